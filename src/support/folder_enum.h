@@ -1,0 +1,36 @@
+#pragma once
+// Folder enumeration with a wildcard mask: the platform finder that the file-specification
+// filter builds on.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brisko {
+
+struct FileInfo {
+  std::string name;  // entry name only
+  std::string path;  // folder + "/" + name
+  int64_t modTime = 0;     // seconds since 1970
+  int64_t createTime = 0;  // birth time where the file system keeps one, else modTime
+  int64_t accessTime = 0;
+  uint64_t size = 0;
+  bool readOnly = false;  // no owner write bit
+  bool directory = false;
+};
+
+// True when `name` matches the finder mask: "*" any run, "?" one byte, other bytes compared
+// without regard to ASCII letter case. "*.*" and "*" match every name (as the platform
+// finder does, also names without a dot).
+bool MaskMatches(const std::string& mask, const std::string& name);
+
+// Reads the status of one path into `info` (name = last path element). False when it
+// does not exist or cannot be read; errno is left set.
+bool StatPath(const std::string& path, FileInfo& info);
+
+// Lists the entries of `folder` whose names match `mask`, "." and ".." first (as the platform
+// finder reports them), then the others in the file system's order. Entries that vanish while
+// listing are skipped. False (and *err = errno) when the folder cannot be opened.
+bool ListFolder(const std::string& folder, const std::string& mask, std::vector<FileInfo>& entries,
+                int* err = nullptr);
+
+}  // namespace brisko

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the station needs to build, run and test. Idempotent: does
+# nothing when everything is present; runs apt-get update only when something is missing.
+set -euo pipefail
+packages=(
+  cmake ninja-build pkg-config g++ clang
+  qt6-base-dev libsqlite3-dev
+  libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev zlib1g-dev libtiff-dev
+  libcairo2-dev libpango1.0-dev fonts-liberation2
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libimage-exiftool-perl libjpeg-turbo-progs
+  xvfb
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
