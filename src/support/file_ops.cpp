@@ -342,6 +342,10 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
   return true;
 }
 
+bool IsFileLayerTempName(std::string_view name) {
+  return name.size() > 12 && name.substr(0, 8) == ".brisko-" && name.substr(name.size() - 4) == ".tmp";
+}
+
 bool DeleteFile(const std::string& path, FileFailure* failure) {
   if (unlink(path.c_str()) == 0) return true;
   if (failure) *failure = MakeFileFailure(errno);

@@ -151,6 +151,21 @@ TEST(AFileCopy, keepsDataTimeAndPermissionsAndObeysTheCollisionRule) {
   EXPECT_EQ(err, ENOENT);
 }
 
+TEST(AFileCopy, writesUnderATemporaryNameThatScansCanRecognise) {
+  test::TempDir dir;
+  WriteFile(dir / "x.jpg", "x");
+  std::vector<std::string> seen;
+  test::FaultGuard guard([&](FileStep step) {
+    if (step == FileStep::Place) seen = Names(dir.Path());
+    return 0;
+  });
+  ASSERT_TRUE(CopyFile(dir / "x.jpg", dir / "y.jpg", Collision::Fail));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(IsFileLayerTempName(seen[0])) << seen[0];
+  EXPECT_FALSE(IsFileLayerTempName("x.jpg"));
+  EXPECT_FALSE(IsFileLayerTempName(".brisko-.tmp"));
+}
+
 TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
   test::TempDir dir;
   std::string src = dir / "x.jpg";
