@@ -447,3 +447,29 @@ TEST(ALockTest, treatsMissingFilesAndNonFilesAsLocked) {
   EXPECT_EQ(err, EINVAL);
   EXPECT_FALSE(CanOpenExclusively(dir.Path(), &err));
 }
+
+TEST(ALockTest, withoutTheRightToLeaseStillSeesAnExclusiveLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+  test::TempDir dir(kShm);  // reachable for another user, unlike a private TMPDIR
+  chmod(dir.Path().c_str(), 0777);
+  std::string f = dir / "x.jpg";
+  WriteFile(f, "x");
+  chmod(f.c_str(), 0666);
+  // Runs the lock test as another user, who may not take a lease on root's file.
+  auto testAsOther = [&] {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      _exit(CanOpenExclusively(f) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+  };
+  EXPECT_EQ(testAsOther(), 0);
+  Holder holder = HoldOpen(f, O_RDONLY, true);
+  ASSERT_GT(holder.pid, 0);
+  EXPECT_EQ(testAsOther(), 1);
+  Release(holder);
+  EXPECT_EQ(testAsOther(), 0);
+}
