@@ -301,6 +301,20 @@ TEST_F(ACrossFileSystemMove, fromAFolderThatForbidsDeletionTakesTheCopyBack) {
   EXPECT_TRUE(Names(m_dst.Path()).empty());
 }
 
+TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
+  test::ReadOnlyBind card(m_src.Path(), m_dst / "card");
+  if (!card.Ok()) GTEST_SKIP() << "cannot bind-mount here";
+  CreateFolder(m_dst / "out");
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_dst / "card/x.jpg", m_dst / "out/x.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(err, EROFS);
+  EXPECT_TRUE(Names(m_dst / "out").empty());
+  EXPECT_EQ(ReadFile(m_file), "photo");
+  FileFailure failure;
+  EXPECT_FALSE(DeleteFile(m_dst / "card/x.jpg", &failure));
+  EXPECT_EQ(failure.cause, 5);
+}
+
 TEST_F(ACrossFileSystemMove, ontoAFullFileSystemKeepsTheSource) {
   test::SmallTmpfs full(m_dst / "small");
   if (!full.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here; the fault seam covers disk full";

@@ -48,6 +48,27 @@ class SmallTmpfs {
   bool m_ok = false;
 };
 
+// A read-only view of `folder` mounted at `at` (needs root), like a write-protected card.
+class ReadOnlyBind {
+ public:
+  ReadOnlyBind(const std::string& folder, const std::string& at) : m_path(at) {
+    mkdir(at.c_str(), 0755);
+    m_ok = mount(folder.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (m_ok && mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      umount2(at.c_str(), MNT_DETACH);
+      m_ok = false;
+    }
+  }
+  ~ReadOnlyBind() {
+    if (m_ok) umount2(m_path.c_str(), MNT_DETACH);
+  }
+  bool Ok() const { return m_ok; }
+
+ private:
+  std::string m_path;
+  bool m_ok = false;
+};
+
 class FaultGuard {
  public:
   explicit FaultGuard(FileFaultHook hook) { SetFileFaultHook(std::move(hook)); }
