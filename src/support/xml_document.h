@@ -42,7 +42,8 @@ class XmlDocument {
   // contents of a leading CDATA section unchanged; else the content with "&lt;", "&amp;",
   // "&gt;", "&apos;" and "&quot;" decoded once, left to right.
   std::string GetData() const;
-  std::string GetTagName() const;  // of the main element; empty when none
+  std::string GetTagName() const;                   // of the main element; empty when none
+  bool IsOnElement() const { return m_onElement; }  // the current node is an element
   void ResetPos();
 
  private:

@@ -25,6 +25,7 @@ TEST(AnXmlDocument, walksAnAlbumDirectoryInOrder) {
   XmlDocument doc;
   ASSERT_TRUE(doc.SetDoc(kAlbum));
   EXPECT_EQ(doc.GetData(), "");  // no main element yet
+  EXPECT_FALSE(doc.IsOnElement());
   ASSERT_TRUE(doc.FindElem("ALBUM"));
   ASSERT_TRUE(doc.IntoElem());
   ASSERT_TRUE(doc.FindElem("VERSION"));
@@ -79,8 +80,7 @@ TEST(AnXmlDocument, searchesForwardAmongSiblingsWithoutWrapping) {
 
 TEST(AnXmlDocument, matchesWholeNamesWithLetterCase) {
   XmlDocument doc;
-  ASSERT_TRUE(
-      doc.SetDoc("<R><NAMES>s</NAMES><name>l</name><NAME\tx=\"1\">t</NAME><N/><NAME[1]/></R>"));
+  ASSERT_TRUE(doc.SetDoc("<R><NAMES>s</NAMES><name>l</name><NAME\tx=\"1\">t</NAME><N/><NAME[1]/></R>"));
   ASSERT_TRUE(doc.FindElem("R"));
   ASSERT_TRUE(doc.IntoElem());
   ASSERT_TRUE(doc.FindElem("NAME"));
