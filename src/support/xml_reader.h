@@ -50,7 +50,8 @@ class XmlReader {
   void Close();
 
   XmlEvent GetEventKind() const { return m_event; }
-  // Element start / end: the element; declaration: the name after "<?" or "<!".
+  // Element start / end: the element; declaration: the name after "<?" or "<!". During
+  // attribute events it still names the element the attributes belong to.
   const std::string& GetElementName() const { return m_elementName; }
   void GetAttribute(std::string& name, std::string& value) const {
     name = m_attributeName;
