@@ -119,7 +119,8 @@ std::optional<std::string> FindIdTxt(const std::string& folder) {
   if (!dir) return std::nullopt;
   std::optional<std::string> best;
   while (dirent* entry = ::readdir(dir)) {
-    if (EqualsIgnoringAsciiCase(entry->d_name, kIdTxtFileName) && (!best || *best > entry->d_name)) {
+    if (EqualsIgnoringAsciiCase(entry->d_name, kIdTxtFileName) && (!best || *best > entry->d_name) &&
+        ::stat(JoinFolder(folder, entry->d_name).c_str(), &st) == 0) {  // not a dangling link
       best = entry->d_name;
     }
   }

@@ -131,6 +131,7 @@ TEST_F(StoreFixture, takesANewBatchIdWhenBatchIdIsMissingZeroOrNotANumber) {
 TEST_F(StoreFixture, reportsNotFoundAndLeavesTheRecordAloneWhenNoFileCanBeRead) {
   std::string none = Folder("none"), dirNamed = Folder("dir"), fifo = Folder("fifo");
   fs::create_directory(dirNamed + "/ID.TXT");
+  fs::create_symlink(dir / "nowhere", none + "/id.txt");     // dangling: as good as absent
   ASSERT_EQ(::mkfifo((fifo + "/ID.TXT").c_str(), 0644), 0);  // nobody writes: must not hang
   for (const std::string& folder : {none, dirNamed, fifo, std::string("/nonexistent/brisko")}) {
     CIdTxt record(&store);
