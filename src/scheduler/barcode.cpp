@@ -25,23 +25,23 @@ const std::vector<Tone> kClearSomeTones = {{5000, 100}, {3000, 100}};
 
 }  // namespace
 
-void BarcodeInputs::ParseBarcode(const std::string& text, ToneSink* tones) {
+std::string ParseBarcode(const std::string& text, BarcodeSlots& slots, ToneSink* tones) {
   const std::string code = Trim(text);
   const std::vector<Tone>* sound = nullptr;
   if (code.empty()) {
     // Nothing changes; the summary is rebuilt and the actions still run.
   } else if (code[0] >= '1' && code[0] <= '9') {
-    m_strBarcodeInputsArray[static_cast<size_t>(code[0] - '1')] = code.substr(1);
+    slots[static_cast<size_t>(code[0] - '1')] = code.substr(1);
     sound = &kSetTones;
   } else if (code[0] == '0') {
     if (code.size() == 1 || code[1] == '0') {
-      for (std::string& slot : m_strBarcodeInputsArray) slot.clear();
+      for (std::string& slot : slots) slot.clear();
       sound = &kClearAllTones;
     } else {
       bool cleared = false;
       for (size_t i = 1; i < code.size(); ++i) {
         if (code[i] >= '1' && code[i] <= '9') {
-          m_strBarcodeInputsArray[static_cast<size_t>(code[i] - '1')].clear();
+          slots[static_cast<size_t>(code[i] - '1')].clear();
           cleared = true;
         }
       }
@@ -53,14 +53,14 @@ void BarcodeInputs::ParseBarcode(const std::string& text, ToneSink* tones) {
     for (char c : code) {
       if (std::strchr(kAlphaRemovedChars, c) == nullptr || c == '\0') alpha += c;
     }
-    m_strBarcodeInputsArray[kAlphaSlot] = std::move(alpha);
+    slots[kAlphaSlot] = std::move(alpha);
     sound = &kSetTones;
   }
   if (sound && tones) tones->Play(*sound);
-  m_strSummary = BuildSummary(m_strBarcodeInputsArray);
+  return BarcodeInputs::BuildSummary(slots);
 }
 
-std::string BarcodeInputs::BuildSummary(const std::array<std::string, kBarcodeSlotCount>& slots) {
+std::string BarcodeInputs::BuildSummary(const BarcodeSlots& slots) {
   static const char* const kCaptions[] = {"Person ID", "Group ID", "Venue ID", "Product ID", "Quantity ID"};
   std::string out;
   for (int i = 0; i < kBarcodeSlotCount; ++i) {

@@ -11,22 +11,28 @@ namespace brisko {
 
 inline constexpr int kBarcodeSlotCount = 10;
 inline constexpr int kAlphaSlot = 9;
+using BarcodeSlots = std::array<std::string, kBarcodeSlotCount>;
+
+// Takes one scan into `slots` (m_strBarcodeInputsArray), asks `tones` (may be null) for the
+// acknowledgement and returns the new summary. The caller shows the summary and runs the
+// Barcode Scan actions, also after an empty scan.
+std::string ParseBarcode(const std::string& text, BarcodeSlots& slots, ToneSink* tones);
 
 // The station owns one of these for the life of the process; every slot starts empty.
 class BarcodeInputs {
  public:
-  // Takes one scan: updates the slots, asks `tones` (may be null) for the acknowledgement and
-  // rebuilds m_strSummary. The caller then shows the summary and runs the Barcode Scan
-  // actions, also after an empty scan.
-  void ParseBarcode(const std::string& text, ToneSink* tones);
+  // ParseBarcode above on these slots; the summary is kept in m_strSummary.
+  void ParseBarcode(const std::string& text, ToneSink* tones) {
+    m_strSummary = brisko::ParseBarcode(text, m_strBarcodeInputsArray, tones);
+  }
 
   const std::string& Slot(int index) const { return m_strBarcodeInputsArray.at(static_cast<size_t>(index)); }
   const std::string& Summary() const { return m_strSummary; }
 
   // "1. Person ID: ...\n" and so on for every non-empty slot, in slot order.
-  static std::string BuildSummary(const std::array<std::string, kBarcodeSlotCount>& slots);
+  static std::string BuildSummary(const BarcodeSlots& slots);
 
-  std::array<std::string, kBarcodeSlotCount> m_strBarcodeInputsArray;
+  BarcodeSlots m_strBarcodeInputsArray;
   std::string m_strSummary;
 };
 

@@ -50,21 +50,14 @@ void SaveCommandNames(SettingsStore& store, const CommandNameArray& names) {
   }
 }
 
-void OperatorTextChoice::Fill(const std::vector<std::string>& strings, bool clearWhenEmpty) {
-  m_entries = strings;
-  if (m_entries.empty()) {
-    m_selected = -1;
-    if (clearWhenEmpty) m_strOperatorSelectedText.clear();
-    return;
+int FillOperatorTextChoice(const std::vector<std::string>& strings, std::string& selectedText,
+                           bool clearWhenEmpty) {
+  if (strings.empty()) {
+    if (clearWhenEmpty) selectedText.clear();
+    return -1;
   }
-  m_selected = 0;
-  m_strOperatorSelectedText = m_entries.front();
-}
-
-void OperatorTextChoice::Choose(int index) {
-  if (index < 0 || static_cast<size_t>(index) >= m_entries.size()) return;
-  m_selected = index;
-  m_strOperatorSelectedText = m_entries[static_cast<size_t>(index)];
+  selectedText = strings.front();
+  return 0;
 }
 
 std::string OperatorTextForm::ToBoxText(const std::vector<std::string>& strings) {

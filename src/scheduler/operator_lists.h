@@ -25,25 +25,12 @@ CommandNameArray LoadCommandNames(SettingsStore& store);
 void SaveCommandNames(SettingsStore& store, const CommandNameArray& names);
 std::string DefaultCommandName(int index);
 
-// The drop-down and the text chosen in it (m_strOperatorSelectedText).
-class OperatorTextChoice {
- public:
-  // Refills the entries; the first is selected and becomes the selected text. With no entries
-  // the selected text is emptied only when `clearWhenEmpty` (after "Configure actions...");
-  // loading at start-up leaves it as it is.
-  void Fill(const std::vector<std::string>& strings, bool clearWhenEmpty);
-  // Choosing an entry in the drop-down; an index out of range changes nothing.
-  void Choose(int index);
-
-  const std::vector<std::string>& Entries() const { return m_entries; }
-  int Selected() const { return m_selected; }  // -1 when there are no entries
-
-  std::string m_strOperatorSelectedText;
-
- private:
-  std::vector<std::string> m_entries;
-  int m_selected = -1;
-};
+// Fills the "Operator selected text:" drop-down from `strings`: the first entry is selected
+// and becomes `selectedText` (m_strOperatorSelectedText). With no entries the text is emptied
+// only when `clearWhenEmpty` (after "Configure actions..."); loading leaves it as it is.
+// Returns the index to select, -1 when there are no entries.
+int FillOperatorTextChoice(const std::vector<std::string>& strings, std::string& selectedText,
+                           bool clearWhenEmpty);
 
 // "Configure Operator Selected Text": one multi-line box.
 class OperatorTextForm {

@@ -119,6 +119,8 @@ TEST(ABarcodeSummary, listsTheFilledSlotsInOrderWithTheirCaptions) {
             "6. Value ID 1: v5\n7. Value ID 2: v6\n8. Value ID 3: v7\n9. Value ID 4: v8\n10. Alpha ID: v9\n");
   full.ParseBarcode("0", nullptr);
   EXPECT_EQ(full.Summary(), "");
+  BarcodeSlots stationSlots;  // the station keeps its slots with its other values
+  EXPECT_EQ(ParseBarcode("5 x ", stationSlots, nullptr), "5. Quantity ID:  x\n");
 }
 
 TEST(AScannerDialog, closesOnExitInAnyCaseAndParsesEverythingElse) {

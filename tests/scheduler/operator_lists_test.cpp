@@ -58,17 +58,11 @@ TEST_F(ListsFixture, commandNamesDefaultOnlyWhenMissingAndKeepEmptyNames) {
 }
 
 TEST(AnOperatorTextChoice, selectsTheFirstEntryAndEmptiesOnlyWhenAsked) {
-  OperatorTextChoice choice;
-  choice.Fill({"Studio A", "Studio B"}, false);
-  EXPECT_EQ(choice.Selected(), 0);
-  EXPECT_EQ(choice.m_strOperatorSelectedText, "Studio A");
-  choice.Choose(1);
-  EXPECT_EQ(choice.m_strOperatorSelectedText, "Studio B");
-  choice.Choose(7);
-  EXPECT_EQ(choice.m_strOperatorSelectedText, "Studio B");
-  choice.Fill({}, false);  // start-up load with no strings keeps the text
-  EXPECT_EQ(choice.Selected(), -1);
-  EXPECT_EQ(choice.m_strOperatorSelectedText, "Studio B");
-  choice.Fill({}, true);  // after "Configure actions..."
-  EXPECT_EQ(choice.m_strOperatorSelectedText, "");
+  std::string selected = "old";
+  EXPECT_EQ(FillOperatorTextChoice({"Studio A", "Studio B"}, selected, false), 0);
+  EXPECT_EQ(selected, "Studio A");
+  EXPECT_EQ(FillOperatorTextChoice({}, selected, false), -1);  // loading with no strings
+  EXPECT_EQ(selected, "Studio A");
+  EXPECT_EQ(FillOperatorTextChoice({}, selected, true), -1);  // after "Configure actions..."
+  EXPECT_EQ(selected, "");
 }
