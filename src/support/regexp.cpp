@@ -27,7 +27,7 @@ enum Op : uint8_t {
   kAny,
   kClass,
   kEol,
-  kSplit,  // go to x, retry at y on backtracking
+  kSplit,        // go to x, retry at y on backtracking
   kSplitNoMemo,  // the same where a failed state may not be remembered
   kJmp,
   kOpen,
@@ -52,14 +52,24 @@ struct Abbrev {
 };
 // Searched first to last. "\n" holds the raw bytes CR and LF.
 constexpr Abbrev kAbbrevs[] = {
-    {'a', "([a-zA-Z0-9])"},   {'b', "([ \\t])"},      {'c', "([a-zA-Z])"},
-    {'d', "([0-9])"},         {'h', "([0-9a-fA-F])"}, {'n', "(\r|(\r?\n))"},
-    {'q', "(\"[^\"]*\")|('[^']*')"}, {'w', "([a-zA-Z]+)"},  {'z', "([0-9]+)"},
+    {'a', "([a-zA-Z0-9])"},
+    {'b', "([ \\t])"},
+    {'c', "([a-zA-Z])"},
+    {'d', "([0-9])"},
+    {'h', "([0-9a-fA-F])"},
+    {'n', "(\r|(\r?\n))"},
+    {'q', "(\"[^\"]*\")|('[^']*')"},
+    {'w', "([a-zA-Z]+)"},
+    {'z', "([0-9]+)"},
 };
 
-inline unsigned char Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+inline unsigned char Lower(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
 
-inline bool IsJump(uint8_t op) { return op == kSplit || op == kJmp || op == kNotBegin; }
+inline bool IsJump(uint8_t op) {
+  return op == kSplit || op == kJmp || op == kNotBegin;
+}
 
 // Remembering failed (instruction, position) states keeps the search polynomial. It is exact only
 // where the outcome from a state depends on nothing else: not with back references, and not

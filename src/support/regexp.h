@@ -39,7 +39,9 @@ class CRegExp {
   // Compiles `pattern`; returns 0 or an error code. Discards the previous program.
   // nullptr gives kRegExpInvalidInput. The pattern is read up to its first NUL byte.
   int Parse(const char* pattern, bool caseSensitive = true);
-  int Parse(const std::string& pattern, bool caseSensitive = true) { return Parse(pattern.c_str(), caseSensitive); }
+  int Parse(const std::string& pattern, bool caseSensitive = true) {
+    return Parse(pattern.c_str(), caseSensitive);
+  }
 
   // True when the compiled pattern matches somewhere in `text`. False without a compiled
   // pattern, for nullptr, and when the work bound was reached (then WorkLimitHit() is true).

@@ -16,7 +16,8 @@ struct MatchCase {
 };
 
 std::ostream& operator<<(std::ostream& os, const MatchCase& c) {
-  return os << "pattern «" << c.pattern << "» " << (c.caseSensitive ? "cs" : "ci") << " text «" << c.text << "»";
+  return os << "pattern «" << c.pattern << "» " << (c.caseSensitive ? "cs" : "ci") << " text «" << c.text
+            << "»";
 }
 
 class ARegExpMatch : public ::testing::TestWithParam<MatchCase> {};
@@ -111,7 +112,8 @@ const MatchCase kQuantifiersAndAlternation[] = {
     {"^(a|b)*$", true, "abba", true},
     {"^(a|b)*$", true, "abca", false},
 };
-INSTANTIATE_TEST_SUITE_P(QuantifiersAndAlternation, ARegExpMatch, ::testing::ValuesIn(kQuantifiersAndAlternation));
+INSTANTIATE_TEST_SUITE_P(QuantifiersAndAlternation, ARegExpMatch,
+                         ::testing::ValuesIn(kQuantifiersAndAlternation));
 
 const MatchCase kAtoms[] = {
     {".", true, "", false},
@@ -200,39 +202,18 @@ const MatchCase kAtoms[] = {
 INSTANTIATE_TEST_SUITE_P(Atoms, ARegExpMatch, ::testing::ValuesIn(kAtoms));
 
 const MatchCase kAbbreviations[] = {
-    {"^\\a$", true, "5", true},
-    {"^\\a$", true, "Q", true},
-    {"^\\a$", true, "_", false},
-    {"^\\b$", true, " ", true},
-    {"^\\b$", true, "\t", true},
-    {"^\\b$", true, "b", false},
-    {"^\\c$", true, "x", true},
-    {"^\\c$", true, "1", false},
-    {"^\\d$", true, "7", true},
-    {"^\\d$", true, "x", false},
-    {"^\\h$", true, "F", true},
-    {"^\\h$", true, "g", false},
-    {"^a\\nb$", true, "a\r\nb", true},
-    {"^a\\nb$", true, "a\rb", true},
-    {"^a\\nb$", true, "a\nb", true},
-    {"^a\\nb$", true, "a\n\rb", false},
-    {"^a\\nb$", true, "anb", false},
-    {"^\\q$", true, "\"abc\"", true},
-    {"^\\q$", true, "'x'", true},
-    {"^\\q$", true, "\"\"", true},
-    {"^\\q$", true, "\"abc'", false},
-    {"^\\q+$", true, "'a'\"b\"", true},
-    {"^x\\q$", true, "x'a'", true},
-    {"^\\w$", true, "abC", true},
-    {"^\\w$", true, "ab1", false},
-    {"^\\z$", true, "0123", true},
-    {"^\\z$", true, "", false},
-    {"^\\d+$", true, "123", true},
-    {"^\\d+$", true, "12a", false},
-    {"^\\d*?x$", true, "12x", true},
+    {"^\\a$", true, "5", true},         {"^\\a$", true, "Q", true},      {"^\\a$", true, "_", false},
+    {"^\\b$", true, " ", true},         {"^\\b$", true, "\t", true},     {"^\\b$", true, "b", false},
+    {"^\\c$", true, "x", true},         {"^\\c$", true, "1", false},     {"^\\d$", true, "7", true},
+    {"^\\d$", true, "x", false},        {"^\\h$", true, "F", true},      {"^\\h$", true, "g", false},
+    {"^a\\nb$", true, "a\r\nb", true},  {"^a\\nb$", true, "a\rb", true}, {"^a\\nb$", true, "a\nb", true},
+    {"^a\\nb$", true, "a\n\rb", false}, {"^a\\nb$", true, "anb", false}, {"^\\q$", true, "\"abc\"", true},
+    {"^\\q$", true, "'x'", true},       {"^\\q$", true, "\"\"", true},   {"^\\q$", true, "\"abc'", false},
+    {"^\\q+$", true, "'a'\"b\"", true}, {"^x\\q$", true, "x'a'", true},  {"^\\w$", true, "abC", true},
+    {"^\\w$", true, "ab1", false},      {"^\\z$", true, "0123", true},   {"^\\z$", true, "", false},
+    {"^\\d+$", true, "123", true},      {"^\\d+$", true, "12a", false},  {"^\\d*?x$", true, "12x", true},
     {"^\\e$", true, "e", true},  // not in the table: literal
-    {"^\\N$", true, "N", true},
-    {"^\\N$", false, "\n", true},
+    {"^\\N$", true, "N", true},         {"^\\N$", false, "\n", true},
 };
 INSTANTIATE_TEST_SUITE_P(Abbreviations, ARegExpMatch, ::testing::ValuesIn(kAbbreviations));
 
@@ -326,9 +307,9 @@ TEST(ARegExpParse, replacesThePreviousProgram) {
 }
 
 TEST(ARegExpErrorText, hasTheStoredTexts) {
-  const char* texts[] = {"Worked OK",         "Out of memory", "Brace expected", "Paren expected",
-                         "Bracket expected",  "Unexpected syntax", "Empty range", "Invalid group",
-                         "Invalid range",     "Invalid repeator", "Invalid input"};
+  const char* texts[] = {"Worked OK",        "Out of memory",     "Brace expected", "Paren expected",
+                         "Bracket expected", "Unexpected syntax", "Empty range",    "Invalid group",
+                         "Invalid range",    "Invalid repeator",  "Invalid input"};
   for (int code = 0; code <= 10; ++code) EXPECT_STREQ(CRegExp::GetErrorText(code), texts[code]);
   EXPECT_STREQ(CRegExp::GetErrorText(11), "Unknown error");
   EXPECT_STREQ(CRegExp::GetErrorText(-1), "Unknown error");
@@ -365,8 +346,9 @@ TEST(ARegExpMatchBound, keepsItsStackBoundedOnHugeTexts) {
 }
 
 TEST(ARegExpMatchBound, isNeverReachedByOrdinaryPatternsOnLongNames) {
-  const char* patterns[] = {"^.*?_.*?_.*?\\.jpg$", "^img_\\d+\\.jpg$", "^.*?\\.jpe?g$",
-                            "^([a-z]+_)*\\d+\\.(jpg|png)$", "\\q", "^.*?(19|20)\\d\\d.*?$"};
+  const char* patterns[] = {
+      "^.*?_.*?_.*?\\.jpg$",  "^img_\\d+\\.jpg$", "^.*?\\.jpe?g$", "^([a-z]+_)*\\d+\\.(jpg|png)$", "\\q",
+      "^.*?(19|20)\\d\\d.*?$"};
   const std::string names[] = {std::string(300, '_') + ".jpeg", "img_" + std::string(300, '1') + ".jpx",
                                std::string(150, 'a') + std::string(150, '_') + "x.jpg",
                                "'" + std::string(300, 'x')};
