@@ -78,10 +78,30 @@ constexpr size_t kMaxMemoBits = size_t{1} << 22;
 
 }  // namespace
 
+struct AbbrevFragment {
+  char letter;
+  std::vector<CRegExp::Inst> code;
+  std::vector<std::array<uint64_t, 4>> classes;
+  bool nullable;
+};
+const std::vector<AbbrevFragment>& AbbrevFragments();
+
 class RegExpCompiler {
  public:
   RegExpCompiler(CRegExp& re, const char* begin, const char* end)
       : m_re(re), m_prog(re.m_prog), m_p(begin), m_end(end), m_mainEnd(end) {}
+
+  // Compiles an abbreviation's sub-pattern on its own; its code starts at 0.
+  static AbbrevFragment CompileAbbrev(const Abbrev& a) {
+    CRegExp re;
+    RegExpCompiler compiler(re, a.pattern, a.pattern + std::strlen(a.pattern));
+    compiler.m_abbrevDepth = 1;
+    AbbrevFragment f{a.letter, {}, {}, false};
+    compiler.Sequence(f.nullable);
+    f.code = re.m_prog;
+    f.classes = re.m_classes;
+    return f;
+  }
 
   int Compile() {
     if (m_p < m_end && *m_p == '^') {
@@ -287,20 +307,24 @@ class RegExpCompiler {
       nullable = true;  // the group may have captured nothing
       return kOk;
     }
-    for (const Abbrev& a : kAbbrevs) {
-      if (a.letter != static_cast<char>(c)) continue;
+    for (const AbbrevFragment& f : AbbrevFragments()) {
+      if (f.letter != static_cast<char>(c)) continue;
       ++m_p;
-      DepthGuard guard(m_depth);
-      const char* savedP = m_p;
-      const char* savedEnd = m_end;
-      m_p = a.pattern;
-      m_end = a.pattern + std::strlen(a.pattern);
-      ++m_abbrevDepth;
-      Result r = Sequence(nullable);
-      --m_abbrevDepth;
-      m_p = savedP;
-      m_end = savedEnd;
-      return r == kError ? kError : kOk;
+      // Splice the sub-pattern's precompiled code; jumps and class numbers move with it.
+      int32_t base = Here();
+      int32_t classBase = static_cast<int32_t>(m_re.m_classes.size());
+      for (CRegExp::Inst in : f.code) {
+        if (IsJump(in.op)) {
+          in.x += base;
+          if (in.op == kSplit) in.y += base;
+        } else if (in.op == kClass) {
+          in.x += classBase;
+        }
+        m_prog.push_back(in);
+      }
+      m_re.m_classes.insert(m_re.m_classes.end(), f.classes.begin(), f.classes.end());
+      nullable = f.nullable;
+      return kOk;
     }
     ++m_p;
     Emit(kChar, c);
@@ -354,6 +378,15 @@ class RegExpCompiler {
   int m_error = kRegExpOk;
   std::vector<int32_t> m_pendingJumps;
 };
+
+const std::vector<AbbrevFragment>& AbbrevFragments() {
+  static const std::vector<AbbrevFragment> fragments = [] {
+    std::vector<AbbrevFragment> out;
+    for (const Abbrev& a : kAbbrevs) out.push_back(RegExpCompiler::CompileAbbrev(a));
+    return out;
+  }();
+  return fragments;
+}
 
 const char* CRegExp::GetErrorText(int code) {
   switch (code) {
