@@ -76,8 +76,7 @@ inline bool IsJump(uint8_t op) {
 // inside "!" whose body may be entered again for another look-ahead.
 constexpr size_t kMaxMemoBits = size_t{1} << 22;
 
-}  // namespace
-
+// An abbreviation's sub-pattern compiled once, spliced wherever the abbreviation is used.
 struct AbbrevFragment {
   char letter;
   std::vector<CRegExp::Inst> code;
@@ -85,6 +84,8 @@ struct AbbrevFragment {
   bool nullable;
 };
 const std::vector<AbbrevFragment>& AbbrevFragments();
+
+}  // namespace
 
 class RegExpCompiler {
  public:
@@ -114,11 +115,13 @@ class RegExpCompiler {
     bool backrefs = false;
     for (const CRegExp::Inst& in : m_prog) backrefs = backrefs || in.op == kBackref;
     m_re.m_memo = !backrefs;
-    for (size_t i = 0; i < m_prog.size(); ++i) {
-      if (m_prog[i].op == kNotBegin) {
-        for (int32_t j = static_cast<int32_t>(i) + 1; j < m_prog[i].x; ++j)
-          if (m_prog[j].op == kSplit) m_prog[j].op = kSplitNoMemo;
-      }
+    // "!" bodies nest properly; one pass with the ends of the open bodies marks their splits.
+    std::vector<int32_t> notEnds;
+    for (int32_t i = 0; i < Here(); ++i) {
+      while (!notEnds.empty() && notEnds.back() <= i) notEnds.pop_back();
+      CRegExp::Inst& in = m_prog[i];
+      if (in.op == kSplit && !notEnds.empty()) in.op = kSplitNoMemo;
+      if (in.op == kNotBegin) notEnds.push_back(in.x);
     }
     return kRegExpOk;
   }
@@ -379,6 +382,7 @@ class RegExpCompiler {
   std::vector<int32_t> m_pendingJumps;
 };
 
+namespace {
 const std::vector<AbbrevFragment>& AbbrevFragments() {
   static const std::vector<AbbrevFragment> fragments = [] {
     std::vector<AbbrevFragment> out;
@@ -387,6 +391,7 @@ const std::vector<AbbrevFragment>& AbbrevFragments() {
   }();
   return fragments;
 }
+}  // namespace
 
 const char* CRegExp::GetErrorText(int code) {
   switch (code) {
