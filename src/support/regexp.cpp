@@ -112,9 +112,8 @@ class RegExpCompiler {
     bool nullable = false;
     if (Sequence(nullable) == kError) return m_error;
     Emit(kMatch);
-    bool backrefs = false;
-    for (const CRegExp::Inst& in : m_prog) backrefs = backrefs || in.op == kBackref;
-    m_re.m_memo = !backrefs;
+    m_re.m_memo = !m_sawBackref;
+    if (!m_sawNot) return kRegExpOk;
     // "!" bodies nest properly; one pass with the ends of the open bodies marks their splits.
     std::vector<int32_t> notEnds;
     for (int32_t i = 0; i < Here(); ++i) {
@@ -134,7 +133,7 @@ class RegExpCompiler {
     return kError;
   }
 
-  int32_t Emit(uint8_t op, int32_t x = 0, int32_t y = 0) {
+  [[gnu::always_inline]] int32_t Emit(uint8_t op, int32_t x = 0, int32_t y = 0) {
     m_prog.push_back({op, x, y});
     return static_cast<int32_t>(m_prog.size() - 1);
   }
@@ -261,6 +260,7 @@ class RegExpCompiler {
         if (m_depth > kMaxDepth) return Fail(kRegExpOutOfMemory);
         ++m_p;
         int32_t begin = Emit(kNotBegin, -1);
+        m_sawNot = true;
         bool inner = false;
         Result r = Atom(inner);
         if (r != kOk) return r;
@@ -307,6 +307,7 @@ class RegExpCompiler {
       }
       if (n >= m_re.m_groups) return Fail(kRegExpInvalidGroup);
       Emit(kBackref, static_cast<int32_t>(n));
+      m_sawBackref = true;
       nullable = true;  // the group may have captured nothing
       return kOk;
     }
@@ -378,6 +379,8 @@ class RegExpCompiler {
   const char* m_mainEnd;
   int m_depth = 0;
   int m_abbrevDepth = 0;
+  bool m_sawBackref = false;
+  bool m_sawNot = false;
   int m_error = kRegExpOk;
   std::vector<int32_t> m_pendingJumps;
 };
