@@ -481,7 +481,7 @@ bool CRegExp::Match(const char* text, size_t length) {
     m_capEnd.assign(m_groups, -1);
     int32_t n = static_cast<int32_t>(length);
     m_memoStride = 0;
-    if (m_memo && m_prog.size() * (length + 1) <= kMaxMemoBits) {
+    if (m_memo && m_memoEnabled && m_prog.size() * (length + 1) <= kMaxMemoBits) {
       m_memoStride = n + 1;
       m_visited.assign((m_prog.size() * (length + 1) + 63) / 64, 0);
     }
