@@ -25,9 +25,9 @@ bool IsJpegLandscape(const std::string& path, bool& landscape);
 struct RotateLogLine {
   enum class Target { Logger, ActionLog };
   Target target;
-  int level;          // logger level; action log lines are level 2
-  std::string text;   // "Move to temp for rotate failed", "Rotate failed", "Rotated <path>"
-  std::string path;   // the file the line is about
+  int level;         // logger level; action log lines are level 2
+  std::string text;  // "Move to temp for rotate failed", "Rotate failed", "Rotated <path>"
+  std::string path;  // the file the line is about
 };
 
 enum class RotateOnMoveOutcome { NotNeeded, Rotated, MoveToTempFailed, RotateFailed };

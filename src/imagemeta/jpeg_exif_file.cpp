@@ -1,17 +1,17 @@
 #include "imagemeta/jpeg_exif_file.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <cctype>
-#include <strings.h>
 #include <utility>
 
 #include "imagemeta/safe_output.h"
@@ -52,7 +52,9 @@ constexpr size_t kMaxSegments = 65536;
 constexpr size_t kTiffStart = 6;  // after "Exif\0\0"
 constexpr size_t kMaxApp1Payload = 0xFFFF - 2;
 
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t Be16(const uint8_t* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint16_t Get16(const uint8_t* p, char order) {
   return order == 'M' ? static_cast<uint16_t>((p[0] << 8) | p[1]) : static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -280,8 +282,12 @@ ExifEntry PointerEntry(uint16_t tag, char order) {
 
 }  // namespace
 
-void SetDebugTraceHook(DebugTraceHook hook) { TraceHook() = std::move(hook); }
-bool DebugTraceEnabled() { return static_cast<bool>(TraceHook()); }
+void SetDebugTraceHook(DebugTraceHook hook) {
+  TraceHook() = std::move(hook);
+}
+bool DebugTraceEnabled() {
+  return static_cast<bool>(TraceHook());
+}
 void DebugTrace(const std::string& text) {
   if (TraceHook()) TraceHook()(text);
 }
@@ -515,7 +521,9 @@ ExifEntry* JpegExifFile::FindTag(uint16_t tag) {
   return FindIn(ifd0Entries, tag);
 }
 
-const ExifEntry* JpegExifFile::FindTag(uint16_t tag) const { return const_cast<JpegExifFile*>(this)->FindTag(tag); }
+const ExifEntry* JpegExifFile::FindTag(uint16_t tag) const {
+  return const_cast<JpegExifFile*>(this)->FindTag(tag);
+}
 
 const ExifEntry* JpegExifFile::FindGpsTag(uint16_t tag) const {
   return const_cast<JpegExifFile*>(this)->FindIn(const_cast<std::vector<ExifEntry>&>(gpsEntries), tag);
@@ -644,16 +652,23 @@ void JpegExifFile::DropThumbnail() {
   thumbnailData.clear();
 }
 
-void JpegExifFile::SetThumbnailData(std::vector<uint8_t> jpeg) { thumbnailData = std::move(jpeg); }
+void JpegExifFile::SetThumbnailData(std::vector<uint8_t> jpeg) {
+  thumbnailData = std::move(jpeg);
+}
 
 bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
   const char order = byteOrder == 'M' ? 'M' : 'I';
   // Pointer tags are rewritten where they belong and dropped anywhere else: a stale offset would
   // point into the new block at random data.
   auto filtered = [](const std::vector<ExifEntry>& list, std::initializer_list<uint16_t> own) {
-    static const uint16_t kPointers[] = {exif_tag::kExifIfd, exif_tag::kGpsIfd, exif_tag::kInteropIfd,
-                                         exif_tag::kThumbnailOffset, exif_tag::kThumbnailLength, 0x014A,
-                                         0x0111, 0x0117};
+    static const uint16_t kPointers[] = {exif_tag::kExifIfd,
+                                         exif_tag::kGpsIfd,
+                                         exif_tag::kInteropIfd,
+                                         exif_tag::kThumbnailOffset,
+                                         exif_tag::kThumbnailLength,
+                                         0x014A,
+                                         0x0111,
+                                         0x0117};
     std::vector<ExifEntry> result;
     result.reserve(list.size() + 2);
     for (const ExifEntry& e : list) {
@@ -678,9 +693,11 @@ bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
       ifd1.clear();
     }
   }
-  if (!exif.empty() && !HasTag(ifd0, exif_tag::kExifIfd)) InsertSorted(ifd0, PointerEntry(exif_tag::kExifIfd, order));
+  if (!exif.empty() && !HasTag(ifd0, exif_tag::kExifIfd))
+    InsertSorted(ifd0, PointerEntry(exif_tag::kExifIfd, order));
   bool writeExif = HasTag(ifd0, exif_tag::kExifIfd);
-  if (!gps.empty() && !HasTag(ifd0, exif_tag::kGpsIfd)) InsertSorted(ifd0, PointerEntry(exif_tag::kGpsIfd, order));
+  if (!gps.empty() && !HasTag(ifd0, exif_tag::kGpsIfd))
+    InsertSorted(ifd0, PointerEntry(exif_tag::kGpsIfd, order));
   bool writeGps = HasTag(ifd0, exif_tag::kGpsIfd);
   bool writeInterop = !interop.empty() && HasTag(exif, exif_tag::kInteropIfd);
   if (!writeInterop) {
@@ -761,7 +778,8 @@ bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
     uint64_t pos = at + 2;
     for (const ExifEntry& e : dir) {
       uint8_t* p = &tiff[pos];
-      auto ptr = std::find_if(pointers.begin(), pointers.end(), [&](const auto& x) { return x.first == e.tag; });
+      auto ptr =
+          std::find_if(pointers.begin(), pointers.end(), [&](const auto& x) { return x.first == e.tag; });
       Put16(p, e.tag, order);
       if (ptr != pointers.end()) {
         // Rewritten as one LONG whatever the source stored.
@@ -790,7 +808,8 @@ bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
     Put32(&tiff[pos], next, order);
   };
   writeDir(ifd0, ifd0Off, haveThumb ? static_cast<uint32_t>(ifd1Off) : 0,
-           {{exif_tag::kExifIfd, static_cast<uint32_t>(exifOff)}, {exif_tag::kGpsIfd, static_cast<uint32_t>(gpsOff)}});
+           {{exif_tag::kExifIfd, static_cast<uint32_t>(exifOff)},
+            {exif_tag::kGpsIfd, static_cast<uint32_t>(gpsOff)}});
   if (writeExif) writeDir(exif, exifOff, 0, {{exif_tag::kInteropIfd, static_cast<uint32_t>(interopOff)}});
   if (writeGps) writeDir(gps, gpsOff, 0, {});
   if (writeInterop) writeDir(interop, interopOff, 0, {});
@@ -885,8 +904,8 @@ bool ReadExifDateTime(const std::string& path, std::time_t& time) {
   std::string text;
   if (!f.Parse(path) || !f.GetDateTime(text)) return false;
   std::tm tm{};
-  if (std::sscanf(text.c_str(), "%d:%d:%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-                  &tm.tm_sec) != 6)
+  if (std::sscanf(text.c_str(), "%d:%d:%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                  &tm.tm_min, &tm.tm_sec) != 6)
     return false;
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
@@ -937,7 +956,8 @@ bool WriteExifUserComment(const std::string& comment, const std::string& sourceP
 }
 
 bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,
-                   const std::string& destinationPath, int orientation, JpegExifFile::ThumbnailPolicy thumbnail) {
+                   const std::string& destinationPath, int orientation,
+                   JpegExifFile::ThumbnailPolicy thumbnail) {
   JpegExifFile a, b;
   if (!a.Parse(exifSourcePath) || !b.Parse(imageSourcePath)) return false;
   uint32_t width = 0, height = 0;

@@ -13,6 +13,7 @@ namespace brisko {
 
 namespace {
 int g_failNextCommit = 0;
+bool g_flushToDisk = true;
 
 mode_t CreationMode() {
   mode_t mask = umask(0);
@@ -78,7 +79,8 @@ bool SafeOutput::Open(const std::string& destination) {
 
 bool SafeOutput::Commit() {
   if (m_fd < 0) return false;
-  bool ok = fsync(m_fd) == 0;
+  // The caller may delete the source next: the new file must be on disk before it takes the name.
+  bool ok = !g_flushToDisk || fdatasync(m_fd) == 0;
   if (close(m_fd) != 0) ok = false;
   m_fd = -1;
   if (!ok) return false;
@@ -92,6 +94,11 @@ bool SafeOutput::Commit() {
   return true;
 }
 
-void SafeOutput::FailNextCommitForTest(int error) { g_failNextCommit = error; }
+void SafeOutput::FailNextCommitForTest(int error) {
+  g_failNextCommit = error;
+}
+void SafeOutput::SetFlushToDiskForBenchmark(bool flush) {
+  g_flushToDisk = flush;
+}
 
 }  // namespace brisko

@@ -26,6 +26,8 @@ class SafeOutput {
 
   // Test seam: fails the next commit's rename with this errno (0 = off).
   static void FailNextCommitForTest(int error);
+  // Benchmark seam: skip the flush to disk to compare like with like against tools that don't.
+  static void SetFlushToDiskForBenchmark(bool flush);
 
  private:
   int m_fd = -1;

@@ -50,8 +50,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t ma
   return true;
 }
 
-bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code, std::vector<uint8_t>& out,
-                           std::string* error) {
+bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code,
+                           std::vector<uint8_t>& out, std::string* error) {
   if (!data || size == 0 || size > 0xFFFFFFFFul) {
     SetError(error, "empty or oversized source");
     return false;

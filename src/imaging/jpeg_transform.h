@@ -11,8 +11,8 @@ enum class JpegTransformCode : int { Rotate90 = 5, Rotate270 = 7 };
 
 // Partial edge blocks (an image size that is not a multiple of the MCU) cannot be rotated
 // losslessly; they are trimmed away, as `jpegtran -trim` does. Markers are copied.
-bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code, std::vector<uint8_t>& out,
-                           std::string* error = nullptr);
+bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code,
+                           std::vector<uint8_t>& out, std::string* error = nullptr);
 bool JpegLosslessTransformFile(const std::string& sourcePath, const std::string& destinationPath,
                                JpegTransformCode code, std::string* error = nullptr);
 

@@ -28,14 +28,15 @@ Bytes OrientedJpeg(int w, int h, uint16_t orientation, bool progressive = false,
   }
   t.ifd1 = {t.Short(0x0103, 6)};
   t.thumbnail = test::MakeJpeg(40, 30);
-  return test::WithSegments(test::MakeJpeg(w, h, progressive, subsamp),
-                            {test::Segment(0xFFE1, t.Build()), test::Segment(0xFFE1, test::XmpPayload("<x/>"))});
+  return test::WithSegments(
+      test::MakeJpeg(w, h, progressive, subsamp),
+      {test::Segment(0xFFE1, t.Build()), test::Segment(0xFFE1, test::XmpPayload("<x/>"))});
 }
 
 void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rotated, int degrees,
                               const std::string& scratch) {
-  ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile '" + scratch + "' '" +
-                         source + "'")
+  ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile '" + scratch +
+                         "' '" + source + "'")
                             .c_str()),
             0);
   std::vector<uint8_t> a, b, pa, pb;
@@ -49,7 +50,9 @@ void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rota
   EXPECT_TRUE(pa == pb) << "decoded pixels differ from jpegtran's";
 }
 
-bool HaveJpegtran() { return std::system("command -v jpegtran >/dev/null 2>&1") == 0; }
+bool HaveJpegtran() {
+  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
+}
 
 TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
   if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
@@ -59,13 +62,16 @@ TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
     uint16_t orientation;
     bool progressive;
     int subsamp;
-  } rows[] = {{64, 48, 6, false, TJSAMP_420}, {65, 47, 8, false, TJSAMP_420}, {100, 37, 6, true, TJSAMP_422},
+  } rows[] = {{64, 48, 6, false, TJSAMP_420},
+              {65, 47, 8, false, TJSAMP_420},
+              {100, 37, 6, true, TJSAMP_422},
               {31, 17, 8, false, TJSAMP_444}};
   for (const Row& r : rows) {
     SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " o" + std::to_string(r.orientation));
     test::Save(dir / "src.jpg", OrientedJpeg(r.w, r.h, r.orientation, r.progressive, r.subsamp));
     ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "src.jpg", dir / "out.jpg"));
-    ExpectPixelsLikeJpegtran(dir / "src.jpg", dir / "out.jpg", r.orientation == 6 ? 90 : 270, dir / "ref.jpg");
+    ExpectPixelsLikeJpegtran(dir / "src.jpg", dir / "out.jpg", r.orientation == 6 ? 90 : 270,
+                             dir / "ref.jpg");
     JpegExifFile f;
     ASSERT_TRUE(f.Parse(dir / "out.jpg"));
     uint16_t o = 0;

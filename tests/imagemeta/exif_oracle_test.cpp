@@ -30,9 +30,13 @@ std::string Run(const std::string& command) {
   return out;
 }
 
-bool HaveExiftool() { return std::system("exiftool -ver >/dev/null 2>&1") == 0; }
+bool HaveExiftool() {
+  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
+}
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
 
 // "-Group:Tag=value" lines, one multiset per file.
 std::multiset<std::string> Tags(const std::string& path, const std::set<std::string>& ignoredTags) {
@@ -46,7 +50,8 @@ std::multiset<std::string> Tags(const std::string& path, const std::set<std::str
     start = end + 1;
     size_t colon = line.find(':');
     size_t eq = line.find('=');
-    if (line.size() < 2 || line[0] != '-' || colon == std::string::npos || eq == std::string::npos || eq < colon) {
+    if (line.size() < 2 || line[0] != '-' || colon == std::string::npos || eq == std::string::npos ||
+        eq < colon) {
       tags.insert(line);
       continue;
     }
@@ -69,7 +74,8 @@ std::set<std::string> Warnings(const std::string& path) {
     std::string line = out.substr(start, end - start);
     start = end + 1;
     // The count line ("3 Warnings (1 minor)") changes with the set itself.
-    if (!line.empty() && line.find("Warnings") == std::string::npos && line.find("Warning (") == std::string::npos)
+    if (!line.empty() && line.find("Warnings") == std::string::npos &&
+        line.find("Warning (") == std::string::npos)
       warnings.insert(line);
   }
   return warnings;
@@ -85,7 +91,8 @@ std::vector<std::string> RealFiles() {
   return files;
 }
 
-void ExpectSameTags(const std::string& source, const std::string& result, const std::set<std::string>& ignored) {
+void ExpectSameTags(const std::string& source, const std::string& result,
+                    const std::set<std::string>& ignored) {
   auto before = Tags(source, ignored);
   auto after = Tags(result, ignored);
   std::vector<std::string> lost, gained;

@@ -101,9 +101,11 @@ TEST_P(ByteOrder, RewriteKeepsDirectoriesThumbnailInteropAndXmp) {
   EXPECT_EQ(b.segments[1].marker, 0xFFE0);
   EXPECT_EQ(b.segments[2].marker, 0xFFE1);
   EXPECT_EQ(b.segments[3].marker, 0xFFE1);
-  EXPECT_EQ(std::string(b.segments[3].data.begin(), b.segments[3].data.begin() + 28), "http://ns.adobe.com/xap/1.0/");
+  EXPECT_EQ(std::string(b.segments[3].data.begin(), b.segments[3].data.begin() + 28),
+            "http://ns.adobe.com/xap/1.0/");
   Bytes sa = test::Load(src), sb = test::Load(dst);
-  EXPECT_TRUE(std::equal(sa.begin() + long(a.sosPosition), sa.end(), sb.begin() + long(b.sosPosition), sb.end()));
+  EXPECT_TRUE(
+      std::equal(sa.begin() + long(a.sosPosition), sa.end(), sb.begin() + long(b.sosPosition), sb.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(IntelAndMotorola, ByteOrder, ::testing::Values('I', 'M'));
@@ -113,7 +115,8 @@ TEST(JpegExifFile, GpsReferencesOtherThanCapitalNorEastNegate) {
   struct Row {
     const char *lat, *lon;
     bool latNeg, lonNeg;
-  } rows[] = {{"N", "E", false, false}, {"S", "W", true, true}, {"n", "e", true, true}, {"", "E", true, false}};
+  } rows[] = {
+      {"N", "E", false, false}, {"S", "W", true, true}, {"n", "e", true, true}, {"", "E", true, false}};
   for (const Row& r : rows) {
     test::Save(dir / "g.jpg", FullExifJpeg('I', r.lat, r.lon));
     float lat = 0, lon = 0;
@@ -240,7 +243,7 @@ TEST(JpegExifFile, TracesGoToTheHookOnly) {
 
 TEST(JpegExifFile, CameraMakeCodes) {
   test::TempDir dir;
-  std::pair<const char*, int> rows[] = {{"FUJIFILM", 100}, {"Canon", 101}, {"SONY", 102}, {"OLYMPUS", 103},
+  std::pair<const char*, int> rows[] = {{"FUJIFILM", 100}, {"Canon", 101},  {"SONY", 102},  {"OLYMPUS", 103},
                                         {"RICOH", 104},    {"PENTAX", 105}, {"nikon", 106}, {"Kodak", 107},
                                         {"Apple", 108},    {"Ab", 108}};
   for (auto [make, code] : rows) {

@@ -17,14 +17,17 @@ std::vector<uint8_t> Encode(int w, int h, int subsamp, bool progressive) {
   for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 31 / 7);
   unsigned char* out = nullptr;
   unsigned long size = 0;
-  tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &out, &size, subsamp, 90, progressive ? TJFLAG_PROGRESSIVE : 0);
+  tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &out, &size, subsamp, 90,
+              progressive ? TJFLAG_PROGRESSIVE : 0);
   std::vector<uint8_t> jpeg(out, out + size);
   tjFree(out);
   tjDestroy(tj);
   return jpeg;
 }
 
-bool HaveJpegtran() { return std::system("command -v jpegtran >/dev/null 2>&1") == 0; }
+bool HaveJpegtran() {
+  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
+}
 
 // Same decoded pixels as `jpegtran -trim -rotate N`: partial edge blocks are trimmed away.
 TEST(JpegLosslessTransform, MatchesJpegtranWithTrim) {
@@ -36,12 +39,13 @@ TEST(JpegLosslessTransform, MatchesJpegtranWithTrim) {
   } rows[] = {{64, 48, TJSAMP_420, false}, {65, 47, TJSAMP_420, false}, {33, 17, TJSAMP_444, false},
               {50, 30, TJSAMP_422, false}, {70, 45, TJSAMP_420, true},  {9, 9, TJSAMP_GRAY, false}};
   for (const Row& r : rows) {
-    for (auto [code, degrees] : {std::pair{JpegTransformCode::Rotate90, 90}, {JpegTransformCode::Rotate270, 270}}) {
+    for (auto [code, degrees] :
+         {std::pair{JpegTransformCode::Rotate90, 90}, {JpegTransformCode::Rotate270, 270}}) {
       SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " " + std::to_string(degrees));
       auto src = Encode(r.w, r.h, r.subsamp, r.progressive);
       test::WriteFile(dir / "s.jpg", std::string(src.begin(), src.end()));
-      ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile " + (dir / "r.jpg") +
-                             " " + (dir / "s.jpg"))
+      ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile " +
+                             (dir / "r.jpg") + " " + (dir / "s.jpg"))
                                 .c_str()),
                 0);
       std::vector<uint8_t> ours, ref;
