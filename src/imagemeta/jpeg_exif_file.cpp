@@ -189,6 +189,9 @@ struct DirReader {
   uint64_t blockFilePos;  // file offset of block[0]
   char order;
   const char* label;  // trace prefix, e.g. "Exif IFD"
+  // Bytes entries may still copy: entries pointing at the same data over and over must not turn
+  // one 64 KB block into gigabytes.
+  uint64_t& budget;
 
   // Reads the directory at block offset `at`; entries' offsets count from block offset `base`.
   // Returns the next-directory offset (0 when absent or unreadable).
@@ -246,6 +249,11 @@ struct DirReader {
       e.position = 0;
       size = 0;
     }
+    if (size > budget) {
+      Trace("%s tag 0x%x: EXIF data repeated beyond the block's size; entry skipped", label, e.tag);
+      return false;
+    }
+    budget -= size;
     e.data.assign(block.begin() + static_cast<ptrdiff_t>(dataAt),
                   block.begin() + static_cast<ptrdiff_t>(dataAt + size));
     Trace("%s Tag Number: 0x%x, type: %d, count: %d, Value: %d, Position: 0x%x", label, e.tag, e.type,
@@ -445,7 +453,9 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
     return;
   }
   byteOrder = order;
-  DirReader ifd{block, blockFilePos, order, "IFD"};
+  // Every byte once for the directories and once more for the entries of a Fuji maker note.
+  uint64_t budget = 2 * uint64_t(block.size());
+  DirReader ifd{block, blockFilePos, order, "IFD", budget};
   uint32_t ifd0 = Get32(&block[t + 4], order);
   uint32_t next = ifd.Read(t, uint64_t(t) + ifd0, ifd0Entries, "Image File Directory Count: %d");
   uint32_t exifOffset = 0, gpsOffset = 0;
@@ -458,7 +468,7 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
     }
   }
   if (next != 0) {
-    DirReader thumb{block, blockFilePos, order, "Thumbnail IFD"};
+    DirReader thumb{block, blockFilePos, order, "Thumbnail IFD", budget};
     uint32_t after =
         thumb.Read(t, uint64_t(t) + next, thumbnailEntries, "Thumbnail Image File Directory Count: %d");
     if (after != 0) Trace("Should be null offset not null!!");
@@ -486,7 +496,7 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
   }
   uint32_t interopOffset = 0;
   if (exifOffset != 0) {
-    DirReader exif{block, blockFilePos, order, "Exif IFD"};
+    DirReader exif{block, blockFilePos, order, "Exif IFD", budget};
     exif.Read(t, uint64_t(t) + exifOffset, exifEntries, "Exif Image File Directory Count: %d");
     for (const ExifEntry& e : exifEntries) {
       if (e.tag == exif_tag::kMakerNote && e.data.size() > 4 && !makerNoteOffset) makerNoteOffset = e.value;
@@ -496,15 +506,15 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
   if (makerNoteOffset && cameraMake == kMakeFuji) {
     // Fuji notes carry their own little-endian directory whose offsets count from the note's start.
     size_t base = t + *makerNoteOffset;
-    DirReader mn{block, blockFilePos, 'I', "Maker Note IFD"};
+    DirReader mn{block, blockFilePos, 'I', "Maker Note IFD", budget};
     mn.Read(base, uint64_t(base) + 12, makerNoteEntries, "Maker Note Image File Directory Count: %d");
   }
   if (gpsOffset != 0) {
-    DirReader gps{block, blockFilePos, order, "GPS IFD"};
+    DirReader gps{block, blockFilePos, order, "GPS IFD", budget};
     gps.Read(t, uint64_t(t) + gpsOffset, gpsEntries, "GPS Image File Directory Count: %d");
   }
   if (interopOffset != 0) {
-    DirReader interop{block, blockFilePos, order, "Interop IFD"};
+    DirReader interop{block, blockFilePos, order, "Interop IFD", budget};
     interop.Read(t, uint64_t(t) + interopOffset, interopEntries, "Interop Image File Directory Count: %d");
   }
 }

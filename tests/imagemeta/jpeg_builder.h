@@ -175,7 +175,7 @@ inline Bytes WithSegments(const Bytes& jpeg, const std::vector<Bytes>& segments)
 
 inline void Save(const std::string& path, const Bytes& b) {
   FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(b.data(), 1, b.size(), f);
+  if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
   std::fclose(f);
 }
 

@@ -312,6 +312,33 @@ TEST(JpegExifFile, BrokenFilesFailOrSkipTheExifBlock) {
   (void)app1;
 }
 
+TEST(JpegExifFile, EntriesSharingTheirDataCannotMultiplyMemory) {
+  test::TempDir dir;
+  // 2000 entries that all point at the same 30000 bytes: 60 MB if each took its own copy.
+  const uint32_t n = 2000, size = 30000, dataAt = 8 + 2 + 12 * n + 4;
+  TiffBuilder t('I');
+  Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto put = [&](const Bytes& b) { tiff.insert(tiff.end(), b.begin(), b.end()); };
+  put(t.U16(uint16_t(n)));
+  for (uint32_t i = 0; i < n; ++i) {
+    put(t.U16(uint16_t(0x1000 + i)));
+    put(t.U16(7));
+    put(t.U32(size));
+    put(t.U32(dataAt));
+  }
+  put(t.U32(0));
+  tiff.resize(dataAt + size, 0x33);
+  Bytes block = {'E', 'x', 'i', 'f', 0, 0};
+  block.insert(block.end(), tiff.begin(), tiff.end());
+  test::Save(dir / "r.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, block)}));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "r.jpg"));
+  size_t total = 0;
+  for (const auto& e : f.ifd0Entries) total += e.data.size();
+  EXPECT_LE(total, 2 * block.size());
+  EXPECT_GE(f.ifd0Entries.size(), 2u);
+}
+
 TEST(JpegExifFile, EveryTruncationOfARealHeaderIsHandled) {
   test::TempDir dir;
   Bytes real = test::Load(std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Sony_Cybershot_3.jpg");
