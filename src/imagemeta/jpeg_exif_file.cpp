@@ -847,11 +847,14 @@ bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
     if (segments[i].marker == kAPP0) putSegment(segments[i]);
     ++i;
   }
-  put16be(kAPP1);
-  put16be(static_cast<uint16_t>(2 + kTiffStart + tiff.size()));
-  static const uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
-  out.insert(out.end(), kExifHeader, kExifHeader + 6);
-  out.insert(out.end(), tiff.begin(), tiff.end());
+  // A file that had no EXIF block and got no tag set keeps having none.
+  if (byteOrder != 0) {
+    put16be(kAPP1);
+    put16be(static_cast<uint16_t>(2 + kTiffStart + tiff.size()));
+    static const uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+    out.insert(out.end(), kExifHeader, kExifHeader + 6);
+    out.insert(out.end(), tiff.begin(), tiff.end());
+  }
   for (; i < segments.size(); ++i) {
     const JpegSegment& s = segments[i];
     if (s.marker == kSOI || s.marker == kEOI || IsExifApp1(s)) continue;

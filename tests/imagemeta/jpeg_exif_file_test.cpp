@@ -110,6 +110,31 @@ TEST_P(ByteOrder, RewriteKeepsDirectoriesThumbnailInteropAndXmp) {
 
 INSTANTIATE_TEST_SUITE_P(IntelAndMotorola, ByteOrder, ::testing::Values('I', 'M'));
 
+TEST(JpegExifFile, WriteThenAppendScanDataMakesTheSameFile) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", FullExifJpeg('M'));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "a.jpg"));
+  f.SetUserComment("two steps");
+  ASSERT_TRUE(f.Write(dir / "b.jpg"));
+  ASSERT_TRUE(AppendScanData(dir / "a.jpg", f.sosPosition, dir / "b.jpg"));
+  ASSERT_TRUE(WriteExifUserComment("two steps", dir / "a.jpg", dir / "c.jpg"));
+  EXPECT_EQ(test::Load(dir / "b.jpg"), test::Load(dir / "c.jpg"));
+  EXPECT_FALSE(AppendScanData(dir / "a.jpg", f.sosPosition, dir / "missing.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "missing.jpg"));
+}
+
+TEST(JpegExifFile, ReplicatingFromAPhotoWithoutExifAddsNoBlock) {
+  test::TempDir dir;
+  test::Save(dir / "plain.jpg", test::MakeJpeg(20, 10));
+  test::Save(dir / "image.jpg", test::MakeJpeg(30, 10));
+  ASSERT_TRUE(ReplicateExif(dir / "plain.jpg", dir / "image.jpg", dir / "out.jpg", 1));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "out.jpg"));
+  EXPECT_EQ(f.byteOrder, 0);
+  EXPECT_EQ(f.frameWidth, 30);
+}
+
 TEST(JpegExifFile, GpsReferencesOtherThanCapitalNorEastNegate) {
   test::TempDir dir;
   struct Row {
