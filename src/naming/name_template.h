@@ -81,7 +81,7 @@ class NameTemplate {
 
 // A stored list longer than this is read only this far: a damaged count must not make loading
 // walk billions of missing values.
-inline constexpr int kMaxStoredTemplateEntries = 4096;
+inline constexpr int kMaxStoredTemplateEntries = 1000;
 
 // How an action stores its two templates, in its section after m_bEnabled: the rename template
 // only while renaming is on (so a template switched off is lost at the next save and load), the
