@@ -134,19 +134,16 @@ void BriskoExifFields::ParseBlock(const std::string& comment) {
   std::map<std::string, std::string> pairs;
   const std::string prefix = kBlockPrefix;
   if (comment.compare(0, prefix.size(), prefix) == 0) {
-    // Every occurrence of the prefix goes, not only the first (blocks written by older tools
-    // can carry it twice).
+    // Every occurrence of the prefix goes, also one that the removal of another brings
+    // together ("BriskoBriskoExif:Exif:"): a rebuilt block must not carry the prefix in a value.
     std::string rest;
     rest.reserve(comment.size());
-    size_t pos = 0;
-    while (true) {
-      size_t found = comment.find(prefix, pos);
-      if (found == std::string::npos) {
-        rest.append(comment, pos, std::string::npos);
-        break;
+    for (char c : comment) {
+      rest += c;
+      if (rest.size() >= prefix.size() &&
+          rest.compare(rest.size() - prefix.size(), prefix.size(), prefix) == 0) {
+        rest.resize(rest.size() - prefix.size());
       }
-      rest.append(comment, pos, found - pos);
-      pos = found + prefix.size();
     }
     pairs = ParsePairs(rest);
   }

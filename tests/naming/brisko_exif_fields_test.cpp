@@ -60,6 +60,7 @@ TEST(ABriskoExifBlock, ParsesLenientlyAsDocumented) {
       {"Nice shot", ""},
       {"xBriskoExif:a=1|", ""},
       {"BriskoExif:a=1|BriskoExif:b=2|", "a=1|b=2|"},
+      {"BriskoExif:a=BriskoBriskoExif:Exif:1|", "a=1|"},
       {"BriskoExif:a=1|a=2|", "a=2|"},
       {"BriskoExif:a=x=y=z|", "a=x|"},
       {"BriskoExif:a", ""},
