@@ -1,13 +1,10 @@
 #include "naming/brisko_exif_fields.h"
 
-#include <climits>
-#include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "naming/exif_access.h"
 #include "naming/naming_text.h"
-#include "support/settings_store.h"
 
 namespace brisko {
 
@@ -56,23 +53,6 @@ bool TakeText(std::map<std::string, std::string>& pairs, const char* key, std::s
 }
 
 }  // namespace
-
-int LeadingInt(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
-                             text[i] == '\v' || text[i] == '\f')) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<int64_t>(INT_MAX) + 1) value = static_cast<int64_t>(INT_MAX) + 1;
-  }
-  if (negative) return static_cast<int>(-value);
-  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
-}
 
 std::string BriskoExifCustomMap::ToText() const {
   std::string out;
@@ -157,7 +137,7 @@ void BriskoExifFields::ParseBlock(const std::string& comment) {
   TakeText(pairs, "m_strUserID2", m_strUserID2);
   TakeText(pairs, "m_strUserID3", m_strUserID3);
   std::string batch;
-  if (TakeText(pairs, "m_iBatchID", batch)) m_iBatchID = LeadingInt(batch);
+  if (TakeText(pairs, "m_iBatchID", batch)) m_iBatchID = ParseBatchIdValue(batch);
   TakeText(pairs, "m_origFilename", m_origFilename);
   TakeText(pairs, "m_origFilepath", m_origFilepath);
   TakeText(pairs, "m_BriskoExifOrigUserComments", m_BriskoExifOrigUserComments);
@@ -189,7 +169,7 @@ bool BriskoExifFields::WriteToFile(const std::string& source, const std::string&
   return exif.WriteUserComment(BuildBlock(), source, destination);
 }
 
-void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePath, const IdTxtValues* idTxt,
+void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePath, const CIdTxt* idTxt,
                             const std::array<std::string, kBarcodeSlots>& barcodes,
                             const std::string& operatorText, const BriskoExifCustomMap& actionFields) {
   if (fields.m_origFilepath.empty()) fields.m_origFilepath = filePath;
@@ -202,7 +182,7 @@ void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePat
     fields.m_strCardID = idTxt->m_strCardID;
     fields.m_strEventID = idTxt->m_strEventID;
     fields.m_strIDFilepath = idTxt->m_strFilePath;
-    fields.m_strPhotoGrapherID = idTxt->m_strPhotoGrapherID;
+    fields.m_strPhotoGrapherID = idTxt->m_strPhotographerID;
     fields.m_strUserID1 = idTxt->m_strUserID1;
     fields.m_strUserID2 = idTxt->m_strUserID2;
     fields.m_strUserID3 = idTxt->m_strUserID3;
@@ -210,14 +190,6 @@ void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePat
   fields.m_strBarcodeInputsArray = barcodes;
   fields.m_strOperatorSelectedText = operatorText;
   fields.m_CustomFields.Merge(actionFields);
-}
-
-int NewBatchIdFromStore(SettingsStore& store) {
-  int stored = store.GetProfileInt("Actions", "m_iBatchID", 0);
-  // A counter at the top of the range starts again at 1 rather than overflowing.
-  int value = stored == INT_MAX ? 1 : stored + 1;
-  store.WriteProfileInt("Actions", "m_iBatchID", value);
-  return value;
 }
 
 }  // namespace brisko

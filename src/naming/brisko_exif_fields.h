@@ -6,6 +6,7 @@
 #include <string>
 
 #include "naming/naming_inputs.h"
+#include "scheduler/id_txt.h"
 
 namespace brisko {
 
@@ -69,12 +70,8 @@ class BriskoExifFields {
 // the action's m_bAddOrUpdateBriskoExif is on): keep the first name and path the file was seen
 // under, take the batch's ID.TXT values, the current barcode values and operator text, and the
 // action's custom fields (action values win).
-void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePath, const IdTxtValues* idTxt,
+void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePath, const CIdTxt* idTxt,
                             const std::array<std::string, kBarcodeSlots>& barcodes,
                             const std::string& operatorText, const BriskoExifCustomMap& actionFields);
-
-// Reads the leading decimal number of a text as the block's and ID.TXT's batch IDs are read:
-// optional blanks and sign, then digits; 0 when there are none; saturates at the int range.
-int LeadingInt(const std::string& text);
 
 }  // namespace brisko

@@ -2,23 +2,30 @@
 
 #include <strings.h>
 
+#include "imagemeta/jpeg_exif_file.h"
+
 namespace brisko {
 
 namespace {
 
-// Until the JPEG reader-writer lands every file reads as having no EXIF data and writes fail,
-// which the callers already treat as a normal outcome.
-class NoExifAccess final : public ExifAccess {
+class JpegExifAccess final : public ExifAccess {
  public:
-  bool ReadUserComment(const std::string&, std::string&) override { return false; }
-  bool ReadDateTime(const std::string&, std::time_t&) override { return false; }
-  bool WriteUserComment(const std::string&, const std::string&, const std::string&) override { return false; }
+  bool ReadUserComment(const std::string& path, std::string& text) override {
+    return ReadExifUserComment(path, text);
+  }
+  bool ReadDateTime(const std::string& path, std::time_t& when) override {
+    return ReadExifDateTime(path, when);
+  }
+  bool WriteUserComment(const std::string& comment, const std::string& source,
+                        const std::string& destination) override {
+    return WriteExifUserComment(comment, source, destination);
+  }
 };
 
 }  // namespace
 
 ExifAccess& DefaultExifAccess() {
-  static NoExifAccess access;
+  static JpegExifAccess access;
   return access;
 }
 

@@ -202,10 +202,10 @@ std::string Counter(int value) {
   return buf;
 }
 
-const std::string& IdTxtText(const IdTxtValues& id, int which) {
+const std::string& IdTxtText(const CIdTxt& id, int which) {
   switch (which) {
     case 0:
-      return id.m_strPhotoGrapherID;
+      return id.m_strPhotographerID;
     case 1:
       return id.m_strCardID;
     case 2:
@@ -372,7 +372,7 @@ std::string NameTemplate::GetDisplayString() const {
   return out;
 }
 
-std::string NameTemplate::Generate(const std::string& path, const IdTxtValues* idTxt,
+std::string NameTemplate::Generate(const std::string& path, const CIdTxt* idTxt,
                                    const BriskoExifFields& fields, const NamingContext& context,
                                    const FileTimes* times, bool* idTxtValueUsed) const {
   const PathParts parts = SplitPath(path);
@@ -478,7 +478,7 @@ std::string NameTemplate::Generate(const std::string& path, const IdTxtValues* i
   return result;
 }
 
-std::string NameTemplate::GenerateNewName(const std::string& path, const IdTxtValues* idTxt,
+std::string NameTemplate::GenerateNewName(const std::string& path, const CIdTxt* idTxt,
                                           const BriskoExifFields& fields, bool test,
                                           const NamingContext& context) const {
   if (m_kind != TemplateKind::kRename) return std::string();
@@ -498,7 +498,7 @@ std::string NameTemplate::GenerateNewName(const std::string& path, const IdTxtVa
   return result.empty() ? incoming : result;
 }
 
-std::string NameTemplate::GenerateSubfolderName(const IdTxtValues* idTxt, const BriskoExifFields& fields,
+std::string NameTemplate::GenerateSubfolderName(const CIdTxt* idTxt, const BriskoExifFields& fields,
                                                 const std::string& path, const NamingContext& context) const {
   if (m_kind != TemplateKind::kSubfolder) return std::string();
   return MakeSafeSubfolderPath(Generate(path, idTxt, fields, context, nullptr, nullptr));

@@ -10,6 +10,7 @@
 
 #include "naming/naming_inputs.h"
 #include "naming/substring_def.h"
+#include "scheduler/id_txt.h"
 
 namespace brisko {
 
@@ -45,13 +46,13 @@ class NameTemplate {
   // giving nothing. Empty when the file's status cannot be read, unless `test` is set (then the
   // program's own file lends its times). Never holds "/" or NUL, is never "." or "..", and is at
   // most 255 bytes (cut keeping the extension).
-  std::string GenerateNewName(const std::string& path, const IdTxtValues* idTxt,
-                              const BriskoExifFields& fields, bool test, const NamingContext& context) const;
+  std::string GenerateNewName(const std::string& path, const CIdTxt* idTxt, const BriskoExifFields& fields,
+                              bool test, const NamingContext& context) const;
 
   // The subfolder (a relative path with "/" between its folders; may be empty) for the file at
   // `path`. "\" in the generated text separates folders. The result never starts with "/" and
   // has no empty, "." or ".." component, so it cannot leave the destination folder.
-  std::string GenerateSubfolderName(const IdTxtValues* idTxt, const BriskoExifFields& fields,
+  std::string GenerateSubfolderName(const CIdTxt* idTxt, const BriskoExifFields& fields,
                                     const std::string& path, const NamingContext& context) const;
 
   // Appends a component; the text component and the custom key component take `text`, and
@@ -73,7 +74,7 @@ class NameTemplate {
   std::vector<std::string> m_BriskoExifKeysArray;
 
  private:
-  std::string Generate(const std::string& path, const IdTxtValues* idTxt, const BriskoExifFields& fields,
+  std::string Generate(const std::string& path, const CIdTxt* idTxt, const BriskoExifFields& fields,
                        const NamingContext& context, const FileTimes* times, bool* idTxtValueUsed) const;
 
   TemplateKind m_kind;

@@ -181,7 +181,7 @@ void TemplateEditorForm::RunTest() {
     PathParts parts = SplitPath(m_actualFile);
     if (parts.name + parts.extension == m_sample) path = m_actualFile;
   }
-  IdTxtValues emptyRecord;
+  CIdTxt emptyRecord;
   BriskoExifFields fields;
   fields.ReadFromFile(path, m_exif);
   if (IsRename()) {

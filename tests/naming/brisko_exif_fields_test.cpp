@@ -4,7 +4,6 @@
 
 #include "common/temp_dir.h"
 #include "naming/fake_exif.h"
-#include "support/settings_store.h"
 
 namespace brisko {
 namespace {
@@ -172,7 +171,7 @@ TEST(TheCopyMoveFilling, KeepsTheFirstNameAndOverwritesTheCurrentValues) {
   EXPECT_EQ(f.m_strOperatorSelectedText, "op");
   EXPECT_EQ(f.m_CustomFields.ToText(), "Keep=1|Zone=B|");
 
-  IdTxtValues id;
+  CIdTxt id;
   id.m_strFilePath = "/card/ID.TXT";
   id.m_strCardID = "";
   id.m_iBatchID = 9;
@@ -195,15 +194,6 @@ TEST(ACustomMap, ConvertsMergesAndAssigns) {
   EXPECT_EQ(merged.ToText(), "x=1|y=2|");
   merged.FromText("");
   EXPECT_TRUE(merged.Empty());
-}
-
-TEST(TheBatchIdCounter, StartsAtOneAndIsStoredAtOnce) {
-  test::TempDir dir;
-  SettingsStore store;
-  ASSERT_TRUE(store.Open(dir / "s.db"));
-  EXPECT_EQ(NewBatchIdFromStore(store), 1);
-  EXPECT_EQ(NewBatchIdFromStore(store), 2);
-  EXPECT_EQ(store.GetProfileInt("Actions", "m_iBatchID", 0), 2);
 }
 
 }  // namespace

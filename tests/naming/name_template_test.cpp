@@ -83,13 +83,13 @@ TEST_F(NamingTest, RenameFallsBackOnlyForIdTxtTextsWithoutARecord) {
   EXPECT_EQ(Rename({0, 16}).GenerateNewName(path, nullptr, fields, false, ctx), "a.jpg");
   EXPECT_EQ(Rename({0, 21}).GenerateNewName(path, nullptr, fields, false, ctx), "a.jpg");
 
-  IdTxtValues id;
-  id.m_strPhotoGrapherID = "P7";
+  CIdTxt id;
+  id.m_strPhotographerID = "P7";
   id.m_strUserID1 = "x\\y";
   id.m_iBatchID = 12;
   EXPECT_EQ(Rename({16, 14, 0, 19, 22}).GenerateNewName(path, &id, fields, false, ctx), "P7_ax\\y12");
   // An empty record still counts as a record.
-  IdTxtValues empty;
+  CIdTxt empty;
   EXPECT_EQ(Rename({0, 16}).GenerateNewName(path, &empty, fields, false, ctx), "a");
   EXPECT_EQ(storedBatchId, 41);
 }
@@ -99,7 +99,7 @@ TEST_F(NamingTest, EachBatchIdComponentWithoutARecordConsumesOneBatchId) {
   EXPECT_EQ(Rename({0, 22}).GenerateNewName(path, nullptr, fields, false, ctx), "a42");
   EXPECT_EQ(Rename({22, 13, 22}).GenerateNewName(path, nullptr, fields, false, ctx), "43-44");
   EXPECT_EQ(Subfolder({16}).GenerateSubfolderName(nullptr, fields, path, ctx), "45");
-  IdTxtValues id;
+  CIdTxt id;
   id.m_iBatchID = 7;
   EXPECT_EQ(Subfolder({16}).GenerateSubfolderName(&id, fields, path, ctx), "7");
   EXPECT_EQ(storedBatchId, 45);
@@ -130,7 +130,7 @@ TEST_F(NamingTest, CleansOnlyBarcodesAndOperatorText) {
   ctx.barcodes[0] = "12/34";
   ctx.barcodes[9] = "a\\b?c*d:e\"f<g>h|i";
   ctx.operatorText = "Op:1";
-  IdTxtValues id;
+  CIdTxt id;
   id.m_strUserID2 = "u:2";
   std::string path = MakeFile("a.jpg");
   EXPECT_EQ(Rename({24, 14, 36, 14, 33, 14, 20}).GenerateNewName(path, &id, fields, false, ctx),
@@ -235,11 +235,11 @@ TEST_F(NamingTest, GeneratedFileNamesNeverMakeAPath) {
   };
   std::string path = MakeFile("a.jpg");
   for (const auto& c : cases) {
-    IdTxtValues id;
+    CIdTxt id;
     id.m_strEventID = c.text;
     EXPECT_EQ(Rename({18}).GenerateNewName(path, &id, fields, false, ctx), c.expected) << c.text;
   }
-  IdTxtValues nul;
+  CIdTxt nul;
   nul.m_strEventID = std::string("x\0y", 3);
   EXPECT_EQ(Rename({18}).GenerateNewName(path, &nul, fields, false, ctx), "xy");
 }
@@ -280,7 +280,7 @@ TEST_F(NamingTest, GeneratedSubfoldersNeverLeaveTheDestination) {
     t.AddComponent(0, c.text);
     EXPECT_EQ(t.GenerateSubfolderName(nullptr, fields, path, ctx), c.expected) << c.text;
   }
-  IdTxtValues id;
+  CIdTxt id;
   id.m_strEventID = "/../../root";
   EXPECT_EQ(Subfolder({12}).GenerateSubfolderName(&id, fields, path, ctx), "root");
 }
