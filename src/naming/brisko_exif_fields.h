@@ -4,6 +4,7 @@
 #include <array>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "naming/naming_inputs.h"
 #include "scheduler/id_txt.h"
@@ -17,6 +18,10 @@ class ExifAccess;
 // holding every name known from all actions, which feeds the dialogs' name choices.
 class BriskoExifCustomMap {
  public:
+  BriskoExifCustomMap() = default;
+  // Implicit, so that a plain map (as an action record may hold it) can be passed directly.
+  BriskoExifCustomMap(std::map<std::string, std::string> entries) : m_map(std::move(entries)) {}
+
   std::string ToText() const;
   void FromText(const std::string& text);        // replaces the map
   void Merge(const BriskoExifCustomMap& other);  // other's values win
@@ -28,6 +33,7 @@ class BriskoExifCustomMap {
   size_t Size() const { return m_map.size(); }
   void Clear() { m_map.clear(); }
   const std::map<std::string, std::string>& Entries() const { return m_map; }
+  std::map<std::string, std::string>& Entries() { return m_map; }
   bool operator==(const BriskoExifCustomMap&) const = default;
 
  private:

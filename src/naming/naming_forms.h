@@ -163,7 +163,7 @@ class CustomFieldsForm {
 
  private:
   BriskoExifCustomMap m_edited;
-  const BriskoExifCustomMap& m_known;
+  BriskoExifCustomMap m_known;
 };
 
 // "Select BriskoEXIF Key" (CSelectBriskoExifKeyDlg).
@@ -177,7 +177,7 @@ class SelectKeyForm {
   std::optional<FormMessage> Ok(const std::string& key) const;
 
  private:
-  const BriskoExifCustomMap& m_known;
+  BriskoExifCustomMap m_known;
 };
 
 }  // namespace brisko
