@@ -36,11 +36,18 @@ std::map<std::string, std::string> ParsePairs(const std::string& text) {
   return pairs;
 }
 
+// The block has no escaping. A value is written only up to its first "|", "=" or NUL: readers
+// keep no more of it anyway, and the rest must not be read as further pairs (a barcode
+// "1|m_strEventID=X" would otherwise set the event ID) or end the comment early.
+constexpr char kSeparators[] = {'|', '=', '\0'};
+
 void AppendPair(std::string& out, const std::string& key, const std::string& value) {
-  if (value.empty()) return;
+  if (key.empty() || key.find_first_of(kSeparators, 0, sizeof(kSeparators)) != std::string::npos) return;
+  std::string cut = value.substr(0, value.find_first_of(kSeparators, 0, sizeof(kSeparators)));
+  if (cut.empty()) return;
   out += key;
   out += '=';
-  out += value;
+  out += cut;
   out += '|';
 }
 
@@ -101,12 +108,7 @@ std::string BriskoExifFields::BuildBlock() const {
   for (int i = 0; i < kBarcodeSlots; ++i) {
     AppendPair(out, std::string(kBarcodeKey) + "_" + std::to_string(i), m_strBarcodeInputsArray[i]);
   }
-  for (const auto& [key, value] : m_CustomFields.Entries()) {
-    out += key;
-    out += '=';
-    out += value;
-    out += '|';
-  }
+  for (const auto& [key, value] : m_CustomFields.Entries()) AppendPair(out, key, value);
   return out;
 }
 

@@ -115,6 +115,15 @@ TEST(ABriskoExifBlock, CutsValuesAtTheSeparators) {
   EXPECT_EQ(back.m_CustomFields.Size(), 0u);  // the token "b" has no value
 }
 
+TEST(ABriskoExifBlock, CannotBeInjectedThroughAValue) {
+  BriskoExifFields f;
+  f.m_strBarcodeInputsArray[0] = "1|m_strEventID=Forged";
+  f.m_strOperatorSelectedText = std::string("op\0|m_strCardID=X", 17);
+  f.m_CustomFields.Set("a|b", "1");
+  f.m_CustomFields.Set("k", "v|m_iBatchID=9");
+  EXPECT_EQ(f.BuildBlock(), "BriskoExif:m_strOperatorSelectedText=op|m_strBarcodeInputsArray_0=1|k=v|");
+}
+
 TEST(ABriskoExifFile, PreservesAForeignCommentBehindATilde) {
   test::FakeExif exif;
   exif.comments["/in/a.jpg"] = "Nice shot";

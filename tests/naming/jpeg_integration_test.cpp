@@ -69,8 +69,8 @@ TEST_F(JpegNamingTest, TheWrittenBlockIsTheUserCommentExiftoolReads) {
 }
 
 TEST_F(JpegNamingTest, NamesAndFoldersUseTheDateTaken) {
-  ASSERT_EQ(std::system(("exiftool -q -overwrite_original -ModifyDate='2008:05:17 09:30:00' '" +
-                         source + "' >/dev/null 2>&1")
+  ASSERT_EQ(std::system(("exiftool -q -overwrite_original -ModifyDate='2008:05:17 09:30:00' '" + source +
+                         "' >/dev/null 2>&1")
                             .c_str()),
             0);
   NamingContext ctx;
