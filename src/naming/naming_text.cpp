@@ -87,6 +87,7 @@ std::string MakeSafeSubfolderPath(const std::string& path) {
     }
     part = CutUtf8(part, kMaxNameBytes);
     if (!part.empty() && part != "." && part != "..") {
+      if (result.size() + 1 + part.size() > kMaxSubfolderPathBytes) break;
       if (!result.empty()) result += '/';
       result += part;
     }

@@ -32,10 +32,14 @@ inline constexpr size_t kMaxNameBytes = 255;
 // still be unusable ("", ".", ".."); the caller then keeps the file's own name.
 std::string MakeSafeFileName(const std::string& name);
 
+// Longest generated subfolder path, in bytes: an EXIF comment full of backslashes must not
+// make thousands of nested folders.
+inline constexpr size_t kMaxSubfolderPathBytes = 1024;
+
 // Makes a generated subfolder path safe to append to the destination folder: "\" becomes "/",
 // NUL is removed, empty, "." and ".." components are dropped (so the path can neither be
-// absolute nor leave the destination) and each component is cut to 255 bytes. The result has
-// no leading or trailing "/".
+// absolute nor leave the destination), each component is cut to 255 bytes and components that
+// would take the path beyond 1024 bytes are left off. The result has no leading or trailing "/".
 std::string MakeSafeSubfolderPath(const std::string& path);
 
 // Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.

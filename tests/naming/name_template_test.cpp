@@ -9,6 +9,7 @@
 #include "common/temp_dir.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/fake_exif.h"
+#include "naming/naming_text.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -280,6 +281,13 @@ TEST_F(NamingTest, GeneratedSubfoldersNeverLeaveTheDestination) {
     t.AddComponent(0, c.text);
     EXPECT_EQ(t.GenerateSubfolderName(nullptr, fields, path, ctx), c.expected) << c.text;
   }
+  exif.comments[path] = std::string(20000, '\\');
+  exif.comments[path].replace(0, 3, "a\\b");
+  for (size_t i = 4; i < 20000; i += 2) exif.comments[path][i] = 'x';
+  std::string deep = Subfolder({33}).GenerateSubfolderName(nullptr, fields, path, ctx);
+  EXPECT_LE(deep.size(), kMaxSubfolderPathBytes);
+  EXPECT_EQ(deep.substr(0, 6), "a/b/x/");
+
   CIdTxt id;
   id.m_strEventID = "/../../root";
   EXPECT_EQ(Subfolder({12}).GenerateSubfolderName(&id, fields, path, ctx), "root");
