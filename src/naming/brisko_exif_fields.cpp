@@ -5,6 +5,7 @@
 
 #include "naming/exif_access.h"
 #include "naming/naming_text.h"
+#include "support/settings_store.h"
 
 namespace brisko {
 
@@ -192,6 +193,17 @@ void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePat
   fields.m_strBarcodeInputsArray = barcodes;
   fields.m_strOperatorSelectedText = operatorText;
   fields.m_CustomFields.Merge(actionFields);
+}
+
+bool SaveActionCustomFields(SettingsStore& store, const std::string& section,
+                            const BriskoExifCustomMap& fields) {
+  return store.WriteProfileString(section, "m_BriskoExifCustomActionFieldsMap", fields.ToText());
+}
+
+void LoadActionCustomFields(SettingsStore& store, const std::string& section, BriskoExifCustomMap& fields,
+                            BriskoExifCustomMap& knownNames) {
+  fields.FromText(store.GetProfileString(section, "m_BriskoExifCustomActionFieldsMap", ""));
+  knownNames.Merge(fields);
 }
 
 }  // namespace brisko

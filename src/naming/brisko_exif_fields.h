@@ -12,6 +12,7 @@
 namespace brisko {
 
 class ExifAccess;
+class SettingsStore;
 
 // A map of custom field names to values in the block's pair syntax ("name=value|" per entry).
 // An action keeps its own (`m_BriskoExifCustomActionFieldsMap`); the station keeps one more
@@ -79,5 +80,12 @@ class BriskoExifFields {
 void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePath, const CIdTxt* idTxt,
                             const std::array<std::string, kBarcodeSlots>& barcodes,
                             const std::string& operatorText, const BriskoExifCustomMap& actionFields);
+
+// The action's own custom fields in its section, as one text "m_BriskoExifCustomActionFieldsMap"
+// in the pair syntax. Loading replaces the map and merges it into the station's known names.
+bool SaveActionCustomFields(SettingsStore& store, const std::string& section,
+                            const BriskoExifCustomMap& fields);
+void LoadActionCustomFields(SettingsStore& store, const std::string& section, BriskoExifCustomMap& fields,
+                            BriskoExifCustomMap& knownNames);
 
 }  // namespace brisko

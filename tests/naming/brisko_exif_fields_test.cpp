@@ -4,6 +4,7 @@
 
 #include "common/temp_dir.h"
 #include "naming/fake_exif.h"
+#include "support/settings_store.h"
 
 namespace brisko {
 namespace {
@@ -203,6 +204,24 @@ TEST(ACustomMap, ConvertsMergesAndAssigns) {
   EXPECT_EQ(merged.ToText(), "x=1|y=2|");
   merged.FromText("");
   EXPECT_TRUE(merged.Empty());
+}
+
+TEST(TheActionCustomFields, RoundTripAndFeedTheKnownNames) {
+  test::TempDir dir;
+  SettingsStore store;
+  ASSERT_TRUE(store.Open(dir / "s.db"));
+  BriskoExifCustomMap fields;
+  fields.Set("Zone", "B");
+  fields.Set("Table", "7");
+  ASSERT_TRUE(SaveActionCustomFields(store, "Action_1", fields));
+  EXPECT_EQ(store.GetProfileString("Action_1", "m_BriskoExifCustomActionFieldsMap", ""), "Table=7|Zone=B|");
+  BriskoExifCustomMap loaded, known;
+  loaded.Set("stale", "x");
+  known.Set("Zone", "A");
+  known.Set("Venue", "V");
+  LoadActionCustomFields(store, "Action_1", loaded, known);
+  EXPECT_EQ(loaded, fields);
+  EXPECT_EQ(known.ToText(), "Table=7|Venue=V|Zone=B|");
 }
 
 }  // namespace
