@@ -88,8 +88,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return cl;
     }
   }
-  int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) +
-                 int(bool(cl.backupFile)) + int(bool(cl.restoreFile));
+  int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.backupFile)) +
+                 int(bool(cl.restoreFile));
   if (oneShots > 1) cl.error = "use only one of --run-once, --command, --barcode, --backup and --restore";
   return cl;
 }

@@ -35,7 +35,9 @@ bool InstallShutdownSignals() {
   return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
-int ShutdownSignalFd() { return g_signalPipe[0]; }
+int ShutdownSignalFd() {
+  return g_signalPipe[0];
+}
 
 bool DrainShutdownSignals() {
   bool any = false;
@@ -66,7 +68,9 @@ void HeadlessHost::StartLoopTimer(int periodMs) {
   m_loopTimer = Timer{Clock::now() + period, period};
 }
 
-void HeadlessHost::StopLoopTimer() { m_loopTimer.reset(); }
+void HeadlessHost::StopLoopTimer() {
+  m_loopTimer.reset();
+}
 
 bool HeadlessHost::StartActionTimer(unsigned id, int64_t delayMs) {
   auto period = std::chrono::milliseconds(std::max<int64_t>(delayMs, 0));
@@ -74,7 +78,9 @@ bool HeadlessHost::StartActionTimer(unsigned id, int64_t delayMs) {
   return true;
 }
 
-void HeadlessHost::StopActionTimer(unsigned id) { m_actionTimers.erase(id); }
+void HeadlessHost::StopActionTimer(unsigned id) {
+  m_actionTimers.erase(id);
+}
 
 void HeadlessHost::ShowLogLine(const std::string& text) {
   std::fprintf(m_out, "%s\n", text.c_str());
@@ -104,7 +110,8 @@ void HeadlessHost::ProcessOnce(int maxWaitMs) {
     if (m_station && !m_station->ShutdownRequested()) m_station->RequestShutdown();
   }
   if (r > 0 && serverSlot < count && (fds[serverSlot].revents & POLLIN)) {
-    if (auto request = m_server->AcceptOne(); request && m_station) HandleInstanceRequest(*m_station, *request);
+    if (auto request = m_server->AcceptOne(); request && m_station)
+      HandleInstanceRequest(*m_station, *request);
   }
 
   // Timers may start or stop each other while they run: look each one up again before firing.

@@ -197,7 +197,8 @@ bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& r
       if (ok) reply = ReadLine(fd, 256, std::max(100, timeoutMs - int(MsSince(start))));
       close(fd);
       if (reply && *reply == "ok") return true;
-      if (error) *error = reply ? "the running station answered: " + *reply : "the running station did not answer";
+      if (error)
+        *error = reply ? "the running station answered: " + *reply : "the running station did not answer";
       return false;
     }
     int err = errno;

@@ -9,7 +9,9 @@ namespace {
 
 const std::string kBanner(198, '-');
 
-std::string CountdownLine(int seconds) { return "Actions starting in " + std::to_string(seconds) + "s..."; }
+std::string CountdownLine(int seconds) {
+  return "Actions starting in " + std::to_string(seconds) + "s...";
+}
 
 // Local midnight-relative moment hour:minute:00 on the date of `day` (any time that day);
 // mktime decides daylight saving for that date and normalises a day past the month's end.
@@ -87,7 +89,9 @@ void Station::SetProgress(int position, int range, const std::string& actionText
   DispatchPendingEvents();
 }
 
-void Station::DispatchPendingEvents() { m_host.DispatchPendingEvents(); }
+void Station::DispatchPendingEvents() {
+  m_host.DispatchPendingEvents();
+}
 
 void Station::KillActionTimer(uint32_t timerHandle) {
   m_host.StopActionTimer(timerHandle);

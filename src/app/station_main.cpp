@@ -109,8 +109,7 @@ int StationMain(int argc, char** argv, const WindowEntry& window) {
       return 1;
     case InstanceLock::HeldByOther: {
       if (cl.runOnce || cl.backupFile || cl.restoreFile) {
-        std::fprintf(stderr,
-                     "brisko-workflow: a station is already running on %s; stop it first\n",
+        std::fprintf(stderr, "brisko-workflow: a station is already running on %s; stop it first\n",
                      storePath.c_str());
         return 1;
       }
