@@ -29,6 +29,12 @@ CExitDlg::CExitDlg(QWidget* parent) : QDialog(parent) {
   });
 }
 
+QPushButton* CExitDlg::ChoiceFromCaption(const QString& caption) const {
+  for (QPushButton* b : {m_exit, m_cancel, m_shutDown})
+    if (b->text() == caption) return b;
+  return nullptr;
+}
+
 ExitChoice CExitDlg::Ask(QWidget* parent) {
   CExitDlg dlg(parent);
   dlg.exec();

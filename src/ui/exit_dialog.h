@@ -16,6 +16,7 @@ class CExitDlg : public QDialog {
   QPushButton* ExitButton() const { return m_exit; }
   QPushButton* CancelButton() const { return m_cancel; }
   QPushButton* ShutDownButton() const { return m_shutDown; }
+  QPushButton* ChoiceFromCaption(const QString& caption) const;
 
   static ExitChoice Ask(QWidget* parent);
 
