@@ -27,6 +27,8 @@ void OnSignal(int) {
 }  // namespace
 
 bool InstallShutdownSignals() {
+  // A reader of our stdout going away must not end the station before it has saved.
+  signal(SIGPIPE, SIG_IGN);
   if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct sigaction sa {};
   sa.sa_handler = OnSignal;

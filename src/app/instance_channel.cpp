@@ -133,8 +133,7 @@ std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line) {
   }
   if (line.rfind("barcode ", 0) == 0) {
     std::string_view text = line.substr(8);
-    if (text.empty() || text.find('\0') != std::string_view::npos ||
-        text.find('\r') != std::string_view::npos)
+    if (text.empty() || text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
       return std::nullopt;
     req.kind = InstanceRequest::Barcode;
     req.text = std::string(text);

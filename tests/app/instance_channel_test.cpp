@@ -28,10 +28,12 @@ TEST(AnInstanceRequest, SurvivesTheWire) {
 }
 
 TEST(AnInstanceRequest, BrokenLinesAreRefused) {
-  for (const std::string& line :
-       std::vector<std::string>{"", "raise ", "RAISE", "command", "command 0", "command 21", "command -1",
-                                "command 1x", "command  1", "barcode ", "barcode", "open file.txt",
-                                std::string("barcode a\0b", 11), std::string(kMaxInstanceRequestBytes, 'x')})
+  for (const std::string& line : std::vector<std::string>{
+           "", "raise ", "RAISE", "command", "command 0", "command 21", "command -1", "command 1x",
+           "command  1", "barcode ", "barcode", "open file.txt", std::string("barcode a\0b", 11),
+           "barcode P\n\xab"
+           "1 P",
+           std::string(kMaxInstanceRequestBytes, 'x')})
     EXPECT_FALSE(ParseInstanceRequest(line)) << line;
   EXPECT_EQ(FormatInstanceRequest({InstanceRequest::Barcode, 0, "a\nraise"}), "");
   EXPECT_EQ(FormatInstanceRequest({InstanceRequest::Command, 21, ""}), "");
