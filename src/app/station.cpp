@@ -8,6 +8,8 @@ namespace brisko {
 namespace {
 
 const std::string kBanner(198, '-');
+// How early a Time action's timer may fire and still run (timers are never exact).
+constexpr std::time_t kTimeActionEarlySeconds = 60;
 
 std::string CountdownLine(int seconds) {
   return "Actions starting in " + std::to_string(seconds) + "s...";
@@ -275,6 +277,12 @@ void Station::OnActionTimer(unsigned id) {
     if (action.m_uiTimerId != id || action.m_uiTimerHandle == 0) continue;
     const std::time_t served = m_timerTargets.count(id) ? m_timerTargets[id] : 0;
     StopTimerOf(action);
+    // The timer counts elapsed time; when the wall clock was stepped meanwhile it comes early.
+    // Wait for the time of day rather than run well before it.
+    if (served != 0 && m_host.Now() + kTimeActionEarlySeconds < served) {
+      ArmSchedule(action);
+      return;
+    }
     action.m_bRunPending = 1;
     {
       // A Time run counts as a run in progress, so the exit sequence waits for it.

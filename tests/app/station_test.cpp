@@ -261,6 +261,39 @@ TEST_F(TimeArming, RunsWhenItsTimerFiresAndArmsForTheNextDay) {
   EXPECT_EQ(runs.size(), 1u);
 }
 
+TEST_F(TimeArming, WaitsWhenTheClockWasSetBackWhileArmed) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  host.now = Local(2026, 6, 10, 9, 0);
+  Write({{"t", kScheduleTime, 1, 0, 10, 0}});
+  station.Open();
+  const unsigned id = station.Actions()[0]->m_uiTimerId;
+  host.now = Local(2026, 6, 10, 9, 30);  // the timer fires, but the wall clock says 9:30
+  station.OnActionTimer(id);
+  EXPECT_TRUE(runs.empty());
+  EXPECT_EQ(host.timers[id], 1800 * 1000);
+  host.now = Local(2026, 6, 10, 10, 0);
+  station.OnActionTimer(id);
+  EXPECT_EQ(runs, std::vector<std::string>{"t"});
+}
+
+TEST_F(TimeArming, AReloadInsideATimeRunLeavesOneArmedTimer) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  host.now = Local(2026, 6, 10, 9, 0);
+  Write({{"t", kScheduleTime, 1, 0, 10, 0}});
+  station.Open();
+  const unsigned oldId = station.Actions()[0]->m_uiTimerId;
+  onRun = [&](Action&) { station.LoadActions(); };
+  host.now = Local(2026, 6, 10, 10, 0);
+  station.OnActionTimer(oldId);
+  const unsigned newId = station.Actions()[0]->m_uiTimerId;
+  EXPECT_NE(newId, oldId);
+  ASSERT_EQ(host.timers.size(), 1u);
+  EXPECT_EQ(host.timers.begin()->first, newId);
+  EXPECT_EQ(host.timers[newId], 86400 * 1000);
+}
+
 TEST_F(AStation, WaitsForARunOnceBeforeTheExitSequence) {
   Write({{"A"}, {"B"}, {"S", kScheduleShutdown}});
   station.Open();
