@@ -8,6 +8,8 @@
 
 namespace brisko {
 
+class CIdTxt;
+
 enum class ExitChoice { Exit, Cancel, ExitAndShutDown };
 
 class Host {
@@ -38,6 +40,14 @@ class Host {
                             const std::string& statusText) = 0;
   // The exit sequence has finished: end the program's event loop.
   virtual void Quit() = 0;
+
+  // The summary of the barcode values after a scan (shown beside the barcode box).
+  virtual void ShowBarcodeSummary(const std::string& summary) { (void)summary; }
+  // The ID.TXT editor after a Move Files from Media run; true on OK. Without a screen: false.
+  virtual bool EditIdTxt(CIdTxt& record) {
+    (void)record;
+    return false;
+  }
 };
 
 }  // namespace brisko

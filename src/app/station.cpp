@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "scheduler/barcode.h"
+
 namespace brisko {
 
 namespace {
@@ -52,7 +54,7 @@ class Station::RunScope {
 };
 
 Station::Station(Host& host) : m_host(host), m_logger(&m_store) {
-  for (int i = 0; i < kNumCommands; ++i) m_commandNames[size_t(i)] = "Command " + std::to_string(i + 1);
+  for (int i = 0; i < kNumCommands; ++i) m_commandNames[size_t(i)] = DefaultCommandName(i);
 }
 
 Station::~Station() {
@@ -109,7 +111,8 @@ void Station::LoadSettings() {
   // made while loading default to the configured folder rather than creating the built-in one.
   m_values.m_TempPath = m_store.GetProfileString("Settings", "m_TempPath", kDefaultTempPath);
   LoadActions();
-  // Operator selectable strings and command names join here with their loader.
+  RefillOperatorTexts(false);
+  m_commandNames = LoadCommandNames(m_store);
   m_bEnableBarcodeEntry = m_store.GetProfileInt("Settings", "m_bEnableBarcodeEntry", 0);
   m_bEnableOperatorSelectedText = m_store.GetProfileInt("Settings", "m_bEnableOperatorSelectedText", 0);
 }
@@ -347,9 +350,26 @@ void Station::ExecuteCommand(int index) {
 }
 
 void Station::OnBarcodeText(const std::string& text) {
-  // Until the barcode parser splits a scan into its fields, the whole text is the first value.
-  m_values.m_strBarcodeInputsArray[0] = text;
-  RunBarcodeActions();
+  m_barcodeSummary = ParseBarcode(text, m_values.m_strBarcodeInputsArray, m_tones);
+  m_host.ShowBarcodeSummary(m_barcodeSummary);
+  RunBarcodeActions();  // an empty scan runs them too
+}
+
+void Station::SetCommandNames(const CommandNameArray& names) {
+  m_commandNames = names;
+  SaveCommandNames(m_store, names);
+}
+
+void Station::ChooseOperatorText(int index) {
+  if (index < 0 || size_t(index) >= m_operatorStrings.size()) return;
+  m_operatorIndex = index;
+  m_values.m_strOperatorSelectedText = m_operatorStrings[size_t(index)];
+}
+
+void Station::RefillOperatorTexts(bool clearWhenEmpty) {
+  m_operatorStrings = LoadOperatorSelectableStrings(m_store);
+  m_operatorIndex =
+      FillOperatorTextChoice(m_operatorStrings, m_values.m_strOperatorSelectedText, clearWhenEmpty);
 }
 
 void Station::SetRunContinuously(bool on) {

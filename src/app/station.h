@@ -22,6 +22,8 @@
 #include "app/host.h"
 #include "engine/action.h"
 #include "engine/run_host.h"
+#include "scheduler/operator_lists.h"
+#include "scheduler/tone_sink.h"
 #include "support/logger.h"
 #include "support/settings_store.h"
 
@@ -59,6 +61,7 @@ class Station : public RunHost {
   bool IsDialogOpen() const override { return m_dialogDepth > 0; }
   std::time_t Now() const override { return m_host.Now(); }
   void KillActionTimer(uint32_t timerHandle) override;
+  bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }
 
   // ---- Settings and the action list ----
   void LoadSettings();
@@ -85,8 +88,12 @@ class Station : public RunHost {
   void RunOnce();
   void RunBarcodeActions();
   void ExecuteCommand(int index);  // 0 to 19
-  // A scanned text arrived (input box, scanner dialog, --barcode, another start).
+  // ParseBarcode: a scanned text arrived (input box, scanner dialog, --barcode, another
+  // start). Fills the barcode values, shows the summary and runs the Barcode Scan actions.
   void OnBarcodeText(const std::string& text);
+  const std::string& BarcodeSummary() const { return m_barcodeSummary; }
+  // Acknowledgement tones for scans; none by default (headless, tests).
+  void SetToneSink(ToneSink* tones) { m_tones = tones; }
 
   void SetRunContinuously(bool on);
   bool RunContinuously() const { return m_bRunContinuously; }
@@ -105,6 +112,16 @@ class Station : public RunHost {
   // ---- Commands menu ----
   bool IsCommandEnabled(int index) const;
   std::string CommandName(int index) const;
+  // "Manage Command Names" result: kept and written to the store.
+  void SetCommandNames(const CommandNameArray& names);
+  const CommandNameArray& CommandNames() const { return m_commandNames; }
+
+  // The "Operator selected text:" drop-down.
+  const std::vector<std::string>& OperatorStrings() const { return m_operatorStrings; }
+  int OperatorIndex() const { return m_operatorIndex; }
+  void ChooseOperatorText(int index);
+  // Reloads the strings and selects the first (after "Configure actions..." closed with OK).
+  void RefillOperatorTexts(bool clearWhenEmpty);
 
   bool EnableBarcodeEntry() const { return m_bEnableBarcodeEntry != 0; }
   bool EnableOperatorSelectedText() const { return m_bEnableOperatorSelectedText != 0; }
@@ -141,7 +158,11 @@ class Station : public RunHost {
   SettingsStore m_store;
   Logger m_logger;
   StationValues m_values;
-  std::array<std::string, kNumCommands> m_commandNames;
+  CommandNameArray m_commandNames;
+  std::vector<std::string> m_operatorStrings;
+  int m_operatorIndex = -1;
+  std::string m_barcodeSummary;
+  ToneSink* m_tones = nullptr;
   int m_bEnableBarcodeEntry = 0;
   int m_bEnableOperatorSelectedText = 0;
 

@@ -42,6 +42,7 @@ class FakeStationHost : public Host {
   void ShowLogLine(const std::string& text) override { log.push_back(text); }
   void ShowProgress(int, int, const std::string&, const std::string&) override {}
   void Quit() override { quit = true; }
+  void ShowBarcodeSummary(const std::string& summary) override { summaries.push_back(summary); }
 
   bool Logged(const std::string& line) const {
     for (const auto& l : log)
@@ -60,6 +61,7 @@ class FakeStationHost : public Host {
   std::vector<std::string> powerOffCommands;
   std::vector<std::string> log;
   bool quit = false;
+  std::vector<std::string> summaries;
 };
 
 }  // namespace brisko::test

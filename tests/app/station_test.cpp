@@ -138,6 +138,7 @@ TEST_F(AStation, RunOnceLogsEachActionAndSkipsOnCommand) {
 
 TEST_F(AStation, RunsCommandsAndBarcodesByHand) {
   Write({{"c3", kScheduleOnCommand, 1, 2}, {"c4", kScheduleOnCommand, 0, 3}, {"scan", kScheduleBarcodeScan}});
+  station.Store().WriteProfileString("CommandNames", "m_strCommandNamesArray_2", "Night copy");
   station.Open();
   EXPECT_FALSE(station.IsCommandEnabled(0));
   EXPECT_TRUE(station.IsCommandEnabled(2));
@@ -149,18 +150,46 @@ TEST_F(AStation, RunsCommandsAndBarcodesByHand) {
   host.log.clear();
   station.ExecuteCommand(2);
   EXPECT_EQ(runs, std::vector<std::string>{"c3"});
-  EXPECT_TRUE(host.Logged("Executing Command: Command 3 - Running action: c3"));
+  EXPECT_TRUE(host.Logged("Executing Command: Night copy - Running action: c3"));
   EXPECT_TRUE(host.loopOn);
   station.ExecuteCommand(3);  // its only action is disabled
   EXPECT_EQ(runs.size(), 1u);
 
-  station.OnBarcodeText("P0042");
+  station.OnBarcodeText(" 1P0042 ");
   EXPECT_EQ(runs.back(), "scan");
   EXPECT_EQ(station.Values().m_strBarcodeInputsArray[0], "P0042");
+  EXPECT_EQ(host.summaries, std::vector<std::string>{"1. Person ID: P0042\n"});
   EXPECT_TRUE(host.Logged("Barcode scanned - Running action: scan"));
   EXPECT_EQ(station.Actions()[2]->m_bRunPending, 0);
+  station.OnBarcodeText("");  // an empty scan runs them too
+  EXPECT_EQ(runs.size(), 3u);
   station.RunOnce();  // Barcode Scan actions are armed only for their own run
-  EXPECT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs.size(), 3u);
+}
+
+TEST_F(AStation, KeepsTheOperatorTextAndCommandNames) {
+  SettingsStore& s = station.Store();
+  s.WriteProfileInt("OperatorSelectableStrings", "NumStrings", 3);
+  s.WriteProfileString("OperatorSelectableStrings", "String_0", "Studio A");
+  s.WriteProfileString("OperatorSelectableStrings", "String_1", "");
+  s.WriteProfileString("OperatorSelectableStrings", "String_2", "Studio B");
+  station.Open();
+  EXPECT_EQ(station.OperatorStrings(), (std::vector<std::string>{"Studio A", "Studio B"}));
+  EXPECT_EQ(station.OperatorIndex(), 0);
+  EXPECT_EQ(station.Values().m_strOperatorSelectedText, "Studio A");
+  station.ChooseOperatorText(1);
+  EXPECT_EQ(station.Values().m_strOperatorSelectedText, "Studio B");
+  station.ChooseOperatorText(5);
+  EXPECT_EQ(station.Values().m_strOperatorSelectedText, "Studio B");
+
+  CommandNameArray names = station.CommandNames();
+  names[0] = "";
+  names[19] = "Last";
+  station.SetCommandNames(names);
+  station.LoadSettings();
+  EXPECT_EQ(station.CommandName(0), "");
+  EXPECT_EQ(station.CommandName(1), "Command 2");
+  EXPECT_EQ(station.CommandName(19), "Last");
 }
 
 // Time-of-day arming: local time rules, midnight and daylight saving changes.
