@@ -17,6 +17,9 @@
 #include <QVBoxLayout>
 
 #include "app/station.h"
+#include "scheduler/id_txt_forms.h"
+#include "ui/id_txt_dialog.h"
+#include "ui/scanner_dialog.h"
 #include "ui/settings_dialog.h"
 
 namespace brisko {
@@ -48,11 +51,14 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
   barcodeGrid->setContentsMargins(0, 0, 0, 0);
   barcodeGrid->addWidget(new QLabel("Barcode input box:", m_barcodeBox), 0, 0);
   m_barcodeEdit = new QLineEdit(m_barcodeBox);
-  auto* barcodeOk = new QPushButton("Ok", m_barcodeBox);
+  m_barcodeOk = new QPushButton("Ok", m_barcodeBox);
   m_barcodeSummary = new QLabel(m_barcodeBox);
+  m_barcodeSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  m_barcodeSummary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   barcodeGrid->addWidget(m_barcodeEdit, 1, 0);
-  barcodeGrid->addWidget(barcodeOk, 1, 1);
-  barcodeGrid->addWidget(m_barcodeSummary, 1, 2);
+  barcodeGrid->addWidget(m_barcodeOk, 1, 1);
+  barcodeGrid->addWidget(m_barcodeSummary, 0, 2, 2, 1);
+  barcodeGrid->setColumnStretch(2, 1);
   layout->addWidget(m_barcodeBox);
 
   m_operatorBox = new QWidget(central);
@@ -81,8 +87,9 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
   resize(760, 520);
 
   m_settingsMenu = menuBar()->addMenu("Settings");
-  // "Configure actions...", "Edit ID.TXT file...", backup and restore join here.
+  // "Configure actions...", backup and restore join here.
   m_settingsMenu->addAction("Application settings...", this, &MainWindow::OpenApplicationSettings);
+  m_settingsMenu->addAction("Edit ID.TXT file...", this, &MainWindow::OpenEditIdTxt);
   m_settingsMenu->addSeparator();
   m_settingsMenu->addAction("Exit", this, &MainWindow::RequestShutdown);
 
@@ -95,6 +102,9 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
   }
   connect(m_commandsMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateCommandMenu);
 
+  m_scannerMenu = menuBar()->addMenu("Scanner");
+  m_scannerAction = m_scannerMenu->addAction("Run in scanner input mode...", this, &MainWindow::OpenScanner);
+
   m_helpMenu = menuBar()->addMenu("Help");
   m_helpMenu->addAction("About...", this, &MainWindow::OpenAbout);
 
@@ -102,21 +112,26 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
     m_runOnce->setVisible(!on);
     m_station.SetRunContinuously(on);
   });
+  connect(m_operatorCombo, &QComboBox::activated, this,
+          [this](int index) { m_station.ChooseOperatorText(index); });
   connect(m_runOnce, &QPushButton::clicked, this, [this] { m_station.RunOnce(); });
   auto submitBarcode = [this] {
-    QString text = m_barcodeEdit->text();
+    std::string text = m_barcodeEdit->text().toStdString();
     m_barcodeEdit->clear();
-    if (!text.isEmpty()) m_station.OnBarcodeText(text.toStdString());
+    m_station.OnBarcodeText(text);  // an empty scan still runs the Barcode Scan actions
   };
-  connect(barcodeOk, &QPushButton::clicked, this, submitBarcode);
+  connect(m_barcodeOk, &QPushButton::clicked, this, submitBarcode);
   connect(m_barcodeEdit, &QLineEdit::returnPressed, this, submitBarcode);
   // Escape closes a dialog-style window: here it asks to shut down like every other close.
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
           &MainWindow::RequestShutdown);
 
+  m_idTxtFlow = std::make_unique<EditIdTxtFlow>(&m_station.Store());
   UpdateOptionalControls();
   UpdateCommandMenu();
 }
+
+MainWindow::~MainWindow() = default;
 
 void MainWindow::AddLogLine(const QString& text) {
   while (m_log->count() >= kMaxLogLines) delete m_log->takeItem(m_log->count() - 1);
@@ -130,11 +145,19 @@ void MainWindow::SetProgress(int pos, int range, const QString& actionText, cons
   m_action->setText(actionText);
 }
 
+void MainWindow::SetBarcodeSummary(const QString& summary) {
+  m_barcodeSummary->setText(summary.trimmed());
+}
+
 void MainWindow::UpdateOptionalControls() {
-  // The barcode and operator-text features are not ready yet: their controls stay hidden
-  // whatever the stored enable flags say.
-  m_barcodeBox->setVisible(false);
-  m_operatorBox->setVisible(false);
+  m_barcodeBox->setVisible(m_station.EnableBarcodeEntry());
+  m_scannerAction->setEnabled(m_station.EnableBarcodeEntry());
+  m_operatorBox->setVisible(m_station.EnableOperatorSelectedText());
+  m_operatorCombo->clear();
+  for (const std::string& text : m_station.OperatorStrings())
+    m_operatorCombo->addItem(QString::fromStdString(text));
+  m_operatorCombo->setCurrentIndex(m_station.OperatorIndex());
+  if (m_station.EnableBarcodeEntry()) m_barcodeEdit->setFocus();
 }
 
 void MainWindow::UpdateCommandMenu() {
@@ -168,6 +191,16 @@ void MainWindow::OpenApplicationSettings() {
   if (dlg.exec() != QDialog::Accepted) return;
   m_station.ApplyApplicationSettings(dlg.LogFolder().toStdString(), dlg.Level(), dlg.LogToFile(),
                                      dlg.TempFolder().toStdString());
+}
+
+void MainWindow::OpenEditIdTxt() {
+  RunEditIdTxtFile(this, *m_idTxtFlow);
+}
+
+void MainWindow::OpenScanner() {
+  if (!m_station.EnableBarcodeEntry()) return;
+  ScannerDialog dlg([this](const std::string& text) { m_station.OnBarcodeText(text); }, this);
+  dlg.exec();
 }
 
 void MainWindow::OpenAbout() {

@@ -5,6 +5,7 @@
 #include "app/power_off.h"
 #include "app/station.h"
 #include "ui/exit_dialog.h"
+#include "ui/id_txt_dialog.h"
 #include "ui/main_window.h"
 
 namespace brisko {
@@ -78,6 +79,18 @@ void QtHost::ShowProgress(int pos, int range, const std::string& actionText, con
 void QtHost::Quit() {
   if (m_window) m_window->CloseForGood();
   QCoreApplication::quit();
+}
+
+}  // namespace brisko
+
+namespace brisko {
+
+void QtHost::ShowBarcodeSummary(const std::string& summary) {
+  if (m_window) m_window->SetBarcodeSummary(QString::fromStdString(summary));
+}
+
+bool QtHost::EditIdTxt(CIdTxt& record) {
+  return IdTxtDialog::Edit(m_window, record);
 }
 
 }  // namespace brisko

@@ -34,6 +34,8 @@ class QtHost : public QObject, public Host {
   void ShowProgress(int pos, int range, const std::string& actionText,
                     const std::string& statusText) override;
   void Quit() override;
+  void ShowBarcodeSummary(const std::string& summary) override;
+  bool EditIdTxt(CIdTxt& record) override;
 
   bool LoopTimerActive() const { return m_loopTimer.isActive(); }
   bool ActionTimerActive(unsigned id) const;

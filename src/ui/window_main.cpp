@@ -7,6 +7,7 @@
 
 #include "app/headless_host.h"
 #include "app/station.h"
+#include "scheduler/tone_sink.h"
 #include "ui/instance_listener.h"
 #include "ui/main_window.h"
 #include "ui/qt_host.h"
@@ -31,6 +32,8 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
     QMessageBox::critical(nullptr, QString::fromStdString(caption), QString::fromStdString(text));
   });
 
+  AudioToneSink tones([&station](const std::string& line) { station.AddToLog(line); });
+  station.SetToneSink(&tones);
   MainWindow window(station);
   host.SetWindow(&window);
 
@@ -60,6 +63,7 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   window.UpdateCommandMenu();
   int rc = app.exec();
   station.ClearActions();
+  station.SetToneSink(nullptr);
   return rc;
 }
 

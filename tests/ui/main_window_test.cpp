@@ -63,7 +63,11 @@ TEST_F(TheMainWindow, ShowsItsControlsAsAtStart) {
   EXPECT_TRUE(host.LoopTimerActive());
 
   EXPECT_EQ(window.SettingsMenu()->title(), "Settings");
-  EXPECT_EQ(MenuTexts(window.SettingsMenu()), (QStringList{"Application settings...", "Exit"}));
+  EXPECT_EQ(MenuTexts(window.SettingsMenu()),
+            (QStringList{"Application settings...", "Edit ID.TXT file...", "Exit"}));
+  EXPECT_EQ(window.ScannerMenu()->title(), "Scanner");
+  EXPECT_EQ(MenuTexts(window.ScannerMenu()), QStringList{"Run in scanner input mode..."});
+  EXPECT_FALSE(window.ScannerAction()->isEnabled());
   EXPECT_EQ(window.HelpMenu()->title(), "Help");
   EXPECT_EQ(MenuTexts(window.HelpMenu()), QStringList{"About..."});
   QStringList commands;
@@ -103,6 +107,37 @@ TEST_F(TheMainWindow, EnablesOnlyCommandsThatHaveAnAction) {
   station.EndPausingDialog();
   emit window.CommandsMenu()->aboutToShow();
   EXPECT_TRUE(window.CommandAction(2)->isEnabled());
+}
+
+TEST_F(TheMainWindow, ShowsBarcodeAndOperatorControlsWhenEnabled) {
+  SettingsStore& s = station.Store();
+  s.WriteProfileInt("Settings", "m_bEnableBarcodeEntry", 1);
+  s.WriteProfileInt("Settings", "m_bEnableOperatorSelectedText", 1);
+  s.WriteProfileInt("OperatorSelectableStrings", "NumStrings", 2);
+  s.WriteProfileString("OperatorSelectableStrings", "String_0", "Studio A");
+  s.WriteProfileString("OperatorSelectableStrings", "String_1", "Studio B");
+  s.WriteProfileInt("Action_0", "m_iScheduleType", kScheduleBarcodeScan);
+  s.WriteProfileString("Action_0", "m_strName", "On scan");
+  s.WriteProfileInt("Actions", "NumActions", 1);
+  station.Open();
+  window.UpdateOptionalControls();
+  window.show();
+  EXPECT_TRUE(window.BarcodeControls()->isVisible());
+  EXPECT_TRUE(window.OperatorControls()->isVisible());
+  EXPECT_TRUE(window.ScannerAction()->isEnabled());
+  ASSERT_EQ(window.OperatorCombo()->count(), 2);
+  EXPECT_EQ(window.OperatorCombo()->currentText(), "Studio A");
+  window.OperatorCombo()->setCurrentIndex(1);
+  emit window.OperatorCombo()->activated(1);
+  EXPECT_EQ(station.Values().m_strOperatorSelectedText, "Studio B");
+
+  QTest::keyClicks(window.BarcodeEdit(), "3Hall");
+  window.BarcodeOk()->click();
+  EXPECT_EQ(window.BarcodeEdit()->text(), "");
+  EXPECT_EQ(window.BarcodeSummary()->text(), "3. Venue ID: Hall");
+  EXPECT_EQ(station.Values().m_strBarcodeInputsArray[2], "Hall");
+  EXPECT_EQ(window.LogList()->findItems("Barcode scanned - Running action: On scan", Qt::MatchExactly).size(),
+            1);
 }
 
 TEST_F(TheMainWindow, KeepsAtMost501LogLinesNewestOnTop) {
