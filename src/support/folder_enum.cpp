@@ -11,7 +11,9 @@
 namespace brisko {
 namespace {
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Fold(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 void FillFromStatx(const struct statx& st, FileInfo& info) {
   info.modTime = st.stx_mtime.tv_sec;

@@ -8,8 +8,8 @@
 namespace brisko {
 
 struct FileInfo {
-  std::string name;  // entry name only
-  std::string path;  // folder + "/" + name
+  std::string name;        // entry name only
+  std::string path;        // folder + "/" + name
   int64_t modTime = 0;     // seconds since 1970
   int64_t createTime = 0;  // birth time where the file system keeps one, else modTime
   int64_t accessTime = 0;

@@ -65,20 +65,20 @@ class SettingsStore {
 
   // Profile operations on sections directly under the application root.
   int GetProfileInt(const std::string& section, const std::string& entry, int def);
-  std::string GetProfileString(const std::string& section, const std::string& entry,
-                               const std::string& def);
+  std::string GetProfileString(const std::string& section, const std::string& entry, const std::string& def);
   bool WriteProfileInt(const std::string& section, const std::string& entry, int value);
   bool WriteProfileString(const std::string& section, const std::string& entry, const std::string& text);
-  // The "none" forms: no entry deletes the section; an entry with no text deletes the value.
-  bool WriteProfileString(const std::string& section, const std::optional<std::string>& entry,
-                          const std::optional<std::string>& text);
+  // The "none" forms of WriteProfileString: an entry with no text deletes the value; no entry
+  // deletes the whole section (true when it was deleted).
+  bool DeleteProfileValue(const std::string& section, const std::string& entry);
+  bool DeleteProfileSection(const std::string& section);
   void DeleteSection(const std::string& section);
   bool SectionExists(const std::string& section);
 
   // Low-level key operations by full path ("\"-separated, compared without regard to ASCII
   // letter case). Enumerations are in creation order.
   bool KeyExists(const std::string& keyPath);
-  bool CreateKey(const std::string& keyPath);  // creates missing parents too
+  bool CreateKey(const std::string& keyPath);                        // creates missing parents too
   std::vector<std::string> EnumSubKeys(const std::string& keyPath);  // names of direct children
   std::vector<RegValue> EnumValues(const std::string& keyPath);
   std::optional<RegValue> QueryValue(const std::string& keyPath, const std::string& name);

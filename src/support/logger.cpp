@@ -1,0 +1,141 @@
+#include "support/logger.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "support/settings_store.h"
+
+namespace brisko {
+namespace {
+
+constexpr const char* kSection = "Logger";
+constexpr const char* kBaseName = "BriskoEventFileWorkflow";
+constexpr size_t kBlockSize = 4000;
+
+std::string FormatTime(std::time_t t, const char* fmt) {
+  std::tm tmv{};
+  localtime_r(&t, &tmv);
+  char buf[64];
+  size_t n = std::strftime(buf, sizeof buf, fmt, &tmv);
+  return std::string(buf, n);
+}
+
+bool MakeFolderPath(const std::string& folder) {
+  std::string path;
+  size_t pos = 0;
+  while (pos <= folder.size()) {
+    size_t next = folder.find('/', pos);
+    if (next == std::string::npos) next = folder.size();
+    path = folder.substr(0, next);
+    if (!path.empty() && mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    pos = next + 1;
+  }
+  struct stat st {};
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+Logger::Logger(SettingsStore* store) : m_store(store), m_clock([] { return std::time(nullptr); }) {}
+
+Logger::~Logger() {
+  Flush();
+  if (m_file) std::fclose(m_file);
+}
+
+std::string Logger::DefaultFolder() {
+  std::string base;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home && *home ? home : ".") + "/.local/state";
+  }
+  return base + "/BriskoLogs/";
+}
+
+const char* Logger::LevelText(int level) {
+  static const char* kTexts[] = {"debug (1)", "info (2)", "warn (3)", "error (4)", "fatal (5)"};
+  return (level >= 1 && level <= 5) ? kTexts[level - 1] : "";
+}
+
+void Logger::Init() {
+  int level = m_store ? m_store->GetProfileInt(kSection, "m_severityToLog", 1) : 1;
+  int toFile = m_store ? m_store->GetProfileInt(kSection, "m_bLogToFile", 0) : 0;
+  std::string folder =
+      m_store ? m_store->GetProfileString(kSection, "m_path", DefaultFolder()) : DefaultFolder();
+  Configure(folder, level, toFile);
+}
+
+void Logger::Configure(const std::string& folder, int level, int logToFile) {
+  std::string path = folder;
+  while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  path += '/';
+  m_path = path;
+  m_severityToLog = level;
+  m_bLogToFile = logToFile;
+  if (m_store) {
+    m_store->WriteProfileInt(kSection, "m_severityToLog", level);
+    m_store->WriteProfileInt(kSection, "m_bLogToFile", logToFile);
+    m_store->WriteProfileString(kSection, "m_path", m_path);
+  }
+}
+
+void Logger::Log(int level, const std::string& text) {
+  if (!m_bLogToFile || level < m_severityToLog) return;
+  m_pending += FormatTime(m_clock(), "%Y-%m-%d|%H:%M:%S");
+  m_pending += '|';
+  m_pending += std::to_string(level);
+  m_pending += '|';
+  m_pending += text;
+  m_pending += "\r\n";
+  if (m_pending.size() > kBlockSize) Flush();
+}
+
+void Logger::Log(int level, const std::string& subject, const std::string& message) {
+  Log(level, subject + " - " + message);
+}
+
+std::string Logger::TodayFileName() const {
+  return m_path + kBaseName + "_" + FormatTime(m_clock(), "%Y-%m-%d") + ".log";
+}
+
+void Logger::Flush() {
+  if (!m_bLogToFile) return;
+  std::string name = TodayFileName();
+  if (m_file && name != m_currentFileName) {
+    std::fclose(m_file);
+    m_file = nullptr;
+  }
+  if (!m_file) {
+    auto report = [&](const std::string& caption, const std::string& text) {
+      if (m_onError) {
+        m_onError(caption, text);
+      } else {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+      }
+    };
+    if (!MakeFolderPath(m_path)) {
+      report("Cannot create log file folder", m_path);
+      return;
+    }
+    m_currentFileName = name;
+    // Append mode: never truncates, every write lands at the end.
+    m_file = std::fopen(name.c_str(), "ab");
+    if (!m_file) {
+      report("Cannot open log file", name);
+      return;
+    }
+  }
+  if (!m_pending.empty()) {
+    // Keep the lines pending when the write fails (disk full) so a later flush can retry.
+    if (std::fwrite(m_pending.data(), 1, m_pending.size(), m_file) == m_pending.size() &&
+        std::fflush(m_file) == 0) {
+      m_pending.clear();
+    }
+  }
+}
+
+}  // namespace brisko
