@@ -1,0 +1,430 @@
+#include "support/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "support/path_util.h"
+
+namespace brisko {
+namespace {
+
+FileFaultHook& Hook() {
+  static FileFaultHook hook;
+  return hook;
+}
+
+int Fault(FileStep step) {
+  const FileFaultHook& hook = Hook();
+  return hook ? hook(step) : 0;
+}
+
+bool Fail(int* err, int e) {
+  if (err) *err = e;
+  return false;
+}
+
+// Highest n tried for "name (n).ext" before giving up with EEXIST.
+constexpr int kMaxCollisionNumber = 9999;
+
+// Renames without ever replacing an existing name. File systems without RENAME_NOREPLACE
+// (some FUSE ones) fall back to link + unlink, which refuses existing names as well.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int e = errno;
+  if (e != EINVAL && e != ENOSYS) return e;
+  if (link(from.c_str(), to.c_str()) == 0) {
+    if (unlink(from.c_str()) == 0) return 0;
+    int ue = errno;
+    unlink(to.c_str());
+    return ue;
+  }
+  int le = errno;
+  if (le != EPERM && le != EOPNOTSUPP && le != ENOSYS) return le;
+  // No hard links either: check, then rename. Only here a small race window remains.
+  if (PathExists(to)) return EEXIST;
+  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+// Puts `from` under `target` by the collision rule; `placed` gets the name used.
+int PlaceByRename(const std::string& from, const std::string& target, Collision collision,
+                  std::string& placed) {
+  if (collision == Collision::Replace) {
+    if (rename(from.c_str(), target.c_str()) != 0) return errno;
+    placed = target;
+    return 0;
+  }
+  int e = RenameNoReplace(from, target);
+  if (e == 0) placed = target;
+  if (e != EEXIST || collision == Collision::Fail) return e;
+  for (int n = 2; n <= kMaxCollisionNumber; ++n) {
+    std::string candidate = CollisionName(target, n);
+    e = RenameNoReplace(from, candidate);
+    if (e == 0) {
+      placed = std::move(candidate);
+      return 0;
+    }
+    if (e != EEXIST) return e;
+  }
+  return EEXIST;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return m_fd; }
+  // Closes now and reports the error close gives (network file systems report late).
+  int Close() {
+    int rc = close(m_fd);
+    m_fd = -1;
+    return rc == 0 ? 0 : errno;
+  }
+
+ private:
+  int m_fd;
+};
+
+int WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int CopyData(int in, int out) {
+  constexpr size_t kChunk = 1 << 20;
+  bool inKernel = true;
+  std::unique_ptr<char[]> buffer;
+  while (true) {
+    if (int f = Fault(FileStep::Write)) return f;
+    if (inKernel) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+      if (n > 0) continue;
+      if (n == 0) return 0;
+      int e = errno;
+      if (e == EINTR) continue;
+      // Different file system types or no support: plain read and write.
+      if (e != EXDEV && e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != EBADF) return e;
+      inKernel = false;
+      buffer = std::make_unique<char[]>(kChunk);
+      continue;
+    }
+    ssize_t n = read(in, buffer.get(), kChunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    if (int e = WriteAll(out, buffer.get(), static_cast<size_t>(n))) return e;
+  }
+}
+
+// A hidden temporary file in `folder` ("" = current folder), created private.
+int OpenTemp(const std::string& folder, std::string& tempPath) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tempPath = folder + ".brisko-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
+    int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// The copy steps shared by CopyFile and the cross-file-system move.
+int CopyToPlace(const std::string& source, const std::string& target, Collision collision,
+                std::string& placed) {
+  Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.Get() < 0) return errno;
+  struct stat st {};
+  if (fstat(in.Get(), &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  // Spare the copy when it could not be placed anyway.
+  if (collision == Collision::Fail && PathExists(target)) return EEXIST;
+
+  std::string tempPath;
+  Fd out(OpenTemp(SplitPath(target).folder, tempPath));
+  if (out.Get() < 0) return errno;
+  int e = CopyData(in.Get(), out.Get());
+  if (e == 0) {
+    // Owner first: a change of owner clears set-id bits that the mode then restores.
+    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+      if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
+        // Only root may give files away; others keep their own ownership.
+      }
+    }
+    if (fchmod(out.Get(), st.st_mode & 07777) != 0) e = errno;
+  }
+  if (e == 0) {
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (futimens(out.Get(), times) != 0) e = errno;
+  }
+  if (e == 0) e = Fault(FileStep::Sync);
+  if (e == 0 && fsync(out.Get()) != 0) e = errno;
+  int closeErr = out.Close();
+  if (e == 0) e = closeErr;
+  if (e == 0) e = Fault(FileStep::Place);
+  if (e == 0) e = PlaceByRename(tempPath, target, collision, placed);
+  if (e != 0) unlink(tempPath.c_str());
+  return e;
+}
+
+int SyncFolderOf(const std::string& path) {
+  std::string folder = SplitPath(path).folder;
+  Fd fd(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Get() < 0) return errno;
+  return fsync(fd.Get()) == 0 ? 0 : errno;
+}
+
+int MoveAcross(const std::string& source, const std::string& target, Collision collision,
+               std::string& placed) {
+  std::string made;
+  if (int e = CopyToPlace(source, target, collision, made)) return e;
+  // The copy must be durable under its final name before the only other copy goes.
+  int e = SyncFolderOf(made);
+  if (e == 0) e = Fault(FileStep::DeleteSource);
+  if (e == 0 && unlink(source.c_str()) != 0) e = errno;
+  if (e != 0) {
+    // Take the copy back: the failed move leaves the file where it was, once.
+    unlink(made.c_str());
+    return e;
+  }
+  placed = std::move(made);
+  return 0;
+}
+
+}  // namespace
+
+// --- Failure causes -------------------------------------------------------------------------
+
+int FileCauseFromErrno(int err) {
+  switch (err) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return 2;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return 3;
+    case EMFILE:
+    case ENFILE:
+      return 4;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+      return 5;
+    case EBADF:
+      return 6;
+    case EIO:
+      return 10;
+    case ENOSPC:
+    case EDQUOT:
+      return 13;
+    default:
+      return 1;
+  }
+}
+
+const char* FileCauseText(int cause) {
+  static const char* const kTexts[] = {
+      "No error occurred.",
+      "An unspecified error occurred.",
+      "The file could not be located.",
+      "All or part of the path is invalid.",
+      "The permitted number of open files was exceeded.",
+      "The file could not be accessed.",
+      "There was an attempt to use an invalid file handle.",
+      "The current working directory cannot be removed.",
+      "There are no more directory entries.",
+      "There was an error trying to set the file pointer.",
+      "There was a hardware error.",
+      "SHARE.EXE was not loaded, or a shared region was locked.",
+      "There was an attempt to lock a region that was already locked.",
+      "The disk is full.",
+      "The end of file was reached.",
+  };
+  return (cause >= 0 && cause < 15) ? kTexts[cause] : "";
+}
+
+std::string ErrnoText(int err) {
+  return std::strerror(err);
+}
+
+FileFailure MakeFileFailure(int err) {
+  return FileFailure{err, FileCauseFromErrno(err), ErrnoText(err)};
+}
+
+// --- Status, attributes, times ----------------------------------------------------------------
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool GetFileStatus(const std::string& path, FileInfo& info, int* err) {
+  if (StatPath(path, info)) return true;
+  return Fail(err, errno);
+}
+
+bool SetFileAttributes(const std::string& path, bool readOnly, int* err) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return Fail(err, errno);
+  mode_t mode = st.st_mode & 07777;
+  mode_t wanted = readOnly ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+  if (wanted != mode && chmod(path.c_str(), wanted) != 0) return Fail(err, errno);
+  return true;
+}
+
+bool SetFileTimes(const std::string& path, int64_t modTime, int64_t accessTime, int* err) {
+  struct timespec times[2];
+  times[0].tv_sec = accessTime == kKeepTime ? 0 : accessTime;
+  times[0].tv_nsec = accessTime == kKeepTime ? UTIME_OMIT : 0;
+  times[1].tv_sec = modTime == kKeepTime ? 0 : modTime;
+  times[1].tv_nsec = modTime == kKeepTime ? UTIME_OMIT : 0;
+  if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return Fail(err, errno);
+  return true;
+}
+
+bool SetFileStatus(const std::string& path, const FileInfo& status, int* err) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return Fail(err, errno);
+  int64_t mod = status.modTime == st.st_mtim.tv_sec ? kKeepTime : status.modTime;
+  int64_t access = status.accessTime == st.st_atim.tv_sec ? kKeepTime : status.accessTime;
+  if ((mod != kKeepTime || access != kKeepTime) && !SetFileTimes(path, mod, access, err)) return false;
+  return SetFileAttributes(path, status.readOnly, err);
+}
+
+bool GrantEveryoneAccess(const std::string& path, int* err) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return Fail(err, errno);
+  mode_t mode = st.st_mode & 07777;
+  mode_t wanted = mode | 0666;
+  if (wanted != mode && chmod(path.c_str(), wanted) != 0) return Fail(err, errno);
+  return true;
+}
+
+// --- Copy, move, delete ---------------------------------------------------------------------
+
+bool CopyFile(const std::string& source, const std::string& target, Collision collision, std::string* placed,
+              int* err) {
+  std::string made;
+  if (int e = CopyToPlace(source, target, collision, made)) return Fail(err, e);
+  if (placed) *placed = std::move(made);
+  return true;
+}
+
+bool MoveFile(const std::string& source, const std::string& target, Collision collision, std::string* placed,
+              int* err) {
+  std::string made;
+  int e = PlaceByRename(source, target, collision, made);
+  if (e == EXDEV) e = MoveAcross(source, target, collision, made);
+  if (e != 0) return Fail(err, e);
+  if (placed) *placed = std::move(made);
+  return true;
+}
+
+bool DeleteFile(const std::string& path, FileFailure* failure) {
+  if (unlink(path.c_str()) == 0) return true;
+  if (failure) *failure = MakeFileFailure(errno);
+  return false;
+}
+
+// --- Folders --------------------------------------------------------------------------------
+
+bool CreateFolder(const std::string& path, int* err) {
+  if (mkdir(path.c_str(), 0777) == 0) return true;
+  return Fail(err, errno);
+}
+
+bool CreateFolderPath(const std::string& folder, int* err) {
+  std::string path = TrimTrailingSeparators(folder);
+  if (path.empty()) return true;
+  struct stat st {};
+  // Usually the folder is there already: one call decides.
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? true : Fail(err, ENOTDIR);
+  bool ok = true;
+  int firstErr = 0;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    std::string prefix = path.substr(0, pos);
+    if (prefix.empty() || prefix.back() == '/') continue;  // leading or doubled "/"
+    if (stat(prefix.c_str(), &st) == 0) continue;
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (ok) firstErr = errno;
+      ok = false;
+    }
+  }
+  if (ok && (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    ok = false;
+    firstErr = ENOTDIR;
+  }
+  return ok ? true : Fail(err, firstErr);
+}
+
+RemoveFolderOutcome RemoveFolder(const std::string& path, int* err) {
+  if (rmdir(path.c_str()) == 0) return RemoveFolderOutcome::Removed;
+  int e = errno;
+  if (err) *err = e;
+  switch (e) {
+    case ENOENT:
+      return RemoveFolderOutcome::DoesNotExist;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+      return RemoveFolderOutcome::AccessDenied;
+    case ENOTEMPTY:
+    case EEXIST:
+      return RemoveFolderOutcome::NotEmpty;
+    default:
+      return RemoveFolderOutcome::Other;
+  }
+}
+
+// --- Lock test ------------------------------------------------------------------------------
+
+bool CanOpenExclusively(const std::string& path, int* err) {
+  // Non-blocking so that a FIFO or device cannot stall the scan.
+  Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.Get() < 0) return Fail(err, errno);
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
+  if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
+  // A write lease is refused while any other open file description exists. Where leases are
+  // not permitted (not the owner, no support) the flock below is the test.
+  if (fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
+    fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN || errno == EBUSY) {
+    return Fail(err, EBUSY);
+  }
+  if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
+  return true;
+}
+
+// --- Test seam ------------------------------------------------------------------------------
+
+void SetFileFaultHook(FileFaultHook hook) {
+  Hook() = std::move(hook);
+}
+
+}  // namespace brisko

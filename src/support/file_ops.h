@@ -1,0 +1,113 @@
+#pragma once
+// The file layer: every call into the file system that the workflow makes goes through here.
+// Operations return bool; on failure `*err` (when given) holds the errno for the log line.
+// Writes never go directly to a final name that may hold data: they go to a hidden
+// temporary name in the target folder, are flushed, and are renamed into place.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "support/folder_enum.h"
+
+namespace brisko {
+
+// --- Failure causes -------------------------------------------------------------------------
+
+// The fifteen file-failure causes (0..14) that deletion failures are reported with.
+int FileCauseFromErrno(int err);
+// The fixed text of a cause ("The file could not be located." ...); "" outside 0..14.
+const char* FileCauseText(int cause);
+// The system's text for an errno (strerror).
+std::string ErrnoText(int err);
+
+struct FileFailure {
+  int err = 0;       // errno
+  int cause = 0;     // 0..14
+  std::string text;  // strerror(err)
+};
+FileFailure MakeFileFailure(int err);
+
+// --- Status, attributes, times ----------------------------------------------------------------
+
+// True when a file or folder exists at `path` (a dangling link counts as existing).
+bool PathExists(const std::string& path);
+
+// Reads times, size, read-only and directory flags. False (with *err) when it cannot.
+bool GetFileStatus(const std::string& path, FileInfo& info, int* err = nullptr);
+
+// Read-only clears every write bit; not read-only gives back the owner's write bit.
+bool SetFileAttributes(const std::string& path, bool readOnly, int* err = nullptr);
+
+// Leaves a time as it is.
+inline constexpr int64_t kKeepTime = INT64_MIN;
+
+// Sets the modification and access times in whole seconds; kKeepTime leaves one untouched.
+bool SetFileTimes(const std::string& path, int64_t modTime, int64_t accessTime, int* err = nullptr);
+
+// Writes `status` back: the read-only flag, and each time that differs in whole seconds from
+// the file's own (an unchanged time keeps its sub-second part). The creation time cannot be
+// set on Linux and is ignored.
+bool SetFileStatus(const std::string& path, const FileInfo& status, int* err = nullptr);
+
+// Adds read and write permission for owner, group and others.
+bool GrantEveryoneAccess(const std::string& path, int* err = nullptr);
+
+// --- Copy, move, delete ---------------------------------------------------------------------
+
+// What happens when the target name is taken.
+enum class Collision {
+  Fail,     // fail with EEXIST
+  Replace,  // replace the existing file
+  Rename,   // use the first free "name (n).ext", n = 2, 3, ...
+};
+
+// Copies `source` to `target` keeping its modification time and permissions. The data goes to
+// a hidden temporary file in the target folder, is flushed and then renamed into place, so a
+// failure never leaves a partial file under `target`. `*placed` gets the path used.
+bool CopyFile(const std::string& source, const std::string& target, Collision collision,
+              std::string* placed = nullptr, int* err = nullptr);
+
+// Moves (renames) `source` to `target`. Within one file system a single rename; across file
+// systems a copy as above, the target folder flushed, and only then the source deleted. When
+// the source cannot be deleted the copy is taken back, so a failed move leaves the source
+// where it was and nothing under the final name.
+bool MoveFile(const std::string& source, const std::string& target, Collision collision,
+              std::string* placed = nullptr, int* err = nullptr);
+
+// Deletes one file; on failure `*failure` carries errno, cause and text.
+bool DeleteFile(const std::string& path, FileFailure* failure = nullptr);
+
+// --- Folders --------------------------------------------------------------------------------
+
+// Creates one folder (mode 0777 less the umask).
+bool CreateFolder(const std::string& path, int* err = nullptr);
+
+// Creates `folder` and every missing parent, walking from the top. True when everything
+// existed or was made; false when a creation failed or the path names something that is not
+// a folder.
+bool CreateFolderPath(const std::string& folder, int* err = nullptr);
+
+enum class RemoveFolderOutcome { Removed, DoesNotExist, AccessDenied, NotEmpty, Other };
+
+// Removes an empty folder and tells what happened.
+RemoveFolderOutcome RemoveFolder(const std::string& path, int* err = nullptr);
+
+// --- Lock test ------------------------------------------------------------------------------
+
+// True when the file can be opened for reading and writing with no other process holding it:
+// opened read-write, then a write lease (refused while any other process has the file open,
+// tried where permitted) and a non-blocking exclusive flock. Closed again at once. Anything
+// but a regular file counts as locked.
+bool CanOpenExclusively(const std::string& path, int* err = nullptr);
+
+// --- Test seam ------------------------------------------------------------------------------
+
+// The steps at which tests can inject a failure.
+enum class FileStep { Write, Sync, Place, DeleteSource };
+
+// When set, consulted before each step of a copy or a cross-file-system move; a non-zero
+// return is taken as that step's errno. For tests only (disk full, failed flush ...).
+using FileFaultHook = std::function<int(FileStep step)>;
+void SetFileFaultHook(FileFaultHook hook);
+
+}  // namespace brisko

@@ -1,0 +1,31 @@
+#pragma once
+// Path text helpers. Paths are UTF-8 bytes with "/" as the folder separator; trailing "\"
+// characters are trimmed too because stored settings may still carry them.
+#include <string>
+#include <string_view>
+
+namespace brisko {
+
+// `path` without its trailing "\" and "/" characters ("/" alone becomes "").
+std::string TrimTrailingSeparators(std::string_view path);
+
+// `path` with its trailing separators replaced by exactly one "/".
+std::string WithTrailingSeparator(std::string_view path);
+
+struct PathParts {
+  std::string folder;     // everything up to and including the last "/" ("" when none)
+  std::string name;       // last element without its extension
+  std::string extension;  // last dot-part of the last element, with its dot ("" when none)
+};
+
+// Splits `path` into folder, name and extension. Leading dots of the last element do not
+// start an extension: ".hidden" has none, "x.tar.gz" has ".gz", "x." has ".".
+PathParts SplitPath(std::string_view path);
+
+// `folder` and `name` joined with exactly one "/" (just `name` when `folder` is empty).
+std::string JoinPath(std::string_view folder, std::string_view name);
+
+// The name a copy takes when `path` is taken: "folder/name (n).ext".
+std::string CollisionName(std::string_view path, int n);
+
+}  // namespace brisko
