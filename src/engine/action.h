@@ -3,6 +3,7 @@
 // when to run. Field names are also the value names in the action's store section.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,11 @@ class Action {
   static bool CreateFolderPath(const std::string& folder);
   static void MakeUniqueFileName(std::string& path);
   std::string GetDestinationFolder(const std::string& filePath);
+  // One silent copy or move of parallel lists; `placed` (when given) receives the path each
+  // file got ("" for a failure), which differs from the target after a late name collision.
   bool CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
-                                 const std::vector<std::string>& targets);
+                                 const std::vector<std::string>& targets,
+                                 std::vector<std::string>* placed = nullptr);
   void ApplyFileAttributes(const std::string& path);
 
   // The type operations on the eligible list.
@@ -108,8 +112,18 @@ class Action {
   // The command line as logged: "\"exe\" args \"file\"" and its variants.
   std::string ExternalCommandLine(const std::string& filePath) const;
 
-  // Appends every subfolder below `folder`, each before its own subfolders.
+  // Appends every subfolder below `folder`, each before its own subfolders. Linked folders
+  // are not followed.
   static void AddSubfolders(const std::string& folder, std::vector<std::string>& folders);
+
+  // Steps of a run, in order.
+  // Scans the folders into the eligible and held-back lists.
+  bool SelectFiles(const std::vector<std::string>& folders, std::vector<std::string>& eligible,
+                   std::vector<std::string>& heldBack);
+  // Holds back the newest eligible files so that m_iLeaveMinFilecount files stay behind.
+  void LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<std::string>& heldBack);
+  // The minimum age in seconds; caps m_iFileAge in the action itself where its unit has a cap.
+  int64_t MinimumFileAge();
 
   // ---- Stored fields (store value names) ----
   int32_t m_iType = kMoveFiles;
@@ -163,6 +177,12 @@ class Action {
   int64_t m_tLastRun = 0;
 
  private:
+  // A file-selection note to the logger: text + " - " + path.
+  void LogFileNote(int level, const std::string& text, const std::string& path) const;
+  static std::optional<bool> IsJpegLandscapeSeam(const std::string& path);
+  bool PassesGpsFilter(const std::string& path);
+  bool CreateImagesWithPlt(const std::vector<std::string>& files);
+
   RunHost* m_host;
 };
 
