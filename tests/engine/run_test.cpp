@@ -88,7 +88,8 @@ TEST_F(RunTest, LeavesTheNewestFilesCountingTheYoungOnes) {
     A().m_iFileAge = 10;
     A().m_iLeaveMinFilecount = r.leave;
     for (int i = 0; i < r.young; ++i) MakeFile(src + "/y" + std::to_string(i) + ".jpg", "y", kNow - 60);
-    for (int i = 0; i < r.old; ++i) MakeFile(src + "/o" + std::to_string(i) + ".jpg", "o", kNow - 7200 - i * 60);
+    for (int i = 0; i < r.old; ++i)
+      MakeFile(src + "/o" + std::to_string(i) + ".jpg", "o", kNow - 7200 - i * 60);
     A().Run();
     EXPECT_EQ(CountFiles(dst), r.movedExpected);
     if (r.leave == 3 && r.young == 2) {
@@ -241,8 +242,8 @@ TEST_F(RunTest, FileCounterRisesForEveryFileEvenWhenMovesFail) {
   EXPECT_FALSE(A().Run());
   EXPECT_EQ(host.Values().m_iFileCounter, 13);
   EXPECT_EQ(CountFiles(src), 3);
-  EXPECT_TRUE(host.HasLogLine(Line("Failed (CopyOrMoveFilesUsingShell): Move file from " + src + "/a.jpg to " +
-                                   host.Dir() + "/missing/a.jpg")));
+  EXPECT_TRUE(host.HasLogLine(Line("Failed (CopyOrMoveFilesUsingShell): Move file from " + src +
+                                   "/a.jpg to " + host.Dir() + "/missing/a.jpg")));
 }
 
 TEST_F(RunTest, MoveAcrossFileSystemsArrivesWholeAndRemovesTheSource) {
