@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 namespace brisko {
 namespace {
@@ -50,7 +51,68 @@ bool MakeParentFolders(const std::string& file) {
   return true;
 }
 
-// RAII prepared statement; statements are short-lived so no read transaction outlives a call.
+}  // namespace
+
+struct SettingsStore::StmtCache {
+  std::unordered_map<const char*, sqlite3_stmt*> byText;
+  ~StmtCache() {
+    for (auto& [sql, stmt] : byText) sqlite3_finalize(stmt);
+  }
+};
+
+// A prepared statement taken from the store's cache and reset when done, so that no read
+// transaction outlives a call and another process's writes are seen at the next one.
+class CachedStmt {
+ public:
+  CachedStmt(SettingsStore& store, const char* sql) {
+    if (!store.m_db) return;
+    auto& cache = store.m_stmts->byText;
+    auto it = cache.find(sql);
+    if (it != cache.end()) {
+      m_stmt = it->second;
+    } else if (sqlite3_prepare_v3(store.m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr) ==
+               SQLITE_OK) {
+      cache.emplace(sql, m_stmt);
+    } else {
+      m_stmt = nullptr;
+    }
+  }
+  ~CachedStmt() {
+    if (m_stmt) {
+      sqlite3_reset(m_stmt);
+      sqlite3_clear_bindings(m_stmt);
+    }
+  }
+  CachedStmt(const CachedStmt&) = delete;
+  CachedStmt& operator=(const CachedStmt&) = delete;
+  explicit operator bool() const { return m_stmt != nullptr; }
+  CachedStmt& Bind(int i, const std::string& s) {
+    sqlite3_bind_text(m_stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  CachedStmt& BindBlob(int i, const std::string& s) {
+    sqlite3_bind_blob(m_stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  CachedStmt& Bind(int i, int64_t v) {
+    sqlite3_bind_int64(m_stmt, i, v);
+    return *this;
+  }
+  int Step() { return m_stmt ? sqlite3_step(m_stmt) : SQLITE_ERROR; }
+  int64_t Int(int col) { return sqlite3_column_int64(m_stmt, col); }
+  std::string Text(int col) {
+    const void* p = sqlite3_column_blob(m_stmt, col);
+    int n = sqlite3_column_bytes(m_stmt, col);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* m_stmt = nullptr;
+};
+
+namespace {
+
+// One-off statement (opening checks).
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) {
@@ -104,9 +166,10 @@ std::string TimeStamp() {
 
 }  // namespace
 
-SettingsStore::SettingsStore() = default;
+SettingsStore::SettingsStore() : m_stmts(std::make_unique<StmtCache>()) {}
 
 SettingsStore::~SettingsStore() {
+  m_stmts.reset();
   if (m_db) sqlite3_close_v2(m_db);
 }
 
@@ -131,6 +194,7 @@ bool SettingsStore::Exec(const char* sql) {
 }
 
 bool SettingsStore::Open(const std::string& path, std::string* report) {
+  m_stmts = std::make_unique<StmtCache>();
   if (m_db) {
     sqlite3_close_v2(m_db);
     m_db = nullptr;
@@ -197,7 +261,7 @@ std::string SettingsStore::SectionPath(const std::string& section) const {
 std::optional<int64_t> SettingsStore::FindKey(const std::string& keyPath) {
   std::string norm = NormaliseKeyPath(keyPath);
   if (norm.empty()) return std::nullopt;
-  Stmt s(m_db, "SELECT id FROM keys WHERE path_fold=?1");
+  CachedStmt s(*this, "SELECT id FROM keys WHERE path_fold=?1");
   if (!s) return std::nullopt;
   s.Bind(1, Fold(norm));
   if (s.Step() != SQLITE_ROW) return std::nullopt;
@@ -217,7 +281,7 @@ std::optional<int64_t> SettingsStore::EnsureKey(const std::string& keyPath) {
   }
   std::string name = LastElement(norm);
   if (name.empty()) return std::nullopt;  // "a\\\\b": an empty element is no key name
-  Stmt ins(m_db, "INSERT OR IGNORE INTO keys(parent, path_fold, name) VALUES(?1, ?2, ?3)");
+  CachedStmt ins(*this, "INSERT OR IGNORE INTO keys(parent, path_fold, name) VALUES(?1, ?2, ?3)");
   if (!ins) return std::nullopt;
   ins.Bind(1, parent).Bind(2, Fold(norm)).Bind(3, name);
   if (ins.Step() != SQLITE_DONE) return std::nullopt;
@@ -236,7 +300,7 @@ std::vector<std::string> SettingsStore::EnumSubKeys(const std::string& keyPath) 
   std::vector<std::string> out;
   auto id = FindKey(keyPath);
   if (!id) return out;
-  Stmt s(m_db, "SELECT name FROM keys WHERE parent=?1 ORDER BY id");
+  CachedStmt s(*this, "SELECT name FROM keys WHERE parent=?1 ORDER BY id");
   s.Bind(1, *id);
   while (s.Step() == SQLITE_ROW) out.push_back(s.Text(0));
   return out;
@@ -246,7 +310,7 @@ std::vector<RegValue> SettingsStore::EnumValues(const std::string& keyPath) {
   std::vector<RegValue> out;
   auto id = FindKey(keyPath);
   if (!id) return out;
-  Stmt s(m_db, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id");
+  CachedStmt s(*this, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id");
   s.Bind(1, *id);
   while (s.Step() == SQLITE_ROW) {
     out.push_back(RegValue{s.Text(0), static_cast<uint32_t>(s.Int(1)), s.Text(2)});
@@ -257,9 +321,9 @@ std::vector<RegValue> SettingsStore::EnumValues(const std::string& keyPath) {
 std::optional<RegValue> SettingsStore::QueryValue(const std::string& keyPath, const std::string& name) {
   if (!m_db) return std::nullopt;
   // One statement: the key lookup and the value read see the same snapshot.
-  Stmt s(m_db,
-         "SELECT v.name, v.type, v.data FROM vals v JOIN keys k ON v.key=k.id "
-         "WHERE k.path_fold=?1 AND v.name_fold=?2");
+  CachedStmt s(*this,
+               "SELECT v.name, v.type, v.data FROM vals v JOIN keys k ON v.key=k.id "
+               "WHERE k.path_fold=?1 AND v.name_fold=?2");
   if (!s) return std::nullopt;
   s.Bind(1, Fold(NormaliseKeyPath(keyPath))).Bind(2, Fold(name));
   if (s.Step() != SQLITE_ROW) return std::nullopt;
@@ -271,9 +335,9 @@ bool SettingsStore::SetValue(const std::string& keyPath, const std::string& name
   auto id = FindKey(keyPath);
   if (!id) return false;
   // An existing value keeps its row, and so its place in the enumeration order.
-  Stmt s(m_db,
-         "INSERT INTO vals(key, name_fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-         "ON CONFLICT(key, name_fold) DO UPDATE SET type=excluded.type, data=excluded.data");
+  CachedStmt s(*this,
+               "INSERT INTO vals(key, name_fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+               "ON CONFLICT(key, name_fold) DO UPDATE SET type=excluded.type, data=excluded.data");
   if (!s) return false;
   s.Bind(1, *id).Bind(2, Fold(name)).Bind(3, name).Bind(4, static_cast<int64_t>(type)).BindBlob(5, data);
   return s.Step() == SQLITE_DONE;
@@ -282,7 +346,7 @@ bool SettingsStore::SetValue(const std::string& keyPath, const std::string& name
 bool SettingsStore::DeleteValue(const std::string& keyPath, const std::string& name) {
   auto id = FindKey(keyPath);
   if (!id) return false;
-  Stmt s(m_db, "DELETE FROM vals WHERE key=?1 AND name_fold=?2");
+  CachedStmt s(*this, "DELETE FROM vals WHERE key=?1 AND name_fold=?2");
   s.Bind(1, *id).Bind(2, Fold(name));
   return s.Step() == SQLITE_DONE && sqlite3_changes(m_db) > 0;
 }
@@ -291,14 +355,14 @@ bool SettingsStore::DeleteKey(const std::string& keyPath) {
   auto id = FindKey(keyPath);
   if (!id) return false;
   {
-    Stmt c(m_db, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    CachedStmt c(*this, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
     c.Bind(1, *id);
     if (c.Step() == SQLITE_ROW) return false;  // the registry refuses keys with sub-keys
   }
   if (!Exec("BEGIN IMMEDIATE")) return false;
-  Stmt dv(m_db, "DELETE FROM vals WHERE key=?1");
+  CachedStmt dv(*this, "DELETE FROM vals WHERE key=?1");
   dv.Bind(1, *id);
-  Stmt dk(m_db, "DELETE FROM keys WHERE id=?1");
+  CachedStmt dk(*this, "DELETE FROM keys WHERE id=?1");
   dk.Bind(1, *id);
   bool ok = dv.Step() == SQLITE_DONE && dk.Step() == SQLITE_DONE;
   Exec(ok ? "COMMIT" : "ROLLBACK");
@@ -311,11 +375,12 @@ bool SettingsStore::DeleteKeyTree(const std::string& keyPath) {
   if (!Exec("BEGIN IMMEDIATE")) return false;
   std::string fold = Fold(norm);
   // The key and every key whose folded path continues it with a separator.
-  Stmt dv(m_db,
-          "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path_fold=?1 OR "
-          "substr(path_fold, 1, length(?1) + 1)=?1 || '\\')");
+  CachedStmt dv(*this,
+                "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path_fold=?1 OR "
+                "substr(path_fold, 1, length(?1) + 1)=?1 || '\\')");
   dv.Bind(1, fold);
-  Stmt dk(m_db, "DELETE FROM keys WHERE path_fold=?1 OR substr(path_fold, 1, length(?1) + 1)=?1 || '\\'");
+  CachedStmt dk(*this,
+                "DELETE FROM keys WHERE path_fold=?1 OR substr(path_fold, 1, length(?1) + 1)=?1 || '\\'");
   dk.Bind(1, fold);
   bool ok = dv.Step() == SQLITE_DONE && dk.Step() == SQLITE_DONE;
   Exec(ok ? "COMMIT" : "ROLLBACK");

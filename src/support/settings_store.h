@@ -97,7 +97,11 @@ class SettingsStore {
   std::optional<int64_t> EnsureKey(const std::string& keyPath);
   bool Exec(const char* sql);
 
+  struct StmtCache;  // prepared statements kept between calls (statements only, never data)
+  friend class CachedStmt;
+
   sqlite3* m_db = nullptr;
+  std::unique_ptr<StmtCache> m_stmts;
   std::string m_path;
   std::string m_company = "Brisko Pty Ltd";
   std::string m_application = "BriskoFileWorkflow";
