@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -342,6 +343,10 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
   return true;
 }
 
+bool IsFileLayerTempName(std::string_view name) {
+  return name.size() > 12 && name.substr(0, 8) == ".brisko-" && name.substr(name.size() - 4) == ".tmp";
+}
+
 bool DeleteFile(const std::string& path, FileFailure* failure) {
   if (unlink(path.c_str()) == 0) return true;
   if (failure) *failure = MakeFileFailure(errno);
@@ -412,7 +417,10 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
   // A write lease is refused while any other open file description exists. Where leases are
   // not permitted (not the owner, no support) the flock below is the test.
-  if (fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
+  // Should another process open the file while the lease is held, the kernel signals the
+  // holder, by default with SIGIO, which would end this process: ask for SIGURG, which is
+  // ignored unless handled.
+  if (fcntl(fd.Get(), F_SETSIG, SIGURG) == 0 && fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
     fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
   } else if (errno == EAGAIN || errno == EBUSY) {
     return Fail(err, EBUSY);

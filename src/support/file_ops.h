@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "support/folder_enum.h"
 
@@ -73,6 +74,11 @@ bool CopyFile(const std::string& source, const std::string& target, Collision co
 // where it was and nothing under the final name.
 bool MoveFile(const std::string& source, const std::string& target, Collision collision,
               std::string* placed = nullptr, int* err = nullptr);
+
+// True for the hidden names copies are written under before they are renamed into place
+// (".brisko-<pid>-<n>.tmp"). A crash mid-copy can leave one behind; it is never a finished
+// file, so folder scans should pass over it.
+bool IsFileLayerTempName(std::string_view name);
 
 // Deletes one file; on failure `*failure` carries errno, cause and text.
 bool DeleteFile(const std::string& path, FileFailure* failure = nullptr);

@@ -1,0 +1,489 @@
+#include "support/file_ops.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/temp_dir.h"
+#include "support/file_test_util.h"
+
+using namespace brisko;
+using test::Names;
+using test::ReadFile;
+using test::StatOf;
+using test::WriteFile;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const char* kShm = "/dev/shm";
+
+// Gives the errno for the `n`th call at `step` (1-based), nothing otherwise.
+FileFaultHook FailNth(FileStep step, int n, int err) {
+  auto count = std::make_shared<int>(0);
+  return [=](FileStep s) { return (s == step && ++*count == n) ? err : 0; };
+}
+
+}  // namespace
+
+// --- Causes -----------------------------------------------------------------------------------
+
+TEST(AFileCause, mapsErrnoOntoTheFifteenCauses) {
+  const std::pair<int, int> rows[] = {{0, 0},       {ENOENT, 2},  {ENOTDIR, 3}, {ENAMETOOLONG, 3},
+                                      {EMFILE, 4},  {ENFILE, 4},  {EACCES, 5},  {EPERM, 5},
+                                      {EROFS, 5},   {EBUSY, 5},   {EBADF, 6},   {EIO, 10},
+                                      {ENOSPC, 13}, {EDQUOT, 13}, {EINVAL, 1},  {EXDEV, 1}};
+  for (auto [err, cause] : rows) EXPECT_EQ(FileCauseFromErrno(err), cause) << err;
+  EXPECT_STREQ(FileCauseText(2), "The file could not be located.");
+  EXPECT_STREQ(FileCauseText(13), "The disk is full.");
+  EXPECT_STREQ(FileCauseText(14), "The end of file was reached.");
+  EXPECT_STREQ(FileCauseText(15), "");
+  EXPECT_STREQ(FileCauseText(-1), "");
+}
+
+TEST(AFileDeletion, reportsCauseAndSystemTextOfAFailure) {
+  test::TempDir dir;
+  FileFailure failure;
+  EXPECT_FALSE(DeleteFile(dir / "missing.jpg", &failure));
+  EXPECT_EQ(failure.err, ENOENT);
+  EXPECT_EQ(failure.cause, 2);
+  EXPECT_EQ(failure.text, std::strerror(ENOENT));
+
+  WriteFile(dir / "x.jpg", "x");
+  {
+    test::Immutable frozen(dir.Path());
+    if (frozen.Ok()) {
+      EXPECT_FALSE(DeleteFile(dir / "x.jpg", &failure));
+      EXPECT_EQ(failure.cause, 5);
+      EXPECT_FALSE(failure.text.empty());
+    }
+  }
+  EXPECT_TRUE(DeleteFile(dir / "x.jpg", &failure));
+  EXPECT_FALSE(PathExists(dir / "x.jpg"));
+}
+
+// --- Status, attributes, times ----------------------------------------------------------------
+
+TEST(AFileStatus, switchesReadOnlyAndKeepsTimesThatWereNotChanged) {
+  test::TempDir dir;
+  std::string f = dir / "x.jpg";
+  WriteFile(f, "abc");
+  chmod(f.c_str(), 0664);
+  test::SetTimes(f, 1600000000, 123456789);
+
+  FileInfo info;
+  ASSERT_TRUE(GetFileStatus(f, info));
+  EXPECT_EQ(info.modTime, 1600000000);
+  EXPECT_EQ(info.size, 3u);
+  EXPECT_FALSE(info.readOnly);
+  EXPECT_FALSE(info.directory);
+
+  info.readOnly = true;
+  ASSERT_TRUE(SetFileStatus(f, info));
+  EXPECT_EQ(StatOf(f).st_mode & 07777, 0444u);
+  EXPECT_EQ(StatOf(f).st_mtim.tv_nsec, 123456789) << "an unchanged time keeps its fraction";
+
+  info.readOnly = false;
+  info.modTime = 1700000000;
+  ASSERT_TRUE(SetFileStatus(f, info));
+  EXPECT_EQ(StatOf(f).st_mode & 07777, 0644u) << "only the owner's write bit comes back";
+  EXPECT_EQ(StatOf(f).st_mtim.tv_sec, 1700000000);
+  EXPECT_EQ(StatOf(f).st_atim.tv_sec, 1600000000 - 100);
+
+  ASSERT_TRUE(SetFileTimes(f, kKeepTime, 1500000000));
+  EXPECT_EQ(StatOf(f).st_mtim.tv_sec, 1700000000);
+  EXPECT_EQ(StatOf(f).st_atim.tv_sec, 1500000000);
+
+  ASSERT_TRUE(GrantEveryoneAccess(f));
+  EXPECT_EQ(StatOf(f).st_mode & 07777, 0666u);
+
+  int err = 0;
+  EXPECT_FALSE(GetFileStatus(dir / "missing", info, &err));
+  EXPECT_EQ(err, ENOENT);
+  EXPECT_FALSE(SetFileAttributes(dir / "missing", true, &err));
+  EXPECT_FALSE(SetFileTimes(dir / "missing", 1, 1, &err));
+  EXPECT_EQ(err, ENOENT);
+}
+
+// --- Copy -------------------------------------------------------------------------------------
+
+TEST(AFileCopy, keepsDataTimeAndPermissionsAndObeysTheCollisionRule) {
+  test::TempDir dir;
+  std::string src = dir / "x.jpg";
+  WriteFile(src, "new data");
+  chmod(src.c_str(), 0640);
+  test::SetTimes(src, 1600000000, 5000);
+  std::string dst = dir / "out.jpg";
+  WriteFile(dst, "old");
+
+  int err = 0;
+  std::string placed;
+  EXPECT_FALSE(CopyFile(src, dst, Collision::Fail, &placed, &err));
+  EXPECT_EQ(err, EEXIST);
+  EXPECT_EQ(ReadFile(dst), "old");
+
+  ASSERT_TRUE(CopyFile(src, dst, Collision::Rename, &placed));
+  EXPECT_EQ(placed, dir / "out (2).jpg");
+  ASSERT_TRUE(CopyFile(src, dst, Collision::Rename, &placed));
+  EXPECT_EQ(placed, dir / "out (3).jpg");
+  EXPECT_EQ(ReadFile(dst), "old");
+
+  ASSERT_TRUE(CopyFile(src, dst, Collision::Replace, &placed));
+  EXPECT_EQ(placed, dst);
+  for (const std::string& copy : {dst, dir / "out (3).jpg"}) {
+    EXPECT_EQ(ReadFile(copy), "new data");
+    EXPECT_EQ(StatOf(copy).st_mtim.tv_sec, 1600000000);
+    EXPECT_EQ(StatOf(copy).st_mtim.tv_nsec, 5000);
+    EXPECT_EQ(StatOf(copy).st_mode & 07777, 0640u);
+  }
+  EXPECT_EQ(Names(dir.Path()), (Strings{"out (2).jpg", "out (3).jpg", "out.jpg", "x.jpg"}))
+      << "no temporary file stays behind";
+
+  EXPECT_FALSE(CopyFile(dir / "missing", dir / "y", Collision::Replace, nullptr, &err));
+  EXPECT_EQ(err, ENOENT);
+  EXPECT_FALSE(CopyFile(dir.Path(), dir / "y", Collision::Replace, nullptr, &err));
+  EXPECT_EQ(err, EISDIR);
+  EXPECT_FALSE(CopyFile(src, dir / "no/such/folder/y", Collision::Replace, nullptr, &err));
+  EXPECT_EQ(err, ENOENT);
+}
+
+TEST(AFileCopy, writesUnderATemporaryNameThatScansCanRecognise) {
+  test::TempDir dir;
+  WriteFile(dir / "x.jpg", "x");
+  std::vector<std::string> seen;
+  test::FaultGuard guard([&](FileStep step) {
+    if (step == FileStep::Place) seen = Names(dir.Path());
+    return 0;
+  });
+  ASSERT_TRUE(CopyFile(dir / "x.jpg", dir / "y.jpg", Collision::Fail));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(IsFileLayerTempName(seen[0])) << seen[0];
+  EXPECT_FALSE(IsFileLayerTempName("x.jpg"));
+  EXPECT_FALSE(IsFileLayerTempName(".brisko-.tmp"));
+}
+
+TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
+  test::TempDir dir;
+  std::string src = dir / "x.jpg";
+  WriteFile(src, std::string(3 << 20, 'p'));  // several chunks
+  std::string dst = dir / "out.jpg";
+  const std::pair<FileStep, int> faults[] = {
+      {FileStep::Write, ENOSPC}, {FileStep::Sync, EIO}, {FileStep::Place, EACCES}};
+  for (auto [step, code] : faults) {
+    for (Collision collision : {Collision::Replace, Collision::Rename}) {
+      WriteFile(dst, "old");
+      test::FaultGuard guard(FailNth(step, step == FileStep::Write ? 2 : 1, code));
+      int err = 0;
+      EXPECT_FALSE(CopyFile(src, dst, collision, nullptr, &err));
+      EXPECT_EQ(err, code);
+      EXPECT_EQ(ReadFile(dst), "old");
+      EXPECT_EQ(Names(dir.Path()), (Strings{"out.jpg", "x.jpg"}));
+    }
+  }
+}
+
+TEST(AFileCopy, ontoAFullFileSystemFailsWithDiskFullAndLeavesNothing) {
+  test::TempDir dir;
+  test::SmallTmpfs full(dir / "small");
+  if (!full.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here; the fault seam covers disk full";
+  std::string src = dir / "big.jpg";
+  WriteFile(src, std::string(1 << 20, 'b'));
+  int err = 0;
+  EXPECT_FALSE(CopyFile(src, full.Path() + "/big.jpg", Collision::Replace, nullptr, &err));
+  EXPECT_EQ(err, ENOSPC);
+  EXPECT_EQ(FileCauseFromErrno(err), 13);
+  EXPECT_TRUE(Names(full.Path()).empty());
+  EXPECT_EQ(ReadFile(src).size(), 1u << 20);
+}
+
+// --- Move -------------------------------------------------------------------------------------
+
+TEST(AFileMove, withinOneFileSystemNeverReplacesUnlessAsked) {
+  test::TempDir dir;
+  WriteFile(dir / "a.jpg", "a");
+  WriteFile(dir / "b.jpg", "b");
+  WriteFile(dir / "c.jpg", "c");
+  WriteFile(dir / "t.jpg", "t");
+  int err = 0;
+  std::string placed;
+  EXPECT_FALSE(MoveFile(dir / "a.jpg", dir / "t.jpg", Collision::Fail, &placed, &err));
+  EXPECT_EQ(err, EEXIST);
+  EXPECT_EQ(ReadFile(dir / "a.jpg"), "a");
+  EXPECT_EQ(ReadFile(dir / "t.jpg"), "t");
+
+  ASSERT_TRUE(MoveFile(dir / "a.jpg", dir / "t.jpg", Collision::Rename, &placed));
+  EXPECT_EQ(placed, dir / "t (2).jpg");
+  ASSERT_TRUE(MoveFile(dir / "b.jpg", dir / "t.jpg", Collision::Rename, &placed));
+  EXPECT_EQ(placed, dir / "t (3).jpg");
+  ASSERT_TRUE(MoveFile(dir / "c.jpg", dir / "t.jpg", Collision::Replace, &placed));
+  EXPECT_EQ(placed, dir / "t.jpg");
+  EXPECT_EQ(ReadFile(dir / "t.jpg"), "c");
+  EXPECT_EQ(Names(dir.Path()), (Strings{"t (2).jpg", "t (3).jpg", "t.jpg"}));
+
+  EXPECT_FALSE(MoveFile(dir / "gone.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(err, ENOENT);
+  {
+    test::Immutable frozen(dir.Path());
+    if (frozen.Ok()) {
+      EXPECT_FALSE(MoveFile(dir / "t.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
+      EXPECT_EQ(FileCauseFromErrno(err), 5);
+    }
+  }
+  EXPECT_EQ(ReadFile(dir / "t.jpg"), "c");
+}
+
+class ACrossFileSystemMove : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (m_src.Path().empty() || !test::OnDifferentFileSystems(m_src.Path(), m_dst.Path()))
+      GTEST_SKIP() << "/dev/shm and the temp folder are one file system here";
+    m_file = m_src / "x.jpg";
+    WriteFile(m_file, "photo");
+    chmod(m_file.c_str(), 0604);
+    test::SetTimes(m_file, 1600000000, 777);
+  }
+  test::TempDir m_src{kShm};
+  test::TempDir m_dst;
+  std::string m_file;
+};
+
+TEST_F(ACrossFileSystemMove, copiesKeepingTimeAndPermissionsThenDeletesTheSource) {
+  WriteFile(m_dst / "x.jpg", "other");
+  std::string placed;
+  ASSERT_TRUE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, &placed));
+  EXPECT_EQ(placed, m_dst / "x (2).jpg");
+  EXPECT_EQ(ReadFile(placed), "photo");
+  EXPECT_EQ(ReadFile(m_dst / "x.jpg"), "other");
+  EXPECT_EQ(StatOf(placed).st_mtim.tv_sec, 1600000000);
+  EXPECT_EQ(StatOf(placed).st_mtim.tv_nsec, 777);
+  EXPECT_EQ(StatOf(placed).st_mode & 07777, 0604u);
+  EXPECT_FALSE(PathExists(m_file));
+  EXPECT_EQ(Names(m_dst.Path()), (Strings{"x (2).jpg", "x.jpg"}));
+
+  // Back again, replacing.
+  ASSERT_TRUE(MoveFile(m_dst / "x.jpg", m_src / "y.jpg", Collision::Replace, &placed));
+  EXPECT_EQ(ReadFile(m_src / "y.jpg"), "other");
+  int err = 0;
+  WriteFile(m_src / "z.jpg", "z");
+  EXPECT_FALSE(MoveFile(m_src / "z.jpg", m_dst / "x (2).jpg", Collision::Fail, nullptr, &err));
+  EXPECT_EQ(err, EEXIST);
+  EXPECT_EQ(ReadFile(m_src / "z.jpg"), "z");
+}
+
+TEST_F(ACrossFileSystemMove, thatFailsAtAnyStepLeavesTheSourceAndNothingUnderTheFinalName) {
+  const std::pair<FileStep, int> faults[] = {{FileStep::Write, ENOSPC},
+                                             {FileStep::Sync, EIO},
+                                             {FileStep::Place, EACCES},
+                                             {FileStep::DeleteSource, EPERM}};
+  for (auto [step, code] : faults) {
+    test::FaultGuard guard(FailNth(step, 1, code));
+    int err = 0;
+    std::string placed = "unset";
+    EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, &placed, &err));
+    EXPECT_EQ(err, code);
+    EXPECT_EQ(placed, "unset");
+    EXPECT_EQ(ReadFile(m_file), "photo");
+    EXPECT_TRUE(Names(m_dst.Path()).empty()) << static_cast<int>(step);
+  }
+}
+
+TEST_F(ACrossFileSystemMove, fromAFolderThatForbidsDeletionTakesTheCopyBack) {
+  test::Immutable frozen(m_src.Path());
+  if (!frozen.Ok()) GTEST_SKIP() << "no immutable flag on this file system";
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(err, EPERM);
+  EXPECT_EQ(ReadFile(m_file), "photo");
+  EXPECT_TRUE(Names(m_dst.Path()).empty());
+}
+
+TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
+  test::ReadOnlyBind card(m_src.Path(), m_dst / "card");
+  if (!card.Ok()) GTEST_SKIP() << "cannot bind-mount here";
+  CreateFolder(m_dst / "out");
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_dst / "card/x.jpg", m_dst / "out/x.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(err, EROFS);
+  EXPECT_TRUE(Names(m_dst / "out").empty());
+  EXPECT_EQ(ReadFile(m_file), "photo");
+  FileFailure failure;
+  EXPECT_FALSE(DeleteFile(m_dst / "card/x.jpg", &failure));
+  EXPECT_EQ(failure.cause, 5);
+}
+
+TEST_F(ACrossFileSystemMove, ontoAFullFileSystemKeepsTheSource) {
+  test::SmallTmpfs full(m_dst / "small");
+  if (!full.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here; the fault seam covers disk full";
+  WriteFile(m_file, std::string(1 << 20, 'b'));
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_file, full.Path() + "/x.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(err, ENOSPC);
+  EXPECT_EQ(ReadFile(m_file).size(), 1u << 20);
+  EXPECT_TRUE(Names(full.Path()).empty());
+}
+
+// --- Folders ----------------------------------------------------------------------------------
+
+TEST(AFolderPath, createsAllMissingParentsAndRefusesNonFolders) {
+  test::TempDir dir;
+  WriteFile(dir / "file", "x");
+  struct Row {
+    std::string path;
+    bool ok;
+    int err;
+  };
+  const Row rows[] = {
+      {dir.Path(), true, 0},
+      {dir / "a/b/c", true, 0},
+      {dir / "a/b/c", true, 0},
+      {dir / "a/d\\/", true, 0},
+      {dir / "e//f/", true, 0},
+      {dir / "file", false, ENOTDIR},
+      {dir / "file/sub", false, ENOTDIR},
+      {"", true, 0},
+  };
+  for (const Row& row : rows) {
+    int err = 0;
+    EXPECT_EQ(CreateFolderPath(row.path, &err), row.ok) << row.path;
+    EXPECT_EQ(err, row.err) << row.path;
+  }
+  FileInfo info;
+  for (const char* made : {"a/b/c", "a/d", "e/f"}) {
+    ASSERT_TRUE(GetFileStatus(dir / made, info)) << made;
+    EXPECT_TRUE(info.directory) << made;
+  }
+  test::Immutable frozen(dir.Path());
+  if (frozen.Ok()) {
+    int err = 0;
+    EXPECT_FALSE(CreateFolderPath(dir / "g/h", &err));
+    EXPECT_EQ(err, EPERM);
+    EXPECT_FALSE(CreateFolder(dir / "g", &err));
+    EXPECT_EQ(err, EPERM);
+  }
+}
+
+TEST(AFolderRemoval, tellsWhyItFailed) {
+  test::TempDir dir;
+  CreateFolder(dir / "empty");
+  CreateFolder(dir / "full");
+  CreateFolder(dir / "kept");
+  WriteFile(dir / "full/x", "x");
+  WriteFile(dir / "file", "x");
+  EXPECT_EQ(RemoveFolder(dir / "empty"), RemoveFolderOutcome::Removed);
+  EXPECT_EQ(RemoveFolder(dir / "empty"), RemoveFolderOutcome::DoesNotExist);
+  EXPECT_EQ(RemoveFolder(dir / "full"), RemoveFolderOutcome::NotEmpty);
+  int err = 0;
+  EXPECT_EQ(RemoveFolder(dir / "file", &err), RemoveFolderOutcome::Other);
+  EXPECT_EQ(err, ENOTDIR);
+  test::Immutable frozen(dir.Path());
+  if (frozen.Ok()) {
+    EXPECT_EQ(RemoveFolder(dir / "kept"), RemoveFolderOutcome::AccessDenied);
+  }
+}
+
+// --- Lock test --------------------------------------------------------------------------------
+
+namespace {
+
+// A child process that opens `path` with `flags` (and flocks it when asked), says so through a
+// pipe, and keeps it open until the returned pipe end is closed.
+struct Holder {
+  pid_t pid = -1;
+  int release = -1;
+};
+
+Holder HoldOpen(const std::string& path, int flags, bool lock) {
+  int ready[2], hold[2];
+  if (pipe(ready) != 0 || pipe(hold) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    close(hold[1]);
+    int fd = open(path.c_str(), flags);
+    if (lock && fd >= 0) flock(fd, LOCK_EX);
+    char c = fd >= 0 ? 'y' : 'n';
+    (void)!write(ready[1], &c, 1);
+    (void)!read(hold[0], &c, 1);  // returns when the parent closes its end
+    _exit(0);
+  }
+  close(ready[1]);
+  close(hold[0]);
+  char c = 'n';
+  (void)!read(ready[0], &c, 1);
+  close(ready[0]);
+  if (c != 'y') {
+    close(hold[1]);
+    waitpid(pid, nullptr, 0);
+    return {};
+  }
+  return {pid, hold[1]};
+}
+
+void Release(Holder& holder) {
+  close(holder.release);
+  waitpid(holder.pid, nullptr, 0);
+}
+
+}  // namespace
+
+TEST(ALockTest, failsWhileAnotherProcessHoldsTheFileOpen) {
+  test::TempDir dir;
+  std::string f = dir / "x.jpg";
+  WriteFile(f, "x");
+  EXPECT_TRUE(CanOpenExclusively(f));
+  struct Row {
+    int flags;
+    bool lock;
+  };
+  for (Row row : {Row{O_RDONLY, false}, Row{O_RDWR, false}, Row{O_RDONLY, true}}) {
+    Holder holder = HoldOpen(f, row.flags, row.lock);
+    ASSERT_GT(holder.pid, 0);
+    int err = 0;
+    EXPECT_FALSE(CanOpenExclusively(f, &err)) << row.flags << row.lock;
+    EXPECT_EQ(err, EBUSY);
+    Release(holder);
+    EXPECT_TRUE(CanOpenExclusively(f));
+  }
+  EXPECT_EQ(ReadFile(f), "x");
+}
+
+TEST(ALockTest, treatsMissingFilesAndNonFilesAsLocked) {
+  test::TempDir dir;
+  int err = 0;
+  EXPECT_FALSE(CanOpenExclusively(dir / "missing", &err));
+  EXPECT_EQ(err, ENOENT);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(CanOpenExclusively(dir / "pipe", &err));  // must not block either
+  EXPECT_EQ(err, EINVAL);
+  EXPECT_FALSE(CanOpenExclusively(dir.Path(), &err));
+}
+
+TEST(ALockTest, withoutTheRightToLeaseStillSeesAnExclusiveLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+  test::TempDir dir(kShm);  // reachable for another user, unlike a private TMPDIR
+  chmod(dir.Path().c_str(), 0777);
+  std::string f = dir / "x.jpg";
+  WriteFile(f, "x");
+  chmod(f.c_str(), 0666);
+  // Runs the lock test as another user, who may not take a lease on root's file.
+  auto testAsOther = [&] {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      _exit(CanOpenExclusively(f) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+  };
+  EXPECT_EQ(testAsOther(), 0);
+  Holder holder = HoldOpen(f, O_RDONLY, true);
+  ASSERT_GT(holder.pid, 0);
+  EXPECT_EQ(testAsOther(), 1);
+  Release(holder);
+  EXPECT_EQ(testAsOther(), 0);
+}
