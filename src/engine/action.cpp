@@ -120,7 +120,7 @@ int Action::Save(int index) {
   putInt("m_uiRunInterval", m_uiRunInterval);
   putInt("m_bIncludeSubFolders", m_bIncludeSubFolders);
   putInt("m_bDeleteEmptyFoldersOnly", m_bDeleteEmptyFoldersOnly);
-  // Seam: the GPS filter areas save themselves here (given the section name).
+  m_SpatialAreaList.Save(store, section);
   putText("m_strBriskoPltFilepath", m_strBriskoPltFilepath);
   putInt("m_bOverwriteExistingFiles", m_bOverwriteExistingFiles);
   return 1;
@@ -196,7 +196,7 @@ int Action::Load(int index) {
   m_uiRunInterval = getUint("m_uiRunInterval");
   m_bIncludeSubFolders = getInt("m_bIncludeSubFolders", 0);
   m_bDeleteEmptyFoldersOnly = getInt("m_bDeleteEmptyFoldersOnly", 0);
-  // Seam: the GPS filter areas load themselves here (given the section name).
+  m_SpatialAreaList.Load(store, section);
   m_strBriskoPltFilepath = getText("m_strBriskoPltFilepath");
   m_bOverwriteExistingFiles = getInt("m_bOverwriteExistingFiles", 0);
   return 1;
@@ -241,7 +241,7 @@ void Action::CopyFrom(const Action& other) {
   m_bSelectLandscape = other.m_bSelectLandscape;
   m_bIncludeSubFolders = other.m_bIncludeSubFolders;
   m_bDeleteEmptyFoldersOnly = other.m_bDeleteEmptyFoldersOnly;
-  // Seam: copy the GPS filter areas by value here.
+  m_SpatialAreaList.CopyFrom(other.m_SpatialAreaList);
   m_strBriskoPltFilepath = other.m_strBriskoPltFilepath;
   m_bOverwriteExistingFiles = other.m_bOverwriteExistingFiles;
   m_pIdTxt = nullptr;

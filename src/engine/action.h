@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/run_host.h"
+#include "imagemeta/gps_area.h"
 
 namespace brisko {
 
@@ -165,7 +166,7 @@ class Action {
   int32_t m_bSelectLandscape = 0;
   int32_t m_bIncludeSubFolders = 0;
   int32_t m_bDeleteEmptyFoldersOnly = 0;
-  // Seam: GPS filter areas join here.
+  SpatialAreaList m_SpatialAreaList;  // GPS filter areas; none: no GPS test
   std::string m_strBriskoPltFilepath;
   int32_t m_bOverwriteExistingFiles = 0;
 
@@ -181,6 +182,7 @@ class Action {
   void LogFileNote(int level, const std::string& text, const std::string& path) const;
   static std::optional<bool> IsJpegLandscapeSeam(const std::string& path);
   bool PassesGpsFilter(const std::string& path);
+  static bool ReadGpsPositionSeam(const std::string& path, LatLong& position);
   bool CreateImagesWithPlt(const std::vector<std::string>& files);
 
   RunHost* m_host;

@@ -114,6 +114,8 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
       more = scan.FindNextFile();
       if (scan.IsDirectory()) continue;
       const std::string path = scan.GetFilePath();
+      // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
+      if (IsFileLayerTempName(SplitPath(path).name + SplitPath(path).extension)) continue;
       FileInfo status;
       if (!GetFileStatus(path, status)) status = FileInfo{};
       if (status.directory) continue;
@@ -253,10 +255,19 @@ std::optional<bool> Action::IsJpegLandscapeSeam(const std::string& path) {
 }
 
 bool Action::PassesGpsFilter(const std::string& path) {
+  if (m_SpatialAreaList.IsEmpty()) return true;
+  const std::string ext = SplitPath(path).extension;
+  if (!EqualsNoCase(ext, ".jpg") && !EqualsNoCase(ext, ".jpeg")) return false;
+  LatLong position;
+  if (!ReadGpsPositionSeam(path, position)) return false;
+  return m_SpatialAreaList.IsAllowed(position);
+}
+
+bool Action::ReadGpsPositionSeam(const std::string& path, LatLong& position) {
   (void)path;
-  // Seam: with GPS filter areas, only .jpg/.jpeg files with an EXIF position inside an area
-  // pass. No areas: every file passes.
-  return true;
+  (void)position;
+  // Seam: ReadExifGpsPosition of the EXIF layer; until then no position can be read.
+  return false;
 }
 
 bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {

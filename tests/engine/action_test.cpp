@@ -103,6 +103,10 @@ void SetEveryField(Action& a) {
   a.m_bDeleteEmptyFoldersOnly = 1;
   a.m_strBriskoPltFilepath = "/t/a.plt";
   a.m_bOverwriteExistingFiles = 1;
+  SpatialArea area;
+  area.m_strDesc = "venue";
+  area.m_iRadius = 250;
+  a.m_SpatialAreaList.Add(area);
 }
 
 void ExpectSameStoredFields(const Action& a, const Action& b) {
@@ -144,6 +148,11 @@ void ExpectSameStoredFields(const Action& a, const Action& b) {
   EXPECT_EQ(a.m_bDeleteEmptyFoldersOnly, b.m_bDeleteEmptyFoldersOnly);
   EXPECT_EQ(a.m_strBriskoPltFilepath, b.m_strBriskoPltFilepath);
   EXPECT_EQ(a.m_bOverwriteExistingFiles, b.m_bOverwriteExistingFiles);
+  ASSERT_EQ(a.m_SpatialAreaList.Count(), b.m_SpatialAreaList.Count());
+  for (size_t i = 0; i < a.m_SpatialAreaList.Count(); ++i) {
+    EXPECT_EQ(a.m_SpatialAreaList.At(i).m_strDesc, b.m_SpatialAreaList.At(i).m_strDesc);
+    EXPECT_EQ(a.m_SpatialAreaList.At(i).m_iRadius, b.m_SpatialAreaList.At(i).m_iRadius);
+  }
 }
 
 TEST(ActionStorage, SaveThenLoadKeepsEveryStoredField) {
@@ -182,7 +191,8 @@ TEST(ActionStorage, WritesValuesInTheFixedOrderWithCountersInEverySection) {
       "m_bUseExternalExe", "m_bUseExternalArgs", "m_bAppendArgs", "m_strExternalExeFilepath",
       "m_strExternalExeArgs", "m_bAutoRotateJPG", "m_bAutoRotateUseSubfolder", "m_bAddOrUpdateBriskoExif",
       "m_bSelectByOrientation", "m_bSelectLandscape", "m_uiRunInterval", "m_bIncludeSubFolders",
-      "m_bDeleteEmptyFoldersOnly", "m_strBriskoPltFilepath", "m_bOverwriteExistingFiles"};
+      "m_bDeleteEmptyFoldersOnly", "m_SpatialAreaPtrList_count", "m_strBriskoPltFilepath",
+      "m_bOverwriteExistingFiles"};
   EXPECT_EQ(names, expected);
 }
 

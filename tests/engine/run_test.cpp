@@ -185,6 +185,24 @@ TEST_F(RunTest, SpecificationsChooseTheFiles) {
   EXPECT_TRUE(Exists(src + "/skip1.jpg"));
 }
 
+TEST_F(RunTest, CrashLeftoversAndFilesOutsideTheGpsAreasStay) {
+  Old(src + "/.brisko-123-4.tmp");
+  Old(src + "/a.jpg");
+  A().m_strFileSpec = "*";
+  A().Run();
+  EXPECT_TRUE(Exists(src + "/.brisko-123-4.tmp"));
+  EXPECT_TRUE(Exists(dst + "/a.jpg"));
+  // With an area, a file without a readable position (here: not even a JPEG) stays, silently.
+  A().m_SpatialAreaList.Add(SpatialArea{});
+  Old(src + "/b.png");
+  Old(src + "/c.jpg", "no exif");
+  host.log.clear();
+  A().Run();
+  EXPECT_TRUE(Exists(src + "/b.png"));
+  EXPECT_TRUE(Exists(src + "/c.jpg"));
+  EXPECT_TRUE(host.log.empty());
+}
+
 TEST_F(RunTest, LockedFilesAreSkippedAndLogged) {
   Old(src + "/held.jpg");
   Old(src + "/free.jpg");
