@@ -180,6 +180,20 @@ void Action::LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<st
 bool Action::RunBody() {
   const std::string description = GetDescription();
 
+  // An empty folder setting (a section loaded without it) would mean the file-system root.
+  if (TrimTrailingSeparators(m_strSourceFolder).empty()) {
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+  const bool needsDestination = m_iType == kMoveFiles || m_iType == kCopyFiles ||
+                                m_iType == kMoveFilesFromMedia || m_iType == kMoveSubfolders ||
+                                m_iType == kCopySubfolders;
+  if (needsDestination && TrimTrailingSeparators(m_strDestFolder).empty()) {
+    LogMessage("FAILED: No destination folder");
+    m_host->SetProgress(0, 100, description, "Completed action");
+    return false;
+  }
+
   std::vector<std::string> folders;
   folders.push_back(WithTrailingSeparator(m_strSourceFolder));
   if ((m_iType >= kMoveFilesFromMedia && m_iType <= kCopySubfolders) || m_bIncludeSubFolders) {

@@ -165,6 +165,20 @@ TEST_F(RunTest, NothingEligibleEndsTheRunWithoutRaisingTheBatchCounter) {
   EXPECT_EQ(host.Values().m_iBatchCounter, 6);
 }
 
+TEST_F(RunTest, EmptyFolderSettingsNeverMeanTheRoot) {
+  Old(src + "/a.jpg");
+  A().m_strDestFolder = "";
+  EXPECT_FALSE(A().Run());
+  EXPECT_TRUE(host.HasLogLine(Line("FAILED: No destination folder")));
+  EXPECT_TRUE(Exists(src + "/a.jpg"));
+  A().m_strDestFolder = dst;
+  A().m_strSourceFolder = "/";
+  A().m_iType = kDeleteSubfolders;
+  EXPECT_TRUE(A().Run());
+  EXPECT_EQ(host.statuses.back(), "No action required");
+  EXPECT_TRUE(Exists(src + "/a.jpg"));
+}
+
 TEST_F(RunTest, UndefinedTypeBuildsTheListAndTouchesNothing) {
   A().m_iType = 99;
   Old(src + "/a.jpg");
