@@ -149,7 +149,15 @@ int OpenTemp(const std::string& folder, std::string& tempPath) {
   return -1;
 }
 
-// The copy steps shared by CopyFile and the cross-file-system move.
+int SyncFolderOf(const std::string& path) {
+  std::string folder = SplitPath(path).folder;
+  Fd fd(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Get() < 0) return errno;
+  return fsync(fd.Get()) == 0 ? 0 : errno;
+}
+
+// The copy steps shared by CopyFile and the cross-file-system move. The folder is synced as
+// well: callers delete sources after a copy, and the copy's name must survive a power cut.
 int CopyToPlace(const std::string& source, const std::string& target, Collision collision,
                 std::string& placed) {
   Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -183,25 +191,28 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
   int closeErr = out.Close();
   if (e == 0) e = closeErr;
   if (e == 0) e = Fault(FileStep::Place);
-  if (e == 0) e = PlaceByRename(tempPath, target, collision, placed);
-  if (e != 0) unlink(tempPath.c_str());
-  return e;
-}
-
-int SyncFolderOf(const std::string& path) {
-  std::string folder = SplitPath(path).folder;
-  Fd fd(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.Get() < 0) return errno;
-  return fsync(fd.Get()) == 0 ? 0 : errno;
+  std::string made;
+  if (e == 0) e = PlaceByRename(tempPath, target, collision, made);
+  if (e != 0) {
+    unlink(tempPath.c_str());
+    return e;
+  }
+  e = Fault(FileStep::SyncFolder);
+  if (e == 0) e = SyncFolderOf(made);
+  if (e != 0) {
+    // A new name is taken back; a replaced file is gone already, so its complete successor stays.
+    if (collision != Collision::Replace) unlink(made.c_str());
+    return e;
+  }
+  placed = std::move(made);
+  return 0;
 }
 
 int MoveAcross(const std::string& source, const std::string& target, Collision collision,
                std::string& placed) {
   std::string made;
   if (int e = CopyToPlace(source, target, collision, made)) return e;
-  // The copy must be durable under its final name before the only other copy goes.
-  int e = SyncFolderOf(made);
-  if (e == 0) e = Fault(FileStep::DeleteSource);
+  int e = Fault(FileStep::DeleteSource);
   if (e == 0 && unlink(source.c_str()) != 0) e = errno;
   if (e != 0) {
     // Take the copy back: the failed move leaves the file where it was, once.

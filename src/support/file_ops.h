@@ -63,8 +63,9 @@ enum class Collision {
 };
 
 // Copies `source` to `target` keeping its modification time and permissions. The data goes to
-// a hidden temporary file in the target folder, is flushed and then renamed into place, so a
-// failure never leaves a partial file under `target`. `*placed` gets the path used.
+// a hidden temporary file in the target folder, is flushed and then renamed into place, and the
+// folder is flushed, so a failure never leaves a partial file under `target` and a copy that
+// reported success survives a power cut. `*placed` gets the path used.
 bool CopyFile(const std::string& source, const std::string& target, Collision collision,
               std::string* placed = nullptr, int* err = nullptr);
 
@@ -109,7 +110,7 @@ bool CanOpenExclusively(const std::string& path, int* err = nullptr);
 // --- Test seam ------------------------------------------------------------------------------
 
 // The steps at which tests can inject a failure.
-enum class FileStep { Write, Sync, Place, DeleteSource };
+enum class FileStep { Write, Sync, Place, SyncFolder, DeleteSource };
 
 // When set, consulted before each step of a copy or a cross-file-system move; a non-zero
 // return is taken as that step's errno. For tests only (disk full, failed flush ...).
