@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "engine/action.h"
-#include "engine/file_scan.h"
 #include "support/file_ops.h"
+#include "support/file_spec_find.h"
 #include "support/folder_enum.h"
 #include "support/logger.h"
 #include "support/path_util.h"
@@ -105,20 +105,19 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
     const std::string& folder = folders[i];
     m_host->SetProgress(i, n, description, "Creating file list");
     if (IsProcessingFolder(folder)) continue;
-    FileScan scan;
+    CFileSpecFind scan;
+    // Pattern errors become one log line per folder instead of a message box per file.
     std::string patternError;
-    bool more =
-        scan.FindFile(folder, m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0, &patternError);
-    if (!patternError.empty()) LogMessage(patternError);
+    bool more = scan.FindFile(TrimTrailingSeparators(folder), m_strFileSpec, m_strFileSpecExclude,
+                              m_bUseRegexFilespec != 0, &patternError);
     while (more) {
       more = scan.FindNextFile();
       if (scan.IsDirectory()) continue;
-      const std::string path = scan.GetFilePath();
+      const std::string& path = scan.GetFilePath();
       // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
-      if (IsFileLayerTempName(SplitPath(path).name + SplitPath(path).extension)) continue;
-      FileInfo status;
-      if (!GetFileStatus(path, status)) status = FileInfo{};
-      if (status.directory) continue;
+      if (IsFileLayerTempName(scan.GetFileName())) continue;
+      // The listing read each entry's status just now.
+      const FileInfo& status = scan.Current();
 
       if (releaseReadOnly && status.readOnly) {
         LogFileNote(1, "Attempting to convert from readonly", path);
@@ -126,7 +125,7 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
         if (!SetFileAttributes(path, false, &err)) {
           // Leave this file where it is and go on with the others.
           LogMessage("FAILED: Convert from readonly " + path);
-          m_host->AddToLog(ErrnoText(err));
+          LogMessage(ErrnoText(err));
           continue;
         }
       }
@@ -152,6 +151,7 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
         LogFileNote(1, "File not old enough", path);
       }
     }
+    if (!patternError.empty()) LogMessage(patternError);
   }
   return true;
 }

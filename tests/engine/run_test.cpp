@@ -217,6 +217,23 @@ TEST_F(RunTest, CrashLeftoversAndFilesOutsideTheGpsAreasStay) {
   EXPECT_TRUE(host.log.empty());
 }
 
+TEST_F(RunTest, RegularExpressionSpecsAndPatternErrorsAreLoggedPerFolder) {
+  A().m_bUseRegexFilespec = 1;
+  A().m_strFileSpec = "^IMG_[0-9]+\\.jpg$";
+  for (const char* name : {"IMG_12.jpg", "IMG_x.jpg", "img_7.JPG"}) Old(src + "/" + name);
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/IMG_12.jpg"));
+  EXPECT_TRUE(Exists(dst + "/img_7.JPG")) << "names are compared without regard to case";
+  EXPECT_TRUE(Exists(src + "/IMG_x.jpg"));
+
+  A().m_strFileSpec = "(";
+  host.log.clear();
+  A().Run();
+  EXPECT_TRUE(Exists(src + "/IMG_x.jpg"));
+  ASSERT_EQ(host.log.size(), 1u);
+  EXPECT_EQ(host.log[0].rfind(Line("Error on regex "), 0), 0u) << host.log[0];
+}
+
 TEST_F(RunTest, LockedFilesAreSkippedAndLogged) {
   Old(src + "/held.jpg");
   Old(src + "/free.jpg");
