@@ -30,7 +30,9 @@ class FakeHost : public RunHost {
     statuses.push_back(statusText);
     if (onProgress) onProgress();
   }
-  void DispatchPendingEvents() override {}
+  void DispatchPendingEvents() override {
+    if (onDispatch) onDispatch();
+  }
   StationValues& Values() override { return m_values; }
   SettingsStore& Store() override { return m_store; }
   Logger& GetLogger() override { return m_logger; }
@@ -62,6 +64,7 @@ class FakeHost : public RunHost {
   std::time_t now = 0;
   int lastPosition = 0;
   std::function<void()> onProgress;  // runs inside SetProgress, as nested events would
+  std::function<void()> onDispatch;  // runs where pending events are dispatched
 
  private:
   TempDir m_dir;

@@ -381,7 +381,40 @@ TEST_F(RunTest, MovedFilesGetTimestampAndReadOnlyAsAsked) {
   EXPECT_FALSE(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
 }
 
+TEST_F(RunTest, NoActionStartsWhileAShellOperationDispatchesEvents) {
+  Old(src + "/a.jpg");
+  Action nested(host);
+  nested.m_strSourceFolder = src;
+  nested.m_strDestFolder = dst;
+  nested.m_bRunPending = 1;
+  std::vector<int> depths;
+  std::vector<bool> started;
+  host.onDispatch = [&] {
+    depths.push_back(host.Values().g_nShellOperationDepth);
+    started.push_back(nested.Run());
+  };
+  A().Run();
+  EXPECT_EQ(depths, std::vector<int>{1});
+  EXPECT_EQ(started, std::vector<bool>{false});
+  EXPECT_EQ(host.Values().g_nShellOperationDepth, 0);
+  EXPECT_TRUE(Exists(dst + "/a.jpg"));
+}
+
 // ---- Copy ----
+
+TEST_F(RunTest, CopyFilesIgnoresRenamingAndAttributeSettings) {
+  A().m_iType = kCopyFiles;
+  A().m_bRenameFile = 1;
+  A().m_bModifyReadOnlyAttribute = 1;
+  A().m_bMakeReadOnly = 1;
+  A().m_bUpdateFileTimestamp = 1;
+  Old(src + "/a.jpg");
+  A().Run();
+  struct stat st;
+  ASSERT_EQ(::stat((dst + "/a.jpg").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IWUSR);
+  EXPECT_EQ(st.st_mtime, kNow - 3600) << "a copy keeps the source's time";
+}
 
 TEST_F(RunTest, CopyFilesTwiceCopiesOnlyWhatIsNewer) {
   A().m_iType = kCopyFiles;
