@@ -180,9 +180,9 @@ class Action {
  private:
   // A file-selection note to the logger: text + " - " + path.
   void LogFileNote(int level, const std::string& text, const std::string& path) const;
-  static std::optional<bool> IsJpegLandscapeSeam(const std::string& path);
+  // Landscape or portrait for a JPEG whose frame size can be read; no answer otherwise.
+  static std::optional<bool> DecideLandscape(const std::string& path);
   bool PassesGpsFilter(const std::string& path);
-  static bool ReadGpsPositionSeam(const std::string& path, LatLong& position);
   bool CreateImagesWithPlt(const std::vector<std::string>& files);
 
   RunHost* m_host;

@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "engine/action.h"
+#include "imagemeta/auto_rotate.h"
+#include "imagemeta/jpeg_exif_file.h"
 #include "support/file_ops.h"
 #include "support/file_spec_find.h"
 #include "support/folder_enum.h"
@@ -134,7 +136,7 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
         continue;
       }
       if (m_bSelectByOrientation) {
-        const std::optional<bool> landscape = IsJpegLandscapeSeam(path);
+        const std::optional<bool> landscape = DecideLandscape(path);
         if (landscape && *landscape != (m_bSelectLandscape != 0)) {
           LogFileNote(1, "Wrong orientation", path);
           continue;
@@ -261,27 +263,19 @@ bool Action::RunBody() {
   return result;
 }
 
-std::optional<bool> Action::IsJpegLandscapeSeam(const std::string& path) {
-  (void)path;
-  // Seam: IsJpegLandscape of the EXIF layer decides for .jpg/.jpeg files whose frame size
-  // can be read; until then no file is decided, so every file passes.
-  return std::nullopt;
+std::optional<bool> Action::DecideLandscape(const std::string& path) {
+  bool landscape = false;
+  if (!IsJpegLandscape(path, landscape)) return std::nullopt;
+  return landscape;
 }
 
 bool Action::PassesGpsFilter(const std::string& path) {
   if (m_SpatialAreaList.IsEmpty()) return true;
   const std::string ext = SplitPath(path).extension;
   if (!EqualsNoCase(ext, ".jpg") && !EqualsNoCase(ext, ".jpeg")) return false;
-  LatLong position;
-  if (!ReadGpsPositionSeam(path, position)) return false;
-  return m_SpatialAreaList.IsAllowed(position);
-}
-
-bool Action::ReadGpsPositionSeam(const std::string& path, LatLong& position) {
-  (void)path;
-  (void)position;
-  // Seam: ReadExifGpsPosition of the EXIF layer; until then no position can be read.
-  return false;
+  float latitude = 0, longitude = 0;
+  if (!ReadExifGpsPosition(path, latitude, longitude)) return false;
+  return m_SpatialAreaList.IsAllowed(LatLong(latitude, longitude));
 }
 
 bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {

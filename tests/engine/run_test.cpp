@@ -234,6 +234,46 @@ TEST_F(RunTest, RegularExpressionSpecsAndPatternErrorsAreLoggedPerFolder) {
   EXPECT_EQ(host.log[0].rfind(Line("Error on regex "), 0), 0u) << host.log[0];
 }
 
+// Landscape 1296x968 at 41.853 N 12.4888 E; portrait 1017x2013 at 43.6874 N 85.4835 W.
+const std::string kLandscapeJpeg = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Apple_iPhone_4.jpg";
+const std::string kPortraitJpeg = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Issue_173_dotnet.jpg";
+
+TEST_F(RunTest, OrientationSelectsJpegsAndLetsOtherFilesPass) {
+  A().m_bSelectByOrientation = 1;
+  for (int landscape : {1, 0}) {
+    SCOPED_TRACE(landscape);
+    std::filesystem::remove_all(dst);
+    MakeFolder(dst);
+    std::filesystem::copy_file(kLandscapeJpeg, src + "/wide.jpg");
+    std::filesystem::copy_file(kPortraitJpeg, src + "/tall.JPEG");
+    Old(src + "/notes.txt");
+    Old(src + "/broken.jpg", "not a jpeg");
+    A().m_bSelectLandscape = landscape;
+    A().Run();
+    const std::string kept = landscape ? "/tall.JPEG" : "/wide.jpg";
+    const std::string moved = landscape ? "/wide.jpg" : "/tall.JPEG";
+    EXPECT_TRUE(Exists(dst + moved));
+    EXPECT_TRUE(Exists(src + kept));
+    EXPECT_TRUE(Exists(dst + "/notes.txt")) << "undecided files pass";
+    EXPECT_TRUE(Exists(dst + "/broken.jpg"));
+    EXPECT_NE(host.LoggedText().find("Wrong orientation - " + src + kept), std::string::npos);
+    std::filesystem::remove_all(src);
+    MakeFolder(src);
+  }
+}
+
+TEST_F(RunTest, GpsAreasKeepOnlyPhotosInside) {
+  SpatialArea rome;  // a 50 km circle around the landscape photo's position
+  rome.m_LLCenter = LatLong(41.85f, 12.49f);
+  rome.m_iRadius = 50000;
+  A().m_SpatialAreaList.Add(rome);
+  std::filesystem::copy_file(kLandscapeJpeg, src + "/in.jpg");
+  std::filesystem::copy_file(kPortraitJpeg, src + "/out.jpg");
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/in.jpg"));
+  EXPECT_TRUE(Exists(src + "/out.jpg"));
+}
+
 TEST_F(RunTest, LockedFilesAreSkippedAndLogged) {
   Old(src + "/held.jpg");
   Old(src + "/free.jpg");
