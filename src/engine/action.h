@@ -184,6 +184,9 @@ class Action {
   static std::optional<bool> DecideLandscape(const std::string& path);
   bool PassesGpsFilter(const std::string& path);
   bool CreateImagesWithPlt(const std::vector<std::string>& files);
+  // The rotation step of a move: a JPEG that needs turning goes to a free temp name and is
+  // turned there; `current` follows the file, `destination` gains "Rotated/" when asked.
+  void RotateForMove(std::string& current, std::string& destination);
 
   RunHost* m_host;
 };

@@ -11,6 +11,7 @@
 
 #include "engine/action.h"
 #include "engine/command_line.h"
+#include "imagemeta/auto_rotate.h"
 #include "support/file_ops.h"
 #include "support/logger.h"
 #include "support/path_util.h"
@@ -234,9 +235,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     std::string current = listed;
     // Seam: the file's BriskoExif field set is read here (ReadFromFile) for the templates.
     std::string destination = GetDestinationFolder(current);
-    // Seam: rotation on move (m_bAutoRotateJPG): move to a free temp name, rotate there; on
-    // success `current` becomes the temp file and, with m_bAutoRotateUseSubfolder,
-    // "Rotated/" is added to `destination` and created.
+    if (m_bAutoRotateJPG) RotateForMove(current, destination);
     // Seam: BriskoExif (m_bAddOrUpdateBriskoExif): complete the field set, write the file with
     // its block to a free temp name; on success delete `current` and take the new file.
     if (m_bRenameFile) {
@@ -258,6 +257,32 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     result = ok;
   }
   return result;
+}
+
+void Action::RotateForMove(std::string& current, std::string& destination) {
+  RotateOnMoveOps ops;
+  ops.makeUniqueFileName = [](const std::string& path) {
+    std::string free = path;
+    MakeUniqueFileName(free);
+    return free;
+  };
+  ops.moveFile = [this](const std::string& from, const std::string& to) {
+    return CopyOrMoveFilesUsingShell(false, {from}, {to});
+  };
+  const RotateOnMoveResult result = RotateOnMove(GetTempFolder(), current, ops);
+  for (const RotateLogLine& line : result.lines) {
+    if (line.target == RotateLogLine::Target::ActionLog) {
+      LogMessage(line.text);
+    } else {
+      m_host->GetLogger().Log(line.level, line.text, line.path);
+    }
+  }
+  // After a failed rotation the unrotated file waits in the temp folder; the move takes it on.
+  current = result.currentPath;
+  if (result.outcome == RotateOnMoveOutcome::Rotated && m_bAutoRotateUseSubfolder) {
+    destination += "Rotated/";
+    CreateFolderPath(destination);
+  }
 }
 
 bool Action::DeleteFiles(const std::vector<std::string>& files) {

@@ -7,6 +7,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "imagemeta/auto_rotate.h"
 #include "support/file_ops.h"
 
 namespace brisko {
@@ -272,6 +273,23 @@ TEST_F(RunTest, GpsAreasKeepOnlyPhotosInside) {
   A().Run();
   EXPECT_TRUE(Exists(dst + "/in.jpg"));
   EXPECT_TRUE(Exists(src + "/out.jpg"));
+}
+
+TEST_F(RunTest, MovedJpegsAreTurnedUprightIntoTheRotatedSubfolder) {
+  const std::string sideways = std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg";
+  A().m_bAutoRotateJPG = 1;
+  A().m_bAutoRotateUseSubfolder = 1;
+  std::filesystem::copy_file(sideways, src + "/side.jpg");
+  std::filesystem::copy_file(kLandscapeJpeg, src + "/upright.jpg");
+  A().Run();
+  ASSERT_TRUE(Exists(dst + "/Rotated/side.jpg"));
+  EXPECT_TRUE(Exists(dst + "/upright.jpg"));
+  bool landscape = false;
+  ASSERT_TRUE(IsJpegLandscape(dst + "/Rotated/side.jpg", landscape));
+  EXPECT_TRUE(landscape) << "1200x1800 with orientation 6 becomes 1800x1200";
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "nothing stays in the temp folder";
+  EXPECT_TRUE(host.HasLogLine(Line("Rotated " + src + "/side.jpg")));
+  EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/side.jpg to " + dst + "/Rotated/side.jpg")));
 }
 
 TEST_F(RunTest, LockedFilesAreSkippedAndLogged) {
