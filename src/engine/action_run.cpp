@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string_view>
 
 #include "engine/action.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
+#include "scheduler/id_txt.h"
 #include "support/file_ops.h"
 #include "support/file_spec_find.h"
 #include "support/folder_enum.h"
@@ -212,9 +214,21 @@ bool Action::RunBody() {
     return true;
   }
 
-  // Seam: the batch's ID.TXT record (CIdTxt::ReadFromFolders on the folder list; for Move
-  // Files from Media with m_bCreateIDTxtFile a new record in the source folder) is made here
-  // and held in m_pIdTxt.
+  // The batch's ID.TXT record lives for this run only.
+  std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());
+  struct ClearRecord {
+    CIdTxt*& ref;
+    ~ClearRecord() { ref = nullptr; }
+  } clearRecord{m_pIdTxt};
+  if (!idTxt->ReadFromFolders(folders)) {
+    if (m_iType == kMoveFilesFromMedia && m_bCreateIDTxtFile) {
+      idTxt->m_strFilePath = TrimTrailingSeparators(m_strSourceFolder) + "/" + kIdTxtFileName;
+      idTxt->m_iBatchID = idTxt->NewBatchId();
+    } else {
+      idTxt.reset();
+    }
+  }
+  m_pIdTxt = idTxt.get();
 
   bool result = true;
   switch (m_iType) {
@@ -256,9 +270,14 @@ bool Action::RunBody() {
   }
 
   m_host->Values().m_iBatchCounter += 1;
-  // Seam: the ID.TXT record is written back here (new batch), the editor shown when
-  // m_bDisplayIdTxtContents asks for it, and the record released (m_pIdTxt = nullptr).
-  m_pIdTxt = nullptr;
+  if (idTxt) {
+    // Written after the operation, so an ID.TXT moved off the media is put back there.
+    if (idTxt->Write(idTxt->m_strFilePath, true) && m_bDisplayIdTxtContents && m_host->EditIdTxt(*idTxt)) {
+      idTxt->Write(idTxt->m_strFilePath, false);
+    }
+    m_pIdTxt = nullptr;
+    idTxt.reset();
+  }
   m_host->SetProgress(0, 100, description, "Completed action");
   return result;
 }

@@ -38,6 +38,11 @@ class FakeHost : public RunHost {
   Logger& GetLogger() override { return m_logger; }
   std::time_t Now() const override { return now ? now : std::time(nullptr); }
   void KillActionTimer(uint32_t handle) override { killedTimers.push_back(handle); }
+  bool EditIdTxt(CIdTxt& record) override {
+    ++idTxtEdits;
+    if (onEditIdTxt) return onEditIdTxt(record);
+    return false;
+  }
 
   const std::string& Dir() const { return m_dir.Path(); }
   // Everything the logger has written so far.
@@ -65,6 +70,8 @@ class FakeHost : public RunHost {
   int lastPosition = 0;
   std::function<void()> onProgress;  // runs inside SetProgress, as nested events would
   std::function<void()> onDispatch;  // runs where pending events are dispatched
+  std::function<bool(CIdTxt&)> onEditIdTxt;
+  int idTxtEdits = 0;
 
  private:
   TempDir m_dir;

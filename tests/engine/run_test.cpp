@@ -8,6 +8,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "imagemeta/auto_rotate.h"
+#include "scheduler/id_txt.h"
 #include "support/file_ops.h"
 
 namespace brisko {
@@ -456,6 +457,48 @@ TEST_F(RunTest, NoActionStartsWhileAShellOperationDispatchesEvents) {
   EXPECT_EQ(started, std::vector<bool>{false});
   EXPECT_EQ(host.Values().g_nShellOperationDepth, 0);
   EXPECT_TRUE(Exists(dst + "/a.jpg"));
+}
+
+// ---- ID.TXT ----
+
+TEST_F(RunTest, MediaWithoutIdTxtGetsOneWithTheSecondNewBatchId) {
+  A().m_iType = kMoveFilesFromMedia;
+  A().m_bCreateIDTxtFile = 1;
+  Old(src + "/a.jpg");
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/a.jpg"));
+  EXPECT_TRUE(host.HasLogLine(Line("Moving 1 file(s) from media")));
+  const IdTxtEntries written = ParseIdTxt(ReadFile(src + "/ID.TXT"));
+  ASSERT_TRUE(written.batch.has_value());
+  EXPECT_EQ(*written.batch, "2");
+  EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), 2);
+  EXPECT_EQ(A().m_pIdTxt, nullptr);
+
+  A().m_bCreateIDTxtFile = 0;  // no file, no flag: nothing is made
+  std::filesystem::remove(src + "/ID.TXT");
+  Old(src + "/b.jpg");
+  A().Run();
+  EXPECT_FALSE(Exists(src + "/ID.TXT"));
+}
+
+TEST_F(RunTest, IdTxtMovedOffTheMediaIsWrittenBackAndCanBeEdited) {
+  A().m_iType = kMoveFilesFromMedia;
+  A().m_bDisplayIdTxtContents = 1;
+  MakeFile(src + "/ID.TXT", "PHOTOGRAPHERID=P7\r\nEVENTID=E1\r\nBATCHID=40\r\n", kNow - 3600);
+  Old(src + "/a.jpg");
+  host.onEditIdTxt = [&](CIdTxt& record) {
+    EXPECT_EQ(A().m_pIdTxt, &record);
+    EXPECT_EQ(record.m_strPhotographerID, "P7");
+    record.m_strEventID = "E2";
+    return true;
+  };
+  A().Run();
+  EXPECT_EQ(host.idTxtEdits, 1);
+  EXPECT_TRUE(Exists(dst + "/ID.TXT")) << "the old file went with the photos";
+  const IdTxtEntries back = ParseIdTxt(ReadFile(src + "/ID.TXT"));
+  EXPECT_EQ(back.texts[0].value_or(""), "P7");
+  EXPECT_EQ(back.texts[1].value_or(""), "E2");
+  EXPECT_EQ(back.batch.value_or(""), "1") << "a new batch id from the store's counter";
 }
 
 // ---- Copy ----
