@@ -9,6 +9,8 @@
 
 #include "engine/run_host.h"
 #include "imagemeta/gps_area.h"
+#include "naming/brisko_exif_fields.h"
+#include "naming/name_template.h"
 
 namespace brisko {
 
@@ -91,7 +93,8 @@ class Action {
   std::string GetTempFolder();
   static bool CreateFolderPath(const std::string& folder);
   static void MakeUniqueFileName(std::string& path);
-  std::string GetDestinationFolder(const std::string& filePath);
+  // The destination folder with the file's generated subfolder (created when missing).
+  std::string GetDestinationFolder(const std::string& filePath, const BriskoExifFields& fields);
   // One silent copy or move of parallel lists; `placed` (when given) receives the path each
   // file got ("" for a failure), which differs from the target after a late name collision.
   bool CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
@@ -141,8 +144,8 @@ class Action {
   int32_t m_bCreateIDTxtFile = 0;
   int32_t m_bCreateNewSubfolder = 0;
   int32_t m_iCreateNewSubfolderFrequency = kEveryDay;
-  // Seam: subfolder template (default: the one component 2, current date) joins here.
-  // Seam: rename template (default: empty) joins here.
+  NameTemplate m_SubfolderTemplate{TemplateKind::kSubfolder};  // default: component 2, current date
+  NameTemplate m_RenameTemplate{TemplateKind::kRename};
   int32_t m_bRenameFile = 0;
   int32_t m_bEnabled = 1;
   int32_t m_bUpdateFileTimestamp = 0;
@@ -184,6 +187,13 @@ class Action {
   static std::optional<bool> DecideLandscape(const std::string& path);
   bool PassesGpsFilter(const std::string& path);
   bool CreateImagesWithPlt(const std::vector<std::string>& files);
+  // The station's values for name generation at this moment.
+  NamingContext MakeNamingContext() const;
+  // The file's BriskoExif field set, read only when a template or the block needs it.
+  void ReadFields(const std::string& path, BriskoExifFields& fields) const;
+  // The BriskoExif step of a move: the file with its block goes to a free temp name and
+  // `current` follows it; on failure nothing changes.
+  void WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields);
   // The rotation step of a move: a JPEG that needs turning goes to a free temp name and is
   // turned there; `current` follows the file, `destination` gains "Rotated/" when asked.
   void RotateForMove(std::string& current, std::string& destination);

@@ -12,9 +12,13 @@
 #include "engine/action.h"
 #include "engine/command_line.h"
 #include "imagemeta/auto_rotate.h"
+#include "naming/brisko_exif_fields.h"
+#include "naming/exif_access.h"
+#include "scheduler/id_txt.h"
 #include "support/file_ops.h"
 #include "support/logger.h"
 #include "support/path_util.h"
+#include "support/settings_store.h"
 #include "support/shell_file_op.h"
 
 extern char** environ;
@@ -87,13 +91,35 @@ void Action::MakeUniqueFileName(std::string& path) {
   }
 }
 
-std::string Action::GetDestinationFolder(const std::string& filePath) {
-  (void)filePath;
+NamingContext Action::MakeNamingContext() const {
+  const StationValues& values = m_host->Values();
+  NamingContext context;
+  context.barcodes = values.m_strBarcodeInputsArray;
+  context.operatorText = values.m_strOperatorSelectedText;
+  context.fileCounter = values.m_iFileCounter;
+  context.batchCounter = values.m_iBatchCounter;
+  SettingsStore* store = &m_host->Store();
+  context.newBatchId = [store] { return NewBatchId(store); };
+  context.now = m_host->Now();
+  return context;
+}
+
+void Action::ReadFields(const std::string& path, BriskoExifFields& fields) const {
+  // Reading the EXIF block costs a file read; only templates and the block itself use it.
+  if (m_bCreateNewSubfolder || m_bRenameFile || m_bAddOrUpdateBriskoExif)
+    fields.ReadFromFile(path, DefaultExifAccess());
+}
+
+std::string Action::GetDestinationFolder(const std::string& filePath, const BriskoExifFields& fields) {
   std::string folder = WithTrailingSeparator(m_strDestFolder);
   if (m_bCreateNewSubfolder) {
-    // Seam: the subfolder template's GenerateSubfolderName(m_pIdTxt, fields, filePath) joins
-    // here; a non-empty name is appended (its "\" become folder separators, no ".." or
-    // absolute parts) and the folder created when missing.
+    // The generated name is relative and never climbs out of the destination folder.
+    const std::string subfolder =
+        m_SubfolderTemplate.GenerateSubfolderName(m_pIdTxt, fields, filePath, MakeNamingContext());
+    if (!subfolder.empty()) {
+      folder = TrimTrailingSeparators(folder) + "/" + subfolder + "/";
+      if (!PathExists(folder)) CreateFolderPath(folder);
+    }
   }
   return folder;
 }
@@ -151,8 +177,9 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
     const std::string& path = files[i];
     m_host->SetProgress(i, n, description, "Copying files");
     const PathParts parts = SplitPath(path);
-    // Seam: the file's BriskoExif field set is read here (ReadFromFile) for the templates.
-    const std::string target = GetDestinationFolder(path) + parts.name + parts.extension;
+    BriskoExifFields fields;
+    ReadFields(path, fields);
+    const std::string target = GetDestinationFolder(path, fields) + parts.name + parts.extension;
     FileInfo targetStatus;
     if (GetFileStatus(target, targetStatus)) {
       FileInfo sourceStatus;
@@ -183,8 +210,9 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
     // Only the leading source folder is cut off: a subfolder may repeat its name further down.
     std::string relative;
     if (parts.folder.compare(0, root.size(), root) == 0) relative = parts.folder.substr(root.size());
-    // Seam: the file's BriskoExif field set is read here (ReadFromFile) for the templates.
-    const std::string targetFolder = GetDestinationFolder(path) + relative;
+    BriskoExifFields fields;
+    ReadFields(path, fields);
+    const std::string targetFolder = GetDestinationFolder(path, fields) + relative;
     std::string target = targetFolder + parts.name + parts.extension;
     if (!CreateFolderPath(targetFolder)) {
       LogMessage(Format3("FAILED: Make Subfolder %s for Copy file %s to %s", targetFolder, path, target));
@@ -233,14 +261,17 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     const PathParts parts = SplitPath(listed);
     std::string name = parts.name + parts.extension;
     std::string current = listed;
-    // Seam: the file's BriskoExif field set is read here (ReadFromFile) for the templates.
-    std::string destination = GetDestinationFolder(current);
+    BriskoExifFields fields;
+    ReadFields(current, fields);
+    std::string destination = GetDestinationFolder(current, fields);
     if (m_bAutoRotateJPG) RotateForMove(current, destination);
-    // Seam: BriskoExif (m_bAddOrUpdateBriskoExif): complete the field set, write the file with
-    // its block to a free temp name; on success delete `current` and take the new file.
+    if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields);
     if (m_bRenameFile) {
-      // Seam: name = rename template's GenerateNewName(current, m_pIdTxt, fields, 0); an
-      // empty name keeps the file's own name.
+      // The template sees the file where it is now (a temp name such as x_2.jpg after the
+      // steps above). A name it cannot make keeps the file's own name.
+      std::string newName =
+          m_RenameTemplate.GenerateNewName(current, m_pIdTxt, fields, false, MakeNamingContext());
+      if (!newName.empty()) name = std::move(newName);
     }
     std::string target = destination + name;
     if (!m_bOverwriteExistingFiles) MakeUniqueFileName(target);
@@ -257,6 +288,25 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     result = ok;
   }
   return result;
+}
+
+void Action::WriteBriskoExifForMove(const std::string& listed, std::string& current,
+                                    BriskoExifFields& fields) {
+  const StationValues& values = m_host->Values();
+  CompleteFieldsForWrite(fields, listed, m_pIdTxt, values.m_strBarcodeInputsArray,
+                         values.m_strOperatorSelectedText,
+                         BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
+  const PathParts parts = SplitPath(current);
+  std::string tagged = GetTempFolder() + parts.name + parts.extension;
+  MakeUniqueFileName(tagged);
+  if (!fields.WriteToFile(current, tagged, DefaultExifAccess())) return;
+  // The tagged copy is complete; the untagged file is no longer needed. Where it cannot be
+  // removed (write-protected media) the copy goes instead, so no file is ever doubled.
+  if (!DeleteFile(current)) {
+    DeleteFile(tagged);
+    return;
+  }
+  current = tagged;
 }
 
 void Action::RotateForMove(std::string& current, std::string& destination) {

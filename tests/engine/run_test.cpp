@@ -8,6 +8,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "imagemeta/auto_rotate.h"
+#include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
 #include "support/file_ops.h"
 
@@ -457,6 +458,68 @@ TEST_F(RunTest, NoActionStartsWhileAShellOperationDispatchesEvents) {
   EXPECT_EQ(started, std::vector<bool>{false});
   EXPECT_EQ(host.Values().g_nShellOperationDepth, 0);
   EXPECT_TRUE(Exists(dst + "/a.jpg"));
+}
+
+// ---- Naming and BriskoExif ----
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  return names;
+}
+
+TEST_F(RunTest, MovesUseTheSubfolderAndRenameTemplates) {
+  A().m_bCreateNewSubfolder = 1;
+  A().m_SubfolderTemplate.Clear();
+  A().m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "ev");
+  A().m_bRenameFile = 1;
+  A().m_RenameTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "P-");
+  A().m_RenameTemplate.AddComponent(0);  // the original name
+  A().m_RenameTemplate.AddComponent(2);  // its extension
+  Old(src + "/a.jpg");
+  A().Run();
+  EXPECT_EQ(Names(dst + "/ev"), std::vector<std::string>{"P-a.jpg"});
+}
+
+TEST_F(RunTest, SubfolderNamesStayInsideTheDestination) {
+  A().m_iType = kCopyFiles;
+  A().m_bCreateNewSubfolder = 1;
+  for (const char* text : {"", "../../escape", "/abs"}) {
+    SCOPED_TRACE(text);
+    A().m_SubfolderTemplate.Clear();
+    if (*text)
+      A().m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), text);
+    std::filesystem::remove_all(dst);
+    MakeFolder(dst);
+    Old(src + "/a.jpg");
+    A().Run();
+    EXPECT_EQ(CountFiles(dst), 1);
+    EXPECT_FALSE(Exists(host.Dir() + "/escape"));
+    EXPECT_FALSE(Exists(host.Dir() + "/../escape"));
+    EXPECT_FALSE(Exists("/abs"));
+    if (!*text) {
+      EXPECT_TRUE(Exists(dst + "/a.jpg")) << "an empty name means the folder itself";
+    }
+  }
+}
+
+TEST_F(RunTest, MovedJpegsCarryTheBriskoExifBlock) {
+  A().m_bAddOrUpdateBriskoExif = 1;
+  A().m_BriskoExifCustomActionFieldsMap = {{"venue", "Hall"}};
+  host.Values().m_strBarcodeInputsArray[0] = "1234";
+  std::filesystem::copy_file(kLandscapeJpeg, src + "/a.jpg");
+  Old(src + "/notes.txt");
+  A().Run();
+  std::string comment;
+  ASSERT_TRUE(ReadExifUserComment(dst + "/a.jpg", comment));
+  EXPECT_EQ(comment.rfind("BriskoExif:", 0), 0u) << comment;
+  for (const char* pair : {"m_strBarcodeInputsArray_0=1234|", "venue=Hall|", "m_origFilename=a.jpg|"}) {
+    EXPECT_NE(comment.find(pair), std::string::npos) << pair << " in " << comment;
+  }
+  EXPECT_FALSE(Exists(src + "/a.jpg"));
+  EXPECT_TRUE(Exists(dst + "/notes.txt")) << "files that cannot carry a block move unchanged";
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
 }
 
 // ---- ID.TXT ----
