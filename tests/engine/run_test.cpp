@@ -522,6 +522,19 @@ TEST_F(RunTest, MovedJpegsCarryTheBriskoExifBlock) {
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
 }
 
+TEST_F(RunTest, RenameSeesTheTempNameWhileTheLogNamesTheListedFile) {
+  A().m_bAddOrUpdateBriskoExif = 1;
+  A().m_bRenameFile = 1;
+  A().m_RenameTemplate.AddComponent(0);
+  A().m_RenameTemplate.AddComponent(2);
+  MakeFile(host.Dir() + "/temp/x.jpg", "someone else's");
+  std::filesystem::copy_file(kLandscapeJpeg, src + "/x.jpg");
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/x_2.jpg"));
+  EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/x.jpg to " + dst + "/x_2.jpg")));
+  EXPECT_EQ(ReadFile(host.Dir() + "/temp/x.jpg"), "someone else's");
+}
+
 // ---- ID.TXT ----
 
 TEST_F(RunTest, MediaWithoutIdTxtGetsOneWithTheSecondNewBatchId) {
