@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,14 @@ void Exercise(brisko::JpegExifFile& f) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string in = TempPath("in");
   static const std::string out = TempPath("out");
+  static const bool cleanup = [] {
+    std::atexit([] {
+      unlink(in.c_str());
+      unlink(out.c_str());
+    });
+    return true;
+  }();
+  (void)cleanup;
   if (!Store(in, data, size)) return 0;
   brisko::JpegExifFile f;
   if (!f.Parse(in)) return 0;

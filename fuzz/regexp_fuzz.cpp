@@ -31,6 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (code != kRegExpOk && matched) std::abort();
   // Matching the same text twice gives the same answer (no state leaks between calls).
   if (code == kRegExpOk && !re.WorkLimitHit() && re.Match(text) != matched) std::abort();
+  // Remembering failed states must not change the answer.
+  if (code == kRegExpOk && !re.WorkLimitHit()) {
+    re.SetMemoEnabled(false);
+    bool plain = re.Match(text);
+    if (!re.WorkLimitHit() && plain != matched) std::abort();
+    re.SetMemoEnabled(true);
+  }
 
   // A mask of plain characters, "*" and "?" must decide like the finder's mask matching.
   if (data[0] & 2) {

@@ -96,6 +96,7 @@ bool CFileSpecFind::FindFile(const std::string& path, const std::string& include
                              bool useRegex, std::string* errorText) {
   Close();
   m_filter.SetErrorSink(errorText, m_callback);
+  m_filter.SetSpecs(include, exclude, useRegex);
   if (path.empty()) return false;
 
   FileInfo target;
@@ -120,7 +121,6 @@ bool CFileSpecFind::FindFile(const std::string& path, const std::string& include
     return false;
   }
   m_listError = 0;
-  m_filter.SetSpecs(include, exclude, useRegex);
   m_ahead = NextPassing(0);
   return m_ahead < m_entries.size();
 }

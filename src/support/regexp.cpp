@@ -76,12 +76,33 @@ inline bool IsJump(uint8_t op) {
 // inside "!" whose body may be entered again for another look-ahead.
 constexpr size_t kMaxMemoBits = size_t{1} << 22;
 
+// An abbreviation's sub-pattern compiled once, spliced wherever the abbreviation is used.
+struct AbbrevFragment {
+  char letter;
+  std::vector<CRegExp::Inst> code;
+  std::vector<std::array<uint64_t, 4>> classes;
+  bool nullable;
+};
+const std::vector<AbbrevFragment>& AbbrevFragments();
+
 }  // namespace
 
 class RegExpCompiler {
  public:
   RegExpCompiler(CRegExp& re, const char* begin, const char* end)
       : m_re(re), m_prog(re.m_prog), m_p(begin), m_end(end), m_mainEnd(end) {}
+
+  // Compiles an abbreviation's sub-pattern on its own; its code starts at 0.
+  static AbbrevFragment CompileAbbrev(const Abbrev& a) {
+    CRegExp re;
+    RegExpCompiler compiler(re, a.pattern, a.pattern + std::strlen(a.pattern));
+    compiler.m_abbrevDepth = 1;
+    AbbrevFragment f{a.letter, {}, {}, false};
+    compiler.Sequence(f.nullable);
+    f.code = re.m_prog;
+    f.classes = re.m_classes;
+    return f;
+  }
 
   int Compile() {
     if (m_p < m_end && *m_p == '^') {
@@ -91,14 +112,15 @@ class RegExpCompiler {
     bool nullable = false;
     if (Sequence(nullable) == kError) return m_error;
     Emit(kMatch);
-    bool backrefs = false;
-    for (const CRegExp::Inst& in : m_prog) backrefs = backrefs || in.op == kBackref;
-    m_re.m_memo = !backrefs;
-    for (size_t i = 0; i < m_prog.size(); ++i) {
-      if (m_prog[i].op == kNotBegin) {
-        for (int32_t j = static_cast<int32_t>(i) + 1; j < m_prog[i].x; ++j)
-          if (m_prog[j].op == kSplit) m_prog[j].op = kSplitNoMemo;
-      }
+    m_re.m_memo = !m_sawBackref;
+    if (!m_sawNot) return kRegExpOk;
+    // "!" bodies nest properly; one pass with the ends of the open bodies marks their splits.
+    std::vector<int32_t> notEnds;
+    for (int32_t i = 0; i < Here(); ++i) {
+      while (!notEnds.empty() && notEnds.back() <= i) notEnds.pop_back();
+      CRegExp::Inst& in = m_prog[i];
+      if (in.op == kSplit && !notEnds.empty()) in.op = kSplitNoMemo;
+      if (in.op == kNotBegin) notEnds.push_back(in.x);
     }
     return kRegExpOk;
   }
@@ -111,7 +133,7 @@ class RegExpCompiler {
     return kError;
   }
 
-  int32_t Emit(uint8_t op, int32_t x = 0, int32_t y = 0) {
+  [[gnu::always_inline]] int32_t Emit(uint8_t op, int32_t x = 0, int32_t y = 0) {
     m_prog.push_back({op, x, y});
     return static_cast<int32_t>(m_prog.size() - 1);
   }
@@ -238,6 +260,7 @@ class RegExpCompiler {
         if (m_depth > kMaxDepth) return Fail(kRegExpOutOfMemory);
         ++m_p;
         int32_t begin = Emit(kNotBegin, -1);
+        m_sawNot = true;
         bool inner = false;
         Result r = Atom(inner);
         if (r != kOk) return r;
@@ -284,23 +307,28 @@ class RegExpCompiler {
       }
       if (n >= m_re.m_groups) return Fail(kRegExpInvalidGroup);
       Emit(kBackref, static_cast<int32_t>(n));
+      m_sawBackref = true;
       nullable = true;  // the group may have captured nothing
       return kOk;
     }
-    for (const Abbrev& a : kAbbrevs) {
-      if (a.letter != static_cast<char>(c)) continue;
+    for (const AbbrevFragment& f : AbbrevFragments()) {
+      if (f.letter != static_cast<char>(c)) continue;
       ++m_p;
-      DepthGuard guard(m_depth);
-      const char* savedP = m_p;
-      const char* savedEnd = m_end;
-      m_p = a.pattern;
-      m_end = a.pattern + std::strlen(a.pattern);
-      ++m_abbrevDepth;
-      Result r = Sequence(nullable);
-      --m_abbrevDepth;
-      m_p = savedP;
-      m_end = savedEnd;
-      return r == kError ? kError : kOk;
+      // Splice the sub-pattern's precompiled code; jumps and class numbers move with it.
+      int32_t base = Here();
+      int32_t classBase = static_cast<int32_t>(m_re.m_classes.size());
+      for (CRegExp::Inst in : f.code) {
+        if (IsJump(in.op)) {
+          in.x += base;
+          if (in.op == kSplit) in.y += base;
+        } else if (in.op == kClass) {
+          in.x += classBase;
+        }
+        m_prog.push_back(in);
+      }
+      m_re.m_classes.insert(m_re.m_classes.end(), f.classes.begin(), f.classes.end());
+      nullable = f.nullable;
+      return kOk;
     }
     ++m_p;
     Emit(kChar, c);
@@ -351,9 +379,22 @@ class RegExpCompiler {
   const char* m_mainEnd;
   int m_depth = 0;
   int m_abbrevDepth = 0;
+  bool m_sawBackref = false;
+  bool m_sawNot = false;
   int m_error = kRegExpOk;
   std::vector<int32_t> m_pendingJumps;
 };
+
+namespace {
+const std::vector<AbbrevFragment>& AbbrevFragments() {
+  static const std::vector<AbbrevFragment> fragments = [] {
+    std::vector<AbbrevFragment> out;
+    for (const Abbrev& a : kAbbrevs) out.push_back(RegExpCompiler::CompileAbbrev(a));
+    return out;
+  }();
+  return fragments;
+}
+}  // namespace
 
 const char* CRegExp::GetErrorText(int code) {
   switch (code) {
@@ -440,7 +481,7 @@ bool CRegExp::Match(const char* text, size_t length) {
     m_capEnd.assign(m_groups, -1);
     int32_t n = static_cast<int32_t>(length);
     m_memoStride = 0;
-    if (m_memo && m_prog.size() * (length + 1) <= kMaxMemoBits) {
+    if (m_memo && m_memoEnabled && m_prog.size() * (length + 1) <= kMaxMemoBits) {
       m_memoStride = n + 1;
       m_visited.assign((m_prog.size() * (length + 1) + 63) / 64, 0);
     }

@@ -52,6 +52,8 @@ class CRegExp {
   bool WorkLimitHit() const { return m_limitHit; }
   int LastError() const { return m_lastError; }
   void SetStepLimit(uint64_t limit) { m_stepLimit = limit; }
+  // Remembering failed states never changes a result; switching it off lets tests prove that.
+  void SetMemoEnabled(bool on) { m_memoEnabled = on; }
 
   static const char* GetErrorText(int code);
 
@@ -81,6 +83,7 @@ class CRegExp {
   bool m_anchored = false;
   bool m_limitHit = false;
   bool m_memo = false;
+  bool m_memoEnabled = true;
   int32_t m_memoStride = 0;
   std::vector<uint64_t> m_visited;
   uint64_t m_stepLimit = kDefaultStepLimit;

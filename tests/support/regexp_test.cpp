@@ -28,6 +28,8 @@ TEST_P(ARegExpMatch, decidesLikeTheStoredPatternsExpect) {
   ASSERT_EQ(re.Parse(c.pattern, c.caseSensitive), kRegExpOk);
   EXPECT_EQ(re.Match(c.text), c.expected);
   EXPECT_FALSE(re.WorkLimitHit());
+  re.SetMemoEnabled(false);
+  EXPECT_EQ(re.Match(c.text), c.expected) << "without remembered states";
 }
 
 const MatchCase kAnchorsAndStarts[] = {
