@@ -296,7 +296,7 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   CompleteFieldsForWrite(fields, listed, m_pIdTxt, values.m_strBarcodeInputsArray,
                          values.m_strOperatorSelectedText,
                          BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
-  const PathParts parts = SplitPath(current);
+  const PathParts parts = SplitPath(listed);
   std::string tagged = GetTempFolder() + parts.name + parts.extension;
   MakeUniqueFileName(tagged);
   if (!fields.WriteToFile(current, tagged, DefaultExifAccess())) return;
