@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "naming/brisko_exif_fields.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -58,6 +59,7 @@ std::string ActionSectionName(int index) {
 }
 
 Action::Action(RunHost& host) : m_host(&host) {
+  m_SubfolderTemplate.AddComponent(2);
   m_strSourceFolder = GetTempFolder();
   m_strDestFolder = m_strSourceFolder;
   m_uiTimerId = TakeTimerId(host.Values());
@@ -94,9 +96,7 @@ int Action::Save(int index) {
   putInt("m_iFileCounter", values.m_iFileCounter);
   putInt("m_iBatchCounter", values.m_iBatchCounter);
   putInt("m_bEnabled", m_bEnabled);
-  // Seam: the rename template saves its own values here (with the index), only when
-  // m_bRenameFile is 1.
-  // Seam: the subfolder template saves its own values here (with the index), always.
+  SaveActionTemplates(store, section, m_bRenameFile != 0, m_RenameTemplate, m_SubfolderTemplate);
   putInt("m_bDisplayIdTxtContents", m_bDisplayIdTxtContents);
   putInt("m_bCreateIDTxtFile", m_bCreateIDTxtFile);
   putInt("m_bUpdateFileTimestamp", m_bUpdateFileTimestamp);
@@ -114,13 +114,13 @@ int Action::Save(int index) {
   putInt("m_bAutoRotateJPG", m_bAutoRotateJPG);
   putInt("m_bAutoRotateUseSubfolder", m_bAutoRotateUseSubfolder);
   putInt("m_bAddOrUpdateBriskoExif", m_bAddOrUpdateBriskoExif);
-  // Seam: m_BriskoExifCustomActionFieldsMap is written here in its "key=value|" text form.
+  SaveActionCustomFields(store, section, BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
   putInt("m_bSelectByOrientation", m_bSelectByOrientation);
   putInt("m_bSelectLandscape", m_bSelectLandscape);
   putInt("m_uiRunInterval", m_uiRunInterval);
   putInt("m_bIncludeSubFolders", m_bIncludeSubFolders);
   putInt("m_bDeleteEmptyFoldersOnly", m_bDeleteEmptyFoldersOnly);
-  // Seam: the GPS filter areas save themselves here (given the section name).
+  m_SpatialAreaList.Save(store, section);
   putText("m_strBriskoPltFilepath", m_strBriskoPltFilepath);
   putInt("m_bOverwriteExistingFiles", m_bOverwriteExistingFiles);
   return 1;
@@ -154,8 +154,7 @@ int Action::Load(int index) {
   values.m_iFileCounter = getInt("m_iFileCounter", 1);
   values.m_iBatchCounter = getInt("m_iBatchCounter", 1);
   m_bEnabled = getInt("m_bEnabled", 1);
-  // Seam: the rename template loads its own values here, only when m_bRenameFile is 1.
-  // Seam: the subfolder template loads its own values here, always.
+  LoadActionTemplates(store, section, m_bRenameFile != 0, m_RenameTemplate, m_SubfolderTemplate);
   m_bDisplayIdTxtContents = getInt("m_bDisplayIdTxtContents", 0);
   m_bCreateIDTxtFile = getInt("m_bCreateIDTxtFile", 0);
   m_bUpdateFileTimestamp = getInt("m_bUpdateFileTimestamp", 0);
@@ -188,15 +187,19 @@ int Action::Load(int index) {
   m_bAutoRotateJPG = getInt("m_bAutoRotateJPG", 0);
   m_bAutoRotateUseSubfolder = getInt("m_bAutoRotateUseSubfolder", 0);
   m_bAddOrUpdateBriskoExif = getInt("m_bAddOrUpdateBriskoExif", 0);
-  // Seam: m_BriskoExifCustomActionFieldsMap is read here as text and parsed (map emptied
-  // first); then every pair is merged into values.m_knownCustomFields.
-  for (const auto& [key, value] : m_BriskoExifCustomActionFieldsMap) values.m_knownCustomFields[key] = value;
+  {
+    BriskoExifCustomMap fields;
+    BriskoExifCustomMap known(values.m_knownCustomFields);
+    LoadActionCustomFields(store, section, fields, known);
+    m_BriskoExifCustomActionFieldsMap = fields.Entries();
+    values.m_knownCustomFields = known.Entries();
+  }
   m_bSelectByOrientation = getInt("m_bSelectByOrientation", 0);
   m_bSelectLandscape = getInt("m_bSelectLandscape", 0);
   m_uiRunInterval = getUint("m_uiRunInterval");
   m_bIncludeSubFolders = getInt("m_bIncludeSubFolders", 0);
   m_bDeleteEmptyFoldersOnly = getInt("m_bDeleteEmptyFoldersOnly", 0);
-  // Seam: the GPS filter areas load themselves here (given the section name).
+  m_SpatialAreaList.Load(store, section);
   m_strBriskoPltFilepath = getText("m_strBriskoPltFilepath");
   m_bOverwriteExistingFiles = getInt("m_bOverwriteExistingFiles", 0);
   return 1;
@@ -217,7 +220,8 @@ void Action::CopyFrom(const Action& other) {
   m_bCreateIDTxtFile = other.m_bCreateIDTxtFile;
   m_bCreateNewSubfolder = other.m_bCreateNewSubfolder;
   m_iCreateNewSubfolderFrequency = other.m_iCreateNewSubfolderFrequency;
-  // Seam: copy the subfolder and rename templates by value here.
+  m_SubfolderTemplate = other.m_SubfolderTemplate;
+  m_RenameTemplate = other.m_RenameTemplate;
   m_bRenameFile = other.m_bRenameFile;
   m_bEnabled = other.m_bEnabled;
   m_bUpdateFileTimestamp = other.m_bUpdateFileTimestamp;
@@ -241,7 +245,7 @@ void Action::CopyFrom(const Action& other) {
   m_bSelectLandscape = other.m_bSelectLandscape;
   m_bIncludeSubFolders = other.m_bIncludeSubFolders;
   m_bDeleteEmptyFoldersOnly = other.m_bDeleteEmptyFoldersOnly;
-  // Seam: copy the GPS filter areas by value here.
+  m_SpatialAreaList.CopyFrom(other.m_SpatialAreaList);
   m_strBriskoPltFilepath = other.m_strBriskoPltFilepath;
   m_bOverwriteExistingFiles = other.m_bOverwriteExistingFiles;
   m_pIdTxt = nullptr;

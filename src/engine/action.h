@@ -3,10 +3,14 @@
 // when to run. Field names are also the value names in the action's store section.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/run_host.h"
+#include "imagemeta/gps_area.h"
+#include "naming/brisko_exif_fields.h"
+#include "naming/name_template.h"
 
 namespace brisko {
 
@@ -89,9 +93,13 @@ class Action {
   std::string GetTempFolder();
   static bool CreateFolderPath(const std::string& folder);
   static void MakeUniqueFileName(std::string& path);
-  std::string GetDestinationFolder(const std::string& filePath);
+  // The destination folder with the file's generated subfolder (created when missing).
+  std::string GetDestinationFolder(const std::string& filePath, const BriskoExifFields& fields);
+  // One silent copy or move of parallel lists; `placed` (when given) receives the path each
+  // file got ("" for a failure), which differs from the target after a late name collision.
   bool CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
-                                 const std::vector<std::string>& targets);
+                                 const std::vector<std::string>& targets,
+                                 std::vector<std::string>* placed = nullptr);
   void ApplyFileAttributes(const std::string& path);
 
   // The type operations on the eligible list.
@@ -108,8 +116,18 @@ class Action {
   // The command line as logged: "\"exe\" args \"file\"" and its variants.
   std::string ExternalCommandLine(const std::string& filePath) const;
 
-  // Appends every subfolder below `folder`, each before its own subfolders.
+  // Appends every subfolder below `folder`, each before its own subfolders. Linked folders
+  // are not followed.
   static void AddSubfolders(const std::string& folder, std::vector<std::string>& folders);
+
+  // Steps of a run, in order.
+  // Scans the folders into the eligible and held-back lists.
+  bool SelectFiles(const std::vector<std::string>& folders, std::vector<std::string>& eligible,
+                   std::vector<std::string>& heldBack);
+  // Holds back the newest eligible files so that m_iLeaveMinFilecount files stay behind.
+  void LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<std::string>& heldBack);
+  // The minimum age in seconds; caps m_iFileAge in the action itself where its unit has a cap.
+  int64_t MinimumFileAge();
 
   // ---- Stored fields (store value names) ----
   int32_t m_iType = kMoveFiles;
@@ -126,8 +144,8 @@ class Action {
   int32_t m_bCreateIDTxtFile = 0;
   int32_t m_bCreateNewSubfolder = 0;
   int32_t m_iCreateNewSubfolderFrequency = kEveryDay;
-  // Seam: subfolder template (default: the one component 2, current date) joins here.
-  // Seam: rename template (default: empty) joins here.
+  NameTemplate m_SubfolderTemplate{TemplateKind::kSubfolder};  // default: component 2, current date
+  NameTemplate m_RenameTemplate{TemplateKind::kRename};
   int32_t m_bRenameFile = 0;
   int32_t m_bEnabled = 1;
   int32_t m_bUpdateFileTimestamp = 0;
@@ -151,7 +169,7 @@ class Action {
   int32_t m_bSelectLandscape = 0;
   int32_t m_bIncludeSubFolders = 0;
   int32_t m_bDeleteEmptyFoldersOnly = 0;
-  // Seam: GPS filter areas join here.
+  SpatialAreaList m_SpatialAreaList;  // GPS filter areas; none: no GPS test
   std::string m_strBriskoPltFilepath;
   int32_t m_bOverwriteExistingFiles = 0;
 
@@ -163,6 +181,23 @@ class Action {
   int64_t m_tLastRun = 0;
 
  private:
+  // A file-selection note to the logger: text + " - " + path.
+  void LogFileNote(int level, const std::string& text, const std::string& path) const;
+  // Landscape or portrait for a JPEG whose frame size can be read; no answer otherwise.
+  static std::optional<bool> DecideLandscape(const std::string& path);
+  bool PassesGpsFilter(const std::string& path);
+  bool CreateImagesWithPlt(const std::vector<std::string>& files);
+  // The station's values for name generation at this moment.
+  NamingContext MakeNamingContext() const;
+  // The file's BriskoExif field set, read only when a template or the block needs it.
+  void ReadFields(const std::string& path, BriskoExifFields& fields) const;
+  // The BriskoExif step of a move: the file with its block goes to a free temp name and
+  // `current` follows it; on failure nothing changes.
+  void WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields);
+  // The rotation step of a move: a JPEG that needs turning goes to a free temp name and is
+  // turned there; `current` follows the file, `destination` gains "Rotated/" when asked.
+  void RotateForMove(std::string& current, std::string& destination);
+
   RunHost* m_host;
 };
 

@@ -1,7 +1,59 @@
-// The run of an action: the entry test and the file selection.
+// The run of an action: the entry test, the folder list, the file selection and the dispatch
+// to the operation of the action's type.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+
 #include "engine/action.h"
+#include "imagemeta/auto_rotate.h"
+#include "imagemeta/jpeg_exif_file.h"
+#include "scheduler/id_txt.h"
+#include "support/file_ops.h"
+#include "support/file_spec_find.h"
+#include "support/folder_enum.h"
+#include "support/logger.h"
+#include "support/path_util.h"
 
 namespace brisko {
+
+namespace {
+
+// A folder tree deeper than this is not walked further (bounded work on hostile media).
+constexpr int kMaxFolderDepth = 128;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+         });
+}
+
+bool IsProcessingFolder(const std::string& folder) {
+  return EqualsNoCase(SplitPath(TrimTrailingSeparators(folder)).extension, ".processing");
+}
+
+void AddSubfoldersBelow(const std::string& folder, std::vector<std::string>& folders, int depth) {
+  if (depth > kMaxFolderDepth) return;
+  std::vector<FileInfo> entries;
+  if (!ListFolder(folder, "*", entries)) return;
+  for (const FileInfo& entry : entries) {
+    if (!entry.directory || entry.name == "." || entry.name == "..") continue;
+    // A linked folder is not ours to walk: it could lead outside the source or into a loop.
+    struct stat st;
+    if (::lstat(entry.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    folders.push_back(entry.path);
+    AddSubfoldersBelow(entry.path, folders, depth + 1);
+  }
+}
+
+int64_t ModTimeOrZero(const std::string& path) {
+  FileInfo info;
+  return GetFileStatus(path, info) ? info.modTime : 0;
+}
+
+}  // namespace
 
 bool Action::Run() {
   if (!EntryTest()) return false;
@@ -21,11 +73,235 @@ bool Action::EntryTest() {
   return true;
 }
 
-bool Action::RunBody() {
-  // The file selection and the type operations are being built.
+void Action::AddSubfolders(const std::string& folder, std::vector<std::string>& folders) {
+  AddSubfoldersBelow(TrimTrailingSeparators(folder), folders, 0);
+}
+
+void Action::LogFileNote(int level, const std::string& text, const std::string& path) const {
+  m_host->GetLogger().Log(level, text, path);
+}
+
+int64_t Action::MinimumFileAge() {
+  switch (m_iFileAgeUnits) {
+    case kAgeMinutes:
+      if (m_iFileAge > 59) m_iFileAge = 59;
+      return int64_t{m_iFileAge} * 60;
+    case kAgeHours:
+      if (m_iFileAge > 23) m_iFileAge = 23;
+      return int64_t{m_iFileAge} * 3600;
+    case kAgeDays:
+      return int64_t{m_iFileAge} * 86400;
+    case kAgeSeconds:
+      if (m_iFileAge > 59) m_iFileAge = 59;
+      return m_iFileAge;
+    default:
+      return 0;
+  }
+}
+
+bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<std::string>& eligible,
+                         std::vector<std::string>& heldBack) {
+  const std::string description = GetDescription();
+  const bool releaseReadOnly = (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) &&
+                               m_bModifyReadOnlyAttribute && !m_bMakeReadOnly;
+  const int n = static_cast<int>(folders.size());
+  for (int i = 0; i < n; ++i) {
+    const std::string& folder = folders[i];
+    m_host->SetProgress(i, n, description, "Creating file list");
+    if (IsProcessingFolder(folder)) continue;
+    CFileSpecFind scan;
+    // Pattern errors become one log line per folder instead of a message box per file.
+    std::string patternError;
+    bool more = scan.FindFile(TrimTrailingSeparators(folder), m_strFileSpec, m_strFileSpecExclude,
+                              m_bUseRegexFilespec != 0, &patternError);
+    while (more) {
+      more = scan.FindNextFile();
+      if (scan.IsDirectory()) continue;
+      const std::string& path = scan.GetFilePath();
+      // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
+      if (IsFileLayerTempName(scan.GetFileName())) continue;
+      // The listing read each entry's status just now.
+      const FileInfo& status = scan.Current();
+
+      if (releaseReadOnly && status.readOnly) {
+        LogFileNote(1, "Attempting to convert from readonly", path);
+        int err = 0;
+        if (!SetFileAttributes(path, false, &err)) {
+          // Leave this file where it is and go on with the others.
+          LogMessage("FAILED: Convert from readonly " + path);
+          LogMessage(ErrnoText(err));
+          continue;
+        }
+      }
+      if (!CanOpenExclusively(path)) {
+        LogFileNote(1, "File currently locked", path);
+        continue;
+      }
+      if (m_bSelectByOrientation) {
+        const std::optional<bool> landscape = DecideLandscape(path);
+        if (landscape && *landscape != (m_bSelectLandscape != 0)) {
+          LogFileNote(1, "Wrong orientation", path);
+          continue;
+        }
+      }
+      if (!PassesGpsFilter(path)) continue;
+
+      const int64_t span = MinimumFileAge();
+      const int64_t age = std::max<int64_t>(0, static_cast<int64_t>(m_host->Now()) - status.modTime);
+      if (age >= span) {
+        eligible.push_back(path);
+      } else {
+        heldBack.push_back(path);
+        LogFileNote(1, "File not old enough", path);
+      }
+    }
+    if (!patternError.empty()) LogMessage(patternError);
+  }
   return true;
 }
 
-void Action::AddSubfolders(const std::string&, std::vector<std::string>&) {}
+void Action::LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<std::string>& heldBack) {
+  if (m_iType < kDeleteFiles || m_iType > kMoveFilesFromMedia || m_iLeaveMinFilecount <= 0) return;
+  const int64_t wanted = m_iLeaveMinFilecount;
+  if (static_cast<int64_t>(heldBack.size()) >= wanted) return;
+  int64_t k = wanted - static_cast<int64_t>(heldBack.size());
+  // Status read once per file; the newest is taken again and again from what remains.
+  std::vector<int64_t> times;
+  times.reserve(eligible.size());
+  for (const std::string& path : eligible) times.push_back(ModTimeOrZero(path));
+  while (!eligible.empty() && k > 0) {
+    size_t best = 0;
+    for (size_t j = 1; j < eligible.size(); ++j) {
+      if (times[j] > times[best]) best = j;
+    }
+    heldBack.push_back(eligible[best]);
+    eligible.erase(eligible.begin() + static_cast<std::ptrdiff_t>(best));
+    times.erase(times.begin() + static_cast<std::ptrdiff_t>(best));
+    --k;
+  }
+}
+
+bool Action::RunBody() {
+  const std::string description = GetDescription();
+
+  // An empty folder setting (a section loaded without it) would mean the file-system root.
+  if (TrimTrailingSeparators(m_strSourceFolder).empty()) {
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+  const bool needsDestination = m_iType == kMoveFiles || m_iType == kCopyFiles ||
+                                m_iType == kMoveFilesFromMedia || m_iType == kMoveSubfolders ||
+                                m_iType == kCopySubfolders;
+  if (needsDestination && TrimTrailingSeparators(m_strDestFolder).empty()) {
+    LogMessage("FAILED: No destination folder");
+    m_host->SetProgress(0, 100, description, "Completed action");
+    return false;
+  }
+
+  std::vector<std::string> folders;
+  folders.push_back(WithTrailingSeparator(m_strSourceFolder));
+  if ((m_iType >= kMoveFilesFromMedia && m_iType <= kCopySubfolders) || m_bIncludeSubFolders) {
+    AddSubfolders(m_strSourceFolder, folders);
+  }
+
+  std::vector<std::string> eligible;
+  std::vector<std::string> heldBack;
+  SelectFiles(folders, eligible, heldBack);
+  LeaveNewestFiles(eligible, heldBack);
+
+  if (eligible.empty() && m_iType != kDeleteSubfolders) {
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+
+  // The batch's ID.TXT record lives for this run only.
+  std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());
+  struct ClearRecord {
+    CIdTxt*& ref;
+    ~ClearRecord() { ref = nullptr; }
+  } clearRecord{m_pIdTxt};
+  if (!idTxt->ReadFromFolders(folders)) {
+    if (m_iType == kMoveFilesFromMedia && m_bCreateIDTxtFile) {
+      idTxt->m_strFilePath = TrimTrailingSeparators(m_strSourceFolder) + "/" + kIdTxtFileName;
+      idTxt->m_iBatchID = idTxt->NewBatchId();
+    } else {
+      idTxt.reset();
+    }
+  }
+  m_pIdTxt = idTxt.get();
+
+  bool result = true;
+  switch (m_iType) {
+    case kDeleteFiles:
+      result = DeleteFiles(eligible);
+      break;
+    case kMoveFiles:
+      result = MoveFiles(eligible);
+      break;
+    case kCopyFiles:
+      result = CopyFiles(eligible);
+      break;
+    case kMoveFilesFromMedia: {
+      char line[64];
+      std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(eligible.size()));
+      LogMessage(line);
+      result = MoveFiles(eligible);
+      break;
+    }
+    case kDeleteSubfolders:
+      if (!m_bDeleteEmptyFoldersOnly) result = DeleteFiles(eligible);
+      folders.erase(folders.begin());
+      if (!folders.empty()) DeleteSubfolders(folders);
+      break;
+    case kMoveSubfolders:
+      CopySubfolderFiles(eligible, true);
+      result = DeleteFiles(eligible);
+      folders.erase(folders.begin());
+      DeleteSubfolders(folders);
+      break;
+    case kCopySubfolders:
+      result = CopySubfolderFiles(eligible, false);
+      break;
+    case kCreateImageWithPlt:
+      result = CreateImagesWithPlt(eligible);
+      break;
+    default:
+      break;
+  }
+
+  m_host->Values().m_iBatchCounter += 1;
+  if (idTxt) {
+    // Written after the operation, so an ID.TXT moved off the media is put back there.
+    if (idTxt->Write(idTxt->m_strFilePath, true) && m_bDisplayIdTxtContents && m_host->EditIdTxt(*idTxt)) {
+      idTxt->Write(idTxt->m_strFilePath, false);
+    }
+    m_pIdTxt = nullptr;
+    idTxt.reset();
+  }
+  m_host->SetProgress(0, 100, description, "Completed action");
+  return result;
+}
+
+std::optional<bool> Action::DecideLandscape(const std::string& path) {
+  bool landscape = false;
+  if (!IsJpegLandscape(path, landscape)) return std::nullopt;
+  return landscape;
+}
+
+bool Action::PassesGpsFilter(const std::string& path) {
+  if (m_SpatialAreaList.IsEmpty()) return true;
+  const std::string ext = SplitPath(path).extension;
+  if (!EqualsNoCase(ext, ".jpg") && !EqualsNoCase(ext, ".jpeg")) return false;
+  float latitude = 0, longitude = 0;
+  if (!ReadExifGpsPosition(path, latitude, longitude)) return false;
+  return m_SpatialAreaList.IsAllowed(LatLong(latitude, longitude));
+}
+
+bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
+  (void)files;
+  // Seam: the Create Image with PLT operation joins here.
+  LogMessage("FAILED: Create Image with PLT is not available in this build");
+  return false;
+}
 
 }  // namespace brisko

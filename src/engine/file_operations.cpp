@@ -1,21 +1,67 @@
 // Copy, move and delete operations of an action and the small shared file helpers.
-#include <sys/stat.h>
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 #include "engine/action.h"
+#include "engine/command_line.h"
+#include "imagemeta/auto_rotate.h"
+#include "naming/brisko_exif_fields.h"
+#include "naming/exif_access.h"
+#include "scheduler/id_txt.h"
+#include "support/file_ops.h"
+#include "support/logger.h"
+#include "support/path_util.h"
+#include "support/settings_store.h"
+#include "support/shell_file_op.h"
+
+extern char** environ;
 
 namespace brisko {
 
 namespace {
 
-void TrimTrailingSeparators(std::string& path) {
-  while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+// printf-style "%s" substitution that never re-reads what it inserted (paths may hold "%").
+std::string FormatS(std::string_view format, std::initializer_list<std::string_view> args) {
+  std::string out;
+  auto next = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next != args.end()) {
+      out += *next++;
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+std::string Format2(const char* format, const std::string& a, const std::string& b) {
+  return FormatS(format, {a, b});
+}
+
+std::string Format3(const char* format, const std::string& a, const std::string& b, const std::string& c) {
+  return FormatS(format, {a, b, c});
+}
+
+// Entries other than "." and ".."; -1 when the folder cannot be read. Stops counting at
+// `limit` (0: no limit).
+int CountEntries(const std::string& folder, int limit) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (++count == limit) break;
+  }
+  ::closedir(dir);
+  return count;
 }
 
 }  // namespace
@@ -26,95 +72,368 @@ std::string Action::GetTempFolder() {
     folder = kDefaultTempPath;
     CreateFolderPath(folder);
   }
-  TrimTrailingSeparators(folder);
-  return folder + "/";
+  return WithTrailingSeparator(folder);
 }
 
 bool Action::CreateFolderPath(const std::string& folder) {
-  std::string path = folder;
-  TrimTrailingSeparators(path);
-  if (path.empty()) return true;  // the root
-  bool ok = true;
-  std::string sofar;
-  size_t pos = 0;
-  if (path[0] == '/') {
-    pos = 1;
-  }
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    if (next > pos) {
-      sofar = path.substr(0, next);
-      struct stat st;
-      if (::stat(sofar.c_str(), &st) != 0 && ::mkdir(sofar.c_str(), 0777) != 0 && errno != EEXIST) ok = false;
-    }
-    pos = next + 1;
-  }
-  return ok;
+  return brisko::CreateFolderPath(folder);
 }
 
 void Action::MakeUniqueFileName(std::string& path) {
-  if (!Exists(path)) return;
-  const size_t slash = path.rfind('/');
-  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot < nameStart || dot == nameStart) dot = path.size();
-  const std::string stem = path.substr(0, dot);
-  const std::string ext = path.substr(dot);
+  if (!PathExists(path)) return;
+  const PathParts parts = SplitPath(path);
   for (int n = 2;; ++n) {
-    std::string candidate = stem + "_" + std::to_string(n) + ext;
-    if (!Exists(candidate)) {
-      path = candidate;
+    std::string candidate = parts.folder + parts.name + "_" + std::to_string(n) + parts.extension;
+    if (!PathExists(candidate)) {
+      path = std::move(candidate);
       return;
     }
   }
 }
 
-std::string Action::GetDestinationFolder(const std::string&) {
-  std::string folder = m_strDestFolder;
-  TrimTrailingSeparators(folder);
-  return folder + "/";
+NamingContext Action::MakeNamingContext() const {
+  const StationValues& values = m_host->Values();
+  NamingContext context;
+  context.barcodes = values.m_strBarcodeInputsArray;
+  context.operatorText = values.m_strOperatorSelectedText;
+  context.fileCounter = values.m_iFileCounter;
+  context.batchCounter = values.m_iBatchCounter;
+  SettingsStore* store = &m_host->Store();
+  context.newBatchId = [store] { return NewBatchId(store); };
+  context.now = m_host->Now();
+  return context;
 }
 
-bool Action::CopyOrMoveFilesUsingShell(bool, const std::vector<std::string>&,
-                                       const std::vector<std::string>&) {
-  return false;
+void Action::ReadFields(const std::string& path, BriskoExifFields& fields) const {
+  // Reading the EXIF block costs a file read; only templates and the block itself use it.
+  if (m_bCreateNewSubfolder || m_bRenameFile || m_bAddOrUpdateBriskoExif)
+    fields.ReadFromFile(path, DefaultExifAccess());
 }
 
-void Action::ApplyFileAttributes(const std::string&) {}
+std::string Action::GetDestinationFolder(const std::string& filePath, const BriskoExifFields& fields) {
+  std::string folder = WithTrailingSeparator(m_strDestFolder);
+  if (m_bCreateNewSubfolder) {
+    // The generated name is relative and never climbs out of the destination folder.
+    const std::string subfolder =
+        m_SubfolderTemplate.GenerateSubfolderName(m_pIdTxt, fields, filePath, MakeNamingContext());
+    if (!subfolder.empty()) {
+      folder = TrimTrailingSeparators(folder) + "/" + subfolder + "/";
+      if (!PathExists(folder)) CreateFolderPath(folder);
+    }
+  }
+  return folder;
+}
 
-bool Action::CopyFiles(const std::vector<std::string>&) {
+bool Action::CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
+                                       const std::vector<std::string>& targets,
+                                       std::vector<std::string>* placed) {
+  ShellFileOpRequest request;
+  request.kind = copy ? ShellFileOpKind::Copy : ShellFileOpKind::Move;
+  request.sources = sources;
+  request.targets = targets;
+  request.overwrite = m_bOverwriteExistingFiles != 0;
+  RunHost* host = m_host;
+  request.betweenFiles = [host] { host->DispatchPendingEvents(); };
+  std::vector<ShellFileOpOutcome> outcomes;
+  StationValues& values = m_host->Values();
+  ++values.g_nShellOperationDepth;
+  const bool ok = RunShellFileOperation(request, &outcomes);
+  --values.g_nShellOperationDepth;
+  if (placed) {
+    placed->clear();
+    for (const ShellFileOpOutcome& outcome : outcomes) placed->push_back(outcome.target);
+  }
+  for (const ShellFileOpOutcome& outcome : outcomes) {
+    if (outcome.err != 0) m_host->GetLogger().Log(3, ErrnoText(outcome.err), outcome.source);
+  }
+  return ok;
+}
+
+void Action::ApplyFileAttributes(const std::string& path) {
+  if (!m_bUpdateFileTimestamp && !m_bModifyReadOnlyAttribute) return;
+  FileInfo status;
+  if (!GetFileStatus(path, status)) return;
+  bool changed = false;
+  if (m_bUpdateFileTimestamp) {
+    status.modTime = m_host->Now();
+    changed = true;
+  }
+  if (m_bModifyReadOnlyAttribute) {
+    if (!m_bMakeReadOnly && status.readOnly) {
+      status.readOnly = false;
+      changed = true;
+    } else if (m_bMakeReadOnly && !status.readOnly) {
+      status.readOnly = true;
+      changed = true;
+    }
+  }
+  if (changed) SetFileStatus(path, status);
+}
+
+bool Action::CopyFiles(const std::vector<std::string>& files) {
+  const std::string description = GetDescription();
+  const int n = static_cast<int>(files.size());
+  for (int i = 0; i < n; ++i) {
+    const std::string& path = files[i];
+    m_host->SetProgress(i, n, description, "Copying files");
+    const PathParts parts = SplitPath(path);
+    BriskoExifFields fields;
+    ReadFields(path, fields);
+    const std::string target = GetDestinationFolder(path, fields) + parts.name + parts.extension;
+    FileInfo targetStatus;
+    if (GetFileStatus(target, targetStatus)) {
+      FileInfo sourceStatus;
+      if (!GetFileStatus(path, sourceStatus) || sourceStatus.modTime <= targetStatus.modTime) continue;
+    }
+    int err = 0;
+    if (!CopyFile(path, target, Collision::Replace, nullptr, &err)) {
+      LogMessage(Format2("FAILED: Copy file %s to %s", path, target));
+      LogMessage(ErrnoText(err));
+      continue;
+    }
+    if (m_bUseExternalExe) RunExternalApplication(target);
+    LogMessage(Format2("Copied file %s to %s", path, target));
+  }
   return true;
 }
 
-bool Action::CopySubfolderFiles(std::vector<std::string>&, bool) {
+bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
+  const std::string description = GetDescription();
+  const std::string root = WithTrailingSeparator(m_strSourceFolder);
+  const int n = static_cast<int>(files.size());
+  for (int i = 0; i < n; ++i) {
+    std::string& entry = files[i];
+    m_host->SetProgress(i, n, description, "Copying files");
+    if (entry.empty()) continue;
+    const std::string path = entry;
+    const PathParts parts = SplitPath(path);
+    // Only the leading source folder is cut off: a subfolder may repeat its name further down.
+    std::string relative;
+    if (parts.folder.compare(0, root.size(), root) == 0) relative = parts.folder.substr(root.size());
+    BriskoExifFields fields;
+    ReadFields(path, fields);
+    const std::string targetFolder = GetDestinationFolder(path, fields) + relative;
+    std::string target = targetFolder + parts.name + parts.extension;
+    if (!CreateFolderPath(targetFolder)) {
+      LogMessage(Format3("FAILED: Make Subfolder %s for Copy file %s to %s", targetFolder, path, target));
+      entry.clear();
+      continue;
+    }
+    Collision collision = Collision::Replace;
+    FileInfo targetStatus;
+    if (GetFileStatus(target, targetStatus)) {
+      if (move) {
+        MakeUniqueFileName(target);
+        collision = Collision::Rename;  // keep both, even if the free name is taken meanwhile
+      } else {
+        FileInfo sourceStatus;
+        if (!GetFileStatus(path, sourceStatus) || sourceStatus.modTime <= targetStatus.modTime) {
+          entry.clear();
+          continue;
+        }
+      }
+    } else if (move) {
+      collision = Collision::Rename;
+    }
+    int err = 0;
+    std::string placed;
+    if (!CopyFile(path, target, collision, &placed, &err)) {
+      LogMessage(Format2("FAILED: Copy file %s to %s", path, target));
+      LogMessage(ErrnoText(err));
+      entry.clear();
+      continue;
+    }
+    if (m_bUseExternalExe) RunExternalApplication(placed);
+    LogMessage(Format2("Copied file %s to %s", path, placed));
+  }
   return true;
 }
 
-bool Action::MoveFiles(const std::vector<std::string>&) {
+bool Action::MoveFiles(const std::vector<std::string>& files) {
+  const std::string description = GetDescription();
+  StationValues& values = m_host->Values();
+  bool result = true;
+  const int n = static_cast<int>(files.size());
+  for (int i = 0; i < n; ++i) {
+    values.m_iFileCounter += 1;
+    m_host->SetProgress(i, n, description, "Moving files");
+    const std::string& listed = files[i];
+    const PathParts parts = SplitPath(listed);
+    std::string name = parts.name + parts.extension;
+    std::string current = listed;
+    BriskoExifFields fields;
+    ReadFields(current, fields);
+    std::string destination = GetDestinationFolder(current, fields);
+    if (m_bAutoRotateJPG) RotateForMove(current, destination);
+    if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields);
+    if (m_bRenameFile) {
+      // The template sees the file where it is now (a temp name such as x_2.jpg after the
+      // steps above). A name it cannot make keeps the file's own name.
+      std::string newName =
+          m_RenameTemplate.GenerateNewName(current, m_pIdTxt, fields, false, MakeNamingContext());
+      if (!newName.empty()) name = std::move(newName);
+    }
+    std::string target = destination + name;
+    if (!m_bOverwriteExistingFiles) MakeUniqueFileName(target);
+    std::vector<std::string> placed;
+    const bool ok = CopyOrMoveFilesUsingShell(false, {current}, {target}, &placed);
+    if (ok) {
+      const std::string& arrived = placed.empty() || placed[0].empty() ? target : placed[0];
+      ApplyFileAttributes(arrived);
+      if (m_bUseExternalExe) RunExternalApplication(arrived);
+      LogMessage(Format2("Moved file from %s to %s", listed, arrived));
+    } else {
+      LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+    }
+    result = ok;
+  }
+  return result;
+}
+
+void Action::WriteBriskoExifForMove(const std::string& listed, std::string& current,
+                                    BriskoExifFields& fields) {
+  const StationValues& values = m_host->Values();
+  CompleteFieldsForWrite(fields, listed, m_pIdTxt, values.m_strBarcodeInputsArray,
+                         values.m_strOperatorSelectedText,
+                         BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
+  const PathParts parts = SplitPath(listed);
+  std::string tagged = GetTempFolder() + parts.name + parts.extension;
+  MakeUniqueFileName(tagged);
+  if (!fields.WriteToFile(current, tagged, DefaultExifAccess())) return;
+  // The tagged copy is complete; the untagged file is no longer needed. Where it cannot be
+  // removed (write-protected media) the copy goes instead, so no file is ever doubled.
+  if (!DeleteFile(current)) {
+    DeleteFile(tagged);
+    return;
+  }
+  current = tagged;
+}
+
+void Action::RotateForMove(std::string& current, std::string& destination) {
+  RotateOnMoveOps ops;
+  ops.makeUniqueFileName = [](const std::string& path) {
+    std::string free = path;
+    MakeUniqueFileName(free);
+    return free;
+  };
+  ops.moveFile = [this](const std::string& from, const std::string& to) {
+    return CopyOrMoveFilesUsingShell(false, {from}, {to});
+  };
+  const RotateOnMoveResult result = RotateOnMove(GetTempFolder(), current, ops);
+  for (const RotateLogLine& line : result.lines) {
+    if (line.target == RotateLogLine::Target::ActionLog) {
+      LogMessage(line.text);
+    } else {
+      m_host->GetLogger().Log(line.level, line.text, line.path);
+    }
+  }
+  // After a failed rotation the unrotated file waits in the temp folder; the move takes it on.
+  current = result.currentPath;
+  if (result.outcome == RotateOnMoveOutcome::Rotated && m_bAutoRotateUseSubfolder) {
+    destination += "Rotated/";
+    CreateFolderPath(destination);
+  }
+}
+
+bool Action::DeleteFiles(const std::vector<std::string>& files) {
+  const std::string description = GetDescription();
+  bool result = true;
+  const int n = static_cast<int>(files.size());
+  for (int i = 0; i < n; ++i) {
+    const std::string& path = files[i];
+    m_host->SetProgress(i, n, description, "Deleting files");
+    if (path.empty()) continue;
+    FileFailure failure;
+    if (DeleteFile(path, &failure)) {
+      LogMessage("Deleted file " + path);
+    } else {
+      LogMessage("FAILED: Deleted file " + path);
+      LogMessage(FileCauseText(failure.cause));
+      result = false;
+    }
+  }
+  return result;
+}
+
+bool Action::DeleteSubfolders(const std::vector<std::string>& folders) {
+  const std::string description = GetDescription();
+  const int m = static_cast<int>(folders.size());
+  int k = 0;
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it, ++k) {
+    const std::string& folder = *it;
+    m_host->SetProgress(k, m, description, "Deleting subfolders");
+    if (CountFolderEntries(folder) == 1) {
+      const std::string thumbs = TrimTrailingSeparators(folder) + "/Thumbs.db";
+      if (PathExists(thumbs) && DeleteFile(thumbs)) LogMessage("Removed Thumbs.db: " + thumbs);
+    }
+    if (!IsFolderEmpty(folder)) continue;
+    switch (RemoveFolder(folder)) {
+      case RemoveFolderOutcome::Removed:
+        LogMessage("Deleted subfolder " + folder);
+        break;
+      case RemoveFolderOutcome::DoesNotExist:
+        LogMessage("FAILED (doesn't exist): Delete subfolder " + folder);
+        break;
+      case RemoveFolderOutcome::AccessDenied:
+        LogMessage("FAILED (access): Delete subfolder " + folder);
+        break;
+      case RemoveFolderOutcome::NotEmpty:
+        LogMessage("FAILED (not empty): Delete subfolder " + folder);
+        break;
+      case RemoveFolderOutcome::Other:
+        LogMessage("FAILED (no error): Delete subfolder " + folder);
+        break;
+    }
+  }
   return true;
 }
 
-bool Action::DeleteFiles(const std::vector<std::string>&) {
-  return true;
+int Action::CountFolderEntries(const std::string& folder) {
+  const int count = CountEntries(folder, 0);
+  return count < 0 ? 0 : count;
 }
 
-bool Action::DeleteSubfolders(const std::vector<std::string>&) {
-  return true;
+bool Action::IsFolderEmpty(const std::string& folder) {
+  return CountEntries(folder, 1) <= 0;
 }
 
-int Action::CountFolderEntries(const std::string&) {
-  return 0;
+std::string Action::ExternalCommandLine(const std::string& filePath) const {
+  const std::string& exe = m_strExternalExeFilepath;
+  const std::string& args = m_strExternalExeArgs;
+  if (args.empty()) return "\"" + exe + "\" \"" + filePath + "\"";
+  if (!m_bAppendArgs) return "\"" + exe + "\" " + args + " \"" + filePath + "\"";
+  return "\"" + exe + "\" \"" + filePath + "\" " + args;
 }
 
-bool Action::IsFolderEmpty(const std::string&) {
-  return true;
-}
+void Action::RunExternalApplication(const std::string& filePath) {
+  if (!m_bUseExternalExe || m_strExternalExeFilepath.empty()) return;
+  const std::string commandLine = ExternalCommandLine(filePath);
+  // The program gets the file as one argument and the extra arguments split as a shell would
+  // split them, with nothing expanded: no shell ever sees the file name.
+  std::vector<std::string> argv{m_strExternalExeFilepath};
+  std::vector<std::string> extra = SplitCommandArguments(m_strExternalExeArgs);
+  if (!m_bAppendArgs) argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.push_back(filePath);
+  if (m_bAppendArgs) argv.insert(argv.end(), extra.begin(), extra.end());
+  std::vector<char*> raw;
+  for (std::string& arg : argv) raw.push_back(arg.data());
+  raw.push_back(nullptr);
 
-void Action::RunExternalApplication(const std::string&) {}
-
-std::string Action::ExternalCommandLine(const std::string&) const {
-  return std::string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // Inherit nothing but the standard streams.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, m_strExternalExeFilepath.c_str(), &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    m_host->AddToLog(Format2("Failed: Applied executible %s to file %s", commandLine, filePath));
+    return;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  m_host->AddToLog(Format2("Applied executible %s to file %s", commandLine, filePath));
 }
 
 }  // namespace brisko

@@ -103,6 +103,14 @@ void SetEveryField(Action& a) {
   a.m_bDeleteEmptyFoldersOnly = 1;
   a.m_strBriskoPltFilepath = "/t/a.plt";
   a.m_bOverwriteExistingFiles = 1;
+  a.m_RenameTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "P-");
+  a.m_RenameTemplate.AddComponent(0);
+  a.m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "event");
+  a.m_BriskoExifCustomActionFieldsMap = {{"venue", "Hall"}, {"crew", "B"}};
+  SpatialArea area;
+  area.m_strDesc = "venue";
+  area.m_iRadius = 250;
+  a.m_SpatialAreaList.Add(area);
 }
 
 void ExpectSameStoredFields(const Action& a, const Action& b) {
@@ -144,6 +152,14 @@ void ExpectSameStoredFields(const Action& a, const Action& b) {
   EXPECT_EQ(a.m_bDeleteEmptyFoldersOnly, b.m_bDeleteEmptyFoldersOnly);
   EXPECT_EQ(a.m_strBriskoPltFilepath, b.m_strBriskoPltFilepath);
   EXPECT_EQ(a.m_bOverwriteExistingFiles, b.m_bOverwriteExistingFiles);
+  EXPECT_TRUE(a.m_RenameTemplate == b.m_RenameTemplate);
+  EXPECT_TRUE(a.m_SubfolderTemplate == b.m_SubfolderTemplate);
+  EXPECT_EQ(a.m_BriskoExifCustomActionFieldsMap, b.m_BriskoExifCustomActionFieldsMap);
+  ASSERT_EQ(a.m_SpatialAreaList.Count(), b.m_SpatialAreaList.Count());
+  for (size_t i = 0; i < a.m_SpatialAreaList.Count(); ++i) {
+    EXPECT_EQ(a.m_SpatialAreaList.At(i).m_strDesc, b.m_SpatialAreaList.At(i).m_strDesc);
+    EXPECT_EQ(a.m_SpatialAreaList.At(i).m_iRadius, b.m_SpatialAreaList.At(i).m_iRadius);
+  }
 }
 
 TEST(ActionStorage, SaveThenLoadKeepsEveryStoredField) {
@@ -154,6 +170,19 @@ TEST(ActionStorage, SaveThenLoadKeepsEveryStoredField) {
   Action loaded(host);
   EXPECT_EQ(loaded.Load(2), 1);
   ExpectSameStoredFields(saved, loaded);
+  EXPECT_EQ(host.Values().m_knownCustomFields.count("venue"), 1u) << "loaded fields become known names";
+}
+
+TEST(ActionStorage, RenameTemplateIsLostOnceRenamingIsSwitchedOff) {
+  FakeHost host;
+  Action a(host);
+  a.m_RenameTemplate.AddComponent(0);
+  a.m_bRenameFile = 0;
+  a.Save(0);
+  Action b(host);
+  b.Load(0);
+  EXPECT_TRUE(b.m_RenameTemplate.m_ComponentArray.empty());
+  EXPECT_EQ(b.m_SubfolderTemplate.m_ComponentArray, std::vector<unsigned>{2}) << "the default current date";
 }
 
 TEST(ActionStorage, WritesValuesInTheFixedOrderWithCountersInEverySection) {
@@ -176,13 +205,16 @@ TEST(ActionStorage, WritesValuesInTheFixedOrderWithCountersInEverySection) {
       "m_bUseRegexFilespec", "m_iFileAge", "m_iFileAgeUnits", "m_iLeaveMinFilecount", "m_bRenameFile",
       "m_bCreateNewSubfolder", "m_iCreateNewSubfolderFrequency", "m_iFileCounter", "m_iBatchCounter",
       "m_bEnabled",
-      // (template values join here)
-      "m_bDisplayIdTxtContents", "m_bCreateIDTxtFile", "m_bUpdateFileTimestamp", "m_bModifyReadOnlyAttribute",
-      "m_bMakeReadOnly", "m_iScheduleType", "m_uiScheduleTime", "m_uiScheduleTimeMins", "m_iuCommandIndex",
-      "m_bUseExternalExe", "m_bUseExternalArgs", "m_bAppendArgs", "m_strExternalExeFilepath",
-      "m_strExternalExeArgs", "m_bAutoRotateJPG", "m_bAutoRotateUseSubfolder", "m_bAddOrUpdateBriskoExif",
-      "m_bSelectByOrientation", "m_bSelectLandscape", "m_uiRunInterval", "m_bIncludeSubFolders",
-      "m_bDeleteEmptyFoldersOnly", "m_strBriskoPltFilepath", "m_bOverwriteExistingFiles"};
+      // the subfolder template (the rename template only while renaming is on)
+      "m_SubFolderComponentArray_count", "m_SubFolderComponentArray_0", "m_SubFolderStaticTextArray_count",
+      "m_SubFolderSubstringPtrList_count", "m_SubFolderBriskoExifKeysArray_count", "m_bDisplayIdTxtContents",
+      "m_bCreateIDTxtFile", "m_bUpdateFileTimestamp", "m_bModifyReadOnlyAttribute", "m_bMakeReadOnly",
+      "m_iScheduleType", "m_uiScheduleTime", "m_uiScheduleTimeMins", "m_iuCommandIndex", "m_bUseExternalExe",
+      "m_bUseExternalArgs", "m_bAppendArgs", "m_strExternalExeFilepath", "m_strExternalExeArgs",
+      "m_bAutoRotateJPG", "m_bAutoRotateUseSubfolder", "m_bAddOrUpdateBriskoExif",
+      "m_BriskoExifCustomActionFieldsMap", "m_bSelectByOrientation", "m_bSelectLandscape", "m_uiRunInterval",
+      "m_bIncludeSubFolders", "m_bDeleteEmptyFoldersOnly", "m_SpatialAreaPtrList_count",
+      "m_strBriskoPltFilepath", "m_bOverwriteExistingFiles"};
   EXPECT_EQ(names, expected);
 }
 

@@ -18,32 +18,60 @@ class FakeHost : public RunHost {
   FakeHost() : m_logger(&m_store) {
     m_store.Open(m_dir / "settings.db");
     m_values.m_TempPath = m_dir / "temp/";
-    m_logger.Configure(m_dir / "logs/", 1, 0);
+    m_logger.Configure(m_dir / "logs/", 1, 1);
   }
 
   void AddToLog(const std::string& text) override { log.push_back(text); }
   void SetProgress(int position, int range, const std::string& actionText,
                    const std::string& statusText) override {
-    (void)position;
     (void)range;
+    lastPosition = position;
     (void)actionText;
     statuses.push_back(statusText);
     if (onProgress) onProgress();
   }
-  void DispatchPendingEvents() override {}
+  void DispatchPendingEvents() override {
+    if (onDispatch) onDispatch();
+  }
   StationValues& Values() override { return m_values; }
   SettingsStore& Store() override { return m_store; }
   Logger& GetLogger() override { return m_logger; }
   std::time_t Now() const override { return now ? now : std::time(nullptr); }
   void KillActionTimer(uint32_t handle) override { killedTimers.push_back(handle); }
+  bool EditIdTxt(CIdTxt& record) override {
+    ++idTxtEdits;
+    if (onEditIdTxt) return onEditIdTxt(record);
+    return false;
+  }
 
   const std::string& Dir() const { return m_dir.Path(); }
+  // Everything the logger has written so far.
+  std::string LoggedText() {
+    m_logger.Flush();
+    return ReadFile(m_logger.CurrentFileName());
+  }
+  bool HasLogLine(const std::string& line) const {
+    for (const std::string& l : log) {
+      if (l == line) return true;
+    }
+    return false;
+  }
+  bool HasStatus(const std::string& status) const {
+    for (const std::string& s : statuses) {
+      if (s == status) return true;
+    }
+    return false;
+  }
 
   std::vector<std::string> log;
   std::vector<std::string> statuses;
   std::vector<uint32_t> killedTimers;
   std::time_t now = 0;
+  int lastPosition = 0;
   std::function<void()> onProgress;  // runs inside SetProgress, as nested events would
+  std::function<void()> onDispatch;  // runs where pending events are dispatched
+  std::function<bool(CIdTxt&)> onEditIdTxt;
+  int idTxtEdits = 0;
 
  private:
   TempDir m_dir;

@@ -1,0 +1,130 @@
+#pragma once
+// Folder-tree helpers for the run tests.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include "common/temp_dir.h"
+
+extern char** environ;
+
+namespace brisko::test {
+
+inline bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+inline void SetModTime(const std::string& path, std::time_t t) {
+  struct timespec times[2] = {{t, 0}, {t, 0}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+inline std::time_t ModTime(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mtime;
+}
+
+// Writes a file (making its folder) with the given modification time (0: now).
+inline void MakeFile(const std::string& path, const std::string& data, std::time_t modTime = 0) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  WriteFile(path, data);
+  if (modTime) SetModTime(path, modTime);
+}
+
+inline void MakeFolder(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
+
+inline int CountFiles(const std::string& folder) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_regular_file()) ++n;
+  }
+  return n;
+}
+
+// Another process that holds a file open for reading until it is destroyed.
+class FileHolder {
+ public:
+  explicit FileHolder(const std::string& path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
+    char sleepArg[] = "sleep";
+    char secondsArg[] = "600";
+    char* argv[] = {sleepArg, secondsArg, nullptr};
+    if (posix_spawnp(&m_pid, "sleep", &actions, nullptr, argv, environ) != 0) m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    // Wait until the child has the file open.
+    const std::string fd0 = "/proc/" + std::to_string(m_pid) + "/fd/0";
+    for (int i = 0; i < 500 && m_pid > 0; ++i) {
+      char target[4096];
+      ssize_t n = ::readlink(fd0.c_str(), target, sizeof target - 1);
+      if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) break;
+      ::usleep(2000);
+    }
+  }
+  ~FileHolder() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      int status;
+      ::waitpid(m_pid, &status, 0);
+    }
+  }
+  bool Ok() const { return m_pid > 0; }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+// A small tmpfs mounted on a folder (root only); Ok() false where mounting is not allowed.
+class SmallTmpfs {
+ public:
+  SmallTmpfs(const std::string& folder, const char* size) : m_folder(folder) {
+    MakeFolder(folder);
+    const std::string options = std::string("size=") + size;
+    m_ok = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallTmpfs() {
+    if (m_ok) ::umount2(m_folder.c_str(), MNT_DETACH);
+  }
+  bool Ok() const { return m_ok; }
+
+ private:
+  std::string m_folder;
+  bool m_ok = false;
+};
+
+// The folder made read-only through a read-only bind mount of itself (root bypasses
+// permission bits, so this is how a write failure is made for real).
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& folder) : m_folder(folder) {
+    if (::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
+    m_mounted = true;
+    m_ok = ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  }
+  ~ReadOnlyFolder() {
+    if (m_mounted) ::umount2(m_folder.c_str(), MNT_DETACH);
+  }
+  bool Ok() const { return m_ok; }
+
+ private:
+  std::string m_folder;
+  bool m_mounted = false;
+  bool m_ok = false;
+};
+
+}  // namespace brisko::test

@@ -1,0 +1,126 @@
+// Handing files to an external program.
+#include <gtest/gtest.h>
+
+#include "engine/action.h"
+#include "engine/command_line.h"
+#include "engine/engine_test_util.h"
+#include "engine/fake_host.h"
+
+namespace brisko {
+namespace {
+
+using namespace brisko::test;
+
+TEST(ExternalCommandLine, QuotesProgramAndFileAndPlacesArguments) {
+  FakeHost host;
+  Action a(host);
+  a.m_strExternalExeFilepath = "/tools/fix";
+  struct Row {
+    const char* args;
+    int append;
+    const char* expected;
+  };
+  const Row rows[] = {
+      {"", 0, "\"/tools/fix\" \"/out/a.jpg\""},
+      {"", 1, "\"/tools/fix\" \"/out/a.jpg\""},
+      {"-q", 0, "\"/tools/fix\" -q \"/out/a.jpg\""},
+      {"-q", 1, "\"/tools/fix\" \"/out/a.jpg\" -q"},
+  };
+  for (const Row& r : rows) {
+    a.m_strExternalExeArgs = r.args;
+    a.m_bAppendArgs = r.append;
+    EXPECT_EQ(a.ExternalCommandLine("/out/a.jpg"), r.expected);
+  }
+}
+
+TEST(CommandArguments, SplitLikeAShellWithoutExpansion) {
+  struct Row {
+    const char* text;
+    std::vector<std::string> words;
+  };
+  const Row rows[] = {
+      {"", {}},
+      {"   ", {}},
+      {"-q  -v\t-x", {"-q", "-v", "-x"}},
+      {"'two words' \"and more\"", {"two words", "and more"}},
+      {"a\\ b", {"a b"}},
+      {"\"say \\\"hi\\\" \\n\"", {"say \"hi\" \\n"}},
+      {"'$(rm -rf x)' $HOME `id` *", {"$(rm -rf x)", "$HOME", "`id`", "*"}},
+      {"''", {""}},
+      {"pre'mid'post", {"premidpost"}},
+      {"'unterminated rest", {"unterminated rest"}},
+      {"trailing\\", {"trailing"}},
+  };
+  for (const Row& r : rows) EXPECT_EQ(SplitCommandArguments(r.text), r.words) << r.text;
+}
+
+class ExternalAppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The program writes each argument it got on its own line.
+    script = host.Dir() + "/show args";
+    out = host.Dir() + "/args.txt";
+    MakeFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + out + "'\n");
+    ::chmod(script.c_str(), 0755);
+    action = std::make_unique<Action>(host);
+    action->m_bUseExternalExe = 1;
+    action->m_strExternalExeFilepath = script;
+  }
+  FakeHost host;
+  std::unique_ptr<Action> action;
+  std::string script, out;
+};
+
+TEST_F(ExternalAppTest, TheFilePathIsOneArgumentAndNothingIsRun) {
+  const std::string file = host.Dir() + "/$(touch pwned) a\"b c;`id`.jpg";
+  action->m_strExternalExeArgs = "-q 'two words'";
+  action->m_bUseExternalArgs = 0;  // the arguments go along anyway
+  for (int append : {0, 1}) {
+    action->m_bAppendArgs = append;
+    action->RunExternalApplication(file);
+    const std::string expected =
+        append ? file + "\n-q\ntwo words\n" : std::string("-q\ntwo words\n") + file + "\n";
+    EXPECT_EQ(ReadFile(out), expected);
+    EXPECT_EQ(host.log.back(),
+              "Applied executible " + action->ExternalCommandLine(file) + " to file " + file);
+  }
+  EXPECT_FALSE(Exists("pwned"));
+  EXPECT_FALSE(Exists(host.Dir() + "/pwned"));
+}
+
+TEST_F(ExternalAppTest, DisabledOrMissingProgram) {
+  action->m_strExternalExeFilepath.clear();
+  action->RunExternalApplication("/x.jpg");
+  action->m_strExternalExeFilepath = script;
+  action->m_bUseExternalExe = 0;
+  action->RunExternalApplication("/x.jpg");
+  EXPECT_TRUE(host.log.empty());
+  EXPECT_FALSE(Exists(out));
+  action->m_bUseExternalExe = 1;
+  action->m_strExternalExeFilepath = host.Dir() + "/no such program";
+  action->RunExternalApplication("/x.jpg");
+  EXPECT_EQ(host.log, std::vector<std::string>{"Failed: Applied executible \"" + host.Dir() +
+                                               "/no such program\" \"/x.jpg\" to file /x.jpg"});
+}
+
+TEST_F(ExternalAppTest, CopiedAndMovedFilesAreHandedOverAtTheirDestination) {
+  const std::string src = host.Dir() + "/in", dst = host.Dir() + "/out";
+  MakeFile(src + "/a.jpg", "a", 1000);
+  MakeFolder(dst);
+  action->m_strName = "Fix";
+  action->m_strSourceFolder = src;
+  action->m_strDestFolder = dst;
+  action->m_bRunPending = 1;
+  action->m_iType = kCopyFiles;
+  action->Run();
+  EXPECT_EQ(ReadFile(out), dst + "/a.jpg\n");
+  // The program runs before the copy is reported.
+  ASSERT_GE(host.log.size(), 2u);
+  EXPECT_EQ(
+      host.log[host.log.size() - 2],
+      "Applied executible " + action->ExternalCommandLine(dst + "/a.jpg") + " to file " + dst + "/a.jpg");
+  EXPECT_EQ(host.log.back(), "Fix (Copy Files) Copied file " + src + "/a.jpg to " + dst + "/a.jpg");
+}
+
+}  // namespace
+}  // namespace brisko
