@@ -12,6 +12,7 @@
 #include "imagemeta/jpeg_exif_file.h"
 #include "imagemeta/safe_output.h"
 #include "imaging/jpeg_transform.h"
+#include "support/file_ops.h"
 
 namespace brisko {
 
@@ -77,12 +78,6 @@ bool DefaultMove(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
-
-bool GrantEveryoneAccess(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return false;
-  return chmod(path.c_str(), (st.st_mode & 07777) | 0666) == 0;
-}
 
 bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath,
                     const std::string& destinationPath) {

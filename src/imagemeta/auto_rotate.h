@@ -14,9 +14,6 @@ namespace brisko {
 bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath,
                     const std::string& destinationPath);
 
-// Read and write for owner, group and others (our mapping of "Everyone: full access").
-bool GrantEveryoneAccess(const std::string& path);
-
 // Returns whether it could decide: a ".jpg"/".jpeg" file whose frame size can be read.
 // Square counts as portrait; the EXIF orientation is not consulted.
 bool IsJpegLandscape(const std::string& path, bool& landscape);
