@@ -1,9 +1,15 @@
-// The whole way through: actions stored in the settings store, one --run-once of the program.
+// The whole way through: actions stored in the settings store, one --run-once of the program,
+// real folder trees with real camera files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
 
+#include "common/jpeg_builder.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
@@ -13,6 +19,103 @@ namespace brisko {
 namespace {
 
 using namespace brisko::test;
+namespace fs = std::filesystem;
+
+const std::string kJpegs = std::string(BRISKO_TEST_DATA) + "/jpeg/";
+
+// Everything a pipe gives until it closes.
+std::string Output(FILE* p) {
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  return out;
+}
+
+// `brisko-workflow --store <store> --run-once` with no display; state files go below `home`.
+// Returns the exit code (-1 when the program did not end normally) and its output.
+int RunStationOnce(const std::string& storePath, const std::string& home, std::string& output) {
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
+                              "' XDG_STATE_HOME='" + home + "/state' " + BRISKO_BINARY + " --store '" +
+                              storePath + "' --run-once 2>&1";
+  output.clear();
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  output = Output(p);
+  const int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Stores the actions as the station's list and points its temp folder into the test folder.
+void StoreActions(FakeHost& host, std::initializer_list<Action*> actions) {
+  int i = 0;
+  for (Action* a : actions) a->Save(i++);
+  host.Store().WriteProfileInt("Actions", "NumActions", i);
+  host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
+}
+
+bool HaveExiftool() {
+  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
+}
+
+// One tag as exiftool prints its value alone.
+std::string ExiftoolTag(const std::string& path, const std::string& tag) {
+  FILE* p = popen(("exiftool -q -q -s3 -" + tag + " '" + path + "' 2>/dev/null").c_str(), "r");
+  if (!p) return "";
+  std::string out = Output(p);
+  pclose(p);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// The entropy-coded picture of a JPEG: everything from the first start-of-scan marker on,
+// found by walking the header segments (a thumbnail inside APP1 holds markers of its own).
+std::string JpegScanData(const std::string& jpeg) {
+  size_t i = 2;
+  while (i + 4 <= jpeg.size() && static_cast<unsigned char>(jpeg[i]) == 0xFF) {
+    const unsigned char marker = static_cast<unsigned char>(jpeg[i + 1]);
+    if (marker == 0xFF) {
+      ++i;
+      continue;
+    }
+    if (marker == 0xDA) return jpeg.substr(i);
+    i += 2 + ((static_cast<unsigned char>(jpeg[i + 2]) << 8) | static_cast<unsigned char>(jpeg[i + 3]));
+  }
+  return "";
+}
+
+void CopyCameraFile(const std::string& name, const std::string& to) {
+  fs::create_directories(fs::path(to).parent_path());
+  fs::copy_file(kJpegs + name, to);
+}
+
+// A small synthetic photo with a capture date (IFD0 DateTime) and, when given, a GPS position.
+void MakePhoto(const std::string& path, const std::string& dateTime, const double* lat = nullptr,
+               const double* lon = nullptr) {
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "TestCam"), t.Ascii(0x0132, dateTime)};
+  if (lat && lon) {
+    auto dms = [](double v) -> std::vector<std::pair<uint32_t, uint32_t>> {
+      v = std::fabs(v);
+      const double deg = std::floor(v), min = std::floor((v - deg) * 60.0);
+      const double sec = ((v - deg) * 60.0 - min) * 60.0;
+      return {{uint32_t(deg), 1}, {uint32_t(min), 1}, {uint32_t(std::lround(sec * 10000)), 10000}};
+    };
+    t.gps = {t.Ascii(1, *lat < 0 ? "S" : "N"), t.Rationals(2, dms(*lat)), t.Ascii(3, *lon < 0 ? "W" : "E"),
+             t.Rationals(4, dms(*lon))};
+  }
+  fs::create_directories(fs::path(path).parent_path());
+  Save(path, WithSegments(MakeJpeg(32, 24), {Segment(0xFFE1, t.Build())}));
+}
+
+std::set<std::string> FileNames(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    if (e.is_regular_file()) names.insert(e.path().filename().string());
+  }
+  return names;
+}
 
 TEST(RunOnceEndToEnd, StoredActionsMoveAndCopyFilesAndSaveTheCounters) {
   FakeHost host;
@@ -37,22 +140,10 @@ TEST(RunOnceEndToEnd, StoredActionsMoveAndCopyFilesAndSaveTheCounters) {
   keep.m_strSourceFolder = in;
   keep.m_strDestFolder = archive;
   host.Values().m_iBatchCounter = 7;
-  fromCard.Save(0);
-  keep.Save(1);
-  host.Store().WriteProfileInt("Actions", "NumActions", 2);
-  host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
+  StoreActions(host, {&fromCard, &keep});
 
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR=" + host.Dir() +
-                              " XDG_STATE_HOME=" + host.Dir() + "/state " + BRISKO_BINARY + " --store '" +
-                              host.Store().Path() + "' --run-once 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  ASSERT_NE(p, nullptr);
   std::string output;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-  const int status = pclose(p);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
 
   EXPECT_EQ(ReadFile(in + "/IMG_1.jpg"), "one") << output;
   EXPECT_EQ(ReadFile(archive + "/IMG_2.jpg"), "two");
@@ -64,6 +155,225 @@ TEST(RunOnceEndToEnd, StoredActionsMoveAndCopyFilesAndSaveTheCounters) {
   EXPECT_EQ(id.batch.value_or(""), "2");
   EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchCounter", 0), 9);
   EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iFileCounter", 0), 3);
+}
+
+// A card tree with camera files in two folders: the photos arrive intact, the card keeps its
+// folders, and the ID.TXT on the card tells the next batch apart.
+TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
+  struct Case {
+    const char* what;
+    const char* idTxtOnCard;  // nullptr: none
+    int createIdTxt;
+    const char* idTxtAfter;  // nullptr: none
+    int batchIdAfter;        // the store's counter, 20 before the run
+  } cases[] = {
+      // Keys in any case, "*.*" moves the old ID.TXT off the card too; it is written back.
+      {"ID.TXT on the card", "photographerid=Anna\r\nEVENTID=Gala\r\nCARDID=C1\r\nBATCHID=5\r\n", 0,
+       "PHOTOGRAPHERID=Anna\r\nEVENTID=Gala\r\nCARDID=C1\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID="
+       "21\r\n",
+       21},
+      // One batch id when the record is made, one when it is written.
+      {"none, create asked", nullptr, 1,
+       "PHOTOGRAPHERID=\r\nEVENTID=\r\nCARDID=\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID=22\r\n", 22},
+      {"none, create not asked", nullptr, 0, nullptr, 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeHost host;
+    const std::string card = host.Dir() + "/card", in = host.Dir() + "/in";
+    CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", card + "/DCIM/100FUJI/DSCF0001.jpg");
+    CopyCameraFile("drewnoakes/Sony_Cybershot_3.jpg", card + "/DCIM/101SONY/DSC00002.jpg");
+    if (c.idTxtOnCard) WriteFile(card + "/ID.TXT", c.idTxtOnCard);
+    MakeFolder(in);
+    host.Store().WriteProfileInt("Actions", "m_iBatchID", 20);
+
+    Action fromCard(host);
+    fromCard.m_strName = "Card";
+    fromCard.m_iType = kMoveFilesFromMedia;
+    fromCard.m_strSourceFolder = card;
+    fromCard.m_strDestFolder = in;
+    fromCard.m_strFileSpec = "*.*";
+    fromCard.m_bCreateIDTxtFile = c.createIdTxt;
+    StoreActions(host, {&fromCard});
+
+    std::string output;
+    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+
+    EXPECT_EQ(ReadFile(in + "/DSCF0001.jpg"), ReadFile(kJpegs + "drewnoakes/FujiFilm_FinePix40i.jpg"))
+        << output;
+    EXPECT_EQ(ReadFile(in + "/DSC00002.jpg"), ReadFile(kJpegs + "drewnoakes/Sony_Cybershot_3.jpg"));
+    EXPECT_FALSE(Exists(card + "/DCIM/100FUJI/DSCF0001.jpg"));
+    EXPECT_FALSE(Exists(card + "/DCIM/101SONY/DSC00002.jpg"));
+    EXPECT_TRUE(Exists(card + "/DCIM/101SONY"));
+    if (c.idTxtAfter) {
+      EXPECT_EQ(ReadFile(card + "/ID.TXT"), c.idTxtAfter);
+    } else {
+      EXPECT_FALSE(Exists(card + "/ID.TXT"));
+    }
+    if (c.idTxtOnCard)
+      EXPECT_EQ(ReadFile(in + "/ID.TXT"), c.idTxtOnCard) << "the old one went with the photos";
+    EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), c.batchIdAfter);
+    EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+  }
+}
+
+// Sorted by capture date and event, renamed by photographer and counter, and stamped with
+// the BriskoExif block.
+TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
+  FakeHost host;
+  const std::string card = host.Dir() + "/card", dest = host.Dir() + "/dest";
+  // DateTime 2000:08:04 and 2004:06:29; the Nikon file carries a camera user comment.
+  CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", card + "/DCIM/100/FUJI0001.jpg");
+  CopyCameraFile("drewnoakes/Nikon_E775.jpg", card + "/DCIM/100/DSCN0002.jpg");
+  MakePhoto(card + "/DCIM/101/SYN0003.jpg", "2000:08:04 23:59:59");
+  WriteFile(card + "/ID.TXT", "PHOTOGRAPHERID=P7\r\nEVENTID=Gala\r\nCARDID=C9\r\nBATCHID=3\r\n");
+  MakeFolder(dest);
+  host.Values().m_iFileCounter = 41;  // saved with the action, which is where loading takes it from
+  host.Store().WriteProfileInt("Actions", "m_iBatchID", 10);
+
+  Action a(host);
+  a.m_strName = "Sort";
+  a.m_iType = kMoveFilesFromMedia;
+  a.m_strSourceFolder = card;
+  a.m_strDestFolder = dest;
+  a.m_strFileSpec = "*.jpg";
+  a.m_bCreateNewSubfolder = 1;
+  a.m_iCreateNewSubfolderFrequency = kUseTemplate;
+  a.m_SubfolderTemplate.Clear();
+  for (unsigned id : {31u /* EXIF date */, 27u /* separator */, 12u /* event id */}) {
+    ASSERT_TRUE(a.m_SubfolderTemplate.AddComponent(id));
+  }
+  a.m_bRenameFile = 1;
+  a.m_RenameTemplate.Clear();
+  for (unsigned id : {16u /* photographer id */, 14u /* _ */, 4u /* file counter */, 2u /* .ext */}) {
+    ASSERT_TRUE(a.m_RenameTemplate.AddComponent(id));
+  }
+  a.m_bAddOrUpdateBriskoExif = 1;
+  a.m_BriskoExifCustomActionFieldsMap = {{"Client", "Acme"}};
+  StoreActions(host, {&a});
+
+  std::string output;
+  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+
+  // Counters 42 to 44 in the order the card was read; the name's folder follows its own date.
+  const std::string early = dest + "/2000-08-04/Gala", late = dest + "/2004-06-29/Gala";
+  const std::set<std::string> earlyNames = FileNames(early), lateNames = FileNames(late);
+  ASSERT_EQ(earlyNames.size(), 2u) << output;
+  ASSERT_EQ(lateNames.size(), 1u) << output;
+  std::set<std::string> all = earlyNames;
+  all.insert(lateNames.begin(), lateNames.end());
+  EXPECT_EQ(all, (std::set<std::string>{"P7_000042.jpg", "P7_000043.jpg", "P7_000044.jpg"}));
+  EXPECT_EQ(CountFiles(dest), 3);
+  EXPECT_EQ(CountFiles(card), 1) << "only the ID.TXT stays on the card";
+  EXPECT_EQ(
+      ReadFile(card + "/ID.TXT"),
+      "PHOTOGRAPHERID=P7\r\nEVENTID=Gala\r\nCARDID=C9\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID=11\r\n");
+  EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iFileCounter", 0), 44);
+  EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+
+  // The picture itself is untouched; only the metadata changed.
+  const std::string nikon = late + "/" + *lateNames.begin();
+  EXPECT_EQ(JpegScanData(ReadFile(nikon)), JpegScanData(ReadFile(kJpegs + "drewnoakes/Nikon_E775.jpg")));
+
+  if (!HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
+  const std::string common = "m_strIDFilepath=" + card + "/ID.TXT|m_strPhotoGrapherID=P7|m_strEventID=Gala|" +
+                             "m_strCardID=C9|m_iBatchID=3|";
+  EXPECT_EQ(ExiftoolTag(nikon, "UserComment"),
+            "BriskoExif:" + common + "m_origFilename=DSCN0002.jpg|m_origFilepath=" + card +
+                "/DCIM/100/DSCN0002.jpg|m_BriskoExifOrigUserComments=" +
+                ExiftoolTag(kJpegs + "drewnoakes/Nikon_E775.jpg", "UserComment") + "|Client=Acme|");
+  EXPECT_EQ(ExiftoolTag(nikon, "ModifyDate"), "2004:06:29 15:29:33");
+  std::set<std::string> earlyOrigins;
+  for (const std::string& name : earlyNames) {
+    const std::string comment = ExiftoolTag(early + "/" + name, "UserComment");
+    EXPECT_EQ(comment.rfind("BriskoExif:" + common + "m_origFilename=", 0), 0u) << comment;
+    EXPECT_NE(comment.find("|Client=Acme|"), std::string::npos) << comment;
+    const size_t at = comment.find("m_origFilename=") + 15;
+    earlyOrigins.insert(comment.substr(at, comment.find('|', at) - at));
+  }
+  EXPECT_EQ(earlyOrigins, (std::set<std::string>{"FUJI0001.jpg", "SYN0003.jpg"}));
+}
+
+// A folder of real and synthetic geotagged photos; only those the areas allow move.
+TEST(RunOnceEndToEnd, GpsAreasKeepOnlyThePhotosOfTheirArea) {
+  // The real files: Rome (41.853,12.489), Bohemia (50.300,14.820), Victoria (-38.405,144.189),
+  // Florida (26.587,-80.054) and a camera file without GPS.
+  const char* const realFiles[] = {"drewnoakes/Apple_iPhone_4.jpg", "exifr/IMG_20180725_163423-tiny.jpg",
+                                   "goexif-dsoprea/gps-2000-scaled.jpg", "goexif-dsoprea/gps.jpg",
+                                   "drewnoakes/Sony_Cybershot_3.jpg"};
+  struct Synthetic {
+    const char* name;
+    double lat, lon;
+  } synthetic[] = {{"rome_north.jpg", 41.880, 12.489},   // 3 km north of the Rome photo
+                   {"ROME_EAST.JPEG", 41.853, 12.520},   // 2.6 km east, other extension
+                   {"naples.jpg", 40.852, 14.268},       // 190 km away
+                   {"rome_south.png", 41.853, 12.489}};  // inside, but not a JPEG name
+  auto area = [](bool include, bool square, const char* a, const char* b, int radius) {
+    SpatialArea s;
+    s.m_bInclude = include;
+    s.m_bSquare = square;
+    s.m_strDesc = include ? "in" : "out";
+    s.m_iRadius = radius;
+    if (square) {
+      s.m_LLTopLeft.Parse(a);
+      s.m_LLBottomRight.Parse(b);
+    } else {
+      s.m_LLCenter.Parse(a);
+    }
+    return s;
+  };
+  struct Case {
+    const char* what;
+    std::vector<SpatialArea> areas;
+    std::set<std::string> moved;
+  } cases[] = {
+      {"a 10 km circle around Rome",
+       {area(true, false, "41.86N,12.49E", "", 10000)},
+       {"Apple_iPhone_4.jpg", "rome_north.jpg", "ROME_EAST.JPEG"}},
+      {"central Europe with Rome cut out",
+       {area(true, true, "55,5", "38,20", 0), area(false, false, "41.86,12.49", "", 10000)},
+       {"IMG_20180725_163423-tiny.jpg", "naples.jpg"}},
+      {"the southern and western hemisphere",
+       {area(true, true, "0,-180", "-90,180", 0), area(true, true, "90,-180", "-90,0", 0)},
+       {"gps-2000-scaled.jpg", "gps.jpg"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeHost host;
+    const std::string in = host.Dir() + "/in", dest = host.Dir() + "/dest";
+    std::set<std::string> everything;
+    for (const char* f : realFiles) {
+      const std::string name = fs::path(f).filename().string();
+      CopyCameraFile(f, in + "/" + name);
+      everything.insert(name);
+    }
+    for (const Synthetic& s : synthetic) {
+      MakePhoto(in + "/" + s.name, "2026:12:06 10:00:00", &s.lat, &s.lon);
+      everything.insert(s.name);
+    }
+    MakeFolder(dest);
+
+    Action a(host);
+    a.m_strName = "Geo";
+    a.m_iType = kMoveFiles;
+    a.m_strSourceFolder = in;
+    a.m_strDestFolder = dest;
+    for (const SpatialArea& s : c.areas) a.m_SpatialAreaList.Add(s);
+    StoreActions(host, {&a});
+
+    std::string output;
+    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+
+    EXPECT_EQ(FileNames(dest), c.moved) << output;
+    std::set<std::string> stayed;
+    for (const std::string& name : everything) {
+      if (!c.moved.count(name)) stayed.insert(name);
+    }
+    EXPECT_EQ(FileNames(in), stayed);
+    if (c.moved.count("Apple_iPhone_4.jpg")) {
+      EXPECT_EQ(ReadFile(dest + "/Apple_iPhone_4.jpg"), ReadFile(kJpegs + "drewnoakes/Apple_iPhone_4.jpg"));
+    }
+  }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "common/temp_dir.h"
-#include "imagemeta/jpeg_builder.h"
+#include "common/jpeg_builder.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "common/temp_dir.h"
-#include "imagemeta/jpeg_builder.h"
+#include "common/jpeg_builder.h"
 #include "imagemeta/safe_output.h"
 #include "imaging/jpeg_transform.h"
 

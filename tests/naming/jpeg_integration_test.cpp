@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "common/temp_dir.h"
-#include "imagemeta/jpeg_builder.h"
+#include "common/jpeg_builder.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
