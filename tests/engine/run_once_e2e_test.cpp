@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "common/jpeg_builder.h"
@@ -210,8 +211,9 @@ TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
     } else {
       EXPECT_FALSE(Exists(card + "/ID.TXT"));
     }
-    if (c.idTxtOnCard)
+    if (c.idTxtOnCard) {
       EXPECT_EQ(ReadFile(in + "/ID.TXT"), c.idTxtOnCard) << "the old one went with the photos";
+    }
     EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), c.batchIdAfter);
     EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
   }
@@ -373,6 +375,111 @@ TEST(RunOnceEndToEnd, GpsAreasKeepOnlyThePhotosOfTheirArea) {
     if (c.moved.count("Apple_iPhone_4.jpg")) {
       EXPECT_EQ(ReadFile(dest + "/Apple_iPhone_4.jpg"), ReadFile(kJpegs + "drewnoakes/Apple_iPhone_4.jpg"));
     }
+  }
+}
+
+// The worst a card brings: ID.TXT values that try to leave the destination or make folders,
+// files that cannot carry the block, a photo that must be turned, and the card on another
+// file system. Every file arrives whole inside the destination and nothing stays in temp.
+TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheDestination) {
+  FakeHost host;
+  TempDir shm("/dev/shm");
+  ASSERT_FALSE(shm.Path().empty());
+  const std::string card = shm.Path() + "/card", dest = host.Dir() + "/dest";
+  const std::string escape = fs::path(host.Dir()).filename().string() + "-escaped";
+  struct File {
+    const char* source;  // nullptr: the text below
+    const char* text;
+  } files[] = {
+      {"drewnoakes/Sony_Cybershot_3.jpg", nullptr},       // orientation 6, 2001-11-27
+      {"pillow/sugarshack_bad_mpo_header.jpg", nullptr},  // a second picture after EOI
+      {"broken/pillow__truncated_jpeg.jpg", nullptr},
+      {"broken/goexif-rwcarlsen__samples__2006-11-11-19-17-56-sep-2006-11-11-19-17-56a.jpg", nullptr},
+      {nullptr, "not a jpeg at all"},
+      {nullptr, ""}};
+  std::vector<std::string> originals;
+  int n = 0;
+  for (const File& f : files) {
+    const std::string path = card + "/DCIM/" + std::to_string(++n) + ".jpg";
+    if (f.source) {
+      CopyCameraFile(f.source, path);
+    } else {
+      MakeFile(path, f.text);
+    }
+    originals.push_back(ReadFile(path));
+  }
+  WriteFile(card + "/ID.TXT", "PHOTOGRAPHERID=a/b\r\nEVENTID=../../" + escape + "\r\nBATCHID=3\r\n");
+  MakeFolder(dest);
+
+  Action a(host);
+  a.m_strName = "Card";
+  a.m_iType = kMoveFilesFromMedia;
+  a.m_strSourceFolder = card;
+  a.m_strDestFolder = dest;
+  a.m_strFileSpec = "*.jpg";
+  a.m_bCreateNewSubfolder = 1;
+  a.m_iCreateNewSubfolderFrequency = kUseTemplate;
+  a.m_SubfolderTemplate.Clear();
+  for (unsigned id : {31u /* EXIF date */, 27u /* separator */, 12u /* event id */}) {
+    ASSERT_TRUE(a.m_SubfolderTemplate.AddComponent(id));
+  }
+  a.m_bRenameFile = 1;
+  a.m_RenameTemplate.Clear();
+  for (unsigned id : {16u /* photographer id */, 14u /* _ */, 4u /* file counter */, 2u /* .ext */}) {
+    ASSERT_TRUE(a.m_RenameTemplate.AddComponent(id));
+  }
+  a.m_bAddOrUpdateBriskoExif = 1;
+  a.m_bAutoRotateJPG = 1;
+  a.m_bAutoRotateUseSubfolder = 1;
+  StoreActions(host, {&a});
+
+  std::string output;
+  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+
+  // Relative path -> content of everything that arrived.
+  std::map<std::string, std::string> arrived;
+  for (const auto& e : fs::recursive_directory_iterator(dest)) {
+    if (e.is_regular_file()) arrived[fs::relative(e.path(), dest).string()] = ReadFile(e.path().string());
+  }
+  ASSERT_EQ(arrived.size(), originals.size()) << output;
+  std::set<std::string> folders;
+  for (const auto& [rel, data] : arrived) {
+    folders.insert(fs::path(rel).parent_path().string());
+    EXPECT_EQ(fs::path(rel).filename().string().rfind("ab_", 0), 0u) << rel;
+  }
+  // Files without a readable date still get the event folder, never a path from the root.
+  EXPECT_EQ(folders,
+            (std::set<std::string>{escape, "2001-11-27/" + escape + "/Rotated", "2014-03-02/" + escape}));
+  for (const std::string& outside : {host.Dir() + "/" + escape, "/tmp/" + escape, "/" + escape}) {
+    EXPECT_FALSE(Exists(outside)) << outside;
+  }
+  // Files that cannot take the block arrive unchanged; the MPO keeps its second picture.
+  for (size_t i = 2; i < originals.size(); ++i) {
+    bool found = false;
+    for (const auto& [rel, data] : arrived) found = found || data == originals[i];
+    EXPECT_TRUE(found) << "file " << i + 1 << " arrived changed or not at all";
+  }
+  const std::string mpoTail = originals[1].substr(originals[1].size() - 60191);
+  bool mpoWhole = false;
+  for (const auto& [rel, data] : arrived) {
+    mpoWhole = mpoWhole || (rel.rfind("2014-03-02/", 0) == 0 && data.size() > mpoTail.size() &&
+                            data.compare(data.size() - mpoTail.size(), mpoTail.size(), mpoTail) == 0);
+  }
+  EXPECT_TRUE(mpoWhole);
+  EXPECT_EQ(CountFiles(card), 1) << "only the ID.TXT stays on the card";
+  EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+
+  if (!HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
+  for (const auto& [rel, data] : arrived) {
+    if (rel.find("/Rotated") == std::string::npos) continue;
+    const std::string path = dest + "/" + rel;
+    EXPECT_EQ(ExiftoolTag(path, "Orientation#"), "1");
+    EXPECT_EQ(ExiftoolTag(path, "UserComment")
+                  .rfind("BriskoExif:m_strIDFilepath=" + card +
+                             "/ID.TXT|m_strPhotoGrapherID=a/b|m_strEventID=../../" + escape +
+                             "|m_iBatchID=3|m_origFilename=1.jpg|",
+                         0),
+              0u);
   }
 }
 
