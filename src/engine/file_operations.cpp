@@ -284,6 +284,9 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       LogMessage(Format2("Moved file from %s to %s", listed, arrived));
     } else {
       LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+      // After the rotation or BriskoExif step the photo is no longer at its listed path; say
+      // where it is, or the operator looks for it on the media.
+      if (current != listed) LogMessage("File left at " + current);
     }
     result = ok;
   }

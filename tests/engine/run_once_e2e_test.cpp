@@ -483,5 +483,49 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
   }
 }
 
+// A full destination: the photo that does not fit is kept, and when the BriskoExif or rotation
+// step has already taken it off the card, the log says where it is.
+TEST(RunOnceEndToEnd, AFullDestinationKeepsThePhotoAndTheLogSaysWhere) {
+  for (int briskoExif : {0, 1}) {
+    SCOPED_TRACE(briskoExif);
+    FakeHost host;
+    const std::string card = host.Dir() + "/card", dest = host.Dir() + "/dest";
+    CopyCameraFile("drewnoakes/Canon_PowerShot_A85.jpg", card + "/DCIM/big.jpg");  // 1.2 MB
+    CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", card + "/DCIM/small.jpg");
+    SmallTmpfs full(dest, "1m");
+    if (!full.Ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+
+    Action a(host);
+    a.m_strName = "Card";
+    a.m_iType = kMoveFilesFromMedia;
+    a.m_strSourceFolder = card;
+    a.m_strDestFolder = dest;
+    a.m_strFileSpec = "*.jpg";
+    a.m_bAddOrUpdateBriskoExif = briskoExif;
+    StoreActions(host, {&a});
+
+    std::string output;
+    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+
+    EXPECT_NE(output.find("Card (Move Files from Media) Failed (CopyOrMoveFilesUsingShell): Move file from " +
+                          card + "/DCIM/big.jpg to " + dest + "/big.jpg"),
+              std::string::npos)
+        << output;
+    EXPECT_FALSE(Exists(dest + "/big.jpg")) << "no partial file at the destination";
+    EXPECT_TRUE(Exists(dest + "/small.jpg"));
+    const std::string original = ReadFile(kJpegs + "drewnoakes/Canon_PowerShot_A85.jpg");
+    if (briskoExif) {
+      const std::string kept = host.Dir() + "/temp/big.jpg";
+      EXPECT_NE(output.find("Card (Move Files from Media) File left at " + kept), std::string::npos)
+          << output;
+      EXPECT_EQ(JpegScanData(ReadFile(kept)), JpegScanData(original));
+      EXPECT_FALSE(Exists(card + "/DCIM/big.jpg"));
+    } else {
+      EXPECT_EQ(output.find("File left at"), std::string::npos) << output;
+      EXPECT_EQ(ReadFile(card + "/DCIM/big.jpg"), original);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brisko
