@@ -1,13 +1,13 @@
-// Placeholder entry point until the station and its window exist.
-#include <cstdio>
-#include <cstring>
+// brisko-workflow: the window where Qt is built and a display exists, else the headless station.
+#include "app/station_main.h"
+#ifdef BRISKO_HAVE_QT
+#include "ui/window_main.h"
+#endif
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("Brisko Event File Workflow %s\n", BRISKO_VERSION);
-      return 0;
-    }
-  }
-  return 0;
+#ifdef BRISKO_HAVE_QT
+  return brisko::StationMain(argc, argv, brisko::RunWindowStation);
+#else
+  return brisko::StationMain(argc, argv, nullptr);
+#endif
 }

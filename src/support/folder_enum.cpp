@@ -38,12 +38,12 @@ bool MaskMatches(const std::string& mask, const std::string& name) {
   // Iterative wildcard match with a single backtrack point: linear in practice, never recursive.
   size_t m = 0, n = 0, starM = std::string::npos, starN = 0;
   while (n < name.size()) {
-    if (m < mask.size() && (mask[m] == '?' || Fold(mask[m]) == Fold(name[n]))) {
-      ++m;
-      ++n;
-    } else if (m < mask.size() && mask[m] == '*') {
+    if (m < mask.size() && mask[m] == '*') {
       starM = m++;
       starN = n;
+    } else if (m < mask.size() && (mask[m] == '?' || Fold(mask[m]) == Fold(name[n]))) {
+      ++m;
+      ++n;
     } else if (starM != std::string::npos) {
       m = starM + 1;
       n = ++starN;

@@ -1,0 +1,127 @@
+#include "app/command_line.h"
+
+#include <charconv>
+
+namespace brisko {
+
+namespace {
+
+// Options that take a value, as "--name VALUE" or "--name=VALUE".
+bool IsValueOption(const std::string& name) {
+  return name == "--store" || name == "--command" || name == "--barcode" || name == "--backup" ||
+         name == "--restore";
+}
+
+bool SetValue(CommandLine& cl, const std::string& name, const std::string& value) {
+  if (name == "--store") {
+    if (value.empty()) {
+      cl.error = "--store needs a file path";
+      return false;
+    }
+    cl.store = value;
+  } else if (name == "--command") {
+    int n = 0;
+    const char* end = value.data() + value.size();
+    auto [p, ec] = std::from_chars(value.data(), end, n);
+    if (ec != std::errc() || p != end || n < 1 || n > 20) {
+      cl.error = "--command needs a command number from 1 to 20, not '" + value + "'";
+      return false;
+    }
+    cl.command = n;
+  } else if (name == "--barcode") {
+    if (value.empty()) {
+      cl.error = "--barcode needs the scanned text";
+      return false;
+    }
+    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+      cl.error = "--barcode text must be one line";
+      return false;
+    }
+    cl.barcode = value;
+  } else if (name == "--backup" || name == "--restore") {
+    if (value.empty()) {
+      cl.error = name + " needs a file path";
+      return false;
+    }
+    (name == "--backup" ? cl.backupFile : cl.restoreFile) = value;
+  }
+  return true;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string name = arg;
+    std::optional<std::string> value;
+    if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+    }
+    if (IsValueOption(name)) {
+      if (!value) {
+        if (i + 1 >= args.size()) {
+          cl.error = name + " needs a value";
+          return cl;
+        }
+        value = args[++i];
+      }
+      if (!SetValue(cl, name, *value)) return cl;
+      continue;
+    }
+    if (value) {
+      cl.error = "option " + name + " takes no value";
+      return cl;
+    }
+    if (arg == "--headless") {
+      cl.headless = true;
+    } else if (arg == "--run-once") {
+      cl.runOnce = true;
+    } else if (arg == "--version") {
+      cl.version = true;
+    } else if (arg == "--help" || arg == "-h") {
+      cl.help = true;
+    } else {
+      cl.error = "unknown option '" + arg + "'";
+      return cl;
+    }
+  }
+  int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.backupFile)) +
+                 int(bool(cl.restoreFile));
+  if (oneShots > 1) cl.error = "use only one of --run-once, --command, --barcode, --backup and --restore";
+  return cl;
+}
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return ParseCommandLine(args);
+}
+
+const char* CommandLineHelp() {
+  return "Usage: brisko-workflow [OPTION]...\n"
+         "Brisko Event File Workflow: runs the configured file actions on their schedules.\n"
+         "Without options it opens the window, or runs headless where no display exists.\n"
+         "\n"
+         "  --headless        run the station without a window; action log lines go to\n"
+         "                    stdout; SIGINT or SIGTERM exits as \"Exit\" does (Shutdown\n"
+         "                    actions run, actions and counters are saved)\n"
+         "  --store PATH      use the settings store file PATH (default: $BRISKO_STORE,\n"
+         "                    else $XDG_CONFIG_HOME/brisko/settings.db)\n"
+         "  --run-once        make one Run Once pass over the actions, save, and exit\n"
+         "  --command N       run the On Command actions of command N (1 to 20)\n"
+         "  --barcode TEXT    take TEXT as a scanned barcode and run the Barcode Scan actions\n"
+         "  --version         print the version and exit\n"
+         "  --help            print this help and exit\n"
+         "\n"
+         "--command and --barcode are handed to the station already running on the same\n"
+         "store when there is one; otherwise they run in this process, which then exits.\n"
+         "Only one station runs per user and store: a second start brings the first\n"
+         "window forward and ends.\n"
+         "\n"
+         "Exit status: 0 done, 1 failure, 2 bad command line.\n";
+}
+
+}  // namespace brisko

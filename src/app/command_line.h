@@ -1,0 +1,32 @@
+#pragma once
+// The program's options. Parsing is pure so it can be tested and fuzzed; main() acts on it.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brisko {
+
+struct CommandLine {
+  bool headless = false;
+  bool runOnce = false;
+  bool version = false;
+  bool help = false;
+  std::optional<std::string> store;
+  std::optional<int> command;  // 1 to 20, as the "Commands" menu numbers them
+  std::optional<std::string> barcode;
+  std::optional<std::string> backupFile;
+  std::optional<std::string> restoreFile;
+
+  // Set when the arguments cannot be used; main prints it and ends with exit code 2.
+  std::string error;
+
+  // A request that does one piece of work and ends instead of running the station.
+  bool IsOneShot() const { return runOnce || command || barcode || backupFile || restoreFile; }
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);  // args without argv[0]
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+const char* CommandLineHelp();
+
+}  // namespace brisko

@@ -1,0 +1,64 @@
+#pragma once
+// The station's host without a window: a poll() loop with its own timers, requests from later
+// starts on the instance socket, SIGINT/SIGTERM as a close request, and every action log line
+// on stdout.
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <optional>
+
+#include "app/host.h"
+
+namespace brisko {
+
+class Station;
+class InstanceServer;
+
+class HeadlessHost : public Host {
+ public:
+  explicit HeadlessHost(std::FILE* out = stdout) : m_out(out) {}
+
+  void SetStation(Station* station) { m_station = station; }
+  void SetInstanceServer(InstanceServer* server) { m_server = server; }
+  // Runs until Quit().
+  void Run();
+
+  void StartLoopTimer(int periodMs) override;
+  void StopLoopTimer() override;
+  bool StartActionTimer(unsigned id, int64_t delayMs) override;
+  void StopActionTimer(unsigned id) override;
+  void DispatchPendingEvents() override { ProcessOnce(0); }
+  std::time_t Now() override { return std::time(nullptr); }
+  ExitChoice ShowExitDialog() override { return ExitChoice::Exit; }
+  bool PowerOff(const std::string&) override { return false; }
+  void ShowLogLine(const std::string& text) override;
+  void ShowProgress(int, int, const std::string&, const std::string&) override {}
+  void Quit() override { m_quit = true; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Timer {
+    Clock::time_point due;
+    Clock::duration period;
+  };
+  void ProcessOnce(int maxWaitMs);
+
+  std::FILE* m_out;
+  Station* m_station = nullptr;
+  InstanceServer* m_server = nullptr;
+  std::optional<Timer> m_loopTimer;
+  std::map<unsigned, Timer> m_actionTimers;
+  bool m_quit = false;
+};
+
+// SIGINT and SIGTERM become a shutdown request: the handler only writes to a pipe, whose
+// reading end the event loop watches.
+bool InstallShutdownSignals();
+int ShutdownSignalFd();
+// Empties the pipe; true when a signal had arrived.
+bool DrainShutdownSignals();
+
+// Runs a request that came from a later start (or the command line) on the station.
+void HandleInstanceRequest(Station& station, const struct InstanceRequest& request);
+
+}  // namespace brisko

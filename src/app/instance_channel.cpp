@@ -1,0 +1,253 @@
+#include "app/instance_channel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace brisko {
+
+namespace {
+
+uint64_t Fnv1a(std::string_view text) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+std::string RuntimeFolder() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg && *xdg == '/') return xdg;
+  // A private folder of our own; refuse one that someone else made for us.
+  std::string dir = "/tmp/brisko-workflow-" + std::to_string(getuid());
+  mkdir(dir.c_str(), 0700);
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+      (st.st_mode & 077) != 0) {
+    return "/tmp";
+  }
+  return dir;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    if (error) *error = "socket path too long: " + path;
+    return false;
+  }
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return true;
+}
+
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// Reads up to a newline, at most maxBytes, waiting no longer than timeoutMs in all.
+std::optional<std::string> ReadLine(int fd, size_t maxBytes, int timeoutMs) {
+  auto start = std::chrono::steady_clock::now();
+  std::string line;
+  char buf[512];
+  for (;;) {
+    int left = timeoutMs - int(MsSince(start));
+    if (left <= 0) return std::nullopt;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, left);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return std::nullopt;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return std::nullopt;
+    line.append(buf, size_t(n));
+    if (auto nl = line.find('\n'); nl != std::string::npos) {
+      line.resize(nl);
+      return line;
+    }
+    if (line.size() >= maxBytes) return std::nullopt;
+  }
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FormatInstanceRequest(const InstanceRequest& request) {
+  std::string line;
+  switch (request.kind) {
+    case InstanceRequest::Raise:
+      line = "raise";
+      break;
+    case InstanceRequest::Command:
+      if (request.command < 1 || request.command > 20) return {};
+      line = "command " + std::to_string(request.command);
+      break;
+    case InstanceRequest::Barcode:
+      if (request.text.empty() || request.text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        return {};
+      line = "barcode " + request.text;
+      break;
+  }
+  line += '\n';
+  if (line.size() > kMaxInstanceRequestBytes) return {};
+  return line;
+}
+
+std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line) {
+  if (line.size() >= kMaxInstanceRequestBytes) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  InstanceRequest req;
+  if (line == "raise") return req;
+  if (line.rfind("command ", 0) == 0) {
+    std::string_view num = line.substr(8);
+    int n = 0;
+    auto [p, ec] = std::from_chars(num.data(), num.data() + num.size(), n);
+    if (ec != std::errc() || p != num.data() + num.size() || n < 1 || n > 20) return std::nullopt;
+    req.kind = InstanceRequest::Command;
+    req.command = n;
+    return req;
+  }
+  if (line.rfind("barcode ", 0) == 0) {
+    std::string_view text = line.substr(8);
+    if (text.empty() || text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+      return std::nullopt;
+    req.kind = InstanceRequest::Barcode;
+    req.text = std::string(text);
+    return req;
+  }
+  return std::nullopt;
+}
+
+InstancePaths InstancePathsForStore(const std::string& storePath) {
+  std::error_code ec;
+  std::string canon = std::filesystem::weakly_canonical(storePath, ec).string();
+  if (ec || canon.empty()) canon = storePath;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a(canon)));
+  std::string base = RuntimeFolder() + "/brisko-workflow-" + std::to_string(getuid()) + "-" + hex;
+  return {base + ".lock", base + ".sock"};
+}
+
+InstanceLock::~InstanceLock() {
+  if (m_fd >= 0) close(m_fd);  // closing drops the flock
+}
+
+InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string* error) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
+    return Failed;
+  }
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    int err = errno;
+    close(fd);
+    if (err == EWOULDBLOCK) return HeldByOther;
+    if (error) *error = "cannot lock " + path + ": " + std::strerror(err);
+    return Failed;
+  }
+  m_fd = fd;
+  return Acquired;
+}
+
+bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
+                         std::string* error) {
+  std::string line = FormatInstanceRequest(request);
+  if (line.empty()) {
+    if (error) *error = "the request cannot be sent";
+    return false;
+  }
+  sockaddr_un addr{};
+  if (!FillAddress(socketPath, addr, error)) return false;
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      if (error) *error = std::string("socket: ") + std::strerror(errno);
+      return false;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      bool ok = WriteAll(fd, line);
+      std::optional<std::string> reply;
+      if (ok) reply = ReadLine(fd, 256, std::max(100, timeoutMs - int(MsSince(start))));
+      close(fd);
+      if (reply && *reply == "ok") return true;
+      if (error)
+        *error = reply ? "the running station answered: " + *reply : "the running station did not answer";
+      return false;
+    }
+    int err = errno;
+    close(fd);
+    if (MsSince(start) >= timeoutMs) {
+      if (error) *error = "cannot reach the running station at " + socketPath + ": " + std::strerror(err);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+InstanceServer::~InstanceServer() {
+  if (m_fd >= 0) {
+    close(m_fd);
+    unlink(m_path.c_str());
+  }
+}
+
+bool InstanceServer::Listen(const std::string& socketPath, std::string* error) {
+  sockaddr_un addr{};
+  if (!FillAddress(socketPath, addr, error)) return false;
+  unlink(socketPath.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    if (error) *error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  mode_t old = umask(077);
+  int r = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  umask(old);
+  if (r != 0 || listen(fd, 8) != 0) {
+    if (error) *error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  m_fd = fd;
+  m_path = socketPath;
+  return true;
+}
+
+std::optional<InstanceRequest> InstanceServer::AcceptOne() {
+  if (m_fd < 0) return std::nullopt;
+  int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<InstanceRequest> req;
+  if (auto line = ReadLine(fd, kMaxInstanceRequestBytes, 2000)) req = ParseInstanceRequest(*line);
+  WriteAll(fd, req ? "ok\n" : "error bad request\n");
+  close(fd);
+  return req;
+}
+
+}  // namespace brisko

@@ -1,0 +1,80 @@
+#pragma once
+// One station per user and settings store. The first start holds an flock()ed lock file and
+// listens on a Unix socket beside it; a later start finds the lock taken and sends its request
+// (bring the window forward, run a command, take a barcode) over the socket as one line.
+// The window listens with QLocalServer on the same path, the headless loop with
+// InstanceServer below; both speak this line format.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brisko {
+
+struct InstanceRequest {
+  enum Kind { Raise, Command, Barcode };
+  Kind kind = Raise;
+  int command = 0;   // 1 to 20 for Command
+  std::string text;  // the scanned text for Barcode
+
+  bool operator==(const InstanceRequest&) const = default;
+};
+
+// Longest request line accepted, newline included; a peer sending more is dropped.
+constexpr size_t kMaxInstanceRequestBytes = 4096;
+
+// "raise\n", "command N\n" or "barcode TEXT\n". Empty when the request cannot be sent (a barcode
+// holding a line break or NUL, or too long).
+std::string FormatInstanceRequest(const InstanceRequest& request);
+// Parses one line without its newline.
+std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line);
+
+struct InstancePaths {
+  std::string lock;
+  std::string socket;
+};
+// Beside each other in $XDG_RUNTIME_DIR (else a private folder in /tmp), named after the
+// canonical store path so that stations on different stores do not meet.
+InstancePaths InstancePathsForStore(const std::string& storePath);
+
+class InstanceLock {
+ public:
+  InstanceLock() = default;
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+  enum Result { Acquired, HeldByOther, Failed };
+  Result Acquire(const std::string& path, std::string* error = nullptr);
+  bool Held() const { return m_fd >= 0; }
+
+ private:
+  int m_fd = -1;
+};
+
+// Sends the request and waits up to timeoutMs for the answer. Retries the connection for a
+// while, since the first station may still be starting.
+bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
+                         std::string* error = nullptr);
+
+// The headless station's side of the socket.
+class InstanceServer {
+ public:
+  InstanceServer() = default;
+  ~InstanceServer();
+  InstanceServer(const InstanceServer&) = delete;
+  InstanceServer& operator=(const InstanceServer&) = delete;
+
+  // Removes a stale socket (only call it while holding the lock) and listens.
+  bool Listen(const std::string& socketPath, std::string* error = nullptr);
+  int Fd() const { return m_fd; }
+  // Accepts one waiting connection, reads its line (bounded in size and time), answers it.
+  // Returns the request when one was read and understood.
+  std::optional<InstanceRequest> AcceptOne();
+
+ private:
+  int m_fd = -1;
+  std::string m_path;
+};
+
+}  // namespace brisko

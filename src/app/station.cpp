@@ -1,0 +1,457 @@
+#include "app/station.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "scheduler/barcode.h"
+
+namespace brisko {
+
+namespace {
+
+const std::string kBanner(198, '-');
+// How early a Time action's timer may fire and still run (timers are never exact).
+constexpr std::time_t kTimeActionEarlySeconds = 60;
+
+std::string CountdownLine(int seconds) {
+  return "Actions starting in " + std::to_string(seconds) + "s...";
+}
+
+// Local midnight-relative moment hour:minute:00 on the date of `day` (any time that day);
+// mktime decides daylight saving for that date and normalises a day past the month's end.
+std::time_t LocalTimeOnDay(std::time_t day, int dayOffset, unsigned hour, unsigned minute) {
+  std::tm tm{};
+  localtime_r(&day, &tm);
+  tm.tm_mday += dayOffset;
+  tm.tm_hour = static_cast<int>(hour);
+  tm.tm_min = static_cast<int>(minute);
+  tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+}  // namespace
+
+// Marks a run in progress (g_bActionsRunning) for its lifetime; the outermost one releases
+// the actions retired while it ran.
+class Station::RunScope {
+ public:
+  explicit RunScope(Station& station) : m_station(station) {
+    ++m_station.m_runDepth;
+    m_station.m_values.g_bActionsRunning = true;
+  }
+  ~RunScope() {
+    if (--m_station.m_runDepth == 0) {
+      m_station.m_values.g_bActionsRunning = false;
+      m_station.m_retired.clear();
+    }
+  }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+
+ private:
+  Station& m_station;
+};
+
+Station::Station(Host& host) : m_host(host), m_logger(&m_store) {
+  for (int i = 0; i < kNumCommands; ++i) m_commandNames[size_t(i)] = DefaultCommandName(i);
+}
+
+Station::~Station() {
+  ClearActions();
+  m_retired.clear();
+}
+
+bool Station::Init(const std::string& storePath, std::string* report) {
+  m_store.SetCompanyName("Brisko Pty Ltd");
+  m_store.SetApplicationName("BriskoFileWorkflow");
+  bool ok = m_store.Open(storePath, report);
+  m_logger.Init();
+  m_countdown = kStartupCountdown;
+  m_bEnableBarcodeEntry = 0;
+  m_bEnableOperatorSelectedText = 0;
+  return ok;
+}
+
+void Station::Open() {
+  m_bRunContinuously = true;
+  LoadSettings();
+  m_dialogDepth = 0;
+  m_host.StartLoopTimer(kLoopPeriodMs);
+}
+
+// ---- RunHost ----
+
+void Station::AddToLog(const std::string& text) {
+  m_host.ShowLogLine(text);
+  m_logger.Log(2, text);
+}
+
+void Station::SetProgress(int position, int range, const std::string& actionText,
+                          const std::string& statusText) {
+  m_host.ShowProgress(position, range, actionText, statusText);
+  DispatchPendingEvents();
+}
+
+void Station::DispatchPendingEvents() {
+  m_host.DispatchPendingEvents();
+}
+
+void Station::KillActionTimer(uint32_t timerHandle) {
+  m_host.StopActionTimer(timerHandle);
+  m_timerTargets.erase(timerHandle);
+}
+
+// ---- Settings and the action list ----
+
+void Station::LoadSettings() {
+  m_values.m_iFileCounter = m_store.GetProfileInt("Actions", "m_iFileCounter", 1);
+  m_values.m_iBatchCounter = m_store.GetProfileInt("Actions", "m_iBatchCounter", 1);
+  // The temp folder is read before the actions (not after, as it used to be) so that actions
+  // made while loading default to the configured folder rather than creating the built-in one.
+  m_values.m_TempPath = m_store.GetProfileString("Settings", "m_TempPath", kDefaultTempPath);
+  LoadActions();
+  RefillOperatorTexts(false);
+  m_commandNames = LoadCommandNames(m_store);
+  m_bEnableBarcodeEntry = m_store.GetProfileInt("Settings", "m_bEnableBarcodeEntry", 0);
+  m_bEnableOperatorSelectedText = m_store.GetProfileInt("Settings", "m_bEnableOperatorSelectedText", 0);
+}
+
+void Station::LoadActions() {
+  ClearActions();
+  int n = m_store.GetProfileInt("Actions", "NumActions", 0);
+  for (int i = 0; i < n; ++i) {
+    auto action = std::make_unique<Action>(*this);
+    action->Load(i);
+    ArmSchedule(*action);
+    m_actions.push_back(std::move(action));
+  }
+}
+
+void Station::DeleteActionSectionsFrom(int first) {
+  for (int i = first; i >= 0; ++i) {
+    std::string section = ActionSectionName(i);
+    if (!m_store.SectionExists(section)) break;
+    m_store.DeleteSection(section);
+  }
+}
+
+void Station::SaveActions() {
+  for (size_t i = 0; i < m_actions.size(); ++i) m_actions[i]->Save(static_cast<int>(i));
+  m_store.WriteProfileInt("Actions", "NumActions", static_cast<int>(m_actions.size()));
+  DeleteActionSectionsFrom(static_cast<int>(m_actions.size()));
+}
+
+void Station::AppendAction(std::unique_ptr<Action> action) {
+  m_actions.push_back(std::move(action));
+  ++m_listGeneration;
+}
+
+void Station::RemoveAction(size_t index) {
+  if (index >= m_actions.size()) return;
+  std::unique_ptr<Action> action = std::move(m_actions[index]);
+  m_actions.erase(m_actions.begin() + static_cast<std::ptrdiff_t>(index));
+  ++m_listGeneration;
+  RetireAction(std::move(action));
+}
+
+void Station::MoveAction(size_t from, size_t to) {
+  if (from >= m_actions.size() || to >= m_actions.size() || from == to) return;
+  std::unique_ptr<Action> action = std::move(m_actions[from]);
+  m_actions.erase(m_actions.begin() + static_cast<std::ptrdiff_t>(from));
+  m_actions.insert(m_actions.begin() + static_cast<std::ptrdiff_t>(to), std::move(action));
+  ++m_listGeneration;
+}
+
+void Station::ClearActions() {
+  if (m_actions.empty()) return;
+  ++m_listGeneration;
+  std::vector<std::unique_ptr<Action>> old;
+  old.swap(m_actions);
+  for (auto& action : old) RetireAction(std::move(action));
+}
+
+void Station::StopTimerOf(Action& action) {
+  if (action.m_uiTimerHandle != 0) {
+    KillActionTimer(action.m_uiTimerHandle);
+    action.m_uiTimerHandle = 0;
+  }
+}
+
+void Station::RetireAction(std::unique_ptr<Action> action) {
+  StopTimerOf(*action);
+  if (m_runDepth > 0) m_retired.push_back(std::move(action));
+}
+
+bool Station::IsListed(const Action* action) const {
+  return std::any_of(m_actions.begin(), m_actions.end(), [&](const auto& a) { return a.get() == action; });
+}
+
+void Station::ArmSchedule(Action& action, std::time_t notBefore) {
+  switch (action.m_iScheduleType) {
+    case kScheduleTime: {
+      StopTimerOf(action);
+      action.m_bRunPending = 0;
+      // The editor stores 0xFFFFFFFF when it held no valid time: such an action stays unarmed.
+      if (action.m_uiScheduleTime > 23 || action.m_uiScheduleTimeMins > 59) return;
+      const std::time_t now = m_host.Now();
+      // After a timer run, never arm for the moment just served, even if the timer came early.
+      const std::time_t base = std::max(now, notBefore);
+      std::time_t target = LocalTimeOnDay(base, 0, action.m_uiScheduleTime, action.m_uiScheduleTimeMins);
+      for (int day = 1; target <= base && day <= 3; ++day)
+        target = LocalTimeOnDay(base, day, action.m_uiScheduleTime, action.m_uiScheduleTimeMins);
+      if (target <= base) return;
+      if (m_host.StartActionTimer(action.m_uiTimerId, (int64_t(target) - int64_t(now)) * 1000)) {
+        action.m_uiTimerHandle = action.m_uiTimerId;
+        m_timerTargets[action.m_uiTimerId] = target;
+      }
+      break;
+    }
+    case kScheduleShutdown:
+    case kScheduleBarcodeScan:
+      action.m_bRunPending = 0;
+      break;
+    case kScheduleContinuous:
+    case kScheduleInterval:
+    case kScheduleStartup:
+    case kScheduleOnCommand:
+      action.m_bRunPending = 1;
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- Runs ----
+
+bool Station::RunOne(Action& action) {
+  if (m_inRun.count(&action)) return false;
+  m_inRun.insert(&action);
+  bool result = m_runner ? m_runner(action) : action.Run();
+  m_inRun.erase(&action);
+  return result;
+}
+
+void Station::Walk(bool stopOnShutdown, const std::function<void(Action&)>& each) {
+  const uint64_t generation = m_listGeneration;
+  for (size_t i = 0; i < m_actions.size(); ++i) {
+    if (generation != m_listGeneration || IsDialogOpen()) break;
+    if (stopOnShutdown && m_bShutdownRequested) break;
+    each(*m_actions[i]);
+  }
+}
+
+void Station::OnLoopTimer() {
+  if (m_bShutdownRequested) {
+    if (m_bShutdownStarted) return;
+    if (m_values.g_bActionsRunning) {
+      AddToLog("Application shutdown waiting on actions to complete...");
+      return;
+    }
+    AddToLog("Application entering shutdown actions...");
+    m_bShutdownStarted = true;
+    ExitSequence();
+    return;
+  }
+  if (IsDialogOpen() || !m_bRunContinuously) return;
+  if (m_countdown > 0) {
+    AddToLog(CountdownLine(m_countdown));
+    --m_countdown;
+    return;
+  }
+  if (m_values.g_bActionsRunning) return;
+  // The pass stops the timer so that passes never overlap: the next tick comes a full
+  // period after this pass has ended.
+  m_host.StopLoopTimer();
+  {
+    RunScope scope(*this);
+    Walk(true, [this](Action& action) {
+      if (action.m_iScheduleType == kScheduleOnCommand) return;
+      RunOne(action);
+      DispatchPendingEvents();
+    });
+  }
+  m_host.StartLoopTimer(kLoopPeriodMs);
+}
+
+void Station::OnActionTimer(unsigned id) {
+  for (size_t i = 0; i < m_actions.size(); ++i) {
+    Action& action = *m_actions[i];
+    if (action.m_uiTimerId != id || action.m_uiTimerHandle == 0) continue;
+    const std::time_t served = m_timerTargets.count(id) ? m_timerTargets[id] : 0;
+    StopTimerOf(action);
+    // The timer counts elapsed time; when the wall clock was stepped meanwhile it comes early.
+    // Wait for the time of day rather than run well before it.
+    if (served != 0 && m_host.Now() + kTimeActionEarlySeconds < served) {
+      ArmSchedule(action);
+      return;
+    }
+    action.m_bRunPending = 1;
+    {
+      // A Time run counts as a run in progress, so the exit sequence waits for it.
+      RunScope scope(*this);
+      RunOne(action);
+    }
+    // The run may have dispatched a reload that replaced this action; the new one is armed.
+    if (IsListed(&action)) {
+      action.m_bRunPending = 0;
+      ArmSchedule(action, served);
+    }
+    return;
+  }
+  // Nobody owns it any more: a stale timer must not keep firing.
+  m_host.StopActionTimer(id);
+}
+
+void Station::RunOnce() {
+  if (IsDialogOpen()) return;
+  RunScope scope(*this);
+  Walk(false, [this](Action& action) {
+    if (action.m_iScheduleType == kScheduleOnCommand) return;
+    AddToLog(kBanner);
+    AddToLog("Running action: " + action.m_strName);
+    RunOne(action);
+    DispatchPendingEvents();
+  });
+}
+
+void Station::RunBarcodeActions() {
+  if (m_bRunContinuously) m_host.StopLoopTimer();
+  {
+    RunScope scope(*this);
+    Walk(false, [this](Action& action) {
+      if (action.m_iScheduleType != kScheduleBarcodeScan) return;
+      AddToLog(kBanner);
+      AddToLog("Barcode scanned - Running action: " + action.m_strName);
+      action.m_bRunPending = 1;
+      RunOne(action);
+      action.m_bRunPending = 0;
+      DispatchPendingEvents();
+    });
+  }
+  if (m_bRunContinuously) m_host.StartLoopTimer(kLoopPeriodMs);
+}
+
+void Station::ExecuteCommand(int index) {
+  if (index < 0 || index >= kNumCommands) return;
+  if (m_bRunContinuously) m_host.StopLoopTimer();
+  {
+    RunScope scope(*this);
+    const std::string name = CommandName(index);
+    Walk(false, [&](Action& action) {
+      if (action.m_iScheduleType != kScheduleOnCommand || action.m_iuCommandIndex != index) return;
+      AddToLog(kBanner);
+      AddToLog("Executing Command: " + name + " - Running action: " + action.m_strName);
+      RunOne(action);
+      DispatchPendingEvents();
+    });
+  }
+  if (m_bRunContinuously) m_host.StartLoopTimer(kLoopPeriodMs);
+}
+
+void Station::OnBarcodeText(const std::string& text) {
+  m_barcodeSummary = ParseBarcode(text, m_values.m_strBarcodeInputsArray, m_tones);
+  m_host.ShowBarcodeSummary(m_barcodeSummary);
+  RunBarcodeActions();  // an empty scan runs them too
+}
+
+void Station::SetCommandNames(const CommandNameArray& names) {
+  m_commandNames = names;
+  SaveCommandNames(m_store, names);
+}
+
+void Station::ChooseOperatorText(int index) {
+  if (index < 0 || size_t(index) >= m_operatorStrings.size()) return;
+  m_operatorIndex = index;
+  m_values.m_strOperatorSelectedText = m_operatorStrings[size_t(index)];
+}
+
+void Station::RefillOperatorTexts(bool clearWhenEmpty) {
+  m_operatorStrings = LoadOperatorSelectableStrings(m_store);
+  m_operatorIndex =
+      FillOperatorTextChoice(m_operatorStrings, m_values.m_strOperatorSelectedText, clearWhenEmpty);
+}
+
+void Station::SetRunContinuously(bool on) {
+  m_bRunContinuously = on;
+  if (on)
+    m_host.StartLoopTimer(kLoopPeriodMs);
+  else if (!m_bShutdownRequested)
+    m_host.StopLoopTimer();
+}
+
+void Station::RequestShutdown() {
+  m_bShutdownRequested = true;
+  AddToLog("Shutdown requested");
+  if (!m_bRunContinuously) m_host.StartLoopTimer(kLoopPeriodMs);
+}
+
+void Station::BeginPausingDialog() {
+  ++m_dialogDepth;
+  m_countdown = kStartupCountdown;
+}
+
+void Station::EndPausingDialog() {
+  if (m_dialogDepth > 0) --m_dialogDepth;
+}
+
+bool Station::IsCommandEnabled(int index) const {
+  if (IsDialogOpen()) return false;
+  return std::any_of(m_actions.begin(), m_actions.end(), [&](const auto& a) {
+    return a->m_iScheduleType == kScheduleOnCommand && a->m_iuCommandIndex == index;
+  });
+}
+
+std::string Station::CommandName(int index) const {
+  if (index < 0 || index >= kNumCommands) return {};
+  return m_commandNames[size_t(index)];
+}
+
+void Station::ApplyApplicationSettings(const std::string& logFolder, int level, int logToFile,
+                                       const std::string& tempPath) {
+  m_logger.Configure(logFolder, level, logToFile);
+  m_values.m_TempPath = tempPath;
+  m_store.WriteProfileString("Settings", "m_TempPath", tempPath);
+}
+
+std::string Station::PowerOffCommand() {
+  return m_store.GetProfileString("Settings", "m_strPowerOffCommand", kDefaultPowerOffCommand);
+}
+
+// ---- Exit ----
+
+void Station::SaveAtExit(bool runShutdownActions) {
+  RunScope scope(*this);
+  for (size_t i = 0; i < m_actions.size(); ++i) {
+    Action& action = *m_actions[i];
+    action.Save(static_cast<int>(i));
+    if (runShutdownActions && action.m_iScheduleType == kScheduleShutdown) {
+      action.m_bRunPending = 1;
+      RunOne(action);
+    }
+  }
+  m_store.WriteProfileInt("Actions", "NumActions", static_cast<int>(m_actions.size()));
+  m_store.WriteProfileInt("Actions", "m_iFileCounter", m_values.m_iFileCounter);
+  m_store.WriteProfileInt("Actions", "m_iBatchCounter", m_values.m_iBatchCounter);
+}
+
+void Station::ExitSequence() {
+  ExitChoice choice = m_host.ShowExitDialog();
+  if (choice == ExitChoice::Cancel) {
+    m_bShutdownRequested = false;
+    m_bShutdownStarted = false;
+    if (!m_bRunContinuously) m_host.StopLoopTimer();
+    return;
+  }
+  SaveAtExit(true);
+  if (choice == ExitChoice::ExitAndShutDown) {
+    std::string command = PowerOffCommand();
+    if (!m_host.PowerOff(command)) AddToLog("Failed to shut down the computer with: " + command);
+  }
+  m_host.StopLoopTimer();
+  ClearActions();
+  m_logger.Flush();
+  m_host.Quit();
+}
+
+}  // namespace brisko

@@ -1,0 +1,186 @@
+#pragma once
+// The station: the application object. It owns the settings store, the logger, the action
+// list and the process-wide values for the whole life of the process, runs the schedules and
+// the exit sequence, and gives every run what it needs (RunHost). Everything around it (the
+// window, the headless loop, tests) reaches it through Host.
+//
+// Nested runs: events are dispatched inside runs, so a nested dialog may reload or edit the
+// action list while a run walks it. The station keeps that safe in two ways: an action taken
+// off the list while any run is in progress is kept alive until the outermost run ends, and
+// every walk stops before its next action once the list has changed under it. An action is
+// never started inside its own run.
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/host.h"
+#include "engine/action.h"
+#include "engine/run_host.h"
+#include "scheduler/operator_lists.h"
+#include "scheduler/tone_sink.h"
+#include "support/logger.h"
+#include "support/settings_store.h"
+
+namespace brisko {
+
+inline constexpr int kStartupCountdown = 5;
+inline constexpr int kLoopPeriodMs = 1000;
+inline constexpr int kNumCommands = 20;
+inline constexpr int kMaxLogLines = 501;
+inline constexpr const char* kProductName = "Brisko Event File Workflow";
+inline constexpr const char* kDefaultPowerOffCommand = "systemctl poweroff";
+
+class Station : public RunHost {
+ public:
+  explicit Station(Host& host);
+  ~Station() override;
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Start-up before the window: opens the store, configures the logger, sets the countdown.
+  // `report` receives the store's note when it had to start afresh. False when no store at
+  // all could be opened (the station then runs on defaults).
+  bool Init(const std::string& storePath, std::string* report = nullptr);
+  // What the window does when it opens: run continuously, load the settings, start the loop.
+  void Open();
+
+  // ---- RunHost ----
+  void AddToLog(const std::string& text) override;
+  void SetProgress(int position, int range, const std::string& actionText,
+                   const std::string& statusText) override;
+  void DispatchPendingEvents() override;
+  StationValues& Values() override { return m_values; }
+  SettingsStore& Store() override { return m_store; }
+  Logger& GetLogger() override { return m_logger; }
+  bool IsDialogOpen() const override { return m_dialogDepth > 0; }
+  std::time_t Now() const override { return m_host.Now(); }
+  void KillActionTimer(uint32_t timerHandle) override;
+  bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }
+
+  // ---- Settings and the action list ----
+  void LoadSettings();
+  void LoadActions();
+  void DeleteActionSectionsFrom(int first);
+  // Saves every action with its list index, the count, and drops sections left beyond it.
+  void SaveActions();
+  void ArmSchedule(Action& action) { ArmSchedule(action, 0); }
+
+  const std::vector<std::unique_ptr<Action>>& Actions() const { return m_actions; }
+  // For list editors: every change of the list goes through these so that a run walking it
+  // notices and a removed action outlives the run that may be using it.
+  void AppendAction(std::unique_ptr<Action> action);
+  std::unique_ptr<Action> NewAction() { return std::make_unique<Action>(*this); }
+  void RemoveAction(size_t index);
+  void MoveAction(size_t from, size_t to);
+  void NoteActionListChanged() { ++m_listGeneration; }
+
+  // ---- Events from the host ----
+  void OnLoopTimer();
+  void OnActionTimer(unsigned id);
+
+  // ---- Runs started by hand ----
+  void RunOnce();
+  void RunBarcodeActions();
+  void ExecuteCommand(int index);  // 0 to 19
+  // ParseBarcode: a scanned text arrived (input box, scanner dialog, --barcode, another
+  // start). Fills the barcode values, shows the summary and runs the Barcode Scan actions.
+  void OnBarcodeText(const std::string& text);
+  const std::string& BarcodeSummary() const { return m_barcodeSummary; }
+  // Acknowledgement tones for scans; none by default (headless, tests).
+  void SetToneSink(ToneSink* tones) { m_tones = tones; }
+
+  void SetRunContinuously(bool on);
+  bool RunContinuously() const { return m_bRunContinuously; }
+  // Every way of closing the window ends here.
+  void RequestShutdown();
+  bool ShutdownRequested() const { return m_bShutdownRequested; }
+  bool ShutdownStarted() const { return m_bShutdownStarted; }
+  bool IsRunInProgress() const { return m_runDepth > 0; }
+  int Countdown() const { return m_countdown; }
+
+  // Pausing dialogs ("Configure actions...", "About...", backup, restore): runs stop before
+  // their next action and the countdown starts again when they close. Nesting is allowed.
+  void BeginPausingDialog();
+  void EndPausingDialog();
+
+  // ---- Commands menu ----
+  bool IsCommandEnabled(int index) const;
+  std::string CommandName(int index) const;
+  // "Manage Command Names" result: kept and written to the store.
+  void SetCommandNames(const CommandNameArray& names);
+  const CommandNameArray& CommandNames() const { return m_commandNames; }
+
+  // The "Operator selected text:" drop-down.
+  const std::vector<std::string>& OperatorStrings() const { return m_operatorStrings; }
+  int OperatorIndex() const { return m_operatorIndex; }
+  void ChooseOperatorText(int index);
+  // Reloads the strings and selects the first (after "Configure actions..." closed with OK).
+  void RefillOperatorTexts(bool clearWhenEmpty);
+
+  bool EnableBarcodeEntry() const { return m_bEnableBarcodeEntry != 0; }
+  bool EnableOperatorSelectedText() const { return m_bEnableOperatorSelectedText != 0; }
+
+  // "Application settings" dialog result.
+  void ApplyApplicationSettings(const std::string& logFolder, int level, int logToFile,
+                                const std::string& tempPath);
+  // "Settings"/"m_strPowerOffCommand", default "systemctl poweroff".
+  std::string PowerOffCommand();
+
+  // What the exit sequence saves, for one-shot runs too: every action (running the Shutdown
+  // actions when asked), the count and the counters.
+  void SaveAtExit(bool runShutdownActions);
+  // Destroys every action and stops their timers.
+  void ClearActions();
+
+  // Seam for tests: replaces Action::Run (entry test and work) for every run.
+  using ActionRunner = std::function<bool(Action&)>;
+  void SetActionRunner(ActionRunner runner) { m_runner = std::move(runner); }
+
+ private:
+  class RunScope;
+  void ArmSchedule(Action& action, std::time_t notBefore);
+  void StopTimerOf(Action& action);
+  void RetireAction(std::unique_ptr<Action> action);
+  bool RunOne(Action& action);
+  // Walks the list from the head; stops before an action once a pausing dialog is open,
+  // (when asked) shutdown is requested, or the list changed.
+  void Walk(bool stopOnShutdown, const std::function<void(Action&)>& each);
+  bool IsListed(const Action* action) const;
+  void ExitSequence();
+
+  Host& m_host;
+  SettingsStore m_store;
+  Logger m_logger;
+  StationValues m_values;
+  CommandNameArray m_commandNames;
+  std::vector<std::string> m_operatorStrings;
+  int m_operatorIndex = -1;
+  std::string m_barcodeSummary;
+  ToneSink* m_tones = nullptr;
+  int m_bEnableBarcodeEntry = 0;
+  int m_bEnableOperatorSelectedText = 0;
+
+  int m_countdown = kStartupCountdown;
+  int m_dialogDepth = 0;
+  bool m_bShutdownRequested = false;
+  bool m_bShutdownStarted = false;
+  bool m_bRunContinuously = true;
+
+  int m_runDepth = 0;
+  uint64_t m_listGeneration = 0;
+  std::set<const Action*> m_inRun;
+  std::map<uint32_t, std::time_t> m_timerTargets;  // timer id -> the moment it was armed for
+  ActionRunner m_runner;
+
+  std::vector<std::unique_ptr<Action>> m_actions;
+  // Taken off the list during a run; destroyed when the outermost run ends.
+  std::vector<std::unique_ptr<Action>> m_retired;
+};
+
+}  // namespace brisko

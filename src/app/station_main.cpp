@@ -1,0 +1,145 @@
+#include "app/station_main.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/command_line.h"
+#include "app/headless_host.h"
+#include "app/instance_channel.h"
+#include "app/station.h"
+
+namespace brisko {
+
+namespace {
+
+constexpr int kHandOverTimeoutMs = 5000;
+
+bool HaveDisplay() {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+  };
+  return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+std::string OpenStation(Station& station, const std::string& storePath) {
+  std::string report;
+  if (!station.Init(storePath, &report)) {
+    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s; running on defaults\n",
+                 storePath.c_str(), report.empty() ? "" : ": ", report.c_str());
+  } else if (!report.empty()) {
+    std::fprintf(stderr, "brisko-workflow: %s\n", report.c_str());
+  }
+  return report;
+}
+
+}  // namespace
+
+int RunHeadlessStation(const std::string& storePath, const std::string& socketPath) {
+  HeadlessHost host(stdout);
+  InstanceServer server;
+  std::string error;
+  if (!socketPath.empty() && !server.Listen(socketPath, &error))
+    std::fprintf(stderr, "brisko-workflow: %s; later starts cannot reach this station\n", error.c_str());
+  Station station(host);
+  host.SetStation(&station);
+  host.SetInstanceServer(&server);
+  InstallShutdownSignals();
+  std::string report = OpenStation(station, storePath);
+  if (!report.empty()) station.AddToLog(report);
+  station.Open();
+  host.Run();
+  return 0;
+}
+
+int RunOneShot(const CommandLine& cl, const std::string& storePath) {
+  HeadlessHost host(stdout);
+  Station station(host);
+  host.SetStation(&station);
+  std::string report;
+  if (!station.Init(storePath, &report)) {
+    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s\n", storePath.c_str(),
+                 report.empty() ? "" : ": ", report.c_str());
+    return 1;
+  }
+  if (!report.empty()) station.AddToLog(report);
+  // Like the window at start, but without the loop: the work below is the only run.
+  station.LoadSettings();
+  if (cl.runOnce) {
+    station.SetRunContinuously(false);
+    station.RunOnce();
+  } else if (cl.command) {
+    station.SetRunContinuously(false);
+    station.ExecuteCommand(*cl.command - 1);
+  } else if (cl.barcode) {
+    station.SetRunContinuously(false);
+    station.OnBarcodeText(*cl.barcode);
+  } else {
+    std::fprintf(stderr, "brisko-workflow: --backup and --restore are not available yet\n");
+    return 1;
+  }
+  station.SaveAtExit(false);
+  station.ClearActions();
+  return 0;
+}
+
+int StationMain(int argc, char** argv, const WindowEntry& window) {
+  CommandLine cl = ParseCommandLine(argc, argv);
+  if (!cl.error.empty()) {
+    std::fprintf(stderr, "brisko-workflow: %s\nTry 'brisko-workflow --help' for the options.\n",
+                 cl.error.c_str());
+    return 2;
+  }
+  if (cl.help) {
+    std::fputs(CommandLineHelp(), stdout);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("%s %s\n", kProductName, BRISKO_VERSION);
+    return 0;
+  }
+
+  const std::string storePath = cl.store ? *cl.store : SettingsStore::DefaultPath();
+  const InstancePaths paths = InstancePathsForStore(storePath);
+  InstanceLock lock;
+  std::string error;
+  switch (lock.Acquire(paths.lock, &error)) {
+    case InstanceLock::Failed:
+      std::fprintf(stderr, "brisko-workflow: %s\n", error.c_str());
+      return 1;
+    case InstanceLock::HeldByOther: {
+      if (cl.runOnce || cl.backupFile || cl.restoreFile) {
+        std::fprintf(stderr, "brisko-workflow: a station is already running on %s; stop it first\n",
+                     storePath.c_str());
+        return 1;
+      }
+      InstanceRequest request;
+      if (cl.command) {
+        request.kind = InstanceRequest::Command;
+        request.command = *cl.command;
+      } else if (cl.barcode) {
+        request.kind = InstanceRequest::Barcode;
+        request.text = *cl.barcode;
+      }
+      if (!SendInstanceRequest(paths.socket, request, kHandOverTimeoutMs, &error)) {
+        std::fprintf(stderr, "brisko-workflow: a station is already running on %s, but %s\n",
+                     storePath.c_str(), error.c_str());
+        return 1;
+      }
+      if (request.kind == InstanceRequest::Raise)
+        std::fprintf(stderr, "brisko-workflow: already running; brought the running station forward\n");
+      return 0;
+    }
+    case InstanceLock::Acquired:
+      break;
+  }
+
+  if (cl.IsOneShot()) return RunOneShot(cl, storePath);
+  if (!cl.headless && window) {
+    if (HaveDisplay()) return window(WindowStart{storePath, paths.socket}, argc, argv);
+    std::fprintf(stderr, "brisko-workflow: no display found; running headless\n");
+  }
+  return RunHeadlessStation(storePath, paths.socket);
+}
+
+}  // namespace brisko

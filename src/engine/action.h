@@ -1,0 +1,169 @@
+#pragma once
+// One configured workflow step: what to do, on which files, how to name and place them, and
+// when to run. Field names are also the value names in the action's store section.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/run_host.h"
+
+namespace brisko {
+
+enum ActionType : int32_t {
+  kDeleteFiles = 0,
+  kMoveFiles = 1,
+  kCopyFiles = 2,
+  kMoveFilesFromMedia = 3,
+  kDeleteSubfolders = 4,
+  kMoveSubfolders = 5,
+  kCopySubfolders = 6,
+  kCreateImageWithPlt = 7,
+};
+inline constexpr int kNumActionTypes = 8;
+
+enum ScheduleType : int32_t {
+  kScheduleContinuous = 0,
+  kScheduleShutdown = 1,
+  kScheduleTime = 2,
+  kScheduleInterval = 3,
+  kScheduleStartup = 4,
+  kScheduleOnCommand = 5,
+  kScheduleBarcodeScan = 6,
+};
+inline constexpr int kNumScheduleTypes = 7;
+
+// File age units (m_iFileAgeUnits) and subfolder frequencies (m_iCreateNewSubfolderFrequency).
+enum FileAgeUnits : int32_t { kAgeMinutes = 0, kAgeHours = 1, kAgeDays = 2, kAgeSeconds = 3 };
+enum SubfolderFrequency : int32_t { kEveryHour = 0, kEveryDay = 1, kEveryMonth = 2, kUseTemplate = 3 };
+
+// "Delete Files" .. "Create Image with PLT"; "Undefined action" for any other value.
+const char* ActionTypeName(int type);
+// "Continuous" .. "Barcode Scan"; "" for any other value.
+const char* ScheduleTypeName(int type);
+// The editor's radio captions: "Continuous", "At Shutdown", "At this Time:", ...
+const char* ScheduleTypeCaption(int type);
+// "mins", "hours", "days", "secs"; "" for any other value.
+const char* FileAgeUnitsName(int units);
+// "hour", "day", "month", "use template"; "" for any other value.
+const char* SubfolderFrequencyName(int frequency);
+
+// Section name of the action at a list index: "Action_%d".
+std::string ActionSectionName(int index);
+
+class Action {
+ public:
+  // Every field gets its default; the source and destination folders default to the temp
+  // folder (created when missing) and the action takes the next timer id.
+  explicit Action(RunHost& host);
+  virtual ~Action();
+  Action(const Action&) = delete;
+  Action& operator=(const Action&) = delete;
+
+  RunHost& Host() const { return *m_host; }
+
+  // Read from / write to section "Action_<index>" in the store. Both return 1.
+  int Load(int index);
+  int Save(int index);
+  // Copies every stored field (templates, GPS areas and custom fields by value); runtime
+  // fields (pending flag, timers, last run) stay as they are.
+  void CopyFrom(const Action& other);
+
+  std::string GetTypeName() const;
+  std::string GetDescription() const;  // name + " (" + type name + ")"
+  // Adds GetDescription() + " " + text to the action log.
+  void LogMessage(const std::string& text) const;
+
+  // The station's entry point for every kind of run (continuous pass, Run Once, command,
+  // barcode, Time timer, Startup, Shutdown): the caller sets m_bRunPending as its schedule
+  // requires; the entry test then decides whether the action starts. Returns the result of
+  // the type's operation, false when the action did not start.
+  bool Run();
+  // The entry test alone: enabled, pending, no shell operation in progress; Startup disarms
+  // itself; Interval checks and stamps m_tLastRun. True when the work should start.
+  bool EntryTest();
+  // The work of a run without the entry test.
+  bool RunBody();
+
+  // Shared file operations.
+  std::string GetTempFolder();
+  static bool CreateFolderPath(const std::string& folder);
+  static void MakeUniqueFileName(std::string& path);
+  std::string GetDestinationFolder(const std::string& filePath);
+  bool CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
+                                 const std::vector<std::string>& targets);
+  void ApplyFileAttributes(const std::string& path);
+
+  // The type operations on the eligible list.
+  bool CopyFiles(const std::vector<std::string>& files);
+  bool CopySubfolderFiles(std::vector<std::string>& files, bool move);
+  bool MoveFiles(const std::vector<std::string>& files);
+  bool DeleteFiles(const std::vector<std::string>& files);
+  bool DeleteSubfolders(const std::vector<std::string>& folders);
+  static int CountFolderEntries(const std::string& folder);
+  static bool IsFolderEmpty(const std::string& folder);
+
+  // Hands a copied or moved file to the external program and waits for it.
+  void RunExternalApplication(const std::string& filePath);
+  // The command line as logged: "\"exe\" args \"file\"" and its variants.
+  std::string ExternalCommandLine(const std::string& filePath) const;
+
+  // Appends every subfolder below `folder`, each before its own subfolders.
+  static void AddSubfolders(const std::string& folder, std::vector<std::string>& folders);
+
+  // ---- Stored fields (store value names) ----
+  int32_t m_iType = kMoveFiles;
+  std::string m_strName;
+  std::string m_strSourceFolder;
+  std::string m_strDestFolder;
+  std::string m_strFileSpec = "*.*";
+  std::string m_strFileSpecExclude;
+  int32_t m_bUseRegexFilespec = 0;
+  int32_t m_iFileAge = 0;
+  int32_t m_iFileAgeUnits = kAgeMinutes;
+  int32_t m_iLeaveMinFilecount = 0;
+  int32_t m_bDisplayIdTxtContents = 0;
+  int32_t m_bCreateIDTxtFile = 0;
+  int32_t m_bCreateNewSubfolder = 0;
+  int32_t m_iCreateNewSubfolderFrequency = kEveryDay;
+  // Seam: subfolder template (default: the one component 2, current date) joins here.
+  // Seam: rename template (default: empty) joins here.
+  int32_t m_bRenameFile = 0;
+  int32_t m_bEnabled = 1;
+  int32_t m_bUpdateFileTimestamp = 0;
+  int32_t m_bModifyReadOnlyAttribute = 0;
+  int32_t m_bMakeReadOnly = 0;
+  int32_t m_iScheduleType = kScheduleContinuous;
+  uint32_t m_uiScheduleTime = 0;      // hour; 0xFFFFFFFF when the editor held no valid time
+  uint32_t m_uiScheduleTimeMins = 0;  // minute; as above
+  uint32_t m_uiRunInterval = 60;      // minutes
+  int32_t m_iuCommandIndex = 0;       // 0 to 19
+  std::string m_strExternalExeFilepath;
+  std::string m_strExternalExeArgs;
+  int32_t m_bUseExternalExe = 0;
+  int32_t m_bUseExternalArgs = 0;
+  int32_t m_bAppendArgs = 0;
+  int32_t m_bAutoRotateJPG = 0;
+  int32_t m_bAutoRotateUseSubfolder = 0;
+  int32_t m_bAddOrUpdateBriskoExif = 0;
+  std::map<std::string, std::string> m_BriskoExifCustomActionFieldsMap;
+  int32_t m_bSelectByOrientation = 0;
+  int32_t m_bSelectLandscape = 0;
+  int32_t m_bIncludeSubFolders = 0;
+  int32_t m_bDeleteEmptyFoldersOnly = 0;
+  // Seam: GPS filter areas join here.
+  std::string m_strBriskoPltFilepath;
+  int32_t m_bOverwriteExistingFiles = 0;
+
+  // ---- Runtime fields (never stored) ----
+  CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run
+  int32_t m_bRunPending = 0;
+  uint32_t m_uiTimerHandle = 0;
+  uint32_t m_uiTimerId = 0;
+  int64_t m_tLastRun = 0;
+
+ private:
+  RunHost* m_host;
+};
+
+}  // namespace brisko

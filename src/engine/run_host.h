@@ -1,0 +1,70 @@
+#pragma once
+// What a run of an action needs from the station that owns it. The station (app/) implements
+// this; tests use a small fake. Everything here runs on the one main thread.
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+
+namespace brisko {
+
+class SettingsStore;
+class Logger;
+class CIdTxt;
+
+// Temp folder when none is configured or the configured one cannot be created. /var/tmp
+// survives a reboot: a failed move can leave a photo there.
+inline constexpr const char* kDefaultTempPath = "/var/tmp/brisko_temp/";
+
+// Timer ids the station uses itself; action timer ids never take them.
+inline constexpr uint32_t kRunLoopTimerId = 1134;
+inline constexpr uint32_t kScannerFocusTimerId = 100;
+inline constexpr uint32_t kFirstActionTimerId = 200;
+
+// The process-wide values. The station owns one instance for its whole life; the names are
+// the ones stored and logged elsewhere.
+struct StationValues {
+  int32_t m_iFileCounter = 1;
+  int32_t m_iBatchCounter = 1;
+  std::string m_TempPath = kDefaultTempPath;
+  bool g_bActionsRunning = false;
+  int g_nShellOperationDepth = 0;  // shell-style file operations in progress
+  uint32_t g_uiNextActionTimerId = kFirstActionTimerId;
+  // person, group, venue, product, quantity, options 1 to 4, alpha
+  std::array<std::string, 10> m_strBarcodeInputsArray;
+  std::string m_strOperatorSelectedText;
+  // Every custom BriskoExif field known from all actions (name -> last value merged in).
+  std::map<std::string, std::string> m_knownCustomFields;
+};
+
+class RunHost {
+ public:
+  virtual ~RunHost() = default;
+
+  // One line to the on-screen action log and to the logger at level 2.
+  virtual void AddToLog(const std::string& text) = 0;
+  // Progress bar position/range, "Action:" and "Status:" texts; then dispatches pending
+  // events, so timers, barcodes and commands can run nested inside a run.
+  virtual void SetProgress(int position, int range, const std::string& actionText,
+                           const std::string& statusText) = 0;
+  virtual void DispatchPendingEvents() = 0;
+
+  virtual StationValues& Values() = 0;
+  virtual SettingsStore& Store() = 0;
+  virtual Logger& GetLogger() = 0;
+
+  // A pausing dialog (m_bDialogOpen) is up: runs stop before their next action.
+  virtual bool IsDialogOpen() const { return false; }
+  // Wall clock in seconds; a seam so that tests can drive ages and intervals.
+  virtual std::time_t Now() const { return std::time(nullptr); }
+  // Stops a running per-action Time timer (called when its action is destroyed).
+  virtual void KillActionTimer(uint32_t timerHandle) { (void)timerHandle; }
+  // Shows the ID.TXT editor on a batch's record after a Move Files from Media run; true on OK.
+  virtual bool EditIdTxt(CIdTxt& record) {
+    (void)record;
+    return false;
+  }
+};
+
+}  // namespace brisko

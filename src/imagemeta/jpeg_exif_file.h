@@ -1,0 +1,138 @@
+#pragma once
+// Reads the marker structure and EXIF block of a JPEG file and writes a new file with a rebuilt
+// EXIF block, without decoding the image. Every byte taken from a file is distrusted: counts and
+// offsets are bounded by the APP1 block they come from.
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brisko {
+
+// Debug trace of the reader's steps; discarded unless a listener is installed (tests, debug option).
+using DebugTraceHook = std::function<void(const std::string&)>;
+void SetDebugTraceHook(DebugTraceHook hook);
+bool DebugTraceEnabled();
+void DebugTrace(const std::string& text);
+
+// Camera make codes from the first four characters of the Make tag.
+enum CameraMakeCode : int {
+  kMakeFuji = 100,
+  kMakeCanon = 101,
+  kMakeSony = 102,
+  kMakeOlympus = 103,
+  kMakeRicoh = 104,
+  kMakePentax = 105,
+  kMakeNikon = 106,
+  kMakeKodak = 107,
+  kMakeOther = 108,
+};
+
+namespace exif_tag {
+constexpr uint16_t kMake = 0x010F;
+constexpr uint16_t kOrientation = 0x0112;
+constexpr uint16_t kDateTime = 0x0132;
+constexpr uint16_t kThumbnailOffset = 0x0201;
+constexpr uint16_t kThumbnailLength = 0x0202;
+constexpr uint16_t kExifIfd = 0x8769;
+constexpr uint16_t kGpsIfd = 0x8825;
+constexpr uint16_t kMakerNote = 0x927C;
+constexpr uint16_t kUserComment = 0x9286;
+constexpr uint16_t kPixelXDimension = 0xA002;
+constexpr uint16_t kPixelYDimension = 0xA003;
+constexpr uint16_t kInteropIfd = 0xA005;
+}  // namespace exif_tag
+
+uint32_t ExifTypeSize(uint16_t type);
+
+struct ExifEntry {
+  uint16_t tag = 0;
+  uint16_t type = 0;
+  uint32_t count = 0;
+  uint32_t position = 0;  // absolute file offset of the value data (see the reader)
+  uint32_t value = 0;     // the 4-byte value field as read
+  char byteOrder = 0;
+  std::vector<uint8_t> data;  // count x type size bytes, file byte order
+};
+
+struct JpegSegment {
+  uint16_t marker = 0;
+  uint16_t length = 0;  // payload length (stored length field - 2)
+  std::vector<uint8_t> data;
+};
+
+class JpegExifFile {
+ public:
+  // What to do with the IFD1 thumbnail when the EXIF block is carried over to another image.
+  enum class ThumbnailPolicy { Drop, Keep, Rotate90, Rotate270 };
+
+  bool Parse(const std::string& path);
+  // Writes SOI, the leading APP0 segments, the rebuilt EXIF block and the kept segments up to and
+  // including the SOS marker into a new file at path. Refuses to write over the parsed file itself.
+  bool Write(const std::string& path) const;
+  // The bytes Write would put into the file (used by Write and by the fuzz target).
+  bool BuildHeader(std::vector<uint8_t>& out) const;
+
+  const ExifEntry* FindTag(uint16_t tag) const;
+  ExifEntry* FindTag(uint16_t tag);
+  const ExifEntry* FindGpsTag(uint16_t tag) const;
+
+  bool GetOrientation(uint16_t& orientation) const;
+  bool SetOrientation(uint16_t orientation);
+  bool GetPixelDimensions(uint32_t& width, uint32_t& height) const;
+  bool SetPixelDimensions(uint32_t width, uint32_t height);
+  bool GetUserComment(std::string& text) const;
+  void SetUserComment(const std::string& text);
+  bool GetDateTime(std::string& text) const;
+  bool GetGpsPosition(float& latitude, float& longitude) const;
+
+  // Drops the IFD1 thumbnail (directory and data).
+  void DropThumbnail();
+  // Replaces the thumbnail JPEG data (after transforming it like the main image).
+  void SetThumbnailData(std::vector<uint8_t> jpeg);
+
+  std::string path;
+  uint16_t sofWidth = 0;  // baseline SOF only
+  uint16_t sofHeight = 0;
+  uint16_t frameWidth = 0;  // any SOF (baseline, extended, progressive, lossless)
+  uint16_t frameHeight = 0;
+  int cameraMake = 0;
+  uint64_t sosPosition = 0;
+  char byteOrder = 0;
+  std::vector<ExifEntry> ifd0Entries;
+  std::vector<ExifEntry> exifEntries;
+  std::vector<ExifEntry> gpsEntries;
+  std::vector<ExifEntry> makerNoteEntries;
+  std::vector<ExifEntry> thumbnailEntries;
+  std::vector<ExifEntry> interopEntries;
+  std::vector<uint8_t> thumbnailData;  // the IFD1 JPEG thumbnail
+  std::vector<JpegSegment> segments;
+  // Offset of the maker note data from the TIFF header as read: maker notes whose inner offsets
+  // count from the TIFF header stay readable only at the same place.
+  std::optional<uint32_t> makerNoteOffset;
+
+ private:
+  void ParseExifBlock(const std::vector<uint8_t>& block, uint64_t blockFilePos);
+  ExifEntry* FindIn(std::vector<ExifEntry>& list, uint16_t tag);
+  uint64_t m_sourceDev = 0;
+  uint64_t m_sourceIno = 0;
+};
+
+// File-level operations: each parses its own JpegExifFile and returns false when the parse fails.
+bool ReadJpegSofDimensions(const std::string& path, int& width, int& height);
+bool ReadExifUserComment(const std::string& path, std::string& text);
+bool ReadExifGpsPosition(const std::string& path, float& latitude, float& longitude);
+bool ReadExifDateTime(const std::string& path, std::time_t& time);
+bool JpegNeedsRotation(const std::string& path);
+bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
+                          const std::string& destinationPath);
+// orientation -1 keeps the EXIF source's orientation.
+bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,
+                   const std::string& destinationPath, int orientation,
+                   JpegExifFile::ThumbnailPolicy thumbnail = JpegExifFile::ThumbnailPolicy::Drop);
+// Appends everything from sosPosition to the end of the source to the existing destination.
+bool AppendScanData(const std::string& sourcePath, uint64_t sosPosition, const std::string& destinationPath);
+
+}  // namespace brisko

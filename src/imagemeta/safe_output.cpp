@@ -1,0 +1,104 @@
+#include "imagemeta/safe_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+namespace brisko {
+
+namespace {
+int g_failNextCommit = 0;
+bool g_flushToDisk = true;
+
+mode_t CreationMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+}  // namespace
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CopyRange(int src, uint64_t offset, int dst) {
+  struct stat st {};
+  if (fstat(src, &st) != 0 || static_cast<uint64_t>(st.st_size) < offset) return false;
+  loff_t in = static_cast<loff_t>(offset);
+  uint64_t left = static_cast<uint64_t>(st.st_size) - offset;
+  // copy_file_range lets the kernel (or the file system) do the copy; plain reads are the fallback.
+  while (left > 0) {
+    ssize_t n = copy_file_range(src, &in, dst, nullptr, left, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    left -= static_cast<uint64_t>(n);
+  }
+  std::vector<uint8_t> buf;
+  while (left > 0) {
+    if (buf.empty()) buf.resize(1 << 16);
+    ssize_t n = pread(src, buf.data(), std::min<uint64_t>(left, buf.size()), in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (!WriteAll(dst, buf.data(), static_cast<size_t>(n))) return false;
+    in += n;
+    left -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+SafeOutput::~SafeOutput() {
+  if (m_fd >= 0) close(m_fd);
+  if (!m_temp.empty()) unlink(m_temp.c_str());
+}
+
+bool SafeOutput::Open(const std::string& destination) {
+  m_destination = destination;
+  size_t slash = destination.find_last_of('/');
+  std::string dir = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  std::string tmpl = dir + "." + name + ".brisko-XXXXXX";
+  m_fd = mkostemp(tmpl.data(), O_CLOEXEC);
+  if (m_fd < 0) return false;
+  m_temp = tmpl;
+  fchmod(m_fd, CreationMode());
+  return true;
+}
+
+bool SafeOutput::Commit() {
+  if (m_fd < 0) return false;
+  // The caller may delete the source next: the new file must be on disk before it takes the name.
+  bool ok = !g_flushToDisk || fdatasync(m_fd) == 0;
+  if (close(m_fd) != 0) ok = false;
+  m_fd = -1;
+  if (!ok) return false;
+  if (g_failNextCommit != 0) {
+    errno = g_failNextCommit;
+    g_failNextCommit = 0;
+    return false;
+  }
+  if (rename(m_temp.c_str(), m_destination.c_str()) != 0) return false;
+  m_temp.clear();
+  return true;
+}
+
+void SafeOutput::FailNextCommitForTest(int error) {
+  g_failNextCommit = error;
+}
+void SafeOutput::SetFlushToDiskForBenchmark(bool flush) {
+  g_flushToDisk = flush;
+}
+
+}  // namespace brisko

@@ -1,0 +1,126 @@
+#include "imaging/jpeg_transform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace brisko {
+
+namespace {
+
+struct TjHandle {
+  explicit TjHandle(tjhandle h) : handle(h) {}
+  ~TjHandle() {
+    if (handle) tjDestroy(handle);
+  }
+  TjHandle(const TjHandle&) = delete;
+  TjHandle& operator=(const TjHandle&) = delete;
+  tjhandle handle;
+};
+
+void SetError(std::string* error, const std::string& text) {
+  if (error) *error = text;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t maxSize) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxSize) {
+    close(fd);
+    return false;
+  }
+  out.resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  out.resize(done);
+  return true;
+}
+
+bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code,
+                           std::vector<uint8_t>& out, std::string* error) {
+  if (!data || size == 0 || size > 0xFFFFFFFFul) {
+    SetError(error, "empty or oversized source");
+    return false;
+  }
+  TjHandle tj(tjInitTransform());
+  if (!tj.handle) {
+    SetError(error, "tjInitTransform failed");
+    return false;
+  }
+  tjtransform xform{};
+  xform.op = code == JpegTransformCode::Rotate90 ? TJXOP_ROT90 : TJXOP_ROT270;
+  xform.options = TJXOPT_TRIM;
+  unsigned char* dst = nullptr;
+  unsigned long dstSize = 0;
+  int rc = tjTransform(tj.handle, data, static_cast<unsigned long>(size), 1, &dst, &dstSize, &xform, 0);
+  if (rc != 0 || !dst || dstSize == 0) {
+    // Warnings (e.g. a corrupt scan) count as failures: a damaged photo is never passed on as rotated.
+    SetError(error, tjGetErrorStr2(tj.handle));
+    if (dst) tjFree(dst);
+    return false;
+  }
+  out.assign(dst, dst + dstSize);
+  tjFree(dst);
+  return true;
+}
+
+bool JpegLosslessTransformFile(const std::string& sourcePath, const std::string& destinationPath,
+                               JpegTransformCode code, std::string* error) {
+  std::vector<uint8_t> src;
+  if (!ReadWholeFile(sourcePath, src)) {
+    SetError(error, std::string("cannot read source: ") + std::strerror(errno));
+    return false;
+  }
+  std::vector<uint8_t> out;
+  if (!JpegLosslessTransform(src.data(), src.size(), code, out, error)) return false;
+  int fd = open(destinationPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SetError(error, std::string("cannot create destination: ") + std::strerror(errno));
+    return false;
+  }
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = write(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bool ok = done == out.size();
+  if (close(fd) != 0) ok = false;
+  if (!ok) {
+    SetError(error, std::string("cannot write destination: ") + std::strerror(errno));
+    unlink(destinationPath.c_str());
+  }
+  return ok;
+}
+
+bool JpegDecodePixels(const std::vector<uint8_t>& jpeg, std::vector<uint8_t>& pixels, int& width, int& height,
+                      int& channels) {
+  if (jpeg.empty()) return false;
+  TjHandle tj(tjInitDecompress());
+  if (!tj.handle) return false;
+  int subsamp = 0, colorspace = 0;
+  if (tjDecompressHeader3(tj.handle, jpeg.data(), jpeg.size(), &width, &height, &subsamp, &colorspace) != 0)
+    return false;
+  int format = colorspace == TJCS_GRAY ? TJPF_GRAY : TJPF_RGB;
+  channels = tjPixelSize[format];
+  pixels.resize(static_cast<size_t>(width) * height * channels);
+  return tjDecompress2(tj.handle, jpeg.data(), jpeg.size(), pixels.data(), width, 0, height, format,
+                       TJFLAG_ACCURATEDCT) == 0;
+}
+
+}  // namespace brisko

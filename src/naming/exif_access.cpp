@@ -1,0 +1,39 @@
+#include "naming/exif_access.h"
+
+#include <strings.h>
+
+#include "imagemeta/jpeg_exif_file.h"
+
+namespace brisko {
+
+namespace {
+
+class JpegExifAccess final : public ExifAccess {
+ public:
+  bool ReadUserComment(const std::string& path, std::string& text) override {
+    return ReadExifUserComment(path, text);
+  }
+  bool ReadDateTime(const std::string& path, std::time_t& when) override {
+    return ReadExifDateTime(path, when);
+  }
+  bool WriteUserComment(const std::string& comment, const std::string& source,
+                        const std::string& destination) override {
+    return WriteExifUserComment(comment, source, destination);
+  }
+};
+
+}  // namespace
+
+ExifAccess& DefaultExifAccess() {
+  static JpegExifAccess access;
+  return access;
+}
+
+bool HasJpgExtension(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  return strcasecmp(path.c_str() + dot, ".jpg") == 0;
+}
+
+}  // namespace brisko

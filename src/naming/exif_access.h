@@ -1,0 +1,28 @@
+#pragma once
+// The EXIF values naming and the BriskoExif block need from a JPEG file, behind one seam so
+// that tests can feed values without building JPEG files.
+#include <ctime>
+#include <string>
+
+namespace brisko {
+
+class ExifAccess {
+ public:
+  virtual ~ExifAccess() = default;
+  // The user comment of a ".jpg" file; false when there is none or it cannot be read.
+  virtual bool ReadUserComment(const std::string& path, std::string& text) = 0;
+  // The date taken of a ".jpg" file as a calendar time (read as local time).
+  virtual bool ReadDateTime(const std::string& path, std::time_t& when) = 0;
+  // Writes the source to the destination with `comment` as its user comment.
+  virtual bool WriteUserComment(const std::string& comment, const std::string& source,
+                                const std::string& destination) = 0;
+};
+
+// The station's reader and writer of JPEG files.
+ExifAccess& DefaultExifAccess();
+
+// True when the path's extension is ".jpg" in any letter case: only those files have EXIF
+// values for naming.
+bool HasJpgExtension(const std::string& path);
+
+}  // namespace brisko

@@ -1,0 +1,48 @@
+#include "ui/instance_listener.h"
+
+#include <QLocalSocket>
+#include <QTimer>
+
+namespace brisko {
+
+namespace {
+constexpr int kRequestTimeoutMs = 2000;
+}
+
+InstanceListener::InstanceListener(Handler handler, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)) {
+  connect(&m_server, &QLocalServer::newConnection, this, &InstanceListener::OnNewConnection);
+}
+
+bool InstanceListener::Listen(const QString& socketPath) {
+  QLocalServer::removeServer(socketPath);
+  m_server.setSocketOptions(QLocalServer::UserAccessOption);
+  return m_server.listen(socketPath);
+}
+
+void InstanceListener::OnNewConnection() {
+  while (QLocalSocket* socket = m_server.nextPendingConnection()) {
+    auto* buffer = new QByteArray;
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QObject::destroyed, socket, [buffer] { delete buffer; });
+    // A peer that says nothing is dropped.
+    QTimer::singleShot(kRequestTimeoutMs, socket, [socket] { socket->abort(); });
+    connect(socket, &QLocalSocket::readyRead, socket, [this, socket, buffer] {
+      buffer->append(socket->read(qint64(kMaxInstanceRequestBytes) - buffer->size()));
+      qsizetype nl = buffer->indexOf('\n');
+      if (nl < 0) {
+        if (buffer->size() >= qsizetype(kMaxInstanceRequestBytes)) socket->abort();
+        return;
+      }
+      std::optional<InstanceRequest> request =
+          ParseInstanceRequest(std::string_view(buffer->constData(), nl));
+      socket->write(request ? "ok\n" : "error bad request\n");
+      socket->flush();
+      socket->disconnectFromServer();
+      // Run it from the event loop, not inside this socket's signal.
+      if (request) QTimer::singleShot(0, this, [this, r = *request] { m_handler(r); });
+    });
+  }
+}
+
+}  // namespace brisko

@@ -1,0 +1,26 @@
+#pragma once
+// Listens for later starts on the instance socket (see app/instance_channel.h) and passes
+// their requests on once the answer has been sent.
+#include <QLocalServer>
+#include <functional>
+
+#include "app/instance_channel.h"
+
+namespace brisko {
+
+class InstanceListener : public QObject {
+  Q_OBJECT
+ public:
+  using Handler = std::function<void(const InstanceRequest&)>;
+  explicit InstanceListener(Handler handler, QObject* parent = nullptr);
+  // Call only while holding the instance lock: a socket file left behind is removed.
+  bool Listen(const QString& socketPath);
+  QString ErrorString() const { return m_server.errorString(); }
+
+ private:
+  void OnNewConnection();
+  QLocalServer m_server;
+  Handler m_handler;
+};
+
+}  // namespace brisko

@@ -1,0 +1,50 @@
+#pragma once
+// The station's host in the window: QTimer timers, processEvents() as the message pump, the
+// exit dialog and the main window's log and progress.
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+
+#include "app/host.h"
+
+namespace brisko {
+
+class Station;
+class MainWindow;
+
+class QtHost : public QObject, public Host {
+  Q_OBJECT
+ public:
+  QtHost();
+  ~QtHost() override;
+
+  void SetStation(Station* station) { m_station = station; }
+  void SetWindow(MainWindow* window) { m_window = window; }
+
+  void StartLoopTimer(int periodMs) override;
+  void StopLoopTimer() override;
+  bool StartActionTimer(unsigned id, int64_t delayMs) override;
+  void StopActionTimer(unsigned id) override;
+  void DispatchPendingEvents() override;
+  std::time_t Now() override { return std::time(nullptr); }
+  ExitChoice ShowExitDialog() override;
+  bool PowerOff(const std::string& command) override;
+  void ShowLogLine(const std::string& text) override;
+  void ShowProgress(int pos, int range, const std::string& actionText,
+                    const std::string& statusText) override;
+  void Quit() override;
+  void ShowBarcodeSummary(const std::string& summary) override;
+  bool EditIdTxt(CIdTxt& record) override;
+
+  bool LoopTimerActive() const { return m_loopTimer.isActive(); }
+  bool ActionTimerActive(unsigned id) const;
+
+ private:
+  Station* m_station = nullptr;
+  MainWindow* m_window = nullptr;
+  QTimer m_loopTimer;
+  std::map<unsigned, std::unique_ptr<QTimer>> m_actionTimers;
+};
+
+}  // namespace brisko

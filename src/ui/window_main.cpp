@@ -1,0 +1,70 @@
+#include "ui/window_main.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <cstdio>
+
+#include "app/headless_host.h"
+#include "app/station.h"
+#include "scheduler/tone_sink.h"
+#include "ui/instance_listener.h"
+#include "ui/main_window.h"
+#include "ui/qt_host.h"
+
+namespace brisko {
+
+int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("BriskoFileWorkflow");
+  QApplication::setOrganizationName("Brisko Pty Ltd");
+  // The exit sequence ends the program, not the last window closing.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  QtHost host;
+  Station station(host);
+  host.SetStation(&station);
+  std::string report;
+  if (!station.Init(start.storePath, &report))
+    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s; running on defaults\n",
+                 start.storePath.c_str());
+  station.GetLogger().SetErrorCallback([](const std::string& caption, const std::string& text) {
+    QMessageBox::critical(nullptr, QString::fromStdString(caption), QString::fromStdString(text));
+  });
+
+  AudioToneSink tones([&station](const std::string& line) { station.AddToLog(line); });
+  station.SetToneSink(&tones);
+  MainWindow window(station);
+  host.SetWindow(&window);
+
+  InstanceListener listener([&](const InstanceRequest& request) {
+    if (request.kind == InstanceRequest::Raise)
+      window.BringForward();
+    else
+      HandleInstanceRequest(station, request);
+  });
+  if (!listener.Listen(QString::fromStdString(start.socketPath)))
+    std::fprintf(stderr, "brisko-workflow: cannot listen on %s: %s; later starts cannot reach this window\n",
+                 start.socketPath.c_str(), listener.ErrorString().toLocal8Bit().constData());
+
+  // SIGINT and SIGTERM close the window the regular way (exit dialog, saving).
+  std::unique_ptr<QSocketNotifier> signalNotifier;
+  if (InstallShutdownSignals()) {
+    signalNotifier = std::make_unique<QSocketNotifier>(ShutdownSignalFd(), QSocketNotifier::Read);
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &window, [&] {
+      if (DrainShutdownSignals() && !station.ShutdownRequested()) station.RequestShutdown();
+    });
+  }
+
+  window.show();
+  if (!report.empty()) station.AddToLog(report);
+  station.Open();
+  window.UpdateOptionalControls();
+  window.UpdateCommandMenu();
+  int rc = app.exec();
+  station.ClearActions();
+  station.SetToneSink(nullptr);
+  return rc;
+}
+
+}  // namespace brisko

@@ -1,0 +1,66 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace brisko {
+namespace {
+
+TEST(ACommandLine, ReadsEveryOptionInBothForms) {
+  struct Row {
+    std::vector<std::string> args;
+    std::function<bool(const CommandLine&)> check;
+  };
+  const std::vector<Row> rows = {
+      {{}, [](auto& c) { return !c.headless && !c.IsOneShot() && !c.store; }},
+      {{"--headless"}, [](auto& c) { return c.headless; }},
+      {{"--store", "/a b/s.db"}, [](auto& c) { return c.store == "/a b/s.db"; }},
+      {{"--store=/x.db"}, [](auto& c) { return c.store == "/x.db"; }},
+      {{"--run-once"}, [](auto& c) { return c.runOnce && c.IsOneShot(); }},
+      {{"--command", "1"}, [](auto& c) { return c.command == 1; }},
+      {{"--command=20"}, [](auto& c) { return c.command == 20; }},
+      {{"--barcode", "P123|G4"}, [](auto& c) { return c.barcode == "P123|G4"; }},
+      {{"--barcode=--headless"}, [](auto& c) { return c.barcode == "--headless" && !c.headless; }},
+      {{"--version"}, [](auto& c) { return c.version; }},
+      {{"--help"}, [](auto& c) { return c.help; }},
+      {{"-h"}, [](auto& c) { return c.help; }},
+      {{"--backup", "b.xml"}, [](auto& c) { return c.backupFile == "b.xml" && c.IsOneShot(); }},
+      {{"--restore", "r.xml"}, [](auto& c) { return c.restoreFile == "r.xml"; }},
+      {{"--headless", "--store", "s.db", "--command", "3"},
+       [](auto& c) { return c.headless && c.store == "s.db" && c.command == 3; }},
+  };
+  for (const auto& row : rows) {
+    CommandLine cl = ParseCommandLine(row.args);
+    EXPECT_EQ(cl.error, "") << ::testing::PrintToString(row.args);
+    EXPECT_TRUE(row.check(cl)) << ::testing::PrintToString(row.args);
+  }
+}
+
+TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"run-once"}, "unknown option 'run-once'"},
+      {{"--store"}, "--store needs a value"},
+      {{"--store="}, "--store needs a file path"},
+      {{"--command", "0"}, "--command needs a command number from 1 to 20, not '0'"},
+      {{"--command", "21"}, "--command needs a command number from 1 to 20, not '21'"},
+      {{"--command", "3x"}, "--command needs a command number from 1 to 20, not '3x'"},
+      {{"--command", "99999999999999999999"},
+       "--command needs a command number from 1 to 20, not '99999999999999999999'"},
+      {{"--barcode", ""}, "--barcode needs the scanned text"},
+      {{"--barcode", "a\nb"}, "--barcode text must be one line"},
+      {{"--headless=1"}, "option --headless takes no value"},
+      {{"--run-once", "--command", "2"},
+       "use only one of --run-once, --command, --barcode, --backup and --restore"},
+  };
+  for (const auto& [args, message] : rows) EXPECT_EQ(ParseCommandLine(args).error, message);
+}
+
+TEST(ACommandLine, HelpNamesEveryOption) {
+  std::string help = CommandLineHelp();
+  for (const char* opt :
+       {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT", "--version", "--help"})
+    EXPECT_NE(help.find(opt), std::string::npos) << opt;
+}
+
+}  // namespace
+}  // namespace brisko

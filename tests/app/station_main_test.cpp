@@ -1,0 +1,150 @@
+// The program as users start it: options, one-shot runs, the headless station and a second start.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "common/temp_dir.h"
+#include "engine/action.h"
+#include "support/settings_store.h"
+
+namespace brisko {
+namespace {
+
+struct Result {
+  int rc = -1;
+  std::string out;
+};
+
+class TheProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_env = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR=" + m_dir.Path() +
+            " XDG_STATE_HOME=" + m_dir.Path() + "/state BRISKO_STORE=" + Store() + " ";
+  }
+  std::string Store() const { return m_dir / "settings.db"; }
+
+  Result Run(const std::string& args) {
+    Result r;
+    FILE* p = popen((m_env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = pclose(p);
+    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+
+  // Actions as the editor would leave them: written through the store API.
+  void WriteActions(const std::vector<std::pair<std::string, int>>& actions) {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(Store()));
+    s.WriteProfileString("Settings", "m_TempPath", m_dir / "temp/");
+    for (size_t i = 0; i < actions.size(); ++i) {
+      s.WriteProfileString(ActionSectionName(int(i)), "m_strName", actions[i].first);
+      s.WriteProfileInt(ActionSectionName(int(i)), "m_iScheduleType", actions[i].second);
+      s.WriteProfileString(ActionSectionName(int(i)), "m_strSourceFolder", m_dir / "in");
+      s.WriteProfileString(ActionSectionName(int(i)), "m_strDestFolder", m_dir / "out");
+      s.WriteProfileInt(ActionSectionName(int(i)), "m_iuCommandIndex", 0);
+      // Loading takes the counters from the action sections, the last one winning.
+      s.WriteProfileInt(ActionSectionName(int(i)), "m_iFileCounter", i + 1 == actions.size() ? 5 : 4);
+    }
+    s.WriteProfileInt("Actions", "NumActions", int(actions.size()));
+    s.WriteProfileInt("Actions", "m_iFileCounter", 5);
+  }
+
+  int StoredInt(const std::string& section, const std::string& entry) {
+    SettingsStore s;
+    s.Open(Store());
+    return s.GetProfileInt(section, entry, -1);
+  }
+
+  test::TempDir m_dir;
+  std::string m_env;
+};
+
+TEST_F(TheProgram, AnswersHelpVersionAndBadOptions) {
+  Result help = Run("--help");
+  EXPECT_EQ(help.rc, 0);
+  EXPECT_NE(help.out.find("--run-once"), std::string::npos);
+  Result version = Run("--version");
+  EXPECT_EQ(version.rc, 0);
+  EXPECT_EQ(version.out, std::string("Brisko Event File Workflow ") + BRISKO_VERSION + "\n");
+  Result bad = Run("--frobnicate");
+  EXPECT_EQ(bad.rc, 2);
+  EXPECT_NE(bad.out.find("unknown option '--frobnicate'"), std::string::npos) << bad.out;
+  EXPECT_EQ(Run("--command 0").rc, 2);
+}
+
+TEST_F(TheProgram, RunsOnceOnAnEmptyStore) {
+  Result r = Run("--run-once");
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(StoredInt("Actions", "NumActions"), 0);
+  EXPECT_EQ(StoredInt("Actions", "m_iFileCounter"), 1);
+}
+
+TEST_F(TheProgram, RunsOnceOverStoredActionsAndSaves) {
+  WriteActions({{"Alpha", kScheduleContinuous}, {"Cmd", kScheduleOnCommand}, {"Bye", kScheduleShutdown}});
+  Result r = Run("--store " + Store() + " --run-once");
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("Running action: Alpha\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Running action: Cmd"), std::string::npos) << r.out;
+  EXPECT_EQ(StoredInt("Actions", "NumActions"), 3);
+  EXPECT_EQ(StoredInt("Action_2", "m_iFileCounter"), 5);
+
+  Result cmd = Run("--command 1");
+  EXPECT_EQ(cmd.rc, 0) << cmd.out;
+  EXPECT_NE(cmd.out.find("Executing Command: Command 1 - Running action: Cmd"), std::string::npos) << cmd.out;
+}
+
+// Reads the child's output until `text` shows up (or the output ends).
+bool ReadUntil(int fd, std::string& seen, const std::string& text) {
+  char buf[1024];
+  while (seen.find(text) == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    seen.append(buf, size_t(n));
+  }
+  return true;
+}
+
+TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
+  WriteActions({{"Alpha", kScheduleContinuous}, {"Cmd", kScheduleOnCommand}});
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    std::string cmd = m_env + BRISKO_BINARY + " --headless";
+    execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string seen;
+  ASSERT_TRUE(ReadUntil(out[0], seen, "Actions starting in 5s...\n")) << seen;
+
+  Result second = Run("");  // a second start finds the station and ends
+  EXPECT_EQ(second.rc, 0) << second.out;
+  EXPECT_NE(second.out.find("already running"), std::string::npos) << second.out;
+  EXPECT_EQ(Run("--run-once").rc, 1);
+  Result cmd = Run("--command 1");
+  EXPECT_EQ(cmd.rc, 0) << cmd.out;
+  EXPECT_TRUE(ReadUntil(out[0], seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
+
+  kill(pid, SIGTERM);
+  EXPECT_TRUE(ReadUntil(out[0], seen, "Application entering shutdown actions...\n")) << seen;
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(out[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_NE(seen.find("Shutdown requested\n"), std::string::npos);
+  EXPECT_EQ(StoredInt("Action_1", "m_iFileCounter"), 5);
+}
+
+}  // namespace
+}  // namespace brisko

@@ -1,0 +1,55 @@
+#pragma once
+// A run host for engine tests: a real store and logger in a temporary folder, the action log
+// kept in memory, a settable clock.
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/temp_dir.h"
+#include "engine/run_host.h"
+#include "support/logger.h"
+#include "support/settings_store.h"
+
+namespace brisko::test {
+
+class FakeHost : public RunHost {
+ public:
+  FakeHost() : m_logger(&m_store) {
+    m_store.Open(m_dir / "settings.db");
+    m_values.m_TempPath = m_dir / "temp/";
+    m_logger.Configure(m_dir / "logs/", 1, 0);
+  }
+
+  void AddToLog(const std::string& text) override { log.push_back(text); }
+  void SetProgress(int position, int range, const std::string& actionText,
+                   const std::string& statusText) override {
+    (void)position;
+    (void)range;
+    (void)actionText;
+    statuses.push_back(statusText);
+    if (onProgress) onProgress();
+  }
+  void DispatchPendingEvents() override {}
+  StationValues& Values() override { return m_values; }
+  SettingsStore& Store() override { return m_store; }
+  Logger& GetLogger() override { return m_logger; }
+  std::time_t Now() const override { return now ? now : std::time(nullptr); }
+  void KillActionTimer(uint32_t handle) override { killedTimers.push_back(handle); }
+
+  const std::string& Dir() const { return m_dir.Path(); }
+
+  std::vector<std::string> log;
+  std::vector<std::string> statuses;
+  std::vector<uint32_t> killedTimers;
+  std::time_t now = 0;
+  std::function<void()> onProgress;  // runs inside SetProgress, as nested events would
+
+ private:
+  TempDir m_dir;
+  SettingsStore m_store;
+  Logger m_logger;
+  StationValues m_values;
+};
+
+}  // namespace brisko::test

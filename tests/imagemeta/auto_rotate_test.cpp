@@ -1,0 +1,257 @@
+#include "imagemeta/auto_rotate.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "common/temp_dir.h"
+#include "imagemeta/jpeg_builder.h"
+#include "imagemeta/jpeg_exif_file.h"
+#include "imaging/jpeg_transform.h"
+
+namespace brisko {
+namespace {
+
+using test::Bytes;
+using test::TiffBuilder;
+namespace fs = std::filesystem;
+
+Bytes OrientedJpeg(int w, int h, uint16_t orientation, bool progressive = false, int subsamp = TJSAMP_420,
+                   bool dims = true) {
+  TiffBuilder t('M');
+  t.ifd0 = {t.Ascii(0x010F, "SONY"), t.Short(0x0112, orientation)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '0'})};
+  if (dims) {
+    t.exif.push_back(t.Short(0xA002, uint16_t(w)));
+    t.exif.push_back(t.Long(0xA003, uint32_t(h)));
+  }
+  t.ifd1 = {t.Short(0x0103, 6)};
+  t.thumbnail = test::MakeJpeg(40, 30);
+  return test::WithSegments(
+      test::MakeJpeg(w, h, progressive, subsamp),
+      {test::Segment(0xFFE1, t.Build()), test::Segment(0xFFE1, test::XmpPayload("<x/>"))});
+}
+
+void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rotated, int degrees,
+                              const std::string& scratch) {
+  ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile '" + scratch +
+                         "' '" + source + "'")
+                            .c_str()),
+            0);
+  std::vector<uint8_t> a, b, pa, pb;
+  int wa, ha, ca, wb, hb, cb;
+  ASSERT_TRUE(ReadWholeFile(rotated, a));
+  ASSERT_TRUE(ReadWholeFile(scratch, b));
+  ASSERT_TRUE(JpegDecodePixels(a, pa, wa, ha, ca));
+  ASSERT_TRUE(JpegDecodePixels(b, pb, wb, hb, cb));
+  EXPECT_EQ(wa, wb);
+  EXPECT_EQ(ha, hb);
+  EXPECT_TRUE(pa == pb) << "decoded pixels differ from jpegtran's";
+}
+
+bool HaveJpegtran() {
+  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
+}
+
+TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
+  if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
+  test::TempDir dir;
+  struct Row {
+    int w, h;
+    uint16_t orientation;
+    bool progressive;
+    int subsamp;
+  } rows[] = {{64, 48, 6, false, TJSAMP_420},
+              {65, 47, 8, false, TJSAMP_420},
+              {100, 37, 6, true, TJSAMP_422},
+              {31, 17, 8, false, TJSAMP_444}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " o" + std::to_string(r.orientation));
+    test::Save(dir / "src.jpg", OrientedJpeg(r.w, r.h, r.orientation, r.progressive, r.subsamp));
+    ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "src.jpg", dir / "out.jpg"));
+    ExpectPixelsLikeJpegtran(dir / "src.jpg", dir / "out.jpg", r.orientation == 6 ? 90 : 270,
+                             dir / "ref.jpg");
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "out.jpg"));
+    uint16_t o = 0;
+    ASSERT_TRUE(f.GetOrientation(o));
+    EXPECT_EQ(o, 1);
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(f.GetPixelDimensions(w, h));
+    EXPECT_EQ(w, f.frameWidth);
+    EXPECT_EQ(h, f.frameHeight);
+    EXPECT_LE(w, uint32_t(r.h));
+    // The thumbnail is turned with the picture, trimmed the same way: of a 40x30 thumbnail with
+    // 16x16 blocks a quarter turn clockwise keeps 16x40, counter-clockwise 30x32.
+    std::vector<uint8_t> px;
+    int tw, th, tc;
+    ASSERT_TRUE(JpegDecodePixels(f.thumbnailData, px, tw, th, tc));
+    EXPECT_EQ(tw, r.orientation == 6 ? 16 : 30);
+    EXPECT_EQ(th, r.orientation == 6 ? 40 : 32);
+    // The XMP block travels along; the temporary file is gone.
+    int xmp = 0;
+    for (const auto& s : f.segments) xmp += s.marker == 0xFFE1 && s.data.size() > 4 && s.data[0] == 'h';
+    EXPECT_EQ(xmp, 1);
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+      EXPECT_EQ(e.path().filename().string().find("ExifRotatorTemp_"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "out.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0666, 0666u);
+  }
+}
+
+TEST(AutoRotateJpeg, RealPhotosTurnUprightLikeJpegtran) {
+  if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
+  test::TempDir dir;
+  int done = 0;
+  for (const auto& e : fs::recursive_directory_iterator(std::string(BRISKO_TEST_DATA) + "/jpeg")) {
+    if (e.path().extension() != ".jpg") continue;
+    JpegExifFile src;
+    uint16_t o = 0;
+    if (!src.Parse(e.path().string()) || !src.GetOrientation(o) || (o != 6 && o != 8)) continue;
+    SCOPED_TRACE(e.path().string());
+    ASSERT_TRUE(AutoRotateJpeg(dir.Path(), e.path().string(), dir / "out.jpg"));
+    ExpectPixelsLikeJpegtran(e.path().string(), dir / "out.jpg", o == 6 ? 90 : 270, dir / "ref.jpg");
+    ++done;
+  }
+  EXPECT_GE(done, 3);
+}
+
+TEST(AutoRotateJpeg, OnlyOrientationsSixAndEightAreRotated) {
+  test::TempDir dir;
+  for (uint16_t o : {1, 2, 3, 5, 7, 9}) {
+    test::Save(dir / "s.jpg", OrientedJpeg(32, 16, o));
+    EXPECT_FALSE(JpegNeedsRotation(dir / "s.jpg")) << o;
+    EXPECT_FALSE(AutoRotateJpeg(dir.Path(), dir / "s.jpg", dir / "d.jpg")) << o;
+    EXPECT_FALSE(fs::exists(dir / "d.jpg"));
+  }
+  test::Save(dir / "plain.jpg", test::MakeJpeg(16, 16));
+  EXPECT_FALSE(AutoRotateJpeg(dir.Path(), dir / "plain.jpg", dir / "d.jpg"));
+}
+
+TEST(AutoRotateJpeg, PhotoWithoutPixelDimensionTagsIsStillRotated) {
+  test::TempDir dir;
+  test::Save(dir / "s.jpg", OrientedJpeg(48, 32, 6, false, TJSAMP_420, false));
+  ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "s.jpg", dir / "d.jpg"));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "d.jpg"));
+  EXPECT_EQ(f.frameWidth, 32);
+  EXPECT_EQ(f.frameHeight, 48);
+  uint32_t w, h;
+  EXPECT_FALSE(f.GetPixelDimensions(w, h));
+}
+
+TEST(AutoRotateJpeg, DamagedScanLeavesNoDestination) {
+  test::TempDir dir;
+  Bytes b = OrientedJpeg(64, 64, 6);
+  b.resize(b.size() - 300);
+  b.push_back(0xFF);
+  b.push_back(0xD9);
+  test::Save(dir / "s.jpg", b);
+  EXPECT_TRUE(JpegNeedsRotation(dir / "s.jpg"));
+  EXPECT_FALSE(AutoRotateJpeg(dir.Path(), dir / "s.jpg", dir / "d.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "d.jpg"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
+TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
+  test::TempDir dir;
+  struct Row {
+    const char* name;
+    Bytes bytes;
+    bool determined, landscape;
+  } rows[] = {
+      {"wide.jpg", OrientedJpeg(40, 30, 6), true, true},  // orientation is not consulted
+      {"tall.JPEG", test::MakeJpeg(30, 40), true, false},
+      {"square.jpg", test::MakeJpeg(30, 30), true, false},
+      {"prog.jpg", test::MakeJpeg(50, 20, true), true, true},
+      {"wide.png", test::MakeJpeg(40, 30), false, false},
+      {"broken.jpg", Bytes{0xFF, 0xD8, 0x00}, false, false},
+  };
+  for (const Row& r : rows) {
+    test::Save(dir / r.name, r.bytes);
+    bool landscape = false;
+    EXPECT_EQ(IsJpegLandscape(dir / r.name, landscape), r.determined) << r.name;
+    if (r.determined) {
+      EXPECT_EQ(landscape, r.landscape) << r.name;
+    }
+  }
+}
+
+// ---- the rotation step of a move ----
+
+TEST(RotateOnMove, NothingHappensToAnUprightPhoto) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", OrientedJpeg(32, 16, 1));
+  fs::create_directory(dir / "tmp");
+  auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::NotNeeded);
+  EXPECT_EQ(r.currentPath, dir / "a.jpg");
+  EXPECT_TRUE(r.lines.empty());
+}
+
+TEST(RotateOnMove, RotatedFileWaitsInTheTempFolderUnderItsName) {
+  test::TempDir dir;
+  fs::create_directory(dir / "tmp");
+  test::Save(dir / "tmp/a.jpg", Bytes{1});  // a name already taken in the temp folder
+  test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 8));
+  auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::Rotated);
+  EXPECT_EQ(r.currentPath, dir / "tmp/a (2).jpg");
+  EXPECT_FALSE(fs::exists(dir / "a.jpg"));
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].target, RotateLogLine::Target::ActionLog);
+  EXPECT_EQ(r.lines[0].text, "Rotated " + (dir / "a.jpg"));
+  EXPECT_FALSE(JpegNeedsRotation(r.currentPath));
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir / "tmp")) files += e.is_regular_file();
+  EXPECT_EQ(files, 2);
+}
+
+TEST(RotateOnMove, FailedMoveToTempLeavesTheFileWhereItWas) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
+  RotateOnMoveOps ops;
+  ops.moveFile = [](const std::string&, const std::string&) { return false; };
+  auto r = RotateOnMove(dir / "no-such-folder", dir / "a.jpg", ops);
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::MoveToTempFailed);
+  EXPECT_EQ(r.currentPath, dir / "a.jpg");
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].target, RotateLogLine::Target::Logger);
+  EXPECT_EQ(r.lines[0].level, 4);
+  EXPECT_EQ(r.lines[0].text, "Move to temp for rotate failed");
+  EXPECT_TRUE(fs::exists(dir / "a.jpg"));
+}
+
+TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
+  test::TempDir dir;
+  fs::create_directory(dir / "tmp");
+  Bytes b = OrientedJpeg(64, 64, 6);
+  b.resize(b.size() - 300);
+  b.push_back(0xFF);
+  b.push_back(0xD9);
+  test::Save(dir / "a.jpg", b);
+  auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::RotateFailed);
+  EXPECT_EQ(r.currentPath, dir / "tmp/a.jpg");
+  EXPECT_EQ(test::Load(r.currentPath), b);
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].text, "Rotate failed");
+  EXPECT_EQ(r.lines[0].level, 4);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 1);
+}
+
+TEST(RotateOnMove, MovesAcrossFileSystems) {
+  if (!fs::exists("/dev/shm")) GTEST_SKIP();
+  test::TempDir dir;
+  test::TempDir shm("/dev/shm");
+  test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
+  auto r = RotateOnMove(shm.Path(), dir / "a.jpg");
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::Rotated);
+  EXPECT_EQ(r.currentPath, shm / "a.jpg");
+  EXPECT_FALSE(fs::exists(dir / "a.jpg"));
+}
+
+}  // namespace
+}  // namespace brisko

@@ -1,0 +1,458 @@
+#include "imagemeta/jpeg_exif_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "common/temp_dir.h"
+#include "imagemeta/jpeg_builder.h"
+#include "imagemeta/safe_output.h"
+#include "imaging/jpeg_transform.h"
+
+namespace brisko {
+namespace {
+
+using test::Bytes;
+using test::TiffBuilder;
+namespace fs = std::filesystem;
+
+// A photo with every directory the writer must carry: IFD0, Exif (with interop), GPS, IFD1.
+Bytes FullExifJpeg(char order, const std::string& latRef = "N", const std::string& lonRef = "W") {
+  TiffBuilder t(order);
+  t.ifd0 = {t.Ascii(0x010F, "Canon"), t.Ascii(0x0110, "PowerShot"), t.Short(0x0112, 6),
+            t.Ascii(0x0132, "2024:05:06 07:08:09")};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Long(0xA002, 64), t.Long(0xA003, 48)};
+  t.gps = {t.Ascii(1, latRef), t.Rationals(2, {{41, 1}, {51, 1}, {108, 10}}), t.Ascii(3, lonRef),
+           t.Rationals(4, {{12, 1}, {29, 1}, {198, 10}})};
+  t.interop = {t.Ascii(1, "R98"), t.Undef(2, {'0', '1', '0', '0'})};
+  t.ifd1 = {t.Short(0x0103, 6)};
+  t.thumbnail = test::MakeJpeg(16, 8);
+  return test::WithSegments(test::MakeJpeg(64, 48),
+                            {test::Segment(0xFFE1, t.Build()),
+                             test::Segment(0xFFE1, test::XmpPayload("<x:xmpmeta>rating 5</x:xmpmeta>"))});
+}
+
+class ByteOrder : public ::testing::TestWithParam<char> {
+ protected:
+  test::TempDir dir;
+};
+
+TEST_P(ByteOrder, ReadsEveryTagTheStationUses) {
+  std::string path = dir / "a.jpg";
+  test::Save(path, FullExifJpeg(GetParam()));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(path));
+  EXPECT_EQ(f.byteOrder, GetParam());
+  EXPECT_EQ(f.cameraMake, kMakeCanon);
+  EXPECT_EQ(f.sofWidth, 64);
+  EXPECT_EQ(f.sofHeight, 48);
+  uint16_t o = 0;
+  ASSERT_TRUE(f.GetOrientation(o));
+  EXPECT_EQ(o, 6);
+  uint32_t w = 0, h = 0;
+  ASSERT_TRUE(f.GetPixelDimensions(w, h));
+  EXPECT_EQ(w, 64u);
+  EXPECT_EQ(h, 48u);
+  std::string date;
+  ASSERT_TRUE(f.GetDateTime(date));
+  EXPECT_EQ(date, "2024:05:06 07:08:09");
+  float lat = 0, lon = 0;
+  ASSERT_TRUE(f.GetGpsPosition(lat, lon));
+  EXPECT_NEAR(lat, 41.853, 1e-3);
+  EXPECT_NEAR(lon, -12.4888, 1e-3);
+  EXPECT_EQ(f.interopEntries.size(), 2u);
+  EXPECT_FALSE(f.thumbnailData.empty());
+}
+
+TEST_P(ByteOrder, RewriteKeepsDirectoriesThumbnailInteropAndXmp) {
+  std::string src = dir / "a.jpg", dst = dir / "b.jpg";
+  test::Save(src, FullExifJpeg(GetParam()));
+  ASSERT_TRUE(WriteExifUserComment("abc", src, dst));
+  JpegExifFile a, b;
+  ASSERT_TRUE(a.Parse(src));
+  ASSERT_TRUE(b.Parse(dst));
+  EXPECT_EQ(b.byteOrder, GetParam());
+  auto same = [](const std::vector<ExifEntry>& x, const std::vector<ExifEntry>& y, bool skipPointers) {
+    std::vector<std::pair<uint16_t, Bytes>> l, r;
+    for (const auto& e : x)
+      if (!skipPointers || (e.tag != 0x8769 && e.tag != 0x8825 && e.tag != 0xA005 && e.tag != 0x0201))
+        l.push_back({e.tag, e.data});
+    for (const auto& e : y)
+      if (!skipPointers || (e.tag != 0x8769 && e.tag != 0x8825 && e.tag != 0xA005 && e.tag != 0x0201))
+        r.push_back({e.tag, e.data});
+    return l == r;
+  };
+  EXPECT_TRUE(same(a.ifd0Entries, b.ifd0Entries, true));
+  EXPECT_TRUE(same(a.gpsEntries, b.gpsEntries, true));
+  EXPECT_TRUE(same(a.interopEntries, b.interopEntries, true));
+  EXPECT_TRUE(same(a.thumbnailEntries, b.thumbnailEntries, true));
+  EXPECT_EQ(a.thumbnailData, b.thumbnailData);
+  // The comment is new, in tag order (after 0x9000, before 0xA002), stored as ASCII with count 11.
+  ASSERT_EQ(b.exifEntries.size(), a.exifEntries.size() + 1);
+  EXPECT_EQ(b.exifEntries[1].tag, exif_tag::kUserComment);
+  EXPECT_EQ(b.exifEntries[1].type, 7);
+  EXPECT_EQ(b.exifEntries[1].count, 11u);
+  EXPECT_EQ(b.exifEntries[1].data, (Bytes{'A', 'S', 'C', 'I', 'I', 0, 0, 0, 'a', 'b', 'c'}));
+  // JFIF first, then EXIF, then the XMP block; the scan data is unchanged.
+  ASSERT_GE(b.segments.size(), 4u);
+  EXPECT_EQ(b.segments[1].marker, 0xFFE0);
+  EXPECT_EQ(b.segments[2].marker, 0xFFE1);
+  EXPECT_EQ(b.segments[3].marker, 0xFFE1);
+  EXPECT_EQ(std::string(b.segments[3].data.begin(), b.segments[3].data.begin() + 28),
+            "http://ns.adobe.com/xap/1.0/");
+  Bytes sa = test::Load(src), sb = test::Load(dst);
+  EXPECT_TRUE(
+      std::equal(sa.begin() + long(a.sosPosition), sa.end(), sb.begin() + long(b.sosPosition), sb.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(IntelAndMotorola, ByteOrder, ::testing::Values('I', 'M'));
+
+TEST(JpegExifFile, WriteThenAppendScanDataMakesTheSameFile) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", FullExifJpeg('M'));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "a.jpg"));
+  f.SetUserComment("two steps");
+  ASSERT_TRUE(f.Write(dir / "b.jpg"));
+  ASSERT_TRUE(AppendScanData(dir / "a.jpg", f.sosPosition, dir / "b.jpg"));
+  ASSERT_TRUE(WriteExifUserComment("two steps", dir / "a.jpg", dir / "c.jpg"));
+  EXPECT_EQ(test::Load(dir / "b.jpg"), test::Load(dir / "c.jpg"));
+  EXPECT_FALSE(AppendScanData(dir / "a.jpg", f.sosPosition, dir / "missing.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "missing.jpg"));
+}
+
+TEST(JpegExifFile, ReplicatingFromAPhotoWithoutExifAddsNoBlock) {
+  test::TempDir dir;
+  test::Save(dir / "plain.jpg", test::MakeJpeg(20, 10));
+  test::Save(dir / "image.jpg", test::MakeJpeg(30, 10));
+  ASSERT_TRUE(ReplicateExif(dir / "plain.jpg", dir / "image.jpg", dir / "out.jpg", 1));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "out.jpg"));
+  EXPECT_EQ(f.byteOrder, 0);
+  EXPECT_EQ(f.frameWidth, 30);
+}
+
+TEST(JpegExifFile, GpsReferencesOtherThanCapitalNorEastNegate) {
+  test::TempDir dir;
+  struct Row {
+    const char *lat, *lon;
+    bool latNeg, lonNeg;
+  } rows[] = {
+      {"N", "E", false, false}, {"S", "W", true, true}, {"n", "e", true, true}, {"", "E", true, false}};
+  for (const Row& r : rows) {
+    test::Save(dir / "g.jpg", FullExifJpeg('I', r.lat, r.lon));
+    float lat = 0, lon = 0;
+    ASSERT_TRUE(ReadExifGpsPosition(dir / "g.jpg", lat, lon)) << r.lat;
+    EXPECT_EQ(lat < 0, r.latNeg) << r.lat;
+    EXPECT_EQ(lon < 0, r.lonNeg) << r.lon;
+  }
+}
+
+TEST(JpegExifFile, ZeroDenominatorGivesNoPosition) {
+  test::TempDir dir;
+  TiffBuilder t('I');
+  t.gps = {t.Ascii(1, "N"), t.Rationals(2, {{41, 0}, {0, 1}, {0, 1}}), t.Ascii(3, "E"),
+           t.Rationals(4, {{12, 1}, {0, 0}, {0, 0}})};
+  test::Save(dir / "g.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+  float lat, lon;
+  EXPECT_FALSE(ReadExifGpsPosition(dir / "g.jpg", lat, lon));
+}
+
+TEST(JpegExifFile, UserCommentRules) {
+  test::TempDir dir;
+  struct Row {
+    Bytes data;
+    bool found;
+    std::string text;
+  } rows[] = {
+      {{'A', 'S', 'C', 'I', 'I', 0, 0, 0}, false, ""},
+      {{'A', 'S', 'C', 'I', 'I', 0, 0, 0, ' ', 'h', 'i', ' ', 0, 'x'}, true, "hi"},
+      {{'U', 'N', 'I', 'C', 'O', 'D', 'E', 0, 'o', 'k'}, true, "ok"},
+  };
+  for (const Row& r : rows) {
+    TiffBuilder t('M');
+    t.exif = {t.Undef(0x9286, r.data)};
+    test::Save(dir / "c.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+    std::string text;
+    EXPECT_EQ(ReadExifUserComment(dir / "c.jpg", text), r.found);
+    if (r.found) {
+      EXPECT_EQ(text, r.text);
+    }
+  }
+}
+
+TEST(JpegExifFile, ExtensionRulesOfTheFileLevelReaders) {
+  test::TempDir dir;
+  Bytes jpeg = FullExifJpeg('I');
+  test::Save(dir / "a.JPG", jpeg);
+  test::Save(dir / "a.jpeg", jpeg);
+  test::Save(dir / "a.png", jpeg);
+  ASSERT_TRUE(WriteExifUserComment("note", dir / "a.JPG", dir / "c.jpg"));
+  std::string text;
+  std::time_t t;
+  float la, lo;
+  EXPECT_TRUE(ReadExifUserComment(dir / "c.jpg", text));
+  EXPECT_TRUE(ReadExifDateTime(dir / "a.JPG", t));
+  EXPECT_FALSE(ReadExifDateTime(dir / "a.jpeg", t));
+  EXPECT_TRUE(ReadExifGpsPosition(dir / "a.jpeg", la, lo));
+  EXPECT_FALSE(ReadExifGpsPosition(dir / "a.png", la, lo));
+  EXPECT_TRUE(JpegNeedsRotation(dir / "a.png"));
+  std::tm tm{};
+  ASSERT_TRUE(ReadExifDateTime(dir / "a.JPG", t));
+  localtime_r(&t, &tm);
+  EXPECT_EQ(tm.tm_year + 1900, 2024);
+  EXPECT_EQ(tm.tm_mon + 1, 5);
+  EXPECT_EQ(tm.tm_hour, 7);
+  EXPECT_EQ(tm.tm_sec, 9);
+}
+
+TEST(JpegExifFile, FileWithoutExifGainsAReadableBlock) {
+  test::TempDir dir;
+  for (bool progressive : {false, true}) {
+    test::Save(dir / "p.jpg", test::MakeJpeg(33, 17, progressive));
+    ASSERT_TRUE(WriteExifUserComment("BriskoExif:a=b|", dir / "p.jpg", dir / "q.jpg"));
+    std::string text;
+    ASSERT_TRUE(ReadExifUserComment(dir / "q.jpg", text));
+    EXPECT_EQ(text, "BriskoExif:a=b|");
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "q.jpg"));
+    EXPECT_EQ(f.sofWidth, progressive ? 0 : 33);
+    EXPECT_EQ(f.frameWidth, 33);
+    EXPECT_EQ(f.frameHeight, 17);
+    // The pixels are untouched.
+    Bytes a = test::Load(dir / "p.jpg"), b = test::Load(dir / "q.jpg");
+    std::vector<uint8_t> pa, pb;
+    int w, h, c;
+    ASSERT_TRUE(JpegDecodePixels(a, pa, w, h, c));
+    ASSERT_TRUE(JpegDecodePixels(b, pb, w, h, c));
+    EXPECT_EQ(pa, pb);
+  }
+}
+
+TEST(JpegExifFile, MakerNoteStaysAtItsOffsetWhenTheBlockGrows) {
+  test::TempDir dir;
+  TiffBuilder t('I');
+  Bytes note(40, 0x11);
+  t.ifd0 = {t.Ascii(0x010F, "NIKON")};
+  t.exif = {t.Undef(0x9286, Bytes(10, 'x')), t.Undef(0x927C, note)};
+  t.makerNoteAt = 400;
+  test::Save(dir / "m.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+  ASSERT_TRUE(WriteExifUserComment(std::string(300, 'c'), dir / "m.jpg", dir / "n.jpg"));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "n.jpg"));
+  ASSERT_TRUE(f.makerNoteOffset.has_value());
+  EXPECT_EQ(*f.makerNoteOffset, 400u);
+  EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, note);
+  std::string text;
+  ASSERT_TRUE(f.GetUserComment(text));
+  EXPECT_EQ(text, std::string(300, 'c'));
+}
+
+TEST(JpegExifFile, TracesGoToTheHookOnly) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", FullExifJpeg('M'));
+  std::vector<std::string> lines;
+  SetDebugTraceHook([&](const std::string& s) { lines.push_back(s); });
+  JpegExifFile f;
+  EXPECT_TRUE(f.Parse(dir / "a.jpg"));
+  SetDebugTraceHook(nullptr);
+  auto has = [&](const std::string& s) { return std::find(lines.begin(), lines.end(), s) != lines.end(); };
+  EXPECT_TRUE(has("Tiff Header Byte Align = Motorola"));
+  EXPECT_TRUE(has("Invalid Exif Header"));  // the XMP block
+  EXPECT_TRUE(has("Image Dimensions from SOF: 64 x 48 pixels"));
+  EXPECT_TRUE(has("Camera make: 101"));
+}
+
+TEST(JpegExifFile, CameraMakeCodes) {
+  test::TempDir dir;
+  std::pair<const char*, int> rows[] = {{"FUJIFILM", 100}, {"Canon", 101},  {"SONY", 102},  {"OLYMPUS", 103},
+                                        {"RICOH", 104},    {"PENTAX", 105}, {"nikon", 106}, {"Kodak", 107},
+                                        {"Apple", 108},    {"Ab", 108}};
+  for (auto [make, code] : rows) {
+    TiffBuilder t('I');
+    t.ifd0 = {t.Ascii(0x010F, make)};
+    test::Save(dir / "k.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "k.jpg"));
+    EXPECT_EQ(f.cameraMake, code) << make;
+  }
+}
+
+// ---- untrusted input ----
+
+TEST(JpegExifFile, BrokenFilesFailOrSkipTheExifBlock) {
+  test::TempDir dir;
+  const Bytes good = FullExifJpeg('I');
+  const Bytes app1 = TiffBuilder('I').Build();
+  struct Row {
+    const char* what;
+    Bytes bytes;
+    bool parses;
+  };
+  auto patch = [&](size_t at, std::initializer_list<uint8_t> v) {
+    Bytes b = good;
+    std::copy(v.begin(), v.end(), b.begin() + long(at));
+    return b;
+  };
+  // Offsets inside `good`: SOI 0, APP0 2..19, APP1 marker 20, length 22, "Exif" 24, TIFF 30.
+  const size_t tiff = 30;
+  Bytes noEoi = good;
+  noEoi.pop_back();
+  Bytes lengthPastEnd = test::MakeJpeg(8, 8);
+  lengthPastEnd.resize(30);
+  lengthPastEnd[22] = 0xFF;
+  lengthPastEnd[23] = 0xF0;
+  std::vector<Row> rows = {
+      {"empty", {}, false},
+      {"only SOI", {0xFF, 0xD8}, false},
+      {"truncated in header", Bytes(good.begin(), good.begin() + 200), false},
+      {"missing EOI", noEoi, false},
+      {"segment length past the end", lengthPastEnd, false},
+      {"segment length below 2", patch(22, {0x00, 0x01}), false},
+      {"SOS at the very end", {0xFF, 0xD8, 0xFF, 0xDA}, false},
+      {"IFD0 offset outside the block", patch(tiff + 4, {0xFF, 0xFF, 0xFF, 0x7F}), true},
+      {"IFD0 count beyond the block", patch(tiff + 8, {0xFF, 0xFF}), true},
+      {"bad byte order mark", patch(tiff, {'X', 'X'}), true},
+      {"bad check number", patch(tiff + 2, {43, 0}), true},
+      {"Exif pointer loops to IFD0", patch(tiff + 8 + 2 + 12 * 4 + 8, {8, 0, 0, 0}), true},
+      {"IFD1 loops to IFD0", patch(tiff + 8 + 2 + 12 * 6, {8, 0, 0, 0}), true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    test::Save(dir / "x.jpg", r.bytes);
+    JpegExifFile f;
+    EXPECT_EQ(f.Parse(dir / "x.jpg"), r.parses);
+    if (r.parses) {
+      // Whatever was read must rewrite into a file that parses again.
+      ASSERT_TRUE(WriteExifUserComment("t", dir / "x.jpg", dir / "y.jpg"));
+      JpegExifFile g;
+      EXPECT_TRUE(g.Parse(dir / "y.jpg"));
+      std::string text;
+      EXPECT_TRUE(g.GetUserComment(text));
+    }
+  }
+  (void)app1;
+}
+
+TEST(JpegExifFile, EntriesSharingTheirDataCannotMultiplyMemory) {
+  test::TempDir dir;
+  // 2000 entries that all point at the same 30000 bytes: 60 MB if each took its own copy.
+  const uint32_t n = 2000, size = 30000, dataAt = 8 + 2 + 12 * n + 4;
+  TiffBuilder t('I');
+  Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto put = [&](const Bytes& b) { tiff.insert(tiff.end(), b.begin(), b.end()); };
+  put(t.U16(uint16_t(n)));
+  for (uint32_t i = 0; i < n; ++i) {
+    put(t.U16(uint16_t(0x1000 + i)));
+    put(t.U16(7));
+    put(t.U32(size));
+    put(t.U32(dataAt));
+  }
+  put(t.U32(0));
+  tiff.resize(dataAt + size, 0x33);
+  Bytes block = {'E', 'x', 'i', 'f', 0, 0};
+  block.insert(block.end(), tiff.begin(), tiff.end());
+  test::Save(dir / "r.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, block)}));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "r.jpg"));
+  size_t total = 0;
+  for (const auto& e : f.ifd0Entries) total += e.data.size();
+  EXPECT_LE(total, 2 * block.size());
+  EXPECT_GE(f.ifd0Entries.size(), 2u);
+}
+
+TEST(JpegExifFile, EveryTruncationOfARealHeaderIsHandled) {
+  test::TempDir dir;
+  Bytes real = test::Load(std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Sony_Cybershot_3.jpg");
+  ASSERT_FALSE(real.empty());
+  JpegExifFile whole;
+  test::Save(dir / "w.jpg", real);
+  ASSERT_TRUE(whole.Parse(dir / "w.jpg"));
+  for (size_t n = 0; n < whole.sosPosition + 16; n += 7) {
+    Bytes cut(real.begin(), real.begin() + long(n));
+    test::Save(dir / "t.jpg", cut);
+    JpegExifFile f;
+    EXPECT_FALSE(f.Parse(dir / "t.jpg")) << n;
+  }
+}
+
+TEST(JpegExifFile, RealBrokenFilesAreRejected) {
+  for (const auto& e : fs::directory_iterator(std::string(BRISKO_TEST_DATA) + "/jpeg/broken")) {
+    JpegExifFile f;
+    EXPECT_FALSE(f.Parse(e.path().string())) << e.path();
+    test::TempDir dir;
+    EXPECT_FALSE(WriteExifUserComment("x", e.path().string(), dir / "o.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "o.jpg"));
+  }
+}
+
+TEST(JpegExifFile, DataAfterEoiIsKept) {
+  test::TempDir dir;
+  Bytes jpeg = FullExifJpeg('I');
+  Bytes trailer = {'t', 'r', 'a', 'i', 'l', 'e', 'r', 0xFF, 0x00};
+  jpeg.insert(jpeg.end(), trailer.begin(), trailer.end());
+  test::Save(dir / "a.jpg", jpeg);
+  ASSERT_TRUE(WriteExifUserComment("x", dir / "a.jpg", dir / "b.jpg"));
+  Bytes out = test::Load(dir / "b.jpg");
+  EXPECT_TRUE(std::equal(trailer.begin(), trailer.end(), out.end() - long(trailer.size())));
+}
+
+// ---- never in place, no partial output ----
+
+TEST(JpegExifFile, WriteRefusesToOverwriteTheParsedFile) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", FullExifJpeg('I'));
+  Bytes before = test::Load(dir / "a.jpg");
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "a.jpg"));
+  EXPECT_FALSE(f.Write(dir / "a.jpg"));
+  ASSERT_EQ(symlink((dir / "a.jpg").c_str(), (dir / "link.jpg").c_str()), 0);
+  EXPECT_FALSE(f.Write(dir / "link.jpg"));
+  EXPECT_EQ(test::Load(dir / "a.jpg"), before);
+  // Writing the comment into the same path goes through a new file and a rename.
+  ASSERT_TRUE(WriteExifUserComment("same", dir / "a.jpg", dir / "a.jpg"));
+  std::string text;
+  EXPECT_TRUE(ReadExifUserComment(dir / "a.jpg", text));
+  EXPECT_EQ(text, "same");
+}
+
+TEST(JpegExifFile, FailedWritesLeaveNoDestinationAndNoTemporaryFile) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", FullExifJpeg('I'));
+  EXPECT_FALSE(WriteExifUserComment("x", dir / "a.jpg", dir / "missing/b.jpg"));
+  SafeOutput::FailNextCommitForTest(EIO);
+  EXPECT_FALSE(WriteExifUserComment("x", dir / "a.jpg", dir / "b.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "b.jpg"));
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir.Path())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1);
+}
+
+TEST(JpegExifFile, DiskFullLeavesNoPartialDestination) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+  test::TempDir dir;
+  std::string mnt = dir / "small";
+  fs::create_directory(mnt);
+  if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mnt + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount tmpfs";
+  Bytes big = FullExifJpeg('I');
+  Bytes pad(200000, 0x55);
+  big.insert(big.end() - 2, pad.begin(), pad.end());  // scan data larger than the file system
+  test::Save(dir / "big.jpg", big);
+  EXPECT_FALSE(WriteExifUserComment("x", dir / "big.jpg", mnt + "/out.jpg"));
+  EXPECT_TRUE(fs::is_empty(mnt));
+  std::system(("umount " + mnt).c_str());
+}
+
+TEST(JpegExifFile, BlockThatWouldOutgrowTheSegmentIsNotWritten) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", FullExifJpeg('I'));
+  EXPECT_FALSE(WriteExifUserComment(std::string(70000, 'c'), dir / "a.jpg", dir / "b.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "b.jpg"));
+}
+
+}  // namespace
+}  // namespace brisko

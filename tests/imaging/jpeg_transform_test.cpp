@@ -1,0 +1,96 @@
+#include "imaging/jpeg_transform.h"
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/temp_dir.h"
+
+namespace brisko {
+namespace {
+
+std::vector<uint8_t> Encode(int w, int h, int subsamp, bool progressive) {
+  tjhandle tj = tjInitCompress();
+  std::vector<uint8_t> rgb(size_t(w) * h * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 31 / 7);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &out, &size, subsamp, 90,
+              progressive ? TJFLAG_PROGRESSIVE : 0);
+  std::vector<uint8_t> jpeg(out, out + size);
+  tjFree(out);
+  tjDestroy(tj);
+  return jpeg;
+}
+
+bool HaveJpegtran() {
+  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
+}
+
+// Same decoded pixels as `jpegtran -trim -rotate N`: partial edge blocks are trimmed away.
+TEST(JpegLosslessTransform, MatchesJpegtranWithTrim) {
+  if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
+  test::TempDir dir;
+  struct Row {
+    int w, h, subsamp;
+    bool progressive;
+  } rows[] = {{64, 48, TJSAMP_420, false}, {65, 47, TJSAMP_420, false}, {33, 17, TJSAMP_444, false},
+              {50, 30, TJSAMP_422, false}, {70, 45, TJSAMP_420, true},  {9, 9, TJSAMP_GRAY, false}};
+  for (const Row& r : rows) {
+    for (auto [code, degrees] :
+         {std::pair{JpegTransformCode::Rotate90, 90}, {JpegTransformCode::Rotate270, 270}}) {
+      SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " " + std::to_string(degrees));
+      auto src = Encode(r.w, r.h, r.subsamp, r.progressive);
+      test::WriteFile(dir / "s.jpg", std::string(src.begin(), src.end()));
+      ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile " +
+                             (dir / "r.jpg") + " " + (dir / "s.jpg"))
+                                .c_str()),
+                0);
+      std::vector<uint8_t> ours, ref;
+      ASSERT_TRUE(JpegLosslessTransform(src.data(), src.size(), code, ours));
+      ASSERT_TRUE(ReadWholeFile(dir / "r.jpg", ref));
+      std::vector<uint8_t> pa, pb;
+      int wa, ha, ca, wb, hb, cb;
+      ASSERT_TRUE(JpegDecodePixels(ours, pa, wa, ha, ca));
+      ASSERT_TRUE(JpegDecodePixels(ref, pb, wb, hb, cb));
+      EXPECT_EQ(wa, wb);
+      EXPECT_EQ(ha, hb);
+      EXPECT_EQ(pa, pb);
+      EXPECT_LE(wa, r.h);
+      EXPECT_LE(ha, r.w);
+    }
+  }
+}
+
+TEST(JpegLosslessTransform, RejectsWhatIsNotAJpeg) {
+  std::vector<uint8_t> out;
+  std::string error;
+  std::vector<uint8_t> junk(100, 0x42);
+  EXPECT_FALSE(JpegLosslessTransform(junk.data(), junk.size(), JpegTransformCode::Rotate90, out, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(JpegLosslessTransform(nullptr, 0, JpegTransformCode::Rotate90, out));
+  auto jpeg = Encode(32, 32, TJSAMP_420, false);
+  jpeg.resize(jpeg.size() / 2);  // a truncated scan is not passed on as rotated
+  EXPECT_FALSE(JpegLosslessTransform(jpeg.data(), jpeg.size(), JpegTransformCode::Rotate90, out));
+}
+
+TEST(JpegLosslessTransform, FileVersionLeavesNoDestinationOnFailure) {
+  test::TempDir dir;
+  test::WriteFile(dir / "bad.jpg", "not a jpeg");
+  EXPECT_FALSE(JpegLosslessTransformFile(dir / "bad.jpg", dir / "out.jpg", JpegTransformCode::Rotate270));
+  EXPECT_FALSE(JpegLosslessTransformFile(dir / "missing.jpg", dir / "out.jpg", JpegTransformCode::Rotate270));
+  auto jpeg = Encode(16, 32, TJSAMP_420, false);
+  test::WriteFile(dir / "ok.jpg", std::string(jpeg.begin(), jpeg.end()));
+  ASSERT_TRUE(JpegLosslessTransformFile(dir / "ok.jpg", dir / "out.jpg", JpegTransformCode::Rotate270));
+  std::vector<uint8_t> out, px;
+  int w, h, c;
+  ASSERT_TRUE(ReadWholeFile(dir / "out.jpg", out));
+  ASSERT_TRUE(JpegDecodePixels(out, px, w, h, c));
+  EXPECT_EQ(w, 32);
+  EXPECT_EQ(h, 16);
+}
+
+}  // namespace
+}  // namespace brisko

@@ -1,0 +1,211 @@
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include "app/station.h"
+#include "common/temp_dir.h"
+#include "ui/exit_dialog.h"
+#include "ui/qt_host.h"
+#include "ui/settings_dialog.h"
+
+namespace brisko {
+namespace {
+
+class TheMainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    station.Init(dir / "settings.db");
+    station.Store().WriteProfileString("Settings", "m_TempPath", dir / "temp/");
+    host.SetStation(&station);
+    host.SetWindow(&window);
+  }
+  void TearDown() override { host.SetWindow(nullptr); }
+
+  QStringList MenuTexts(QMenu* menu) {
+    QStringList texts;
+    for (QAction* a : menu->actions())
+      if (!a->isSeparator()) texts << a->text();
+    return texts;
+  }
+
+  test::TempDir dir;
+  QtHost host;
+  Station station{host};
+  MainWindow window{station};
+};
+
+TEST_F(TheMainWindow, ShowsItsControlsAsAtStart) {
+  station.Open();
+  window.show();
+  EXPECT_EQ(window.windowTitle(), "Brisko Event File Workflow");
+  EXPECT_TRUE(window.RunContinuouslyBox()->isChecked());
+  EXPECT_EQ(window.RunContinuouslyBox()->text(), "Run continuously");
+  EXPECT_FALSE(window.RunOnceButton()->isVisible());
+  EXPECT_EQ(window.RunOnceButton()->text(), "Run Once");
+  EXPECT_EQ(window.StatusText()->text(), "None");
+  EXPECT_EQ(window.ActionText()->text(), "None");
+  EXPECT_FALSE(window.BarcodeControls()->isVisible());
+  EXPECT_FALSE(window.OperatorControls()->isVisible());
+  EXPECT_TRUE(host.LoopTimerActive());
+
+  EXPECT_EQ(window.SettingsMenu()->title(), "Settings");
+  EXPECT_EQ(MenuTexts(window.SettingsMenu()),
+            (QStringList{"Application settings...", "Edit ID.TXT file...", "Exit"}));
+  EXPECT_EQ(window.ScannerMenu()->title(), "Scanner");
+  EXPECT_EQ(MenuTexts(window.ScannerMenu()), QStringList{"Run in scanner input mode..."});
+  EXPECT_FALSE(window.ScannerAction()->isEnabled());
+  EXPECT_EQ(window.HelpMenu()->title(), "Help");
+  EXPECT_EQ(MenuTexts(window.HelpMenu()), QStringList{"About..."});
+  QStringList commands;
+  for (int i = 1; i <= 20; ++i) commands << QString("Command %1").arg(i);
+  EXPECT_EQ(window.CommandsMenu()->title(), "Commands");
+  EXPECT_EQ(MenuTexts(window.CommandsMenu()), commands);
+
+  window.RunContinuouslyBox()->setChecked(false);
+  EXPECT_TRUE(window.RunOnceButton()->isVisible());
+  EXPECT_FALSE(host.LoopTimerActive());
+  EXPECT_FALSE(station.RunContinuously());
+  window.RunContinuouslyBox()->setChecked(true);
+  EXPECT_FALSE(window.RunOnceButton()->isVisible());
+  EXPECT_TRUE(host.LoopTimerActive());
+
+  window.SetProgress(30, 60, "Card (Move Files)", "Creating file list");
+  EXPECT_EQ(window.Progress()->maximum(), 60);
+  EXPECT_EQ(window.Progress()->value(), 30);
+  EXPECT_EQ(window.StatusText()->text(), "Creating file list");
+  EXPECT_EQ(window.ActionText()->text(), "Card (Move Files)");
+}
+
+TEST_F(TheMainWindow, EnablesOnlyCommandsThatHaveAnAction) {
+  SettingsStore& s = station.Store();
+  s.WriteProfileInt("Action_0", "m_iScheduleType", kScheduleOnCommand);
+  s.WriteProfileInt("Action_0", "m_iuCommandIndex", 2);
+  s.WriteProfileInt("Action_0", "m_bEnabled", 0);
+  s.WriteProfileInt("Action_1", "m_iScheduleType", kScheduleContinuous);
+  s.WriteProfileInt("Action_1", "m_iuCommandIndex", 5);
+  s.WriteProfileInt("Actions", "NumActions", 2);
+  station.LoadSettings();
+  window.UpdateCommandMenu();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(window.CommandAction(i)->isEnabled(), i == 2) << i;
+  station.BeginPausingDialog();
+  emit window.CommandsMenu()->aboutToShow();
+  EXPECT_FALSE(window.CommandAction(2)->isEnabled());
+  station.EndPausingDialog();
+  emit window.CommandsMenu()->aboutToShow();
+  EXPECT_TRUE(window.CommandAction(2)->isEnabled());
+}
+
+TEST_F(TheMainWindow, ShowsBarcodeAndOperatorControlsWhenEnabled) {
+  SettingsStore& s = station.Store();
+  s.WriteProfileInt("Settings", "m_bEnableBarcodeEntry", 1);
+  s.WriteProfileInt("Settings", "m_bEnableOperatorSelectedText", 1);
+  s.WriteProfileInt("OperatorSelectableStrings", "NumStrings", 2);
+  s.WriteProfileString("OperatorSelectableStrings", "String_0", "Studio A");
+  s.WriteProfileString("OperatorSelectableStrings", "String_1", "Studio B");
+  s.WriteProfileInt("Action_0", "m_iScheduleType", kScheduleBarcodeScan);
+  s.WriteProfileString("Action_0", "m_strName", "On scan");
+  s.WriteProfileInt("Actions", "NumActions", 1);
+  station.Open();
+  window.UpdateOptionalControls();
+  window.show();
+  EXPECT_TRUE(window.BarcodeControls()->isVisible());
+  EXPECT_TRUE(window.OperatorControls()->isVisible());
+  EXPECT_TRUE(window.ScannerAction()->isEnabled());
+  ASSERT_EQ(window.OperatorCombo()->count(), 2);
+  EXPECT_EQ(window.OperatorCombo()->currentText(), "Studio A");
+  window.OperatorCombo()->setCurrentIndex(1);
+  emit window.OperatorCombo()->activated(1);
+  EXPECT_EQ(station.Values().m_strOperatorSelectedText, "Studio B");
+
+  QTest::keyClicks(window.BarcodeEdit(), "3Hall");
+  window.BarcodeOk()->click();
+  EXPECT_EQ(window.BarcodeEdit()->text(), "");
+  EXPECT_EQ(window.BarcodeSummary()->text(), "3. Venue ID: Hall");
+  EXPECT_EQ(station.Values().m_strBarcodeInputsArray[2], "Hall");
+  EXPECT_EQ(window.LogList()->findItems("Barcode scanned - Running action: On scan", Qt::MatchExactly).size(),
+            1);
+}
+
+TEST_F(TheMainWindow, KeepsAtMost501LogLinesNewestOnTop) {
+  for (int i = 0; i < 600; ++i) station.AddToLog("line " + std::to_string(i));
+  QListWidget* log = window.LogList();
+  ASSERT_EQ(log->count(), 501);
+  EXPECT_EQ(log->item(0)->text(), "line 599");
+  EXPECT_EQ(log->item(500)->text(), "line 99");
+}
+
+TEST_F(TheMainWindow, TurnsEveryCloseIntoAShutdownRequest) {
+  station.Open();
+  window.show();
+  EXPECT_FALSE(window.close());
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(station.ShutdownRequested());
+  EXPECT_EQ(window.LogList()->item(0)->text(), "Shutdown requested");
+  QTest::keyClick(&window, Qt::Key_Escape);
+  EXPECT_EQ(window.LogList()->count(), 1);  // already requested
+}
+
+TEST_F(TheMainWindow, ExitDialogOffersThreeChoices) {
+  struct Row {
+    const char* caption;
+    ExitChoice choice;
+  };
+  for (const Row& row : {Row{"Exit", ExitChoice::Exit}, Row{"Cancel", ExitChoice::Cancel},
+                         Row{"Exit and ShutDown Computer", ExitChoice::ExitAndShutDown}}) {
+    CExitDlg dlg;
+    EXPECT_EQ(dlg.windowTitle(), "Exit Workflow ?");
+    dlg.ChoiceFromCaption(row.caption)->click();
+    EXPECT_EQ(dlg.Choice(), row.choice) << row.caption;
+  }
+  CExitDlg closed;
+  closed.show();
+  closed.close();
+  EXPECT_EQ(closed.Choice(), ExitChoice::Cancel);
+}
+
+TEST_F(TheMainWindow, AppliesApplicationSettings) {
+  QStringList titles;
+  CSettingsDlg::FolderPicker saved = CSettingsDlg::Picker();
+  CSettingsDlg::Picker() = [&](QWidget*, const QString& title, const QString&) {
+    titles << title;
+    return title.contains("Log") ? QString::fromStdString(dir / "logs") : QString();
+  };
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<CSettingsDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(dlg, nullptr);
+    EXPECT_EQ(dlg->windowTitle(), "Application settings");
+    ASSERT_EQ(dlg->LevelCombo()->count(), 5);
+    EXPECT_EQ(dlg->LevelCombo()->itemText(0), "debug (1)");
+    dlg->LogFolderButton()->click();
+    dlg->TempFolderButton()->click();  // cancelled: nothing changes
+    dlg->LevelCombo()->setCurrentIndex(2);
+    dlg->LogToFileBox()->setChecked(true);
+    dlg->TempFolderEdit()->setText(QString::fromStdString(dir / "tmp2/"));
+    dlg->accept();
+  });
+  window.OpenApplicationSettings();
+  CSettingsDlg::Picker() = saved;
+  EXPECT_EQ(titles, (QStringList{"Select Log Files Folder", "Select Temp Files Folder"}));
+  EXPECT_EQ(station.GetLogger().GetPath(), dir / "logs/");
+  EXPECT_EQ(station.GetLogger().GetSeverity(), 3);
+  EXPECT_EQ(station.GetLogger().GetLogToFile(), 1);
+  EXPECT_EQ(station.Values().m_TempPath, dir / "tmp2/");
+  EXPECT_EQ(station.Store().GetProfileString("Settings", "m_TempPath", ""), dir / "tmp2/");
+}
+
+}  // namespace
+}  // namespace brisko
