@@ -60,7 +60,8 @@ class ABackup : public ::testing::Test {
     store.WriteProfileInt("Actions", "m_iBatchCounter", INT32_MIN);
     store.WriteProfileString("Action_0", "m_strName", "Tom & Jerry \"best\" <shots>");
     store.WriteProfileString("Action_0", "m_strSourceFolder",
-                             "/media/Caf\xc3\xa9 Fotograf\xc3\xad" "as/\xe5\x86\x99\xe7\x9c\x9f");
+                             "/media/Caf\xc3\xa9 Fotograf\xc3\xad"
+                             "as/\xe5\x86\x99\xe7\x9c\x9f");
     store.WriteProfileString("Action_0", "m_strArgs", "line1\r\nline2\nline3\rline4 &amp; &lt; '>'");
     store.WriteProfileString("Action_0", "m_strEmpty", "");
     store.WriteProfileInt("Action_0", "m_uiRunInterval", 60);
