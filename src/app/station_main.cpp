@@ -7,6 +7,7 @@
 #include "app/headless_host.h"
 #include "app/instance_channel.h"
 #include "app/station.h"
+#include "scheduler/backup_restore.h"
 
 namespace brisko {
 
@@ -31,6 +32,26 @@ std::string OpenStation(Station& station, const std::string& storePath) {
     std::fprintf(stderr, "brisko-workflow: %s\n", report.c_str());
   }
   return report;
+}
+
+// --backup FILE / --restore FILE: the menu commands without dialogs. Nothing is loaded or
+// saved around them, so a restore is not overwritten by the settings in memory.
+int BackupOrRestore(SettingsStore& store, const CommandLine& cl) {
+  if (cl.backupFile) {
+    std::string reason;
+    if (BackupSettings(store, *cl.backupFile, store.RootPath(), {}, &reason)) return 0;
+    std::fprintf(stderr, "brisko-workflow: %s: %s\n", kBackupFailedMessage, reason.c_str());
+    return 1;
+  }
+  const bool ok = RestoreSettings(store, *cl.restoreFile, [](const std::string& text) {
+    std::fprintf(stderr, "brisko-workflow: %s\n", text.c_str());
+  });
+  if (!ok) {
+    std::fprintf(stderr, "brisko-workflow: %s\n", kRestoreFailedMessage);
+    return 1;
+  }
+  std::printf("%s\n", kRestoreSucceededMessage);
+  return 0;
 }
 
 }  // namespace
@@ -63,6 +84,7 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
     return 1;
   }
   if (!report.empty()) station.AddToLog(report);
+  if (cl.backupFile || cl.restoreFile) return BackupOrRestore(station.Store(), cl);
   // Like the window at start, but without the loop: the work below is the only run.
   station.LoadSettings();
   if (cl.runOnce) {
@@ -74,9 +96,6 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   } else if (cl.barcode) {
     station.SetRunContinuously(false);
     station.OnBarcodeText(*cl.barcode);
-  } else {
-    std::fprintf(stderr, "brisko-workflow: --backup and --restore are not available yet\n");
-    return 1;
   }
   station.SaveAtExit(false);
   station.ClearActions();

@@ -30,27 +30,39 @@ SpatialAreaForm::SpatialAreaForm(const SpatialArea& area)
       radius(std::to_string(area.m_iRadius)),
       m_area(area) {}
 
-std::optional<FormMessage> SpatialAreaForm::Accept() {
+std::optional<SpatialAreaMessage> SpatialAreaForm::Preview(SpatialArea& out) const {
   SpatialArea area = m_area;
-  if (description.empty()) return FormMessage{"Please enter a description", "Description required"};
-  if (square) {
-    if (!area.m_LLTopLeft.Parse(topLeft))
-      return FormMessage{std::string("Please check the Top/Left") + kFormatHint, "Lat Long is invalid"};
-    if (!area.m_LLBottomRight.Parse(bottomRight))
-      return FormMessage{std::string("Please check the Bottom/Right") + kFormatHint, "Lat Long is invalid"};
-    topLeft = area.m_LLTopLeft.Format();
-    bottomRight = area.m_LLBottomRight.Format();
-  } else {
-    if (!ParseRadius(radius, area.m_iRadius))
-      return FormMessage{"Please check the radius value - it needs to be a number greater then zero",
-                         "Radius is invalid"};
-    if (!area.m_LLCenter.Parse(centre))
-      return FormMessage{std::string("Please check the center") + kFormatHint, "Lat Long is invalid"};
-    centre = area.m_LLCenter.Format();
-  }
   area.m_strDesc = description;
   area.m_bInclude = include;
   area.m_bSquare = square;
+  if (square) {
+    if (!area.m_LLTopLeft.Parse(topLeft))
+      return SpatialAreaMessage{std::string("Please check the Top/Left") + kFormatHint,
+                                "Lat Long is invalid"};
+    if (!area.m_LLBottomRight.Parse(bottomRight))
+      return SpatialAreaMessage{std::string("Please check the Bottom/Right") + kFormatHint,
+                                "Lat Long is invalid"};
+  } else {
+    if (!ParseRadius(radius, area.m_iRadius))
+      return SpatialAreaMessage{"Please check the radius value - it needs to be a number greater then zero",
+                                "Radius is invalid"};
+    if (!area.m_LLCenter.Parse(centre))
+      return SpatialAreaMessage{std::string("Please check the center") + kFormatHint, "Lat Long is invalid"};
+  }
+  out = area;
+  return std::nullopt;
+}
+
+std::optional<SpatialAreaMessage> SpatialAreaForm::Accept() {
+  if (description.empty()) return SpatialAreaMessage{"Please enter a description", "Description required"};
+  SpatialArea area;
+  if (auto message = Preview(area)) return message;
+  if (square) {
+    topLeft = area.m_LLTopLeft.Format();
+    bottomRight = area.m_LLBottomRight.Format();
+  } else {
+    centre = area.m_LLCenter.Format();
+  }
   m_area = area;
   return std::nullopt;
 }

@@ -8,7 +8,8 @@
 
 namespace brisko {
 
-struct FormMessage {
+// Named apart from the naming forms' message so both headers can meet in one program.
+struct SpatialAreaMessage {
   std::string text;
   std::string caption;
 };
@@ -25,8 +26,12 @@ class SpatialAreaForm {
 
   // OK: checks the fields in order; on the first failure returns its message box and the
   // dialog stays open. On success the area is updated and the position fields show "%f,%f".
-  std::optional<FormMessage> Accept();
+  std::optional<SpatialAreaMessage> Accept();
   const SpatialArea& Area() const { return m_area; }
+
+  // The area the fields describe now, for the map preview: the position and radius checks of
+  // Accept (the description may still be empty); the fields and Area() stay as they are.
+  std::optional<SpatialAreaMessage> Preview(SpatialArea& out) const;
 
  private:
   SpatialArea m_area;

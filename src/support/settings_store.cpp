@@ -112,40 +112,6 @@ class CachedStmt {
 
 namespace {
 
-// One-off statement (opening checks).
-class Stmt {
- public:
-  Stmt(sqlite3* db, const char* sql) {
-    if (db) sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr);
-  }
-  ~Stmt() { sqlite3_finalize(m_stmt); }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-  explicit operator bool() const { return m_stmt != nullptr; }
-  Stmt& Bind(int i, const std::string& s) {
-    sqlite3_bind_text(m_stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Stmt& BindBlob(int i, const std::string& s) {
-    sqlite3_bind_blob(m_stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Stmt& Bind(int i, int64_t v) {
-    sqlite3_bind_int64(m_stmt, i, v);
-    return *this;
-  }
-  int Step() { return m_stmt ? sqlite3_step(m_stmt) : SQLITE_ERROR; }
-  int64_t Int(int col) { return sqlite3_column_int64(m_stmt, col); }
-  std::string Text(int col) {
-    const void* p = sqlite3_column_blob(m_stmt, col);
-    int n = sqlite3_column_bytes(m_stmt, col);
-    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
-  }
-
- private:
-  sqlite3_stmt* m_stmt = nullptr;
-};
-
 const char* kSchema =
     "CREATE TABLE IF NOT EXISTS keys("
     " id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
@@ -219,11 +185,12 @@ bool SettingsStore::Open(const std::string& path, std::string* report) {
     sqlite3_extended_result_codes(m_db, 1);
     bool ok = Exec("PRAGMA journal_mode=WAL;") && Exec("PRAGMA synchronous=NORMAL;");
     if (ok) {
-      Stmt check(m_db, "PRAGMA integrity_check;");
+      CachedStmt check(*this, "PRAGMA integrity_check;");
       ok = check && check.Step() == SQLITE_ROW && check.Text(0) == "ok";
     }
     ok = ok && Exec(kSchema);
     if (!ok) {
+      m_stmts = std::make_unique<StmtCache>();  // statements of this connection go with it
       sqlite3_close_v2(m_db);
       m_db = nullptr;
     }

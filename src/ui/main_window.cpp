@@ -19,7 +19,9 @@
 #include "app/station.h"
 #include "scheduler/id_txt_forms.h"
 #include "ui/id_txt_dialog.h"
+#include "ui/password_dialogs.h"
 #include "ui/scanner_dialog.h"
+#include "ui/settings_commands.h"
 #include "ui/settings_dialog.h"
 
 namespace brisko {
@@ -87,9 +89,11 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
   resize(760, 520);
 
   m_settingsMenu = menuBar()->addMenu("Settings");
-  // "Configure actions...", backup and restore join here.
+  // "Configure actions..." joins here.
   m_settingsMenu->addAction("Application settings...", this, &MainWindow::OpenApplicationSettings);
   m_settingsMenu->addAction("Edit ID.TXT file...", this, &MainWindow::OpenEditIdTxt);
+  m_settingsMenu->addAction("Backup settings...", this, &MainWindow::OpenBackupSettings);
+  m_settingsMenu->addAction("Restore settings...", this, &MainWindow::OpenRestoreSettings);
   m_settingsMenu->addSeparator();
   m_settingsMenu->addAction("Exit", this, &MainWindow::RequestShutdown);
 
@@ -183,7 +187,7 @@ void MainWindow::CloseForGood() {
 }
 
 void MainWindow::OpenApplicationSettings() {
-  // The settings password prompt joins here.
+  if (!ConfirmPassword(this, m_station.Store())) return;
   Logger& logger = m_station.GetLogger();
   logger.Flush();
   CSettingsDlg dlg(QString::fromStdString(logger.GetPath()), logger.GetSeverity(), logger.GetLogToFile(),
@@ -191,6 +195,25 @@ void MainWindow::OpenApplicationSettings() {
   if (dlg.exec() != QDialog::Accepted) return;
   m_station.ApplyApplicationSettings(dlg.LogFolder().toStdString(), dlg.Level(), dlg.LogToFile(),
                                      dlg.TempFolder().toStdString());
+}
+
+void MainWindow::OpenBackupSettings() {
+  BackupSettingsCommand(this, SettingsContext());
+}
+
+void MainWindow::OpenRestoreSettings() {
+  RestoreSettingsCommand(this, SettingsContext());
+}
+
+SettingsCommandContext MainWindow::SettingsContext() {
+  return {m_station.Store(), [this] { m_station.BeginPausingDialog(); },
+          [this] { m_station.EndPausingDialog(); },
+          [this] {
+            // Logger settings take effect at the next start; everything else now.
+            m_station.LoadSettings();
+            UpdateOptionalControls();
+            UpdateCommandMenu();
+          }};
 }
 
 void MainWindow::OpenEditIdTxt() {

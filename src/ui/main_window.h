@@ -20,6 +20,7 @@ namespace brisko {
 
 class Station;
 class EditIdTxtFlow;
+struct SettingsCommandContext;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -41,7 +42,10 @@ class MainWindow : public QMainWindow {
   // The exit sequence has finished: let the window close.
   void CloseForGood();
 
+  // Each asks for the settings password first.
   void OpenApplicationSettings();
+  void OpenBackupSettings();
+  void OpenRestoreSettings();
   void OpenEditIdTxt();
   void OpenScanner();
   void OpenAbout();
@@ -70,6 +74,7 @@ class MainWindow : public QMainWindow {
 
  private:
   void RequestShutdown();
+  SettingsCommandContext SettingsContext();
 
   Station& m_station;
   bool m_closeForGood = false;

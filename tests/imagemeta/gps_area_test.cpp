@@ -183,6 +183,26 @@ TEST(TheAreaForm, checksFieldsInOrderAndWritesBackAcceptedPositions) {
   EXPECT_EQ(form.Area().m_iRadius, 150);
 }
 
+TEST(TheAreaForm, previewsTheFieldsWithoutADescriptionAndWithoutTakingThem) {
+  SpatialAreaForm form{SpatialArea{}};
+  form.description = "";
+  form.centre = "10N,20W";
+  form.radius = "250";
+  SpatialArea shown;
+  EXPECT_FALSE(form.Preview(shown));
+  EXPECT_FLOAT_EQ(shown.m_LLCenter.longitude, -20.0f);
+  EXPECT_EQ(shown.m_iRadius, 250);
+  EXPECT_EQ(form.centre, "10N,20W");
+  EXPECT_EQ(form.Area().m_iRadius, 100);
+
+  form.square = true;
+  form.topLeft = "north";
+  auto msg = form.Preview(shown);
+  ASSERT_TRUE(msg);
+  EXPECT_EQ(msg->caption, "Lat Long is invalid");
+  EXPECT_EQ(shown.m_iRadius, 250);  // untouched on failure
+}
+
 TEST(TheAreaListForm, showsRowsAndMovesSelection) {
   SpatialAreasForm form{SpatialAreaList{}};
   SpatialArea a;

@@ -18,8 +18,11 @@
 
 #include "app/station.h"
 #include "common/temp_dir.h"
+#include "scheduler/backup_restore.h"
 #include "ui/exit_dialog.h"
+#include "ui/password_dialogs.h"
 #include "ui/qt_host.h"
+#include "ui/settings_commands.h"
 #include "ui/settings_dialog.h"
 
 namespace brisko {
@@ -32,8 +35,13 @@ class TheMainWindow : public ::testing::Test {
     station.Store().WriteProfileString("Settings", "m_TempPath", dir / "temp/");
     host.SetStation(&station);
     host.SetWindow(&window);
+    ConfirmPasswordHook() = [](QWidget*, SettingsStore&) { return true; };
   }
-  void TearDown() override { host.SetWindow(nullptr); }
+  void TearDown() override {
+    host.SetWindow(nullptr);
+    ConfirmPasswordHook() = nullptr;
+    SettingsCommandPromptHooks() = {};
+  }
 
   QStringList MenuTexts(QMenu* menu) {
     QStringList texts;
@@ -64,7 +72,8 @@ TEST_F(TheMainWindow, ShowsItsControlsAsAtStart) {
 
   EXPECT_EQ(window.SettingsMenu()->title(), "Settings");
   EXPECT_EQ(MenuTexts(window.SettingsMenu()),
-            (QStringList{"Application settings...", "Edit ID.TXT file...", "Exit"}));
+            (QStringList{"Application settings...", "Edit ID.TXT file...", "Backup settings...",
+                         "Restore settings...", "Exit"}));
   EXPECT_EQ(window.ScannerMenu()->title(), "Scanner");
   EXPECT_EQ(MenuTexts(window.ScannerMenu()), QStringList{"Run in scanner input mode..."});
   EXPECT_FALSE(window.ScannerAction()->isEnabled());
@@ -205,6 +214,59 @@ TEST_F(TheMainWindow, AppliesApplicationSettings) {
   EXPECT_EQ(station.GetLogger().GetLogToFile(), 1);
   EXPECT_EQ(station.Values().m_TempPath, dir / "tmp2/");
   EXPECT_EQ(station.Store().GetProfileString("Settings", "m_TempPath", ""), dir / "tmp2/");
+}
+
+TEST_F(TheMainWindow, OpensNoSettingsCommandWithoutThePassword) {
+  int asked = 0;
+  ConfirmPasswordHook() = [&](QWidget*, SettingsStore&) {
+    ++asked;
+    return false;
+  };
+  bool dialogShown = false;
+  QTimer guard;  // closes a dialog that should not have opened, so the test cannot hang
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    if (QWidget* w = QApplication::activeModalWidget()) {
+      dialogShown = true;
+      w->close();
+    }
+  });
+  guard.start(0);
+  window.OpenApplicationSettings();
+  window.OpenBackupSettings();
+  window.OpenRestoreSettings();
+  EXPECT_EQ(asked, 3);
+  EXPECT_FALSE(dialogShown);
+  EXPECT_FALSE(station.IsDialogOpen());
+}
+
+TEST_F(TheMainWindow, RestoresSettingsAndReloadsThem) {
+  station.Open();
+  ASSERT_TRUE(station.Actions().empty());
+  SettingsStore other;
+  ASSERT_TRUE(other.Open(dir / "other.db"));
+  other.WriteProfileInt("Actions", "NumActions", 1);
+  other.WriteProfileString("Action_0", "m_strName", "Restored & <ready>");
+  other.WriteProfileInt("Settings", "m_bEnableBarcodeEntry", 1);
+  const std::string file = dir / "other.BriskoWorkflowBackup";
+  ASSERT_TRUE(BackupSettings(other, file, other.RootPath()));
+
+  std::vector<std::string> messages;
+  bool pausedWhileAsked = false;
+  SettingsCommandPromptHooks() = {[&](QWidget*, bool) { return QString::fromStdString(file); },
+                                  [&](QWidget*, const QString&) {
+                                    pausedWhileAsked = station.IsDialogOpen();
+                                    return true;
+                                  },
+                                  [&](QWidget*, const QString& m) { messages.push_back(m.toStdString()); }};
+  window.OpenRestoreSettings();
+  EXPECT_EQ(messages, std::vector<std::string>{"Settings restored successfully."});
+  EXPECT_TRUE(pausedWhileAsked);
+  EXPECT_FALSE(station.IsDialogOpen());
+  EXPECT_EQ(station.Countdown(), kStartupCountdown);
+  ASSERT_EQ(station.Actions().size(), 1u);
+  EXPECT_EQ(station.Actions()[0]->m_strName, "Restored & <ready>");
+  EXPECT_FALSE(window.BarcodeControls()->isHidden());
 }
 
 }  // namespace
