@@ -13,7 +13,7 @@
 
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
-#include "imagemeta/safe_output.h"
+#include "support/safe_output.h"
 
 extern char** environ;
 

@@ -10,9 +10,9 @@
 #include <ctime>
 
 #include "imagemeta/jpeg_exif_file.h"
-#include "imagemeta/safe_output.h"
 #include "imaging/jpeg_transform.h"
 #include "support/file_ops.h"
+#include "support/safe_output.h"
 
 namespace brisko {
 

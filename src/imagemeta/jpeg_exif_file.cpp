@@ -14,8 +14,8 @@
 #include <cstring>
 #include <utility>
 
-#include "imagemeta/safe_output.h"
 #include "imaging/jpeg_transform.h"
+#include "support/safe_output.h"
 
 namespace brisko {
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "support/safe_output.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -49,19 +50,6 @@ void ApplyLine(std::string_view line, IdTxtEntries& entries) {
     }
   }
   if (key == kIdTxtBatchKey) entries.batch = std::move(value);
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -254,38 +242,12 @@ bool CIdTxt::Write(const std::string& path, bool newBatch) {
     }
   }
 
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = JoinFolder(folder, "." + name + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                 std::to_string(static_cast<unsigned long>(std::time(nullptr)) + attempt));
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
+  SafeOutput out;
+  bool ok = out.Open(path) && WriteAll(out.Fd(), text.data(), text.size());
+  if (ok && replacing) ::fchmod(out.Fd(), old.st_mode & 07777);  // best effort: vfat has no modes
+  if (!ok || !out.Commit()) {
     m_lastError = errno;
     return false;
-  }
-  bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-  if (ok && replacing) ::fchmod(fd, old.st_mode & 07777);  // best effort: vfat has no modes
-  int err = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    m_lastError = err;
-    return false;
-  }
-  int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   return true;
 }

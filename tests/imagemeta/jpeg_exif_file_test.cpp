@@ -7,10 +7,10 @@
 #include <cmath>
 #include <filesystem>
 
-#include "common/temp_dir.h"
 #include "common/jpeg_builder.h"
-#include "imagemeta/safe_output.h"
+#include "common/temp_dir.h"
 #include "imaging/jpeg_transform.h"
+#include "support/safe_output.h"
 
 namespace brisko {
 namespace {

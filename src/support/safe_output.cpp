@@ -1,4 +1,4 @@
-#include "imagemeta/safe_output.h"
+#include "support/safe_output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,6 +91,16 @@ bool SafeOutput::Commit() {
   }
   if (rename(m_temp.c_str(), m_destination.c_str()) != 0) return false;
   m_temp.clear();
+  // The new name itself must survive a power cut before a source is deleted.
+  if (g_flushToDisk) {
+    size_t slash = m_destination.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : m_destination.substr(0, slash));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      fsync(dfd);
+      close(dfd);
+    }
+  }
   return true;
 }
 
