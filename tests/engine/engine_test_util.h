@@ -69,7 +69,7 @@ class FileHolder {
     posix_spawn_file_actions_destroy(&actions);
     // Wait until the child has the file open.
     const std::string fd0 = "/proc/" + std::to_string(m_pid) + "/fd/0";
-    for (int i = 0; i < 500 && m_pid > 0; ++i) {
+    for (int i = 0; i < 5000 && m_pid > 0; ++i) {  // up to 10 s on a loaded machine
       char target[4096];
       ssize_t n = ::readlink(fd0.c_str(), target, sizeof target - 1);
       if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) break;
