@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -355,7 +356,18 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
 }
 
 bool IsFileLayerTempName(std::string_view name) {
-  return name.size() > 12 && name.substr(0, 8) == ".brisko-" && name.substr(name.size() - 4) == ".tmp";
+  if (name.size() > 12 && name.substr(0, 8) == ".brisko-" && name.substr(name.size() - 4) == ".tmp")
+    return true;
+  // SafeOutput's ".<name>.brisko-XXXXXX" (ID.TXT beside the photos, rewritten JPEGs): a crash
+  // leaves it half-written.
+  constexpr std::string_view kMark = ".brisko-";
+  constexpr size_t kRandom = 6;
+  if (name.size() < 2 + kMark.size() + kRandom || name[0] != '.') return false;
+  if (name.substr(name.size() - kRandom - kMark.size(), kMark.size()) != kMark) return false;
+  for (char c : name.substr(name.size() - kRandom)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
 }
 
 bool DeleteFile(const std::string& path, FileFailure* failure) {

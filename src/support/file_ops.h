@@ -77,8 +77,8 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
               std::string* placed = nullptr, int* err = nullptr);
 
 // True for the hidden names copies are written under before they are renamed into place
-// (".brisko-<pid>-<n>.tmp"). A crash mid-copy can leave one behind; it is never a finished
-// file, so folder scans should pass over it.
+// (".brisko-<pid>-<n>.tmp", and SafeOutput's ".<name>.brisko-XXXXXX"). A crash mid-copy can
+// leave one behind; it is never a finished file, so folder scans should pass over it.
 bool IsFileLayerTempName(std::string_view name);
 
 // Deletes one file; on failure `*failure` carries errno, cause and text.

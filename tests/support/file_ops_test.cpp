@@ -10,6 +10,8 @@
 
 #include "common/temp_dir.h"
 #include "support/file_test_util.h"
+#include "support/path_util.h"
+#include "support/safe_output.h"
 
 using namespace brisko;
 using test::Names;
@@ -164,6 +166,19 @@ TEST(AFileCopy, writesUnderATemporaryNameThatScansCanRecognise) {
   EXPECT_TRUE(IsFileLayerTempName(seen[0])) << seen[0];
   EXPECT_FALSE(IsFileLayerTempName("x.jpg"));
   EXPECT_FALSE(IsFileLayerTempName(".brisko-.tmp"));
+}
+
+TEST(AFileCopy, scansAlsoRecogniseTheTemporaryNamesOfRewrittenFiles) {
+  test::TempDir dir;
+  SafeOutput out;
+  ASSERT_TRUE(out.Open(dir / "ID.TXT"));
+  const std::string temp = SplitPath(out.TempPath()).name + SplitPath(out.TempPath()).extension;
+  EXPECT_TRUE(IsFileLayerTempName(temp)) << temp;
+  EXPECT_TRUE(IsFileLayerTempName(".IMG_0001.JPG.brisko-aZ09xy"));
+  for (const char* finished : {"IMG_0001.JPG.brisko-aZ09xy", ".IMG.brisko-aZ09x", ".IMG.brisko-aZ0_xy",
+                               ".brisko-abcdef", "ID.TXT", ".hidden.jpg"}) {
+    EXPECT_FALSE(IsFileLayerTempName(finished)) << finished;
+  }
 }
 
 TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
