@@ -216,8 +216,9 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
   int e = Fault(FileStep::DeleteSource);
   if (e == 0 && unlink(source.c_str()) != 0) e = errno;
   if (e != 0) {
-    // Take the copy back: the failed move leaves the file where it was, once.
-    unlink(made.c_str());
+    // Take the copy back: the failed move leaves the file where it was, once. A replaced file
+    // is gone already; its complete successor stays rather than leave nothing under the name.
+    if (collision != Collision::Replace) unlink(made.c_str());
     return e;
   }
   placed = std::move(made);

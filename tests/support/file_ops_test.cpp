@@ -320,6 +320,19 @@ TEST_F(ACrossFileSystemMove, fromAFolderThatForbidsDeletionTakesTheCopyBack) {
   EXPECT_TRUE(Names(m_dst.Path()).empty());
 }
 
+TEST_F(ACrossFileSystemMove, thatReplacedAFileKeepsTheCopyWhenTheSourceCannotBeDeleted) {
+  WriteFile(m_dst / "x.jpg", "older");
+  test::Immutable frozen(m_src.Path());
+  if (!frozen.Ok()) GTEST_SKIP() << "no immutable flag on this file system";
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Replace, nullptr, &err));
+  EXPECT_EQ(err, EPERM);
+  EXPECT_EQ(ReadFile(m_file), "photo");
+  // Taking the copy back would leave neither the replaced file nor its successor.
+  EXPECT_EQ(ReadFile(m_dst / "x.jpg"), "photo");
+  EXPECT_EQ(Names(m_dst.Path()), (Strings{"x.jpg"}));
+}
+
 TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
   test::ReadOnlyBind card(m_src.Path(), m_dst / "card");
   if (!card.Ok()) GTEST_SKIP() << "cannot bind-mount here";
