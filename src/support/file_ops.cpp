@@ -160,7 +160,7 @@ int SyncFolderOf(const std::string& path) {
 // The copy steps shared by CopyFile and the cross-file-system move. The folder is synced as
 // well: callers delete sources after a copy, and the copy's name must survive a power cut.
 int CopyToPlace(const std::string& source, const std::string& target, Collision collision,
-                std::string& placed) {
+                std::string& placed, struct stat* copied = nullptr) {
   Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (in.Get() < 0) return errno;
   struct stat st {};
@@ -206,14 +206,30 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
     return e;
   }
   placed = std::move(made);
+  if (copied) *copied = st;
   return 0;
+}
+
+// True when the name no longer holds the data that was copied: written to since, or replaced by
+// another file (editors and EXIF tools save under a temporary name and rename over the photo).
+bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
+  struct stat now {};
+  if (stat(source.c_str(), &now) != 0) return false;  // gone: unlink reports it
+  return now.st_dev != copied.st_dev || now.st_ino != copied.st_ino || now.st_size != copied.st_size ||
+         now.st_mtim.tv_sec != copied.st_mtim.tv_sec || now.st_mtim.tv_nsec != copied.st_mtim.tv_nsec;
 }
 
 int MoveAcross(const std::string& source, const std::string& target, Collision collision,
                std::string& placed) {
+  // Held open until the source is deleted: FAT file systems give an inode that left the cache a
+  // new number, which would look like a replaced file.
+  Fd pin(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   std::string made;
-  if (int e = CopyToPlace(source, target, collision, made)) return e;
+  struct stat copied {};
+  if (int e = CopyToPlace(source, target, collision, made, &copied)) return e;
   int e = Fault(FileStep::DeleteSource);
+  // Deleting a source that changed after it was read would lose the change.
+  if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
   if (e == 0 && unlink(source.c_str()) != 0) e = errno;
   if (e != 0) {
     // Take the copy back: the failed move leaves the file where it was, once. A replaced file

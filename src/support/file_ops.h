@@ -70,7 +70,8 @@ bool CopyFile(const std::string& source, const std::string& target, Collision co
               std::string* placed = nullptr, int* err = nullptr);
 
 // Moves (renames) `source` to `target`. Within one file system a single rename; across file
-// systems a copy as above, the target folder flushed, and only then the source deleted. When
+// systems a copy as above, the target folder flushed, and only then the source deleted (EBUSY
+// instead when the source was written to or replaced meanwhile, as a failed delete). When
 // the source cannot be deleted the copy is taken back, so a failed move leaves the source
 // where it was and nothing under the final name; only a copy that replaced a file stays.
 bool MoveFile(const std::string& source, const std::string& target, Collision collision,

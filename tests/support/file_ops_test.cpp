@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "common/temp_dir.h"
 #include "support/file_test_util.h"
@@ -331,6 +333,31 @@ TEST_F(ACrossFileSystemMove, thatReplacedAFileKeepsTheCopyWhenTheSourceCannotBeD
   // Taking the copy back would leave neither the replaced file nor its successor.
   EXPECT_EQ(ReadFile(m_dst / "x.jpg"), "photo");
   EXPECT_EQ(Names(m_dst.Path()), (Strings{"x.jpg"}));
+}
+
+TEST_F(ACrossFileSystemMove, leavesASourceThatChangedAfterItWasCopied) {
+  // Written to in place, or saved over by a tool that renames its new file onto the name.
+  const std::function<void(const std::string&)> changes[] = {[](const std::string& path) {
+                                                               FILE* f = std::fopen(path.c_str(), "a");
+                                                               std::fputs(" edited", f);
+                                                               std::fclose(f);
+                                                             },
+                                                             [](const std::string& path) {
+                                                               WriteFile(path + ".new", "photo edited");
+                                                               rename((path + ".new").c_str(), path.c_str());
+                                                             }};
+  for (const auto& change : changes) {
+    WriteFile(m_file, "photo");
+    test::FaultGuard guard([&](FileStep step) {
+      if (step == FileStep::DeleteSource) change(m_file);
+      return 0;
+    });
+    int err = 0;
+    EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, nullptr, &err));
+    EXPECT_EQ(err, EBUSY);
+    EXPECT_EQ(ReadFile(m_file), "photo edited");
+    EXPECT_TRUE(Names(m_dst.Path()).empty());
+  }
 }
 
 TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
