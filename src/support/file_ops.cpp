@@ -221,8 +221,9 @@ bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
 
 int MoveAcross(const std::string& source, const std::string& target, Collision collision,
                std::string& placed) {
-  // Held open until the source is deleted: FAT file systems give an inode that left the cache a
-  // new number, which would look like a replaced file.
+  // Held open until the check below: FAT file systems give an inode that left the cache a new
+  // number, which would look like a replaced file. Closed before the delete, which some network
+  // shares refuse on an open file.
   Fd pin(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   std::string made;
   struct stat copied {};
@@ -230,6 +231,7 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
   int e = Fault(FileStep::DeleteSource);
   // Deleting a source that changed after it was read would lose the change.
   if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
+  if (pin.Get() >= 0) pin.Close();
   if (e == 0 && unlink(source.c_str()) != 0) e = errno;
   if (e != 0) {
     // Take the copy back: the failed move leaves the file where it was, once. A replaced file
