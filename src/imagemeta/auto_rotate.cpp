@@ -65,16 +65,10 @@ std::string DefaultUniqueName(const std::string& wanted) {
   }
 }
 
+// The file layer's move: never over an existing name, and a source that cannot be deleted
+// (write-protected card) takes its copy back instead of leaving the photo twice.
 bool DefaultMove(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) == 0) return true;
-  if (errno != EXDEV) return false;
-  int src = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (src < 0) return false;
-  SafeOutput out;
-  bool ok = out.Open(to) && CopyRange(src, 0, out.Fd()) && out.Commit();
-  close(src);
-  // The source goes only once its copy is complete and flushed under its final name.
-  return ok && unlink(from.c_str()) == 0;
+  return MoveFile(from, to, Collision::Fail);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -159,7 +160,7 @@ int SyncFolderOf(const std::string& path) {
 // The copy steps shared by CopyFile and the cross-file-system move. The folder is synced as
 // well: callers delete sources after a copy, and the copy's name must survive a power cut.
 int CopyToPlace(const std::string& source, const std::string& target, Collision collision,
-                std::string& placed) {
+                std::string& placed, struct stat* copied = nullptr) {
   Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (in.Get() < 0) return errno;
   struct stat st {};
@@ -205,18 +206,37 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
     return e;
   }
   placed = std::move(made);
+  if (copied) *copied = st;
   return 0;
+}
+
+// True when the name no longer holds the data that was copied: written to since, or replaced by
+// another file (editors and EXIF tools save under a temporary name and rename over the photo).
+bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
+  struct stat now {};
+  if (stat(source.c_str(), &now) != 0) return false;  // gone: unlink reports it
+  return now.st_dev != copied.st_dev || now.st_ino != copied.st_ino || now.st_size != copied.st_size ||
+         now.st_mtim.tv_sec != copied.st_mtim.tv_sec || now.st_mtim.tv_nsec != copied.st_mtim.tv_nsec;
 }
 
 int MoveAcross(const std::string& source, const std::string& target, Collision collision,
                std::string& placed) {
+  // Held open until the check below: FAT file systems give an inode that left the cache a new
+  // number, which would look like a replaced file. Closed before the delete, which some network
+  // shares refuse on an open file.
+  Fd pin(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   std::string made;
-  if (int e = CopyToPlace(source, target, collision, made)) return e;
+  struct stat copied {};
+  if (int e = CopyToPlace(source, target, collision, made, &copied)) return e;
   int e = Fault(FileStep::DeleteSource);
+  // Deleting a source that changed after it was read would lose the change.
+  if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
+  if (pin.Get() >= 0) pin.Close();
   if (e == 0 && unlink(source.c_str()) != 0) e = errno;
   if (e != 0) {
-    // Take the copy back: the failed move leaves the file where it was, once.
-    unlink(made.c_str());
+    // Take the copy back: the failed move leaves the file where it was, once. A replaced file
+    // is gone already; its complete successor stays rather than leave nothing under the name.
+    if (collision != Collision::Replace) unlink(made.c_str());
     return e;
   }
   placed = std::move(made);
@@ -355,7 +375,18 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
 }
 
 bool IsFileLayerTempName(std::string_view name) {
-  return name.size() > 12 && name.substr(0, 8) == ".brisko-" && name.substr(name.size() - 4) == ".tmp";
+  if (name.size() > 12 && name.substr(0, 8) == ".brisko-" && name.substr(name.size() - 4) == ".tmp")
+    return true;
+  // SafeOutput's ".<name>.brisko-XXXXXX" (ID.TXT beside the photos, rewritten JPEGs): a crash
+  // leaves it half-written.
+  constexpr std::string_view kMark = ".brisko-";
+  constexpr size_t kRandom = 6;
+  if (name.size() < 2 + kMark.size() + kRandom || name[0] != '.') return false;
+  if (name.substr(name.size() - kRandom - kMark.size(), kMark.size()) != kMark) return false;
+  for (char c : name.substr(name.size() - kRandom)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
 }
 
 bool DeleteFile(const std::string& path, FileFailure* failure) {

@@ -70,15 +70,16 @@ bool CopyFile(const std::string& source, const std::string& target, Collision co
               std::string* placed = nullptr, int* err = nullptr);
 
 // Moves (renames) `source` to `target`. Within one file system a single rename; across file
-// systems a copy as above, the target folder flushed, and only then the source deleted. When
+// systems a copy as above, the target folder flushed, and only then the source deleted (EBUSY
+// instead when the source was written to or replaced meanwhile, as a failed delete). When
 // the source cannot be deleted the copy is taken back, so a failed move leaves the source
-// where it was and nothing under the final name.
+// where it was and nothing under the final name; only a copy that replaced a file stays.
 bool MoveFile(const std::string& source, const std::string& target, Collision collision,
               std::string* placed = nullptr, int* err = nullptr);
 
 // True for the hidden names copies are written under before they are renamed into place
-// (".brisko-<pid>-<n>.tmp"). A crash mid-copy can leave one behind; it is never a finished
-// file, so folder scans should pass over it.
+// (".brisko-<pid>-<n>.tmp", and SafeOutput's ".<name>.brisko-XXXXXX"). A crash mid-copy can
+// leave one behind; it is never a finished file, so folder scans should pass over it.
 bool IsFileLayerTempName(std::string_view name);
 
 // Deletes one file; on failure `*failure` carries errno, cause and text.

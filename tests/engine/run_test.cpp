@@ -220,6 +220,18 @@ TEST_F(RunTest, CrashLeftoversAndFilesOutsideTheGpsAreasStay) {
   EXPECT_TRUE(host.log.empty());
 }
 
+TEST_F(RunTest, HalfWrittenRewritesLeftByACrashAreNotTakenForPhotos) {
+  Old(src + "/.ID.TXT.brisko-Ab12Cd", "half");
+  Old(src + "/.a.jpg.brisko-x9Y8z7", "half");
+  Old(src + "/a.jpg");
+  A().m_strFileSpec = "*";
+  A().Run();
+  EXPECT_TRUE(Exists(src + "/.ID.TXT.brisko-Ab12Cd"));
+  EXPECT_TRUE(Exists(src + "/.a.jpg.brisko-x9Y8z7"));
+  EXPECT_TRUE(Exists(dst + "/a.jpg"));
+  EXPECT_FALSE(Exists(dst + "/.ID.TXT.brisko-Ab12Cd"));
+}
+
 TEST_F(RunTest, RegularExpressionSpecsAndPatternErrorsAreLoggedPerFolder) {
   A().m_bUseRegexFilespec = 1;
   A().m_strFileSpec = "^IMG_[0-9]+\\.jpg$";

@@ -5,10 +5,11 @@
 
 #include <filesystem>
 
-#include "common/temp_dir.h"
 #include "common/jpeg_builder.h"
+#include "common/temp_dir.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
+#include "support/file_test_util.h"
 
 namespace brisko {
 namespace {
@@ -251,6 +252,37 @@ TEST(RotateOnMove, MovesAcrossFileSystems) {
   EXPECT_EQ(r.outcome, RotateOnMoveOutcome::Rotated);
   EXPECT_EQ(r.currentPath, shm / "a.jpg");
   EXPECT_FALSE(fs::exists(dir / "a.jpg"));
+}
+
+TEST(RotateOnMove, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
+  if (!fs::exists("/dev/shm")) GTEST_SKIP();
+  test::TempDir dir;
+  test::TempDir shm("/dev/shm");
+  fs::create_directory(dir / "card");
+  test::Save(dir / "card/a.jpg", OrientedJpeg(64, 32, 6));
+  test::Immutable frozen(dir / "card");
+  if (!frozen.Ok()) GTEST_SKIP() << "no immutable flag on this file system";
+  auto r = RotateOnMove(shm.Path(), dir / "card/a.jpg");
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::MoveToTempFailed);
+  EXPECT_EQ(r.currentPath, dir / "card/a.jpg");
+  EXPECT_TRUE(fs::exists(dir / "card/a.jpg"));
+  EXPECT_TRUE(fs::is_empty(shm.Path()));
+}
+
+TEST(RotateOnMove, NeverMovesOverAFileThatTookTheFreeName) {
+  test::TempDir dir;
+  fs::create_directory(dir / "tmp");
+  test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
+  RotateOnMoveOps ops;
+  // Another writer takes the free name between the check and the move.
+  ops.makeUniqueFileName = [](const std::string& wanted) {
+    test::Save(wanted, Bytes{7});
+    return wanted;
+  };
+  auto r = RotateOnMove(dir / "tmp", dir / "a.jpg", ops);
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::MoveToTempFailed);
+  EXPECT_EQ(test::Load(dir / "tmp/a.jpg"), Bytes{7});
+  EXPECT_TRUE(JpegNeedsRotation(dir / "a.jpg"));
 }
 
 }  // namespace

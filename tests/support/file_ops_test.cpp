@@ -6,10 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "common/temp_dir.h"
 #include "support/file_test_util.h"
+#include "support/path_util.h"
+#include "support/safe_output.h"
 
 using namespace brisko;
 using test::Names;
@@ -166,6 +170,19 @@ TEST(AFileCopy, writesUnderATemporaryNameThatScansCanRecognise) {
   EXPECT_FALSE(IsFileLayerTempName(".brisko-.tmp"));
 }
 
+TEST(AFileCopy, scansAlsoRecogniseTheTemporaryNamesOfRewrittenFiles) {
+  test::TempDir dir;
+  SafeOutput out;
+  ASSERT_TRUE(out.Open(dir / "ID.TXT"));
+  const std::string temp = SplitPath(out.TempPath()).name + SplitPath(out.TempPath()).extension;
+  EXPECT_TRUE(IsFileLayerTempName(temp)) << temp;
+  EXPECT_TRUE(IsFileLayerTempName(".IMG_0001.JPG.brisko-aZ09xy"));
+  for (const char* finished : {"IMG_0001.JPG.brisko-aZ09xy", ".IMG.brisko-aZ09x", ".IMG.brisko-aZ0_xy",
+                               ".brisko-abcdef", "ID.TXT", ".hidden.jpg"}) {
+    EXPECT_FALSE(IsFileLayerTempName(finished)) << finished;
+  }
+}
+
 TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
   test::TempDir dir;
   std::string src = dir / "x.jpg";
@@ -303,6 +320,44 @@ TEST_F(ACrossFileSystemMove, fromAFolderThatForbidsDeletionTakesTheCopyBack) {
   EXPECT_EQ(err, EPERM);
   EXPECT_EQ(ReadFile(m_file), "photo");
   EXPECT_TRUE(Names(m_dst.Path()).empty());
+}
+
+TEST_F(ACrossFileSystemMove, thatReplacedAFileKeepsTheCopyWhenTheSourceCannotBeDeleted) {
+  WriteFile(m_dst / "x.jpg", "older");
+  test::Immutable frozen(m_src.Path());
+  if (!frozen.Ok()) GTEST_SKIP() << "no immutable flag on this file system";
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Replace, nullptr, &err));
+  EXPECT_EQ(err, EPERM);
+  EXPECT_EQ(ReadFile(m_file), "photo");
+  // Taking the copy back would leave neither the replaced file nor its successor.
+  EXPECT_EQ(ReadFile(m_dst / "x.jpg"), "photo");
+  EXPECT_EQ(Names(m_dst.Path()), (Strings{"x.jpg"}));
+}
+
+TEST_F(ACrossFileSystemMove, leavesASourceThatChangedAfterItWasCopied) {
+  // Written to in place, or saved over by a tool that renames its new file onto the name.
+  const std::function<void(const std::string&)> changes[] = {[](const std::string& path) {
+                                                               FILE* f = std::fopen(path.c_str(), "a");
+                                                               std::fputs(" edited", f);
+                                                               std::fclose(f);
+                                                             },
+                                                             [](const std::string& path) {
+                                                               WriteFile(path + ".new", "photo edited");
+                                                               rename((path + ".new").c_str(), path.c_str());
+                                                             }};
+  for (const auto& change : changes) {
+    WriteFile(m_file, "photo");
+    test::FaultGuard guard([&](FileStep step) {
+      if (step == FileStep::DeleteSource) change(m_file);
+      return 0;
+    });
+    int err = 0;
+    EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, nullptr, &err));
+    EXPECT_EQ(err, EBUSY);
+    EXPECT_EQ(ReadFile(m_file), "photo edited");
+    EXPECT_TRUE(Names(m_dst.Path()).empty());
+  }
 }
 
 TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
