@@ -28,7 +28,7 @@ void SetError(std::string* error, const std::string& text) {
 }
 
 // libjpeg sizes its buffers from the frame header alone: a few bytes declaring 60000 x 60000
-// would cost gigabytes and a minute of work. No camera comes near this (16384 x 16384).
+// would cost gigabytes and a minute of work. Camera photos stay below 16384 x 16384.
 constexpr uint64_t kMaxPixels = uint64_t{1} << 28;
 
 bool PixelCountAcceptable(int width, int height) {
