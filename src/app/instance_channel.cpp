@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,18 +30,25 @@ uint64_t Fnv1a(std::string_view text) {
   return h;
 }
 
+// A folder of our own that only we can write to; refuse one that someone else made for us.
+bool MakePrivateFolder(const std::string& dir) {
+  mkdir(dir.c_str(), 0700);
+  struct stat st {};
+  return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+         (st.st_mode & 077) == 0;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home == '/') return home;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return {};
+}
+
 std::string RuntimeFolder() {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
   if (xdg && *xdg == '/') return xdg;
-  // A private folder of our own; refuse one that someone else made for us.
-  std::string dir = "/tmp/brisko-workflow-" + std::to_string(getuid());
-  mkdir(dir.c_str(), 0700);
-  struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-      (st.st_mode & 077) != 0) {
-    return "/tmp";
-  }
-  return dir;
+  return PrivateRuntimeFolder("/tmp", HomeFolder());
 }
 
 bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error) {
@@ -140,6 +148,16 @@ std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line) {
     return req;
   }
   return std::nullopt;
+}
+
+std::string PrivateRuntimeFolder(const std::string& tmpRoot, const std::string& home) {
+  std::string dir = tmpRoot + "/brisko-workflow-" + std::to_string(getuid());
+  if (MakePrivateFolder(dir)) return dir;
+  // Not the shared folder itself: the lock and socket must not be ours to lose. Should the home
+  // folder fail too, opening the lock there fails and the station says so.
+  std::string own = (home.empty() ? std::string("/nonexistent") : home) + "/.brisko-workflow-run";
+  MakePrivateFolder(own);
+  return own;
 }
 
 InstancePaths InstancePathsForStore(const std::string& storePath) {
@@ -243,6 +261,13 @@ std::optional<InstanceRequest> InstanceServer::AcceptOne() {
   if (m_fd < 0) return std::nullopt;
   int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  // Only our own user may steer the station, whatever the socket's folder allows.
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != getuid()) {
+    close(fd);
+    return std::nullopt;
+  }
   std::optional<InstanceRequest> req;
   if (auto line = ReadLine(fd, kMaxInstanceRequestBytes, 2000)) req = ParseInstanceRequest(*line);
   WriteAll(fd, req ? "ok\n" : "error bad request\n");

@@ -36,6 +36,10 @@ struct InstancePaths {
 // Beside each other in $XDG_RUNTIME_DIR (else a private folder in /tmp), named after the
 // canonical store path so that stations on different stores do not meet.
 InstancePaths InstancePathsForStore(const std::string& storePath);
+// The private folder used without $XDG_RUNTIME_DIR: "<tmpRoot>/brisko-workflow-<uid>", or, when
+// another user got that name first, "<home>/.brisko-workflow-run". Never a folder others can
+// write to: there they could hold the lock or stand in for the socket.
+std::string PrivateRuntimeFolder(const std::string& tmpRoot, const std::string& home);
 
 class InstanceLock {
  public:

@@ -49,6 +49,8 @@ constexpr uint16_t kAPP0 = 0xFFE0;
 constexpr uint16_t kAPP1 = 0xFFE1;
 // A header of more segments than this is not a photo; it would only cost memory.
 constexpr size_t kMaxSegments = 65536;
+// Segments before the scan are held in memory; no real header comes near this.
+constexpr uint64_t kMaxHeaderBytes = uint64_t{64} << 20;
 constexpr size_t kTiffStart = 6;  // after "Exif\0\0"
 constexpr size_t kMaxApp1Payload = 0xFFFF - 2;
 
@@ -363,6 +365,10 @@ bool JpegExifFile::Parse(const std::string& filePath) {
     if (seg.marker != kSOS && seg.marker != kEOI && seg.marker != kSOI) {
       if (!in.Read(two, 2) || Be16(two) < 2) {
         Trace("ReadMotorolaUnsignedShort failed");
+        break;
+      }
+      if (in.Pos() + Be16(two) > kMaxHeaderBytes) {
+        Trace("Header too large");
         break;
       }
       seg.length = static_cast<uint16_t>(Be16(two) - 2);

@@ -27,6 +27,14 @@ void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
 
+// libjpeg sizes its buffers from the frame header alone: a few bytes declaring 60000 x 60000
+// would cost gigabytes and a minute of work. Camera photos stay below 16384 x 16384.
+constexpr uint64_t kMaxPixels = uint64_t{1} << 28;
+
+bool PixelCountAcceptable(int width, int height) {
+  return width > 0 && height > 0 && uint64_t(width) * uint64_t(height) <= kMaxPixels;
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t maxSize) {
@@ -64,9 +72,21 @@ bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode c
   tjtransform xform{};
   xform.op = code == JpegTransformCode::Rotate90 ? TJXOP_ROT90 : TJXOP_ROT270;
   xform.options = TJXOPT_TRIM;
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  if (tjDecompressHeader3(tj.handle, data, static_cast<unsigned long>(size), &width, &height, &subsamp,
+                          &colorspace) != 0) {
+    SetError(error, tjGetErrorStr2(tj.handle));
+    return false;
+  }
+  if (!PixelCountAcceptable(width, height)) {
+    SetError(error, "image too large");
+    return false;
+  }
   unsigned char* dst = nullptr;
   unsigned long dstSize = 0;
-  int rc = tjTransform(tj.handle, data, static_cast<unsigned long>(size), 1, &dst, &dstSize, &xform, 0);
+  // Stopping at the first warning: a truncated scan would otherwise be decoded to its declared end.
+  int rc = tjTransform(tj.handle, data, static_cast<unsigned long>(size), 1, &dst, &dstSize, &xform,
+                       TJFLAG_STOPONWARNING);
   if (rc != 0 || !dst || dstSize == 0) {
     // Warnings (e.g. a corrupt scan) count as failures: a damaged photo is never passed on as rotated.
     SetError(error, tjGetErrorStr2(tj.handle));
@@ -116,11 +136,12 @@ bool JpegDecodePixels(const std::vector<uint8_t>& jpeg, std::vector<uint8_t>& pi
   int subsamp = 0, colorspace = 0;
   if (tjDecompressHeader3(tj.handle, jpeg.data(), jpeg.size(), &width, &height, &subsamp, &colorspace) != 0)
     return false;
+  if (!PixelCountAcceptable(width, height)) return false;
   int format = colorspace == TJCS_GRAY ? TJPF_GRAY : TJPF_RGB;
   channels = tjPixelSize[format];
   pixels.resize(static_cast<size_t>(width) * height * channels);
   return tjDecompress2(tj.handle, jpeg.data(), jpeg.size(), pixels.data(), width, 0, height, format,
-                       TJFLAG_ACCURATEDCT) == 0;
+                       TJFLAG_ACCURATEDCT | TJFLAG_STOPONWARNING) == 0;
 }
 
 }  // namespace brisko

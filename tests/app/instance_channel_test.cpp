@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <thread>
 
 #include "common/temp_dir.h"
@@ -97,6 +103,60 @@ TEST_F(AnInstanceChannel, HandsARequestToTheRunningStation) {
   ASSERT_TRUE(got);
   EXPECT_EQ(got->kind, InstanceRequest::Command);
   EXPECT_EQ(got->command, 7);
+}
+
+// Another user who made our /tmp folder first once sent us to /tmp itself, where they could hold
+// the lock and answer on the socket in our place.
+TEST_F(AnInstanceChannel, NeverFallsBackToASharedFolder) {
+  const std::string tmp = m_dir / "tmp";
+  const std::string home = m_dir / "home";
+  ASSERT_EQ(mkdir(tmp.c_str(), 01777), 0);
+  ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  const std::string usual = tmp + "/brisko-workflow-" + std::to_string(getuid());
+  EXPECT_EQ(PrivateRuntimeFolder(tmp, home), usual);
+
+  ASSERT_EQ(chmod(usual.c_str(), 0777), 0);  // not private: as good as someone else's
+  const std::string own = PrivateRuntimeFolder(tmp, home);
+  EXPECT_EQ(own, home + "/.brisko-workflow-run");
+  struct stat st {};
+  ASSERT_EQ(lstat(own.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  // No usable home either: the lock cannot be opened, and the station refuses to start.
+  const std::string nowhere = PrivateRuntimeFolder(tmp, m_dir / "missing");
+  EXPECT_EQ(nowhere.rfind(tmp, 0), std::string::npos);
+  InstanceLock lock;
+  EXPECT_EQ(lock.Acquire(nowhere + "/x.lock"), InstanceLock::Failed);
+}
+
+TEST_F(AnInstanceChannel, IgnoresRequestsFromAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(chmod(m_dir.Path().c_str(), 0755), 0);
+  const std::string path = m_dir / "s.sock";
+  InstanceServer server;
+  ASSERT_TRUE(server.Listen(path));
+  ASSERT_EQ(chmod(path.c_str(), 0777), 0);  // even when the socket itself lets everyone in
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(3);
+    const char line[] = "command 7\n";
+    // The station may already have hung up.
+    (void)!send(fd, line, sizeof line - 1, MSG_NOSIGNAL);
+    _exit(0);
+  }
+  pollfd waiting{server.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&waiting, 1, 5000), 1);
+  EXPECT_FALSE(server.AcceptOne());
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(AnInstanceChannel, ReportsWhenNobodyAnswers) {

@@ -1,5 +1,6 @@
 #include "imagemeta/jpeg_exif_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -335,6 +336,29 @@ TEST(JpegExifFile, BrokenFilesFailOrSkipTheExifBlock) {
     }
   }
   (void)app1;
+}
+
+// Segments before the scan are kept in memory: a file of nothing but comment segments once
+// took as much memory as it was large.
+TEST(JpegExifFile, HeaderOfManyLargeSegmentsIsRefused) {
+  test::TempDir dir;
+  const std::string path = dir / "big.jpg";
+  const size_t segments = 1100;  // of 64 KB: just over 64 MB
+  const uint8_t soi[2] = {0xFF, 0xD8};
+  const uint8_t com[4] = {0xFF, 0xFE, 0xFF, 0xFF};
+  const uint8_t tail[4] = {0xFF, 0xDA, 0xFF, 0xD9};  // SOS and EOI: complete but for its size
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const off_t end = off_t(2 + segments * (2 + 0xFFFF));
+  // Sparse: the segments' zero contents cost no disk.
+  ASSERT_EQ(ftruncate(fd, end + 4), 0);
+  ASSERT_EQ(pwrite(fd, soi, 2, 0), 2);
+  for (size_t i = 0; i < segments; ++i) ASSERT_EQ(pwrite(fd, com, 4, off_t(2 + i * (2 + 0xFFFF))), 4);
+  ASSERT_EQ(pwrite(fd, tail, 4, end), 4);
+  close(fd);
+  JpegExifFile f;
+  EXPECT_FALSE(f.Parse(path));
+  EXPECT_LT(f.segments.size(), segments);
 }
 
 TEST(JpegExifFile, EntriesSharingTheirDataCannotMultiplyMemory) {

@@ -76,6 +76,27 @@ TEST(JpegLosslessTransform, RejectsWhatIsNotAJpeg) {
   EXPECT_FALSE(JpegLosslessTransform(jpeg.data(), jpeg.size(), JpegTransformCode::Rotate90, out));
 }
 
+// A small file whose frame header claims 60000 x 60000 pixels once cost 14 GB and a minute.
+TEST(JpegLosslessTransform, HugeDeclaredDimensionsAreRefusedWithoutDecoding) {
+  for (bool progressive : {false, true}) {
+    SCOPED_TRACE(progressive ? "progressive" : "baseline");
+    auto jpeg = Encode(16, 16, TJSAMP_420, progressive);
+    size_t i = 2;
+    while (i + 9 < jpeg.size() && jpeg[i + 1] != 0xC0 && jpeg[i + 1] != 0xC2)
+      i += 2 + size_t((jpeg[i + 2] << 8) | jpeg[i + 3]);
+    ASSERT_LT(i + 9, jpeg.size());
+    for (size_t at : {i + 5, i + 7}) {
+      jpeg[at] = 60000 >> 8;
+      jpeg[at + 1] = 60000 & 0xFF;
+    }
+    std::vector<uint8_t> out, pixels;
+    int w = 0, h = 0, c = 0;
+    EXPECT_FALSE(JpegLosslessTransform(jpeg.data(), jpeg.size(), JpegTransformCode::Rotate90, out));
+    EXPECT_FALSE(JpegDecodePixels(jpeg, pixels, w, h, c));
+    EXPECT_TRUE(pixels.empty());
+  }
+}
+
 TEST(JpegLosslessTransform, FileVersionLeavesNoDestinationOnFailure) {
   test::TempDir dir;
   test::WriteFile(dir / "bad.jpg", "not a jpeg");
