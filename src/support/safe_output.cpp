@@ -69,6 +69,9 @@ bool SafeOutput::Open(const std::string& destination) {
   size_t slash = destination.find_last_of('/');
   std::string dir = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
   std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  // The temporary name must fit the file system's 255 bytes even for the longest names.
+  constexpr size_t kMaxName = 255, kDecoration = 1 + 14;  // "." and ".brisko-XXXXXX"
+  if (name.size() > kMaxName - kDecoration) name.resize(kMaxName - kDecoration);
   std::string tmpl = dir + "." + name + ".brisko-XXXXXX";
   m_fd = mkostemp(tmpl.data(), O_CLOEXEC);
   if (m_fd < 0) return false;

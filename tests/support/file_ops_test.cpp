@@ -183,6 +183,19 @@ TEST(AFileCopy, scansAlsoRecogniseTheTemporaryNamesOfRewrittenFiles) {
   }
 }
 
+TEST(ASafeOutput, writesFilesWhoseNamesUseAllTheFileSystemAllows) {
+  test::TempDir dir;
+  const std::string longName = std::string(251, 'n') + ".jpg";  // 255 bytes
+  SafeOutput out;
+  ASSERT_TRUE(out.Open(dir / longName));
+  const std::string temp = SplitPath(out.TempPath()).name + SplitPath(out.TempPath()).extension;
+  EXPECT_LE(temp.size(), 255u);
+  EXPECT_TRUE(IsFileLayerTempName(temp)) << temp;
+  ASSERT_TRUE(WriteAll(out.Fd(), "data", 4));
+  ASSERT_TRUE(out.Commit());
+  EXPECT_EQ(ReadFile(dir / longName), "data");
+}
+
 TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
   test::TempDir dir;
   std::string src = dir / "x.jpg";
