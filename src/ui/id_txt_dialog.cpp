@@ -1,7 +1,6 @@
 #include "ui/id_txt_dialog.h"
 
 #include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,6 +9,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cstring>
+
+#include "ui/folder_picker.h"
 
 namespace brisko {
 
@@ -69,11 +70,8 @@ bool IdTxtDialog::Edit(QWidget* parent, CIdTxt& record) {
 }
 
 void RunEditIdTxtFile(QWidget* parent, EditIdTxtFlow& flow) {
-  auto pick = [parent](const std::string& title, const std::string& start) -> std::optional<std::string> {
-    QString folder = QFileDialog::getExistingDirectory(parent, QString::fromStdString(title),
-                                                       QString::fromStdString(start));
-    if (folder.isEmpty()) return std::nullopt;
-    return folder.toStdString();
+  auto pick = [parent](const std::string& title, const std::string& start) {
+    return PickFolder(parent, QString::fromStdString(title), QString::fromStdString(start));
   };
   auto edit = [parent](CIdTxt& record) { return IdTxtDialog::Edit(parent, record); };
   EditIdTxtFlow::Result result = flow.Run(pick, edit);

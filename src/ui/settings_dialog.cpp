@@ -10,12 +10,13 @@
 #include <QPushButton>
 
 #include "support/logger.h"
+#include "ui/folder_picker.h"
 
 namespace brisko {
 
 CSettingsDlg::FolderPicker& CSettingsDlg::Picker() {
   static FolderPicker picker = [](QWidget* parent, const QString& title, const QString& start) {
-    return QFileDialog::getExistingDirectory(parent, title, start);
+    return QString::fromStdString(PickFolder(parent, title, start).value_or(std::string()));
   };
   return picker;
 }

@@ -1,0 +1,345 @@
+#include "engine/action_form.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "support/path_util.h"
+#include "support/settings_store.h"
+
+namespace brisko {
+
+namespace {
+
+// Subfolder components the frequency buttons put in the template.
+constexpr unsigned kHourComponent = 4;   // "06 Current hour HH"
+constexpr unsigned kDayComponent = 2;    // "03 Current Date (DD-MM-YY)"
+constexpr unsigned kMonthComponent = 3;  // "05 Current Month (MM-YY)"
+
+bool OneOf(int type, std::initializer_list<int> types) {
+  for (int t : types) {
+    if (t == type) return true;
+  }
+  return false;
+}
+
+std::string Decimal(int64_t value) {
+  return std::to_string(value);
+}
+
+FormMessage Message(const char* text) {
+  return FormMessage{ActionForm::kCaption, text};
+}
+
+}  // namespace
+
+int32_t ReadDecimal(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;  // no overflow on long input
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+bool FolderIsReadWrite(const std::string& folder) {
+  if (folder.empty()) return false;
+  // Opening the folder for reading proves it can be listed; the test file is made relative to
+  // it so a folder text without a trailing separator is the folder itself, not its parent.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  bool ok = false;
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    // Hidden and shaped like the file layer's temporary names, so a test file that could not
+    // be removed is passed over by folder scans. O_EXCL: never empties or replaces a file.
+    const std::string name =
+        ".brisko-" + std::to_string(::getpid()) + "-test" + std::to_string(++counter) + ".tmp";
+    const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlinkat(dir, name.c_str(), 0);
+      ok = true;
+      break;
+    }
+    if (errno != EEXIST) break;
+  }
+  ::close(dir);
+  return ok;
+}
+
+ActionForm::ActionForm(Action& action)
+    : m_action(action),
+      m_rename(action.m_RenameTemplate),
+      m_subfolder(action.m_SubfolderTemplate),
+      m_areas(action.m_SpatialAreaList) {
+  const Action& a = action;
+  name = a.m_strName;
+  sourceFolder = a.m_strSourceFolder;
+  destFolder = a.m_strDestFolder;
+  fileSpec = a.m_strFileSpec;
+  fileSpecExclude = a.m_strFileSpecExclude;
+  pltPath = a.m_strBriskoPltFilepath;
+  useRegex = a.m_bUseRegexFilespec != 0;
+  fileAge = Decimal(a.m_iFileAge);
+  leaveMin = Decimal(a.m_iLeaveMinFilecount);
+  ageUnits = a.m_iFileAgeUnits >= kAgeMinutes && a.m_iFileAgeUnits <= kAgeSeconds ? a.m_iFileAgeUnits : -1;
+  createSubfolder = a.m_bCreateNewSubfolder != 0;
+  frequency =
+      a.m_iCreateNewSubfolderFrequency >= kEveryHour && a.m_iCreateNewSubfolderFrequency <= kUseTemplate
+          ? a.m_iCreateNewSubfolderFrequency
+          : -1;
+  schedule = a.m_iScheduleType >= 1 && a.m_iScheduleType < kNumScheduleTypes ? a.m_iScheduleType
+                                                                             : kScheduleContinuous;
+  commandIndex = a.m_iuCommandIndex >= 0 && a.m_iuCommandIndex < 20 ? a.m_iuCommandIndex : -1;
+  type = a.m_iType >= 0 && a.m_iType < kNumActionTypes ? a.m_iType : -1;
+  // Shown as the signed value it is stored as, like every other number field.
+  interval = Decimal(static_cast<int32_t>(a.m_uiRunInterval));
+  renameFile = a.m_bRenameFile != 0;
+  enabled = a.m_bEnabled != 0;
+  displayIdTxt = a.m_bDisplayIdTxtContents != 0;
+  createIdTxt = a.m_bCreateIDTxtFile != 0;
+  updateTimestamp = a.m_bUpdateFileTimestamp != 0;
+  modifyReadOnly = a.m_bModifyReadOnlyAttribute != 0;
+  readOnlyOn = a.m_bMakeReadOnly == 1;
+  sendToApp = a.m_bUseExternalExe != 0;
+  includeArgs = a.m_bUseExternalArgs != 0;
+  followInfile = a.m_bAppendArgs != 0;
+  args = a.m_strExternalExeArgs;
+  appPath = a.m_strExternalExeFilepath;
+  autoRotate = a.m_bAutoRotateJPG != 0;
+  rotatedFolder = a.m_bAutoRotateUseSubfolder != 0;
+  selectByOrientation = a.m_bSelectByOrientation != 0;
+  landscape = a.m_bSelectLandscape == 1;
+  addBriskoExif = a.m_bAddOrUpdateBriskoExif != 0;
+  includeSubfolders = a.m_bIncludeSubFolders != 0;
+  deleteEmptyOnly = a.m_bDeleteEmptyFoldersOnly != 0;
+  overwrite = a.m_bOverwriteExistingFiles != 0;
+  // A stored time the picker cannot hold (0xFFFFFFFF after an editor without a time, or a
+  // hand-edited store) shows as 00:00; the action keeps it unless OK is pressed.
+  if (a.m_uiScheduleTime <= 23 && a.m_uiScheduleTimeMins <= 59) {
+    hour = static_cast<int>(a.m_uiScheduleTime);
+    minute = static_cast<int>(a.m_uiScheduleTimeMins);
+  }
+  Update();
+}
+
+void ActionForm::Update() {
+  const int t = type;
+  for (ControlState& state : m_states) state = ControlState{};
+
+  // The type's overwrite setting comes from the action when the box becomes available; while
+  // the type stays, the operator's choice stands (re-reading the action at every click would
+  // silently switch overwriting back on or off).
+  const bool overwriteType = OneOf(t, {kMoveFiles, kMoveFilesFromMedia});
+  if (!overwriteType) {
+    overwrite = false;
+  } else if (!m_overwriteTypeShown) {
+    overwrite = m_action.m_bOverwriteExistingFiles != 0;
+  }
+  m_overwriteTypeShown = overwriteType;
+  Set(ActionControl::kOverwrite).enabled = overwriteType;
+
+  Set(ActionControl::kDestFolder).visible = !OneOf(t, {kDeleteFiles, kDeleteSubfolders});
+  Set(ActionControl::kDeleteEmptyOnly).visible = t == kDeleteSubfolders;
+
+  const bool renames = OneOf(t, {kMoveFiles, kMoveFilesFromMedia, kCreateImageWithPlt});
+  if (!renames) renameFile = false;
+  Set(ActionControl::kRenameFile).visible = renames;
+  Set(ActionControl::kRenameDefine) = {renames, renameFile};
+
+  if (OneOf(t, {kMoveFilesFromMedia, kDeleteSubfolders, kMoveSubfolders, kCopySubfolders})) {
+    includeSubfolders = true;
+    Set(ActionControl::kIncludeSubfolders).enabled = false;
+  }
+
+  if (OneOf(t, {kDeleteFiles, kDeleteSubfolders, kMoveSubfolders, kCopySubfolders})) {
+    createSubfolder = false;
+    Set(ActionControl::kCreateSubfolder).enabled = false;
+  }
+  Set(ActionControl::kFrequency).enabled = createSubfolder;
+  Set(ActionControl::kSubfolderDefine).enabled = createSubfolder && frequency == kUseTemplate;
+
+  Set(ActionControl::kAddBriskoExif).enabled = renames;
+
+  const bool fileOptions = overwriteType;
+  Set(ActionControl::kUpdateTimestamp).enabled = fileOptions;
+  Set(ActionControl::kModifyReadOnly).enabled = fileOptions;
+  Set(ActionControl::kReadOnlyOnOff).enabled = fileOptions && modifyReadOnly;
+  Set(ActionControl::kAutoRotate).enabled = fileOptions;
+  Set(ActionControl::kRotatedFolder).enabled = fileOptions && autoRotate;
+
+  Set(ActionControl::kIdTxt).enabled = t == kMoveFilesFromMedia;
+
+  if (OneOf(t, {kMoveSubfolders, kCopySubfolders})) {
+    Set(ActionControl::kContinuous).enabled = false;
+    if (schedule == kScheduleContinuous) schedule = kScheduleInterval;
+  }
+  Set(ActionControl::kTimePicker).enabled = schedule == kScheduleTime;
+  Set(ActionControl::kInterval).enabled = schedule == kScheduleInterval;
+  Set(ActionControl::kCommand).enabled = schedule == kScheduleOnCommand;
+
+  const bool plt = t == kCreateImageWithPlt;
+  const bool sends = OneOf(t, {kMoveFiles, kCopyFiles, kCopySubfolders});
+  Set(ActionControl::kSendToApp) = {!plt, sends};
+  Set(ActionControl::kAppDetails) = {!plt, sends && sendToApp};
+  Set(ActionControl::kPlt).visible = plt;
+
+  const bool orientation = !OneOf(t, {kDeleteSubfolders, kMoveSubfolders, kCopySubfolders});
+  Set(ActionControl::kSelectByOrientation).enabled = orientation;
+  Set(ActionControl::kPortraitLandscape).enabled = orientation && selectByOrientation;
+}
+
+std::string ActionForm::RenameSample() const {
+  return renameFile ? m_rename.GetDisplayString() : std::string();
+}
+
+std::string ActionForm::SubfolderText() const {
+  return createSubfolder ? m_subfolder.GetDisplayString() : std::string();
+}
+
+void ActionForm::ChooseFrequency(int chosen) {
+  frequency = chosen;
+  const unsigned component = chosen == kEveryHour    ? kHourComponent
+                             : chosen == kEveryDay   ? kDayComponent
+                             : chosen == kEveryMonth ? kMonthComponent
+                                                     : 0;
+  if (component != 0) {
+    m_action.m_SubfolderTemplate.Clear();
+    m_action.m_SubfolderTemplate.AddComponent(component);
+    m_subfolder = m_action.m_SubfolderTemplate;
+  }
+  Update();
+}
+
+void ActionForm::ApplyCustomFields(const BriskoExifCustomMap& fields) {
+  m_action.m_BriskoExifCustomActionFieldsMap = fields.Entries();
+  BriskoExifCustomMap known(m_action.Host().Values().m_knownCustomFields);
+  known.Merge(fields);
+  m_action.Host().Values().m_knownCustomFields = known.Entries();
+}
+
+NamingContext ActionForm::PreviewContext() const {
+  RunHost& host = m_action.Host();
+  const StationValues& values = host.Values();
+  NamingContext context;
+  context.barcodes = values.m_strBarcodeInputsArray;
+  context.operatorText = values.m_strOperatorSelectedText;
+  context.fileCounter = values.m_iFileCounter;
+  context.batchCounter = values.m_iBatchCounter;
+  SettingsStore* store = &host.Store();
+  context.newBatchId = [store] {
+    const int last = store->GetProfileInt("Actions", "m_iBatchID", 0);
+    return last == INT_MAX ? 1 : last + 1;
+  };
+  context.now = host.Now();
+  return context;
+}
+
+std::optional<FormMessage> ActionForm::ChooseApplication(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) != 0 ||
+      (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
+    return FormMessage{"Select App", "'" + path +
+                                         "' is not a program that can be started.\nPlease choose an "
+                                         "executable file."};
+  }
+  appPath = path;
+  return std::nullopt;
+}
+
+std::optional<FormMessage> ActionForm::Check() const {
+  if (name.empty()) return Message("Please give the action a name.");
+  if (enabled) {
+    if (!FolderIsReadWrite(sourceFolder))
+      return Message("Source folder is invalid.  Please confirm you have read/write capability.");
+    if (type != kDeleteFiles && !FolderIsReadWrite(destFolder))
+      return Message("Destination folder is invalid.  Please confirm you have read/write capability.");
+    if (OneOf(type, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia, kMoveSubfolders, kCopySubfolders})) {
+      // "/in" and "/in/" are one folder: copying a folder into itself would duplicate every
+      // file at each pass.
+      const std::string source = TrimTrailingSeparators(sourceFolder);
+      const std::string dest = TrimTrailingSeparators(destFolder);
+      if (::strcasecmp(source.c_str(), dest.c_str()) == 0)
+        return Message("The source and destination folders must be different");
+      if (includeSubfolders && destFolder.find(sourceFolder) != std::string::npos)
+        return Message("The destination folder cannot be contained within the source folder");
+    }
+  }
+  if (renameFile && m_rename.GetDisplayString().empty())
+    return Message("File Rename template must be defined.");
+  if (createSubfolder && m_subfolder.GetDisplayString().empty())
+    return Message("Create Subfolder template must be defined.");
+  return std::nullopt;
+}
+
+std::optional<FormMessage> ActionForm::Ok(const std::function<void(Action&)>& armSchedule) {
+  if (auto message = Check()) return message;
+  WriteBack(armSchedule);
+  return std::nullopt;
+}
+
+void ActionForm::WriteBack(const std::function<void(Action&)>& armSchedule) {
+  Action& a = m_action;
+  const bool fileOptions = OneOf(type, {kMoveFiles, kMoveFilesFromMedia});
+  a.m_iType = type;
+  a.m_SpatialAreaList = m_areas;
+  a.m_strName = name;
+  a.m_bEnabled = enabled;
+  a.m_strSourceFolder = sourceFolder;
+  a.m_strDestFolder = destFolder;
+  a.m_strBriskoPltFilepath = pltPath;
+  a.m_strFileSpec = fileSpec;
+  a.m_strFileSpecExclude = fileSpecExclude;
+  a.m_bUseRegexFilespec = useRegex;
+  a.m_iFileAge = ReadDecimal(fileAge);
+  if (ageUnits >= 0) a.m_iFileAgeUnits = ageUnits;
+  a.m_iLeaveMinFilecount = ReadDecimal(leaveMin);
+  if (frequency >= 0) a.m_iCreateNewSubfolderFrequency = frequency;
+  a.m_bRenameFile = renameFile;
+  a.m_bCreateNewSubfolder = createSubfolder;
+  a.m_RenameTemplate = m_rename;
+  a.m_SubfolderTemplate = m_subfolder;
+  const bool media = type == kMoveFilesFromMedia;
+  a.m_bDisplayIdTxtContents = media && displayIdTxt;
+  a.m_bCreateIDTxtFile = media && createIdTxt;
+  a.m_bUpdateFileTimestamp = fileOptions && updateTimestamp;
+  if (fileOptions) {
+    a.m_bModifyReadOnlyAttribute = modifyReadOnly;
+    if (modifyReadOnly) a.m_bMakeReadOnly = readOnlyOn;
+  }
+  a.m_iScheduleType = schedule >= 0 && schedule < kNumScheduleTypes ? schedule : kScheduleContinuous;
+  const bool validTime = hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59;
+  a.m_uiScheduleTime = validTime ? static_cast<uint32_t>(hour) : 0xFFFFFFFFu;
+  a.m_uiScheduleTimeMins = validTime ? static_cast<uint32_t>(minute) : 0xFFFFFFFFu;
+  if (armSchedule) armSchedule(a);
+  a.m_iuCommandIndex = commandIndex;
+  const int32_t minutes = ReadDecimal(interval);
+  a.m_uiRunInterval = minutes < 0 ? 0u : static_cast<uint32_t>(minutes);
+  a.m_bUseExternalExe = sendToApp;
+  a.m_bUseExternalArgs = includeArgs;
+  a.m_bAppendArgs = followInfile;
+  a.m_strExternalExeArgs = args;
+  a.m_strExternalExeFilepath = appPath;
+  a.m_bAutoRotateJPG = autoRotate;
+  a.m_bAddOrUpdateBriskoExif = addBriskoExif;
+  a.m_bAutoRotateUseSubfolder = rotatedFolder;
+  a.m_bIncludeSubFolders = includeSubfolders;
+  a.m_bSelectByOrientation = selectByOrientation;
+  a.m_bSelectLandscape = landscape;
+  a.m_bDeleteEmptyFoldersOnly = deleteEmptyOnly;
+  a.m_bOverwriteExistingFiles = overwrite;
+}
+
+}  // namespace brisko

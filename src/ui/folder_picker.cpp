@@ -1,0 +1,178 @@
+#include "ui/folder_picker.h"
+
+#include <dirent.h>
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace brisko {
+
+namespace {
+
+constexpr const char* kSection = "FolderHistory";
+constexpr int kMaxStoredNumber = 999;
+
+QString& ProfileOverride() {
+  static QString path;
+  return path;
+}
+
+std::function<void(QWidget*, const QString&)>& MessageHook() {
+  static std::function<void(QWidget*, const QString&)> hook;
+  return hook;
+}
+
+QString EntryKey(int number) {
+  return QString("Folder%1").arg(number, 4, 10, QChar('0'));
+}
+
+bool CanOpen(const QString& folder) {
+  if (folder.isEmpty()) return false;
+  DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+  if (!dir) return false;
+  ::closedir(dir);
+  return true;
+}
+
+}  // namespace
+
+void SetFolderPickerMessageHook(std::function<void(QWidget*, const QString&)> hook) {
+  MessageHook() = std::move(hook);
+}
+
+void FolderHistory::SetProfilePath(const QString& path) {
+  ProfileOverride() = path;
+}
+
+QString FolderHistory::ProfilePath() {
+  if (!ProfileOverride().isEmpty()) return ProfileOverride();
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/brisko/folders.ini";
+}
+
+FolderHistory FolderHistory::Load() {
+  FolderHistory history;
+  QSettings profile(ProfilePath(), QSettings::IniFormat);
+  profile.beginGroup(kSection);
+  for (int i = 0; i < kMaxEntries; ++i) {
+    const QString folder = profile.value(EntryKey(i)).toString();
+    if (folder.isEmpty()) break;
+    history.m_folders << folder;
+  }
+  history.m_last = profile.value("Last").toString();
+  return history;
+}
+
+void FolderHistory::Remember(const QString& folder) {
+  m_folders.removeAll(folder);
+  m_folders.prepend(folder);
+  while (m_folders.size() > kMaxEntries) m_folders.removeLast();
+  m_last = folder;
+  Save();
+}
+
+void FolderHistory::Save() const {
+  QDir().mkpath(QFileInfo(ProfilePath()).absolutePath());
+  QSettings profile(ProfilePath(), QSettings::IniFormat);
+  profile.beginGroup(kSection);
+  const int count = static_cast<int>(m_folders.size());
+  for (int i = 0; i < count; ++i) profile.setValue(EntryKey(i), m_folders[i]);
+  for (int i = count; i <= kMaxStoredNumber && profile.contains(EntryKey(i)); ++i)
+    profile.remove(EntryKey(i));
+  profile.setValue("Last", m_last);
+  profile.endGroup();
+  profile.sync();
+}
+
+FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& start, QWidget* parent)
+    : QDialog(parent) {
+  setWindowTitle(title);
+  const FolderHistory history = FolderHistory::Load();
+
+  auto* label = new QLabel("Folder &name:", this);
+  m_name = new QComboBox(this);
+  m_name->setEditable(true);
+  m_name->setInsertPolicy(QComboBox::NoInsert);
+  m_name->addItems(history.Folders());
+  m_name->setAccessibleName("Folder name:");
+  m_name->setMinimumContentsLength(40);
+  label->setBuddy(m_name);
+
+  m_model = new QFileSystemModel(this);
+  m_model->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
+  m_model->setRootPath("/");
+  m_tree = new QTreeView(this);
+  m_tree->setModel(m_model);
+  m_tree->setHeaderHidden(true);
+  for (int column = 1; column < m_model->columnCount(); ++column) m_tree->hideColumn(column);
+  m_tree->setAccessibleName("Folders");
+  m_tree->setMinimumSize(420, 320);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  auto* row = new QHBoxLayout;
+  row->addWidget(label);
+  row->addWidget(m_name, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(m_tree, 1);
+  layout->addLayout(row);
+  layout->addWidget(buttons);
+
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) {
+            if (current.isValid()) m_name->setEditText(m_model->filePath(current));
+          });
+  connect(m_name, &QComboBox::activated, this, [this](int index) { ShowInTree(m_name->itemText(index)); });
+
+  QString first = start;
+  if (first.isEmpty()) first = history.Last();
+  if (first.isEmpty()) first = QDir::homePath();
+  ShowInTree(first);
+  m_name->setEditText(first);
+}
+
+void FolderPickerDialog::ShowInTree(const QString& folder) {
+  // A folder that is gone opens the tree at its nearest existing parent.
+  QString shown = QDir::cleanPath(folder);
+  while (!shown.isEmpty() && !QFileInfo(shown).isDir() && shown != "/") shown = QFileInfo(shown).path();
+  const QModelIndex index = m_model->index(shown);
+  if (!index.isValid()) return;
+  m_tree->setCurrentIndex(index);
+  m_tree->scrollTo(index);
+}
+
+void FolderPickerDialog::accept() {
+  const QString folder = m_name->currentText();
+  if (!CanOpen(folder)) {
+    const QString text = QString("The folder '%1' isn't accessible.").arg(folder);
+    if (MessageHook()) {
+      MessageHook()(this, text);
+    } else {
+      QMessageBox::warning(this, windowTitle(), text);
+    }
+    return;
+  }
+  m_chosen = folder;
+  FolderHistory history = FolderHistory::Load();
+  history.Remember(folder);
+  QDialog::accept();
+}
+
+std::optional<std::string> PickFolder(QWidget* parent, const QString& title, const QString& start) {
+  FolderPickerDialog dialog(title, start, parent);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.Chosen().toStdString();
+}
+
+}  // namespace brisko

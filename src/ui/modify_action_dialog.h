@@ -1,0 +1,90 @@
+#pragma once
+// "Modify Action" (CModifyAction): the one dialog where an action is edited. The rules live in
+// engine/action_form.h; this binds the widgets to that form and opens the editors its buttons
+// lead to.
+#include <QDialog>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "engine/action_form.h"
+#include "scheduler/operator_lists.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimeEdit;
+
+namespace brisko {
+
+class Station;
+
+// How the dialog shows a message box; tests replace it. Null restores the real message box.
+void SetModifyActionMessageHook(std::function<void(QWidget* parent, const FormMessage&)> hook);
+
+class CModifyAction : public QDialog {
+  Q_OBJECT
+ public:
+  CModifyAction(Station& station, Action& action, QWidget* parent = nullptr);
+
+  // The dialogs the buttons open; tests replace them. Each returns nothing when cancelled.
+  std::function<std::optional<std::string>(const QString& title, const std::string& start)> pickFolder;
+  std::function<std::optional<std::string>()> pickApp;
+  std::function<std::optional<std::string>()> pickPlt;
+  std::function<bool(NameTemplate& tmpl)> editTemplate;  // true on OK, template edited in place
+  std::function<std::optional<SpatialAreaList>(const SpatialAreaList&)> editAreas;
+  std::function<std::optional<BriskoExifCustomMap>(const BriskoExifCustomMap& fields)> editCustomFields;
+  std::function<std::optional<CommandNameArray>(const CommandNameArray&)> editCommands;
+  std::function<void(const std::string& include, const std::string& exclude, bool useRegex,
+                     const std::string& folder)>
+      testFilespec;
+
+  ActionForm& Form() { return m_form; }
+  // The control named `objectName` (every control has one; see the constructor).
+  template <typename T>
+  T* Get(const char* objectName) const {
+    return findChild<T*>(QString::fromLatin1(objectName));
+  }
+  QGroupBox* OutputGroup() const { return m_outputGroup; }
+
+  void accept() override;
+
+ private:
+  void Build();
+  void Connect();
+  void Pull();  // widgets -> form
+  void Push();  // form -> widgets and control states
+  void Changed();
+  void FillCommands();
+  void ShowMessage(const FormMessage& message);
+
+  Station& m_station;
+  ActionForm m_form;
+  bool m_pushing = false;
+
+  QLineEdit *m_name, *m_source, *m_dest, *m_fileSpec, *m_fileSpecExclude, *m_fileAge, *m_leaveMin,
+      *m_interval, *m_args, *m_appPath, *m_pltPath, *m_renameSample, *m_subfolderText;
+  QComboBox *m_type, *m_command;
+  QCheckBox *m_enabled, *m_useRegex, *m_deleteEmptyOnly, *m_includeSubfolders, *m_selectByOrientation,
+      *m_modifyReadOnly, *m_updateTimestamp, *m_autoRotate, *m_rotatedFolder, *m_sendToApp, *m_includeArgs,
+      *m_followInfile, *m_renameFile, *m_createSubfolder, *m_displayIdTxt, *m_createIdTxt, *m_addBriskoExif,
+      *m_overwrite;
+  QButtonGroup *m_ageUnits, *m_orientation, *m_readOnly, *m_frequency, *m_schedule;
+  QPushButton *m_sourceChange, *m_destChange, *m_testFilespec, *m_gps, *m_selectApp, *m_selectPlt,
+      *m_renameDefine, *m_subfolderDefine, *m_addValues, *m_commands;
+  QLabel *m_destLabel, *m_pltLabel, *m_minutesLabel;
+  QTimeEdit* m_time;
+  QGroupBox* m_outputGroup;
+};
+
+// Modal; edits `action` in place on OK (true). Cancel leaves it as it was, except for the
+// subfolder template set by "hour", "day" or "month" and the custom fields of "Add values",
+// which reach the action at once.
+bool RunModifyActionDialog(QWidget* parent, Station& station, Action& action);
+
+}  // namespace brisko

@@ -1,0 +1,496 @@
+// "Modify Action" through its form model: control rules, the OK checks in order, the write-back,
+// the edits that reach the action at once, and actions made here run by the program itself.
+#include "engine/action_form.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "engine/engine_test_util.h"
+#include "engine/fake_host.h"
+
+namespace brisko {
+namespace {
+
+using namespace brisko::test;
+namespace fs = std::filesystem;
+
+std::set<std::string> Entries(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
+  return names;
+}
+
+class ActionFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    src = host.Dir() + "/in";
+    dst = host.Dir() + "/out";
+    MakeFolder(src);
+    MakeFolder(dst);
+    action = std::make_unique<Action>(host);
+    action->m_strName = "Job";
+    action->m_strSourceFolder = src;
+    action->m_strDestFolder = dst;
+  }
+  // OK with an arm hook that records what the schedule looked like when it was armed.
+  std::optional<FormMessage> Ok(ActionForm& form) {
+    return form.Ok([this](Action& a) { armed.push_back({a.m_iScheduleType, a.m_uiScheduleTime}); });
+  }
+  std::string OkText(ActionForm& form) {
+    auto m = Ok(form);
+    return m ? m->text : "";
+  }
+
+  FakeHost host;
+  std::string src, dst;
+  std::unique_ptr<Action> action;
+  std::vector<std::pair<int, uint32_t>> armed;
+};
+
+// ---- Control rules ----
+
+// What choosing a type does to the values it forces, starting from every box checked.
+TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
+  struct Row {
+    int type;
+    bool rename, includeSub, createSub;
+    int schedule;
+  } rows[] = {
+      {kDeleteFiles, false, false, false, kScheduleContinuous},
+      {kMoveFiles, true, false, true, kScheduleContinuous},
+      {kCopyFiles, false, false, true, kScheduleContinuous},
+      {kMoveFilesFromMedia, true, true, true, kScheduleContinuous},
+      {kDeleteSubfolders, false, true, false, kScheduleContinuous},
+      {kMoveSubfolders, false, true, false, kScheduleInterval},
+      {kCopySubfolders, false, true, false, kScheduleInterval},
+      {kCreateImageWithPlt, true, false, true, kScheduleContinuous},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(ActionTypeName(r.type));
+    ActionForm form(*action);
+    form.renameFile = form.createSubfolder = true;
+    form.includeSubfolders = false;
+    form.type = r.type;
+    form.Update();
+    EXPECT_EQ(form.renameFile, r.rename);
+    EXPECT_EQ(form.includeSubfolders, r.includeSub);
+    EXPECT_EQ(form.createSubfolder, r.createSub);
+    EXPECT_EQ(form.schedule, r.schedule);
+    EXPECT_EQ(form.State(ActionControl::kContinuous).enabled, r.schedule == kScheduleContinuous);
+    EXPECT_EQ(form.State(ActionControl::kRenameFile).visible, r.rename);
+    EXPECT_EQ(form.OutputGroupCaption(),
+              r.type == kCreateImageWithPlt ? ActionForm::kPltGroup : ActionForm::kAppGroup);
+    EXPECT_EQ(form.State(ActionControl::kSendToApp).visible, r.type != kCreateImageWithPlt);
+    EXPECT_EQ(form.State(ActionControl::kPlt).visible, r.type == kCreateImageWithPlt);
+  }
+}
+
+TEST_F(ActionFormTest, DependentControlsFollowTheirBoxesOnlyWhereTheTypeAllowsThem) {
+  ActionForm form(*action);
+  form.type = kCopyFiles;
+  form.modifyReadOnly = form.autoRotate = form.sendToApp = form.selectByOrientation = true;
+  form.Update();
+  EXPECT_FALSE(form.State(ActionControl::kReadOnlyOnOff).enabled) << "Copy Files keeps attributes";
+  EXPECT_FALSE(form.State(ActionControl::kRotatedFolder).enabled);
+  EXPECT_TRUE(form.State(ActionControl::kAppDetails).enabled);
+  EXPECT_TRUE(form.State(ActionControl::kPortraitLandscape).enabled);
+  form.type = kMoveSubfolders;
+  form.Update();
+  EXPECT_FALSE(form.State(ActionControl::kAppDetails).enabled);
+  EXPECT_FALSE(form.State(ActionControl::kPortraitLandscape).enabled);
+  EXPECT_FALSE(form.State(ActionControl::kSelectByOrientation).enabled);
+  form.type = kMoveFiles;
+  form.sendToApp = false;
+  form.Update();
+  EXPECT_TRUE(form.State(ActionControl::kReadOnlyOnOff).enabled);
+  EXPECT_TRUE(form.State(ActionControl::kRotatedFolder).enabled);
+  EXPECT_FALSE(form.State(ActionControl::kAppDetails).enabled);
+}
+
+// The overwrite box comes from the action when it becomes available; the operator's choice
+// then survives clicks on other boxes (overwriting must never switch itself back on).
+TEST_F(ActionFormTest, OverwriteChoiceSurvivesOtherClicksAndIsClearedForOtherTypes) {
+  action->m_bOverwriteExistingFiles = 1;
+  ActionForm form(*action);
+  EXPECT_TRUE(form.overwrite);
+  form.overwrite = false;
+  form.renameFile = true;
+  form.Update();
+  EXPECT_FALSE(form.overwrite);
+  form.type = kCopyFiles;
+  form.Update();
+  EXPECT_FALSE(form.State(ActionControl::kOverwrite).enabled);
+  form.type = kMoveFilesFromMedia;
+  form.Update();
+  EXPECT_TRUE(form.overwrite) << "taken from the action again";
+}
+
+TEST_F(ActionFormTest, TemplateTextsShowOnlyWhileTheirBoxesAreChecked) {
+  action->m_RenameTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "P-");
+  ActionForm form(*action);
+  EXPECT_EQ(form.RenameSample(), "");
+  form.renameFile = true;
+  form.createSubfolder = true;
+  form.Update();
+  EXPECT_NE(form.RenameSample(), "");
+  EXPECT_EQ(form.SubfolderText(), action->m_SubfolderTemplate.GetDisplayString());
+  EXPECT_FALSE(form.State(ActionControl::kSubfolderDefine).enabled) << "day is chosen";
+  form.ChooseFrequency(kUseTemplate);
+  EXPECT_TRUE(form.State(ActionControl::kSubfolderDefine).enabled);
+}
+
+// ---- OK checks ----
+
+TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
+  const std::string missing = host.Dir() + "/missing";
+  struct Row {
+    const char* what;
+    std::function<void(ActionForm&)> set;
+    const char* message;  // "" accepted
+  } rows[] = {
+      {"empty name before bad folders",
+       [&](ActionForm& f) {
+         f.name = "";
+         f.sourceFolder = missing;
+       },
+       "Please give the action a name."},
+      {"source", [&](ActionForm& f) { f.sourceFolder = missing; },
+       "Source folder is invalid.  Please confirm you have read/write capability."},
+      {"empty source is no folder", [&](ActionForm& f) { f.sourceFolder = ""; },
+       "Source folder is invalid.  Please confirm you have read/write capability."},
+      {"destination", [&](ActionForm& f) { f.destFolder = missing; },
+       "Destination folder is invalid.  Please confirm you have read/write capability."},
+      {"Delete Files has no destination",
+       [&](ActionForm& f) {
+         f.type = kDeleteFiles;
+         f.destFolder = missing;
+       },
+       ""},
+      {"disabled: no folder test",
+       [&](ActionForm& f) {
+         f.enabled = false;
+         f.sourceFolder = missing;
+         f.destFolder = missing;
+       },
+       ""},
+      {"same folder in another case", [&](ActionForm& f) { f.destFolder = host.Dir() + "/IN"; },
+       "The source and destination folders must be different"},
+      {"same folder", [&](ActionForm& f) { f.destFolder = src + "/"; },
+       "The source and destination folders must be different"},
+      {"same folder, Delete Subfolders",
+       [&](ActionForm& f) {
+         f.type = kDeleteSubfolders;
+         f.destFolder = src;
+       },
+       ""},
+      {"same folder, PLT",
+       [&](ActionForm& f) {
+         f.type = kCreateImageWithPlt;
+         f.destFolder = src;
+       },
+       ""},
+      {"inside the source with subfolders",
+       [&](ActionForm& f) {
+         f.type = kCopyFiles;
+         f.includeSubfolders = true;
+         f.destFolder = src + "/sub";
+       },
+       "The destination folder cannot be contained within the source folder"},
+      {"inside the source without subfolders",
+       [&](ActionForm& f) {
+         f.type = kCopyFiles;
+         f.destFolder = src + "/sub";
+       },
+       ""},
+      {"rename template empty",
+       [&](ActionForm& f) {
+         f.renameFile = true;
+         f.RenameTemplate().Clear();
+       },
+       "File Rename template must be defined."},
+      {"subfolder template empty after the rename check",
+       [&](ActionForm& f) {
+         f.createSubfolder = true;
+         f.SubfolderTemplate().Clear();
+       },
+       "Create Subfolder template must be defined."},
+  };
+  MakeFolder(src + "/sub");
+  MakeFolder(host.Dir() + "/IN");
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Action fresh(host);
+    fresh.CopyFrom(*action);
+    ActionForm form(fresh);
+    r.set(form);
+    const std::string nameBefore = fresh.m_strName;
+    std::optional<FormMessage> m = form.Ok(nullptr);
+    EXPECT_EQ(m ? m->text : "", r.message);
+    if (m) {
+      EXPECT_EQ(m->caption, "Modify Action");
+      EXPECT_EQ(fresh.m_strName, nameBefore);
+      EXPECT_EQ(fresh.m_strSourceFolder, src);
+    }
+  }
+  EXPECT_EQ(Entries(src), std::set<std::string>{"sub"}) << "folder tests leave nothing behind";
+}
+
+TEST_F(ActionFormTest, FolderTestNeverTouchesExistingFilesAndTestsTheNamedFolderItself) {
+  MakeFile(src + "/photo.jpg", "keep");
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(FolderIsReadWrite(src));
+  EXPECT_EQ(ReadFile(src + "/photo.jpg"), "keep");
+  EXPECT_EQ(Entries(src), std::set<std::string>{"photo.jpg"});
+  // "/x/in" without a separator is the folder "in": a missing one fails and its parent gets
+  // nothing.
+  const std::set<std::string> parentBefore = Entries(host.Dir());
+  EXPECT_FALSE(FolderIsReadWrite(host.Dir() + "/gone"));
+  EXPECT_FALSE(FolderIsReadWrite(src + "/photo.jpg"));
+  EXPECT_EQ(Entries(host.Dir()), parentBefore);
+  ReadOnlyFolder readOnly(dst);
+  if (readOnly.Ok()) {
+    EXPECT_FALSE(FolderIsReadWrite(dst));
+  }
+}
+
+// ---- Write-back ----
+
+TEST_F(ActionFormTest, UntouchedFormWritesTheActionBackUnchanged) {
+  Action& a = *action;
+  a.m_iType = kMoveFilesFromMedia;
+  a.m_strFileSpec = "*.jpg|*.cr2";
+  a.m_strFileSpecExclude = "*.tmp";
+  a.m_bUseRegexFilespec = 1;
+  a.m_iFileAge = 90;
+  a.m_iFileAgeUnits = kAgeSeconds;
+  a.m_iLeaveMinFilecount = 3;
+  a.m_bDisplayIdTxtContents = a.m_bCreateIDTxtFile = 1;
+  a.m_bCreateNewSubfolder = 1;
+  a.m_iCreateNewSubfolderFrequency = kEveryMonth;
+  a.m_bUpdateFileTimestamp = a.m_bModifyReadOnlyAttribute = a.m_bMakeReadOnly = 1;
+  a.m_iScheduleType = kScheduleOnCommand;
+  a.m_iuCommandIndex = 7;
+  a.m_uiScheduleTime = 13;
+  a.m_uiScheduleTimeMins = 45;
+  a.m_uiRunInterval = 15;
+  a.m_bAutoRotateJPG = a.m_bAutoRotateUseSubfolder = a.m_bAddOrUpdateBriskoExif = 1;
+  a.m_bSelectByOrientation = a.m_bSelectLandscape = 1;
+  a.m_bOverwriteExistingFiles = 1;
+  a.m_strExternalExeArgs = "-q";
+  a.m_SpatialAreaList.Add(SpatialArea{});
+  a.Save(0);
+  ActionForm form(a);
+  ASSERT_EQ(OkText(form), "");
+  a.Save(1);
+  for (const char* field :
+       {"m_iType", "m_iFileAge", "m_iFileAgeUnits", "m_iLeaveMinFilecount", "m_bCreateIDTxtFile",
+        "m_iCreateNewSubfolderFrequency", "m_bMakeReadOnly", "m_iScheduleType", "m_iuCommandIndex",
+        "m_uiScheduleTime", "m_uiScheduleTimeMins", "m_uiRunInterval", "m_bSelectLandscape",
+        "m_bOverwriteExistingFiles", "m_bUseRegexFilespec", "m_bAutoRotateUseSubfolder"}) {
+    EXPECT_EQ(host.Store().GetProfileInt("Action_0", field, -5),
+              host.Store().GetProfileInt("Action_1", field, -6))
+        << field;
+  }
+  for (const char* field : {"m_strFileSpec", "m_strFileSpecExclude", "m_strExternalExeArgs", "m_strName"}) {
+    EXPECT_EQ(host.Store().GetProfileString("Action_0", field, "a"),
+              host.Store().GetProfileString("Action_1", field, "b"))
+        << field;
+  }
+  EXPECT_EQ(a.m_SpatialAreaList.Count(), 1u);
+  EXPECT_EQ(armed, (std::vector<std::pair<int, uint32_t>>{{kScheduleOnCommand, 13u}}));
+}
+
+TEST_F(ActionFormTest, OkWritesWhatOnlyTheTypeAllowsAndReadsNumbersLeniently) {
+  action->m_bModifyReadOnlyAttribute = 1;
+  action->m_bMakeReadOnly = 1;
+  action->m_iFileAgeUnits = kAgeDays;
+  ActionForm form(*action);
+  form.type = kCopyFiles;
+  form.Update();
+  form.displayIdTxt = form.createIdTxt = form.updateTimestamp = true;
+  form.modifyReadOnly = false;
+  form.fileAge = "12 min";
+  form.leaveMin = "many";
+  form.interval = "-5";
+  form.ageUnits = -1;
+  ASSERT_EQ(OkText(form), "");
+  EXPECT_EQ(action->m_bDisplayIdTxtContents + action->m_bCreateIDTxtFile + action->m_bUpdateFileTimestamp, 0);
+  EXPECT_EQ(action->m_bModifyReadOnlyAttribute, 1) << "other types keep it";
+  EXPECT_EQ(action->m_bMakeReadOnly, 1);
+  EXPECT_EQ(action->m_iFileAge, 12);
+  EXPECT_EQ(action->m_iLeaveMinFilecount, 0);
+  EXPECT_EQ(action->m_uiRunInterval, 0u);
+  EXPECT_EQ(action->m_iFileAgeUnits, kAgeDays) << "no unit checked keeps the old one";
+  EXPECT_EQ(ReadDecimal(" +77x"), 77);
+  EXPECT_EQ(ReadDecimal("99999999999999999999"), INT32_MAX);
+  EXPECT_EQ(ReadDecimal("-99999999999999999999"), INT32_MIN);
+}
+
+TEST_F(ActionFormTest, StoredTimeOutOfRangeShowsMidnightAndStaysUntilOk) {
+  action->m_iScheduleType = kScheduleTime;
+  action->m_uiScheduleTime = 0xFFFFFFFF;
+  action->m_uiScheduleTimeMins = 75;
+  {
+    ActionForm form(*action);
+    EXPECT_EQ(form.hour, 0);
+    EXPECT_EQ(form.minute, 0);
+    EXPECT_TRUE(form.State(ActionControl::kTimePicker).enabled);
+  }  // Cancel
+  EXPECT_EQ(action->m_uiScheduleTime, 0xFFFFFFFFu);
+  EXPECT_EQ(action->m_uiScheduleTimeMins, 75u);
+  ActionForm form(*action);
+  form.hour = 6;
+  form.minute = 30;
+  ASSERT_EQ(OkText(form), "");
+  EXPECT_EQ(action->m_uiScheduleTime, 6u);
+  EXPECT_EQ(action->m_uiScheduleTimeMins, 30u);
+  EXPECT_EQ(armed, (std::vector<std::pair<int, uint32_t>>{{kScheduleTime, 6u}}));
+}
+
+// ---- Edits that reach the action at once, and Cancel ----
+
+TEST_F(ActionFormTest, CancelDropsEditedCopiesButKeepsFrequencyTemplatesAndCustomFields) {
+  action->m_SpatialAreaList.Add(SpatialArea{});
+  host.Values().m_knownCustomFields = {{"Venue", "Hall"}};
+  {
+    ActionForm form(*action);
+    form.name = "Changed";
+    form.Areas().Clear();
+    form.RenameTemplate().AddComponent(0);
+    form.ChooseFrequency(kEveryHour);
+    EXPECT_EQ(form.SubfolderTemplate(), action->m_SubfolderTemplate);
+    form.ChooseFrequency(kEveryDay);
+    BriskoExifCustomMap fields;
+    fields.Set("Client", "Acme");
+    form.ApplyCustomFields(fields);
+  }  // Cancel
+  EXPECT_EQ(action->m_strName, "Job");
+  EXPECT_EQ(action->m_SpatialAreaList.Count(), 1u);
+  EXPECT_TRUE(action->m_RenameTemplate.m_ComponentArray.empty());
+  EXPECT_EQ(action->m_SubfolderTemplate.m_ComponentArray, std::vector<unsigned>{2});
+  EXPECT_EQ(action->m_BriskoExifCustomActionFieldsMap,
+            (std::map<std::string, std::string>{{"Client", "Acme"}}));
+  EXPECT_EQ(host.Values().m_knownCustomFields,
+            (std::map<std::string, std::string>{{"Client", "Acme"}, {"Venue", "Hall"}}));
+
+  ActionForm form(*action);
+  form.ChooseFrequency(kEveryMonth);
+  EXPECT_EQ(action->m_SubfolderTemplate.m_ComponentArray, std::vector<unsigned>{3});
+  EXPECT_EQ(action->m_iCreateNewSubfolderFrequency, kEveryDay) << "the radio itself waits for OK";
+}
+
+TEST_F(ActionFormTest, SelectAppTakesOnlyFilesThatCanBeStarted) {
+  const std::string script = host.Dir() + "/tool.sh", text = host.Dir() + "/notes.txt";
+  MakeFile(script, "#!/bin/sh\n");
+  ::chmod(script.c_str(), 0755);
+  MakeFile(text, "x");
+  ::chmod(text.c_str(), 0644);
+  ActionForm form(*action);
+  for (const std::string& bad : {text, host.Dir(), host.Dir() + "/none"}) {
+    std::optional<FormMessage> m = form.ChooseApplication(bad);
+    ASSERT_TRUE(m) << bad;
+    EXPECT_EQ(m->text,
+              "'" + bad + "' is not a program that can be started.\nPlease choose an executable file.");
+    EXPECT_EQ(form.appPath, "");
+  }
+  EXPECT_FALSE(form.ChooseApplication(script));
+  EXPECT_EQ(form.appPath, script);
+}
+
+TEST_F(ActionFormTest, TemplatePreviewShowsTheNextBatchIdWithoutTakingIt) {
+  host.Store().WriteProfileInt("Actions", "m_iBatchID", 41);
+  ActionForm form(*action);
+  NamingContext context = form.PreviewContext();
+  EXPECT_EQ(context.newBatchId(), 42);
+  EXPECT_EQ(context.newBatchId(), 42);
+  EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), 41);
+}
+
+// ---- Made in the editor, run by the program ----
+
+int RunStationOnce(FakeHost& host, std::string& output) {
+  host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + host.Dir() +
+                              "' XDG_STATE_HOME='" + host.Dir() + "/state' " + BRISKO_BINARY + " --store '" +
+                              host.Store().Path() + "' --run-once 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  output.clear();
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+  const int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
+  MakeFile(src + "/a.jpg", "A", 1000);
+  MakeFile(src + "/b.txt", "B", 1000);
+  MakeFile(src + "/sub/c.jpg", "C", 1000);
+  const std::string archive = host.Dir() + "/archive", trash = host.Dir() + "/trash";
+  MakeFolder(archive);
+  MakeFile(trash + "/old.tmp", "x", 1000);
+  MakeFile(trash + "/keep.jpg", "k", 1000);
+
+  // Copy Subfolders first (the move below empties the source), then Move Files with a
+  // renaming template and a subfolder, then Delete Files by specification.
+  Action copy(host), move(host), remove(host);
+  {
+    ActionForm form(copy);
+    form.name = "Archive";
+    form.type = kCopySubfolders;
+    form.Update();
+    form.sourceFolder = src;
+    form.destFolder = archive;
+    form.includeSubfolders = false;  // forced back on by the type
+    form.Update();
+    ASSERT_EQ(OkText(form), "");
+    EXPECT_EQ(copy.m_iScheduleType, kScheduleInterval);
+  }
+  {
+    ActionForm form(move);
+    form.name = "Sort";
+    form.sourceFolder = src;
+    form.destFolder = dst;
+    form.fileSpec = "*.jpg";
+    form.renameFile = true;
+    form.RenameTemplate().AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "Ev-");
+    form.RenameTemplate().AddComponent(0);
+    form.RenameTemplate().AddComponent(2);
+    form.createSubfolder = true;
+    form.ChooseFrequency(kUseTemplate);
+    form.SubfolderTemplate().Clear();
+    form.SubfolderTemplate().AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "gala");
+    form.Update();
+    ASSERT_EQ(OkText(form), "");
+  }
+  {
+    ActionForm form(remove);
+    form.name = "Clean";
+    form.type = kDeleteFiles;
+    form.Update();
+    form.sourceFolder = trash;
+    form.destFolder = host.Dir() + "/none";  // not used, not tested
+    form.fileSpec = "*.tmp";
+    ASSERT_EQ(OkText(form), "");
+  }
+  int i = 0;
+  for (Action* a : {&copy, &move, &remove}) a->Save(i++);
+  host.Store().WriteProfileInt("Actions", "NumActions", i);
+
+  std::string output;
+  ASSERT_EQ(RunStationOnce(host, output), 0) << output;
+  EXPECT_EQ(ReadFile(archive + "/sub/c.jpg"), "C") << output;
+  EXPECT_EQ(ReadFile(archive + "/a.jpg"), "A");
+  EXPECT_EQ(Entries(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
+  EXPECT_EQ(Entries(src), (std::set<std::string>{"b.txt", "sub"}));
+  EXPECT_EQ(Entries(trash), std::set<std::string>{"keep.jpg"});
+}
+
+}  // namespace
+}  // namespace brisko

@@ -1,0 +1,331 @@
+// "Modify Action", "Test Filespec" and the folder picker as an operator meets them: controls
+// found by their accessible names, the editors behind the buttons, the messages of OK.
+#include "ui/modify_action_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QTreeView>
+
+#include "app/station.h"
+#include "common/temp_dir.h"
+#include "ui/folder_picker.h"
+#include "ui/qt_host.h"
+#include "ui/test_filespec_dialog.h"
+
+namespace brisko {
+namespace {
+
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+class TheModifyActionDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    station.Init(dir / "settings.db");
+    MakeFolder("in");
+    MakeFolder("out");
+    action = station.NewAction();
+    action->m_strName = "Cards";
+    action->m_strSourceFolder = dir / "in";
+    action->m_strDestFolder = dir / "out";
+    SetModifyActionMessageHook([this](QWidget*, const FormMessage& m) { messages.push_back(m.text); });
+  }
+  void TearDown() override { SetModifyActionMessageHook(nullptr); }
+  void MakeFolder(const std::string& rel) { QDir().mkpath(Q(dir / rel)); }
+
+  // The control whose accessible name is `name` (the only one of that kind).
+  template <typename T>
+  T* ByName(QWidget& dialog, const QString& name) {
+    T* found = nullptr;
+    for (T* w : dialog.findChildren<T*>()) {
+      if (w->accessibleName() != name) continue;
+      EXPECT_EQ(found, nullptr) << "two controls named " << name.toStdString();
+      found = w;
+    }
+    EXPECT_NE(found, nullptr) << name.toStdString();
+    return found;
+  }
+
+  test::TempDir dir;
+  QtHost host;
+  Station station{host};
+  std::unique_ptr<Action> action;
+  std::vector<std::string> messages;
+};
+
+TEST_F(TheModifyActionDialog, NamesEveryControlByItsCaption) {
+  CModifyAction dialog(station, *action);
+  EXPECT_EQ(dialog.windowTitle(), "Modify Action");
+  for (QAbstractButton* b : dialog.findChildren<QAbstractButton*>()) {
+    if (b->text().isEmpty()) continue;  // the time editor's own arrows
+    EXPECT_EQ(b->accessibleName(), QString(b->text()).remove('&').trimmed()) << b->text().toStdString();
+  }
+  for (QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (!label->buddy()) continue;
+    EXPECT_EQ(label->buddy()->accessibleName(), label->text().trimmed());
+  }
+  for (QWidget* w : dialog.findChildren<QWidget*>()) {
+    if (qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QTimeEdit*>(w)) {
+      if (w->parentWidget() && qobject_cast<QAbstractSpinBox*>(w->parentWidget())) continue;
+      if (w->parentWidget() && qobject_cast<QComboBox*>(w->parentWidget())) continue;
+      EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
+    }
+  }
+  EXPECT_EQ(ByName<QLineEdit>(dialog, "Action Name:")->text(), "Cards");
+  EXPECT_TRUE(ByName<QCheckBox>(dialog, "Enable Action")->isChecked());
+  EXPECT_EQ(ByName<QComboBox>(dialog, "Action Type:")->currentText(), "Move Files");
+  ByName<QPushButton>(dialog, "Test filespec");
+  ByName<QRadioButton>(dialog, "At this Interval:");
+  EXPECT_EQ(ByName<QComboBox>(dialog, "Command")->count(), 20);
+}
+
+TEST_F(TheModifyActionDialog, ShowsTheControlsOfTheChosenType) {
+  CModifyAction dialog(station, *action);
+  auto* type = dialog.Get<QComboBox>("type");
+  auto shown = [&](const char* name) { return !dialog.Get<QWidget>(name)->isHidden(); };
+  auto enabled = [&](const char* name) { return dialog.Get<QWidget>(name)->isEnabled(); };
+  EXPECT_FALSE(shown("pltPath"));
+  EXPECT_EQ(dialog.OutputGroup()->title(), "Execute external application on input file");
+
+  type->setCurrentIndex(kCreateImageWithPlt);
+  EXPECT_TRUE(shown("pltPath"));
+  EXPECT_TRUE(shown("selectPlt"));
+  EXPECT_FALSE(shown("sendToApp"));
+  EXPECT_FALSE(shown("appPath"));
+  EXPECT_EQ(dialog.OutputGroup()->title(), "Insert jpg file into PLT (Brisko Picture Layout Template)");
+
+  type->setCurrentIndex(kDeleteSubfolders);
+  EXPECT_FALSE(shown("dest"));
+  EXPECT_FALSE(shown("destChange"));
+  EXPECT_TRUE(shown("deleteEmptyOnly"));
+  EXPECT_FALSE(shown("renameFile"));
+  EXPECT_TRUE(dialog.Get<QCheckBox>("includeSubfolders")->isChecked());
+  EXPECT_FALSE(enabled("includeSubfolders"));
+
+  type->setCurrentIndex(kCopySubfolders);
+  EXPECT_FALSE(enabled("continuous"));
+  EXPECT_TRUE(dialog.Get<QRadioButton>("atInterval")->isChecked());
+  EXPECT_TRUE(enabled("interval"));
+
+  type->setCurrentIndex(kMoveFiles);
+  EXPECT_FALSE(enabled("readOnlyOn"));
+  dialog.Get<QCheckBox>("modifyReadOnly")->click();
+  EXPECT_TRUE(enabled("readOnlyOn"));
+  EXPECT_FALSE(enabled("renameDefine"));
+  dialog.Get<QCheckBox>("renameFile")->click();
+  EXPECT_TRUE(enabled("renameDefine"));
+}
+
+TEST_F(TheModifyActionDialog, OkShowsTheFirstFaultAndWritesOnlyWhenAllIsWell) {
+  CModifyAction dialog(station, *action);
+  dialog.Get<QLineEdit>("name")->clear();
+  dialog.Get<QLineEdit>("source")->setText(Q(dir / "missing"));
+  dialog.accept();
+  dialog.Get<QLineEdit>("name")->setText("Sort");
+  dialog.accept();
+  dialog.Get<QLineEdit>("source")->setText(Q(dir / "out/"));
+  dialog.accept();
+  dialog.Get<QLineEdit>("source")->setText(Q(dir / "in"));
+  dialog.Get<QCheckBox>("createSubfolder")->click();
+  dialog.Get<QRadioButton>("useTemplate")->click();
+  dialog.editTemplate = [](NameTemplate& t) {
+    t.Clear();
+    return true;
+  };
+  dialog.Get<QPushButton>("subfolderDefine")->click();
+  dialog.accept();
+  EXPECT_EQ(messages, (std::vector<std::string>{
+                          "Please give the action a name.",
+                          "Source folder is invalid.  Please confirm you have read/write capability.",
+                          "The source and destination folders must be different",
+                          "Create Subfolder template must be defined.",
+                      }));
+  EXPECT_EQ(action->m_strName, "Cards");
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+
+  dialog.editTemplate = [](NameTemplate& t) {
+    return t.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "ev");
+  };
+  dialog.Get<QPushButton>("subfolderDefine")->click();
+  EXPECT_EQ(dialog.Get<QLineEdit>("subfolderText")->text().toStdString(),
+            dialog.Form().SubfolderTemplate().GetDisplayString());
+  dialog.Get<QRadioButton>("atTime")->click();
+  dialog.Get<QTimeEdit>("time")->setTime(QTime(7, 5));
+  dialog.accept();
+  EXPECT_EQ(messages.size(), 4u);
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(action->m_strName, "Sort");
+  EXPECT_EQ(action->m_iScheduleType, kScheduleTime);
+  EXPECT_EQ(action->m_uiScheduleTime, 7u);
+  EXPECT_EQ(action->m_uiScheduleTimeMins, 5u);
+  EXPECT_NE(action->m_uiTimerHandle, 0u) << "armed for 07:05";
+  EXPECT_EQ(action->m_iCreateNewSubfolderFrequency, kUseTemplate);
+}
+
+TEST_F(TheModifyActionDialog, ButtonsOpenTheirEditorsOnTheEditorsCopies) {
+  CModifyAction dialog(station, *action);
+  QStringList titles;
+  dialog.pickFolder = [&](const QString& title, const std::string&) -> std::optional<std::string> {
+    titles << title;
+    return title.contains("Source") ? std::optional<std::string>(dir / "new") : std::nullopt;
+  };
+  dialog.Get<QPushButton>("sourceChange")->click();
+  dialog.Get<QPushButton>("destChange")->click();
+  EXPECT_EQ(titles, (QStringList{"Select Source Folder", "Select Destination Folder"}));
+  EXPECT_EQ(dialog.Get<QLineEdit>("source")->text(), Q(dir / "new"));
+  EXPECT_EQ(dialog.Get<QLineEdit>("dest")->text(), Q(dir / "out"));
+
+  dialog.editAreas = [](const SpatialAreaList&) {
+    SpatialAreaList areas;
+    areas.Add(SpatialArea{});
+    return std::optional<SpatialAreaList>(areas);
+  };
+  dialog.Get<QPushButton>("gpsFilters")->click();
+  EXPECT_EQ(dialog.Form().Areas().Count(), 1u);
+  EXPECT_TRUE(action->m_SpatialAreaList.IsEmpty());
+
+  dialog.editCustomFields = [](const BriskoExifCustomMap&) {
+    BriskoExifCustomMap fields;
+    fields.Set("Client", "Acme");
+    return std::optional<BriskoExifCustomMap>(fields);
+  };
+  dialog.Get<QPushButton>("addValues")->click();
+  EXPECT_EQ(action->m_BriskoExifCustomActionFieldsMap.count("Client"), 1u) << "at once";
+  EXPECT_EQ(station.Values().m_knownCustomFields.count("Client"), 1u);
+
+  dialog.Get<QComboBox>("command")->setCurrentIndex(3);
+  dialog.editCommands = [](CommandNameArray names) {
+    names[3] = "Print";
+    return std::optional<CommandNameArray>(names);
+  };
+  dialog.Get<QPushButton>("commands")->click();
+  EXPECT_EQ(dialog.Get<QComboBox>("command")->currentText(), "Print");
+  EXPECT_EQ(station.Store().GetProfileString("CommandNames", "m_strCommandNamesArray_3", ""), "Print");
+
+  std::vector<std::string> tested;
+  dialog.testFilespec = [&](const std::string& include, const std::string& exclude, bool regex,
+                            const std::string& folder) {
+    tested = {include, exclude, regex ? "regex" : "wildcards", folder};
+  };
+  dialog.Get<QLineEdit>("fileSpec")->setText("*.jpg");
+  dialog.Get<QPushButton>("testFilespec")->click();
+  EXPECT_EQ(tested, (std::vector<std::string>{"*.jpg", "", "wildcards", dir / "new"}));
+
+  const std::string notes = dir / "notes.txt";
+  test::WriteFile(notes, "x");
+  dialog.pickApp = [&] { return std::optional<std::string>(notes); };
+  dialog.Get<QCheckBox>("sendToApp")->click();
+  dialog.Get<QPushButton>("selectApp")->click();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(dialog.Get<QLineEdit>("appPath")->text(), "");
+  dialog.pickApp = [] { return std::optional<std::string>("/bin/sh"); };
+  dialog.Get<QPushButton>("selectApp")->click();
+  EXPECT_EQ(dialog.Get<QLineEdit>("appPath")->text(), "/bin/sh");
+
+  dialog.Get<QCheckBox>("createSubfolder")->click();
+  dialog.Get<QRadioButton>("hour")->click();
+  dialog.reject();
+  EXPECT_EQ(action->m_SubfolderTemplate.m_ComponentArray, std::vector<unsigned>{4}) << "kept after Cancel";
+  EXPECT_EQ(action->m_strSourceFolder, dir / "in");
+  EXPECT_TRUE(action->m_SpatialAreaList.IsEmpty());
+}
+
+TEST(TheTestFilespecDialog, ListsIncludedAndExcludedFilesOrThePatternError) {
+  test::TempDir dir;
+  for (const char* name : {"a.jpg", "b.JPEG", "c.txt"}) test::WriteFile(dir / name, "x");
+  CTestFilespecDlg dialog("*.jpg|*.jpeg", "", false, dir.Path());
+  EXPECT_EQ(dialog.windowTitle(), "Test Filespec");
+  EXPECT_EQ(dialog.IncludeEdit()->placeholderText(), "eg: *.jpg|*.jpeg");
+  EXPECT_EQ(dialog.IncludeEdit()->accessibleName(), "Filespec include:");
+  dialog.SearchButton()->click();
+  QStringList included = dialog.IncludedBox()->toPlainText().split('\n', Qt::SkipEmptyParts);
+  included.sort();
+  EXPECT_EQ(included, (QStringList{"a.jpg", "b.JPEG"}));
+  EXPECT_EQ(dialog.ExcludedBox()->toPlainText(), "c.txt\n");
+
+  dialog.RegexBox()->setChecked(true);
+  dialog.IncludeEdit()->setText("(a");
+  dialog.SearchButton()->click();
+  EXPECT_TRUE(dialog.IncludedBox()->toPlainText().startsWith("Error on regex"))
+      << dialog.IncludedBox()->toPlainText().toStdString();
+  EXPECT_EQ(dialog.ExcludedBox()->toPlainText(), "");
+
+  dialog.pickFolder = [](const std::string&) { return std::optional<std::string>("/elsewhere"); };
+  dialog.ChangeButton()->click();
+  EXPECT_EQ(dialog.FolderEdit()->text(), "/elsewhere");
+}
+
+class TheFolderPicker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FolderHistory::SetProfilePath(Q(dir / "profile.ini"));
+    SetFolderPickerMessageHook([this](QWidget*, const QString& text) { messages << text; });
+  }
+  void TearDown() override {
+    FolderHistory::SetProfilePath(QString());
+    SetFolderPickerMessageHook(nullptr);
+  }
+  test::TempDir dir;
+  QStringList messages;
+};
+
+TEST_F(TheFolderPicker, RefusesAFolderThatCannotBeOpenedAndRemembersChosenOnes) {
+  QDir().mkpath(Q(dir / "a"));
+  FolderPickerDialog picker("Select Source Folder", Q(dir / "a"), nullptr);
+  EXPECT_EQ(picker.windowTitle(), "Select Source Folder");
+  EXPECT_EQ(picker.NameCombo()->accessibleName(), "Folder name:");
+  EXPECT_EQ(picker.NameCombo()->currentText(), Q(dir / "a"));
+  picker.NameCombo()->setEditText(Q(dir / "gone"));
+  picker.accept();
+  EXPECT_EQ(messages, QStringList{"The folder '" + Q(dir / "gone") + "' isn't accessible."});
+  EXPECT_EQ(picker.result(), QDialog::Rejected);
+  picker.NameCombo()->setEditText(Q(dir / "a"));
+  picker.accept();
+  EXPECT_EQ(picker.Chosen(), Q(dir / "a"));
+  EXPECT_EQ(FolderHistory::Load().Folders(), QStringList{Q(dir / "a")});
+
+  FolderPickerDialog next("Select Temp Files Folder", QString(), nullptr);
+  EXPECT_EQ(next.NameCombo()->currentText(), Q(dir / "a")) << "opens at the last folder";
+  EXPECT_EQ(next.NameCombo()->count(), 1);
+}
+
+TEST_F(TheFolderPicker, HistoryKeepsTheNewestTwentyAndDropsStaleEntriesOnSave) {
+  {
+    QSettings profile(Q(dir / "profile.ini"), QSettings::IniFormat);
+    for (int i = 0; i < 30; ++i)
+      profile.setValue(QString("FolderHistory/Folder%1").arg(i, 4, 10, QChar('0')), i);
+    profile.setValue("FolderHistory/Folder0040", "beyond a gap");
+  }
+  FolderHistory history = FolderHistory::Load();
+  EXPECT_EQ(history.Folders().size(), 20);
+  history.Remember("/photos");
+  history.Remember("/cards");
+  history.Remember("/photos");
+  QSettings profile(Q(dir / "profile.ini"), QSettings::IniFormat);
+  profile.beginGroup("FolderHistory");
+  EXPECT_EQ(profile.value("Folder0000").toString(), "/photos");
+  EXPECT_EQ(profile.value("Folder0001").toString(), "/cards");
+  EXPECT_EQ(profile.value("Folder0002").toString(), "0");
+  EXPECT_EQ(profile.value("Folder0019").toString(), "17");
+  EXPECT_FALSE(profile.contains("Folder0020"));
+  EXPECT_FALSE(profile.contains("Folder0029"));
+  EXPECT_TRUE(profile.contains("Folder0040")) << "deletion stops at the first missing number";
+  EXPECT_EQ(profile.value("Last").toString(), "/photos");
+}
+
+}  // namespace
+}  // namespace brisko
