@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QEvent>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHBoxLayout>
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -133,6 +135,13 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
           [this](const QModelIndex& current) {
             if (current.isValid()) m_name->setEditText(m_model->filePath(current));
           });
+  // The model lists folders in the background: the arrives in pieces, so the view follows the chosen folder
+  // until the operator takes over.
+  connect(m_model, &QFileSystemModel::directoryLoaded, this, [this] { KeepCurrentInView(); });
+  connect(m_model, &QFileSystemModel::layoutChanged, this, [this] { KeepCurrentInView(); });
+  connect(m_model, &QFileSystemModel::rowsInserted, this, [this] { KeepCurrentInView(); });
+  m_tree->installEventFilter(this);
+  m_tree->viewport()->installEventFilter(this);
   connect(m_name, &QComboBox::activated, this, [this](int index) { ShowInTree(m_name->itemText(index)); });
 
   QString first = start;
@@ -149,7 +158,31 @@ void FolderPickerDialog::ShowInTree(const QString& folder) {
   const QModelIndex index = m_model->index(shown);
   if (!index.isValid()) return;
   m_tree->setCurrentIndex(index);
-  m_tree->scrollTo(index);
+  m_tree->expand(index);
+  m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void FolderPickerDialog::KeepCurrentInView() {
+  if (m_scrollPending || m_operatorMoved) return;
+  // After the pending layout work (sorting, new rows), or the view would scroll to a stale place.
+  m_scrollPending = true;
+  QTimer::singleShot(0, this, [this] {
+    m_scrollPending = false;
+    if (!m_operatorMoved && m_tree->currentIndex().isValid())
+      m_tree->scrollTo(m_tree->currentIndex(), QAbstractItemView::PositionAtCenter);
+  });
+}
+
+bool FolderPickerDialog::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::MouseButtonPress || type == QEvent::Wheel || type == QEvent::KeyPress)
+    m_operatorMoved = true;
+  return QDialog::eventFilter(watched, event);
+}
+
+void FolderPickerDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  KeepCurrentInView();
 }
 
 void FolderPickerDialog::accept() {

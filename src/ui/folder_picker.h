@@ -53,13 +53,20 @@ class FolderPickerDialog : public QDialog {
   // "The folder '%s' isn't accessible."; otherwise it joins the history.
   void accept() override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void ShowInTree(const QString& folder);
+  void KeepCurrentInView();
 
   QComboBox* m_name = nullptr;
   QTreeView* m_tree = nullptr;
   QFileSystemModel* m_model = nullptr;
   QString m_chosen;
+  bool m_scrollPending = false;
+  bool m_operatorMoved = false;
 };
 
 // Modal; the chosen folder, or nothing when cancelled.

@@ -330,7 +330,6 @@ void CModifyAction::Build() {
   eachGrid->addWidget(m_displayIdTxt, 7, 0, 1, 2);
   eachGrid->addWidget(m_createIdTxt, 8, 0, 1, 2);
   eachGrid->addWidget(m_outputGroup, 9, 0, 1, 3);
-  eachGrid->setRowStretch(10, 1);
   eachGrid->setColumnStretch(1, 1);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -341,10 +340,10 @@ void CModifyAction::Build() {
   auto* left = new QVBoxLayout;
   left->addWidget(what);
   left->addWidget(which);
-  left->addWidget(when);
   left->addStretch();
   auto* right = new QVBoxLayout;
   right->addWidget(each);
+  right->addWidget(when);
   auto* columns = new QHBoxLayout;
   columns->addLayout(left, 1);
   columns->addLayout(right, 1);

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 #include "support/file_spec_find.h"
 #include "ui/folder_picker.h"
@@ -58,7 +59,7 @@ CTestFilespecDlg::CTestFilespecDlg(const std::string& include, const std::string
   excludedLabel->setBuddy(m_excluded);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
 
-  auto* grid = new QGridLayout(this);
+  auto* grid = new QGridLayout;
   grid->addWidget(includeLabel, 0, 0);
   grid->addWidget(m_include, 0, 1, 1, 2);
   grid->addWidget(excludeLabel, 1, 0);
@@ -68,14 +69,17 @@ CTestFilespecDlg::CTestFilespecDlg(const std::string& include, const std::string
   grid->addWidget(m_folder, 3, 1);
   grid->addWidget(m_change, 3, 2);
   grid->addWidget(m_search, 4, 2);
-  grid->addWidget(includedLabel, 5, 0, 1, 2);
-  grid->addWidget(excludedLabel, 5, 2);
-  grid->addWidget(m_included, 6, 0, 1, 2);
-  grid->addWidget(m_excluded, 6, 2);
-  grid->addWidget(buttons, 7, 0, 1, 3);
   grid->setColumnStretch(1, 1);
-  grid->setColumnStretch(2, 1);
-  grid->setColumnMinimumWidth(1, 260);
+  grid->setColumnMinimumWidth(1, 320);
+  auto* results = new QGridLayout;
+  results->addWidget(includedLabel, 0, 0);
+  results->addWidget(excludedLabel, 0, 1);
+  results->addWidget(m_included, 1, 0);
+  results->addWidget(m_excluded, 1, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(results, 1);
+  layout->addWidget(buttons);
 
   pickFolder = [this](const std::string& start) {
     return PickFolder(this, "Select Test Folder", QString::fromStdString(start));
