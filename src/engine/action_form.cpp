@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 
 #include "support/path_util.h"
 #include "support/settings_store.h"

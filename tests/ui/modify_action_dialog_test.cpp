@@ -130,6 +130,23 @@ TEST_F(TheModifyActionDialog, ShowsTheControlsOfTheChosenType) {
   EXPECT_TRUE(enabled("renameDefine"));
 }
 
+TEST_F(TheModifyActionDialog, CreatesEachTypeOfAction) {
+  for (int type = 0; type < kNumActionTypes; ++type) {
+    SCOPED_TRACE(ActionTypeName(type));
+    std::unique_ptr<Action> fresh = station.NewAction();
+    CModifyAction dialog(station, *fresh);
+    dialog.Get<QComboBox>("type")->setCurrentIndex(type);
+    dialog.Get<QLineEdit>("name")->setText(ActionTypeName(type));
+    dialog.Get<QLineEdit>("source")->setText(Q(dir / "in"));
+    dialog.Get<QLineEdit>("dest")->setText(Q(dir / "out"));
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(fresh->m_iType, type);
+    EXPECT_EQ(fresh->m_strName, ActionTypeName(type));
+  }
+  EXPECT_TRUE(messages.empty());
+}
+
 TEST_F(TheModifyActionDialog, OkShowsTheFirstFaultAndWritesOnlyWhenAllIsWell) {
   CModifyAction dialog(station, *action);
   dialog.Get<QLineEdit>("name")->clear();
