@@ -9,6 +9,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 
 def find_app(name, timeout=20):
@@ -16,7 +17,7 @@ def find_app(name, timeout=20):
     while time.time() < end:
         desktop = pyatspi.Registry.getDesktop(0)
         for app in desktop:
-            if app is not None and app.name and name in app.name:
+            if app is not None and app.name and name.lower() in app.name.lower():
                 return app
         time.sleep(0.3)
     sys.exit(f"no application named {name!r} on the accessibility bus")
@@ -54,11 +55,17 @@ def wait_for(app, role, name, timeout=10):
 
 def click(node):
     action = node.queryAction()
+    index = 0
     for i in range(action.nActions):
-        if action.getName(i) in ("click", "press", "activate", "Press", "SetFocus"):
-            action.doAction(i)
-            return
-    action.doAction(0)
+        if action.getName(i) in ("click", "press", "activate", "Press"):
+            index = i
+            break
+    try:
+        action.doAction(index)
+    except GLib.GError:
+        # The application runs the action synchronously; when it opens a modal dialog the
+        # reply only comes after that dialog closes, so the call times out. The click happened.
+        pass
 
 
 app = find_app(sys.argv[1] if len(sys.argv) > 1 else "brisko")

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Starts the station under Xvfb with an AT-SPI bus and runs tools/accessibility_walk.py
-# against it (Debian: xvfb, at-spi2-core, python3-pyatspi).
+# against it with the system Python (Debian: xvfb, at-spi2-core, python3-pyatspi).
 # Usage: tools/accessibility_walk.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +14,6 @@ exec xvfb-run -a dbus-run-session -- bash -c '
   sleep 1
   "$0" --store "$1/settings.db" &
   station=$!
-  python3 "$2" brisko; rc=$?
+  /usr/bin/python3 "$2" brisko; rc=$?
   kill $station 2>/dev/null; wait $station 2>/dev/null
   exit $rc' "$build/brisko-workflow" "$work" "$root/tools/accessibility_walk.py"
