@@ -221,6 +221,11 @@ void MainWindow::OpenConfigureActions() {
     if (m_station.IsRunInProgress()) return;
     wait->stop();
     wait->deleteLater();
+    if (m_station.ShutdownStarted()) {  // the exit sequence came first
+      m_station.EndEditingActions();
+      m_configureBusy = false;
+      return;
+    }
     RunActionsEditor();
   });
   wait->start();
