@@ -278,6 +278,13 @@ void Station::OnActionTimer(unsigned id) {
   for (size_t i = 0; i < m_actions.size(); ++i) {
     Action& action = *m_actions[i];
     if (action.m_uiTimerId != id || action.m_uiTimerHandle == 0) continue;
+    if (m_editingActions) {
+      // Its timer stays stopped until the editor closes; the run is only postponed.
+      m_host.StopActionTimer(id);
+      if (std::find(m_heldTimers.begin(), m_heldTimers.end(), id) == m_heldTimers.end())
+        m_heldTimers.push_back(id);
+      return;
+    }
     const std::time_t served = m_timerTargets.count(id) ? m_timerTargets[id] : 0;
     StopTimerOf(action);
     // The timer counts elapsed time; when the wall clock was stepped meanwhile it comes early.
@@ -393,6 +400,30 @@ void Station::BeginPausingDialog() {
 
 void Station::EndPausingDialog() {
   if (m_dialogDepth > 0) --m_dialogDepth;
+}
+
+void Station::BeginEditingActions() {
+  BeginPausingDialog();
+  m_editingActions = true;
+}
+
+void Station::EndEditingActions() {
+  m_editingActions = false;
+  EndPausingDialog();
+  std::vector<unsigned> held;
+  held.swap(m_heldTimers);
+  // An action dropped or reloaded meanwhile no longer owns its id and is not run.
+  for (unsigned id : held) OnActionTimer(id);
+}
+
+void Station::SetEnableBarcodeEntry(bool on) {
+  m_bEnableBarcodeEntry = on ? 1 : 0;
+  m_store.WriteProfileInt("Settings", "m_bEnableBarcodeEntry", m_bEnableBarcodeEntry);
+}
+
+void Station::SetEnableOperatorSelectedText(bool on) {
+  m_bEnableOperatorSelectedText = on ? 1 : 0;
+  m_store.WriteProfileInt("Settings", "m_bEnableOperatorSelectedText", m_bEnableOperatorSelectedText);
 }
 
 bool Station::IsCommandEnabled(int index) const {

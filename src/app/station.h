@@ -125,6 +125,16 @@ class Station : public RunHost {
 
   bool EnableBarcodeEntry() const { return m_bEnableBarcodeEntry != 0; }
   bool EnableOperatorSelectedText() const { return m_bEnableOperatorSelectedText != 0; }
+  // The list editor's check boxes: kept and written to "Settings" at once.
+  void SetEnableBarcodeEntry(bool on);
+  void SetEnableOperatorSelectedText(bool on);
+
+  // The actions list editor pauses like every pausing dialog and, beyond that, holds back
+  // Time actions whose timer fires meanwhile: they run when the editor closes, if they are
+  // still listed, so no action runs while its list is being edited.
+  void BeginEditingActions();
+  void EndEditingActions();
+  bool IsEditingActions() const { return m_editingActions; }
 
   // "Application settings" dialog result.
   void ApplyApplicationSettings(const std::string& logFolder, int level, int logToFile,
@@ -173,6 +183,8 @@ class Station : public RunHost {
   bool m_bRunContinuously = true;
 
   int m_runDepth = 0;
+  bool m_editingActions = false;
+  std::vector<unsigned> m_heldTimers;  // Time actions due while the list editor was open
   uint64_t m_listGeneration = 0;
   std::set<const Action*> m_inRun;
   std::map<uint32_t, std::time_t> m_timerTargets;  // timer id -> the moment it was armed for

@@ -14,15 +14,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/station.h"
+#include "imagemeta/gps_area.h"
 #include "scheduler/id_txt_forms.h"
+#include "ui/actions_list_dialog.h"
 #include "ui/id_txt_dialog.h"
 #include "ui/password_dialogs.h"
 #include "ui/scanner_dialog.h"
 #include "ui/settings_commands.h"
 #include "ui/settings_dialog.h"
+#include "ui/user_guide.h"
 
 namespace brisko {
 
@@ -84,12 +88,16 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
   m_progress->setRange(0, 100);
   m_progress->setValue(0);
   m_progress->setTextVisible(false);
+  m_progress->setAccessibleName("Progress");
+  m_barcodeSummary->setAccessibleName("Barcode values");
+  m_status->setAccessibleName("Status");
+  m_action->setAccessibleName("Action");
   layout->addWidget(m_progress);
   setCentralWidget(central);
   resize(760, 520);
 
   m_settingsMenu = menuBar()->addMenu("Settings");
-  // "Configure actions..." joins here.
+  m_settingsMenu->addAction("Configure actions...", this, &MainWindow::OpenConfigureActions);
   m_settingsMenu->addAction("Application settings...", this, &MainWindow::OpenApplicationSettings);
   m_settingsMenu->addAction("Edit ID.TXT file...", this, &MainWindow::OpenEditIdTxt);
   m_settingsMenu->addAction("Backup settings...", this, &MainWindow::OpenBackupSettings);
@@ -110,6 +118,8 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
   m_scannerAction = m_scannerMenu->addAction("Run in scanner input mode...", this, &MainWindow::OpenScanner);
 
   m_helpMenu = menuBar()->addMenu("Help");
+  m_helpMenu->addAction("Help contents", this, &MainWindow::OpenHelpContents);
+  m_helpMenu->addSeparator();
   m_helpMenu->addAction("About...", this, &MainWindow::OpenAbout);
 
   connect(m_runContinuously, &QCheckBox::toggled, this, [this](bool on) {
@@ -156,6 +166,7 @@ void MainWindow::SetBarcodeSummary(const QString& summary) {
 void MainWindow::UpdateOptionalControls() {
   m_barcodeBox->setVisible(m_station.EnableBarcodeEntry());
   m_scannerAction->setEnabled(m_station.EnableBarcodeEntry());
+  m_scannerMenu->menuAction()->setVisible(m_station.EnableBarcodeEntry());
   m_operatorBox->setVisible(m_station.EnableOperatorSelectedText());
   m_operatorCombo->clear();
   for (const std::string& text : m_station.OperatorStrings())
@@ -186,15 +197,73 @@ void MainWindow::CloseForGood() {
   close();
 }
 
+QAction* MainWindow::MenuItem(QMenu* menu, const QString& text) const {
+  for (QAction* action : menu->actions())
+    if (action->text() == text) return action;
+  return nullptr;
+}
+
+void MainWindow::OpenConfigureActions() {
+  if (m_configureBusy) return;
+  if (!ConfirmPassword(this, m_station.Store())) return;
+  m_configureBusy = true;
+  // From here runs stop before their next action and Time actions wait.
+  m_station.BeginEditingActions();
+  if (!m_station.IsRunInProgress()) {
+    RunActionsEditor();
+    return;
+  }
+  // Clicked inside a run's event dispatch: return so that the run can end, then open.
+  m_station.AddToLog("Waiting for the running action to finish...");
+  auto* wait = new QTimer(this);
+  wait->setInterval(50);
+  connect(wait, &QTimer::timeout, this, [this, wait] {
+    if (m_station.IsRunInProgress()) return;
+    wait->stop();
+    wait->deleteLater();
+    if (m_station.ShutdownStarted()) {  // the exit sequence came first
+      m_station.EndEditingActions();
+      m_configureBusy = false;
+      return;
+    }
+    RunActionsEditor();
+  });
+  wait->start();
+}
+
+void MainWindow::RunActionsEditor() {
+  {
+    CActionsDlg dlg(m_station, this);
+    if (dlg.exec() == QDialog::Accepted)
+      dlg.Form().Accept();
+    else
+      dlg.Form().Reject();
+  }
+  m_station.EndEditingActions();
+  m_configureBusy = false;
+  UpdateOptionalControls();
+  UpdateCommandMenu();
+}
+
+void MainWindow::OpenHelpContents() {
+  OpenUserGuide(this);
+}
+
 void MainWindow::OpenApplicationSettings() {
   if (!ConfirmPassword(this, m_station.Store())) return;
   Logger& logger = m_station.GetLogger();
   logger.Flush();
+  SettingsStore& store = m_station.Store();
   CSettingsDlg dlg(QString::fromStdString(logger.GetPath()), logger.GetSeverity(), logger.GetLogToFile(),
                    QString::fromStdString(m_station.Values().m_TempPath), this);
+  dlg.SetStaticMap(
+      QString::fromStdString(store.GetProfileString("Settings", "m_strStaticMapUrl", kDefaultStaticMapUrl)),
+      QString::fromStdString(store.GetProfileString("Settings", "m_strStaticMapKey", "")));
   if (dlg.exec() != QDialog::Accepted) return;
   m_station.ApplyApplicationSettings(dlg.LogFolder().toStdString(), dlg.Level(), dlg.LogToFile(),
                                      dlg.TempFolder().toStdString());
+  store.WriteProfileString("Settings", "m_strStaticMapUrl", dlg.StaticMapUrl().toStdString());
+  store.WriteProfileString("Settings", "m_strStaticMapKey", dlg.StaticMapKey().toStdString());
 }
 
 void MainWindow::OpenBackupSettings() {

@@ -42,13 +42,18 @@ class MainWindow : public QMainWindow {
   // The exit sequence has finished: let the window close.
   void CloseForGood();
 
-  // Each asks for the settings password first.
+  // Each asks for the settings password first. The actions list editor opens once no run is
+  // in progress (a run in progress stops before its next action and finishes first).
+  void OpenConfigureActions();
   void OpenApplicationSettings();
   void OpenBackupSettings();
   void OpenRestoreSettings();
   void OpenEditIdTxt();
   void OpenScanner();
   void OpenAbout();
+  void OpenHelpContents();
+  // True from the menu click until the actions list editor has closed.
+  bool ConfigureActionsBusy() const { return m_configureBusy; }
 
   QListWidget* LogList() const { return m_log; }
   QCheckBox* RunContinuouslyBox() const { return m_runContinuously; }
@@ -68,6 +73,8 @@ class MainWindow : public QMainWindow {
   QMenu* CommandsMenu() const { return m_commandsMenu; }
   QMenu* HelpMenu() const { return m_helpMenu; }
   QAction* CommandAction(int index) const { return m_commandActions[size_t(index)]; }
+  // A menu item by its text, for tests and the screenshots.
+  QAction* MenuItem(QMenu* menu, const QString& text) const;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -75,6 +82,9 @@ class MainWindow : public QMainWindow {
  private:
   void RequestShutdown();
   SettingsCommandContext SettingsContext();
+  void RunActionsEditor();
+
+  bool m_configureBusy = false;
 
   Station& m_station;
   bool m_closeForGood = false;

@@ -34,6 +34,9 @@ CSettingsDlg::CSettingsDlg(const QString& logFolder, int level, int logToFile, c
   m_logToFile->setChecked(logToFile != 0);
   m_tempFolder = new QLineEdit(tempFolder, this);
   m_tempButton = new QPushButton("Edit", this);
+  m_mapUrl = new QLineEdit(this);
+  m_mapUrl->setToolTip("Address with the placeholders {PATH}, {MARKERS} and {KEY}");
+  m_mapKey = new QLineEdit(this);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
 
   auto* grid = new QGridLayout(this);
@@ -46,7 +49,11 @@ CSettingsDlg::CSettingsDlg(const QString& logFolder, int level, int logToFile, c
   grid->addWidget(new QLabel("Temp folder:", this), 3, 0);
   grid->addWidget(m_tempFolder, 3, 1);
   grid->addWidget(m_tempButton, 3, 2);
-  grid->addWidget(buttons, 4, 0, 1, 3);
+  grid->addWidget(new QLabel("Static map address:", this), 4, 0);
+  grid->addWidget(m_mapUrl, 4, 1, 1, 2);
+  grid->addWidget(new QLabel("Static map key:", this), 5, 0);
+  grid->addWidget(m_mapKey, 5, 1, 1, 2);
+  grid->addWidget(buttons, 6, 0, 1, 3);
   grid->setColumnMinimumWidth(1, 320);
 
   auto pick = [this](QLineEdit* edit, const char* title) {
@@ -72,6 +79,16 @@ int CSettingsDlg::LogToFile() const {
 }
 QString CSettingsDlg::TempFolder() const {
   return m_tempFolder->text();
+}
+void CSettingsDlg::SetStaticMap(const QString& url, const QString& key) {
+  m_mapUrl->setText(url);
+  m_mapKey->setText(key);
+}
+QString CSettingsDlg::StaticMapUrl() const {
+  return m_mapUrl->text().trimmed();
+}
+QString CSettingsDlg::StaticMapKey() const {
+  return m_mapKey->text().trimmed();
 }
 
 }  // namespace brisko

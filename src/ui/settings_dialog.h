@@ -24,6 +24,10 @@ class CSettingsDlg : public QDialog {
   int Level() const;  // 1 to 5
   int LogToFile() const;
   QString TempFolder() const;
+  // The static map service of the GPS area preview: address template and access key.
+  void SetStaticMap(const QString& url, const QString& key);
+  QString StaticMapUrl() const;
+  QString StaticMapKey() const;
 
   QLineEdit* LogFolderEdit() const { return m_logFolder; }
   QComboBox* LevelCombo() const { return m_level; }
@@ -31,6 +35,8 @@ class CSettingsDlg : public QDialog {
   QLineEdit* TempFolderEdit() const { return m_tempFolder; }
   QPushButton* LogFolderButton() const { return m_logButton; }
   QPushButton* TempFolderButton() const { return m_tempButton; }
+  QLineEdit* StaticMapUrlEdit() const { return m_mapUrl; }
+  QLineEdit* StaticMapKeyEdit() const { return m_mapKey; }
 
  private:
   QLineEdit* m_logFolder;
@@ -39,6 +45,8 @@ class CSettingsDlg : public QDialog {
   QLineEdit* m_tempFolder;
   QPushButton* m_logButton;
   QPushButton* m_tempButton;
+  QLineEdit* m_mapUrl;
+  QLineEdit* m_mapKey;
 };
 
 }  // namespace brisko

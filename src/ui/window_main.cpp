@@ -8,6 +8,7 @@
 #include "app/headless_host.h"
 #include "app/station.h"
 #include "scheduler/tone_sink.h"
+#include "ui/accessible_names.h"
 #include "ui/instance_listener.h"
 #include "ui/main_window.h"
 #include "ui/qt_host.h"
@@ -20,6 +21,7 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   QApplication::setOrganizationName("Brisko Pty Ltd");
   // The exit sequence ends the program, not the last window closing.
   QApplication::setQuitOnLastWindowClosed(false);
+  InstallAccessibleNaming(app);
 
   QtHost host;
   Station station(host);

@@ -1,0 +1,178 @@
+// Renders the main window and the main dialogs to PNG files for the user guide, so that its
+// pictures always show the program as it is. Runs offscreen on a throw-away settings store:
+//   QT_QPA_PLATFORM=offscreen brisko_screenshots OUTPUT_FOLDER
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <cstdio>
+
+#include "app/station.h"
+#include "naming/exif_access.h"
+#include "naming/naming_inputs.h"
+#include "scheduler/id_txt.h"
+#include "ui/actions_list_dialog.h"
+#include "ui/command_names_dialog.h"
+#include "ui/exit_dialog.h"
+#include "ui/gps_area_dialogs.h"
+#include "ui/id_txt_dialog.h"
+#include "ui/main_window.h"
+#include "ui/naming_dialogs.h"
+#include "ui/operator_text_dialog.h"
+#include "ui/password_dialogs.h"
+#include "ui/qt_host.h"
+#include "ui/scanner_dialog.h"
+#include "ui/settings_dialog.h"
+
+using namespace brisko;
+
+namespace {
+
+QString g_out;
+int g_failures = 0;
+
+void Save(QWidget& widget, const char* name) {
+  widget.show();
+  QApplication::processEvents();
+  const QString path = QDir(g_out).filePath(QString(name) + ".png");
+  if (!widget.grab().save(path, "PNG")) {
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    ++g_failures;
+  }
+  widget.hide();
+}
+
+void SampleActions(Station& station, const QString& root) {
+  SettingsStore& s = station.Store();
+  struct Row {
+    const char* name;
+    int type;
+    int schedule;
+    int enabled;
+  };
+  const Row rows[] = {{"Card to archive", kMoveFilesFromMedia, kScheduleContinuous, 1},
+                      {"Hot folder to printer", kCopyFiles, kScheduleContinuous, 1},
+                      {"Scan sorts the session", kMoveFiles, kScheduleBarcodeScan, 1},
+                      {"Night clean-up", kDeleteFiles, kScheduleTime, 0},
+                      {"Print the album", kCopyFiles, kScheduleOnCommand, 1}};
+  int i = 0;
+  for (const Row& row : rows) {
+    const std::string section = ActionSectionName(i++);
+    s.WriteProfileString(section, "m_strName", row.name);
+    s.WriteProfileInt(section, "m_iType", row.type);
+    s.WriteProfileInt(section, "m_iScheduleType", row.schedule);
+    s.WriteProfileInt(section, "m_bEnabled", row.enabled);
+    s.WriteProfileString(section, "m_strSourceFolder", (root + "/card").toStdString());
+    s.WriteProfileString(section, "m_strDestFolder", (root + "/archive").toStdString());
+  }
+  s.WriteProfileInt("Actions", "NumActions", i);
+  s.WriteProfileInt("Settings", "m_bEnableBarcodeEntry", 1);
+  s.WriteProfileInt("Settings", "m_bEnableOperatorSelectedText", 1);
+  s.WriteProfileInt("OperatorSelectableStrings", "NumStrings", 2);
+  s.WriteProfileString("OperatorSelectableStrings", "String_0", "Studio A");
+  s.WriteProfileString("OperatorSelectableStrings", "String_1", "Studio B");
+  s.WriteProfileString("CommandNames", "m_strCommandNamesArray_4", "Print the album");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: brisko_screenshots OUTPUT_FOLDER\n");
+    return 2;
+  }
+  g_out = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(g_out);
+  QTemporaryDir root;
+  if (!root.isValid()) return 1;
+
+  QtHost host;
+  Station station(host);
+  host.SetStation(&station);
+  station.Init((root.path() + "/settings.db").toStdString());
+  station.Store().WriteProfileString("Settings", "m_TempPath", (root.path() + "/temp/").toStdString());
+  SampleActions(station, root.path());
+  MainWindow window(station);
+  host.SetWindow(&window);
+  station.LoadSettings();
+  window.UpdateOptionalControls();
+  window.UpdateCommandMenu();
+  window.RunContinuouslyBox()->setChecked(false);
+  for (const char* line :
+       {"Actions starting in 5s...", "Actions starting in 4s...", "Actions starting in 3s..."})
+    station.AddToLog(line);
+  station.OnBarcodeText("3Hall");
+  station.OnBarcodeText("1Smith");
+  station.AddToLog("Card to archive (Move Files from Media) Completed action");
+  window.SetProgress(40, 100, "Card to archive (Move Files from Media)", "Moving files");
+  window.resize(760, 560);
+  Save(window, "main_window");
+
+  {
+    CActionsDlg dlg(station);
+    dlg.List()->setCurrentItem(dlg.List()->topLevelItem(0));
+    Save(dlg, "actions_list");
+  }
+  {
+    CSettingsDlg dlg("/home/station/.local/state/BriskoLogs/", 2, 1, "/var/tmp/brisko_temp/");
+    dlg.SetStaticMap("https://maps.googleapis.com/maps/api/staticmap?size=512x512&{PATH}&{MARKERS}&key={KEY}",
+                     "");
+    Save(dlg, "application_settings");
+  }
+  {
+    CEnterPasswordDlg dlg(station.Store());
+    Save(dlg, "enter_password");
+  }
+  {
+    OperatorTextDialog dlg({"Studio A", "Studio B"});
+    Save(dlg, "operator_text");
+  }
+  {
+    CommandNamesDialog dlg(station.CommandNames());
+    Save(dlg, "command_names");
+  }
+  {
+    ScannerDialog dlg([](const std::string&) {});
+    Save(dlg, "scanner");
+  }
+  {
+    CIdTxt record;
+    record.m_strPhotographerID = "P07";
+    record.m_strEventID = "GALA26";
+    record.m_strCardID = "C3";
+    IdTxtDialog dlg(record);
+    Save(dlg, "id_txt");
+  }
+  {
+    CExitDlg dlg;
+    Save(dlg, "exit");
+  }
+  {
+    SpatialAreaList areas;
+    SpatialArea hall;
+    hall.m_strDesc = "Convention centre";
+    areas.Add(hall);
+    CManageSpatialAreas dlg(areas, station.Store());
+    Save(dlg, "gps_areas");
+  }
+  {
+    NameTemplate tmpl(TemplateKind::kRename);
+    tmpl.AddComponent(18);  // event ID
+    tmpl.AddComponent(14);  // underscore
+    tmpl.AddComponent(4);   // file counter
+    tmpl.AddComponent(2);   // original extension
+    NamingContext context;
+    BriskoExifCustomMap known;
+    TemplateEditorDialog dlg(tmpl, context, DefaultExifAccess(), known);
+    dlg.resize(760, dlg.sizeHint().height());
+    Save(dlg, "rename_template");
+  }
+  station.ClearActions();
+  return g_failures == 0 ? 0 : 1;
+}
