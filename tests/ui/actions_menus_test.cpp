@@ -154,8 +154,8 @@ TEST_F(ConfiguringTheStation, BuildsAWorkingCardToArchiveStationFromTheMenus) {
         ASSERT_NE(edit, nullptr);
         edit->Get<QComboBox>("type")->setCurrentIndex(kMoveFiles);
         edit->Get<QLineEdit>("name")->setText("Card to archive");
-        edit->Get<QLineEdit>("source")->setText(QString::fromStdString((dir / "card/DCIM").string()));
-        edit->Get<QLineEdit>("dest")->setText(QString::fromStdString((dir / "archive").string()));
+        edit->Get<QLineEdit>("source")->setText(QString::fromStdString(dir / "card/DCIM"));
+        edit->Get<QLineEdit>("dest")->setText(QString::fromStdString(dir / "archive"));
         edit->Get<QLineEdit>("fileSpec")->setText("*.jpg");
         edit->accept();
       });
