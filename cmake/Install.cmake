@@ -88,7 +88,8 @@ if(BRISKO_TESTS)
   # A sanitized or fuzzing build is nothing to package.
   if(NOT BRISKO_SANITIZE AND NOT BRISKO_FUZZ)
     add_test(NAME debian_package_installs_and_runs
-      COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/deb_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+      COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/deb_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
+              ${CMAKE_CPACK_COMMAND})
     set_tests_properties(debian_package_installs_and_runs PROPERTIES TIMEOUT 120)
   endif()
   set_tests_properties(man_page_lists_every_option PROPERTIES

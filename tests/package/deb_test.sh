@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree, checks its files and fields, installs it into a
 # scratch root with dpkg and runs the installed program.
-# Usage: deb_test.sh BUILD_DIR SOURCE_DIR
+# Usage: deb_test.sh BUILD_DIR SOURCE_DIR [CPACK]
 set -euo pipefail
-build=$1 src=$2
+build=$1 src=$2 cpack=${3:-cpack}
 id=com.brisko.EventFileWorkflow
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -12,7 +12,7 @@ fail() {
   exit 1
 }
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log" >&2; fail "cpack did not build the package"; }
 debs=("$scratch"/out/brisko-workflow_*.deb)
 [ -f "${debs[0]}" ] || fail "no brisko-workflow_*.deb in $(ls "$scratch/out")"
