@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
   xvfb
+  librsvg2-bin dpkg-dev file desktop-file-utils appstream man-db
 )
 missing=()
 for p in "${packages[@]}"; do

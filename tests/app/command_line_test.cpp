@@ -57,8 +57,8 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
 
 TEST(ACommandLine, HelpNamesEveryOption) {
   std::string help = CommandLineHelp();
-  for (const char* opt :
-       {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT", "--version", "--help"})
+  for (const char* opt : {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT",
+                          "--backup FILE", "--restore FILE", "--version", "--help"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 
