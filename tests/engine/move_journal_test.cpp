@@ -134,6 +134,7 @@ class MoveRecoveryTest : public ::testing::Test {
   // `stopAt`-th journaled step. True when it died there, false when the move finished first.
   bool RunAndDieAt(int stopAt) {
     pid_t pid = fork();
+    if (pid < 0) return false;
     if (pid == 0) {
       int steps = 0;
       MoveJournal::SetStepHookForTest([&](const char*) {
@@ -290,6 +291,7 @@ TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
       while (CountFiles(src) > 0) station->Run();
       _exit(0);
     }
+    ASSERT_GT(pid, 0);
     usleep(std::uniform_int_distribution<useconds_t>(1000, 60000)(random));
     killed += kill(pid, SIGKILL) == 0;
     waitpid(pid, nullptr, 0);
