@@ -174,6 +174,21 @@ void Action::ApplyFileAttributes(const std::string& path) {
 
 bool Action::CopyFiles(const std::vector<std::string>& files) {
   const std::string description = GetDescription();
+  // Copies are made durable a batch at a time; their log lines follow each batch.
+  CopyBatch batch;
+  auto commit = [&] {
+    batch.Commit();
+    for (const CopyBatch::Entry& entry : batch.Entries()) {
+      if (entry.err != 0) {
+        LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
+        LogMessage(ErrnoText(entry.err));
+        continue;
+      }
+      if (m_bUseExternalExe) RunExternalApplication(entry.target);
+      LogMessage(Format2("Copied file %s to %s", entry.source, entry.target));
+    }
+    batch.Clear();
+  };
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = files[i];
@@ -187,21 +202,35 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       FileInfo sourceStatus;
       if (!GetFileStatus(path, sourceStatus) || sourceStatus.modTime <= targetStatus.modTime) continue;
     }
-    int err = 0;
-    if (!CopyFile(path, target, Collision::Replace, nullptr, &err)) {
-      LogMessage(Format2("FAILED: Copy file %s to %s", path, target));
-      LogMessage(ErrnoText(err));
-      continue;
-    }
-    if (m_bUseExternalExe) RunExternalApplication(target);
-    LogMessage(Format2("Copied file %s to %s", path, target));
+    batch.Add(path, target, Collision::Replace);
+    if (batch.Full()) commit();
   }
+  commit();
   return true;
 }
 
 bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(m_strSourceFolder);
+  // Copies are made durable a batch at a time; the caller deletes sources only after that.
+  CopyBatch batch;
+  std::vector<int> listed;  // the file index of each batch entry
+  auto commit = [&] {
+    batch.Commit();
+    for (size_t k = 0; k < batch.Entries().size(); ++k) {
+      const CopyBatch::Entry& entry = batch.Entries()[k];
+      if (entry.err != 0) {
+        LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
+        LogMessage(ErrnoText(entry.err));
+        files[static_cast<size_t>(listed[k])].clear();
+        continue;
+      }
+      if (m_bUseExternalExe) RunExternalApplication(entry.placed);
+      LogMessage(Format2("Copied file %s to %s", entry.source, entry.placed));
+    }
+    batch.Clear();
+    listed.clear();
+  };
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     std::string& entry = files[i];
@@ -237,17 +266,11 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
     } else if (move) {
       collision = Collision::Rename;
     }
-    int err = 0;
-    std::string placed;
-    if (!CopyFile(path, target, collision, &placed, &err)) {
-      LogMessage(Format2("FAILED: Copy file %s to %s", path, target));
-      LogMessage(ErrnoText(err));
-      entry.clear();
-      continue;
-    }
-    if (m_bUseExternalExe) RunExternalApplication(placed);
-    LogMessage(Format2("Copied file %s to %s", path, placed));
+    batch.Add(path, target, collision);
+    listed.push_back(i);
+    if (batch.Full()) commit();
   }
+  commit();
   return true;
 }
 
@@ -268,7 +291,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     std::string destination = GetDestinationFolder(current, fields);
     // Once a step below leaves the photo only in the temp folder, a record there says how to
     // finish the move should the station die before the photo is in place.
-    MoveJournal journal(GetTempFolder());
+    MoveJournal journal(m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string());
     MoveRecord record;
     record.action = m_strName;
     record.source = listed;
