@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/move_journal.h"
 #include "scheduler/barcode.h"
 
 namespace brisko {
@@ -76,8 +77,22 @@ bool Station::Init(const std::string& storePath, std::string* report) {
 void Station::Open() {
   m_bRunContinuously = true;
   LoadSettings();
+  RecoverInterruptedMoves();
   m_dialogDepth = 0;
   m_host.StartLoopTimer(kLoopPeriodMs);
+}
+
+void Station::RecoverInterruptedMoves() {
+  const std::string temp = m_values.m_TempPath.empty() ? std::string(kDefaultTempPath) : m_values.m_TempPath;
+  SweepTempLeftovers(temp);
+  for (const auto& action : m_actions) {
+    if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia)
+      action->RecoverInterruptedMoves();
+  }
+  MoveRecovery orphans;
+  orphans.anyOwner = true;
+  orphans.log = [this](const std::string& text) { AddToLog(text); };
+  RecoverMoves(temp, orphans);
 }
 
 // ---- RunHost ----

@@ -49,6 +49,9 @@ class Station : public RunHost {
   bool Init(const std::string& storePath, std::string* report = nullptr);
   // What the window does when it opens: run continuously, load the settings, start the loop.
   void Open();
+  // At start: clears half-written temporary files and finishes the moves a crash interrupted,
+  // those of actions no longer listed as well.
+  void RecoverInterruptedMoves();
 
   // ---- RunHost ----
   void AddToLog(const std::string& text) override;

@@ -111,6 +111,7 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   if (cl.backupFile || cl.restoreFile) return BackupOrRestore(station.Store(), cl);
   // Like the window at start, but without the loop: the work below is the only run.
   station.LoadSettings();
+  station.RecoverInterruptedMoves();
   if (cl.runOnce) {
     station.SetRunContinuously(false);
     station.RunOnce();

@@ -14,6 +14,9 @@
 
 namespace brisko {
 
+class MoveJournal;
+struct MoveRecord;
+
 enum ActionType : int32_t {
   kDeleteFiles = 0,
   kMoveFiles = 1,
@@ -77,6 +80,10 @@ class Action {
   std::string GetDescription() const;  // name + " (" + type name + ")"
   // Adds GetDescription() + " " + text to the action log.
   void LogMessage(const std::string& text) const;
+
+  // Finishes this action's moves that a crash interrupted (see MoveJournal); every pass starts
+  // with it, and the station calls it at start.
+  void RecoverInterruptedMoves();
 
   // The station's entry point for every kind of run (continuous pass, Run Once, command,
   // barcode, Time timer, Startup, Shutdown): the caller sets m_bRunPending as its schedule
@@ -193,10 +200,17 @@ class Action {
   void ReadFields(const std::string& path, BriskoExifFields& fields) const;
   // The BriskoExif step of a move: the file with its block goes to a free temp name and
   // `current` follows it; on failure nothing changes.
-  void WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields);
+  void WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields,
+                              MoveJournal& journal, MoveRecord& record);
   // The rotation step of a move: a JPEG that needs turning goes to a free temp name and is
   // turned there; `current` follows the file, `destination` gains "Rotated/" when asked.
-  void RotateForMove(std::string& current, std::string& destination);
+  // What a crash left undone on a photo in the temp folder: rotation and block as this action
+  // would do them; `folder` gains "Rotated/" as a move would give it.
+  void FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder);
+  // Writes a move record; logs and gives false when it cannot.
+  bool WriteJournal(MoveJournal& journal, const MoveRecord& record);
+  void RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
+                     MoveRecord& record);
 
   RunHost* m_host;
 };

@@ -183,6 +183,8 @@ void Action::LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<st
 
 bool Action::RunBody() {
   const std::string description = GetDescription();
+  // A move a crash cut short is finished before anything new is taken.
+  if (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) RecoverInterruptedMoves();
 
   // An empty folder setting (a section loaded without it) would mean the file-system root.
   if (TrimTrailingSeparators(m_strSourceFolder).empty()) {

@@ -11,7 +11,9 @@
 
 #include "engine/action.h"
 #include "engine/command_line.h"
+#include "engine/move_journal.h"
 #include "imagemeta/auto_rotate.h"
+#include "imagemeta/jpeg_exif_file.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "scheduler/id_txt.h"
@@ -172,6 +174,21 @@ void Action::ApplyFileAttributes(const std::string& path) {
 
 bool Action::CopyFiles(const std::vector<std::string>& files) {
   const std::string description = GetDescription();
+  // Copies are made durable a batch at a time; their log lines follow each batch.
+  CopyBatch batch;
+  auto commit = [&] {
+    batch.Commit();
+    for (const CopyBatch::Entry& entry : batch.Entries()) {
+      if (entry.err != 0) {
+        LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
+        LogMessage(ErrnoText(entry.err));
+        continue;
+      }
+      if (m_bUseExternalExe) RunExternalApplication(entry.target);
+      LogMessage(Format2("Copied file %s to %s", entry.source, entry.target));
+    }
+    batch.Clear();
+  };
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = files[i];
@@ -185,21 +202,35 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       FileInfo sourceStatus;
       if (!GetFileStatus(path, sourceStatus) || sourceStatus.modTime <= targetStatus.modTime) continue;
     }
-    int err = 0;
-    if (!CopyFile(path, target, Collision::Replace, nullptr, &err)) {
-      LogMessage(Format2("FAILED: Copy file %s to %s", path, target));
-      LogMessage(ErrnoText(err));
-      continue;
-    }
-    if (m_bUseExternalExe) RunExternalApplication(target);
-    LogMessage(Format2("Copied file %s to %s", path, target));
+    batch.Add(path, target, Collision::Replace);
+    if (batch.Full()) commit();
   }
+  commit();
   return true;
 }
 
 bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(m_strSourceFolder);
+  // Copies are made durable a batch at a time; the caller deletes sources only after that.
+  CopyBatch batch;
+  std::vector<int> listed;  // the file index of each batch entry
+  auto commit = [&] {
+    batch.Commit();
+    for (size_t k = 0; k < batch.Entries().size(); ++k) {
+      const CopyBatch::Entry& entry = batch.Entries()[k];
+      if (entry.err != 0) {
+        LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
+        LogMessage(ErrnoText(entry.err));
+        files[static_cast<size_t>(listed[k])].clear();
+        continue;
+      }
+      if (m_bUseExternalExe) RunExternalApplication(entry.placed);
+      LogMessage(Format2("Copied file %s to %s", entry.source, entry.placed));
+    }
+    batch.Clear();
+    listed.clear();
+  };
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     std::string& entry = files[i];
@@ -235,17 +266,11 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
     } else if (move) {
       collision = Collision::Rename;
     }
-    int err = 0;
-    std::string placed;
-    if (!CopyFile(path, target, collision, &placed, &err)) {
-      LogMessage(Format2("FAILED: Copy file %s to %s", path, target));
-      LogMessage(ErrnoText(err));
-      entry.clear();
-      continue;
-    }
-    if (m_bUseExternalExe) RunExternalApplication(placed);
-    LogMessage(Format2("Copied file %s to %s", path, placed));
+    batch.Add(path, target, collision);
+    listed.push_back(i);
+    if (batch.Full()) commit();
   }
+  commit();
   return true;
 }
 
@@ -264,8 +289,18 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     BriskoExifFields fields;
     ReadFields(current, fields);
     std::string destination = GetDestinationFolder(current, fields);
-    if (m_bAutoRotateJPG) RotateForMove(current, destination);
-    if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields);
+    // Once a step below leaves the photo only in the temp folder, a record there says how to
+    // finish the move should the station die before the photo is in place.
+    MoveJournal journal(m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string());
+    MoveRecord record;
+    record.action = m_strName;
+    record.source = listed;
+    record.folder = destination;
+    record.name = name;
+    record.rename = m_bRenameFile != 0;
+    record.overwrite = m_bOverwriteExistingFiles != 0;
+    if (m_bAutoRotateJPG) RotateForMove(current, destination, journal, record);
+    if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields, journal, record);
     if (m_bRenameFile) {
       // The template sees the file where it is now (a temp name such as x_2.jpg after the
       // steps above). A name it cannot make keeps the file's own name.
@@ -275,17 +310,39 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     }
     std::string target = destination + name;
     if (!m_bOverwriteExistingFiles) MakeUniqueFileName(target);
+    if (journal.Active()) {
+      record.step = MoveStep::Placing;
+      record.photo = current;
+      record.photoIdentity = {};
+      record.copy.clear();
+      record.scratch.clear();
+      record.folder = destination;
+      record.name = SplitPath(target).name + SplitPath(target).extension;
+      record.rename = false;
+      record.target = target;
+      // When this fails the copying record still leads to the photo; a crash may then double it.
+      journal.Write(record);
+      MoveJournal::Reached("placing recorded");
+    }
     std::vector<std::string> placed;
     const bool ok = CopyOrMoveFilesUsingShell(false, {current}, {target}, &placed);
     if (ok) {
       const std::string& arrived = placed.empty() || placed[0].empty() ? target : placed[0];
+      if (journal.Active()) {
+        // The record goes only once the new name is on disk.
+        SyncFolderHolding(arrived);
+        MoveJournal::Reached("placed");
+      }
       ApplyFileAttributes(arrived);
       if (m_bUseExternalExe) RunExternalApplication(arrived);
       LogMessage(Format2("Moved file from %s to %s", listed, arrived));
+      if (journal.Active()) MoveJournal::Reached("logged");
+      journal.Remove();
     } else {
       LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
       // After the rotation or BriskoExif step the photo is no longer at its listed path; say
-      // where it is, or the operator looks for it on the media.
+      // where it is, or the operator looks for it on the media. Its record stays: the next
+      // pass tries again.
       if (current != listed) LogMessage("File left at " + current);
     }
     result = ok;
@@ -293,8 +350,71 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   return result;
 }
 
-void Action::WriteBriskoExifForMove(const std::string& listed, std::string& current,
-                                    BriskoExifFields& fields) {
+void Action::RecoverInterruptedMoves() {
+  MoveRecovery how;
+  how.owner = m_strName;
+  how.nameFor = [this](const MoveRecord&, const std::string& photo) {
+    BriskoExifFields fields;
+    ReadFields(photo, fields);
+    return m_RenameTemplate.GenerateNewName(photo, m_pIdTxt, fields, false, MakeNamingContext());
+  };
+  how.finish = [this](const MoveRecord& record, const std::string& photo, std::string& folder) {
+    FinishRecoveredPhoto(record, photo, folder);
+  };
+  how.log = [this](const std::string& text) { LogMessage(text); };
+  how.arrived = [this](const std::string& path) {
+    ApplyFileAttributes(path);
+    if (m_bUseExternalExe) RunExternalApplication(path);
+  };
+  RecoverMoves(GetTempFolder(), how);
+}
+
+void Action::FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder) {
+  const PathParts parts = SplitPath(photo);
+  // Scratch names of the file layer's hidden form: scans pass over them, start clears them.
+  const std::string scratch = parts.folder + "." + parts.name + parts.extension + ".brisko-";
+  bool rotationStep = !record.scratch.empty();
+  if (m_bAutoRotateJPG && JpegNeedsRotation(photo)) {
+    const std::string rotated = scratch + "rotate";
+    if (AutoRotateJpeg(parts.folder, photo, rotated) && ::rename(rotated.c_str(), photo.c_str()) == 0) {
+      rotationStep = true;
+      LogMessage("Rotated " + record.source);
+    } else {
+      ::unlink(rotated.c_str());
+    }
+  }
+  std::string comment;
+  if (m_bAddOrUpdateBriskoExif &&
+      !(ReadExifUserComment(photo, comment) && comment.rfind("BriskoExif:", 0) == 0)) {
+    BriskoExifFields fields;
+    ReadFields(photo, fields);
+    const StationValues& values = m_host->Values();
+    CompleteFieldsForWrite(fields, record.source, m_pIdTxt, values.m_strBarcodeInputsArray,
+                           values.m_strOperatorSelectedText,
+                           BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
+    const std::string tagged = scratch + "tagged";
+    if (!fields.WriteToFile(photo, tagged, DefaultExifAccess()) ||
+        ::rename(tagged.c_str(), photo.c_str()) != 0)
+      ::unlink(tagged.c_str());
+  }
+  // A record of the rotation step still names the folder the move had before it.
+  if (rotationStep && m_bAutoRotateJPG && m_bAutoRotateUseSubfolder && !JpegNeedsRotation(photo)) {
+    folder = WithTrailingSeparator(folder) + "Rotated/";
+    CreateFolderPath(folder);
+  }
+}
+
+bool Action::WriteJournal(MoveJournal& journal, const MoveRecord& record) {
+  int err = 0;
+  if (journal.Write(record, &err)) return true;
+  // Without the record the photo does not go into the temp folder: it moves on as it is.
+  LogMessage("FAILED: Write move record for " + record.source);
+  LogMessage(ErrnoText(err));
+  return false;
+}
+
+void Action::WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields,
+                                    MoveJournal& journal, MoveRecord& record) {
   const StationValues& values = m_host->Values();
   CompleteFieldsForWrite(fields, listed, m_pIdTxt, values.m_strBarcodeInputsArray,
                          values.m_strOperatorSelectedText,
@@ -302,25 +422,70 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   const PathParts parts = SplitPath(listed);
   std::string tagged = GetTempFolder() + parts.name + parts.extension;
   MakeUniqueFileName(tagged);
-  if (!fields.WriteToFile(current, tagged, DefaultExifAccess())) return;
+  MoveRecord next = record;
+  next.step = MoveStep::Copying;
+  next.photo = current;
+  next.copy = tagged;
+  next.scratch.clear();
+  if (!ReadFileIdentity(current, next.photoIdentity) || !WriteJournal(journal, next)) return;
+  const bool hadRecord = !record.copy.empty();
+  // Back to the record of the step before (or none) when this step is given up.
+  auto undo = [&] {
+    if (hadRecord) {
+      journal.Write(record);
+    } else {
+      journal.Remove();
+    }
+  };
+  MoveJournal::Reached("copy recorded");
+  if (!fields.WriteToFile(current, tagged, DefaultExifAccess())) {
+    undo();
+    return;
+  }
+  MoveJournal::Reached("copy made");
   // The tagged copy is complete; the untagged file is no longer needed. Where it cannot be
   // removed (write-protected media) the copy goes instead, so no file is ever doubled.
   if (!DeleteFile(current)) {
     DeleteFile(tagged);
+    undo();
     return;
   }
+  MoveJournal::Reached("source removed");
+  record = next;
   current = tagged;
 }
 
-void Action::RotateForMove(std::string& current, std::string& destination) {
+void Action::RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
+                           MoveRecord& record) {
   RotateOnMoveOps ops;
-  ops.makeUniqueFileName = [](const std::string& path) {
+  // The rotator asks for two free names: the photo's place in the temp folder, then the rotated
+  // file's. The second is chosen with the first and named in the record, so a crash between
+  // them leaves nothing unaccounted for.
+  std::string scratch;
+  ops.makeUniqueFileName = [&scratch](const std::string& path) {
+    if (!scratch.empty() && !PathExists(scratch)) return scratch;
     std::string free = path;
     MakeUniqueFileName(free);
     return free;
   };
-  ops.moveFile = [this](const std::string& from, const std::string& to) {
-    return CopyOrMoveFilesUsingShell(false, {from}, {to});
+  ops.moveFile = [&](const std::string& from, const std::string& to) {
+    const PathParts parts = SplitPath(to);
+    scratch = parts.folder + parts.name + "_rotated" + parts.extension;
+    MakeUniqueFileName(scratch);
+    MoveRecord next = record;
+    next.step = MoveStep::Copying;
+    next.photo = from;
+    next.copy = to;
+    next.scratch = scratch;
+    if (!ReadFileIdentity(from, next.photoIdentity) || !WriteJournal(journal, next)) {
+      scratch.clear();
+      return false;
+    }
+    record = next;
+    MoveJournal::Reached("copy recorded");
+    const bool moved = CopyOrMoveFilesUsingShell(false, {from}, {to});
+    if (moved) MoveJournal::Reached("source removed");
+    return moved;
   };
   const RotateOnMoveResult result = RotateOnMove(GetTempFolder(), current, ops);
   for (const RotateLogLine& line : result.lines) {
@@ -330,12 +495,17 @@ void Action::RotateForMove(std::string& current, std::string& destination) {
       m_host->GetLogger().Log(line.level, line.text, line.path);
     }
   }
+  if (result.outcome == RotateOnMoveOutcome::MoveToTempFailed) {
+    journal.Remove();
+    record.copy.clear();
+  }
   // After a failed rotation the unrotated file waits in the temp folder; the move takes it on.
   current = result.currentPath;
   if (result.outcome == RotateOnMoveOutcome::Rotated && m_bAutoRotateUseSubfolder) {
     destination += "Rotated/";
     CreateFolderPath(destination);
   }
+  record.folder = destination;
 }
 
 bool Action::DeleteFiles(const std::vector<std::string>& files) {

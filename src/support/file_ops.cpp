@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "support/path_util.h"
@@ -148,6 +149,12 @@ int OpenTemp(const std::string& folder, std::string& tempPath) {
   }
   errno = EEXIST;
   return -1;
+}
+
+int64_t NowNs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
 int SyncFolderOf(const std::string& path) {
@@ -372,6 +379,131 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
   if (e != 0) return Fail(err, e);
   if (placed) *placed = std::move(made);
   return true;
+}
+
+// --- Copies made durable together -------------------------------------------------------------
+
+CopyBatch::~CopyBatch() {
+  Clear();
+}
+
+const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::string& target,
+                                       Collision collision) {
+  if (m_entries.empty()) m_startNs = NowNs();
+  Entry& entry = m_entries.emplace_back();
+  entry.source = source;
+  entry.target = target;
+  entry.collision = collision;
+  auto fail = [&entry](int e) -> const Entry& {
+    if (!entry.temp.empty()) unlink(entry.temp.c_str());
+    entry.temp.clear();
+    entry.err = e;
+    return entry;
+  };
+  Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.Get() < 0) return fail(errno);
+  struct stat st {};
+  if (fstat(in.Get(), &st) != 0) return fail(errno);
+  if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+  if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+  if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
+  Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
+  if (out.Get() < 0) return fail(errno);
+  int e = CopyData(in.Get(), out.Get());
+  if (e == 0 && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+    if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
+      // Only root may give files away; others keep their own ownership.
+    }
+  }
+  if (e == 0 && fchmod(out.Get(), st.st_mode & 07777) != 0) e = errno;
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (e == 0 && futimens(out.Get(), times) != 0) e = errno;
+  struct stat made {};
+  if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
+  // Start writing it out now, without waiting: the shared flush then finds little left to do.
+  if (e == 0) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  int closeErr = out.Close();
+  if (e == 0) e = closeErr;
+  if (e != 0) return fail(e);
+  entry.device = made.st_dev;
+  m_bytes += static_cast<uint64_t>(st.st_size);
+  return entry;
+}
+
+bool CopyBatch::Full() const {
+  constexpr size_t kMaxFiles = 64;
+  constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
+  constexpr int64_t kMaxNs = 1'000'000'000;
+  return m_entries.size() >= kMaxFiles || m_bytes >= kMaxBytes ||
+         (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
+}
+
+void CopyBatch::Commit() {
+  // One flush per file system: syncfs through any copy on it; where that fails, each file.
+  std::vector<uint64_t> flushed;
+  for (Entry& entry : m_entries) {
+    if (entry.err != 0 || entry.temp.empty()) continue;
+    bool seen = false;
+    for (uint64_t d : flushed) seen = seen || d == entry.device;
+    if (seen) continue;
+    flushed.push_back(entry.device);
+    int e = Fault(FileStep::Sync);
+    if (e == 0) {
+      Fd fd(open(entry.temp.c_str(), O_RDONLY | O_CLOEXEC));
+      if (fd.Get() < 0 || syncfs(fd.Get()) != 0) {
+        for (Entry& other : m_entries) {
+          if (other.err != 0 || other.temp.empty() || other.device != entry.device) continue;
+          Fd f(open(other.temp.c_str(), O_RDONLY | O_CLOEXEC));
+          if (f.Get() < 0 || fsync(f.Get()) != 0) other.err = errno ? errno : EIO;
+        }
+      }
+    }
+    if (e != 0) {
+      for (Entry& other : m_entries) {
+        if (other.err == 0 && !other.temp.empty() && other.device == entry.device) other.err = e;
+      }
+    }
+  }
+  std::vector<std::string> folders;
+  for (Entry& entry : m_entries) {
+    if (entry.temp.empty()) continue;
+    int e = entry.err;
+    if (e == 0) e = Fault(FileStep::Place);
+    std::string made;
+    if (e == 0) e = PlaceByRename(entry.temp, entry.target, entry.collision, made);
+    if (e != 0) {
+      unlink(entry.temp.c_str());
+      entry.err = e;
+    } else {
+      entry.placed = std::move(made);
+      bool seen = false;
+      for (const std::string& f : folders)
+        seen = seen || SplitPath(f).folder == SplitPath(entry.placed).folder;
+      if (!seen) folders.push_back(entry.placed);  // one file per folder stands for it
+    }
+    entry.temp.clear();
+  }
+  for (const std::string& sample : folders) {
+    int e = Fault(FileStep::SyncFolder);
+    if (e == 0) e = SyncFolderOf(sample);
+    if (e == 0) continue;
+    const std::string folder = SplitPath(sample).folder;
+    for (Entry& entry : m_entries) {
+      if (entry.placed.empty() || SplitPath(entry.placed).folder != folder) continue;
+      // A new name is taken back; a replaced file is gone already, so its complete successor stays.
+      if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());
+      entry.placed.clear();
+      entry.err = e;
+    }
+  }
+}
+
+void CopyBatch::Clear() {
+  for (const Entry& entry : m_entries) {
+    if (!entry.temp.empty()) unlink(entry.temp.c_str());
+  }
+  m_entries.clear();
+  m_bytes = 0;
 }
 
 bool IsFileLayerTempName(std::string_view name) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/folder_enum.h"
 
@@ -76,6 +77,43 @@ bool CopyFile(const std::string& source, const std::string& target, Collision co
 // where it was and nothing under the final name; only a copy that replaced a file stays.
 bool MoveFile(const std::string& source, const std::string& target, Collision collision,
               std::string* placed = nullptr, int* err = nullptr);
+
+// Copies whose flush to disk is shared, so that many small files cost one flush rather than one
+// each. Add() writes a file under a hidden temporary name in its target folder; Commit() makes
+// the whole batch durable with one syncfs per file system, renames each file into place by its
+// collision rule and flushes the folders. Only then may a caller remove sources. A file that
+// fails leaves nothing under its name; the others go on. Full() bounds a batch (64 files,
+// 256 MB or one second), so callers log and progress in step with the disk.
+class CopyBatch {
+ public:
+  struct Entry {
+    std::string source;
+    std::string target;
+    Collision collision = Collision::Fail;
+    std::string placed;  // after Commit(): the path used, "" on failure
+    int err = 0;         // errno of the failure
+    std::string temp;    // the hidden copy until it is placed
+    uint64_t device = 0;
+  };
+  CopyBatch() = default;
+  ~CopyBatch();
+  CopyBatch(const CopyBatch&) = delete;
+  CopyBatch& operator=(const CopyBatch&) = delete;
+
+  // Writes the copy; a failure is kept in the entry (and the entry is returned).
+  const Entry& Add(const std::string& source, const std::string& target, Collision collision);
+  bool Full() const;
+  bool Empty() const { return m_entries.empty(); }
+  void Commit();
+  const std::vector<Entry>& Entries() const { return m_entries; }
+  // Forgets the entries; uncommitted copies are removed.
+  void Clear();
+
+ private:
+  std::vector<Entry> m_entries;
+  uint64_t m_bytes = 0;
+  int64_t m_startNs = 0;
+};
 
 // True for the hidden names copies are written under before they are renamed into place
 // (".brisko-<pid>-<n>.tmp", and SafeOutput's ".<name>.brisko-XXXXXX"). A crash mid-copy can

@@ -1,0 +1,17 @@
+// Move records found in the temp folder at start: arbitrary bytes, then written and read back.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "engine/move_journal.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  brisko::MoveRecord record;
+  if (!brisko::ParseMoveRecord(text, record)) return 0;
+  // What was read must survive a write and a new read unchanged.
+  const std::string written = brisko::FormatMoveRecord(record);
+  brisko::MoveRecord again;
+  if (!brisko::ParseMoveRecord(written, again) || brisko::FormatMoveRecord(again) != written) std::abort();
+  return 0;
+}

@@ -1,0 +1,561 @@
+// Move records: their text form, their durable writing and the completion of unfinished moves.
+#include "engine/move_journal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "support/file_ops.h"
+#include "support/path_util.h"
+#include "support/safe_output.h"
+
+namespace brisko {
+
+namespace {
+
+constexpr std::string_view kHeader = "brisko-move 1";
+constexpr std::string_view kTrailer = "end";
+constexpr size_t kMaxValue = 4096;  // PATH_MAX
+
+// Records of moves running in this process; recovery leaves them alone.
+std::set<std::string>& Claimed() {
+  static std::set<std::string> claimed;
+  return claimed;
+}
+// Failures already logged, so a record that cannot be completed is not reported every pass.
+std::set<std::string>& Reported() {
+  static std::set<std::string> reported;
+  return reported;
+}
+std::function<void(const char*)>& StepHook() {
+  static std::function<void(const char*)> hook;
+  return hook;
+}
+
+void Escape(std::string& out, std::string_view value) {
+  for (char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+}
+
+bool Unescape(std::string_view in, std::string& out) {
+  if (in.size() > 2 * kMaxValue) return false;
+  out.clear();
+  for (size_t i = 0; i < in.size(); ++i) {
+    char c = in[i];
+    if (c == '\0') return false;
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (++i == in.size()) return false;
+    if (in[i] == '\\') {
+      out += '\\';
+    } else if (in[i] == 'n') {
+      out += '\n';
+    } else {
+      return false;
+    }
+  }
+  return out.size() <= kMaxValue;
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, T& value) {
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool ParseIdentity(std::string_view text, FileIdentity& id) {
+  std::string_view parts[4];
+  for (int i = 0; i < 4; ++i) {
+    size_t colon = text.find(':');
+    if ((i < 3) != (colon != std::string_view::npos)) return false;
+    parts[i] = text.substr(0, colon);
+    text = i < 3 ? text.substr(colon + 1) : std::string_view();
+  }
+  return ParseNumber(parts[0], id.device) && ParseNumber(parts[1], id.inode) &&
+         ParseNumber(parts[2], id.size) && ParseNumber(parts[3], id.modTimeNs);
+}
+
+bool Absolute(const std::string& path) {
+  return !path.empty() && path[0] == '/';
+}
+
+bool ValidName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// A file directly inside `folder` (which ends in a separator).
+bool DirectlyIn(const std::string& path, const std::string& folder) {
+  if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  return ValidName(path.substr(folder.size()));
+}
+
+bool ReadSmallFile(const std::string& path, std::string& text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<uint64_t>(st.st_size) <= kMaxMoveRecordBytes;
+  text.clear();
+  char buf[4096];
+  while (ok) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > kMaxMoveRecordBytes) ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+// A copy that can stand in for the photo: a non-empty regular file, and a JPEG where the name says so.
+bool LooksWhole(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  unsigned char head[2] = {0, 0};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+  std::string ext = SplitPath(path).extension;
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (ok && (ext == ".jpg" || ext == ".jpeg"))
+    ok = ::pread(fd, head, 2, 0) == 2 && head[0] == 0xFF && head[1] == 0xD8;
+  ::close(fd);
+  return ok;
+}
+
+bool SameContent(const std::string& a, const std::string& b) {
+  int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat sa {
+  }, sb{};
+  bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 && S_ISREG(sa.st_mode) &&
+              S_ISREG(sb.st_mode) && sa.st_size == sb.st_size;
+  std::vector<char> ba(1 << 16), bb(1 << 16);
+  for (off_t at = 0; same && at < sa.st_size;) {
+    ssize_t na = ::pread(fa, ba.data(), ba.size(), at);
+    ssize_t nb = ::pread(fb, bb.data(), bb.size(), at);
+    same = na > 0 && na == nb && std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
+    at += na > 0 ? na : 0;
+  }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
+  return same;
+}
+
+void RemoveIfThere(const std::string& path) {
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+std::string Format2(const char* format, const std::string& a, const std::string& b) {
+  std::string out;
+  std::string_view f(format);
+  const std::string* args[] = {&a, &b};
+  int next = 0;
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (f[i] == '%' && i + 1 < f.size() && f[i + 1] == 's' && next < 2) {
+      out += *args[next++];
+      ++i;
+    } else {
+      out += f[i];
+    }
+  }
+  return out;
+}
+
+// The paths a record may touch: only files inside the temp folder are ever removed or moved.
+bool FitsFolder(const MoveRecord& r, const std::string& folder) {
+  if (r.step == MoveStep::Copying) {
+    if (!DirectlyIn(r.copy, folder)) return false;
+    if (!r.scratch.empty() && !DirectlyIn(r.scratch, folder)) return false;
+    return r.photo == r.source || DirectlyIn(r.photo, folder);
+  }
+  return DirectlyIn(r.photo, folder);
+}
+
+class Recoverer {
+ public:
+  Recoverer(std::string folder, const MoveRecovery& how) : m_folder(std::move(folder)), m_how(how) {}
+
+  // True when a photo was placed.
+  bool Run(const std::string& recordPath) {
+    std::string text;
+    MoveRecord record;
+    if (!ReadSmallFile(recordPath, text) || !ParseMoveRecord(text, record) || !FitsFolder(record, m_folder)) {
+      // Left where it is for the operator: it may still name a photo in the temp folder.
+      if (m_how.anyOwner) Once(recordPath, "FAILED: Unreadable move record " + recordPath);
+      return false;
+    }
+    if (!m_how.anyOwner && record.action != m_how.owner) return false;
+    MoveJournal journal(m_folder);
+    journal.Adopt(recordPath);
+    return Complete(record, journal);
+  }
+
+ private:
+  void Log(const std::string& text) {
+    if (m_how.log) m_how.log(text);
+  }
+  void Once(const std::string& key, const std::string& text) {
+    if (Reported().insert(key).second) Log(text);
+  }
+
+  bool Complete(const MoveRecord& record, MoveJournal& journal) {
+    std::string photo, target;
+    if (record.step == MoveStep::Copying) {
+      FileIdentity now;
+      if (ReadFileIdentity(record.photo, now) && now == record.photoIdentity) {
+        // The photo never left: the copy, if any, is surplus.
+        if (record.copy != record.photo) RemoveIfThere(record.copy);
+        RemoveIfThere(record.scratch);
+        if (record.photo == record.source) {
+          journal.Remove();  // the normal run takes the source
+          return false;
+        }
+        photo = record.photo;
+      } else if (LooksWhole(record.copy)) {
+        RemoveIfThere(record.scratch);
+        photo = record.copy;
+      } else {
+        Log(Format2("FAILED: Recover file from %s: copy %s missing or damaged", record.source, record.copy));
+        journal.Remove();
+        return false;
+      }
+      std::string folder = record.folder;
+      if (m_how.finish) {
+        // The photo changes in place below; the record must not take it for a stranger then.
+        MoveRecord next = record;
+        next.photo = photo;
+        next.copy = photo;
+        if (ReadFileIdentity(photo, next.photoIdentity)) journal.Write(next);
+        m_how.finish(record, photo, folder);
+      }
+      std::string name = record.name;
+      if (record.rename && m_how.nameFor) {
+        std::string made = m_how.nameFor(record, photo);
+        if (ValidName(made)) name = std::move(made);
+      }
+      target = WithTrailingSeparator(folder) + name;
+      if (!record.overwrite) target = FreeName(target);
+    } else {
+      if (!PathExists(record.photo)) {
+        // The photo left the temp folder before the crash.
+        if (PathExists(record.target)) {
+          Log(Format2("Recovered file from %s to %s", record.source, record.target));
+          journal.Remove();
+          return true;
+        }
+        Log(Format2("FAILED: Recover file from %s: copy %s missing or damaged", record.source, record.photo));
+        journal.Remove();
+        return false;
+      }
+      if (SameContent(record.photo, record.target)) {
+        // Placed already; only the copy in the temp folder was still to go.
+        SyncFolderHolding(record.target);
+        ::unlink(record.photo.c_str());
+        Log(Format2("Recovered file from %s to %s", record.source, record.target));
+        journal.Remove();
+        return true;
+      }
+      photo = record.photo;
+      target = record.overwrite ? record.target : FreeName(record.target);
+    }
+    return Place(record, photo, target, journal);
+  }
+
+  static std::string FreeName(std::string path) {
+    if (!PathExists(path)) return path;
+    const PathParts parts = SplitPath(path);
+    for (int n = 2; n < 100000; ++n) {
+      std::string candidate = parts.folder + parts.name + "_" + std::to_string(n) + parts.extension;
+      if (!PathExists(candidate)) return candidate;
+    }
+    return path;
+  }
+
+  bool Place(const MoveRecord& record, const std::string& photo, std::string target, MoveJournal& journal) {
+    CreateFolderPath(SplitPath(target).folder);
+    MoveRecord next = record;
+    next.step = MoveStep::Placing;
+    next.photo = photo;
+    next.target = target;
+    next.copy.clear();
+    next.scratch.clear();
+    next.photoIdentity = {};
+    // Without the new record a crash during the move can at worst leave a second copy.
+    journal.Write(next);
+    std::string placed;
+    int err = 0;
+    if (!MoveFile(photo, target, record.overwrite ? Collision::Replace : Collision::Rename, &placed, &err)) {
+      if (Reported().insert(journal.Path()).second) {
+        Log(Format2("FAILED: Recover file from %s to %s", record.source, target));
+        if (err != 0) Log(ErrnoText(err));
+      }
+      return false;
+    }
+    SyncFolderHolding(placed);
+    if (m_how.arrived) m_how.arrived(placed);
+    Log(Format2("Recovered file from %s to %s", record.source, placed));
+    journal.Remove();
+    return true;
+  }
+
+  std::string m_folder;
+  const MoveRecovery& m_how;
+};
+
+}  // namespace
+
+bool ReadFileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  identity.device = st.st_dev;
+  identity.inode = st.st_ino;
+  identity.size = static_cast<uint64_t>(st.st_size);
+  identity.modTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+std::string FormatMoveRecord(const MoveRecord& r) {
+  std::string out(kHeader);
+  out += '\n';
+  auto field = [&out](const char* key, std::string_view value) {
+    out += key;
+    out += '=';
+    Escape(out, value);
+    out += '\n';
+  };
+  field("step", r.step == MoveStep::Copying ? "copying" : "placing");
+  field("action", r.action);
+  field("source", r.source);
+  field("photo", r.photo);
+  const FileIdentity& id = r.photoIdentity;
+  field("identity", std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" +
+                        std::to_string(id.size) + ":" + std::to_string(id.modTimeNs));
+  field("copy", r.copy);
+  field("scratch", r.scratch);
+  field("folder", r.folder);
+  field("name", r.name);
+  field("rename", r.rename ? "1" : "0");
+  field("overwrite", r.overwrite ? "1" : "0");
+  field("target", r.target);
+  out += kTrailer;
+  out += '\n';
+  return out;
+}
+
+bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
+  if (text.size() > kMaxMoveRecordBytes) return false;
+  MoveRecord r;
+  const char* keys[] = {"step",    "action", "source", "photo",  "identity",  "copy",
+                        "scratch", "folder", "name",   "rename", "overwrite", "target"};
+  constexpr size_t kKeys = sizeof keys / sizeof keys[0];
+  bool seen[kKeys] = {};
+  size_t line = 0;
+  bool ended = false;
+  while (!text.empty()) {
+    size_t eol = text.find('\n');
+    if (eol == std::string_view::npos) return false;  // every line ends, the last one too
+    std::string_view l = text.substr(0, eol);
+    text.remove_prefix(eol + 1);
+    if (ended) return false;
+    if (line++ == 0) {
+      if (l != kHeader) return false;
+      continue;
+    }
+    if (l == kTrailer) {
+      ended = true;
+      continue;
+    }
+    size_t eq = l.find('=');
+    if (eq == std::string_view::npos) return false;
+    std::string_view key = l.substr(0, eq);
+    size_t k = 0;
+    while (k < kKeys && key != keys[k]) ++k;
+    if (k == kKeys || seen[k]) return false;
+    seen[k] = true;
+    std::string value;
+    if (!Unescape(l.substr(eq + 1), value)) return false;
+    switch (k) {
+      case 0:
+        if (value == "copying") {
+          r.step = MoveStep::Copying;
+        } else if (value == "placing") {
+          r.step = MoveStep::Placing;
+        } else {
+          return false;
+        }
+        break;
+      case 1:
+        r.action = std::move(value);
+        break;
+      case 2:
+        r.source = std::move(value);
+        break;
+      case 3:
+        r.photo = std::move(value);
+        break;
+      case 4:
+        if (!ParseIdentity(value, r.photoIdentity)) return false;
+        break;
+      case 5:
+        r.copy = std::move(value);
+        break;
+      case 6:
+        r.scratch = std::move(value);
+        break;
+      case 7:
+        r.folder = std::move(value);
+        break;
+      case 8:
+        r.name = std::move(value);
+        break;
+      case 9:
+      case 10:
+        if (value != "0" && value != "1") return false;
+        (k == 9 ? r.rename : r.overwrite) = value == "1";
+        break;
+      default:
+        r.target = std::move(value);
+        break;
+    }
+  }
+  for (bool s : seen) {
+    if (!s) return false;
+  }
+  if (!ended || !Absolute(r.source) || !Absolute(r.photo) || !Absolute(r.folder) || !ValidName(r.name))
+    return false;
+  if (r.step == MoveStep::Copying && !Absolute(r.copy)) return false;
+  if (r.step == MoveStep::Placing && !Absolute(r.target)) return false;
+  if (!r.scratch.empty() && !Absolute(r.scratch)) return false;
+  record = std::move(r);
+  return true;
+}
+
+bool SyncFolderHolding(const std::string& path) {
+  std::string folder = SplitPath(path).folder;
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+MoveJournal::MoveJournal(std::string tempFolder) : m_folder(WithTrailingSeparator(tempFolder)) {}
+
+MoveJournal::~MoveJournal() {
+  if (!m_path.empty()) Claimed().erase(m_path);
+}
+
+void MoveJournal::Claim(const std::string& path) {
+  if (!m_path.empty()) Claimed().erase(m_path);
+  m_path = path;
+  Claimed().insert(m_path);
+}
+
+void MoveJournal::Adopt(const std::string& path) {
+  Claim(path);
+}
+
+bool MoveJournal::Write(const MoveRecord& record, int* err) {
+  if (m_path.empty()) {
+    // Beside the copy, named after the photo so an operator can tell what it is about.
+    std::string wanted = m_folder + SplitPath(record.source).name + SplitPath(record.source).extension;
+    std::string path = wanted + kMoveRecordSuffix;
+    for (int n = 2; PathExists(path) || Claimed().count(path); ++n) {
+      path = wanted + "_" + std::to_string(n) + kMoveRecordSuffix;
+    }
+    Claim(path);
+  }
+  const std::string text = FormatMoveRecord(record);
+  SafeOutput out;
+  errno = 0;
+  bool ok = out.Open(m_path) && WriteAll(out.Fd(), text.data(), text.size()) && out.Commit();
+  if (!ok && err) *err = errno ? errno : EIO;
+  if (!ok && !PathExists(m_path)) {
+    Claimed().erase(m_path);
+    m_path.clear();
+  }
+  return ok;
+}
+
+void MoveJournal::Remove() {
+  if (m_path.empty()) return;
+  // Not flushed: a record that survives a power cut finds its photo placed and only goes then.
+  ::unlink(m_path.c_str());
+  Reported().erase(m_path);
+  Claimed().erase(m_path);
+  m_path.clear();
+}
+
+void MoveJournal::SetStepHookForTest(std::function<void(const char*)> hook) {
+  StepHook() = std::move(hook);
+}
+
+void MoveJournal::Reached(const char* step) {
+  if (StepHook()) StepHook()(step);
+}
+
+int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
+  const std::string folder = WithTrailingSeparator(tempFolder);
+  std::vector<std::string> records;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    const std::string_view suffix(kMoveRecordSuffix);
+    while (const dirent* entry = ::readdir(dir)) {
+      std::string_view name(entry->d_name);
+      if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix &&
+          name[0] != '.') {
+        records.push_back(folder + entry->d_name);
+      }
+    }
+    ::closedir(dir);
+  }
+  int placed = 0;
+  Recoverer recoverer(folder, how);
+  for (const std::string& path : records) {
+    if (Claimed().count(path)) continue;
+    if (recoverer.Run(path)) ++placed;
+  }
+  return placed;
+}
+
+void SweepTempLeftovers(const std::string& tempFolder) {
+  const std::string folder = WithTrailingSeparator(tempFolder);
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  std::vector<std::string> doomed;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name);
+    // The rotator's pixel file, written before the rotated photo is made from it.
+    const bool rotatorTemp = name.rfind("ExifRotatorTemp_", 0) == 0 && name.size() > 9 &&
+                             name.substr(name.size() - 9) == ".jpg_temp";
+    if (IsFileLayerTempName(name) || rotatorTemp) doomed.push_back(folder + entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& path : doomed) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+  }
+}
+
+}  // namespace brisko

@@ -1,0 +1,99 @@
+#pragma once
+// The record of a move that is half done: written durably into the temp folder before a photo's
+// source gives way to a temporary copy, removed once the photo is in place. After a crash or a
+// power cut the next start (and every pass) finishes what the records describe.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace brisko {
+
+// The last step the record stands for.
+enum class MoveStep {
+  Copying,  // a copy of `photo` is being made at `copy`; `photo` is removed after this record
+  Placing,  // `photo` (a temp copy) is being moved to `target`
+};
+
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modTimeNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool ReadFileIdentity(const std::string& path, FileIdentity& identity);
+
+struct MoveRecord {
+  MoveStep step = MoveStep::Copying;
+  std::string action;          // the owning action's name
+  std::string source;          // the listed file, for the log
+  std::string photo;           // where the photo is while this step runs
+  FileIdentity photoIdentity;  // Copying: `photo` as it was when the record was written
+  std::string copy;            // Copying: the copy being made (in the temp folder)
+  std::string scratch;         // Copying: another file the step may leave (in the temp folder)
+  std::string folder;          // destination folder
+  std::string name;            // file name at the destination
+  bool rename = false;         // the name comes from the action's rename template
+  bool overwrite = false;      // an existing target is replaced
+  std::string target;          // Placing: the path the photo is moved to
+};
+
+inline constexpr const char* kMoveRecordSuffix = ".brisko-move";
+// A record is a few paths; anything larger is not one of ours.
+inline constexpr size_t kMaxMoveRecordBytes = 64 * 1024;
+
+std::string FormatMoveRecord(const MoveRecord& record);
+// False for anything that is not a complete, well-formed record. Bounded by the input size.
+bool ParseMoveRecord(std::string_view text, MoveRecord& record);
+
+// One move in progress: owns its record file while the move runs.
+class MoveJournal {
+ public:
+  explicit MoveJournal(std::string tempFolder);
+  ~MoveJournal();
+  MoveJournal(const MoveJournal&) = delete;
+  MoveJournal& operator=(const MoveJournal&) = delete;
+
+  // Writes (or replaces) the record with temp name, flush and rename. False when it is not on
+  // disk; the caller then must not remove anything.
+  bool Write(const MoveRecord& record, int* err = nullptr);
+  // Takes over an existing record file (recovery).
+  void Adopt(const std::string& path);
+  void Remove();
+  bool Active() const { return !m_path.empty(); }
+  const std::string& Path() const { return m_path; }
+
+  // Test seam: called at each step of a journaled move with the step's name.
+  static void SetStepHookForTest(std::function<void(const char* step)> hook);
+  static void Reached(const char* step);
+
+ private:
+  void Claim(const std::string& path);
+  std::string m_folder;
+  std::string m_path;
+};
+
+// Flushes the folder that holds `path`, so a rename into it survives a power cut.
+bool SyncFolderHolding(const std::string& path);
+
+struct MoveRecovery {
+  std::string owner;      // records of this action only ...
+  bool anyOwner = false;  // ... or every record
+  // The destination name of a record whose name comes from the rename template ("" keeps it).
+  std::function<std::string(const MoveRecord& record, const std::string& photo)> nameFor;
+  // Does what the crash left undone on the photo in the temp folder (rotation, block); may
+  // change the destination folder. Only for records in the copying step.
+  std::function<void(const MoveRecord& record, const std::string& photo, std::string& folder)> finish;
+  std::function<void(const std::string& text)> log;      // action log lines
+  std::function<void(const std::string& path)> arrived;  // after a photo is placed
+};
+
+// Completes the unfinished records in `tempFolder`; returns how many photos were placed.
+int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
+
+// At start, before any move runs: removes half-written temporary files a crash left in the temp
+// folder (never a photo: copies only take their names when complete).
+void SweepTempLeftovers(const std::string& tempFolder);
+
+}  // namespace brisko
