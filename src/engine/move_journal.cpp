@@ -539,7 +539,7 @@ int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
   return placed;
 }
 
-void SweepTempLeftovers(const std::string& tempFolder) {
+void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   DIR* dir = ::opendir(folder.c_str());
   if (!dir) return;
@@ -552,9 +552,11 @@ void SweepTempLeftovers(const std::string& tempFolder) {
     if (IsFileLayerTempName(name) || rotatorTemp) doomed.push_back(folder + entry->d_name);
   }
   ::closedir(dir);
+  const time_t abandonedBefore = ::time(nullptr) - minAgeSeconds;
   for (const std::string& path : doomed) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime <= abandonedBefore)
+      ::unlink(path.c_str());
   }
 }
 

@@ -93,7 +93,8 @@ struct MoveRecovery {
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
 
 // At start, before any move runs: removes half-written temporary files a crash left in the temp
-// folder (never a photo: copies only take their names when complete).
-void SweepTempLeftovers(const std::string& tempFolder);
+// folder (never a photo: copies only take their names when complete). Another station may share
+// the folder and be writing one right now, so only files untouched for `minAgeSeconds` go.
+void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds = 3600);
 
 }  // namespace brisko
