@@ -1,4 +1,5 @@
-// Parse, query and rebuild arbitrary bytes as a JPEG file, then parse the rebuilt file again.
+// Parse, query and rebuild arbitrary bytes as a JPEG file (EXIF changed in place), walk to the
+// picture's end, check an MP index, then parse the rebuilt file again.
 #include <unistd.h>
 
 #include <cstdint>
@@ -35,6 +36,7 @@ void Exercise(brisko::JpegExifFile& f) {
   f.SetOrientation(1);
   f.SetPixelDimensions(123, 456);
   f.SetUserComment("BriskoExif:fuzz|");
+  f.SetXmpOrientation(1);
 }
 
 }  // namespace
@@ -53,6 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!Store(in, data, size)) return 0;
   brisko::JpegExifFile f;
   if (!f.Parse(in)) return 0;
+  // The walk to the picture's end and the MP index check read the whole file.
+  std::vector<uint8_t> bytes(data, data + size);
+  if (auto end = brisko::FindJpegImageEnd(data, size, f.sosPosition)) {
+    if (*end + 2 > size) __builtin_trap();
+    brisko::CheckMultiPictureIndex(bytes, *end);
+  }
   Exercise(f);
   std::vector<uint8_t> header;
   if (!f.BuildHeader(header)) return 0;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/move_journal.h"
+#include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
 
 namespace brisko {
@@ -59,6 +60,7 @@ Station::Station(Host& host) : m_host(host), m_logger(&m_store) {
 }
 
 Station::~Station() {
+  SetExifNoticeHook(nullptr);
   ClearActions();
   m_retired.clear();
 }
@@ -68,6 +70,10 @@ bool Station::Init(const std::string& storePath, std::string* report) {
   m_store.SetApplicationName("BriskoFileWorkflow");
   bool ok = m_store.Open(storePath, report);
   m_logger.Init();
+  // The EXIF writer's notices (a block rewritten whole, a rewrite that failed its check).
+  SetExifNoticeHook([this](int level, const std::string& text, const std::string& path) {
+    m_logger.Log(level, text, path);
+  });
   m_countdown = kStartupCountdown;
   m_bEnableBarcodeEntry = 0;
   m_bEnableOperatorSelectedText = 0;

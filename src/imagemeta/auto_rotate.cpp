@@ -73,8 +73,16 @@ bool DefaultMove(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+namespace {
+
+void SetText(std::string* out, const std::string& text) {
+  if (out) *out = text;
+}
+
+}  // namespace
+
 bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath,
-                    const std::string& destinationPath) {
+                    const std::string& destinationPath, std::string* why, std::string* warning) {
   JpegExifFile source;
   uint16_t orientation = 0;
   if (!source.Parse(sourcePath) || !source.GetOrientation(orientation)) return false;
@@ -83,8 +91,30 @@ bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath
 
   std::vector<uint8_t> original, rotated;
   if (!ReadWholeFile(sourcePath, original)) return false;
-  if (!JpegLosslessTransform(original.data(), original.size(), code, rotated)) {
+  // Only the first picture is turned; what follows its EOI is carried over unchanged.
+  const auto end = FindJpegImageEnd(original.data(), original.size(), source.sosPosition);
+  if (!end) {
+    SetText(why, "its picture has no end marker");
+    return false;
+  }
+  JpegTrailer trailer;
+  trailer.offset = *end + 2;
+  trailer.length = original.size() - trailer.offset;
+  if (trailer.length > 0) {
+    trailer.path = sourcePath;
+    trailer.mpHeader = source.MultiPictureHeaderPosition();
+    if (trailer.mpHeader) {
+      std::string refusal = CheckMultiPictureIndex(original, *end);
+      if (!refusal.empty()) {
+        SetText(why, refusal);
+        return false;
+      }
+    }
+  }
+  std::string error;
+  if (!JpegLosslessTransform(original.data(), trailer.offset, code, rotated, &error, warning)) {
     DebugTrace("Lossless transform failed: " + sourcePath);
+    SetText(why, error);
     return false;
   }
   std::string tempPath;
@@ -94,13 +124,24 @@ bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath
   if (close(fd) != 0) written = false;
   bool ok = false;
   if (written) {
-    ok = ReplicateExif(sourcePath, tempPath, destinationPath, 1,
-                       orientation == 6 ? JpegExifFile::ThumbnailPolicy::Rotate90
-                                        : JpegExifFile::ThumbnailPolicy::Rotate270);
+    ok = ReplicateExif(
+        sourcePath, tempPath, destinationPath, 1,
+        orientation == 6 ? JpegExifFile::ThumbnailPolicy::Rotate90 : JpegExifFile::ThumbnailPolicy::Rotate270,
+        trailer);
   }
   unlink(tempPath.c_str());
   if (ok) GrantEveryoneAccess(destinationPath);  // a failure here is ignored
   return ok;
+}
+
+std::string RotationRefusal(const std::string& path) {
+  JpegExifFile f;
+  if (!f.Parse(path) || !f.MultiPictureHeaderPosition()) return {};
+  std::vector<uint8_t> file;
+  if (!ReadWholeFile(path, file)) return {};
+  const auto end = FindJpegImageEnd(file.data(), file.size(), f.sosPosition);
+  if (!end) return "its picture has no end marker";
+  return CheckMultiPictureIndex(file, *end);
 }
 
 bool IsJpegLandscape(const std::string& path, bool& landscape) {
@@ -119,6 +160,13 @@ RotateOnMoveResult RotateOnMove(const std::string& tempFolder, const std::string
   RotateOnMoveResult result;
   result.currentPath = sourcePath;
   if (!JpegNeedsRotation(sourcePath)) return result;
+  // Refused before anything moves: the photo goes on unrotated from where it is.
+  if (std::string refusal = RotationRefusal(sourcePath); !refusal.empty()) {
+    result.outcome = RotateOnMoveOutcome::Refused;
+    result.lines.push_back(
+        {RotateLogLine::Target::ActionLog, 2, "Left unrotated: " + refusal + ": " + sourcePath, sourcePath});
+    return result;
+  }
   auto unique = ops.makeUniqueFileName ? ops.makeUniqueFileName : DefaultUniqueName;
   auto move = ops.moveFile ? ops.moveFile : DefaultMove;
 
@@ -132,14 +180,21 @@ RotateOnMoveResult RotateOnMove(const std::string& tempFolder, const std::string
   result.currentPath = moved;
   const std::string rotated = unique(folder + BaseName(sourcePath));
   // The rotated file replaces the unrotated copy in one rename, so one of them always exists.
-  if (AutoRotateJpeg(folder, moved, rotated) && rename(rotated.c_str(), moved.c_str()) == 0) {
+  std::string why, warning;
+  if (AutoRotateJpeg(folder, moved, rotated, &why, &warning) && rename(rotated.c_str(), moved.c_str()) == 0) {
     result.outcome = RotateOnMoveOutcome::Rotated;
     result.lines.push_back({RotateLogLine::Target::ActionLog, 2, "Rotated " + sourcePath, sourcePath});
+    if (!warning.empty())
+      result.lines.push_back(
+          {RotateLogLine::Target::Logger, 3, "Rotated despite a JPEG warning: " + warning, sourcePath});
     return result;
   }
   unlink(rotated.c_str());
   result.outcome = RotateOnMoveOutcome::RotateFailed;
   result.lines.push_back({RotateLogLine::Target::Logger, 4, "Rotate failed", moved});
+  if (!why.empty())
+    result.lines.push_back(
+        {RotateLogLine::Target::ActionLog, 2, "Not rotated: " + why + ": " + sourcePath, moved});
   return result;
 }
 

@@ -14,10 +14,11 @@
 #include <cstring>
 #include <utility>
 
-#include "imaging/jpeg_transform.h"
-#include "support/safe_output.h"
+#include "imagemeta/jpeg_exif_file_internal.h"
 
 namespace brisko {
+
+namespace exif_detail {
 
 namespace {
 
@@ -26,7 +27,13 @@ DebugTraceHook& TraceHook() {
   return hook;
 }
 
-void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+ExifNoticeHook& NoticeHook() {
+  static ExifNoticeHook hook;
+  return hook;
+}
+
+}  // namespace
+
 void Trace(const char* format, ...) {
   if (!TraceHook()) return;
   char buf[512];
@@ -37,66 +44,49 @@ void Trace(const char* format, ...) {
   TraceHook()(buf);
 }
 
-constexpr uint16_t kSOI = 0xFFD8;
-constexpr uint16_t kEOI = 0xFFD9;
-constexpr uint16_t kSOS = 0xFFDA;
+uint32_t EntryNumber(const ExifEntry& e) {
+  if (e.type == 3 && e.data.size() >= 2) return Get16(e.data.data(), e.byteOrder);
+  if (e.data.size() >= 4) return Get32(e.data.data(), e.byteOrder);
+  return 0;
+}
+
+bool HasTag(const std::vector<ExifEntry>& list, uint16_t tag) {
+  return std::any_of(list.begin(), list.end(), [tag](const ExifEntry& e) { return e.tag == tag; });
+}
+
+void InsertSorted(std::vector<ExifEntry>& list, ExifEntry e) {
+  auto it = std::find_if(list.begin(), list.end(), [&](const ExifEntry& x) { return x.tag > e.tag; });
+  list.insert(it, std::move(e));
+}
+
+ExifEntry PointerEntry(uint16_t tag, char order) {
+  ExifEntry e;
+  e.tag = tag;
+  e.type = 4;
+  e.count = 1;
+  e.byteOrder = order;
+  e.data.assign(4, 0);
+  return e;
+}
+
+}  // namespace exif_detail
+
+using namespace exif_detail;
+
+namespace {
+
 constexpr uint16_t kSOF0 = 0xFFC0;
 constexpr uint16_t kDQT = 0xFFDB;
 constexpr uint16_t kDHT = 0xFFC4;
 constexpr uint16_t kDRI = 0xFFDD;
 constexpr uint16_t kCOM = 0xFFFE;
-constexpr uint16_t kAPP0 = 0xFFE0;
-constexpr uint16_t kAPP1 = 0xFFE1;
 // A header of more segments than this is not a photo; it would only cost memory.
 constexpr size_t kMaxSegments = 65536;
 // Segments before the scan are held in memory; no real header comes near this.
 constexpr uint64_t kMaxHeaderBytes = uint64_t{64} << 20;
-constexpr size_t kTiffStart = 6;  // after "Exif\0\0"
-constexpr size_t kMaxApp1Payload = 0xFFFF - 2;
-
-uint16_t Be16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint16_t Get16(const uint8_t* p, char order) {
-  return order == 'M' ? static_cast<uint16_t>((p[0] << 8) | p[1]) : static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t Get32(const uint8_t* p, char order) {
-  if (order == 'M') return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-  return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-}
-
-void Put16(uint8_t* p, uint16_t v, char order) {
-  if (order == 'M') {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-  } else {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-  }
-}
-
-void Put32(uint8_t* p, uint32_t v, char order) {
-  if (order == 'M') {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-  } else {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-  }
-}
 
 bool IsFrameMarker(uint16_t m) {
   return m >= 0xFFC0 && m <= 0xFFCF && m != 0xFFC4 && m != 0xFFC8 && m != 0xFFCC;
-}
-
-bool IsExifApp1(const JpegSegment& s) {
-  return s.marker == kAPP1 && s.data.size() >= 6 && std::memcmp(s.data.data(), "Exif", 4) == 0;
 }
 
 // Reads through a file with pread; the header part of a JPEG is read in small pieces.
@@ -226,6 +216,7 @@ struct DirReader {
     e.type = Get16(p + 2, order);
     e.count = Get32(p + 4, order);
     e.byteOrder = order;
+    e.entryOffset = static_cast<uint32_t>(at - kTiffStart);
     uint32_t typeSize = ExifTypeSize(e.type);
     uint64_t size = uint64_t(e.count) * typeSize;
     size_t valueAt = at + 8;
@@ -264,42 +255,22 @@ struct DirReader {
   }
 };
 
-uint32_t EntryNumber(const ExifEntry& e) {
-  if (e.type == 3 && e.data.size() >= 2) return Get16(e.data.data(), e.byteOrder);
-  if (e.data.size() >= 4) return Get32(e.data.data(), e.byteOrder);
-  return 0;
-}
-
-bool HasTag(const std::vector<ExifEntry>& list, uint16_t tag) {
-  return std::any_of(list.begin(), list.end(), [tag](const ExifEntry& e) { return e.tag == tag; });
-}
-
-// Inserts before the first entry with a higher tag, so that a sorted directory stays sorted.
-void InsertSorted(std::vector<ExifEntry>& list, ExifEntry e) {
-  auto it = std::find_if(list.begin(), list.end(), [&](const ExifEntry& x) { return x.tag > e.tag; });
-  list.insert(it, std::move(e));
-}
-
-ExifEntry PointerEntry(uint16_t tag, char order) {
-  ExifEntry e;
-  e.tag = tag;
-  e.type = 4;
-  e.count = 1;
-  e.byteOrder = order;
-  e.data.assign(4, 0);
-  return e;
-}
-
 }  // namespace
 
 void SetDebugTraceHook(DebugTraceHook hook) {
-  TraceHook() = std::move(hook);
+  exif_detail::TraceHook() = std::move(hook);
+}
+void SetExifNoticeHook(ExifNoticeHook hook) {
+  exif_detail::NoticeHook() = std::move(hook);
+}
+void ExifNotice(int level, const std::string& text, const std::string& path) {
+  if (exif_detail::NoticeHook()) exif_detail::NoticeHook()(level, text, path);
 }
 bool DebugTraceEnabled() {
-  return static_cast<bool>(TraceHook());
+  return static_cast<bool>(exif_detail::TraceHook());
 }
 void DebugTrace(const std::string& text) {
-  if (TraceHook()) TraceHook()(text);
+  if (exif_detail::TraceHook()) exif_detail::TraceHook()(text);
 }
 
 uint32_t ExifTypeSize(uint16_t type) {
@@ -356,7 +327,12 @@ bool JpegExifFile::Parse(const std::string& filePath) {
       Trace("Read marker failed at position 0x%x", static_cast<unsigned>(p));
       break;
     }
+    // 0xFF fill bytes may stand before any marker.
+    while (two[0] == 0xFF && two[1] == 0xFF) {
+      if (!in.Read(&two[1], 1)) break;
+    }
     seg.marker = Be16(two);
+    seg.position = p;
     if (afterSos && seg.marker != kEOI) {
       // The last two bytes of the file must be EOI; anything else is a truncated or damaged file.
       Trace("Read marker failed at position 0x%x", static_cast<unsigned>(p));
@@ -459,10 +435,13 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
     return;
   }
   byteOrder = order;
+  m_tiff.assign(block.begin() + t, block.end());
+  auto dirAt = [&](uint32_t offset) { return uint64_t(t) + offset + 2 <= block.size() ? offset : 0u; };
   // Every byte once for the directories and once more for the entries of a Fuji maker note.
   uint64_t budget = 2 * uint64_t(block.size());
   DirReader ifd{block, blockFilePos, order, "IFD", budget};
   uint32_t ifd0 = Get32(&block[t + 4], order);
+  m_dirOffset[kIfd0] = dirAt(ifd0);
   uint32_t next = ifd.Read(t, uint64_t(t) + ifd0, ifd0Entries, "Image File Directory Count: %d");
   uint32_t exifOffset = 0, gpsOffset = 0;
   for (const ExifEntry& e : ifd0Entries) {
@@ -474,6 +453,7 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
     }
   }
   if (next != 0) {
+    m_dirOffset[kIfd1] = dirAt(next);
     DirReader thumb{block, blockFilePos, order, "Thumbnail IFD", budget};
     uint32_t after =
         thumb.Read(t, uint64_t(t) + next, thumbnailEntries, "Thumbnail Image File Directory Count: %d");
@@ -492,16 +472,16 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
       if (size > 0 && start <= block.size() && size <= block.size() - start) {
         thumbnailData.assign(block.begin() + static_cast<ptrdiff_t>(start),
                              block.begin() + static_cast<ptrdiff_t>(start + size));
+        m_thumbOffset = static_cast<uint32_t>(start - t);
+        m_thumbSize = static_cast<uint32_t>(size);
       }
     }
-    // A thumbnail we could not carry over would leave offsets pointing nowhere; drop its directory.
-    if (thumbnailData.empty() && (off || strips)) {
-      Trace("Thumbnail data not usable; thumbnail directory dropped");
-      thumbnailEntries.clear();
-    }
+    // Strips and empty thumbnails stay as the camera wrote them; only a JPEG one is carried.
+    if (thumbnailData.empty() && (off || strips)) Trace("Thumbnail data kept as it is");
   }
   uint32_t interopOffset = 0;
   if (exifOffset != 0) {
+    m_dirOffset[kExif] = dirAt(exifOffset);
     DirReader exif{block, blockFilePos, order, "Exif IFD", budget};
     exif.Read(t, uint64_t(t) + exifOffset, exifEntries, "Exif Image File Directory Count: %d");
     for (const ExifEntry& e : exifEntries) {
@@ -516,10 +496,12 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
     mn.Read(base, uint64_t(base) + 12, makerNoteEntries, "Maker Note Image File Directory Count: %d");
   }
   if (gpsOffset != 0) {
+    m_dirOffset[kGps] = dirAt(gpsOffset);
     DirReader gps{block, blockFilePos, order, "GPS IFD", budget};
     gps.Read(t, uint64_t(t) + gpsOffset, gpsEntries, "GPS Image File Directory Count: %d");
   }
   if (interopOffset != 0) {
+    m_dirOffset[kInterop] = dirAt(interopOffset);
     DirReader interop{block, blockFilePos, order, "Interop IFD", budget};
     interop.Read(t, uint64_t(t) + interopOffset, interopEntries, "Interop Image File Directory Count: %d");
   }
@@ -606,6 +588,16 @@ void JpegExifFile::SetUserComment(const std::string& text) {
   if (byteOrder == 0) byteOrder = 'I';  // a new EXIF block; any consistent order will do
   ExifEntry* e = FindTag(exif_tag::kUserComment);
   if (!e) {
+    if (exifEntries.empty()) {
+      // A new Exif directory carries the version that makes it one.
+      ExifEntry version;
+      version.tag = exif_tag::kExifVersion;
+      version.type = 7;
+      version.count = 4;
+      version.byteOrder = byteOrder;
+      version.data = {'0', '2', '3', '2'};
+      exifEntries.push_back(std::move(version));
+    }
     ExifEntry fresh;
     fresh.tag = exif_tag::kUserComment;
     fresh.type = 7;
@@ -663,237 +655,6 @@ bool JpegExifFile::GetGpsPosition(float& latitude, float& longitude) const {
   return true;
 }
 
-void JpegExifFile::DropThumbnail() {
-  thumbnailEntries.clear();
-  thumbnailData.clear();
-}
-
-void JpegExifFile::SetThumbnailData(std::vector<uint8_t> jpeg) {
-  thumbnailData = std::move(jpeg);
-}
-
-bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
-  const char order = byteOrder == 'M' ? 'M' : 'I';
-  // Pointer tags are rewritten where they belong and dropped anywhere else: a stale offset would
-  // point into the new block at random data.
-  auto filtered = [](const std::vector<ExifEntry>& list, std::initializer_list<uint16_t> own) {
-    static const uint16_t kPointers[] = {exif_tag::kExifIfd,
-                                         exif_tag::kGpsIfd,
-                                         exif_tag::kInteropIfd,
-                                         exif_tag::kThumbnailOffset,
-                                         exif_tag::kThumbnailLength,
-                                         0x014A,
-                                         0x0111,
-                                         0x0117};
-    std::vector<ExifEntry> result;
-    result.reserve(list.size() + 2);
-    for (const ExifEntry& e : list) {
-      bool pointer = std::find(std::begin(kPointers), std::end(kPointers), e.tag) != std::end(kPointers);
-      bool owned = std::find(own.begin(), own.end(), e.tag) != own.end();
-      if (pointer && !owned) continue;
-      if (owned && HasTag(result, e.tag)) continue;
-      result.push_back(e);
-    }
-    return result;
-  };
-  std::vector<ExifEntry> ifd0 = filtered(ifd0Entries, {exif_tag::kExifIfd, exif_tag::kGpsIfd});
-  std::vector<ExifEntry> exif = filtered(exifEntries, {exif_tag::kInteropIfd});
-  std::vector<ExifEntry> gps = filtered(gpsEntries, {});
-  std::vector<ExifEntry> interop = filtered(interopEntries, {});
-  bool haveThumb = !thumbnailData.empty() && !thumbnailEntries.empty();
-  std::vector<ExifEntry> ifd1;
-  if (haveThumb) {
-    ifd1 = filtered(thumbnailEntries, {exif_tag::kThumbnailOffset, exif_tag::kThumbnailLength});
-    if (!HasTag(ifd1, exif_tag::kThumbnailOffset) || !HasTag(ifd1, exif_tag::kThumbnailLength)) {
-      haveThumb = false;
-      ifd1.clear();
-    }
-  }
-  if (!exif.empty() && !HasTag(ifd0, exif_tag::kExifIfd))
-    InsertSorted(ifd0, PointerEntry(exif_tag::kExifIfd, order));
-  bool writeExif = HasTag(ifd0, exif_tag::kExifIfd);
-  if (!gps.empty() && !HasTag(ifd0, exif_tag::kGpsIfd))
-    InsertSorted(ifd0, PointerEntry(exif_tag::kGpsIfd, order));
-  bool writeGps = HasTag(ifd0, exif_tag::kGpsIfd);
-  bool writeInterop = !interop.empty() && HasTag(exif, exif_tag::kInteropIfd);
-  if (!writeInterop) {
-    std::erase_if(exif, [](const ExifEntry& e) { return e.tag == exif_tag::kInteropIfd; });
-  }
-  if (!writeExif) exif.clear();
-
-  // Directories follow the header back to back and the data area comes after them, except that
-  // maker notes whose inner offsets count from the TIFF header keep their old offset: everything
-  // else is laid out around them.
-  auto dirSize = [](const std::vector<ExifEntry>& d) { return uint64_t(2 + 12 * d.size() + 4); };
-  const uint64_t ifd0Off = 8;
-  uint64_t cursor = ifd0Off + dirSize(ifd0);
-  if (cursor > kMaxApp1Payload) {
-    Trace("EXIF block too large");
-    return false;
-  }
-  const ExifEntry* makerNote = nullptr;
-  for (const ExifEntry& e : exif) {
-    if (e.tag == exif_tag::kMakerNote && e.data.size() > 4) makerNote = &e;
-  }
-  uint64_t resStart = 0, resEnd = 0;
-  if (makerNote && makerNoteOffset && *makerNoteOffset >= cursor &&
-      uint64_t(*makerNoteOffset) + makerNote->data.size() <= kMaxApp1Payload) {
-    resStart = *makerNoteOffset;
-    resEnd = resStart + makerNote->data.size();
-  } else if (makerNote && makerNoteOffset) {
-    Trace("Maker note moved from offset 0x%x", *makerNoteOffset);
-  }
-  auto allocate = [&](uint64_t size) {
-    uint64_t pos = (cursor + 1) & ~uint64_t(1);
-    if (resEnd > resStart && pos < resEnd && pos + size > resStart) pos = (resEnd + 1) & ~uint64_t(1);
-    cursor = pos + size;
-    return pos;
-  };
-  const uint64_t exifOff = writeExif ? allocate(dirSize(exif)) : 0;
-  const uint64_t gpsOff = writeGps ? allocate(dirSize(gps)) : 0;
-  const uint64_t interopOff = writeInterop ? allocate(dirSize(interop)) : 0;
-  const uint64_t ifd1Off = haveThumb ? allocate(dirSize(ifd1)) : 0;
-
-  struct Placed {
-    const ExifEntry* entry;
-    uint64_t offset;
-  };
-  std::vector<Placed> placed;
-  auto place = [&](const std::vector<ExifEntry>& dir) {
-    for (const ExifEntry& e : dir) {
-      if (e.data.size() <= 4) continue;
-      uint64_t off = (&e == makerNote && resEnd > resStart) ? resStart : allocate(e.data.size());
-      placed.push_back({&e, off});
-    }
-  };
-  place(ifd0);
-  if (writeExif) place(exif);
-  if (writeGps) place(gps);
-  if (writeInterop) place(interop);
-  if (haveThumb) place(ifd1);
-  uint64_t thumbOff = haveThumb ? allocate(thumbnailData.size()) : 0;
-  const uint64_t tiffSize = std::max(cursor, resEnd);
-  if (kTiffStart + tiffSize > kMaxApp1Payload) {
-    Trace("EXIF block too large");
-    return false;
-  }
-
-  std::vector<uint8_t> tiff(tiffSize, 0);
-  tiff[0] = tiff[1] = static_cast<uint8_t>(order);
-  Put16(&tiff[2], 42, order);
-  Put32(&tiff[4], 8, order);
-  auto offsetOf = [&](const ExifEntry& e) -> uint64_t {
-    for (const Placed& p : placed) {
-      if (p.entry == &e) return p.offset;
-    }
-    return 0;
-  };
-  auto writeDir = [&](const std::vector<ExifEntry>& dir, uint64_t at, uint32_t next,
-                      const std::vector<std::pair<uint16_t, uint32_t>>& pointers) {
-    Put16(&tiff[at], static_cast<uint16_t>(dir.size()), order);
-    uint64_t pos = at + 2;
-    for (const ExifEntry& e : dir) {
-      uint8_t* p = &tiff[pos];
-      auto ptr =
-          std::find_if(pointers.begin(), pointers.end(), [&](const auto& x) { return x.first == e.tag; });
-      Put16(p, e.tag, order);
-      if (ptr != pointers.end()) {
-        // Rewritten as one LONG whatever the source stored.
-        uint16_t type = (e.tag == exif_tag::kThumbnailLength && e.type == 3) ? 3 : 4;
-        Put16(p + 2, type, order);
-        Put32(p + 4, 1, order);
-        if (type == 3)
-          Put16(p + 8, static_cast<uint16_t>(ptr->second), order);
-        else
-          Put32(p + 8, ptr->second, order);
-      } else {
-        Put16(p + 2, e.type, order);
-        Put32(p + 4, e.count, order);
-        if (e.data.size() > 4) {
-          uint64_t off = offsetOf(e);
-          Put32(p + 8, static_cast<uint32_t>(off), order);
-          std::memcpy(&tiff[off], e.data.data(), e.data.size());
-        } else if (!e.data.empty()) {
-          std::memcpy(p + 8, e.data.data(), e.data.size());
-        } else {
-          Put32(p + 8, e.value, order);
-        }
-      }
-      pos += 12;
-    }
-    Put32(&tiff[pos], next, order);
-  };
-  writeDir(ifd0, ifd0Off, haveThumb ? static_cast<uint32_t>(ifd1Off) : 0,
-           {{exif_tag::kExifIfd, static_cast<uint32_t>(exifOff)},
-            {exif_tag::kGpsIfd, static_cast<uint32_t>(gpsOff)}});
-  if (writeExif) writeDir(exif, exifOff, 0, {{exif_tag::kInteropIfd, static_cast<uint32_t>(interopOff)}});
-  if (writeGps) writeDir(gps, gpsOff, 0, {});
-  if (writeInterop) writeDir(interop, interopOff, 0, {});
-  if (haveThumb) {
-    writeDir(ifd1, ifd1Off, 0,
-             {{exif_tag::kThumbnailOffset, static_cast<uint32_t>(thumbOff)},
-              {exif_tag::kThumbnailLength, static_cast<uint32_t>(thumbnailData.size())}});
-    std::memcpy(&tiff[thumbOff], thumbnailData.data(), thumbnailData.size());
-  }
-
-  out.clear();
-  auto put16be = [&](uint16_t v) {
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v));
-  };
-  auto putSegment = [&](const JpegSegment& s) {
-    put16be(s.marker);
-    put16be(static_cast<uint16_t>(s.data.size() + 2));
-    out.insert(out.end(), s.data.begin(), s.data.end());
-  };
-  put16be(kSOI);
-  // JFIF requires its APP0 right after SOI; leading APP0 segments stay there.
-  size_t i = 0;
-  while (i < segments.size() && (segments[i].marker == kSOI || segments[i].marker == kAPP0)) {
-    if (segments[i].marker == kAPP0) putSegment(segments[i]);
-    ++i;
-  }
-  // A file that had no EXIF block and got no tag set keeps having none.
-  if (byteOrder != 0) {
-    put16be(kAPP1);
-    put16be(static_cast<uint16_t>(2 + kTiffStart + tiff.size()));
-    static const uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
-    out.insert(out.end(), kExifHeader, kExifHeader + 6);
-    out.insert(out.end(), tiff.begin(), tiff.end());
-  }
-  for (; i < segments.size(); ++i) {
-    const JpegSegment& s = segments[i];
-    if (s.marker == kSOI || s.marker == kEOI || IsExifApp1(s)) continue;
-    if (s.marker == kSOS) {
-      put16be(kSOS);
-      break;
-    }
-    if (s.data.size() > kMaxApp1Payload) return false;
-    putSegment(s);
-  }
-  return true;
-}
-
-bool JpegExifFile::Write(const std::string& outPath) const {
-  struct stat st {};
-  if (stat(outPath.c_str(), &st) == 0 && st.st_dev == m_sourceDev && st.st_ino == m_sourceIno) {
-    // The scan data is still to be read from the parsed file.
-    Trace("Could not open file for writing: %s", outPath.c_str());
-    return false;
-  }
-  std::vector<uint8_t> header;
-  if (!BuildHeader(header)) return false;
-  int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    Trace("Could not open file for writing: %s", outPath.c_str());
-    return false;
-  }
-  bool ok = WriteAll(fd, header.data(), header.size());
-  if (close(fd) != 0) ok = false;
-  if (!ok) unlink(outPath.c_str());
-  return ok;
-}
-
 // ---- file-level operations ----
 
 bool ReadJpegSofDimensions(const std::string& path, int& width, int& height) {
@@ -937,84 +698,6 @@ bool JpegNeedsRotation(const std::string& path) {
   JpegExifFile f;
   uint16_t o = 0;
   return f.Parse(path) && f.GetOrientation(o) && (o == 6 || o == 8);
-}
-
-namespace {
-
-// Header + scan data of `scanSource` into a temporary file beside the destination, then renamed
-// into place: a failure leaves no partial destination.
-bool WriteJpeg(const JpegExifFile& file, const std::string& scanSource, uint64_t sosPosition,
-               const std::string& destination) {
-  if (sosPosition == 0) {
-    Trace("No scan data in %s", scanSource.c_str());
-    return false;
-  }
-  std::vector<uint8_t> header;
-  if (!file.BuildHeader(header)) return false;
-  SafeOutput out;
-  if (!out.Open(destination)) {
-    Trace("Could not open file for writing: %s", destination.c_str());
-    return false;
-  }
-  if (!WriteAll(out.Fd(), header.data(), header.size())) return false;
-  int src = open(scanSource.c_str(), O_RDONLY | O_CLOEXEC);
-  if (src < 0) return false;
-  bool ok = CopyRange(src, sosPosition, out.Fd());
-  close(src);
-  return ok && out.Commit();
-}
-
-}  // namespace
-
-bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
-                          const std::string& destinationPath) {
-  JpegExifFile f;
-  if (!f.Parse(sourcePath)) return false;
-  f.SetUserComment(comment);
-  return WriteJpeg(f, sourcePath, f.sosPosition, destinationPath);
-}
-
-bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,
-                   const std::string& destinationPath, int orientation,
-                   JpegExifFile::ThumbnailPolicy thumbnail) {
-  JpegExifFile a, b;
-  if (!a.Parse(exifSourcePath) || !b.Parse(imageSourcePath)) return false;
-  uint32_t width = 0, height = 0;
-  // Without pixel-dimension tags there is nothing to update; the rest is still carried over.
-  bool haveDims = a.GetPixelDimensions(width, height);
-  a.segments = std::move(b.segments);
-  b.segments.clear();
-  if (orientation != -1) a.SetOrientation(static_cast<uint16_t>(orientation));
-  if (haveDims) {
-    Trace("Image Dims read from exif: %d x %d", static_cast<int>(width), static_cast<int>(height));
-    a.SetPixelDimensions(b.frameWidth, b.frameHeight);
-  }
-  using Policy = JpegExifFile::ThumbnailPolicy;
-  if (thumbnail == Policy::Drop) {
-    a.DropThumbnail();
-  } else if ((thumbnail == Policy::Rotate90 || thumbnail == Policy::Rotate270) && !a.thumbnailData.empty()) {
-    std::vector<uint8_t> rotated;
-    auto code = thumbnail == Policy::Rotate90 ? JpegTransformCode::Rotate90 : JpegTransformCode::Rotate270;
-    if (JpegLosslessTransform(a.thumbnailData.data(), a.thumbnailData.size(), code, rotated))
-      a.SetThumbnailData(std::move(rotated));
-    else
-      a.DropThumbnail();
-  }
-  return WriteJpeg(a, imageSourcePath, b.sosPosition, destinationPath);
-}
-
-bool AppendScanData(const std::string& sourcePath, uint64_t sosPosition, const std::string& destinationPath) {
-  int src = open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (src < 0) return false;
-  int dst = open(destinationPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (dst < 0) {
-    close(src);
-    return false;
-  }
-  bool ok = CopyRange(src, sosPosition, dst);
-  if (close(dst) != 0) ok = false;
-  close(src);
-  return ok;
 }
 
 }  // namespace brisko

@@ -1,7 +1,8 @@
 #pragma once
-// Reads the marker structure and EXIF block of a JPEG file and writes a new file with a rebuilt
-// EXIF block, without decoding the image. Every byte taken from a file is distrusted: counts and
-// offsets are bounded by the APP1 block they come from.
+// Reads the marker structure and EXIF block of a JPEG file and writes a new file with the EXIF
+// block changed in place, without decoding the image. Every byte taken from a file is distrusted:
+// counts and offsets are bounded by the APP1 block they come from. Reading and the marker walk are
+// in jpeg_exif_file.cpp, laying out and writing in jpeg_exif_file_write.cpp.
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -16,6 +17,12 @@ using DebugTraceHook = std::function<void(const std::string&)>;
 void SetDebugTraceHook(DebugTraceHook hook);
 bool DebugTraceEnabled();
 void DebugTrace(const std::string& text);
+
+// Notices for the operator's log (level, text, file), e.g. an EXIF block that had to be rewritten
+// whole; discarded unless the station installs a listener.
+using ExifNoticeHook = std::function<void(int level, const std::string& text, const std::string& path)>;
+void SetExifNoticeHook(ExifNoticeHook hook);
+void ExifNotice(int level, const std::string& text, const std::string& path);
 
 // Camera make codes from the first four characters of the Make tag.
 enum CameraMakeCode : int {
@@ -42,6 +49,7 @@ constexpr uint16_t kMakerNote = 0x927C;
 constexpr uint16_t kUserComment = 0x9286;
 constexpr uint16_t kPixelXDimension = 0xA002;
 constexpr uint16_t kPixelYDimension = 0xA003;
+constexpr uint16_t kExifVersion = 0x9000;
 constexpr uint16_t kInteropIfd = 0xA005;
 }  // namespace exif_tag
 
@@ -55,12 +63,14 @@ struct ExifEntry {
   uint32_t value = 0;     // the 4-byte value field as read
   char byteOrder = 0;
   std::vector<uint8_t> data;  // count x type size bytes, file byte order
+  uint32_t entryOffset = 0;   // of the 12-byte entry from the TIFF header; 0 for a new entry
 };
 
 struct JpegSegment {
   uint16_t marker = 0;
   uint16_t length = 0;  // payload length (stored length field - 2)
   std::vector<uint8_t> data;
+  uint64_t position = 0;  // file offset of the marker as read
 };
 
 class JpegExifFile {
@@ -72,8 +82,15 @@ class JpegExifFile {
   // Writes SOI, the leading APP0 segments, the rebuilt EXIF block and the kept segments up to and
   // including the SOS marker into a new file at path. Refuses to write over the parsed file itself.
   bool Write(const std::string& path) const;
-  // The bytes Write would put into the file (used by Write and by the fuzz target).
+  // The bytes Write would put into the file (used by Write and by the fuzz target). The EXIF block
+  // keeps its bytes: changed values that fit are written in place, the rest and any directory
+  // that gains an entry go after the old data, so every offset the camera wrote stays valid.
+  // Only a block that would outgrow the APP1 segment is laid out anew (with a level-4 notice).
   bool BuildHeader(std::vector<uint8_t>& out) const;
+  // The TIFF part of the EXIF block as BuildHeader writes it; false when it cannot be written.
+  bool BuildTiff(std::vector<uint8_t>& tiff) const;
+  // The whole-block layout used when changing in place would outgrow the segment.
+  bool BuildTiffWhole(std::vector<uint8_t>& tiff) const;
 
   const ExifEntry* FindTag(uint16_t tag) const;
   ExifEntry* FindTag(uint16_t tag);
@@ -92,6 +109,10 @@ class JpegExifFile {
   void DropThumbnail();
   // Replaces the thumbnail JPEG data (after transforming it like the main image).
   void SetThumbnailData(std::vector<uint8_t> jpeg);
+  // Sets tiff:Orientation in XMP packets that state one (same-length edit); returns how many.
+  int SetXmpOrientation(uint16_t orientation);
+  // File offset of the MP index header (the TIFF header of an MPF APP2 segment), if any.
+  std::optional<uint64_t> MultiPictureHeaderPosition() const;
 
   std::string path;
   uint16_t sofWidth = 0;  // baseline SOF only
@@ -118,7 +139,29 @@ class JpegExifFile {
   ExifEntry* FindIn(std::vector<ExifEntry>& list, uint16_t tag);
   uint64_t m_sourceDev = 0;
   uint64_t m_sourceIno = 0;
+  // The TIFF part of the EXIF block as read, and where its directories and thumbnail were.
+  std::vector<uint8_t> m_tiff;
+  enum Dir { kIfd0, kExif, kGps, kInterop, kIfd1, kDirCount };
+  uint32_t m_dirOffset[kDirCount] = {};
+  uint32_t m_thumbOffset = 0;
+  uint32_t m_thumbSize = 0;
+  bool m_dropThumbnail = false;
 };
+
+// Where the first picture's EOI marker lies, walking its scans from sosPosition (data after it
+// belongs to other pictures or a video); nullopt when there is none.
+std::optional<uint64_t> FindJpegImageEnd(const uint8_t* data, size_t size, uint64_t sosPosition);
+
+// Data after the first picture that the rewrite carries over (second pictures, motion-photo video).
+struct JpegTrailer {
+  std::string path;  // file holding it; empty for none
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  std::optional<uint64_t> mpHeader;  // position of the source's MP index header in that file
+};
+
+// Why an MP index could not be carried over to a rewritten first picture ("" when it can).
+std::string CheckMultiPictureIndex(const std::vector<uint8_t>& file, uint64_t imageEnd);
 
 // File-level operations: each parses its own JpegExifFile and returns false when the parse fails.
 bool ReadJpegSofDimensions(const std::string& path, int& width, int& height);
@@ -129,9 +172,11 @@ bool JpegNeedsRotation(const std::string& path);
 bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
                           const std::string& destinationPath);
 // orientation -1 keeps the EXIF source's orientation.
+// The trailer is appended after the image's scan data, with the MP index updated to point at it.
 bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,
                    const std::string& destinationPath, int orientation,
-                   JpegExifFile::ThumbnailPolicy thumbnail = JpegExifFile::ThumbnailPolicy::Drop);
+                   JpegExifFile::ThumbnailPolicy thumbnail = JpegExifFile::ThumbnailPolicy::Drop,
+                   const JpegTrailer& trailer = {});
 // Appends everything from sosPosition to the end of the source to the existing destination.
 bool AppendScanData(const std::string& sourcePath, uint64_t sosPosition, const std::string& destinationPath);
 

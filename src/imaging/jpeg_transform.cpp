@@ -6,8 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
 
 namespace brisko {
 
@@ -35,7 +42,63 @@ bool PixelCountAcceptable(int width, int height) {
   return width > 0 && height > 0 && uint64_t(width) * uint64_t(height) <= kMaxPixels;
 }
 
+struct WarningCollector {
+  jpeg_error_mgr mgr;
+  jmp_buf jump;
+  bool benign = true;
+  int warnings = 0;
+  std::string first;
+};
+
+bool BenignWarning(const jpeg_common_struct* cinfo) {
+  const int code = cinfo->err->msg_code;
+  // Stray bytes before a marker other than a restart marker sit between whole segments.
+  if (code == JWRN_EXTRANEOUS_DATA) {
+    const int marker = cinfo->err->msg_parm.i[1];
+    return marker < 0xD0 || marker > 0xD7;
+  }
+  return code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM || code == JWRN_BOGUS_ICC;
+}
+
 }  // namespace
+
+bool JpegWarningsAreBenign(const uint8_t* data, size_t size, std::string* message) {
+  jpeg_decompress_struct cinfo{};
+  WarningCollector collector;
+  cinfo.err = jpeg_std_error(&collector.mgr);
+  collector.mgr.error_exit = [](j_common_ptr c) {
+    auto* w = reinterpret_cast<WarningCollector*>(c->err);
+    longjmp(w->jump, 1);
+  };
+  collector.mgr.emit_message = [](j_common_ptr c, int level) {
+    if (level != -1) return;
+    auto* w = reinterpret_cast<WarningCollector*>(c->err);
+    if (w->warnings++ == 0) {
+      char text[JMSG_LENGTH_MAX];
+      c->err->format_message(c, text);
+      w->first = text;
+    }
+    if (!BenignWarning(c)) w->benign = false;
+  };
+  jpeg_create_decompress(&cinfo);
+  bool ok = false;
+  if (setjmp(collector.jump) == 0) {
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&cinfo, TRUE);
+    if (PixelCountAcceptable(int(cinfo.image_width), int(cinfo.image_height))) {
+      jpeg_read_coefficients(&cinfo);
+      jpeg_finish_decompress(&cinfo);
+      ok = collector.benign;
+    }
+  } else {
+    char text[JMSG_LENGTH_MAX];
+    cinfo.err->format_message(reinterpret_cast<j_common_ptr>(&cinfo), text);
+    if (collector.first.empty()) collector.first = text;
+  }
+  jpeg_destroy_decompress(&cinfo);
+  if (message) *message = collector.first;
+  return ok;
+}
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t maxSize) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -59,7 +122,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t ma
 }
 
 bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code,
-                           std::vector<uint8_t>& out, std::string* error) {
+                           std::vector<uint8_t>& out, std::string* error, std::string* warning) {
   if (!data || size == 0 || size > 0xFFFFFFFFul) {
     SetError(error, "empty or oversized source");
     return false;
@@ -87,8 +150,21 @@ bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode c
   // Stopping at the first warning: a truncated scan would otherwise be decoded to its declared end.
   int rc = tjTransform(tj.handle, data, static_cast<unsigned long>(size), 1, &dst, &dstSize, &xform,
                        TJFLAG_STOPONWARNING);
+  if (rc != 0 && tjGetErrorCode(tj.handle) == TJERR_WARNING) {
+    if (dst) tjFree(dst);
+    dst = nullptr;
+    dstSize = 0;
+    // A damaged photo is never passed on as rotated; one libjpeg only frowns at is.
+    std::string message;
+    if (!JpegWarningsAreBenign(data, size, &message)) {
+      SetError(error, "damaged JPEG data: " + message);
+      return false;
+    }
+    rc = tjTransform(tj.handle, data, static_cast<unsigned long>(size), 1, &dst, &dstSize, &xform, 0);
+    if (rc != 0 && tjGetErrorCode(tj.handle) == TJERR_WARNING) rc = 0;
+    if (warning) *warning = message;
+  }
   if (rc != 0 || !dst || dstSize == 0) {
-    // Warnings (e.g. a corrupt scan) count as failures: a damaged photo is never passed on as rotated.
     SetError(error, tjGetErrorStr2(tj.handle));
     if (dst) tjFree(dst);
     return false;

@@ -10,9 +10,17 @@ namespace brisko {
 enum class JpegTransformCode : int { Rotate90 = 5, Rotate270 = 7 };
 
 // Partial edge blocks (an image size that is not a multiple of the MCU) cannot be rotated
-// losslessly; they are trimmed away, as `jpegtran -trim` does. Markers are copied.
+// losslessly; they are trimmed away, as `jpegtran -trim` does. Markers are copied. A picture on
+// which libjpeg only warns about something harmless (stray bytes between segments, an odd JFIF
+// version) is transformed and the warning given in `warning`; damaged scan data fails, with the
+// reason in `error`.
 bool JpegLosslessTransform(const uint8_t* data, size_t size, JpegTransformCode code,
-                           std::vector<uint8_t>& out, std::string* error = nullptr);
+                           std::vector<uint8_t>& out, std::string* error = nullptr,
+                           std::string* warning = nullptr);
+
+// Whether every warning libjpeg gives while reading the picture's coefficients is harmless; the
+// first warning's text goes to `message`.
+bool JpegWarningsAreBenign(const uint8_t* data, size_t size, std::string* message = nullptr);
 bool JpegLosslessTransformFile(const std::string& sourcePath, const std::string& destinationPath,
                                JpegTransformCode code, std::string* error = nullptr);
 

@@ -9,6 +9,7 @@
 #include "common/temp_dir.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
+#include "special_jpegs.h"
 #include "support/file_test_util.h"
 
 namespace brisko {
@@ -156,6 +157,65 @@ TEST(AutoRotateJpeg, DamagedScanLeavesNoDestination) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
 }
 
+TEST(AutoRotateJpeg, DamageIsRefusedAndHarmlessWarningsAreNot) {
+  test::TempDir dir;
+  Bytes damaged = OrientedJpeg(64, 64, 6);
+  damaged.resize(damaged.size() - 300);
+  damaged.push_back(0xFF);
+  damaged.push_back(0xD9);
+  struct Row {
+    const char* name;
+    Bytes bytes;
+    bool rotated;
+  } rows[] = {{"extraneous.jpg", test::MakeExtraneousBytesJpeg(), true}, {"damaged.jpg", damaged, false}};
+  for (const Row& r : rows) {
+    test::Save(dir / r.name, r.bytes);
+    std::string why, warning;
+    EXPECT_EQ(AutoRotateJpeg(dir.Path(), dir / r.name, dir / "out.jpg", &why, &warning), r.rotated) << r.name;
+    EXPECT_EQ(warning.empty(), !r.rotated) << r.name;
+    EXPECT_EQ(why.empty(), r.rotated) << r.name;
+    fs::remove(dir / "out.jpg");
+  }
+}
+
+TEST(AutoRotateJpeg, DataAfterThePictureIsKeptAndTheMpIndexFollowsIt) {
+  test::TempDir dir;
+  Bytes second, video;
+  test::Save(dir / "mpo.jpg", test::MakeMpo(&second));
+  test::Save(dir / "motion.jpg", test::MakeMotionPhoto(&video));
+  ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "mpo.jpg", dir / "mpo_r.jpg"));
+  ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "motion.jpg", dir / "motion_r.jpg"));
+  const Bytes mpo = test::Load(dir / "mpo_r.jpg");
+  const size_t mpf = test::FindMpfPayload(mpo);
+  ASSERT_NE(mpf, 0u);
+  const size_t at = mpf + test::kMpHeaderInPayload + test::Get32Le(mpo, mpf + test::kMpEntriesInPayload + 24);
+  ASSERT_LE(at + second.size(), mpo.size());
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), mpo.begin() + long(at)));
+  EXPECT_EQ(test::Get32Le(mpo, mpf + test::kMpEntriesInPayload + 4), at);
+  // The video's offset counts from the end of the file; the XMP orientation follows the EXIF one.
+  const Bytes motion = test::Load(dir / "motion_r.jpg");
+  EXPECT_TRUE(std::equal(video.begin(), video.end(), motion.end() - long(video.size())));
+  const std::string text(motion.begin(), motion.end());
+  EXPECT_NE(text.find("tiff:Orientation='1'"), std::string::npos);
+  EXPECT_EQ(text.find("tiff:Orientation='6'"), std::string::npos);
+}
+
+TEST(RotateOnMove, PhotoWhoseMpIndexCannotBeKeptStaysUnrotatedWhereItIs) {
+  test::TempDir dir;
+  fs::create_directory(dir / "tmp");
+  Bytes mpo = test::MakeMpo();
+  const size_t mpf = test::FindMpfPayload(mpo);
+  test::Put32Le(mpo, mpf + test::kMpEntriesInPayload + 24, 40);  // points into the first picture
+  test::Save(dir / "a.jpg", mpo);
+  auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
+  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::Refused);
+  EXPECT_EQ(r.currentPath, dir / "a.jpg");
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].target, RotateLogLine::Target::ActionLog);
+  EXPECT_EQ(r.lines[0].text.rfind("Left unrotated: ", 0), 0u);
+  EXPECT_EQ(test::Load(dir / "a.jpg"), mpo);
+}
+
 TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
   test::TempDir dir;
   struct Row {
@@ -237,9 +297,12 @@ TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
   EXPECT_EQ(r.outcome, RotateOnMoveOutcome::RotateFailed);
   EXPECT_EQ(r.currentPath, dir / "tmp/a.jpg");
   EXPECT_EQ(test::Load(r.currentPath), b);
-  ASSERT_EQ(r.lines.size(), 1u);
+  ASSERT_EQ(r.lines.size(), 2u);
   EXPECT_EQ(r.lines[0].text, "Rotate failed");
   EXPECT_EQ(r.lines[0].level, 4);
+  // The action log says why: damaged data, not a harmless warning.
+  EXPECT_EQ(r.lines[1].target, RotateLogLine::Target::ActionLog);
+  EXPECT_EQ(r.lines[1].text.rfind("Not rotated: damaged JPEG data", 0), 0u) << r.lines[1].text;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 1);
 }
 

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include "common/jpeg_builder.h"
 #include "common/temp_dir.h"
 #include "imaging/jpeg_transform.h"
+#include "special_jpegs.h"
 #include "support/safe_output.h"
 
 namespace brisko {
@@ -280,6 +282,158 @@ TEST(JpegExifFile, CameraMakeCodes) {
     ASSERT_TRUE(f.Parse(dir / "k.jpg"));
     EXPECT_EQ(f.cameraMake, code) << make;
   }
+}
+
+// ---- changed in place, appended to, never laid out anew ----
+
+Bytes TiffOf(const std::string& path) {
+  Bytes f = test::Load(path);
+  for (size_t i = 2; i + 10 < f.size(); i += 2 + ((f[i + 2] << 8) | f[i + 3])) {
+    if (f[i] == 0xFF && f[i + 1] == 0xE1 && std::memcmp(&f[i + 4], "Exif", 4) == 0)
+      return Bytes(f.begin() + long(i) + 10, f.begin() + long(i) + 2 + ((f[i + 2] << 8) | f[i + 3]));
+  }
+  return {};
+}
+
+TEST(JpegExifFile, CommentIsWrittenInPlaceOrAppendedAndItsOldBytesZeroed) {
+  test::TempDir dir;
+  TiffBuilder t('M');
+  t.ifd0 = {t.Ascii(0x010F, "OLYMPUS")};
+  t.exif = {
+      t.Undef(0x9286, {'A', 'S', 'C', 'I', 'I', 0, 0, 0, 's', 'e', 'c', 'r', 'e', 't', '-', 'o', 'l', 'd'}),
+      t.Undef(0x927C, Bytes(64, 0x42))};
+  test::Save(dir / "a.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+  const Bytes before = TiffOf(dir / "a.jpg");
+  struct Row {
+    std::string comment;
+    bool grows;
+  } rows[] = {{"short", false}, {std::string(100, 'n'), true}};
+  for (const Row& r : rows) {
+    ASSERT_TRUE(WriteExifUserComment(r.comment, dir / "a.jpg", dir / "b.jpg"));
+    const Bytes after = TiffOf(dir / "b.jpg");
+    EXPECT_EQ(after.size() > before.size(), r.grows);
+    ASSERT_GE(after.size(), before.size());
+    // Apart from the comment's own bytes and its entry, the old block is unchanged.
+    size_t differing = 0;
+    for (size_t i = 0; i < before.size(); ++i) differing += before[i] != after[i];
+    EXPECT_LE(differing, 18u + 8u) << r.comment;
+    const std::string text(after.begin(), after.end());
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+    std::string read;
+    ASSERT_TRUE(ReadExifUserComment(dir / "b.jpg", read));
+    EXPECT_EQ(read, r.comment);
+  }
+}
+
+TEST(JpegExifFile, NewExifDirectoryHasItsVersionAndDirectoriesStaySorted) {
+  test::TempDir dir;
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "Casio"), t.Short(0x0112, 1), t.Ascii(0x0132, "2001:02:03 04:05:06")};
+  t.gps = {t.Ascii(1, "N")};
+  test::Save(dir / "a.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+  test::Save(dir / "none.jpg", test::MakeJpeg(8, 8));
+  for (const char* name : {"a.jpg", "none.jpg"}) {
+    ASSERT_TRUE(WriteExifUserComment("x", dir / name, dir / "b.jpg"));
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "b.jpg"));
+    ASSERT_EQ(f.exifEntries.size(), 2u) << name;
+    EXPECT_EQ(f.exifEntries[0].tag, exif_tag::kExifVersion);
+    EXPECT_EQ(f.exifEntries[0].data, (Bytes{'0', '2', '3', '2'}));
+    EXPECT_TRUE(std::is_sorted(f.ifd0Entries.begin(), f.ifd0Entries.end(),
+                               [](const ExifEntry& a, const ExifEntry& b) { return a.tag < b.tag; }))
+        << name;
+  }
+}
+
+TEST(JpegExifFile, ThumbnailDirectoriesWithoutAJpegThumbnailAreKept) {
+  test::TempDir dir;
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "KODAK")};
+  struct Row {
+    const char* what;
+    std::vector<test::Entry> ifd1;
+  } rows[] = {
+      {"empty thumbnail", {t.Short(0x0103, 6), t.Long(0x0201, 0), t.Long(0x0202, 0)}},
+      {"strips", {t.Short(0x0103, 1), t.Long(0x0111, 8), t.Long(0x0117, 0), t.Long(0x011A, 72)}},
+  };
+  for (const Row& r : rows) {
+    t.ifd1 = r.ifd1;
+    test::Save(dir / "a.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+    ASSERT_TRUE(WriteExifUserComment("x", dir / "a.jpg", dir / "b.jpg"));
+    JpegExifFile a, b;
+    ASSERT_TRUE(a.Parse(dir / "a.jpg"));
+    ASSERT_TRUE(b.Parse(dir / "b.jpg"));
+    ASSERT_EQ(b.thumbnailEntries.size(), r.ifd1.size()) << r.what;
+    for (size_t i = 0; i < r.ifd1.size(); ++i)
+      EXPECT_EQ(b.thumbnailEntries[i].data, a.thumbnailEntries[i].data);
+  }
+}
+
+TEST(JpegExifFile, BlockPastTheSegmentLimitIsRewrittenWholeWithANotice) {
+  test::TempDir dir;
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "Canon")};
+  Bytes comment = {'A', 'S', 'C', 'I', 'I', 0, 0, 0};
+  comment.resize(30000, 'o');
+  t.exif = {t.Undef(0x927C, Bytes(20000, 0x42)), t.Undef(0x9286, comment)};
+  test::Save(dir / "a.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+  std::vector<std::pair<int, std::string>> notices;
+  SetExifNoticeHook([&](int level, const std::string& text, const std::string&) {
+    notices.push_back({level, text});
+  });
+  const std::string longer(30001, 'n');
+  const bool written = WriteExifUserComment(longer, dir / "a.jpg", dir / "b.jpg");
+  SetExifNoticeHook(nullptr);
+  ASSERT_TRUE(written);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].first, 4);
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "b.jpg"));
+  std::string text;
+  ASSERT_TRUE(f.GetUserComment(text));
+  EXPECT_EQ(text, longer);
+  EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, Bytes(20000, 0x42));
+}
+
+// Old Olympus and Canon notes count their inner offsets from the TIFF header: a note right after
+// the directories stays where it is when the Exif directory gains the comment.
+TEST(JpegExifFile, MakerNoteRightAfterTheDirectoriesNeverMoves) {
+  test::TempDir dir;
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "OLYMPUS")};
+  t.exif = {t.Undef(0x927C, Bytes(40, 0x11))};
+  t.makerNoteAt = 8 + 30 + 18 + 8;  // IFD0, Exif directory, the make's text
+  test::Save(dir / "m.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+  ASSERT_TRUE(WriteExifUserComment("comment", dir / "m.jpg", dir / "n.jpg"));
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "n.jpg"));
+  ASSERT_TRUE(f.makerNoteOffset.has_value());
+  EXPECT_EQ(*f.makerNoteOffset, t.makerNoteAt);
+  EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, Bytes(40, 0x11));
+}
+
+TEST(JpegExifFile, FillBytesBeforeAMarkerAreSkipped) {
+  test::TempDir dir;
+  test::Save(dir / "f.jpg", test::MakeFillBytesJpeg());
+  JpegExifFile f;
+  ASSERT_TRUE(f.Parse(dir / "f.jpg"));
+  uint16_t o = 0;
+  EXPECT_TRUE(f.GetOrientation(o));
+  EXPECT_EQ(f.sofWidth, 40);
+}
+
+TEST(JpegExifFile, TaggingAnMpoKeepsItsSecondPictureReachable) {
+  test::TempDir dir;
+  Bytes second;
+  test::Save(dir / "a.jpg", test::MakeMpo(&second));
+  ASSERT_TRUE(WriteExifUserComment(std::string(500, 'c'), dir / "a.jpg", dir / "b.jpg"));
+  const Bytes out = test::Load(dir / "b.jpg");
+  const size_t mpf = test::FindMpfPayload(out);
+  ASSERT_NE(mpf, 0u);
+  const size_t at = mpf + test::kMpHeaderInPayload + test::Get32Le(out, mpf + test::kMpEntriesInPayload + 24);
+  ASSERT_LE(at + second.size(), out.size());
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), out.begin() + long(at)));
+  EXPECT_EQ(test::Get32Le(out, mpf + test::kMpEntriesInPayload + 4), at);  // first picture's size
 }
 
 // ---- untrusted input ----

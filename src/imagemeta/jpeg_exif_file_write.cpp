@@ -1,0 +1,813 @@
+// Laying out and writing: the EXIF block changed in place and appended to, the whole-block layout
+// for blocks that would outgrow their segment, and the file-level writers.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "imagemeta/jpeg_exif_file.h"
+#include "imagemeta/jpeg_exif_file_internal.h"
+#include "imaging/jpeg_transform.h"
+#include "support/safe_output.h"
+
+namespace brisko {
+
+using namespace exif_detail;
+
+namespace {
+
+using Slot = std::array<uint8_t, 12>;
+
+// Edits a copy of the TIFF block as read. Nothing in it moves: a value or directory that no longer
+// fits its place is written after the old data and only the pointers to it change.
+class InPlaceTiff {
+ public:
+  InPlaceTiff(std::vector<uint8_t>& tiff, char order) : m_tiff(tiff), m_order(order) {}
+
+  uint32_t Append(const uint8_t* data, size_t n) {
+    if (m_tiff.size() & 1) m_tiff.push_back(0);
+    const auto at = static_cast<uint32_t>(m_tiff.size());
+    m_tiff.insert(m_tiff.end(), data, data + n);
+    return at;
+  }
+
+  bool InRange(uint64_t at, uint64_t n) const { return at <= m_tiff.size() && n <= m_tiff.size() - at; }
+
+  // The entry's 12 bytes as they stand in the block, when it was read from it.
+  bool OldSlot(const ExifEntry& e, Slot& slot) const {
+    if (e.entryOffset == 0 || !InRange(e.entryOffset, 12)) return false;
+    std::memcpy(slot.data(), &m_tiff[e.entryOffset], 12);
+    return true;
+  }
+
+  // Out-of-line data of a slot (offset and size), if it has any inside the block.
+  bool OldData(const Slot& s, uint32_t& at, uint32_t& size) const {
+    uint64_t n = uint64_t(Get32(&s[4], m_order)) * ExifTypeSize(Get16(&s[2], m_order));
+    if (n <= 4) return false;
+    at = Get32(&s[8], m_order);
+    size = static_cast<uint32_t>(n);
+    return InRange(at, n);
+  }
+
+  bool Unchanged(const ExifEntry& e, const Slot& old) const {
+    if (Get16(&old[0], m_order) != e.tag || Get16(&old[2], m_order) != e.type ||
+        Get32(&old[4], m_order) != e.count)
+      return false;
+    uint32_t at = 0, size = 0;
+    if (OldData(old, at, size))
+      return size == e.data.size() && std::equal(e.data.begin(), e.data.end(), m_tiff.begin() + at);
+    if (e.data.size() > 4) return false;
+    return std::equal(e.data.begin(), e.data.end(), old.begin() + 8);
+  }
+
+  // A changed entry: its data goes back where it was when it fits, else after everything; bytes
+  // it leaves behind are zeroed so no stale copy (an old user comment) stays readable.
+  Slot Encode(const ExifEntry& e) {
+    Slot s{};
+    Put16(&s[0], e.tag, m_order);
+    Put16(&s[2], e.type, m_order);
+    Put32(&s[4], e.count, m_order);
+    Slot old{};
+    uint32_t oldAt = 0, oldSize = 0;
+    const bool hadData = OldSlot(e, old) && OldData(old, oldAt, oldSize);
+    if (e.data.size() <= 4) {
+      std::copy(e.data.begin(), e.data.end(), s.begin() + 8);
+      if (hadData) std::fill_n(m_tiff.begin() + oldAt, oldSize, 0);
+      return s;
+    }
+    uint32_t at;
+    if (hadData && oldSize >= e.data.size()) {
+      at = oldAt;
+      std::copy(e.data.begin(), e.data.end(), m_tiff.begin() + at);
+      std::fill_n(m_tiff.begin() + at + e.data.size(), oldSize - e.data.size(), 0);
+    } else {
+      if (hadData) std::fill_n(m_tiff.begin() + oldAt, oldSize, 0);
+      at = Append(e.data.data(), e.data.size());
+    }
+    Put32(&s[8], at, m_order);
+    return s;
+  }
+
+  Slot Pointer(const ExifEntry& e, uint32_t value) const {
+    Slot s{};
+    const bool keepType = e.count == 1 && (e.type == 4 || e.type == 13 || e.type == 3);
+    const uint16_t type = keepType ? e.type : 4;
+    Put16(&s[0], e.tag, m_order);
+    Put16(&s[2], type, m_order);
+    Put32(&s[4], 1, m_order);
+    if (type == 3)
+      Put16(&s[8], static_cast<uint16_t>(value), m_order);
+    else
+      Put32(&s[8], value, m_order);
+    return s;
+  }
+
+  // Writes one directory and returns where it now is (0 for none). It stays in place unless it
+  // gains an entry; a rewritten one keeps the raw entries the reader skipped and ascending tags.
+  // `next` is the new next-directory offset, or nullopt to keep it.
+  uint32_t Directory(const std::vector<ExifEntry>& list, uint32_t oldAt,
+                     const std::vector<std::pair<uint16_t, uint32_t>>& pointers,
+                     std::optional<uint32_t> next) {
+    if (list.empty() && oldAt == 0) return 0;
+    size_t oldCount = 0;
+    if (oldAt != 0 && InRange(oldAt, 2)) {
+      oldCount = std::min<size_t>(Get16(&m_tiff[oldAt], m_order), (m_tiff.size() - oldAt - 2) / 12);
+    }
+    std::vector<bool> used(oldCount, false);
+    bool inPlace = oldAt != 0;
+    std::vector<std::pair<size_t, Slot>> slots;  // old index (or npos) and bytes
+    for (const ExifEntry& e : list) {
+      size_t index = std::string::npos;
+      if (oldAt != 0 && e.entryOffset >= oldAt + 2 && (e.entryOffset - oldAt - 2) % 12 == 0) {
+        size_t i = (e.entryOffset - oldAt - 2) / 12;
+        if (i < oldCount && !used[i]) index = i;
+      }
+      if (index == std::string::npos)
+        inPlace = false;
+      else
+        used[index] = true;
+      Slot old{};
+      const bool fromFile = OldSlot(e, old);
+      auto ptr =
+          std::find_if(pointers.begin(), pointers.end(), [&](const auto& p) { return p.first == e.tag; });
+      Slot s;
+      if (ptr != pointers.end())
+        s = Pointer(e, ptr->second);
+      else if (fromFile && Unchanged(e, old))
+        s = old;
+      else
+        s = Encode(e);
+      slots.push_back({index, s});
+    }
+    const uint64_t nextAt = oldAt + 2 + 12 * uint64_t(oldCount);
+    if (inPlace) {
+      for (const auto& [index, s] : slots) {
+        uint8_t* p = &m_tiff[oldAt + 2 + 12 * index];
+        if (!std::equal(s.begin(), s.end(), p)) std::copy(s.begin(), s.end(), p);
+      }
+      if (next && InRange(nextAt, 4) && Get32(&m_tiff[nextAt], m_order) != *next)
+        Put32(&m_tiff[nextAt], *next, m_order);
+      return oldAt;
+    }
+    std::vector<Slot> all;
+    for (size_t i = 0; i < oldCount; ++i) {
+      if (used[i]) continue;
+      Slot raw;
+      std::memcpy(raw.data(), &m_tiff[oldAt + 2 + 12 * i], 12);
+      all.push_back(raw);
+    }
+    for (const auto& [index, s] : slots) all.push_back(s);
+    std::stable_sort(all.begin(), all.end(), [&](const Slot& a, const Slot& b) {
+      return Get16(&a[0], m_order) < Get16(&b[0], m_order);
+    });
+    uint32_t nextValue = 0;
+    if (next)
+      nextValue = *next;
+    else if (oldAt != 0 && InRange(nextAt, 4))
+      nextValue = Get32(&m_tiff[nextAt], m_order);
+    std::vector<uint8_t> dir(2 + 12 * all.size() + 4);
+    Put16(dir.data(), static_cast<uint16_t>(all.size()), m_order);
+    for (size_t i = 0; i < all.size(); ++i) std::copy(all[i].begin(), all[i].end(), dir.begin() + 2 + 12 * i);
+    Put32(&dir[2 + 12 * all.size()], nextValue, m_order);
+    return Append(dir.data(), dir.size());
+  }
+
+ private:
+  std::vector<uint8_t>& m_tiff;
+  char m_order;
+};
+
+}  // namespace
+
+void JpegExifFile::DropThumbnail() {
+  thumbnailEntries.clear();
+  thumbnailData.clear();
+  m_dropThumbnail = true;
+}
+
+void JpegExifFile::SetThumbnailData(std::vector<uint8_t> jpeg) {
+  thumbnailData = std::move(jpeg);
+}
+
+bool JpegExifFile::BuildTiff(std::vector<uint8_t>& tiff) const {
+  const char order = byteOrder == 'M' ? 'M' : 'I';
+  // Two directories at one place (a loop) can't be changed in place without changing both.
+  for (int i = 0; i < kDirCount; ++i)
+    for (int j = i + 1; j < kDirCount; ++j)
+      if (m_dirOffset[i] != 0 && m_dirOffset[i] == m_dirOffset[j]) return BuildTiffWhole(tiff);
+  tiff = m_tiff;
+  if (tiff.size() < 8) tiff = {uint8_t(order), uint8_t(order), 0, 0, 0, 0, 0, 0};
+  Put16(&tiff[2], 42, order);
+  InPlaceTiff w(tiff, order);
+
+  const uint32_t interopOff = w.Directory(interopEntries, m_dirOffset[kInterop], {}, std::nullopt);
+  std::vector<std::pair<uint16_t, uint32_t>> exifPointers;
+  if (interopOff != 0) exifPointers.push_back({exif_tag::kInteropIfd, interopOff});
+  const uint32_t exifOff = w.Directory(exifEntries, m_dirOffset[kExif], exifPointers, std::nullopt);
+  const uint32_t gpsOff = w.Directory(gpsEntries, m_dirOffset[kGps], {}, std::nullopt);
+
+  uint32_t ifd1Off = 0;
+  if (!m_dropThumbnail && m_dirOffset[kIfd1] != 0) {
+    std::vector<std::pair<uint16_t, uint32_t>> thumbPointers;
+    const bool changed =
+        m_thumbSize != 0 && !thumbnailData.empty() &&
+        (thumbnailData.size() != m_thumbSize ||
+         !std::equal(thumbnailData.begin(), thumbnailData.end(), m_tiff.begin() + m_thumbOffset));
+    if (changed) {
+      // A turned thumbnail goes back into its place when it fits, else after everything.
+      uint32_t at = m_thumbOffset;
+      if (thumbnailData.size() <= m_thumbSize) {
+        std::copy(thumbnailData.begin(), thumbnailData.end(), tiff.begin() + at);
+        std::fill_n(tiff.begin() + at + thumbnailData.size(), m_thumbSize - thumbnailData.size(), 0);
+      } else {
+        at = w.Append(thumbnailData.data(), thumbnailData.size());
+      }
+      thumbPointers = {{exif_tag::kThumbnailOffset, at},
+                       {exif_tag::kThumbnailLength, static_cast<uint32_t>(thumbnailData.size())}};
+    }
+    ifd1Off = w.Directory(thumbnailEntries, m_dirOffset[kIfd1], thumbPointers, std::nullopt);
+  }
+
+  std::vector<ExifEntry> ifd0 = ifd0Entries;
+  std::vector<std::pair<uint16_t, uint32_t>> ifd0Pointers;
+  if (exifOff != 0) {
+    if (!HasTag(ifd0, exif_tag::kExifIfd)) InsertSorted(ifd0, PointerEntry(exif_tag::kExifIfd, order));
+    ifd0Pointers.push_back({exif_tag::kExifIfd, exifOff});
+  }
+  if (gpsOff != 0) {
+    if (!HasTag(ifd0, exif_tag::kGpsIfd)) InsertSorted(ifd0, PointerEntry(exif_tag::kGpsIfd, order));
+    ifd0Pointers.push_back({exif_tag::kGpsIfd, gpsOff});
+  }
+  std::optional<uint32_t> next;
+  if (m_dropThumbnail || m_dirOffset[kIfd0] == 0)
+    next = 0;
+  else if (m_dirOffset[kIfd1] != 0)
+    next = ifd1Off;
+  const uint32_t ifd0Off = w.Directory(ifd0, m_dirOffset[kIfd0], ifd0Pointers, next);
+  if (ifd0Off != 0 && Get32(&tiff[4], order) != ifd0Off) Put32(&tiff[4], ifd0Off, order);
+
+  if (kTiffStart + tiff.size() > kMaxApp1Payload) {
+    ExifNotice(4, "EXIF block rewritten whole: changed in place it would exceed the APP1 segment", path);
+    return BuildTiffWhole(tiff);
+  }
+  return true;
+}
+
+bool JpegExifFile::BuildTiffWhole(std::vector<uint8_t>& tiff) const {
+  const char order = byteOrder == 'M' ? 'M' : 'I';
+  // Pointer tags are rewritten where they belong and dropped anywhere else: a stale offset would
+  // point into the new block at random data.
+  auto filtered = [](const std::vector<ExifEntry>& list, std::initializer_list<uint16_t> own) {
+    static const uint16_t kPointers[] = {exif_tag::kExifIfd,
+                                         exif_tag::kGpsIfd,
+                                         exif_tag::kInteropIfd,
+                                         exif_tag::kThumbnailOffset,
+                                         exif_tag::kThumbnailLength,
+                                         0x014A,
+                                         0x0111,
+                                         0x0117};
+    std::vector<ExifEntry> result;
+    result.reserve(list.size() + 2);
+    for (const ExifEntry& e : list) {
+      bool pointer = std::find(std::begin(kPointers), std::end(kPointers), e.tag) != std::end(kPointers);
+      bool owned = std::find(own.begin(), own.end(), e.tag) != own.end();
+      if (pointer && !owned) continue;
+      if (owned && HasTag(result, e.tag)) continue;
+      result.push_back(e);
+    }
+    return result;
+  };
+  std::vector<ExifEntry> ifd0 = filtered(ifd0Entries, {exif_tag::kExifIfd, exif_tag::kGpsIfd});
+  std::vector<ExifEntry> exif = filtered(exifEntries, {exif_tag::kInteropIfd});
+  std::vector<ExifEntry> gps = filtered(gpsEntries, {});
+  std::vector<ExifEntry> interop = filtered(interopEntries, {});
+  bool haveThumb = !thumbnailData.empty() && !thumbnailEntries.empty();
+  std::vector<ExifEntry> ifd1;
+  if (haveThumb) {
+    ifd1 = filtered(thumbnailEntries, {exif_tag::kThumbnailOffset, exif_tag::kThumbnailLength});
+    if (!HasTag(ifd1, exif_tag::kThumbnailOffset) || !HasTag(ifd1, exif_tag::kThumbnailLength)) {
+      haveThumb = false;
+      ifd1.clear();
+    }
+  }
+  if (!exif.empty() && !HasTag(ifd0, exif_tag::kExifIfd))
+    InsertSorted(ifd0, PointerEntry(exif_tag::kExifIfd, order));
+  bool writeExif = HasTag(ifd0, exif_tag::kExifIfd);
+  if (!gps.empty() && !HasTag(ifd0, exif_tag::kGpsIfd))
+    InsertSorted(ifd0, PointerEntry(exif_tag::kGpsIfd, order));
+  bool writeGps = HasTag(ifd0, exif_tag::kGpsIfd);
+  bool writeInterop = !interop.empty() && HasTag(exif, exif_tag::kInteropIfd);
+  if (!writeInterop) {
+    std::erase_if(exif, [](const ExifEntry& e) { return e.tag == exif_tag::kInteropIfd; });
+  }
+  if (!writeExif) exif.clear();
+
+  // Directories and data are laid out after the header, except that maker notes whose inner
+  // offsets count from the TIFF header keep their old offset: everything else, IFD0 included, is
+  // laid out around them.
+  auto dirSize = [](const std::vector<ExifEntry>& d) { return uint64_t(2 + 12 * d.size() + 4); };
+  uint64_t cursor = 8;
+  const ExifEntry* makerNote = nullptr;
+  for (const ExifEntry& e : exif) {
+    if (e.tag == exif_tag::kMakerNote && e.data.size() > 4) makerNote = &e;
+  }
+  uint64_t resStart = 0, resEnd = 0;
+  if (makerNote && makerNoteOffset && *makerNoteOffset >= cursor &&
+      uint64_t(*makerNoteOffset) + makerNote->data.size() <= kMaxApp1Payload) {
+    resStart = *makerNoteOffset;
+    resEnd = resStart + makerNote->data.size();
+  } else if (makerNote && makerNoteOffset) {
+    Trace("Maker note moved from offset 0x%x", *makerNoteOffset);
+  }
+  auto allocate = [&](uint64_t size) {
+    uint64_t pos = (cursor + 1) & ~uint64_t(1);
+    if (resEnd > resStart && pos < resEnd && pos + size > resStart) pos = (resEnd + 1) & ~uint64_t(1);
+    cursor = pos + size;
+    return pos;
+  };
+  const uint64_t ifd0Off = allocate(dirSize(ifd0));
+  const uint64_t exifOff = writeExif ? allocate(dirSize(exif)) : 0;
+  const uint64_t gpsOff = writeGps ? allocate(dirSize(gps)) : 0;
+  const uint64_t interopOff = writeInterop ? allocate(dirSize(interop)) : 0;
+  const uint64_t ifd1Off = haveThumb ? allocate(dirSize(ifd1)) : 0;
+
+  struct Placed {
+    const ExifEntry* entry;
+    uint64_t offset;
+  };
+  std::vector<Placed> placed;
+  auto place = [&](const std::vector<ExifEntry>& dir) {
+    for (const ExifEntry& e : dir) {
+      if (e.data.size() <= 4) continue;
+      uint64_t off = (&e == makerNote && resEnd > resStart) ? resStart : allocate(e.data.size());
+      placed.push_back({&e, off});
+    }
+  };
+  place(ifd0);
+  if (writeExif) place(exif);
+  if (writeGps) place(gps);
+  if (writeInterop) place(interop);
+  if (haveThumb) place(ifd1);
+  uint64_t thumbOff = haveThumb ? allocate(thumbnailData.size()) : 0;
+  const uint64_t tiffSize = std::max(cursor, resEnd);
+  if (kTiffStart + tiffSize > kMaxApp1Payload) {
+    Trace("EXIF block too large");
+    return false;
+  }
+
+  tiff.assign(tiffSize, 0);
+  tiff[0] = tiff[1] = static_cast<uint8_t>(order);
+  Put16(&tiff[2], 42, order);
+  Put32(&tiff[4], static_cast<uint32_t>(ifd0Off), order);
+  auto offsetOf = [&](const ExifEntry& e) -> uint64_t {
+    for (const Placed& p : placed) {
+      if (p.entry == &e) return p.offset;
+    }
+    return 0;
+  };
+  auto writeDir = [&](const std::vector<ExifEntry>& dir, uint64_t at, uint32_t next,
+                      const std::vector<std::pair<uint16_t, uint32_t>>& pointers) {
+    Put16(&tiff[at], static_cast<uint16_t>(dir.size()), order);
+    uint64_t pos = at + 2;
+    for (const ExifEntry& e : dir) {
+      uint8_t* p = &tiff[pos];
+      auto ptr =
+          std::find_if(pointers.begin(), pointers.end(), [&](const auto& x) { return x.first == e.tag; });
+      Put16(p, e.tag, order);
+      if (ptr != pointers.end()) {
+        // Rewritten as one LONG whatever the source stored.
+        uint16_t type = (e.tag == exif_tag::kThumbnailLength && e.type == 3) ? 3 : 4;
+        Put16(p + 2, type, order);
+        Put32(p + 4, 1, order);
+        if (type == 3)
+          Put16(p + 8, static_cast<uint16_t>(ptr->second), order);
+        else
+          Put32(p + 8, ptr->second, order);
+      } else {
+        Put16(p + 2, e.type, order);
+        Put32(p + 4, e.count, order);
+        if (e.data.size() > 4) {
+          uint64_t off = offsetOf(e);
+          Put32(p + 8, static_cast<uint32_t>(off), order);
+          std::memcpy(&tiff[off], e.data.data(), e.data.size());
+        } else if (!e.data.empty()) {
+          std::memcpy(p + 8, e.data.data(), e.data.size());
+        } else {
+          Put32(p + 8, e.value, order);
+        }
+      }
+      pos += 12;
+    }
+    Put32(&tiff[pos], next, order);
+  };
+  writeDir(ifd0, ifd0Off, haveThumb ? static_cast<uint32_t>(ifd1Off) : 0,
+           {{exif_tag::kExifIfd, static_cast<uint32_t>(exifOff)},
+            {exif_tag::kGpsIfd, static_cast<uint32_t>(gpsOff)}});
+  if (writeExif) writeDir(exif, exifOff, 0, {{exif_tag::kInteropIfd, static_cast<uint32_t>(interopOff)}});
+  if (writeGps) writeDir(gps, gpsOff, 0, {});
+  if (writeInterop) writeDir(interop, interopOff, 0, {});
+  if (haveThumb) {
+    writeDir(ifd1, ifd1Off, 0,
+             {{exif_tag::kThumbnailOffset, static_cast<uint32_t>(thumbOff)},
+              {exif_tag::kThumbnailLength, static_cast<uint32_t>(thumbnailData.size())}});
+    std::memcpy(&tiff[thumbOff], thumbnailData.data(), thumbnailData.size());
+  }
+  return true;
+}
+bool JpegExifFile::BuildHeader(std::vector<uint8_t>& out) const {
+  std::vector<uint8_t> tiff;
+  // A file that had no EXIF block and got no tag set keeps having none.
+  if (byteOrder != 0 && !BuildTiff(tiff)) return false;
+  if (kTiffStart + tiff.size() > kMaxApp1Payload) {
+    Trace("EXIF block too large");
+    return false;
+  }
+  out.clear();
+  auto put16be = [&](uint16_t v) {
+    out.push_back(uint8_t(v >> 8));
+    out.push_back(uint8_t(v));
+  };
+  auto putSegment = [&](const JpegSegment& s) {
+    put16be(s.marker);
+    put16be(static_cast<uint16_t>(s.data.size() + 2));
+    out.insert(out.end(), s.data.begin(), s.data.end());
+  };
+  bool placed = byteOrder == 0;
+  auto putExif = [&] {
+    put16be(kAPP1);
+    put16be(static_cast<uint16_t>(2 + kTiffStart + tiff.size()));
+    static const uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+    out.insert(out.end(), kExifHeader, kExifHeader + 6);
+    out.insert(out.end(), tiff.begin(), tiff.end());
+    placed = true;
+  };
+  put16be(kSOI);
+  // The block goes where the old one was, so nothing around it moves; a new one follows the
+  // JFIF APP0, which must come right after SOI.
+  const bool hadBlock = std::any_of(segments.begin(), segments.end(), IsExifApp1);
+  size_t i = 0;
+  if (!hadBlock) {
+    while (i < segments.size() && (segments[i].marker == kSOI || segments[i].marker == kAPP0)) {
+      if (segments[i].marker == kAPP0) putSegment(segments[i]);
+      ++i;
+    }
+    if (!placed) putExif();
+  }
+  for (; i < segments.size(); ++i) {
+    const JpegSegment& s = segments[i];
+    if (s.marker == kSOI || s.marker == kEOI) continue;
+    if (IsExifApp1(s) && !placed) {
+      putExif();
+      continue;
+    }
+    if (s.marker == kSOS) {
+      put16be(kSOS);
+      break;
+    }
+    if (s.data.size() > kMaxApp1Payload) return false;
+    putSegment(s);
+  }
+  return true;
+}
+
+bool JpegExifFile::Write(const std::string& outPath) const {
+  struct stat st {};
+  if (stat(outPath.c_str(), &st) == 0 && st.st_dev == m_sourceDev && st.st_ino == m_sourceIno) {
+    // The scan data is still to be read from the parsed file.
+    Trace("Could not open file for writing: %s", outPath.c_str());
+    return false;
+  }
+  std::vector<uint8_t> header;
+  if (!BuildHeader(header)) return false;
+  int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    Trace("Could not open file for writing: %s", outPath.c_str());
+    return false;
+  }
+  bool ok = WriteAll(fd, header.data(), header.size());
+  if (close(fd) != 0) ok = false;
+  if (!ok) unlink(outPath.c_str());
+  return ok;
+}
+
+int JpegExifFile::SetXmpOrientation(uint16_t orientation) {
+  static const char kXmp[] = "http://ns.adobe.com/xap/1.0/";
+  static const char kName[] = "tiff:Orientation";
+  if (orientation < 1 || orientation > 9) return 0;
+  int changed = 0;
+  for (JpegSegment& s : segments) {
+    if (s.marker != kAPP1 || s.data.size() < sizeof kXmp ||
+        std::memcmp(s.data.data(), kXmp, sizeof kXmp) != 0)
+      continue;
+    auto& d = s.data;
+    auto it = d.begin();
+    while ((it = std::search(it, d.end(), kName, kName + sizeof kName - 1)) != d.end()) {
+      it += sizeof kName - 1;
+      auto p = it;
+      auto skipSpace = [&] {
+        while (p != d.end() && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
+      };
+      skipSpace();
+      if (p == d.end()) break;
+      if (*p == '=') {  // attribute: tiff:Orientation="6"
+        ++p;
+        skipSpace();
+        if (p == d.end() || (*p != '"' && *p != '\'')) continue;
+        ++p;
+      } else if (*p == '>') {  // element: <tiff:Orientation>6</tiff:Orientation>
+        ++p;
+        skipSpace();
+      } else {
+        continue;
+      }
+      if (p == d.end() || *p < '1' || *p > '9' || p + 1 == d.end()) continue;
+      const uint8_t after = *(p + 1);
+      if (after != '"' && after != '\'' && after != '<' && after != ' ') continue;
+      if (*p != '0' + orientation) {
+        *p = static_cast<uint8_t>('0' + orientation);
+        ++changed;
+      }
+    }
+  }
+  return changed;
+}
+
+std::optional<uint64_t> JpegExifFile::MultiPictureHeaderPosition() const {
+  for (const JpegSegment& s : segments) {
+    if (IsMpfApp2(s)) return s.position + 4 + 4;  // marker, length, "MPF\0"
+  }
+  return std::nullopt;
+}
+
+std::optional<uint64_t> FindJpegImageEnd(const uint8_t* data, size_t size, uint64_t sosPosition) {
+  // sosPosition is just after an SOS marker: its header, then entropy-coded data in which 0xFF is
+  // followed by 0x00 (stuffing), a restart marker or fill; any other marker ends the scan.
+  uint64_t i = sosPosition;
+  for (;;) {
+    if (i + 2 > size) return std::nullopt;
+    i += Be16(data + i);  // the segment after the marker
+    for (;;) {
+      if (i >= size) return std::nullopt;
+      const void* ff = std::memchr(data + i, 0xFF, size_t(size - i));
+      if (!ff) return std::nullopt;
+      i = static_cast<const uint8_t*>(ff) - data;
+      if (i + 1 >= size) return std::nullopt;
+      const uint8_t m = data[i + 1];
+      if (m == 0x00 || (m >= 0xD0 && m <= 0xD7) || m == 0xFF) {
+        i += 1;
+        continue;
+      }
+      if (m == 0xD9) return i;
+      // Tables or the next scan of a progressive picture: skip the segment, go on scanning.
+      i += 2;
+      break;
+    }
+  }
+}
+
+namespace {
+
+// The MP entries of an MPF payload (16 bytes each, offsets from the payload's TIFF header).
+struct MpIndex {
+  char order = 0;
+  size_t entries = 0;  // offset of the first entry in the payload
+  uint32_t count = 0;
+};
+
+bool ReadMpIndex(const uint8_t* payload, size_t size, MpIndex& out) {
+  if (size < 12 || std::memcmp(payload, "MPF", 4) != 0) return false;
+  const uint8_t* t = payload + 4;
+  const size_t tsize = size - 4;
+  const char order = t[0] == 'M' ? 'M' : (t[0] == 'I' ? 'I' : 0);
+  if (order == 0 || Get16(t + 2, order) != 42) return false;
+  const uint64_t ifd = Get32(t + 4, order);
+  if (ifd + 2 > tsize) return false;
+  const size_t n = Get16(t + ifd, order);
+  if (ifd + 2 + 12 * uint64_t(n) > tsize) return false;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* e = t + ifd + 2 + 12 * i;
+    if (Get16(e, order) != 0xB002) continue;
+    const uint64_t bytes = Get32(e + 4, order);
+    const uint64_t at = Get32(e + 8, order);
+    if (bytes < 16 || bytes % 16 != 0 || at > tsize || bytes > tsize - at) return false;
+    out = {order, size_t(4 + at), uint32_t(bytes / 16)};
+    return true;
+  }
+  return false;
+}
+
+// The MPF payload among the segments of a JPEG held in memory (its offset, or 0).
+size_t FindMpfPayload(const uint8_t* data, size_t size, size_t& payloadSize) {
+  size_t i = 2;
+  while (i + 4 <= size && data[i] == 0xFF) {
+    const uint8_t m = data[i + 1];
+    if (m == 0xFF) {
+      ++i;
+      continue;
+    }
+    if (m == 0xDA || m == 0xD9) break;
+    const size_t len = Be16(data + i + 2);
+    if (len < 2 || i + 2 + len > size) break;
+    if (m == 0xE2 && len >= 2 + 12 && std::memcmp(data + i + 4, "MPF", 4) == 0) {
+      payloadSize = len - 2;
+      return i + 4;
+    }
+    i += 2 + len;
+  }
+  return 0;
+}
+
+// Points the MP index in `header` (a new first picture's segments) at the pictures that follow:
+// they moved from oldTrailer to newTrailer, and the first picture's size changed by as much.
+bool FixMpIndex(std::vector<uint8_t>& header, uint64_t oldMpHeader, uint64_t oldTrailer,
+                uint64_t newTrailer) {
+  size_t payloadSize = 0;
+  const size_t at = FindMpfPayload(header.data(), header.size(), payloadSize);
+  MpIndex mp;
+  if (at == 0 || !ReadMpIndex(&header[at], payloadSize, mp)) return false;
+  const uint64_t newMpHeader = at + 4;
+  const int64_t shift = int64_t(newTrailer) - int64_t(oldTrailer);
+  for (uint32_t i = 0; i < mp.count; ++i) {
+    uint8_t* e = &header[at + mp.entries + 16 * size_t(i)];
+    const uint32_t size = Get32(e + 4, mp.order);
+    const uint32_t offset = Get32(e + 8, mp.order);
+    if (offset == 0) {
+      // The first picture (offsets of 0 name it).
+      const int64_t resized = int64_t(size) + shift;
+      if (resized <= 0 || resized > int64_t(UINT32_MAX)) return false;
+      Put32(e + 4, uint32_t(resized), mp.order);
+      continue;
+    }
+    const uint64_t oldAt = oldMpHeader + offset;
+    if (oldAt < oldTrailer) return false;
+    const uint64_t newAt = oldAt - oldTrailer + newTrailer;
+    if (newAt <= newMpHeader || newAt - newMpHeader > UINT32_MAX) return false;
+    Put32(e + 8, uint32_t(newAt - newMpHeader), mp.order);
+  }
+  return true;
+}
+
+// Copies length bytes from offset (fewer when the file is shorter); the kernel copies where it can.
+bool CopyBytes(int src, uint64_t offset, uint64_t length, int dst) {
+  loff_t in = static_cast<loff_t>(offset);
+  uint64_t left = length;
+  while (left > 0) {
+    ssize_t n = copy_file_range(src, &in, dst, nullptr, left, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    left -= static_cast<uint64_t>(n);
+  }
+  std::vector<uint8_t> buf;
+  while (left > 0) {
+    if (buf.empty()) buf.resize(1 << 16);
+    ssize_t n = pread(src, buf.data(), std::min<uint64_t>(left, buf.size()), in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (!WriteAll(dst, buf.data(), static_cast<size_t>(n))) return false;
+    in += n;
+    left -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// Header + scan data into a temporary file beside the destination, checked and then renamed into
+// place: a failure leaves no partial destination and the source untouched.
+struct ScanPart {
+  std::string path;
+  uint64_t offset = 0;
+  uint64_t length = UINT64_MAX;  // to the end of the file
+};
+
+bool WriteJpeg(const JpegExifFile& file, const std::vector<uint8_t>& header,
+               const std::vector<ScanPart>& parts, const std::string& destination) {
+  SafeOutput out;
+  if (!out.Open(destination)) {
+    Trace("Could not open file for writing: %s", destination.c_str());
+    return false;
+  }
+  if (!WriteAll(out.Fd(), header.data(), header.size())) return false;
+  uint64_t expected = 0;
+  for (const ScanPart& part : parts) {
+    if (part.length == 0) continue;
+    int src = open(part.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (src < 0) return false;
+    struct stat st {};
+    const bool sized = fstat(src, &st) == 0 && uint64_t(st.st_size) >= part.offset;
+    const uint64_t length = sized ? std::min<uint64_t>(part.length, uint64_t(st.st_size) - part.offset) : 0;
+    const bool ok = sized && CopyBytes(src, part.offset, length, out.Fd());
+    close(src);
+    if (!ok) return false;
+    expected += length;
+  }
+  // Read back what was written: the scan data must have arrived whole behind a header that parses.
+  JpegExifFile check;
+  struct stat st {};
+  if (!check.Parse(out.TempPath()) || stat(out.TempPath().c_str(), &st) != 0 ||
+      uint64_t(st.st_size) - check.sosPosition != expected) {
+    ExifNotice(4, "FAILED: rewritten JPEG did not read back whole; original kept", file.path);
+    return false;
+  }
+  return out.Commit();
+}
+
+}  // namespace
+
+std::string CheckMultiPictureIndex(const std::vector<uint8_t>& file, uint64_t imageEnd) {
+  size_t payloadSize = 0;
+  const size_t at = FindMpfPayload(file.data(), file.size(), payloadSize);
+  if (at == 0) return {};
+  MpIndex mp;
+  if (!ReadMpIndex(&file[at], payloadSize, mp)) return "its multi-picture index cannot be read";
+  const uint64_t header = at + 4;
+  for (uint32_t i = 0; i < mp.count; ++i) {
+    const uint8_t* e = &file[at + mp.entries + 16 * size_t(i)];
+    const uint64_t size = Get32(e + 4, mp.order);
+    const uint64_t offset = Get32(e + 8, mp.order);
+    if (offset == 0) continue;
+    if (header + offset < imageEnd + 2 || header + offset + size > file.size())
+      return "its multi-picture index points outside the pictures after the first";
+  }
+  return {};
+}
+
+bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
+                          const std::string& destinationPath) {
+  JpegExifFile f;
+  if (!f.Parse(sourcePath)) return false;
+  if (f.sosPosition == 0) return false;
+  f.SetUserComment(comment);
+  std::vector<uint8_t> header;
+  if (!f.BuildHeader(header)) return false;
+  // Later pictures of an MPO file move with the header's change of size.
+  if (auto mp = f.MultiPictureHeaderPosition(); mp && !FixMpIndex(header, *mp, f.sosPosition, header.size()))
+    Trace("Multi-picture index left as it was");
+  return WriteJpeg(f, header, {{sourcePath, f.sosPosition}}, destinationPath);
+}
+
+bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,
+                   const std::string& destinationPath, int orientation,
+                   JpegExifFile::ThumbnailPolicy thumbnail, const JpegTrailer& trailer) {
+  JpegExifFile a, b;
+  if (!a.Parse(exifSourcePath) || !b.Parse(imageSourcePath)) return false;
+  if (b.sosPosition == 0) return false;
+  uint32_t width = 0, height = 0;
+  // Without pixel-dimension tags there is nothing to update; the rest is still carried over.
+  bool haveDims = a.GetPixelDimensions(width, height);
+  a.segments = std::move(b.segments);
+  b.segments.clear();
+  if (orientation != -1) {
+    a.SetOrientation(static_cast<uint16_t>(orientation));
+    // XMP that still said 6 or 8 would make viewers that prefer it turn the photo again.
+    a.SetXmpOrientation(static_cast<uint16_t>(orientation));
+  }
+  if (haveDims) {
+    Trace("Image Dims read from exif: %d x %d", static_cast<int>(width), static_cast<int>(height));
+    a.SetPixelDimensions(b.frameWidth, b.frameHeight);
+  }
+  using Policy = JpegExifFile::ThumbnailPolicy;
+  if (thumbnail == Policy::Drop) {
+    a.DropThumbnail();
+  } else if ((thumbnail == Policy::Rotate90 || thumbnail == Policy::Rotate270) && !a.thumbnailData.empty()) {
+    std::vector<uint8_t> rotated;
+    auto code = thumbnail == Policy::Rotate90 ? JpegTransformCode::Rotate90 : JpegTransformCode::Rotate270;
+    if (JpegLosslessTransform(a.thumbnailData.data(), a.thumbnailData.size(), code, rotated))
+      a.SetThumbnailData(std::move(rotated));
+    else
+      a.DropThumbnail();
+  }
+  std::vector<uint8_t> header;
+  if (!a.BuildHeader(header)) return false;
+  std::vector<ScanPart> parts = {{imageSourcePath, b.sosPosition}};
+  if (!trailer.path.empty() && trailer.length > 0) {
+    struct stat st {};
+    if (stat(imageSourcePath.c_str(), &st) != 0) return false;
+    const uint64_t newTrailer = header.size() + (uint64_t(st.st_size) - b.sosPosition);
+    if (trailer.mpHeader && !FixMpIndex(header, *trailer.mpHeader, trailer.offset, newTrailer)) {
+      Trace("Multi-picture index cannot be carried over");
+      return false;
+    }
+    parts.push_back({trailer.path, trailer.offset, trailer.length});
+  }
+  return WriteJpeg(a, header, parts, destinationPath);
+}
+
+bool AppendScanData(const std::string& sourcePath, uint64_t sosPosition, const std::string& destinationPath) {
+  int src = open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (src < 0) return false;
+  int dst = open(destinationPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (dst < 0) {
+    close(src);
+    return false;
+  }
+  bool ok = CopyRange(src, sosPosition, dst);
+  if (close(dst) != 0) ok = false;
+  close(src);
+  return ok;
+}
+
+}  // namespace brisko

@@ -1,0 +1,116 @@
+#pragma once
+// Small photos of the kinds no redistributable camera file in the corpus has: a multi-picture
+// (MPO) file, a motion photo with its video after the image, fill bytes before a marker and
+// extraneous bytes before EOI.
+#include <string>
+
+#include "common/jpeg_builder.h"
+
+namespace brisko::test {
+
+// An upright-needing EXIF block (orientation 6, pixel dimensions) for these photos.
+inline Bytes RotatableExif(int width, int height) {
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "Brisko"), t.Short(0x0112, 6)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Long(0xA002, uint32_t(width)),
+            t.Long(0xA003, uint32_t(height))};
+  return t.Build();
+}
+
+inline void Put32Le(Bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+inline uint32_t Get32Le(const Bytes& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// "MPF\0" + a little-endian MP index: version, two images, two 16-byte entries (sizes, offsets
+// filled in by MakeMpo).
+inline Bytes MpfPayload() {
+  Bytes p = {'M', 'P', 'F', 0, 'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto add16 = [&](uint16_t v) {
+    p.push_back(uint8_t(v));
+    p.push_back(uint8_t(v >> 8));
+  };
+  auto add32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) p.push_back(uint8_t(v >> (8 * i)));
+  };
+  add16(3);
+  add16(0xB000), add16(7), add32(4), p.insert(p.end(), {'0', '1', '0', '0'});
+  add16(0xB001), add16(4), add32(1), add32(2);
+  add16(0xB002), add16(7), add32(32), add32(8 + 2 + 36 + 4);
+  add32(0);
+  add32(0x20030000), add32(0), add32(0), add32(0);  // primary image: offset 0
+  add32(0x00020002), add32(0), add32(0), add32(0);  // second image
+  return p;
+}
+
+// Offset of the MP entries inside the APP2 payload and of the TIFF header the offsets count from.
+constexpr size_t kMpEntriesInPayload = 4 + 8 + 2 + 36 + 4;
+constexpr size_t kMpHeaderInPayload = 4;
+
+// Where an MPF APP2 payload starts in a file (0 when there is none).
+inline size_t FindMpfPayload(const Bytes& file) {
+  for (size_t i = 2; i + 8 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] == 0xE2 && file[i + 4] == 'M' && file[i + 5] == 'P' &&
+        file[i + 6] == 'F')
+      return i + 4;
+    if (file[i] == 0xFF && file[i + 1] == 0xDA) break;
+  }
+  return 0;
+}
+
+// First picture (orientation 6) followed by a second one, joined by the MP index.
+inline Bytes MakeMpo(Bytes* second = nullptr) {
+  Bytes first =
+      WithSegments(MakeJpeg(64, 48), {Segment(0xFFE1, RotatableExif(64, 48)), Segment(0xFFE2, MpfPayload())});
+  Bytes two = MakeJpeg(32, 24);
+  size_t mpf = FindMpfPayload(first);
+  Put32Le(first, mpf + kMpEntriesInPayload + 4, uint32_t(first.size()));
+  Put32Le(first, mpf + kMpEntriesInPayload + 16 + 4, uint32_t(two.size()));
+  Put32Le(first, mpf + kMpEntriesInPayload + 16 + 8, uint32_t(first.size() - (mpf + kMpHeaderInPayload)));
+  if (second) *second = two;
+  first.insert(first.end(), two.begin(), two.end());
+  return first;
+}
+
+// A phone's motion photo: XMP names the video's offset from the end of the file and says
+// tiff:Orientation 6 like the EXIF block.
+inline Bytes MakeMotionPhoto(Bytes* video = nullptr) {
+  Bytes clip = {0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'm',  'p',  '4',  '2',
+                0, 0, 0, 0,    'i', 's', 'o', 'm', 0xFF, 0xD9, 0xFF, 0xD8};
+  clip.resize(200, 0x5A);
+  std::string xmp =
+      "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+      "<rdf:Description rdf:about='' xmlns:tiff='http://ns.adobe.com/tiff/1.0/' "
+      "xmlns:GCamera='http://ns.google.com/photos/1.0/camera/' tiff:Orientation='6' GCamera:MicroVideo='1' "
+      "GCamera:MicroVideoVersion='1' GCamera:MicroVideoOffset='" +
+      std::to_string(clip.size()) + "'/></rdf:RDF></x:xmpmeta>";
+  Bytes photo = WithSegments(MakeJpeg(48, 32),
+                             {Segment(0xFFE1, RotatableExif(48, 32)), Segment(0xFFE1, XmpPayload(xmp))});
+  if (video) *video = clip;
+  photo.insert(photo.end(), clip.begin(), clip.end());
+  return photo;
+}
+
+// 0xFF fill bytes before the marker that follows the EXIF block, as the JPEG standard allows.
+inline Bytes MakeFillBytesJpeg() {
+  Bytes jpeg = WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, RotatableExif(40, 24))});
+  size_t app1 = 2;
+  if (jpeg[3] == 0xE0) app1 = 4 + ((jpeg[4] << 8) | jpeg[5]);
+  size_t after = app1 + 2 + ((jpeg[app1 + 2] << 8) | jpeg[app1 + 3]);
+  jpeg.insert(jpeg.begin() + long(after), {0xFF, 0xFF, 0xFF});
+  return jpeg;
+}
+
+// Stray bytes between the scan and EOI: libjpeg warns ("extraneous bytes before marker") but the
+// picture is whole.
+inline Bytes MakeExtraneousBytesJpeg() {
+  Bytes jpeg = WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, RotatableExif(40, 24))});
+  // More than the Huffman decoder reads ahead, so libjpeg sees them as stray.
+  jpeg.insert(jpeg.end() - 2, 64, 0x12);
+  return jpeg;
+}
+
+}  // namespace brisko::test
