@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/run_support.h"
 #include "scheduler/barcode.h"
 
 namespace brisko {
@@ -76,6 +77,7 @@ bool Station::Init(const std::string& storePath, std::string* report) {
 void Station::Open() {
   m_bRunContinuously = true;
   LoadSettings();
+  ResolveTempFolder(*this);  // an unusable temp folder is said at start, not at the first move
   m_dialogDepth = 0;
   m_host.StartLoopTimer(kLoopPeriodMs);
 }
@@ -120,6 +122,13 @@ void Station::LoadSettings() {
 void Station::LoadActions() {
   ClearActions();
   int n = m_store.GetProfileInt("Actions", "NumActions", 0);
+  if (n < 0 || n > kMaxStoredActions) {
+    // A damaged count: take the sections that are there instead of billions that are not.
+    AddToLog("NumActions " + std::to_string(n) + " is outside 0 to " + std::to_string(kMaxStoredActions) +
+             "; loading the stored actions");
+    n = 0;
+    while (n < kMaxStoredActions && m_store.SectionExists(ActionSectionName(n))) ++n;
+  }
   for (int i = 0; i < n; ++i) {
     auto action = std::make_unique<Action>(*this);
     action->Load(i);

@@ -79,6 +79,15 @@ TEST_F(AStation, CountsDownFiveTicksThenPassesOnTheSixth) {
   EXPECT_FALSE(station.Values().g_bActionsRunning);
 }
 
+TEST_F(AStation, ADamagedActionCountLoadsTheStoredActionsAndSaysSo) {
+  Write({{"a"}, {"b"}});
+  station.Store().WriteProfileInt("Actions", "NumActions", 0x7fffffff);
+  station.LoadActions();
+  ASSERT_EQ(station.Actions().size(), 2u);
+  EXPECT_EQ(station.Actions()[1]->m_strName, "b");
+  EXPECT_TRUE(host.Logged("NumActions 2147483647 is outside 0 to 1000; loading the stored actions"));
+}
+
 TEST_F(AStation, NeverNestsPasses) {
   Write({{"A"}, {"B"}});
   OpenAndCountDown();
