@@ -24,6 +24,8 @@ class AStation : public ::testing::Test {
   void SetUp() override {
     station.Init(dir / "settings.db");
     station.Store().WriteProfileString("Settings", "m_TempPath", dir / "temp/");
+    // Actions made before the settings are loaded default to it too, never /var/tmp.
+    station.Values().m_TempPath = dir / "temp/";
     station.SetActionRunner([this](Action& a) {
       if (!a.EntryTest()) return false;
       runs.push_back(a.m_strName);
