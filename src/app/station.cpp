@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/move_journal.h"
+#include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
 
@@ -83,13 +84,13 @@ bool Station::Init(const std::string& storePath, std::string* report) {
 void Station::Open() {
   m_bRunContinuously = true;
   LoadSettings();
-  RecoverInterruptedMoves();
+  RecoverInterruptedMoves();  // also says at start, not at the first move, when the temp folder is unusable
   m_dialogDepth = 0;
   m_host.StartLoopTimer(kLoopPeriodMs);
 }
 
 void Station::RecoverInterruptedMoves() {
-  const std::string temp = m_values.m_TempPath.empty() ? std::string(kDefaultTempPath) : m_values.m_TempPath;
+  const std::string temp = ResolveTempFolder(*this);
   SweepTempLeftovers(temp);
   for (const auto& action : m_actions) {
     if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia)
@@ -141,6 +142,13 @@ void Station::LoadSettings() {
 void Station::LoadActions() {
   ClearActions();
   int n = m_store.GetProfileInt("Actions", "NumActions", 0);
+  if (n < 0 || n > kMaxStoredActions) {
+    // A damaged count: take the sections that are there instead of billions that are not.
+    AddToLog("NumActions " + std::to_string(n) + " is outside 0 to " + std::to_string(kMaxStoredActions) +
+             "; loading the stored actions");
+    n = 0;
+    while (n < kMaxStoredActions && m_store.SectionExists(ActionSectionName(n))) ++n;
+  }
   for (int i = 0; i < n; ++i) {
     auto action = std::make_unique<Action>(*this);
     action->Load(i);

@@ -62,6 +62,8 @@ class Station : public RunHost {
   SettingsStore& Store() override { return m_store; }
   Logger& GetLogger() override { return m_logger; }
   bool IsDialogOpen() const override { return m_dialogDepth > 0; }
+  // Asking to exit (window closed, SIGTERM) is the operator's choice to stop waiting.
+  bool StopWaitingForProgram() const override { return m_bShutdownRequested; }
   std::time_t Now() const override { return m_host.Now(); }
   void KillActionTimer(uint32_t timerHandle) override;
   bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }

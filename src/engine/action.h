@@ -124,8 +124,10 @@ class Action {
   std::string ExternalCommandLine(const std::string& filePath) const;
 
   // Appends every subfolder below `folder`, each before its own subfolders. Linked folders
-  // are not followed.
-  static void AddSubfolders(const std::string& folder, std::vector<std::string>& folders);
+  // are not followed. A folder whose listing broke off adds none of its subfolders and a line
+  // for the action log to `failures`.
+  static void AddSubfolders(const std::string& folder, std::vector<std::string>& folders,
+                            std::vector<std::string>* failures = nullptr);
 
   // Steps of a run, in order.
   // Scans the folders into the eligible and held-back lists.

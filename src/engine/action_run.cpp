@@ -30,21 +30,32 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
          });
 }
 
+// A listing that broke off is reported; what it had read is never used.
+std::string ListFailureLine(const std::string& folder, int err) {
+  return "FAILED: Listing folder " + folder + " stopped part-way: " + ErrnoText(err);
+}
+
 bool IsProcessingFolder(const std::string& folder) {
   return EqualsNoCase(SplitPath(TrimTrailingSeparators(folder)).extension, ".processing");
 }
 
-void AddSubfoldersBelow(const std::string& folder, std::vector<std::string>& folders, int depth) {
+void AddSubfoldersBelow(const std::string& folder, std::vector<std::string>& folders, int depth,
+                        std::vector<std::string>* failures) {
   if (depth > kMaxFolderDepth) return;
   std::vector<FileInfo> entries;
-  if (!ListFolder(folder, "*", entries)) return;
+  int err = 0;
+  bool partial = false;
+  if (!ListFolder(folder, "*", entries, &err, &partial)) {
+    if (partial && failures) failures->push_back(ListFailureLine(folder, err));
+    return;
+  }
   for (const FileInfo& entry : entries) {
     if (!entry.directory || entry.name == "." || entry.name == "..") continue;
     // A linked folder is not ours to walk: it could lead outside the source or into a loop.
     struct stat st;
     if (::lstat(entry.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
     folders.push_back(entry.path);
-    AddSubfoldersBelow(entry.path, folders, depth + 1);
+    AddSubfoldersBelow(entry.path, folders, depth + 1, failures);
   }
 }
 
@@ -73,8 +84,9 @@ bool Action::EntryTest() {
   return true;
 }
 
-void Action::AddSubfolders(const std::string& folder, std::vector<std::string>& folders) {
-  AddSubfoldersBelow(TrimTrailingSeparators(folder), folders, 0);
+void Action::AddSubfolders(const std::string& folder, std::vector<std::string>& folders,
+                           std::vector<std::string>* failures) {
+  AddSubfoldersBelow(TrimTrailingSeparators(folder), folders, 0, failures);
 }
 
 void Action::LogFileNote(int level, const std::string& text, const std::string& path) const {
@@ -104,6 +116,9 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
   const std::string description = GetDescription();
   const bool releaseReadOnly = (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) &&
                                m_bModifyReadOnlyAttribute && !m_bMakeReadOnly;
+  // Copies never change their source, so a write-protected card is no reason to skip a photo;
+  // one that another process is still writing is.
+  const bool copyOnly = m_iType == kCopyFiles || m_iType == kCopySubfolders;
   const int n = static_cast<int>(folders.size());
   for (int i = 0; i < n; ++i) {
     const std::string& folder = folders[i];
@@ -133,7 +148,7 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
           continue;
         }
       }
-      if (!CanOpenExclusively(path)) {
+      if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path))) {
         LogFileNote(1, "File currently locked", path);
         continue;
       }
@@ -156,6 +171,7 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
       }
     }
     if (!patternError.empty()) LogMessage(patternError);
+    if (scan.ListFailedPartWay()) LogMessage(ListFailureLine(folder, scan.ListError()));
   }
   return true;
 }
@@ -200,10 +216,15 @@ bool Action::RunBody() {
     return false;
   }
 
+  // Checked before every run: a temp folder another user made is said, and replaced, here.
+  GetTempFolder();
+
   std::vector<std::string> folders;
   folders.push_back(WithTrailingSeparator(m_strSourceFolder));
   if ((m_iType >= kMoveFilesFromMedia && m_iType <= kCopySubfolders) || m_bIncludeSubFolders) {
-    AddSubfolders(m_strSourceFolder, folders);
+    std::vector<std::string> failures;
+    AddSubfolders(m_strSourceFolder, folders, &failures);
+    for (const std::string& line : failures) LogMessage(line);
   }
 
   std::vector<std::string> eligible;

@@ -12,6 +12,7 @@
 #include "engine/action.h"
 #include "engine/command_line.h"
 #include "engine/move_journal.h"
+#include "engine/run_support.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/brisko_exif_fields.h"
@@ -52,29 +53,10 @@ std::string Format3(const char* format, const std::string& a, const std::string&
   return FormatS(format, {a, b, c});
 }
 
-// Entries other than "." and ".."; -1 when the folder cannot be read. Stops counting at
-// `limit` (0: no limit).
-int CountEntries(const std::string& folder, int limit) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    if (++count == limit) break;
-  }
-  ::closedir(dir);
-  return count;
-}
-
 }  // namespace
 
 std::string Action::GetTempFolder() {
-  std::string folder = m_host->Values().m_TempPath;
-  if (folder.empty() || !CreateFolderPath(folder)) {
-    folder = kDefaultTempPath;
-    CreateFolderPath(folder);
-  }
-  return WithTrailingSeparator(folder);
+  return ResolveTempFolder(*m_host);
 }
 
 bool Action::CreateFolderPath(const std::string& folder) {
@@ -286,6 +268,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     const PathParts parts = SplitPath(listed);
     std::string name = parts.name + parts.extension;
     std::string current = listed;
+    const std::optional<ListedPhoto> asListed = ListedPhotoOf(listed);  // before the steps move it
     BriskoExifFields fields;
     ReadFields(current, fields);
     std::string destination = GetDestinationFolder(current, fields);
@@ -301,11 +284,13 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     record.overwrite = m_bOverwriteExistingFiles != 0;
     if (m_bAutoRotateJPG) RotateForMove(current, destination, journal, record);
     if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields, journal, record);
+    if (current != listed && asListed) KeepListedTime(current, *asListed);
     if (m_bRenameFile) {
-      // The template sees the file where it is now (a temp name such as x_2.jpg after the
-      // steps above). A name it cannot make keeps the file's own name.
-      std::string newName =
-          m_RenameTemplate.GenerateNewName(current, m_pIdTxt, fields, false, MakeNamingContext());
+      // The template sees the photo as listed, not the temp name (x_2.jpg) the steps above may
+      // have given it. A name it cannot make keeps the file's own name.
+      NamingContext context = MakeNamingContext();
+      if (current != listed) context.listed = asListed;
+      std::string newName = m_RenameTemplate.GenerateNewName(current, m_pIdTxt, fields, false, context);
       if (!newName.empty()) name = std::move(newName);
     }
     std::string target = destination + name;
@@ -535,9 +520,11 @@ bool Action::DeleteSubfolders(const std::vector<std::string>& folders) {
   for (auto it = folders.rbegin(); it != folders.rend(); ++it, ++k) {
     const std::string& folder = *it;
     m_host->SetProgress(k, m, description, "Deleting subfolders");
-    if (CountFolderEntries(folder) == 1) {
-      const std::string thumbs = TrimTrailingSeparators(folder) + "/Thumbs.db";
-      if (PathExists(thumbs) && DeleteFile(thumbs)) LogMessage("Removed Thumbs.db: " + thumbs);
+    // A listing that broke off counts as -1, so it never decides that Thumbs.db is alone.
+    std::string only;
+    if (CountEntries(folder, 0, &only) == 1 && IsThumbsDbName(only)) {
+      const std::string thumbs = TrimTrailingSeparators(folder) + "/" + only;
+      if (DeleteFile(thumbs)) LogMessage("Removed Thumbs.db: " + thumbs);
     }
     if (!IsFolderEmpty(folder)) continue;
     switch (RemoveFolder(folder)) {
@@ -592,6 +579,12 @@ void Action::RunExternalApplication(const std::string& filePath) {
   for (std::string& arg : argv) raw.push_back(arg.data());
   raw.push_back(nullptr);
 
+  // An operator who asked to exit is not kept waiting for one program after another.
+  if (m_host->StopWaitingForProgram()) {
+    m_host->AddToLog(
+        Format2("Failed: Applied executible %s to file %s (exit requested)", commandLine, filePath));
+    return;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   // Inherit nothing but the standard streams.
@@ -603,10 +596,13 @@ void Action::RunExternalApplication(const std::string& filePath) {
     m_host->AddToLog(Format2("Failed: Applied executible %s to file %s", commandLine, filePath));
     return;
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  m_host->AddToLog(Format2("Applied executible %s to file %s", commandLine, filePath));
+  // Events are dispatched while the program runs; no action may start meanwhile.
+  StationValues& values = m_host->Values();
+  ++values.g_nShellOperationDepth;
+  const ProgramEnd end = WaitForProgram(pid, *m_host);
+  --values.g_nShellOperationDepth;
+  m_host->AddToLog(
+      ProgramEndLine(end, Format2("Applied executible %s to file %s", commandLine, filePath), pid));
 }
 
 }  // namespace brisko

@@ -28,6 +28,10 @@ struct StationValues {
   int32_t m_iFileCounter = 1;
   int32_t m_iBatchCounter = 1;
   std::string m_TempPath = kDefaultTempPath;
+  // Where temp files go when m_TempPath cannot be made; tests point it at their own folder.
+  std::string m_BuiltInTempPath = kDefaultTempPath;
+  // The temp folder note last written to the action log ("" while the folder is usable).
+  std::string m_tempFolderNote;
   bool g_bActionsRunning = false;
   int g_nShellOperationDepth = 0;  // shell-style file operations in progress
   uint32_t g_uiNextActionTimerId = kFirstActionTimerId;
@@ -54,6 +58,9 @@ class RunHost {
   virtual SettingsStore& Store() = 0;
   virtual Logger& GetLogger() = 0;
 
+  // The operator no longer wants to wait for an external program (exit or shutdown asked
+  // for): the wait ends and the program is left running.
+  virtual bool StopWaitingForProgram() const { return false; }
   // A pausing dialog (m_bDialogOpen) is up: runs stop before their next action.
   virtual bool IsDialogOpen() const { return false; }
   // Wall clock in seconds; a seam so that tests can drive ages and intervals.

@@ -375,7 +375,7 @@ std::string NameTemplate::GetDisplayString() const {
 std::string NameTemplate::Generate(const std::string& path, const CIdTxt* idTxt,
                                    const BriskoExifFields& fields, const NamingContext& context,
                                    const FileTimes* times, bool* idTxtValueUsed) const {
-  const PathParts parts = SplitPath(path);
+  const PathParts parts = SplitPath(context.listed ? context.listed->path : path);
   const char* forbidden =
       m_kind == TemplateKind::kRename ? kForbiddenFileNameChars : kForbiddenSubfolderChars;
   const std::time_t now = context.now ? *context.now : std::time(nullptr);
@@ -488,8 +488,9 @@ std::string NameTemplate::GenerateNewName(const std::string& path, const CIdTxt*
     if (!test || !StatPath("/proc/self/exe", info)) return std::string();
   }
   FileTimes times{static_cast<std::time_t>(info.modTime), static_cast<std::time_t>(info.createTime)};
+  if (context.listed) times = FileTimes{context.listed->modTime, context.listed->createTime};
 
-  const PathParts parts = SplitPath(path);
+  const PathParts parts = SplitPath(context.listed ? context.listed->path : path);
   const std::string incoming = parts.name + parts.extension;
   bool idTxtValueUsed = false;
   std::string result = Generate(path, idTxt, fields, context, &times, &idTxtValueUsed);

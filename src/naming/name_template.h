@@ -45,7 +45,8 @@ class NameTemplate {
   // record a template that uses an ID.TXT text keeps the file's own name, as does a template
   // giving nothing. Empty when the file's status cannot be read, unless `test` is set (then the
   // program's own file lends its times). Never holds "/" or NUL, is never "." or "..", and is at
-  // most 255 bytes (cut keeping the extension).
+  // most 255 bytes (cut keeping the extension). With `context.listed` the name, extension and
+  // times are those of the photo as listed; `path` still lends its EXIF data.
   std::string GenerateNewName(const std::string& path, const CIdTxt* idTxt, const BriskoExifFields& fields,
                               bool test, const NamingContext& context) const;
 

@@ -221,8 +221,9 @@ class RestorePass {
       }
       case XmlEvent::kElementEnd:
         if (EqualsNoCase(element, "v")) {
-          if (m_inValue) StoreValue();
+          const bool stored = !m_inValue || StoreValue();
           m_inValue = false;
+          if (!stored) return false;
         } else if (EqualsNoCase(element, "k") && !m_frames.empty()) {
           // Only an element that named a key closes one: a nameless `k` must not pop its parent.
           if (m_frames.back()) m_names.pop_back();
@@ -281,14 +282,29 @@ class RestorePass {
     return true;
   }
 
-  void StoreValue() {
-    if (!m_store) return;
+  // False stops the restore: a list count beyond its limit would make the station's next
+  // start walk billions of entries, so such a file is refused as a whole.
+  bool StoreValue() {
     const std::string name = EqualsNoCase(m_valueName, kDefaultValueName) ? std::string() : m_valueName;
     const uint32_t type = ParseBackupType(m_typeText);
     const std::optional<std::string> data = ParseBackupValue(type, m_valueText);
+    if (const int limit = StoredCountLimit(name); limit > 0 && data && data->size() <= 4) {
+      // Read as the store reads an integer.
+      uint32_t bits = 0;
+      for (size_t i = 0; i < data->size(); ++i)
+        bits |= uint32_t{static_cast<unsigned char>((*data)[i])} << (8 * i);
+      const int count = static_cast<int>(bits);
+      if (count < 0 || count > limit) {
+        m_sink(name + " " + std::to_string(count) + " in " + KeyPath() + " is outside 0 to " +
+               std::to_string(limit) + "; the backup is not restored");
+        return false;
+      }
+    }
+    if (!m_store) return true;
     const bool ok = data && !m_names.empty() && name.size() <= kMaxValueNameLength &&
                     m_store->SetValue(KeyPath(), name, type, *data);
     if (!ok) m_sink("couldn't set value " + m_valueName);
+    return true;
   }
 
   SettingsStore* m_store;

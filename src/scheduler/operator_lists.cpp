@@ -1,5 +1,7 @@
 #include "scheduler/operator_lists.h"
 
+#include <algorithm>
+
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -15,7 +17,7 @@ std::string CommandKey(int index) {
 
 std::vector<std::string> LoadOperatorSelectableStrings(SettingsStore& store) {
   std::vector<std::string> strings;
-  int count = store.GetProfileInt(kStringsSection, "NumStrings", 0);
+  const int count = std::clamp(store.GetProfileInt(kStringsSection, "NumStrings", 0), 0, kMaxStoredListCount);
   for (int i = 0; i < count; ++i) {
     std::string text = store.GetProfileString(kStringsSection, "String_" + std::to_string(i), "");
     if (!text.empty()) strings.push_back(std::move(text));

@@ -603,6 +603,23 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   return true;
 }
 
+bool CanReadUnwritten(const std::string& path, int* err) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.Get() < 0) return Fail(err, errno);
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
+  if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
+  // A read lease is refused while any other process has the file open for writing. SIGURG
+  // as above, should a writer open it while the lease is held.
+  if (fcntl(fd.Get(), F_SETSIG, SIGURG) == 0 && fcntl(fd.Get(), F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN || errno == EBUSY) {
+    return Fail(err, EBUSY);
+  }
+  if (flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
+  return true;
+}
+
 // --- Test seam ------------------------------------------------------------------------------
 
 void SetFileFaultHook(FileFaultHook hook) {

@@ -146,6 +146,12 @@ RemoveFolderOutcome RemoveFolder(const std::string& path, int* err = nullptr);
 // but a regular file counts as locked.
 bool CanOpenExclusively(const std::string& path, int* err = nullptr);
 
+// True when the file can be opened for reading and no other process has it open for writing
+// (a read lease, tried where permitted, and a non-blocking shared flock). For steps that only
+// read their source, so a read-only file or mount does not count as locked. Anything but a
+// regular file counts as locked.
+bool CanReadUnwritten(const std::string& path, int* err = nullptr);
+
 // --- Test seam ------------------------------------------------------------------------------
 
 // The steps at which tests can inject a failure.

@@ -104,7 +104,7 @@ bool CFileSpecFind::FindFile(const std::string& path, const std::string& include
   m_filterActive = isFolder && !(include.empty() && exclude.empty());
   bool listed;
   if (m_filterActive) {
-    listed = ListFolder(path, "*.*", m_entries, &m_listError);
+    listed = ListFolder(path, "*.*", m_entries, &m_listError, &m_listPartial);
   } else {
     // The path is the finder's own mask: its last element is matched within its folder.
     size_t slash = path.find_last_of('/');
@@ -114,7 +114,7 @@ bool CFileSpecFind::FindFile(const std::string& path, const std::string& include
       folder = path.substr(0, slash == 0 ? 1 : slash);
       mask = path.substr(slash + 1);
     }
-    listed = ListFolder(folder, mask, m_entries, &m_listError);
+    listed = ListFolder(folder, mask, m_entries, &m_listError, &m_listPartial);
   }
   if (!listed) {
     m_entries.clear();
@@ -145,6 +145,7 @@ void CFileSpecFind::Close() {
   m_current = FileInfo{};
   m_filterActive = false;
   m_listError = 0;
+  m_listPartial = false;
 }
 
 std::string FilespecTestResult::IncludedText() const {

@@ -87,6 +87,8 @@ class CFileSpecFind {
   int LastParseError() const { return m_filter.LastParseError(); }
   // errno of a folder that could not be listed, else 0.
   int ListError() const { return m_listError; }
+  // The listing failed after it had begun: nothing of it is reported (ListError says why).
+  bool ListFailedPartWay() const { return m_listPartial; }
 
  private:
   size_t NextPassing(size_t from);
@@ -100,6 +102,7 @@ class CFileSpecFind {
   size_t m_ahead = 0;  // next entry to report, or m_entries.size()
   FileInfo m_current;
   int m_listError = 0;
+  bool m_listPartial = false;
 };
 
 // The "Test Filespec" search: with an error, `error` holds the message and both lists are empty.

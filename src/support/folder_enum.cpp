@@ -11,6 +11,25 @@
 namespace brisko {
 namespace {
 
+ListFaultHook& FaultHook() {
+  static ListFaultHook hook;
+  return hook;
+}
+
+// readdir that tells the end of the folder (nullptr, *err 0) from a failed read (*err set).
+struct dirent* ReadEntry(DIR* dir, const std::string& folder, size_t read, int* err) {
+  if (FaultHook()) {
+    if (const int injected = FaultHook()(folder, read)) {
+      *err = injected;
+      return nullptr;
+    }
+  }
+  errno = 0;
+  struct dirent* de = readdir(dir);
+  *err = de ? 0 : errno;
+  return de;
+}
+
 char Fold(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -55,6 +74,14 @@ bool MaskMatches(const std::string& mask, const std::string& name) {
   return m == mask.size();
 }
 
+bool IsThumbsDbName(const std::string& name) {
+  static constexpr char kName[] = "thumbs.db";
+  if (name.size() != sizeof kName - 1) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (Fold(name[i]) != kName[i]) return false;
+  return true;
+}
+
 bool StatPath(const std::string& path, FileInfo& info) {
   info = FileInfo{};
   info.path = path;
@@ -63,9 +90,10 @@ bool StatPath(const std::string& path, FileInfo& info) {
   return StatAt(AT_FDCWD, path.c_str(), info);
 }
 
-bool ListFolder(const std::string& folder, const std::string& mask, std::vector<FileInfo>& entries,
-                int* err) {
+bool ListFolder(const std::string& folder, const std::string& mask, std::vector<FileInfo>& entries, int* err,
+                bool* partial) {
   entries.clear();
+  if (partial) *partial = false;
   std::string base = folder.empty() ? std::string(".") : folder;
   int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
@@ -81,10 +109,12 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
   std::string prefix = base;
   if (prefix.back() != '/') prefix += '/';
   std::vector<FileInfo> dots;
+  size_t read = 0;
+  int readErr = 0;
   while (true) {
-    errno = 0;
-    struct dirent* de = readdir(dir);
+    struct dirent* de = ReadEntry(dir, base, read, &readErr);
     if (!de) break;
+    ++read;
     const char* nm = de->d_name;
     bool isDot = std::strcmp(nm, ".") == 0 || std::strcmp(nm, "..") == 0;
     if (!MaskMatches(mask, nm)) continue;
@@ -95,9 +125,42 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
     (isDot ? dots : entries).push_back(std::move(info));
   }
   closedir(dir);
+  if (readErr != 0) {
+    // A listing cut short looks complete unless said: callers must not act on it as a whole.
+    if (err) *err = readErr;
+    if (partial) *partial = true;
+    return false;
+  }
   if (dots.size() == 2 && dots[0].name != ".") std::swap(dots[0], dots[1]);
   entries.insert(entries.begin(), dots.begin(), dots.end());
   return true;
+}
+
+int CountEntries(const std::string& folder, int limit, std::string* lastName, int* err) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) {
+    if (err) *err = errno;
+    return -1;
+  }
+  int count = 0;
+  size_t read = 0;
+  int readErr = 0;
+  while (const struct dirent* de = ReadEntry(dir, folder, read, &readErr)) {
+    ++read;
+    if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0) continue;
+    if (lastName) *lastName = de->d_name;
+    if (++count == limit) break;
+  }
+  closedir(dir);
+  if (readErr != 0) {
+    if (err) *err = readErr;
+    return -1;
+  }
+  return count;
+}
+
+void SetListFaultHook(ListFaultHook hook) {
+  FaultHook() = std::move(hook);
 }
 
 }  // namespace brisko

@@ -2,6 +2,7 @@
 // Folder enumeration with a wildcard mask: the platform finder that the file-specification
 // filter builds on.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,14 +24,29 @@ struct FileInfo {
 // finder does, also names without a dot).
 bool MaskMatches(const std::string& mask, const std::string& name);
 
+// True for "Thumbs.db" in any letter case (file names are compared that way everywhere).
+bool IsThumbsDbName(const std::string& name);
+
 // Reads the status of one path into `info` (name = last path element). False when it
 // does not exist or cannot be read; errno is left set.
 bool StatPath(const std::string& path, FileInfo& info);
 
 // Lists the entries of `folder` whose names match `mask`, "." and ".." first (as the platform
 // finder reports them), then the others in the file system's order. Entries that vanish while
-// listing are skipped. False (and *err = errno) when the folder cannot be opened.
+// listing are skipped. False (and *err = errno) when the folder cannot be opened, or when the
+// listing fails part-way: then `*partial` (when given) is set and `entries` holds only what
+// was read, which is not the folder's content.
 bool ListFolder(const std::string& folder, const std::string& mask, std::vector<FileInfo>& entries,
-                int* err = nullptr);
+                int* err = nullptr, bool* partial = nullptr);
+
+// Entries other than "." and ".." (counting stops at `limit`, 0: no limit); `lastName` gets
+// the name of the last one counted. -1 (and *err) when the folder cannot be listed completely.
+int CountEntries(const std::string& folder, int limit = 0, std::string* lastName = nullptr,
+                 int* err = nullptr);
+
+// Test seam: consulted after each entry a listing reads; a non-zero return is taken as the
+// errno of a failed read at that point (an I/O error on a card).
+using ListFaultHook = std::function<int(const std::string& folder, size_t entriesRead)>;
+void SetListFaultHook(ListFaultHook hook);
 
 }  // namespace brisko

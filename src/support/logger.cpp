@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/settings_store.h"
 
@@ -13,6 +14,7 @@ namespace {
 constexpr const char* kSection = "Logger";
 constexpr const char* kBaseName = "BriskoEventFileWorkflow";
 constexpr size_t kBlockSize = 4000;
+constexpr size_t kMaxPending = size_t{1} << 20;
 
 std::string FormatTime(std::time_t t, const char* fmt) {
   std::tm tmv{};
@@ -110,32 +112,52 @@ void Logger::Flush() {
     m_file = nullptr;
   }
   if (!m_file) {
-    auto report = [&](const std::string& caption, const std::string& text) {
-      if (m_onError) {
-        m_onError(caption, text);
-      } else {
-        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-      }
-    };
     if (!MakeFolderPath(m_path)) {
-      report("Cannot create log file folder", m_path);
-      return;
+      Report("Cannot create log file folder", m_path);
+      return TrimPending();
     }
     m_currentFileName = name;
     // Append mode: never truncates, every write lands at the end.
     m_file = std::fopen(name.c_str(), "ab");
     if (!m_file) {
-      report("Cannot open log file", name);
-      return;
+      Report("Cannot open log file", name);
+      return TrimPending();
     }
   }
   if (!m_pending.empty()) {
     // Keep the lines pending when the write fails (disk full) so a later flush can retry.
-    if (std::fwrite(m_pending.data(), 1, m_pending.size(), m_file) == m_pending.size() &&
-        std::fflush(m_file) == 0) {
-      m_pending.clear();
+    if (std::fwrite(m_pending.data(), 1, m_pending.size(), m_file) != m_pending.size() ||
+        std::fflush(m_file) != 0) {
+      const int err = errno;
+      // A write that failed part-way may have left some of the block: start again on a fresh
+      // handle at the end of the file rather than repeat bytes through the broken one.
+      std::fclose(m_file);
+      m_file = nullptr;
+      Report("Cannot write log file", name + ": " + std::strerror(err));
+      return TrimPending();
     }
+    m_pending.clear();
   }
+  m_failure.clear();
+}
+
+void Logger::Report(const std::string& caption, const std::string& text) {
+  std::string failure = caption + "\n" + text;
+  if (failure == m_failure) return;
+  m_failure = std::move(failure);
+  if (m_onError) {
+    m_onError(caption, text);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  }
+}
+
+void Logger::TrimPending() {
+  if (m_pending.size() <= kMaxPending) return;
+  // Keep the newer half, cut at a line end.
+  size_t cut = m_pending.find("\r\n", m_pending.size() - kMaxPending / 2);
+  cut = cut == std::string::npos ? m_pending.size() : cut + 2;
+  m_pending.erase(0, cut);
 }
 
 }  // namespace brisko

@@ -34,7 +34,9 @@ class Logger {
   const std::string& CurrentFileName() const { return m_currentFileName; }
   size_t PendingSize() const { return m_pending.size(); }
 
-  // Failure reports go to stderr until the window installs its message boxes.
+  // Failure reports go to stderr until the window installs its notice. Each failure is reported
+  // once, when it begins or changes (folder, file, write); a flush that succeeds ends it. The
+  // callback must not block: it runs inside runs.
   void SetErrorCallback(ErrorCallback cb) { m_onError = std::move(cb); }
   void SetClock(Clock clock) { m_clock = std::move(clock); }
 
@@ -44,6 +46,9 @@ class Logger {
 
  private:
   std::string TodayFileName() const;
+  void Report(const std::string& caption, const std::string& text);
+  // While the file cannot be written the oldest pending lines give way, so memory stays bounded.
+  void TrimPending();
 
   SettingsStore* m_store;
   std::FILE* m_file = nullptr;
@@ -53,6 +58,7 @@ class Logger {
   int m_bLogToFile = 0;
   int m_severityToLog = 1;
   ErrorCallback m_onError;
+  std::string m_failure;  // the failure last reported, "" while writing works
   Clock m_clock;
 };
 

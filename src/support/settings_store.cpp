@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <unordered_map>
 
 namespace brisko {
@@ -352,6 +353,16 @@ bool SettingsStore::DeleteKeyTree(const std::string& keyPath) {
   bool ok = dv.Step() == SQLITE_DONE && dk.Step() == SQLITE_DONE;
   Exec(ok ? "COMMIT" : "ROLLBACK");
   return ok;
+}
+
+int StoredCountLimit(const std::string& valueName) {
+  static constexpr std::string_view kCountSuffix = "_count";
+  if (valueName == "NumActions") return kMaxStoredActions;
+  if (valueName == "NumStrings") return kMaxStoredListCount;
+  if (valueName.size() > kCountSuffix.size() &&
+      valueName.compare(valueName.size() - kCountSuffix.size(), kCountSuffix.size(), kCountSuffix) == 0)
+    return kMaxStoredListCount;
+  return 0;
 }
 
 int SettingsStore::GetProfileInt(const std::string& section, const std::string& entry, int def) {

@@ -30,6 +30,14 @@ enum RegType : uint32_t {
   kRegQword = 11,
 };
 
+// Limits of the list counts read from the store or a backup ("NumActions", "NumStrings" and
+// the "..._count" values): far above any real station, so a damaged or hand-edited count can
+// never make loading walk billions of missing entries.
+inline constexpr int kMaxStoredActions = 1000;
+inline constexpr int kMaxStoredListCount = 10000;
+// The limit of a count value by its name; 0 for a value that is no count.
+int StoredCountLimit(const std::string& valueName);
+
 struct RegValue {
   std::string name;  // "" is the key's default value
   uint32_t type = kRegNone;

@@ -89,6 +89,17 @@ void QtHost::ShowBarcodeSummary(const std::string& summary) {
   if (m_window) m_window->SetBarcodeSummary(QString::fromStdString(summary));
 }
 
+void QtHost::ShowNotice(const std::string& caption, const std::string& text) {
+  if (!m_notice) {
+    m_notice = new QMessageBox(QMessageBox::Warning, QString(), QString(), QMessageBox::Ok, m_window);
+    m_notice->setAttribute(Qt::WA_DeleteOnClose);
+    m_notice->setWindowModality(Qt::NonModal);
+  }
+  m_notice->setWindowTitle(QString::fromStdString(caption));
+  m_notice->setText(QString::fromStdString(text));
+  m_notice->show();  // never exec(): the run that logged goes on
+}
+
 bool QtHost::EditIdTxt(CIdTxt& record) {
   return IdTxtDialog::Edit(m_window, record);
 }

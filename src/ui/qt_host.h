@@ -1,7 +1,9 @@
 #pragma once
 // The station's host in the window: QTimer timers, processEvents() as the message pump, the
 // exit dialog and the main window's log and progress.
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <map>
 #include <memory>
@@ -37,6 +39,11 @@ class QtHost : public QObject, public Host {
   void ShowBarcodeSummary(const std::string& summary) override;
   bool EditIdTxt(CIdTxt& record) override;
 
+  // A warning that must not stop anything (the log folder cannot be written): a box that does
+  // not block, shown over the window; a later notice replaces the text of one still open.
+  void ShowNotice(const std::string& caption, const std::string& text);
+  QMessageBox* Notice() const { return m_notice; }
+
   bool LoopTimerActive() const { return m_loopTimer.isActive(); }
   bool ActionTimerActive(unsigned id) const;
 
@@ -45,6 +52,7 @@ class QtHost : public QObject, public Host {
   MainWindow* m_window = nullptr;
   QTimer m_loopTimer;
   std::map<unsigned, std::unique_ptr<QTimer>> m_actionTimers;
+  QPointer<QMessageBox> m_notice;
 };
 
 }  // namespace brisko

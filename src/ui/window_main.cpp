@@ -1,7 +1,6 @@
 #include "ui/window_main.h"
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QSocketNotifier>
 #include <cstdio>
 
@@ -30,9 +29,9 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   if (!station.Init(start.storePath, &report))
     std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s; running on defaults\n",
                  start.storePath.c_str());
-  station.GetLogger().SetErrorCallback([](const std::string& caption, const std::string& text) {
-    QMessageBox::critical(nullptr, QString::fromStdString(caption), QString::fromStdString(text));
-  });
+  // A log folder that cannot be written is told without blocking the run that logged.
+  station.GetLogger().SetErrorCallback(
+      [&host](const std::string& caption, const std::string& text) { host.ShowNotice(caption, text); });
 
   AudioToneSink tones([&station](const std::string& line) { station.AddToLog(line); });
   station.SetToneSink(&tones);
@@ -64,6 +63,8 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   window.UpdateOptionalControls();
   window.UpdateCommandMenu();
   int rc = app.exec();
+  // The window goes before the station: later log failures go to stderr.
+  station.GetLogger().SetErrorCallback({});
   station.ClearActions();
   station.SetToneSink(nullptr);
   return rc;

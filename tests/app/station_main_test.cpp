@@ -1,7 +1,9 @@
 // The program as users start it: options, one-shot runs, the headless station and a second start.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +106,9 @@ TEST_F(TheProgram, RunsOnceOverStoredActionsAndSaves) {
 bool ReadUntil(int fd, std::string& seen, const std::string& text) {
   char buf[1024];
   while (seen.find(text) == std::string::npos) {
+    // A station that hangs fails the test instead of stalling the whole suite.
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 60'000) <= 0) return false;
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) return false;
     seen.append(buf, size_t(n));
@@ -144,6 +149,49 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
   EXPECT_NE(seen.find("Shutdown requested\n"), std::string::npos);
   EXPECT_EQ(StoredInt("Action_1", "m_iFileCounter"), 5);
+}
+
+TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {
+  // The program asks the station to stop, then never ends by itself.
+  const std::string script = m_dir / "hang.sh", pidFile = m_dir / "hang.pid";
+  test::WriteFile(script, "#!/bin/sh\necho $$ > '" + pidFile +
+                              "'\nkill -TERM $PPID\nexec sleep 600 </dev/null >/dev/null 2>&1\n");
+  chmod(script.c_str(), 0755);
+  WriteActions({{"Hand over", kScheduleContinuous}});
+  {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(Store()));
+    s.WriteProfileInt("Action_0", "m_iType", kCopyFiles);
+    s.WriteProfileString("Action_0", "m_strFileSpec", "*");
+    s.WriteProfileInt("Action_0", "m_bUseExternalExe", 1);
+    s.WriteProfileString("Action_0", "m_strExternalExeFilepath", script);
+  }
+  mkdir((m_dir / "in").c_str(), 0755);
+  mkdir((m_dir / "out").c_str(), 0755);
+  test::WriteFile(m_dir / "in/a.jpg", "a");
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    execl("/bin/sh", "sh", "-c", ("exec " + m_env + BRISKO_BINARY + " --headless").c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string seen;
+  const bool ended = ReadUntil(out[0], seen, "Application entering shutdown actions...\n");
+  EXPECT_TRUE(ended) << seen;
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(out[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_NE(seen.find("left running)\n"), std::string::npos) << seen;
+  const std::string hung = test::ReadFile(pidFile);
+  if (!hung.empty()) kill(std::stoi(hung), SIGKILL);
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ class AStation : public ::testing::Test {
   void SetUp() override {
     station.Init(dir / "settings.db");
     station.Store().WriteProfileString("Settings", "m_TempPath", dir / "temp/");
+    // Actions made before the settings are loaded default to it too, never /var/tmp.
+    station.Values().m_TempPath = dir / "temp/";
     station.SetActionRunner([this](Action& a) {
       if (!a.EntryTest()) return false;
       runs.push_back(a.m_strName);
@@ -77,6 +79,15 @@ TEST_F(AStation, CountsDownFiveTicksThenPassesOnTheSixth) {
   EXPECT_FALSE(timerDuringPass);
   EXPECT_TRUE(host.loopOn);
   EXPECT_FALSE(station.Values().g_bActionsRunning);
+}
+
+TEST_F(AStation, ADamagedActionCountLoadsTheStoredActionsAndSaysSo) {
+  Write({{"a"}, {"b"}});
+  station.Store().WriteProfileInt("Actions", "NumActions", 0x7fffffff);
+  station.LoadActions();
+  ASSERT_EQ(station.Actions().size(), 2u);
+  EXPECT_EQ(station.Actions()[1]->m_strName, "b");
+  EXPECT_TRUE(host.Logged("NumActions 2147483647 is outside 0 to 1000; loading the stored actions"));
 }
 
 TEST_F(AStation, NeverNestsPasses) {

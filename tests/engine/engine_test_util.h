@@ -28,6 +28,12 @@ inline void SetModTime(const std::string& path, std::time_t t) {
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+inline struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st;
+}
+
 inline std::time_t ModTime(const std::string& path) {
   struct stat st {};
   ::stat(path.c_str(), &st);
@@ -55,13 +61,13 @@ inline int CountFiles(const std::string& folder) {
   return n;
 }
 
-// Another process that holds a file open for reading until it is destroyed.
+// Another process that holds a file open (for reading unless told) until it is destroyed.
 class FileHolder {
  public:
-  explicit FileHolder(const std::string& path) {
+  explicit FileHolder(const std::string& path, int flags = O_RDONLY) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), flags, 0);
     char sleepArg[] = "sleep";
     char secondsArg[] = "600";
     char* argv[] = {sleepArg, secondsArg, nullptr};

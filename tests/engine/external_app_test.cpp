@@ -122,5 +122,48 @@ TEST_F(ExternalAppTest, CopiedAndMovedFilesAreHandedOverAtTheirDestination) {
   EXPECT_EQ(host.log.back(), "Fix (Copy Files) Copied file " + src + "/a.jpg to " + dst + "/a.jpg");
 }
 
+TEST_F(ExternalAppTest, AFailingProgramIsLoggedAsAFailureWithItsStatus) {
+  struct Row {
+    const char* body;
+    std::string ending;
+  };
+  const Row rows[] = {
+      {"exit 0", ""}, {"exit 3", " (exit status 3)"}, {"kill -KILL $$", " (ended by signal 9)"}};
+  for (const Row& r : rows) {
+    MakeFile(script, std::string("#!/bin/sh\n") + r.body + "\n");
+    action->RunExternalApplication("/x.jpg");
+    const std::string applied =
+        "Applied executible " + action->ExternalCommandLine("/x.jpg") + " to file /x.jpg";
+    EXPECT_EQ(host.log.back(), r.ending.empty() ? applied : "Failed: " + applied + r.ending);
+  }
+}
+
+TEST_F(ExternalAppTest, AHangingProgramKeepsEventsFlowingUntilTheOperatorStopsWaiting) {
+  // The program records its process id and never ends by itself.
+  const std::string pidFile = host.Dir() + "/pid";
+  MakeFile(script, "#!/bin/sh\necho $$ > '" + pidFile + "'\nexec sleep 600\n");
+  int dispatched = 0;
+  host.onDispatch = [&] {
+    ++dispatched;
+    EXPECT_GT(host.Values().g_nShellOperationDepth, 0) << "no action may start meanwhile";
+    // The operator asks to exit once the program is seen running.
+    if (!ReadFile(pidFile).empty()) host.stopWaiting = true;
+  };
+  action->RunExternalApplication("/x.jpg");
+  EXPECT_GT(dispatched, 0);
+  EXPECT_EQ(host.Values().g_nShellOperationDepth, 0);
+  const pid_t pid = std::stoi(ReadFile(pidFile));
+  EXPECT_EQ(host.log.back(), "Failed: Applied executible " + action->ExternalCommandLine("/x.jpg") +
+                                 " to file /x.jpg (stopped waiting; process " + std::to_string(pid) +
+                                 " left running)");
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  // With the exit asked for, no further program is started.
+  std::filesystem::remove(pidFile);
+  action->RunExternalApplication("/y.jpg");
+  EXPECT_FALSE(Exists(pidFile));
+  EXPECT_EQ(host.log.back().rfind("Failed: Applied executible", 0), 0u);
+}
+
 }  // namespace
 }  // namespace brisko

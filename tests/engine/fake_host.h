@@ -18,6 +18,7 @@ class FakeHost : public RunHost {
   FakeHost() : m_logger(&m_store) {
     m_store.Open(m_dir / "settings.db");
     m_values.m_TempPath = m_dir / "temp/";
+    m_values.m_BuiltInTempPath = m_dir / "builtin-temp/";
     m_logger.Configure(m_dir / "logs/", 1, 1);
   }
 
@@ -37,6 +38,7 @@ class FakeHost : public RunHost {
   SettingsStore& Store() override { return m_store; }
   Logger& GetLogger() override { return m_logger; }
   std::time_t Now() const override { return now ? now : std::time(nullptr); }
+  bool StopWaitingForProgram() const override { return stopWaiting; }
   void KillActionTimer(uint32_t handle) override { killedTimers.push_back(handle); }
   bool EditIdTxt(CIdTxt& record) override {
     ++idTxtEdits;
@@ -72,6 +74,7 @@ class FakeHost : public RunHost {
   std::function<void()> onDispatch;  // runs where pending events are dispatched
   std::function<bool(CIdTxt&)> onEditIdTxt;
   int idTxtEdits = 0;
+  bool stopWaiting = false;
 
  private:
   TempDir m_dir;

@@ -1,6 +1,7 @@
 // Runs of actions on real temporary folder trees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -11,6 +12,7 @@
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
 #include "support/file_ops.h"
+#include "support/path_util.h"
 
 namespace brisko {
 namespace {
@@ -534,16 +536,26 @@ TEST_F(RunTest, MovedJpegsCarryTheBriskoExifBlock) {
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
 }
 
-TEST_F(RunTest, RenameSeesTheTempNameWhileTheLogNamesTheListedFile) {
+TEST_F(RunTest, RenameAndTimesSeeThePhotoAsListedAfterRotationAndTagging) {
+  A().m_bAutoRotateJPG = 1;
   A().m_bAddOrUpdateBriskoExif = 1;
   A().m_bRenameFile = 1;
-  A().m_RenameTemplate.AddComponent(0);
-  A().m_RenameTemplate.AddComponent(2);
-  MakeFile(host.Dir() + "/temp/x.jpg", "someone else's");
-  std::filesystem::copy_file(kLandscapeJpeg, src + "/x.jpg");
+  for (unsigned id : {0u, 6u, 9u, 2u}) A().m_RenameTemplate.AddComponent(id);  // name, mod date, time, ext
+  MakeFile(host.Dir() + "/temp/x.jpg", "someone else's");  // the steps' temp names become x_2.jpg
+  const std::time_t shot = kNow - 400 * 86400;
+  std::filesystem::copy_file(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg",
+                             src + "/x.jpg");
+  SetModTime(src + "/x.jpg", shot);
   A().Run();
-  EXPECT_TRUE(Exists(dst + "/x_2.jpg"));
-  EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/x.jpg to " + dst + "/x_2.jpg")));
+  char stamp[32];
+  std::tm tmv{};
+  localtime_r(&shot, &tmv);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d%H~%M~%S", &tmv);
+  const std::string arrived = dst + "/x" + stamp + ".jpg";
+  EXPECT_TRUE(host.HasLogLine(Line("Rotated " + src + "/x.jpg")));
+  ASSERT_TRUE(Exists(arrived)) << host.log.back();
+  EXPECT_EQ(ModTime(arrived), shot) << "the station's own copies keep the photo's time";
+  EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/x.jpg to " + arrived)));
   EXPECT_EQ(ReadFile(host.Dir() + "/temp/x.jpg"), "someone else's");
 }
 
@@ -697,7 +709,7 @@ TEST_F(RunTest, DeleteSubfoldersRemovesEmptyTreesDeepestFirst) {
   Old(src + "/top.jpg");
   Old(src + "/keep/notes.txt");
   Old(src + "/keep/x.jpg");
-  Old(src + "/thumbs/Thumbs.db");
+  Old(src + "/thumbs/THUMBS.db");  // the cache's name in any letter case
   Old(src + "/both/Thumbs.db");
   Old(src + "/both/y.txt");
   A().Run();
@@ -708,7 +720,7 @@ TEST_F(RunTest, DeleteSubfoldersRemovesEmptyTreesDeepestFirst) {
   EXPECT_FALSE(Exists(src + "/keep/x.jpg"));
   EXPECT_TRUE(Exists(src + "/both/Thumbs.db"));
   EXPECT_TRUE(Exists(src));
-  EXPECT_TRUE(host.HasLogLine(Line("Removed Thumbs.db: " + src + "/thumbs/Thumbs.db")));
+  EXPECT_TRUE(host.HasLogLine(Line("Removed Thumbs.db: " + src + "/thumbs/THUMBS.db")));
   std::vector<std::string> removed;
   for (const std::string& l : host.log) {
     if (l.find("Deleted subfolder " + src + "/a") != std::string::npos) removed.push_back(l);
@@ -767,9 +779,93 @@ TEST_F(RunTest, TempFolderFallsBackAndAlwaysEndsInOneSeparator) {
   EXPECT_TRUE(Exists(host.Dir() + "/t1"));
   MakeFile(host.Dir() + "/file", "");
   host.Values().m_TempPath = host.Dir() + "/file/sub";
-  EXPECT_EQ(A().GetTempFolder(), kDefaultTempPath);
+  EXPECT_EQ(A().GetTempFolder(), host.Dir() + "/builtin-temp/");
   EXPECT_TRUE(Action::CreateFolderPath(host.Dir() + "/p/q/r/"));
   EXPECT_TRUE(Exists(host.Dir() + "/p/q/r"));
+}
+
+TEST_F(RunTest, AnUnwritableTempFolderIsSaidOnceAndAPrivateOneBesideItIsUsed) {
+  const std::string shared = host.Dir() + "/shared";
+  MakeFolder(shared);
+  ReadOnlyFolder readOnly(shared);  // as another user's folder is to us
+  if (!readOnly.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
+  host.Values().m_TempPath = shared + "/";
+  const std::string own = shared + "-" + std::to_string(::geteuid()) + "/";
+  const std::string note = "Temp folder " + shared + "/ is not writable; using " + own;
+  EXPECT_EQ(A().GetTempFolder(), own);
+  EXPECT_EQ(StatOf(own).st_mode & 07777, 0700u);
+  A().m_bAutoRotateJPG = 1;
+  std::filesystem::copy_file(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg",
+                             src + "/side.jpg");
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/side.jpg")) << "rotation works through the private folder";
+  EXPECT_EQ(std::count(host.log.begin(), host.log.end(), note), 1);
+
+  // A link planted where the private folder goes is never followed.
+  std::filesystem::remove_all(own);
+  std::filesystem::create_directory_symlink(host.Dir(), TrimTrailingSeparators(own));
+  EXPECT_EQ(A().GetTempFolder(), shared + "/");
+  EXPECT_EQ(host.log.back().rfind("FAILED: Temp folder " + shared + "/ is not writable and " + own, 0), 0u);
+}
+
+// ---- Faults on the media ----
+
+TEST_F(RunTest, CopiesTakeWriteProtectedCardsButNeverFilesBeingWritten) {
+  Old(src + "/a.jpg");
+  Old(src + "/sub/b.jpg");
+  ReadOnlyFolder card(src);
+  if (!card.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
+  for (int type : {kCopyFiles, kCopySubfolders, kMoveFiles}) {
+    SCOPED_TRACE(type);
+    A().m_iType = type;
+    A().Run();
+    const bool copies = type != kMoveFiles;
+    EXPECT_EQ(Exists(dst + "/a.jpg"), copies);
+    EXPECT_EQ(Exists(dst + "/sub/b.jpg"), type == kCopySubfolders);
+    EXPECT_EQ(host.LoggedText().find("File currently locked - " + src + "/a.jpg") != std::string::npos,
+              !copies)
+        << "moves keep the lock rule";
+    std::filesystem::remove_all(dst);
+    MakeFolder(dst);
+  }
+}
+
+TEST_F(RunTest, CopiesSkipAFileAnotherProcessIsWriting) {
+  Old(src + "/busy.jpg");
+  Old(src + "/done.jpg");
+  FileHolder writer(src + "/busy.jpg", O_WRONLY);
+  ASSERT_TRUE(writer.Ok());
+  A().m_iType = kCopyFiles;
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/done.jpg"));
+  EXPECT_FALSE(Exists(dst + "/busy.jpg"));
+  EXPECT_NE(host.LoggedText().find("File currently locked - " + src + "/busy.jpg"), std::string::npos);
+}
+
+TEST_F(RunTest, AListingThatBreaksOffIsLoggedAndNothingOfItIsDeleted) {
+  for (const std::string name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg"}) Old(src + "/" + name);
+  Old(src + "/sub/Thumbs.db");
+  Old(src + "/sub/keep.jpg");
+  A().m_iType = kDeleteSubfolders;
+  A().m_strFileSpec = "*.jpg";
+  SetListFaultHook([&](const std::string& folder, size_t read) {
+    return TrimTrailingSeparators(folder) == src && read == 4 ? EIO : 0;
+  });
+  struct Unhook {
+    ~Unhook() { SetListFaultHook({}); }
+  } unhook;
+  A().Run();
+  EXPECT_EQ(CountFiles(src), 6) << "a broken listing is never the basis of a delete";
+  EXPECT_TRUE(
+      host.HasLogLine(Line("FAILED: Listing folder " + src + "/ stopped part-way: " + ErrnoText(EIO))));
+
+  // The Thumbs.db rule counts on a complete listing too.
+  SetListFaultHook(
+      [&](const std::string& folder, size_t read) { return folder == src + "/sub" && read == 3 ? EIO : 0; });
+  EXPECT_EQ(CountEntries(src + "/sub"), -1);
+  A().m_bDeleteEmptyFoldersOnly = 1;
+  A().Run();
+  EXPECT_TRUE(Exists(src + "/sub/Thumbs.db"));
 }
 
 }  // namespace

@@ -310,6 +310,14 @@ TEST_F(ABackup, refusesBrokenFilesAndLeavesTheStoreUntouched) {
        "couldn't create key HKEY_LOCAL_MACHINE\\nnn"},
       {"too deep", deep, "couldn't create key HKEY_LOCAL_MACHINE\\d\\d"},
       {"no settings", "<?xml version=\"1.0\"?>\r\n<other a=\"b\"/>\r\n", nullptr},
+      {"absurd action count",
+       "<k name=\"HKEY_LOCAL_MACHINE\"><k name=\"S\"><k name=\"Actions\"><v name=\"NumActions\" "
+       "value=\"0x7fffffff (2147483647)\" type=\"REG_DWORD\"/></k></k></k>",
+       "NumActions 2147483647 in HKEY_LOCAL_MACHINE\\S\\Actions is outside 0 to 1000"},
+      {"negative list count",
+       "<k name=\"HKEY_LOCAL_MACHINE\"><k name=\"S\"><v name=\"a\" value=\"1\"/><v name=\"m_x_count\" "
+       "value=\"0xffffffff (-1)\" type=\"REG_DWORD\"/></k></k>",
+       "m_x_count -1 in HKEY_LOCAL_MACHINE\\S is outside 0 to 10000"},
   };
   for (const auto& row : rows) {
     const std::string file = dir / "broken.BriskoWorkflowBackup";

@@ -39,6 +39,9 @@ TEST_F(ListsFixture, operatorStringsShrinkByCountAndLeaveOldValuesUnread) {
   store.WriteProfileInt("OperatorSelectableStrings", "NumStrings", 3);
   store.WriteProfileString("OperatorSelectableStrings", std::string("String_1"), std::string());
   EXPECT_EQ(LoadOperatorSelectableStrings(store), (std::vector<std::string>{"x", "c"}));
+  // A damaged count reads only as far as the limit.
+  store.WriteProfileInt("OperatorSelectableStrings", "NumStrings", 0x7fffffff);
+  EXPECT_EQ(LoadOperatorSelectableStrings(store), (std::vector<std::string>{"x", "c"}));
 }
 
 TEST_F(ListsFixture, commandNamesDefaultOnlyWhenMissingAndKeepEmptyNames) {

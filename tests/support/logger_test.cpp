@@ -95,18 +95,27 @@ TEST_F(ALogger, writesInBlocksAndPutsLinesFlushedAfterMidnightInTheNewDay) {
   EXPECT_LT(logger.PendingSize(), 4100u);  // flushed when past 4000 characters
 }
 
-TEST_F(ALogger, keepsLinesPendingWhenTheFolderCannotBeMade) {
+TEST_F(ALogger, keepsLinesPendingAndReportsOncePerFailureWhenTheFolderCannotBeMade) {
   test::WriteFile(dir / "blocker", "a file where the folder should be");
   logger.Configure(dir / "blocker/logs", 1, 1);
   logger.Log(2, "kept");
+  // A long run keeps logging into the failure: one report, and memory stays bounded.
+  for (int i = 0; i < 3000; ++i) logger.Log(2, std::string(1000, 'x'));
   logger.Flush();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], "Cannot create log file folder:" + dir.Path() + "/blocker/logs/");
   EXPECT_GT(logger.PendingSize(), 0u);
+  EXPECT_LE(logger.PendingSize(), size_t{1} << 20);
   logger.Configure(dir / "logs", 1, 1);
+  logger.Log(2, "kept");
   logger.Flush();
   EXPECT_NE(test::ReadFile(dir / "logs/BriskoEventFileWorkflow_2008-12-15.log").find("kept"),
             std::string::npos);
+  // Once writing worked again, a new failure is reported again.
+  logger.Configure(dir / "blocker/logs", 1, 1);
+  logger.Log(2, "again");
+  logger.Flush();
+  EXPECT_EQ(errors.size(), 2u);
 }
 
 TEST_F(ALogger, appendsToAnExistingFileAndFlushesWhenDestroyed) {

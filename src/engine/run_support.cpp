@@ -1,0 +1,136 @@
+#include "engine/run_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/file_ops.h"
+#include "support/folder_enum.h"
+#include "support/path_util.h"
+
+namespace brisko {
+
+namespace {
+
+// How long one sleep of the wait may last before events are dispatched again.
+constexpr int kWaitSliceMs = 50;
+
+bool IsWritableFolder(const std::string& folder) {
+  return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// A folder only this user can enter. One that already exists must be a real folder (not a
+// link someone planted in a shared parent) owned by this user.
+bool MakePrivateFolder(const std::string& folder, int* err) {
+  const std::string path = TrimTrailingSeparators(folder);
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    *err = errno;
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    *err = errno;
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    *err = EACCES;
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+    *err = errno;
+    return false;
+  }
+  if (!IsWritableFolder(path)) {
+    *err = errno;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ListedPhoto> ListedPhotoOf(const std::string& path) {
+  FileInfo info;
+  if (!GetFileStatus(path, info)) return std::nullopt;
+  return ListedPhoto{path, static_cast<std::time_t>(info.modTime), static_cast<std::time_t>(info.createTime)};
+}
+
+bool KeepListedTime(const std::string& copy, const ListedPhoto& listed) {
+  return SetFileTimes(copy, listed.modTime, kKeepTime);
+}
+
+TempFolderChoice ChooseTempFolder(const std::string& configured, const std::string& builtIn) {
+  std::string folder = configured;
+  if (folder.empty() || !CreateFolderPath(folder)) {
+    folder = builtIn;
+    CreateFolderPath(folder);
+  }
+  folder = WithTrailingSeparator(folder);
+  if (IsWritableFolder(folder)) return {folder, ""};
+  const std::string own = TrimTrailingSeparators(folder) + "-" + std::to_string(::geteuid()) + "/";
+  int err = 0;
+  if (MakePrivateFolder(own, &err)) return {own, "Temp folder " + folder + " is not writable; using " + own};
+  return {folder, "FAILED: Temp folder " + folder + " is not writable and " + own +
+                      " cannot be used: " + ErrnoText(err)};
+}
+
+std::string ResolveTempFolder(RunHost& host) {
+  StationValues& values = host.Values();
+  TempFolderChoice choice = ChooseTempFolder(values.m_TempPath, values.m_BuiltInTempPath);
+  if (choice.note != values.m_tempFolderNote) {
+    values.m_tempFolderNote = choice.note;
+    if (!choice.note.empty()) host.AddToLog(choice.note);
+  }
+  return choice.folder;
+}
+
+ProgramEnd WaitForProgram(pid_t pid, RunHost& host) {
+  // A pidfd turns "the program ended" into something poll() can sleep on.
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  ProgramEnd end;
+  while (true) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      end.kind = WIFSIGNALED(status) ? ProgramEnd::Signalled : ProgramEnd::Exited;
+      end.code = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+      break;
+    }
+    if (done < 0 && errno != EINTR) break;  // not our child any more: nothing to wait for
+    if (host.StopWaitingForProgram()) {
+      end.kind = ProgramEnd::StoppedWaiting;
+      break;
+    }
+    host.DispatchPendingEvents();
+    if (pidfd >= 0) {
+      pollfd fd{pidfd, POLLIN, 0};
+      ::poll(&fd, 1, kWaitSliceMs);
+    } else {
+      ::poll(nullptr, 0, kWaitSliceMs);
+    }
+  }
+  if (pidfd >= 0) ::close(pidfd);
+  return end;
+}
+
+std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid) {
+  switch (end.kind) {
+    case ProgramEnd::Exited:
+      if (end.code == 0) return applied;
+      return "Failed: " + applied + " (exit status " + std::to_string(end.code) + ")";
+    case ProgramEnd::Signalled:
+      return "Failed: " + applied + " (ended by signal " + std::to_string(end.code) + ")";
+    case ProgramEnd::StoppedWaiting:
+      return "Failed: " + applied + " (stopped waiting; process " + std::to_string(pid) + " left running)";
+    case ProgramEnd::Lost:
+      break;
+  }
+  return "Failed: " + applied + " (its end could not be seen)";
+}
+
+}  // namespace brisko

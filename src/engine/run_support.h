@@ -1,0 +1,47 @@
+#pragma once
+// Helpers a run uses around its file operations: the photo as it was listed, the temp folder
+// check and the wait for an external program.
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "engine/run_host.h"
+#include "naming/naming_inputs.h"
+
+namespace brisko {
+
+// The listed photo's path and times, read before any step moves it; none when its status
+// cannot be read.
+std::optional<ListedPhoto> ListedPhotoOf(const std::string& path);
+// Gives a copy the station made for its own steps (rotation, BriskoExif) the listed photo's
+// modification time, as a plain copy keeps it. False when it cannot be set.
+bool KeepListedTime(const std::string& copy, const ListedPhoto& listed);
+
+// The temp folder to use and, when it is not the usual one, why: `configured` when it can be
+// made and written, else `builtIn`; when the folder found is not writable (made by another
+// user, read-only), a folder of this user beside it ("<folder>-<uid>/", mode 0700). The folder
+// ends in one "/".
+struct TempFolderChoice {
+  std::string folder;
+  std::string note;  // one action log line, or "" when all is well
+};
+TempFolderChoice ChooseTempFolder(const std::string& configured, const std::string& builtIn);
+// ChooseTempFolder on the station's values; its note goes to the action log once for as long
+// as it stays the same.
+std::string ResolveTempFolder(RunHost& host);
+
+// How the wait for an external program ended.
+struct ProgramEnd {
+  enum Kind { Exited, Signalled, StoppedWaiting, Lost } kind = Lost;
+  int code = 0;  // exit status or signal number
+};
+// Waits for the child `pid` without blocking the station: the host's events are dispatched
+// meanwhile (so the window stays alive and signals are seen), and the wait ends early when
+// the host asks to stop waiting; the program is then left running.
+ProgramEnd WaitForProgram(pid_t pid, RunHost& host);
+// The log line: `applied` ("Applied executible ... to file ...") for a clean exit, otherwise
+// "Failed: " + applied + why (exit status, signal, stopped waiting).
+std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid);
+
+}  // namespace brisko
