@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build pkg-config g++ clang
   qt6-base-dev libsqlite3-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev zlib1g-dev libtiff-dev
-  libcairo2-dev libpango1.0-dev fonts-liberation2
+  libvips-dev libvips-tools fonts-liberation2
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
   xvfb

@@ -1,0 +1,748 @@
+#include "imaging/image_codec.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace brisko {
+
+namespace {
+
+// A photo file read whole into memory is never larger than this.
+constexpr off_t kMaxFileBytes = off_t{1} << 30;
+constexpr size_t kMaxTextBytes = 4096;
+constexpr int kMaxTextPixels = 4000;
+
+std::string g_initError;
+
+bool EnsureVips(std::string* reason) {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] {
+    if (VIPS_INIT("brisko-workflow") != 0) {
+      g_initError = std::string("cannot start the imaging library: ") + vips_error_buffer();
+      vips_error_clear();
+      return;
+    }
+    // Every picture is decoded once and copied out, so vips's operation cache would only hold
+    // memory; broken files must not write warnings to the terminal.
+    vips_cache_set_max(0);
+    vips_cache_set_max_mem(0);
+    vips_cache_set_max_files(0);
+    g_log_set_handler(
+        "VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    ok = true;
+  });
+  if (!ok && reason) *reason = g_initError;
+  return ok;
+}
+
+bool VipsFail(std::string* reason, const char* what) {
+  if (reason) {
+    std::string text = vips_error_buffer();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (auto nl = text.find('\n'); nl != std::string::npos) text.resize(nl);
+    *reason = text.empty() ? std::string(what) : std::string(what) + ": " + text;
+  }
+  vips_error_clear();
+  return false;
+}
+
+// Owns one VipsImage reference.
+class VRef {
+ public:
+  VRef() = default;
+  explicit VRef(VipsImage* p) : m_p(p) {}
+  ~VRef() { Reset(); }
+  VRef(const VRef&) = delete;
+  VRef& operator=(const VRef&) = delete;
+  void Reset(VipsImage* p = nullptr) {
+    if (m_p) g_object_unref(m_p);
+    m_p = p;
+  }
+  VipsImage* get() const { return m_p; }
+  VipsImage** out() {
+    Reset();
+    return &m_p;
+  }
+  VipsImage* release() { return std::exchange(m_p, nullptr); }
+  void Share(VipsImage* p) {
+    g_object_ref(p);
+    Reset(p);
+  }
+  explicit operator bool() const { return m_p != nullptr; }
+
+ private:
+  VipsImage* m_p = nullptr;
+};
+
+// A vips view of an Image's pixels (no copy: the Image must outlive it).
+bool ToVips(const Image& in, VRef& out, std::string* reason) {
+  if (in.Empty() || (in.channels != 3 && in.channels != 4) ||
+      in.pixels.size() < in.Stride() * size_t(in.height)) {
+    if (reason) *reason = "empty or malformed image";
+    return false;
+  }
+  if (!EnsureVips(reason)) return false;
+  VRef raw(vips_image_new_from_memory(in.pixels.data(), in.Stride() * size_t(in.height), in.width, in.height,
+                                      in.channels, VIPS_FORMAT_UCHAR));
+  if (!raw) return VipsFail(reason, "cannot wrap image");
+  if (vips_copy(raw.get(), out.out(), "interpretation", VIPS_INTERPRETATION_sRGB, nullptr))
+    return VipsFail(reason, "cannot wrap image");
+  return true;
+}
+
+// Normalises to 8-bit sRGB with 3 or 4 bands and copies the pixels out.
+bool FromVips(VipsImage* in, Image& out, std::string* reason) {
+  VRef cur;
+  cur.Share(in);
+  const VipsInterpretation interp = vips_image_get_interpretation(cur.get());
+  if (interp != VIPS_INTERPRETATION_sRGB && interp != VIPS_INTERPRETATION_MULTIBAND &&
+      vips_colourspace_issupported(cur.get())) {
+    VRef t;
+    if (vips_colourspace(cur.get(), t.out(), VIPS_INTERPRETATION_sRGB, nullptr))
+      return VipsFail(reason, "cannot convert colours");
+    cur.Reset(t.release());
+  }
+  if (vips_image_get_format(cur.get()) != VIPS_FORMAT_UCHAR) {
+    VRef t;
+    if (vips_cast(cur.get(), t.out(), VIPS_FORMAT_UCHAR, nullptr))
+      return VipsFail(reason, "cannot convert depth");
+    cur.Reset(t.release());
+  }
+  const int bands = vips_image_get_bands(cur.get());
+  if (bands != 3 && bands != 4) {
+    VRef colour, alpha, joined;
+    VipsImage* grey = nullptr;
+    if (vips_extract_band(cur.get(), &grey, 0, nullptr)) return VipsFail(reason, "cannot convert bands");
+    VRef greyRef(grey);
+    VipsImage* three[3] = {grey, grey, grey};
+    if (vips_bandjoin(three, colour.out(), 3, nullptr)) return VipsFail(reason, "cannot convert bands");
+    if (bands == 2 || bands >= 5) {
+      // grey + alpha; for more bands we cannot know their meaning, so keep the first as grey.
+      if (bands == 2 && vips_extract_band(cur.get(), alpha.out(), 1, nullptr))
+        return VipsFail(reason, "cannot convert bands");
+      if (alpha) {
+        if (vips_bandjoin2(colour.get(), alpha.get(), joined.out(), nullptr))
+          return VipsFail(reason, "cannot convert bands");
+        cur.Reset(joined.release());
+      } else {
+        cur.Reset(colour.release());
+      }
+    } else {
+      cur.Reset(colour.release());
+    }
+  }
+  size_t size = 0;
+  void* mem = vips_image_write_to_memory(cur.get(), &size);
+  if (!mem) return VipsFail(reason, "cannot decode pixels");
+  Image result;
+  result.width = vips_image_get_width(cur.get());
+  result.height = vips_image_get_height(cur.get());
+  result.channels = vips_image_get_bands(cur.get());
+  if (size != result.Stride() * size_t(result.height)) {
+    g_free(mem);
+    if (reason) *reason = "unexpected pixel layout";
+    return false;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(mem);
+  result.pixels.assign(bytes, bytes + size);
+  g_free(mem);
+  out = std::move(result);
+  return true;
+}
+
+const char* MagickName(int format) {
+  switch (format) {
+    case kFormatBmp:
+      return "bmp";
+    case kFormatPcx:
+      return "pcx";
+    case kFormatTga:
+      return "tga";
+    case kFormatWmf:
+      return "wmf";
+    case kFormatPsd:
+      return "psd";
+    case kFormatWbmp:
+      return "wbmp";
+    default:
+      return nullptr;
+  }
+}
+
+// A temporary file holding a buffer, removed with this object: the ImageMagick coders are
+// reached through a file name with an explicit "format:" prefix, so the coder is the one the
+// format code names and never one guessed from hostile content.
+class TempCopy {
+ public:
+  bool Write(const uint8_t* data, size_t size, std::string* reason) {
+    const char* dir = g_get_tmp_dir();
+    m_path = std::string(dir ? dir : "/tmp") + "/brisko-decode-XXXXXX";
+    int fd = mkstemp(m_path.data());
+    if (fd < 0) {
+      m_path.clear();
+      if (reason) *reason = std::string("cannot make a temporary file: ") + std::strerror(errno);
+      return false;
+    }
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::write(fd, data + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (reason) *reason = std::string("cannot write a temporary file: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+      }
+      done += size_t(n);
+    }
+    ::close(fd);
+    return true;
+  }
+  ~TempCopy() {
+    if (!m_path.empty()) ::unlink(m_path.c_str());
+  }
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+bool CheckCap(VipsImage* img, const DecodeOptions& options, std::string* reason) {
+  const uint64_t w = uint64_t(vips_image_get_width(img));
+  const uint64_t h = uint64_t(vips_image_get_height(img));
+  if (w == 0 || h == 0 || w * h > options.maxPixels) {
+    if (reason)
+      *reason = "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels is too large";
+    return false;
+  }
+  return true;
+}
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>& data, std::string* reason) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (reason) *reason = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
+    if (reason) *reason = "not a regular file of a usable size";
+    ::close(fd);
+    return false;
+  }
+  data.resize(size_t(st.st_size));
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (reason) *reason = std::string("cannot read: ") + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  data.resize(done);
+  ::close(fd);
+  return true;
+}
+
+// Opens the header of a picture; pixels are decoded later, when they are copied out.
+bool OpenLazy(const uint8_t* data, size_t size, int format, int shrink, VRef& img, TempCopy& temp,
+              std::string* reason) {
+  if (!data || size == 0) {
+    if (reason) *reason = "no image data";
+    return false;
+  }
+  int failed = 0;
+  switch (format) {
+    case kFormatJpeg:
+      failed = vips_jpegload_buffer(const_cast<uint8_t*>(data), size, img.out(), "shrink", shrink, nullptr);
+      break;
+    case kFormatPng:
+      failed = vips_pngload_buffer(const_cast<uint8_t*>(data), size, img.out(), nullptr);
+      break;
+    case kFormatTiff:
+      failed = vips_tiffload_buffer(const_cast<uint8_t*>(data), size, img.out(), nullptr);
+      break;
+    default: {
+      const char* name = MagickName(format);
+      if (!name) {
+        if (reason) *reason = "format " + std::to_string(format) + " not supported";
+        return false;
+      }
+      if (!temp.Write(data, size, reason)) return false;
+      failed = vips_magickload((std::string(name) + ":" + temp.Path()).c_str(), img.out(), nullptr);
+      break;
+    }
+  }
+  if (failed) return VipsFail(reason, "cannot decode image");
+  return true;
+}
+
+}  // namespace
+
+int ImageFormatFromPath(const std::string& path) {
+  static const struct {
+    const char* ext;
+    int code;
+  } kTable[] = {{".jpg", 1},   {".jpeg", 1}, {".png", 3},  {".bmp", 6},  {".pcx", 9},  {".tif", 12},
+                {".tiff", 12}, {".tga", 16}, {".wmf", 19}, {".psd", 20}, {".emf", 23}, {".wbmp", 24}};
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return kFormatUnknown;
+  const char* ext = path.c_str() + dot;
+  for (const auto& row : kTable)
+    if (strcasecmp(ext, row.ext) == 0) return row.code;
+  return kFormatUnknown;
+}
+
+const char* ImageFormatExtension(int format) {
+  switch (format) {
+    case kFormatJpeg:
+      return ".jpg";
+    case kFormatPng:
+      return ".png";
+    case kFormatBmp:
+      return ".bmp";
+    case kFormatPcx:
+      return ".pcx";
+    case kFormatTiff:
+      return ".tif";
+    case kFormatTga:
+      return ".tga";
+    case kFormatWmf:
+      return ".wmf";
+    case kFormatPsd:
+      return ".psd";
+    case kFormatEmf:
+      return ".emf";
+    case kFormatWbmp:
+      return ".wbmp";
+    default:
+      return "";
+  }
+}
+
+bool DecodeImage(const uint8_t* data, size_t size, int format, Image& out, std::string* reason,
+                 const DecodeOptions& options) {
+  if (!EnsureVips(reason)) return false;
+  VRef img;
+  TempCopy temp;
+  if (!OpenLazy(data, size, format, 1, img, temp, reason)) return false;
+  if (!CheckCap(img.get(), options, reason)) return false;
+  if (format == kFormatJpeg && options.targetWidth > 0 && options.targetHeight > 0) {
+    const int w = vips_image_get_width(img.get());
+    const int h = vips_image_get_height(img.get());
+    int shrink = 1;
+    for (int s : {8, 4, 2}) {
+      // libjpeg rounds scaled sizes up.
+      if ((w + s - 1) / s >= options.targetWidth && (h + s - 1) / s >= options.targetHeight) {
+        shrink = s;
+        break;
+      }
+    }
+    if (shrink > 1 && !OpenLazy(data, size, format, shrink, img, temp, reason)) return false;
+  }
+  return FromVips(img.get(), out, reason);
+}
+
+bool DecodeImageFile(const std::string& path, int format, Image& out, std::string* reason,
+                     const DecodeOptions& options) {
+  std::vector<uint8_t> data;
+  if (!ReadFile(path, data, reason)) return false;
+  return DecodeImage(data.data(), data.size(), format, out, reason, options);
+}
+
+bool ReadImageSize(const std::string& path, int format, int& width, int& height, std::string* reason) {
+  if (!EnsureVips(reason)) return false;
+  VRef img;
+  int failed = 0;
+  if (format == kFormatJpeg)
+    failed = vips_jpegload(path.c_str(), img.out(), nullptr);
+  else if (format == kFormatPng)
+    failed = vips_pngload(path.c_str(), img.out(), nullptr);
+  else if (format == kFormatTiff)
+    failed = vips_tiffload(path.c_str(), img.out(), nullptr);
+  else {
+    Image full;
+    if (!DecodeImageFile(path, format, full, reason)) return false;
+    width = full.width;
+    height = full.height;
+    return true;
+  }
+  if (failed) return VipsFail(reason, "cannot read image header");
+  width = vips_image_get_width(img.get());
+  height = vips_image_get_height(img.get());
+  return true;
+}
+
+bool EncodeImage(const Image& image, int format, std::vector<uint8_t>& out, std::string* reason,
+                 int jpegQuality) {
+  VRef in;
+  if (!ToVips(image, in, reason)) return false;
+  VRef src;
+  const bool keepsAlpha = format == kFormatPng || format == kFormatTiff || format == kFormatTga ||
+                          format == kFormatPsd || format == kFormatBmp;
+  if (image.channels == 4 && !keepsAlpha) {
+    VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
+    int failed = vips_flatten(in.get(), src.out(), "background", white, nullptr);
+    vips_area_unref(VIPS_AREA(white));
+    if (failed) return VipsFail(reason, "cannot flatten alpha");
+  } else {
+    src.Share(in.get());
+  }
+  void* buf = nullptr;
+  size_t len = 0;
+  int failed = 0;
+  switch (format) {
+    case kFormatJpeg:
+      failed = vips_jpegsave_buffer(src.get(), &buf, &len, "Q", std::clamp(jpegQuality, 1, 100), nullptr);
+      break;
+    case kFormatPng:
+      failed = vips_pngsave_buffer(src.get(), &buf, &len, nullptr);
+      break;
+    case kFormatTiff:
+      failed = vips_tiffsave_buffer(src.get(), &buf, &len, "compression",
+                                    VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE, nullptr);
+      break;
+    default: {
+      const char* name = MagickName(format);
+      if (!name || format == kFormatWmf) {
+        if (reason) *reason = "cannot write format " + std::to_string(format);
+        return false;
+      }
+      failed = vips_magicksave_buffer(src.get(), &buf, &len, "format", name, nullptr);
+      break;
+    }
+  }
+  if (failed) return VipsFail(reason, "cannot encode image");
+  const auto* bytes = static_cast<const uint8_t*>(buf);
+  out.assign(bytes, bytes + len);
+  g_free(buf);
+  return true;
+}
+
+bool EncodeImageFile(const Image& image, const std::string& path, std::string* reason, int jpegQuality) {
+  const int format = ImageFormatFromPath(path);
+  if (format == kFormatUnknown) {
+    if (reason) *reason = "no image format for the extension of " + path;
+    return false;
+  }
+  std::vector<uint8_t> data;
+  if (!EncodeImage(image, format, data, reason, jpegQuality)) return false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (reason) *reason = std::string("cannot create ") + path + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (reason)
+        *reason = std::string("cannot write ") + path + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+      ::close(fd);
+      ::unlink(path.c_str());
+      return false;
+    }
+    done += size_t(n);
+  }
+  if (::close(fd) != 0) {
+    if (reason) *reason = std::string("cannot write ") + path + ": " + std::strerror(errno);
+    ::unlink(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> ExtractPlane(const Image& image, int channel) {
+  std::vector<uint8_t> plane;
+  if (image.Empty() || channel < 0 || channel >= image.channels) return plane;
+  const size_t n = size_t(image.width) * size_t(image.height);
+  plane.resize(n);
+  const uint8_t* p = image.pixels.data() + channel;
+  for (size_t i = 0; i < n; ++i, p += image.channels) plane[i] = *p;
+  return plane;
+}
+
+bool CombineWithPlane(const Image& colour, const std::vector<uint8_t>& plane, Image& out) {
+  const size_t n = size_t(colour.width) * size_t(colour.height);
+  if (colour.Empty() || colour.channels < 3 || plane.size() != n) return false;
+  Image result(colour.width, colour.height, 4);
+  const uint8_t* s = colour.pixels.data();
+  uint8_t* d = result.pixels.data();
+  for (size_t i = 0; i < n; ++i, s += colour.channels, d += 4) {
+    d[0] = s[0];
+    d[1] = s[1];
+    d[2] = s[2];
+    d[3] = plane[i];
+  }
+  out = std::move(result);
+  return true;
+}
+
+void AddAlpha(Image& image) {
+  if (image.channels != 3) return;
+  std::vector<uint8_t> plane(size_t(image.width) * size_t(image.height), 255);
+  Image result;
+  if (CombineWithPlane(image, plane, result)) image = std::move(result);
+}
+
+bool ResizeImage(const Image& in, int width, int height, Image& out, std::string* reason) {
+  if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) > kDefaultMaxPixels) {
+    if (reason) *reason = "invalid target size";
+    return false;
+  }
+  if (in.width == width && in.height == height) {
+    out = in;
+    return true;
+  }
+  VRef src;
+  if (!ToVips(in, src, reason)) return false;
+  VRef cur;
+  if (in.channels == 4) {
+    if (vips_premultiply(src.get(), cur.out(), nullptr)) return VipsFail(reason, "cannot resize");
+  } else {
+    cur.Share(src.get());
+  }
+  VRef scaled;
+  const double h = double(width) / in.width, v = double(height) / in.height;
+  if (vips_resize(cur.get(), scaled.out(), h, "vscale", v, nullptr)) return VipsFail(reason, "cannot resize");
+  // vips rounds the output size; make it exact.
+  VRef exact;
+  if (vips_image_get_width(scaled.get()) != width || vips_image_get_height(scaled.get()) != height) {
+    if (vips_embed(scaled.get(), exact.out(), 0, 0, width, height, "extend", VIPS_EXTEND_COPY, nullptr))
+      return VipsFail(reason, "cannot resize");
+  } else {
+    exact.Share(scaled.get());
+  }
+  if (in.channels == 4) {
+    VRef un;
+    if (vips_unpremultiply(exact.get(), un.out(), nullptr)) return VipsFail(reason, "cannot resize");
+    exact.Reset(un.release());
+  }
+  return FromVips(exact.get(), out, reason);
+}
+
+bool RotateQuarter(const Image& in, int degrees, Image& out, std::string* reason) {
+  VipsAngle angle;
+  switch (degrees) {
+    case 90:
+      angle = VIPS_ANGLE_D90;
+      break;
+    case 180:
+      angle = VIPS_ANGLE_D180;
+      break;
+    case 270:
+      angle = VIPS_ANGLE_D270;
+      break;
+    default:
+      if (reason) *reason = "not a quarter turn";
+      return false;
+  }
+  VRef src, rotated;
+  if (!ToVips(in, src, reason)) return false;
+  if (vips_rot(src.get(), rotated.out(), angle, nullptr)) return VipsFail(reason, "cannot rotate");
+  return FromVips(rotated.get(), out, reason);
+}
+
+bool RotateAny(const Image& in, double degrees, Image& out, std::string* reason) {
+  double d = std::fmod(degrees, 360.0);
+  if (d < 0) d += 360.0;
+  if (d == 0) {
+    out = in;
+    return !in.Empty();
+  }
+  if (d == 90 || d == 180 || d == 270) return RotateQuarter(in, int(d), out, reason);
+  VRef src, rotated;
+  if (!ToVips(in, src, reason)) return false;
+  VipsArrayDouble* white = vips_array_double_newv(4, 255.0, 255.0, 255.0, 255.0);
+  if (in.channels == 3) VIPS_AREA(white)->n = 3;
+  int failed = vips_rotate(src.get(), rotated.out(), d, "background", white, nullptr);
+  vips_area_unref(VIPS_AREA(white));
+  if (failed) return VipsFail(reason, "cannot rotate");
+  return FromVips(rotated.get(), out, reason);
+}
+
+bool CropImage(const Image& in, int x, int y, int width, int height, Image& out) {
+  const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
+  const int64_t x1 = std::min<int64_t>(int64_t(x) + width, in.width);
+  const int64_t y1 = std::min<int64_t>(int64_t(y) + height, in.height);
+  if (in.Empty() || x1 <= x0 || y1 <= y0) return false;
+  Image result(int(x1 - x0), int(y1 - y0), in.channels);
+  for (int row = 0; row < result.height; ++row)
+    std::memcpy(result.Row(row), in.At(int(x0), int(y0) + row), result.Stride());
+  out = std::move(result);
+  return true;
+}
+
+void CompositeAt(Image& canvas, const Image& over, int x, int y, int opacityPercent) {
+  if (canvas.Empty() || over.Empty()) return;
+  const int opacity = std::clamp(opacityPercent, 0, 100);
+  const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
+  const int64_t x1 = std::min<int64_t>(int64_t(x) + over.width, canvas.width);
+  const int64_t y1 = std::min<int64_t>(int64_t(y) + over.height, canvas.height);
+  for (int64_t cy = y0; cy < y1; ++cy) {
+    const uint8_t* s = over.At(int(x0 - x), int(cy - y));
+    uint8_t* d = canvas.At(int(x0), int(cy));
+    for (int64_t cx = x0; cx < x1; ++cx, s += over.channels, d += canvas.channels) {
+      const int a = (over.channels == 4 ? s[3] : 255) * opacity / 100;
+      if (a == 0) continue;
+      if (canvas.channels == 4 && d[3] != 255) {
+        // Over a transparent canvas pixel the colours mix by their alphas.
+        const int da = d[3] * (255 - a) / 255;
+        const int oa = a + da;
+        for (int c = 0; c < 3; ++c) d[c] = uint8_t((s[c] * a + d[c] * da + oa / 2) / oa);
+        d[3] = uint8_t(oa);
+      } else {
+        for (int c = 0; c < 3; ++c) d[c] = uint8_t((s[c] * a + d[c] * (255 - a) + 127) / 255);
+      }
+    }
+  }
+}
+
+namespace {
+
+bool Blurred(const Image& image, double sigma, Image& out, std::string* reason) {
+  VRef src, blurred;
+  if (!ToVips(image, src, reason)) return false;
+  if (vips_gaussblur(src.get(), blurred.out(), sigma, nullptr)) return VipsFail(reason, "cannot blur");
+  return FromVips(blurred.get(), out, reason);
+}
+
+// x + (x - blur) * gain / 100 on the colour channels; alpha is left alone.
+bool MixWithBlur(Image& image, double sigma, int gain, std::string* reason) {
+  if (gain == 0) return !image.Empty();
+  Image blur;
+  if (!Blurred(image, sigma, blur, reason)) return false;
+  if (blur.pixels.size() != image.pixels.size()) {
+    if (reason) *reason = "blur changed the image size";
+    return false;
+  }
+  for (size_t i = 0; i < image.pixels.size(); ++i) {
+    if (image.channels == 4 && i % 4 == 3) continue;
+    const int x = image.pixels[i];
+    image.pixels[i] = uint8_t(std::clamp(x + (x - int(blur.pixels[i])) * gain / 100, 0, 255));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SharpenImage(Image& image, int amount, std::string* reason) {
+  return MixWithBlur(image, 1.0, 2 * std::clamp(amount, 0, 100), reason);
+}
+
+bool SoftenImage(Image& image, int amount, std::string* reason) {
+  return MixWithBlur(image, 1.5, -std::clamp(amount, 0, 100), reason);
+}
+
+void DrawLine(Image& canvas, int x1, int y1, int x2, int y2, uint32_t rgb, int thickness) {
+  if (canvas.Empty()) return;
+  const int t = std::clamp(thickness, 1, 1000);
+  const uint8_t colour[3] = {uint8_t(rgb & 0xff), uint8_t((rgb >> 8) & 0xff), uint8_t((rgb >> 16) & 0xff)};
+  auto plot = [&](int64_t px, int64_t py) {
+    for (int64_t yy = py - t / 2; yy < py - t / 2 + t; ++yy) {
+      if (yy < 0 || yy >= canvas.height) continue;
+      for (int64_t xx = px - t / 2; xx < px - t / 2 + t; ++xx) {
+        if (xx < 0 || xx >= canvas.width) continue;
+        uint8_t* d = canvas.At(int(xx), int(yy));
+        d[0] = colour[0];
+        d[1] = colour[1];
+        d[2] = colour[2];
+        if (canvas.channels == 4) d[3] = 255;
+      }
+    }
+  };
+  int64_t dx = std::abs(int64_t(x2) - x1), dy = -std::abs(int64_t(y2) - y1);
+  const int sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1;
+  int64_t err = dx + dy, x = x1, y = y1;
+  // Lines far outside the canvas cost nothing extra: stop once both ends are reached.
+  for (int64_t steps = 0; steps <= std::max(dx, -dy); ++steps) {
+    plot(x, y);
+    if (x == x2 && y == y2) break;
+    const int64_t e2 = 2 * err;
+    if (e2 >= dy) {
+      err += dy;
+      x += sx;
+    }
+    if (e2 <= dx) {
+      err += dx;
+      y += sy;
+    }
+  }
+}
+
+namespace {
+
+bool RenderText(const std::string& text, const TextStyle& style, VRef& mask, std::string* reason) {
+  if (!EnsureVips(reason)) return false;
+  std::string font = style.face.empty() ? std::string("Sans") : style.face;
+  // Pango takes a description string; characters it treats as separators are not in names.
+  std::replace_if(
+      font.begin(), font.end(), [](char c) { return c == ',' || c == '\n' || c == '\r'; }, ' ');
+  if (style.bold) font += " Bold";
+  if (style.italic) font += " Italic";
+  font += " " + std::to_string(std::clamp(style.pixelHeight, 1, kMaxTextPixels));
+  const std::string shown = text.substr(0, kMaxTextBytes);
+  gchar* markup = g_markup_escape_text(shown.c_str(), gssize(shown.size()));
+  // At 72 dots per inch a point is a pixel.
+  int failed = vips_text(mask.out(), markup, "font", font.c_str(), "dpi", 72, nullptr);
+  g_free(markup);
+  if (failed) return VipsFail(reason, "cannot draw text");
+  return true;
+}
+
+}  // namespace
+
+bool MeasureText(const std::string& text, const TextStyle& style, int& width, int& height,
+                 std::string* reason) {
+  width = height = 0;
+  if (text.empty()) return true;
+  VRef mask;
+  if (!RenderText(text, style, mask, reason)) return false;
+  width = vips_image_get_width(mask.get());
+  height = vips_image_get_height(mask.get());
+  return true;
+}
+
+bool DrawText(Image& canvas, const std::string& text, const TextStyle& style, int x, int y, uint32_t rgb,
+              int opacityPercent, std::string* reason) {
+  if (text.empty() || canvas.Empty()) return true;
+  VRef mask;
+  if (!RenderText(text, style, mask, reason)) return false;
+  size_t size = 0;
+  void* mem = vips_image_write_to_memory(mask.get(), &size);
+  if (!mem) return VipsFail(reason, "cannot draw text");
+  const int w = vips_image_get_width(mask.get()), h = vips_image_get_height(mask.get());
+  if (vips_image_get_bands(mask.get()) != 1 || size != size_t(w) * size_t(h)) {
+    g_free(mem);
+    if (reason) *reason = "unexpected text mask";
+    return false;
+  }
+  Image ink(w, h, 4);
+  const auto* m = static_cast<const uint8_t*>(mem);
+  for (size_t i = 0; i < size_t(w) * size_t(h); ++i) {
+    ink.pixels[i * 4 + 0] = uint8_t(rgb & 0xff);
+    ink.pixels[i * 4 + 1] = uint8_t((rgb >> 8) & 0xff);
+    ink.pixels[i * 4 + 2] = uint8_t((rgb >> 16) & 0xff);
+    ink.pixels[i * 4 + 3] = m[i];
+  }
+  g_free(mem);
+  CompositeAt(canvas, ink, x, y, opacityPercent);
+  return true;
+}
+
+}  // namespace brisko
