@@ -9,7 +9,7 @@ namespace {
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool IsValueOption(const std::string& name) {
   return name == "--store" || name == "--command" || name == "--barcode" || name == "--backup" ||
-         name == "--restore";
+         name == "--restore" || name == "--plt-info";
 }
 
 bool SetValue(CommandLine& cl, const std::string& name, const std::string& value) {
@@ -44,6 +44,12 @@ bool SetValue(CommandLine& cl, const std::string& name, const std::string& value
       return false;
     }
     (name == "--backup" ? cl.backupFile : cl.restoreFile) = value;
+  } else if (name == "--plt-info") {
+    if (value.empty()) {
+      cl.error = "--plt-info needs an album file";
+      return false;
+    }
+    cl.pltInfo = value;
   }
   return true;
 }
@@ -59,6 +65,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
+    }
+    if (name == "--plt-pack" || name == "--plt-unpack") {
+      // Two values: "--plt-pack SOURCE OUT".
+      if (value || i + 2 >= args.size() || args[i + 1].empty() || args[i + 2].empty()) {
+        cl.error =
+            name + (name == "--plt-pack" ? " needs SOURCE.xml and OUT.plt" : " needs ALBUM.plt and DIR");
+        return cl;
+      }
+      (name == "--plt-pack" ? cl.pltPack : cl.pltUnpack) = {args[i + 1], args[i + 2]};
+      i += 2;
+      continue;
     }
     if (IsValueOption(name)) {
       if (!value) {
@@ -91,6 +108,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.backupFile)) +
                  int(bool(cl.restoreFile));
   if (oneShots > 1) cl.error = "use only one of --run-once, --command, --barcode, --backup and --restore";
+  const int tools = int(bool(cl.pltInfo)) + int(!cl.pltPack.empty()) + int(!cl.pltUnpack.empty());
+  if (tools > 1 || (tools == 1 && (oneShots > 0 || cl.headless)))
+    cl.error = "use --plt-info, --plt-pack or --plt-unpack alone";
   return cl;
 }
 
@@ -113,6 +133,15 @@ const char* CommandLineHelp() {
          "  --run-once        make one Run Once pass over the actions, save, and exit\n"
          "  --command N       run the On Command actions of command N (1 to 20)\n"
          "  --barcode TEXT    take TEXT as a scanned barcode and run the Barcode Scan actions\n"
+         "  --plt-info ALBUM.plt\n"
+         "                    print the album's templates: name, design size, holes,\n"
+         "                    captions and the images each holds\n"
+         "  --plt-pack SOURCE.xml OUT.plt\n"
+         "                    build an album from a source document whose IMAGEOFFSET\n"
+         "                    elements name image files (see the README)\n"
+         "  --plt-unpack ALBUM.plt DIR\n"
+         "                    write DIR/album.xml and the album's images into the empty\n"
+         "                    or new folder DIR\n"
          "  --version         print the version and exit\n"
          "  --help            print this help and exit\n"
          "\n"

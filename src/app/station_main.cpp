@@ -7,6 +7,8 @@
 #include "app/headless_host.h"
 #include "app/instance_channel.h"
 #include "app/station.h"
+#include "layout/album_tools.h"
+#include "layout/template_album.h"
 #include "scheduler/backup_restore.h"
 
 namespace brisko {
@@ -55,6 +57,28 @@ int BackupOrRestore(SettingsStore& store, const CommandLine& cl) {
 }
 
 }  // namespace
+
+int RunAlbumTool(const CommandLine& cl) {
+  std::string error;
+  if (cl.pltInfo) {
+    TemplateAlbum album;
+    std::string message;
+    if (!album.Load(*cl.pltInfo, &message)) {
+      std::fprintf(stderr, "brisko-workflow: %s\n",
+                   message.empty() ? (*cl.pltInfo + ": cannot load the album").c_str() : message.c_str());
+      return 1;
+    }
+    std::fputs(DescribeAlbum(album).c_str(), stdout);
+    return 0;
+  }
+  const bool ok = !cl.pltPack.empty() ? PackAlbum(cl.pltPack[0], cl.pltPack[1], &error)
+                                      : UnpackAlbum(cl.pltUnpack[0], cl.pltUnpack[1], &error);
+  if (!ok) {
+    std::fprintf(stderr, "brisko-workflow: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
 
 int RunHeadlessStation(const std::string& storePath, const std::string& socketPath) {
   HeadlessHost host(stdout);
@@ -117,6 +141,7 @@ int StationMain(int argc, char** argv, const WindowEntry& window) {
     std::printf("%s %s\n", kProductName, BRISKO_VERSION);
     return 0;
   }
+  if (cl.IsAlbumTool()) return RunAlbumTool(cl);
 
   const std::string storePath = cl.store ? *cl.store : SettingsStore::DefaultPath();
   const InstancePaths paths = InstancePathsForStore(storePath);

@@ -21,5 +21,7 @@ int StationMain(int argc, char** argv, const WindowEntry& window);
 int RunHeadlessStation(const std::string& storePath, const std::string& socketPath);
 // --run-once, --command and --barcode when no station is running: do it here, save, end.
 int RunOneShot(const CommandLine& cl, const std::string& storePath);
+// --plt-info, --plt-pack, --plt-unpack.
+int RunAlbumTool(const CommandLine& cl);
 
 }  // namespace brisko
