@@ -11,20 +11,13 @@
 
 namespace brisko {
 
-PixelRect FractionsToPixels(double left, double top, double width, double height, int pageW, int pageH) {
-  // Fractions come from a file: anything not finite or far off the page is pinned, so the
-  // truncation below stays defined.
-  auto px = [](double fraction, int size) {
-    const double v = std::isfinite(fraction) ? fraction * size : 0.0;
-    return int(std::clamp(v, -1e9, 1e9));
-  };
-  PixelRect r;
-  r.left = px(left, pageW);
-  r.top = px(top, pageH);
-  r.right = int(std::clamp<int64_t>(int64_t(px(width, pageW)) + r.left, -2000000000, 2000000000));
-  r.bottom = int(std::clamp<int64_t>(int64_t(px(height, pageH)) + r.top, -2000000000, 2000000000));
-  return r;
+namespace {
+
+bool IsEmpty(const PixelRect& r) {
+  return r.right <= r.left || r.bottom <= r.top;
 }
+
+}  // namespace
 
 bool KeepsStoredPlacement(const PixelRect& placement, int photoW, int photoH) {
   if (placement.Width() <= 0 || placement.Height() <= 0 || photoW <= 0 || photoH <= 0) return false;
@@ -33,7 +26,7 @@ bool KeepsStoredPlacement(const PixelRect& placement, int photoW, int photoH) {
 }
 
 PixelRect DefaultPlacement(const PixelRect& hole, int photoW, int photoH) {
-  if (photoW <= 0 || photoH <= 0 || hole.Empty()) return hole;
+  if (photoW <= 0 || photoH <= 0 || IsEmpty(hole)) return hole;
   const int64_t holeW = hole.Width(), holeH = hole.Height();
   PixelRect r = hole;
   const int64_t scaledH = int64_t(photoH) * holeW / photoW;
@@ -69,7 +62,7 @@ bool CanvasSize(int designW, int designH, int maxW, int maxH, int& width, int& h
 PixelRect Intersect(const PixelRect& a, const PixelRect& b) {
   PixelRect r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
               std::min(a.bottom, b.bottom)};
-  if (r.Empty()) return PixelRect{};
+  if (IsEmpty(r)) return PixelRect{};
   return r;
 }
 

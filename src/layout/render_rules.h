@@ -5,17 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "layout/template_album.h"
+
 namespace brisko {
-
-struct PixelRect {
-  int left = 0, top = 0, right = 0, bottom = 0;
-  int Width() const { return right - left; }
-  int Height() const { return bottom - top; }
-  bool Empty() const { return right <= left || bottom <= top; }
-};
-
-// A rectangle given as fractions of the page, in pixels of a W x H page (products truncated).
-PixelRect FractionsToPixels(double left, double top, double width, double height, int pageW, int pageH);
 
 // True when a stored placement (in design pixels) fits the photo's proportions closely enough
 // to keep: width above 0 and aspect ratios within 0.01.

@@ -11,11 +11,6 @@ bool Same(const PixelRect& a, const PixelRect& b) {
   return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
-TEST(RenderRules, FractionsOfThePageBecomePixels) {
-  EXPECT_TRUE(Same(FractionsToPixels(0.1, 0.2, 0.5, 0.4, 1000, 800), {100, 160, 600, 480}));
-  EXPECT_TRUE(Same(FractionsToPixels(0.0 / 0.0, 0, 1, 1, 10, 10), {0, 0, 10, 10}));
-}
-
 TEST(RenderRules, DefaultPlacementCoversTheHoleCentred) {
   struct Row {
     PixelRect hole;
