@@ -568,8 +568,8 @@ bool RotateAny(const Image& in, double degrees, Image& out, std::string* reason)
   if (d == 90 || d == 180 || d == 270) return RotateQuarter(in, int(d), out, reason);
   VRef src, rotated;
   if (!ToVips(in, src, reason)) return false;
-  VipsArrayDouble* white = vips_array_double_newv(4, 255.0, 255.0, 255.0, 255.0);
-  if (in.channels == 3) VIPS_AREA(white)->n = 3;
+  VipsArrayDouble* white = in.channels == 3 ? vips_array_double_newv(3, 255.0, 255.0, 255.0)
+                                            : vips_array_double_newv(4, 255.0, 255.0, 255.0, 255.0);
   int failed = vips_rotate(src.get(), rotated.out(), d, "background", white, nullptr);
   vips_area_unref(VIPS_AREA(white));
   if (failed) return VipsFail(reason, "cannot rotate");
@@ -697,6 +697,12 @@ bool RenderText(const std::string& text, const TextStyle& style, VRef& mask, std
   if (style.italic) font += " Italic";
   font += " " + std::to_string(std::clamp(style.pixelHeight, 1, kMaxTextPixels));
   const std::string shown = text.substr(0, kMaxTextBytes);
+  // The mask is about 0.7 x bytes x height^2 pixels; keep it within the decode cap.
+  const uint64_t px = uint64_t(std::clamp(style.pixelHeight, 1, kMaxTextPixels));
+  if (shown.size() * px * px > kDefaultMaxPixels) {
+    if (reason) *reason = "text too large to draw";
+    return false;
+  }
   gchar* markup = g_markup_escape_text(shown.c_str(), gssize(shown.size()));
   // At 72 dots per inch a point is a pixel.
   int failed = vips_text(mask.out(), markup, "font", font.c_str(), "dpi", 72, nullptr);

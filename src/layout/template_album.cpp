@@ -363,7 +363,7 @@ void TemplateImage::CopyFrom(const TemplateImage& other) {
 }
 
 void CTemplate::Load(XmlDocument& doc, const std::string& albumPath, int fd, int64_t fileSize,
-                     uint64_t& thumbnailBudget) {
+                     ThumbnailBudget& budget) {
   DirectoryReader r(doc);
   m_strAlbumPath = albumPath;
   m_iTemplateVersion = r.Int("TEMPLATE_VERSION");
@@ -376,12 +376,15 @@ void CTemplate::Load(XmlDocument& doc, const std::string& albumPath, int fd, int
   m_iAppVersion = r.Int("APPVERSION");
 
   RecordSource(m_Thumbnail, albumPath, fd, fileSize, r.Int64("THUMBNAIL_IMAGEOFFSET"));
-  if (m_Thumbnail.HasSource() && thumbnailBudget > 0) {
+  ImageBlockHeader th;
+  if (m_Thumbnail.HasSource() && ReadImageBlockHeader(fd, fileSize, m_Thumbnail.SourceOffset(), th) &&
+      uint64_t(th.size) <= budget.bytes && budget.pixels > 0) {
+    budget.bytes -= uint64_t(th.size);
     Image thumb;
     DecodeOptions options;
-    options.maxPixels = thumbnailBudget;
+    options.maxPixels = budget.pixels;
     if (DecodeImageBlock(fd, fileSize, m_Thumbnail.SourceOffset(), thumb, nullptr, options)) {
-      thumbnailBudget -= std::min<uint64_t>(thumbnailBudget, uint64_t(thumb.width) * uint64_t(thumb.height));
+      budget.pixels -= std::min<uint64_t>(budget.pixels, uint64_t(thumb.width) * uint64_t(thumb.height));
       m_Thumbnail.SetPixels(std::move(thumb));
     }
   }
@@ -506,7 +509,7 @@ bool TemplateAlbum::Load(const std::string& path, std::string* message) {
     m_strAlbumName = r.OptText("ALBUM_NAME", "");
     if (r.Enter("TEMPLATES")) {
       const int64_t count = std::clamp<int64_t>(ParseDirectoryInt(r.Text("NUMTEMPLATES")), 0, kMaxTemplates);
-      uint64_t thumbnailBudget = kMaxThumbnailPixelsPerAlbum;
+      ThumbnailBudget thumbnailBudget;
       for (int i = 0; i < count; ++i) {
         if (!r.Enter("TEMPLATE_" + std::to_string(i))) break;
         auto t = std::make_unique<CTemplate>();

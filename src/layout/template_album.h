@@ -28,8 +28,15 @@ inline constexpr int kAlbumVersion = 101;
 inline constexpr int kMaxTemplates = 10000;
 inline constexpr int kMaxListItems = 1000;  // photo holes, previews, captions, colour keys, pictures
 inline constexpr int64_t kMaxBlockSize = int64_t{1} << 30;
-// Thumbnails are decoded while loading; all of an album's together stay below this.
+// Thumbnails are decoded while loading; all of an album's together stay below these.
 inline constexpr uint64_t kMaxThumbnailPixelsPerAlbum = 64'000'000;
+inline constexpr uint64_t kMaxThumbnailBytesPerAlbum = 256u << 20;
+
+// What is left for decoding thumbnails while an album loads.
+struct ThumbnailBudget {
+  uint64_t pixels = kMaxThumbnailPixelsPerAlbum;
+  uint64_t bytes = kMaxThumbnailBytesPerAlbum;  // of block data read, decodable or not
+};
 
 // Pixels of a rectangle on a page; right and bottom are exclusive.
 struct PixelRect {
@@ -170,10 +177,10 @@ class CTemplate {
   std::vector<TemplateImage> m_Pictures;  // as many as preview rectangles
 
   // Reads the template element the document stands in (after IntoElem). Never fails: what is
-  // missing keeps its default. `thumbnailBudget` is the pixel count still allowed for decoding
-  // thumbnails; a thumbnail beyond it keeps its source and is left for LoadIntoMemory.
+  // missing keeps its default. A thumbnail beyond `budget` keeps its source and is left for
+  // LoadIntoMemory.
   void Load(XmlDocument& doc, const std::string& albumPath, int albumFd, int64_t fileSize,
-            uint64_t& thumbnailBudget);
+            ThumbnailBudget& budget);
   // Releases the pixels of every on-demand image (sources are kept).
   void UnloadImagesFromMemory();
 

@@ -25,6 +25,16 @@ TEST(ACommandLine, ReadsEveryOptionInBothForms) {
       {{"-h"}, [](auto& c) { return c.help; }},
       {{"--backup", "b.xml"}, [](auto& c) { return c.backupFile == "b.xml" && c.IsOneShot(); }},
       {{"--restore", "r.xml"}, [](auto& c) { return c.restoreFile == "r.xml"; }},
+      {{"--plt-info", "a.plt"},
+       [](auto& c) { return c.pltInfo == "a.plt" && c.IsAlbumTool() && !c.IsOneShot(); }},
+      {{"--plt-pack", "s.xml", "o.plt"},
+       [](auto& c) {
+         return c.pltPack == std::vector<std::string>{"s.xml", "o.plt"};
+       }},
+      {{"--plt-unpack", "a.plt", "d"},
+       [](auto& c) {
+         return c.pltUnpack == std::vector<std::string>{"a.plt", "d"};
+       }},
       {{"--headless", "--store", "s.db", "--command", "3"},
        [](auto& c) { return c.headless && c.store == "s.db" && c.command == 3; }},
   };
@@ -51,6 +61,9 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
       {{"--headless=1"}, "option --headless takes no value"},
       {{"--run-once", "--command", "2"},
        "use only one of --run-once, --command, --barcode, --backup and --restore"},
+      {{"--plt-pack", "s.xml"}, "--plt-pack needs SOURCE.xml and OUT.plt"},
+      {{"--plt-unpack=a.plt", "d"}, "--plt-unpack needs ALBUM.plt and DIR"},
+      {{"--plt-info", "a.plt", "--run-once"}, "use --plt-info, --plt-pack or --plt-unpack alone"},
   };
   for (const auto& [args, message] : rows) EXPECT_EQ(ParseCommandLine(args).error, message);
 }
@@ -58,7 +71,8 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
 TEST(ACommandLine, HelpNamesEveryOption) {
   std::string help = CommandLineHelp();
   for (const char* opt :
-       {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT", "--version", "--help"})
+       {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT", "--version", "--help",
+        "--plt-info ALBUM.plt", "--plt-pack SOURCE.xml OUT.plt", "--plt-unpack ALBUM.plt DIR"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

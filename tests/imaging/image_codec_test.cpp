@@ -226,6 +226,9 @@ TEST(ImageCodec, TextIsMeasuredAndDrawnInItsColour) {
     for (int x = 0; x < 200; ++x)
       if (canvas.At(x, y)[0] == 255 && canvas.At(x, y)[1] == 0) ++red;
   EXPECT_GT(red, 20);
+  style.pixelHeight = 4000;  // a caption this large would need gigabytes
+  EXPECT_FALSE(MeasureText(std::string(100, 'x'), style, w1, h1, &reason));
+  EXPECT_EQ(reason, "text too large to draw");
 }
 
 TEST(ImageCodec, SharpenAndSoftenChangeEdgesOnly) {
