@@ -28,8 +28,18 @@ Rgb ColourOf(uint32_t colorref) {
   return {uint8_t(colorref & 0xff), uint8_t((colorref >> 8) & 0xff), uint8_t((colorref >> 16) & 0xff)};
 }
 
-int NormalisedDegrees(int degrees) {
-  return ((degrees % 360) + 360) % 360;
+int NormalisedDegrees(int64_t degrees) {
+  return int(((degrees % 360) + 360) % 360);
+}
+
+// The turn that brings a camera JPEG upright (EXIF orientation 3, 6 or 8). Without it a photo
+// shot in portrait would be composed on its side, and the output says orientation 1.
+int UprightDegrees(const std::string& path, int format) {
+  if (format != kFormatJpeg) return 0;
+  JpegExifFile exif;
+  uint16_t orientation = 1;
+  if (!exif.Parse(path) || !exif.GetOrientation(orientation)) return 0;
+  return orientation == 6 ? 90 : orientation == 3 ? 180 : orientation == 8 ? 270 : 0;
 }
 
 PhotoProcessing ProcessingFor(const TransSetting& s, const TemplateRenderState& state) {
@@ -142,12 +152,14 @@ void CTemplate::SetPhoto(const std::string& path, int hole) {
   const int format = ImageFormatFromPath(path);
   int photoW = 0, photoH = 0;
   const bool sized = ReadImageSize(path, format, photoW, photoH, nullptr) && photoW > 0 && photoH > 0;
+  const int upright = UprightDegrees(path, format);
 
   for (int h = 0; h < holes; ++h) {
     if (h != hole && !m_bUseSinglePhotoImage) continue;
     TemplateRenderState::Hole& slot = state.At(size_t(h));
     slot = TemplateRenderState::Hole{};
     slot.photoPath = path;
+    slot.uprightDegrees = upright;
     TemplateImage& picture = m_Pictures[size_t(h)];
     picture.SetFileSource(path, format);
     picture.Unload();
@@ -158,9 +170,9 @@ void CTemplate::SetPhoto(const std::string& path, int hole) {
     if (!sized || m_iOrigCx <= 0 || m_iOrigCy <= 0) continue;
 
     // The placed picture is the rotated one: a quarter turn swaps its sides.
-    const int degrees = size_t(h) < m_TransSettings.size()
-                            ? NormalisedDegrees(m_TransSettings[size_t(h)].m_iRotateDegrees)
-                            : 0;
+    const int degrees = NormalisedDegrees(
+        int64_t{upright} +
+        (size_t(h) < m_TransSettings.size() ? m_TransSettings[size_t(h)].m_iRotateDegrees : 0));
     const bool swap = degrees == 90 || degrees == 270;
     const int placedW = swap ? photoH : photoW, placedH = swap ? photoW : photoH;
     PixelRect placement = m_PhotoPreviewRects[size_t(h)].ToPixels(m_iOrigCx, m_iOrigCy);
@@ -230,7 +242,7 @@ bool CTemplate::Render(Image& canvas, int maxWidth, int maxHeight, std::string* 
     TransSetting fallback;
     TransSetting& setting = i < m_TransSettings.size() ? m_TransSettings[i] : fallback;
     if (!slot.turned) {
-      const int degrees = NormalisedDegrees(setting.m_iRotateDegrees);
+      const int degrees = NormalisedDegrees(int64_t{slot.uprightDegrees} + setting.m_iRotateDegrees);
       if (degrees != 0) {
         Image turned;
         const bool ok = degrees % 90 == 0 ? RotateQuarter(picture->Pixels(), degrees, turned, reason)

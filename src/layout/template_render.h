@@ -16,8 +16,9 @@ struct TemplateRenderState {
   Logger* logger = nullptr;
 
   struct Hole {
-    std::string photoPath;  // set by SetPhoto; "" for a sample picture or none
-    bool turned = false;    // the picture's pixels are rotated by the hole's setting
+    std::string photoPath;   // set by SetPhoto; "" for a sample picture or none
+    bool turned = false;     // the picture's pixels are rotated by the hole's setting
+    int uprightDegrees = 0;  // the photo's EXIF orientation as a clockwise turn
     int processedWidth = 0, processedHeight = 0;
     Image processed;    // the hole's picture after its TransSetting, at the size above
     Image subtraction;  // background image taken from the setting's folder

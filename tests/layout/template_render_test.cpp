@@ -99,6 +99,23 @@ TEST_F(TemplateRenderTest, EmptyHoleIsOutlinedInGreen) {
   EXPECT_FALSE(Near(page.At(15, 100), 0, 255, 0, 2));
 }
 
+// A portrait shot stored on its side (orientation 6) is placed upright: the 150 x 100 hole is
+// covered by a 150 x 200 placement, and the picture comes out with orientation 1.
+TEST_F(TemplateRenderTest, PhotoIsTurnedUprightByItsOrientation) {
+  CTemplate& t = Load({test::TestTemplate{}});
+  const std::string sideways = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Samsung_SM-J327T1.jpg";
+  t.SetPhoto(sideways, 0);
+  const PixelRect placed = t.m_PhotoPreviewRects.at(0).ToPixels(300, 200);
+  EXPECT_EQ(placed.Width(), 150);
+  EXPECT_EQ(placed.Height(), 200);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("upright.jpg"), 1));
+  JpegExifFile exif;
+  uint16_t orientation = 0;
+  ASSERT_TRUE(exif.Parse(Out("upright.jpg")));
+  ASSERT_TRUE(exif.GetOrientation(orientation));
+  EXPECT_EQ(orientation, 1);
+}
+
 TEST_F(TemplateRenderTest, UndecodableBackgroundFailsWithoutOutput) {
   test::TestTemplate tt;
   tt.background = "bad.jpg";
