@@ -234,11 +234,16 @@ bool CTemplate::Render(Image& canvas, int maxWidth, int maxHeight, std::string* 
   for (size_t i = 0; i < m_PhotoRects.size(); ++i) {
     const PixelRect hole = m_PhotoRects[i].ToPixels(width, height);
     TemplateImage* picture = i < m_Pictures.size() ? &m_Pictures[i] : nullptr;
+    TemplateRenderState::Hole& slot = state.At(i);
     if (!picture || !EnsureLoaded(*picture)) {
+      // A photo that cannot be decoded fails the page: a placeholder would pass for a result.
+      if (!slot.photoPath.empty()) {
+        if (reason) *reason = "cannot decode the photo " + slot.photoPath;
+        return false;
+      }
       emptyHoles.push_back(int(i));
       continue;
     }
-    TemplateRenderState::Hole& slot = state.At(i);
     TransSetting fallback;
     TransSetting& setting = i < m_TransSettings.size() ? m_TransSettings[i] : fallback;
     if (!slot.turned) {

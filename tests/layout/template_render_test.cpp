@@ -116,13 +116,20 @@ TEST_F(TemplateRenderTest, PhotoIsTurnedUprightByItsOrientation) {
   EXPECT_EQ(orientation, 1);
 }
 
-TEST_F(TemplateRenderTest, UndecodableBackgroundFailsWithoutOutput) {
-  test::TestTemplate tt;
-  tt.background = "bad.jpg";
-  CTemplate& t = Load({tt});
-  t.SetPhoto(kCamera, 0);
-  EXPECT_FALSE(t.SaveTemplateImage(Out("none.jpg"), 1));
-  EXPECT_FALSE(std::filesystem::exists(Out("none.jpg")));
+TEST_F(TemplateRenderTest, UndecodableBackgroundOrPhotoFailsWithoutOutput) {
+  test::WriteFile(Out("not-a-photo.jpg"), "not a picture");
+  struct Row {
+    const char* background;
+    std::string photo;
+  } rows[] = {{"bad.jpg", kCamera}, {"page.jpg", Out("not-a-photo.jpg")}};
+  for (const Row& row : rows) {
+    test::TestTemplate tt;
+    tt.background = row.background;
+    CTemplate& t = Load({tt});
+    t.SetPhoto(row.photo, 0);
+    EXPECT_FALSE(t.SaveTemplateImage(Out("none.jpg"), 1)) << row.background;
+    EXPECT_FALSE(std::filesystem::exists(Out("none.jpg")));
+  }
 }
 
 TEST_F(TemplateRenderTest, PreviewWritesOnePicturePerTemplateAndLeavesThePhoto) {
