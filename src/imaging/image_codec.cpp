@@ -12,6 +12,23 @@
 #include <mutex>
 #include <utility>
 
+#include "support/safe_output.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRISKO_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define BRISKO_ASAN 1
+#endif
+#ifdef BRISKO_ASAN
+// fontconfig, behind text drawing, keeps its configuration for the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
+#endif
+
 namespace brisko {
 
 namespace {
@@ -441,27 +458,10 @@ bool EncodeImageFile(const Image& image, const std::string& path, std::string* r
   }
   std::vector<uint8_t> data;
   if (!EncodeImage(image, format, data, reason, jpegQuality)) return false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (reason) *reason = std::string("cannot create ") + path + ": " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (reason)
-        *reason = std::string("cannot write ") + path + ": " + std::strerror(n < 0 ? errno : ENOSPC);
-      ::close(fd);
-      ::unlink(path.c_str());
-      return false;
-    }
-    done += size_t(n);
-  }
-  if (::close(fd) != 0) {
+  // Through a temporary name, so a reader never sees half a picture under `path`.
+  SafeOutput out;
+  if (!out.Open(path) || !WriteAll(out.Fd(), data.data(), data.size()) || !out.Commit()) {
     if (reason) *reason = std::string("cannot write ") + path + ": " + std::strerror(errno);
-    ::unlink(path.c_str());
     return false;
   }
   return true;

@@ -59,8 +59,8 @@ bool ReadImageSize(const std::string& path, int format, int& width, int& height,
 // Encodes to memory in the given format (JPEG, PNG, BMP, TIFF, TGA, PCX, PSD, WBMP).
 bool EncodeImage(const Image& image, int format, std::vector<uint8_t>& out, std::string* reason,
                  int jpegQuality = 92);
-// Writes `path` directly in the format of its extension; callers that replace a file write a
-// temporary name first.
+// Writes `path` in the format of its extension, through a temporary file renamed into place
+// (an existing file of that name is replaced).
 bool EncodeImageFile(const Image& image, const std::string& path, std::string* reason, int jpegQuality = 92);
 
 // One channel of an image as its own plane (width * height bytes).
