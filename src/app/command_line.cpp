@@ -66,6 +66,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
     }
+    if (name == "--plt-render") {
+      if (value || i + 3 >= args.size() || args[i + 1].empty() || args[i + 2].empty() ||
+          args[i + 3].empty()) {
+        cl.error = "--plt-render needs ALBUM.plt, PHOTO and OUTDIR";
+        return cl;
+      }
+      cl.pltRender = {args[i + 1], args[i + 2], args[i + 3]};
+      i += 3;
+      continue;
+    }
     if (name == "--plt-pack" || name == "--plt-unpack") {
       // Two values: "--plt-pack SOURCE OUT".
       if (value || i + 2 >= args.size() || args[i + 1].empty() || args[i + 2].empty()) {
@@ -108,9 +118,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.backupFile)) +
                  int(bool(cl.restoreFile));
   if (oneShots > 1) cl.error = "use only one of --run-once, --command, --barcode, --backup and --restore";
-  const int tools = int(bool(cl.pltInfo)) + int(!cl.pltPack.empty()) + int(!cl.pltUnpack.empty());
+  const int tools = int(bool(cl.pltInfo)) + int(!cl.pltPack.empty()) + int(!cl.pltUnpack.empty()) +
+                    int(!cl.pltRender.empty());
   if (tools > 1 || (tools == 1 && (oneShots > 0 || cl.headless)))
-    cl.error = "use --plt-info, --plt-pack or --plt-unpack alone";
+    cl.error = "use --plt-info, --plt-pack, --plt-unpack or --plt-render alone";
   return cl;
 }
 
@@ -144,6 +155,10 @@ const char* CommandLineHelp() {
          "  --plt-unpack ALBUM.plt DIR\n"
          "                    write DIR/album.xml and the album's images into the empty\n"
          "                    or new folder DIR\n"
+         "  --plt-render ALBUM.plt PHOTO OUTDIR\n"
+         "                    render PHOTO into every template of the album as the Create\n"
+         "                    Image with PLT action does, write the pictures into OUTDIR\n"
+         "                    and print their paths (PHOTO is left as it is)\n"
          "  --version         print the version and exit\n"
          "  --help            print this help and exit\n"
          "\n"

@@ -20,6 +20,7 @@ struct CommandLine {
   std::optional<std::string> pltInfo;
   std::vector<std::string> pltPack;    // source document, album to write
   std::vector<std::string> pltUnpack;  // album, folder to write into
+  std::vector<std::string> pltRender;  // album, photo, folder to write into
 
   // Set when the arguments cannot be used; main prints it and ends with exit code 2.
   std::string error;
@@ -27,7 +28,7 @@ struct CommandLine {
   // A request that does one piece of work and ends instead of running the station.
   bool IsOneShot() const { return runOnce || command || barcode || backupFile || restoreFile; }
   // Works on album files only: needs neither the settings store nor the running station.
-  bool IsAlbumTool() const { return pltInfo || !pltPack.empty() || !pltUnpack.empty(); }
+  bool IsAlbumTool() const { return pltInfo || !pltPack.empty() || !pltUnpack.empty() || !pltRender.empty(); }
 };
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);  // args without argv[0]

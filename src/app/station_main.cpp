@@ -9,6 +9,7 @@
 #include "app/station.h"
 #include "layout/album_tools.h"
 #include "layout/template_album.h"
+#include "layout/template_render.h"
 #include "scheduler/backup_restore.h"
 
 namespace brisko {
@@ -70,6 +71,14 @@ int RunAlbumTool(const CommandLine& cl) {
     }
     std::fputs(DescribeAlbum(album).c_str(), stdout);
     return 0;
+  }
+  if (!cl.pltRender.empty()) {
+    std::vector<std::string> outputs;
+    const bool ok = RenderAlbumForPhoto(cl.pltRender[0], cl.pltRender[1], cl.pltRender[2],
+                                        TemplateRenderState{}, outputs, &error);
+    for (const std::string& path : outputs) std::printf("%s\n", path.c_str());
+    if (!ok) std::fprintf(stderr, "brisko-workflow: %s\n", error.c_str());
+    return ok ? 0 : 1;
   }
   const bool ok = !cl.pltPack.empty() ? PackAlbum(cl.pltPack[0], cl.pltPack[1], &error)
                                       : UnpackAlbum(cl.pltUnpack[0], cl.pltUnpack[1], &error);

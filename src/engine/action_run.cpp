@@ -320,11 +320,4 @@ bool Action::PassesGpsFilter(const std::string& path) {
   return m_SpatialAreaList.IsAllowed(LatLong(latitude, longitude));
 }
 
-bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
-  (void)files;
-  // Seam: the Create Image with PLT operation joins here.
-  LogMessage("FAILED: Create Image with PLT is not available in this build");
-  return false;
-}
-
 }  // namespace brisko

@@ -22,6 +22,7 @@
 namespace brisko {
 
 class XmlDocument;
+struct TemplateRenderState;
 
 inline constexpr int kAlbumVersion = 101;
 inline constexpr int kMaxTemplates = 10000;
@@ -182,6 +183,17 @@ class CTemplate {
             ThumbnailBudget& budget);
   // Releases the pixels of every on-demand image (sources are kept).
   void UnloadImagesFromMemory();
+
+  // Rendering (template_render.cpp). SetPhoto makes the photo the picture of a hole (and its
+  // captions' text); Render composes the page, at design size for maxWidth -1;
+  // SaveTemplateImage renders, encodes by the path's extension, copies the photo's EXIF block
+  // into a JPEG when `flag` is set, and releases the images.
+  void SetPhoto(const std::string& path, int hole);
+  bool Render(Image& canvas, int maxWidth, int maxHeight, std::string* reason = nullptr);
+  bool SaveTemplateImage(const std::string& outputPath, int flag);
+  std::vector<std::string> GetInputFilepathsArray() const;
+  TemplateRenderState& RenderState();
+  std::shared_ptr<TemplateRenderState> m_render;  // made on first use
 };
 
 class TemplateAlbum {

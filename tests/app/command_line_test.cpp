@@ -35,6 +35,10 @@ TEST(ACommandLine, ReadsEveryOptionInBothForms) {
        [](auto& c) {
          return c.pltUnpack == std::vector<std::string>{"a.plt", "d"};
        }},
+      {{"--plt-render", "a.plt", "p.jpg", "out"},
+       [](auto& c) {
+         return c.pltRender == std::vector<std::string>{"a.plt", "p.jpg", "out"} && c.IsAlbumTool();
+       }},
       {{"--headless", "--store", "s.db", "--command", "3"},
        [](auto& c) { return c.headless && c.store == "s.db" && c.command == 3; }},
   };
@@ -63,16 +67,19 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
        "use only one of --run-once, --command, --barcode, --backup and --restore"},
       {{"--plt-pack", "s.xml"}, "--plt-pack needs SOURCE.xml and OUT.plt"},
       {{"--plt-unpack=a.plt", "d"}, "--plt-unpack needs ALBUM.plt and DIR"},
-      {{"--plt-info", "a.plt", "--run-once"}, "use --plt-info, --plt-pack or --plt-unpack alone"},
+      {{"--plt-info", "a.plt", "--run-once"},
+       "use --plt-info, --plt-pack, --plt-unpack or --plt-render alone"},
+      {{"--plt-render", "a.plt", "p.jpg"}, "--plt-render needs ALBUM.plt, PHOTO and OUTDIR"},
   };
   for (const auto& [args, message] : rows) EXPECT_EQ(ParseCommandLine(args).error, message);
 }
 
 TEST(ACommandLine, HelpNamesEveryOption) {
   std::string help = CommandLineHelp();
-  for (const char* opt : {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT",
-                          "--backup FILE", "--restore FILE", "--version", "--help", "--plt-info ALBUM.plt",
-                          "--plt-pack SOURCE.xml OUT.plt", "--plt-unpack ALBUM.plt DIR"})
+  for (const char* opt :
+       {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT", "--backup FILE",
+        "--restore FILE", "--version", "--help", "--plt-info ALBUM.plt", "--plt-pack SOURCE.xml OUT.plt",
+        "--plt-unpack ALBUM.plt DIR", "--plt-render ALBUM.plt PHOTO OUTDIR"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

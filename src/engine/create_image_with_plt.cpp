@@ -1,0 +1,131 @@
+// Create Image with PLT: every selected photo rendered into every template of an album.
+#include <cstdio>
+
+#include "engine/action.h"
+#include "layout/template_album.h"
+#include "layout/template_render.h"
+#include "naming/brisko_exif_fields.h"
+#include "naming/exif_access.h"
+#include "support/file_ops.h"
+#include "support/logger.h"
+#include "support/path_util.h"
+#include "support/settings_store.h"
+
+namespace brisko {
+
+namespace {
+
+std::string Format2(const char* format, const std::string& a, const std::string& b) {
+  std::string out;
+  const std::string* args[] = {&a, &b};
+  size_t next = 0;
+  for (const char* p = format; *p; ++p) {
+    if (p[0] == '%' && p[1] == 's' && next < 2) {
+      out += *args[next++];
+      ++p;
+    } else {
+      out += *p;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
+  TemplateAlbum album;
+  std::string message;
+  if (!album.Load(m_strBriskoPltFilepath, &message)) {
+    // Nothing is produced and no photo is marked done; the operator needs to see why.
+    LogMessage("FAILED: Load PLT file " + m_strBriskoPltFilepath);
+    if (!message.empty()) LogMessage(message);
+    return false;
+  }
+  SettingsStore& store = m_host->Store();
+  const int sharpen = store.GetProfileInt("Settings", "iSharpenAmount", 20);
+  const int soften = store.GetProfileInt("Settings", "iSoftenAmount", 30);
+  for (auto& t : album.m_Templates) {
+    TemplateRenderState& state = t->RenderState();
+    state.sharpenAmount = sharpen;
+    state.softenAmount = soften;
+    state.logger = &m_host->GetLogger();
+  }
+
+  const std::string description = GetDescription();
+  const int fileCount = int(files.size());
+  const int templateCount = int(album.m_Templates.size());
+  bool result = true;
+  for (int i = 0; i < fileCount; ++i) {
+    const std::string& file = files[size_t(i)];
+    const PathParts parts = SplitPath(file);
+    BriskoExifFields fields;
+    ReadFields(file, fields);
+
+    // The tagged copy is the same for every template of the file, so it is made once.
+    std::string photo = file;
+    std::string tagged;
+    if (m_bAddOrUpdateBriskoExif) {
+      const StationValues& values = m_host->Values();
+      CompleteFieldsForWrite(fields, file, m_pIdTxt, values.m_strBarcodeInputsArray,
+                             values.m_strOperatorSelectedText,
+                             BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
+      tagged = GetTempFolder() + parts.name + parts.extension;
+      MakeUniqueFileName(tagged);
+      if (fields.WriteToFile(file, tagged, DefaultExifAccess()))
+        photo = tagged;
+      else
+        tagged.clear();
+    }
+
+    for (int j = 0; j < templateCount; ++j) {
+      char status[96];
+      std::snprintf(status, sizeof status, "File %d of %d, Template %d of %d", i + 1, fileCount, j + 1,
+                    templateCount);
+      m_host->SetProgress(i * templateCount + j, fileCount * templateCount, description, status);
+      CTemplate& tmpl = *album.m_Templates[size_t(j)];
+      tmpl.SetPhoto(photo, 0);
+
+      std::string name = parts.name + parts.extension;
+      if (m_bRenameFile) {
+        std::string newName =
+            m_RenameTemplate.GenerateNewName(file, m_pIdTxt, fields, false, MakeNamingContext());
+        if (!newName.empty()) name = std::move(newName);
+      }
+      std::string target = GetDestinationFolder(file, fields) + name;
+      MakeUniqueFileName(target);
+      std::string temp = GetTempFolder() + name;
+      MakeUniqueFileName(temp);
+
+      bool ok = tmpl.SaveTemplateImage(temp, 1);
+      std::string placed = target;
+      if (ok) {
+        std::vector<std::string> arrived;
+        ok = CopyOrMoveFilesUsingShell(false, {temp}, {target}, &arrived);
+        if (ok && !arrived.empty() && !arrived[0].empty()) placed = arrived[0];
+      }
+      if (ok) {
+        LogMessage(Format2("Created file from PLT file %s to %s", file, placed));
+      } else {
+        LogMessage(Format2("Failed: create file from PLT file %s to %s", file, target));
+        // A picture that did not reach its place is only a by-product; the photo is untouched.
+        if (PathExists(temp)) DeleteFile(temp);
+        result = false;
+      }
+    }
+    if (!tagged.empty()) DeleteFile(tagged);
+
+    // Marked done even when a template failed, so a bad template cannot make the hot folder
+    // render the same photo for ever; the failures are in the action log.
+    std::string done = file + ".done";
+    MakeUniqueFileName(done);
+    int err = 0;
+    if (!MoveFile(file, done, Collision::Fail, nullptr, &err)) {
+      LogMessage(Format2("FAILED: Rename %s to %s", file, done));
+      LogMessage(ErrnoText(err));
+      result = false;
+    }
+  }
+  return result;
+}
+
+}  // namespace brisko

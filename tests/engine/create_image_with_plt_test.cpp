@@ -1,0 +1,115 @@
+// The Create Image with PLT action over real camera JPEGs and packed albums.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "common/plt_test_album.h"
+#include "engine/action.h"
+#include "engine/engine_test_util.h"
+#include "engine/fake_host.h"
+#include "imagemeta/jpeg_exif_file.h"
+
+namespace brisko {
+namespace {
+
+using namespace brisko::test;
+
+constexpr std::time_t kNow = 1'700'000'000;
+const std::string kPhotos = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/";
+
+class CreateImageWithPltTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    src = host.Dir() + "/in";
+    dst = host.Dir() + "/out";
+    albumDir = host.Dir() + "/album";
+    MakeFolder(src);
+    MakeFolder(dst);
+    MakeFolder(albumDir);
+    host.now = kNow;
+    for (const char* name : {"a.jpg", "b.jpg"}) {
+      std::filesystem::copy_file(kPhotos + (name[0] == 'a' ? "Nikon_E775.jpg" : "Canon_PowerShot_A85.jpg"),
+                                 src + "/" + name);
+      SetModTime(src + "/" + name, kNow - 3600);
+    }
+    action = std::make_unique<Action>(host);
+    A().m_iType = kCreateImageWithPlt;
+    A().m_strName = "P";
+    A().m_strSourceFolder = src;
+    A().m_strDestFolder = dst;
+    A().m_strFileSpec = "*.jpg";
+    A().m_bRunPending = 1;
+  }
+  Action& A() { return *action; }
+  std::string Line(const std::string& text) { return A().GetDescription() + " " + text; }
+  int Count(const std::string& prefix) const {
+    return int(std::count_if(host.log.begin(), host.log.end(),
+                             [&](const std::string& l) { return l.find(prefix) != std::string::npos; }));
+  }
+
+  FakeHost host;
+  std::string src, dst, albumDir;
+  std::unique_ptr<Action> action;
+};
+
+TEST_F(CreateImageWithPltTest, EveryPhotoIntoEveryTemplateAndABrokenTemplateDoesNotStopTheRest) {
+  TestTemplate bad;
+  bad.background = "bad.jpg";
+  A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}, bad, TestTemplate{}});
+  ASSERT_FALSE(A().m_strBriskoPltFilepath.empty());
+  MakeFile(src + "/b.jpg.done", "earlier");
+
+  EXPECT_FALSE(A().RunBody());
+
+  std::vector<std::string> progress;
+  for (const std::string& s : host.statuses)
+    if (s.rfind("File ", 0) == 0) progress.push_back(s);
+  ASSERT_EQ(progress.size(), 6u);
+  EXPECT_EQ(progress.front(), "File 1 of 2, Template 1 of 3");
+  EXPECT_EQ(progress.back(), "File 2 of 2, Template 3 of 3");
+
+  EXPECT_TRUE(host.HasLogLine(Line("Created file from PLT file " + src + "/a.jpg to " + dst + "/a.jpg")));
+  EXPECT_TRUE(
+      host.HasLogLine(Line("Failed: create file from PLT file " + src + "/a.jpg to " + dst + "/a_2.jpg")));
+  EXPECT_TRUE(host.HasLogLine(Line("Created file from PLT file " + src + "/a.jpg to " + dst + "/a_2.jpg")));
+  EXPECT_EQ(Count("Created file from PLT file"), 4);
+  EXPECT_EQ(Count("Failed: create file from PLT file"), 2);
+  EXPECT_EQ(CountFiles(dst), 4);
+  std::time_t shot = 0;
+  EXPECT_TRUE(ReadExifDateTime(dst + "/b_2.jpg", shot));
+
+  // Marked done, never over an earlier mark; nothing left in the temp folder.
+  EXPECT_TRUE(Exists(src + "/a.jpg.done"));
+  EXPECT_TRUE(Exists(src + "/b.jpg_2.done"));
+  EXPECT_EQ(ReadFile(src + "/b.jpg.done"), "earlier");
+  EXPECT_FALSE(Exists(src + "/a.jpg"));
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+
+  const std::string logged = host.LoggedText();
+  EXPECT_NE(logged.find("|1|CTemplate::SaveTemplateImage - Render failure"), std::string::npos);
+  EXPECT_NE(logged.find("|1|CTemplate::SaveTemplateImage - Exif replicate success"), std::string::npos);
+}
+
+TEST_F(CreateImageWithPltTest, PicturesThatCannotBePlacedAreReportedAndTheTempFolderStaysClean) {
+  A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}});
+  MakeFile(host.Dir() + "/blocker", "a file where the destination folder should be");
+  A().m_strDestFolder = host.Dir() + "/blocker";
+  EXPECT_FALSE(A().RunBody());
+  EXPECT_EQ(Count("Failed: create file from PLT file"), 2);
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+  EXPECT_TRUE(Exists(src + "/a.jpg.done"));
+}
+
+TEST_F(CreateImageWithPltTest, AnAlbumThatCannotBeLoadedLeavesThePhotosAlone) {
+  A().m_strBriskoPltFilepath = albumDir + "/missing.plt";
+  EXPECT_FALSE(A().RunBody());
+  EXPECT_TRUE(host.HasLogLine(Line("FAILED: Load PLT file " + albumDir + "/missing.plt")));
+  EXPECT_TRUE(Exists(src + "/a.jpg"));
+  EXPECT_TRUE(Exists(src + "/b.jpg"));
+  EXPECT_EQ(CountFiles(dst), 0);
+}
+
+}  // namespace
+}  // namespace brisko

@@ -1,0 +1,115 @@
+// Create Image with PLT through `brisko-workflow --run-once`, and the --plt-render preview, on
+// the example album and real camera JPEGs.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/action.h"
+#include "engine/engine_test_util.h"
+#include "engine/fake_host.h"
+#include "layout/album_tools.h"
+
+namespace brisko {
+namespace {
+
+using namespace brisko::test;
+namespace fs = std::filesystem;
+
+const std::string kCameras = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/";
+const std::string kExample = std::string(BRISKO_TEST_DATA) + "/../../examples/date_frame/album.xml";
+
+int RunStation(const std::string& args, const std::string& home, std::string& output) {
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
+                              "' XDG_STATE_HOME='" + home + "/state' " + BRISKO_BINARY + " " + args + " 2>&1";
+  output.clear();
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+  const int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The tags as exiftool prints them, numbers as numbers: "Make: NIKON\n..." in the order asked.
+std::string Tags(const std::string& path, const std::string& tags) {
+  std::string out;
+  FILE* p = popen(("exiftool -n -q -q -s -f " + tags + " '" + path + "' 2>/dev/null").c_str(), "r");
+  if (!p) return "";
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  std::string compact;  // "Make                : NIKON" -> "Make: NIKON"
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == ' ' &&
+        (compact.empty() || compact.back() == ' ' || (i + 1 < out.size() && out[i + 1] == ' ')))
+      continue;
+    if (out[i] == ':' && !compact.empty() && compact.back() == ' ') compact.pop_back();
+    compact += out[i];
+  }
+  return compact;
+}
+
+bool HaveExiftool() {
+  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
+}
+
+TEST(PltEndToEnd, RunOnceComposesEveryCameraPhotoWithItsExif) {
+  if (!HaveExiftool()) GTEST_SKIP() << "exiftool not installed";
+  FakeHost host;
+  const std::string in = host.Dir() + "/in", out = host.Dir() + "/out", album = host.Dir() + "/frame.plt";
+  MakeFolder(in);
+  MakeFolder(out);
+  ASSERT_TRUE(PackAlbum(kExample, album, nullptr));
+  const char* cameras[] = {"Nikon_E775.jpg", "Canon_PowerShot_A85.jpg", "Olympus_PEN_E-P3.jpg"};
+  for (const char* name : cameras) fs::copy_file(kCameras + name, in + "/" + name);
+
+  Action a(host);
+  a.m_iType = kCreateImageWithPlt;
+  a.m_strName = "Frame";
+  a.m_strSourceFolder = in;
+  a.m_strDestFolder = out;
+  a.m_strFileSpec = "*.jpg";
+  a.m_strBriskoPltFilepath = album;
+  a.Save(0);
+  host.Store().WriteProfileInt("Actions", "NumActions", 1);
+  host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
+
+  std::string output;
+  ASSERT_EQ(RunStation("--store '" + host.Dir() + "/settings.db' --run-once", host.Dir(), output), 0)
+      << output;
+  for (const char* name : cameras) {
+    const std::string made = out + "/" + name, photo = kCameras + name;
+    ASSERT_TRUE(Exists(made)) << output;
+    EXPECT_TRUE(Exists(in + "/" + name + ".done"));
+    const std::string camera = Tags(photo, "-Make -Model -DateTimeOriginal");
+    ASSERT_NE(camera.find("Make: "), std::string::npos) << camera;
+    EXPECT_EQ(
+        Tags(made, "-Make -Model -DateTimeOriginal -Orientation -ExifImageWidth -ExifImageHeight -ImageSize"),
+        camera + "Orientation: 1\nExifImageWidth: 1800\nExifImageHeight: 1200\nImageSize: 1800 1200\n");
+  }
+}
+
+TEST(PltEndToEnd, PreviewPrintsEachPictureAndLeavesThePhoto) {
+  TempDir dir;
+  ASSERT_TRUE(PackAlbum(kExample, dir / "frame.plt", nullptr));
+  std::string output;
+  ASSERT_EQ(
+      RunStation("--plt-render '" + dir / "frame.plt' '" + kCameras + "Nikon_E775.jpg' '" + dir / "shown'",
+                 dir.Path(), output),
+      0)
+      << output;
+  EXPECT_EQ(output, dir / "shown/Nikon_E775.jpg\n");
+  EXPECT_TRUE(Exists(dir / "shown/Nikon_E775.jpg"));
+  EXPECT_TRUE(Exists(kCameras + "Nikon_E775.jpg"));
+  EXPECT_EQ(
+      RunStation("--plt-render '" + dir / "none.plt' '" + kCameras + "Nikon_E775.jpg' '" + dir / "shown'",
+                 dir.Path(), output),
+      1);
+}
+
+}  // namespace
+}  // namespace brisko

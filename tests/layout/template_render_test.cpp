@@ -1,0 +1,150 @@
+#include "layout/template_render.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/plt_test_album.h"
+#include "common/temp_dir.h"
+#include "imagemeta/jpeg_exif_file.h"
+#include "imaging/image_codec.h"
+#include "layout/template_album.h"
+
+namespace brisko {
+namespace {
+
+const std::string kCamera = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Nikon_E775.jpg";
+
+class TemplateRenderTest : public ::testing::Test {
+ protected:
+  CTemplate& Load(const std::vector<test::TestTemplate>& templates) {
+    const std::string path = test::MakeTestAlbum(dir.Path(), templates);
+    EXPECT_FALSE(path.empty());
+    EXPECT_TRUE(album.Load(path));
+    return *album.m_Templates.at(0);
+  }
+  Image Decoded(const std::string& path) {
+    Image img;
+    EXPECT_TRUE(DecodeImageFile(path, ImageFormatFromPath(path), img, nullptr)) << path;
+    return img;
+  }
+  std::string Out(const std::string& name) { return dir.Path() + "/" + name; }
+
+  test::TempDir dir;
+  TemplateAlbum album;
+};
+
+bool Near(const uint8_t* px, int r, int g, int b, int tolerance = 40) {
+  return std::abs(px[0] - r) < tolerance && std::abs(px[1] - g) < tolerance &&
+         std::abs(px[2] - b) < tolerance;
+}
+
+TEST_F(TemplateRenderTest, PhotoFillsItsHoleAndTheJpegCarriesItsExif) {
+  CTemplate& t = Load({test::TestTemplate{}});
+  t.SetPhoto(kCamera, 0);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("out.jpg"), 1));
+  int w = 0, h = 0;
+  ASSERT_TRUE(ReadJpegSofDimensions(Out("out.jpg"), w, h));
+  EXPECT_EQ(w, 300);
+  EXPECT_EQ(h, 200);
+  std::time_t shot = 0, original = 0;
+  EXPECT_TRUE(ReadExifDateTime(Out("out.jpg"), shot));
+  ASSERT_TRUE(ReadExifDateTime(kCamera, original));
+  EXPECT_EQ(shot, original);
+  EXPECT_FALSE(std::filesystem::exists(Out("out.jpg.TempExifFile")));
+  const Image page = Decoded(Out("out.jpg"));
+  EXPECT_TRUE(Near(page.At(10, 10), 0, 0, 255));
+  EXPECT_FALSE(Near(page.At(150, 100), 0, 0, 255));
+  EXPECT_FALSE(t.m_Background.IsLoaded());  // released after the save
+
+  // The same page as PNG: written as PNG, without an EXIF block.
+  t.SetPhoto(kCamera, 0);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("out.png"), 1));
+  EXPECT_EQ(Decoded(Out("out.png")).width, 300);
+  EXPECT_FALSE(ReadExifDateTime(Out("out.png"), shot));
+}
+
+TEST_F(TemplateRenderTest, ColourKeyShowsThePageThroughWithColoursInFileOrder) {
+  ASSERT_TRUE(test::WriteSolidImage(Out("red.jpg"), 120, 80, 255, 0, 0));
+  struct Row {
+    const char* key;  // m_TransRGB: red in the low byte
+    bool seeThrough;
+  } rows[] = {{"255", true}, {"16711680", false}};
+  for (const Row& row : rows) {
+    test::TestTemplate tt;
+    tt.holes[0].transSetting = std::string("<NUMTRANSSETS>1</NUMTRANSSETS><TRANSSET_0><m_TransRGB>") +
+                               row.key +
+                               "</m_TransRGB><m_TransTol1>60</m_TransTol1><m_TransTol2>0</m_TransTol2>"
+                               "<m_BrightnessTol>255</m_BrightnessTol></TRANSSET_0>"
+                               "<m_iDespeckleCount>2</m_iDespeckleCount><m_bTransColors>1</m_bTransColors>";
+    CTemplate& t = Load({tt});
+    t.SetPhoto(Out("red.jpg"), 0);
+    ASSERT_TRUE(t.SaveTemplateImage(Out("keyed.png"), 1));
+    const Image page = Decoded(Out("keyed.png"));
+    EXPECT_EQ(Near(page.At(150, 100), 0, 0, 255), row.seeThrough) << row.key;
+    EXPECT_EQ(Near(page.At(150, 100), 255, 0, 0), !row.seeThrough) << row.key;
+  }
+}
+
+TEST_F(TemplateRenderTest, EmptyHoleIsOutlinedInGreen) {
+  test::TestTemplate tt;
+  tt.holes = {{0.05, 0.1, 0.4, 0.8, ""}, {0.55, 0.1, 0.4, 0.8, ""}};
+  CTemplate& t = Load({tt});
+  t.SetPhoto(kCamera, 0);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("two.png"), 1));
+  const Image page = Decoded(Out("two.png"));
+  // The second hole starts at x 165, y 20: its outline is drawn, its inside keeps the page.
+  EXPECT_TRUE(Near(page.At(165, 100), 0, 255, 0, 2));
+  EXPECT_TRUE(Near(page.At(200, 30), 0, 0, 255));
+  EXPECT_FALSE(Near(page.At(15, 100), 0, 255, 0, 2));
+}
+
+// A portrait shot stored on its side (orientation 6) is placed upright: the 150 x 100 hole is
+// covered by a 150 x 200 placement, and the picture comes out with orientation 1.
+TEST_F(TemplateRenderTest, PhotoIsTurnedUprightByItsOrientation) {
+  CTemplate& t = Load({test::TestTemplate{}});
+  const std::string sideways = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/Samsung_SM-J327T1.jpg";
+  t.SetPhoto(sideways, 0);
+  const PixelRect placed = t.m_PhotoPreviewRects.at(0).ToPixels(300, 200);
+  EXPECT_EQ(placed.Width(), 150);
+  EXPECT_EQ(placed.Height(), 200);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("upright.jpg"), 1));
+  JpegExifFile exif;
+  uint16_t orientation = 0;
+  ASSERT_TRUE(exif.Parse(Out("upright.jpg")));
+  ASSERT_TRUE(exif.GetOrientation(orientation));
+  EXPECT_EQ(orientation, 1);
+}
+
+TEST_F(TemplateRenderTest, UndecodableBackgroundOrPhotoFailsWithoutOutput) {
+  test::WriteFile(Out("not-a-photo.jpg"), "not a picture");
+  struct Row {
+    const char* background;
+    std::string photo;
+  } rows[] = {{"bad.jpg", kCamera}, {"page.jpg", Out("not-a-photo.jpg")}};
+  for (const Row& row : rows) {
+    test::TestTemplate tt;
+    tt.background = row.background;
+    CTemplate& t = Load({tt});
+    t.SetPhoto(row.photo, 0);
+    EXPECT_FALSE(t.SaveTemplateImage(Out("none.jpg"), 1)) << row.background;
+    EXPECT_FALSE(std::filesystem::exists(Out("none.jpg")));
+  }
+}
+
+TEST_F(TemplateRenderTest, PreviewWritesOnePicturePerTemplateAndLeavesThePhoto) {
+  test::TestTemplate bad;
+  bad.background = "bad.jpg";
+  const std::string path = test::MakeTestAlbum(dir.Path(), {test::TestTemplate{}, bad, test::TestTemplate{}});
+  std::vector<std::string> outputs;
+  std::string error;
+  EXPECT_FALSE(RenderAlbumForPhoto(path, kCamera, Out("preview"), TemplateRenderState{}, outputs, &error));
+  EXPECT_EQ(outputs,
+            (std::vector<std::string>{Out("preview/Nikon_E775.jpg"), Out("preview/Nikon_E775_2.jpg")}));
+  EXPECT_NE(error.find("template 2"), std::string::npos) << error;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Out("preview")), {}), 2);
+  EXPECT_TRUE(std::filesystem::exists(kCamera));
+}
+
+}  // namespace
+}  // namespace brisko
