@@ -652,29 +652,6 @@ bool FixMpIndex(std::vector<uint8_t>& header, uint64_t oldMpHeader, uint64_t old
   return true;
 }
 
-// Copies length bytes from offset (fewer when the file is shorter); the kernel copies where it can.
-bool CopyBytes(int src, uint64_t offset, uint64_t length, int dst) {
-  loff_t in = static_cast<loff_t>(offset);
-  uint64_t left = length;
-  while (left > 0) {
-    ssize_t n = copy_file_range(src, &in, dst, nullptr, left, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    left -= static_cast<uint64_t>(n);
-  }
-  std::vector<uint8_t> buf;
-  while (left > 0) {
-    if (buf.empty()) buf.resize(1 << 16);
-    ssize_t n = pread(src, buf.data(), std::min<uint64_t>(left, buf.size()), in);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    if (!WriteAll(dst, buf.data(), static_cast<size_t>(n))) return false;
-    in += n;
-    left -= static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
 // Header + scan data into a temporary file beside the destination, checked and then renamed into
 // place: a failure leaves no partial destination and the source untouched.
 struct ScanPart {

@@ -37,8 +37,12 @@ bool WriteAll(int fd, const void* data, size_t size) {
 bool CopyRange(int src, uint64_t offset, int dst) {
   struct stat st {};
   if (fstat(src, &st) != 0 || static_cast<uint64_t>(st.st_size) < offset) return false;
+  return CopyBytes(src, offset, static_cast<uint64_t>(st.st_size) - offset, dst);
+}
+
+bool CopyBytes(int src, uint64_t offset, uint64_t length, int dst) {
   loff_t in = static_cast<loff_t>(offset);
-  uint64_t left = static_cast<uint64_t>(st.st_size) - offset;
+  uint64_t left = length;
   // copy_file_range lets the kernel (or the file system) do the copy; plain reads are the fallback.
   while (left > 0) {
     ssize_t n = copy_file_range(src, &in, dst, nullptr, left, 0);

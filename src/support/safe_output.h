@@ -10,6 +10,8 @@ namespace brisko {
 bool WriteAll(int fd, const void* data, size_t size);
 // Copies everything from `offset` to the end of `src` onto the end of `dst`.
 bool CopyRange(int src, uint64_t offset, int dst);
+// Copies `length` bytes of `src` from `offset` onto the end of `dst`; false when `src` is shorter.
+bool CopyBytes(int src, uint64_t offset, uint64_t length, int dst);
 
 class SafeOutput {
  public:
