@@ -312,6 +312,7 @@ bool JpegExifFile::Parse(const std::string& filePath) {
   path = filePath;
   m_sourceDev = st.st_dev;
   m_sourceIno = st.st_ino;
+  fileSize = static_cast<uint64_t>(st.st_size);
   FileReader in(fd, static_cast<uint64_t>(st.st_size));
   bool ok = false;
   bool afterSos = false;

@@ -23,6 +23,8 @@ void DebugTrace(const std::string& text);
 using ExifNoticeHook = std::function<void(int level, const std::string& text, const std::string& path)>;
 void SetExifNoticeHook(ExifNoticeHook hook);
 void ExifNotice(int level, const std::string& text, const std::string& path);
+// Test seam: runs on each rewritten file's descriptor before it is read back (null = off).
+void SetRewriteCheckTamperForTest(std::function<void(int fd)> tamper);
 
 // Camera make codes from the first four characters of the Make tag.
 enum CameraMakeCode : int {
@@ -121,6 +123,7 @@ class JpegExifFile {
   uint16_t frameHeight = 0;
   int cameraMake = 0;
   uint64_t sosPosition = 0;
+  uint64_t fileSize = 0;  // as parsed: a source that changed since is not copied
   char byteOrder = 0;
   std::vector<ExifEntry> ifd0Entries;
   std::vector<ExifEntry> exifEntries;

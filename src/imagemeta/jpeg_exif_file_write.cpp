@@ -658,7 +658,13 @@ struct ScanPart {
   std::string path;
   uint64_t offset = 0;
   uint64_t length = UINT64_MAX;  // to the end of the file
+  uint64_t sourceSize = 0;       // the file's size when it was parsed (0: not checked)
 };
+
+std::function<void(int fd)>& RewriteCheckTamper() {
+  static std::function<void(int fd)> tamper;
+  return tamper;
+}
 
 bool WriteJpeg(const JpegExifFile& file, const std::vector<uint8_t>& header,
                const std::vector<ScanPart>& parts, const std::string& destination) {
@@ -674,13 +680,16 @@ bool WriteJpeg(const JpegExifFile& file, const std::vector<uint8_t>& header,
     int src = open(part.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (src < 0) return false;
     struct stat st {};
-    const bool sized = fstat(src, &st) == 0 && uint64_t(st.st_size) >= part.offset;
+    const bool sized = fstat(src, &st) == 0 && uint64_t(st.st_size) >= part.offset &&
+                       (part.sourceSize == 0 || uint64_t(st.st_size) == part.sourceSize);
     const uint64_t length = sized ? std::min<uint64_t>(part.length, uint64_t(st.st_size) - part.offset) : 0;
     const bool ok = sized && CopyBytes(src, part.offset, length, out.Fd());
     close(src);
+    if (!sized) ExifNotice(4, "FAILED: file changed while it was rewritten; original kept", part.path);
     if (!ok) return false;
     expected += length;
   }
+  if (RewriteCheckTamper()) RewriteCheckTamper()(out.Fd());
   // Read back what was written: the scan data must have arrived whole behind a header that parses.
   JpegExifFile check;
   struct stat st {};
@@ -723,7 +732,7 @@ bool WriteExifUserComment(const std::string& comment, const std::string& sourceP
   // Later pictures of an MPO file move with the header's change of size.
   if (auto mp = f.MultiPictureHeaderPosition(); mp && !FixMpIndex(header, *mp, f.sosPosition, header.size()))
     Trace("Multi-picture index left as it was");
-  return WriteJpeg(f, header, {{sourcePath, f.sosPosition}}, destinationPath);
+  return WriteJpeg(f, header, {{sourcePath, f.sosPosition, UINT64_MAX, f.fileSize}}, destinationPath);
 }
 
 bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,
@@ -759,7 +768,7 @@ bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSo
   }
   std::vector<uint8_t> header;
   if (!a.BuildHeader(header)) return false;
-  std::vector<ScanPart> parts = {{imageSourcePath, b.sosPosition}};
+  std::vector<ScanPart> parts = {{imageSourcePath, b.sosPosition, UINT64_MAX, b.fileSize}};
   if (!trailer.path.empty() && trailer.length > 0) {
     struct stat st {};
     if (stat(imageSourcePath.c_str(), &st) != 0) return false;
@@ -785,6 +794,10 @@ bool AppendScanData(const std::string& sourcePath, uint64_t sosPosition, const s
   if (close(dst) != 0) ok = false;
   close(src);
   return ok;
+}
+
+void SetRewriteCheckTamperForTest(std::function<void(int fd)> tamper) {
+  RewriteCheckTamper() = std::move(tamper);
 }
 
 }  // namespace brisko

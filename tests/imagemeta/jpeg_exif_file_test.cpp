@@ -609,6 +609,29 @@ TEST(JpegExifFile, FailedWritesLeaveNoDestinationAndNoTemporaryFile) {
   EXPECT_EQ(files, 1);
 }
 
+TEST(JpegExifFile, RewriteThatDoesNotReadBackWholeReplacesNothing) {
+  test::TempDir dir;
+  const Bytes original = FullExifJpeg('I');
+  test::Save(dir / "a.jpg", original);
+  std::vector<std::string> notices;
+  SetExifNoticeHook([&](int, const std::string& text, const std::string&) { notices.push_back(text); });
+  // A scan cut short on its way to disk.
+  SetRewriteCheckTamperForTest([](int fd) {
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    ASSERT_EQ(ftruncate(fd, st.st_size - 3), 0);
+  });
+  EXPECT_FALSE(WriteExifUserComment("tagged", dir / "a.jpg", dir / "a.jpg"));
+  SetRewriteCheckTamperForTest(nullptr);
+  SetExifNoticeHook(nullptr);
+  EXPECT_EQ(test::Load(dir / "a.jpg"), original);
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir.Path())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], "FAILED: rewritten JPEG did not read back whole; original kept");
+}
+
 TEST(JpegExifFile, DiskFullLeavesNoPartialDestination) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
   test::TempDir dir;
