@@ -338,10 +338,22 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
 void Action::RecoverInterruptedMoves() {
   MoveRecovery how;
   how.owner = m_strName;
-  how.nameFor = [this](const MoveRecord&, const std::string& photo) {
+  how.nameFor = [this](const MoveRecord& record, const std::string& photo) {
     BriskoExifFields fields;
     ReadFields(photo, fields);
-    return m_RenameTemplate.GenerateNewName(photo, m_pIdTxt, fields, false, MakeNamingContext());
+    // As in a normal move, the template sees the photo as listed, not the copy's temp name.
+    NamingContext context = MakeNamingContext();
+    if (!record.source.empty() && record.source != photo) {
+      ListedPhoto listed{record.source, 0, 0};
+      if (record.photo == record.source && record.photoIdentity.modTimeNs != 0) {
+        listed.modTime = listed.createTime = std::time_t(record.photoIdentity.modTimeNs / 1'000'000'000);
+      } else if (auto own = ListedPhotoOf(photo)) {
+        listed.modTime = own->modTime;
+        listed.createTime = own->createTime;
+      }
+      context.listed = listed;
+    }
+    return m_RenameTemplate.GenerateNewName(photo, m_pIdTxt, fields, false, context);
   };
   how.finish = [this](const MoveRecord& record, const std::string& photo, std::string& folder) {
     FinishRecoveredPhoto(record, photo, folder);
