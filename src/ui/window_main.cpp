@@ -1,6 +1,7 @@
 #include "ui/window_main.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <cstdio>
 
@@ -18,6 +19,9 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("BriskoFileWorkflow");
   QApplication::setOrganizationName("Brisko Pty Ltd");
+  // Lets Wayland desktops match the window to the installed desktop entry and its icon.
+  QGuiApplication::setDesktopFileName("com.brisko.EventFileWorkflow");
+  QApplication::setWindowIcon(QIcon::fromTheme("com.brisko.EventFileWorkflow"));
   // The exit sequence ends the program, not the last window closing.
   QApplication::setQuitOnLastWindowClosed(false);
   InstallAccessibleNaming(app);
