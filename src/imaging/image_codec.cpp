@@ -27,6 +27,10 @@
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libfontconfig.so\n";
 }
+// The report of used suppressions would otherwise end up in the output of every command.
+extern "C" const char* __lsan_default_options() {
+  return "print_suppressions=0";
+}
 #endif
 
 namespace brisko {
