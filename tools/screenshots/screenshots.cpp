@@ -4,12 +4,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <cstdio>
+#include <memory>
 
 #include "app/station.h"
 #include "naming/exif_access.h"
@@ -21,12 +23,14 @@
 #include "ui/gps_area_dialogs.h"
 #include "ui/id_txt_dialog.h"
 #include "ui/main_window.h"
+#include "ui/modify_action_dialog.h"
 #include "ui/naming_dialogs.h"
 #include "ui/operator_text_dialog.h"
 #include "ui/password_dialogs.h"
 #include "ui/qt_host.h"
 #include "ui/scanner_dialog.h"
 #include "ui/settings_dialog.h"
+#include "ui/test_filespec_dialog.h"
 
 using namespace brisko;
 
@@ -172,6 +176,48 @@ int main(int argc, char** argv) {
     TemplateEditorDialog dlg(tmpl, context, DefaultExifAccess(), known);
     dlg.resize(760, dlg.sizeHint().height());
     Save(dlg, "rename_template");
+  }
+  {
+    std::unique_ptr<Action> action = station.NewAction();
+    action->m_strName = "Card to archive";
+    action->m_iType = kMoveFilesFromMedia;
+    action->m_strSourceFolder = "/media/card";
+    action->m_strDestFolder = "/srv/archive";
+    action->m_strFileSpec = "*.jpg|*.jpeg";
+    action->m_bRenameFile = 1;
+    action->m_RenameTemplate.AddComponent(18);  // event ID
+    action->m_RenameTemplate.AddComponent(14);  // underscore
+    action->m_RenameTemplate.AddComponent(4);   // file counter
+    action->m_RenameTemplate.AddComponent(2);   // original extension
+    action->m_bCreateNewSubfolder = 1;
+    action->m_iCreateNewSubfolderFrequency = kEveryDay;
+    CModifyAction dlg(station, *action);
+    Save(dlg, "modify_action_move");
+  }
+  {
+    std::unique_ptr<Action> action = station.NewAction();
+    action->m_strName = "Album page";
+    action->m_iType = kCreateImageWithPlt;
+    action->m_strSourceFolder = "/srv/archive/selected";
+    action->m_strDestFolder = "/srv/print-hot-folder";
+    action->m_strFileSpec = "*.jpg";
+    action->m_strBriskoPltFilepath = "/srv/albums/gala-page.plt";
+    action->m_iScheduleType = kScheduleBarcodeScan;
+    CModifyAction dlg(station, *action);
+    Save(dlg, "modify_action_plt");
+  }
+  {
+    // A small card with a photo, a sidecar and a thumbnail to try the masks on.
+    const QString card = root.path() + "/card";
+    QDir().mkpath(card + "/DCIM");
+    QDir().mkpath(root.path() + "/archive");
+    for (const char* name : {"IMG_0001.JPG", "IMG_0002.jpg", "IMG_0002.xmp", "thumbs.db"}) {
+      QFile file(card + "/" + name);
+      if (file.open(QIODevice::WriteOnly)) file.write("x");
+    }
+    CTestFilespecDlg dlg("*.jpg|*.jpeg", "", false, card.toStdString());
+    dlg.Search();
+    Save(dlg, "test_filespec");
   }
   station.ClearActions();
   return g_failures == 0 ? 0 : 1;
