@@ -1,4 +1,5 @@
 #include "engine/action.h"
+#include "engine/selection_cache.h"
 
 #include <cstdio>
 

@@ -3,6 +3,7 @@
 // when to run. Field names are also the value names in the action's store section.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,8 +59,19 @@ const char* SubfolderFrequencyName(int frequency);
 // Section name of the action at a list index: "Action_%d".
 std::string ActionSectionName(int index);
 
+class SelectionCache;
+
 class Action {
  public:
+  // A file the scan found ready for the operation. `settled` marks one whose copy an earlier
+  // pass found up to date, with nothing changed since: it counts like any ready file (for
+  // "leave at least" and for whether the action has work) but is not handed on.
+  struct Selected {
+    std::string path;
+    int64_t modTime = 0;
+    bool settled = false;
+  };
+
   // Every field gets its default; the source and destination folders default to the temp
   // folder (created when missing) and the action takes the next timer id.
   explicit Action(RunHost& host);
@@ -130,11 +142,14 @@ class Action {
                             std::vector<std::string>* failures = nullptr);
 
   // Steps of a run, in order.
-  // Scans the folders into the eligible and held-back lists.
-  bool SelectFiles(const std::vector<std::string>& folders, std::vector<std::string>& eligible,
-                   std::vector<std::string>& heldBack);
+  // The source folder and, where the action includes them, its subfolders.
+  std::vector<std::string> CollectFolders();
+  // Scans the folders into the eligible list; `heldBack` counts the files left for now.
+  void SelectFiles(const std::vector<std::string>& folders, std::vector<Selected>& eligible,
+                   size_t& heldBack);
   // Holds back the newest eligible files so that m_iLeaveMinFilecount files stay behind.
   void LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<std::string>& heldBack);
+  void LeaveNewestFiles(std::vector<Selected>& eligible, size_t& heldBack);
   // The minimum age in seconds; caps m_iFileAge in the action itself where its unit has a cap.
   int64_t MinimumFileAge();
 
@@ -214,7 +229,19 @@ class Action {
   void RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
                      MoveRecord& record);
 
+  // One file through the selection tests; Verdict says what became of it.
+  enum class Verdict { kSkipped, kYoung, kFiltered, kEligible };
+  Verdict JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now);
+  // Everything the selection's kept decisions depend on.
+  std::string SelectionSettings() const;
+  // The cache, when this pass may use it.
+  SelectionCache* SelectionForPass();
+  // Tells the cache that the copy of `source` at `target` was found up to date.
+  void NoteUpToDate(const std::string& source, const std::string& target);
+
   RunHost* m_host;
+  std::unique_ptr<SelectionCache> m_selection;
+  bool m_selectionActive = false;  // this pass uses m_selection
 };
 
 }  // namespace brisko

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string_view>
 
 #include "engine/action.h"
+#include "engine/selection_cache.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
@@ -111,19 +114,92 @@ int64_t Action::MinimumFileAge() {
   }
 }
 
-bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<std::string>& eligible,
-                         std::vector<std::string>& heldBack) {
-  const std::string description = GetDescription();
+Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now) {
   const bool releaseReadOnly = (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) &&
                                m_bModifyReadOnlyAttribute && !m_bMakeReadOnly;
   // Copies never change their source, so a write-protected card is no reason to skip a photo;
   // one that another process is still writing is.
   const bool copyOnly = m_iType == kCopyFiles || m_iType == kCopySubfolders;
+  if (releaseReadOnly && readOnly) {
+    LogFileNote(1, "Attempting to convert from readonly", path);
+    int err = 0;
+    if (!SetFileAttributes(path, false, &err)) {
+      // Leave this file where it is and go on with the others.
+      LogMessage("FAILED: Convert from readonly " + path);
+      LogMessage(ErrnoText(err));
+      return Verdict::kSkipped;
+    }
+  }
+  if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path))) {
+    LogFileNote(1, "File currently locked", path);
+    return Verdict::kSkipped;
+  }
+  if (m_bSelectByOrientation) {
+    const std::optional<bool> landscape = DecideLandscape(path);
+    if (landscape && *landscape != (m_bSelectLandscape != 0)) {
+      LogFileNote(1, "Wrong orientation", path);
+      return Verdict::kFiltered;
+    }
+  }
+  if (!PassesGpsFilter(path)) return Verdict::kFiltered;
+  const int64_t age = std::max<int64_t>(0, now - modTime);
+  if (age < MinimumFileAge()) {
+    LogFileNote(1, "File not old enough", path);
+    return Verdict::kYoung;
+  }
+  return Verdict::kEligible;
+}
+
+void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Selected>& eligible,
+                         size_t& heldBack) {
+  const std::string description = GetDescription();
+  const int64_t now = m_host->Now();
   const int n = static_cast<int>(folders.size());
   for (int i = 0; i < n; ++i) {
     const std::string& folder = folders[i];
     m_host->SetProgress(i, n, description, "Creating file list");
     if (IsProcessingFolder(folder)) continue;
+    auto judge = [&](const std::string& path, int64_t modTime, bool readOnly) {
+      const Verdict verdict = JudgeFile(path, modTime, readOnly, now);
+      if (verdict == Verdict::kYoung) ++heldBack;
+      if (verdict == Verdict::kEligible) eligible.push_back({path, modTime, false});
+      return verdict;
+    };
+
+    if (m_selectionActive) {
+      const std::string trimmed = TrimTrailingSeparators(folder);
+      int err = 0;
+      bool partial = false;
+      SelectionCache::Folder* listed = m_selection->Refresh(trimmed, &err, &partial);
+      if (!m_selection->PatternError().empty()) {
+        LogMessage(m_selection->PatternError());
+        m_selection->Disable();
+      }
+      if (!listed) {
+        if (partial) LogMessage(ListFailureLine(folder, err));
+        continue;
+      }
+      const bool keeps = SelectionCache::Keeps(*listed);
+      for (SelectionCache::Entry& entry : listed->entries) {
+        if (entry.directory || !entry.passes || IsFileLayerTempName(entry.name)) continue;
+        if (keeps && m_selection->StillHolds(entry, now)) {
+          if (entry.decision == SelectionCache::kYoung) ++heldBack;
+          if (entry.decision == SelectionCache::kUpToDate)
+            eligible.push_back({std::string(), entry.modTime, true});
+          continue;
+        }
+        const Verdict verdict = judge(trimmed + "/" + entry.name, entry.modTime, entry.readOnly);
+        entry.decision = SelectionCache::kUndecided;
+        if (!keeps || !entry.stable) continue;
+        if (verdict == Verdict::kFiltered) entry.decision = SelectionCache::kFiltered;
+        if (verdict == Verdict::kYoung) {
+          entry.decision = SelectionCache::kYoung;
+          entry.until = entry.modTime + MinimumFileAge();
+        }
+      }
+      continue;
+    }
+
     CFileSpecFind scan;
     // Pattern errors become one log line per folder instead of a message box per file.
     std::string patternError;
@@ -132,69 +208,137 @@ bool Action::SelectFiles(const std::vector<std::string>& folders, std::vector<st
     while (more) {
       more = scan.FindNextFile();
       if (scan.IsDirectory()) continue;
-      const std::string& path = scan.GetFilePath();
       // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
       if (IsFileLayerTempName(scan.GetFileName())) continue;
       // The listing read each entry's status just now.
       const FileInfo& status = scan.Current();
-
-      if (releaseReadOnly && status.readOnly) {
-        LogFileNote(1, "Attempting to convert from readonly", path);
-        int err = 0;
-        if (!SetFileAttributes(path, false, &err)) {
-          // Leave this file where it is and go on with the others.
-          LogMessage("FAILED: Convert from readonly " + path);
-          LogMessage(ErrnoText(err));
-          continue;
-        }
-      }
-      if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path))) {
-        LogFileNote(1, "File currently locked", path);
-        continue;
-      }
-      if (m_bSelectByOrientation) {
-        const std::optional<bool> landscape = DecideLandscape(path);
-        if (landscape && *landscape != (m_bSelectLandscape != 0)) {
-          LogFileNote(1, "Wrong orientation", path);
-          continue;
-        }
-      }
-      if (!PassesGpsFilter(path)) continue;
-
-      const int64_t span = MinimumFileAge();
-      const int64_t age = std::max<int64_t>(0, static_cast<int64_t>(m_host->Now()) - status.modTime);
-      if (age >= span) {
-        eligible.push_back(path);
-      } else {
-        heldBack.push_back(path);
-        LogFileNote(1, "File not old enough", path);
-      }
+      judge(scan.GetFilePath(), status.modTime, status.readOnly);
     }
     if (!patternError.empty()) LogMessage(patternError);
     if (scan.ListFailedPartWay()) LogMessage(ListFailureLine(folder, scan.ListError()));
   }
-  return true;
+}
+
+void Action::LeaveNewestFiles(std::vector<Selected>& eligible, size_t& heldBack) {
+  if (m_iType < kDeleteFiles || m_iType > kMoveFilesFromMedia || m_iLeaveMinFilecount <= 0) return;
+  const size_t wanted = static_cast<size_t>(m_iLeaveMinFilecount);
+  // The newest is taken again and again from what remains (the first of equals).
+  while (!eligible.empty() && heldBack < wanted) {
+    size_t best = 0;
+    for (size_t j = 1; j < eligible.size(); ++j) {
+      if (eligible[j].modTime > eligible[best].modTime) best = j;
+    }
+    eligible.erase(eligible.begin() + static_cast<std::ptrdiff_t>(best));
+    ++heldBack;
+  }
 }
 
 void Action::LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<std::string>& heldBack) {
-  if (m_iType < kDeleteFiles || m_iType > kMoveFilesFromMedia || m_iLeaveMinFilecount <= 0) return;
-  const int64_t wanted = m_iLeaveMinFilecount;
-  if (static_cast<int64_t>(heldBack.size()) >= wanted) return;
-  int64_t k = wanted - static_cast<int64_t>(heldBack.size());
-  // Status read once per file; the newest is taken again and again from what remains.
-  std::vector<int64_t> times;
-  times.reserve(eligible.size());
-  for (const std::string& path : eligible) times.push_back(ModTimeOrZero(path));
-  while (!eligible.empty() && k > 0) {
-    size_t best = 0;
-    for (size_t j = 1; j < eligible.size(); ++j) {
-      if (times[j] > times[best]) best = j;
-    }
-    heldBack.push_back(eligible[best]);
-    eligible.erase(eligible.begin() + static_cast<std::ptrdiff_t>(best));
-    times.erase(times.begin() + static_cast<std::ptrdiff_t>(best));
-    --k;
+  std::vector<Selected> selected;
+  for (const std::string& path : eligible) selected.push_back({path, ModTimeOrZero(path), false});
+  size_t held = heldBack.size();
+  LeaveNewestFiles(selected, held);
+  std::vector<std::string> kept;
+  for (const Selected& file : selected) kept.push_back(file.path);
+  for (const std::string& path : eligible) {
+    if (std::find(kept.begin(), kept.end(), path) == kept.end()) heldBack.push_back(path);
   }
+  eligible = std::move(kept);
+}
+
+std::string Action::SelectionSettings() const {
+  std::string key;
+  auto add = [&key](const std::string& text) {
+    key += std::to_string(text.size());
+    key += ':';
+    key += text;
+  };
+  for (int64_t value :
+       {int64_t{m_iType}, int64_t{m_bUseRegexFilespec}, int64_t{m_iFileAge}, int64_t{m_iFileAgeUnits},
+        int64_t{m_bCreateNewSubfolder}, int64_t{m_bModifyReadOnlyAttribute}, int64_t{m_bMakeReadOnly},
+        int64_t{m_bSelectByOrientation}, int64_t{m_bSelectLandscape}, int64_t{m_bIncludeSubFolders}}) {
+    add(std::to_string(value));
+  }
+  for (const std::string* text :
+       {&m_strSourceFolder, &m_strDestFolder, &m_strFileSpec, &m_strFileSpecExclude})
+    add(*text);
+  // The subfolder template decides where copies are looked for; it is kept whole.
+  add(m_SubfolderTemplate.GetDisplayString());
+  for (unsigned id : m_SubfolderTemplate.m_ComponentArray) add(std::to_string(id));
+  for (const std::string& text : m_SubfolderTemplate.m_StaticTextArray) add(text);
+  for (const std::string& text : m_SubfolderTemplate.m_BriskoExifKeysArray) add(text);
+  for (const auto& def : m_SubfolderTemplate.m_SubstringPtrList) {
+    if (!def) continue;
+    for (int value : {def->m_iFromType, def->m_iToType, int{def->m_bFromLeft}, def->m_iFromChar,
+                      def->m_iToChar, def->m_iLength})
+      add(std::to_string(value));
+    for (const std::string* text : {&def->m_strFromFirstMatch, &def->m_strFromLastMatch,
+                                    &def->m_strToFirstMatch, &def->m_strToLastMatch})
+      add(*text);
+  }
+  for (size_t i = 0; i < m_SpatialAreaList.Count(); ++i) {
+    const SpatialArea& area = m_SpatialAreaList.At(i);
+    char text[256];
+    std::snprintf(text, sizeof text, "%.9g,%.9g,%.9g,%.9g,%.9g,%.9g,%d,%d,%d", area.m_LLCenter.latitude,
+                  area.m_LLCenter.longitude, area.m_LLTopLeft.latitude, area.m_LLTopLeft.longitude,
+                  area.m_LLBottomRight.latitude, area.m_LLBottomRight.longitude, area.m_bInclude ? 1 : 0,
+                  area.m_iRadius, area.m_bSquare ? 1 : 0);
+    add(text);
+  }
+  return key;
+}
+
+SelectionCache* Action::SelectionForPass() {
+  m_selectionActive = false;
+  static const bool everyPass = [] {
+    const char* value = std::getenv("BRISKO_SCAN_EVERY_PASS");
+    return value && *value && std::string_view(value) != "0";
+  }();
+  if (everyPass) return nullptr;
+  if (!m_selection) m_selection = std::make_unique<SelectionCache>();
+  m_selectionActive = m_selection->BeginPass(SelectionSettings(), m_strFileSpec, m_strFileSpecExclude,
+                                             m_bUseRegexFilespec != 0);
+  return m_selectionActive ? m_selection.get() : nullptr;
+}
+
+void Action::NoteUpToDate(const std::string& source, const std::string& target) {
+  // A subfolder named from the clock, counters or operator input may differ on the next pass.
+  if (!m_selectionActive || (m_bCreateNewSubfolder && !m_SubfolderTemplate.DependsOnFileOnly())) return;
+  m_selection->NoteUpToDate(source, target);
+}
+
+std::vector<std::string> Action::CollectFolders() {
+  std::vector<std::string> folders;
+  folders.push_back(WithTrailingSeparator(m_strSourceFolder));
+  if (!((m_iType >= kMoveFilesFromMedia && m_iType <= kCopySubfolders) || m_bIncludeSubFolders))
+    return folders;
+  if (!m_selectionActive) {
+    std::vector<std::string> failures;
+    AddSubfolders(m_strSourceFolder, folders, &failures);
+    for (const std::string& line : failures) LogMessage(line);
+    return folders;
+  }
+  // Each folder before its own subfolders, linked folders not followed, as AddSubfolders.
+  std::function<void(const std::string&, int)> below = [&](const std::string& folder, int depth) {
+    if (depth > kMaxFolderDepth) return;
+    int err = 0;
+    bool partial = false;
+    SelectionCache::Folder* listed = m_selection->Refresh(folder, &err, &partial);
+    if (!listed) {
+      if (partial) LogMessage(ListFailureLine(folder, err));
+      return;
+    }
+    std::vector<std::string> subfolders;
+    for (const SelectionCache::Entry& entry : listed->entries) {
+      if (entry.directory && !entry.symlink) subfolders.push_back(folder + "/" + entry.name);
+    }
+    for (const std::string& path : subfolders) {
+      folders.push_back(path);
+      below(path, depth + 1);
+    }
+  };
+  below(TrimTrailingSeparators(m_strSourceFolder), 0);
+  return folders;
 }
 
 bool Action::RunBody() {
@@ -219,23 +363,30 @@ bool Action::RunBody() {
   // Checked before every run: a temp folder another user made is said, and replaced, here.
   GetTempFolder();
 
-  std::vector<std::string> folders;
-  folders.push_back(WithTrailingSeparator(m_strSourceFolder));
-  if ((m_iType >= kMoveFilesFromMedia && m_iType <= kCopySubfolders) || m_bIncludeSubFolders) {
-    std::vector<std::string> failures;
-    AddSubfolders(m_strSourceFolder, folders, &failures);
-    for (const std::string& line : failures) LogMessage(line);
-  }
+  SelectionCache* selection = SelectionForPass();
+  struct EndPass {
+    SelectionCache* cache;
+    ~EndPass() {
+      if (cache) cache->EndPass();
+    }
+  } endPass{selection};
+  std::vector<std::string> folders = CollectFolders();
 
-  std::vector<std::string> eligible;
-  std::vector<std::string> heldBack;
-  SelectFiles(folders, eligible, heldBack);
-  LeaveNewestFiles(eligible, heldBack);
+  std::vector<Selected> selected;
+  size_t heldBack = 0;
+  SelectFiles(folders, selected, heldBack);
+  LeaveNewestFiles(selected, heldBack);
 
-  if (eligible.empty() && m_iType != kDeleteSubfolders) {
+  if (selected.empty() && m_iType != kDeleteSubfolders) {
     m_host->SetProgress(0, 100, description, "No action required");
     return true;
   }
+  std::vector<std::string> eligible;
+  eligible.reserve(selected.size());
+  for (Selected& file : selected) {
+    if (!file.settled) eligible.push_back(std::move(file.path));
+  }
+  selected.clear();
 
   // The batch's ID.TXT record lives for this run only.
   std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());

@@ -182,7 +182,11 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
     FileInfo targetStatus;
     if (GetFileStatus(target, targetStatus)) {
       FileInfo sourceStatus;
-      if (!GetFileStatus(path, sourceStatus) || sourceStatus.modTime <= targetStatus.modTime) continue;
+      if (!GetFileStatus(path, sourceStatus)) continue;
+      if (sourceStatus.modTime <= targetStatus.modTime) {
+        NoteUpToDate(path, target);
+        continue;
+      }
     }
     batch.Add(path, target, Collision::Replace);
     if (batch.Full()) commit();
@@ -240,7 +244,9 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
         collision = Collision::Rename;  // keep both, even if the free name is taken meanwhile
       } else {
         FileInfo sourceStatus;
-        if (!GetFileStatus(path, sourceStatus) || sourceStatus.modTime <= targetStatus.modTime) {
+        const bool readable = GetFileStatus(path, sourceStatus);
+        if (!readable || sourceStatus.modTime <= targetStatus.modTime) {
+          if (readable) NoteUpToDate(path, target);
           entry.clear();
           continue;
         }

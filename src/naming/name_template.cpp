@@ -353,6 +353,29 @@ void NameTemplate::Clear() {
   m_BriskoExifKeysArray.clear();
 }
 
+bool NameTemplate::DependsOnFileOnly() const {
+  for (unsigned id : m_ComponentArray) {
+    const Component* c = Lookup(m_kind, id);
+    if (c == nullptr) continue;
+    switch (c->value) {
+      case V::kOrigName:
+      case V::kNumericOrig:
+      case V::kOrigExt:
+      case V::kText:
+      case V::kLiteral:
+      case V::kFileMod:
+      case V::kFileCreate:
+      case V::kSubstring:
+      case V::kExifDate:
+      case V::kExifUserComment:
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
 std::string NameTemplate::GetDisplayString() const {
   std::string out;
   size_t text = 0, key = 0;

@@ -56,6 +56,10 @@ class NameTemplate {
   std::string GenerateSubfolderName(const CIdTxt* idTxt, const BriskoExifFields& fields,
                                     const std::string& path, const NamingContext& context) const;
 
+  // True when the result for a file depends on nothing but the file (its name, times and
+  // EXIF data) and fixed texts: no clock, counter, barcode, operator text or ID.TXT.
+  bool DependsOnFileOnly() const;
+
   // Appends a component; the text component and the custom key component take `text`, and
   // with an empty text nothing is added (false). False also for an id outside the table.
   bool AddComponent(unsigned id, const std::string& text = std::string());

@@ -41,11 +41,20 @@ void FillFromStatx(const struct statx& st, FileInfo& info) {
   info.size = st.stx_size;
   info.directory = S_ISDIR(st.stx_mode);
   info.readOnly = (st.stx_mode & S_IWUSR) == 0;
+  info.device = (uint64_t{st.stx_dev_major} << 32) | st.stx_dev_minor;
+  info.inode = st.stx_ino;
+  info.modTimeNs = st.stx_mtime.tv_sec * 1'000'000'000LL + st.stx_mtime.tv_nsec;
+  info.changeTimeNs = st.stx_ctime.tv_sec * 1'000'000'000LL + st.stx_ctime.tv_nsec;
+  info.links = st.stx_nlink;
 }
 
+// Links are followed, as the platform finder does; only a link costs a second call.
 bool StatAt(int dirFd, const char* name, FileInfo& info) {
   struct statx st {};
-  if (statx(dirFd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return false;
+  constexpr unsigned kMask = STATX_BASIC_STATS | STATX_BTIME;
+  if (statx(dirFd, name, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, kMask, &st) != 0) return false;
+  info.symlink = S_ISLNK(st.stx_mode);
+  if (info.symlink && statx(dirFd, name, AT_STATX_SYNC_AS_STAT, kMask, &st) != 0) return false;
   FillFromStatx(st, info);
   return true;
 }
@@ -80,6 +89,13 @@ bool IsThumbsDbName(const std::string& name) {
   for (size_t i = 0; i < name.size(); ++i)
     if (Fold(name[i]) != kName[i]) return false;
   return true;
+}
+
+bool StatEntry(const std::string& folder, const std::string& name, FileInfo& info) {
+  info = FileInfo{};
+  info.name = name;
+  info.path = folder + "/" + name;
+  return StatAt(AT_FDCWD, info.path.c_str(), info);
 }
 
 bool StatPath(const std::string& path, FileInfo& info) {
@@ -133,6 +149,30 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
   }
   if (dots.size() == 2 && dots[0].name != ".") std::swap(dots[0], dots[1]);
   entries.insert(entries.begin(), dots.begin(), dots.end());
+  return true;
+}
+
+bool ListNames(const std::string& folder, std::vector<std::string>& names, int* err, bool* partial) {
+  names.clear();
+  if (partial) *partial = false;
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) {
+    if (err) *err = errno;
+    return false;
+  }
+  size_t read = 0;
+  int readErr = 0;
+  while (const struct dirent* de = ReadEntry(dir, folder, read, &readErr)) {
+    ++read;
+    if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0) continue;
+    names.emplace_back(de->d_name);
+  }
+  closedir(dir);
+  if (readErr != 0) {
+    if (err) *err = readErr;
+    if (partial) *partial = true;
+    return false;
+  }
   return true;
 }
 

@@ -17,6 +17,13 @@ struct FileInfo {
   uint64_t size = 0;
   bool readOnly = false;  // no owner write bit
   bool directory = false;
+  // What tells a changed or replaced file from the one seen before.
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t modTimeNs = 0;
+  int64_t changeTimeNs = 0;  // status change: writes, renames, permission and link changes
+  uint32_t links = 0;
+  bool symlink = false;  // the entry is a link; the other fields describe what it points to
 };
 
 // True when `name` matches the finder mask: "*" any run, "?" one byte, other bytes compared
@@ -31,6 +38,9 @@ bool IsThumbsDbName(const std::string& name);
 // does not exist or cannot be read; errno is left set.
 bool StatPath(const std::string& path, FileInfo& info);
 
+// StatPath for the entry `name` of `folder` ("/" between them).
+bool StatEntry(const std::string& folder, const std::string& name, FileInfo& info);
+
 // Lists the entries of `folder` whose names match `mask`, "." and ".." first (as the platform
 // finder reports them), then the others in the file system's order. Entries that vanish while
 // listing are skipped. False (and *err = errno) when the folder cannot be opened, or when the
@@ -38,6 +48,11 @@ bool StatPath(const std::string& path, FileInfo& info);
 // was read, which is not the folder's content.
 bool ListFolder(const std::string& folder, const std::string& mask, std::vector<FileInfo>& entries,
                 int* err = nullptr, bool* partial = nullptr);
+
+// The names of the entries of `folder` other than "." and "..", in the order a listing gives
+// them, without reading their status. Fails as ListFolder does.
+bool ListNames(const std::string& folder, std::vector<std::string>& names, int* err = nullptr,
+               bool* partial = nullptr);
 
 // Entries other than "." and ".." (counting stops at `limit`, 0: no limit); `lastName` gets
 // the name of the last one counted. -1 (and *err) when the folder cannot be listed completely.

@@ -1,0 +1,273 @@
+#include "engine/selection_cache.h"
+
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "support/path_util.h"
+
+namespace brisko {
+
+namespace {
+
+size_t NameHash(const std::string& name) {
+  return std::hash<std::string>{}(name);
+}
+
+}  // namespace
+
+SelectionCache::Entry* SelectionCache::Folder::Find(const std::string& name) {
+  if (slots.empty()) return nullptr;
+  const size_t mask = slots.size() - 1;
+  for (size_t i = NameHash(name) & mask;; i = (i + 1) & mask) {
+    const uint32_t slot = slots[i];
+    if (slot == 0) return nullptr;
+    if (entries[slot - 1].name == name) return &entries[slot - 1];
+  }
+}
+
+void SelectionCache::Folder::Reindex() {
+  size_t size = 16;
+  while (size < entries.size() * 2) size *= 2;
+  slots.assign(size, 0);
+  const size_t mask = size - 1;
+  for (size_t k = 0; k < entries.size(); ++k) {
+    size_t i = NameHash(entries[k].name) & mask;
+    while (slots[i] != 0) i = (i + 1) & mask;
+    slots[i] = static_cast<uint32_t>(k + 1);
+  }
+}
+
+SelectionCache::SelectionCache(int maxWatches) : m_watch(maxWatches) {
+  m_filter.SetErrorSink(&m_patternError, nullptr);
+}
+
+bool SelectionCache::BeginPass(const std::string& settings, const std::string& include,
+                               const std::string& exclude, bool useRegex) {
+  if (settings != m_settings || m_pass == 0) {
+    ForgetAll();
+    m_folders.clear();
+    m_settings = settings;
+    m_patternError.clear();
+    m_filter.SetSpecs(include, exclude, useRegex);
+    // A pattern that does not compile is reported on every pass; the plain scan does that.
+    m_filter.Passes("x", false);
+    m_usable = (!include.empty() || !exclude.empty()) && m_patternError.empty();
+    m_patternError.clear();
+  }
+  if (!m_usable) return false;
+  ++m_pass;
+  const bool complete = m_watch.Drain([this](const FolderWatch::Event& event) {
+    auto it = m_byWatch.find(event.watch);
+    if (it == m_byWatch.end()) return;
+    Folder& folder = *it->second;
+    if (event.folderGone) {
+      Forget(folder);
+    } else if (!event.name.empty()) {
+      folder.changed.insert(event.name);
+      folder.relist |= event.listingChanged;
+    }
+  });
+  if (!complete) ForgetAll();
+  // A folder moved away, replaced, or with a card mounted over it is no longer the one watched.
+  for (auto& [path, folder] : m_folders) {
+    if (folder->watch >= 0 && !FolderWatch::SameFolder(path, folder->device, folder->inode)) Forget(*folder);
+  }
+  return true;
+}
+
+void SelectionCache::EndPass() {
+  for (auto it = m_folders.begin(); it != m_folders.end();) {
+    Folder& folder = *it->second;
+    folder.changed.clear();
+    // Copies' folders stay: decisions point at them.
+    if (folder.seenPass != m_pass && !folder.target) {
+      Forget(folder);
+      it = m_folders.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+SelectionCache::Folder& SelectionCache::FolderAt(const std::string& path) {
+  std::unique_ptr<Folder>& slot = m_folders[path];
+  if (!slot) {
+    slot = std::make_unique<Folder>();
+    slot->path = path;
+  }
+  return *slot;
+}
+
+void SelectionCache::Forget(Folder& folder) {
+  if (folder.watch >= 0) {
+    m_watch.Remove(folder.watch);
+    m_byWatch.erase(folder.watch);
+    folder.watch = -1;
+  }
+  folder.entries.clear();
+  folder.slots.clear();
+  folder.changed.clear();
+  folder.listed = folder.relist = false;
+  ++folder.generation;
+}
+
+void SelectionCache::ForgetAll() {
+  for (auto& [path, folder] : m_folders) Forget(*folder);
+}
+
+bool SelectionCache::Watch(Folder& folder) {
+  folder.watch = m_watch.Add(folder.path, &folder.device, &folder.inode);
+  if (folder.watch < 0) return false;
+  m_byWatch[folder.watch] = &folder;
+  folder.watchedPass = m_pass;
+  return true;
+}
+
+void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
+  entry = Entry{};
+  entry.name = info.name;
+  entry.inode = info.inode;
+  entry.size = info.size;
+  entry.modTimeNs = info.modTimeNs;
+  entry.changeTimeNs = info.changeTimeNs;
+  entry.modTime = info.modTime;
+  entry.directory = info.directory;
+  entry.symlink = info.symlink;
+  entry.readOnly = info.readOnly;
+  entry.passes = m_filter.Passes(info.name, info.directory);
+  // Through a second name or a link the file can change without an event in this folder.
+  entry.stable = !info.directory && !info.symlink && info.links == 1;
+}
+
+bool SelectionCache::ListAll(Folder& folder, int* err, bool* partial) {
+  std::vector<FileInfo> infos;
+  folder.entries.clear();
+  folder.listed = false;
+  if (!ListFolder(folder.path, "*", infos, err, partial)) {
+    folder.slots.clear();
+    return false;
+  }
+  folder.entries.reserve(infos.size());
+  for (const FileInfo& info : infos) {
+    if (info.name == "." || info.name == "..") continue;
+    FillEntry(info, folder.entries.emplace_back());
+  }
+  folder.Reindex();
+  folder.listed = true;
+  folder.relist = false;
+  return true;
+}
+
+SelectionCache::Folder* SelectionCache::Refresh(const std::string& path, int* err, bool* partial) {
+  if (partial) *partial = false;
+  Folder& folder = FolderAt(path);
+  if (folder.seenPass == m_pass) {
+    // Asked again in the same pass: the same answer, failure included.
+    if (err) *err = folder.listError;
+    if (partial) *partial = folder.listPartial;
+    return folder.listed ? &folder : nullptr;
+  }
+  folder.seenPass = m_pass;
+  int listError = 0;
+  bool listPartial = false;
+  Folder* result = Read(folder, &listError, &listPartial);
+  folder.listError = listError;
+  folder.listPartial = listPartial;
+  if (err) *err = listError;
+  if (partial) *partial = listPartial;
+  return result;
+}
+
+SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* partial) {
+  const std::string& path = folder.path;
+  // Watched before it is read: whatever changes after the reading raises an event.
+  if (folder.watch < 0) Watch(folder);
+  if (folder.watch < 0 || !folder.listed) return ListAll(folder, err, partial) ? &folder : nullptr;
+
+  if (!folder.relist) {
+    for (const std::string& name : folder.changed) {
+      Entry* entry = folder.Find(name);
+      FileInfo info;
+      if (!StatEntry(path, name, info)) {
+        if (entry) folder.relist = true;  // gone: the listing changed
+        continue;
+      }
+      if (!entry) {
+        folder.relist = true;  // there, but not in the listing
+        continue;
+      }
+      FillEntry(info, *entry);
+    }
+    if (!folder.relist) return &folder;
+  }
+
+  // Names came or went: the listing is read again for its order, but only the files that
+  // events named are looked at again.
+  std::vector<std::string> names;
+  if (!ListNames(path, names, err, partial)) {
+    Forget(folder);
+    Watch(folder);
+    return nullptr;
+  }
+  std::vector<Entry> entries;
+  entries.reserve(names.size());
+  for (std::string& name : names) {
+    Entry* known = folder.changed.count(name) ? nullptr : folder.Find(name);
+    if (known) {
+      entries.push_back(std::move(*known));
+      continue;
+    }
+    FileInfo info;
+    if (!StatEntry(path, name, info)) continue;  // vanished meanwhile
+    FillEntry(info, entries.emplace_back());
+  }
+  folder.entries = std::move(entries);
+  folder.Reindex();
+  folder.relist = false;
+  return &folder;
+}
+
+bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
+  switch (entry.decision) {
+    case kYoung:
+      return now < entry.until;
+    case kFiltered:
+      return true;
+    case kUpToDate: {
+      Folder* target = entry.target;
+      target->seenPass = m_pass;
+      return target->watch >= 0 && target->generation == entry.targetGeneration &&
+             target->changed.count(entry.name) == 0;
+    }
+    default:
+      return false;
+  }
+}
+
+void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target) {
+  const PathParts from = SplitPath(source);
+  const PathParts to = SplitPath(target);
+  const std::string name = from.name + from.extension;
+  if (to.name + to.extension != name) return;
+  auto it = m_folders.find(TrimTrailingSeparators(from.folder));
+  if (it == m_folders.end() || it->second->watch < 0) return;
+  Entry* entry = it->second->Find(name);
+  if (!entry || !entry->stable) return;
+  Folder& folder = FolderAt(TrimTrailingSeparators(to.folder));
+  folder.target = true;
+  folder.seenPass = m_pass;
+  // The copy was looked at before a watch placed now: its state then is not to be trusted.
+  if (folder.watch < 0) {
+    Watch(folder);
+    return;
+  }
+  if (folder.watchedPass == m_pass) return;
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
+  entry->decision = kUpToDate;
+  entry->target = &folder;
+  entry->targetGeneration = folder.generation;
+}
+
+}  // namespace brisko

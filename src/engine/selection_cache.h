@@ -1,0 +1,124 @@
+#pragma once
+// What the passes of one action learnt about its folders, so that a pass over folders where
+// nothing changed reads no folder and opens no file. Folders are watched for changes; a folder
+// that cannot be watched reliably is listed afresh on every pass and keeps no decisions. The
+// cache lives in memory only and starts empty, so it is rebuilt from the folders at start.
+//
+// A decision is kept only while its inputs cannot have changed unseen: the file (no event
+// named it, same identity, size and times), the action's settings (any change empties the
+// cache) and, for a copy found up to date, the folder of the copy (no event named the copy).
+// A file that becomes old enough is taken on time; locked and failed files keep no decision.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "support/file_spec_find.h"
+#include "support/folder_watch.h"
+
+namespace brisko {
+
+class SelectionCache {
+ public:
+  enum Decision : uint8_t {
+    kUndecided = 0,
+    kYoung,     // not old enough until `until`
+    kFiltered,  // wrong orientation or outside the GPS areas
+    kUpToDate,  // its copy is in place and not older
+  };
+
+  struct Folder;
+
+  struct Entry {
+    std::string name;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modTimeNs = 0;
+    int64_t changeTimeNs = 0;
+    int64_t modTime = 0;       // whole seconds, as the age test reads it
+    int64_t until = 0;         // kYoung: the time it becomes old enough
+    Folder* target = nullptr;  // kUpToDate: the folder holding the copy
+    uint32_t targetGeneration = 0;
+    Decision decision = kUndecided;
+    bool directory = false;
+    bool symlink = false;
+    bool readOnly = false;
+    bool passes = false;  // the action's file specification takes the name
+    bool stable = false;  // a plain file with one name: every change to it raises an event here
+  };
+
+  struct Folder {
+    std::string path;  // without a trailing "/"
+    int watch = -1;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool listed = false;                      // `entries` is the folder's listing
+    bool relist = false;                      // names came or went: read the listing again
+    std::unordered_set<std::string> changed;  // names events reported since the last pass
+    std::vector<Entry> entries;
+    std::vector<uint32_t> slots;  // name index: entry position + 1, open addressing
+    uint32_t generation = 0;      // raised whenever what was known about the folder is dropped
+    uint64_t seenPass = 0;
+    uint64_t watchedPass = 0;  // the pass that placed the watch
+    bool target = false;       // holds copies that decisions rely on
+    int listError = 0;         // how this pass's reading failed
+    bool listPartial = false;
+
+    Entry* Find(const std::string& name);
+    void Reindex();
+  };
+
+  // `maxWatches` limits the folders watched (0: the kernel's limit). Without notification the
+  // cache still works, as a plain listing on every pass.
+  explicit SelectionCache(int maxWatches = 0);
+
+  // Starts a pass: `settings` describes everything the action's decisions depend on; when it
+  // differs from the last pass's, everything is forgotten. Reads the queued change events.
+  // False when the file specification cannot be used here (the caller scans as before).
+  bool BeginPass(const std::string& settings, const std::string& include, const std::string& exclude,
+                 bool useRegex);
+  // Forgets folders the pass did not visit and the events it has acted on.
+  void EndPass();
+
+  // The folder's entries as a listing now would give them (without "." and ".."), or nullptr
+  // when it cannot be listed: `*err` then holds the errno and `*partial` says whether the
+  // listing broke off part-way (as ListFolder). Pattern errors turn up in PatternError().
+  Folder* Refresh(const std::string& folder, int* err, bool* partial);
+  const std::string& PatternError() const { return m_patternError; }
+
+  // True when decisions about the entries of `folder` may be kept (it is watched).
+  static bool Keeps(const Folder& folder) { return folder.watch >= 0; }
+  // True while a kept decision about an entry of a kept folder still holds at `now`.
+  bool StillHolds(const Entry& entry, int64_t now);
+  // After a pattern failed on a name: the plain scan takes over until the settings change.
+  void Disable() { m_usable = false; }
+
+  // Notes that the copy of the file at `source` is at `target` and not older. Kept only where
+  // the target's folder was watched before this pass and the copy is a plain file.
+  void NoteUpToDate(const std::string& source, const std::string& target);
+
+  // Folders watched now, for tests and the benchmark.
+  int Watches() const { return m_watch.Count(); }
+
+ private:
+  Folder& FolderAt(const std::string& path);
+  void Forget(Folder& folder);
+  void ForgetAll();
+  bool Watch(Folder& folder);
+  bool ListAll(Folder& folder, int* err, bool* partial);
+  Folder* Read(Folder& folder, int* err, bool* partial);
+  void FillEntry(const FileInfo& info, Entry& entry);
+
+  FolderWatch m_watch;
+  std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;
+  std::unordered_map<int, Folder*> m_byWatch;
+  std::string m_settings;
+  FileSpecFilter m_filter;
+  std::string m_patternError;
+  bool m_usable = false;
+  uint64_t m_pass = 0;
+};
+
+}  // namespace brisko
