@@ -290,11 +290,12 @@ std::string Action::SelectionSettings() const {
 
 SelectionCache* Action::SelectionForPass() {
   m_selectionActive = false;
-  static const bool everyPass = [] {
-    const char* value = std::getenv("BRISKO_SCAN_EVERY_PASS");
-    return value && *value && std::string_view(value) != "0";
-  }();
-  if (everyPass) return nullptr;
+  // The way back to a full scan on every pass, should a file system misreport its changes.
+  const char* everyPass = std::getenv("BRISKO_SCAN_EVERY_PASS");
+  if (everyPass && *everyPass && std::string_view(everyPass) != "0") {
+    m_selection.reset();
+    return nullptr;
+  }
   if (!m_selection) m_selection = std::make_unique<SelectionCache>();
   m_selectionActive = m_selection->BeginPass(SelectionSettings(), m_strFileSpec, m_strFileSpecExclude,
                                              m_bUseRegexFilespec != 0);

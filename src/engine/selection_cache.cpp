@@ -10,6 +10,8 @@ namespace brisko {
 
 namespace {
 
+int g_watchLimitForTest = 0;
+
 size_t NameHash(const std::string& name) {
   return std::hash<std::string>{}(name);
 }
@@ -38,7 +40,11 @@ void SelectionCache::Folder::Reindex() {
   }
 }
 
-SelectionCache::SelectionCache(int maxWatches) : m_watch(maxWatches) {
+void SelectionCache::SetWatchLimitForTest(int limit) {
+  g_watchLimitForTest = limit;
+}
+
+SelectionCache::SelectionCache(int maxWatches) : m_watch(maxWatches > 0 ? maxWatches : g_watchLimitForTest) {
   m_filter.SetErrorSink(&m_patternError, nullptr);
 }
 
@@ -238,7 +244,7 @@ bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
       Folder* target = entry.target;
       target->seenPass = m_pass;
       return target->watch >= 0 && target->generation == entry.targetGeneration &&
-             target->changed.count(entry.name) == 0;
+             (target->changed.empty() || target->changed.count(entry.name) == 0);
     }
     default:
       return false;

@@ -101,6 +101,8 @@ class SelectionCache {
 
   // Folders watched now, for tests and the benchmark.
   int Watches() const { return m_watch.Count(); }
+  // Caches made from now on watch at most `limit` folders (0: no limit of ours). For tests.
+  static void SetWatchLimitForTest(int limit);
 
  private:
   Folder& FolderAt(const std::string& path);
