@@ -205,6 +205,16 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
       }
       FillEntry(info, *entry);
     }
+    // A file reached through a link or a second name changes unseen: its status is read anew.
+    for (Entry& entry : folder.entries) {
+      if (folder.relist || entry.stable || entry.directory) continue;
+      FileInfo info;
+      if (StatEntry(path, entry.name, info)) {
+        FillEntry(info, entry);
+      } else {
+        folder.relist = true;
+      }
+    }
     if (!folder.relist) return &folder;
   }
 
@@ -220,7 +230,7 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
   entries.reserve(names.size());
   for (std::string& name : names) {
     Entry* known = folder.changed.count(name) ? nullptr : folder.Find(name);
-    if (known) {
+    if (known && (known->stable || known->directory)) {
       entries.push_back(std::move(*known));
       continue;
     }

@@ -127,6 +127,13 @@ TEST_F(SelectionEquivalenceTest, KeptPassesTakeWhatAFullScanTakes) {
        [](auto& t) { t.s.keeping->m_iLeaveMinFilecount = t.s.scanning->m_iLeaveMinFilecount = 1; },
        [](auto& t) { MakeFile(t.s.src + "/late.jpg", "l", kOld - 600); },
        {"late.jpg"}},
+      {"file changed through its second name elsewhere",
+       [](auto& t) { fs::create_hard_link(t.s.src + "/b.jpg", t.s.src + "/../b-link"); },
+       [](auto& t) {
+         WriteFile(t.s.src + "/../b-link", "changed elsewhere");
+         SetModTime(t.s.src + "/../b-link", kNow - 60);
+       },
+       {"b.jpg"}},
       {"file in a subfolder touched",
        [](auto& t) {
          t.s.keeping->m_bIncludeSubFolders = t.s.scanning->m_bIncludeSubFolders = 1;
