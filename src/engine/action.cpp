@@ -1,8 +1,8 @@
 #include "engine/action.h"
-#include "engine/selection_cache.h"
 
 #include <cstdio>
 
+#include "engine/selection_cache.h"
 #include "naming/brisko_exif_fields.h"
 #include "support/settings_store.h"
 

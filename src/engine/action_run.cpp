@@ -395,7 +395,19 @@ bool Action::RunBody() {
     CIdTxt*& ref;
     ~ClearRecord() { ref = nullptr; }
   } clearRecord{m_pIdTxt};
-  if (!idTxt->ReadFromFolders(folders)) {
+  // The listings this pass holds already say whether a folder has an ID.TXT in any letter case.
+  auto findIdTxt = [this](const std::string& folder) -> std::optional<std::string> {
+    const SelectionCache::Folder* listed =
+        m_selectionActive ? m_selection->Listed(TrimTrailingSeparators(folder)) : nullptr;
+    if (!listed) return FindIdTxt(folder);
+    const std::string* best = nullptr;
+    for (const SelectionCache::Entry& entry : listed->entries) {
+      if (EqualsNoCase(entry.name, kIdTxtFileName) && (!best || *best > entry.name)) best = &entry.name;
+    }
+    if (!best) return std::nullopt;
+    return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + *best;
+  };
+  if (!idTxt->ReadFromFolders(folders, findIdTxt)) {
     if (m_iType == kMoveFilesFromMedia && m_bCreateIDTxtFile) {
       idTxt->m_strFilePath = TrimTrailingSeparators(m_strSourceFolder) + "/" + kIdTxtFileName;
       idTxt->m_iBatchID = idTxt->NewBatchId();

@@ -244,6 +244,12 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
   return &folder;
 }
 
+const SelectionCache::Folder* SelectionCache::Listed(const std::string& path) const {
+  auto it = m_folders.find(path);
+  if (it == m_folders.end() || it->second->seenPass != m_pass || !it->second->listed) return nullptr;
+  return it->second.get();
+}
+
 bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
   switch (entry.decision) {
     case kYoung:
@@ -253,6 +259,12 @@ bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
     case kUpToDate: {
       Folder* target = entry.target;
       target->seenPass = m_pass;
+      if (entry.targetByStat) {
+        // The test the copy itself makes: a copy there and not older than the file.
+        struct stat st {};
+        const std::string path = target->path + "/" + entry.name;
+        return ::stat(path.c_str(), &st) == 0 && static_cast<int64_t>(st.st_mtime) >= entry.modTime;
+      }
       return target->watch >= 0 && target->generation == entry.targetGeneration &&
              (target->changed.empty() || target->changed.count(entry.name) == 0);
     }
@@ -273,17 +285,21 @@ void SelectionCache::NoteUpToDate(const std::string& source, const std::string& 
   Folder& folder = FolderAt(TrimTrailingSeparators(to.folder));
   folder.target = true;
   folder.seenPass = m_pass;
+  entry->target = &folder;
+  entry->targetGeneration = folder.generation;
   // The copy was looked at before a watch placed now: its state then is not to be trusted.
+  if (folder.watch < 0 && Watch(folder)) return;
   if (folder.watch < 0) {
-    Watch(folder);
+    // A folder that cannot be watched (a network share): the copy is looked at every pass.
+    entry->decision = kUpToDate;
+    entry->targetByStat = true;
     return;
   }
   if (folder.watchedPass == m_pass) return;
   struct stat st {};
   if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
   entry->decision = kUpToDate;
-  entry->target = &folder;
-  entry->targetGeneration = folder.generation;
+  entry->targetByStat = false;
 }
 
 }  // namespace brisko

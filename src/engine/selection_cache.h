@@ -45,8 +45,9 @@ class SelectionCache {
     bool directory = false;
     bool symlink = false;
     bool readOnly = false;
-    bool passes = false;  // the action's file specification takes the name
-    bool stable = false;  // a plain file with one name: every change to it raises an event here
+    bool passes = false;        // the action's file specification takes the name
+    bool stable = false;        // a plain file with one name: every change to it raises an event here
+    bool targetByStat = false;  // kUpToDate in a folder without watch: the copy is looked at each pass
   };
 
   struct Folder {
@@ -87,6 +88,8 @@ class SelectionCache {
   // listing broke off part-way (as ListFolder). Pattern errors turn up in PatternError().
   Folder* Refresh(const std::string& folder, int* err, bool* partial);
   const std::string& PatternError() const { return m_patternError; }
+  // The folder as this pass read it, or nullptr when the pass has not read it.
+  const Folder* Listed(const std::string& folder) const;
 
   // True when decisions about the entries of `folder` may be kept (it is watched).
   static bool Keeps(const Folder& folder) { return folder.watch >= 0; }

@@ -179,9 +179,10 @@ int CIdTxt::NewBatchId() {
   return brisko::NewBatchId(m_store);
 }
 
-bool CIdTxt::ReadFromFolders(const std::vector<std::string>& folders) {
+bool CIdTxt::ReadFromFolders(const std::vector<std::string>& folders,
+                             const std::function<std::optional<std::string>(const std::string&)>& find) {
   for (const std::string& folder : folders) {
-    std::optional<std::string> found = FindIdTxt(folder);
+    std::optional<std::string> found = find ? find(folder) : FindIdTxt(folder);
     if (!found) continue;
     std::string data;
     bool complete = true;

@@ -3,6 +3,7 @@
 // counter kept in the settings store.
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,8 +50,10 @@ class CIdTxt {
 
   // Reads "<folder>/ID.TXT" of the first folder in `folders` that has one (an exact name first,
   // then any letter case, as on the card's own file system). False, record unchanged, when none
-  // exists or the first one found cannot be read.
-  bool ReadFromFolders(const std::vector<std::string>& folders);
+  // exists or the first one found cannot be read. `find` looks for the file in one folder
+  // (FindIdTxt when not given; a caller that holds the listing answers without reading it).
+  bool ReadFromFolders(const std::vector<std::string>& folders,
+                       const std::function<std::optional<std::string>(const std::string&)>& find = nullptr);
 
   // Writes the record to `path` (through a temporary file in the same folder and a rename, so
   // the old file stays whole until the new one is complete). With `newBatch` the batch ID is
