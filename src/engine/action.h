@@ -242,6 +242,7 @@ class Action {
   RunHost* m_host;
   std::unique_ptr<SelectionCache> m_selection;
   bool m_selectionActive = false;  // this pass uses m_selection
+  int m_passDepth = 0;             // runs of this action in progress (nested ones included)
 };
 
 }  // namespace brisko

@@ -364,13 +364,22 @@ bool Action::RunBody() {
   // Checked before every run: a temp folder another user made is said, and replaced, here.
   GetTempFolder();
 
-  SelectionCache* selection = SelectionForPass();
+  // A run nested in this one (events are dispatched during a run) scans without the cache, so
+  // the outer run's view of it stays intact.
+  const bool outerActive = m_selectionActive;
+  m_selectionActive = false;
+  SelectionCache* selection = m_passDepth > 0 ? nullptr : SelectionForPass();
+  ++m_passDepth;
   struct EndPass {
+    Action& action;
     SelectionCache* cache;
+    bool outerActive;
     ~EndPass() {
       if (cache) cache->EndPass();
+      --action.m_passDepth;
+      action.m_selectionActive = outerActive;
     }
-  } endPass{selection};
+  } endPass{*this, selection, outerActive};
   std::vector<std::string> folders = CollectFolders();
 
   std::vector<Selected> selected;

@@ -170,5 +170,25 @@ TEST_F(SelectionEquivalenceTest, KeptPassesTakeWhatAFullScanTakes) {
   SelectionCache::SetWatchLimitForTest(0);
 }
 
+// Progress dispatches events, so a run can start inside a run of the same action.
+TEST_F(SelectionEquivalenceTest, ARunNestedInItsOwnRunLeavesTheKeptSelectionSound) {
+  s.src = host.Dir() + "/hot";
+  s.kept = host.Dir() + "/kept";
+  for (int i = 0; i < 5; ++i) MakeFile(s.src + "/" + std::to_string(i) + ".jpg", "x", kOld);
+  MakeFolder(s.kept);
+  s.keeping = MakeAction(s.kept);
+  host.now = kNow;
+  int nested = 0;
+  host.onProgress = [&] {
+    if (nested++ == 3) Pass(*s.keeping, false);
+  };
+  Pass(*s.keeping, false);
+  host.onProgress = nullptr;
+  EXPECT_EQ(CountFiles(s.kept), 5);
+  EXPECT_TRUE(Pass(*s.keeping, false).empty());
+  SetModTime(s.src + "/2.jpg", kNow - 60);
+  EXPECT_EQ(Pass(*s.keeping, false), std::set<std::string>{"2.jpg"});
+}
+
 }  // namespace
 }  // namespace brisko
