@@ -61,16 +61,18 @@ int FolderWatch::Add(const std::string& folder, uint64_t* device, uint64_t* inod
   if (m_fd < 0) return -1;
   if (m_maxWatches > 0 && Count() >= m_maxWatches) return -1;
   if (!IsNotificationReliable(folder)) return -1;
+  // The same folder before and after placing the watch, so the watch is on that folder.
+  struct stat before {};
+  if (::stat(folder.c_str(), &before) != 0) return -1;
   const int watch = inotify_add_watch(m_fd, folder.c_str(), kEntryEvents | kGoneEvents | IN_ONLYDIR);
   if (watch < 0) return -1;  // ENOSPC: the user's watch limit
   if (!m_watches.insert(watch).second) return -1;
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) {
+  if (!SameFolder(folder, before.st_dev, before.st_ino)) {
     Remove(watch);
     return -1;
   }
-  *device = st.st_dev;
-  *inode = st.st_ino;
+  *device = before.st_dev;
+  *inode = before.st_ino;
   return watch;
 }
 
