@@ -407,6 +407,10 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISREG(st.st_mode)) return fail(EINVAL);
   if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
+  entry.sourceDevice = st.st_dev;
+  entry.sourceInode = st.st_ino;
+  entry.sourceSize = static_cast<uint64_t>(st.st_size);
+  entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
   Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
   if (out.Get() < 0) return fail(errno);
   int e = CopyData(in.Get(), out.Get());
@@ -426,6 +430,8 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (e == 0) e = closeErr;
   if (e != 0) return fail(e);
   entry.device = made.st_dev;
+  // See MoveAcross: FAT gives an inode that left the cache a new number.
+  if (m_moving) entry.pin = dup(in.Get());
   m_bytes += static_cast<uint64_t>(st.st_size);
   return entry;
 }
@@ -438,7 +444,7 @@ bool CopyBatch::Full() const {
          (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
 }
 
-void CopyBatch::Commit() {
+void CopyBatch::Flush() {
   // One flush per file system: syncfs through any copy on it; where that fails, each file.
   std::vector<uint64_t> flushed;
   for (Entry& entry : m_entries) {
@@ -464,6 +470,9 @@ void CopyBatch::Commit() {
       }
     }
   }
+}
+
+void CopyBatch::Place() {
   std::vector<std::string> folders;
   for (Entry& entry : m_entries) {
     if (entry.temp.empty()) continue;
@@ -498,9 +507,41 @@ void CopyBatch::Commit() {
   }
 }
 
+void CopyBatch::RemoveSources() {
+  std::vector<std::string> folders;
+  for (Entry& entry : m_entries) {
+    if (entry.placed.empty()) continue;
+    int e = Fault(FileStep::DeleteSource);
+    struct stat copied {};
+    copied.st_dev = entry.sourceDevice;
+    copied.st_ino = entry.sourceInode;
+    copied.st_size = static_cast<off_t>(entry.sourceSize);
+    copied.st_mtim.tv_sec = entry.sourceModTimeNs / 1'000'000'000;
+    copied.st_mtim.tv_nsec = entry.sourceModTimeNs % 1'000'000'000;
+    // Deleting a source that changed after it was read would lose the change.
+    if (e == 0 && ChangedSinceCopy(entry.source, copied)) e = EBUSY;
+    if (entry.pin >= 0) close(entry.pin);
+    entry.pin = -1;
+    if (e == 0 && unlink(entry.source.c_str()) != 0) e = errno;
+    if (e != 0) {
+      // As in MoveAcross: the failed move leaves the file where it was, once.
+      if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());
+      entry.placed.clear();
+      entry.err = e;
+      continue;
+    }
+    bool seen = false;
+    for (const std::string& f : folders) seen = seen || SplitPath(f).folder == SplitPath(entry.source).folder;
+    if (!seen) folders.push_back(entry.source);
+  }
+  // So that a power cut cannot bring back a source whose move was reported.
+  for (const std::string& sample : folders) SyncFolderOf(sample);
+}
+
 void CopyBatch::Clear() {
-  for (const Entry& entry : m_entries) {
+  for (Entry& entry : m_entries) {
     if (!entry.temp.empty()) unlink(entry.temp.c_str());
+    if (entry.pin >= 0) close(entry.pin);
   }
   m_entries.clear();
   m_bytes = 0;
