@@ -294,8 +294,11 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     for (const CopyBatch::Entry& e : batch.Entries()) {
       FileIdentity copy;
       if (e.err != 0 || e.temp.empty() || !ReadFileIdentity(e.temp, copy)) continue;
-      record.entries.push_back(
-          {e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, copy});
+      record.entries.push_back({e.source,
+                                {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
+                                e.target,
+                                copy,
+                                e.temp});
     }
     // Without the record on disk a crash after placing could double the whole batch: each file
     // then moves on its own as it always has.

@@ -257,6 +257,8 @@ class Recoverer {
     int placed = 0;
     std::vector<std::string> folders;
     for (const MoveBatchRecord::Entry& e : record.entries) {
+      // A copy the crash left under its hidden name is never a finished file.
+      ::unlink(e.temp.c_str());
       FileIdentity now;
       const bool sourceThere = ReadFileIdentity(e.source, now);
       // Not a regular file any more: not the photo that was copied.
@@ -538,6 +540,7 @@ std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
     field("identity", IdentityText(e.sourceIdentity));
     field("target", e.target);
     field("copy", IdentityText(e.copyIdentity));
+    field("temp", e.temp);
   }
   out += kTrailer;
   out += '\n';
@@ -546,8 +549,10 @@ std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
 
 bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
   if (text.size() > kMaxMoveBatchRecordBytes) return false;
-  // Fixed order: header, action, overwrite, then source, identity, target, copy per entry, end.
-  constexpr const char* kEntryKeys[] = {"source", "identity", "target", "copy"};
+  // Fixed order: header, action, overwrite, then source, identity, target, copy, temp per entry,
+  // end.
+  constexpr const char* kEntryKeys[] = {"source", "identity", "target", "copy", "temp"};
+  constexpr size_t kEntryLines = sizeof kEntryKeys / sizeof kEntryKeys[0];
   MoveBatchRecord r;
   MoveBatchRecord::Entry e;
   size_t line = 0;
@@ -563,14 +568,14 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
       continue;
     }
     if (l == kTrailer) {
-      if (at < 3 || (at - 3) % 4 != 0) return false;  // an entry cut short
+      if (at < 3 || (at - 3) % kEntryLines != 0) return false;  // an entry cut short
       ended = true;
       continue;
     }
     size_t eq = l.find('=');
     if (eq == std::string_view::npos) return false;
     const std::string_view key = l.substr(0, eq);
-    const char* wanted = at == 1 ? "action" : at == 2 ? "overwrite" : kEntryKeys[(at - 3) % 4];
+    const char* wanted = at == 1 ? "action" : at == 2 ? "overwrite" : kEntryKeys[(at - 3) % kEntryLines];
     if (key != wanted) return false;
     std::string value;
     if (!Unescape(l.substr(eq + 1), value)) return false;
@@ -580,7 +585,7 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
       if (value != "0" && value != "1") return false;
       r.overwrite = value == "1";
     } else {
-      switch ((at - 3) % 4) {
+      switch ((at - 3) % kEntryLines) {
         case 0:
           if (!Absolute(value)) return false;
           e.source = std::move(value);
@@ -592,11 +597,20 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
           if (!Absolute(value) || value == e.source) return false;
           e.target = std::move(value);
           break;
-        default:
+        case 3:
           if (!ParseIdentity(value, e.copyIdentity)) return false;
+          break;
+        default: {
+          // Only ever one of the file layer's hidden names beside the target.
+          const PathParts parts = SplitPath(value);
+          if (parts.folder != SplitPath(e.target).folder ||
+              !IsFileLayerTempName(parts.name + parts.extension))
+            return false;
+          e.temp = std::move(value);
           r.entries.push_back(std::move(e));
           e = {};
           break;
+        }
       }
     }
   }

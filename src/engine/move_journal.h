@@ -56,6 +56,7 @@ struct MoveBatchRecord {
     FileIdentity sourceIdentity;  // as it was copied
     std::string target;           // where the copy goes (a collision may give it "name (n).ext")
     FileIdentity copyIdentity;    // the copy under its hidden name
+    std::string temp;             // that hidden name, beside the target
   };
   std::string action;
   bool overwrite = false;
