@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,20 +114,22 @@ int WriteAll(int fd, const char* data, size_t size) {
 
 int CopyData(int in, int out) {
   constexpr size_t kChunk = 1 << 20;
-  bool inKernel = true;
+  // copy_file_range within a file system, sendfile across (both in the kernel), else read and write.
+  enum { Range, Send, Plain } way = Range;
   std::unique_ptr<char[]> buffer;
   while (true) {
     if (int f = Fault(FileStep::Write)) return f;
-    if (inKernel) {
-      ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    if (way != Plain) {
+      ssize_t n = way == Range ? copy_file_range(in, nullptr, out, nullptr, kChunk, 0)
+                               : sendfile(out, in, nullptr, kChunk);
       if (n > 0) continue;
       if (n == 0) return 0;
       int e = errno;
       if (e == EINTR) continue;
-      // Different file system types or no support: plain read and write.
+      // Different file system types or no support: the next way.
       if (e != EXDEV && e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != EBADF) return e;
-      inKernel = false;
-      buffer = std::make_unique<char[]>(kChunk);
+      way = way == Range ? Send : Plain;
+      if (way == Plain) buffer = std::make_unique_for_overwrite<char[]>(kChunk);
       continue;
     }
     ssize_t n = read(in, buffer.get(), kChunk);
