@@ -291,9 +291,11 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     MoveBatchRecord record;
     record.action = m_strName;
     record.overwrite = m_bOverwriteExistingFiles != 0;
+    bool complete = true;  // every copy that will be placed is in the record
     for (const CopyBatch::Entry& e : batch.Entries()) {
+      if (e.err != 0 || e.temp.empty()) continue;
       FileIdentity copy;
-      if (e.err != 0 || e.temp.empty() || !ReadFileIdentity(e.temp, copy)) continue;
+      complete = complete && ReadFileIdentity(e.temp, copy);
       record.entries.push_back({e.source,
                                 {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
                                 e.target,
@@ -303,7 +305,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     // Without the record on disk a crash after placing could double the whole batch: each file
     // then moves on its own as it always has.
     MoveJournal journal(GetTempFolder());
-    const bool recorded = record.entries.empty() || journal.Write(record);
+    const bool recorded = complete && (record.entries.empty() || journal.Write(record));
     if (recorded) {
       MoveJournal::Reached("batch recorded");
       ++values.g_nShellOperationDepth;
