@@ -656,7 +656,10 @@ bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
 bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
   if (m_path.empty()) {
     // Beside the copy, named after the photo so an operator can tell what it is about.
-    std::string wanted = m_folder + SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
+    // Never a hidden name: recovery passes over those (they are the file layer's half-written copies).
+    std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
+    own.erase(0, own.find_first_not_of('.'));
+    std::string wanted = m_folder + (own.empty() ? std::string("photo") : own);
     std::string path = wanted + kMoveRecordSuffix;
     for (int n = 2; PathExists(path) || Claimed().count(path); ++n) {
       path = wanted + "_" + std::to_string(n) + kMoveRecordSuffix;

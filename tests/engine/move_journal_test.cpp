@@ -552,6 +552,20 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
   }
 }
 
+TEST_F(MoveRecoveryTest, TheRecordOfAHiddenPhotoIsNotPassedOverAsAHalfWrittenFile) {
+  DestinationElsewhere();
+  MoveBatchRecord record;
+  record.action = "T";
+  record.entries.push_back(Placed(".a.jpg", "photo"));
+  {
+    MoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }
+  action->RecoverInterruptedMoves();
+  EXPECT_FALSE(Exists(src + "/.a.jpg"));
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 TEST_F(MoveRecoveryTest, StartClearsHalfWrittenTemporaryFilesOnly) {
   for (const char* name : {".a.jpg.brisko-Ab12Cd", ".brisko-77-3.tmp", "ExifRotatorTemp_1700000000.jpg_temp"})
     MakeFile(temp + "/" + name, "half");
