@@ -519,8 +519,11 @@ void CopyBatch::RemoveSources() {
     copied.st_dev = entry.sourceDevice;
     copied.st_ino = entry.sourceInode;
     copied.st_size = static_cast<off_t>(entry.sourceSize);
-    copied.st_mtim.tv_sec = entry.sourceModTimeNs / 1'000'000'000;
-    copied.st_mtim.tv_nsec = entry.sourceModTimeNs % 1'000'000'000;
+    // Rounded down, as stat gives times before 1970.
+    int64_t nsec = entry.sourceModTimeNs % 1'000'000'000;
+    if (nsec < 0) nsec += 1'000'000'000;
+    copied.st_mtim.tv_sec = static_cast<time_t>((entry.sourceModTimeNs - nsec) / 1'000'000'000);
+    copied.st_mtim.tv_nsec = static_cast<long>(nsec);
     // Deleting a source that changed after it was read would lose the change.
     if (e == 0 && ChangedSinceCopy(entry.source, copied)) e = EBUSY;
     if (entry.pin >= 0) close(entry.pin);

@@ -349,6 +349,9 @@ TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNo
   for (int i = 0; i < files; ++i)
     MakeFile(src + "/p" + std::to_string(i) + ".jpg", std::to_string(i), 1'600'000'000);
   MakeFile(dst + "/p1.jpg", "there before");
+  // A time before 1970 with a fraction (a camera with a lost clock) is still the time it was read with.
+  const struct timespec early[2] = {{-100, 500'000'000}, {-100, 500'000'000}};
+  ::utimensat(AT_FDCWD, (src + "/p2.jpg").c_str(), early, 0);
   action->Run();
   EXPECT_EQ(CountFiles(src), 0);
   EXPECT_EQ(CountFiles(dst), files + 1) << "no hidden copies left";
