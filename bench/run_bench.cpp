@@ -3,9 +3,14 @@
 // (default 2000 files of 3 MB; BRISKO_BENCH_COPY_KB sets their size, e.g. 64 for many small
 // files, where the shared flush of a copy batch counts); the folder: BRISKO_BENCH_DIR (default $TMPDIR or
 // /tmp).
+// Moves across file systems, from a tmpfs (mounted in the folder when run as root, else in
+// /dev/shm) to the folder, against mv and one sync, and against moving each file flushed on its
+// own as before batches: BRISKO_BENCH_ACROSS_SMALL (default 2000 files of 64 KB) and
+// BRISKO_BENCH_ACROSS_LARGE (default 300 files of 3 MB); 0 leaves one out.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,6 +188,39 @@ void BM_CpCopy(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(g_copyFiles) * state.iterations(), benchmark::Counter::kIsRate);
 }
 
+// Moves from the tmpfs `from` to the disk folder `to`; the files go back untimed. Every side
+// ends with a sync, so each pays for getting the data to the disk.
+enum class AcrossWay { Engine, EachFlushed, MvSync };
+
+void BM_MoveAcross(benchmark::State& state, AcrossWay way, std::string from, std::string to, int files) {
+  long failures = 0;
+  for (auto _ : state) {
+    switch (way) {
+      case AcrossWay::Engine:
+        RunAction(kMoveFiles, from, to, &failures);
+        break;
+      case AcrossWay::EachFlushed: {
+        // Today's single move: MoveFile flushes each copy and its folder before it removes the source.
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(from)) names.push_back(e.path().filename().string());
+        for (const std::string& name : names) MoveFile(from + "/" + name, to + "/" + name, Collision::Rename);
+        break;
+      }
+      case AcrossWay::MvSync:
+        Sh("mv '" + from + "'/* '" + to + "'/");
+        break;
+    }
+    ::sync();
+    state.PauseTiming();
+    Sh("mv '" + to + "'/* '" + from + "'/");
+    ::sync();
+    state.ResumeTiming();
+  }
+  state.counters["files/s"] =
+      benchmark::Counter(static_cast<double>(files) * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -230,6 +268,43 @@ int main(int argc, char** argv) {
       ->Iterations(iterations)
       ->UseRealTime()
       ->Unit(benchmark::kNanosecond);
+  // A tmpfs for the card side of moves across file systems.
+  const int acrossSmall = EnvInt("BRISKO_BENCH_ACROSS_SMALL", 2000);
+  const int acrossLarge = EnvInt("BRISKO_BENCH_ACROSS_LARGE", 300);
+  std::string card = g_dir + "/card";
+  fs::create_directories(card);
+  const bool mounted = ::mount("tmpfs", card.c_str(), "tmpfs", 0, "size=2g") == 0;
+  std::string shm;
+  if (!mounted) {
+    shm = "/dev/shm/brisko-run-bench-XXXXXX";
+    if (!mkdtemp(shm.data())) std::abort();
+    card = shm;
+  }
+  struct Across {
+    const char* name;
+    int files;
+    size_t kb;
+  };
+  for (const Across& a : {Across{"Small", acrossSmall, 64}, Across{"Large", acrossLarge, 3 * 1024}}) {
+    if (a.files <= 0) continue;
+    const std::string from = card + "/" + a.name, to = g_dir + "/across_" + a.name;
+    std::printf("preparing %d files of %zu KB on %s\n", a.files, a.kb, mounted ? "a tmpfs" : "/dev/shm");
+    MakeFiles(from, a.files, a.kb * 1024);
+    fs::create_directories(to);
+    const std::pair<const char*, AcrossWay> ways[] = {
+        {"EngineMoveAcross", AcrossWay::Engine},
+        {"EachFlushedMoveAcross", AcrossWay::EachFlushed},
+        {"MvSyncMoveAcross", AcrossWay::MvSync},
+    };
+    for (const auto& [prefix, way] : ways) {
+      benchmark::RegisterBenchmark((std::string(prefix) + a.name).c_str(), BM_MoveAcross, way, from, to,
+                                   a.files)
+          ->Iterations(iterations)
+          ->UseRealTime()
+          ->Unit(benchmark::kNanosecond);
+    }
+  }
+  ::sync();
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -242,17 +317,23 @@ int main(int argc, char** argv) {
                 p->second);
   };
   for (const auto& [name, seconds] : g_seconds) std::printf("%-40s %.3f s per run\n", name.c_str(), seconds);
-  std::string move, mv, copy, cp, each;
-  for (const auto& [name, seconds] : g_seconds) {
-    if (name.rfind("EngineMove", 0) == 0) move = name;
-    if (name.rfind("MvMove", 0) == 0) mv = name;
-    if (name.rfind("EngineCopy", 0) == 0) copy = name;
-    if (name.rfind("CpCopy", 0) == 0) cp = name;
-    if (name.rfind("CopyEachFlushed", 0) == 0) each = name;
+  // By full name: "EngineMove" is also the start of "EngineMoveAcross...".
+  auto named = [](const std::string& name) {
+    for (const auto& [full, seconds] : g_seconds) {
+      if (full.rfind(name + "/", 0) == 0) return full;
+    }
+    return std::string();
+  };
+  ratio(named("EngineMove").c_str(), named("MvMove").c_str());
+  ratio(named("EngineCopy").c_str(), named("CpCopy").c_str());
+  ratio(named("CopyEachFlushed").c_str(), named("CpCopy").c_str());
+  for (const char* size : {"Small", "Large"}) {
+    const std::string mvSync = named(std::string("MvSyncMoveAcross") + size);
+    ratio(named(std::string("EngineMoveAcross") + size).c_str(), mvSync.c_str());
+    ratio(named(std::string("EachFlushedMoveAcross") + size).c_str(), mvSync.c_str());
   }
-  ratio(move.c_str(), mv.c_str());
-  ratio(copy.c_str(), cp.c_str());
-  ratio(each.c_str(), cp.c_str());
+  if (mounted) ::umount2(card.c_str(), MNT_DETACH);
+  if (!shm.empty()) fs::remove_all(shm);
   fs::remove_all(g_dir);
   return 0;
 }

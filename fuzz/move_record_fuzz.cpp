@@ -1,4 +1,5 @@
-// Move records found in the temp folder at start: arbitrary bytes, then written and read back.
+// Move records found in the temp folder at start, of single moves and of batches: arbitrary
+// bytes, then written and read back.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -7,11 +8,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  brisko::MoveRecord record;
-  if (!brisko::ParseMoveRecord(text, record)) return 0;
   // What was read must survive a write and a new read unchanged.
-  const std::string written = brisko::FormatMoveRecord(record);
-  brisko::MoveRecord again;
-  if (!brisko::ParseMoveRecord(written, again) || brisko::FormatMoveRecord(again) != written) std::abort();
+  brisko::MoveRecord record;
+  if (brisko::ParseMoveRecord(text, record)) {
+    const std::string written = brisko::FormatMoveRecord(record);
+    brisko::MoveRecord again;
+    if (!brisko::ParseMoveRecord(written, again) || brisko::FormatMoveRecord(again) != written) std::abort();
+  }
+  brisko::MoveBatchRecord batch;
+  if (brisko::ParseMoveBatchRecord(text, batch)) {
+    if (batch.entries.empty()) std::abort();
+    const std::string written = brisko::FormatMoveBatchRecord(batch);
+    brisko::MoveBatchRecord again;
+    if (!brisko::ParseMoveBatchRecord(written, again) || brisko::FormatMoveBatchRecord(again) != written)
+      std::abort();
+  }
   return 0;
 }

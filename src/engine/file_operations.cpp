@@ -1,12 +1,14 @@
 // Copy, move and delete operations of an action and the small shared file helpers.
 #include <dirent.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <set>
 #include <string_view>
 
 #include "engine/action.h"
@@ -47,6 +49,13 @@ std::string FormatS(std::string_view format, std::initializer_list<std::string_v
 
 std::string Format2(const char* format, const std::string& a, const std::string& b) {
   return FormatS(format, {a, b});
+}
+
+// True when a rename from `path` into `folder` cannot work: the copy then goes through a batch.
+bool CrossesFileSystems(const std::string& path, const std::string& folder) {
+  struct stat from {
+  }, to{};
+  return ::stat(path.c_str(), &from) == 0 && ::stat(folder.c_str(), &to) == 0 && from.st_dev != to.st_dev;
 }
 
 std::string Format3(const char* format, const std::string& a, const std::string& b, const std::string& c) {
@@ -266,6 +275,78 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   const std::string description = GetDescription();
   StationValues& values = m_host->Values();
   bool result = true;
+  const Collision collision = m_bOverwriteExistingFiles ? Collision::Replace : Collision::Rename;
+  // The logging of one file's move, as the shell operation reports it.
+  auto moved = [&](const std::string& listed, const std::string& arrived) {
+    ApplyFileAttributes(arrived);
+    if (m_bUseExternalExe) RunExternalApplication(arrived);
+    LogMessage(Format2("Moved file from %s to %s", listed, arrived));
+  };
+  auto failed = [&](const std::string& listed, const std::string& target, int err) {
+    if (err != 0) m_host->GetLogger().Log(3, ErrnoText(err), listed);
+    LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+  };
+
+  // Moves across file systems straight from the listed place share their flushes: the copies
+  // are made durable together, recorded, placed, and only then are the sources removed.
+  CopyBatch batch(true);
+  std::set<std::string> pending;  // the batch's targets, taken for the names that follow
+  auto commit = [&] {
+    if (batch.Empty()) return;
+    batch.Flush();
+    MoveBatchRecord record;
+    record.action = m_strName;
+    record.overwrite = m_bOverwriteExistingFiles != 0;
+    bool complete = true;  // every copy that will be placed is in the record
+    for (const CopyBatch::Entry& e : batch.Entries()) {
+      if (e.err != 0 || e.temp.empty()) continue;
+      FileIdentity copy;
+      complete = complete && ReadFileIdentity(e.temp, copy);
+      record.entries.push_back({e.source,
+                                {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
+                                e.target,
+                                copy,
+                                e.temp});
+    }
+    // Without the record on disk a crash after placing could double the whole batch: each file
+    // then moves on its own as it always has.
+    MoveJournal journal(GetTempFolder());
+    const bool recorded = complete && (record.entries.empty() || journal.Write(record));
+    if (recorded) {
+      MoveJournal::Reached("batch recorded");
+      ++values.g_nShellOperationDepth;
+      batch.Place();
+      MoveJournal::Reached("batch placed");
+      batch.RemoveSources();
+      --values.g_nShellOperationDepth;
+      MoveJournal::Reached("sources removed");
+      journal.Remove();
+    }
+    std::vector<CopyBatch::Entry> entries = batch.Entries();
+    batch.Clear();
+    for (const CopyBatch::Entry& e : entries) {
+      if (e.err != 0) {
+        failed(e.source, e.target, e.err);
+        result = false;
+        continue;
+      }
+      if (!recorded) {
+        std::vector<std::string> placed;
+        result = CopyOrMoveFilesUsingShell(false, {e.source}, {e.target}, &placed);
+        if (result) {
+          moved(e.source, placed.empty() || placed[0].empty() ? e.target : placed[0]);
+        } else {
+          LogMessage(
+              Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", e.source, e.target));
+        }
+        continue;
+      }
+      moved(e.source, e.placed);
+      result = true;
+    }
+    pending.clear();
+  };
+
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     values.m_iFileCounter += 1;
@@ -300,7 +381,30 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       if (!newName.empty()) name = std::move(newName);
     }
     std::string target = destination + name;
-    if (!m_bOverwriteExistingFiles) MakeUniqueFileName(target);
+    if (!m_bOverwriteExistingFiles) {
+      // A name the batch holds is as taken as one on disk.
+      auto taken = [&pending](const std::string& path) { return pending.count(path) || PathExists(path); };
+      if (taken(target)) {
+        const PathParts t = SplitPath(target);
+        for (int k = 2;; ++k) {
+          std::string candidate = t.folder + t.name + "_" + std::to_string(k) + t.extension;
+          if (!taken(candidate)) {
+            target = std::move(candidate);
+            break;
+          }
+        }
+      }
+    }
+    if (!journal.Active() && current == listed && CrossesFileSystems(listed, destination)) {
+      ++values.g_nShellOperationDepth;
+      batch.Add(listed, target, collision);
+      m_host->DispatchPendingEvents();
+      --values.g_nShellOperationDepth;
+      pending.insert(target);
+      if (batch.Full()) commit();
+      continue;
+    }
+    commit();  // the log keeps the order of the files
     if (journal.Active()) {
       record.step = MoveStep::Placing;
       record.photo = current;
@@ -324,9 +428,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
         SyncFolderHolding(arrived);
         MoveJournal::Reached("placed");
       }
-      ApplyFileAttributes(arrived);
-      if (m_bUseExternalExe) RunExternalApplication(arrived);
-      LogMessage(Format2("Moved file from %s to %s", listed, arrived));
+      moved(listed, arrived);
       if (journal.Active()) MoveJournal::Reached("logged");
       journal.Remove();
     } else {
@@ -338,6 +440,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     }
     result = ok;
   }
+  commit();
   return result;
 }
 

@@ -23,6 +23,7 @@ namespace brisko {
 namespace {
 
 constexpr std::string_view kHeader = "brisko-move 1";
+constexpr std::string_view kBatchHeader = "brisko-move-batch 1";
 constexpr std::string_view kTrailer = "end";
 constexpr size_t kMaxValue = 4096;  // PATH_MAX
 
@@ -108,12 +109,11 @@ bool DirectlyIn(const std::string& path, const std::string& folder) {
   return ValidName(path.substr(folder.size()));
 }
 
-bool ReadSmallFile(const std::string& path, std::string& text) {
+bool ReadSmallFile(const std::string& path, std::string& text, size_t limit) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            static_cast<uint64_t>(st.st_size) <= kMaxMoveRecordBytes;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
   text.clear();
   char buf[4096];
   while (ok) {
@@ -124,7 +124,7 @@ bool ReadSmallFile(const std::string& path, std::string& text) {
       break;
     }
     text.append(buf, static_cast<size_t>(n));
-    if (text.size() > kMaxMoveRecordBytes) ok = false;
+    if (text.size() > limit) ok = false;
   }
   ::close(fd);
   return ok;
@@ -202,7 +202,15 @@ class Recoverer {
   bool Run(const std::string& recordPath) {
     std::string text;
     MoveRecord record;
-    if (!ReadSmallFile(recordPath, text) || !ParseMoveRecord(text, record) || !FitsFolder(record, m_folder)) {
+    MoveBatchRecord batch;
+    const bool read = ReadSmallFile(recordPath, text, kMaxMoveBatchRecordBytes);
+    if (read && text.rfind(kBatchHeader, 0) == 0 && ParseMoveBatchRecord(text, batch)) {
+      if (!m_how.anyOwner && batch.action != m_how.owner) return false;
+      MoveJournal journal(m_folder);
+      journal.Adopt(recordPath);
+      return CompleteBatch(batch, journal) > 0;
+    }
+    if (!read || !ParseMoveRecord(text, record) || !FitsFolder(record, m_folder)) {
       // Left where it is for the operator: it may still name a photo in the temp folder.
       if (m_how.anyOwner) Once(recordPath, "FAILED: Unreadable move record " + recordPath);
       return false;
@@ -219,6 +227,60 @@ class Recoverer {
   }
   void Once(const std::string& key, const std::string& text) {
     if (Reported().insert(key).second) Log(text);
+  }
+
+  // Where the copy of a batch entry went: the target, or the "name (n).ext" a late collision
+  // gave it; "" when it is not in place. Never the source itself.
+  static std::string Arrival(const MoveBatchRecord::Entry& e, bool sourceThere) {
+    FileIdentity source;
+    if (sourceThere && !ReadFileIdentity(e.source, source)) return {};
+    for (int n = 1; n <= 9999; ++n) {
+      std::string candidate = n == 1 ? e.target : CollisionName(e.target, n);
+      FileIdentity id;
+      if (!ReadFileIdentity(candidate, id)) {
+        if (n > 1 && !PathExists(candidate)) break;  // names are taken in order
+        continue;
+      }
+      if (id.size != e.copyIdentity.size || id.modTimeNs != e.copyIdentity.modTimeNs) continue;
+      if (sourceThere && (candidate == e.source || (id.device == source.device && id.inode == source.inode)))
+        continue;
+      if (sourceThere && !SameContent(e.source, candidate)) continue;
+      return candidate;
+    }
+    return {};
+  }
+
+  // A batch cut short between placing its copies and removing their sources: a source goes only
+  // when its copy is in place with the same bytes and it is still the file that was copied.
+  // Anything else is left as it is; the next pass moves what is still at its listed place.
+  int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
+    int placed = 0;
+    std::vector<std::string> folders;
+    for (const MoveBatchRecord::Entry& e : record.entries) {
+      // A copy the crash left under its hidden name is never a finished file.
+      ::unlink(e.temp.c_str());
+      FileIdentity now;
+      const bool sourceThere = ReadFileIdentity(e.source, now);
+      // Not a regular file any more: not the photo that was copied.
+      if (!sourceThere && PathExists(e.source)) continue;
+      // Size and time only: a FAT card gives a file a new inode number after a restart.
+      if (sourceThere && (now.size != e.sourceIdentity.size || now.modTimeNs != e.sourceIdentity.modTimeNs))
+        continue;
+      const std::string at = Arrival(e, sourceThere);
+      if (at.empty()) continue;
+      if (sourceThere && ::unlink(e.source.c_str()) != 0) {
+        // As a failed move: the source stays, once.
+        if (!record.overwrite) ::unlink(at.c_str());
+        continue;
+      }
+      if (sourceThere) folders.push_back(e.source);
+      if (m_how.arrived) m_how.arrived(at);
+      Log(Format2("Recovered file from %s to %s", e.source, at));
+      ++placed;
+    }
+    for (const std::string& f : folders) SyncFolderHolding(f);
+    journal.Remove();
+    return placed;
   }
 
   bool Complete(const MoveRecord& record, MoveJournal& journal) {
@@ -453,6 +515,110 @@ bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
   return true;
 }
 
+namespace {
+
+std::string IdentityText(const FileIdentity& id) {
+  return std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" + std::to_string(id.size) + ":" +
+         std::to_string(id.modTimeNs);
+}
+
+}  // namespace
+
+std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
+  std::string out(kBatchHeader);
+  out += '\n';
+  auto field = [&out](const char* key, std::string_view value) {
+    out += key;
+    out += '=';
+    Escape(out, value);
+    out += '\n';
+  };
+  field("action", r.action);
+  field("overwrite", r.overwrite ? "1" : "0");
+  for (const MoveBatchRecord::Entry& e : r.entries) {
+    field("source", e.source);
+    field("identity", IdentityText(e.sourceIdentity));
+    field("target", e.target);
+    field("copy", IdentityText(e.copyIdentity));
+    field("temp", e.temp);
+  }
+  out += kTrailer;
+  out += '\n';
+  return out;
+}
+
+bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
+  if (text.size() > kMaxMoveBatchRecordBytes) return false;
+  // Fixed order: header, action, overwrite, then source, identity, target, copy, temp per entry,
+  // end.
+  constexpr const char* kEntryKeys[] = {"source", "identity", "target", "copy", "temp"};
+  constexpr size_t kEntryLines = sizeof kEntryKeys / sizeof kEntryKeys[0];
+  MoveBatchRecord r;
+  MoveBatchRecord::Entry e;
+  size_t line = 0;
+  bool ended = false;
+  while (!text.empty()) {
+    size_t eol = text.find('\n');
+    if (eol == std::string_view::npos || ended) return false;
+    std::string_view l = text.substr(0, eol);
+    text.remove_prefix(eol + 1);
+    const size_t at = line++;
+    if (at == 0) {
+      if (l != kBatchHeader) return false;
+      continue;
+    }
+    if (l == kTrailer) {
+      if (at < 3 || (at - 3) % kEntryLines != 0) return false;  // an entry cut short
+      ended = true;
+      continue;
+    }
+    size_t eq = l.find('=');
+    if (eq == std::string_view::npos) return false;
+    const std::string_view key = l.substr(0, eq);
+    const char* wanted = at == 1 ? "action" : at == 2 ? "overwrite" : kEntryKeys[(at - 3) % kEntryLines];
+    if (key != wanted) return false;
+    std::string value;
+    if (!Unescape(l.substr(eq + 1), value)) return false;
+    if (at == 1) {
+      r.action = std::move(value);
+    } else if (at == 2) {
+      if (value != "0" && value != "1") return false;
+      r.overwrite = value == "1";
+    } else {
+      switch ((at - 3) % kEntryLines) {
+        case 0:
+          if (!Absolute(value)) return false;
+          e.source = std::move(value);
+          break;
+        case 1:
+          if (!ParseIdentity(value, e.sourceIdentity)) return false;
+          break;
+        case 2:
+          if (!Absolute(value) || value == e.source) return false;
+          e.target = std::move(value);
+          break;
+        case 3:
+          if (!ParseIdentity(value, e.copyIdentity)) return false;
+          break;
+        default: {
+          // Only ever one of the file layer's hidden names beside the target.
+          const PathParts parts = SplitPath(value);
+          if (parts.folder != SplitPath(e.target).folder ||
+              !IsFileLayerTempName(parts.name + parts.extension))
+            return false;
+          e.temp = std::move(value);
+          r.entries.push_back(std::move(e));
+          e = {};
+          break;
+        }
+      }
+    }
+  }
+  if (!ended || r.entries.empty()) return false;
+  record = std::move(r);
+  return true;
+}
+
 bool SyncFolderHolding(const std::string& path) {
   std::string folder = SplitPath(path).folder;
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -479,16 +645,27 @@ void MoveJournal::Adopt(const std::string& path) {
 }
 
 bool MoveJournal::Write(const MoveRecord& record, int* err) {
+  return WriteText(record.source, FormatMoveRecord(record), err);
+}
+
+bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
+  return WriteText(record.entries.empty() ? std::string("batch") : record.entries.front().source,
+                   FormatMoveBatchRecord(record), err);
+}
+
+bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
   if (m_path.empty()) {
     // Beside the copy, named after the photo so an operator can tell what it is about.
-    std::string wanted = m_folder + SplitPath(record.source).name + SplitPath(record.source).extension;
+    // Never a hidden name: recovery passes over those (they are the file layer's half-written copies).
+    std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
+    own.erase(0, own.find_first_not_of('.'));
+    std::string wanted = m_folder + (own.empty() ? std::string("photo") : own);
     std::string path = wanted + kMoveRecordSuffix;
     for (int n = 2; PathExists(path) || Claimed().count(path); ++n) {
       path = wanted + "_" + std::to_string(n) + kMoveRecordSuffix;
     }
     Claim(path);
   }
-  const std::string text = FormatMoveRecord(record);
   SafeOutput out;
   errno = 0;
   bool ok = out.Open(m_path) && WriteAll(out.Fd(), text.data(), text.size()) && out.Commit();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brisko {
 
@@ -47,6 +48,27 @@ std::string FormatMoveRecord(const MoveRecord& record);
 // False for anything that is not a complete, well-formed record. Bounded by the input size.
 bool ParseMoveRecord(std::string_view text, MoveRecord& record);
 
+// The record of a batch of moves across file systems, written once every copy is durable under
+// its hidden name and before the first is renamed into place; removed once the sources are gone.
+struct MoveBatchRecord {
+  struct Entry {
+    std::string source;           // the listed file
+    FileIdentity sourceIdentity;  // as it was copied
+    std::string target;           // where the copy goes (a collision may give it "name (n).ext")
+    FileIdentity copyIdentity;    // the copy under its hidden name
+    std::string temp;             // that hidden name, beside the target
+  };
+  std::string action;
+  bool overwrite = false;
+  std::vector<Entry> entries;
+};
+// Paths of up to 4096 bytes, escaped, for a full batch of 64.
+inline constexpr size_t kMaxMoveBatchRecordBytes = 1024 * 1024;
+
+std::string FormatMoveBatchRecord(const MoveBatchRecord& record);
+// False for anything that is not a complete, well-formed batch record. Bounded by the input size.
+bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record);
+
 // One move in progress: owns its record file while the move runs.
 class MoveJournal {
  public:
@@ -58,6 +80,7 @@ class MoveJournal {
   // Writes (or replaces) the record with temp name, flush and rename. False when it is not on
   // disk; the caller then must not remove anything.
   bool Write(const MoveRecord& record, int* err = nullptr);
+  bool Write(const MoveBatchRecord& record, int* err = nullptr);
   // Takes over an existing record file (recovery).
   void Adopt(const std::string& path);
   void Remove();
@@ -70,6 +93,7 @@ class MoveJournal {
 
  private:
   void Claim(const std::string& path);
+  bool WriteText(const std::string& nameFrom, const std::string& text, int* err);
   std::string m_folder;
   std::string m_path;
 };

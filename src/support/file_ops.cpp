@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,20 +114,22 @@ int WriteAll(int fd, const char* data, size_t size) {
 
 int CopyData(int in, int out) {
   constexpr size_t kChunk = 1 << 20;
-  bool inKernel = true;
+  // copy_file_range within a file system, sendfile across (both in the kernel), else read and write.
+  enum { Range, Send, Plain } way = Range;
   std::unique_ptr<char[]> buffer;
   while (true) {
     if (int f = Fault(FileStep::Write)) return f;
-    if (inKernel) {
-      ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    if (way != Plain) {
+      ssize_t n = way == Range ? copy_file_range(in, nullptr, out, nullptr, kChunk, 0)
+                               : sendfile(out, in, nullptr, kChunk);
       if (n > 0) continue;
       if (n == 0) return 0;
       int e = errno;
       if (e == EINTR) continue;
-      // Different file system types or no support: plain read and write.
+      // Different file system types or no support: the next way.
       if (e != EXDEV && e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != EBADF) return e;
-      inKernel = false;
-      buffer = std::make_unique<char[]>(kChunk);
+      way = way == Range ? Send : Plain;
+      if (way == Plain) buffer = std::make_unique_for_overwrite<char[]>(kChunk);
       continue;
     }
     ssize_t n = read(in, buffer.get(), kChunk);
@@ -407,6 +410,10 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISREG(st.st_mode)) return fail(EINVAL);
   if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
+  entry.sourceDevice = st.st_dev;
+  entry.sourceInode = st.st_ino;
+  entry.sourceSize = static_cast<uint64_t>(st.st_size);
+  entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
   Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
   if (out.Get() < 0) return fail(errno);
   int e = CopyData(in.Get(), out.Get());
@@ -426,6 +433,8 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (e == 0) e = closeErr;
   if (e != 0) return fail(e);
   entry.device = made.st_dev;
+  // See MoveAcross: FAT gives an inode that left the cache a new number.
+  if (m_moving) entry.pin = dup(in.Get());
   m_bytes += static_cast<uint64_t>(st.st_size);
   return entry;
 }
@@ -438,7 +447,7 @@ bool CopyBatch::Full() const {
          (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
 }
 
-void CopyBatch::Commit() {
+void CopyBatch::Flush() {
   // One flush per file system: syncfs through any copy on it; where that fails, each file.
   std::vector<uint64_t> flushed;
   for (Entry& entry : m_entries) {
@@ -464,6 +473,9 @@ void CopyBatch::Commit() {
       }
     }
   }
+}
+
+void CopyBatch::Place() {
   std::vector<std::string> folders;
   for (Entry& entry : m_entries) {
     if (entry.temp.empty()) continue;
@@ -498,9 +510,44 @@ void CopyBatch::Commit() {
   }
 }
 
+void CopyBatch::RemoveSources() {
+  std::vector<std::string> folders;
+  for (Entry& entry : m_entries) {
+    if (entry.placed.empty()) continue;
+    int e = Fault(FileStep::DeleteSource);
+    struct stat copied {};
+    copied.st_dev = entry.sourceDevice;
+    copied.st_ino = entry.sourceInode;
+    copied.st_size = static_cast<off_t>(entry.sourceSize);
+    // Rounded down, as stat gives times before 1970.
+    int64_t nsec = entry.sourceModTimeNs % 1'000'000'000;
+    if (nsec < 0) nsec += 1'000'000'000;
+    copied.st_mtim.tv_sec = static_cast<time_t>((entry.sourceModTimeNs - nsec) / 1'000'000'000);
+    copied.st_mtim.tv_nsec = static_cast<long>(nsec);
+    // Deleting a source that changed after it was read would lose the change.
+    if (e == 0 && ChangedSinceCopy(entry.source, copied)) e = EBUSY;
+    if (entry.pin >= 0) close(entry.pin);
+    entry.pin = -1;
+    if (e == 0 && unlink(entry.source.c_str()) != 0) e = errno;
+    if (e != 0) {
+      // As in MoveAcross: the failed move leaves the file where it was, once.
+      if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());
+      entry.placed.clear();
+      entry.err = e;
+      continue;
+    }
+    bool seen = false;
+    for (const std::string& f : folders) seen = seen || SplitPath(f).folder == SplitPath(entry.source).folder;
+    if (!seen) folders.push_back(entry.source);
+  }
+  // So that a power cut cannot bring back a source whose move was reported.
+  for (const std::string& sample : folders) SyncFolderOf(sample);
+}
+
 void CopyBatch::Clear() {
-  for (const Entry& entry : m_entries) {
+  for (Entry& entry : m_entries) {
     if (!entry.temp.empty()) unlink(entry.temp.c_str());
+    if (entry.pin >= 0) close(entry.pin);
   }
   m_entries.clear();
   m_bytes = 0;

@@ -84,6 +84,9 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
 // collision rule and flushes the folders. Only then may a caller remove sources. A file that
 // fails leaves nothing under its name; the others go on. Full() bounds a batch (64 files,
 // 256 MB or one second), so callers log and progress in step with the disk.
+// A moving batch also holds each source open and, after Commit() (or Flush() and Place(), with
+// a record of the batch written between them), RemoveSources() deletes the sources as a move
+// across file systems does.
 class CopyBatch {
  public:
   struct Entry {
@@ -94,8 +97,14 @@ class CopyBatch {
     int err = 0;         // errno of the failure
     std::string temp;    // the hidden copy until it is placed
     uint64_t device = 0;
+    // The source as it was read: a move deletes it only when it is still so.
+    uint64_t sourceDevice = 0;
+    uint64_t sourceInode = 0;
+    uint64_t sourceSize = 0;
+    int64_t sourceModTimeNs = 0;
+    int pin = -1;  // moving: the source held open until it is deleted
   };
-  CopyBatch() = default;
+  explicit CopyBatch(bool moving = false) : m_moving(moving) {}
   ~CopyBatch();
   CopyBatch(const CopyBatch&) = delete;
   CopyBatch& operator=(const CopyBatch&) = delete;
@@ -104,7 +113,17 @@ class CopyBatch {
   const Entry& Add(const std::string& source, const std::string& target, Collision collision);
   bool Full() const;
   bool Empty() const { return m_entries.empty(); }
-  void Commit();
+  void Commit() {
+    Flush();
+    Place();
+  }
+  // The two halves of Commit(): every copy durable under its hidden name, then in place.
+  void Flush();
+  void Place();
+  // Moving: deletes each placed entry's source. A source written to or replaced since it was
+  // read (EBUSY) or that cannot be deleted fails its entry and its copy is taken back, as in
+  // MoveFile. The source folders are flushed afterwards.
+  void RemoveSources();
   const std::vector<Entry>& Entries() const { return m_entries; }
   // Forgets the entries; uncommitted copies are removed.
   void Clear();
@@ -113,6 +132,7 @@ class CopyBatch {
   std::vector<Entry> m_entries;
   uint64_t m_bytes = 0;
   int64_t m_startNs = 0;
+  bool m_moving = false;
 };
 
 // True for the hidden names copies are written under before they are renamed into place

@@ -24,6 +24,10 @@ namespace brisko {
 namespace {
 
 using namespace brisko::test;
+
+void AppendFile(const std::string& path, const std::string& data) {
+  WriteFile(path, ReadFile(path) + data);
+}
 namespace fs = std::filesystem;
 
 const std::string kSideways = std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg";
@@ -95,6 +99,54 @@ TEST(MoveRecordText, RefusesAnythingIncompleteOrMalformed) {
   }
 }
 
+MoveBatchRecord SampleBatch() {
+  MoveBatchRecord r;
+  r.action = "Card\nA";
+  r.overwrite = true;
+  r.entries.push_back({"/media/card/a=b\\c.jpg",
+                       {1, 2, 3, -4},
+                       "/srv/out/a.jpg",
+                       {5, 6, 3, -4},
+                       "/srv/out/.brisko-77-1.tmp"});
+  r.entries.push_back(
+      {"/media/card/b.jpg", {1, 9, 7, 8}, "/srv/out/x/b.jpg", {5, 10, 7, 8}, "/srv/out/x/.brisko-77-2.tmp"});
+  return r;
+}
+
+TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsafe) {
+  const std::string good = FormatMoveBatchRecord(SampleBatch());
+  MoveBatchRecord back;
+  ASSERT_TRUE(ParseMoveBatchRecord(good, back));
+  EXPECT_EQ(FormatMoveBatchRecord(back), good);
+  ASSERT_EQ(back.entries.size(), 2u);
+  EXPECT_EQ(back.entries[1].copyIdentity, (FileIdentity{5, 10, 7, 8}));
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  const std::string firstEntry =
+      good.substr(good.find("source="), good.find("source=/media/card/b") - good.find("source="));
+  const std::map<std::string, std::string> cases = {
+      {"single-move header", replaced("brisko-move-batch 1", "brisko-move 1")},
+      {"no entries", replaced(good.substr(good.find("source=")), "end\n")},
+      {"entry cut short", replaced("temp=/srv/out/x/.brisko-77-2.tmp\n", "")},
+      {"keys out of order", replaced(firstEntry, "identity=1:2:3:-4\n" + firstEntry)},
+      {"relative source", replaced("source=/media/card/b", "source=media/card/b")},
+      {"target is the source", replaced("target=/srv/out/a.jpg", "target=/media/card/a=b\\\\c.jpg")},
+      {"temp not a hidden copy", replaced("/srv/out/.brisko-77-1.tmp", "/srv/out/a.jpg")},
+      {"temp in another folder", replaced("/srv/out/.brisko-77-1.tmp", "/etc/.brisko-77-1.tmp")},
+      {"identity not a number", replaced("1:9:7:8", "1:9:seven:8")},
+      {"text after the end", good + "end\n"},
+      {"last line unterminated", good.substr(0, good.size() - 1)},
+      {"oversize", good + std::string(kMaxMoveBatchRecordBytes, '\n')},
+  };
+  for (const auto& [what, text] : cases) {
+    MoveBatchRecord r;
+    EXPECT_FALSE(ParseMoveBatchRecord(text, r)) << what;
+  }
+}
+
 class MoveRecoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,10 +209,32 @@ class MoveRecoveryTest : public ::testing::Test {
     return WIFEXITED(status) && WEXITSTATUS(status) == 3;
   }
 
+  // The destination on another file system: a small tmpfs, else a folder in /dev/shm.
+  void DestinationElsewhere(const char* size = "64m") {
+    other = std::make_unique<SmallTmpfs>(host.Dir() + "/other", size);
+    if (!other->Ok()) shm = std::make_unique<TempDir>("/dev/shm");
+    dst = other->Ok() ? host.Dir() + "/other" : shm->Path();
+    action = NewAction();
+  }
+  // A batch record as a station leaves it when it dies after placing its copies.
+  MoveBatchRecord::Entry Placed(const std::string& name, const std::string& data) {
+    MakeFile(src + "/" + name, data, 1'600'000'000);
+    MakeFile(dst + "/" + name, data, 1'600'000'000);
+    MoveBatchRecord::Entry e;
+    e.source = src + "/" + name;
+    e.target = dst + "/" + name;
+    e.temp = dst + "/.brisko-1-1.tmp";
+    ReadFileIdentity(e.source, e.sourceIdentity);
+    ReadFileIdentity(e.target, e.copyIdentity);
+    return e;
+  }
+
   FakeHost host;
   std::string src, dst, temp;
   int rotate = 0, tag = 0;
   std::unique_ptr<Action> action;
+  std::unique_ptr<SmallTmpfs> other;
+  std::unique_ptr<TempDir> shm;
 };
 
 TEST_F(MoveRecoveryTest, AMoveStoppedAfterAnyStepIsFinishedOnceByTheNextStation) {
@@ -269,6 +343,232 @@ TEST_F(MoveRecoveryTest, ANewFileUnderTheSourceNameIsNotMistakenForThePhoto) {
   EXPECT_EQ(CountFiles(temp), 0);
 }
 
+TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNoRecord) {
+  DestinationElsewhere();
+  const int files = 70;  // more than one batch
+  for (int i = 0; i < files; ++i)
+    MakeFile(src + "/p" + std::to_string(i) + ".jpg", std::to_string(i), 1'600'000'000);
+  MakeFile(dst + "/p1.jpg", "there before");
+  // A time before 1970 with a fraction (a camera with a lost clock) is still the time it was read with.
+  const struct timespec early[2] = {{-100, 500'000'000}, {-100, 500'000'000}};
+  ::utimensat(AT_FDCWD, (src + "/p2.jpg").c_str(), early, 0);
+  action->Run();
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(CountFiles(dst), files + 1) << "no hidden copies left";
+  EXPECT_EQ(CountFiles(temp), 0) << "no batch record left";
+  EXPECT_EQ(ReadFile(dst + "/p1.jpg"), "there before");
+  EXPECT_EQ(ReadFile(dst + "/p1_2.jpg"), "1");
+  EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/p1.jpg to " + dst + "/p1_2.jpg")));
+  EXPECT_EQ(ModTime(dst + "/p69.jpg"), 1'600'000'000);
+  int moved = 0;
+  for (const std::string& l : host.log) moved += l.find(") Moved file from ") != std::string::npos;
+  EXPECT_EQ(moved, files);
+}
+
+// One file of a batch fails; the others arrive, and the failed one stays where it was, once.
+TEST_F(MoveRecoveryTest, AFileThatFailsInABatchStaysAtItsSourceAndTheOthersArrive) {
+  struct Row {
+    const char* what;
+    FileStep step;  // when this step comes for b ...
+    int err;        // ... it fails with this (0: only `act` runs)
+    bool bIsBig;    // b does not fit the 1 MB destination
+    std::function<void()> act;
+    std::string bArrivesAs;  // "" when b stays
+  };
+  const Row rows[] = {
+      {"disk full", FileStep::Write, 0, true, nullptr, ""},
+      {"source written to after its copy", FileStep::DeleteSource, 0, false,
+       [this] { AppendFile(src + "/b.jpg", "more"); }, ""},
+      {"source cannot be deleted", FileStep::DeleteSource, EACCES, false, nullptr, ""},
+      {"name taken just before the rename", FileStep::Place, 0, false,
+       [this] { WriteFile(dst + "/b.jpg", "other"); }, "b (2).jpg"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(src);
+    DestinationElsewhere("1m");
+    host.log.clear();
+    MakeFile(src + "/a.jpg", "a", 1'600'000'000);
+    MakeFile(src + "/b.jpg", row.bIsBig ? std::string(2 << 20, 'b') : "b", 1'600'000'000);
+    MakeFile(src + "/c.jpg", "c", 1'600'000'000);
+    if (row.bIsBig && !other->Ok()) continue;  // no small file system to fill
+    const std::string bBefore = ReadFile(src + "/b.jpg");
+    // The files are taken in folder order; the hook knows only the step, so count to b.
+    int bAt = 1;
+    for (const auto& e : fs::directory_iterator(src)) {
+      if (e.path().filename() == "b.jpg") break;
+      ++bAt;
+    }
+    int seen = 0;
+    SetFileFaultHook([&](FileStep step) {
+      if (step != row.step || ++seen != bAt) return 0;
+      if (row.act) row.act();
+      return row.err;
+    });
+    action->Run();
+    SetFileFaultHook(nullptr);
+    EXPECT_EQ(ReadFile(dst + "/a.jpg"), "a");
+    EXPECT_EQ(ReadFile(dst + "/c.jpg"), "c");
+    EXPECT_FALSE(Exists(src + "/a.jpg"));
+    if (row.bArrivesAs.empty()) {
+      EXPECT_TRUE(Exists(src + "/b.jpg"));
+      if (!row.act) {
+        EXPECT_EQ(ReadFile(src + "/b.jpg"), bBefore);
+      }
+      EXPECT_EQ(CountFiles(dst), 2) << "no copy of b, whole or partial";
+      EXPECT_TRUE(host.HasLogLine(
+          Line("Failed (CopyOrMoveFilesUsingShell): Move file from " + src + "/b.jpg to " + dst + "/b.jpg")));
+    } else {
+      EXPECT_FALSE(Exists(src + "/b.jpg"));
+      EXPECT_EQ(ReadFile(dst + "/b.jpg"), "other");
+      EXPECT_EQ(ReadFile(dst + "/" + row.bArrivesAs), "b");
+      EXPECT_TRUE(
+          host.HasLogLine(Line("Moved file from " + src + "/b.jpg to " + dst + "/" + row.bArrivesAs)));
+    }
+    EXPECT_EQ(CountFiles(temp), 0);
+    other.reset();
+  }
+}
+
+// A station dies in the middle of a batch; the next one leaves every photo at the destination
+// exactly once, and nothing at the source, in the temp folder or hidden at the destination.
+TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
+  struct Row {
+    const char* what;
+    int stopAtStep;   // the journaled step the station dies at ...
+    int stopAtPlace;  // ... or the rename it dies before
+    int recovered;    // files the next station reports as recovered
+  };
+  const Row rows[] = {
+      {"recorded, nothing placed", 1, 0, 0},
+      {"between two renames", 0, 2, 1},
+      {"all placed, no source removed", 2, 0, 3},
+      {"sources removed, record left", 3, 0, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(src);
+    fs::remove_all(temp);
+    DestinationElsewhere();
+    host.log.clear();
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int steps = 0, places = 0;
+      MoveJournal::SetStepHookForTest([&](const char*) {
+        if (++steps == row.stopAtStep) _exit(3);
+      });
+      SetFileFaultHook([&](FileStep step) {
+        if (step == FileStep::Place && ++places == row.stopAtPlace) _exit(3);
+        return 0;
+      });
+      action->Run();
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+
+    action = NewAction();  // the next station
+    action->RecoverInterruptedMoves();
+    EXPECT_EQ(RecoveredLines(), row.recovered);
+    action->Run();
+    int leftovers = 0;
+    EXPECT_EQ(Arrived(&leftovers).size(), 3u) << "lost or doubled";
+    EXPECT_EQ(leftovers, 0);
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) EXPECT_EQ(ReadFile(dst + "/" + name), name);
+    EXPECT_EQ(CountFiles(src), 0);
+    EXPECT_EQ(CountFiles(temp), 0);
+    other.reset();
+  }
+}
+
+// What a batch record finds decides; a source goes only when its bytes are in place elsewhere.
+TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
+  struct Row {
+    const char* what;
+    std::function<void(MoveBatchRecord::Entry&)> after;
+    std::string arrivedAs;  // "" when the source must stay
+  };
+  const Row rows[] = {
+      {"copy in place", nullptr, "a.jpg"},
+      {"copy in place under a collision name",
+       [this](MoveBatchRecord::Entry&) {
+         fs::rename(dst + "/a.jpg", dst + "/a (2).jpg");
+         WriteFile(dst + "/a.jpg", "someone else's");
+       },
+       "a (2).jpg"},
+      {"copy never placed", [this](MoveBatchRecord::Entry&) { fs::remove(dst + "/a.jpg"); }, ""},
+      {"other bytes under the target, same size and time",
+       [this](MoveBatchRecord::Entry&) {
+         WriteFile(dst + "/a.jpg", "photo-B");
+         SetModTime(dst + "/a.jpg", 1'600'000'000);
+       },
+       ""},
+      {"source written to since", [this](MoveBatchRecord::Entry&) { AppendFile(src + "/a.jpg", "!"); }, ""},
+      {"target is the source itself",
+       [this](MoveBatchRecord::Entry& e) {
+         fs::remove(dst + "/a.jpg");
+         e.target = src + "/./a.jpg";
+         e.temp = src + "/./.brisko-1-1.tmp";
+       },
+       ""},
+  };
+  DestinationElsewhere();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(src);
+    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    host.log.clear();
+    MoveBatchRecord record;
+    record.action = "T";
+    record.entries.push_back(Placed("a.jpg", "photo-A"));
+    if (row.after) row.after(record.entries[0]);
+    {
+      MoveJournal journal(temp);
+      ASSERT_TRUE(journal.Write(record));
+    }  // as after a crash
+    action->RecoverInterruptedMoves();
+    EXPECT_EQ(CountFiles(temp), 0);
+    if (row.arrivedAs.empty()) {
+      EXPECT_TRUE(Exists(src + "/a.jpg"));
+      EXPECT_EQ(RecoveredLines(), 0);
+    } else {
+      EXPECT_FALSE(Exists(src + "/a.jpg"));
+      EXPECT_EQ(ReadFile(dst + "/" + row.arrivedAs), "photo-A");
+      EXPECT_TRUE(
+          host.HasLogLine(Line("Recovered file from " + src + "/a.jpg to " + dst + "/" + row.arrivedAs)));
+    }
+  }
+  {  // a damaged record touches nothing
+
+    MoveBatchRecord record;
+    record.action = "T";
+    record.entries.push_back(Placed("b.jpg", "photo-B"));
+    std::string text = FormatMoveBatchRecord(record);
+    text.resize(text.size() - 4);
+    WriteFile(temp + "/b.jpg.brisko-move", text);
+    action->RecoverInterruptedMoves();
+    EXPECT_TRUE(Exists(src + "/b.jpg"));
+    EXPECT_TRUE(Exists(temp + "/b.jpg.brisko-move")) << "kept for the operator";
+  }
+}
+
+TEST_F(MoveRecoveryTest, TheRecordOfAHiddenPhotoIsNotPassedOverAsAHalfWrittenFile) {
+  DestinationElsewhere();
+  MoveBatchRecord record;
+  record.action = "T";
+  record.entries.push_back(Placed(".a.jpg", "photo"));
+  {
+    MoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }
+  action->RecoverInterruptedMoves();
+  EXPECT_FALSE(Exists(src + "/.a.jpg"));
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 TEST_F(MoveRecoveryTest, StartClearsHalfWrittenTemporaryFilesOnly) {
   for (const char* name : {".a.jpg.brisko-Ab12Cd", ".brisko-77-3.tmp", "ExifRotatorTemp_1700000000.jpg_temp"})
     MakeFile(temp + "/" + name, "half");
@@ -280,54 +580,79 @@ TEST_F(MoveRecoveryTest, StartClearsHalfWrittenTemporaryFilesOnly) {
   EXPECT_TRUE(Exists(temp + "/kept.jpg"));
 }
 
-// Kills a station running moves with rotation and tagging again and again at random moments;
-// afterwards every photo is at the destination exactly once, whole, and nothing is left over.
-// BRISKO_SOAK_PHOTOS and BRISKO_SOAK_KILLS make it longer.
+// Kills a station running moves again and again at random moments, with rotation and tagging
+// (through the temp folder) and plain (in batches); afterwards every photo is at the destination
+// exactly once, whole, and nothing is left over. BRISKO_SOAK_PHOTOS and BRISKO_SOAK_KILLS make it
+// longer.
 TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
-  const int photos = std::getenv("BRISKO_SOAK_PHOTOS") ? std::atoi(std::getenv("BRISKO_SOAK_PHOTOS")) : 24;
+  const int basePhotos =
+      std::getenv("BRISKO_SOAK_PHOTOS") ? std::atoi(std::getenv("BRISKO_SOAK_PHOTOS")) : 24;
   const int kills = std::getenv("BRISKO_SOAK_KILLS") ? std::atoi(std::getenv("BRISKO_SOAK_KILLS")) : 12;
-  SmallTmpfs other(host.Dir() + "/other", "256m");
-  if (other.Ok()) dst = host.Dir() + "/other";  // the destination on another file system
   const std::string data = ReadFile(kSideways);
-  for (int i = 0; i < photos; ++i) MakeFile(src + "/p" + std::to_string(i) + ".jpg", data, 1'600'000'000);
-  rotate = tag = 1;
-  std::mt19937 random(20261207);
-  int killed = 0;
-  for (int k = 0; k < kills; ++k) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      auto station = NewAction();
-      station->RecoverInterruptedMoves();
-      while (CountFiles(src) > 0) station->Run();
-      _exit(0);
+  struct Variant {
+    int steps;  // rotate and tag
+    int scale;  // plain moves are quick: more photos, and each kill waits for the station to
+                // take a few more of them first, so that kills land inside batches
+  };
+  for (Variant v : {Variant{1, 1}, Variant{0, 16}}) {
+    const int steps = v.steps;
+    const int photos = v.scale * basePhotos;
+    SCOPED_TRACE(steps ? "rotated and tagged" : "plain");
+    fs::remove_all(src);
+    fs::remove_all(temp);
+    SmallTmpfs other(host.Dir() + "/other" + std::to_string(steps), "256m");
+    dst = other.Ok() ? host.Dir() + "/other" + std::to_string(steps) : host.Dir() + "/out";
+    for (int i = 0; i < photos; ++i) MakeFile(src + "/p" + std::to_string(i) + ".jpg", data, 1'600'000'000);
+    rotate = tag = steps;
+    std::mt19937 random(20261207);
+    int killed = 0;
+    for (int k = 0; k < kills; ++k) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        auto station = NewAction();
+        station->RecoverInterruptedMoves();
+        while (CountFiles(src) > 0) station->Run();
+        _exit(0);
+      }
+      ASSERT_GT(pid, 0);
+      if (v.scale > 1) {
+        const int until = CountFiles(src) - std::uniform_int_distribution<int>(0, 24)(random);
+        while (CountFiles(src) > until && waitpid(pid, nullptr, WNOHANG) == 0) usleep(500);
+        usleep(std::uniform_int_distribution<useconds_t>(0, 10000)(random));
+      } else {
+        usleep(std::uniform_int_distribution<useconds_t>(1000, 60000)(random));
+      }
+      killed += kill(pid, SIGKILL) == 0;
+      waitpid(pid, nullptr, 0);
     }
-    ASSERT_GT(pid, 0);
-    usleep(std::uniform_int_distribution<useconds_t>(1000, 60000)(random));
-    killed += kill(pid, SIGKILL) == 0;
-    waitpid(pid, nullptr, 0);
-  }
-  SweepTempLeftovers(temp, 0);
-  action = NewAction();
-  action->RecoverInterruptedMoves();
-  for (int pass = 0; pass < 3 && CountFiles(src) > 0; ++pass) action->Run();
+    SweepTempLeftovers(temp, 0);
+    action = NewAction();
+    action->RecoverInterruptedMoves();
+    for (int pass = 0; pass < 3 && CountFiles(src) > 0; ++pass) action->Run();
 
-  std::set<std::string> names;
-  int leftovers = 0;
-  for (const std::string& path : Arrived(&leftovers)) {
-    names.insert(fs::path(path).filename().string());  // a second copy would be "p<n>_2.jpg"
-    bool landscape = false;
-    std::string comment;
-    EXPECT_TRUE(IsJpegLandscape(path, landscape) && landscape) << "broken or not turned " << path;
-    EXPECT_TRUE(ReadExifUserComment(path, comment) && comment.rfind("BriskoExif:", 0) == 0) << path;
+    std::set<std::string> names;
+    int leftovers = 0;
+    for (const std::string& path : Arrived(&leftovers)) {
+      names.insert(fs::path(path).filename().string());  // a second copy would be "p<n>_2.jpg"
+      if (!steps) {
+        EXPECT_EQ(ReadFile(path), data) << "broken " << path;
+        continue;
+      }
+      bool landscape = false;
+      std::string comment;
+      EXPECT_TRUE(IsJpegLandscape(path, landscape) && landscape) << "broken or not turned " << path;
+      EXPECT_TRUE(ReadExifUserComment(path, comment) && comment.rfind("BriskoExif:", 0) == 0) << path;
+    }
+    std::set<std::string> expected;
+    for (int i = 0; i < photos; ++i) expected.insert("p" + std::to_string(i) + ".jpg");
+    EXPECT_EQ(names, expected) << "lost or doubled";
+    EXPECT_EQ(static_cast<int>(Arrived().size()), photos);
+    EXPECT_EQ(CountFiles(src), 0);
+    EXPECT_EQ(CountFiles(temp), 0) << "stranded";
+    RecordProperty(steps ? "kills" : "kills_plain", killed);
+    RecordProperty(steps ? "hidden_leftovers_at_destination" : "hidden_leftovers_at_destination_plain",
+                   leftovers);
   }
-  std::set<std::string> expected;
-  for (int i = 0; i < photos; ++i) expected.insert("p" + std::to_string(i) + ".jpg");
-  EXPECT_EQ(names, expected) << "lost or doubled";
-  EXPECT_EQ(static_cast<int>(Arrived().size()), photos);
-  EXPECT_EQ(CountFiles(src), 0);
-  EXPECT_EQ(CountFiles(temp), 0) << "stranded";
-  RecordProperty("kills", killed);
-  RecordProperty("hidden_leftovers_at_destination", leftovers);
 }
 
 }  // namespace
