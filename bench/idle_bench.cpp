@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_host.h"
 #include "engine/action.h"
 #include "engine/run_host.h"
 #include "support/logger.h"
@@ -32,30 +33,10 @@ extern char** environ;
 namespace {
 
 using namespace brisko;
+using bench::BenchHost;
+using bench::EnvInt;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-class BenchHost : public RunHost {
- public:
-  explicit BenchHost(const std::string& store) : m_logger(nullptr) { m_store.Open(store); }
-  void AddToLog(const std::string& text) override { copied += text.rfind("bench (Copy Files) Copied", 0) == 0; }
-  void SetProgress(int, int, const std::string&, const std::string&) override {}
-  void DispatchPendingEvents() override {}
-  StationValues& Values() override { return m_values; }
-  SettingsStore& Store() override { return m_store; }
-  Logger& GetLogger() override { return m_logger; }
-  long copied = 0;
-
- private:
-  SettingsStore m_store;
-  Logger m_logger;
-  StationValues m_values;
-};
-
-int EnvInt(const char* name, int def) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atoi(v) : def;
-}
 
 void MakeFiles(const std::string& folder, int count) {
   fs::create_directories(folder);
@@ -138,6 +119,7 @@ int main() {
   const std::string store = dir + "/settings.db";
 
   BenchHost host(store);
+  host.countPrefix = "bench (Copy Files) Copied";
   host.Values().m_TempPath = dir + "/temp/";
   Action action(host);
   action.m_strName = "bench";
@@ -151,7 +133,7 @@ int main() {
 
   setenv("BRISKO_SCAN_EVERY_PASS", "1", 1);
   PassSeconds(action, 1);  // the first copy
-  if (host.copied != files) std::printf("warning: %ld of %d files copied\n", host.copied, files);
+  if (host.counted != files) std::printf("warning: %ld of %d files copied\n", host.counted, files);
   const double scanned = PassSeconds(action, 5);
   unsetenv("BRISKO_SCAN_EVERY_PASS");
   const size_t heapBefore = mallinfo2().uordblks;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_host.h"
 #include "engine/action.h"
 #include "engine/run_host.h"
 #include "support/file_ops.h"
@@ -33,36 +34,9 @@ extern char** environ;
 namespace {
 
 using namespace brisko;
+using bench::BenchHost;
+using bench::EnvInt;
 namespace fs = std::filesystem;
-
-class BenchHost : public RunHost {
- public:
-  BenchHost() : m_logger(nullptr) {}
-  void AddToLog(const std::string& text) override {
-    ++lines;
-    if (text.rfind("FAILED", 0) != std::string::npos || text.find(") Failed") != std::string::npos ||
-        text.find(") FAILED") != std::string::npos) {
-      ++failures;
-    }
-  }
-  void SetProgress(int, int, const std::string&, const std::string&) override {}
-  void DispatchPendingEvents() override {}
-  StationValues& Values() override { return m_values; }
-  SettingsStore& Store() override { return m_store; }
-  Logger& GetLogger() override { return m_logger; }
-  long lines = 0;
-  long failures = 0;
-
- private:
-  SettingsStore m_store;
-  Logger m_logger;
-  StationValues m_values;
-};
-
-int EnvInt(const char* name, int def) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atoi(v) : def;
-}
 
 std::string BenchDir() {
   const char* dir = std::getenv("BRISKO_BENCH_DIR");

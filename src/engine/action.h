@@ -2,6 +2,7 @@
 // One configured workflow step: what to do, on which files, how to name and place them, and
 // when to run. Field names are also the value names in the action's store section.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -111,7 +112,10 @@ class Action {
   // Shared file operations.
   std::string GetTempFolder();
   static bool CreateFolderPath(const std::string& folder);
-  static void MakeUniqueFileName(std::string& path);
+  // The first free "name_<n>.ext" (n = 2, 3, ...) when `path` is taken; `taken` defaults to
+  // "exists on disk".
+  static void MakeUniqueFileName(std::string& path,
+                                 const std::function<bool(const std::string&)>& taken = nullptr);
   // The destination folder with the file's generated subfolder (created when missing).
   std::string GetDestinationFolder(const std::string& filePath, const BriskoExifFields& fields);
   // One silent copy or move of parallel lists; `placed` (when given) receives the path each

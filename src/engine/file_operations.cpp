@@ -72,12 +72,13 @@ bool Action::CreateFolderPath(const std::string& folder) {
   return brisko::CreateFolderPath(folder);
 }
 
-void Action::MakeUniqueFileName(std::string& path) {
-  if (!PathExists(path)) return;
+void Action::MakeUniqueFileName(std::string& path, const std::function<bool(const std::string&)>& taken) {
+  auto isTaken = [&taken](const std::string& p) { return taken ? taken(p) : PathExists(p); };
+  if (!isTaken(path)) return;
   const PathParts parts = SplitPath(path);
   for (int n = 2;; ++n) {
     std::string candidate = parts.folder + parts.name + "_" + std::to_string(n) + parts.extension;
-    if (!PathExists(candidate)) {
+    if (!isTaken(candidate)) {
       path = std::move(candidate);
       return;
     }
@@ -383,17 +384,8 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     std::string target = destination + name;
     if (!m_bOverwriteExistingFiles) {
       // A name the batch holds is as taken as one on disk.
-      auto taken = [&pending](const std::string& path) { return pending.count(path) || PathExists(path); };
-      if (taken(target)) {
-        const PathParts t = SplitPath(target);
-        for (int k = 2;; ++k) {
-          std::string candidate = t.folder + t.name + "_" + std::to_string(k) + t.extension;
-          if (!taken(candidate)) {
-            target = std::move(candidate);
-            break;
-          }
-        }
-      }
+      MakeUniqueFileName(
+          target, [&pending](const std::string& path) { return pending.count(path) || PathExists(path); });
     }
     if (!journal.Active() && current == listed && CrossesFileSystems(listed, destination)) {
       ++values.g_nShellOperationDepth;

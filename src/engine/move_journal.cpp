@@ -387,6 +387,11 @@ class Recoverer {
   const MoveRecovery& m_how;
 };
 
+std::string IdentityText(const FileIdentity& id) {
+  return std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" + std::to_string(id.size) + ":" +
+         std::to_string(id.modTimeNs);
+}
+
 }  // namespace
 
 bool ReadFileIdentity(const std::string& path, FileIdentity& identity) {
@@ -412,9 +417,7 @@ std::string FormatMoveRecord(const MoveRecord& r) {
   field("action", r.action);
   field("source", r.source);
   field("photo", r.photo);
-  const FileIdentity& id = r.photoIdentity;
-  field("identity", std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" +
-                        std::to_string(id.size) + ":" + std::to_string(id.modTimeNs));
+  field("identity", IdentityText(r.photoIdentity));
   field("copy", r.copy);
   field("scratch", r.scratch);
   field("folder", r.folder);
@@ -514,15 +517,6 @@ bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
   record = std::move(r);
   return true;
 }
-
-namespace {
-
-std::string IdentityText(const FileIdentity& id) {
-  return std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" + std::to_string(id.size) + ":" +
-         std::to_string(id.modTimeNs);
-}
-
-}  // namespace
 
 std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
   std::string out(kBatchHeader);
