@@ -643,8 +643,13 @@ bool MoveJournal::Write(const MoveRecord& record, int* err) {
 }
 
 bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
-  return WriteText(record.entries.empty() ? std::string("batch") : record.entries.front().source,
-                   FormatMoveBatchRecord(record), err);
+  const std::string text = FormatMoveBatchRecord(record);
+  // Recovery reads no more than this; a longer record could not be read back.
+  if (text.size() > kMaxMoveBatchRecordBytes) {
+    if (err) *err = EFBIG;
+    return false;
+  }
+  return WriteText(record.entries.empty() ? std::string("batch") : record.entries.front().source, text, err);
 }
 
 bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {

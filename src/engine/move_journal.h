@@ -62,8 +62,9 @@ struct MoveBatchRecord {
   bool overwrite = false;
   std::vector<Entry> entries;
 };
-// Paths of up to 4096 bytes, escaped, for a full batch of 64.
-inline constexpr size_t kMaxMoveBatchRecordBytes = 1024 * 1024;
+// A full batch of ordinary paths fits many times over; a record that would not fit is not
+// written (the batch then moves file by file).
+inline constexpr size_t kMaxMoveBatchRecordBytes = 4 * 1024 * 1024;
 
 std::string FormatMoveBatchRecord(const MoveBatchRecord& record);
 // False for anything that is not a complete, well-formed batch record. Bounded by the input size.

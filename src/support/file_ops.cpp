@@ -440,7 +440,6 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
 }
 
 bool CopyBatch::Full() const {
-  constexpr size_t kMaxFiles = 64;
   constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
   constexpr int64_t kMaxNs = 1'000'000'000;
   return m_entries.size() >= kMaxFiles || m_bytes >= kMaxBytes ||

@@ -69,7 +69,7 @@ TEST(ACopyBatch, dropsUncommittedCopiesAndIsBounded) {
   mkdir((dir / "out").c_str(), 0755);
   {
     CopyBatch batch;
-    for (int i = 0; i < 63; ++i)
+    for (size_t i = 0; i + 1 < CopyBatch::kMaxFiles; ++i)
       batch.Add(dir / "a.jpg", dir / ("out/" + std::to_string(i)), Collision::Fail);
     EXPECT_FALSE(batch.Full());
     batch.Add(dir / "a.jpg", dir / "out/last", Collision::Fail);
