@@ -397,6 +397,10 @@ bool Action::RunBody() {
     if (!file.settled) eligible.push_back(std::move(file.path));
   }
   selected.clear();
+  // Every file a large operation touches raises events in watched folders; reading the folders
+  // afresh on the next pass costs less than having them queued.
+  constexpr size_t kManyFiles = 256;
+  if (selection && eligible.size() >= kManyFiles) selection->ForgetAll();
 
   // The batch's ID.TXT record lives for this run only.
   std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());

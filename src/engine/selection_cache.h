@@ -95,6 +95,8 @@ class SelectionCache {
   static bool Keeps(const Folder& folder) { return folder.watch >= 0; }
   // True while a kept decision about an entry of a kept folder still holds at `now`.
   bool StillHolds(const Entry& entry, int64_t now);
+  // Forgets every folder and stops watching them; the next pass reads them afresh.
+  void ForgetAll();
   // After a pattern failed on a name: the plain scan takes over until the settings change.
   void Disable() { m_usable = false; }
 
@@ -110,7 +112,6 @@ class SelectionCache {
  private:
   Folder& FolderAt(const std::string& path);
   void Forget(Folder& folder);
-  void ForgetAll();
   bool Watch(Folder& folder);
   bool ListAll(Folder& folder, int* err, bool* partial);
   Folder* Read(Folder& folder, int* err, bool* partial);
