@@ -51,12 +51,32 @@ std::string Format2(const char* format, const std::string& a, const std::string&
   return FormatS(format, {a, b});
 }
 
-// True when a rename from `path` into `folder` cannot work: the copy then goes through a batch.
-bool CrossesFileSystems(const std::string& path, const std::string& folder) {
-  struct stat from {
-  }, to{};
-  return ::stat(path.c_str(), &from) == 0 && ::stat(folder.c_str(), &to) == 0 && from.st_dev != to.st_dev;
-}
+// Whether a rename from one folder into another cannot work (the copy then goes through a
+// batch). Folders are looked up once per run of equal ones: a wrong guess costs only speed,
+// since a rename across file systems falls back to a copy and a copy works anywhere.
+class FileSystemTest {
+ public:
+  bool Crosses(const std::string& path, const std::string& folder) {
+    const uint64_t from = Device(m_from, SplitPath(path).folder);
+    const uint64_t to = Device(m_to, folder);
+    return from != 0 && to != 0 && from != to;
+  }
+
+ private:
+  struct Known {
+    std::string folder;
+    uint64_t device = 0;
+  };
+  static uint64_t Device(Known& known, const std::string& folder) {
+    if (known.folder != folder || known.device == 0) {
+      struct stat st {};
+      known.folder = folder;
+      known.device = ::stat(folder.c_str(), &st) == 0 ? st.st_dev + 1 : 0;  // 0: unknown
+    }
+    return known.device;
+  }
+  Known m_from, m_to;
+};
 
 std::string Format3(const char* format, const std::string& a, const std::string& b, const std::string& c) {
   return FormatS(format, {a, b, c});
@@ -291,6 +311,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   // Moves across file systems straight from the listed place share their flushes: the copies
   // are made durable together, recorded, placed, and only then are the sources removed.
   CopyBatch batch(true);
+  FileSystemTest fileSystems;
   std::set<std::string> pending;  // the batch's targets, taken for the names that follow
   auto commit = [&] {
     if (batch.Empty()) return;
@@ -387,7 +408,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       MakeUniqueFileName(
           target, [&pending](const std::string& path) { return pending.count(path) || PathExists(path); });
     }
-    if (!journal.Active() && current == listed && CrossesFileSystems(listed, destination)) {
+    if (!journal.Active() && current == listed && fileSystems.Crosses(listed, destination)) {
       ++values.g_nShellOperationDepth;
       batch.Add(listed, target, collision);
       m_host->DispatchPendingEvents();

@@ -13,8 +13,9 @@ namespace brisko {
 
 namespace {
 
-constexpr uint32_t kEntryEvents =
-    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE;
+// Writes raise IN_MODIFY; a close after writing adds nothing, and leaving it out keeps the
+// station's own lock test (an open for writing, then a close) from raising events.
+constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB;
 constexpr uint32_t kListingEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr uint32_t kGoneEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 
