@@ -71,7 +71,11 @@ int64_t ModTimeOrZero(const std::string& path) {
 
 bool Action::Run() {
   if (!EntryTest()) return false;
-  return RunBody();
+  const bool result = RunBody();
+  // An action that runs once per start has no next pass to save work for.
+  if ((m_iScheduleType == kScheduleStartup || m_iScheduleType == kScheduleShutdown) && m_passDepth == 0)
+    m_selection.reset();
+  return result;
 }
 
 bool Action::EntryTest() {
