@@ -387,6 +387,14 @@ class Recoverer {
   const MoveRecovery& m_how;
 };
 
+// One "key=value" line, the value escaped.
+void AppendField(std::string& out, const char* key, std::string_view value) {
+  out += key;
+  out += '=';
+  Escape(out, value);
+  out += '\n';
+}
+
 std::string IdentityText(const FileIdentity& id) {
   return std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" + std::to_string(id.size) + ":" +
          std::to_string(id.modTimeNs);
@@ -407,12 +415,7 @@ bool ReadFileIdentity(const std::string& path, FileIdentity& identity) {
 std::string FormatMoveRecord(const MoveRecord& r) {
   std::string out(kHeader);
   out += '\n';
-  auto field = [&out](const char* key, std::string_view value) {
-    out += key;
-    out += '=';
-    Escape(out, value);
-    out += '\n';
-  };
+  auto field = [&out](const char* key, std::string_view value) { AppendField(out, key, value); };
   field("step", r.step == MoveStep::Copying ? "copying" : "placing");
   field("action", r.action);
   field("source", r.source);
@@ -521,12 +524,7 @@ bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
 std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
   std::string out(kBatchHeader);
   out += '\n';
-  auto field = [&out](const char* key, std::string_view value) {
-    out += key;
-    out += '=';
-    Escape(out, value);
-    out += '\n';
-  };
+  auto field = [&out](const char* key, std::string_view value) { AppendField(out, key, value); };
   field("action", r.action);
   field("overwrite", r.overwrite ? "1" : "0");
   for (const MoveBatchRecord::Entry& e : r.entries) {
