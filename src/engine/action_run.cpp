@@ -242,10 +242,16 @@ void Action::LeaveNewestFiles(std::vector<std::string>& eligible, std::vector<st
   for (const std::string& path : eligible) selected.push_back({path, ModTimeOrZero(path), false});
   size_t held = heldBack.size();
   LeaveNewestFiles(selected, held);
+  // What stays is `eligible` in its order with the held files taken out.
   std::vector<std::string> kept;
-  for (const Selected& file : selected) kept.push_back(file.path);
-  for (const std::string& path : eligible) {
-    if (std::find(kept.begin(), kept.end(), path) == kept.end()) heldBack.push_back(path);
+  size_t next = 0;
+  for (std::string& path : eligible) {
+    if (next < selected.size() && selected[next].path == path) {
+      kept.push_back(std::move(path));
+      ++next;
+    } else {
+      heldBack.push_back(std::move(path));
+    }
   }
   eligible = std::move(kept);
 }

@@ -95,6 +95,11 @@ bool FolderWatch::Drain(const std::function<void(const Event&)>& onEvent) {
     if (n == 0) break;
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
       const auto* raw = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      // A name that would run past what was read is not taken on trust.
+      if (at + static_cast<ssize_t>(sizeof(struct inotify_event) + raw->len) > n) {
+        complete = false;
+        break;
+      }
       at += static_cast<ssize_t>(sizeof(struct inotify_event) + raw->len);
       if (raw->mask & IN_Q_OVERFLOW) {
         complete = false;
