@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "app/command_line.h"
 #include "app/headless_host.h"
@@ -57,6 +58,46 @@ int BackupOrRestore(SettingsStore& store, const CommandLine& cl) {
   return 0;
 }
 
+struct ActionCount {
+  int enabled = 0;
+  int disabled = 0;
+};
+
+// The listed actions `wanted` takes, enabled and disabled apart.
+ActionCount CountActions(const Station& station, const std::function<bool(const Action&)>& wanted) {
+  ActionCount count;
+  for (const auto& action : station.Actions()) {
+    if (wanted(*action)) ++(action->m_bEnabled ? count.enabled : count.disabled);
+  }
+  return count;
+}
+
+// A request that will run nothing says so rather than ending in silence.
+void SayWhenNothingRuns(Station& station, const CommandLine& cl) {
+  if (!cl.command && !cl.barcode) return;
+  const int index = cl.command ? *cl.command - 1 : -1;
+  const ActionCount count = CountActions(station, [&](const Action& a) {
+    return cl.command ? a.m_iScheduleType == kScheduleOnCommand && a.m_iuCommandIndex == index
+                      : a.m_iScheduleType == kScheduleBarcodeScan;
+  });
+  if (count.enabled > 0) return;
+  station.AddToLog(cl.command ? "No action runs on command " + std::to_string(*cl.command)
+                              : std::string("No Barcode Scan action"));
+  if (count.disabled > 0)
+    station.AddToLog("  Reason: " + std::to_string(count.disabled) + " such action(s) are disabled");
+}
+
+// A station with nothing to do says so once at start, with the ways to give it work.
+void SayWhenNoActionIsEnabled(Station& station) {
+  const ActionCount count = CountActions(station, [](const Action&) { return true; });
+  if (count.enabled > 0) return;
+  station.AddToLog(count.disabled > 0 ? "No enabled actions: the station runs nothing until one is enabled"
+                                      : "No actions: the station runs nothing until some are added");
+  station.AddToLog(
+      "  Add or enable them in the window (Settings > Configure actions...), or restore a backup with "
+      "--restore FILE");
+}
+
 }  // namespace
 
 int RunAlbumTool(const CommandLine& cl) {
@@ -102,6 +143,7 @@ int RunHeadlessStation(const std::string& storePath, const std::string& socketPa
   std::string report = OpenStation(station, storePath);
   if (!report.empty()) station.AddToLog(report);
   station.Open();
+  SayWhenNoActionIsEnabled(station);
   host.Run();
   return 0;
 }
@@ -121,6 +163,7 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   // Like the window at start, but without the loop: the work below is the only run.
   station.LoadSettings();
   station.RecoverInterruptedMoves();
+  SayWhenNothingRuns(station, cl);
   if (cl.runOnce) {
     station.SetRunContinuously(false);
     station.RunOnce();

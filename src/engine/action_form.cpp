@@ -235,7 +235,9 @@ NamingContext ActionForm::PreviewContext() const {
   NamingContext context;
   context.barcodes = values.m_strBarcodeInputsArray;
   context.operatorText = values.m_strOperatorSelectedText;
-  context.fileCounter = values.m_iFileCounter;
+  // A move raises the counter before it names the file, so the next moved file gets the one after.
+  const bool moves = type == kMoveFiles || type == kMoveFilesFromMedia;
+  context.fileCounter = values.m_iFileCounter + (moves && values.m_iFileCounter < INT_MAX ? 1 : 0);
   context.batchCounter = values.m_iBatchCounter;
   SettingsStore* store = &host.Store();
   context.newBatchId = [store] {

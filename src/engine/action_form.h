@@ -106,8 +106,8 @@ class ActionForm {
   // "Add values" OK: the action's custom fields are replaced at once (Cancel keeps them) and
   // their names join the station's known names.
   void ApplyCustomFields(const BriskoExifCustomMap& fields);
-  // The station's values for the template editors' test. A preview never hands out a batch ID:
-  // it shows the one the next run would take.
+  // The station's values for the template editors' test. A preview never hands out a batch ID
+  // or a file number: it shows the ones the next file of the chosen type would get.
   NamingContext PreviewContext() const;
   // "Select App": only a regular file that may be executed is taken; otherwise the message.
   std::optional<FormMessage> ChooseApplication(const std::string& path);

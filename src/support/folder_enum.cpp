@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -148,6 +149,9 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
     return false;
   }
   if (dots.size() == 2 && dots[0].name != ".") std::swap(dots[0], dots[1]);
+  // Directory order is arbitrary here; photos are taken (and numbered) in name order.
+  std::sort(entries.begin(), entries.end(),
+            [](const FileInfo& a, const FileInfo& b) { return a.name < b.name; });
   entries.insert(entries.begin(), dots.begin(), dots.end());
   return true;
 }
@@ -173,6 +177,7 @@ bool ListNames(const std::string& folder, std::vector<std::string>& names, int* 
     if (partial) *partial = true;
     return false;
   }
+  std::sort(names.begin(), names.end());
   return true;
 }
 

@@ -42,14 +42,14 @@ bool StatPath(const std::string& path, FileInfo& info);
 bool StatEntry(const std::string& folder, const std::string& name, FileInfo& info);
 
 // Lists the entries of `folder` whose names match `mask`, "." and ".." first (as the platform
-// finder reports them), then the others in the file system's order. Entries that vanish while
-// listing are skipped. False (and *err = errno) when the folder cannot be opened, or when the
-// listing fails part-way: then `*partial` (when given) is set and `entries` holds only what
-// was read, which is not the folder's content.
+// finder reports them), then the others sorted by name (byte order of the UTF-8 name). Entries that vanish
+// while listing are skipped. False (and *err = errno) when the folder cannot be opened, or when the listing
+// fails part-way: then `*partial` (when given) is set and `entries` holds only what was read, which is not
+// the folder's content.
 bool ListFolder(const std::string& folder, const std::string& mask, std::vector<FileInfo>& entries,
                 int* err = nullptr, bool* partial = nullptr);
 
-// The names of the entries of `folder` other than "." and "..", in the order a listing gives
+// The names of the entries of `folder` other than "." and "..", sorted as ListFolder sorts
 // them, without reading their status. Fails as ListFolder does.
 bool ListNames(const std::string& folder, std::vector<std::string>& names, int* err = nullptr,
                bool* partial = nullptr);

@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
+#include <random>
 #include <set>
 
 #include "engine/engine_test_util.h"
@@ -490,6 +493,45 @@ TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
   EXPECT_EQ(Entries(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
   EXPECT_EQ(Entries(src), (std::set<std::string>{"b.txt", "sub"}));
   EXPECT_EQ(Entries(trash), std::set<std::string>{"keep.jpg"});
+}
+
+// Folders list in no set order here: photos are numbered in name order, and the first gets the
+// number the editor's preview showed.
+TEST_F(ActionFormTest, MovedPhotosAreNumberedInNameOrderFromThePreviewedNumber) {
+  auto photo = [](int k) {
+    char name[16];
+    std::snprintf(name, sizeof name, "IMG_%04d", k);
+    return std::string(name);
+  };
+  std::vector<int> order(50);
+  std::iota(order.begin(), order.end(), 1);
+  std::shuffle(order.begin(), order.end(), std::mt19937(28));
+  for (int k : order) MakeFile(src + "/" + photo(k) + ".jpg", photo(k), 1000);
+  host.Store().WriteProfileInt("Actions", "m_iFileCounter", 41);
+  host.Values().m_iFileCounter = 41;
+
+  Action move(host);
+  ActionForm form(move);
+  form.name = "Number";
+  form.sourceFolder = src;
+  form.destFolder = dst;
+  form.fileSpec = "*.jpg";
+  form.renameFile = true;
+  for (unsigned id : {4u, 13u, 0u, 2u}) form.RenameTemplate().AddComponent(id);  // counter-name.ext
+  const std::string preview = form.RenameTemplate().GenerateNewName(
+      src + "/" + photo(1) + ".jpg", nullptr, BriskoExifFields(), true, form.PreviewContext());
+  ASSERT_EQ(OkText(form), "");
+  move.Save(0);
+  host.Store().WriteProfileInt("Actions", "NumActions", 1);
+
+  std::string output;
+  ASSERT_EQ(RunStationOnce(host, output), 0) << output;
+  EXPECT_EQ(ReadFile(dst + "/" + preview), photo(1)) << preview << "\n" << output;
+  for (int k = 1; k <= 50; ++k) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%06d", 41 + k);
+    EXPECT_EQ(ReadFile(dst + "/" + number + "-" + photo(k) + ".jpg"), photo(k)) << output;
+  }
 }
 
 }  // namespace
