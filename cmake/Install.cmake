@@ -49,8 +49,13 @@ install(FILES ${_data}/${BRISKO_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATA
 install(FILES ${_data}/${BRISKO_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${_out}/${BRISKO_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${_out}/brisko-workflow.service DESTINATION ${BRISKO_SYSTEMD_USER_UNIT_DIR})
+# The README, the user guide and the copyright notice, where Debian users look for them; --help
+# names the folder.
+set(BRISKO_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/brisko-workflow)
+target_compile_definitions(brisko_app PRIVATE BRISKO_DOC_DIR="${CMAKE_INSTALL_PREFIX}/${BRISKO_DOC_DIR}")
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${_data}/copyright DESTINATION ${BRISKO_DOC_DIR})
 if(EXISTS ${CMAKE_SOURCE_DIR}/docs/guide)
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/guide/ DESTINATION ${CMAKE_INSTALL_DATADIR}/brisko-workflow/guide)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/guide/ DESTINATION ${BRISKO_DOC_DIR}/guide)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -92,6 +97,9 @@ if(BRISKO_TESTS)
               ${CMAKE_CPACK_COMMAND})
     set_tests_properties(debian_package_installs_and_runs PROPERTIES TIMEOUT 120)
   endif()
-  set_tests_properties(man_page_lists_every_option PROPERTIES
+  add_test(NAME guide_lists_every_option
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/guide_options_test.sh
+            $<TARGET_FILE:brisko-workflow> ${CMAKE_SOURCE_DIR}/docs/guide/index.html)
+  set_tests_properties(man_page_lists_every_option guide_lists_every_option PROPERTIES
     ENVIRONMENT "BRISKO_STORE=/nonexistent/brisko-test-guard.db")
 endif()

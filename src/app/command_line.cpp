@@ -2,6 +2,10 @@
 
 #include <charconv>
 
+#ifndef BRISKO_DOC_DIR
+#define BRISKO_DOC_DIR "/usr/share/doc/brisko-workflow"
+#endif
+
 namespace brisko {
 
 namespace {
@@ -170,7 +174,11 @@ const char* CommandLineHelp() {
          "Only one station runs per user and store: a second start brings the first\n"
          "window forward and ends.\n"
          "\n"
-         "Exit status: 0 done, 1 failure, 2 bad command line.\n";
+         "Exit status: 0 done, 1 failure, 2 bad command line.\n"
+         "\n"
+         "The README and the user guide: " BRISKO_DOC_DIR
+         "/README.md\n"
+         "and " BRISKO_DOC_DIR "/guide/index.html (also under Help in the window).\n";
 }
 
 }  // namespace brisko

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -119,10 +120,11 @@ class Action {
   // The destination folder with the file's generated subfolder (created when missing).
   std::string GetDestinationFolder(const std::string& filePath, const BriskoExifFields& fields);
   // One silent copy or move of parallel lists; `placed` (when given) receives the path each
-  // file got ("" for a failure), which differs from the target after a late name collision.
+  // file got ("" for a failure), which differs from the target after a late name collision;
+  // `err` (when given) the errno of the first failure.
   bool CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
                                  const std::vector<std::string>& targets,
-                                 std::vector<std::string>* placed = nullptr);
+                                 std::vector<std::string>* placed = nullptr, int* err = nullptr);
   void ApplyFileAttributes(const std::string& path);
 
   // The type operations on the eligible list.
@@ -242,11 +244,15 @@ class Action {
   SelectionCache* SelectionForPass();
   // Tells the cache that the copy of `source` at `target` was found up to date.
   void NoteUpToDate(const std::string& source, const std::string& target);
+  // A file the lock test found on a read-only mount: said once per mount while it stays.
+  void NoteWriteProtected(const std::string& path);
 
   RunHost* m_host;
   std::unique_ptr<SelectionCache> m_selection;
   bool m_selectionActive = false;  // this pass uses m_selection
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
+  // Write-protected mounts met in the last pass (already said) and in this one.
+  std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
 };
 
 }  // namespace brisko

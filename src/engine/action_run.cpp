@@ -1,8 +1,10 @@
 // The run of an action: the entry test, the folder list, the file selection and the dispatch
 // to the operation of the action's type.
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -60,6 +62,21 @@ void AddSubfoldersBelow(const std::string& folder, std::vector<std::string>& fol
     folders.push_back(entry.path);
     AddSubfoldersBelow(entry.path, folders, depth + 1, failures);
   }
+}
+
+bool IsReadOnlyMount(const std::string& path) {
+  struct statvfs vfs {};
+  return ::statvfs(path.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0;
+}
+
+// The topmost folder above `path` that is still on a read-only mount: the card's own folder.
+std::string ReadOnlyMountOf(const std::string& path) {
+  std::string at = TrimTrailingSeparators(SplitPath(path).folder);
+  for (std::string up = TrimTrailingSeparators(SplitPath(at).folder);
+       !up.empty() && up != at && IsReadOnlyMount(up); up = TrimTrailingSeparators(SplitPath(up).folder)) {
+    at = up;
+  }
+  return at;
 }
 
 int64_t ModTimeOrZero(const std::string& path) {
@@ -134,7 +151,9 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
       return Verdict::kSkipped;
     }
   }
-  if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path))) {
+  int lockErr = 0;
+  if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path, &lockErr))) {
+    if (lockErr == EROFS) NoteWriteProtected(path);
     LogFileNote(1, "File currently locked", path);
     return Verdict::kSkipped;
   }
@@ -152,6 +171,16 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
     return Verdict::kYoung;
   }
   return Verdict::kEligible;
+}
+
+void Action::NoteWriteProtected(const std::string& path) {
+  const std::string mount = ReadOnlyMountOf(path);
+  if (!m_writeProtectedNow.insert(mount).second || m_writeProtectedSaid.count(mount)) return;
+  const bool deletes = m_iType == kDeleteFiles || m_iType == kDeleteSubfolders;
+  LogMessage("Write-protected media: " + mount);
+  m_host->AddToLog(std::string("  Reason: Read-only file system; its files are left there, not ") +
+                   (deletes ? "deleted" : "moved") +
+                   " (unlock the card or mount it read-write, or copy them with a Copy Files action)");
 }
 
 void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Selected>& eligible,
@@ -220,6 +249,11 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
     }
     if (!patternError.empty()) LogMessage(patternError);
     if (scan.ListFailedPartWay()) LogMessage(ListFailureLine(folder, scan.ListError()));
+  }
+  // A card said this pass is not said again while it stays; one taken out and put back is.
+  if (m_passDepth == 1) {
+    m_writeProtectedSaid = std::move(m_writeProtectedNow);
+    m_writeProtectedNow.clear();
   }
 }
 

@@ -82,6 +82,52 @@ std::string Format3(const char* format, const std::string& a, const std::string&
   return FormatS(format, {a, b, c});
 }
 
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The line after a failed move that says why, naming the folder at fault so the operator
+// knows where to look (a card not mounted, a share gone, a folder made read-only).
+std::string MoveFailureReason(int err, const std::string& source, const std::string& target) {
+  std::string reason = "  Reason: " + ErrnoText(err);
+  const std::string folder = TrimTrailingSeparators(SplitPath(target).folder);
+  if (err == ENOENT || err == ENOTDIR) {
+    if (IsFolder(folder)) return reason + ": " + source;
+    // The topmost missing folder is the one to make or mount.
+    std::string missing = folder;
+    for (std::string up = TrimTrailingSeparators(SplitPath(missing).folder); !up.empty() && !PathExists(up);
+         up = TrimTrailingSeparators(SplitPath(up).folder)) {
+      missing = up;
+    }
+    return reason + ": " + missing;
+  }
+  if (err == EACCES || err == EPERM || err == EROFS) {
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) return reason + " (destination folder is read-only)";
+    const std::string from = TrimTrailingSeparators(SplitPath(source).folder);
+    if (::access(from.c_str(), W_OK | X_OK) != 0) return reason + " (source folder is read-only)";
+  }
+  return reason;
+}
+
+// Why a photo's JPEG/EXIF data could not be read, in words for the log.
+std::string WhyNotJpeg(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return ErrnoText(errno);
+  unsigned char head[2] = {0, 0};
+  const size_t n = std::fread(head, 1, 2, f);
+  std::fclose(f);
+  if (n == 0) return "the file is empty";
+  if (n < 2 || head[0] != 0xFF || head[1] != 0xD8) return "not a JPEG file (no JPEG start marker)";
+  return "its JPEG header is damaged or cut short";
+}
+
+bool NamedAsJpeg(const std::string& path) {
+  std::string ext = SplitPath(path).extension;
+  for (char& c : ext) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+  return ext == ".jpg" || ext == ".jpeg";
+}
+
 }  // namespace
 
 std::string Action::GetTempFolder() {
@@ -140,7 +186,7 @@ std::string Action::GetDestinationFolder(const std::string& filePath, const Bris
 
 bool Action::CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>& sources,
                                        const std::vector<std::string>& targets,
-                                       std::vector<std::string>* placed) {
+                                       std::vector<std::string>* placed, int* err) {
   ShellFileOpRequest request;
   request.kind = copy ? ShellFileOpKind::Copy : ShellFileOpKind::Move;
   request.sources = sources;
@@ -157,8 +203,11 @@ bool Action::CopyOrMoveFilesUsingShell(bool copy, const std::vector<std::string>
     placed->clear();
     for (const ShellFileOpOutcome& outcome : outcomes) placed->push_back(outcome.target);
   }
+  if (err) *err = 0;
   for (const ShellFileOpOutcome& outcome : outcomes) {
-    if (outcome.err != 0) m_host->GetLogger().Log(3, ErrnoText(outcome.err), outcome.source);
+    if (outcome.err == 0) continue;
+    m_host->GetLogger().Log(3, ErrnoText(outcome.err), outcome.source);
+    if (err && *err == 0) *err = outcome.err;
   }
   return ok;
 }
@@ -306,6 +355,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   auto failed = [&](const std::string& listed, const std::string& target, int err) {
     if (err != 0) m_host->GetLogger().Log(3, ErrnoText(err), listed);
     LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+    if (err != 0) m_host->AddToLog(MoveFailureReason(err, listed, target));
   };
 
   // Moves across file systems straight from the listed place share their flushes: the copies
@@ -354,12 +404,14 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       }
       if (!recorded) {
         std::vector<std::string> placed;
-        result = CopyOrMoveFilesUsingShell(false, {e.source}, {e.target}, &placed);
+        int err = 0;
+        result = CopyOrMoveFilesUsingShell(false, {e.source}, {e.target}, &placed, &err);
         if (result) {
           moved(e.source, placed.empty() || placed[0].empty() ? e.target : placed[0]);
         } else {
           LogMessage(
               Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", e.source, e.target));
+          if (err != 0) m_host->AddToLog(MoveFailureReason(err, e.source, e.target));
         }
         continue;
       }
@@ -391,6 +443,9 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     record.name = name;
     record.rename = m_bRenameFile != 0;
     record.overwrite = m_bOverwriteExistingFiles != 0;
+    // A file that cannot be read as a JPEG goes on unrotated, but the log says so.
+    if (m_bAutoRotateJPG && NamedAsJpeg(listed) && !JpegExifFile().Parse(listed))
+      LogMessage("Not rotated: " + WhyNotJpeg(listed) + ": " + listed);
     if (m_bAutoRotateJPG) RotateForMove(current, destination, journal, record);
     if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields, journal, record);
     if (current != listed && asListed) KeepListedTime(current, *asListed);
@@ -433,7 +488,8 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       MoveJournal::Reached("placing recorded");
     }
     std::vector<std::string> placed;
-    const bool ok = CopyOrMoveFilesUsingShell(false, {current}, {target}, &placed);
+    int err = 0;
+    const bool ok = CopyOrMoveFilesUsingShell(false, {current}, {target}, &placed, &err);
     if (ok) {
       const std::string& arrived = placed.empty() || placed[0].empty() ? target : placed[0];
       if (journal.Active()) {
@@ -446,6 +502,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       journal.Remove();
     } else {
       LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+      if (err != 0) m_host->AddToLog(MoveFailureReason(err, current, target));
       // After the rotation or BriskoExif step the photo is no longer at its listed path; say
       // where it is, or the operator looks for it on the media. Its record stays: the next
       // pass tries again.
@@ -559,14 +616,21 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   MoveJournal::Reached("copy recorded");
   if (!fields.WriteToFile(current, tagged, DefaultExifAccess())) {
     undo();
+    // The photo moves on untagged; the log says why.
+    const std::string why = JpegExifFile().Parse(current)
+                                ? "the tagged copy could not be written to " + GetTempFolder()
+                                : WhyNotJpeg(current);
+    LogMessage("Not tagged: " + why + ": " + listed);
     return;
   }
   MoveJournal::Reached("copy made");
   // The tagged copy is complete; the untagged file is no longer needed. Where it cannot be
   // removed (write-protected media) the copy goes instead, so no file is ever doubled.
-  if (!DeleteFile(current)) {
+  FileFailure failure;
+  if (!DeleteFile(current, &failure)) {
     DeleteFile(tagged);
     undo();
+    LogMessage("Not tagged: the untagged file cannot be removed (" + ErrnoText(failure.err) + "): " + listed);
     return;
   }
   MoveJournal::Reached("source removed");

@@ -146,7 +146,8 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
   };
   editTemplate = [this](NameTemplate& tmpl) {
     return TemplateEditorDialog::Edit(this, tmpl, m_form.PreviewContext(),
-                                      BriskoExifCustomMap(m_station.Values().m_knownCustomFields));
+                                      BriskoExifCustomMap(m_station.Values().m_knownCustomFields),
+                                      &m_station.Store());
   };
   editAreas = [this](const SpatialAreaList& areas) {
     return CManageSpatialAreas::Edit(this, areas, m_station.Store());

@@ -14,9 +14,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "naming/exif_access.h"
+#include "support/settings_store.h"
 
 namespace brisko {
 
@@ -287,7 +289,10 @@ TemplateEditorDialog::TemplateEditorDialog(NameTemplate& tmpl, const NamingConte
     auto* entry = new QListWidgetItem(Q(item.text), m_list);
     entry->setData(Qt::UserRole, item.id);
   }
-  layout->addWidget(m_list, 1, 0, 4, 1);
+  // Every component name shows whole; the list and the preview take the room a larger window gives.
+  m_list->setMinimumWidth(m_list->sizeHintForColumn(0) + 2 * m_list->frameWidth() +
+                          m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8);
+  layout->addWidget(m_list, 1, 0, 5, 1);
   m_add = new QPushButton("Add -->", this);
   m_clear = new QPushButton("Clear", this);
   layout->addWidget(m_add, 1, 1);
@@ -304,7 +309,12 @@ TemplateEditorDialog::TemplateEditorDialog(NameTemplate& tmpl, const NamingConte
   m_result = new QLineEdit(this);
   m_result->setReadOnly(true);
   layout->addWidget(m_result, 4, 3);
-  layout->addWidget(OkCancel(this), 5, 0, 1, 5);
+  layout->addWidget(OkCancel(this), 6, 0, 1, 5);
+  layout->setRowStretch(5, 1);
+  layout->setColumnStretch(0, 2);
+  layout->setColumnStretch(3, 3);
+  setSizeGripEnabled(true);
+  resize(QSize(kDefaultWidth, kDefaultHeight).expandedTo(minimumSizeHint()));
   Refresh();
 
   connect(m_add, &QPushButton::clicked, this, &TemplateEditorDialog::OnAdd);
@@ -358,10 +368,24 @@ void TemplateEditorDialog::accept() {
   QDialog::accept();
 }
 
+void TemplateEditorDialog::RestoreSize(SettingsStore& store) {
+  const int width = store.GetProfileInt(kSizeSection, kWidthEntry, 0);
+  const int height = store.GetProfileInt(kSizeSection, kHeightEntry, 0);
+  if (width > 0 && height > 0) resize(QSize(width, height).expandedTo(minimumSizeHint()));
+}
+
+void TemplateEditorDialog::SaveSize(SettingsStore& store) const {
+  store.WriteProfileInt(kSizeSection, kWidthEntry, width());
+  store.WriteProfileInt(kSizeSection, kHeightEntry, height());
+}
+
 bool TemplateEditorDialog::Edit(QWidget* parent, NameTemplate& tmpl, const NamingContext& context,
-                                const BriskoExifCustomMap& knownNames) {
+                                const BriskoExifCustomMap& knownNames, SettingsStore* store) {
   TemplateEditorDialog dialog(tmpl, context, DefaultExifAccess(), knownNames, parent);
-  return dialog.exec() == QDialog::Accepted;
+  if (store) dialog.RestoreSize(*store);
+  const bool accepted = dialog.exec() == QDialog::Accepted;
+  if (store) dialog.SaveSize(*store);
+  return accepted;
 }
 
 // ---- Manage Custom BriskoEXIF Fields

@@ -21,6 +21,8 @@ class QRadioButton;
 
 namespace brisko {
 
+class SettingsStore;
+
 // How the dialogs show a message box; tests replace it. Null restores the real message box.
 void SetNamingMessageHook(std::function<void(QWidget* parent, const FormMessage&)> hook);
 
@@ -111,8 +113,17 @@ class TemplateEditorDialog : public QDialog {
   QLineEdit* ResultEdit() const { return m_result; }
   void accept() override;
 
+  // Opens at a size that shows a good part of the component list and the preview; with a
+  // store, at the size the editor last had, which is kept there again on closing.
   static bool Edit(QWidget* parent, NameTemplate& tmpl, const NamingContext& context,
-                   const BriskoExifCustomMap& knownNames);
+                   const BriskoExifCustomMap& knownNames, SettingsStore* store = nullptr);
+  static constexpr int kDefaultWidth = 940;
+  static constexpr int kDefaultHeight = 560;
+  static constexpr const char* kSizeSection = "Settings";
+  static constexpr const char* kWidthEntry = "m_iTemplateEditorWidth";
+  static constexpr const char* kHeightEntry = "m_iTemplateEditorHeight";
+  void RestoreSize(SettingsStore& store);
+  void SaveSize(SettingsStore& store) const;
 
  private:
   void OnAdd();

@@ -30,9 +30,12 @@ void ShowInHelpWindow(QWidget* parent, const QUrl& url) {
 }  // namespace
 
 QString UserGuidePath() {
-  const QString installed =
-      QDir(QCoreApplication::applicationDirPath()).filePath("../share/brisko-workflow/guide/index.html");
-  if (QFileInfo::exists(installed)) return QFileInfo(installed).canonicalFilePath();
+  // Installed with the README; earlier packages put it beside the examples.
+  for (const char* place :
+       {"../share/doc/brisko-workflow/guide/index.html", "../share/brisko-workflow/guide/index.html"}) {
+    const QString installed = QDir(QCoreApplication::applicationDirPath()).filePath(place);
+    if (QFileInfo::exists(installed)) return QFileInfo(installed).canonicalFilePath();
+  }
 #ifdef BRISKO_GUIDE_SOURCE_DIR
   const QString source = QString(BRISKO_GUIDE_SOURCE_DIR) + "/index.html";
   if (QFileInfo::exists(source)) return source;
@@ -49,7 +52,7 @@ void OpenUserGuide(QWidget* parent, const QString& section) {
   const QString path = UserGuidePath();
   if (path.isEmpty()) {
     QMessageBox::information(parent, "Help contents",
-                             "The user guide is not installed (share/brisko-workflow/guide/index.html).");
+                             "The user guide is not installed (share/doc/brisko-workflow/guide/index.html).");
     return;
   }
   QUrl url = QUrl::fromLocalFile(path);

@@ -9,7 +9,7 @@ class QWidget;
 
 namespace brisko {
 
-// <dir of executable>/../share/brisko-workflow/guide/index.html when present, else the
+// <dir of executable>/../share/doc/brisko-workflow/guide/index.html when present, else the
 // guide of the source tree this program was built from; empty when neither exists.
 QString UserGuidePath();
 

@@ -102,6 +102,28 @@ TEST_F(TheProgram, RunsOnceOverStoredActionsAndSaves) {
   EXPECT_NE(cmd.out.find("Executing Command: Command 1 - Running action: Cmd"), std::string::npos) << cmd.out;
 }
 
+TEST_F(TheProgram, ARequestThatRunsNothingSaysSo) {
+  WriteActions({{"Cmd", kScheduleOnCommand}});
+  struct Case {
+    const char* args;
+    const char* said;  // nullptr: nothing of the kind
+  } cases[] = {
+      {"--command 2", "No action runs on command 2\n"},
+      {"--barcode X1", "No Barcode Scan action\n"},
+      {"--command 1", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    Result r = Run(c.args);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    if (c.said) {
+      EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(r.out.find("No action"), std::string::npos) << r.out;
+    }
+  }
+}
+
 // Reads the child's output until `text` shows up (or the output ends).
 bool ReadUntil(int fd, std::string& seen, const std::string& text) {
   char buf[1024];
@@ -149,6 +171,33 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
   EXPECT_NE(seen.find("Shutdown requested\n"), std::string::npos);
   EXPECT_EQ(StoredInt("Action_1", "m_iFileCounter"), 5);
+}
+
+TEST_F(TheProgram, AHeadlessStationWithoutActionsSaysHowToAddSome) {
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    execl("/bin/sh", "sh", "-c", ("exec " + m_env + BRISKO_BINARY + " --headless").c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(out[0], seen, "Actions starting in 5s...\n")) << seen;
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ReadUntil(out[0], seen, "\x01");  // the rest
+  close(out[0]);
+  EXPECT_NE(
+      seen.find("No actions: the station runs nothing until some are added\n  Add or enable them in the "
+                "window (Settings > Configure actions...), or restore a backup with --restore FILE\n"),
+      std::string::npos)
+      << seen;
 }
 
 TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {

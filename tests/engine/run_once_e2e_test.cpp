@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -525,6 +526,118 @@ TEST(RunOnceEndToEnd, AFullDestinationKeepsThePhotoAndTheLogSaysWhere) {
       EXPECT_EQ(ReadFile(card + "/DCIM/big.jpg"), original);
     }
   }
+}
+
+// Every failure says why on the line after it, in words the operator can act on.
+TEST(RunOnceEndToEnd, AFailedMoveSaysWhyOnTheLineAfter) {
+  struct Case {
+    const char* what;
+    bool readOnly;  // else the destination is missing
+    int briskoExif;
+    const char* reason;  // "@" stands for the missing folder
+  } cases[] = {
+      {"missing destination", false, 0, "\n  Reason: No such file or directory: @\n"},
+      {"read-only destination", true, 0,
+       "\n  Reason: Read-only file system (destination folder is read-only)\n"},
+      {"photo left in the temp folder", true, 1,
+       "\n  Reason: Read-only file system (destination folder is read-only)\nIn (Move Files) File left at "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeHost host;
+    const std::string in = host.Dir() + "/in", media = host.Dir() + "/media";
+    const std::string dest = c.readOnly ? host.Dir() + "/out" : media + "/card/out";
+    CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", in + "/a.jpg");
+    MakeFolder(host.Dir() + "/out");
+    ReadOnlyFolder ro(host.Dir() + "/out");
+    if (c.readOnly && !ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
+    Action a(host);
+    a.m_strName = "In";
+    a.m_iType = kMoveFiles;
+    a.m_strSourceFolder = in;
+    a.m_strDestFolder = dest;
+    a.m_bAddOrUpdateBriskoExif = c.briskoExif;
+    StoreActions(host, {&a});
+
+    std::string output;
+    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+    std::string reason = c.reason;
+    if (size_t at = reason.find('@'); at != std::string::npos) reason.replace(at, 1, media);
+    EXPECT_NE(output.find("In (Move Files) Failed (CopyOrMoveFilesUsingShell): Move file from " + in +
+                          "/a.jpg to " + dest + "/a.jpg" + reason),
+              std::string::npos)
+        << output;
+  }
+}
+
+// Files that cannot be read as JPEG photos move on untagged and unrotated, and the log says why.
+TEST(RunOnceEndToEnd, FilesThatAreNoJpegSayWhyTheyWereNotTaggedOrRotated) {
+  FakeHost host;
+  const std::string in = host.Dir() + "/in", out = host.Dir() + "/out";
+  MakeFile(in + "/notes.jpg", "shopping list\n", 1000);
+  const std::string photo = ReadFile(kJpegs + "recurser/Landscape_6.jpg");
+  MakeFile(in + "/cut.jpg", photo.substr(0, 300), 1000);
+  MakeFolder(out);
+  Action a(host);
+  a.m_strName = "In";
+  a.m_iType = kMoveFiles;
+  a.m_strSourceFolder = in;
+  a.m_strDestFolder = out;
+  a.m_bAutoRotateJPG = 1;
+  a.m_bAddOrUpdateBriskoExif = 1;
+  StoreActions(host, {&a});
+
+  std::string output;
+  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+  EXPECT_EQ(ReadFile(out + "/notes.jpg"), "shopping list\n") << output;
+  EXPECT_EQ(ReadFile(out + "/cut.jpg"), photo.substr(0, 300));
+  for (const std::string& line :
+       {"In (Move Files) Not rotated: not a JPEG file (no JPEG start marker): " + in + "/notes.jpg\n",
+        "In (Move Files) Not tagged: not a JPEG file (no JPEG start marker): " + in + "/notes.jpg\n",
+        "In (Move Files) Not rotated: its JPEG header is damaged or cut short: " + in + "/cut.jpg\n",
+        "In (Move Files) Not tagged: its JPEG header is damaged or cut short: " + in + "/cut.jpg\n"}) {
+    EXPECT_NE(output.find(line), std::string::npos) << line << output;
+  }
+}
+
+// A write-protected card is said once, not on every pass, and said again when it comes back.
+TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
+  FakeHost host;
+  const std::string card = host.Dir() + "/card", in = host.Dir() + "/in";
+  CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", card + "/DCIM/100FUJI/DSCF0001.jpg");
+  MakeFolder(in);
+  Action a(host);
+  a.m_strName = "Card";
+  a.m_iType = kMoveFilesFromMedia;
+  a.m_strSourceFolder = card;
+  a.m_strDestFolder = in;
+  a.m_strFileSpec = "*.jpg";
+  StoreActions(host, {&a});
+  const std::string said =
+      "Card (Move Files from Media) Write-protected media: " + card +
+      "\n  Reason: Read-only file system; its files are left there, not moved (unlock the "
+      "card or mount it read-write, or copy them with a Copy Files action)\n";
+  const std::string firstLine = said.substr(0, said.find('\n'));
+  {
+    ReadOnlyFolder ro(card);
+    if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
+    std::string output;
+    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+    EXPECT_NE(output.find(said), std::string::npos) << output;
+    EXPECT_TRUE(Exists(card + "/DCIM/100FUJI/DSCF0001.jpg"));
+
+    // In one station, pass after pass: said once while the card stays in.
+    a.m_bRunPending = 1;
+    for (int pass = 0; pass < 3; ++pass) a.Run();
+    EXPECT_EQ(std::count(host.log.begin(), host.log.end(), firstLine), 1);
+  }
+  fs::rename(card, card + ".out");  // the card is taken out
+  a.Run();
+  fs::rename(card + ".out", card);
+  ReadOnlyFolder again(card);
+  ASSERT_TRUE(again.Ok());
+  a.Run();
+  EXPECT_EQ(std::count(host.log.begin(), host.log.end(), firstLine), 2);
 }
 
 }  // namespace

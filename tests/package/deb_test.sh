@@ -29,8 +29,10 @@ expected=(
   ./usr/share/icons/hicolor/128x128/apps/$id.png
   ./usr/share/icons/hicolor/256x256/apps/$id.png
   ./usr/lib/systemd/user/brisko-workflow.service
+  ./usr/share/doc/brisko-workflow/README.md
+  ./usr/share/doc/brisko-workflow/copyright
 )
-[ -d "$src/docs/guide" ] && expected+=(./usr/share/brisko-workflow/guide/)
+[ -d "$src/docs/guide" ] && expected+=(./usr/share/doc/brisko-workflow/guide/index.html)
 [ -d "$src/examples" ] && expected+=(./usr/share/brisko-workflow/examples/)
 for f in "${expected[@]}"; do
   grep -qxF -- "$f" <<<"$contents" || fail "the package lacks $f"
@@ -57,6 +59,11 @@ status=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' brisko-wor
 version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/brisko-workflow" --version)
 grep -qE '^Brisko Event File Workflow [0-9]+\.[0-9]+\.[0-9]+$' <<<"$version" ||
   fail "installed program answered '$version'"
+
+# --help sends the reader to the README the package installs.
+readme=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/brisko-workflow" --help |
+  grep -oE '/usr/share/doc/brisko-workflow/README.md' || true)
+[ -n "$readme" ] && [ -f "$root$readme" ] || fail "--help does not name the installed README"
 
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop entry not valid"
 appstreamcli validate --no-net "$root/usr/share/metainfo/$id.metainfo.xml" >"$scratch/as.log" 2>&1 ||

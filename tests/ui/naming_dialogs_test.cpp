@@ -12,7 +12,9 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include "common/temp_dir.h"
 #include "naming/exif_access.h"
+#include "support/settings_store.h"
 
 using namespace brisko;
 
@@ -93,6 +95,27 @@ TEST(TheTemplateEditorDialog, addsThroughItsSubDialogsAndKeepsTheTemplateUntilOk
   EXPECT_TRUE(tmpl.m_ComponentArray.empty());
   dialog.accept();
   EXPECT_EQ(tmpl.m_ComponentArray, (std::vector<unsigned>{3, 0}));
+}
+
+TEST(TheTemplateEditorDialog, opensShowingWholeComponentNamesAndKeepsItsSizeInTheStore) {
+  EnsureApp();
+  test::TempDir dir;
+  SettingsStore store;
+  ASSERT_TRUE(store.Open(dir / "settings.db"));
+  NameTemplate tmpl(TemplateKind::kRename);
+  NamingContext context;
+  TemplateEditorDialog dialog(tmpl, context, DefaultExifAccess(), BriskoExifCustomMap());
+  dialog.show();
+  QListWidget* list = dialog.List();
+  EXPECT_GE(list->viewport()->width(), list->sizeHintForColumn(0));
+  EXPECT_GE(list->viewport()->height() / list->sizeHintForRow(0), 20) << "rows in view";
+  EXPECT_TRUE(dialog.ResultEdit()->isVisible());
+
+  dialog.resize(1000, 700);
+  dialog.SaveSize(store);
+  TemplateEditorDialog again(tmpl, context, DefaultExifAccess(), BriskoExifCustomMap());
+  again.RestoreSize(store);
+  EXPECT_EQ(again.size(), QSize(1000, 700));
 }
 
 TEST(TheCustomFieldsDialog, refusesForbiddenCharactersAndHandsTheMapBackOnOk) {

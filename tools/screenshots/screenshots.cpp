@@ -174,7 +174,6 @@ int main(int argc, char** argv) {
     NamingContext context;
     BriskoExifCustomMap known;
     TemplateEditorDialog dlg(tmpl, context, DefaultExifAccess(), known);
-    dlg.resize(760, dlg.sizeHint().height());
     Save(dlg, "rename_template");
   }
   {
