@@ -119,7 +119,7 @@ std::string WhyNotJpeg(const std::string& path) {
   std::fclose(f);
   if (n == 0) return "the file is empty";
   if (n < 2 || head[0] != 0xFF || head[1] != 0xD8) return "not a JPEG file (no JPEG start marker)";
-  return "its JPEG header is damaged or cut short";
+  return "its JPEG data is damaged or cut short";
 }
 
 bool NamedAsJpeg(const std::string& path) {
