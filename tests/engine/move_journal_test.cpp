@@ -393,12 +393,8 @@ TEST_F(MoveRecoveryTest, AFileThatFailsInABatchStaysAtItsSourceAndTheOthersArriv
     MakeFile(src + "/c.jpg", "c", 1'600'000'000);
     if (row.bIsBig && !other->Ok()) continue;  // no small file system to fill
     const std::string bBefore = ReadFile(src + "/b.jpg");
-    // The files are taken in folder order; the hook knows only the step, so count to b.
-    int bAt = 1;
-    for (const auto& e : fs::directory_iterator(src)) {
-      if (e.path().filename() == "b.jpg") break;
-      ++bAt;
-    }
+    // The files are taken in name order; the hook knows only the step, so b is its second.
+    const int bAt = 2;
     int seen = 0;
     SetFileFaultHook([&](FileStep step) {
       if (step != row.step || ++seen != bAt) return 0;
