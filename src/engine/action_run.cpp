@@ -176,10 +176,11 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
 void Action::NoteWriteProtected(const std::string& path) {
   const std::string mount = ReadOnlyMountOf(path);
   if (!m_writeProtectedNow.insert(mount).second || m_writeProtectedSaid.count(mount)) return;
-  const bool deletes = m_iType == kDeleteFiles || m_iType == kDeleteSubfolders;
+  const char* notDone = m_iType == kDeleteFiles || m_iType == kDeleteSubfolders ? "deleted"
+                        : m_iType == kCreateImageWithPlt                        ? "rendered"
+                                                                                : "moved";
   LogMessage("Write-protected media: " + mount);
-  m_host->AddToLog(std::string("  Reason: Read-only file system; its files are left there, not ") +
-                   (deletes ? "deleted" : "moved") +
+  m_host->AddToLog(std::string("  Reason: Read-only file system; its files are left there, not ") + notDone +
                    " (unlock the card or mount it read-write, or copy them with a Copy Files action)");
 }
 

@@ -645,6 +645,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   // file's. The second is chosen with the first and named in the record, so a crash between
   // them leaves nothing unaccounted for.
   std::string scratch;
+  int moveErr = 0;
   ops.makeUniqueFileName = [&scratch](const std::string& path) {
     if (!scratch.empty() && !PathExists(scratch)) return scratch;
     std::string free = path;
@@ -666,14 +667,16 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
     }
     record = next;
     MoveJournal::Reached("copy recorded");
-    const bool moved = CopyOrMoveFilesUsingShell(false, {from}, {to});
+    const bool moved = CopyOrMoveFilesUsingShell(false, {from}, {to}, nullptr, &moveErr);
     if (moved) MoveJournal::Reached("source removed");
     return moved;
   };
   const RotateOnMoveResult result = RotateOnMove(GetTempFolder(), current, ops);
+  bool said = false;
   for (const RotateLogLine& line : result.lines) {
     if (line.target == RotateLogLine::Target::ActionLog) {
       LogMessage(line.text);
+      said = true;
     } else {
       m_host->GetLogger().Log(line.level, line.text, line.path);
     }
@@ -681,7 +684,12 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   if (result.outcome == RotateOnMoveOutcome::MoveToTempFailed) {
     journal.Remove();
     record.copy.clear();
+    // The photo moves on unrotated from where it is; the operator learns why.
+    LogMessage("Not rotated: it could not be moved into the temp folder " + GetTempFolder() +
+               (moveErr != 0 ? " (" + ErrnoText(moveErr) + ")" : std::string()) + ": " + current);
   }
+  if (result.outcome == RotateOnMoveOutcome::RotateFailed && !said)
+    LogMessage("Not rotated: the lossless turn of its picture failed: " + current);
   // After a failed rotation the unrotated file waits in the temp folder; the move takes it on.
   current = result.currentPath;
   if (result.outcome == RotateOnMoveOutcome::Rotated && m_bAutoRotateUseSubfolder) {

@@ -308,6 +308,21 @@ TEST_F(RunTest, MovedJpegsAreTurnedUprightIntoTheRotatedSubfolder) {
   EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/side.jpg to " + dst + "/Rotated/side.jpg")));
 }
 
+TEST_F(RunTest, APhotoThatCannotGoToTheTempFolderMovesOnUnrotatedAndSaysWhy) {
+  const std::string shelf = host.Dir() + "/shelf", temp = shelf + "/temp/";
+  MakeFolder(temp);
+  ReadOnlyFolder ro(shelf);  // the temp folder and any stand-in beside it are read-only
+  if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
+  host.Values().m_TempPath = temp;
+  A().m_bAutoRotateJPG = 1;
+  std::filesystem::copy_file(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg",
+                             src + "/side.jpg");
+  A().Run();
+  EXPECT_TRUE(Exists(dst + "/side.jpg"));
+  EXPECT_TRUE(host.HasLogLine(
+      Line("Not rotated: it could not be moved into the temp folder " + temp + ": " + src + "/side.jpg")));
+}
+
 TEST_F(RunTest, LockedFilesAreSkippedAndLogged) {
   Old(src + "/held.jpg");
   Old(src + "/free.jpg");
