@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -292,29 +293,39 @@ TemplateEditorDialog::TemplateEditorDialog(NameTemplate& tmpl, const NamingConte
   // Every component name shows whole; the list and the preview take the room a larger window gives.
   m_list->setMinimumWidth(m_list->sizeHintForColumn(0) + 2 * m_list->frameWidth() +
                           m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8);
-  layout->addWidget(m_list, 1, 0, 5, 1);
+  layout->addWidget(m_list, 1, 0, 2, 1);
   m_add = new QPushButton("Add -->", this);
   m_clear = new QPushButton("Clear", this);
-  layout->addWidget(m_add, 1, 1);
-  layout->addWidget(m_clear, 2, 1);
+  auto* buttons = new QVBoxLayout;
+  buttons->addWidget(m_add);
+  buttons->addWidget(m_clear);
+  buttons->addStretch(1);
+  layout->addLayout(buttons, 1, 1, 2, 1);
+  // The template and its test stack beside the list, labels above their boxes, so that the boxes
+  // keep a useful width even on a small screen.
+  auto* preview = new QVBoxLayout;
   m_line = new QLineEdit(this);
   m_line->setReadOnly(true);
-  layout->addWidget(m_line, 1, 2, 1, 2);
-  layout->addWidget(new QLabel("Sample filename:", this), 3, 2);
+  preview->addWidget(m_line);
+  preview->addSpacing(12);
+  preview->addWidget(new QLabel("Sample filename:", this));
   m_sample = new QLineEdit(Q(m_form.Sample()), this);
-  layout->addWidget(m_sample, 3, 3);
+  preview->addWidget(m_sample);
   m_select = new QPushButton("Select Actual File...", this);
-  layout->addWidget(m_select, 3, 4);
-  layout->addWidget(new QLabel(Q(m_form.ResultLabel()), this), 4, 2);
+  preview->addWidget(m_select, 0, Qt::AlignLeft);
+  preview->addSpacing(12);
+  preview->addWidget(new QLabel(Q(m_form.ResultLabel()), this));
   m_result = new QLineEdit(this);
   m_result->setReadOnly(true);
-  layout->addWidget(m_result, 4, 3);
-  layout->addWidget(OkCancel(this), 6, 0, 1, 5);
-  layout->setRowStretch(5, 1);
-  layout->setColumnStretch(0, 2);
-  layout->setColumnStretch(3, 3);
+  preview->addWidget(m_result);
+  preview->addStretch(1);
+  layout->addLayout(preview, 1, 2, 2, 1);
+  layout->addWidget(OkCancel(this), 3, 0, 1, 3);
+  layout->setColumnStretch(0, 3);
+  layout->setColumnStretch(2, 2);
+  layout->setRowStretch(2, 1);
   setSizeGripEnabled(true);
-  resize(QSize(kDefaultWidth, kDefaultHeight).expandedTo(minimumSizeHint()));
+  resize(FittingSize(QSize(kDefaultWidth, kDefaultHeight)));
   Refresh();
 
   connect(m_add, &QPushButton::clicked, this, &TemplateEditorDialog::OnAdd);
@@ -368,10 +379,18 @@ void TemplateEditorDialog::accept() {
   QDialog::accept();
 }
 
+QSize TemplateEditorDialog::FittingSize(QSize wanted) const {
+  // Never smaller than its controls, never larger than the screen (a small station display, or a
+  // size kept from a larger one).
+  wanted = wanted.expandedTo(minimumSizeHint());
+  if (const QScreen* shown = screen()) wanted = wanted.boundedTo(shown->availableGeometry().size());
+  return wanted;
+}
+
 void TemplateEditorDialog::RestoreSize(SettingsStore& store) {
   const int width = store.GetProfileInt(kSizeSection, kWidthEntry, 0);
   const int height = store.GetProfileInt(kSizeSection, kHeightEntry, 0);
-  if (width > 0 && height > 0) resize(QSize(width, height).expandedTo(minimumSizeHint()));
+  if (width > 0 && height > 0) resize(FittingSize(QSize(width, height)));
 }
 
 void TemplateEditorDialog::SaveSize(SettingsStore& store) const {

@@ -126,6 +126,7 @@ class TemplateEditorDialog : public QDialog {
   void SaveSize(SettingsStore& store) const;
 
  private:
+  QSize FittingSize(QSize wanted) const;
   void OnAdd();
   void Refresh();
 
