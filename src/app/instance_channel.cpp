@@ -207,6 +207,9 @@ InstanceLock::~InstanceLock() {
 
 InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string* error) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // A lock file left by another account (a start under sudo) still locks: flock needs no write
+  // access. Only the socket's path cannot be written into it then.
+  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
     return Failed;

@@ -22,6 +22,37 @@ struct Result {
   std::string out;
 };
 
+// Starts the program with its stdout and stderr on a pipe; returns the pid.
+pid_t Spawn(const std::string& command, int& outFd) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  outFd = out[0];
+  return pid;
+}
+
+// Reads the child's output until `text` shows up (or the output ends).
+bool ReadUntil(int fd, std::string& seen, const std::string& text) {
+  char buf[1024];
+  while (seen.find(text) == std::string::npos) {
+    // A station that hangs fails the test instead of stalling the whole suite.
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 60'000) <= 0) return false;
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    seen.append(buf, size_t(n));
+  }
+  return true;
+}
+
 class TheProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -123,6 +154,20 @@ TEST_F(TheProgram, NeverCreatesOrReplacesAStoreByMistake) {
   size_t files = 0;
   for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(m_dir.Path())) ++files;
   EXPECT_EQ(files, 1u) << "nothing moved aside or made beside the photo";
+
+  // The long-running station may start a store, and says so.
+  const std::string fresh = m_dir / "new/folder/s.db";
+  int out = -1;
+  pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless --store " + fresh, out);
+  ASSERT_GT(pid, 0);
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(out, seen, "Created a new settings store at " + fresh + "\n")) << seen;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_EQ(SettingsStore::ProbeFile(fresh), SettingsStore::FileKind::Database);
 }
 
 TEST_F(TheProgram, RunsOnceOverStoredActionsAndSaves) {
@@ -137,20 +182,6 @@ TEST_F(TheProgram, RunsOnceOverStoredActionsAndSaves) {
   Result cmd = Run("--command 1");
   EXPECT_EQ(cmd.rc, 0) << cmd.out;
   EXPECT_NE(cmd.out.find("Executing Command: Command 1 - Running action: Cmd"), std::string::npos) << cmd.out;
-}
-
-// Reads the child's output until `text` shows up (or the output ends).
-bool ReadUntil(int fd, std::string& seen, const std::string& text) {
-  char buf[1024];
-  while (seen.find(text) == std::string::npos) {
-    // A station that hangs fails the test instead of stalling the whole suite.
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 60'000) <= 0) return false;
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    seen.append(buf, size_t(n));
-  }
-  return true;
 }
 
 TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
@@ -246,23 +277,6 @@ TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {
   EXPECT_NE(seen.find("left running)\n"), std::string::npos) << seen;
   const std::string hung = test::ReadFile(pidFile);
   if (!hung.empty()) kill(std::stoi(hung), SIGKILL);
-}
-
-// Starts the program with its stdout and stderr on a pipe; returns the pid.
-pid_t Spawn(const std::string& command, int& outFd) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  outFd = out[0];
-  return pid;
 }
 
 // Waits up to `seconds` for `path` to hold `text`.
