@@ -1,5 +1,6 @@
-// Lines from later starts arrive on the instance socket; command lines come from scripts.
-// Both parsers must stay bounded and consistent with their formatters.
+// Lines from later starts arrive on the instance socket; command lines come from scripts; the
+// lock file beside the store names the running station's socket. Every parser must stay
+// bounded and consistent with its formatter.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line.pop_back();
     if (brisko::ParseInstanceRequest(line) != request) std::abort();
   }
+  const std::string socket = brisko::ParseLockFileSocket(text);
+  if (!socket.empty() &&
+      (socket[0] != '/' || socket.size() >= 108 || text.compare(0, socket.size(), socket) != 0))
+    std::abort();
   std::vector<std::string> args;
   size_t start = 0;
   for (size_t i = 0; i <= text.size(); ++i) {

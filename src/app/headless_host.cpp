@@ -10,12 +10,15 @@
 
 #include "app/instance_channel.h"
 #include "app/station.h"
+#include "support/logger.h"
 
 namespace brisko {
 
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+constexpr auto kOutDelay = std::chrono::milliseconds(1000);
+constexpr size_t kMaxOutPending = 64 * 1024;
 
 void OnSignal(int) {
   int saved = errno;
@@ -63,6 +66,7 @@ void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
 
 void HeadlessHost::Run() {
   while (!m_quit) ProcessOnce(1000);
+  FlushOutput();
 }
 
 void HeadlessHost::StartLoopTimer(int periodMs) {
@@ -85,12 +89,26 @@ void HeadlessHost::StopActionTimer(unsigned id) {
 }
 
 void HeadlessHost::ShowLogLine(const std::string& text) {
-  std::fprintf(m_out, "%s\n", text.c_str());
+  const auto now = Clock::now();
+  if (m_outPending.empty()) m_outSince = now;
+  m_outPending += text;
+  m_outPending += '\n';
+  if (IsFailureLine(text) || m_outPending.size() >= kMaxOutPending || now - m_outSince >= kOutDelay)
+    FlushOutput();
+}
+
+void HeadlessHost::FlushOutput() {
+  if (m_outPending.empty()) return;
+  // A reader that went away (SIGPIPE is ignored) only loses the lines.
+  std::fwrite(m_outPending.data(), 1, m_outPending.size(), m_out);
   std::fflush(m_out);
+  m_outPending.clear();
 }
 
 void HeadlessHost::ProcessOnce(int maxWaitMs) {
   auto now = Clock::now();
+  // About to wait: nothing is left unsaid meanwhile. Inside runs only once a second.
+  if (maxWaitMs > 0 || now - m_outSince >= kOutDelay) FlushOutput();
   int waitMs = maxWaitMs;
   auto shorten = [&](Clock::time_point due) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();

@@ -1,11 +1,13 @@
 #pragma once
 // The station's host without a window: a poll() loop with its own timers, requests from later
 // starts on the instance socket, SIGINT/SIGTERM as a close request, and every action log line
-// on stdout.
+// on stdout. The lines are collected and written together: before the loop waits, once the
+// oldest is a second old, at once for a failure line, and at the end.
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <string>
 
 #include "app/host.h"
 
@@ -17,6 +19,9 @@ class InstanceServer;
 class HeadlessHost : public Host {
  public:
   explicit HeadlessHost(std::FILE* out = stdout) : m_out(out) {}
+  ~HeadlessHost() override { FlushOutput(); }
+  HeadlessHost(const HeadlessHost&) = delete;
+  HeadlessHost& operator=(const HeadlessHost&) = delete;
 
   void SetStation(Station* station) { m_station = station; }
   void SetInstanceServer(InstanceServer* server) { m_server = server; }
@@ -34,6 +39,7 @@ class HeadlessHost : public Host {
   void ShowLogLine(const std::string& text) override;
   void ShowProgress(int, int, const std::string&, const std::string&) override {}
   void Quit() override { m_quit = true; }
+  void FlushOutput();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -44,6 +50,8 @@ class HeadlessHost : public Host {
   void ProcessOnce(int maxWaitMs);
 
   std::FILE* m_out;
+  std::string m_outPending;
+  Clock::time_point m_outSince;
   Station* m_station = nullptr;
   InstanceServer* m_server = nullptr;
   std::optional<Timer> m_loopTimer;

@@ -45,9 +45,14 @@ std::string HomeFolder() {
   return {};
 }
 
+// $XDG_RUNTIME_DIR only when it is there and ours: after `sudo -E` or in a container it may
+// name another user's folder or none at all.
 std::string RuntimeFolder() {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg && *xdg == '/') return xdg;
+  struct stat st {};
+  if (xdg && *xdg == '/' && stat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+      access(xdg, W_OK | X_OK) == 0)
+    return xdg;
   return PrivateRuntimeFolder("/tmp", HomeFolder());
 }
 
@@ -166,8 +171,34 @@ InstancePaths InstancePathsForStore(const std::string& storePath) {
   if (ec || canon.empty()) canon = storePath;
   char hex[17];
   std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a(canon)));
-  std::string base = RuntimeFolder() + "/brisko-workflow-" + std::to_string(getuid()) + "-" + hex;
-  return {base + ".lock", base + ".sock"};
+  // Through the canonical path, so that two names of one store (a link) share one lock.
+  return {canon + ".lock",
+          RuntimeFolder() + "/brisko-workflow-" + std::to_string(getuid()) + "-" + hex + ".sock"};
+}
+
+std::string ParseLockFileSocket(std::string_view content) {
+  const size_t nl = content.find('\n');
+  if (nl == std::string_view::npos) return {};  // not (yet) written whole
+  std::string_view path = content.substr(0, nl);
+  if (path.empty() || path[0] != '/' || path.size() >= sizeof(sockaddr_un::sun_path) ||
+      path.find('\0') != std::string_view::npos)
+    return {};
+  return std::string(path);
+}
+
+std::string ReadLockFileSocket(const std::string& lockPath) {
+  int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return {};
+  char buf[256];
+  ssize_t n = pread(fd, buf, sizeof buf, 0);
+  close(fd);
+  return n > 0 ? ParseLockFileSocket(std::string_view(buf, size_t(n))) : std::string();
+}
+
+bool InstanceLock::Publish(const std::string& socketPath) {
+  if (m_fd < 0) return false;
+  const std::string line = socketPath + "\n";
+  return ftruncate(m_fd, 0) == 0 && pwrite(m_fd, line.data(), line.size(), 0) == ssize_t(line.size());
 }
 
 InstanceLock::~InstanceLock() {
@@ -176,6 +207,9 @@ InstanceLock::~InstanceLock() {
 
 InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string* error) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // A lock file left by another account (a start under sudo) still locks: flock needs no write
+  // access. Only the socket's path cannot be written into it then.
+  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
     return Failed;
@@ -209,6 +243,14 @@ bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& r
       return false;
     }
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      // The socket's path came from a file beside the store: make sure our own user listens.
+      ucred peer{};
+      socklen_t peerSize = sizeof peer;
+      if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != getuid()) {
+        close(fd);
+        if (error) *error = "the socket " + socketPath + " belongs to another user";
+        return false;
+      }
       bool ok = WriteAll(fd, line);
       std::optional<std::string> reply;
       if (ok) reply = ReadLine(fd, 256, std::max(100, timeoutMs - int(MsSince(start))));

@@ -1,7 +1,8 @@
 #pragma once
-// One station per user and settings store. The first start holds an flock()ed lock file and
-// listens on a Unix socket beside it; a later start finds the lock taken and sends its request
-// (bring the window forward, run a command, take a barcode) over the socket as one line.
+// One station per settings store. The first start holds an flock()ed lock file beside the store
+// (so that a start with another runtime folder still finds it), writes the path of its Unix
+// socket into it and listens there; a later start finds the lock taken, reads where the socket
+// is and sends its request (bring the window forward, run a command, take a barcode) as one line.
 // The window listens with QLocalServer on the same path, the headless loop with
 // InstanceServer below; both speak this line format.
 #include <cstddef>
@@ -30,12 +31,18 @@ std::string FormatInstanceRequest(const InstanceRequest& request);
 std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line);
 
 struct InstancePaths {
-  std::string lock;
-  std::string socket;
+  std::string lock;    // "<store>.lock"
+  std::string socket;  // where this start would listen
 };
-// Beside each other in $XDG_RUNTIME_DIR (else a private folder in /tmp), named after the
-// canonical store path so that stations on different stores do not meet.
+// The socket lives in $XDG_RUNTIME_DIR when that is a folder of ours (else in a private folder
+// in /tmp), named after the canonical store path so that stations on different stores do not
+// meet.
 InstancePaths InstancePathsForStore(const std::string& storePath);
+// The socket path a lock file names: its first line, an absolute path that fits a socket
+// address. Empty for anything else.
+std::string ParseLockFileSocket(std::string_view content);
+// Reads the socket path the holder of `lockPath` wrote; empty when there is none (yet).
+std::string ReadLockFileSocket(const std::string& lockPath);
 // The private folder used without $XDG_RUNTIME_DIR: "<tmpRoot>/brisko-workflow-<uid>", or, when
 // another user got that name first, "<home>/.brisko-workflow-run". Never a folder others can
 // write to: there they could hold the lock or stand in for the socket.
@@ -51,13 +58,15 @@ class InstanceLock {
   enum Result { Acquired, HeldByOther, Failed };
   Result Acquire(const std::string& path, std::string* error = nullptr);
   bool Held() const { return m_fd >= 0; }
+  // Writes the socket path into the held lock file for later starts to read.
+  bool Publish(const std::string& socketPath);
 
  private:
   int m_fd = -1;
 };
 
 // Sends the request and waits up to timeoutMs for the answer. Retries the connection for a
-// while, since the first station may still be starting.
+// while, since the first station may still be starting. Talks only to a station of this user.
 bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
                          std::string* error = nullptr);
 

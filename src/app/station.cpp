@@ -47,6 +47,8 @@ class Station::RunScope {
     if (--m_station.m_runDepth == 0) {
       m_station.m_values.g_bActionsRunning = false;
       m_station.m_retired.clear();
+      // The station may idle for long now (no loop timer outside continuous runs).
+      m_station.m_logger.Tick(0);
     }
   }
   RunScope(const RunScope&) = delete;
@@ -66,10 +68,10 @@ Station::~Station() {
   m_retired.clear();
 }
 
-bool Station::Init(const std::string& storePath, std::string* report) {
+bool Station::Init(const std::string& storePath, std::string* report, SettingsStore::Creation creation) {
   m_store.SetCompanyName("Brisko Pty Ltd");
   m_store.SetApplicationName("BriskoFileWorkflow");
-  bool ok = m_store.Open(storePath, report);
+  bool ok = m_store.Open(storePath, report, creation);
   m_logger.Init();
   // The EXIF writer's notices (a block rewritten whole, a rewrite that failed its check).
   SetExifNoticeHook([this](int level, const std::string& text, const std::string& path) {
@@ -116,6 +118,7 @@ void Station::SetProgress(int position, int range, const std::string& actionText
 }
 
 void Station::DispatchPendingEvents() {
+  m_logger.Tick();
   m_host.DispatchPendingEvents();
 }
 
@@ -271,6 +274,7 @@ void Station::Walk(bool stopOnShutdown, const std::function<void(Action&)>& each
 }
 
 void Station::OnLoopTimer() {
+  m_logger.Tick(0);  // once a second: no line waits longer than that in memory
   if (m_bShutdownRequested) {
     if (m_bShutdownStarted) return;
     if (m_values.g_bActionsRunning) {
@@ -422,6 +426,11 @@ void Station::RequestShutdown() {
   if (!m_bRunContinuously) m_host.StartLoopTimer(kLoopPeriodMs);
 }
 
+void Station::RequestShutdownWithoutAsking() {
+  m_bExitWithoutAsking = true;
+  if (!m_bShutdownRequested) RequestShutdown();
+}
+
 void Station::BeginPausingDialog() {
   ++m_dialogDepth;
   m_countdown = kStartupCountdown;
@@ -496,7 +505,9 @@ void Station::SaveAtExit(bool runShutdownActions) {
 }
 
 void Station::ExitSequence() {
-  ExitChoice choice = m_host.ShowExitDialog();
+  ExitChoice choice = m_bExitWithoutAsking ? ExitChoice::Exit : m_host.ShowExitDialog();
+  // A signal that came while the question was open answers it too.
+  if (m_bExitWithoutAsking) choice = ExitChoice::Exit;
   if (choice == ExitChoice::Cancel) {
     m_bShutdownRequested = false;
     m_bShutdownStarted = false;

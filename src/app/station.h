@@ -44,9 +44,10 @@ class Station : public RunHost {
   Station& operator=(const Station&) = delete;
 
   // Start-up before the window: opens the store, configures the logger, sets the countdown.
-  // `report` receives the store's note when it had to start afresh. False when no store at
-  // all could be opened (the station then runs on defaults).
-  bool Init(const std::string& storePath, std::string* report = nullptr);
+  // `report` receives the store's note (created, or started afresh). False when no store
+  // could be opened (the station then runs on defaults).
+  bool Init(const std::string& storePath, std::string* report = nullptr,
+            SettingsStore::Creation creation = SettingsStore::Creation::Allow);
   // What the window does when it opens: run continuously, load the settings, start the loop.
   void Open();
   // At start: clears half-written temporary files and finishes the moves a crash interrupted,
@@ -104,6 +105,10 @@ class Station : public RunHost {
   bool RunContinuously() const { return m_bRunContinuously; }
   // Every way of closing the window ends here.
   void RequestShutdown();
+  // SIGTERM/SIGINT (logout, system shutdown, kill): nobody is there to answer the exit
+  // question, so the exit sequence runs as if "Exit" had been chosen.
+  void RequestShutdownWithoutAsking();
+  bool ExitsWithoutAsking() const { return m_bExitWithoutAsking; }
   bool ShutdownRequested() const { return m_bShutdownRequested; }
   bool ShutdownStarted() const { return m_bShutdownStarted; }
   bool IsRunInProgress() const { return m_runDepth > 0; }
@@ -185,6 +190,7 @@ class Station : public RunHost {
   int m_dialogDepth = 0;
   bool m_bShutdownRequested = false;
   bool m_bShutdownStarted = false;
+  bool m_bExitWithoutAsking = false;
   bool m_bRunContinuously = true;
 
   int m_runDepth = 0;

@@ -19,6 +19,12 @@ namespace {
 
 constexpr int kHandOverTimeoutMs = 5000;
 
+// Only the long-running station and a restore may start a store; the other one-shot runs need
+// the configuration they were pointed at.
+bool MayCreateStore(const CommandLine& cl) {
+  return !(cl.runOnce || cl.command || cl.barcode || cl.backupFile);
+}
+
 bool HaveDisplay() {
   auto set = [](const char* name) {
     const char* v = std::getenv(name);
@@ -153,7 +159,8 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   Station station(host);
   host.SetStation(&station);
   std::string report;
-  if (!station.Init(storePath, &report)) {
+  if (!station.Init(storePath, &report,
+                    MayCreateStore(cl) ? SettingsStore::Creation::Allow : SettingsStore::Creation::Refuse)) {
     std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s\n", storePath.c_str(),
                  report.empty() ? "" : ": ", report.c_str());
     return 1;
@@ -197,6 +204,19 @@ int StationMain(int argc, char** argv, const WindowEntry& window) {
   if (cl.IsAlbumTool()) return RunAlbumTool(cl);
 
   const std::string storePath = cl.store ? *cl.store : SettingsStore::DefaultPath();
+  // A typo in --store must not become a new empty store (nor, for --backup, an empty backup),
+  // and a wrong file must never be taken for one.
+  const SettingsStore::FileKind kind = SettingsStore::ProbeFile(storePath);
+  if (kind == SettingsStore::FileKind::NotDatabase) {
+    std::fprintf(stderr, "brisko-workflow: %s\n", SettingsStore::NotDatabaseMessage(storePath).c_str());
+    return 1;
+  }
+  if (kind == SettingsStore::FileKind::Missing && !MayCreateStore(cl)) {
+    std::fprintf(stderr, "brisko-workflow: %s\n", SettingsStore::NoStoreMessage(storePath).c_str());
+    return 1;
+  }
+  // The lock lives beside the store, whose folder may not exist yet on a first start.
+  if (kind == SettingsStore::FileKind::Missing) SettingsStore::MakeParentFolders(storePath);
   const InstancePaths paths = InstancePathsForStore(storePath);
   InstanceLock lock;
   std::string error;
@@ -218,7 +238,10 @@ int StationMain(int argc, char** argv, const WindowEntry& window) {
         request.kind = InstanceRequest::Barcode;
         request.text = *cl.barcode;
       }
-      if (!SendInstanceRequest(paths.socket, request, kHandOverTimeoutMs, &error)) {
+      // The running station may have been started with another runtime folder.
+      std::string socket = ReadLockFileSocket(paths.lock);
+      if (socket.empty()) socket = paths.socket;
+      if (!SendInstanceRequest(socket, request, kHandOverTimeoutMs, &error)) {
         std::fprintf(stderr, "brisko-workflow: a station is already running on %s, but %s\n",
                      storePath.c_str(), error.c_str());
         return 1;
@@ -228,6 +251,7 @@ int StationMain(int argc, char** argv, const WindowEntry& window) {
       return 0;
     }
     case InstanceLock::Acquired:
+      lock.Publish(paths.socket);
       break;
   }
 

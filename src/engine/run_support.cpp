@@ -52,6 +52,18 @@ bool MakePrivateFolder(const std::string& folder, int* err) {
   return true;
 }
 
+// Makes a missing temp folder private to its user: photos wait there before they are placed.
+// The folders above it are made as usual; a folder that exists is left as it is.
+bool CreateTempFolder(const std::string& folder) {
+  const std::string path = TrimTrailingSeparators(folder);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const size_t cut = path.rfind('/');
+  if (cut != std::string::npos && cut > 0 && !CreateFolderPath(path.substr(0, cut))) return false;
+  return (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) && ::stat(path.c_str(), &st) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 std::optional<ListedPhoto> ListedPhotoOf(const std::string& path) {
@@ -66,9 +78,9 @@ bool KeepListedTime(const std::string& copy, const ListedPhoto& listed) {
 
 TempFolderChoice ChooseTempFolder(const std::string& configured, const std::string& builtIn) {
   std::string folder = configured;
-  if (folder.empty() || !CreateFolderPath(folder)) {
+  if (folder.empty() || !CreateTempFolder(folder)) {
     folder = builtIn;
-    CreateFolderPath(folder);
+    CreateTempFolder(folder);
   }
   folder = WithTrailingSeparator(folder);
   if (IsWritableFolder(folder)) return {folder, ""};

@@ -355,11 +355,29 @@ bool SetFileStatus(const std::string& path, const FileInfo& status, int* err) {
   return SetFileAttributes(path, status.readOnly, err);
 }
 
+mode_t CurrentUmask() {
+  // Read it where the kernel tells: setting and restoring it would leave a moment in which
+  // another thread creates files open to everyone.
+  if (FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    std::fclose(f);
+    if (found) return static_cast<mode_t>(mask & 0777);
+  }
+  mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
+
 bool GrantEveryoneAccess(const std::string& path, int* err) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(err, errno);
   mode_t mode = st.st_mode & 07777;
-  mode_t wanted = mode | 0666;
+  // "Everyone" as far as the user lets new files be open: no photo waiting in the temp folder
+  // becomes writable by other accounts.
+  mode_t wanted = mode | (0666 & ~CurrentUmask());
   if (wanted != mode && chmod(path.c_str(), wanted) != 0) return Fail(err, errno);
   return true;
 }

@@ -3,6 +3,8 @@
 // Operations return bool; on failure `*err` (when given) holds the errno for the log line.
 // Writes never go directly to a final name that may hold data: they go to a hidden
 // temporary name in the target folder, are flushed, and are renamed into place.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -51,8 +53,11 @@ bool SetFileTimes(const std::string& path, int64_t modTime, int64_t accessTime, 
 // set on Linux and is ignored.
 bool SetFileStatus(const std::string& path, const FileInfo& status, int* err = nullptr);
 
-// Adds read and write permission for owner, group and others.
+// Adds read and write permission for owner, group and others as far as the umask allows, so
+// the file ends as open as one the user creates, never more.
 bool GrantEveryoneAccess(const std::string& path, int* err = nullptr);
+// The process's file creation mask.
+mode_t CurrentUmask();
 
 // --- Copy, move, delete ---------------------------------------------------------------------
 

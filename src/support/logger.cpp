@@ -1,8 +1,10 @@
 #include "support/logger.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,11 +42,29 @@ bool MakeFolderPath(const std::string& folder) {
 
 }  // namespace
 
-Logger::Logger(SettingsStore* store) : m_store(store), m_clock([] { return std::time(nullptr); }) {}
+bool IsFailureLine(std::string_view text) {
+  size_t i = text.find_first_not_of(' ');
+  if (i == std::string_view::npos) return false;
+  text.remove_prefix(i);
+  auto startsWith = [&](std::string_view word) { return text.substr(0, word.size()) == word; };
+  return startsWith("Failed") || startsWith("FAILED") || startsWith("Reason:");
+}
+
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+Logger::Logger(SettingsStore* store)
+    : m_store(store), m_clock([] { return std::time(nullptr); }), m_ticks(MonotonicMs) {}
 
 Logger::~Logger() {
   Flush();
-  if (m_file) std::fclose(m_file);
+  if (m_file) {
+    if (m_unsynced) fdatasync(fileno(m_file));
+    std::fclose(m_file);
+  }
 }
 
 std::string Logger::DefaultFolder() {
@@ -87,13 +107,36 @@ void Logger::Configure(const std::string& folder, int level, int logToFile) {
 
 void Logger::Log(int level, const std::string& text) {
   if (!m_bLogToFile || level < m_severityToLog) return;
+  const bool first = m_pending.empty();
   m_pending += FormatTime(m_clock(), "%Y-%m-%d|%H:%M:%S");
   m_pending += '|';
   m_pending += std::to_string(level);
   m_pending += '|';
   m_pending += text;
   m_pending += "\r\n";
-  if (m_pending.size() > kBlockSize) Flush();
+  const int64_t now = m_ticks();
+  if (first) m_pendingSince = now;
+  // A failure is the line most wanted after a crash; while writing fails, retries are spaced.
+  if (now >= m_retryAt && (m_pending.size() > kBlockSize || level >= 4 || IsFailureLine(text) ||
+                           now - m_pendingSince >= kWriteDelayMs))
+    Flush();
+}
+
+void Logger::Tick(int64_t minAgeMs) {
+  if (!m_bLogToFile) return;
+  const int64_t now = m_ticks();
+  if (!m_pending.empty() && now - m_pendingSince >= minAgeMs && now >= m_retryAt)
+    Flush();
+  else if (m_unsynced)
+    SyncIfDue(now);
+}
+
+void Logger::SyncIfDue(int64_t now) {
+  if (!m_file || !m_unsynced || now - m_lastSync < kSyncPeriodMs) return;
+  fdatasync(fileno(m_file));
+  ++m_syncs;
+  m_unsynced = false;
+  m_lastSync = now;
 }
 
 void Logger::Log(int level, const std::string& subject, const std::string& message) {
@@ -108,11 +151,14 @@ void Logger::Flush() {
   if (!m_bLogToFile) return;
   std::string name = TodayFileName();
   if (m_file && name != m_currentFileName) {
+    if (m_unsynced) fdatasync(fileno(m_file));
+    m_unsynced = false;
     std::fclose(m_file);
     m_file = nullptr;
   }
   if (!m_file) {
     if (!MakeFolderPath(m_path)) {
+      m_retryAt = m_ticks() + kWriteDelayMs;
       Report("Cannot create log file folder", m_path);
       return TrimPending();
     }
@@ -120,6 +166,7 @@ void Logger::Flush() {
     // Append mode: never truncates, every write lands at the end.
     m_file = std::fopen(name.c_str(), "ab");
     if (!m_file) {
+      m_retryAt = m_ticks() + kWriteDelayMs;
       Report("Cannot open log file", name);
       return TrimPending();
     }
@@ -133,11 +180,16 @@ void Logger::Flush() {
       // handle at the end of the file rather than repeat bytes through the broken one.
       std::fclose(m_file);
       m_file = nullptr;
+      m_unsynced = false;
+      m_retryAt = m_ticks() + kWriteDelayMs;
       Report("Cannot write log file", name + ": " + std::strerror(err));
       return TrimPending();
     }
     m_pending.clear();
+    m_unsynced = true;
+    SyncIfDue(m_ticks());
   }
+  m_retryAt = 0;
   m_failure.clear();
 }
 

@@ -43,15 +43,6 @@ std::string LastElement(const std::string& path) {
   return p == std::string::npos ? path : path.substr(p + 1);
 }
 
-bool MakeParentFolders(const std::string& file) {
-  size_t pos = 0;
-  while ((pos = file.find('/', pos + 1)) != std::string::npos) {
-    std::string dir = file.substr(0, pos);
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 struct SettingsStore::StmtCache {
@@ -160,24 +151,70 @@ bool SettingsStore::Exec(const char* sql) {
   return m_db && sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool SettingsStore::Open(const std::string& path, std::string* report) {
+bool SettingsStore::MakeParentFolders(const std::string& file) {
+  size_t pos = 0;
+  while ((pos = file.find('/', pos + 1)) != std::string::npos) {
+    std::string dir = file.substr(0, pos);
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+SettingsStore::FileKind SettingsStore::ProbeFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT ? FileKind::Missing : FileKind::Unknown;
+  static constexpr char kHeader[] = "SQLite format 3";  // with its NUL: 16 bytes
+  char head[sizeof kHeader] = {};
+  struct stat st {};
+  FileKind kind = FileKind::Unknown;
+  if (fstat(fd, &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      kind = FileKind::NotDatabase;
+    } else if (st.st_size == 0) {
+      kind = FileKind::Database;
+    } else {
+      ssize_t n = pread(fd, head, sizeof head, 0);
+      if (n >= 0)
+        kind = size_t(n) == sizeof head && std::memcmp(head, kHeader, sizeof head) == 0
+                   ? FileKind::Database
+                   : FileKind::NotDatabase;
+    }
+  }
+  close(fd);
+  return kind;
+}
+
+std::string SettingsStore::NotDatabaseMessage(const std::string& path) {
+  return path + " is not a settings store (not an SQLite database); it was left as it is";
+}
+
+bool SettingsStore::Open(const std::string& path, std::string* report, Creation creation) {
   m_stmts = std::make_unique<StmtCache>();
   if (m_db) {
     sqlite3_close_v2(m_db);
     m_db = nullptr;
   }
   m_path = path;
+  const FileKind kind = ProbeFile(path);
+  // A mistyped path or a wrong file must never turn into a new empty store, nor be moved aside.
+  if (kind == FileKind::NotDatabase || (kind == FileKind::Missing && creation == Creation::Refuse)) {
+    if (report) *report = kind == FileKind::Missing ? NoStoreMessage(path) : NotDatabaseMessage(path);
+    return false;
+  }
   MakeParentFolders(path);
   // Create the file ourselves so that it is private from the first byte (it holds the password).
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int createFlag = creation == Creation::Allow ? O_CREAT : 0;
+  int fd = open(path.c_str(), O_RDWR | createFlag | O_CLOEXEC, 0600);
+  const int openErr = fd < 0 ? errno : 0;
   if (fd >= 0) {
     fchmod(fd, 0600);
     close(fd);
   }
 
   auto tryOpen = [&]() -> bool {
-    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    // The file exists by now (made above or by the caller): SQLite must not make one itself.
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
       sqlite3_close_v2(m_db);
       m_db = nullptr;
       return false;
@@ -198,9 +235,19 @@ bool SettingsStore::Open(const std::string& path, std::string* report) {
     return ok;
   };
 
-  if (tryOpen()) return true;
+  if (tryOpen()) {
+    if (kind == FileKind::Missing && report) *report = "Created a new settings store at " + path;
+    return true;
+  }
 
-  // Not a database, or a damaged one: keep it for inspection and start afresh.
+  if (kind != FileKind::Database) {
+    // Nothing known to be a damaged store: never move aside what could not even be read.
+    if (report)
+      *report = "Settings store " + path + " cannot be opened" +
+                (openErr ? std::string(": ") + std::strerror(openErr) : "");
+    return false;
+  }
+  // A damaged database: keep it for inspection and start afresh.
   std::string aside = path + ".corrupt-" + TimeStamp();
   bool moved = std::rename(path.c_str(), aside.c_str()) == 0;
   if (moved) {

@@ -51,14 +51,27 @@ class SettingsStore {
   SettingsStore(const SettingsStore&) = delete;
   SettingsStore& operator=(const SettingsStore&) = delete;
 
-  // Opens or creates the database file (mode 0600, missing parent folders created). A file
-  // that is not a valid database or fails its integrity check is moved aside under
-  // "<path>.corrupt-YYYYMMDD-HHMMSS" and a fresh store started; `report` then receives one
-  // line saying so (the caller logs it and prints it to stderr). False only when no store can
-  // be opened at all (then every read returns its default and every write fails).
-  bool Open(const std::string& path, std::string* report = nullptr);
+  // Opens the database file, or creates it (mode 0600, missing parent folders created) when
+  // `creation` allows; `report` then receives "Created a new settings store at PATH". A
+  // missing file with creation refused, or a file that is not an SQLite database at all (a
+  // backup or a photo passed by mistake), is refused and left as it is. An SQLite file that
+  // fails to open or its integrity check is moved aside under "<path>.corrupt-YYYYMMDD-HHMMSS"
+  // and a fresh store started. `report` receives one line for each of these (the caller logs
+  // it and prints it to stderr). False when no store is open (then every read returns its
+  // default and every write fails).
+  enum class Creation { Allow, Refuse };
+  bool Open(const std::string& path, std::string* report = nullptr, Creation creation = Creation::Allow);
   bool IsOpen() const;
   const std::string& Path() const { return m_path; }
+
+  enum class FileKind { Missing, Database, NotDatabase, Unknown };
+  // What is at `path`, judged by the SQLite file header. An empty file counts as a database
+  // (a new store whose pages are still in its write-ahead log); Unknown when it cannot be read.
+  static FileKind ProbeFile(const std::string& path);
+  static std::string NoStoreMessage(const std::string& path) { return "No settings store at " + path; }
+  static std::string NotDatabaseMessage(const std::string& path);
+  // Creates the missing folders above a store file, private to the user.
+  static bool MakeParentFolders(const std::string& path);
 
   // Default location: $BRISKO_STORE, else $XDG_CONFIG_HOME/brisko/settings.db
   // (~/.config/brisko/settings.db).

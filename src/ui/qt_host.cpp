@@ -1,6 +1,7 @@
 #include "ui/qt_host.h"
 
 #include <QCoreApplication>
+#include <QPushButton>
 
 #include "app/power_off.h"
 #include "app/station.h"
@@ -60,7 +61,14 @@ void QtHost::DispatchPendingEvents() {
 }
 
 ExitChoice QtHost::ShowExitDialog() {
-  return CExitDlg::Ask(m_window);
+  CExitDlg dlg(m_window);
+  m_exitDialog = &dlg;
+  dlg.exec();
+  return dlg.Choice();
+}
+
+void QtHost::AnswerExitDialogWithExit() {
+  if (m_exitDialog) m_exitDialog->ExitButton()->click();
 }
 
 bool QtHost::PowerOff(const std::string& command) {

@@ -14,6 +14,7 @@ namespace brisko {
 
 class Station;
 class MainWindow;
+class CExitDlg;
 
 class QtHost : public QObject, public Host {
   Q_OBJECT
@@ -43,6 +44,8 @@ class QtHost : public QObject, public Host {
   // not block, shown over the window; a later notice replaces the text of one still open.
   void ShowNotice(const std::string& caption, const std::string& text);
   QMessageBox* Notice() const { return m_notice; }
+  // A shutdown signal answers an open "Exit Workflow ?" with Exit.
+  void AnswerExitDialogWithExit();
 
   bool LoopTimerActive() const { return m_loopTimer.isActive(); }
   bool ActionTimerActive(unsigned id) const;
@@ -53,6 +56,7 @@ class QtHost : public QObject, public Host {
   QTimer m_loopTimer;
   std::map<unsigned, std::unique_ptr<QTimer>> m_actionTimers;
   QPointer<QMessageBox> m_notice;
+  QPointer<CExitDlg> m_exitDialog;
 };
 
 }  // namespace brisko

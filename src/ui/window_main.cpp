@@ -31,8 +31,10 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   host.SetStation(&station);
   std::string report;
   if (!station.Init(start.storePath, &report))
-    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s; running on defaults\n",
-                 start.storePath.c_str());
+    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s; running on defaults\n",
+                 start.storePath.c_str(), report.empty() ? "" : ": ", report.c_str());
+  else if (!report.empty())
+    std::fprintf(stderr, "brisko-workflow: %s\n", report.c_str());
   // A log folder that cannot be written is told without blocking the run that logged.
   station.GetLogger().SetErrorCallback(
       [&host](const std::string& caption, const std::string& text) { host.ShowNotice(caption, text); });
@@ -52,12 +54,15 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
     std::fprintf(stderr, "brisko-workflow: cannot listen on %s: %s; later starts cannot reach this window\n",
                  start.socketPath.c_str(), listener.ErrorString().toLocal8Bit().constData());
 
-  // SIGINT and SIGTERM close the window the regular way (exit dialog, saving).
+  // SIGINT and SIGTERM (logout, system shutdown, kill) run the exit sequence without asking:
+  // nobody may be there to answer, and the session kills a station that waits.
   std::unique_ptr<QSocketNotifier> signalNotifier;
   if (InstallShutdownSignals()) {
     signalNotifier = std::make_unique<QSocketNotifier>(ShutdownSignalFd(), QSocketNotifier::Read);
     QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &window, [&] {
-      if (DrainShutdownSignals() && !station.ShutdownRequested()) station.RequestShutdown();
+      if (!DrainShutdownSignals()) return;
+      station.RequestShutdownWithoutAsking();
+      host.AnswerExitDialogWithExit();
     });
   }
 

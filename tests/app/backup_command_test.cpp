@@ -79,6 +79,10 @@ TEST_F(TheBackupOptions, MoveAStationsConfigurationToAFreshStore) {
 }
 
 TEST_F(TheBackupOptions, FailWithTheirMessageAndExitCodeOne) {
+  {
+    SettingsStore a;
+    ASSERT_TRUE(a.Open(dir / "a.db"));
+  }
   const Result backup =
       Run("--store " + dir / "a.db" + " --backup " + dir / "no/folder/x.BriskoWorkflowBackup");
   EXPECT_EQ(backup.rc, 1);

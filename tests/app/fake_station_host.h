@@ -30,6 +30,7 @@ class FakeStationHost : public Host {
   std::time_t Now() override { return now; }
   ExitChoice ShowExitDialog() override {
     ++exitDialogs;
+    if (onExitDialog) onExitDialog();
     if (choices.empty()) return ExitChoice::Exit;
     ExitChoice c = choices.front();
     choices.pop_front();
@@ -58,6 +59,7 @@ class FakeStationHost : public Host {
   std::time_t now = 1'700'000'000;
   std::deque<ExitChoice> choices;
   int exitDialogs = 0;
+  std::function<void()> onExitDialog;  // runs while the question is open
   std::vector<std::string> powerOffCommands;
   std::vector<std::string> log;
   bool quit = false;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "common/temp_dir.h"
@@ -65,12 +66,42 @@ class AnInstanceChannel : public ::testing::Test {
 };
 
 TEST_F(AnInstanceChannel, NamesItsFilesAfterTheStore) {
-  InstancePaths a = InstancePathsForStore(m_dir / "a.db");
-  InstancePaths b = InstancePathsForStore(m_dir / "b.db");
-  InstancePaths a2 = InstancePathsForStore(m_dir.Path() + "/./a.db");
+  mkdir((m_dir / "conf").c_str(), 0700);
+  test::WriteFile(m_dir / "conf/a.db", "");
+  symlink((m_dir / "conf/a.db").c_str(), (m_dir / "link.db").c_str());
+  InstancePaths a = InstancePathsForStore(m_dir / "conf/a.db");
+  InstancePaths b = InstancePathsForStore(m_dir / "conf/b.db");
+  InstancePaths a2 = InstancePathsForStore(m_dir.Path() + "/./conf/a.db");
+  InstancePaths viaLink = InstancePathsForStore(m_dir / "link.db");
   EXPECT_NE(a.socket, b.socket);
   EXPECT_EQ(a.socket, a2.socket);
-  EXPECT_EQ(a.lock.rfind(m_dir.Path(), 0), 0u);
+  EXPECT_EQ(a.lock, std::filesystem::canonical(m_dir.Path()).string() + "/conf/a.db.lock")
+      << "beside the store";
+  EXPECT_EQ(viaLink.lock, a.lock) << "one lock for every name of the store";
+  EXPECT_EQ(a.socket.rfind(m_dir.Path() + "/", 0), 0u) << "the socket in the runtime folder";
+
+  // A runtime folder that is gone (or not ours) is passed over as if it were unset.
+  setenv("XDG_RUNTIME_DIR", (m_dir / "gone").c_str(), 1);
+  InstancePaths fallback = InstancePathsForStore(m_dir / "conf/a.db");
+  EXPECT_EQ(fallback.lock, a.lock);
+  EXPECT_EQ(fallback.socket.find(m_dir / "gone"), std::string::npos) << fallback.socket;
+}
+
+TEST_F(AnInstanceChannel, TellsLaterStartsWhereItsSocketIs) {
+  const std::string lockPath = m_dir / "s.db.lock";
+  InstanceLock first;
+  ASSERT_EQ(first.Acquire(lockPath), InstanceLock::Acquired);
+  EXPECT_EQ(ReadLockFileSocket(lockPath), "");
+  ASSERT_TRUE(first.Publish("/run/user/1000/brisko-workflow-1000-0123456789abcdef.sock"));
+  EXPECT_EQ(ReadLockFileSocket(lockPath), "/run/user/1000/brisko-workflow-1000-0123456789abcdef.sock");
+  ASSERT_TRUE(first.Publish("/tmp/s.sock"));
+  EXPECT_EQ(ReadLockFileSocket(lockPath), "/tmp/s.sock") << "rewritten whole, no tail of the longer one";
+
+  for (const std::string& broken :
+       {std::string(""), std::string("/tmp/s.sock"), std::string("relative.sock\n"), std::string("\n"),
+        std::string("/tmp/a\0b.sock\n", 15), "/" + std::string(200, 'x') + "\n"})
+    EXPECT_EQ(ParseLockFileSocket(broken), "") << broken;
+  EXPECT_EQ(ParseLockFileSocket("/tmp/s.sock\nmore"), "/tmp/s.sock");
 }
 
 TEST_F(AnInstanceChannel, LetsOnlyOneHolderHaveTheLock) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "common/temp_dir.h"
 #include "engine/action.h"
@@ -21,6 +22,37 @@ struct Result {
   std::string out;
 };
 
+// Starts the program with its stdout and stderr on a pipe; returns the pid.
+pid_t Spawn(const std::string& command, int& outFd) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  outFd = out[0];
+  return pid;
+}
+
+// Reads the child's output until `text` shows up (or the output ends).
+bool ReadUntil(int fd, std::string& seen, const std::string& text) {
+  char buf[1024];
+  while (seen.find(text) == std::string::npos) {
+    // A station that hangs fails the test instead of stalling the whole suite.
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 60'000) <= 0) return false;
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    seen.append(buf, size_t(n));
+  }
+  return true;
+}
+
 class TheProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -29,9 +61,10 @@ class TheProgram : public ::testing::Test {
   }
   std::string Store() const { return m_dir / "settings.db"; }
 
-  Result Run(const std::string& args) {
+  Result Run(const std::string& args) { return RunWith(m_env, args); }
+  Result RunWith(const std::string& env, const std::string& args) {
     Result r;
-    FILE* p = popen((m_env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
+    FILE* p = popen((env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
@@ -82,10 +115,59 @@ TEST_F(TheProgram, AnswersHelpVersionAndBadOptions) {
 }
 
 TEST_F(TheProgram, RunsOnceOnAnEmptyStore) {
+  {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(Store()));
+  }
   Result r = Run("--run-once");
   EXPECT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(StoredInt("Actions", "NumActions"), 0);
   EXPECT_EQ(StoredInt("Actions", "m_iFileCounter"), 1);
+}
+
+// A mistyped --store never becomes a new empty store, and a wrong file is never taken for one.
+TEST_F(TheProgram, NeverCreatesOrReplacesAStoreByMistake) {
+  const std::string missing = m_dir / "typo.db", photo = m_dir / "photo.jpg", backup = m_dir / "b.xml";
+  const std::string photoBytes = std::string("\xff\xd8\xff\xe0", 4) + std::string(3000, 'p');
+  test::WriteFile(photo, photoBytes);
+  struct Case {
+    std::string args, message;
+  };
+  const Case cases[] = {
+      {"--store " + missing + " --run-once", "No settings store at " + missing},
+      {"--store " + missing + " --command 3", "No settings store at " + missing},
+      {"--store " + missing + " --barcode P1", "No settings store at " + missing},
+      {"--store " + missing + " --backup " + backup, "No settings store at " + missing},
+      {"--store " + photo + " --run-once", photo + " is not a settings store"},
+      {"--store " + photo + " --headless", photo + " is not a settings store"},
+      {"--store " + photo + " --restore " + backup, photo + " is not a settings store"},
+  };
+  for (const Case& c : cases) {
+    Result r = Run(c.args);
+    EXPECT_EQ(r.rc, 1) << c.args << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << "\n" << r.out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  EXPECT_FALSE(std::filesystem::exists(missing + ".lock"));
+  EXPECT_FALSE(std::filesystem::exists(backup));
+  EXPECT_EQ(test::ReadFile(photo), photoBytes);
+  size_t files = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(m_dir.Path())) ++files;
+  EXPECT_EQ(files, 1u) << "nothing moved aside or made beside the photo";
+
+  // The long-running station may start a store, and says so.
+  const std::string fresh = m_dir / "new/folder/s.db";
+  int out = -1;
+  pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless --store " + fresh, out);
+  ASSERT_GT(pid, 0);
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(out, seen, "Created a new settings store at " + fresh + "\n")) << seen;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_EQ(SettingsStore::ProbeFile(fresh), SettingsStore::FileKind::Database);
 }
 
 TEST_F(TheProgram, RunsOnceOverStoredActionsAndSaves) {
@@ -124,20 +206,6 @@ TEST_F(TheProgram, ARequestThatRunsNothingSaysSo) {
   }
 }
 
-// Reads the child's output until `text` shows up (or the output ends).
-bool ReadUntil(int fd, std::string& seen, const std::string& text) {
-  char buf[1024];
-  while (seen.find(text) == std::string::npos) {
-    // A station that hangs fails the test instead of stalling the whole suite.
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 60'000) <= 0) return false;
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    seen.append(buf, size_t(n));
-  }
-  return true;
-}
-
 TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   WriteActions({{"Alpha", kScheduleContinuous}, {"Cmd", kScheduleOnCommand}});
   int out[2];
@@ -159,6 +227,19 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   EXPECT_EQ(second.rc, 0) << second.out;
   EXPECT_NE(second.out.find("already running"), std::string::npos) << second.out;
   EXPECT_EQ(Run("--run-once").rc, 1);
+  // The store decides, not the runtime folder: a start from cron, ssh or a container (another
+  // folder, or one that does not exist) meets the same station.
+  mkdir((m_dir / "other-run").c_str(), 0700);
+  for (const std::string& runtime : {m_dir / "other-run", m_dir / "no-such-run"}) {
+    const std::string other = m_env + "XDG_RUNTIME_DIR=" + runtime + " ";
+    Result refused = RunWith(other, "--run-once");
+    EXPECT_EQ(refused.rc, 1) << refused.out;
+    EXPECT_NE(refused.out.find("already running"), std::string::npos) << refused.out;
+    Result forwarded = RunWith(other, "--command 1");
+    EXPECT_EQ(forwarded.rc, 0) << forwarded.out;
+    EXPECT_TRUE(ReadUntil(out[0], seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
+    seen.clear();
+  }
   Result cmd = Run("--command 1");
   EXPECT_EQ(cmd.rc, 0) << cmd.out;
   EXPECT_TRUE(ReadUntil(out[0], seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
@@ -171,6 +252,10 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
   EXPECT_NE(seen.find("Shutdown requested\n"), std::string::npos);
   EXPECT_EQ(StoredInt("Action_1", "m_iFileCounter"), 5);
+
+  // A runtime folder that does not exist does not stop a start.
+  Result alone = RunWith(m_env + "XDG_RUNTIME_DIR=" + m_dir / "no-such-run" + " ", "--run-once");
+  EXPECT_EQ(alone.rc, 0) << alone.out;
 }
 
 TEST_F(TheProgram, AHeadlessStationWithoutActionsSaysHowToAddSome) {
@@ -241,6 +326,92 @@ TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {
   EXPECT_NE(seen.find("left running)\n"), std::string::npos) << seen;
   const std::string hung = test::ReadFile(pidFile);
   if (!hung.empty()) kill(std::stoi(hung), SIGKILL);
+}
+
+// Waits up to `seconds` for `path` to hold `text`.
+bool WaitForFileText(const std::string& path, const std::string& text, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (test::ReadFile(path).find(text) != std::string::npos) return true;
+    usleep(100'000);
+  }
+  return false;
+}
+
+std::string TodaysLog(const std::string& folder) {
+  char day[16];
+  std::time_t now = std::time(nullptr);
+  std::tm tmv{};
+  localtime_r(&now, &tmv);
+  std::strftime(day, sizeof day, "%Y-%m-%d", &tmv);
+  return folder + "/BriskoEventFileWorkflow_" + day + ".log";
+}
+
+// After kill -9 (or a power cut) the day's log still tells what happened before.
+TEST_F(TheProgram, TheLogFileKeepsLinesOfAKilledStation) {
+  WriteActions({{"Alpha", kScheduleContinuous}});
+  {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(Store()));
+    s.WriteProfileInt("Logger", "m_bLogToFile", 1);
+    s.WriteProfileString("Logger", "m_path", m_dir / "logs/");
+  }
+  int out = -1;
+  pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless", out);
+  ASSERT_GT(pid, 0);
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(out, seen, "Actions starting in 4s...\n")) << seen;
+  usleep(1'300'000);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(out);
+  const std::string log = test::ReadFile(TodaysLog(m_dir / "logs"));
+  EXPECT_NE(log.find("|2|Actions starting in 5s...\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("|2|Actions starting in 4s...\r\n"), std::string::npos) << log;
+}
+
+// Logout, system shutdown, systemctl stop: the window exits as "Exit" does, without asking.
+TEST_F(TheProgram, TheWindowExitsOnSigtermWithoutAsking) {
+  WriteActions({{"Alpha", kScheduleContinuous}, {"Bye", kScheduleShutdown}});
+  mkdir((m_dir / "in").c_str(), 0755);
+  mkdir((m_dir / "out").c_str(), 0755);
+  test::WriteFile(m_dir / "in/a.jpg", "photo");
+  {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(Store()));
+    s.WriteProfileInt("Logger", "m_bLogToFile", 1);
+    s.WriteProfileString("Logger", "m_path", m_dir / "logs/");
+    s.WriteProfileInt("Action_0", "m_bEnabled", 0);
+    s.WriteProfileInt("Action_1", "m_iType", kCopyFiles);
+    s.WriteProfileString("Action_1", "m_strFileSpec", "*");
+  }
+  int out = -1;
+  const std::string env =
+      "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" + m_dir.Path() +
+      " BRISKO_STORE=" + Store() + " ";
+  pid_t pid = Spawn(env + BRISKO_BINARY, out);
+  ASSERT_GT(pid, 0);
+  const std::string log = TodaysLog(m_dir / "logs");
+  const bool up = WaitForFileText(log, "Actions starting in", 60);
+  EXPECT_TRUE(up) << test::ReadFile(log);
+  kill(pid, SIGTERM);
+  int status = 0;
+  bool ended = false;
+  for (int i = 0; i < 600 && !ended; ++i) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (!ended) usleep(100'000);
+  }
+  if (!ended) {  // waiting on a dialog nobody answers
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  std::string output;
+  ReadUntil(out, output, "\x01");  // whatever it printed, for the failure message
+  close(out);
+  ASSERT_TRUE(ended) << test::ReadFile(log) << output;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_EQ(test::ReadFile(m_dir / "out/a.jpg"), "photo") << "the Shutdown action ran\n"
+                                                          << test::ReadFile(log);
+  EXPECT_EQ(StoredInt("Action_0", "m_iFileCounter"), 5) << "the counters were saved";
 }
 
 }  // namespace

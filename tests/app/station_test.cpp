@@ -384,6 +384,34 @@ TEST_F(AStation, StopsAPassWhenShutdownIsRequested) {
   EXPECT_TRUE(host.quit);
 }
 
+// SIGTERM/SIGINT: nobody may be there to answer, so nothing asks; a signal that comes while
+// the question is open answers it with Exit.
+TEST_F(AStation, ExitsWithoutAskingOnAShutdownSignal) {
+  for (bool whileAsking : {false, true}) {
+    SCOPED_TRACE(whileAsking);
+    FakeStationHost signalled;
+    Station s(signalled);
+    ASSERT_TRUE(s.Init(dir / (whileAsking ? "asking.db" : "signal.db")));
+    s.Store().WriteProfileString("Action_0", "m_strName", "S");
+    s.Store().WriteProfileInt("Action_0", "m_iScheduleType", kScheduleShutdown);
+    s.Store().WriteProfileInt("Actions", "NumActions", 1);
+    bool shutdownRan = false;
+    s.SetActionRunner([&](Action&) { return shutdownRan = true; });
+    s.Open();
+    if (whileAsking) {
+      signalled.choices = {ExitChoice::Cancel};
+      signalled.onExitDialog = [&] { s.RequestShutdownWithoutAsking(); };
+      s.RequestShutdown();
+    } else {
+      s.RequestShutdownWithoutAsking();
+    }
+    s.OnLoopTimer();
+    EXPECT_EQ(signalled.exitDialogs, whileAsking ? 1 : 0);
+    EXPECT_TRUE(shutdownRan);
+    EXPECT_TRUE(signalled.quit);
+  }
+}
+
 TEST_F(AStation, SavesActionsAndCountersAndRunsShutdownActionsAtExit) {
   Write({{"A"}, {"S", kScheduleShutdown}, {"S off", kScheduleShutdown, 0}});
   station.Open();

@@ -297,8 +297,11 @@ TEST_F(RunTest, MovedJpegsAreTurnedUprightIntoTheRotatedSubfolder) {
   A().m_bAutoRotateUseSubfolder = 1;
   std::filesystem::copy_file(sideways, src + "/side.jpg");
   std::filesystem::copy_file(kLandscapeJpeg, src + "/upright.jpg");
+  const mode_t oldMask = ::umask(022);
   A().Run();
+  ::umask(oldMask);
   ASSERT_TRUE(Exists(dst + "/Rotated/side.jpg"));
+  EXPECT_EQ(StatOf(dst + "/Rotated/side.jpg").st_mode & 0022, 0u) << "never writable by other accounts";
   EXPECT_TRUE(Exists(dst + "/upright.jpg"));
   bool landscape = false;
   ASSERT_TRUE(IsJpegLandscape(dst + "/Rotated/side.jpg", landscape));
@@ -789,9 +792,9 @@ TEST_F(RunTest, FreeNamesCountFromTheGivenName) {
 }
 
 TEST_F(RunTest, TempFolderFallsBackAndAlwaysEndsInOneSeparator) {
-  host.Values().m_TempPath = host.Dir() + "/t1//";
-  EXPECT_EQ(A().GetTempFolder(), host.Dir() + "/t1/");
-  EXPECT_TRUE(Exists(host.Dir() + "/t1"));
+  host.Values().m_TempPath = host.Dir() + "/t0/t1//";
+  EXPECT_EQ(A().GetTempFolder(), host.Dir() + "/t0/t1/");
+  EXPECT_EQ(StatOf(host.Dir() + "/t0/t1").st_mode & 07777, 0700u) << "photos wait there: private";
   MakeFile(host.Dir() + "/file", "");
   host.Values().m_TempPath = host.Dir() + "/file/sub";
   EXPECT_EQ(A().GetTempFolder(), host.Dir() + "/builtin-temp/");

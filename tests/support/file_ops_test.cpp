@@ -102,8 +102,16 @@ TEST(AFileStatus, switchesReadOnlyAndKeepsTimesThatWereNotChanged) {
   EXPECT_EQ(StatOf(f).st_mtim.tv_sec, 1700000000);
   EXPECT_EQ(StatOf(f).st_atim.tv_sec, 1500000000);
 
-  ASSERT_TRUE(GrantEveryoneAccess(f));
-  EXPECT_EQ(StatOf(f).st_mode & 07777, 0666u);
+  // "Everyone" goes only as far as the umask: a photo waiting in the temp folder must not
+  // become writable by other accounts.
+  const mode_t oldMask = umask(022);
+  for (auto [mask, expected] : {std::pair<mode_t, mode_t>{022, 0644}, {002, 0664}, {077, 0600}, {0, 0666}}) {
+    umask(mask);
+    ASSERT_EQ(chmod(f.c_str(), 0400), 0);
+    ASSERT_TRUE(GrantEveryoneAccess(f));
+    EXPECT_EQ(StatOf(f).st_mode & 07777, expected) << std::oct << mask;
+  }
+  umask(oldMask);
 
   int err = 0;
   EXPECT_FALSE(GetFileStatus(dir / "missing", info, &err));

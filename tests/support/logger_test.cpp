@@ -130,3 +130,48 @@ TEST_F(ALogger, appendsToAnExistingFileAndFlushesWhenDestroyed) {
   EXPECT_EQ(test::ReadFile(dir / "logs/BriskoEventFileWorkflow_2008-12-15.log"),
             "old\r\n2008-12-15|04:59:36|2|new\r\n");
 }
+
+// A crash must not take the record of what happened with it: lines wait at most a second,
+// failures not at all, and syncs to disk stay a few seconds apart.
+TEST_F(ALogger, writesWithinASecondFailuresAtOnceAndSyncsAtMostEveryFewSeconds) {
+  int64_t ticks = 1'000'000;
+  logger.SetTicks([&] { return ticks; });
+  logger.Configure(dir / "logs", 1, 1);
+  const std::string file = dir / "logs/BriskoEventFileWorkflow_2008-12-15.log";
+  auto written = [&](const std::string& text) {
+    return test::ReadFile(file).find(text) != std::string::npos;
+  };
+
+  logger.Log(2, "Running action: A");
+  ticks += 400;
+  logger.Tick();
+  EXPECT_FALSE(written("Running action: A")) << "a young line waits for more";
+  ticks += 700;
+  logger.Tick();
+  EXPECT_TRUE(written("Running action: A"));
+  EXPECT_EQ(logger.SyncCount(), 1);
+
+  struct Case {
+    int level;
+    std::string text;
+    bool atOnce;
+  } cases[] = {
+      {2, "Moved file from /a to /b", false},
+      {2, "Failed (CopyOrMoveFilesUsingShell): Move file from /a to /b", true},
+      {2, "  Reason: Permission denied", true},
+      {2, "FAILED: Copy file /a to /b", true},
+      {4, "IMG_1.JPG - cannot read", true},
+  };
+  for (const Case& c : cases) {
+    ticks += 10;
+    logger.Log(c.level, c.text);
+    EXPECT_EQ(written(c.text), c.atOnce) << c.text;
+  }
+  EXPECT_EQ(logger.SyncCount(), 1) << "not one sync per failure";
+  ticks += Logger::kSyncPeriodMs;
+  logger.Tick();
+  EXPECT_TRUE(written("Moved file from /a to /b"));
+  EXPECT_EQ(logger.SyncCount(), 2);
+  logger.Tick();
+  EXPECT_EQ(logger.SyncCount(), 2) << "nothing new to sync";
+}

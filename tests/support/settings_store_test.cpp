@@ -123,24 +123,57 @@ TEST(AStoreFile, isPrivateAndCreatedWithItsFolders) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(AStoreFile, movesADamagedFileAsideAndStartsAfresh) {
-  test::TempDir dir;
-  std::string path = dir / "settings.db";
-  test::WriteFile(path, std::string(5000, 'G') + "not a database");
-  SettingsStore store;
-  std::string report;
-  ASSERT_TRUE(store.Open(path, &report));
-  EXPECT_NE(report.find("moved aside"), std::string::npos) << report;
-  EXPECT_TRUE(store.WriteProfileInt("Actions", "NumActions", 3));
-  EXPECT_EQ(store.GetProfileInt("Actions", "NumActions", 0), 3);
-  int asides = 0;
-  for (auto& e : std::filesystem::directory_iterator(dir.Path())) {
-    if (e.path().filename().string().rfind("settings.db.corrupt-", 0) == 0) {
-      ++asides;
-      EXPECT_EQ(test::ReadFile(e.path()), std::string(5000, 'G') + "not a database");
+// Only a real but damaged store is moved aside; a missing one is made only where allowed, and
+// a file that is no database at all (a backup or a photo passed by mistake) stays untouched.
+TEST(AStoreFile, isCreatedOnlyWhenAllowedAndMovedAsideOnlyWhenADamagedDatabase) {
+  const std::string garbage = std::string(5000, 'G') + "not a database";
+  const std::string damaged = std::string("SQLite format 3\0", 16) + std::string(5000, 'G');
+  enum Setup { Nothing, Garbage, Damaged, Empty, Folder };
+  struct Case {
+    Setup setup;
+    SettingsStore::Creation creation;
+    bool opens;
+    std::string report;  // the start of the report
+    bool movedAside;
+  } cases[] = {
+      {Nothing, SettingsStore::Creation::Refuse, false, "No settings store at ", false},
+      {Nothing, SettingsStore::Creation::Allow, true, "Created a new settings store at ", false},
+      {Garbage, SettingsStore::Creation::Allow, false, "", false},
+      {Damaged, SettingsStore::Creation::Refuse, true, "Settings store ", true},
+      {Empty, SettingsStore::Creation::Refuse, true, "", false},
+      {Folder, SettingsStore::Creation::Allow, false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.setup));
+    test::TempDir dir;
+    const std::string path = dir / "settings.db";
+    const std::string before = c.setup == Garbage ? garbage : c.setup == Damaged ? damaged : "";
+    if (c.setup == Garbage || c.setup == Damaged || c.setup == Empty) test::WriteFile(path, before);
+    if (c.setup == Folder) std::filesystem::create_directory(path);
+    SettingsStore store;
+    std::string report;
+    EXPECT_EQ(store.Open(path, &report, c.creation), c.opens) << report;
+    EXPECT_EQ(report.rfind(c.report, 0), 0u) << report;
+    if (c.setup == Garbage) {
+      EXPECT_EQ(report, SettingsStore::NotDatabaseMessage(path));
+    }
+    if (c.opens) {
+      EXPECT_TRUE(store.WriteProfileInt("Actions", "NumActions", 3));
+      EXPECT_EQ(store.GetProfileInt("Actions", "NumActions", 0), 3);
+    }
+    EXPECT_EQ(std::filesystem::exists(path), c.setup != Nothing || c.opens);
+    int asides = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir.Path())) {
+      if (e.path().filename().string().rfind("settings.db.corrupt-", 0) == 0) {
+        ++asides;
+        EXPECT_EQ(test::ReadFile(e.path()), before);
+      }
+    }
+    EXPECT_EQ(asides, c.movedAside ? 1 : 0);
+    if (c.setup == Garbage) {
+      EXPECT_EQ(test::ReadFile(path), garbage);
     }
   }
-  EXPECT_EQ(asides, 1);
 }
 
 TEST(AStoreFile, thatCannotBeOpenedReadsAsEmpty) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTimer>
 
 namespace brisko {
 namespace {
@@ -24,6 +25,14 @@ TEST(TheWindowHost, ShowsLogFailuresInOneNoticeThatNeverBlocks) {
   host.Notice()->close();
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(host.Notice(), nullptr);
+}
+
+// A shutdown signal that arrives while "Exit Workflow ?" waits answers it.
+TEST(TheWindowHost, LetsASignalAnswerAnOpenExitQuestion) {
+  QtHost host;
+  host.AnswerExitDialogWithExit();  // none open: nothing happens
+  QTimer::singleShot(0, &host, [&] { host.AnswerExitDialogWithExit(); });
+  EXPECT_EQ(host.ShowExitDialog(), ExitChoice::Exit);
 }
 
 }  // namespace
