@@ -572,6 +572,7 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   MoveJournal::Reached("source removed");
   record = next;
   current = tagged;
+  m_host->NotePhotoStep(PhotoStep::Tagged);
 }
 
 void Action::RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
@@ -620,6 +621,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   }
   // After a failed rotation the unrotated file waits in the temp folder; the move takes it on.
   current = result.currentPath;
+  if (result.outcome == RotateOnMoveOutcome::Rotated) m_host->NotePhotoStep(PhotoStep::Rotated);
   if (result.outcome == RotateOnMoveOutcome::Rotated && m_bAutoRotateUseSubfolder) {
     destination += "Rotated/";
     CreateFolderPath(destination);
