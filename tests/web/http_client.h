@@ -19,11 +19,11 @@ struct HttpReply {
   std::string body;
 };
 
-inline HttpReply RawHttp(const std::string& address, int port, const std::string& request) {
-  HttpReply reply;
+// A connected socket with 5 s send and receive timeouts, or -1.
+inline int ConnectTo(const std::string& address, int port) {
   const bool v6 = address.find(':') != std::string::npos;
   const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return reply;
+  if (fd < 0) return -1;
   timeval tv{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -42,9 +42,19 @@ inline HttpReply RawHttp(const std::string& address, int port, const std::string
     inet_pton(AF_INET, address.c_str(), &a->sin_addr);
     len = sizeof *a;
   }
+  if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline HttpReply RawHttp(const std::string& address, int port, const std::string& request) {
+  HttpReply reply;
+  const int fd = ConnectTo(address, port);
+  if (fd < 0) return reply;
   std::string raw;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
     char buf[8192];
     for (int i = 0; i < 10000; ++i) {
       const ssize_t n = recv(fd, buf, sizeof buf, 0);

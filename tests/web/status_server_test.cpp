@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "web/http_client.h"
@@ -214,6 +215,22 @@ TEST_F(StatusServerTest, OversizedRequestIsRefused) {
   const HttpReply r = HttpGet("127.0.0.1", server->Port(), "/status.json?pad=" + std::string(64 * 1024, 'a'));
   EXPECT_NE(r.status, 200);
   EXPECT_EQ(HttpGet("127.0.0.1", server->Port(), "/status.json").status, 200);  // still serving
+}
+
+TEST_F(StatusServerTest, SlowClientsAreDropped) {
+  StatusServerLimits limits;
+  limits.timeoutSeconds = 1;
+  auto server = Start({}, limits);
+  ASSERT_TRUE(server);
+  const int fd = test::ConnectTo("127.0.0.1", server->Port());
+  ASSERT_GE(fd, 0);
+  // A half-sent request does not hold its connection past the timeout.
+  send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  const auto start = std::chrono::steady_clock::now();
+  char c;
+  EXPECT_EQ(recv(fd, &c, 1, 0), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  close(fd);
 }
 
 TEST_F(StatusServerTest, StartFailures) {
