@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "app/status_page.h"
+
 #ifndef BRISKO_DOC_DIR
 #define BRISKO_DOC_DIR "/usr/share/doc/brisko-workflow"
 #endif
@@ -13,7 +15,7 @@ namespace {
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool IsValueOption(const std::string& name) {
   return name == "--store" || name == "--command" || name == "--barcode" || name == "--backup" ||
-         name == "--restore" || name == "--plt-info";
+         name == "--restore" || name == "--plt-info" || name == "--status-page";
 }
 
 bool SetValue(CommandLine& cl, const std::string& name, const std::string& value) {
@@ -54,6 +56,17 @@ bool SetValue(CommandLine& cl, const std::string& name, const std::string& value
       return false;
     }
     cl.pltInfo = value;
+  } else if (name == "--status-page") {
+    std::string address;
+    int port = 0;
+    if (!ParseStatusPageOption(value, address, port)) {
+      cl.error =
+          "--status-page needs [ADDRESS:]PORT with a numeric address and a port from 0 to 65535, not '" +
+          value + "'";
+      return false;
+    }
+    if (!address.empty()) cl.statusPageAddress = address;
+    cl.statusPagePort = port;
   }
   return true;
 }
@@ -163,6 +176,10 @@ const char* CommandLineHelp() {
          "                    render PHOTO into every template of the album as the Create\n"
          "                    Image with PLT action does, write the pictures into OUTDIR\n"
          "                    and print their paths (PHOTO is left as it is)\n"
+         "  --status-page [ADDRESS:]PORT\n"
+         "                    serve the read-only status page for this run on PORT (0: a\n"
+         "                    free one) at ADDRESS (default: the stored one, else\n"
+         "                    127.0.0.1); the log says \"Status page at URL\"\n"
          "  --version         print the version and exit\n"
          "  --help            print this help and exit\n"
          "\n"

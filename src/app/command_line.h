@@ -21,6 +21,9 @@ struct CommandLine {
   std::vector<std::string> pltPack;    // source document, album to write
   std::vector<std::string> pltUnpack;  // album, folder to write into
   std::vector<std::string> pltRender;  // album, photo, folder to write into
+  // --status-page [ADDRESS:]PORT: the status page for this run only.
+  std::optional<std::string> statusPageAddress;
+  std::optional<int> statusPagePort;
 
   // Set when the arguments cannot be used; main prints it and ends with exit code 2.
   std::string error;

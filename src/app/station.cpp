@@ -88,6 +88,8 @@ void Station::Open() {
   LoadSettings();
   RecoverInterruptedMoves();  // also says at start, not at the first move, when the temp folder is unusable
   m_dialogDepth = 0;
+  StartStatusPage();
+  PublishState();
   m_host.StartLoopTimer(kLoopPeriodMs);
 }
 
@@ -107,14 +109,24 @@ void Station::RecoverInterruptedMoves() {
 // ---- RunHost ----
 
 void Station::AddToLog(const std::string& text) {
+  m_status.OnLogLine(text, m_host.Now());
   m_host.ShowLogLine(text);
   m_logger.Log(2, text);
 }
 
 void Station::SetProgress(int position, int range, const std::string& actionText,
                           const std::string& statusText) {
+  m_status.OnProgress(actionText, position, range, statusText);
   m_host.ShowProgress(position, range, actionText, statusText);
   DispatchPendingEvents();
+}
+
+void Station::NotePhotoStep(PhotoStep step) {
+  if (step == PhotoStep::Tagged) {
+    m_status.CountTagged(m_host.Now());
+  } else {
+    m_status.CountRotated(m_host.Now());
+  }
 }
 
 void Station::DispatchPendingEvents() {
@@ -261,6 +273,7 @@ bool Station::RunOne(Action& action) {
   m_inRun.insert(&action);
   bool result = m_runner ? m_runner(action) : action.Run();
   m_inRun.erase(&action);
+  PublishState();
   return result;
 }
 
@@ -275,6 +288,7 @@ void Station::Walk(bool stopOnShutdown, const std::function<void(Action&)>& each
 
 void Station::OnLoopTimer() {
   m_logger.Tick(0);  // once a second: no line waits longer than that in memory
+  PublishState();
   if (m_bShutdownRequested) {
     if (m_bShutdownStarted) return;
     if (m_values.g_bActionsRunning) {
@@ -304,6 +318,8 @@ void Station::OnLoopTimer() {
       DispatchPendingEvents();
     });
   }
+  m_status.OnPassEnd(m_host.Now());
+  m_status.RefreshDestinations(m_actions, m_host.Now());
   m_host.StartLoopTimer(kLoopPeriodMs);
 }
 
@@ -418,12 +434,14 @@ void Station::SetRunContinuously(bool on) {
     m_host.StartLoopTimer(kLoopPeriodMs);
   else if (!m_bShutdownRequested)
     m_host.StopLoopTimer();
+  PublishState();
 }
 
 void Station::RequestShutdown() {
   m_bShutdownRequested = true;
   AddToLog("Shutdown requested");
   if (!m_bRunContinuously) m_host.StartLoopTimer(kLoopPeriodMs);
+  PublishState();
 }
 
 void Station::RequestShutdownWithoutAsking() {
@@ -434,10 +452,12 @@ void Station::RequestShutdownWithoutAsking() {
 void Station::BeginPausingDialog() {
   ++m_dialogDepth;
   m_countdown = kStartupCountdown;
+  PublishState();
 }
 
 void Station::EndPausingDialog() {
   if (m_dialogDepth > 0) --m_dialogDepth;
+  PublishState();
 }
 
 void Station::BeginEditingActions() {
@@ -485,6 +505,55 @@ void Station::ApplyApplicationSettings(const std::string& logFolder, int level, 
 
 std::string Station::PowerOffCommand() {
   return m_store.GetProfileString("Settings", "m_strPowerOffCommand", kDefaultPowerOffCommand);
+}
+
+// ---- Status page ----
+
+void Station::SetStatusPageOptions(StatusPageOptions options) {
+  m_statusOptions = std::move(options);
+  m_status.SetStarter(m_statusOptions.starter);
+}
+
+StationState Station::IdleState() const {
+  if (m_bShutdownRequested) return StationState::Exiting;
+  return m_bRunContinuously && m_dialogDepth == 0 ? StationState::RunningContinuously : StationState::Paused;
+}
+
+void Station::StartStatusPage() {
+  if (!m_status.CanStart()) return;
+  StatusPageConfig config = LoadStatusPageConfig(m_store);
+  if (m_statusOptions.port) {
+    config.enabled = true;
+    config.port = *m_statusOptions.port;
+    if (m_statusOptions.address) config.address = *m_statusOptions.address;
+  }
+  if (!config.enabled) return;
+  if (config.key.empty()) {
+    // Made once, the first time the page runs, and kept.
+    config.key = MakeStatusPageKey();
+    m_store.WriteProfileString("Settings", "m_strStatusPageKey", config.key);
+  }
+  std::string error;
+  if (!m_status.Restart(config, &error)) {
+    AddToLog("FAILED: Status page on " + config.address + " port " + std::to_string(config.port) + ": " +
+             error);
+    return;
+  }
+  AddToLog("Status page at " + m_status.Url());
+  m_status.RefreshDestinations(m_actions, m_host.Now(), true);
+}
+
+bool Station::ApplyStatusPageSettings(const StatusPageConfig& config, std::string* error) {
+  SaveStatusPageConfig(m_store, config);
+  m_statusOptions.address.reset();
+  m_statusOptions.port.reset();
+  m_status.Stop();
+  StartStatusPage();
+  if (config.enabled && !m_status.IsRunning()) {
+    if (error) *error = "The status page could not start; the action log says why.";
+    return false;
+  }
+  return true;
 }
 
 // ---- Exit ----

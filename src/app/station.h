@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "app/host.h"
+#include "app/status_page.h"
+#include "app/status_reporter.h"
 #include "engine/action.h"
 #include "engine/run_host.h"
 #include "scheduler/operator_lists.h"
@@ -68,6 +70,7 @@ class Station : public RunHost {
   std::time_t Now() const override { return m_host.Now(); }
   void KillActionTimer(uint32_t timerHandle) override;
   bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }
+  void NotePhotoStep(PhotoStep step) override;
 
   // ---- Settings and the action list ----
   void LoadSettings();
@@ -158,6 +161,14 @@ class Station : public RunHost {
   // Destroys every action and stops their timers.
   void ClearActions();
 
+  // ---- Status page ----
+  // Before Open: how to start the page and this run's command-line override.
+  void SetStatusPageOptions(StatusPageOptions options);
+  // Application settings: stores them and restarts the page (the override is dropped).
+  bool ApplyStatusPageSettings(const StatusPageConfig& config, std::string* error);
+  const StatusReporter& Status() const { return m_status; }
+  std::string StatusPageUrl() const { return m_status.Url(); }
+
   // Seam for tests: replaces Action::Run (entry test and work) for every run.
   using ActionRunner = std::function<bool(Action&)>;
   void SetActionRunner(ActionRunner runner) { m_runner = std::move(runner); }
@@ -173,6 +184,10 @@ class Station : public RunHost {
   void Walk(bool stopOnShutdown, const std::function<void(Action&)>& each);
   bool IsListed(const Action* action) const;
   void ExitSequence();
+  void StartStatusPage();
+  // What the page shows when no action is working.
+  StationState IdleState() const;
+  void PublishState() { m_status.OnState(IdleState()); }
 
   Host& m_host;
   SettingsStore m_store;
@@ -204,6 +219,10 @@ class Station : public RunHost {
   std::vector<std::unique_ptr<Action>> m_actions;
   // Taken off the list during a run; destroyed when the outermost run ends.
   std::vector<std::unique_ptr<Action>> m_retired;
+
+  StatusPageOptions m_statusOptions;
+  // Last: its page stops before anything it reports on goes.
+  StatusReporter m_status;
 };
 
 }  // namespace brisko

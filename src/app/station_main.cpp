@@ -136,13 +136,15 @@ int RunAlbumTool(const CommandLine& cl) {
   return 0;
 }
 
-int RunHeadlessStation(const std::string& storePath, const std::string& socketPath) {
+int RunHeadlessStation(const std::string& storePath, const std::string& socketPath,
+                       const StatusPageOptions& statusPage) {
   HeadlessHost host(stdout);
   InstanceServer server;
   std::string error;
   if (!socketPath.empty() && !server.Listen(socketPath, &error))
     std::fprintf(stderr, "brisko-workflow: %s; later starts cannot reach this station\n", error.c_str());
   Station station(host);
+  station.SetStatusPageOptions(statusPage);
   host.SetStation(&station);
   host.SetInstanceServer(&server);
   InstallShutdownSignals();
@@ -186,7 +188,7 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   return 0;
 }
 
-int StationMain(int argc, char** argv, const WindowEntry& window) {
+int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPageStarter& statusPage) {
   CommandLine cl = ParseCommandLine(argc, argv);
   if (!cl.error.empty()) {
     std::fprintf(stderr, "brisko-workflow: %s\nTry 'brisko-workflow --help' for the options.\n",
@@ -256,11 +258,12 @@ int StationMain(int argc, char** argv, const WindowEntry& window) {
   }
 
   if (cl.IsOneShot()) return RunOneShot(cl, storePath);
+  const StatusPageOptions page{statusPage, cl.statusPageAddress, cl.statusPagePort};
   if (!cl.headless && window) {
-    if (HaveDisplay()) return window(WindowStart{storePath, paths.socket}, argc, argv);
+    if (HaveDisplay()) return window(WindowStart{storePath, paths.socket, page}, argc, argv);
     std::fprintf(stderr, "brisko-workflow: no display found; running headless\n");
   }
-  return RunHeadlessStation(storePath, paths.socket);
+  return RunHeadlessStation(storePath, paths.socket, page);
 }
 
 }  // namespace brisko

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "app/status_page.h"
+
 namespace brisko {
 
 struct CommandLine;
@@ -12,13 +14,16 @@ struct CommandLine;
 struct WindowStart {
   std::string storePath;
   std::string socketPath;  // where to listen for later starts (the lock is already held)
+  StatusPageOptions statusPage;
 };
 using WindowEntry = std::function<int(const WindowStart& start, int& argc, char** argv)>;
 
-int StationMain(int argc, char** argv, const WindowEntry& window);
+// `statusPage` starts the status page where the program has one.
+int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPageStarter& statusPage = {});
 
 // Pieces of StationMain, public for tests.
-int RunHeadlessStation(const std::string& storePath, const std::string& socketPath);
+int RunHeadlessStation(const std::string& storePath, const std::string& socketPath,
+                       const StatusPageOptions& statusPage = {});
 // --run-once, --command and --barcode when no station is running: do it here, save, end.
 int RunOneShot(const CommandLine& cl, const std::string& storePath);
 // --plt-info, --plt-pack, --plt-unpack.

@@ -636,6 +636,7 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   MoveJournal::Reached("source removed");
   record = next;
   current = tagged;
+  m_host->NotePhotoStep(PhotoStep::Tagged);
 }
 
 void Action::RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
@@ -692,6 +693,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
     LogMessage("Not rotated: the lossless turn of its picture failed: " + current);
   // After a failed rotation the unrotated file waits in the temp folder; the move takes it on.
   current = result.currentPath;
+  if (result.outcome == RotateOnMoveOutcome::Rotated) m_host->NotePhotoStep(PhotoStep::Rotated);
   if (result.outcome == RotateOnMoveOutcome::Rotated && m_bAutoRotateUseSubfolder) {
     destination += "Rotated/";
     CreateFolderPath(destination);

@@ -42,6 +42,9 @@ struct StationValues {
   std::map<std::string, std::string> m_knownCustomFields;
 };
 
+// Steps done to a photo on its way that write no action-log line of their own.
+enum class PhotoStep { Tagged, Rotated };
+
 class RunHost {
  public:
   virtual ~RunHost() = default;
@@ -67,6 +70,8 @@ class RunHost {
   virtual std::time_t Now() const { return std::time(nullptr); }
   // Stops a running per-action Time timer (called when its action is destroyed).
   virtual void KillActionTimer(uint32_t timerHandle) { (void)timerHandle; }
+  // A photo was tagged or turned upright (for the day's counts).
+  virtual void NotePhotoStep(PhotoStep step) { (void)step; }
   // Shows the ID.TXT editor on a batch's record after a Move Files from Media run; true on OK.
   virtual bool EditIdTxt(CIdTxt& record) {
     (void)record;

@@ -259,11 +259,23 @@ void MainWindow::OpenApplicationSettings() {
   dlg.SetStaticMap(
       QString::fromStdString(store.GetProfileString("Settings", "m_strStaticMapUrl", kDefaultStaticMapUrl)),
       QString::fromStdString(store.GetProfileString("Settings", "m_strStaticMapKey", "")));
+  StatusPageConfig page = LoadStatusPageConfig(store);
+  if (page.key.empty()) page.key = MakeStatusPageKey();
+  dlg.SetStatusPage(page, QString::fromStdString(m_station.StatusPageUrl()));
   if (dlg.exec() != QDialog::Accepted) return;
   m_station.ApplyApplicationSettings(dlg.LogFolder().toStdString(), dlg.Level(), dlg.LogToFile(),
                                      dlg.TempFolder().toStdString());
   store.WriteProfileString("Settings", "m_strStaticMapUrl", dlg.StaticMapUrl().toStdString());
   store.WriteProfileString("Settings", "m_strStaticMapKey", dlg.StaticMapKey().toStdString());
+  const StatusPageConfig chosen = dlg.StatusPage();
+  const StatusPageConfig stored = LoadStatusPageConfig(store);
+  // A page running as asked is left alone; any change restarts it.
+  const bool same = chosen.enabled == stored.enabled && chosen.address == stored.address &&
+                    chosen.port == stored.port && chosen.key == stored.key &&
+                    chosen.enabled == !m_station.StatusPageUrl().empty();
+  std::string error;
+  if (!same && !m_station.ApplyStatusPageSettings(chosen, &error))
+    QMessageBox::warning(this, "Application settings", QString::fromStdString(error));
 }
 
 void MainWindow::OpenBackupSettings() {

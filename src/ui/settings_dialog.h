@@ -1,12 +1,18 @@
 #pragma once
-// "Application settings": log folder, logging level, logging to files, temp folder.
+// "Application settings": log folder, logging level, logging to files, temp folder, the
+// static map service and the status page.
 #include <QDialog>
+#include <QImage>
 #include <functional>
+
+#include "app/status_page.h"
 
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QLabel;
 class QPushButton;
+class QSpinBox;
 
 namespace brisko {
 
@@ -29,6 +35,10 @@ class CSettingsDlg : public QDialog {
   QString StaticMapUrl() const;
   QString StaticMapKey() const;
 
+  // The page's settings, and the address it runs at now ("" when off) for the QR code.
+  void SetStatusPage(const StatusPageConfig& config, const QString& runningUrl);
+  StatusPageConfig StatusPage() const;
+
   QLineEdit* LogFolderEdit() const { return m_logFolder; }
   QComboBox* LevelCombo() const { return m_level; }
   QCheckBox* LogToFileBox() const { return m_logToFile; }
@@ -37,6 +47,14 @@ class CSettingsDlg : public QDialog {
   QPushButton* TempFolderButton() const { return m_tempButton; }
   QLineEdit* StaticMapUrlEdit() const { return m_mapUrl; }
   QLineEdit* StaticMapKeyEdit() const { return m_mapKey; }
+  QCheckBox* StatusPageBox() const { return m_pageOn; }
+  QLineEdit* StatusPageAddressEdit() const { return m_pageAddress; }
+  QSpinBox* StatusPagePortSpin() const { return m_pagePort; }
+  QLineEdit* StatusPageKeyEdit() const { return m_pageKey; }
+  QPushButton* NewKeyButton() const { return m_newKey; }
+  QLabel* StatusPageQr() const { return m_pageQr; }
+
+  void accept() override;
 
  private:
   QLineEdit* m_logFolder;
@@ -47,6 +65,17 @@ class CSettingsDlg : public QDialog {
   QPushButton* m_tempButton;
   QLineEdit* m_mapUrl;
   QLineEdit* m_mapKey;
+  QCheckBox* m_pageOn;
+  QLineEdit* m_pageAddress;
+  QSpinBox* m_pagePort;
+  QLineEdit* m_pageKey;
+  QPushButton* m_newKey;
+  QLabel* m_pageUrl;
+  QLabel* m_pageQr;
 };
+
+// The QR code of `text` as a black-on-white image, `scale` pixels a module with the standard
+// quiet zone; null when it cannot be encoded.
+QImage QrCodeImage(const QString& text, int scale = 4);
 
 }  // namespace brisko

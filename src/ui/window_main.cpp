@@ -28,6 +28,7 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
 
   QtHost host;
   Station station(host);
+  station.SetStatusPageOptions(start.statusPage);
   host.SetStation(&station);
   std::string report;
   if (!station.Init(start.storePath, &report))

@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
     CSettingsDlg dlg("/home/station/.local/state/BriskoLogs/", 2, 1, "/var/tmp/brisko_temp/");
     dlg.SetStaticMap("https://maps.googleapis.com/maps/api/staticmap?size=512x512&{PATH}&{MARKERS}&key={KEY}",
                      "");
+    // A documentation address and a made-up key: the picture shows what a phone scans.
+    const StatusPageConfig page{true, "0.0.0.0", kDefaultStatusPagePort, "5f0c2a9e71d84b36a0e4c8d2b197f3a6"};
+    dlg.SetStatusPage(page, QString("http://192.0.2.10:8642/?key=") + QString::fromStdString(page.key));
     Save(dlg, "application_settings");
   }
   {

@@ -1,0 +1,58 @@
+#pragma once
+// The station's side of the status page: keeps the board up to date from the action log,
+// progress and state, and owns the running page. Everything here runs on the station's
+// thread; the page's own thread only reads the board.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/status_page.h"
+#include "app/status_snapshot.h"
+
+namespace brisko {
+
+class Action;
+
+class StatusReporter {
+ public:
+  StatusReporter();
+  ~StatusReporter();
+  StatusReporter(const StatusReporter&) = delete;
+  StatusReporter& operator=(const StatusReporter&) = delete;
+
+  const StatusBoard& Board() const { return m_board; }
+
+  void OnLogLine(const std::string& text, std::time_t now);
+  // Steps that write no log line of their own (BriskoExif written, photo turned upright).
+  void CountTagged(std::time_t now);
+  void CountRotated(std::time_t now);
+  void OnProgress(const std::string& action, int position, int range, const std::string& text);
+  // The running action's work is over (or never showed progress): back to `state`.
+  void OnState(StationState state);
+  void OnPassEnd(std::time_t now);
+  // Free space of each enabled action's destination; looked at no more than every 30 s unless
+  // forced, and only while the page runs.
+  void RefreshDestinations(const std::vector<std::unique_ptr<Action>>& actions, std::time_t now,
+                           bool force = false);
+
+  void SetStarter(StatusPageStarter starter) { m_starter = std::move(starter); }
+  bool CanStart() const { return static_cast<bool>(m_starter); }
+  // Stops a running page, then starts one with `config` (enabled or not). On failure
+  // `error` says why and no page runs.
+  bool Restart(const StatusPageConfig& config, std::string* error);
+  void Stop() { m_server.reset(); }
+  bool IsRunning() const { return m_server != nullptr; }
+  std::string Url() const;
+
+ private:
+  void Count(std::time_t now, int StatusCounts::*field);
+
+  StatusBoard m_board;
+  StatusPageStarter m_starter;
+  std::time_t m_lastSpaceCheck = 0;
+  StationState m_state = StationState::Paused;  // as last published
+  // Last, so it stops reading the board before the board goes.
+  std::unique_ptr<StatusPageServer> m_server;
+};
+
+}  // namespace brisko

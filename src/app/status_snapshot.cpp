@@ -1,0 +1,49 @@
+#include "app/status_snapshot.h"
+
+#include "engine/action.h"
+
+namespace brisko {
+
+const char* StationStateName(StationState state) {
+  switch (state) {
+    case StationState::RunningContinuously:
+      return "running continuously";
+    case StationState::Paused:
+      return "paused";
+    case StationState::Running:
+      return "running";
+    case StationState::Exiting:
+      return "exiting";
+  }
+  return "paused";
+}
+
+bool IsLowSpace(uint64_t freeBytes, uint64_t totalBytes) {
+  constexpr uint64_t kLowBytes = 2ull * 1000 * 1000 * 1000;
+  return freeBytes < kLowBytes || freeBytes * 20 < totalBytes;
+}
+
+LogLineKind ClassifyLogLine(std::string_view line) {
+  // The text after the action's description; the type name in brackets is fixed, the name
+  // before it is the operator's and may hold anything.
+  std::string_view body = line;
+  size_t best = std::string_view::npos;
+  for (int type = 0; type < kNumActionTypes; ++type) {
+    const std::string marker = std::string("(") + ActionTypeName(type) + ") ";
+    const size_t at = line.find(marker);
+    if (at != std::string_view::npos && (best == std::string_view::npos || at < best)) {
+      best = at;
+      body = line.substr(at + marker.size());
+    }
+  }
+  auto starts = [&body](std::string_view prefix) { return body.substr(0, prefix.size()) == prefix; };
+  if (starts("FAILED") || starts("Failed")) return LogLineKind::Failure;
+  if (starts("Moved file from ")) return LogLineKind::Moved;
+  if (starts("Copied file ")) return LogLineKind::Copied;
+  if (starts("Deleted file ")) return LogLineKind::Deleted;
+  if (starts("Rotated ")) return LogLineKind::Rotated;
+  if (starts("Created file from PLT file ")) return LogLineKind::PictureMade;
+  return LogLineKind::Other;
+}
+
+}  // namespace brisko

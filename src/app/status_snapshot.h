@@ -1,0 +1,94 @@
+#pragma once
+// What the status page shows, as the station last published it. The station fills the board
+// on its own thread; the page's thread only copies it, so a slow reader never holds up a run.
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brisko {
+
+inline constexpr size_t kStatusLogLines = 200;
+
+enum class StationState { RunningContinuously, Paused, Running, Exiting };
+// "running continuously", "paused", "running", "exiting".
+const char* StationStateName(StationState state);
+
+struct StatusLogLine {
+  std::time_t time = 0;
+  std::string text;
+  bool failed = false;
+};
+
+struct StatusCounts {
+  int moved = 0;
+  int copied = 0;
+  int deleted = 0;
+  int tagged = 0;
+  int rotated = 0;
+  int picturesMade = 0;
+  int failures = 0;
+};
+
+struct StatusDestination {
+  std::string action;
+  std::string folder;
+  bool known = false;  // false when the folder cannot be looked at (missing, unmounted)
+  uint64_t freeBytes = 0;
+  uint64_t totalBytes = 0;
+  bool low = false;
+};
+
+// Under 5% or under 2 GB free.
+bool IsLowSpace(uint64_t freeBytes, uint64_t totalBytes);
+
+struct StatusSnapshot {
+  uint64_t generation = 0;
+  std::string name;
+  std::string host;
+  std::string version;
+  StationState state = StationState::Paused;
+  std::string action;  // the running action's description while one works
+  int progressPosition = 0;
+  int progressRange = 0;
+  std::string progressText;
+  std::deque<StatusLogLine> log;  // newest first, at most kStatusLogLines
+  std::string day;                // local date the counts are for, YYYY-MM-DD
+  StatusCounts today;
+  std::vector<StatusDestination> destinations;
+  std::time_t lastPass = 0;  // 0: none yet
+};
+
+class StatusBoard {
+ public:
+  // Runs `edit` on the snapshot under the lock and marks it changed.
+  template <class Edit>
+  void Update(Edit&& edit) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    edit(m_snapshot);
+    m_snapshot.generation = m_generation.load(std::memory_order_relaxed) + 1;
+    m_generation.store(m_snapshot.generation, std::memory_order_release);
+  }
+  StatusSnapshot Copy() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_snapshot;
+  }
+  // Readers that cache what they made from a copy ask this first, without the lock.
+  uint64_t Generation() const { return m_generation.load(std::memory_order_acquire); }
+
+ private:
+  mutable std::mutex m_mutex;
+  StatusSnapshot m_snapshot;
+  std::atomic<uint64_t> m_generation{0};
+};
+
+// What an action-log line says happened, for today's counts. Action lines read
+// "NAME (TYPE) TEXT"; failures begin "FAILED" or "Failed".
+enum class LogLineKind { Other, Moved, Copied, Deleted, Rotated, PictureMade, Failure };
+LogLineKind ClassifyLogLine(std::string_view line);
+
+}  // namespace brisko

@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""A real browser on the status page of a running station: headless Chromium opens the page, a
+photo is moved, and the new log line must appear in the page's DOM without a reload, as text.
+Exit 77 (skipped) where no Chromium is installed. Loopback only; every wait is bounded.
+
+usage: browser_test.py BRISKO_BINARY
+"""
+import base64
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+PHOTO = "<img src=x onerror=alert(1)>.jpg"
+
+BACKUP = """<?xml version="1.0" encoding="UTF-8"?>
+ <k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE"><k name="Brisko Pty Ltd"><k name="BriskoFileWorkflow">
+  <k name="Actions"><v name="NumActions" value="0x00000001 (1)" type="REG_DWORD"/></k>
+  <k name="Action_0">
+   <v name="m_strName" value="Card"/>
+   <v name="m_iType" value="0x00000001 (1)" type="REG_DWORD"/>
+   <v name="m_strSourceFolder" value="{root}/card/"/>
+   <v name="m_strDestFolder" value="{root}/out/"/>
+   <v name="m_strFileSpec" value="*.jpg"/>
+  </k>
+  <k name="Settings"><v name="m_TempPath" value="{root}/temp/"/></k>
+ </k></k></k></k>
+"""
+
+
+class DevTools:
+    """Just enough of a WebSocket client for DevTools' JSON messages."""
+
+    def __init__(self, url):
+        m = re.match(r"ws://([^/:]+):(\d+)(/.*)", url)
+        self.sock = socket.create_connection((m.group(1), int(m.group(2))), timeout=10)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f"GET {m.group(3)} HTTP/1.1\r\nHost: {m.group(1)}:{m.group(2)}\r\n"
+                           f"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                           "Sec-WebSocket-Version: 13\r\n\r\n").encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            head += self.sock.recv(1)
+        if b" 101 " not in head.split(b"\r\n")[0]:
+            raise RuntimeError("no websocket: " + head.decode(errors="replace"))
+        self.next_id = 0
+
+    def _recv_exact(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise RuntimeError("devtools closed")
+            data += chunk
+        return data
+
+    def _send(self, text):
+        payload = text.encode()
+        mask = os.urandom(4)
+        n = len(payload)
+        header = bytes([0x81]) + (bytes([0x80 | n]) if n < 126 else bytes([0x80 | 126]) + struct.pack(">H", n))
+        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def _recv(self):
+        b0, b1 = self._recv_exact(2)
+        n = b1 & 0x7F
+        if n == 126:
+            n = struct.unpack(">H", self._recv_exact(2))[0]
+        elif n == 127:
+            n = struct.unpack(">Q", self._recv_exact(8))[0]
+        return b0 & 0x0F, self._recv_exact(n)
+
+    def evaluate(self, expression):
+        self.next_id += 1
+        self._send(json.dumps({"id": self.next_id, "method": "Runtime.evaluate",
+                               "params": {"expression": expression, "returnByValue": True}}))
+        while True:
+            op, data = self._recv()
+            if op != 1:
+                continue
+            msg = json.loads(data)
+            if msg.get("id") == self.next_id:
+                return msg["result"]["result"].get("value")
+
+
+def find_chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+def main():
+    binary = sys.argv[1]
+    chromium = find_chromium()
+    if not chromium:
+        print("SKIPPED: no chromium installed (Debian package 'chromium'; tools/setup.sh installs it)")
+        return 77
+    photo_source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "jpeg")
+    sample = next((os.path.join(d, f) for d, _, fs in sorted(os.walk(photo_source)) for f in sorted(fs)
+                   if f.lower().endswith(".jpg")), None)
+    with tempfile.TemporaryDirectory() as root:
+        for d in ("card", "out", "temp", "run", "state", "chrome"):
+            os.mkdir(os.path.join(root, d))
+        env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(root, "run"), XDG_STATE_HOME=os.path.join(root, "state"),
+                   ASAN_OPTIONS="detect_leaks=0")
+        store = os.path.join(root, "s.db")
+        with open(os.path.join(root, "b.xml"), "w") as f:
+            f.write(BACKUP.format(root=root))
+        subprocess.run([binary, "--store", store, "--restore", os.path.join(root, "b.xml")], env=env, check=True,
+                       stdout=subprocess.DEVNULL, timeout=60)
+        station = subprocess.Popen([binary, "--headless", "--store", store, "--status-page", "127.0.0.1:0"],
+                                   env=env, stdout=subprocess.PIPE, text=True)
+        browser = None
+        try:
+            url = None
+            deadline = time.time() + 30
+            while time.time() < deadline and url is None:
+                m = re.search(r"Status page at (http://127\.0\.0\.1:\d+/)", station.stdout.readline())
+                url = m.group(1) if m else None
+            assert url, "the station did not log its status page"
+            browser = subprocess.Popen([chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                        "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+                                        "--user-data-dir=" + os.path.join(root, "chrome"), url],
+                                       stdout=subprocess.DEVNULL, stderr=open(os.path.join(root, "chrome.log"), "w"))
+            ws = None
+            deadline = time.time() + 60
+            while time.time() < deadline and ws is None:
+                time.sleep(0.2)
+                with open(os.path.join(root, "chrome.log")) as log:
+                    m = re.search(r"DevTools listening on ws://127\.0\.0\.1:(\d+)/", log.read())
+                if m:
+                    ws = int(m.group(1))
+            assert ws, "chromium did not open its DevTools port"
+            page = None
+            deadline = time.time() + 30
+            while time.time() < deadline and page is None:
+                with urllib.request.urlopen(f"http://127.0.0.1:{ws}/json/list", timeout=5) as r:
+                    page = next((t for t in json.load(r) if t["type"] == "page" and t["url"].startswith(url)), None)
+                time.sleep(0.2)
+            assert page, "chromium shows no status page"
+            tools = DevTools(page["webSocketDebuggerUrl"])
+            # Survives only as long as the page is not reloaded.
+            deadline = time.time() + 30
+            while time.time() < deadline and not tools.evaluate(
+                    "document.readyState === 'complete' && !!document.getElementById('log')"):
+                time.sleep(0.2)
+            tools.evaluate("window.__stayed = 'yes'")
+            shutil.copy(sample, os.path.join(root, "card", PHOTO))
+            wanted = "Moved file from " + os.path.join(root, "card", PHOTO)
+            state = None
+            deadline = time.time() + 60
+            while time.time() < deadline:
+                state = tools.evaluate("JSON.stringify([window.__stayed || '', document.getElementById('log').textContent,"
+                                       " document.querySelectorAll('#log img').length,"
+                                       " document.getElementById('count-moved').textContent])")
+                state = json.loads(state) if state else ["", "", 0, ""]
+                if wanted in state[1]:
+                    break
+                time.sleep(0.5)
+            assert wanted in state[1], "the moved photo's log line did not appear: " + state[1][:500]
+            assert state[0] == "yes", "the page was reloaded"
+            assert state[2] == 0, "a file name became markup"
+            assert state[3] == "1", "moved count is " + state[3]
+            print("PASSED: the log line appeared in the page without a reload, as text")
+            return 0
+        finally:
+            for p in (browser, station):
+                if p and p.poll() is None:
+                    p.send_signal(signal.SIGTERM)
+                    try:
+                        p.wait(timeout=20)
+                    except subprocess.TimeoutExpired:
+                        p.kill()
+                        p.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

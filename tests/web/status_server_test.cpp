@@ -1,0 +1,321 @@
+#include "web/status_server.h"
+
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "web/http_client.h"
+#include "web/status_render.h"
+
+namespace brisko {
+namespace {
+
+using test::HttpGet;
+using test::HttpReply;
+using test::RawHttp;
+
+constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
+constexpr const char* kHostile = "<img src=x onerror=alert(1)>.jpg";
+
+void Fill(StatusBoard& board) {
+  board.Update([](StatusSnapshot& s) {
+    s.name = "Brisko Event File Workflow";
+    s.host = "booth-3";
+    s.version = "9.9";
+    s.state = StationState::Running;
+    s.action = "Cards (Move Files from Media)";
+    s.progressPosition = 3;
+    s.progressRange = 12;
+    s.progressText = "Moving files";
+    s.day = "2026-12-07";
+    s.today.moved = 5;
+    s.today.failures = 1;
+    s.lastPass = 1'700'000'000;
+    s.destinations.push_back({"Cards", "/srv/out", true, 1'000'000'000, 100'000'000'000, true});
+    s.log.push_front({1'700'000'000, std::string("Cards (Move Files) FAILED: Copy file ") + kHostile, true});
+    s.log.push_front({1'700'000'001, "bad byte \xff here", false});
+  });
+}
+
+class StatusServerTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<WebStatusServer> Start(std::optional<bool> requireKey = {},
+                                         StatusServerLimits limits = {}) {
+    StatusPageConfig config;
+    config.enabled = true;
+    config.port = 0;
+    config.key = kKey;
+    std::string error;
+    auto server = WebStatusServer::Start(config, board, &error, limits, requireKey);
+    EXPECT_TRUE(server) << error;
+    return server;
+  }
+  StatusBoard board;
+};
+
+TEST_F(StatusServerTest, RoutesMethodsAndHeaders) {
+  Fill(board);
+  auto server = Start();
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->Url(), "http://127.0.0.1:" + std::to_string(server->Port()) + "/");
+  struct Case {
+    const char* method;
+    const char* target;
+    int status;
+    const char* type;  // start of Content-Type
+  } cases[] = {
+      {"GET", "/", 200, "text/html"},
+      {"GET", "/?x=1", 200, "text/html"},
+      {"GET", "/status.json", 200, "application/json"},
+      {"GET", "/app.js", 200, "text/javascript"},
+      {"GET", "/app.css", 200, "text/css"},
+      {"HEAD", "/status.json", 200, "application/json"},
+      {"POST", "/", 405, "text/plain"},
+      {"PUT", "/status.json", 405, "text/plain"},
+      {"DELETE", "/", 405, "text/plain"},
+      {"OPTIONS", "/", 405, "text/plain"},
+      {"GET", "/../etc/passwd", 404, "text/plain"},
+      {"GET", "/%2e%2e/%2e%2e/etc/passwd", 404, "text/plain"},
+      {"GET", "/%2E%2E%2Fetc%2Fpasswd", 404, "text/plain"},
+      {"GET", "/status.json/", 404, "text/plain"},
+      {"GET", "//status.json", 404, "text/plain"},
+      {"GET", "/index.html", 404, "text/plain"},
+      {"GET", "/app.js/../status.json", 404, "text/plain"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    HttpReply r = HttpGet("127.0.0.1", server->Port(), c.target, c.method);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.headers["content-type"].rfind(c.type, 0), 0u) << r.headers["content-type"];
+    EXPECT_EQ(r.headers["content-security-policy"], "default-src 'self'");
+    EXPECT_EQ(r.headers["x-content-type-options"], "nosniff");
+    EXPECT_EQ(r.headers["referrer-policy"], "no-referrer");
+    if (c.status == 405) {
+      EXPECT_EQ(r.headers["allow"], "GET, HEAD");
+    }
+    if (std::string(c.method) == "HEAD") {
+      EXPECT_TRUE(r.body.empty());
+    }
+    if (c.status == 404) {
+      EXPECT_EQ(r.body, "Not found\n");
+    }
+  }
+}
+
+TEST_F(StatusServerTest, KeyRules) {
+  Fill(board);
+  auto server = Start(true);
+  ASSERT_TRUE(server);
+  const int port = server->Port();
+  EXPECT_EQ(server->Url(), "http://127.0.0.1:" + std::to_string(port) + "/?key=" + kKey);
+  const std::string key = kKey;
+  struct Case {
+    std::string target;
+    int status;
+  } cases[] = {
+      {"/", 403},
+      {"/status.json", 403},
+      {"/status.json?key=", 403},
+      {"/status.json?key=" + key.substr(0, 31), 403},
+      {"/status.json?key=" + key + "0", 403},
+      {"/status.json?key=" + key.substr(0, 31) + "0", 403},
+      {"/status.json?key=" + key, 200},
+      {"/?key=" + key, 200},
+      {"/app.js?key=" + key, 200},
+      {"/nothing?key=" + key, 404},
+      {"/nothing", 403},  // without the key nothing is told, not even what exists
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const HttpReply r = HttpGet("127.0.0.1", port, c.target);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == 403) {
+      EXPECT_EQ(r.body, "Forbidden\n");
+    }
+  }
+  // The page hands the key on to its script, style sheet and poll.
+  const HttpReply page = HttpGet("127.0.0.1", port, "/?key=" + key);
+  EXPECT_NE(page.body.find("/app.js?key=" + key), std::string::npos);
+}
+
+TEST_F(StatusServerTest, WithoutKeyOnlyLocalHostNamesAreServed) {
+  auto server = Start();
+  ASSERT_TRUE(server);
+  const int port = server->Port();
+  const std::string p = ":" + std::to_string(port);
+  struct Case {
+    std::string host;
+    int status;
+  } cases[] = {{"127.0.0.1" + p, 200}, {"localhost" + p, 200},    {"localhost", 200},
+               {"[::1]" + p, 200},     {"evil.example" + p, 403}, {"127.0.0.1.evil.example", 403}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(HttpGet("127.0.0.1", port, "/status.json", "GET", c.host).status, c.status);
+  }
+  EXPECT_EQ(RawHttp("127.0.0.1", port, "GET /status.json HTTP/1.0\r\n\r\n").status, 200);
+}
+
+TEST_F(StatusServerTest, HostileFileNamesStayText) {
+  Fill(board);
+  auto server = Start();
+  ASSERT_TRUE(server);
+  const HttpReply page = HttpGet("127.0.0.1", server->Port(), "/");
+  EXPECT_EQ(page.body.find("<img"), std::string::npos);
+  EXPECT_NE(page.body.find("&lt;img src=x onerror=alert(1)&gt;.jpg"), std::string::npos);
+  EXPECT_NE(page.body.find("<li class=\"failed\">"), std::string::npos);
+  EXPECT_NE(page.body.find("bad byte \xEF\xBF\xBD here"), std::string::npos);
+  const HttpReply json = HttpGet("127.0.0.1", server->Port(), "/status.json");
+  EXPECT_EQ(json.body.find('<'), std::string::npos);
+  EXPECT_EQ(json.body.find('\xff'), std::string::npos);
+}
+
+TEST_F(StatusServerTest, JsonCarriesEveryField) {
+  Fill(board);
+  auto server = Start();
+  ASSERT_TRUE(server);
+  const std::string body = HttpGet("127.0.0.1", server->Port(), "/status.json").body;
+  for (const char* field :
+       {"\"name\":\"Brisko Event File Workflow\"", "\"host\":\"booth-3\"", "\"version\":\"9.9\"",
+        "\"state\":\"running\"", "\"stateText\":\"running Cards (Move Files from Media)\"",
+        "\"progress\":{\"position\":3,\"range\":12,\"text\":\"Moving files\"}", "\"lastPass\":\"20",
+        "\"today\":{\"day\":\"2026-12-07\",\"moved\":5,\"copied\":0,\"deleted\":0,\"tagged\":0,\"rotated\":0,"
+        "\"picturesMade\":0,\"failures\":1}",
+        "\"folder\":\"/srv/"
+        "out\",\"known\":true,\"freeBytes\":1000000000,\"totalBytes\":100000000000,\"low\":true",
+        "\"failed\":true", "\"log\":[{\"time\":"}) {
+    EXPECT_NE(body.find(field), std::string::npos) << field << "\n" << body;
+  }
+  // Newest first.
+  EXPECT_LT(body.find("bad byte"), body.find("FAILED"));
+  // A change on the board shows in the next answer.
+  board.Update([](StatusSnapshot& s) { s.today.moved = 6; });
+  EXPECT_NE(HttpGet("127.0.0.1", server->Port(), "/status.json").body.find("\"moved\":6"), std::string::npos);
+}
+
+TEST_F(StatusServerTest, RequestsPerClientAreLimited) {
+  StatusServerLimits limits;
+  limits.requestsPerSecond = 0.5;
+  limits.burst = 3;
+  limits.limitLoopbackClients = true;
+  auto server = Start({}, limits);
+  ASSERT_TRUE(server);
+  std::vector<int> got;
+  for (int i = 0; i < 5; ++i) got.push_back(HttpGet("127.0.0.1", server->Port(), "/status.json").status);
+  EXPECT_EQ(got, (std::vector<int>{200, 200, 200, 429, 429}));
+}
+
+TEST_F(StatusServerTest, OversizedRequestIsRefused) {
+  auto server = Start();
+  ASSERT_TRUE(server);
+  const HttpReply r = HttpGet("127.0.0.1", server->Port(), "/status.json?pad=" + std::string(64 * 1024, 'a'));
+  EXPECT_NE(r.status, 200);
+  EXPECT_EQ(HttpGet("127.0.0.1", server->Port(), "/status.json").status, 200);  // still serving
+}
+
+TEST_F(StatusServerTest, SlowClientsAreDropped) {
+  StatusServerLimits limits;
+  limits.timeoutSeconds = 1;
+  auto server = Start({}, limits);
+  ASSERT_TRUE(server);
+  const int fd = test::ConnectTo("127.0.0.1", server->Port());
+  ASSERT_GE(fd, 0);
+  // A half-sent request does not hold its connection past the timeout.
+  send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  const auto start = std::chrono::steady_clock::now();
+  char c;
+  EXPECT_EQ(recv(fd, &c, 1, 0), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  close(fd);
+}
+
+TEST_F(StatusServerTest, StartFailures) {
+  struct Case {
+    const char* address;
+    int port;
+    const char* key;
+  } cases[] = {
+      {"localhost", 0, kKey}, {"127.0.0.1", 70000, kKey}, {"0.0.0.0", 0, ""}, {"10.1.2.3", 0, "short"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    StatusPageConfig config{true, c.address, c.port, c.key};
+    std::string error;
+    EXPECT_FALSE(WebStatusServer::Start(config, board, &error));
+    EXPECT_FALSE(error.empty());
+  }
+  // A port in use is told, not fatal.
+  auto first = Start();
+  ASSERT_TRUE(first);
+  StatusPageConfig taken{true, "127.0.0.1", first->Port(), ""};
+  std::string error;
+  EXPECT_FALSE(WebStatusServer::Start(taken, board, &error));
+  EXPECT_NE(error.find("cannot listen"), std::string::npos);
+}
+
+TEST(StatusKeys, ConstantTimeCompareAnswersRight) {
+  const std::string key = kKey;
+  EXPECT_TRUE(KeysMatch(key, key));
+  for (const std::string& other :
+       {std::string(), key.substr(1), key + "a", std::string(32, '0'), std::string("1") + key.substr(1)})
+    EXPECT_FALSE(KeysMatch(other, key)) << other;
+  EXPECT_FALSE(KeysMatch("", ""));
+}
+
+TEST(StatusRender, Utf8AndEscaping) {
+  struct Case {
+    std::string in;
+    std::string utf8;
+  } cases[] = {
+      {"plain", "plain"},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+      {"\xF0\x9F\x93\xB7", "\xF0\x9F\x93\xB7"},
+      {"a\xFF", "a\xEF\xBF\xBD"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong "/"
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+      {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // cut short
+  };
+  for (const Case& c : cases) EXPECT_EQ(ValidUtf8(c.in), c.utf8) << c.in;
+  EXPECT_EQ(HtmlEscape("<a href=\"x\">&'"), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;");
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01<"), "\"a\\\"b\\\\c\\u000a\\u0001\\u003c\"");
+}
+
+// A real non-loopback address needs a network of our own: a new network namespace whose
+// loopback device is given 10.77.0.1. Skipped where namespaces are not allowed.
+TEST_F(StatusServerTest, KeyNeededOnNonLoopbackAddress) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) _exit(77);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "lo");
+    auto* in = reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr);
+    in->sin_family = AF_INET;
+    inet_pton(AF_INET, "10.77.0.1", &in->sin_addr);
+    if (ioctl(fd, SIOCSIFADDR, &ifr) != 0) _exit(77);
+    ifr.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0) _exit(77);
+    StatusBoard board;
+    StatusPageConfig config{true, "10.77.0.1", 0, kKey};
+    auto server = WebStatusServer::Start(config, board, nullptr);
+    if (!server) _exit(10);
+    const int port = server->Port();
+    if (server->Url() != "http://10.77.0.1:" + std::to_string(port) + "/?key=" + kKey) _exit(11);
+    if (HttpGet("10.77.0.1", port, "/status.json").status != 403) _exit(12);
+    if (HttpGet("10.77.0.1", port, "/status.json?key=" + std::string(kKey)).status != 200) _exit(13);
+    if (HttpGet("10.77.0.1", port, "/?key=ffffffffffffffffffffffffffffffff").status != 403) _exit(14);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace may be made here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace brisko
