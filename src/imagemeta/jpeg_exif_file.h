@@ -136,9 +136,15 @@ class JpegExifFile {
   // Offset of the maker note data from the TIFF header as read: maker notes whose inner offsets
   // count from the TIFF header stay readable only at the same place.
   std::optional<uint32_t> makerNoteOffset;
+  // File offset of the EXIF block's TIFF header as read (0: no block): the origin of offsets that
+  // point past the block into the data after the picture.
+  uint64_t tiffPosition = 0;
 
  private:
   void ParseExifBlock(const std::vector<uint8_t>& block, uint64_t blockFilePos);
+  // The in-place layout; appended data starts at appendFrom at the earliest, and the directory
+  // entries (or next-directory fields) at the offsets in `drop` are left out.
+  void BuildInPlace(std::vector<uint8_t>& tiff, uint64_t appendFrom, const std::vector<uint32_t>& drop) const;
   ExifEntry* FindIn(std::vector<ExifEntry>& list, uint16_t tag);
   uint64_t m_sourceDev = 0;
   uint64_t m_sourceIno = 0;
