@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -410,6 +411,76 @@ TEST(JpegExifFile, MakerNoteRightAfterTheDirectoriesNeverMoves) {
   ASSERT_TRUE(f.makerNoteOffset.has_value());
   EXPECT_EQ(*f.makerNoteOffset, t.makerNoteAt);
   EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, Bytes(40, 0x11));
+}
+
+// Tags of IFD0 or the Exif directory as they stand in a little-endian TIFF block (entries the
+// reader skips included).
+std::vector<uint16_t> RawTags(const Bytes& tiff, bool exif) {
+  auto get16 = [&](size_t at) { return uint16_t(tiff[at] | tiff[at + 1] << 8); };
+  auto tagsAt = [&](size_t dir) {
+    std::vector<uint16_t> tags;
+    for (size_t i = 0; i < get16(dir); ++i) tags.push_back(get16(dir + 2 + 12 * i));
+    return tags;
+  };
+  const size_t ifd0 = test::Get32Le(tiff, 4);
+  if (!exif) return tagsAt(ifd0);
+  for (size_t i = 0; i < get16(ifd0); ++i) {
+    const size_t e = ifd0 + 2 + 12 * i;
+    if (get16(e) == exif_tag::kExifIfd) return tagsAt(test::Get32Le(tiff, e + 8));
+  }
+  return {};
+}
+
+// An offset past the end of the block was unreadable; the appended directory must not make it
+// readable, and where keeping clear of it would outgrow the segment the entry goes instead.
+TEST(JpegExifFile, OffsetsPastTheBlockStayUnreadable) {
+  test::TempDir dir;
+  struct Row {
+    const char* what;
+    bool gps;
+    uint32_t at;    // 0: the block's end
+    uint64_t size;  // what the offset declares
+    bool leftOut;   // the entry goes, with a notice
+  } rows[] = {
+      {"GPS IFD pointer", true, 0, 6, false},
+      {"FocalLength value", false, 0, 8, false},
+      {"GPS IFD pointer near the segment's limit", true, 65000, 6, true},
+      {"FocalLength near the segment's limit", false, 65000, 8, true},
+  };
+  for (const Row& r : rows) {
+    test::Save(dir / "a.jpg", test::MakeDanglingOffsetJpeg(r.gps, r.at));
+    const Bytes before = TiffOf(dir / "a.jpg");
+    std::vector<std::pair<int, std::string>> notices;
+    SetExifNoticeHook([&](int level, const std::string& text, const std::string&) {
+      notices.push_back({level, text});
+    });
+    const bool written = WriteExifUserComment(std::string(600, 'c'), dir / "a.jpg", dir / "b.jpg");
+    SetExifNoticeHook(nullptr);
+    ASSERT_TRUE(written) << r.what;
+    const Bytes after = TiffOf(dir / "b.jpg");
+    const uint64_t at = r.at != 0 ? r.at : before.size();
+    if (r.leftOut) {
+      ASSERT_EQ(notices.size(), 1u) << r.what;
+      EXPECT_EQ(notices[0].first, 4);
+      // IFD0 closed up in place, or the Exif directory rewritten with the comment.
+      const uint16_t tag = r.gps ? exif_tag::kGpsIfd : 0x920A;
+      const auto tags = RawTags(after, !r.gps);
+      EXPECT_EQ(std::count(tags.begin(), tags.end(), tag), 0) << r.what;
+      EXPECT_EQ(tags.size() + (r.gps ? 1 : 0), RawTags(before, !r.gps).size()) << r.what;
+    } else {
+      EXPECT_TRUE(notices.empty()) << r.what;
+      ASSERT_GE(after.size(), at + r.size) << r.what;
+      EXPECT_TRUE(std::all_of(after.begin() + long(at), after.begin() + long(at + r.size), [](uint8_t b) {
+        return b == 0;
+      })) << r.what;
+    }
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "b.jpg")) << r.what;
+    EXPECT_TRUE(f.gpsEntries.empty()) << r.what;
+    std::string text;
+    EXPECT_TRUE(f.GetUserComment(text) && text == std::string(600, 'c')) << r.what;
+    EXPECT_NE(f.FindTag(exif_tag::kPixelXDimension), nullptr) << r.what;
+  }
 }
 
 TEST(JpegExifFile, FillBytesBeforeAMarkerAreSkipped) {
