@@ -122,11 +122,12 @@ class InPlaceTiff {
     if (oldAt != 0 && InRange(oldAt, 2)) {
       oldCount = std::min<size_t>(Get16(&m_tiff[oldAt], m_order), (m_tiff.size() - oldAt - 2) / 12);
     }
-    std::vector<bool> used(oldCount, false);
-    bool dropped = false;
-    for (size_t i = 0; i < oldCount; ++i) {
-      if (Dropped(oldAt + 2 + 12 * i)) used[i] = dropped = true;
-    }
+    // Old entries left out: those the caller drops for their dangling offset, and ones the reader
+    // skipped whose tag a new entry has (read again, they could shadow its value). A directory that
+    // loses one is rewritten, never closed up in place: a broken count may run it over others.
+    std::vector<bool> removed(oldCount, false);
+    for (size_t i = 0; i < oldCount; ++i) removed[i] = Dropped(oldAt + 2 + 12 * i);
+    std::vector<bool> used = removed;
     bool inPlace = oldAt != 0;
     std::vector<std::pair<size_t, Slot>> slots;  // old index (or npos) and bytes
     for (const ExifEntry& e : list) {
@@ -135,10 +136,14 @@ class InPlaceTiff {
       size_t index = std::string::npos;
       if (oldAt != 0 && e.entryOffset >= oldAt + 2 && (e.entryOffset - oldAt - 2) % 12 == 0) {
         size_t i = (e.entryOffset - oldAt - 2) / 12;
-        if (i < oldCount && !used[i]) index = i;
-        // A pointer this layout sets is never left out, even where its old value dangled.
-        if (i < oldCount && used[i] && ptr != pointers.end() && Dropped(e.entryOffset)) index = i;
-        if (index == std::string::npos && Dropped(e.entryOffset)) continue;
+        if (i < oldCount && !used[i]) {
+          index = i;
+        } else if (i < oldCount && removed[i] && ptr != pointers.end()) {
+          // A pointer this layout sets is never left out, even where its old value dangled.
+          index = i;
+          removed[i] = false;
+        }
+        if (index == std::string::npos && i < oldCount && removed[i]) continue;
       }
       if (index == std::string::npos)
         inPlace = false;
@@ -155,32 +160,18 @@ class InPlaceTiff {
         s = Encode(e);
       slots.push_back({index, s});
     }
+    std::vector<uint16_t> added;
+    for (const auto& [index, s] : slots)
+      if (index == std::string::npos) added.push_back(Get16(&s[0], m_order));
+    std::sort(added.begin(), added.end());
+    for (size_t i = 0; i < oldCount; ++i) {
+      if (!used[i] &&
+          std::binary_search(added.begin(), added.end(), Get16(&m_tiff[oldAt + 2 + 12 * i], m_order)))
+        used[i] = removed[i] = true;
+    }
+    if (std::find(removed.begin(), removed.end(), true) != removed.end()) inPlace = false;
     const uint64_t nextAt = oldAt + 2 + 12 * uint64_t(oldCount);
     if (oldAt != 0 && Dropped(nextAt)) next = 0;
-    if (inPlace && dropped) {
-      // Closed up in place: the kept entries in their old order, the next-directory field after
-      // them, zeros over the freed tail.
-      std::vector<const Slot*> byIndex(oldCount, nullptr);
-      for (const auto& [index, s] : slots) byIndex[index] = &s;
-      std::vector<Slot> kept;
-      for (size_t i = 0; i < oldCount; ++i) {
-        if (byIndex[i]) {
-          kept.push_back(*byIndex[i]);
-        } else if (!Dropped(oldAt + 2 + 12 * i)) {
-          Slot raw;
-          std::memcpy(raw.data(), &m_tiff[oldAt + 2 + 12 * i], 12);
-          kept.push_back(raw);
-        }
-      }
-      const uint32_t nextValue = next ? *next : (InRange(nextAt, 4) ? Get32(&m_tiff[nextAt], m_order) : 0);
-      const uint64_t end = InRange(nextAt, 4) ? nextAt + 4 : nextAt;
-      std::fill(m_tiff.begin() + oldAt, m_tiff.begin() + static_cast<ptrdiff_t>(end), 0);
-      Put16(&m_tiff[oldAt], static_cast<uint16_t>(kept.size()), m_order);
-      for (size_t i = 0; i < kept.size(); ++i)
-        std::copy(kept[i].begin(), kept[i].end(), &m_tiff[oldAt + 2 + 12 * i]);
-      if (InRange(nextAt, 4)) Put32(&m_tiff[oldAt + 2 + 12 * kept.size()], nextValue, m_order);
-      return oldAt;
-    }
     if (inPlace) {
       for (const auto& [index, s] : slots) {
         uint8_t* p = &m_tiff[oldAt + 2 + 12 * index];
@@ -235,7 +226,9 @@ std::vector<Dangling> FindDangling(const std::vector<uint8_t>& tiff, char order,
                                    std::initializer_list<std::pair<uint32_t, bool>> dirs, uint64_t limit) {
   std::vector<Dangling> found;
   std::vector<uint32_t> seen;
-  for (const auto& [dirAt, followsNext] : dirs) {
+  for (const auto& dir : dirs) {
+    const uint32_t dirAt = dir.first;  // a plain local: the lambdas below capture it
+    const bool followsNext = dir.second;
     if (dirAt == 0 || uint64_t(dirAt) + 2 > tiff.size() ||
         std::find(seen.begin(), seen.end(), dirAt) != seen.end())
       continue;

@@ -217,7 +217,10 @@ TEST(AutoRotateJpeg, MakerNotePreviewAfterThePictureStaysFound) {
     const ExifEntry* note = f.FindTag(exif_tag::kMakerNote);
     ASSERT_TRUE(note && note->data.size() >= 14) << name;
     const uint64_t start = f.tiffPosition + test::Get32Le(note->data, 2 + 8);
-    ASSERT_LE(start + preview.size(), out.size()) << name;
+    if (start + preview.size() > out.size()) {
+      ADD_FAILURE() << name << ": preview offset points past the end of the file";
+      continue;
+    }
     EXPECT_TRUE(std::equal(preview.begin(), preview.end(), out.begin() + long(start))) << name;
   }
 }

@@ -105,8 +105,8 @@ std::vector<std::string> AllFiles(const test::TempDir& dir) {
       {"made_mpo.jpg", test::MakeMpo()},
       {"made_motion_photo.jpg", test::MakeMotionPhoto()},
       {"made_fill_bytes.jpg", test::MakeFillBytesJpeg()},
-      {"made_dangling_gps.jpg", test::MakeDanglingOffsetJpeg(true)},
-      {"made_dangling_focal_length.jpg", test::MakeDanglingOffsetJpeg(false)},
+      {"made_dangling_gps.jpg", test::MakeDanglingOffsetJpeg(0x8825)},
+      {"made_dangling_focal_length.jpg", test::MakeDanglingOffsetJpeg(0x920A)},
       {"made_stub_thumbnail.jpg", test::MakeStubThumbnailJpeg()},
       {"made_trailer_preview.jpg", test::MakeTrailerPreviewJpeg()},
   };

@@ -114,28 +114,27 @@ inline Bytes MakeExtraneousBytesJpeg() {
   return jpeg;
 }
 
-// Points the first entry (tag, type, count 1) of a little-endian EXIF payload at `at`, or at the
+// Points the first entry with this tag and type of a little-endian EXIF payload at `at`, or at the
 // end of its block, as cameras that cut the block short leave it.
 inline void PointPastTheBlock(Bytes& app1, uint16_t tag, uint16_t type, uint32_t at = 0) {
-  const uint8_t head[8] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), uint8_t(type >> 8), 1, 0, 0, 0};
+  const uint8_t head[4] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), uint8_t(type >> 8)};
   for (size_t i = 6; i + 12 <= app1.size(); ++i)
-    if (std::equal(head, head + 8, app1.begin() + long(i)))
+    if (std::equal(head, head + 4, app1.begin() + long(i)))
       return Put32Le(app1, i + 8, at != 0 ? at : uint32_t(app1.size() - 6));
 }
 
-// A photo needing rotation whose GPS IFD pointer (gps) or FocalLength value offset points past the
-// end of its EXIF block (or at `at`).
-inline Bytes MakeDanglingOffsetJpeg(bool gps, uint32_t at = 0) {
+// A photo needing rotation whose GPS IFD pointer (0x8825), FocalLength (0x920A) or UserComment
+// (0x9286) offset points past the end of its EXIF block (or at `at`).
+inline Bytes MakeDanglingOffsetJpeg(uint16_t tag, uint32_t at = 0) {
   TiffBuilder t('I');
   t.ifd0 = {t.Ascii(0x010F, "Brisko"), t.Short(0x0112, 6)};
-  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Rationals(0x920A, {{50, 10}}), t.Long(0xA002, 40),
-            t.Long(0xA003, 24)};
-  if (gps) t.gps = {t.Ascii(1, "N")};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Rationals(0x920A, {{50, 10}})};
+  if (tag == 0x9286) t.exif.push_back(t.Undef(0x9286, {'A', 'S', 'C', 'I', 'I', 0, 0, 0, 'o', 'l', 'd'}));
+  t.exif.push_back(t.Long(0xA002, 40));
+  t.exif.push_back(t.Long(0xA003, 24));
+  if (tag == 0x8825) t.gps = {t.Ascii(1, "N")};
   Bytes app1 = t.Build();
-  if (gps)
-    PointPastTheBlock(app1, 0x8825, 4, at);
-  else
-    PointPastTheBlock(app1, 0x920A, 5, at);
+  PointPastTheBlock(app1, tag, tag == 0x8825 ? 4 : (tag == 0x920A ? 5 : 7), at);
   return WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, app1)});
 }
 
