@@ -86,8 +86,10 @@ class JpegExifFile {
   bool Write(const std::string& path) const;
   // The bytes Write would put into the file (used by Write and by the fuzz target). The EXIF block
   // keeps its bytes: changed values that fit are written in place, the rest and any directory
-  // that gains an entry go after the old data, so every offset the camera wrote stays valid.
-  // Only a block that would outgrow the APP1 segment is laid out anew (with a level-4 notice).
+  // that gains an entry go after the old data, so every offset the camera wrote stays valid, and
+  // past any of its offsets that point beyond the old block, so nothing new reads as their value;
+  // where that would outgrow the APP1 segment such entries are left out (level-4 notice each). Only a
+  // block that would outgrow the segment even so is laid out anew (with a level-4 notice).
   bool BuildHeader(std::vector<uint8_t>& out) const;
   // The TIFF part of the EXIF block as BuildHeader writes it; false when it cannot be written.
   bool BuildTiff(std::vector<uint8_t>& tiff) const;
