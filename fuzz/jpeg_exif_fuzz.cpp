@@ -1,5 +1,6 @@
 // Parse, query and rebuild arbitrary bytes as a JPEG file (EXIF changed in place), walk to the
-// picture's end, check an MP index, then parse the rebuilt file again.
+// picture's end, check an MP index, parse the rebuilt file again, then tag it through the
+// file-level writer.
 #include <unistd.h>
 
 #include <cstdint>
@@ -44,10 +45,12 @@ void Exercise(brisko::JpegExifFile& f) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string in = TempPath("in");
   static const std::string out = TempPath("out");
+  static const std::string tagged = TempPath("tagged");
   static const bool cleanup = [] {
     std::atexit([] {
       unlink(in.c_str());
       unlink(out.c_str());
+      unlink(tagged.c_str());
     });
     return true;
   }();
@@ -70,5 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!Store(out, header.data(), header.size())) return 0;
   brisko::JpegExifFile again;
   if (again.Parse(out)) Exercise(again);
+  // The file-level writer also moves maker-note offsets that point after the picture.
+  brisko::WriteExifUserComment("BriskoExif:fuzz|", in, tagged);
   return 0;
 }

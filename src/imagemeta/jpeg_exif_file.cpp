@@ -436,6 +436,7 @@ void JpegExifFile::ParseExifBlock(const std::vector<uint8_t>& block, uint64_t bl
     return;
   }
   byteOrder = order;
+  tiffPosition = blockFilePos + t;
   m_tiff.assign(block.begin() + t, block.end());
   auto dirAt = [&](uint32_t offset) { return uint64_t(t) + offset + 2 <= block.size() ? offset : 0u; };
   // Every byte once for the directories and once more for the entries of a Fuji maker note.

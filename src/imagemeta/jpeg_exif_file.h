@@ -86,8 +86,10 @@ class JpegExifFile {
   bool Write(const std::string& path) const;
   // The bytes Write would put into the file (used by Write and by the fuzz target). The EXIF block
   // keeps its bytes: changed values that fit are written in place, the rest and any directory
-  // that gains an entry go after the old data, so every offset the camera wrote stays valid.
-  // Only a block that would outgrow the APP1 segment is laid out anew (with a level-4 notice).
+  // that gains an entry go after the old data, so every offset the camera wrote stays valid, and
+  // past any of its offsets that point beyond the old block, so nothing new reads as their value;
+  // where that would outgrow the APP1 segment such entries are left out (level-4 notice each). Only a
+  // block that would outgrow the segment even so is laid out anew (with a level-4 notice).
   bool BuildHeader(std::vector<uint8_t>& out) const;
   // The TIFF part of the EXIF block as BuildHeader writes it; false when it cannot be written.
   bool BuildTiff(std::vector<uint8_t>& tiff) const;
@@ -136,9 +138,15 @@ class JpegExifFile {
   // Offset of the maker note data from the TIFF header as read: maker notes whose inner offsets
   // count from the TIFF header stay readable only at the same place.
   std::optional<uint32_t> makerNoteOffset;
+  // File offset of the EXIF block's TIFF header as read (0: no block): the origin of offsets that
+  // point past the block into the data after the picture.
+  uint64_t tiffPosition = 0;
 
  private:
   void ParseExifBlock(const std::vector<uint8_t>& block, uint64_t blockFilePos);
+  // The in-place layout; appended data starts at appendFrom at the earliest, and the directory
+  // entries (or next-directory fields) at the offsets in `drop` are left out.
+  void BuildInPlace(std::vector<uint8_t>& tiff, uint64_t appendFrom, const std::vector<uint32_t>& drop) const;
   ExifEntry* FindIn(std::vector<ExifEntry>& list, uint16_t tag);
   uint64_t m_sourceDev = 0;
   uint64_t m_sourceIno = 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -27,9 +28,12 @@ using Slot = std::array<uint8_t, 12>;
 // fits its place is written after the old data and only the pointers to it change.
 class InPlaceTiff {
  public:
-  InPlaceTiff(std::vector<uint8_t>& tiff, char order) : m_tiff(tiff), m_order(order) {}
+  InPlaceTiff(std::vector<uint8_t>& tiff, char order, uint64_t appendFrom, const std::vector<uint32_t>& drop)
+      : m_tiff(tiff), m_order(order), m_appendFrom(appendFrom), m_drop(drop) {}
 
   uint32_t Append(const uint8_t* data, size_t n) {
+    // Never where an offset of the old block points: that data would become readable as its value.
+    if (m_tiff.size() < m_appendFrom) m_tiff.resize(m_appendFrom, 0);
     if (m_tiff.size() & 1) m_tiff.push_back(0);
     const auto at = static_cast<uint32_t>(m_tiff.size());
     m_tiff.insert(m_tiff.end(), data, data + n);
@@ -118,14 +122,28 @@ class InPlaceTiff {
     if (oldAt != 0 && InRange(oldAt, 2)) {
       oldCount = std::min<size_t>(Get16(&m_tiff[oldAt], m_order), (m_tiff.size() - oldAt - 2) / 12);
     }
-    std::vector<bool> used(oldCount, false);
+    // Old entries left out: those the caller drops for their dangling offset, and ones the reader
+    // skipped whose tag a new entry has (read again, they could shadow its value). A directory that
+    // loses one is rewritten, never closed up in place: a broken count may run it over others.
+    std::vector<bool> removed(oldCount, false);
+    for (size_t i = 0; i < oldCount; ++i) removed[i] = Dropped(oldAt + 2 + 12 * i);
+    std::vector<bool> used = removed;
     bool inPlace = oldAt != 0;
     std::vector<std::pair<size_t, Slot>> slots;  // old index (or npos) and bytes
     for (const ExifEntry& e : list) {
+      auto ptr =
+          std::find_if(pointers.begin(), pointers.end(), [&](const auto& p) { return p.first == e.tag; });
       size_t index = std::string::npos;
       if (oldAt != 0 && e.entryOffset >= oldAt + 2 && (e.entryOffset - oldAt - 2) % 12 == 0) {
         size_t i = (e.entryOffset - oldAt - 2) / 12;
-        if (i < oldCount && !used[i]) index = i;
+        if (i < oldCount && !used[i]) {
+          index = i;
+        } else if (i < oldCount && removed[i] && ptr != pointers.end()) {
+          // A pointer this layout sets is never left out, even where its old value dangled.
+          index = i;
+          removed[i] = false;
+        }
+        if (index == std::string::npos && i < oldCount && removed[i]) continue;
       }
       if (index == std::string::npos)
         inPlace = false;
@@ -133,8 +151,6 @@ class InPlaceTiff {
         used[index] = true;
       Slot old{};
       const bool fromFile = OldSlot(e, old);
-      auto ptr =
-          std::find_if(pointers.begin(), pointers.end(), [&](const auto& p) { return p.first == e.tag; });
       Slot s;
       if (ptr != pointers.end())
         s = Pointer(e, ptr->second);
@@ -144,7 +160,18 @@ class InPlaceTiff {
         s = Encode(e);
       slots.push_back({index, s});
     }
+    std::vector<uint16_t> added;
+    for (const auto& [index, s] : slots)
+      if (index == std::string::npos) added.push_back(Get16(&s[0], m_order));
+    std::sort(added.begin(), added.end());
+    for (size_t i = 0; i < oldCount; ++i) {
+      if (!used[i] &&
+          std::binary_search(added.begin(), added.end(), Get16(&m_tiff[oldAt + 2 + 12 * i], m_order)))
+        used[i] = removed[i] = true;
+    }
+    if (std::find(removed.begin(), removed.end(), true) != removed.end()) inPlace = false;
     const uint64_t nextAt = oldAt + 2 + 12 * uint64_t(oldCount);
+    if (oldAt != 0 && Dropped(nextAt)) next = 0;
     if (inPlace) {
       for (const auto& [index, s] : slots) {
         uint8_t* p = &m_tiff[oldAt + 2 + 12 * index];
@@ -178,9 +205,75 @@ class InPlaceTiff {
   }
 
  private:
+  bool Dropped(uint64_t at) const { return std::binary_search(m_drop.begin(), m_drop.end(), at); }
+
   std::vector<uint8_t>& m_tiff;
   char m_order;
+  uint64_t m_appendFrom;
+  const std::vector<uint32_t>& m_drop;  // sorted
 };
+
+// An offset in the old block that points past its end: appended data must not complete it.
+struct Dangling {
+  uint32_t at;   // the 12-byte entry, or the 4-byte next-directory field
+  uint16_t tag;  // 0 for a next-directory field
+  uint64_t end;  // offset + the size it declares
+};
+
+// The offsets in the given directories whose data would lie (partly) past the block's end but
+// before `limit`, where appended data could make them readable.
+std::vector<Dangling> FindDangling(const std::vector<uint8_t>& tiff, char order,
+                                   std::initializer_list<std::pair<uint32_t, bool>> dirs, uint64_t limit) {
+  std::vector<Dangling> found;
+  std::vector<uint32_t> seen;
+  for (const auto& dir : dirs) {
+    const uint32_t dirAt = dir.first;  // a plain local: the lambdas below capture it
+    const bool followsNext = dir.second;
+    if (dirAt == 0 || uint64_t(dirAt) + 2 > tiff.size() ||
+        std::find(seen.begin(), seen.end(), dirAt) != seen.end())
+      continue;
+    seen.push_back(dirAt);
+    const size_t count = std::min<size_t>(Get16(&tiff[dirAt], order), (tiff.size() - dirAt - 2) / 12);
+    auto slot = [&](size_t i) { return &tiff[dirAt + 2 + 12 * i]; };
+    // The length that goes with a thumbnail or strip offset, from the same directory.
+    auto lengthOf = [&](uint16_t tag) -> uint64_t {
+      for (size_t i = 0; i < count; ++i) {
+        const uint8_t* p = slot(i);
+        if (Get16(p, order) != tag || Get32(p + 4, order) != 1) continue;
+        return Get16(p + 2, order) == 3 ? Get16(p + 8, order) : Get32(p + 8, order);
+      }
+      return 1;
+    };
+    auto add = [&](uint32_t at, uint16_t tag, uint64_t start, uint64_t size) {
+      const uint64_t end = start + std::max<uint64_t>(size, 1);
+      if (end > tiff.size() && end <= limit) found.push_back({at, tag, end});
+    };
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t* p = slot(i);
+      const uint16_t tag = Get16(p, order);
+      const uint16_t type = Get16(p + 2, order);
+      const uint32_t n = Get32(p + 4, order);
+      const uint64_t size = uint64_t(n) * ExifTypeSize(type);
+      const uint32_t at = static_cast<uint32_t>(dirAt + 2 + 12 * i);
+      const uint32_t value = Get32(p + 8, order);
+      if (size > 4)
+        add(at, tag, value, size);
+      else if ((tag == exif_tag::kExifIfd || tag == exif_tag::kGpsIfd || tag == exif_tag::kInteropIfd) &&
+               n == 1 && ExifTypeSize(type) == 4)
+        add(at, tag, value, 6);  // an empty directory: its count and next field
+      else if (tag == exif_tag::kThumbnailOffset && n == 1 && ExifTypeSize(type) == 4)
+        add(at, tag, value, lengthOf(exif_tag::kThumbnailLength));
+      else if (tag == 0x0111 && n == 1 && ExifTypeSize(type) == 4)
+        add(at, tag, value, lengthOf(0x0117));
+    }
+    const uint64_t nextAt = dirAt + 2 + 12 * uint64_t(count);
+    if (followsNext && nextAt + 4 <= tiff.size()) {
+      const uint32_t next = Get32(&tiff[nextAt], order);
+      if (next != 0) add(static_cast<uint32_t>(nextAt), 0, next, 6);
+    }
+  }
+  return found;
+}
 
 }  // namespace
 
@@ -200,10 +293,50 @@ bool JpegExifFile::BuildTiff(std::vector<uint8_t>& tiff) const {
   for (int i = 0; i < kDirCount; ++i)
     for (int j = i + 1; j < kDirCount; ++j)
       if (m_dirOffset[i] != 0 && m_dirOffset[i] == m_dirOffset[j]) return BuildTiffWhole(tiff);
+  const uint64_t limit = kMaxApp1Payload - kTiffStart;
+  const std::vector<Dangling> dangling = FindDangling(m_tiff, order,
+                                                      {{m_dirOffset[kIfd0], true},
+                                                       {m_dirOffset[kExif], false},
+                                                       {m_dirOffset[kGps], false},
+                                                       {m_dirOffset[kInterop], false},
+                                                       {m_dirOffset[kIfd1], true}},
+                                                      limit);
+  uint64_t appendFrom = 0;
+  for (const Dangling& d : dangling) appendFrom = std::max(appendFrom, d.end);
+  BuildInPlace(tiff, appendFrom, {});
+  if (tiff.size() > limit && !dangling.empty()) {
+    // Past them the block would not fit: those entries go instead of the whole layout.
+    std::vector<uint32_t> drop;
+    for (const Dangling& d : dangling) drop.push_back(d.at);
+    std::sort(drop.begin(), drop.end());
+    BuildInPlace(tiff, 0, drop);
+    if (tiff.size() <= limit) {
+      for (const Dangling& d : dangling) {
+        char text[96];
+        if (d.tag != 0)
+          std::snprintf(text, sizeof text, "EXIF tag 0x%04X left out: its offset points past the EXIF block",
+                        d.tag);
+        else
+          std::snprintf(text, sizeof text, "EXIF next-directory offset past the EXIF block cleared");
+        ExifNotice(4, text, path);
+      }
+      return true;
+    }
+  }
+  if (tiff.size() > limit) {
+    ExifNotice(4, "EXIF block rewritten whole: changed in place it would exceed the APP1 segment", path);
+    return BuildTiffWhole(tiff);
+  }
+  return true;
+}
+
+void JpegExifFile::BuildInPlace(std::vector<uint8_t>& tiff, uint64_t appendFrom,
+                                const std::vector<uint32_t>& drop) const {
+  const char order = byteOrder == 'M' ? 'M' : 'I';
   tiff = m_tiff;
   if (tiff.size() < 8) tiff = {uint8_t(order), uint8_t(order), 0, 0, 0, 0, 0, 0};
   Put16(&tiff[2], 42, order);
-  InPlaceTiff w(tiff, order);
+  InPlaceTiff w(tiff, order, appendFrom, drop);
 
   const uint32_t interopOff = w.Directory(interopEntries, m_dirOffset[kInterop], {}, std::nullopt);
   std::vector<std::pair<uint16_t, uint32_t>> exifPointers;
@@ -250,12 +383,6 @@ bool JpegExifFile::BuildTiff(std::vector<uint8_t>& tiff) const {
     next = ifd1Off;
   const uint32_t ifd0Off = w.Directory(ifd0, m_dirOffset[kIfd0], ifd0Pointers, next);
   if (ifd0Off != 0 && Get32(&tiff[4], order) != ifd0Off) Put32(&tiff[4], ifd0Off, order);
-
-  if (kTiffStart + tiff.size() > kMaxApp1Payload) {
-    ExifNotice(4, "EXIF block rewritten whole: changed in place it would exceed the APP1 segment", path);
-    return BuildTiffWhole(tiff);
-  }
-  return true;
 }
 
 bool JpegExifFile::BuildTiffWhole(std::vector<uint8_t>& tiff) const {
@@ -652,6 +779,61 @@ bool FixMpIndex(std::vector<uint8_t>& header, uint64_t oldMpHeader, uint64_t old
   return true;
 }
 
+// Where the TIFF header of the EXIF block in `header` is (0: none), and the end of that segment.
+size_t FindExifTiff(const std::vector<uint8_t>& header, size_t& end) {
+  size_t i = 2;
+  while (i + 4 <= header.size() && header[i] == 0xFF) {
+    const uint8_t m = header[i + 1];
+    if (m == 0xDA || m == 0xD9) break;
+    const size_t len = Be16(&header[i + 2]);
+    if (len < 2 || i + 2 + len > header.size()) break;
+    if (m == 0xE1 && len >= 2 + kTiffStart + 8 && std::memcmp(&header[i + 4], "Exif\0", 6) == 0) {
+      end = i + 2 + len;
+      return i + 4 + kTiffStart;
+    }
+    i += 2 + len;
+  }
+  return 0;
+}
+
+// Some maker notes (older Minolta and Olympus) point from the TIFF header at a preview JPEG stored
+// after the picture. When the data from oldFrom on in the source lands at newFrom in the new file,
+// such offsets in the note follow it; without that the preview would no longer be found, or be
+// looked for past the end of the file. An offset is taken for one only when it stands in a LONG
+// entry of the note and the source holds a JPEG start where it points.
+void FollowTrailerPointers(std::vector<uint8_t>& header, const JpegExifFile& file, const std::string& source,
+                           uint64_t oldFrom, uint64_t newFrom) {
+  const ExifEntry* note = file.FindTag(exif_tag::kMakerNote);
+  if (!note || !file.makerNoteOffset || file.tiffPosition == 0 || note->data.size() < 12) return;
+  size_t segmentEnd = 0;
+  const size_t tiff = FindExifTiff(header, segmentEnd);
+  const uint64_t at = uint64_t(tiff) + *file.makerNoteOffset;
+  // Only a note that stayed where it was: its offsets count from the header as before.
+  if (tiff == 0 || at + note->data.size() > segmentEnd ||
+      !std::equal(note->data.begin(), note->data.end(), header.begin() + static_cast<ptrdiff_t>(at)))
+    return;
+  const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st {};
+  const uint64_t size = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+  const char order = file.byteOrder;
+  int reads = 0;  // a note is small, but every candidate costs a read
+  for (size_t p = 0; p + 12 <= note->data.size() && reads < 64; ++p) {
+    uint8_t* e = &header[at + p];
+    if (Get16(e + 2, order) != 4 || Get32(e + 4, order) != 1) continue;
+    const uint64_t target = file.tiffPosition + Get32(e + 8, order);
+    if (target < oldFrom || target + 2 > size) continue;
+    uint8_t soi[2] = {0, 0};
+    ++reads;
+    if (pread(fd, soi, 2, static_cast<off_t>(target)) != 2 || soi[0] != 0xFF || soi[1] != 0xD8) continue;
+    const uint64_t moved = newFrom + (target - oldFrom);
+    if (moved <= tiff || moved - tiff > UINT32_MAX) continue;
+    Put32(e + 8, static_cast<uint32_t>(moved - tiff), order);
+    p += 11;
+  }
+  close(fd);
+}
+
 // Header + scan data into a temporary file beside the destination, checked and then renamed into
 // place: a failure leaves no partial destination and the source untouched.
 struct ScanPart {
@@ -732,6 +914,7 @@ bool WriteExifUserComment(const std::string& comment, const std::string& sourceP
   // Later pictures of an MPO file move with the header's change of size.
   if (auto mp = f.MultiPictureHeaderPosition(); mp && !FixMpIndex(header, *mp, f.sosPosition, header.size()))
     Trace("Multi-picture index left as it was");
+  FollowTrailerPointers(header, f, sourcePath, f.sosPosition, header.size());
   return WriteJpeg(f, header, {{sourcePath, f.sosPosition, UINT64_MAX, f.fileSize}}, destinationPath);
 }
 
@@ -764,7 +947,8 @@ bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSo
     if (JpegLosslessTransform(a.thumbnailData.data(), a.thumbnailData.size(), code, rotated))
       a.SetThumbnailData(std::move(rotated));
     else
-      a.DropThumbnail();
+      // It was unusable before and is no worse now; dropping it would lose IFD1's other tags.
+      ExifNotice(3, "EXIF thumbnail could not be turned; kept as it was", a.path);
   }
   std::vector<uint8_t> header;
   if (!a.BuildHeader(header)) return false;
@@ -777,6 +961,8 @@ bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSo
       Trace("Multi-picture index cannot be carried over");
       return false;
     }
+    if (trailer.path == exifSourcePath)
+      FollowTrailerPointers(header, a, trailer.path, trailer.offset, newTrailer);
     parts.push_back({trailer.path, trailer.offset, trailer.length});
   }
   return WriteJpeg(a, header, parts, destinationPath);

@@ -200,6 +200,53 @@ TEST(AutoRotateJpeg, DataAfterThePictureIsKeptAndTheMpIndexFollowsIt) {
   EXPECT_EQ(text.find("tiff:Orientation='6'"), std::string::npos);
 }
 
+// A maker note's offset (from the TIFF header) to a preview after the picture follows the preview
+// when what stands before it changes length.
+TEST(AutoRotateJpeg, MakerNotePreviewAfterThePictureStaysFound) {
+  test::TempDir dir;
+  Bytes preview;
+  const Bytes source = test::MakeTrailerPreviewJpeg(&preview);
+  test::Save(dir / "a.jpg", source);
+  ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "a.jpg", dir / "rotated.jpg"));
+  ASSERT_TRUE(WriteExifUserComment(std::string(300, 'c'), dir / "a.jpg", dir / "tagged.jpg"));
+  for (const char* name : {"rotated.jpg", "tagged.jpg"}) {
+    const Bytes out = test::Load(dir / name);
+    EXPECT_NE(out.size(), source.size()) << name;
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / name)) << name;
+    const ExifEntry* note = f.FindTag(exif_tag::kMakerNote);
+    ASSERT_TRUE(note && note->data.size() >= 14) << name;
+    const uint64_t start = f.tiffPosition + test::Get32Le(note->data, 2 + 8);
+    if (start + preview.size() > out.size()) {
+      ADD_FAILURE() << name << ": preview offset points past the end of the file";
+      continue;
+    }
+    EXPECT_TRUE(std::equal(preview.begin(), preview.end(), out.begin() + long(start))) << name;
+  }
+}
+
+// A thumbnail that is no decodable JPEG was unusable before and is no worse after; dropping it
+// would lose the rest of IFD1.
+TEST(AutoRotateJpeg, ThumbnailThatCannotBeTurnedIsKeptWithANotice) {
+  test::TempDir dir;
+  test::Save(dir / "a.jpg", test::MakeStubThumbnailJpeg());
+  std::vector<int> levels;
+  SetExifNoticeHook([&](int level, const std::string&, const std::string&) { levels.push_back(level); });
+  const bool rotated = AutoRotateJpeg(dir.Path(), dir / "a.jpg", dir / "b.jpg");
+  SetExifNoticeHook(nullptr);
+  ASSERT_TRUE(rotated);
+  EXPECT_EQ(levels, std::vector<int>{3});
+  JpegExifFile a, b;
+  ASSERT_TRUE(a.Parse(dir / "a.jpg"));
+  ASSERT_TRUE(b.Parse(dir / "b.jpg"));
+  ASSERT_EQ(b.thumbnailEntries.size(), 6u);
+  for (size_t i = 0; i < a.thumbnailEntries.size(); ++i) {
+    EXPECT_EQ(b.thumbnailEntries[i].tag, a.thumbnailEntries[i].tag);
+    EXPECT_EQ(b.thumbnailEntries[i].data, a.thumbnailEntries[i].data);
+  }
+  EXPECT_EQ(b.thumbnailData, a.thumbnailData);
+}
+
 TEST(RotateOnMove, PhotoWhoseMpIndexCannotBeKeptStaysUnrotatedWhereItIs) {
   test::TempDir dir;
   fs::create_directory(dir / "tmp");

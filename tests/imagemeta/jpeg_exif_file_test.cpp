@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -410,6 +411,77 @@ TEST(JpegExifFile, MakerNoteRightAfterTheDirectoriesNeverMoves) {
   ASSERT_TRUE(f.makerNoteOffset.has_value());
   EXPECT_EQ(*f.makerNoteOffset, t.makerNoteAt);
   EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, Bytes(40, 0x11));
+}
+
+// Tags of IFD0 or the Exif directory as they stand in a little-endian TIFF block (entries the
+// reader skips included).
+std::vector<uint16_t> RawTags(const Bytes& tiff, bool exif) {
+  auto get16 = [&](size_t at) { return uint16_t(tiff[at] | tiff[at + 1] << 8); };
+  auto tagsAt = [&](size_t dir) {
+    std::vector<uint16_t> tags;
+    for (size_t i = 0; i < get16(dir); ++i) tags.push_back(get16(dir + 2 + 12 * i));
+    return tags;
+  };
+  const size_t ifd0 = test::Get32Le(tiff, 4);
+  if (!exif) return tagsAt(ifd0);
+  for (size_t i = 0; i < get16(ifd0); ++i) {
+    const size_t e = ifd0 + 2 + 12 * i;
+    if (get16(e) == exif_tag::kExifIfd) return tagsAt(test::Get32Le(tiff, e + 8));
+  }
+  return {};
+}
+
+// An offset past the end of the block was unreadable; the appended data must not make it
+// readable, and where keeping clear of it would outgrow the segment the entry goes instead. An
+// unreadable old comment goes too: once the block covers it, it would shadow the new one.
+TEST(JpegExifFile, OffsetsPastTheBlockStayUnreadable) {
+  test::TempDir dir;
+  struct Row {
+    const char* what;
+    uint16_t tag;
+    uint32_t at;    // 0: the block's end
+    uint64_t size;  // what the offset declares
+    bool leftOut;   // the entry goes
+  } rows[] = {
+      {"GPS IFD pointer", exif_tag::kGpsIfd, 0, 6, false},
+      {"FocalLength value", 0x920A, 0, 8, false},
+      {"UserComment value", exif_tag::kUserComment, 0, 11, true},
+      {"GPS IFD pointer near the segment's limit", exif_tag::kGpsIfd, 65000, 6, true},
+      {"FocalLength near the segment's limit", 0x920A, 65000, 8, true},
+  };
+  for (const Row& r : rows) {
+    test::Save(dir / "a.jpg", test::MakeDanglingOffsetJpeg(r.tag, r.at));
+    const Bytes before = TiffOf(dir / "a.jpg");
+    std::vector<int> levels;
+    SetExifNoticeHook([&](int level, const std::string&, const std::string&) { levels.push_back(level); });
+    const bool written = WriteExifUserComment(std::string(600, 'c'), dir / "a.jpg", dir / "b.jpg");
+    SetExifNoticeHook(nullptr);
+    ASSERT_TRUE(written) << r.what;
+    const Bytes after = TiffOf(dir / "b.jpg");
+    const uint64_t at = r.at != 0 ? r.at : before.size();
+    // Said at level 4 only where the segment's limit forced it.
+    EXPECT_EQ(levels, r.at != 0 ? std::vector<int>{4} : std::vector<int>{}) << r.what;
+    if (r.at == 0) {
+      ASSERT_GE(after.size(), at + r.size) << r.what;
+      EXPECT_TRUE(std::all_of(after.begin() + long(at), after.begin() + long(at + r.size), [](uint8_t b) {
+        return b == 0;
+      })) << r.what;
+    }
+    if (r.leftOut) {
+      const bool inIfd0 = r.tag == exif_tag::kGpsIfd;
+      const auto tags = RawTags(after, !inIfd0);
+      EXPECT_EQ(std::count(tags.begin(), tags.end(), r.tag), r.tag == exif_tag::kUserComment ? 1 : 0)
+          << r.what;
+      // The directory rewritten without the entry (the Exif one with the comment).
+      EXPECT_EQ(tags.size() + (inIfd0 ? 1 : 0), RawTags(before, !inIfd0).size()) << r.what;
+    }
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "b.jpg")) << r.what;
+    EXPECT_TRUE(f.gpsEntries.empty()) << r.what;
+    std::string text;
+    EXPECT_TRUE(f.GetUserComment(text) && text == std::string(600, 'c')) << r.what;
+    EXPECT_NE(f.FindTag(exif_tag::kPixelXDimension), nullptr) << r.what;
+  }
 }
 
 TEST(JpegExifFile, FillBytesBeforeAMarkerAreSkipped) {

@@ -1,7 +1,8 @@
 #pragma once
 // Small photos of the kinds no redistributable camera file in the corpus has: a multi-picture
 // (MPO) file, a motion photo with its video after the image, fill bytes before a marker and
-// extraneous bytes before EOI.
+// extraneous bytes before EOI, offsets that point past the EXIF block or after the picture.
+#include <algorithm>
 #include <string>
 
 #include "common/jpeg_builder.h"
@@ -111,6 +112,77 @@ inline Bytes MakeExtraneousBytesJpeg() {
   // More than the Huffman decoder reads ahead, so libjpeg sees them as stray.
   jpeg.insert(jpeg.end() - 2, 64, 0x12);
   return jpeg;
+}
+
+// Points the first entry with this tag and type of a little-endian EXIF payload at `at`, or at the
+// end of its block, as cameras that cut the block short leave it.
+inline void PointPastTheBlock(Bytes& app1, uint16_t tag, uint16_t type, uint32_t at = 0) {
+  const uint8_t head[4] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), uint8_t(type >> 8)};
+  for (size_t i = 6; i + 12 <= app1.size(); ++i)
+    if (std::equal(head, head + 4, app1.begin() + long(i)))
+      return Put32Le(app1, i + 8, at != 0 ? at : uint32_t(app1.size() - 6));
+}
+
+// A photo needing rotation whose GPS IFD pointer (0x8825), FocalLength (0x920A) or UserComment
+// (0x9286) offset points past the end of its EXIF block (or at `at`).
+inline Bytes MakeDanglingOffsetJpeg(uint16_t tag, uint32_t at = 0) {
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "Brisko"), t.Short(0x0112, 6)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Rationals(0x920A, {{50, 10}})};
+  if (tag == 0x9286) t.exif.push_back(t.Undef(0x9286, {'A', 'S', 'C', 'I', 'I', 0, 0, 0, 'o', 'l', 'd'}));
+  t.exif.push_back(t.Long(0xA002, 40));
+  t.exif.push_back(t.Long(0xA003, 24));
+  if (tag == 0x8825) t.gps = {t.Ascii(1, "N")};
+  Bytes app1 = t.Build();
+  PointPastTheBlock(app1, tag, tag == 0x8825 ? 4 : (tag == 0x920A ? 5 : 7), at);
+  return WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, app1)});
+}
+
+// IFD1 describes a 28-byte thumbnail that is no decodable JPEG, as some edited files carry.
+inline Bytes MakeStubThumbnailJpeg() {
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "Brisko"), t.Short(0x0112, 6)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Long(0xA002, 40), t.Long(0xA003, 24)};
+  t.ifd1 = {t.Short(0x0103, 6), t.Rationals(0x011A, {{72, 1}}), t.Rationals(0x011B, {{72, 1}}),
+            t.Short(0x0128, 2)};
+  t.thumbnail = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x04, 0x00, 0x00};
+  t.thumbnail.resize(26, 0);
+  t.thumbnail.insert(t.thumbnail.end(), {0xFF, 0xD9});
+  return WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, t.Build())});
+}
+
+// An older Minolta's photo: the maker note (a directory of its own, offsets from the TIFF header)
+// points at a preview JPEG stored after the picture's end.
+inline Bytes MakeTrailerPreviewJpeg(Bytes* preview = nullptr) {
+  const Bytes small = MakeJpeg(24, 16);
+  TiffBuilder t('I');
+  Bytes note = {2, 0};
+  for (uint16_t tag : {uint16_t(0x0088), uint16_t(0x0089)}) {
+    const Bytes e = {uint8_t(tag), uint8_t(tag >> 8), 4, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    note.insert(note.end(), e.begin(), e.end());
+  }
+  note.resize(note.size() + 4, 0);
+  Put32Le(note, 2 + 12 + 8, uint32_t(small.size()));
+  t.ifd0 = {t.Ascii(0x010F, "Minolta Co., Ltd."), t.Short(0x0112, 6)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '2'}), t.Undef(0x927C, note), t.Long(0xA002, 48),
+            t.Long(0xA003, 32)};
+  Bytes photo = WithSegments(MakeJpeg(48, 32), {Segment(0xFFE1, t.Build())});
+  // The note's first entry: PreviewImageStart, counted from the TIFF header.
+  const uint8_t start[8] = {0x88, 0, 4, 0, 1, 0, 0, 0};
+  size_t tiff = 0;
+  for (size_t i = 0; i + 6 <= photo.size(); ++i)
+    if (photo[i] == 'E' && photo[i + 1] == 'x' && photo[i + 2] == 'i' && photo[i + 3] == 'f') {
+      tiff = i + 6;
+      break;
+    }
+  for (size_t i = tiff; i + 12 <= photo.size(); ++i)
+    if (std::equal(start, start + 8, photo.begin() + long(i))) {
+      Put32Le(photo, i + 8, uint32_t(photo.size() - tiff));
+      break;
+    }
+  if (preview) *preview = small;
+  photo.insert(photo.end(), small.begin(), small.end());
+  return photo;
 }
 
 }  // namespace brisko::test
