@@ -9,7 +9,7 @@ packages=(
   libvips-dev libvips-tools fonts-liberation2
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
-  xvfb
+  xvfb python3
   librsvg2-bin dpkg-dev file desktop-file-utils appstream man-db
 )
 missing=()

@@ -313,7 +313,8 @@ class Torture:
              "m_bIncludeSubFolders": 1},
             {"name": "Turn", "m_iType": 1, "src": self.p("turnin"), "dst": self.p("turned"),
              "m_bAutoRotateJPG": 1, "m_bAddOrUpdateBriskoExif": 1},
-            {"name": "Sort", "m_iType": 5, "src": self.p("hot"), "dst": self.p("arch")},
+            {"name": "Sort", "m_iType": 5, "src": self.p("hot"), "dst": self.p("arch"),
+             "m_bEnabled": 0 if self.a.skip_known else 1},
             {"name": "Disk", "m_iType": 1, "src": self.p("drop"), "dst": self.p("full")},
         ]
         b_actions = [{"name": "Second", "m_iType": 1, "src": self.p("card/B"), "dst": self.p("hot2")}]
@@ -407,7 +408,7 @@ class Torture:
         r = rng.random()
         if r < 0.30:
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25)
-            where = rng.choice(["card"] * 3 + ["cardB", "turnin", "hot", "drop"])
+            where = rng.choice(["card"] * 3 + ["cardB", "turnin", "drop"] + ([] if self.a.skip_known else ["hot"]))
             if where in ("card", "cardB") and not self.card_in:
                 where = "turnin"
             for _ in range(n):
@@ -427,7 +428,8 @@ class Torture:
             if ph and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) at %s" % (ph.pid, len(ph.versions), ph.path))
         elif r < 0.48:
-            a = self.at_source(rng, sources)
+            # A name taken away while a batch record still names it gives a double (known).
+            a = self.at_source(rng, ["turnin"] if self.a.skip_known else sources)
             b = a and [x for x in self.model if x.live and x is not a and os.path.dirname(x.path) ==
                        os.path.dirname(a.path) and os.path.exists(x.path)]
             if b:
@@ -472,11 +474,13 @@ class Torture:
         if self.shim and rng.random() < 0.6:
             act = rng.choice(["kill-before", "kill-after", "pause", "pause"])
             call = rng.choice(["unlink", "rename", "rename", "fsync", "fsync", "link"])
-            nth = rng.randint(1, 25)
+            # Narrowing the folder aims at one step: the record, the placed copy, the source.
+            under = rng.choice(["", "", "temp/", "card/", "hot/", "arch/", "turned/"])
+            nth = rng.randint(1, 25 if not under else 6)
             shim = {"TORTURE_CALL": call, "TORTURE_NTH": str(nth), "TORTURE_ACT": act,
-                    "TORTURE_UNDER": self.fs + "/", "TORTURE_SIGNAL": self.signal}
-            self.note("start %s %s, %s at %s #%d" % (st.name, "--run-once" if once else "headless", act,
-                                                      call, nth))
+                    "TORTURE_UNDER": self.fs + "/" + under, "TORTURE_SIGNAL": self.signal}
+            self.note("start %s %s, %s at %s #%d under %s" % (st.name, "--run-once" if once else "headless",
+                                                               act, call, nth, under or "fs/"))
         else:
             self.note("start %s %s" % (st.name, "--run-once" if once else "headless"))
         st.start(shim, once)
@@ -592,11 +596,15 @@ class Torture:
                 except OSError as e:
                     self.fault("unreadable", "%s: %s" % (rel, e.strerror))
                     continue
-                if rel.startswith("temp/") or rel.startswith("temp2/"):
-                    self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)))
-                if re.match(r"\.brisko-.*\.tmp$", name):
+                in_temp = rel.startswith("temp/") or rel.startswith("temp2/")
+                # Half-written temporary files: the copy's in a destination, SafeOutput's
+                # anywhere; the station sweeps them from the temp folder only when an hour old.
+                if re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name):
                     leftovers += 1
+                    self.note("leftover %s" % rel)
                     continue
+                if in_temp:
+                    self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)))
                 if (mode & 0o002) and not self.a.skip_known:
                     self.fault("mode", "%s is writable by every user (%o)" % (rel, mode & 0o777))
                 h = sha(data)
@@ -607,10 +615,11 @@ class Torture:
                 m = MARKER.search(data)
                 ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
                 if not ph:
-                    self.fault("unknown", "%s is no photo of this run (%d bytes)" % (rel, len(data)))
+                    if not in_temp:
+                        self.fault("unknown", "%s is no photo of this run (%d bytes)" % (rel, len(data)))
                     continue
                 ver = int(m.group(2))
-                if ph.route != "turn" or not rel.startswith("turned/"):
+                if ph.route != "turn" or not (rel.startswith("turned/") or in_temp):
                     self.fault("damaged", "%s (#%d v%d) differs from every version written" %
                                (rel, ph.pid, ver))
                     continue
@@ -641,7 +650,7 @@ class Torture:
         self.trace = []
         self.round_start = time.time()
         rng = random.Random("%d/%d" % (self.a.seed, n))
-        faults_before = len(self.faults)
+        faults_before, steps_before = len(self.faults), self.steps
         self.setup_round()
         length = rng.uniform(*self.a.round_seconds)
         self.start_station(rng, self.A)
@@ -659,8 +668,9 @@ class Torture:
         for st in self.stations:
             st.kill()
         live = sum(1 for ph in self.model if ph.live)
-        print("round %d: %d photos (%d live), %d steps, %d faults%s" %
-              (n, len(self.model), live, len(self.trace), len(self.faults) - faults_before,
+        print("round %d: %.0f s, %d photos (%d live), %d steps, %d faults%s" %
+              (n, time.time() - self.round_start, len(self.model), live, self.steps - steps_before,
+               len(self.faults) - faults_before,
                ", %d leftover .tmp" % leftovers if leftovers else ""), flush=True)
         if len(self.faults) > faults_before:
             path = "%s/logs/r%d-steps.txt" % (self.work, n)
@@ -711,7 +721,9 @@ def main():
     ap.add_argument("--dir", help="work folder (default /tmp/brisko-torture-SEED)")
     ap.add_argument("--skip-known", action="store_true",
                     help="leave out the steps that hit known faults: a second station sharing the "
-                         "temp folder, a pulled card, rewrites under Move Subfolders, the mode check")
+                         "temp folder, a pulled card, Move Subfolders (doubles after a crash, deletes "
+                         "a rewritten source), renaming over a photo that a crashed batch names, the check "
+                         "for world-writable photos")
     ap.add_argument("--no-shim", action="store_true", help="no kills or pauses at file calls")
     ap.add_argument("--no-mount", action="store_true", help="no tmpfs card or disk even as root")
     ap.add_argument("--round-seconds", type=float, nargs=2, default=[12, 40], metavar=("MIN", "MAX"))
