@@ -347,7 +347,11 @@ class Torture:
 
     def fault(self, kind, what):
         self.faults.append((self.round, kind, what))
-        print("FAULT seed=%d round=%d %s: %s" % (self.a.seed, self.round, kind, what), flush=True)
+        self.note("FAULT %s: %s" % (kind, what))
+        # One incident can touch a hundred photos: show a few of each kind.
+        shown = sum(1 for r, k, _ in self.faults if r == self.round and k == kind)
+        if shown <= 3 or self.a.verbose:
+            print("FAULT seed=%d round=%d %s: %s" % (self.a.seed, self.round, kind, what), flush=True)
 
     # ----- photos -------------------------------------------------------------------------
     def write_version(self, ph, rng, at=None):
@@ -406,6 +410,9 @@ class Torture:
         if not self.a.skip_known:
             sources.append("hot")
         r = rng.random()
+        if self.a.aim:
+            self.scenario(rng)
+            return
         if r < 0.30:
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25)
             where = rng.choice(["card"] * 3 + ["cardB", "turnin", "drop"] + ([] if self.a.skip_known else ["hot"]))
@@ -461,13 +468,62 @@ class Torture:
             st = self.A if rng.random() < 0.7 or self.a.skip_known else self.B
             if not st.running():
                 self.start_station(rng, st, once=rng.random() < 0.4)
-        elif r < 0.90:
+        elif r < 0.94 and not self.a.skip_known:
+            self.scenario(rng)
+        elif r < 0.98:
             # A second station on another store, sharing the temp folder, running a pass now.
             if not self.B.running():
                 self.note("B --run-once beside A")
                 rc = self.B.run_once()
                 self.note("B --run-once ended %d" % rc)
         time.sleep(rng.random() * 0.4)
+
+    def scenario(self, rng):
+        """Aimed at one window of a move, with random photos and counts: a second station's
+        pass while A stands between placing a batch and removing its sources; a rewrite while
+        Move Subfolders flushes its copies; a crash before the sources go, then a pass without
+        the card."""
+        if not self.shim:
+            return
+        self.A.stop()
+        kind = rng.choice(["second-station-mid-batch", "rewrite-mid-subfolders", "crash-then-no-card"])
+        if kind == "rewrite-mid-subfolders":
+            folder = "hot/s%d" % rng.randint(1, 3)
+            call, under, act = "fsync", "arch/", "pause"
+        else:
+            if not self.card_in:
+                self.put_card()
+            folder = "card/DCIM/100"
+            call, under = "unlink", "card/"
+            act = "pause" if kind == "second-station-mid-batch" else rng.choice(["kill-before", "kill-after"])
+        made = [self.new_photo(rng, folder, "plain") for _ in range(rng.randint(2, 12))]
+        nth = rng.randint(1, 2)
+        self.note("scenario %s: %d photos in %s, A --run-once %s at %s #%d under %s" %
+                  (kind, len(made), folder, act, call, nth, under))
+        self.A.start({"TORTURE_CALL": call, "TORTURE_NTH": str(nth), "TORTURE_ACT": act,
+                      "TORTURE_UNDER": self.fs + "/" + under, "TORTURE_SIGNAL": self.signal}, once=True)
+        deadline = time.time() + 90
+        while self.A.running() and time.time() < deadline:
+            if os.path.exists(self.signal):
+                self.pauses += 1
+                if kind == "second-station-mid-batch":
+                    self.B.stop()
+                    self.note("B --run-once while A is paused: %d" % self.B.run_once())
+                else:
+                    for ph in made[:rng.randint(1, 3)]:
+                        if os.path.exists(ph.path) and self.write_version(ph, rng):
+                            self.note("rewrite #%d (v%d) while A is paused" % (ph.pid, len(ph.versions)))
+                os.unlink(self.signal)
+            time.sleep(0.05)
+        if self.A.died():
+            self.kills += 1
+            self.shim_kills += 1
+            self.note("A killed at its file call")
+        self.A.stop()
+        if kind == "crash-then-no-card":
+            self.pull_card()
+            self.note("A --run-once without the card: %d" % self.A.run_once())
+            self.put_card()
 
     def start_station(self, rng, st, once=False):
         shim = None
@@ -653,7 +709,8 @@ class Torture:
         faults_before, steps_before = len(self.faults), self.steps
         self.setup_round()
         length = rng.uniform(*self.a.round_seconds)
-        self.start_station(rng, self.A)
+        if not self.a.aim:
+            self.start_station(rng, self.A)
         while time.time() - self.round_start < length:
             for st in self.stations:
                 if st.died():
@@ -673,6 +730,10 @@ class Torture:
                len(self.faults) - faults_before,
                ", %d leftover .tmp" % leftovers if leftovers else ""), flush=True)
         if len(self.faults) > faults_before:
+            kinds = {}
+            for _, k, _ in self.faults[faults_before:]:
+                kinds[k] = kinds.get(k, 0) + 1
+            print("  faults of round %d: %s" % (n, ", ".join("%s %d" % kv for kv in sorted(kinds.items()))))
             path = "%s/logs/r%d-steps.txt" % (self.work, n)
             with open(path, "w") as f:
                 f.write("\n".join(self.trace) + "\n")
@@ -727,6 +788,7 @@ def main():
     ap.add_argument("--no-shim", action="store_true", help="no kills or pauses at file calls")
     ap.add_argument("--no-mount", action="store_true", help="no tmpfs card or disk even as root")
     ap.add_argument("--round-seconds", type=float, nargs=2, default=[12, 40], metavar=("MIN", "MAX"))
+    ap.add_argument("--aim", action="store_true", help="only the steps aimed at one window of a move")
     ap.add_argument("--verbose", action="store_true")
     a = ap.parse_args()
     if a.seed is None:
