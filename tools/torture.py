@@ -158,9 +158,9 @@ class Station:
             e.pop(k, None)
         e["XDG_RUNTIME_DIR"] = self.t.run_dir
         e["XDG_STATE_HOME"] = self.t.work + "/state"
-        if shim:
-            e.update(shim)
+        if self.t.shim:
             e["LD_PRELOAD"] = self.t.shim
+            e.update(shim or {})
         return e
 
     def log_file(self, kind):
@@ -468,7 +468,7 @@ class Torture:
             st = self.A if rng.random() < 0.7 or self.a.skip_known else self.B
             if not st.running():
                 self.start_station(rng, st, once=rng.random() < 0.4)
-        elif r < 0.94 and not self.a.skip_known:
+        elif r < 0.94:
             self.scenario(rng)
         elif r < 0.98:
             # A second station on another store, sharing the temp folder, running a pass now.
@@ -479,15 +479,31 @@ class Torture:
         time.sleep(rng.random() * 0.4)
 
     def scenario(self, rng):
-        """Aimed at one window of a move, with random photos and counts: a second station's
-        pass while A stands between placing a batch and removing its sources; a rewrite while
-        Move Subfolders flushes its copies; a crash before the sources go, then a pass without
-        the card."""
+        """Aimed at one window of a move, with random photos and counts: a crash at a chosen
+        call of a batch off the card or of a rotation, then a pass to recover; a second
+        station's pass while A stands between placing a batch and removing its sources; a
+        rewrite while Move Subfolders flushes its copies; a crash before the sources go, then a
+        pass without the card."""
         if not self.shim:
             return
         self.A.stop()
-        kind = rng.choice(["second-station-mid-batch", "rewrite-mid-subfolders", "crash-then-no-card"])
-        if kind == "rewrite-mid-subfolders":
+        kinds = ["crash-mid-batch", "crash-mid-turn"]
+        if not self.a.skip_known:
+            kinds += ["second-station-mid-batch", "rewrite-mid-subfolders", "crash-then-no-card"]
+        kind = rng.choice(kinds)
+        if kind == "crash-mid-turn":
+            folder = "turnin"
+            call, under = rng.choice([("rename", "turned/"), ("fsync", "temp/"), ("rename", "temp/"),
+                                      ("unlink", "turnin/"), ("fsync", "turned/")])
+            act = rng.choice(["kill-before", "kill-after"])
+        elif kind == "crash-mid-batch":
+            if not self.card_in:
+                self.put_card()
+            folder = rng.choice(["card/DCIM/100", "card/DCIM/101"])
+            call, under = rng.choice([("unlink", "card/"), ("fsync", "hot/"), ("rename", "hot/"),
+                                      ("fsync", "temp/"), ("unlink", "temp/")])
+            act = rng.choice(["kill-before", "kill-after"])
+        elif kind == "rewrite-mid-subfolders":
             folder = "hot/s%d" % rng.randint(1, 3)
             call, under, act = "fsync", "arch/", "pause"
         else:
@@ -496,7 +512,8 @@ class Torture:
             folder = "card/DCIM/100"
             call, under = "unlink", "card/"
             act = "pause" if kind == "second-station-mid-batch" else rng.choice(["kill-before", "kill-after"])
-        made = [self.new_photo(rng, folder, "plain") for _ in range(rng.randint(2, 12))]
+        route = "turn" if folder == "turnin" else "plain"
+        made = [self.new_photo(rng, folder, route) for _ in range(rng.randint(2, 12))]
         nth = rng.randint(1, 2)
         self.note("scenario %s: %d photos in %s, A --run-once %s at %s #%d under %s" %
                   (kind, len(made), folder, act, call, nth, under))
@@ -524,6 +541,8 @@ class Torture:
             self.pull_card()
             self.note("A --run-once without the card: %d" % self.A.run_once())
             self.put_card()
+        elif kind.startswith("crash-mid"):
+            self.note("A --run-once to recover: %d" % self.A.run_once())
 
     def start_station(self, rng, st, once=False):
         shim = None

@@ -1,4 +1,4 @@
-// Preloaded into a station by tools/torture.py: at the Nth call of one file call on a path
+// Preloaded into every station by tools/torture.py: at the Nth call of one file call on a path
 // below a chosen folder it kills the process (before or after the call) or pauses it, so a
 // crash or a concurrent change lands exactly between two steps of a move.
 //
@@ -37,6 +37,8 @@ __attribute__((constructor)) static void torture_init(void) {
   g_nth = nth ? atol(nth) : 0;
   // Programs the station starts are not under test.
   unsetenv("LD_PRELOAD");
+  // The log lines up to a kill are what tells a fault's story.
+  setvbuf(stdout, NULL, _IOLBF, 0);
 }
 
 static void* next_fn(const char* name) {
