@@ -335,6 +335,7 @@ class Torture:
             self.stations.append(st)
         self.A, self.B = self.stations
         self.model = []
+        self.open_temp = set()
         self.signal = self.work + "/paused"
         if os.path.exists(self.signal):
             os.unlink(self.signal)
@@ -542,6 +543,7 @@ class Torture:
             self.note("A --run-once without the card: %d" % self.A.run_once())
             self.put_card()
         elif kind.startswith("crash-mid"):
+            self.look_at_temp()
             self.note("A --run-once to recover: %d" % self.A.run_once())
 
     def start_station(self, rng, st, once=False):
@@ -631,6 +633,24 @@ class Torture:
             os.unlink(self.signal)
         except OSError:
             pass
+
+    def look_at_temp(self):
+        """Photos waiting in the temp folder must not be open to every local account."""
+        if self.a.skip_known:
+            return
+        for folder in (self.p("temp"), self.p("temp2")):
+            try:
+                names = os.listdir(folder)
+            except OSError:
+                continue
+            for name in names:
+                try:
+                    mode = os.lstat(os.path.join(folder, name)).st_mode
+                except OSError:
+                    continue
+                if mode & 0o002 and name not in self.open_temp:
+                    self.open_temp.add(name)
+                    self.fault("mode", "temp/%s is writable by every user (%o)" % (name, mode & 0o777))
 
     # ----- the check ----------------------------------------------------------------------
     def quiet(self):
@@ -739,6 +759,7 @@ class Torture:
             if os.path.exists(self.signal):
                 self.on_pause(rng)
             self.step(rng)
+            self.look_at_temp()
         self.quiet()
         leftovers = self.check()
         for st in self.stations:
