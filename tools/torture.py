@@ -627,9 +627,9 @@ class Torture:
             path = line[2] if len(line) > 2 else ""
             # A photo saved anew between the station's last look at it and its unlink is lost
             # (known); the short run rewrites some other photo then.
-            if self.a.skip_known and line[1:2] == ["unlink"]:
-                path = ""
             ph = next((x for x in self.model if x.live and x.path == path), None) or self.at_source(rng, srcs)
+            if self.a.skip_known and line[1:2] == ["unlink"] and ph and ph.path == path:
+                ph = None
             if ph and os.path.exists(ph.path) and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) while paused" % (ph.pid, len(ph.versions)))
         try:
