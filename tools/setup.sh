@@ -10,7 +10,7 @@ packages=(
   libmicrohttpd-dev libqrencode-dev chromium
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
-  xvfb
+  xvfb python3
   librsvg2-bin dpkg-dev file desktop-file-utils appstream man-db
 )
 missing=()

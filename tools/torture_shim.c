@@ -1,0 +1,162 @@
+// Preloaded into every station by tools/torture.py: at the Nth call of one file call on a path
+// below a chosen folder it kills the process (before or after the call) or pauses it, so a
+// crash or a concurrent change lands exactly between two steps of a move.
+//
+//   TORTURE_CALL   unlink | rename | fsync | link (renameat2 and renameat count as rename,
+//                  unlinkat and remove as unlink, fdatasync as fsync, linkat as link)
+//   TORTURE_NTH    which matching call (1 = the first)
+//   TORTURE_ACT    kill-before | kill-after | pause
+//   TORTURE_UNDER  only paths below this folder count
+//   TORTURE_SIGNAL pause: this file is created with the call and path; the call waits until
+//                  the file is gone (at most 20 s), then goes on
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+static const char* g_call;
+static const char* g_act;
+static const char* g_under;
+static const char* g_signal;
+static long g_nth;
+static long g_count;
+static int g_fired;
+
+__attribute__((constructor)) static void torture_init(void) {
+  g_call = getenv("TORTURE_CALL");
+  g_act = getenv("TORTURE_ACT");
+  g_under = getenv("TORTURE_UNDER");
+  g_signal = getenv("TORTURE_SIGNAL");
+  const char* nth = getenv("TORTURE_NTH");
+  g_nth = nth ? atol(nth) : 0;
+  // Programs the station starts are not under test.
+  unsetenv("LD_PRELOAD");
+  // The log lines up to a kill are what tells a fault's story.
+  setvbuf(stdout, NULL, _IOLBF, 0);
+}
+
+static void* next_fn(const char* name) {
+  return dlsym(RTLD_NEXT, name);
+}
+
+static int path_counts(const char* path) {
+  if (!path) return 0;
+  if (!g_under || !*g_under) return 1;
+  return strncmp(path, g_under, strlen(g_under)) == 0;
+}
+
+static int fd_counts(int fd, char* path, size_t size) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, path, size - 1);
+  if (n < 0) return 0;
+  path[n] = '\0';
+  return path_counts(path);
+}
+
+static void pause_here(const char* call, const char* path) {
+  int fd = open(g_signal, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd >= 0) {
+    char line[PATH_MAX + 64];
+    int n = snprintf(line, sizeof line, "%d %s %s\n", (int)getpid(), call, path ? path : "");
+    if (n > 0) write(fd, line, (size_t)n);
+    close(fd);
+  }
+  for (int i = 0; i < 2000 && access(g_signal, F_OK) == 0; ++i) {
+    struct timespec ts = {0, 10 * 1000 * 1000};
+    nanosleep(&ts, NULL);
+  }
+}
+
+// Returns 1 when this call is the chosen one and the action is to kill after it.
+static int before(const char* kind, const char* path) {
+  if (g_fired || !g_call || strcmp(g_call, kind) != 0 || !path_counts(path)) return 0;
+  if (++g_count != g_nth) return 0;
+  g_fired = 1;
+  if (!g_act || strcmp(g_act, "kill-before") == 0) raise(SIGKILL);
+  if (strcmp(g_act, "pause") == 0 && g_signal) pause_here(kind, path);
+  return strcmp(g_act, "kill-after") == 0;
+}
+
+static int after(int kill_now, int result) {
+  if (kill_now) raise(SIGKILL);
+  return result;
+}
+
+int unlink(const char* path) {
+  static int (*real)(const char*);
+  if (!real) real = next_fn("unlink");
+  int k = before("unlink", path);
+  return after(k, real(path));
+}
+
+int unlinkat(int dirfd, const char* path, int flags) {
+  static int (*real)(int, const char*, int);
+  if (!real) real = next_fn("unlinkat");
+  int k = (flags & AT_REMOVEDIR) ? 0 : before("unlink", path);
+  return after(k, real(dirfd, path, flags));
+}
+
+int remove(const char* path) {
+  static int (*real)(const char*);
+  if (!real) real = next_fn("remove");
+  int k = before("unlink", path);
+  return after(k, real(path));
+}
+
+int rename(const char* from, const char* to) {
+  static int (*real)(const char*, const char*);
+  if (!real) real = next_fn("rename");
+  int k = before("rename", to);
+  return after(k, real(from, to));
+}
+
+int renameat(int fromfd, const char* from, int tofd, const char* to) {
+  static int (*real)(int, const char*, int, const char*);
+  if (!real) real = next_fn("renameat");
+  int k = before("rename", to);
+  return after(k, real(fromfd, from, tofd, to));
+}
+
+int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned flags) {
+  static int (*real)(int, const char*, int, const char*, unsigned);
+  if (!real) real = next_fn("renameat2");
+  int k = before("rename", to);
+  return after(k, real(fromfd, from, tofd, to, flags));
+}
+
+int link(const char* from, const char* to) {
+  static int (*real)(const char*, const char*);
+  if (!real) real = next_fn("link");
+  int k = before("link", to);
+  return after(k, real(from, to));
+}
+
+int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
+  static int (*real)(int, const char*, int, const char*, int);
+  if (!real) real = next_fn("linkat");
+  int k = before("link", to);
+  return after(k, real(fromfd, from, tofd, to, flags));
+}
+
+int fsync(int fd) {
+  static int (*real)(int);
+  if (!real) real = next_fn("fsync");
+  char path[PATH_MAX];
+  int k = fd_counts(fd, path, sizeof path) ? before("fsync", path) : 0;
+  return after(k, real(fd));
+}
+
+int fdatasync(int fd) {
+  static int (*real)(int);
+  if (!real) real = next_fn("fdatasync");
+  char path[PATH_MAX];
+  int k = fd_counts(fd, path, sizeof path) ? before("fsync", path) : 0;
+  return after(k, real(fd));
+}
