@@ -1,6 +1,8 @@
 #include "app/command_line.h"
 
 #include <charconv>
+#include <filesystem>
+#include <string>
 
 #include "app/status_page.h"
 
@@ -148,54 +150,71 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   return ParseCommandLine(args);
 }
 
+namespace {
+
+// The installed docs sit beside the program (PREFIX/bin and PREFIX/share/doc), whatever prefix
+// the package chose; a program run from its build tree names the configured folder.
+std::string DocDir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const auto dir = exe.parent_path().parent_path() / "share/doc/brisko-workflow";
+    if (std::filesystem::exists(dir / "README.md", ec)) return dir.lexically_normal().string();
+  }
+  return BRISKO_DOC_DIR;
+}
+
+}  // namespace
+
 const char* CommandLineHelp() {
-  return "Usage: brisko-workflow [OPTION]...\n"
-         "Brisko Event File Workflow: runs the configured file actions on their schedules.\n"
-         "Without options it opens the window, or runs headless where no display exists.\n"
-         "\n"
-         "  --headless        run the station without a window; action log lines go to\n"
-         "                    stdout; SIGINT or SIGTERM exits as \"Exit\" does (Shutdown\n"
-         "                    actions run, actions and counters are saved)\n"
-         "  --store PATH      use the settings store file PATH (default: $BRISKO_STORE,\n"
-         "                    else $XDG_CONFIG_HOME/brisko/settings.db)\n"
-         "  --run-once        make one Run Once pass over the actions, save, and exit\n"
-         "  --command N       run the On Command actions of command N (1 to 20)\n"
-         "  --barcode TEXT    take TEXT as a scanned barcode and run the Barcode Scan actions\n"
-         "  --backup FILE     save the whole configuration to FILE (mode 0600) and exit\n"
-         "  --restore FILE    restore the configuration saved in FILE and exit\n"
-         "  --plt-info ALBUM.plt\n"
-         "                    print the album's templates: name, design size, holes,\n"
-         "                    captions and the images each holds\n"
-         "  --plt-pack SOURCE.xml OUT.plt\n"
-         "                    build an album from a source document whose IMAGEOFFSET\n"
-         "                    elements name image files (see the README)\n"
-         "  --plt-unpack ALBUM.plt DIR\n"
-         "                    write DIR/album.xml and the album's images into the empty\n"
-         "                    or new folder DIR\n"
-         "  --plt-render ALBUM.plt PHOTO OUTDIR\n"
-         "                    render PHOTO into every template of the album as the Create\n"
-         "                    Image with PLT action does, write the pictures into OUTDIR\n"
-         "                    and print their paths (PHOTO is left as it is)\n"
-         "  --status-page [ADDRESS:]PORT\n"
-         "                    serve the read-only status page for this run on PORT (0: a\n"
-         "                    free one) at ADDRESS (default: the stored one, else\n"
-         "                    127.0.0.1); the log says \"Status page at URL\"\n"
-         "  --version         print the version and exit\n"
-         "  --help            print this help and exit\n"
-         "\n"
-         "--command and --barcode are handed to the station already running on the same\n"
-         "store when there is one; otherwise they run in this process, which then exits.\n"
-         "--run-once, --backup and --restore are refused while a station runs on the\n"
-         "same store. Only one of --run-once, --command, --barcode, --backup and\n"
-         "--restore may be given.\n"
-         "Only one station runs per user and store: a second start brings the first\n"
-         "window forward and ends.\n"
-         "\n"
-         "Exit status: 0 done, 1 failure, 2 bad command line.\n"
-         "\n"
-         "The README and the user guide: " BRISKO_DOC_DIR
-         "/README.md\n"
-         "and " BRISKO_DOC_DIR "/guide/index.html (also under Help in the window).\n";
+  const char* const options =
+      "Usage: brisko-workflow [OPTION]...\n"
+      "Brisko Event File Workflow: runs the configured file actions on their schedules.\n"
+      "Without options it opens the window, or runs headless where no display exists.\n"
+      "\n"
+      "  --headless        run the station without a window; action log lines go to\n"
+      "                    stdout; SIGINT or SIGTERM exits as \"Exit\" does (Shutdown\n"
+      "                    actions run, actions and counters are saved)\n"
+      "  --store PATH      use the settings store file PATH (default: $BRISKO_STORE,\n"
+      "                    else $XDG_CONFIG_HOME/brisko/settings.db)\n"
+      "  --run-once        make one Run Once pass over the actions, save, and exit\n"
+      "  --command N       run the On Command actions of command N (1 to 20)\n"
+      "  --barcode TEXT    take TEXT as a scanned barcode and run the Barcode Scan actions\n"
+      "  --backup FILE     save the whole configuration to FILE (mode 0600) and exit\n"
+      "  --restore FILE    restore the configuration saved in FILE and exit\n"
+      "  --plt-info ALBUM.plt\n"
+      "                    print the album's templates: name, design size, holes,\n"
+      "                    captions and the images each holds\n"
+      "  --plt-pack SOURCE.xml OUT.plt\n"
+      "                    build an album from a source document whose IMAGEOFFSET\n"
+      "                    elements name image files (see the README)\n"
+      "  --plt-unpack ALBUM.plt DIR\n"
+      "                    write DIR/album.xml and the album's images into the empty\n"
+      "                    or new folder DIR\n"
+      "  --plt-render ALBUM.plt PHOTO OUTDIR\n"
+      "                    render PHOTO into every template of the album as the Create\n"
+      "                    Image with PLT action does, write the pictures into OUTDIR\n"
+      "                    and print their paths (PHOTO is left as it is)\n"
+      "  --status-page [ADDRESS:]PORT\n"
+      "                    serve the read-only status page for this run on PORT (0: a\n"
+      "                    free one) at ADDRESS (default: the stored one, else\n"
+      "                    127.0.0.1); the log says \"Status page at URL\"\n"
+      "  --version         print the version and exit\n"
+      "  --help            print this help and exit\n"
+      "\n"
+      "--command and --barcode are handed to the station already running on the same\n"
+      "store when there is one; otherwise they run in this process, which then exits.\n"
+      "--run-once, --backup and --restore are refused while a station runs on the\n"
+      "same store. Only one of --run-once, --command, --barcode, --backup and\n"
+      "--restore may be given.\n"
+      "Only one station runs per user and store: a second start brings the first\n"
+      "window forward and ends.\n"
+      "\n"
+      "Exit status: 0 done, 1 failure, 2 bad command line.\n";
+  static const std::string text = std::string(options) + "\nThe README and the user guide: " + DocDir() +
+                                  "/README.md\nand " + DocDir() +
+                                  "/guide/index.html (also under Help in the window).\n";
+  return text.c_str();
 }
 
 }  // namespace brisko
