@@ -242,11 +242,14 @@ class Action {
   SelectionCache* SelectionForPass();
   // Tells the cache that the copy of `source` at `target` was found up to date.
   void NoteUpToDate(const std::string& source, const std::string& target);
+  // Counts a file the pass copies; a pass that copies many stops watching (see RunBody).
+  void NoteCopied();
 
   RunHost* m_host;
   std::unique_ptr<SelectionCache> m_selection;
   bool m_selectionActive = false;  // this pass uses m_selection
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
+  size_t m_passCopies = 0;         // files this pass copied
 };
 
 }  // namespace brisko
