@@ -84,6 +84,13 @@ void HeadlessHost::StopActionTimer(unsigned id) {
   m_actionTimers.erase(id);
 }
 
+void HeadlessHost::DispatchPendingEvents() {
+  const auto now = Clock::now();
+  if (now - m_lastDispatch < std::chrono::milliseconds(kDispatchEveryMs)) return;
+  m_lastDispatch = now;
+  ProcessOnce(0);
+}
+
 void HeadlessHost::ShowLogLine(const std::string& text) {
   std::fprintf(m_out, "%s\n", text.c_str());
   std::fflush(m_out);

@@ -628,6 +628,37 @@ RemoveFolderOutcome RemoveFolder(const std::string& path, int* err) {
 
 // --- Lock test ------------------------------------------------------------------------------
 
+namespace {
+
+// Should another process open a file while our lease is held, the kernel signals the holder,
+// by default with SIGIO, whose default ends the process. Nothing here uses SIGIO, so it is
+// ignored once for the process; where someone handles it, each descriptor asks for SIGURG
+// instead (ignored unless handled), as that costs a call per file.
+bool SigioIgnored() {
+  static const bool ignored = [] {
+    struct sigaction current {};
+    if (sigaction(SIGIO, nullptr, &current) != 0) return false;
+    if (current.sa_handler == SIG_IGN && !(current.sa_flags & SA_SIGINFO)) return true;
+    if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO)) return false;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return sigaction(SIGIO, &ignore, nullptr) == 0;
+  }();
+  return ignored;
+}
+
+// EBUSY when a lease of `type` is refused because another process has the file open (for
+// writing, for a read lease); 0 when taken, or not permitted here (not the owner, no
+// support), where the flock is the test. The lease goes when the descriptor is closed.
+int LeaseTest(int fd, int type) {
+  if (!SigioIgnored() && fcntl(fd, F_SETSIG, SIGURG) != 0) return 0;
+  if (fcntl(fd, F_SETLEASE, type) == 0) return 0;
+  return errno == EAGAIN || errno == EBUSY ? EBUSY : 0;
+}
+
+}  // namespace
+
 bool CanOpenExclusively(const std::string& path, int* err) {
   // Non-blocking so that a FIFO or device cannot stall the scan.
   Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -635,16 +666,8 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
-  // A write lease is refused while any other open file description exists. Where leases are
-  // not permitted (not the owner, no support) the flock below is the test.
-  // Should another process open the file while the lease is held, the kernel signals the
-  // holder, by default with SIGIO, which would end this process: ask for SIGURG, which is
-  // ignored unless handled.
-  if (fcntl(fd.Get(), F_SETSIG, SIGURG) == 0 && fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
-    fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
-  } else if (errno == EAGAIN || errno == EBUSY) {
-    return Fail(err, EBUSY);
-  }
+  // A write lease is refused while any other open file description exists.
+  if (LeaseTest(fd.Get(), F_WRLCK) != 0) return Fail(err, EBUSY);
   if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
   return true;
 }
@@ -655,13 +678,8 @@ bool CanReadUnwritten(const std::string& path, int* err) {
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
-  // A read lease is refused while any other process has the file open for writing. SIGURG
-  // as above, should a writer open it while the lease is held.
-  if (fcntl(fd.Get(), F_SETSIG, SIGURG) == 0 && fcntl(fd.Get(), F_SETLEASE, F_RDLCK) == 0) {
-    fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
-  } else if (errno == EAGAIN || errno == EBUSY) {
-    return Fail(err, EBUSY);
-  }
+  // A read lease is refused while any other process has the file open for writing.
+  if (LeaseTest(fd.Get(), F_RDLCK) != 0) return Fail(err, EBUSY);
   if (flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
   return true;
 }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 
@@ -53,6 +54,7 @@ class QtHost : public QObject, public Host {
   QTimer m_loopTimer;
   std::map<unsigned, std::unique_ptr<QTimer>> m_actionTimers;
   QPointer<QMessageBox> m_notice;
+  std::chrono::steady_clock::time_point m_lastDispatch{};
 };
 
 }  // namespace brisko
