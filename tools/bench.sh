@@ -89,10 +89,9 @@ echo "scratch: $scratch   rounds: $rounds   load: $(cut -d' ' -f1-3 /proc/loadav
 # --- Helpers ------------------------------------------------------------------------------------
 
 # The environment every station run gets: its own config, state and runtime folders.
-station_env() {
-  env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$scratch/xdg/config" XDG_STATE_HOME="$scratch/xdg/state" \
-    XDG_RUNTIME_DIR="$scratch/xdg/run" "$@"
-}
+station_vars=(env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$scratch/xdg/config"
+  XDG_STATE_HOME="$scratch/xdg/state" XDG_RUNTIME_DIR="$scratch/xdg/run")
+station_env() { "${station_vars[@]}" "$@"; }
 mkdir -p "$scratch/xdg/config" "$scratch/xdg/state" "$scratch/xdg/run"
 chmod 700 "$scratch/xdg/run"
 
@@ -148,8 +147,8 @@ timed() {
   local t1=$EPOCHREALTIME
   echo "$t0 $t1" | awk '{printf "%.4f\n", $2 - $1}'
 }
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {if (NR) print (NR % 2 ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2); else print ""}'; }
-max_of() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
+median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{a[NR]=$1} END {if (NR) print (NR % 2 ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2); else print ""}'; }
+max_of() { tr ' ' '\n' | awk 'NF' | sort -g | tail -1; }
 
 rows=()
 # add_row LABEL OURS_TIMES PEER_TIMES RSS_KIB GOAL
@@ -164,13 +163,11 @@ add_row() {
   printf '  %s: ours %s s, peer %s s, ratio %s, peak %s MiB\n' "$label" "$o" "${p:--}" "$ratio" "$rss"
 }
 
-# Synthetic files of a given size, IMG_00000.jpg onwards.
+# Synthetic files of a given size, IMG_00000.jpg onwards (one process makes them all).
 make_files() {
   local folder=$1 count=$2 kib=$3
   mkdir -p "$folder"
-  head -c $((kib * 1024)) /dev/urandom >"$scratch/one.bin"
-  local i
-  for ((i = 0; i < count; i++)); do printf -v name '%s/IMG_%05d.jpg' "$folder" "$i"; cp "$scratch/one.bin" "$name"; done
+  head -c $((count * kib * 1024)) /dev/urandom | split -b $((kib * 1024)) -d -a 5 --additional-suffix=.jpg - "$folder/IMG_"
 }
 
 # The camera JPEGs: the project's and the shared set, damaged ones left out.
@@ -205,7 +202,8 @@ if wanted idle; then
   shares=() rss_all=()
   hz=$(getconf CLK_TCK)
   for ((r = 0; r < rounds; r++)); do
-    station_env "$station" --headless --store "$scratch/idle/store.db" >"$scratch/idle.log" 2>&1 &
+    # Started directly (not through a function) so that $! is the station itself.
+    "${station_vars[@]}" "$station" --headless --store "$scratch/idle/store.db" >"$scratch/idle.log" 2>&1 &
     idle_pid=$!
     sleep "$idle_from"
     a=$(cpu_ticks "$idle_pid")

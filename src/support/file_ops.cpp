@@ -1,11 +1,13 @@
 #include "support/file_ops.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "support/path_util.h"
 
@@ -142,11 +145,30 @@ int CopyData(int in, int out) {
   }
 }
 
+// The process's own ids, asked once instead of for every file; a forked child asks again.
+struct OwnIds {
+  pid_t pid = 0;
+  uid_t euid = 0;
+  gid_t egid = 0;
+};
+std::atomic<bool> g_idsKnown{false};
+OwnIds g_ids;
+
+const OwnIds& Ids() {
+  if (!g_idsKnown.load(std::memory_order_acquire)) {
+    static std::once_flag atFork;
+    std::call_once(atFork, [] { pthread_atfork(nullptr, nullptr, [] { g_idsKnown = false; }); });
+    g_ids = OwnIds{getpid(), geteuid(), getegid()};
+    g_idsKnown.store(true, std::memory_order_release);
+  }
+  return g_ids;
+}
+
 // A hidden temporary file in `folder` ("" = current folder), created private.
 int OpenTemp(const std::string& folder, std::string& tempPath) {
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath = folder + ".brisko-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
+    tempPath = folder + ".brisko-" + std::to_string(Ids().pid) + "-" + std::to_string(++counter) + ".tmp";
     int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -186,7 +208,7 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
   int e = CopyData(in.Get(), out.Get());
   if (e == 0) {
     // Owner first: a change of owner clears set-id bits that the mode then restores.
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+    if (st.st_uid != Ids().euid || st.st_gid != Ids().egid) {
       if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
         // Only root may give files away; others keep their own ownership.
       }
@@ -417,7 +439,7 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
   if (out.Get() < 0) return fail(errno);
   int e = CopyData(in.Get(), out.Get());
-  if (e == 0 && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+  if (e == 0 && (st.st_uid != Ids().euid || st.st_gid != Ids().egid)) {
     if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
       // Only root may give files away; others keep their own ownership.
     }
@@ -442,7 +464,7 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
 bool CopyBatch::Full() const {
   constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
   constexpr int64_t kMaxNs = 1'000'000'000;
-  return m_entries.size() >= kMaxFiles || m_bytes >= kMaxBytes ||
+  return m_entries.size() >= (m_moving ? kMaxFiles : kMaxCopyFiles) || m_bytes >= kMaxBytes ||
          (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
 }
 
