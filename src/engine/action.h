@@ -18,6 +18,7 @@ namespace brisko {
 
 class MoveJournal;
 struct MoveRecord;
+struct FileInfo;
 
 enum ActionType : int32_t {
   kDeleteFiles = 0,
@@ -240,8 +241,9 @@ class Action {
   std::string SelectionSettings() const;
   // The cache, when this pass may use it.
   SelectionCache* SelectionForPass();
-  // Tells the cache that the copy of `source` at `target` was found up to date.
-  void NoteUpToDate(const std::string& source, const std::string& target);
+  // Tells the cache that the copy of `source` at `target` (`targetStatus` as just read) was
+  // found up to date.
+  void NoteUpToDate(const std::string& source, const std::string& target, const FileInfo& targetStatus);
   // Counts a file the pass copies; a pass that copies many stops watching (see RunBody).
   void NoteCopied();
 

@@ -319,10 +319,11 @@ void Action::NoteCopied() {
   if (++m_passCopies == kManyPassFiles && m_selectionActive) m_selection->ForgetAll();
 }
 
-void Action::NoteUpToDate(const std::string& source, const std::string& target) {
+void Action::NoteUpToDate(const std::string& source, const std::string& target,
+                          const FileInfo& targetStatus) {
   // A subfolder named from the clock, counters or operator input may differ on the next pass.
   if (!m_selectionActive || (m_bCreateNewSubfolder && !m_SubfolderTemplate.DependsOnFileOnly())) return;
-  m_selection->NoteUpToDate(source, target);
+  m_selection->NoteUpToDate(source, target, targetStatus);
 }
 
 std::vector<std::string> Action::CollectFolders() {

@@ -214,7 +214,7 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       FileInfo sourceStatus;
       if (!GetFileStatus(path, sourceStatus)) continue;
       if (sourceStatus.modTime <= targetStatus.modTime) {
-        NoteUpToDate(path, target);
+        NoteUpToDate(path, target, targetStatus);
         continue;
       }
     }
@@ -277,7 +277,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
         FileInfo sourceStatus;
         const bool readable = GetFileStatus(path, sourceStatus);
         if (!readable || sourceStatus.modTime <= targetStatus.modTime) {
-          if (readable) NoteUpToDate(path, target);
+          if (readable) NoteUpToDate(path, target, targetStatus);
           entry.clear();
           continue;
         }

@@ -320,7 +320,8 @@ bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
   }
 }
 
-void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target) {
+void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target,
+                                  const FileInfo& targetStatus) {
   const PathParts from = SplitPath(source);
   const PathParts to = SplitPath(target);
   const std::string name = from.name + from.extension;
@@ -334,18 +335,19 @@ void SelectionCache::NoteUpToDate(const std::string& source, const std::string& 
   folder.seenPass = m_pass;
   entry->target = &folder;
   entry->targetGeneration = folder.generation;
-  if (folder.watch < 0 && !Watch(folder)) {
-    // A folder that cannot be watched (a network share): the copy is looked at every pass.
-    entry->decision = kUpToDate;
-    entry->targetByStat = true;
-    return;
+  FileInfo copy = targetStatus;
+  if (folder.watch < 0) {
+    if (!Watch(folder)) {
+      // A folder that cannot be watched (a network share): the copy is looked at every pass.
+      entry->decision = kUpToDate;
+      entry->targetByStat = true;
+      return;
+    }
+    // The caller looked at the copy before this watch: a look after it decides. Later copies
+    // of the pass are looked at after it anyway.
+    if (!StatEntry(TrimTrailingSeparators(to.folder), to.name + to.extension, copy)) return;
   }
-  // The caller looked at the copy perhaps before the watch was placed (in this pass): the look
-  // here comes after it, so whatever changes the copy from now on raises an event.
-  struct stat st {};
-  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      static_cast<int64_t>(st.st_mtime) < entry->modTime)
-    return;
+  if (copy.directory || copy.symlink || copy.links != 1 || copy.modTime < entry->modTime) return;
   entry->decision = kUpToDate;
   entry->targetByStat = false;
 }

@@ -103,9 +103,11 @@ class SelectionCache {
   // After a pattern failed on a name: the plain scan takes over until the settings change.
   void Disable() { m_usable = false; }
 
-  // Notes that the copy of the file at `source` is at `target` and not older. Kept only where
-  // the target's folder was watched before this pass and the copy is a plain file.
-  void NoteUpToDate(const std::string& source, const std::string& target);
+  // Notes that the copy of the file at `source` is at `target` and not older, `targetStatus`
+  // being the copy as the caller read it just now. Kept only where the target's folder is
+  // watched and the copy is a plain file with one name; a watch placed by this call makes the
+  // copy be read again, after it.
+  void NoteUpToDate(const std::string& source, const std::string& target, const FileInfo& targetStatus);
 
   // Folders watched now, for tests and the benchmark.
   int Watches() const { return m_watch.Count(); }
