@@ -36,11 +36,11 @@ done
 if [ "$quick" = 1 ]; then
   : "${rounds:=1}"
   n_idle=2000 idle_from=8 idle_to=14 n_tag=69 n_small=500 n_move=1000 n_large=60 n_rotate=12 n_compose=2
-  n_plt=5
+  n_plt=2
 else
   : "${rounds:=3}"
   n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
-  n_compose=12 n_plt=100
+  n_compose=12 n_plt=100  # the album row alone renders 1000 pages: minutes on a busy machine
 fi
 wanted() { [ -z "$only" ] || [[ "$only" == *",$1,"* ]]; }
 
@@ -318,7 +318,8 @@ if wanted rotate; then
     sync
     o+=("$(ours "$scratch/rot.db")")
     rss_all+=("$(cat "$rss_file")")
-    fresh "$scratch/rot/out"
+    fresh "$scratch/rot/in" && fresh "$scratch/rot/out"
+    replicate "$scratch/rot/in" "$n_rotate" "$scratch/rot/photo.jpg"
     sync
     p+=("$(timed sh -c "for f in '$scratch/rot/in'/*.jpg; do jpegtran -rotate 90 -trim -copy all -outfile '$scratch/rot/out/'\${f##*/} \"\$f\"; done")")
   done
