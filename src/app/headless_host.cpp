@@ -88,6 +88,13 @@ void HeadlessHost::StopActionTimer(unsigned id) {
   m_actionTimers.erase(id);
 }
 
+void HeadlessHost::DispatchPendingEvents() {
+  const auto now = Clock::now();
+  if (now - m_lastDispatch < std::chrono::milliseconds(kDispatchEveryMs)) return;
+  m_lastDispatch = now;
+  ProcessOnce(0);
+}
+
 void HeadlessHost::ShowLogLine(const std::string& text) {
   const auto now = Clock::now();
   if (m_outPending.empty()) m_outSince = now;

@@ -32,7 +32,7 @@ class HeadlessHost : public Host {
   void StopLoopTimer() override;
   bool StartActionTimer(unsigned id, int64_t delayMs) override;
   void StopActionTimer(unsigned id) override;
-  void DispatchPendingEvents() override { ProcessOnce(0); }
+  void DispatchPendingEvents() override;
   std::time_t Now() override { return std::time(nullptr); }
   ExitChoice ShowExitDialog() override { return ExitChoice::Exit; }
   bool PowerOff(const std::string&) override { return false; }
@@ -57,6 +57,7 @@ class HeadlessHost : public Host {
   std::optional<Timer> m_loopTimer;
   std::map<unsigned, Timer> m_actionTimers;
   bool m_quit = false;
+  Clock::time_point m_lastDispatch{};
 };
 
 // SIGINT and SIGTERM become a shutdown request: the handler only writes to a pipe, whose

@@ -12,6 +12,10 @@ class CIdTxt;
 
 enum class ExitChoice { Exit, Cancel, ExitAndShutDown };
 
+// Runs ask for pending events between files; handling them this often keeps the station
+// responsive without a look at the event sources for every file.
+inline constexpr int kDispatchEveryMs = 50;
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -26,7 +30,7 @@ class Host {
   virtual void StopActionTimer(unsigned id) = 0;
 
   // Handles whatever is waiting (input, timers, requests) without blocking; this is where
-  // nested runs come from.
+  // nested runs come from. At most once every kDispatchEveryMs; calls between do nothing.
   virtual void DispatchPendingEvents() = 0;
   virtual std::time_t Now() = 0;
 

@@ -19,6 +19,7 @@ namespace brisko {
 
 class MoveJournal;
 struct MoveRecord;
+struct FileInfo;
 
 enum ActionType : int32_t {
   kDeleteFiles = 0,
@@ -242,10 +243,13 @@ class Action {
   std::string SelectionSettings() const;
   // The cache, when this pass may use it.
   SelectionCache* SelectionForPass();
-  // Tells the cache that the copy of `source` at `target` was found up to date.
-  void NoteUpToDate(const std::string& source, const std::string& target);
   // A file the lock test found on a read-only mount: said once per mount while it stays.
   void NoteWriteProtected(const std::string& path);
+  // Tells the cache that the copy of `source` at `target` (`targetStatus` as just read) was
+  // found up to date.
+  void NoteUpToDate(const std::string& source, const std::string& target, const FileInfo& targetStatus);
+  // Counts a file the pass copies; a pass that copies many stops watching (see RunBody).
+  void NoteCopied();
 
   RunHost* m_host;
   std::unique_ptr<SelectionCache> m_selection;
@@ -253,6 +257,7 @@ class Action {
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
+  size_t m_passCopies = 0;         // files this pass copied
 };
 
 }  // namespace brisko

@@ -29,6 +29,9 @@ namespace {
 // A folder tree deeper than this is not walked further (bounded work on hostile media).
 constexpr int kMaxFolderDepth = 128;
 
+// A pass that acts on this many files stops watching its folders.
+constexpr size_t kManyPassFiles = 256;
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
@@ -347,10 +350,15 @@ SelectionCache* Action::SelectionForPass() {
   return m_selectionActive ? m_selection.get() : nullptr;
 }
 
-void Action::NoteUpToDate(const std::string& source, const std::string& target) {
+void Action::NoteCopied() {
+  if (++m_passCopies == kManyPassFiles && m_selectionActive) m_selection->ForgetAll();
+}
+
+void Action::NoteUpToDate(const std::string& source, const std::string& target,
+                          const FileInfo& targetStatus) {
   // A subfolder named from the clock, counters or operator input may differ on the next pass.
   if (!m_selectionActive || (m_bCreateNewSubfolder && !m_SubfolderTemplate.DependsOnFileOnly())) return;
-  m_selection->NoteUpToDate(source, target);
+  m_selection->NoteUpToDate(source, target, targetStatus);
 }
 
 std::vector<std::string> Action::CollectFolders() {
@@ -443,9 +451,12 @@ bool Action::RunBody() {
   }
   selected.clear();
   // Every file a large operation touches raises events in watched folders; reading the folders
-  // afresh on the next pass costs less than having them queued.
-  constexpr size_t kManyFiles = 256;
-  if (selection && eligible.size() >= kManyFiles) selection->ForgetAll();
+  // afresh on the next pass costs less than having them queued. Only real work counts: moves,
+  // deletes and pages act on every file they are given, copies only on those not up to date
+  // (NoteCopied), so a large folder of copied files stays kept.
+  const bool copies = m_iType == kCopyFiles || m_iType == kCopySubfolders;
+  m_passCopies = 0;
+  if (selection && !copies && eligible.size() >= kManyPassFiles) selection->ForgetAll();
 
   // The batch's ID.TXT record lives for this run only.
   std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());

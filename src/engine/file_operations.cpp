@@ -263,10 +263,11 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       FileInfo sourceStatus;
       if (!GetFileStatus(path, sourceStatus)) continue;
       if (sourceStatus.modTime <= targetStatus.modTime) {
-        NoteUpToDate(path, target);
+        NoteUpToDate(path, target, targetStatus);
         continue;
       }
     }
+    NoteCopied();
     batch.Add(path, target, Collision::Replace);
     if (batch.Full()) commit();
   }
@@ -325,7 +326,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
         FileInfo sourceStatus;
         const bool readable = GetFileStatus(path, sourceStatus);
         if (!readable || sourceStatus.modTime <= targetStatus.modTime) {
-          if (readable) NoteUpToDate(path, target);
+          if (readable) NoteUpToDate(path, target, targetStatus);
           entry.clear();
           continue;
         }
@@ -333,6 +334,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
     } else if (move) {
       collision = Collision::Rename;
     }
+    NoteCopied();
     batch.Add(path, target, collision);
     listed.push_back(i);
     if (batch.Full()) commit();
@@ -429,7 +431,9 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     const PathParts parts = SplitPath(listed);
     std::string name = parts.name + parts.extension;
     std::string current = listed;
-    const std::optional<ListedPhoto> asListed = ListedPhotoOf(listed);  // before the steps move it
+    // Before the steps move it; only they take the photo from its listed place.
+    const bool steps = m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif;
+    const std::optional<ListedPhoto> asListed = steps ? ListedPhotoOf(listed) : std::nullopt;
     BriskoExifFields fields;
     ReadFields(current, fields);
     std::string destination = GetDestinationFolder(current, fields);
@@ -458,12 +462,28 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       if (!newName.empty()) name = std::move(newName);
     }
     std::string target = destination + name;
+    const bool crosses = !journal.Active() && current == listed && fileSystems.Crosses(listed, destination);
+    if (!m_bOverwriteExistingFiles && !journal.Active() && current == listed && !crosses) {
+      // A plain rename: the rename itself says whether the name is taken, and only then is a
+      // free one looked for (the batch above was placed before this file).
+      commit();
+      int err = 0;
+      ++values.g_nShellOperationDepth;
+      const bool renamed = MoveFile(current, target, Collision::Fail, nullptr, &err);
+      if (renamed) m_host->DispatchPendingEvents();  // between files, as the shell operation does
+      --values.g_nShellOperationDepth;
+      if (renamed) {
+        moved(listed, target);
+        result = true;
+        continue;
+      }
+    }
     if (!m_bOverwriteExistingFiles) {
       // A name the batch holds is as taken as one on disk.
       MakeUniqueFileName(
           target, [&pending](const std::string& path) { return pending.count(path) || PathExists(path); });
     }
-    if (!journal.Active() && current == listed && fileSystems.Crosses(listed, destination)) {
+    if (crosses) {
       ++values.g_nShellOperationDepth;
       batch.Add(listed, target, collision);
       m_host->DispatchPendingEvents();

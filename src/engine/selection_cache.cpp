@@ -64,6 +64,10 @@ bool SelectionCache::BeginPass(const std::string& settings, const std::string& i
   if (!m_usable) return false;
   ++m_pass;
   const bool complete = m_watch.Drain([this](const FolderWatch::Event& event) {
+    if (auto file = m_byFileWatch.find(event.watch); file != m_byFileWatch.end()) {
+      file->second->fileEvents.insert(event.watch);
+      return;
+    }
     auto it = m_byWatch.find(event.watch);
     if (it == m_byWatch.end()) return;
     Folder& folder = *it->second;
@@ -86,6 +90,12 @@ void SelectionCache::EndPass() {
   for (auto it = m_folders.begin(); it != m_folders.end();) {
     Folder& folder = *it->second;
     folder.changed.clear();
+    if (folder.watch >= 0 && folder.seenPass == m_pass) {
+      for (Entry& entry : folder.entries) {
+        if (entry.decision != kUndecided && entry.fileWatch < 0 && !WatchEntry(folder, entry))
+          entry.decision = kUndecided;
+      }
+    }
     // Copies' folders stay: decisions point at them.
     if (folder.seenPass != m_pass && !folder.target) {
       Forget(folder);
@@ -106,6 +116,8 @@ SelectionCache::Folder& SelectionCache::FolderAt(const std::string& path) {
 }
 
 void SelectionCache::Forget(Folder& folder) {
+  for (Entry& entry : folder.entries) DropFileWatch(entry);
+  folder.fileEvents.clear();
   if (folder.watch >= 0) {
     m_watch.Remove(folder.watch);
     m_byWatch.erase(folder.watch);
@@ -126,11 +138,35 @@ bool SelectionCache::Watch(Folder& folder) {
   folder.watch = m_watch.Add(folder.path, &folder.device, &folder.inode);
   if (folder.watch < 0) return false;
   m_byWatch[folder.watch] = &folder;
-  folder.watchedPass = m_pass;
   return true;
 }
 
+bool SelectionCache::WatchEntry(Folder& folder, Entry& entry) {
+  const std::string path = folder.path + "/" + entry.name;
+  const int watch = m_watch.AddFile(path);
+  if (watch < 0) return false;
+  m_byFileWatch[watch] = &folder;
+  entry.fileWatch = watch;
+  // Read after the watch was placed: a change before it (a second name made since the listing)
+  // shows here, a change after it raises an event.
+  FileInfo info;
+  if (StatEntry(folder.path, entry.name, info) && info.inode == entry.inode && info.links == 1 &&
+      info.changeTimeNs == entry.changeTimeNs)
+    return true;
+  if (info.links > 1) entry.stable = false;
+  DropFileWatch(entry);
+  return false;
+}
+
+void SelectionCache::DropFileWatch(Entry& entry) {
+  if (entry.fileWatch < 0) return;
+  m_watch.Remove(entry.fileWatch);
+  m_byFileWatch.erase(entry.fileWatch);
+  entry.fileWatch = -1;
+}
+
 void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
+  DropFileWatch(entry);
   entry = Entry{};
   entry.name = info.name;
   entry.inode = info.inode;
@@ -148,6 +184,7 @@ void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
 
 bool SelectionCache::ListAll(Folder& folder, int* err, bool* partial) {
   std::vector<FileInfo> infos;
+  for (Entry& entry : folder.entries) DropFileWatch(entry);
   folder.entries.clear();
   folder.listed = false;
   if (!ListFolder(folder.path, "*", infos, err, partial)) {
@@ -191,6 +228,14 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
   if (folder.watch < 0) Watch(folder);
   if (folder.watch < 0 || !folder.listed) return ListAll(folder, err, partial) ? &folder : nullptr;
 
+  // A watched file's status changed (a second name, a new time): it is looked at again.
+  if (!folder.fileEvents.empty()) {
+    for (const Entry& entry : folder.entries) {
+      if (entry.fileWatch >= 0 && folder.fileEvents.count(entry.fileWatch)) folder.changed.insert(entry.name);
+    }
+    folder.fileEvents.clear();
+  }
+
   if (!folder.relist) {
     for (const std::string& name : folder.changed) {
       Entry* entry = folder.Find(name);
@@ -232,12 +277,14 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
     Entry* known = folder.changed.count(name) ? nullptr : folder.Find(name);
     if (known && (known->stable || known->directory)) {
       entries.push_back(std::move(*known));
+      known->fileWatch = -1;  // moved with the entry
       continue;
     }
     FileInfo info;
     if (!StatEntry(path, name, info)) continue;  // vanished meanwhile
     FillEntry(info, entries.emplace_back());
   }
+  for (Entry& gone : folder.entries) DropFileWatch(gone);
   folder.entries = std::move(entries);
   folder.Reindex();
   folder.relist = false;
@@ -273,7 +320,8 @@ bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
   }
 }
 
-void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target) {
+void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target,
+                                  const FileInfo& targetStatus) {
   const PathParts from = SplitPath(source);
   const PathParts to = SplitPath(target);
   const std::string name = from.name + from.extension;
@@ -287,17 +335,19 @@ void SelectionCache::NoteUpToDate(const std::string& source, const std::string& 
   folder.seenPass = m_pass;
   entry->target = &folder;
   entry->targetGeneration = folder.generation;
-  // The copy was looked at before a watch placed now: its state then is not to be trusted.
-  if (folder.watch < 0 && Watch(folder)) return;
+  FileInfo copy = targetStatus;
   if (folder.watch < 0) {
-    // A folder that cannot be watched (a network share): the copy is looked at every pass.
-    entry->decision = kUpToDate;
-    entry->targetByStat = true;
-    return;
+    if (!Watch(folder)) {
+      // A folder that cannot be watched (a network share): the copy is looked at every pass.
+      entry->decision = kUpToDate;
+      entry->targetByStat = true;
+      return;
+    }
+    // The caller looked at the copy before this watch: a look after it decides. Later copies
+    // of the pass are looked at after it anyway.
+    if (!StatEntry(TrimTrailingSeparators(to.folder), to.name + to.extension, copy)) return;
   }
-  if (folder.watchedPass == m_pass) return;
-  struct stat st {};
-  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
+  if (copy.directory || copy.symlink || copy.links != 1 || copy.modTime < entry->modTime) return;
   entry->decision = kUpToDate;
   entry->targetByStat = false;
 }

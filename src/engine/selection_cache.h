@@ -5,8 +5,10 @@
 // cache lives in memory only and starts empty, so it is rebuilt from the folders at start.
 //
 // A decision is kept only while its inputs cannot have changed unseen: the file (no event
-// named it, same identity, size and times), the action's settings (any change empties the
-// cache) and, for a copy found up to date, the folder of the copy (no event named the copy).
+// named it, same identity, size and times, and one name only: the file itself is watched, since
+// a second name made in another folder raises no event in this one), the action's settings (any
+// change empties the cache) and, for a copy found up to date, the folder of the copy (no event
+// named the copy).
 // A file that becomes old enough is taken on time; locked and failed files keep no decision.
 #include <cstdint>
 #include <memory>
@@ -41,6 +43,7 @@ class SelectionCache {
     int64_t until = 0;         // kYoung: the time it becomes old enough
     Folder* target = nullptr;  // kUpToDate: the folder holding the copy
     uint32_t targetGeneration = 0;
+    int fileWatch = -1;  // a kept decision's watch on the file itself
     Decision decision = kUndecided;
     bool directory = false;
     bool symlink = false;
@@ -58,13 +61,13 @@ class SelectionCache {
     bool listed = false;                      // `entries` is the folder's listing
     bool relist = false;                      // names came or went: read the listing again
     std::unordered_set<std::string> changed;  // names events reported since the last pass
+    std::unordered_set<int> fileEvents;       // file watches of entries that reported since
     std::vector<Entry> entries;
     std::vector<uint32_t> slots;  // name index: entry position + 1, open addressing
     uint32_t generation = 0;      // raised whenever what was known about the folder is dropped
     uint64_t seenPass = 0;
-    uint64_t watchedPass = 0;  // the pass that placed the watch
-    bool target = false;       // holds copies that decisions rely on
-    int listError = 0;         // how this pass's reading failed
+    bool target = false;  // holds copies that decisions rely on
+    int listError = 0;    // how this pass's reading failed
     bool listPartial = false;
 
     Entry* Find(const std::string& name);
@@ -100,9 +103,11 @@ class SelectionCache {
   // After a pattern failed on a name: the plain scan takes over until the settings change.
   void Disable() { m_usable = false; }
 
-  // Notes that the copy of the file at `source` is at `target` and not older. Kept only where
-  // the target's folder was watched before this pass and the copy is a plain file.
-  void NoteUpToDate(const std::string& source, const std::string& target);
+  // Notes that the copy of the file at `source` is at `target` and not older, `targetStatus`
+  // being the copy as the caller read it just now. Kept only where the target's folder is
+  // watched and the copy is a plain file with one name; a watch placed by this call makes the
+  // copy be read again, after it.
+  void NoteUpToDate(const std::string& source, const std::string& target, const FileInfo& targetStatus);
 
   // Folders watched now, for tests and the benchmark.
   int Watches() const { return m_watch.Count(); }
@@ -116,10 +121,13 @@ class SelectionCache {
   bool ListAll(Folder& folder, int* err, bool* partial);
   Folder* Read(Folder& folder, int* err, bool* partial);
   void FillEntry(const FileInfo& info, Entry& entry);
+  bool WatchEntry(Folder& folder, Entry& entry);
+  void DropFileWatch(Entry& entry);
 
   FolderWatch m_watch;
   std::unordered_map<std::string, std::unique_ptr<Folder>> m_folders;
   std::unordered_map<int, Folder*> m_byWatch;
+  std::unordered_map<int, Folder*> m_byFileWatch;
   std::string m_settings;
   FileSpecFilter m_filter;
   std::string m_patternError;

@@ -1,11 +1,13 @@
 #include "support/file_ops.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "support/path_util.h"
 
@@ -142,11 +145,30 @@ int CopyData(int in, int out) {
   }
 }
 
+// The process's own ids, asked once instead of for every file; a forked child asks again.
+struct OwnIds {
+  pid_t pid = 0;
+  uid_t euid = 0;
+  gid_t egid = 0;
+};
+std::atomic<bool> g_idsKnown{false};
+OwnIds g_ids;
+
+const OwnIds& Ids() {
+  if (!g_idsKnown.load(std::memory_order_acquire)) {
+    static std::once_flag atFork;
+    std::call_once(atFork, [] { pthread_atfork(nullptr, nullptr, [] { g_idsKnown = false; }); });
+    g_ids = OwnIds{getpid(), geteuid(), getegid()};
+    g_idsKnown.store(true, std::memory_order_release);
+  }
+  return g_ids;
+}
+
 // A hidden temporary file in `folder` ("" = current folder), created private.
 int OpenTemp(const std::string& folder, std::string& tempPath) {
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath = folder + ".brisko-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
+    tempPath = folder + ".brisko-" + std::to_string(Ids().pid) + "-" + std::to_string(++counter) + ".tmp";
     int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -186,7 +208,7 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
   int e = CopyData(in.Get(), out.Get());
   if (e == 0) {
     // Owner first: a change of owner clears set-id bits that the mode then restores.
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+    if (st.st_uid != Ids().euid || st.st_gid != Ids().egid) {
       if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
         // Only root may give files away; others keep their own ownership.
       }
@@ -435,7 +457,7 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
   if (out.Get() < 0) return fail(errno);
   int e = CopyData(in.Get(), out.Get());
-  if (e == 0 && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+  if (e == 0 && (st.st_uid != Ids().euid || st.st_gid != Ids().egid)) {
     if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
       // Only root may give files away; others keep their own ownership.
     }
@@ -460,7 +482,7 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
 bool CopyBatch::Full() const {
   constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
   constexpr int64_t kMaxNs = 1'000'000'000;
-  return m_entries.size() >= kMaxFiles || m_bytes >= kMaxBytes ||
+  return m_entries.size() >= (m_moving ? kMaxFiles : kMaxCopyFiles) || m_bytes >= kMaxBytes ||
          (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
 }
 
@@ -646,6 +668,37 @@ RemoveFolderOutcome RemoveFolder(const std::string& path, int* err) {
 
 // --- Lock test ------------------------------------------------------------------------------
 
+namespace {
+
+// Should another process open a file while our lease is held, the kernel signals the holder,
+// by default with SIGIO, whose default ends the process. Nothing here uses SIGIO, so it is
+// ignored once for the process; where someone handles it, each descriptor asks for SIGURG
+// instead (ignored unless handled), as that costs a call per file.
+bool SigioIgnored() {
+  static const bool ignored = [] {
+    struct sigaction current {};
+    if (sigaction(SIGIO, nullptr, &current) != 0) return false;
+    if (current.sa_handler == SIG_IGN && !(current.sa_flags & SA_SIGINFO)) return true;
+    if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO)) return false;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return sigaction(SIGIO, &ignore, nullptr) == 0;
+  }();
+  return ignored;
+}
+
+// EBUSY when a lease of `type` is refused because another process has the file open (for
+// writing, for a read lease); 0 when taken, or not permitted here (not the owner, no
+// support), where the flock is the test. The lease goes when the descriptor is closed.
+int LeaseTest(int fd, int type) {
+  if (!SigioIgnored() && fcntl(fd, F_SETSIG, SIGURG) != 0) return 0;
+  if (fcntl(fd, F_SETLEASE, type) == 0) return 0;
+  return errno == EAGAIN || errno == EBUSY ? EBUSY : 0;
+}
+
+}  // namespace
+
 bool CanOpenExclusively(const std::string& path, int* err) {
   // Non-blocking so that a FIFO or device cannot stall the scan.
   Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -653,16 +706,8 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
-  // A write lease is refused while any other open file description exists. Where leases are
-  // not permitted (not the owner, no support) the flock below is the test.
-  // Should another process open the file while the lease is held, the kernel signals the
-  // holder, by default with SIGIO, which would end this process: ask for SIGURG, which is
-  // ignored unless handled.
-  if (fcntl(fd.Get(), F_SETSIG, SIGURG) == 0 && fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
-    fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
-  } else if (errno == EAGAIN || errno == EBUSY) {
-    return Fail(err, EBUSY);
-  }
+  // A write lease is refused while any other open file description exists.
+  if (LeaseTest(fd.Get(), F_WRLCK) != 0) return Fail(err, EBUSY);
   if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
   return true;
 }
@@ -673,13 +718,8 @@ bool CanReadUnwritten(const std::string& path, int* err) {
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
-  // A read lease is refused while any other process has the file open for writing. SIGURG
-  // as above, should a writer open it while the lease is held.
-  if (fcntl(fd.Get(), F_SETSIG, SIGURG) == 0 && fcntl(fd.Get(), F_SETLEASE, F_RDLCK) == 0) {
-    fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
-  } else if (errno == EAGAIN || errno == EBUSY) {
-    return Fail(err, EBUSY);
-  }
+  // A read lease is refused while any other process has the file open for writing.
+  if (LeaseTest(fd.Get(), F_RDLCK) != 0) return Fail(err, EBUSY);
   if (flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
   return true;
 }

@@ -77,8 +77,17 @@ int FolderWatch::Add(const std::string& folder, uint64_t* device, uint64_t* inod
   return watch;
 }
 
+int FolderWatch::AddFile(const std::string& path) {
+  if (m_fd < 0) return -1;
+  const int watch = inotify_add_watch(m_fd, path.c_str(), IN_ATTRIB | IN_DONT_FOLLOW);
+  if (watch < 0) return -1;
+  // The same number again: the file is watched already (under another name), or is a folder.
+  if (m_watches.count(watch) || !m_fileWatches.insert(watch).second) return -1;
+  return watch;
+}
+
 void FolderWatch::Remove(int watch) {
-  if (m_watches.erase(watch) != 0) inotify_rm_watch(m_fd, watch);
+  if (m_watches.erase(watch) != 0 || m_fileWatches.erase(watch) != 0) inotify_rm_watch(m_fd, watch);
 }
 
 bool FolderWatch::Drain(const std::function<void(const Event&)>& onEvent) {
@@ -111,7 +120,10 @@ bool FolderWatch::Drain(const std::function<void(const Event&)>& onEvent) {
       event.listingChanged = (raw->mask & kListingEvents) != 0;
       event.folderGone = (raw->mask & kGoneEvents) != 0;
       // The kernel drops a watch with IN_IGNORED; a later Add may get the same number again.
-      if (raw->mask & IN_IGNORED) m_watches.erase(raw->wd);
+      if (raw->mask & IN_IGNORED) {
+        m_watches.erase(raw->wd);
+        m_fileWatches.erase(raw->wd);
+      }
       onEvent(event);
     }
   }

@@ -38,6 +38,9 @@ class FolderWatch {
   // after the watch was placed, so nothing that changes after that can pass unnoticed. A
   // folder already watched under another path gives -1 too (one watch serves one path).
   int Add(const std::string& folder, uint64_t* device, uint64_t* inode);
+  // Watches one file for changes to its status (IN_ATTRIB: a second name made anywhere changes
+  // its link count, which no folder watch reports). -1 where it cannot be watched.
+  int AddFile(const std::string& path);
   void Remove(int watch);
 
   // Hands every queued event to `onEvent`. False when events were lost (the queue overflowed
@@ -47,12 +50,14 @@ class FolderWatch {
   // True when `folder` still is the folder with this identity.
   static bool SameFolder(const std::string& folder, uint64_t device, uint64_t inode);
 
+  // Folders watched now (files are not counted).
   int Count() const { return static_cast<int>(m_watches.size()); }
 
  private:
   int m_fd = -1;
   int m_maxWatches = 0;
   std::unordered_set<int> m_watches;
+  std::unordered_set<int> m_fileWatches;
 };
 
 }  // namespace brisko

@@ -57,6 +57,9 @@ bool QtHost::ActionTimerActive(unsigned id) const {
 }
 
 void QtHost::DispatchPendingEvents() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - m_lastDispatch < std::chrono::milliseconds(kDispatchEveryMs)) return;
+  m_lastDispatch = now;
   QCoreApplication::processEvents();
 }
 

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 
@@ -57,6 +58,7 @@ class QtHost : public QObject, public Host {
   std::map<unsigned, std::unique_ptr<QTimer>> m_actionTimers;
   QPointer<QMessageBox> m_notice;
   QPointer<CExitDlg> m_exitDialog;
+  std::chrono::steady_clock::time_point m_lastDispatch{};
 };
 
 }  // namespace brisko

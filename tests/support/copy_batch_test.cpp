@@ -68,7 +68,7 @@ TEST(ACopyBatch, dropsUncommittedCopiesAndIsBounded) {
   WriteFile(dir / "a.jpg", "a");
   mkdir((dir / "out").c_str(), 0755);
   {
-    CopyBatch batch;
+    CopyBatch batch(true);  // moving: the smaller bound
     for (size_t i = 0; i + 1 < CopyBatch::kMaxFiles; ++i)
       batch.Add(dir / "a.jpg", dir / ("out/" + std::to_string(i)), Collision::Fail);
     EXPECT_FALSE(batch.Full());

@@ -1,0 +1,412 @@
+#!/usr/bin/env bash
+# End-to-end benchmark of the station as shipped: the real brisko-workflow binary (--run-once,
+# --headless for the idle row) against a peer tool doing the same work, run alternately in the
+# same rounds, and one table of medians, ratios (ours / peer) and the station's peak memory.
+#
+#   tools/bench.sh [--quick] [--rounds N] [--build DIR] [--dir SCRATCH] [--only ROW,...]
+#
+# --quick: small sizes and one round (about a minute plus the build). --build DIR takes an
+# existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
+# is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
+# it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
+# copy-large rotate compose plt-rss). Peer tools (exiv2, ImageMagick, jpegtran) are installed
+# when missing. Absolute times on a shared machine are noise: read the ratios.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+quick=0
+rounds=""
+build=""
+base="${TMPDIR:-/var/tmp}"
+only=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --rounds) rounds=$2; shift ;;
+    --build) build=$2; shift ;;
+    --dir) base=$2; shift ;;
+    --only) only=",$2,"; shift ;;
+    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
+    *) echo "bench.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ "$quick" = 1 ]; then
+  : "${rounds:=1}"
+  n_idle=2000 idle_from=8 idle_to=14 n_tag=69 n_small=500 n_move=1000 n_large=60 n_rotate=12 n_compose=2
+  n_plt=2
+else
+  : "${rounds:=3}"
+  n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
+  n_compose=12 n_plt=100  # the album row alone renders 1000 pages: minutes on a busy machine
+fi
+wanted() { [ -z "$only" ] || [[ "$only" == *",$1,"* ]]; }
+
+# --- Tools and the build ------------------------------------------------------------------------
+
+need=()
+command -v exiv2 >/dev/null || need+=(exiv2)
+# A stand-in `convert` may sit earlier on PATH; the real one comes with the package.
+[ -x /usr/bin/convert ] || need+=(imagemagick)
+command -v jpegtran >/dev/null || need+=(libjpeg-turbo-progs)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  echo "Installing: ${need[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+convert=/usr/bin/convert
+
+if [ -z "$build" ]; then
+  build=build/bench
+  bash tools/setup.sh
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRISKO_TESTS=OFF "${launcher[@]}" >/dev/null
+  cmake --build "$build" --target brisko-workflow -j "$(nproc)"
+fi
+station=""
+for c in "$build/brisko-workflow" "$build/bin/brisko-workflow"; do
+  [ -x "$c" ] && station=$(realpath "$c")
+done
+[ -n "$station" ] || { echo "bench.sh: no brisko-workflow in $build" >&2; exit 1; }
+
+scratch=$(mktemp -d "$base/brisko-bench.XXXXXX")
+idle_pid=""
+cleanup() {
+  if [ -n "$idle_pid" ]; then kill "$idle_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+echo "station: $station"
+echo "scratch: $scratch   rounds: $rounds   load: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# --- Helpers ------------------------------------------------------------------------------------
+
+# The environment every station run gets: its own config, state and runtime folders.
+station_vars=(env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$scratch/xdg/config"
+  XDG_STATE_HOME="$scratch/xdg/state" XDG_RUNTIME_DIR="$scratch/xdg/run")
+station_env() { "${station_vars[@]}" "$@"; }
+mkdir -p "$scratch/xdg/config" "$scratch/xdg/state" "$scratch/xdg/run"
+chmod 700 "$scratch/xdg/run"
+
+xml_escape() {
+  local s=$1
+  s=${s//&/&amp;}
+  s=${s//</&lt;}
+  s=${s//\"/&quot;}
+  printf '%s' "$s"
+}
+
+# make_store STORE NAME=VALUE...: a store holding one action made of the given values (an
+# integer value is stored as a number), restored from a generated backup.
+make_store() {
+  local store=$1
+  shift
+  local backup="$store.BriskoWorkflowBackup" kv name value
+  {
+    printf '<?xml version="1.0" encoding="UTF-8"?>\r\n'
+    printf '<k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE"><k name="Brisko Pty Ltd"><k name="BriskoFileWorkflow">\r\n'
+    printf '<k name="Actions"><v name="NumActions" value="0x00000001 (1)" type="REG_DWORD"/></k>\r\n'
+    printf '<k name="Settings"><v name="m_TempPath" value="%s"/></k>\r\n' "$(xml_escape "$scratch/temp/")"
+    printf '<k name="Action_0">\r\n'
+    for kv in "$@"; do
+      name=${kv%%=*}
+      value=${kv#*=}
+      if [[ "$value" =~ ^[0-9]+$ ]]; then
+        printf '<v name="%s" value="0x%08x (%d)" type="REG_DWORD"/>\r\n' "$name" "$value" "$value"
+      else
+        printf '<v name="%s" value="%s"/>\r\n' "$name" "$(xml_escape "$value")"
+      fi
+    done
+    printf '</k></k></k></k></k>\r\n'
+  } >"$backup"
+  rm -f "$store"
+  station_env "$station" --store "$store" --restore "$backup" >/dev/null
+}
+
+rss_file="$scratch/rss"
+# ours STORE: one --run-once of the station; prints its seconds; its peak memory (KiB) goes to
+# $rss_file. The log goes to $scratch/last.log.
+ours() {
+  local t0=$EPOCHREALTIME
+  station_env /usr/bin/time -f %M -o "$rss_file" "$station" --store "$1" --run-once >"$scratch/last.log" 2>&1 ||
+    { echo "bench.sh: the station failed, see below" >&2; tail -20 "$scratch/last.log" >&2; exit 1; }
+  local t1=$EPOCHREALTIME
+  echo "$t0 $t1" | awk '{printf "%.4f\n", $2 - $1}'
+}
+# timed CMD...: the seconds a shell command takes.
+timed() {
+  local t0=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1 || true
+  local t1=$EPOCHREALTIME
+  echo "$t0 $t1" | awk '{printf "%.4f\n", $2 - $1}'
+}
+median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{a[NR]=$1} END {if (NR) print (NR % 2 ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2); else print ""}'; }
+max_of() { tr ' ' '\n' | awk 'NF' | sort -g | tail -1; }
+
+rows=()
+# add_row LABEL OURS_TIMES PEER_TIMES RSS_KIB GOAL
+add_row() {
+  local label=$1 o p ratio rss
+  o=$(echo "$2" | median)
+  p=$(echo "$3" | median)
+  ratio=$(awk -v o="$o" -v p="$p" 'BEGIN {if (p > 0) printf "%.2f", o / p; else print "-"}')
+  rss=$(echo "$4" | max_of)
+  rss=$(awk -v k="$rss" 'BEGIN {if (k > 0) printf "%.0f", k / 1024; else print "-"}')
+  rows+=("$label|$o|${p:--}|$ratio|$rss|$5")
+  printf '  %s: ours %s s, peer %s s, ratio %s, peak %s MiB\n' "$label" "$o" "${p:--}" "$ratio" "$rss"
+}
+
+# Synthetic files of a given size, IMG_00000.jpg onwards (one process makes them all).
+make_files() {
+  local folder=$1 count=$2 kib=$3
+  mkdir -p "$folder"
+  head -c $((count * kib * 1024)) /dev/urandom | split -b $((kib * 1024)) -d -a 5 --additional-suffix=.jpg - "$folder/IMG_"
+}
+
+# The camera JPEGs: the project's and the shared set, damaged ones left out.
+mapfile -t camera < <(find "$root/tests/data/jpeg" "$root/../shared/testdata/jpeg" -type f \
+  \( -iname '*.jpg' -o -iname '*.jpeg' \) -not -path '*/broken/*' 2>/dev/null | sort)
+[ ${#camera[@]} -gt 0 ] || { echo "bench.sh: no camera JPEGs found" >&2; exit 1; }
+# replicate FOLDER COUNT FILES...: COUNT copies of the files, round robin.
+replicate() {
+  local folder=$1 count=$2
+  shift 2
+  local files=("$@") i
+  mkdir -p "$folder"
+  for ((i = 0; i < count; i++)); do
+    printf -v name '%s/IMG_%05d.jpg' "$folder" "$i"
+    cp -p "${files[i % ${#files[@]}]}" "$name"
+  done
+}
+fresh() { rm -rf "$1" && mkdir -p "$1"; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+mkdir -p "$scratch/temp"
+
+# --- Idle ---------------------------------------------------------------------------------------
+
+if wanted idle; then
+  echo "idle: headless Copy Files over $n_idle copied files, CPU $idle_from-$idle_to s after start"
+  make_files "$scratch/idle/hot" "$n_idle" 4
+  mkdir -p "$scratch/idle/archive"
+  cp -p "$scratch/idle/hot/." "$scratch/idle/archive/" -r
+  make_store "$scratch/idle/store.db" m_iType=2 m_strName=Idle "m_strSourceFolder=$scratch/idle/hot/" \
+    "m_strDestFolder=$scratch/idle/archive/" "m_strFileSpec=*.jpg"
+  shares=() rss_all=()
+  hz=$(getconf CLK_TCK)
+  for ((r = 0; r < rounds; r++)); do
+    # Started directly (not through a function) so that $! is the station itself.
+    "${station_vars[@]}" "$station" --headless --store "$scratch/idle/store.db" >"$scratch/idle.log" 2>&1 &
+    idle_pid=$!
+    sleep "$idle_from"
+    a=$(cpu_ticks "$idle_pid")
+    t0=$EPOCHREALTIME
+    sleep $((idle_to - idle_from))
+    b=$(cpu_ticks "$idle_pid")
+    t1=$EPOCHREALTIME
+    rss_all+=("$(awk '/VmHWM/ {print $2}' "/proc/$idle_pid/status")")
+    kill -TERM "$idle_pid"
+    wait "$idle_pid" || true
+    idle_pid=""
+    shares+=("$(awk -v a="$a" -v b="$b" -v hz="$hz" -v t0="$t0" -v t1="$t1" 'BEGIN {printf "%.4f", (b - a) / hz / (t1 - t0) * 100}')")
+  done
+  add_row "Idle --headless, Copy Files over $n_idle copied files: % of a core" "${shares[*]}" "" "${rss_all[*]}" \
+    "<= 1%"
+  rows[-1]=$(echo "${rows[-1]}" | awk -F'|' -v OFS='|' '{$4 = $2 "%"; print}')
+  rm -rf "$scratch/idle"
+fi
+
+# --- Tagging: Move Files + BriskoExif against exiv2 in place -------------------------------------
+
+if wanted tag; then
+  echo "tag: $n_tag camera JPEGs"
+  make_store "$scratch/tag.db" m_iType=1 m_strName=Tag "m_strSourceFolder=$scratch/tag/in/" \
+    "m_strDestFolder=$scratch/tag/out/" "m_strFileSpec=*.jpg" m_bAddOrUpdateBriskoExif=1
+  o=() p=() rss_all=()
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/tag"
+    replicate "$scratch/tag/in" "$n_tag" "${camera[@]}"
+    mkdir -p "$scratch/tag/out"
+    sync
+    o+=("$(ours "$scratch/tag.db")")
+    rss_all+=("$(cat "$rss_file")")
+    fresh "$scratch/tag"
+    replicate "$scratch/tag/in" "$n_tag" "${camera[@]}"
+    sync
+    p+=("$(timed sh -c "exiv2 -q -M'set Exif.Photo.UserComment charset=Ascii BriskoExif:m_origFilename=bench|' mo '$scratch'/tag/in/*.jpg")")
+  done
+  add_row "BriskoExif tag $n_tag camera JPEGs (Move Files) / exiv2 in place" "${o[*]}" "${p[*]}" "${rss_all[*]}" \
+    "<= 0.9"
+  rm -rf "$scratch/tag"
+fi
+
+# --- Copies: Copy Files against cp -p and sync ---------------------------------------------------
+
+copy_row() {
+  local key=$1 count=$2 kib=$3 goal=$4
+  echo "$key: copy $count x $kib KB"
+  make_files "$scratch/$key/in" "$count" "$kib"
+  make_store "$scratch/$key.db" m_iType=2 m_strName=Copy "m_strSourceFolder=$scratch/$key/in/" \
+    "m_strDestFolder=$scratch/$key/out/" "m_strFileSpec=*.jpg"
+  local o=() p=() rss_all=() t
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/$key/out"
+    sync
+    t=$(ours "$scratch/$key.db")
+    o+=("$(awk -v a="$t" -v b="$(timed sync)" 'BEGIN {printf "%.4f", a + b}')")
+    rss_all+=("$(cat "$rss_file")")
+    [ "$(ls "$scratch/$key/out" | wc -l)" = "$count" ] || echo "  warning: $(ls "$scratch/$key/out" | wc -l) of $count copied"
+    fresh "$scratch/$key/out"
+    sync
+    p+=("$(timed sh -c "cp -p '$scratch/$key/in'/* '$scratch/$key/out/' && sync")")
+  done
+  local mib=$((kib >= 1024 ? kib / 1024 : 0))
+  local size=$([ "$mib" -gt 0 ] && echo "$mib MB" || echo "$kib KB")
+  add_row "Copy $count x $size (Copy Files) / cp -p + sync" "${o[*]}" "${p[*]}" "${rss_all[*]}" "$goal"
+  rm -rf "${scratch:?}/$key"
+}
+if wanted copy-small; then copy_row copy-small "$n_small" 64 "<= 1.2"; fi
+
+# --- Moves on one file system against find -exec mv -t -------------------------------------------
+
+if wanted move; then
+  echo "move: $n_move files on one file system"
+  make_files "$scratch/move/a" "$n_move" 4
+  mkdir -p "$scratch/move/b"
+  make_store "$scratch/move.db" m_iType=1 m_strName=Move "m_strSourceFolder=$scratch/move/a/" \
+    "m_strDestFolder=$scratch/move/b/" "m_strFileSpec=*.jpg"
+  o=() p=() rss_all=()
+  back() { find "$scratch/move/b" -type f -exec mv -t "$scratch/move/a" {} +; }
+  for ((r = 0; r < rounds; r++)); do
+    sync
+    o+=("$(ours "$scratch/move.db")")
+    rss_all+=("$(cat "$rss_file")")
+    [ "$(ls "$scratch/move/b" | wc -l)" = "$n_move" ] || echo "  warning: $(ls "$scratch/move/b" | wc -l) of $n_move moved"
+    back
+    sync
+    p+=("$(timed find "$scratch/move/a" -type f -exec mv -t "$scratch/move/b" {} +)")
+    back
+  done
+  add_row "Move $n_move files, one file system (Move Files) / find -exec mv -t" "${o[*]}" "${p[*]}" \
+    "${rss_all[*]}" "<= 1.5"
+  rm -rf "$scratch/move"
+fi
+
+if wanted copy-large; then copy_row copy-large "$n_large" 3072 "<= 0.7"; fi
+
+# --- Lossless rotation against jpegtran -trim ----------------------------------------------------
+
+if wanted rotate; then
+  echo "rotate: $n_rotate x 3 MP, orientation 6"
+  mkdir -p "$scratch/rot"
+  # A camera file scaled to 3 MP keeps its EXIF block; orientation 6 asks for a quarter turn.
+  "$convert" "${camera[0]}" -resize '2048x1536!' -quality 92 "$scratch/rot/photo.jpg"
+  exiv2 -q -M'set Exif.Image.Orientation 6' mo "$scratch/rot/photo.jpg"
+  make_store "$scratch/rot.db" m_iType=1 m_strName=Rotate "m_strSourceFolder=$scratch/rot/in/" \
+    "m_strDestFolder=$scratch/rot/out/" "m_strFileSpec=*.jpg" m_bAutoRotateJPG=1
+  o=() p=() rss_all=()
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/rot/in" && fresh "$scratch/rot/out"
+    replicate "$scratch/rot/in" "$n_rotate" "$scratch/rot/photo.jpg"
+    sync
+    o+=("$(ours "$scratch/rot.db")")
+    rss_all+=("$(cat "$rss_file")")
+    fresh "$scratch/rot/in" && fresh "$scratch/rot/out"
+    replicate "$scratch/rot/in" "$n_rotate" "$scratch/rot/photo.jpg"
+    sync
+    p+=("$(timed sh -c "for f in '$scratch/rot/in'/*.jpg; do jpegtran -rotate 90 -trim -copy all -outfile '$scratch/rot/out/'\${f##*/} \"\$f\"; done")")
+  done
+  add_row "Lossless rotate $n_rotate x 3 MP (Move Files) / jpegtran -trim" "${o[*]}" "${p[*]}" "${rss_all[*]}" \
+    "<= 0.85"
+  rm -rf "$scratch/rot"
+fi
+
+# --- Create Image with PLT ------------------------------------------------------------------------
+
+# album_xml TEMPLATES: an album of page templates with one photo hole, an overlay and a caption.
+album_xml() {
+  local n=$1 i rect
+  rect() {
+    printf '<%s><m_fCropHeightPercentage>%s</m_fCropHeightPercentage><m_fCropWidthPercentage>%s</m_fCropWidthPercentage><m_fCropXOffsetPercentage>%s</m_fCropXOffsetPercentage><m_fCropYOffsetPercentage>%s</m_fCropYOffsetPercentage></%s>' \
+      "$1" "$5" "$4" "$2" "$3" "$1"
+  }
+  printf '<?xml version="1.0" encoding="UTF-8"?><ALBUM><VERSION>1</VERSION><ALBUMID>1</ALBUMID><ALBUM_NAME>Bench</ALBUM_NAME><TEMPLATES><NUMTEMPLATES>%d</NUMTEMPLATES>' "$n"
+  for ((i = 0; i < n; i++)); do
+    printf '<TEMPLATE_%d><TEMPLATE_VERSION>1</TEMPLATE_VERSION><NAME>Bench %d</NAME><CATEGORY>Bench</CATEGORY><ARTIST>Bench</ARTIST><USESINGLEPHOTOIMAGE>0</USESINGLEPHOTOIMAGE><ORIG_CX>3000</ORIG_CX><ORIG_CY>2000</ORIG_CY><APPVERSION>1</APPVERSION><THUMBNAIL_IMAGEOFFSET></THUMBNAIL_IMAGEOFFSET><NUMPHOTORECTS>1</NUMPHOTORECTS>' "$i" "$i"
+    rect PHOTORECT_0 0.25 0.2 0.5 0.6
+    printf '<NUMPHOTOPREVIEWRECTS>1</NUMPHOTOPREVIEWRECTS>'
+    rect PHOTOPREVIEWRECT_0 0 0 0 0
+    printf '<NUMTRANSSETTINGS>0</NUMTRANSSETTINGS><NUMCAPTIONS>1</NUMCAPTIONS><CAPTION_0><m_iCaptionType>0</m_iCaptionType><m_iPictureHoleIndex>0</m_iPictureHoleIndex><m_strCaption>Bench caption</m_strCaption><m_iHorizAlignFlag>1</m_iHorizAlignFlag><m_iVertAlignFlag>1</m_iVertAlignFlag><m_iFontSize>240</m_iFontSize><m_iFontOpacity>100</m_iFontOpacity><m_bShadow>0</m_bShadow><m_bBold>0</m_bBold><m_bItalic>0</m_bItalic><m_TextRGB>8421504</m_TextRGB><m_strFontFace>Arial</m_strFontFace><m_fCropHeightPercentage>0.1</m_fCropHeightPercentage><m_fCropWidthPercentage>1</m_fCropWidthPercentage><m_fCropXOffsetPercentage>0</m_fCropXOffsetPercentage><m_fCropYOffsetPercentage>0.85</m_fCropYOffsetPercentage></CAPTION_0>'
+    printf '<BACKGROUND_IMAGEOFFSET>background.jpg</BACKGROUND_IMAGEOFFSET><OVERLAY_IMAGEOFFSET>overlay.png</OVERLAY_IMAGEOFFSET><NUM_PICTURES>0</NUM_PICTURES></TEMPLATE_%d>' "$i"
+  done
+  printf '</TEMPLATES></ALBUM>'
+}
+
+if wanted compose || wanted plt-rss; then
+  mkdir -p "$scratch/plt"
+  # The page, and an overlay: an opaque frame round a transparent window over the hole.
+  "$convert" -size 3000x2000 gradient:'#2a3ca0-#b4b4a0' -quality 92 "$scratch/plt/background.jpg"
+  "$convert" -size 3000x2000 xc:none -fill '#f5f5f5' -draw 'rectangle 720,370 2280,1630' \
+    -fill none -draw 'fill-opacity 0 rectangle 770,420 2230,1580' -alpha on \
+    \( -size 1460x1160 xc:black \) -geometry +770+420 -compose DstOut -composite "$scratch/plt/overlay.png"
+  album_xml 1 >"$scratch/plt/one.xml"
+  album_xml 10 >"$scratch/plt/ten.xml"
+  station_env "$station" --plt-pack "$scratch/plt/one.xml" "$scratch/plt/one.plt" >/dev/null
+  station_env "$station" --plt-pack "$scratch/plt/ten.xml" "$scratch/plt/ten.plt" >/dev/null
+  # The photos: a camera file scaled up, EXIF block kept, upright.
+  "$convert" "${camera[0]}" -resize '6000x4000!' -quality 92 "$scratch/plt/big.jpg"
+  exiv2 -q -M'set Exif.Image.Orientation 1' mo "$scratch/plt/big.jpg"
+  "$convert" "${camera[0]}" -resize '2048x1536!' -quality 92 "$scratch/plt/small.jpg"
+  exiv2 -q -M'set Exif.Image.Orientation 1' mo "$scratch/plt/small.jpg"
+fi
+
+if wanted compose; then
+  echo "compose: $n_compose x 24 MP into a 3000x2000 page"
+  make_store "$scratch/compose.db" m_iType=7 m_strName=Compose "m_strSourceFolder=$scratch/plt/in/" \
+    "m_strDestFolder=$scratch/plt/out/" "m_strFileSpec=*.jpg" "m_strBriskoPltFilepath=$scratch/plt/one.plt"
+  o=() p=() rss_all=()
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/plt/in" && fresh "$scratch/plt/out"
+    replicate "$scratch/plt/in" "$n_compose" "$scratch/plt/big.jpg"
+    sync
+    o+=("$(ours "$scratch/compose.db")")
+    rss_all+=("$(cat "$rss_file")")
+    [ "$(ls "$scratch/plt/out" | wc -l)" = "$n_compose" ] || echo "  warning: $(ls "$scratch/plt/out" | wc -l) of $n_compose pages"
+    fresh "$scratch/plt/out"
+    replicate "$scratch/plt/in" "$n_compose" "$scratch/plt/big.jpg"
+    sync
+    p+=("$(timed sh -c "cd '$scratch/plt' && for f in in/IMG_*.jpg; do $convert background.jpg \\( -define jpeg:size=3000x2400 \"\$f\" -resize 1500x1200^ -gravity center -extent 1500x1200 \\) -gravity NorthWest -geometry +750+400 -composite overlay.png -composite -font Liberation-Sans -pointsize 100 -fill '#808080' -gravity North -annotate +0+1720 'Bench caption' -quality 92 \"out/\${f##*/}\"; done")")
+  done
+  add_row "Compose $n_compose x 24 MP into a 3000x2000 page (PLT) / ImageMagick" "${o[*]}" "${p[*]}" \
+    "${rss_all[*]}" "<= 0.3"
+fi
+
+if wanted plt-rss; then
+  echo "plt-rss: 10 templates x $n_plt photos"
+  make_store "$scratch/plt-rss.db" m_iType=7 m_strName=Album "m_strSourceFolder=$scratch/plt/in/" \
+    "m_strDestFolder=$scratch/plt/out/" "m_strFileSpec=*.jpg" "m_strBriskoPltFilepath=$scratch/plt/ten.plt"
+  fresh "$scratch/plt/in" && fresh "$scratch/plt/out"
+  replicate "$scratch/plt/in" "$n_plt" "$scratch/plt/small.jpg"
+  t=$(ours "$scratch/plt-rss.db")
+  [ "$(ls "$scratch/plt/out" | wc -l)" = $((n_plt * 10)) ] || echo "  warning: $(ls "$scratch/plt/out" | wc -l) of $((n_plt * 10)) pages"
+  add_row "Peak RSS of 10 templates x $n_plt photos (3 MP, PLT)" "$t" "" "$(cat "$rss_file")" "memory"
+fi
+
+# --- The table ----------------------------------------------------------------------------------
+
+echo
+echo "Load at the end: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores); medians of $rounds round(s); ratio = ours / peer"
+echo
+echo "| Workload | Ours (s) | Peer (s) | Ratio | Peak RSS (MiB) | Goal |"
+echo "|---|---|---|---|---|---|"
+for row in "${rows[@]}"; do
+  IFS='|' read -r label o p ratio rss goal <<<"$row"
+  echo "| $label | $o | $p | $ratio | $rss | $goal |"
+done
