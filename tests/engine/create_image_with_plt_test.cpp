@@ -102,6 +102,22 @@ TEST_F(CreateImageWithPltTest, PicturesThatCannotBePlacedAreReportedAndTheTempFo
   EXPECT_TRUE(Exists(src + "/a.jpg.done"));
 }
 
+// A photo that does not decode whole makes no page; the reason follows the failure line and
+// the next photo is rendered as usual.
+TEST_F(CreateImageWithPltTest, ATruncatedPhotoFailsItsTemplatesWithTheReason) {
+  A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}, TestTemplate{}});
+  const std::string whole = ReadFile(src + "/a.jpg");
+  MakeFile(src + "/a.jpg", whole.substr(0, whole.size() / 2));
+  EXPECT_FALSE(A().RunBody());
+  EXPECT_EQ(Count("Failed: create file from PLT file " + src + "/a.jpg"), 2);
+  EXPECT_EQ(Count("  Reason: cannot decode the photo " + src + "/a.jpg: the JPEG file is cut short"), 2);
+  EXPECT_EQ(Count("Created file from PLT file " + src + "/a.jpg"), 0);
+  EXPECT_EQ(Count("Created file from PLT file " + src + "/b.jpg"), 2);
+  EXPECT_EQ(CountFiles(dst), 2);
+  EXPECT_TRUE(Exists(src + "/a.jpg.done"));
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+}
+
 TEST_F(CreateImageWithPltTest, AnAlbumThatCannotBeLoadedLeavesThePhotosAlone) {
   A().m_strBriskoPltFilepath = albumDir + "/missing.plt";
   EXPECT_FALSE(A().RunBody());
