@@ -162,6 +162,8 @@ class Budget {
                 " already held, more than the " + Megabytes(kRenderBudgetBytes) + " a template may use";
     return false;
   }
+  // The image is not needed again by this template: the session may let it go for room.
+  void Done(const RenderSession::Key& key) { std::erase(m_uses, key); }
   void Hold(uint64_t bytes) { m_held += bytes; }
   void Free(uint64_t bytes) { m_held -= std::min(m_held, bytes); }
 
@@ -344,6 +346,9 @@ bool CTemplate::RenderPage(Image& canvas, int maxWidth, int maxHeight, std::stri
     session->pagePixelsLeft -= pagePixels;
   }
   const uint64_t canvasBytes = pagePixels * 3;
+  // Known from the headers alone: a page that cannot hold its overlay fails before any decode.
+  if (haveOverlay && !budget.Need(canvasBytes + ovHeader.decodeBytes, "the page with its overlay", reason))
+    return false;
 
   if (haveBackground) {
     std::shared_ptr<const Image> bg;
@@ -356,10 +361,13 @@ bool CTemplate::RenderPage(Image& canvas, int maxWidth, int maxHeight, std::stri
     } else {
       const bool scale = bg->width != width || bg->height != height;
       if (!budget.Need(canvasBytes + (scale ? pagePixels * 4 : 0), "the page", reason)) return false;
-      canvas = Image(width, height, 3, 255);
-      if (!scale) {
+      if (!scale && bg->channels == 3) {
+        canvas = *bg;
+      } else if (!scale) {
+        canvas = Image(width, height, 3, 255);
         CompositeAt(canvas, *bg, 0, 0, 100);
       } else {
+        canvas = Image(width, height, 3, 255);
         Image scaled;
         if (!ResizeImage(*bg, width, height, scaled, reason)) return false;
         CompositeAt(canvas, scaled, 0, 0, 100);
@@ -367,6 +375,7 @@ bool CTemplate::RenderPage(Image& canvas, int maxWidth, int maxHeight, std::stri
       if (!shared) budget.Free(Bytes(*bg));
     }
     bg.reset();
+    budget.Done(KeyOf(m_Background));
   } else {
     if (!budget.Need(canvasBytes, "the page", reason)) return false;
     canvas = Image(width, height, 3, 255);
@@ -486,13 +495,20 @@ bool CTemplate::RenderPage(Image& canvas, int maxWidth, int maxHeight, std::stri
     }
     const PixelRect part{visible.left - placement.left, visible.top - placement.top,
                          visible.right - placement.left, visible.bottom - placement.top};
-    const uint64_t partBytes = uint64_t(part.Width() + 16) * uint64_t(part.Height() + 16) * 4;
-    const uint64_t alphaBytes = uint64_t(photo.width) * uint64_t(photo.height) * 4;
-    if (!budget.Need(alphaBytes + 3 * partBytes, "the photo of hole " + std::to_string(i + 1), reason))
+    // The part as resampled (4 channels when keyed, with a margin and a blurred copy when
+    // sharpened) and the keyed copy of the photo.
+    const PhotoProcessing processing = ProcessingFor(setting, state);
+    const bool keyed = UsesTransparency(processing.transparency, subtraction);
+    const bool sharpened = processing.sharpenType == 1 || processing.sharpenType == 2;
+    const uint64_t partBytes = uint64_t(part.Width() + (sharpened ? 16 : 0)) *
+                               uint64_t(part.Height() + (sharpened ? 16 : 0)) * (keyed ? 4 : 3) *
+                               (sharpened ? 2 : 1);
+    const uint64_t keyedBytes = keyed ? uint64_t(photo.width) * uint64_t(photo.height) * 4 : 0;
+    if (!budget.Need(keyedBytes + partBytes, "the photo of hole " + std::to_string(i + 1), reason))
       return false;
     Image processed;
-    if (!ProcessPhotoPart(photo, ProcessingFor(setting, state), subtraction, placement.Width(),
-                          placement.Height(), part, processed, reason))
+    if (!ProcessPhotoPart(photo, processing, subtraction, placement.Width(), placement.Height(), part,
+                          processed, reason))
       return false;
     CompositeAt(canvas, processed, visible.left, visible.top, 100);
     processed = Image();

@@ -118,6 +118,20 @@ TEST_F(CreateImageWithPltTest, ATruncatedPhotoFailsItsTemplatesWithTheReason) {
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
 }
 
+// An exit asked for during the first page stops before the next one; the photo is not marked
+// done, so the next start renders it again.
+TEST_F(CreateImageWithPltTest, AnExitRequestStopsBetweenTemplates) {
+  A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}, TestTemplate{}});
+  host.onProgress = [this] {
+    if (host.statuses.back() == "File 1 of 2, Template 1 of 2") host.stopWaiting = true;
+  };
+  EXPECT_FALSE(A().RunBody());
+  EXPECT_EQ(Count("Created file from PLT file"), 1);
+  EXPECT_EQ(Count("Stopped: exit requested before every template of " + src + "/"), 1);
+  EXPECT_TRUE(Exists(src + "/a.jpg"));
+  EXPECT_TRUE(Exists(src + "/b.jpg"));
+}
+
 TEST_F(CreateImageWithPltTest, AnAlbumThatCannotBeLoadedLeavesThePhotosAlone) {
   A().m_strBriskoPltFilepath = albumDir + "/missing.plt";
   EXPECT_FALSE(A().RunBody());

@@ -4,7 +4,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -23,6 +22,14 @@ namespace fs = std::filesystem;
 
 const std::string kCameras = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/";
 const std::string kExample = std::string(BRISKO_TEST_DATA) + "/../../examples/date_frame/album.xml";
+
+// Processor time of the finished child processes: unlike the wall clock it does not depend on
+// what else the machine is doing.
+double ChildCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 int RunStation(const std::string& args, const std::string& home, std::string& output) {
   const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
@@ -132,12 +139,13 @@ TEST(PltEndToEnd, AnAlbumAtTheCapsFailsQuicklyWithinTheMemoryBudget) {
   Save(dir / "photo.jpg", MakeJpeg(600, 400));
 
   std::string output;
-  const auto start = std::chrono::steady_clock::now();
+  const double start = ChildCpuSeconds();
   EXPECT_EQ(RunStation("--plt-render '" + dir / "caps.plt' '" + dir / "photo.jpg' '" + dir / "out'",
                        dir.Path(), output),
             1);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_NE(output.find("template 1 (T0) failed: the overlay needs"), std::string::npos) << output;
+  EXPECT_LT(ChildCpuSeconds() - start, 10);
+  EXPECT_NE(output.find("template 1 (T0) failed: the page with its overlay needs"), std::string::npos)
+      << output;
   rusage usage{};
   ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
   EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "KB";
@@ -178,10 +186,10 @@ TEST(PltEndToEnd, RunOnceGoesOnAfterAHostilePhoto) {
   host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
 
   std::string output;
-  const auto start = std::chrono::steady_clock::now();
+  const double start = ChildCpuSeconds();
   ASSERT_EQ(RunStation("--store '" + host.Dir() + "/settings.db' --run-once", host.Dir(), output), 0)
       << output;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_LT(ChildCpuSeconds() - start, 10);
   EXPECT_NE(output.find("Failed: create file from PLT file " + in + "/a.jpg"), std::string::npos) << output;
   EXPECT_NE(output.find("  Reason: cannot decode the photo " + in + "/a.jpg: the JPEG file is cut short"),
             std::string::npos)

@@ -1,7 +1,7 @@
 // Hostile albums and photos end quickly, with a page or with the reason they were refused.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 
@@ -15,7 +15,13 @@ namespace brisko {
 namespace {
 
 using namespace brisko::test;
-using Clock = std::chrono::steady_clock;
+// Processor time of this process, all threads: unlike the wall clock it does not depend on
+// what else the machine is doing.
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 class HostileAlbumTest : public ::testing::Test {
  protected:
@@ -94,9 +100,9 @@ TEST_F(HostileAlbumTest, EachCaseEndsInSecondsWithAPageOrItsReason) {
     std::filesystem::remove_all(dir / "out");
     std::vector<std::string> outputs;
     std::string error;
-    const auto start = Clock::now();
+    const double start = CpuSeconds();
     const bool ok = RenderAlbumForPhoto(album, photo, dir / "out", TemplateRenderState{}, outputs, &error);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(CpuSeconds() - start, 10);
     if (!row.failure) {
       EXPECT_TRUE(ok) << error;
       EXPECT_EQ(outputs.size(), 1u);
@@ -141,11 +147,11 @@ TEST_F(HostileAlbumTest, InfoReadsHeadersOnlyForTenThousandTemplates) {
   RawTemplate t;
   t.background = raw.Add(1, MakeJpeg(4000, 3000));
   const std::string path = Album(std::vector<RawTemplate>(10000, t), raw);
-  const auto start = Clock::now();
+  const double start = CpuSeconds();
   TemplateAlbum album;
   ASSERT_TRUE(album.Load(path));
   const std::string text = DescribeAlbum(album);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+  EXPECT_LT(CpuSeconds() - start, 10);
   EXPECT_NE(text.find("Template 10000: T9999\n"), std::string::npos);
   EXPECT_NE(text.find("background: JPEG 4000 x 3000"), std::string::npos);
 }
