@@ -11,7 +11,7 @@
 
 namespace brisko::test {
 
-// 200,000 empty APP2 segments after SOI.
+// Empty APP2 segments after SOI (the encoder's JFIF segment follows them).
 inline Bytes JpegWithManySegments(int count = 200000) {
   const Bytes base = MakeJpeg(16, 16);
   Bytes out(base.begin(), base.begin() + 2);
