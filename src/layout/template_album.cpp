@@ -437,14 +437,23 @@ void CTemplate::Load(XmlDocument& doc, const std::string& albumPath, int fd, int
 
   RecordSource(m_Thumbnail, albumPath, fd, fileSize, r.Int64("THUMBNAIL_IMAGEOFFSET"));
   ImageBlockHeader th;
-  if (m_Thumbnail.HasSource() && ReadImageBlockHeader(fd, fileSize, m_Thumbnail.SourceOffset(), th) &&
-      uint64_t(th.size) <= budget.bytes && budget.pixels > 0) {
+  auto seen =
+      m_Thumbnail.HasSource() ? budget.decoded.find(m_Thumbnail.SourceOffset()) : budget.decoded.end();
+  if (seen != budget.decoded.end()) {
+    const uint64_t pixels = uint64_t(seen->second.width) * uint64_t(seen->second.height);
+    if (pixels <= budget.pixels) {
+      budget.pixels -= pixels;
+      m_Thumbnail.SetPixels(seen->second);
+    }
+  } else if (m_Thumbnail.HasSource() && ReadImageBlockHeader(fd, fileSize, m_Thumbnail.SourceOffset(), th) &&
+             uint64_t(th.size) <= budget.bytes && budget.pixels > 0) {
     budget.bytes -= uint64_t(th.size);
     Image thumb;
     DecodeOptions options;
     options.maxPixels = budget.pixels;
     if (DecodeImageBlock(fd, fileSize, m_Thumbnail.SourceOffset(), thumb, nullptr, options)) {
       budget.pixels -= std::min<uint64_t>(budget.pixels, uint64_t(thumb.width) * uint64_t(thumb.height));
+      budget.decoded[m_Thumbnail.SourceOffset()] = thumb;
       m_Thumbnail.SetPixels(std::move(thumb));
     }
   }

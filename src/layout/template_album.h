@@ -12,6 +12,7 @@
 // the file and bounded (limits below), so a hostile album fails cleanly and never makes the
 // loader hang or allocate without bound.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -37,6 +38,7 @@ inline constexpr uint64_t kMaxThumbnailBytesPerAlbum = 256u << 20;
 struct ThumbnailBudget {
   uint64_t pixels = kMaxThumbnailPixelsPerAlbum;
   uint64_t bytes = kMaxThumbnailBytesPerAlbum;  // of block data read, decodable or not
+  std::map<int64_t, Image> decoded;             // by block offset: templates often share one
 };
 
 // Pixels of a rectangle on a page; right and bottom are exclusive.

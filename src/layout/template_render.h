@@ -22,9 +22,10 @@ class TemplateAlbum;
 // a page at the 120 MP cap plus its background shared with the album's other templates, and
 // the process stays below 1 GB.
 inline constexpr uint64_t kRenderBudgetBytes = uint64_t{768} << 20;
-// Pages one photo makes across an album: composing and encoding take about 15 ns a pixel, so
-// this keeps a photo's work to seconds (two pages at the cap, ten of 24 MP, 25 of 10 MP).
-inline constexpr uint64_t kMaxPagePixelsPerPhoto = 250'000'000;
+// Pages one photo makes across an album: a page costs about 30 ns a pixel to copy, compose and
+// encode, so this keeps a photo's work to a few seconds (one page at the cap, twenty 8 x 10
+// inch prints at 300 dpi).
+inline constexpr uint64_t kMaxPagePixelsPerPhoto = 150'000'000;
 // Caption text drawn on one template, in pixels of text mask as estimated before drawing (bytes x
 // line height squared): fifty lines of 30 letters at 300 pixels, or two lines a page high.
 // The text library takes about a second for 64 million.

@@ -111,6 +111,7 @@ inline std::string Rect(const std::string& tag, double x, double y, double w, do
 struct RawTemplate {
   int64_t background = 0;  // block offsets; 0 for none
   int64_t overlay = 0;
+  int64_t thumbnail = 0;
   int holes = 1;
   double holeSize = 0.5;  // of the page, each way
   bool singlePhoto = false;
@@ -126,8 +127,8 @@ inline std::string RawDirectory(const std::vector<RawTemplate>& templates) {
     const std::string n = std::to_string(r.holes);
     xml += "<TEMPLATE_" + std::to_string(t) + "><NAME>T" + std::to_string(t) +
            "</NAME><USESINGLEPHOTOIMAGE>" + (r.singlePhoto ? "1" : "0") +
-           "</USESINGLEPHOTOIMAGE><THUMBNAIL_IMAGEOFFSET>0</THUMBNAIL_IMAGEOFFSET><NUMPHOTORECTS>" + n +
-           "</NUMPHOTORECTS>";
+           "</USESINGLEPHOTOIMAGE><THUMBNAIL_IMAGEOFFSET>" + std::to_string(r.thumbnail) +
+           "</THUMBNAIL_IMAGEOFFSET><NUMPHOTORECTS>" + n + "</NUMPHOTORECTS>";
     for (int i = 0; i < r.holes; ++i)
       xml += Rect("PHOTORECT_" + std::to_string(i), 0.01 * i, 0.01 * i, r.holeSize, r.holeSize);
     xml += "<NUMPHOTOPREVIEWRECTS>" + n + "</NUMPHOTOPREVIEWRECTS>";

@@ -146,6 +146,7 @@ TEST_F(HostileAlbumTest, InfoReadsHeadersOnlyForTenThousandTemplates) {
   RawAlbum raw;
   RawTemplate t;
   t.background = raw.Add(1, MakeJpeg(4000, 3000));
+  t.thumbnail = raw.Add(1, MakeJpeg(64, 48));
   const std::string path = Album(std::vector<RawTemplate>(10000, t), raw);
   const double start = CpuSeconds();
   TemplateAlbum album;
@@ -154,6 +155,7 @@ TEST_F(HostileAlbumTest, InfoReadsHeadersOnlyForTenThousandTemplates) {
   EXPECT_LT(CpuSeconds() - start, 10);
   EXPECT_NE(text.find("Template 10000: T9999\n"), std::string::npos);
   EXPECT_NE(text.find("background: JPEG 4000 x 3000"), std::string::npos);
+  EXPECT_TRUE(album.m_Templates.back()->m_Thumbnail.IsLoaded());
 }
 
 TEST_F(HostileAlbumTest, AnAlbumThatCannotBeLoadedSaysWhy) {
