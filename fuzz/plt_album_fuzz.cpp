@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "layout/album_tools.h"
 #include "layout/template_album.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -29,13 +30,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (t->m_PhotoRects.size() > brisko::kMaxListItems || t->m_Captions.size() > brisko::kMaxListItems)
       std::abort();
     for (brisko::TemplateImage* image : {&t->m_Background, &t->m_Overlay}) {
+      brisko::ImageHeader header;
+      const bool sized = image->ReadHeader(header);
       if (image->LoadIntoMemory() &&
           image->Pixels().pixels.size() < size_t(image->Width()) * size_t(image->Height()))
+        std::abort();
+      // The header read that budgets a render agrees with the decode it stands for.
+      if (sized && image->IsLoaded() &&
+          (header.decodedWidth != image->Width() || header.decodedHeight != image->Height()))
         std::abort();
     }
     for (auto& p : t->m_Pictures) p.LoadIntoMemory();
     for (auto& s : t->m_TransSettings) s.m_BackgroundSubtraction.LoadIntoMemory();
     t->UnloadImagesFromMemory();
   }
+  brisko::DescribeAlbum(album);
   return 0;
 }

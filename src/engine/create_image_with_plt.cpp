@@ -1,5 +1,6 @@
 // Create Image with PLT: every selected photo rendered into every template of an album.
 #include <cstdio>
+#include <new>
 
 #include "engine/action.h"
 #include "layout/template_album.h"
@@ -44,11 +45,14 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
   SettingsStore& store = m_host->Store();
   const int sharpen = store.GetProfileInt("Settings", "iSharpenAmount", 20);
   const int soften = store.GetProfileInt("Settings", "iSoftenAmount", 30);
+  // Album images used by several templates are decoded once per photo.
+  RenderSession session(album);
   for (auto& t : album.m_Templates) {
     TemplateRenderState& state = t->RenderState();
     state.sharpenAmount = sharpen;
     state.softenAmount = soften;
     state.logger = &m_host->GetLogger();
+    state.session = &session;
   }
 
   const std::string description = GetDescription();
@@ -57,6 +61,7 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
   bool result = true;
   for (int i = 0; i < fileCount; ++i) {
     const std::string& file = files[size_t(i)];
+    session.BeginPhoto();
     const PathParts parts = SplitPath(file);
     BriskoExifFields fields;
     ReadFields(file, fields);
@@ -77,13 +82,18 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
         tagged.clear();
     }
 
+    bool stopped = false;
     for (int j = 0; j < templateCount; ++j) {
+      // A page can take seconds: an exit asked for meanwhile is not kept waiting for the album.
+      if (m_host->StopWaitingForProgram()) {
+        stopped = true;
+        break;
+      }
       char status[96];
       std::snprintf(status, sizeof status, "File %d of %d, Template %d of %d", i + 1, fileCount, j + 1,
                     templateCount);
       m_host->SetProgress(i * templateCount + j, fileCount * templateCount, description, status);
       CTemplate& tmpl = *album.m_Templates[size_t(j)];
-      tmpl.SetPhoto(photo, 0);
 
       std::string name = parts.name + parts.extension;
       if (m_bRenameFile) {
@@ -96,7 +106,15 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
       std::string temp = GetTempFolder() + name;
       MakeUniqueFileName(temp);
 
-      bool ok = tmpl.SaveTemplateImage(temp, 1);
+      bool ok = false;
+      std::string why;
+      try {
+        tmpl.SetPhoto(photo, 0);
+        ok = tmpl.SaveTemplateImage(temp, 1);
+        if (!ok) why = tmpl.RenderState().lastFailure;
+      } catch (const std::bad_alloc&) {
+        why = "out of memory while rendering";
+      }
       std::string placed = target;
       if (ok) {
         std::vector<std::string> arrived;
@@ -107,12 +125,18 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
         LogMessage(Format2("Created file from PLT file %s to %s", file, placed));
       } else {
         LogMessage(Format2("Failed: create file from PLT file %s to %s", file, target));
+        if (!why.empty()) LogMessage("  Reason: " + why);
         // A picture that did not reach its place is only a by-product; the photo is untouched.
         if (PathExists(temp)) DeleteFile(temp);
         result = false;
       }
     }
     if (!tagged.empty()) DeleteFile(tagged);
+    if (stopped) {
+      // Not marked done: the photo is rendered again at the next start.
+      LogMessage("Stopped: exit requested before every template of " + file + " was made");
+      return false;
+    }
 
     // Marked done even when a template failed, so a bad template cannot make the hot folder
     // render the same photo for ever; the failures are in the action log.

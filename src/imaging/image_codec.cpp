@@ -162,21 +162,18 @@ bool FromVips(VipsImage* in, Image& out, std::string* reason) {
       cur.Reset(colour.release());
     }
   }
-  size_t size = 0;
-  void* mem = vips_image_write_to_memory(cur.get(), &size);
-  if (!mem) return VipsFail(reason, "cannot decode pixels");
-  Image result;
-  result.width = vips_image_get_width(cur.get());
-  result.height = vips_image_get_height(cur.get());
-  result.channels = vips_image_get_bands(cur.get());
-  if (size != result.Stride() * size_t(result.height)) {
-    g_free(mem);
+  const int width = vips_image_get_width(cur.get()), height = vips_image_get_height(cur.get());
+  const int channels = vips_image_get_bands(cur.get());
+  if (channels != 3 && channels != 4) {
     if (reason) *reason = "unexpected pixel layout";
     return false;
   }
-  const auto* bytes = static_cast<const uint8_t*>(mem);
-  result.pixels.assign(bytes, bytes + size);
-  g_free(mem);
+  // Written straight into the result's buffer: a copy out of a vips buffer would hold the
+  // picture twice at the peak.
+  Image result(width, height, channels);
+  VRef target(vips_image_new_from_memory(result.pixels.data(), result.pixels.size(), width, height, channels,
+                                         VIPS_FORMAT_UCHAR));
+  if (!target || vips_image_write(cur.get(), target.get())) return VipsFail(reason, "cannot decode pixels");
   out = std::move(result);
   return true;
 }
@@ -279,8 +276,10 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& data, std::string* 
 }
 
 // Opens the header of a picture; pixels are decoded later, when they are copied out.
+// Damaged pixel data fails the decode: the decoders would fill the rest with grey and the page
+// would pass for a result.
 bool OpenLazy(const uint8_t* data, size_t size, int format, int shrink, VRef& img, TempCopy& temp,
-              std::string* reason) {
+              std::string* reason, VipsFailOn failOn = VIPS_FAIL_ON_WARNING) {
   if (!data || size == 0) {
     if (reason) *reason = "no image data";
     return false;
@@ -288,13 +287,16 @@ bool OpenLazy(const uint8_t* data, size_t size, int format, int shrink, VRef& im
   int failed = 0;
   switch (format) {
     case kFormatJpeg:
-      failed = vips_jpegload_buffer(const_cast<uint8_t*>(data), size, img.out(), "shrink", shrink, nullptr);
+      failed = vips_jpegload_buffer(const_cast<uint8_t*>(data), size, img.out(), "shrink", shrink, "fail_on",
+                                    failOn, nullptr);
       break;
     case kFormatPng:
-      failed = vips_pngload_buffer(const_cast<uint8_t*>(data), size, img.out(), nullptr);
+      failed = vips_pngload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on", VIPS_FAIL_ON_ERROR,
+                                   nullptr);
       break;
     case kFormatTiff:
-      failed = vips_tiffload_buffer(const_cast<uint8_t*>(data), size, img.out(), nullptr);
+      failed = vips_tiffload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on",
+                                    VIPS_FAIL_ON_ERROR, nullptr);
       break;
     default: {
       const char* name = MagickName(format);
@@ -355,27 +357,127 @@ const char* ImageFormatExtension(int format) {
   }
 }
 
+namespace {
+
+uint16_t Be16(const uint8_t* p) {
+  return uint16_t(p[0] << 8 | p[1]);
+}
+
+bool Refuse(std::string* reason, std::string text) {
+  if (reason) *reason = std::move(text);
+  return false;
+}
+
+// The reduced JPEG scale (1, 2, 4 or 8) that still gives at least the target size.
+int JpegShrink(int w, int h, const DecodeOptions& options) {
+  if (options.targetWidth <= 0 || options.targetHeight <= 0) return 1;
+  for (int s : {8, 4, 2}) {
+    // libjpeg rounds scaled sizes up.
+    if ((w + s - 1) / s >= options.targetWidth && (h + s - 1) / s >= options.targetHeight) return s;
+  }
+  return 1;
+}
+
+bool CheckSize(uint64_t w, uint64_t h, const DecodeOptions& options, std::string* reason) {
+  if (w == 0 || h == 0 || w * h > options.maxPixels)
+    return Refuse(reason,
+                  "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels is too large");
+  return true;
+}
+
+}  // namespace
+
+bool InspectJpeg(const uint8_t* data, size_t size, JpegLayout& layout, std::string* reason) {
+  layout = JpegLayout{};
+  if (!data || size < 4 || data[0] != 0xFF || data[1] != 0xD8) return Refuse(reason, "not a JPEG file");
+  const std::string cut = "the JPEG file is cut short";
+  bool frame = false;
+  size_t pos = 2;
+  for (;;) {
+    // Stray bytes between segments are skipped, as the decoder does.
+    const void* ff = pos < size ? std::memchr(data + pos, 0xFF, size - pos) : nullptr;
+    if (!ff) return Refuse(reason, cut);
+    pos = size_t(static_cast<const uint8_t*>(ff) - data);
+    while (pos < size && data[pos] == 0xFF) ++pos;
+    if (pos >= size) return Refuse(reason, cut);
+    const uint8_t marker = data[pos++];
+    if (marker == 0xD9) {
+      if (layout.scans == 0) return Refuse(reason, "the JPEG file has no picture data");
+      return true;
+    }
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
+    if (marker == 0xD8) return Refuse(reason, "the JPEG file starts a second picture inside the first");
+    if (pos + 2 > size) return Refuse(reason, cut);
+    const size_t length = Be16(data + pos);
+    if (length < 2) return Refuse(reason, "the JPEG file has a segment of length " + std::to_string(length));
+    if (pos + length > size) return Refuse(reason, cut);
+    const uint8_t* body = data + pos + 2;
+    if ((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE) {
+      if (++layout.segments > kMaxJpegSegments)
+        return Refuse(reason, "the JPEG file has more than " + std::to_string(kMaxJpegSegments) +
+                                  " APPn/COM segments (a camera writes a few)");
+    } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+      if (frame) return Refuse(reason, "the JPEG file has a second frame header");
+      if (length < 8) return Refuse(reason, "the JPEG frame header is too short");
+      frame = true;
+      layout.height = Be16(body + 1);
+      layout.width = Be16(body + 3);
+      layout.components = body[5];
+      layout.multiScan = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+      if (layout.width == 0 || layout.height == 0 || layout.components == 0)
+        return Refuse(reason, "the JPEG frame header gives no picture size");
+    } else if (marker == 0xDA) {
+      if (!frame) return Refuse(reason, "the JPEG file has picture data before its frame header");
+      if (++layout.scans > kMaxJpegScans)
+        return Refuse(reason, "the JPEG file has more than " + std::to_string(kMaxJpegScans) +
+                                  " scans (a camera writes at most a dozen)");
+      if (length >= 3 && body[0] < layout.components) layout.multiScan = true;
+      // The entropy-coded data ends at the first marker that is not a stuffed byte or a restart.
+      pos += length;
+      for (;;) {
+        const void* next = pos < size ? std::memchr(data + pos, 0xFF, size - pos) : nullptr;
+        if (!next) return Refuse(reason, cut);
+        pos = size_t(static_cast<const uint8_t*>(next) - data);
+        if (pos + 1 >= size) return Refuse(reason, cut);
+        const uint8_t b = data[pos + 1];
+        if (b == 0x00 || (b >= 0xD0 && b <= 0xD7)) {
+          pos += 2;
+          continue;
+        }
+        if (b == 0xFF) {
+          ++pos;
+          continue;
+        }
+        break;
+      }
+      continue;
+    }
+    pos += length;
+  }
+}
+
 bool DecodeImage(const uint8_t* data, size_t size, int format, Image& out, std::string* reason,
                  const DecodeOptions& options) {
   if (!EnsureVips(reason)) return false;
+  int shrink = 1;
+  if (format == kFormatJpeg) {
+    JpegLayout layout;
+    if (!InspectJpeg(data, size, layout, reason)) return false;
+    if (!CheckSize(uint64_t(layout.width), uint64_t(layout.height), options, reason)) return false;
+    shrink = JpegShrink(layout.width, layout.height, options);
+  }
   VRef img;
   TempCopy temp;
-  if (!OpenLazy(data, size, format, 1, img, temp, reason)) return false;
-  if (!CheckCap(img.get(), options, reason)) return false;
-  if (format == kFormatJpeg && options.targetWidth > 0 && options.targetHeight > 0) {
-    const int w = vips_image_get_width(img.get());
-    const int h = vips_image_get_height(img.get());
-    int shrink = 1;
-    for (int s : {8, 4, 2}) {
-      // libjpeg rounds scaled sizes up.
-      if ((w + s - 1) / s >= options.targetWidth && (h + s - 1) / s >= options.targetHeight) {
-        shrink = s;
-        break;
-      }
-    }
-    if (shrink > 1 && !OpenLazy(data, size, format, shrink, img, temp, reason)) return false;
-  }
-  return FromVips(img.get(), out, reason);
+  if (!OpenLazy(data, size, format, shrink, img, temp, reason)) return false;
+  if (format != kFormatJpeg && !CheckCap(img.get(), options, reason)) return false;
+  if (FromVips(img.get(), out, reason)) return true;
+  // Bytes between the last scan and EOI only draw a warning; every pixel was decoded.
+  if (format != kFormatJpeg || !reason ||
+      reason->find("extraneous bytes before marker 0xd9") == std::string::npos)
+    return false;
+  VRef again;
+  return OpenLazy(data, size, format, shrink, again, temp, reason, VIPS_FAIL_ON_ERROR) &&
+         FromVips(again.get(), out, reason);
 }
 
 bool DecodeImageFile(const std::string& path, int format, Image& out, std::string* reason,
@@ -385,26 +487,48 @@ bool DecodeImageFile(const std::string& path, int format, Image& out, std::strin
   return DecodeImage(data.data(), data.size(), format, out, reason, options);
 }
 
-bool ReadImageSize(const std::string& path, int format, int& width, int& height, std::string* reason) {
-  if (!EnsureVips(reason)) return false;
-  VRef img;
-  int failed = 0;
-  if (format == kFormatJpeg)
-    failed = vips_jpegload(path.c_str(), img.out(), nullptr);
-  else if (format == kFormatPng)
-    failed = vips_pngload(path.c_str(), img.out(), nullptr);
-  else if (format == kFormatTiff)
-    failed = vips_tiffload(path.c_str(), img.out(), nullptr);
-  else {
-    Image full;
-    if (!DecodeImageFile(path, format, full, reason)) return false;
-    width = full.width;
-    height = full.height;
+bool ReadImageHeader(const uint8_t* data, size_t size, int format, ImageHeader& header, std::string* reason,
+                     const DecodeOptions& options) {
+  header = ImageHeader{};
+  if (format == kFormatJpeg) {
+    JpegLayout layout;
+    if (!InspectJpeg(data, size, layout, reason)) return false;
+    if (!CheckSize(uint64_t(layout.width), uint64_t(layout.height), options, reason)) return false;
+    const int s = JpegShrink(layout.width, layout.height, options);
+    header.width = layout.width;
+    header.height = layout.height;
+    header.decodedWidth = (layout.width + s - 1) / s;
+    header.decodedHeight = (layout.height + s - 1) / s;
+    header.decodeBytes = uint64_t(header.decodedWidth) * uint64_t(header.decodedHeight) * 3;
+    // A progressive picture is decoded from a buffer of every coefficient at full size.
+    if (layout.multiScan)
+      header.decodeBytes +=
+          uint64_t(layout.width) * uint64_t(layout.height) * uint64_t(std::min(layout.components, 4)) * 2;
     return true;
   }
-  if (failed) return VipsFail(reason, "cannot read image header");
-  width = vips_image_get_width(img.get());
-  height = vips_image_get_height(img.get());
+  if (!EnsureVips(reason)) return false;
+  VRef img;
+  TempCopy temp;
+  if (!OpenLazy(data, size, format, 1, img, temp, reason)) return false;
+  if (!CheckCap(img.get(), options, reason)) return false;
+  header.width = header.decodedWidth = vips_image_get_width(img.get());
+  header.height = header.decodedHeight = vips_image_get_height(img.get());
+  header.decodeBytes = uint64_t(header.width) * uint64_t(header.height) * 4;
+  return true;
+}
+
+bool ReadImageFileHeader(const std::string& path, int format, ImageHeader& header, std::string* reason,
+                         const DecodeOptions& options) {
+  std::vector<uint8_t> data;
+  if (!ReadFile(path, data, reason)) return false;
+  return ReadImageHeader(data.data(), data.size(), format, header, reason, options);
+}
+
+bool ReadImageSize(const std::string& path, int format, int& width, int& height, std::string* reason) {
+  ImageHeader header;
+  if (!ReadImageFileHeader(path, format, header, reason)) return false;
+  width = header.width;
+  height = header.height;
   return true;
 }
 
@@ -504,14 +628,19 @@ void AddAlpha(Image& image) {
   if (CombineWithPlane(image, plane, result)) image = std::move(result);
 }
 
-bool ResizeImage(const Image& in, int width, int height, Image& out, std::string* reason) {
-  if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) > kDefaultMaxPixels) {
+bool ResizeImagePart(const Image& in, int width, int height, int x, int y, int w, int h, Image& out,
+                     std::string* reason) {
+  if (width <= 0 || height <= 0 || w <= 0 || h <= 0 || x < 0 || y < 0 || int64_t(x) + w > width ||
+      int64_t(y) + h > height || uint64_t(w) * uint64_t(h) > kDefaultMaxPixels) {
     if (reason) *reason = "invalid target size";
     return false;
   }
-  if (in.width == width && in.height == height) {
-    out = in;
-    return true;
+  if (in.width == width && in.height == height) return CropImage(in, x, y, w, h, out);
+  // vips takes the scale as a double; a factor this far out is no picture anyone asked for.
+  const double hs = double(width) / in.width, vs = double(height) / in.height;
+  if (!(hs > 1e-6 && hs < 1e6 && vs > 1e-6 && vs < 1e6)) {
+    if (reason) *reason = "invalid target size";
+    return false;
   }
   VRef src;
   if (!ToVips(in, src, reason)) return false;
@@ -522,9 +651,9 @@ bool ResizeImage(const Image& in, int width, int height, Image& out, std::string
     cur.Share(src.get());
   }
   VRef scaled;
-  const double h = double(width) / in.width, v = double(height) / in.height;
-  if (vips_resize(cur.get(), scaled.out(), h, "vscale", v, nullptr)) return VipsFail(reason, "cannot resize");
-  // vips rounds the output size; make it exact.
+  if (vips_resize(cur.get(), scaled.out(), hs, "vscale", vs, nullptr))
+    return VipsFail(reason, "cannot resize");
+  // vips rounds the output size; make it exact, then only the part asked for is computed.
   VRef exact;
   if (vips_image_get_width(scaled.get()) != width || vips_image_get_height(scaled.get()) != height) {
     if (vips_embed(scaled.get(), exact.out(), 0, 0, width, height, "extend", VIPS_EXTEND_COPY, nullptr))
@@ -532,12 +661,30 @@ bool ResizeImage(const Image& in, int width, int height, Image& out, std::string
   } else {
     exact.Share(scaled.get());
   }
+  if (x != 0 || y != 0 || w != width || h != height) {
+    VRef part;
+    if (vips_extract_area(exact.get(), part.out(), x, y, w, h, nullptr))
+      return VipsFail(reason, "cannot resize");
+    exact.Reset(part.release());
+  }
   if (in.channels == 4) {
     VRef un;
     if (vips_unpremultiply(exact.get(), un.out(), nullptr)) return VipsFail(reason, "cannot resize");
     exact.Reset(un.release());
   }
   return FromVips(exact.get(), out, reason);
+}
+
+bool ResizeImage(const Image& in, int width, int height, Image& out, std::string* reason) {
+  if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) > kDefaultMaxPixels) {
+    if (reason) *reason = "invalid target size";
+    return false;
+  }
+  if (in.width == width && in.height == height) {
+    out = in;
+    return true;
+  }
+  return ResizeImagePart(in, width, height, 0, 0, width, height, out, reason);
 }
 
 bool RotateQuarter(const Image& in, int degrees, Image& out, std::string* reason) {
@@ -717,6 +864,50 @@ bool RenderText(const std::string& text, const TextStyle& style, VRef& mask, std
 
 }  // namespace
 
+bool RenderTextMask(const std::string& text, const TextStyle& style, Image& mask, std::string* reason) {
+  mask = Image();
+  if (text.empty()) return true;
+  VRef rendered;
+  if (!RenderText(text, style, rendered, reason)) return false;
+  const int w = vips_image_get_width(rendered.get()), h = vips_image_get_height(rendered.get());
+  if (vips_image_get_bands(rendered.get()) != 1 ||
+      vips_image_get_format(rendered.get()) != VIPS_FORMAT_UCHAR) {
+    if (reason) *reason = "unexpected text mask";
+    return false;
+  }
+  Image result(w, h, 1);
+  VRef target(
+      vips_image_new_from_memory(result.pixels.data(), result.pixels.size(), w, h, 1, VIPS_FORMAT_UCHAR));
+  if (!target || vips_image_write(rendered.get(), target.get())) return VipsFail(reason, "cannot draw text");
+  mask = std::move(result);
+  return true;
+}
+
+void DrawMask(Image& canvas, const Image& mask, int x, int y, uint32_t rgb, int opacityPercent) {
+  if (canvas.Empty() || mask.Empty() || mask.channels != 1 || canvas.channels < 3) return;
+  const int opacity = std::clamp(opacityPercent, 0, 100);
+  const uint8_t colour[3] = {uint8_t(rgb & 0xff), uint8_t((rgb >> 8) & 0xff), uint8_t((rgb >> 16) & 0xff)};
+  const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
+  const int64_t x1 = std::min<int64_t>(int64_t(x) + mask.width, canvas.width);
+  const int64_t y1 = std::min<int64_t>(int64_t(y) + mask.height, canvas.height);
+  for (int64_t cy = y0; cy < y1; ++cy) {
+    const uint8_t* m = mask.At(int(x0 - x), int(cy - y));
+    uint8_t* d = canvas.At(int(x0), int(cy));
+    for (int64_t cx = x0; cx < x1; ++cx, ++m, d += canvas.channels) {
+      const int a = *m * opacity / 100;
+      if (a == 0) continue;
+      if (canvas.channels == 4 && d[3] != 255) {
+        const int da = d[3] * (255 - a) / 255;
+        const int oa = a + da;
+        for (int c = 0; c < 3; ++c) d[c] = uint8_t((colour[c] * a + d[c] * da + oa / 2) / oa);
+        d[3] = uint8_t(oa);
+      } else {
+        for (int c = 0; c < 3; ++c) d[c] = uint8_t((colour[c] * a + d[c] * (255 - a) + 127) / 255);
+      }
+    }
+  }
+}
+
 bool MeasureText(const std::string& text, const TextStyle& style, int& width, int& height,
                  std::string* reason) {
   width = height = 0;
@@ -731,27 +922,9 @@ bool MeasureText(const std::string& text, const TextStyle& style, int& width, in
 bool DrawText(Image& canvas, const std::string& text, const TextStyle& style, int x, int y, uint32_t rgb,
               int opacityPercent, std::string* reason) {
   if (text.empty() || canvas.Empty()) return true;
-  VRef mask;
-  if (!RenderText(text, style, mask, reason)) return false;
-  size_t size = 0;
-  void* mem = vips_image_write_to_memory(mask.get(), &size);
-  if (!mem) return VipsFail(reason, "cannot draw text");
-  const int w = vips_image_get_width(mask.get()), h = vips_image_get_height(mask.get());
-  if (vips_image_get_bands(mask.get()) != 1 || size != size_t(w) * size_t(h)) {
-    g_free(mem);
-    if (reason) *reason = "unexpected text mask";
-    return false;
-  }
-  Image ink(w, h, 4);
-  const auto* m = static_cast<const uint8_t*>(mem);
-  for (size_t i = 0; i < size_t(w) * size_t(h); ++i) {
-    ink.pixels[i * 4 + 0] = uint8_t(rgb & 0xff);
-    ink.pixels[i * 4 + 1] = uint8_t((rgb >> 8) & 0xff);
-    ink.pixels[i * 4 + 2] = uint8_t((rgb >> 16) & 0xff);
-    ink.pixels[i * 4 + 3] = m[i];
-  }
-  g_free(mem);
-  CompositeAt(canvas, ink, x, y, opacityPercent);
+  Image mask;
+  if (!RenderTextMask(text, style, mask, reason)) return false;
+  DrawMask(canvas, mask, x, y, rgb, opacityPercent);
   return true;
 }
 

@@ -39,6 +39,25 @@ const char* ImageFormatExtension(int format);
 // 120 megapixels: above the largest camera sensors, about 360 MiB as RGB.
 inline constexpr uint64_t kDefaultMaxPixels = 120'000'000;
 
+// A JPEG is walked marker by marker before it is decoded. Every scan of a progressive picture
+// is a pass over all its coefficients and the decoder keeps the list of APPn/COM segments in a
+// way that grows quadratically, so a small hostile file could cost minutes; real cameras write
+// at most a dozen scans and a handful of segments.
+inline constexpr int kMaxJpegScans = 1000;
+inline constexpr int kMaxJpegSegments = 1000;  // APPn and COM together
+
+struct JpegLayout {
+  int width = 0;
+  int height = 0;
+  int components = 0;
+  bool multiScan = false;  // progressive or several scans: the decoder holds every coefficient
+  int scans = 0;
+  int segments = 0;  // APPn and COM
+};
+// One linear walk over the markers up to EOI: false with the reason for a file that is not a
+// JPEG, has no frame or scan, ends before EOI (cut short), or passes the limits above.
+bool InspectJpeg(const uint8_t* data, size_t size, JpegLayout& layout, std::string* reason);
+
 struct DecodeOptions {
   // When both are above 0, a JPEG may be decoded at 1/2, 1/4 or 1/8 scale as long as the
   // result stays at least this large in both directions.
@@ -55,6 +74,20 @@ bool DecodeImageFile(const std::string& path, int format, Image& out, std::strin
                      const DecodeOptions& options = {});
 // Width and height from the header only (no pixels decoded).
 bool ReadImageSize(const std::string& path, int format, int& width, int& height, std::string* reason);
+
+// What decoding a picture would give and cost, read from its header only: the size after any
+// reduced-scale decoding the options allow and the bytes the decode holds at its peak.
+struct ImageHeader {
+  int width = 0;  // full size
+  int height = 0;
+  int decodedWidth = 0;  // at the scale DecodeImage would use
+  int decodedHeight = 0;
+  uint64_t decodeBytes = 0;
+};
+bool ReadImageHeader(const uint8_t* data, size_t size, int format, ImageHeader& header, std::string* reason,
+                     const DecodeOptions& options = {});
+bool ReadImageFileHeader(const std::string& path, int format, ImageHeader& header, std::string* reason,
+                         const DecodeOptions& options = {});
 
 // Encodes to memory in the given format (JPEG, PNG, BMP, TIFF, TGA, PCX, PSD, WBMP).
 bool EncodeImage(const Image& image, int format, std::vector<uint8_t>& out, std::string* reason,
@@ -73,6 +106,10 @@ void AddAlpha(Image& image);
 // Resampled to exactly width x height (each direction scaled on its own); alpha is handled
 // premultiplied, so transparent pixels do not bleed their colour into the edges.
 bool ResizeImage(const Image& in, int width, int height, Image& out, std::string* reason);
+// Only the part (x, y, w, h) of the resampled picture, which must lie inside width x height:
+// a picture far larger than what shows of it costs only what shows.
+bool ResizeImagePart(const Image& in, int width, int height, int x, int y, int w, int h, Image& out,
+                     std::string* reason);
 // Clockwise quarter turns: degrees must be 90, 180 or 270.
 bool RotateQuarter(const Image& in, int degrees, Image& out, std::string* reason);
 // Clockwise by any angle; the corners are filled white (opaque on a 4-channel image).
@@ -97,6 +134,10 @@ struct TextStyle {
 // Size of the inked area of one line of text.
 bool MeasureText(const std::string& text, const TextStyle& style, int& width, int& height,
                  std::string* reason);
+// One line of text as a one-channel coverage mask (its size is the measured size).
+bool RenderTextMask(const std::string& text, const TextStyle& style, Image& mask, std::string* reason);
+// Blends `rgb` through a one-channel mask onto the canvas at (x, y), clipped.
+void DrawMask(Image& canvas, const Image& mask, int x, int y, uint32_t rgb, int opacityPercent);
 // One line of text with its measured top-left at (x, y), clipped to the canvas.
 bool DrawText(Image& canvas, const std::string& text, const TextStyle& style, int x, int y, uint32_t rgb,
               int opacityPercent, std::string* reason);

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -211,19 +213,22 @@ const char* FormatName(int format) {
   }
 }
 
-std::string DescribeImage(const TemplateImage& image) {
+// From the header only: an album may name one huge picture from thousands of templates.
+std::string DescribeImage(const TemplateImage& image,
+                          std::map<std::pair<std::string, int64_t>, std::string>& seen) {
   if (!image.HasSource()) return image.IsLoaded() ? "in memory" : "none";
-  TemplateImage copy;
-  copy.CopyFrom(image);
+  const auto key = std::make_pair(image.SourcePath(), image.SourceOffset());
+  if (auto it = seen.find(key); it != seen.end()) return it->second;
+  ImageHeader header;
   std::string reason;
   char buf[160];
-  if (copy.LoadIntoMemory(&reason))
-    std::snprintf(buf, sizeof buf, "%s %d x %d", FormatName(image.SourceFormat()), copy.Width(),
-                  copy.Height());
+  if (image.ReadHeader(header, &reason))
+    std::snprintf(buf, sizeof buf, "%s %d x %d", FormatName(image.SourceFormat()), header.width,
+                  header.height);
   else
     std::snprintf(buf, sizeof buf, "%s, unreadable (%.100s)", FormatName(image.SourceFormat()),
                   reason.c_str());
-  return buf;
+  return seen[key] = buf;
 }
 
 std::string DescribeRect(const TemplateRect& r, int w, int h) {
@@ -231,6 +236,85 @@ std::string DescribeRect(const TemplateRect& r, int w, int h) {
   char buf[160];
   std::snprintf(buf, sizeof buf, "x %d-%d, y %d-%d", p.left, p.right, p.top, p.bottom);
   return buf;
+}
+
+bool IsNumberName(const std::string& n) {
+  static const char* const kPrefixes[] = {"m_i", "m_b", "m_e", "NUM", "m_Trans", "m_rgb", "m_DontConstrain"};
+  for (const char* p : kPrefixes)
+    if (n.rfind(p, 0) == 0) return true;
+  static const char* const kNames[] = {"VERSION",    "ALBUMID",      "TEMPLATE_VERSION",    "APPVERSION",
+                                       "ORIG_CX",    "ORIG_CY",      "USESINGLEPHOTOIMAGE", "m_BrightnessTol",
+                                       "m_RedShift", "m_GreenShift", "m_BlueShift",         "m_TextRGB"};
+  for (const char* k : kNames)
+    if (n == k) return true;
+  return false;
+}
+
+// The range a packed value must lie in; names not listed take any int32.
+void RangeOf(const std::string& n, int64_t& lo, int64_t& hi) {
+  lo = std::numeric_limits<int32_t>::min();
+  hi = std::numeric_limits<int32_t>::max();
+  if (n == "ALBUMID") {
+    lo = std::numeric_limits<int64_t>::min();
+    hi = std::numeric_limits<int64_t>::max();
+  } else if (n == "NUMTEMPLATES") {
+    lo = 0;
+    hi = kMaxTemplates;
+  } else if (n.rfind("NUM", 0) == 0) {
+    lo = 0;
+    hi = kMaxListItems;
+  } else if (n == "m_iFontSize") {
+    lo = 1;
+    hi = 10000;  // a line 4166 pixels high at design size
+  } else if (n == "m_iFontOpacity") {
+    lo = 0;
+    hi = 100;
+  } else if (n == "ORIG_CX" || n == "ORIG_CY") {
+    lo = 0;
+    hi = 100000;
+  } else if (n == "m_TextRGB" || n.rfind("m_rgb", 0) == 0 || n == "m_TransRGB") {
+    lo = 0;
+    hi = 0xFFFFFF;
+  }
+}
+
+// Every number of the source document read strictly, so a slip shows before the album is
+// made: the loader would read "big" as 0 and "2x" as 2 without a word.
+bool CheckSourceValues(XmlDocument& doc, const std::string& path, int depth, std::string* error) {
+  while (doc.FindElem()) {
+    const std::string name = doc.GetTagName();
+    const std::string here = path.empty() ? name : path + "/" + name;
+    const std::string text = Unescape(doc.GetData());
+    if (!text.empty() && IsNumberName(name)) {
+      int64_t value = 0;
+      const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+      auto [end, ec] = std::from_chars(first, text.data() + text.size(), value);
+      if (ec == std::errc::result_out_of_range) return Fail(error, here + ": '" + text + "' is out of range");
+      if (ec != std::errc() || end != text.data() + text.size())
+        return Fail(error, here + ": '" + text + "' is not a number");
+      int64_t lo = 0, hi = 0;
+      RangeOf(name, lo, hi);
+      if (value < lo || value > hi)
+        return Fail(error, here + ": " + text + " is out of range (" + std::to_string(lo) + " to " +
+                               std::to_string(hi) + ")");
+    } else if (!text.empty() && name.rfind("m_fCrop", 0) == 0) {
+      double value = 0;
+      const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+      auto [end, ec] = std::from_chars(first, text.data() + text.size(), value, std::chars_format::general);
+      if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return Fail(error, here + ": '" + text + "' is not a number");
+      // Fractions of the page: a size up to four pages, a corner up to four pages away.
+      const bool size = name.find("Height") != std::string::npos || name.find("Width") != std::string::npos;
+      if (size ? (value < 0 || value > 4) : (value < -4 || value > 4))
+        return Fail(error, here + ": " + text + " is out of range (" + (size ? "0" : "-4") + " to 4)");
+    }
+    // Albums are a few levels deep; what lies deeper is not read by the loader either.
+    if (depth < 16 && doc.IntoElem()) {
+      if (!CheckSourceValues(doc, here, depth + 1, error)) return false;
+      doc.OutOfElem();
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -243,6 +327,12 @@ bool PackAlbum(const std::string& sourceXml, const std::string& outPath, std::st
   if (!check.SetDoc(source))
     return Fail(error, sourceXml + ": not a well-formed document (" + check.GetError() + ")");
   if (!check.FindElem("ALBUM")) return Fail(error, sourceXml + ": no ALBUM element");
+  check.ResetPos();
+  if (!CheckSourceValues(check, "", 0, error)) {
+    if (error && error->rfind("ALBUM/TEMPLATES/", 0) == 0) error->erase(0, 16);
+    if (error) *error = sourceXml + ": " + *error;
+    return false;
+  }
 
   std::vector<uint8_t> file;
   PutInt32(file, kAlbumVersion);
@@ -347,6 +437,7 @@ bool UnpackAlbum(const std::string& albumPath, const std::string& dir, std::stri
 }
 
 std::string DescribeAlbum(const TemplateAlbum& album) {
+  std::map<std::pair<std::string, int64_t>, std::string> seen;
   std::string out;
   char buf[512];
   std::snprintf(buf, sizeof buf, "Album: %.200s\nTemplates: %zu\n", album.m_strAlbumName.c_str(),
@@ -379,7 +470,7 @@ std::string DescribeAlbum(const TemplateAlbum& album) {
         if (s.m_eColourType == 2) line += ", sepia";
       }
       if (i < t.m_Pictures.size() && t.m_Pictures[i].HasSource())
-        line += ", sample picture " + DescribeImage(t.m_Pictures[i]);
+        line += ", sample picture " + DescribeImage(t.m_Pictures[i], seen);
       out += line + "\n";
     }
     std::snprintf(buf, sizeof buf, "  captions: %zu\n", t.m_Captions.size());
@@ -392,9 +483,9 @@ std::string DescribeAlbum(const TemplateAlbum& album) {
                     c.m_bItalic ? " italic" : "", DescribeRect(c.m_Rect, t.m_iOrigCx, t.m_iOrigCy).c_str());
       out += buf;
     }
-    out += "  thumbnail: " + DescribeImage(t.m_Thumbnail) + "\n";
-    out += "  background: " + DescribeImage(t.m_Background) + "\n";
-    out += "  overlay: " + DescribeImage(t.m_Overlay) + "\n";
+    out += "  thumbnail: " + DescribeImage(t.m_Thumbnail, seen) + "\n";
+    out += "  background: " + DescribeImage(t.m_Background, seen) + "\n";
+    out += "  overlay: " + DescribeImage(t.m_Overlay, seen) + "\n";
   }
   return out;
 }

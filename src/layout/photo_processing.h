@@ -5,6 +5,7 @@
 
 #include "imaging/image.h"
 #include "imaging/pixel_ops.h"
+#include "layout/template_album.h"
 
 namespace brisko {
 
@@ -22,5 +23,9 @@ bool UsesTransparency(const TransparencyParams& params, const Image* background)
 // The processed photo at width x height: 4 channels when transparency was applied, else 3.
 bool ProcessPhoto(const Image& photo, const PhotoProcessing& processing, const Image* background, int width,
                   int height, Image& out, std::string* reason);
+// Only `part` (inside width x height) of that result: what a hole shows of a photo that
+// overhangs it, without computing the rest.
+bool ProcessPhotoPart(const Image& photo, const PhotoProcessing& processing, const Image* background,
+                      int width, int height, const PixelRect& part, Image& out, std::string* reason);
 
 }  // namespace brisko

@@ -251,6 +251,36 @@ bool ReadBlockBytes(int fd, int64_t fileSize, int64_t offset, const ImageBlockHe
 
 }  // namespace
 
+bool ReadImageBlockInfo(int fd, int64_t fileSize, int64_t offset, ImageHeader& header, std::string* reason,
+                        const DecodeOptions& options) {
+  ImageBlockHeader h;
+  if (!ReadImageBlockHeader(fd, fileSize, offset, h)) {
+    if (reason) *reason = "image block outside the file";
+    return false;
+  }
+  std::vector<uint8_t> data;
+  if (h.format != kFormatCompound) {
+    if (!ReadBlockBytes(fd, fileSize, offset, h, data, reason) ||
+        !ReadImageHeader(data.data(), data.size(), h.format, header, reason, options))
+      return false;
+    header.decodeBytes += data.size();
+    return true;
+  }
+  ImageBlockHeader inner;
+  const int64_t end = offset + 8 + int64_t(h.size);
+  if (h.size < 16 || end > fileSize || !ReadImageBlockHeader(fd, end, offset + 8, inner) ||
+      inner.format == kFormatCompound) {
+    if (reason) *reason = "transparent image block is cut short";
+    return false;
+  }
+  if (!ReadBlockBytes(fd, end, offset + 8, inner, data, reason) ||
+      !ReadImageHeader(data.data(), data.size(), inner.format, header, reason, options))
+    return false;
+  // Colour and mask decoded, the mask's first channel kept, then both joined as RGBA.
+  header.decodeBytes = uint64_t(h.size) + uint64_t(header.decodedWidth) * uint64_t(header.decodedHeight) * 8;
+  return true;
+}
+
 bool DecodeImageBlock(int fd, int64_t fileSize, int64_t offset, Image& out, std::string* reason,
                       const DecodeOptions& options) {
   ImageBlockHeader h;
@@ -269,9 +299,10 @@ bool DecodeImageBlock(int fd, int64_t fileSize, int64_t offset, Image& out, std:
     return false;
   }
   const int64_t end = offset + 8 + int64_t(h.size);
-  Image parts[2];
+  Image colour;
+  std::vector<uint8_t> plane;
   int64_t at = offset + 8;
-  for (Image& part : parts) {
+  for (int part = 0; part < 2; ++part) {
     ImageBlockHeader inner;
     if (!ReadImageBlockHeader(fd, end, at, inner) || inner.size < 1 || at + 8 + int64_t(inner.size) > end) {
       if (reason) *reason = "transparent image block is cut short";
@@ -282,17 +313,23 @@ bool DecodeImageBlock(int fd, int64_t fileSize, int64_t offset, Image& out, std:
       return false;
     }
     std::vector<uint8_t> data;
+    Image decoded;
     if (!ReadBlockBytes(fd, end, at, inner, data, reason) ||
-        !DecodeImage(data.data(), data.size(), inner.format, part, reason, options))
+        !DecodeImage(data.data(), data.size(), inner.format, decoded, reason, options))
       return false;
+    if (part == 0) {
+      colour = std::move(decoded);
+    } else {
+      if (decoded.width != colour.width || decoded.height != colour.height) {
+        if (reason) *reason = "mask size differs from the colour image";
+        return false;
+      }
+      // Only the mask's first channel is kept, so the whole mask is never held beside the result.
+      plane = ExtractPlane(decoded, 0);
+    }
     at += 8 + int64_t(inner.size);
   }
-  if (parts[0].width != parts[1].width || parts[0].height != parts[1].height) {
-    if (reason) *reason = "mask size differs from the colour image";
-    return false;
-  }
-  Image colour = std::move(parts[0]);
-  if (!CombineWithPlane(colour, ExtractPlane(parts[1], 0), out)) {
+  if (!CombineWithPlane(colour, plane, out)) {
     if (reason) *reason = "cannot combine colour and mask";
     return false;
   }
@@ -348,6 +385,29 @@ bool TemplateImage::LoadIntoMemory(std::string* reason) {
   return ok;
 }
 
+bool TemplateImage::ReadHeader(ImageHeader& header, std::string* reason) const {
+  if (m_path.empty()) {
+    if (reason) *reason = "no image";
+    return false;
+  }
+  DecodeOptions options;
+  options.targetWidth = m_targetWidth;
+  options.targetHeight = m_targetHeight;
+  if (m_offset < 0) {
+    if (!ReadImageFileHeader(m_path, m_format, header, reason, options)) return false;
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) == 0) header.decodeBytes += uint64_t(st.st_size);
+    return true;
+  }
+  Fd fd;
+  int64_t size = 0;
+  if (!OpenForReading(m_path, fd, size)) {
+    if (reason) *reason = "cannot open " + m_path + ": " + std::strerror(errno);
+    return false;
+  }
+  return ReadImageBlockInfo(fd.fd, size, m_offset, header, reason, options);
+}
+
 void TemplateImage::CopyFrom(const TemplateImage& other) {
   struct stat st {};
   if (!other.m_path.empty() && ::stat(other.m_path.c_str(), &st) == 0) {
@@ -377,14 +437,23 @@ void CTemplate::Load(XmlDocument& doc, const std::string& albumPath, int fd, int
 
   RecordSource(m_Thumbnail, albumPath, fd, fileSize, r.Int64("THUMBNAIL_IMAGEOFFSET"));
   ImageBlockHeader th;
-  if (m_Thumbnail.HasSource() && ReadImageBlockHeader(fd, fileSize, m_Thumbnail.SourceOffset(), th) &&
-      uint64_t(th.size) <= budget.bytes && budget.pixels > 0) {
+  auto seen =
+      m_Thumbnail.HasSource() ? budget.decoded.find(m_Thumbnail.SourceOffset()) : budget.decoded.end();
+  if (seen != budget.decoded.end()) {
+    const uint64_t pixels = uint64_t(seen->second.width) * uint64_t(seen->second.height);
+    if (pixels <= budget.pixels) {
+      budget.pixels -= pixels;
+      m_Thumbnail.SetPixels(seen->second);
+    }
+  } else if (m_Thumbnail.HasSource() && ReadImageBlockHeader(fd, fileSize, m_Thumbnail.SourceOffset(), th) &&
+             uint64_t(th.size) <= budget.bytes && budget.pixels > 0) {
     budget.bytes -= uint64_t(th.size);
     Image thumb;
     DecodeOptions options;
     options.maxPixels = budget.pixels;
     if (DecodeImageBlock(fd, fileSize, m_Thumbnail.SourceOffset(), thumb, nullptr, options)) {
       budget.pixels -= std::min<uint64_t>(budget.pixels, uint64_t(thumb.width) * uint64_t(thumb.height));
+      budget.decoded[m_Thumbnail.SourceOffset()] = thumb;
       m_Thumbnail.SetPixels(std::move(thumb));
     }
   }
@@ -452,6 +521,16 @@ bool ReadAlbumDirectory(int fd, int64_t fileSize, const std::string& path, std::
     return false;
   }
   const int32_t version = LoadInt32(header);
+  // The document --plt-pack reads starts as text; its first bytes are no version number.
+  size_t first = 0;
+  if (header[0] == 0xEF && header[1] == 0xBB && header[2] == 0xBF) first = 3;
+  while (first < sizeof header && std::strchr(" \t\r\n", char(header[first])) && header[first]) ++first;
+  if (version != kAlbumVersion && first < sizeof header && header[first] == '<') {
+    if (reason)
+      *reason =
+          "this is an album source document, not an album: use --plt-pack SOURCE.xml OUT.plt to make one";
+    return false;
+  }
   if (version != kAlbumVersion) {
     if (reason) {
       char buf[256];
@@ -494,14 +573,24 @@ bool TemplateAlbum::Load(const std::string& path, std::string* message) {
   Clear();
   Fd fd;
   int64_t fileSize = 0;
-  if (!OpenForReading(path, fd, fileSize)) return false;
+  if (!OpenForReading(path, fd, fileSize)) {
+    if (message)
+      *message = fd.fd >= 0        ? path + " is not a file"
+                 : errno == ENOENT ? path + " does not exist"
+                                   : "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
   std::string text, reason;
   if (!ReadAlbumDirectory(fd.fd, fileSize, path, text, &reason)) {
-    if (message && reason.find(" is saved as version ") != std::string::npos) *message = reason;
+    if (message)
+      *message = reason.find(" is saved as version ") != std::string::npos ? reason : path + ": " + reason;
     return false;
   }
   XmlDocument doc;
-  if (!doc.SetDoc(text)) return false;
+  if (!doc.SetDoc(text)) {
+    if (message) *message = path + ": the album directory is not well-formed (" + doc.GetError() + ")";
+    return false;
+  }
   DirectoryReader r(doc);
   if (r.Enter("ALBUM")) {
     m_iVersion = r.Int("VERSION");

@@ -12,8 +12,10 @@
 // the file and bounded (limits below), so a hostile album fails cleanly and never makes the
 // loader hang or allocate without bound.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/image.h"
@@ -36,6 +38,7 @@ inline constexpr uint64_t kMaxThumbnailBytesPerAlbum = 256u << 20;
 struct ThumbnailBudget {
   uint64_t pixels = kMaxThumbnailPixelsPerAlbum;
   uint64_t bytes = kMaxThumbnailBytesPerAlbum;  // of block data read, decodable or not
+  std::map<int64_t, Image> decoded;             // by block offset: templates often share one
 };
 
 // Pixels of a rectangle on a page; right and bottom are exclusive.
@@ -86,7 +89,11 @@ class TemplateImage {
   void ClearSource();
   // Decode at a reduced scale when the picture is at least twice this size (0: full size).
   void SetDecodeTarget(int width, int height);
+  std::pair<int, int> DecodeTarget() const { return {m_targetWidth, m_targetHeight}; }
 
+  // The size and decode cost from the header only (nothing decoded); a format 25 block is
+  // sized by its colour image.
+  bool ReadHeader(ImageHeader& header, std::string* reason = nullptr) const;
   // Reads the recorded block (or file) and decodes it; a format 25 block becomes RGBA with its
   // colour from the first nested block and alpha from the first channel of the mask. False,
   // with the image left empty, when there is no source or the data is short or undecodable.
@@ -190,6 +197,7 @@ class CTemplate {
   // into a JPEG when `flag` is set, and releases the images.
   void SetPhoto(const std::string& path, int hole);
   bool Render(Image& canvas, int maxWidth, int maxHeight, std::string* reason = nullptr);
+  bool RenderPage(Image& canvas, int maxWidth, int maxHeight, std::string* reason);
   bool SaveTemplateImage(const std::string& outputPath, int flag);
   std::vector<std::string> GetInputFilepathsArray() const;
   TemplateRenderState& RenderState();
@@ -222,6 +230,9 @@ struct ImageBlockHeader {
 };
 // The 8-byte header of the block at `offset`; false when it doesn't fit in the file.
 bool ReadImageBlockHeader(int fd, int64_t fileSize, int64_t offset, ImageBlockHeader& header);
+// Header of the block at `offset` (format 25: of its colour image, costed for both parts).
+bool ReadImageBlockInfo(int fd, int64_t fileSize, int64_t offset, ImageHeader& header, std::string* reason,
+                        const DecodeOptions& options = {});
 // Decodes the block at `offset` (format 25 included) into `out`.
 bool DecodeImageBlock(int fd, int64_t fileSize, int64_t offset, Image& out, std::string* reason,
                       const DecodeOptions& options = {});

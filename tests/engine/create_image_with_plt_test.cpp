@@ -102,6 +102,36 @@ TEST_F(CreateImageWithPltTest, PicturesThatCannotBePlacedAreReportedAndTheTempFo
   EXPECT_TRUE(Exists(src + "/a.jpg.done"));
 }
 
+// A photo that does not decode whole makes no page; the reason follows the failure line and
+// the next photo is rendered as usual.
+TEST_F(CreateImageWithPltTest, ATruncatedPhotoFailsItsTemplatesWithTheReason) {
+  A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}, TestTemplate{}});
+  const std::string whole = ReadFile(src + "/a.jpg");
+  MakeFile(src + "/a.jpg", whole.substr(0, whole.size() / 2));
+  EXPECT_FALSE(A().RunBody());
+  EXPECT_EQ(Count("Failed: create file from PLT file " + src + "/a.jpg"), 2);
+  EXPECT_EQ(Count("  Reason: cannot decode the photo " + src + "/a.jpg: the JPEG file is cut short"), 2);
+  EXPECT_EQ(Count("Created file from PLT file " + src + "/a.jpg"), 0);
+  EXPECT_EQ(Count("Created file from PLT file " + src + "/b.jpg"), 2);
+  EXPECT_EQ(CountFiles(dst), 2);
+  EXPECT_TRUE(Exists(src + "/a.jpg.done"));
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+}
+
+// An exit asked for during the first page stops before the next one; the photo is not marked
+// done, so the next start renders it again.
+TEST_F(CreateImageWithPltTest, AnExitRequestStopsBetweenTemplates) {
+  A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}, TestTemplate{}});
+  host.onProgress = [this] {
+    if (host.statuses.back() == "File 1 of 2, Template 1 of 2") host.stopWaiting = true;
+  };
+  EXPECT_FALSE(A().RunBody());
+  EXPECT_EQ(Count("Created file from PLT file"), 1);
+  EXPECT_EQ(Count("Stopped: exit requested before every template of " + src + "/"), 1);
+  EXPECT_TRUE(Exists(src + "/a.jpg"));
+  EXPECT_TRUE(Exists(src + "/b.jpg"));
+}
+
 TEST_F(CreateImageWithPltTest, AnAlbumThatCannotBeLoadedLeavesThePhotosAlone) {
   A().m_strBriskoPltFilepath = albumDir + "/missing.plt";
   EXPECT_FALSE(A().RunBody());

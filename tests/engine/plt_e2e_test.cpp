@@ -1,14 +1,17 @@
 // Create Image with PLT through `brisko-workflow --run-once`, and the --plt-render preview, on
 // the example album and real camera JPEGs.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 
+#include "common/hostile_inputs.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "imaging/image_codec.h"
 #include "layout/album_tools.h"
 
 namespace brisko {
@@ -19,6 +22,14 @@ namespace fs = std::filesystem;
 
 const std::string kCameras = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/";
 const std::string kExample = std::string(BRISKO_TEST_DATA) + "/../../examples/date_frame/album.xml";
+
+// Processor time of the finished child processes: unlike the wall clock it does not depend on
+// what else the machine is doing.
+double ChildCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 int RunStation(const std::string& args, const std::string& home, std::string& output) {
   const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
@@ -109,6 +120,85 @@ TEST(PltEndToEnd, PreviewPrintsEachPictureAndLeavesThePhoto) {
       RunStation("--plt-render '" + dir / "none.plt' '" + kCameras + "Nikon_E775.jpg' '" + dir / "shown'",
                  dir.Path(), output),
       1);
+}
+
+// A page at the 120 MP cap with an overlay of the same size would need far more than a render
+// may hold: the template fails at once with the reason, and the process stays below 1 GB.
+TEST(PltEndToEnd, AnAlbumAtTheCapsFailsQuicklyWithinTheMemoryBudget) {
+  TempDir dir;
+  std::vector<uint8_t> huge;
+  {
+    const Image solid(10954, 10954, 3, 200);
+    ASSERT_TRUE(EncodeImage(solid, kFormatJpeg, huge, nullptr));
+  }
+  RawAlbum raw;
+  RawTemplate t;
+  t.background = raw.Add(kFormatJpeg, huge);
+  t.overlay = raw.AddCompound(huge, huge);
+  ASSERT_TRUE(raw.Write(dir / "caps.plt", RawDirectory({t})));
+  Save(dir / "photo.jpg", MakeJpeg(600, 400));
+
+  std::string output;
+  const double start = ChildCpuSeconds();
+  EXPECT_EQ(RunStation("--plt-render '" + dir / "caps.plt' '" + dir / "photo.jpg' '" + dir / "out'",
+                       dir.Path(), output),
+            1);
+  EXPECT_LT(ChildCpuSeconds() - start, 10);
+  EXPECT_NE(output.find("template 1 (T0) failed: the page with its overlay needs"), std::string::npos)
+      << output;
+  rusage usage{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "KB";
+
+  EXPECT_EQ(RunStation("--plt-info '" + dir / "none.plt'", dir.Path(), output), 1);
+  EXPECT_NE(output.find("none.plt does not exist"), std::string::npos) << output;
+  WriteFile(dir / "album.xml", "<ALBUM><VERSION>1</VERSION></ALBUM>");
+  EXPECT_EQ(RunStation("--plt-info '" + dir / "album.xml'", dir.Path(), output), 1);
+  EXPECT_NE(output.find("use --plt-pack"), std::string::npos) << output;
+}
+
+// Through the station: a hostile album and a photo cut short fail with their reasons, and the
+// next photo is made.
+TEST(PltEndToEnd, RunOnceGoesOnAfterAHostilePhoto) {
+  FakeHost host;
+  const std::string in = host.Dir() + "/in", out = host.Dir() + "/out", album = host.Dir() + "/holes.plt";
+  MakeFolder(in);
+  MakeFolder(out);
+  RawAlbum raw;
+  RawTemplate t;
+  t.background = raw.Add(kFormatJpeg, MakeJpeg(100, 100));
+  t.holes = 20;
+  t.holeSize = 80;
+  t.singlePhoto = true;
+  ASSERT_TRUE(raw.Write(album, RawDirectory({t})));
+  Save(in + "/a.jpg", JpegCutShort());
+  Save(in + "/b.jpg", MakeJpeg(3000, 2000));
+
+  Action a(host);
+  a.m_iType = kCreateImageWithPlt;
+  a.m_strName = "Holes";
+  a.m_strSourceFolder = in;
+  a.m_strDestFolder = out;
+  a.m_strFileSpec = "*.jpg";
+  a.m_strBriskoPltFilepath = album;
+  a.Save(0);
+  host.Store().WriteProfileInt("Actions", "NumActions", 1);
+  host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
+
+  std::string output;
+  const double start = ChildCpuSeconds();
+  ASSERT_EQ(RunStation("--store '" + host.Dir() + "/settings.db' --run-once", host.Dir(), output), 0)
+      << output;
+  EXPECT_LT(ChildCpuSeconds() - start, 10);
+  EXPECT_NE(output.find("Failed: create file from PLT file " + in + "/a.jpg"), std::string::npos) << output;
+  EXPECT_NE(output.find("  Reason: cannot decode the photo " + in + "/a.jpg: the JPEG file is cut short"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("Created file from PLT file " + in + "/b.jpg to " + out + "/b.jpg"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(Exists(out + "/b.jpg"));
+  EXPECT_FALSE(Exists(out + "/a.jpg"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/hostile_inputs.h"
 #include "common/temp_dir.h"
 
 namespace brisko {
@@ -108,6 +109,61 @@ TEST(ImageCodec, BrokenAndUnsupportedInputFailsWithAReason) {
     EXPECT_FALSE(DecodeImage(row.data.data(), row.data.size(), row.format, img, &reason, opt)) << row.format;
     EXPECT_FALSE(reason.empty());
     EXPECT_TRUE(img.Empty());
+  }
+}
+
+// Damaged pictures fail whole instead of decoding with grey filled in; a JPEG is walked before
+// it is decoded, so endless scans or segments cost nothing.
+TEST(ImageCodec, DamagedOrEndlessPicturesFailBeforeOrWhileDecoding) {
+  Image big(256, 256, 3);
+  for (size_t i = 0; i < big.pixels.size(); ++i) big.pixels[i] = uint8_t(i * 7 % 251);
+  std::vector<uint8_t> png;
+  ASSERT_TRUE(EncodeImage(big, kFormatPng, png, nullptr));
+  std::vector<uint8_t> jpegTail = test::MakeJpeg(64, 64);
+  jpegTail.insert(jpegTail.end() - 2, {0x12, 0x34});  // stray bytes before EOI: only a warning
+  const struct Row {
+    const char* what;
+    std::vector<uint8_t> data;
+    int format;
+    const char* reason;  // nullptr: decodes
+  } rows[] = {
+      {"jpeg cut short", test::JpegCutShort(), kFormatJpeg, "cut short"},
+      {"jpeg scan damaged", test::JpegWithCorruptScan(), kFormatJpeg, "Corrupt JPEG data"},
+      {"jpeg with bytes before EOI", jpegTail, kFormatJpeg, nullptr},
+      {"png cut short", std::vector<uint8_t>(png.begin(), png.begin() + int64_t(png.size() / 2)), kFormatPng,
+       ""},
+  };
+  for (const Row& row : rows) {
+    Image img;
+    std::string reason;
+    ImageHeader header;
+    const bool decoded = DecodeImage(row.data.data(), row.data.size(), row.format, img, &reason);
+    EXPECT_EQ(decoded, row.reason == nullptr) << row.what << ": " << reason;
+    if (row.reason) {
+      EXPECT_NE(reason.find(row.reason), std::string::npos) << row.what << ": " << reason;
+    }
+    if (row.format == kFormatJpeg) {
+      EXPECT_EQ(ReadImageHeader(row.data.data(), row.data.size(), row.format, header, nullptr),
+                decoded || std::string(row.what) == "jpeg scan damaged")
+          << row.what;
+    }
+  }
+  const struct {
+    std::vector<uint8_t> data;
+    bool walks;
+  } limits[] = {{test::JpegWithManyScans(1000), true},
+                {test::JpegWithManyScans(1001), false},
+                {test::JpegWithManySegments(999), true},  // and the JFIF segment
+                {test::JpegWithManySegments(1000), false}};
+  for (const auto& row : limits) {
+    JpegLayout layout;
+    std::string reason;
+    EXPECT_EQ(InspectJpeg(row.data.data(), row.data.size(), layout, &reason), row.walks) << reason;
+    EXPECT_EQ(reason.find("more than 1000") != std::string::npos, !row.walks) << reason;
+    Image img;
+    if (!row.walks) {
+      EXPECT_FALSE(DecodeImage(row.data.data(), row.data.size(), kFormatJpeg, img, nullptr));
+    }
   }
 }
 

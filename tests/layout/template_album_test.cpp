@@ -182,7 +182,7 @@ TEST_F(TemplateAlbumTest, MissingElementsFollowTheReaderRules) {
   std::string t = Template(0, "Only", "");
   t.erase(t.find("<CATEGORY>"), t.find("<ARTIST>") - t.find("<CATEGORY>"));
   TemplateAlbum album;
-  ASSERT_TRUE(PackAndLoad(Album(t, 2000000000), album));
+  ASSERT_TRUE(PackAndLoad(Album(t, 10000), album));
   ASSERT_EQ(album.m_Templates.size(), 1u);
   EXPECT_EQ(album.m_Templates[0]->m_strCategory, "Only");
   EXPECT_TRUE(album.m_Templates[0]->m_PhotoRects.empty());
@@ -233,6 +233,21 @@ TEST_F(TemplateAlbumTest, PackRefusesBadSourcesAndLeavesNoFile) {
        "nothere.jpg"},
       {Album(Template(0, "x", "<BACKGROUND_IMAGEOFFSET>src.xml</BACKGROUND_IMAGEOFFSET>"), 1),
        "not an image format"},
+      {Album(Template(0, "x",
+                      "<NUMCAPTIONS>1</NUMCAPTIONS><CAPTION_0><m_iFontSize>big</m_iFontSize></CAPTION_0>"),
+             1),
+       "TEMPLATE_0/CAPTION_0/m_iFontSize: 'big' is not a number"},
+      {Album(Template(0, "x", "<NUMPHOTORECTS>2x</NUMPHOTORECTS>"), 1),
+       "NUMPHOTORECTS: '2x' is not a number"},
+      {Album(Template(0, "x", Rect("PHOTORECT_0", "0.5", "80", "0", "0")), 1),
+       "PHOTORECT_0/m_fCropWidthPercentage: 80 is out of range"},
+      {Album(Template(0, "x", Rect("PHOTORECT_0", "nan", "0", "0.5", "0.5")), 1), "is not a number"},
+      {Album("", 20000), "NUMTEMPLATES: 20000 is out of range (0 to 10000)"},
+      {Album(Template(
+                 0, "x",
+                 "<NUMCAPTIONS>1</NUMCAPTIONS><CAPTION_0><m_iFontOpacity>101</m_iFontOpacity></CAPTION_0>"),
+             1),
+       "m_iFontOpacity: 101 is out of range"},
   };
   for (const auto& row : rows) {
     WriteText(dir / "src.xml", row.source);
