@@ -653,7 +653,8 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
     if (path.empty()) continue;
     // Checked right before the delete, as a move across file systems does: deleting a file
     // saved anew since its copy was made would lose the new version.
-    const CopiedFile* from = copied && static_cast<size_t>(i) < copied->size() ? &(*copied)[size_t(i)] : nullptr;
+    const CopiedFile* from =
+        copied && static_cast<size_t>(i) < copied->size() ? &(*copied)[size_t(i)] : nullptr;
     if (from && !from->copy.empty() && !StillTheRecordedFile(path, from->as) && PathExists(path)) {
       LogMessage(Format2("Left file %s: changed since its copy %s was made", path, from->copy));
       continue;

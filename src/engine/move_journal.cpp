@@ -248,7 +248,8 @@ class Recoverer {
     }
     // Replaced by a step's new record, or removed with the finished move, between the open and
     // the lock: the next pass looks again.
-    struct stat held {}, named{};
+    struct stat held {
+    }, named{};
     if (::fstat(fd, &held) != 0 || ::lstat(recordPath.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
         held.st_ino != named.st_ino) {
       ::close(fd);

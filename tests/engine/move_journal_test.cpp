@@ -557,7 +557,7 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
   }
 }
 
-// Issue 26 case 4: the batch recovery's last check. A card photo written to while the recovery
+// The batch recovery's last check. A card photo written to while the recovery
 // compared its bytes (after the comparison found them equal) is a new version: it stays. A
 // source that is gone by then leaves its copy as the only one, which stays too.
 TEST_F(MoveRecoveryTest, ABatchRecordLeavesASourceThatChangesWhileItsCopyIsCompared) {
@@ -606,7 +606,7 @@ TEST_F(MoveRecoveryTest, ABatchRecordLeavesASourceThatChangesWhileItsCopyIsCompa
   }
 }
 
-// Issue 26 case 1, the second half: a source that is gone when its move comes to delete it is
+// A source that is gone when its move comes to delete it is
 // never a reason to delete its copy, which is then the only one.
 TEST_F(MoveRecoveryTest, ASourceGoneBeforeItsDeleteLeavesItsCopyInPlace) {
   DestinationElsewhere();
@@ -623,7 +623,7 @@ TEST_F(MoveRecoveryTest, ASourceGoneBeforeItsDeleteLeavesItsCopyInPlace) {
   EXPECT_EQ(CountFiles(temp), 0);
 }
 
-// Issue 26 case 1: two stations share the temp folder. While station A (a child process, paused
+// Two stations share the temp folder. While station A (a child process, paused
 // at each step of its move in turn) holds its move record, station B's recovery, for any owner
 // or for an action of the same name, leaves everything as it is; A then finishes, and every
 // photo arrives exactly once.
@@ -633,8 +633,8 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     const char* pauseAt;
   };
   const Row rows[] = {
-      {0, 0, "batch recorded"},  {0, 0, "batch placed"},     {1, 0, "copy recorded"},
-      {1, 0, "source removed"},  {0, 1, "copy made"},        {0, 1, "source removed"},
+      {0, 0, "batch recorded"},   {0, 0, "batch placed"}, {1, 0, "copy recorded"},
+      {1, 0, "source removed"},   {0, 1, "copy made"},    {0, 1, "source removed"},
       {1, 1, "placing recorded"}, {1, 1, "placed"},
   };
   auto snapshot = [this] {
@@ -647,7 +647,8 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     return files;
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << "rotate " << row.rotate << " tag " << row.tag << " at " << row.pauseAt);
+    SCOPED_TRACE(testing::Message() << "rotate " << row.rotate << " tag " << row.tag << " at "
+                                    << row.pauseAt);
     fs::remove_all(src);
     fs::remove_all(temp);
     MakeFolder(temp);
@@ -765,7 +766,7 @@ class Card {
   std::unique_ptr<SmallTmpfs> m_fs;
 };
 
-// Issue 26 case 3: a station restarted without the card finds a batch cut short between
+// A station restarted without the card finds a batch cut short between
 // placing its copies and removing their sources. The missing card proves nothing: the record
 // stays, and once the card is back a later pass finishes the move, with no second copy.
 TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItIsBack) {
@@ -807,7 +808,7 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
   }
 }
 
-// Issue 26 case 3, the single-photo path: a station dies after the rotation or BriskoExif step
+// The single-photo path: a station dies after the rotation or BriskoExif step
 // made the photo's copy in the temp folder and before the card's file was removed, and starts
 // again without the card. The copy waits in the temp folder; once the card is back the move
 // is finished with one photo at the destination.
@@ -856,8 +857,8 @@ TEST_F(MoveRecoveryTest, APhotoWhoseCardIsOutWaitsInTheTempFolderAndArrivesOnceW
       action->Run();  // and a later pass, the card still out
       EXPECT_EQ(RecoveredLines(), 0);
       EXPECT_EQ(CountFiles(dst), 0) << "placed while the card was out";
-      EXPECT_TRUE(host.HasLogLine(
-          Line("Waiting for folder " + src + "/ to finish the move of " + src + "/a.jpg")));
+      EXPECT_TRUE(
+          host.HasLogLine(Line("Waiting for folder " + src + "/ to finish the move of " + src + "/a.jpg")));
       card.In();
       action->Run();  // the card is back
       const std::vector<std::string> arrived = Arrived();
@@ -868,14 +869,15 @@ TEST_F(MoveRecoveryTest, APhotoWhoseCardIsOutWaitsInTheTempFolderAndArrivesOnceW
       bool landscape = false;
       EXPECT_TRUE(IsJpegLandscape(arrived[0], landscape) && landscape == (row.rotate != 0));
       std::string comment;
-      EXPECT_EQ(ReadExifUserComment(arrived[0], comment) && comment.rfind("BriskoExif:", 0) == 0, row.tag != 0);
+      EXPECT_EQ(ReadExifUserComment(arrived[0], comment) && comment.rfind("BriskoExif:", 0) == 0,
+                row.tag != 0);
     }
   }
   RecordProperty("cases", cases);
   EXPECT_GE(cases, 1);
 }
 
-// Issue 26 case 3: on vfat and exfat a file gets a new inode number when the card is put back
+// On vfat and exfat a file gets a new inode number when the card is put back
 // (or the file leaves the cache); there a photo is told by its size and time alone. Elsewhere a
 // new inode number under the name is another file (saved over the photo).
 TEST_F(MoveRecoveryTest, ACardThatRenumbersItsFilesIsToldBySizeAndTime) {

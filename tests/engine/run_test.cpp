@@ -698,7 +698,7 @@ TEST_F(RunTest, MoveSubfoldersKeepsFilesWhoseCopyFailed) {
   EXPECT_FALSE(Exists(src + "/bad"));
 }
 
-// Issue 26 case 2: a file saved anew after its copy was made (written to, or a new file renamed
+// A file saved anew after its copy was made (written to, or a new file renamed
 // over it, as editors and EXIF tools do, even with the same size and time) is a new version
 // that exists nowhere else: Move Subfolders leaves it, and says so. A second pass moves it too.
 TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
@@ -738,8 +738,8 @@ TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
     EXPECT_EQ(ReadFile(dst + "/s/a.jpg"), "old");
     EXPECT_FALSE(Exists(src + "/s/b.jpg"));
     EXPECT_EQ(ReadFile(dst + "/s/b.jpg"), "b");
-    EXPECT_TRUE(host.HasLogLine(Line("Left file " + src + "/s/a.jpg: changed since its copy " + dst +
-                                     "/s/a.jpg was made")));
+    EXPECT_TRUE(host.HasLogLine(
+        Line("Left file " + src + "/s/a.jpg: changed since its copy " + dst + "/s/a.jpg was made")));
     A().Run();
     EXPECT_EQ(ReadFile(dst + "/s/a_2.jpg"), row.after);
     EXPECT_FALSE(Exists(src + "/s"));

@@ -373,7 +373,7 @@ TEST_F(ACrossFileSystemMove, leavesASourceThatChangedAfterItWasCopied) {
   }
 }
 
-// Issue 26: a source that another program took away before its delete leaves the copy as the
+// A source that another program took away before its delete leaves the copy as the
 // only one; it stays, and the move counts as done.
 TEST_F(ACrossFileSystemMove, keepsItsCopyWhenTheSourceIsGoneBeforeItsDelete) {
   test::FaultGuard guard([&](FileStep step) {
