@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/move_journal.h"
 #include "engine/run_host.h"
 #include "imagemeta/gps_area.h"
 #include "naming/brisko_exif_fields.h"
@@ -130,9 +131,18 @@ class Action {
 
   // The type operations on the eligible list.
   bool CopyFiles(const std::vector<std::string>& files);
-  bool CopySubfolderFiles(std::vector<std::string>& files, bool move);
+  // A file that was copied, as it was read, and where its copy went.
+  struct CopiedFile {
+    FileIdentity as;
+    std::string copy;  // "": not copied
+  };
+  // `copied` (when given) gets, for each file, what was copied.
+  bool CopySubfolderFiles(std::vector<std::string>& files, bool move,
+                          std::vector<CopiedFile>* copied = nullptr);
   bool MoveFiles(const std::vector<std::string>& files);
-  bool DeleteFiles(const std::vector<std::string>& files);
+  // With `copied`, a file that changed since its copy was made (written to, or replaced by
+  // another file) is a new version: it is not deleted, and the log says so.
+  bool DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied = nullptr);
   bool DeleteSubfolders(const std::vector<std::string>& folders);
   static int CountFolderEntries(const std::string& folder);
   static bool IsFolderEmpty(const std::string& folder);

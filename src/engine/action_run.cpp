@@ -509,12 +509,14 @@ bool Action::RunBody() {
       folders.erase(folders.begin());
       if (!folders.empty()) DeleteSubfolders(folders);
       break;
-    case kMoveSubfolders:
-      CopySubfolderFiles(eligible, true);
-      result = DeleteFiles(eligible);
+    case kMoveSubfolders: {
+      std::vector<CopiedFile> copied;
+      CopySubfolderFiles(eligible, true, &copied);
+      result = DeleteFiles(eligible, &copied);
       folders.erase(folders.begin());
       DeleteSubfolders(folders);
       break;
+    }
     case kCopySubfolders:
       result = CopySubfolderFiles(eligible, false);
       break;

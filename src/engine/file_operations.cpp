@@ -275,7 +275,8 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   return true;
 }
 
-bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
+bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std::vector<CopiedFile>* copied) {
+  if (copied) copied->assign(files.size(), CopiedFile{});
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(m_strSourceFolder);
   // Copies are made durable a batch at a time; the caller deletes sources only after that.
@@ -290,6 +291,10 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move) {
         LogMessage(ErrnoText(entry.err));
         files[static_cast<size_t>(listed[k])].clear();
         continue;
+      }
+      if (copied) {
+        (*copied)[static_cast<size_t>(listed[k])] = {
+            {entry.sourceDevice, entry.sourceInode, entry.sourceSize, entry.sourceModTimeNs}, entry.placed};
       }
       if (m_bUseExternalExe) RunExternalApplication(entry.placed);
       LogMessage(Format2("Copied file %s to %s", entry.source, entry.placed));
@@ -644,13 +649,24 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
     return;
   }
   MoveJournal::Reached("copy made");
-  // The tagged copy is complete; the untagged file is no longer needed. Where it cannot be
-  // removed (write-protected media) the copy goes instead, so no file is ever doubled.
+  // The tagged copy is complete; the untagged file is no longer needed, unless it changed since
+  // the copy was read (a new version, which stays). Where it cannot be removed (write-protected
+  // media) the copy goes instead, so no file is ever doubled; where it is gone already the copy
+  // is the only one left, and stays.
+  int e = 0;
   FileFailure failure;
-  if (!DeleteFile(current, &failure)) {
+  if (!StillTheRecordedFile(current, next.photoIdentity)) {
+    e = PathExists(current) ? EBUSY : ENOENT;
+  } else if (!DeleteFile(current, &failure)) {
+    e = failure.err != 0 ? failure.err : EIO;
+  }
+  if (e == ENOENT && SourceSurelyGone(current, next.photoIdentity.device)) e = 0;
+  if (e != 0) {
+    if (e == EBUSY) LogMessage("Not tagged: " + current + " changed while its tagged copy was made");
     DeleteFile(tagged);
     undo();
-    LogMessage("Not tagged: the untagged file cannot be removed (" + ErrnoText(failure.err) + "): " + listed);
+    if (e != EBUSY)
+      LogMessage("Not tagged: the untagged file cannot be removed (" + ErrnoText(e) + "): " + listed);
     return;
   }
   MoveJournal::Reached("source removed");
@@ -721,7 +737,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   record.folder = destination;
 }
 
-bool Action::DeleteFiles(const std::vector<std::string>& files) {
+bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied) {
   const std::string description = GetDescription();
   bool result = true;
   const int n = static_cast<int>(files.size());
@@ -729,6 +745,14 @@ bool Action::DeleteFiles(const std::vector<std::string>& files) {
     const std::string& path = files[i];
     m_host->SetProgress(i, n, description, "Deleting files");
     if (path.empty()) continue;
+    // Checked right before the delete, as a move across file systems does: deleting a file
+    // saved anew since its copy was made would lose the new version.
+    const CopiedFile* from =
+        copied && static_cast<size_t>(i) < copied->size() ? &(*copied)[size_t(i)] : nullptr;
+    if (from && !from->copy.empty() && !StillTheRecordedFile(path, from->as) && PathExists(path)) {
+      LogMessage(Format2("Left file %s: changed since its copy %s was made", path, from->copy));
+      continue;
+    }
     FileFailure failure;
     if (DeleteFile(path, &failure)) {
       LogMessage("Deleted file " + path);

@@ -3,12 +3,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <utility>
@@ -26,6 +29,8 @@ constexpr std::string_view kHeader = "brisko-move 1";
 constexpr std::string_view kBatchHeader = "brisko-move-batch 1";
 constexpr std::string_view kTrailer = "end";
 constexpr size_t kMaxValue = 4096;  // PATH_MAX
+// Beside a record's path in the set of lines already logged: its "waiting" line.
+constexpr const char* kWaitingKey = "\nwaiting";
 
 // Records of moves running in this process; recovery leaves them alone.
 std::set<std::string>& Claimed() {
@@ -41,6 +46,7 @@ std::function<void(const char*)>& StepHook() {
   static std::function<void(const char*)> hook;
   return hook;
 }
+long g_fileSystemTypeForTest = 0;
 
 void Escape(std::string& out, std::string_view value) {
   for (char c : value) {
@@ -109,25 +115,57 @@ bool DirectlyIn(const std::string& path, const std::string& folder) {
   return ValidName(path.substr(folder.size()));
 }
 
-bool ReadSmallFile(const std::string& path, std::string& text, size_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return false;
+bool ReadSmallFd(int fd, std::string& text, size_t limit) {
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
   text.clear();
   char buf[4096];
-  while (ok) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+  for (off_t at = 0; ok;) {
+    ssize_t n = ::pread(fd, buf, sizeof buf, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = n == 0;
       break;
     }
     text.append(buf, static_cast<size_t>(n));
+    at += n;
     if (text.size() > limit) ok = false;
   }
-  ::close(fd);
   return ok;
+}
+
+// Where a record's source stands. A file that cannot be looked at (the card pulled while
+// mounted gives EIO) or whose folder is not there (the card taken out) proves nothing.
+enum class SourceState { There, Gone, Unknown };
+
+bool FolderHasEntries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return false;
+  bool any = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name != "." && name != "..") {
+      any = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return any;
+}
+
+SourceState Probe(const std::string& path, uint64_t recordedDevice) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) return SourceState::There;
+  if (errno != ENOENT) return SourceState::Unknown;
+  std::string folder = SplitPath(path).folder;
+  if (folder.empty()) folder = ".";
+  struct stat dir {};
+  if (::stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return SourceState::Unknown;
+  // Another file system under the folder's name: the card put back (a card reader may give it
+  // another device number; then it shows its own entries) or the empty mount point it left.
+  if (recordedDevice != 0 && dir.st_dev != recordedDevice && !FolderHasEntries(folder))
+    return SourceState::Unknown;
+  return SourceState::Gone;
 }
 
 // A copy that can stand in for the photo: a non-empty regular file, and a JPEG where the name says so.
@@ -200,14 +238,31 @@ class Recoverer {
 
   // True when a photo was placed.
   bool Run(const std::string& recordPath) {
+    // A record is ours to finish only when its lock is free: a live station (this one too)
+    // holds the lock of every record it is working by, for as long as it works by it.
+    const int fd = ::open(recordPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;  // finished meanwhile
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+      ::close(fd);
+      return false;
+    }
+    // Replaced by a step's new record, or removed with the finished move, between the open and
+    // the lock: the next pass looks again.
+    struct stat held {
+    }, named{};
+    if (::fstat(fd, &held) != 0 || ::lstat(recordPath.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+      ::close(fd);
+      return false;
+    }
+    MoveJournal journal(m_folder);
+    journal.Adopt(recordPath, fd);  // the lock is let go with the journal
     std::string text;
     MoveRecord record;
     MoveBatchRecord batch;
-    const bool read = ReadSmallFile(recordPath, text, kMaxMoveBatchRecordBytes);
+    const bool read = ReadSmallFd(fd, text, kMaxMoveBatchRecordBytes);
     if (read && text.rfind(kBatchHeader, 0) == 0 && ParseMoveBatchRecord(text, batch)) {
       if (!m_how.anyOwner && batch.action != m_how.owner) return false;
-      MoveJournal journal(m_folder);
-      journal.Adopt(recordPath);
       return CompleteBatch(batch, journal) > 0;
     }
     if (!read || !ParseMoveRecord(text, record) || !FitsFolder(record, m_folder)) {
@@ -216,8 +271,6 @@ class Recoverer {
       return false;
     }
     if (!m_how.anyOwner && record.action != m_how.owner) return false;
-    MoveJournal journal(m_folder);
-    journal.Adopt(recordPath);
     return Complete(record, journal);
   }
 
@@ -250,44 +303,90 @@ class Recoverer {
     return {};
   }
 
+  void Waiting(MoveJournal& journal, const std::string& source) {
+    Once(journal.Path() + kWaitingKey,
+         Format2("Waiting for folder %s to finish the move of %s", SplitPath(source).folder, source));
+  }
+
   // A batch cut short between placing its copies and removing their sources: a source goes only
   // when its copy is in place with the same bytes and it is still the file that was copied.
-  // Anything else is left as it is; the next pass moves what is still at its listed place.
+  // Anything else is left as it is; the next pass moves what is still at its listed place. An
+  // entry whose source folder is not there (the card taken out) stays in the record for a later
+  // pass: a missing card is no proof that its photos left it.
   int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
     int placed = 0;
     std::vector<std::string> folders;
+    MoveBatchRecord waiting = record;
+    waiting.entries.clear();
     for (const MoveBatchRecord::Entry& e : record.entries) {
       // A copy the crash left under its hidden name is never a finished file.
       ::unlink(e.temp.c_str());
-      FileIdentity now;
-      const bool sourceThere = ReadFileIdentity(e.source, now);
-      // Not a regular file any more: not the photo that was copied.
-      if (!sourceThere && PathExists(e.source)) continue;
-      // Size and time only: a FAT card gives a file a new inode number after a restart.
-      if (sourceThere && (now.size != e.sourceIdentity.size || now.modTimeNs != e.sourceIdentity.modTimeNs))
-        continue;
-      const std::string at = Arrival(e, sourceThere);
-      if (at.empty()) continue;
-      if (sourceThere && ::unlink(e.source.c_str()) != 0) {
-        // As a failed move: the source stays, once.
-        if (!record.overwrite) ::unlink(at.c_str());
+      const SourceState state = Probe(e.source, e.sourceIdentity.device);
+      if (state == SourceState::Unknown) {
+        waiting.entries.push_back(e);
         continue;
       }
-      if (sourceThere) folders.push_back(e.source);
+      const bool sourceThere = state == SourceState::There;
+      FileIdentity now;
+      // Not a regular file any more: not the photo that was copied.
+      if (sourceThere && !ReadFileIdentity(e.source, now)) continue;
+      const std::string at = Arrival(e, sourceThere);
+      if (at.empty()) continue;
+      if (sourceThere) {
+        MoveJournal::Reached("batch entry compared");
+        // Checked last, right before the delete: a photo written to or replaced since its copy
+        // was made (or while its bytes were compared) is a new version, and stays.
+        int err = 0;
+        if (!StillTheRecordedFile(e.source, e.sourceIdentity)) {
+          const SourceState again = Probe(e.source, e.sourceIdentity.device);
+          err = again == SourceState::There ? EBUSY : again == SourceState::Gone ? ENOENT : EIO;
+        } else if (::unlink(e.source.c_str()) != 0) {
+          err = errno;
+        }
+        if (err == EBUSY) {
+          Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
+          continue;
+        }
+        if (err == ENOENT) {
+          // Gone meanwhile: the copy in place is the photo now, and stays.
+        } else if (err != 0) {
+          // As a failed move the source stays, once: its copy goes, but only while the source is
+          // surely still there (a replaced file is gone already; its successor stays).
+          if (record.overwrite) continue;
+          if (StillTheRecordedFile(e.source, e.sourceIdentity)) {
+            ::unlink(at.c_str());
+          } else {
+            waiting.entries.push_back(e);
+          }
+          continue;
+        } else {
+          folders.push_back(e.source);
+        }
+      }
       if (m_how.arrived) m_how.arrived(at);
       Log(Format2("Recovered file from %s to %s", e.source, at));
       ++placed;
     }
     for (const std::string& f : folders) SyncFolderHolding(f);
-    journal.Remove();
+    if (waiting.entries.empty()) {
+      journal.Remove();
+    } else {
+      if (waiting.entries.size() != record.entries.size()) journal.Write(waiting);
+      Waiting(journal, waiting.entries.front().source);
+    }
     return placed;
   }
 
   bool Complete(const MoveRecord& record, MoveJournal& journal) {
     std::string photo, target;
     if (record.step == MoveStep::Copying) {
-      FileIdentity now;
-      if (ReadFileIdentity(record.photo, now) && now == record.photoIdentity) {
+      const SourceState state = Probe(record.photo, record.photoIdentity.device);
+      if (state == SourceState::Unknown) {
+        // The card is not there: the photo may never have left it. Kept for a later pass.
+        Waiting(journal, record.photo);
+        return false;
+      }
+      if (state == SourceState::There && StillTheRecordedFile(record.photo, record.photoIdentity)) {
         // The photo never left: the copy, if any, is surplus.
         if (record.copy != record.photo) RemoveIfThere(record.copy);
         RemoveIfThere(record.scratch);
@@ -410,6 +509,41 @@ bool ReadFileIdentity(const std::string& path, FileIdentity& identity) {
   identity.size = static_cast<uint64_t>(st.st_size);
   identity.modTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
   return true;
+}
+
+void SetFileSystemTypeForTest(long type) {
+  g_fileSystemTypeForTest = type;
+}
+
+bool KeepsInodeNumbers(const std::string& path) {
+  long type = g_fileSystemTypeForTest;
+  if (type == 0) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0) return false;  // not known: size and time decide
+    type = static_cast<long>(fs.f_type);
+  }
+  switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
+    case 0x4d44ul:      // MSDOS_SUPER_MAGIC: vfat, msdos
+    case 0x2011BAB0ul:  // EXFAT_SUPER_MAGIC
+    case 0x65735546ul:  // FUSE_SUPER_MAGIC: exfat-fuse, ntfs-3g, ...
+    case 0x517Bul:      // SMB_SUPER_MAGIC
+    case 0xFF534D42ul:  // CIFS_MAGIC_NUMBER
+    case 0xFE534D42ul:  // SMB2_MAGIC_NUMBER
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool SourceSurelyGone(const std::string& path, uint64_t device) {
+  return Probe(path, device) == SourceState::Gone;
+}
+
+bool StillTheRecordedFile(const std::string& path, const FileIdentity& recorded) {
+  FileIdentity now;
+  if (!ReadFileIdentity(path, now) || now.size != recorded.size || now.modTimeNs != recorded.modTimeNs)
+    return false;
+  return now.inode == recorded.inode || !KeepsInodeNumbers(path);
 }
 
 std::string FormatMoveRecord(const MoveRecord& r) {
@@ -624,6 +758,12 @@ MoveJournal::MoveJournal(std::string tempFolder) : m_folder(WithTrailingSeparato
 
 MoveJournal::~MoveJournal() {
   if (!m_path.empty()) Claimed().erase(m_path);
+  Unlock();
+}
+
+void MoveJournal::Unlock() {
+  if (m_lockFd >= 0) ::close(m_lockFd);
+  m_lockFd = -1;
 }
 
 void MoveJournal::Claim(const std::string& path) {
@@ -632,8 +772,10 @@ void MoveJournal::Claim(const std::string& path) {
   Claimed().insert(m_path);
 }
 
-void MoveJournal::Adopt(const std::string& path) {
+void MoveJournal::Adopt(const std::string& path, int lockFd) {
+  Unlock();
   Claim(path);
+  m_lockFd = lockFd;
 }
 
 bool MoveJournal::Write(const MoveRecord& record, int* err) {
@@ -650,35 +792,88 @@ bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
   return WriteText(record.entries.empty() ? std::string("batch") : record.entries.front().source, text, err);
 }
 
+namespace {
+
+// Puts `from` under `to` unless that name is taken (EEXIST): another station sharing the temp
+// folder may be choosing the same record name at the same moment.
+int LinkNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int e = errno;
+  if (e != EINVAL && e != ENOSYS) return e;
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return 0;
+  }
+  e = errno;
+  if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS) return e;
+  if (PathExists(to)) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
-  if (m_path.empty()) {
-    // Beside the copy, named after the photo so an operator can tell what it is about.
-    // Never a hidden name: recovery passes over those (they are the file layer's half-written copies).
-    std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
-    own.erase(0, own.find_first_not_of('.'));
-    std::string wanted = m_folder + (own.empty() ? std::string("photo") : own);
-    std::string path = wanted + kMoveRecordSuffix;
-    for (int n = 2; PathExists(path) || Claimed().count(path); ++n) {
-      path = wanted + "_" + std::to_string(n) + kMoveRecordSuffix;
+  // The record is written under a hidden name (recovery passes over those; start clears them),
+  // locked, flushed, and only then takes its name: at every moment the record under the name
+  // is complete and locked by this journal.
+  std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
+  own.erase(0, own.find_first_not_of('.'));
+  if (own.empty()) own = "photo";
+  constexpr size_t kMaxName = 255 - 1 - 14 - 8;  // ".", ".brisko-XXXXXX", "_NN" and the suffix
+  if (own.size() > kMaxName) own.resize(kMaxName);
+  std::string temp = m_folder + "." + own + ".brisko-XXXXXX";
+  int e = 0;
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) e = errno;
+  if (e == 0) {
+    ::fchmod(fd, 0600);
+    // A new file nobody else knows: the lock is had at once. A file system without locks
+    // leaves the record unlocked, as records of earlier versions are.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    if (!WriteAll(fd, text.data(), text.size())) e = errno ? errno : EIO;
+  }
+  if (e == 0 && ::fdatasync(fd) != 0) e = errno;
+  if (e == 0) {
+    if (!m_path.empty()) {
+      if (::rename(temp.c_str(), m_path.c_str()) != 0) e = errno;
+    } else {
+      // Beside the copy, named after the photo so an operator can tell what it is about. Never
+      // a hidden name: recovery passes over those.
+      const std::string wanted = m_folder + own;
+      for (int n = 1; n < 100000; ++n) {
+        std::string path = (n == 1 ? wanted : wanted + "_" + std::to_string(n)) + kMoveRecordSuffix;
+        if (Claimed().count(path)) continue;
+        e = LinkNoReplace(temp, path);
+        if (e == EEXIST) continue;
+        if (e == 0) Claim(path);
+        break;
+      }
     }
-    Claim(path);
   }
-  SafeOutput out;
-  errno = 0;
-  bool ok = out.Open(m_path) && WriteAll(out.Fd(), text.data(), text.size()) && out.Commit();
-  if (!ok && err) *err = errno ? errno : EIO;
-  if (!ok && !PathExists(m_path)) {
-    Claimed().erase(m_path);
-    m_path.clear();
+  if (e != 0) {
+    if (fd >= 0) {
+      ::unlink(temp.c_str());
+      ::close(fd);
+    }
+    if (err) *err = e;
+    return false;
   }
-  return ok;
+  // The new name must survive a power cut before a source gives way.
+  SyncFolderHolding(m_path);
+  // The record replaced (if any) is let go only now.
+  Unlock();
+  m_lockFd = fd;
+  return true;
 }
 
 void MoveJournal::Remove() {
   if (m_path.empty()) return;
   // Not flushed: a record that survives a power cut finds its photo placed and only goes then.
+  // Unlocked after the name is gone, so nobody takes a finished record for an abandoned one.
   ::unlink(m_path.c_str());
+  Unlock();
   Reported().erase(m_path);
+  Reported().erase(m_path + kWaitingKey);
   Claimed().erase(m_path);
   m_path.clear();
 }

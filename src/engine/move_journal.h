@@ -25,6 +25,21 @@ struct FileIdentity {
 };
 bool ReadFileIdentity(const std::string& path, FileIdentity& identity);
 
+// Whether the file system that holds `path` keeps a file's inode number for as long as the file
+// lives. vfat, exfat, FUSE and SMB mounts number files as they are read: a card put back, or a
+// file that left the cache, shows the same photos under new numbers (told by statfs f_type).
+bool KeepsInodeNumbers(const std::string& path);
+// Test seam: the statfs f_type reported for every path (0: ask the kernel).
+void SetFileSystemTypeForTest(long type);
+// Whether the file at `path` is still the one `recorded` describes ("changed since copied" is
+// the opposite): the same size and modification time, and the same inode number where the file
+// system keeps them. The device is not compared: a card put back may come under another one.
+// False when `path` is not a regular file or cannot be read.
+bool StillTheRecordedFile(const std::string& path, const FileIdentity& recorded);
+// True when `path` is not there while its folder is (on the file system `device`, when known and
+// the folder shows no entries): taken away, not merely out of reach with a card taken out.
+bool SourceSurelyGone(const std::string& path, uint64_t device = 0);
+
 struct MoveRecord {
   MoveStep step = MoveStep::Copying;
   std::string action;          // the owning action's name
@@ -70,7 +85,10 @@ std::string FormatMoveBatchRecord(const MoveBatchRecord& record);
 // False for anything that is not a complete, well-formed batch record. Bounded by the input size.
 bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record);
 
-// One move in progress: owns its record file while the move runs.
+// One move in progress: owns its record file while the move runs. The record is locked (flock)
+// for as long as the journal holds it, so a station sharing the temp folder (or this one's own
+// recovery) never takes the record of a move that a live process is still running; a crash
+// releases the lock with the process.
 class MoveJournal {
  public:
   explicit MoveJournal(std::string tempFolder);
@@ -82,8 +100,8 @@ class MoveJournal {
   // disk; the caller then must not remove anything.
   bool Write(const MoveRecord& record, int* err = nullptr);
   bool Write(const MoveBatchRecord& record, int* err = nullptr);
-  // Takes over an existing record file (recovery).
-  void Adopt(const std::string& path);
+  // Takes over an existing record file (recovery) with the descriptor that holds its lock.
+  void Adopt(const std::string& path, int lockFd = -1);
   void Remove();
   bool Active() const { return !m_path.empty(); }
   const std::string& Path() const { return m_path; }
@@ -95,8 +113,10 @@ class MoveJournal {
  private:
   void Claim(const std::string& path);
   bool WriteText(const std::string& nameFrom, const std::string& text, int* err);
+  void Unlock();
   std::string m_folder;
   std::string m_path;
+  int m_lockFd = -1;  // holds the flock on the record now under m_path
 };
 
 // Flushes the folder that holds `path`, so a rename into it survives a power cut.
@@ -114,7 +134,10 @@ struct MoveRecovery {
   std::function<void(const std::string& path)> arrived;  // after a photo is placed
 };
 
-// Completes the unfinished records in `tempFolder`; returns how many photos were placed.
+// Completes the unfinished records in `tempFolder` whose lock it can get (a record locked by a
+// live process is that process's move); returns how many photos were placed. A record whose
+// source folder is not there (a card taken out) proves nothing about its source: it stays, and
+// a later call finishes it once the folder is back.
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
 
 // At start, before any move runs: removes half-written temporary files a crash left in the temp

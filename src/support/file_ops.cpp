@@ -251,6 +251,15 @@ bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
          now.st_mtim.tv_sec != copied.st_mtim.tv_sec || now.st_mtim.tv_nsec != copied.st_mtim.tv_nsec;
 }
 
+// True when `path` is not there while its folder is: taken away, not merely out of reach with
+// its card (a folder gone with its card says nothing about the file).
+bool SurelyGone(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) return false;
+  const std::string folder = SplitPath(path).folder;
+  return stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int MoveAcross(const std::string& source, const std::string& target, Collision collision,
                std::string& placed) {
   // Held open until the check below: FAT file systems give an inode that left the cache a new
@@ -265,6 +274,8 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
   if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
   if (pin.Get() >= 0) pin.Close();
   if (e == 0 && unlink(source.c_str()) != 0) e = errno;
+  // Gone already (taken by another program): the copy is the only one left, and stays.
+  if (e == ENOENT && SurelyGone(source)) e = 0;
   if (e != 0) {
     // Take the copy back: the failed move leaves the file where it was, once. A replaced file
     // is gone already; its complete successor stays rather than leave nothing under the name.
@@ -568,6 +579,8 @@ void CopyBatch::RemoveSources() {
     if (entry.pin >= 0) close(entry.pin);
     entry.pin = -1;
     if (e == 0 && unlink(entry.source.c_str()) != 0) e = errno;
+    // Gone already (taken by another program): the copy is the only one left, and stays.
+    if (e == ENOENT && SurelyGone(entry.source)) e = 0;
     if (e != 0) {
       // As in MoveAcross: the failed move leaves the file where it was, once.
       if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());

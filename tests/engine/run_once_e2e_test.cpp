@@ -386,7 +386,9 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
   FakeHost host;
   TempDir shm("/dev/shm");
   ASSERT_FALSE(shm.Path().empty());
-  const std::string card = shm.Path() + "/card", dest = host.Dir() + "/dest";
+  // The destination lies deep enough in this test's own folder that a name climbing out of it
+  // would still land there.
+  const std::string card = shm.Path() + "/card", dest = host.Dir() + "/x/y/dest";
   const std::string escape = fs::path(host.Dir()).filename().string() + "-escaped";
   struct File {
     const char* source;  // nullptr: the text below
@@ -451,7 +453,8 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
   // Files without a readable date still get the event folder, never a path from the root.
   EXPECT_EQ(folders,
             (std::set<std::string>{escape, "2001-11-27/" + escape + "/Rotated", "2014-03-02/" + escape}));
-  for (const std::string& outside : {host.Dir() + "/" + escape, "/tmp/" + escape, "/" + escape}) {
+  for (const std::string& outside :
+       {host.Dir() + "/x/y/" + escape, host.Dir() + "/x/" + escape, host.Dir() + "/" + escape}) {
     EXPECT_FALSE(Exists(outside)) << outside;
   }
   // Files that cannot take the block arrive unchanged; the MPO keeps its second picture.

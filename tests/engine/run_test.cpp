@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "engine/action.h"
@@ -515,22 +516,29 @@ TEST_F(RunTest, MovesUseTheSubfolderAndRenameTemplates) {
 }
 
 TEST_F(RunTest, SubfolderNamesStayInsideTheDestination) {
+  // The destination lies deep enough in this test's own folder that a name climbing out of it
+  // would still land there, where no other run leaves anything.
+  dst = host.Dir() + "/deep/er/out";
+  A().m_strDestFolder = dst;
   A().m_iType = kCopyFiles;
   A().m_bCreateNewSubfolder = 1;
-  for (const char* text : {"", "../../escape", "/abs"}) {
+  // An absolute name that would lead back into this test's own folder, were it taken as one.
+  const std::string absolute = host.Dir() + "/abs";
+  for (const std::string& text : {std::string(), std::string("../../escape"), absolute}) {
     SCOPED_TRACE(text);
     A().m_SubfolderTemplate.Clear();
-    if (*text)
+    if (!text.empty())
       A().m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), text);
     std::filesystem::remove_all(dst);
     MakeFolder(dst);
     Old(src + "/a.jpg");
     A().Run();
     EXPECT_EQ(CountFiles(dst), 1);
-    EXPECT_FALSE(Exists(host.Dir() + "/escape"));
-    EXPECT_FALSE(Exists(host.Dir() + "/../escape"));
-    EXPECT_FALSE(Exists("/abs"));
-    if (!*text) {
+    EXPECT_EQ(CountFiles(host.Dir() + "/deep"), 1) << "nothing beside the destination";
+    EXPECT_FALSE(Exists(host.Dir() + "/deep/escape"));
+    EXPECT_FALSE(Exists(host.Dir() + "/deep/er/escape"));
+    EXPECT_FALSE(Exists(absolute));
+    if (text.empty()) {
       EXPECT_TRUE(Exists(dst + "/a.jpg")) << "an empty name means the folder itself";
     }
   }
@@ -706,6 +714,54 @@ TEST_F(RunTest, MoveSubfoldersKeepsFilesWhoseCopyFailed) {
   A().Run();
   EXPECT_EQ(ReadFile(dst + "/bad/b.jpg"), std::string(5000, 'b'));
   EXPECT_FALSE(Exists(src + "/bad"));
+}
+
+// A file saved anew after its copy was made (written to, or a new file renamed
+// over it, as editors and EXIF tools do, even with the same size and time) is a new version
+// that exists nowhere else: Move Subfolders leaves it, and says so. A second pass moves it too.
+TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
+  struct Row {
+    const char* what;
+    std::function<void(const std::string&)> change;
+    std::string after;
+  };
+  const Row rows[] = {
+      {"written to", [](const std::string& path) { WriteFile(path, "new version"); }, "new version"},
+      {"saved over with the same size and time",
+       [](const std::string& path) {
+         MakeFile(path + ".new", "NEW", kNow - 3600);
+         std::filesystem::rename(path + ".new", path);
+       },
+       "NEW"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove_all(src);
+    std::filesystem::remove_all(dst);
+    MakeFolder(dst);
+    host.log.clear();
+    A().m_iType = kMoveSubfolders;
+    Old(src + "/s/a.jpg", "old");
+    Old(src + "/s/b.jpg", "b");
+    bool changed = false;
+    host.onProgress = [&] {
+      if (!changed && host.statuses.back() == "Deleting files") {
+        changed = true;
+        row.change(src + "/s/a.jpg");
+      }
+    };
+    A().Run();
+    host.onProgress = nullptr;
+    EXPECT_EQ(ReadFile(src + "/s/a.jpg"), row.after) << "the new version stays";
+    EXPECT_EQ(ReadFile(dst + "/s/a.jpg"), "old");
+    EXPECT_FALSE(Exists(src + "/s/b.jpg"));
+    EXPECT_EQ(ReadFile(dst + "/s/b.jpg"), "b");
+    EXPECT_TRUE(host.HasLogLine(
+        Line("Left file " + src + "/s/a.jpg: changed since its copy " + dst + "/s/a.jpg was made")));
+    A().Run();
+    EXPECT_EQ(ReadFile(dst + "/s/a_2.jpg"), row.after);
+    EXPECT_FALSE(Exists(src + "/s"));
+  }
 }
 
 // ---- Delete ----

@@ -381,6 +381,19 @@ TEST_F(ACrossFileSystemMove, leavesASourceThatChangedAfterItWasCopied) {
   }
 }
 
+// A source that another program took away before its delete leaves the copy as the
+// only one; it stays, and the move counts as done.
+TEST_F(ACrossFileSystemMove, keepsItsCopyWhenTheSourceIsGoneBeforeItsDelete) {
+  test::FaultGuard guard([&](FileStep step) {
+    if (step == FileStep::DeleteSource) unlink(m_file.c_str());
+    return 0;
+  });
+  std::string placed;
+  EXPECT_TRUE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, &placed));
+  EXPECT_EQ(placed, m_dst / "x.jpg");
+  EXPECT_EQ(ReadFile(m_dst / "x.jpg"), "photo");
+}
+
 TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
   test::ReadOnlyBind card(m_src.Path(), m_dst / "card");
   if (!card.Ok()) GTEST_SKIP() << "cannot bind-mount here";
