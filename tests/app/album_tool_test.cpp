@@ -50,7 +50,7 @@ TEST(TheAlbumTools, FailuresExitOneWithTheReason) {
   test::TempDir dir;
   Result r = RunTool("--plt-info " + dir / "none.plt");
   EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.out.find("none.plt: cannot load the album"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("none.plt does not exist"), std::string::npos) << r.out;
   std::ofstream(dir / "old.plt", std::ios::binary).write("\x64\0\0\0\x0c\0\0\0\0\0\0\0\0\0\0\0", 16);
   r = RunTool("--plt-info " + dir / "old.plt");
   EXPECT_EQ(r.rc, 1);
