@@ -622,9 +622,14 @@ class Torture:
         else:
             srcs = ["turnin", "drop", "hot"] + self.card_folders()
             path = line[2] if len(line) > 2 else ""
-            # A photo saved anew at the very call the station is paused at (its source's unlink).
+            # A photo saved anew at the very call the station is paused at: its source's unlink,
+            # which removes the source under the hidden name it was set aside to.
+            name = os.path.basename(path)
+            aside = name.startswith(".") and name.endswith(".brisko-gone")
+            if aside:
+                path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
             ph = next((x for x in self.model if x.live and x.path == path), None) or self.at_source(rng, srcs)
-            if ph and os.path.exists(ph.path) and self.write_version(ph, rng):
+            if ph and (aside or os.path.exists(ph.path)) and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) while paused" % (ph.pid, len(ph.versions)))
         try:
             os.unlink(self.signal)
