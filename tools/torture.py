@@ -524,8 +524,11 @@ class Torture:
                     self.B.stop()
                     self.note("B --run-once while A is paused: %d" % self.B.run_once())
                 else:
+                    at = self.paused_photo()
+                    if at and self.write_version(at, rng):
+                        self.note("save #%d anew (v%d) at its unlink" % (at.pid, len(at.versions)))
                     for ph in made[:rng.randint(1, 3)]:
-                        if os.path.exists(ph.path) and self.write_version(ph, rng):
+                        if ph is not at and os.path.exists(ph.path) and self.write_version(ph, rng):
                             self.note("rewrite #%d (v%d) while A is paused" % (ph.pid, len(ph.versions)))
                 os.unlink(self.signal)
             time.sleep(0.05)
@@ -541,6 +544,19 @@ class Torture:
         elif kind.startswith("crash-mid"):
             self.look_at_temp()
             self.note("A --run-once to recover: %d" % self.A.run_once())
+
+    def paused_photo(self):
+        """The photo whose set-aside source the paused station is about to unlink, if any."""
+        try:
+            with open(self.signal) as f:
+                line = f.read().split()
+        except OSError:
+            return None
+        name = os.path.basename(line[2]) if len(line) > 2 and line[1] == "unlink" else ""
+        if not (name.startswith(".") and name.endswith(".brisko-gone")):
+            return None
+        path = os.path.join(os.path.dirname(line[2]), name[1:-len(".brisko-gone")])
+        return next((x for x in self.model if x.live and x.path == path), None)
 
     def start_station(self, rng, st, once=False):
         shim = None
