@@ -481,12 +481,12 @@ class Torture:
         call of a batch off the card or of a rotation, then a pass to recover; a second
         station's pass while A stands between placing a batch and removing its sources; a
         rewrite while Move Subfolders flushes its copies; a crash before the sources go, then a
-        pass without the card."""
+        pass without the card; a photo saved anew at its source's unlink."""
         if not self.shim:
             return
         self.A.stop()
         kinds = ["crash-mid-batch", "crash-mid-turn", "second-station-mid-batch", "rewrite-mid-subfolders",
-                 "crash-then-no-card"]
+                 "crash-then-no-card", "save-anew-at-unlink"]
         kind = rng.choice(kinds)
         if kind == "crash-mid-turn":
             folder = "turnin"
@@ -508,7 +508,8 @@ class Torture:
                 self.put_card()
             folder = "card/DCIM/100"
             call, under = "unlink", "card/"
-            act = "pause" if kind == "second-station-mid-batch" else rng.choice(["kill-before", "kill-after"])
+            act = "pause" if kind in ("second-station-mid-batch", "save-anew-at-unlink") else rng.choice(
+                ["kill-before", "kill-after"])
         route = "turn" if folder == "turnin" else "plain"
         made = [self.new_photo(rng, folder, route) for _ in range(rng.randint(2, 12))]
         nth = rng.randint(1, 2)
