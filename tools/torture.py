@@ -553,10 +553,11 @@ class Torture:
                 line = f.read().split()
         except OSError:
             return None
-        name = os.path.basename(line[2]) if len(line) > 2 and line[1] == "unlink" else ""
-        if not (name.startswith(".") and name.endswith(".brisko-gone")):
+        if len(line) < 3 or line[1] != "unlink":
             return None
-        path = os.path.join(os.path.dirname(line[2]), name[1:-len(".brisko-gone")])
+        path, name = line[2], os.path.basename(line[2])
+        if name.startswith(".") and name.endswith(".brisko-gone"):
+            path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
         return next((x for x in self.model if x.live and x.path == path), None)
 
     def start_station(self, rng, st, once=False):
