@@ -218,7 +218,8 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       }
       const bool keeps = SelectionCache::Keeps(*listed);
       for (SelectionCache::Entry& entry : listed->entries) {
-        if (entry.directory || !entry.passes || IsFileLayerTempName(entry.name)) continue;
+        if (entry.directory || !entry.passes || IsFileLayerTempName(entry.name) || IsSetAsideName(entry.name))
+          continue;
         if (keeps && m_selection->StillHolds(entry, now)) {
           if (entry.decision == SelectionCache::kYoung) ++heldBack;
           if (entry.decision == SelectionCache::kUpToDate)
@@ -246,7 +247,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       more = scan.FindNextFile();
       if (scan.IsDirectory()) continue;
       // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
-      if (IsFileLayerTempName(scan.GetFileName())) continue;
+      if (IsFileLayerTempName(scan.GetFileName()) || IsSetAsideName(scan.GetFileName())) continue;
       // The listing read each entry's status just now.
       const FileInfo& status = scan.Current();
       judge(scan.GetFilePath(), status.modTime, status.readOnly);

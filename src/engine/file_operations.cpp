@@ -657,8 +657,10 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   FileFailure failure;
   if (!StillTheRecordedFile(current, next.photoIdentity)) {
     e = PathExists(current) ? EBUSY : ENOENT;
-  } else if (!DeleteFile(current, &failure)) {
-    e = failure.err != 0 ? failure.err : EIO;
+  } else {
+    const FileIdentity& was = next.photoIdentity;
+    e = RemoveSourceIfUnchanged(current,
+                                [&](const std::string& at) { return StillTheRecordedFile(at, was); });
   }
   if (e == ENOENT && SourceSurelyGone(current, next.photoIdentity.device)) e = 0;
   if (e != 0) {
@@ -754,7 +756,20 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       continue;
     }
     FileFailure failure;
-    if (DeleteFile(path, &failure)) {
+    bool deleted = false;
+    if (from && !from->copy.empty()) {
+      const int e = RemoveSourceIfUnchanged(
+          path, [&](const std::string& at) { return StillTheRecordedFile(at, from->as); });
+      if (e == EBUSY) {
+        LogMessage(Format2("Left file %s: changed since its copy %s was made", path, from->copy));
+        continue;
+      }
+      deleted = e == 0;
+      failure = MakeFileFailure(e);
+    } else {
+      deleted = DeleteFile(path, &failure);
+    }
+    if (deleted) {
       LogMessage("Deleted file " + path);
     } else {
       LogMessage("FAILED: Deleted file " + path);

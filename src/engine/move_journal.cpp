@@ -321,6 +321,9 @@ class Recoverer {
     for (const MoveBatchRecord::Entry& e : record.entries) {
       // A copy the crash left under its hidden name is never a finished file.
       ::unlink(e.temp.c_str());
+      // Set aside by a removal the crash cut short: finished when it is the copied file, else put back.
+      SettleSetAside(e.source,
+                     [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
       const SourceState state = Probe(e.source, e.sourceIdentity.device);
       if (state == SourceState::Unknown) {
         waiting.entries.push_back(e);
@@ -340,8 +343,9 @@ class Recoverer {
         if (!StillTheRecordedFile(e.source, e.sourceIdentity)) {
           const SourceState again = Probe(e.source, e.sourceIdentity.device);
           err = again == SourceState::There ? EBUSY : again == SourceState::Gone ? ENOENT : EIO;
-        } else if (::unlink(e.source.c_str()) != 0) {
-          err = errno;
+        } else {
+          err = RemoveSourceIfUnchanged(
+              e.source, [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
         }
         if (err == EBUSY) {
           Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
@@ -380,6 +384,9 @@ class Recoverer {
   bool Complete(const MoveRecord& record, MoveJournal& journal) {
     std::string photo, target;
     if (record.step == MoveStep::Copying) {
+      // See CompleteBatch: a removal the crash cut short.
+      SettleSetAside(record.photo,
+                     [&](const std::string& at) { return StillTheRecordedFile(at, record.photoIdentity); });
       const SourceState state = Probe(record.photo, record.photoIdentity.device);
       if (state == SourceState::Unknown) {
         // The card is not there: the photo may never have left it. Kept for a later pass.

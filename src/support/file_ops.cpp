@@ -273,7 +273,8 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
   // Deleting a source that changed after it was read would lose the change.
   if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
   if (pin.Get() >= 0) pin.Close();
-  if (e == 0 && unlink(source.c_str()) != 0) e = errno;
+  if (e == 0)
+    e = RemoveSourceIfUnchanged(source, [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
   // Gone already (taken by another program): the copy is the only one left, and stays.
   if (e == ENOENT && SurelyGone(source)) e = 0;
   if (e != 0) {
@@ -578,7 +579,10 @@ void CopyBatch::RemoveSources() {
     if (e == 0 && ChangedSinceCopy(entry.source, copied)) e = EBUSY;
     if (entry.pin >= 0) close(entry.pin);
     entry.pin = -1;
-    if (e == 0 && unlink(entry.source.c_str()) != 0) e = errno;
+    if (e == 0) {
+      e = RemoveSourceIfUnchanged(entry.source,
+                                  [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
+    }
     // Gone already (taken by another program): the copy is the only one left, and stays.
     if (e == ENOENT && SurelyGone(entry.source)) e = 0;
     if (e != 0) {
@@ -617,6 +621,66 @@ bool IsFileLayerTempName(std::string_view name) {
   for (char c : name.substr(name.size() - kRandom)) {
     if (!std::isalnum(static_cast<unsigned char>(c))) return false;
   }
+  return true;
+}
+
+namespace {
+constexpr std::string_view kSetAsideSuffix = ".brisko-gone";
+
+std::function<void(const std::string&)>& SetAsideHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
+// Puts a set-aside file back under its name, or a free one next to it; never deletes it.
+int PutBack(const std::string& aside, const std::string& path) {
+  std::string placed;
+  return PlaceByRename(aside, path, Collision::Rename, placed);
+}
+}  // namespace
+
+std::string SetAsideName(const std::string& path) {
+  const PathParts parts = SplitPath(path);
+  return parts.folder + "." + parts.name + parts.extension + std::string(kSetAsideSuffix);
+}
+
+bool IsSetAsideName(std::string_view name) {
+  return name.size() > kSetAsideSuffix.size() + 1 && name[0] == '.' &&
+         name.substr(name.size() - kSetAsideSuffix.size()) == kSetAsideSuffix;
+}
+
+void SetSetAsideHookForTest(std::function<void(const std::string& path)> hook) {
+  SetAsideHook() = std::move(hook);
+}
+
+int RemoveSourceIfUnchanged(const std::string& path,
+                            const std::function<bool(const std::string& at)>& unchanged) {
+  const std::string aside = SetAsideName(path);
+  // Another station (or a crashed pass) holds the name aside: leave this one to it.
+  if (int e = RenameNoReplace(path, aside)) return e == EEXIST ? EBUSY : e;
+  if (!unchanged(aside)) {
+    int e = PutBack(aside, path);
+    return e == 0 ? EBUSY : e;
+  }
+  if (SetAsideHook()) SetAsideHook()(path);
+  if (unlink(aside.c_str()) != 0) {
+    int e = errno;
+    PutBack(aside, path);
+    return e;
+  }
+  return 0;
+}
+
+bool SettleSetAside(const std::string& path, const std::function<bool(const std::string& at)>& unchanged) {
+  const std::string aside = SetAsideName(path);
+  struct stat st {};
+  if (lstat(aside.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (unchanged(aside)) {
+    unlink(aside.c_str());
+  } else {
+    PutBack(aside, path);
+  }
+  SyncFolderOf(path);
   return true;
 }
 

@@ -152,6 +152,25 @@ class CopyBatch {
 // leave one behind; it is never a finished file, so folder scans should pass over it.
 bool IsFileLayerTempName(std::string_view name);
 
+// The hidden name a source is set aside under while it is removed (".<name>.brisko-gone", in its
+// folder). Scans pass over it; the temp sweep never deletes it (it may hold the only copy).
+std::string SetAsideName(const std::string& path);
+bool IsSetAsideName(std::string_view name);
+
+// Removes a moved source only while its name still holds the file that was copied: the file is
+// renamed aside (atomically, never over another name), `unchanged` checks the set-aside file,
+// and only then is it deleted. A new version saved over the name meanwhile is thus never the one
+// deleted. A file that fails the check goes back under its name, or under "name (n).ext" when
+// the name was taken again meanwhile. Returns 0 (removed), EBUSY (changed; left), ENOENT (not
+// there) or another errno (left).
+int RemoveSourceIfUnchanged(const std::string& path,
+                            const std::function<bool(const std::string& at)>& unchanged);
+// After a crash between setting `path` aside and deleting it: deletes the set-aside file when it
+// is the copied one (`unchanged`), else puts it back as above. False when there is none.
+bool SettleSetAside(const std::string& path, const std::function<bool(const std::string& at)>& unchanged);
+// Test seam: runs between the check of a set-aside source and its delete.
+void SetSetAsideHookForTest(std::function<void(const std::string& path)> hook);
+
 // Deletes one file; on failure `*failure` carries errno, cause and text.
 bool DeleteFile(const std::string& path, FileFailure* failure = nullptr);
 

@@ -619,6 +619,52 @@ TEST_F(MoveRecoveryTest, ASourceGoneBeforeItsDeleteLeavesItsCopyInPlace) {
   EXPECT_EQ(CountFiles(temp), 0);
 }
 
+// A photo saved anew (a new file renamed over its name) after its source passed the check and
+// before its delete: the new version stays at the source, the copied one arrives.
+TEST_F(MoveRecoveryTest, APhotoSavedAnewRightBeforeItsSourceIsDeletedKeepsTheNewVersion) {
+  DestinationElsewhere();
+  MakeFile(src + "/a.jpg", "old", 1'600'000'000);
+  SetSetAsideHookForTest([this](const std::string&) {
+    MakeFile(src + "/new", "new version", 1'600'000'500);
+    fs::rename(src + "/new", src + "/a.jpg");
+  });
+  action->Run();
+  SetSetAsideHookForTest(nullptr);
+  EXPECT_EQ(ReadFile(src + "/a.jpg"), "new version");
+  EXPECT_EQ(ReadFile(dst + "/a.jpg"), "old");
+  EXPECT_EQ(CountFiles(src), 1);
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
+// A station killed between setting a source aside and deleting it: the next pass deletes the
+// set-aside file when it is the copied one, else puts it back under its name.
+TEST_F(MoveRecoveryTest, ASourceSetAsideByAKilledStationIsFinishedOrPutBack) {
+  DestinationElsewhere();
+  for (bool copied : {true, false}) {
+    SCOPED_TRACE(copied);
+    fs::remove_all(src);
+    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    MoveBatchRecord record;
+    record.action = "T";
+    record.entries.push_back(Placed("a.jpg", "photo-A"));
+    if (!copied) MakeFile(src + "/a.jpg", "new version", 1'600'000'500);
+    fs::rename(src + "/a.jpg", SetAsideName(src + "/a.jpg"));
+    {
+      MoveJournal journal(temp);
+      ASSERT_TRUE(journal.Write(record));
+    }  // as after a crash
+    action->RecoverInterruptedMoves();
+    EXPECT_FALSE(Exists(SetAsideName(src + "/a.jpg")));
+    EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
+    if (!copied) {
+      EXPECT_EQ(ReadFile(src + "/a.jpg"), "new version");
+    } else {
+      EXPECT_FALSE(Exists(src + "/a.jpg"));
+    }
+    EXPECT_EQ(CountFiles(temp), 0);
+  }
+}
+
 // Two stations share the temp folder. While station A (a child process, paused
 // at each step of its move in turn) holds its move record, station B's recovery, for any owner
 // or for an action of the same name, leaves everything as it is; A then finishes, and every

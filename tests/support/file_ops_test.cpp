@@ -580,3 +580,56 @@ TEST(ALockTest, withoutTheRightToLeaseStillSeesAnExclusiveLock) {
   Release(holder);
   EXPECT_EQ(testAsOther(), 0);
 }
+
+// A new version saved over a source's name while the source is checked and removed must
+// survive; a set-aside file that is not the copied one goes back, never over another file.
+TEST(ASourceRemoval, deletesOnlyTheCheckedFileAndPutsBackAnyOther) {
+  struct Case {
+    bool copied;            // the check finds the copied file
+    const char* savedOver;  // written over the name during the check, or nullptr
+    int err;
+    Strings names;
+    const char* atName;
+  };
+  const Case cases[] = {
+      {true, nullptr, 0, {}, nullptr},
+      {true, "new", 0, {"x.jpg"}, "new"},
+      {false, nullptr, EBUSY, {"x.jpg"}, "old"},
+      {false, "new", EBUSY, {"x (2).jpg", "x.jpg"}, "new"},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    const std::string path = dir / "x.jpg";
+    WriteFile(path, "old");
+    const int err = RemoveSourceIfUnchanged(path, [&](const std::string& at) {
+      EXPECT_EQ(ReadFile(at), "old");
+      if (c.savedOver) {
+        WriteFile(dir / "tmp", c.savedOver);
+        rename((dir / "tmp").c_str(), path.c_str());
+      }
+      return c.copied;
+    });
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(Names(dir.Path()), c.names);
+    if (c.atName) {
+      EXPECT_EQ(ReadFile(path), c.atName);
+    }
+    if (!c.copied && c.savedOver) {
+      EXPECT_EQ(ReadFile(dir / "x (2).jpg"), "old");
+    }
+  }
+}
+
+TEST(ASourceRemoval, cutShortIsFinishedOrPutBackByTheNextPass) {
+  for (bool copied : {true, false}) {
+    test::TempDir dir;
+    const std::string path = dir / "x.jpg";
+    WriteFile(SetAsideName(path), "old");
+    EXPECT_EQ(SetAsideName(path), dir / ".x.jpg.brisko-gone");
+    EXPECT_TRUE(IsSetAsideName(".x.jpg.brisko-gone"));
+    EXPECT_FALSE(IsFileLayerTempName(".x.jpg.brisko-gone"));  // the temp sweep leaves it
+    EXPECT_TRUE(SettleSetAside(path, [&](const std::string&) { return copied; }));
+    EXPECT_EQ(Names(dir.Path()), copied ? Strings{} : Strings{"x.jpg"});
+    EXPECT_FALSE(SettleSetAside(path, [](const std::string&) { return true; }));
+  }
+}
