@@ -122,6 +122,19 @@ bool ToVips(const Image& in, VRef& out, std::string* reason) {
 }
 
 // Normalises to 8-bit sRGB with 3 or 4 bands and copies the pixels out.
+// The JPEG loader looks at its warnings between strips, so one raised in the last strip can
+// slip through and the grey fill would pass for pixels; its message is still in the error buffer.
+bool LateJpegWarning(std::string* reason) {
+  std::string text = vips_error_buffer();
+  if (text.find("Corrupt JPEG data") == std::string::npos ||
+      text.find("extraneous bytes before marker 0xd9") != std::string::npos)
+    return false;
+  if (auto nl = text.find('\n'); nl != std::string::npos) text.resize(nl);
+  vips_error_clear();
+  if (reason) *reason = "cannot decode pixels: " + text;
+  return true;
+}
+
 bool FromVips(VipsImage* in, Image& out, std::string* reason) {
   VRef cur;
   cur.Share(in);
@@ -468,9 +481,14 @@ bool DecodeImage(const uint8_t* data, size_t size, int format, Image& out, std::
   }
   VRef img;
   TempCopy temp;
+  vips_error_clear();
   if (!OpenLazy(data, size, format, shrink, img, temp, reason)) return false;
   if (format != kFormatJpeg && !CheckCap(img.get(), options, reason)) return false;
-  if (FromVips(img.get(), out, reason)) return true;
+  if (FromVips(img.get(), out, reason)) {
+    if (format != kFormatJpeg || !LateJpegWarning(reason)) return true;
+    out = Image();
+    return false;
+  }
   // Bytes between the last scan and EOI only draw a warning; every pixel was decoded.
   if (format != kFormatJpeg || !reason ||
       reason->find("extraneous bytes before marker 0xd9") == std::string::npos)
