@@ -7,6 +7,7 @@
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
+#include "support/heap.h"
 
 namespace brisko {
 
@@ -49,6 +50,7 @@ class Station::RunScope {
       m_station.m_retired.clear();
       // The station may idle for long now (no loop timer outside continuous runs).
       m_station.m_logger.Tick(0);
+      ReleaseKeptHeap();
     }
   }
   RunScope(const RunScope&) = delete;

@@ -12,6 +12,7 @@
 #include "layout/template_album.h"
 #include "layout/template_render.h"
 #include "scheduler/backup_restore.h"
+#include "support/heap.h"
 
 namespace brisko {
 
@@ -189,6 +190,7 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
 }
 
 int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPageStarter& statusPage) {
+  KeepHeapForPhotos();
   CommandLine cl = ParseCommandLine(argc, argv);
   if (!cl.error.empty()) {
     std::fprintf(stderr, "brisko-workflow: %s\nTry 'brisko-workflow --help' for the options.\n",

@@ -780,10 +780,13 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   // Non-blocking so that a FIFO or device cannot stall the scan.
   Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.Get() < 0) return Fail(err, errno);
+  // A write lease is refused while any other open file description exists, and only regular
+  // files take one: once granted, nobody else can hold a flock either (a flock lives on an open
+  // file description), so a folder of thousands of files costs three calls per file.
+  if (SigioIgnored() && fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) return true;
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
-  // A write lease is refused while any other open file description exists.
   if (LeaseTest(fd.Get(), F_WRLCK) != 0) return Fail(err, EBUSY);
   if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
   return true;
