@@ -1,5 +1,6 @@
 #include "imaging/image_codec.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -44,20 +45,94 @@ constexpr int kMaxTextPixels = 4000;
 
 std::string g_initError;
 
+// libvips and the dozens of libraries behind it are loaded on the first picture, not at every
+// start: a station started for one pass of moves or copies never needs them.
+#define BRISKO_VIPS_CALLS(X)       \
+  X(vips_area_unref)               \
+  X(vips_array_double_newv)        \
+  X(vips_bandjoin)                 \
+  X(vips_bandjoin2)                \
+  X(vips_cache_set_max)            \
+  X(vips_cache_set_max_files)      \
+  X(vips_cache_set_max_mem)        \
+  X(vips_cast)                     \
+  X(vips_colourspace)              \
+  X(vips_colourspace_issupported)  \
+  X(vips_copy)                     \
+  X(vips_embed)                    \
+  X(vips_error_buffer)             \
+  X(vips_error_clear)              \
+  X(vips_extract_area)             \
+  X(vips_extract_band)             \
+  X(vips_flatten)                  \
+  X(vips_gaussblur)                \
+  X(vips_image_get_bands)          \
+  X(vips_image_get_format)         \
+  X(vips_image_get_height)         \
+  X(vips_image_get_interpretation) \
+  X(vips_image_get_width)          \
+  X(vips_image_new_from_memory)    \
+  X(vips_image_write)              \
+  X(vips_init)                     \
+  X(vips_jpegload_buffer)          \
+  X(vips_jpegsave_buffer)          \
+  X(vips_magickload)               \
+  X(vips_magicksave_buffer)        \
+  X(vips_pngload_buffer)           \
+  X(vips_pngsave_buffer)           \
+  X(vips_premultiply)              \
+  X(vips_resize)                   \
+  X(vips_rot)                      \
+  X(vips_rotate)                   \
+  X(vips_text)                     \
+  X(vips_tiffload_buffer)          \
+  X(vips_tiffsave_buffer)          \
+  X(vips_unpremultiply)
+
+struct VipsCalls {
+#define BRISKO_VIPS_SLOT(name) decltype(&::name) name = nullptr;
+  BRISKO_VIPS_CALLS(BRISKO_VIPS_SLOT)
+#undef BRISKO_VIPS_SLOT
+};
+VipsCalls V;
+std::string g_loadError;
+
+bool LoadVips() {
+  void* lib = dlopen(BRISKO_VIPS_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+  if (!lib) {
+    const char* why = dlerror();
+    g_loadError = std::string("cannot load ") + BRISKO_VIPS_LIBRARY + (why ? std::string(": ") + why : "");
+    return false;
+  }
+#define BRISKO_VIPS_LOAD(name)                                        \
+  V.name = reinterpret_cast<decltype(V.name)>(dlsym(lib, #name));     \
+  if (!V.name) {                                                      \
+    g_loadError = std::string(BRISKO_VIPS_LIBRARY) + " lacks " #name; \
+    return false;                                                     \
+  }
+  BRISKO_VIPS_CALLS(BRISKO_VIPS_LOAD)
+#undef BRISKO_VIPS_LOAD
+  return true;
+}
+
 bool EnsureVips(std::string* reason) {
   static std::once_flag once;
   static bool ok = false;
   std::call_once(once, [] {
-    if (VIPS_INIT("brisko-workflow") != 0) {
-      g_initError = std::string("cannot start the imaging library: ") + vips_error_buffer();
-      vips_error_clear();
+    if (!LoadVips() || V.vips_init("brisko-workflow") != 0) {
+      if (!g_loadError.empty()) {
+        g_initError = "cannot start the imaging library: " + g_loadError;
+        return;
+      }
+      g_initError = std::string("cannot start the imaging library: ") + V.vips_error_buffer();
+      V.vips_error_clear();
       return;
     }
     // Every picture is decoded once and copied out, so vips's operation cache would only hold
     // memory; broken files must not write warnings to the terminal.
-    vips_cache_set_max(0);
-    vips_cache_set_max_mem(0);
-    vips_cache_set_max_files(0);
+    V.vips_cache_set_max(0);
+    V.vips_cache_set_max_mem(0);
+    V.vips_cache_set_max_files(0);
     g_log_set_handler(
         "VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     ok = true;
@@ -68,12 +143,12 @@ bool EnsureVips(std::string* reason) {
 
 bool VipsFail(std::string* reason, const char* what) {
   if (reason) {
-    std::string text = vips_error_buffer();
+    std::string text = V.vips_error_buffer();
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     if (auto nl = text.find('\n'); nl != std::string::npos) text.resize(nl);
     *reason = text.empty() ? std::string(what) : std::string(what) + ": " + text;
   }
-  vips_error_clear();
+  V.vips_error_clear();
   return false;
 }
 
@@ -113,10 +188,10 @@ bool ToVips(const Image& in, VRef& out, std::string* reason) {
     return false;
   }
   if (!EnsureVips(reason)) return false;
-  VRef raw(vips_image_new_from_memory(in.pixels.data(), in.Stride() * size_t(in.height), in.width, in.height,
-                                      in.channels, VIPS_FORMAT_UCHAR));
+  VRef raw(V.vips_image_new_from_memory(in.pixels.data(), in.Stride() * size_t(in.height), in.width,
+                                        in.height, in.channels, VIPS_FORMAT_UCHAR));
   if (!raw) return VipsFail(reason, "cannot wrap image");
-  if (vips_copy(raw.get(), out.out(), "interpretation", VIPS_INTERPRETATION_sRGB, nullptr))
+  if (V.vips_copy(raw.get(), out.out(), "interpretation", VIPS_INTERPRETATION_sRGB, nullptr))
     return VipsFail(reason, "cannot wrap image");
   return true;
 }
@@ -125,12 +200,12 @@ bool ToVips(const Image& in, VRef& out, std::string* reason) {
 // The JPEG loader looks at its warnings between strips, so one raised in the last strip can
 // slip through and the grey fill would pass for pixels; its message is still in the error buffer.
 bool LateJpegWarning(std::string* reason) {
-  std::string text = vips_error_buffer();
+  std::string text = V.vips_error_buffer();
   if (text.find("Corrupt JPEG data") == std::string::npos ||
       text.find("extraneous bytes before marker 0xd9") != std::string::npos)
     return false;
   if (auto nl = text.find('\n'); nl != std::string::npos) text.resize(nl);
-  vips_error_clear();
+  V.vips_error_clear();
   if (reason) *reason = "cannot decode pixels: " + text;
   return true;
 }
@@ -138,34 +213,34 @@ bool LateJpegWarning(std::string* reason) {
 bool FromVips(VipsImage* in, Image& out, std::string* reason) {
   VRef cur;
   cur.Share(in);
-  const VipsInterpretation interp = vips_image_get_interpretation(cur.get());
+  const VipsInterpretation interp = V.vips_image_get_interpretation(cur.get());
   if (interp != VIPS_INTERPRETATION_sRGB && interp != VIPS_INTERPRETATION_MULTIBAND &&
-      vips_colourspace_issupported(cur.get())) {
+      V.vips_colourspace_issupported(cur.get())) {
     VRef t;
-    if (vips_colourspace(cur.get(), t.out(), VIPS_INTERPRETATION_sRGB, nullptr))
+    if (V.vips_colourspace(cur.get(), t.out(), VIPS_INTERPRETATION_sRGB, nullptr))
       return VipsFail(reason, "cannot convert colours");
     cur.Reset(t.release());
   }
-  if (vips_image_get_format(cur.get()) != VIPS_FORMAT_UCHAR) {
+  if (V.vips_image_get_format(cur.get()) != VIPS_FORMAT_UCHAR) {
     VRef t;
-    if (vips_cast(cur.get(), t.out(), VIPS_FORMAT_UCHAR, nullptr))
+    if (V.vips_cast(cur.get(), t.out(), VIPS_FORMAT_UCHAR, nullptr))
       return VipsFail(reason, "cannot convert depth");
     cur.Reset(t.release());
   }
-  const int bands = vips_image_get_bands(cur.get());
+  const int bands = V.vips_image_get_bands(cur.get());
   if (bands != 3 && bands != 4) {
     VRef colour, alpha, joined;
     VipsImage* grey = nullptr;
-    if (vips_extract_band(cur.get(), &grey, 0, nullptr)) return VipsFail(reason, "cannot convert bands");
+    if (V.vips_extract_band(cur.get(), &grey, 0, nullptr)) return VipsFail(reason, "cannot convert bands");
     VRef greyRef(grey);
     VipsImage* three[3] = {grey, grey, grey};
-    if (vips_bandjoin(three, colour.out(), 3, nullptr)) return VipsFail(reason, "cannot convert bands");
+    if (V.vips_bandjoin(three, colour.out(), 3, nullptr)) return VipsFail(reason, "cannot convert bands");
     if (bands == 2 || bands >= 5) {
       // grey + alpha; for more bands we cannot know their meaning, so keep the first as grey.
-      if (bands == 2 && vips_extract_band(cur.get(), alpha.out(), 1, nullptr))
+      if (bands == 2 && V.vips_extract_band(cur.get(), alpha.out(), 1, nullptr))
         return VipsFail(reason, "cannot convert bands");
       if (alpha) {
-        if (vips_bandjoin2(colour.get(), alpha.get(), joined.out(), nullptr))
+        if (V.vips_bandjoin2(colour.get(), alpha.get(), joined.out(), nullptr))
           return VipsFail(reason, "cannot convert bands");
         cur.Reset(joined.release());
       } else {
@@ -175,8 +250,8 @@ bool FromVips(VipsImage* in, Image& out, std::string* reason) {
       cur.Reset(colour.release());
     }
   }
-  const int width = vips_image_get_width(cur.get()), height = vips_image_get_height(cur.get());
-  const int channels = vips_image_get_bands(cur.get());
+  const int width = V.vips_image_get_width(cur.get()), height = V.vips_image_get_height(cur.get());
+  const int channels = V.vips_image_get_bands(cur.get());
   if (channels != 3 && channels != 4) {
     if (reason) *reason = "unexpected pixel layout";
     return false;
@@ -184,9 +259,9 @@ bool FromVips(VipsImage* in, Image& out, std::string* reason) {
   // Written straight into the result's buffer: a copy out of a vips buffer would hold the
   // picture twice at the peak.
   Image result(width, height, channels);
-  VRef target(vips_image_new_from_memory(result.pixels.data(), result.pixels.size(), width, height, channels,
-                                         VIPS_FORMAT_UCHAR));
-  if (!target || vips_image_write(cur.get(), target.get())) return VipsFail(reason, "cannot decode pixels");
+  VRef target(V.vips_image_new_from_memory(result.pixels.data(), result.pixels.size(), width, height,
+                                           channels, VIPS_FORMAT_UCHAR));
+  if (!target || V.vips_image_write(cur.get(), target.get())) return VipsFail(reason, "cannot decode pixels");
   out = std::move(result);
   return true;
 }
@@ -248,8 +323,8 @@ class TempCopy {
 };
 
 bool CheckCap(VipsImage* img, const DecodeOptions& options, std::string* reason) {
-  const uint64_t w = uint64_t(vips_image_get_width(img));
-  const uint64_t h = uint64_t(vips_image_get_height(img));
+  const uint64_t w = uint64_t(V.vips_image_get_width(img));
+  const uint64_t h = uint64_t(V.vips_image_get_height(img));
   if (w == 0 || h == 0 || w * h > options.maxPixels) {
     if (reason)
       *reason = "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels is too large";
@@ -300,16 +375,16 @@ bool OpenLazy(const uint8_t* data, size_t size, int format, int shrink, VRef& im
   int failed = 0;
   switch (format) {
     case kFormatJpeg:
-      failed = vips_jpegload_buffer(const_cast<uint8_t*>(data), size, img.out(), "shrink", shrink, "fail_on",
-                                    failOn, nullptr);
+      failed = V.vips_jpegload_buffer(const_cast<uint8_t*>(data), size, img.out(), "shrink", shrink,
+                                      "fail_on", failOn, nullptr);
       break;
     case kFormatPng:
-      failed = vips_pngload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on", VIPS_FAIL_ON_ERROR,
-                                   nullptr);
+      failed = V.vips_pngload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on",
+                                     VIPS_FAIL_ON_ERROR, nullptr);
       break;
     case kFormatTiff:
-      failed = vips_tiffload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on",
-                                    VIPS_FAIL_ON_ERROR, nullptr);
+      failed = V.vips_tiffload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on",
+                                      VIPS_FAIL_ON_ERROR, nullptr);
       break;
     default: {
       const char* name = MagickName(format);
@@ -318,7 +393,7 @@ bool OpenLazy(const uint8_t* data, size_t size, int format, int shrink, VRef& im
         return false;
       }
       if (!temp.Write(data, size, reason)) return false;
-      failed = vips_magickload((std::string(name) + ":" + temp.Path()).c_str(), img.out(), nullptr);
+      failed = V.vips_magickload((std::string(name) + ":" + temp.Path()).c_str(), img.out(), nullptr);
       break;
     }
   }
@@ -481,7 +556,7 @@ bool DecodeImage(const uint8_t* data, size_t size, int format, Image& out, std::
   }
   VRef img;
   TempCopy temp;
-  vips_error_clear();
+  V.vips_error_clear();
   if (!OpenLazy(data, size, format, shrink, img, temp, reason)) return false;
   if (format != kFormatJpeg && !CheckCap(img.get(), options, reason)) return false;
   if (FromVips(img.get(), out, reason)) {
@@ -529,8 +604,8 @@ bool ReadImageHeader(const uint8_t* data, size_t size, int format, ImageHeader& 
   TempCopy temp;
   if (!OpenLazy(data, size, format, 1, img, temp, reason)) return false;
   if (!CheckCap(img.get(), options, reason)) return false;
-  header.width = header.decodedWidth = vips_image_get_width(img.get());
-  header.height = header.decodedHeight = vips_image_get_height(img.get());
+  header.width = header.decodedWidth = V.vips_image_get_width(img.get());
+  header.height = header.decodedHeight = V.vips_image_get_height(img.get());
   header.decodeBytes = uint64_t(header.width) * uint64_t(header.height) * 4;
   return true;
 }
@@ -558,9 +633,9 @@ bool EncodeImage(const Image& image, int format, std::vector<uint8_t>& out, std:
   const bool keepsAlpha = format == kFormatPng || format == kFormatTiff || format == kFormatTga ||
                           format == kFormatPsd || format == kFormatBmp;
   if (image.channels == 4 && !keepsAlpha) {
-    VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
-    int failed = vips_flatten(in.get(), src.out(), "background", white, nullptr);
-    vips_area_unref(VIPS_AREA(white));
+    VipsArrayDouble* white = V.vips_array_double_newv(3, 255.0, 255.0, 255.0);
+    int failed = V.vips_flatten(in.get(), src.out(), "background", white, nullptr);
+    V.vips_area_unref(VIPS_AREA(white));
     if (failed) return VipsFail(reason, "cannot flatten alpha");
   } else {
     src.Share(in.get());
@@ -570,14 +645,14 @@ bool EncodeImage(const Image& image, int format, std::vector<uint8_t>& out, std:
   int failed = 0;
   switch (format) {
     case kFormatJpeg:
-      failed = vips_jpegsave_buffer(src.get(), &buf, &len, "Q", std::clamp(jpegQuality, 1, 100), nullptr);
+      failed = V.vips_jpegsave_buffer(src.get(), &buf, &len, "Q", std::clamp(jpegQuality, 1, 100), nullptr);
       break;
     case kFormatPng:
-      failed = vips_pngsave_buffer(src.get(), &buf, &len, nullptr);
+      failed = V.vips_pngsave_buffer(src.get(), &buf, &len, nullptr);
       break;
     case kFormatTiff:
-      failed = vips_tiffsave_buffer(src.get(), &buf, &len, "compression",
-                                    VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE, nullptr);
+      failed = V.vips_tiffsave_buffer(src.get(), &buf, &len, "compression",
+                                      VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE, nullptr);
       break;
     default: {
       const char* name = MagickName(format);
@@ -585,7 +660,7 @@ bool EncodeImage(const Image& image, int format, std::vector<uint8_t>& out, std:
         if (reason) *reason = "cannot write format " + std::to_string(format);
         return false;
       }
-      failed = vips_magicksave_buffer(src.get(), &buf, &len, "format", name, nullptr);
+      failed = V.vips_magicksave_buffer(src.get(), &buf, &len, "format", name, nullptr);
       break;
     }
   }
@@ -664,30 +739,30 @@ bool ResizeImagePart(const Image& in, int width, int height, int x, int y, int w
   if (!ToVips(in, src, reason)) return false;
   VRef cur;
   if (in.channels == 4) {
-    if (vips_premultiply(src.get(), cur.out(), nullptr)) return VipsFail(reason, "cannot resize");
+    if (V.vips_premultiply(src.get(), cur.out(), nullptr)) return VipsFail(reason, "cannot resize");
   } else {
     cur.Share(src.get());
   }
   VRef scaled;
-  if (vips_resize(cur.get(), scaled.out(), hs, "vscale", vs, nullptr))
+  if (V.vips_resize(cur.get(), scaled.out(), hs, "vscale", vs, nullptr))
     return VipsFail(reason, "cannot resize");
   // vips rounds the output size; make it exact, then only the part asked for is computed.
   VRef exact;
-  if (vips_image_get_width(scaled.get()) != width || vips_image_get_height(scaled.get()) != height) {
-    if (vips_embed(scaled.get(), exact.out(), 0, 0, width, height, "extend", VIPS_EXTEND_COPY, nullptr))
+  if (V.vips_image_get_width(scaled.get()) != width || V.vips_image_get_height(scaled.get()) != height) {
+    if (V.vips_embed(scaled.get(), exact.out(), 0, 0, width, height, "extend", VIPS_EXTEND_COPY, nullptr))
       return VipsFail(reason, "cannot resize");
   } else {
     exact.Share(scaled.get());
   }
   if (x != 0 || y != 0 || w != width || h != height) {
     VRef part;
-    if (vips_extract_area(exact.get(), part.out(), x, y, w, h, nullptr))
+    if (V.vips_extract_area(exact.get(), part.out(), x, y, w, h, nullptr))
       return VipsFail(reason, "cannot resize");
     exact.Reset(part.release());
   }
   if (in.channels == 4) {
     VRef un;
-    if (vips_unpremultiply(exact.get(), un.out(), nullptr)) return VipsFail(reason, "cannot resize");
+    if (V.vips_unpremultiply(exact.get(), un.out(), nullptr)) return VipsFail(reason, "cannot resize");
     exact.Reset(un.release());
   }
   return FromVips(exact.get(), out, reason);
@@ -723,7 +798,7 @@ bool RotateQuarter(const Image& in, int degrees, Image& out, std::string* reason
   }
   VRef src, rotated;
   if (!ToVips(in, src, reason)) return false;
-  if (vips_rot(src.get(), rotated.out(), angle, nullptr)) return VipsFail(reason, "cannot rotate");
+  if (V.vips_rot(src.get(), rotated.out(), angle, nullptr)) return VipsFail(reason, "cannot rotate");
   return FromVips(rotated.get(), out, reason);
 }
 
@@ -737,10 +812,10 @@ bool RotateAny(const Image& in, double degrees, Image& out, std::string* reason)
   if (d == 90 || d == 180 || d == 270) return RotateQuarter(in, int(d), out, reason);
   VRef src, rotated;
   if (!ToVips(in, src, reason)) return false;
-  VipsArrayDouble* white = in.channels == 3 ? vips_array_double_newv(3, 255.0, 255.0, 255.0)
-                                            : vips_array_double_newv(4, 255.0, 255.0, 255.0, 255.0);
-  int failed = vips_rotate(src.get(), rotated.out(), d, "background", white, nullptr);
-  vips_area_unref(VIPS_AREA(white));
+  VipsArrayDouble* white = in.channels == 3 ? V.vips_array_double_newv(3, 255.0, 255.0, 255.0)
+                                            : V.vips_array_double_newv(4, 255.0, 255.0, 255.0, 255.0);
+  int failed = V.vips_rotate(src.get(), rotated.out(), d, "background", white, nullptr);
+  V.vips_area_unref(VIPS_AREA(white));
   if (failed) return VipsFail(reason, "cannot rotate");
   return FromVips(rotated.get(), out, reason);
 }
@@ -787,7 +862,7 @@ namespace {
 bool Blurred(const Image& image, double sigma, Image& out, std::string* reason) {
   VRef src, blurred;
   if (!ToVips(image, src, reason)) return false;
-  if (vips_gaussblur(src.get(), blurred.out(), sigma, nullptr)) return VipsFail(reason, "cannot blur");
+  if (V.vips_gaussblur(src.get(), blurred.out(), sigma, nullptr)) return VipsFail(reason, "cannot blur");
   return FromVips(blurred.get(), out, reason);
 }
 
@@ -874,7 +949,7 @@ bool RenderText(const std::string& text, const TextStyle& style, VRef& mask, std
   }
   gchar* markup = g_markup_escape_text(shown.c_str(), gssize(shown.size()));
   // At 72 dots per inch a point is a pixel.
-  int failed = vips_text(mask.out(), markup, "font", font.c_str(), "dpi", 72, nullptr);
+  int failed = V.vips_text(mask.out(), markup, "font", font.c_str(), "dpi", 72, nullptr);
   g_free(markup);
   if (failed) return VipsFail(reason, "cannot draw text");
   return true;
@@ -887,16 +962,17 @@ bool RenderTextMask(const std::string& text, const TextStyle& style, Image& mask
   if (text.empty()) return true;
   VRef rendered;
   if (!RenderText(text, style, rendered, reason)) return false;
-  const int w = vips_image_get_width(rendered.get()), h = vips_image_get_height(rendered.get());
-  if (vips_image_get_bands(rendered.get()) != 1 ||
-      vips_image_get_format(rendered.get()) != VIPS_FORMAT_UCHAR) {
+  const int w = V.vips_image_get_width(rendered.get()), h = V.vips_image_get_height(rendered.get());
+  if (V.vips_image_get_bands(rendered.get()) != 1 ||
+      V.vips_image_get_format(rendered.get()) != VIPS_FORMAT_UCHAR) {
     if (reason) *reason = "unexpected text mask";
     return false;
   }
   Image result(w, h, 1);
   VRef target(
-      vips_image_new_from_memory(result.pixels.data(), result.pixels.size(), w, h, 1, VIPS_FORMAT_UCHAR));
-  if (!target || vips_image_write(rendered.get(), target.get())) return VipsFail(reason, "cannot draw text");
+      V.vips_image_new_from_memory(result.pixels.data(), result.pixels.size(), w, h, 1, VIPS_FORMAT_UCHAR));
+  if (!target || V.vips_image_write(rendered.get(), target.get()))
+    return VipsFail(reason, "cannot draw text");
   mask = std::move(result);
   return true;
 }
@@ -932,8 +1008,8 @@ bool MeasureText(const std::string& text, const TextStyle& style, int& width, in
   if (text.empty()) return true;
   VRef mask;
   if (!RenderText(text, style, mask, reason)) return false;
-  width = vips_image_get_width(mask.get());
-  height = vips_image_get_height(mask.get());
+  width = V.vips_image_get_width(mask.get());
+  height = V.vips_image_get_height(mask.get());
   return true;
 }
 
