@@ -44,6 +44,9 @@ configure_file(${_data}/brisko-workflow.service.in ${_out}/brisko-workflow.servi
 configure_file(${_data}/${BRISKO_APP_ID}.metainfo.xml.in ${_out}/${BRISKO_APP_ID}.metainfo.xml @ONLY)
 
 install(TARGETS brisko-workflow RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET brisko-workflow-window)
+  install(TARGETS brisko-workflow-window RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/brisko-workflow)
+endif()
 install(FILES ${_out}/brisko-workflow.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_data}/${BRISKO_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${_data}/${BRISKO_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

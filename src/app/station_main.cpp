@@ -189,6 +189,11 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   return 0;
 }
 
+bool WantsWindow(const CommandLine& cl) {
+  return cl.error.empty() && !cl.help && !cl.version && !cl.IsAlbumTool() && !cl.IsOneShot() &&
+         !cl.headless && HaveDisplay();
+}
+
 int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPageStarter& statusPage) {
   KeepHeapForPhotos();
   CommandLine cl = ParseCommandLine(argc, argv);
@@ -262,7 +267,7 @@ int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPa
   if (cl.IsOneShot()) return RunOneShot(cl, storePath);
   const StatusPageOptions page{statusPage, cl.statusPageAddress, cl.statusPagePort};
   if (!cl.headless && window) {
-    if (HaveDisplay()) return window(WindowStart{storePath, paths.socket, page}, argc, argv);
+    if (WantsWindow(cl)) return window(WindowStart{storePath, paths.socket, page}, argc, argv);
     std::fprintf(stderr, "brisko-workflow: no display found; running headless\n");
   }
   return RunHeadlessStation(storePath, paths.socket, page);

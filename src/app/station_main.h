@@ -9,14 +9,16 @@
 
 namespace brisko {
 
-struct CommandLine;
-
 struct WindowStart {
   std::string storePath;
   std::string socketPath;  // where to listen for later starts (the lock is already held)
   StatusPageOptions statusPage;
 };
 using WindowEntry = std::function<int(const WindowStart& start, int& argc, char** argv)>;
+
+struct CommandLine;
+// Whether this start shows the window: a display, and nothing asked for that runs without one.
+bool WantsWindow(const CommandLine& cl);
 
 // `statusPage` starts the status page where the program has one.
 int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPageStarter& statusPage = {});
