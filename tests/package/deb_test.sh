@@ -21,6 +21,7 @@ deb=${debs[0]}
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 expected=(
   ./usr/bin/brisko-workflow
+  ./usr/libexec/brisko-workflow/brisko-workflow-window
   ./usr/share/man/man1/brisko-workflow.1.gz
   ./usr/share/applications/$id.desktop
   ./usr/share/metainfo/$id.metainfo.xml
@@ -41,7 +42,7 @@ done
 info=$(dpkg-deb -I "$deb")
 depends=$(sed -n 's/^ Depends: //p' <<<"$info")
 depend_names=$(sed 's/ ([^)]*)//g; s/, */\n/g; s/ *| */\n/g' <<<"$depends")
-for lib in libc6 libstdc++6 libsqlite3-0 libturbojpeg0; do
+for lib in libc6 libstdc++6 libsqlite3-0 libturbojpeg0 libvips42 libqt6widgets6; do
   grep -qxF "$lib" <<<"$depend_names" || fail "Depends lacks $lib: '$depends'"
 done
 grep -qx ' Section: graphics' <<<"$info" || fail "no Section: graphics in $info"
