@@ -9,8 +9,6 @@ namespace brisko {
 
 namespace {
 
-// A camera that is not there is looked for at most this often (bus scans cost time).
-constexpr int64_t kLookEveryMs = 2000;
 // Events taken in one pass; the rest wait for the next.
 constexpr int kMaxEventsPerPass = 500;
 
@@ -69,7 +67,7 @@ CameraSession* CameraPool::Connect(const CameraSource& source, const CameraPump&
   if (slot.session) return slot.session.get();
   if (diskGone) return nullptr;
   const int64_t now = NowMs();
-  if (slot.lastLookMs != 0 && now - slot.lastLookMs < kLookEveryMs) return nullptr;
+  if (slot.lastLookMs != 0 && now - slot.lastLookMs < m_limits.lookEveryMs) return nullptr;
   slot.lastLookMs = now;
 
   CameraInfo found;

@@ -16,6 +16,8 @@ struct CameraLimits {
   int openMs = 20000;    // opening a camera (a USB camera may take a few seconds)
   int callMs = 15000;    // any call without a byte of progress for this long
   int detectMs = 10000;  // looking for cameras on the buses
+  // A camera that is not there is looked for at most this often (bus scans cost time).
+  int lookEveryMs = 2000;
 };
 
 using CameraPump = std::function<void()>;

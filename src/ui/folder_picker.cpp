@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -13,13 +12,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPointer>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <mutex>
 #include <thread>
 
 #include "camera/camera_backend.h"
@@ -175,29 +174,42 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
 }
 
 void FolderPickerDialog::FindCameras() {
-  // A bus scan can take seconds (or hang on a sick device): it runs beside the window, and
-  // its answer is dropped when the dialog is gone by then.
-  QPointer<FolderPickerDialog> self(this);
-  std::thread([self] {
+  // A bus scan can take seconds (or hang on a sick device): it runs beside the window, which
+  // looks for its answer now and then; a dialog closed meanwhile leaves it to end alone.
+  struct Search {
+    std::mutex mutex;
+    bool done = false;
+    std::vector<CameraInfo> found;
+  };
+  auto search = std::make_shared<Search>();
+  std::thread([search] {
     std::vector<CameraInfo> found;
     MakeGphotoBackend()->Detect(found);
-    QMetaObject::invokeMethod(
-        qApp,
-        [self, found] {
-          if (!self) return;
-          QTreeWidgetItem* cameras = self->m_cameras->topLevelItem(0);
-          delete cameras->child(1);
-          if (found.empty()) new QTreeWidgetItem(cameras, QStringList("No camera found"));
-          for (const CameraInfo& camera : found) {
-            const QString text = QString::fromStdString("camera:" + camera.port);
-            auto* item = new QTreeWidgetItem(
-                cameras, QStringList(QString::fromStdString(camera.model + " on " + camera.port) + "  (" +
-                                     text + ")"));
-            item->setData(0, Qt::UserRole, text);
-          }
-        },
-        Qt::QueuedConnection);
+    std::lock_guard<std::mutex> lock(search->mutex);
+    search->found = std::move(found);
+    search->done = true;
   }).detach();
+  auto* poll = new QTimer(this);
+  connect(poll, &QTimer::timeout, this, [this, poll, search] {
+    std::vector<CameraInfo> found;
+    {
+      std::lock_guard<std::mutex> lock(search->mutex);
+      if (!search->done) return;
+      found = search->found;
+    }
+    poll->stop();
+    QTreeWidgetItem* cameras = m_cameras->topLevelItem(0);
+    delete cameras->child(1);
+    if (found.empty()) new QTreeWidgetItem(cameras, QStringList("No camera found"));
+    for (const CameraInfo& camera : found) {
+      const QString text = QString::fromStdString("camera:" + camera.port);
+      auto* item = new QTreeWidgetItem(
+          cameras,
+          QStringList(QString::fromStdString(camera.model + " on " + camera.port) + "  (" + text + ")"));
+      item->setData(0, Qt::UserRole, text);
+    }
+  });
+  poll->start(100);
 }
 
 void FolderPickerDialog::ShowInTree(const QString& folder) {
