@@ -484,6 +484,9 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
       continue;
     }
     const CameraStatus got = session->Download(f.folder, f.name, fd, pump);
+    // The disk starts writing now, while the next photo comes; the batch's flush then waits
+    // for less.
+    if (got.Ok()) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     const bool closed = ::close(fd) == 0;
     if (!got.Ok() || !closed) {
       // The partial copy goes; the photo stays on the camera for the next pass.
