@@ -62,6 +62,8 @@ class CameraDevice {
   // Drops what the library remembers of the camera's files, so the next listing reads them
   // afresh (a folder browsed on disk changes under it).
   virtual CameraStatus ForgetCache() { return {}; }
+  // Whether the camera takes files at all (nothing on it is removed to make room when not).
+  virtual bool CanUpload() const { return false; }
   // Whether new shots are announced by events (a folder browsed on disk has none).
   virtual bool HasEvents() const = 0;
 };

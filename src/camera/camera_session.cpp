@@ -10,6 +10,8 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 namespace brisko {
 
@@ -155,16 +157,16 @@ CameraStatus CameraSession::Call(std::function<CameraStatus(CameraDevice&)> work
 }
 
 CameraStatus CameraSession::Open(const CameraPump& pump) {
-  auto events = std::make_shared<bool>(false);
+  auto can = std::make_shared<std::pair<bool, bool>>(false, false);
   CameraStatus status = RunTimed(
       m_worker,
-      [info = m_info, events](Worker& w) {
+      [info = m_info, can](Worker& w) {
         CameraStatus s = w.backend->Open(info, w.device);
-        if (s.Ok() && w.device) *events = w.device->HasEvents();
+        if (s.Ok() && w.device) *can = {w.device->HasEvents(), w.device->CanUpload()};
         return s;
       },
       m_limits.openMs, pump);
-  if (status.Ok()) m_events = *events;
+  if (status.Ok()) std::tie(m_events, m_uploads) = *can;
   return status;
 }
 

@@ -33,6 +33,7 @@ class CameraSession {
   // A call overran its limit or the camera went away: the session is not used again.
   bool Dead() const;
   bool HasEvents() const { return m_events; }
+  bool CanUpload() const { return m_uploads; }
 
   CameraStatus Open(const CameraPump& pump);
   CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
@@ -61,6 +62,7 @@ class CameraSession {
   CameraInfo m_info;
   CameraLimits m_limits;
   bool m_events = false;
+  bool m_uploads = false;
 };
 
 }  // namespace brisko

@@ -90,8 +90,12 @@ int SinkWrite(void* priv, unsigned char* data, uint64_t* len) {
 
 class GphotoDevice : public CameraDevice {
  public:
-  GphotoDevice(Camera* camera, GPContext* context, bool events, std::string diskRoot)
-      : m_camera(camera), m_context(context), m_events(events), m_diskRoot(std::move(diskRoot)) {}
+  GphotoDevice(Camera* camera, GPContext* context, bool events, bool uploads, std::string diskRoot)
+      : m_camera(camera),
+        m_context(context),
+        m_events(events),
+        m_uploads(uploads),
+        m_diskRoot(std::move(diskRoot)) {}
   ~GphotoDevice() override {
     gp_camera_exit(m_camera, m_context);
     gp_camera_unref(m_camera);
@@ -215,6 +219,7 @@ class GphotoDevice : public CameraDevice {
   CameraStatus ForgetCache() override { return FromResult(gp_filesystem_reset(m_camera->fs)); }
 
   bool HasEvents() const override { return m_events; }
+  bool CanUpload() const override { return m_uploads; }
 
  private:
   // The Directory Browse driver shows pictures only; a folder's ID.TXT is what a card would
@@ -240,6 +245,7 @@ class GphotoDevice : public CameraDevice {
   Camera* m_camera;
   GPContext* m_context;
   bool m_events;
+  bool m_uploads;
   std::string m_diskRoot;  // the folder of a Directory Browse camera, "" for others
 };
 
@@ -277,6 +283,7 @@ class GphotoBackend : public CameraBackend {
     GPContext* context = gp_context_new();
     Tables& tables = SharedTables(context);
     Camera* camera = nullptr;
+    bool uploads = false;
     int r = tables.loaded;
     if (r >= GP_OK) r = gp_camera_new(&camera);
     if (r >= GP_OK) {
@@ -286,6 +293,7 @@ class GphotoBackend : public CameraBackend {
       r = index;
       if (index >= GP_OK) r = gp_abilities_list_get_abilities(tables.abilities, index, &abilities);
       if (r >= GP_OK) r = gp_camera_set_abilities(camera, abilities);
+      uploads = (abilities.folder_operations & GP_FOLDER_OPERATION_PUT_FILE) != 0;
       if (r >= GP_OK) {
         index = gp_port_info_list_lookup_path(tables.ports, info.port.c_str());
         r = index;
@@ -301,8 +309,8 @@ class GphotoBackend : public CameraBackend {
       return FromResult(r);
     }
     const bool disk = info.port.rfind("disk:", 0) == 0;
-    device =
-        std::make_unique<GphotoDevice>(camera, context, !disk, disk ? info.port.substr(5) : std::string());
+    device = std::make_unique<GphotoDevice>(camera, context, !disk, uploads,
+                                            disk ? info.port.substr(5) : std::string());
     return {};
   }
 };

@@ -214,6 +214,7 @@ bool Action::RunCameraBody() {
   std::string idTxtFolder = "/";
   std::string idTxtName = kIdTxtFileName;
   bool haveIdTxt = false;
+  const bool hadIdTxt = idTxtFile != nullptr;
   if (idTxtFile && idTxtFile->stat.size <= kMaxIdTxtBytes) {
     idTxtFolder = idTxtFile->folder;
     idTxtName = idTxtFile->name;
@@ -241,6 +242,7 @@ bool Action::RunCameraBody() {
   }
   if (idTxt) idTxt->m_strFilePath = idTxtLocal;
   m_pIdTxt = idTxt.get();
+  bool keepLocal = false;
 
   if (m_iType == kMoveFilesFromMedia) {
     char line[64];
@@ -262,13 +264,25 @@ bool Action::RunCameraBody() {
         text.append(buffer, n);
       std::fclose(f);
       if (!session || session->Dead()) return;
-      session->Delete(idTxtFolder, idTxtName, pump);
-      const CameraStatus put = session->Upload(idTxtFolder, idTxtName, text, pump);
+      // The old one goes only on a camera that takes files; a camera may hold two files of one
+      // name, so it cannot stay while the new one is written.
+      CameraStatus put = CameraStatus::Make(CameraStatus::Kind::Unsupported, "the camera takes no files");
+      if (session->CanUpload()) {
+        session->Delete(idTxtFolder, idTxtName, pump);
+        put = session->Upload(idTxtFolder, idTxtName, text, pump);
+        if (!put.Ok() && !IsLoss(put)) put = session->Upload(idTxtFolder, idTxtName, text, pump);
+        pool.Listing(*source).valid = false;
+        if (!put.Ok() && hadIdTxt) {
+          // Its old text is gone from the camera: the record stays in the temp folder.
+          keepLocal = true;
+          LogMessage("FAILED: Write ID.TXT to the camera (" + put.text + "); it is kept at " + idTxtLocal);
+          return;
+        }
+      }
       if (!put.Ok() && !m_cameraIdTxtSaid) {
-        LogMessage("ID.TXT not written to the camera (it takes no files: " + put.text + ")");
+        LogMessage("ID.TXT not written to the camera (" + put.text + ")");
         m_cameraIdTxtSaid = true;
       }
-      if (put.Ok()) pool.Listing(*source).valid = false;
     };
     if (idTxt->Write(idTxtLocal, true)) {
       upload();
@@ -277,7 +291,7 @@ bool Action::RunCameraBody() {
     m_pIdTxt = nullptr;
     idTxt.reset();
   }
-  ::unlink(idTxtLocal.c_str());
+  if (!keepLocal) ::unlink(idTxtLocal.c_str());
   m_host->SetProgress(0, 100, description, "Completed action");
   return result;
 }

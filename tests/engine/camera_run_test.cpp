@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -266,6 +267,96 @@ class StallingCamera : public CameraBackend, public CameraDevice {
   bool released = false;
   int deletes = 0;
 };
+
+// A tethered camera held in memory: it announces new shots by events and takes no uploads.
+class TetheredCamera : public CameraBackend {
+ public:
+  struct Device : CameraDevice {
+    TetheredCamera* c;
+    explicit Device(TetheredCamera* camera) : c(camera) {}
+    CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
+                            std::vector<std::string>& folders) override {
+      ++c->listings;
+      if (folder == "/") folders.push_back("store_00010001");
+      for (const auto& [path, data] : c->files) {
+        if (path.rfind(folder + "/", 0) == 0 && path.find('/', folder.size() + 1) == std::string::npos)
+          files.push_back(path.substr(folder.size() + 1));
+      }
+      return {};
+    }
+    CameraStatus Stat(const std::string& folder, const std::string& name, CameraFileStat& stat) override {
+      auto it = c->files.find(folder + "/" + name);
+      if (it == c->files.end()) return CameraStatus::Make(CameraStatus::Kind::NotFound, "no such file");
+      stat = {it->second.size(), kShot};
+      return {};
+    }
+    CameraStatus Download(const std::string& folder, const std::string& name,
+                          const std::function<bool(const char*, size_t)>& sink) override {
+      auto it = c->files.find(folder + "/" + name);
+      if (it == c->files.end()) return CameraStatus::Make(CameraStatus::Kind::NotFound, "no such file");
+      sink(it->second.data(), it->second.size());
+      return {};
+    }
+    CameraStatus Delete(const std::string& folder, const std::string& name) override {
+      c->files.erase(folder + "/" + name);
+      return {};
+    }
+    CameraStatus Upload(const std::string&, const std::string&, const std::string&) override {
+      return CameraStatus::Make(CameraStatus::Kind::Unsupported, "Unsupported operation");
+    }
+    CameraStatus WaitForEvent(int, CameraEvent& event) override {
+      if (c->events.empty()) {
+        event = {};
+      } else {
+        event = c->events.front();
+        c->events.erase(c->events.begin());
+      }
+      return {};
+    }
+    bool HasEvents() const override { return true; }
+  };
+  CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
+    cameras.push_back({"Tethered", "usb:001,002"});
+    return {};
+  }
+  CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
+    device = std::make_unique<Device>(this);
+    return {};
+  }
+  void Shoot(const std::string& name) {
+    files["/store_00010001/" + name] = "shot " + name;
+    events.push_back({CameraEvent::Kind::FileAdded, "/store_00010001", name});
+  }
+  std::map<std::string, std::string> files;
+  std::vector<CameraEvent> events;
+  int listings = 0;
+};
+
+TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
+  auto camera = std::make_shared<TetheredCamera>();
+  camera->files["/store_00010001/ID.TXT"] = "PHOTOGRAPHERID=Bo\r\n";
+  camera->Shoot("DSC_1.NEF");
+  camera->events.clear();
+  host.Values().m_cameras = std::make_shared<CameraPool>(camera);
+  A().m_iType = kMoveFiles;
+  A().m_strSourceFolder = "camera:usb:001,002";
+  A().m_strFileSpec = "*.NEF";
+  A().Run();
+  const int listed = camera->listings;
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
+  for (int shot = 2; shot <= 3; ++shot) {
+    camera->Shoot("DSC_" + std::to_string(shot) + ".NEF");
+    A().m_bRunPending = 1;
+    A().Run();
+  }
+  EXPECT_EQ(camera->listings, listed);  // the camera was not read whole again
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF", "DSC_3.NEF"}));
+  EXPECT_EQ(ReadFile(dst + "/DSC_3.NEF"), "shot DSC_3.NEF");
+  EXPECT_EQ(camera->files.size(), 1u);  // the ID.TXT stays
+  // A camera that takes no files gets no new ID.TXT, and says so once.
+  EXPECT_EQ(Logged("ID.TXT not written to the camera"), 1);
+  host.Values().m_cameras.reset();
+}
 
 TEST_F(CameraRun, ACameraThatStopsAnsweringMidDownloadNeitherHangsNorLeavesAPartial) {
   auto camera = std::make_shared<StallingCamera>();
