@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -50,9 +51,22 @@ CameraStatus FromResult(int result) {
   }
 }
 
+// Looking for cameras and opening one load driver libraries and scan the buses, which
+// libgphoto2 does not guard against two threads at once: one at a time, and a caller that
+// waits too long (a sick device holds the scan) gives up rather than pile up behind it.
+std::timed_mutex& LibraryLock() {
+  static std::timed_mutex lock;
+  return lock;
+}
+constexpr auto kLibraryWait = std::chrono::seconds(8);
+
+CameraStatus LibraryBusy() {
+  return CameraStatus::Make(Kind::Failed, "another camera search has not ended");
+}
+
 // The driver and port tables are loaded once: reading every camera driver takes a while.
+// Used under LibraryLock().
 struct Tables {
-  std::mutex mutex;
   CameraAbilitiesList* abilities = nullptr;
   GPPortInfoList* ports = nullptr;
   int loaded = GP_ERROR;
@@ -60,7 +74,6 @@ struct Tables {
 
 Tables& SharedTables(GPContext* context) {
   static Tables tables;
-  std::lock_guard<std::mutex> lock(tables.mutex);
   if (tables.loaded < GP_OK) {
     if (!tables.abilities) gp_abilities_list_new(&tables.abilities);
     if (!tables.ports) gp_port_info_list_new(&tables.ports);
@@ -253,6 +266,8 @@ class GphotoBackend : public CameraBackend {
  public:
   CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
     // The driver table is read once; the ports are read afresh, since cameras come and go.
+    std::unique_lock<std::timed_mutex> library(LibraryLock(), kLibraryWait);
+    if (!library.owns_lock()) return LibraryBusy();
     GPContext* context = gp_context_new();
     Tables& tables = SharedTables(context);
     int r = tables.loaded;
@@ -261,10 +276,7 @@ class GphotoBackend : public CameraBackend {
     gp_list_new(&list);
     if (r >= GP_OK) r = gp_port_info_list_new(&ports);
     if (r >= GP_OK) r = gp_port_info_list_load(ports);
-    if (r >= GP_OK) {
-      std::lock_guard<std::mutex> lock(tables.mutex);
-      r = gp_abilities_list_detect(tables.abilities, ports, list, context);
-    }
+    if (r >= GP_OK) r = gp_abilities_list_detect(tables.abilities, ports, list, context);
     for (int i = 0; r >= GP_OK && i < gp_list_count(list); ++i) {
       const char* model = nullptr;
       const char* port = nullptr;
@@ -280,6 +292,8 @@ class GphotoBackend : public CameraBackend {
   }
 
   CameraStatus Open(const CameraInfo& info, std::unique_ptr<CameraDevice>& device) override {
+    std::unique_lock<std::timed_mutex> library(LibraryLock(), kLibraryWait);
+    if (!library.owns_lock()) return LibraryBusy();
     GPContext* context = gp_context_new();
     Tables& tables = SharedTables(context);
     Camera* camera = nullptr;
@@ -287,7 +301,6 @@ class GphotoBackend : public CameraBackend {
     int r = tables.loaded;
     if (r >= GP_OK) r = gp_camera_new(&camera);
     if (r >= GP_OK) {
-      std::lock_guard<std::mutex> lock(tables.mutex);
       CameraAbilities abilities{};
       int index = gp_abilities_list_lookup_model(tables.abilities, info.model.c_str());
       r = index;
