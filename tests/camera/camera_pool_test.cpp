@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
 namespace brisko {
 namespace {
 
@@ -65,6 +72,77 @@ TEST(CameraPool, SaysOnceWhenACameraComesGoesOrIsHeldByTheDesktop) {
   EXPECT_EQ(pool.Connect(any, nullptr, log), nullptr);
   EXPECT_EQ(lines, (std::vector<std::string>{lines[0], "Camera connected: Nikon DSC D750 on usb:002,007",
                                              "Camera disconnected: Nikon DSC D750 on usb:002,007"}));
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+// A camera that answers a download with a few bytes and then nothing until it is let go.
+class HangingBus : public CameraBackend {
+ public:
+  CameraStatus Detect(std::vector<CameraInfo>&) override { return {}; }
+  CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
+    struct Hang : CameraDevice {
+      HangingBus* bus;
+      explicit Hang(HangingBus* b) : bus(b) {}
+      CameraStatus ListFolder(const std::string&, std::vector<std::string>&,
+                              std::vector<std::string>&) override {
+        return {};
+      }
+      CameraStatus Stat(const std::string&, const std::string&, CameraFileStat&) override { return {}; }
+      CameraStatus Download(const std::string&, const std::string&,
+                            const std::function<bool(const char*, size_t)>& sink) override {
+        bool more = sink("abc", 3);
+        std::unique_lock<std::mutex> lock(bus->mutex);
+        bus->wake.wait(lock, [&] { return bus->released; });
+        lock.unlock();
+        more = more && sink("def", 3);  // refused: the session was given up on
+        bus->refused = !more;
+        return {};
+      }
+      CameraStatus Delete(const std::string&, const std::string&) override { return {}; }
+      CameraStatus Upload(const std::string&, const std::string&, const std::string&) override { return {}; }
+      CameraStatus WaitForEvent(int, CameraEvent&) override { return {}; }
+      bool HasEvents() const override { return false; }
+    };
+    device = std::make_unique<Hang>(this);
+    return {};
+  }
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool released = false;
+  std::atomic<bool> refused{false};
+};
+
+TEST(CameraSession, ACallThatOverrunsItsLimitKillsTheSessionWithoutWaitingForIt) {
+  auto bus = std::make_shared<HangingBus>();
+  CameraLimits limits;
+  limits.callMs = 200;
+  int pumped = 0;
+  auto session = std::make_unique<CameraSession>(bus, CameraInfo{"Hang", "usb:001,001"}, limits);
+  ASSERT_TRUE(session->Open(nullptr).Ok());
+  FILE* sink = std::tmpfile();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(session->Download("/", "a.jpg", fileno(sink), [&] { ++pumped; }).kind,
+            CameraStatus::Kind::Timeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_GT(pumped, 3);
+  EXPECT_TRUE(session->Dead());
+  // Never used again: the next call does not even reach the camera.
+  CameraFileStat stat;
+  EXPECT_EQ(session->Stat("/", "a.jpg", stat, nullptr).kind, CameraStatus::Kind::Timeout);
+  session.reset();  // does not wait for the stuck call
+  {
+    std::lock_guard<std::mutex> lock(bus->mutex);
+    bus->released = true;
+  }
+  bus->wake.notify_all();
+  for (int i = 0; i < 100 && !bus->refused; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(bus->refused);
+  std::fclose(sink);
 }
 
 }  // namespace
