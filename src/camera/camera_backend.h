@@ -71,7 +71,8 @@ class CameraDevice {
 class CameraBackend {
  public:
   virtual ~CameraBackend() = default;
-  // The cameras on USB and other buses (never Directory Browse folders).
+  // The cameras on USB and other buses; never a disk: port (Directory Browse folders, mounted
+  // cards): those are folders.
   virtual CameraStatus Detect(std::vector<CameraInfo>& cameras) = 0;
   virtual CameraStatus Open(const CameraInfo& camera, std::unique_ptr<CameraDevice>& device) = 0;
 };

@@ -282,8 +282,11 @@ class GphotoBackend : public CameraBackend {
       const char* port = nullptr;
       gp_list_get_name(list, i, &model);
       gp_list_get_value(list, i, &port);
-      // The generic USB entry stands for "some mass storage"; it is not a camera of ours.
-      if (model && port && std::string(port) != "usb:") cameras.push_back({model, port});
+      // A mounted card or USB disk with a DCIM folder shows as a "Mass Storage Camera" on a
+      // disk: port: it is a folder, taken as a folder source, never as "the first camera" (it
+      // may be any mount, another program's included). The bare "usb:" entry is no camera.
+      const std::string at = port ? port : "";
+      if (model && !at.empty() && at != "usb:" && at.rfind("disk:", 0) != 0) cameras.push_back({model, at});
     }
     gp_list_free(list);
     if (ports) gp_port_info_list_free(ports);

@@ -2,6 +2,9 @@
 #include "camera/camera_pool.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -143,6 +146,30 @@ TEST(CameraSession, ACallThatOverrunsItsLimitKillsTheSessionWithoutWaitingForIt)
   for (int i = 0; i < 100 && !bus->refused; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(bus->refused);
   std::fclose(sink);
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+TEST(GphotoBackend, NeverOffersAMountedCardAsACamera) {
+  // libgphoto2 reports any mount holding a DCIM folder as a "Mass Storage Camera"; "camera:"
+  // must not take photos off another program's card that way.
+  char folder[] = "/tmp/brisko-card-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  if (::mount("tmpfs", folder, "tmpfs", 0, "size=64k") != 0) {
+    ::rmdir(folder);
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  ::mkdir((std::string(folder) + "/DCIM").c_str(), 0755);
+  std::vector<CameraInfo> found;
+  const CameraStatus status = MakeGphotoBackend()->Detect(found);
+  ::umount(folder);
+  ::rmdir(folder);
+  ASSERT_TRUE(status.Ok()) << status.text;
+  for (const CameraInfo& camera : found) EXPECT_NE(camera.port.rfind("disk:", 0), 0u) << camera.port;
 }
 
 }  // namespace
