@@ -185,7 +185,19 @@ bool Action::RunCameraBody() {
       ++heldBack;
       continue;
     }
-    selected.push_back({path, f.stat.modTime, false});
+    // A copy already up to date counts for "leave at least" but is not handed on; a pass with
+    // nothing else to do leaves the camera (and its ID.TXT) alone.
+    bool settled = false;
+    if (m_iType == kCopyFiles) {
+      auto upToDate = [&](const std::string& target) {
+        FileInfo status;
+        return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
+      };
+      auto known = m_cameraCopies.find(CameraKey(f));
+      settled = (known != m_cameraCopies.end() && upToDate(known->second)) ||
+                (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name));
+    }
+    selected.push_back({path, f.stat.modTime, settled});
     candidates.push_back({f, path});
   }
   if (!patternError.empty()) LogMessage(patternError);
@@ -194,7 +206,7 @@ bool Action::RunCameraBody() {
   size_t next = 0;
   for (CameraFile& c : candidates) {
     if (next < selected.size() && selected[next].path == c.listed) {
-      files.push_back(std::move(c));
+      if (!selected[next].settled) files.push_back(std::move(c));
       ++next;
     }
   }
@@ -271,7 +283,21 @@ bool Action::RunCameraBody() {
         session->Delete(idTxtFolder, idTxtName, pump);
         put = session->Upload(idTxtFolder, idTxtName, text, pump);
         if (!put.Ok() && !IsLoss(put)) put = session->Upload(idTxtFolder, idTxtName, text, pump);
-        pool.Listing(*source).valid = false;
+        if (put.Ok()) {
+          // The listing learns the new file (its time and size) without reading the camera again.
+          CameraListing::File written{idTxtFolder, idTxtName, {}};
+          if (session->Stat(idTxtFolder, idTxtName, written.stat, pump).Ok()) {
+            std::vector<CameraListing::File>& all = pool.Listing(*source).files;
+            bool replaced = false;
+            for (CameraListing::File& f : all) {
+              if (f.folder == idTxtFolder && f.name == idTxtName) {
+                f = written;
+                replaced = true;
+              }
+            }
+            if (!replaced) all.push_back(written);
+          }
+        }
         if (!put.Ok() && hadIdTxt) {
           // Its old text is gone from the camera: the record stays in the temp folder.
           keepLocal = true;

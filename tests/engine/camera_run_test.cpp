@@ -86,9 +86,11 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
                               "/DCIM/100TEST/IMG_0001.JPG to " + dst + "/IMG_0001.JPG"));
   // Up to date: nothing is copied again; a newer shot under the same name is.
   const int copies = Logged("Copied file");
+  const int32_t batch = host.Values().m_iBatchCounter;
   A().m_bRunPending = 1;
   A().Run();
   EXPECT_EQ(Logged("Copied file"), copies);
+  EXPECT_EQ(host.Values().m_iBatchCounter, batch);  // a pass with nothing to copy is no batch
   MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
   A().m_bRunPending = 1;
   A().Run();
