@@ -11,11 +11,13 @@
 #include <thread>
 
 #include "camera/camera_pool.h"
+#include "common/jpeg_builder.h"
 #include "engine/action.h"
 #include "engine/camera_move_record.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/move_journal.h"
+#include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
 
 namespace brisko {
@@ -143,6 +145,29 @@ TEST_F(CameraRun, RenamesFromTheCameraTimeAndReadsIdTxtOnItsRoot) {
   ASSERT_TRUE(back.ReadFromFolders({cam}));
   EXPECT_EQ(back.m_strPhotographerID, "Ann");
   EXPECT_NE(back.m_iBatchID, 41);
+}
+
+TEST_F(CameraRun, AMoveTurnsAndTagsThePhotoOnItsWayAndLeavesNothingInTheTempFolder) {
+  test::TiffBuilder t('M');
+  t.ifd0 = {t.Short(0x0112, 6)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '0'})};
+  test::Save(dcim + "/turn.jpg",
+             test::WithSegments(test::MakeJpeg(64, 32), {test::Segment(0xFFE1, t.Build())}));
+  SetModTime(dcim + "/turn.jpg", kShot);
+  A().m_iType = kMoveFilesFromMedia;
+  A().m_bAutoRotateJPG = 1;
+  A().m_bAutoRotateUseSubfolder = 1;
+  A().m_bAddOrUpdateBriskoExif = 1;
+  A().Run();
+  ASSERT_EQ(Arrived(), std::vector<std::string>{"Rotated/turn.jpg"});
+  const std::string arrived = dst + "/Rotated/turn.jpg";
+  EXPECT_FALSE(JpegNeedsRotation(arrived));
+  std::string comment;
+  ASSERT_TRUE(ReadExifUserComment(arrived, comment));
+  EXPECT_EQ(comment.rfind("BriskoExif:", 0), 0u) << comment;
+  EXPECT_EQ(ModTime(arrived), kShot);
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
 }
 
 TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
