@@ -9,7 +9,7 @@
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
 # is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
 # it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
-# copy-large rotate compose plt-rss). Peer tools (exiv2, ImageMagick, jpegtran) are installed
+# copy-large rotate compose plt-rss camera). Peer tools (exiv2, ImageMagick, jpegtran) are installed
 # when missing. Absolute times on a shared machine are noise: read the ratios.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,11 +36,11 @@ done
 if [ "$quick" = 1 ]; then
   : "${rounds:=1}"
   n_idle=2000 idle_from=8 idle_to=14 n_tag=69 n_small=500 n_move=1000 n_large=60 n_rotate=12 n_compose=2
-  n_plt=2
+  n_plt=2 n_camera=40
 else
   : "${rounds:=3}"
   n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
-  n_compose=12 n_plt=100  # the album row alone renders 1000 pages: minutes on a busy machine
+  n_compose=12 n_plt=100 n_camera=200  # the album row alone renders 1000 pages: minutes on a busy machine
 fi
 wanted() { [ -z "$only" ] || [[ "$only" == *",$1,"* ]]; }
 
@@ -273,6 +273,32 @@ copy_row() {
   rm -rf "${scratch:?}/$key"
 }
 if wanted copy-small; then copy_row copy-small "$n_small" 64 "<= 1.2"; fi
+
+# --- Camera: Copy Files from a Directory Browse camera against gphoto2 --get-all-files ------------
+
+if wanted camera; then
+  echo "camera: download $n_camera x 5 MB from a Directory Browse camera"
+  command -v gphoto2 >/dev/null || { echo "bench.sh: gphoto2 is not installed (tools/setup.sh)" >&2; exit 1; }
+  make_files "$scratch/camera/cam/DCIM/100BENCH" "$n_camera" 5120
+  make_store "$scratch/camera.db" m_iType=2 m_strName=Camera "m_strSourceFolder=camera:disk:$scratch/camera/cam" \
+    "m_strDestFolder=$scratch/camera/out/" "m_strFileSpec=*.jpg" m_bIncludeSubFolders=1
+  o=() p=() rss_all=()
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/camera/out"
+    sync
+    t=$(ours "$scratch/camera.db")
+    o+=("$(awk -v a="$t" -v b="$(timed sync)" 'BEGIN {printf "%.4f", a + b}')")
+    rss_all+=("$(cat "$rss_file")")
+    [ "$(ls "$scratch/camera/out" | wc -l)" = "$n_camera" ] || echo "  warning: $(ls "$scratch/camera/out" | wc -l) of $n_camera copied"
+    fresh "$scratch/camera/out"
+    sync
+    p+=("$(timed sh -c "cd '$scratch/camera/out' && gphoto2 --camera 'Directory Browse' --port 'disk:$scratch/camera/cam' --get-all-files && sync")")
+    [ "$(find "$scratch/camera/out" -type f | wc -l)" = "$n_camera" ] || echo "  warning: gphoto2 fetched $(find "$scratch/camera/out" -type f | wc -l) of $n_camera"
+  done
+  add_row "Download $n_camera x 5 MB from a camera (Copy Files, Directory Browse) / gphoto2 --get-all-files + sync" \
+    "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.3"
+  rm -rf "$scratch/camera"
+fi
 
 # --- Moves on one file system against find -exec mv -t -------------------------------------------
 

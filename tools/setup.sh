@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libsqlite3-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev zlib1g-dev libtiff-dev
   libvips-dev libvips-tools fonts-liberation2
-  libmicrohttpd-dev libqrencode-dev chromium
+  libmicrohttpd-dev libqrencode-dev chromium libgphoto2-dev gphoto2
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
   xvfb python3

@@ -64,6 +64,8 @@ const char* SubfolderFrequencyName(int frequency);
 std::string ActionSectionName(int index);
 
 class SelectionCache;
+struct CameraSource;
+class CameraSession;
 
 class Action {
  public:
@@ -261,13 +263,25 @@ class Action {
   // Counts a file the pass copies; a pass that copies many stops watching (see RunBody).
   void NoteCopied();
 
+  // The run of an action whose source is a camera (camera_run.cpp).
+  bool RunCameraBody();
+  struct CameraFile;
+  bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
+  void RecoverCameraMoves(const CameraSource& source, CameraSession& session);
+
   RunHost* m_host;
+  // Camera photos this action copied (their copies), or left on a camera that refused to
+  // delete them, by camera path, size and time: a camera is not read again for them.
+  std::map<std::string, std::string> m_cameraCopies;
+  std::set<std::string> m_cameraLeft;
+  std::string m_cameraSettings;    // the selection settings the two sets above hold for
+  bool m_cameraIdTxtSaid = false;  // "ID.TXT not written to the camera" said once
   std::unique_ptr<SelectionCache> m_selection;
   bool m_selectionActive = false;  // this pass uses m_selection
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
-  size_t m_passCopies = 0;         // files this pass copied
+  size_t m_passCopies = 0;  // files this pass copied
 };
 
 }  // namespace brisko

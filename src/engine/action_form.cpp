@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "camera/camera_source.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
 
@@ -262,7 +263,19 @@ std::optional<FormMessage> ActionForm::ChooseApplication(const std::string& path
 
 std::optional<FormMessage> ActionForm::Check() const {
   if (name.empty()) return Message("Please give the action a name.");
-  if (enabled) {
+  if (enabled && IsCameraSourceText(sourceFolder)) {
+    // A camera is a card without a file system: the actions that take files from it.
+    if (!OneOf(type, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia}))
+      return Message("A camera can only be the source of Copy Files, Move Files and Move Files from Media.");
+    std::string why;
+    const std::optional<CameraSource> camera = ParseCameraSource(sourceFolder, &why);
+    if (!camera) return Message(("Source camera is invalid: " + why + ".").c_str());
+    if (!FolderIsReadWrite(destFolder))
+      return Message("Destination folder is invalid.  Please confirm you have read/write capability.");
+    const std::string inside = TrimTrailingSeparators(camera->port.substr(camera->port.find(':') + 1)) + "/";
+    if (camera->kind == CameraSource::Kind::Disk && (destFolder + "/").rfind(inside, 0) == 0)
+      return Message("The destination folder cannot be contained within the source folder");
+  } else if (enabled) {
     if (!FolderIsReadWrite(sourceFolder))
       return Message("Source folder is invalid.  Please confirm you have read/write capability.");
     if (type != kDeleteFiles && !FolderIsReadWrite(destFolder))

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "camera/camera_source.h"
 #include "engine/action.h"
 #include "engine/selection_cache.h"
 #include "imagemeta/auto_rotate.h"
@@ -417,6 +418,7 @@ bool Action::RunBody() {
 
   // Checked before every run: a temp folder another user made is said, and replaced, here.
   GetTempFolder();
+  if (IsCameraSourceText(m_strSourceFolder)) return RunCameraBody();
 
   // A run nested in this one (events are dispatched during a run) scans without the cache, so
   // the outer run's view of it stays intact.

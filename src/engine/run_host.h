@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace brisko {
@@ -12,6 +13,7 @@ namespace brisko {
 class SettingsStore;
 class Logger;
 class CIdTxt;
+class CameraPool;
 
 // Temp folder when none is configured or the configured one cannot be created. /var/tmp
 // survives a reboot: a failed move can leave a photo there.
@@ -40,6 +42,9 @@ struct StationValues {
   std::string m_strOperatorSelectedText;
   // Every custom BriskoExif field known from all actions (name -> last value merged in).
   std::map<std::string, std::string> m_knownCustomFields;
+  // The cameras actions take photos from (made at the first camera source); tests put in
+  // their own.
+  std::shared_ptr<CameraPool> m_cameras;
 };
 
 // Steps done to a photo on its way that write no action-log line of their own.

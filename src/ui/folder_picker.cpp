@@ -16,7 +16,13 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTreeView>
+#include <QTreeWidget>
 #include <QVBoxLayout>
+#include <mutex>
+#include <thread>
+
+#include "camera/camera_backend.h"
+#include "camera/camera_source.h"
 
 namespace brisko {
 
@@ -124,8 +130,23 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
   auto* row = new QHBoxLayout;
   row->addWidget(label);
   row->addWidget(m_name, 1);
+  // A camera is picked as a folder is; its name goes into the folder text.
+  m_cameras = new QTreeWidget(this);
+  m_cameras->setHeaderHidden(true);
+  m_cameras->setAccessibleName("Cameras");
+  m_cameras->setMaximumHeight(110);
+  auto* cameras = new QTreeWidgetItem(m_cameras, QStringList("Cameras"));
+  auto* first = new QTreeWidgetItem(cameras, QStringList("First camera found  (camera:)"));
+  first->setData(0, Qt::UserRole, QString("camera:"));
+  new QTreeWidgetItem(cameras, QStringList("Looking for cameras..."));
+  cameras->setExpanded(true);
+  connect(m_cameras, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    if (item && !item->data(0, Qt::UserRole).toString().isEmpty())
+      m_name->setEditText(item->data(0, Qt::UserRole).toString());
+  });
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_tree, 1);
+  layout->addWidget(m_cameras);
   layout->addLayout(row);
   layout->addWidget(buttons);
 
@@ -144,11 +165,51 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
   m_tree->viewport()->installEventFilter(this);
   connect(m_name, &QComboBox::activated, this, [this](int index) { ShowInTree(m_name->itemText(index)); });
 
-  QString first = start;
-  if (first.isEmpty()) first = history.Last();
-  if (first.isEmpty()) first = QDir::homePath();
-  ShowInTree(first);
-  m_name->setEditText(first);
+  QString shown = start;
+  if (shown.isEmpty()) shown = history.Last();
+  if (shown.isEmpty()) shown = QDir::homePath();
+  ShowInTree(IsCameraSourceText(shown.toStdString()) ? QDir::homePath() : shown);
+  m_name->setEditText(shown);
+  FindCameras();
+}
+
+void FolderPickerDialog::FindCameras() {
+  // A bus scan can take seconds (or hang on a sick device): it runs beside the window, which
+  // looks for its answer now and then; a dialog closed meanwhile leaves it to end alone.
+  struct Search {
+    std::mutex mutex;
+    bool done = false;
+    std::vector<CameraInfo> found;
+  };
+  auto search = std::make_shared<Search>();
+  std::thread([search] {
+    std::vector<CameraInfo> found;
+    MakeGphotoBackend()->Detect(found);
+    std::lock_guard<std::mutex> lock(search->mutex);
+    search->found = std::move(found);
+    search->done = true;
+  }).detach();
+  auto* poll = new QTimer(this);
+  connect(poll, &QTimer::timeout, this, [this, poll, search] {
+    std::vector<CameraInfo> found;
+    {
+      std::lock_guard<std::mutex> lock(search->mutex);
+      if (!search->done) return;
+      found = search->found;
+    }
+    poll->stop();
+    QTreeWidgetItem* cameras = m_cameras->topLevelItem(0);
+    delete cameras->child(1);
+    if (found.empty()) new QTreeWidgetItem(cameras, QStringList("No camera found"));
+    for (const CameraInfo& camera : found) {
+      const QString text = QString::fromStdString("camera:" + camera.port);
+      auto* item = new QTreeWidgetItem(
+          cameras,
+          QStringList(QString::fromStdString(camera.model + " on " + camera.port) + "  (" + text + ")"));
+      item->setData(0, Qt::UserRole, text);
+    }
+  });
+  poll->start(100);
 }
 
 void FolderPickerDialog::ShowInTree(const QString& folder) {
@@ -187,7 +248,18 @@ void FolderPickerDialog::showEvent(QShowEvent* event) {
 
 void FolderPickerDialog::accept() {
   const QString folder = m_name->currentText();
-  if (!CanOpen(folder)) {
+  std::string whyNot;
+  const bool camera = IsCameraSourceText(folder.toStdString());
+  if (camera && !ParseCameraSource(folder.toStdString(), &whyNot)) {
+    const QString text = QString("'%1' names no camera: %2.").arg(folder, QString::fromStdString(whyNot));
+    if (MessageHook()) {
+      MessageHook()(this, text);
+    } else {
+      QMessageBox::warning(this, windowTitle(), text);
+    }
+    return;
+  }
+  if (!camera && !CanOpen(folder)) {
     const QString text = QString("The folder '%1' isn't accessible.").arg(folder);
     if (MessageHook()) {
       MessageHook()(this, text);

@@ -12,6 +12,7 @@
 class QComboBox;
 class QFileSystemModel;
 class QTreeView;
+class QTreeWidget;
 
 namespace brisko {
 
@@ -65,6 +66,9 @@ class FolderPickerDialog : public QDialog {
   QTreeView* m_tree = nullptr;
   QFileSystemModel* m_model = nullptr;
   QString m_chosen;
+  // "Cameras": the cameras found on the buses, filled in when the search ends.
+  QTreeWidget* m_cameras = nullptr;
+  void FindCameras();
   bool m_scrollPending = false;
   bool m_operatorMoved = false;
 };

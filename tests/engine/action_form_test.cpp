@@ -198,6 +198,24 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
          f.destFolder = src;
        },
        ""},
+      {"camera source for a copy",
+       [&](ActionForm& f) {
+         f.type = kCopyFiles;
+         f.sourceFolder = "camera:usb:1,4";
+       },
+       ""},
+      {"camera source for Delete Files",
+       [&](ActionForm& f) {
+         f.type = kDeleteFiles;
+         f.sourceFolder = "camera:";
+       },
+       "A camera can only be the source of Copy Files, Move Files and Move Files from Media."},
+      {"broken camera name", [&](ActionForm& f) { f.sourceFolder = "camera:usb:4"; },
+       "Source camera is invalid: a USB camera is named camera:usb:BUS,DEV (for example "
+       "camera:usb:001,004)."},
+      {"destination inside a folder camera",
+       [&](ActionForm& f) { f.sourceFolder = "camera:disk:" + host.Dir(); },
+       "The destination folder cannot be contained within the source folder"},
       {"inside the source with subfolders",
        [&](ActionForm& f) {
          f.type = kCopyFiles;

@@ -15,9 +15,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QTest>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QTreeView>
+#include <QTreeWidget>
 
 #include "app/station.h"
 #include "common/temp_dir.h"
@@ -318,6 +320,26 @@ TEST_F(TheFolderPicker, RefusesAFolderThatCannotBeOpenedAndRemembersChosenOnes) 
   FolderPickerDialog next("Select Temp Files Folder", QString(), nullptr);
   EXPECT_EQ(next.NameCombo()->currentText(), Q(dir / "a")) << "opens at the last folder";
   EXPECT_EQ(next.NameCombo()->count(), 1);
+}
+
+TEST_F(TheFolderPicker, ListsCamerasAndTakesACameraNameForTheFolder) {
+  FolderPickerDialog picker("Select Source Folder", Q(dir.Path()), nullptr);
+  auto* cameras = picker.findChild<QTreeWidget*>();
+  ASSERT_NE(cameras, nullptr);
+  EXPECT_EQ(cameras->accessibleName(), "Cameras");
+  QTreeWidgetItem* top = cameras->topLevelItem(0);
+  ASSERT_EQ(top->text(0), "Cameras");
+  // The bus scan ends beside the window (this machine has no camera).
+  EXPECT_TRUE(QTest::qWaitFor([&] { return top->child(1)->text(0) != "Looking for cameras..."; }, 15000));
+  cameras->setCurrentItem(top->child(0));
+  EXPECT_EQ(picker.NameCombo()->currentText(), "camera:");
+  picker.NameCombo()->setEditText("camera:usb:4");
+  picker.accept();
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].startsWith("'camera:usb:4' names no camera: a USB camera is named"));
+  picker.NameCombo()->setEditText("camera:usb:001,004");
+  picker.accept();
+  EXPECT_EQ(picker.Chosen(), "camera:usb:001,004");
 }
 
 TEST_F(TheFolderPicker, HistoryKeepsTheNewestTwentyAndDropsStaleEntriesOnSave) {

@@ -1,0 +1,683 @@
+// The run of an action whose source is a camera: the camera's files are listed (or, for a
+// camera that announces new shots, taken from its events), selected as a card's would be,
+// downloaded once into a hidden name beside their destination (or into the temp folder when
+// they are rotated or tagged on the way), flushed a batch at a time and renamed into place.
+// A move deletes a photo on the camera only once its copy is durable under its final name,
+// through a record that a crash leaves behind for the next pass.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "camera/camera_pool.h"
+#include "camera/camera_source.h"
+#include "engine/action.h"
+#include "engine/camera_move_record.h"
+#include "engine/move_journal.h"
+#include "imagemeta/auto_rotate.h"
+#include "imagemeta/jpeg_exif_file.h"
+#include "naming/exif_access.h"
+#include "scheduler/id_txt.h"
+#include "support/file_ops.h"
+#include "support/file_spec_find.h"
+#include "support/logger.h"
+#include "support/path_util.h"
+
+namespace brisko {
+
+struct Action::CameraFile {
+  CameraListing::File file;
+  std::string listed;  // as the log and the templates see it: "camera:disk:/cam/DCIM/a.jpg"
+};
+
+namespace {
+
+// A batch shares one flush of its file system; bounded so the log keeps step with the camera.
+constexpr size_t kCameraBatchFiles = 64;
+constexpr uint64_t kCameraBatchBytes = 512ull << 20;
+// An ID.TXT is a few lines; anything larger is not read from a camera.
+constexpr uint64_t kMaxIdTxtBytes = 64 * 1024;
+
+std::atomic<unsigned> g_downloadNumber{0};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string CameraPath(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// A photo on a camera as it was listed: the same path, size and time is the same photo.
+std::string CameraKey(const CameraListing::File& f) {
+  return CameraPath(f.folder, f.name) + "\t" + std::to_string(f.stat.size) + "\t" +
+         std::to_string(f.stat.modTime);
+}
+
+// A folder below one named *.processing is not read, as on a card.
+bool InProcessingFolder(const std::string& folder) {
+  size_t start = 0;
+  while (start < folder.size()) {
+    size_t end = folder.find('/', start);
+    if (end == std::string::npos) end = folder.size();
+    const std::string_view part(folder.data() + start, end - start);
+    if (part.size() >= 11 && EqualsNoCase(part.substr(part.size() - 11), ".processing")) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// A hidden name of the file layer's form (scans pass over it; the temp sweep clears it).
+std::string HiddenDownloadName(const std::string& folder) {
+  return WithTrailingSeparator(folder) + ".brisko-" + std::to_string(::getpid()) + "-cam" +
+         std::to_string(++g_downloadNumber) + ".tmp";
+}
+
+uint64_t DeviceOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? uint64_t(st.st_dev) : 0;
+}
+
+// One flush for each file system the files are on.
+int FlushFileSystems(const std::vector<std::string>& paths) {
+  std::set<uint64_t> done;
+  int result = 0;
+  for (const std::string& path : paths) {
+    const uint64_t device = DeviceOf(path);
+    if (!done.insert(device).second) continue;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0) result = errno ? errno : EIO;
+    if (fd >= 0) ::close(fd);
+  }
+  return result;
+}
+
+bool IsLoss(const CameraStatus& status) {
+  return status.kind == CameraStatus::Kind::Gone || status.kind == CameraStatus::Kind::Timeout;
+}
+
+}  // namespace
+
+bool Action::RunCameraBody() {
+  const std::string description = GetDescription();
+  std::string why;
+  const std::optional<CameraSource> source = ParseCameraSource(m_strSourceFolder, &why);
+  if (!source || !(m_iType == kCopyFiles || m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia)) {
+    LogMessage("FAILED: Camera source " + m_strSourceFolder + ": " +
+               (source
+                    ? std::string("only Copy Files, Move Files and Move Files from Media take photos from a "
+                                  "camera")
+                    : why));
+    m_host->SetProgress(0, 100, description, "Completed action");
+    return false;
+  }
+  StationValues& values = m_host->Values();
+  if (!values.m_cameras) values.m_cameras = std::make_shared<CameraPool>();
+  // Calls into the camera dispatch events while they wait; no action starts meanwhile.
+  ++values.g_nShellOperationDepth;
+  struct Depth {
+    StationValues& values;
+    ~Depth() { --values.g_nShellOperationDepth; }
+  } depth{values};
+  CameraPool& pool = *values.m_cameras;
+  CameraSession* session = pool.Connect(
+      *source, [this] { m_host->DispatchPendingEvents(); },
+      [this](const std::string& line) { m_host->AddToLog(line); });
+  if (!session) {
+    // An absent camera is an absent card: nothing to do, nothing to say.
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+  const std::string settings = SelectionSettings();
+  if (settings != m_cameraSettings) {
+    m_cameraCopies.clear();
+    m_cameraLeft.clear();
+    m_cameraSettings = settings;
+  }
+  const bool move = m_iType != kCopyFiles;
+  if (move) RecoverCameraMoves(*source, *session);
+  if (session->Dead()) {
+    pool.Lost(*source, [this](const std::string& line) { m_host->AddToLog(line); });
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+  m_host->SetProgress(0, 1, description, "Creating file list");
+  const CameraStatus listed = pool.Refresh(*source, *session, [this] { m_host->DispatchPendingEvents(); });
+  if (!listed.Ok()) {
+    pool.Lost(*source, [&](const std::string& line) { m_host->AddToLog(line + " (" + listed.text + ")"); });
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+
+  // Selection: the file specification, the age from the camera's time, the newest left behind.
+  FileSpecFilter filter;
+  std::string patternError;
+  filter.SetErrorSink(&patternError, nullptr);
+  filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
+  const bool subfolders = m_iType == kMoveFilesFromMedia || m_bIncludeSubFolders;
+  const int64_t now = m_host->Now();
+  const int64_t minimumAge = MinimumFileAge();
+  const std::string prefix = source->Text();
+  std::vector<CameraFile> candidates;
+  std::vector<Selected> selected;
+  size_t heldBack = 0;
+  const CameraListing::File* idTxtFile = nullptr;
+  for (const CameraListing::File& f : pool.Listing(*source).files) {
+    const bool top = f.folder == "/" || f.folder.find('/', 1) == std::string::npos;
+    if (EqualsNoCase(f.name, kIdTxtFileName) && top && (!idTxtFile || f.folder == "/")) idTxtFile = &f;
+    if (!subfolders && f.folder != "/") continue;
+    if (InProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
+      continue;
+    if (m_cameraLeft.count(CameraKey(f))) continue;
+    const std::string path = prefix + CameraPath(f.folder, f.name);
+    if (std::max<int64_t>(0, now - f.stat.modTime) < minimumAge) {
+      LogFileNote(1, "File not old enough", path);
+      ++heldBack;
+      continue;
+    }
+    // A copy already up to date counts for "leave at least" but is not handed on; a pass with
+    // nothing else to do leaves the camera (and its ID.TXT) alone.
+    bool settled = false;
+    if (m_iType == kCopyFiles) {
+      auto upToDate = [&](const std::string& target) {
+        FileInfo status;
+        return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
+      };
+      auto known = m_cameraCopies.find(CameraKey(f));
+      settled = (known != m_cameraCopies.end() && upToDate(known->second)) ||
+                (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name));
+    }
+    selected.push_back({path, f.stat.modTime, settled});
+    candidates.push_back({f, path});
+  }
+  if (!patternError.empty()) LogMessage(patternError);
+  LeaveNewestFiles(selected, heldBack);
+  std::vector<CameraFile> files;
+  size_t next = 0;
+  for (CameraFile& c : candidates) {
+    if (next < selected.size() && selected[next].path == c.listed) {
+      if (!selected[next].settled) files.push_back(std::move(c));
+      ++next;
+    }
+  }
+  if (files.empty()) {
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+
+  // The batch's ID.TXT, read from the camera's storage root into the temp folder.
+  auto pump = [this] { m_host->DispatchPendingEvents(); };
+  std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());
+  struct ClearRecord {
+    CIdTxt*& ref;
+    ~ClearRecord() { ref = nullptr; }
+  } clearRecord{m_pIdTxt};
+  const std::string idTxtLocal = HiddenDownloadName(GetTempFolder());
+  std::string idTxtFolder = "/";
+  std::string idTxtName = kIdTxtFileName;
+  bool haveIdTxt = false;
+  const bool hadIdTxt = idTxtFile != nullptr;
+  if (idTxtFile && idTxtFile->stat.size <= kMaxIdTxtBytes) {
+    idTxtFolder = idTxtFile->folder;
+    idTxtName = idTxtFile->name;
+    const int fd = ::open(idTxtLocal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      const CameraStatus got = session->Download(idTxtFolder, idTxtName, fd, pump);
+      ::close(fd);
+      haveIdTxt = got.Ok() && idTxt->ReadFromFolders({idTxtLocal}, [&](const std::string&) {
+        return std::optional<std::string>(idTxtLocal);
+      });
+    }
+  } else if (!files.empty()) {
+    // A camera keeps its files below a storage folder ("/store_00010001"); a new ID.TXT goes there.
+    const std::string& first = files.front().file.folder;
+    const size_t slash = first.find('/', 1);
+    if (first.rfind("/store_", 0) == 0) idTxtFolder = first.substr(0, slash);
+  }
+  if (!haveIdTxt) {
+    if (m_iType == kMoveFilesFromMedia && m_bCreateIDTxtFile) {
+      idTxt->m_iBatchID = idTxt->NewBatchId();
+      haveIdTxt = true;
+    } else {
+      idTxt.reset();
+    }
+  }
+  if (idTxt) idTxt->m_strFilePath = idTxtLocal;
+  m_pIdTxt = idTxt.get();
+  bool keepLocal = false;
+
+  if (m_iType == kMoveFilesFromMedia) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(files.size()));
+    LogMessage(line);
+  }
+  const bool result = CameraCopyOrMove(*source, session, files);
+
+  values.m_iBatchCounter += 1;
+  if (idTxt) {
+    // Written after the photos, as on a card; a camera that takes no files is said once.
+    auto upload = [&]() {
+      std::string text;
+      FILE* f = std::fopen(idTxtLocal.c_str(), "rb");
+      if (!f) return;
+      char buffer[4096];
+      size_t n = 0;
+      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < kMaxIdTxtBytes)
+        text.append(buffer, n);
+      std::fclose(f);
+      if (!session || session->Dead()) return;
+      // The old one goes only on a camera that takes files; a camera may hold two files of one
+      // name, so it cannot stay while the new one is written.
+      CameraStatus put = CameraStatus::Make(CameraStatus::Kind::Unsupported, "the camera takes no files");
+      if (session->CanUpload()) {
+        session->Delete(idTxtFolder, idTxtName, pump);
+        put = session->Upload(idTxtFolder, idTxtName, text, pump);
+        if (!put.Ok() && !IsLoss(put)) put = session->Upload(idTxtFolder, idTxtName, text, pump);
+        if (put.Ok()) {
+          // The listing learns the new file (its time and size) without reading the camera again.
+          CameraListing::File written{idTxtFolder, idTxtName, {}};
+          if (session->Stat(idTxtFolder, idTxtName, written.stat, pump).Ok()) {
+            std::vector<CameraListing::File>& all = pool.Listing(*source).files;
+            bool replaced = false;
+            for (CameraListing::File& f : all) {
+              if (f.folder == idTxtFolder && f.name == idTxtName) {
+                f = written;
+                replaced = true;
+              }
+            }
+            if (!replaced) all.push_back(written);
+          }
+        }
+        if (!put.Ok() && hadIdTxt) {
+          // Its old text is gone from the camera: the record stays in the temp folder.
+          keepLocal = true;
+          LogMessage("FAILED: Write ID.TXT to the camera (" + put.text + "); it is kept at " + idTxtLocal);
+          return;
+        }
+      }
+      if (!put.Ok() && !m_cameraIdTxtSaid) {
+        LogMessage("ID.TXT not written to the camera (" + put.text + ")");
+        m_cameraIdTxtSaid = true;
+      }
+    };
+    if (idTxt->Write(idTxtLocal, true)) {
+      upload();
+      if (m_bDisplayIdTxtContents && m_host->EditIdTxt(*idTxt) && idTxt->Write(idTxtLocal, false)) upload();
+    }
+    m_pIdTxt = nullptr;
+    idTxt.reset();
+  }
+  if (!keepLocal) ::unlink(idTxtLocal.c_str());
+  m_host->SetProgress(0, 100, description, "Completed action");
+  return result;
+}
+
+bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& session,
+                              std::vector<CameraFile>& files) {
+  const std::string description = GetDescription();
+  StationValues& values = m_host->Values();
+  CameraPool& pool = *values.m_cameras;
+  auto pump = [this] { m_host->DispatchPendingEvents(); };
+  const bool move = m_iType != kCopyFiles;
+  const bool steps = move && (m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif);
+  bool result = true;
+  bool lost = false;
+  auto forget = [&](const CameraListing::File& f) {
+    std::vector<CameraListing::File>& all = pool.Listing(source).files;
+    for (auto it = all.begin(); it != all.end(); ++it) {
+      if (it->folder == f.folder && it->name == f.name) {
+        all.erase(it);
+        break;
+      }
+    }
+  };
+  auto loseCamera = [&](const CameraStatus& status, const std::string& listed) {
+    lost = true;
+    pool.Lost(source, [&](const std::string& line) {
+      m_host->AddToLog(line + " (" + status.text + "; " + listed + " stays on the camera)");
+    });
+    session = nullptr;
+  };
+
+  struct Pending {
+    const CameraFile* from;
+    std::string temp;
+    std::string target;
+    uint64_t size = 0;
+  };
+  std::vector<Pending> batch;
+  uint64_t batchBytes = 0;
+  std::set<std::string> pendingTargets;
+
+  auto commit = [&] {
+    if (batch.empty()) return;
+    std::vector<std::string> temps;
+    for (const Pending& p : batch) temps.push_back(p.temp);
+    const int flushErr = FlushFileSystems(temps);
+    if (flushErr != 0) {
+      for (const Pending& p : batch) {
+        ::unlink(p.temp.c_str());
+        LogMessage((move ? "Failed: Move file from " : "FAILED: Copy file ") + p.from->listed +
+                   (move ? " to " : " to ") + p.target);
+        LogMessage(ErrnoText(flushErr));
+      }
+      batch.clear();
+      batchBytes = 0;
+      pendingTargets.clear();
+      result = false;
+      return;
+    }
+    CameraMoveJournal journal(GetTempFolder());
+    if (move) {
+      CameraMoveRecord record;
+      record.action = m_strName;
+      record.camera = source.Text();
+      for (const Pending& p : batch) {
+        struct stat st {};
+        const bool sameFs =
+            ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
+        record.entries.push_back({p.from->file.folder, p.from->file.name, p.from->file.stat.size,
+                                  p.from->file.stat.modTime, p.target, p.temp,
+                                  sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)});
+      }
+      int err = 0;
+      if (!journal.Write(record, &err)) {
+        // Without the record a crash could double every photo of the batch: none is placed.
+        for (const Pending& p : batch) {
+          ::unlink(p.temp.c_str());
+          LogMessage("Failed (CopyOrMoveFilesUsingShell): Move file from " + p.from->listed + " to " +
+                     p.target);
+        }
+        LogMessage("FAILED: Write move record: " + ErrnoText(err));
+        batch.clear();
+        batchBytes = 0;
+        pendingTargets.clear();
+        result = false;
+        return;
+      }
+      MoveJournal::Reached("camera batch recorded");
+    }
+    // Placed: renamed (or, from another file system, copied) under the final name.
+    std::vector<std::string> placed(batch.size());
+    ++values.g_nShellOperationDepth;
+    for (size_t k = 0; k < batch.size(); ++k) {
+      const Pending& p = batch[k];
+      const bool replace = !move || m_bOverwriteExistingFiles;
+      int err = 0;
+      if (::renameat2(AT_FDCWD, p.temp.c_str(), AT_FDCWD, p.target.c_str(), replace ? 0 : RENAME_NOREPLACE) !=
+          0)
+        err = errno;
+      if (err == EXDEV) {
+        err = 0;
+        if (!CopyFile(p.temp, p.target, replace ? Collision::Replace : Collision::Fail, nullptr, &err)) {
+          if (err == 0) err = EIO;
+        } else {
+          ::unlink(p.temp.c_str());
+        }
+      }
+      if (err != 0) {
+        ::unlink(p.temp.c_str());
+        if (move) {
+          LogMessage("Failed (CopyOrMoveFilesUsingShell): Move file from " + p.from->listed + " to " +
+                     p.target);
+        } else {
+          LogMessage("FAILED: Copy file " + p.from->listed + " to " + p.target);
+        }
+        LogMessage(ErrnoText(err));
+        result = false;
+        continue;
+      }
+      placed[k] = p.target;
+    }
+    std::set<std::string> folders;
+    for (const std::string& path : placed) {
+      if (!path.empty() && folders.insert(SplitPath(path).folder).second) SyncFolderHolding(path);
+    }
+    --values.g_nShellOperationDepth;
+    MoveJournal::Reached("camera batch placed");
+    bool keepRecord = false;
+    for (size_t k = 0; k < batch.size(); ++k) {
+      if (placed[k].empty()) continue;
+      const CameraFile& from = *batch[k].from;
+      if (!move) {
+        m_cameraCopies[CameraKey(from.file)] = placed[k];
+        if (m_bUseExternalExe) RunExternalApplication(placed[k]);
+        LogMessage("Copied file " + from.listed + " to " + placed[k]);
+        continue;
+      }
+      ApplyFileAttributes(placed[k]);
+      CameraStatus deleted = session && !lost
+                                 ? session->Delete(from.file.folder, from.file.name, pump)
+                                 : CameraStatus::Make(CameraStatus::Kind::Gone, "the camera is gone");
+      // Not there while the camera is: taken off it meanwhile, so this copy is the only one.
+      if (deleted.Ok() || (deleted.kind == CameraStatus::Kind::NotFound && pool.Present(source))) {
+        forget(from.file);
+      } else if (IsLoss(deleted) || !pool.Present(source)) {
+        // The record stays: the next pass with the camera there deletes what was copied.
+        keepRecord = true;
+        if (!lost) loseCamera(deleted, from.listed);
+      } else {
+        // A camera that refuses deletes keeps the photo; it is not taken again.
+        m_cameraLeft.insert(CameraKey(from.file));
+        LogMessage("FAILED: Delete on the camera " + from.listed + " (" + deleted.text + "); its copy is " +
+                   placed[k]);
+      }
+      if (m_bUseExternalExe) RunExternalApplication(placed[k]);
+      if (keepRecord && lost) {
+        LogMessage("Copied file " + from.listed + " to " + placed[k] +
+                   " (deleted on the camera once it is back)");
+      } else {
+        LogMessage("Moved file from " + from.listed + " to " + placed[k]);
+      }
+    }
+    MoveJournal::Reached("camera sources deleted");
+    if (keepRecord) {
+      journal.Keep();
+    } else {
+      journal.Remove();
+    }
+    batch.clear();
+    batchBytes = 0;
+    pendingTargets.clear();
+  };
+
+  const std::string downloadFolder = steps ? GetTempFolder() : WithTrailingSeparator(m_strDestFolder);
+  CreateFolderPath(downloadFolder);
+  const int n = static_cast<int>(files.size());
+  for (int i = 0; i < n && !lost; ++i) {
+    const CameraFile& from = files[size_t(i)];
+    const CameraListing::File& f = from.file;
+    if (move) values.m_iFileCounter += 1;
+    m_host->SetProgress(i, n, description, move ? "Moving files" : "Copying files");
+    NamingContext context = MakeNamingContext();
+    context.listed = ListedPhoto{from.listed, std::time_t(f.stat.modTime), std::time_t(f.stat.modTime)};
+
+    // A copy whose destination is known without the photo is checked before it is downloaded.
+    if (!move) {
+      auto upToDate = [&](const std::string& target) {
+        FileInfo status;
+        return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
+      };
+      auto known = m_cameraCopies.find(CameraKey(f));
+      if (known != m_cameraCopies.end() && upToDate(known->second)) continue;
+      if (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name)) continue;
+    }
+
+    std::string temp = HiddenDownloadName(downloadFolder);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      const int err = errno;
+      LogMessage((move ? "Failed (CopyOrMoveFilesUsingShell): Move file from " : "FAILED: Copy file ") +
+                 from.listed + " to " + downloadFolder);
+      LogMessage(ErrnoText(err));
+      result = false;
+      continue;
+    }
+    const CameraStatus got = session->Download(f.folder, f.name, fd, pump);
+    // The disk starts writing now, while the next photo comes; the batch's flush then waits
+    // for less.
+    if (got.Ok()) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    const bool closed = ::close(fd) == 0;
+    if (!got.Ok() || !closed) {
+      // The partial copy goes; the photo stays on the camera for the next pass.
+      ::unlink(temp.c_str());
+      if (got.kind == CameraStatus::Kind::NotFound && pool.Present(source)) {
+        forget(f);  // taken off the camera since it was listed
+        continue;
+      }
+      if (IsLoss(got) || !pool.Present(source)) {
+        loseCamera(got, from.listed);
+        break;
+      }
+      LogMessage((move ? "Failed (CopyOrMoveFilesUsingShell): Move file from " : "FAILED: Copy file ") +
+                 from.listed + " to " + downloadFolder);
+      LogMessage("  Reason: " + (got.Ok() ? std::string("closing the copy failed") : got.text));
+      result = false;
+      continue;
+    }
+    MoveJournal::Reached("camera photo downloaded");
+    // The copy carries the camera's time (a camera that gives none leaves the download's own).
+    if (f.stat.modTime > 0) SetFileTimes(temp, f.stat.modTime, kKeepTime);
+
+    // The filters that need the photo's own data look at the downloaded copy.
+    if (m_bSelectByOrientation) {
+      const std::optional<bool> landscape = DecideLandscape(temp);
+      if (landscape && *landscape != (m_bSelectLandscape != 0)) {
+        LogFileNote(1, "Wrong orientation", from.listed);
+        ::unlink(temp.c_str());
+        m_cameraLeft.insert(CameraKey(f));
+        continue;
+      }
+    }
+    if (!PassesGpsFilter(temp)) {
+      ::unlink(temp.c_str());
+      m_cameraLeft.insert(CameraKey(f));
+      continue;
+    }
+
+    BriskoExifFields fields;
+    ReadFields(temp, fields);
+    bool rotated = false;
+    if (move && m_bAutoRotateJPG && JpegNeedsRotation(temp)) {
+      const std::string turned = HiddenDownloadName(downloadFolder);
+      std::string whyNot;
+      if (AutoRotateJpeg(downloadFolder, temp, turned, &whyNot) &&
+          ::rename(turned.c_str(), temp.c_str()) == 0) {
+        rotated = true;
+        LogMessage("Rotated " + from.listed);
+        m_host->NotePhotoStep(PhotoStep::Rotated);
+      } else {
+        ::unlink(turned.c_str());
+        LogMessage("Not rotated: " +
+                   (whyNot.empty() ? std::string("the lossless turn of its picture failed") : whyNot) + ": " +
+                   from.listed);
+      }
+    }
+    if (move && m_bAddOrUpdateBriskoExif) {
+      CompleteFieldsForWrite(fields, from.listed, m_pIdTxt, values.m_strBarcodeInputsArray,
+                             values.m_strOperatorSelectedText,
+                             BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
+      const std::string tagged = HiddenDownloadName(downloadFolder);
+      if (fields.WriteToFile(temp, tagged, DefaultExifAccess()) &&
+          ::rename(tagged.c_str(), temp.c_str()) == 0) {
+        m_host->NotePhotoStep(PhotoStep::Tagged);
+      } else {
+        ::unlink(tagged.c_str());
+        LogMessage("Not tagged: its JPEG data cannot be read: " + from.listed);
+      }
+    }
+    if (f.stat.modTime > 0 && (rotated || (move && m_bAddOrUpdateBriskoExif)))
+      SetFileTimes(temp, f.stat.modTime, kKeepTime);
+
+    // Where it goes: the destination folder, its generated subfolder, "Rotated/".
+    std::string destination = WithTrailingSeparator(m_strDestFolder);
+    if (m_bCreateNewSubfolder) {
+      const std::string subfolder =
+          m_SubfolderTemplate.GenerateSubfolderName(m_pIdTxt, fields, temp, context);
+      if (!subfolder.empty()) destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
+    }
+    if (rotated && m_bAutoRotateUseSubfolder) destination += "Rotated/";
+    if (!PathExists(destination)) CreateFolderPath(destination);
+    std::string name = f.name;
+    if (move && m_bRenameFile) {
+      std::string newName = m_RenameTemplate.GenerateNewName(temp, m_pIdTxt, fields, false, context);
+      if (!newName.empty()) name = std::move(newName);
+    }
+    std::string target = destination + name;
+    if (!move) {
+      FileInfo status;
+      if (GetFileStatus(target, status) && f.stat.modTime <= status.modTime) {
+        ::unlink(temp.c_str());
+        m_cameraCopies[CameraKey(f)] = target;
+        continue;
+      }
+    } else if (!m_bOverwriteExistingFiles) {
+      MakeUniqueFileName(target,
+                         [&](const std::string& p) { return pendingTargets.count(p) || PathExists(p); });
+    }
+    pendingTargets.insert(target);
+    batch.push_back({&from, temp, target, f.stat.size});
+    batchBytes += f.stat.size;
+    if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) commit();
+  }
+  commit();
+  return result;
+}
+
+void Action::RecoverCameraMoves(const CameraSource& source, CameraSession& session) {
+  std::vector<CameraMoveRecord> records;
+  std::vector<std::unique_ptr<CameraMoveJournal>> journals;
+  CameraMoveJournal::Claim(GetTempFolder(), m_strName, source.Text(), records, journals);
+  StationValues& values = m_host->Values();
+  auto pump = [this] { m_host->DispatchPendingEvents(); };
+  for (size_t r = 0; r < records.size(); ++r) {
+    bool settled = true;
+    for (const CameraMoveRecord::Entry& e : records[r].entries) {
+      struct stat st {};
+      const bool placed = ::stat(e.target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                          uint64_t(st.st_size) == e.copySize &&
+                          (e.copyInode == 0 || uint64_t(st.st_ino) == e.copyInode);
+      if (!placed) {
+        // Never placed: the photo is still on the camera; its download is litter.
+        if (!e.temp.empty()) ::unlink(e.temp.c_str());
+        continue;
+      }
+      if (!e.temp.empty() && e.copyInode == 0) ::unlink(e.temp.c_str());
+      CameraFileStat now;
+      const CameraStatus there = session.Stat(e.folder, e.name, now, pump);
+      if (there.kind == CameraStatus::Kind::NotFound && values.m_cameras->Present(source)) continue;
+      if (!there.Ok()) {
+        settled = false;  // the camera failed: the record waits for the next pass
+        break;
+      }
+      // Another photo under the same name since then is not the one that was copied.
+      if (now.size != e.size || now.modTime != e.modTime) continue;
+      const CameraStatus deleted = session.Delete(e.folder, e.name, pump);
+      if (deleted.Ok()) {
+        LogMessage("Deleted on the camera after an interrupted move: " + source.Text() +
+                   CameraPath(e.folder, e.name) + " (its copy is " + e.target + ")");
+      } else if (deleted.kind != CameraStatus::Kind::NotFound || !values.m_cameras->Present(source)) {
+        settled = false;
+        break;
+      }
+    }
+    if (settled) {
+      journals[r]->Remove();
+    } else {
+      journals[r]->Keep();
+    }
+  }
+  if (!records.empty()) m_host->GetLogger().Log(1, "Camera move records looked at", source.Text());
+}
+
+}  // namespace brisko

@@ -1,0 +1,103 @@
+// A headless station with a camera source (Directory Browse over a folder), as users run it.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "common/temp_dir.h"
+#include "engine/action.h"
+#include "support/settings_store.h"
+
+namespace brisko {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool ReadUntil(int fd, std::string& seen, const std::string& text, int seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  char buf[1024];
+  while (seen.find(text) == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    pollfd ready{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, int(left.count())) <= 0) return false;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    seen.append(buf, size_t(n));
+  }
+  return true;
+}
+
+TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes) {
+  test::TempDir dir;
+  const std::string cam = dir / "cam", out = dir / "out";
+  fs::create_directories(cam + "/DCIM/100TEST");
+  fs::create_directories(out);
+  {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(dir / "settings.db"));
+    s.WriteProfileString("Settings", "m_TempPath", dir / "temp/");
+    const std::string a = ActionSectionName(0);
+    s.WriteProfileString(a, "m_strName", "Tether");
+    s.WriteProfileInt(a, "m_iType", kMoveFiles);
+    s.WriteProfileInt(a, "m_iScheduleType", kScheduleContinuous);
+    s.WriteProfileString(a, "m_strSourceFolder", "camera:disk:" + cam);
+    s.WriteProfileString(a, "m_strDestFolder", out);
+    s.WriteProfileInt(a, "m_bIncludeSubFolders", 1);
+    s.WriteProfileInt("Actions", "NumActions", 1);
+  }
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    dup2(pipeFds[1], 2);
+    close(pipeFds[0]);
+    const std::string cmd = "exec env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR=" + dir.Path() +
+                            " XDG_STATE_HOME=" + dir.Path() + "/state " + BRISKO_BINARY +
+                            " --headless --store " + dir.Path() + "/settings.db";
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(pipeFds[0], seen, "Camera connected: Directory Browse on disk:" + cam, 30)) << seen;
+
+  // A shot lands on the camera while the station runs.
+  {
+    std::ofstream(cam + "/DCIM/100TEST/.new") << std::string(100000, 'n');
+    fs::rename(cam + "/DCIM/100TEST/.new", cam + "/DCIM/100TEST/IMG_0042.JPG");
+  }
+  const auto shot = std::chrono::steady_clock::now();
+  EXPECT_TRUE(
+      ReadUntil(pipeFds[0], seen, "Moved file from camera:disk:" + cam + "/DCIM/100TEST/IMG_0042.JPG", 30))
+      << seen;
+  EXPECT_LT(std::chrono::steady_clock::now() - shot, std::chrono::seconds(5));
+  EXPECT_EQ(fs::file_size(out + "/IMG_0042.JPG"), 100000u);
+  EXPECT_FALSE(fs::exists(cam + "/DCIM/100TEST/IMG_0042.JPG"));
+
+  // Taken away: said once, not every pass.
+  fs::rename(cam, cam + "-away");
+  EXPECT_TRUE(ReadUntil(pipeFds[0], seen, "Camera disconnected: Directory Browse on disk:" + cam, 30))
+      << seen;
+  sleep(3);
+  kill(pid, SIGTERM);
+  ReadUntil(pipeFds[0], seen, "\x01never", 30);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(pipeFds[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  size_t said = 0;
+  for (size_t at = seen.find("Camera disconnected"); at != std::string::npos;
+       at = seen.find("Camera disconnected", at + 1))
+    ++said;
+  EXPECT_EQ(said, 1u) << seen;
+}
+
+}  // namespace
+}  // namespace brisko

@@ -1,0 +1,438 @@
+// Actions whose source is a camera: libgphoto2's Directory Browse driver over a folder stands
+// in for the camera, and a scripted backend for one that stops answering.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "camera/camera_pool.h"
+#include "common/jpeg_builder.h"
+#include "engine/action.h"
+#include "engine/camera_move_record.h"
+#include "engine/engine_test_util.h"
+#include "engine/fake_host.h"
+#include "engine/move_journal.h"
+#include "imagemeta/jpeg_exif_file.h"
+#include "scheduler/id_txt.h"
+
+namespace brisko {
+namespace {
+
+using namespace brisko::test;
+namespace fs = std::filesystem;
+
+constexpr std::time_t kShot = 1'600'000'000;  // 2020-09-13 12:26:40 UTC
+
+class CameraRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cam = host.Dir() + "/cam";
+    dcim = cam + "/DCIM/100TEST";
+    dst = host.Dir() + "/out";
+    MakeFolder(dcim);
+    MakeFolder(dst);
+    action = std::make_unique<Action>(host);
+    A().m_strName = "Cam";
+    A().m_iType = kCopyFiles;
+    A().m_strSourceFolder = "camera:disk:" + cam;
+    A().m_strDestFolder = dst;
+    A().m_bIncludeSubFolders = 1;
+    A().m_bRunPending = 1;
+  }
+  void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
+  Action& A() { return *action; }
+  void Shoot(const std::string& name, const std::string& data = std::string(3000, 'p')) {
+    MakeFile(dcim + "/" + name, data, kShot);
+  }
+  int Logged(const std::string& prefix) const {
+    int n = 0;
+    for (const std::string& line : host.log) n += line.find(prefix) != std::string::npos;
+    return n;
+  }
+  // What the destination holds, hidden leftovers included.
+  std::vector<std::string> Arrived() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dst)) {
+      if (e.is_regular_file()) names.push_back(fs::relative(e.path(), dst).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  FakeHost host;
+  std::string cam, dcim, dst;
+  std::unique_ptr<Action> action;
+};
+
+TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
+  Shoot("IMG_0001.JPG");
+  Shoot("IMG_0002.JPG", "second");
+  MakeFile(cam + "/top.jpg", "top", kShot);
+  A().m_bIncludeSubFolders = 0;
+  A().Run();
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"top.jpg"});  // only the top without subfolders
+  A().m_bIncludeSubFolders = 1;
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "top.jpg"}));
+  EXPECT_EQ(ReadFile(dst + "/IMG_0002.JPG"), "second");
+  EXPECT_EQ(ModTime(dst + "/IMG_0001.JPG"), kShot);
+  EXPECT_TRUE(Exists(dcim + "/IMG_0001.JPG"));
+  EXPECT_EQ(Logged("Camera connected: Directory Browse on disk:" + cam), 1);
+  EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
+                              "/DCIM/100TEST/IMG_0001.JPG to " + dst + "/IMG_0001.JPG"));
+  // Up to date: nothing is copied again; a newer shot under the same name is.
+  const int copies = Logged("Copied file");
+  const int32_t batch = host.Values().m_iBatchCounter;
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(Logged("Copied file"), copies);
+  EXPECT_EQ(host.Values().m_iBatchCounter, batch);  // a pass with nothing to copy is no batch
+  MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(ReadFile(dst + "/IMG_0001.JPG"), "retouched");
+}
+
+TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, name);
+  A().m_iType = kMoveFiles;
+  std::vector<std::string> checked;
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "camera batch recorded") {
+      checked.push_back(step);
+      EXPECT_TRUE(Exists(dcim + "/a.jpg"));
+      EXPECT_FALSE(Exists(dst + "/a.jpg"));
+    }
+    if (std::string(step) == "camera batch placed") {
+      checked.push_back(step);
+      for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+        EXPECT_EQ(ReadFile(dst + "/" + name), name);
+        EXPECT_TRUE(Exists(dcim + "/" + name));
+      }
+    }
+  });
+  A().Run();
+  EXPECT_EQ(checked.size(), 2u);
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);  // no record left behind
+  EXPECT_EQ(Logged("Moved file from camera:disk:"), 3);
+}
+
+TEST_F(CameraRun, RenamesFromTheCameraTimeAndReadsIdTxtOnItsRoot) {
+  Shoot("IMG_7.JPG");
+  CIdTxt id;
+  id.m_strPhotographerID = "Ann";
+  id.m_iBatchID = 41;
+  MakeFile(cam + "/ID.TXT", id.Format(), kShot);
+  A().m_iType = kMoveFiles;
+  A().m_strFileSpec = "*.JPG";
+  A().m_bRenameFile = 1;
+  A().m_RenameTemplate.m_ComponentArray = {16, 6, 2};  // photographer, file date, extension
+  A().Run();
+  char day[16];
+  const std::time_t shot = kShot;
+  std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&shot));
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"Ann" + std::string(day) + ".JPG"});
+  // The batch's record goes back to the camera with its new batch ID.
+  CIdTxt back;
+  ASSERT_TRUE(back.ReadFromFolders({cam}));
+  EXPECT_EQ(back.m_strPhotographerID, "Ann");
+  EXPECT_NE(back.m_iBatchID, 41);
+}
+
+TEST_F(CameraRun, AMoveTurnsAndTagsThePhotoOnItsWayAndLeavesNothingInTheTempFolder) {
+  test::TiffBuilder t('M');
+  t.ifd0 = {t.Short(0x0112, 6)};
+  t.exif = {t.Undef(0x9000, {'0', '2', '3', '0'})};
+  test::Save(dcim + "/turn.jpg",
+             test::WithSegments(test::MakeJpeg(64, 32), {test::Segment(0xFFE1, t.Build())}));
+  SetModTime(dcim + "/turn.jpg", kShot);
+  A().m_iType = kMoveFilesFromMedia;
+  A().m_bAutoRotateJPG = 1;
+  A().m_bAutoRotateUseSubfolder = 1;
+  A().m_bAddOrUpdateBriskoExif = 1;
+  A().Run();
+  ASSERT_EQ(Arrived(), std::vector<std::string>{"Rotated/turn.jpg"});
+  const std::string arrived = dst + "/Rotated/turn.jpg";
+  EXPECT_FALSE(JpegNeedsRotation(arrived));
+  std::string comment;
+  ASSERT_TRUE(ReadExifUserComment(arrived, comment));
+  EXPECT_EQ(comment.rfind("BriskoExif:", 0), 0u) << comment;
+  EXPECT_EQ(ModTime(arrived), kShot);
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+}
+
+TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
+  Shoot("a.jpg", "aaaa");
+  Shoot("b.jpg", "bbbb");
+  // A copy in place and its record, as a station that died before deleting leaves them.
+  MakeFile(dst + "/a.jpg", "aaaa", kShot);
+  CameraMoveRecord record;
+  record.action = "Cam";
+  record.camera = "camera:disk:" + cam;
+  record.entries.push_back({"/DCIM/100TEST", "a.jpg", 4, kShot, dst + "/a.jpg", "", 0, 4});
+  // A copy that never took its name: the photo is still on the camera and moves normally.
+  record.entries.push_back(
+      {"/DCIM/100TEST", "b.jpg", 4, kShot, dst + "/b.jpg", dst + "/.brisko-1-cam9.tmp", 0, 4});
+  MakeFile(dst + "/.brisko-1-cam9.tmp", "bb");
+  {
+    CameraMoveJournal journal(host.Dir() + "/temp");
+    MakeFolder(host.Dir() + "/temp");
+    ASSERT_TRUE(journal.Write(record));
+    journal.Keep();
+  }
+  A().m_iType = kMoveFiles;
+  A().Run();
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(ReadFile(dst + "/b.jpg"), "bbbb");
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+}
+
+TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
+  for (int i = 0; i < 6; ++i) Shoot("p" + std::to_string(i) + ".jpg", std::string(200000, char('a' + i)));
+  A().m_iType = kMoveFiles;
+  int downloads = 0;
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "camera photo downloaded" && ++downloads == 2) fs::rename(cam, cam + "-gone");
+  });
+  A().Run();
+  EXPECT_EQ(Logged("Camera disconnected: Directory Browse on disk:" + cam), 1);
+  // Every photo is somewhere, whole: on the "camera", at the destination or both (a copy in
+  // place whose delete waits for the camera), never under a hidden name.
+  std::set<std::string> somewhere;
+  for (const std::string& name : Arrived()) {
+    EXPECT_NE(name[0], '.') << name;
+    somewhere.insert(name);
+  }
+  for (const auto& e : fs::directory_iterator(cam + "-gone/DCIM/100TEST"))
+    somewhere.insert(e.path().filename());
+  EXPECT_EQ(somewhere.size(), 6u);
+  // Back again: the waiting deletes are done and the rest is taken, each photo once.
+  fs::rename(cam + "-gone", cam);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the next look for a camera
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(Arrived(),
+            (std::vector<std::string>{"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(ReadFile(dst + "/p3.jpg"), std::string(200000, 'd'));
+  EXPECT_EQ(Logged("Camera connected:"), 2);
+}
+
+// A camera that sends half a photo and then nothing more.
+class StallingCamera : public CameraBackend, public CameraDevice {
+ public:
+  CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
+    cameras.push_back({"Stalling", "usb:001,009"});
+    return {};
+  }
+  CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
+    struct Handle : CameraDevice {
+      StallingCamera* c;
+      explicit Handle(StallingCamera* camera) : c(camera) {}
+      CameraStatus ListFolder(const std::string& f, std::vector<std::string>& a,
+                              std::vector<std::string>& b) override {
+        return c->ListFolder(f, a, b);
+      }
+      CameraStatus Stat(const std::string& f, const std::string& n, CameraFileStat& s) override {
+        return c->Stat(f, n, s);
+      }
+      CameraStatus Download(const std::string& f, const std::string& n,
+                            const std::function<bool(const char*, size_t)>& sink) override {
+        return c->Download(f, n, sink);
+      }
+      CameraStatus Delete(const std::string& f, const std::string& n) override { return c->Delete(f, n); }
+      CameraStatus Upload(const std::string& f, const std::string& n, const std::string& d) override {
+        return c->Upload(f, n, d);
+      }
+      CameraStatus WaitForEvent(int t, CameraEvent& e) override { return c->WaitForEvent(t, e); }
+      bool HasEvents() const override { return false; }
+    };
+    device = std::make_unique<Handle>(this);
+    return {};
+  }
+  CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
+                          std::vector<std::string>&) override {
+    if (folder == "/") files.push_back("IMG_1.JPG");
+    return {};
+  }
+  CameraStatus Stat(const std::string&, const std::string&, CameraFileStat& stat) override {
+    stat = {100000, kShot};
+    return {};
+  }
+  CameraStatus Download(const std::string&, const std::string&,
+                        const std::function<bool(const char*, size_t)>& sink) override {
+    sink(std::string(50000, 'x').data(), 50000);
+    std::unique_lock<std::mutex> lock(mutex);
+    wake.wait(lock, [&] { return released; });
+    return CameraStatus::Make(CameraStatus::Kind::Gone, "unplugged");
+  }
+  CameraStatus Delete(const std::string&, const std::string&) override {
+    ++deletes;
+    return {};
+  }
+  CameraStatus Upload(const std::string&, const std::string&, const std::string&) override { return {}; }
+  CameraStatus WaitForEvent(int, CameraEvent&) override { return {}; }
+  bool HasEvents() const override { return false; }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    wake.notify_all();
+  }
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool released = false;
+  int deletes = 0;
+};
+
+// A tethered camera held in memory: it announces new shots by events and takes no uploads.
+class TetheredCamera : public CameraBackend {
+ public:
+  struct Device : CameraDevice {
+    TetheredCamera* c;
+    explicit Device(TetheredCamera* camera) : c(camera) {}
+    CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
+                            std::vector<std::string>& folders) override {
+      ++c->listings;
+      if (folder == "/") folders.push_back("store_00010001");
+      for (const auto& [path, data] : c->files) {
+        if (path.rfind(folder + "/", 0) == 0 && path.find('/', folder.size() + 1) == std::string::npos)
+          files.push_back(path.substr(folder.size() + 1));
+      }
+      return {};
+    }
+    CameraStatus Stat(const std::string& folder, const std::string& name, CameraFileStat& stat) override {
+      auto it = c->files.find(folder + "/" + name);
+      if (it == c->files.end()) return CameraStatus::Make(CameraStatus::Kind::NotFound, "no such file");
+      stat = {it->second.size(), kShot};
+      return {};
+    }
+    CameraStatus Download(const std::string& folder, const std::string& name,
+                          const std::function<bool(const char*, size_t)>& sink) override {
+      auto it = c->files.find(folder + "/" + name);
+      if (it == c->files.end()) return CameraStatus::Make(CameraStatus::Kind::NotFound, "no such file");
+      sink(it->second.data(), it->second.size());
+      return {};
+    }
+    CameraStatus Delete(const std::string& folder, const std::string& name) override {
+      c->files.erase(folder + "/" + name);
+      return {};
+    }
+    CameraStatus Upload(const std::string&, const std::string&, const std::string&) override {
+      return CameraStatus::Make(CameraStatus::Kind::Unsupported, "Unsupported operation");
+    }
+    CameraStatus WaitForEvent(int, CameraEvent& event) override {
+      if (c->events.empty()) {
+        event = {};
+      } else {
+        event = c->events.front();
+        c->events.erase(c->events.begin());
+      }
+      return {};
+    }
+    bool HasEvents() const override { return true; }
+  };
+  CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
+    cameras.push_back({"Tethered", "usb:001,002"});
+    return {};
+  }
+  CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
+    device = std::make_unique<Device>(this);
+    return {};
+  }
+  void Shoot(const std::string& name) {
+    files["/store_00010001/" + name] = "shot " + name;
+    events.push_back({CameraEvent::Kind::FileAdded, "/store_00010001", name});
+  }
+  std::map<std::string, std::string> files;
+  std::vector<CameraEvent> events;
+  int listings = 0;
+};
+
+TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
+  auto camera = std::make_shared<TetheredCamera>();
+  camera->files["/store_00010001/ID.TXT"] = "PHOTOGRAPHERID=Bo\r\n";
+  camera->Shoot("DSC_1.NEF");
+  camera->events.clear();
+  host.Values().m_cameras = std::make_shared<CameraPool>(camera);
+  A().m_iType = kMoveFiles;
+  A().m_strSourceFolder = "camera:usb:001,002";
+  A().m_strFileSpec = "*.NEF";
+  A().Run();
+  const int listed = camera->listings;
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
+  for (int shot = 2; shot <= 3; ++shot) {
+    camera->Shoot("DSC_" + std::to_string(shot) + ".NEF");
+    A().m_bRunPending = 1;
+    A().Run();
+  }
+  EXPECT_EQ(camera->listings, listed);  // the camera was not read whole again
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF", "DSC_3.NEF"}));
+  EXPECT_EQ(ReadFile(dst + "/DSC_3.NEF"), "shot DSC_3.NEF");
+  EXPECT_EQ(camera->files.size(), 1u);  // the ID.TXT stays
+  // A camera that takes no files gets no new ID.TXT, and says so once.
+  EXPECT_EQ(Logged("ID.TXT not written to the camera"), 1);
+  host.Values().m_cameras.reset();
+}
+
+TEST_F(CameraRun, ACameraThatStopsAnsweringMidDownloadNeitherHangsNorLeavesAPartial) {
+  auto camera = std::make_shared<StallingCamera>();
+  CameraLimits limits;
+  limits.callMs = 300;
+  host.Values().m_cameras = std::make_shared<CameraPool>(camera, limits);
+  A().m_iType = kMoveFiles;
+  A().m_strSourceFolder = "camera:usb:1,9";
+  int dispatched = 0;
+  host.onDispatch = [&] { ++dispatched; };
+  const auto start = std::chrono::steady_clock::now();
+  A().Run();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_GT(dispatched, 5);  // the window kept its events while it waited
+  EXPECT_TRUE(Arrived().empty());
+  EXPECT_EQ(camera->deletes, 0);
+  EXPECT_EQ(Logged("Camera disconnected: Stalling on usb:001,009"), 1);
+  camera->Release();
+  host.Values().m_cameras.reset();
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
+  CameraMoveRecord record;
+  record.action = "Cam\tera %";
+  record.camera = "camera:usb:001,004";
+  record.entries.push_back({"/DCIM/1\n00", "a\tb.jpg", 5, -3, "/out/a b.jpg", "/out/.t", 77, 5});
+  const std::string text = FormatCameraMoveRecord(record);
+  CameraMoveRecord back;
+  ASSERT_TRUE(ParseCameraMoveRecord(text, back));
+  EXPECT_EQ(back.action, record.action);
+  EXPECT_EQ(back.entries.at(0).folder, "/DCIM/1\n00");
+  EXPECT_EQ(back.entries.at(0).name, "a\tb.jpg");
+  EXPECT_EQ(back.entries.at(0).modTime, -3);
+  EXPECT_EQ(back.entries.at(0).copyInode, 77u);
+  for (const std::string& broken : std::vector<std::string>{
+           text.substr(0, text.size() - 1), text.substr(0, text.size() - 4), text + "entry\n", std::string(),
+           "BriskoCameraMove 1\naction\tx\nend\n", "BriskoCameraMove 1\naction\t%4\ncamera\tc\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\tx\t1\t/t\t\t0\t1\nend\n"}) {
+    SCOPED_TRACE(broken);
+    EXPECT_FALSE(ParseCameraMoveRecord(broken, back));
+  }
+}
+
+}  // namespace
+}  // namespace brisko
