@@ -311,7 +311,8 @@ void TagBatch::Commit() {
     if (r == ENOENT && SourceSurelyGone(e.source, was.device)) r = 0;
     if (r == 0) {
       e.outcome = Outcome::Moved;
-      sourceFolders.push_back(e.source);
+      const std::string folder = SplitPath(e.source).folder;
+      if (sourceFolders.empty() || sourceFolders.back() != folder) sourceFolders.push_back(folder);
       continue;
     }
     if (r == EBUSY || still(e.source)) {
@@ -328,7 +329,8 @@ void TagBatch::Commit() {
       if (w.source == e.source) waiting.entries.push_back(w);
     }
   }
-  for (const std::string& s : sourceFolders) SyncFolderHolding(s);
+  // So that a power cut cannot bring back a source whose move is reported.
+  for (const std::string& folder : sourceFolders) SyncFolderHolding(folder + ".");
   MoveJournal::Reached("tag batch sources removed");
   if (waiting.entries.empty()) {
     journal.Remove();
