@@ -43,7 +43,7 @@ TEST(TagBatchRecordText, RoundTripsAndRefusesWhatIsNotOne) {
 }
 
 class TagBatchTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     src = host.Dir() + "/in";
     dst = host.Dir() + "/out";
@@ -83,6 +83,8 @@ class TagBatchTest : public ::testing::Test {
     size_t photos = 0;
     for (const auto& e : fs::recursive_directory_iterator(dst)) {
       const std::string name = e.path().filename().string();
+      // A run killed before its batch is recorded leaves its hidden copies (never a photo).
+      if (IsFileLayerTempName(name)) continue;
       ASSERT_NE(name[0], '.') << "left behind: " << name;
       std::string comment;
       EXPECT_TRUE(ReadExifUserComment(e.path().string(), comment) && comment.rfind("BriskoExif:", 0) == 0)
