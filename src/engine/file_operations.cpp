@@ -650,7 +650,13 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
             return pending.count(path) || PathExists(path);
           });
         }
-        if (target != listed) {
+        // A target that is the photo itself (a folder moved onto itself with overwrite on) goes
+        // the single-photo way, which has the photo off that name before it places the copy.
+        FileIdentity at;
+        const bool itself =
+            target == listed || (ReadFileIdentity(target, at) && at.device == entry.sourceIdentity.device &&
+                                 at.inode == entry.sourceIdentity.inode);
+        if (!itself) {
           commitCross();  // the log keeps the order of the files
           entry.source = listed;
           entry.target = target;
