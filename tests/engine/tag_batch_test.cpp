@@ -179,6 +179,14 @@ TEST_F(TagBatchTest, ASourceSavedAnewAfterItsCopyWasMadeStaysAndIsMovedByTheNext
   EXPECT_EQ(CountFiles(src), 0);
 }
 
+TEST_F(TagBatchTest, AFolderMovedOntoItselfWithOverwriteKeepsEachPhotoOnceTagged) {
+  dst = src;
+  auto a = NewAction();
+  a->m_bOverwriteExistingFiles = 1;
+  a->Run();
+  ExpectEachPhotoOnceTagged(3);
+}
+
 TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) {
   // Killed once the copies are in place; then the card (the source folder) is taken out.
   ASSERT_TRUE(RunAndDieAt(3));
