@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 #include "engine/command_line.h"
 #include "engine/move_journal.h"
 #include "engine/run_support.h"
+#include "engine/tag_batch.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/brisko_exif_fields.h"
@@ -127,6 +130,30 @@ bool NamedAsJpeg(const std::string& path) {
   for (char& c : ext) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
   return ext == ".jpg" || ext == ".jpeg";
 }
+
+// Naming reads the photo's user comment from its tagged copy, as it would after the step. The
+// template is given the listed path (the copy's hidden name does not say it is a JPEG); the
+// date taken is the same in both.
+class ExifOfCopy final : public ExifAccess {
+ public:
+  ExifOfCopy(const std::string& listed, const std::string& copy) : m_listed(listed), m_copy(copy) {}
+  bool ReadUserComment(const std::string& path, std::string& text) override {
+    if (path != m_listed) return DefaultExifAccess().ReadUserComment(path, text);
+    JpegExifFile copy;
+    return copy.Parse(m_copy) && copy.GetUserComment(text);
+  }
+  bool ReadDateTime(const std::string& path, std::time_t& when) override {
+    return DefaultExifAccess().ReadDateTime(path, when);
+  }
+  bool WriteUserComment(const std::string& comment, const std::string& source,
+                        const std::string& destination) override {
+    return DefaultExifAccess().WriteUserComment(comment, source, destination);
+  }
+
+ private:
+  const std::string& m_listed;
+  const std::string& m_copy;
+};
 
 }  // namespace
 
@@ -370,7 +397,8 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   CopyBatch batch(true);
   FileSystemTest fileSystems;
   std::set<std::string> pending;  // the batch's targets, taken for the names that follow
-  auto commit = [&] {
+  std::function<void()> commit;
+  auto commitCross = [&] {
     if (batch.Empty()) return;
     batch.Flush();
     MoveBatchRecord record;
@@ -428,20 +456,63 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     pending.clear();
   };
 
-  const int n = static_cast<int>(files.size());
-  for (int i = 0; i < n; ++i) {
-    values.m_iFileCounter += 1;
-    m_host->SetProgress(i, n, description, "Moving files");
-    const std::string& listed = files[i];
+  // Tagging a batch at a time: see tag_batch.h. What the batch could not move goes on its own.
+  struct TagWork {
+    std::string listed;
+    std::optional<ListedPhoto> asListed;
+    BriskoExifFields fields;  // as read, before the block was made
+    std::string destination;
+    std::string name;
+  };
+  TagBatch tagBatch(m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string(), m_strName,
+                    m_bOverwriteExistingFiles != 0);
+  std::vector<TagWork> tagWork;
+  std::function<void(const std::string&, const std::optional<ListedPhoto>&, BriskoExifFields, std::string,
+                     const std::string*)>
+      moveAloneRef;
+  auto commitTag = [&] {
+    if (tagBatch.Empty()) return;
+    ++values.g_nShellOperationDepth;
+    tagBatch.Commit();
+    --values.g_nShellOperationDepth;
+    const std::vector<TagBatch::Entry> entries = tagBatch.Entries();
+    const std::vector<TagWork> work = std::move(tagWork);
+    tagBatch.Clear();
+    tagWork.clear();
+    pending.clear();
+    for (size_t k = 0; k < entries.size(); ++k) {
+      const TagBatch::Entry& e = entries[k];
+      const TagWork& w = work[k];
+      switch (e.outcome) {
+        case TagBatch::Outcome::Moved:
+          m_host->NotePhotoStep(PhotoStep::Tagged);
+          moved(w.listed, e.placed);
+          result = true;
+          break;
+        case TagBatch::Outcome::Changed:
+          // A new version, which stays; the next pass takes it.
+          LogMessage("Not tagged: " + w.listed + " changed while its tagged copy was made");
+          break;
+        case TagBatch::Outcome::Waiting:
+          break;  // the record says so on the next pass
+        default:
+          moveAloneRef(w.listed, w.asListed, w.fields, w.destination, &w.name);
+          break;
+      }
+    }
+  };
+  commit = [&] {
+    commitCross();
+    commitTag();
+  };
+
+  // One photo on its own, from its steps on (its destination chosen already). A tag batch hands
+  // back a photo it could not move with the name it gave it.
+  auto moveAlone = [&](const std::string& listed, const std::optional<ListedPhoto>& asListed,
+                       BriskoExifFields fields, std::string destination, const std::string* fixedName) {
     const PathParts parts = SplitPath(listed);
     std::string name = parts.name + parts.extension;
     std::string current = listed;
-    // Before the steps move it; only they take the photo from its listed place.
-    const bool steps = m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif;
-    const std::optional<ListedPhoto> asListed = steps ? ListedPhotoOf(listed) : std::nullopt;
-    BriskoExifFields fields;
-    ReadFields(current, fields);
-    std::string destination = GetDestinationFolder(current, fields);
     // Once a step below leaves the photo only in the temp folder, a record there says how to
     // finish the move should the station die before the photo is in place.
     MoveJournal journal(m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string());
@@ -458,7 +529,9 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     if (m_bAutoRotateJPG) RotateForMove(current, destination, journal, record);
     if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields, journal, record);
     if (current != listed && asListed) KeepListedTime(current, *asListed);
-    if (m_bRenameFile) {
+    if (fixedName) {
+      name = *fixedName;
+    } else if (m_bRenameFile) {
       // The template sees the photo as listed, not the temp name (x_2.jpg) the steps above may
       // have given it. A name it cannot make keeps the file's own name.
       NamingContext context = MakeNamingContext();
@@ -480,7 +553,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       if (renamed) {
         moved(listed, target);
         result = true;
-        continue;
+        return;
       }
     }
     if (!m_bOverwriteExistingFiles) {
@@ -489,13 +562,14 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
           target, [&pending](const std::string& path) { return pending.count(path) || PathExists(path); });
     }
     if (crosses) {
+      commitTag();  // the log keeps the order of the files
       ++values.g_nShellOperationDepth;
       batch.Add(listed, target, collision);
       m_host->DispatchPendingEvents();
       --values.g_nShellOperationDepth;
       pending.insert(target);
       if (batch.Full()) commit();
-      continue;
+      return;
     }
     commit();  // the log keeps the order of the files
     if (journal.Active()) {
@@ -534,6 +608,74 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       if (current != listed) LogMessage("File left at " + current);
     }
     result = ok;
+  };
+
+  moveAloneRef = moveAlone;
+
+  const int n = static_cast<int>(files.size());
+  for (int i = 0; i < n; ++i) {
+    values.m_iFileCounter += 1;
+    m_host->SetProgress(i, n, description, "Moving files");
+    const std::string& listed = files[i];
+    const PathParts parts = SplitPath(listed);
+    // Before the steps move it; only they take the photo from its listed place.
+    const bool steps = m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif;
+    const std::optional<ListedPhoto> asListed = steps ? ListedPhotoOf(listed) : std::nullopt;
+    BriskoExifFields fields;
+    ReadFields(listed, fields);
+    std::string destination = GetDestinationFolder(listed, fields);
+    // Tagging alone goes by batch (a photo to turn keeps its own steps): the tagged copy is made
+    // beside its target under a hidden name and is named as the photo would be after the step.
+    if (m_bAddOrUpdateBriskoExif && asListed && !(m_bAutoRotateJPG && JpegNeedsRotation(listed))) {
+      BriskoExifFields asRead = fields;
+      const StationValues& station = m_host->Values();
+      CompleteFieldsForWrite(fields, listed, m_pIdTxt, station.m_strBarcodeInputsArray,
+                             station.m_strOperatorSelectedText,
+                             BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
+      TagBatch::Entry entry;
+      if (WriteTaggedCopy(listed, destination, fields, entry.temp, entry.sourceIdentity)) {
+        KeepListedTime(entry.temp, *asListed);
+        std::string name = parts.name + parts.extension;
+        if (m_bRenameFile) {
+          NamingContext context = MakeNamingContext();
+          context.listed = asListed;
+          ExifOfCopy exif(listed, entry.temp);
+          context.exif = &exif;
+          std::string newName = m_RenameTemplate.GenerateNewName(listed, m_pIdTxt, fields, false, context);
+          if (!newName.empty()) name = std::move(newName);
+        }
+        std::string target = destination + name;
+        if (!m_bOverwriteExistingFiles) {
+          MakeUniqueFileName(target, [&pending](const std::string& path) {
+            return pending.count(path) || PathExists(path);
+          });
+        }
+        // A target that is the photo itself (a folder moved onto itself with overwrite on) goes
+        // the single-photo way, which has the photo off that name before it places the copy.
+        FileIdentity at;
+        const bool itself =
+            target == listed || (ReadFileIdentity(target, at) && at.device == entry.sourceIdentity.device &&
+                                 at.inode == entry.sourceIdentity.inode);
+        if (!itself) {
+          commitCross();  // the log keeps the order of the files
+          entry.source = listed;
+          entry.target = target;
+          entry.bytes = entry.sourceIdentity.size;
+          tagBatch.Add(std::move(entry));
+          tagWork.push_back({listed, asListed, std::move(asRead), destination, name});
+          pending.insert(target);
+          ++values.g_nShellOperationDepth;
+          m_host->DispatchPendingEvents();  // between files, as the shell operation does
+          --values.g_nShellOperationDepth;
+          if (tagBatch.Full()) commitTag();
+          continue;
+        }
+        ::unlink(entry.temp.c_str());
+      }
+      fields = std::move(asRead);
+    }
+    commitTag();  // the log keeps the order of the files
+    moveAlone(listed, asListed, std::move(fields), std::move(destination), nullptr);
   }
   commit();
   return result;

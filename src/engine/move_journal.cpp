@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/tag_batch.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/safe_output.h"
@@ -913,7 +914,7 @@ int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
     if (Claimed().count(path)) continue;
     if (recoverer.Run(path)) ++placed;
   }
-  return placed;
+  return placed + RecoverTagBatches(tempFolder, how);
 }
 
 void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds) {

@@ -303,9 +303,15 @@ bool JpegExifFile::Parse(const std::string& filePath) {
     Trace("File open failed");
     return false;
   }
+  const bool ok = ParseDescriptor(fd, filePath);
+  close(fd);
+  return ok;
+}
+
+bool JpegExifFile::ParseDescriptor(int fd, const std::string& filePath) {
+  *this = JpegExifFile{};
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
     Trace("File open failed");
     return false;
   }
@@ -401,7 +407,6 @@ bool JpegExifFile::Parse(const std::string& filePath) {
       Trace("%x NON APP Marker Found at 0x%x", marker, at);
     }
   }
-  close(fd);
   return ok;
 }
 

@@ -81,6 +81,8 @@ class JpegExifFile {
   enum class ThumbnailPolicy { Drop, Keep, Rotate90, Rotate270 };
 
   bool Parse(const std::string& path);
+  // Parse of an open file (read with pread only; the descriptor stays open).
+  bool ParseDescriptor(int fd, const std::string& path);
   // Writes SOI, the leading APP0 segments, the rebuilt EXIF block and the kept segments up to and
   // including the SOS marker into a new file at path. Refuses to write over the parsed file itself.
   bool Write(const std::string& path) const;
@@ -182,6 +184,10 @@ bool ReadExifDateTime(const std::string& path, std::time_t& time);
 bool JpegNeedsRotation(const std::string& path);
 bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
                           const std::string& destinationPath);
+// The same from a parsed source onto an open, empty, readable file, for callers that flush many
+// files at once: nothing is flushed here. The check reads back only the header segments (and the
+// size) through `fd`. `file` is changed (its comment).
+bool WriteExifUserCommentTo(JpegExifFile& file, const std::string& comment, int fd);
 // orientation -1 keeps the EXIF source's orientation.
 // The trailer is appended after the image's scan data, with the MP index updated to point at it.
 bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,

@@ -848,14 +848,11 @@ std::function<void(int fd)>& RewriteCheckTamper() {
   return tamper;
 }
 
-bool WriteJpeg(const JpegExifFile& file, const std::vector<uint8_t>& header,
-               const std::vector<ScanPart>& parts, const std::string& destination) {
-  SafeOutput out;
-  if (!out.Open(destination)) {
-    Trace("Could not open file for writing: %s", destination.c_str());
-    return false;
-  }
-  if (!WriteAll(out.Fd(), header.data(), header.size())) return false;
+// Header and scan data onto `fd`, then the check: the scan data must have arrived whole behind a
+// header that parses. `written` names the file for the parse.
+bool WriteJpegTo(const JpegExifFile& file, const std::vector<uint8_t>& header,
+                 const std::vector<ScanPart>& parts, int fd, const std::string& written) {
+  if (!WriteAll(fd, header.data(), header.size())) return false;
   uint64_t expected = 0;
   for (const ScanPart& part : parts) {
     if (part.length == 0) continue;
@@ -865,22 +862,43 @@ bool WriteJpeg(const JpegExifFile& file, const std::vector<uint8_t>& header,
     const bool sized = fstat(src, &st) == 0 && uint64_t(st.st_size) >= part.offset &&
                        (part.sourceSize == 0 || uint64_t(st.st_size) == part.sourceSize);
     const uint64_t length = sized ? std::min<uint64_t>(part.length, uint64_t(st.st_size) - part.offset) : 0;
-    const bool ok = sized && CopyBytes(src, part.offset, length, out.Fd());
+    const bool ok = sized && CopyBytes(src, part.offset, length, fd);
     close(src);
     if (!sized) ExifNotice(4, "FAILED: file changed while it was rewritten; original kept", part.path);
     if (!ok) return false;
     expected += length;
   }
-  if (RewriteCheckTamper()) RewriteCheckTamper()(out.Fd());
-  // Read back what was written: the scan data must have arrived whole behind a header that parses.
+  if (RewriteCheckTamper()) RewriteCheckTamper()(fd);
   JpegExifFile check;
   struct stat st {};
-  if (!check.Parse(out.TempPath()) || stat(out.TempPath().c_str(), &st) != 0 ||
+  if (!check.ParseDescriptor(fd, written) || fstat(fd, &st) != 0 ||
       uint64_t(st.st_size) - check.sosPosition != expected) {
     ExifNotice(4, "FAILED: rewritten JPEG did not read back whole; original kept", file.path);
     return false;
   }
-  return out.Commit();
+  return true;
+}
+
+bool WriteJpeg(const JpegExifFile& file, const std::vector<uint8_t>& header,
+               const std::vector<ScanPart>& parts, const std::string& destination) {
+  SafeOutput out;
+  if (!out.Open(destination)) {
+    Trace("Could not open file for writing: %s", destination.c_str());
+    return false;
+  }
+  return WriteJpegTo(file, header, parts, out.Fd(), out.TempPath()) && out.Commit();
+}
+
+// The header of `f` with `comment` as its user comment, laid out for the scan data that follows.
+bool CommentedHeader(JpegExifFile& f, const std::string& comment, std::vector<uint8_t>& header) {
+  if (f.sosPosition == 0) return false;
+  f.SetUserComment(comment);
+  if (!f.BuildHeader(header)) return false;
+  // Later pictures of an MPO file move with the header's change of size.
+  if (auto mp = f.MultiPictureHeaderPosition(); mp && !FixMpIndex(header, *mp, f.sosPosition, header.size()))
+    Trace("Multi-picture index left as it was");
+  FollowTrailerPointers(header, f, f.path, f.sosPosition, header.size());
+  return true;
 }
 
 }  // namespace
@@ -906,16 +924,15 @@ std::string CheckMultiPictureIndex(const std::vector<uint8_t>& file, uint64_t im
 bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
                           const std::string& destinationPath) {
   JpegExifFile f;
-  if (!f.Parse(sourcePath)) return false;
-  if (f.sosPosition == 0) return false;
-  f.SetUserComment(comment);
   std::vector<uint8_t> header;
-  if (!f.BuildHeader(header)) return false;
-  // Later pictures of an MPO file move with the header's change of size.
-  if (auto mp = f.MultiPictureHeaderPosition(); mp && !FixMpIndex(header, *mp, f.sosPosition, header.size()))
-    Trace("Multi-picture index left as it was");
-  FollowTrailerPointers(header, f, sourcePath, f.sosPosition, header.size());
+  if (!f.Parse(sourcePath) || !CommentedHeader(f, comment, header)) return false;
   return WriteJpeg(f, header, {{sourcePath, f.sosPosition, UINT64_MAX, f.fileSize}}, destinationPath);
+}
+
+bool WriteExifUserCommentTo(JpegExifFile& f, const std::string& comment, int fd) {
+  std::vector<uint8_t> header;
+  if (!CommentedHeader(f, comment, header)) return false;
+  return WriteJpegTo(f, header, {{f.path, f.sosPosition, UINT64_MAX, f.fileSize}}, fd, f.path);
 }
 
 bool ReplicateExif(const std::string& exifSourcePath, const std::string& imageSourcePath,

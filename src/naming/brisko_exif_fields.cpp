@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "imagemeta/jpeg_exif_file.h"
 #include "naming/exif_access.h"
 #include "naming/naming_text.h"
 #include "support/settings_store.h"
@@ -170,6 +171,21 @@ bool BriskoExifFields::WriteToFile(const std::string& source, const std::string&
     }
   }
   return exif.WriteUserComment(BuildBlock(), source, destination);
+}
+
+bool BriskoExifFields::WriteToDescriptor(const std::string& source, int fd) {
+  JpegExifFile file;
+  if (!file.Parse(source)) return false;
+  std::string comment;
+  // As WriteToFile: only ".jpg" files are read for their comment.
+  if (HasJpgExtension(source) && file.GetUserComment(comment) && comment.compare(0, 11, kBlockPrefix) != 0) {
+    if (m_BriskoExifOrigUserComments.empty()) {
+      m_BriskoExifOrigUserComments = comment;
+    } else {
+      m_BriskoExifOrigUserComments += "~" + comment;
+    }
+  }
+  return WriteExifUserCommentTo(file, BuildBlock(), fd);
 }
 
 void CompleteFieldsForWrite(BriskoExifFields& fields, const std::string& filePath, const CIdTxt* idTxt,

@@ -54,6 +54,9 @@ class BriskoExifFields {
   // Keeps the source's foreign user comment in m_BriskoExifOrigUserComments, then writes the
   // source to the destination with the block as its user comment.
   bool WriteToFile(const std::string& source, const std::string& destination, ExifAccess& exif);
+  // The same onto an open, empty, readable file (no flush: a batch flushes at once), reading the
+  // source's EXIF block once for both the comment kept and the copy.
+  bool WriteToDescriptor(const std::string& source, int fd);
 
   bool operator==(const BriskoExifFields&) const = default;
 

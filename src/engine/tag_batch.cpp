@@ -1,0 +1,534 @@
+// Tag batches: their record, the hidden tagged copies, the batch's steps and their recovery.
+#include "engine/tag_batch.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "naming/brisko_exif_fields.h"
+#include "support/path_util.h"
+#include "support/safe_output.h"
+
+namespace brisko {
+
+namespace {
+
+constexpr std::string_view kHeader = "brisko-tag-batch 1";
+constexpr size_t kRemovers = 4;
+// The body is the move batch's; only its first line differs.
+constexpr std::string_view kMoveBatchHeader = "brisko-move-batch 1";
+
+std::set<std::string>& Reported() {
+  static std::set<std::string> reported;
+  return reported;
+}
+
+std::string Format2(std::string_view format, const std::string& a, const std::string& b) {
+  std::string out;
+  const std::string* args[] = {&a, &b};
+  int next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next < 2) {
+      out += *args[next++];
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
+}
+
+enum class Where { There, Gone, Unknown };
+
+// A source that cannot be looked at, or whose folder is not there (a card taken out), is not
+// proof of anything.
+Where Probe(const std::string& path, uint64_t device) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) return Where::There;
+  return SourceSurelyGone(path, device) ? Where::Gone : Where::Unknown;
+}
+
+// The copy as recorded: size and time, and the inode where its file system keeps one.
+bool IsRecordedCopy(const std::string& path, const FileIdentity& copy) {
+  return StillTheRecordedFile(path, copy);
+}
+
+// A record file in the temp folder, locked (flock) by this process for as long as it holds it.
+class RecordFile {
+ public:
+  explicit RecordFile(std::string folder) : m_folder(WithTrailingSeparator(folder)) {}
+  ~RecordFile() { Release(); }
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  void Adopt(const std::string& path, int fd) {
+    Release();
+    m_path = path;
+    m_fd = fd;
+  }
+
+  // Written under a hidden name, locked, flushed, then renamed in (never over another record
+  // when new): under its name the record is always complete and locked.
+  bool Write(const std::string& text, const std::string& nameFrom, int* err) {
+    std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
+    own.erase(0, own.find_first_not_of('.'));
+    if (own.empty()) own = "photo";
+    constexpr size_t kMaxName = 255 - 1 - 14 - 8;  // ".", ".brisko-XXXXXX", "_NN" and the suffix
+    if (own.size() > kMaxName) own.resize(kMaxName);
+    std::string temp = m_folder + "." + own + ".brisko-XXXXXX";
+    int e = 0;
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) e = errno;
+    if (e == 0) {
+      ::fchmod(fd, 0600);
+      ::flock(fd, LOCK_EX | LOCK_NB);
+      if (!WriteAll(fd, text.data(), text.size())) e = errno ? errno : EIO;
+    }
+    if (e == 0 && ::fdatasync(fd) != 0) e = errno;
+    if (e == 0 && !m_path.empty() && ::rename(temp.c_str(), m_path.c_str()) != 0) e = errno;
+    if (e == 0 && m_path.empty()) {
+      const std::string wanted = m_folder + own;
+      for (int n = 1; n < 100000; ++n) {
+        const std::string path = (n == 1 ? wanted : wanted + "_" + std::to_string(n)) + kTagBatchSuffix;
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+          m_path = path;
+          break;
+        }
+        e = errno;
+        if (e != EEXIST) break;
+        e = 0;
+      }
+      if (m_path.empty() && e == 0) e = EEXIST;
+    }
+    if (e != 0) {
+      if (fd >= 0) {
+        ::unlink(temp.c_str());
+        ::close(fd);
+      }
+      if (err) *err = e;
+      return false;
+    }
+    SyncFolderHolding(m_path);
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+    return true;
+  }
+
+  // Not flushed: a record that survives a power cut finds its photos placed and goes then.
+  void Remove() {
+    if (m_path.empty()) return;
+    ::unlink(m_path.c_str());
+    Reported().erase(m_path);
+    Release();
+  }
+  const std::string& Path() const { return m_path; }
+
+ private:
+  void Release() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+  }
+  std::string m_folder;
+  std::string m_path;
+  int m_fd = -1;
+};
+
+bool ReadLimited(int fd, std::string& text, size_t limit) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit)
+    return false;
+  text.assign(static_cast<size_t>(st.st_size), '\0');
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FormatTagBatchRecord(const MoveBatchRecord& record) {
+  std::string text = FormatMoveBatchRecord(record);
+  return std::string(kHeader) + text.substr(kMoveBatchHeader.size());
+}
+
+bool ParseTagBatchRecord(std::string_view text, MoveBatchRecord& record) {
+  if (text.size() > kMaxMoveBatchRecordBytes || text.substr(0, kHeader.size()) != kHeader) return false;
+  std::string body(kMoveBatchHeader);
+  body += text.substr(kHeader.size());
+  return ParseMoveBatchRecord(body, record);
+}
+
+bool WriteTaggedCopy(const std::string& source, const std::string& folder, BriskoExifFields& fields,
+                     std::string& hidden, FileIdentity& sourceIdentity) {
+  static std::atomic<unsigned> counter{0};
+  hidden.clear();
+  if (!ReadFileIdentity(source, sourceIdentity)) return false;
+  int fd = -1;
+  std::string name;
+  for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+    // The file layer's hidden form: scans pass over it, and a crash before the batch is
+    // recorded leaves only a leftover, never a photo under a name.
+    name = WithTrailingSeparator(folder) + ".brisko-tag-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter++) + ".tmp";
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  bool ok = fields.WriteToDescriptor(source, fd);
+  // Start writing it out now: the batch's one flush then finds little left to do.
+  if (ok) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (::close(fd) != 0) ok = false;
+  // Read between two looks that agree: a photo saved anew meanwhile is not the one copied.
+  if (!ok || !StillTheRecordedFile(source, sourceIdentity)) {
+    ::unlink(name.c_str());
+    return false;
+  }
+  hidden = std::move(name);
+  return true;
+}
+
+TagBatch::TagBatch(std::string tempFolder, std::string action, bool overwrite)
+    : m_tempFolder(std::move(tempFolder)), m_action(std::move(action)), m_overwrite(overwrite) {}
+
+TagBatch::~TagBatch() {
+  Clear();
+}
+
+void TagBatch::Add(Entry entry) {
+  m_bytes += entry.bytes;
+  m_entries.push_back(std::move(entry));
+}
+
+bool TagBatch::Full() const {
+  constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
+  return m_entries.size() >= kMaxFiles || m_bytes >= kMaxBytes;
+}
+
+void TagBatch::Fail(Entry& entry, int err) {
+  if (!entry.temp.empty()) ::unlink(entry.temp.c_str());
+  entry.temp.clear();
+  entry.outcome = Outcome::Failed;
+  entry.err = err != 0 ? err : EIO;
+}
+
+void TagBatch::Commit() {
+  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
+  // One flush per file system (syncfs), each file alone where that fails.
+  std::vector<FileIdentity> copies(m_entries.size());
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    if (pending(m_entries[i]) && !ReadFileIdentity(m_entries[i].temp, copies[i])) Fail(m_entries[i], errno);
+  }
+  std::vector<uint64_t> flushed;
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    const uint64_t device = copies[i].device;
+    bool seen = false;
+    for (uint64_t d : flushed) seen = seen || d == device;
+    if (!pending(m_entries[i]) || seen) continue;
+    flushed.push_back(device);
+    const int fd = ::open(m_entries[i].temp.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    for (size_t k = i; !synced && k < m_entries.size(); ++k) {
+      if (!pending(m_entries[k]) || copies[k].device != device) continue;
+      const int f = ::open(m_entries[k].temp.c_str(), O_RDONLY | O_CLOEXEC);
+      const bool ok = f >= 0 && ::fsync(f) == 0;
+      const int err = errno;
+      if (f >= 0) ::close(f);
+      if (!ok) Fail(m_entries[k], err);
+    }
+  }
+  MoveBatchRecord record;
+  record.action = m_action;
+  record.overwrite = m_overwrite;
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    const Entry& e = m_entries[i];
+    if (pending(e)) record.entries.push_back({e.source, e.sourceIdentity, e.target, copies[i], e.temp});
+  }
+  if (record.entries.empty()) return;
+  MoveJournal::Reached("tag batch flushed");
+  // Without the record no copy takes a final name: a crash could then double a photo.
+  RecordFile journal(m_tempFolder);
+  int err = 0;
+  if (!journal.Write(FormatTagBatchRecord(record), record.entries.front().source, &err)) {
+    for (Entry& e : m_entries) {
+      if (pending(e)) Fail(e, err);
+    }
+    return;
+  }
+  MoveJournal::Reached("tag batch recorded");
+  std::vector<std::string> folders;
+  for (Entry& e : m_entries) {
+    if (!pending(e)) continue;
+    int moveErr = 0;
+    if (!MoveFile(e.temp, e.target, collision, &e.placed, &moveErr)) {
+      Fail(e, moveErr);
+      continue;
+    }
+    e.temp.clear();
+    const std::string folder = SplitPath(e.placed).folder;
+    bool seen = false;
+    for (const std::string& f : folders) seen = seen || f == folder;
+    if (!seen) folders.push_back(folder);
+  }
+  for (const std::string& folder : folders) {
+    if (SyncFolderHolding(folder + ".")) continue;
+    const int e = errno ? errno : EIO;
+    for (Entry& entry : m_entries) {
+      if (!pending(entry) || entry.placed.empty() || SplitPath(entry.placed).folder != folder) continue;
+      // A new name is taken back; a replaced file is gone already, so its successor stays.
+      if (!m_overwrite) ::unlink(entry.placed.c_str());
+      entry.placed.clear();
+      Fail(entry, e);
+    }
+  }
+  MoveJournal::Reached("tag batch placed");
+  MoveBatchRecord waiting = record;
+  waiting.entries.clear();
+  std::vector<std::string> sourceFolders;
+  // Each removal frees the photo's blocks, which costs milliseconds on some disks (online
+  // discard) while the CPU idles: a few run side by side.
+  std::vector<int> removed(m_entries.size(), 0);
+  std::atomic<size_t> next{0};
+  auto remove = [&] {
+    for (size_t i; (i = next++) < m_entries.size();) {
+      const Entry& e = m_entries[i];
+      if (!pending(e)) continue;
+      const FileIdentity& was = e.sourceIdentity;
+      auto still = [&was](const std::string& at) { return StillTheRecordedFile(at, was); };
+      removed[i] = still(e.source)        ? RemoveSourceIfUnchanged(e.source, still)
+                   : PathExists(e.source) ? EBUSY
+                                          : ENOENT;
+    }
+  };
+  {
+    std::vector<std::thread> helpers;
+    for (size_t k = 1; k < kRemovers && k < m_entries.size(); ++k) helpers.emplace_back(remove);
+    remove();
+    for (std::thread& t : helpers) t.join();
+  }
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    Entry& e = m_entries[i];
+    if (!pending(e)) continue;
+    const FileIdentity& was = e.sourceIdentity;
+    auto still = [&was](const std::string& at) { return StillTheRecordedFile(at, was); };
+    int r = removed[i];
+    // Gone already (taken by another program): the copy is the only one left, and stays.
+    if (r == ENOENT && SourceSurelyGone(e.source, was.device)) r = 0;
+    if (r == 0) {
+      e.outcome = Outcome::Moved;
+      const std::string folder = SplitPath(e.source).folder;
+      if (sourceFolders.empty() || sourceFolders.back() != folder) sourceFolders.push_back(folder);
+      continue;
+    }
+    if (r == EBUSY || still(e.source)) {
+      // The source is there: the copy goes (unless it replaced a file) and the photo stays.
+      if (!m_overwrite) ::unlink(e.placed.c_str());
+      e.placed.clear();
+      e.outcome = r == EBUSY ? Outcome::Changed : Outcome::Failed;
+      e.err = r;
+      continue;
+    }
+    // Out of reach (a card pulled): the copy may be the only one; a later pass decides.
+    e.outcome = Outcome::Waiting;
+    for (const MoveBatchRecord::Entry& w : record.entries) {
+      if (w.source == e.source) waiting.entries.push_back(w);
+    }
+  }
+  // So that a power cut cannot bring back a source whose move is reported.
+  for (const std::string& folder : sourceFolders) SyncFolderHolding(folder + ".");
+  MoveJournal::Reached("tag batch sources removed");
+  if (waiting.entries.empty()) {
+    journal.Remove();
+  } else {
+    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source, nullptr);
+  }
+}
+
+void TagBatch::Clear() {
+  for (Entry& e : m_entries) {
+    if (!e.temp.empty()) ::unlink(e.temp.c_str());
+  }
+  m_entries.clear();
+  m_bytes = 0;
+}
+
+namespace {
+
+class TagRecoverer {
+ public:
+  TagRecoverer(std::string folder, const MoveRecovery& how) : m_folder(std::move(folder)), m_how(how) {}
+
+  int Run(const std::string& path) {
+    // Only a record whose lock is free: a live station holds the lock of the batch it runs.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+      ::close(fd);
+      return 0;
+    }
+    struct stat held {
+    }, named{};
+    if (::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+      ::close(fd);
+      return 0;
+    }
+    RecordFile journal(m_folder);
+    journal.Adopt(path, fd);
+    std::string text;
+    MoveBatchRecord record;
+    if (!ReadLimited(fd, text, kMaxMoveBatchRecordBytes) || !ParseTagBatchRecord(text, record) ||
+        !InFolders(record)) {
+      // Left for the operator: it may still name the only copy of a photo.
+      if (m_how.anyOwner && Reported().insert(path).second) Log("FAILED: Unreadable move record " + path);
+      return 0;
+    }
+    if (!m_how.anyOwner && record.action != m_how.owner) return 0;
+    return Complete(record, journal);
+  }
+
+ private:
+  void Log(const std::string& text) {
+    if (m_how.log) m_how.log(text);
+  }
+
+  // Every hidden copy sits beside its target (the parser checks that) under our own form.
+  static bool InFolders(const MoveBatchRecord& record) {
+    for (const MoveBatchRecord::Entry& e : record.entries) {
+      if (SplitPath(e.temp).name.rfind(".brisko-tag-", 0) != 0) return false;
+    }
+    return true;
+  }
+
+  // Where the recorded copy went: the target or a "name (n).ext" a late collision gave it.
+  static std::string Arrival(const MoveBatchRecord::Entry& e) {
+    FileIdentity source;
+    const bool sourceThere = ReadFileIdentity(e.source, source);
+    for (int n = 1; n <= 9999; ++n) {
+      const std::string candidate = n == 1 ? e.target : CollisionName(e.target, n);
+      FileIdentity id;
+      if (!ReadFileIdentity(candidate, id)) {
+        if (n > 1 && !PathExists(candidate)) break;  // names are taken in order
+        continue;
+      }
+      if (candidate == e.source || (sourceThere && id.device == source.device && id.inode == source.inode))
+        continue;
+      if (IsRecordedCopy(candidate, e.copyIdentity)) return candidate;
+    }
+    return {};
+  }
+
+  void Recovered(const MoveBatchRecord::Entry& e, const std::string& at) {
+    if (m_how.arrived) m_how.arrived(at);
+    Log(Format2("Recovered file from %s to %s", e.source, at));
+  }
+
+  int Complete(const MoveBatchRecord& record, RecordFile& journal) {
+    int placed = 0;
+    MoveBatchRecord waiting = record;
+    waiting.entries.clear();
+    std::vector<std::string> folders;
+    for (const MoveBatchRecord::Entry& e : record.entries) {
+      auto still = [&e](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); };
+      // A removal the crash cut short: finished when it is the copied file, else put back.
+      SettleSetAside(e.source, still);
+      const Where source = Probe(e.source, e.sourceIdentity.device);
+      if (source == Where::Unknown) {
+        waiting.entries.push_back(e);
+        continue;
+      }
+      struct stat st {};
+      if (::lstat(e.temp.c_str(), &st) == 0) {
+        // Never renamed into place: with the source there the batch is rolled back and the
+        // next pass moves the photo; with the source gone the copy is all that is left.
+        if (source == Where::There || !IsRecordedCopy(e.temp, e.copyIdentity)) {
+          if (source == Where::There) ::unlink(e.temp.c_str());
+          continue;
+        }
+        std::string at;
+        if (!MoveFile(e.temp, e.target, record.overwrite ? Collision::Replace : Collision::Rename, &at)) {
+          waiting.entries.push_back(e);
+          continue;
+        }
+        SyncFolderHolding(at);
+        Recovered(e, at);
+        ++placed;
+        continue;
+      }
+      const std::string at = Arrival(e);
+      if (at.empty()) continue;  // never placed: the source (if any) moves on the next pass
+      if (source == Where::There) {
+        MoveJournal::Reached("tag batch entry found");
+        int err = still(e.source) ? RemoveSourceIfUnchanged(e.source, still) : EBUSY;
+        if (err == EBUSY && !PathExists(e.source)) err = ENOENT;
+        if (err == EBUSY) {
+          Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
+          continue;
+        }
+        if (err != 0 && err != ENOENT) {
+          // As a failed move: the source stays, once.
+          if (record.overwrite) continue;
+          if (still(e.source)) {
+            ::unlink(at.c_str());
+          } else {
+            waiting.entries.push_back(e);
+          }
+          continue;
+        }
+        if (err == 0) folders.push_back(e.source);
+      }
+      Recovered(e, at);
+      ++placed;
+    }
+    for (const std::string& f : folders) SyncFolderHolding(f);
+    if (waiting.entries.empty()) {
+      journal.Remove();
+    } else {
+      if (waiting.entries.size() != record.entries.size())
+        journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source, nullptr);
+      const std::string& s = waiting.entries.front().source;
+      if (Reported().insert(journal.Path() + "\nwaiting").second)
+        Log(Format2("Waiting for folder %s to finish the move of %s", SplitPath(s).folder, s));
+    }
+    return placed;
+  }
+
+  std::string m_folder;
+  const MoveRecovery& m_how;
+};
+
+}  // namespace
+
+int RecoverTagBatches(const std::string& tempFolder, const MoveRecovery& how) {
+  const std::string folder = WithTrailingSeparator(tempFolder);
+  std::vector<std::string> records;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    const std::string_view suffix(kTagBatchSuffix);
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name(entry->d_name);
+      if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix && name[0] != '.')
+        records.push_back(folder + entry->d_name);
+    }
+    ::closedir(dir);
+  }
+  int placed = 0;
+  TagRecoverer recoverer(folder, how);
+  for (const std::string& path : records) placed += recoverer.Run(path);
+  return placed;
+}
+
+}  // namespace brisko

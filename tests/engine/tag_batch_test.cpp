@@ -1,0 +1,205 @@
+// Move Files with BriskoExif by batch: the record, kills at every step, and the failures that
+// must leave each photo exactly once.
+#include "engine/tag_batch.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "engine/action.h"
+#include "engine/engine_test_util.h"
+#include "engine/fake_host.h"
+#include "imagemeta/jpeg_exif_file.h"
+
+namespace brisko {
+namespace {
+
+using namespace brisko::test;
+namespace fs = std::filesystem;
+
+const std::string kPhoto = std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg";
+const char* const kNames[] = {"a.jpg", "b.jpg", "c.jpg"};
+
+TEST(TagBatchRecordText, RoundTripsAndRefusesWhatIsNotOne) {
+  MoveBatchRecord r;
+  r.action = "Tag\nit";
+  r.entries.push_back({"/in/a.jpg", {1, 2, 3, 4}, "/out/a.jpg", {5, 6, 7, -8}, "/out/.brisko-tag-9-1.tmp"});
+  const std::string text = FormatTagBatchRecord(r);
+  MoveBatchRecord back;
+  ASSERT_TRUE(ParseTagBatchRecord(text, back));
+  EXPECT_EQ(FormatTagBatchRecord(back), text);
+  MoveBatchRecord moved;
+  EXPECT_FALSE(ParseMoveBatchRecord(text, moved)) << "a move batch never reads a tag batch";
+  const std::string body = text.substr(text.find('\n'));
+  for (const std::string& broken :
+       {std::string(), "brisko-move-batch 1" + body, text.substr(0, text.size() - 4),
+        "brisko-tag-batch 2" + body, text + "x\n", std::string(5 << 20, 'a')}) {
+    EXPECT_FALSE(ParseTagBatchRecord(broken, back)) << broken.substr(0, 40);
+  }
+}
+
+class TagBatchTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    src = host.Dir() + "/in";
+    dst = host.Dir() + "/out";
+    temp = host.Dir() + "/temp";
+    MakeFolder(src);
+    MakeFolder(dst);
+    for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
+  }
+  void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
+
+  std::unique_ptr<Action> NewAction() {
+    auto a = std::make_unique<Action>(host);
+    a->m_strName = "T";
+    a->m_strSourceFolder = src;
+    a->m_strDestFolder = dst;
+    a->m_bRunPending = 1;
+    a->m_bAddOrUpdateBriskoExif = 1;
+    return a;
+  }
+  // Dies (no cleanup, as with SIGKILL) at the `stopAt`-th step; false when the run finished first.
+  bool RunAndDieAt(int stopAt) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int steps = 0;
+      MoveJournal::SetStepHookForTest([&](const char*) {
+        if (++steps == stopAt) _exit(3);
+      });
+      NewAction()->Run();
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+  }
+  // Every file in the destination tree: tagged photos only, nothing hidden.
+  void ExpectEachPhotoOnceTagged(size_t expected) {
+    size_t photos = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dst)) {
+      const std::string name = e.path().filename().string();
+      // A run killed before its batch is recorded leaves its hidden copies (never a photo).
+      if (IsFileLayerTempName(name)) continue;
+      ASSERT_NE(name[0], '.') << "left behind: " << name;
+      std::string comment;
+      EXPECT_TRUE(ReadExifUserComment(e.path().string(), comment) && comment.rfind("BriskoExif:", 0) == 0)
+          << name;
+      ++photos;
+    }
+    EXPECT_EQ(photos, expected);
+    EXPECT_EQ(CountFiles(temp), 0) << "a record or a photo stranded in the temp folder";
+  }
+
+  FakeHost host;
+  std::string src, dst, temp;
+};
+
+TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStation) {
+  for (int stopAt = 1;; ++stopAt) {
+    SCOPED_TRACE(stopAt);
+    fs::remove_all(dst);
+    fs::remove_all(temp);
+    MakeFolder(dst);
+    for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
+    const bool died = RunAndDieAt(stopAt);
+    auto next = NewAction();
+    next->RecoverInterruptedMoves();
+    next->Run();
+    ExpectEachPhotoOnceTagged(3);
+    EXPECT_EQ(CountFiles(src), 0);
+    if (!died) {
+      EXPECT_GE(stopAt, 5) << "every step was tried";
+      break;
+    }
+  }
+}
+
+TEST_F(TagBatchTest, FailuresLeaveEachPhotoOnceAndNothingHalfWrittenUnderAFinalName) {
+  const std::string roomForOne = std::to_string(ReadFile(kPhoto).size() * 3 / 2);
+  struct Row {
+    const char* what;
+    std::function<std::shared_ptr<void>(TagBatchTest&)> arrange;
+  };
+  const Row rows[] = {
+      {"destination full",
+       [&](TagBatchTest& t) -> std::shared_ptr<void> {
+         auto full = std::make_shared<SmallTmpfs>(t.dst, roomForOne.c_str());
+         return full->Ok() ? full : nullptr;
+       }},
+      {"destination read-only",
+       [](TagBatchTest& t) -> std::shared_ptr<void> {
+         auto ro = std::make_shared<ReadOnlyFolder>(t.dst);
+         return ro->Ok() ? ro : nullptr;
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::shared_ptr<void> held = row.arrange(*this);
+    if (!held) GTEST_SKIP() << "mounts need root";
+    NewAction()->Run();
+    // A photo the destination refuses waits in the temp folder with its record, as it always has.
+    size_t photos = CountFiles(src);
+    for (const std::string& folder : {dst, temp}) {
+      for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_NE(name[0], '.') << "half-written file left: " << name;
+        if (name.find(".brisko-") == std::string::npos) ++photos;
+      }
+    }
+    EXPECT_EQ(photos, 3u) << "lost or doubled";
+    EXPECT_LT(CountFiles(dst), 3);
+    for (const auto& e : fs::directory_iterator(src))
+      EXPECT_EQ(ReadFile(e.path().string()), ReadFile(kPhoto));
+    held.reset();
+    fs::remove_all(src);
+    fs::remove_all(dst);
+    fs::remove_all(temp);
+    SetUp();
+  }
+}
+
+TEST_F(TagBatchTest, ASourceSavedAnewAfterItsCopyWasMadeStaysAndIsMovedByTheNextPass) {
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "tag batch placed")
+      MakeFile(src + "/b.jpg", ReadFile(kPhoto) + "new", 1'700'000'000);
+  });
+  NewAction()->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_EQ(ReadFile(src + "/b.jpg"), ReadFile(kPhoto) + "new");
+  EXPECT_TRUE(host.HasLogLine(NewAction()->GetDescription() + " Not tagged: " + src +
+                              "/b.jpg changed while its tagged copy was made"));
+  ExpectEachPhotoOnceTagged(2);
+  NewAction()->Run();
+  ExpectEachPhotoOnceTagged(3);
+  EXPECT_EQ(CountFiles(src), 0);
+}
+
+TEST_F(TagBatchTest, AFolderMovedOntoItselfWithOverwriteKeepsEachPhotoOnceTagged) {
+  dst = src;
+  auto a = NewAction();
+  a->m_bOverwriteExistingFiles = 1;
+  a->Run();
+  ExpectEachPhotoOnceTagged(3);
+}
+
+TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) {
+  // Killed once the copies are in place; then the card (the source folder) is taken out.
+  ASSERT_TRUE(RunAndDieAt(3));
+  fs::rename(src, src + "-out");
+  auto next = NewAction();
+  next->RecoverInterruptedMoves();
+  EXPECT_EQ(CountFiles(dst), 3) << "a placed copy may be the only one left";
+  EXPECT_EQ(CountFiles(temp), 1) << "the record waits";
+  fs::rename(src + "-out", src);
+  next->RecoverInterruptedMoves();
+  ExpectEachPhotoOnceTagged(3);
+  EXPECT_EQ(CountFiles(src), 0);
+}
+
+}  // namespace
+}  // namespace brisko
