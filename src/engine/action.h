@@ -137,8 +137,11 @@ class Action {
     std::string copy;  // "": not copied
   };
   // `copied` (when given) gets, for each file, what was copied.
+  // `records` (when given) gets the move records of the copies (see RecordCopies), to be
+  // removed once their sources are deleted.
   bool CopySubfolderFiles(std::vector<std::string>& files, bool move,
-                          std::vector<CopiedFile>* copied = nullptr);
+                          std::vector<CopiedFile>* copied = nullptr,
+                          std::vector<std::unique_ptr<MoveJournal>>* records = nullptr);
   bool MoveFiles(const std::vector<std::string>& files);
   // With `copied`, a file that changed since its copy was made (written to, or replaced by
   // another file) is a new version: it is not deleted, and the log says so.
@@ -267,7 +270,8 @@ class Action {
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
-  size_t m_passCopies = 0;         // files this pass copied
+  size_t m_passCopies = 0;        // files this pass copied
+  bool m_recoveredMoves = false;  // recovery placed photos since the last pass
 };
 
 }  // namespace brisko

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "engine/action.h"
 #include "engine/selection_cache.h"
@@ -399,7 +400,8 @@ std::vector<std::string> Action::CollectFolders() {
 bool Action::RunBody() {
   const std::string description = GetDescription();
   // A move a crash cut short is finished before anything new is taken.
-  if (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) RecoverInterruptedMoves();
+  if (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia || m_iType == kMoveSubfolders)
+    RecoverInterruptedMoves();
 
   // An empty folder setting (a section loaded without it) would mean the file-system root.
   if (TrimTrailingSeparators(m_strSourceFolder).empty()) {
@@ -442,9 +444,13 @@ bool Action::RunBody() {
   LeaveNewestFiles(selected, heldBack);
 
   if (selected.empty() && m_iType != kDeleteSubfolders) {
+    // A subfolder move finished by recovery may have emptied folders that a run would remove.
+    if (std::exchange(m_recoveredMoves, false) && m_iType == kMoveSubfolders && folders.size() > 1)
+      DeleteSubfolders({folders.begin() + 1, folders.end()});
     m_host->SetProgress(0, 100, description, "No action required");
     return true;
   }
+  m_recoveredMoves = false;
   std::vector<std::string> eligible;
   eligible.reserve(selected.size());
   for (Selected& file : selected) {
@@ -512,8 +518,10 @@ bool Action::RunBody() {
       break;
     case kMoveSubfolders: {
       std::vector<CopiedFile> copied;
-      CopySubfolderFiles(eligible, true, &copied);
+      std::vector<std::unique_ptr<MoveJournal>> records;
+      CopySubfolderFiles(eligible, true, &copied, &records);
       result = DeleteFiles(eligible, &copied);
+      for (const std::unique_ptr<MoveJournal>& record : records) record->Remove();
       folders.erase(folders.begin());
       DeleteSubfolders(folders);
       break;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -275,7 +276,46 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   return true;
 }
 
-bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std::vector<CopiedFile>* copied) {
+// Records a batch of copies that are durable under their hidden names and not yet placed, so
+// that a crash before their sources are deleted doubles nothing: the next pass removes each
+// source whose copy is in place (see RecoverMoves). As many entries per record as fit; a record
+// that cannot be written leaves its entries as they were without one.
+namespace {
+
+void RecordCopies(const CopyBatch& batch, const std::string& action, const std::string& tempFolder,
+                  std::vector<std::unique_ptr<MoveJournal>>& records) {
+  const size_t bare = FormatMoveBatchRecord({}).size();
+  MoveBatchRecord record;
+  record.action = action;
+  const size_t empty = FormatMoveBatchRecord(record).size();
+  size_t bytes = empty;
+  auto write = [&] {
+    if (record.entries.empty()) return;
+    auto journal = std::make_unique<MoveJournal>(tempFolder);
+    if (journal->Write(record)) {
+      MoveJournal::Reached("copies recorded");
+      records.push_back(std::move(journal));
+    }
+    record.entries.clear();
+    bytes = empty;
+  };
+  for (const CopyBatch::Entry& e : batch.Entries()) {
+    if (e.err != 0 || e.temp.empty()) continue;
+    MoveBatchRecord::Entry entry{
+        e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, {}, e.temp};
+    if (!ReadFileIdentity(e.temp, entry.copyIdentity)) continue;
+    const size_t size = FormatMoveBatchRecord({{}, false, {entry}}).size() - bare;
+    if (bytes + size > kMaxMoveBatchRecordBytes) write();
+    record.entries.push_back(std::move(entry));
+    bytes += size;
+  }
+  write();
+}
+
+}  // namespace
+
+bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std::vector<CopiedFile>* copied,
+                                std::vector<std::unique_ptr<MoveJournal>>* records) {
   if (copied) copied->assign(files.size(), CopiedFile{});
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(m_strSourceFolder);
@@ -283,7 +323,9 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
   CopyBatch batch;
   std::vector<int> listed;  // the file index of each batch entry
   auto commit = [&] {
-    batch.Commit();
+    batch.Flush();
+    if (records) RecordCopies(batch, m_strName, GetTempFolder(), *records);
+    batch.Place();
     for (size_t k = 0; k < batch.Entries().size(); ++k) {
       const CopyBatch::Entry& entry = batch.Entries()[k];
       if (entry.err != 0) {
@@ -563,11 +605,14 @@ void Action::RecoverInterruptedMoves() {
     FinishRecoveredPhoto(record, photo, folder);
   };
   how.log = [this](const std::string& text) { LogMessage(text); };
-  how.arrived = [this](const std::string& path) {
-    ApplyFileAttributes(path);
-    if (m_bUseExternalExe) RunExternalApplication(path);
-  };
-  RecoverMoves(GetTempFolder(), how);
+  // A subfolder move hands its copies on as they are placed, before their sources go.
+  if (m_iType != kMoveSubfolders) {
+    how.arrived = [this](const std::string& path) {
+      ApplyFileAttributes(path);
+      if (m_bUseExternalExe) RunExternalApplication(path);
+    };
+  }
+  if (RecoverMoves(GetTempFolder(), how) > 0) m_recoveredMoves = true;
 }
 
 void Action::FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder) {
@@ -742,6 +787,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
 bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied) {
   const std::string description = GetDescription();
   bool result = true;
+  std::vector<std::string> removedFrom;  // folders of moved sources
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = files[i];
@@ -770,6 +816,12 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       deleted = DeleteFile(path, &failure);
     }
     if (deleted) {
+      if (from) {
+        const std::string folder = SplitPath(path).folder;
+        if (std::find(removedFrom.begin(), removedFrom.end(), folder) == removedFrom.end())
+          removedFrom.push_back(folder);
+        MoveJournal::Reached("copied source deleted");
+      }
       LogMessage("Deleted file " + path);
     } else {
       LogMessage("FAILED: Deleted file " + path);
@@ -777,6 +829,8 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       result = false;
     }
   }
+  // A moved source must stay deleted through a power cut once its move record is gone.
+  for (const std::string& folder : removedFrom) SyncFolderHolding(folder + ".");
   return result;
 }
 

@@ -294,7 +294,8 @@ class Recoverer {
         if (n > 1 && !PathExists(candidate)) break;  // names are taken in order
         continue;
       }
-      if (id.size != e.copyIdentity.size || id.modTimeNs != e.copyIdentity.modTimeNs) continue;
+      // Placed by a rename: still the file that was recorded, under its inode number too.
+      if (!StillTheRecordedFile(candidate, e.copyIdentity)) continue;
       if (sourceThere && (candidate == e.source || (id.device == source.device && id.inode == source.inode)))
         continue;
       if (sourceThere && !SameContent(e.source, candidate)) continue;

@@ -170,6 +170,7 @@ class MoveRecoveryTest : public ::testing::Test {
     a->m_bRunPending = 1;
     a->m_bAutoRotateJPG = rotate;
     a->m_bAddOrUpdateBriskoExif = tag;
+    a->m_iType = type;
     return a;
   }
   std::string Line(const std::string& text) { return action->GetDescription() + " " + text; }
@@ -234,6 +235,7 @@ class MoveRecoveryTest : public ::testing::Test {
   FakeHost host;
   std::string src, dst, temp;
   int rotate = 0, tag = 0;
+  int32_t type = kMoveFiles;
   std::unique_ptr<Action> action;
   std::unique_ptr<SmallTmpfs> other;
   std::unique_ptr<TempDir> shm;
@@ -1086,6 +1088,61 @@ TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
     RecordProperty(steps ? "kills" : "kills_plain", killed);
     RecordProperty(steps ? "hidden_leftovers_at_destination" : "hidden_leftovers_at_destination_plain",
                    leftovers);
+  }
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+// Move Subfolders copies every photo, then deletes the sources. A station killed anywhere in
+// between leaves each photo once after the next pass, whatever happened meanwhile.
+TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnything) {
+  struct Row {
+    const char* what;
+    bool saveAnew, cardOut;  // while the station is down, with c.jpg not yet deleted
+    std::vector<std::string> arrived;
+  };
+  const std::vector<std::string> once = {"a.jpg", "b.jpg", "c.jpg"};
+  const Row rows[] = {
+      {"nothing", false, false, once},
+      {"a source saved anew", true, false, {"a.jpg", "b.jpg", "c.jpg", "c_2.jpg"}},
+      {"the card out at the restart", false, true, once},
+  };
+  type = kMoveSubfolders;
+  for (const Row& row : rows) {
+    for (int stopAt = 1;; ++stopAt) {
+      SCOPED_TRACE(testing::Message() << row.what << ", killed at step " << stopAt);
+      fs::remove_all(dst);
+      fs::remove_all(temp);
+      MakeFolder(temp);
+      host.log.clear();
+      Card card(src, host.Dir(), false);
+      for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
+      action = NewAction();
+      if (!RunAndDieAt(stopAt)) break;
+      const bool meanwhile = stopAt >= 2 && Exists(src + "/s/c.jpg");
+      if (meanwhile && row.saveAnew) AppendFile(src + "/s/c.jpg", "!");
+      if (meanwhile && row.cardOut) card.Out();
+      action = NewAction();  // the next station
+      action->Run();
+      if (meanwhile && row.cardOut) {
+        EXPECT_EQ(CountFiles(temp), 1) << "the record waits for the card";
+        card.In();
+        action->Run();
+      }
+      action->Run();  // a later pass finds nothing left to do
+      std::vector<std::string> arrived;
+      for (const auto& e : fs::directory_iterator(dst + "/s"))
+        arrived.push_back(e.path().filename().string());
+      std::sort(arrived.begin(), arrived.end());
+      EXPECT_EQ(arrived, meanwhile ? row.arrived : once) << "lost or doubled";
+      EXPECT_EQ(ReadFile(dst + "/s/c.jpg"), "c.jpg");
+      EXPECT_FALSE(Exists(src + "/s")) << "the emptied folder goes";
+      EXPECT_EQ(CountFiles(temp), 0);
+    }
   }
 }
 
