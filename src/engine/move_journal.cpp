@@ -9,10 +9,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -304,6 +306,54 @@ class Recoverer {
     return {};
   }
 
+  // A source folder's regular files, read once per record: where a recorded source that is gone
+  // may still be under another name (renamed while the station was down).
+  struct Listing {
+    bool inodes = true;  // the file system keeps inode numbers
+    std::vector<std::pair<std::string, FileIdentity>> files;
+  };
+  static constexpr size_t kMaxListed = 100000;
+
+  static const Listing& ListingOf(const std::string& folder, std::map<std::string, Listing>& listings) {
+    auto [it, fresh] = listings.try_emplace(folder);
+    if (!fresh) return it->second;
+    Listing& listing = it->second;
+    listing.inodes = KeepsInodeNumbers(folder);
+    if (DIR* dir = ::opendir(folder.c_str())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        if (listing.files.size() >= kMaxListed) break;
+        const std::string_view name(entry->d_name);
+        if (IsFileLayerTempName(name) || IsSetAsideName(name)) continue;
+        FileIdentity id;
+        if (ReadFileIdentity(folder + entry->d_name, id)) listing.files.emplace_back(entry->d_name, id);
+      }
+      ::closedir(dir);
+    }
+    return listing;
+  }
+
+  // The file in the folder of `gone` that is `gone` renamed: the identity `was` (with the inode
+  // number where the file system keeps them), and the bytes of `copy` where `sameBytes` asks for
+  // them or the inode numbers cannot tell; "" when there is none. Never a name in `others`, nor
+  // `copy` itself.
+  static std::string Renamed(const std::string& gone, const FileIdentity& was, const std::string& copy,
+                             bool sameBytes, const std::vector<std::string>& others,
+                             std::map<std::string, Listing>& listings) {
+    const std::string folder = SplitPath(gone).folder;
+    const Listing& listing = ListingOf(folder, listings);
+    FileIdentity made;
+    if (!ReadFileIdentity(copy, made)) return {};
+    for (const auto& [name, id] : listing.files) {
+      if (id.size != was.size || id.modTimeNs != was.modTimeNs || (listing.inodes && id.inode != was.inode))
+        continue;
+      const std::string path = folder + name;
+      if (path == copy || (id.device == made.device && id.inode == made.inode)) continue;
+      if (std::find(others.begin(), others.end(), path) != others.end()) continue;
+      if ((!sameBytes && listing.inodes) || SameContent(path, copy)) return path;
+    }
+    return {};
+  }
+
   void Waiting(MoveJournal& journal, const std::string& source) {
     Once(journal.Path() + kWaitingKey,
          Format2("Waiting for folder %s to finish the move of %s", SplitPath(source).folder, source));
@@ -317,6 +367,9 @@ class Recoverer {
   int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
     int placed = 0;
     std::vector<std::string> folders;
+    std::map<std::string, Listing> listings;
+    std::vector<std::string> sources;  // each the photo of its own entry
+    for (const MoveBatchRecord::Entry& e : record.entries) sources.push_back(e.source);
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
     for (const MoveBatchRecord::Entry& e : record.entries) {
@@ -336,6 +389,27 @@ class Recoverer {
       if (sourceThere && !ReadFileIdentity(e.source, now)) continue;
       const std::string at = Arrival(e, sourceThere);
       if (at.empty()) continue;
+      // Renamed while the station was down: still this move's photo, and its copy is in place.
+      const std::string renamed =
+          sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, sources, listings);
+      if (!renamed.empty()) {
+        const int err = RemoveSourceIfUnchanged(renamed, [&](const std::string& aside) {
+          return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);
+        });
+        if (err == EBUSY) {
+          Log(Format2("Left file %s: changed since its copy %s was made", renamed, at));
+          continue;
+        }
+        if (err != 0 && err != ENOENT) {
+          // As a failed move the photo stays, once, under its new name (see below).
+          if (!record.overwrite && StillTheRecordedFile(renamed, e.sourceIdentity)) ::unlink(at.c_str());
+          continue;
+        }
+        if (err == 0) {
+          folders.push_back(renamed);
+          Log(Format2("Deleted file %s: renamed from %s", renamed, e.source));
+        }
+      }
       if (sourceThere) {
         MoveJournal::Reached("batch entry compared");
         // Checked last, right before the delete: a photo written to or replaced since its copy
@@ -392,6 +466,20 @@ class Recoverer {
       if (state == SourceState::Unknown) {
         // The card is not there: the photo may never have left it. Kept for a later pass.
         Waiting(journal, record.photo);
+        return false;
+      }
+      std::map<std::string, Listing> listings;
+      const std::string renamed =
+          state == SourceState::Gone && record.photo == record.source
+              ? Renamed(record.photo, record.photoIdentity, record.copy, false, {}, listings)
+              : std::string();
+      if (!renamed.empty()) {
+        // Renamed while the station was down: the photo never left, and the next pass moves it
+        // under its new name.
+        RemoveIfThere(record.copy);
+        RemoveIfThere(record.scratch);
+        Log(Format2("Left file %s: renamed from %s before its move was finished", renamed, record.source));
+        journal.Remove();
         return false;
       }
       if (state == SourceState::There && StillTheRecordedFile(record.photo, record.photoIdentity)) {

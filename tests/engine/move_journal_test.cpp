@@ -1146,5 +1146,87 @@ TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnyth
   }
 }
 
+// A source renamed while the station was down, after its copy was placed: the renamed file is
+// the photo and goes; a file that only looks like it (other bytes, or written to) stays.
+TEST_F(MoveRecoveryTest, ASourceRenamedWhileTheStationWasDownIsNotMovedTwice) {
+  struct Row {
+    const char* what;
+    long fileSystem;
+    std::function<void()> meanwhile;
+    std::vector<std::string> arrived;  // after the next pass
+  };
+  const Row rows[] = {
+      {"renamed", 0, [this] { fs::rename(src + "/a.jpg", src + "/X.jpg"); }, {"a.jpg"}},
+      {"renamed on a card that renumbers its files",
+       0x4d44,
+       [this] { fs::rename(src + "/a.jpg", src + "/X.jpg"); },
+       {"a.jpg"}},
+      {"renamed and written to",
+       0,
+       [this] {
+         fs::rename(src + "/a.jpg", src + "/X.jpg");
+         AppendFile(src + "/X.jpg", "!");
+       },
+       {"X.jpg", "a.jpg"}},
+      {"gone, another file of its size and time on a renumbering card",
+       0x4d44,
+       [this] {
+         fs::remove(src + "/a.jpg");
+         MakeFile(src + "/X.jpg", "photo-X", 1'600'000'000);
+       },
+       {"X.jpg", "a.jpg"}},
+  };
+  DestinationElsewhere();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(src);
+    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    host.log.clear();
+    MoveBatchRecord record;
+    record.action = "T";
+    record.entries.push_back(Placed("a.jpg", "photo-A"));
+    record.entries.push_back(Placed("b.jpg", "photo-B"));
+    {
+      MoveJournal journal(temp);
+      ASSERT_TRUE(journal.Write(record));
+    }  // as after a crash
+    row.meanwhile();
+    const std::string x = ReadFile(src + "/X.jpg");
+    SetFileSystemTypeForTest(row.fileSystem);
+    action->RecoverInterruptedMoves();
+    SetFileSystemTypeForTest(0);
+    const bool taken = row.arrived.size() == 1;
+    EXPECT_EQ(host.HasLogLine(Line("Deleted file " + src + "/X.jpg: renamed from " + src + "/a.jpg")), taken);
+    action->Run();
+    std::vector<std::string> names;
+    for (const std::string& path : Arrived()) names.push_back(fs::path(path).filename().string());
+    std::sort(names.begin(), names.end());
+    names.erase(std::remove(names.begin(), names.end(), "b.jpg"), names.end());
+    EXPECT_EQ(names, row.arrived) << "lost or doubled";
+    if (!taken) {
+      EXPECT_EQ(ReadFile(dst + "/X.jpg"), x) << "never deleted";
+    }
+    EXPECT_EQ(CountFiles(src), 0);
+    EXPECT_EQ(CountFiles(temp), 0);
+  }
+}
+
+// The single-photo path: a photo renamed while its tagged copy waited in the temp folder is
+// moved once, under its new name.
+TEST_F(MoveRecoveryTest, APhotoRenamedWhileItsTaggedCopyWaitedIsMovedOnce) {
+  tag = 1;
+  action = NewAction();
+  MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
+  ASSERT_TRUE(RunAndDieAt(2));  // the tagged copy made, the source not yet removed
+  fs::rename(src + "/a.jpg", src + "/X.jpg");
+  action = NewAction();
+  action->Run();
+  std::vector<std::string> arrived = Arrived();
+  ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
+  EXPECT_EQ(fs::path(arrived[0]).filename(), "X.jpg");
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 }  // namespace
 }  // namespace brisko
