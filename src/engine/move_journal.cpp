@@ -9,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -334,11 +333,10 @@ class Recoverer {
 
   // The file in the folder of `gone` that is `gone` renamed: the identity `was` (with the inode
   // number where the file system keeps them), and the bytes of `copy` where `sameBytes` asks for
-  // them or the inode numbers cannot tell; "" when there is none. Never a name in `others`, nor
-  // `copy` itself.
+  // them or the inode numbers cannot tell; "" when there is none. Never `copy` itself. The name
+  // may be another entry's source: renamed over that one, it is this photo all the same.
   static std::string Renamed(const std::string& gone, const FileIdentity& was, const std::string& copy,
-                             bool sameBytes, const std::vector<std::string>& others,
-                             std::map<std::string, Listing>& listings) {
+                             bool sameBytes, std::map<std::string, Listing>& listings) {
     const std::string folder = SplitPath(gone).folder;
     const Listing& listing = ListingOf(folder, listings);
     FileIdentity made;
@@ -348,7 +346,6 @@ class Recoverer {
         continue;
       const std::string path = folder + name;
       if (path == copy || (id.device == made.device && id.inode == made.inode)) continue;
-      if (std::find(others.begin(), others.end(), path) != others.end()) continue;
       if ((!sameBytes && listing.inodes) || SameContent(path, copy)) return path;
     }
     return {};
@@ -368,8 +365,6 @@ class Recoverer {
     int placed = 0;
     std::vector<std::string> folders;
     std::map<std::string, Listing> listings;
-    std::vector<std::string> sources;  // each the photo of its own entry
-    for (const MoveBatchRecord::Entry& e : record.entries) sources.push_back(e.source);
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
     for (const MoveBatchRecord::Entry& e : record.entries) {
@@ -391,7 +386,7 @@ class Recoverer {
       if (at.empty()) continue;
       // Renamed while the station was down: still this move's photo, and its copy is in place.
       const std::string renamed =
-          sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, sources, listings);
+          sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, listings);
       if (!renamed.empty()) {
         const int err = RemoveSourceIfUnchanged(renamed, [&](const std::string& aside) {
           return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);
@@ -471,7 +466,7 @@ class Recoverer {
       std::map<std::string, Listing> listings;
       const std::string renamed =
           state == SourceState::Gone && record.photo == record.source
-              ? Renamed(record.photo, record.photoIdentity, record.copy, false, {}, listings)
+              ? Renamed(record.photo, record.photoIdentity, record.copy, false, listings)
               : std::string();
       if (!renamed.empty()) {
         // Renamed while the station was down: the photo never left, and the next pass moves it
