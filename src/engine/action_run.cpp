@@ -197,6 +197,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
     const std::string& folder = folders[i];
     m_host->SetProgress(i, n, description, "Creating file list");
     if (IsProcessingFolder(folder)) continue;
+    const bool held = AnyMoveWaiting();
     auto judge = [&](const std::string& path, int64_t modTime, bool readOnly) {
       const Verdict verdict = JudgeFile(path, modTime, readOnly, now);
       if (verdict == Verdict::kYoung) ++heldBack;
@@ -221,6 +222,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       for (SelectionCache::Entry& entry : listed->entries) {
         if (entry.directory || !entry.passes || IsFileLayerTempName(entry.name) || IsSetAsideName(entry.name))
           continue;
+        if (held && HeldForWaitingMove(trimmed + "/" + entry.name)) continue;
         if (keeps && m_selection->StillHolds(entry, now)) {
           if (entry.decision == SelectionCache::kYoung) ++heldBack;
           if (entry.decision == SelectionCache::kUpToDate)
@@ -249,6 +251,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       if (scan.IsDirectory()) continue;
       // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
       if (IsFileLayerTempName(scan.GetFileName()) || IsSetAsideName(scan.GetFileName())) continue;
+      if (held && HeldForWaitingMove(scan.GetFilePath())) continue;
       // The listing read each entry's status just now.
       const FileInfo& status = scan.Current();
       judge(scan.GetFilePath(), status.modTime, status.readOnly);

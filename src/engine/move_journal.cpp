@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -42,6 +43,11 @@ std::set<std::string>& Claimed() {
 std::set<std::string>& Reported() {
   static std::set<std::string> reported;
   return reported;
+}
+// The placed copies of waiting batch records, by record.
+std::map<std::string, std::vector<std::string>>& Held() {
+  static std::map<std::string, std::vector<std::string>> held;
+  return held;
 }
 std::function<void(const char*)>& StepHook() {
   static std::function<void(const char*)> hook;
@@ -367,6 +373,7 @@ class Recoverer {
     std::map<std::string, Listing> listings;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
+    Held().erase(journal.Path());
     for (const MoveBatchRecord::Entry& e : record.entries) {
       // A copy the crash left under its hidden name is never a finished file.
       ::unlink(e.temp.c_str());
@@ -376,6 +383,8 @@ class Recoverer {
       const SourceState state = Probe(e.source, e.sourceIdentity.device);
       if (state == SourceState::Unknown) {
         waiting.entries.push_back(e);
+        const std::string at = Arrival(e, false);
+        if (!at.empty()) Held()[journal.Path()].push_back(at);
         continue;
       }
       const bool sourceThere = state == SourceState::There;
@@ -963,6 +972,7 @@ void MoveJournal::Remove() {
   // Unlocked after the name is gone, so nobody takes a finished record for an abandoned one.
   ::unlink(m_path.c_str());
   Unlock();
+  Held().erase(m_path);
   Reported().erase(m_path);
   Reported().erase(m_path + kWaitingKey);
   Claimed().erase(m_path);
@@ -998,6 +1008,17 @@ int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
     if (recoverer.Run(path)) ++placed;
   }
   return placed;
+}
+
+bool HeldForWaitingMove(const std::string& path) {
+  for (const auto& [record, copies] : Held()) {
+    if (std::find(copies.begin(), copies.end(), path) != copies.end()) return true;
+  }
+  return false;
+}
+
+bool AnyMoveWaiting() {
+  return !Held().empty();
 }
 
 void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds) {

@@ -140,6 +140,12 @@ struct MoveRecovery {
 // a later call finishes it once the folder is back.
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
 
+// Whether `path` is the placed copy of a batch move that waits for its source's folder (a card
+// taken out): no pass takes it on until that move is finished, or its source, back with the
+// card, would be moved a second time.
+bool HeldForWaitingMove(const std::string& path);
+bool AnyMoveWaiting();
+
 // At start, before any move runs: removes half-written temporary files a crash left in the temp
 // folder (never a photo: copies only take their names when complete). Another station may share
 // the folder and be writing one right now, so only files untouched for `minAgeSeconds` go.

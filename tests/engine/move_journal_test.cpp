@@ -835,6 +835,20 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
     action = NewAction();  // the next station, started without the card
     action->RecoverInterruptedMoves();
     action->Run();  // and a later pass, the card still out
+    // Another action takes the destination's photos on, but not a copy whose move waits.
+    const std::string next = host.Dir() + "/next";
+    fs::remove_all(next);
+    MakeFolder(next);
+    Action sort(host);
+    sort.m_strName = "Sort";
+    sort.m_strSourceFolder = dst;
+    sort.m_strDestFolder = next;
+    auto runSort = [&] {
+      sort.m_bRunPending = 1;
+      sort.Run();
+    };
+    runSort();
+    EXPECT_EQ(CountFiles(next), 0) << "held while their moves wait";
     EXPECT_EQ(RecoveredLines(), 0);
     EXPECT_EQ(CountFiles(temp), 1) << "the record stays";
     EXPECT_TRUE(
@@ -849,6 +863,8 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
     std::sort(arrived.begin(), arrived.end());
     EXPECT_EQ(arrived, (std::vector<std::string>{dst + "/a.jpg", dst + "/b.jpg"})) << "no second copy";
     EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
+    runSort();
+    EXPECT_EQ(CountFiles(next), 2);
   }
 }
 
