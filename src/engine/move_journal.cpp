@@ -990,7 +990,9 @@ void MoveJournal::Reached(const char* step) {
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   std::vector<std::string> records;
+  bool listed = false;
   if (DIR* dir = ::opendir(folder.c_str())) {
+    listed = true;
     const std::string_view suffix(kMoveRecordSuffix);
     while (const dirent* entry = ::readdir(dir)) {
       std::string_view name(entry->d_name);
@@ -1000,6 +1002,12 @@ int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
       }
     }
     ::closedir(dir);
+  }
+  // A record deleted by hand (its card never came back) holds its copies no longer.
+  for (auto it = Held().begin(); listed && it != Held().end();) {
+    const bool gone = it->first.rfind(folder, 0) == 0 &&
+                      std::find(records.begin(), records.end(), it->first) == records.end();
+    it = gone ? Held().erase(it) : std::next(it);
   }
   int placed = 0;
   Recoverer recoverer(folder, how);
