@@ -22,6 +22,7 @@
 #include "naming/exif_access.h"
 #include "scheduler/id_txt.h"
 #include "support/file_ops.h"
+#include "support/file_spec_find.h"
 #include "support/logger.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
@@ -603,6 +604,13 @@ void Action::RecoverInterruptedMoves() {
   };
   how.finish = [this](const MoveRecord& record, const std::string& photo, std::string& folder) {
     FinishRecoveredPhoto(record, photo, folder);
+  };
+  how.takes = [this](const std::string& name) {
+    FileSpecFilter filter;
+    std::string error;  // a bad pattern is said by the pass itself
+    filter.SetErrorSink(&error, nullptr);
+    filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
+    return filter.Passes(name, false);
   };
   how.log = [this](const std::string& text) { LogMessage(text); };
   // A subfolder move hands its copies on as they are placed, before their sources go.

@@ -341,8 +341,10 @@ class Recoverer {
   // number where the file system keeps them), and the bytes of `copy` where `sameBytes` asks for
   // them or the inode numbers cannot tell; "" when there is none. Never `copy` itself. The name
   // may be another entry's source: renamed over that one, it is this photo all the same.
-  static std::string Renamed(const std::string& gone, const FileIdentity& was, const std::string& copy,
-                             bool sameBytes, std::map<std::string, Listing>& listings) {
+  std::string Renamed(const std::string& gone, const FileIdentity& was, const std::string& copy,
+                      bool sameBytes, std::map<std::string, Listing>& listings) {
+    // A name no pass takes cannot be moved twice (a hard link the user made, say): left alone.
+    if (!m_how.takes) return {};
     const std::string folder = SplitPath(gone).folder;
     const Listing& listing = ListingOf(folder, listings);
     FileIdentity made;
@@ -351,7 +353,8 @@ class Recoverer {
       if (id.size != was.size || id.modTimeNs != was.modTimeNs || (listing.inodes && id.inode != was.inode))
         continue;
       const std::string path = folder + name;
-      if (path == copy || (id.device == made.device && id.inode == made.inode)) continue;
+      if (path == copy || (id.device == made.device && id.inode == made.inode) || !m_how.takes(name))
+        continue;
       if ((!sameBytes && listing.inodes) || SameContent(path, copy)) return path;
     }
     return {};

@@ -130,6 +130,9 @@ struct MoveRecovery {
   // Does what the crash left undone on the photo in the temp folder (rotation, block); may
   // change the destination folder. Only for records in the copying step.
   std::function<void(const MoveRecord& record, const std::string& photo, std::string& folder)> finish;
+  // Whether a pass of the owner takes a file of this name: a source renamed while the station
+  // was down is looked for only among those (unset: not looked for).
+  std::function<bool(const std::string& name)> takes;
   std::function<void(const std::string& text)> log;      // action log lines
   std::function<void(const std::string& path)> arrived;  // after a photo is placed
 };
