@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -521,10 +522,11 @@ bool Action::RunBody() {
       break;
     case kMoveSubfolders: {
       std::vector<CopiedFile> copied;
-      std::vector<std::unique_ptr<MoveJournal>> records;
+      std::vector<RecordedCopies> records;
+      std::set<std::string> vanished;
       CopySubfolderFiles(eligible, true, &copied, &records);
-      result = DeleteFiles(eligible, &copied);
-      for (const std::unique_ptr<MoveJournal>& record : records) record->Remove();
+      result = DeleteFiles(eligible, &copied, &vanished);
+      FinishRecords(records, vanished);
       folders.erase(folders.begin());
       DeleteSubfolders(folders);
       break;

@@ -284,7 +284,7 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
 namespace {
 
 void RecordCopies(const CopyBatch& batch, const std::string& action, const std::string& tempFolder,
-                  std::vector<std::unique_ptr<MoveJournal>>& records) {
+                  std::vector<Action::RecordedCopies>& records) {
   const size_t bare = FormatMoveBatchRecord({}).size();
   MoveBatchRecord record;
   record.action = action;
@@ -295,7 +295,7 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
     auto journal = std::make_unique<MoveJournal>(tempFolder);
     if (journal->Write(record)) {
       MoveJournal::Reached("copies recorded");
-      records.push_back(std::move(journal));
+      records.push_back({std::move(journal), record});
     }
     record.entries.clear();
     bytes = empty;
@@ -316,7 +316,7 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
 }  // namespace
 
 bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std::vector<CopiedFile>* copied,
-                                std::vector<std::unique_ptr<MoveJournal>>* records) {
+                                std::vector<RecordedCopies>* records) {
   if (copied) copied->assign(files.size(), CopiedFile{});
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(m_strSourceFolder);
@@ -792,7 +792,17 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   record.folder = destination;
 }
 
-bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied) {
+void Action::FinishRecords(std::vector<RecordedCopies>& records, const std::set<std::string>& vanished) {
+  for (RecordedCopies& r : records) {
+    std::erase_if(r.record.entries,
+                  [&](const MoveBatchRecord::Entry& e) { return !vanished.count(e.source); });
+    if (r.record.entries.empty() || !r.journal->Write(r.record)) r.journal->Remove();
+  }
+  records.clear();  // lets go of the records that stay
+}
+
+bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied,
+                         std::set<std::string>* vanished) {
   const std::string description = GetDescription();
   bool result = true;
   std::vector<std::string> removedFrom;  // folders of moved sources
@@ -820,6 +830,7 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       }
       deleted = e == 0;
       failure = MakeFileFailure(e);
+      if (e == ENOENT && vanished) vanished->insert(path);
     } else {
       deleted = DeleteFile(path, &failure);
     }

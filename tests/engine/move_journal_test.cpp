@@ -1162,6 +1162,28 @@ TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnyth
   }
 }
 
+// A photo renamed between its copy and its delete: the record stays, and the next pass finishes
+// the move on the renamed file instead of moving it a second time.
+TEST_F(MoveRecoveryTest, ASubfolderPhotoRenamedBeforeItsDeleteIsMovedOnce) {
+  type = kMoveSubfolders;
+  action = NewAction();
+  for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "copied source deleted" && Exists(src + "/s/b.jpg"))
+      fs::rename(src + "/s/b.jpg", src + "/s/X.jpg");
+  });
+  action->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  action->Run();
+  std::vector<std::string> arrived;
+  for (const auto& e : fs::directory_iterator(dst + "/s")) arrived.push_back(e.path().filename().string());
+  std::sort(arrived.begin(), arrived.end());
+  EXPECT_EQ(arrived, (std::vector<std::string>{"a.jpg", "b.jpg"})) << "lost or doubled";
+  EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + src + "/s/X.jpg: renamed from " + src + "/s/b.jpg")));
+  EXPECT_FALSE(Exists(src + "/s"));
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 // A source renamed while the station was down, after its copy was placed: the renamed file is
 // the photo and goes; a file that only looks like it (other bytes, or written to) stays.
 TEST_F(MoveRecoveryTest, ASourceRenamedWhileTheStationWasDownIsNotMovedTwice) {
