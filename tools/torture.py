@@ -589,8 +589,11 @@ class Torture:
     def put_card(self):
         if self.card_is_mount:
             os.makedirs(self.p("card"), exist_ok=True)
-            if self.sh("mount", "--bind", self.card_store, self.p("card")):
+            r = subprocess.run(["mount", "--bind", self.card_store, self.p("card")], capture_output=True)
+            if r.returncode == 0:
                 self.mounts.append(self.p("card"))
+            else:  # the photos on it would all count as lost
+                self.note("card mount failed: %s" % r.stderr.decode(errors="replace").strip())
         else:
             os.rename(self.p("outside/card"), self.p("card"))
         self.card_in = True

@@ -343,8 +343,6 @@ class Recoverer {
   // may be another entry's source: renamed over that one, it is this photo all the same.
   std::string Renamed(const std::string& gone, const FileIdentity& was, const std::string& copy,
                       bool sameBytes, std::map<std::string, Listing>& listings) {
-    // A name no pass takes cannot be moved twice (a hard link the user made, say): left alone.
-    if (!m_how.takes) return {};
     const std::string folder = SplitPath(gone).folder;
     const Listing& listing = ListingOf(folder, listings);
     FileIdentity made;
@@ -353,8 +351,9 @@ class Recoverer {
       if (id.size != was.size || id.modTimeNs != was.modTimeNs || (listing.inodes && id.inode != was.inode))
         continue;
       const std::string path = folder + name;
-      if (path == copy || (id.device == made.device && id.inode == made.inode) || !m_how.takes(name))
-        continue;
+      if (path == copy || (id.device == made.device && id.inode == made.inode)) continue;
+      // A name no pass takes is never moved twice (a hard link the user made, say).
+      if (m_how.takes && !m_how.takes(name)) continue;
       if ((!sameBytes && listing.inodes) || SameContent(path, copy)) return path;
     }
     return {};

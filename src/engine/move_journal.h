@@ -131,7 +131,7 @@ struct MoveRecovery {
   // change the destination folder. Only for records in the copying step.
   std::function<void(const MoveRecord& record, const std::string& photo, std::string& folder)> finish;
   // Whether a pass of the owner takes a file of this name: a source renamed while the station
-  // was down is looked for only among those (unset: not looked for).
+  // was down is looked for only among those (unset, as for a record of an unknown action: any).
   std::function<bool(const std::string& name)> takes;
   std::function<void(const std::string& text)> log;      // action log lines
   std::function<void(const std::string& path)> arrived;  // after a photo is placed
