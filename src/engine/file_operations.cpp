@@ -277,12 +277,12 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   return true;
 }
 
+namespace {
+
 // Records a batch of copies that are durable under their hidden names and not yet placed, so
 // that a crash before their sources are deleted doubles nothing: the next pass removes each
 // source whose copy is in place (see RecoverMoves). As many entries per record as fit; a record
 // that cannot be written leaves its entries as they were without one.
-namespace {
-
 void RecordCopies(const CopyBatch& batch, const std::string& action, const std::string& tempFolder,
                   std::vector<Action::RecordedCopies>& records) {
   const size_t bare = FormatMoveBatchRecord({}).size();
