@@ -245,7 +245,7 @@ class Torture:
         self.root = os.geteuid() == 0 and not args.no_mount
         self.mounts = []
         self.steps = self.kills = self.photos = self.rounds = 0
-        self.shim_kills = self.pauses = self.known = 0
+        self.shim_kills = self.pauses = 0
         self.faults = []
         self.round = 0
         self.trace = []
@@ -438,8 +438,8 @@ class Torture:
             if ph and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) at %s" % (ph.pid, len(ph.versions), ph.path))
         elif r < 0.48:
-            # A name taken away while a batch record still names it gives a double (known: F2).
-            a = self.at_source(rng, ["turnin"] if self.a.skip_known else sources)
+            # A photo renamed over another, perhaps while a crashed batch record names both.
+            a = self.at_source(rng, sources)
             b = a and [x for x in self.model if x.live and x is not a and os.path.dirname(x.path) ==
                        os.path.dirname(a.path) and os.path.exists(x.path)]
             if b:
@@ -594,8 +594,11 @@ class Torture:
     def put_card(self):
         if self.card_is_mount:
             os.makedirs(self.p("card"), exist_ok=True)
-            if self.sh("mount", "--bind", self.card_store, self.p("card")):
+            r = subprocess.run(["mount", "--bind", self.card_store, self.p("card")], capture_output=True)
+            if r.returncode == 0:
                 self.mounts.append(self.p("card"))
+            else:  # the photos on it would all count as lost
+                self.note("card mount failed: %s" % r.stderr.decode(errors="replace").strip())
         else:
             os.rename(self.p("outside/card"), self.p("card"))
         self.card_in = True
@@ -721,10 +724,8 @@ class Torture:
                     leftovers += 1
                     self.note("leftover %s" % rel)
                     continue
-                # A source set aside for its delete: a pass after a crash finishes or puts it
-                # back; only Move Subfolders (no record, F1) may leave one, beside its copy.
-                if name.startswith(".") and name.endswith(".brisko-gone") and not (
-                        self.a.skip_known and rel.startswith("hot/")):
+                # A source set aside for its delete: a pass after a crash finishes or puts it back.
+                if name.startswith(".") and name.endswith(".brisko-gone"):
                     self.fault("hidden", "%s set aside and left (%d bytes)" % (rel, len(data)))
                 if in_temp:
                     self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)))
@@ -759,18 +760,10 @@ class Torture:
                 last = ph.live and ver == ph.versions[-1][1]
                 if last and not paths:
                     self.fault("lost", "#%d v%d (%s) exists nowhere" % (ph.pid, ver, ph.path))
-                if len(paths) > 1 and self.a.skip_known and any(x.startswith("arch/") for x in paths):
-                    # Known (F1): Move Subfolders keeps no record, so a crash between its flush
-                    # and its deletes leaves a photo in both trees.
-                    self.known += 1
-                    self.note("known double (Move Subfolders after a crash): #%d v%d at %s" %
-                              (ph.pid, ver, ", ".join(sorted(paths))))
-                elif len(paths) > 1:
+                if len(paths) > 1:
                     self.fault("doubled", "#%d v%d exists %d times: %s" % (ph.pid, ver, len(paths),
                                                                            ", ".join(sorted(paths))))
-            known_f1 = self.a.skip_known and ph.path.startswith(self.p("hot") + "/") and any(
-                x.startswith("arch/") for x in seen.get((ph.pid, ph.versions[-1][1]), []))
-            if ph.live and os.path.exists(ph.path) and not known_f1:
+            if ph.live and os.path.exists(ph.path):
                 self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path))
         return leftovers
 
@@ -837,9 +830,8 @@ class Torture:
                 st.kill()
             self.unmount_all()
         print("torture seed=%d: %d rounds, %d steps, %d photos, %d kills (%d by the shim at a file call),"
-              " %d pauses, %d faults, %d known" % (self.a.seed, self.rounds, self.steps, self.photos,
-                                                    self.kills, self.shim_kills, self.pauses, len(self.faults),
-                                                    self.known))
+              " %d pauses, %d faults" % (self.a.seed, self.rounds, self.steps, self.photos, self.kills,
+                                          self.shim_kills, self.pauses, len(self.faults)))
         kinds = {}
         for _, k, _ in self.faults:
             kinds[k] = kinds.get(k, 0) + 1
@@ -857,11 +849,6 @@ def main():
     ap.add_argument("--round", type=int, default=None, help="replay this round only")
     ap.add_argument("--repeat", type=int, default=1, help="with --round: how many times")
     ap.add_argument("--dir", help="work folder (default /tmp/brisko-torture-SEED)")
-    ap.add_argument("--skip-known", action="store_true",
-                    help="pass over the faults still known: F1, a photo of Move Subfolders in both "
-                         "trees after a crash (no record; counted as known, not as a fault); F2, "
-                         "renaming a card photo over one that a crashed batch names (only done in the "
-                         "rotation folder then)")
     ap.add_argument("--no-shim", action="store_true", help="no kills or pauses at file calls")
     ap.add_argument("--no-mount", action="store_true", help="no tmpfs card or disk even as root")
     ap.add_argument("--round-seconds", type=float, nargs=2, default=[12, 40], metavar=("MIN", "MAX"))

@@ -99,7 +99,8 @@ void Station::RecoverInterruptedMoves() {
   const std::string temp = ResolveTempFolder(*this);
   SweepTempLeftovers(temp);
   for (const auto& action : m_actions) {
-    if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia)
+    if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia ||
+        action->m_iType == kMoveSubfolders)
       action->RecoverInterruptedMoves();
   }
   MoveRecovery orphans;

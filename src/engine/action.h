@@ -138,13 +138,26 @@ class Action {
     FileIdentity as;
     std::string copy;  // "": not copied
   };
-  // `copied` (when given) gets, for each file, what was copied.
+  // A durable record of copies whose sources are still to be deleted.
+  struct RecordedCopies {
+    std::unique_ptr<MoveJournal> journal;
+    MoveBatchRecord record;
+  };
+  // `copied` (when given) gets, for each file, what was copied; `records` (when given) the
+  // records of the copies, to be settled once their sources are deleted (FinishRecords).
   bool CopySubfolderFiles(std::vector<std::string>& files, bool move,
-                          std::vector<CopiedFile>* copied = nullptr);
+                          std::vector<CopiedFile>* copied = nullptr,
+                          std::vector<RecordedCopies>* records = nullptr);
   bool MoveFiles(const std::vector<std::string>& files);
   // With `copied`, a file that changed since its copy was made (written to, or replaced by
   // another file) is a new version: it is not deleted, and the log says so.
-  bool DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied = nullptr);
+  // `vanished` (when given) gets the copied files that were gone at their delete.
+  bool DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied = nullptr,
+                   std::set<std::string>* vanished = nullptr);
+  // Removes the records once their sources are deleted. A source that was gone at its delete
+  // may have been renamed meanwhile: its entry stays recorded, and the next pass's recovery
+  // finishes the move on the renamed file.
+  static void FinishRecords(std::vector<RecordedCopies>& records, const std::set<std::string>& vanished);
   bool DeleteSubfolders(const std::vector<std::string>& folders);
   static int CountFolderEntries(const std::string& folder);
   static bool IsFolderEmpty(const std::string& folder);
@@ -281,7 +294,8 @@ class Action {
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
-  size_t m_passCopies = 0;  // files this pass copied
+  size_t m_passCopies = 0;        // files this pass copied
+  bool m_recoveredMoves = false;  // recovery placed photos since the last pass
 };
 
 }  // namespace brisko

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string_view>
+#include <utility>
 
 #include "camera/camera_source.h"
 #include "engine/action.h"
@@ -197,6 +199,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
     const std::string& folder = folders[i];
     m_host->SetProgress(i, n, description, "Creating file list");
     if (IsProcessingFolder(folder)) continue;
+    const bool held = AnyMoveWaiting();
     auto judge = [&](const std::string& path, int64_t modTime, bool readOnly) {
       const Verdict verdict = JudgeFile(path, modTime, readOnly, now);
       if (verdict == Verdict::kYoung) ++heldBack;
@@ -221,6 +224,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       for (SelectionCache::Entry& entry : listed->entries) {
         if (entry.directory || !entry.passes || IsFileLayerTempName(entry.name) || IsSetAsideName(entry.name))
           continue;
+        if (held && HeldForWaitingMove(trimmed + "/" + entry.name)) continue;
         if (keeps && m_selection->StillHolds(entry, now)) {
           if (entry.decision == SelectionCache::kYoung) ++heldBack;
           if (entry.decision == SelectionCache::kUpToDate)
@@ -249,6 +253,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       if (scan.IsDirectory()) continue;
       // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
       if (IsFileLayerTempName(scan.GetFileName()) || IsSetAsideName(scan.GetFileName())) continue;
+      if (held && HeldForWaitingMove(scan.GetFilePath())) continue;
       // The listing read each entry's status just now.
       const FileInfo& status = scan.Current();
       judge(scan.GetFilePath(), status.modTime, status.readOnly);
@@ -400,7 +405,8 @@ std::vector<std::string> Action::CollectFolders() {
 bool Action::RunBody() {
   const std::string description = GetDescription();
   // A move a crash cut short is finished before anything new is taken.
-  if (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) RecoverInterruptedMoves();
+  if (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia || m_iType == kMoveSubfolders)
+    RecoverInterruptedMoves();
 
   // An empty folder setting (a section loaded without it) would mean the file-system root.
   if (TrimTrailingSeparators(m_strSourceFolder).empty()) {
@@ -444,9 +450,13 @@ bool Action::RunBody() {
   LeaveNewestFiles(selected, heldBack);
 
   if (selected.empty() && m_iType != kDeleteSubfolders) {
+    // A subfolder move finished by recovery may have emptied folders that a run would remove.
+    if (std::exchange(m_recoveredMoves, false) && m_iType == kMoveSubfolders && folders.size() > 1)
+      DeleteSubfolders({folders.begin() + 1, folders.end()});
     m_host->SetProgress(0, 100, description, "No action required");
     return true;
   }
+  m_recoveredMoves = false;
   std::vector<std::string> eligible;
   eligible.reserve(selected.size());
   for (Selected& file : selected) {
@@ -514,8 +524,11 @@ bool Action::RunBody() {
       break;
     case kMoveSubfolders: {
       std::vector<CopiedFile> copied;
-      CopySubfolderFiles(eligible, true, &copied);
-      result = DeleteFiles(eligible, &copied);
+      std::vector<RecordedCopies> records;
+      std::set<std::string> vanished;
+      CopySubfolderFiles(eligible, true, &copied, &records);
+      result = DeleteFiles(eligible, &copied, &vanished);
+      FinishRecords(records, vanished);
       folders.erase(folders.begin());
       DeleteSubfolders(folders);
       break;

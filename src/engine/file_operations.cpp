@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -24,6 +25,7 @@
 #include "naming/exif_access.h"
 #include "scheduler/id_txt.h"
 #include "support/file_ops.h"
+#include "support/file_spec_find.h"
 #include "support/logger.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
@@ -302,7 +304,46 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   return true;
 }
 
-bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std::vector<CopiedFile>* copied) {
+namespace {
+
+// Records a batch of copies that are durable under their hidden names and not yet placed, so
+// that a crash before their sources are deleted doubles nothing: the next pass removes each
+// source whose copy is in place (see RecoverMoves). As many entries per record as fit; a record
+// that cannot be written leaves its entries as they were without one.
+void RecordCopies(const CopyBatch& batch, const std::string& action, const std::string& tempFolder,
+                  std::vector<Action::RecordedCopies>& records) {
+  const size_t bare = FormatMoveBatchRecord({}).size();
+  MoveBatchRecord record;
+  record.action = action;
+  const size_t empty = FormatMoveBatchRecord(record).size();
+  size_t bytes = empty;
+  auto write = [&] {
+    if (record.entries.empty()) return;
+    auto journal = std::make_unique<MoveJournal>(tempFolder);
+    if (journal->Write(record)) {
+      MoveJournal::Reached("copies recorded");
+      records.push_back({std::move(journal), record});
+    }
+    record.entries.clear();
+    bytes = empty;
+  };
+  for (const CopyBatch::Entry& e : batch.Entries()) {
+    if (e.err != 0 || e.temp.empty()) continue;
+    MoveBatchRecord::Entry entry{
+        e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, {}, e.temp};
+    if (!ReadFileIdentity(e.temp, entry.copyIdentity)) continue;
+    const size_t size = FormatMoveBatchRecord({{}, false, {entry}}).size() - bare;
+    if (bytes + size > kMaxMoveBatchRecordBytes) write();
+    record.entries.push_back(std::move(entry));
+    bytes += size;
+  }
+  write();
+}
+
+}  // namespace
+
+bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std::vector<CopiedFile>* copied,
+                                std::vector<RecordedCopies>* records) {
   if (copied) copied->assign(files.size(), CopiedFile{});
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(m_strSourceFolder);
@@ -310,7 +351,9 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
   CopyBatch batch;
   std::vector<int> listed;  // the file index of each batch entry
   auto commit = [&] {
-    batch.Commit();
+    batch.Flush();
+    if (records) RecordCopies(batch, m_strName, GetTempFolder(), *records);
+    batch.Place();
     for (size_t k = 0; k < batch.Entries().size(); ++k) {
       const CopyBatch::Entry& entry = batch.Entries()[k];
       if (entry.err != 0) {
@@ -704,12 +747,22 @@ void Action::RecoverInterruptedMoves() {
   how.finish = [this](const MoveRecord& record, const std::string& photo, std::string& folder) {
     FinishRecoveredPhoto(record, photo, folder);
   };
-  how.log = [this](const std::string& text) { LogMessage(text); };
-  how.arrived = [this](const std::string& path) {
-    ApplyFileAttributes(path);
-    if (m_bUseExternalExe) RunExternalApplication(path);
+  how.takes = [this](const std::string& name) {
+    FileSpecFilter filter;
+    std::string error;  // a bad pattern is said by the pass itself
+    filter.SetErrorSink(&error, nullptr);
+    filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
+    return filter.Passes(name, false);
   };
-  RecoverMoves(GetTempFolder(), how);
+  how.log = [this](const std::string& text) { LogMessage(text); };
+  // A subfolder move hands its copies on as they are placed, before their sources go.
+  if (m_iType != kMoveSubfolders) {
+    how.arrived = [this](const std::string& path) {
+      ApplyFileAttributes(path);
+      if (m_bUseExternalExe) RunExternalApplication(path);
+    };
+  }
+  if (RecoverMoves(GetTempFolder(), how) > 0) m_recoveredMoves = true;
 }
 
 void Action::FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder) {
@@ -881,9 +934,20 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   record.folder = destination;
 }
 
-bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied) {
+void Action::FinishRecords(std::vector<RecordedCopies>& records, const std::set<std::string>& vanished) {
+  for (RecordedCopies& r : records) {
+    std::erase_if(r.record.entries,
+                  [&](const MoveBatchRecord::Entry& e) { return !vanished.count(e.source); });
+    if (r.record.entries.empty() || !r.journal->Write(r.record)) r.journal->Remove();
+  }
+  records.clear();  // lets go of the records that stay
+}
+
+bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied,
+                         std::set<std::string>* vanished) {
   const std::string description = GetDescription();
   bool result = true;
+  std::vector<std::string> removedFrom;  // folders of moved sources
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = files[i];
@@ -908,10 +972,17 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       }
       deleted = e == 0;
       failure = MakeFileFailure(e);
+      if (e == ENOENT && vanished) vanished->insert(path);
     } else {
       deleted = DeleteFile(path, &failure);
     }
     if (deleted) {
+      if (from) {
+        const std::string folder = SplitPath(path).folder;
+        if (std::find(removedFrom.begin(), removedFrom.end(), folder) == removedFrom.end())
+          removedFrom.push_back(folder);
+        MoveJournal::Reached("copied source deleted");
+      }
       LogMessage("Deleted file " + path);
     } else {
       LogMessage("FAILED: Deleted file " + path);
@@ -919,6 +990,8 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       result = false;
     }
   }
+  // A moved source must stay deleted through a power cut once its move record is gone.
+  for (const std::string& folder : removedFrom) SyncFolderHolding(folder + ".");
   return result;
 }
 

@@ -9,10 +9,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -42,6 +44,11 @@ std::set<std::string>& Claimed() {
 std::set<std::string>& Reported() {
   static std::set<std::string> reported;
   return reported;
+}
+// The placed copies of waiting batch records, by record.
+std::map<std::string, std::vector<std::string>>& Held() {
+  static std::map<std::string, std::vector<std::string>> held;
+  return held;
 }
 std::function<void(const char*)>& StepHook() {
   static std::function<void(const char*)> hook;
@@ -295,11 +302,60 @@ class Recoverer {
         if (n > 1 && !PathExists(candidate)) break;  // names are taken in order
         continue;
       }
-      if (id.size != e.copyIdentity.size || id.modTimeNs != e.copyIdentity.modTimeNs) continue;
+      // Placed by a rename: still the file that was recorded, under its inode number too.
+      if (!StillTheRecordedFile(candidate, e.copyIdentity)) continue;
       if (sourceThere && (candidate == e.source || (id.device == source.device && id.inode == source.inode)))
         continue;
       if (sourceThere && !SameContent(e.source, candidate)) continue;
       return candidate;
+    }
+    return {};
+  }
+
+  // A source folder's regular files, read once per record: where a recorded source that is gone
+  // may still be under another name (renamed while the station was down).
+  struct Listing {
+    bool inodes = true;  // the file system keeps inode numbers
+    std::vector<std::pair<std::string, FileIdentity>> files;
+  };
+  static constexpr size_t kMaxListed = 100000;
+
+  static const Listing& ListingOf(const std::string& folder, std::map<std::string, Listing>& listings) {
+    auto [it, fresh] = listings.try_emplace(folder);
+    if (!fresh) return it->second;
+    Listing& listing = it->second;
+    listing.inodes = KeepsInodeNumbers(folder);
+    if (DIR* dir = ::opendir(folder.c_str())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        if (listing.files.size() >= kMaxListed) break;
+        const std::string_view name(entry->d_name);
+        if (IsFileLayerTempName(name) || IsSetAsideName(name)) continue;
+        FileIdentity id;
+        if (ReadFileIdentity(folder + entry->d_name, id)) listing.files.emplace_back(entry->d_name, id);
+      }
+      ::closedir(dir);
+    }
+    return listing;
+  }
+
+  // The file in the folder of `gone` that is `gone` renamed: the identity `was` (with the inode
+  // number where the file system keeps them), and the bytes of `copy` where `sameBytes` asks for
+  // them or the inode numbers cannot tell; "" when there is none. Never `copy` itself. The name
+  // may be another entry's source: renamed over that one, it is this photo all the same.
+  std::string Renamed(const std::string& gone, const FileIdentity& was, const std::string& copy,
+                      bool sameBytes, std::map<std::string, Listing>& listings) {
+    const std::string folder = SplitPath(gone).folder;
+    const Listing& listing = ListingOf(folder, listings);
+    FileIdentity made;
+    if (!ReadFileIdentity(copy, made)) return {};
+    for (const auto& [name, id] : listing.files) {
+      if (id.size != was.size || id.modTimeNs != was.modTimeNs || (listing.inodes && id.inode != was.inode))
+        continue;
+      const std::string path = folder + name;
+      if (path == copy || (id.device == made.device && id.inode == made.inode)) continue;
+      // A name no pass takes is never moved twice (a hard link the user made, say).
+      if (m_how.takes && !m_how.takes(name)) continue;
+      if ((!sameBytes && listing.inodes) || SameContent(path, copy)) return path;
     }
     return {};
   }
@@ -317,8 +373,10 @@ class Recoverer {
   int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
     int placed = 0;
     std::vector<std::string> folders;
+    std::map<std::string, Listing> listings;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
+    Held().erase(journal.Path());
     for (const MoveBatchRecord::Entry& e : record.entries) {
       // A copy the crash left under its hidden name is never a finished file.
       ::unlink(e.temp.c_str());
@@ -328,6 +386,8 @@ class Recoverer {
       const SourceState state = Probe(e.source, e.sourceIdentity.device);
       if (state == SourceState::Unknown) {
         waiting.entries.push_back(e);
+        const std::string at = Arrival(e, false);
+        if (!at.empty()) Held()[journal.Path()].push_back(at);
         continue;
       }
       const bool sourceThere = state == SourceState::There;
@@ -336,6 +396,27 @@ class Recoverer {
       if (sourceThere && !ReadFileIdentity(e.source, now)) continue;
       const std::string at = Arrival(e, sourceThere);
       if (at.empty()) continue;
+      // Renamed while the station was down: still this move's photo, and its copy is in place.
+      const std::string renamed =
+          sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, listings);
+      if (!renamed.empty()) {
+        const int err = RemoveSourceIfUnchanged(renamed, [&](const std::string& aside) {
+          return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);
+        });
+        if (err == EBUSY) {
+          Log(Format2("Left file %s: changed since its copy %s was made", renamed, at));
+          continue;
+        }
+        if (err != 0 && err != ENOENT) {
+          // As a failed move the photo stays, once, under its new name (see below).
+          if (!record.overwrite && StillTheRecordedFile(renamed, e.sourceIdentity)) ::unlink(at.c_str());
+          continue;
+        }
+        if (err == 0) {
+          folders.push_back(renamed);
+          Log(Format2("Deleted file %s: renamed from %s", renamed, e.source));
+        }
+      }
       if (sourceThere) {
         MoveJournal::Reached("batch entry compared");
         // Checked last, right before the delete: a photo written to or replaced since its copy
@@ -392,6 +473,20 @@ class Recoverer {
       if (state == SourceState::Unknown) {
         // The card is not there: the photo may never have left it. Kept for a later pass.
         Waiting(journal, record.photo);
+        return false;
+      }
+      std::map<std::string, Listing> listings;
+      const std::string renamed =
+          state == SourceState::Gone && record.photo == record.source
+              ? Renamed(record.photo, record.photoIdentity, record.copy, false, listings)
+              : std::string();
+      if (!renamed.empty()) {
+        // Renamed while the station was down: the photo never left, and the next pass moves it
+        // under its new name.
+        RemoveIfThere(record.copy);
+        RemoveIfThere(record.scratch);
+        Log(Format2("Left file %s: renamed from %s before its move was finished", renamed, record.source));
+        journal.Remove();
         return false;
       }
       if (state == SourceState::There && StillTheRecordedFile(record.photo, record.photoIdentity)) {
@@ -880,6 +975,7 @@ void MoveJournal::Remove() {
   // Unlocked after the name is gone, so nobody takes a finished record for an abandoned one.
   ::unlink(m_path.c_str());
   Unlock();
+  Held().erase(m_path);
   Reported().erase(m_path);
   Reported().erase(m_path + kWaitingKey);
   Claimed().erase(m_path);
@@ -897,7 +993,9 @@ void MoveJournal::Reached(const char* step) {
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   std::vector<std::string> records;
+  bool listed = false;
   if (DIR* dir = ::opendir(folder.c_str())) {
+    listed = true;
     const std::string_view suffix(kMoveRecordSuffix);
     while (const dirent* entry = ::readdir(dir)) {
       std::string_view name(entry->d_name);
@@ -908,6 +1006,12 @@ int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
     }
     ::closedir(dir);
   }
+  // A record deleted by hand (its card never came back) holds its copies no longer.
+  for (auto it = Held().begin(); listed && it != Held().end();) {
+    const bool gone = it->first.rfind(folder, 0) == 0 &&
+                      std::find(records.begin(), records.end(), it->first) == records.end();
+    it = gone ? Held().erase(it) : std::next(it);
+  }
   int placed = 0;
   Recoverer recoverer(folder, how);
   for (const std::string& path : records) {
@@ -915,6 +1019,17 @@ int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
     if (recoverer.Run(path)) ++placed;
   }
   return placed + RecoverTagBatches(tempFolder, how);
+}
+
+bool HeldForWaitingMove(const std::string& path) {
+  for (const auto& [record, copies] : Held()) {
+    if (std::find(copies.begin(), copies.end(), path) != copies.end()) return true;
+  }
+  return false;
+}
+
+bool AnyMoveWaiting() {
+  return !Held().empty();
 }
 
 void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds) {

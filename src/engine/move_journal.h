@@ -130,6 +130,9 @@ struct MoveRecovery {
   // Does what the crash left undone on the photo in the temp folder (rotation, block); may
   // change the destination folder. Only for records in the copying step.
   std::function<void(const MoveRecord& record, const std::string& photo, std::string& folder)> finish;
+  // Whether a pass of the owner takes a file of this name: a source renamed while the station
+  // was down is looked for only among those (unset, as for a record of an unknown action: any).
+  std::function<bool(const std::string& name)> takes;
   std::function<void(const std::string& text)> log;      // action log lines
   std::function<void(const std::string& path)> arrived;  // after a photo is placed
 };
@@ -139,6 +142,12 @@ struct MoveRecovery {
 // source folder is not there (a card taken out) proves nothing about its source: it stays, and
 // a later call finishes it once the folder is back.
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
+
+// Whether `path` is the placed copy of a batch move that waits for its source's folder (a card
+// taken out): no pass takes it on until that move is finished, or its source, back with the
+// card, would be moved a second time.
+bool HeldForWaitingMove(const std::string& path);
+bool AnyMoveWaiting();
 
 // At start, before any move runs: removes half-written temporary files a crash left in the temp
 // folder (never a photo: copies only take their names when complete). Another station may share

@@ -170,6 +170,7 @@ class MoveRecoveryTest : public ::testing::Test {
     a->m_bRunPending = 1;
     a->m_bAutoRotateJPG = rotate;
     a->m_bAddOrUpdateBriskoExif = tag;
+    a->m_iType = type;
     return a;
   }
   std::string Line(const std::string& text) { return action->GetDescription() + " " + text; }
@@ -234,6 +235,7 @@ class MoveRecoveryTest : public ::testing::Test {
   FakeHost host;
   std::string src, dst, temp;
   int rotate = 0, tag = 0;
+  int32_t type = kMoveFiles;
   std::unique_ptr<Action> action;
   std::unique_ptr<SmallTmpfs> other;
   std::unique_ptr<TempDir> shm;
@@ -835,6 +837,20 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
     action = NewAction();  // the next station, started without the card
     action->RecoverInterruptedMoves();
     action->Run();  // and a later pass, the card still out
+    // Another action takes the destination's photos on, but not a copy whose move waits.
+    const std::string next = host.Dir() + "/next";
+    fs::remove_all(next);
+    MakeFolder(next);
+    Action sort(host);
+    sort.m_strName = "Sort";
+    sort.m_strSourceFolder = dst;
+    sort.m_strDestFolder = next;
+    auto runSort = [&] {
+      sort.m_bRunPending = 1;
+      sort.Run();
+    };
+    runSort();
+    EXPECT_EQ(CountFiles(next), 0) << "held while their moves wait";
     EXPECT_EQ(RecoveredLines(), 0);
     EXPECT_EQ(CountFiles(temp), 1) << "the record stays";
     EXPECT_TRUE(
@@ -849,6 +865,8 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
     std::sort(arrived.begin(), arrived.end());
     EXPECT_EQ(arrived, (std::vector<std::string>{dst + "/a.jpg", dst + "/b.jpg"})) << "no second copy";
     EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
+    runSort();
+    EXPECT_EQ(CountFiles(next), 2);
   }
 }
 
@@ -1089,6 +1107,170 @@ TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
     RecordProperty(steps ? "hidden_leftovers_at_destination" : "hidden_leftovers_at_destination_plain",
                    leftovers);
   }
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+// Move Subfolders copies every photo, then deletes the sources. A station killed anywhere in
+// between leaves each photo once after the next pass, whatever happened meanwhile.
+TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnything) {
+  struct Row {
+    const char* what;
+    bool saveAnew, cardOut;  // while the station is down, with c.jpg not yet deleted
+    std::vector<std::string> arrived;
+  };
+  const std::vector<std::string> once = {"a.jpg", "b.jpg", "c.jpg"};
+  const Row rows[] = {
+      {"nothing", false, false, once},
+      {"a source saved anew", true, false, {"a.jpg", "b.jpg", "c.jpg", "c_2.jpg"}},
+      {"the card out at the restart", false, true, once},
+  };
+  type = kMoveSubfolders;
+  for (const Row& row : rows) {
+    for (int stopAt = 1;; ++stopAt) {
+      SCOPED_TRACE(testing::Message() << row.what << ", killed at step " << stopAt);
+      fs::remove_all(dst);
+      fs::remove_all(temp);
+      MakeFolder(temp);
+      host.log.clear();
+      Card card(src, host.Dir(), false);
+      for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
+      action = NewAction();
+      if (!RunAndDieAt(stopAt)) break;
+      const bool meanwhile = stopAt >= 2 && Exists(src + "/s/c.jpg");
+      if (meanwhile && row.saveAnew) AppendFile(src + "/s/c.jpg", "!");
+      if (meanwhile && row.cardOut) card.Out();
+      action = NewAction();  // the next station
+      action->Run();
+      if (meanwhile && row.cardOut) {
+        EXPECT_EQ(CountFiles(temp), 1) << "the record waits for the card";
+        card.In();
+        action->Run();
+      }
+      action->Run();  // a later pass finds nothing left to do
+      std::vector<std::string> arrived;
+      for (const auto& e : fs::directory_iterator(dst + "/s"))
+        arrived.push_back(e.path().filename().string());
+      std::sort(arrived.begin(), arrived.end());
+      EXPECT_EQ(arrived, meanwhile ? row.arrived : once) << "lost or doubled";
+      EXPECT_EQ(ReadFile(dst + "/s/c.jpg"), "c.jpg");
+      EXPECT_FALSE(Exists(src + "/s")) << "the emptied folder goes";
+      EXPECT_EQ(CountFiles(temp), 0);
+    }
+  }
+}
+
+// A photo renamed between its copy and its delete: the record stays, and the next pass finishes
+// the move on the renamed file instead of moving it a second time.
+TEST_F(MoveRecoveryTest, ASubfolderPhotoRenamedBeforeItsDeleteIsMovedOnce) {
+  type = kMoveSubfolders;
+  action = NewAction();
+  for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "copied source deleted" && Exists(src + "/s/b.jpg"))
+      fs::rename(src + "/s/b.jpg", src + "/s/X.jpg");
+  });
+  action->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  action->Run();
+  std::vector<std::string> arrived;
+  for (const auto& e : fs::directory_iterator(dst + "/s")) arrived.push_back(e.path().filename().string());
+  std::sort(arrived.begin(), arrived.end());
+  EXPECT_EQ(arrived, (std::vector<std::string>{"a.jpg", "b.jpg"})) << "lost or doubled";
+  EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + src + "/s/X.jpg: renamed from " + src + "/s/b.jpg")));
+  EXPECT_FALSE(Exists(src + "/s"));
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
+// A source renamed while the station was down, after its copy was placed: the renamed file is
+// the photo and goes; a file that only looks like it (other bytes, or written to) stays.
+TEST_F(MoveRecoveryTest, ASourceRenamedWhileTheStationWasDownIsNotMovedTwice) {
+  struct Row {
+    const char* what;
+    long fileSystem;
+    std::string name;  // where a.jpg, or a file like it, is now
+    bool writtenTo;
+    bool otherBytes;
+    bool taken;  // the file under `name` is a.jpg renamed, and goes
+  };
+  const Row rows[] = {
+      {"renamed", 0, "X.jpg", false, false, true},
+      {"renamed on a card that renumbers its files", 0x4d44, "X.jpg", false, false, true},
+      {"renamed over another photo of the batch", 0, "b.jpg", false, false, true},
+      {"renamed and written to", 0, "X.jpg", true, false, false},
+      {"gone, another file of its size and time on a renumbering card", 0x4d44, "X.jpg", false, true, false},
+      {"renamed to a name the action does not take", 0, "X.jpg.lnk", false, false, false},
+      {"renamed, the record finished by a station that does not know the action", 0, "X.jpg.lnk", false,
+       false, true},
+  };
+  DestinationElsewhere();
+  action->m_strFileSpec = "*.jpg";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(src);
+    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    host.log.clear();
+    MoveBatchRecord record;
+    record.action = "T";
+    record.entries.push_back(Placed("a.jpg", "photo-A"));
+    record.entries.push_back(Placed("b.jpg", "photo-B"));
+    {
+      MoveJournal journal(temp);
+      ASSERT_TRUE(journal.Write(record));
+    }  // as after a crash
+    const std::string now = src + "/" + row.name;
+    fs::rename(src + "/a.jpg", now);
+    if (row.writtenTo) AppendFile(now, "!");
+    if (row.otherBytes) MakeFile(now, "photo-X", 1'600'000'000);
+    const std::string bytes = ReadFile(now);
+    SetFileSystemTypeForTest(row.fileSystem);
+    if (row.taken && row.name == "X.jpg.lnk") {
+      MoveRecovery orphans;
+      orphans.anyOwner = true;
+      orphans.log = [this](const std::string& text) { host.AddToLog(text); };
+      RecoverMoves(temp, orphans);
+    } else {
+      action->RecoverInterruptedMoves();
+    }
+    SetFileSystemTypeForTest(0);
+    EXPECT_EQ(host.HasLogLine("Deleted file " + now + ": renamed from " + src + "/a.jpg") ||
+                  host.HasLogLine(Line("Deleted file " + now + ": renamed from " + src + "/a.jpg")),
+              row.taken);
+    action->Run();
+    std::vector<std::string> names;
+    for (const std::string& path : Arrived()) names.push_back(fs::path(path).filename().string());
+    std::sort(names.begin(), names.end());
+    const bool takenOn = !row.taken && row.name == "X.jpg";  // by the pass, as a photo of its own
+    std::vector<std::string> once = {"a.jpg", "b.jpg"};
+    if (takenOn) once.insert(once.begin(), "X.jpg");
+    EXPECT_EQ(names, once) << "lost or doubled";
+    if (!row.taken) {
+      EXPECT_EQ(ReadFile(takenOn ? dst + "/X.jpg" : now), bytes) << "never deleted";
+    }
+    EXPECT_EQ(CountFiles(src), row.taken || takenOn ? 0 : 1);
+    EXPECT_EQ(CountFiles(temp), 0);
+  }
+}
+
+// The single-photo path: a photo renamed while its tagged copy waited in the temp folder is
+// moved once, under its new name.
+TEST_F(MoveRecoveryTest, APhotoRenamedWhileItsTaggedCopyWaitedIsMovedOnce) {
+  tag = 1;
+  action = NewAction();
+  MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
+  ASSERT_TRUE(RunAndDieAt(2));  // the tagged copy made, the source not yet removed
+  fs::rename(src + "/a.jpg", src + "/X.jpg");
+  action = NewAction();
+  action->Run();
+  std::vector<std::string> arrived = Arrived();
+  ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
+  EXPECT_EQ(fs::path(arrived[0]).filename(), "X.jpg");
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
 }
 
 }  // namespace
