@@ -720,7 +720,10 @@ class Torture:
                 in_temp = rel.startswith("temp/") or rel.startswith("temp2/")
                 # Half-written temporary files: the copy's in a destination, SafeOutput's
                 # anywhere; the station sweeps them from the temp folder only when an hour old.
-                if re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name):
+                # The rotator's turned pixels, read back into the photo and then deleted: a kill
+                # in between leaves them in the temp folder until the hour-old sweep.
+                rotator = in_temp and re.match(r"ExifRotatorTemp_\d+(_\d+)?\.jpg_temp$", name)
+                if rotator or re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name):
                     leftovers += 1
                     self.note("leftover %s" % rel)
                     continue
