@@ -437,6 +437,34 @@ class TagRecoverer {
     Log(Format2("Recovered file from %s to %s", e.source, at));
   }
 
+  // The file in the folder of `gone` that is `gone` renamed. A tagged copy's bytes differ from
+  // its source, so only the inode number (with size and time) can tell: on a file system that
+  // renumbers files there is no telling, and the photo may then be moved twice (never lost).
+  std::string Renamed(const std::string& gone, const FileIdentity& was) {
+    const std::string folder = SplitPath(gone).folder;
+    if (!KeepsInodeNumbers(folder)) return {};
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return {};
+    std::string found;
+    size_t seen = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (++seen > kMaxListed) break;
+      if (entry->d_ino != was.inode || entry->d_name[0] == '.') continue;
+      const std::string path = folder + entry->d_name;
+      // A name no pass takes is never moved twice (a hard link the user made, say).
+      if (m_how.takes && !m_how.takes(entry->d_name)) continue;
+      FileIdentity id;
+      if (ReadFileIdentity(path, id) && id.inode == was.inode && id.size == was.size &&
+          id.modTimeNs == was.modTimeNs) {
+        found = path;
+        break;
+      }
+    }
+    ::closedir(dir);
+    return found;
+  }
+  static constexpr size_t kMaxListed = 100000;
+
   int Complete(const MoveBatchRecord& record, RecordFile& journal) {
     int placed = 0;
     MoveBatchRecord waiting = record;
@@ -451,7 +479,32 @@ class TagRecoverer {
         waiting.entries.push_back(e);
         continue;
       }
+      // Renamed while the station was down: still this photo, and the next pass would take it
+      // again under its new name.
+      const std::string renamed = source == Where::Gone ? Renamed(e.source, e.sourceIdentity) : std::string();
       struct stat st {};
+      if (!renamed.empty() && ::lstat(e.temp.c_str(), &st) == 0) {
+        // Its copy never took its name: dropped, and the next pass moves the photo as it is now.
+        ::unlink(e.temp.c_str());
+        Log(Format2("Left file %s: renamed from %s before its move was finished", renamed, e.source));
+        continue;
+      }
+      if (!renamed.empty()) {
+        const std::string at = Arrival(e);
+        if (at.empty()) continue;
+        auto still = [&e](const std::string& f) { return StillTheRecordedFile(f, e.sourceIdentity); };
+        const int err = RemoveSourceIfUnchanged(renamed, still);
+        if (err != 0) {
+          // Changed or held since: it stays, and so does the copy of what it was.
+          Log(Format2("Left file %s: changed since its copy %s was made", renamed, at));
+          continue;
+        }
+        folders.push_back(renamed);
+        Log(Format2("Deleted file %s: renamed from %s", renamed, e.source));
+        Recovered(e, at);
+        ++placed;
+        continue;
+      }
       if (::lstat(e.temp.c_str(), &st) == 0) {
         // Never renamed into place: with the source there the batch is rolled back and the
         // next pass moves the photo; with the source gone the copy is all that is left.

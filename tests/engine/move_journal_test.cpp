@@ -1259,18 +1259,25 @@ TEST_F(MoveRecoveryTest, ASourceRenamedWhileTheStationWasDownIsNotMovedTwice) {
 // The single-photo path: a photo renamed while its tagged copy waited in the temp folder is
 // moved once, under its new name.
 TEST_F(MoveRecoveryTest, APhotoRenamedWhileItsTaggedCopyWaitedIsMovedOnce) {
-  tag = 1;
-  action = NewAction();
-  MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
-  ASSERT_TRUE(RunAndDieAt(2));  // the tagged copy made, the source not yet removed
-  fs::rename(src + "/a.jpg", src + "/X.jpg");
-  action = NewAction();
-  action->Run();
-  std::vector<std::string> arrived = Arrived();
-  ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
-  EXPECT_EQ(fs::path(arrived[0]).filename(), "X.jpg");
-  EXPECT_EQ(CountFiles(src), 0);
-  EXPECT_EQ(CountFiles(temp), 0);
+  // Killed with the tagged copy under its hidden name (dropped: the photo moves as renamed), or
+  // with the copy in place (kept: the renamed source goes).
+  for (auto [dieAt, arrives] : {std::pair{2, "X.jpg"}, std::pair{3, "a.jpg"}}) {
+    SCOPED_TRACE(dieAt);
+    fs::remove_all(dst);
+    fs::create_directories(dst);
+    tag = 1;
+    action = NewAction();
+    MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
+    ASSERT_TRUE(RunAndDieAt(dieAt));
+    fs::rename(src + "/a.jpg", src + "/X.jpg");
+    action = NewAction();
+    action->Run();
+    std::vector<std::string> arrived = Arrived();
+    ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
+    EXPECT_EQ(fs::path(arrived[0]).filename(), arrives);
+    EXPECT_EQ(CountFiles(src), 0);
+    EXPECT_EQ(CountFiles(temp), 0);
+  }
 }
 
 }  // namespace
