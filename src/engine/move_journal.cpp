@@ -915,16 +915,18 @@ int LinkNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
+int WriteRecordFile(const std::string& folder, const std::string& nameFrom, const char* suffix,
+                    const std::string& text, std::string& path,
+                    const std::function<bool(const std::string&)>& taken, int* err) {
   // The record is written under a hidden name (recovery passes over those; start clears them),
   // locked, flushed, and only then takes its name: at every moment the record under the name
-  // is complete and locked by this journal.
+  // is complete and locked by its writer.
   std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
   own.erase(0, own.find_first_not_of('.'));
   if (own.empty()) own = "photo";
   constexpr size_t kMaxName = 255 - 1 - 14 - 8;  // ".", ".brisko-XXXXXX", "_NN" and the suffix
   if (own.size() > kMaxName) own.resize(kMaxName);
-  std::string temp = m_folder + "." + own + ".brisko-XXXXXX";
+  std::string temp = folder + "." + own + ".brisko-XXXXXX";
   int e = 0;
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) e = errno;
@@ -937,18 +939,18 @@ bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text
   }
   if (e == 0 && ::fdatasync(fd) != 0) e = errno;
   if (e == 0) {
-    if (!m_path.empty()) {
-      if (::rename(temp.c_str(), m_path.c_str()) != 0) e = errno;
+    if (!path.empty()) {
+      if (::rename(temp.c_str(), path.c_str()) != 0) e = errno;
     } else {
-      // Beside the copy, named after the photo so an operator can tell what it is about. Never
-      // a hidden name: recovery passes over those.
-      const std::string wanted = m_folder + own;
+      // Named after the photo so an operator can tell what it is about. Never a hidden name:
+      // recovery passes over those.
+      const std::string wanted = folder + own;
       for (int n = 1; n < 100000; ++n) {
-        std::string path = (n == 1 ? wanted : wanted + "_" + std::to_string(n)) + kMoveRecordSuffix;
-        if (Claimed().count(path)) continue;
-        e = LinkNoReplace(temp, path);
+        std::string candidate = (n == 1 ? wanted : wanted + "_" + std::to_string(n)) + suffix;
+        if (taken && taken(candidate)) continue;
+        e = LinkNoReplace(temp, candidate);
         if (e == EEXIST) continue;
-        if (e == 0) Claim(path);
+        if (e == 0) path = std::move(candidate);
         break;
       }
     }
@@ -959,10 +961,20 @@ bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text
       ::close(fd);
     }
     if (err) *err = e;
-    return false;
+    return -1;
   }
   // The new name must survive a power cut before a source gives way.
-  SyncFolderHolding(m_path);
+  SyncFolderHolding(path);
+  return fd;
+}
+
+bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
+  std::string path = m_path;
+  const int fd = WriteRecordFile(
+      m_folder, nameFrom, kMoveRecordSuffix, text, path,
+      [](const std::string& p) { return Claimed().count(p) > 0; }, err);
+  if (fd < 0) return false;
+  if (m_path.empty()) Claim(path);
   // The record replaced (if any) is let go only now.
   Unlock();
   m_lockFd = fd;

@@ -119,6 +119,15 @@ class MoveJournal {
   int m_lockFd = -1;  // holds the flock on the record now under m_path
 };
 
+// Writes `text` as a record file into `folder` (with its trailing separator): under a hidden
+// name, locked with flock, flushed, then renamed over `path` when that is set, else under a new
+// name made from `nameFrom` and `suffix` that is never another's (nor one `taken` says is); the
+// folder is flushed. Returns the descriptor that holds the lock and sets `path`; -1 when the
+// record is not on disk.
+int WriteRecordFile(const std::string& folder, const std::string& nameFrom, const char* suffix,
+                    const std::string& text, std::string& path,
+                    const std::function<bool(const std::string&)>& taken, int* err);
+
 // Flushes the folder that holds `path`, so a rename into it survives a power cut.
 bool SyncFolderHolding(const std::string& path);
 

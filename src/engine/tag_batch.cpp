@@ -78,45 +78,8 @@ class RecordFile {
   // Written under a hidden name, locked, flushed, then renamed in (never over another record
   // when new): under its name the record is always complete and locked.
   bool Write(const std::string& text, const std::string& nameFrom, int* err) {
-    std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
-    own.erase(0, own.find_first_not_of('.'));
-    if (own.empty()) own = "photo";
-    constexpr size_t kMaxName = 255 - 1 - 14 - 8;  // ".", ".brisko-XXXXXX", "_NN" and the suffix
-    if (own.size() > kMaxName) own.resize(kMaxName);
-    std::string temp = m_folder + "." + own + ".brisko-XXXXXX";
-    int e = 0;
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) e = errno;
-    if (e == 0) {
-      ::fchmod(fd, 0600);
-      ::flock(fd, LOCK_EX | LOCK_NB);
-      if (!WriteAll(fd, text.data(), text.size())) e = errno ? errno : EIO;
-    }
-    if (e == 0 && ::fdatasync(fd) != 0) e = errno;
-    if (e == 0 && !m_path.empty() && ::rename(temp.c_str(), m_path.c_str()) != 0) e = errno;
-    if (e == 0 && m_path.empty()) {
-      const std::string wanted = m_folder + own;
-      for (int n = 1; n < 100000; ++n) {
-        const std::string path = (n == 1 ? wanted : wanted + "_" + std::to_string(n)) + kTagBatchSuffix;
-        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-          m_path = path;
-          break;
-        }
-        e = errno;
-        if (e != EEXIST) break;
-        e = 0;
-      }
-      if (m_path.empty() && e == 0) e = EEXIST;
-    }
-    if (e != 0) {
-      if (fd >= 0) {
-        ::unlink(temp.c_str());
-        ::close(fd);
-      }
-      if (err) *err = e;
-      return false;
-    }
-    SyncFolderHolding(m_path);
+    const int fd = WriteRecordFile(m_folder, nameFrom, kTagBatchSuffix, text, m_path, nullptr, err);
+    if (fd < 0) return false;
     if (m_fd >= 0) ::close(m_fd);
     m_fd = fd;
     return true;
