@@ -77,9 +77,12 @@ struct IgnoreDriverLeaks {
   ~IgnoreDriverLeaks() {
     __lsan_enable();
   }
+#else
+  IgnoreDriverLeaks() {}
+  ~IgnoreDriverLeaks() {}
+#endif
   IgnoreDriverLeaks(const IgnoreDriverLeaks&) = delete;
   IgnoreDriverLeaks& operator=(const IgnoreDriverLeaks&) = delete;
-#endif
 };
 
 // The driver and port tables are loaded once: reading every camera driver takes a while.
