@@ -3,6 +3,7 @@
 #include <new>
 
 #include "engine/action.h"
+#include "engine/run_support.h"
 #include "layout/template_album.h"
 #include "layout/template_render.h"
 #include "naming/brisko_exif_fields.h"
@@ -14,24 +15,7 @@
 
 namespace brisko {
 
-namespace {
-
-std::string Format2(const char* format, const std::string& a, const std::string& b) {
-  std::string out;
-  const std::string* args[] = {&a, &b};
-  size_t next = 0;
-  for (const char* p = format; *p; ++p) {
-    if (p[0] == '%' && p[1] == 's' && next < 2) {
-      out += *args[next++];
-      ++p;
-    } else {
-      out += *p;
-    }
-  }
-  return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
   TemplateAlbum album;

@@ -37,25 +37,6 @@ namespace brisko {
 
 namespace {
 
-// printf-style "%s" substitution that never re-reads what it inserted (paths may hold "%").
-std::string FormatS(std::string_view format, std::initializer_list<std::string_view> args) {
-  std::string out;
-  auto next = args.begin();
-  for (size_t i = 0; i < format.size(); ++i) {
-    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next != args.end()) {
-      out += *next++;
-      ++i;
-    } else {
-      out += format[i];
-    }
-  }
-  return out;
-}
-
-std::string Format2(const char* format, const std::string& a, const std::string& b) {
-  return FormatS(format, {a, b});
-}
-
 // Whether a rename from one folder into another cannot work (the copy then goes through a
 // batch). Folders are looked up once per run of equal ones: a wrong guess costs only speed,
 // since a rename across file systems falls back to a copy and a copy works anywhere.

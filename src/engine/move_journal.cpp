@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/run_support.h"
 #include "engine/tag_batch.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
@@ -212,22 +213,6 @@ bool SameContent(const std::string& a, const std::string& b) {
 
 void RemoveIfThere(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
-}
-
-std::string Format2(const char* format, const std::string& a, const std::string& b) {
-  std::string out;
-  std::string_view f(format);
-  const std::string* args[] = {&a, &b};
-  int next = 0;
-  for (size_t i = 0; i < f.size(); ++i) {
-    if (f[i] == '%' && i + 1 < f.size() && f[i + 1] == 's' && next < 2) {
-      out += *args[next++];
-      ++i;
-    } else {
-      out += f[i];
-    }
-  }
-  return out;
 }
 
 // The paths a record may touch: only files inside the temp folder are ever removed or moved.

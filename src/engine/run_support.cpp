@@ -66,6 +66,20 @@ bool CreateTempFolder(const std::string& folder) {
 
 }  // namespace
 
+std::string FormatS(std::string_view format, std::initializer_list<std::string_view> args) {
+  std::string out;
+  auto next = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next != args.end()) {
+      out += *next++;
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
+}
+
 std::optional<ListedPhoto> ListedPhotoOf(const std::string& path) {
   FileInfo info;
   if (!GetFileStatus(path, info)) return std::nullopt;

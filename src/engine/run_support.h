@@ -3,13 +3,21 @@
 // check and the wait for an external program.
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/run_host.h"
 #include "naming/naming_inputs.h"
 
 namespace brisko {
+
+// printf-style "%s" substitution that never re-reads what it inserted (paths may hold "%").
+std::string FormatS(std::string_view format, std::initializer_list<std::string_view> args);
+inline std::string Format2(std::string_view format, const std::string& a, const std::string& b) {
+  return FormatS(format, {a, b});
+}
 
 // The listed photo's path and times, read before any step moves it; none when its status
 // cannot be read.

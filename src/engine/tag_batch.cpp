@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "engine/run_support.h"
 #include "naming/brisko_exif_fields.h"
 #include "support/path_util.h"
 #include "support/safe_output.h"
@@ -29,21 +30,6 @@ constexpr std::string_view kMoveBatchHeader = "brisko-move-batch 1";
 std::set<std::string>& Reported() {
   static std::set<std::string> reported;
   return reported;
-}
-
-std::string Format2(std::string_view format, const std::string& a, const std::string& b) {
-  std::string out;
-  const std::string* args[] = {&a, &b};
-  int next = 0;
-  for (size_t i = 0; i < format.size(); ++i) {
-    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next < 2) {
-      out += *args[next++];
-      ++i;
-    } else {
-      out += format[i];
-    }
-  }
-  return out;
 }
 
 enum class Where { There, Gone, Unknown };

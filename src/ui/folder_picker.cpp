@@ -41,6 +41,14 @@ std::function<void(QWidget*, const QString&)>& MessageHook() {
   return hook;
 }
 
+void Warn(QWidget* parent, const QString& text) {
+  if (MessageHook()) {
+    MessageHook()(parent, text);
+  } else {
+    QMessageBox::warning(parent, parent->windowTitle(), text);
+  }
+}
+
 QString EntryKey(int number) {
   return QString("Folder%1").arg(number, 4, 10, QChar('0'));
 }
@@ -251,21 +259,11 @@ void FolderPickerDialog::accept() {
   std::string whyNot;
   const bool camera = IsCameraSourceText(folder.toStdString());
   if (camera && !ParseCameraSource(folder.toStdString(), &whyNot)) {
-    const QString text = QString("'%1' names no camera: %2.").arg(folder, QString::fromStdString(whyNot));
-    if (MessageHook()) {
-      MessageHook()(this, text);
-    } else {
-      QMessageBox::warning(this, windowTitle(), text);
-    }
+    Warn(this, QString("'%1' names no camera: %2.").arg(folder, QString::fromStdString(whyNot)));
     return;
   }
   if (!camera && !CanOpen(folder)) {
-    const QString text = QString("The folder '%1' isn't accessible.").arg(folder);
-    if (MessageHook()) {
-      MessageHook()(this, text);
-    } else {
-      QMessageBox::warning(this, windowTitle(), text);
-    }
+    Warn(this, QString("The folder '%1' isn't accessible.").arg(folder));
     return;
   }
   m_chosen = folder;
