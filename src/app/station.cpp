@@ -112,9 +112,21 @@ void Station::RecoverInterruptedMoves() {
 // ---- RunHost ----
 
 void Station::AddToLog(const std::string& text) {
-  m_status.OnLogLine(text, m_host.Now());
-  m_host.ShowLogLine(text);
-  m_logger.Log(2, text);
+  for (const FailureLog::Line& line : m_failures.Filter(text, m_host.Now())) WriteLogLine(line);
+}
+
+void Station::WriteLogLine(const FailureLog::Line& line) {
+  m_status.OnLogLine(line.text, m_host.Now(), line.failure, line.newFailure);
+  m_host.ShowLogLine(line.text);
+  m_logger.Log(2, line.text);
+}
+
+void Station::FlushFailureLines() {
+  for (const FailureLog::Line& line : m_failures.Flush(m_host.Now())) WriteLogLine(line);
+}
+
+void Station::PublishActions() {
+  m_status.PublishActions(m_actions, m_failures.Failing(), m_sourceNotes, m_host.Now());
 }
 
 void Station::SetProgress(int position, int range, const std::string& actionText,
@@ -274,7 +286,20 @@ void Station::ArmSchedule(Action& action, std::time_t notBefore) {
 bool Station::RunOne(Action& action) {
   if (m_inRun.count(&action)) return false;
   m_inRun.insert(&action);
+  // Mirrors the action's entry test, which says nothing to its caller: only a run that does its
+  // work shows which of its failures are over.
+  const std::time_t now = m_host.Now();
+  const bool starts = action.m_bEnabled && action.m_bRunPending && m_values.g_nShellOperationDepth == 0 &&
+                      (action.m_iScheduleType != kScheduleInterval ||
+                       (int64_t(now) - action.m_tLastRun) / 60 >= int64_t(action.m_uiRunInterval));
+  const std::string description = action.GetDescription();
+  if (starts) {
+    m_failures.BeginRun(description);
+    m_status.OnActionRun(description, now);
+  }
   bool result = m_runner ? m_runner(action) : action.Run();
+  FlushFailureLines();
+  if (starts) m_failures.EndRun(description);
   m_inRun.erase(&action);
   PublishState();
   return result;
@@ -323,6 +348,7 @@ void Station::OnLoopTimer() {
   }
   m_status.OnPassEnd(m_host.Now());
   m_status.RefreshDestinations(m_actions, m_host.Now());
+  PublishActions();
   m_host.StartLoopTimer(kLoopPeriodMs);
 }
 
@@ -544,6 +570,7 @@ void Station::StartStatusPage() {
   }
   AddToLog("Status page at " + m_status.Url());
   m_status.RefreshDestinations(m_actions, m_host.Now(), true);
+  PublishActions();
 }
 
 bool Station::ApplyStatusPageSettings(const StatusPageConfig& config, std::string* error) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/failure_log.h"
 #include "app/host.h"
 #include "app/status_page.h"
 #include "app/status_reporter.h"
@@ -188,6 +189,10 @@ class Station : public RunHost {
   // What the page shows when no action is working.
   StationState IdleState() const;
   void PublishState() { m_status.OnState(IdleState()); }
+  // One line, as the failure log lets it through, to the page, the window and the log file.
+  void WriteLogLine(const FailureLog::Line& line);
+  void FlushFailureLines();
+  void PublishActions();
 
   Host& m_host;
   SettingsStore m_store;
@@ -219,6 +224,11 @@ class Station : public RunHost {
   std::vector<std::unique_ptr<Action>> m_actions;
   // Taken off the list during a run; destroyed when the outermost run ends.
   std::vector<std::unique_ptr<Action>> m_retired;
+
+  // Keeps a photo that fails on every pass to one line.
+  FailureLog m_failures;
+  // Why an action's source cannot be used, by description ("" entries are not kept).
+  std::map<std::string, std::string> m_sourceNotes;
 
   StatusPageOptions m_statusOptions;
   // Last: its page stops before anything it reports on goes.

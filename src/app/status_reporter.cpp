@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <set>
 
@@ -14,6 +15,7 @@ namespace {
 
 constexpr std::time_t kSpaceCheckSeconds = 30;
 constexpr size_t kMaxDestinations = 64;
+constexpr size_t kMaxTrackedActions = 1024;
 
 std::string LocalDay(std::time_t now) {
   std::tm tm{};
@@ -62,10 +64,31 @@ StatusReporter::~StatusReporter() {
 }
 
 void StatusReporter::OnLogLine(const std::string& text, std::time_t now) {
-  const LogLineKind kind = ClassifyLogLine(text);
+  const bool failure = ClassifyLogLine(text) == LogLineKind::Failure;
+  OnLogLine(text, now, failure, failure);
+}
+
+void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool failure, bool newFailure) {
+  LogLineKind kind = ClassifyLogLine(text);
+  if (kind == LogLineKind::Failure && !newFailure) kind = LogLineKind::Other;
+  if (kind == LogLineKind::Moved || kind == LogLineKind::Copied || kind == LogLineKind::Deleted ||
+      kind == LogLineKind::PictureMade) {
+    const std::string description(SplitActionLine(text).description);
+    if (!description.empty() &&
+        (m_actionStats.size() < kMaxTrackedActions || m_actionStats.count(description))) {
+      ActionStats& stats = m_actionStats[description];
+      const std::string day = LocalDay(now);
+      if (stats.day != day) {
+        stats.day = day;
+        stats.photosToday = 0;
+      }
+      stats.lastSuccess = now;
+      ++stats.photosToday;
+    }
+  }
   m_board.Update([&](StatusSnapshot& s) {
     RollDay(s, now);
-    s.log.push_front(StatusLogLine{now, text, kind == LogLineKind::Failure});
+    s.log.push_front(StatusLogLine{now, text, failure || newFailure});
     if (s.log.size() > kStatusLogLines) s.log.pop_back();
     switch (kind) {
       case LogLineKind::Moved:
@@ -89,6 +112,68 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now) {
       case LogLineKind::Other:
         break;
     }
+  });
+}
+
+void StatusReporter::OnActionRun(const std::string& description, std::time_t now) {
+  if (m_actionStats.size() < kMaxTrackedActions || m_actionStats.count(description))
+    m_actionStats[description].lastRun = now;
+}
+
+void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& actions,
+                                    const std::vector<FailingItem>& failing,
+                                    const std::map<std::string, std::string>& sourceNotes, std::time_t now) {
+  if (!m_server) return;
+  const std::string today = LocalDay(now);
+  std::vector<StatusActionRow> rows;
+  std::map<std::string, std::string> names;  // description -> name
+  for (const auto& action : actions) {
+    if (rows.size() >= kMaxDestinations) break;
+    const std::string description = action->GetDescription();
+    names[description] = action->m_strName;
+    StatusActionRow row;
+    row.name = action->m_strName;
+    row.type = ActionTypeName(action->m_iType);
+    row.schedule = ScheduleTypeName(action->m_iScheduleType);
+    row.enabled = action->m_bEnabled != 0;
+    row.source = action->m_strSourceFolder;
+    if (auto note = sourceNotes.find(description); note != sourceNotes.end()) row.sourceNote = note->second;
+    if (auto stats = m_actionStats.find(description); stats != m_actionStats.end()) {
+      row.lastRun = stats->second.lastRun;
+      row.lastSuccess = stats->second.lastSuccess;
+      row.photosToday = stats->second.day == today ? stats->second.photosToday : 0;
+    }
+    for (const FailingItem& f : failing) {
+      if (f.description != description) continue;
+      if (row.failingPhotos++ == 0) {
+        row.failingSince = f.since;
+        row.failingWhy = f.reason;
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  // Failures grouped by action and reason, each group on one line.
+  std::vector<StatusFailureGroup> groups;
+  for (const FailingItem& f : failing) {
+    auto name = names.find(f.description);
+    const std::string action = name != names.end() ? name->second : f.description;
+    auto g = std::find_if(groups.begin(), groups.end(), [&](const StatusFailureGroup& x) {
+      return x.action == action && x.reason == f.reason;
+    });
+    if (g == groups.end()) {
+      if (groups.size() >= kMaxDestinations) continue;
+      groups.push_back({action, f.reason, f.file, 0, 0, f.since});
+      g = groups.end() - 1;
+    } else {
+      g->file.clear();
+    }
+    ++g->photos;
+    g->tries += f.tries;
+    g->since = std::min(g->since, f.since);
+  }
+  m_board.Update([&](StatusSnapshot& s) {
+    s.actions = std::move(rows);
+    s.failures = std::move(groups);
   });
 }
 

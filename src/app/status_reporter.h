@@ -2,10 +2,12 @@
 // The station's side of the status page: keeps the board up to date from the action log,
 // progress and state, and owns the running page. Everything here runs on the station's
 // thread; the page's own thread only reads the board.
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/failure_log.h"
 #include "app/status_page.h"
 #include "app/status_snapshot.h"
 
@@ -22,7 +24,17 @@ class StatusReporter {
 
   const StatusBoard& Board() const { return m_board; }
 
+  // A line as the action log shows it; `failure` marks it red, `newFailure` counts one more
+  // failing photo today. Without the flags the line's own words decide.
   void OnLogLine(const std::string& text, std::time_t now);
+  void OnLogLine(const std::string& text, std::time_t now, bool failure, bool newFailure);
+  // An action started its work (passed its entry test).
+  void OnActionRun(const std::string& description, std::time_t now);
+  // The actions table and the failures now, after a pass or a run; only while the page runs.
+  // `sourceNotes` says, by action description, why a source cannot be used.
+  void PublishActions(const std::vector<std::unique_ptr<Action>>& actions,
+                      const std::vector<FailingItem>& failing,
+                      const std::map<std::string, std::string>& sourceNotes, std::time_t now);
   // Steps that write no log line of their own (BriskoExif written, photo turned upright).
   void CountTagged(std::time_t now);
   void CountRotated(std::time_t now);
@@ -46,6 +58,14 @@ class StatusReporter {
 
  private:
   void Count(std::time_t now, int StatusCounts::*field);
+
+  struct ActionStats {
+    std::time_t lastRun = 0;
+    std::time_t lastSuccess = 0;
+    int photosToday = 0;
+    std::string day;
+  };
+  std::map<std::string, ActionStats> m_actionStats;  // by description
 
   StatusBoard m_board;
   StatusPageStarter m_starter;

@@ -1,5 +1,7 @@
 #include "app/status_snapshot.h"
 
+#include <set>
+
 #include "engine/action.h"
 
 namespace brisko {
@@ -21,6 +23,28 @@ const char* StationStateName(StationState state) {
 bool IsLowSpace(uint64_t freeBytes, uint64_t totalBytes) {
   constexpr uint64_t kLowBytes = 2ull * 1000 * 1000 * 1000;
   return freeBytes < kLowBytes || freeBytes * 20 < totalBytes;
+}
+
+StatusVerdict MakeVerdict(const StatusSnapshot& s) {
+  if (s.state == StationState::Paused || s.state == StationState::Exiting)
+    return {VerdictLevel::Stopped, "Stopped"};
+  if (s.failures.empty()) return {VerdictLevel::Ok, "All well"};
+  std::set<std::string> actions;
+  std::time_t since = s.failures.front().since;
+  std::string why;
+  for (const StatusFailureGroup& g : s.failures) {
+    since = std::min(since, g.since);
+    if (!actions.insert(g.action).second) continue;
+    if (!why.empty()) why += "; ";
+    why += g.action + ": " + g.reason;
+  }
+  std::tm tm{};
+  localtime_r(&since, &tm);
+  char clock[8];
+  std::strftime(clock, sizeof clock, "%H:%M", &tm);
+  const size_t n = actions.size();
+  return {VerdictLevel::Failing,
+          std::to_string(n) + (n == 1 ? " action" : " actions") + " failing since " + clock + " - " + why};
 }
 
 LogLineKind ClassifyLogLine(std::string_view line) {

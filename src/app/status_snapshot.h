@@ -43,6 +43,40 @@ struct StatusDestination {
   bool low = false;
 };
 
+// One row of the actions table.
+struct StatusActionRow {
+  std::string name;
+  std::string type;
+  std::string schedule;
+  bool enabled = true;
+  std::string source;      // the folder or camera it takes photos from ("" for none)
+  std::string sourceNote;  // why the source cannot be used, "" when it can
+  std::time_t lastRun = 0;
+  std::time_t lastSuccess = 0;
+  int photosToday = 0;
+  std::time_t failingSince = 0;  // 0: not failing
+  int failingPhotos = 0;
+  std::string failingWhy;
+};
+
+// Failures of one action for one reason, however many photos share it.
+struct StatusFailureGroup {
+  std::string action;  // the action's name
+  std::string reason;
+  std::string file;  // the photo when only one fails, else ""
+  int photos = 0;
+  int tries = 0;
+  std::time_t since = 0;
+};
+
+// A photo lately placed, shown as a thumbnail.
+struct StatusPlacedPhoto {
+  uint64_t id = 0;  // the only name the page may ask for its thumbnail by
+  std::string name;
+  std::string action;
+  std::time_t time = 0;
+};
+
 // Under 5% or under 2 GB free.
 bool IsLowSpace(uint64_t freeBytes, uint64_t totalBytes);
 
@@ -61,7 +95,18 @@ struct StatusSnapshot {
   StatusCounts today;
   std::vector<StatusDestination> destinations;
   std::time_t lastPass = 0;  // 0: none yet
+  std::vector<StatusActionRow> actions;
+  std::vector<StatusFailureGroup> failures;  // oldest first
+  std::vector<StatusPlacedPhoto> placed;     // newest first
 };
+
+// The one-line verdict at the top of the page.
+enum class VerdictLevel { Ok, Failing, Stopped };
+struct StatusVerdict {
+  VerdictLevel level = VerdictLevel::Ok;
+  std::string text;
+};
+StatusVerdict MakeVerdict(const StatusSnapshot& s);
 
 class StatusBoard {
  public:

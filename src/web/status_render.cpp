@@ -1,5 +1,6 @@
 #include "web/status_render.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -151,21 +152,123 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string RenderStatusJson(const StatusSnapshot& s) {
+std::string HtmlText(std::string_view text) {
+  const std::string valid = ValidUtf8(text);
+  std::string out;
+  size_t i = 0;
+  while (i < valid.size()) {
+    size_t end = valid.find(' ', i);
+    if (end == std::string::npos) end = valid.size();
+    const std::string_view word = std::string_view(valid).substr(i, end - i);
+    const bool plain =
+        std::all_of(word.begin(), word.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    out += plain ? HtmlEscape(word) : "<bdi>" + HtmlEscape(word) + "</bdi>";
+    if (end < valid.size()) out += ' ';
+    i = end + 1;
+  }
+  return out;
+}
+
+namespace {
+
+const char* VerdictClass(VerdictLevel level) {
+  switch (level) {
+    case VerdictLevel::Ok:
+      return "ok";
+    case VerdictLevel::Failing:
+      return "failing";
+    case VerdictLevel::Stopped:
+      return "stopped";
+  }
+  return "ok";
+}
+
+std::string JsonTime(std::time_t t, const char* format = "%Y-%m-%dT%H:%M:%S") {
+  return t ? JsonString(LocalTime(t, format)) : std::string("null");
+}
+
+std::string AgeText(std::time_t seconds) {
+  if (seconds < 0) seconds = 0;
+  if (seconds < 120) return std::to_string(seconds) + " s ago";
+  if (seconds < 7200) return std::to_string(seconds / 60) + " min ago";
+  return std::to_string(seconds / 3600) + " h ago";
+}
+
+std::string PhotosText(int n) {
+  return std::to_string(n) + (n == 1 ? " photo" : " photos");
+}
+
+// "Broken move: 1 photo: Not a directory: /srv/out/sub (470 tries since 20:13) a.jpg"
+std::string FailureText(const StatusFailureGroup& g) {
+  std::string text = g.action + ": " + PhotosText(g.photos) + ": " + g.reason + " (" +
+                     std::to_string(g.tries) + (g.tries == 1 ? " try" : " tries") + " since " +
+                     LocalTime(g.since, "%H:%M") + ")";
+  if (!g.file.empty()) text += " " + g.file;
+  return text;
+}
+
+std::string LastPassText(const StatusSnapshot& s, std::time_t now) {
+  return s.lastPass ? AgeText(now - s.lastPass) : std::string("none yet");
+}
+
+std::string ThumbUrl(uint64_t id) {
+  return "/thumb/" + std::to_string(id) + ".jpg";
+}
+
+}  // namespace
+
+std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
+  const StatusVerdict verdict = MakeVerdict(s);
   std::string j = "{";
   j += "\"name\":" + JsonString(s.name);
   j += ",\"host\":" + JsonString(s.host);
   j += ",\"version\":" + JsonString(s.version);
   j += ",\"state\":" + JsonString(StationStateName(s.state));
   j += ",\"stateText\":" + JsonString(StateText(s));
+  j += ",\"verdict\":{\"level\":" + JsonString(VerdictClass(verdict.level)) +
+       ",\"text\":" + JsonString(verdict.text) + "}";
+  j += ",\"time\":" + JsonTime(now);
   j += ",\"action\":" + JsonString(s.action);
   j += ",\"progress\":{\"position\":" + std::to_string(s.progressPosition) +
        ",\"range\":" + std::to_string(s.progressRange) + ",\"text\":" + JsonString(s.progressText) + "}";
-  j += ",\"lastPass\":" + (s.lastPass ? JsonString(LocalTime(s.lastPass, "%Y-%m-%dT%H:%M:%S")) : "null");
+  j += ",\"lastPass\":" + JsonTime(s.lastPass);
+  j += ",\"lastPassAge\":" +
+       (s.lastPass ? std::to_string(std::max<std::time_t>(0, now - s.lastPass)) : "null");
+  j += ",\"lastPassText\":" + JsonString(LastPassText(s, now));
   j += ",\"today\":{\"day\":" + JsonString(s.day);
   for (const CountField& c : kCounts)
     j += std::string(",\"") + c.key + "\":" + std::to_string(s.today.*c.field);
-  j += "},\"destinations\":[";
+  j += "},\"failures\":[";
+  for (size_t i = 0; i < s.failures.size(); ++i) {
+    const StatusFailureGroup& g = s.failures[i];
+    if (i) j += ",";
+    j += "{\"action\":" + JsonString(g.action) + ",\"reason\":" + JsonString(g.reason) +
+         ",\"file\":" + JsonString(g.file) + ",\"photos\":" + std::to_string(g.photos) +
+         ",\"tries\":" + std::to_string(g.tries) + ",\"since\":" + JsonTime(g.since) +
+         ",\"text\":" + JsonString(FailureText(g)) + "}";
+  }
+  j += "],\"actions\":[";
+  for (size_t i = 0; i < s.actions.size(); ++i) {
+    const StatusActionRow& a = s.actions[i];
+    if (i) j += ",";
+    j += "{\"name\":" + JsonString(a.name) + ",\"type\":" + JsonString(a.type) +
+         ",\"schedule\":" + JsonString(a.schedule) + ",\"enabled\":" + (a.enabled ? "true" : "false") +
+         ",\"source\":" + JsonString(a.source) + ",\"sourceNote\":" + JsonString(a.sourceNote) +
+         ",\"lastRun\":" + JsonTime(a.lastRun) + ",\"lastSuccess\":" + JsonTime(a.lastSuccess) +
+         ",\"photosToday\":" + std::to_string(a.photosToday) +
+         ",\"failingSince\":" + JsonTime(a.failingSince) +
+         ",\"failingPhotos\":" + std::to_string(a.failingPhotos) +
+         ",\"failingWhy\":" + JsonString(a.failingWhy) + "}";
+  }
+  j += "],\"placed\":[";
+  for (size_t i = 0; i < s.placed.size(); ++i) {
+    const StatusPlacedPhoto& p = s.placed[i];
+    if (i) j += ",";
+    j += "{\"id\":" + std::to_string(p.id) + ",\"name\":" + JsonString(p.name) +
+         ",\"action\":" + JsonString(p.action) + ",\"time\":" + JsonTime(p.time) +
+         ",\"thumb\":" + JsonString(ThumbUrl(p.id)) + "}";
+  }
+  j += "],\"destinations\":[";
   for (size_t i = 0; i < s.destinations.size(); ++i) {
     const StatusDestination& d = s.destinations[i];
     if (i) j += ",";
@@ -185,8 +288,34 @@ std::string RenderStatusJson(const StatusSnapshot& s) {
   return j;
 }
 
-std::string RenderStatusHtml(const StatusSnapshot& s, std::string_view query) {
+namespace {
+
+std::string ActionRowHtml(const StatusActionRow& a) {
+  std::string h = std::string("<li class=\"action") + (a.failingPhotos ? " bad" : "") +
+                  (a.enabled ? "" : " off") + "\"><b><bdi>" + HtmlEscape(a.name) +
+                  "</bdi></b> <span class=\"what\">" + HtmlEscape(a.type) + ", " + HtmlEscape(a.schedule) +
+                  (a.enabled ? "" : ", disabled") + "</span>";
+  if (!a.source.empty()) {
+    h += "<br><span class=\"src\">from <bdi class=\"folder\">" + HtmlEscape(a.source) + "</bdi>" +
+         (a.sourceNote.empty() ? "" : " <span class=\"note\">" + HtmlText(a.sourceNote) + "</span>") +
+         "</span>";
+  }
+  h += "<br><span class=\"runs\">last run " +
+       (a.lastRun ? HtmlEscape(LocalTime(a.lastRun, "%H:%M:%S")) : "-") + ", last success " +
+       (a.lastSuccess ? HtmlEscape(LocalTime(a.lastSuccess, "%H:%M:%S")) : "-") + ", " +
+       PhotosText(a.photosToday) + " today</span>";
+  if (a.failingPhotos) {
+    h += "<br><span class=\"why\">failing since " + HtmlEscape(LocalTime(a.failingSince, "%H:%M:%S")) + " (" +
+         PhotosText(a.failingPhotos) + "): " + HtmlText(a.failingWhy) + "</span>";
+  }
+  return h + "</li>";
+}
+
+}  // namespace
+
+std::string RenderStatusHtml(const StatusSnapshot& s, std::string_view query, std::time_t now) {
   const std::string q = HtmlEscape(query);
+  const StatusVerdict verdict = MakeVerdict(s);
   std::string h;
   h.reserve(16384);
   h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -198,32 +327,46 @@ std::string RenderStatusHtml(const StatusSnapshot& s, std::string_view query) {
   h += "<header><h1 id=\"host\">" + HtmlEscape(s.host) + "</h1><p class=\"sub\"><span id=\"name\">" +
        HtmlEscape(s.name) + "</span> <span id=\"version\">" + HtmlEscape(s.version) +
        "</span></p></header>\n";
-  h += "<section><h2>State</h2><p id=\"state\" class=\"state " +
-       std::string(s.state == StationState::Running ? "running" : "") + "\">" + HtmlEscape(StateText(s)) +
-       "</p>";
+  h += std::string("<p id=\"verdict\" class=\"verdict ") + VerdictClass(verdict.level) + "\">" +
+       HtmlText(verdict.text) + "</p>";
+  h += "<section class=\"figures\"><p class=\"meta\"><span id=\"state\" class=\"state " +
+       std::string(s.state == StationState::Running ? "running" : "") + "\">" + HtmlText(StateText(s)) +
+       "</span> &middot; last pass <span id=\"lastPass\">" + HtmlEscape(LastPassText(s, now)) + "</span></p>";
   const int range = s.state == StationState::Running && s.progressRange > 0 ? s.progressRange : 0;
   h += "<progress id=\"progress\" max=\"" + std::to_string(range > 0 ? range : 1) + "\" value=\"" +
        std::to_string(range > 0 ? s.progressPosition : 0) + "\"" + (range > 0 ? "" : " hidden") +
-       "></progress><p id=\"progressText\">" + HtmlEscape(ProgressText(s)) + "</p>";
-  h += "<p>Last pass: <span id=\"lastPass\">" +
-       (s.lastPass ? HtmlEscape(LocalTime(s.lastPass, "%Y-%m-%d %H:%M:%S")) : std::string("none yet")) +
-       "</span></p></section>\n";
-  h += "<section><h2>Today <span id=\"day\">" + HtmlEscape(s.day) + "</span></h2><dl class=\"counts\">";
+       "></progress><p id=\"progressText\">" + HtmlText(ProgressText(s)) + "</p>";
+  h += "<ul id=\"failures\">";
+  for (const StatusFailureGroup& g : s.failures)
+    h += "<li class=\"bad\">" + HtmlText(FailureText(g)) + "</li>";
+  h += "</ul>\n<h2>Today <span id=\"day\">" + HtmlEscape(s.day) + "</span></h2><dl class=\"counts\">";
   for (const CountField& c : kCounts) {
     const int n = s.today.*c.field;
-    h += std::string("<div") + (c.field == &StatusCounts::failures && n > 0 ? " class=\"bad\"" : "") +
-         "><dt>" + c.caption + "</dt><dd id=\"count-" + c.key + "\">" + std::to_string(n) + "</dd></div>";
+    const bool failures = c.field == &StatusCounts::failures;
+    h += std::string("<div") + (failures && n > 0 ? " class=\"bad\"" : "") + "><dt>" + c.caption +
+         "</dt><dd id=\"count-" + c.key + "\">" + (failures ? PhotosText(n) : std::to_string(n)) +
+         "</dd></div>";
   }
-  h += "</dl></section>\n<section><h2>Free space</h2><ul id=\"destinations\">";
+  h += "</dl>\n<h2>Actions</h2><ul id=\"actions\">";
+  for (const StatusActionRow& a : s.actions) h += ActionRowHtml(a);
+  if (s.actions.empty()) h += "<li class=\"none\">No actions</li>";
+  h += "</ul>\n<h2>Latest photos</h2><div id=\"placed\">";
+  for (const StatusPlacedPhoto& p : s.placed) {
+    h += "<figure><img src=\"" + ThumbUrl(p.id) + q + "\" alt=\"\" loading=\"lazy\"><figcaption><bdi>" +
+         HtmlEscape(p.name) + "</bdi></figcaption></figure>";
+  }
+  if (s.placed.empty()) h += "<p class=\"none\">None yet</p>";
+  h += "</div>\n<h2>Free space</h2><ul id=\"destinations\">";
   for (const StatusDestination& d : s.destinations) {
-    h += std::string("<li") + (d.low || !d.known ? " class=\"bad\"" : "") + "><span class=\"folder\">" +
-         HtmlEscape(d.folder) + "</span> <span class=\"space\">" + HtmlEscape(SpaceText(d)) + "</span></li>";
+    h += std::string("<li") + (d.low || !d.known ? " class=\"bad\"" : "") + "><b><bdi>" +
+         HtmlEscape(d.action) + "</bdi></b> <bdi class=\"folder\">" + HtmlEscape(d.folder) +
+         "</bdi> <span class=\"space\">" + HtmlEscape(SpaceText(d)) + "</span></li>";
   }
   if (s.destinations.empty()) h += "<li class=\"none\">No destinations</li>";
-  h += "</ul></section>\n<section><h2>Action log</h2><ol id=\"log\">";
+  h += "</ul>\n<h2>Action log</h2><ol id=\"log\">";
   for (const StatusLogLine& l : s.log) {
     h += std::string("<li") + (l.failed ? " class=\"failed\"" : "") + "><time>" +
-         HtmlEscape(LocalTime(l.time, "%H:%M:%S")) + "</time> " + HtmlEscape(l.text) + "</li>";
+         HtmlEscape(LocalTime(l.time, "%H:%M:%S")) + "</time> " + HtmlText(l.text) + "</li>";
   }
   h += "</ol></section>\n<footer><a href=\"/" + q + "\">Reload</a></footer></body></html>\n";
   return h;

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "web/status_render.h"
 
@@ -77,6 +79,37 @@ bool IsLocalHostHeader(const char* header) {
   return host == "localhost" || IsLoopbackAddress(host);
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Percent-decoding as the library does it, except that an encoded NUL stays encoded: decoded,
+// it would cut the path short ("/app.js%00" would name "/app.js").
+size_t Unescape(void*, MHD_Connection*, char* text) {
+  char* out = text;
+  for (const char* in = text; *in;) {
+    if (in[0] == '%' && HexDigit(in[1]) >= 0 && HexDigit(in[2]) >= 0) {
+      const int value = HexDigit(in[1]) * 16 + HexDigit(in[2]);
+      if (value != 0) {
+        *out++ = static_cast<char>(value);
+        in += 3;
+        continue;
+      }
+    }
+    *out++ = *in++;
+  }
+  *out = '\0';
+  return static_cast<size_t>(out - text);
+}
+
+MHD_Result AddLength(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  *static_cast<size_t*>(cls) += (key ? std::strlen(key) : 0) + (value ? std::strlen(value) : 0) + 4;
+  return MHD_YES;
+}
+
 }  // namespace
 
 bool KeysMatch(const std::string& given, const std::string& expected) {
@@ -93,6 +126,12 @@ class WebStatusServer::Impl {
  public:
   Impl(const StatusBoard& board, const StatusServerLimits& limits) : m_board(board), m_limits(limits) {}
   ~Impl() {
+    {
+      std::lock_guard<std::mutex> lock(m_trackMutex);
+      m_stopping = true;
+    }
+    m_trackWake.notify_all();
+    if (m_watchdog.joinable()) m_watchdog.join();
     if (m_daemon) MHD_stop_daemon(m_daemon);
   }
 
@@ -116,13 +155,16 @@ class WebStatusServer::Impl {
       return Fail(error, "'" + config.address + "' is not a numeric IP address");
     }
     if (config.port < 0 || config.port > 65535) return Fail(error, "the port must be 0 to 65535");
-    m_daemon = MHD_start_daemon(flags, static_cast<uint16_t>(config.port), nullptr, nullptr, &Impl::Handle,
-                                this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
-                                MHD_OPTION_CONNECTION_LIMIT, m_limits.connections,
-                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.connectionsPerClient,
-                                MHD_OPTION_CONNECTION_TIMEOUT, m_limits.timeoutSeconds,
-                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_limits.requestBytes, MHD_OPTION_END);
+    m_daemon = MHD_start_daemon(
+        flags, static_cast<uint16_t>(config.port), nullptr, nullptr, &Impl::Handle, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_CONNECTION_LIMIT,
+        m_limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.connectionsPerClient,
+        MHD_OPTION_CONNECTION_TIMEOUT, m_limits.timeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        m_limits.connectionMemory, MHD_OPTION_UNESCAPE_CALLBACK, &Unescape, nullptr,
+        MHD_OPTION_NOTIFY_CONNECTION, &Impl::OnConnection, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &Impl::OnCompleted, this, MHD_OPTION_END);
     if (!m_daemon) return Fail(error, std::string("cannot listen there (") + std::strerror(errno) + ")");
+    m_watchdog = std::thread([this] { Watch(); });
     const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
     m_port = info ? info->port : config.port;
     const std::string host = ReachableHost(config.address);
@@ -140,6 +182,42 @@ class WebStatusServer::Impl {
     return false;
   }
 
+  // Connections are tracked from their start so that one that has not completed its request
+  // within the deadline is cut, however slowly it keeps sending.
+  static void OnConnection(void* cls, MHD_Connection* connection, void**,
+                           MHD_ConnectionNotificationCode code) {
+    auto* self = static_cast<Impl*>(cls);
+    std::lock_guard<std::mutex> lock(self->m_trackMutex);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      if (info) self->m_tracked[connection] = {info->connect_fd, std::chrono::steady_clock::now(), false};
+    } else {
+      // The library closes the socket only after this, so the watchdog never touches a reused one.
+      self->m_tracked.erase(connection);
+    }
+  }
+  // A connection kept open after an answer gets a new deadline for its next request.
+  static void OnCompleted(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+    auto* self = static_cast<Impl*>(cls);
+    std::lock_guard<std::mutex> lock(self->m_trackMutex);
+    auto it = self->m_tracked.find(connection);
+    if (it != self->m_tracked.end()) it->second.start = std::chrono::steady_clock::now();
+  }
+  void Watch() {
+    const auto deadline = std::chrono::seconds(m_limits.requestSeconds);
+    std::unique_lock<std::mutex> lock(m_trackMutex);
+    while (!m_stopping) {
+      m_trackWake.wait_for(lock, std::chrono::milliseconds(200));
+      const auto now = std::chrono::steady_clock::now();
+      for (auto& [connection, t] : m_tracked) {
+        if (t.cut || now - t.start < deadline) continue;
+        // The library sees the end of the stream and closes the connection itself.
+        ::shutdown(t.fd, SHUT_RDWR);
+        t.cut = true;
+      }
+    }
+  }
+
   static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                            const char*, const char*, size_t* uploadSize, void**) {
     auto* self = static_cast<Impl*>(cls);
@@ -155,15 +233,30 @@ class WebStatusServer::Impl {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     bool loopbackClient = false;
     const std::string client = ClientKey(info ? info->client_addr : nullptr, &loopbackClient);
-    if ((!loopbackClient || m_limits.limitLoopbackClients) && !Allow(client))
-      return Send(connection, MHD_HTTP_TOO_MANY_REQUESTS, "Too many requests\n", "text/plain");
+    const bool limited = !loopbackClient || m_limits.limitLoopbackClients;
+    // The library's own limit is looser, so that an oversized request is answered here, with
+    // the headers every answer carries.
+    size_t size = std::strlen(url ? url : "");
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddLength, &size);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &AddLength, &size);
+    if (size > m_limits.requestBytes)
+      return Send(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "Request too large\n", "text/plain");
+    bool allowed = false;
     if (m_requireKey) {
       const char* key = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "key");
-      if (!KeysMatch(key ? key : "", m_key))
-        return Send(connection, MHD_HTTP_FORBIDDEN, "Forbidden\n", "text/plain");
-    } else if (!IsLocalHostHeader(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host"))) {
+      allowed = KeysMatch(key ? key : "", m_key);
+    } else {
+      allowed = IsLocalHostHeader(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host"));
+    }
+    // Refused requests count in a bucket of their own: someone without the key sharing an
+    // address with the operator's phone cannot use up the phone's requests.
+    if (!allowed) {
+      if (limited && !Allow(client + " refused"))
+        return Send(connection, MHD_HTTP_TOO_MANY_REQUESTS, "Too many requests\n", "text/plain");
       return Send(connection, MHD_HTTP_FORBIDDEN, "Forbidden\n", "text/plain");
     }
+    if (limited && !Allow(client))
+      return Send(connection, MHD_HTTP_TOO_MANY_REQUESTS, "Too many requests\n", "text/plain");
     const std::string path = url ? url : "";
     if (path == "/status.json")
       return Send(connection, MHD_HTTP_OK, Json(), "application/json; charset=utf-8");
@@ -221,18 +314,24 @@ class WebStatusServer::Impl {
   }
   const std::string& Html() {
     Refresh();
-    if (m_htmlGeneration != m_generation) {
-      m_html = RenderStatusHtml(m_snapshot, m_requireKey ? "?key=" + m_key : "");
+    if (m_htmlGeneration != m_generation || m_htmlTime != m_jsonTime) {
+      m_html = RenderStatusHtml(m_snapshot, m_requireKey ? "?key=" + m_key : "", m_jsonTime);
       m_htmlGeneration = m_generation;
+      m_htmlTime = m_jsonTime;
     }
     return m_html;
   }
   void Refresh() {
+    // Also once a second: the age of the last pass grows while nothing else changes.
     const uint64_t generation = m_board.Generation();
-    if (generation == m_generation && !m_json.empty()) return;
-    m_snapshot = m_board.Copy();
-    m_generation = m_snapshot.generation;
-    m_json = RenderStatusJson(m_snapshot);
+    const std::time_t now = std::time(nullptr);
+    if (generation == m_generation && now == m_jsonTime && !m_json.empty()) return;
+    if (generation != m_generation) {
+      m_snapshot = m_board.Copy();
+      m_generation = m_snapshot.generation;
+    }
+    m_jsonTime = now;
+    m_json = RenderStatusJson(m_snapshot, now);
   }
 
   const StatusBoard& m_board;
@@ -240,11 +339,22 @@ class WebStatusServer::Impl {
   bool m_requireKey = false;
   std::string m_key;
   MHD_Daemon* m_daemon = nullptr;
+  struct Tracked {
+    int fd = -1;
+    std::chrono::steady_clock::time_point start;
+    bool cut = false;
+  };
+  std::mutex m_trackMutex;
+  std::condition_variable m_trackWake;
+  std::map<MHD_Connection*, Tracked> m_tracked;
+  bool m_stopping = false;
+  std::thread m_watchdog;
   // Touched only by the daemon's one thread.
   std::map<std::string, Bucket> m_buckets;
   StatusSnapshot m_snapshot;
   uint64_t m_generation = ~0ull;
   uint64_t m_htmlGeneration = ~0ull;
+  std::time_t m_jsonTime = 0, m_htmlTime = 0;
   std::string m_json;
   std::string m_html;
 };

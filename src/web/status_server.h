@@ -11,10 +11,14 @@
 namespace brisko {
 
 struct StatusServerLimits {
-  unsigned connections = 16;
-  unsigned connectionsPerClient = 8;
-  unsigned timeoutSeconds = 10;
+  unsigned connections = 64;
+  unsigned connectionsPerClient = 8;  // a browser opens up to 6 at once
+  unsigned timeoutSeconds = 10;       // idle: nothing received or sent for this long
+  // From a connection's start (or its last answer) to the whole request: a client that sends
+  // a header line now and then holds its connection no longer than this.
+  unsigned requestSeconds = 5;
   size_t requestBytes = 16 * 1024;  // headers and URL of one request
+  size_t connectionMemory = 64 * 1024;
   // Token bucket per client address: a page load is 4 requests, a poll one every 2 s.
   double requestsPerSecond = 10;
   double burst = 30;

@@ -39,6 +39,8 @@ void Fill(StatusBoard& board) {
     s.destinations.push_back({"Cards", "/srv/out", true, 1'000'000'000, 100'000'000'000, true});
     s.log.push_front({1'700'000'000, std::string("Cards (Move Files) FAILED: Copy file ") + kHostile, true});
     s.log.push_front({1'700'000'001, "bad byte \xff here", false});
+    s.log.push_front(
+        {1'700'000'002, "Cards (Move Files) Moved file from /in/\xE2\x80\xAEgpj.exe to /out", false});
   });
 }
 
@@ -65,7 +67,7 @@ TEST_F(StatusServerTest, RoutesMethodsAndHeaders) {
   EXPECT_EQ(server->Url(), "http://127.0.0.1:" + std::to_string(server->Port()) + "/");
   struct Case {
     const char* method;
-    const char* target;
+    std::string target;
     int status;
     const char* type;  // start of Content-Type
   } cases[] = {
@@ -86,6 +88,9 @@ TEST_F(StatusServerTest, RoutesMethodsAndHeaders) {
       {"GET", "//status.json", 404, "text/plain"},
       {"GET", "/index.html", 404, "text/plain"},
       {"GET", "/app.js/../status.json", 404, "text/plain"},
+      {"GET", "/app.js%00", 404, "text/plain"},
+      {"GET", "/app.js%00.png", 404, "text/plain"},
+      {"GET", "/status.json?pad=" + std::string(20 * 1024, 'a'), 431, "text/plain"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target);
@@ -168,7 +173,9 @@ TEST_F(StatusServerTest, HostileFileNamesStayText) {
   EXPECT_EQ(page.body.find("<img"), std::string::npos);
   EXPECT_NE(page.body.find("&lt;img src=x onerror=alert(1)&gt;.jpg"), std::string::npos);
   EXPECT_NE(page.body.find("<li class=\"failed\">"), std::string::npos);
-  EXPECT_NE(page.body.find("bad byte \xEF\xBF\xBD here"), std::string::npos);
+  EXPECT_NE(page.body.find("bad byte <bdi>\xEF\xBF\xBD</bdi> here"), std::string::npos);
+  // A right-to-left override reverses its own name at most, not the rest of the line.
+  EXPECT_NE(page.body.find("from <bdi>/in/\xE2\x80\xAEgpj.exe</bdi> to /out"), std::string::npos);
   const HttpReply json = HttpGet("127.0.0.1", server->Port(), "/status.json");
   EXPECT_EQ(json.body.find('<'), std::string::npos);
   EXPECT_EQ(json.body.find('\xff'), std::string::npos);
@@ -231,6 +238,39 @@ TEST_F(StatusServerTest, SlowClientsAreDropped) {
   EXPECT_EQ(recv(fd, &c, 1, 0), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   close(fd);
+}
+
+// Clients that send a header line now and then neither fill the server nor outlast the deadline.
+TEST_F(StatusServerTest, SlowRequestsCannotHoldThePage) {
+  StatusServerLimits limits;
+  limits.requestSeconds = 1;
+  auto server = Start({}, limits);
+  ASSERT_TRUE(server);
+  std::vector<int> slow;
+  for (int i = 0; i < 16; ++i) {
+    // Each from an address of its own, so the per-client cap does not turn them away.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, ("127.0.1." + std::to_string(i + 1)).c_str(), &a.sin_addr);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    a.sin_port = htons(uint16_t(server->Port()));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+    slow.push_back(fd);
+  }
+  EXPECT_EQ(HttpGet("127.0.0.1", server->Port(), "/status.json").status, 200);
+  // Still sending, but past the deadline for the whole request: dropped.
+  for (int fd : slow) {
+    send(fd, "X-A: b\r\n", 8, MSG_NOSIGNAL);
+    char c;
+    const ssize_t n = recv(fd, &c, 1, 0);
+    EXPECT_TRUE(n == 0 || (n < 0 && errno != EAGAIN)) << n;
+    close(fd);
+  }
 }
 
 TEST_F(StatusServerTest, StartFailures) {
