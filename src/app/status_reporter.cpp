@@ -52,6 +52,7 @@ bool HasDestination(const Action& action) {
 StatusReporter::StatusReporter() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  m_board.SetThumbnails(&m_thumbnails);
   m_board.Update([&](StatusSnapshot& s) {
     s.name = "Brisko Event File Workflow";
     s.host = host;
@@ -86,9 +87,24 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
       ++stats.photosToday;
     }
   }
+  std::vector<StatusPlacedPhoto> placed;
+  const bool place = m_server && (kind == LogLineKind::Moved || kind == LogLineKind::Copied ||
+                                  kind == LogLineKind::PictureMade);
+  if (place) {
+    // "... from SOURCE to PLACED": the photo as it now lies.
+    const ActionLineParts parts = SplitActionLine(text);
+    const size_t to = parts.body.rfind(" to ");
+    if (to != std::string_view::npos) {
+      std::string_view name = parts.description;
+      if (const size_t bracket = name.rfind(" ("); bracket != std::string_view::npos)
+        name = name.substr(0, bracket);
+      placed = m_thumbnails.Add(std::string(parts.body.substr(to + 4)), std::string(name), now);
+    }
+  }
   m_board.Update([&](StatusSnapshot& s) {
     RollDay(s, now);
     s.log.push_front(StatusLogLine{now, text, failure || newFailure});
+    if (!placed.empty()) s.placed = std::move(placed);
     if (s.log.size() > kStatusLogLines) s.log.pop_back();
     switch (kind) {
       case LogLineKind::Moved:

@@ -10,6 +10,7 @@
 #include "app/failure_log.h"
 #include "app/status_page.h"
 #include "app/status_snapshot.h"
+#include "app/status_thumbnails.h"
 
 namespace brisko {
 
@@ -67,6 +68,7 @@ class StatusReporter {
   };
   std::map<std::string, ActionStats> m_actionStats;  // by description
 
+  StatusThumbnails m_thumbnails;
   StatusBoard m_board;
   StatusPageStarter m_starter;
   std::time_t m_lastSpaceCheck = 0;

@@ -108,8 +108,19 @@ struct StatusVerdict {
 };
 StatusVerdict MakeVerdict(const StatusSnapshot& s);
 
+// Thumbnails of the photos listed in `placed`, for the page's thread.
+class ThumbnailSource {
+ public:
+  virtual ~ThumbnailSource() = default;
+  virtual bool Get(uint64_t id, std::string& jpeg) const = 0;
+};
+
 class StatusBoard {
  public:
+  // Set once, before the page starts; outlives it.
+  void SetThumbnails(const ThumbnailSource* thumbnails) { m_thumbnails = thumbnails; }
+  const ThumbnailSource* Thumbnails() const { return m_thumbnails; }
+
   // Runs `edit` on the snapshot under the lock and marks it changed.
   template <class Edit>
   void Update(Edit&& edit) {
@@ -129,6 +140,7 @@ class StatusBoard {
   mutable std::mutex m_mutex;
   StatusSnapshot m_snapshot;
   std::atomic<uint64_t> m_generation{0};
+  const ThumbnailSource* m_thumbnails = nullptr;
 };
 
 // What an action-log line says happened, for today's counts. Action lines read

@@ -110,6 +110,22 @@ MHD_Result AddLength(void* cls, MHD_ValueKind, const char* key, const char* valu
   return MHD_YES;
 }
 
+// "/thumb/ID.jpg" with ID in plain digits; the id is all the page may name a photo by.
+bool ThumbId(const std::string& path, uint64_t& id) {
+  constexpr std::string_view kPrefix = "/thumb/", kSuffix = ".jpg";
+  if (path.size() <= kPrefix.size() + kSuffix.size() || path.compare(0, kPrefix.size(), kPrefix) != 0 ||
+      path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
+    return false;
+  const std::string digits = path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size());
+  if (digits.empty() || digits.size() > 18 || digits[0] == '0') return false;
+  id = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    id = id * 10 + uint64_t(c - '0');
+  }
+  return true;
+}
+
 }  // namespace
 
 bool KeysMatch(const std::string& given, const std::string& expected) {
@@ -264,6 +280,11 @@ class WebStatusServer::Impl {
     if (path == "/app.js")
       return Send(connection, MHD_HTTP_OK, kStatusPageScript, "text/javascript; charset=utf-8");
     if (path == "/app.css") return Send(connection, MHD_HTTP_OK, kStatusPageStyle, "text/css; charset=utf-8");
+    if (uint64_t id = 0; ThumbId(path, id)) {
+      std::string jpeg;
+      if (m_board.Thumbnails() && m_board.Thumbnails()->Get(id, jpeg))
+        return Send(connection, MHD_HTTP_OK, jpeg, "image/jpeg");
+    }
     return Send(connection, MHD_HTTP_NOT_FOUND, "Not found\n", "text/plain");
   }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "app/status_thumbnails.h"
 #include "web/http_client.h"
 #include "web/status_render.h"
 
@@ -271,6 +272,30 @@ TEST_F(StatusServerTest, SlowRequestsCannotHoldThePage) {
     EXPECT_TRUE(n == 0 || (n < 0 && errno != EAGAIN)) << n;
     close(fd);
   }
+}
+
+// Thumbnails only of the photos the page lists, by their ids; a photo gone is a 404, not an error.
+TEST_F(StatusServerTest, ThumbnailsOfListedPhotosOnly) {
+  StatusThumbnails thumbs;
+  board.SetThumbnails(&thumbs);
+  auto server = Start();
+  ASSERT_TRUE(server);
+  const int port = server->Port();
+  const std::string photo = std::string(BRISKO_TEST_DATA) + "/jpeg/ljt/testorig.jpg";
+  thumbs.Add(photo, "Card", 1);                 // id 1: decoded and made small
+  thumbs.Add("/nonexistent/x.jpg", "Card", 2);  // id 2: gone
+  HttpReply r = HttpGet("127.0.0.1", port, "/thumb/1.jpg");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.headers["content-type"], "image/jpeg");
+  EXPECT_EQ(r.body.substr(0, 2), "\xFF\xD8");
+  EXPECT_LE(r.body.size(), StatusThumbnails::kMaxBytes);
+  for (const char* target : {"/thumb/2.jpg", "/thumb/3.jpg", "/thumb/01.jpg", "/thumb/1.png", "/thumb/.jpg",
+                             "/thumb/1%00.jpg", "/thumb/-1.jpg", "/thumb/99999999999999999999.jpg"})
+    EXPECT_EQ(HttpGet("127.0.0.1", port, target).status, 404) << target;
+  // Pushed off the list: no longer served.
+  for (int i = 0; i < int(StatusThumbnails::kCount); ++i) thumbs.Add(photo, "Card", 3);
+  EXPECT_EQ(HttpGet("127.0.0.1", port, "/thumb/1.jpg").status, 404);
+  EXPECT_EQ(HttpGet("127.0.0.1", port, "/thumb/14.jpg").status, 200);
 }
 
 TEST_F(StatusServerTest, StartFailures) {
