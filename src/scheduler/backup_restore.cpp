@@ -206,16 +206,13 @@ class RestorePass {
         if (EqualsNoCase(element, "k")) {
           // A second name attribute is ignored: the element already stands for one key.
           if (EqualsNoCase(attribute, "name") && !m_frames.empty() && !m_frames.back()) {
-            return OpenKey(UnescapeText(reader.GetAttributeValue()));
+            std::string name;
+            return Decode(reader, name) && OpenKey(name);
           }
         } else if (EqualsNoCase(element, "v") && m_inValue) {
-          if (EqualsNoCase(attribute, "name")) {
-            m_valueName = UnescapeText(reader.GetAttributeValue());
-          } else if (EqualsNoCase(attribute, "value")) {
-            m_valueText = UnescapeText(reader.GetAttributeValue());
-          } else if (EqualsNoCase(attribute, "type")) {
-            m_typeText = UnescapeText(reader.GetAttributeValue());
-          }
+          if (EqualsNoCase(attribute, "name")) return Decode(reader, m_valueName);
+          if (EqualsNoCase(attribute, "value")) return Decode(reader, m_valueText);
+          if (EqualsNoCase(attribute, "type")) return Decode(reader, m_typeText);
         }
         return true;
       }
@@ -242,6 +239,16 @@ class RestorePass {
       path += name;
     }
     return path;
+  }
+
+  // An attribute's text with its references decoded; one that names no character stops the
+  // restore rather than put something the operator never wrote into the store.
+  bool Decode(const XmlReader& reader, std::string& out) {
+    std::string bad;
+    if (UnescapeText(reader.GetAttributeValue(), out, &bad)) return true;
+    m_sink("The backup holds the reference " + bad +
+           ", which names no character; the backup is not restored");
+    return false;
   }
 
   bool KeyFailed(const std::string& name) {

@@ -9,8 +9,10 @@ namespace brisko {
 // between double quotes, so ">" and "'" need no escape).
 std::string EscapeText(const std::string& text);
 
-// Decodes "&lt;", "&quot;" and "&amp;" once, left to right ("&amp;lt;" gives "&lt;"); every
-// other "&" is kept as it stands.
-std::string UnescapeText(const std::string& text);
+// Decodes the five named references ("&lt;", "&gt;", "&amp;", "&quot;", "&apos;") and numeric
+// ones ("&#60;", "&#x3C;") once, left to right ("&amp;lt;" gives "&lt;"), as any XML library
+// writes them; any other "&" is kept as it stands. False, with the reference in `bad`, for a
+// numeric reference that names no character XML allows (NUL, a surrogate, beyond U+10FFFF).
+bool UnescapeText(const std::string& text, std::string& out, std::string* bad = nullptr);
 
 }  // namespace brisko

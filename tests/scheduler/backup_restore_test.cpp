@@ -242,6 +242,21 @@ TEST_F(ABackup, restoresAHandWrittenFileWithTheRightTypes) {
   EXPECT_EQ(target.GetProfileInt("Types", "d", 0), 60);
 }
 
+// A backup saved again by another XML tool writes the references it likes; the values come back
+// exactly as the operator typed them.
+TEST_F(ABackup, restoresEveryReferenceOtherToolsWrite) {
+  const std::string file = dir / "other.BriskoWorkflowBackup";
+  test::WriteFile(file,
+                  "<?xml version=\"1.0\"?>\n<k name=\"HKEY_LOCAL_MACHINE\"><k name=\"S&apos;&#x3C;\">"
+                  "<v name=\"a\" value=\"&lt;script&gt; &apos;x&apos; "
+                  "&quot;&#60;&#x3c;&#X41;&#233;&#x1F4F7;&amp;gt; & &bogus;\"/>"
+                  "</k></k>");
+  ASSERT_TRUE(Restore(file)) << (messages.empty() ? "" : messages[0]);
+  const auto value = target.QueryValue("HKEY_LOCAL_MACHINE\\S'<", "a");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(value->data, std::string("<script> 'x' \"<<&#X41;\xC3\xA9\xF0\x9F\x93\xB7&gt; & &bogus;") + '\0');
+}
+
 TEST_F(ABackup, onlyAddsAndOverwritesOnRestore) {
   for (int i = 0; i < 5; ++i)
     target.WriteProfileString("OperatorSelectableStrings", "String_" + std::to_string(i), "old");
@@ -318,6 +333,9 @@ TEST_F(ABackup, refusesBrokenFilesAndLeavesTheStoreUntouched) {
        "<k name=\"HKEY_LOCAL_MACHINE\"><k name=\"S\"><v name=\"a\" value=\"1\"/><v name=\"m_x_count\" "
        "value=\"0xffffffff (-1)\" type=\"REG_DWORD\"/></k></k>",
        "m_x_count -1 in HKEY_LOCAL_MACHINE\\S is outside 0 to 10000"},
+      {"reference to no character",
+       "<k name=\"HKEY_LOCAL_MACHINE\"><k name=\"S\"><v name=\"a\" value=\"x&#0;\"/></k></k>",
+       "The backup holds the reference &#0;, which names no character"},
   };
   for (const auto& row : rows) {
     const std::string file = dir / "broken.BriskoWorkflowBackup";
