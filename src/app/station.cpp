@@ -1,8 +1,12 @@
 #include "app/station.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 
+#include "camera/camera_pool.h"
+#include "camera/camera_source.h"
 #include "engine/move_journal.h"
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
@@ -14,6 +18,14 @@ namespace brisko {
 namespace {
 
 const std::string kBanner(198, '-');
+constexpr const char* kOutOfReachNote =
+    "No photos taken: the camera keeps its photos in subfolders and the action does not include subfolders";
+
+// 0: nothing there; S_IFDIR, S_IFREG...: what is.
+mode_t KindAt(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
 // How early a Time action's timer may fire and still run (timers are never exact).
 constexpr std::time_t kTimeActionEarlySeconds = 60;
 
@@ -126,7 +138,50 @@ void Station::FlushFailureLines() {
 }
 
 void Station::PublishActions() {
+  if (!m_status.IsRunning()) return;
+  m_sourceNotes.clear();
+  for (const auto& action : m_actions) {
+    std::string note = SourceNote(*action);
+    if (!note.empty()) m_sourceNotes[action->GetDescription()] = std::move(note);
+  }
   m_status.PublishActions(m_actions, m_failures.Failing(), m_sourceNotes, m_host.Now());
+}
+
+bool Station::CameraPhotosOutOfReach(const Action& action) {
+  if (action.m_iType == kMoveFilesFromMedia || action.m_bIncludeSubFolders || !m_values.m_cameras)
+    return false;
+  const std::optional<CameraSource> source = ParseCameraSource(action.m_strSourceFolder);
+  if (!source) return false;
+  const CameraListing& listing = m_values.m_cameras->Listing(*source);
+  if (!listing.valid) return false;
+  bool top = false, below = false;
+  for (const CameraListing::File& f : listing.files) (f.folder == "/" ? top : below) = true;
+  return below && !top;
+}
+
+void Station::NoteCameraReach(const Action& action) {
+  if (!IsCameraSourceText(action.m_strSourceFolder)) return;
+  const std::string description = action.GetDescription();
+  if (!CameraPhotosOutOfReach(action)) {
+    m_outOfReachSaid.erase(description);
+  } else if (m_outOfReachSaid.insert(description).second) {
+    AddToLog(description + " " + kOutOfReachNote);
+  }
+}
+
+std::string Station::SourceNote(const Action& action) {
+  const std::string& text = action.m_strSourceFolder;
+  if (text.empty() || action.m_iType == kCreateImageWithPlt) return {};
+  if (!IsCameraSourceText(text)) return KindAt(text) == S_IFDIR ? "" : "not present";
+  const std::optional<CameraSource> source = ParseCameraSource(text);
+  if (!source) return "not a camera name";
+  if (source->kind == CameraSource::Kind::Disk) {
+    const mode_t kind = KindAt(source->port.substr(5));
+    if (kind != S_IFDIR)
+      return "Camera not found: " + source->Text() + (kind ? " (not a folder)" : " (no such folder)");
+  }
+  if (!m_values.m_cameras || !m_values.m_cameras->Present(*source)) return "camera not connected";
+  return CameraPhotosOutOfReach(action) ? kOutOfReachNote : "";
 }
 
 void Station::SetProgress(int position, int range, const std::string& actionText,
@@ -299,6 +354,7 @@ bool Station::RunOne(Action& action) {
   }
   bool result = m_runner ? m_runner(action) : action.Run();
   FlushFailureLines();
+  if (starts) NoteCameraReach(action);
   if (starts) m_failures.EndRun(description);
   m_inRun.erase(&action);
   PublishState();

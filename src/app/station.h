@@ -193,6 +193,11 @@ class Station : public RunHost {
   void WriteLogLine(const FailureLog::Line& line);
   void FlushFailureLines();
   void PublishActions();
+  // Why an action cannot take photos from its source now ("" when it can), for the board.
+  std::string SourceNote(const Action& action);
+  // A camera whose photos are all in subfolders the action does not look into.
+  bool CameraPhotosOutOfReach(const Action& action);
+  void NoteCameraReach(const Action& action);
 
   Host& m_host;
   SettingsStore m_store;
@@ -229,6 +234,7 @@ class Station : public RunHost {
   FailureLog m_failures;
   // Why an action's source cannot be used, by description ("" entries are not kept).
   std::map<std::string, std::string> m_sourceNotes;
+  std::set<std::string> m_outOfReachSaid;  // descriptions whose camera note was logged
 
   StatusPageOptions m_statusOptions;
   // Last: its page stops before anything it reports on goes.

@@ -23,6 +23,11 @@ bool IsFolder(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 std::string Join(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
@@ -65,7 +70,14 @@ CameraSession* CameraPool::Connect(const CameraSource& source, const CameraPump&
   const bool diskGone = source.kind == CameraSource::Kind::Disk && !IsFolder(source.port.substr(5));
   if (slot.session && (slot.session->Dead() || diskGone)) Lost(source, log);
   if (slot.session) return slot.session.get();
-  if (diskGone) return nullptr;
+  if (diskGone) {
+    // A folder that is not there (or is a file) would otherwise be silence for ever.
+    const std::string line = "Camera not found: " + source.Text() +
+                             (Exists(source.port.substr(5)) ? " (not a folder)" : " (no such folder)");
+    if (line != slot.refusedSaid && log) log(line);
+    slot.refusedSaid = line;
+    return nullptr;
+  }
   const int64_t now = NowMs();
   if (slot.lastLookMs != 0 && now - slot.lastLookMs < m_limits.lookEveryMs) return nullptr;
   slot.lastLookMs = now;

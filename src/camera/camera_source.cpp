@@ -1,5 +1,7 @@
 #include "camera/camera_source.h"
 
+#include <sys/stat.h>
+
 namespace brisko {
 
 namespace {
@@ -71,6 +73,19 @@ std::optional<CameraSource> ParseCameraSource(std::string_view text, std::string
   }
   Fail(error, "unknown camera port (use camera:, camera:usb:BUS,DEV or camera:disk:/PATH)");
   return std::nullopt;
+}
+
+std::string CameraSourceWarning(std::string_view text) {
+  const std::optional<CameraSource> source = ParseCameraSource(text);
+  if (!source || source->kind != CameraSource::Kind::Disk) return {};
+  const std::string folder = source->port.substr(5);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0)
+    return "The camera folder " + folder + " does not exist; the action takes photos from it once it does.";
+  if (!S_ISDIR(st.st_mode))
+    return "The camera folder " + folder +
+           " is not a folder; the action takes photos from it once it is one.";
+  return {};
 }
 
 }  // namespace brisko

@@ -28,4 +28,8 @@ bool IsCameraSourceText(std::string_view text);
 // The camera `text` names; none, with `error` saying why, for a broken name.
 std::optional<CameraSource> ParseCameraSource(std::string_view text, std::string* error = nullptr);
 
+// What an editor should warn of (not refuse: a folder may come later) for a source text: a
+// Directory Browse camera whose folder does not exist or is not a folder. "" for none.
+std::string CameraSourceWarning(std::string_view text);
+
 }  // namespace brisko

@@ -41,6 +41,12 @@ std::function<void(QWidget*, const QString&)>& MessageHook() {
   return hook;
 }
 
+// A line of the cameras list that is only information: it cannot be chosen.
+void Placeholder(QTreeWidgetItem* parent, const QString& text) {
+  auto* item = new QTreeWidgetItem(parent, QStringList(text));
+  item->setFlags(Qt::ItemIsEnabled);
+}
+
 void Warn(QWidget* parent, const QString& text) {
   if (MessageHook()) {
     MessageHook()(parent, text);
@@ -146,7 +152,13 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
   auto* cameras = new QTreeWidgetItem(m_cameras, QStringList("Cameras"));
   auto* first = new QTreeWidgetItem(cameras, QStringList("First camera found  (camera:)"));
   first->setData(0, Qt::UserRole, QString("camera:"));
-  new QTreeWidgetItem(cameras, QStringList("Looking for cameras..."));
+  Placeholder(cameras, "Looking for cameras...");
+  // The camera the action uses now stays a choice while it is unplugged.
+  if (IsCameraSourceText(start.toStdString()) && start != "camera:") {
+    m_inUse = start;
+    auto* inUse = new QTreeWidgetItem(cameras, QStringList("In use  (" + start + ")"));
+    inUse->setData(0, Qt::UserRole, start);
+  }
   cameras->setExpanded(true);
   connect(m_cameras, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (item && !item->data(0, Qt::UserRole).toString().isEmpty())
@@ -176,7 +188,18 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
   QString shown = start;
   if (shown.isEmpty()) shown = history.Last();
   if (shown.isEmpty()) shown = QDir::homePath();
-  ShowInTree(IsCameraSourceText(shown.toStdString()) ? QDir::homePath() : shown);
+  // A Directory Browse camera opens the tree at its folder; another camera at the last folder.
+  QString tree = shown;
+  if (IsCameraSourceText(shown.toStdString())) {
+    const std::optional<CameraSource> source = ParseCameraSource(shown.toStdString());
+    if (source && source->kind == CameraSource::Kind::Disk) {
+      tree = QString::fromStdString(source->port.substr(5));
+    } else {
+      tree = IsCameraSourceText(history.Last().toStdString()) ? QString() : history.Last();
+      if (tree.isEmpty()) tree = QDir::homePath();
+    }
+  }
+  ShowInTree(tree);
   m_name->setEditText(shown);
   FindCameras();
 }
@@ -208,9 +231,10 @@ void FolderPickerDialog::FindCameras() {
     poll->stop();
     QTreeWidgetItem* cameras = m_cameras->topLevelItem(0);
     delete cameras->child(1);
-    if (found.empty()) new QTreeWidgetItem(cameras, QStringList("No camera found"));
+    if (found.empty()) Placeholder(cameras, "No camera found");
     for (const CameraInfo& camera : found) {
       const QString text = QString::fromStdString("camera:" + camera.port);
+      if (text == m_inUse) continue;
       auto* item = new QTreeWidgetItem(
           cameras,
           QStringList(QString::fromStdString(camera.model + " on " + camera.port) + "  (" + text + ")"));
@@ -266,6 +290,8 @@ void FolderPickerDialog::accept() {
     Warn(this, QString("The folder '%1' isn't accessible.").arg(folder));
     return;
   }
+  if (const std::string warning = CameraSourceWarning(folder.toStdString()); !warning.empty())
+    Warn(this, QString::fromStdString(warning));
   m_chosen = folder;
   FolderHistory history = FolderHistory::Load();
   history.Remember(folder);

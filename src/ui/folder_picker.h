@@ -68,6 +68,7 @@ class FolderPickerDialog : public QDialog {
   QString m_chosen;
   // "Cameras": the cameras found on the buses, filled in when the search ends.
   QTreeWidget* m_cameras = nullptr;
+  QString m_inUse;  // the camera the action uses now, listed whether found or not
   void FindCameras();
   bool m_scrollPending = false;
   bool m_operatorMoved = false;

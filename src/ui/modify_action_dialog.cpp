@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "app/station.h"
+#include "camera/camera_source.h"
 #include "ui/command_names_dialog.h"
 #include "ui/folder_picker.h"
 #include "ui/gps_area_dialogs.h"
@@ -569,6 +570,8 @@ void CModifyAction::accept() {
     ShowMessage(*message);
     return;
   }
+  if (const std::string warning = CameraSourceWarning(m_form.sourceFolder); !warning.empty())
+    ShowMessage({"Modify Action", warning});
   QDialog::accept();
 }
 

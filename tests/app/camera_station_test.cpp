@@ -38,6 +38,9 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
   const std::string cam = dir / "cam", out = dir / "out";
   fs::create_directories(cam + "/DCIM/100TEST");
   fs::create_directories(out);
+  const std::string deep = dir / "deep";
+  fs::create_directories(deep + "/DCIM/100DEEP");
+  std::ofstream(deep + "/DCIM/100DEEP/IMG_0001.JPG") << "x";
   {
     SettingsStore s;
     ASSERT_TRUE(s.Open(dir / "settings.db"));
@@ -49,7 +52,20 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
     s.WriteProfileString(a, "m_strSourceFolder", "camera:disk:" + cam);
     s.WriteProfileString(a, "m_strDestFolder", out);
     s.WriteProfileInt(a, "m_bIncludeSubFolders", 1);
-    s.WriteProfileInt("Actions", "NumActions", 1);
+    // A camera that keeps its shots in subfolders the action does not look into, and one that
+    // is not there: each said once.
+    const std::string b = ActionSectionName(1), c = ActionSectionName(2);
+    s.WriteProfileString(b, "m_strName", "Deep");
+    s.WriteProfileString(b, "m_strSourceFolder", "camera:disk:" + deep);
+    s.WriteProfileString(b, "m_strDestFolder", out);
+    s.WriteProfileString(c, "m_strName", "Nowhere");
+    s.WriteProfileString(c, "m_strSourceFolder", "camera:disk:" + dir.Path() + "/none");
+    s.WriteProfileString(c, "m_strDestFolder", out);
+    for (const std::string& x : {b, c}) {
+      s.WriteProfileInt(x, "m_iType", kCopyFiles);
+      s.WriteProfileInt(x, "m_iScheduleType", kScheduleContinuous);
+    }
+    s.WriteProfileInt("Actions", "NumActions", 3);
   }
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
@@ -92,11 +108,18 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
   waitpid(pid, &status, 0);
   close(pipeFds[0]);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
-  size_t said = 0;
-  for (size_t at = seen.find("Camera disconnected"); at != std::string::npos;
-       at = seen.find("Camera disconnected", at + 1))
-    ++said;
-  EXPECT_EQ(said, 1u) << seen;
+  auto count = [&seen](const std::string& text) {
+    size_t said = 0;
+    for (size_t at = seen.find(text); at != std::string::npos; at = seen.find(text, at + 1)) ++said;
+    return said;
+  };
+  EXPECT_EQ(count("Camera disconnected"), 1u) << seen;
+  EXPECT_EQ(
+      count("Deep (Copy Files) No photos taken: the camera keeps its photos in subfolders and the action "
+            "does not include subfolders"),
+      1u)
+      << seen;
+  EXPECT_EQ(count("Camera not found: camera:disk:" + dir.Path() + "/none (no such folder)"), 1u) << seen;
 }
 
 }  // namespace

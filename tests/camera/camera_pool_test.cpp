@@ -172,5 +172,28 @@ TEST(GphotoBackend, NeverOffersAMountedCardAsACamera) {
   for (const CameraInfo& camera : found) EXPECT_NE(camera.port.rfind("disk:", 0), 0u) << camera.port;
 }
 
+TEST(CameraPool, SaysOnceWhenADiskCameraIsNotAFolder) {
+  char dir[] = "/tmp/camera_pool_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string root = dir;
+  CameraLimits limits;
+  limits.lookEveryMs = 0;
+  CameraPool pool(std::make_shared<ScriptedBus>(), limits);
+  std::vector<std::string> lines;
+  auto log = [&](const std::string& line) { lines.push_back(line); };
+  const CameraSource missing = *ParseCameraSource("camera:disk:" + root + "/none");
+  const CameraSource file = *ParseCameraSource("camera:disk:" + root + "/file");
+  std::fclose(std::fopen((root + "/file").c_str(), "w"));
+  for (int pass = 0; pass < 3; ++pass) {
+    EXPECT_EQ(pool.Connect(missing, nullptr, log), nullptr);
+    EXPECT_EQ(pool.Connect(file, nullptr, log), nullptr);
+  }
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"Camera not found: camera:disk:" + root + "/none (no such folder)",
+                                      "Camera not found: camera:disk:" + root + "/file (not a folder)"}));
+  std::remove((root + "/file").c_str());
+  rmdir(dir);
+}
+
 }  // namespace
 }  // namespace brisko

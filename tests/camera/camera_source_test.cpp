@@ -49,5 +49,15 @@ TEST(CameraSourceText, NamesTheFirstCameraAPortOrAFolder) {
   }
 }
 
+TEST(CameraSourceText, WarnsOfADiskCameraThatIsNoFolder) {
+  EXPECT_EQ(CameraSourceWarning("camera:disk:/"), "");
+  EXPECT_EQ(CameraSourceWarning("camera:usb:001,004"), "");
+  EXPECT_EQ(CameraSourceWarning("/no/camera"), "");
+  EXPECT_EQ(
+      CameraSourceWarning("camera:disk:/nonexistent/cam"),
+      "The camera folder /nonexistent/cam does not exist; the action takes photos from it once it does.");
+  EXPECT_NE(CameraSourceWarning("camera:disk:/proc/self/status").find("is not a folder"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace brisko

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -340,6 +341,25 @@ TEST_F(TheFolderPicker, ListsCamerasAndTakesACameraNameForTheFolder) {
   picker.NameCombo()->setEditText("camera:usb:001,004");
   picker.accept();
   EXPECT_EQ(picker.Chosen(), "camera:usb:001,004");
+}
+
+// The camera in use is listed and opens the tree at its folder; a missing folder is a warning.
+TEST_F(TheFolderPicker, KeepsTheCameraInUseAndOnlyWarnsOfAMissingFolder) {
+  QDir().mkpath(Q(dir / "cam"));
+  const QString inUse = "camera:disk:" + Q(dir / "cam");
+  FolderPickerDialog picker("Select Source Folder", inUse, nullptr);
+  QTreeWidgetItem* top = picker.findChild<QTreeWidget*>()->topLevelItem(0);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return top->child(1)->text(0) != "Looking for cameras..."; }, 15000));
+  EXPECT_EQ(top->child(1)->text(0), "In use  (" + inUse + ")");
+  EXPECT_EQ(top->child(2)->text(0), "No camera found");
+  EXPECT_FALSE(top->child(2)->flags() & Qt::ItemIsSelectable);
+  EXPECT_EQ(picker.Tree()->currentIndex().data(QFileSystemModel::FilePathRole).toString(), Q(dir / "cam"));
+  picker.NameCombo()->setEditText("camera:disk:" + Q(dir / "later"));
+  picker.accept();
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].startsWith("The camera folder " + Q(dir / "later") + " does not exist;"))
+      << messages[0].toStdString();
+  EXPECT_EQ(picker.Chosen(), "camera:disk:" + Q(dir / "later"));
 }
 
 TEST_F(TheFolderPicker, HistoryKeepsTheNewestTwentyAndDropsStaleEntriesOnSave) {
