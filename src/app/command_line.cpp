@@ -153,15 +153,27 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 namespace {
 
 // The installed docs sit beside the program (PREFIX/bin and PREFIX/share/doc), whatever prefix
-// the package chose; a program run from its build tree names the configured folder.
-std::string DocDir() {
+// the package chose; a program run from a build folder inside the source tree names the source
+// tree's own files; else the configured folder.
+struct DocPaths {
+  std::string readme, guide;
+};
+
+DocPaths FindDocs() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {
     const auto dir = exe.parent_path().parent_path() / "share/doc/brisko-workflow";
-    if (std::filesystem::exists(dir / "README.md", ec)) return dir.lexically_normal().string();
+    if (std::filesystem::exists(dir / "README.md", ec))
+      return {(dir / "README.md").lexically_normal().string(), (dir / "guide/index.html").lexically_normal().string()};
+    std::filesystem::path up = exe.parent_path();
+    for (int level = 0; level < 4 && up.has_parent_path() && up != up.root_path(); ++level) {
+      up = up.parent_path();
+      if (std::filesystem::exists(up / "README.md", ec) && std::filesystem::exists(up / "docs/guide/index.html", ec))
+        return {(up / "README.md").string(), (up / "docs/guide/index.html").string()};
+    }
   }
-  return BRISKO_DOC_DIR;
+  return {std::string(BRISKO_DOC_DIR) + "/README.md", std::string(BRISKO_DOC_DIR) + "/guide/index.html"};
 }
 
 }  // namespace
@@ -198,7 +210,10 @@ const char* CommandLineHelp() {
       "  --status-page [ADDRESS:]PORT\n"
       "                    serve the read-only status page for this run on PORT (0: a\n"
       "                    free one) at ADDRESS (default: the stored one, else\n"
-      "                    127.0.0.1); the log says \"Status page at URL\"\n"
+      "                    127.0.0.1); the log says \"Status page at URL\". On an\n"
+      "                    address that is not loopback (0.0.0.0: every network) each\n"
+      "                    request needs the key: the logged URL carries it as\n"
+      "                    ?key=KEY, made once and kept in the store\n"
       "  --version         print the version and exit\n"
       "  --help            print this help and exit\n"
       "\n"
@@ -211,9 +226,9 @@ const char* CommandLineHelp() {
       "window forward and ends.\n"
       "\n"
       "Exit status: 0 done, 1 failure, 2 bad command line.\n";
-  static const std::string text = std::string(options) + "\nThe README and the user guide: " + DocDir() +
-                                  "/README.md\nand " + DocDir() +
-                                  "/guide/index.html (also under Help in the window).\n";
+  static const DocPaths docs = FindDocs();
+  static const std::string text = std::string(options) + "\nThe README and the user guide: " + docs.readme +
+                                  "\nand " + docs.guide + " (also under Help in the window).\n";
   return text.c_str();
 }
 

@@ -157,7 +157,7 @@ const char kStatusPageStyle[] =
     R"CSS(body { font-family: sans-serif; margin: 0 auto; max-width: 60em; padding: 0.5em 1em; color: #222; background: #fafafa; }
 header h1 { margin: 0.2em 0 0; font-size: 1.3em; overflow-wrap: anywhere; }
 .sub { margin: 0; color: #666; }
-.verdict { font-size: 2em; font-weight: bold; margin: 0.3em 0; padding: 0.3em 0.5em; border-radius: 6px; color: #fff; overflow-wrap: anywhere; }
+.verdict { font-size: clamp(1.3em, 4.5vw, 2em); font-weight: bold; margin: 0.3em 0; padding: 0.3em 0.5em; border-radius: 6px; color: #fff; overflow-wrap: anywhere; }
 .verdict.ok { background: #1b7f2a; }
 .verdict.failing { background: #c62828; }
 .verdict.stopped { background: #777; }
