@@ -38,6 +38,12 @@ const char kStatusPageScript[] = R"JS("use strict";
     while (list.firstChild) list.removeChild(list.firstChild);
     items.forEach(function (i) { list.appendChild(i); });
   }
+  // A photo moved on or unreadable has no thumbnail: its place stays blank, not a broken icon.
+  function watch(img) {
+    img.addEventListener("error", function () { img.classList.add("gone"); });
+    if (img.complete && img.naturalWidth === 0 && img.getAttribute("src")) img.classList.add("gone");
+  }
+  Array.prototype.forEach.call(document.querySelectorAll("#placed img"), watch);
   function clock(iso) { return iso ? iso.substr(11, 8) : "-"; }
   function photos(n) { return n + (n === 1 ? " photo" : " photos"); }
   function actionRow(a) {
@@ -100,6 +106,7 @@ const char kStatusPageScript[] = R"JS("use strict";
     var thumbs = s.placed.map(function (p) {
       var f = el("figure");
       var img = el("img");
+      watch(img);
       img.alt = "";
       img.loading = "lazy";
       img.src = p.thumb + query;
@@ -182,6 +189,7 @@ li { padding: 0.2em 0.3em; border-bottom: 1px solid #eee; overflow-wrap: anywher
 #placed { display: grid; grid-template-columns: repeat(auto-fill, minmax(6em, 1fr)); gap: 0.4em; }
 #placed figure { margin: 0; text-align: center; }
 #placed img { width: 100%; aspect-ratio: 4 / 3; object-fit: contain; background: #eee; }
+#placed img.gone { visibility: hidden; }
 #placed figcaption { font-size: 0.75em; overflow-wrap: anywhere; }
 #log time { color: #777; font-family: monospace; margin-right: 0.3em; }
 #log li.failed { background: #fde8e8; color: #900; font-weight: bold; }

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """A real browser on the status page of a running station: headless Chromium opens the page, a
 photo is moved, and the new log line must appear in the page's DOM without a reload, as text.
+Beside it an action whose destination runs through a regular file fails on every pass: the page's
+verdict names it and its reason, its photo counts once and is one log line, the other action's
+Moved lines stay in view, and 16 slow half-open connections do not keep a request waiting.
 Exit 77 (skipped) where no Chromium is installed. Loopback only; every wait is bounded.
+With BRISKO_SCREENSHOTS=DIR the page is saved there at 390 and 1280 pixels wide.
 
 usage: browser_test.py BRISKO_BINARY
 """
@@ -23,12 +27,19 @@ PHOTO = "<img src=x onerror=alert(1)>.jpg"
 
 BACKUP = """<?xml version="1.0" encoding="UTF-8"?>
  <k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE"><k name="Brisko Pty Ltd"><k name="BriskoFileWorkflow">
-  <k name="Actions"><v name="NumActions" value="0x00000001 (1)" type="REG_DWORD"/></k>
+  <k name="Actions"><v name="NumActions" value="0x00000002 (2)" type="REG_DWORD"/></k>
   <k name="Action_0">
    <v name="m_strName" value="Card"/>
    <v name="m_iType" value="0x00000001 (1)" type="REG_DWORD"/>
    <v name="m_strSourceFolder" value="{root}/card/"/>
    <v name="m_strDestFolder" value="{root}/out/"/>
+   <v name="m_strFileSpec" value="*.jpg"/>
+  </k>
+  <k name="Action_1">
+   <v name="m_strName" value="Broken move"/>
+   <v name="m_iType" value="0x00000001 (1)" type="REG_DWORD"/>
+   <v name="m_strSourceFolder" value="{root}/stuck/"/>
+   <v name="m_strDestFolder" value="{root}/file/sub/"/>
    <v name="m_strFileSpec" value="*.jpg"/>
   </k>
   <k name="Settings"><v name="m_TempPath" value="{root}/temp/"/></k>
@@ -78,17 +89,19 @@ class DevTools:
             n = struct.unpack(">Q", self._recv_exact(8))[0]
         return b0 & 0x0F, self._recv_exact(n)
 
-    def evaluate(self, expression):
+    def call(self, method, params):
         self.next_id += 1
-        self._send(json.dumps({"id": self.next_id, "method": "Runtime.evaluate",
-                               "params": {"expression": expression, "returnByValue": True}}))
+        self._send(json.dumps({"id": self.next_id, "method": method, "params": params}))
         while True:
             op, data = self._recv()
             if op != 1:
                 continue
             msg = json.loads(data)
             if msg.get("id") == self.next_id:
-                return msg["result"]["result"].get("value")
+                return msg["result"]
+
+    def evaluate(self, expression):
+        return self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})["result"].get("value")
 
 
 def find_chromium():
@@ -107,10 +120,13 @@ def main():
         return 77
     photo_source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "jpeg")
     sample = next((os.path.join(d, f) for d, _, fs in sorted(os.walk(photo_source)) for f in sorted(fs)
-                   if f.lower().endswith(".jpg")), None)
+                   if f.lower().endswith(".jpg") and os.path.basename(d) != "broken"), None)
     with tempfile.TemporaryDirectory() as root:
-        for d in ("card", "out", "temp", "run", "state", "chrome"):
+        for d in ("card", "out", "temp", "run", "state", "chrome", "stuck"):
             os.mkdir(os.path.join(root, d))
+        with open(os.path.join(root, "file"), "w") as f:
+            f.write("a file where a folder should be")
+        shutil.copy(sample, os.path.join(root, "stuck", "stuck.jpg"))
         env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(root, "run"), XDG_STATE_HOME=os.path.join(root, "state"),
                    ASAN_OPTIONS="detect_leaks=0")
         store = os.path.join(root, "s.db")
@@ -171,7 +187,68 @@ def main():
             assert state[0] == "yes", "the page was reloaded"
             assert state[2] == 0, "a file name became markup"
             assert state[3] == "1", "moved count is " + state[3]
-            print("PASSED: the log line appeared in the page without a reload, as text")
+
+            # The broken action has failed on every pass meanwhile: one verdict, one photo, one line.
+            time.sleep(6)
+            board = json.loads(tools.evaluate(
+                "JSON.stringify([document.getElementById('verdict').textContent,"
+                " document.getElementById('count-failures').textContent,"
+                " document.getElementById('log').textContent,"
+                " Array.prototype.filter.call(document.querySelectorAll('#placed img'),"
+                "  function (i) { return i.complete && i.naturalWidth > 0; }).length])"))
+            assert "action failing since" in board[0] and "Broken move: Not a directory:" in board[0], board[0]
+            assert board[1] == "1 photo", "failures: " + board[1]
+            assert board[2].count("Move file from " + os.path.join(root, "stuck", "stuck.jpg")) == 1, board[2][:800]
+            assert wanted in board[2], "the Moved line is gone from the log"
+            assert board[3] == 1, "thumbnails shown: %d" % board[3]
+
+            # 16 connections that send a header line now and then, each from its own address.
+            slow = []
+            for i in range(16):
+                c = socket.socket()
+                c.bind((f"127.0.1.{i + 1}", 0))
+                c.connect(("127.0.0.1", int(url.rsplit(":", 1)[1].strip("/"))))
+                c.sendall(b"GET / HTTP/1.1\r\n")
+                slow.append(c)
+            for _ in range(3):
+                for c in slow:
+                    try:
+                        c.sendall(b"X-Slow: 1\r\n")
+                    except OSError:
+                        pass
+                start = time.time()
+                with urllib.request.urlopen(url + "status.json", timeout=5) as r:
+                    assert r.status == 200
+                assert time.time() - start < 1, "a request waited %.1f s behind slow connections" % (time.time() - start)
+                time.sleep(1)
+            for c in slow:
+                c.close()
+
+            shots = os.environ.get("BRISKO_SCREENSHOTS")
+            if shots:
+                for width, height in ((390, 1600), (1280, 1400)):
+                    tools.call("Emulation.setDeviceMetricsOverride",
+                               {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 600})
+                    time.sleep(2.5)
+                    png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
+                    with open(os.path.join(shots, f"status_{width}.png"), "wb") as f:
+                        f.write(base64.b64decode(png))
+            # The station goes away: the page says since when, greyed, rather than show old counts as news.
+            station.send_signal(signal.SIGTERM)
+            station.wait(timeout=30)
+            verdict = ""
+            deadline = time.time() + 20
+            while time.time() < deadline and not verdict.startswith("Not answering since "):
+                time.sleep(0.5)
+                verdict = tools.evaluate("document.getElementById('verdict').textContent + '|' +"
+                                         " document.body.className")
+            assert verdict.startswith("Not answering since ") and verdict.endswith("|stale"), verdict
+            if shots:
+                png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
+                with open(os.path.join(shots, "status_1280_not_answering.png"), "wb") as f:
+                    f.write(base64.b64decode(png))
+            print("PASSED: the log line appeared without a reload, as text; a stuck photo is one line and the"
+                  " verdict; slow connections do not hold the page; a station gone is said")
             return 0
         finally:
             for p in (browser, station):
