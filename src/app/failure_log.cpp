@@ -216,6 +216,13 @@ void FailureLog::EndRun(const std::string& description) {
   if (action->second.empty()) m_items.erase(action);
 }
 
+bool FailureLog::IsFailing(const std::string& file) const {
+  for (const auto& action : m_items) {
+    if (action.second.count(file)) return true;
+  }
+  return false;
+}
+
 std::vector<FailingItem> FailureLog::Failing() const {
   std::vector<FailingItem> list;
   for (const auto& action : m_items) {

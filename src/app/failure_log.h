@@ -50,6 +50,8 @@ class FailureLog {
   void EndRun(const std::string& description);
 
   std::vector<FailingItem> Failing() const;
+  // A file some action keeps failing on (its failure is already in the log).
+  bool IsFailing(const std::string& file) const;
   bool Empty() const { return m_items.empty(); }
 
  private:

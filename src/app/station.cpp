@@ -80,6 +80,7 @@ Station::~Station() {
   SetExifNoticeHook(nullptr);
   ClearActions();
   m_retired.clear();
+  m_logger.SetNoteFilter(nullptr);  // it asks m_failures, which goes first
 }
 
 bool Station::Init(const std::string& storePath, std::string* report, SettingsStore::Creation creation) {
@@ -87,6 +88,9 @@ bool Station::Init(const std::string& storePath, std::string* report, SettingsSt
   m_store.SetApplicationName("BriskoFileWorkflow");
   bool ok = m_store.Open(storePath, report, creation);
   m_logger.Init();
+  // A file's own notes (its error text beside a failed move) repeat with every try, as its
+  // failure line would: they are written while the failure is new, like the line.
+  m_logger.SetNoteFilter([this](int, const std::string& file) { return !m_failures.IsFailing(file); });
   // The EXIF writer's notices (a block rewritten whole, a rewrite that failed its check).
   SetExifNoticeHook([this](int level, const std::string& text, const std::string& path) {
     m_logger.Log(level, text, path);

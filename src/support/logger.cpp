@@ -140,6 +140,7 @@ void Logger::SyncIfDue(int64_t now) {
 }
 
 void Logger::Log(int level, const std::string& subject, const std::string& message) {
+  if (m_noteFilter && !m_noteFilter(level, message)) return;
   Log(level, subject + " - " + message);
 }
 

@@ -57,6 +57,10 @@ class Logger {
   // once, when it begins or changes (folder, file, write); a flush that succeeds ends it. The
   // callback must not block: it runs inside runs.
   void SetErrorCallback(ErrorCallback cb) { m_onError = std::move(cb); }
+  // Notes about a file (the three-argument Log) that the filter answers false for are dropped:
+  // the owner knows which files' notes would only repeat what the log already says.
+  using NoteFilter = std::function<bool(int level, const std::string& message)>;
+  void SetNoteFilter(NoteFilter filter) { m_noteFilter = std::move(filter); }
   void SetClock(Clock clock) { m_clock = std::move(clock); }
   void SetTicks(Ticks ticks) { m_ticks = std::move(ticks); }
   int SyncCount() const { return m_syncs; }
@@ -73,6 +77,7 @@ class Logger {
   void SyncIfDue(int64_t now);
 
   SettingsStore* m_store;
+  NoteFilter m_noteFilter;
   std::FILE* m_file = nullptr;
   std::string m_pending;
   std::string m_path;

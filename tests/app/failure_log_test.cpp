@@ -55,6 +55,8 @@ TEST(FailureLog, StuckPhotoIsOneLineThenGrowingReminders) {
   ASSERT_EQ(log.Failing().size(), 1u);
   EXPECT_EQ(log.Failing()[0].reason, "Not a directory: /out/sub");
   EXPECT_EQ(log.Failing()[0].since, t0);
+  EXPECT_TRUE(log.IsFailing("/in/a.jpg"));  // its per-try file notes are dropped too
+  EXPECT_FALSE(log.IsFailing("/in/b.jpg"));
 
   // A new reason is news; success ends it and is written as it is.
   EXPECT_EQ(Texts(Pass(log, t0 + 601, {kFail, "  Reason: Permission denied"})),
