@@ -9,6 +9,9 @@
 
 #include "rawmeta/exiv2_setup.h"
 
+// libexiv2 0.27 hands out its images and readers as std::auto_ptr.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
 namespace brisko {
 
 namespace {
