@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "rawmeta/raw_metadata.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -86,6 +87,11 @@ std::string CaptionTextForPhoto(int type, const std::string& text, const std::st
     case 1:
     case 2:
     case 3: {
+      // A RAW or HEIF photo tells when it was taken; its file date is that of the copy.
+      RawMetadata meta;
+      std::time_t taken = 0;
+      if (IsRawOrHeifPath(photoPath) && ReadRawMetadata(photoPath, meta) && RawCaptureTime(meta, taken))
+        return FormatLocalDateTime(taken, type);
       struct stat st;
       if (::stat(photoPath.c_str(), &st) != 0) return "Invalid DateTime";
       return FormatLocalDateTime(st.st_mtime, type);

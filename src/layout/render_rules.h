@@ -24,6 +24,7 @@ bool CanvasSize(int designW, int designH, int maxW, int maxH, int& width, int& h
 PixelRect Intersect(const PixelRect& a, const PixelRect& b);
 
 // Caption types 1 to 5 take their text from the photo file; 0 (and unknown types) keep `text`.
+// The date of a RAW or HEIF photo is its capture date where it has one.
 std::string CaptionTextForPhoto(int type, const std::string& text, const std::string& photoPath);
 // Date (1), time (2) or both (3) of a time stamp in the user's locale; "Invalid DateTime"
 // when it cannot be formatted.

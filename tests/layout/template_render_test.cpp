@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "common/plt_test_album.h"
 #include "common/temp_dir.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/image_codec.h"
+#include "layout/render_rules.h"
 #include "layout/template_album.h"
 
 namespace brisko {
@@ -144,6 +146,35 @@ TEST_F(TemplateRenderTest, PreviewWritesOnePicturePerTemplateAndLeavesThePhoto) 
   EXPECT_NE(error.find("template 2"), std::string::npos) << error;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Out("preview")), {}), 2);
   EXPECT_TRUE(std::filesystem::exists(kCamera));
+}
+
+// A HEIF photo is placed upright by its own rotation (stored 64 x 32, red left and blue right,
+// turned a quarter clockwise: red on top), and a date caption shows when it was taken.
+TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDate) {
+  const std::string raw = std::string(BRISKO_TEST_DATA) + "/raw/";
+  test::TestTemplate tt;
+  tt.captions =
+      "<CAPTION_0><m_iCaptionType>3</m_iCaptionType><m_iPictureHoleIndex>0</m_iPictureHoleIndex>"
+      "<m_strCaption>x</m_strCaption></CAPTION_0>";
+  tt.numCaptions = 1;
+  CTemplate& t = Load({tt});
+  t.SetPhoto(raw + "made_turned_64x32.heic", 0);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("out.jpg"), 1));
+  const Image page = Decoded(Out("out.jpg"));
+  ASSERT_EQ(page.width, 300);
+  EXPECT_TRUE(Near(page.At(80, 60), 220, 20, 20));
+  EXPECT_TRUE(Near(page.At(220, 60), 220, 20, 20));
+  EXPECT_TRUE(Near(page.At(80, 140), 20, 20, 220));
+  EXPECT_TRUE(Near(page.At(220, 140), 20, 20, 220));
+
+  t.SetPhoto(raw + "nikon_d5300_heic_1.heic", 0);
+  std::tm taken{};
+  taken.tm_year = 2015 - 1900, taken.tm_mon = 6, taken.tm_mday = 16, taken.tm_hour = 15, taken.tm_min = 38,
+  taken.tm_sec = 54, taken.tm_isdst = -1;
+  ASSERT_EQ(t.m_Captions.size(), 1u);
+  EXPECT_EQ(t.m_Captions[0].m_strCaption, FormatLocalDateTime(std::mktime(&taken), 3));
+  ASSERT_TRUE(t.SaveTemplateImage(Out("nikon.jpg"), 1));
+  EXPECT_EQ(Decoded(Out("nikon.jpg")).width, 300);
 }
 
 }  // namespace
