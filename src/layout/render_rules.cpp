@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "imaging/image_codec.h"
 #include "rawmeta/raw_metadata.h"
 #include "support/path_util.h"
 
@@ -80,6 +81,12 @@ std::string FormatLocalDateTime(std::time_t t, int type) {
   const size_t n = strftime_l(buffer, sizeof buffer, format, &local, loc);
   freelocale(loc);
   return n == 0 ? kInvalid : std::string(buffer, n);
+}
+
+std::string PageFileName(const std::string& photoName) {
+  if (ImageFormatFromPath(photoName) != kFormatHeif) return photoName;
+  const PathParts parts = SplitPath(photoName);
+  return parts.folder + parts.name + ".jpg";
 }
 
 std::string CaptionTextForPhoto(int type, const std::string& text, const std::string& photoPath) {

@@ -687,7 +687,7 @@ bool RenderAlbumForPhoto(const std::string& albumPath, const std::string& photoP
     return false;
   }
   const std::string folder = WithTrailingSeparator(outFolder);
-  const PathParts parts = SplitPath(photoPath);
+  const PathParts parts = SplitPath(PageFileName(photoPath));
   RenderSession session(album);
   session.stopRequested = settings.session ? settings.session->stopRequested : nullptr;
   session.BeginPhoto();
