@@ -2,8 +2,11 @@
 
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exiv2/exiv2.hpp>
 #include <vector>
 
@@ -231,6 +234,10 @@ bool ReadRawMetadata(const std::string& path, RawMetadata& meta, std::string* wh
   }
   if (static_cast<uint64_t>(st.st_size) > kMaxRawFileSize) {
     if (whyNot) *whyNot = "too large to read its metadata";
+    return false;
+  }
+  if (::access(path.c_str(), R_OK) != 0) {
+    if (whyNot) *whyNot = std::string("cannot be read: ") + std::strerror(errno);
     return false;
   }
   // A plain file reader: the library's own opener would take "-" as standard input and
