@@ -176,17 +176,21 @@ bool AcceptedType(int type) {
   }
 }
 
-bool Read(Exiv2::BasicIo::AutoPtr io, RawMetadata& meta, std::string* whyNot) {
-  auto fail = [whyNot](const std::string& why) {
-    if (whyNot) *whyNot = why;
-    return false;
-  };
-  meta = RawMetadata{};
+bool Fail(std::string* whyNot, const std::string& why) {
+  if (whyNot) *whyNot = why;
+  return false;
+}
+
+// The file's metadata as libexiv2 read it; null when it cannot be opened. A file cut short (a
+// card pulled while it was written) fails at its last box, after the metadata before it was
+// read: that part is kept, and `readError` says what stopped the reading.
+Exiv2::Image::AutoPtr Open(Exiv2::BasicIo::AutoPtr io, std::string& readError, std::string* whyNot) {
   Exiv2::Image::AutoPtr image;
-  std::string readError;
   try {
-    if (!AcceptedType(Exiv2::ImageFactory::getType(*io)))
-      return fail("not a RAW or HEIF file libexiv2 reads");
+    if (!AcceptedType(Exiv2::ImageFactory::getType(*io))) {
+      Fail(whyNot, "not a RAW or HEIF file libexiv2 reads");
+      return image;
+    }
     image = Exiv2::ImageFactory::open(io);
     image->readMetadata();
   } catch (const std::exception& e) {
@@ -194,19 +198,44 @@ bool Read(Exiv2::BasicIo::AutoPtr io, RawMetadata& meta, std::string* whyNot) {
   } catch (...) {
     readError = "unknown error";
   }
-  if (!image.get()) return fail("cannot be opened: " + readError);
-  // A file cut short (a card pulled while it was written) fails at its last box, after the
-  // metadata before it was read: that part is used.
+  if (!image.get()) Fail(whyNot, "cannot be opened: " + readError);
+  return image;
+}
+
+bool Read(Exiv2::BasicIo::AutoPtr io, RawMetadata& meta, std::string* whyNot) {
+  meta = RawMetadata{};
+  std::string readError;
+  Exiv2::Image::AutoPtr image = Open(io, readError, whyNot);
+  if (!image.get()) return false;
   try {
     Collect(*image, meta);
   } catch (...) {
     meta = RawMetadata{};
-    return fail("its metadata cannot be read");
+    return Fail(whyNot, "its metadata cannot be read");
   }
   if (meta.make.empty() && meta.model.empty() && meta.dateTimeOriginal.empty() && meta.orientation == 0 &&
       !meta.hasGps)
-    return fail(readError.empty() ? std::string("no metadata found") : "unreadable metadata: " + readError);
+    return Fail(whyNot,
+                readError.empty() ? std::string("no metadata found") : "unreadable metadata: " + readError);
   return true;
+}
+
+// A regular, readable file within the size cap (a FIFO or device would block or never end).
+bool CheckFile(const std::string& path, std::string* whyNot) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return Fail(whyNot, "cannot be read");
+  if (!S_ISREG(st.st_mode)) return Fail(whyNot, "not a regular file");
+  if (static_cast<uint64_t>(st.st_size) > kMaxRawFileSize)
+    return Fail(whyNot, "too large to read its metadata");
+  if (::access(path.c_str(), R_OK) != 0)
+    return Fail(whyNot, std::string("cannot be read: ") + std::strerror(errno));
+  return true;
+}
+
+// A plain file reader: the library's own opener would take "-" as standard input and addresses
+// as downloads.
+Exiv2::BasicIo::AutoPtr FileReader(const std::string& path) {
+  return Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(path));
 }
 
 }  // namespace
@@ -222,27 +251,40 @@ bool IsHeifPath(const std::string& path) {
 bool ReadRawMetadata(const std::string& path, RawMetadata& meta, std::string* whyNot) {
   meta = RawMetadata{};
   SetUpExiv2();
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (whyNot) *whyNot = "cannot be read";
-    return false;
+  return CheckFile(path, whyNot) && Read(FileReader(path), meta, whyNot);
+}
+
+bool ReadRawExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::string* whyNot) {
+  tiff.clear();
+  SetUpExiv2();
+  if (!CheckFile(path, whyNot)) return false;
+  std::string readError;
+  Exiv2::Image::AutoPtr image = Open(FileReader(path), readError, whyNot);
+  if (!image.get()) return false;
+  try {
+    Exiv2::ExifData exif = image->exifData();
+    Exiv2::Blob blob;
+    for (int pass = 0; pass < 2 && !exif.empty(); ++pass) {
+      blob.clear();
+      Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+      if (blob.size() <= kMaxExifBlockSize) break;
+      // Too large for a JPEG: the standard directories only (no maker note, no thumbnail).
+      for (auto it = exif.begin(); it != exif.end();) {
+        const std::string group = it->groupName();
+        if (group == "Image" || group == "Photo" || group == "GPSInfo" || group == "Iop")
+          ++it;
+        else
+          it = exif.erase(it);
+      }
+    }
+    if (blob.empty()) return Fail(whyNot, "no EXIF");
+    if (blob.size() > kMaxExifBlockSize) return Fail(whyNot, "its EXIF is too large for a JPEG");
+    tiff.assign(blob.begin(), blob.end());
+  } catch (...) {
+    tiff.clear();
+    return Fail(whyNot, "its EXIF cannot be read");
   }
-  // A FIFO or device would block or never end.
-  if (!S_ISREG(st.st_mode)) {
-    if (whyNot) *whyNot = "not a regular file";
-    return false;
-  }
-  if (static_cast<uint64_t>(st.st_size) > kMaxRawFileSize) {
-    if (whyNot) *whyNot = "too large to read its metadata";
-    return false;
-  }
-  if (::access(path.c_str(), R_OK) != 0) {
-    if (whyNot) *whyNot = std::string("cannot be read: ") + std::strerror(errno);
-    return false;
-  }
-  // A plain file reader: the library's own opener would take "-" as standard input and
-  // addresses as downloads.
-  return Read(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(path)), meta, whyNot);
+  return true;
 }
 
 bool ReadRawMetadataFromMemory(const uint8_t* data, size_t size, RawMetadata& meta, std::string* whyNot) {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brisko {
 
@@ -39,6 +40,12 @@ bool ReadRawMetadata(const std::string& path, RawMetadata& meta, std::string* wh
 // The same from bytes in memory (the fuzz target's entry).
 bool ReadRawMetadataFromMemory(const uint8_t* data, size_t size, RawMetadata& meta,
                                std::string* whyNot = nullptr);
+
+// The EXIF of a RAW or HEIF file as a TIFF block (little-endian) that fits a JPEG's EXIF
+// segment: maker notes and the thumbnail are left out when the whole would not fit. False when
+// the file has none.
+inline constexpr size_t kMaxExifBlockSize = 65000;
+bool ReadRawExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::string* whyNot = nullptr);
 
 // The capture date as a calendar time read as local time, like the JPEG date taken.
 bool RawCaptureTime(const RawMetadata& meta, std::time_t& when);

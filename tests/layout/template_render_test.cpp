@@ -149,8 +149,9 @@ TEST_F(TemplateRenderTest, PreviewWritesOnePicturePerTemplateAndLeavesThePhoto) 
 }
 
 // A HEIF photo is placed upright by its own rotation (stored 64 x 32, red left and blue right,
-// turned a quarter clockwise: red on top), and a date caption shows when it was taken.
-TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDate) {
+// turned a quarter clockwise: red on top), a date caption shows when it was taken, and the page
+// carries its EXIF.
+TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDateAndExif) {
   const std::string raw = std::string(BRISKO_TEST_DATA) + "/raw/";
   test::TestTemplate tt;
   tt.captions =
@@ -175,6 +176,19 @@ TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDate) {
   EXPECT_EQ(t.m_Captions[0].m_strCaption, FormatLocalDateTime(std::mktime(&taken), 3));
   ASSERT_TRUE(t.SaveTemplateImage(Out("nikon.jpg"), 1));
   EXPECT_EQ(Decoded(Out("nikon.jpg")).width, 300);
+  // The page carries the HEIF photo's EXIF, upright, and nothing is left beside it.
+  JpegExifFile exif;
+  ASSERT_TRUE(exif.Parse(Out("nikon.jpg")));
+  const ExifEntry* make = exif.FindTag(exif_tag::kMake);
+  ASSERT_NE(make, nullptr);
+  EXPECT_EQ(std::string(make->data.begin(), make->data.end()).substr(0, 17), "NIKON CORPORATION");
+  uint16_t orientation = 0;
+  EXPECT_TRUE(exif.GetOrientation(orientation) && orientation == 1);
+  float lat = 0, lon = 0;
+  EXPECT_TRUE(exif.GetGpsPosition(lat, lon));
+  EXPECT_NEAR(lat, 51.1783, 1e-3);
+  EXPECT_FALSE(std::filesystem::exists(Out("nikon.jpg.HeifExif")));
+  EXPECT_FALSE(std::filesystem::exists(Out("out.jpg.HeifExif")));
 }
 
 }  // namespace
