@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "rawmeta/raw_metadata.h"
 #include "rawmeta/xmp_sidecar.h"
@@ -24,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (why.empty()) {
       std::abort();
     }
+    std::vector<uint8_t> tiff;
+    if (brisko::ReadRawExifBlockFromMemory(data + 1, size - 1, tiff, &why) &&
+        (tiff.empty() || tiff.size() > brisko::kMaxExifBlockSize))
+      std::abort();
   } else {
     const std::string existing(reinterpret_cast<const char*>(data + 1), size - 1);
     std::string merged, why;

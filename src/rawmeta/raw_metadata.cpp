@@ -238,28 +238,10 @@ Exiv2::BasicIo::AutoPtr FileReader(const std::string& path) {
   return Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(path));
 }
 
-}  // namespace
-
-bool IsRawOrHeifPath(const std::string& path) {
-  return HasExtension(path, kRawExtensions) || HasExtension(path, kHeifExtensions);
-}
-
-bool IsHeifPath(const std::string& path) {
-  return HasExtension(path, kHeifExtensions);
-}
-
-bool ReadRawMetadata(const std::string& path, RawMetadata& meta, std::string* whyNot) {
-  meta = RawMetadata{};
-  SetUpExiv2();
-  return CheckFile(path, whyNot) && Read(FileReader(path), meta, whyNot);
-}
-
-bool ReadRawExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::string* whyNot) {
+bool ExifBlock(Exiv2::BasicIo::AutoPtr io, std::vector<uint8_t>& tiff, std::string* whyNot) {
   tiff.clear();
-  SetUpExiv2();
-  if (!CheckFile(path, whyNot)) return false;
   std::string readError;
-  Exiv2::Image::AutoPtr image = Open(FileReader(path), readError, whyNot);
+  Exiv2::Image::AutoPtr image = Open(io, readError, whyNot);
   if (!image.get()) return false;
   try {
     Exiv2::ExifData exif = image->exifData();
@@ -285,6 +267,36 @@ bool ReadRawExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::
     return Fail(whyNot, "its EXIF cannot be read");
   }
   return true;
+}
+
+}  // namespace
+
+bool IsRawOrHeifPath(const std::string& path) {
+  return HasExtension(path, kRawExtensions) || HasExtension(path, kHeifExtensions);
+}
+
+bool IsHeifPath(const std::string& path) {
+  return HasExtension(path, kHeifExtensions);
+}
+
+bool ReadRawMetadata(const std::string& path, RawMetadata& meta, std::string* whyNot) {
+  meta = RawMetadata{};
+  SetUpExiv2();
+  return CheckFile(path, whyNot) && Read(FileReader(path), meta, whyNot);
+}
+
+bool ReadRawExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::string* whyNot) {
+  tiff.clear();
+  SetUpExiv2();
+  return CheckFile(path, whyNot) && ExifBlock(FileReader(path), tiff, whyNot);
+}
+
+bool ReadRawExifBlockFromMemory(const uint8_t* data, size_t size, std::vector<uint8_t>& tiff,
+                                std::string* whyNot) {
+  tiff.clear();
+  SetUpExiv2();
+  if (size > kMaxRawFileSize) return Fail(whyNot, "too large to read its metadata");
+  return ExifBlock(Exiv2::BasicIo::AutoPtr(new Exiv2::MemIo(data, static_cast<long>(size))), tiff, whyNot);
 }
 
 bool ReadRawMetadataFromMemory(const uint8_t* data, size_t size, RawMetadata& meta, std::string* whyNot) {

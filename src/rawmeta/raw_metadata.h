@@ -46,6 +46,8 @@ bool ReadRawMetadataFromMemory(const uint8_t* data, size_t size, RawMetadata& me
 // the file has none.
 inline constexpr size_t kMaxExifBlockSize = 65000;
 bool ReadRawExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::string* whyNot = nullptr);
+bool ReadRawExifBlockFromMemory(const uint8_t* data, size_t size, std::vector<uint8_t>& tiff,
+                                std::string* whyNot = nullptr);
 
 // The capture date as a calendar time read as local time, like the JPEG date taken.
 bool RawCaptureTime(const RawMetadata& meta, std::time_t& when);
