@@ -4,6 +4,7 @@
 
 #include "engine/action.h"
 #include "engine/run_support.h"
+#include "layout/render_rules.h"
 #include "layout/template_album.h"
 #include "layout/template_render.h"
 #include "naming/brisko_exif_fields.h"
@@ -85,6 +86,7 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
             m_RenameTemplate.GenerateNewName(file, m_pIdTxt, fields, false, MakeNamingContext());
         if (!newName.empty()) name = std::move(newName);
       }
+      name = PageFileName(name);
       std::string target = GetDestinationFolder(file, fields) + name;
       MakeUniqueFileName(target);
       std::string temp = GetTempFolder() + name;

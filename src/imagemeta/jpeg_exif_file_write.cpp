@@ -800,7 +800,9 @@ size_t FindExifTiff(const std::vector<uint8_t>& header, size_t& end) {
 // after the picture. When the data from oldFrom on in the source lands at newFrom in the new file,
 // such offsets in the note follow it; without that the preview would no longer be found, or be
 // looked for past the end of the file. An offset is taken for one only when it stands in a LONG
-// entry of the note and the source holds a JPEG start where it points.
+// entry of the note and either the next entry holds its length (the tag after it, the block lying
+// within the file: whatever the block holds, as some cameras write a preview that starts 00 D8) or
+// the source holds a JPEG start where it points.
 void FollowTrailerPointers(std::vector<uint8_t>& header, const JpegExifFile& file, const std::string& source,
                            uint64_t oldFrom, uint64_t newFrom) {
   const ExifEntry* note = file.FindTag(exif_tag::kMakerNote);
@@ -817,15 +819,25 @@ void FollowTrailerPointers(std::vector<uint8_t>& header, const JpegExifFile& fil
   struct stat st {};
   const uint64_t size = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
   const char order = file.byteOrder;
+  const size_t noteSize = note->data.size();
+  auto longEntry = [&](const uint8_t* e) { return Get16(e + 2, order) == 4 && Get32(e + 4, order) == 1; };
   int reads = 0;  // a note is small, but every candidate costs a read
-  for (size_t p = 0; p + 12 <= note->data.size() && reads < 64; ++p) {
+  for (size_t p = 0; p + 12 <= noteSize; ++p) {
     uint8_t* e = &header[at + p];
-    if (Get16(e + 2, order) != 4 || Get32(e + 4, order) != 1) continue;
+    if (!longEntry(e)) continue;
     const uint64_t target = file.tiffPosition + Get32(e + 8, order);
     if (target < oldFrom || target + 2 > size) continue;
-    uint8_t soi[2] = {0, 0};
-    ++reads;
-    if (pread(fd, soi, 2, static_cast<off_t>(target)) != 2 || soi[0] != 0xFF || soi[1] != 0xD8) continue;
+    const uint8_t* next = p + 24 <= noteSize ? e + 12 : nullptr;
+    const uint64_t length = next && longEntry(next) && Get16(next, order) == uint16_t(Get16(e, order) + 1)
+                                ? Get32(next + 8, order)
+                                : 0;
+    bool follow = length > 0 && target + length <= size;
+    if (!follow && reads < 64) {
+      uint8_t soi[2] = {0, 0};
+      ++reads;
+      follow = pread(fd, soi, 2, static_cast<off_t>(target)) == 2 && soi[0] == 0xFF && soi[1] == 0xD8;
+    }
+    if (!follow) continue;
     const uint64_t moved = newFrom + (target - oldFrom);
     if (moved <= tiff || moved - tiff > UINT32_MAX) continue;
     Put32(e + 8, static_cast<uint32_t>(moved - tiff), order);

@@ -96,6 +96,8 @@ struct VipsCalls {
 };
 VipsCalls V;
 std::string g_loadError;
+// Optional: a libvips built without libheif still serves every other format.
+int (*g_heifloadBuffer)(void* buf, size_t len, VipsImage** out, ...) = nullptr;
 
 bool LoadVips() {
   void* lib = dlopen(BRISKO_VIPS_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
@@ -112,6 +114,7 @@ bool LoadVips() {
   }
   BRISKO_VIPS_CALLS(BRISKO_VIPS_LOAD)
 #undef BRISKO_VIPS_LOAD
+  g_heifloadBuffer = reinterpret_cast<decltype(g_heifloadBuffer)>(dlsym(lib, "vips_heifload_buffer"));
   return true;
 }
 
@@ -386,6 +389,15 @@ bool OpenLazy(const uint8_t* data, size_t size, int format, int shrink, VRef& im
       failed = V.vips_tiffload_buffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on",
                                       VIPS_FAIL_ON_ERROR, nullptr);
       break;
+    case kFormatHeif:
+      // libheif applies the file's rotation and mirroring: the picture comes out upright.
+      if (!g_heifloadBuffer) {
+        if (reason) *reason = "the imaging library cannot read HEIF pictures";
+        return false;
+      }
+      failed = g_heifloadBuffer(const_cast<uint8_t*>(data), size, img.out(), "fail_on", VIPS_FAIL_ON_ERROR,
+                                nullptr);
+      break;
     default: {
       const char* name = MagickName(format);
       if (!name) {
@@ -407,8 +419,21 @@ int ImageFormatFromPath(const std::string& path) {
   static const struct {
     const char* ext;
     int code;
-  } kTable[] = {{".jpg", 1},   {".jpeg", 1}, {".png", 3},  {".bmp", 6},  {".pcx", 9},  {".tif", 12},
-                {".tiff", 12}, {".tga", 16}, {".wmf", 19}, {".psd", 20}, {".emf", 23}, {".wbmp", 24}};
+  } kTable[] = {{".jpg", 1},
+                {".jpeg", 1},
+                {".png", 3},
+                {".bmp", 6},
+                {".pcx", 9},
+                {".tif", 12},
+                {".tiff", 12},
+                {".tga", 16},
+                {".wmf", 19},
+                {".psd", 20},
+                {".emf", 23},
+                {".wbmp", 24},
+                {".heic", kFormatHeif},
+                {".heif", kFormatHeif},
+                {".hif", kFormatHeif}};
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return kFormatUnknown;

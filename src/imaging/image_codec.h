@@ -29,9 +29,13 @@ enum ImageFormat : int {
   kFormatEmf = 23,
   kFormatWbmp = 24,
   kFormatCompound = 25,
+  // HEIF/HEIC photos (shown upright by their own rotation and mirroring): read, never written,
+  // and no format of the album file.
+  kFormatHeif = 64,
 };
 
-// The format of a file by its extension, compared case-insensitively; 0 when not in the table.
+// The format of a file by its extension, compared case-insensitively; 0 when not in the table
+// (".heic", ".heif" and ".hif" give kFormatHeif).
 int ImageFormatFromPath(const std::string& path);
 // The extension written for a format code (".jpg", ".png", ...); empty for 0 and 25.
 const char* ImageFormatExtension(int format);

@@ -145,7 +145,8 @@ bool AppendBlock(std::vector<uint8_t>& out, int format, const std::vector<uint8_
 // The block bytes (header included) that store the picture file at `path`.
 bool MakeBlock(const std::string& path, std::vector<uint8_t>& block, std::string* error) {
   const int format = ImageFormatFromPath(path);
-  if (format == kFormatUnknown) return Fail(error, path + ": not an image format an album can hold");
+  if (format == kFormatUnknown || format == kFormatHeif)
+    return Fail(error, path + ": not an image format an album can hold");
   std::vector<uint8_t> data;
   if (!ReadWholeFile(path, kMaxBlockSize / 2, data, error)) return false;
   Image image;

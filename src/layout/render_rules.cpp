@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "imaging/image_codec.h"
+#include "rawmeta/raw_metadata.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -81,11 +83,22 @@ std::string FormatLocalDateTime(std::time_t t, int type) {
   return n == 0 ? kInvalid : std::string(buffer, n);
 }
 
+std::string PageFileName(const std::string& photoName) {
+  if (ImageFormatFromPath(photoName) != kFormatHeif) return photoName;
+  const PathParts parts = SplitPath(photoName);
+  return parts.folder + parts.name + ".jpg";
+}
+
 std::string CaptionTextForPhoto(int type, const std::string& text, const std::string& photoPath) {
   switch (type) {
     case 1:
     case 2:
     case 3: {
+      // A RAW or HEIF photo tells when it was taken; its file date is that of the copy.
+      RawMetadata meta;
+      std::time_t taken = 0;
+      if (IsRawOrHeifPath(photoPath) && ReadRawMetadata(photoPath, meta) && RawCaptureTime(meta, taken))
+        return FormatLocalDateTime(taken, type);
       struct stat st;
       if (::stat(photoPath.c_str(), &st) != 0) return "Invalid DateTime";
       return FormatLocalDateTime(st.st_mtime, type);

@@ -23,7 +23,12 @@ bool CanvasSize(int designW, int designH, int maxW, int maxH, int& width, int& h
 // The intersection; empty when they do not overlap.
 PixelRect Intersect(const PixelRect& a, const PixelRect& b);
 
+// The file name of a finished page made from a photo of this name: the same, except that a
+// photo in a format pages are not written in (HEIF) gives a ".jpg" page.
+std::string PageFileName(const std::string& photoName);
+
 // Caption types 1 to 5 take their text from the photo file; 0 (and unknown types) keep `text`.
+// The date of a RAW or HEIF photo is its capture date where it has one.
 std::string CaptionTextForPhoto(int type, const std::string& text, const std::string& photoPath);
 // Date (1), time (2) or both (3) of a time stamp in the user's locale; "Invalid DateTime"
 // when it cannot be formatted.

@@ -12,13 +12,16 @@
 
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/image_codec.h"
+#include "imaging/jpeg_transform.h"
 #include "layout/photo_processing.h"
 #include "layout/render_rules.h"
 #include "layout/template_album.h"
+#include "rawmeta/raw_metadata.h"
 #include "support/file_ops.h"
 #include "support/folder_enum.h"
 #include "support/logger.h"
 #include "support/path_util.h"
+#include "support/safe_output.h"
 
 namespace brisko {
 
@@ -43,6 +46,20 @@ int UprightDegrees(const std::string& path, int format) {
   uint16_t orientation = 1;
   if (!exif.Parse(path) || !exif.GetOrientation(orientation)) return 0;
   return orientation == 6 ? 90 : orientation == 3 ? 180 : orientation == 8 ? 270 : 0;
+}
+
+// A JPEG file holding a HEIF photo's EXIF in front of the page's own data: the EXIF source the
+// page's block is copied from, as for a JPEG photo (the EXIF writer reads JPEG files only).
+bool WriteHeifExifCarrier(const std::string& photo, const std::string& page, const std::string& carrier) {
+  std::vector<uint8_t> tiff, bytes;
+  if (!ReadRawExifBlock(photo, tiff) || !ReadWholeFile(page, bytes) || bytes.size() < 2) return false;
+  const size_t length = 2 + 6 + tiff.size();
+  std::vector<uint8_t> out = {0xFF, 0xD8, 0xFF, 0xE1, uint8_t(length >> 8), uint8_t(length & 0xFF)};
+  out.insert(out.end(), {'E', 'x', 'i', 'f', 0, 0});
+  out.insert(out.end(), tiff.begin(), tiff.end());
+  out.insert(out.end(), bytes.begin() + 2, bytes.end());
+  SafeOutput file;
+  return file.Open(carrier) && WriteAll(file.Fd(), out.data(), out.size()) && file.Commit();
 }
 
 PhotoProcessing ProcessingFor(const TransSetting& s, const TemplateRenderState& state) {
@@ -607,10 +624,17 @@ bool CTemplate::SaveTemplateImage(const std::string& outputPath, int flag) {
     const std::vector<std::string> photos = GetInputFilepathsArray();
     if (!photos.empty()) {
       log("GetStatus");
-      if (PathExists(photos.front())) {
+      // A HEIF photo's EXIF reaches the page through a JPEG that carries it.
+      std::string source = photos.front();
+      std::string carrier;
+      if (ImageFormatFromPath(source) == kFormatHeif) {
+        carrier = outputPath + ".HeifExif";
+        source = WriteHeifExifCarrier(source, outputPath, carrier) ? carrier : std::string();
+      }
+      if (!source.empty() && PathExists(source)) {
         const std::string exifTemp = outputPath + ".TempExifFile";
         log("Exif temp file " + exifTemp);
-        if (ReplicateExif(photos.front(), outputPath, exifTemp, 1)) {
+        if (ReplicateExif(source, outputPath, exifTemp, 1)) {
           log("Exif replicate success");
           // The rename replaces the output in one step: there is no moment without it.
           if (std::rename(exifTemp.c_str(), outputPath.c_str()) != 0) DeleteFile(exifTemp);
@@ -619,6 +643,7 @@ bool CTemplate::SaveTemplateImage(const std::string& outputPath, int flag) {
           DeleteFile(exifTemp);
         }
       }
+      if (!carrier.empty() && PathExists(carrier)) DeleteFile(carrier);
     }
   }
   return finish(true);
@@ -687,7 +712,7 @@ bool RenderAlbumForPhoto(const std::string& albumPath, const std::string& photoP
     return false;
   }
   const std::string folder = WithTrailingSeparator(outFolder);
-  const PathParts parts = SplitPath(photoPath);
+  const PathParts parts = SplitPath(PageFileName(photoPath));
   RenderSession session(album);
   session.stopRequested = settings.session ? settings.session->stopRequested : nullptr;
   session.BeginPhoto();

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "imagemeta/jpeg_exif_file.h"
+#include "rawmeta/raw_metadata.h"
 
 namespace brisko {
 
@@ -14,7 +15,10 @@ class JpegExifAccess final : public ExifAccess {
     return ReadExifUserComment(path, text);
   }
   bool ReadDateTime(const std::string& path, std::time_t& when) override {
-    return ReadExifDateTime(path, when);
+    if (!IsRawOrHeifPath(path)) return ReadExifDateTime(path, when);
+    // RAW and HEIF files are read through their own reader: the date the shot was taken.
+    RawMetadata meta;
+    return ReadRawMetadata(path, meta) && RawCaptureTime(meta, when);
   }
   bool WriteUserComment(const std::string& comment, const std::string& source,
                         const std::string& destination) override {
@@ -27,6 +31,10 @@ class JpegExifAccess final : public ExifAccess {
 ExifAccess& DefaultExifAccess() {
   static JpegExifAccess access;
   return access;
+}
+
+bool HasExifDate(const std::string& path) {
+  return HasJpgExtension(path) || IsRawOrHeifPath(path);
 }
 
 bool HasJpgExtension(const std::string& path) {

@@ -11,7 +11,7 @@ class ExifAccess {
   virtual ~ExifAccess() = default;
   // The user comment of a ".jpg" file; false when there is none or it cannot be read.
   virtual bool ReadUserComment(const std::string& path, std::string& text) = 0;
-  // The date taken of a ".jpg" file as a calendar time (read as local time).
+  // The date taken of a ".jpg", RAW or HEIF file as a calendar time (read as local time).
   virtual bool ReadDateTime(const std::string& path, std::time_t& when) = 0;
   // Writes the source to the destination with `comment` as its user comment.
   virtual bool WriteUserComment(const std::string& comment, const std::string& source,
@@ -24,5 +24,7 @@ ExifAccess& DefaultExifAccess();
 // True when the path's extension is ".jpg" in any letter case: only those files have EXIF
 // values for naming.
 bool HasJpgExtension(const std::string& path);
+// True for the files whose date taken the EXIF date components read: ".jpg", RAW and HEIF.
+bool HasExifDate(const std::string& path);
 
 }  // namespace brisko

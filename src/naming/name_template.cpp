@@ -247,7 +247,7 @@ class LazyExif {
   const std::time_t* Date() {
     if (!m_dateRead) {
       m_dateRead = true;
-      m_hasDate = HasJpgExtension(m_path) && m_exif.ReadDateTime(m_path, m_date);
+      m_hasDate = HasExifDate(m_path) && m_exif.ReadDateTime(m_path, m_date);
     }
     return m_hasDate ? &m_date : nullptr;
   }

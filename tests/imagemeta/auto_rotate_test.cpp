@@ -204,27 +204,31 @@ TEST(AutoRotateJpeg, DataAfterThePictureIsKeptAndTheMpIndexFollowsIt) {
 }
 
 // A maker note's offset (from the TIFF header) to a preview after the picture follows the preview
-// when what stands before it changes length.
+// when what stands before it changes length, also for the DiMAGE 7Hi and A1, whose preview starts
+// 00 D8 rather than a JPEG start.
 TEST(AutoRotateJpeg, MakerNotePreviewAfterThePictureStaysFound) {
-  test::TempDir dir;
-  Bytes preview;
-  const Bytes source = test::MakeTrailerPreviewJpeg(&preview);
-  test::Save(dir / "a.jpg", source);
-  ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "a.jpg", dir / "rotated.jpg"));
-  ASSERT_TRUE(WriteExifUserComment(std::string(300, 'c'), dir / "a.jpg", dir / "tagged.jpg"));
-  for (const char* name : {"rotated.jpg", "tagged.jpg"}) {
-    const Bytes out = test::Load(dir / name);
-    EXPECT_NE(out.size(), source.size()) << name;
-    JpegExifFile f;
-    ASSERT_TRUE(f.Parse(dir / name)) << name;
-    const ExifEntry* note = f.FindTag(exif_tag::kMakerNote);
-    ASSERT_TRUE(note && note->data.size() >= 14) << name;
-    const uint64_t start = f.tiffPosition + test::Get32Le(note->data, 2 + 8);
-    if (start + preview.size() > out.size()) {
-      ADD_FAILURE() << name << ": preview offset points past the end of the file";
-      continue;
+  for (const uint8_t firstByte : {uint8_t(0xFF), uint8_t(0x00)}) {
+    test::TempDir dir;
+    Bytes preview;
+    const Bytes source = test::MakeTrailerPreviewJpeg(&preview, firstByte);
+    test::Save(dir / "a.jpg", source);
+    ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "a.jpg", dir / "rotated.jpg"));
+    ASSERT_TRUE(WriteExifUserComment(std::string(300, 'c'), dir / "a.jpg", dir / "tagged.jpg"));
+    for (const char* name : {"rotated.jpg", "tagged.jpg"}) {
+      SCOPED_TRACE(std::string(name) + " first byte " + std::to_string(firstByte));
+      const Bytes out = test::Load(dir / name);
+      EXPECT_NE(out.size(), source.size());
+      JpegExifFile f;
+      ASSERT_TRUE(f.Parse(dir / name));
+      const ExifEntry* note = f.FindTag(exif_tag::kMakerNote);
+      ASSERT_TRUE(note && note->data.size() >= 14);
+      const uint64_t start = f.tiffPosition + test::Get32Le(note->data, 2 + 8);
+      if (start + preview.size() > out.size()) {
+        ADD_FAILURE() << "preview offset points past the end of the file";
+        continue;
+      }
+      EXPECT_TRUE(std::equal(preview.begin(), preview.end(), out.begin() + long(start)));
     }
-    EXPECT_TRUE(std::equal(preview.begin(), preview.end(), out.begin() + long(start))) << name;
   }
 }
 

@@ -152,9 +152,11 @@ inline Bytes MakeStubThumbnailJpeg() {
 }
 
 // An older Minolta's photo: the maker note (a directory of its own, offsets from the TIFF header)
-// points at a preview JPEG stored after the picture's end.
-inline Bytes MakeTrailerPreviewJpeg(Bytes* preview = nullptr) {
-  const Bytes small = MakeJpeg(24, 16);
+// points at a preview JPEG stored after the picture's end. The DiMAGE 7Hi and A1 write the
+// preview's first byte as 00 (firstByte 0).
+inline Bytes MakeTrailerPreviewJpeg(Bytes* preview = nullptr, uint8_t firstByte = 0xFF) {
+  Bytes small = MakeJpeg(24, 16);
+  small[0] = firstByte;
   TiffBuilder t('I');
   Bytes note = {2, 0};
   for (uint16_t tag : {uint16_t(0x0088), uint16_t(0x0089)}) {

@@ -55,6 +55,8 @@ TEST(RenderRules, CaptionTextsFromThePhoto) {
   EXPECT_EQ(CaptionTextForPhoto(4, "x", "/a/b/IMG_1.JPG"), "IMG_1");
   EXPECT_EQ(CaptionTextForPhoto(5, "x", "/a/b/IMG_1.JPG"), "/a/b/IMG_1.JPG");
   EXPECT_EQ(CaptionTextForPhoto(1, "x", "/nonexistent/IMG_1.JPG"), "Invalid DateTime");
+  EXPECT_EQ(PageFileName("/a/IMG_1.HEIC"), "/a/IMG_1.jpg");
+  EXPECT_EQ(PageFileName("IMG_1.png"), "IMG_1.png");
 
   // In the C locale and UTC the formats are fixed.
   const char* oldLcAll = std::getenv("LC_ALL");

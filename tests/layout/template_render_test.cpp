@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "common/plt_test_album.h"
 #include "common/temp_dir.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/image_codec.h"
+#include "layout/render_rules.h"
 #include "layout/template_album.h"
 
 namespace brisko {
@@ -144,6 +146,49 @@ TEST_F(TemplateRenderTest, PreviewWritesOnePicturePerTemplateAndLeavesThePhoto) 
   EXPECT_NE(error.find("template 2"), std::string::npos) << error;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Out("preview")), {}), 2);
   EXPECT_TRUE(std::filesystem::exists(kCamera));
+}
+
+// A HEIF photo is placed upright by its own rotation (stored 64 x 32, red left and blue right,
+// turned a quarter clockwise: red on top), a date caption shows when it was taken, and the page
+// carries its EXIF.
+TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDateAndExif) {
+  const std::string raw = std::string(BRISKO_TEST_DATA) + "/raw/";
+  test::TestTemplate tt;
+  tt.captions =
+      "<CAPTION_0><m_iCaptionType>3</m_iCaptionType><m_iPictureHoleIndex>0</m_iPictureHoleIndex>"
+      "<m_strCaption>x</m_strCaption></CAPTION_0>";
+  tt.numCaptions = 1;
+  CTemplate& t = Load({tt});
+  t.SetPhoto(raw + "made_turned_64x32.heic", 0);
+  ASSERT_TRUE(t.SaveTemplateImage(Out("out.jpg"), 1));
+  const Image page = Decoded(Out("out.jpg"));
+  ASSERT_EQ(page.width, 300);
+  EXPECT_TRUE(Near(page.At(80, 60), 220, 20, 20));
+  EXPECT_TRUE(Near(page.At(220, 60), 220, 20, 20));
+  EXPECT_TRUE(Near(page.At(80, 140), 20, 20, 220));
+  EXPECT_TRUE(Near(page.At(220, 140), 20, 20, 220));
+
+  t.SetPhoto(raw + "nikon_d5300_heic_1.heic", 0);
+  std::tm taken{};
+  taken.tm_year = 2015 - 1900, taken.tm_mon = 6, taken.tm_mday = 16, taken.tm_hour = 15, taken.tm_min = 38,
+  taken.tm_sec = 54, taken.tm_isdst = -1;
+  ASSERT_EQ(t.m_Captions.size(), 1u);
+  EXPECT_EQ(t.m_Captions[0].m_strCaption, FormatLocalDateTime(std::mktime(&taken), 3));
+  ASSERT_TRUE(t.SaveTemplateImage(Out("nikon.jpg"), 1));
+  EXPECT_EQ(Decoded(Out("nikon.jpg")).width, 300);
+  // The page carries the HEIF photo's EXIF, upright, and nothing is left beside it.
+  JpegExifFile exif;
+  ASSERT_TRUE(exif.Parse(Out("nikon.jpg")));
+  const ExifEntry* make = exif.FindTag(exif_tag::kMake);
+  ASSERT_NE(make, nullptr);
+  EXPECT_EQ(std::string(make->data.begin(), make->data.end()).substr(0, 17), "NIKON CORPORATION");
+  uint16_t orientation = 0;
+  EXPECT_TRUE(exif.GetOrientation(orientation) && orientation == 1);
+  float lat = 0, lon = 0;
+  EXPECT_TRUE(exif.GetGpsPosition(lat, lon));
+  EXPECT_NEAR(lat, 51.1783, 1e-3);
+  EXPECT_FALSE(std::filesystem::exists(Out("nikon.jpg.HeifExif")));
+  EXPECT_FALSE(std::filesystem::exists(Out("out.jpg.HeifExif")));
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/temp_dir.h"
 #include "common/jpeg_builder.h"
+#include "common/temp_dir.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
@@ -81,6 +81,21 @@ TEST_F(JpegNamingTest, NamesAndFoldersUseTheDateTaken) {
   NameTemplate folder(TemplateKind::kSubfolder);
   folder.m_ComponentArray = {31, 27, 30};
   EXPECT_EQ(folder.GenerateSubfolderName(nullptr, fields, source, ctx), "2008-05-17/09~30~00");
+}
+
+// A RAW or HEIF file names itself by the date it was taken, read through the RAW reader.
+TEST(RawNaming, NamesUseTheDateTakenOfRawAndHeifFiles) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  NamingContext ctx;
+  BriskoExifFields fields;
+  NameTemplate rename(TemplateKind::kRename);
+  rename.m_ComponentArray = {35, 14, 34, 2};
+  const std::string raw = std::string(BRISKO_TEST_DATA) + "/raw/";
+  EXPECT_EQ(rename.GenerateNewName(raw + "canon_eos350d_cr2_1.cr2", nullptr, fields, false, ctx),
+            "2005-08-03_18~59~18.cr2");
+  EXPECT_EQ(rename.GenerateNewName(raw + "nikon_d5300_heic_1.heic", nullptr, fields, false, ctx),
+            "2015-07-16_15~38~54.heic");
 }
 
 }  // namespace

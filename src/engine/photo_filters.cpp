@@ -1,0 +1,36 @@
+#include "engine/photo_filters.h"
+
+#include <strings.h>
+
+#include "imagemeta/auto_rotate.h"
+#include "imagemeta/jpeg_exif_file.h"
+#include "rawmeta/raw_metadata.h"
+#include "support/path_util.h"
+
+namespace brisko {
+
+std::optional<bool> PhotoLandscape(const std::string& path) {
+  if (IsRawOrHeifPath(path)) {
+    RawMetadata meta;
+    if (!ReadRawMetadata(path, meta)) return std::nullopt;
+    return RawIsLandscape(meta);
+  }
+  bool landscape = false;
+  if (!IsJpegLandscape(path, landscape)) return std::nullopt;
+  return landscape;
+}
+
+std::optional<LatLong> PhotoGpsPosition(const std::string& path) {
+  if (IsRawOrHeifPath(path)) {
+    RawMetadata meta;
+    if (!ReadRawMetadata(path, meta) || !meta.hasGps) return std::nullopt;
+    return LatLong(static_cast<float>(meta.latitude), static_cast<float>(meta.longitude));
+  }
+  const std::string ext(SplitPath(path).extension);
+  if (strcasecmp(ext.c_str(), ".jpg") != 0 && strcasecmp(ext.c_str(), ".jpeg") != 0) return std::nullopt;
+  float latitude = 0, longitude = 0;
+  if (!ReadExifGpsPosition(path, latitude, longitude)) return std::nullopt;
+  return LatLong(latitude, longitude);
+}
+
+}  // namespace brisko
