@@ -1,7 +1,6 @@
 #include "engine/action_form.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "engine/action_fields.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -267,7 +267,7 @@ std::optional<FormMessage> ActionForm::Check() const {
       // file at each pass.
       const std::string source = TrimTrailingSeparators(sourceFolder);
       const std::string dest = TrimTrailingSeparators(destFolder);
-      if (::strcasecmp(source.c_str(), dest.c_str()) == 0)
+      if (EqualsNoCase(source, dest))
         return Message("The source and destination folders must be different");
       if (includeSubfolders && destFolder.find(sourceFolder) != std::string::npos)
         return Message("The destination folder cannot be contained within the source folder");
