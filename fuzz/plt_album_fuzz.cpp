@@ -1,4 +1,6 @@
-// Loads arbitrary bytes as a picture layout album and decodes every image it names.
+// Loads arbitrary bytes as a picture layout album and decodes every image it names that the
+// renderer would decode: one its budget refuses from the header is refused here too, as the
+// program refuses it in a fraction of a second.
 #include <unistd.h>
 
 #include <cstdint>
@@ -8,6 +10,20 @@
 
 #include "layout/album_tools.h"
 #include "layout/template_album.h"
+#include "layout/template_render.h"
+
+namespace {
+
+// The renderer's first test, from the header alone: a page of the image's size (3 bytes a pixel)
+// and the decoded image together within the render budget.
+bool WithinRenderBudget(const brisko::TemplateImage& image, brisko::ImageHeader* header = nullptr) {
+  brisko::ImageHeader h;
+  if (!image.ReadHeader(h)) return false;
+  if (header) *header = h;
+  return uint64_t(h.width) * uint64_t(h.height) * 3 + h.decodeBytes <= brisko::kRenderBudgetBytes;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = [] {
@@ -31,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     for (brisko::TemplateImage* image : {&t->m_Background, &t->m_Overlay}) {
       brisko::ImageHeader header;
-      const bool sized = image->ReadHeader(header);
+      const bool sized = WithinRenderBudget(*image, &header);
+      if (!sized) continue;
       if (image->LoadIntoMemory() &&
           image->Pixels().pixels.size() < size_t(image->Width()) * size_t(image->Height()))
         std::abort();
@@ -40,8 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           (header.decodedWidth != image->Width() || header.decodedHeight != image->Height()))
         std::abort();
     }
-    for (auto& p : t->m_Pictures) p.LoadIntoMemory();
-    for (auto& s : t->m_TransSettings) s.m_BackgroundSubtraction.LoadIntoMemory();
+    for (auto& p : t->m_Pictures)
+      if (WithinRenderBudget(p)) p.LoadIntoMemory();
+    for (auto& s : t->m_TransSettings)
+      if (WithinRenderBudget(s.m_BackgroundSubtraction)) s.m_BackgroundSubtraction.LoadIntoMemory();
     t->UnloadImagesFromMemory();
   }
   brisko::DescribeAlbum(album);

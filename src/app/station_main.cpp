@@ -34,16 +34,6 @@ bool HaveDisplay() {
   return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-std::string OpenStation(Station& station, const std::string& storePath) {
-  std::string report;
-  if (!station.Init(storePath, &report)) {
-    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s; running on defaults\n",
-                 storePath.c_str(), report.empty() ? "" : ": ", report.c_str());
-  } else if (!report.empty()) {
-    std::fprintf(stderr, "brisko-workflow: %s\n", report.c_str());
-  }
-  return report;
-}
 
 // --backup FILE / --restore FILE: the menu commands without dialogs. Nothing is loaded or
 // saved around them, so a restore is not overwritten by the settings in memory.
@@ -135,6 +125,15 @@ int RunAlbumTool(const CommandLine& cl) {
     return 1;
   }
   return 0;
+}
+
+std::string OpenStation(Station& station, const std::string& storePath) {
+  std::string report;
+  // A new store is told once, by the log line the caller writes; only a failure goes to stderr too.
+  if (!station.Init(storePath, &report))
+    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s; running on defaults\n",
+                 storePath.c_str(), report.empty() ? "" : ": ", report.c_str());
+  return report;
 }
 
 int RunHeadlessStation(const std::string& storePath, const std::string& socketPath,

@@ -23,6 +23,12 @@ bool WantsWindow(const CommandLine& cl);
 // `statusPage` starts the status page where the program has one.
 int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPageStarter& statusPage = {});
 
+class Station;
+// Opens the station's store for a long-running start (window or headless), creating a missing
+// one; returns the line for the station's log ("Created a new settings store at PATH" or why it
+// failed). A failure is also told on stderr, since the station then runs on defaults.
+std::string OpenStation(Station& station, const std::string& storePath);
+
 // Pieces of StationMain, public for tests.
 int RunHeadlessStation(const std::string& storePath, const std::string& socketPath,
                        const StatusPageOptions& statusPage = {});

@@ -185,49 +185,49 @@ class Action {
   // The minimum age in seconds; caps m_iFileAge in the action itself where its unit has a cap.
   int64_t MinimumFileAge();
 
-  // ---- Stored fields (store value names) ----
-  int32_t m_iType = kMoveFiles;
+  // ---- Stored fields (store value names); their defaults and store order are in action_fields.cpp ----
+  int32_t m_iType;
   std::string m_strName;
   std::string m_strSourceFolder;
   std::string m_strDestFolder;
-  std::string m_strFileSpec = "*.*";
+  std::string m_strFileSpec;
   std::string m_strFileSpecExclude;
-  int32_t m_bUseRegexFilespec = 0;
-  int32_t m_iFileAge = 0;
-  int32_t m_iFileAgeUnits = kAgeMinutes;
-  int32_t m_iLeaveMinFilecount = 0;
-  int32_t m_bDisplayIdTxtContents = 0;
-  int32_t m_bCreateIDTxtFile = 0;
-  int32_t m_bCreateNewSubfolder = 0;
-  int32_t m_iCreateNewSubfolderFrequency = kEveryDay;
-  NameTemplate m_SubfolderTemplate{TemplateKind::kSubfolder};  // default: component 2, current date
+  int32_t m_bUseRegexFilespec;
+  int32_t m_iFileAge;
+  int32_t m_iFileAgeUnits;
+  int32_t m_iLeaveMinFilecount;
+  int32_t m_bDisplayIdTxtContents;
+  int32_t m_bCreateIDTxtFile;
+  int32_t m_bCreateNewSubfolder;
+  int32_t m_iCreateNewSubfolderFrequency;
+  NameTemplate m_SubfolderTemplate{TemplateKind::kSubfolder};  // a new action's: component 2, current date
   NameTemplate m_RenameTemplate{TemplateKind::kRename};
-  int32_t m_bRenameFile = 0;
-  int32_t m_bEnabled = 1;
-  int32_t m_bUpdateFileTimestamp = 0;
-  int32_t m_bModifyReadOnlyAttribute = 0;
-  int32_t m_bMakeReadOnly = 0;
-  int32_t m_iScheduleType = kScheduleContinuous;
-  uint32_t m_uiScheduleTime = 0;      // hour; 0xFFFFFFFF when the editor held no valid time
-  uint32_t m_uiScheduleTimeMins = 0;  // minute; as above
-  uint32_t m_uiRunInterval = 60;      // minutes
-  int32_t m_iuCommandIndex = 0;       // 0 to 19
+  int32_t m_bRenameFile;
+  int32_t m_bEnabled;
+  int32_t m_bUpdateFileTimestamp;
+  int32_t m_bModifyReadOnlyAttribute;
+  int32_t m_bMakeReadOnly;
+  int32_t m_iScheduleType;
+  uint32_t m_uiScheduleTime;      // hour; 0xFFFFFFFF when the editor held no valid time
+  uint32_t m_uiScheduleTimeMins;  // minute; as above
+  uint32_t m_uiRunInterval;       // minutes
+  int32_t m_iuCommandIndex;       // 0 to 19
   std::string m_strExternalExeFilepath;
   std::string m_strExternalExeArgs;
-  int32_t m_bUseExternalExe = 0;
-  int32_t m_bUseExternalArgs = 0;
-  int32_t m_bAppendArgs = 0;
-  int32_t m_bAutoRotateJPG = 0;
-  int32_t m_bAutoRotateUseSubfolder = 0;
-  int32_t m_bAddOrUpdateBriskoExif = 0;
+  int32_t m_bUseExternalExe;
+  int32_t m_bUseExternalArgs;
+  int32_t m_bAppendArgs;
+  int32_t m_bAutoRotateJPG;
+  int32_t m_bAutoRotateUseSubfolder;
+  int32_t m_bAddOrUpdateBriskoExif;
   std::map<std::string, std::string> m_BriskoExifCustomActionFieldsMap;
-  int32_t m_bSelectByOrientation = 0;
-  int32_t m_bSelectLandscape = 0;
-  int32_t m_bIncludeSubFolders = 0;
-  int32_t m_bDeleteEmptyFoldersOnly = 0;
+  int32_t m_bSelectByOrientation;
+  int32_t m_bSelectLandscape;
+  int32_t m_bIncludeSubFolders;
+  int32_t m_bDeleteEmptyFoldersOnly;
   SpatialAreaList m_SpatialAreaList;  // GPS filter areas; none: no GPS test
   std::string m_strBriskoPltFilepath;
-  int32_t m_bOverwriteExistingFiles = 0;
+  int32_t m_bOverwriteExistingFiles;
 
   // ---- Runtime fields (never stored) ----
   CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run

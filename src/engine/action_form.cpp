@@ -1,7 +1,6 @@
 #include "engine/action_form.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +8,10 @@
 #include <climits>
 
 #include "camera/camera_source.h"
+#include "engine/action_fields.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -85,17 +86,15 @@ ActionForm::ActionForm(Action& action)
       m_subfolder(action.m_SubfolderTemplate),
       m_areas(action.m_SpatialAreaList) {
   const Action& a = action;
-  name = a.m_strName;
-  sourceFolder = a.m_strSourceFolder;
-  destFolder = a.m_strDestFolder;
-  fileSpec = a.m_strFileSpec;
-  fileSpecExclude = a.m_strFileSpecExclude;
-  pltPath = a.m_strBriskoPltFilepath;
-  useRegex = a.m_bUseRegexFilespec != 0;
+  for (const ActionField& field : ActionFields()) {
+    if (auto box = std::get_if<bool ActionForm::*>(&field.control))
+      this->*(*box) = a.*std::get<int32_t Action::*>(field.member) != 0;
+    if (auto text = std::get_if<std::string ActionForm::*>(&field.control))
+      this->*(*text) = a.*std::get<std::string Action::*>(field.member);
+  }
   fileAge = Decimal(a.m_iFileAge);
   leaveMin = Decimal(a.m_iLeaveMinFilecount);
   ageUnits = a.m_iFileAgeUnits >= kAgeMinutes && a.m_iFileAgeUnits <= kAgeSeconds ? a.m_iFileAgeUnits : -1;
-  createSubfolder = a.m_bCreateNewSubfolder != 0;
   frequency =
       a.m_iCreateNewSubfolderFrequency >= kEveryHour && a.m_iCreateNewSubfolderFrequency <= kUseTemplate
           ? a.m_iCreateNewSubfolderFrequency
@@ -106,26 +105,9 @@ ActionForm::ActionForm(Action& action)
   type = a.m_iType >= 0 && a.m_iType < kNumActionTypes ? a.m_iType : -1;
   // Shown as the signed value it is stored as, like every other number field.
   interval = Decimal(static_cast<int32_t>(a.m_uiRunInterval));
-  renameFile = a.m_bRenameFile != 0;
-  enabled = a.m_bEnabled != 0;
-  displayIdTxt = a.m_bDisplayIdTxtContents != 0;
-  createIdTxt = a.m_bCreateIDTxtFile != 0;
-  updateTimestamp = a.m_bUpdateFileTimestamp != 0;
   modifyReadOnly = a.m_bModifyReadOnlyAttribute != 0;
   readOnlyOn = a.m_bMakeReadOnly == 1;
-  sendToApp = a.m_bUseExternalExe != 0;
-  includeArgs = a.m_bUseExternalArgs != 0;
-  followInfile = a.m_bAppendArgs != 0;
-  args = a.m_strExternalExeArgs;
-  appPath = a.m_strExternalExeFilepath;
-  autoRotate = a.m_bAutoRotateJPG != 0;
-  rotatedFolder = a.m_bAutoRotateUseSubfolder != 0;
-  selectByOrientation = a.m_bSelectByOrientation != 0;
   landscape = a.m_bSelectLandscape == 1;
-  addBriskoExif = a.m_bAddOrUpdateBriskoExif != 0;
-  includeSubfolders = a.m_bIncludeSubFolders != 0;
-  deleteEmptyOnly = a.m_bDeleteEmptyFoldersOnly != 0;
-  overwrite = a.m_bOverwriteExistingFiles != 0;
   // A stored time the picker cannot hold (0xFFFFFFFF after an editor without a time, or a
   // hand-edited store) shows as 00:00; the action keeps it unless OK is pressed.
   if (a.m_uiScheduleTime <= 23 && a.m_uiScheduleTimeMins <= 59) {
@@ -285,7 +267,7 @@ std::optional<FormMessage> ActionForm::Check() const {
       // file at each pass.
       const std::string source = TrimTrailingSeparators(sourceFolder);
       const std::string dest = TrimTrailingSeparators(destFolder);
-      if (::strcasecmp(source.c_str(), dest.c_str()) == 0)
+      if (EqualsNoCase(source, dest))
         return Message("The source and destination folders must be different");
       if (includeSubfolders && destFolder.find(sourceFolder) != std::string::npos)
         return Message("The destination folder cannot be contained within the source folder");
@@ -307,28 +289,22 @@ std::optional<FormMessage> ActionForm::Ok(const std::function<void(Action&)>& ar
 void ActionForm::WriteBack(const std::function<void(Action&)>& armSchedule) {
   Action& a = m_action;
   const bool fileOptions = OneOf(type, {kMoveFiles, kMoveFilesFromMedia});
+  for (const ActionField& field : ActionFields()) {
+    const bool kept = field.types == kAllActionTypes ||
+                      (type >= 0 && type < kNumActionTypes && (field.types & TypeBit(type)) != 0);
+    if (auto box = std::get_if<bool ActionForm::*>(&field.control))
+      a.*std::get<int32_t Action::*>(field.member) = kept && this->*(*box);
+    if (auto text = std::get_if<std::string ActionForm::*>(&field.control))
+      a.*std::get<std::string Action::*>(field.member) = this->*(*text);
+  }
   a.m_iType = type;
   a.m_SpatialAreaList = m_areas;
-  a.m_strName = name;
-  a.m_bEnabled = enabled;
-  a.m_strSourceFolder = sourceFolder;
-  a.m_strDestFolder = destFolder;
-  a.m_strBriskoPltFilepath = pltPath;
-  a.m_strFileSpec = fileSpec;
-  a.m_strFileSpecExclude = fileSpecExclude;
-  a.m_bUseRegexFilespec = useRegex;
   a.m_iFileAge = ReadDecimal(fileAge);
   if (ageUnits >= 0) a.m_iFileAgeUnits = ageUnits;
   a.m_iLeaveMinFilecount = ReadDecimal(leaveMin);
   if (frequency >= 0) a.m_iCreateNewSubfolderFrequency = frequency;
-  a.m_bRenameFile = renameFile;
-  a.m_bCreateNewSubfolder = createSubfolder;
   a.m_RenameTemplate = m_rename;
   a.m_SubfolderTemplate = m_subfolder;
-  const bool media = type == kMoveFilesFromMedia;
-  a.m_bDisplayIdTxtContents = media && displayIdTxt;
-  a.m_bCreateIDTxtFile = media && createIdTxt;
-  a.m_bUpdateFileTimestamp = fileOptions && updateTimestamp;
   if (fileOptions) {
     a.m_bModifyReadOnlyAttribute = modifyReadOnly;
     if (modifyReadOnly) a.m_bMakeReadOnly = readOnlyOn;
@@ -341,19 +317,7 @@ void ActionForm::WriteBack(const std::function<void(Action&)>& armSchedule) {
   a.m_iuCommandIndex = commandIndex;
   const int32_t minutes = ReadDecimal(interval);
   a.m_uiRunInterval = minutes < 0 ? 0u : static_cast<uint32_t>(minutes);
-  a.m_bUseExternalExe = sendToApp;
-  a.m_bUseExternalArgs = includeArgs;
-  a.m_bAppendArgs = followInfile;
-  a.m_strExternalExeArgs = args;
-  a.m_strExternalExeFilepath = appPath;
-  a.m_bAutoRotateJPG = autoRotate;
-  a.m_bAddOrUpdateBriskoExif = addBriskoExif;
-  a.m_bAutoRotateUseSubfolder = rotatedFolder;
-  a.m_bIncludeSubFolders = includeSubfolders;
-  a.m_bSelectByOrientation = selectByOrientation;
   a.m_bSelectLandscape = landscape;
-  a.m_bDeleteEmptyFoldersOnly = deleteEmptyOnly;
-  a.m_bOverwriteExistingFiles = overwrite;
 }
 
 }  // namespace brisko

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "engine/action.h"
-#include "engine/command_line.h"
+#include "engine/command_arguments.h"
 #include "engine/move_journal.h"
 #include "engine/run_support.h"
 #include "engine/tag_batch.h"

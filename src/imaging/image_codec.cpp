@@ -964,7 +964,8 @@ bool RenderText(const std::string& text, const TextStyle& style, VRef& mask, std
       font.begin(), font.end(), [](char c) { return c == ',' || c == '\n' || c == '\r'; }, ' ');
   if (style.bold) font += " Bold";
   if (style.italic) font += " Italic";
-  font += " " + std::to_string(std::clamp(style.pixelHeight, 1, kMaxTextPixels));
+  font += ' ';  // not " " + to_string(): g++ 12 then warns of a false -Wrestrict in Release
+  font += std::to_string(std::clamp(style.pixelHeight, 1, kMaxTextPixels));
   const std::string shown = text.substr(0, kMaxTextBytes);
   // The mask is about 0.7 x bytes x height^2 pixels; keep it within the decode cap.
   const uint64_t px = uint64_t(std::clamp(style.pixelHeight, 1, kMaxTextPixels));

@@ -1,9 +1,10 @@
 #include "naming/exif_access.h"
 
-#include <strings.h>
+#include <string_view>
 
 #include "imagemeta/jpeg_exif_file.h"
 #include "rawmeta/raw_metadata.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -41,7 +42,7 @@ bool HasJpgExtension(const std::string& path) {
   size_t slash = path.find_last_of('/');
   size_t dot = path.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-  return strcasecmp(path.c_str() + dot, ".jpg") == 0;
+  return EqualsNoCase(std::string_view(path).substr(dot), ".jpg");
 }
 
 }  // namespace brisko

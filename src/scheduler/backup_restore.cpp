@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/settings_store.h"
+#include "support/text.h"
 #include "support/xml_escape.h"
 #include "support/xml_reader.h"
 #include "support/xml_writer.h"
@@ -20,18 +21,6 @@ constexpr const char* kHiveNames[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", 
 constexpr const char* kDefaultValueName = "(Default)";
 // Deeper than any store holds; keeps the backup's recursion bounded on a damaged store.
 constexpr int kMaxBackupDepth = 512;
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  const size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -1,5 +1,7 @@
 #include "support/path_util.h"
 
+#include "support/text.h"
+
 namespace brisko {
 
 std::string TrimTrailingSeparators(std::string_view path) {
@@ -44,6 +46,10 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
 std::string CollisionName(std::string_view path, int n) {
   PathParts parts = SplitPath(path);
   return parts.folder + parts.name + " (" + std::to_string(n) + ")" + parts.extension;
+}
+
+bool IsProcessingFolder(std::string_view folder) {
+  return EqualsNoCase(SplitPath(TrimTrailingSeparators(folder)).extension, ".processing");
 }
 
 }  // namespace brisko

@@ -28,4 +28,8 @@ std::string JoinPath(std::string_view folder, std::string_view name);
 // The name a copy takes when `path` is taken: "folder/name (n).ext".
 std::string CollisionName(std::string_view path, int n);
 
+// A folder whose own name ends in ".processing" (any case) belongs to a program still working
+// in it: an action does not take files from it.
+bool IsProcessingFolder(std::string_view folder);
+
 }  // namespace brisko

@@ -18,10 +18,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <mutex>
-#include <thread>
 
-#include "camera/camera_backend.h"
+#include "app/camera_search.h"
 #include "camera/camera_source.h"
 
 namespace brisko {
@@ -205,34 +203,17 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
 }
 
 void FolderPickerDialog::FindCameras() {
-  // A bus scan can take seconds (or hang on a sick device): it runs beside the window, which
-  // looks for its answer now and then; a dialog closed meanwhile leaves it to end alone.
-  struct Search {
-    std::mutex mutex;
-    bool done = false;
-    std::vector<CameraInfo> found;
-  };
-  auto search = std::make_shared<Search>();
-  std::thread([search] {
-    std::vector<CameraInfo> found;
-    MakeGphotoBackend()->Detect(found);
-    std::lock_guard<std::mutex> lock(search->mutex);
-    search->found = std::move(found);
-    search->done = true;
-  }).detach();
+  // The window looks for the answer now and then; a dialog closed meanwhile drops the search.
+  auto search = std::make_shared<CameraSearch>();
   auto* poll = new QTimer(this);
   connect(poll, &QTimer::timeout, this, [this, poll, search] {
-    std::vector<CameraInfo> found;
-    {
-      std::lock_guard<std::mutex> lock(search->mutex);
-      if (!search->done) return;
-      found = search->found;
-    }
+    const std::optional<std::vector<FoundCamera>> found = search->Result();
+    if (!found) return;
     poll->stop();
     QTreeWidgetItem* cameras = m_cameras->topLevelItem(0);
     delete cameras->child(1);
-    if (found.empty()) Placeholder(cameras, "No camera found");
-    for (const CameraInfo& camera : found) {
+    if (found->empty()) Placeholder(cameras, "No camera found");
+    for (const FoundCamera& camera : *found) {
       const QString text = QString::fromStdString("camera:" + camera.port);
       if (text == m_inUse) continue;
       auto* item = new QTreeWidgetItem(

@@ -30,12 +30,7 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   Station station(host);
   station.SetStatusPageOptions(start.statusPage);
   host.SetStation(&station);
-  std::string report;
-  if (!station.Init(start.storePath, &report))
-    std::fprintf(stderr, "brisko-workflow: cannot open the settings store %s%s%s; running on defaults\n",
-                 start.storePath.c_str(), report.empty() ? "" : ": ", report.c_str());
-  else if (!report.empty())
-    std::fprintf(stderr, "brisko-workflow: %s\n", report.c_str());
+  const std::string report = OpenStation(station, start.storePath);
   // A log folder that cannot be written is told without blocking the run that logged.
   station.GetLogger().SetErrorCallback(
       [&host](const std::string& caption, const std::string& text) { host.ShowNotice(caption, text); });

@@ -161,7 +161,10 @@ TEST_F(TheProgram, NeverCreatesOrReplacesAStoreByMistake) {
   pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless --store " + fresh, out);
   ASSERT_GT(pid, 0);
   std::string seen;
-  EXPECT_TRUE(ReadUntil(out, seen, "Created a new settings store at " + fresh + "\n")) << seen;
+  const std::string created = "Created a new settings store at " + fresh + "\n";
+  EXPECT_TRUE(ReadUntil(out, seen, "No actions:")) << seen;
+  EXPECT_EQ(seen.find(created), seen.rfind(created)) << "told once: " << seen;
+  EXPECT_NE(seen.find(created), std::string::npos) << seen;
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/action.h"
-#include "engine/command_line.h"
+#include "engine/command_arguments.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/text.h"
+
 using namespace brisko;
 
 TEST(APathSplit, takesTheLastDotPartOfTheLastElementAsExtension) {
@@ -53,4 +55,15 @@ TEST(ACollisionName, numbersTheNameBeforeItsExtension) {
   EXPECT_EQ(CollisionName("/out/x.jpg", 2), "/out/x (2).jpg");
   EXPECT_EQ(CollisionName("/out/.hidden", 3), "/out/.hidden (3)");
   EXPECT_EQ(CollisionName("/out.d/noext", 10), "/out.d/noext (10)");
+}
+
+TEST(NamesWithoutCase, compareAsciiLettersOnlyAndTellProcessingFolders) {
+  EXPECT_TRUE(EqualsNoCase("ID.TXT", "id.txt"));
+  EXPECT_FALSE(EqualsNoCase("id.txt", "id.txt "));
+  EXPECT_FALSE(EqualsNoCase("\xC3\x84", "\xC3\xA4")) << "bytes beyond ASCII as they are";
+  EXPECT_FALSE(EqualsNoCase("[", "{")) << "only letters fold";
+  EXPECT_TRUE(IsProcessingFolder("/card/DCIM/Batch.PROCESSING/"));
+  EXPECT_FALSE(IsProcessingFolder("/card/x.processing/sub"));
+  EXPECT_FALSE(IsProcessingFolder("/card/.processing")) << "a hidden name has no extension";
+  EXPECT_FALSE(IsProcessingFolder("/card/x.processingx"));
 }

@@ -20,14 +20,6 @@ using namespace brisko;
 
 namespace {
 
-void EnsureApp() {
-  if (QApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
-
 // Collects the message boxes the dialogs would show.
 struct Messages {
   Messages() {
@@ -47,7 +39,6 @@ QListWidgetItem* ItemWithId(QListWidget* list, unsigned id) {
 }  // namespace
 
 TEST(TheStaticTextDialog, putsTheCleanedTextBackWithItsMessage) {
-  EnsureApp();
   Messages messages;
   StaticTextDialog dialog(TemplateKind::kSubfolder);
   EXPECT_EQ(dialog.windowTitle(), "Static text entry");
@@ -58,7 +49,6 @@ TEST(TheStaticTextDialog, putsTheCleanedTextBackWithItsMessage) {
 }
 
 TEST(TheSubstringDialog, showsTheResultOfEveryChange) {
-  EnsureApp();
   SubstringDef def;
   SubstringDialog dialog(def, "IMG_0042");
   EXPECT_EQ(dialog.ResultLabel()->text(), "IMG_0042");
@@ -74,7 +64,6 @@ TEST(TheSubstringDialog, showsTheResultOfEveryChange) {
 }
 
 TEST(TheTemplateEditorDialog, addsThroughItsSubDialogsAndKeepsTheTemplateUntilOk) {
-  EnsureApp();
   NameTemplate tmpl(TemplateKind::kRename);
   NamingContext context;
   TemplateEditorDialog dialog(tmpl, context, DefaultExifAccess(), BriskoExifCustomMap());
@@ -98,7 +87,6 @@ TEST(TheTemplateEditorDialog, addsThroughItsSubDialogsAndKeepsTheTemplateUntilOk
 }
 
 TEST(TheTemplateEditorDialog, opensShowingWholeComponentNamesAndKeepsItsSizeInTheStore) {
-  EnsureApp();
   test::TempDir dir;
   SettingsStore store;
   ASSERT_TRUE(store.Open(dir / "settings.db"));
@@ -121,7 +109,6 @@ TEST(TheTemplateEditorDialog, opensShowingWholeComponentNamesAndKeepsItsSizeInTh
 }
 
 TEST(TheCustomFieldsDialog, refusesForbiddenCharactersAndHandsTheMapBackOnOk) {
-  EnsureApp();
   Messages messages;
   BriskoExifCustomMap action, known;
   known.Set("Zone", "A");
@@ -143,7 +130,6 @@ TEST(TheCustomFieldsDialog, refusesForbiddenCharactersAndHandsTheMapBackOnOk) {
 }
 
 TEST(TheSelectKeyDialog, staysOpenOnAForbiddenKey) {
-  EnsureApp();
   Messages messages;
   SelectKeyDialog dialog(BriskoExifCustomMap{});
   dialog.show();

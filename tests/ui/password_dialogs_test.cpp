@@ -16,24 +16,13 @@ using namespace brisko;
 
 namespace {
 
-void EnsureApp() {
-  if (QApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
-
 QPushButton* Ok(QDialog& dialog) {
   return dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
 }
 
 class ThePasswordDialogs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    EnsureApp();
-    ASSERT_TRUE(store.Open(dir / "settings.db"));
-  }
+  void SetUp() override { ASSERT_TRUE(store.Open(dir / "settings.db")); }
   test::TempDir dir;
   SettingsStore store;
 };

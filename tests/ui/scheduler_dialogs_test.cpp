@@ -13,19 +13,7 @@
 
 using namespace brisko;
 
-namespace {
-// The widgets need an application object; use the one a shared main() made, if any.
-void EnsureApp() {
-  if (QApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
-}  // namespace
-
 TEST(TheIdTxtDialog, showsCloseUntilEditAndWritesTheBoxesOnlyOnOk) {
-  EnsureApp();
   CIdTxt record;
   record.m_strCardID = "C1";
   {
@@ -53,7 +41,6 @@ TEST(TheIdTxtDialog, showsCloseUntilEditAndWritesTheBoxesOnlyOnOk) {
 }
 
 TEST(TheScannerDialog, closesOnExitInAnyCaseAndPassesOtherTextsOn) {
-  EnsureApp();
   std::vector<std::string> parsed;
   ScannerDialog dialog([&](const std::string& text) { parsed.push_back(text); });
   EXPECT_TRUE(dialog.windowFlags() & Qt::WindowStaysOnTopHint);
@@ -71,7 +58,6 @@ TEST(TheScannerDialog, closesOnExitInAnyCaseAndPassesOtherTextsOn) {
 }
 
 TEST(TheListDialogs, returnTheEditedListsAsTheBoxesHoldThem) {
-  EnsureApp();
   OperatorTextDialog texts({"Studio A", " Studio B"});
   EXPECT_EQ(texts.Box()->toPlainText(), "Studio A\n Studio B\n");
   texts.Box()->setPlainText("x\n\n  y\n");

@@ -13,18 +13,9 @@ using namespace brisko;
 
 namespace {
 
-void EnsureApp() {
-  if (QApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
-
 class TheSettingsCommands : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureApp();
     ASSERT_TRUE(store.Open(dir / "settings.db"));
     store.WriteProfileInt("Actions", "NumActions", 3);
     ConfirmPasswordHook() = [](QWidget*, SettingsStore&) { return true; };

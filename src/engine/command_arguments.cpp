@@ -1,4 +1,4 @@
-#include "engine/command_line.h"
+#include "engine/command_arguments.h"
 
 namespace brisko {
 

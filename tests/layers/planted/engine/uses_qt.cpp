@@ -1,0 +1,3 @@
+// Planted: Qt below the application.
+#include <QString>
+#include <vips/vips.h>

@@ -1,0 +1,4 @@
+#pragma once
+// Planted: layout and naming sit on one row.
+#include "naming/name_template.h"
+#include "imaging/image.h"

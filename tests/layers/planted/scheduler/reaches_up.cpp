@@ -1,0 +1,3 @@
+// Planted: the scheduler reaching up into the engine.
+#include "engine/action.h"
+#include "support/logger.h"
