@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cmath>
 #include <functional>
 
 #include "support/path_util.h"
@@ -11,6 +13,13 @@ namespace brisko {
 namespace {
 
 int g_watchLimitForTest = 0;
+int64_t g_clockOffsetNsForTest = 0;
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+             .count() +
+         g_clockOffsetNsForTest;
+}
 
 size_t NameHash(const std::string& name) {
   return std::hash<std::string>{}(name);
@@ -44,6 +53,10 @@ void SelectionCache::SetWatchLimitForTest(int limit) {
   g_watchLimitForTest = limit;
 }
 
+void SelectionCache::AdvanceClockForTest(int64_t seconds) {
+  g_clockOffsetNsForTest += seconds * 1'000'000'000;
+}
+
 SelectionCache::SelectionCache(int maxWatches) : m_watch(maxWatches > 0 ? maxWatches : g_watchLimitForTest) {
   m_filter.SetErrorSink(&m_patternError, nullptr);
 }
@@ -64,10 +77,6 @@ bool SelectionCache::BeginPass(const std::string& settings, const std::string& i
   if (!m_usable) return false;
   ++m_pass;
   const bool complete = m_watch.Drain([this](const FolderWatch::Event& event) {
-    if (auto file = m_byFileWatch.find(event.watch); file != m_byFileWatch.end()) {
-      file->second->fileEvents.insert(event.watch);
-      return;
-    }
     auto it = m_byWatch.find(event.watch);
     if (it == m_byWatch.end()) return;
     Folder& folder = *it->second;
@@ -83,19 +92,56 @@ bool SelectionCache::BeginPass(const std::string& settings, const std::string& i
   for (auto& [path, folder] : m_folders) {
     if (folder->watch >= 0 && !FolderWatch::SameFolder(path, folder->device, folder->inode)) Forget(*folder);
   }
+  Sweep();
   return true;
+}
+
+void SelectionCache::Sweep() {
+  const int64_t now = SteadyNs();
+  if (m_sweptNs == 0 || now < m_sweptNs) {
+    m_sweptNs = now;
+    return;
+  }
+  uint64_t total = 0;
+  for (auto& [path, folder] : m_folders) {
+    if (folder->watch >= 0 && folder->listed) total += folder->entries.size();
+  }
+  // A share of the kept files in step with the time gone by, rounded up, so that the whole lot
+  // is read once per kSweepSeconds however often passes come.
+  constexpr int64_t kPeriodNs = kSweepSeconds * 1'000'000'000;
+  const int64_t elapsed = now - m_sweptNs;
+  uint64_t budget = elapsed >= kPeriodNs
+                        ? total
+                        : static_cast<uint64_t>(std::ceil(static_cast<double>(total) * static_cast<double>(elapsed) /
+                                                          static_cast<double>(kPeriodNs)));
+  m_sweptNs = now;
+  if (total == 0) return;
+  auto it = m_folders.lower_bound(m_sweepFolder);
+  for (size_t visits = 0; budget > 0 && visits <= m_folders.size(); ++visits, ++it) {
+    if (it == m_folders.end()) it = m_folders.begin();
+    Folder& folder = *it->second;
+    m_sweepFolder = it->first;
+    if (folder.watch < 0 || !folder.listed) continue;
+    while (budget > 0 && folder.sweepNext < folder.entries.size()) {
+      const Entry& entry = folder.entries[folder.sweepNext++];
+      --budget;
+      // Files with several names are read on every pass anyway; folders report through events.
+      if (!entry.stable || entry.directory || folder.changed.count(entry.name)) continue;
+      FileInfo info;
+      if (!StatEntry(folder.path, entry.name, info) || info.inode != entry.inode || info.links != 1 ||
+          info.changeTimeNs != entry.changeTimeNs || info.size != entry.size || info.modTimeNs != entry.modTimeNs)
+        folder.changed.insert(entry.name);
+    }
+    if (folder.sweepNext < folder.entries.size()) return;  // goes on here next time
+    folder.sweepNext = 0;
+  }
+  m_sweepFolder = it == m_folders.end() ? std::string() : it->first;
 }
 
 void SelectionCache::EndPass() {
   for (auto it = m_folders.begin(); it != m_folders.end();) {
     Folder& folder = *it->second;
     folder.changed.clear();
-    if (folder.watch >= 0 && folder.seenPass == m_pass) {
-      for (Entry& entry : folder.entries) {
-        if (entry.decision != kUndecided && entry.fileWatch < 0 && !WatchEntry(folder, entry))
-          entry.decision = kUndecided;
-      }
-    }
     // Copies' folders stay: decisions point at them.
     if (folder.seenPass != m_pass && !folder.target) {
       Forget(folder);
@@ -116,8 +162,6 @@ SelectionCache::Folder& SelectionCache::FolderAt(const std::string& path) {
 }
 
 void SelectionCache::Forget(Folder& folder) {
-  for (Entry& entry : folder.entries) DropFileWatch(entry);
-  folder.fileEvents.clear();
   if (folder.watch >= 0) {
     m_watch.Remove(folder.watch);
     m_byWatch.erase(folder.watch);
@@ -127,6 +171,7 @@ void SelectionCache::Forget(Folder& folder) {
   folder.slots.clear();
   folder.changed.clear();
   folder.listed = folder.relist = false;
+  folder.sweepNext = 0;
   ++folder.generation;
 }
 
@@ -141,32 +186,7 @@ bool SelectionCache::Watch(Folder& folder) {
   return true;
 }
 
-bool SelectionCache::WatchEntry(Folder& folder, Entry& entry) {
-  const std::string path = folder.path + "/" + entry.name;
-  const int watch = m_watch.AddFile(path);
-  if (watch < 0) return false;
-  m_byFileWatch[watch] = &folder;
-  entry.fileWatch = watch;
-  // Read after the watch was placed: a change before it (a second name made since the listing)
-  // shows here, a change after it raises an event.
-  FileInfo info;
-  if (StatEntry(folder.path, entry.name, info) && info.inode == entry.inode && info.links == 1 &&
-      info.changeTimeNs == entry.changeTimeNs)
-    return true;
-  if (info.links > 1) entry.stable = false;
-  DropFileWatch(entry);
-  return false;
-}
-
-void SelectionCache::DropFileWatch(Entry& entry) {
-  if (entry.fileWatch < 0) return;
-  m_watch.Remove(entry.fileWatch);
-  m_byFileWatch.erase(entry.fileWatch);
-  entry.fileWatch = -1;
-}
-
 void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
-  DropFileWatch(entry);
   entry = Entry{};
   entry.name = info.name;
   entry.inode = info.inode;
@@ -184,7 +204,6 @@ void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
 
 bool SelectionCache::ListAll(Folder& folder, int* err, bool* partial) {
   std::vector<FileInfo> infos;
-  for (Entry& entry : folder.entries) DropFileWatch(entry);
   folder.entries.clear();
   folder.listed = false;
   if (!ListFolder(folder.path, "*", infos, err, partial)) {
@@ -228,14 +247,6 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
   if (folder.watch < 0) Watch(folder);
   if (folder.watch < 0 || !folder.listed) return ListAll(folder, err, partial) ? &folder : nullptr;
 
-  // A watched file's status changed (a second name, a new time): it is looked at again.
-  if (!folder.fileEvents.empty()) {
-    for (const Entry& entry : folder.entries) {
-      if (entry.fileWatch >= 0 && folder.fileEvents.count(entry.fileWatch)) folder.changed.insert(entry.name);
-    }
-    folder.fileEvents.clear();
-  }
-
   if (!folder.relist) {
     for (const std::string& name : folder.changed) {
       Entry* entry = folder.Find(name);
@@ -277,14 +288,12 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
     Entry* known = folder.changed.count(name) ? nullptr : folder.Find(name);
     if (known && (known->stable || known->directory)) {
       entries.push_back(std::move(*known));
-      known->fileWatch = -1;  // moved with the entry
       continue;
     }
     FileInfo info;
     if (!StatEntry(path, name, info)) continue;  // vanished meanwhile
     FillEntry(info, entries.emplace_back());
   }
-  for (Entry& gone : folder.entries) DropFileWatch(gone);
   folder.entries = std::move(entries);
   folder.Reindex();
   folder.relist = false;
