@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -16,7 +18,8 @@ int g_watchLimitForTest = 0;
 int64_t g_clockOffsetNsForTest = 0;
 
 int64_t SteadyNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
              .count() +
          g_clockOffsetNsForTest;
 }
@@ -47,6 +50,26 @@ void SelectionCache::Folder::Reindex() {
     while (slots[i] != 0) i = (i + 1) & mask;
     slots[i] = static_cast<uint32_t>(k + 1);
   }
+}
+
+const std::string* SelectionCache::Folder::FirstNameNoCase(const std::string& name) const {
+  if (lookupValid && lookupName == name) return lookupHit;
+  auto same = [&name](const std::string& other) {
+    if (other.size() != name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(other[i])) !=
+          std::tolower(static_cast<unsigned char>(name[i])))
+        return false;
+    }
+    return true;
+  };
+  lookupHit = nullptr;
+  for (const Entry& entry : entries) {
+    if (same(entry.name) && (!lookupHit || *lookupHit > entry.name)) lookupHit = &entry.name;
+  }
+  lookupName = name;
+  lookupValid = true;
+  return lookupHit;
 }
 
 void SelectionCache::SetWatchLimitForTest(int limit) {
@@ -110,10 +133,11 @@ void SelectionCache::Sweep() {
   // is read once per kSweepSeconds however often passes come.
   constexpr int64_t kPeriodNs = kSweepSeconds * 1'000'000'000;
   const int64_t elapsed = now - m_sweptNs;
-  uint64_t budget = elapsed >= kPeriodNs
-                        ? total
-                        : static_cast<uint64_t>(std::ceil(static_cast<double>(total) * static_cast<double>(elapsed) /
-                                                          static_cast<double>(kPeriodNs)));
+  uint64_t budget =
+      elapsed >= kPeriodNs
+          ? total
+          : static_cast<uint64_t>(std::ceil(static_cast<double>(total) * static_cast<double>(elapsed) /
+                                            static_cast<double>(kPeriodNs)));
   m_sweptNs = now;
   if (total == 0) return;
   auto it = m_folders.lower_bound(m_sweepFolder);
@@ -129,7 +153,8 @@ void SelectionCache::Sweep() {
       if (!entry.stable || entry.directory || folder.changed.count(entry.name)) continue;
       FileInfo info;
       if (!StatEntry(folder.path, entry.name, info) || info.inode != entry.inode || info.links != 1 ||
-          info.changeTimeNs != entry.changeTimeNs || info.size != entry.size || info.modTimeNs != entry.modTimeNs)
+          info.changeTimeNs != entry.changeTimeNs || info.size != entry.size ||
+          info.modTimeNs != entry.modTimeNs)
         folder.changed.insert(entry.name);
     }
     if (folder.sweepNext < folder.entries.size()) return;  // goes on here next time
@@ -172,6 +197,9 @@ void SelectionCache::Forget(Folder& folder) {
   folder.changed.clear();
   folder.listed = folder.relist = false;
   folder.sweepNext = 0;
+  folder.quiet = false;
+  folder.summary = Folder::Summary{};
+  folder.lookupValid = false;
   ++folder.generation;
 }
 
@@ -243,6 +271,17 @@ SelectionCache::Folder* SelectionCache::Refresh(const std::string& path, int* er
 
 SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* partial) {
   const std::string& path = folder.path;
+  folder.quiet = folder.watch >= 0 && folder.listed && !folder.relist && folder.changed.empty();
+  if (!folder.quiet) folder.summary.valid = false;
+  struct NoteUnstable {
+    Folder& folder;
+    ~NoteUnstable() {
+      if (folder.quiet) return;
+      folder.lookupValid = false;
+      folder.anyUnstable = false;
+      for (const Entry& entry : folder.entries) folder.anyUnstable |= !entry.stable && !entry.directory;
+    }
+  } noteUnstable{folder};
   // Watched before it is read: whatever changes after the reading raises an event.
   if (folder.watch < 0) Watch(folder);
   if (folder.watch < 0 || !folder.listed) return ListAll(folder, err, partial) ? &folder : nullptr;
@@ -263,6 +302,7 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
     }
     // A file reached through a link or a second name changes unseen: its status is read anew.
     for (Entry& entry : folder.entries) {
+      if (!folder.anyUnstable) break;
       if (folder.relist || entry.stable || entry.directory) continue;
       FileInfo info;
       if (StatEntry(path, entry.name, info)) {
@@ -276,6 +316,8 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
 
   // Names came or went: the listing is read again for its order, but only the files that
   // events named are looked at again.
+  folder.quiet = false;
+  folder.summary.valid = false;
   std::vector<std::string> names;
   if (!ListNames(path, names, err, partial)) {
     Forget(folder);
@@ -327,6 +369,45 @@ bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
     default:
       return false;
   }
+}
+
+void SelectionCache::Summarize(Folder& folder, const std::function<bool(const Entry&)>& counts) {
+  Folder::Summary summary;
+  for (const Entry& entry : folder.entries) {
+    if (!counts(entry)) continue;
+    switch (entry.decision) {
+      case kYoung:
+        ++summary.young;
+        summary.until = std::min(summary.until, entry.until);
+        break;
+      case kFiltered:
+        break;
+      case kUpToDate: {
+        if (entry.targetByStat) return;
+        ++summary.upToDate;
+        const std::pair<Folder*, uint32_t> target{entry.target, entry.targetGeneration};
+        if (std::find(summary.targets.begin(), summary.targets.end(), target) == summary.targets.end())
+          summary.targets.push_back(target);
+        break;
+      }
+      default:
+        return;  // judged afresh on every pass until it holds a decision
+    }
+  }
+  summary.valid = true;
+  folder.summary = std::move(summary);
+}
+
+bool SelectionCache::Unchanged(Folder& folder, int64_t now, size_t* young, size_t* upToDate) {
+  const Folder::Summary& summary = folder.summary;
+  if (!folder.quiet || !summary.valid || now >= summary.until) return false;
+  for (const auto& [target, generation] : summary.targets) {
+    if (target->watch < 0 || target->generation != generation || !target->changed.empty()) return false;
+  }
+  for (const auto& target : summary.targets) target.first->seenPass = m_pass;
+  *young = summary.young;
+  *upToDate = summary.upToDate;
+  return true;
 }
 
 void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target,

@@ -17,6 +17,7 @@
 // listing changed meanwhile), and from then on is read on every pass.
 // A file that becomes old enough is taken on time; locked and failed files keep no decision.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -74,10 +75,27 @@ class SelectionCache {
     bool target = false;  // holds copies that decisions rely on
     int listError = 0;    // how this pass's reading failed
     bool listPartial = false;
-    size_t sweepNext = 0;  // the next entry the sweep reads
+    size_t sweepNext = 0;      // the next entry the sweep reads
+    bool quiet = false;        // this pass's reading found nothing changed
+    bool anyUnstable = false;  // some entry is read on every pass
+    // What the last pass's selection made of the folder, while every file in it kept its
+    // decision (see Summarize).
+    struct Summary {
+      bool valid = false;
+      size_t young = 0;
+      size_t upToDate = 0;
+      int64_t until = INT64_MAX;                          // the first young file's time
+      std::vector<std::pair<Folder*, uint32_t>> targets;  // the copies' folders and generations
+    } summary;
 
     Entry* Find(const std::string& name);
     void Reindex();
+    // The first in byte order of the names equal to `name` but for letter case, or nullptr;
+    // remembered until the listing changes (one name asked for on every pass).
+    const std::string* FirstNameNoCase(const std::string& name) const;
+    mutable bool lookupValid = false;
+    mutable std::string lookupName;
+    mutable const std::string* lookupHit = nullptr;
   };
 
   // `maxWatches` limits the folders watched (0: the kernel's limit). Without notification the
@@ -104,6 +122,13 @@ class SelectionCache {
   static bool Keeps(const Folder& folder) { return folder.watch >= 0; }
   // True while a kept decision about an entry of a kept folder still holds at `now`.
   bool StillHolds(const Entry& entry, int64_t now);
+  // After a pass judged the folder's files: notes how many are young and up to date, when
+  // every file that counts (`counts`) holds a kept decision; otherwise notes nothing.
+  void Summarize(Folder& folder, const std::function<bool(const Entry&)>& counts);
+  // True when nothing about the folder changed since the pass that summarized it, so that each
+  // of its decisions still holds at `now`: `*young` and `*upToDate` then get the counts,
+  // without a look at each file.
+  bool Unchanged(Folder& folder, int64_t now, size_t* young, size_t* upToDate);
   // Forgets every folder and stops watching them; the next pass reads them afresh.
   void ForgetAll();
   // After a pattern failed on a name: the plain scan takes over until the settings change.

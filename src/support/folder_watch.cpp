@@ -102,7 +102,8 @@ int FolderWatch::Add(const std::string& folder, uint64_t* device, uint64_t* inod
   if (::stat(folder.c_str(), &before) != 0) return -1;
   const int watch = inotify_add_watch(m_fd, folder.c_str(), kEntryEvents | kGoneEvents | IN_ONLYDIR);
   if (watch < 0) {
-    if (errno == ENOSPC) g_noRoomUntil.store(SteadySeconds() + kNoRoomBackOffSeconds, std::memory_order_relaxed);
+    if (errno == ENOSPC)
+      g_noRoomUntil.store(SteadySeconds() + kNoRoomBackOffSeconds, std::memory_order_relaxed);
     return -1;
   }
   if (!m_watches.insert(watch).second) return -1;
