@@ -158,7 +158,9 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
     }
   }
   int lockErr = 0;
-  if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path, &lockErr))) {
+  const bool tested =
+      copyOnly ? CopyTestsInUse() || CanReadUnwritten(path) : CanOpenExclusively(path, &lockErr);
+  if (!tested) {
     if (lockErr == EROFS) NoteWriteProtected(path);
     LogFileNote(1, "File currently locked", path);
     return Verdict::kSkipped;
@@ -177,6 +179,10 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
     return Verdict::kYoung;
   }
   return Verdict::kEligible;
+}
+
+bool Action::CopyTestsInUse() const {
+  return (m_iType == kCopyFiles && m_iLeaveMinFilecount <= 0) || m_iType == kCopySubfolders;
 }
 
 void Action::NoteWriteProtected(const std::string& path) {
