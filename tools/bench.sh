@@ -492,7 +492,7 @@ album_xml() {
   printf '</TEMPLATES></ALBUM>'
 }
 
-if wanted compose || wanted plt-rss; then
+if wanted compose || wanted plt-rss || asked album; then
   mkdir -p "$scratch/plt"
   # The page, and an overlay: an opaque frame round a transparent window over the hole.
   "$convert" -size 3000x2000 gradient:'#2a3ca0-#b4b4a0' -quality 92 "$scratch/plt/background.jpg"
@@ -503,6 +503,10 @@ if wanted compose || wanted plt-rss; then
   album_xml 10 >"$scratch/plt/ten.xml"
   station_env "$station" --plt-pack "$scratch/plt/one.xml" "$scratch/plt/one.plt" >/dev/null
   station_env "$station" --plt-pack "$scratch/plt/ten.xml" "$scratch/plt/ten.plt" >/dev/null
+  if asked album; then
+    album_xml 100 >"$scratch/plt/hundred.xml"
+    station_env "$station" --plt-pack "$scratch/plt/hundred.xml" "$scratch/plt/hundred.plt" >/dev/null
+  fi
   # The photos: a camera file scaled up, EXIF block kept, upright.
   "$convert" "${camera[0]}" -resize '6000x4000!' -quality 92 "$scratch/plt/big.jpg"
   exiv2 -q -M'set Exif.Image.Orientation 1' mo "$scratch/plt/big.jpg"
@@ -540,6 +544,18 @@ if wanted plt-rss; then
   t=$(ours "$scratch/plt-rss.db")
   [ "$(ls "$scratch/plt/out" | wc -l)" = $((n_plt * 10)) ] || echo "  warning: $(ls "$scratch/plt/out" | wc -l) of $((n_plt * 10)) pages"
   add_row "Peak RSS of 10 templates x $n_plt photos (3 MP, PLT)" "$t" "" "$(cat "$rss_file")" "memory"
+fi
+
+if asked album; then
+  n_album=$([ "$quick" = 1 ] && echo 10 || echo 1000)
+  echo "album: 100 templates x $n_album photos"
+  make_store "$scratch/album.db" m_iType=7 m_strName=Album "m_strSourceFolder=$scratch/plt/in/" \
+    "m_strDestFolder=$scratch/plt/out/" "m_strFileSpec=*.jpg" "m_strBriskoPltFilepath=$scratch/plt/hundred.plt"
+  fresh "$scratch/plt/in" && fresh "$scratch/plt/out"
+  replicate "$scratch/plt/in" "$n_album" "$scratch/plt/small.jpg"
+  t=$(ours "$scratch/album.db")
+  [ "$(ls "$scratch/plt/out" | wc -l)" = $((n_album * 100)) ] || echo "  warning: $(ls "$scratch/plt/out" | wc -l) of $((n_album * 100)) pages"
+  add_row "Peak RSS of 100 templates x $n_album photos (3 MP, PLT)" "$t" "" "$(cat "$rss_file")" "memory"
 fi
 
 # --- The table ----------------------------------------------------------------------------------
