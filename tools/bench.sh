@@ -9,8 +9,15 @@
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
 # is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
 # it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
-# copy-large rotate compose plt-rss camera). Peer tools (exiv2, ImageMagick, jpegtran) are installed
-# when missing. Absolute times on a shared machine are noise: read the ratios.
+# copy-large rotate compose plt-rss camera idle-big copy-big album). Peer tools (exiv2, ImageMagick,
+# jpegtran, strace) are installed when missing. Absolute times on a shared machine are noise: read
+# the ratios, and beside them the system calls per file and the time spent in them (strace -c -f
+# of one extra run of each side, outside the timed rounds), which do not swing with the disk.
+# The small-copy row drops the page cache and flushes the disk before every round of either
+# side (as root, or through sudo -n), then loads both programs once; where dropping is not
+# permitted it says so and only flushes.
+# The rows over 200,000 photos (idle-big, copy-big) need about 2 GB of disk and some minutes;
+# they run only when asked for with --only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -42,7 +49,11 @@ else
   n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
   n_compose=12 n_plt=100 n_camera=200  # the album row alone renders 1000 pages: minutes on a busy machine
 fi
+n_big=200000 big_folders=200
+if [ "$quick" = 1 ]; then n_big=20000 big_folders=20; fi
 wanted() { [ -z "$only" ] || [[ "$only" == *",$1,"* ]]; }
+# Rows that only run when named.
+asked() { [[ "$only" == *",$1,"* ]]; }
 
 # --- Tools and the build ------------------------------------------------------------------------
 
@@ -51,6 +62,7 @@ command -v exiv2 >/dev/null || need+=(exiv2)
 # A stand-in `convert` may sit earlier on PATH; the real one comes with the package.
 [ -x /usr/bin/convert ] || need+=(imagemagick)
 command -v jpegtran >/dev/null || need+=(libjpeg-turbo-progs)
+command -v strace >/dev/null || need+=(strace)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
@@ -150,8 +162,36 @@ timed() {
 median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{a[NR]=$1} END {if (NR) print (NR % 2 ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2); else print ""}'; }
 max_of() { tr ' ' '\n' | awk 'NF' | sort -g | tail -1; }
 
+# drop_caches: a cold start for the next round: the disk flushed and, where permitted, the page
+# cache dropped, so that a round does not inherit the last one's write-back.
+cache_note=""
+drop_caches() {
+  sync
+  if [ -w /proc/sys/vm/drop_caches ]; then
+    echo 3 >/proc/sys/vm/drop_caches
+  elif sudo -n true 2>/dev/null; then
+    sudo -n sh -c 'echo 3 >/proc/sys/vm/drop_caches'
+  else
+    cache_note="page cache not dropped (needs root or sudo -n): rounds after a flush only"
+  fi
+  # The programs themselves are loaded again, for both sides: the rounds time the photos' data
+  # coming from the disk, not the station's libraries.
+  station_env "$station" --version >/dev/null 2>&1 || true
+  cp --version >/dev/null
+}
+
+# calls FILES CMD...: one untimed run of CMD under strace -c -f; prints "calls per file /
+# milliseconds in calls per 1000 files".
+calls() {
+  local files=$1
+  shift
+  local out="$scratch/strace.txt"
+  strace -f -c -o "$out" "$@" >/dev/null 2>&1 || true
+  awk -v n="$files" '/ total$/ {c = $4; s = $2} END {if (n > 0 && c > 0) printf "%.1f / %.0f ms", c / n, s * 1000 / n * 1000; else print "-"}' "$out"
+}
+
 rows=()
-# add_row LABEL OURS_TIMES PEER_TIMES RSS_KIB GOAL
+# add_row LABEL OURS_TIMES PEER_TIMES RSS_KIB GOAL [OURS_CALLS PEER_CALLS]
 add_row() {
   local label=$1 o p ratio rss
   o=$(echo "$2" | median)
@@ -159,8 +199,9 @@ add_row() {
   ratio=$(awk -v o="$o" -v p="$p" 'BEGIN {if (p > 0) printf "%.2f", o / p; else print "-"}')
   rss=$(echo "$4" | max_of)
   rss=$(awk -v k="$rss" 'BEGIN {if (k > 0) printf "%.0f", k / 1024; else print "-"}')
-  rows+=("$label|$o|${p:--}|$ratio|$rss|$5")
-  printf '  %s: ours %s s, peer %s s, ratio %s, peak %s MiB\n' "$label" "$o" "${p:--}" "$ratio" "$rss"
+  rows+=("$label|$o|${p:--}|$ratio|$rss|$5|${6:--}|${7:--}")
+  printf '  %s: ours %s s, peer %s s, ratio %s, peak %s MiB, calls/file (ms per 1000 files) ours %s, peer %s\n' \
+    "$label" "$o" "${p:--}" "$ratio" "$rss" "${6:--}" "${7:--}"
 }
 
 # Synthetic files of a given size, IMG_00000.jpg onwards (one process makes them all).
@@ -223,6 +264,73 @@ if wanted idle; then
   rm -rf "$scratch/idle"
 fi
 
+# --- 200,000 photos: the first copy pass and the idle station over them -------------------------
+
+# The tree: $n_big photos of 4 KB in $big_folders folders.
+if asked copy-big || asked idle-big; then
+  echo "big: $n_big photos in $big_folders folders"
+  per=$((n_big / big_folders))
+  for ((d = 0; d < big_folders; d++)); do
+    printf -v folder '%s/big/hot/d%03d' "$scratch" "$d"
+    make_files "$folder" "$per" 4
+  done
+  make_store "$scratch/big.db" m_iType=6 m_strName=Big "m_strSourceFolder=$scratch/big/hot/" \
+    "m_strDestFolder=$scratch/big/out/" "m_strFileSpec=*.jpg"
+fi
+
+if asked copy-big; then
+  echo "copy-big: first Copy Subfolders pass over $n_big photos"
+  o=() p=() rss_all=()
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/big/out"
+    drop_caches
+    t=$(ours "$scratch/big.db")
+    o+=("$(awk -v a="$t" -v b="$(timed sync)" 'BEGIN {printf "%.4f", a + b}')")
+    rss_all+=("$(cat "$rss_file")")
+    [ "$(find "$scratch/big/out" -type f | wc -l)" = "$n_big" ] || echo "  warning: $(find "$scratch/big/out" -type f | wc -l) of $n_big copied"
+    fresh "$scratch/big/out"
+    drop_caches
+    p+=("$(timed sh -c "cp -p -r '$scratch/big/hot/.' '$scratch/big/out/' && sync")")
+  done
+  add_row "First pass over $n_big photos in $big_folders folders (Copy Subfolders) / cp -p -r + sync" "${o[*]}" \
+    "${p[*]}" "${rss_all[*]}" "<= 1.5"
+fi
+
+if asked idle-big; then
+  echo "idle-big: headless Copy Subfolders over $n_big copied photos"
+  [ "$(find "$scratch/big/out" -type f 2>/dev/null | wc -l)" = "$n_big" ] || { fresh "$scratch/big/out" && cp -p -r "$scratch/big/hot/." "$scratch/big/out/"; }
+  shares=() rss_all=() watches=0
+  hz=$(getconf CLK_TCK)
+  for ((r = 0; r < rounds; r++)); do
+    "${station_vars[@]}" "$station" --headless --store "$scratch/big.db" >"$scratch/idle.log" 2>&1 &
+    idle_pid=$!
+    # The first pass reads every folder and looks at every copy: measured once it is over
+    # (less than a fifth of a core over two seconds).
+    sleep 8
+    a=$(cpu_ticks "$idle_pid")
+    while sleep 2; do
+      b=$(cpu_ticks "$idle_pid")
+      [ $((b - a)) -lt $((hz * 2 / 5)) ] && break
+      a=$b
+    done
+    a=$(cpu_ticks "$idle_pid")
+    t0=$EPOCHREALTIME
+    sleep 30
+    b=$(cpu_ticks "$idle_pid")
+    t1=$EPOCHREALTIME
+    rss_all+=("$(awk '/VmHWM/ {print $2}' "/proc/$idle_pid/status")")
+    watches=$(cat /proc/"$idle_pid"/fdinfo/* 2>/dev/null | grep -c '^inotify wd:' || true)
+    kill -TERM "$idle_pid"
+    wait "$idle_pid" || true
+    idle_pid=""
+    shares+=("$(awk -v a="$a" -v b="$b" -v hz="$hz" -v t0="$t0" -v t1="$t1" 'BEGIN {printf "%.4f", (b - a) / hz / (t1 - t0) * 100}')")
+  done
+  add_row "Idle --headless, Copy Subfolders over $n_big copied photos: % of a core ($watches watches)" \
+    "${shares[*]}" "" "${rss_all[*]}" "<= 1%, < 200 MB"
+  rows[-1]=$(echo "${rows[-1]}" | awk -F'|' -v OFS='|' '{$4 = $2 "%"; print}')
+fi
+rm -rf "${scratch:?}/big"
+
 # --- Tagging: Move Files + BriskoExif against exiv2 in place -------------------------------------
 
 if wanted tag; then
@@ -250,29 +358,34 @@ fi
 # --- Copies: Copy Files against cp -p and sync ---------------------------------------------------
 
 copy_row() {
-  local key=$1 count=$2 kib=$3 goal=$4
+  local key=$1 count=$2 kib=$3 goal=$4 cold=${5:-0}
   echo "$key: copy $count x $kib KB"
   make_files "$scratch/$key/in" "$count" "$kib"
   make_store "$scratch/$key.db" m_iType=2 m_strName=Copy "m_strSourceFolder=$scratch/$key/in/" \
     "m_strDestFolder=$scratch/$key/out/" "m_strFileSpec=*.jpg"
-  local o=() p=() rss_all=() t
+  local o=() p=() rss_all=() t oc pc
+  fresh "$scratch/$key/out"
+  oc=$(calls "$count" "${station_vars[@]}" "$station" --store "$scratch/$key.db" --run-once)
+  fresh "$scratch/$key/out"
+  pc=$(calls "$count" sh -c "cp -p '$scratch/$key/in'/* '$scratch/$key/out/' && sync")
   for ((r = 0; r < rounds; r++)); do
     fresh "$scratch/$key/out"
-    sync
+    if [ "$cold" = 1 ]; then drop_caches; else sync; fi
     t=$(ours "$scratch/$key.db")
     o+=("$(awk -v a="$t" -v b="$(timed sync)" 'BEGIN {printf "%.4f", a + b}')")
     rss_all+=("$(cat "$rss_file")")
     [ "$(ls "$scratch/$key/out" | wc -l)" = "$count" ] || echo "  warning: $(ls "$scratch/$key/out" | wc -l) of $count copied"
     fresh "$scratch/$key/out"
-    sync
+    if [ "$cold" = 1 ]; then drop_caches; else sync; fi
     p+=("$(timed sh -c "cp -p '$scratch/$key/in'/* '$scratch/$key/out/' && sync")")
   done
   local mib=$((kib >= 1024 ? kib / 1024 : 0))
   local size=$([ "$mib" -gt 0 ] && echo "$mib MB" || echo "$kib KB")
-  add_row "Copy $count x $size (Copy Files) / cp -p + sync" "${o[*]}" "${p[*]}" "${rss_all[*]}" "$goal"
+  add_row "Copy $count x $size (Copy Files) / cp -p + sync$([ "$cold" = 1 ] && echo ", cold rounds")" "${o[*]}" \
+    "${p[*]}" "${rss_all[*]}" "$goal" "$oc" "$pc"
   rm -rf "${scratch:?}/$key"
 }
-if wanted copy-small; then copy_row copy-small "$n_small" 64 "<= 1.2"; fi
+if wanted copy-small; then copy_row copy-small "$n_small" 64 "<= 1.2" 1; fi
 
 # --- Camera: Copy Files from a Directory Browse camera against gphoto2 --get-all-files ------------
 
@@ -310,6 +423,10 @@ if wanted move; then
     "m_strDestFolder=$scratch/move/b/" "m_strFileSpec=*.jpg"
   o=() p=() rss_all=()
   back() { find "$scratch/move/b" -type f -exec mv -t "$scratch/move/a" {} +; }
+  oc=$(calls "$n_move" "${station_vars[@]}" "$station" --store "$scratch/move.db" --run-once)
+  back
+  pc=$(calls "$n_move" find "$scratch/move/a" -type f -exec mv -t "$scratch/move/b" {} +)
+  back
   for ((r = 0; r < rounds; r++)); do
     sync
     o+=("$(ours "$scratch/move.db")")
@@ -321,11 +438,11 @@ if wanted move; then
     back
   done
   add_row "Move $n_move files, one file system (Move Files) / find -exec mv -t" "${o[*]}" "${p[*]}" \
-    "${rss_all[*]}" "<= 1.5"
+    "${rss_all[*]}" "<= 1.5" "$oc" "$pc"
   rm -rf "$scratch/move"
 fi
 
-if wanted copy-large; then copy_row copy-large "$n_large" 3072 "<= 0.7"; fi
+if wanted copy-large; then copy_row copy-large "$n_large" 3072 "<= 0.5"; fi
 
 # --- Lossless rotation against jpegtran -trim ----------------------------------------------------
 
@@ -375,7 +492,7 @@ album_xml() {
   printf '</TEMPLATES></ALBUM>'
 }
 
-if wanted compose || wanted plt-rss; then
+if wanted compose || wanted plt-rss || asked album; then
   mkdir -p "$scratch/plt"
   # The page, and an overlay: an opaque frame round a transparent window over the hole.
   "$convert" -size 3000x2000 gradient:'#2a3ca0-#b4b4a0' -quality 92 "$scratch/plt/background.jpg"
@@ -386,6 +503,10 @@ if wanted compose || wanted plt-rss; then
   album_xml 10 >"$scratch/plt/ten.xml"
   station_env "$station" --plt-pack "$scratch/plt/one.xml" "$scratch/plt/one.plt" >/dev/null
   station_env "$station" --plt-pack "$scratch/plt/ten.xml" "$scratch/plt/ten.plt" >/dev/null
+  if asked album; then
+    album_xml 100 >"$scratch/plt/hundred.xml"
+    station_env "$station" --plt-pack "$scratch/plt/hundred.xml" "$scratch/plt/hundred.plt" >/dev/null
+  fi
   # The photos: a camera file scaled up, EXIF block kept, upright.
   "$convert" "${camera[0]}" -resize '6000x4000!' -quality 92 "$scratch/plt/big.jpg"
   exiv2 -q -M'set Exif.Image.Orientation 1' mo "$scratch/plt/big.jpg"
@@ -425,14 +546,27 @@ if wanted plt-rss; then
   add_row "Peak RSS of 10 templates x $n_plt photos (3 MP, PLT)" "$t" "" "$(cat "$rss_file")" "memory"
 fi
 
+if asked album; then
+  n_album=$([ "$quick" = 1 ] && echo 10 || echo 1000)
+  echo "album: 100 templates x $n_album photos"
+  make_store "$scratch/album.db" m_iType=7 m_strName=Album "m_strSourceFolder=$scratch/plt/in/" \
+    "m_strDestFolder=$scratch/plt/out/" "m_strFileSpec=*.jpg" "m_strBriskoPltFilepath=$scratch/plt/hundred.plt"
+  fresh "$scratch/plt/in" && fresh "$scratch/plt/out"
+  replicate "$scratch/plt/in" "$n_album" "$scratch/plt/small.jpg"
+  t=$(ours "$scratch/album.db")
+  [ "$(ls "$scratch/plt/out" | wc -l)" = $((n_album * 100)) ] || echo "  warning: $(ls "$scratch/plt/out" | wc -l) of $((n_album * 100)) pages"
+  add_row "Peak RSS of 100 templates x $n_album photos (3 MP, PLT)" "$t" "" "$(cat "$rss_file")" "memory"
+fi
+
 # --- The table ----------------------------------------------------------------------------------
 
 echo
 echo "Load at the end: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores); medians of $rounds round(s); ratio = ours / peer"
+[ -z "$cache_note" ] || echo "Note: $cache_note"
 echo
-echo "| Workload | Ours (s) | Peer (s) | Ratio | Peak RSS (MiB) | Goal |"
-echo "|---|---|---|---|---|---|"
+echo "| Workload | Ours (s) | Peer (s) | Ratio | Peak RSS (MiB) | Goal | Calls/file, ms per 1000 files: ours | peer |"
+echo "|---|---|---|---|---|---|---|---|"
 for row in "${rows[@]}"; do
-  IFS='|' read -r label o p ratio rss goal <<<"$row"
-  echo "| $label | $o | $p | $ratio | $rss | $goal |"
+  IFS='|' read -r label o p ratio rss goal oc pc <<<"$row"
+  echo "| $label | $o | $p | $ratio | $rss | $goal | $oc | $pc |"
 done

@@ -264,6 +264,9 @@ class Action {
   // One file through the selection tests; Verdict says what became of it.
   enum class Verdict { kSkipped, kYoung, kFiltered, kEligible };
   Verdict JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now);
+  // Copies test whether another process is writing their source on the descriptor the copy
+  // reads (one open per file, not two), unless "leave the newest" must count free files only.
+  bool CopyTestsInUse() const;
   // Everything the selection's kept decisions depend on.
   std::string SelectionSettings() const;
   // The cache, when this pass may use it.

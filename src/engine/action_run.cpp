@@ -158,7 +158,9 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
     }
   }
   int lockErr = 0;
-  if (!(copyOnly ? CanReadUnwritten(path) : CanOpenExclusively(path, &lockErr))) {
+  const bool tested =
+      copyOnly ? CopyTestsInUse() || CanReadUnwritten(path) : CanOpenExclusively(path, &lockErr);
+  if (!tested) {
     if (lockErr == EROFS) NoteWriteProtected(path);
     LogFileNote(1, "File currently locked", path);
     return Verdict::kSkipped;
@@ -179,6 +181,10 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
   return Verdict::kEligible;
 }
 
+bool Action::CopyTestsInUse() const {
+  return (m_iType == kCopyFiles && m_iLeaveMinFilecount <= 0) || m_iType == kCopySubfolders;
+}
+
 void Action::NoteWriteProtected(const std::string& path) {
   const std::string mount = ReadOnlyMountOf(path);
   if (!m_writeProtectedNow.insert(mount).second || m_writeProtectedSaid.count(mount)) return;
@@ -195,6 +201,15 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
   const std::string description = GetDescription();
   const int64_t now = m_host->Now();
   const int n = static_cast<int>(folders.size());
+  // Files found up to date count only for whether the action has work, unless the newest are
+  // to be left behind: then each one's time is needed.
+  const bool leavesNewest =
+      m_iType >= kDeleteFiles && m_iType <= kMoveFilesFromMedia && m_iLeaveMinFilecount > 0;
+  size_t settled = 0;
+  auto counts = [](const SelectionCache::Entry& entry) {
+    return !entry.directory && entry.passes && !IsFileLayerTempName(entry.name) &&
+           !IsSetAsideName(entry.name);
+  };
   for (int i = 0; i < n; ++i) {
     const std::string& folder = folders[i];
     m_host->SetProgress(i, n, description, "Creating file list");
@@ -221,14 +236,23 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
         continue;
       }
       const bool keeps = SelectionCache::Keeps(*listed);
+      // A folder where nothing changed since the last pass: its files' decisions all hold.
+      size_t young = 0;
+      size_t upToDate = 0;
+      if (keeps && !held && !leavesNewest && m_selection->Unchanged(*listed, now, &young, &upToDate)) {
+        heldBack += young;
+        settled += upToDate;
+        continue;
+      }
       for (SelectionCache::Entry& entry : listed->entries) {
-        if (entry.directory || !entry.passes || IsFileLayerTempName(entry.name) || IsSetAsideName(entry.name))
-          continue;
+        if (!counts(entry)) continue;
         if (held && HeldForWaitingMove(trimmed + "/" + entry.name)) continue;
         if (keeps && m_selection->StillHolds(entry, now)) {
           if (entry.decision == SelectionCache::kYoung) ++heldBack;
-          if (entry.decision == SelectionCache::kUpToDate)
-            eligible.push_back({std::string(), entry.modTime, true});
+          if (entry.decision == SelectionCache::kUpToDate) {
+            if (leavesNewest) eligible.push_back({std::string(), entry.modTime, true});
+            ++settled;
+          }
           continue;
         }
         const Verdict verdict = judge(trimmed + "/" + entry.name, entry.modTime, entry.readOnly);
@@ -240,6 +264,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
           entry.until = entry.modTime + MinimumFileAge();
         }
       }
+      if (keeps && !held) m_selection->Summarize(*listed, counts);
       continue;
     }
 
@@ -261,6 +286,8 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
     if (!patternError.empty()) LogMessage(patternError);
     if (scan.ListFailedPartWay()) LogMessage(ListFailureLine(folder, scan.ListError()));
   }
+  // Without "leave the newest" one settled file stands for all: only whether there are any matters.
+  if (settled > 0 && !leavesNewest) eligible.push_back({std::string(), 0, true});
   // A card said this pass is not said again while it stays; one taken out and put back is.
   if (m_passDepth == 1) {
     m_writeProtectedSaid = std::move(m_writeProtectedNow);
@@ -482,10 +509,7 @@ bool Action::RunBody() {
     const SelectionCache::Folder* listed =
         m_selectionActive ? m_selection->Listed(TrimTrailingSeparators(folder)) : nullptr;
     if (!listed) return FindIdTxt(folder);
-    const std::string* best = nullptr;
-    for (const SelectionCache::Entry& entry : listed->entries) {
-      if (EqualsNoCase(entry.name, kIdTxtFileName) && (!best || *best > entry.name)) best = &entry.name;
-    }
+    const std::string* best = listed->FirstNameNoCase(kIdTxtFileName);
     if (!best) return std::nullopt;
     return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + *best;
   };

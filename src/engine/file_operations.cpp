@@ -250,6 +250,10 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   auto commit = [&] {
     batch.Commit();
     for (const CopyBatch::Entry& entry : batch.Entries()) {
+      if (entry.inUse) {
+        LogFileNote(1, "File currently locked", entry.source);
+        continue;
+      }
       if (entry.err != 0) {
         LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
         LogMessage(ErrnoText(entry.err));
@@ -278,7 +282,7 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       }
     }
     NoteCopied();
-    batch.Add(path, target, Collision::Replace);
+    batch.Add(path, target, Collision::Replace, CopyTestsInUse());
     if (batch.Full()) commit();
   }
   commit();
@@ -337,6 +341,11 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
     batch.Place();
     for (size_t k = 0; k < batch.Entries().size(); ++k) {
       const CopyBatch::Entry& entry = batch.Entries()[k];
+      if (entry.inUse) {
+        LogFileNote(1, "File currently locked", entry.source);
+        files[static_cast<size_t>(listed[k])].clear();
+        continue;
+      }
       if (entry.err != 0) {
         LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
         LogMessage(ErrnoText(entry.err));
@@ -391,7 +400,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
       collision = Collision::Rename;
     }
     NoteCopied();
-    batch.Add(path, target, collision);
+    batch.Add(path, target, collision, !move && CopyTestsInUse());
     listed.push_back(i);
     if (batch.Full()) commit();
   }

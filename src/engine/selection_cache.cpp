@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
 #include <functional>
 
 #include "support/path_util.h"
@@ -11,6 +15,14 @@ namespace brisko {
 namespace {
 
 int g_watchLimitForTest = 0;
+int64_t g_clockOffsetNsForTest = 0;
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() +
+         g_clockOffsetNsForTest;
+}
 
 size_t NameHash(const std::string& name) {
   return std::hash<std::string>{}(name);
@@ -40,8 +52,32 @@ void SelectionCache::Folder::Reindex() {
   }
 }
 
+const std::string* SelectionCache::Folder::FirstNameNoCase(const std::string& name) const {
+  if (lookupValid && lookupName == name) return lookupHit;
+  auto same = [&name](const std::string& other) {
+    if (other.size() != name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(other[i])) !=
+          std::tolower(static_cast<unsigned char>(name[i])))
+        return false;
+    }
+    return true;
+  };
+  lookupHit = nullptr;
+  for (const Entry& entry : entries) {
+    if (same(entry.name) && (!lookupHit || *lookupHit > entry.name)) lookupHit = &entry.name;
+  }
+  lookupName = name;
+  lookupValid = true;
+  return lookupHit;
+}
+
 void SelectionCache::SetWatchLimitForTest(int limit) {
   g_watchLimitForTest = limit;
+}
+
+void SelectionCache::AdvanceClockForTest(int64_t seconds) {
+  g_clockOffsetNsForTest += seconds * 1'000'000'000;
 }
 
 SelectionCache::SelectionCache(int maxWatches) : m_watch(maxWatches > 0 ? maxWatches : g_watchLimitForTest) {
@@ -64,10 +100,6 @@ bool SelectionCache::BeginPass(const std::string& settings, const std::string& i
   if (!m_usable) return false;
   ++m_pass;
   const bool complete = m_watch.Drain([this](const FolderWatch::Event& event) {
-    if (auto file = m_byFileWatch.find(event.watch); file != m_byFileWatch.end()) {
-      file->second->fileEvents.insert(event.watch);
-      return;
-    }
     auto it = m_byWatch.find(event.watch);
     if (it == m_byWatch.end()) return;
     Folder& folder = *it->second;
@@ -83,19 +115,58 @@ bool SelectionCache::BeginPass(const std::string& settings, const std::string& i
   for (auto& [path, folder] : m_folders) {
     if (folder->watch >= 0 && !FolderWatch::SameFolder(path, folder->device, folder->inode)) Forget(*folder);
   }
+  Sweep();
   return true;
+}
+
+void SelectionCache::Sweep() {
+  const int64_t now = SteadyNs();
+  if (m_sweptNs == 0 || now < m_sweptNs) {
+    m_sweptNs = now;
+    return;
+  }
+  uint64_t total = 0;
+  for (auto& [path, folder] : m_folders) {
+    if (folder->watch >= 0 && folder->listed) total += folder->entries.size();
+  }
+  // A share of the kept files in step with the time gone by, rounded up, so that the whole lot
+  // is read once per kSweepSeconds however often passes come.
+  constexpr int64_t kPeriodNs = kSweepSeconds * 1'000'000'000;
+  const int64_t elapsed = now - m_sweptNs;
+  uint64_t budget =
+      elapsed >= kPeriodNs
+          ? total
+          : static_cast<uint64_t>(std::ceil(static_cast<double>(total) * static_cast<double>(elapsed) /
+                                            static_cast<double>(kPeriodNs)));
+  m_sweptNs = now;
+  if (total == 0) return;
+  auto it = m_folders.lower_bound(m_sweepFolder);
+  for (size_t visits = 0; budget > 0 && visits <= m_folders.size(); ++visits, ++it) {
+    if (it == m_folders.end()) it = m_folders.begin();
+    Folder& folder = *it->second;
+    m_sweepFolder = it->first;
+    if (folder.watch < 0 || !folder.listed) continue;
+    while (budget > 0 && folder.sweepNext < folder.entries.size()) {
+      const Entry& entry = folder.entries[folder.sweepNext++];
+      --budget;
+      // Files with several names are read on every pass anyway; folders report through events.
+      if (!entry.stable || entry.directory || folder.changed.count(entry.name)) continue;
+      FileInfo info;
+      if (!StatEntry(folder.path, entry.name, info) || info.inode != entry.inode || info.links != 1 ||
+          info.changeTimeNs != entry.changeTimeNs || info.size != entry.size ||
+          info.modTimeNs != entry.modTimeNs)
+        folder.changed.insert(entry.name);
+    }
+    if (folder.sweepNext < folder.entries.size()) return;  // goes on here next time
+    folder.sweepNext = 0;
+  }
+  m_sweepFolder = it == m_folders.end() ? std::string() : it->first;
 }
 
 void SelectionCache::EndPass() {
   for (auto it = m_folders.begin(); it != m_folders.end();) {
     Folder& folder = *it->second;
     folder.changed.clear();
-    if (folder.watch >= 0 && folder.seenPass == m_pass) {
-      for (Entry& entry : folder.entries) {
-        if (entry.decision != kUndecided && entry.fileWatch < 0 && !WatchEntry(folder, entry))
-          entry.decision = kUndecided;
-      }
-    }
     // Copies' folders stay: decisions point at them.
     if (folder.seenPass != m_pass && !folder.target) {
       Forget(folder);
@@ -116,8 +187,6 @@ SelectionCache::Folder& SelectionCache::FolderAt(const std::string& path) {
 }
 
 void SelectionCache::Forget(Folder& folder) {
-  for (Entry& entry : folder.entries) DropFileWatch(entry);
-  folder.fileEvents.clear();
   if (folder.watch >= 0) {
     m_watch.Remove(folder.watch);
     m_byWatch.erase(folder.watch);
@@ -127,6 +196,10 @@ void SelectionCache::Forget(Folder& folder) {
   folder.slots.clear();
   folder.changed.clear();
   folder.listed = folder.relist = false;
+  folder.sweepNext = 0;
+  folder.quiet = false;
+  folder.summary = Folder::Summary{};
+  folder.lookupValid = false;
   ++folder.generation;
 }
 
@@ -141,32 +214,7 @@ bool SelectionCache::Watch(Folder& folder) {
   return true;
 }
 
-bool SelectionCache::WatchEntry(Folder& folder, Entry& entry) {
-  const std::string path = folder.path + "/" + entry.name;
-  const int watch = m_watch.AddFile(path);
-  if (watch < 0) return false;
-  m_byFileWatch[watch] = &folder;
-  entry.fileWatch = watch;
-  // Read after the watch was placed: a change before it (a second name made since the listing)
-  // shows here, a change after it raises an event.
-  FileInfo info;
-  if (StatEntry(folder.path, entry.name, info) && info.inode == entry.inode && info.links == 1 &&
-      info.changeTimeNs == entry.changeTimeNs)
-    return true;
-  if (info.links > 1) entry.stable = false;
-  DropFileWatch(entry);
-  return false;
-}
-
-void SelectionCache::DropFileWatch(Entry& entry) {
-  if (entry.fileWatch < 0) return;
-  m_watch.Remove(entry.fileWatch);
-  m_byFileWatch.erase(entry.fileWatch);
-  entry.fileWatch = -1;
-}
-
 void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
-  DropFileWatch(entry);
   entry = Entry{};
   entry.name = info.name;
   entry.inode = info.inode;
@@ -184,7 +232,6 @@ void SelectionCache::FillEntry(const FileInfo& info, Entry& entry) {
 
 bool SelectionCache::ListAll(Folder& folder, int* err, bool* partial) {
   std::vector<FileInfo> infos;
-  for (Entry& entry : folder.entries) DropFileWatch(entry);
   folder.entries.clear();
   folder.listed = false;
   if (!ListFolder(folder.path, "*", infos, err, partial)) {
@@ -224,17 +271,20 @@ SelectionCache::Folder* SelectionCache::Refresh(const std::string& path, int* er
 
 SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* partial) {
   const std::string& path = folder.path;
+  folder.quiet = folder.watch >= 0 && folder.listed && !folder.relist && folder.changed.empty();
+  if (!folder.quiet) folder.summary.valid = false;
+  struct NoteUnstable {
+    Folder& folder;
+    ~NoteUnstable() {
+      if (folder.quiet) return;
+      folder.lookupValid = false;
+      folder.anyUnstable = false;
+      for (const Entry& entry : folder.entries) folder.anyUnstable |= !entry.stable && !entry.directory;
+    }
+  } noteUnstable{folder};
   // Watched before it is read: whatever changes after the reading raises an event.
   if (folder.watch < 0) Watch(folder);
   if (folder.watch < 0 || !folder.listed) return ListAll(folder, err, partial) ? &folder : nullptr;
-
-  // A watched file's status changed (a second name, a new time): it is looked at again.
-  if (!folder.fileEvents.empty()) {
-    for (const Entry& entry : folder.entries) {
-      if (entry.fileWatch >= 0 && folder.fileEvents.count(entry.fileWatch)) folder.changed.insert(entry.name);
-    }
-    folder.fileEvents.clear();
-  }
 
   if (!folder.relist) {
     for (const std::string& name : folder.changed) {
@@ -252,6 +302,7 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
     }
     // A file reached through a link or a second name changes unseen: its status is read anew.
     for (Entry& entry : folder.entries) {
+      if (!folder.anyUnstable) break;
       if (folder.relist || entry.stable || entry.directory) continue;
       FileInfo info;
       if (StatEntry(path, entry.name, info)) {
@@ -265,6 +316,8 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
 
   // Names came or went: the listing is read again for its order, but only the files that
   // events named are looked at again.
+  folder.quiet = false;
+  folder.summary.valid = false;
   std::vector<std::string> names;
   if (!ListNames(path, names, err, partial)) {
     Forget(folder);
@@ -277,14 +330,12 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
     Entry* known = folder.changed.count(name) ? nullptr : folder.Find(name);
     if (known && (known->stable || known->directory)) {
       entries.push_back(std::move(*known));
-      known->fileWatch = -1;  // moved with the entry
       continue;
     }
     FileInfo info;
     if (!StatEntry(path, name, info)) continue;  // vanished meanwhile
     FillEntry(info, entries.emplace_back());
   }
-  for (Entry& gone : folder.entries) DropFileWatch(gone);
   folder.entries = std::move(entries);
   folder.Reindex();
   folder.relist = false;
@@ -318,6 +369,45 @@ bool SelectionCache::StillHolds(const Entry& entry, int64_t now) {
     default:
       return false;
   }
+}
+
+void SelectionCache::Summarize(Folder& folder, const std::function<bool(const Entry&)>& counts) {
+  Folder::Summary summary;
+  for (const Entry& entry : folder.entries) {
+    if (!counts(entry)) continue;
+    switch (entry.decision) {
+      case kYoung:
+        ++summary.young;
+        summary.until = std::min(summary.until, entry.until);
+        break;
+      case kFiltered:
+        break;
+      case kUpToDate: {
+        if (entry.targetByStat) return;
+        ++summary.upToDate;
+        const std::pair<Folder*, uint32_t> target{entry.target, entry.targetGeneration};
+        if (std::find(summary.targets.begin(), summary.targets.end(), target) == summary.targets.end())
+          summary.targets.push_back(target);
+        break;
+      }
+      default:
+        return;  // judged afresh on every pass until it holds a decision
+    }
+  }
+  summary.valid = true;
+  folder.summary = std::move(summary);
+}
+
+bool SelectionCache::Unchanged(Folder& folder, int64_t now, size_t* young, size_t* upToDate) {
+  const Folder::Summary& summary = folder.summary;
+  if (!folder.quiet || !summary.valid || now >= summary.until) return false;
+  for (const auto& [target, generation] : summary.targets) {
+    if (target->watch < 0 || target->generation != generation || !target->changed.empty()) return false;
+  }
+  for (const auto& target : summary.targets) target.first->seenPass = m_pass;
+  *young = summary.young;
+  *upToDate = summary.upToDate;
+  return true;
 }
 
 void SelectionCache::NoteUpToDate(const std::string& source, const std::string& target,

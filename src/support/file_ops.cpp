@@ -438,12 +438,23 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
 
 // --- Copies made durable together -------------------------------------------------------------
 
+namespace {
+int ReadLockTest(int fd);
+}  // namespace
+
 CopyBatch::~CopyBatch() {
   Clear();
 }
 
+// The calls each copy makes, and why: open the source (it also serves the in-use test) and
+// fstat it; the in-use test (a read lease and a shared flock) where asked; create the hidden
+// name in the target folder, since nothing may appear under the final name before it is
+// complete and durable; copy the data; owner, mode and times; fstat the copy for its file
+// system; close both. Once per batch: syncfs, then a rename into place per file (the name
+// appears only with durable data behind it) and an fsync per target folder (so that the name
+// itself survives a power cut before any source is removed).
 const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::string& target,
-                                       Collision collision) {
+                                       Collision collision, bool testInUse) {
   if (m_entries.empty()) m_startNs = NowNs();
   Entry& entry = m_entries.emplace_back();
   entry.source = source;
@@ -461,6 +472,15 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (fstat(in.Get(), &st) != 0) return fail(errno);
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+  const bool large = static_cast<uint64_t>(st.st_size) >= kEarlyWriteBackBytes;
+  if (testInUse) {
+    if (int e = ReadLockTest(in.Get())) {
+      entry.inUse = e == EBUSY;
+      return fail(e);
+    }
+    // A writer that opens the file meanwhile waits for the lease: not through a long copy.
+    if (large || m_moving) fcntl(in.Get(), F_SETLEASE, F_UNLCK);
+  }
   if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
   entry.sourceDevice = st.st_dev;
   entry.sourceInode = st.st_ino;
@@ -479,8 +499,9 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (e == 0 && futimens(out.Get(), times) != 0) e = errno;
   struct stat made {};
   if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
-  // Start writing it out now, without waiting: the shared flush then finds little left to do.
-  if (e == 0) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // Start writing a large file out now, without waiting: the shared flush then finds little
+  // left to do (see kEarlyWriteBackBytes).
+  if (e == 0 && large) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   int closeErr = out.Close();
   if (e == 0) e = closeErr;
   if (e != 0) return fail(e);
@@ -792,15 +813,24 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   return true;
 }
 
+namespace {
+// 0 when no other process has the regular file open at `fd` for writing, else EBUSY (or the
+// errno of the flock).
+int ReadLockTest(int fd) {
+  // A read lease is refused while any other process has the file open for writing.
+  if (LeaseTest(fd, F_RDLCK) != 0) return EBUSY;
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+  return 0;
+}
+}  // namespace
+
 bool CanReadUnwritten(const std::string& path, int* err) {
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.Get() < 0) return Fail(err, errno);
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0) return Fail(err, errno);
   if (!S_ISREG(st.st_mode)) return Fail(err, EINVAL);
-  // A read lease is refused while any other process has the file open for writing.
-  if (LeaseTest(fd.Get(), F_RDLCK) != 0) return Fail(err, EBUSY);
-  if (flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
+  if (int e = ReadLockTest(fd.Get())) return Fail(err, e);
   return true;
 }
 

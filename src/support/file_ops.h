@@ -107,7 +107,8 @@ class CopyBatch {
     uint64_t sourceInode = 0;
     uint64_t sourceSize = 0;
     int64_t sourceModTimeNs = 0;
-    int pin = -1;  // moving: the source held open until it is deleted
+    int pin = -1;        // moving: the source held open until it is deleted
+    bool inUse = false;  // err is EBUSY because another process has the source open for writing
   };
   // Many small files flush together: measured here, 256 files per flush copy about as fast as
   // cp and one sync; 64 took half as long again. A moving batch holds its sources open, so it
@@ -121,8 +122,16 @@ class CopyBatch {
   CopyBatch(const CopyBatch&) = delete;
   CopyBatch& operator=(const CopyBatch&) = delete;
 
-  // Writes the copy; a failure is kept in the entry (and the entry is returned).
-  const Entry& Add(const std::string& source, const std::string& target, Collision collision);
+  // Writes the copy; a failure is kept in the entry (and the entry is returned). `testInUse`:
+  // first the test of CanReadUnwritten, on the descriptor the copy reads (one open, not two);
+  // a source another process is writing fails with EBUSY and `inUse`.
+  const Entry& Add(const std::string& source, const std::string& target, Collision collision,
+                   bool testInUse = false);
+  // Files from this size on start their write-back as soon as they are written, so that the
+  // disk works while the next is read; smaller ones are left to the batch's one flush, since
+  // write-back started file by file makes the file system allocate and journal each on its
+  // own, and the next file's create waits for that.
+  static constexpr uint64_t kEarlyWriteBackBytes = uint64_t{1} << 20;
   bool Full() const;
   bool Empty() const { return m_entries.empty(); }
   void Commit() {

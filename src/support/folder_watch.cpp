@@ -6,7 +6,11 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace brisko {
@@ -19,7 +23,35 @@ constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOV
 constexpr uint32_t kListingEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr uint32_t kGoneEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 
+std::atomic<int> g_processWatches{0};
+// After the kernel refused a watch for want of room (other programs hold the user's limit), no
+// watch is asked for until this steady-clock second: a refused call every pass and folder
+// would cost CPU and gain nothing.
+std::atomic<int64_t> g_noRoomUntil{0};
+constexpr int64_t kNoRoomBackOffSeconds = 60;
+
+int64_t SteadySeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
+
+int FolderWatch::ProcessBudget() {
+  static const int budget = [] {
+    long limit = 8192;  // the kernel's default before it was sized by memory
+    if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_user_watches", "re")) {
+      if (std::fscanf(f, "%ld", &limit) != 1) limit = 8192;
+      std::fclose(f);
+    }
+    return static_cast<int>(std::max(0L, std::min(4096L, limit / 8)));
+  }();
+  return budget;
+}
+
+int FolderWatch::ProcessCount() {
+  return g_processWatches.load(std::memory_order_relaxed);
+}
 
 bool IsNotificationReliable(const std::string& folder) {
   struct statfs fs {};
@@ -56,18 +88,26 @@ FolderWatch::FolderWatch(int maxWatches) : m_maxWatches(maxWatches) {
 
 FolderWatch::~FolderWatch() {
   if (m_fd >= 0) ::close(m_fd);
+  g_processWatches.fetch_sub(static_cast<int>(m_watches.size()), std::memory_order_relaxed);
 }
 
 int FolderWatch::Add(const std::string& folder, uint64_t* device, uint64_t* inode) {
   if (m_fd < 0) return -1;
   if (m_maxWatches > 0 && Count() >= m_maxWatches) return -1;
+  if (ProcessCount() >= ProcessBudget() || SteadySeconds() < g_noRoomUntil.load(std::memory_order_relaxed))
+    return -1;
   if (!IsNotificationReliable(folder)) return -1;
   // The same folder before and after placing the watch, so the watch is on that folder.
   struct stat before {};
   if (::stat(folder.c_str(), &before) != 0) return -1;
   const int watch = inotify_add_watch(m_fd, folder.c_str(), kEntryEvents | kGoneEvents | IN_ONLYDIR);
-  if (watch < 0) return -1;  // ENOSPC: the user's watch limit
+  if (watch < 0) {
+    if (errno == ENOSPC)
+      g_noRoomUntil.store(SteadySeconds() + kNoRoomBackOffSeconds, std::memory_order_relaxed);
+    return -1;
+  }
   if (!m_watches.insert(watch).second) return -1;
+  g_processWatches.fetch_add(1, std::memory_order_relaxed);
   if (!SameFolder(folder, before.st_dev, before.st_ino)) {
     Remove(watch);
     return -1;
@@ -77,17 +117,10 @@ int FolderWatch::Add(const std::string& folder, uint64_t* device, uint64_t* inod
   return watch;
 }
 
-int FolderWatch::AddFile(const std::string& path) {
-  if (m_fd < 0) return -1;
-  const int watch = inotify_add_watch(m_fd, path.c_str(), IN_ATTRIB | IN_DONT_FOLLOW);
-  if (watch < 0) return -1;
-  // The same number again: the file is watched already (under another name), or is a folder.
-  if (m_watches.count(watch) || !m_fileWatches.insert(watch).second) return -1;
-  return watch;
-}
-
 void FolderWatch::Remove(int watch) {
-  if (m_watches.erase(watch) != 0 || m_fileWatches.erase(watch) != 0) inotify_rm_watch(m_fd, watch);
+  if (m_watches.erase(watch) == 0) return;
+  inotify_rm_watch(m_fd, watch);
+  g_processWatches.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool FolderWatch::Drain(const std::function<void(const Event&)>& onEvent) {
@@ -120,10 +153,8 @@ bool FolderWatch::Drain(const std::function<void(const Event&)>& onEvent) {
       event.listingChanged = (raw->mask & kListingEvents) != 0;
       event.folderGone = (raw->mask & kGoneEvents) != 0;
       // The kernel drops a watch with IN_IGNORED; a later Add may get the same number again.
-      if (raw->mask & IN_IGNORED) {
-        m_watches.erase(raw->wd);
-        m_fileWatches.erase(raw->wd);
-      }
+      if ((raw->mask & IN_IGNORED) && m_watches.erase(raw->wd) != 0)
+        g_processWatches.fetch_sub(1, std::memory_order_relaxed);
       onEvent(event);
     }
   }

@@ -25,7 +25,7 @@ class FolderWatch {
     bool folderGone = false;      // the folder was moved, deleted or unmounted: forget it
   };
 
-  // `maxWatches` 0: only the kernel limits the number of folders.
+  // `maxWatches` 0: only the process budget (see ProcessBudget) limits the number of folders.
   explicit FolderWatch(int maxWatches = 0);
   ~FolderWatch();
   FolderWatch(const FolderWatch&) = delete;
@@ -38,9 +38,6 @@ class FolderWatch {
   // after the watch was placed, so nothing that changes after that can pass unnoticed. A
   // folder already watched under another path gives -1 too (one watch serves one path).
   int Add(const std::string& folder, uint64_t* device, uint64_t* inode);
-  // Watches one file for changes to its status (IN_ATTRIB: a second name made anywhere changes
-  // its link count, which no folder watch reports). -1 where it cannot be watched.
-  int AddFile(const std::string& path);
   void Remove(int watch);
 
   // Hands every queued event to `onEvent`. False when events were lost (the queue overflowed
@@ -50,14 +47,20 @@ class FolderWatch {
   // True when `folder` still is the folder with this identity.
   static bool SameFolder(const std::string& folder, uint64_t device, uint64_t inode);
 
-  // Folders watched now (files are not counted).
+  // Folders watched now by this object.
   int Count() const { return static_cast<int>(m_watches.size()); }
+
+  // The user's inotify watches are shared by every program of the session (desktop search,
+  // editors, sync clients): all watches of this process together stay within an eighth of the
+  // user's limit, and at most 4096. Folders past it are listed on every pass instead.
+  static int ProcessBudget();
+  // Watches held by the whole process now.
+  static int ProcessCount();
 
  private:
   int m_fd = -1;
   int m_maxWatches = 0;
   std::unordered_set<int> m_watches;
-  std::unordered_set<int> m_fileWatches;
 };
 
 }  // namespace brisko

@@ -168,6 +168,8 @@ TEST_F(SelectionEquivalenceTest, KeptPassesTakeWhatAFullScanTakes) {
       }
       EXPECT_TRUE(Pass(*s.keeping, false).empty()) << "nothing changed, nothing copied";
       row.change(t);
+      // A change no event reports is found by the sweep, once its period has gone by.
+      SelectionCache::AdvanceClockForTest(SelectionCache::kSweepSeconds);
       const std::set<std::string> kept = Pass(*s.keeping, false);
       EXPECT_EQ(kept, Pass(*s.scanning, true));
       EXPECT_EQ(kept, row.copied);
@@ -176,6 +178,39 @@ TEST_F(SelectionEquivalenceTest, KeptPassesTakeWhatAFullScanTakes) {
     }
   }
   SelectionCache::SetWatchLimitForTest(0);
+}
+
+// A second name made in another folder raises no event where the photo lies; the slow sweep
+// finds it within its period, a slice at a time, with one watch per folder and none per file.
+TEST_F(SelectionEquivalenceTest, ASecondNameMadeElsewhereIsNoticedWithinTheSweepPeriod) {
+  s.src = host.Dir() + "/hot";
+  s.kept = host.Dir() + "/kept";
+  for (int i = 0; i < 300; ++i) MakeFile(s.src + "/" + std::to_string(i) + ".jpg", "x", kOld);
+  MakeFile(s.src + "/sub/x.jpg", "x", kOld);
+  MakeFolder(s.kept);
+  s.keeping = MakeAction(s.kept);
+  s.keeping->m_bIncludeSubFolders = 1;
+  host.now = kNow;
+  const int watchesBefore = FolderWatch::ProcessCount();
+  ASSERT_EQ(Pass(*s.keeping, false).size(), 301u);
+  EXPECT_TRUE(Pass(*s.keeping, false).empty());
+  EXPECT_EQ(FolderWatch::ProcessCount() - watchesBefore, 3) << "the hot folder, its subfolder, the archive";
+
+  fs::create_hard_link(s.src + "/150.jpg", host.Dir() + "/elsewhere.jpg");
+  WriteFile(host.Dir() + "/elsewhere.jpg", "changed elsewhere");
+  SetModTime(host.Dir() + "/elsewhere.jpg", kNow - 60);
+  int waited = 0;
+  std::set<std::string> copied;
+  while (copied.empty() && waited <= SelectionCache::kSweepSeconds) {
+    SelectionCache::AdvanceClockForTest(10);
+    waited += 10;
+    copied = Pass(*s.keeping, false);
+  }
+  EXPECT_EQ(copied, std::set<std::string>{"150.jpg"});
+  EXPECT_LE(waited, SelectionCache::kSweepSeconds);
+  // Read on every pass from then on: a change through the other name is seen at once.
+  SetModTime(host.Dir() + "/elsewhere.jpg", kNow - 30);
+  EXPECT_EQ(Pass(*s.keeping, false), std::set<std::string>{"150.jpg"});
 }
 
 // Progress dispatches events, so a run can start inside a run of the same action.

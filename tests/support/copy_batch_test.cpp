@@ -1,6 +1,9 @@
 // Copies made durable together: placing, collisions, and failures that must leave nothing behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -91,4 +94,22 @@ TEST(ACopyBatch, ontoAFullFileSystemFailsThatFileAndPlacesTheOthers) {
   EXPECT_EQ(batch.Entries()[0].err, ENOSPC);
   EXPECT_EQ(batch.Entries()[1].err, 0);
   EXPECT_EQ(Names(full.Path()), Strings{"small.jpg"});
+}
+
+TEST(ACopyBatch, thatTestsItsSourcesLeavesOneBeingWrittenAndCopiesTheRest) {
+  test::TempDir dir;
+  WriteFile(dir / "busy.jpg", "being written");
+  WriteFile(dir / "free.jpg", std::string(CopyBatch::kEarlyWriteBackBytes, 'f'));  // the large-file way
+  mkdir((dir / "out").c_str(), 0755);
+  const int writer = open((dir / "busy.jpg").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  flock(writer, LOCK_EX);
+  CopyBatch batch;
+  EXPECT_TRUE(batch.Add(dir / "busy.jpg", dir / "out/busy.jpg", Collision::Fail, true).inUse);
+  EXPECT_FALSE(batch.Add(dir / "free.jpg", dir / "out/free.jpg", Collision::Fail, true).inUse);
+  batch.Commit();
+  close(writer);
+  EXPECT_EQ(batch.Entries()[0].err, EBUSY);
+  EXPECT_EQ(batch.Entries()[1].err, 0);
+  EXPECT_EQ(Names(dir / "out"), Strings{"free.jpg"});
 }
