@@ -75,7 +75,10 @@ bool CupsSandbox::SetPaperOut(bool out) {
             write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size());
   char buf[4096];
   std::string reply;
-  for (ssize_t n; ok && (n = read(fd, buf, sizeof buf)) > 0;) reply.append(buf, static_cast<size_t>(n));
+  // The status line is enough; the printer may keep the connection open.
+  for (ssize_t n; ok && reply.size() < 12 && (n = read(fd, buf, sizeof buf)) > 0;) {
+    reply.append(buf, static_cast<size_t>(n));
+  }
   close(fd);
   return ok && (reply.compare(0, 12, "HTTP/1.0 200") == 0 || reply.compare(0, 12, "HTTP/1.1 200") == 0);
 }
