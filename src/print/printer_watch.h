@@ -36,6 +36,9 @@ class PrinterWatch {
     bool restartStoppedQueue = true;
     // Where the printer cannot be asked itself, a stopped queue is restarted at most this often.
     std::chrono::seconds blindRestartInterval{60};
+    // Jobs sent and not yet completed, per printer: some dye-sub printers fail on a second job
+    // sent too soon.
+    int maxInFlight = 1;
   };
   using LogFn = std::function<void(const std::string&)>;
 
@@ -44,6 +47,9 @@ class PrinterWatch {
   // One round of questions (bounded by the service's timeouts).
   void Poll();
   bool CanPrint() const { return m_snapshot.canPrint; }
+  // Whether a new job may go now, with `inFlight` of ours not completed yet: nothing new while
+  // the printer cannot print, so the queue never fills behind a printer out of paper.
+  bool MaySubmit(int inFlight) const { return CanPrint() && inFlight < m_options.maxInFlight; }
   PrinterSnapshot Snapshot() const { return m_snapshot; }
 
   // The operator loaded paper: `count` prints in the cassette; negative stops counting.

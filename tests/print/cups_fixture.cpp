@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -81,6 +82,11 @@ bool CupsSandbox::SetPaperOut(bool out) {
   }
   close(fd);
   return ok && (reply.compare(0, 12, "HTTP/1.0 200") == 0 || reply.compare(0, 12, "HTTP/1.1 200") == 0);
+}
+
+bool CupsSandbox::StopPrinter() {
+  const int pid = std::atoi(ReadAll(m_dir / "sandbox/run/printer.pid").c_str());
+  return pid > 0 && kill(pid, SIGTERM) == 0;
 }
 
 void CupsTest::SetUp() {

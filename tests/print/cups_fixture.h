@@ -27,6 +27,8 @@ class CupsSandbox {
 
   // Empties (or fills) every tray of the printer through its web form, as a person would.
   bool SetPaperOut(bool out);
+  // Switches the printer off (ends the ippeveprinter).
+  bool StopPrinter();
 
  private:
   TempDir m_dir;

@@ -237,7 +237,7 @@ TEST_F(PrintCups, WatchLogsPaperOutOnceAndRestartsAStoppedQueue) {
   ASSERT_TRUE(m_cups.SetPaperOut(true));
   watch.Poll();
   watch.Poll();
-  EXPECT_FALSE(watch.CanPrint());
+  EXPECT_FALSE(watch.MaySubmit(0));
   const std::string paperOut = "Printer " + m_cups.Queue() + ": paper out (media-empty)";
   EXPECT_EQ(log.lines, std::vector<std::string>{paperOut});
   EXPECT_EQ(watch.Snapshot().Summary(), m_cups.Queue() + ": paper out (media-empty); 18 prints left");
@@ -259,6 +259,14 @@ TEST_F(PrintCups, WatchLogsPaperOutOnceAndRestartsAStoppedQueue) {
 
   watch.PagesPrinted(2);
   EXPECT_EQ(watch.Snapshot().printsLeft, 16);
+  EXPECT_TRUE(watch.MaySubmit(0));
+  EXPECT_FALSE(watch.MaySubmit(1));  // one job in flight per printer
+
+  // The printer switched off: nothing new is sent.
+  ASSERT_TRUE(m_cups.StopPrinter());
+  watch.Poll();
+  EXPECT_FALSE(watch.MaySubmit(0));
+  EXPECT_EQ(log.lines.back(), q + "offline (offline)");
 }
 
 }  // namespace
