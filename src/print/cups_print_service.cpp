@@ -159,7 +159,8 @@ class CupsPrintService final : public PrintService {
     return true;
   }
 
-  int Submit(const JobRequest& job, std::string* error) override {
+  int Submit(const JobRequest& job, std::string* error, bool* refused) override {
+    if (refused) *refused = false;
     Http http = Scheduler(error);
     if (!http) return 0;
     ipp_t* request = QueueRequest(IPP_OP_PRINT_JOB, job.queue);
@@ -182,7 +183,11 @@ class CupsPrintService final : public PrintService {
                    job.scaling == PrintScaling::Fill ? "fill" : "fit");
     }
     Ipp response = Do(http.get(), request, ("/printers/" + job.queue).c_str(), job.file.c_str(), error);
-    if (!response) return 0;
+    if (!response) {
+      const ipp_status_t status = cupsLastError();
+      if (refused) *refused = status >= IPP_STATUS_ERROR_BAD_REQUEST && status < IPP_STATUS_ERROR_INTERNAL;
+      return 0;
+    }
     const int id = Integer(response.get(), "job-id", 0);
     if (id <= 0 && error) *error = "CUPS gave no job id";
     return id > 0 ? id : 0;

@@ -249,7 +249,14 @@ PrintOutcome PrintOnce::Start(const JobRequest& request, std::string* jobName) {
 PrintOutcome PrintOnce::Submit(PrintRecord r) {
   JobRequest job{r.queue, r.file, r.jobName, r.copies, r.media, r.scaling, r.borderless};
   std::string error;
-  const int id = m_service.Submit(job, &error);
+  bool refused = false;
+  const int id = m_service.Submit(job, &error, &refused);
+  if (id <= 0 && refused) {
+    // Certainly no job: the record goes, the file stays where it is.
+    m_log("Cannot print " + r.file + " on " + r.queue + ": " + error);
+    m_records.Remove(r.jobName, nullptr);
+    return PrintOutcome::Failed;
+  }
   if (id <= 0) {
     // The record stays: whether CUPS made the job is found out by its name next time.
     m_log("Cannot print " + r.file + " on " + r.queue + ": " + error);

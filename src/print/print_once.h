@@ -42,7 +42,7 @@ std::unique_ptr<PrintRecordStore> MakeFolderPrintRecordStore(const std::string& 
 enum class PrintOutcome {
   Completed,  // printed: move the file on, then Finish()
   Waiting,    // a job is queued or printing
-  Failed,     // the job was canceled or aborted, or could not be recorded; the file stays
+  Failed,     // canceled or aborted, refused by CUPS (record dropped) or not recorded; the file stays
   Unknown,    // CUPS did not answer; the record stays and is asked again later
 };
 

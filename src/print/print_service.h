@@ -77,8 +77,9 @@ class PrintService {
   virtual bool ListQueues(std::vector<std::string>* queues, std::string* defaultQueue,
                           std::string* error) = 0;
   virtual bool ReadMedia(const std::string& queue, QueueMedia* media, std::string* error) = 0;
-  // The new job's id, or 0 with `error`. A failure does not prove that no job was made.
-  virtual int Submit(const JobRequest& request, std::string* error) = 0;
+  // The new job's id, or 0 with `error`. A failure does not prove that no job was made, unless
+  // `refused` is set: CUPS turned the request down (a format it cannot print, no such queue).
+  virtual int Submit(const JobRequest& request, std::string* error, bool* refused) = 0;
   // Every job of the queue carrying `jobName`, finished ones included. False when CUPS did not
   // answer: that is never "no such job".
   virtual bool FindJobs(const std::string& queue, const std::string& jobName, std::vector<JobInfo>* jobs,

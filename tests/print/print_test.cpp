@@ -187,6 +187,17 @@ TEST_F(PrintCups, QueueMediaAndAJobWithItsAttributes) {
   EXPECT_NE(env.find("IPP_COPIES=3"), std::string::npos) << env;
   EXPECT_NE(env.find("IPP_MEDIA=na_index-4x6_4x6in"), std::string::npos) << env;
   EXPECT_NE(env.find("IPP_PRINT_SCALING=fill"), std::string::npos) << env;
+
+  // A format the queue cannot print (TIFF here: no filters) is refused at once: no job, and no
+  // record left to be retried forever.
+  const std::string odd = m_tmp / "scan.tif";
+  std::ofstream(odd) << std::string("II*\0\x08\0\0\0", 8) << "rest";
+  std::string oddName;
+  EXPECT_EQ(once.Start({m_cups.Queue(), odd, "", 1, "", PrintScaling::Default, false}, &oddName),
+            PrintOutcome::Failed);
+  EXPECT_EQ(once.InFlight(m_cups.Queue()), 0);
+  EXPECT_TRUE(Jobs(oddName).empty());
+  EXPECT_EQ(log.lines.size(), 1u);
 }
 
 // The process ends at each step between the record and the completed job; the next start
