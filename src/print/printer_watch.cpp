@@ -21,6 +21,19 @@ std::string JoinProblems(const std::vector<PrinterProblem>& problems) {
   return out;
 }
 
+// The reasons that hold now. A queue's reasons other than its own stop come from its backend
+// and are only current while the backend runs (a job printing); on an idle or stopped queue they
+// may be left from the last job, and trusting them would keep a refilled printer blocked. The
+// printer's own answer, where it can be asked, always holds.
+std::vector<std::string> LiveReasons(const PrinterStatus& status) {
+  std::vector<std::string> out;
+  for (const std::string& r : status.reasons) {
+    if (ReasonKeyword(r) == "paused" || status.state == PrinterStatus::Processing) out.push_back(r);
+  }
+  out.insert(out.end(), status.deviceReasons.begin(), status.deviceReasons.end());
+  return out;
+}
+
 }  // namespace
 
 std::string PrinterSnapshot::Summary() const {
@@ -67,9 +80,7 @@ void PrinterWatch::Poll() {
     return;
   }
   m_snapshot.reachable = true;
-  // The queue's reasons and the printer's own, each keyword once.
-  std::vector<std::string> reasons = status.reasons;
-  reasons.insert(reasons.end(), status.deviceReasons.begin(), status.deviceReasons.end());
+  std::vector<std::string> reasons = LiveReasons(status);
   if (status.state == PrinterStatus::Stopped) reasons.emplace_back("paused");
   if (status.deviceAsked && !status.deviceAnswered) reasons.emplace_back("offline");
   if (status.deviceAnswered && status.deviceState == PrinterStatus::Stopped) reasons.emplace_back("offline");
@@ -104,10 +115,9 @@ void PrinterWatch::MaybeRestart(const PrinterStatus& status) {
   // Ready: the printer says so itself, or, where it cannot be asked, the queue holds nothing
   // but its stop and a while has passed since the last restart.
   std::vector<std::string> others;
-  for (const std::string& r : status.reasons) {
+  for (const std::string& r : LiveReasons(status)) {
     if (ReasonKeyword(r) != "paused") others.push_back(r);
   }
-  others.insert(others.end(), status.deviceReasons.begin(), status.deviceReasons.end());
   const std::vector<PrinterProblem> problems = DescribeReasons(others);
   if (std::any_of(problems.begin(), problems.end(), [](const PrinterProblem& p) { return p.blocks; })) return;
   const auto now = std::chrono::steady_clock::now();
