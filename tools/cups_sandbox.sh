@@ -71,6 +71,8 @@ if [ "$(id -u)" = 0 ]; then
   for tool in dbus-daemon avahi-daemon unshare; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (dbus-daemon, avahi-daemon, util-linux)"
   done
+  unshare --mount --propagation private true 2>/dev/null ||
+    skip "cannot make a mount namespace for a private avahi-daemon (unshare --mount refused)"
   private_avahi=1
 elif ! avahi-daemon -c >/dev/null 2>&1; then
   skip "ippeveprinter needs an avahi-daemon: run as root (a private one is started) or start the system's"
