@@ -8,6 +8,7 @@ packages=(
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev zlib1g-dev libtiff-dev
   libvips-dev libvips-tools fonts-liberation2
   libmicrohttpd-dev libqrencode-dev chromium libgphoto2-dev gphoto2
+  libcups2-dev cups-daemon cups-client cups-ipp-utils avahi-daemon dbus-daemon util-linux
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
   xvfb python3
