@@ -40,6 +40,7 @@ enum class ActionControl {
   kSelectByOrientation,
   kPortraitLandscape,
   kPlt,  // "PLT File:", the path and "Select PLT"
+  kPrint,  // the printer, paper and copies of Print Files
   kCount
 };
 
@@ -64,6 +65,8 @@ class ActionForm {
   int type = kMoveFiles;  // the type drop-down's selection, -1 for none
   bool enabled = true;
   std::string sourceFolder, destFolder, pltPath;
+  std::string printQueue, printMedia;       // "": the default destination / the queue's paper
+  std::string printCopies, printMaxCopies;  // texts of the number fields; copies 0: the Quantity
   std::string fileSpec, fileSpecExclude;
   bool useRegex = false;
   std::string fileAge, leaveMin, interval;  // texts of the number fields
