@@ -155,10 +155,11 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     LogPrinterLines(*m_host, desk);
     return false;
   }
-  RecoverPrints();
-  // Never a second job for a file that has one recorded, whichever action recorded it.
+  // Never a second job for a file that has one recorded, whichever action recorded it; one that
+  // recovery moves on now was listed before it went.
   std::set<std::string> recorded;
   for (const PrintRecord& record : desk.Once().Records()) recorded.insert(record.file);
+  RecoverPrints();
 
   bool result = true;
   int position = 0;

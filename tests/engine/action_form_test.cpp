@@ -73,6 +73,7 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
       {kMoveSubfolders, false, true, false, kScheduleInterval},
       {kCopySubfolders, false, true, false, kScheduleInterval},
       {kCreateImageWithPlt, true, false, true, kScheduleContinuous},
+      {kPrintFiles, false, false, true, kScheduleContinuous},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(ActionTypeName(r.type));
@@ -91,6 +92,7 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
               r.type == kCreateImageWithPlt ? ActionForm::kPltGroup : ActionForm::kAppGroup);
     EXPECT_EQ(form.State(ActionControl::kSendToApp).visible, r.type != kCreateImageWithPlt);
     EXPECT_EQ(form.State(ActionControl::kPlt).visible, r.type == kCreateImageWithPlt);
+    EXPECT_EQ(form.State(ActionControl::kPrint).visible, r.type == kPrintFiles);
   }
 }
 
