@@ -177,8 +177,9 @@ void ActionForm::Update() {
 
   const bool plt = t == kCreateImageWithPlt;
   const bool sends = OneOf(t, {kMoveFiles, kCopyFiles, kCopySubfolders});
-  Set(ActionControl::kSendToApp) = {!plt, sends};
-  Set(ActionControl::kAppDetails) = {!plt, sends && sendToApp};
+  const bool print = t == kPrintFiles;
+  Set(ActionControl::kSendToApp) = {!plt && !print, sends};
+  Set(ActionControl::kAppDetails) = {!plt && !print, sends && sendToApp};
   Set(ActionControl::kPlt).visible = plt;
   Set(ActionControl::kPrint).visible = t == kPrintFiles;
 

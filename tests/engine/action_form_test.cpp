@@ -88,9 +88,11 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
     EXPECT_EQ(form.schedule, r.schedule);
     EXPECT_EQ(form.State(ActionControl::kContinuous).enabled, r.schedule == kScheduleContinuous);
     EXPECT_EQ(form.State(ActionControl::kRenameFile).visible, r.rename);
-    EXPECT_EQ(form.OutputGroupCaption(),
-              r.type == kCreateImageWithPlt ? ActionForm::kPltGroup : ActionForm::kAppGroup);
-    EXPECT_EQ(form.State(ActionControl::kSendToApp).visible, r.type != kCreateImageWithPlt);
+    EXPECT_EQ(form.OutputGroupCaption(), r.type == kCreateImageWithPlt ? ActionForm::kPltGroup
+                                         : r.type == kPrintFiles       ? ActionForm::kPrintGroup
+                                                                       : ActionForm::kAppGroup);
+    EXPECT_EQ(form.State(ActionControl::kSendToApp).visible,
+              r.type != kCreateImageWithPlt && r.type != kPrintFiles);
     EXPECT_EQ(form.State(ActionControl::kPlt).visible, r.type == kCreateImageWithPlt);
     EXPECT_EQ(form.State(ActionControl::kPrint).visible, r.type == kPrintFiles);
   }
