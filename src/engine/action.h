@@ -317,6 +317,7 @@ class Action {
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
   size_t m_passCopies = 0;        // files this pass copied
   bool m_recoveredMoves = false;  // recovery placed photos since the last pass
+  std::set<std::string> m_printRefused;  // files a print run refused or CUPS turned down, said once
 };
 
 }  // namespace brisko

@@ -23,9 +23,10 @@ constexpr int kMostCopies = 999;
 constexpr auto kPrinterWait = std::chrono::seconds(120);
 constexpr auto kWaitStep = std::chrono::milliseconds(250);
 
+// What a queue without filters prints as it is.
 bool Printable(const std::string& path) {
   const std::string ext = SplitPath(path).extension;
-  for (const char* known : {".jpg", ".jpeg", ".png", ".tif", ".tiff", ".heic", ".heif", ".pdf"}) {
+  for (const char* known : {".jpg", ".jpeg", ".png", ".pdf"}) {
     if (EqualsNoCase(ext, known)) return true;
   }
   return false;
@@ -165,7 +166,14 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
   int position = 0;
   for (const std::string& file : files) {
     ++position;
-    if (recorded.count(file) || !Printable(file)) continue;
+    if (recorded.count(file) || m_printRefused.count(file)) continue;
+    if (!Printable(file)) {
+      // Said once; the file stays where it is.
+      m_printRefused.insert(file);
+      LogMessage("Not printed (only JPEG, PNG and PDF files are printed): " + file);
+      result = false;
+      continue;
+    }
     if (!WaitForPrinter(queue, false)) return result;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
     JobRequest request;
@@ -175,7 +183,11 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     request.media = m_strPrintMedia;
     const PrintOutcome outcome = desk.Once().Start(request, nullptr);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
-    if (outcome == PrintOutcome::Failed) result = false;
+    if (outcome == PrintOutcome::Failed) {
+      // Refused by CUPS (or not recorded): tried again after a restart, not at every pass.
+      m_printRefused.insert(file);
+      result = false;
+    }
     if (outcome == PrintOutcome::Unknown) return false;  // CUPS did not answer: asked again next pass
   }
   // The pass ends with its files printed and moved on where the printer lets it.
