@@ -95,11 +95,12 @@ void PrintDesk::Poll() {
   };
 
   std::string defaultQueue;
-  bool defaultKnown = true;
+  bool defaultKnown = true, answered = true;
   if (configured.count("")) {
     std::vector<std::string> queues;
     std::string error;
-    defaultKnown = m_watchService->ListQueues(&queues, &defaultQueue, &error) && !defaultQueue.empty();
+    answered = m_watchService->ListQueues(&queues, &defaultQueue, &error);
+    defaultKnown = answered && !defaultQueue.empty();
   }
   std::set<std::string> names;
   for (const std::string& q : configured) {
@@ -121,16 +122,17 @@ void PrintDesk::Poll() {
     PrinterSnapshot none;
     none.queue = kNoDefault;
     none.polled = true;
-    none.state = "not reachable";
+    none.state = answered ? "none set" : "not reachable";
     snapshots[""] = none;
   }
 
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!defaultQueue.empty()) m_defaultQueue = defaultQueue;
   // Said once, like a printer's change.
-  if (!defaultKnown && !m_defaultSaid)
-    m_logLines.push_back(std::string("Printer ") + kNoDefault + ": not reachable");
-  m_defaultSaid = !defaultKnown;
+  const std::string missing = defaultKnown ? "" : snapshots[""].state;
+  if (!missing.empty() && missing != m_defaultSaid)
+    m_logLines.push_back(std::string("Printer ") + kNoDefault + ": " + missing);
+  m_defaultSaid = missing;
   m_snapshots = std::move(snapshots);
 }
 

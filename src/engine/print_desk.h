@@ -69,7 +69,7 @@ class PrintDesk {
   mutable std::mutex m_mutex;  // guards the rest
   std::set<std::string> m_configured;
   std::string m_defaultQueue;
-  bool m_defaultSaid = false;
+  std::string m_defaultSaid;  // what the log last said of a missing default destination
   std::map<std::string, PrinterSnapshot> m_snapshots;
   std::vector<std::string> m_logLines, m_jobLines;
   std::condition_variable m_wake;
