@@ -315,9 +315,10 @@ class Action {
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
-  size_t m_passCopies = 0;               // files this pass copied
-  bool m_recoveredMoves = false;         // recovery placed photos since the last pass
-  std::set<std::string> m_printRefused;  // files a print run refused or CUPS turned down, said once
+  size_t m_passCopies = 0;        // files this pass copied
+  bool m_recoveredMoves = false;  // recovery placed photos since the last pass
+  // Files a print run refused or CUPS turned down: said once, not tried again by this process.
+  std::set<std::string> m_printRefused;
 };
 
 }  // namespace brisko
