@@ -1,6 +1,7 @@
 #pragma once
 // One configured workflow step: what to do, on which files, how to name and place them, and
 // when to run. Field names are also the value names in the action's store section.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -262,8 +263,9 @@ class Action {
   // Our jobs on `queue` not printed yet, after settling those that are.
   int PrintJobsInFlight(const std::string& queue);
   // Until the printer may take a new job (or, `untilIdle`, has none of ours left); false when it
-  // cannot print or the wait ran out.
-  bool WaitForPrinter(const std::string& queue, bool untilIdle);
+  // cannot print or `deadline` passed.
+  bool WaitForPrinter(const std::string& queue, bool untilIdle,
+                      std::chrono::steady_clock::time_point deadline);
   // The station's values for name generation at this moment.
   NamingContext MakeNamingContext() const;
   // The file's BriskoExif field set, read only when a template or the block needs it.

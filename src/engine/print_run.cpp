@@ -19,8 +19,9 @@ namespace {
 
 constexpr int kQuantitySlot = 4;
 constexpr int kMostCopies = 999;
-// How long a pass waits for the printer to take the next job; what is left goes in a later pass.
-constexpr auto kPrinterWait = std::chrono::seconds(120);
+// How long one pass waits for the printer in all: the other actions wait for the pass, so what the
+// printer has not taken by then goes in a later pass.
+constexpr auto kPassPrintWait = std::chrono::seconds(30);
 constexpr auto kWaitStep = std::chrono::milliseconds(250);
 
 // What a queue without filters prints as it is.
@@ -129,9 +130,9 @@ int Action::PrintJobsInFlight(const std::string& queue) {
   return inFlight;
 }
 
-bool Action::WaitForPrinter(const std::string& queue, bool untilIdle) {
+bool Action::WaitForPrinter(const std::string& queue, bool untilIdle,
+                            std::chrono::steady_clock::time_point deadline) {
   PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
-  const auto deadline = std::chrono::steady_clock::now() + kPrinterWait;
   for (;;) {
     const int inFlight = PrintJobsInFlight(queue);
     LogPrinterLines(*m_host, desk);
@@ -162,6 +163,7 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
   for (const PrintRecord& record : desk.Once().Records()) recorded.insert(record.file);
   RecoverPrints();
 
+  const auto deadline = std::chrono::steady_clock::now() + kPassPrintWait;
   bool result = true;
   int position = 0;
   for (const std::string& file : files) {
@@ -174,7 +176,7 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
       result = false;
       continue;
     }
-    if (!WaitForPrinter(queue, false)) return result;
+    if (!WaitForPrinter(queue, false, deadline)) return result;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
     JobRequest request;
     request.queue = queue;
@@ -191,7 +193,7 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     if (outcome == PrintOutcome::Unknown) return false;  // CUPS did not answer: asked again next pass
   }
   // The pass ends with its files printed and moved on where the printer lets it.
-  WaitForPrinter(queue, true);
+  WaitForPrinter(queue, true, deadline);
   return result;
 }
 
