@@ -9,7 +9,7 @@
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
 # is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
 # it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
-# copy-large rotate compose plt-rss camera idle-big copy-big album). Peer tools (exiv2, ImageMagick,
+# copy-large rotate compose plt-rss camera print idle-big copy-big album). Peer tools (exiv2, ImageMagick,
 # jpegtran, strace) are installed when missing. Absolute times on a shared machine are noise: read
 # the ratios, and beside them the system calls per file and the time spent in them (strace -c -f
 # of one extra run of each side, outside the timed rounds), which do not swing with the disk.
@@ -43,11 +43,11 @@ done
 if [ "$quick" = 1 ]; then
   : "${rounds:=1}"
   n_idle=2000 idle_from=8 idle_to=14 n_tag=69 n_small=500 n_move=1000 n_large=60 n_rotate=12 n_compose=2
-  n_plt=2 n_camera=40
+  n_plt=2 n_camera=40 n_print=10
 else
   : "${rounds:=3}"
   n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
-  n_compose=12 n_plt=100 n_camera=200  # the album row alone renders 1000 pages: minutes on a busy machine
+  n_compose=12 n_plt=100 n_camera=200 n_print=50  # the album row alone renders 1000 pages: minutes on a busy machine
 fi
 n_big=200000 big_folders=200
 if [ "$quick" = 1 ]; then n_big=20000 big_folders=20; fi
@@ -79,8 +79,8 @@ if [ -z "$build" ]; then
   if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   fi
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRISKO_TESTS=OFF "${launcher[@]}" >/dev/null
-  cmake --build "$build" --target brisko-workflow -j "$(nproc)"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRISKO_TESTS=OFF -DBRISKO_BENCH=ON "${launcher[@]}" >/dev/null
+  cmake --build "$build" --target brisko-workflow print_bench -j "$(nproc)"
 fi
 station=""
 for c in "$build/brisko-workflow" "$build/bin/brisko-workflow"; do
@@ -556,6 +556,46 @@ if asked album; then
   t=$(ours "$scratch/album.db")
   [ "$(ls "$scratch/plt/out" | wc -l)" = $((n_album * 100)) ] || echo "  warning: $(ls "$scratch/plt/out" | wc -l) of $((n_album * 100)) pages"
   add_row "Peak RSS of 100 templates x $n_album photos (3 MP, PLT)" "$t" "" "$(cat "$rss_file")" "memory"
+fi
+
+# --- Printing -----------------------------------------------------------------------------------
+
+if wanted print; then
+  echo "print: $n_print pages to an ippeveprinter queue (a private cupsd)"
+  print_driver=""
+  for c in "$build/print_bench" "$build/bin/print_bench"; do
+    [ -x "$c" ] && print_driver=$(realpath "$c")
+  done
+  if [ -z "$print_driver" ]; then
+    echo "  skipped: no print_bench in $build (configure with -DBRISKO_BENCH=ON)"
+  elif ! bash tools/cups_sandbox.sh start "$scratch/cups" --owner $$ >"$scratch/cups.log" 2>&1; then
+    echo "  skipped: $(tail -1 "$scratch/cups.log")"
+  else
+    cups_server=$(sed -n 's/^CUPS_SERVER=//p' "$scratch/cups/env")
+    q=$(sed -n 's/^QUEUE=//p' "$scratch/cups/env")
+    # A composed 4x6 page at 300 dpi.
+    "$convert" -size 1200x1800 gradient:'#2a3ca0-#b4b4a0' -font Liberation-Sans -pointsize 90 -fill white \
+      -gravity south -annotate +0+120 'Bench page' -quality 92 "$scratch/page.jpg"
+    lp_all() {
+      local f
+      for f in "$scratch/print/in"/*.jpg; do CUPS_SERVER=$cups_server lp -d "$q" -t "${f##*/}" "$f" >/dev/null; done
+      while CUPS_SERVER=$cups_server lpstat -o "$q" 2>/dev/null | grep -q .; do sleep 0.05; done
+    }
+    o=() p=()
+    for ((r = 0; r < rounds; r++)); do
+      fresh "$scratch/print/in" && fresh "$scratch/print/done" && fresh "$scratch/print/records"
+      replicate "$scratch/print/in" "$n_print" "$scratch/page.jpg"
+      o+=("$(CUPS_SERVER=$cups_server "$print_driver" "$q" "$scratch/print/records" "$scratch/print/done" \
+        "$scratch/print/in"/*.jpg)")
+      [ "$(ls "$scratch/print/done" | wc -l)" = "$n_print" ] || echo "  warning: $(ls "$scratch/print/done" | wc -l) of $n_print printed"
+      fresh "$scratch/print/in"
+      replicate "$scratch/print/in" "$n_print" "$scratch/page.jpg"
+      p+=("$(timed lp_all)")
+    done
+    bash tools/cups_sandbox.sh stop "$scratch/cups"
+    add_row "Print $n_print pages, one job in flight, to the last completed / lp of each file" "${o[*]}" "${p[*]}" \
+      "" "<= 1.2"
+  fi
 fi
 
 # --- The table ----------------------------------------------------------------------------------

@@ -47,6 +47,8 @@ class Host {
 
   // The summary of the barcode values after a scan (shown beside the barcode box).
   virtual void ShowBarcodeSummary(const std::string& summary) { (void)summary; }
+  // The printers of the print actions, one line ("" when none is watched).
+  virtual void ShowPrinterState(const std::string& text) { (void)text; }
   // The ID.TXT editor after a Move Files from Media run; true on OK. Without a screen: false.
   virtual bool EditIdTxt(CIdTxt& record) {
     (void)record;

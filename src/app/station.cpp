@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
 #include "engine/move_journal.h"
+#include "engine/print_desk.h"
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
@@ -118,6 +120,7 @@ void Station::RecoverInterruptedMoves() {
     if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia ||
         action->m_iType == kMoveSubfolders)
       action->RecoverInterruptedMoves();
+    if (action->m_iType == kPrintFiles && action->m_bEnabled) action->RecoverPrints();
   }
   MoveRecovery orphans;
   orphans.anyOwner = true;
@@ -374,9 +377,34 @@ void Station::Walk(bool stopOnShutdown, const std::function<void(Action&)>& each
   }
 }
 
+void Station::WatchPrinters() {
+  std::set<std::string> queues;
+  for (const auto& action : m_actions) {
+    if (action->m_iType == kPrintFiles && action->m_bEnabled) queues.insert(action->m_strPrintQueue);
+  }
+  if (queues.empty() && !m_values.m_printing) return;
+  PrintDesk& desk = PrintDeskOf(m_values, ResolveTempFolder(*this));
+  desk.Watch(queues);
+  // Off this thread: a printer gone from the network makes a poll wait for seconds.
+  if (!queues.empty()) desk.StartPolling(std::chrono::seconds(3));
+  for (const std::string& line : desk.TakeLogLines()) AddToLog(line);
+  std::string line;
+  if (!queues.empty()) {
+    for (const PrinterSnapshot& printer : desk.Snapshots())
+      line += (line.empty() ? "" : "  |  ") + printer.Summary();
+  }
+  if (line != m_printerLine) m_host.ShowPrinterState(line);
+  m_printerLine = line;
+}
+
+std::vector<PrinterSnapshot> Station::PrinterSnapshots() const {
+  return m_values.m_printing ? m_values.m_printing->Snapshots() : std::vector<PrinterSnapshot>{};
+}
+
 void Station::OnLoopTimer() {
   m_logger.Tick(0);  // once a second: no line waits longer than that in memory
   PublishState();
+  WatchPrinters();
   if (m_bShutdownRequested) {
     if (m_bShutdownStarted) return;
     if (m_values.g_bActionsRunning) {

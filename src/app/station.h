@@ -25,6 +25,7 @@
 #include "app/status_reporter.h"
 #include "engine/action.h"
 #include "engine/run_host.h"
+#include "print/printer_watch.h"
 #include "scheduler/operator_lists.h"
 #include "scheduler/tone_sink.h"
 #include "support/logger.h"
@@ -168,6 +169,8 @@ class Station : public RunHost {
   // Application settings: stores them and restarts the page (the override is dropped).
   bool ApplyStatusPageSettings(const StatusPageConfig& config, std::string* error);
   const StatusReporter& Status() const { return m_status; }
+  // The printers the enabled Print Files actions use, as last asked (for the status page).
+  std::vector<PrinterSnapshot> PrinterSnapshots() const;
   std::string StatusPageUrl() const { return m_status.Url(); }
 
   // Seam for tests: replaces Action::Run (entry test and work) for every run.
@@ -198,6 +201,9 @@ class Station : public RunHost {
   // A camera whose photos are all in subfolders the action does not look into.
   bool CameraPhotosOutOfReach(const Action& action);
   void NoteCameraReach(const Action& action);
+  // Keeps the watched printers in step with the enabled print actions; their news to the log
+  // and the window's status line.
+  void WatchPrinters();
 
   Host& m_host;
   SettingsStore m_store;
@@ -236,6 +242,7 @@ class Station : public RunHost {
   std::map<std::string, std::string> m_sourceNotes;
   std::set<std::string> m_outOfReachSaid;  // descriptions whose camera note was logged
 
+  std::string m_printerLine;  // shown in the window's status line
   StatusPageOptions m_statusOptions;
   // Last: its page stops before anything it reports on goes.
   StatusReporter m_status;

@@ -1,6 +1,7 @@
 #pragma once
 // One configured workflow step: what to do, on which files, how to name and place them, and
 // when to run. Field names are also the value names in the action's store section.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,6 +16,7 @@
 #include "imagemeta/gps_area.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/name_template.h"
+#include "print/print_once.h"
 
 namespace brisko {
 
@@ -31,8 +33,9 @@ enum ActionType : int32_t {
   kMoveSubfolders = 5,
   kCopySubfolders = 6,
   kCreateImageWithPlt = 7,
+  kPrintFiles = 8,
 };
-inline constexpr int kNumActionTypes = 8;
+inline constexpr int kNumActionTypes = 9;
 
 enum ScheduleType : int32_t {
   kScheduleContinuous = 0,
@@ -49,7 +52,7 @@ inline constexpr int kNumScheduleTypes = 7;
 enum FileAgeUnits : int32_t { kAgeMinutes = 0, kAgeHours = 1, kAgeDays = 2, kAgeSeconds = 3 };
 enum SubfolderFrequency : int32_t { kEveryHour = 0, kEveryDay = 1, kEveryMonth = 2, kUseTemplate = 3 };
 
-// "Delete Files" .. "Create Image with PLT"; "Undefined action" for any other value.
+// "Delete Files" .. "Print Files"; "Undefined action" for any other value.
 const char* ActionTypeName(int type);
 // "Continuous" .. "Barcode Scan"; "" for any other value.
 const char* ScheduleTypeName(int type);
@@ -98,6 +101,10 @@ class Action {
   std::string GetDescription() const;  // name + " (" + type name + ")"
   // Adds GetDescription() + " " + text to the action log.
   void LogMessage(const std::string& text) const;
+
+  // Print Files: moves on the files whose jobs completed, submits again those recorded but not
+  // in CUPS (see PrintOnce); every pass starts with it, and the station calls it at start.
+  void RecoverPrints();
 
   // Finishes this action's moves that a crash interrupted (see MoveJournal); every pass starts
   // with it, and the station calls it at start.
@@ -228,6 +235,10 @@ class Action {
   SpatialAreaList m_SpatialAreaList;  // GPS filter areas; none: no GPS test
   std::string m_strBriskoPltFilepath;
   int32_t m_bOverwriteExistingFiles;
+  std::string m_strPrintQueue;  // a CUPS queue; empty: the default destination
+  int32_t m_iPrintCopies;       // 0: the photo's barcode Quantity value
+  int32_t m_iPrintMaxCopies;    // 0: no cap
+  std::string m_strPrintMedia;  // an IPP media name; empty: the queue's default
 
   // ---- Runtime fields (never stored) ----
   CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run
@@ -243,6 +254,18 @@ class Action {
   static std::optional<bool> DecideLandscape(const std::string& path);
   bool PassesGpsFilter(const std::string& path);
   bool CreateImagesWithPlt(const std::vector<std::string>& files);
+  // Print Files (print_run.cpp).
+  bool PrintFiles(const std::vector<std::string>& files);
+  int PrintCopiesFor(const std::string& path) const;
+  bool OwnsPrintRecord(const std::string& file) const;
+  // One recorded job moved on: completed, its file goes to the destination and the record with it.
+  PrintOutcome SettlePrint(const PrintRecord& record);
+  // Our jobs on `queue` not printed yet, after settling those that are.
+  int PrintJobsInFlight(const std::string& queue);
+  // Until the printer may take a new job (or, `untilIdle`, has none of ours left); false when it
+  // cannot print or `deadline` passed.
+  bool WaitForPrinter(const std::string& queue, bool untilIdle,
+                      std::chrono::steady_clock::time_point deadline);
   // The station's values for name generation at this moment.
   NamingContext MakeNamingContext() const;
   // The file's BriskoExif field set, read only when a template or the block needs it.
@@ -299,6 +322,8 @@ class Action {
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
   size_t m_passCopies = 0;        // files this pass copied
   bool m_recoveredMoves = false;  // recovery placed photos since the last pass
+  // Files a print run refused or CUPS turned down: said once, not tried again by this process.
+  std::set<std::string> m_printRefused;
 };
 
 }  // namespace brisko

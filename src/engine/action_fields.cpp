@@ -160,6 +160,10 @@ const ActionField kFields[] = {
     {.key = "m_bOverwriteExistingFiles",
      .member = &Action::m_bOverwriteExistingFiles,
      .control = &ActionForm::overwrite},
+    {.key = "m_strPrintQueue", .member = &Action::m_strPrintQueue, .control = &ActionForm::printQueue},
+    {.key = "m_iPrintCopies", .member = &Action::m_iPrintCopies, .fresh = 1, .stored = 1},
+    {.key = "m_iPrintMaxCopies", .member = &Action::m_iPrintMaxCopies, .fresh = 10, .stored = 10},
+    {.key = "m_strPrintMedia", .member = &Action::m_strPrintMedia, .control = &ActionForm::printMedia},
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -94,6 +95,8 @@ ActionForm::ActionForm(Action& action)
   }
   fileAge = Decimal(a.m_iFileAge);
   leaveMin = Decimal(a.m_iLeaveMinFilecount);
+  printCopies = Decimal(a.m_iPrintCopies);
+  printMaxCopies = Decimal(a.m_iPrintMaxCopies);
   ageUnits = a.m_iFileAgeUnits >= kAgeMinutes && a.m_iFileAgeUnits <= kAgeSeconds ? a.m_iFileAgeUnits : -1;
   frequency =
       a.m_iCreateNewSubfolderFrequency >= kEveryHour && a.m_iCreateNewSubfolderFrequency <= kUseTemplate
@@ -174,9 +177,11 @@ void ActionForm::Update() {
 
   const bool plt = t == kCreateImageWithPlt;
   const bool sends = OneOf(t, {kMoveFiles, kCopyFiles, kCopySubfolders});
-  Set(ActionControl::kSendToApp) = {!plt, sends};
-  Set(ActionControl::kAppDetails) = {!plt, sends && sendToApp};
+  const bool print = t == kPrintFiles;
+  Set(ActionControl::kSendToApp) = {!plt && !print, sends};
+  Set(ActionControl::kAppDetails) = {!plt && !print, sends && sendToApp};
   Set(ActionControl::kPlt).visible = plt;
+  Set(ActionControl::kPrint).visible = t == kPrintFiles;
 
   const bool orientation = !OneOf(t, {kDeleteSubfolders, kMoveSubfolders, kCopySubfolders});
   Set(ActionControl::kSelectByOrientation).enabled = orientation;
@@ -262,13 +267,13 @@ std::optional<FormMessage> ActionForm::Check() const {
       return Message("Source folder is invalid.  Please confirm you have read/write capability.");
     if (type != kDeleteFiles && !FolderIsReadWrite(destFolder))
       return Message("Destination folder is invalid.  Please confirm you have read/write capability.");
-    if (OneOf(type, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia, kMoveSubfolders, kCopySubfolders})) {
+    if (OneOf(type,
+              {kMoveFiles, kCopyFiles, kMoveFilesFromMedia, kMoveSubfolders, kCopySubfolders, kPrintFiles})) {
       // "/in" and "/in/" are one folder: copying a folder into itself would duplicate every
       // file at each pass.
       const std::string source = TrimTrailingSeparators(sourceFolder);
       const std::string dest = TrimTrailingSeparators(destFolder);
-      if (EqualsNoCase(source, dest))
-        return Message("The source and destination folders must be different");
+      if (EqualsNoCase(source, dest)) return Message("The source and destination folders must be different");
       if (includeSubfolders && destFolder.find(sourceFolder) != std::string::npos)
         return Message("The destination folder cannot be contained within the source folder");
     }
@@ -302,6 +307,8 @@ void ActionForm::WriteBack(const std::function<void(Action&)>& armSchedule) {
   a.m_iFileAge = ReadDecimal(fileAge);
   if (ageUnits >= 0) a.m_iFileAgeUnits = ageUnits;
   a.m_iLeaveMinFilecount = ReadDecimal(leaveMin);
+  a.m_iPrintCopies = std::max(0, ReadDecimal(printCopies));
+  a.m_iPrintMaxCopies = std::max(0, ReadDecimal(printMaxCopies));
   if (frequency >= 0) a.m_iCreateNewSubfolderFrequency = frequency;
   a.m_RenameTemplate = m_rename;
   a.m_SubfolderTemplate = m_subfolder;

@@ -39,7 +39,8 @@ enum class ActionControl {
   kAppDetails,  // "Include args:", "follow infile", the arguments, the path, "Select App"
   kSelectByOrientation,
   kPortraitLandscape,
-  kPlt,  // "PLT File:", the path and "Select PLT"
+  kPlt,    // "PLT File:", the path and "Select PLT"
+  kPrint,  // the printer, paper and copies of Print Files
   kCount
 };
 
@@ -54,6 +55,7 @@ class ActionForm {
   static constexpr const char* kCaption = "Modify Action";
   static constexpr const char* kPltGroup = "Insert jpg file into PLT (Brisko Picture Layout Template)";
   static constexpr const char* kAppGroup = "Execute external application on input file";
+  static constexpr const char* kPrintGroup = "Print each file, then move it to the destination folder";
 
   // Step 1: takes copies of the templates and areas and fills every control from `action`,
   // then brings the control states up to date.
@@ -64,6 +66,8 @@ class ActionForm {
   int type = kMoveFiles;  // the type drop-down's selection, -1 for none
   bool enabled = true;
   std::string sourceFolder, destFolder, pltPath;
+  std::string printQueue, printMedia;       // "": the default destination / the queue's paper
+  std::string printCopies, printMaxCopies;  // texts of the number fields; copies 0: the Quantity
   std::string fileSpec, fileSpecExclude;
   bool useRegex = false;
   std::string fileAge, leaveMin, interval;  // texts of the number fields
@@ -90,7 +94,9 @@ class ActionForm {
   // type forces and recomputes the states.
   void Update();
   const ControlState& State(ActionControl control) const { return m_states[static_cast<size_t>(control)]; }
-  std::string OutputGroupCaption() const { return type == kCreateImageWithPlt ? kPltGroup : kAppGroup; }
+  std::string OutputGroupCaption() const {
+    return type == kCreateImageWithPlt ? kPltGroup : type == kPrintFiles ? kPrintGroup : kAppGroup;
+  }
   // The display strings of the editor's templates while their boxes are checked, else "".
   std::string RenameSample() const;
   std::string SubfolderText() const;

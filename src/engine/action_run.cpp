@@ -442,7 +442,7 @@ bool Action::RunBody() {
   }
   const bool needsDestination = m_iType == kMoveFiles || m_iType == kCopyFiles ||
                                 m_iType == kMoveFilesFromMedia || m_iType == kMoveSubfolders ||
-                                m_iType == kCopySubfolders;
+                                m_iType == kCopySubfolders || m_iType == kPrintFiles;
   if (needsDestination && TrimTrailingSeparators(m_strDestFolder).empty()) {
     LogMessage("FAILED: No destination folder");
     m_host->SetProgress(0, 100, description, "Completed action");
@@ -562,6 +562,9 @@ bool Action::RunBody() {
       break;
     case kCreateImageWithPlt:
       result = CreateImagesWithPlt(eligible);
+      break;
+    case kPrintFiles:
+      result = PrintFiles(eligible);
       break;
     default:
       break;

@@ -14,6 +14,7 @@ class SettingsStore;
 class Logger;
 class CIdTxt;
 class CameraPool;
+class PrintDesk;
 
 // Temp folder when none is configured or the configured one cannot be created. /var/tmp
 // survives a reboot: a failed move can leave a photo there.
@@ -45,6 +46,9 @@ struct StationValues {
   // The cameras actions take photos from (made at the first camera source); tests put in
   // their own.
   std::shared_ptr<CameraPool> m_cameras;
+  // The print service, job records and printer watches of Print Files actions (made at first
+  // use); tests put in their own.
+  std::shared_ptr<PrintDesk> m_printing;
 };
 
 // Steps done to a photo on its way that write no action-log line of their own.

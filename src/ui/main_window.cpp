@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -157,6 +158,17 @@ void MainWindow::SetProgress(int pos, int range, const QString& actionText, cons
   m_progress->setValue(std::clamp(pos, 0, std::max(range, 0)));
   m_status->setText(statusText);
   m_action->setText(actionText);
+}
+
+void MainWindow::SetPrinterState(const QString& text) {
+  if (!m_printerState) {
+    if (text.isEmpty()) return;
+    m_printerState = new QLabel(this);
+    m_printerState->setAccessibleName("Printer");
+    statusBar()->addWidget(m_printerState, 1);
+  }
+  m_printerState->setText(text);
+  statusBar()->setVisible(!text.isEmpty());
 }
 
 void MainWindow::SetBarcodeSummary(const QString& summary) {

@@ -32,6 +32,8 @@ class MainWindow : public QMainWindow {
   void AddLogLine(const QString& text);
   void SetProgress(int pos, int range, const QString& actionText, const QString& statusText);
   void SetBarcodeSummary(const QString& summary);
+  // The status line at the foot of the window: the printers of the print actions.
+  void SetPrinterState(const QString& text);
   // Shows or hides the barcode and operator-text controls from the station's enable flags,
   // refills the operator-text drop-down and enables the "Scanner" item.
   void UpdateOptionalControls();
@@ -95,6 +97,7 @@ class MainWindow : public QMainWindow {
   QLineEdit* m_barcodeEdit;
   QPushButton* m_barcodeOk;
   QLabel* m_barcodeSummary;
+  QLabel* m_printerState = nullptr;  // made with the first printer line
   QWidget* m_operatorBox;
   QComboBox* m_operatorCombo;
   QLabel* m_status;

@@ -16,9 +16,11 @@
 #include <QRegularExpression>
 #include <QTimeEdit>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/station.h"
 #include "camera/camera_source.h"
+#include "print/print_service.h"
 #include "ui/command_names_dialog.h"
 #include "ui/folder_picker.h"
 #include "ui/gps_area_dialogs.h"
@@ -137,6 +139,30 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
     QString path = QFileDialog::getOpenFileName(this, "Select App", m_appPath->text(), "All files (*)");
     if (path.isEmpty()) return std::nullopt;
     return S(path);
+  };
+  // Short timeouts: the dialog waits for these.
+  listPrinters = [] {
+    std::vector<std::string> queues;
+    std::string def, error;
+    if (!MakeCupsPrintService({"", 1500, 1000})->ListQueues(&queues, &def, &error)) return queues;
+    std::stable_partition(queues.begin(), queues.end(), [&](const std::string& q) { return q == def; });
+    return queues;
+  };
+  listPaper = [](const std::string& queue) {
+    std::vector<std::string> names;
+    std::string error;
+    QueueMedia media;
+    auto service = MakeCupsPrintService({"", 1500, 1000});
+    std::string name = queue;
+    if (name.empty()) {
+      std::vector<std::string> queues;
+      service->ListQueues(&queues, &name, &error);
+    }
+    if (name.empty() || !service->ReadMedia(name, &media, &error)) return names;
+    for (const MediaSize& size : media.sizes) {
+      if (std::find(names.begin(), names.end(), size.name) == names.end()) names.push_back(size.name);
+    }
+    return names;
   };
   pickPlt = [this]() -> std::optional<std::string> {
     QFileDialog dialog(this, "Select PLT", m_pltPath->text(), "Brisko PLT files (*.plt)");
@@ -302,7 +328,28 @@ void CModifyAction::Build() {
   m_pltPath = Edit(m_outputGroup, "pltPath", "");
   m_pltLabel = Label(m_outputGroup, "PLT File:", m_pltPath);
   m_selectPlt = Button(m_outputGroup, "Select PLT", "selectPlt");
+  m_printQueue = Named(new QComboBox(m_outputGroup), "printQueue", "Printer");
+  m_printQueue->setEditable(true);
+  m_printQueue->setToolTip("A CUPS queue; empty: the default printer");
+  m_printQueueLabel = Label(m_outputGroup, "Printer:", m_printQueue);
+  m_printMedia = Named(new QComboBox(m_outputGroup), "printMedia", "Paper");
+  m_printMedia->setEditable(true);
+  m_printMedia->setToolTip("The paper the printer reports; empty: the printer's default");
+  m_printMediaLabel = Label(m_outputGroup, "Paper:", m_printMedia);
+  m_printCopies = Edit(m_outputGroup, "printCopies", "");
+  m_printCopies->setMaximumWidth(70);
+  m_printCopies->setToolTip("0: the barcode Quantity value when the photo was taken");
+  m_printCopiesLabel = Label(m_outputGroup, "Copies (0 = Quantity):", m_printCopies);
+  m_printMaxCopies = Edit(m_outputGroup, "printMaxCopies", "");
+  m_printMaxCopies->setMaximumWidth(70);
+  m_printMaxLabel = Label(m_outputGroup, "at most:", m_printMaxCopies);
   auto* outputGrid = new QGridLayout(m_outputGroup);
+  outputGrid->addWidget(m_printQueueLabel, 4, 0);
+  outputGrid->addWidget(m_printQueue, 4, 1, 1, 2);
+  outputGrid->addWidget(m_printMediaLabel, 5, 0);
+  outputGrid->addWidget(m_printMedia, 5, 1, 1, 2);
+  outputGrid->addWidget(m_printCopiesLabel, 6, 0);
+  outputGrid->addLayout(Row({m_printCopies, m_printMaxLabel, m_printMaxCopies}), 6, 1, 1, 2);
   outputGrid->addWidget(m_sendToApp, 0, 0, 1, 3);
   outputGrid->addWidget(m_selectApp, 1, 0);
   outputGrid->addWidget(m_appPath, 1, 1, 1, 2);
@@ -425,6 +472,28 @@ void CModifyAction::Connect() {
   connect(m_selectPlt, &QPushButton::clicked, this, [this] {
     if (auto path = pickPlt()) m_pltPath->setText(Q(*path));
   });
+  connect(m_printQueue, &QComboBox::activated, this, [this] { FillPaper(); });
+  connect(m_printQueue->lineEdit(), &QLineEdit::editingFinished, this, [this] { FillPaper(); });
+}
+
+void CModifyAction::FillPrinters() {
+  m_printersAsked = true;
+  const QString current = m_printQueue->currentText();
+  m_printQueue->clear();
+  for (const std::string& queue : listPrinters()) m_printQueue->addItem(Q(queue));
+  m_printQueue->setEditText(current);
+  FillPaper();
+}
+
+void CModifyAction::FillPaper() {
+  const std::string queue = S(m_printQueue->currentText());
+  if (queue == m_paperQueue) return;
+  m_paperQueue = queue;
+  const QString current = m_printMedia->currentText();
+  m_printMedia->clear();
+  m_printMedia->addItem(QString());  // the printer's default
+  for (const std::string& name : listPaper(queue)) m_printMedia->addItem(Q(name));
+  m_printMedia->setEditText(current);
 }
 
 void CModifyAction::Changed() {
@@ -442,6 +511,10 @@ void CModifyAction::Pull() {
   f.sourceFolder = S(m_source->text());
   f.destFolder = S(m_dest->text());
   f.pltPath = S(m_pltPath->text());
+  f.printQueue = S(m_printQueue->currentText());
+  f.printMedia = S(m_printMedia->currentText());
+  f.printCopies = S(m_printCopies->text());
+  f.printMaxCopies = S(m_printMaxCopies->text());
   f.fileSpec = S(m_fileSpec->text());
   f.fileSpecExclude = S(m_fileSpecExclude->text());
   f.useRegex = m_useRegex->isChecked();
@@ -489,6 +562,10 @@ void CModifyAction::Push() {
   text(m_source, f.sourceFolder);
   text(m_dest, f.destFolder);
   text(m_pltPath, f.pltPath);
+  if (m_printQueue->currentText() != Q(f.printQueue)) m_printQueue->setEditText(Q(f.printQueue));
+  if (m_printMedia->currentText() != Q(f.printMedia)) m_printMedia->setEditText(Q(f.printMedia));
+  text(m_printCopies, f.printCopies);
+  text(m_printMaxCopies, f.printMaxCopies);
   text(m_fileSpec, f.fileSpec);
   text(m_fileSpecExclude, f.fileSpecExclude);
   m_useRegex->setChecked(f.useRegex);
@@ -553,6 +630,9 @@ void CModifyAction::Push() {
   Apply(state(C::kSelectByOrientation), {m_selectByOrientation});
   for (QAbstractButton* b : m_orientation->buttons()) Apply(state(C::kPortraitLandscape), {b});
   Apply(state(C::kPlt), {m_pltLabel, m_pltPath, m_selectPlt});
+  Apply(state(C::kPrint), {m_printQueueLabel, m_printQueue, m_printMediaLabel, m_printMedia,
+                           m_printCopiesLabel, m_printCopies, m_printMaxLabel, m_printMaxCopies});
+  if (state(C::kPrint).visible && !m_printersAsked) FillPrinters();
   m_pushing = false;
 }
 

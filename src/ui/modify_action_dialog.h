@@ -40,6 +40,9 @@ class CModifyAction : public QDialog {
   std::function<std::optional<SpatialAreaList>(const SpatialAreaList&)> editAreas;
   std::function<std::optional<BriskoExifCustomMap>(const BriskoExifCustomMap& fields)> editCustomFields;
   std::function<std::optional<CommandNameArray>(const CommandNameArray&)> editCommands;
+  // What the print system offers: its queues (the default first) and a queue's paper names.
+  std::function<std::vector<std::string>()> listPrinters;
+  std::function<std::vector<std::string>(const std::string& queue)> listPaper;
   std::function<void(const std::string& include, const std::string& exclude, bool useRegex,
                      const std::string& folder)>
       testFilespec;
@@ -61,6 +64,10 @@ class CModifyAction : public QDialog {
   void Push();  // form -> widgets and control states
   void Changed();
   void FillCommands();
+  // The printer and paper lists, asked once the type is Print Files (and the paper again when
+  // another printer is chosen).
+  void FillPrinters();
+  void FillPaper();
   void ShowMessage(const FormMessage& message);
 
   Station& m_station;
@@ -69,7 +76,11 @@ class CModifyAction : public QDialog {
 
   QLineEdit *m_name, *m_source, *m_dest, *m_fileSpec, *m_fileSpecExclude, *m_fileAge, *m_leaveMin,
       *m_interval, *m_args, *m_appPath, *m_pltPath, *m_renameSample, *m_subfolderText;
-  QComboBox *m_type, *m_command;
+  QComboBox *m_type, *m_command, *m_printQueue, *m_printMedia;
+  QLineEdit *m_printCopies, *m_printMaxCopies;
+  QLabel *m_printQueueLabel, *m_printMediaLabel, *m_printCopiesLabel, *m_printMaxLabel;
+  bool m_printersAsked = false;
+  std::string m_paperQueue = "\n";  // the queue whose paper the list shows
   QCheckBox *m_enabled, *m_useRegex, *m_deleteEmptyOnly, *m_includeSubfolders, *m_selectByOrientation,
       *m_modifyReadOnly, *m_updateTimestamp, *m_autoRotate, *m_rotatedFolder, *m_sendToApp, *m_includeArgs,
       *m_followInfile, *m_renameFile, *m_createSubfolder, *m_displayIdTxt, *m_createIdTxt, *m_addBriskoExif,

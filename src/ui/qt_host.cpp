@@ -100,6 +100,10 @@ void QtHost::ShowBarcodeSummary(const std::string& summary) {
   if (m_window) m_window->SetBarcodeSummary(QString::fromStdString(summary));
 }
 
+void QtHost::ShowPrinterState(const std::string& text) {
+  if (m_window) m_window->SetPrinterState(QString::fromStdString(text));
+}
+
 void QtHost::ShowNotice(const std::string& caption, const std::string& text) {
   if (!m_notice) {
     m_notice = new QMessageBox(QMessageBox::Warning, QString(), QString(), QMessageBox::Ok, m_window);

@@ -39,6 +39,7 @@ class QtHost : public QObject, public Host {
                     const std::string& statusText) override;
   void Quit() override;
   void ShowBarcodeSummary(const std::string& summary) override;
+  void ShowPrinterState(const std::string& text) override;
   bool EditIdTxt(CIdTxt& record) override;
 
   // A warning that must not stop anything (the log folder cannot be written): a box that does

@@ -60,6 +60,9 @@ TEST_F(TheBackupOptions, MoveAStationsConfigurationToAFreshStore) {
     s.WriteProfileInt("Actions", "NumActions", 1);
     s.WriteProfileString("Action_0", "m_strName", "Cards \"A\" & <B>\nline");
     s.WriteProfileString("Action_0", "m_strSourceFolder", dir / "in \xc3\xa9");
+    s.WriteProfileInt("Action_0", "m_iType", 8);
+    s.WriteProfileString("Action_0", "m_strPrintQueue", "Selphy");
+    s.WriteProfileInt("Action_0", "m_iPrintCopies", 0);
   }
   const std::string file = dir / "station.BriskoWorkflowBackup";
   const Result backup = Run("--store " + dir / "a.db" + " --backup " + file);

@@ -73,6 +73,7 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
       {kMoveSubfolders, false, true, false, kScheduleInterval},
       {kCopySubfolders, false, true, false, kScheduleInterval},
       {kCreateImageWithPlt, true, false, true, kScheduleContinuous},
+      {kPrintFiles, false, false, true, kScheduleContinuous},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(ActionTypeName(r.type));
@@ -87,10 +88,13 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
     EXPECT_EQ(form.schedule, r.schedule);
     EXPECT_EQ(form.State(ActionControl::kContinuous).enabled, r.schedule == kScheduleContinuous);
     EXPECT_EQ(form.State(ActionControl::kRenameFile).visible, r.rename);
-    EXPECT_EQ(form.OutputGroupCaption(),
-              r.type == kCreateImageWithPlt ? ActionForm::kPltGroup : ActionForm::kAppGroup);
-    EXPECT_EQ(form.State(ActionControl::kSendToApp).visible, r.type != kCreateImageWithPlt);
+    EXPECT_EQ(form.OutputGroupCaption(), r.type == kCreateImageWithPlt ? ActionForm::kPltGroup
+                                         : r.type == kPrintFiles       ? ActionForm::kPrintGroup
+                                                                       : ActionForm::kAppGroup);
+    EXPECT_EQ(form.State(ActionControl::kSendToApp).visible,
+              r.type != kCreateImageWithPlt && r.type != kPrintFiles);
     EXPECT_EQ(form.State(ActionControl::kPlt).visible, r.type == kCreateImageWithPlt);
+    EXPECT_EQ(form.State(ActionControl::kPrint).visible, r.type == kPrintFiles);
   }
 }
 

@@ -11,9 +11,10 @@ using test::FakeHost;
 
 TEST(ActionNames, TypeAndScheduleNamesCoverEveryValueAndOutOfRange) {
   const char* types[] = {"Delete Files",      "Move Files",      "Copy Files",      "Move Files from Media",
-                         "Delete Subfolders", "Move Subfolders", "Copy Subfolders", "Create Image with PLT"};
-  for (int i = 0; i < 8; ++i) EXPECT_STREQ(ActionTypeName(i), types[i]);
-  EXPECT_STREQ(ActionTypeName(8), "Undefined action");
+                         "Delete Subfolders", "Move Subfolders", "Copy Subfolders", "Create Image with PLT",
+                         "Print Files"};
+  for (int i = 0; i < 9; ++i) EXPECT_STREQ(ActionTypeName(i), types[i]);
+  EXPECT_STREQ(ActionTypeName(9), "Undefined action");
   EXPECT_STREQ(ActionTypeName(-1), "Undefined action");
   const char* schedules[] = {"Continuous", "Shutdown",   "Time",        "Interval",
                              "Startup",    "On Command", "Barcode Scan"};
@@ -103,6 +104,10 @@ void SetEveryField(Action& a) {
   a.m_bDeleteEmptyFoldersOnly = 1;
   a.m_strBriskoPltFilepath = "/t/a.plt";
   a.m_bOverwriteExistingFiles = 1;
+  a.m_strPrintQueue = "Selphy";
+  a.m_iPrintCopies = 0;
+  a.m_iPrintMaxCopies = 4;
+  a.m_strPrintMedia = "na_index-4x6_4x6in";
   a.m_RenameTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "P-");
   a.m_RenameTemplate.AddComponent(0);
   a.m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "event");
@@ -152,6 +157,10 @@ void ExpectSameStoredFields(const Action& a, const Action& b) {
   EXPECT_EQ(a.m_bDeleteEmptyFoldersOnly, b.m_bDeleteEmptyFoldersOnly);
   EXPECT_EQ(a.m_strBriskoPltFilepath, b.m_strBriskoPltFilepath);
   EXPECT_EQ(a.m_bOverwriteExistingFiles, b.m_bOverwriteExistingFiles);
+  EXPECT_EQ(a.m_strPrintQueue, b.m_strPrintQueue);
+  EXPECT_EQ(a.m_iPrintCopies, b.m_iPrintCopies);
+  EXPECT_EQ(a.m_iPrintMaxCopies, b.m_iPrintMaxCopies);
+  EXPECT_EQ(a.m_strPrintMedia, b.m_strPrintMedia);
   EXPECT_TRUE(a.m_RenameTemplate == b.m_RenameTemplate);
   EXPECT_TRUE(a.m_SubfolderTemplate == b.m_SubfolderTemplate);
   EXPECT_EQ(a.m_BriskoExifCustomActionFieldsMap, b.m_BriskoExifCustomActionFieldsMap);
@@ -214,7 +223,8 @@ TEST(ActionStorage, WritesValuesInTheFixedOrderWithCountersInEverySection) {
       "m_bAutoRotateJPG", "m_bAutoRotateUseSubfolder", "m_bAddOrUpdateBriskoExif",
       "m_BriskoExifCustomActionFieldsMap", "m_bSelectByOrientation", "m_bSelectLandscape", "m_uiRunInterval",
       "m_bIncludeSubFolders", "m_bDeleteEmptyFoldersOnly", "m_SpatialAreaPtrList_count",
-      "m_strBriskoPltFilepath", "m_bOverwriteExistingFiles"};
+      "m_strBriskoPltFilepath", "m_bOverwriteExistingFiles", "m_strPrintQueue", "m_iPrintCopies",
+      "m_iPrintMaxCopies", "m_strPrintMedia"};
   EXPECT_EQ(names, expected);
 }
 

@@ -1,0 +1,200 @@
+// Print Files: each selected photo printed once on the action's queue and, once its job
+// completed, moved to the destination folder, so that a printed file is never printed again.
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "engine/action.h"
+#include "engine/print_desk.h"
+#include "naming/brisko_exif_fields.h"
+#include "naming/exif_access.h"
+#include "support/file_ops.h"
+#include "support/path_util.h"
+#include "support/text.h"
+
+namespace brisko {
+
+namespace {
+
+constexpr int kQuantitySlot = 4;
+constexpr int kMostCopies = 999;
+// How long one pass waits for the printer in all: the other actions wait for the pass, so what the
+// printer has not taken by then goes in a later pass.
+constexpr auto kPassPrintWait = std::chrono::seconds(30);
+constexpr auto kWaitStep = std::chrono::milliseconds(250);
+
+// What a queue without filters prints as it is.
+bool Printable(const std::string& path) {
+  const std::string ext = SplitPath(path).extension;
+  for (const char* known : {".jpg", ".jpeg", ".png", ".pdf"}) {
+    if (EqualsNoCase(ext, known)) return true;
+  }
+  return false;
+}
+
+// The number a barcode value starts with ("3", " 2 prints"); 0 when none.
+int LeadingNumber(const std::string& text) {
+  size_t i = text.find_first_not_of(' ');
+  int value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = std::min(value * 10 + (text[i] - '0'), kMostCopies);
+  }
+  return value;
+}
+
+void LogPrinterLines(RunHost& host, PrintDesk& desk) {
+  for (const std::string& line : desk.TakeLogLines()) host.AddToLog(line);
+}
+
+}  // namespace
+
+int Action::PrintCopiesFor(const std::string& path) const {
+  int copies = m_iPrintCopies;
+  if (copies <= 0) {
+    // The Quantity scanned when the photo was taken, kept in its block; else today's value.
+    std::string quantity = m_host->Values().m_strBarcodeInputsArray[kQuantitySlot];
+    std::string comment;
+    if ((HasJpgExtension(path) || EqualsNoCase(SplitPath(path).extension, ".jpeg")) &&
+        DefaultExifAccess().ReadUserComment(path, comment) &&
+        comment.rfind(BriskoExifFields::kBlockPrefix, 0) == 0) {
+      BriskoExifFields fields;
+      fields.ParseBlock(comment);
+      quantity = fields.m_strBarcodeInputsArray[kQuantitySlot];
+    }
+    copies = LeadingNumber(quantity);
+  }
+  copies = std::clamp(copies, 1, kMostCopies);
+  if (m_iPrintMaxCopies > 0) copies = std::min(copies, m_iPrintMaxCopies);
+  return copies;
+}
+
+bool Action::OwnsPrintRecord(const std::string& file) const {
+  const std::string source = WithTrailingSeparator(TrimTrailingSeparators(m_strSourceFolder));
+  if (file.size() <= source.size() || file.compare(0, source.size(), source) != 0) return false;
+  return m_bIncludeSubFolders || file.find('/', source.size()) == std::string::npos;
+}
+
+PrintOutcome Action::SettlePrint(const PrintRecord& record) {
+  PrintOnce& once = PrintDeskOf(m_host->Values(), GetTempFolder()).Once();
+  const PrintOutcome outcome = once.Advance(record.jobName);
+  if (outcome == PrintOutcome::Failed) {
+    // Canceled or aborted: the file stays and is printed again by a later pass.
+    once.Finish(record.jobName);
+  }
+  if (outcome != PrintOutcome::Completed) return outcome;
+  const std::string copies = std::to_string(record.copies) + (record.copies == 1 ? " copy" : " copies");
+  if (!PathExists(record.file)) {
+    LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue +
+               "); it was gone before it could be moved on");
+    once.Finish(record.jobName);
+    return outcome;
+  }
+  BriskoExifFields fields;
+  ReadFields(record.file, fields);
+  const PathParts parts = SplitPath(record.file);
+  const std::string target = GetDestinationFolder(record.file, fields) + parts.name + parts.extension;
+  std::string placed;
+  int err = 0;
+  if (!MoveFile(record.file, target, Collision::Rename, &placed, &err)) {
+    // The record stays: the move is tried again by the next pass, the file is not printed again.
+    LogMessage("FAILED: Move printed file " + record.file + " to " + target + ": " + ErrnoText(err));
+    return outcome;
+  }
+  LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue + "), moved to " + placed);
+  once.Finish(record.jobName);
+  return outcome;
+}
+
+void Action::RecoverPrints() {
+  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
+  const std::string queue = desk.ResolveQueue(m_strPrintQueue);
+  for (const PrintRecord& record : desk.Once().Records()) {
+    if (record.queue == queue && OwnsPrintRecord(record.file)) SettlePrint(record);
+  }
+  for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+}
+
+int Action::PrintJobsInFlight(const std::string& queue) {
+  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
+  int inFlight = 0;
+  for (const PrintRecord& record : desk.Once().Records()) {
+    if (record.queue != queue) continue;
+    // A job done whose file could not be moved on (or that no action owns) keeps no printer busy.
+    const PrintOutcome outcome =
+        OwnsPrintRecord(record.file) ? SettlePrint(record) : desk.Once().Advance(record.jobName);
+    // CUPS not answering: taken as busy.
+    if (outcome == PrintOutcome::Waiting || outcome == PrintOutcome::Unknown) ++inFlight;
+  }
+  for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+  return inFlight;
+}
+
+bool Action::WaitForPrinter(const std::string& queue, bool untilIdle,
+                            std::chrono::steady_clock::time_point deadline) {
+  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
+  for (;;) {
+    const int inFlight = PrintJobsInFlight(queue);
+    LogPrinterLines(*m_host, desk);
+    if (untilIdle ? inFlight == 0 : desk.MaySubmit(queue, inFlight)) return true;
+    // Nothing new while the printer cannot print; its jobs finish in a later pass.
+    if (!desk.CanPrint(queue)) return false;
+    if (std::chrono::steady_clock::now() >= deadline || m_host->StopWaitingForProgram() ||
+        m_host->IsDialogOpen())
+      return false;
+    m_host->SetProgress(0, 100, GetDescription(), "Waiting for printer " + queue);
+    std::this_thread::sleep_for(kWaitStep);
+  }
+}
+
+bool Action::PrintFiles(const std::vector<std::string>& files) {
+  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
+  desk.AddWatch(m_strPrintQueue);
+  const std::string queue = desk.ResolveQueue(m_strPrintQueue);
+  if (queue.empty()) {
+    // No default destination, or CUPS not answering: the watch says so once.
+    desk.CanPrint(m_strPrintQueue);
+    LogPrinterLines(*m_host, desk);
+    return false;
+  }
+  // Never a second job for a file that has one recorded, whichever action recorded it; one that
+  // recovery moves on now was listed before it went.
+  std::set<std::string> recorded;
+  for (const PrintRecord& record : desk.Once().Records()) recorded.insert(record.file);
+  RecoverPrints();
+
+  const auto deadline = std::chrono::steady_clock::now() + kPassPrintWait;
+  bool result = true;
+  int position = 0;
+  for (const std::string& file : files) {
+    ++position;
+    if (recorded.count(file) || m_printRefused.count(file)) continue;
+    if (!Printable(file)) {
+      // Said once; the file stays where it is.
+      m_printRefused.insert(file);
+      LogMessage("Not printed (only JPEG, PNG and PDF files are printed): " + file);
+      result = false;
+      continue;
+    }
+    if (!WaitForPrinter(queue, false, deadline)) return result;
+    m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
+    JobRequest request;
+    request.queue = queue;
+    request.file = file;
+    request.copies = PrintCopiesFor(file);
+    request.media = m_strPrintMedia;
+    const PrintOutcome outcome = desk.Once().Start(request, nullptr);
+    for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+    if (outcome == PrintOutcome::Failed) {
+      // Refused by CUPS (or not recorded): tried again after a restart, not at every pass.
+      m_printRefused.insert(file);
+      result = false;
+    }
+    if (outcome == PrintOutcome::Unknown) return false;  // CUPS did not answer: asked again next pass
+  }
+  // The pass ends with its files printed and moved on where the printer lets it.
+  WaitForPrinter(queue, true, deadline);
+  return result;
+}
+
+}  // namespace brisko

@@ -1,0 +1,284 @@
+// Printing against a real cupsd with an ippeveprinter behind it (tests/print/cups_fixture.h).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/jpeg_builder.h"
+#include "print/cups_fixture.h"
+#include "print/print_once.h"
+#include "print/printer_watch.h"
+
+namespace brisko {
+namespace {
+
+using test::CupsTest;
+using test::TempDir;
+
+struct LogLines {
+  std::vector<std::string> lines;
+  PrinterWatch::LogFn Fn() {
+    return [this](const std::string& s) { lines.push_back(s); };
+  }
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(PrinterReasons, OperatorTexts) {
+  struct Case {
+    std::vector<std::string> reasons;
+    std::vector<std::string> texts;
+    bool blocks;
+  };
+  const Case cases[] = {
+      {{"none"}, {}, false},
+      {{"media-empty-report"}, {"paper out (media-empty)"}, true},
+      {{"media-empty-error", "media-needed-warning"},
+       {"paper out (media-empty)", "paper needed (media-needed)"},
+       true},
+      {{"toner-empty-warning", "marker-supply-empty-error"},
+       {"out of ink/ribbon (marker-supply-empty)"},
+       true},
+      {{"door-open", "cups-waiting-for-job-completed"}, {"door open (door-open)"}, true},
+      {{"marker-supply-low-report", "connecting-to-device"},
+       {"ink/ribbon low (marker-supply-low)", "connecting (connecting-to-device)"},
+       false},
+      {{"offline-report", "paused"}, {"offline (offline)", "stopped queue (paused)"}, true},
+  };
+  for (const Case& c : cases) {
+    const std::vector<PrinterProblem> problems = DescribeReasons(c.reasons);
+    std::vector<std::string> texts;
+    bool blocks = false;
+    for (const PrinterProblem& p : problems) {
+      texts.push_back(p.text);
+      blocks = blocks || p.blocks;
+    }
+    EXPECT_EQ(texts, c.texts) << c.reasons.front();
+    EXPECT_EQ(blocks, c.blocks) << c.reasons.front();
+  }
+}
+
+TEST(PrintRecords, SurviveOddFileNamesAndRefuseBadKeys) {
+  TempDir dir;
+  auto store = MakeFolderPrintRecordStore(dir.Path());
+  PrintRecord r{
+      "brisko-0123", "Selphy", dir / "a%0A\nb 100%.jpg", 3, "na_index-4x6_4x6in", PrintScaling::Fill,
+      true,          42};
+  ASSERT_TRUE(store->Put(r, nullptr));
+  PrintRecord bad = r;
+  bad.jobName = "../escape";
+  EXPECT_FALSE(store->Put(bad, nullptr));
+  const std::vector<PrintRecord> all = store->List();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].file, r.file);
+  EXPECT_EQ(all[0].copies, 3);
+  EXPECT_EQ(all[0].scaling, PrintScaling::Fill);
+  EXPECT_TRUE(all[0].borderless);
+  EXPECT_EQ(all[0].jobId, 42);
+  // A torn or foreign file is skipped, never half-read as a record.
+  std::ofstream(dir / "brisko-9.rec") << "job-name=brisko-9\nqueue=";
+  EXPECT_EQ(store->List().size(), 1u);
+  ASSERT_TRUE(store->Remove("brisko-0123", nullptr));
+  EXPECT_TRUE(store->List().empty());
+}
+
+// A cupsd that accepts connections and never answers must not hold the station.
+TEST(CupsPrintService, SilentOrMissingSchedulerFailsInsteadOfHanging) {
+  TempDir dir;
+  const std::string path = dir / "cups.sock";
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 8), 0);
+  for (const std::string& server : {path, dir / "missing.sock"}) {
+    auto cups = MakeCupsPrintService({server, 300, 300});
+    PrinterStatus status;
+    std::string error;
+    EXPECT_FALSE(cups->QueryStatus("Selphy", &status, &error)) << server;
+    EXPECT_FALSE(error.empty());
+    // A recorded job is left alone while CUPS cannot say what became of it.
+    auto store = MakeFolderPrintRecordStore(dir.Path());
+    ASSERT_TRUE(store->Put(
+        PrintRecord{"brisko-1", "Selphy", "/x.jpg", 1, "", PrintScaling::Default, false, 0}, nullptr));
+    LogLines log;
+    PrintOnce once(*cups, *store, log.Fn());
+    EXPECT_EQ(once.Advance("brisko-1"), PrintOutcome::Unknown);
+    EXPECT_EQ(once.InFlight("Selphy"), 1);
+    EXPECT_TRUE(log.lines.empty());
+  }
+  close(fd);
+}
+
+class PrintCups : public CupsTest {
+ protected:
+  void SetUp() override {
+    CupsTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    m_service = MakeCupsPrintService({m_cups.Server(), 10000, 3000});
+    m_photo = m_tmp / "photo 1.jpg";
+    test::Save(m_photo, test::MakeJpeg(120, 80));
+  }
+  std::vector<JobInfo> Jobs(const std::string& name) {
+    std::vector<JobInfo> jobs;
+    std::string error;
+    EXPECT_TRUE(m_service->FindJobs(m_cups.Queue(), name, &jobs, &error)) << error;
+    return jobs;
+  }
+  std::unique_ptr<PrintService> m_service;
+  TempDir m_tmp;
+  std::string m_photo;
+};
+
+TEST_F(PrintCups, QueueMediaAndAJobWithItsAttributes) {
+  std::vector<std::string> queues;
+  std::string def, error;
+  ASSERT_TRUE(m_service->ListQueues(&queues, &def, &error)) << error;
+  EXPECT_EQ(queues, std::vector<std::string>{m_cups.Queue()});
+
+  QueueMedia media;
+  ASSERT_TRUE(m_service->ReadMedia(m_cups.Queue(), &media, &error)) << error;
+  auto find = [&](const std::string& name) {
+    for (const MediaSize& m : media.sizes) {
+      if (m.name == name) return m;
+    }
+    return MediaSize{};
+  };
+  EXPECT_TRUE(find("na_index-4x6_4x6in").borderless);
+  EXPECT_EQ(find("na_index-4x6_4x6in").width, 10160);
+  EXPECT_FALSE(find("iso_a4_210x297mm").name.empty());
+  EXPECT_FALSE(find("iso_a4_210x297mm").borderless);
+
+  auto store = MakeFolderPrintRecordStore(m_tmp.Path());
+  LogLines log;
+  PrintOnce once(*m_service, *store, log.Fn());
+  std::string name;
+  ASSERT_EQ(
+      once.Start({m_cups.Queue(), m_photo, "", 3, "na_index-4x6_4x6in", PrintScaling::Fill, true}, &name),
+      PrintOutcome::Waiting)
+      << (log.lines.empty() ? "" : log.lines.back());
+  EXPECT_EQ(once.InFlight(m_cups.Queue()), 1);
+  ASSERT_EQ(once.Wait(name, 60000), PrintOutcome::Completed)
+      << log.lines.back() << ReadFile(m_cups.Folder() + "/sandbox/cups/log/error_log");
+  const std::vector<JobInfo> jobs = Jobs(name);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].copies, 3);
+  EXPECT_EQ(jobs[0].scaling, "fill");
+  EXPECT_EQ(jobs[0].media, "na_index-4x6_4x6in");
+  EXPECT_TRUE(once.Finish(name));
+  EXPECT_EQ(once.InFlight(m_cups.Queue()), 0);
+
+  // What reached the printer: the JPEG as it was, and the job's options.
+  const std::string kept = m_cups.JobsDir() + "/" + std::to_string(jobs[0].id) + "-" + name + ".jpg";
+  EXPECT_EQ(ReadFile(kept), ReadFile(m_photo));
+  const std::string env = ReadFile(kept + ".env");
+  EXPECT_NE(env.find("IPP_COPIES=3"), std::string::npos) << env;
+  EXPECT_NE(env.find("IPP_MEDIA=na_index-4x6_4x6in"), std::string::npos) << env;
+  EXPECT_NE(env.find("IPP_PRINT_SCALING=fill"), std::string::npos) << env;
+
+  // A format the queue cannot print (TIFF here: no filters) is refused at once: no job, and no
+  // record left to be retried forever.
+  const std::string odd = m_tmp / "scan.tif";
+  std::ofstream(odd) << std::string("II*\0\x08\0\0\0", 8) << "rest";
+  std::string oddName;
+  EXPECT_EQ(once.Start({m_cups.Queue(), odd, "", 1, "", PrintScaling::Default, false}, &oddName),
+            PrintOutcome::Failed);
+  EXPECT_EQ(once.InFlight(m_cups.Queue()), 0);
+  EXPECT_TRUE(Jobs(oddName).empty());
+  EXPECT_EQ(log.lines.size(), 1u);
+}
+
+// The process ends at each step between the record and the completed job; the next start
+// finishes the work with exactly one job in CUPS.
+TEST_F(PrintCups, CrashAtEveryStepGivesExactlyOneJob) {
+  for (const char* step : {"recorded", "submitted"}) {
+    SCOPED_TRACE(step);
+    TempDir records;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto store = MakeFolderPrintRecordStore(records.Path());
+      PrintOnce once(*m_service, *store, [](const std::string&) {});
+      once.SetCheckpoint([&](const char* at) {
+        if (std::string(at) == step) _exit(0);
+      });
+      once.Start({m_cups.Queue(), m_photo, "", 2, "", PrintScaling::Fit, false}, nullptr);
+      _exit(3);  // the step was never reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    auto store = MakeFolderPrintRecordStore(records.Path());
+    LogLines log;
+    PrintOnce once(*m_service, *store, log.Fn());
+    const std::vector<PrintRecord> pending = once.Records();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].file, m_photo);
+    ASSERT_EQ(once.Wait(pending[0].jobName, 60000), PrintOutcome::Completed);
+    // Asked again after completion (a crash before the file moved on): still one job.
+    EXPECT_EQ(once.Advance(pending[0].jobName), PrintOutcome::Completed);
+    const std::vector<JobInfo> jobs = Jobs(pending[0].jobName);
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].copies, 2);
+    EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+  }
+}
+
+TEST_F(PrintCups, WatchLogsPaperOutOnceAndRestartsAStoppedQueue) {
+  LogLines log;
+  PrinterWatch watch(*m_service, {m_cups.Queue()}, log.Fn());
+  watch.SetPrintsLeft(18);
+  watch.Poll();
+  EXPECT_TRUE(watch.CanPrint()) << watch.Snapshot().Summary();
+  EXPECT_TRUE(log.lines.empty());
+
+  ASSERT_TRUE(m_cups.SetPaperOut(true));
+  watch.Poll();
+  watch.Poll();
+  EXPECT_FALSE(watch.MaySubmit(0));
+  const std::string paperOut = "Printer " + m_cups.Queue() + ": paper out (media-empty)";
+  EXPECT_EQ(log.lines, std::vector<std::string>{paperOut});
+  EXPECT_EQ(watch.Snapshot().Summary(), m_cups.Queue() + ": paper out (media-empty); 18 prints left");
+
+  // CUPS stopped the queue while the paper is out: it stays stopped until the printer is ready.
+  std::string error;
+  ASSERT_TRUE(m_service->PauseQueue(m_cups.Queue(), &error)) << error;
+  watch.Poll();
+  EXPECT_EQ(watch.Snapshot().state, "stopped");
+  ASSERT_TRUE(m_cups.SetPaperOut(false));
+  watch.Poll();  // ready: restarted
+  watch.Poll();
+  EXPECT_TRUE(watch.CanPrint()) << watch.Snapshot().Summary();
+  EXPECT_EQ(watch.Snapshot().state, "idle");
+  const std::string q = "Printer " + m_cups.Queue() + ": ";
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{paperOut, q + "paper out (media-empty), stopped queue (paused)",
+                                      q + "stopped queue (paused)", q + "queue restarted", q + "ready"}));
+
+  watch.PagesPrinted(2);
+  EXPECT_EQ(watch.Snapshot().printsLeft, 16);
+  EXPECT_TRUE(watch.MaySubmit(0));
+  EXPECT_FALSE(watch.MaySubmit(1));  // one job in flight per printer
+
+  // The printer switched off: nothing new is sent.
+  ASSERT_TRUE(m_cups.StopPrinter());
+  watch.Poll();
+  EXPECT_FALSE(watch.MaySubmit(0));
+  EXPECT_EQ(log.lines.back(), q + "offline (offline)");
+}
+
+}  // namespace
+}  // namespace brisko
