@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "engine/move_journal.h"
+#include "engine/recovery.h"
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
@@ -106,7 +108,24 @@ void Station::RecoverInterruptedMoves() {
   MoveRecovery orphans;
   orphans.anyOwner = true;
   orphans.log = [this](const std::string& text) { AddToLog(text); };
-  RecoverMoves(temp, orphans);
+  const CameraRecovery cameras = CameraRecoveryOf(*this);
+  RecoverAll(temp, orphans, &cameras);
+}
+
+void Station::RecoverOrphanedMoves() {
+  // The records of the move actions are finished by their own runs; those of actions that are
+  // gone (deleted, renamed, no longer moving) here, at each pass.
+  std::set<std::string> movers;
+  for (const auto& action : m_actions) {
+    if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia ||
+        action->m_iType == kMoveSubfolders)
+      movers.insert(action->m_strName);
+  }
+  MoveRecovery orphans;
+  orphans.mine = [&movers](const std::string& action) { return movers.count(action) == 0; };
+  orphans.log = [this](const std::string& text) { AddToLog(text); };
+  const CameraRecovery cameras = CameraRecoveryOf(*this);
+  RecoverAll(ResolveTempFolder(*this), orphans, &cameras);
 }
 
 // ---- RunHost ----
@@ -315,6 +334,7 @@ void Station::OnLoopTimer() {
   m_host.StopLoopTimer();
   {
     RunScope scope(*this);
+    RecoverOrphanedMoves();
     Walk(true, [this](Action& action) {
       if (action.m_iScheduleType == kScheduleOnCommand) return;
       RunOne(action);
@@ -365,6 +385,7 @@ void Station::OnActionTimer(unsigned id) {
 void Station::RunOnce() {
   if (IsDialogOpen()) return;
   RunScope scope(*this);
+  RecoverOrphanedMoves();
   Walk(false, [this](Action& action) {
     if (action.m_iScheduleType == kScheduleOnCommand) return;
     AddToLog(kBanner);

@@ -64,6 +64,13 @@ std::string CameraKey(const CameraListing::File& f) {
          std::to_string(f.stat.modTime);
 }
 
+// A copy keeps the photo's folder below the camera's root, as a card's copy keeps the folder
+// below the source folder: two folders may hold photos of the same name.
+std::string KeptFolder(const CameraListing::File& f, bool subfolders) {
+  if (!subfolders || f.folder.size() <= 1) return {};
+  return f.folder.substr(1) + "/";
+}
+
 // A folder below one named *.processing is not read, as on a card.
 bool InProcessingFolder(const std::string& folder) {
   size_t start = 0;
@@ -145,7 +152,12 @@ bool Action::RunCameraBody() {
     m_cameraSettings = settings;
   }
   const bool move = m_iType != kCopyFiles;
-  if (move) RecoverCameraMoves(*source, *session);
+  // What a camera refusing deletes kept is never taken again, after a restart too.
+  if (move) {
+    for (const CameraMoveRecord::Entry& e : ReadKeptOnCamera(GetTempFolder(), m_strName, source->Text()))
+      m_cameraLeft.insert(CameraPath(e.folder, e.name) + "\t" + std::to_string(e.size) + "\t" +
+                          std::to_string(e.modTime));
+  }
   if (session->Dead()) {
     pool.Lost(*source, [this](const std::string& line) { m_host->AddToLog(line); });
     m_host->SetProgress(0, 100, description, "No action required");
@@ -195,7 +207,8 @@ bool Action::RunCameraBody() {
       };
       auto known = m_cameraCopies.find(CameraKey(f));
       settled = (known != m_cameraCopies.end() && upToDate(known->second)) ||
-                (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name));
+                (!m_bCreateNewSubfolder &&
+                 upToDate(WithTrailingSeparator(m_strDestFolder) + KeptFolder(f, subfolders) + f.name));
     }
     selected.push_back({path, f.stat.modTime, settled});
     candidates.push_back({f, path});
@@ -361,6 +374,19 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
 
   auto commit = [&] {
     if (batch.empty()) return;
+    // A download made in the temp folder on another file system is copied beside its target
+    // first: placed by a rename, its copy keeps the inode number the record names, and recovery
+    // never has to take a file at the target for it on its size.
+    for (Pending& p : batch) {
+      const std::string folder = SplitPath(p.target).folder;
+      if (DeviceOf(p.temp) == DeviceOf(folder)) continue;
+      const std::string beside = HiddenDownloadName(folder);
+      int err = 0;
+      if (CopyFile(p.temp, beside, Collision::Fail, nullptr, &err)) {
+        ::unlink(p.temp.c_str());
+        p.temp = beside;
+      }
+    }
     std::vector<std::string> temps;
     for (const Pending& p : batch) temps.push_back(p.temp);
     const int flushErr = FlushFileSystems(temps);
@@ -386,6 +412,8 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
         struct stat st {};
         const bool sameFs =
             ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
+        // Where it could not be copied beside its target, no inode number: recovery then
+        // compares the download's bytes with the copy in place.
         record.entries.push_back({p.from->file.folder, p.from->file.name, p.from->file.stat.size,
                                   p.from->file.stat.modTime, p.target, p.temp,
                                   sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)});
@@ -419,9 +447,11 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
         err = errno;
       if (err == EXDEV) {
         err = 0;
+        // The download stays until the photo is deleted on the camera: it is what proves the
+        // copy in place to be this photo.
         if (!CopyFile(p.temp, p.target, replace ? Collision::Replace : Collision::Fail, nullptr, &err)) {
           if (err == 0) err = EIO;
-        } else {
+        } else if (!move) {
           ::unlink(p.temp.c_str());
         }
       }
@@ -446,6 +476,8 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
     --values.g_nShellOperationDepth;
     MoveJournal::Reached("camera batch placed");
     bool keepRecord = false;
+    std::vector<std::string> held;
+    std::vector<CameraMoveRecord::Entry> kept;
     for (size_t k = 0; k < batch.size(); ++k) {
       if (placed[k].empty()) continue;
       const CameraFile& from = *batch[k].from;
@@ -460,15 +492,24 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
                                  ? session->Delete(from.file.folder, from.file.name, pump)
                                  : CameraStatus::Make(CameraStatus::Kind::Gone, "the camera is gone");
       // Not there while the camera is: taken off it meanwhile, so this copy is the only one.
+      bool stays = false;
       if (deleted.Ok() || (deleted.kind == CameraStatus::Kind::NotFound && pool.Present(source))) {
         forget(from.file);
+        if (batch[k].temp != placed[k]) ::unlink(batch[k].temp.c_str());
       } else if (IsLoss(deleted) || !pool.Present(source)) {
-        // The record stays: the next pass with the camera there deletes what was copied.
+        // The record stays: the next pass with the camera there deletes what was copied, and
+        // until then no action takes the copy on (the photo would be moved twice).
         keepRecord = true;
+        held.push_back(placed[k]);
         if (!lost) loseCamera(deleted, from.listed);
       } else {
-        // A camera that refuses deletes keeps the photo; it is not taken again.
+        // A camera that refuses deletes keeps the photo; it is not taken again, after a
+        // restart too.
+        stays = true;
         m_cameraLeft.insert(CameraKey(from.file));
+        kept.push_back({from.file.folder, from.file.name, from.file.stat.size, from.file.stat.modTime,
+                        placed[k], std::string(), 0, 0});
+        if (batch[k].temp != placed[k]) ::unlink(batch[k].temp.c_str());
         LogMessage("FAILED: Delete on the camera " + from.listed + " (" + deleted.text + "); its copy is " +
                    placed[k]);
       }
@@ -476,13 +517,26 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
       if (keepRecord && lost) {
         LogMessage("Copied file " + from.listed + " to " + placed[k] +
                    " (deleted on the camera once it is back)");
+      } else if (stays) {
+        LogMessage("Copied file " + from.listed + " to " + placed[k] + " (it stays on the camera)");
       } else {
         LogMessage("Moved file from " + from.listed + " to " + placed[k]);
       }
     }
+    if (!kept.empty()) {
+      const std::vector<CameraListing::File>& all = pool.Listing(source).files;
+      auto stillThere = [&all](const CameraMoveRecord::Entry& e) {
+        for (const CameraListing::File& f : all) {
+          if (f.folder == e.folder && f.name == e.name) return true;
+        }
+        return false;
+      };
+      // Without it, a restart would copy these photos again: the record of the move stays.
+      if (!NoteKeptOnCamera(GetTempFolder(), m_strName, source.Text(), kept, stillThere)) keepRecord = true;
+    }
     MoveJournal::Reached("camera sources deleted");
     if (keepRecord) {
-      journal.Keep();
+      journal.Keep(std::move(held));
     } else {
       journal.Remove();
     }
@@ -510,7 +564,9 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
       };
       auto known = m_cameraCopies.find(CameraKey(f));
       if (known != m_cameraCopies.end() && upToDate(known->second)) continue;
-      if (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name)) continue;
+      if (!m_bCreateNewSubfolder &&
+          upToDate(WithTrailingSeparator(m_strDestFolder) + KeptFolder(f, m_bIncludeSubFolders != 0) + f.name))
+        continue;
     }
 
     std::string temp = HiddenDownloadName(downloadFolder);
@@ -606,6 +662,7 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
           m_SubfolderTemplate.GenerateSubfolderName(m_pIdTxt, fields, temp, context);
       if (!subfolder.empty()) destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
     }
+    if (!move) destination += KeptFolder(f, m_bIncludeSubFolders != 0);
     if (rotated && m_bAutoRotateUseSubfolder) destination += "Rotated/";
     if (!PathExists(destination)) CreateFolderPath(destination);
     std::string name = f.name;
@@ -632,52 +689,6 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
   }
   commit();
   return result;
-}
-
-void Action::RecoverCameraMoves(const CameraSource& source, CameraSession& session) {
-  std::vector<CameraMoveRecord> records;
-  std::vector<std::unique_ptr<CameraMoveJournal>> journals;
-  CameraMoveJournal::Claim(GetTempFolder(), m_strName, source.Text(), records, journals);
-  StationValues& values = m_host->Values();
-  auto pump = [this] { m_host->DispatchPendingEvents(); };
-  for (size_t r = 0; r < records.size(); ++r) {
-    bool settled = true;
-    for (const CameraMoveRecord::Entry& e : records[r].entries) {
-      struct stat st {};
-      const bool placed = ::stat(e.target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                          uint64_t(st.st_size) == e.copySize &&
-                          (e.copyInode == 0 || uint64_t(st.st_ino) == e.copyInode);
-      if (!placed) {
-        // Never placed: the photo is still on the camera; its download is litter.
-        if (!e.temp.empty()) ::unlink(e.temp.c_str());
-        continue;
-      }
-      if (!e.temp.empty() && e.copyInode == 0) ::unlink(e.temp.c_str());
-      CameraFileStat now;
-      const CameraStatus there = session.Stat(e.folder, e.name, now, pump);
-      if (there.kind == CameraStatus::Kind::NotFound && values.m_cameras->Present(source)) continue;
-      if (!there.Ok()) {
-        settled = false;  // the camera failed: the record waits for the next pass
-        break;
-      }
-      // Another photo under the same name since then is not the one that was copied.
-      if (now.size != e.size || now.modTime != e.modTime) continue;
-      const CameraStatus deleted = session.Delete(e.folder, e.name, pump);
-      if (deleted.Ok()) {
-        LogMessage("Deleted on the camera after an interrupted move: " + source.Text() +
-                   CameraPath(e.folder, e.name) + " (its copy is " + e.target + ")");
-      } else if (deleted.kind != CameraStatus::Kind::NotFound || !values.m_cameras->Present(source)) {
-        settled = false;
-        break;
-      }
-    }
-    if (settled) {
-      journals[r]->Remove();
-    } else {
-      journals[r]->Keep();
-    }
-  }
-  if (!records.empty()) m_host->GetLogger().Log(1, "Camera move records looked at", source.Text());
 }
 
 }  // namespace brisko

@@ -17,6 +17,7 @@
 #include "engine/action.h"
 #include "engine/command_line.h"
 #include "engine/move_journal.h"
+#include "engine/recovery.h"
 #include "engine/run_support.h"
 #include "engine/tag_batch.h"
 #include "imagemeta/auto_rotate.h"
@@ -490,6 +491,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   };
   TagBatch tagBatch(m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string(), m_strName,
                     m_bOverwriteExistingFiles != 0);
+  tagBatch.SetTakes([this](const std::string& name) { return TakesName(name); });
   std::vector<TagWork> tagWork;
   std::function<void(const std::string&, const std::optional<ListedPhoto>&, BriskoExifFields, std::string,
                      const std::string*)>
@@ -509,6 +511,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       const TagWork& w = work[k];
       switch (e.outcome) {
         case TagBatch::Outcome::Moved:
+          if (!e.renamed.empty()) LogMessage(Format2("Deleted file %s: renamed from %s", e.renamed, e.source));
           m_host->NotePhotoStep(PhotoStep::Tagged);
           moved(w.listed, e.placed);
           result = true;
@@ -728,13 +731,7 @@ void Action::RecoverInterruptedMoves() {
   how.finish = [this](const MoveRecord& record, const std::string& photo, std::string& folder) {
     FinishRecoveredPhoto(record, photo, folder);
   };
-  how.takes = [this](const std::string& name) {
-    FileSpecFilter filter;
-    std::string error;  // a bad pattern is said by the pass itself
-    filter.SetErrorSink(&error, nullptr);
-    filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
-    return filter.Passes(name, false);
-  };
+  how.takes = [this](const std::string& name) { return TakesName(name); };
   how.log = [this](const std::string& text) { LogMessage(text); };
   // A subfolder move hands its copies on as they are placed, before their sources go.
   if (m_iType != kMoveSubfolders) {
@@ -743,7 +740,20 @@ void Action::RecoverInterruptedMoves() {
       if (m_bUseExternalExe) RunExternalApplication(path);
     };
   }
-  if (RecoverMoves(GetTempFolder(), how) > 0) m_recoveredMoves = true;
+  // Camera calls dispatch events while they wait; no action starts meanwhile.
+  StationValues& values = m_host->Values();
+  ++values.g_nShellOperationDepth;
+  const CameraRecovery cameras = CameraRecoveryOf(*m_host);
+  if (RecoverAll(GetTempFolder(), how, &cameras) > 0) m_recoveredMoves = true;
+  --values.g_nShellOperationDepth;
+}
+
+bool Action::TakesName(const std::string& name) const {
+  FileSpecFilter filter;
+  std::string error;  // a bad pattern is said by the pass itself
+  filter.SetErrorSink(&error, nullptr);
+  filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
+  return filter.Passes(name, false);
 }
 
 void Action::FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder) {

@@ -79,13 +79,16 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().m_bIncludeSubFolders = 1;
   A().m_bRunPending = 1;
   A().Run();
-  EXPECT_EQ(Arrived(), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "top.jpg"}));
-  EXPECT_EQ(ReadFile(dst + "/IMG_0002.JPG"), "second");
-  EXPECT_EQ(ModTime(dst + "/IMG_0001.JPG"), kShot);
+  // Each keeps its folder below the camera's root, as a card's copy does.
+  const std::string kept = dst + "/DCIM/100TEST";
+  EXPECT_EQ(Arrived(),
+            (std::vector<std::string>{"DCIM/100TEST/IMG_0001.JPG", "DCIM/100TEST/IMG_0002.JPG", "top.jpg"}));
+  EXPECT_EQ(ReadFile(kept + "/IMG_0002.JPG"), "second");
+  EXPECT_EQ(ModTime(kept + "/IMG_0001.JPG"), kShot);
   EXPECT_TRUE(Exists(dcim + "/IMG_0001.JPG"));
   EXPECT_EQ(Logged("Camera connected: Directory Browse on disk:" + cam), 1);
   EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
-                              "/DCIM/100TEST/IMG_0001.JPG to " + dst + "/IMG_0001.JPG"));
+                              "/DCIM/100TEST/IMG_0001.JPG to " + kept + "/IMG_0001.JPG"));
   // Up to date: nothing is copied again; a newer shot under the same name is.
   const int copies = Logged("Copied file");
   const int32_t batch = host.Values().m_iBatchCounter;
@@ -96,7 +99,18 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
   A().m_bRunPending = 1;
   A().Run();
-  EXPECT_EQ(ReadFile(dst + "/IMG_0001.JPG"), "retouched");
+  EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
+  // Two folders holding one name: each photo keeps its own copy, and neither is copied again.
+  MakeFolder(cam + "/DCIM/101TEST");
+  MakeFile(cam + "/DCIM/101TEST/IMG_0001.JPG", "other", kShot);
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
+  EXPECT_EQ(ReadFile(dst + "/DCIM/101TEST/IMG_0001.JPG"), "other");
+  const int all = Logged("Copied file");
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(Logged("Copied file"), all);
 }
 
 TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
