@@ -217,10 +217,8 @@ class CameraRecoverer {
     CameraMoveRecord record;
     // Not one of ours, or one a later version wrote: left for the operator.
     if (!ReadBounded(fd, text, kMaxCameraMoveRecordBytes) || !ParseCameraMoveRecord(text, record) ||
-        !m_how.Owns(record.action)) {
-      journal.Keep();
-      return 0;
-    }
+        !m_how.Owns(record.action))
+      return 0;  // let go as it is, holds and all
     CameraSession* session = m_cameras.connect ? m_cameras.connect(record.camera) : nullptr;
     int finished = 0;
     CameraMoveRecord waiting = record;

@@ -16,6 +16,7 @@
 #include "engine/camera_move_record.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
 #include "engine/move_journal.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
@@ -240,6 +241,123 @@ TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
   EXPECT_EQ(CountFiles(dcim), 0);
   EXPECT_EQ(ReadFile(dst + "/p3.jpg"), std::string(200000, 'd'));
   EXPECT_EQ(Logged("Camera connected:"), 2);
+}
+
+// A second action that takes the camera's copies on: [camera -> out, out -> archive].
+class CameraChain : public CameraRun {
+ protected:
+  void SetUp() override {
+    CameraRun::SetUp();
+    archive = host.Dir() + "/archive";
+    MakeFolder(archive);
+    CameraLimits limits;
+    limits.lookEveryMs = 0;  // a camera put back is seen at the next pass
+    host.Values().m_cameras = std::make_shared<CameraPool>(nullptr, limits);
+    A().m_iType = kMoveFiles;
+    downstream = std::make_unique<Action>(host);
+    downstream->m_strName = "Archive";
+    downstream->m_iType = kMoveFiles;
+    downstream->m_strSourceFolder = dst;
+    downstream->m_strDestFolder = archive;
+  }
+  void Pass(Action& a) {
+    a.m_bRunPending = 1;
+    a.Run();
+  }
+  std::vector<std::string> Archived() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(archive)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string archive;
+  std::unique_ptr<Action> downstream;
+};
+
+// A copy placed while its photo stays on an absent camera is held back from the next action
+// until the camera is back and the photo deleted on it: moved on meanwhile, the photo would be
+// moved a second time. The camera unplugged at the placing step, or the station killed there.
+TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed after placing" : "unplugged while placing");
+    Shoot("IMG_0001.jpg", "one");
+    if (kill) {
+      ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] { Pass(A()); }));
+      fs::rename(cam, cam + "-gone");
+      action = std::make_unique<Action>(host);  // the next start
+      SetUp();
+      fs::remove_all(cam);
+      A().RecoverInterruptedMoves();
+    } else {
+      MoveJournal::SetStepHookForTest([&](const char* step) {
+        if (std::string(step) == "camera batch placed") fs::rename(cam, cam + "-gone");
+      });
+      Pass(A());
+      MoveJournal::SetStepHookForTest(nullptr);
+      EXPECT_EQ(Logged("(deleted on the camera once it is back)"), 1);
+    }
+    Pass(*downstream);
+    EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its camera is away";
+    fs::rename(cam + "-gone", cam);
+    Pass(A());
+    Pass(*downstream);
+    Pass(A());
+    EXPECT_EQ(Archived(), std::vector<std::string>{"IMG_0001.jpg"});
+    EXPECT_EQ(CountFiles(dcim), 0);
+    EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+    fs::remove_all(archive);
+    fs::remove_all(dst);
+    host.log.clear();
+    action = std::make_unique<Action>(host);
+    SetUp();
+  }
+}
+
+// Recovery never takes a file at the target for the photo on its size alone: a record without
+// an inode number (a copy placed across file systems) names a download whose bytes differ.
+TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
+  MakeFolder(host.Dir() + "/temp");
+  MakeFile(dst + "/IMG_0001.jpg", "AAAA", kShot);  // photo A, moved before
+  Shoot("IMG_0001.jpg", "BBBB");                    // photo B: same name, same size
+  MakeFile(host.Dir() + "/temp/.brisko-1-cam3.tmp", "bbbb-tagged");
+  CameraMoveRecord record;
+  record.action = "Cam";
+  record.camera = "camera:disk:" + cam;
+  record.entries.push_back(
+      {"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg", host.Dir() + "/temp/.brisko-1-cam3.tmp", 0, 4});
+  {
+    CameraMoveJournal journal(host.Dir() + "/temp");
+    ASSERT_TRUE(journal.Write(record));
+  }
+  A().m_iType = kMoveFiles;
+  A().RecoverInterruptedMoves();
+  EXPECT_EQ(ReadFile(dcim + "/IMG_0001.jpg"), "BBBB") << "deleted on the camera without a copy";
+  EXPECT_EQ(ReadFile(dst + "/IMG_0001.jpg"), "AAAA");
+  EXPECT_EQ(Logged("Deleted on the camera after an interrupted move"), 0);
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+}
+
+// A camera that refuses deletes keeps its photos: each is copied once, said so, and not copied
+// again by a later pass or after a restart.
+TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
+  Shoot("a.jpg", "aaaa");
+  ReadOnlyFolder locked(cam);
+  if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
+  A().m_iType = kMoveFiles;
+  A().Run();
+  EXPECT_EQ(Logged("FAILED: Delete on the camera"), 1);
+  EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam + "/DCIM/100TEST/a.jpg to " +
+                              dst + "/a.jpg (it stays on the camera)"));
+  EXPECT_EQ(Logged("Moved file"), 0);
+  for (int restart = 0; restart < 2; ++restart) {
+    action = std::make_unique<Action>(host);
+    SetUp();
+    A().m_iType = kMoveFiles;
+    A().RecoverInterruptedMoves();
+    A().Run();
+  }
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(Logged("Copied file"), 1);
 }
 
 // A camera that sends half a photo and then nothing more.

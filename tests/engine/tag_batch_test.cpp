@@ -201,5 +201,53 @@ TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) 
   EXPECT_EQ(CountFiles(src), 0);
 }
 
+// A card pulled between placing the tagged copies and removing their sources: the copies wait
+// with the record, and the next action [card -> out, out -> archive] leaves them until the card
+// is back; then each photo arrives once.
+TEST_F(TagBatchTest, CopiesWaitingForTheirCardAreHeldBackFromTheNextAction) {
+  const std::string archive = host.Dir() + "/archive";
+  MakeFolder(archive);
+  auto next = std::make_unique<Action>(host);
+  next->m_strName = "Archive";
+  next->m_strSourceFolder = dst;
+  next->m_strDestFolder = archive;
+  auto pass = [&](Action& a) {
+    a.m_bRunPending = 1;
+    a.Run();
+  };
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "tag batch placed") fs::rename(src, src + "-out");
+  });
+  auto tag = NewAction();
+  pass(*tag);
+  MoveJournal::SetStepHookForTest(nullptr);
+  pass(*next);
+  EXPECT_EQ(CountFiles(dst), 3) << "taken on while their card is out";
+  EXPECT_EQ(CountFiles(archive), 0);
+  fs::rename(src + "-out", src);
+  for (int passes = 0; passes < 2; ++passes) {
+    pass(*tag);
+    pass(*next);
+  }
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(CountFiles(archive), 3) << "lost or doubled";
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
+// A source renamed while its tagged copy is placed is still that photo: it goes as the source
+// would have, and no later pass moves it a second time.
+TEST_F(TagBatchTest, ASourceRenamedDuringTheBatchIsNotMovedAgainUnderItsNewName) {
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "tag batch recorded") fs::rename(src + "/a.jpg", src + "/keep.jpg");
+  });
+  NewAction()->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_TRUE(host.HasLogLine(NewAction()->GetDescription() + " Deleted file " + src + "/keep.jpg: renamed from " +
+                              src + "/a.jpg"));
+  NewAction()->Run();
+  ExpectEachPhotoOnceTagged(3);
+  EXPECT_EQ(CountFiles(src), 0);
+}
+
 }  // namespace
 }  // namespace brisko
