@@ -330,10 +330,10 @@ TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
     ASSERT_TRUE(journal.Write(record));
   }
   A().m_iType = kMoveFiles;
-  A().RecoverInterruptedMoves();
-  EXPECT_EQ(ReadFile(dcim + "/IMG_0001.jpg"), "BBBB") << "deleted on the camera without a copy";
-  EXPECT_EQ(ReadFile(dst + "/IMG_0001.jpg"), "AAAA");
+  A().Run();
   EXPECT_EQ(Logged("Deleted on the camera after an interrupted move"), 0);
+  EXPECT_EQ(ReadFile(dst + "/IMG_0001.jpg"), "AAAA");
+  EXPECT_EQ(ReadFile(dst + "/IMG_0001_2.jpg"), "BBBB") << "photo B lost";
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
 }
 
