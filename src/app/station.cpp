@@ -9,6 +9,7 @@
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
+#include "support/path_util.h"
 #include "support/heap.h"
 
 namespace brisko {
@@ -110,6 +111,13 @@ void Station::RecoverInterruptedMoves() {
   orphans.log = [this](const std::string& text) { AddToLog(text); };
   const CameraRecovery cameras = CameraRecoveryOf(*this);
   RecoverAll(temp, orphans, &cameras);
+  // What dead writers left (hidden copies, downloads, the rotator's scratch) and no record names.
+  SweepDeadLeftovers(temp, temp, false);
+  std::set<std::string> destinations;
+  for (const auto& action : m_actions) {
+    if (!TrimTrailingSeparators(action->m_strDestFolder).empty()) destinations.insert(action->m_strDestFolder);
+  }
+  for (const std::string& folder : destinations) SweepDeadLeftovers(temp, folder, true);
 }
 
 void Station::RecoverOrphanedMoves() {
@@ -125,7 +133,9 @@ void Station::RecoverOrphanedMoves() {
   orphans.mine = [&movers](const std::string& action) { return movers.count(action) == 0; };
   orphans.log = [this](const std::string& text) { AddToLog(text); };
   const CameraRecovery cameras = CameraRecoveryOf(*this);
-  RecoverAll(ResolveTempFolder(*this), orphans, &cameras);
+  const std::string temp = ResolveTempFolder(*this);
+  RecoverAll(temp, orphans, &cameras);
+  SweepDeadLeftovers(temp, temp, false);
 }
 
 // ---- RunHost ----

@@ -19,6 +19,7 @@
 #include "engine/action.h"
 #include "engine/camera_move_record.h"
 #include "engine/move_journal.h"
+#include "engine/run_support.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/exif_access.h"
@@ -42,8 +43,6 @@ constexpr size_t kCameraBatchFiles = 64;
 constexpr uint64_t kCameraBatchBytes = 512ull << 20;
 // An ID.TXT is a few lines; anything larger is not read from a camera.
 constexpr uint64_t kMaxIdTxtBytes = 64 * 1024;
-
-std::atomic<unsigned> g_downloadNumber{0};
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -86,8 +85,7 @@ bool InProcessingFolder(const std::string& folder) {
 
 // A hidden name of the file layer's form (scans pass over it; the temp sweep clears it).
 std::string HiddenDownloadName(const std::string& folder) {
-  return WithTrailingSeparator(folder) + ".brisko-" + std::to_string(::getpid()) + "-cam" +
-         std::to_string(++g_downloadNumber) + ".tmp";
+  return HiddenTempName(WithTrailingSeparator(folder), "cam");
 }
 
 uint64_t DeviceOf(const std::string& path) {
@@ -423,8 +421,7 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
         // Without the record a crash could double every photo of the batch: none is placed.
         for (const Pending& p : batch) {
           ::unlink(p.temp.c_str());
-          LogMessage("Failed (CopyOrMoveFilesUsingShell): Move file from " + p.from->listed + " to " +
-                     p.target);
+          LogMessage(MoveFailedLine(p.from->listed, p.target));
         }
         LogMessage("FAILED: Write move record: " + ErrnoText(err));
         batch.clear();
@@ -458,8 +455,7 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
       if (err != 0) {
         ::unlink(p.temp.c_str());
         if (move) {
-          LogMessage("Failed (CopyOrMoveFilesUsingShell): Move file from " + p.from->listed + " to " +
-                     p.target);
+          LogMessage(MoveFailedLine(p.from->listed, p.target));
         } else {
           LogMessage("FAILED: Copy file " + p.from->listed + " to " + p.target);
         }
@@ -573,8 +569,8 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       const int err = errno;
-      LogMessage((move ? "Failed (CopyOrMoveFilesUsingShell): Move file from " : "FAILED: Copy file ") +
-                 from.listed + " to " + downloadFolder);
+      LogMessage(move ? MoveFailedLine(from.listed, downloadFolder)
+                      : "FAILED: Copy file " + from.listed + " to " + downloadFolder);
       LogMessage(ErrnoText(err));
       result = false;
       continue;
@@ -595,8 +591,8 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
         loseCamera(got, from.listed);
         break;
       }
-      LogMessage((move ? "Failed (CopyOrMoveFilesUsingShell): Move file from " : "FAILED: Copy file ") +
-                 from.listed + " to " + downloadFolder);
+      LogMessage(move ? MoveFailedLine(from.listed, downloadFolder)
+                      : "FAILED: Copy file " + from.listed + " to " + downloadFolder);
       LogMessage("  Reason: " + (got.Ok() ? std::string("closing the copy failed") : got.text));
       result = false;
       continue;

@@ -413,7 +413,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
   };
   auto failed = [&](const std::string& listed, const std::string& target, int err) {
     if (err != 0) m_host->GetLogger().Log(3, ErrnoText(err), listed);
-    LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+    LogMessage(MoveFailedLine(listed, target));
     if (err != 0) m_host->AddToLog(MoveFailureReason(err, listed, target));
   };
 
@@ -470,7 +470,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
           moved(e.source, placed.empty() || placed[0].empty() ? e.target : placed[0]);
         } else {
           LogMessage(
-              Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", e.source, e.target));
+              MoveFailedLine(e.source, e.target));
           if (err != 0) m_host->AddToLog(MoveFailureReason(err, e.source, e.target));
         }
         continue;
@@ -627,7 +627,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
       if (journal.Active()) MoveJournal::Reached("logged");
       journal.Remove();
     } else {
-      LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
+      LogMessage(MoveFailedLine(listed, target));
       if (err != 0) m_host->AddToLog(MoveFailureReason(err, current, target));
       // After the rotation or BriskoExif step the photo is no longer at its listed path; say
       // where it is, or the operator looks for it on the media. Its record stays: the next

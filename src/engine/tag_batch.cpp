@@ -109,7 +109,6 @@ bool ParseTagBatchRecord(std::string_view text, MoveBatchRecord& record) {
 
 bool WriteTaggedCopy(const std::string& source, const std::string& folder, BriskoExifFields& fields,
                      std::string& hidden, FileIdentity& sourceIdentity) {
-  static std::atomic<unsigned> counter{0};
   hidden.clear();
   if (!ReadFileIdentity(source, sourceIdentity)) return false;
   int fd = -1;
@@ -117,8 +116,7 @@ bool WriteTaggedCopy(const std::string& source, const std::string& folder, Brisk
   for (int tries = 0; fd < 0 && tries < 100; ++tries) {
     // The file layer's hidden form: scans pass over it, and a crash before the batch is
     // recorded leaves only a leftover, never a photo under a name.
-    name = WithTrailingSeparator(folder) + ".brisko-tag-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter++) + ".tmp";
+    name = HiddenTempName(WithTrailingSeparator(folder), "tag");
     fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }
@@ -347,7 +345,8 @@ class TagRecoverer {
   // Every hidden copy sits beside its target (the parser checks that) under our own form.
   static bool InFolders(const MoveBatchRecord& record) {
     for (const MoveBatchRecord::Entry& e : record.entries) {
-      if (SplitPath(e.temp).name.rfind(".brisko-tag-", 0) != 0) return false;
+      const PathParts parts = SplitPath(e.temp);
+      if (HiddenTempWriter(parts.name + parts.extension) == 0) return false;
     }
     return true;
   }
