@@ -18,6 +18,7 @@
 #include "engine/fake_host.h"
 #include "engine/kill_harness.h"
 #include "engine/move_journal.h"
+#include "engine/recovery.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
 
@@ -310,6 +311,52 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
     host.log.clear();
     action = std::make_unique<Action>(host);
     SetUp();
+  }
+}
+
+// A camera move killed at any of its journaled steps is finished by the next station: each
+// photo once at the destination, none left on the camera, nothing stranded or hidden.
+TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
+  const std::string jpeg = ReadFile(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg");
+  for (const bool tagged : {false, true}) {
+    SCOPED_TRACE(tagged ? "tagged through the temp folder" : "plain");
+    auto station = [&] {
+      auto a = std::make_unique<Action>(host);
+      a->m_strName = "Cam";
+      a->m_iType = kMoveFiles;
+      a->m_strSourceFolder = "camera:disk:" + cam;
+      a->m_strDestFolder = dst;
+      a->m_bIncludeSubFolders = 1;
+      a->m_bRunPending = 1;
+      a->m_bAddOrUpdateBriskoExif = tagged;
+      return a;
+    };
+    const int steps = KillAtEveryStep(
+        [&] {
+          fs::remove_all(dst);
+          fs::remove_all(host.Dir() + "/temp");
+          MakeFolder(dst);
+          for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, jpeg);
+        },
+        [&] {
+          // A camera's worker thread stays behind in the parent: the child opens its own camera.
+          new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+          station()->Run();
+        },
+        [&](const KillPoint&) {
+          // The next station: its own camera session, and what a start sweeps.
+          host.Values().m_cameras = std::make_shared<CameraPool>();
+          const std::string temp = host.Dir() + "/temp";
+          SweepDeadLeftovers(temp, temp, false);
+          SweepDeadLeftovers(temp, dst, true);
+          auto next = station();
+          next->RecoverInterruptedMoves();
+          next->Run();
+          EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"})) << "lost, doubled or hidden";
+          EXPECT_EQ(CountFiles(dcim), 0);
+          EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "stranded in the temp folder";
+        });
+    EXPECT_GE(steps, 6) << "every step was tried";
   }
 }
 
