@@ -256,6 +256,7 @@ class Action {
   // What a crash left undone on a photo in the temp folder: rotation and block as this action
   // would do them; `folder` gains "Rotated/" as a move would give it.
   void FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder);
+  class MoveFilesRun;
   // Whether a pass takes a file of this name (its file specifications).
   bool TakesName(const std::string& name) const;
   // Writes a move record; logs and gives false when it cannot.

@@ -173,8 +173,9 @@ bool CameraMoveJournal::Write(const CameraMoveRecord& record, int* err) {
     if (err) *err = EFBIG;
     return false;
   }
-  const int fd = WriteRecordFile(m_folder, record.entries.empty() ? std::string("camera") : record.entries.front().name,
-                                 kCameraMoveRecordSuffix, text, m_path, nullptr, err);
+  const int fd =
+      WriteRecordFile(m_folder, record.entries.empty() ? std::string("camera") : record.entries.front().name,
+                      kCameraMoveRecordSuffix, text, m_path, nullptr, err);
   if (fd < 0) return false;
   if (m_lockFd >= 0) ::close(m_lockFd);
   m_lockFd = fd;
@@ -236,8 +237,8 @@ class CameraRecoverer {
       const std::string listed = record.camera + CameraPath(e.folder, e.name);
       CameraFileStat now;
       const CameraStatus there = session->Stat(e.folder, e.name, now, m_cameras.pump);
-      const bool gone = there.kind == CameraStatus::Kind::NotFound && m_cameras.present &&
-                        m_cameras.present(record.camera);
+      const bool gone =
+          there.kind == CameraStatus::Kind::NotFound && m_cameras.present && m_cameras.present(record.camera);
       if (!there.Ok() && !gone) {
         waiting.entries.push_back(e);  // the camera failed: the next pass asks again
         if (placed) held.push_back(e.target);
@@ -270,7 +271,8 @@ class CameraRecoverer {
           continue;
         }
         if (deleted.Ok())
-          Log("Deleted on the camera after an interrupted move: " + listed + " (its copy is " + e.target + ")");
+          Log("Deleted on the camera after an interrupted move: " + listed + " (its copy is " + e.target +
+              ")");
       }
       // Proven in place: the download beside it (a copy across file systems) is surplus now.
       if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
@@ -312,17 +314,20 @@ class CameraRecoverer {
 
 }  // namespace
 
-int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how, const CameraRecovery& cameras) {
+int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how,
+                       const CameraRecovery& cameras) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   CameraRecoverer recoverer(folder, how, cameras);
   int finished = 0;
-  for (const std::string& path : ListRecordFiles(folder, kCameraMoveRecordSuffix)) finished += recoverer.Run(path);
+  for (const std::string& path : ListRecordFiles(folder, kCameraMoveRecordSuffix))
+    finished += recoverer.Run(path);
   return finished;
 }
 
 namespace {
 
-std::vector<std::pair<std::string, CameraMoveRecord>> KeptRecords(const std::string& folder, const std::string& action,
+std::vector<std::pair<std::string, CameraMoveRecord>> KeptRecords(const std::string& folder,
+                                                                  const std::string& action,
                                                                   const std::string& camera) {
   std::vector<std::pair<std::string, CameraMoveRecord>> found;
   for (const std::string& path : ListRecordFiles(folder, kCameraKeptSuffix)) {
@@ -340,8 +345,8 @@ std::vector<std::pair<std::string, CameraMoveRecord>> KeptRecords(const std::str
 
 }  // namespace
 
-std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder, const std::string& action,
-                                                      const std::string& camera) {
+std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder,
+                                                      const std::string& action, const std::string& camera) {
   std::vector<CameraMoveRecord::Entry> entries;
   for (auto& [path, record] : KeptRecords(WithTrailingSeparator(tempFolder), action, camera)) {
     for (CameraMoveRecord::Entry& e : record.entries) entries.push_back(std::move(e));

@@ -84,8 +84,8 @@ struct CameraRecovery {
 int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how, const CameraRecovery& cameras);
 
 // The photos of `action` on `camera` kept on the camera after their copies were made.
-std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder, const std::string& action,
-                                                      const std::string& camera);
+std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder,
+                                                      const std::string& action, const std::string& camera);
 // Adds `entries` to what is kept (those for which `stillThere` says no are forgotten). False when
 // it cannot be written.
 bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, const std::string& camera,

@@ -560,8 +560,8 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
       };
       auto known = m_cameraCopies.find(CameraKey(f));
       if (known != m_cameraCopies.end() && upToDate(known->second)) continue;
-      if (!m_bCreateNewSubfolder &&
-          upToDate(WithTrailingSeparator(m_strDestFolder) + KeptFolder(f, m_bIncludeSubFolders != 0) + f.name))
+      if (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) +
+                                             KeptFolder(f, m_bIncludeSubFolders != 0) + f.name))
         continue;
     }
 

@@ -75,7 +75,8 @@ bool Alive(pid_t pid) {
 }
 
 bool IsRotatorScratch(std::string_view name) {
-  return name.rfind("ExifRotatorTemp_", 0) == 0 && name.size() > 9 && name.substr(name.size() - 9) == ".jpg_temp";
+  return name.rfind("ExifRotatorTemp_", 0) == 0 && name.size() > 9 &&
+         name.substr(name.size() - 9) == ".jpg_temp";
 }
 
 // The rotator holds a lock on its scratch while it works with it.

@@ -12,7 +12,8 @@ namespace brisko {
 // Finishes what `how` owns of the records in `tempFolder` and holds back the placed copies of
 // the records that must wait; `cameras` reaches the cameras of camera records (none: they wait).
 // Returns how many photos were placed or finished.
-int RecoverAll(const std::string& tempFolder, const MoveRecovery& how, const CameraRecovery* cameras = nullptr);
+int RecoverAll(const std::string& tempFolder, const MoveRecovery& how,
+               const CameraRecovery* cameras = nullptr);
 
 // Removes the hidden temporary files and the rotator's scratch in `folder` (and, when `below`,
 // in its subfolders, to a bound) that no live process owns: none that a record in `tempFolder`

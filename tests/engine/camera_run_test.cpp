@@ -352,7 +352,8 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
           auto next = station();
           next->RecoverInterruptedMoves();
           next->Run();
-          EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"})) << "lost, doubled or hidden";
+          EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}))
+              << "lost, doubled or hidden";
           EXPECT_EQ(CountFiles(dcim), 0);
           EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "stranded in the temp folder";
         });
@@ -365,13 +366,13 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
 TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
   MakeFolder(host.Dir() + "/temp");
   MakeFile(dst + "/IMG_0001.jpg", "AAAA", kShot);  // photo A, moved before
-  Shoot("IMG_0001.jpg", "BBBB");                    // photo B: same name, same size
+  Shoot("IMG_0001.jpg", "BBBB");                   // photo B: same name, same size
   MakeFile(host.Dir() + "/temp/.brisko-1-cam3.tmp", "bbbb-tagged");
   CameraMoveRecord record;
   record.action = "Cam";
   record.camera = "camera:disk:" + cam;
-  record.entries.push_back(
-      {"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg", host.Dir() + "/temp/.brisko-1-cam3.tmp", 0, 4});
+  record.entries.push_back({"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg",
+                            host.Dir() + "/temp/.brisko-1-cam3.tmp", 0, 4});
   {
     CameraMoveJournal journal(host.Dir() + "/temp");
     ASSERT_TRUE(journal.Write(record));
@@ -393,8 +394,8 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
   A().m_iType = kMoveFiles;
   A().Run();
   EXPECT_EQ(Logged("FAILED: Delete on the camera"), 1);
-  EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam + "/DCIM/100TEST/a.jpg to " +
-                              dst + "/a.jpg (it stays on the camera)"));
+  EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
+                              "/DCIM/100TEST/a.jpg to " + dst + "/a.jpg (it stays on the camera)"));
   EXPECT_EQ(Logged("Moved file"), 0);
   for (int restart = 0; restart < 2; ++restart) {
     action = std::make_unique<Action>(host);

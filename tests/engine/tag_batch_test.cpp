@@ -242,8 +242,8 @@ TEST_F(TagBatchTest, ASourceRenamedDuringTheBatchIsNotMovedAgainUnderItsNewName)
   });
   NewAction()->Run();
   MoveJournal::SetStepHookForTest(nullptr);
-  EXPECT_TRUE(host.HasLogLine(NewAction()->GetDescription() + " Deleted file " + src + "/keep.jpg: renamed from " +
-                              src + "/a.jpg"));
+  EXPECT_TRUE(host.HasLogLine(NewAction()->GetDescription() + " Deleted file " + src +
+                              "/keep.jpg: renamed from " + src + "/a.jpg"));
   NewAction()->Run();
   ExpectEachPhotoOnceTagged(3);
   EXPECT_EQ(CountFiles(src), 0);
