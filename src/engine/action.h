@@ -282,6 +282,7 @@ class Action {
   // The run of an action whose source is a camera (camera_run.cpp).
   bool RunCameraBody();
   struct CameraFile;
+  class CameraRun;
   bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
 
   RunHost* m_host;
