@@ -20,6 +20,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
 #include "engine/recovery.h"
 #include "engine/tag_batch.h"
 #include "imagemeta/auto_rotate.h"
@@ -200,20 +201,9 @@ class MoveRecoveryTest : public ::testing::Test {
   // Runs the current action in a child that dies (as with SIGKILL: no cleanup) at its
   // `stopAt`-th journaled step. True when it died there, false when the move finished first.
   bool RunAndDieAt(int stopAt) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      int steps = 0;
-      MoveJournal::SetStepHookForTest([&](const char*) {
-        if (++steps == stopAt) _exit(3);
-      });
-      action->Run();
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+    const KillPoint died = RunAndDieAtStep(stopAt, [this] { action->Run(); });
+    if (died) RecordProperty("step" + std::to_string(stopAt), died.step);
+    return bool(died);
   }
 
   // The destination on another file system: a small tmpfs, else a folder in /dev/shm.

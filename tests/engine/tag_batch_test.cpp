@@ -13,6 +13,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
 #include "imagemeta/jpeg_exif_file.h"
 
 namespace brisko {
@@ -65,18 +66,7 @@ class TagBatchTest : public ::testing::Test {
   }
   // Dies (no cleanup, as with SIGKILL) at the `stopAt`-th step; false when the run finished first.
   bool RunAndDieAt(int stopAt) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      int steps = 0;
-      MoveJournal::SetStepHookForTest([&](const char*) {
-        if (++steps == stopAt) _exit(3);
-      });
-      NewAction()->Run();
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+    return bool(RunAndDieAtStep(stopAt, [this] { NewAction()->Run(); }));
   }
   // Every file in the destination tree: tagged photos only, nothing hidden.
   void ExpectEachPhotoOnceTagged(size_t expected) {
@@ -189,7 +179,7 @@ TEST_F(TagBatchTest, AFolderMovedOntoItselfWithOverwriteKeepsEachPhotoOnceTagged
 
 TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) {
   // Killed once the copies are in place; then the card (the source folder) is taken out.
-  ASSERT_TRUE(RunAndDieAt(3));
+  ASSERT_TRUE(test::RunAndDieAt("tag batch placed", [this] { NewAction()->Run(); }));
   fs::rename(src, src + "-out");
   auto next = NewAction();
   next->RecoverInterruptedMoves();
