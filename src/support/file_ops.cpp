@@ -626,7 +626,7 @@ pid_t HiddenTempWriter(std::string_view name) {
   if (name.substr(0, kTag.size()) == kTag) name.remove_prefix(kTag.size());
   pid_t pid = 0;
   size_t digits = 0;
-  for (; digits < name.size() && digits < 10 && std::isdigit(static_cast<unsigned char>(name[digits])); ++digits)
+  for (; digits < name.size() && digits < 9 && std::isdigit(static_cast<unsigned char>(name[digits])); ++digits)
     pid = pid * 10 + (name[digits] - '0');
   if (digits == 0 || digits >= name.size() || name[digits] != '-') return 0;
   return pid;

@@ -1061,6 +1061,10 @@ TEST_F(MoveRecoveryTest, DeadWritersLeftoversAreSweptAtOnceAndTheRestStays) {
   EXPECT_EQ(CountFiles(deep), 1);
   EXPECT_TRUE(Exists(dst + "/.brisko-" + d + "-tag5.tmp"));
   EXPECT_TRUE(Exists(temp + "/ExifRotatorTemp_1700000001.jpg_temp"));
+  for (const char* notOne : {".brisko-.tmp", ".brisko--1.tmp", ".brisko-12.tmp", ".brisko-tag-x-1.tmp",
+                             "brisko-12-1.tmp", ".brisko-12-1.tm", ".brisko-99999999999999999999-1.tmp"})
+    EXPECT_EQ(HiddenTempWriter(notOne), 0) << notOne;
+  EXPECT_EQ(HiddenTempWriter(HiddenTempName("", "cam")), getpid());
   ::close(inUse);
   ::close(fd);
 }
