@@ -116,9 +116,9 @@ struct MoveRecovery {
   std::function<void(const std::string& path)> arrived;  // after a photo is placed
 };
 
-// Completes the unfinished move records (not the other kinds: see RecoverAll) in `tempFolder` whose lock it can get (a record locked by a
-// live process is that process's move); returns how many photos were placed. A record whose
-// source folder is not there (a card taken out) proves nothing about its source: it stays, and
+// Completes the unfinished move records (not the other kinds: see RecoverAll) in `tempFolder` whose lock it
+// can get (a record locked by a live process is that process's move); returns how many photos were placed. A
+// record whose source folder is not there (a card taken out) proves nothing about its source: it stays, and
 // a later call finishes it once the folder is back.
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
 

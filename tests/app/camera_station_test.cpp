@@ -113,7 +113,8 @@ TEST(ACameraStation, FinishesTheCameraMoveOfAnActionThatIsGone) {
   std::ofstream(cam + "/DCIM/100TEST/IMG_0001.JPG") << "photo";
   std::ofstream(cam + "/DCIM/100TEST/IMG_0002.JPG") << "other";
   fs::copy_file(cam + "/DCIM/100TEST/IMG_0001.JPG", out + "/IMG_0001.JPG");
-  struct stat photo {}, copy{};
+  struct stat photo {
+  }, copy{};
   ASSERT_EQ(::stat((cam + "/DCIM/100TEST/IMG_0001.JPG").c_str(), &photo), 0);
   ASSERT_EQ(::stat((out + "/IMG_0001.JPG").c_str(), &copy), 0);
   CameraMoveRecord record;
@@ -132,8 +133,9 @@ TEST(ACameraStation, FinishesTheCameraMoveOfAnActionThatIsGone) {
     s.WriteProfileInt("Actions", "NumActions", 0);
   }
   const std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR=" + dir.Path() +
-                          " XDG_STATE_HOME=" + dir.Path() + "/state " + BRISKO_BINARY + " --run-once --store " +
-                          dir.Path() + "/settings.db >" + dir.Path() + "/out.log 2>&1";
+                          " XDG_STATE_HOME=" + dir.Path() + "/state " + BRISKO_BINARY +
+                          " --run-once --store " + dir.Path() + "/settings.db >" + dir.Path() +
+                          "/out.log 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   EXPECT_FALSE(fs::exists(cam + "/DCIM/100TEST/IMG_0001.JPG"));
   EXPECT_TRUE(fs::exists(cam + "/DCIM/100TEST/IMG_0002.JPG"));

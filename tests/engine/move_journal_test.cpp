@@ -2,9 +2,9 @@
 // and dies at a chosen step; a fresh action then finishes it.
 #include "engine/move_journal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -1037,7 +1037,8 @@ TEST_F(MoveRecoveryTest, DeadWritersLeftoversAreSweptAtOnceAndTheRestStays) {
   const std::string d = std::to_string(dead), live = std::to_string(getpid());
   const std::string deep = dst + "/event/day";
   MakeFolder(deep);
-  for (const std::string& name : {".brisko-" + d + "-cam1.tmp", ".brisko-tag-" + d + "-2.tmp", ".brisko-" + d + "-3.tmp"})
+  for (const std::string& name :
+       {".brisko-" + d + "-cam1.tmp", ".brisko-tag-" + d + "-2.tmp", ".brisko-" + d + "-3.tmp"})
     MakeFile(deep + "/" + name, "dead");
   MakeFile(deep + "/.brisko-" + live + "-tag4.tmp", "live");
   MakeFile(dst + "/.brisko-" + d + "-tag5.tmp", "named");  // the only copy, by its record
@@ -1052,8 +1053,8 @@ TEST_F(MoveRecoveryTest, DeadWritersLeftoversAreSweptAtOnceAndTheRestStays) {
   int fd = -1;
   {
     std::string path;
-    fd = WriteRecordFile(temp + "/", "b.jpg", kTagBatchSuffix, FormatTagBatchRecord(record), path,
-                         nullptr, nullptr);
+    fd = WriteRecordFile(temp + "/", "b.jpg", kTagBatchSuffix, FormatTagBatchRecord(record), path, nullptr,
+                         nullptr);
     ASSERT_GE(fd, 0);
   }
   EXPECT_EQ(SweepDeadLeftovers(temp, temp, false), 1);
