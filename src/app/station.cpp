@@ -5,14 +5,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <set>
 
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
 #include "engine/move_journal.h"
 #include "engine/print_desk.h"
+#include "engine/recovery.h"
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
+#include "support/path_util.h"
 #include "support/heap.h"
 
 namespace brisko {
@@ -125,7 +128,33 @@ void Station::RecoverInterruptedMoves() {
   MoveRecovery orphans;
   orphans.anyOwner = true;
   orphans.log = [this](const std::string& text) { AddToLog(text); };
-  RecoverMoves(temp, orphans);
+  const CameraRecovery cameras = CameraRecoveryOf(*this);
+  RecoverAll(temp, orphans, &cameras);
+  // What dead writers left (hidden copies, downloads, the rotator's scratch) and no record names.
+  SweepDeadLeftovers(temp, temp, false);
+  std::set<std::string> destinations;
+  for (const auto& action : m_actions) {
+    if (!TrimTrailingSeparators(action->m_strDestFolder).empty()) destinations.insert(action->m_strDestFolder);
+  }
+  for (const std::string& folder : destinations) SweepDeadLeftovers(temp, folder, true);
+}
+
+void Station::RecoverOrphanedMoves() {
+  // The records of the move actions are finished by their own runs; those of actions that are
+  // gone (deleted, renamed, no longer moving) here, at each pass.
+  std::set<std::string> movers;
+  for (const auto& action : m_actions) {
+    if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia ||
+        action->m_iType == kMoveSubfolders)
+      movers.insert(action->m_strName);
+  }
+  MoveRecovery orphans;
+  orphans.mine = [&movers](const std::string& action) { return movers.count(action) == 0; };
+  orphans.log = [this](const std::string& text) { AddToLog(text); };
+  const CameraRecovery cameras = CameraRecoveryOf(*this);
+  const std::string temp = ResolveTempFolder(*this);
+  RecoverAll(temp, orphans, &cameras);
+  SweepDeadLeftovers(temp, temp, false);
 }
 
 // ---- RunHost ----
@@ -428,6 +457,7 @@ void Station::OnLoopTimer() {
   m_host.StopLoopTimer();
   {
     RunScope scope(*this);
+    RecoverOrphanedMoves();
     Walk(true, [this](Action& action) {
       if (action.m_iScheduleType == kScheduleOnCommand) return;
       RunOne(action);
@@ -479,6 +509,7 @@ void Station::OnActionTimer(unsigned id) {
 void Station::RunOnce() {
   if (IsDialogOpen()) return;
   RunScope scope(*this);
+  RecoverOrphanedMoves();
   Walk(false, [this](Action& action) {
     if (action.m_iScheduleType == kScheduleOnCommand) return;
     AddToLog(kBanner);

@@ -57,6 +57,7 @@ class Station : public RunHost {
   // At start: clears half-written temporary files and finishes the moves a crash interrupted,
   // those of actions no longer listed as well.
   void RecoverInterruptedMoves();
+  void RecoverOrphanedMoves();
 
   // ---- RunHost ----
   void AddToLog(const std::string& text) override;

@@ -279,6 +279,9 @@ class Action {
   // What a crash left undone on a photo in the temp folder: rotation and block as this action
   // would do them; `folder` gains "Rotated/" as a move would give it.
   void FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder);
+  class MoveFilesRun;
+  // Whether a pass takes a file of this name (its file specifications).
+  bool TakesName(const std::string& name) const;
   // Writes a move record; logs and gives false when it cannot.
   bool WriteJournal(MoveJournal& journal, const MoveRecord& record);
   void RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
@@ -305,8 +308,8 @@ class Action {
   // The run of an action whose source is a camera (camera_run.cpp).
   bool RunCameraBody();
   struct CameraFile;
+  class CameraRun;
   bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
-  void RecoverCameraMoves(const CameraSource& source, CameraSession& session);
 
   RunHost* m_host;
   // Camera photos this action copied (their copies), or left on a camera that refused to

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <charconv>
 
-#include "engine/move_journal.h"
+#include "engine/record_file.h"
+#include "engine/run_support.h"
+#include "support/file_identity.h"
+#include "support/file_ops.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -79,19 +82,6 @@ std::vector<std::string_view> Split(std::string_view line, char by) {
   }
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::atomic<unsigned> g_recordNumber{0};
-
 }  // namespace
 
 std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
@@ -152,10 +142,17 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
 CameraMoveJournal::CameraMoveJournal(std::string tempFolder) : m_folder(WithTrailingSeparator(tempFolder)) {}
 
 CameraMoveJournal::~CameraMoveJournal() {
-  Keep();
+  if (m_lockFd >= 0) ::close(m_lockFd);
 }
 
-void CameraMoveJournal::Keep() {
+void CameraMoveJournal::Adopt(const std::string& path, int lockFd) {
+  if (m_lockFd >= 0) ::close(m_lockFd);
+  m_path = path;
+  m_lockFd = lockFd;
+}
+
+void CameraMoveJournal::Keep(std::vector<std::string> placed) {
+  if (!m_path.empty()) HoldPlacedCopies(m_path, std::move(placed));
   if (m_lockFd >= 0) ::close(m_lockFd);
   m_lockFd = -1;
   m_path.clear();
@@ -165,100 +162,223 @@ void CameraMoveJournal::Remove() {
   if (!m_path.empty()) {
     ::unlink(m_path.c_str());
     SyncFolderHolding(m_path);
+    ReleaseHeld(m_path);
   }
   Keep();
 }
 
 bool CameraMoveJournal::Write(const CameraMoveRecord& record, int* err) {
   const std::string text = FormatCameraMoveRecord(record);
-  auto fail = [err](int e) {
-    if (err) *err = e;
+  if (text.size() > kMaxCameraMoveRecordBytes) {
+    if (err) *err = EFBIG;
     return false;
-  };
-  if (text.size() > kMaxCameraMoveRecordBytes) return fail(EFBIG);
-  // Written under a hidden name, locked and flushed, and only then given its own name, so the
-  // record under that name is always whole and always locked while this station lives.
-  std::string temp = m_folder + ".camera-move.brisko-XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return fail(errno);
-  ::fchmod(fd, 0600);
-  ::flock(fd, LOCK_EX | LOCK_NB);
-  if (!WriteAll(fd, text) || ::fdatasync(fd) != 0) {
-    const int e = errno ? errno : EIO;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return fail(e);
   }
-  std::string path = m_path;
-  if (path.empty()) {
-    path = m_folder + "camera-" + std::to_string(::getpid()) + "-" + std::to_string(++g_recordNumber) +
-           kCameraMoveRecordSuffix;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return fail(e);
-  }
-  if (!SyncFolderHolding(path)) {
-    // The record may not survive a power cut; the caller must not go on.
-    ::close(fd);
-    ::unlink(path.c_str());
-    m_path.clear();
-    if (m_lockFd >= 0) ::close(m_lockFd);
-    m_lockFd = -1;
-    return fail(EIO);
-  }
+  const int fd =
+      WriteRecordFile(m_folder, record.entries.empty() ? std::string("camera") : record.entries.front().name,
+                      kCameraMoveRecordSuffix, text, m_path, nullptr, err);
+  if (fd < 0) return false;
   if (m_lockFd >= 0) ::close(m_lockFd);
   m_lockFd = fd;
-  m_path = path;
   return true;
 }
 
-void CameraMoveJournal::Claim(const std::string& tempFolder, const std::string& action,
-                              const std::string& camera, std::vector<CameraMoveRecord>& records,
-                              std::vector<std::unique_ptr<CameraMoveJournal>>& journals) {
-  const std::string folder = WithTrailingSeparator(tempFolder);
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  std::vector<std::string> names;
-  const std::string_view suffix = kCameraMoveRecordSuffix;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name(entry->d_name);
-    if (name.size() > suffix.size() && name[0] != '.' && name.substr(name.size() - suffix.size()) == suffix)
-      names.emplace_back(name);
-  }
-  ::closedir(dir);
-  for (const std::string& name : names) {
-    const std::string path = folder + name;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
-    struct stat st {};
-    // A record a live station holds is that station's move.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > off_t(kMaxCameraMoveRecordBytes) ||
-        ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      continue;
-    }
-    std::string text(static_cast<size_t>(st.st_size), '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
+namespace {
+
+std::string CameraPath(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// Whether the copy of `e` is proven to be at its target: by the inode number the record names,
+// or, where the record names none (a copy placed across file systems by an earlier version), by
+// the bytes of the download still beside it. A size alone proves nothing.
+bool ProvenPlaced(const CameraMoveRecord::Entry& e) {
+  struct stat st {};
+  if (::stat(e.target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != e.copySize)
+    return false;
+  if (e.copyInode != 0) return uint64_t(st.st_ino) == e.copyInode;
+  return !e.temp.empty() && SameContent(e.temp, e.target);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
+class CameraRecoverer {
+ public:
+  CameraRecoverer(std::string folder, const MoveRecovery& how, const CameraRecovery& cameras)
+      : m_folder(std::move(folder)), m_how(how), m_cameras(cameras) {}
+
+  int Run(const std::string& path) {
+    const int fd = ClaimRecordFile(path);
+    if (fd < 0) return 0;
+    CameraMoveJournal journal(m_folder);
+    journal.Adopt(path, fd);
+    std::string text;
     CameraMoveRecord record;
-    if (got != text.size() || !ParseCameraMoveRecord(text, record) || record.action != action ||
-        record.camera != camera) {
-      ::close(fd);
-      continue;
+    // Not one of ours, or one a later version wrote: left for the operator.
+    if (!ReadBounded(fd, text, kMaxCameraMoveRecordBytes) || !ParseCameraMoveRecord(text, record) ||
+        !m_how.Owns(record.action))
+      return 0;  // let go as it is, holds and all
+    CameraSession* session = m_cameras.connect ? m_cameras.connect(record.camera) : nullptr;
+    int finished = 0;
+    CameraMoveRecord waiting = record;
+    waiting.entries.clear();
+    std::vector<std::string> held;
+    for (const CameraMoveRecord::Entry& e : record.entries) {
+      bool placed = ProvenPlaced(e);
+      if (!session) {
+        // The camera is away: nothing can be told about the photo on it. The copy in place is
+        // held back; the download (if any) stays with the record.
+        waiting.entries.push_back(e);
+        if (placed) held.push_back(e.target);
+        continue;
+      }
+      const std::string listed = record.camera + CameraPath(e.folder, e.name);
+      CameraFileStat now;
+      const CameraStatus there = session->Stat(e.folder, e.name, now, m_cameras.pump);
+      const bool gone =
+          there.kind == CameraStatus::Kind::NotFound && m_cameras.present && m_cameras.present(record.camera);
+      if (!there.Ok() && !gone) {
+        waiting.entries.push_back(e);  // the camera failed: the next pass asks again
+        if (placed) held.push_back(e.target);
+        continue;
+      }
+      const bool same = there.Ok() && now.size == e.size && now.modTime == e.modTime;
+      if (!placed && same && e.copyInode == 0 && !Exists(e.temp)) placed = SameAsOnCamera(*session, e);
+      if (!placed) {
+        if (!Exists(e.temp)) continue;  // nothing left of the move: the photo is where it was
+        if (same) {
+          ::unlink(e.temp.c_str());  // never placed: the photo is still on the camera
+          continue;
+        }
+        // Off the camera since: the download is all that is left of the photo.
+        std::string at;
+        if (!MoveFile(e.temp, e.target, Collision::Rename, &at)) {
+          waiting.entries.push_back(e);
+          continue;
+        }
+        SyncFolderHolding(at);
+        Log(Format2("Recovered file from %s to %s", listed, at));
+        ++finished;
+        continue;
+      }
+      if (same) {
+        const CameraStatus deleted = session->Delete(e.folder, e.name, m_cameras.pump);
+        if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound) {
+          waiting.entries.push_back(e);
+          held.push_back(e.target);
+          continue;
+        }
+        if (deleted.Ok())
+          Log("Deleted on the camera after an interrupted move: " + listed + " (its copy is " + e.target +
+              ")");
+      }
+      // Proven in place: the download beside it (a copy across file systems) is surplus now.
+      if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
+      ++finished;
     }
-    auto journal = std::make_unique<CameraMoveJournal>(folder);
-    journal->m_path = path;
-    journal->m_lockFd = fd;
-    records.push_back(std::move(record));
-    journals.push_back(std::move(journal));
+    if (waiting.entries.empty()) {
+      journal.Remove();
+    } else {
+      if (waiting.entries.size() != record.entries.size()) journal.Write(waiting);
+      journal.Keep(std::move(held));
+    }
+    return finished;
   }
+
+ private:
+  void Log(const std::string& text) {
+    if (m_how.log) m_how.log(text);
+  }
+  // A copy an earlier version placed across file systems names no inode number and left no
+  // download: the photo on the camera is read again and compared. A copy tagged on the way
+  // never compares equal; its photo then stays on the camera (twice rather than lost).
+  bool SameAsOnCamera(CameraSession& session, const CameraMoveRecord::Entry& e) {
+    struct stat st {};
+    if (::stat(e.target.c_str(), &st) != 0 || uint64_t(st.st_size) != e.copySize || e.copySize != e.size)
+      return false;
+    std::string probe = m_folder + ".camera-check.brisko-XXXXXX";
+    const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool got = session.Download(e.folder, e.name, fd, m_cameras.pump).Ok();
+    const bool closed = ::close(fd) == 0;
+    const bool same = got && closed && SameContent(probe, e.target);
+    ::unlink(probe.c_str());
+    return same;
+  }
+  std::string m_folder;
+  const MoveRecovery& m_how;
+  const CameraRecovery& m_cameras;
+};
+
+}  // namespace
+
+int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how,
+                       const CameraRecovery& cameras) {
+  const std::string folder = WithTrailingSeparator(tempFolder);
+  CameraRecoverer recoverer(folder, how, cameras);
+  int finished = 0;
+  for (const std::string& path : ListRecordFiles(folder, kCameraMoveRecordSuffix))
+    finished += recoverer.Run(path);
+  return finished;
+}
+
+namespace {
+
+std::vector<std::pair<std::string, CameraMoveRecord>> KeptRecords(const std::string& folder,
+                                                                  const std::string& action,
+                                                                  const std::string& camera) {
+  std::vector<std::pair<std::string, CameraMoveRecord>> found;
+  for (const std::string& path : ListRecordFiles(folder, kCameraKeptSuffix)) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    std::string text;
+    CameraMoveRecord record;
+    if (ReadBounded(fd, text, kMaxCameraMoveRecordBytes) && ParseCameraMoveRecord(text, record) &&
+        record.action == action && record.camera == camera)
+      found.emplace_back(path, std::move(record));
+    ::close(fd);
+  }
+  return found;
+}
+
+}  // namespace
+
+std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder,
+                                                      const std::string& action, const std::string& camera) {
+  std::vector<CameraMoveRecord::Entry> entries;
+  for (auto& [path, record] : KeptRecords(WithTrailingSeparator(tempFolder), action, camera)) {
+    for (CameraMoveRecord::Entry& e : record.entries) entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, const std::string& camera,
+                      const std::vector<CameraMoveRecord::Entry>& entries,
+                      const std::function<bool(const CameraMoveRecord::Entry&)>& stillThere) {
+  const std::string folder = WithTrailingSeparator(tempFolder);
+  auto records = KeptRecords(folder, action, camera);
+  CameraMoveRecord merged;
+  merged.action = action;
+  merged.camera = camera;
+  for (auto& [path, record] : records) {
+    for (CameraMoveRecord::Entry& e : record.entries) {
+      if (!stillThere || stillThere(e)) merged.entries.push_back(std::move(e));
+    }
+  }
+  for (const CameraMoveRecord::Entry& e : entries) merged.entries.push_back(e);
+  std::string path = records.empty() ? std::string() : records.front().first;
+  if (merged.entries.empty()) {
+    for (auto& [p, record] : records) ::unlink(p.c_str());
+    return true;
+  }
+  const int fd = WriteRecordFile(folder, "camera", kCameraKeptSuffix, FormatCameraMoveRecord(merged), path,
+                                 nullptr, nullptr);
+  if (fd < 0) return false;
+  ::close(fd);
+  for (size_t k = 1; k < records.size(); ++k) ::unlink(records[k].first.c_str());
+  return true;
 }
 
 }  // namespace brisko

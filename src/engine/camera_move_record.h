@@ -5,10 +5,14 @@
 // there deletes on the camera exactly the photos whose copies are in place, so a photo is
 // neither lost nor doubled.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "camera/camera_session.h"
+#include "engine/move_journal.h"
 
 namespace brisko {
 
@@ -35,6 +39,10 @@ std::string FormatCameraMoveRecord(const CameraMoveRecord& record);
 // False for anything that is not a complete, well-formed record. Bounded by the input size.
 bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record);
 
+// Photos a move copied that stayed on a camera refusing deletes, in the record form above: no
+// pass copies them again, after a restart too.
+inline constexpr const char* kCameraKeptSuffix = ".brisko-camera-kept";
+
 // One record file, locked for as long as this object holds it, so another station sharing the
 // temp folder never acts on a move this one is still making.
 class CameraMoveJournal {
@@ -47,19 +55,41 @@ class CameraMoveJournal {
   // Writes (or replaces) the record durably. False (with *err) when it is not on disk.
   bool Write(const CameraMoveRecord& record, int* err = nullptr);
   void Remove();
-  // Lets go of the record without removing it (it stays for recovery).
-  void Keep();
-
-  // The records in the temp folder of `action` on `camera` that no live process holds; each is
-  // taken over (locked) by a journal in `journals`.
-  static void Claim(const std::string& tempFolder, const std::string& action, const std::string& camera,
-                    std::vector<CameraMoveRecord>& records,
-                    std::vector<std::unique_ptr<CameraMoveJournal>>& journals);
+  // Lets go of the record without removing it (it stays for recovery); `placed` are the copies
+  // it placed, held back from every action until the record is finished.
+  void Keep(std::vector<std::string> placed = {});
+  void Adopt(const std::string& path, int lockFd);
+  const std::string& Path() const { return m_path; }
 
  private:
   std::string m_folder;
   std::string m_path;
   int m_lockFd = -1;
 };
+
+// How recovery reaches a record's camera (its source text, "camera:usb:001,004").
+struct CameraRecovery {
+  // The camera's session, or null when it is not there now.
+  std::function<CameraSession*(const std::string& camera)> connect;
+  // Whether the camera is there (a file it says it lacks is then surely gone from it).
+  std::function<bool(const std::string& camera)> present;
+  CameraPump pump;
+};
+
+// Finishes the camera move records in `tempFolder` that `how` owns and no live process holds:
+// a photo whose copy is proven in place (its inode number, or its bytes against the download)
+// is deleted on the camera; a download never placed goes while the photo is still on the
+// camera. While the camera is away the record stays and its placed copies are held back.
+// Returns how many photos were finished.
+int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how, const CameraRecovery& cameras);
+
+// The photos of `action` on `camera` kept on the camera after their copies were made.
+std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder,
+                                                      const std::string& action, const std::string& camera);
+// Adds `entries` to what is kept (those for which `stillThere` says no are forgotten). False when
+// it cannot be written.
+bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, const std::string& camera,
+                      const std::vector<CameraMoveRecord::Entry>& entries,
+                      const std::function<bool(const CameraMoveRecord::Entry&)>& stillThere);
 
 }  // namespace brisko

@@ -19,6 +19,7 @@
 #include "engine/action.h"
 #include "engine/camera_move_record.h"
 #include "engine/move_journal.h"
+#include "engine/run_support.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/exif_access.h"
@@ -43,8 +44,6 @@ constexpr uint64_t kCameraBatchBytes = 512ull << 20;
 // An ID.TXT is a few lines; anything larger is not read from a camera.
 constexpr uint64_t kMaxIdTxtBytes = 64 * 1024;
 
-std::atomic<unsigned> g_downloadNumber{0};
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -64,6 +63,13 @@ std::string CameraKey(const CameraListing::File& f) {
          std::to_string(f.stat.modTime);
 }
 
+// A copy keeps the photo's folder below the camera's root, as a card's copy keeps the folder
+// below the source folder: two folders may hold photos of the same name.
+std::string KeptFolder(const CameraListing::File& f, bool subfolders) {
+  if (!subfolders || f.folder.size() <= 1) return {};
+  return f.folder.substr(1) + "/";
+}
+
 // A folder below one named *.processing is not read, as on a card.
 bool InProcessingFolder(const std::string& folder) {
   size_t start = 0;
@@ -79,8 +85,7 @@ bool InProcessingFolder(const std::string& folder) {
 
 // A hidden name of the file layer's form (scans pass over it; the temp sweep clears it).
 std::string HiddenDownloadName(const std::string& folder) {
-  return WithTrailingSeparator(folder) + ".brisko-" + std::to_string(::getpid()) + "-cam" +
-         std::to_string(++g_downloadNumber) + ".tmp";
+  return HiddenTempName(WithTrailingSeparator(folder), "cam");
 }
 
 uint64_t DeviceOf(const std::string& path) {
@@ -145,7 +150,12 @@ bool Action::RunCameraBody() {
     m_cameraSettings = settings;
   }
   const bool move = m_iType != kCopyFiles;
-  if (move) RecoverCameraMoves(*source, *session);
+  // What a camera refusing deletes kept is never taken again, after a restart too.
+  if (move) {
+    for (const CameraMoveRecord::Entry& e : ReadKeptOnCamera(GetTempFolder(), m_strName, source->Text()))
+      m_cameraLeft.insert(CameraPath(e.folder, e.name) + "\t" + std::to_string(e.size) + "\t" +
+                          std::to_string(e.modTime));
+  }
   if (session->Dead()) {
     pool.Lost(*source, [this](const std::string& line) { m_host->AddToLog(line); });
     m_host->SetProgress(0, 100, description, "No action required");
@@ -195,7 +205,8 @@ bool Action::RunCameraBody() {
       };
       auto known = m_cameraCopies.find(CameraKey(f));
       settled = (known != m_cameraCopies.end() && upToDate(known->second)) ||
-                (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name));
+                (!m_bCreateNewSubfolder &&
+                 upToDate(WithTrailingSeparator(m_strDestFolder) + KeptFolder(f, subfolders) + f.name));
     }
     selected.push_back({path, f.stat.modTime, settled});
     candidates.push_back({f, path});
@@ -322,70 +333,240 @@ bool Action::RunCameraBody() {
   return result;
 }
 
-bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& session,
-                              std::vector<CameraFile>& files) {
-  const std::string description = GetDescription();
-  StationValues& values = m_host->Values();
-  CameraPool& pool = *values.m_cameras;
-  auto pump = [this] { m_host->DispatchPendingEvents(); };
-  const bool move = m_iType != kCopyFiles;
-  const bool steps = move && (m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif);
-  bool result = true;
-  bool lost = false;
-  auto forget = [&](const CameraListing::File& f) {
-    std::vector<CameraListing::File>& all = pool.Listing(source).files;
-    for (auto it = all.begin(); it != all.end(); ++it) {
-      if (it->folder == f.folder && it->name == f.name) {
-        all.erase(it);
-        break;
-      }
-    }
-  };
-  auto loseCamera = [&](const CameraStatus& status, const std::string& listed) {
-    lost = true;
-    pool.Lost(source, [&](const std::string& line) {
-      m_host->AddToLog(line + " (" + status.text + "; " + listed + " stays on the camera)");
-    });
-    session = nullptr;
-  };
+// A camera run, step by step: each photo is downloaded once (beside its destination, or into the
+// temp folder when it is turned or tagged on the way), judged by the filters that need its data,
+// named, and queued; a batch is then moved beside its targets where it is on another file
+// system, flushed, recorded (a move), placed, and its photos deleted on the camera.
+class Action::CameraRun {
+ public:
+  CameraRun(Action& action, const CameraSource& source, CameraSession*& session)
+      : a(action),
+        m_source(source),
+        session(session),
+        values(action.m_host->Values()),
+        pool(*values.m_cameras),
+        move(action.m_iType != kCopyFiles),
+        steps(move && (action.m_bAutoRotateJPG || action.m_bAddOrUpdateBriskoExif)) {}
 
+  bool Run(std::vector<CameraFile>& files) {
+    const std::string description = a.GetDescription();
+    downloadFolder = steps ? a.GetTempFolder() : WithTrailingSeparator(a.m_strDestFolder);
+    a.CreateFolderPath(downloadFolder);
+    const int n = static_cast<int>(files.size());
+    for (int i = 0; i < n && !lost; ++i) {
+      if (move) values.m_iFileCounter += 1;
+      a.m_host->SetProgress(i, n, description, move ? "Moving files" : "Copying files");
+      if (!TakeOne(files[size_t(i)])) break;
+    }
+    Commit();
+    return result;
+  }
+
+ private:
   struct Pending {
     const CameraFile* from;
     std::string temp;
     std::string target;
     uint64_t size = 0;
   };
-  std::vector<Pending> batch;
-  uint64_t batchBytes = 0;
-  std::set<std::string> pendingTargets;
 
-  auto commit = [&] {
+  // Downloads, judges, names and queues one photo; false when the camera is lost.
+  bool TakeOne(const CameraFile& from) {
+    const CameraListing::File& f = from.file;
+    NamingContext context = a.MakeNamingContext();
+    context.listed = ListedPhoto{from.listed, std::time_t(f.stat.modTime), std::time_t(f.stat.modTime)};
+
+    // A copy whose destination is known without the photo is checked before it is downloaded.
+    if (!move) {
+      auto upToDate = [&](const std::string& target) {
+        FileInfo status;
+        return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
+      };
+      auto known = a.m_cameraCopies.find(CameraKey(f));
+      if (known != a.m_cameraCopies.end() && upToDate(known->second)) return true;
+      if (!a.m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(a.m_strDestFolder) +
+                                               KeptFolder(f, a.m_bIncludeSubFolders != 0) + f.name))
+        return true;
+    }
+
+    std::string temp = HiddenDownloadName(downloadFolder);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      const int err = errno;
+      a.LogMessage(move ? MoveFailedLine(from.listed, downloadFolder)
+                        : "FAILED: Copy file " + from.listed + " to " + downloadFolder);
+      a.LogMessage(ErrnoText(err));
+      result = false;
+      return true;
+    }
+    const CameraStatus got = session->Download(f.folder, f.name, fd, pump);
+    // The disk starts writing now, while the next photo comes; the batch's flush then waits
+    // for less.
+    if (got.Ok()) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    const bool closed = ::close(fd) == 0;
+    if (!got.Ok() || !closed) {
+      // The partial copy goes; the photo stays on the camera for the next pass.
+      ::unlink(temp.c_str());
+      if (got.kind == CameraStatus::Kind::NotFound && pool.Present(m_source)) {
+        Forget(f);  // taken off the camera since it was listed
+        return true;
+      }
+      if (IsLoss(got) || !pool.Present(m_source)) {
+        LoseCamera(got, from.listed);
+        return false;
+      }
+      a.LogMessage(move ? MoveFailedLine(from.listed, downloadFolder)
+                        : "FAILED: Copy file " + from.listed + " to " + downloadFolder);
+      a.LogMessage("  Reason: " + (got.Ok() ? std::string("closing the copy failed") : got.text));
+      result = false;
+      return true;
+    }
+    MoveJournal::Reached("camera photo downloaded");
+    // The copy carries the camera's time (a camera that gives none leaves the download's own).
+    if (f.stat.modTime > 0) SetFileTimes(temp, f.stat.modTime, kKeepTime);
+
+    // The filters that need the photo's own data look at the downloaded copy.
+    if (a.m_bSelectByOrientation) {
+      const std::optional<bool> landscape = DecideLandscape(temp);
+      if (landscape && *landscape != (a.m_bSelectLandscape != 0)) {
+        a.LogFileNote(1, "Wrong orientation", from.listed);
+        ::unlink(temp.c_str());
+        a.m_cameraLeft.insert(CameraKey(f));
+        return true;
+      }
+    }
+    if (!a.PassesGpsFilter(temp)) {
+      ::unlink(temp.c_str());
+      a.m_cameraLeft.insert(CameraKey(f));
+      return true;
+    }
+
+    BriskoExifFields fields;
+    a.ReadFields(temp, fields);
+    bool rotated = false;
+    if (move && a.m_bAutoRotateJPG && JpegNeedsRotation(temp)) {
+      const std::string turned = HiddenDownloadName(downloadFolder);
+      std::string whyNot;
+      if (AutoRotateJpeg(downloadFolder, temp, turned, &whyNot) &&
+          ::rename(turned.c_str(), temp.c_str()) == 0) {
+        rotated = true;
+        a.LogMessage("Rotated " + from.listed);
+        a.m_host->NotePhotoStep(PhotoStep::Rotated);
+      } else {
+        ::unlink(turned.c_str());
+        a.LogMessage("Not rotated: " +
+                     (whyNot.empty() ? std::string("the lossless turn of its picture failed") : whyNot) +
+                     ": " + from.listed);
+      }
+    }
+    if (move && a.m_bAddOrUpdateBriskoExif) {
+      CompleteFieldsForWrite(fields, from.listed, a.m_pIdTxt, values.m_strBarcodeInputsArray,
+                             values.m_strOperatorSelectedText,
+                             BriskoExifCustomMap(a.m_BriskoExifCustomActionFieldsMap));
+      const std::string tagged = HiddenDownloadName(downloadFolder);
+      if (fields.WriteToFile(temp, tagged, DefaultExifAccess()) &&
+          ::rename(tagged.c_str(), temp.c_str()) == 0) {
+        a.m_host->NotePhotoStep(PhotoStep::Tagged);
+      } else {
+        ::unlink(tagged.c_str());
+        a.LogMessage("Not tagged: its JPEG data cannot be read: " + from.listed);
+      }
+    }
+    if (f.stat.modTime > 0 && (rotated || (move && a.m_bAddOrUpdateBriskoExif)))
+      SetFileTimes(temp, f.stat.modTime, kKeepTime);
+
+    // Where it goes: the destination folder, its generated subfolder, "Rotated/".
+    std::string destination = WithTrailingSeparator(a.m_strDestFolder);
+    if (a.m_bCreateNewSubfolder) {
+      const std::string subfolder =
+          a.m_SubfolderTemplate.GenerateSubfolderName(a.m_pIdTxt, fields, temp, context);
+      if (!subfolder.empty()) destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
+    }
+    if (!move) destination += KeptFolder(f, a.m_bIncludeSubFolders != 0);
+    if (rotated && a.m_bAutoRotateUseSubfolder) destination += "Rotated/";
+    if (!PathExists(destination)) a.CreateFolderPath(destination);
+    std::string name = f.name;
+    if (move && a.m_bRenameFile) {
+      std::string newName = a.m_RenameTemplate.GenerateNewName(temp, a.m_pIdTxt, fields, false, context);
+      if (!newName.empty()) name = std::move(newName);
+    }
+    std::string target = destination + name;
+    if (!move) {
+      FileInfo status;
+      if (GetFileStatus(target, status) && f.stat.modTime <= status.modTime) {
+        ::unlink(temp.c_str());
+        a.m_cameraCopies[CameraKey(f)] = target;
+        return true;
+      }
+    } else if (!a.m_bOverwriteExistingFiles) {
+      a.MakeUniqueFileName(target,
+                           [&](const std::string& p) { return pendingTargets.count(p) || PathExists(p); });
+    }
+    pendingTargets.insert(target);
+    batch.push_back({&from, temp, target, f.stat.size});
+    batchBytes += f.stat.size;
+    if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) Commit();
+    return true;
+  }
+
+  void Commit() {
     if (batch.empty()) return;
+    MoveBesideTargets();
+    if (!FlushBatch()) return;
+    CameraMoveJournal journal(a.GetTempFolder());
+    if (move && !RecordBatch(journal)) return;
+    std::vector<std::string> placed(batch.size());
+    PlaceBatch(placed);
+    SettleBatch(placed, journal);
+  }
+
+  // A download made in the temp folder on another file system is copied beside its target
+  // first: placed by a rename, its copy keeps the inode number the record names, and recovery
+  // never has to take a file at the target for it on its size.
+  void MoveBesideTargets() {
+    for (Pending& p : batch) {
+      const std::string folder = SplitPath(p.target).folder;
+      if (DeviceOf(p.temp) == DeviceOf(folder)) continue;
+      const std::string beside = HiddenDownloadName(folder);
+      int err = 0;
+      if (CopyFile(p.temp, beside, Collision::Fail, nullptr, &err)) {
+        ::unlink(p.temp.c_str());
+        p.temp = beside;
+      }
+    }
+  }
+
+  bool FlushBatch() {
     std::vector<std::string> temps;
     for (const Pending& p : batch) temps.push_back(p.temp);
     const int flushErr = FlushFileSystems(temps);
     if (flushErr != 0) {
       for (const Pending& p : batch) {
         ::unlink(p.temp.c_str());
-        LogMessage((move ? "Failed: Move file from " : "FAILED: Copy file ") + p.from->listed +
-                   (move ? " to " : " to ") + p.target);
-        LogMessage(ErrnoText(flushErr));
+        a.LogMessage((move ? "Failed: Move file from " : "FAILED: Copy file ") + p.from->listed +
+                     (move ? " to " : " to ") + p.target);
+        a.LogMessage(ErrnoText(flushErr));
       }
       batch.clear();
       batchBytes = 0;
       pendingTargets.clear();
       result = false;
-      return;
+      return false;
     }
-    CameraMoveJournal journal(GetTempFolder());
+    return true;
+  }
+
+  bool RecordBatch(CameraMoveJournal& journal) {
     if (move) {
       CameraMoveRecord record;
-      record.action = m_strName;
-      record.camera = source.Text();
+      record.action = a.m_strName;
+      record.camera = m_source.Text();
       for (const Pending& p : batch) {
         struct stat st {};
         const bool sameFs =
             ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
+        // Where it could not be copied beside its target, no inode number: recovery then
+        // compares the download's bytes with the copy in place.
         record.entries.push_back({p.from->file.folder, p.from->file.name, p.from->file.stat.size,
                                   p.from->file.stat.modTime, p.target, p.temp,
                                   sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)});
@@ -395,45 +576,48 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
         // Without the record a crash could double every photo of the batch: none is placed.
         for (const Pending& p : batch) {
           ::unlink(p.temp.c_str());
-          LogMessage("Failed (CopyOrMoveFilesUsingShell): Move file from " + p.from->listed + " to " +
-                     p.target);
+          a.LogMessage(MoveFailedLine(p.from->listed, p.target));
         }
-        LogMessage("FAILED: Write move record: " + ErrnoText(err));
+        a.LogMessage("FAILED: Write move record: " + ErrnoText(err));
         batch.clear();
         batchBytes = 0;
         pendingTargets.clear();
         result = false;
-        return;
+        return false;
       }
       MoveJournal::Reached("camera batch recorded");
     }
+    return true;
+  }
+
+  void PlaceBatch(std::vector<std::string>& placed) {
     // Placed: renamed (or, from another file system, copied) under the final name.
-    std::vector<std::string> placed(batch.size());
     ++values.g_nShellOperationDepth;
     for (size_t k = 0; k < batch.size(); ++k) {
       const Pending& p = batch[k];
-      const bool replace = !move || m_bOverwriteExistingFiles;
+      const bool replace = !move || a.m_bOverwriteExistingFiles;
       int err = 0;
       if (::renameat2(AT_FDCWD, p.temp.c_str(), AT_FDCWD, p.target.c_str(), replace ? 0 : RENAME_NOREPLACE) !=
           0)
         err = errno;
       if (err == EXDEV) {
         err = 0;
+        // The download stays until the photo is deleted on the camera: it is what proves the
+        // copy in place to be this photo.
         if (!CopyFile(p.temp, p.target, replace ? Collision::Replace : Collision::Fail, nullptr, &err)) {
           if (err == 0) err = EIO;
-        } else {
+        } else if (!move) {
           ::unlink(p.temp.c_str());
         }
       }
       if (err != 0) {
         ::unlink(p.temp.c_str());
         if (move) {
-          LogMessage("Failed (CopyOrMoveFilesUsingShell): Move file from " + p.from->listed + " to " +
-                     p.target);
+          a.LogMessage(MoveFailedLine(p.from->listed, p.target));
         } else {
-          LogMessage("FAILED: Copy file " + p.from->listed + " to " + p.target);
+          a.LogMessage("FAILED: Copy file " + p.from->listed + " to " + p.target);
         }
-        LogMessage(ErrnoText(err));
+        a.LogMessage(ErrnoText(err));
         result = false;
         continue;
       }
@@ -444,240 +628,118 @@ bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& sessio
       if (!path.empty() && folders.insert(SplitPath(path).folder).second) SyncFolderHolding(path);
     }
     --values.g_nShellOperationDepth;
+  }
+
+  void SettleBatch(const std::vector<std::string>& placed, CameraMoveJournal& journal) {
     MoveJournal::Reached("camera batch placed");
     bool keepRecord = false;
+    std::vector<std::string> held;
+    std::vector<CameraMoveRecord::Entry> kept;
     for (size_t k = 0; k < batch.size(); ++k) {
       if (placed[k].empty()) continue;
       const CameraFile& from = *batch[k].from;
       if (!move) {
-        m_cameraCopies[CameraKey(from.file)] = placed[k];
-        if (m_bUseExternalExe) RunExternalApplication(placed[k]);
-        LogMessage("Copied file " + from.listed + " to " + placed[k]);
+        a.m_cameraCopies[CameraKey(from.file)] = placed[k];
+        if (a.m_bUseExternalExe) a.RunExternalApplication(placed[k]);
+        a.LogMessage("Copied file " + from.listed + " to " + placed[k]);
         continue;
       }
-      ApplyFileAttributes(placed[k]);
+      a.ApplyFileAttributes(placed[k]);
       CameraStatus deleted = session && !lost
                                  ? session->Delete(from.file.folder, from.file.name, pump)
                                  : CameraStatus::Make(CameraStatus::Kind::Gone, "the camera is gone");
       // Not there while the camera is: taken off it meanwhile, so this copy is the only one.
-      if (deleted.Ok() || (deleted.kind == CameraStatus::Kind::NotFound && pool.Present(source))) {
-        forget(from.file);
-      } else if (IsLoss(deleted) || !pool.Present(source)) {
-        // The record stays: the next pass with the camera there deletes what was copied.
+      bool stays = false;
+      if (deleted.Ok() || (deleted.kind == CameraStatus::Kind::NotFound && pool.Present(m_source))) {
+        Forget(from.file);
+        if (batch[k].temp != placed[k]) ::unlink(batch[k].temp.c_str());
+      } else if (IsLoss(deleted) || !pool.Present(m_source)) {
+        // The record stays: the next pass with the camera there deletes what was copied, and
+        // until then no action takes the copy on (the photo would be moved twice).
         keepRecord = true;
-        if (!lost) loseCamera(deleted, from.listed);
+        held.push_back(placed[k]);
+        if (!lost) LoseCamera(deleted, from.listed);
       } else {
-        // A camera that refuses deletes keeps the photo; it is not taken again.
-        m_cameraLeft.insert(CameraKey(from.file));
-        LogMessage("FAILED: Delete on the camera " + from.listed + " (" + deleted.text + "); its copy is " +
-                   placed[k]);
+        // A camera that refuses deletes keeps the photo; it is not taken again, after a
+        // restart too.
+        stays = true;
+        a.m_cameraLeft.insert(CameraKey(from.file));
+        kept.push_back({from.file.folder, from.file.name, from.file.stat.size, from.file.stat.modTime,
+                        placed[k], std::string(), 0, 0});
+        if (batch[k].temp != placed[k]) ::unlink(batch[k].temp.c_str());
+        a.LogMessage("FAILED: Delete on the camera " + from.listed + " (" + deleted.text + "); its copy is " +
+                     placed[k]);
       }
-      if (m_bUseExternalExe) RunExternalApplication(placed[k]);
+      if (a.m_bUseExternalExe) a.RunExternalApplication(placed[k]);
       if (keepRecord && lost) {
-        LogMessage("Copied file " + from.listed + " to " + placed[k] +
-                   " (deleted on the camera once it is back)");
+        a.LogMessage("Copied file " + from.listed + " to " + placed[k] +
+                     " (deleted on the camera once it is back)");
+      } else if (stays) {
+        a.LogMessage("Copied file " + from.listed + " to " + placed[k] + " (it stays on the camera)");
       } else {
-        LogMessage("Moved file from " + from.listed + " to " + placed[k]);
+        a.LogMessage("Moved file from " + from.listed + " to " + placed[k]);
       }
+    }
+    if (!kept.empty()) {
+      const std::vector<CameraListing::File>& all = pool.Listing(m_source).files;
+      auto stillThere = [&all](const CameraMoveRecord::Entry& e) {
+        for (const CameraListing::File& f : all) {
+          if (f.folder == e.folder && f.name == e.name) return true;
+        }
+        return false;
+      };
+      // Without it, a restart would copy these photos again: the record of the move stays.
+      if (!NoteKeptOnCamera(a.GetTempFolder(), a.m_strName, m_source.Text(), kept, stillThere))
+        keepRecord = true;
     }
     MoveJournal::Reached("camera sources deleted");
     if (keepRecord) {
-      journal.Keep();
+      journal.Keep(std::move(held));
     } else {
       journal.Remove();
     }
     batch.clear();
     batchBytes = 0;
     pendingTargets.clear();
-  };
-
-  const std::string downloadFolder = steps ? GetTempFolder() : WithTrailingSeparator(m_strDestFolder);
-  CreateFolderPath(downloadFolder);
-  const int n = static_cast<int>(files.size());
-  for (int i = 0; i < n && !lost; ++i) {
-    const CameraFile& from = files[size_t(i)];
-    const CameraListing::File& f = from.file;
-    if (move) values.m_iFileCounter += 1;
-    m_host->SetProgress(i, n, description, move ? "Moving files" : "Copying files");
-    NamingContext context = MakeNamingContext();
-    context.listed = ListedPhoto{from.listed, std::time_t(f.stat.modTime), std::time_t(f.stat.modTime)};
-
-    // A copy whose destination is known without the photo is checked before it is downloaded.
-    if (!move) {
-      auto upToDate = [&](const std::string& target) {
-        FileInfo status;
-        return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
-      };
-      auto known = m_cameraCopies.find(CameraKey(f));
-      if (known != m_cameraCopies.end() && upToDate(known->second)) continue;
-      if (!m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(m_strDestFolder) + f.name)) continue;
-    }
-
-    std::string temp = HiddenDownloadName(downloadFolder);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      const int err = errno;
-      LogMessage((move ? "Failed (CopyOrMoveFilesUsingShell): Move file from " : "FAILED: Copy file ") +
-                 from.listed + " to " + downloadFolder);
-      LogMessage(ErrnoText(err));
-      result = false;
-      continue;
-    }
-    const CameraStatus got = session->Download(f.folder, f.name, fd, pump);
-    // The disk starts writing now, while the next photo comes; the batch's flush then waits
-    // for less.
-    if (got.Ok()) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    const bool closed = ::close(fd) == 0;
-    if (!got.Ok() || !closed) {
-      // The partial copy goes; the photo stays on the camera for the next pass.
-      ::unlink(temp.c_str());
-      if (got.kind == CameraStatus::Kind::NotFound && pool.Present(source)) {
-        forget(f);  // taken off the camera since it was listed
-        continue;
-      }
-      if (IsLoss(got) || !pool.Present(source)) {
-        loseCamera(got, from.listed);
-        break;
-      }
-      LogMessage((move ? "Failed (CopyOrMoveFilesUsingShell): Move file from " : "FAILED: Copy file ") +
-                 from.listed + " to " + downloadFolder);
-      LogMessage("  Reason: " + (got.Ok() ? std::string("closing the copy failed") : got.text));
-      result = false;
-      continue;
-    }
-    MoveJournal::Reached("camera photo downloaded");
-    // The copy carries the camera's time (a camera that gives none leaves the download's own).
-    if (f.stat.modTime > 0) SetFileTimes(temp, f.stat.modTime, kKeepTime);
-
-    // The filters that need the photo's own data look at the downloaded copy.
-    if (m_bSelectByOrientation) {
-      const std::optional<bool> landscape = DecideLandscape(temp);
-      if (landscape && *landscape != (m_bSelectLandscape != 0)) {
-        LogFileNote(1, "Wrong orientation", from.listed);
-        ::unlink(temp.c_str());
-        m_cameraLeft.insert(CameraKey(f));
-        continue;
-      }
-    }
-    if (!PassesGpsFilter(temp)) {
-      ::unlink(temp.c_str());
-      m_cameraLeft.insert(CameraKey(f));
-      continue;
-    }
-
-    BriskoExifFields fields;
-    ReadFields(temp, fields);
-    bool rotated = false;
-    if (move && m_bAutoRotateJPG && JpegNeedsRotation(temp)) {
-      const std::string turned = HiddenDownloadName(downloadFolder);
-      std::string whyNot;
-      if (AutoRotateJpeg(downloadFolder, temp, turned, &whyNot) &&
-          ::rename(turned.c_str(), temp.c_str()) == 0) {
-        rotated = true;
-        LogMessage("Rotated " + from.listed);
-        m_host->NotePhotoStep(PhotoStep::Rotated);
-      } else {
-        ::unlink(turned.c_str());
-        LogMessage("Not rotated: " +
-                   (whyNot.empty() ? std::string("the lossless turn of its picture failed") : whyNot) + ": " +
-                   from.listed);
-      }
-    }
-    if (move && m_bAddOrUpdateBriskoExif) {
-      CompleteFieldsForWrite(fields, from.listed, m_pIdTxt, values.m_strBarcodeInputsArray,
-                             values.m_strOperatorSelectedText,
-                             BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
-      const std::string tagged = HiddenDownloadName(downloadFolder);
-      if (fields.WriteToFile(temp, tagged, DefaultExifAccess()) &&
-          ::rename(tagged.c_str(), temp.c_str()) == 0) {
-        m_host->NotePhotoStep(PhotoStep::Tagged);
-      } else {
-        ::unlink(tagged.c_str());
-        LogMessage("Not tagged: its JPEG data cannot be read: " + from.listed);
-      }
-    }
-    if (f.stat.modTime > 0 && (rotated || (move && m_bAddOrUpdateBriskoExif)))
-      SetFileTimes(temp, f.stat.modTime, kKeepTime);
-
-    // Where it goes: the destination folder, its generated subfolder, "Rotated/".
-    std::string destination = WithTrailingSeparator(m_strDestFolder);
-    if (m_bCreateNewSubfolder) {
-      const std::string subfolder =
-          m_SubfolderTemplate.GenerateSubfolderName(m_pIdTxt, fields, temp, context);
-      if (!subfolder.empty()) destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
-    }
-    if (rotated && m_bAutoRotateUseSubfolder) destination += "Rotated/";
-    if (!PathExists(destination)) CreateFolderPath(destination);
-    std::string name = f.name;
-    if (move && m_bRenameFile) {
-      std::string newName = m_RenameTemplate.GenerateNewName(temp, m_pIdTxt, fields, false, context);
-      if (!newName.empty()) name = std::move(newName);
-    }
-    std::string target = destination + name;
-    if (!move) {
-      FileInfo status;
-      if (GetFileStatus(target, status) && f.stat.modTime <= status.modTime) {
-        ::unlink(temp.c_str());
-        m_cameraCopies[CameraKey(f)] = target;
-        continue;
-      }
-    } else if (!m_bOverwriteExistingFiles) {
-      MakeUniqueFileName(target,
-                         [&](const std::string& p) { return pendingTargets.count(p) || PathExists(p); });
-    }
-    pendingTargets.insert(target);
-    batch.push_back({&from, temp, target, f.stat.size});
-    batchBytes += f.stat.size;
-    if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) commit();
   }
-  commit();
-  return result;
-}
 
-void Action::RecoverCameraMoves(const CameraSource& source, CameraSession& session) {
-  std::vector<CameraMoveRecord> records;
-  std::vector<std::unique_ptr<CameraMoveJournal>> journals;
-  CameraMoveJournal::Claim(GetTempFolder(), m_strName, source.Text(), records, journals);
-  StationValues& values = m_host->Values();
-  auto pump = [this] { m_host->DispatchPendingEvents(); };
-  for (size_t r = 0; r < records.size(); ++r) {
-    bool settled = true;
-    for (const CameraMoveRecord::Entry& e : records[r].entries) {
-      struct stat st {};
-      const bool placed = ::stat(e.target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                          uint64_t(st.st_size) == e.copySize &&
-                          (e.copyInode == 0 || uint64_t(st.st_ino) == e.copyInode);
-      if (!placed) {
-        // Never placed: the photo is still on the camera; its download is litter.
-        if (!e.temp.empty()) ::unlink(e.temp.c_str());
-        continue;
-      }
-      if (!e.temp.empty() && e.copyInode == 0) ::unlink(e.temp.c_str());
-      CameraFileStat now;
-      const CameraStatus there = session.Stat(e.folder, e.name, now, pump);
-      if (there.kind == CameraStatus::Kind::NotFound && values.m_cameras->Present(source)) continue;
-      if (!there.Ok()) {
-        settled = false;  // the camera failed: the record waits for the next pass
+  void Forget(const CameraListing::File& f) {
+    std::vector<CameraListing::File>& all = pool.Listing(m_source).files;
+    for (auto it = all.begin(); it != all.end(); ++it) {
+      if (it->folder == f.folder && it->name == f.name) {
+        all.erase(it);
         break;
       }
-      // Another photo under the same name since then is not the one that was copied.
-      if (now.size != e.size || now.modTime != e.modTime) continue;
-      const CameraStatus deleted = session.Delete(e.folder, e.name, pump);
-      if (deleted.Ok()) {
-        LogMessage("Deleted on the camera after an interrupted move: " + source.Text() +
-                   CameraPath(e.folder, e.name) + " (its copy is " + e.target + ")");
-      } else if (deleted.kind != CameraStatus::Kind::NotFound || !values.m_cameras->Present(source)) {
-        settled = false;
-        break;
-      }
-    }
-    if (settled) {
-      journals[r]->Remove();
-    } else {
-      journals[r]->Keep();
     }
   }
-  if (!records.empty()) m_host->GetLogger().Log(1, "Camera move records looked at", source.Text());
+
+  void LoseCamera(const CameraStatus& status, const std::string& listed) {
+    lost = true;
+    pool.Lost(m_source, [&](const std::string& line) {
+      a.m_host->AddToLog(line + " (" + status.text + "; " + listed + " stays on the camera)");
+    });
+    session = nullptr;
+  }
+
+  Action& a;
+  const CameraSource& m_source;
+  CameraSession*& session;
+  StationValues& values;
+  CameraPool& pool;
+  const bool move;
+  const bool steps;
+  const CameraPump pump = [this] { a.m_host->DispatchPendingEvents(); };
+  std::string downloadFolder;
+  bool result = true;
+  bool lost = false;
+  std::vector<Pending> batch;
+  uint64_t batchBytes = 0;
+  std::set<std::string> pendingTargets;
+};
+
+bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& session,
+                              std::vector<CameraFile>& files) {
+  return CameraRun(*this, source, session).Run(files);
 }
 
 }  // namespace brisko

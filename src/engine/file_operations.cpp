@@ -17,6 +17,7 @@
 #include "engine/action.h"
 #include "engine/command_arguments.h"
 #include "engine/move_journal.h"
+#include "engine/recovery.h"
 #include "engine/run_support.h"
 #include "engine/tag_batch.h"
 #include "imagemeta/auto_rotate.h"
@@ -408,87 +409,35 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
   return true;
 }
 
-bool Action::MoveFiles(const std::vector<std::string>& files) {
-  const std::string description = GetDescription();
-  StationValues& values = m_host->Values();
-  bool result = true;
-  const Collision collision = m_bOverwriteExistingFiles ? Collision::Replace : Collision::Rename;
-  // The logging of one file's move, as the shell operation reports it.
-  auto moved = [&](const std::string& listed, const std::string& arrived) {
-    ApplyFileAttributes(arrived);
-    if (m_bUseExternalExe) RunExternalApplication(arrived);
-    LogMessage(Format2("Moved file from %s to %s", listed, arrived));
-  };
-  auto failed = [&](const std::string& listed, const std::string& target, int err) {
-    if (err != 0) m_host->GetLogger().Log(3, ErrnoText(err), listed);
-    LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
-    if (err != 0) m_host->AddToLog(MoveFailureReason(err, listed, target));
-  };
+// A Move Files run, step by step. Three ways take a photo to its destination: a batch of copies
+// across file systems (CopyBatch, one record for the batch), a batch of tagged copies (TagBatch)
+// and one photo alone through its steps (rotation and BriskoExif in the temp folder, with its own
+// record). The log keeps the order of the files, so a photo that goes one way first commits the
+// batches of the others.
+class Action::MoveFilesRun {
+ public:
+  explicit MoveFilesRun(Action& action)
+      : a(action),
+        values(action.m_host->Values()),
+        collision(action.m_bOverwriteExistingFiles ? Collision::Replace : Collision::Rename),
+        tagBatch(action.m_bAddOrUpdateBriskoExif ? action.GetTempFolder() : std::string(), action.m_strName,
+                 action.m_bOverwriteExistingFiles != 0) {
+    tagBatch.SetTakes([&action](const std::string& name) { return action.TakesName(name); });
+  }
 
-  // Moves across file systems straight from the listed place share their flushes: the copies
-  // are made durable together, recorded, placed, and only then are the sources removed.
-  CopyBatch batch(true);
-  FileSystemTest fileSystems;
-  std::set<std::string> pending;  // the batch's targets, taken for the names that follow
-  std::function<void()> commit;
-  auto commitCross = [&] {
-    if (batch.Empty()) return;
-    batch.Flush();
-    MoveBatchRecord record;
-    record.action = m_strName;
-    record.overwrite = m_bOverwriteExistingFiles != 0;
-    bool complete = true;  // every copy that will be placed is in the record
-    for (const CopyBatch::Entry& e : batch.Entries()) {
-      if (e.err != 0 || e.temp.empty()) continue;
-      FileIdentity copy;
-      complete = complete && ReadFileIdentity(e.temp, copy);
-      record.entries.push_back({e.source,
-                                {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
-                                e.target,
-                                copy,
-                                e.temp});
+  bool Run(const std::vector<std::string>& files) {
+    const std::string description = a.GetDescription();
+    const int n = static_cast<int>(files.size());
+    for (int i = 0; i < n; ++i) {
+      values.m_iFileCounter += 1;
+      a.m_host->SetProgress(i, n, description, "Moving files");
+      MoveOne(files[size_t(i)]);
     }
-    // Without the record on disk a crash after placing could double the whole batch: each file
-    // then moves on its own as it always has.
-    MoveJournal journal(GetTempFolder());
-    const bool recorded = complete && (record.entries.empty() || journal.Write(record));
-    if (recorded) {
-      MoveJournal::Reached("batch recorded");
-      ++values.g_nShellOperationDepth;
-      batch.Place();
-      MoveJournal::Reached("batch placed");
-      batch.RemoveSources();
-      --values.g_nShellOperationDepth;
-      MoveJournal::Reached("sources removed");
-      journal.Remove();
-    }
-    std::vector<CopyBatch::Entry> entries = batch.Entries();
-    batch.Clear();
-    for (const CopyBatch::Entry& e : entries) {
-      if (e.err != 0) {
-        failed(e.source, e.target, e.err);
-        result = false;
-        continue;
-      }
-      if (!recorded) {
-        std::vector<std::string> placed;
-        int err = 0;
-        result = CopyOrMoveFilesUsingShell(false, {e.source}, {e.target}, &placed, &err);
-        if (result) {
-          moved(e.source, placed.empty() || placed[0].empty() ? e.target : placed[0]);
-        } else {
-          LogMessage(
-              Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", e.source, e.target));
-          if (err != 0) m_host->AddToLog(MoveFailureReason(err, e.source, e.target));
-        }
-        continue;
-      }
-      moved(e.source, e.placed);
-      result = true;
-    }
-    pending.clear();
-  };
+    Commit();
+    return result;
+  }
 
+ private:
   // Tagging a batch at a time: see tag_batch.h. What the batch could not move goes on its own.
   struct TagWork {
     std::string listed;
@@ -497,114 +446,146 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     std::string destination;
     std::string name;
   };
-  TagBatch tagBatch(m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string(), m_strName,
-                    m_bOverwriteExistingFiles != 0);
-  std::vector<TagWork> tagWork;
-  std::function<void(const std::string&, const std::optional<ListedPhoto>&, BriskoExifFields, std::string,
-                     const std::string*)>
-      moveAloneRef;
-  auto commitTag = [&] {
-    if (tagBatch.Empty()) return;
-    ++values.g_nShellOperationDepth;
-    tagBatch.Commit();
-    --values.g_nShellOperationDepth;
-    const std::vector<TagBatch::Entry> entries = tagBatch.Entries();
-    const std::vector<TagWork> work = std::move(tagWork);
-    tagBatch.Clear();
-    tagWork.clear();
-    pending.clear();
-    for (size_t k = 0; k < entries.size(); ++k) {
-      const TagBatch::Entry& e = entries[k];
-      const TagWork& w = work[k];
-      switch (e.outcome) {
-        case TagBatch::Outcome::Moved:
-          m_host->NotePhotoStep(PhotoStep::Tagged);
-          moved(w.listed, e.placed);
-          result = true;
-          break;
-        case TagBatch::Outcome::Changed:
-          // A new version, which stays; the next pass takes it.
-          LogMessage("Not tagged: " + w.listed + " changed while its tagged copy was made");
-          break;
-        case TagBatch::Outcome::Waiting:
-          break;  // the record says so on the next pass
-        default:
-          moveAloneRef(w.listed, w.asListed, w.fields, w.destination, &w.name);
-          break;
+
+  void MoveOne(const std::string& listed) {
+    // Before the steps move it; only they take the photo from its listed place.
+    const bool steps = a.m_bAutoRotateJPG || a.m_bAddOrUpdateBriskoExif;
+    const std::optional<ListedPhoto> asListed = steps ? ListedPhotoOf(listed) : std::nullopt;
+    BriskoExifFields fields;
+    a.ReadFields(listed, fields);
+    std::string destination = a.GetDestinationFolder(listed, fields);
+    // Tagging alone goes by batch (a photo to turn keeps its own steps).
+    if (a.m_bAddOrUpdateBriskoExif && asListed && !(a.m_bAutoRotateJPG && JpegNeedsRotation(listed)) &&
+        AddToTagBatch(listed, *asListed, fields, destination))
+      return;
+    CommitTag();  // the log keeps the order of the files
+    MoveAlone(listed, asListed, std::move(fields), std::move(destination), nullptr);
+  }
+
+  // The tagged copy is made beside its target under a hidden name and is named as the photo
+  // would be after the step. False when the photo goes alone (`fields` then as read).
+  bool AddToTagBatch(const std::string& listed, const ListedPhoto& asListed, BriskoExifFields& fields,
+                     const std::string& destination) {
+    BriskoExifFields asRead = fields;
+    const StationValues& station = a.m_host->Values();
+    CompleteFieldsForWrite(fields, listed, a.m_pIdTxt, station.m_strBarcodeInputsArray,
+                           station.m_strOperatorSelectedText,
+                           BriskoExifCustomMap(a.m_BriskoExifCustomActionFieldsMap));
+    TagBatch::Entry entry;
+    if (WriteTaggedCopy(listed, destination, fields, entry.temp, entry.sourceIdentity)) {
+      KeepListedTime(entry.temp, asListed);
+      const PathParts parts = SplitPath(listed);
+      std::string name = parts.name + parts.extension;
+      if (a.m_bRenameFile) {
+        NamingContext context = a.MakeNamingContext();
+        context.listed = asListed;
+        ExifOfCopy exif(listed, entry.temp);
+        context.exif = &exif;
+        std::string newName = a.m_RenameTemplate.GenerateNewName(listed, a.m_pIdTxt, fields, false, context);
+        if (!newName.empty()) name = std::move(newName);
       }
+      std::string target = destination + name;
+      if (!a.m_bOverwriteExistingFiles) TakeFreeName(target);
+      // A target that is the photo itself (a folder moved onto itself with overwrite on) goes
+      // the single-photo way, which has the photo off that name before it places the copy.
+      FileIdentity at;
+      const bool itself =
+          target == listed || (ReadFileIdentity(target, at) && at.device == entry.sourceIdentity.device &&
+                               at.inode == entry.sourceIdentity.inode);
+      if (!itself) {
+        CommitCross();  // the log keeps the order of the files
+        entry.source = listed;
+        entry.target = target;
+        entry.bytes = entry.sourceIdentity.size;
+        tagBatch.Add(std::move(entry));
+        tagWork.push_back({listed, asListed, std::move(asRead), destination, name});
+        pending.insert(target);
+        BetweenFiles();
+        if (tagBatch.Full()) CommitTag();
+        return true;
+      }
+      ::unlink(entry.temp.c_str());
     }
-  };
-  commit = [&] {
-    commitCross();
-    commitTag();
-  };
+    fields = std::move(asRead);
+    return false;
+  }
 
   // One photo on its own, from its steps on (its destination chosen already). A tag batch hands
   // back a photo it could not move with the name it gave it.
-  auto moveAlone = [&](const std::string& listed, const std::optional<ListedPhoto>& asListed,
-                       BriskoExifFields fields, std::string destination, const std::string* fixedName) {
+  void MoveAlone(const std::string& listed, const std::optional<ListedPhoto>& asListed,
+                 BriskoExifFields fields, std::string destination, const std::string* fixedName) {
     const PathParts parts = SplitPath(listed);
     std::string name = parts.name + parts.extension;
     std::string current = listed;
     // Once a step below leaves the photo only in the temp folder, a record there says how to
     // finish the move should the station die before the photo is in place.
-    MoveJournal journal(m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif ? GetTempFolder() : std::string());
+    MoveJournal journal(a.m_bAutoRotateJPG || a.m_bAddOrUpdateBriskoExif ? a.GetTempFolder() : std::string());
     MoveRecord record;
-    record.action = m_strName;
+    record.action = a.m_strName;
     record.source = listed;
     record.folder = destination;
     record.name = name;
-    record.rename = m_bRenameFile != 0;
-    record.overwrite = m_bOverwriteExistingFiles != 0;
+    record.rename = a.m_bRenameFile != 0;
+    record.overwrite = a.m_bOverwriteExistingFiles != 0;
     // A file that cannot be read as a JPEG goes on unrotated, but the log says so.
-    if (m_bAutoRotateJPG && NamedAsJpeg(listed) && !JpegExifFile().Parse(listed))
-      LogMessage("Not rotated: " + WhyNotJpeg(listed) + ": " + listed);
-    if (m_bAutoRotateJPG) RotateForMove(current, destination, journal, record);
-    if (m_bAddOrUpdateBriskoExif) WriteBriskoExifForMove(listed, current, fields, journal, record);
+    if (a.m_bAutoRotateJPG && NamedAsJpeg(listed) && !JpegExifFile().Parse(listed))
+      a.LogMessage("Not rotated: " + WhyNotJpeg(listed) + ": " + listed);
+    if (a.m_bAutoRotateJPG) a.RotateForMove(current, destination, journal, record);
+    if (a.m_bAddOrUpdateBriskoExif) a.WriteBriskoExifForMove(listed, current, fields, journal, record);
     if (current != listed && asListed) KeepListedTime(current, *asListed);
     if (fixedName) {
       name = *fixedName;
-    } else if (m_bRenameFile) {
+    } else if (a.m_bRenameFile) {
       // The template sees the photo as listed, not the temp name (x_2.jpg) the steps above may
       // have given it. A name it cannot make keeps the file's own name.
-      NamingContext context = MakeNamingContext();
+      NamingContext context = a.MakeNamingContext();
       if (current != listed) context.listed = asListed;
-      std::string newName = m_RenameTemplate.GenerateNewName(current, m_pIdTxt, fields, false, context);
+      std::string newName = a.m_RenameTemplate.GenerateNewName(current, a.m_pIdTxt, fields, false, context);
       if (!newName.empty()) name = std::move(newName);
     }
     std::string target = destination + name;
     const bool crosses = !journal.Active() && current == listed && fileSystems.Crosses(listed, destination);
-    if (!m_bOverwriteExistingFiles && !journal.Active() && current == listed && !crosses) {
-      // A plain rename: the rename itself says whether the name is taken, and only then is a
-      // free one looked for (the batch above was placed before this file).
-      commit();
-      int err = 0;
-      ++values.g_nShellOperationDepth;
-      const bool renamed = MoveFile(current, target, Collision::Fail, nullptr, &err);
-      if (renamed) m_host->DispatchPendingEvents();  // between files, as the shell operation does
-      --values.g_nShellOperationDepth;
-      if (renamed) {
-        moved(listed, target);
-        result = true;
-        return;
-      }
-    }
-    if (!m_bOverwriteExistingFiles) {
-      // A name the batch holds is as taken as one on disk.
-      MakeUniqueFileName(
-          target, [&pending](const std::string& path) { return pending.count(path) || PathExists(path); });
-    }
+    if (!a.m_bOverwriteExistingFiles && !journal.Active() && current == listed && !crosses &&
+        RenameInPlace(listed, target))
+      return;
+    if (!a.m_bOverwriteExistingFiles) TakeFreeName(target);
     if (crosses) {
-      commitTag();  // the log keeps the order of the files
-      ++values.g_nShellOperationDepth;
-      batch.Add(listed, target, collision);
-      m_host->DispatchPendingEvents();
-      --values.g_nShellOperationDepth;
-      pending.insert(target);
-      if (batch.Full()) commit();
+      AddToCopyBatch(listed, target);
       return;
     }
-    commit();  // the log keeps the order of the files
+    Commit();  // the log keeps the order of the files
+    PlaceAlone(listed, current, destination, target, journal, record);
+  }
+
+  // A plain rename: the rename itself says whether the name is taken, and only then is a free
+  // one looked for (the batches are placed before this file).
+  bool RenameInPlace(const std::string& listed, const std::string& target) {
+    Commit();
+    int err = 0;
+    ++values.g_nShellOperationDepth;
+    const bool renamed = MoveFile(listed, target, Collision::Fail, nullptr, &err);
+    if (renamed) a.m_host->DispatchPendingEvents();  // between files, as the shell operation does
+    --values.g_nShellOperationDepth;
+    if (!renamed) return false;
+    Moved(listed, target);
+    result = true;
+    return true;
+  }
+
+  void AddToCopyBatch(const std::string& listed, const std::string& target) {
+    CommitTag();  // the log keeps the order of the files
+    ++values.g_nShellOperationDepth;
+    batch.Add(listed, target, collision);
+    a.m_host->DispatchPendingEvents();
+    --values.g_nShellOperationDepth;
+    pending.insert(target);
+    if (batch.Full()) Commit();
+  }
+
+  // The photo (at `current`: its listed place, or the temp folder after its steps) to `target`;
+  // the record, if any, says so first.
+  void PlaceAlone(const std::string& listed, const std::string& current, const std::string& destination,
+                  const std::string& target, MoveJournal& journal, MoveRecord& record) {
     if (journal.Active()) {
       record.step = MoveStep::Placing;
       record.photo = current;
@@ -621,7 +602,7 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
     }
     std::vector<std::string> placed;
     int err = 0;
-    const bool ok = CopyOrMoveFilesUsingShell(false, {current}, {target}, &placed, &err);
+    const bool ok = a.CopyOrMoveFilesUsingShell(false, {current}, {target}, &placed, &err);
     if (ok) {
       const std::string& arrived = placed.empty() || placed[0].empty() ? target : placed[0];
       if (journal.Active()) {
@@ -629,89 +610,156 @@ bool Action::MoveFiles(const std::vector<std::string>& files) {
         SyncFolderHolding(arrived);
         MoveJournal::Reached("placed");
       }
-      moved(listed, arrived);
+      Moved(listed, arrived);
       if (journal.Active()) MoveJournal::Reached("logged");
       journal.Remove();
     } else {
-      LogMessage(Format2("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", listed, target));
-      if (err != 0) m_host->AddToLog(MoveFailureReason(err, current, target));
-      // After the rotation or BriskoExif step the photo is no longer at its listed path; say
-      // where it is, or the operator looks for it on the media. Its record stays: the next
-      // pass tries again.
-      if (current != listed) LogMessage("File left at " + current);
+      a.LogMessage(MoveFailedLine(listed, target));
+      if (err != 0) a.m_host->AddToLog(MoveFailureReason(err, current, target));
+      // After the rotation or BriskoExif step the photo is no longer at its listed place; say
+      // where it is, or the operator looks for it on the media. Its record stays: the next pass
+      // tries again.
+      if (current != listed) a.LogMessage("File left at " + current);
     }
     result = ok;
-  };
-
-  moveAloneRef = moveAlone;
-
-  const int n = static_cast<int>(files.size());
-  for (int i = 0; i < n; ++i) {
-    values.m_iFileCounter += 1;
-    m_host->SetProgress(i, n, description, "Moving files");
-    const std::string& listed = files[i];
-    const PathParts parts = SplitPath(listed);
-    // Before the steps move it; only they take the photo from its listed place.
-    const bool steps = m_bAutoRotateJPG || m_bAddOrUpdateBriskoExif;
-    const std::optional<ListedPhoto> asListed = steps ? ListedPhotoOf(listed) : std::nullopt;
-    BriskoExifFields fields;
-    ReadFields(listed, fields);
-    std::string destination = GetDestinationFolder(listed, fields);
-    // Tagging alone goes by batch (a photo to turn keeps its own steps): the tagged copy is made
-    // beside its target under a hidden name and is named as the photo would be after the step.
-    if (m_bAddOrUpdateBriskoExif && asListed && !(m_bAutoRotateJPG && JpegNeedsRotation(listed))) {
-      BriskoExifFields asRead = fields;
-      const StationValues& station = m_host->Values();
-      CompleteFieldsForWrite(fields, listed, m_pIdTxt, station.m_strBarcodeInputsArray,
-                             station.m_strOperatorSelectedText,
-                             BriskoExifCustomMap(m_BriskoExifCustomActionFieldsMap));
-      TagBatch::Entry entry;
-      if (WriteTaggedCopy(listed, destination, fields, entry.temp, entry.sourceIdentity)) {
-        KeepListedTime(entry.temp, *asListed);
-        std::string name = parts.name + parts.extension;
-        if (m_bRenameFile) {
-          NamingContext context = MakeNamingContext();
-          context.listed = asListed;
-          ExifOfCopy exif(listed, entry.temp);
-          context.exif = &exif;
-          std::string newName = m_RenameTemplate.GenerateNewName(listed, m_pIdTxt, fields, false, context);
-          if (!newName.empty()) name = std::move(newName);
-        }
-        std::string target = destination + name;
-        if (!m_bOverwriteExistingFiles) {
-          MakeUniqueFileName(target, [&pending](const std::string& path) {
-            return pending.count(path) || PathExists(path);
-          });
-        }
-        // A target that is the photo itself (a folder moved onto itself with overwrite on) goes
-        // the single-photo way, which has the photo off that name before it places the copy.
-        FileIdentity at;
-        const bool itself =
-            target == listed || (ReadFileIdentity(target, at) && at.device == entry.sourceIdentity.device &&
-                                 at.inode == entry.sourceIdentity.inode);
-        if (!itself) {
-          commitCross();  // the log keeps the order of the files
-          entry.source = listed;
-          entry.target = target;
-          entry.bytes = entry.sourceIdentity.size;
-          tagBatch.Add(std::move(entry));
-          tagWork.push_back({listed, asListed, std::move(asRead), destination, name});
-          pending.insert(target);
-          ++values.g_nShellOperationDepth;
-          m_host->DispatchPendingEvents();  // between files, as the shell operation does
-          --values.g_nShellOperationDepth;
-          if (tagBatch.Full()) commitTag();
-          continue;
-        }
-        ::unlink(entry.temp.c_str());
-      }
-      fields = std::move(asRead);
-    }
-    commitTag();  // the log keeps the order of the files
-    moveAlone(listed, asListed, std::move(fields), std::move(destination), nullptr);
   }
-  commit();
-  return result;
+
+  // Moves across file systems straight from the listed place share their flushes: the copies
+  // are made durable together, recorded, placed, and only then are the sources removed.
+  void CommitCross() {
+    if (batch.Empty()) return;
+    batch.Flush();
+    MoveBatchRecord record;
+    record.action = a.m_strName;
+    record.overwrite = a.m_bOverwriteExistingFiles != 0;
+    bool complete = true;  // every copy that will be placed is in the record
+    for (const CopyBatch::Entry& e : batch.Entries()) {
+      if (e.err != 0 || e.temp.empty()) continue;
+      FileIdentity copy;
+      complete = complete && ReadFileIdentity(e.temp, copy);
+      record.entries.push_back({e.source,
+                                {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
+                                e.target,
+                                copy,
+                                e.temp});
+    }
+    // Without the record on disk a crash after placing could double the whole batch: each file
+    // then moves on its own as it always has.
+    MoveJournal journal(a.GetTempFolder());
+    const bool recorded = complete && (record.entries.empty() || journal.Write(record));
+    if (recorded) {
+      MoveJournal::Reached("batch recorded");
+      ++values.g_nShellOperationDepth;
+      batch.Place();
+      MoveJournal::Reached("batch placed");
+      batch.RemoveSources();
+      --values.g_nShellOperationDepth;
+      MoveJournal::Reached("sources removed");
+      journal.Remove();
+    }
+    std::vector<CopyBatch::Entry> entries = batch.Entries();
+    batch.Clear();
+    for (const CopyBatch::Entry& e : entries) {
+      if (e.err != 0) {
+        Failed(e.source, e.target, e.err);
+        result = false;
+        continue;
+      }
+      if (!recorded) {
+        std::vector<std::string> placed;
+        int err = 0;
+        result = a.CopyOrMoveFilesUsingShell(false, {e.source}, {e.target}, &placed, &err);
+        if (result) {
+          Moved(e.source, placed.empty() || placed[0].empty() ? e.target : placed[0]);
+        } else {
+          a.LogMessage(MoveFailedLine(e.source, e.target));
+          if (err != 0) a.m_host->AddToLog(MoveFailureReason(err, e.source, e.target));
+        }
+        continue;
+      }
+      Moved(e.source, e.placed);
+      result = true;
+    }
+    pending.clear();
+  }
+
+  void CommitTag() {
+    if (tagBatch.Empty()) return;
+    ++values.g_nShellOperationDepth;
+    tagBatch.Commit();
+    --values.g_nShellOperationDepth;
+    const std::vector<TagBatch::Entry> entries = tagBatch.Entries();
+    const std::vector<TagWork> work = std::move(tagWork);
+    tagBatch.Clear();
+    tagWork.clear();
+    pending.clear();
+    for (size_t k = 0; k < entries.size(); ++k) {
+      const TagBatch::Entry& e = entries[k];
+      const TagWork& w = work[k];
+      switch (e.outcome) {
+        case TagBatch::Outcome::Moved:
+          if (!e.renamed.empty())
+            a.LogMessage(Format2("Deleted file %s: renamed from %s", e.renamed, e.source));
+          a.m_host->NotePhotoStep(PhotoStep::Tagged);
+          Moved(w.listed, e.placed);
+          result = true;
+          break;
+        case TagBatch::Outcome::Changed:
+          // A new version, which stays; the next pass takes it.
+          a.LogMessage("Not tagged: " + w.listed + " changed while its tagged copy was made");
+          break;
+        case TagBatch::Outcome::Waiting:
+          break;  // the record says so on the next pass
+        default:
+          MoveAlone(w.listed, w.asListed, w.fields, w.destination, &w.name);
+          break;
+      }
+    }
+  }
+
+  void Commit() {
+    CommitCross();
+    CommitTag();
+  }
+
+  // The logging of one file's move, as the shell operation reports it.
+  void Moved(const std::string& listed, const std::string& arrived) {
+    a.ApplyFileAttributes(arrived);
+    if (a.m_bUseExternalExe) a.RunExternalApplication(arrived);
+    a.LogMessage(Format2("Moved file from %s to %s", listed, arrived));
+  }
+
+  void Failed(const std::string& listed, const std::string& target, int err) {
+    if (err != 0) a.m_host->GetLogger().Log(3, ErrnoText(err), listed);
+    a.LogMessage(MoveFailedLine(listed, target));
+    if (err != 0) a.m_host->AddToLog(MoveFailureReason(err, listed, target));
+  }
+
+  // A name a batch holds is as taken as one on disk.
+  void TakeFreeName(std::string& target) {
+    a.MakeUniqueFileName(target,
+                         [this](const std::string& path) { return pending.count(path) || PathExists(path); });
+  }
+
+  void BetweenFiles() {
+    ++values.g_nShellOperationDepth;
+    a.m_host->DispatchPendingEvents();  // between files, as the shell operation does
+    --values.g_nShellOperationDepth;
+  }
+
+  Action& a;
+  StationValues& values;
+  const Collision collision;
+  bool result = true;
+  CopyBatch batch{true};
+  FileSystemTest fileSystems;
+  std::set<std::string> pending;  // the batches' targets, taken for the names that follow
+  TagBatch tagBatch;
+  std::vector<TagWork> tagWork;
+};
+
+bool Action::MoveFiles(const std::vector<std::string>& files) {
+  return MoveFilesRun(*this).Run(files);
 }
 
 void Action::RecoverInterruptedMoves() {
@@ -737,13 +785,7 @@ void Action::RecoverInterruptedMoves() {
   how.finish = [this](const MoveRecord& record, const std::string& photo, std::string& folder) {
     FinishRecoveredPhoto(record, photo, folder);
   };
-  how.takes = [this](const std::string& name) {
-    FileSpecFilter filter;
-    std::string error;  // a bad pattern is said by the pass itself
-    filter.SetErrorSink(&error, nullptr);
-    filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
-    return filter.Passes(name, false);
-  };
+  how.takes = [this](const std::string& name) { return TakesName(name); };
   how.log = [this](const std::string& text) { LogMessage(text); };
   // A subfolder move hands its copies on as they are placed, before their sources go.
   if (m_iType != kMoveSubfolders) {
@@ -752,7 +794,20 @@ void Action::RecoverInterruptedMoves() {
       if (m_bUseExternalExe) RunExternalApplication(path);
     };
   }
-  if (RecoverMoves(GetTempFolder(), how) > 0) m_recoveredMoves = true;
+  // Camera calls dispatch events while they wait; no action starts meanwhile.
+  StationValues& values = m_host->Values();
+  ++values.g_nShellOperationDepth;
+  const CameraRecovery cameras = CameraRecoveryOf(*m_host);
+  if (RecoverAll(GetTempFolder(), how, &cameras) > 0) m_recoveredMoves = true;
+  --values.g_nShellOperationDepth;
+}
+
+bool Action::TakesName(const std::string& name) const {
+  FileSpecFilter filter;
+  std::string error;  // a bad pattern is said by the pass itself
+  filter.SetErrorSink(&error, nullptr);
+  filter.SetSpecs(m_strFileSpec, m_strFileSpecExclude, m_bUseRegexFilespec != 0);
+  return filter.Passes(name, false);
 }
 
 void Action::FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder) {

@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/record_file.h"
 #include "engine/run_support.h"
-#include "engine/tag_batch.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/safe_output.h"
@@ -46,16 +46,10 @@ std::set<std::string>& Reported() {
   static std::set<std::string> reported;
   return reported;
 }
-// The placed copies of waiting batch records, by record.
-std::map<std::string, std::vector<std::string>>& Held() {
-  static std::map<std::string, std::vector<std::string>> held;
-  return held;
-}
 std::function<void(const char*)>& StepHook() {
   static std::function<void(const char*)> hook;
   return hook;
 }
-long g_fileSystemTypeForTest = 0;
 
 void Escape(std::string& out, std::string_view value) {
   for (char c : value) {
@@ -124,59 +118,6 @@ bool DirectlyIn(const std::string& path, const std::string& folder) {
   return ValidName(path.substr(folder.size()));
 }
 
-bool ReadSmallFd(int fd, std::string& text, size_t limit) {
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
-  text.clear();
-  char buf[4096];
-  for (off_t at = 0; ok;) {
-    ssize_t n = ::pread(fd, buf, sizeof buf, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    text.append(buf, static_cast<size_t>(n));
-    at += n;
-    if (text.size() > limit) ok = false;
-  }
-  return ok;
-}
-
-// Where a record's source stands. A file that cannot be looked at (the card pulled while
-// mounted gives EIO) or whose folder is not there (the card taken out) proves nothing.
-enum class SourceState { There, Gone, Unknown };
-
-bool FolderHasEntries(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return false;
-  bool any = false;
-  while (const dirent* entry = ::readdir(dir)) {
-    std::string_view name(entry->d_name);
-    if (name != "." && name != "..") {
-      any = true;
-      break;
-    }
-  }
-  ::closedir(dir);
-  return any;
-}
-
-SourceState Probe(const std::string& path, uint64_t recordedDevice) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) return SourceState::There;
-  if (errno != ENOENT) return SourceState::Unknown;
-  std::string folder = SplitPath(path).folder;
-  if (folder.empty()) folder = ".";
-  struct stat dir {};
-  if (::stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return SourceState::Unknown;
-  // Another file system under the folder's name: the card put back (a card reader may give it
-  // another device number; then it shows its own entries) or the empty mount point it left.
-  if (recordedDevice != 0 && dir.st_dev != recordedDevice && !FolderHasEntries(folder))
-    return SourceState::Unknown;
-  return SourceState::Gone;
-}
-
 // A copy that can stand in for the photo: a non-empty regular file, and a JPEG where the name says so.
 bool LooksWhole(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -190,25 +131,6 @@ bool LooksWhole(const std::string& path) {
     ok = ::pread(fd, head, 2, 0) == 2 && head[0] == 0xFF && head[1] == 0xD8;
   ::close(fd);
   return ok;
-}
-
-bool SameContent(const std::string& a, const std::string& b) {
-  int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat sa {
-  }, sb{};
-  bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 && S_ISREG(sa.st_mode) &&
-              S_ISREG(sb.st_mode) && sa.st_size == sb.st_size;
-  std::vector<char> ba(1 << 16), bb(1 << 16);
-  for (off_t at = 0; same && at < sa.st_size;) {
-    ssize_t na = ::pread(fa, ba.data(), ba.size(), at);
-    ssize_t nb = ::pread(fb, bb.data(), bb.size(), at);
-    same = na > 0 && na == nb && std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
-    at += na > 0 ? na : 0;
-  }
-  if (fa >= 0) ::close(fa);
-  if (fb >= 0) ::close(fb);
-  return same;
 }
 
 void RemoveIfThere(const std::string& path) {
@@ -233,29 +155,16 @@ class Recoverer {
   bool Run(const std::string& recordPath) {
     // A record is ours to finish only when its lock is free: a live station (this one too)
     // holds the lock of every record it is working by, for as long as it works by it.
-    const int fd = ::open(recordPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;  // finished meanwhile
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-      ::close(fd);
-      return false;
-    }
-    // Replaced by a step's new record, or removed with the finished move, between the open and
-    // the lock: the next pass looks again.
-    struct stat held {
-    }, named{};
-    if (::fstat(fd, &held) != 0 || ::lstat(recordPath.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-        held.st_ino != named.st_ino) {
-      ::close(fd);
-      return false;
-    }
+    const int fd = ClaimRecordFile(recordPath);
+    if (fd < 0) return false;
     MoveJournal journal(m_folder);
     journal.Adopt(recordPath, fd);  // the lock is let go with the journal
     std::string text;
     MoveRecord record;
     MoveBatchRecord batch;
-    const bool read = ReadSmallFd(fd, text, kMaxMoveBatchRecordBytes);
+    const bool read = ReadBounded(fd, text, kMaxMoveBatchRecordBytes);
     if (read && text.rfind(kBatchHeader, 0) == 0 && ParseMoveBatchRecord(text, batch)) {
-      if (!m_how.anyOwner && batch.action != m_how.owner) return false;
+      if (!m_how.Owns(batch.action)) return false;
       return CompleteBatch(batch, journal) > 0;
     }
     if (!read || !ParseMoveRecord(text, record) || !FitsFolder(record, m_folder)) {
@@ -263,7 +172,7 @@ class Recoverer {
       if (m_how.anyOwner) Once(recordPath, "FAILED: Unreadable move record " + recordPath);
       return false;
     }
-    if (!m_how.anyOwner && record.action != m_how.owner) return false;
+    if (!m_how.Owns(record.action)) return false;
     return Complete(record, journal);
   }
 
@@ -361,18 +270,19 @@ class Recoverer {
     std::map<std::string, Listing> listings;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
-    Held().erase(journal.Path());
+    ReleaseHeld(journal.Path());
+    std::vector<std::string> held;
     for (const MoveBatchRecord::Entry& e : record.entries) {
       // A copy the crash left under its hidden name is never a finished file.
       ::unlink(e.temp.c_str());
       // Set aside by a removal the crash cut short: finished when it is the copied file, else put back.
       SettleSetAside(e.source,
                      [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
-      const SourceState state = Probe(e.source, e.sourceIdentity.device);
+      const SourceState state = ProbeSource(e.source, e.sourceIdentity.device);
       if (state == SourceState::Unknown) {
         waiting.entries.push_back(e);
         const std::string at = Arrival(e, false);
-        if (!at.empty()) Held()[journal.Path()].push_back(at);
+        if (!at.empty()) held.push_back(at);
         continue;
       }
       const bool sourceThere = state == SourceState::There;
@@ -408,7 +318,7 @@ class Recoverer {
         // was made (or while its bytes were compared) is a new version, and stays.
         int err = 0;
         if (!StillTheRecordedFile(e.source, e.sourceIdentity)) {
-          const SourceState again = Probe(e.source, e.sourceIdentity.device);
+          const SourceState again = ProbeSource(e.source, e.sourceIdentity.device);
           err = again == SourceState::There ? EBUSY : again == SourceState::Gone ? ENOENT : EIO;
         } else {
           err = RemoveSourceIfUnchanged(
@@ -443,6 +353,7 @@ class Recoverer {
       journal.Remove();
     } else {
       if (waiting.entries.size() != record.entries.size()) journal.Write(waiting);
+      HoldPlacedCopies(journal.Path(), std::move(held));
       Waiting(journal, waiting.entries.front().source);
     }
     return placed;
@@ -454,7 +365,7 @@ class Recoverer {
       // See CompleteBatch: a removal the crash cut short.
       SettleSetAside(record.photo,
                      [&](const std::string& at) { return StillTheRecordedFile(at, record.photoIdentity); });
-      const SourceState state = Probe(record.photo, record.photoIdentity.device);
+      const SourceState state = ProbeSource(record.photo, record.photoIdentity.device);
       if (state == SourceState::Unknown) {
         // The card is not there: the photo may never have left it. Kept for a later pass.
         Waiting(journal, record.photo);
@@ -588,51 +499,6 @@ std::string IdentityText(const FileIdentity& id) {
 }
 
 }  // namespace
-
-bool ReadFileIdentity(const std::string& path, FileIdentity& identity) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  identity.device = st.st_dev;
-  identity.inode = st.st_ino;
-  identity.size = static_cast<uint64_t>(st.st_size);
-  identity.modTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-  return true;
-}
-
-void SetFileSystemTypeForTest(long type) {
-  g_fileSystemTypeForTest = type;
-}
-
-bool KeepsInodeNumbers(const std::string& path) {
-  long type = g_fileSystemTypeForTest;
-  if (type == 0) {
-    struct statfs fs {};
-    if (::statfs(path.c_str(), &fs) != 0) return false;  // not known: size and time decide
-    type = static_cast<long>(fs.f_type);
-  }
-  switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
-    case 0x4d44ul:      // MSDOS_SUPER_MAGIC: vfat, msdos
-    case 0x2011BAB0ul:  // EXFAT_SUPER_MAGIC
-    case 0x65735546ul:  // FUSE_SUPER_MAGIC: exfat-fuse, ntfs-3g, ...
-    case 0x517Bul:      // SMB_SUPER_MAGIC
-    case 0xFF534D42ul:  // CIFS_MAGIC_NUMBER
-    case 0xFE534D42ul:  // SMB2_MAGIC_NUMBER
-      return false;
-    default:
-      return true;
-  }
-}
-
-bool SourceSurelyGone(const std::string& path, uint64_t device) {
-  return Probe(path, device) == SourceState::Gone;
-}
-
-bool StillTheRecordedFile(const std::string& path, const FileIdentity& recorded) {
-  FileIdentity now;
-  if (!ReadFileIdentity(path, now) || now.size != recorded.size || now.modTimeNs != recorded.modTimeNs)
-    return false;
-  return now.inode == recorded.inode || !KeepsInodeNumbers(path);
-}
 
 std::string FormatMoveRecord(const MoveRecord& r) {
   std::string out(kHeader);
@@ -833,15 +699,6 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
   return true;
 }
 
-bool SyncFolderHolding(const std::string& path) {
-  std::string folder = SplitPath(path).folder;
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
 MoveJournal::MoveJournal(std::string tempFolder) : m_folder(WithTrailingSeparator(tempFolder)) {}
 
 MoveJournal::~MoveJournal() {
@@ -880,79 +737,6 @@ bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
   return WriteText(record.entries.empty() ? std::string("batch") : record.entries.front().source, text, err);
 }
 
-namespace {
-
-// Puts `from` under `to` unless that name is taken (EEXIST): another station sharing the temp
-// folder may be choosing the same record name at the same moment.
-int LinkNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int e = errno;
-  if (e != EINVAL && e != ENOSYS) return e;
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return 0;
-  }
-  e = errno;
-  if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS) return e;
-  if (PathExists(to)) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-}  // namespace
-
-int WriteRecordFile(const std::string& folder, const std::string& nameFrom, const char* suffix,
-                    const std::string& text, std::string& path,
-                    const std::function<bool(const std::string&)>& taken, int* err) {
-  // The record is written under a hidden name (recovery passes over those; start clears them),
-  // locked, flushed, and only then takes its name: at every moment the record under the name
-  // is complete and locked by its writer.
-  std::string own = SplitPath(nameFrom).name + SplitPath(nameFrom).extension;
-  own.erase(0, own.find_first_not_of('.'));
-  if (own.empty()) own = "photo";
-  constexpr size_t kMaxName = 255 - 1 - 14 - 8;  // ".", ".brisko-XXXXXX", "_NN" and the suffix
-  if (own.size() > kMaxName) own.resize(kMaxName);
-  std::string temp = folder + "." + own + ".brisko-XXXXXX";
-  int e = 0;
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) e = errno;
-  if (e == 0) {
-    ::fchmod(fd, 0600);
-    // A new file nobody else knows: the lock is had at once. A file system without locks
-    // leaves the record unlocked, as records of earlier versions are.
-    ::flock(fd, LOCK_EX | LOCK_NB);
-    if (!WriteAll(fd, text.data(), text.size())) e = errno ? errno : EIO;
-  }
-  if (e == 0 && ::fdatasync(fd) != 0) e = errno;
-  if (e == 0) {
-    if (!path.empty()) {
-      if (::rename(temp.c_str(), path.c_str()) != 0) e = errno;
-    } else {
-      // Named after the photo so an operator can tell what it is about. Never a hidden name:
-      // recovery passes over those.
-      const std::string wanted = folder + own;
-      for (int n = 1; n < 100000; ++n) {
-        std::string candidate = (n == 1 ? wanted : wanted + "_" + std::to_string(n)) + suffix;
-        if (taken && taken(candidate)) continue;
-        e = LinkNoReplace(temp, candidate);
-        if (e == EEXIST) continue;
-        if (e == 0) path = std::move(candidate);
-        break;
-      }
-    }
-  }
-  if (e != 0) {
-    if (fd >= 0) {
-      ::unlink(temp.c_str());
-      ::close(fd);
-    }
-    if (err) *err = e;
-    return -1;
-  }
-  // The new name must survive a power cut before a source gives way.
-  SyncFolderHolding(path);
-  return fd;
-}
-
 bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
   std::string path = m_path;
   const int fd = WriteRecordFile(
@@ -972,7 +756,7 @@ void MoveJournal::Remove() {
   // Unlocked after the name is gone, so nobody takes a finished record for an abandoned one.
   ::unlink(m_path.c_str());
   Unlock();
-  Held().erase(m_path);
+  ReleaseHeld(m_path);
   Reported().erase(m_path);
   Reported().erase(m_path + kWaitingKey);
   Claimed().erase(m_path);
@@ -989,44 +773,13 @@ void MoveJournal::Reached(const char* step) {
 
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
-  std::vector<std::string> records;
-  bool listed = false;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    listed = true;
-    const std::string_view suffix(kMoveRecordSuffix);
-    while (const dirent* entry = ::readdir(dir)) {
-      std::string_view name(entry->d_name);
-      if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix &&
-          name[0] != '.') {
-        records.push_back(folder + entry->d_name);
-      }
-    }
-    ::closedir(dir);
-  }
-  // A record deleted by hand (its card never came back) holds its copies no longer.
-  for (auto it = Held().begin(); listed && it != Held().end();) {
-    const bool gone = it->first.rfind(folder, 0) == 0 &&
-                      std::find(records.begin(), records.end(), it->first) == records.end();
-    it = gone ? Held().erase(it) : std::next(it);
-  }
   int placed = 0;
   Recoverer recoverer(folder, how);
-  for (const std::string& path : records) {
+  for (const std::string& path : ListRecordFiles(folder, kMoveRecordSuffix)) {
     if (Claimed().count(path)) continue;
     if (recoverer.Run(path)) ++placed;
   }
-  return placed + RecoverTagBatches(tempFolder, how);
-}
-
-bool HeldForWaitingMove(const std::string& path) {
-  for (const auto& [record, copies] : Held()) {
-    if (std::find(copies.begin(), copies.end(), path) != copies.end()) return true;
-  }
-  return false;
-}
-
-bool AnyMoveWaiting() {
-  return !Held().empty();
+  return placed;
 }
 
 void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds) {

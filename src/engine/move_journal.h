@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/record_file.h"
+#include "support/file_identity.h"
+
 namespace brisko {
 
 // The last step the record stands for.
@@ -15,30 +18,6 @@ enum class MoveStep {
   Copying,  // a copy of `photo` is being made at `copy`; `photo` is removed after this record
   Placing,  // `photo` (a temp copy) is being moved to `target`
 };
-
-struct FileIdentity {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  uint64_t size = 0;
-  int64_t modTimeNs = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-bool ReadFileIdentity(const std::string& path, FileIdentity& identity);
-
-// Whether the file system that holds `path` keeps a file's inode number for as long as the file
-// lives. vfat, exfat, FUSE and SMB mounts number files as they are read: a card put back, or a
-// file that left the cache, shows the same photos under new numbers (told by statfs f_type).
-bool KeepsInodeNumbers(const std::string& path);
-// Test seam: the statfs f_type reported for every path (0: ask the kernel).
-void SetFileSystemTypeForTest(long type);
-// Whether the file at `path` is still the one `recorded` describes ("changed since copied" is
-// the opposite): the same size and modification time, and the same inode number where the file
-// system keeps them. The device is not compared: a card put back may come under another one.
-// False when `path` is not a regular file or cannot be read.
-bool StillTheRecordedFile(const std::string& path, const FileIdentity& recorded);
-// True when `path` is not there while its folder is (on the file system `device`, when known and
-// the folder shows no entries): taken away, not merely out of reach with a card taken out.
-bool SourceSurelyGone(const std::string& path, uint64_t device = 0);
 
 struct MoveRecord {
   MoveStep step = MoveStep::Copying;
@@ -119,21 +98,12 @@ class MoveJournal {
   int m_lockFd = -1;  // holds the flock on the record now under m_path
 };
 
-// Writes `text` as a record file into `folder` (with its trailing separator): under a hidden
-// name, locked with flock, flushed, then renamed over `path` when that is set, else under a new
-// name made from `nameFrom` and `suffix` that is never another's (nor one `taken` says is); the
-// folder is flushed. Returns the descriptor that holds the lock and sets `path`; -1 when the
-// record is not on disk.
-int WriteRecordFile(const std::string& folder, const std::string& nameFrom, const char* suffix,
-                    const std::string& text, std::string& path,
-                    const std::function<bool(const std::string&)>& taken, int* err);
-
-// Flushes the folder that holds `path`, so a rename into it survives a power cut.
-bool SyncFolderHolding(const std::string& path);
-
 struct MoveRecovery {
   std::string owner;      // records of this action only ...
-  bool anyOwner = false;  // ... or every record
+  bool anyOwner = false;  // ... or every record ...
+  // ... or those this says are to be finished here (records of actions no longer there).
+  std::function<bool(const std::string& action)> mine;
+  bool Owns(const std::string& action) const { return mine ? mine(action) : anyOwner || action == owner; }
   // The destination name of a record whose name comes from the rename template ("" keeps it).
   std::function<std::string(const MoveRecord& record, const std::string& photo)> nameFor;
   // Does what the crash left undone on the photo in the temp folder (rotation, block); may
@@ -146,17 +116,11 @@ struct MoveRecovery {
   std::function<void(const std::string& path)> arrived;  // after a photo is placed
 };
 
-// Completes the unfinished records in `tempFolder` whose lock it can get (a record locked by a
-// live process is that process's move); returns how many photos were placed. A record whose
-// source folder is not there (a card taken out) proves nothing about its source: it stays, and
+// Completes the unfinished move records (not the other kinds: see RecoverAll) in `tempFolder` whose lock it
+// can get (a record locked by a live process is that process's move); returns how many photos were placed. A
+// record whose source folder is not there (a card taken out) proves nothing about its source: it stays, and
 // a later call finishes it once the folder is back.
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how);
-
-// Whether `path` is the placed copy of a batch move that waits for its source's folder (a card
-// taken out): no pass takes it on until that move is finished, or its source, back with the
-// card, would be moved a second time.
-bool HeldForWaitingMove(const std::string& path);
-bool AnyMoveWaiting();
 
 // At start, before any move runs: removes half-written temporary files a crash left in the temp
 // folder (never a photo: copies only take their names when complete). Another station may share

@@ -19,6 +19,11 @@ inline std::string Format2(std::string_view format, const std::string& a, const 
   return FormatS(format, {a, b});
 }
 
+// The line of a move that failed, its photo where it was.
+inline std::string MoveFailedLine(const std::string& from, const std::string& to) {
+  return FormatS("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", {from, to});
+}
+
 // The listed photo's path and times, read before any step moves it; none when its status
 // cannot be read.
 std::optional<ListedPhoto> ListedPhotoOf(const std::string& path);

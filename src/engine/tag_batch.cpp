@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "engine/record_file.h"
 #include "engine/run_support.h"
 #include "naming/brisko_exif_fields.h"
 #include "support/path_util.h"
@@ -76,6 +77,7 @@ class RecordFile {
     if (m_path.empty()) return;
     ::unlink(m_path.c_str());
     Reported().erase(m_path);
+    ReleaseHeld(m_path);
     Release();
   }
   const std::string& Path() const { return m_path; }
@@ -90,21 +92,6 @@ class RecordFile {
   std::string m_path;
   int m_fd = -1;
 };
-
-bool ReadLimited(int fd, std::string& text, size_t limit) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit)
-    return false;
-  text.assign(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -122,7 +109,6 @@ bool ParseTagBatchRecord(std::string_view text, MoveBatchRecord& record) {
 
 bool WriteTaggedCopy(const std::string& source, const std::string& folder, BriskoExifFields& fields,
                      std::string& hidden, FileIdentity& sourceIdentity) {
-  static std::atomic<unsigned> counter{0};
   hidden.clear();
   if (!ReadFileIdentity(source, sourceIdentity)) return false;
   int fd = -1;
@@ -130,8 +116,7 @@ bool WriteTaggedCopy(const std::string& source, const std::string& folder, Brisk
   for (int tries = 0; fd < 0 && tries < 100; ++tries) {
     // The file layer's hidden form: scans pass over it, and a crash before the batch is
     // recorded leaves only a leftover, never a photo under a name.
-    name = WithTrailingSeparator(folder) + ".brisko-tag-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter++) + ".tmp";
+    name = HiddenTempName(WithTrailingSeparator(folder), "tag");
     fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }
@@ -247,7 +232,7 @@ void TagBatch::Commit() {
   MoveJournal::Reached("tag batch placed");
   MoveBatchRecord waiting = record;
   waiting.entries.clear();
-  std::vector<std::string> sourceFolders;
+  std::vector<std::string> sourceFolders, heldCopies;
   // Each removal frees the photo's blocks, which costs milliseconds on some disks (online
   // discard) while the CPU idles: a few run side by side.
   std::vector<int> removed(m_entries.size(), 0);
@@ -275,8 +260,18 @@ void TagBatch::Commit() {
     const FileIdentity& was = e.sourceIdentity;
     auto still = [&was](const std::string& at) { return StillTheRecordedFile(at, was); };
     int r = removed[i];
-    // Gone already (taken by another program): the copy is the only one left, and stays.
-    if (r == ENOENT && SourceSurelyGone(e.source, was.device)) r = 0;
+    if (r == ENOENT && SourceSurelyGone(e.source, was.device)) {
+      // Renamed while its copy was made: still this photo, which a pass would take again under
+      // its new name. It goes as the source would have, or stays with its copy taken back.
+      const std::string renamed = FindRenamed(e.source, was, m_takes);
+      if (!renamed.empty()) {
+        r = RemoveSourceIfUnchanged(renamed, still);
+        if (r == 0) e.renamed = renamed;
+        if (r == ENOENT) r = EBUSY;
+      } else {
+        r = 0;  // gone already (taken by another program): the copy is the only one left, and stays
+      }
+    }
     if (r == 0) {
       e.outcome = Outcome::Moved;
       const std::string folder = SplitPath(e.source).folder;
@@ -291,8 +286,10 @@ void TagBatch::Commit() {
       e.err = r;
       continue;
     }
-    // Out of reach (a card pulled): the copy may be the only one; a later pass decides.
+    // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and
+    // until then no action takes the copy on.
     e.outcome = Outcome::Waiting;
+    heldCopies.push_back(e.placed);
     for (const MoveBatchRecord::Entry& w : record.entries) {
       if (w.source == e.source) waiting.entries.push_back(w);
     }
@@ -304,6 +301,7 @@ void TagBatch::Commit() {
     journal.Remove();
   } else {
     journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source, nullptr);
+    HoldPlacedCopies(journal.Path(), std::move(heldCopies));
   }
 }
 
@@ -323,30 +321,19 @@ class TagRecoverer {
 
   int Run(const std::string& path) {
     // Only a record whose lock is free: a live station holds the lock of the batch it runs.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = ClaimRecordFile(path);
     if (fd < 0) return 0;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-      ::close(fd);
-      return 0;
-    }
-    struct stat held {
-    }, named{};
-    if (::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-        held.st_ino != named.st_ino) {
-      ::close(fd);
-      return 0;
-    }
     RecordFile journal(m_folder);
     journal.Adopt(path, fd);
     std::string text;
     MoveBatchRecord record;
-    if (!ReadLimited(fd, text, kMaxMoveBatchRecordBytes) || !ParseTagBatchRecord(text, record) ||
+    if (!ReadBounded(fd, text, kMaxMoveBatchRecordBytes) || !ParseTagBatchRecord(text, record) ||
         !InFolders(record)) {
       // Left for the operator: it may still name the only copy of a photo.
       if (m_how.anyOwner && Reported().insert(path).second) Log("FAILED: Unreadable move record " + path);
       return 0;
     }
-    if (!m_how.anyOwner && record.action != m_how.owner) return 0;
+    if (!m_how.Owns(record.action)) return 0;
     return Complete(record, journal);
   }
 
@@ -358,7 +345,8 @@ class TagRecoverer {
   // Every hidden copy sits beside its target (the parser checks that) under our own form.
   static bool InFolders(const MoveBatchRecord& record) {
     for (const MoveBatchRecord::Entry& e : record.entries) {
-      if (SplitPath(e.temp).name.rfind(".brisko-tag-", 0) != 0) return false;
+      const PathParts parts = SplitPath(e.temp);
+      if (HiddenTempWriter(parts.name + parts.extension) == 0) return false;
     }
     return true;
   }
@@ -386,39 +374,19 @@ class TagRecoverer {
     Log(Format2("Recovered file from %s to %s", e.source, at));
   }
 
-  // The file in the folder of `gone` that is `gone` renamed. A tagged copy's bytes differ from
-  // its source, so only the inode number (with size and time) can tell: on a file system that
-  // renumbers files there is no telling, and the photo may then be moved twice (never lost).
+  // A tagged copy's bytes differ from its source, so only the inode number (with size and time)
+  // can tell a renamed source: on a file system that renumbers files there is no telling, and
+  // the photo may then be moved twice (never lost).
   std::string Renamed(const std::string& gone, const FileIdentity& was) {
-    const std::string folder = SplitPath(gone).folder;
-    if (!KeepsInodeNumbers(folder)) return {};
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return {};
-    std::string found;
-    size_t seen = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-      if (++seen > kMaxListed) break;
-      if (entry->d_ino != was.inode || entry->d_name[0] == '.') continue;
-      const std::string path = folder + entry->d_name;
-      // A name no pass takes is never moved twice (a hard link the user made, say).
-      if (m_how.takes && !m_how.takes(entry->d_name)) continue;
-      FileIdentity id;
-      if (ReadFileIdentity(path, id) && id.inode == was.inode && id.size == was.size &&
-          id.modTimeNs == was.modTimeNs) {
-        found = path;
-        break;
-      }
-    }
-    ::closedir(dir);
-    return found;
+    return FindRenamed(gone, was, m_how.takes);
   }
-  static constexpr size_t kMaxListed = 100000;
 
   int Complete(const MoveBatchRecord& record, RecordFile& journal) {
     int placed = 0;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
-    std::vector<std::string> folders;
+    std::vector<std::string> folders, held;
+    ReleaseHeld(journal.Path());
     for (const MoveBatchRecord::Entry& e : record.entries) {
       auto still = [&e](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); };
       // A removal the crash cut short: finished when it is the copied file, else put back.
@@ -426,6 +394,9 @@ class TagRecoverer {
       const Where source = Probe(e.source, e.sourceIdentity.device);
       if (source == Where::Unknown) {
         waiting.entries.push_back(e);
+        // Its placed copy is held back until the source is back: moved on meanwhile, it would
+        // leave nothing to tell that the returning photo was moved already.
+        held.push_back(Arrival(e));
         continue;
       }
       // Renamed while the station was down: still this photo, and the next pass would take it
@@ -502,6 +473,7 @@ class TagRecoverer {
     } else {
       if (waiting.entries.size() != record.entries.size())
         journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source, nullptr);
+      HoldPlacedCopies(journal.Path(), std::move(held));
       const std::string& s = waiting.entries.front().source;
       if (Reported().insert(journal.Path() + "\nwaiting").second)
         Log(Format2("Waiting for folder %s to finish the move of %s", SplitPath(s).folder, s));
@@ -517,19 +489,9 @@ class TagRecoverer {
 
 int RecoverTagBatches(const std::string& tempFolder, const MoveRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
-  std::vector<std::string> records;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    const std::string_view suffix(kTagBatchSuffix);
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string_view name(entry->d_name);
-      if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix && name[0] != '.')
-        records.push_back(folder + entry->d_name);
-    }
-    ::closedir(dir);
-  }
   int placed = 0;
   TagRecoverer recoverer(folder, how);
-  for (const std::string& path : records) placed += recoverer.Run(path);
+  for (const std::string& path : ListRecordFiles(folder, kTagBatchSuffix)) placed += recoverer.Run(path);
   return placed;
 }
 

@@ -5,6 +5,7 @@
 // The record keeps the batch format of move_journal.h under its own header and suffix; the
 // copies' bytes differ from their sources', so recovery trusts the recorded identities.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,7 @@ class TagBatch {
     std::string target;
     uint64_t bytes = 0;
     std::string placed;
+    std::string renamed;  // Moved: the source was found renamed to this, and went
     Outcome outcome = Outcome::Pending;
     int err = 0;
   };
@@ -54,6 +56,8 @@ class TagBatch {
   TagBatch(const TagBatch&) = delete;
   TagBatch& operator=(const TagBatch&) = delete;
 
+  // Which file names a pass of the action takes (a source renamed to another is not its photo).
+  void SetTakes(std::function<bool(const std::string& name)> takes) { m_takes = std::move(takes); }
   void Add(Entry entry);
   bool Full() const;
   bool Empty() const { return m_entries.empty(); }
@@ -71,6 +75,7 @@ class TagBatch {
   bool m_overwrite = false;
   std::vector<Entry> m_entries;
   uint64_t m_bytes = 0;
+  std::function<bool(const std::string& name)> m_takes;
 };
 
 // Finishes or rolls back the tag batch records in `tempFolder` whose lock it gets: a copy in

@@ -1,6 +1,7 @@
 #include "imagemeta/auto_rotate.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,8 +121,9 @@ bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath
   std::string tempPath;
   int fd = CreateRotatorTemp(tempFolder, tempPath);
   if (fd < 0) return false;
+  // Locked while it is in use: a sweep takes a scratch whose lock is free for an abandoned one.
+  flock(fd, LOCK_EX | LOCK_NB);
   bool written = WriteAll(fd, rotated.data(), rotated.size());
-  if (close(fd) != 0) written = false;
   bool ok = false;
   if (written) {
     ok = ReplicateExif(
@@ -130,6 +132,7 @@ bool AutoRotateJpeg(const std::string& tempFolder, const std::string& sourcePath
         trailer);
   }
   unlink(tempPath.c_str());
+  close(fd);
   if (ok) GrantEveryoneAccess(destinationPath);  // a failure here is ignored
   return ok;
 }

@@ -166,9 +166,8 @@ const OwnIds& Ids() {
 
 // A hidden temporary file in `folder` ("" = current folder), created private.
 int OpenTemp(const std::string& folder, std::string& tempPath) {
-  static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath = folder + ".brisko-" + std::to_string(Ids().pid) + "-" + std::to_string(++counter) + ".tmp";
+    tempPath = HiddenTempName(folder);
     int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -628,6 +627,30 @@ void CopyBatch::Clear() {
   }
   m_entries.clear();
   m_bytes = 0;
+}
+
+std::string HiddenTempName(const std::string& folder, std::string_view kind) {
+  static std::atomic<unsigned> counter{0};
+  std::string name = folder + ".brisko-" + std::to_string(Ids().pid) + "-";
+  name += kind;
+  name += std::to_string(++counter);
+  name += ".tmp";
+  return name;
+}
+
+pid_t HiddenTempWriter(std::string_view name) {
+  constexpr std::string_view kStart = ".brisko-", kTag = "tag-", kEnd = ".tmp";
+  if (name.size() < kStart.size() + kEnd.size() || name.substr(0, kStart.size()) != kStart ||
+      name.substr(name.size() - kEnd.size()) != kEnd)
+    return 0;
+  name.remove_prefix(kStart.size());
+  if (name.substr(0, kTag.size()) == kTag) name.remove_prefix(kTag.size());
+  pid_t pid = 0;
+  size_t digits = 0;
+  for (; digits < name.size() && digits < 9 && std::isdigit(static_cast<unsigned char>(name[digits])); ++digits)
+    pid = pid * 10 + (name[digits] - '0');
+  if (digits == 0 || digits >= name.size() || name[digits] != '-') return 0;
+  return pid;
 }
 
 bool IsFileLayerTempName(std::string_view name) {

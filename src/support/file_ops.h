@@ -161,6 +161,13 @@ class CopyBatch {
 // leave one behind; it is never a finished file, so folder scans should pass over it.
 bool IsFileLayerTempName(std::string_view name);
 
+// A new hidden temporary name in `folder` (with its trailing separator), of the form above:
+// ".brisko-<pid>-<kind><n>.tmp". The writer's process id in it tells a sweep when it is dead.
+std::string HiddenTempName(const std::string& folder, std::string_view kind = {});
+// The writer named in a hidden temporary name (the form above, or a tag batch's
+// ".brisko-tag-<pid>-<n>.tmp" of earlier versions); 0 when it names none.
+pid_t HiddenTempWriter(std::string_view name);
+
 // The hidden name a source is set aside under while it is removed (".<name>.brisko-gone", in its
 // folder). Scans pass over it; the temp sweep never deletes it (it may hold the only copy).
 std::string SetAsideName(const std::string& path);

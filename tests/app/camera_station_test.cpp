@@ -2,15 +2,18 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "common/temp_dir.h"
 #include "engine/action.h"
+#include "engine/camera_move_record.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -120,6 +123,47 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
       1u)
       << seen;
   EXPECT_EQ(count("Camera not found: camera:disk:" + dir.Path() + "/none (no such folder)"), 1u) << seen;
+}
+
+// A camera move record left by an action that no longer exists is finished by the station
+// itself: the photo whose copy is in place is deleted on the camera, and nothing else moves.
+TEST(ACameraStation, FinishesTheCameraMoveOfAnActionThatIsGone) {
+  test::TempDir dir;
+  const std::string cam = dir / "cam", out = dir / "out", temp = dir / "temp";
+  fs::create_directories(cam + "/DCIM/100TEST");
+  fs::create_directories(out);
+  fs::create_directories(temp);
+  std::ofstream(cam + "/DCIM/100TEST/IMG_0001.JPG") << "photo";
+  std::ofstream(cam + "/DCIM/100TEST/IMG_0002.JPG") << "other";
+  fs::copy_file(cam + "/DCIM/100TEST/IMG_0001.JPG", out + "/IMG_0001.JPG");
+  struct stat photo {
+  }, copy{};
+  ASSERT_EQ(::stat((cam + "/DCIM/100TEST/IMG_0001.JPG").c_str(), &photo), 0);
+  ASSERT_EQ(::stat((out + "/IMG_0001.JPG").c_str(), &copy), 0);
+  CameraMoveRecord record;
+  record.action = "Deleted since";
+  record.camera = "camera:disk:" + cam;
+  record.entries.push_back({"/DCIM/100TEST", "IMG_0001.JPG", uint64_t(photo.st_size), int64_t(photo.st_mtime),
+                            out + "/IMG_0001.JPG", "", uint64_t(copy.st_ino), uint64_t(copy.st_size)});
+  {
+    CameraMoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }
+  {
+    SettingsStore s;
+    ASSERT_TRUE(s.Open(dir / "settings.db"));
+    s.WriteProfileString("Settings", "m_TempPath", temp + "/");
+    s.WriteProfileInt("Actions", "NumActions", 0);
+  }
+  const std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR=" + dir.Path() +
+                          " XDG_STATE_HOME=" + dir.Path() + "/state " + BRISKO_BINARY +
+                          " --run-once --store " + dir.Path() + "/settings.db >" + dir.Path() +
+                          "/out.log 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_FALSE(fs::exists(cam + "/DCIM/100TEST/IMG_0001.JPG"));
+  EXPECT_TRUE(fs::exists(cam + "/DCIM/100TEST/IMG_0002.JPG"));
+  EXPECT_TRUE(fs::exists(out + "/IMG_0001.JPG"));
+  EXPECT_TRUE(fs::is_empty(temp)) << "the record stays";
 }
 
 }  // namespace

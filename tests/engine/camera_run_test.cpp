@@ -16,7 +16,9 @@
 #include "engine/camera_move_record.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
 #include "engine/move_journal.h"
+#include "engine/recovery.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
 
@@ -79,13 +81,16 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().m_bIncludeSubFolders = 1;
   A().m_bRunPending = 1;
   A().Run();
-  EXPECT_EQ(Arrived(), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "top.jpg"}));
-  EXPECT_EQ(ReadFile(dst + "/IMG_0002.JPG"), "second");
-  EXPECT_EQ(ModTime(dst + "/IMG_0001.JPG"), kShot);
+  // Each keeps its folder below the camera's root, as a card's copy does.
+  const std::string kept = dst + "/DCIM/100TEST";
+  EXPECT_EQ(Arrived(),
+            (std::vector<std::string>{"DCIM/100TEST/IMG_0001.JPG", "DCIM/100TEST/IMG_0002.JPG", "top.jpg"}));
+  EXPECT_EQ(ReadFile(kept + "/IMG_0002.JPG"), "second");
+  EXPECT_EQ(ModTime(kept + "/IMG_0001.JPG"), kShot);
   EXPECT_TRUE(Exists(dcim + "/IMG_0001.JPG"));
   EXPECT_EQ(Logged("Camera connected: Directory Browse on disk:" + cam), 1);
   EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
-                              "/DCIM/100TEST/IMG_0001.JPG to " + dst + "/IMG_0001.JPG"));
+                              "/DCIM/100TEST/IMG_0001.JPG to " + kept + "/IMG_0001.JPG"));
   // Up to date: nothing is copied again; a newer shot under the same name is.
   const int copies = Logged("Copied file");
   const int32_t batch = host.Values().m_iBatchCounter;
@@ -96,7 +101,18 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
   A().m_bRunPending = 1;
   A().Run();
-  EXPECT_EQ(ReadFile(dst + "/IMG_0001.JPG"), "retouched");
+  EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
+  // Two folders holding one name: each photo keeps its own copy, and neither is copied again.
+  MakeFolder(cam + "/DCIM/101TEST");
+  MakeFile(cam + "/DCIM/101TEST/IMG_0001.JPG", "other", kShot);
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
+  EXPECT_EQ(ReadFile(dst + "/DCIM/101TEST/IMG_0001.JPG"), "other");
+  const int all = Logged("Copied file");
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_EQ(Logged("Copied file"), all);
 }
 
 TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
@@ -226,6 +242,170 @@ TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
   EXPECT_EQ(CountFiles(dcim), 0);
   EXPECT_EQ(ReadFile(dst + "/p3.jpg"), std::string(200000, 'd'));
   EXPECT_EQ(Logged("Camera connected:"), 2);
+}
+
+// A second action that takes the camera's copies on: [camera -> out, out -> archive].
+class CameraChain : public CameraRun {
+ protected:
+  void SetUp() override {
+    CameraRun::SetUp();
+    archive = host.Dir() + "/archive";
+    MakeFolder(archive);
+    CameraLimits limits;
+    limits.lookEveryMs = 0;  // a camera put back is seen at the next pass
+    host.Values().m_cameras = std::make_shared<CameraPool>(nullptr, limits);
+    A().m_iType = kMoveFiles;
+    downstream = std::make_unique<Action>(host);
+    downstream->m_strName = "Archive";
+    downstream->m_iType = kMoveFiles;
+    downstream->m_strSourceFolder = dst;
+    downstream->m_strDestFolder = archive;
+  }
+  void Pass(Action& a) {
+    a.m_bRunPending = 1;
+    a.Run();
+  }
+  std::vector<std::string> Archived() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(archive)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string archive;
+  std::unique_ptr<Action> downstream;
+};
+
+// A copy placed while its photo stays on an absent camera is held back from the next action
+// until the camera is back and the photo deleted on it: moved on meanwhile, the photo would be
+// moved a second time. The camera unplugged at the placing step, or the station killed there.
+TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed after placing" : "unplugged while placing");
+    Shoot("IMG_0001.jpg", "one");
+    if (kill) {
+      ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] { Pass(A()); }));
+      fs::rename(cam, cam + "-gone");
+      action = std::make_unique<Action>(host);  // the next start
+      SetUp();
+      fs::remove_all(cam);
+      A().RecoverInterruptedMoves();
+    } else {
+      MoveJournal::SetStepHookForTest([&](const char* step) {
+        if (std::string(step) == "camera batch placed") fs::rename(cam, cam + "-gone");
+      });
+      Pass(A());
+      MoveJournal::SetStepHookForTest(nullptr);
+      EXPECT_EQ(Logged("(deleted on the camera once it is back)"), 1);
+    }
+    Pass(*downstream);
+    EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its camera is away";
+    fs::rename(cam + "-gone", cam);
+    Pass(A());
+    Pass(*downstream);
+    Pass(A());
+    EXPECT_EQ(Archived(), std::vector<std::string>{"IMG_0001.jpg"});
+    EXPECT_EQ(CountFiles(dcim), 0);
+    EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+    fs::remove_all(archive);
+    fs::remove_all(dst);
+    host.log.clear();
+    action = std::make_unique<Action>(host);
+    SetUp();
+  }
+}
+
+// A camera move killed at any of its journaled steps is finished by the next station: each
+// photo once at the destination, none left on the camera, nothing stranded or hidden.
+TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
+  const std::string jpeg = ReadFile(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg");
+  for (const bool tagged : {false, true}) {
+    SCOPED_TRACE(tagged ? "tagged through the temp folder" : "plain");
+    auto station = [&] {
+      auto a = std::make_unique<Action>(host);
+      a->m_strName = "Cam";
+      a->m_iType = kMoveFiles;
+      a->m_strSourceFolder = "camera:disk:" + cam;
+      a->m_strDestFolder = dst;
+      a->m_bIncludeSubFolders = 1;
+      a->m_bRunPending = 1;
+      a->m_bAddOrUpdateBriskoExif = tagged;
+      return a;
+    };
+    const int steps = KillAtEveryStep(
+        [&] {
+          fs::remove_all(dst);
+          fs::remove_all(host.Dir() + "/temp");
+          MakeFolder(dst);
+          for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, jpeg);
+        },
+        [&] {
+          // A camera's worker thread stays behind in the parent: the child opens its own camera.
+          new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+          station()->Run();
+        },
+        [&](const KillPoint&) {
+          // The next station: its own camera session, and what a start sweeps.
+          host.Values().m_cameras = std::make_shared<CameraPool>();
+          const std::string temp = host.Dir() + "/temp";
+          SweepDeadLeftovers(temp, temp, false);
+          SweepDeadLeftovers(temp, dst, true);
+          auto next = station();
+          next->RecoverInterruptedMoves();
+          next->Run();
+          EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}))
+              << "lost, doubled or hidden";
+          EXPECT_EQ(CountFiles(dcim), 0);
+          EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "stranded in the temp folder";
+        });
+    EXPECT_GE(steps, 6) << "every step was tried";
+  }
+}
+
+// Recovery never takes a file at the target for the photo on its size alone: a record without
+// an inode number (a copy placed across file systems) names a download whose bytes differ.
+TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
+  MakeFolder(host.Dir() + "/temp");
+  MakeFile(dst + "/IMG_0001.jpg", "AAAA", kShot);  // photo A, moved before
+  Shoot("IMG_0001.jpg", "BBBB");                   // photo B: same name, same size
+  MakeFile(host.Dir() + "/temp/.brisko-1-cam3.tmp", "bbbb-tagged");
+  CameraMoveRecord record;
+  record.action = "Cam";
+  record.camera = "camera:disk:" + cam;
+  record.entries.push_back({"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg",
+                            host.Dir() + "/temp/.brisko-1-cam3.tmp", 0, 4});
+  {
+    CameraMoveJournal journal(host.Dir() + "/temp");
+    ASSERT_TRUE(journal.Write(record));
+  }
+  A().m_iType = kMoveFiles;
+  A().Run();
+  EXPECT_EQ(Logged("Deleted on the camera after an interrupted move"), 0);
+  EXPECT_EQ(ReadFile(dst + "/IMG_0001.jpg"), "AAAA");
+  EXPECT_EQ(ReadFile(dst + "/IMG_0001_2.jpg"), "BBBB") << "photo B lost";
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+}
+
+// A camera that refuses deletes keeps its photos: each is copied once, said so, and not copied
+// again by a later pass or after a restart.
+TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
+  Shoot("a.jpg", "aaaa");
+  ReadOnlyFolder locked(cam);
+  if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
+  A().m_iType = kMoveFiles;
+  A().Run();
+  EXPECT_EQ(Logged("FAILED: Delete on the camera"), 1);
+  EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
+                              "/DCIM/100TEST/a.jpg to " + dst + "/a.jpg (it stays on the camera)"));
+  EXPECT_EQ(Logged("Moved file"), 0);
+  for (int restart = 0; restart < 2; ++restart) {
+    action = std::make_unique<Action>(host);
+    SetUp();
+    A().m_iType = kMoveFiles;
+    A().RecoverInterruptedMoves();
+    A().Run();
+  }
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(Logged("Copied file"), 1);
 }
 
 // A camera that sends half a photo and then nothing more.

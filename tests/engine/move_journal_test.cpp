@@ -2,8 +2,10 @@
 // and dies at a chosen step; a fresh action then finishes it.
 #include "engine/move_journal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,9 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
+#include "engine/recovery.h"
+#include "engine/tag_batch.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "support/file_ops.h"
@@ -196,20 +201,9 @@ class MoveRecoveryTest : public ::testing::Test {
   // Runs the current action in a child that dies (as with SIGKILL: no cleanup) at its
   // `stopAt`-th journaled step. True when it died there, false when the move finished first.
   bool RunAndDieAt(int stopAt) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      int steps = 0;
-      MoveJournal::SetStepHookForTest([&](const char*) {
-        if (++steps == stopAt) _exit(3);
-      });
-      action->Run();
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+    const KillPoint died = RunAndDieAtStep(stopAt, [this] { action->Run(); });
+    if (died) RecordProperty("step" + std::to_string(stopAt), died.step);
+    return bool(died);
   }
 
   // The destination on another file system: a small tmpfs, else a folder in /dev/shm.
@@ -1032,6 +1026,48 @@ TEST_F(MoveRecoveryTest, StartClearsHalfWrittenTemporaryFilesOnly) {
   SweepTempLeftovers(temp, 0);
   EXPECT_EQ(CountFiles(temp), 1);
   EXPECT_TRUE(Exists(temp + "/kept.jpg"));
+}
+
+// Hidden files and scratch a killed writer left go as soon as it is gone, in the temp folder and
+// below a destination; those of a live writer, and those a record names, stay.
+TEST_F(MoveRecoveryTest, DeadWritersLeftoversAreSweptAtOnceAndTheRestStays) {
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string d = std::to_string(dead), live = std::to_string(getpid());
+  const std::string deep = dst + "/event/day";
+  MakeFolder(deep);
+  for (const std::string& name :
+       {".brisko-" + d + "-cam1.tmp", ".brisko-tag-" + d + "-2.tmp", ".brisko-" + d + "-3.tmp"})
+    MakeFile(deep + "/" + name, "dead");
+  MakeFile(deep + "/.brisko-" + live + "-tag4.tmp", "live");
+  MakeFile(dst + "/.brisko-" + d + "-tag5.tmp", "named");  // the only copy, by its record
+  MakeFile(temp + "/ExifRotatorTemp_1700000000.jpg_temp", "scratch");
+  MakeFile(temp + "/ExifRotatorTemp_1700000001.jpg_temp", "in use");
+  const int inUse = ::open((temp + "/ExifRotatorTemp_1700000001.jpg_temp").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(inUse, LOCK_EX), 0);
+  MoveBatchRecord record;
+  record.action = "T";
+  record.entries.push_back(Placed("b.jpg", "photo"));
+  record.entries.back().temp = dst + "/.brisko-" + d + "-tag5.tmp";
+  int fd = -1;
+  {
+    std::string path;
+    fd = WriteRecordFile(temp + "/", "b.jpg", kTagBatchSuffix, FormatTagBatchRecord(record), path, nullptr,
+                         nullptr);
+    ASSERT_GE(fd, 0);
+  }
+  EXPECT_EQ(SweepDeadLeftovers(temp, temp, false), 1);
+  EXPECT_EQ(SweepDeadLeftovers(temp, dst, true), 3);
+  EXPECT_EQ(CountFiles(deep), 1);
+  EXPECT_TRUE(Exists(dst + "/.brisko-" + d + "-tag5.tmp"));
+  EXPECT_TRUE(Exists(temp + "/ExifRotatorTemp_1700000001.jpg_temp"));
+  for (const char* notOne : {".brisko-.tmp", ".brisko--1.tmp", ".brisko-12.tmp", ".brisko-tag-x-1.tmp",
+                             "brisko-12-1.tmp", ".brisko-12-1.tm", ".brisko-99999999999999999999-1.tmp"})
+    EXPECT_EQ(HiddenTempWriter(notOne), 0) << notOne;
+  EXPECT_EQ(HiddenTempWriter(HiddenTempName("", "cam")), getpid());
+  ::close(inUse);
+  ::close(fd);
 }
 
 // Kills a station running moves again and again at random moments, with rotation and tagging

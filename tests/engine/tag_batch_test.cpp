@@ -13,6 +13,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
 #include "imagemeta/jpeg_exif_file.h"
 
 namespace brisko {
@@ -65,18 +66,7 @@ class TagBatchTest : public ::testing::Test {
   }
   // Dies (no cleanup, as with SIGKILL) at the `stopAt`-th step; false when the run finished first.
   bool RunAndDieAt(int stopAt) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      int steps = 0;
-      MoveJournal::SetStepHookForTest([&](const char*) {
-        if (++steps == stopAt) _exit(3);
-      });
-      NewAction()->Run();
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+    return bool(RunAndDieAtStep(stopAt, [this] { NewAction()->Run(); }));
   }
   // Every file in the destination tree: tagged photos only, nothing hidden.
   void ExpectEachPhotoOnceTagged(size_t expected) {
@@ -189,7 +179,7 @@ TEST_F(TagBatchTest, AFolderMovedOntoItselfWithOverwriteKeepsEachPhotoOnceTagged
 
 TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) {
   // Killed once the copies are in place; then the card (the source folder) is taken out.
-  ASSERT_TRUE(RunAndDieAt(3));
+  ASSERT_TRUE(test::RunAndDieAt("tag batch placed", [this] { NewAction()->Run(); }));
   fs::rename(src, src + "-out");
   auto next = NewAction();
   next->RecoverInterruptedMoves();
@@ -197,6 +187,54 @@ TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) 
   EXPECT_EQ(CountFiles(temp), 1) << "the record waits";
   fs::rename(src + "-out", src);
   next->RecoverInterruptedMoves();
+  ExpectEachPhotoOnceTagged(3);
+  EXPECT_EQ(CountFiles(src), 0);
+}
+
+// A card pulled between placing the tagged copies and removing their sources: the copies wait
+// with the record, and the next action [card -> out, out -> archive] leaves them until the card
+// is back; then each photo arrives once.
+TEST_F(TagBatchTest, CopiesWaitingForTheirCardAreHeldBackFromTheNextAction) {
+  const std::string archive = host.Dir() + "/archive";
+  MakeFolder(archive);
+  auto next = std::make_unique<Action>(host);
+  next->m_strName = "Archive";
+  next->m_strSourceFolder = dst;
+  next->m_strDestFolder = archive;
+  auto pass = [&](Action& a) {
+    a.m_bRunPending = 1;
+    a.Run();
+  };
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "tag batch placed") fs::rename(src, src + "-out");
+  });
+  auto tag = NewAction();
+  pass(*tag);
+  MoveJournal::SetStepHookForTest(nullptr);
+  pass(*next);
+  EXPECT_EQ(CountFiles(dst), 3) << "taken on while their card is out";
+  EXPECT_EQ(CountFiles(archive), 0);
+  fs::rename(src + "-out", src);
+  for (int passes = 0; passes < 2; ++passes) {
+    pass(*tag);
+    pass(*next);
+  }
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(CountFiles(archive), 3) << "lost or doubled";
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
+// A source renamed while its tagged copy is placed is still that photo: it goes as the source
+// would have, and no later pass moves it a second time.
+TEST_F(TagBatchTest, ASourceRenamedDuringTheBatchIsNotMovedAgainUnderItsNewName) {
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "tag batch recorded") fs::rename(src + "/a.jpg", src + "/keep.jpg");
+  });
+  NewAction()->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_TRUE(host.HasLogLine(NewAction()->GetDescription() + " Deleted file " + src +
+                              "/keep.jpg: renamed from " + src + "/a.jpg"));
+  NewAction()->Run();
   ExpectEachPhotoOnceTagged(3);
   EXPECT_EQ(CountFiles(src), 0);
 }

@@ -1,0 +1,28 @@
+#pragma once
+// The one recovery of every kind of durable record (moves, tag batches, camera moves), run at
+// start and at each pass, whether or not a record's card or camera is there now.
+#include <string>
+
+#include "engine/camera_move_record.h"
+#include "engine/move_journal.h"
+#include "engine/run_host.h"
+
+namespace brisko {
+
+// Finishes what `how` owns of the records in `tempFolder` and holds back the placed copies of
+// the records that must wait; `cameras` reaches the cameras of camera records (none: they wait).
+// Returns how many photos were placed or finished.
+int RecoverAll(const std::string& tempFolder, const MoveRecovery& how,
+               const CameraRecovery* cameras = nullptr);
+
+// Removes the hidden temporary files and the rotator's scratch in `folder` (and, when `below`,
+// in its subfolders, to a bound) that no live process owns: none that a record in `tempFolder`
+// names, and only where the writer named in it is gone (the rotator's scratch: its lock is
+// free). None of them is ever the only copy of a photo unless a record names it. Returns how
+// many went.
+int SweepDeadLeftovers(const std::string& tempFolder, const std::string& folder, bool below);
+
+// Reaches cameras through the station's camera pool (made when there is none yet).
+CameraRecovery CameraRecoveryOf(RunHost& host);
+
+}  // namespace brisko

@@ -1,0 +1,86 @@
+#pragma once
+// Kills a run at its journaled steps: `body` runs in a child process that dies (as with SIGKILL:
+// no cleanup, no destructors) when it reaches the step asked for. Shared by every test of a
+// durable record (card moves, tag batches, camera moves).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "engine/move_journal.h"
+
+namespace brisko::test {
+
+// The step a child died at: its name and how many steps it had passed ("" when it finished).
+struct KillPoint {
+  std::string step;
+  int index = 0;
+  explicit operator bool() const { return !step.empty(); }
+};
+
+// Dies at the first step for which `here(name, index)` (index counts from 1) says so.
+inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step, int index)>& here,
+                                const std::function<void()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid < 0) return {};
+  if (pid == 0) {
+    ::close(fds[0]);
+    int index = 0;
+    MoveJournal::SetStepHookForTest([&](const char* step) {
+      if (!here(step, ++index)) return;
+      const std::string said = std::to_string(index) + " " + step;
+      [[maybe_unused]] const ssize_t n = ::write(fds[1], said.data(), said.size());
+      ::_exit(3);
+    });
+    body();
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  char buffer[256] = {};
+  size_t got = 0;
+  for (ssize_t n; got < sizeof buffer - 1 && (n = ::read(fds[0], buffer + got, sizeof buffer - 1 - got)) > 0;)
+    got += size_t(n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status)) << "the child crashed";
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 3) return {};
+  KillPoint point;
+  point.index = std::atoi(buffer);
+  const char* space = std::strchr(buffer, ' ');
+  point.step = space ? space + 1 : "?";
+  return point;
+}
+
+// Dies at the `nth` step named `step`.
+inline KillPoint RunAndDieAt(const std::string& step, const std::function<void()>& body, int nth = 1) {
+  int seen = 0;
+  return RunAndDieWhere([&](const std::string& s, int) { return s == step && ++seen == nth; }, body);
+}
+
+// Dies at the `index`-th step, whatever its name.
+inline KillPoint RunAndDieAtStep(int index, const std::function<void()>& body) {
+  return RunAndDieWhere([index](const std::string&, int at) { return at == index; }, body);
+}
+
+// Kills `body` at each of its steps in turn, calling `arrange` before each run and `check`
+// after it with the step it died at (a trace names it); ends with the run that finishes.
+// Returns how many steps were tried.
+inline int KillAtEveryStep(const std::function<void()>& arrange, const std::function<void()>& body,
+                           const std::function<void(const KillPoint& died)>& check) {
+  for (int index = 1;; ++index) {
+    arrange();
+    const KillPoint died = RunAndDieAtStep(index, body);
+    SCOPED_TRACE(died ? "killed at step " + std::to_string(index) + " (" + died.step + ")"
+                      : std::string("not killed: the run finished"));
+    check(died);
+    if (!died || ::testing::Test::HasFatalFailure()) return index - 1;
+  }
+}
+
+}  // namespace brisko::test
