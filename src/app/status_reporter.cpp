@@ -41,6 +41,7 @@ bool HasDestination(const Action& action) {
     case kMoveSubfolders:
     case kCopySubfolders:
     case kCreateImageWithPlt:
+    case kPrintFiles:
       return true;
     default:
       return false;

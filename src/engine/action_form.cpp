@@ -10,6 +10,7 @@
 
 #include "camera/camera_source.h"
 #include "engine/action_fields.h"
+#include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
 #include "support/text.h"
@@ -62,12 +63,10 @@ bool FolderIsReadWrite(const std::string& folder) {
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return false;
   bool ok = false;
-  static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    // Hidden and shaped like the file layer's temporary names, so a test file that could not
-    // be removed is passed over by folder scans. O_EXCL: never empties or replaces a file.
-    const std::string name =
-        ".brisko-" + std::to_string(::getpid()) + "-test" + std::to_string(++counter) + ".tmp";
+    // One of the file layer's hidden temporary names, so a test file that could not be removed
+    // is passed over by folder scans and swept. O_EXCL: never empties or replaces a file.
+    const std::string name = HiddenTempName("", "test");
     const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);

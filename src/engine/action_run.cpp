@@ -15,6 +15,7 @@
 
 #include "camera/camera_source.h"
 #include "engine/action.h"
+#include "engine/photo_filters.h"
 #include "engine/selection_cache.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
@@ -24,6 +25,7 @@
 #include "support/folder_enum.h"
 #include "support/logger.h"
 #include "support/path_util.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -35,19 +37,9 @@ constexpr int kMaxFolderDepth = 128;
 // A pass that acts on this many files stops watching its folders.
 constexpr size_t kManyPassFiles = 256;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-         });
-}
-
 // A listing that broke off is reported; what it had read is never used.
 std::string ListFailureLine(const std::string& folder, int err) {
   return "FAILED: Listing folder " + folder + " stopped part-way: " + ErrnoText(err);
-}
-
-bool IsProcessingFolder(const std::string& folder) {
-  return EqualsNoCase(SplitPath(TrimTrailingSeparators(folder)).extension, ".processing");
 }
 
 void AddSubfoldersBelow(const std::string& folder, std::vector<std::string>& folders, int depth,
@@ -583,19 +575,13 @@ bool Action::RunBody() {
   return result;
 }
 
-std::optional<bool> Action::DecideLandscape(const std::string& path) {
-  bool landscape = false;
-  if (!IsJpegLandscape(path, landscape)) return std::nullopt;
-  return landscape;
-}
+std::optional<bool> Action::DecideLandscape(const std::string& path) { return PhotoLandscape(path); }
 
 bool Action::PassesGpsFilter(const std::string& path) {
   if (m_SpatialAreaList.IsEmpty()) return true;
-  const std::string ext = SplitPath(path).extension;
-  if (!EqualsNoCase(ext, ".jpg") && !EqualsNoCase(ext, ".jpeg")) return false;
-  float latitude = 0, longitude = 0;
-  if (!ReadExifGpsPosition(path, latitude, longitude)) return false;
-  return m_SpatialAreaList.IsAllowed(LatLong(latitude, longitude));
+  // A photo without a position is never inside an area.
+  const std::optional<LatLong> position = PhotoGpsPosition(path);
+  return position && m_SpatialAreaList.IsAllowed(*position);
 }
 
 }  // namespace brisko

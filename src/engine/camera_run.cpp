@@ -28,6 +28,7 @@
 #include "support/file_spec_find.h"
 #include "support/logger.h"
 #include "support/path_util.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -43,15 +44,6 @@ constexpr size_t kCameraBatchFiles = 64;
 constexpr uint64_t kCameraBatchBytes = 512ull << 20;
 // An ID.TXT is a few lines; anything larger is not read from a camera.
 constexpr uint64_t kMaxIdTxtBytes = 64 * 1024;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string CameraPath(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;

@@ -1,11 +1,10 @@
 #include "engine/photo_filters.h"
 
-#include <strings.h>
-
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "rawmeta/raw_metadata.h"
 #include "support/path_util.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -27,7 +26,7 @@ std::optional<LatLong> PhotoGpsPosition(const std::string& path) {
     return LatLong(static_cast<float>(meta.latitude), static_cast<float>(meta.longitude));
   }
   const std::string ext(SplitPath(path).extension);
-  if (strcasecmp(ext.c_str(), ".jpg") != 0 && strcasecmp(ext.c_str(), ".jpeg") != 0) return std::nullopt;
+  if (!EqualsNoCase(ext, ".jpg") && !EqualsNoCase(ext, ".jpeg")) return std::nullopt;
   float latitude = 0, longitude = 0;
   if (!ReadExifGpsPosition(path, latitude, longitude)) return std::nullopt;
   return LatLong(latitude, longitude);

@@ -79,8 +79,9 @@ bool IsRotatorScratch(std::string_view name) {
          name.substr(name.size() - 9) == ".jpg_temp";
 }
 
-// The rotator holds a lock on its scratch while it works with it.
-bool RotatorScratchAbandoned(const std::string& path) {
+// The rotator holds a lock on its scratch while it works with it, as every writer of a hidden
+// temporary does from its creation to its rename; a file nobody holds is a dead writer's.
+bool NoWriterHolds(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
@@ -115,7 +116,10 @@ int SweepDeadLeftovers(const std::string& tempFolder, const std::string& folder,
       if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
       if (named.count(path)) continue;
       const pid_t writer = HiddenTempWriter(name);
-      if ((writer > 0 && !Alive(writer)) || (IsRotatorScratch(name) && RotatorScratchAbandoned(path)))
+      // Half-written temporaries without a process id in their name (records, rewritten photos)
+      // are judged by their lock, in the temp folder only: its files are all this program's.
+      const bool unnamed = !below && writer == 0 && IsFileLayerTempName(name);
+      if ((writer > 0 && !Alive(writer)) || ((IsRotatorScratch(name) || unnamed) && NoWriterHolds(path)))
         doomed.push_back(path);
     }
     ::closedir(dir);

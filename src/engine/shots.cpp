@@ -1,11 +1,10 @@
 #include "engine/shots.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <map>
 
 #include "rawmeta/raw_metadata.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -47,12 +46,12 @@ int LeaderRank(ShotFileKind kind) {
 
 bool IsSidecarName(const std::string& name) {
   const std::string ext = Extension(name);
-  return strcasecmp(ext.c_str(), ".xmp") == 0 || strcasecmp(ext.c_str(), ".thm") == 0;
+  return EqualsNoCase(ext, ".xmp") || EqualsNoCase(ext, ".thm");
 }
 
 ShotFileKind ShotKindOf(const std::string& name) {
   const std::string ext = Extension(name);
-  if (strcasecmp(ext.c_str(), ".jpg") == 0 || strcasecmp(ext.c_str(), ".jpeg") == 0)
+  if (EqualsNoCase(ext, ".jpg") || EqualsNoCase(ext, ".jpeg"))
     return ShotFileKind::Jpeg;
   if (IsHeifPath(name)) return ShotFileKind::Heif;
   if (IsRawOrHeifPath(name)) return ShotFileKind::Raw;
@@ -84,7 +83,7 @@ std::vector<Shot> GroupShots(const std::vector<std::string>& names) {
     auto it = byKey.find(Lower(Stem(named)));
     if (it != byKey.end() && !Extension(named).empty()) {
       for (ShotMember& m : shots[it->second].members)
-        if (strcasecmp(m.name.c_str(), named.c_str()) == 0) owner = &m;
+        if (EqualsNoCase(m.name, named)) owner = &m;
     }
     // "IMG_1.xmp": the shot's RAW file, else its HEIF, else its leader.
     if (!owner) {
@@ -124,8 +123,8 @@ std::string MemberNewName(const Shot& shot, const std::string& file, const std::
     if (file == m.name) return newBase + file.substr(baseLength);
     for (const std::string& s : m.sidecars)
       if (file == s) {
-        const bool namesMember = strncasecmp(s.c_str(), m.name.c_str(), m.name.size()) == 0 &&
-                                 s.size() > m.name.size() && s[m.name.size()] == '.';
+        const bool namesMember = s.size() > m.name.size() && s[m.name.size()] == '.' &&
+                                 EqualsNoCase(std::string_view(s).substr(0, m.name.size()), m.name);
         return newBase + s.substr(namesMember ? baseLength : ExtensionAt(s));
       }
   }

@@ -1,6 +1,7 @@
 #include "support/safe_output.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,8 +65,8 @@ bool CopyBytes(int src, uint64_t offset, uint64_t length, int dst) {
 }
 
 SafeOutput::~SafeOutput() {
-  if (m_fd >= 0) close(m_fd);
   if (!m_temp.empty()) unlink(m_temp.c_str());
+  if (m_fd >= 0) close(m_fd);
 }
 
 bool SafeOutput::Open(const std::string& destination) {
@@ -81,23 +82,26 @@ bool SafeOutput::Open(const std::string& destination) {
   if (m_fd < 0) return false;
   m_temp = tmpl;
   fchmod(m_fd, CreationMode());
+  // Held until the rename: a sweep after a crash tells a dead writer's file by the free lock.
+  flock(m_fd, LOCK_EX | LOCK_NB);
   return true;
 }
 
 bool SafeOutput::Commit() {
   if (m_fd < 0) return false;
   // The caller may delete the source next: the new file must be on disk before it takes the name.
-  bool ok = !g_flushToDisk || fdatasync(m_fd) == 0;
-  if (close(m_fd) != 0) ok = false;
-  m_fd = -1;
-  if (!ok) return false;
+  if (g_flushToDisk && fdatasync(m_fd) != 0) return false;
   if (g_failNextCommit != 0) {
     errno = g_failNextCommit;
     g_failNextCommit = 0;
     return false;
   }
+  // Renamed while still open, so its lock covers it up to its final name.
   if (rename(m_temp.c_str(), m_destination.c_str()) != 0) return false;
   m_temp.clear();
+  // Flushed already: a late close error would not make the file in place any less whole.
+  close(m_fd);
+  m_fd = -1;
   // The new name itself must survive a power cut before a source is deleted.
   if (g_flushToDisk) {
     size_t slash = m_destination.find_last_of('/');

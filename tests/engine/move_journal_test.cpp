@@ -26,6 +26,7 @@
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "support/file_ops.h"
+#include "support/safe_output.h"
 
 namespace brisko {
 namespace {
@@ -1046,6 +1047,12 @@ TEST_F(MoveRecoveryTest, DeadWritersLeftoversAreSweptAtOnceAndTheRestStays) {
   MakeFile(temp + "/ExifRotatorTemp_1700000001.jpg_temp", "in use");
   const int inUse = ::open((temp + "/ExifRotatorTemp_1700000001.jpg_temp").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(inUse, LOCK_EX), 0);
+  // Half-written temporaries named without a process: a dead writer's goes, a live one's stays,
+  // and outside the temp folder (ID.TXT beside the photos) none is judged by its lock.
+  MakeFile(temp + "/.b.jpg.brisko-AbC123", "killed mid-write");
+  MakeFile(deep + "/.ID.TXT.brisko-AbC124", "not in the temp folder");
+  SafeOutput writing;
+  ASSERT_TRUE(writing.Open(temp + "/c.jpg"));
   MoveBatchRecord record;
   record.action = "T";
   record.entries.push_back(Placed("b.jpg", "photo"));
@@ -1057,9 +1064,12 @@ TEST_F(MoveRecoveryTest, DeadWritersLeftoversAreSweptAtOnceAndTheRestStays) {
                          nullptr);
     ASSERT_GE(fd, 0);
   }
-  EXPECT_EQ(SweepDeadLeftovers(temp, temp, false), 1);
+  EXPECT_EQ(SweepDeadLeftovers(temp, temp, false), 2);
   EXPECT_EQ(SweepDeadLeftovers(temp, dst, true), 3);
-  EXPECT_EQ(CountFiles(deep), 1);
+  EXPECT_EQ(CountFiles(deep), 2);
+  EXPECT_FALSE(Exists(temp + "/.b.jpg.brisko-AbC123"));
+  ASSERT_TRUE(WriteAll(writing.Fd(), "photo", 5));
+  EXPECT_TRUE(writing.Commit()) << "a live writer's temporary was swept";
   EXPECT_TRUE(Exists(dst + "/.brisko-" + d + "-tag5.tmp"));
   EXPECT_TRUE(Exists(temp + "/ExifRotatorTemp_1700000001.jpg_temp"));
   for (const char* notOne : {".brisko-.tmp", ".brisko--1.tmp", ".brisko-12.tmp", ".brisko-tag-x-1.tmp",
