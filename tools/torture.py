@@ -123,6 +123,15 @@ def exif_orientation(data):
     return None
 
 
+def stray_kind(name):
+    for pattern, kind in ((r"\.brisko-tag-.*\.tmp$", ".brisko-tag-*.tmp"), (r"\.brisko-.*-cam.*\.tmp$", ".brisko-*-cam*.tmp"),
+                          (r"\.brisko-.*\.tmp$", ".brisko-*.tmp"), (r"\..*\.brisko-gone$", ".*.brisko-gone"),
+                          (r"\..*\.brisko-[A-Za-z0-9]{6}$", ".*.brisko-XXXXXX"), (r"ExifRotatorTemp_", "ExifRotatorTemp_*")):
+        if re.match(pattern, name):
+            return kind
+    return name
+
+
 def sha(data):
     return hashlib.sha1(data).hexdigest()
 
@@ -324,6 +333,7 @@ class Torture:
         self.steps = self.kills = self.photos = self.rounds = 0
         self.shim_kills = self.pauses = self.pulls = 0
         self.doubled = self.lost = self.strays = 0
+        self.by_path = {}  # "doubled cam" -> count: which path a fault came by
         self.faults = []
         self.round = 0
         self.trace = []
@@ -412,7 +422,7 @@ class Torture:
         # Downstream: every destination is taken on by a Move Files into the archive.
         down = [{"name": "On" + d, "m_iType": 1, "src": self.p(d), "dst": self.p("final/" + d),
                  "spec": cam_spec if d.startswith("cam") else "*.jpg",
-                 "m_bIncludeSubFolders": int(d == "arch")}
+                 "m_bIncludeSubFolders": int(d != "hot")}  # hot's subfolders are Sort's
                 for d in ("hot", "tagged", "turned", "arch", "full", "camdst", "camrodst")]
         # Mostly after their upstream actions (a copy moves on in the same pass), sometimes before.
         a_actions = a_actions + down if rng.random() < 0.7 else down + a_actions
@@ -456,6 +466,9 @@ class Torture:
         shown = sum(1 for r, k, _ in self.faults if r == self.round and k == kind)
         if shown <= 3 or self.a.verbose:
             print(head + "".join("    " + x + "\n" for x in self.log_lines(needles, 6)), end="", flush=True)
+
+    def tally(self, what):
+        self.by_path[what] = self.by_path.get(what, 0) + 1
 
     def log_lines(self, needles, limit=16):
         """The stations' log lines of this round naming any of `needles`, in file order."""
@@ -900,9 +913,12 @@ class Torture:
                         (name.startswith(".") and name.endswith(".brisko-gone")) or
                         re.match(r"ExifRotatorTemp_\d+(_\d+)?\.jpg_temp$", name)):
                     self.strays += 1
+                    self.tally("stray %s/%s" % (rel.split("/")[0], stray_kind(name)))
                     m = MARKER.search(data)
-                    self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), m and ", photo #%s" % m.group(1).decode() or ""),
-                               [name, path])
+                    ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
+                    self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), ph and ", photo #%d from %s" %
+                                                                  (ph.pid, ph.path) or ""),
+                               [name, path] + (ph.paths if ph else []))
                     continue
                 if in_temp:
                     self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
@@ -939,11 +955,13 @@ class Torture:
                 last = ph.live and ver == ph.versions[-1][1]
                 if last and not paths:
                     self.lost += 1
+                    self.tally("lost " + ph.route)
                     self.fault("lost", "#%d v%d (%s, %s path) exists nowhere%s" %
                                (ph.pid, ver, ph.path, ph.route, " but on the camera" if ph.route == "camro" else ""),
                                ph.paths)
                 if len(paths) > 1:
                     self.doubled += 1
+                    self.tally("doubled " + ph.route)
                     self.fault("doubled", "#%d v%d (%s path, from %s) exists %d times: %s" %
                                (ph.pid, ver, ph.route, ph.path, len(paths),
                                 ", ".join(sorted(os.path.relpath(x, self.fs) for x in paths))), ph.paths + paths)
@@ -1029,6 +1047,8 @@ class Torture:
             kinds[k] = kinds.get(k, 0) + 1
         if kinds:
             print("faults by kind: " + ", ".join("%s %d" % kv for kv in sorted(kinds.items())))
+        if self.by_path:
+            print("by path: " + ", ".join("%s %d" % kv for kv in sorted(self.by_path.items())))
         return 1 if self.faults else 0
 
 
