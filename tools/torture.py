@@ -201,9 +201,9 @@ class Medium:
 
     def real(self, path):
         """Where the tool writes a photo the station sees at `path`."""
-        if self.mounted or self.inserted:
-            return self.store + path[len(self.place):] if self.mounted else path
-        return self.t.p("outside/" + self.name) + path[len(self.place):]
+        if self.mounted:
+            return self.store + path[len(self.place):]
+        return path if self.inserted else self.t.p("outside/" + self.name) + path[len(self.place):]
 
     def owns(self, path):
         return path.startswith(self.place + "/")
@@ -214,7 +214,10 @@ class Medium:
         if self.mounted:
             self.t.sh("umount", "-l", self.place)
             self.t.mounts.remove(self.place)
-            os.rmdir(self.place)
+            try:
+                os.rmdir(self.place)
+            except OSError as e:  # something was written below the pulled medium's place
+                self.t.note("%s: its place stays after the pull: %s" % (self.name, e.strerror))
         else:
             os.rename(self.place, self.t.p("outside/" + self.name))
         self.inserted = False
