@@ -889,13 +889,15 @@ class Torture:
 
     def check(self):
         """Every station is stopped and has had its closing passes: nothing is in progress, so
-        any hidden or scratch file left is a fault. The tool's own hard links (*.lnk) and disk
-        filler are the only files exempt."""
+        any hidden or scratch file left is a fault. Exempt are the tool's own hard links (*.lnk)
+        and disk filler, and a station's list of photos kept by the camera that refuses deletes
+        while that camera still holds them."""
         by_hash = {}
         for ph in self.model:
             for h, ver in ph.versions:
                 by_hash[h] = (ph, ver)
         seen = {}  # (pid, version) -> paths outside its source
+        self.camro_holds = sum(1 for ph in self.model if ph.route == "camro" and os.path.exists(ph.path))
         for top, dirs, files in os.walk(self.fs):
             for name in files:
                 path = os.path.join(top, name)
@@ -922,6 +924,11 @@ class Torture:
                     self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), ph and ", photo #%d from %s" %
                                                                   (ph.pid, ph.path) or ""),
                                [name, path] + (ph.paths if ph else []))
+                    continue
+                # The one explicit exemption: the durable list of what a camera refusing deletes
+                # kept, while that camera still holds photos (it stops a second copy on restart).
+                if in_temp and name.endswith(".brisko-camera-kept") and self.camro_holds:
+                    self.note("exempt: %s (the refusing camera holds %d photos)" % (rel, self.camro_holds))
                     continue
                 if in_temp:
                     self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
