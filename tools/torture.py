@@ -921,8 +921,10 @@ class Torture:
                     self.tally("stray %s/%s" % (rel.split("/")[0], stray_kind(name)))
                     m = MARKER.search(data)
                     ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
-                    self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), ph and ", photo #%d from %s" %
-                                                                  (ph.pid, ph.path) or ""),
+                    # A record's text tells what it was about.
+                    said = ph and ", photo #%d from %s" % (ph.pid, ph.path) or \
+                        ", begins %r" % data[:160].decode("utf-8", "replace")
+                    self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), said),
                                [name, path] + (ph.paths if ph else []))
                     continue
                 # The one explicit exemption: the durable list of what a camera refusing deletes
