@@ -3,17 +3,26 @@
 
 Drives real brisko-workflow processes (headless and --run-once, two stores sharing one temp
 folder) over real folders with random steps: new photos (small JPEGs, some with EXIF
-orientation 6), photos rewritten or renamed over, hard links, a card pulled and put back, a
-full disk, kill -9 at random moments and at chosen file calls (tools/torture_shim.c, preloaded).
+orientation 6) on a card, in hot folders and on two Directory Browse cameras (one refuses
+deletes: a read-only folder; their folders repeat names, 100CANON/IMG_0001.JPG beside
+101CANON/IMG_0001.JPG), photos rewritten or renamed over, hard links, the card and the camera
+pulled and put back (also while a station stands paused at a rename), a full disk, kill -9 at
+random moments and at chosen file calls (tools/torture_shim.c, preloaded). Actions chain: every
+destination is the source of a downstream Move Files, so a placed copy is taken on at once.
+Rotation and BriskoExif tagging run on card, hot-folder and camera paths.
+
 After each round everything is stopped, each store gets two --run-once passes, and the model is
-checked: the last version of every photo exists exactly once (byte for byte, or for rotated and
-tagged photos as a whole JPEG carrying the photo's marker), no content twice, nothing unknown
-(half-written), nothing left in the temp folder.
+checked: the last version of every photo exists exactly once outside its source (byte for
+byte, or for rotated and tagged photos as a whole JPEG carrying the photo's marker, which sits
+in EXIF and in a COM segment, both kept by tagging and lossless rotation), no photo twice,
+nothing unknown (half-written), nothing left in the temp folder and no hidden (.brisko-*) or
+scratch copy anywhere: with every station stopped nothing is in progress, so each is a fault.
+Each fault names the seed and round and shows the stations' log lines for that photo.
 
 Each round starts from empty folders and its own random stream, so `--seed S --round R`
 replays one round (timing still varies; --repeat runs it again and again).
 
-    sudo nice -n 10 python3 tools/torture.py --minutes 30
+    nice -n 10 python3 tools/torture.py --minutes 30      # as root: tmpfs card, cameras, disk
     python3 tools/torture.py --seed 7 --round 12 --repeat 20 --verbose
 """
 
@@ -50,13 +59,16 @@ MARKER = re.compile(rb"TORTURE:(\d+):(\d+):")
 
 
 def jpeg(marker, orientation, pad):
-    """A photo: EXIF with the marker as ImageDescription and the orientation, then padding."""
+    """A photo: EXIF with the marker as ImageDescription and the orientation, the marker again in
+    a COM segment, then padding."""
     desc = marker.encode() + b"\0"
     tiff = (b"MM\0\x2a" + struct.pack(">I", 8) + struct.pack(">H", 2) +
             struct.pack(">HHII", 0x010E, 2, len(desc), 38) +
             struct.pack(">HHIHH", 0x0112, 3, 1, orientation, 0) + struct.pack(">I", 0) + desc)
     app1 = b"Exif\0\0" + tiff
-    out = [b"\xff\xd8", b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1]
+    com = marker.encode()
+    out = [b"\xff\xd8", b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1,
+           b"\xff\xfe" + struct.pack(">H", len(com) + 2) + com]
     while pad:
         chunk, pad = pad[:60000], pad[60000:]
         out.append(b"\xff\xfe" + struct.pack(">H", len(chunk) + 2) + chunk)
@@ -111,6 +123,15 @@ def exif_orientation(data):
     return None
 
 
+def stray_kind(name):
+    for pattern, kind in ((r"\.brisko-tag-.*\.tmp$", ".brisko-tag-*.tmp"), (r"\.brisko-.*-cam.*\.tmp$", ".brisko-*-cam*.tmp"),
+                          (r"\.brisko-.*\.tmp$", ".brisko-*.tmp"), (r"\..*\.brisko-gone$", ".*.brisko-gone"),
+                          (r"\..*\.brisko-[A-Za-z0-9]{6}$", ".*.brisko-XXXXXX"), (r"ExifRotatorTemp_", "ExifRotatorTemp_*")):
+        if re.match(pattern, name):
+            return kind
+    return name
+
+
 def sha(data):
     return hashlib.sha1(data).hexdigest()
 
@@ -130,7 +151,7 @@ def backup_xml(actions, temp):
     keys = ['<k name="Actions">' + dword(("NumActions", len(actions))) + "</k>"]
     for i, a in enumerate(actions):
         vals = [text(("m_strName", a["name"])), text(("m_strSourceFolder", a["src"] + "/")),
-                text(("m_strDestFolder", a["dst"] + "/")), text(("m_strFileSpec", "*.jpg"))]
+                text(("m_strDestFolder", a["dst"] + "/")), text(("m_strFileSpec", a.get("spec", "*.jpg")))]
         for k in ("m_iType", "m_bIncludeSubFolders", "m_bAutoRotateJPG", "m_bAddOrUpdateBriskoExif",
                   "m_bEnabled"):
             vals.append(dword((k, a.get(k, 1 if k == "m_bEnabled" else 0))))
@@ -145,6 +166,74 @@ class Photo:
         self.pid, self.path, self.route = pid, path, route
         self.versions = []  # (sha1 of the bytes, version number)
         self.live = True
+        self.paths = [path]  # every name it had at its source, for its log lines
+
+
+class Medium:
+    """A card or a camera: its own file system where it can be (a tmpfs bind-mounted at its place,
+    read-only for a camera that refuses deletes), else a plain folder. New shots are written to
+    its store, so a camera takes photos while it is pulled."""
+
+    def __init__(self, t, name, size, read_only=False):
+        self.t, self.name, self.read_only = t, name, read_only
+        self.place = t.p(name)
+        self.store = t.work + "/%sstore" % name
+        self.mounted = False
+        self.inserted = True
+        if t.root and (os.path.ismount(self.store) or t.mount_tmpfs(self.store, size)):
+            if self.store not in t.mounts:
+                t.mounts.append(self.store)
+            for f in os.listdir(self.store):
+                shutil.rmtree(self.store + "/" + f, ignore_errors=True)
+            self.mounted = self.attach()
+        if not self.mounted:
+            self.store = self.place
+            os.makedirs(self.place, exist_ok=True)
+
+    def attach(self):
+        os.makedirs(self.place, exist_ok=True)
+        if not self.t.sh("mount", "--bind", self.store, self.place):
+            return False
+        self.t.mounts.append(self.place)
+        if self.read_only and not self.t.sh("mount", "-o", "remount,bind,ro", self.place):
+            self.t.note("%s: read-only remount failed" % self.name)
+        return True
+
+    def real(self, path):
+        """Where the tool writes a photo the station sees at `path`."""
+        if self.mounted:
+            return self.store + path[len(self.place):]
+        return path if self.inserted else self.t.p("outside/" + self.name) + path[len(self.place):]
+
+    def owns(self, path):
+        return path.startswith(self.place + "/")
+
+    def pull(self):
+        if not self.inserted:
+            return
+        if self.mounted:
+            self.t.sh("umount", "-l", self.place)
+            self.t.mounts.remove(self.place)
+            try:
+                os.rmdir(self.place)
+            except OSError as e:  # something was written below the pulled medium's place
+                self.t.note("%s: its place stays after the pull: %s" % (self.name, e.strerror))
+        else:
+            os.rename(self.place, self.t.p("outside/" + self.name))
+        self.inserted = False
+        self.t.pulls += 1
+        self.t.note("%s pulled" % self.name)
+
+    def put(self):
+        if self.inserted:
+            return
+        if self.mounted:
+            if not self.attach():  # the photos on it would all count as lost
+                self.t.note("%s mount failed" % self.name)
+        else:
+            os.rename(self.t.p("outside/" + self.name), self.place)
+        self.inserted = True
+        self.t.note("%s back" % self.name)
 
 
 class Station:
@@ -245,7 +334,9 @@ class Torture:
         self.root = os.geteuid() == 0 and not args.no_mount
         self.mounts = []
         self.steps = self.kills = self.photos = self.rounds = 0
-        self.shim_kills = self.pauses = 0
+        self.shim_kills = self.pauses = self.pulls = 0
+        self.doubled = self.lost = self.strays = 0
+        self.by_path = {}  # "doubled cam" -> count: which path a fault came by
         self.faults = []
         self.round = 0
         self.trace = []
@@ -280,50 +371,68 @@ class Torture:
     def p(self, rel):
         return self.fs + "/" + rel
 
-    def setup_round(self):
-        """Empty folders, fresh stores, the card and the small disk mounted where possible."""
+    def setup_round(self, rng):
+        """Empty folders, fresh stores, the card, the cameras and the small disk mounted where
+        possible; actions chained so every destination feeds a downstream Move Files."""
         for st in getattr(self, "stations", []):
             st.kill()
         self.unmount_all()
         if os.path.exists(self.fs):
+            for top, dirs, _ in os.walk(self.fs):  # a read-only camera left by a non-root run
+                for d in dirs:
+                    os.chmod(os.path.join(top, d), 0o755)
             shutil.rmtree(self.fs)
         for d in ("conf", "logs", "state", "run"):
             os.makedirs(self.work + "/" + d, exist_ok=True)
         os.chmod(self.run_dir, 0o700)
-        for d in ("card", "hot", "arch", "turnin", "turned", "drop", "full", "hot2", "temp", "temp2",
-                  "outside"):
+        for d in ("hot", "arch", "turnin", "turned", "drop", "full", "hot2", "temp", "temp2", "outside",
+                  "tagged", "camdst", "camrodst", "final/hot", "final/tagged", "final/turned", "final/arch",
+                  "final/full", "final/camdst", "final/camrodst", "final/hot2"):
             os.makedirs(self.p(d), exist_ok=True)
-        self.card_is_mount = False
-        self.disk_is_mount = False
-        if self.root:
-            # The card is its own file system (moves off it copy); pulling it detaches the mount.
-            self.card_store = self.work + "/cardstore"
-            if os.path.ismount(self.card_store) or self.mount_tmpfs(self.card_store, "64m"):
-                if self.card_store not in self.mounts:
-                    self.mounts.append(self.card_store)
-                for f in os.listdir(self.card_store):
-                    shutil.rmtree(self.card_store + "/" + f, ignore_errors=True)
-                self.card_is_mount = self.sh("mount", "--bind", self.card_store, self.p("card"))
-                if self.card_is_mount:
-                    self.mounts.append(self.p("card"))
-            self.disk_is_mount = self.mount_tmpfs(self.p("full"), "6m")
-        for d in ("card/DCIM/100", "card/DCIM/101", "card/B"):
-            os.makedirs(self.p(d), exist_ok=True)
-        self.card_in = True
+        self.disk_is_mount = self.root and self.mount_tmpfs(self.p("full"), "6m")
+        self.card = Medium(self, "card", "64m")
+        self.cam = Medium(self, "cam", "64m")
+        self.camro = Medium(self, "camro", "16m", read_only=True)
+        self.media = [self.card, self.cam, self.camro]
+        for d in ("card/DCIM/100", "card/DCIM/101", "card/B", "card/T"):
+            os.makedirs(self.card.real(self.p(d)), exist_ok=True)
+        self.shots = {}  # camera folder -> last number: each folder counts from IMG_0001
+        for m, folders in ((self.cam, ("100CANON", "101CANON")), (self.camro, ("100CANON", "101CANON"))):
+            for f in folders:
+                os.makedirs(m.real(m.place + "/DCIM/" + f), exist_ok=True)
+                if m.read_only and not m.mounted:
+                    os.chmod(m.real(m.place + "/DCIM/" + f), 0o555)
         self.filler = False
-        temp_b = self.p("temp")
+        # Which paths turn and tag this round (the hot-folder turn path always does both).
+        self.rotates = {"turn": True, "tag": rng.random() < 0.5, "cam": rng.random() < 0.5}
+        self.tags = {"turn": True, "tag": True, "cam": rng.random() < 0.7}
+        cam_spec = "*.JPG"
         a_actions = [
             {"name": "Card", "m_iType": 1, "src": self.p("card/DCIM"), "dst": self.p("hot"),
              "m_bIncludeSubFolders": 1},
+            {"name": "Tag", "m_iType": 1, "src": self.p("card/T"), "dst": self.p("tagged"),
+             "m_bAutoRotateJPG": int(self.rotates["tag"]), "m_bAddOrUpdateBriskoExif": 1},
             {"name": "Turn", "m_iType": 1, "src": self.p("turnin"), "dst": self.p("turned"),
              "m_bAutoRotateJPG": 1, "m_bAddOrUpdateBriskoExif": 1},
-            {"name": "Sort", "m_iType": 5, "src": self.p("hot"), "dst": self.p("arch"),
-             "m_bEnabled": 1},
+            {"name": "Sort", "m_iType": 5, "src": self.p("hot"), "dst": self.p("arch")},
             {"name": "Disk", "m_iType": 1, "src": self.p("drop"), "dst": self.p("full")},
+            {"name": "Cam", "m_iType": 1, "src": "camera:disk:" + self.cam.place, "dst": self.p("camdst"),
+             "m_bIncludeSubFolders": 1, "spec": cam_spec, "m_bAutoRotateJPG": int(self.rotates["cam"]),
+             "m_bAddOrUpdateBriskoExif": int(self.tags["cam"])},
+            {"name": "CamRO", "m_iType": 1, "src": "camera:disk:" + self.camro.place,
+             "dst": self.p("camrodst"), "m_bIncludeSubFolders": 1, "spec": cam_spec},
         ]
-        b_actions = [{"name": "Second", "m_iType": 1, "src": self.p("card/B"), "dst": self.p("hot2")}]
+        # Downstream: every destination is taken on by a Move Files into the archive.
+        down = [{"name": "On" + d, "m_iType": 1, "src": self.p(d), "dst": self.p("final/" + d),
+                 "spec": cam_spec if d.startswith("cam") else "*.jpg",
+                 "m_bIncludeSubFolders": int(d != "hot")}  # hot's subfolders are Sort's
+                for d in ("hot", "tagged", "turned", "arch", "full", "camdst", "camrodst")]
+        # Mostly after their upstream actions (a copy moves on in the same pass), sometimes before.
+        a_actions = a_actions + down if rng.random() < 0.7 else down + a_actions
+        b_actions = [{"name": "Second", "m_iType": 1, "src": self.p("card/B"), "dst": self.p("hot2")},
+                     {"name": "Onhot2", "m_iType": 1, "src": self.p("hot2"), "dst": self.p("final/hot2")}]
         self.stations = []
-        for name, actions, temp in (("A", a_actions, self.p("temp")), ("B", b_actions, temp_b)):
+        for name, actions, temp in (("A", a_actions, self.p("temp")), ("B", b_actions, self.p("temp"))):
             store = "%s/conf/%s.db" % (self.work, name)
             for f in os.listdir(self.work + "/conf"):
                 if f.startswith(name + "."):
@@ -350,15 +459,48 @@ class Torture:
         if self.a.verbose:
             print("  r%d %s" % (self.round, self.trace[-1]))
 
-    def fault(self, kind, what):
+    def fault(self, kind, what, needles=()):
+        """`needles`: paths (or names) whose log lines tell this fault's story."""
         self.faults.append((self.round, kind, what))
         self.note("FAULT %s: %s" % (kind, what))
-        # One incident can touch a hundred photos: show a few of each kind.
+        head = "FAULT seed=%d round=%d %s: %s\n" % (self.a.seed, self.round, kind, what)
+        self.round_faults.append(head + "".join("    " + x + "\n" for x in self.log_lines(needles)))
+        # One incident can touch a hundred photos: show a few of each kind, with a few log lines.
         shown = sum(1 for r, k, _ in self.faults if r == self.round and k == kind)
         if shown <= 3 or self.a.verbose:
-            print("FAULT seed=%d round=%d %s: %s" % (self.a.seed, self.round, kind, what), flush=True)
+            print(head + "".join("    " + x + "\n" for x in self.log_lines(needles, 6)), end="", flush=True)
+
+    def tally(self, what):
+        self.by_path[what] = self.by_path.get(what, 0) + 1
+
+    def log_lines(self, needles, limit=16):
+        """The stations' log lines of this round naming any of `needles`, in file order."""
+        needles = [n for n in needles if n]
+        if not needles:
+            return []
+        out = []
+        prefix = "r%d-" % self.round
+        logs = self.work + "/logs/"
+        for name in sorted((n for n in os.listdir(logs) if n.startswith(prefix) and n.endswith(".log")),
+                           key=lambda n: os.path.getmtime(logs + n)):
+            try:
+                st = os.stat(logs + name)
+                key = (st.st_size, st.st_mtime_ns)
+                if self.log_cache.get(name, (None,))[0] != key:
+                    with open(logs + name, errors="replace") as f:
+                        self.log_cache[name] = (key, f.read().splitlines())
+            except OSError:
+                continue
+            out += ["%s: %s" % (name[len(prefix):-4], line[:300]) for line in self.log_cache[name][1]
+                    if any(n in line for n in needles)]
+        if len(out) > limit:
+            out = out[:limit // 2] + ["... %d more" % (len(out) - limit)] + out[-(limit // 2):]
+        return out
 
     # ----- photos -------------------------------------------------------------------------
+    def medium_of(self, path):
+        return next((m for m in self.media if m.owns(path)), None)
+
     def write_version(self, ph, rng, at=None):
         ver = len(ph.versions) + 1
         big = rng.random() < 0.08
@@ -368,13 +510,19 @@ class Torture:
         orient = 6 if rng.random() < 0.5 else 1
         data = jpeg("TORTURE:%d:%d:%08x" % (ph.pid, ver, rng.getrandbits(32)), orient, pad)
         path = at or ph.path
+        m = self.medium_of(path)
+        if m:
+            path = m.real(path)
         # Saved as an editor saves: a side file renamed over the name.
         side = os.path.join(os.path.dirname(path), ".%s.part" % os.path.basename(path))
+        locked = m and m.read_only and not m.mounted
         try:
             for attempt in range(5):
                 # The station removes emptied subfolders under our feet.
                 try:
                     os.makedirs(os.path.dirname(path), exist_ok=True)
+                    if locked:
+                        os.chmod(os.path.dirname(path), 0o755)
                     with open(side, "wb") as f:
                         f.write(data)
                     os.rename(side, path)
@@ -382,6 +530,9 @@ class Torture:
                 except FileNotFoundError:
                     if attempt == 4:
                         raise
+                finally:
+                    if locked:
+                        os.chmod(os.path.dirname(path), 0o555)
         except OSError as e:
             self.note("write %s failed: %s" % (path, e.strerror))
             try:
@@ -392,13 +543,19 @@ class Torture:
         ph.versions.append((sha(data), ver))
         return True
 
-    def new_photo(self, rng, folder, route):
+    def new_photo(self, rng, folder, route, name=None):
         pid = len(self.model) + 1
-        ph = Photo(pid, self.p("%s/IMG_%05d.jpg" % (folder, pid)), route)
+        ph = Photo(pid, self.p("%s/%s" % (folder, name or "IMG_%05d.jpg" % pid)), route)
         if self.write_version(ph, rng):
             self.model.append(ph)
             self.photos += 1
         return ph
+
+    def shoot(self, rng, m):
+        """A camera shot: each DCIM folder counts from IMG_0001, so names repeat across folders."""
+        folder = "%s/DCIM/%s" % (m.name, rng.choice(["100CANON", "101CANON"]))
+        n = self.shots[folder] = self.shots.get(folder, 0) + 1
+        return self.new_photo(rng, folder, m.name, "IMG_%04d.JPG" % n)
 
     def at_source(self, rng, folders):
         c = [ph for ph in self.model if ph.live and os.path.exists(ph.path) and
@@ -407,10 +564,11 @@ class Torture:
 
     # ----- steps --------------------------------------------------------------------------
     def card_folders(self):
-        return ["card/DCIM/100", "card/DCIM/101", "card/B"] if self.card_in else []
+        return ["card/DCIM/100", "card/DCIM/101", "card/B", "card/T"] if self.card.inserted else []
 
     def step(self, rng):
         self.steps += 1
+        # Cameras are not rewritten: a shot is written once.
         sources = ["turnin", "drop", "hot"] + self.card_folders()
         r = rng.random()
         if self.a.aim:
@@ -418,26 +576,31 @@ class Torture:
             return
         if r < 0.30:
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25)
-            where = rng.choice(["card"] * 3 + ["cardB", "turnin", "drop"] + ["hot"])
-            if where in ("card", "cardB") and not self.card_in:
+            where = rng.choice(["card"] * 3 + ["cardB", "cardT", "turnin", "drop", "hot", "cam", "cam",
+                                               "camro"])
+            if where.startswith("card") and not self.card.inserted:
                 where = "turnin"
             for _ in range(n):
                 if where == "card":
                     self.new_photo(rng, rng.choice(["card/DCIM/100", "card/DCIM/101"]), "plain")
                 elif where == "cardB":
                     self.new_photo(rng, "card/B", "plain")
+                elif where == "cardT":
+                    self.new_photo(rng, "card/T", "tag")
                 elif where == "turnin":
                     self.new_photo(rng, "turnin", "turn")
                 elif where == "drop":
                     self.new_photo(rng, "drop", "full")
+                elif where in ("cam", "camro"):
+                    self.shoot(rng, self.cam if where == "cam" else self.camro)
                 else:
                     self.new_photo(rng, "hot/s%d/t%d" % (rng.randint(1, 3), rng.randint(1, 2)), "plain")
             self.note("new %d photo(s) in %s" % (n, where))
-        elif r < 0.42:
+        elif r < 0.40:
             ph = self.at_source(rng, sources)
             if ph and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) at %s" % (ph.pid, len(ph.versions), ph.path))
-        elif r < 0.48:
+        elif r < 0.45:
             # A photo renamed over another, perhaps while a crashed batch record names both.
             a = self.at_source(rng, sources)
             b = a and [x for x in self.model if x.live and x is not a and os.path.dirname(x.path) ==
@@ -448,10 +611,11 @@ class Torture:
                     os.rename(b.path, a.path)
                     a.live = False
                     b.path = a.path
+                    b.paths.append(a.path)
                     self.note("rename #%d over #%d at %s" % (b.pid, a.pid, a.path))
                 except OSError as e:
                     self.note("rename over failed: %s" % e.strerror)
-        elif r < 0.54:
+        elif r < 0.50:
             ph = self.at_source(rng, sources)
             if ph:
                 try:
@@ -459,15 +623,18 @@ class Torture:
                     self.note("hard link %s.lnk" % ph.path)
                 except OSError as e:
                     self.note("hard link failed: %s" % e.strerror)
+        elif r < 0.55:
+            self.card.pull() if self.card.inserted else self.card.put()
         elif r < 0.60:
-            self.pull_card() if self.card_in else self.put_card()
-        elif r < 0.66 and self.disk_is_mount:
+            m = self.cam if rng.random() < 0.75 else self.camro
+            m.pull() if m.inserted else m.put()
+        elif r < 0.64 and self.disk_is_mount:
             self.fill_disk(rng) if not self.filler else self.free_disk()
-        elif r < 0.74:
+        elif r < 0.72:
             st = rng.choice(self.stations)
             if st.kill():
                 self.note("kill -9 %s" % st.name)
-        elif r < 0.86:
+        elif r < 0.84:
             st = self.A if rng.random() < 0.7 else self.B
             if not st.running():
                 self.start_station(rng, st, once=rng.random() < 0.4)
@@ -486,38 +653,61 @@ class Torture:
         call of a batch off the card or of a rotation, then a pass to recover; a second
         station's pass while A stands between placing a batch and removing its sources; a
         rewrite while Move Subfolders flushes its copies; a crash before the sources go, then a
-        pass without the card; a photo saved anew at its source's unlink."""
+        pass without the card; a photo saved anew at its source's unlink; the card or the camera
+        pulled while A stands paused at a rename (placing a copy, a tag batch, a downstream
+        move), then a pass without it and one with it back."""
         if not self.shim:
             return
         self.A.stop()
         kinds = ["crash-mid-batch", "crash-mid-turn", "second-station-mid-batch", "rewrite-mid-subfolders",
-                 "crash-then-no-card", "save-anew-at-unlink"]
+                 "crash-then-no-card", "save-anew-at-unlink", "pull-at-rename", "pull-at-rename",
+                 "crash-mid-camera"]
         kind = rng.choice(kinds)
+        pull = None
         if kind == "crash-mid-turn":
             folder = "turnin"
             call, under = rng.choice([("rename", "turned/"), ("fsync", "temp/"), ("rename", "temp/"),
                                       ("unlink", "turnin/"), ("fsync", "turned/")])
             act = rng.choice(["kill-before", "kill-after"])
         elif kind == "crash-mid-batch":
-            if not self.card_in:
-                self.put_card()
-            folder = rng.choice(["card/DCIM/100", "card/DCIM/101"])
+            self.card.put()
+            folder = rng.choice(["card/DCIM/100", "card/DCIM/101", "card/T"])
             call, under = rng.choice([("unlink", "card/"), ("fsync", "hot/"), ("rename", "hot/"),
-                                      ("fsync", "temp/"), ("unlink", "temp/")])
+                                      ("fsync", "temp/"), ("unlink", "temp/"), ("rename", "tagged/"),
+                                      ("rename", "final/")])
             act = rng.choice(["kill-before", "kill-after"])
+        elif kind == "crash-mid-camera":
+            self.cam.put()
+            folder = "cam"
+            call, under = rng.choice([("unlink", "cam/"), ("rename", "camdst/"), ("rename", "temp/"),
+                                      ("fsync", "camdst/"), ("rename", "final/"), ("unlink", "camdst/")])
+            act = rng.choice(["kill-before", "kill-after"])
+        elif kind == "pull-at-rename":
+            m = rng.choice([self.card, self.cam])
+            m.put()
+            if m is self.card:
+                folder = rng.choice(["card/DCIM/100", "card/T", "card/T"])
+                under = rng.choice(["hot/", "tagged/", "temp/", "final/"])
+            else:
+                folder = "cam"
+                under = rng.choice(["camdst/", "camdst/", "temp/", "final/"])
+            call, act, pull = "rename", "pause", m
         elif kind == "rewrite-mid-subfolders":
             folder = "hot/s%d" % rng.randint(1, 3)
             call, under, act = "fsync", "arch/", "pause"
         else:
-            if not self.card_in:
-                self.put_card()
+            self.card.put()
             folder = "card/DCIM/100"
             call, under = "unlink", "card/"
             act = "pause" if kind in ("second-station-mid-batch", "save-anew-at-unlink") else rng.choice(
                 ["kill-before", "kill-after"])
-        route = "turn" if folder == "turnin" else "plain"
-        made = [self.new_photo(rng, folder, route) for _ in range(rng.randint(2, 12))]
-        nth = rng.randint(1, 2)
+        route = {"turnin": "turn", "card/T": "tag"}.get(folder, "plain")
+        count = rng.randint(2, 12)
+        if folder == "cam":
+            made = [self.shoot(rng, self.cam) for _ in range(count)]
+        else:
+            made = [self.new_photo(rng, folder, route) for _ in range(count)]
+        nth = rng.randint(1, 3)
         self.note("scenario %s: %d photos in %s, A --run-once %s at %s #%d under %s" %
                   (kind, len(made), folder, act, call, nth, under))
         self.A.start({"TORTURE_CALL": call, "TORTURE_NTH": str(nth), "TORTURE_ACT": act,
@@ -529,12 +719,16 @@ class Torture:
                 if kind == "second-station-mid-batch":
                     self.B.stop()
                     self.note("B --run-once while A is paused: %d" % self.B.run_once())
+                elif pull:
+                    self.note("A paused at %s" % self.paused_at())
+                    pull.pull()
                 else:
                     at = self.paused_photo()
                     if at and self.write_version(at, rng):
                         self.note("save #%d anew (v%d) at its unlink" % (at.pid, len(at.versions)))
                     for ph in made[:rng.randint(1, 3)]:
-                        if ph is not at and os.path.exists(ph.path) and self.write_version(ph, rng):
+                        if ph is not at and ph.route not in ("cam", "camro") and os.path.exists(ph.path) \
+                                and self.write_version(ph, rng):
                             self.note("rewrite #%d (v%d) while A is paused" % (ph.pid, len(ph.versions)))
                 os.unlink(self.signal)
             time.sleep(0.05)
@@ -543,13 +737,24 @@ class Torture:
             self.shim_kills += 1
             self.note("A killed at its file call")
         self.A.stop()
-        if kind == "crash-then-no-card":
-            self.pull_card()
+        if pull and not pull.inserted:
+            self.note("A --run-once without the %s: %d" % (pull.name, self.A.run_once()))
+            pull.put()
+            self.note("A --run-once with the %s back: %d" % (pull.name, self.A.run_once()))
+        elif kind == "crash-then-no-card":
+            self.card.pull()
             self.note("A --run-once without the card: %d" % self.A.run_once())
-            self.put_card()
+            self.card.put()
         elif kind.startswith("crash-mid"):
             self.look_at_temp()
             self.note("A --run-once to recover: %d" % self.A.run_once())
+
+    def paused_at(self):
+        try:
+            with open(self.signal) as f:
+                return " ".join(f.read().split()[1:])
+        except OSError:
+            return "?"
 
     def paused_photo(self):
         """The photo whose set-aside source the paused station is about to unlink, if any."""
@@ -563,15 +768,17 @@ class Torture:
         path, name = line[2], os.path.basename(line[2])
         if name.startswith(".") and name.endswith(".brisko-gone"):
             path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
-        return next((x for x in self.model if x.live and x.path == path), None)
+        return next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro")),
+                    None)
 
     def start_station(self, rng, st, once=False):
         shim = None
         if self.shim and rng.random() < 0.6:
             act = rng.choice(["kill-before", "kill-after", "pause", "pause"])
-            call = rng.choice(["unlink", "rename", "rename", "fsync", "fsync", "link"])
+            call = rng.choice(["unlink", "unlink", "rename", "rename", "rename", "unlink,rename", "fsync", "link"])
             # Narrowing the folder aims at one step: the record, the placed copy, the source.
-            under = rng.choice(["", "", "temp/", "card/", "hot/", "arch/", "turned/"])
+            under = rng.choice(["", "", "temp/", "card/", "hot/", "arch/", "turned/", "tagged/", "cam/",
+                                "camdst/", "camrodst/", "final/"])
             nth = rng.randint(1, 25 if not under else 6)
             shim = {"TORTURE_CALL": call, "TORTURE_NTH": str(nth), "TORTURE_ACT": act,
                     "TORTURE_UNDER": self.fs + "/" + under, "TORTURE_SIGNAL": self.signal}
@@ -580,29 +787,6 @@ class Torture:
         else:
             self.note("start %s %s" % (st.name, "--run-once" if once else "headless"))
         st.start(shim, once)
-
-    def pull_card(self):
-        if self.card_is_mount:
-            self.sh("umount", "-l", self.p("card"))
-            self.mounts.remove(self.p("card"))
-            os.rmdir(self.p("card"))
-        else:
-            os.rename(self.p("card"), self.p("outside/card"))
-        self.card_in = False
-        self.note("card pulled")
-
-    def put_card(self):
-        if self.card_is_mount:
-            os.makedirs(self.p("card"), exist_ok=True)
-            r = subprocess.run(["mount", "--bind", self.card_store, self.p("card")], capture_output=True)
-            if r.returncode == 0:
-                self.mounts.append(self.p("card"))
-            else:  # the photos on it would all count as lost
-                self.note("card mount failed: %s" % r.stderr.decode(errors="replace").strip())
-        else:
-            os.rename(self.p("outside/card"), self.p("card"))
-        self.card_in = True
-        self.note("card back")
 
     def fill_disk(self, rng):
         st = os.statvfs(self.p("full"))
@@ -625,7 +809,8 @@ class Torture:
         self.note("disk freed")
 
     def on_pause(self, rng):
-        """A station stopped at a file call: change something under it, or kill it there."""
+        """A station stopped at a file call: change something under it, pull the card or the
+        camera, or kill it there."""
         try:
             with open(self.signal) as f:
                 line = f.read().split()
@@ -634,17 +819,18 @@ class Torture:
         self.pauses += 1
         self.note("paused at %s" % " ".join(line[1:]))
         r = rng.random()
-        if r < 0.25:
+        if r < 0.2:
             for st in self.stations:
                 if st.proc and str(st.proc.pid) == line[0] and st.kill():
                     self.note("kill -9 %s while paused" % st.name)
                     self.shim_kills += 1
-        elif r < 0.55:
+        elif r < 0.4:
             if not self.B.running():
                 self.note("B --run-once while A is paused")
                 self.note("B --run-once ended %d" % self.B.run_once())
-        elif r < 0.75 and self.card_in:
-            self.pull_card()
+        elif r < 0.75:
+            m = rng.choice([self.card, self.card, self.cam, self.cam, self.camro])
+            m.pull() if m.inserted else m.put()
         else:
             srcs = ["turnin", "drop", "hot"] + self.card_folders()
             path = line[2] if len(line) > 2 else ""
@@ -654,7 +840,8 @@ class Torture:
             aside = name.startswith(".") and name.endswith(".brisko-gone")
             if aside:
                 path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
-            ph = next((x for x in self.model if x.live and x.path == path), None) or self.at_source(rng, srcs)
+            ph = next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro")),
+                      None) or self.at_source(rng, srcs)
             if ph and (aside or os.path.exists(ph.path)) and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) while paused" % (ph.pid, len(ph.versions)))
         try:
@@ -682,8 +869,8 @@ class Torture:
     def quiet(self):
         if os.path.exists(self.signal):
             os.unlink(self.signal)
-        if not self.card_in:
-            self.put_card()
+        for m in self.media:
+            m.put()
         if self.filler:
             self.free_disk()
         for st in self.stations:
@@ -697,13 +884,20 @@ class Torture:
                 if rc not in (0, 1):
                     self.fault("exit", "%s --run-once ended with %d" % (st.name, rc))
 
+    def modified(self, route):
+        return route == "turn" or self.rotates.get(route) or self.tags.get(route)
+
     def check(self):
+        """Every station is stopped and has had its closing passes: nothing is in progress, so
+        any hidden or scratch file left is a fault. Exempt are the tool's own hard links (*.lnk)
+        and disk filler, and a station's list of photos kept by the camera that refuses deletes
+        while that camera still holds them."""
         by_hash = {}
         for ph in self.model:
             for h, ver in ph.versions:
                 by_hash[h] = (ph, ver)
-        seen = {}  # (pid, version) -> paths
-        leftovers = 0
+        seen = {}  # (pid, version) -> paths outside its source
+        self.camro_holds = sum(1 for ph in self.model if ph.route == "camro" and os.path.exists(ph.path))
         for top, dirs, files in os.walk(self.fs):
             for name in files:
                 path = os.path.join(top, name)
@@ -715,70 +909,89 @@ class Torture:
                         data = f.read()
                     mode = os.lstat(path).st_mode
                 except OSError as e:
-                    self.fault("unreadable", "%s: %s" % (rel, e.strerror))
+                    self.fault("unreadable", "%s: %s" % (rel, e.strerror), [path])
                     continue
                 in_temp = rel.startswith("temp/") or rel.startswith("temp2/")
-                # Half-written temporary files: the copy's in a destination, SafeOutput's
-                # anywhere; the station sweeps them from the temp folder only when an hour old.
-                # The rotator's turned pixels, read back into the photo and then deleted: a kill
-                # in between leaves them in the temp folder until the hour-old sweep.
-                rotator = in_temp and re.match(r"ExifRotatorTemp_\d+(_\d+)?\.jpg_temp$", name)
-                if rotator or re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name):
-                    leftovers += 1
-                    self.note("leftover %s" % rel)
+                # A copy's hidden name, SafeOutput's temporary, a tag batch's or a camera
+                # download's, a source set aside for its delete, the rotator's scratch copy.
+                if (re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name) or
+                        (name.startswith(".") and name.endswith(".brisko-gone")) or
+                        re.match(r"ExifRotatorTemp_\d+(_\d+)?\.jpg_temp$", name)):
+                    self.strays += 1
+                    self.tally("stray %s/%s" % (rel.split("/")[0], stray_kind(name)))
+                    m = MARKER.search(data)
+                    ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
+                    # A record's text tells what it was about.
+                    said = ph and ", photo #%d from %s" % (ph.pid, ph.path) or \
+                        ", begins %r" % data[:160].decode("utf-8", "replace")
+                    self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), said),
+                               [name, path] + (ph.paths if ph else []))
                     continue
-                # A source set aside for its delete: a pass after a crash finishes or puts it back.
-                if name.startswith(".") and name.endswith(".brisko-gone"):
-                    self.fault("hidden", "%s set aside and left (%d bytes)" % (rel, len(data)))
+                # The one explicit exemption: the durable list of what a camera refusing deletes
+                # kept, while that camera still holds photos (it stops a second copy on restart).
+                if in_temp and name.endswith(".brisko-camera-kept") and self.camro_holds:
+                    self.note("exempt: %s (the refusing camera holds %d photos)" % (rel, self.camro_holds))
+                    continue
                 if in_temp:
-                    self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)))
+                    self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
                 if mode & 0o002:
-                    self.fault("mode", "%s is writable by every user (%o)" % (rel, mode & 0o777))
+                    self.fault("mode", "%s is writable by every user (%o)" % (rel, mode & 0o777), [path])
                 h = sha(data)
                 if h in by_hash:
                     ph, ver = by_hash[h]
-                    seen.setdefault((ph.pid, ver), []).append(rel)
+                else:
+                    m = MARKER.search(data)
+                    ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
+                    if not ph:
+                        if not in_temp:
+                            self.fault("unknown", "%s is no photo of this run (%d bytes)" % (rel, len(data)), [path])
+                        continue
+                    ver = int(m.group(2))
+                    if not self.modified(ph.route) or self.medium_of(path):
+                        self.fault("damaged", "%s (#%d v%d) differs from every version written" %
+                                   (rel, ph.pid, ver), ph.paths + [path])
+                        continue
+                    bad = jpeg_problem(data)
+                    if bad:
+                        self.fault("damaged", "%s (#%d v%d): %s" % (rel, ph.pid, ver, bad), ph.paths + [path])
+                    elif self.rotates.get(ph.route) and exif_orientation(data) not in (None, 1):
+                        self.fault("unrotated", "%s (#%d v%d) still has orientation %s" %
+                                   (rel, ph.pid, ver, exif_orientation(data)), ph.paths + [path])
+                # A camera that refuses deletes keeps its shot; only copies elsewhere count.
+                if ph.route == "camro" and path == ph.path:
                     continue
-                m = MARKER.search(data)
-                ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
-                if not ph:
-                    if not in_temp:
-                        self.fault("unknown", "%s is no photo of this run (%d bytes)" % (rel, len(data)))
-                    continue
-                ver = int(m.group(2))
-                if ph.route != "turn" or not (rel.startswith("turned/") or in_temp):
-                    self.fault("damaged", "%s (#%d v%d) differs from every version written" %
-                               (rel, ph.pid, ver))
-                    continue
-                bad = jpeg_problem(data)
-                if bad:
-                    self.fault("damaged", "%s (#%d v%d): %s" % (rel, ph.pid, ver, bad))
-                elif exif_orientation(data) not in (None, 1):
-                    self.fault("unrotated", "%s (#%d v%d) still has orientation %s" %
-                               (rel, ph.pid, ver, exif_orientation(data)))
-                seen.setdefault((ph.pid, ver), []).append(rel)
+                seen.setdefault((ph.pid, ver), []).append(path)
         for ph in self.model:
             for h, ver in ph.versions:
                 paths = seen.get((ph.pid, ver), [])
                 last = ph.live and ver == ph.versions[-1][1]
                 if last and not paths:
-                    self.fault("lost", "#%d v%d (%s) exists nowhere" % (ph.pid, ver, ph.path))
+                    self.lost += 1
+                    self.tally("lost " + ph.route)
+                    self.fault("lost", "#%d v%d (%s, %s path) exists nowhere%s" %
+                               (ph.pid, ver, ph.path, ph.route, " but on the camera" if ph.route == "camro" else ""),
+                               ph.paths)
                 if len(paths) > 1:
-                    self.fault("doubled", "#%d v%d exists %d times: %s" % (ph.pid, ver, len(paths),
-                                                                           ", ".join(sorted(paths))))
-            if ph.live and os.path.exists(ph.path):
-                self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path))
-        return leftovers
+                    self.doubled += 1
+                    self.tally("doubled " + ph.route)
+                    self.fault("doubled", "#%d v%d (%s path, from %s) exists %d times: %s" %
+                               (ph.pid, ver, ph.route, ph.path, len(paths),
+                                ", ".join(sorted(os.path.relpath(x, self.fs) for x in paths))), ph.paths + paths)
+            if ph.live and ph.route != "camro" and os.path.exists(ph.path):
+                self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path), ph.paths)
 
     # ----- rounds -------------------------------------------------------------------------
     def run_round(self, n):
         self.round = n
         self.rounds += 1
         self.trace = []
+        self.round_faults = []
+        self.log_cache = {}  # log file -> ((size, mtime), lines)
         self.round_start = time.time()
         rng = random.Random("%d/%d" % (self.a.seed, n))
         faults_before, steps_before = len(self.faults), self.steps
-        self.setup_round()
+        counts_before = (self.kills, self.pulls, self.pauses, self.doubled, self.lost, self.strays)
+        self.setup_round(rng)
         length = rng.uniform(*self.a.round_seconds)
         if not self.a.aim:
             self.start_station(rng, self.A)
@@ -793,14 +1006,16 @@ class Torture:
             self.step(rng)
             self.look_at_temp()
         self.quiet()
-        leftovers = self.check()
+        self.check()
         for st in self.stations:
             st.kill()
         live = sum(1 for ph in self.model if ph.live)
-        print("round %d: %.0f s, %d photos (%d live), %d steps, %d faults%s" %
-              (n, time.time() - self.round_start, len(self.model), live, self.steps - steps_before,
-               len(self.faults) - faults_before,
-               ", %d leftover .tmp" % leftovers if leftovers else ""), flush=True)
+        d = [a - b for a, b in zip((self.kills, self.pulls, self.pauses, self.doubled, self.lost, self.strays),
+                                   counts_before)]
+        print("round %d: %.0f s, %d photos (%d live), %d steps, %d kills, %d pulls, %d pauses, %d doubled, "
+              "%d lost, %d stray, %d faults" % ((n, time.time() - self.round_start, len(self.model), live,
+                                                 self.steps - steps_before) + tuple(d) +
+                                                (len(self.faults) - faults_before,)), flush=True)
         if len(self.faults) > faults_before:
             kinds = {}
             for _, k, _ in self.faults[faults_before:]:
@@ -809,7 +1024,10 @@ class Torture:
             path = "%s/logs/r%d-steps.txt" % (self.work, n)
             with open(path, "w") as f:
                 f.write("\n".join(self.trace) + "\n")
-            print("  steps of round %d: %s (replay: --seed %d --round %d)" % (n, path, self.a.seed, n))
+            with open("%s/logs/r%d-faults.txt" % (self.work, n), "w") as f:
+                f.write("".join(self.round_faults))
+            print("  steps of round %d: %s, faults with log lines: %s/logs/r%d-faults.txt (replay: --seed %d "
+                  "--round %d)" % (n, path, self.work, n, self.a.seed, n))
 
     def main(self):
         os.makedirs(self.work, exist_ok=True)
@@ -833,13 +1051,16 @@ class Torture:
                 st.kill()
             self.unmount_all()
         print("torture seed=%d: %d rounds, %d steps, %d photos, %d kills (%d by the shim at a file call),"
-              " %d pauses, %d faults" % (self.a.seed, self.rounds, self.steps, self.photos, self.kills,
-                                          self.shim_kills, self.pauses, len(self.faults)))
+              " %d pulls, %d pauses, %d doubled, %d lost, %d stray hidden files, %d faults" %
+              (self.a.seed, self.rounds, self.steps, self.photos, self.kills, self.shim_kills, self.pulls,
+               self.pauses, self.doubled, self.lost, self.strays, len(self.faults)))
         kinds = {}
         for _, k, _ in self.faults:
             kinds[k] = kinds.get(k, 0) + 1
         if kinds:
             print("faults by kind: " + ", ".join("%s %d" % kv for kv in sorted(kinds.items())))
+        if self.by_path:
+            print("by path: " + ", ".join("%s %d" % kv for kv in sorted(self.by_path.items())))
         return 1 if self.faults else 0
 
 

@@ -2,8 +2,9 @@
 // below a chosen folder it kills the process (before or after the call) or pauses it, so a
 // crash or a concurrent change lands exactly between two steps of a move.
 //
-//   TORTURE_CALL   unlink | rename | fsync | link (renameat2 and renameat count as rename,
-//                  unlinkat and remove as unlink, fdatasync as fsync, linkat as link)
+//   TORTURE_CALL   unlink | rename | fsync | link, or several joined by commas ("unlink,rename"
+//                  counts both) (renameat2 and renameat count as rename, unlinkat and remove as
+//                  unlink, fdatasync as fsync, linkat as link)
 //   TORTURE_NTH    which matching call (1 = the first)
 //   TORTURE_ACT    kill-before | kill-after | pause
 //   TORTURE_UNDER  only paths below this folder count
@@ -25,7 +26,7 @@ static const char* g_act;
 static const char* g_under;
 static const char* g_signal;
 static long g_nth;
-static long g_count;
+static long g_count;  // calls come from several threads (camera sessions, decoders)
 static int g_fired;
 
 __attribute__((constructor)) static void torture_init(void) {
@@ -74,11 +75,19 @@ static void pause_here(const char* call, const char* path) {
   }
 }
 
+static int call_chosen(const char* kind) {
+  const size_t n = strlen(kind);
+  for (const char* p = g_call; p && *p; p = strchr(p, ',') ? strchr(p, ',') + 1 : NULL) {
+    if (strncmp(p, kind, n) == 0 && (p[n] == '\0' || p[n] == ',')) return 1;
+  }
+  return 0;
+}
+
 // Returns 1 when this call is the chosen one and the action is to kill after it.
 static int before(const char* kind, const char* path) {
-  if (g_fired || !g_call || strcmp(g_call, kind) != 0 || !path_counts(path)) return 0;
-  if (++g_count != g_nth) return 0;
-  g_fired = 1;
+  if (__atomic_load_n(&g_fired, __ATOMIC_SEQ_CST) || !call_chosen(kind) || !path_counts(path)) return 0;
+  if (__atomic_add_fetch(&g_count, 1, __ATOMIC_SEQ_CST) != g_nth) return 0;
+  __atomic_store_n(&g_fired, 1, __ATOMIC_SEQ_CST);
   if (!g_act || strcmp(g_act, "kill-before") == 0) raise(SIGKILL);
   if (strcmp(g_act, "pause") == 0 && g_signal) pause_here(kind, path);
   return strcmp(g_act, "kill-after") == 0;
