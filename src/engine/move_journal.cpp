@@ -328,6 +328,14 @@ class Recoverer {
           Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
           continue;
         }
+        if ((err == ENOENT || err == EIO) &&
+            ProbeSource(e.source, e.sourceIdentity.device) == SourceState::Unknown) {
+          // Out of reach meanwhile (a card taken out during the removal) proves nothing: the
+          // record waits for the card, and its copy is held back until then.
+          waiting.entries.push_back(e);
+          held.push_back(at);
+          continue;
+        }
         if (err == ENOENT) {
           // Gone meanwhile: the copy in place is the photo now, and stays.
         } else if (err != 0) {

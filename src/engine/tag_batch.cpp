@@ -448,6 +448,12 @@ class TagRecoverer {
         MoveJournal::Reached("tag batch entry found");
         int err = still(e.source) ? RemoveSourceIfUnchanged(e.source, still) : EBUSY;
         if (err == EBUSY && !PathExists(e.source)) err = ENOENT;
+        if (err == ENOENT && ProbeSource(e.source, e.sourceIdentity.device) == SourceState::Unknown) {
+          // A card taken out during the removal proves nothing: wait for it, the copy held.
+          waiting.entries.push_back(e);
+          held.push_back(at);
+          continue;
+        }
         if (err == EBUSY) {
           Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
           continue;

@@ -600,6 +600,32 @@ TEST_F(MoveRecoveryTest, ABatchRecordLeavesASourceThatChangesWhileItsCopyIsCompa
   }
 }
 
+// A card taken out while recovery removes a photo from it proves nothing about the photo: the
+// record waits for the card with the copy held back from other actions, and the photo leaves the
+// card once it is back, arriving once.
+TEST_F(MoveRecoveryTest, ACardTakenOutDuringARecoveredRemovalWaitsForTheCard) {
+  DestinationElsewhere();
+  MoveBatchRecord record;
+  record.action = "T";
+  record.entries.push_back(Placed("a.jpg", "photo-A"));
+  {
+    MoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }  // as after a crash
+  SetSetAsideHookForTest([this](const std::string&) { fs::rename(src, src + ".out"); });
+  action->RecoverInterruptedMoves();
+  SetSetAsideHookForTest(nullptr);
+  EXPECT_EQ(RecoveredLines(), 0);
+  EXPECT_TRUE(HeldForWaitingMove(dst + "/a.jpg")) << "a downstream action would move it on";
+  fs::rename(src + ".out", src);
+  action->RecoverInterruptedMoves();
+  EXPECT_EQ(RecoveredLines(), 1);
+  EXPECT_FALSE(Exists(src + "/a.jpg"));
+  EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
+  EXPECT_FALSE(HeldForWaitingMove(dst + "/a.jpg"));
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 // A source that is gone when its move comes to delete it is
 // never a reason to delete its copy, which is then the only one.
 TEST_F(MoveRecoveryTest, ASourceGoneBeforeItsDeleteLeavesItsCopyInPlace) {
