@@ -402,7 +402,8 @@ if wanted camera; then
     t=$(ours "$scratch/camera.db")
     o+=("$(awk -v a="$t" -v b="$(timed sync)" 'BEGIN {printf "%.4f", a + b}')")
     rss_all+=("$(cat "$rss_file")")
-    [ "$(ls "$scratch/camera/out" | wc -l)" = "$n_camera" ] || echo "  warning: $(ls "$scratch/camera/out" | wc -l) of $n_camera copied"
+    # The camera's folders below the source are kept (DCIM/100BENCH/...), so count files.
+    [ "$(find "$scratch/camera/out" -type f | wc -l)" = "$n_camera" ] || echo "  warning: $(find "$scratch/camera/out" -type f | wc -l) of $n_camera copied"
     fresh "$scratch/camera/out"
     sync
     p+=("$(timed sh -c "cd '$scratch/camera/out' && gphoto2 --camera 'Directory Browse' --port 'disk:$scratch/camera/cam' --get-all-files && sync")")
