@@ -282,9 +282,13 @@ SelectionCache::Folder* SelectionCache::Read(Folder& folder, int* err, bool* par
       for (const Entry& entry : folder.entries) folder.anyUnstable |= !entry.stable && !entry.directory;
     }
   } noteUnstable{folder};
-  // Watched before it is read: whatever changes after the reading raises an event.
-  if (folder.watch < 0) Watch(folder);
-  if (folder.watch < 0 || !folder.listed) return ListAll(folder, err, partial) ? &folder : nullptr;
+  // Watched before it is read: whatever changes after the reading raises an event. A folder
+  // is watched from its second reading on: a single pass (--run-once) gains nothing from it.
+  bool watchedNow = false;
+  if (folder.watch < 0 && folder.readBefore) watchedNow = Watch(folder);
+  folder.readBefore = true;
+  if (watchedNow || folder.watch < 0 || !folder.listed)
+    return ListAll(folder, err, partial) ? &folder : nullptr;
 
   if (!folder.relist) {
     for (const std::string& name : folder.changed) {

@@ -63,6 +63,7 @@ class SelectionCache {
   struct Folder {
     std::string path;  // without a trailing "/"
     int watch = -1;
+    bool readBefore = false;  // listed in an earlier pass: worth a watch now
     uint64_t device = 0;
     uint64_t inode = 0;
     bool listed = false;                      // `entries` is the folder's listing

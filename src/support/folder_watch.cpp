@@ -82,8 +82,16 @@ bool IsNotificationReliable(const std::string& folder) {
   }
 }
 
-FolderWatch::FolderWatch(int maxWatches) : m_maxWatches(maxWatches) {
-  m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+// The instance is made with the first watch: closing one costs the kernel a grace period
+// (about 15 ms), which a single pass that never watches anything should not pay.
+FolderWatch::FolderWatch(int maxWatches) : m_maxWatches(maxWatches) {}
+
+bool FolderWatch::Open() {
+  if (!m_opened) {
+    m_opened = true;
+    m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  }
+  return m_fd >= 0;
 }
 
 FolderWatch::~FolderWatch() {
@@ -92,7 +100,7 @@ FolderWatch::~FolderWatch() {
 }
 
 int FolderWatch::Add(const std::string& folder, uint64_t* device, uint64_t* inode) {
-  if (m_fd < 0) return -1;
+  if (!Open()) return -1;
   if (m_maxWatches > 0 && Count() >= m_maxWatches) return -1;
   if (ProcessCount() >= ProcessBudget() || SteadySeconds() < g_noRoomUntil.load(std::memory_order_relaxed))
     return -1;
@@ -124,6 +132,7 @@ void FolderWatch::Remove(int watch) {
 }
 
 bool FolderWatch::Drain(const std::function<void(const Event&)>& onEvent) {
+  if (!m_opened) return true;  // nothing watched yet, nothing missed
   if (m_fd < 0) return false;
   alignas(struct inotify_event) char buffer[16384];
   bool complete = true;

@@ -31,8 +31,6 @@ class FolderWatch {
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;
 
-  bool Ok() const { return m_fd >= 0; }
-
   // Starts watching `folder` and gives the watch, or -1 where it cannot be relied on (see
   // above, or the watch limit is reached). `device`/`inode` get the folder's identity as seen
   // after the watch was placed, so nothing that changes after that can pass unnoticed. A
@@ -58,7 +56,10 @@ class FolderWatch {
   static int ProcessCount();
 
  private:
+  bool Open();
+
   int m_fd = -1;
+  bool m_opened = false;
   int m_maxWatches = 0;
   std::unordered_set<int> m_watches;
 };

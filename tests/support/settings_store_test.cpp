@@ -88,6 +88,21 @@ TEST_F(AStore, enumeratesInCreationOrderAndKeepsThePlaceOfUpdatedValues) {
   EXPECT_EQ(keys[3], "Action_0");
 }
 
+// An exit saves every action: values that did not change must cost no write.
+TEST_F(AStore, writesNothingForAnUnchangedValueButStoresATypeChange) {
+  const std::string key = store.RootPath() + "\\Same";
+  ASSERT_TRUE(store.CreateKey(key));
+  ASSERT_TRUE(store.SetValue(key, "v", kRegSz, std::string("ab\0", 3)));
+  const auto wal = dir / "settings.db-wal";
+  const auto before = std::filesystem::file_size(wal);
+  ASSERT_TRUE(store.SetValue(key, "v", kRegSz, std::string("ab\0", 3)));
+  EXPECT_EQ(std::filesystem::file_size(wal), before);
+  ASSERT_TRUE(store.SetValue(key, "v", kRegBinary, std::string("ab\0", 3)));
+  EXPECT_EQ(store.QueryValue(key, "v")->type, kRegBinary);
+  ASSERT_TRUE(store.SetValue(key, "V", kRegBinary, std::string("ab\0", 4)));
+  EXPECT_EQ(store.QueryValue(key, "v")->data, std::string("ab\0\0", 4));
+}
+
 TEST_F(AStore, refusesToDeleteAKeyWithSubKeysUnlessAskedForTheTree) {
   std::string a = store.RootPath() + "\\A";
   ASSERT_TRUE(store.CreateKey(a + "\\B\\C"));
