@@ -71,20 +71,28 @@ std::string ClockTime(std::time_t t) {
 
 }  // namespace
 
+size_t FindActionTypeMarker(std::string_view line, bool spaced, size_t* bodyAt) {
+  for (size_t at = line.find('('); at != std::string_view::npos; at = line.find('(', at + 1)) {
+    if (spaced && (at == 0 || line[at - 1] != ' ')) continue;
+    const std::string_view rest = line.substr(at + 1);
+    for (int type = 0; type < kNumActionTypes; ++type) {
+      const std::string_view name = ActionTypeName(type);
+      if (rest.size() >= name.size() + 2 && rest.substr(0, name.size()) == name &&
+          rest[name.size()] == ')' && rest[name.size() + 1] == ' ') {
+        *bodyAt = at + 1 + name.size() + 2;
+        return at;
+      }
+    }
+  }
+  return std::string_view::npos;
+}
+
 ActionLineParts SplitActionLine(std::string_view line) {
   // The type name in brackets is fixed; the name before it is the operator's and may hold
   // anything, so the earliest marker wins.
-  size_t best = std::string_view::npos, end = 0;
-  for (int type = 0; type < kNumActionTypes; ++type) {
-    const std::string marker = std::string(" (") + ActionTypeName(type) + ") ";
-    const size_t at = line.find(marker);
-    if (at != std::string_view::npos && at < best) {
-      best = at;
-      end = at + marker.size();
-    }
-  }
-  if (best == std::string_view::npos) return {{}, line};
-  return {line.substr(0, end - 1), line.substr(end)};
+  size_t body = 0;
+  if (FindActionTypeMarker(line, true, &body) == std::string_view::npos) return {{}, line};
+  return {line.substr(0, body - 1), line.substr(body)};
 }
 
 FailureLog::Item* FailureLog::Find(const std::string& description, const std::string& key) {

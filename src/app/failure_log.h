@@ -20,6 +20,10 @@ struct ActionLineParts {
   std::string_view body;
 };
 ActionLineParts SplitActionLine(std::string_view line);
+// Where the earliest "(TYPE) " of a line starts (npos when none), with the start of the text
+// after it in `bodyAt`; `spaced` takes only a marker that follows a space. One look at each '('
+// of the line: every log line passes through here several times.
+size_t FindActionTypeMarker(std::string_view line, bool spaced, size_t* bodyAt);
 
 // One file (or, for failures that name none, one failure text) that is failing now.
 struct FailingItem {

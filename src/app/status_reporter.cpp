@@ -18,10 +18,17 @@ constexpr size_t kMaxDestinations = 64;
 constexpr size_t kMaxTrackedActions = 1024;
 
 std::string LocalDay(std::time_t now) {
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[32];
-  return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d", &tm));
+  // Asked twice for every log line, mostly within the same second.
+  thread_local std::time_t lastNow = -1;
+  thread_local std::string lastDay;
+  if (now != lastNow) {
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char text[32];
+    lastDay.assign(text, std::strftime(text, sizeof text, "%Y-%m-%d", &tm));
+    lastNow = now;
+  }
+  return lastDay;
 }
 
 // A new day starts its counts afresh.

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "app/failure_log.h"
 #include "engine/action.h"
 
 namespace brisko {
@@ -50,16 +51,9 @@ StatusVerdict MakeVerdict(const StatusSnapshot& s) {
 LogLineKind ClassifyLogLine(std::string_view line) {
   // The text after the action's description; the type name in brackets is fixed, the name
   // before it is the operator's and may hold anything.
-  std::string_view body = line;
-  size_t best = std::string_view::npos;
-  for (int type = 0; type < kNumActionTypes; ++type) {
-    const std::string marker = std::string("(") + ActionTypeName(type) + ") ";
-    const size_t at = line.find(marker);
-    if (at != std::string_view::npos && (best == std::string_view::npos || at < best)) {
-      best = at;
-      body = line.substr(at + marker.size());
-    }
-  }
+  size_t bodyAt = 0;
+  const std::string_view body =
+      FindActionTypeMarker(line, false, &bodyAt) == std::string_view::npos ? line : line.substr(bodyAt);
   auto starts = [&body](std::string_view prefix) { return body.substr(0, prefix.size()) == prefix; };
   if (starts("FAILED") || starts("Failed")) return LogLineKind::Failure;
   if (starts("Moved file from ")) return LogLineKind::Moved;
