@@ -143,10 +143,15 @@ bool Action::RunCameraBody() {
   }
   const bool move = m_iType != kCopyFiles;
   // What a camera refusing deletes kept is never taken again, after a restart too.
+  auto keyOf = [](const CameraMoveRecord::Entry& e) {
+    return CameraPath(e.folder, e.name) + "\t" + std::to_string(e.size) + "\t" + std::to_string(e.modTime);
+  };
+  std::set<std::string> unsettled;
   if (move) {
     for (const CameraMoveRecord::Entry& e : ReadKeptOnCamera(GetTempFolder(), m_strName, source->Text()))
-      m_cameraLeft.insert(CameraPath(e.folder, e.name) + "\t" + std::to_string(e.size) + "\t" +
-                          std::to_string(e.modTime));
+      m_cameraLeft.insert(keyOf(e));
+    for (const CameraMoveRecord::Entry& e : ReadUnfinishedOnCamera(GetTempFolder(), m_strName, source->Text()))
+      unsettled.insert(keyOf(e));
   }
   if (session->Dead()) {
     pool.Lost(*source, [this](const std::string& line) { m_host->AddToLog(line); });
@@ -180,7 +185,7 @@ bool Action::RunCameraBody() {
     if (!subfolders && f.folder != "/") continue;
     if (InProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
       continue;
-    if (m_cameraLeft.count(CameraKey(f))) continue;
+    if (m_cameraLeft.count(CameraKey(f)) || unsettled.count(CameraKey(f))) continue;
     const std::string path = prefix + CameraPath(f.folder, f.name);
     if (std::max<int64_t>(0, now - f.stat.modTime) < minimumAge) {
       LogFileNote(1, "File not old enough", path);

@@ -408,6 +408,54 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
   EXPECT_EQ(Logged("Copied file"), 1);
 }
 
+// A camera refusing deletes, killed at any step of a move: the next station settles the record
+// into what the camera kept, the copy goes on to the next action, and no photo is copied again.
+TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
+  Shoot("a.jpg", "aaaa");
+  Shoot("b.jpg", "bbbb");
+  ReadOnlyFolder locked(cam);
+  if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
+  const std::string temp = host.Dir() + "/temp";
+  auto station = [&] {
+    auto a = std::make_unique<Action>(host);
+    a->m_strName = "Cam";
+    a->m_iType = kMoveFiles;
+    a->m_strSourceFolder = "camera:disk:" + cam;
+    a->m_strDestFolder = dst;
+    a->m_bIncludeSubFolders = 1;
+    return a;
+  };
+  const int steps = KillAtEveryStep(
+      [&] {
+        for (const std::string& folder : {dst, archive, temp}) {
+          fs::remove_all(folder);
+          MakeFolder(folder);
+        }
+      },
+      [&] {
+        new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+        Pass(*station());
+      },
+      [&](const KillPoint&) {
+        CameraLimits limits;
+        limits.lookEveryMs = 0;
+        host.Values().m_cameras = std::make_shared<CameraPool>(nullptr, limits);
+        SweepDeadLeftovers(temp, temp, false);
+        SweepDeadLeftovers(temp, dst, true);
+        auto next = station();
+        next->RecoverInterruptedMoves();
+        for (int pass = 0; pass < 2; ++pass) {
+          Pass(*next);
+          Pass(*downstream);
+        }
+        EXPECT_EQ(Archived(), (std::vector<std::string>{"a.jpg", "b.jpg"})) << "doubled or held back";
+        EXPECT_EQ(Arrived(), std::vector<std::string>{});
+        for (const auto& e : fs::directory_iterator(temp))
+          EXPECT_TRUE(e.path().string().ends_with(kCameraKeptSuffix)) << "stranded: " << e.path();
+      });
+  EXPECT_GE(steps, 3) << "every step was tried";
+}
+
 // A camera that sends half a photo and then nothing more.
 class StallingCamera : public CameraBackend, public CameraDevice {
  public:
