@@ -47,7 +47,9 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 bool SyncFolderHolding(const std::string& path);
 
 // The copies placed by the unfinished record `record`: no pass takes them on until it is
-// finished (HoldPlacedCopies again replaces the list; ReleaseHeld ends it).
+// finished (HoldPlacedCopies again replaces the list; ReleaseHeld ends it). This is what the
+// process knows itself; AnyCopyHeld/CopyHeld (recovery.h) add what the records in the temp
+// folder name, whichever station wrote them.
 void HoldPlacedCopies(const std::string& record, std::vector<std::string> copies);
 void ReleaseHeld(const std::string& record);
 // Lets go of the holds of records in `folder` that are no longer there (deleted by hand).

@@ -314,6 +314,22 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
   }
 }
 
+// The hold lives in the record, not in the process that wrote it: a station sharing the temp
+// folder that never saw the move (here: the writer died) holds the copy back too.
+TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
+  Shoot("IMG_0001.jpg", "one");
+  ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] {
+    new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+    Pass(A());
+  }));
+  Pass(*downstream);
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its move is unfinished";
+  A().RecoverInterruptedMoves();
+  Pass(*downstream);
+  EXPECT_EQ(Archived(), std::vector<std::string>{"IMG_0001.jpg"});
+  EXPECT_EQ(CountFiles(dcim), 0);
+}
+
 // A camera move killed at any of its journaled steps is finished by the next station: each
 // photo once at the destination, none left on the camera, nothing stranded or hidden.
 TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
