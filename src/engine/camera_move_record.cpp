@@ -170,7 +170,7 @@ void CameraMoveJournal::Remove() {
 
 bool CameraMoveJournal::Write(const CameraMoveRecord& record, int* err) {
   const std::string text = FormatCameraMoveRecord(record);
-  if (text.size() > kMaxCameraMoveRecordBytes) {
+  if (text.size() > RecordBound(kMaxCameraMoveRecordBytes)) {
     if (err) *err = EFBIG;
     return false;
   }

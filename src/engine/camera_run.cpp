@@ -510,11 +510,43 @@ class Action::CameraRun {
     if (batch.empty()) return;
     MoveBesideTargets();
     if (!FlushBatch()) return;
-    CameraMoveJournal journal(a.GetTempFolder());
-    if (move && !RecordBatch(journal)) return;
-    std::vector<std::string> placed(batch.size());
-    PlaceBatch(placed);
-    SettleBatch(placed, journal);
+    if (!move) {
+      CameraMoveJournal none(a.GetTempFolder());
+      std::vector<std::string> placed(batch.size());
+      PlaceBatch(placed);
+      SettleBatch(placed, none);
+      return;
+    }
+    // A record holds no more than its readers take: a larger batch is recorded, placed and
+    // settled a part at a time, each part's record complete on its own.
+    std::vector<Pending> all = std::move(batch);
+    CameraMoveRecord record;
+    record.action = a.m_strName;
+    record.camera = m_source.Text();
+    for (const Pending& p : all) record.entries.push_back(EntryOf(p));
+    const size_t empty = FormatCameraMoveRecord({}).size();
+    auto bytesOf = [&](size_t i) { return FormatCameraMoveRecord({{}, {}, {record.entries[i]}}).size() - empty; };
+    const CameraMoveRecord head{record.action, record.camera, {}};
+    for (const auto& [first, end] : RunsWithin(all.size(), FormatCameraMoveRecord(head).size(),
+                                               RecordBound(kMaxCameraMoveRecordBytes), bytesOf)) {
+      batch.assign(all.begin() + long(first), all.begin() + long(end));
+      CameraMoveRecord part = head;
+      part.entries.assign(record.entries.begin() + long(first), record.entries.begin() + long(end));
+      CameraMoveJournal journal(a.GetTempFolder());
+      if (!RecordBatch(journal, part)) continue;
+      std::vector<std::string> placed(batch.size());
+      PlaceBatch(placed);
+      SettleBatch(placed, journal);
+    }
+  }
+
+  // The record of one download, once it is beside its target. Where it could not be copied
+  // there, no inode number: recovery then compares the download's bytes with the copy in place.
+  CameraMoveRecord::Entry EntryOf(const Pending& p) const {
+    struct stat st {};
+    const bool sameFs = ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
+    return {p.from->file.folder, p.from->file.name, p.from->file.stat.size, p.from->file.stat.modTime,
+            p.target,            p.temp,            sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)};
   }
 
   // A download made in the temp folder on another file system is copied beside its target
@@ -553,37 +585,22 @@ class Action::CameraRun {
     return true;
   }
 
-  bool RecordBatch(CameraMoveJournal& journal) {
-    if (move) {
-      CameraMoveRecord record;
-      record.action = a.m_strName;
-      record.camera = m_source.Text();
+  bool RecordBatch(CameraMoveJournal& journal, const CameraMoveRecord& record) {
+    int err = 0;
+    if (!journal.Write(record, &err)) {
+      // Without the record a crash could double every photo of the batch: none is placed.
       for (const Pending& p : batch) {
-        struct stat st {};
-        const bool sameFs =
-            ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
-        // Where it could not be copied beside its target, no inode number: recovery then
-        // compares the download's bytes with the copy in place.
-        record.entries.push_back({p.from->file.folder, p.from->file.name, p.from->file.stat.size,
-                                  p.from->file.stat.modTime, p.target, p.temp,
-                                  sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)});
+        ::unlink(p.temp.c_str());
+        a.LogMessage(MoveFailedLine(p.from->listed, p.target));
       }
-      int err = 0;
-      if (!journal.Write(record, &err)) {
-        // Without the record a crash could double every photo of the batch: none is placed.
-        for (const Pending& p : batch) {
-          ::unlink(p.temp.c_str());
-          a.LogMessage(MoveFailedLine(p.from->listed, p.target));
-        }
-        a.LogMessage("FAILED: Write move record: " + ErrnoText(err));
-        batch.clear();
-        batchBytes = 0;
-        pendingTargets.clear();
-        result = false;
-        return false;
-      }
-      MoveJournal::Reached("camera batch recorded");
+      a.LogMessage("FAILED: Write move record: " + ErrnoText(err));
+      batch.clear();
+      batchBytes = 0;
+      pendingTargets.clear();
+      result = false;
+      return false;
     }
+    MoveJournal::Reached("camera batch recorded");
     return true;
   }
 

@@ -319,7 +319,7 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
         e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, {}, e.temp};
     if (!ReadFileIdentity(e.temp, entry.copyIdentity)) continue;
     const size_t size = FormatMoveBatchRecord({{}, false, {entry}}).size() - bare;
-    if (bytes + size > kMaxMoveBatchRecordBytes) write();
+    if (bytes + size > RecordBound(kMaxMoveBatchRecordBytes)) write();
     record.entries.push_back(std::move(entry));
     bytes += size;
   }

@@ -46,7 +46,10 @@ class CameraRun : public ::testing::Test {
     A().m_bIncludeSubFolders = 1;
     A().m_bRunPending = 1;
   }
-  void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
+  void TearDown() override {
+    MoveJournal::SetStepHookForTest(nullptr);
+    SetRecordBoundForTest(0);
+  }
   Action& A() { return *action; }
   void Shoot(const std::string& name, const std::string& data = std::string(3000, 'p')) {
     MakeFile(dcim + "/" + name, data, kShot);
@@ -334,8 +337,12 @@ TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
 // photo once at the destination, none left on the camera, nothing stranded or hidden.
 TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
   const std::string jpeg = ReadFile(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg");
-  for (const bool tagged : {false, true}) {
-    SCOPED_TRACE(tagged ? "tagged through the temp folder" : "plain");
+  // Last, records that hold one photo each: a batch is split, and each part recovers alone.
+  int unsplit = 0;
+  for (const int variant : {0, 1, 2}) {
+    const bool tagged = variant == 1;
+    SCOPED_TRACE(tagged ? "tagged through the temp folder" : variant == 2 ? "split" : "plain");
+    SetRecordBoundForTest(variant == 2 ? 500 : 0);
     auto station = [&] {
       auto a = std::make_unique<Action>(host);
       a->m_strName = "Cam";
@@ -374,6 +381,10 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
           EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "stranded in the temp folder";
         });
     EXPECT_GE(steps, 6) << "every step was tried";
+    if (variant == 0) unsplit = steps;
+    if (variant == 2) {
+      EXPECT_GT(steps, unsplit) << "the batch was not split";
+    }
   }
 }
 
