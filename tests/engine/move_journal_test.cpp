@@ -430,41 +430,24 @@ TEST_F(MoveRecoveryTest, AFileThatFailsInABatchStaysAtItsSourceAndTheOthersArriv
 // exactly once, and nothing at the source, in the temp folder or hidden at the destination.
 TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
   struct Row {
-    const char* what;
-    int stopAtStep;   // the journaled step the station dies at ...
-    int stopAtPlace;  // ... or the rename it dies before
-    int recovered;    // files the next station reports as recovered
+    const char* step;  // the station dies there ...
+    int nth;           // ... the nth time
+    int recovered;     // files the next station reports as recovered
   };
   const Row rows[] = {
-      {"recorded, nothing placed", 1, 0, 0},
-      {"between two renames", 0, 2, 1},
-      {"all placed, no source removed", 2, 0, 3},
-      {"sources removed, record left", 3, 0, 3},
+      {"batch recorded", 1, 0},   // nothing placed
+      {"file place", 2, 1},       // between two renames
+      {"batch placed", 1, 3},     // no source removed
+      {"sources removed", 1, 3},  // the record left
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(row.step);
     fs::remove_all(src);
     fs::remove_all(temp);
     DestinationElsewhere();
     host.log.clear();
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int steps = 0, places = 0;
-      MoveJournal::SetStepHookForTest([&](const char*) {
-        if (++steps == row.stopAtStep) _exit(3);
-      });
-      SetFileFaultHook([&](FileStep step) {
-        if (step == FileStep::Place && ++places == row.stopAtPlace) _exit(3);
-        return 0;
-      });
-      action->Run();
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    ASSERT_TRUE(test::RunAndDieAt(row.step, [this] { action->Run(); }, row.nth));
 
     action = NewAction();  // the next station
     action->RecoverInterruptedMoves();
@@ -726,32 +709,9 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     rotate = row.rotate;
     tag = row.tag;
     action = NewAction();
-    int paused[2], resume[2];
-    ASSERT_EQ(::pipe(paused), 0);
-    ASSERT_EQ(::pipe(resume), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {  // station A
-      ::close(paused[0]);
-      ::close(resume[1]);
-      bool once = false;
-      MoveJournal::SetStepHookForTest([&](const char* step) {
-        if (once || std::string(step) != row.pauseAt) return;
-        once = true;
-        char c = 0;
-        if (::write(paused[1], "p", 1) != 1 || ::read(resume[0], &c, 1) != 1) _exit(4);
-      });
-      action->Run();
-      _exit(0);
-    }
-    ::close(paused[1]);
-    ::close(resume[0]);
-    char c = 0;
-    if (::read(paused[0], &c, 1) != 1) {
+    PausedChild stationA(row.pauseAt, [this] { action->Run(); });
+    if (!stationA.Paused()) {
       ADD_FAILURE() << "station A never reached the step";
-      ::close(paused[0]);
-      ::close(resume[1]);
-      waitpid(pid, nullptr, 0);
       continue;
     }
     const auto before = snapshot();
@@ -765,11 +725,7 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     EXPECT_EQ(snapshot(), before) << "station B touched station A's move";
     EXPECT_EQ(lines, std::vector<std::string>{});
     EXPECT_EQ(RecoveredLines(), 0);
-    ASSERT_EQ(::write(resume[1], "r", 1), 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (int fd : {paused[0], resume[1]}) ::close(fd);
+    EXPECT_TRUE(stationA.Resume());
 
     int leftovers = 0;
     const std::vector<std::string> arrived = Arrived(&leftovers);
@@ -914,24 +870,12 @@ TEST_F(MoveRecoveryTest, APhotoWhoseCardIsOutWaitsInTheTempFolderAndArrivesOnceW
       tag = row.tag;
       action = NewAction();
       // Dies once a copy of the card's photo is complete and before the photo is removed.
-      pid_t pid = fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        MoveJournal::SetStepHookForTest([](const char* step) {
-          if (std::string(step) == "copy made") _exit(3);
-        });
-        SetFileFaultHook([](FileStep step) {
-          if (step == FileStep::DeleteSource) _exit(3);
-          return 0;
-        });
-        action->Run();
-        _exit(0);
-      }
-      int status = 0;
-      waitpid(pid, &status, 0);
+      const KillPoint died = RunAndDieWhere(
+          [](const std::string& step, int) { return step == "copy made" || step == "file delete source"; },
+          [this] { action->Run(); }, true);
       // A rename within one file system has no such moment; a tag step after the rotation
       // finds the photo in the temp folder already.
-      if (!(WIFEXITED(status) && WEXITSTATUS(status) == 3) || !Exists(src + "/a.jpg")) continue;
+      if (!died || !Exists(src + "/a.jpg")) continue;
       ++cases;
 
       card.Out();
