@@ -62,19 +62,6 @@ std::string KeptFolder(const CameraListing::File& f, bool subfolders) {
   return f.folder.substr(1) + "/";
 }
 
-// A folder below one named *.processing is not read, as on a card.
-bool InProcessingFolder(const std::string& folder) {
-  size_t start = 0;
-  while (start < folder.size()) {
-    size_t end = folder.find('/', start);
-    if (end == std::string::npos) end = folder.size();
-    const std::string_view part(folder.data() + start, end - start);
-    if (part.size() >= 11 && EqualsNoCase(part.substr(part.size() - 11), ".processing")) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 // A hidden name of the file layer's form (scans pass over it; the temp sweep clears it).
 std::string HiddenDownloadName(const std::string& folder) {
   return HiddenTempName(WithTrailingSeparator(folder), "cam");
@@ -183,7 +170,8 @@ bool Action::RunCameraBody() {
     const bool top = f.folder == "/" || f.folder.find('/', 1) == std::string::npos;
     if (EqualsNoCase(f.name, kIdTxtFileName) && top && (!idTxtFile || f.folder == "/")) idTxtFile = &f;
     if (!subfolders && f.folder != "/") continue;
-    if (InProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
+    // A folder named *.processing is passed over by its own name, as on a card.
+    if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
       continue;
     if (m_cameraLeft.count(CameraKey(f)) || unsettled.count(CameraKey(f))) continue;
     const std::string path = prefix + CameraPath(f.folder, f.name);

@@ -116,6 +116,14 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().m_bRunPending = 1;
   A().Run();
   EXPECT_EQ(Logged("Copied file"), all);
+  // A folder named *.processing is passed over by its own name only, as on a card.
+  MakeFolder(cam + "/DCIM/job.Processing/sub");
+  MakeFile(cam + "/DCIM/job.Processing/a.jpg", "busy", kShot);
+  MakeFile(cam + "/DCIM/job.Processing/sub/b.jpg", "done", kShot);
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_FALSE(Exists(dst + "/DCIM/job.Processing/a.jpg"));
+  EXPECT_EQ(ReadFile(dst + "/DCIM/job.Processing/sub/b.jpg"), "done");
 }
 
 TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
