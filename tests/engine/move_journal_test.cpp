@@ -463,6 +463,23 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
   }
 }
 
+// A source renamed over another while the batch runs is still its photo: it goes as the source
+// would have (the photo it replaced is the operator's loss), and no later pass moves it again.
+TEST_F(MoveRecoveryTest, ASourceRenamedDuringABatchIsNotMovedAgainUnderItsNewName) {
+  DestinationElsewhere();
+  for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "batch placed") fs::rename(src + "/b.jpg", src + "/a.jpg");
+  });
+  action->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + src + "/a.jpg: renamed from " + src + "/b.jpg")));
+  action->Run();
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(Arrived(), std::vector<std::string>{dst + "/b.jpg"}) << "moved twice";
+  EXPECT_EQ(ReadFile(dst + "/b.jpg"), "b.jpg");
+}
+
 // What a batch record finds decides; a source goes only when its bytes are in place elsewhere.
 TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
   struct Row {
