@@ -267,7 +267,8 @@ class CameraRecoverer {
       }
       if (same) {
         const CameraStatus deleted = session->Delete(e.folder, e.name, m_cameras.pump);
-        const bool lost = deleted.kind == CameraStatus::Kind::Gone || deleted.kind == CameraStatus::Kind::Timeout ||
+        const bool lost = deleted.kind == CameraStatus::Kind::Gone ||
+                          deleted.kind == CameraStatus::Kind::Timeout ||
                           (m_cameras.present && !m_cameras.present(record.camera));
         if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound && lost) {
           waiting.entries.push_back(e);

@@ -137,7 +137,8 @@ bool Action::RunCameraBody() {
   if (move) {
     for (const CameraMoveRecord::Entry& e : ReadKeptOnCamera(GetTempFolder(), m_strName, source->Text()))
       m_cameraLeft.insert(keyOf(e));
-    for (const CameraMoveRecord::Entry& e : ReadUnfinishedOnCamera(GetTempFolder(), m_strName, source->Text()))
+    for (const CameraMoveRecord::Entry& e :
+         ReadUnfinishedOnCamera(GetTempFolder(), m_strName, source->Text()))
       unsettled.insert(keyOf(e));
   }
   if (session->Dead()) {
@@ -513,7 +514,9 @@ class Action::CameraRun {
     record.camera = m_source.Text();
     for (const Pending& p : all) record.entries.push_back(EntryOf(p));
     const size_t empty = FormatCameraMoveRecord({}).size();
-    auto bytesOf = [&](size_t i) { return FormatCameraMoveRecord({{}, {}, {record.entries[i]}}).size() - empty; };
+    auto bytesOf = [&](size_t i) {
+      return FormatCameraMoveRecord({{}, {}, {record.entries[i]}}).size() - empty;
+    };
     const CameraMoveRecord head{record.action, record.camera, {}};
     for (const auto& [first, end] : RunsWithin(all.size(), FormatCameraMoveRecord(head).size(),
                                                RecordBound(kMaxCameraMoveRecordBytes), bytesOf)) {
@@ -533,8 +536,14 @@ class Action::CameraRun {
   CameraMoveRecord::Entry EntryOf(const Pending& p) const {
     struct stat st {};
     const bool sameFs = ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
-    return {p.from->file.folder, p.from->file.name, p.from->file.stat.size, p.from->file.stat.modTime,
-            p.target,            p.temp,            sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)};
+    return {p.from->file.folder,
+            p.from->file.name,
+            p.from->file.stat.size,
+            p.from->file.stat.modTime,
+            p.target,
+            p.temp,
+            sameFs ? uint64_t(st.st_ino) : 0,
+            uint64_t(st.st_size)};
   }
 
   // A download made in the temp folder on another file system is copied beside its target

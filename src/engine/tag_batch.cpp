@@ -204,7 +204,9 @@ void TagBatch::Commit() {
   // part's record complete on its own.
   const MoveBatchRecord head{record.action, record.overwrite, {}};
   const size_t bare = FormatTagBatchRecord({{}, m_overwrite, {}}).size();
-  auto bytesOf = [&](size_t i) { return FormatTagBatchRecord({{}, m_overwrite, {record.entries[i]}}).size() - bare; };
+  auto bytesOf = [&](size_t i) {
+    return FormatTagBatchRecord({{}, m_overwrite, {record.entries[i]}}).size() - bare;
+  };
   for (const auto& [first, end] : RunsWithin(order.size(), FormatTagBatchRecord(head).size(),
                                              RecordBound(kMaxMoveBatchRecordBytes), bytesOf)) {
     MoveBatchRecord part = head;

@@ -610,10 +610,9 @@ void CopyBatch::RemoveSources() {
       // Not found: gone already (taken by another program), and the copy is the only one left.
       const FileIdentity was{entry.sourceDevice, entry.sourceInode, entry.sourceSize, entry.sourceModTimeNs};
       const std::string renamed = m_takes ? FindRenamed(entry.source, was, m_takes) : std::string();
-      e = renamed.empty() ? 0
-                          : RemoveSourceIfUnchanged(renamed, [&](const std::string& at) {
-                              return !ChangedSinceCopy(at, copied);
-                            });
+      e = renamed.empty() ? 0 : RemoveSourceIfUnchanged(renamed, [&](const std::string& at) {
+        return !ChangedSinceCopy(at, copied);
+      });
       if (e == ENOENT) e = EBUSY;
       if (e == 0) entry.renamed = renamed;
     }

@@ -26,11 +26,16 @@ struct KillPoint {
 // ("file place"); counted as steps only where asked for (they are many).
 inline const char* FileStepName(FileStep step) {
   switch (step) {
-    case FileStep::Write: return "file write";
-    case FileStep::Sync: return "file sync";
-    case FileStep::Place: return "file place";
-    case FileStep::SyncFolder: return "file sync folder";
-    case FileStep::DeleteSource: return "file delete source";
+    case FileStep::Write:
+      return "file write";
+    case FileStep::Sync:
+      return "file sync";
+    case FileStep::Place:
+      return "file place";
+    case FileStep::SyncFolder:
+      return "file sync folder";
+    case FileStep::DeleteSource:
+      return "file delete source";
   }
   return "file ?";
 }

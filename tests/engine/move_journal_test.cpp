@@ -446,7 +446,8 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
     DestinationElsewhere();
     host.log.clear();
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
-    ASSERT_TRUE(test::RunAndDieAt(row.step, [this] { action->Run(); }, row.nth));
+    ASSERT_TRUE(test::RunAndDieAt(
+        row.step, [this] { action->Run(); }, row.nth));
 
     action = NewAction();  // the next station
     action->RecoverInterruptedMoves();
