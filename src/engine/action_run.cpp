@@ -16,6 +16,7 @@
 #include "camera/camera_source.h"
 #include "engine/action.h"
 #include "engine/photo_filters.h"
+#include "engine/recovery.h"
 #include "engine/selection_cache.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
@@ -198,6 +199,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
   const bool leavesNewest =
       m_iType >= kDeleteFiles && m_iType <= kMoveFilesFromMedia && m_iLeaveMinFilecount > 0;
   size_t settled = 0;
+  const std::string temp = GetTempFolder();
   auto counts = [](const SelectionCache::Entry& entry) {
     return !entry.directory && entry.passes && !IsFileLayerTempName(entry.name) &&
            !IsSetAsideName(entry.name);
@@ -206,7 +208,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
     const std::string& folder = folders[i];
     m_host->SetProgress(i, n, description, "Creating file list");
     if (IsProcessingFolder(folder)) continue;
-    const bool held = AnyMoveWaiting();
+    const bool held = AnyCopyHeld(temp);
     auto judge = [&](const std::string& path, int64_t modTime, bool readOnly) {
       const Verdict verdict = JudgeFile(path, modTime, readOnly, now);
       if (verdict == Verdict::kYoung) ++heldBack;
@@ -238,7 +240,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       }
       for (SelectionCache::Entry& entry : listed->entries) {
         if (!counts(entry)) continue;
-        if (held && HeldForWaitingMove(trimmed + "/" + entry.name)) continue;
+        if (held && CopyHeld(trimmed + "/" + entry.name)) continue;
         if (keeps && m_selection->StillHolds(entry, now)) {
           if (entry.decision == SelectionCache::kYoung) ++heldBack;
           if (entry.decision == SelectionCache::kUpToDate) {
@@ -270,7 +272,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       if (scan.IsDirectory()) continue;
       // A copy cut short by a crash leaves its hidden temporary file; it is never a photo.
       if (IsFileLayerTempName(scan.GetFileName()) || IsSetAsideName(scan.GetFileName())) continue;
-      if (held && HeldForWaitingMove(scan.GetFilePath())) continue;
+      if (held && CopyHeld(scan.GetFilePath())) continue;
       // The listing read each entry's status just now.
       const FileInfo& status = scan.Current();
       judge(scan.GetFilePath(), status.modTime, status.readOnly);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -169,7 +170,7 @@ void CameraMoveJournal::Remove() {
 
 bool CameraMoveJournal::Write(const CameraMoveRecord& record, int* err) {
   const std::string text = FormatCameraMoveRecord(record);
-  if (text.size() > kMaxCameraMoveRecordBytes) {
+  if (text.size() > RecordBound(kMaxCameraMoveRecordBytes)) {
     if (err) *err = EFBIG;
     return false;
   }
@@ -225,6 +226,7 @@ class CameraRecoverer {
     CameraMoveRecord waiting = record;
     waiting.entries.clear();
     std::vector<std::string> held;
+    std::vector<CameraMoveRecord::Entry> kept, keptFrom;
     for (const CameraMoveRecord::Entry& e : record.entries) {
       bool placed = ProvenPlaced(e);
       if (!session) {
@@ -265,9 +267,21 @@ class CameraRecoverer {
       }
       if (same) {
         const CameraStatus deleted = session->Delete(e.folder, e.name, m_cameras.pump);
-        if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound) {
+        const bool lost = deleted.kind == CameraStatus::Kind::Gone ||
+                          deleted.kind == CameraStatus::Kind::Timeout ||
+                          (m_cameras.present && !m_cameras.present(record.camera));
+        if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound && lost) {
           waiting.entries.push_back(e);
           held.push_back(e.target);
+          continue;
+        }
+        if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound) {
+          // The camera refuses deletes: the photo stays on it and its copy is a copy. What it
+          // kept is noted durably below, or the next pass would copy the photo again.
+          Log("FAILED: Delete on the camera " + listed + " (" + deleted.text + "); its copy is " + e.target);
+          Log("Copied file " + listed + " to " + e.target + " (it stays on the camera)");
+          kept.push_back({e.folder, e.name, e.size, e.modTime, e.target, std::string(), 0, 0});
+          keptFrom.push_back(e);
           continue;
         }
         if (deleted.Ok())
@@ -277,6 +291,20 @@ class CameraRecoverer {
       // Proven in place: the download beside it (a copy across file systems) is surplus now.
       if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
       ++finished;
+    }
+    if (!kept.empty()) {
+      if (NoteKeptOnCamera(m_folder, record.action, record.camera, kept, nullptr)) {
+        for (const CameraMoveRecord::Entry& e : keptFrom) {
+          if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
+          ++finished;
+        }
+      } else {
+        // Not noted: the record keeps them, with their copies held back.
+        for (const CameraMoveRecord::Entry& e : keptFrom) {
+          waiting.entries.push_back(e);
+          held.push_back(e.target);
+        }
+      }
     }
     if (waiting.entries.empty()) {
       journal.Remove();
@@ -328,9 +356,10 @@ namespace {
 
 std::vector<std::pair<std::string, CameraMoveRecord>> KeptRecords(const std::string& folder,
                                                                   const std::string& action,
-                                                                  const std::string& camera) {
+                                                                  const std::string& camera,
+                                                                  const char* suffix = kCameraKeptSuffix) {
   std::vector<std::pair<std::string, CameraMoveRecord>> found;
-  for (const std::string& path : ListRecordFiles(folder, kCameraKeptSuffix)) {
+  for (const std::string& path : ListRecordFiles(folder, suffix)) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) continue;
     std::string text;
@@ -354,6 +383,17 @@ std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFol
   return entries;
 }
 
+std::vector<CameraMoveRecord::Entry> ReadUnfinishedOnCamera(const std::string& tempFolder,
+                                                            const std::string& action,
+                                                            const std::string& camera) {
+  std::vector<CameraMoveRecord::Entry> entries;
+  for (auto& [path, record] :
+       KeptRecords(WithTrailingSeparator(tempFolder), action, camera, kCameraMoveRecordSuffix)) {
+    for (CameraMoveRecord::Entry& e : record.entries) entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
 bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, const std::string& camera,
                       const std::vector<CameraMoveRecord::Entry>& entries,
                       const std::function<bool(const CameraMoveRecord::Entry&)>& stillThere) {
@@ -367,7 +407,13 @@ bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, 
       if (!stillThere || stillThere(e)) merged.entries.push_back(std::move(e));
     }
   }
-  for (const CameraMoveRecord::Entry& e : entries) merged.entries.push_back(e);
+  // Noted once, though a recovery may note again what a run noted just before it died.
+  for (const CameraMoveRecord::Entry& e : entries) {
+    const bool known = std::any_of(merged.entries.begin(), merged.entries.end(), [&e](const auto& k) {
+      return k.folder == e.folder && k.name == e.name && k.size == e.size && k.modTime == e.modTime;
+    });
+    if (!known) merged.entries.push_back(e);
+  }
   std::string path = records.empty() ? std::string() : records.front().first;
   if (merged.entries.empty()) {
     for (auto& [p, record] : records) ::unlink(p.c_str());

@@ -86,6 +86,11 @@ int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how, c
 // The photos of `action` on `camera` kept on the camera after their copies were made.
 std::vector<CameraMoveRecord::Entry> ReadKeptOnCamera(const std::string& tempFolder,
                                                       const std::string& action, const std::string& camera);
+// The photos of `action` on `camera` named by its unfinished move records: no run takes them
+// again before their recovery settles them (copied meanwhile, a photo would be there twice).
+std::vector<CameraMoveRecord::Entry> ReadUnfinishedOnCamera(const std::string& tempFolder,
+                                                            const std::string& action,
+                                                            const std::string& camera);
 // Adds `entries` to what is kept (those for which `stillThere` says no are forgotten). False when
 // it cannot be written.
 bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, const std::string& camera,

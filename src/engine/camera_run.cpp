@@ -62,19 +62,6 @@ std::string KeptFolder(const CameraListing::File& f, bool subfolders) {
   return f.folder.substr(1) + "/";
 }
 
-// A folder below one named *.processing is not read, as on a card.
-bool InProcessingFolder(const std::string& folder) {
-  size_t start = 0;
-  while (start < folder.size()) {
-    size_t end = folder.find('/', start);
-    if (end == std::string::npos) end = folder.size();
-    const std::string_view part(folder.data() + start, end - start);
-    if (part.size() >= 11 && EqualsNoCase(part.substr(part.size() - 11), ".processing")) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 // A hidden name of the file layer's form (scans pass over it; the temp sweep clears it).
 std::string HiddenDownloadName(const std::string& folder) {
   return HiddenTempName(WithTrailingSeparator(folder), "cam");
@@ -143,10 +130,16 @@ bool Action::RunCameraBody() {
   }
   const bool move = m_iType != kCopyFiles;
   // What a camera refusing deletes kept is never taken again, after a restart too.
+  auto keyOf = [](const CameraMoveRecord::Entry& e) {
+    return CameraPath(e.folder, e.name) + "\t" + std::to_string(e.size) + "\t" + std::to_string(e.modTime);
+  };
+  std::set<std::string> unsettled;
   if (move) {
     for (const CameraMoveRecord::Entry& e : ReadKeptOnCamera(GetTempFolder(), m_strName, source->Text()))
-      m_cameraLeft.insert(CameraPath(e.folder, e.name) + "\t" + std::to_string(e.size) + "\t" +
-                          std::to_string(e.modTime));
+      m_cameraLeft.insert(keyOf(e));
+    for (const CameraMoveRecord::Entry& e :
+         ReadUnfinishedOnCamera(GetTempFolder(), m_strName, source->Text()))
+      unsettled.insert(keyOf(e));
   }
   if (session->Dead()) {
     pool.Lost(*source, [this](const std::string& line) { m_host->AddToLog(line); });
@@ -178,9 +171,10 @@ bool Action::RunCameraBody() {
     const bool top = f.folder == "/" || f.folder.find('/', 1) == std::string::npos;
     if (EqualsNoCase(f.name, kIdTxtFileName) && top && (!idTxtFile || f.folder == "/")) idTxtFile = &f;
     if (!subfolders && f.folder != "/") continue;
-    if (InProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
+    // A folder named *.processing is passed over by its own name, as on a card.
+    if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
       continue;
-    if (m_cameraLeft.count(CameraKey(f))) continue;
+    if (m_cameraLeft.count(CameraKey(f)) || unsettled.count(CameraKey(f))) continue;
     const std::string path = prefix + CameraPath(f.folder, f.name);
     if (std::max<int64_t>(0, now - f.stat.modTime) < minimumAge) {
       LogFileNote(1, "File not old enough", path);
@@ -505,11 +499,51 @@ class Action::CameraRun {
     if (batch.empty()) return;
     MoveBesideTargets();
     if (!FlushBatch()) return;
-    CameraMoveJournal journal(a.GetTempFolder());
-    if (move && !RecordBatch(journal)) return;
-    std::vector<std::string> placed(batch.size());
-    PlaceBatch(placed);
-    SettleBatch(placed, journal);
+    if (!move) {
+      CameraMoveJournal none(a.GetTempFolder());
+      std::vector<std::string> placed(batch.size());
+      PlaceBatch(placed);
+      SettleBatch(placed, none);
+      return;
+    }
+    // A record holds no more than its readers take: a larger batch is recorded, placed and
+    // settled a part at a time, each part's record complete on its own.
+    std::vector<Pending> all = std::move(batch);
+    CameraMoveRecord record;
+    record.action = a.m_strName;
+    record.camera = m_source.Text();
+    for (const Pending& p : all) record.entries.push_back(EntryOf(p));
+    const size_t empty = FormatCameraMoveRecord({}).size();
+    auto bytesOf = [&](size_t i) {
+      return FormatCameraMoveRecord({{}, {}, {record.entries[i]}}).size() - empty;
+    };
+    const CameraMoveRecord head{record.action, record.camera, {}};
+    for (const auto& [first, end] : RunsWithin(all.size(), FormatCameraMoveRecord(head).size(),
+                                               RecordBound(kMaxCameraMoveRecordBytes), bytesOf)) {
+      batch.assign(all.begin() + long(first), all.begin() + long(end));
+      CameraMoveRecord part = head;
+      part.entries.assign(record.entries.begin() + long(first), record.entries.begin() + long(end));
+      CameraMoveJournal journal(a.GetTempFolder());
+      if (!RecordBatch(journal, part)) continue;
+      std::vector<std::string> placed(batch.size());
+      PlaceBatch(placed);
+      SettleBatch(placed, journal);
+    }
+  }
+
+  // The record of one download, once it is beside its target. Where it could not be copied
+  // there, no inode number: recovery then compares the download's bytes with the copy in place.
+  CameraMoveRecord::Entry EntryOf(const Pending& p) const {
+    struct stat st {};
+    const bool sameFs = ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
+    return {p.from->file.folder,
+            p.from->file.name,
+            p.from->file.stat.size,
+            p.from->file.stat.modTime,
+            p.target,
+            p.temp,
+            sameFs ? uint64_t(st.st_ino) : 0,
+            uint64_t(st.st_size)};
   }
 
   // A download made in the temp folder on another file system is copied beside its target
@@ -548,37 +582,22 @@ class Action::CameraRun {
     return true;
   }
 
-  bool RecordBatch(CameraMoveJournal& journal) {
-    if (move) {
-      CameraMoveRecord record;
-      record.action = a.m_strName;
-      record.camera = m_source.Text();
+  bool RecordBatch(CameraMoveJournal& journal, const CameraMoveRecord& record) {
+    int err = 0;
+    if (!journal.Write(record, &err)) {
+      // Without the record a crash could double every photo of the batch: none is placed.
       for (const Pending& p : batch) {
-        struct stat st {};
-        const bool sameFs =
-            ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
-        // Where it could not be copied beside its target, no inode number: recovery then
-        // compares the download's bytes with the copy in place.
-        record.entries.push_back({p.from->file.folder, p.from->file.name, p.from->file.stat.size,
-                                  p.from->file.stat.modTime, p.target, p.temp,
-                                  sameFs ? uint64_t(st.st_ino) : 0, uint64_t(st.st_size)});
+        ::unlink(p.temp.c_str());
+        a.LogMessage(MoveFailedLine(p.from->listed, p.target));
       }
-      int err = 0;
-      if (!journal.Write(record, &err)) {
-        // Without the record a crash could double every photo of the batch: none is placed.
-        for (const Pending& p : batch) {
-          ::unlink(p.temp.c_str());
-          a.LogMessage(MoveFailedLine(p.from->listed, p.target));
-        }
-        a.LogMessage("FAILED: Write move record: " + ErrnoText(err));
-        batch.clear();
-        batchBytes = 0;
-        pendingTargets.clear();
-        result = false;
-        return false;
-      }
-      MoveJournal::Reached("camera batch recorded");
+      a.LogMessage("FAILED: Write move record: " + ErrnoText(err));
+      batch.clear();
+      batchBytes = 0;
+      pendingTargets.clear();
+      result = false;
+      return false;
     }
+    MoveJournal::Reached("camera batch recorded");
     return true;
   }
 

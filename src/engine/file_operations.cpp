@@ -319,7 +319,7 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
         e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, {}, e.temp};
     if (!ReadFileIdentity(e.temp, entry.copyIdentity)) continue;
     const size_t size = FormatMoveBatchRecord({{}, false, {entry}}).size() - bare;
-    if (bytes + size > kMaxMoveBatchRecordBytes) write();
+    if (bytes + size > RecordBound(kMaxMoveBatchRecordBytes)) write();
     record.entries.push_back(std::move(entry));
     bytes += size;
   }
@@ -423,6 +423,7 @@ class Action::MoveFilesRun {
         tagBatch(action.m_bAddOrUpdateBriskoExif ? action.GetTempFolder() : std::string(), action.m_strName,
                  action.m_bOverwriteExistingFiles != 0) {
     tagBatch.SetTakes([&action](const std::string& name) { return action.TakesName(name); });
+    batch.SetTakes([&action](const std::string& name) { return action.TakesName(name); });
   }
 
   bool Run(const std::vector<std::string>& files) {
@@ -677,6 +678,7 @@ class Action::MoveFilesRun {
         }
         continue;
       }
+      if (!e.renamed.empty()) a.LogMessage(Format2("Deleted file %s: renamed from %s", e.renamed, e.source));
       Moved(e.source, e.placed);
       result = true;
     }

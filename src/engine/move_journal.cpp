@@ -738,7 +738,7 @@ bool MoveJournal::Write(const MoveRecord& record, int* err) {
 bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
   const std::string text = FormatMoveBatchRecord(record);
   // Recovery reads no more than this; a longer record could not be read back.
-  if (text.size() > kMaxMoveBatchRecordBytes) {
+  if (text.size() > RecordBound(kMaxMoveBatchRecordBytes)) {
     if (err) *err = EFBIG;
     return false;
   }

@@ -23,7 +23,37 @@ std::map<std::string, std::vector<std::string>>& Held() {
   return held;
 }
 
+size_t& TestBound() {
+  static size_t bound = 0;
+  return bound;
+}
+
 }  // namespace
+
+size_t RecordBound(size_t readBound) {
+  return TestBound() != 0 ? std::min(TestBound(), readBound) : readBound;
+}
+
+void SetRecordBoundForTest(size_t bytes) {
+  TestBound() = bytes;
+}
+
+std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, size_t bound,
+                                                  const std::function<size_t(size_t)>& bytesOf) {
+  std::vector<std::pair<size_t, size_t>> runs;
+  size_t bytes = head;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t more = bytesOf(i);
+    if (runs.empty() || bytes + more > bound) {
+      runs.emplace_back(i, i + 1);
+      bytes = head + more;
+    } else {
+      runs.back().second = i + 1;
+      bytes += more;
+    }
+  }
+  return runs;
+}
 
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;

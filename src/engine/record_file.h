@@ -39,6 +39,18 @@ int ClaimRecordFile(const std::string& path);
 // The whole of the regular file `fd` when it holds at most `limit` bytes.
 bool ReadBounded(int fd, std::string& text, size_t limit);
 
+// The most bytes a record may take: its readers' bound `readBound`, or less where a test says.
+// A writer never writes a record its readers would refuse; a batch too large for one record is
+// split (RunsWithin), each part recorded, placed and finished on its own.
+size_t RecordBound(size_t readBound);
+void SetRecordBoundForTest(size_t bytes);  // 0: the readers' bound
+
+// Splits `count` entries, in order, into runs [first, end) whose records take at most `bound`
+// bytes: `head` is a record's size without entries, `bytesOf(i)` what entry i adds. An entry too
+// large even alone is a run of its own (its record is then refused, and only it fails).
+std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, size_t bound,
+                                                  const std::function<size_t(size_t)>& bytesOf);
+
 // Renames `from` to `to` unless that name is taken (EEXIST); 0 or the errno. Falls back to a
 // hard link where the file system cannot rename without replacing.
 int RenameNoReplace(const std::string& from, const std::string& to);
@@ -47,7 +59,9 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 bool SyncFolderHolding(const std::string& path);
 
 // The copies placed by the unfinished record `record`: no pass takes them on until it is
-// finished (HoldPlacedCopies again replaces the list; ReleaseHeld ends it).
+// finished (HoldPlacedCopies again replaces the list; ReleaseHeld ends it). This is what the
+// process knows itself; AnyCopyHeld/CopyHeld (recovery.h) add what the records in the temp
+// folder name, whichever station wrote them.
 void HoldPlacedCopies(const std::string& record, std::vector<std::string> copies);
 void ReleaseHeld(const std::string& record);
 // Lets go of the holds of records in `folder` that are no longer there (deleted by hand).

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <map>
 #include <set>
 
 #include "camera/camera_pool.h"
@@ -35,39 +37,116 @@ int RecoverAll(const std::string& tempFolder, const MoveRecovery& how, const Cam
 
 namespace {
 
+// What one record file names: the files that may be the only copy of a photo while it is there
+// (temporaries, downloads, the photo itself), and the targets its copies are placed at.
+struct RecordNames {
+  struct stat seen {};
+  std::vector<std::string> named;
+  std::vector<std::string> targets;
+};
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+void ReadNames(const std::string& path, RecordNames& out) {
+  out.named.clear();
+  out.targets.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  std::string text;
+  const bool read = ::fstat(fd, &out.seen) == 0 && ReadBounded(fd, text, kMaxMoveBatchRecordBytes);
+  ::close(fd);
+  if (!read) return;
+  auto batch = [&out](const MoveBatchRecord& r) {
+    for (const MoveBatchRecord::Entry& e : r.entries) {
+      out.named.push_back(e.temp);
+      out.targets.push_back(e.target);
+    }
+  };
+  MoveRecord single;
+  MoveBatchRecord moves;
+  CameraMoveRecord camera;
+  if (path.ends_with(kMoveRecordSuffix)) {
+    if (ParseMoveRecord(text, single)) {
+      out.named = {single.photo, single.copy, single.scratch};
+      if (single.step == MoveStep::Placing) out.targets.push_back(single.target);
+    } else if (ParseMoveBatchRecord(text, moves)) {
+      batch(moves);
+    }
+  } else if (path.ends_with(kTagBatchSuffix)) {
+    if (ParseTagBatchRecord(text, moves)) batch(moves);
+  } else if (ParseCameraMoveRecord(text, camera)) {
+    for (const CameraMoveRecord::Entry& e : camera.entries) {
+      out.named.push_back(e.temp);
+      out.targets.push_back(e.target);
+    }
+  }
+}
+
+// The records of one temp folder as last read: a record is read again only when it changed
+// (records are renamed into place, so a new one is a new inode), the folder listed again only
+// when it changed, so a pass costs a stat of the folder.
+class RecordView {
+ public:
+  // Brings the view up to date with `folder` (with its trailing separator).
+  void Refresh(const std::string& folder) {
+    struct stat now {};
+    if (::stat(folder.c_str(), &now) != 0) {
+      m_records.clear();
+      m_folder.clear();
+      m_targets.clear();
+      return;
+    }
+    // A change within the folder's clock tick after the last listing would not show in its
+    // time: a folder changed lately is listed again.
+    const bool recent = ::time(nullptr) - now.st_mtim.tv_sec < 3;
+    if (folder == m_folder && SameFile(now, m_seen) && !recent) return;
+    m_folder = folder;
+    m_seen = now;
+    std::map<std::string, RecordNames> fresh;
+    for (const char* suffix : {kMoveRecordSuffix, kTagBatchSuffix, kCameraMoveRecordSuffix}) {
+      for (const std::string& path : ListRecordFiles(folder, suffix)) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        auto known = m_records.find(path);
+        if (known != m_records.end() && SameFile(known->second.seen, st)) {
+          fresh[path] = std::move(known->second);
+        } else {
+          ReadNames(path, fresh[path]);
+        }
+      }
+    }
+    m_records = std::move(fresh);
+    m_targets.clear();
+    for (const auto& [path, names] : m_records) m_targets.insert(names.targets.begin(), names.targets.end());
+  }
+  std::set<std::string> Named() const {
+    std::set<std::string> named;
+    for (const auto& [path, names] : m_records) named.insert(names.named.begin(), names.named.end());
+    named.erase(std::string());
+    return named;
+  }
+  const std::set<std::string>& Targets() const { return m_targets; }
+
+ private:
+  std::string m_folder;
+  struct stat m_seen {};
+  std::map<std::string, RecordNames> m_records;
+  std::set<std::string> m_targets;
+};
+
+RecordView& View() {
+  static RecordView view;
+  return view;
+}
+
 // Every file the records in `folder` name: while a record is there, what it names may be the
 // only copy of a photo.
 std::set<std::string> NamedByRecords(const std::string& folder) {
-  std::set<std::string> named;
-  auto read = [](const std::string& path, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
-    const bool ok = ReadBounded(fd, text, kMaxMoveBatchRecordBytes);
-    ::close(fd);
-    return ok;
-  };
-  std::string text;
-  for (const std::string& path : ListRecordFiles(folder, kMoveRecordSuffix)) {
-    MoveRecord single;
-    MoveBatchRecord batch;
-    if (!read(path, text)) continue;
-    if (ParseMoveRecord(text, single)) {
-      named.insert({single.photo, single.copy, single.scratch});
-    } else if (ParseMoveBatchRecord(text, batch)) {
-      for (const MoveBatchRecord::Entry& e : batch.entries) named.insert(e.temp);
-    }
-  }
-  for (const std::string& path : ListRecordFiles(folder, kTagBatchSuffix)) {
-    MoveBatchRecord batch;
-    if (!read(path, text) || !ParseTagBatchRecord(text, batch)) continue;
-    for (const MoveBatchRecord::Entry& e : batch.entries) named.insert(e.temp);
-  }
-  for (const std::string& path : ListRecordFiles(folder, kCameraMoveRecordSuffix)) {
-    CameraMoveRecord camera;
-    if (!read(path, text) || !ParseCameraMoveRecord(text, camera)) continue;
-    for (const CameraMoveRecord::Entry& e : camera.entries) named.insert(e.temp);
-  }
-  return named;
+  View().Refresh(folder);
+  return View().Named();
 }
 
 bool Alive(pid_t pid) {
@@ -129,6 +208,15 @@ int SweepDeadLeftovers(const std::string& tempFolder, const std::string& folder,
     }
   }
   return removed;
+}
+
+bool AnyCopyHeld(const std::string& tempFolder) {
+  View().Refresh(WithTrailingSeparator(tempFolder));
+  return AnyMoveWaiting() || !View().Targets().empty();
+}
+
+bool CopyHeld(const std::string& path) {
+  return HeldForWaitingMove(path) || View().Targets().count(path) != 0;
 }
 
 CameraRecovery CameraRecoveryOf(RunHost& host) {

@@ -22,6 +22,14 @@ int RecoverAll(const std::string& tempFolder, const MoveRecovery& how,
 // many went.
 int SweepDeadLeftovers(const std::string& tempFolder, const std::string& folder, bool below);
 
+// The one rule that a placed copy of an unfinished record is held back from every action, for
+// every station sharing `tempFolder`: a copy is held while a record there names it as a target
+// (whoever wrote the record, live or dead) or this process holds it. AnyCopyHeld brings the
+// view of the records up to date (cheaply: a record is read again only when it changed) and
+// says whether CopyHeld can say yes to anything.
+bool AnyCopyHeld(const std::string& tempFolder);
+bool CopyHeld(const std::string& path);
+
 // Reaches cameras through the station's camera pool (made when there is none yet).
 CameraRecovery CameraRecoveryOf(RunHost& host);
 

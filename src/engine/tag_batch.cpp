@@ -65,6 +65,10 @@ class RecordFile {
   // Written under a hidden name, locked, flushed, then renamed in (never over another record
   // when new): under its name the record is always complete and locked.
   bool Write(const std::string& text, const std::string& nameFrom, int* err) {
+    if (text.size() > RecordBound(kMaxMoveBatchRecordBytes)) {
+      if (err) *err = EFBIG;
+      return false;
+    }
     const int fd = WriteRecordFile(m_folder, nameFrom, kTagBatchSuffix, text, m_path, nullptr, err);
     if (fd < 0) return false;
     if (m_fd >= 0) ::close(m_fd);
@@ -159,7 +163,6 @@ void TagBatch::Fail(Entry& entry, int err) {
 }
 
 void TagBatch::Commit() {
-  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
   auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // One flush per file system (syncfs), each file alone where that fails.
   std::vector<FileIdentity> copies(m_entries.size());
@@ -188,24 +191,44 @@ void TagBatch::Commit() {
   MoveBatchRecord record;
   record.action = m_action;
   record.overwrite = m_overwrite;
+  std::vector<size_t> order;  // the entry of each record line
   for (size_t i = 0; i < m_entries.size(); ++i) {
     const Entry& e = m_entries[i];
-    if (pending(e)) record.entries.push_back({e.source, e.sourceIdentity, e.target, copies[i], e.temp});
+    if (!pending(e)) continue;
+    record.entries.push_back({e.source, e.sourceIdentity, e.target, copies[i], e.temp});
+    order.push_back(i);
   }
   if (record.entries.empty()) return;
   MoveJournal::Reached("tag batch flushed");
+  // A record holds no more than its readers take: a larger batch goes a part at a time, each
+  // part's record complete on its own.
+  const MoveBatchRecord head{record.action, record.overwrite, {}};
+  const size_t bare = FormatTagBatchRecord({{}, m_overwrite, {}}).size();
+  auto bytesOf = [&](size_t i) {
+    return FormatTagBatchRecord({{}, m_overwrite, {record.entries[i]}}).size() - bare;
+  };
+  for (const auto& [first, end] : RunsWithin(order.size(), FormatTagBatchRecord(head).size(),
+                                             RecordBound(kMaxMoveBatchRecordBytes), bytesOf)) {
+    MoveBatchRecord part = head;
+    part.entries.assign(record.entries.begin() + long(first), record.entries.begin() + long(end));
+    CommitPart(part, std::vector<size_t>(order.begin() + long(first), order.begin() + long(end)));
+  }
+}
+
+void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_t>& part) {
+  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // Without the record no copy takes a final name: a crash could then double a photo.
   RecordFile journal(m_tempFolder);
   int err = 0;
   if (!journal.Write(FormatTagBatchRecord(record), record.entries.front().source, &err)) {
-    for (Entry& e : m_entries) {
-      if (pending(e)) Fail(e, err);
-    }
+    for (size_t i : part) Fail(m_entries[i], err);
     return;
   }
   MoveJournal::Reached("tag batch recorded");
   std::vector<std::string> folders;
-  for (Entry& e : m_entries) {
+  for (size_t i : part) {
+    Entry& e = m_entries[i];
     if (!pending(e)) continue;
     int moveErr = 0;
     if (!MoveFile(e.temp, e.target, collision, &e.placed, &moveErr)) {
@@ -221,7 +244,8 @@ void TagBatch::Commit() {
   for (const std::string& folder : folders) {
     if (SyncFolderHolding(folder + ".")) continue;
     const int e = errno ? errno : EIO;
-    for (Entry& entry : m_entries) {
+    for (size_t i : part) {
+      Entry& entry = m_entries[i];
       if (!pending(entry) || entry.placed.empty() || SplitPath(entry.placed).folder != folder) continue;
       // A new name is taken back; a replaced file is gone already, so its successor stays.
       if (!m_overwrite) ::unlink(entry.placed.c_str());
@@ -238,7 +262,8 @@ void TagBatch::Commit() {
   std::vector<int> removed(m_entries.size(), 0);
   std::atomic<size_t> next{0};
   auto remove = [&] {
-    for (size_t i; (i = next++) < m_entries.size();) {
+    for (size_t k; (k = next++) < part.size();) {
+      const size_t i = part[k];
       const Entry& e = m_entries[i];
       if (!pending(e)) continue;
       const FileIdentity& was = e.sourceIdentity;
@@ -250,11 +275,11 @@ void TagBatch::Commit() {
   };
   {
     std::vector<std::thread> helpers;
-    for (size_t k = 1; k < kRemovers && k < m_entries.size(); ++k) helpers.emplace_back(remove);
+    for (size_t k = 1; k < kRemovers && k < part.size(); ++k) helpers.emplace_back(remove);
     remove();
     for (std::thread& t : helpers) t.join();
   }
-  for (size_t i = 0; i < m_entries.size(); ++i) {
+  for (size_t i : part) {
     Entry& e = m_entries[i];
     if (!pending(e)) continue;
     const FileIdentity& was = e.sourceIdentity;

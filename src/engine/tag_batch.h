@@ -70,6 +70,8 @@ class TagBatch {
 
  private:
   void Fail(Entry& entry, int err);
+  // Records, places and finishes the entries `part` (indices) that `record` names.
+  void CommitPart(const MoveBatchRecord& record, const std::vector<size_t>& part);
   std::string m_tempFolder;
   std::string m_action;
   bool m_overwrite = false;

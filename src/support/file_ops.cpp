@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 
+#include "support/file_identity.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -603,8 +604,18 @@ void CopyBatch::RemoveSources() {
       e = RemoveSourceIfUnchanged(entry.source,
                                   [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
     }
-    // Gone already (taken by another program): the copy is the only one left, and stays.
-    if (e == ENOENT && SurelyGone(entry.source)) e = 0;
+    if (e == ENOENT && SurelyGone(entry.source)) {
+      // Renamed while its copy was made: still this photo, which a pass would take again under
+      // its new name. It goes as the source would have, or stays with its copy taken back.
+      // Not found: gone already (taken by another program), and the copy is the only one left.
+      const FileIdentity was{entry.sourceDevice, entry.sourceInode, entry.sourceSize, entry.sourceModTimeNs};
+      const std::string renamed = m_takes ? FindRenamed(entry.source, was, m_takes) : std::string();
+      e = renamed.empty() ? 0 : RemoveSourceIfUnchanged(renamed, [&](const std::string& at) {
+        return !ChangedSinceCopy(at, copied);
+      });
+      if (e == ENOENT) e = EBUSY;
+      if (e == 0) entry.renamed = renamed;
+    }
     if (e != 0) {
       // As in MoveAcross: the failed move leaves the file where it was, once.
       if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());

@@ -109,6 +109,7 @@ class CopyBatch {
     int64_t sourceModTimeNs = 0;
     int pin = -1;        // moving: the source held open until it is deleted
     bool inUse = false;  // err is EBUSY because another process has the source open for writing
+    std::string renamed;  // moved: the source was found renamed to this, and went
   };
   // Many small files flush together: measured here, 256 files per flush copy about as fast as
   // cp and one sync; 64 took half as long again. A moving batch holds its sources open, so it
@@ -145,6 +146,9 @@ class CopyBatch {
   // read (EBUSY) or that cannot be deleted fails its entry and its copy is taken back, as in
   // MoveFile. The source folders are flushed afterwards.
   void RemoveSources();
+  // Which file names a pass takes: a source renamed during the batch to a name it takes is
+  // still the photo (found by its identity) and goes as the source would have.
+  void SetTakes(std::function<bool(const std::string& name)> takes) { m_takes = std::move(takes); }
   const std::vector<Entry>& Entries() const { return m_entries; }
   // Forgets the entries; uncommitted copies are removed.
   void Clear();
@@ -154,6 +158,7 @@ class CopyBatch {
   uint64_t m_bytes = 0;
   int64_t m_startNs = 0;
   bool m_moving = false;
+  std::function<bool(const std::string& name)> m_takes;
 };
 
 // True for the hidden names copies are written under before they are renamed into place

@@ -46,7 +46,10 @@ class CameraRun : public ::testing::Test {
     A().m_bIncludeSubFolders = 1;
     A().m_bRunPending = 1;
   }
-  void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
+  void TearDown() override {
+    MoveJournal::SetStepHookForTest(nullptr);
+    SetRecordBoundForTest(0);
+  }
   Action& A() { return *action; }
   void Shoot(const std::string& name, const std::string& data = std::string(3000, 'p')) {
     MakeFile(dcim + "/" + name, data, kShot);
@@ -113,6 +116,14 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().m_bRunPending = 1;
   A().Run();
   EXPECT_EQ(Logged("Copied file"), all);
+  // A folder named *.processing is passed over by its own name only, as on a card.
+  MakeFolder(cam + "/DCIM/job.Processing/sub");
+  MakeFile(cam + "/DCIM/job.Processing/a.jpg", "busy", kShot);
+  MakeFile(cam + "/DCIM/job.Processing/sub/b.jpg", "done", kShot);
+  A().m_bRunPending = 1;
+  A().Run();
+  EXPECT_FALSE(Exists(dst + "/DCIM/job.Processing/a.jpg"));
+  EXPECT_EQ(ReadFile(dst + "/DCIM/job.Processing/sub/b.jpg"), "done");
 }
 
 TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
@@ -314,12 +325,32 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
   }
 }
 
+// The hold lives in the record, not in the process that wrote it: a station sharing the temp
+// folder that never saw the move (here: the writer died) holds the copy back too.
+TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
+  Shoot("IMG_0001.jpg", "one");
+  ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] {
+    new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+    Pass(A());
+  }));
+  Pass(*downstream);
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its move is unfinished";
+  A().RecoverInterruptedMoves();
+  Pass(*downstream);
+  EXPECT_EQ(Archived(), std::vector<std::string>{"IMG_0001.jpg"});
+  EXPECT_EQ(CountFiles(dcim), 0);
+}
+
 // A camera move killed at any of its journaled steps is finished by the next station: each
 // photo once at the destination, none left on the camera, nothing stranded or hidden.
 TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
   const std::string jpeg = ReadFile(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg");
-  for (const bool tagged : {false, true}) {
-    SCOPED_TRACE(tagged ? "tagged through the temp folder" : "plain");
+  // Last, records that hold one photo each: a batch is split, and each part recovers alone.
+  int unsplit = 0;
+  for (const int variant : {0, 1, 2}) {
+    const bool tagged = variant == 1;
+    SCOPED_TRACE(tagged ? "tagged through the temp folder" : variant == 2 ? "split" : "plain");
+    SetRecordBoundForTest(variant == 2 ? 500 : 0);
     auto station = [&] {
       auto a = std::make_unique<Action>(host);
       a->m_strName = "Cam";
@@ -358,6 +389,10 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
           EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "stranded in the temp folder";
         });
     EXPECT_GE(steps, 6) << "every step was tried";
+    if (variant == 0) unsplit = steps;
+    if (variant == 2) {
+      EXPECT_GT(steps, unsplit) << "the batch was not split";
+    }
   }
 }
 
@@ -406,6 +441,54 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
   }
   EXPECT_EQ(Arrived(), std::vector<std::string>{"a.jpg"});
   EXPECT_EQ(Logged("Copied file"), 1);
+}
+
+// A camera refusing deletes, killed at any step of a move: the next station settles the record
+// into what the camera kept, the copy goes on to the next action, and no photo is copied again.
+TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
+  Shoot("a.jpg", "aaaa");
+  Shoot("b.jpg", "bbbb");
+  ReadOnlyFolder locked(cam);
+  if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
+  const std::string temp = host.Dir() + "/temp";
+  auto station = [&] {
+    auto a = std::make_unique<Action>(host);
+    a->m_strName = "Cam";
+    a->m_iType = kMoveFiles;
+    a->m_strSourceFolder = "camera:disk:" + cam;
+    a->m_strDestFolder = dst;
+    a->m_bIncludeSubFolders = 1;
+    return a;
+  };
+  const int steps = KillAtEveryStep(
+      [&] {
+        for (const std::string& folder : {dst, archive, temp}) {
+          fs::remove_all(folder);
+          MakeFolder(folder);
+        }
+      },
+      [&] {
+        new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+        Pass(*station());
+      },
+      [&](const KillPoint&) {
+        CameraLimits limits;
+        limits.lookEveryMs = 0;
+        host.Values().m_cameras = std::make_shared<CameraPool>(nullptr, limits);
+        SweepDeadLeftovers(temp, temp, false);
+        SweepDeadLeftovers(temp, dst, true);
+        auto next = station();
+        next->RecoverInterruptedMoves();
+        for (int pass = 0; pass < 2; ++pass) {
+          Pass(*next);
+          Pass(*downstream);
+        }
+        EXPECT_EQ(Archived(), (std::vector<std::string>{"a.jpg", "b.jpg"})) << "doubled or held back";
+        EXPECT_EQ(Arrived(), std::vector<std::string>{});
+        for (const auto& e : fs::directory_iterator(temp))
+          EXPECT_TRUE(e.path().string().ends_with(kCameraKeptSuffix)) << "stranded: " << e.path();
+      });
+  EXPECT_GE(steps, 3) << "every step was tried";
 }
 
 // A camera that sends half a photo and then nothing more.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/move_journal.h"
+#include "support/file_ops.h"
 
 namespace brisko::test {
 
@@ -21,9 +22,28 @@ struct KillPoint {
   explicit operator bool() const { return !step.empty(); }
 };
 
-// Dies at the first step for which `here(name, index)` (index counts from 1) says so.
+// The file layer's steps of a copy or a move across file systems, as the harness names them
+// ("file place"); counted as steps only where asked for (they are many).
+inline const char* FileStepName(FileStep step) {
+  switch (step) {
+    case FileStep::Write:
+      return "file write";
+    case FileStep::Sync:
+      return "file sync";
+    case FileStep::Place:
+      return "file place";
+    case FileStep::SyncFolder:
+      return "file sync folder";
+    case FileStep::DeleteSource:
+      return "file delete source";
+  }
+  return "file ?";
+}
+
+// Dies at the first step for which `here(name, index)` (index counts from 1) says so; with
+// `fileSteps`, the file layer's steps count too.
 inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step, int index)>& here,
-                                const std::function<void()>& body) {
+                                const std::function<void()>& body, bool fileSteps = false) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   const pid_t pid = ::fork();
@@ -37,6 +57,14 @@ inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step
       [[maybe_unused]] const ssize_t n = ::write(fds[1], said.data(), said.size());
       ::_exit(3);
     });
+    if (fileSteps) {
+      SetFileFaultHook([&](FileStep step) {
+        if (!here(FileStepName(step), ++index)) return 0;
+        const std::string said = std::to_string(index) + " " + FileStepName(step);
+        [[maybe_unused]] const ssize_t n = ::write(fds[1], said.data(), said.size());
+        ::_exit(3);
+      });
+    }
     body();
     ::_exit(0);
   }
@@ -57,11 +85,61 @@ inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step
   return point;
 }
 
-// Dies at the `nth` step named `step`.
+// Dies at the `nth` step named `step` (a file step: "file place").
 inline KillPoint RunAndDieAt(const std::string& step, const std::function<void()>& body, int nth = 1) {
   int seen = 0;
-  return RunAndDieWhere([&](const std::string& s, int) { return s == step && ++seen == nth; }, body);
+  return RunAndDieWhere([&](const std::string& s, int) { return s == step && ++seen == nth; }, body,
+                        step.rfind("file ", 0) == 0);
 }
+
+// Runs `body` in a child that stands still at the first step named `step` until Resume(): what
+// another station sees of a live move.
+class PausedChild {
+ public:
+  PausedChild(const std::string& step, const std::function<void()>& body) {
+    if (::pipe(m_paused) != 0 || ::pipe(m_resume) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::close(m_paused[0]);
+      ::close(m_resume[1]);
+      bool once = false;
+      MoveJournal::SetStepHookForTest([&](const char* at) {
+        if (once || step != at) return;
+        once = true;
+        char c = 0;
+        if (::write(m_paused[1], "p", 1) != 1 || ::read(m_resume[0], &c, 1) != 1) ::_exit(4);
+      });
+      body();
+      ::_exit(0);
+    }
+    ::close(m_paused[1]);
+    ::close(m_resume[0]);
+    char c = 0;
+    m_stopped = m_pid > 0 && ::read(m_paused[0], &c, 1) == 1;
+  }
+  ~PausedChild() { Resume(); }
+  PausedChild(const PausedChild&) = delete;
+  PausedChild& operator=(const PausedChild&) = delete;
+
+  // Whether the child stands at the step (false: it finished or failed before it).
+  bool Paused() const { return m_stopped; }
+  // Lets it go on; true when it then finished cleanly.
+  bool Resume() {
+    if (m_pid <= 0) return false;
+    [[maybe_unused]] const ssize_t n = ::write(m_resume[1], "r", 1);
+    ::close(m_resume[1]);
+    ::close(m_paused[0]);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  int m_paused[2] = {-1, -1}, m_resume[2] = {-1, -1};
+  pid_t m_pid = -1;
+  bool m_stopped = false;
+};
 
 // Dies at the `index`-th step, whatever its name.
 inline KillPoint RunAndDieAtStep(int index, const std::function<void()>& body) {

@@ -241,45 +241,44 @@ TEST_F(MoveRecoveryTest, AMoveStoppedAfterAnyStepIsFinishedOnceByTheNextStation)
     int rotate, tag;
   };
   for (Row row : {Row{1, 0}, Row{0, 1}, Row{1, 1}}) {
-    for (int stopAt = 1;; ++stopAt) {
-      SCOPED_TRACE(testing::Message() << "rotate " << row.rotate << " tag " << row.tag << " stop " << stopAt);
-      fs::remove_all(src);
-      fs::remove_all(dst);
-      fs::remove_all(temp);
-      MakeFolder(dst);
-      MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
-      rotate = row.rotate;
-      tag = row.tag;
-      action = NewAction();
-      host.log.clear();
-      const bool died = RunAndDieAt(stopAt);
-      const bool sourceGone = !Exists(src + "/a.jpg");
-
-      action = NewAction();  // the next station
-      action->RecoverInterruptedMoves();
-      action->Run();
-      const std::vector<std::string> arrived = Arrived();
-      ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
-      EXPECT_FALSE(Exists(src + "/a.jpg"));
-      EXPECT_EQ(CountFiles(temp), 0) << "stranded in the temp folder";
-      bool landscape = false;
-      ASSERT_TRUE(IsJpegLandscape(arrived[0], landscape)) << "broken";
-      if (row.tag) {
-        std::string comment;
-        EXPECT_TRUE(ReadExifUserComment(arrived[0], comment) && comment.rfind("BriskoExif:", 0) == 0);
-      }
-      if (died && sourceGone) {
-        EXPECT_EQ(RecoveredLines(), 1);
-        EXPECT_TRUE(host.HasLogLine(Line("Recovered file from " + src + "/a.jpg to " + arrived[0])));
-      } else if (row.rotate) {
-        // (Tagging alone goes by batch, whose record also finishes a move killed after placing.)
-        EXPECT_EQ(RecoveredLines(), 0);
-      }
-      if (!died) {
-        EXPECT_GE(stopAt, row.rotate && row.tag ? 9 : row.rotate ? 6 : 5) << "every step was tried";
-        break;
-      }
-    }
+    SCOPED_TRACE(testing::Message() << "rotate " << row.rotate << " tag " << row.tag);
+    const int steps = KillAtEveryStep(
+        [&] {
+          fs::remove_all(src);
+          fs::remove_all(dst);
+          fs::remove_all(temp);
+          MakeFolder(dst);
+          MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
+          rotate = row.rotate;
+          tag = row.tag;
+          action = NewAction();
+          host.log.clear();
+        },
+        [&] { action->Run(); },
+        [&](const KillPoint& died) {
+          const bool sourceGone = !Exists(src + "/a.jpg");
+          action = NewAction();  // the next station
+          action->RecoverInterruptedMoves();
+          action->Run();
+          const std::vector<std::string> arrived = Arrived();
+          ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
+          EXPECT_FALSE(Exists(src + "/a.jpg"));
+          EXPECT_EQ(CountFiles(temp), 0) << "stranded in the temp folder";
+          bool landscape = false;
+          ASSERT_TRUE(IsJpegLandscape(arrived[0], landscape)) << "broken";
+          if (row.tag) {
+            std::string comment;
+            EXPECT_TRUE(ReadExifUserComment(arrived[0], comment) && comment.rfind("BriskoExif:", 0) == 0);
+          }
+          if (died && sourceGone) {
+            EXPECT_EQ(RecoveredLines(), 1);
+            EXPECT_TRUE(host.HasLogLine(Line("Recovered file from " + src + "/a.jpg to " + arrived[0])));
+          } else if (row.rotate) {
+            // (Tagging alone goes by batch, whose record also finishes a move killed after placing.)
+            EXPECT_EQ(RecoveredLines(), 0);
+          }
+        });
+    EXPECT_GE(steps, row.rotate && row.tag ? 8 : row.rotate ? 5 : 4) << "every step was tried";
   }
 }
 
@@ -430,41 +429,25 @@ TEST_F(MoveRecoveryTest, AFileThatFailsInABatchStaysAtItsSourceAndTheOthersArriv
 // exactly once, and nothing at the source, in the temp folder or hidden at the destination.
 TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
   struct Row {
-    const char* what;
-    int stopAtStep;   // the journaled step the station dies at ...
-    int stopAtPlace;  // ... or the rename it dies before
-    int recovered;    // files the next station reports as recovered
+    const char* step;  // the station dies there ...
+    int nth;           // ... the nth time
+    int recovered;     // files the next station reports as recovered
   };
   const Row rows[] = {
-      {"recorded, nothing placed", 1, 0, 0},
-      {"between two renames", 0, 2, 1},
-      {"all placed, no source removed", 2, 0, 3},
-      {"sources removed, record left", 3, 0, 3},
+      {"batch recorded", 1, 0},   // nothing placed
+      {"file place", 2, 1},       // between two renames
+      {"batch placed", 1, 3},     // no source removed
+      {"sources removed", 1, 3},  // the record left
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(row.step);
     fs::remove_all(src);
     fs::remove_all(temp);
     DestinationElsewhere();
     host.log.clear();
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int steps = 0, places = 0;
-      MoveJournal::SetStepHookForTest([&](const char*) {
-        if (++steps == row.stopAtStep) _exit(3);
-      });
-      SetFileFaultHook([&](FileStep step) {
-        if (step == FileStep::Place && ++places == row.stopAtPlace) _exit(3);
-        return 0;
-      });
-      action->Run();
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    ASSERT_TRUE(test::RunAndDieAt(
+        row.step, [this] { action->Run(); }, row.nth));
 
     action = NewAction();  // the next station
     action->RecoverInterruptedMoves();
@@ -478,6 +461,23 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
     EXPECT_EQ(CountFiles(temp), 0);
     other.reset();
   }
+}
+
+// A source renamed over another while the batch runs is still its photo: it goes as the source
+// would have (the photo it replaced is the operator's loss), and no later pass moves it again.
+TEST_F(MoveRecoveryTest, ASourceRenamedDuringABatchIsNotMovedAgainUnderItsNewName) {
+  DestinationElsewhere();
+  for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "batch placed") fs::rename(src + "/b.jpg", src + "/a.jpg");
+  });
+  action->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + src + "/a.jpg: renamed from " + src + "/b.jpg")));
+  action->Run();
+  EXPECT_EQ(CountFiles(src), 0);
+  EXPECT_EQ(Arrived(), std::vector<std::string>{dst + "/b.jpg"}) << "moved twice";
+  EXPECT_EQ(ReadFile(dst + "/b.jpg"), "b.jpg");
 }
 
 // What a batch record finds decides; a source goes only when its bytes are in place elsewhere.
@@ -726,32 +726,9 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     rotate = row.rotate;
     tag = row.tag;
     action = NewAction();
-    int paused[2], resume[2];
-    ASSERT_EQ(::pipe(paused), 0);
-    ASSERT_EQ(::pipe(resume), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {  // station A
-      ::close(paused[0]);
-      ::close(resume[1]);
-      bool once = false;
-      MoveJournal::SetStepHookForTest([&](const char* step) {
-        if (once || std::string(step) != row.pauseAt) return;
-        once = true;
-        char c = 0;
-        if (::write(paused[1], "p", 1) != 1 || ::read(resume[0], &c, 1) != 1) _exit(4);
-      });
-      action->Run();
-      _exit(0);
-    }
-    ::close(paused[1]);
-    ::close(resume[0]);
-    char c = 0;
-    if (::read(paused[0], &c, 1) != 1) {
+    PausedChild stationA(row.pauseAt, [this] { action->Run(); });
+    if (!stationA.Paused()) {
       ADD_FAILURE() << "station A never reached the step";
-      ::close(paused[0]);
-      ::close(resume[1]);
-      waitpid(pid, nullptr, 0);
       continue;
     }
     const auto before = snapshot();
@@ -765,11 +742,7 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     EXPECT_EQ(snapshot(), before) << "station B touched station A's move";
     EXPECT_EQ(lines, std::vector<std::string>{});
     EXPECT_EQ(RecoveredLines(), 0);
-    ASSERT_EQ(::write(resume[1], "r", 1), 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (int fd : {paused[0], resume[1]}) ::close(fd);
+    EXPECT_TRUE(stationA.Resume());
 
     int leftovers = 0;
     const std::vector<std::string> arrived = Arrived(&leftovers);
@@ -914,24 +887,12 @@ TEST_F(MoveRecoveryTest, APhotoWhoseCardIsOutWaitsInTheTempFolderAndArrivesOnceW
       tag = row.tag;
       action = NewAction();
       // Dies once a copy of the card's photo is complete and before the photo is removed.
-      pid_t pid = fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        MoveJournal::SetStepHookForTest([](const char* step) {
-          if (std::string(step) == "copy made") _exit(3);
-        });
-        SetFileFaultHook([](FileStep step) {
-          if (step == FileStep::DeleteSource) _exit(3);
-          return 0;
-        });
-        action->Run();
-        _exit(0);
-      }
-      int status = 0;
-      waitpid(pid, &status, 0);
+      const KillPoint died = RunAndDieWhere(
+          [](const std::string& step, int) { return step == "copy made" || step == "file delete source"; },
+          [this] { action->Run(); }, true);
       // A rename within one file system has no such moment; a tag step after the rotation
       // finds the photo in the temp folder already.
-      if (!(WIFEXITED(status) && WEXITSTATUS(status) == 3) || !Exists(src + "/a.jpg")) continue;
+      if (!died || !Exists(src + "/a.jpg")) continue;
       ++cases;
 
       card.Out();

@@ -10,11 +10,11 @@
 #include <functional>
 #include <memory>
 
+#include "common/row_skips.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/kill_harness.h"
-#include "common/row_skips.h"
 #include "imagemeta/jpeg_exif_file.h"
 
 namespace brisko {
@@ -54,7 +54,10 @@ class TagBatchTest : public ::testing::Test {
     MakeFolder(dst);
     for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
   }
-  void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
+  void TearDown() override {
+    MoveJournal::SetStepHookForTest(nullptr);
+    SetRecordBoundForTest(0);
+  }
 
   std::unique_ptr<Action> NewAction() {
     auto a = std::make_unique<Action>(host);
@@ -91,21 +94,30 @@ class TagBatchTest : public ::testing::Test {
 };
 
 TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStation) {
-  for (int stopAt = 1;; ++stopAt) {
-    SCOPED_TRACE(stopAt);
-    fs::remove_all(dst);
-    fs::remove_all(temp);
-    MakeFolder(dst);
-    for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
-    const bool died = RunAndDieAt(stopAt);
-    auto next = NewAction();
-    next->RecoverInterruptedMoves();
-    next->Run();
-    ExpectEachPhotoOnceTagged(3);
-    EXPECT_EQ(CountFiles(src), 0);
-    if (!died) {
-      EXPECT_GE(stopAt, 5) << "every step was tried";
-      break;
+  // Then with records that hold one photo each: the batch is split, each part recovers alone.
+  int unsplit = 0;
+  for (const size_t bound : {0, 500}) {
+    SetRecordBoundForTest(bound);
+    for (int stopAt = 1;; ++stopAt) {
+      SCOPED_TRACE(std::to_string(stopAt) + (bound ? " split" : ""));
+      fs::remove_all(dst);
+      fs::remove_all(temp);
+      MakeFolder(dst);
+      for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
+      const bool died = RunAndDieAt(stopAt);
+      auto next = NewAction();
+      next->RecoverInterruptedMoves();
+      next->Run();
+      ExpectEachPhotoOnceTagged(3);
+      EXPECT_EQ(CountFiles(src), 0);
+      if (!died) {
+        EXPECT_GE(stopAt, 5) << "every step was tried";
+        if (bound) {
+          EXPECT_GT(stopAt, unsplit) << "the batch was not split";
+        }
+        unsplit = stopAt;
+        break;
+      }
     }
   }
 }
