@@ -25,6 +25,7 @@
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "scheduler/id_txt.h"
+#include "support/copy_batch.h"
 #include "support/file_ops.h"
 #include "support/file_spec_find.h"
 #include "support/logger.h"

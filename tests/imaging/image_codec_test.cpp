@@ -4,6 +4,10 @@
 
 #include "common/hostile_inputs.h"
 #include "common/temp_dir.h"
+#include "imaging/image_geometry.h"
+#include "imaging/image_paint.h"
+#include "imaging/image_text.h"
+#include "imaging/jpeg_layout.h"
 
 namespace brisko {
 namespace {
