@@ -54,23 +54,29 @@ bool CheckSize(uint64_t w, uint64_t h, const DecodeOptions& options, std::string
   return true;
 }
 
+// Each format with the extension it is written under and, for those libvips reaches through
+// ImageMagick, the coder's name.
+struct FormatRow {
+  int code;
+  const char* extension;
+  const char* magick;
+};
+constexpr FormatRow kFormats[] = {
+    {kFormatJpeg, ".jpg", nullptr}, {kFormatPng, ".png", nullptr},  {kFormatBmp, ".bmp", "bmp"},
+    {kFormatPcx, ".pcx", "pcx"},    {kFormatTiff, ".tif", nullptr}, {kFormatTga, ".tga", "tga"},
+    {kFormatWmf, ".wmf", "wmf"},    {kFormatPsd, ".psd", "psd"},    {kFormatEmf, ".emf", nullptr},
+    {kFormatWbmp, ".wbmp", "wbmp"},
+};
+
+const FormatRow* FindFormat(int format) {
+  for (const FormatRow& row : kFormats)
+    if (row.code == format) return &row;
+  return nullptr;
+}
+
 const char* MagickName(int format) {
-  switch (format) {
-    case kFormatBmp:
-      return "bmp";
-    case kFormatPcx:
-      return "pcx";
-    case kFormatTga:
-      return "tga";
-    case kFormatWmf:
-      return "wmf";
-    case kFormatPsd:
-      return "psd";
-    case kFormatWbmp:
-      return "wbmp";
-    default:
-      return nullptr;
-  }
+  const FormatRow* row = FindFormat(format);
+  return row ? row->magick : nullptr;
 }
 
 // A temporary file holding a buffer, removed with this object: the ImageMagick coders are
@@ -224,30 +230,8 @@ int ImageFormatFromPath(const std::string& path) {
 }
 
 const char* ImageFormatExtension(int format) {
-  switch (format) {
-    case kFormatJpeg:
-      return ".jpg";
-    case kFormatPng:
-      return ".png";
-    case kFormatBmp:
-      return ".bmp";
-    case kFormatPcx:
-      return ".pcx";
-    case kFormatTiff:
-      return ".tif";
-    case kFormatTga:
-      return ".tga";
-    case kFormatWmf:
-      return ".wmf";
-    case kFormatPsd:
-      return ".psd";
-    case kFormatEmf:
-      return ".emf";
-    case kFormatWbmp:
-      return ".wbmp";
-    default:
-      return "";
-  }
+  const FormatRow* row = FindFormat(format);
+  return row ? row->extension : "";
 }
 
 bool DecodeImage(const uint8_t* data, size_t size, int format, Image& out, std::string* reason,

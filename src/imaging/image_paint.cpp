@@ -7,6 +7,23 @@
 
 namespace brisko {
 
+namespace {
+
+// `colour` at coverage `a` (0..255) over the canvas pixel `d` of `channels` channels.
+void Blend(uint8_t* d, const uint8_t* colour, int a, int channels) {
+  if (channels == 4 && d[3] != 255) {
+    // Over a transparent canvas pixel the colours mix by their alphas.
+    const int da = d[3] * (255 - a) / 255;
+    const int oa = a + da;
+    for (int c = 0; c < 3; ++c) d[c] = uint8_t((colour[c] * a + d[c] * da + oa / 2) / oa);
+    d[3] = uint8_t(oa);
+  } else {
+    for (int c = 0; c < 3; ++c) d[c] = uint8_t((colour[c] * a + d[c] * (255 - a) + 127) / 255);
+  }
+}
+
+}  // namespace
+
 std::vector<uint8_t> ExtractPlane(const Image& image, int channel) {
   std::vector<uint8_t> plane;
   if (image.Empty() || channel < 0 || channel >= image.channels) return plane;
@@ -52,15 +69,7 @@ void CompositeAt(Image& canvas, const Image& over, int x, int y, int opacityPerc
     for (int64_t cx = x0; cx < x1; ++cx, s += over.channels, d += canvas.channels) {
       const int a = (over.channels == 4 ? s[3] : 255) * opacity / 100;
       if (a == 0) continue;
-      if (canvas.channels == 4 && d[3] != 255) {
-        // Over a transparent canvas pixel the colours mix by their alphas.
-        const int da = d[3] * (255 - a) / 255;
-        const int oa = a + da;
-        for (int c = 0; c < 3; ++c) d[c] = uint8_t((s[c] * a + d[c] * da + oa / 2) / oa);
-        d[3] = uint8_t(oa);
-      } else {
-        for (int c = 0; c < 3; ++c) d[c] = uint8_t((s[c] * a + d[c] * (255 - a) + 127) / 255);
-      }
+      Blend(d, s, a, canvas.channels);
     }
   }
 }
@@ -151,14 +160,7 @@ void DrawMask(Image& canvas, const Image& mask, int x, int y, uint32_t rgb, int 
     for (int64_t cx = x0; cx < x1; ++cx, ++m, d += canvas.channels) {
       const int a = *m * opacity / 100;
       if (a == 0) continue;
-      if (canvas.channels == 4 && d[3] != 255) {
-        const int da = d[3] * (255 - a) / 255;
-        const int oa = a + da;
-        for (int c = 0; c < 3; ++c) d[c] = uint8_t((colour[c] * a + d[c] * da + oa / 2) / oa);
-        d[3] = uint8_t(oa);
-      } else {
-        for (int c = 0; c < 3; ++c) d[c] = uint8_t((colour[c] * a + d[c] * (255 - a) + 127) / 255);
-      }
+      Blend(d, colour, a, canvas.channels);
     }
   }
 }
