@@ -51,18 +51,6 @@ TEST(ImageCodec, EveryWritableFormatRoundTripsThroughItsDecoder) {
   }
 }
 
-TEST(ImageCodec, WbmpIsBlackAndWhite) {
-  Image white(8, 8, 3, 255);
-  std::vector<uint8_t> data;
-  std::string reason;
-  ASSERT_TRUE(EncodeImage(white, kFormatWbmp, data, &reason)) << reason;
-  Image back;
-  ASSERT_TRUE(DecodeImage(data.data(), data.size(), kFormatWbmp, back, &reason)) << reason;
-  EXPECT_EQ(back.width, 8);
-  EXPECT_EQ(back.channels, 3);
-  EXPECT_EQ(back.At(3, 3)[1], 255);
-}
-
 TEST(ImageCodec, PngKeepsAlpha) {
   const Image src = Sample(32, 16, 4);
   std::vector<uint8_t> data;
