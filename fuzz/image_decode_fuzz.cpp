@@ -5,6 +5,7 @@
 #include <string>
 
 #include "imaging/image_codec.h"
+#include "imaging/jpeg_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int kFormats[] = {brisko::kFormatJpeg, brisko::kFormatPng,  brisko::kFormatBmp,

@@ -4,6 +4,7 @@
 
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/image_codec.h"
+#include "imaging/image_geometry.h"
 
 namespace brisko {
 

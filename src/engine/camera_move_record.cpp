@@ -261,7 +261,7 @@ class CameraRecoverer {
           continue;
         }
         SyncFolderHolding(at);
-        Log(Format2("Recovered file from %s to %s", listed, at));
+        Log(FillIn("Recovered file from %s to %s", listed, at));
         ++finished;
         continue;
       }

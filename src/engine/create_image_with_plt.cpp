@@ -108,9 +108,9 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
         if (ok && !arrived.empty() && !arrived[0].empty()) placed = arrived[0];
       }
       if (ok) {
-        LogMessage(Format2("Created file from PLT file %s to %s", file, placed));
+        LogMessage(FillIn("Created file from PLT file %s to %s", file, placed));
       } else {
-        LogMessage(Format2("Failed: create file from PLT file %s to %s", file, target));
+        LogMessage(FillIn("Failed: create file from PLT file %s to %s", file, target));
         if (!why.empty()) LogMessage("  Reason: " + why);
         // A picture that did not reach its place is only a by-product; the photo is untouched.
         if (PathExists(temp)) DeleteFile(temp);
@@ -130,7 +130,7 @@ bool Action::CreateImagesWithPlt(const std::vector<std::string>& files) {
     MakeUniqueFileName(done);
     int err = 0;
     if (!MoveFile(file, done, Collision::Fail, nullptr, &err)) {
-      LogMessage(Format2("FAILED: Rename %s to %s", file, done));
+      LogMessage(FillIn("FAILED: Rename %s to %s", file, done));
       LogMessage(ErrnoText(err));
       result = false;
     }

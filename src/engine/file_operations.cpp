@@ -25,6 +25,7 @@
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "scheduler/id_txt.h"
+#include "support/copy_batch.h"
 #include "support/file_ops.h"
 #include "support/file_spec_find.h"
 #include "support/logger.h"
@@ -64,10 +65,6 @@ class FileSystemTest {
   }
   Known m_from, m_to;
 };
-
-std::string Format3(const char* format, const std::string& a, const std::string& b, const std::string& c) {
-  return FormatS(format, {a, b, c});
-}
 
 bool IsFolder(const std::string& path) {
   struct stat st {};
@@ -256,12 +253,12 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
         continue;
       }
       if (entry.err != 0) {
-        LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
+        LogMessage(FillIn("FAILED: Copy file %s to %s", entry.source, entry.target));
         LogMessage(ErrnoText(entry.err));
         continue;
       }
       if (m_bUseExternalExe) RunExternalApplication(entry.target);
-      LogMessage(Format2("Copied file %s to %s", entry.source, entry.target));
+      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target));
     }
     batch.Clear();
   };
@@ -348,7 +345,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
         continue;
       }
       if (entry.err != 0) {
-        LogMessage(Format2("FAILED: Copy file %s to %s", entry.source, entry.target));
+        LogMessage(FillIn("FAILED: Copy file %s to %s", entry.source, entry.target));
         LogMessage(ErrnoText(entry.err));
         files[static_cast<size_t>(listed[k])].clear();
         continue;
@@ -358,7 +355,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
             {entry.sourceDevice, entry.sourceInode, entry.sourceSize, entry.sourceModTimeNs}, entry.placed};
       }
       if (m_bUseExternalExe) RunExternalApplication(entry.placed);
-      LogMessage(Format2("Copied file %s to %s", entry.source, entry.placed));
+      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.placed));
     }
     batch.Clear();
     listed.clear();
@@ -378,7 +375,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
     const std::string targetFolder = GetDestinationFolder(path, fields) + relative;
     std::string target = targetFolder + parts.name + parts.extension;
     if (!CreateFolderPath(targetFolder)) {
-      LogMessage(Format3("FAILED: Make Subfolder %s for Copy file %s to %s", targetFolder, path, target));
+      LogMessage(FillIn("FAILED: Make Subfolder %s for Copy file %s to %s", targetFolder, path, target));
       entry.clear();
       continue;
     }
@@ -678,7 +675,7 @@ class Action::MoveFilesRun {
         }
         continue;
       }
-      if (!e.renamed.empty()) a.LogMessage(Format2("Deleted file %s: renamed from %s", e.renamed, e.source));
+      if (!e.renamed.empty()) a.LogMessage(FillIn("Deleted file %s: renamed from %s", e.renamed, e.source));
       Moved(e.source, e.placed);
       result = true;
     }
@@ -701,7 +698,7 @@ class Action::MoveFilesRun {
       switch (e.outcome) {
         case TagBatch::Outcome::Moved:
           if (!e.renamed.empty())
-            a.LogMessage(Format2("Deleted file %s: renamed from %s", e.renamed, e.source));
+            a.LogMessage(FillIn("Deleted file %s: renamed from %s", e.renamed, e.source));
           a.m_host->NotePhotoStep(PhotoStep::Tagged);
           Moved(w.listed, e.placed);
           result = true;
@@ -728,7 +725,7 @@ class Action::MoveFilesRun {
   void Moved(const std::string& listed, const std::string& arrived) {
     a.ApplyFileAttributes(arrived);
     if (a.m_bUseExternalExe) a.RunExternalApplication(arrived);
-    a.LogMessage(Format2("Moved file from %s to %s", listed, arrived));
+    a.LogMessage(FillIn("Moved file from %s to %s", listed, arrived));
   }
 
   void Failed(const std::string& listed, const std::string& target, int err) {
@@ -1005,7 +1002,7 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
     const CopiedFile* from =
         copied && static_cast<size_t>(i) < copied->size() ? &(*copied)[size_t(i)] : nullptr;
     if (from && !from->copy.empty() && !StillTheRecordedFile(path, from->as) && PathExists(path)) {
-      LogMessage(Format2("Left file %s: changed since its copy %s was made", path, from->copy));
+      LogMessage(FillIn("Left file %s: changed since its copy %s was made", path, from->copy));
       continue;
     }
     FileFailure failure;
@@ -1014,7 +1011,7 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       const int e = RemoveSourceIfUnchanged(
           path, [&](const std::string& at) { return StillTheRecordedFile(at, from->as); });
       if (e == EBUSY) {
-        LogMessage(Format2("Left file %s: changed since its copy %s was made", path, from->copy));
+        LogMessage(FillIn("Left file %s: changed since its copy %s was made", path, from->copy));
         continue;
       }
       deleted = e == 0;
@@ -1111,7 +1108,7 @@ void Action::RunExternalApplication(const std::string& filePath) {
   // An operator who asked to exit is not kept waiting for one program after another.
   if (m_host->StopWaitingForProgram()) {
     m_host->AddToLog(
-        Format2("Failed: Applied executible %s to file %s (exit requested)", commandLine, filePath));
+        FillIn("Failed: Applied executible %s to file %s (exit requested)", commandLine, filePath));
     return;
   }
   posix_spawn_file_actions_t actions;
@@ -1122,7 +1119,7 @@ void Action::RunExternalApplication(const std::string& filePath) {
   const int rc = posix_spawnp(&pid, m_strExternalExeFilepath.c_str(), &actions, nullptr, raw.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
-    m_host->AddToLog(Format2("Failed: Applied executible %s to file %s", commandLine, filePath));
+    m_host->AddToLog(FillIn("Failed: Applied executible %s to file %s", commandLine, filePath));
     return;
   }
   // Events are dispatched while the program runs; no action may start meanwhile.
@@ -1131,7 +1128,7 @@ void Action::RunExternalApplication(const std::string& filePath) {
   const ProgramEnd end = WaitForProgram(pid, *m_host);
   --values.g_nShellOperationDepth;
   m_host->AddToLog(
-      ProgramEndLine(end, Format2("Applied executible %s to file %s", commandLine, filePath), pid));
+      ProgramEndLine(end, FillIn("Applied executible %s to file %s", commandLine, filePath), pid));
 }
 
 }  // namespace brisko

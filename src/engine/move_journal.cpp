@@ -256,7 +256,7 @@ class Recoverer {
 
   void Waiting(MoveJournal& journal, const std::string& source) {
     Once(journal.Path() + kWaitingKey,
-         Format2("Waiting for folder %s to finish the move of %s", SplitPath(source).folder, source));
+         FillIn("Waiting for folder %s to finish the move of %s", SplitPath(source).folder, source));
   }
 
   // A batch cut short between placing its copies and removing their sources: a source goes only
@@ -299,7 +299,7 @@ class Recoverer {
           return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);
         });
         if (err == EBUSY) {
-          Log(Format2("Left file %s: changed since its copy %s was made", renamed, at));
+          Log(FillIn("Left file %s: changed since its copy %s was made", renamed, at));
           continue;
         }
         if (err != 0 && err != ENOENT) {
@@ -309,7 +309,7 @@ class Recoverer {
         }
         if (err == 0) {
           folders.push_back(renamed);
-          Log(Format2("Deleted file %s: renamed from %s", renamed, e.source));
+          Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
         }
       }
       if (sourceThere) {
@@ -325,7 +325,7 @@ class Recoverer {
               e.source, [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
         }
         if (err == EBUSY) {
-          Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
+          Log(FillIn("Left file %s: changed since its copy %s was made", e.source, at));
           continue;
         }
         if ((err == ENOENT || err == EIO) &&
@@ -353,7 +353,7 @@ class Recoverer {
         }
       }
       if (m_how.arrived) m_how.arrived(at);
-      Log(Format2("Recovered file from %s to %s", e.source, at));
+      Log(FillIn("Recovered file from %s to %s", e.source, at));
       ++placed;
     }
     for (const std::string& f : folders) SyncFolderHolding(f);
@@ -389,7 +389,7 @@ class Recoverer {
         // under its new name.
         RemoveIfThere(record.copy);
         RemoveIfThere(record.scratch);
-        Log(Format2("Left file %s: renamed from %s before its move was finished", renamed, record.source));
+        Log(FillIn("Left file %s: renamed from %s before its move was finished", renamed, record.source));
         journal.Remove();
         return false;
       }
@@ -406,7 +406,7 @@ class Recoverer {
         RemoveIfThere(record.scratch);
         photo = record.copy;
       } else {
-        Log(Format2("FAILED: Recover file from %s: copy %s missing or damaged", record.source, record.copy));
+        Log(FillIn("FAILED: Recover file from %s: copy %s missing or damaged", record.source, record.copy));
         journal.Remove();
         return false;
       }
@@ -430,11 +430,11 @@ class Recoverer {
       if (!PathExists(record.photo)) {
         // The photo left the temp folder before the crash.
         if (PathExists(record.target)) {
-          Log(Format2("Recovered file from %s to %s", record.source, record.target));
+          Log(FillIn("Recovered file from %s to %s", record.source, record.target));
           journal.Remove();
           return true;
         }
-        Log(Format2("FAILED: Recover file from %s: copy %s missing or damaged", record.source, record.photo));
+        Log(FillIn("FAILED: Recover file from %s: copy %s missing or damaged", record.source, record.photo));
         journal.Remove();
         return false;
       }
@@ -442,7 +442,7 @@ class Recoverer {
         // Placed already; only the copy in the temp folder was still to go.
         SyncFolderHolding(record.target);
         ::unlink(record.photo.c_str());
-        Log(Format2("Recovered file from %s to %s", record.source, record.target));
+        Log(FillIn("Recovered file from %s to %s", record.source, record.target));
         journal.Remove();
         return true;
       }
@@ -477,14 +477,14 @@ class Recoverer {
     int err = 0;
     if (!MoveFile(photo, target, record.overwrite ? Collision::Replace : Collision::Rename, &placed, &err)) {
       if (Reported().insert(journal.Path()).second) {
-        Log(Format2("FAILED: Recover file from %s to %s", record.source, target));
+        Log(FillIn("FAILED: Recover file from %s to %s", record.source, target));
         if (err != 0) Log(ErrnoText(err));
       }
       return false;
     }
     SyncFolderHolding(placed);
     if (m_how.arrived) m_how.arrived(placed);
-    Log(Format2("Recovered file from %s to %s", record.source, placed));
+    Log(FillIn("Recovered file from %s to %s", record.source, placed));
     journal.Remove();
     return true;
   }

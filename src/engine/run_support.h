@@ -15,8 +15,13 @@ namespace brisko {
 
 // printf-style "%s" substitution that never re-reads what it inserted (paths may hold "%").
 std::string FormatS(std::string_view format, std::initializer_list<std::string_view> args);
-inline std::string Format2(std::string_view format, const std::string& a, const std::string& b) {
+// A log line with its "%s" slots filled by the texts (paths, mostly) in turn.
+inline std::string FillIn(std::string_view format, const std::string& a, const std::string& b) {
   return FormatS(format, {a, b});
+}
+inline std::string FillIn(std::string_view format, const std::string& a, const std::string& b,
+                          const std::string& c) {
+  return FormatS(format, {a, b, c});
 }
 
 // The line of a move that failed, its photo where it was.

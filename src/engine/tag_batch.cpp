@@ -396,7 +396,7 @@ class TagRecoverer {
 
   void Recovered(const MoveBatchRecord::Entry& e, const std::string& at) {
     if (m_how.arrived) m_how.arrived(at);
-    Log(Format2("Recovered file from %s to %s", e.source, at));
+    Log(FillIn("Recovered file from %s to %s", e.source, at));
   }
 
   // A tagged copy's bytes differ from its source, so only the inode number (with size and time)
@@ -431,7 +431,7 @@ class TagRecoverer {
       if (!renamed.empty() && ::lstat(e.temp.c_str(), &st) == 0) {
         // Its copy never took its name: dropped, and the next pass moves the photo as it is now.
         ::unlink(e.temp.c_str());
-        Log(Format2("Left file %s: renamed from %s before its move was finished", renamed, e.source));
+        Log(FillIn("Left file %s: renamed from %s before its move was finished", renamed, e.source));
         continue;
       }
       if (!renamed.empty()) {
@@ -441,11 +441,11 @@ class TagRecoverer {
         const int err = RemoveSourceIfUnchanged(renamed, still);
         if (err != 0) {
           // Changed or held since: it stays, and so does the copy of what it was.
-          Log(Format2("Left file %s: changed since its copy %s was made", renamed, at));
+          Log(FillIn("Left file %s: changed since its copy %s was made", renamed, at));
           continue;
         }
         folders.push_back(renamed);
-        Log(Format2("Deleted file %s: renamed from %s", renamed, e.source));
+        Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
         Recovered(e, at);
         ++placed;
         continue;
@@ -480,7 +480,7 @@ class TagRecoverer {
           continue;
         }
         if (err == EBUSY) {
-          Log(Format2("Left file %s: changed since its copy %s was made", e.source, at));
+          Log(FillIn("Left file %s: changed since its copy %s was made", e.source, at));
           continue;
         }
         if (err != 0 && err != ENOENT) {
@@ -507,7 +507,7 @@ class TagRecoverer {
       HoldPlacedCopies(journal.Path(), std::move(held));
       const std::string& s = waiting.entries.front().source;
       if (Reported().insert(journal.Path() + "\nwaiting").second)
-        Log(Format2("Waiting for folder %s to finish the move of %s", SplitPath(s).folder, s));
+        Log(FillIn("Waiting for folder %s to finish the move of %s", SplitPath(s).folder, s));
     }
     return placed;
   }

@@ -2,7 +2,8 @@
 // Reads the marker structure and EXIF block of a JPEG file and writes a new file with the EXIF
 // block changed in place, without decoding the image. Every byte taken from a file is distrusted:
 // counts and offsets are bounded by the APP1 block they come from. Reading and the marker walk are
-// in jpeg_exif_file.cpp, laying out and writing in jpeg_exif_file_write.cpp.
+// in jpeg_exif_file.cpp, building the EXIF block in jpeg_exif_build.cpp, writing the file around it in
+// jpeg_exif_rewrite.cpp.
 #include <cstdint>
 #include <ctime>
 #include <functional>

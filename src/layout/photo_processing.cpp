@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "imaging/image_codec.h"
+#include "imaging/image_geometry.h"
+#include "imaging/image_paint.h"
 
 namespace brisko {
 

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <limits>
 
+#include "imaging/image_paint.h"
 #include "support/xml_document.h"
 
 namespace brisko {

@@ -12,6 +12,9 @@
 
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/image_codec.h"
+#include "imaging/image_geometry.h"
+#include "imaging/image_paint.h"
+#include "imaging/image_text.h"
 #include "imaging/jpeg_transform.h"
 #include "layout/photo_processing.h"
 #include "layout/render_rules.h"

@@ -61,6 +61,36 @@ bool TakeText(std::map<std::string, std::string>& pairs, const char* key, std::s
   return true;
 }
 
+// The block's named fields in the order they are written; the batch ID, a number, has no text.
+struct BlockField {
+  const char* key;
+  std::string BriskoExifFields::*text;
+};
+constexpr BlockField kBlockFields[] = {
+    {"m_strOperatorSelectedText", &BriskoExifFields::m_strOperatorSelectedText},
+    {"m_strIDFilepath", &BriskoExifFields::m_strIDFilepath},
+    {"m_strPhotoGrapherID", &BriskoExifFields::m_strPhotoGrapherID},
+    {"m_strEventID", &BriskoExifFields::m_strEventID},
+    {"m_strCardID", &BriskoExifFields::m_strCardID},
+    {"m_strUserID1", &BriskoExifFields::m_strUserID1},
+    {"m_strUserID2", &BriskoExifFields::m_strUserID2},
+    {"m_strUserID3", &BriskoExifFields::m_strUserID3},
+    {"m_iBatchID", nullptr},
+    {"m_origFilename", &BriskoExifFields::m_origFilename},
+    {"m_origFilepath", &BriskoExifFields::m_origFilepath},
+    {"m_BriskoExifOrigUserComments", &BriskoExifFields::m_BriskoExifOrigUserComments},
+};
+
+// A comment the photo had before a block was written is kept inside the block.
+void KeepOriginalComment(std::string& kept, const std::string& comment) {
+  if (comment.compare(0, 11, BriskoExifFields::kBlockPrefix) == 0) return;
+  if (kept.empty()) {
+    kept = comment;
+  } else {
+    kept += "~" + comment;
+  }
+}
+
 }  // namespace
 
 std::string BriskoExifCustomMap::ToText() const {
@@ -95,18 +125,12 @@ const std::string* BriskoExifCustomMap::Find(const std::string& name) const {
 
 std::string BriskoExifFields::BuildBlock() const {
   std::string out = kBlockPrefix;
-  AppendPair(out, "m_strOperatorSelectedText", m_strOperatorSelectedText);
-  AppendPair(out, "m_strIDFilepath", m_strIDFilepath);
-  AppendPair(out, "m_strPhotoGrapherID", m_strPhotoGrapherID);
-  AppendPair(out, "m_strEventID", m_strEventID);
-  AppendPair(out, "m_strCardID", m_strCardID);
-  AppendPair(out, "m_strUserID1", m_strUserID1);
-  AppendPair(out, "m_strUserID2", m_strUserID2);
-  AppendPair(out, "m_strUserID3", m_strUserID3);
-  if (m_iBatchID > 0) AppendPair(out, "m_iBatchID", std::to_string(m_iBatchID));
-  AppendPair(out, "m_origFilename", m_origFilename);
-  AppendPair(out, "m_origFilepath", m_origFilepath);
-  AppendPair(out, "m_BriskoExifOrigUserComments", m_BriskoExifOrigUserComments);
+  for (const BlockField& f : kBlockFields) {
+    if (f.text)
+      AppendPair(out, f.key, this->*f.text);
+    else if (m_iBatchID > 0)
+      AppendPair(out, f.key, std::to_string(m_iBatchID));
+  }
   for (int i = 0; i < kBarcodeSlots; ++i) {
     AppendPair(out, std::string(kBarcodeKey) + "_" + std::to_string(i), m_strBarcodeInputsArray[i]);
   }
@@ -132,19 +156,13 @@ void BriskoExifFields::ParseBlock(const std::string& comment) {
     pairs = ParsePairs(rest);
   }
 
-  TakeText(pairs, "m_strOperatorSelectedText", m_strOperatorSelectedText);
-  TakeText(pairs, "m_strIDFilepath", m_strIDFilepath);
-  TakeText(pairs, "m_strPhotoGrapherID", m_strPhotoGrapherID);
-  TakeText(pairs, "m_strEventID", m_strEventID);
-  TakeText(pairs, "m_strCardID", m_strCardID);
-  TakeText(pairs, "m_strUserID1", m_strUserID1);
-  TakeText(pairs, "m_strUserID2", m_strUserID2);
-  TakeText(pairs, "m_strUserID3", m_strUserID3);
-  std::string batch;
-  if (TakeText(pairs, "m_iBatchID", batch)) m_iBatchID = ParseBatchIdValue(batch);
-  TakeText(pairs, "m_origFilename", m_origFilename);
-  TakeText(pairs, "m_origFilepath", m_origFilepath);
-  TakeText(pairs, "m_BriskoExifOrigUserComments", m_BriskoExifOrigUserComments);
+  for (const BlockField& f : kBlockFields) {
+    std::string batch;
+    if (f.text)
+      TakeText(pairs, f.key, this->*f.text);
+    else if (TakeText(pairs, f.key, batch))
+      m_iBatchID = ParseBatchIdValue(batch);
+  }
   for (int i = 0; i < kBarcodeSlots; ++i) {
     std::string key = std::string(kBarcodeKey) + "_" + std::to_string(i);
     TakeText(pairs, key.c_str(), m_strBarcodeInputsArray[i]);
@@ -163,13 +181,7 @@ void BriskoExifFields::ReadFromFile(const std::string& path, ExifAccess& exif) {
 bool BriskoExifFields::WriteToFile(const std::string& source, const std::string& destination,
                                    ExifAccess& exif) {
   std::string comment;
-  if (exif.ReadUserComment(source, comment) && comment.compare(0, 11, kBlockPrefix) != 0) {
-    if (m_BriskoExifOrigUserComments.empty()) {
-      m_BriskoExifOrigUserComments = comment;
-    } else {
-      m_BriskoExifOrigUserComments += "~" + comment;
-    }
-  }
+  if (exif.ReadUserComment(source, comment)) KeepOriginalComment(m_BriskoExifOrigUserComments, comment);
   return exif.WriteUserComment(BuildBlock(), source, destination);
 }
 
@@ -178,13 +190,8 @@ bool BriskoExifFields::WriteToDescriptor(const std::string& source, int fd) {
   if (!file.Parse(source)) return false;
   std::string comment;
   // As WriteToFile: only ".jpg" files are read for their comment.
-  if (HasJpgExtension(source) && file.GetUserComment(comment) && comment.compare(0, 11, kBlockPrefix) != 0) {
-    if (m_BriskoExifOrigUserComments.empty()) {
-      m_BriskoExifOrigUserComments = comment;
-    } else {
-      m_BriskoExifOrigUserComments += "~" + comment;
-    }
-  }
+  if (HasJpgExtension(source) && file.GetUserComment(comment))
+    KeepOriginalComment(m_BriskoExifOrigUserComments, comment);
   return WriteExifUserCommentTo(file, BuildBlock(), fd);
 }
 

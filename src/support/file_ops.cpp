@@ -17,20 +17,19 @@
 #include <memory>
 #include <mutex>
 
+#include "support/file_ops_internal.h"
 #include "support/file_identity.h"
 #include "support/path_util.h"
 
 namespace brisko {
+
+using namespace file_ops_detail;
+
 namespace {
 
 FileFaultHook& Hook() {
   static FileFaultHook hook;
   return hook;
-}
-
-int Fault(FileStep step) {
-  const FileFaultHook& hook = Hook();
-  return hook ? hook(step) : 0;
 }
 
 bool Fail(int* err, int e) {
@@ -60,6 +59,31 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+int WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+std::atomic<bool> g_idsKnown{false};
+OwnIds g_ids;
+
+}  // namespace
+
+namespace file_ops_detail {
+
+int Fault(FileStep step) {
+  const FileFaultHook& hook = Hook();
+  return hook ? hook(step) : 0;
+}
+
 // Puts `from` under `target` by the collision rule; `placed` gets the name used.
 int PlaceByRename(const std::string& from, const std::string& target, Collision collision,
                   std::string& placed) {
@@ -81,39 +105,6 @@ int PlaceByRename(const std::string& from, const std::string& target, Collision 
     if (e != EEXIST) return e;
   }
   return EEXIST;
-}
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-  // Closes now and reports the error close gives (network file systems report late).
-  int Close() {
-    int rc = close(m_fd);
-    m_fd = -1;
-    return rc == 0 ? 0 : errno;
-  }
-
- private:
-  int m_fd;
-};
-
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 int CopyData(int in, int out) {
@@ -145,15 +136,6 @@ int CopyData(int in, int out) {
     if (int e = WriteAll(out, buffer.get(), static_cast<size_t>(n))) return e;
   }
 }
-
-// The process's own ids, asked once instead of for every file; a forked child asks again.
-struct OwnIds {
-  pid_t pid = 0;
-  uid_t euid = 0;
-  gid_t egid = 0;
-};
-std::atomic<bool> g_idsKnown{false};
-OwnIds g_ids;
 
 const OwnIds& Ids() {
   if (!g_idsKnown.load(std::memory_order_acquire)) {
@@ -189,6 +171,69 @@ int SyncFolderOf(const std::string& path) {
   return fsync(fd.Get()) == 0 ? 0 : errno;
 }
 
+int CopyAttributes(int out, const struct stat& st) {
+  // Owner first: a change of owner clears set-id bits that the mode then restores.
+  if (st.st_uid != Ids().euid || st.st_gid != Ids().egid) {
+    if (fchown(out, st.st_uid, st.st_gid) != 0) {
+      // Only root may give files away; others keep their own ownership.
+    }
+  }
+  if (fchmod(out, st.st_mode & 07777) != 0) return errno;
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return futimens(out, times) == 0 ? 0 : errno;
+}
+
+// True when the name no longer holds the data that was copied: written to since, or replaced by
+// another file (editors and EXIF tools save under a temporary name and rename over the photo).
+bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
+  struct stat now {};
+  if (stat(source.c_str(), &now) != 0) return false;  // gone: unlink reports it
+  return now.st_dev != copied.st_dev || now.st_ino != copied.st_ino || now.st_size != copied.st_size ||
+         now.st_mtim.tv_sec != copied.st_mtim.tv_sec || now.st_mtim.tv_nsec != copied.st_mtim.tv_nsec;
+}
+
+// True when `path` is not there while its folder is: taken away, not merely out of reach with
+// its card (a folder gone with its card says nothing about the file).
+bool SurelyGone(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) return false;
+  const std::string folder = SplitPath(path).folder;
+  return stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int RemoveMovedSource(const std::string& source, const struct stat& copied, const std::string& placed,
+                      Collision collision, int pin, const std::function<bool(const std::string&)>* takes,
+                      std::string* renamed) {
+  int e = Fault(FileStep::DeleteSource);
+  // Deleting a source that changed after it was read would lose the change.
+  if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
+  if (pin >= 0) close(pin);
+  if (e == 0)
+    e = RemoveSourceIfUnchanged(source, [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
+  if (e == ENOENT && SurelyGone(source)) {
+    // Renamed while its copy was made: still this photo, which a pass would take again under
+    // its new name. It goes as the source would have, or stays with its copy taken back.
+    // Not found: gone already (taken by another program), and the copy is the only one left.
+    const FileIdentity was{static_cast<uint64_t>(copied.st_dev), static_cast<uint64_t>(copied.st_ino),
+                           static_cast<uint64_t>(copied.st_size),
+                           int64_t{copied.st_mtim.tv_sec} * 1'000'000'000 + copied.st_mtim.tv_nsec};
+    const std::string other = takes && *takes ? FindRenamed(source, was, *takes) : std::string();
+    e = other.empty() ? 0 : RemoveSourceIfUnchanged(other, [&](const std::string& at) {
+      return !ChangedSinceCopy(at, copied);
+    });
+    if (e == ENOENT) e = EBUSY;
+    if (e == 0 && renamed) *renamed = other;
+  }
+  // Take the copy back: the failed move leaves the file where it was, once. A replaced file
+  // is gone already; its complete successor stays rather than leave nothing under the name.
+  if (e != 0 && collision != Collision::Replace) unlink(placed.c_str());
+  return e;
+}
+
+}  // namespace file_ops_detail
+
+namespace {
+
 // The copy steps shared by CopyFile and the cross-file-system move. The folder is synced as
 // well: callers delete sources after a copy, and the copy's name must survive a power cut.
 int CopyToPlace(const std::string& source, const std::string& target, Collision collision,
@@ -206,19 +251,7 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
   Fd out(OpenTemp(SplitPath(target).folder, tempPath));
   if (out.Get() < 0) return errno;
   int e = CopyData(in.Get(), out.Get());
-  if (e == 0) {
-    // Owner first: a change of owner clears set-id bits that the mode then restores.
-    if (st.st_uid != Ids().euid || st.st_gid != Ids().egid) {
-      if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
-        // Only root may give files away; others keep their own ownership.
-      }
-    }
-    if (fchmod(out.Get(), st.st_mode & 07777) != 0) e = errno;
-  }
-  if (e == 0) {
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (futimens(out.Get(), times) != 0) e = errno;
-  }
+  if (e == 0) e = CopyAttributes(out.Get(), st);
   if (e == 0) e = Fault(FileStep::Sync);
   if (e == 0 && fsync(out.Get()) != 0) e = errno;
   int closeErr = out.Close();
@@ -242,24 +275,6 @@ int CopyToPlace(const std::string& source, const std::string& target, Collision 
   return 0;
 }
 
-// True when the name no longer holds the data that was copied: written to since, or replaced by
-// another file (editors and EXIF tools save under a temporary name and rename over the photo).
-bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
-  struct stat now {};
-  if (stat(source.c_str(), &now) != 0) return false;  // gone: unlink reports it
-  return now.st_dev != copied.st_dev || now.st_ino != copied.st_ino || now.st_size != copied.st_size ||
-         now.st_mtim.tv_sec != copied.st_mtim.tv_sec || now.st_mtim.tv_nsec != copied.st_mtim.tv_nsec;
-}
-
-// True when `path` is not there while its folder is: taken away, not merely out of reach with
-// its card (a folder gone with its card says nothing about the file).
-bool SurelyGone(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) return false;
-  const std::string folder = SplitPath(path).folder;
-  return stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 int MoveAcross(const std::string& source, const std::string& target, Collision collision,
                std::string& placed) {
   // Held open until the check below: FAT file systems give an inode that left the cache a new
@@ -269,20 +284,7 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
   std::string made;
   struct stat copied {};
   if (int e = CopyToPlace(source, target, collision, made, &copied)) return e;
-  int e = Fault(FileStep::DeleteSource);
-  // Deleting a source that changed after it was read would lose the change.
-  if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
-  if (pin.Get() >= 0) pin.Close();
-  if (e == 0)
-    e = RemoveSourceIfUnchanged(source, [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
-  // Gone already (taken by another program): the copy is the only one left, and stays.
-  if (e == ENOENT && SurelyGone(source)) e = 0;
-  if (e != 0) {
-    // Take the copy back: the failed move leaves the file where it was, once. A replaced file
-    // is gone already; its complete successor stays rather than leave nothing under the name.
-    if (collision != Collision::Replace) unlink(made.c_str());
-    return e;
-  }
+  if (int e = RemoveMovedSource(source, copied, made, collision, pin.Release())) return e;
   placed = std::move(made);
   return 0;
 }
@@ -436,210 +438,6 @@ bool MoveFile(const std::string& source, const std::string& target, Collision co
   return true;
 }
 
-// --- Copies made durable together -------------------------------------------------------------
-
-namespace {
-int ReadLockTest(int fd);
-}  // namespace
-
-CopyBatch::~CopyBatch() {
-  Clear();
-}
-
-// The calls each copy makes, and why: open the source (it also serves the in-use test) and
-// fstat it; the in-use test (a read lease and a shared flock) where asked; create the hidden
-// name in the target folder, since nothing may appear under the final name before it is
-// complete and durable; copy the data; owner, mode and times; fstat the copy for its file
-// system; close both. Once per batch: syncfs, then a rename into place per file (the name
-// appears only with durable data behind it) and an fsync per target folder (so that the name
-// itself survives a power cut before any source is removed).
-const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::string& target,
-                                       Collision collision, bool testInUse) {
-  if (m_entries.empty()) m_startNs = NowNs();
-  Entry& entry = m_entries.emplace_back();
-  entry.source = source;
-  entry.target = target;
-  entry.collision = collision;
-  auto fail = [&entry](int e) -> const Entry& {
-    if (!entry.temp.empty()) unlink(entry.temp.c_str());
-    entry.temp.clear();
-    entry.err = e;
-    return entry;
-  };
-  Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (in.Get() < 0) return fail(errno);
-  struct stat st {};
-  if (fstat(in.Get(), &st) != 0) return fail(errno);
-  if (S_ISDIR(st.st_mode)) return fail(EISDIR);
-  if (!S_ISREG(st.st_mode)) return fail(EINVAL);
-  const bool large = static_cast<uint64_t>(st.st_size) >= kEarlyWriteBackBytes;
-  if (testInUse) {
-    if (int e = ReadLockTest(in.Get())) {
-      entry.inUse = e == EBUSY;
-      return fail(e);
-    }
-    // A writer that opens the file meanwhile waits for the lease: not through a long copy.
-    if (large || m_moving) fcntl(in.Get(), F_SETLEASE, F_UNLCK);
-  }
-  if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
-  entry.sourceDevice = st.st_dev;
-  entry.sourceInode = st.st_ino;
-  entry.sourceSize = static_cast<uint64_t>(st.st_size);
-  entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
-  Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
-  if (out.Get() < 0) return fail(errno);
-  int e = CopyData(in.Get(), out.Get());
-  if (e == 0 && (st.st_uid != Ids().euid || st.st_gid != Ids().egid)) {
-    if (fchown(out.Get(), st.st_uid, st.st_gid) != 0) {
-      // Only root may give files away; others keep their own ownership.
-    }
-  }
-  if (e == 0 && fchmod(out.Get(), st.st_mode & 07777) != 0) e = errno;
-  struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (e == 0 && futimens(out.Get(), times) != 0) e = errno;
-  struct stat made {};
-  if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
-  // Start writing a large file out now, without waiting: the shared flush then finds little
-  // left to do (see kEarlyWriteBackBytes).
-  if (e == 0 && large) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-  int closeErr = out.Close();
-  if (e == 0) e = closeErr;
-  if (e != 0) return fail(e);
-  entry.device = made.st_dev;
-  // See MoveAcross: FAT gives an inode that left the cache a new number.
-  if (m_moving) entry.pin = dup(in.Get());
-  m_bytes += static_cast<uint64_t>(st.st_size);
-  return entry;
-}
-
-bool CopyBatch::Full() const {
-  constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
-  constexpr int64_t kMaxNs = 1'000'000'000;
-  return m_entries.size() >= (m_moving ? kMaxFiles : kMaxCopyFiles) || m_bytes >= kMaxBytes ||
-         (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
-}
-
-void CopyBatch::Flush() {
-  // One flush per file system: syncfs through any copy on it; where that fails, each file.
-  std::vector<uint64_t> flushed;
-  for (Entry& entry : m_entries) {
-    if (entry.err != 0 || entry.temp.empty()) continue;
-    bool seen = false;
-    for (uint64_t d : flushed) seen = seen || d == entry.device;
-    if (seen) continue;
-    flushed.push_back(entry.device);
-    int e = Fault(FileStep::Sync);
-    if (e == 0) {
-      Fd fd(open(entry.temp.c_str(), O_RDONLY | O_CLOEXEC));
-      if (fd.Get() < 0 || syncfs(fd.Get()) != 0) {
-        for (Entry& other : m_entries) {
-          if (other.err != 0 || other.temp.empty() || other.device != entry.device) continue;
-          Fd f(open(other.temp.c_str(), O_RDONLY | O_CLOEXEC));
-          if (f.Get() < 0 || fsync(f.Get()) != 0) other.err = errno ? errno : EIO;
-        }
-      }
-    }
-    if (e != 0) {
-      for (Entry& other : m_entries) {
-        if (other.err == 0 && !other.temp.empty() && other.device == entry.device) other.err = e;
-      }
-    }
-  }
-}
-
-void CopyBatch::Place() {
-  std::vector<std::string> folders;
-  for (Entry& entry : m_entries) {
-    if (entry.temp.empty()) continue;
-    int e = entry.err;
-    if (e == 0) e = Fault(FileStep::Place);
-    std::string made;
-    if (e == 0) e = PlaceByRename(entry.temp, entry.target, entry.collision, made);
-    if (e != 0) {
-      unlink(entry.temp.c_str());
-      entry.err = e;
-    } else {
-      entry.placed = std::move(made);
-      bool seen = false;
-      for (const std::string& f : folders)
-        seen = seen || SplitPath(f).folder == SplitPath(entry.placed).folder;
-      if (!seen) folders.push_back(entry.placed);  // one file per folder stands for it
-    }
-    entry.temp.clear();
-  }
-  for (const std::string& sample : folders) {
-    int e = Fault(FileStep::SyncFolder);
-    if (e == 0) e = SyncFolderOf(sample);
-    if (e == 0) continue;
-    const std::string folder = SplitPath(sample).folder;
-    for (Entry& entry : m_entries) {
-      if (entry.placed.empty() || SplitPath(entry.placed).folder != folder) continue;
-      // A new name is taken back; a replaced file is gone already, so its complete successor stays.
-      if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());
-      entry.placed.clear();
-      entry.err = e;
-    }
-  }
-}
-
-void CopyBatch::RemoveSources() {
-  std::vector<std::string> folders;
-  for (Entry& entry : m_entries) {
-    if (entry.placed.empty()) continue;
-    int e = Fault(FileStep::DeleteSource);
-    struct stat copied {};
-    copied.st_dev = entry.sourceDevice;
-    copied.st_ino = entry.sourceInode;
-    copied.st_size = static_cast<off_t>(entry.sourceSize);
-    // Rounded down, as stat gives times before 1970.
-    int64_t nsec = entry.sourceModTimeNs % 1'000'000'000;
-    if (nsec < 0) nsec += 1'000'000'000;
-    copied.st_mtim.tv_sec = static_cast<time_t>((entry.sourceModTimeNs - nsec) / 1'000'000'000);
-    copied.st_mtim.tv_nsec = static_cast<long>(nsec);
-    // Deleting a source that changed after it was read would lose the change.
-    if (e == 0 && ChangedSinceCopy(entry.source, copied)) e = EBUSY;
-    if (entry.pin >= 0) close(entry.pin);
-    entry.pin = -1;
-    if (e == 0) {
-      e = RemoveSourceIfUnchanged(entry.source,
-                                  [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
-    }
-    if (e == ENOENT && SurelyGone(entry.source)) {
-      // Renamed while its copy was made: still this photo, which a pass would take again under
-      // its new name. It goes as the source would have, or stays with its copy taken back.
-      // Not found: gone already (taken by another program), and the copy is the only one left.
-      const FileIdentity was{entry.sourceDevice, entry.sourceInode, entry.sourceSize, entry.sourceModTimeNs};
-      const std::string renamed = m_takes ? FindRenamed(entry.source, was, m_takes) : std::string();
-      e = renamed.empty() ? 0 : RemoveSourceIfUnchanged(renamed, [&](const std::string& at) {
-        return !ChangedSinceCopy(at, copied);
-      });
-      if (e == ENOENT) e = EBUSY;
-      if (e == 0) entry.renamed = renamed;
-    }
-    if (e != 0) {
-      // As in MoveAcross: the failed move leaves the file where it was, once.
-      if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());
-      entry.placed.clear();
-      entry.err = e;
-      continue;
-    }
-    bool seen = false;
-    for (const std::string& f : folders) seen = seen || SplitPath(f).folder == SplitPath(entry.source).folder;
-    if (!seen) folders.push_back(entry.source);
-  }
-  // So that a power cut cannot bring back a source whose move was reported.
-  for (const std::string& sample : folders) SyncFolderOf(sample);
-}
-
-void CopyBatch::Clear() {
-  for (Entry& entry : m_entries) {
-    if (!entry.temp.empty()) unlink(entry.temp.c_str());
-    if (entry.pin >= 0) close(entry.pin);
-  }
-  m_entries.clear();
-  m_bytes = 0;
-}
-
 std::string HiddenTempName(const std::string& folder, std::string_view kind) {
   static std::atomic<unsigned> counter{0};
   std::string name = folder + ".brisko-" + std::to_string(Ids().pid) + "-";
@@ -658,7 +456,8 @@ pid_t HiddenTempWriter(std::string_view name) {
   if (name.substr(0, kTag.size()) == kTag) name.remove_prefix(kTag.size());
   pid_t pid = 0;
   size_t digits = 0;
-  for (; digits < name.size() && digits < 9 && std::isdigit(static_cast<unsigned char>(name[digits])); ++digits)
+  for (; digits < name.size() && digits < 9 && std::isdigit(static_cast<unsigned char>(name[digits]));
+       ++digits)
     pid = pid * 10 + (name[digits] - '0');
   if (digits == 0 || digits >= name.size() || name[digits] != '-') return 0;
   return pid;
@@ -847,16 +646,14 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   return true;
 }
 
-namespace {
-// 0 when no other process has the regular file open at `fd` for writing, else EBUSY (or the
-// errno of the flock).
+namespace file_ops_detail {
 int ReadLockTest(int fd) {
   // A read lease is refused while any other process has the file open for writing.
   if (LeaseTest(fd, F_RDLCK) != 0) return EBUSY;
   if (flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
   return 0;
 }
-}  // namespace
+}  // namespace file_ops_detail
 
 bool CanReadUnwritten(const std::string& path, int* err) {
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/path_util.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -68,14 +69,7 @@ Logger::~Logger() {
 }
 
 std::string Logger::DefaultFolder() {
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && *home ? home : ".") + "/.local/state";
-  }
-  return base + "/BriskoLogs/";
+  return XdgBaseFolder("XDG_STATE_HOME", ".local/state") + "/BriskoLogs/";
 }
 
 const char* Logger::LevelText(int level) {

@@ -1,5 +1,7 @@
 #include "support/path_util.h"
 
+#include <cstdlib>
+
 #include "support/text.h"
 
 namespace brisko {
@@ -50,6 +52,12 @@ std::string CollisionName(std::string_view path, int n) {
 
 bool IsProcessingFolder(std::string_view folder) {
   return EqualsNoCase(SplitPath(TrimTrailingSeparators(folder)).extension, ".processing");
+}
+
+std::string XdgBaseFolder(const char* variable, std::string_view underHome) {
+  if (const char* xdg = std::getenv(variable); xdg && *xdg) return xdg;
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/" + std::string(underHome);
 }
 
 }  // namespace brisko

@@ -28,6 +28,10 @@ std::string JoinPath(std::string_view folder, std::string_view name);
 // The name a copy takes when `path` is taken: "folder/name (n).ext".
 std::string CollisionName(std::string_view path, int n);
 
+// An XDG base folder: $variable when it is set and not empty, else $HOME/`underHome` ("." for
+// an unset home).
+std::string XdgBaseFolder(const char* variable, std::string_view underHome);
+
 // A folder whose own name ends in ".processing" (any case) belongs to a program still working
 // in it: an action does not take files from it.
 bool IsProcessingFolder(std::string_view folder);

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "support/path_util.h"
+
 namespace brisko {
 namespace {
 
@@ -133,14 +135,7 @@ SettingsStore::~SettingsStore() {
 
 std::string SettingsStore::DefaultPath() {
   if (const char* env = std::getenv("BRISKO_STORE"); env && *env) return env;
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && *home ? home : ".") + "/.config";
-  }
-  return base + "/brisko/settings.db";
+  return XdgBaseFolder("XDG_CONFIG_HOME", ".config") + "/brisko/settings.db";
 }
 
 bool SettingsStore::IsOpen() const {

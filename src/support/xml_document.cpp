@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "support/xml_escape.h"
+
 namespace brisko {
 namespace {
 
@@ -225,31 +227,7 @@ std::string XmlDocument::GetData() const {
     const size_t end = content.find("]]>", k + 9);
     if (end != std::string_view::npos) return std::string(content.substr(k + 9, end - k - 9));
   }
-  static constexpr struct {
-    std::string_view entity;
-    char c;
-  } kEntities[] = {{"&lt;", '<'}, {"&amp;", '&'}, {"&gt;", '>'}, {"&apos;", '\''}, {"&quot;", '"'}};
-  std::string out;
-  out.reserve(content.size());
-  size_t i = 0;
-  while (i < content.size()) {
-    const size_t amp = content.find('&', i);
-    if (amp == std::string_view::npos) {
-      out.append(content.substr(i));
-      break;
-    }
-    out.append(content.substr(i, amp - i));
-    out += '&';
-    i = amp + 1;
-    for (const auto& entity : kEntities) {
-      if (content.substr(amp).starts_with(entity.entity)) {
-        out.back() = entity.c;
-        i = amp + entity.entity.size();
-        break;
-      }
-    }
-  }
-  return out;
+  return UnescapeNamed(content);
 }
 
 }  // namespace brisko

@@ -80,14 +80,16 @@ size_t NumericReference(std::string_view in, uint32_t& code) {
 
 }  // namespace
 
-bool UnescapeText(const std::string& text, std::string& out, std::string* bad) {
+namespace {
+
+// As UnescapeText; numeric references are decoded only when `numeric`.
+bool Unescape(std::string_view in, bool numeric, std::string& out, std::string* bad) {
   static constexpr struct {
     std::string_view entity;
     char c;
   } kEntities[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
   out.clear();
-  out.reserve(text.size());
-  const std::string_view in(text);
+  out.reserve(in.size());
   size_t i = 0;
   while (i < in.size()) {
     const size_t amp = in.find('&', i);
@@ -99,7 +101,7 @@ bool UnescapeText(const std::string& text, std::string& out, std::string* bad) {
     const std::string_view rest = in.substr(amp);
     i = amp + 1;
     uint32_t code = 0;
-    if (const size_t n = NumericReference(rest, code)) {
+    if (const size_t n = numeric ? NumericReference(rest, code) : 0) {
       if (!IsXmlChar(code)) {
         if (bad) *bad = std::string(rest.substr(0, std::min<size_t>(n, 24)));
         return false;
@@ -118,6 +120,18 @@ bool UnescapeText(const std::string& text, std::string& out, std::string* bad) {
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool UnescapeText(const std::string& text, std::string& out, std::string* bad) {
+  return Unescape(text, true, out, bad);
+}
+
+std::string UnescapeNamed(std::string_view text) {
+  std::string out;
+  Unescape(text, false, out, nullptr);
+  return out;
 }
 
 }  // namespace brisko

@@ -2,6 +2,7 @@
 // Entity handling for the settings backup. Text is UTF-8 throughout, so the code-page
 // conversions that other stations make on these texts are the identity here.
 #include <string>
+#include <string_view>
 
 namespace brisko {
 
@@ -14,5 +15,7 @@ std::string EscapeText(const std::string& text);
 // writes them; any other "&" is kept as it stands. False, with the reference in `bad`, for a
 // numeric reference that names no character XML allows (NUL, a surrogate, beyond U+10FFFF).
 bool UnescapeText(const std::string& text, std::string& out, std::string* bad = nullptr);
+// Only the five named references, as above; numeric ones are kept as they stand.
+std::string UnescapeNamed(std::string_view text);
 
 }  // namespace brisko

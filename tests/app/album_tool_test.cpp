@@ -5,27 +5,16 @@
 #include <cstdio>
 #include <fstream>
 
+#include "app/program_runner.h"
 #include "common/temp_dir.h"
 
 namespace brisko {
 namespace {
 
-struct Result {
-  int rc = -1;
-  std::string out;
-};
+using Result = test::ProgramResult;
 
 Result RunTool(const std::string& args) {
-  Result r;
-  FILE* p = popen(
-      (std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") + BRISKO_BINARY + " " + args + " 2>&1").c_str(),
-      "r");
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return test::RunProgram("env -u DISPLAY -u WAYLAND_DISPLAY ", args);
 }
 
 const std::string kExample = std::string(BRISKO_TEST_DATA) + "/../../examples/date_frame/album.xml";

@@ -6,31 +6,21 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/program_runner.h"
 #include "common/temp_dir.h"
 #include "support/settings_store.h"
 
 namespace brisko {
 namespace {
 
-struct Result {
-  int rc = -1;
-  std::string out;
-};
+using Result = test::ProgramResult;
 
 class TheBackupOptions : public ::testing::Test {
  protected:
   Result Run(const std::string& args) {
-    const std::string env =
-        "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR=" + dir.Path() +
-        " XDG_STATE_HOME=" + dir.Path() + "/state ";
-    Result r;
-    FILE* p = popen((env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = pclose(p);
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return test::RunProgram("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR=" +
+                                dir.Path() + " XDG_STATE_HOME=" + dir.Path() + "/state ",
+                            args);
   }
 
   static void Dump(SettingsStore& s, const std::string& path, std::vector<std::string>& out) {

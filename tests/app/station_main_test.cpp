@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "app/program_runner.h"
 #include "common/temp_dir.h"
 #include "engine/action.h"
 #include "support/settings_store.h"
@@ -17,41 +18,9 @@
 namespace brisko {
 namespace {
 
-struct Result {
-  int rc = -1;
-  std::string out;
-};
-
-// Starts the program with its stdout and stderr on a pipe; returns the pid.
-pid_t Spawn(const std::string& command, int& outFd) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  outFd = out[0];
-  return pid;
-}
-
-// Reads the child's output until `text` shows up (or the output ends).
-bool ReadUntil(int fd, std::string& seen, const std::string& text) {
-  char buf[1024];
-  while (seen.find(text) == std::string::npos) {
-    // A station that hangs fails the test instead of stalling the whole suite.
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 60'000) <= 0) return false;
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    seen.append(buf, size_t(n));
-  }
-  return true;
-}
+using test::ReadUntil;
+using test::Spawn;
+using Result = test::ProgramResult;
 
 class TheProgram : public ::testing::Test {
  protected:
@@ -62,16 +31,7 @@ class TheProgram : public ::testing::Test {
   std::string Store() const { return m_dir / "settings.db"; }
 
   Result Run(const std::string& args) { return RunWith(m_env, args); }
-  Result RunWith(const std::string& env, const std::string& args) {
-    Result r;
-    FILE* p = popen((env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-  }
+  Result RunWith(const std::string& env, const std::string& args) { return test::RunProgram(env, args); }
 
   // Actions as the editor would leave them: written through the store API.
   void WriteActions(const std::vector<std::pair<std::string, int>>& actions) {
@@ -211,20 +171,11 @@ TEST_F(TheProgram, ARequestThatRunsNothingSaysSo) {
 
 TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   WriteActions({{"Alpha", kScheduleContinuous}, {"Cmd", kScheduleOnCommand}});
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    std::string cmd = m_env + BRISKO_BINARY + " --headless";
-    execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
+  int out = -1;
+  const pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless", out);
+  ASSERT_GT(pid, 0);
   std::string seen;
-  ASSERT_TRUE(ReadUntil(out[0], seen, "Actions starting in 5s...\n")) << seen;
+  ASSERT_TRUE(ReadUntil(out, seen, "Actions starting in 5s...\n")) << seen;
 
   Result second = Run("");  // a second start finds the station and ends
   EXPECT_EQ(second.rc, 0) << second.out;
@@ -240,18 +191,18 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
     EXPECT_NE(refused.out.find("already running"), std::string::npos) << refused.out;
     Result forwarded = RunWith(other, "--command 1");
     EXPECT_EQ(forwarded.rc, 0) << forwarded.out;
-    EXPECT_TRUE(ReadUntil(out[0], seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
+    EXPECT_TRUE(ReadUntil(out, seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
     seen.clear();
   }
   Result cmd = Run("--command 1");
   EXPECT_EQ(cmd.rc, 0) << cmd.out;
-  EXPECT_TRUE(ReadUntil(out[0], seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
+  EXPECT_TRUE(ReadUntil(out, seen, "Executing Command: Command 1 - Running action: Cmd\n")) << seen;
 
   kill(pid, SIGTERM);
-  EXPECT_TRUE(ReadUntil(out[0], seen, "Application entering shutdown actions...\n")) << seen;
+  EXPECT_TRUE(ReadUntil(out, seen, "Application entering shutdown actions...\n")) << seen;
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  close(out[0]);
+  close(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
   EXPECT_NE(seen.find("Shutdown requested\n"), std::string::npos);
   EXPECT_EQ(StoredInt("Action_1", "m_iFileCounter"), 5);
@@ -262,25 +213,16 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
 }
 
 TEST_F(TheProgram, AHeadlessStationWithoutActionsSaysHowToAddSome) {
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    execl("/bin/sh", "sh", "-c", ("exec " + m_env + BRISKO_BINARY + " --headless").c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
+  int out = -1;
+  const pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless", out);
+  ASSERT_GT(pid, 0);
   std::string seen;
-  EXPECT_TRUE(ReadUntil(out[0], seen, "Actions starting in 5s...\n")) << seen;
+  EXPECT_TRUE(ReadUntil(out, seen, "Actions starting in 5s...\n")) << seen;
   kill(pid, SIGTERM);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ReadUntil(out[0], seen, "\x01");  // the rest
-  close(out[0]);
+  ReadUntil(out, seen, "\x01");  // the rest
+  close(out);
   EXPECT_NE(
       seen.find("No actions: the station runs nothing until some are added\n  Add or enable them in the "
                 "window (Settings > Configure actions...), or restore a backup with --restore FILE\n"),
@@ -306,25 +248,16 @@ TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {
   mkdir((m_dir / "in").c_str(), 0755);
   mkdir((m_dir / "out").c_str(), 0755);
   test::WriteFile(m_dir / "in/a.jpg", "a");
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    execl("/bin/sh", "sh", "-c", ("exec " + m_env + BRISKO_BINARY + " --headless").c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
+  int out = -1;
+  const pid_t pid = Spawn(m_env + BRISKO_BINARY + " --headless", out);
+  ASSERT_GT(pid, 0);
   std::string seen;
-  const bool ended = ReadUntil(out[0], seen, "Application entering shutdown actions...\n");
+  const bool ended = ReadUntil(out, seen, "Application entering shutdown actions...\n");
   EXPECT_TRUE(ended) << seen;
   if (!ended) kill(pid, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  close(out[0]);
+  close(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
   EXPECT_NE(seen.find("left running)\n"), std::string::npos) << seen;
   const std::string hung = test::ReadFile(pidFile);

@@ -128,17 +128,6 @@ TEST(JpegExifFile, WriteThenAppendScanDataMakesTheSameFile) {
   EXPECT_FALSE(fs::exists(dir / "missing.jpg"));
 }
 
-TEST(JpegExifFile, ReplicatingFromAPhotoWithoutExifAddsNoBlock) {
-  test::TempDir dir;
-  test::Save(dir / "plain.jpg", test::MakeJpeg(20, 10));
-  test::Save(dir / "image.jpg", test::MakeJpeg(30, 10));
-  ASSERT_TRUE(ReplicateExif(dir / "plain.jpg", dir / "image.jpg", dir / "out.jpg", 1));
-  JpegExifFile f;
-  ASSERT_TRUE(f.Parse(dir / "out.jpg"));
-  EXPECT_EQ(f.byteOrder, 0);
-  EXPECT_EQ(f.frameWidth, 30);
-}
-
 TEST(JpegExifFile, GpsReferencesOtherThanCapitalNorEastNegate) {
   test::TempDir dir;
   struct Row {
@@ -253,36 +242,6 @@ TEST(JpegExifFile, MakerNoteStaysAtItsOffsetWhenTheBlockGrows) {
   std::string text;
   ASSERT_TRUE(f.GetUserComment(text));
   EXPECT_EQ(text, std::string(300, 'c'));
-}
-
-TEST(JpegExifFile, TracesGoToTheHookOnly) {
-  test::TempDir dir;
-  test::Save(dir / "a.jpg", FullExifJpeg('M'));
-  std::vector<std::string> lines;
-  SetDebugTraceHook([&](const std::string& s) { lines.push_back(s); });
-  JpegExifFile f;
-  EXPECT_TRUE(f.Parse(dir / "a.jpg"));
-  SetDebugTraceHook(nullptr);
-  auto has = [&](const std::string& s) { return std::find(lines.begin(), lines.end(), s) != lines.end(); };
-  EXPECT_TRUE(has("Tiff Header Byte Align = Motorola"));
-  EXPECT_TRUE(has("Invalid Exif Header"));  // the XMP block
-  EXPECT_TRUE(has("Image Dimensions from SOF: 64 x 48 pixels"));
-  EXPECT_TRUE(has("Camera make: 101"));
-}
-
-TEST(JpegExifFile, CameraMakeCodes) {
-  test::TempDir dir;
-  std::pair<const char*, int> rows[] = {{"FUJIFILM", 100}, {"Canon", 101},  {"SONY", 102},  {"OLYMPUS", 103},
-                                        {"RICOH", 104},    {"PENTAX", 105}, {"nikon", 106}, {"Kodak", 107},
-                                        {"Apple", 108},    {"Ab", 108}};
-  for (auto [make, code] : rows) {
-    TiffBuilder t('I');
-    t.ifd0 = {t.Ascii(0x010F, make)};
-    test::Save(dir / "k.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
-    JpegExifFile f;
-    ASSERT_TRUE(f.Parse(dir / "k.jpg"));
-    EXPECT_EQ(f.cameraMake, code) << make;
-  }
 }
 
 // ---- changed in place, appended to, never laid out anew ----

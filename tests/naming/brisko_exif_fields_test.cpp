@@ -41,14 +41,6 @@ TEST(ABriskoExifBlock, IsBuiltInTheFixedOrderWithEmptyValuesLeftOut) {
   EXPECT_EQ(back, all);
 }
 
-TEST(ABriskoExifBlock, WritesNoBatchIdOfZeroOrBelow) {
-  BriskoExifFields f;
-  f.m_iBatchID = 0;
-  EXPECT_EQ(f.BuildBlock(), "BriskoExif:");
-  f.m_iBatchID = -3;
-  EXPECT_EQ(f.BuildBlock(), "BriskoExif:");
-}
-
 TEST(ABriskoExifBlock, ParsesLenientlyAsDocumented) {
   struct Case {
     const char* comment;
@@ -190,20 +182,6 @@ TEST(TheCopyMoveFilling, KeepsTheFirstNameAndOverwritesTheCurrentValues) {
   EXPECT_EQ(f.m_strCardID, "");
   EXPECT_EQ(f.m_strIDFilepath, "/card/ID.TXT");
   EXPECT_EQ(f.m_iBatchID, 9);
-}
-
-TEST(ACustomMap, ConvertsMergesAndAssigns) {
-  BriskoExifCustomMap a;
-  a.FromText("x=1|y=2|");
-  BriskoExifCustomMap b;
-  b.FromText("y=3|z=4|");
-  BriskoExifCustomMap merged = a;
-  merged.Merge(b);
-  EXPECT_EQ(merged.ToText(), "x=1|y=3|z=4|");
-  merged.Assign(a);
-  EXPECT_EQ(merged.ToText(), "x=1|y=2|");
-  merged.FromText("");
-  EXPECT_TRUE(merged.Empty());
 }
 
 TEST(TheActionCustomFields, RoundTripAndFeedTheKnownNames) {

@@ -307,23 +307,6 @@ TEST_F(NamingTest, AddComponentRefusesEmptyTextsAndUnknownIds) {
   EXPECT_EQ(s.m_ComponentArray.size(), 1u);
 }
 
-TEST(TheComponentTables, HoldEveryEntryWithItsTexts) {
-  EXPECT_EQ(NameTemplate::ComponentCount(TemplateKind::kRename), 60);
-  EXPECT_EQ(NameTemplate::ComponentCount(TemplateKind::kSubfolder), 54);
-  EXPECT_STREQ(NameTemplate::MenuText(TemplateKind::kRename, 35),
-               "13 EXIF Date (JPG Only) Date picture taken  (yyyy-mm-dd)");
-  EXPECT_STREQ(NameTemplate::MenuText(TemplateKind::kRename, 59), "60 BriskoEXIFCustomField");
-  EXPECT_STREQ(NameTemplate::MenuText(TemplateKind::kSubfolder, 27), "32 Directory separator - \\");
-  EXPECT_STREQ(NameTemplate::DisplayToken(TemplateKind::kSubfolder, 27), "\\");
-  EXPECT_STREQ(NameTemplate::MenuText(TemplateKind::kSubfolder, 53), "53 BriskoEXIFCustomField");
-  EXPECT_STREQ(NameTemplate::MenuText(TemplateKind::kSubfolder, 54), "");
-  for (TemplateKind kind : {TemplateKind::kRename, TemplateKind::kSubfolder}) {
-    for (int id = 0; id < NameTemplate::ComponentCount(kind); ++id) {
-      EXPECT_GT(std::string(NameTemplate::MenuText(kind, id)).size(), 3u) << id;
-    }
-  }
-}
-
 class TemplateStoreTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(store.Open(dir / "s.db")); }

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "common/temp_dir.h"
-#include "support/file_ops.h"
+#include "support/copy_batch.h"
 #include "support/file_test_util.h"
 #include "support/path_util.h"
 

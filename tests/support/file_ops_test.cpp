@@ -36,19 +36,6 @@ FileFaultHook FailNth(FileStep step, int n, int err) {
 
 // --- Causes -----------------------------------------------------------------------------------
 
-TEST(AFileCause, mapsErrnoOntoTheFifteenCauses) {
-  const std::pair<int, int> rows[] = {{0, 0},       {ENOENT, 2},  {ENOTDIR, 3}, {ENAMETOOLONG, 3},
-                                      {EMFILE, 4},  {ENFILE, 4},  {EACCES, 5},  {EPERM, 5},
-                                      {EROFS, 5},   {EBUSY, 5},   {EBADF, 6},   {EIO, 10},
-                                      {ENOSPC, 13}, {EDQUOT, 13}, {EINVAL, 1},  {EXDEV, 1}};
-  for (auto [err, cause] : rows) EXPECT_EQ(FileCauseFromErrno(err), cause) << err;
-  EXPECT_STREQ(FileCauseText(2), "The file could not be located.");
-  EXPECT_STREQ(FileCauseText(13), "The disk is full.");
-  EXPECT_STREQ(FileCauseText(14), "The end of file was reached.");
-  EXPECT_STREQ(FileCauseText(15), "");
-  EXPECT_STREQ(FileCauseText(-1), "");
-}
-
 TEST(AFileDeletion, reportsCauseAndSystemTextOfAFailure) {
   test::TempDir dir;
   FileFailure failure;
@@ -227,20 +214,6 @@ TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
   }
 }
 
-TEST(AFileCopy, ontoAFullFileSystemFailsWithDiskFullAndLeavesNothing) {
-  test::TempDir dir;
-  test::SmallTmpfs full(dir / "small");
-  if (!full.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here; the fault seam covers disk full";
-  std::string src = dir / "big.jpg";
-  WriteFile(src, std::string(1 << 20, 'b'));
-  int err = 0;
-  EXPECT_FALSE(CopyFile(src, full.Path() + "/big.jpg", Collision::Replace, nullptr, &err));
-  EXPECT_EQ(err, ENOSPC);
-  EXPECT_EQ(FileCauseFromErrno(err), 13);
-  EXPECT_TRUE(Names(full.Path()).empty());
-  EXPECT_EQ(ReadFile(src).size(), 1u << 20);
-}
-
 // --- Move -------------------------------------------------------------------------------------
 
 TEST(AFileMove, withinOneFileSystemNeverReplacesUnlessAsked) {
@@ -406,17 +379,6 @@ TEST_F(ACrossFileSystemMove, offWriteProtectedMediaCopiesNothing) {
   FileFailure failure;
   EXPECT_FALSE(DeleteFile(m_dst / "card/x.jpg", &failure));
   EXPECT_EQ(failure.cause, 5);
-}
-
-TEST_F(ACrossFileSystemMove, ontoAFullFileSystemKeepsTheSource) {
-  test::SmallTmpfs full(m_dst / "small");
-  if (!full.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here; the fault seam covers disk full";
-  WriteFile(m_file, std::string(1 << 20, 'b'));
-  int err = 0;
-  EXPECT_FALSE(MoveFile(m_file, full.Path() + "/x.jpg", Collision::Rename, nullptr, &err));
-  EXPECT_EQ(err, ENOSPC);
-  EXPECT_EQ(ReadFile(m_file).size(), 1u << 20);
-  EXPECT_TRUE(Names(full.Path()).empty());
 }
 
 // --- Folders ----------------------------------------------------------------------------------

@@ -308,15 +308,6 @@ TEST(ARegExpParse, replacesThePreviousProgram) {
   EXPECT_FALSE(re.Match(nullptr));
 }
 
-TEST(ARegExpErrorText, hasTheStoredTexts) {
-  const char* texts[] = {"Worked OK",        "Out of memory",     "Brace expected", "Paren expected",
-                         "Bracket expected", "Unexpected syntax", "Empty range",    "Invalid group",
-                         "Invalid range",    "Invalid repeator",  "Invalid input"};
-  for (int code = 0; code <= 10; ++code) EXPECT_STREQ(CRegExp::GetErrorText(code), texts[code]);
-  EXPECT_STREQ(CRegExp::GetErrorText(11), "Unknown error");
-  EXPECT_STREQ(CRegExp::GetErrorText(-1), "Unknown error");
-}
-
 TEST(ARegExpMatchBound, givesUpOnExponentialBacktracking) {
   CRegExp re;
   re.SetStepLimit(100'000);

@@ -59,11 +59,8 @@ class TheMainWindow : public ::testing::Test {
 TEST_F(TheMainWindow, ShowsItsControlsAsAtStart) {
   station.Open();
   window.show();
-  EXPECT_EQ(window.windowTitle(), "Brisko Event File Workflow");
   EXPECT_TRUE(window.RunContinuouslyBox()->isChecked());
-  EXPECT_EQ(window.RunContinuouslyBox()->text(), "Run continuously");
   EXPECT_FALSE(window.RunOnceButton()->isVisible());
-  EXPECT_EQ(window.RunOnceButton()->text(), "Run Once");
   EXPECT_EQ(window.StatusText()->text(), "None");
   EXPECT_EQ(window.ActionText()->text(), "None");
   EXPECT_FALSE(window.BarcodeControls()->isVisible());

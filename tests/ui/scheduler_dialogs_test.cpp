@@ -16,23 +16,14 @@ using namespace brisko;
 TEST(TheIdTxtDialog, showsCloseUntilEditAndWritesTheBoxesOnlyOnOk) {
   CIdTxt record;
   record.m_strCardID = "C1";
-  {
-    IdTxtDialog dialog(record);
-    dialog.show();
-    EXPECT_EQ(dialog.windowTitle(), "ID.TXT");
-    EXPECT_EQ(dialog.OkButton()->text(), "Close");
-    EXPECT_TRUE(dialog.CancelButton()->isHidden());
-    EXPECT_TRUE(dialog.Box(2)->isReadOnly());
-    EXPECT_EQ(dialog.Box(2)->text(), "C1");
-    QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
-    EXPECT_EQ(dialog.result(), QDialog::Rejected);
-  }
+  // The form's states are tested with the form; here, that the dialog shows and follows them.
   IdTxtDialog dialog(record);
   dialog.show();
+  EXPECT_EQ(dialog.OkButton()->text(), "Close");
+  EXPECT_TRUE(dialog.Box(2)->isReadOnly());
+  EXPECT_EQ(dialog.Box(2)->text(), "C1");
   QTest::mouseClick(dialog.EditButton(), Qt::LeftButton);
-  EXPECT_EQ(dialog.OkButton()->text(), "OK");
   EXPECT_FALSE(dialog.CancelButton()->isHidden());
-  EXPECT_TRUE(dialog.EditButton()->isHidden());
   EXPECT_FALSE(dialog.Box(2)->isReadOnly());
   dialog.Box(2)->setText(QString::fromUtf8("Karte \xc3\xa9"));
   QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);

@@ -1,0 +1,187 @@
+#include "support/copy_batch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+#include "support/file_ops_internal.h"
+#include "support/path_util.h"
+
+namespace brisko {
+
+using namespace file_ops_detail;
+
+CopyBatch::~CopyBatch() {
+  Clear();
+}
+
+// The calls each copy makes, and why: open the source (it also serves the in-use test) and
+// fstat it; the in-use test (a read lease and a shared flock) where asked; create the hidden
+// name in the target folder, since nothing may appear under the final name before it is
+// complete and durable; copy the data; owner, mode and times; fstat the copy for its file
+// system; close both. Once per batch: syncfs, then a rename into place per file (the name
+// appears only with durable data behind it) and an fsync per target folder (so that the name
+// itself survives a power cut before any source is removed).
+const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::string& target,
+                                       Collision collision, bool testInUse) {
+  if (m_entries.empty()) m_startNs = NowNs();
+  Entry& entry = m_entries.emplace_back();
+  entry.source = source;
+  entry.target = target;
+  entry.collision = collision;
+  auto fail = [&entry](int e) -> const Entry& {
+    if (!entry.temp.empty()) unlink(entry.temp.c_str());
+    entry.temp.clear();
+    entry.err = e;
+    return entry;
+  };
+  Fd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.Get() < 0) return fail(errno);
+  struct stat st {};
+  if (fstat(in.Get(), &st) != 0) return fail(errno);
+  if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+  if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+  const bool large = static_cast<uint64_t>(st.st_size) >= kEarlyWriteBackBytes;
+  if (testInUse) {
+    if (int e = ReadLockTest(in.Get())) {
+      entry.inUse = e == EBUSY;
+      return fail(e);
+    }
+    // A writer that opens the file meanwhile waits for the lease: not through a long copy.
+    if (large || m_moving) fcntl(in.Get(), F_SETLEASE, F_UNLCK);
+  }
+  if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
+  entry.sourceDevice = st.st_dev;
+  entry.sourceInode = st.st_ino;
+  entry.sourceSize = static_cast<uint64_t>(st.st_size);
+  entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+  Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
+  if (out.Get() < 0) return fail(errno);
+  int e = CopyData(in.Get(), out.Get());
+  if (e == 0) e = CopyAttributes(out.Get(), st);
+  struct stat made {};
+  if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
+  // Start writing a large file out now, without waiting: the shared flush then finds little
+  // left to do (see kEarlyWriteBackBytes).
+  if (e == 0 && large) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  int closeErr = out.Close();
+  if (e == 0) e = closeErr;
+  if (e != 0) return fail(e);
+  entry.device = made.st_dev;
+  // See MoveAcross: FAT gives an inode that left the cache a new number.
+  if (m_moving) entry.pin = dup(in.Get());
+  m_bytes += static_cast<uint64_t>(st.st_size);
+  return entry;
+}
+
+bool CopyBatch::Full() const {
+  constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
+  constexpr int64_t kMaxNs = 1'000'000'000;
+  return m_entries.size() >= (m_moving ? kMaxFiles : kMaxCopyFiles) || m_bytes >= kMaxBytes ||
+         (!m_entries.empty() && NowNs() - m_startNs >= kMaxNs);
+}
+
+void CopyBatch::Flush() {
+  // One flush per file system: syncfs through any copy on it; where that fails, each file.
+  std::vector<uint64_t> flushed;
+  for (Entry& entry : m_entries) {
+    if (entry.err != 0 || entry.temp.empty()) continue;
+    bool seen = false;
+    for (uint64_t d : flushed) seen = seen || d == entry.device;
+    if (seen) continue;
+    flushed.push_back(entry.device);
+    int e = Fault(FileStep::Sync);
+    if (e == 0) {
+      Fd fd(open(entry.temp.c_str(), O_RDONLY | O_CLOEXEC));
+      if (fd.Get() < 0 || syncfs(fd.Get()) != 0) {
+        for (Entry& other : m_entries) {
+          if (other.err != 0 || other.temp.empty() || other.device != entry.device) continue;
+          Fd f(open(other.temp.c_str(), O_RDONLY | O_CLOEXEC));
+          if (f.Get() < 0 || fsync(f.Get()) != 0) other.err = errno ? errno : EIO;
+        }
+      }
+    }
+    if (e != 0) {
+      for (Entry& other : m_entries) {
+        if (other.err == 0 && !other.temp.empty() && other.device == entry.device) other.err = e;
+      }
+    }
+  }
+}
+
+void CopyBatch::Place() {
+  std::vector<std::string> folders;
+  for (Entry& entry : m_entries) {
+    if (entry.temp.empty()) continue;
+    int e = entry.err;
+    if (e == 0) e = Fault(FileStep::Place);
+    std::string made;
+    if (e == 0) e = PlaceByRename(entry.temp, entry.target, entry.collision, made);
+    if (e != 0) {
+      unlink(entry.temp.c_str());
+      entry.err = e;
+    } else {
+      entry.placed = std::move(made);
+      bool seen = false;
+      for (const std::string& f : folders)
+        seen = seen || SplitPath(f).folder == SplitPath(entry.placed).folder;
+      if (!seen) folders.push_back(entry.placed);  // one file per folder stands for it
+    }
+    entry.temp.clear();
+  }
+  for (const std::string& sample : folders) {
+    int e = Fault(FileStep::SyncFolder);
+    if (e == 0) e = SyncFolderOf(sample);
+    if (e == 0) continue;
+    const std::string folder = SplitPath(sample).folder;
+    for (Entry& entry : m_entries) {
+      if (entry.placed.empty() || SplitPath(entry.placed).folder != folder) continue;
+      // A new name is taken back; a replaced file is gone already, so its complete successor stays.
+      if (entry.collision != Collision::Replace) unlink(entry.placed.c_str());
+      entry.placed.clear();
+      entry.err = e;
+    }
+  }
+}
+
+void CopyBatch::RemoveSources() {
+  std::vector<std::string> folders;
+  for (Entry& entry : m_entries) {
+    if (entry.placed.empty()) continue;
+    struct stat copied {};
+    copied.st_dev = entry.sourceDevice;
+    copied.st_ino = entry.sourceInode;
+    copied.st_size = static_cast<off_t>(entry.sourceSize);
+    // Rounded down, as stat gives times before 1970.
+    int64_t nsec = entry.sourceModTimeNs % 1'000'000'000;
+    if (nsec < 0) nsec += 1'000'000'000;
+    copied.st_mtim.tv_sec = static_cast<time_t>((entry.sourceModTimeNs - nsec) / 1'000'000'000);
+    copied.st_mtim.tv_nsec = static_cast<long>(nsec);
+    if (int e = RemoveMovedSource(entry.source, copied, entry.placed, entry.collision,
+                                  std::exchange(entry.pin, -1), &m_takes, &entry.renamed)) {
+      entry.placed.clear();
+      entry.err = e;
+      continue;
+    }
+    bool seen = false;
+    for (const std::string& f : folders) seen = seen || SplitPath(f).folder == SplitPath(entry.source).folder;
+    if (!seen) folders.push_back(entry.source);
+  }
+  // So that a power cut cannot bring back a source whose move was reported.
+  for (const std::string& sample : folders) SyncFolderOf(sample);
+}
+
+void CopyBatch::Clear() {
+  for (Entry& entry : m_entries) {
+    if (!entry.temp.empty()) unlink(entry.temp.c_str());
+    if (entry.pin >= 0) close(entry.pin);
+  }
+  m_entries.clear();
+  m_bytes = 0;
+}
+
+}  // namespace brisko

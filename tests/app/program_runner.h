@@ -1,0 +1,61 @@
+#pragma once
+// The program started as users start it, for the tests that run the real binary.
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+namespace brisko::test {
+
+struct ProgramResult {
+  int rc = -1;
+  std::string out;  // stdout and stderr together
+};
+
+// Runs `env` (an "env ..." prefix, or "") + the program + `args` to its end.
+inline ProgramResult RunProgram(const std::string& env, const std::string& args) {
+  ProgramResult r;
+  FILE* p = popen((env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// Starts `command` with its stdout and stderr on a pipe; returns the pid (-1 on failure).
+inline pid_t Spawn(const std::string& command, int& outFd) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  outFd = out[0];
+  return pid;
+}
+
+// Reads the child's output until `text` shows up (or the output ends). A station that hangs
+// fails the test instead of stalling the whole suite.
+inline bool ReadUntil(int fd, std::string& seen, const std::string& text) {
+  char buf[1024];
+  while (seen.find(text) == std::string::npos) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 60'000) <= 0) return false;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    seen.append(buf, size_t(n));
+  }
+  return true;
+}
+
+}  // namespace brisko::test
