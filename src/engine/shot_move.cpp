@@ -225,7 +225,8 @@ class Action::MoveShotsRun {
     for (const std::string& name : all) kinds.push_back(Lowered(MemberNewName(shot, name, "")));
     const int64_t captured = CaptureTimeOf(leader);
     const ShotNames::Entry* earlier = names.Find(folder, shot.key, captured, kinds, a.m_host->Now());
-    if (!earlier) values.m_iFileCounter += 1;
+    const bool joins = earlier != nullptr;
+    if (!joins) values.m_iFileCounter += 1;
     BriskoExifFields fields;
     a.ReadFields(leader, fields);
     std::string destination;
@@ -249,8 +250,8 @@ class Action::MoveShotsRun {
     for (const ShotMember& m : shot.members)
       if (m.kind == ShotFileKind::Jpeg && !jpeg) jpeg = &m;
     std::string processed;
-    if (jpeg) processed = Process(folder + jpeg->name, fields, destination, earlier != nullptr);
-    if (!earlier) {
+    if (jpeg) processed = Process(folder + jpeg->name, fields, destination, joins);
+    if (!joins) {
       base = StemOf(leaderName);
       if (a.m_bRenameFile) {
         const std::string made =
@@ -271,7 +272,8 @@ class Action::MoveShotsRun {
     std::string moved;
     for (const std::string& k : kinds) moved += (moved.empty() ? "" : "|") + k;
     pendingShot.remembered = {folder, shot.key, captured, destination, base + suffix, 0, moved};
-    if (a.m_bAddOrUpdateBriskoExif && !jpeg) {
+    // A partner joining its shot: the block went with the shot's first files.
+    if (a.m_bAddOrUpdateBriskoExif && !jpeg && !joins) {
       // Into the shot's own XMP sidecar where it has one (merged), else a new one.
       pendingShot.comment = fields.BuildBlock();
       pendingShot.xmpTarget = destination + base + suffix + ".xmp";
@@ -385,6 +387,11 @@ class Action::MoveShotsRun {
       }
       record.entries.push_back({f.source, f.sourceId, f.target, f.copyId, f.temp});
     }
+    // Where each shot goes is on disk before any of it moves: a partner arriving after a crash
+    // still finds its shot.
+    for (PendingShot& shot : shots)
+      if (!shot.failed) names.Remember(shot.remembered, a.m_host->Now());
+    names.Save(a.m_host->Now());
     MoveJournal journal(a.GetTempFolder());
     int err = 0;
     const bool recorded = record.entries.empty() || journal.Write(record, &err);
@@ -451,7 +458,6 @@ class Action::MoveShotsRun {
         result = false;
         continue;
       }
-      names.Remember(s.remembered, a.m_host->Now());
       if (s.xmpTarget.empty()) continue;
       std::string why;
       if (!WriteSidecarUserComment(s.xmpTarget, s.comment, &why)) a.LogMessage("Not tagged: " + why + ": " + s.xmpTarget);
