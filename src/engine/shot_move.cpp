@@ -121,7 +121,8 @@ void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldB
       auto moves = [&](const std::string& name) { return picked.count(name) || TakesName(name); };
       for (const ShotMember& m : shot.members) {
         if (picked.count(m.name)) any = true;
-        if (TakesName(m.name) && !picked.count(m.name)) whole = false;
+        // A copy takes what is not up to date yet; a move waits for the whole shot.
+        if (m_iType != kCopyFiles && TakesName(m.name) && !picked.count(m.name)) whole = false;
       }
       if (!any) {
         // Sidecars picked on their own, of files that do not move: each goes as any file would.

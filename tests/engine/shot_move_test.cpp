@@ -212,6 +212,54 @@ TEST_F(ShotMoveTest, ALatePartnerTakesItsShotsNameAndAnotherCamerasPhotoDoesNot)
   EXPECT_TRUE(Exists(dst + "/000010.NEF"));
 }
 
+// The selection counts shots: a shot waits while any selected file of it is young; "leave at
+// least" holds back whole shots; a sidecar the filespec does not name comes along; the
+// orientation filter reads the JPEG, not the RAW (a portrait JPEG beside a landscape RAW here).
+TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
+  const std::string src = host.Dir() + "/hot", dst = host.Dir() + "/out";
+  MakeFolder(dst);
+  const Bytes portraitJpeg = MakeJpeg(16, 32);
+  const std::string portrait(portraitJpeg.begin(), portraitJpeg.end());
+  const std::time_t now = std::time(nullptr);
+  struct Row {
+    const char* what;
+    int age, leave;
+    std::vector<std::pair<std::string, std::time_t>> files;  // name, age in seconds
+    std::set<std::string> moved;                            // names taken away from the folder
+  } rows[] = {
+      {"a young RAW holds its JPEG back", 60, 0, {{"A.JPG", 3600}, {"A.NEF", 5}, {"B.JPG", 3600}}, {"B.JPG"}},
+      {"leave at least one shot", 0, 1,
+       {{"A.JPG", 300}, {"A.NEF", 300}, {"B.JPG", 200}, {"B.NEF", 200}, {"C.JPG", 100}, {"C.NEF", 100}},
+       {"A.JPG", "A.NEF", "B.JPG", "B.NEF"}},
+      {"a sidecar comes along", 0, 0, {{"A.JPG", 100}, {"A.NEF", 100}, {"A.xmp", 100}, {"Z.txt", 100}},
+       {"A.JPG", "A.NEF", "A.xmp"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(src);
+    for (const auto& [name, age] : row.files) {
+      const std::string path = src + "/" + name;
+      MakeFile(path, name.ends_with(".JPG") ? portrait : ReadFile(kRaw + "nikon_d70_nef_1.nef"), now - age);
+    }
+    auto a = NewAction(src, dst);
+    a->m_iType = kMoveFiles;
+    a->m_bRenameFile = 0;
+    a->m_strFileSpec = "*.jpg|*.nef";
+    a->m_iFileAge = row.age;
+    a->m_iFileAgeUnits = kAgeSeconds;
+    a->m_iLeaveMinFilecount = row.leave;
+    a->m_bSelectByOrientation = 1;
+    a->m_bSelectLandscape = 0;
+    a->Run();
+    std::set<std::string> moved;
+    for (const auto& [name, age] : row.files)
+      if (!Exists(src + "/" + name)) moved.insert(name);
+    EXPECT_EQ(moved, row.moved);
+    fs::remove_all(dst);
+    MakeFolder(dst);
+  }
+}
+
 TEST(ShotNamesText, RoundTripsAndRefusesWhatIsNotOne) {
   ShotNames::Entry e{"/in/", "img_1", 1'600'000'000, "/out/2024/", "000008", 1'700'000'000, ".jpg|.nef"};
   const std::string text = ShotNames::Format({e, e});
