@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (brisko::ShotNames::Parse(text, names)) {
     const std::string written = brisko::ShotNames::Format(names);
     std::vector<brisko::ShotNames::Entry> again;
-    if (!brisko::ShotNames::Parse(written, again) || brisko::ShotNames::Format(again) != written) std::abort();
+    if (!brisko::ShotNames::Parse(written, again) || brisko::ShotNames::Format(again) != written)
+      std::abort();
   }
   return 0;
 }

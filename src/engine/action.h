@@ -239,7 +239,8 @@ class Action {
   int32_t m_iPrintCopies;       // 0: the photo's barcode Quantity value
   int32_t m_iPrintMaxCopies;    // 0: no cap
   std::string m_strPrintMedia;  // an IPP media name; empty: the queue's default
-  int32_t m_bKeepShotsTogether;  // RAW+JPEG pairs and their sidecars move, rename and file as one
+  // RAW+JPEG pairs and their sidecars move, rename and file as one.
+  int32_t m_bKeepShotsTogether;
 
   // ---- Runtime fields (never stored) ----
   CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run

@@ -581,7 +581,9 @@ bool Action::RunBody() {
   return result;
 }
 
-std::optional<bool> Action::DecideLandscape(const std::string& path) { return PhotoLandscape(path); }
+std::optional<bool> Action::DecideLandscape(const std::string& path) {
+  return PhotoLandscape(path);
+}
 
 bool Action::PassesGpsFilter(const std::string& path) {
   if (m_SpatialAreaList.IsEmpty()) return true;

@@ -722,7 +722,7 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
           // Only ever one of the file layer's hidden names beside the target (none: a rename).
           const PathParts parts = SplitPath(value);
           if (!(r.together && value.empty()) && (parts.folder != SplitPath(e.target).folder ||
-                                                   !IsFileLayerTempName(parts.name + parts.extension)))
+                                                 !IsFileLayerTempName(parts.name + parts.extension)))
             return false;
           e.temp = std::move(value);
           r.entries.push_back(std::move(e));

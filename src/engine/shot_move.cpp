@@ -65,7 +65,8 @@ std::string PlaceFile(const std::string& from, const std::string& target, bool o
 }  // namespace
 
 bool Action::KeepsShots() const {
-  return m_bKeepShotsTogether != 0 && (m_iType == kMoveFiles || m_iType == kCopyFiles || m_iType == kMoveFilesFromMedia);
+  return m_bKeepShotsTogether != 0 &&
+         (m_iType == kMoveFiles || m_iType == kCopyFiles || m_iType == kMoveFilesFromMedia);
 }
 
 bool Action::ShotFollower(const std::string& path) const {
@@ -292,8 +293,8 @@ class Action::MoveShotsRun {
         f.temp = processed;
         processed.clear();
       } else if (fileSystems.Crosses(f.source, destination)) {
-        const CopyBatch::Entry& e = cross.Add(f.source, f.target,
-                                              a.m_bOverwriteExistingFiles ? Collision::Replace : Collision::Rename);
+        const CopyBatch::Entry& e = cross.Add(
+            f.source, f.target, a.m_bOverwriteExistingFiles ? Collision::Replace : Collision::Rename);
         f.crossIndex = static_cast<int>(cross.Entries().size()) - 1;
         if (e.err != 0) pendingShot.failed = true;
       }
@@ -312,7 +313,8 @@ class Action::MoveShotsRun {
 
   // The JPEG turned and/or tagged into a flushed hidden copy beside its target ("" when it
   // needs neither or they failed: it then moves as it is). `destination` gains "Rotated/".
-  std::string Process(const std::string& jpeg, BriskoExifFields& fields, std::string& destination, bool fixed) {
+  std::string Process(const std::string& jpeg, BriskoExifFields& fields, std::string& destination,
+                      bool fixed) {
     std::string copy;
     if (a.m_bAutoRotateJPG && JpegNeedsRotation(jpeg)) {
       std::string folder = destination;
@@ -327,7 +329,8 @@ class Action::MoveShotsRun {
         destination = folder;
       } else {
         ::unlink(turned.c_str());
-        a.LogMessage("Not rotated: " + (why.empty() ? std::string("the lossless turn failed") : why) + ": " + jpeg);
+        a.LogMessage("Not rotated: " + (why.empty() ? std::string("the lossless turn failed") : why) + ": " +
+                     jpeg);
       }
     }
     if (a.m_bAddOrUpdateBriskoExif) {
@@ -430,9 +433,10 @@ class Action::MoveShotsRun {
       for (File& f : files) {
         if (shots[f.shot].failed || f.crossIndex >= 0 || f.temp.empty() || placed[&f].empty()) continue;
         const FileIdentity was = f.sourceId;
-        const int e = RemoveSourceIfUnchanged(f.source,
-                                              [&](const std::string& at) { return StillTheRecordedFile(at, was); });
-        if (e == EBUSY) a.LogMessage(Format2("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
+        const int e = RemoveSourceIfUnchanged(
+            f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); });
+        if (e == EBUSY)
+          a.LogMessage(Format2("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
         sourceFolders.insert(SplitPath(f.source).folder);
       }
       for (const std::string& folder : sourceFolders) SyncFolderHolding(folder + ".");
@@ -461,7 +465,8 @@ class Action::MoveShotsRun {
       }
       if (s.xmpTarget.empty()) continue;
       std::string why;
-      if (!WriteSidecarUserComment(s.xmpTarget, s.comment, &why)) a.LogMessage("Not tagged: " + why + ": " + s.xmpTarget);
+      if (!WriteSidecarUserComment(s.xmpTarget, s.comment, &why))
+        a.LogMessage("Not tagged: " + why + ": " + s.xmpTarget);
     }
     files.clear();
     shots.clear();

@@ -34,8 +34,7 @@ std::string ShotNames::Format(const std::vector<Entry>& entries) {
     bool plain = true;
     for (const std::string* t : {&e.sourceFolder, &e.key, &e.folder, &e.base, &e.kinds})
       plain = plain && t->find_first_of("\t\n") == std::string::npos;
-    if (!plain)
-      continue;
+    if (!plain) continue;
     out += e.sourceFolder + '\t' + e.key + '\t' + std::to_string(e.captureTime) + '\t' + e.folder + '\t' +
            e.base + '\t' + std::to_string(e.expires) + '\t' + e.kinds + '\n';
   }

@@ -114,8 +114,9 @@ TEST_F(ShotMoveTest, ACardOfShotsArrivesAsShotsWithOneNameEachForEveryRawKind) {
     for (const auto& [base, files] : shots) {
       EXPECT_EQ(base.substr(0, 10), day) << base;
       const std::set<std::string> expected =
-          files.count(".JPG") ? std::set<std::string>{".JPG", ext, files.count(".xmp") ? ".xmp" : ext + ".xmp"}
-                              : std::set<std::string>{ext, files.count(".xmp") ? ".xmp" : ext + ".xmp"};
+          files.count(".JPG")
+              ? std::set<std::string>{".JPG", ext, files.count(".xmp") ? ".xmp" : ext + ".xmp"}
+              : std::set<std::string>{ext, files.count(".xmp") ? ".xmp" : ext + ".xmp"};
       EXPECT_EQ(files, expected) << base;
     }
   }
@@ -165,15 +166,16 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
       for (const auto& [name, folder] : Files(dst)) ++count[Base(name)];
       for (const auto& [base, n] : count) EXPECT_EQ(n, 3) << when << ": shot " << base << " split";
     };
-    const int steps = KillAtEveryStep(arrange, [&] { make()->Run(); },
-                                      [&](const KillPoint& died) {
-                                        if (!died) return wholeShots("after the run");
-                                        make()->RecoverInterruptedMoves();
-                                        wholeShots("after recovery");
-                                        make()->Run();
-                                        EXPECT_EQ(CountFiles(src), 0);
-                                        EXPECT_EQ(Files(dst).size(), 9u);
-                                      });
+    const int steps = KillAtEveryStep(
+        arrange, [&] { make()->Run(); },
+        [&](const KillPoint& died) {
+          if (!died) return wholeShots("after the run");
+          make()->RecoverInterruptedMoves();
+          wholeShots("after recovery");
+          make()->Run();
+          EXPECT_EQ(CountFiles(src), 0);
+          EXPECT_EQ(Files(dst).size(), 9u);
+        });
     EXPECT_GE(steps, 5);
   }
 }
@@ -225,13 +227,18 @@ TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
     const char* what;
     int age, leave;
     std::vector<std::pair<std::string, std::time_t>> files;  // name, age in seconds
-    std::set<std::string> moved;                            // names taken away from the folder
+    std::set<std::string> moved;                             // names taken away from the folder
   } rows[] = {
       {"a young RAW holds its JPEG back", 60, 0, {{"A.JPG", 3600}, {"A.NEF", 5}, {"B.JPG", 3600}}, {"B.JPG"}},
-      {"leave at least one shot", 0, 1,
+      {"leave at least one shot",
+       0,
+       1,
        {{"A.JPG", 300}, {"A.NEF", 300}, {"B.JPG", 200}, {"B.NEF", 200}, {"C.JPG", 100}, {"C.NEF", 100}},
        {"A.JPG", "A.NEF", "B.JPG", "B.NEF"}},
-      {"a sidecar comes along", 0, 0, {{"A.JPG", 100}, {"A.NEF", 100}, {"A.xmp", 100}, {"Z.txt", 100}},
+      {"a sidecar comes along",
+       0,
+       0,
+       {{"A.JPG", 100}, {"A.NEF", 100}, {"A.xmp", 100}, {"Z.txt", 100}},
        {"A.JPG", "A.NEF", "A.xmp"}},
   };
   for (const Row& row : rows) {
@@ -269,8 +276,8 @@ TEST(ShotNamesText, RoundTripsAndRefusesWhatIsNotOne) {
   const std::string header = text.substr(0, text.find('\n') + 1);
   for (const std::string& broken :
        {std::string(), text.substr(0, text.size() - 4), header + "/in/\timg_1\tx\t/out/\tb\t1\t\nend\n",
-        header + "/in/\timg_1\t1\t/out/\t../x\t1\t\nend\n", header + "/in/\timg_1\t1\trelative/\tb\t1\t\nend\n",
-        text + "more\n", std::string(2 << 20, 'a')}) {
+        header + "/in/\timg_1\t1\t/out/\t../x\t1\t\nend\n",
+        header + "/in/\timg_1\t1\trelative/\tb\t1\t\nend\n", text + "more\n", std::string(2 << 20, 'a')}) {
     EXPECT_FALSE(ShotNames::Parse(broken, back)) << broken.substr(0, 60);
   }
 }
