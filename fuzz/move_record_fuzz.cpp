@@ -1,10 +1,11 @@
-// Move records found in the temp folder at start, of single moves and of batches: arbitrary
-// bytes, then written and read back.
+// Move records found in the temp folder at start, of single moves and of batches (shots too),
+// and the list of where recent shots went: arbitrary bytes, then written and read back.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "engine/move_journal.h"
+#include "engine/shot_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -21,6 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string written = brisko::FormatMoveBatchRecord(batch);
     brisko::MoveBatchRecord again;
     if (!brisko::ParseMoveBatchRecord(written, again) || brisko::FormatMoveBatchRecord(again) != written)
+      std::abort();
+  }
+  std::vector<brisko::ShotNames::Entry> names;
+  if (brisko::ShotNames::Parse(text, names)) {
+    const std::string written = brisko::ShotNames::Format(names);
+    std::vector<brisko::ShotNames::Entry> again;
+    if (!brisko::ShotNames::Parse(written, again) || brisko::ShotNames::Format(again) != written)
       std::abort();
   }
   return 0;

@@ -9,7 +9,7 @@
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
 # is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
 # it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
-# copy-large rotate compose plt-rss camera print idle-big copy-big album). Peer tools (exiv2, ImageMagick,
+# copy-large rotate compose plt-rss camera print shots idle-big copy-big album). Peer tools (exiv2, ImageMagick,
 # jpegtran, strace) are installed when missing. Absolute times on a shared machine are noise: read
 # the ratios, and beside them the system calls per file and the time spent in them (strace -c -f
 # of one extra run of each side, outside the timed rounds), which do not swing with the disk.
@@ -43,11 +43,11 @@ done
 if [ "$quick" = 1 ]; then
   : "${rounds:=1}"
   n_idle=2000 idle_from=8 idle_to=14 n_tag=69 n_small=500 n_move=1000 n_large=60 n_rotate=12 n_compose=2
-  n_plt=2 n_camera=40 n_print=10
+  n_plt=2 n_camera=40 n_print=10 n_shots=100
 else
   : "${rounds:=3}"
   n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
-  n_compose=12 n_plt=100 n_camera=200 n_print=50  # the album row alone renders 1000 pages: minutes on a busy machine
+  n_compose=12 n_plt=100 n_camera=200 n_print=50 n_shots=500  # the album row alone renders 1000 pages: minutes on a busy machine
 fi
 n_big=200000 big_folders=200
 if [ "$quick" = 1 ]; then n_big=20000 big_folders=20; fi
@@ -441,6 +441,60 @@ if wanted move; then
   add_row "Move $n_move files, one file system (Move Files) / find -exec mv -t" "${o[*]}" "${p[*]}" \
     "${rss_all[*]}" "<= 1.5" "$oc" "$pc"
   rm -rf "$scratch/move"
+fi
+
+# --- Shots: RAW+JPEG pairs renamed with a counter against a shell loop of mv ----------------------
+
+# make_shots FOLDER COUNT: COUNT shots IMG_nnnnn.JPG (4 KiB) + .CR2 (8 KiB), every fifth with an
+# .xmp sidecar.
+make_shots() {
+  local folder=$1 count=$2 i
+  make_files "$folder" "$count" 4
+  for ((i = 0; i < count; i++)); do
+    printf -v b '%s/IMG_%05d' "$folder" "$i"
+    mv "$b.jpg" "$b.JPG"
+  done
+  head -c $((count * 8192)) /dev/urandom | split -b 8192 -d -a 5 --additional-suffix=.CR2 - "$folder/IMG_"
+  for ((i = 0; i < count; i += 5)); do printf -v b '%s/IMG_%05d.xmp' "$folder" "$i"; echo '<x:xmpmeta xmlns:x="adobe:ns:meta/"/>' >"$b"; done
+}
+# The peer: the same renames (one counter value per shot, each file keeping its extension).
+peer_shots() {
+  local a=$1 b=$2 n=0 j f base nb
+  cd "$a"
+  for j in *.JPG; do
+    base=${j%.JPG}
+    n=$((n + 1))
+    printf -v nb '%06d' "$n"
+    for f in "$base".*; do mv "$f" "$b/$nb${f#"$base"}"; done
+  done
+  cd "$root"
+}
+
+if wanted shots; then
+  n_files=$((n_shots * 2 + n_shots / 5))
+  echo "shots: $n_shots RAW+JPEG shots ($n_files files) renamed with a counter, one file system"
+  make_store "$scratch/shots.db" m_iType=1 m_strName=Shots "m_strSourceFolder=$scratch/shots/a/" \
+    "m_strDestFolder=$scratch/shots/b/" "m_strFileSpec=*.*" m_bKeepShotsTogether=1 m_bRenameFile=1 \
+    m_ComponentArray_count=2 m_ComponentArray_0=4 m_ComponentArray_1=2
+  o=() p=() rss_all=()
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/shots"
+    make_shots "$scratch/shots/a" "$n_shots"
+    mkdir -p "$scratch/shots/b"
+    sync
+    o+=("$(ours "$scratch/shots.db")")
+    rss_all+=("$(cat "$rss_file")")
+    [ "$(ls "$scratch/shots/b" | wc -l)" = "$n_files" ] || echo "  warning: $(ls "$scratch/shots/b" | wc -l) of $n_files moved"
+    fresh "$scratch/shots"
+    make_shots "$scratch/shots/a" "$n_shots"
+    mkdir -p "$scratch/shots/b"
+    sync
+    p+=("$(timed peer_shots "$scratch/shots/a" "$scratch/shots/b")")
+    [ "$(ls "$scratch/shots/b" | wc -l)" = "$n_files" ] || echo "  warning: the peer moved $(ls "$scratch/shots/b" | wc -l) of $n_files"
+  done
+  add_row "Move $n_shots RAW+JPEG shots with a counter rename (Move Files, shots) / shell loop of mv" \
+    "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.5"
+  rm -rf "$scratch/shots"
 fi
 
 if wanted copy-large; then copy_row copy-large "$n_large" 3072 "<= 0.5"; fi

@@ -155,6 +155,7 @@ def backup_xml(actions, temp):
         for k in ("m_iType", "m_bIncludeSubFolders", "m_bAutoRotateJPG", "m_bAddOrUpdateBriskoExif",
                   "m_bEnabled"):
             vals.append(dword((k, a.get(k, 1 if k == "m_bEnabled" else 0))))
+        vals += [dword(kv) for kv in a.get("extra", {}).items()]
         keys.append('<k name="Action_%d">%s</k>' % (i, "".join(vals)))
     keys.append('<k name="Settings">' + text(("m_TempPath", temp + "/")) + "</k>")
     return ('<?xml version="1.0" encoding="UTF-8"?>\n<k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE">'
@@ -427,6 +428,9 @@ class Torture:
                  "spec": cam_spec if d.startswith("cam") else "*.jpg",
                  "m_bIncludeSubFolders": int(d != "hot")}  # hot's subfolders are Sort's
                 for d in ("hot", "tagged", "turned", "arch", "full", "camdst", "camrodst")]
+        shot_up, shot_down = self.setup_shots(rng)
+        a_actions += shot_up
+        down += shot_down
         # Mostly after their upstream actions (a copy moves on in the same pass), sometimes before.
         a_actions = a_actions + down if rng.random() < 0.7 else down + a_actions
         b_actions = [{"name": "Second", "m_iType": 1, "src": self.p("card/B"), "dst": self.p("hot2")},
@@ -570,6 +574,7 @@ class Torture:
         self.steps += 1
         # Cameras are not rewritten: a shot is written once.
         sources = ["turnin", "drop", "hot"] + self.card_folders()
+        self.write_late_partners(rng)
         r = rng.random()
         if self.a.aim:
             self.scenario(rng)
@@ -577,7 +582,7 @@ class Torture:
         if r < 0.30:
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25)
             where = rng.choice(["card"] * 3 + ["cardB", "cardT", "turnin", "drop", "hot", "cam", "cam",
-                                               "camro"])
+                                               "camro", "shots", "shots"])
             if where.startswith("card") and not self.card.inserted:
                 where = "turnin"
             for _ in range(n):
@@ -591,6 +596,8 @@ class Torture:
                     self.new_photo(rng, "turnin", "turn")
                 elif where == "drop":
                     self.new_photo(rng, "drop", "full")
+                elif where == "shots":
+                    self.shoot_shot(rng)
                 elif where in ("cam", "camro"):
                     self.shoot(rng, self.cam if where == "cam" else self.camro)
                 else:
@@ -932,6 +939,8 @@ class Torture:
                 if in_temp and name.endswith(".brisko-camera-kept") and self.camro_holds:
                     self.note("exempt: %s (the refusing camera holds %d photos)" % (rel, self.camro_holds))
                     continue
+                if in_temp and name == "shot-names.brisko-shots":
+                    continue  # where recent shots went, for their late partners (kept 10 minutes)
                 if in_temp:
                     self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
                 if mode & 0o002:
@@ -979,6 +988,103 @@ class Torture:
                                 ", ".join(sorted(os.path.relpath(x, self.fs) for x in paths))), ph.paths + paths)
             if ph.live and ph.route != "camro" and os.path.exists(ph.path):
                 self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path), ph.paths)
+        self.check_shots(seen)
+
+    # ----- RAW+JPEG shots ----------------------------------------------------------------
+    # Shots (S00001.JPG, .CR2, sometimes .xmp) shot on the card (card/S) and into a hot folder
+    # (shothot), moved by actions that keep shots together (the card's with a counter rename) into
+    # "shots", then on into final/shots. A RAW sometimes arrives seconds after its JPEG moved (a
+    # tethered camera) and must follow it. After the closing passes every shot must be whole:
+    # all its files in one folder under one base name.
+    def setup_shots(self, rng):
+        os.makedirs(self.card.real(self.p("card/S")), exist_ok=True)
+        for d in ("shothot", "shots", "final/shots"):
+            os.makedirs(self.p(d), exist_ok=True)
+        self.rotates["shot"] = rng.random() < 0.5
+        self.tags["shot"] = rng.random() < 0.5
+        self.shot_members = {}  # shot id -> its photos
+        self.next_shot = 0
+        self.late = []  # (due time, shot id, folder, base): RAWs still to arrive
+        keep = {"m_bKeepShotsTogether": 1}
+        counter = dict(keep, m_bRenameFile=1, m_ComponentArray_count=2, m_ComponentArray_0=4, m_ComponentArray_1=2)
+        steps = {"m_bAutoRotateJPG": int(self.rotates["shot"]), "m_bAddOrUpdateBriskoExif": int(self.tags["shot"])}
+        spec = "*.JPG|*.CR2"  # the sidecars come along
+        up = [dict({"name": "Shots", "m_iType": rng.choice([1, 3]), "src": self.p("card/S"), "dst": self.p("shots"),
+                    "spec": spec, "extra": counter}, **steps),
+              dict({"name": "ShotsHot", "m_iType": 1, "src": self.p("shothot"), "dst": self.p("shots"),
+                    "spec": spec, "extra": keep}, **steps)]
+        down = [{"name": "Onshots", "m_iType": 1, "src": self.p("shots"), "dst": self.p("final/shots"),
+                 "spec": spec, "extra": keep}]
+        return up, down
+
+    def shot_file(self, rng, sid, path, data):
+        ph = Photo(len(self.model) + 1, path, "shot")
+        m = self.medium_of(path)
+        real = m.real(path) if m else path
+        try:
+            os.makedirs(os.path.dirname(real), exist_ok=True)
+            side = os.path.join(os.path.dirname(real), ".%s.part" % os.path.basename(real))
+            with open(side, "wb") as f:
+                f.write(data)
+            os.rename(side, real)
+        except OSError as e:
+            self.note("write %s failed: %s" % (path, e.strerror))
+            return
+        ph.versions.append((sha(data), 1))
+        ph.shot = sid
+        self.model.append(ph)
+        self.photos += 1
+        self.shot_members.setdefault(sid, []).append(ph)
+
+    def shoot_shot(self, rng):
+        folder = "card/S" if self.card.inserted and rng.random() < 0.6 else "shothot"
+        self.next_shot += 1
+        sid = self.next_shot
+        base = "S%05d" % sid
+        raw_only = not self.tags["shot"] and rng.random() < 0.15
+        if not raw_only:
+            ph = Photo(len(self.model) + 1, self.p("%s/%s.JPG" % (folder, base)), "shot")
+            if not self.write_version(ph, rng):
+                return
+            ph.shot = sid
+            self.model.append(ph)
+            self.photos += 1
+            self.shot_members.setdefault(sid, []).append(ph)
+        if rng.random() < 0.5:
+            marker = "TORTURE:%d:1:%08x" % (len(self.model) + 1, rng.getrandbits(32))
+            self.shot_file(rng, sid, self.p("%s/%s.xmp" % (folder, base)),
+                           ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><!-- %s --></x:xmpmeta>\n' % marker).encode())
+        if not raw_only and rng.random() < 0.3:
+            self.late.append((time.time() + rng.uniform(0.5, 5), sid, folder, base))
+        else:
+            self.write_raw(rng, sid, folder, base)
+
+    def write_raw(self, rng, sid, folder, base):
+        marker = "TORTURE:%d:1:%08x" % (len(self.model) + 1, rng.getrandbits(32))
+        self.shot_file(rng, sid, self.p("%s/%s.CR2" % (folder, base)),
+                       b"II*\0" + marker.encode() + rng.randbytes(rng.randint(500, 40000)))
+
+    def write_late_partners(self, rng):
+        due = [x for x in self.late if x[0] <= time.time()]
+        self.late = [x for x in self.late if x[0] > time.time()]
+        for _, sid, folder, base in due:
+            self.write_raw(rng, sid, folder, base)
+            self.note("late RAW of shot %s in %s" % (base, folder))
+
+    def check_shots(self, seen):
+        for sid, members in sorted(self.shot_members.items()):
+            places = []
+            for ph in members:
+                places += seen.get((ph.pid, ph.versions[-1][1]), [])
+            folders = {os.path.dirname(x) for x in places}
+            bases = {os.path.basename(x).split(".")[0] for x in places}
+            if len(places) == len(members) and len(folders) <= 1 and len(bases) <= 1:
+                continue
+            self.tally("split shot")
+            self.fault("split", "shot %d (%s) is not whole: %s" %
+                       (sid, ", ".join(os.path.basename(ph.path) for ph in members),
+                        ", ".join(sorted(os.path.relpath(x, self.fs) for x in places)) or "nowhere"),
+                       [ph.path for ph in members] + places)
 
     # ----- rounds -------------------------------------------------------------------------
     def run_round(self, n):

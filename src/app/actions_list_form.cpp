@@ -28,6 +28,8 @@ bool ActionsListForm::HasSelection() const {
 
 bool ActionsListForm::Add(const Editor& edit) {
   std::unique_ptr<Action> action = m_station.NewAction();
+  // A new action keeps shots together; one loaded without the value behaves as it always did.
+  action->m_bKeepShotsTogether = 1;
   if (!edit(*action)) return false;
   Action& added = *action;
   m_station.AppendAction(std::move(action));

@@ -239,6 +239,8 @@ class Action {
   int32_t m_iPrintCopies;       // 0: the photo's barcode Quantity value
   int32_t m_iPrintMaxCopies;    // 0: no cap
   std::string m_strPrintMedia;  // an IPP media name; empty: the queue's default
+  // RAW+JPEG pairs and their sidecars move, rename and file as one.
+  int32_t m_bKeepShotsTogether;
 
   // ---- Runtime fields (never stored) ----
   CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run
@@ -280,6 +282,15 @@ class Action {
   // would do them; `folder` gains "Rotated/" as a move would give it.
   void FinishRecoveredPhoto(const MoveRecord& record, const std::string& photo, std::string& folder);
   class MoveFilesRun;
+  // Shots (shot_move.cpp): whether this action keeps RAW+JPEG pairs and sidecars together; a
+  // file whose shot's leader (its JPEG) answers the orientation and GPS filters for it; the
+  // eligible files regrouped into whole shots that are old enough ("leave at least" counts
+  // shots); Move Files for such a list.
+  bool KeepsShots() const;
+  bool ShotFollower(const std::string& path) const;
+  void KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack);
+  class MoveShotsRun;
+  bool MoveShots(const std::vector<std::string>& files);
   // Whether a pass takes a file of this name (its file specifications).
   bool TakesName(const std::string& name) const;
   // Writes a move record; logs and gives false when it cannot.

@@ -165,6 +165,7 @@ void ActionForm::Update() {
   Set(ActionControl::kRotatedFolder).enabled = fileOptions && autoRotate;
 
   Set(ActionControl::kIdTxt).enabled = t == kMoveFilesFromMedia;
+  Set(ActionControl::kKeepShotsTogether).enabled = OneOf(t, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia});
 
   if (OneOf(t, {kMoveSubfolders, kCopySubfolders})) {
     Set(ActionControl::kContinuous).enabled = false;

@@ -41,6 +41,7 @@ enum class ActionControl {
   kPortraitLandscape,
   kPlt,    // "PLT File:", the path and "Select PLT"
   kPrint,  // the printer, paper and copies of Print Files
+  kKeepShotsTogether,
   kCount
 };
 
@@ -55,6 +56,7 @@ class ActionForm {
   static constexpr const char* kCaption = "Modify Action";
   static constexpr const char* kPltGroup = "Insert jpg file into PLT (Brisko Picture Layout Template)";
   static constexpr const char* kAppGroup = "Execute external application on input file";
+  static constexpr const char* kKeepShotsCaption = "Keep RAW+JPEG pairs and sidecars together";
   static constexpr const char* kPrintGroup = "Print each file, then move it to the destination folder";
 
   // Step 1: takes copies of the templates and areas and fills every control from `action`,
@@ -88,6 +90,7 @@ class ActionForm {
   bool includeSubfolders = false;
   bool deleteEmptyOnly = false;
   bool overwrite = false;
+  bool keepShotsTogether = false;
   int hour = 0, minute = 0;  // the time picker
 
   // Step 2, after the type or one of the check boxes and radios changed: applies the checks the

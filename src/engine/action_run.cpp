@@ -158,14 +158,16 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
     LogFileNote(1, "File currently locked", path);
     return Verdict::kSkipped;
   }
-  if (m_bSelectByOrientation) {
+  // A shot's RAW file and sidecars follow what its JPEG's filters decide.
+  const bool follower = (m_bSelectByOrientation || !m_SpatialAreaList.IsEmpty()) && ShotFollower(path);
+  if (m_bSelectByOrientation && !follower) {
     const std::optional<bool> landscape = DecideLandscape(path);
     if (landscape && *landscape != (m_bSelectLandscape != 0)) {
       LogFileNote(1, "Wrong orientation", path);
       return Verdict::kFiltered;
     }
   }
-  if (!PassesGpsFilter(path)) return Verdict::kFiltered;
+  if (!follower && !PassesGpsFilter(path)) return Verdict::kFiltered;
   const int64_t age = std::max<int64_t>(0, now - modTime);
   if (age < MinimumFileAge()) {
     LogFileNote(1, "File not old enough", path);
@@ -468,7 +470,11 @@ bool Action::RunBody() {
   std::vector<Selected> selected;
   size_t heldBack = 0;
   SelectFiles(folders, selected, heldBack);
-  LeaveNewestFiles(selected, heldBack);
+  if (KeepsShots()) {
+    KeepShotsInSelection(selected, heldBack);
+  } else {
+    LeaveNewestFiles(selected, heldBack);
+  }
 
   if (selected.empty() && m_iType != kDeleteSubfolders) {
     // A subfolder move finished by recovery may have emptied folders that a run would remove.
@@ -577,7 +583,9 @@ bool Action::RunBody() {
   return result;
 }
 
-std::optional<bool> Action::DecideLandscape(const std::string& path) { return PhotoLandscape(path); }
+std::optional<bool> Action::DecideLandscape(const std::string& path) {
+  return PhotoLandscape(path);
+}
 
 bool Action::PassesGpsFilter(const std::string& path) {
   if (m_SpatialAreaList.IsEmpty()) return true;

@@ -39,32 +39,6 @@ namespace brisko {
 
 namespace {
 
-// Whether a rename from one folder into another cannot work (the copy then goes through a
-// batch). Folders are looked up once per run of equal ones: a wrong guess costs only speed,
-// since a rename across file systems falls back to a copy and a copy works anywhere.
-class FileSystemTest {
- public:
-  bool Crosses(const std::string& path, const std::string& folder) {
-    const uint64_t from = Device(m_from, SplitPath(path).folder);
-    const uint64_t to = Device(m_to, folder);
-    return from != 0 && to != 0 && from != to;
-  }
-
- private:
-  struct Known {
-    std::string folder;
-    uint64_t device = 0;
-  };
-  static uint64_t Device(Known& known, const std::string& folder) {
-    if (known.folder != folder || known.device == 0) {
-      struct stat st {};
-      known.folder = folder;
-      known.device = ::stat(folder.c_str(), &st) == 0 ? st.st_dev + 1 : 0;  // 0: unknown
-    }
-    return known.device;
-  }
-  Known m_from, m_to;
-};
 
 bool IsFolder(const std::string& path) {
   struct stat st {};
@@ -758,6 +732,7 @@ class Action::MoveFilesRun {
 };
 
 bool Action::MoveFiles(const std::vector<std::string>& files) {
+  if (KeepsShots()) return MoveShots(files);
   return MoveFilesRun(*this).Run(files);
 }
 

@@ -31,6 +31,7 @@ namespace {
 
 constexpr std::string_view kHeader = "brisko-move 1";
 constexpr std::string_view kBatchHeader = "brisko-move-batch 1";
+constexpr std::string_view kShotsHeader = "brisko-move-shots 1";
 constexpr std::string_view kTrailer = "end";
 constexpr size_t kMaxValue = 4096;  // PATH_MAX
 // Beside a record's path in the set of lines already logged: its "waiting" line.
@@ -163,7 +164,8 @@ class Recoverer {
     MoveRecord record;
     MoveBatchRecord batch;
     const bool read = ReadBounded(fd, text, kMaxMoveBatchRecordBytes);
-    if (read && text.rfind(kBatchHeader, 0) == 0 && ParseMoveBatchRecord(text, batch)) {
+    if (read && (text.rfind(kBatchHeader, 0) == 0 || text.rfind(kShotsHeader, 0) == 0) &&
+        ParseMoveBatchRecord(text, batch)) {
       if (!m_how.Owns(batch.action)) return false;
       return CompleteBatch(batch, journal) > 0;
     }
@@ -186,7 +188,7 @@ class Recoverer {
 
   // Where the copy of a batch entry went: the target, or the "name (n).ext" a late collision
   // gave it; "" when it is not in place. Never the source itself.
-  static std::string Arrival(const MoveBatchRecord::Entry& e, bool sourceThere) {
+  static std::string Arrival(const MoveBatchRecord::Entry& e, bool sourceThere, bool sameBytes = true) {
     FileIdentity source;
     if (sourceThere && !ReadFileIdentity(e.source, source)) return {};
     for (int n = 1; n <= 9999; ++n) {
@@ -200,7 +202,7 @@ class Recoverer {
       if (!StillTheRecordedFile(candidate, e.copyIdentity)) continue;
       if (sourceThere && (candidate == e.source || (id.device == source.device && id.inode == source.inode)))
         continue;
-      if (sourceThere && !SameContent(e.source, candidate)) continue;
+      if (sourceThere && sameBytes && !SameContent(e.source, candidate)) continue;
       return candidate;
     }
     return {};
@@ -259,6 +261,26 @@ class Recoverer {
          FillIn("Waiting for folder %s to finish the move of %s", SplitPath(source).folder, source));
   }
 
+  // An entry of a shot whose copy (or, for a rename, whose source) is still the recorded file
+  // goes into place, so the shot is finished whole. False when its source is out of reach.
+  static bool PlaceShotEntry(const MoveBatchRecord::Entry& e) {
+    const SourceState state = ProbeSource(e.source, e.sourceIdentity.device);
+    if (state == SourceState::Unknown) return false;
+    const bool rename = e.temp.empty();
+    if (rename ? state != SourceState::There || !StillTheRecordedFile(e.source, e.sourceIdentity)
+               : !StillTheRecordedFile(e.temp, e.copyIdentity))
+      return true;
+    if (!Arrival(e, state == SourceState::There, false).empty()) return true;
+    const std::string& from = rename ? e.source : e.temp;
+    for (int n = 1; n <= 9999; ++n) {
+      const std::string to = n == 1 ? e.target : CollisionName(e.target, n);
+      const int err = RenameNoReplace(from, to);
+      if (err == 0) SyncFolderHolding(to);
+      if (err != EEXIST) break;
+    }
+    return true;
+  }
+
   // A batch cut short between placing its copies and removing their sources: a source goes only
   // when its copy is in place with the same bytes and it is still the file that was copied.
   // Anything else is left as it is; the next pass moves what is still at its listed place. An
@@ -273,8 +295,15 @@ class Recoverer {
     ReleaseHeld(journal.Path());
     std::vector<std::string> held;
     for (const MoveBatchRecord::Entry& e : record.entries) {
+      if (record.together && !PlaceShotEntry(e)) {
+        // Out of reach (a card taken out): the entry waits with its copy for a later pass.
+        waiting.entries.push_back(e);
+        const std::string at = Arrival(e, false, false);
+        if (!at.empty()) held.push_back(at);
+        continue;
+      }
       // A copy the crash left under its hidden name is never a finished file.
-      ::unlink(e.temp.c_str());
+      if (!e.temp.empty()) ::unlink(e.temp.c_str());
       // Set aside by a removal the crash cut short: finished when it is the copied file, else put back.
       SettleSetAside(e.source,
                      [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
@@ -289,7 +318,7 @@ class Recoverer {
       FileIdentity now;
       // Not a regular file any more: not the photo that was copied.
       if (sourceThere && !ReadFileIdentity(e.source, now)) continue;
-      const std::string at = Arrival(e, sourceThere);
+      const std::string at = Arrival(e, sourceThere, !record.together);
       if (at.empty()) continue;
       // Renamed while the station was down: still this move's photo, and its copy is in place.
       const std::string renamed =
@@ -618,7 +647,7 @@ bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
 }
 
 std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
-  std::string out(kBatchHeader);
+  std::string out(r.together ? kShotsHeader : kBatchHeader);
   out += '\n';
   auto field = [&out](const char* key, std::string_view value) { AppendField(out, key, value); };
   field("action", r.action);
@@ -652,7 +681,8 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
     text.remove_prefix(eol + 1);
     const size_t at = line++;
     if (at == 0) {
-      if (l != kBatchHeader) return false;
+      if (l != kBatchHeader && l != kShotsHeader) return false;
+      r.together = l == kShotsHeader;
       continue;
     }
     if (l == kTrailer) {
@@ -689,10 +719,10 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
           if (!ParseIdentity(value, e.copyIdentity)) return false;
           break;
         default: {
-          // Only ever one of the file layer's hidden names beside the target.
+          // Only ever one of the file layer's hidden names beside the target (none: a rename).
           const PathParts parts = SplitPath(value);
-          if (parts.folder != SplitPath(e.target).folder ||
-              !IsFileLayerTempName(parts.name + parts.extension))
+          if (!(r.together && value.empty()) && (parts.folder != SplitPath(e.target).folder ||
+                                                 !IsFileLayerTempName(parts.name + parts.extension)))
             return false;
           e.temp = std::move(value);
           r.entries.push_back(std::move(e));

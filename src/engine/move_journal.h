@@ -55,6 +55,11 @@ struct MoveBatchRecord {
   std::string action;
   bool overwrite = false;
   std::vector<Entry> entries;
+  // Whole shots (files that go together): recovery finishes every entry whose file is still
+  // there rather than leaving the unplaced ones at their source, so no shot ends up split. An
+  // entry of such a record may be a plain rename (no temp; the copy is the source itself), and
+  // a copy may differ from its source (a turned or tagged JPEG): identities tell them.
+  bool together = false;
 };
 // A full batch of ordinary paths fits many times over; a record that would not fit is not
 // written (the batch then moves file by file).

@@ -1,8 +1,10 @@
 #pragma once
 // Helpers a run uses around its file operations: the photo as it was listed, the temp folder
 // check and the wait for an external program.
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "engine/run_host.h"
 #include "naming/naming_inputs.h"
+#include "support/path_util.h"
 
 namespace brisko {
 
@@ -28,6 +31,33 @@ inline std::string FillIn(std::string_view format, const std::string& a, const s
 inline std::string MoveFailedLine(const std::string& from, const std::string& to) {
   return FormatS("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", {from, to});
 }
+
+// Whether a rename from one folder into another cannot work (the copy then goes through a
+// batch). Folders are looked up once per run of equal ones: a wrong guess costs only speed,
+// since a rename across file systems falls back to a copy and a copy works anywhere.
+class FileSystemTest {
+ public:
+  bool Crosses(const std::string& path, const std::string& folder) {
+    const uint64_t from = Device(m_from, SplitPath(path).folder);
+    const uint64_t to = Device(m_to, folder);
+    return from != 0 && to != 0 && from != to;
+  }
+
+ private:
+  struct Known {
+    std::string folder;
+    uint64_t device = 0;
+  };
+  static uint64_t Device(Known& known, const std::string& folder) {
+    if (known.folder != folder || known.device == 0) {
+      struct stat st {};
+      known.folder = folder;
+      known.device = ::stat(folder.c_str(), &st) == 0 ? st.st_dev + 1 : 0;  // 0: unknown
+    }
+    return known.device;
+  }
+  Known m_from, m_to;
+};
 
 // The listed photo's path and times, read before any step moves it; none when its status
 // cannot be read.

@@ -136,7 +136,7 @@ std::string SharedCollisionSuffix(const Shot& shot, const std::vector<std::strin
                                   const std::function<bool(const std::string&)>& taken, bool& ok, int limit) {
   ok = true;
   for (int n = 1; n <= limit; ++n) {
-    const std::string suffix = n == 1 ? std::string() : " (" + std::to_string(n) + ")";
+    const std::string suffix = n == 1 ? std::string() : "_" + std::to_string(n);
     const bool free = std::none_of(files.begin(), files.end(), [&](const std::string& f) {
       return taken(MemberNewName(shot, f, newBase + suffix));
     });

@@ -44,7 +44,7 @@ std::vector<std::string> SelectedFiles(const Shot& shot,
 // ("IMG_1.CR2.xmp" becomes newBase + ".CR2.xmp").
 std::string MemberNewName(const Shot& shot, const std::string& file, const std::string& newBase);
 
-// The suffix ("" or " (n)") that gives every file of the shot a free name in the target folder:
+// The suffix ("" or "_n", as a moved file's free name) that gives every file of the shot a free name in the target folder:
 // one suffix for all, so the members still share their base name. `taken` tells whether a name
 // is in use. Gives up after `limit` tries (returns "" with ok false).
 std::string SharedCollisionSuffix(const Shot& shot, const std::vector<std::string>& files,

@@ -54,14 +54,14 @@ TEST(Shots, MembersShareTheNewBaseAndOneSuffix) {
   for (const std::string& f : files) renamed.push_back(MemberNewName(shot, f, "Gala_0012"));
   EXPECT_EQ(renamed, (std::vector<std::string>{"Gala_0012.CR2", "Gala_0012.xmp", "Gala_0012.CR2.xmp",
                                                "Gala_0012.jpg"}));
-  // Only the RAW's name is taken: every member moves to " (2)"; then " (2)" of the sidecar is taken too.
+  // Only the RAW's name is taken: every member moves to "_2"; then "_2" of the sidecar is taken too.
   std::set<std::string> taken = {"Gala_0012.CR2"};
   auto isTaken = [&](const std::string& n) { return taken.count(n) > 0; };
   bool ok = false;
-  EXPECT_EQ(SharedCollisionSuffix(shot, files, "Gala_0012", isTaken, ok), " (2)");
+  EXPECT_EQ(SharedCollisionSuffix(shot, files, "Gala_0012", isTaken, ok), "_2");
   EXPECT_TRUE(ok);
-  taken.insert("Gala_0012 (2).xmp");
-  EXPECT_EQ(SharedCollisionSuffix(shot, files, "Gala_0012", isTaken, ok), " (3)");
+  taken.insert("Gala_0012_2.xmp");
+  EXPECT_EQ(SharedCollisionSuffix(shot, files, "Gala_0012", isTaken, ok), "_3");
   EXPECT_EQ(SharedCollisionSuffix(shot, files, "Free", isTaken, ok), "");
   SharedCollisionSuffix(
       shot, files, "X", [](const std::string&) { return true; }, ok, 5);

@@ -1,0 +1,150 @@
+#include "engine/shot_names.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "engine/record_file.h"
+#include "support/path_util.h"
+
+namespace brisko {
+
+namespace {
+
+constexpr std::string_view kHeader = "brisko-shot-names 1";
+constexpr std::string_view kTrailer = "end";
+constexpr size_t kFields = 7;
+
+bool Number(std::string_view text, int64_t& value) {
+  if (text.empty() || text.size() > 20) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+std::string ShotNames::Format(const std::vector<Entry>& entries) {
+  std::string out(kHeader);
+  out += '\n';
+  for (const Entry& e : entries) {
+    // A name the list cannot carry is not remembered.
+    bool plain = true;
+    for (const std::string* t : {&e.sourceFolder, &e.key, &e.folder, &e.base, &e.kinds})
+      plain = plain && t->find_first_of("\t\n") == std::string::npos;
+    if (!plain) continue;
+    out += e.sourceFolder + '\t' + e.key + '\t' + std::to_string(e.captureTime) + '\t' + e.folder + '\t' +
+           e.base + '\t' + std::to_string(e.expires) + '\t' + e.kinds + '\n';
+  }
+  out += kTrailer;
+  out += '\n';
+  return out;
+}
+
+bool ShotNames::Parse(std::string_view text, std::vector<Entry>& entries) {
+  if (text.size() > kMaxShotNamesBytes) return false;
+  std::vector<Entry> read;
+  bool ended = false, headed = false;
+  while (!text.empty()) {
+    const size_t eol = text.find('\n');
+    if (eol == std::string_view::npos || ended) return false;
+    const std::string_view line = text.substr(0, eol);
+    text.remove_prefix(eol + 1);
+    if (!headed) {
+      if (line != kHeader) return false;
+      headed = true;
+      continue;
+    }
+    if (line == kTrailer) {
+      ended = true;
+      continue;
+    }
+    std::string_view parts[kFields];
+    std::string_view rest = line;
+    for (size_t i = 0; i < kFields; ++i) {
+      const size_t tab = rest.find('\t');
+      if ((tab == std::string_view::npos) != (i + 1 == kFields)) return false;
+      parts[i] = rest.substr(0, tab);
+      if (tab != std::string_view::npos) rest.remove_prefix(tab + 1);
+    }
+    Entry e;
+    e.sourceFolder = parts[0];
+    e.key = parts[1];
+    e.folder = parts[3];
+    e.base = parts[4];
+    e.kinds = parts[6];
+    if (!Number(parts[2], e.captureTime) || !Number(parts[5], e.expires)) return false;
+    // A base name is one name: never a path, never empty.
+    if (e.base.empty() || e.base.find('/') != std::string::npos || e.base == "." || e.base == ".." ||
+        e.folder.empty() || e.folder.front() != '/' || e.folder.back() != '/')
+      return false;
+    if (read.size() >= kMaxShotNames) return false;
+    read.push_back(std::move(e));
+  }
+  if (!ended) return false;
+  entries = std::move(read);
+  return true;
+}
+
+ShotNames::ShotNames(std::string tempFolder, int64_t keepSeconds)
+    : m_folder(WithTrailingSeparator(tempFolder)), m_keep(keepSeconds) {
+  const int fd = ::open((m_folder + kShotNamesFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  std::string text;
+  if (ReadBounded(fd, text, kMaxShotNamesBytes)) Parse(text, m_entries);
+  ::close(fd);
+}
+
+const ShotNames::Entry* ShotNames::Find(const std::string& sourceFolder, const std::string& key,
+                                        int64_t captureTime, const std::vector<std::string>& kinds,
+                                        int64_t now) const {
+  for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
+    const Entry& e = *it;
+    if (e.expires <= now || e.sourceFolder != sourceFolder || e.key != key) continue;
+    if (e.captureTime != 0 && captureTime != 0 && e.captureTime != captureTime) continue;
+    const std::string moved = "|" + e.kinds + "|";
+    if (std::any_of(kinds.begin(), kinds.end(),
+                    [&](const std::string& k) { return moved.find("|" + k + "|") != std::string::npos; }))
+      continue;
+    return &e;
+  }
+  return nullptr;
+}
+
+void ShotNames::Remember(Entry entry, int64_t now) {
+  entry.expires = now + m_keep;
+  // A partner joining its shot widens what moved with it.
+  for (Entry& e : m_entries) {
+    if (e.sourceFolder == entry.sourceFolder && e.key == entry.key && e.folder == entry.folder &&
+        e.base == entry.base && e.expires > now) {
+      e.kinds += (e.kinds.empty() || entry.kinds.empty() ? "" : "|") + entry.kinds;
+      e.expires = entry.expires;
+      m_changed = true;
+      return;
+    }
+  }
+  m_entries.push_back(std::move(entry));
+  m_changed = true;
+}
+
+bool ShotNames::Save(int64_t now) {
+  const size_t before = m_entries.size();
+  std::erase_if(m_entries, [now](const Entry& e) { return e.expires <= now; });
+  if (m_entries.size() > kMaxShotNames)
+    m_entries.erase(m_entries.begin(), m_entries.end() - static_cast<std::ptrdiff_t>(kMaxShotNames));
+  if (!m_changed && m_entries.size() == before) return true;
+  const std::string path = m_folder + kShotNamesFile;
+  if (m_entries.empty()) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+  std::string text = Format(m_entries);
+  if (text.size() > kMaxShotNamesBytes) return false;
+  std::string at = path;
+  const int fd = WriteRecordFile(m_folder, kShotNamesFile, "", text, at, nullptr, nullptr);
+  if (fd < 0) return false;
+  ::close(fd);
+  m_changed = false;
+  return true;
+}
+
+}  // namespace brisko

@@ -1,0 +1,54 @@
+#pragma once
+// Which name and folder each shot received, remembered for a while in the temp folder, so that
+// a partner arriving after its shot moved (a tethered camera sends the RAW seconds after the
+// JPEG) takes the same name and folder and no new counter value.
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brisko {
+
+inline constexpr const char* kShotNamesFile = "shot-names.brisko-shots";
+inline constexpr int64_t kShotNamesKeepSeconds = 10 * 60;
+// Bounds what is read back (a file that is not ours costs no more than this).
+inline constexpr size_t kMaxShotNamesBytes = 1 << 20;
+inline constexpr size_t kMaxShotNames = 4096;
+
+class ShotNames {
+ public:
+  struct Entry {
+    std::string sourceFolder;  // with its trailing separator
+    std::string key;           // the shot's base name in lower case
+    int64_t captureTime = 0;   // the leader's date taken; 0 when unreadable
+    std::string folder;        // the destination folder the shot went to
+    std::string base;          // the base name its files received
+    int64_t expires = 0;
+    std::string kinds;  // what followed the base in the files that moved, lower case, "|" between
+  };
+
+  // Reads the remembered names from `tempFolder` (none when the file is missing or not ours).
+  explicit ShotNames(std::string tempFolder, int64_t keepSeconds = kShotNamesKeepSeconds);
+
+  // The shot a newcomer of `key` in `sourceFolder` belongs to: remembered and not expired at
+  // `now`, with the same capture time where both are known, and none of `kinds` among those
+  // that moved with it (a second IMG_0001.JPG is another camera's photo, not a partner).
+  const Entry* Find(const std::string& sourceFolder, const std::string& key, int64_t captureTime,
+                    const std::vector<std::string>& kinds, int64_t now) const;
+  void Remember(Entry entry, int64_t now);
+  // Writes the list durably (temp name, flush, rename) when it changed; expired entries go.
+  bool Save(int64_t now);
+
+  static std::string Format(const std::vector<Entry>& entries);
+  // False for anything that is not a whole list of ours. Bounded by the input size.
+  static bool Parse(std::string_view text, std::vector<Entry>& entries);
+
+ private:
+  std::string m_folder;
+  int64_t m_keep;
+  std::vector<Entry> m_entries;
+  bool m_changed = false;
+};
+
+}  // namespace brisko
