@@ -15,10 +15,10 @@ constexpr const char* kNoDefault = "default printer";
 
 }  // namespace
 
-PrintDesk::PrintDesk(ServiceFactory factory, const std::string& records) : m_factory(std::move(factory)) {
-  CreateFolderPath(records);
+PrintDesk::PrintDesk(ServiceFactory factory, const std::string& tempFolder) : m_factory(std::move(factory)) {
+  CreateFolderPath(tempFolder);
   m_service = m_factory();
-  m_records = MakeFolderPrintRecordStore(records);
+  m_records = std::make_unique<PrintRecordFiles>(tempFolder);
   // PrintOnce's lines name the file: they go to the action log through the run that caused them.
   m_once = std::make_unique<PrintOnce>(*m_service, *m_records, [this](const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -178,7 +178,7 @@ PrintDesk& PrintDeskOf(StationValues& values, const std::string& tempFolder) {
           options.timeoutMs = 3000;
           return MakeCupsPrintService(options);
         },
-        WithTrailingSeparator(tempFolder) + "print_records");
+        WithTrailingSeparator(tempFolder));
   }
   return *values.m_printing;
 }

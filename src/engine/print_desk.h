@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/print_record.h"
 #include "print/print_once.h"
 #include "print/printer_watch.h"
 
@@ -25,14 +26,15 @@ struct StationValues;
 class PrintDesk {
  public:
   using ServiceFactory = std::function<std::unique_ptr<PrintService>()>;
-  // `records`: the folder of the job records (created when missing).
-  PrintDesk(ServiceFactory factory, const std::string& records);
+  // `tempFolder`: where the job records are (created when missing).
+  PrintDesk(ServiceFactory factory, const std::string& tempFolder);
   ~PrintDesk();
   PrintDesk(const PrintDesk&) = delete;
   PrintDesk& operator=(const PrintDesk&) = delete;
 
   // For the runs (the station's thread).
   PrintOnce& Once() { return *m_once; }
+  PrintRecordFiles& Records() { return *m_records; }
   // The queue a setting names: itself, or for "" the default destination ("" when unknown).
   std::string ResolveQueue(const std::string& configured);
   // Whether a new job may go to `queue` with `inFlight` of ours unfinished. A queue never asked
@@ -59,7 +61,7 @@ class PrintDesk {
 
   ServiceFactory m_factory;
   std::unique_ptr<PrintService> m_service;  // the runs'
-  std::unique_ptr<PrintRecordStore> m_records;
+  std::unique_ptr<PrintRecordFiles> m_records;
   std::unique_ptr<PrintOnce> m_once;
 
   std::mutex m_pollMutex;  // one round at a time; guards the two below

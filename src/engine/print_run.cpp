@@ -7,6 +7,7 @@
 
 #include "engine/action.h"
 #include "engine/print_desk.h"
+#include "engine/print_record.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "support/file_ops.h"
@@ -76,18 +77,22 @@ bool Action::OwnsPrintRecord(const std::string& file) const {
 }
 
 PrintOutcome Action::SettlePrint(const PrintRecord& record) {
-  PrintOnce& once = PrintDeskOf(m_host->Values(), GetTempFolder()).Once();
+  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
+  // Another station sharing the temp folder is working on it right now.
+  HeldPrintRecord held(desk.Records(), record.jobName);
+  if (!held.Held()) return PrintOutcome::Waiting;
+  PrintOnce& once = desk.Once();
   const PrintOutcome outcome = once.Advance(record.jobName);
   if (outcome == PrintOutcome::Failed) {
     // Canceled or aborted: the file stays and is printed again by a later pass.
-    once.Finish(record.jobName);
+    FinishPrintRecord(desk, record);
   }
   if (outcome != PrintOutcome::Completed) return outcome;
   const std::string copies = std::to_string(record.copies) + (record.copies == 1 ? " copy" : " copies");
   if (!PathExists(record.file)) {
     LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue +
                "); it was gone before it could be moved on");
-    once.Finish(record.jobName);
+    FinishPrintRecord(desk, record);
     return outcome;
   }
   BriskoExifFields fields;
@@ -102,17 +107,20 @@ PrintOutcome Action::SettlePrint(const PrintRecord& record) {
     return outcome;
   }
   LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue + "), moved to " + placed);
-  once.Finish(record.jobName);
+  FinishPrintRecord(desk, record);
   return outcome;
 }
 
 void Action::RecoverPrints() {
-  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
-  const std::string queue = desk.ResolveQueue(m_strPrintQueue);
-  for (const PrintRecord& record : desk.Once().Records()) {
-    if (record.queue == queue && OwnsPrintRecord(record.file)) SettlePrint(record);
-  }
-  for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+  PrintRecovery how;
+  how.desk = [this]() -> PrintDesk& { return PrintDeskOf(m_host->Values(), GetTempFolder()); };
+  how.settle = [this](const PrintRecord& record) {
+    if (!OwnsPrintRecord(record.file)) return false;
+    SettlePrint(record);
+    return true;
+  };
+  how.log = [this](const std::string& line) { LogMessage(line); };
+  RecoverPrintRecords(GetTempFolder(), how);
 }
 
 int Action::PrintJobsInFlight(const std::string& queue) {
@@ -122,7 +130,7 @@ int Action::PrintJobsInFlight(const std::string& queue) {
     if (record.queue != queue) continue;
     // A job done whose file could not be moved on (or that no action owns) keeps no printer busy.
     const PrintOutcome outcome =
-        OwnsPrintRecord(record.file) ? SettlePrint(record) : desk.Once().Advance(record.jobName);
+        OwnsPrintRecord(record.file) ? SettlePrint(record) : desk.Once().Advance(record.jobName, false);
     // CUPS not answering: taken as busy.
     if (outcome == PrintOutcome::Waiting || outcome == PrintOutcome::Unknown) ++inFlight;
   }
@@ -183,7 +191,10 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     request.file = file;
     request.copies = PrintCopiesFor(file);
     request.media = m_strPrintMedia;
-    const PrintOutcome outcome = desk.Once().Start(request, nullptr);
+    std::string jobName;
+    const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName);
+    // Any station may take the record up from now on: the job is found by its name.
+    desk.Records().Release(jobName);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
     if (outcome == PrintOutcome::Failed) {
       // Refused by CUPS (or not recorded): tried again after a restart, not at every pass.
