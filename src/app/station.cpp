@@ -444,10 +444,12 @@ void Station::WatchPrinters() {
   if (!queues.empty()) desk.StartPolling(std::chrono::seconds(3));
   for (const std::string& line : desk.TakeLogLines()) AddToLog(line);
   std::string line;
+  std::vector<PrinterSnapshot> printers;
   if (!queues.empty()) {
-    for (const PrinterSnapshot& printer : desk.Snapshots())
-      line += (line.empty() ? "" : "  |  ") + printer.Summary();
+    printers = desk.Snapshots();
+    for (const PrinterSnapshot& printer : printers) line += (line.empty() ? "" : "  |  ") + printer.Summary();
   }
+  m_status.OnPrinters(std::move(printers));
   if (line != m_printerLine) m_host.ShowPrinterState(line);
   m_printerLine = line;
 }

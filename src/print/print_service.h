@@ -51,6 +51,7 @@ struct Marker {
   std::string name;
   std::string type;
   int level = -1;  // percent; negative: unknown
+  bool operator==(const Marker&) const = default;
 };
 
 // One look at a queue and, where the queue prints over IPP, at the printer behind it.
