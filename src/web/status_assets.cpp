@@ -141,7 +141,7 @@ const char kStatusPageScript[] = R"JS("use strict";
       var b = el("b");
       b.appendChild(el("bdi", "", p.queue));
       li.appendChild(b);
-      li.appendChild(document.createTextNode(" "));
+      li.appendChild(document.createTextNode(": "));
       li.appendChild(addText(el("span", "pstate"), p.stateText));
       [["msg", p.message], ["figures", p.figuresText], ["supplies", p.suppliesText]].forEach(function (part) {
         if (!part[1]) return;

@@ -366,8 +366,8 @@ std::string ActionRowHtml(const StatusActionRow& a) {
 
 std::string PrinterRowHtml(const PrinterSnapshot& p) {
   std::string h = std::string("<li class=\"printer") + (p.canPrint ? "" : " bad") + "\"><b><bdi>" +
-                  HtmlEscape(p.queue) + "</bdi></b> <span class=\"pstate\">" + HtmlText(PrinterStateText(p)) +
-                  "</span>";
+                  HtmlEscape(p.queue) + "</bdi></b>: <span class=\"pstate\">" +
+                  HtmlText(PrinterStateText(p)) + "</span>";
   if (!p.message.empty()) h += "<br><span class=\"msg\">" + HtmlText(p.message) + "</span>";
   h += "<br><span class=\"figures\">" + HtmlEscape(PrinterFiguresText(p)) + "</span>";
   const std::string supplies = SuppliesText(p);

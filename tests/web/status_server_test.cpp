@@ -374,10 +374,15 @@ TEST(StatusRender, PrintersInWords) {
         "<span class=\"pstate\">paper out (media-empty), stopped queue (paused)</span>", "Load paper",
         "1 job waiting, 14 pages printed today, 36 prints left",
         "Supplies: Black Ink 80%, ribbon level unknown",
-        "<li class=\"printer\"><b><bdi>Selphy</bdi></b> <span class=\"pstate\">idle</span>",
+        "<li class=\"printer\"><b><bdi>Selphy</bdi></b>: <span class=\"pstate\">idle</span>",
         "0 jobs waiting, 0 pages printed today</span>"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part << "\n" << html;
   }
+  // The verdict says which printer cannot print and why.
+  s.printers[0].queue = "Selphy 2";
+  s.state = StationState::RunningContinuously;
+  EXPECT_EQ(MakeVerdict(s).text, "Printer Selphy 2: paper out (media-empty), stopped queue (paused)");
+  EXPECT_EQ(MakeVerdict(s).level, VerdictLevel::Failing);
   const std::string json = RenderStatusJson(s, 0);
   for (const char* part :
        {"\"state\":\"stopped\",\"stateText\":\"paper out (media-empty), stopped queue (paused)\","
