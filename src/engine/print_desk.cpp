@@ -1,5 +1,6 @@
 #include "engine/print_desk.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/run_host.h"
@@ -64,6 +65,17 @@ bool PrintDesk::CanPrint(const std::string& queue) {
     snapshot = SnapshotOf(queue);
   }
   return snapshot && snapshot->canPrint;
+}
+
+bool PrintDesk::Takes(const std::string& queue, const std::string& format) {
+  auto known = m_formats.find(queue);
+  if (known == m_formats.end()) {
+    std::vector<std::string> formats;
+    std::string error;
+    if (!m_service->DocumentFormats(queue, &formats, &error)) return false;
+    known = m_formats.emplace(queue, std::move(formats)).first;
+  }
+  return std::find(known->second.begin(), known->second.end(), format) != known->second.end();
 }
 
 bool PrintDesk::MaySubmit(const std::string& queue, int inFlight) {

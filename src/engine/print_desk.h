@@ -41,6 +41,9 @@ class PrintDesk {
   // yet is asked now.
   bool MaySubmit(const std::string& queue, int inFlight);
   bool CanPrint(const std::string& queue);
+  // Whether `queue` prints files of the MIME type `format` itself (its filters included). A queue
+  // that does not answer is taken to print only the common formats.
+  bool Takes(const std::string& queue, const std::string& format);
 
   // The queue settings ("" the default destination) of the enabled print actions.
   void Watch(const std::set<std::string>& queues);
@@ -63,6 +66,7 @@ class PrintDesk {
   std::unique_ptr<PrintService> m_service;  // the runs'
   std::unique_ptr<PrintRecordFiles> m_records;
   std::unique_ptr<PrintOnce> m_once;
+  std::map<std::string, std::vector<std::string>> m_formats;  // by queue, as CUPS answered
 
   std::mutex m_pollMutex;  // one round at a time; guards the two below
   std::unique_ptr<PrintService> m_watchService;

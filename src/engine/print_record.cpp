@@ -1,6 +1,8 @@
 #include "engine/print_record.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 
 #include "engine/print_desk.h"
 #include "engine/record_file.h"
+#include "imaging/image_codec.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -71,6 +74,37 @@ int ToInt(std::string_view s, int fallback) {
 bool ReadRecord(int fd, PrintRecord& record) {
   std::string text;
   return ReadBounded(fd, text, kMaxPrintRecordBytes) && ParsePrintRecord(text, record);
+}
+
+// ".<photo name>.brisko-print-<id>.jpg"
+constexpr std::string_view kCopyMark = ".brisko-print-";
+constexpr std::string_view kCopyEnd = ".jpg";
+
+bool IsPrintCopyName(std::string_view name) {
+  return name.size() > 1 + kCopyMark.size() + kCopyEnd.size() && name[0] == '.' &&
+         name.find(kCopyMark) != std::string_view::npos &&
+         name.substr(name.size() - kCopyEnd.size()) == kCopyEnd;
+}
+
+// Copies a crash left before their record was written: no record names them, and an hour old
+// (another station sharing the folder may be about to record one it just made).
+void SweepPrintCopies(const std::string& folder, const std::vector<PrintRecord>& records) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  std::vector<std::string> doomed;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!IsPrintCopyName(entry->d_name)) continue;
+    const std::string path = folder + entry->d_name;
+    if (std::none_of(records.begin(), records.end(), [&](const PrintRecord& r) { return r.sent == path; }))
+      doomed.push_back(path);
+  }
+  ::closedir(dir);
+  const time_t abandonedBefore = ::time(nullptr) - 3600;
+  for (const std::string& path : doomed) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime <= abandonedBefore)
+      ::unlink(path.c_str());
+  }
 }
 
 }  // namespace
@@ -230,6 +264,20 @@ void PrintRecordFiles::Release(const std::string& jobName) {
   m_held.erase(held);
 }
 
+std::string MakePrintCopy(const std::string& file, const std::string& tempFolder, std::string* reason) {
+  Image image;
+  if (!DecodeImageFile(file, ImageFormatFromPath(file), image, reason)) return "";
+  const PathParts parts = SplitPath(file);
+  std::string own = parts.name + parts.extension;
+  if (own.size() > 150) own.resize(150);
+  const std::string path = WithTrailingSeparator(tempFolder) + "." + own + std::string(kCopyMark) +
+                           PrintOnce::NewJobName().substr(7, 16) + std::string(kCopyEnd);
+  // Written whole under its name and flushed (a record will name it for a resubmission after a
+  // power cut).
+  if (!EncodeImageFile(image, path, reason, 95)) return "";
+  return path;
+}
+
 bool FinishPrintRecord(PrintDesk& desk, const PrintRecord& record) {
   if (!desk.Once().Finish(record.jobName)) return false;
   if (!record.sent.empty()) ::unlink(record.sent.c_str());
@@ -239,8 +287,10 @@ bool FinishPrintRecord(PrintDesk& desk, const PrintRecord& record) {
 int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   if (ListRecordFiles(folder, kPrintRecordSuffix).empty() &&
-      ListRecordFiles(folder + kOldPrintRecordFolder, ".rec").empty())
+      ListRecordFiles(folder + kOldPrintRecordFolder, ".rec").empty()) {
+    SweepPrintCopies(folder, {});
     return 0;
+  }
   PrintDesk& desk = how.desk();
   int finished = 0;
   for (const PrintRecord& record : desk.Once().Records()) {
@@ -267,6 +317,7 @@ int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how)
     }
   }
   for (const std::string& line : desk.TakeJobLines()) how.log(line);
+  SweepPrintCopies(folder, desk.Once().Records());
   return finished;
 }
 

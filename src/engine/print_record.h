@@ -82,6 +82,10 @@ struct PrintRecovery {
 // never made) it is dropped with one line, its file left where it is. Returns how many finished.
 int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how);
 
+// A JPEG of `file` (a TIFF or HEIF photo) for a queue that cannot print the file's own format:
+// a hidden file in `tempFolder`, flushed; "" with `reason` when it cannot be made.
+std::string MakePrintCopy(const std::string& file, const std::string& tempFolder, std::string* reason);
+
 // Drops a settled record with the converted copy it printed.
 bool FinishPrintRecord(PrintDesk& desk, const PrintRecord& record);
 

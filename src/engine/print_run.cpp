@@ -1,5 +1,7 @@
 // Print Files: each selected photo printed once on the action's queue and, once its job
 // completed, moved to the destination folder, so that a printed file is never printed again.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -8,6 +10,7 @@
 #include "engine/action.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
+#include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "support/file_ops.h"
@@ -32,6 +35,12 @@ bool Printable(const std::string& path) {
     if (EqualsNoCase(ext, known)) return true;
   }
   return false;
+}
+
+// TIFF and HEIF: printed as they are where the queue takes them, else as a JPEG made from them.
+const char* ConvertibleType(const std::string& path) {
+  const int format = ImageFormatFromPath(path);
+  return format == kFormatTiff ? "image/tiff" : format == kFormatHeif ? "image/heic" : nullptr;
 }
 
 // The number a barcode value starts with ("3", " 2 prints"); 0 when none.
@@ -177,25 +186,40 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     ++position;
     if (recorded.count(file) || m_printRefused.count(file)) continue;
-    if (!Printable(file)) {
+    const char* type = ConvertibleType(file);
+    if (!Printable(file) && !type) {
       // Said once; the file stays where it is.
       m_printRefused.insert(file);
-      LogMessage("Not printed (only JPEG, PNG and PDF files are printed): " + file);
+      LogMessage("Not printed (only JPEG, PNG, TIFF, HEIF and PDF files are printed): " + file);
       result = false;
       continue;
     }
     if (!WaitForPrinter(queue, false, deadline)) return result;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
+    std::string sent;
+    if (type && !desk.Takes(queue, type) &&
+        !(type == std::string("image/heic") && desk.Takes(queue, "image/heif"))) {
+      std::string reason;
+      sent = MakePrintCopy(file, GetTempFolder(), &reason);
+      if (sent.empty()) {
+        m_printRefused.insert(file);
+        LogMessage("FAILED: Cannot make a JPEG of " + file + " for printing: " + reason);
+        result = false;
+        continue;
+      }
+    }
     JobRequest request;
     request.queue = queue;
     request.file = file;
     request.copies = PrintCopiesFor(file);
     request.media = m_strPrintMedia;
     std::string jobName;
-    const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName);
+    const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName, sent);
     // Any station may take the record up from now on: the job is found by its name.
     desk.Records().Release(jobName);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+    // No record names the copy any more: nothing was sent, or it could not be recorded.
+    if (outcome == PrintOutcome::Failed && !sent.empty()) ::unlink(sent.c_str());
     if (outcome == PrintOutcome::Failed) {
       // Refused by CUPS (or not recorded): tried again after a restart, not at every pass.
       m_printRefused.insert(file);

@@ -15,6 +15,7 @@
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
 #include "engine/recovery.h"
+#include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "print/cups_fixture.h"
@@ -249,6 +250,36 @@ TEST_F(PrintRun, OldRecordsAndRecordsOfActionsGone) {
       std::count_if(host.log.begin(), host.log.end(),
                     [](const std::string& l) { return l.find("late.jpg (1 copy on") != std::string::npos; }),
       1);
+}
+
+// A queue that prints neither TIFF nor HEIF gets a JPEG made for the job; the copy goes once the
+// job completed, and the photo moves on as it was.
+TEST_F(PrintRun, TiffAndHeifPrintedAsJpegs) {
+  A().m_strFileSpec = "*.tif|*.heic";
+  std::string reason;
+  Image picture(96, 64, 3, 200);
+  ASSERT_TRUE(EncodeImageFile(picture, src + "/scan.tif", &reason)) << reason;
+  std::filesystem::copy_file(std::string(BRISKO_TEST_DATA) + "/raw/nikon_d5300_heic_1.heic",
+                             src + "/guest.heic");
+  const std::string tiff = ReadFile(src + "/scan.tif"), heic = ReadFile(src + "/guest.heic");
+  int heicWidth = 0, heicHeight = 0;
+  ASSERT_TRUE(ReadImageSize(src + "/guest.heic", kFormatHeif, heicWidth, heicHeight, &reason)) << reason;
+
+  EXPECT_TRUE(A().RunBody());
+  std::vector<std::pair<int, int>> sizes;
+  for (const auto& entry : std::filesystem::directory_iterator(m_cups.JobsDir())) {
+    // Beside each job: its .env and, while it prints, an empty .prn.
+    if (entry.path().extension() != ".jpg") continue;
+    Image printed;
+    ASSERT_TRUE(DecodeImageFile(entry.path().string(), kFormatJpeg, printed, &reason)) << reason << entry.path();
+    sizes.emplace_back(printed.width, printed.height);
+  }
+  std::sort(sizes.begin(), sizes.end());
+  EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>{{96, 64}, {heicWidth, heicHeight}}));
+  EXPECT_EQ(ReadFile(dst + "/scan.tif"), tiff);
+  EXPECT_EQ(ReadFile(dst + "/guest.heic"), heic);
+  for (const auto& entry : std::filesystem::directory_iterator(host.Values().m_TempPath))
+    EXPECT_EQ(entry.path().filename().string().find(".brisko-print-"), std::string::npos) << entry.path();
 }
 
 }  // namespace
