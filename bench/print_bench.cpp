@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "engine/print_record.h"
 #include "print/print_once.h"
 #include "support/logger.h"
 
@@ -17,8 +18,9 @@ int main(int argc, char** argv) {
   }
   const std::string queue = argv[1], records = argv[2], done = argv[3];
   auto service = brisko::MakeCupsPrintService();
-  auto store = brisko::MakeFolderPrintRecordStore(records);
-  brisko::PrintOnce once(*service, *store, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+  brisko::PrintRecordFiles store(records);
+  brisko::PrintOnce once(*service, store,
+                         [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
   const int64_t t0 = brisko::MonotonicMs();
   for (int i = 4; i < argc; i++) {
     const std::string file = argv[i];

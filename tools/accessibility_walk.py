@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Drives the running station through the accessibility bus, as a screen reader or GUI test
 would: prints the tree of the main window, opens Settings > "Configure actions..." by its
-menu item, confirms the password prompt and lists the actions list editor's controls.
+menu item, confirms the password prompt and lists the actions list editor's controls; with an
+action in the store, opens the first one in Modify Action and fails on any control on show that has
+no name (a text field inside an editable list included).
 
 Run inside an AT-SPI session with the station started with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1;
 tools/accessibility_walk.sh sets that up under Xvfb."""
@@ -86,5 +88,26 @@ click(prompt_ok)
 editor = wait_for(app, "dialog", "Brisko Event File Workflow Settings")
 print("== actions list editor ==")
 walk(editor)
+INTERACTIVE = {"push button", "check box", "radio button", "combo box", "text", "spin button", "password text"}
+
+
+def unnamed(node, out):
+    if node.getRoleName() in INTERACTIVE and node.getState().contains(pyatspi.STATE_SHOWING) and not node.name:
+        out.append(f"{node.getRoleName()} in {node.parent.getRoleName()} {node.parent.name!r}")
+    for child in node:
+        if child is not None:
+            unnamed(child, out)
+
+
+if find(editor, "push button", "Edit") is not None and any(c.getRoleName() == "table cell" for c in find(editor, "tree", "Actions")):
+    click(find(editor, "push button", "Edit"))
+    modify = wait_for(app, "dialog", "Modify Action")
+    print("== Modify Action ==")
+    walk(modify)
+    missing = []
+    unnamed(modify, missing)
+    click(find(modify, "push button", "Cancel"))
+    if missing:
+        sys.exit("controls without a name: " + "; ".join(missing))
 click(find(editor, "push button", "Cancel"))
 print("OK: opened and closed the actions list editor by name")

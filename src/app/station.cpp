@@ -11,12 +11,13 @@
 #include "camera/camera_source.h"
 #include "engine/move_journal.h"
 #include "engine/print_desk.h"
+#include "engine/print_record.h"
 #include "engine/recovery.h"
 #include "engine/run_support.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
-#include "support/path_util.h"
 #include "support/heap.h"
+#include "support/path_util.h"
 
 namespace brisko {
 
@@ -123,20 +124,44 @@ void Station::RecoverInterruptedMoves() {
     if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia ||
         action->m_iType == kMoveSubfolders)
       action->RecoverInterruptedMoves();
-    if (action->m_iType == kPrintFiles && action->m_bEnabled) action->RecoverPrints();
   }
   MoveRecovery orphans;
   orphans.anyOwner = true;
   orphans.log = [this](const std::string& text) { AddToLog(text); };
   const CameraRecovery cameras = CameraRecoveryOf(*this);
-  RecoverAll(temp, orphans, &cameras);
+  const PrintRecovery prints = PrintRecoveryOf(temp);
+  RecoverAll(temp, orphans, &cameras, &prints);
   // What dead writers left (hidden copies, downloads, the rotator's scratch) and no record names.
   SweepDeadLeftovers(temp, temp, false);
   std::set<std::string> destinations;
   for (const auto& action : m_actions) {
-    if (!TrimTrailingSeparators(action->m_strDestFolder).empty()) destinations.insert(action->m_strDestFolder);
+    if (!TrimTrailingSeparators(action->m_strDestFolder).empty())
+      destinations.insert(action->m_strDestFolder);
   }
   for (const std::string& folder : destinations) SweepDeadLeftovers(temp, folder, true);
+}
+
+PrintRecovery Station::PrintRecoveryOf(const std::string& temp) {
+  // A record is settled by the Print Files action printing its file's folder (by the one of its
+  // own name first); while that action is disabled it waits. Without any, it is an orphan.
+  auto owner = [this](const PrintRecord& record) {
+    Action* found = nullptr;
+    for (const auto& action : m_actions) {
+      if (action->m_iType != kPrintFiles || !action->OwnsPrintRecord(record.file)) continue;
+      if (!found || action->m_strName == record.action) found = action.get();
+    }
+    return found;
+  };
+  PrintRecovery how;
+  how.desk = [this, temp]() -> PrintDesk& { return PrintDeskOf(m_values, temp); };
+  how.settle = [owner](const PrintRecord& record) {
+    Action* action = owner(record);
+    if (action && action->m_bEnabled) action->SettlePrint(record);
+    return action != nullptr;
+  };
+  how.orphaned = [owner](const PrintRecord& record) { return owner(record) == nullptr; };
+  how.log = [this](const std::string& text) { AddToLog(text); };
+  return how;
 }
 
 void Station::RecoverOrphanedMoves() {
@@ -153,7 +178,8 @@ void Station::RecoverOrphanedMoves() {
   orphans.log = [this](const std::string& text) { AddToLog(text); };
   const CameraRecovery cameras = CameraRecoveryOf(*this);
   const std::string temp = ResolveTempFolder(*this);
-  RecoverAll(temp, orphans, &cameras);
+  const PrintRecovery prints = PrintRecoveryOf(temp);
+  RecoverAll(temp, orphans, &cameras, &prints);
   SweepDeadLeftovers(temp, temp, false);
 }
 
@@ -418,10 +444,12 @@ void Station::WatchPrinters() {
   if (!queues.empty()) desk.StartPolling(std::chrono::seconds(3));
   for (const std::string& line : desk.TakeLogLines()) AddToLog(line);
   std::string line;
+  std::vector<PrinterSnapshot> printers;
   if (!queues.empty()) {
-    for (const PrinterSnapshot& printer : desk.Snapshots())
-      line += (line.empty() ? "" : "  |  ") + printer.Summary();
+    printers = desk.Snapshots();
+    for (const PrinterSnapshot& printer : printers) line += (line.empty() ? "" : "  |  ") + printer.Summary();
   }
+  m_status.OnPrinters(std::move(printers));
   if (line != m_printerLine) m_host.ShowPrinterState(line);
   m_printerLine = line;
 }

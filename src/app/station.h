@@ -24,6 +24,7 @@
 #include "app/status_page.h"
 #include "app/status_reporter.h"
 #include "engine/action.h"
+#include "engine/print_record.h"
 #include "engine/run_host.h"
 #include "print/printer_watch.h"
 #include "scheduler/operator_lists.h"
@@ -58,6 +59,7 @@ class Station : public RunHost {
   // those of actions no longer listed as well.
   void RecoverInterruptedMoves();
   void RecoverOrphanedMoves();
+  PrintRecovery PrintRecoveryOf(const std::string& temp);
 
   // ---- RunHost ----
   void AddToLog(const std::string& text) override;

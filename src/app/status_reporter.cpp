@@ -241,6 +241,12 @@ void StatusReporter::OnState(StationState state) {
   });
 }
 
+void StatusReporter::OnPrinters(std::vector<PrinterSnapshot> printers) {
+  if (printers == m_printers) return;
+  m_printers = printers;
+  m_board.Update([&](StatusSnapshot& s) { s.printers = std::move(printers); });
+}
+
 void StatusReporter::OnPassEnd(std::time_t now) {
   m_board.Update([&](StatusSnapshot& s) {
     RollDay(s, now);

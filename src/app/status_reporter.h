@@ -43,6 +43,8 @@ class StatusReporter {
   // The running action's work is over (or never showed progress): back to `state`.
   void OnState(StationState state);
   void OnPassEnd(std::time_t now);
+  // The watched printers as last polled; the board changes only when they did.
+  void OnPrinters(std::vector<PrinterSnapshot> printers);
   // Free space of each enabled action's destination; looked at no more than every 30 s unless
   // forced, and only while the page runs.
   void RefreshDestinations(const std::vector<std::unique_ptr<Action>>& actions, std::time_t now,
@@ -67,6 +69,7 @@ class StatusReporter {
     std::string day;
   };
   std::map<std::string, ActionStats> m_actionStats;  // by description
+  std::vector<PrinterSnapshot> m_printers;
 
   StatusThumbnails m_thumbnails;
   StatusBoard m_board;

@@ -26,10 +26,31 @@ bool IsLowSpace(uint64_t freeBytes, uint64_t totalBytes) {
   return freeBytes < kLowBytes || freeBytes * 20 < totalBytes;
 }
 
+namespace {
+
+// "Printer Selphy: paper out (media-empty)" for each printer that cannot print now.
+std::string PrintersStuck(const StatusSnapshot& s) {
+  std::string text;
+  for (const PrinterSnapshot& p : s.printers) {
+    if (!p.polled || p.canPrint) continue;
+    std::string why;
+    for (const PrinterProblem& problem : p.problems) why += (why.empty() ? "" : ", ") + problem.text;
+    text +=
+        (text.empty() ? "" : "; ") + std::string("Printer ") + p.queue + ": " + (why.empty() ? p.state : why);
+  }
+  return text;
+}
+
+}  // namespace
+
 StatusVerdict MakeVerdict(const StatusSnapshot& s) {
   if (s.state == StationState::Paused || s.state == StationState::Exiting)
     return {VerdictLevel::Stopped, "Stopped"};
-  if (s.failures.empty()) return {VerdictLevel::Ok, "All well"};
+  // A printer that cannot print is what the operator must see first at a print desk.
+  const std::string printers = PrintersStuck(s);
+  if (s.failures.empty())
+    return printers.empty() ? StatusVerdict{VerdictLevel::Ok, "All well"}
+                            : StatusVerdict{VerdictLevel::Failing, printers};
   std::set<std::string> actions;
   std::time_t since = s.failures.front().since;
   std::string why;
@@ -44,8 +65,8 @@ StatusVerdict MakeVerdict(const StatusSnapshot& s) {
   char clock[8];
   std::strftime(clock, sizeof clock, "%H:%M", &tm);
   const size_t n = actions.size();
-  return {VerdictLevel::Failing,
-          std::to_string(n) + (n == 1 ? " action" : " actions") + " failing since " + clock + " - " + why};
+  return {VerdictLevel::Failing, std::to_string(n) + (n == 1 ? " action" : " actions") + " failing since " +
+                                     clock + " - " + why + (printers.empty() ? "" : "; " + printers)};
 }
 
 LogLineKind ClassifyLogLine(std::string_view line) {

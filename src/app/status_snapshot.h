@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "print/printer_watch.h"
+
 namespace brisko {
 
 inline constexpr size_t kStatusLogLines = 200;
@@ -98,6 +100,7 @@ struct StatusSnapshot {
   std::vector<StatusActionRow> actions;
   std::vector<StatusFailureGroup> failures;  // oldest first
   std::vector<StatusPlacedPhoto> placed;     // newest first
+  std::vector<PrinterSnapshot> printers;     // of the enabled Print Files actions
 };
 
 // The one-line verdict at the top of the page.

@@ -103,8 +103,12 @@ class Action {
   void LogMessage(const std::string& text) const;
 
   // Print Files: moves on the files whose jobs completed, submits again those recorded but not
-  // in CUPS (see PrintOnce); every pass starts with it, and the station calls it at start.
+  // in CUPS (see PrintOnce); every pass starts with it (the station's recovery does it too).
   void RecoverPrints();
+  // Whether the record's file is in this action's source folder (its record is this action's).
+  bool OwnsPrintRecord(const std::string& file) const;
+  // One recorded job moved on: completed, its file goes to the destination and the record with it.
+  PrintOutcome SettlePrint(const PrintRecord& record);
 
   // Finishes this action's moves that a crash interrupted (see MoveJournal); every pass starts
   // with it, and the station calls it at start.
@@ -259,9 +263,6 @@ class Action {
   // Print Files (print_run.cpp).
   bool PrintFiles(const std::vector<std::string>& files);
   int PrintCopiesFor(const std::string& path) const;
-  bool OwnsPrintRecord(const std::string& file) const;
-  // One recorded job moved on: completed, its file goes to the destination and the record with it.
-  PrintOutcome SettlePrint(const PrintRecord& record);
   // Our jobs on `queue` not printed yet, after settling those that are.
   int PrintJobsInFlight(const std::string& queue);
   // Until the printer may take a new job (or, `untilIdle`, has none of ours left); false when it

@@ -1,5 +1,6 @@
 #include "engine/print_desk.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/run_host.h"
@@ -15,10 +16,10 @@ constexpr const char* kNoDefault = "default printer";
 
 }  // namespace
 
-PrintDesk::PrintDesk(ServiceFactory factory, const std::string& records) : m_factory(std::move(factory)) {
-  CreateFolderPath(records);
+PrintDesk::PrintDesk(ServiceFactory factory, const std::string& tempFolder) : m_factory(std::move(factory)) {
+  CreateFolderPath(tempFolder);
   m_service = m_factory();
-  m_records = MakeFolderPrintRecordStore(records);
+  m_records = std::make_unique<PrintRecordFiles>(tempFolder);
   // PrintOnce's lines name the file: they go to the action log through the run that caused them.
   m_once = std::make_unique<PrintOnce>(*m_service, *m_records, [this](const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -64,6 +65,17 @@ bool PrintDesk::CanPrint(const std::string& queue) {
     snapshot = SnapshotOf(queue);
   }
   return snapshot && snapshot->canPrint;
+}
+
+bool PrintDesk::Takes(const std::string& queue, const std::string& format) {
+  auto known = m_formats.find(queue);
+  if (known == m_formats.end()) {
+    std::vector<std::string> formats;
+    std::string error;
+    if (!m_service->DocumentFormats(queue, &formats, &error)) return false;
+    known = m_formats.emplace(queue, std::move(formats)).first;
+  }
+  return std::find(known->second.begin(), known->second.end(), format) != known->second.end();
 }
 
 bool PrintDesk::MaySubmit(const std::string& queue, int inFlight) {
@@ -178,7 +190,7 @@ PrintDesk& PrintDeskOf(StationValues& values, const std::string& tempFolder) {
           options.timeoutMs = 3000;
           return MakeCupsPrintService(options);
         },
-        WithTrailingSeparator(tempFolder) + "print_records");
+        WithTrailingSeparator(tempFolder));
   }
   return *values.m_printing;
 }

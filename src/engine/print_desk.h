@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/print_record.h"
 #include "print/print_once.h"
 #include "print/printer_watch.h"
 
@@ -25,20 +26,24 @@ struct StationValues;
 class PrintDesk {
  public:
   using ServiceFactory = std::function<std::unique_ptr<PrintService>()>;
-  // `records`: the folder of the job records (created when missing).
-  PrintDesk(ServiceFactory factory, const std::string& records);
+  // `tempFolder`: where the job records are (created when missing).
+  PrintDesk(ServiceFactory factory, const std::string& tempFolder);
   ~PrintDesk();
   PrintDesk(const PrintDesk&) = delete;
   PrintDesk& operator=(const PrintDesk&) = delete;
 
   // For the runs (the station's thread).
   PrintOnce& Once() { return *m_once; }
+  PrintRecordFiles& Records() { return *m_records; }
   // The queue a setting names: itself, or for "" the default destination ("" when unknown).
   std::string ResolveQueue(const std::string& configured);
   // Whether a new job may go to `queue` with `inFlight` of ours unfinished. A queue never asked
   // yet is asked now.
   bool MaySubmit(const std::string& queue, int inFlight);
   bool CanPrint(const std::string& queue);
+  // Whether `queue` prints files of the MIME type `format` itself (its filters included). A queue
+  // that does not answer is taken to print only the common formats.
+  bool Takes(const std::string& queue, const std::string& format);
 
   // The queue settings ("" the default destination) of the enabled print actions.
   void Watch(const std::set<std::string>& queues);
@@ -59,8 +64,9 @@ class PrintDesk {
 
   ServiceFactory m_factory;
   std::unique_ptr<PrintService> m_service;  // the runs'
-  std::unique_ptr<PrintRecordStore> m_records;
+  std::unique_ptr<PrintRecordFiles> m_records;
   std::unique_ptr<PrintOnce> m_once;
+  std::map<std::string, std::vector<std::string>> m_formats;  // by queue, as CUPS answered
 
   std::mutex m_pollMutex;  // one round at a time; guards the two below
   std::unique_ptr<PrintService> m_watchService;

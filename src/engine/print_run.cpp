@@ -1,5 +1,7 @@
 // Print Files: each selected photo printed once on the action's queue and, once its job
 // completed, moved to the destination folder, so that a printed file is never printed again.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -7,6 +9,8 @@
 
 #include "engine/action.h"
 #include "engine/print_desk.h"
+#include "engine/print_record.h"
+#include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "support/file_ops.h"
@@ -31,6 +35,12 @@ bool Printable(const std::string& path) {
     if (EqualsNoCase(ext, known)) return true;
   }
   return false;
+}
+
+// TIFF and HEIF: printed as they are where the queue takes them, else as a JPEG made from them.
+const char* ConvertibleType(const std::string& path) {
+  const int format = ImageFormatFromPath(path);
+  return format == kFormatTiff ? "image/tiff" : format == kFormatHeif ? "image/heic" : nullptr;
 }
 
 // The number a barcode value starts with ("3", " 2 prints"); 0 when none.
@@ -76,18 +86,22 @@ bool Action::OwnsPrintRecord(const std::string& file) const {
 }
 
 PrintOutcome Action::SettlePrint(const PrintRecord& record) {
-  PrintOnce& once = PrintDeskOf(m_host->Values(), GetTempFolder()).Once();
+  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
+  // Another station sharing the temp folder is working on it right now.
+  HeldPrintRecord held(desk.Records(), record.jobName);
+  if (!held.Held()) return PrintOutcome::Waiting;
+  PrintOnce& once = desk.Once();
   const PrintOutcome outcome = once.Advance(record.jobName);
   if (outcome == PrintOutcome::Failed) {
     // Canceled or aborted: the file stays and is printed again by a later pass.
-    once.Finish(record.jobName);
+    FinishPrintRecord(desk, record);
   }
   if (outcome != PrintOutcome::Completed) return outcome;
   const std::string copies = std::to_string(record.copies) + (record.copies == 1 ? " copy" : " copies");
   if (!PathExists(record.file)) {
     LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue +
                "); it was gone before it could be moved on");
-    once.Finish(record.jobName);
+    FinishPrintRecord(desk, record);
     return outcome;
   }
   BriskoExifFields fields;
@@ -102,17 +116,20 @@ PrintOutcome Action::SettlePrint(const PrintRecord& record) {
     return outcome;
   }
   LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue + "), moved to " + placed);
-  once.Finish(record.jobName);
+  FinishPrintRecord(desk, record);
   return outcome;
 }
 
 void Action::RecoverPrints() {
-  PrintDesk& desk = PrintDeskOf(m_host->Values(), GetTempFolder());
-  const std::string queue = desk.ResolveQueue(m_strPrintQueue);
-  for (const PrintRecord& record : desk.Once().Records()) {
-    if (record.queue == queue && OwnsPrintRecord(record.file)) SettlePrint(record);
-  }
-  for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+  PrintRecovery how;
+  how.desk = [this]() -> PrintDesk& { return PrintDeskOf(m_host->Values(), GetTempFolder()); };
+  how.settle = [this](const PrintRecord& record) {
+    if (!OwnsPrintRecord(record.file)) return false;
+    SettlePrint(record);
+    return true;
+  };
+  how.log = [this](const std::string& line) { LogMessage(line); };
+  RecoverPrintRecords(GetTempFolder(), how);
 }
 
 int Action::PrintJobsInFlight(const std::string& queue) {
@@ -122,7 +139,7 @@ int Action::PrintJobsInFlight(const std::string& queue) {
     if (record.queue != queue) continue;
     // A job done whose file could not be moved on (or that no action owns) keeps no printer busy.
     const PrintOutcome outcome =
-        OwnsPrintRecord(record.file) ? SettlePrint(record) : desk.Once().Advance(record.jobName);
+        OwnsPrintRecord(record.file) ? SettlePrint(record) : desk.Once().Advance(record.jobName, false);
     // CUPS not answering: taken as busy.
     if (outcome == PrintOutcome::Waiting || outcome == PrintOutcome::Unknown) ++inFlight;
   }
@@ -169,22 +186,40 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     ++position;
     if (recorded.count(file) || m_printRefused.count(file)) continue;
-    if (!Printable(file)) {
+    const char* type = ConvertibleType(file);
+    if (!Printable(file) && !type) {
       // Said once; the file stays where it is.
       m_printRefused.insert(file);
-      LogMessage("Not printed (only JPEG, PNG and PDF files are printed): " + file);
+      LogMessage("Not printed (only JPEG, PNG, TIFF, HEIF and PDF files are printed): " + file);
       result = false;
       continue;
     }
     if (!WaitForPrinter(queue, false, deadline)) return result;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
+    std::string sent;
+    if (type && !desk.Takes(queue, type) &&
+        !(type == std::string("image/heic") && desk.Takes(queue, "image/heif"))) {
+      std::string reason;
+      sent = MakePrintCopy(file, GetTempFolder(), &reason);
+      if (sent.empty()) {
+        m_printRefused.insert(file);
+        LogMessage("FAILED: Cannot make a JPEG of " + file + " for printing: " + reason);
+        result = false;
+        continue;
+      }
+    }
     JobRequest request;
     request.queue = queue;
     request.file = file;
     request.copies = PrintCopiesFor(file);
     request.media = m_strPrintMedia;
-    const PrintOutcome outcome = desk.Once().Start(request, nullptr);
+    std::string jobName;
+    const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName, sent);
+    // Any station may take the record up from now on: the job is found by its name.
+    desk.Records().Release(jobName);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+    // No record names the copy any more: nothing was sent, or it could not be recorded.
+    if (outcome == PrintOutcome::Failed && !sent.empty()) ::unlink(sent.c_str());
     if (outcome == PrintOutcome::Failed) {
       // Refused by CUPS (or not recorded): tried again after a restart, not at every pass.
       m_printRefused.insert(file);

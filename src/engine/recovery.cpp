@@ -14,6 +14,7 @@
 
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
+#include "engine/print_record.h"
 #include "engine/record_file.h"
 #include "engine/tag_batch.h"
 #include "support/file_ops.h"
@@ -21,7 +22,8 @@
 
 namespace brisko {
 
-int RecoverAll(const std::string& tempFolder, const MoveRecovery& how, const CameraRecovery* cameras) {
+int RecoverAll(const std::string& tempFolder, const MoveRecovery& how, const CameraRecovery* cameras,
+               const PrintRecovery* prints) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   // A record deleted by hand (its card never came back) holds its copies no longer.
   std::vector<std::string> present;
@@ -32,6 +34,7 @@ int RecoverAll(const std::string& tempFolder, const MoveRecovery& how, const Cam
   int placed = RecoverMoves(folder, how);
   placed += RecoverTagBatches(folder, how);
   placed += RecoverCameraMoves(folder, how, cameras ? *cameras : CameraRecovery{});
+  if (prints) placed += RecoverPrintRecords(folder, *prints);
   return placed;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The one recovery of every kind of durable record (moves, tag batches, camera moves), run at
+// The one recovery of every kind of durable record (moves, tag batches, camera moves, print jobs), run at
 // start and at each pass, whether or not a record's card or camera is there now.
 #include <string>
 
@@ -9,11 +9,13 @@
 
 namespace brisko {
 
+struct PrintRecovery;
+
 // Finishes what `how` owns of the records in `tempFolder` and holds back the placed copies of
 // the records that must wait; `cameras` reaches the cameras of camera records (none: they wait).
 // Returns how many photos were placed or finished.
 int RecoverAll(const std::string& tempFolder, const MoveRecovery& how,
-               const CameraRecovery* cameras = nullptr);
+               const CameraRecovery* cameras = nullptr, const PrintRecovery* prints = nullptr);
 
 // Removes the hidden temporary files and the rotator's scratch in `folder` (and, when `below`,
 // in its subfolders, to a bound) that no live process owns: none that a record in `tempFolder`

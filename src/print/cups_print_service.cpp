@@ -159,6 +159,18 @@ class CupsPrintService final : public PrintService {
     return true;
   }
 
+  bool DocumentFormats(const std::string& queue, std::vector<std::string>* formats,
+                       std::string* error) override {
+    Http http = Scheduler(error);
+    if (!http) return false;
+    ipp_t* request = QueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+    AddRequested(request, {"document-format-supported"});
+    Ipp response = Do(http.get(), request, "/", nullptr, error);
+    if (!response) return false;
+    *formats = Keywords(response.get(), "document-format-supported");
+    return true;
+  }
+
   int Submit(const JobRequest& job, std::string* error, bool* refused) override {
     if (refused) *refused = false;
     Http http = Scheduler(error);

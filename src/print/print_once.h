@@ -18,15 +18,18 @@ namespace brisko {
 struct PrintRecord {
   std::string jobName;  // a unique id, also the record's key
   std::string queue;
-  std::string file;
+  std::string file;  // moves on once printed
   int copies = 1;
   std::string media;
   PrintScaling scaling = PrintScaling::Default;
   bool borderless = false;
-  int jobId = 0;  // known once CUPS answered the submission
+  int jobId = 0;       // known once CUPS answered the submission
+  std::string action;  // the action that recorded it ("" in records of earlier versions)
+  std::string sent;    // what CUPS gets when not `file` itself: a converted copy, removed when done
 };
 
-// Where the records live. Each call is durable when it returns true.
+// Where the records live (the station's durable record files). Each call is durable when it
+// returns true.
 class PrintRecordStore {
  public:
   virtual ~PrintRecordStore() = default;
@@ -35,15 +38,12 @@ class PrintRecordStore {
   virtual std::vector<PrintRecord> List() = 0;
 };
 
-// One small file per record in a folder, written under a temporary name, flushed and renamed;
-// an flock on the folder's lock file keeps two processes from interleaving.
-std::unique_ptr<PrintRecordStore> MakeFolderPrintRecordStore(const std::string& folder);
-
 enum class PrintOutcome {
   Completed,  // printed: move the file on, then Finish()
   Waiting,    // a job is queued or printing
   Failed,     // canceled or aborted, refused by CUPS (record dropped) or not recorded; the file stays
   Unknown,    // CUPS did not answer; the record stays and is asked again later
+  Missing,    // recorded, never made in CUPS, and not submitted (Advance without submitting)
 };
 
 class PrintOnce {
@@ -55,10 +55,13 @@ class PrintOnce {
   // kept), so a test can end the process there.
   void SetCheckpoint(std::function<void(const char*)> checkpoint) { m_checkpoint = std::move(checkpoint); }
 
-  // Records and submits a new job; `jobName` receives its name.
-  PrintOutcome Start(const JobRequest& request, std::string* jobName);
-  // Moves a recorded job on (see the table above).
-  PrintOutcome Advance(const std::string& jobName);
+  // Records and submits a new job; `jobName` receives its name. `action` and `sent` go into the
+  // record (see PrintRecord).
+  PrintOutcome Start(const JobRequest& request, std::string* jobName, const std::string& action = "",
+                     const std::string& sent = "");
+  // Moves a recorded job on (see the table above); without `submitMissing` a job never made is
+  // Missing rather than submitted.
+  PrintOutcome Advance(const std::string& jobName, bool submitMissing = true);
   // Advances until the job is no longer waiting or `timeoutMs` passed.
   PrintOutcome Wait(const std::string& jobName, int timeoutMs, int pollMs = 200);
   // Drops the record once the caller has moved the file on (or given up on it).

@@ -51,6 +51,7 @@ struct Marker {
   std::string name;
   std::string type;
   int level = -1;  // percent; negative: unknown
+  bool operator==(const Marker&) const = default;
 };
 
 // One look at a queue and, where the queue prints over IPP, at the printer behind it.
@@ -77,6 +78,9 @@ class PrintService {
   virtual bool ListQueues(std::vector<std::string>* queues, std::string* defaultQueue,
                           std::string* error) = 0;
   virtual bool ReadMedia(const std::string& queue, QueueMedia* media, std::string* error) = 0;
+  // The MIME types the queue prints (its filters included), "image/jpeg", "image/tiff", ...
+  virtual bool DocumentFormats(const std::string& queue, std::vector<std::string>* formats,
+                               std::string* error) = 0;
   // The new job's id, or 0 with `error`. A failure does not prove that no job was made, unless
   // `refused` is set: CUPS turned the request down (a format it cannot print, no such queue).
   virtual int Submit(const JobRequest& request, std::string* error, bool* refused) = 0;

@@ -10,6 +10,7 @@ struct PrinterProblem {
   std::string keyword;  // without its -error/-warning/-report suffix
   std::string text;     // "paper out (media-empty)"
   bool blocks = false;  // nothing new should be sent while it lasts
+  bool operator==(const PrinterProblem&) const = default;
 };
 
 // The keyword without the severity suffix IPP allows.

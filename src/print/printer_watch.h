@@ -27,6 +27,7 @@ struct PrinterSnapshot {
   int printsLeft = -1;  // negative: not counted
   // One line: "Selphy: paper out (media-empty); 2 waiting; 36 prints left".
   std::string Summary() const;
+  bool operator==(const PrinterSnapshot&) const = default;
 };
 
 class PrinterWatch {

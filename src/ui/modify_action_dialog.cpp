@@ -337,6 +337,9 @@ void CModifyAction::Build() {
   m_printMedia->setEditable(true);
   m_printMedia->setToolTip("The paper the printer reports; empty: the printer's default");
   m_printMediaLabel = Label(m_outputGroup, "Paper:", m_printMedia);
+  // Screen readers land in the text field of an editable list: it carries the list's name.
+  for (QComboBox* box : {m_printQueue, m_printMedia})
+    box->lineEdit()->setAccessibleName(box->accessibleName());
   m_printCopies = Edit(m_outputGroup, "printCopies", "");
   m_printCopies->setMaximumWidth(70);
   m_printCopies->setToolTip("0: the barcode Quantity value when the photo was taken");

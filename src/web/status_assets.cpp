@@ -135,6 +135,21 @@ const char kStatusPageScript[] = R"JS("use strict";
       return li;
     });
     if (dests.length === 0) dests.push(item("No destinations", "none"));
+    byId("printers-box").hidden = s.printers.length === 0;
+    replaceChildren(byId("printers"), s.printers.map(function (p) {
+      var li = el("li", p.canPrint ? "printer" : "printer bad");
+      var b = el("b");
+      b.appendChild(el("bdi", "", p.queue));
+      li.appendChild(b);
+      li.appendChild(document.createTextNode(": "));
+      li.appendChild(addText(el("span", "pstate"), p.stateText));
+      [["msg", p.message], ["figures", p.figuresText], ["supplies", p.suppliesText]].forEach(function (part) {
+        if (!part[1]) return;
+        li.appendChild(el("br"));
+        li.appendChild(addText(el("span", part[0]), part[1]));
+      });
+      return li;
+    }));
     replaceChildren(byId("destinations"), dests);
     replaceChildren(byId("log"), s.log.map(function (l) { return item(l.text, l.failed ? "failed" : "", l.time); }));
   }
@@ -183,6 +198,8 @@ ul, ol { padding-left: 0; list-style: none; margin: 0; }
 li { padding: 0.2em 0.3em; border-bottom: 1px solid #eee; overflow-wrap: anywhere; font-size: 0.9em; }
 #failures li { font-weight: bold; }
 .action .what, .action .runs, .action .src { color: #555; font-size: 0.95em; }
+.printer .pstate { font-weight: bold; }
+.printer .msg, .printer .figures, .printer .supplies { color: #555; font-size: 0.95em; }
 .action.off { opacity: 0.6; }
 .action .why, .action .note { color: #900; font-weight: bold; }
 .folder { font-family: monospace; }

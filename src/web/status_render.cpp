@@ -215,6 +215,35 @@ std::string ThumbUrl(uint64_t id) {
   return "/thumb/" + std::to_string(id) + ".jpg";
 }
 
+// "paper out (media-empty)", or the plain state when nothing is wrong.
+std::string PrinterStateText(const PrinterSnapshot& p) {
+  if (!p.polled) return "not asked yet";
+  if (p.problems.empty()) return p.state;
+  std::string text;
+  for (const PrinterProblem& problem : p.problems) text += (text.empty() ? "" : ", ") + problem.text;
+  return text;
+}
+
+// "2 jobs waiting, 14 pages printed today, 36 prints left"
+std::string PrinterFiguresText(const PrinterSnapshot& p) {
+  std::string text = std::to_string(p.jobsWaiting) + (p.jobsWaiting == 1 ? " job" : " jobs") + " waiting, " +
+                     std::to_string(p.pagesToday) + (p.pagesToday == 1 ? " page" : " pages") +
+                     " printed today";
+  if (p.printsLeft >= 0) text += ", " + std::to_string(p.printsLeft) + " prints left";
+  return text;
+}
+
+// "Supplies: black ink 80%, ribbon unknown"
+std::string SuppliesText(const PrinterSnapshot& p) {
+  std::string text;
+  for (const Marker& m : p.supplies) {
+    const std::string& name = m.name.empty() ? m.type : m.name;
+    text += (text.empty() ? "Supplies: " : ", ") + name + " " +
+            (m.level >= 0 ? std::to_string(std::min(m.level, 100)) + "%" : std::string("level unknown"));
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
@@ -277,6 +306,30 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
          ",\"totalBytes\":" + std::to_string(d.totalBytes) + ",\"low\":" + (d.low ? "true" : "false") +
          ",\"text\":" + JsonString(SpaceText(d)) + "}";
   }
+  j += "],\"printers\":[";
+  for (size_t i = 0; i < s.printers.size(); ++i) {
+    const PrinterSnapshot& p = s.printers[i];
+    if (i) j += ",";
+    j += "{\"queue\":" + JsonString(p.queue) + ",\"state\":" + JsonString(p.state) +
+         ",\"stateText\":" + JsonString(PrinterStateText(p)) +
+         ",\"canPrint\":" + (p.canPrint ? "true" : "false") +
+         ",\"reachable\":" + (p.reachable ? "true" : "false") + ",\"reasons\":[";
+    for (size_t k = 0; k < p.problems.size(); ++k) {
+      j += std::string(k ? "," : "") + "{\"keyword\":" + JsonString(p.problems[k].keyword) +
+           ",\"text\":" + JsonString(p.problems[k].text) +
+           ",\"blocks\":" + (p.problems[k].blocks ? "true" : "false") + "}";
+    }
+    j += "],\"message\":" + JsonString(p.message) + ",\"jobsWaiting\":" + std::to_string(p.jobsWaiting) +
+         ",\"pagesToday\":" + std::to_string(p.pagesToday) +
+         ",\"printsLeft\":" + (p.printsLeft >= 0 ? std::to_string(p.printsLeft) : "null") + ",\"supplies\":[";
+    for (size_t k = 0; k < p.supplies.size(); ++k) {
+      const Marker& m = p.supplies[k];
+      j += std::string(k ? "," : "") + "{\"name\":" + JsonString(m.name) + ",\"type\":" + JsonString(m.type) +
+           ",\"level\":" + (m.level >= 0 ? std::to_string(m.level) : "null") + "}";
+    }
+    j += "],\"figuresText\":" + JsonString(PrinterFiguresText(p)) +
+         ",\"suppliesText\":" + JsonString(SuppliesText(p)) + "}";
+  }
   j += "],\"log\":[";
   for (size_t i = 0; i < s.log.size(); ++i) {
     const StatusLogLine& l = s.log[i];
@@ -308,6 +361,17 @@ std::string ActionRowHtml(const StatusActionRow& a) {
     h += "<br><span class=\"why\">failing since " + HtmlEscape(LocalTime(a.failingSince, "%H:%M:%S")) + " (" +
          PhotosText(a.failingPhotos) + "): " + HtmlText(a.failingWhy) + "</span>";
   }
+  return h + "</li>";
+}
+
+std::string PrinterRowHtml(const PrinterSnapshot& p) {
+  std::string h = std::string("<li class=\"printer") + (p.canPrint ? "" : " bad") + "\"><b><bdi>" +
+                  HtmlEscape(p.queue) + "</bdi></b>: <span class=\"pstate\">" +
+                  HtmlText(PrinterStateText(p)) + "</span>";
+  if (!p.message.empty()) h += "<br><span class=\"msg\">" + HtmlText(p.message) + "</span>";
+  h += "<br><span class=\"figures\">" + HtmlEscape(PrinterFiguresText(p)) + "</span>";
+  const std::string supplies = SuppliesText(p);
+  if (!supplies.empty()) h += "<br><span class=\"supplies\">" + HtmlText(supplies) + "</span>";
   return h + "</li>";
 }
 
@@ -350,7 +414,10 @@ std::string RenderStatusHtml(const StatusSnapshot& s, std::string_view query, st
   h += "</dl>\n<h2>Actions</h2><ul id=\"actions\">";
   for (const StatusActionRow& a : s.actions) h += ActionRowHtml(a);
   if (s.actions.empty()) h += "<li class=\"none\">No actions</li>";
-  h += "</ul>\n<h2>Latest photos</h2><div id=\"placed\">";
+  h += std::string("</ul>\n<div id=\"printers-box\"") + (s.printers.empty() ? " hidden" : "") +
+       "><h2>Printers</h2><ul id=\"printers\">";
+  for (const PrinterSnapshot& p : s.printers) h += PrinterRowHtml(p);
+  h += "</ul></div>\n<h2>Latest photos</h2><div id=\"placed\">";
   for (const StatusPlacedPhoto& p : s.placed) {
     h += "<figure><img src=\"" + ThumbUrl(p.id) + q + "\" alt=\"\" loading=\"lazy\"><figcaption><bdi>" +
          HtmlEscape(p.name) + "</bdi></figcaption></figure>";

@@ -137,6 +137,22 @@ TEST(StatusLog, KeepsNewestLinesAndCountsPerDay) {
   EXPECT_FALSE(IsLowSpace(6'000'000'000, 100'000'000'000));
 }
 
+// The printers reach the board only when they changed: the page is not redrawn every second.
+TEST(StatusPrinters, BoardChangesOnlyWithThePrinters) {
+  StatusReporter reporter;
+  PrinterSnapshot printer;
+  printer.queue = "Selphy";
+  printer.state = "idle";
+  reporter.OnPrinters({printer});
+  const uint64_t generation = reporter.Board().Generation();
+  reporter.OnPrinters({printer});
+  EXPECT_EQ(reporter.Board().Generation(), generation);
+  printer.problems = DescribeReasons({"media-empty"});
+  reporter.OnPrinters({printer});
+  EXPECT_GT(reporter.Board().Generation(), generation);
+  EXPECT_EQ(reporter.Board().Copy().printers.at(0).problems.at(0).text, "paper out (media-empty)");
+}
+
 // A page that records how it was started, in place of the HTTP server.
 struct FakePage : StatusPageServer {
   explicit FakePage(std::string url) : url(std::move(url)) {}

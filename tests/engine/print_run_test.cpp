@@ -1,15 +1,21 @@
 // Print Files runs against a private cupsd with an ippeveprinter behind it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "common/jpeg_builder.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/print_desk.h"
+#include "engine/print_record.h"
+#include "engine/recovery.h"
+#include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "print/cups_fixture.h"
@@ -29,7 +35,7 @@ class PrintRun : public CupsTest {
         [server] {
           return MakeCupsPrintService({server, 10000, 3000});
         },
-        host.Dir() + "/records");
+        host.Values().m_TempPath);
     service = MakeCupsPrintService({server, 10000, 3000});
     src = host.Dir() + "/in";
     dst = host.Dir() + "/printed";
@@ -45,6 +51,27 @@ class PrintRun : public CupsTest {
   }
 
   Action& A() { return *action; }
+  // The station's recovery as it runs at start and at each pass, with this one action.
+  void RecoverUntilSettled(bool actionGone = false) {
+    PrintRecovery how;
+    how.desk = [this]() -> PrintDesk& { return Desk(); };
+    how.settle = [this](const PrintRecord& record) {
+      if (!A().OwnsPrintRecord(record.file)) return false;
+      A().SettlePrint(record);
+      return true;
+    };
+    how.orphaned = [this](const PrintRecord& record) { return !A().OwnsPrintRecord(record.file); };
+    how.log = [this](const std::string& line) { host.AddToLog(line); };
+    if (actionGone) {
+      how.settle = nullptr;
+      how.orphaned = [](const PrintRecord&) { return true; };
+    }
+    for (int round = 0; round < 600 && !Desk().Once().Records().empty(); ++round) {
+      RecoverAll(host.Values().m_TempPath, MoveRecovery{}, nullptr, &how);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(Desk().Once().Records().empty());
+  }
   PrintDesk& Desk() { return *host.Values().m_printing; }
   // A photo, with a BriskoExif block holding `quantity` when given.
   void Photo(const std::string& name, const char* quantity = nullptr) {
@@ -157,6 +184,102 @@ TEST_F(PrintRun, NothingIsSentWhileThePaperIsOutAndThatIsSaidOnce) {
   EXPECT_TRUE(A().RunBody());
   EXPECT_EQ(Printed().size(), 2u);
   EXPECT_TRUE(Exists(dst + "/a.jpg") && Exists(dst + "/b.jpg"));
+}
+
+// The process ends between the record and the submission, and between the submission and the
+// completed job: the next start's recovery prints the photo once and moves it on.
+TEST_F(PrintRun, CrashAtEveryStepGivesExactlyOneJob) {
+  A().m_iPrintCopies = 2;
+  std::vector<int> expected;
+  for (const std::string step : {"recorded", "submitted"}) {
+    SCOPED_TRACE(step);
+    Photo(step + ".jpg");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      Desk().Once().SetCheckpoint([&](const char* at) {
+        if (at == step) _exit(0);
+      });
+      A().RunBody();
+      _exit(3);  // the step was never reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(Desk().Once().Records().size(), 1u);
+    RecoverUntilSettled();
+    expected.push_back(2);
+    EXPECT_EQ(CopiesPrinted(), expected);
+    EXPECT_TRUE(Exists(dst + "/" + step + ".jpg"));
+  }
+}
+
+// Records an earlier version wrote are settled as ours; one whose action is gone sends nothing
+// more, is said once and leaves its photo where it is.
+TEST_F(PrintRun, OldRecordsAndRecordsOfActionsGone) {
+  Photo("old.jpg");
+  const std::string away = host.Dir() + "/away";
+  MakeFolder(away);
+  Save(away + "/gone.jpg", MakeJpeg(64, 48));
+  const std::string old = host.Values().m_TempPath + "print_records/";
+  MakeFolder(old);
+  auto record = [&](const std::string& job, const std::string& file) {
+    std::ofstream(old + job + ".rec")
+        << "job-name=" << job << "\nqueue=" << m_cups.Queue() << "\nfile=" << file
+        << "\ncopies=3\nmedia=\nscaling=\nborderless=0\njob-id=0\n";
+  };
+  record("brisko-01", src + "/old.jpg");
+  record("brisko-02", away + "/gone.jpg");
+  RecoverUntilSettled();
+  EXPECT_EQ(CopiesPrinted(), std::vector<int>{3});
+  EXPECT_TRUE(Exists(dst + "/old.jpg"));
+  EXPECT_TRUE(Exists(away + "/gone.jpg"));
+  EXPECT_TRUE(host.HasLogLine("Not printed (no Print Files action takes it on now): " + away + "/gone.jpg"));
+
+  // A job the gone action sent completes: said once, the photo stays, nothing printed again.
+  Photo("late.jpg");
+  std::string job;
+  ASSERT_EQ(
+      Desk().Once().Start({m_cups.Queue(), src + "/late.jpg", "", 1, "", PrintScaling::Default, false}, &job),
+      PrintOutcome::Waiting);
+  Desk().Records().Release(job);
+  RecoverUntilSettled(true);
+  EXPECT_EQ(Printed().size(), 2u);
+  EXPECT_TRUE(Exists(src + "/late.jpg"));
+  EXPECT_EQ(
+      std::count_if(host.log.begin(), host.log.end(),
+                    [](const std::string& l) { return l.find("late.jpg (1 copy on") != std::string::npos; }),
+      1);
+}
+
+// A queue that prints neither TIFF nor HEIF gets a JPEG made for the job; the copy goes once the
+// job completed, and the photo moves on as it was.
+TEST_F(PrintRun, TiffAndHeifPrintedAsJpegs) {
+  A().m_strFileSpec = "*.tif|*.heic";
+  std::string reason;
+  Image picture(96, 64, 3, 200);
+  ASSERT_TRUE(EncodeImageFile(picture, src + "/scan.tif", &reason)) << reason;
+  std::filesystem::copy_file(std::string(BRISKO_TEST_DATA) + "/raw/nikon_d5300_heic_1.heic",
+                             src + "/guest.heic");
+  const std::string tiff = ReadFile(src + "/scan.tif"), heic = ReadFile(src + "/guest.heic");
+  int heicWidth = 0, heicHeight = 0;
+  ASSERT_TRUE(ReadImageSize(src + "/guest.heic", kFormatHeif, heicWidth, heicHeight, &reason)) << reason;
+
+  EXPECT_TRUE(A().RunBody());
+  std::vector<std::pair<int, int>> sizes;
+  for (const auto& entry : std::filesystem::directory_iterator(m_cups.JobsDir())) {
+    // Beside each job: its .env and, while it prints, an empty .prn.
+    if (entry.path().extension() != ".jpg") continue;
+    Image printed;
+    ASSERT_TRUE(DecodeImageFile(entry.path().string(), kFormatJpeg, printed, &reason)) << reason << entry.path();
+    sizes.emplace_back(printed.width, printed.height);
+  }
+  std::sort(sizes.begin(), sizes.end());
+  EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>{{96, 64}, {heicWidth, heicHeight}}));
+  EXPECT_EQ(ReadFile(dst + "/scan.tif"), tiff);
+  EXPECT_EQ(ReadFile(dst + "/guest.heic"), heic);
+  for (const auto& entry : std::filesystem::directory_iterator(host.Values().m_TempPath))
+    EXPECT_EQ(entry.path().filename().string().find(".brisko-print-"), std::string::npos) << entry.path();
 }
 
 }  // namespace

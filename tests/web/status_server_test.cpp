@@ -348,6 +348,52 @@ TEST(StatusRender, Utf8AndEscaping) {
   EXPECT_EQ(JsonString("a\"b\\c\n\x01<"), "\"a\\\"b\\\\c\\u000a\\u0001\\u003c\"");
 }
 
+// The printers in words, with their figures and supplies, in the page and its JSON alike.
+TEST(StatusRender, PrintersInWords) {
+  StatusSnapshot s;
+  EXPECT_NE(RenderStatusHtml(s, "", 0).find("<div id=\"printers-box\" hidden>"), std::string::npos);
+  PrinterSnapshot out;
+  out.queue = kHostile;
+  out.polled = out.reachable = true;
+  out.state = "stopped";
+  out.problems = DescribeReasons({"media-empty-error", "paused"});
+  out.message = "Load paper";
+  out.jobsWaiting = 1;
+  out.pagesToday = 14;
+  out.printsLeft = 36;
+  out.supplies = {{"Black Ink", "ink", 80}, {"", "ribbon", -1}};
+  PrinterSnapshot idle;
+  idle.queue = "Selphy";
+  idle.polled = idle.reachable = idle.canPrint = true;
+  idle.state = "idle";
+  s.printers = {out, idle};
+  const std::string html = RenderStatusHtml(s, "", 0);
+  EXPECT_EQ(html.find(kHostile), std::string::npos);
+  for (const char* part :
+       {"<div id=\"printers-box\"><h2>Printers</h2>", "<li class=\"printer bad\">",
+        "<span class=\"pstate\">paper out (media-empty), stopped queue (paused)</span>", "Load paper",
+        "1 job waiting, 14 pages printed today, 36 prints left",
+        "Supplies: Black Ink 80%, ribbon level unknown",
+        "<li class=\"printer\"><b><bdi>Selphy</bdi></b>: <span class=\"pstate\">idle</span>",
+        "0 jobs waiting, 0 pages printed today</span>"}) {
+    EXPECT_NE(html.find(part), std::string::npos) << part << "\n" << html;
+  }
+  // The verdict says which printer cannot print and why.
+  s.printers[0].queue = "Selphy 2";
+  s.state = StationState::RunningContinuously;
+  EXPECT_EQ(MakeVerdict(s).text, "Printer Selphy 2: paper out (media-empty), stopped queue (paused)");
+  EXPECT_EQ(MakeVerdict(s).level, VerdictLevel::Failing);
+  const std::string json = RenderStatusJson(s, 0);
+  for (const char* part :
+       {"\"state\":\"stopped\",\"stateText\":\"paper out (media-empty), stopped queue (paused)\","
+        "\"canPrint\":false",
+        "{\"keyword\":\"media-empty\",\"text\":\"paper out (media-empty)\",\"blocks\":true}",
+        "\"jobsWaiting\":1,\"pagesToday\":14,\"printsLeft\":36",
+        "{\"name\":\"Black Ink\",\"type\":\"ink\",\"level\":80}", "\"printsLeft\":null"}) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+  }
+}
+
 // A real non-loopback address needs a network of our own: a new network namespace whose
 // loopback device is given 10.77.0.1. Skipped where namespaces are not allowed.
 TEST_F(StatusServerTest, KeyNeededOnNonLoopbackAddress) {

@@ -1,0 +1,69 @@
+// The print jobs' records on the station's record files (no print system needed).
+#include "engine/print_record.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/temp_dir.h"
+#include "engine/record_file.h"
+
+namespace brisko {
+namespace {
+
+using test::TempDir;
+
+TEST(PrintRecordFiles, HeldByOneStationReadByAllAndOldRecordsRead) {
+  TempDir temp;
+  PrintRecordFiles mine(temp.Path()), other(temp.Path());
+  const PrintRecord r{"brisko-0123",
+                      "Selphy",
+                      temp / "a%0A\nb 100%.tif",
+                      3,
+                      "na_index-4x6_4x6in",
+                      PrintScaling::Fill,
+                      true,
+                      0,
+                      "Prints",
+                      temp / ".a.print.jpg"};
+  ASSERT_TRUE(mine.Put(r, nullptr));
+  PrintRecord bad = r;
+  bad.jobName = "../escape";
+  EXPECT_FALSE(mine.Put(bad, nullptr));
+  ASSERT_EQ(ListRecordFiles(temp.Path() + "/", kPrintRecordSuffix).size(), 1u);
+
+  // Another station sees the record but may not touch it while this one holds it.
+  std::vector<PrintRecord> seen = other.List();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(FormatPrintRecord(seen[0]), FormatPrintRecord(r));
+  EXPECT_FALSE(other.Claim(r.jobName));
+  EXPECT_FALSE(other.Put(seen[0], nullptr));
+  EXPECT_FALSE(other.Remove(r.jobName, nullptr));
+  PrintRecord submitted = r;
+  submitted.jobId = 42;
+  ASSERT_TRUE(mine.Put(submitted, nullptr));
+  mine.Release(r.jobName);
+  ASSERT_TRUE(other.Claim(r.jobName));
+  EXPECT_FALSE(mine.Claim(r.jobName));
+  EXPECT_EQ(other.List()[0].jobId, 42);
+
+  // An earlier version's record beside a torn one and a foreign file.
+  std::filesystem::create_directory(temp / "print_records");
+  std::ofstream(temp / "print_records/brisko-7.rec")
+      << "job-name=brisko-7\nqueue=Q\nfile=/x.jpg\ncopies=2\nmedia=\nscaling=fit\nborderless=0\njob-id=5\n";
+  std::ofstream(temp / "print_records/brisko-8.rec") << "job-name=brisko-8\nqueue=Q\nfile=/y.jpg\ncop";
+  std::ofstream(temp / "print_records/brisko-9.rec") << "job-name=brisko-1\nqueue=Q\nfile=/z.jpg\njob-id=0\n";
+  std::ofstream(temp / "x.jpg.brisko-print") << std::string(kMaxPrintRecordBytes + 1, 'x');
+  seen = mine.List();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].jobName, "brisko-7");
+  EXPECT_EQ(seen[1].scaling, PrintScaling::Fit);
+  ASSERT_TRUE(mine.Claim("brisko-7"));
+  EXPECT_TRUE(mine.Remove("brisko-7", nullptr));
+  EXPECT_TRUE(other.Remove(r.jobName, nullptr));
+  EXPECT_TRUE(mine.List().empty());
+}
+
+}  // namespace
+}  // namespace brisko
