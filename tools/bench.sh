@@ -4,6 +4,7 @@
 # same rounds, and one table of medians, ratios (ours / peer) and the station's peak memory.
 #
 #   tools/bench.sh [--quick] [--rounds N] [--build DIR] [--dir SCRATCH] [--only ROW,...]
+#                  [--album-photos N]
 #
 # --quick: small sizes and one round (about a minute plus the build). --build DIR takes an
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
@@ -17,7 +18,8 @@
 # side (as root, or through sudo -n), then loads both programs once; where dropping is not
 # permitted it says so and only flushes.
 # The rows over 200,000 photos (idle-big, copy-big) need about 2 GB of disk and some minutes;
-# they run only when asked for with --only.
+# they run only when asked for with --only. The album row (100 templates over 1,000 photos,
+# 100,000 pages: hours) takes --album-photos N to run over fewer photos.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -27,6 +29,7 @@ rounds=""
 build=""
 base="${TMPDIR:-/var/tmp}"
 only=""
+album_photos=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -34,7 +37,8 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift ;;
     --dir) base=$2; shift ;;
     --only) only=",$2,"; shift ;;
-    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
+    --album-photos) album_photos=$2; shift ;;
+    -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "bench.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -602,7 +606,7 @@ if wanted plt-rss; then
 fi
 
 if asked album; then
-  n_album=$([ "$quick" = 1 ] && echo 10 || echo 1000)
+  n_album=${album_photos:-$([ "$quick" = 1 ] && echo 10 || echo 1000)}
   echo "album: 100 templates x $n_album photos"
   make_store "$scratch/album.db" m_iType=7 m_strName=Album "m_strSourceFolder=$scratch/plt/in/" \
     "m_strDestFolder=$scratch/plt/out/" "m_strFileSpec=*.jpg" "m_strBriskoPltFilepath=$scratch/plt/hundred.plt"

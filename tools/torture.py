@@ -9,7 +9,10 @@ deletes: a read-only folder; their folders repeat names, 100CANON/IMG_0001.JPG b
 pulled and put back (also while a station stands paused at a rename), a full disk, kill -9 at
 random moments and at chosen file calls (tools/torture_shim.c, preloaded). Actions chain: every
 destination is the source of a downstream Move Files, so a placed copy is taken on at once.
-Rotation and BriskoExif tagging run on card, hot-folder and camera paths.
+Rotation and BriskoExif tagging run on card, hot-folder and camera paths. Where a private CUPS
+can be started (tools/cups_sandbox.sh: root, cupsd, ippeveprinter), a Print Files action prints
+photos dropped into its folder and moves them on; the printer keeps every job's document, and
+every printed photo must have been printed exactly once.
 
 After each round everything is stopped, each store gets two --run-once passes, and the model is
 checked: the last version of every photo exists exactly once outside its source (byte for
@@ -156,6 +159,7 @@ def backup_xml(actions, temp):
                   "m_bEnabled"):
             vals.append(dword((k, a.get(k, 1 if k == "m_bEnabled" else 0))))
         vals += [dword(kv) for kv in a.get("extra", {}).items()]
+        vals += [text(kv) for kv in a.get("texts", {}).items()]
         keys.append('<k name="Action_%d">%s</k>' % (i, "".join(vals)))
     keys.append('<k name="Settings">' + text(("m_TempPath", temp + "/")) + "</k>")
     return ('<?xml version="1.0" encoding="UTF-8"?>\n<k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE">'
@@ -252,6 +256,8 @@ class Station:
             e.pop(k, None)
         e["XDG_RUNTIME_DIR"] = self.t.run_dir
         e["XDG_STATE_HOME"] = self.t.work + "/state"
+        if self.t.printer:
+            e["CUPS_SERVER"] = self.t.printer["CUPS_SERVER"]
         if self.t.shim:
             e["LD_PRELOAD"] = self.t.shim
             e.update(shim or {})
@@ -342,6 +348,9 @@ class Torture:
         self.round = 0
         self.trace = []
         self.shim = None
+        self.printer = None  # the private CUPS's env file, as a dict
+        self.job_hashes = {}  # printer's job file -> sha1 of its document
+        self.prints = 0  # photos printed once and moved on
 
     # ----- set-up -------------------------------------------------------------------------
     def sh(self, *cmd):
@@ -356,6 +365,23 @@ class Torture:
             self.shim = out
         else:
             print("torture: no C compiler for the preload shim; kills at file calls are left out")
+
+    def start_printer(self):
+        if self.a.no_print:
+            return
+        folder = self.work + "/cups"
+        shutil.rmtree(folder, ignore_errors=True)
+        r = subprocess.run([HERE + "/cups_sandbox.sh", "start", folder, "--owner", str(os.getpid())],
+                           capture_output=True, text=True)
+        if r.returncode != 0:
+            print("torture: no private printer, the print path is left out: %s" % r.stderr.strip()[-300:])
+            return
+        with open(folder + "/env") as f:
+            self.printer = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+
+    def stop_printer(self):
+        if self.printer:
+            subprocess.run([HERE + "/cups_sandbox.sh", "stop", self.work + "/cups"], capture_output=True)
 
     def unmount_all(self):
         for m in reversed(self.mounts):
@@ -388,7 +414,7 @@ class Torture:
         os.chmod(self.run_dir, 0o700)
         for d in ("hot", "arch", "turnin", "turned", "drop", "full", "hot2", "temp", "temp2", "outside",
                   "tagged", "camdst", "camrodst", "final/hot", "final/tagged", "final/turned", "final/arch",
-                  "final/full", "final/camdst", "final/camrodst", "final/hot2"):
+                  "final/full", "final/camdst", "final/camrodst", "final/hot2", "printin", "printed"):
             os.makedirs(self.p(d), exist_ok=True)
         self.disk_is_mount = self.root and self.mount_tmpfs(self.p("full"), "6m")
         self.card = Medium(self, "card", "64m")
@@ -430,6 +456,9 @@ class Torture:
                 for d in ("hot", "tagged", "turned", "arch", "full", "camdst", "camrodst")]
         shot_up, shot_down = self.setup_shots(rng)
         a_actions += shot_up
+        if self.printer:
+            a_actions.append({"name": "Print", "m_iType": 8, "src": self.p("printin"), "dst": self.p("printed"),
+                              "extra": {"m_iPrintCopies": 1}, "texts": {"m_strPrintQueue": self.printer["QUEUE"]}})
         down += shot_down
         # Mostly after their upstream actions (a copy moves on in the same pass), sometimes before.
         a_actions = a_actions + down if rng.random() < 0.7 else down + a_actions
@@ -582,7 +611,7 @@ class Torture:
         if r < 0.30:
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25)
             where = rng.choice(["card"] * 3 + ["cardB", "cardT", "turnin", "drop", "hot", "cam", "cam",
-                                               "camro", "shots", "shots"])
+                                               "camro", "shots", "shots"] + ["print"] * bool(self.printer))
             if where.startswith("card") and not self.card.inserted:
                 where = "turnin"
             for _ in range(n):
@@ -598,6 +627,9 @@ class Torture:
                     self.new_photo(rng, "drop", "full")
                 elif where == "shots":
                     self.shoot_shot(rng)
+                elif where == "print":
+                    if _ < 3:  # a job takes the printer about a second
+                        self.new_photo(rng, "printin", "print")
                 elif where in ("cam", "camro"):
                     self.shoot(rng, self.cam if where == "cam" else self.camro)
                 else:
@@ -668,7 +700,7 @@ class Torture:
         self.A.stop()
         kinds = ["crash-mid-batch", "crash-mid-turn", "second-station-mid-batch", "rewrite-mid-subfolders",
                  "crash-then-no-card", "save-anew-at-unlink", "pull-at-rename", "pull-at-rename",
-                 "crash-mid-camera"]
+                 "crash-mid-camera"] + ["crash-mid-print"] * bool(self.printer)
         kind = rng.choice(kinds)
         pull = None
         if kind == "crash-mid-turn":
@@ -689,6 +721,12 @@ class Torture:
             call, under = rng.choice([("unlink", "cam/"), ("rename", "camdst/"), ("rename", "temp/"),
                                       ("fsync", "camdst/"), ("rename", "final/"), ("unlink", "camdst/")])
             act = rng.choice(["kill-before", "kill-after"])
+        elif kind == "crash-mid-print":
+            # Between the record and the job, the job and the move on, the move and the record's end.
+            folder = "printin"
+            call, under = rng.choice([("rename", "printed/"), ("rename", "temp/"), ("fsync", "temp/"),
+                                      ("unlink", "temp/"), ("fsync", "printed/")])
+            act = rng.choice(["kill-before", "kill-after"])
         elif kind == "pull-at-rename":
             m = rng.choice([self.card, self.cam])
             m.put()
@@ -708,8 +746,8 @@ class Torture:
             call, under = "unlink", "card/"
             act = "pause" if kind in ("second-station-mid-batch", "save-anew-at-unlink") else rng.choice(
                 ["kill-before", "kill-after"])
-        route = {"turnin": "turn", "card/T": "tag"}.get(folder, "plain")
-        count = rng.randint(2, 12)
+        route = {"turnin": "turn", "card/T": "tag", "printin": "print"}.get(folder, "plain")
+        count = rng.randint(2, 12) if route != "print" else rng.randint(1, 3)
         if folder == "cam":
             made = [self.shoot(rng, self.cam) for _ in range(count)]
         else:
@@ -775,7 +813,7 @@ class Torture:
         path, name = line[2], os.path.basename(line[2])
         if name.startswith(".") and name.endswith(".brisko-gone"):
             path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
-        return next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro")),
+        return next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro", "shot")),
                     None)
 
     def start_station(self, rng, st, once=False):
@@ -785,7 +823,7 @@ class Torture:
             call = rng.choice(["unlink", "unlink", "rename", "rename", "rename", "unlink,rename", "fsync", "link"])
             # Narrowing the folder aims at one step: the record, the placed copy, the source.
             under = rng.choice(["", "", "temp/", "card/", "hot/", "arch/", "turned/", "tagged/", "cam/",
-                                "camdst/", "camrodst/", "final/"])
+                                "camdst/", "camrodst/", "final/"] + ["printed/"] * bool(self.printer))
             nth = rng.randint(1, 25 if not under else 6)
             shim = {"TORTURE_CALL": call, "TORTURE_NTH": str(nth), "TORTURE_ACT": act,
                     "TORTURE_UNDER": self.fs + "/" + under, "TORTURE_SIGNAL": self.signal}
@@ -842,12 +880,13 @@ class Torture:
             srcs = ["turnin", "drop", "hot"] + self.card_folders()
             path = line[2] if len(line) > 2 else ""
             # A photo saved anew at the very call the station is paused at: its source's unlink,
-            # which removes the source under the hidden name it was set aside to.
+            # which removes the source under the hidden name it was set aside to. (Not a shot's
+            # file: saved anew after its shot moved, it is a shot of its own and takes a suffix.)
             name = os.path.basename(path)
             aside = name.startswith(".") and name.endswith(".brisko-gone")
             if aside:
                 path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
-            ph = next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro")),
+            ph = next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro", "shot")),
                       None) or self.at_source(rng, srcs)
             if ph and (aside or os.path.exists(ph.path)) and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) while paused" % (ph.pid, len(ph.versions)))
@@ -989,6 +1028,43 @@ class Torture:
             if ph.live and ph.route != "camro" and os.path.exists(ph.path):
                 self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path), ph.paths)
         self.check_shots(seen)
+        self.check_prints(seen)
+
+    def check_prints(self, seen):
+        """A photo moved on by Print Files was printed exactly once: the printer keeps each job's
+        document, the photo's bytes."""
+        if not self.printer:
+            return
+        jobs = self.printer["JOBS_DIR"]
+        try:
+            names = os.listdir(jobs)
+        except OSError:
+            names = []
+        for name in names:
+            if name not in self.job_hashes and not name.endswith((".env", ".prn")):
+                try:
+                    with open(os.path.join(jobs, name), "rb") as f:
+                        self.job_hashes[name] = sha(f.read())
+                except OSError:
+                    continue
+        printed = {}
+        for h in self.job_hashes.values():
+            printed[h] = printed.get(h, 0) + 1
+        for ph in self.model:
+            if ph.route != "print" or not ph.live:
+                continue
+            h, ver = ph.versions[-1]
+            n = printed.get(h, 0)
+            placed = seen.get((ph.pid, ver), [])
+            if placed and n == 0:
+                self.tally("unprinted print")
+                self.fault("unprinted", "#%d moved on to %s but never printed" %
+                           (ph.pid, ", ".join(os.path.relpath(x, self.fs) for x in placed)), ph.paths + placed)
+            elif n == 1 and placed:
+                self.prints += 1
+            elif n > 1:
+                self.tally("printed twice")
+                self.fault("printed", "#%d (%s) printed %d times" % (ph.pid, ph.path, n), ph.paths + placed)
 
     # ----- RAW+JPEG shots ----------------------------------------------------------------
     # Shots (S00001.JPG, .CR2, sometimes .xmp) shot on the card (card/S) and into a hot folder
@@ -1138,6 +1214,7 @@ class Torture:
     def main(self):
         os.makedirs(self.work, exist_ok=True)
         self.build_shim()
+        self.start_printer()
         end = time.time() + self.a.minutes * 60 + self.a.seconds
         n = self.a.round if self.a.round is not None else 1
         try:
@@ -1156,10 +1233,13 @@ class Torture:
             for st in getattr(self, "stations", []):
                 st.kill()
             self.unmount_all()
+            self.stop_printer()
         print("torture seed=%d: %d rounds, %d steps, %d photos, %d kills (%d by the shim at a file call),"
               " %d pulls, %d pauses, %d doubled, %d lost, %d stray hidden files, %d faults" %
               (self.a.seed, self.rounds, self.steps, self.photos, self.kills, self.shim_kills, self.pulls,
                self.pauses, self.doubled, self.lost, self.strays, len(self.faults)))
+        if self.printer:
+            print("printed exactly once and moved on: %d photos" % self.prints)
         kinds = {}
         for _, k, _ in self.faults:
             kinds[k] = kinds.get(k, 0) + 1
@@ -1181,6 +1261,7 @@ def main():
     ap.add_argument("--dir", help="work folder (default /tmp/brisko-torture-SEED)")
     ap.add_argument("--no-shim", action="store_true", help="no kills or pauses at file calls")
     ap.add_argument("--no-mount", action="store_true", help="no tmpfs card or disk even as root")
+    ap.add_argument("--no-print", action="store_true", help="no private CUPS, no Print Files action")
     ap.add_argument("--round-seconds", type=float, nargs=2, default=[12, 40], metavar=("MIN", "MAX"))
     ap.add_argument("--aim", action="store_true", help="only the steps aimed at one window of a move")
     ap.add_argument("--verbose", action="store_true")
