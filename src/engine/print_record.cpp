@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "engine/print_desk.h"
 #include "engine/record_file.h"
 #include "imaging/image_codec.h"
+#include "support/file_ops.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -284,6 +287,18 @@ bool FinishPrintRecord(PrintDesk& desk, const PrintRecord& record) {
   return true;
 }
 
+namespace {
+
+// Whether this process has not yet said a line about the record of `jobName` (once per run).
+bool FirstSaying(const std::string& jobName) {
+  static std::mutex lock;
+  static std::set<std::string> said;
+  const std::lock_guard<std::mutex> hold(lock);
+  return said.insert(jobName).second;
+}
+
+}  // namespace
+
 int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   if (ListRecordFiles(folder, kPrintRecordSuffix).empty() &&
@@ -301,13 +316,18 @@ int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how)
       continue;
     }
     if (!how.orphaned || !how.orphaned(record)) continue;
-    // Nobody moves the file on now: nothing new is sent for it, and what CUPS has is let run.
+    // Nobody here moves the file on: nothing new is sent for it, and what CUPS has is let run.
     const PrintOutcome outcome = desk.Once().Advance(record.jobName, false);
     const std::string copies = std::to_string(record.copies) + (record.copies == 1 ? " copy" : " copies");
-    if (outcome == PrintOutcome::Completed) {
-      how.log("Printed file " + record.file + " (" + copies + " on " + record.queue +
-              "); no Print Files action takes it on now, so it stays where it is");
-    } else if (outcome == PrintOutcome::Missing) {
+    if (outcome == PrintOutcome::Completed && PathExists(record.file)) {
+      // Its action may live in another station sharing this temp folder, or come back: were the
+      // record dropped, the file would be printed a second time. It stays while the file does.
+      if (FirstSaying(record.jobName))
+        how.log("Printed file " + record.file + " (" + copies + " on " + record.queue +
+                "); no Print Files action takes it on now, so it stays where it is");
+      continue;
+    }
+    if (outcome == PrintOutcome::Missing) {
       how.log("Not printed (no Print Files action takes it on now): " + record.file);
     }
     if (outcome == PrintOutcome::Completed || outcome == PrintOutcome::Missing ||

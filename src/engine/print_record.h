@@ -79,7 +79,9 @@ struct PrintRecovery {
 
 // Settles the print records in `tempFolder` that no live process holds: those an action takes on
 // through `how.settle`; an orphaned one is submitted no more, and once its job is over (or was
-// never made) it is dropped with one line, its file left where it is. Returns how many finished.
+// never made) it is dropped with one line, its file left where it is; one whose job completed
+// stays while its file does (said once), so that the file is never printed again. Returns how
+// many finished.
 int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how);
 
 // A JPEG of `file` (a TIFF or HEIF photo) for a queue that cannot print the file's own format:
