@@ -432,12 +432,30 @@ class Action::MoveShotsRun {
       cross.RemoveSources();
       std::set<std::string> sourceFolders;
       for (File& f : files) {
-        if (shots[f.shot].failed || f.crossIndex >= 0 || f.temp.empty() || placed[&f].empty()) continue;
+        if (shots[f.shot].failed || placed[&f].empty()) continue;
+        if (f.crossIndex >= 0) {
+          // A copy whose source could not go (its card pulled) was taken back: not moved.
+          const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
+          if (e.placed.empty()) {
+            placed[&f].clear();
+            failures[&f] = e.err;
+          }
+          continue;
+        }
+        if (f.temp.empty()) continue;
         const FileIdentity was = f.sourceId;
-        const int e = RemoveSourceIfUnchanged(
+        int e = RemoveSourceIfUnchanged(
             f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); });
-        if (e == EBUSY)
+        if (e == ENOENT && SourceSurelyGone(f.source, was.device)) e = 0;
+        if (e == EBUSY) {
           a.LogMessage(FillIn("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
+        } else if (e != 0 && was.device != f.copyId.device) {
+          // Out of reach with its card: the copy is taken back, as the batch's copies of its
+          // partners are, so that the shot stays whole at its source and moves once, later.
+          if (!a.m_bOverwriteExistingFiles) ::unlink(placed[&f].c_str());
+          placed[&f].clear();
+          failures[&f] = e;
+        }
         sourceFolders.insert(SplitPath(f.source).folder);
       }
       for (const std::string& folder : sourceFolders) SyncFolderHolding(folder + ".");

@@ -177,6 +177,22 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
           EXPECT_EQ(Files(dst).size(), 9u);
         });
     EXPECT_GE(steps, 5);
+
+    // The card pulled once the shots are placed: their copies are taken back, and with the card
+    // back each shot moves once, whole.
+    if (!across) continue;
+    arrange();
+    MoveJournal::SetStepHookForTest([&](const char* step) {
+      if (std::string(step) == "shots placed") fs::rename(src, src + ".pulled");
+    });
+    make()->Run();
+    MoveJournal::SetStepHookForTest(nullptr);
+    EXPECT_EQ(Files(dst).size(), 0u);
+    fs::rename(src + ".pulled", src);
+    make()->RecoverInterruptedMoves();
+    make()->Run();
+    EXPECT_EQ(CountFiles(src), 0);
+    wholeShots("card pulled, then back");
   }
 }
 
