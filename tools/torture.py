@@ -457,6 +457,9 @@ class Torture:
         shot_up, shot_down = self.setup_shots(rng)
         a_actions += shot_up
         if self.printer:
+            # A replayed round writes the same photos again: only this round's jobs count.
+            jobs = self.printer["JOBS_DIR"]
+            self.old_jobs = set(os.listdir(jobs)) if os.path.isdir(jobs) else set()
             a_actions.append({"name": "Print", "m_iType": 8, "src": self.p("printin"), "dst": self.p("printed"),
                               "extra": {"m_iPrintCopies": 1}, "texts": {"m_strPrintQueue": self.printer["QUEUE"]}})
         down += shot_down
@@ -1048,7 +1051,9 @@ class Torture:
                 except OSError:
                     continue
         printed = {}
-        for h in self.job_hashes.values():
+        for name, h in self.job_hashes.items():
+            if name in self.old_jobs:
+                continue
             printed[h] = printed.get(h, 0) + 1
         for ph in self.model:
             if ph.route != "print" or not ph.live:

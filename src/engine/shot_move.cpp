@@ -22,8 +22,8 @@
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "rawmeta/xmp_sidecar.h"
-#include "support/file_identity.h"
 #include "support/copy_batch.h"
+#include "support/file_identity.h"
 #include "support/file_ops.h"
 #include "support/folder_enum.h"
 #include "support/logger.h"
@@ -217,6 +217,7 @@ class Action::MoveShotsRun {
     std::string xmpTarget;  // where a shot without a JPEG gets its BriskoExif sidecar ("": none)
     std::string comment;
     bool failed = false;
+    bool noted = false;  // in the names remembered for late partners
     ShotNames::Entry remembered;
   };
 
@@ -394,8 +395,11 @@ class Action::MoveShotsRun {
     }
     // Where each shot goes is on disk before any of it moves: a partner arriving after a crash
     // still finds its shot.
-    for (PendingShot& shot : shots)
-      if (!shot.failed) names.Remember(shot.remembered, a.m_host->Now());
+    for (PendingShot& shot : shots) {
+      if (shot.failed) continue;
+      names.Remember(shot.remembered, a.m_host->Now());
+      shot.noted = true;
+    }
     names.Save(a.m_host->Now());
     MoveJournal journal(a.GetTempFolder());
     int err = 0;
@@ -444,8 +448,8 @@ class Action::MoveShotsRun {
         }
         if (f.temp.empty()) continue;
         const FileIdentity was = f.sourceId;
-        int e = RemoveSourceIfUnchanged(
-            f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); });
+        int e = RemoveSourceIfUnchanged(f.source,
+                                        [&](const std::string& at) { return StillTheRecordedFile(at, was); });
         if (e == ENOENT && SourceSurelyGone(f.source, was.device)) e = 0;
         if (e == EBUSY) {
           a.LogMessage(FillIn("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
@@ -463,6 +467,16 @@ class Action::MoveShotsRun {
       journal.Remove();
     }
     --values.g_nShellOperationDepth;
+    // Files that did not move after all are still to come: their shot's name waits for them.
+    std::map<size_t, std::vector<std::string>> notMoved;
+    for (File& f : files) {
+      const PendingShot& s = shots[f.shot];
+      if (!s.noted || (!s.failed && !placed[&f].empty())) continue;
+      const std::string name = SplitPath(f.target).name + SplitPath(f.target).extension;
+      notMoved[f.shot].push_back(Lowered(name.substr(std::min(name.size(), s.remembered.base.size()))));
+    }
+    for (const auto& [shot, kinds] : notMoved) names.Forget(shots[shot].remembered, kinds);
+    if (!notMoved.empty()) names.Save(a.m_host->Now());
     for (File& f : files) {
       if (shots[f.shot].failed) continue;
       const std::string& at = placed[&f];

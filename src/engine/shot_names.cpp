@@ -129,6 +129,31 @@ void ShotNames::Remember(Entry entry, int64_t now) {
   m_changed = true;
 }
 
+void ShotNames::Forget(const Entry& entry, const std::vector<std::string>& kinds) {
+  for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+    if (it->sourceFolder != entry.sourceFolder || it->key != entry.key || it->folder != entry.folder ||
+        it->base != entry.base)
+      continue;
+    std::string kept;
+    size_t from = 0;
+    while (from <= it->kinds.size()) {
+      size_t bar = it->kinds.find('|', from);
+      if (bar == std::string::npos) bar = it->kinds.size();
+      const std::string kind = it->kinds.substr(from, bar - from);
+      if (!kind.empty() && std::find(kinds.begin(), kinds.end(), kind) == kinds.end())
+        kept += (kept.empty() ? "" : "|") + kind;
+      from = bar + 1;
+    }
+    if (kept.empty()) {
+      m_entries.erase(it);
+    } else {
+      it->kinds = std::move(kept);
+    }
+    m_changed = true;
+    return;
+  }
+}
+
 bool ShotNames::Save(int64_t now) {
   const size_t before = m_entries.size();
   std::erase_if(m_entries, [now](const Entry& e) { return e.expires <= now; });

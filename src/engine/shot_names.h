@@ -37,6 +37,9 @@ class ShotNames {
   const Entry* Find(const std::string& sourceFolder, const std::string& key, int64_t captureTime,
                     const std::vector<std::string>& kinds, int64_t now) const;
   void Remember(Entry entry, int64_t now);
+  // Takes back what Remember noted for `entry` of the files (`kinds`) that did not move after
+  // all: they are still to come, and a shot none of whose files moved is not remembered.
+  void Forget(const Entry& entry, const std::vector<std::string>& kinds);
   // Writes the list durably (temp name, flush, rename) when it changed; expired entries go.
   bool Save(int64_t now);
 

@@ -230,6 +230,38 @@ TEST_F(ShotMoveTest, ALatePartnerTakesItsShotsNameAndAnotherCamerasPhotoDoesNot)
   EXPECT_TRUE(Exists(dst + "/000010.NEF"));
 }
 
+// A late partner whose move failed (its card pulled between placing and removing) still takes
+// its shot's name once the card is back.
+TEST_F(ShotMoveTest, ALatePartnerWhoseCardWasPulledStillJoinsItsShot) {
+  if (!fs::exists("/dev/shm")) GTEST_SKIP() << "no second file system at /dev/shm";
+  const std::string src = host.Dir() + "/card";
+  const TempDir shm("/dev/shm");
+  const std::string dst = shm.Path() + "/out";
+  MakeFolder(src);
+  MakeFolder(dst);
+  RawMetadata meta;
+  ASSERT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
+  Save(src + "/DSC_0001.JPG", JpegTaken(meta.dateTimeOriginal));
+  auto a = NewAction(src, dst);
+  a->m_iType = kMoveFiles;
+  a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
+  a->m_RenameTemplate.AddComponent(4);
+  host.Values().m_iFileCounter = 7;
+  ASSERT_TRUE(a->Run());
+  ASSERT_TRUE(Exists(dst + "/000008.JPG"));
+  MakeFile(src + "/DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "shots placed") fs::rename(src, src + ".pulled");
+  });
+  a->Run();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_FALSE(Exists(dst + "/000008.NEF"));
+  fs::rename(src + ".pulled", src);
+  ASSERT_TRUE(a->Run());
+  EXPECT_TRUE(Exists(dst + "/000008.NEF"));
+  EXPECT_EQ(CountFiles(src), 0);
+}
+
 // The selection counts shots: a shot waits while any selected file of it is young; "leave at
 // least" holds back whole shots; a sidecar the filespec does not name comes along; the
 // orientation filter reads the JPEG, not the RAW (a portrait JPEG beside a landscape RAW here).
