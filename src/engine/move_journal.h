@@ -41,6 +41,8 @@ inline constexpr size_t kMaxMoveRecordBytes = 64 * 1024;
 std::string FormatMoveRecord(const MoveRecord& record);
 // False for anything that is not a complete, well-formed record. Bounded by the input size.
 bool ParseMoveRecord(std::string_view text, MoveRecord& record);
+// A name a record may give a photo at its destination: one file name, never a folder's.
+bool ValidFileName(const std::string& name);
 
 // The record of a batch of moves across file systems, written once every copy is durable under
 // its hidden name and before the first is renamed into place; removed once the sources are gone.
@@ -89,6 +91,8 @@ class MoveJournal {
   void Remove();
   bool Active() const { return !m_path.empty(); }
   const std::string& Path() const { return m_path; }
+  // Whether a journal of this process holds the record at `path` (its move is running).
+  static bool HeldHere(const std::string& path);
 
   // Test seam: called at each step of a journaled move with the step's name.
   static void SetStepHookForTest(std::function<void(const char* step)> hook);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <set>
 
 #include "support/file_ops.h"
 #include "support/path_util.h"
@@ -21,6 +22,11 @@ namespace {
 std::map<std::string, std::vector<std::string>>& Held() {
   static std::map<std::string, std::vector<std::string>> held;
   return held;
+}
+
+std::set<std::string>& Reported() {
+  static std::set<std::string> reported;
+  return reported;
 }
 
 size_t& TestBound() {
@@ -53,6 +59,19 @@ std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, siz
     }
   }
   return runs;
+}
+
+bool FirstReport(const std::string& record, std::string_view about) {
+  std::string key = record;
+  if (!about.empty()) key.append("\n").append(about);
+  return Reported().insert(std::move(key)).second;
+}
+
+void ForgetReports(const std::string& record) {
+  Reported().erase(record);
+  const std::string about = record + "\n";
+  for (auto it = Reported().lower_bound(about); it != Reported().end() && it->rfind(about, 0) == 0;)
+    it = Reported().erase(it);
 }
 
 int RenameNoReplace(const std::string& from, const std::string& to) {

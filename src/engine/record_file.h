@@ -14,6 +14,7 @@
 //    copy on and the returning source would be moved a second time.
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brisko {
@@ -50,6 +51,13 @@ void SetRecordBoundForTest(size_t bytes);  // 0: the readers' bound
 // large even alone is a run of its own (its record is then refused, and only it fails).
 std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, size_t bound,
                                                   const std::function<size_t(size_t)>& bytesOf);
+
+// Lines about a record are logged once for as long as it stays (one that cannot be finished is
+// not reported every pass): true the first time for the record at `record` and `about` (one of
+// the lines about it, as kWaitingReport). ForgetReports forgets them all with the record.
+inline constexpr std::string_view kWaitingReport = "waiting";
+bool FirstReport(const std::string& record, std::string_view about = {});
+void ForgetReports(const std::string& record);
 
 // Renames `from` to `to` unless that name is taken (EEXIST); 0 or the errno. Falls back to a
 // hard link where the file system cannot rename without replacing.
