@@ -30,11 +30,6 @@ namespace brisko {
 
 namespace {
 
-// Records of moves running in this process; recovery leaves them alone.
-std::set<std::string>& Claimed() {
-  static std::set<std::string> claimed;
-  return claimed;
-}
 std::function<void(const char*)>& StepHook() {
   static std::function<void(const char*)> hook;
   return hook;
@@ -42,67 +37,18 @@ std::function<void(const char*)>& StepHook() {
 
 }  // namespace
 
-MoveJournal::MoveJournal(std::string tempFolder) : m_folder(WithTrailingSeparator(tempFolder)) {}
+MoveJournal::MoveJournal(std::string tempFolder)
+    : m_record(std::move(tempFolder), kMoveRecordSuffix, kMaxMoveBatchRecordBytes) {}
 
-MoveJournal::~MoveJournal() {
-  if (!m_path.empty()) Claimed().erase(m_path);
-  Unlock();
-}
-
-void MoveJournal::Unlock() {
-  if (m_lockFd >= 0) ::close(m_lockFd);
-  m_lockFd = -1;
-}
-
-void MoveJournal::Claim(const std::string& path) {
-  if (!m_path.empty()) Claimed().erase(m_path);
-  m_path = path;
-  Claimed().insert(m_path);
-}
-
-void MoveJournal::Adopt(const std::string& path, int lockFd) {
-  Unlock();
-  Claim(path);
-  m_lockFd = lockFd;
-}
+MoveJournal::MoveJournal(HeldRecord&& claimed) : m_record(std::move(claimed)) {}
 
 bool MoveJournal::Write(const MoveRecord& record, int* err) {
-  return WriteText(record.source, FormatMoveRecord(record), err);
+  return m_record.Write(FormatMoveRecord(record), record.source, err);
 }
 
 bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
-  const std::string text = FormatMoveBatchRecord(record);
-  // Recovery reads no more than this; a longer record could not be read back.
-  if (text.size() > RecordBound(kMaxMoveBatchRecordBytes)) {
-    if (err) *err = EFBIG;
-    return false;
-  }
-  return WriteText(record.entries.empty() ? std::string("batch") : record.entries.front().source, text, err);
-}
-
-bool MoveJournal::WriteText(const std::string& nameFrom, const std::string& text, int* err) {
-  std::string path = m_path;
-  const int fd = WriteRecordFile(
-      m_folder, nameFrom, kMoveRecordSuffix, text, path,
-      [](const std::string& p) { return Claimed().count(p) > 0; }, err);
-  if (fd < 0) return false;
-  if (m_path.empty()) Claim(path);
-  // The record replaced (if any) is let go only now.
-  Unlock();
-  m_lockFd = fd;
-  return true;
-}
-
-void MoveJournal::Remove() {
-  if (m_path.empty()) return;
-  // Not flushed: a record that survives a power cut finds its photo placed and only goes then.
-  // Unlocked after the name is gone, so nobody takes a finished record for an abandoned one.
-  ::unlink(m_path.c_str());
-  Unlock();
-  ReleaseHeld(m_path);
-  ForgetReports(m_path);
-  Claimed().erase(m_path);
-  m_path.clear();
+  return m_record.Write(FormatMoveBatchRecord(record),
+                        record.entries.empty() ? std::string("batch") : record.entries.front().source, err);
 }
 
 void MoveJournal::SetStepHookForTest(std::function<void(const char*)> hook) {
@@ -111,10 +57,6 @@ void MoveJournal::SetStepHookForTest(std::function<void(const char*)> hook) {
 
 void MoveJournal::Reached(const char* step) {
   if (StepHook()) StepHook()(step);
-}
-
-bool MoveJournal::HeldHere(const std::string& path) {
-  return Claimed().count(path) > 0;
 }
 
 void SweepTempLeftovers(const std::string& tempFolder, int minAgeSeconds) {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "engine/move_journal.h"
+#include "engine/record_file.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 
@@ -86,6 +87,14 @@ std::string IdentityText(const FileIdentity& id) {
          std::to_string(id.modTimeNs);
 }
 
+// A "key=value" line, the value unescaped.
+bool SplitField(std::string_view line, std::string_view& key, std::string& value) {
+  const size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return false;
+  key = line.substr(0, eq);
+  return Unescape(line.substr(eq + 1), value);
+}
+
 }  // namespace
 
 bool ValidFileName(const std::string& name) {
@@ -120,79 +129,65 @@ bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
                         "scratch", "folder", "name",   "rename", "overwrite", "target"};
   constexpr size_t kKeys = sizeof keys / sizeof keys[0];
   bool seen[kKeys] = {};
-  size_t line = 0;
-  bool ended = false;
-  while (!text.empty()) {
-    size_t eol = text.find('\n');
-    if (eol == std::string_view::npos) return false;  // every line ends, the last one too
-    std::string_view l = text.substr(0, eol);
-    text.remove_prefix(eol + 1);
-    if (ended) return false;
-    if (line++ == 0) {
-      if (l != kHeader) return false;
-      continue;
-    }
-    if (l == kTrailer) {
-      ended = true;
-      continue;
-    }
-    size_t eq = l.find('=');
-    if (eq == std::string_view::npos) return false;
-    std::string_view key = l.substr(0, eq);
-    size_t k = 0;
-    while (k < kKeys && key != keys[k]) ++k;
-    if (k == kKeys || seen[k]) return false;
-    seen[k] = true;
-    std::string value;
-    if (!Unescape(l.substr(eq + 1), value)) return false;
-    switch (k) {
-      case 0:
-        if (value == "copying") {
-          r.step = MoveStep::Copying;
-        } else if (value == "placing") {
-          r.step = MoveStep::Placing;
-        } else {
-          return false;
+  const bool lines = ForEachRecordLine(
+      text, [](std::string_view l) { return l == kHeader; }, kTrailer,
+      [&](size_t, std::string_view l) {
+        std::string_view key;
+        std::string value;
+        if (!SplitField(l, key, value)) return false;
+        size_t k = 0;
+        while (k < kKeys && key != keys[k]) ++k;
+        if (k == kKeys || seen[k]) return false;
+        seen[k] = true;
+        switch (k) {
+          case 0:
+            if (value == "copying") {
+              r.step = MoveStep::Copying;
+            } else if (value == "placing") {
+              r.step = MoveStep::Placing;
+            } else {
+              return false;
+            }
+            break;
+          case 1:
+            r.action = std::move(value);
+            break;
+          case 2:
+            r.source = std::move(value);
+            break;
+          case 3:
+            r.photo = std::move(value);
+            break;
+          case 4:
+            if (!ParseIdentity(value, r.photoIdentity)) return false;
+            break;
+          case 5:
+            r.copy = std::move(value);
+            break;
+          case 6:
+            r.scratch = std::move(value);
+            break;
+          case 7:
+            r.folder = std::move(value);
+            break;
+          case 8:
+            r.name = std::move(value);
+            break;
+          case 9:
+          case 10:
+            if (value != "0" && value != "1") return false;
+            (k == 9 ? r.rename : r.overwrite) = value == "1";
+            break;
+          default:
+            r.target = std::move(value);
+            break;
         }
-        break;
-      case 1:
-        r.action = std::move(value);
-        break;
-      case 2:
-        r.source = std::move(value);
-        break;
-      case 3:
-        r.photo = std::move(value);
-        break;
-      case 4:
-        if (!ParseIdentity(value, r.photoIdentity)) return false;
-        break;
-      case 5:
-        r.copy = std::move(value);
-        break;
-      case 6:
-        r.scratch = std::move(value);
-        break;
-      case 7:
-        r.folder = std::move(value);
-        break;
-      case 8:
-        r.name = std::move(value);
-        break;
-      case 9:
-      case 10:
-        if (value != "0" && value != "1") return false;
-        (k == 9 ? r.rename : r.overwrite) = value == "1";
-        break;
-      default:
-        r.target = std::move(value);
-        break;
-    }
-  }
+        return true;
+      });
   for (bool s : seen) {
     if (!s) return false;
   }
-  if (!ended || !Absolute(r.source) || !Absolute(r.photo) || !Absolute(r.folder) || !ValidFileName(r.name))
+  if (!lines || !Absolute(r.source) || !Absolute(r.photo) || !Absolute(r.folder) || !ValidFileName(r.name))
     return false;
   if (r.step == MoveStep::Copying && !Absolute(r.copy)) return false;
   if (r.step == MoveStep::Placing && !Absolute(r.target)) return false;
@@ -227,31 +222,18 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
   constexpr size_t kEntryLines = sizeof kEntryKeys / sizeof kEntryKeys[0];
   MoveBatchRecord r;
   MoveBatchRecord::Entry e;
-  size_t line = 0;
-  bool ended = false;
-  while (!text.empty()) {
-    size_t eol = text.find('\n');
-    if (eol == std::string_view::npos || ended) return false;
-    std::string_view l = text.substr(0, eol);
-    text.remove_prefix(eol + 1);
-    const size_t at = line++;
-    if (at == 0) {
-      if (l != kBatchHeader && l != kShotsHeader) return false;
-      r.together = l == kShotsHeader;
-      continue;
-    }
-    if (l == kTrailer) {
-      if (at < 3 || (at - 3) % kEntryLines != 0) return false;  // an entry cut short
-      ended = true;
-      continue;
-    }
-    size_t eq = l.find('=');
-    if (eq == std::string_view::npos) return false;
-    const std::string_view key = l.substr(0, eq);
+  size_t count = 0;  // lines after the header
+  auto header = [&r](std::string_view l) {
+    r.together = l == kShotsHeader;
+    return l == kBatchHeader || l == kShotsHeader;
+  };
+  const bool lines = ForEachRecordLine(text, header, kTrailer, [&](size_t at, std::string_view l) {
+    count = at;
+    std::string_view key;
+    std::string value;
+    if (!SplitField(l, key, value)) return false;
     const char* wanted = at == 1 ? "action" : at == 2 ? "overwrite" : kEntryKeys[(at - 3) % kEntryLines];
     if (key != wanted) return false;
-    std::string value;
-    if (!Unescape(l.substr(eq + 1), value)) return false;
     if (at == 1) {
       r.action = std::move(value);
     } else if (at == 2) {
@@ -286,8 +268,10 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
         }
       }
     }
-  }
-  if (!ended || r.entries.empty()) return false;
+    return true;
+  });
+  // No entry cut short before the end.
+  if (!lines || count < 2 || (count - 2) % kEntryLines != 0 || r.entries.empty()) return false;
   record = std::move(r);
   return true;
 }

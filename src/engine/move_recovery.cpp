@@ -60,24 +60,18 @@ class Recoverer {
   Recoverer(std::string folder, const MoveRecovery& how) : m_folder(std::move(folder)), m_how(how) {}
 
   // True when a photo was placed.
-  bool Run(const std::string& recordPath) {
-    // A record is ours to finish only when its lock is free: a live station (this one too)
-    // holds the lock of every record it is working by, for as long as it works by it.
-    const int fd = ClaimRecordFile(recordPath);
-    if (fd < 0) return false;
-    MoveJournal journal(m_folder);
-    journal.Adopt(recordPath, fd);  // the lock is let go with the journal
-    std::string text;
+  bool Run(HeldRecord& claimed, const std::string* text) {
+    MoveJournal journal(std::move(claimed));
     MoveRecord record;
     MoveBatchRecord batch;
-    const bool read = ReadBounded(fd, text, kMaxMoveBatchRecordBytes);
-    if (read && ParseMoveBatchRecord(text, batch)) {
+    if (text && ParseMoveBatchRecord(*text, batch)) {
       if (!m_how.Owns(batch.action)) return false;
       return CompleteBatch(batch, journal) > 0;
     }
-    if (!read || !ParseMoveRecord(text, record) || !FitsFolder(record, m_folder)) {
+    if (!text || !ParseMoveRecord(*text, record) || !FitsFolder(record, m_folder)) {
       // Left where it is for the operator: it may still name a photo in the temp folder.
-      if (m_how.anyOwner) Once(recordPath, {}, "FAILED: Unreadable move record " + recordPath);
+      const std::string& path = journal.Path();
+      if (m_how.anyOwner) Once(path, {}, "FAILED: Unreadable move record " + path);
       return false;
     }
     if (!m_how.Owns(record.action)) return false;
@@ -296,8 +290,8 @@ class Recoverer {
       journal.Remove();
     } else {
       if (waiting.entries.size() != record.entries.size()) journal.Write(waiting);
-      HoldPlacedCopies(journal.Path(), std::move(held));
       Waiting(journal, waiting.entries.front().source);
+      journal.Keep(std::move(held));
     }
     return placed;
   }
@@ -432,13 +426,10 @@ class Recoverer {
 
 int RecoverMoves(const std::string& tempFolder, const MoveRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
-  int placed = 0;
   Recoverer recoverer(folder, how);
-  for (const std::string& path : ListRecordFiles(folder, kMoveRecordSuffix)) {
-    if (MoveJournal::HeldHere(path)) continue;
-    if (recoverer.Run(path)) ++placed;
-  }
-  return placed;
+  return RecoverRecords(
+      folder, kMoveRecordSuffix, kMaxMoveBatchRecordBytes,
+      [&](HeldRecord& record, const std::string* text) { return recoverer.Run(record, text) ? 1 : 0; });
 }
 
 }  // namespace brisko
