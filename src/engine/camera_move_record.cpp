@@ -352,6 +352,8 @@ bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, 
                       const std::vector<CameraMoveRecord::Entry>& entries,
                       const std::function<bool(const CameraMoveRecord::Entry&)>& stillThere) {
   const std::string folder = WithTrailingSeparator(tempFolder);
+  // Another station sharing the folder may be noting its own at this moment.
+  const FolderLock lock(folder);
   auto records = KeptRecords(folder, action, camera);
   CameraMoveRecord merged;
   merged.action = action;

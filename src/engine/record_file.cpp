@@ -281,6 +281,16 @@ void HeldRecord::Keep(std::vector<std::string> placed) {
   Release();
 }
 
+FolderLock::FolderLock(const std::string& folder)
+    : m_fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  while (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+FolderLock::~FolderLock() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
 int RecoverRecords(const std::string& folder, const char* suffix, size_t readBound,
                    const std::function<int(HeldRecord& record, const std::string* text)>& recover) {
   int done = 0;

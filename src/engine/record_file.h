@@ -82,6 +82,21 @@ class HeldRecord {
   int m_fd = -1;
 };
 
+// Holds an exclusive lock on `folder` (flock on the folder itself, so nothing is left behind) for
+// as long as it lives: a read-merge-write of records that several processes, or stations sharing
+// the folder, each rewrite with their own entries is made one at a time. It waits for the lock;
+// a file system without locks goes unlocked.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int m_fd;
+};
+
 // Recovery's pass over the records in `folder` (with its trailing separator) named with `suffix`,
 // in name order: each one no record of this process holds and whose lock is free is claimed and
 // handed to `recover` with its text, or with nullptr when it holds more than `readBound` bytes or
