@@ -100,87 +100,50 @@ std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
 bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
   record = {};
   if (text.size() > kMaxCameraMoveRecordBytes) return false;
-  bool action = false, camera = false, end = false;
-  size_t lineNumber = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    const size_t nl = text.find('\n', start);
-    if (nl == std::string_view::npos) return false;  // cut short
-    const std::string_view line = text.substr(start, nl - start);
-    start = nl + 1;
-    if (end) return false;  // nothing follows the end
-    if (lineNumber++ == 0) {
-      if (line != kHeader) return false;
-      continue;
-    }
-    if (line == "end") {
-      end = true;
-      continue;
-    }
-    const std::vector<std::string_view> f = Split(line, '\t');
-    if (f[0] == "action" && f.size() == 2 && !action) {
-      if (!Unescape(f[1], record.action)) return false;
-      action = true;
-    } else if (f[0] == "camera" && f.size() == 2 && !camera) {
-      if (!Unescape(f[1], record.camera)) return false;
-      camera = true;
-    } else if (f[0] == "entry" && f.size() == 9) {
-      if (record.entries.size() >= kMaxEntries) return false;
-      CameraMoveRecord::Entry e;
-      if (!Unescape(f[1], e.folder) || !Unescape(f[2], e.name) || !Number(f[3], e.size) ||
-          !Number(f[4], e.modTime) || !Unescape(f[5], e.target) || !Unescape(f[6], e.temp) ||
-          !Number(f[7], e.copyInode) || !Number(f[8], e.copySize))
-        return false;
-      if (e.name.empty() || e.target.empty()) return false;
-      record.entries.push_back(std::move(e));
-    } else {
-      return false;
-    }
-  }
-  return end && action && camera;
+  bool action = false, camera = false;
+  const bool lines = ForEachRecordLine(
+      text, [](std::string_view l) { return l == kHeader; }, "end",
+      [&](size_t, std::string_view line) {
+        const std::vector<std::string_view> f = Split(line, '\t');
+        if (f[0] == "action" && f.size() == 2 && !action) {
+          action = Unescape(f[1], record.action);
+          return action;
+        }
+        if (f[0] == "camera" && f.size() == 2 && !camera) {
+          camera = Unescape(f[1], record.camera);
+          return camera;
+        }
+        if (f[0] != "entry" || f.size() != 9 || record.entries.size() >= kMaxEntries) return false;
+        CameraMoveRecord::Entry e;
+        if (!Unescape(f[1], e.folder) || !Unescape(f[2], e.name) || !Number(f[3], e.size) ||
+            !Number(f[4], e.modTime) || !Unescape(f[5], e.target) || !Unescape(f[6], e.temp) ||
+            !Number(f[7], e.copyInode) || !Number(f[8], e.copySize))
+          return false;
+        if (e.name.empty() || e.target.empty()) return false;
+        record.entries.push_back(std::move(e));
+        return true;
+      });
+  return lines && action && camera;
 }
 
-CameraMoveJournal::CameraMoveJournal(std::string tempFolder) : m_folder(WithTrailingSeparator(tempFolder)) {}
+CameraMoveJournal::CameraMoveJournal(std::string tempFolder)
+    : m_record(std::move(tempFolder), kCameraMoveRecordSuffix, kMaxCameraMoveRecordBytes) {}
 
-CameraMoveJournal::~CameraMoveJournal() {
-  if (m_lockFd >= 0) ::close(m_lockFd);
-}
-
-void CameraMoveJournal::Adopt(const std::string& path, int lockFd) {
-  if (m_lockFd >= 0) ::close(m_lockFd);
-  m_path = path;
-  m_lockFd = lockFd;
-}
+CameraMoveJournal::CameraMoveJournal(HeldRecord&& claimed) : m_record(std::move(claimed)) {}
 
 void CameraMoveJournal::Keep(std::vector<std::string> placed) {
-  if (!m_path.empty()) HoldPlacedCopies(m_path, std::move(placed));
-  if (m_lockFd >= 0) ::close(m_lockFd);
-  m_lockFd = -1;
-  m_path.clear();
+  m_record.Keep(std::move(placed));
 }
 
 void CameraMoveJournal::Remove() {
-  if (!m_path.empty()) {
-    ::unlink(m_path.c_str());
-    SyncFolderHolding(m_path);
-    ReleaseHeld(m_path);
-  }
-  Keep();
+  const std::string path = m_record.Path();
+  m_record.Remove();
+  if (!path.empty()) SyncFolderHolding(path);
 }
 
 bool CameraMoveJournal::Write(const CameraMoveRecord& record, int* err) {
-  const std::string text = FormatCameraMoveRecord(record);
-  if (text.size() > RecordBound(kMaxCameraMoveRecordBytes)) {
-    if (err) *err = EFBIG;
-    return false;
-  }
-  const int fd =
-      WriteRecordFile(m_folder, record.entries.empty() ? std::string("camera") : record.entries.front().name,
-                      kCameraMoveRecordSuffix, text, m_path, nullptr, err);
-  if (fd < 0) return false;
-  if (m_lockFd >= 0) ::close(m_lockFd);
-  m_lockFd = fd;
-  return true;
+  return m_record.Write(FormatCameraMoveRecord(record),
+                        record.entries.empty() ? std::string("camera") : record.entries.front().name, err);
 }
 
 namespace {
@@ -210,16 +173,11 @@ class CameraRecoverer {
   CameraRecoverer(std::string folder, const MoveRecovery& how, const CameraRecovery& cameras)
       : m_folder(std::move(folder)), m_how(how), m_cameras(cameras) {}
 
-  int Run(const std::string& path) {
-    const int fd = ClaimRecordFile(path);
-    if (fd < 0) return 0;
-    CameraMoveJournal journal(m_folder);
-    journal.Adopt(path, fd);
-    std::string text;
+  int Run(HeldRecord& claimed, const std::string* text) {
+    CameraMoveJournal journal(std::move(claimed));
     CameraMoveRecord record;
     // Not one of ours, or one a later version wrote: left for the operator.
-    if (!ReadBounded(fd, text, kMaxCameraMoveRecordBytes) || !ParseCameraMoveRecord(text, record) ||
-        !m_how.Owns(record.action))
+    if (!text || !ParseCameraMoveRecord(*text, record) || !m_how.Owns(record.action))
       return 0;  // let go as it is, holds and all
     CameraSession* session = m_cameras.connect ? m_cameras.connect(record.camera) : nullptr;
     int finished = 0;
@@ -346,10 +304,9 @@ int RecoverCameraMoves(const std::string& tempFolder, const MoveRecovery& how,
                        const CameraRecovery& cameras) {
   const std::string folder = WithTrailingSeparator(tempFolder);
   CameraRecoverer recoverer(folder, how, cameras);
-  int finished = 0;
-  for (const std::string& path : ListRecordFiles(folder, kCameraMoveRecordSuffix))
-    finished += recoverer.Run(path);
-  return finished;
+  return RecoverRecords(
+      folder, kCameraMoveRecordSuffix, kMaxCameraMoveRecordBytes,
+      [&](HeldRecord& record, const std::string* text) { return recoverer.Run(record, text); });
 }
 
 namespace {
@@ -360,14 +317,11 @@ std::vector<std::pair<std::string, CameraMoveRecord>> KeptRecords(const std::str
                                                                   const char* suffix = kCameraKeptSuffix) {
   std::vector<std::pair<std::string, CameraMoveRecord>> found;
   for (const std::string& path : ListRecordFiles(folder, suffix)) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) continue;
     std::string text;
     CameraMoveRecord record;
-    if (ReadBounded(fd, text, kMaxCameraMoveRecordBytes) && ParseCameraMoveRecord(text, record) &&
+    if (ReadRecordFile(path, kMaxCameraMoveRecordBytes, text) && ParseCameraMoveRecord(text, record) &&
         record.action == action && record.camera == camera)
       found.emplace_back(path, std::move(record));
-    ::close(fd);
   }
   return found;
 }
@@ -398,6 +352,8 @@ bool NoteKeptOnCamera(const std::string& tempFolder, const std::string& action, 
                       const std::vector<CameraMoveRecord::Entry>& entries,
                       const std::function<bool(const CameraMoveRecord::Entry&)>& stillThere) {
   const std::string folder = WithTrailingSeparator(tempFolder);
+  // Another station sharing the folder may be noting its own at this moment.
+  const FolderLock lock(folder);
   auto records = KeptRecords(folder, action, camera);
   CameraMoveRecord merged;
   merged.action = action;

@@ -13,6 +13,7 @@
 
 #include "camera/camera_session.h"
 #include "engine/move_journal.h"
+#include "engine/record_file.h"
 
 namespace brisko {
 
@@ -48,9 +49,8 @@ inline constexpr const char* kCameraKeptSuffix = ".brisko-camera-kept";
 class CameraMoveJournal {
  public:
   explicit CameraMoveJournal(std::string tempFolder);
-  ~CameraMoveJournal();
-  CameraMoveJournal(const CameraMoveJournal&) = delete;
-  CameraMoveJournal& operator=(const CameraMoveJournal&) = delete;
+  // Recovery: a record it claimed.
+  explicit CameraMoveJournal(HeldRecord&& claimed);
 
   // Writes (or replaces) the record durably. False (with *err) when it is not on disk.
   bool Write(const CameraMoveRecord& record, int* err = nullptr);
@@ -58,13 +58,10 @@ class CameraMoveJournal {
   // Lets go of the record without removing it (it stays for recovery); `placed` are the copies
   // it placed, held back from every action until the record is finished.
   void Keep(std::vector<std::string> placed = {});
-  void Adopt(const std::string& path, int lockFd);
-  const std::string& Path() const { return m_path; }
+  const std::string& Path() const { return m_record.Path(); }
 
  private:
-  std::string m_folder;
-  std::string m_path;
-  int m_lockFd = -1;
+  HeldRecord m_record;
 };
 
 // How recovery reaches a record's camera (its source text, "camera:usb:001,004").

@@ -41,6 +41,8 @@ inline constexpr size_t kMaxMoveRecordBytes = 64 * 1024;
 std::string FormatMoveRecord(const MoveRecord& record);
 // False for anything that is not a complete, well-formed record. Bounded by the input size.
 bool ParseMoveRecord(std::string_view text, MoveRecord& record);
+// A name a record may give a photo at its destination: one file name, never a folder's.
+bool ValidFileName(const std::string& name);
 
 // The record of a batch of moves across file systems, written once every copy is durable under
 // its hidden name and before the first is renamed into place; removed once the sources are gone.
@@ -76,31 +78,25 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record);
 class MoveJournal {
  public:
   explicit MoveJournal(std::string tempFolder);
-  ~MoveJournal();
-  MoveJournal(const MoveJournal&) = delete;
-  MoveJournal& operator=(const MoveJournal&) = delete;
+  // Recovery: a record it claimed.
+  explicit MoveJournal(HeldRecord&& claimed);
 
   // Writes (or replaces) the record with temp name, flush and rename. False when it is not on
   // disk; the caller then must not remove anything.
   bool Write(const MoveRecord& record, int* err = nullptr);
   bool Write(const MoveBatchRecord& record, int* err = nullptr);
-  // Takes over an existing record file (recovery) with the descriptor that holds its lock.
-  void Adopt(const std::string& path, int lockFd = -1);
-  void Remove();
-  bool Active() const { return !m_path.empty(); }
-  const std::string& Path() const { return m_path; }
+  void Remove() { m_record.Remove(); }
+  // Lets go of the record, which stays; `placed` are held back until it is finished.
+  void Keep(std::vector<std::string> placed) { m_record.Keep(std::move(placed)); }
+  bool Active() const { return m_record.Active(); }
+  const std::string& Path() const { return m_record.Path(); }
 
   // Test seam: called at each step of a journaled move with the step's name.
   static void SetStepHookForTest(std::function<void(const char* step)> hook);
   static void Reached(const char* step);
 
  private:
-  void Claim(const std::string& path);
-  bool WriteText(const std::string& nameFrom, const std::string& text, int* err);
-  void Unlock();
-  std::string m_folder;
-  std::string m_path;
-  int m_lockFd = -1;  // holds the flock on the record now under m_path
+  HeldRecord m_record;
 };
 
 struct MoveRecovery {

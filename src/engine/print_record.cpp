@@ -224,11 +224,9 @@ std::vector<PrintRecord> PrintRecordFiles::List() {
     paths.push_back(std::move(path));
   std::map<std::string, std::string> seen;
   for (const std::string& path : paths) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) continue;
+    std::string text;
     PrintRecord r;
-    const bool ok = ReadRecord(fd, r);
-    ::close(fd);
+    const bool ok = ReadRecordFile(path, kMaxPrintRecordBytes, text) && ParsePrintRecord(text, r);
     // An old record is named after its job; a foreign file is not a record.
     if (!ok || seen.count(r.jobName) ||
         (path.compare(path.size() - 4, 4, ".rec") == 0 && SplitPath(path).name != r.jobName))

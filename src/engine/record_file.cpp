@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <set>
 
 #include "support/file_ops.h"
 #include "support/path_util.h"
@@ -21,6 +22,18 @@ namespace {
 std::map<std::string, std::vector<std::string>>& Held() {
   static std::map<std::string, std::vector<std::string>> held;
   return held;
+}
+
+// Records held by this process (HeldRecord): recovery leaves them alone, new records never take
+// their names.
+std::set<std::string>& HeldPaths() {
+  static std::set<std::string> held;
+  return held;
+}
+
+std::set<std::string>& Reported() {
+  static std::set<std::string> reported;
+  return reported;
 }
 
 size_t& TestBound() {
@@ -53,6 +66,19 @@ std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, siz
     }
   }
   return runs;
+}
+
+bool FirstReport(const std::string& record, std::string_view about) {
+  std::string key = record;
+  if (!about.empty()) key.append("\n").append(about);
+  return Reported().insert(std::move(key)).second;
+}
+
+void ForgetReports(const std::string& record) {
+  Reported().erase(record);
+  const std::string about = record + "\n";
+  for (auto it = Reported().lower_bound(about); it != Reported().end() && it->rfind(about, 0) == 0;)
+    it = Reported().erase(it);
 }
 
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -179,6 +205,128 @@ bool ReadBounded(int fd, std::string& text, size_t limit) {
     at += n;
     if (text.size() > limit) return false;
   }
+}
+
+bool ReadRecordFile(const std::string& path, size_t readBound, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool read = ReadBounded(fd, text, readBound);
+  ::close(fd);
+  return read;
+}
+
+HeldRecord::HeldRecord(std::string folder, const char* suffix, size_t readBound)
+    : m_folder(WithTrailingSeparator(folder)), m_suffix(suffix), m_bound(readBound) {}
+
+HeldRecord::HeldRecord(HeldRecord&& other) noexcept
+    : m_folder(std::move(other.m_folder)),
+      m_suffix(other.m_suffix),
+      m_bound(other.m_bound),
+      m_path(std::move(other.m_path)),
+      m_fd(other.m_fd) {
+  other.m_path.clear();
+  other.m_fd = -1;
+}
+
+HeldRecord::~HeldRecord() {
+  Release();
+}
+
+bool HeldRecord::HeldHere(const std::string& path) {
+  return HeldPaths().count(path) > 0;
+}
+
+void HeldRecord::Release() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  if (!m_path.empty()) HeldPaths().erase(m_path);
+  m_path.clear();
+}
+
+void HeldRecord::Adopt(const std::string& path, int fd) {
+  Release();
+  m_path = path;
+  m_fd = fd;
+  HeldPaths().insert(m_path);
+}
+
+bool HeldRecord::Write(const std::string& text, const std::string& nameFrom, int* err) {
+  // Recovery reads no more than this; a longer record could not be read back.
+  if (text.size() > RecordBound(m_bound)) {
+    if (err) *err = EFBIG;
+    return false;
+  }
+  std::string path = m_path;
+  const int fd = WriteRecordFile(m_folder, nameFrom, m_suffix, text, path, HeldHere, err);
+  if (fd < 0) return false;
+  if (m_path.empty()) {
+    m_path = path;
+    HeldPaths().insert(m_path);
+  }
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = fd;
+  return true;
+}
+
+void HeldRecord::Remove() {
+  if (m_path.empty()) return;
+  ::unlink(m_path.c_str());
+  ReleaseHeld(m_path);
+  ForgetReports(m_path);
+  Release();
+}
+
+void HeldRecord::Keep(std::vector<std::string> placed) {
+  if (!m_path.empty()) HoldPlacedCopies(m_path, std::move(placed));
+  Release();
+}
+
+FolderLock::FolderLock(const std::string& folder)
+    : m_fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  while (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+FolderLock::~FolderLock() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+int RecoverRecords(const std::string& folder, const char* suffix, size_t readBound,
+                   const std::function<int(HeldRecord& record, const std::string* text)>& recover) {
+  int done = 0;
+  for (const std::string& path : ListRecordFiles(folder, suffix)) {
+    if (HeldRecord::HeldHere(path)) continue;
+    // Only a record whose lock is free: a live station holds the lock of every record it is
+    // working by, for as long as it works by it.
+    const int fd = ClaimRecordFile(path);
+    if (fd < 0) continue;
+    HeldRecord record(folder, suffix, readBound);
+    record.Adopt(path, fd);  // let go with `record`
+    std::string text;
+    const bool read = ReadBounded(fd, text, readBound);
+    done += recover(record, read ? &text : nullptr);
+  }
+  return done;
+}
+
+bool ForEachRecordLine(std::string_view text, const std::function<bool(std::string_view)>& header,
+                       std::string_view trailer,
+                       const std::function<bool(size_t number, std::string_view line)>& line) {
+  bool ended = false;
+  for (size_t number = 0; !text.empty(); ++number) {
+    const size_t eol = text.find('\n');
+    if (eol == std::string_view::npos || ended) return false;  // cut short, or more after the end
+    const std::string_view l = text.substr(0, eol);
+    text.remove_prefix(eol + 1);
+    if (number == 0) {
+      if (!header(l)) return false;
+    } else if (l == trailer) {
+      ended = true;
+    } else if (!line(number, l)) {
+      return false;
+    }
+  }
+  return ended;
 }
 
 void HoldPlacedCopies(const std::string& record, std::vector<std::string> copies) {

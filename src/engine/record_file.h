@@ -14,6 +14,7 @@
 //    copy on and the returning source would be moved a second time.
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brisko {
@@ -39,6 +40,78 @@ int ClaimRecordFile(const std::string& path);
 // The whole of the regular file `fd` when it holds at most `limit` bytes.
 bool ReadBounded(int fd, std::string& text, size_t limit);
 
+// Reads the record at `path` without claiming it, for a look at what it names (it may change
+// meanwhile): false when it cannot be read or holds more than `readBound` bytes.
+bool ReadRecordFile(const std::string& path, size_t readBound, std::string& text);
+
+// One record file this process holds: written by WriteRecordFile or claimed by ClaimRecordFile,
+// and locked for as long as it is held here. Every kind of record is held through one; the kinds
+// differ only in their text and in what their recovery does with each entry.
+class HeldRecord {
+ public:
+  // Records in `folder` named with `suffix`, read back within `readBound`.
+  HeldRecord(std::string folder, const char* suffix, size_t readBound);
+  HeldRecord(HeldRecord&& other) noexcept;
+  HeldRecord& operator=(HeldRecord&&) = delete;
+  ~HeldRecord();
+
+  // Writes (or replaces) the record durably, named after `nameFrom` when it is new. False (with
+  // *err) when it is not on disk, or larger than its readers take (EFBIG); the record replaced,
+  // if any, is let go only once its successor is in place.
+  bool Write(const std::string& text, const std::string& nameFrom, int* err = nullptr);
+  // Takes over the record at `path` with the descriptor that holds its lock.
+  void Adopt(const std::string& path, int fd);
+  // Removes the record. Not flushed: a record that survives a power cut finds its photos placed
+  // and goes then. Unlocked after its name is gone, so nobody takes a finished record for an
+  // abandoned one.
+  void Remove();
+  // Lets go of the record, which stays for recovery; `placed` are the copies it placed, held
+  // back from every action until it is finished.
+  void Keep(std::vector<std::string> placed = {});
+  bool Active() const { return !m_path.empty(); }
+  const std::string& Path() const { return m_path; }
+  // Whether a record held in this process is at `path` (its work is running).
+  static bool HeldHere(const std::string& path);
+
+ private:
+  void Release();
+  std::string m_folder;
+  const char* m_suffix;
+  size_t m_bound;
+  std::string m_path;
+  int m_fd = -1;
+};
+
+// Holds an exclusive lock on `folder` (flock on the folder itself, so nothing is left behind) for
+// as long as it lives: a read-merge-write of records that several processes, or stations sharing
+// the folder, each rewrite with their own entries is made one at a time. It waits for the lock;
+// a file system without locks goes unlocked.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int m_fd;
+};
+
+// Recovery's pass over the records in `folder` (with its trailing separator) named with `suffix`,
+// in name order: each one no record of this process holds and whose lock is free is claimed and
+// handed to `recover` with its text, or with nullptr when it holds more than `readBound` bytes or
+// cannot be read (not one of ours). `recover` finishes it (Remove) or leaves it (Keep, or just
+// returning: it stays, holds and all). Returns the sum of what `recover` returns.
+int RecoverRecords(const std::string& folder, const char* suffix, size_t readBound,
+                   const std::function<int(HeldRecord& record, const std::string* text)>& recover);
+
+// Walks the lines of a record's text: the first must satisfy `header`, then each line up to
+// `trailer` goes to `line` with its number (1 after the header). False when `header` or `line`
+// refuse one, a line is not ended (a record cut short), no trailer comes or anything follows it.
+bool ForEachRecordLine(std::string_view text, const std::function<bool(std::string_view)>& header,
+                       std::string_view trailer,
+                       const std::function<bool(size_t number, std::string_view line)>& line);
+
 // The most bytes a record may take: its readers' bound `readBound`, or less where a test says.
 // A writer never writes a record its readers would refuse; a batch too large for one record is
 // split (RunsWithin), each part recorded, placed and finished on its own.
@@ -50,6 +123,13 @@ void SetRecordBoundForTest(size_t bytes);  // 0: the readers' bound
 // large even alone is a run of its own (its record is then refused, and only it fails).
 std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, size_t bound,
                                                   const std::function<size_t(size_t)>& bytesOf);
+
+// Lines about a record are logged once for as long as it stays (one that cannot be finished is
+// not reported every pass): true the first time for the record at `record` and `about` (one of
+// the lines about it, as kWaitingReport). ForgetReports forgets them all with the record.
+inline constexpr std::string_view kWaitingReport = "waiting";
+bool FirstReport(const std::string& record, std::string_view about = {});
+void ForgetReports(const std::string& record);
 
 // Renames `from` to `to` unless that name is taken (EEXIST); 0 or the errno. Falls back to a
 // hard link where the file system cannot rename without replacing.

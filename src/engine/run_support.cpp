@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "support/file_ops.h"
 #include "support/folder_enum.h"
@@ -88,6 +89,17 @@ std::optional<ListedPhoto> ListedPhotoOf(const std::string& path) {
 
 bool KeepListedTime(const std::string& copy, const ListedPhoto& listed) {
   return SetFileTimes(copy, listed.modTime, kKeepTime);
+}
+
+std::string WhyNotJpeg(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return ErrnoText(errno);
+  unsigned char head[2] = {0, 0};
+  const size_t n = std::fread(head, 1, 2, f);
+  std::fclose(f);
+  if (n == 0) return "the file is empty";
+  if (n < 2 || head[0] != 0xFF || head[1] != 0xD8) return "not a JPEG file (no JPEG start marker)";
+  return "its JPEG data is damaged or cut short";
 }
 
 TempFolderChoice ChooseTempFolder(const std::string& configured, const std::string& builtIn) {

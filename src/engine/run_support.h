@@ -66,6 +66,9 @@ std::optional<ListedPhoto> ListedPhotoOf(const std::string& path);
 // modification time, as a plain copy keeps it. False when it cannot be set.
 bool KeepListedTime(const std::string& copy, const ListedPhoto& listed);
 
+// Why a photo's JPEG/EXIF data could not be read, in words for the log.
+std::string WhyNotJpeg(const std::string& path);
+
 // The temp folder to use and, when it is not the usual one, why: `configured` when it can be
 // made and written, else `builtIn`; when the folder found is not writable (made by another
 // user, read-only), a folder of this user beside it ("<folder>-<uid>/", mode 0700). The folder

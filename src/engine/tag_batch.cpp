@@ -28,11 +28,6 @@ constexpr size_t kRemovers = 4;
 // The body is the move batch's; only its first line differs.
 constexpr std::string_view kMoveBatchHeader = "brisko-move-batch 1";
 
-std::set<std::string>& Reported() {
-  static std::set<std::string> reported;
-  return reported;
-}
-
 enum class Where { There, Gone, Unknown };
 
 // A source that cannot be looked at, or whose folder is not there (a card taken out), is not
@@ -47,55 +42,6 @@ Where Probe(const std::string& path, uint64_t device) {
 bool IsRecordedCopy(const std::string& path, const FileIdentity& copy) {
   return StillTheRecordedFile(path, copy);
 }
-
-// A record file in the temp folder, locked (flock) by this process for as long as it holds it.
-class RecordFile {
- public:
-  explicit RecordFile(std::string folder) : m_folder(WithTrailingSeparator(folder)) {}
-  ~RecordFile() { Release(); }
-  RecordFile(const RecordFile&) = delete;
-  RecordFile& operator=(const RecordFile&) = delete;
-
-  void Adopt(const std::string& path, int fd) {
-    Release();
-    m_path = path;
-    m_fd = fd;
-  }
-
-  // Written under a hidden name, locked, flushed, then renamed in (never over another record
-  // when new): under its name the record is always complete and locked.
-  bool Write(const std::string& text, const std::string& nameFrom, int* err) {
-    if (text.size() > RecordBound(kMaxMoveBatchRecordBytes)) {
-      if (err) *err = EFBIG;
-      return false;
-    }
-    const int fd = WriteRecordFile(m_folder, nameFrom, kTagBatchSuffix, text, m_path, nullptr, err);
-    if (fd < 0) return false;
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-    return true;
-  }
-
-  // Not flushed: a record that survives a power cut finds its photos placed and goes then.
-  void Remove() {
-    if (m_path.empty()) return;
-    ::unlink(m_path.c_str());
-    Reported().erase(m_path);
-    ReleaseHeld(m_path);
-    Release();
-  }
-  const std::string& Path() const { return m_path; }
-
- private:
-  void Release() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-    m_path.clear();
-  }
-  std::string m_folder;
-  std::string m_path;
-  int m_fd = -1;
-};
 
 }  // namespace
 
@@ -219,7 +165,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
   const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
   auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // Without the record no copy takes a final name: a crash could then double a photo.
-  RecordFile journal(m_tempFolder);
+  HeldRecord journal(m_tempFolder, kTagBatchSuffix, kMaxMoveBatchRecordBytes);
   int err = 0;
   if (!journal.Write(FormatTagBatchRecord(record), record.entries.front().source, &err)) {
     for (size_t i : part) Fail(m_entries[i], err);
@@ -325,8 +271,8 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
   if (waiting.entries.empty()) {
     journal.Remove();
   } else {
-    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source, nullptr);
-    HoldPlacedCopies(journal.Path(), std::move(heldCopies));
+    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source);
+    journal.Keep(std::move(heldCopies));
   }
 }
 
@@ -344,18 +290,12 @@ class TagRecoverer {
  public:
   TagRecoverer(std::string folder, const MoveRecovery& how) : m_folder(std::move(folder)), m_how(how) {}
 
-  int Run(const std::string& path) {
-    // Only a record whose lock is free: a live station holds the lock of the batch it runs.
-    const int fd = ClaimRecordFile(path);
-    if (fd < 0) return 0;
-    RecordFile journal(m_folder);
-    journal.Adopt(path, fd);
-    std::string text;
+  int Run(HeldRecord& journal, const std::string* text) {
     MoveBatchRecord record;
-    if (!ReadBounded(fd, text, kMaxMoveBatchRecordBytes) || !ParseTagBatchRecord(text, record) ||
-        !InFolders(record)) {
+    if (!text || !ParseTagBatchRecord(*text, record) || !InFolders(record)) {
       // Left for the operator: it may still name the only copy of a photo.
-      if (m_how.anyOwner && Reported().insert(path).second) Log("FAILED: Unreadable move record " + path);
+      if (m_how.anyOwner && FirstReport(journal.Path()))
+        Log("FAILED: Unreadable move record " + journal.Path());
       return 0;
     }
     if (!m_how.Owns(record.action)) return 0;
@@ -406,7 +346,7 @@ class TagRecoverer {
     return FindRenamed(gone, was, m_how.takes);
   }
 
-  int Complete(const MoveBatchRecord& record, RecordFile& journal) {
+  int Complete(const MoveBatchRecord& record, HeldRecord& journal) {
     int placed = 0;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
@@ -503,11 +443,11 @@ class TagRecoverer {
       journal.Remove();
     } else {
       if (waiting.entries.size() != record.entries.size())
-        journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source, nullptr);
-      HoldPlacedCopies(journal.Path(), std::move(held));
+        journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source);
       const std::string& s = waiting.entries.front().source;
-      if (Reported().insert(journal.Path() + "\nwaiting").second)
+      if (FirstReport(journal.Path(), kWaitingReport))
         Log(FillIn("Waiting for folder %s to finish the move of %s", SplitPath(s).folder, s));
+      journal.Keep(std::move(held));
     }
     return placed;
   }
@@ -520,10 +460,10 @@ class TagRecoverer {
 
 int RecoverTagBatches(const std::string& tempFolder, const MoveRecovery& how) {
   const std::string folder = WithTrailingSeparator(tempFolder);
-  int placed = 0;
   TagRecoverer recoverer(folder, how);
-  for (const std::string& path : ListRecordFiles(folder, kTagBatchSuffix)) placed += recoverer.Run(path);
-  return placed;
+  return RecoverRecords(
+      folder, kTagBatchSuffix, kMaxMoveBatchRecordBytes,
+      [&](HeldRecord& record, const std::string* text) { return recoverer.Run(record, text); });
 }
 
 }  // namespace brisko

@@ -1,6 +1,8 @@
 // Actions whose source is a camera: libgphoto2's Directory Browse driver over a folder stands
 // in for the camera, and a scripted backend for one that stops answering.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -621,6 +623,33 @@ class TetheredCamera : public CameraBackend {
   std::vector<CameraEvent> events;
   int listings = 0;
 };
+
+// Two stations sharing the temp folder note what their cameras kept at the same moments: each
+// merges its own entries into the list, and neither write may drop what the other just noted.
+TEST_F(CameraRun, WhatTwoStationsNoteAsKeptAtOnceIsAllKept) {
+  const std::string temp = host.Dir() + "/temp";
+  MakeFolder(temp);
+  constexpr int kNotes = 60;
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = ::fork();
+    if (writers[w] == 0) {
+      bool ok = true;
+      for (int i = 0; i < kNotes; ++i) {
+        const CameraMoveRecord::Entry e{
+            "/DCIM", std::to_string(w) + "_" + std::to_string(i) + ".JPG", 1, 1, dst + "/x.jpg", "", 0, 0};
+        ok = NoteKeptOnCamera(temp, "Cam", "camera:x", {e}, nullptr) && ok;
+      }
+      ::_exit(ok ? 0 : 1);
+    }
+  }
+  for (const pid_t writer : writers) {
+    int status = -1;
+    ::waitpid(writer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(ReadKeptOnCamera(temp, "Cam", "camera:x").size(), 2u * kNotes);
+}
 
 TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
   auto camera = std::make_shared<TetheredCamera>();
