@@ -11,8 +11,9 @@ random moments and at chosen file calls (tools/torture_shim.c, preloaded). Actio
 destination is the source of a downstream Move Files, so a placed copy is taken on at once.
 Rotation and BriskoExif tagging run on card, hot-folder and camera paths. Where a private CUPS
 can be started (tools/cups_sandbox.sh: root, cupsd, ippeveprinter), a Print Files action prints
-photos dropped into its folder and moves them on; the printer keeps every job's document, and
-every printed photo must have been printed exactly once.
+photos dropped into its folder and moves them on, while the printer runs out of paper now and
+then; the printer keeps every job's document, and every printed photo must have been printed
+exactly once.
 
 After each round everything is stopped, each store gets two --run-once passes, and the model is
 checked: the last version of every photo exists exactly once outside its source (byte for
@@ -41,6 +42,7 @@ import struct
 import subprocess
 import sys
 import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -351,6 +353,7 @@ class Torture:
         self.printer = None  # the private CUPS's env file, as a dict
         self.job_hashes = {}  # printer's job file -> sha1 of its document
         self.prints = 0  # photos printed once and moved on
+        self.paper_out = False
 
     # ----- set-up -------------------------------------------------------------------------
     def sh(self, *cmd):
@@ -378,6 +381,18 @@ class Torture:
             return
         with open(folder + "/env") as f:
             self.printer = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+
+    def set_paper(self, out):
+        """The printer's trays empty (media-empty) or filled, through its web form."""
+        level = "0" if out else "-2"
+        url = ("%s/media?size1=na_letter_8.5x11in&type1=stationery&level1=%s&size2=na_index-4x6_4x6in"
+               "&type2=photographic-glossy&level2=%s" % (self.printer["PRINTER_WEB"], level, level))
+        try:
+            urllib.request.urlopen(url, timeout=5).read()
+            self.paper_out = out
+            self.note("printer: paper %s" % ("out" if out else "in"))
+        except OSError as e:
+            self.note("printer: paper %s failed: %s" % ("out" if out else "in", e))
 
     def stop_printer(self):
         if self.printer:
@@ -604,6 +619,8 @@ class Torture:
 
     def step(self, rng):
         self.steps += 1
+        if self.printer and rng.random() < 0.03:
+            self.set_paper(not self.paper_out)
         # Cameras are not rewritten: a shot is written once.
         sources = ["turnin", "drop", "hot"] + self.card_folders()
         self.write_late_partners(rng)
@@ -920,6 +937,8 @@ class Torture:
             os.unlink(self.signal)
         for m in self.media:
             m.put()
+        if self.printer and self.paper_out:
+            self.set_paper(False)
         if self.filler:
             self.free_disk()
         for st in self.stations:
