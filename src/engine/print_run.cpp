@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/action.h"
+#include "engine/paper_count.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
 #include "imaging/image_codec.h"
@@ -155,7 +156,7 @@ bool Action::WaitForPrinter(const std::string& queue, bool untilIdle,
     LogPrinterLines(*m_host, desk);
     if (untilIdle ? inFlight == 0 : desk.MaySubmit(queue, inFlight)) return true;
     // Nothing new while the printer cannot print; its jobs finish in a later pass.
-    if (!desk.CanPrint(queue)) return false;
+    if (!desk.CanPrint(queue, !untilIdle)) return false;
     if (std::chrono::steady_clock::now() >= deadline || m_host->StopWaitingForProgram() ||
         m_host->IsDialogOpen())
       return false;
@@ -174,6 +175,8 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     LogPrinterLines(*m_host, desk);
     return false;
   }
+  PaperCount paper(m_host->Store());
+  desk.SetPrintsLeft(queue, paper.Left(queue));
   // Never a second job for a file that has one recorded, whichever action recorded it; one that
   // recovery moves on now was listed before it went.
   std::set<std::string> recorded;
@@ -194,7 +197,8 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
       result = false;
       continue;
     }
-    if (!WaitForPrinter(queue, false, deadline)) return result;
+    // The jobs already sent are still waited for below.
+    if (!WaitForPrinter(queue, false, deadline)) break;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
     std::string sent;
     if (type && !desk.Takes(queue, type) &&
@@ -218,6 +222,8 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     // Any station may take the record up from now on: the job is found by its name.
     desk.Records().Release(jobName);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+    // The paper goes when the job is made; a job CUPS may have made counts too.
+    if (outcome != PrintOutcome::Failed) desk.SetPrintsLeft(queue, paper.Use(queue, request.copies));
     // No record names the copy any more: nothing was sent, or it could not be recorded.
     if (outcome == PrintOutcome::Failed && !sent.empty()) ::unlink(sent.c_str());
     if (outcome == PrintOutcome::Failed) {

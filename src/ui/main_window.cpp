@@ -23,6 +23,7 @@
 #include "scheduler/id_txt_forms.h"
 #include "ui/actions_list_dialog.h"
 #include "ui/id_txt_dialog.h"
+#include "ui/paper_dialog.h"
 #include "ui/password_dialogs.h"
 #include "ui/scanner_dialog.h"
 #include "ui/settings_commands.h"
@@ -114,6 +115,8 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
         });
   }
   connect(m_commandsMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateCommandMenu);
+  m_commandsMenu->addSeparator();
+  m_commandsMenu->addAction("Paper loaded...", this, &MainWindow::OpenPaperLoaded);
 
   m_scannerMenu = menuBar()->addMenu("Scanner");
   m_scannerAction = m_scannerMenu->addAction("Run in scanner input mode...", this, &MainWindow::OpenScanner);
@@ -166,9 +169,18 @@ void MainWindow::SetPrinterState(const QString& text) {
     m_printerState = new QLabel(this);
     m_printerState->setAccessibleName("Printer");
     statusBar()->addWidget(m_printerState, 1);
+    m_paperLoaded = new QPushButton("Paper loaded...", this);
+    m_paperLoaded->setAccessibleName(m_paperLoaded->text());
+    m_paperLoaded->setToolTip("New paper in a printer: start counting its prints again");
+    connect(m_paperLoaded, &QPushButton::clicked, this, &MainWindow::OpenPaperLoaded);
+    statusBar()->addPermanentWidget(m_paperLoaded);
   }
   m_printerState->setText(text);
   statusBar()->setVisible(!text.isEmpty());
+}
+
+void MainWindow::OpenPaperLoaded() {
+  PaperDialog::Ask(m_station, this);
 }
 
 void MainWindow::SetBarcodeSummary(const QString& summary) {

@@ -12,6 +12,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/paper_count.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
 #include "engine/recovery.h"
@@ -186,6 +187,33 @@ TEST_F(PrintRun, NothingIsSentWhileThePaperIsOutAndThatIsSaidOnce) {
   EXPECT_TRUE(Exists(dst + "/a.jpg") && Exists(dst + "/b.jpg"));
 }
 
+// The operator loaded paper for 3 prints: 2 copies each, so the second photo takes the last of
+// it and the third waits, said once, until paper is loaded again.
+TEST_F(PrintRun, PrintsLeftCountDownPerCopyAndNothingIsSentAtNone) {
+  A().m_iPrintCopies = 2;
+  Photo("a.jpg");
+  Photo("b.jpg");
+  Photo("c.jpg");
+  PaperCount paper(host.Store());
+  ASSERT_TRUE(paper.Load(m_cups.Queue(), 3));
+  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().RunBody());
+  EXPECT_EQ(Printed().size(), 2u) << ::testing::PrintToString(host.log);
+  EXPECT_EQ(paper.Left(m_cups.Queue()), 0);
+  const std::string usedUp =
+      "Printer " + m_cups.Queue() + ": paper used up (0 prints left); nothing is sent until paper is loaded";
+  EXPECT_EQ(std::count(host.log.begin(), host.log.end(), usedUp), 1) << ::testing::PrintToString(host.log);
+  const std::vector<PrinterSnapshot> shown = Desk().Snapshots();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Summary(), m_cups.Queue() + ": paper used up; 0 prints left");
+
+  ASSERT_TRUE(paper.Load(m_cups.Queue(), 10));
+  EXPECT_TRUE(A().RunBody());
+  EXPECT_EQ(Printed().size(), 3u);
+  EXPECT_EQ(paper.Left(m_cups.Queue()), 8);
+  EXPECT_TRUE(Exists(dst + "/c.jpg"));
+}
+
 // The process ends between the record and the submission, and between the submission and the
 // completed job: the next start's recovery prints the photo once and moves it on.
 TEST_F(PrintRun, CrashAtEveryStepGivesExactlyOneJob) {
@@ -271,7 +299,8 @@ TEST_F(PrintRun, TiffAndHeifPrintedAsJpegs) {
     // Beside each job: its .env and, while it prints, an empty .prn.
     if (entry.path().extension() != ".jpg") continue;
     Image printed;
-    ASSERT_TRUE(DecodeImageFile(entry.path().string(), kFormatJpeg, printed, &reason)) << reason << entry.path();
+    ASSERT_TRUE(DecodeImageFile(entry.path().string(), kFormatJpeg, printed, &reason))
+        << reason << entry.path();
     sizes.emplace_back(printed.width, printed.height);
   }
   std::sort(sizes.begin(), sizes.end());
