@@ -217,6 +217,10 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     request.file = file;
     request.copies = PrintCopiesFor(file);
     request.media = m_strPrintMedia;
+    request.scaling = m_iPrintScaling == 1   ? PrintScaling::Fit
+                      : m_iPrintScaling == 2 ? PrintScaling::Fill
+                                             : PrintScaling::Default;
+    request.borderless = m_bPrintBorderless != 0 && !m_strPrintMedia.empty();
     std::string jobName;
     const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName, sent);
     // Any station may take the record up from now on: the job is found by its name.

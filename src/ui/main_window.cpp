@@ -115,8 +115,6 @@ MainWindow::MainWindow(Station& station, QWidget* parent) : QMainWindow(parent),
         });
   }
   connect(m_commandsMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateCommandMenu);
-  m_commandsMenu->addSeparator();
-  m_commandsMenu->addAction("Paper loaded...", this, &MainWindow::OpenPaperLoaded);
 
   m_scannerMenu = menuBar()->addMenu("Scanner");
   m_scannerAction = m_scannerMenu->addAction("Run in scanner input mode...", this, &MainWindow::OpenScanner);
