@@ -164,16 +164,16 @@ const ActionField kFields[] = {
     {.key = "m_iPrintCopies", .member = &Action::m_iPrintCopies, .fresh = 1, .stored = 1},
     {.key = "m_iPrintMaxCopies", .member = &Action::m_iPrintMaxCopies, .fresh = 10, .stored = 10},
     {.key = "m_strPrintMedia", .member = &Action::m_strPrintMedia, .control = &ActionForm::printMedia},
-    {.key = "m_iPrintScaling", .member = &Action::m_iPrintScaling, .types = TypeBit(kPrintFiles)},
-    {.key = "m_bPrintBorderless",
-     .member = &Action::m_bPrintBorderless,
-     .types = TypeBit(kPrintFiles),
-     .control = &ActionForm::printBorderless},
     // Off unless set: the actions list's Add turns it on for an action made in the editor.
     {.key = "m_bKeepShotsTogether",
      .member = &Action::m_bKeepShotsTogether,
      .types = TypeBit(kMoveFiles) | TypeBit(kCopyFiles) | TypeBit(kMoveFilesFromMedia),
      .control = &ActionForm::keepShotsTogether},
+    {.key = "m_iPrintScaling", .member = &Action::m_iPrintScaling, .types = TypeBit(kPrintFiles)},
+    {.key = "m_bPrintBorderless",
+     .member = &Action::m_bPrintBorderless,
+     .types = TypeBit(kPrintFiles),
+     .control = &ActionForm::printBorderless},
 };
 
 }  // namespace
