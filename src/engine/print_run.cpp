@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
+#include "print/media_names.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/text.h"
@@ -42,6 +44,12 @@ bool Printable(const std::string& path) {
 const char* ConvertibleType(const std::string& path) {
   const int format = ImageFormatFromPath(path);
   return format == kFormatTiff ? "image/tiff" : format == kFormatHeif ? "image/heic" : nullptr;
+}
+
+// Photos whose pixels the imaging layer reads (a PDF goes as it is).
+bool Shapeable(const std::string& path) {
+  const int format = ImageFormatFromPath(path);
+  return format == kFormatJpeg || format == kFormatPng || format == kFormatTiff || format == kFormatHeif;
 }
 
 // The number a barcode value starts with ("3", " 2 prints"); 0 when none.
@@ -183,6 +191,13 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
   for (const PrintRecord& record : desk.Once().Records()) recorded.insert(record.file);
   RecoverPrints();
 
+  // Fit and fill are done here: CUPS does not pass print-scaling on to every printer.
+  std::optional<PaperShape> shape;
+  int paperWidth = 0, paperHeight = 0;
+  if ((m_iPrintScaling == 1 || m_iPrintScaling == 2) &&
+      MediaDimensions(m_strPrintMedia, &paperWidth, &paperHeight))
+    shape = PaperShape{paperWidth, paperHeight, m_iPrintScaling == 2};
+
   const auto deadline = std::chrono::steady_clock::now() + kPassPrintWait;
   bool result = true;
   int position = 0;
@@ -201,16 +216,18 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     if (!WaitForPrinter(queue, false, deadline)) break;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
     std::string sent;
-    if (type && !desk.Takes(queue, type) &&
-        !(type == std::string("image/heic") && desk.Takes(queue, "image/heif"))) {
+    const bool convert = type && !desk.Takes(queue, type) &&
+                         !(type == std::string("image/heic") && desk.Takes(queue, "image/heif"));
+    if (convert || (shape && Shapeable(file))) {
       std::string reason;
-      sent = MakePrintCopy(file, GetTempFolder(), &reason);
-      if (sent.empty()) {
+      sent = MakePrintCopy(file, GetTempFolder(), &reason, shape ? &*shape : nullptr);
+      if (sent.empty() && convert) {
         m_printRefused.insert(file);
         LogMessage("FAILED: Cannot make a JPEG of " + file + " for printing: " + reason);
         result = false;
         continue;
       }
+      if (sent.empty()) LogMessage("Sent as it is (cannot shape it for the paper: " + reason + "): " + file);
     }
     JobRequest request;
     request.queue = queue;

@@ -1,5 +1,8 @@
 #include "print/media_names.h"
 
+#include <cups/cups.h>
+#include <cups/pwg.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -61,6 +64,14 @@ std::string Centimetres(double inches) {
 }
 
 }  // namespace
+
+bool MediaDimensions(const std::string& ippName, int* width, int* height) {
+  pwg_media_t* media = ippName.empty() ? nullptr : pwgMediaForPWG(ippName.c_str());
+  if (!media || media->width <= 0 || media->length <= 0) return false;
+  *width = media->width;
+  *height = media->length;
+  return true;
+}
 
 std::string ReadableMediaName(std::string_view ippName) {
   const std::string fallback(ippName.substr(0, kLongestName));

@@ -9,5 +9,7 @@ namespace brisko {
 // Readable name of a PWG self-describing media name; the name itself when it is not one.
 // Bounded: names come from the printer.
 std::string ReadableMediaName(std::string_view ippName);
+// The paper's width and height in hundredths of a millimetre, for a name CUPS knows.
+bool MediaDimensions(const std::string& ippName, int* width, int* height);
 
 }  // namespace brisko

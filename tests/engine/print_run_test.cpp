@@ -263,6 +263,13 @@ TEST_F(PrintRun, PaperFromThePrinterAndABorderlessFillJob) {
                      "media-left-margin=0 media-right-margin=0"),
             std::string::npos)
       << env;
+  // Filled: the 4:3 photo reached the printer cut to the paper's 3:2; the photo itself moved on whole.
+  int w = 0, h = 0;
+  ASSERT_TRUE(ReadImageSize(m_cups.JobsDir() + "/" + job + ".jpg", kFormatJpeg, w, h, &error)) << error;
+  EXPECT_EQ(w, 64);
+  EXPECT_EQ(h, 43);
+  ASSERT_TRUE(ReadImageSize(dst + "/a.jpg", kFormatJpeg, w, h, &error)) << error;
+  EXPECT_EQ(h, 48);
 }
 
 // The process ends between the record and the submission, and between the submission and the
