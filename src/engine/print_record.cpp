@@ -13,6 +13,7 @@
 #include "engine/print_desk.h"
 #include "engine/record_file.h"
 #include "imagemeta/jpeg_exif_file.h"
+#include "imaging/image.h"
 #include "imaging/image_codec.h"
 #include "imaging/image_geometry.h"
 #include "imaging/image_paint.h"

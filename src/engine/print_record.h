@@ -10,10 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "imaging/image.h"
 #include "print/print_once.h"
 
 namespace brisko {
+
+struct Image;
 
 class PrintDesk;
 

@@ -122,6 +122,16 @@ QHBoxLayout* Row(std::initializer_list<QWidget*> widgets, bool stretch = true) {
 
 }  // namespace
 
+std::function<std::vector<std::string>()>& CModifyAction::PrintersHook() {
+  static std::function<std::vector<std::string>()> hook;
+  return hook;
+}
+
+std::function<std::optional<QueueMedia>(const std::string&)>& CModifyAction::PaperHook() {
+  static std::function<std::optional<QueueMedia>(const std::string&)> hook;
+  return hook;
+}
+
 void SetModifyActionMessageHook(std::function<void(QWidget*, const FormMessage&)> hook) {
   MessageHook() = std::move(hook);
 }
@@ -142,6 +152,7 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
   };
   // Short timeouts: the dialog waits for these.
   listPrinters = [] {
+    if (PrintersHook()) return PrintersHook()();
     std::vector<std::string> queues;
     std::string def, error;
     if (!MakeCupsPrintService({"", 1500, 1000})->ListQueues(&queues, &def, &error)) return queues;
@@ -149,6 +160,7 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
     return queues;
   };
   readPaper = [](const std::string& queue) -> std::optional<QueueMedia> {
+    if (PaperHook()) return PaperHook()(queue);
     std::string error;
     QueueMedia media;
     auto service = MakeCupsPrintService({"", 1500, 1000});

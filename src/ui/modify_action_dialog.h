@@ -44,6 +44,9 @@ class CModifyAction : public QDialog {
   // when the printer could not be asked).
   std::function<std::vector<std::string>()> listPrinters;
   std::function<std::optional<QueueMedia>(const std::string& queue)> readPaper;
+  // Stand-ins for the print system in every dialog made while they are set (tests, pictures).
+  static std::function<std::vector<std::string>()>& PrintersHook();
+  static std::function<std::optional<QueueMedia>(const std::string& queue)>& PaperHook();
   std::function<void(const std::string& include, const std::string& exclude, bool useRegex,
                      const std::string& folder)>
       testFilespec;
