@@ -100,6 +100,9 @@ std::string MakePrintCopy(const std::string& file, const std::string& tempFolder
                           const PaperShape* shape = nullptr);
 // Cuts or widens `image` to the shape of the paper (see PaperShape).
 bool ShapeForPaper(Image& image, const PaperShape& shape, std::string* reason);
+// The decoded `file` (of image `format`) turned upright as its EXIF says and, with `shape`, shaped.
+bool PrepareForPaper(const std::string& file, int format, Image& image, const PaperShape* shape,
+                     std::string* reason);
 
 // Drops a settled record with the converted copy it printed.
 bool FinishPrintRecord(PrintDesk& desk, const PrintRecord& record);
