@@ -82,13 +82,14 @@ mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 run=$dir/run
 rm -rf "$run" "$dir/cups" "$dir/jobs"
-mkdir -p "$run" "$dir/cups/root/ppd" "$dir/cups/cache" "$dir/cups/state" "$dir/cups/log" "$dir/jobs"
+mkdir -p "$run" "$dir/cups/cache" "$dir/cups/state" "$dir/cups/log" "$dir/jobs"
 # Unix socket paths are limited to 107 bytes: the sockets live in a short folder of their own,
-# and so does the spool, which the backends (run as an unprivileged user) must reach even when
-# DIR sits in a private folder.
+# and so do the spool and the server root, which the backends (run as an unprivileged user)
+# must reach even when DIR sits in a private folder: a backend that cannot read the queue's PPD
+# sends the job's options as they are, which no real station does.
 sock=$(mktemp -d /tmp/brisko-cups.XXXXXX)
 chmod 755 "$sock"
-mkdir -p "$sock/spool/tmp"
+mkdir -p "$sock/spool/tmp" "$sock/root/ppd"
 echo "$sock" >"$run/sockdir"
 
 fail() {
@@ -216,7 +217,7 @@ cat >"$c/cups-files.conf" <<EOF
 User $user
 Group $group
 SystemGroup root $(id -gn)
-ServerRoot $c/root
+ServerRoot $sock/root
 RequestRoot $sock/spool
 TempDir $sock/spool/tmp
 CacheDir $c/cache
@@ -231,7 +232,7 @@ echo $! >"$run/cupsd.pid"
 wait_for 10 test -S "$CUPS_SERVER" || fail "cupsd did not start"
 # cupsd writes the queue's PPD from the printer's own answer, in the background.
 lpadmin -p "$queue" -E -v "$printer_uri" -m everywhere >"$run/lpadmin.log" 2>&1 || fail "lpadmin failed"
-wait_for 15 test -s "$c/root/ppd/$queue.ppd" || fail "no PPD for $queue"
+wait_for 15 test -s "$sock/root/ppd/$queue.ppd" || fail "no PPD for $queue"
 
 cat >"$dir/env" <<EOF
 CUPS_SERVER=$CUPS_SERVER

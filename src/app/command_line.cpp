@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/status_page.h"
+#include "engine/paper_count.h"
 
 #ifndef BRISKO_DOC_DIR
 #define BRISKO_DOC_DIR "/usr/share/doc/brisko-workflow"
@@ -16,8 +17,8 @@ namespace {
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool IsValueOption(const std::string& name) {
-  return name == "--store" || name == "--command" || name == "--barcode" || name == "--backup" ||
-         name == "--restore" || name == "--plt-info" || name == "--status-page";
+  return name == "--store" || name == "--command" || name == "--barcode" || name == "--paper-loaded" ||
+         name == "--backup" || name == "--restore" || name == "--plt-info" || name == "--status-page";
 }
 
 bool SetValue(CommandLine& cl, const std::string& name, const std::string& value) {
@@ -46,6 +47,13 @@ bool SetValue(CommandLine& cl, const std::string& name, const std::string& value
       return false;
     }
     cl.barcode = value;
+  } else if (name == "--paper-loaded") {
+    if (!ParsePaperLoad(value)) {
+      cl.error =
+          "--paper-loaded needs COUNT, QUEUE or QUEUE:COUNT (COUNT 0 to 100000, or off), not '" + value + "'";
+      return false;
+    }
+    cl.paperLoaded = value;
   } else if (name == "--backup" || name == "--restore") {
     if (value.empty()) {
       cl.error = name + " needs a file path";
@@ -134,9 +142,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return cl;
     }
   }
-  int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.backupFile)) +
-                 int(bool(cl.restoreFile));
-  if (oneShots > 1) cl.error = "use only one of --run-once, --command, --barcode, --backup and --restore";
+  int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.paperLoaded)) +
+                 int(bool(cl.backupFile)) + int(bool(cl.restoreFile));
+  if (oneShots > 1)
+    cl.error = "use only one of --run-once, --command, --barcode, --paper-loaded, --backup and --restore";
   const int tools = int(bool(cl.pltInfo)) + int(!cl.pltPack.empty()) + int(!cl.pltUnpack.empty()) +
                     int(!cl.pltRender.empty());
   if (tools > 1 || (tools == 1 && (oneShots > 0 || cl.headless)))
@@ -165,11 +174,13 @@ DocPaths FindDocs() {
   if (!ec) {
     const auto dir = exe.parent_path().parent_path() / "share/doc/brisko-workflow";
     if (std::filesystem::exists(dir / "README.md", ec))
-      return {(dir / "README.md").lexically_normal().string(), (dir / "guide/index.html").lexically_normal().string()};
+      return {(dir / "README.md").lexically_normal().string(),
+              (dir / "guide/index.html").lexically_normal().string()};
     std::filesystem::path up = exe.parent_path();
     for (int level = 0; level < 4 && up.has_parent_path() && up != up.root_path(); ++level) {
       up = up.parent_path();
-      if (std::filesystem::exists(up / "README.md", ec) && std::filesystem::exists(up / "docs/guide/index.html", ec))
+      if (std::filesystem::exists(up / "README.md", ec) &&
+          std::filesystem::exists(up / "docs/guide/index.html", ec))
         return {(up / "README.md").string(), (up / "docs/guide/index.html").string()};
     }
   }
@@ -198,6 +209,10 @@ const char* CommandLineHelp() {
       "  --run-once        make one Run Once pass over the actions, save, and exit\n"
       "  --command N       run the On Command actions of command N (1 to 20)\n"
       "  --barcode TEXT    take TEXT as a scanned barcode and run the Barcode Scan actions\n"
+      "  --paper-loaded [QUEUE:]COUNT\n"
+      "                    paper was loaded: COUNT prints left on printer QUEUE from now\n"
+      "                    on (QUEUE alone: as many as last time; no QUEUE: the only\n"
+      "                    printer of the Print Files actions; COUNT off: not counted)\n"
       "  --backup FILE     save the whole configuration to FILE (mode 0600) and exit\n"
       "  --restore FILE    restore the configuration saved in FILE and exit\n"
       "  --plt-info ALBUM.plt\n"
@@ -223,11 +238,11 @@ const char* CommandLineHelp() {
       "  --version         print the version and exit\n"
       "  --help            print this help and exit\n"
       "\n"
-      "--command and --barcode are handed to the station already running on the same\n"
-      "store when there is one; otherwise they run in this process, which then exits.\n"
-      "--run-once, --backup and --restore are refused while a station runs on the\n"
-      "same store. Only one of --run-once, --command, --barcode, --backup and\n"
-      "--restore may be given.\n"
+      "--command, --barcode and --paper-loaded are handed to the station already\n"
+      "running on the same store when there is one; otherwise they run in this\n"
+      "process, which then exits. --run-once, --backup and --restore are refused\n"
+      "while a station runs on the same store. Only one of --run-once, --command,\n"
+      "--barcode, --paper-loaded, --backup and --restore may be given.\n"
       "Only one station runs per user and store: a second start brings the first\n"
       "window forward and ends.\n"
       "\n"

@@ -14,6 +14,7 @@ struct CommandLine {
   std::optional<std::string> store;
   std::optional<int> command;  // 1 to 20, as the "Commands" menu numbers them
   std::optional<std::string> barcode;
+  std::optional<std::string> paperLoaded;  // --paper-loaded [QUEUE:]COUNT, as ParsePaperLoad reads it
   std::optional<std::string> backupFile;
   std::optional<std::string> restoreFile;
   // Album tools: --plt-info ALBUM, --plt-pack SOURCE OUT, --plt-unpack ALBUM DIR.
@@ -29,7 +30,7 @@ struct CommandLine {
   std::string error;
 
   // A request that does one piece of work and ends instead of running the station.
-  bool IsOneShot() const { return runOnce || command || barcode || backupFile || restoreFile; }
+  bool IsOneShot() const { return runOnce || command || barcode || paperLoaded || backupFile || restoreFile; }
   // Works on album files only: needs neither the settings store nor the running station.
   bool IsAlbumTool() const { return pltInfo || !pltPack.empty() || !pltUnpack.empty() || !pltRender.empty(); }
 };

@@ -61,6 +61,9 @@ void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
     case InstanceRequest::Barcode:
       station.OnBarcodeText(request.text);
       break;
+    case InstanceRequest::PaperLoaded:
+      if (auto load = ParsePaperLoad(request.text)) station.PaperLoaded(*load);
+      break;
   }
 }
 

@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "engine/paper_count.h"
+
 namespace brisko {
 
 namespace {
@@ -124,6 +126,10 @@ std::string FormatInstanceRequest(const InstanceRequest& request) {
         return {};
       line = "barcode " + request.text;
       break;
+    case InstanceRequest::PaperLoaded:
+      if (!ParsePaperLoad(request.text)) return {};
+      line = "paper-loaded " + request.text;
+      break;
   }
   line += '\n';
   if (line.size() > kMaxInstanceRequestBytes) return {};
@@ -149,6 +155,13 @@ std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line) {
     if (text.empty() || text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
       return std::nullopt;
     req.kind = InstanceRequest::Barcode;
+    req.text = std::string(text);
+    return req;
+  }
+  if (line.rfind("paper-loaded ", 0) == 0) {
+    std::string_view text = line.substr(13);
+    if (!ParsePaperLoad(text)) return std::nullopt;
+    req.kind = InstanceRequest::PaperLoaded;
     req.text = std::string(text);
     return req;
   }

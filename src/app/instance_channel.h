@@ -13,10 +13,10 @@
 namespace brisko {
 
 struct InstanceRequest {
-  enum Kind { Raise, Command, Barcode };
+  enum Kind { Raise, Command, Barcode, PaperLoaded };
   Kind kind = Raise;
   int command = 0;   // 1 to 20 for Command
-  std::string text;  // the scanned text for Barcode
+  std::string text;  // the scanned text for Barcode; "[QUEUE:]COUNT" for PaperLoaded
 
   bool operator==(const InstanceRequest&) const = default;
 };
@@ -24,8 +24,9 @@ struct InstanceRequest {
 // Longest request line accepted, newline included; a peer sending more is dropped.
 constexpr size_t kMaxInstanceRequestBytes = 4096;
 
-// "raise\n", "command N\n" or "barcode TEXT\n". Empty when the request cannot be sent (a barcode
-// holding a line break or NUL, or too long).
+// "raise\n", "command N\n", "barcode TEXT\n" or "paper-loaded [QUEUE:]COUNT\n" (see
+// ParsePaperLoad). Empty when the request cannot be sent (a barcode holding a line break or NUL,
+// a paper load that does not parse, or too long).
 std::string FormatInstanceRequest(const InstanceRequest& request);
 // Parses one line without its newline.
 std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line);

@@ -447,11 +447,71 @@ void Station::WatchPrinters() {
   std::vector<PrinterSnapshot> printers;
   if (!queues.empty()) {
     printers = desk.Snapshots();
+    // The counts kept in the store, once per printer, so they show before the first run.
+    bool told = false;
+    for (const PrinterSnapshot& printer : printers) {
+      if (!printer.polled || !PlausibleQueueName(printer.queue) || desk.KnowsPrintsLeft(printer.queue))
+        continue;
+      desk.SetPrintsLeft(printer.queue, PaperCount(m_store).Left(printer.queue));
+      told = true;
+    }
+    if (told) {
+      printers = desk.Snapshots();
+      for (const std::string& l : desk.TakeLogLines()) AddToLog(l);
+    }
     for (const PrinterSnapshot& printer : printers) line += (line.empty() ? "" : "  |  ") + printer.Summary();
   }
   m_status.OnPrinters(std::move(printers));
   if (line != m_printerLine) m_host.ShowPrinterState(line);
   m_printerLine = line;
+}
+
+std::vector<std::string> Station::PaperQueues() {
+  std::set<std::string> configured;
+  for (const auto& action : m_actions) {
+    if (action->m_iType == kPrintFiles && action->m_bEnabled) configured.insert(action->m_strPrintQueue);
+  }
+  std::set<std::string> queues;
+  if (!configured.empty()) {
+    PrintDesk& desk = PrintDeskOf(m_values, ResolveTempFolder(*this));
+    for (const std::string& q : configured) {
+      const std::string queue = desk.ResolveQueue(q);
+      if (!queue.empty()) queues.insert(queue);
+    }
+  }
+  return {queues.begin(), queues.end()};
+}
+
+int Station::PaperPerLoad(const std::string& queue) {
+  return PaperCount(m_store).PerLoad(queue);
+}
+
+bool Station::PaperLoaded(const PaperLoad& load) {
+  std::string queue = load.queue;
+  if (queue.empty()) {
+    const std::vector<std::string> queues = PaperQueues();
+    if (queues.size() != 1) {
+      std::string names;
+      for (const std::string& q : queues) names += (names.empty() ? "" : ", ") + q;
+      AddToLog(queues.empty()
+                   ? std::string("Paper loaded: no Print Files action is enabled; name the printer")
+                   : "Paper loaded: name the printer (" + names + ")");
+      return false;
+    }
+    queue = queues.front();
+  }
+  PaperCount paper(m_store);
+  const int count = load.count ? *load.count : paper.PerLoad(queue);
+  if (!paper.Load(queue, count)) {
+    AddToLog("FAILED: Paper loaded on printer " + queue + ": the settings store cannot keep the count");
+    return false;
+  }
+  const int left = paper.Left(queue);
+  if (m_values.m_printing) m_values.m_printing->SetPrintsLeft(queue, left);
+  AddToLog(left < 0 ? "Paper loaded on printer " + queue + ": prints are not counted"
+                    : "Paper loaded on printer " + queue + ": " + std::to_string(left) + " prints left");
+  WatchPrinters();
+  return true;
 }
 
 std::vector<PrinterSnapshot> Station::PrinterSnapshots() const {

@@ -24,6 +24,7 @@
 #include "app/status_page.h"
 #include "app/status_reporter.h"
 #include "engine/action.h"
+#include "engine/paper_count.h"
 #include "engine/print_record.h"
 #include "engine/run_host.h"
 #include "print/printer_watch.h"
@@ -175,6 +176,16 @@ class Station : public RunHost {
   // The printers the enabled Print Files actions use, as last asked (for the status page).
   std::vector<PrinterSnapshot> PrinterSnapshots() const;
   std::string StatusPageUrl() const { return m_status.Url(); }
+
+  // ---- Paper ----
+  // The queues the enabled Print Files actions print on (the default destination resolved).
+  std::vector<std::string> PaperQueues();
+  // The count offered when paper is loaded on `queue`: what was loaded there last time.
+  int PaperPerLoad(const std::string& queue);
+  // The operator loaded paper ("Paper loaded..." in the window, --paper-loaded): the count of
+  // prints starts again. A load naming no queue goes to the station's only printer. One log line
+  // says what was done or why nothing was.
+  bool PaperLoaded(const PaperLoad& load);
 
   // Seam for tests: replaces Action::Run (entry test and work) for every run.
   using ActionRunner = std::function<bool(Action&)>;

@@ -8,6 +8,7 @@
 #include "app/headless_host.h"
 #include "app/instance_channel.h"
 #include "app/station.h"
+#include "engine/paper_count.h"
 #include "layout/album_tools.h"
 #include "layout/template_album.h"
 #include "layout/template_render.h"
@@ -23,7 +24,7 @@ constexpr int kHandOverTimeoutMs = 5000;
 // Only the long-running station and a restore may start a store; the other one-shot runs need
 // the configuration they were pointed at.
 bool MayCreateStore(const CommandLine& cl) {
-  return !(cl.runOnce || cl.command || cl.barcode || cl.backupFile);
+  return !(cl.runOnce || cl.command || cl.barcode || cl.paperLoaded || cl.backupFile);
 }
 
 bool HaveDisplay() {
@@ -33,7 +34,6 @@ bool HaveDisplay() {
   };
   return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
-
 
 // --backup FILE / --restore FILE: the menu commands without dialogs. Nothing is loaded or
 // saved around them, so a restore is not overwritten by the settings in memory.
@@ -182,6 +182,10 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
   } else if (cl.barcode) {
     station.SetRunContinuously(false);
     station.OnBarcodeText(*cl.barcode);
+  } else if (cl.paperLoaded) {
+    const bool done = station.PaperLoaded(*ParsePaperLoad(*cl.paperLoaded));
+    station.ClearActions();
+    return done ? 0 : 1;
   }
   station.SaveAtExit(false);
   station.ClearActions();
@@ -245,6 +249,9 @@ int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPa
       } else if (cl.barcode) {
         request.kind = InstanceRequest::Barcode;
         request.text = *cl.barcode;
+      } else if (cl.paperLoaded) {
+        request.kind = InstanceRequest::PaperLoaded;
+        request.text = *cl.paperLoaded;
       }
       // The running station may have been started with another runtime folder.
       std::string socket = ReadLockFileSocket(paths.lock);

@@ -81,7 +81,7 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
   LogLineKind kind = ClassifyLogLine(text);
   if (kind == LogLineKind::Failure && !newFailure) kind = LogLineKind::Other;
   if (kind == LogLineKind::Moved || kind == LogLineKind::Copied || kind == LogLineKind::Deleted ||
-      kind == LogLineKind::PictureMade) {
+      kind == LogLineKind::PictureMade || kind == LogLineKind::Printed) {
     const std::string description(SplitActionLine(text).description);
     if (!description.empty() &&
         (m_actionStats.size() < kMaxTrackedActions || m_actionStats.count(description))) {
@@ -96,8 +96,10 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
     }
   }
   std::vector<StatusPlacedPhoto> placed;
-  const bool place = m_server && (kind == LogLineKind::Moved || kind == LogLineKind::Copied ||
-                                  kind == LogLineKind::PictureMade);
+  const bool place =
+      m_server &&
+      (kind == LogLineKind::Moved || kind == LogLineKind::Copied || kind == LogLineKind::PictureMade ||
+       (kind == LogLineKind::Printed && text.find(", moved to ") != std::string::npos));
   if (place) {
     // "... from SOURCE to PLACED": the photo as it now lies.
     const ActionLineParts parts = SplitActionLine(text);
@@ -129,6 +131,9 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
         break;
       case LogLineKind::PictureMade:
         ++s.today.picturesMade;
+        break;
+      case LogLineKind::Printed:
+        s.today.pagesPrinted += PrintedCopies(text);
         break;
       case LogLineKind::Failure:
         ++s.today.failures;

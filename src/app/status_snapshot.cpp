@@ -1,5 +1,6 @@
 #include "app/status_snapshot.h"
 
+#include <algorithm>
 #include <set>
 
 #include "app/failure_log.h"
@@ -82,7 +83,19 @@ LogLineKind ClassifyLogLine(std::string_view line) {
   if (starts("Deleted file ")) return LogLineKind::Deleted;
   if (starts("Rotated ")) return LogLineKind::Rotated;
   if (starts("Created file from PLT file ")) return LogLineKind::PictureMade;
+  if (starts("Printed file ")) return LogLineKind::Printed;
   return LogLineKind::Other;
+}
+
+int PrintedCopies(std::string_view line) {
+  // The file name may hold anything: the last " (N cop" is the count.
+  for (size_t at = line.rfind(" ("); at != std::string_view::npos && at > 0; at = line.rfind(" (", at - 1)) {
+    size_t i = at + 2;
+    int n = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9' && n < 100000) n = n * 10 + (line[i++] - '0');
+    if (i > at + 2 && line.substr(i, 4) == " cop") return std::max(n, 1);
+  }
+  return 1;
 }
 
 }  // namespace brisko

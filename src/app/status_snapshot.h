@@ -33,6 +33,7 @@ struct StatusCounts {
   int tagged = 0;
   int rotated = 0;
   int picturesMade = 0;
+  int pagesPrinted = 0;  // copies of the Print Files jobs done
   int failures = 0;
 };
 
@@ -148,7 +149,9 @@ class StatusBoard {
 
 // What an action-log line says happened, for today's counts. Action lines read
 // "NAME (TYPE) TEXT"; failures begin "FAILED" or "Failed".
-enum class LogLineKind { Other, Moved, Copied, Deleted, Rotated, PictureMade, Failure };
+enum class LogLineKind { Other, Moved, Copied, Deleted, Rotated, PictureMade, Printed, Failure };
 LogLineKind ClassifyLogLine(std::string_view line);
+// The copies a Printed line names ("Printed file F (3 copies on Q), moved to G"); 1 when it names none.
+int PrintedCopies(std::string_view line);
 
 }  // namespace brisko

@@ -243,6 +243,8 @@ class Action {
   int32_t m_iPrintCopies;       // 0: the photo's barcode Quantity value
   int32_t m_iPrintMaxCopies;    // 0: no cap
   std::string m_strPrintMedia;  // an IPP media name; empty: the queue's default
+  int32_t m_iPrintScaling;      // PrintScaling: the printer's own choice, fit or fill
+  int32_t m_bPrintBorderless;   // zero margins, where the queue offers them for the paper
   // RAW+JPEG pairs and their sidecars move, rename and file as one.
   int32_t m_bKeepShotsTogether;
 

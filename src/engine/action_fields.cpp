@@ -169,6 +169,11 @@ const ActionField kFields[] = {
      .member = &Action::m_bKeepShotsTogether,
      .types = TypeBit(kMoveFiles) | TypeBit(kCopyFiles) | TypeBit(kMoveFilesFromMedia),
      .control = &ActionForm::keepShotsTogether},
+    {.key = "m_iPrintScaling", .member = &Action::m_iPrintScaling, .types = TypeBit(kPrintFiles)},
+    {.key = "m_bPrintBorderless",
+     .member = &Action::m_bPrintBorderless,
+     .types = TypeBit(kPrintFiles),
+     .control = &ActionForm::printBorderless},
 };
 
 }  // namespace

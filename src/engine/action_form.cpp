@@ -10,6 +10,7 @@
 
 #include "camera/camera_source.h"
 #include "engine/action_fields.h"
+#include "print/media_names.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/settings_store.h"
@@ -96,6 +97,8 @@ ActionForm::ActionForm(Action& action)
   leaveMin = Decimal(a.m_iLeaveMinFilecount);
   printCopies = Decimal(a.m_iPrintCopies);
   printMaxCopies = Decimal(a.m_iPrintMaxCopies);
+  printScaling =
+      a.m_iPrintScaling >= 0 && a.m_iPrintScaling < int(kScalingChoices.size()) ? a.m_iPrintScaling : 0;
   ageUnits = a.m_iFileAgeUnits >= kAgeMinutes && a.m_iFileAgeUnits <= kAgeSeconds ? a.m_iFileAgeUnits : -1;
   frequency =
       a.m_iCreateNewSubfolderFrequency >= kEveryHour && a.m_iCreateNewSubfolderFrequency <= kUseTemplate
@@ -181,11 +184,37 @@ void ActionForm::Update() {
   Set(ActionControl::kSendToApp) = {!plt && !print, sends};
   Set(ActionControl::kAppDetails) = {!plt && !print, sends && sendToApp};
   Set(ActionControl::kPlt).visible = plt;
-  Set(ActionControl::kPrint).visible = t == kPrintFiles;
+  Set(ActionControl::kPrint).visible = print;
+  // Borderless needs a paper the printer offers without margins. While the printer's paper is not
+  // known the stored choice stays as it is.
+  const int paper = PaperIndexOf(printMedia);
+  const bool offered = !printMedia.empty() && paper >= 0 && m_paper[size_t(paper)].borderless;
+  if (m_media && !offered) printBorderless = false;
+  Set(ActionControl::kBorderless) = {print, offered};
 
   const bool orientation = !OneOf(t, {kDeleteSubfolders, kMoveSubfolders, kCopySubfolders});
   Set(ActionControl::kSelectByOrientation).enabled = orientation;
   Set(ActionControl::kPortraitLandscape).enabled = orientation && selectByOrientation;
+}
+
+void ActionForm::SetQueueMedia(std::optional<QueueMedia> media) {
+  m_media = std::move(media);
+  m_paper.clear();
+  std::string def = "Printer's default";
+  if (m_media && !m_media->defaultMedia.empty()) def += " (" + ReadableMediaName(m_media->defaultMedia) + ")";
+  m_paper.push_back({"", def, false});
+  if (m_media) {
+    for (const MediaSize& size : m_media->sizes)
+      m_paper.push_back({size.name, ReadableMediaName(size.name), size.borderless});
+  }
+  Update();
+}
+
+int ActionForm::PaperIndexOf(const std::string& value) const {
+  for (size_t i = 0; i < m_paper.size(); ++i) {
+    if (m_paper[i].value == value) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 std::string ActionForm::RenameSample() const {
@@ -309,6 +338,9 @@ void ActionForm::WriteBack(const std::function<void(Action&)>& armSchedule) {
   a.m_iLeaveMinFilecount = ReadDecimal(leaveMin);
   a.m_iPrintCopies = std::max(0, ReadDecimal(printCopies));
   a.m_iPrintMaxCopies = std::max(0, ReadDecimal(printMaxCopies));
+  a.m_iPrintScaling = type == kPrintFiles && printScaling > 0 && printScaling < int(kScalingChoices.size())
+                          ? printScaling
+                          : 0;
   if (frequency >= 0) a.m_iCreateNewSubfolderFrequency = frequency;
   a.m_RenameTemplate = m_rename;
   a.m_SubfolderTemplate = m_subfolder;

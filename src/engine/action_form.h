@@ -7,9 +7,11 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/action.h"
 #include "naming/naming_forms.h"
+#include "print/print_service.h"
 
 namespace brisko {
 
@@ -39,10 +41,19 @@ enum class ActionControl {
   kAppDetails,  // "Include args:", "follow infile", the arguments, the path, "Select App"
   kSelectByOrientation,
   kPortraitLandscape,
-  kPlt,    // "PLT File:", the path and "Select PLT"
-  kPrint,  // the printer, paper and copies of Print Files
+  kPlt,         // "PLT File:", the path and "Select PLT"
+  kPrint,       // the printer, paper, copies and scaling of Print Files
+  kBorderless,  // "Borderless": only for a paper the printer offers with zero margins
   kKeepShotsTogether,
   kCount
+};
+
+// One entry of the paper list: the IPP name stored and sent, and what the operator reads.
+struct PaperChoice {
+  std::string value;  // "": the printer's default
+  std::string label;  // "4x6 in (10x15 cm)"
+  bool borderless = false;
+  bool operator==(const PaperChoice&) const = default;
 };
 
 struct ControlState {
@@ -58,6 +69,10 @@ class ActionForm {
   static constexpr const char* kAppGroup = "Execute external application on input file";
   static constexpr const char* kKeepShotsCaption = "Keep RAW+JPEG pairs and sidecars together";
   static constexpr const char* kPrintGroup = "Print each file, then move it to the destination folder";
+  static constexpr const char* kBorderlessCaption = "Borderless";
+  // The scaling drop-down, in PrintScaling order.
+  static constexpr std::array<const char*, 3> kScalingChoices = {
+      "Printer's choice", "Fit: the whole photo, margins may show", "Fill: the paper covered, edges cut"};
 
   // Step 1: takes copies of the templates and areas and fills every control from `action`,
   // then brings the control states up to date.
@@ -70,6 +85,8 @@ class ActionForm {
   std::string sourceFolder, destFolder, pltPath;
   std::string printQueue, printMedia;       // "": the default destination / the queue's paper
   std::string printCopies, printMaxCopies;  // texts of the number fields; copies 0: the Quantity
+  int printScaling = 0;                     // index into kScalingChoices (a PrintScaling)
+  bool printBorderless = false;
   std::string fileSpec, fileSpecExclude;
   bool useRegex = false;
   std::string fileAge, leaveMin, interval;  // texts of the number fields
@@ -96,6 +113,13 @@ class ActionForm {
   // Step 2, after the type or one of the check boxes and radios changed: applies the checks the
   // type forces and recomputes the states.
   void Update();
+
+  // The paper the chosen printer reports (none while it could not be asked): the paper list
+  // becomes its sizes, readable, after the printer's default; "Borderless" follows the paper.
+  void SetQueueMedia(std::optional<QueueMedia> media);
+  const std::vector<PaperChoice>& PaperChoices() const { return m_paper; }
+  // The paper list entry showing `value`; -1 when it is not listed (typed, or not reported).
+  int PaperIndexOf(const std::string& value) const;
   const ControlState& State(ActionControl control) const { return m_states[static_cast<size_t>(control)]; }
   std::string OutputGroupCaption() const {
     return type == kCreateImageWithPlt ? kPltGroup : type == kPrintFiles ? kPrintGroup : kAppGroup;
@@ -138,6 +162,8 @@ class ActionForm {
   NameTemplate m_subfolder;
   SpatialAreaList m_areas;
   bool m_overwriteTypeShown = false;
+  std::optional<QueueMedia> m_media;
+  std::vector<PaperChoice> m_paper;
   std::array<ControlState, static_cast<size_t>(ActionControl::kCount)> m_states{};
 };
 

@@ -13,6 +13,7 @@ namespace {
 
 // Shown for the default destination while CUPS names none.
 constexpr const char* kNoDefault = "default printer";
+constexpr const char* kPaperUsedUp = "paper-used-up";
 
 }  // namespace
 
@@ -50,19 +51,47 @@ std::string PrintDesk::ResolveQueue(const std::string& configured) {
   return def;
 }
 
-std::optional<PrinterSnapshot> PrintDesk::SnapshotOf(const std::string& queue) const {
+std::optional<PrinterSnapshot> PrintDesk::SnapshotOf(const std::string& queue, bool countPaper) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_snapshots.find(queue);
   if (it == m_snapshots.end()) return std::nullopt;
-  return it->second;
+  PrinterSnapshot snapshot = it->second;
+  if (countPaper) ApplyPaperCount(snapshot);
+  return snapshot;
 }
 
-bool PrintDesk::CanPrint(const std::string& queue) {
-  std::optional<PrinterSnapshot> snapshot = SnapshotOf(queue);
+void PrintDesk::ApplyPaperCount(PrinterSnapshot& snapshot) const {
+  auto it = m_printsLeft.find(snapshot.queue);
+  if (it == m_printsLeft.end()) return;
+  snapshot.printsLeft = it->second;
+  if (it->second != 0 || !snapshot.polled) return;
+  // Counted down to nothing: as good as the printer saying its paper is out.
+  snapshot.problems.push_back({kPaperUsedUp, "paper used up", true});
+  snapshot.canPrint = false;
+}
+
+void PrintDesk::SetPrintsLeft(const std::string& queue, int left) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  left = left < 0 ? -1 : left;
+  auto [it, added] = m_printsLeft.emplace(queue, left);
+  const int before = added ? -1 : it->second;
+  it->second = left;
+  if (left == 0 && before != 0)
+    m_logLines.push_back("Printer " + queue +
+                         ": paper used up (0 prints left); nothing is sent until paper is loaded");
+}
+
+bool PrintDesk::KnowsPrintsLeft(const std::string& queue) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_printsLeft.count(queue) != 0;
+}
+
+bool PrintDesk::CanPrint(const std::string& queue, bool countPaper) {
+  std::optional<PrinterSnapshot> snapshot = SnapshotOf(queue, countPaper);
   if (!snapshot) {
     AddWatch(queue);
     Poll();
-    snapshot = SnapshotOf(queue);
+    snapshot = SnapshotOf(queue, countPaper);
   }
   return snapshot && snapshot->canPrint;
 }
@@ -178,7 +207,10 @@ std::vector<std::string> PrintDesk::TakeJobLines() {
 std::vector<PrinterSnapshot> PrintDesk::Snapshots() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::vector<PrinterSnapshot> out;
-  for (const auto& [name, snapshot] : m_snapshots) out.push_back(snapshot);
+  for (const auto& [name, snapshot] : m_snapshots) {
+    out.push_back(snapshot);
+    ApplyPaperCount(out.back());
+  }
   return out;
 }
 

@@ -40,7 +40,9 @@ class PrintDesk {
   // Whether a new job may go to `queue` with `inFlight` of ours unfinished. A queue never asked
   // yet is asked now.
   bool MaySubmit(const std::string& queue, int inFlight);
-  bool CanPrint(const std::string& queue);
+  // `countPaper`: a printer whose counted prints are used up cannot print either (jobs already
+  // sent still print: the paper for them is there).
+  bool CanPrint(const std::string& queue, bool countPaper = true);
   // Whether `queue` prints files of the MIME type `format` itself (its filters included). A queue
   // that does not answer is taken to print only the common formats.
   bool Takes(const std::string& queue, const std::string& format);
@@ -58,8 +60,17 @@ class PrintDesk {
   std::vector<std::string> TakeJobLines();
   std::vector<PrinterSnapshot> Snapshots() const;
 
+  // The prints left on `queue` as the station counts them (negative: not counted). At 0 the
+  // printer is taken as out of paper: nothing new is sent until the operator loads paper. The
+  // change to 0 is said once in the log.
+  void SetPrintsLeft(const std::string& queue, int left);
+  // Whether the desk has been told the count of `queue` since it was made.
+  bool KnowsPrintsLeft(const std::string& queue) const;
+
  private:
-  std::optional<PrinterSnapshot> SnapshotOf(const std::string& queue) const;
+  std::optional<PrinterSnapshot> SnapshotOf(const std::string& queue, bool countPaper = true) const;
+  // Puts the counted prints into a watch's snapshot (m_mutex held).
+  void ApplyPaperCount(PrinterSnapshot& snapshot) const;
   void Loop(std::chrono::milliseconds period);
 
   ServiceFactory m_factory;
@@ -77,6 +88,7 @@ class PrintDesk {
   std::string m_defaultQueue;
   std::string m_defaultSaid;  // what the log last said of a missing default destination
   std::map<std::string, PrinterSnapshot> m_snapshots;
+  std::map<std::string, int> m_printsLeft;  // by queue name
   std::vector<std::string> m_logLines, m_jobLines;
   std::condition_variable m_wake;
   bool m_stop = false;

@@ -265,9 +265,12 @@ void PrintRecordFiles::Release(const std::string& jobName) {
   m_held.erase(held);
 }
 
-std::string MakePrintCopy(const std::string& file, const std::string& tempFolder, std::string* reason) {
+std::string MakePrintCopy(const std::string& file, const std::string& tempFolder, std::string* reason,
+                          const PaperShape* shape) {
   Image image;
-  if (!DecodeImageFile(file, ImageFormatFromPath(file), image, reason)) return "";
+  const int format = ImageFormatFromPath(file);
+  if (!DecodeImageFile(file, format, image, reason)) return "";
+  if (!PrepareForPaper(file, format, image, shape, reason)) return "";
   const PathParts parts = SplitPath(file);
   std::string own = parts.name + parts.extension;
   if (own.size() > 150) own.resize(150);

@@ -14,6 +14,8 @@
 
 namespace brisko {
 
+struct Image;
+
 class PrintDesk;
 
 inline constexpr const char* kPrintRecordSuffix = ".brisko-print";
@@ -84,9 +86,25 @@ struct PrintRecovery {
 // many finished.
 int RecoverPrintRecords(const std::string& tempFolder, const PrintRecovery& how);
 
-// A JPEG of `file` (a TIFF or HEIF photo) for a queue that cannot print the file's own format:
-// a hidden file in `tempFolder`, flushed; "" with `reason` when it cannot be made.
-std::string MakePrintCopy(const std::string& file, const std::string& tempFolder, std::string* reason);
+// The paper a photo is shaped for: its size (any unit) and whether the photo fills it (cut to the
+// paper's shape) or fits on it (white bands added). A printer's own fit or fill is not to be
+// relied on: CUPS' ipp backend does not pass print-scaling on for a queue with a PPD.
+struct PaperShape {
+  int width = 0, height = 0;
+  bool fill = false;
+};
+
+// A JPEG of `file` for the job, upright as its EXIF orientation says and, with `shape`, of the
+// paper's shape (turned to the photo's orientation): a hidden file in `tempFolder`, flushed; ""
+// with `reason` when it cannot be made. Made where a queue cannot print the file's own format
+// (TIFF, HEIF) and where the action fits or fills the paper.
+std::string MakePrintCopy(const std::string& file, const std::string& tempFolder, std::string* reason,
+                          const PaperShape* shape = nullptr);
+// Cuts or widens `image` to the shape of the paper (see PaperShape).
+bool ShapeForPaper(Image& image, const PaperShape& shape, std::string* reason);
+// The decoded `file` (of image `format`) turned upright as its EXIF says and, with `shape`, shaped.
+bool PrepareForPaper(const std::string& file, int format, Image& image, const PaperShape* shape,
+                     std::string* reason);
 
 // Drops a settled record with the converted copy it printed.
 bool FinishPrintRecord(PrintDesk& desk, const PrintRecord& record);

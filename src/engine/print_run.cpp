@@ -4,15 +4,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "engine/action.h"
+#include "engine/paper_count.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
 #include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
+#include "print/media_names.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/text.h"
@@ -41,6 +44,12 @@ bool Printable(const std::string& path) {
 const char* ConvertibleType(const std::string& path) {
   const int format = ImageFormatFromPath(path);
   return format == kFormatTiff ? "image/tiff" : format == kFormatHeif ? "image/heic" : nullptr;
+}
+
+// Photos whose pixels the imaging layer reads (a PDF goes as it is).
+bool Shapeable(const std::string& path) {
+  const int format = ImageFormatFromPath(path);
+  return format == kFormatJpeg || format == kFormatPng || format == kFormatTiff || format == kFormatHeif;
 }
 
 // The number a barcode value starts with ("3", " 2 prints"); 0 when none.
@@ -155,7 +164,7 @@ bool Action::WaitForPrinter(const std::string& queue, bool untilIdle,
     LogPrinterLines(*m_host, desk);
     if (untilIdle ? inFlight == 0 : desk.MaySubmit(queue, inFlight)) return true;
     // Nothing new while the printer cannot print; its jobs finish in a later pass.
-    if (!desk.CanPrint(queue)) return false;
+    if (!desk.CanPrint(queue, !untilIdle)) return false;
     if (std::chrono::steady_clock::now() >= deadline || m_host->StopWaitingForProgram() ||
         m_host->IsDialogOpen())
       return false;
@@ -174,11 +183,20 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
     LogPrinterLines(*m_host, desk);
     return false;
   }
+  PaperCount paper(m_host->Store());
+  desk.SetPrintsLeft(queue, paper.Left(queue));
   // Never a second job for a file that has one recorded, whichever action recorded it; one that
   // recovery moves on now was listed before it went.
   std::set<std::string> recorded;
   for (const PrintRecord& record : desk.Once().Records()) recorded.insert(record.file);
   RecoverPrints();
+
+  // Fit and fill are done here: CUPS does not pass print-scaling on to every printer.
+  std::optional<PaperShape> shape;
+  int paperWidth = 0, paperHeight = 0;
+  if ((m_iPrintScaling == 1 || m_iPrintScaling == 2) &&
+      MediaDimensions(m_strPrintMedia, &paperWidth, &paperHeight))
+    shape = PaperShape{paperWidth, paperHeight, m_iPrintScaling == 2};
 
   const auto deadline = std::chrono::steady_clock::now() + kPassPrintWait;
   bool result = true;
@@ -194,30 +212,39 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
       result = false;
       continue;
     }
-    if (!WaitForPrinter(queue, false, deadline)) return result;
+    // The jobs already sent are still waited for below.
+    if (!WaitForPrinter(queue, false, deadline)) break;
     m_host->SetProgress(position, static_cast<int>(files.size()), GetDescription(), "Printing " + file);
     std::string sent;
-    if (type && !desk.Takes(queue, type) &&
-        !(type == std::string("image/heic") && desk.Takes(queue, "image/heif"))) {
+    const bool convert = type && !desk.Takes(queue, type) &&
+                         !(type == std::string("image/heic") && desk.Takes(queue, "image/heif"));
+    if (convert || (shape && Shapeable(file))) {
       std::string reason;
-      sent = MakePrintCopy(file, GetTempFolder(), &reason);
-      if (sent.empty()) {
+      sent = MakePrintCopy(file, GetTempFolder(), &reason, shape ? &*shape : nullptr);
+      if (sent.empty() && convert) {
         m_printRefused.insert(file);
         LogMessage("FAILED: Cannot make a JPEG of " + file + " for printing: " + reason);
         result = false;
         continue;
       }
+      if (sent.empty()) LogMessage("Sent as it is (cannot shape it for the paper: " + reason + "): " + file);
     }
     JobRequest request;
     request.queue = queue;
     request.file = file;
     request.copies = PrintCopiesFor(file);
     request.media = m_strPrintMedia;
+    request.scaling = m_iPrintScaling == 1   ? PrintScaling::Fit
+                      : m_iPrintScaling == 2 ? PrintScaling::Fill
+                                             : PrintScaling::Default;
+    request.borderless = m_bPrintBorderless != 0 && !m_strPrintMedia.empty();
     std::string jobName;
     const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName, sent);
     // Any station may take the record up from now on: the job is found by its name.
     desk.Records().Release(jobName);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);
+    // The paper goes when the job is made; a job CUPS may have made counts too.
+    if (outcome != PrintOutcome::Failed) desk.SetPrintsLeft(queue, paper.Use(queue, request.copies));
     // No record names the copy any more: nothing was sent, or it could not be recorded.
     if (outcome == PrintOutcome::Failed && !sent.empty()) ::unlink(sent.c_str());
     if (outcome == PrintOutcome::Failed) {

@@ -75,6 +75,19 @@ void AddRequested(ipp_t* request, std::initializer_list<const char*> names) {
                 static_cast<int>(v.size()), nullptr, v.data());
 }
 
+// Whether the media-col of `ipp` (a job) asks for zero margins all round.
+bool ZeroMargins(ipp_t* ipp) {
+  ipp_attribute_t* attr = ippFindAttribute(ipp, "media-col", IPP_TAG_BEGIN_COLLECTION);
+  ipp_t* col = attr ? ippGetCollection(attr, 0) : nullptr;
+  if (!col) return false;
+  for (const char* margin :
+       {"media-bottom-margin", "media-left-margin", "media-right-margin", "media-top-margin"}) {
+    ipp_attribute_t* a = ippFindAttribute(col, margin, IPP_TAG_INTEGER);
+    if (!a || ippGetInteger(a, 0) != 0) return false;
+  }
+  return true;
+}
+
 JobState ToJobState(int value) {
   switch (value) {
     case IPP_JSTATE_HELD:
@@ -184,10 +197,22 @@ class CupsPrintService final : public PrintService {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                  "application/octet-stream");
     ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", std::max(1, job.copies));
-    // The media keyword, never a zero-margin media-col: CUPS 2.4's ipp backend turns that into
-    // a PPD size name ("4x6.Borderless") that the printer refuses. A size the queue offers only
-    // borderless (a dye-sub's postcard) prints borderless by its name.
-    if (!job.media.empty()) {
+    // Borderless is a media-col with the size and zero margins; CUPS maps it to the queue's
+    // borderless page size. Otherwise the media keyword (a size the queue offers only borderless
+    // prints borderless by its name).
+    pwg_media_t* size = job.borderless && !job.media.empty() ? pwgMediaForPWG(job.media.c_str()) : nullptr;
+    if (size) {
+      Ipp col(ippNew()), dims(ippNew());
+      ippAddInteger(dims.get(), IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", size->width);
+      ippAddInteger(dims.get(), IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", size->length);
+      ippAddCollection(col.get(), IPP_TAG_ZERO, "media-size", dims.get());
+      ippAddString(col.get(), IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr, job.media.c_str());
+      for (const char* margin :
+           {"media-bottom-margin", "media-left-margin", "media-right-margin", "media-top-margin"}) {
+        ippAddInteger(col.get(), IPP_TAG_ZERO, IPP_TAG_INTEGER, margin, 0);
+      }
+      ippAddCollection(request, IPP_TAG_JOB, "media-col", col.get());
+    } else if (!job.media.empty()) {
       ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, job.media.c_str());
     }
     if (job.scaling != PrintScaling::Default) {
@@ -222,6 +247,7 @@ class CupsPrintService final : public PrintService {
       info.sheets = Integer(job, "job-media-sheets-completed", 0);
       info.media = Text(job, "media");
       info.scaling = Text(job, "print-scaling");
+      info.borderless = ZeroMargins(job);
       jobs->push_back(info);
     });
     return true;
@@ -315,7 +341,7 @@ class CupsPrintService final : public PrintService {
     ipp_t* request = QueueRequest(IPP_OP_GET_JOBS, queue);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, which);
     AddRequested(request, {"job-id", "job-name", "job-state", "copies", "time-at-completed",
-                           "job-media-sheets-completed", "media", "print-scaling"});
+                           "job-media-sheets-completed", "media", "media-col", "print-scaling"});
     return Do(http.get(), request, "/", nullptr, error);
   }
 

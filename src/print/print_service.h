@@ -30,7 +30,7 @@ struct JobRequest {
   int copies = 1;
   std::string media;  // empty: the queue's default
   PrintScaling scaling = PrintScaling::Default;
-  bool borderless = false;  // kept with the job's record; see CupsPrintService::Submit
+  bool borderless = false;  // zero margins: the media goes as a media-col (needs `media`)
 };
 
 enum class JobState { Pending, Held, Processing, Stopped, Canceled, Aborted, Completed };
@@ -45,6 +45,7 @@ struct JobInfo {
   int sheets = 0;             // media sheets the printer reported done
   std::string media;          // as CUPS keeps it for the job
   std::string scaling;
+  bool borderless = false;  // the job's media-col asks for zero margins
 };
 
 struct Marker {

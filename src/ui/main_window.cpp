@@ -23,6 +23,7 @@
 #include "scheduler/id_txt_forms.h"
 #include "ui/actions_list_dialog.h"
 #include "ui/id_txt_dialog.h"
+#include "ui/paper_dialog.h"
 #include "ui/password_dialogs.h"
 #include "ui/scanner_dialog.h"
 #include "ui/settings_commands.h"
@@ -166,9 +167,18 @@ void MainWindow::SetPrinterState(const QString& text) {
     m_printerState = new QLabel(this);
     m_printerState->setAccessibleName("Printer");
     statusBar()->addWidget(m_printerState, 1);
+    m_paperLoaded = new QPushButton("Paper loaded...", this);
+    m_paperLoaded->setAccessibleName(m_paperLoaded->text());
+    m_paperLoaded->setToolTip("New paper in a printer: start counting its prints again");
+    connect(m_paperLoaded, &QPushButton::clicked, this, &MainWindow::OpenPaperLoaded);
+    statusBar()->addPermanentWidget(m_paperLoaded);
   }
   m_printerState->setText(text);
   statusBar()->setVisible(!text.isEmpty());
+}
+
+void MainWindow::OpenPaperLoaded() {
+  PaperDialog::Ask(m_station, this);
 }
 
 void MainWindow::SetBarcodeSummary(const QString& summary) {

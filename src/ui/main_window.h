@@ -53,6 +53,8 @@ class MainWindow : public QMainWindow {
   void OpenEditIdTxt();
   void OpenScanner();
   void OpenAbout();
+  // "Paper loaded...": the operator put new paper in a printer.
+  void OpenPaperLoaded();
   void OpenHelpContents();
   // True from the menu click until the actions list editor has closed.
   bool ConfigureActionsBusy() const { return m_configureBusy; }
@@ -75,6 +77,8 @@ class MainWindow : public QMainWindow {
   QMenu* CommandsMenu() const { return m_commandsMenu; }
   QMenu* HelpMenu() const { return m_helpMenu; }
   QAction* CommandAction(int index) const { return m_commandActions[size_t(index)]; }
+  QLabel* PrinterState() const { return m_printerState; }
+  QPushButton* PaperLoadedButton() const { return m_paperLoaded; }
   // A menu item by its text, for tests and the screenshots.
   QAction* MenuItem(QMenu* menu, const QString& text) const;
 
@@ -97,7 +101,8 @@ class MainWindow : public QMainWindow {
   QLineEdit* m_barcodeEdit;
   QPushButton* m_barcodeOk;
   QLabel* m_barcodeSummary;
-  QLabel* m_printerState = nullptr;  // made with the first printer line
+  QLabel* m_printerState = nullptr;      // made with the first printer line
+  QPushButton* m_paperLoaded = nullptr;  // beside it
   QWidget* m_operatorBox;
   QComboBox* m_operatorCombo;
   QLabel* m_status;

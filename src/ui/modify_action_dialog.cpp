@@ -122,6 +122,16 @@ QHBoxLayout* Row(std::initializer_list<QWidget*> widgets, bool stretch = true) {
 
 }  // namespace
 
+std::function<std::vector<std::string>()>& CModifyAction::PrintersHook() {
+  static std::function<std::vector<std::string>()> hook;
+  return hook;
+}
+
+std::function<std::optional<QueueMedia>(const std::string&)>& CModifyAction::PaperHook() {
+  static std::function<std::optional<QueueMedia>(const std::string&)> hook;
+  return hook;
+}
+
 void SetModifyActionMessageHook(std::function<void(QWidget*, const FormMessage&)> hook) {
   MessageHook() = std::move(hook);
 }
@@ -142,14 +152,15 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
   };
   // Short timeouts: the dialog waits for these.
   listPrinters = [] {
+    if (PrintersHook()) return PrintersHook()();
     std::vector<std::string> queues;
     std::string def, error;
     if (!MakeCupsPrintService({"", 1500, 1000})->ListQueues(&queues, &def, &error)) return queues;
     std::stable_partition(queues.begin(), queues.end(), [&](const std::string& q) { return q == def; });
     return queues;
   };
-  listPaper = [](const std::string& queue) {
-    std::vector<std::string> names;
+  readPaper = [](const std::string& queue) -> std::optional<QueueMedia> {
+    if (PaperHook()) return PaperHook()(queue);
     std::string error;
     QueueMedia media;
     auto service = MakeCupsPrintService({"", 1500, 1000});
@@ -158,11 +169,8 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
       std::vector<std::string> queues;
       service->ListQueues(&queues, &name, &error);
     }
-    if (name.empty() || !service->ReadMedia(name, &media, &error)) return names;
-    for (const MediaSize& size : media.sizes) {
-      if (std::find(names.begin(), names.end(), size.name) == names.end()) names.push_back(size.name);
-    }
-    return names;
+    if (name.empty() || !service->ReadMedia(name, &media, &error)) return std::nullopt;
+    return media;
   };
   pickPlt = [this]() -> std::optional<std::string> {
     QFileDialog dialog(this, "Select PLT", m_pltPath->text(), "Brisko PLT files (*.plt)");
@@ -337,6 +345,12 @@ void CModifyAction::Build() {
   m_printMedia->setEditable(true);
   m_printMedia->setToolTip("The paper the printer reports; empty: the printer's default");
   m_printMediaLabel = Label(m_outputGroup, "Paper:", m_printMedia);
+  m_printScaling = Named(new QComboBox(m_outputGroup), "printScaling", "Scaling");
+  for (const char* choice : ActionForm::kScalingChoices) m_printScaling->addItem(choice);
+  m_printScaling->setToolTip("How the photo meets the paper; sent to the printer with each job");
+  m_printScalingLabel = Label(m_outputGroup, "Scaling:", m_printScaling);
+  m_printBorderless = Check(m_outputGroup, ActionForm::kBorderlessCaption, "printBorderless");
+  m_printBorderless->setToolTip("Only for a paper the printer offers without margins");
   // Screen readers land in the text field of an editable list: it carries the list's name.
   for (QComboBox* box : {m_printQueue, m_printMedia})
     box->lineEdit()->setAccessibleName(box->accessibleName());
@@ -352,8 +366,10 @@ void CModifyAction::Build() {
   outputGrid->addWidget(m_printQueue, 4, 1, 1, 2);
   outputGrid->addWidget(m_printMediaLabel, 5, 0);
   outputGrid->addWidget(m_printMedia, 5, 1, 1, 2);
-  outputGrid->addWidget(m_printCopiesLabel, 6, 0);
-  outputGrid->addLayout(Row({m_printCopies, m_printMaxLabel, m_printMaxCopies}), 6, 1, 1, 2);
+  outputGrid->addWidget(m_printScalingLabel, 6, 0);
+  outputGrid->addLayout(Row({m_printScaling, m_printBorderless}), 6, 1, 1, 2);
+  outputGrid->addWidget(m_printCopiesLabel, 7, 0);
+  outputGrid->addLayout(Row({m_printCopies, m_printMaxLabel, m_printMaxCopies}), 7, 1, 1, 2);
   outputGrid->addWidget(m_sendToApp, 0, 0, 1, 3);
   outputGrid->addWidget(m_selectApp, 1, 0);
   outputGrid->addWidget(m_appPath, 1, 1, 1, 2);
@@ -424,6 +440,9 @@ void CModifyAction::Connect() {
       if (checked) Changed();
     });
   connect(m_type, &QComboBox::currentIndexChanged, this, [this] { Changed(); });
+  // The paper decides whether "Borderless" may be chosen.
+  connect(m_printMedia, &QComboBox::currentIndexChanged, this, [this] { Changed(); });
+  connect(m_printMedia->lineEdit(), &QLineEdit::editingFinished, this, [this] { Changed(); });
   // "hour", "day" and "month" write the action's subfolder template at once.
   connect(m_frequency, &QButtonGroup::idClicked, this, [this](int id) {
     Pull();
@@ -494,11 +513,23 @@ void CModifyAction::FillPaper() {
   const std::string queue = S(m_printQueue->currentText());
   if (queue == m_paperQueue) return;
   m_paperQueue = queue;
-  const QString current = m_printMedia->currentText();
-  m_printMedia->clear();
-  m_printMedia->addItem(QString());  // the printer's default
-  for (const std::string& name : listPaper(queue)) m_printMedia->addItem(Q(name));
-  m_printMedia->setEditText(current);
+  Pull();
+  m_form.SetQueueMedia(readPaper(queue));
+  {
+    const QSignalBlocker block(m_printMedia);
+    m_printMedia->clear();
+    for (const PaperChoice& choice : m_form.PaperChoices())
+      m_printMedia->addItem(Q(choice.label), Q(choice.value));
+  }
+  Push();
+}
+
+std::string CModifyAction::PaperValue() const {
+  // A listed size shows its readable name and stands for its IPP name; typed text is the name.
+  const int index = m_printMedia->currentIndex();
+  if (index >= 0 && m_printMedia->currentText() == m_printMedia->itemText(index))
+    return S(m_printMedia->itemData(index).toString());
+  return S(m_printMedia->currentText());
 }
 
 void CModifyAction::Changed() {
@@ -517,7 +548,9 @@ void CModifyAction::Pull() {
   f.destFolder = S(m_dest->text());
   f.pltPath = S(m_pltPath->text());
   f.printQueue = S(m_printQueue->currentText());
-  f.printMedia = S(m_printMedia->currentText());
+  f.printMedia = PaperValue();
+  f.printScaling = m_printScaling->currentIndex();
+  f.printBorderless = m_printBorderless->isChecked();
   f.printCopies = S(m_printCopies->text());
   f.printMaxCopies = S(m_printMaxCopies->text());
   f.fileSpec = S(m_fileSpec->text());
@@ -569,7 +602,15 @@ void CModifyAction::Push() {
   text(m_dest, f.destFolder);
   text(m_pltPath, f.pltPath);
   if (m_printQueue->currentText() != Q(f.printQueue)) m_printQueue->setEditText(Q(f.printQueue));
-  if (m_printMedia->currentText() != Q(f.printMedia)) m_printMedia->setEditText(Q(f.printMedia));
+  if (PaperValue() != f.printMedia) {
+    const int paper = m_form.PaperIndexOf(f.printMedia);
+    if (paper >= 0)
+      m_printMedia->setCurrentIndex(paper);
+    else
+      m_printMedia->setEditText(Q(f.printMedia));
+  }
+  m_printScaling->setCurrentIndex(f.printScaling);
+  m_printBorderless->setChecked(f.printBorderless);
   text(m_printCopies, f.printCopies);
   text(m_printMaxCopies, f.printMaxCopies);
   text(m_fileSpec, f.fileSpec);
@@ -638,8 +679,10 @@ void CModifyAction::Push() {
   Apply(state(C::kSelectByOrientation), {m_selectByOrientation});
   for (QAbstractButton* b : m_orientation->buttons()) Apply(state(C::kPortraitLandscape), {b});
   Apply(state(C::kPlt), {m_pltLabel, m_pltPath, m_selectPlt});
-  Apply(state(C::kPrint), {m_printQueueLabel, m_printQueue, m_printMediaLabel, m_printMedia,
-                           m_printCopiesLabel, m_printCopies, m_printMaxLabel, m_printMaxCopies});
+  Apply(state(C::kPrint),
+        {m_printQueueLabel, m_printQueue, m_printMediaLabel, m_printMedia, m_printScalingLabel,
+         m_printScaling, m_printCopiesLabel, m_printCopies, m_printMaxLabel, m_printMaxCopies});
+  Apply(state(C::kBorderless), {m_printBorderless});
   if (state(C::kPrint).visible && !m_printersAsked) FillPrinters();
   m_pushing = false;
 }

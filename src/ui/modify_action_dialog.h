@@ -40,9 +40,13 @@ class CModifyAction : public QDialog {
   std::function<std::optional<SpatialAreaList>(const SpatialAreaList&)> editAreas;
   std::function<std::optional<BriskoExifCustomMap>(const BriskoExifCustomMap& fields)> editCustomFields;
   std::function<std::optional<CommandNameArray>(const CommandNameArray&)> editCommands;
-  // What the print system offers: its queues (the default first) and a queue's paper names.
+  // What the print system offers: its queues (the default first) and a queue's paper (none
+  // when the printer could not be asked).
   std::function<std::vector<std::string>()> listPrinters;
-  std::function<std::vector<std::string>(const std::string& queue)> listPaper;
+  std::function<std::optional<QueueMedia>(const std::string& queue)> readPaper;
+  // Stand-ins for the print system in every dialog made while they are set (tests, pictures).
+  static std::function<std::vector<std::string>()>& PrintersHook();
+  static std::function<std::optional<QueueMedia>(const std::string& queue)>& PaperHook();
   std::function<void(const std::string& include, const std::string& exclude, bool useRegex,
                      const std::string& folder)>
       testFilespec;
@@ -67,6 +71,8 @@ class CModifyAction : public QDialog {
   // The printer and paper lists, asked once the type is Print Files (and the paper again when
   // another printer is chosen).
   void FillPrinters();
+  // The IPP name of the chosen paper ("" the printer's default).
+  std::string PaperValue() const;
   void FillPaper();
   void ShowMessage(const FormMessage& message);
 
@@ -76,7 +82,9 @@ class CModifyAction : public QDialog {
 
   QLineEdit *m_name, *m_source, *m_dest, *m_fileSpec, *m_fileSpecExclude, *m_fileAge, *m_leaveMin,
       *m_interval, *m_args, *m_appPath, *m_pltPath, *m_renameSample, *m_subfolderText;
-  QComboBox *m_type, *m_command, *m_printQueue, *m_printMedia;
+  QComboBox *m_type, *m_command, *m_printQueue, *m_printMedia, *m_printScaling;
+  QCheckBox* m_printBorderless;
+  QLabel* m_printScalingLabel;
   QLineEdit *m_printCopies, *m_printMaxCopies;
   QLabel *m_printQueueLabel, *m_printMediaLabel, *m_printCopiesLabel, *m_printMaxLabel;
   bool m_printersAsked = false;

@@ -85,6 +85,7 @@ constexpr CountField kCounts[] = {
     {"tagged", "Tagged", &StatusCounts::tagged},
     {"rotated", "Rotated", &StatusCounts::rotated},
     {"picturesMade", "Pictures made", &StatusCounts::picturesMade},
+    {"pagesPrinted", "Pages printed", &StatusCounts::pagesPrinted},
     {"failures", "Failures", &StatusCounts::failures},
 };
 

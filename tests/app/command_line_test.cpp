@@ -20,6 +20,8 @@ TEST(ACommandLine, ReadsEveryOptionInBothForms) {
       {{"--command=20"}, [](auto& c) { return c.command == 20; }},
       {{"--barcode", "P123|G4"}, [](auto& c) { return c.barcode == "P123|G4"; }},
       {{"--barcode=--headless"}, [](auto& c) { return c.barcode == "--headless" && !c.headless; }},
+      {{"--paper-loaded", "Selphy:36"},
+       [](auto& c) { return c.paperLoaded == "Selphy:36" && c.IsOneShot(); }},
       {{"--version"}, [](auto& c) { return c.version; }},
       {{"--help"}, [](auto& c) { return c.help; }},
       {{"-h"}, [](auto& c) { return c.help; }},
@@ -64,7 +66,9 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
       {{"--barcode", "a\nb"}, "--barcode text must be one line"},
       {{"--headless=1"}, "option --headless takes no value"},
       {{"--run-once", "--command", "2"},
-       "use only one of --run-once, --command, --barcode, --backup and --restore"},
+       "use only one of --run-once, --command, --barcode, --paper-loaded, --backup and --restore"},
+      {{"--paper-loaded", "Selphy:lots"},
+       "--paper-loaded needs COUNT, QUEUE or QUEUE:COUNT (COUNT 0 to 100000, or off), not 'Selphy:lots'"},
       {{"--plt-pack", "s.xml"}, "--plt-pack needs SOURCE.xml and OUT.plt"},
       {{"--plt-unpack=a.plt", "d"}, "--plt-unpack needs ALBUM.plt and DIR"},
       {{"--plt-info", "a.plt", "--run-once"},
@@ -76,10 +80,10 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
 
 TEST(ACommandLine, HelpNamesEveryOption) {
   std::string help = CommandLineHelp();
-  for (const char* opt :
-       {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT", "--backup FILE",
-        "--restore FILE", "--version", "--help", "--plt-info ALBUM.plt", "--plt-pack SOURCE.xml OUT.plt",
-        "--plt-unpack ALBUM.plt DIR", "--plt-render ALBUM.plt PHOTO OUTDIR"})
+  for (const char* opt : {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT",
+                          "--paper-loaded [QUEUE:]COUNT", "--backup FILE", "--restore FILE", "--version",
+                          "--help", "--plt-info ALBUM.plt", "--plt-pack SOURCE.xml OUT.plt",
+                          "--plt-unpack ALBUM.plt DIR", "--plt-render ALBUM.plt PHOTO OUTDIR"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

@@ -24,6 +24,8 @@ TEST(AnInstanceRequest, SurvivesTheWire) {
       {InstanceRequest::Command, 1, ""},
       {InstanceRequest::Command, 20, ""},
       {InstanceRequest::Barcode, 0, "P0001|G2|V Hall 3 | ünïcode"},
+      {InstanceRequest::PaperLoaded, 0, "Selphy:36"},
+      {InstanceRequest::PaperLoaded, 0, "off"},
   };
   for (const auto& r : requests) {
     std::string line = FormatInstanceRequest(r);
@@ -40,10 +42,12 @@ TEST(AnInstanceRequest, BrokenLinesAreRefused) {
            "command  1", "barcode ", "barcode", "open file.txt", std::string("barcode a\0b", 11),
            "barcode P\n\xab"
            "1 P",
+           "paper-loaded ", "paper-loaded Sel phy:3", "paper-loaded :3", "paper-loaded Selphy:-1",
            std::string(kMaxInstanceRequestBytes, 'x')})
     EXPECT_FALSE(ParseInstanceRequest(line)) << line;
   EXPECT_EQ(FormatInstanceRequest({InstanceRequest::Barcode, 0, "a\nraise"}), "");
   EXPECT_EQ(FormatInstanceRequest({InstanceRequest::Command, 21, ""}), "");
+  EXPECT_EQ(FormatInstanceRequest({InstanceRequest::PaperLoaded, 0, "Selphy:3\nraise"}), "");
   EXPECT_EQ(FormatInstanceRequest({InstanceRequest::Barcode, 0, std::string(kMaxInstanceRequestBytes, 'x')}),
             "");
 }

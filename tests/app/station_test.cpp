@@ -5,6 +5,7 @@
 
 #include "app/fake_station_host.h"
 #include "common/temp_dir.h"
+#include "engine/paper_count.h"
 
 namespace brisko {
 namespace {
@@ -518,6 +519,26 @@ TEST_F(AStation, StartsOnDefaultsWithAnEmptyStore) {
   EXPECT_EQ(station.Values().m_iBatchCounter, 1);
   EXPECT_EQ(station.CommandName(19), "Command 20");
   EXPECT_TRUE(station.RunContinuously());
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+// Paper loaded without naming the printer needs exactly one print action's printer; a named
+// printer gets its count, kept in the store, and the last count is offered again.
+TEST_F(AStation, PaperLoadedNamesItsPrinterOrSaysWhyNot) {
+  EXPECT_FALSE(station.PaperLoaded({"", 36}));
+  EXPECT_EQ(host.log.back(), "Paper loaded: no Print Files action is enabled; name the printer");
+  ASSERT_TRUE(station.PaperLoaded({"Selphy", 36}));
+  EXPECT_EQ(host.log.back(), "Paper loaded on printer Selphy: 36 prints left");
+  ASSERT_TRUE(station.PaperLoaded({"Selphy", std::nullopt}));
+  EXPECT_EQ(PaperCount(station.Store()).Left("Selphy"), 36);
+  ASSERT_TRUE(station.PaperLoaded({"Selphy", -1}));
+  EXPECT_EQ(host.log.back(), "Paper loaded on printer Selphy: prints are not counted");
+  EXPECT_EQ(station.PaperPerLoad("Selphy"), 36);
 }
 
 }  // namespace

@@ -106,8 +106,17 @@ TEST(StatusLog, ClassifiesActionLines) {
       {"FAILED (Move Files) Moved file from a to b", LogLineKind::Moved},
       {"Running action: Out", LogLineKind::Other},
       {"Out (Move Files) Moving 3 file(s) from media", LogLineKind::Other},
+      {"Booth (Print Files) Printed file /a/x (2 copies).jpg (3 copies on Selphy), moved to /b/x.jpg",
+       LogLineKind::Printed},
+      {"Booth (Print Files) FAILED: Move printed file /a/x.jpg to /b/x.jpg: gone", LogLineKind::Failure},
   };
   for (const Row& r : rows) EXPECT_EQ(ClassifyLogLine(r.line), r.kind) << r.line;
+  EXPECT_EQ(PrintedCopies(rows[12].line), 3);
+  EXPECT_EQ(
+      PrintedCopies(
+          "B (Print Files) Printed file /a/x.jpg (1 copy on Q); it was gone before it could be moved on"),
+      1);
+  EXPECT_EQ(PrintedCopies("B (Print Files) Printed file /a/x.jpg"), 1);
 }
 
 TEST(StatusLog, KeepsNewestLinesAndCountsPerDay) {
@@ -115,16 +124,18 @@ TEST(StatusLog, KeepsNewestLinesAndCountsPerDay) {
   const std::time_t day1 = 1'700'000'000;
   reporter.OnLogLine("A (Move Files) Moved file from a to b", day1);
   reporter.OnLogLine("A (Move Files) FAILED: Copy file c to d", day1);
+  reporter.OnLogLine("P (Print Files) Printed file a.jpg (4 copies on Selphy), moved to b.jpg", day1);
   reporter.CountTagged(day1);
   reporter.CountRotated(day1);
   StatusSnapshot s = reporter.Board().Copy();
   EXPECT_EQ(s.today.moved, 1);
   EXPECT_EQ(s.today.failures, 1);
+  EXPECT_EQ(s.today.pagesPrinted, 4);
   EXPECT_EQ(s.today.tagged, 1);
   EXPECT_EQ(s.today.rotated, 1);
-  ASSERT_EQ(s.log.size(), 2u);
-  EXPECT_TRUE(s.log[0].failed);
-  EXPECT_FALSE(s.log[1].failed);
+  ASSERT_EQ(s.log.size(), 3u);
+  EXPECT_TRUE(s.log[1].failed);
+  EXPECT_FALSE(s.log[2].failed);
   for (int i = 0; i < 250; ++i) reporter.OnLogLine("line " + std::to_string(i), day1 + 86400);
   s = reporter.Board().Copy();
   EXPECT_EQ(s.log.size(), kStatusLogLines);

@@ -108,6 +108,8 @@ void SetEveryField(Action& a) {
   a.m_iPrintCopies = 0;
   a.m_iPrintMaxCopies = 4;
   a.m_strPrintMedia = "na_index-4x6_4x6in";
+  a.m_iPrintScaling = 2;
+  a.m_bPrintBorderless = 1;
   a.m_bKeepShotsTogether = 1;
   a.m_RenameTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "P-");
   a.m_RenameTemplate.AddComponent(0);
@@ -162,6 +164,8 @@ void ExpectSameStoredFields(const Action& a, const Action& b) {
   EXPECT_EQ(a.m_iPrintCopies, b.m_iPrintCopies);
   EXPECT_EQ(a.m_iPrintMaxCopies, b.m_iPrintMaxCopies);
   EXPECT_EQ(a.m_strPrintMedia, b.m_strPrintMedia);
+  EXPECT_EQ(b.m_iPrintScaling, 2);
+  EXPECT_EQ(b.m_bPrintBorderless, 1);
   EXPECT_EQ(a.m_bKeepShotsTogether, b.m_bKeepShotsTogether);
   EXPECT_TRUE(a.m_RenameTemplate == b.m_RenameTemplate);
   EXPECT_TRUE(a.m_SubfolderTemplate == b.m_SubfolderTemplate);
@@ -226,7 +230,8 @@ TEST(ActionStorage, WritesValuesInTheFixedOrderWithCountersInEverySection) {
       "m_BriskoExifCustomActionFieldsMap", "m_bSelectByOrientation", "m_bSelectLandscape", "m_uiRunInterval",
       "m_bIncludeSubFolders", "m_bDeleteEmptyFoldersOnly", "m_SpatialAreaPtrList_count",
       "m_strBriskoPltFilepath", "m_bOverwriteExistingFiles", "m_strPrintQueue", "m_iPrintCopies",
-      "m_iPrintMaxCopies", "m_strPrintMedia", "m_bKeepShotsTogether"};
+      "m_iPrintMaxCopies", "m_strPrintMedia", "m_bKeepShotsTogether", "m_iPrintScaling",
+      "m_bPrintBorderless"};
   EXPECT_EQ(names, expected);
 }
 

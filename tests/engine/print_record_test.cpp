@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/jpeg_builder.h"
 #include "common/temp_dir.h"
 #include "engine/record_file.h"
+#include "imaging/image_codec.h"
 
 namespace brisko {
 namespace {
@@ -63,6 +65,54 @@ TEST(PrintRecordFiles, HeldByOneStationReadByAllAndOldRecordsRead) {
   EXPECT_TRUE(mine.Remove("brisko-7", nullptr));
   EXPECT_TRUE(other.Remove(r.jobName, nullptr));
   EXPECT_TRUE(mine.List().empty());
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+// Fit and fill on 4x6 paper, turned to the photo's way: fill cuts the photo to 3:2, fit adds
+// white bands; a photo of the paper's shape is left alone.
+TEST(PaperShape, FillCutsFitWidensToThePapersShape) {
+  struct Row {
+    int w, h;
+    bool fill;
+    int wantW, wantH;
+  } rows[] = {
+      {64, 48, true, 64, 43}, {64, 48, false, 72, 48}, {48, 64, true, 43, 64}, {48, 64, false, 48, 72},
+      {90, 40, true, 60, 40}, {90, 40, false, 90, 60}, {60, 40, true, 60, 40},
+  };
+  for (const Row& r : rows) {
+    Image image(r.w, r.h, 3, 0);
+    std::string reason;
+    ASSERT_TRUE(ShapeForPaper(image, {10160, 15240, r.fill}, &reason)) << reason;
+    EXPECT_EQ(image.width, r.wantW) << r.w << "x" << r.h << (r.fill ? " fill" : " fit");
+    EXPECT_EQ(image.height, r.wantH) << r.w << "x" << r.h << (r.fill ? " fill" : " fit");
+  }
+  // The bands are white, the photo in the middle.
+  Image dark(64, 48, 3, 0);
+  ASSERT_TRUE(ShapeForPaper(dark, {10160, 15240, false}, nullptr));
+  EXPECT_EQ(dark.At(0, 0)[0], 255);
+  EXPECT_EQ(dark.At(36, 24)[0], 0);
+}
+
+// The copy carries no EXIF, so a photo the camera marked as turned is turned in its pixels.
+TEST(PaperShape, ACopyIsUprightAsTheCameraSaid) {
+  test::TempDir temp;
+  test::TiffBuilder t('M');
+  t.ifd0 = {t.Short(0x0112, 6)};
+  const std::string photo = temp / "turn.jpg";
+  test::Save(photo, test::WithSegments(test::MakeJpeg(64, 32), {test::Segment(0xFFE1, t.Build())}));
+  std::string reason;
+  const PaperShape fill{10160, 15240, true};
+  const std::string copy = MakePrintCopy(photo, temp.Path(), &reason, &fill);
+  ASSERT_FALSE(copy.empty()) << reason;
+  int w = 0, h = 0;
+  ASSERT_TRUE(ReadImageSize(copy, kFormatJpeg, w, h, &reason)) << reason;
+  EXPECT_EQ(w, 32);  // upright 32x64, cut to 2:3
+  EXPECT_EQ(h, 48);
 }
 
 }  // namespace

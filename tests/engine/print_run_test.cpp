@@ -11,8 +11,10 @@
 
 #include "common/jpeg_builder.h"
 #include "engine/action.h"
+#include "engine/action_form.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/paper_count.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
 #include "engine/recovery.h"
@@ -196,6 +198,90 @@ TEST_F(PrintRun, NothingIsSentWhileThePaperIsOutAndThatIsSaidOnce) {
   EXPECT_TRUE(A().RunBody());
   EXPECT_EQ(Printed().size(), 2u);
   EXPECT_TRUE(Exists(dst + "/a.jpg") && Exists(dst + "/b.jpg"));
+}
+
+// The operator loaded paper for 3 prints: 2 copies each, so the second photo takes the last of
+// it and the third waits, said once, until paper is loaded again.
+TEST_F(PrintRun, PrintsLeftCountDownPerCopyAndNothingIsSentAtNone) {
+  A().m_iPrintCopies = 2;
+  Photo("a.jpg");
+  Photo("b.jpg");
+  Photo("c.jpg");
+  PaperCount paper(host.Store());
+  ASSERT_TRUE(paper.Load(m_cups.Queue(), 3));
+  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().RunBody());
+  EXPECT_EQ(Printed().size(), 2u) << ::testing::PrintToString(host.log);
+  EXPECT_EQ(paper.Left(m_cups.Queue()), 0);
+  const std::string usedUp =
+      "Printer " + m_cups.Queue() + ": paper used up (0 prints left); nothing is sent until paper is loaded";
+  EXPECT_EQ(std::count(host.log.begin(), host.log.end(), usedUp), 1) << ::testing::PrintToString(host.log);
+  const std::vector<PrinterSnapshot> shown = Desk().Snapshots();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].Summary(), m_cups.Queue() + ": paper used up; 0 prints left");
+
+  ASSERT_TRUE(paper.Load(m_cups.Queue(), 10));
+  EXPECT_TRUE(A().RunBody());
+  EXPECT_EQ(Printed().size(), 3u);
+  EXPECT_EQ(paper.Left(m_cups.Queue()), 8);
+  EXPECT_TRUE(Exists(dst + "/c.jpg"));
+}
+
+// The editor offers the printer's own paper by readable names, borderless only where the printer
+// has zero margins for the size; the job then carries the size as a zero-margin media-col and
+// the scaling chosen.
+TEST_F(PrintRun, PaperFromThePrinterAndABorderlessFillJob) {
+  A().m_iPrintCopies = 1;
+  ActionForm form(A());
+  form.type = kPrintFiles;
+  QueueMedia media;
+  std::string error;
+  ASSERT_TRUE(service->ReadMedia(m_cups.Queue(), &media, &error)) << error;
+  form.SetQueueMedia(media);
+  const std::vector<PaperChoice>& paper = form.PaperChoices();
+  ASSERT_FALSE(paper.empty());
+  EXPECT_EQ(paper[0].value, "");
+  EXPECT_NE(
+      std::find(paper.begin(), paper.end(), PaperChoice{"na_index-4x6_4x6in", "4x6 in (10x15 cm)", true}),
+      paper.end());
+  form.printMedia = "iso_a4_210x297mm";
+  form.printBorderless = true;
+  form.Update();
+  EXPECT_FALSE(form.State(ActionControl::kBorderless).enabled);
+  EXPECT_FALSE(form.printBorderless);
+  form.printMedia = "na_index-4x6_4x6in";
+  form.printBorderless = true;
+  form.printScaling = 2;
+  form.Update();
+  EXPECT_TRUE(form.State(ActionControl::kBorderless).enabled);
+  ASSERT_FALSE(form.Ok(nullptr));
+  EXPECT_EQ(A().m_iPrintScaling, 2);
+  EXPECT_EQ(A().m_bPrintBorderless, 1);
+
+  Photo("a.jpg");
+  EXPECT_TRUE(A().RunBody());
+  const std::map<std::string, int> printed = Printed();
+  ASSERT_EQ(printed.size(), 1u);
+  // The printer keeps each job as "ID-JOBNAME.jpg", our job name being CUPS' job name.
+  const std::string job = printed.begin()->first;
+  std::vector<JobInfo> jobs;
+  ASSERT_TRUE(service->FindJobs(m_cups.Queue(), job.substr(job.find('-') + 1), &jobs, &error)) << error;
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].scaling, "fill");
+  EXPECT_TRUE(jobs[0].borderless);
+  std::ifstream in(m_cups.JobsDir() + "/" + job + ".jpg.env");
+  const std::string env((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(env.find("IPP_MEDIA_COL={media-size={x-dimension=10160 y-dimension=15240} media-bottom-margin=0 "
+                     "media-left-margin=0 media-right-margin=0"),
+            std::string::npos)
+      << env;
+  // Filled: the 4:3 photo reached the printer cut to the paper's 3:2; the photo itself moved on whole.
+  int w = 0, h = 0;
+  ASSERT_TRUE(ReadImageSize(m_cups.JobsDir() + "/" + job + ".jpg", kFormatJpeg, w, h, &error)) << error;
+  EXPECT_EQ(w, 64);
+  EXPECT_EQ(h, 43);
+  ASSERT_TRUE(ReadImageSize(dst + "/a.jpg", kFormatJpeg, w, h, &error)) << error;
+  EXPECT_EQ(h, 48);
 }
 
 // The process ends between the record and the submission, and between the submission and the

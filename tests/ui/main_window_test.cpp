@@ -13,13 +13,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
 #include "app/station.h"
 #include "common/temp_dir.h"
+#include "engine/paper_count.h"
 #include "scheduler/backup_restore.h"
 #include "ui/exit_dialog.h"
+#include "ui/paper_dialog.h"
 #include "ui/password_dialogs.h"
 #include "ui/qt_host.h"
 #include "ui/settings_commands.h"
@@ -262,6 +265,33 @@ TEST_F(TheMainWindow, RestoresSettingsAndReloadsThem) {
   ASSERT_EQ(station.Actions().size(), 1u);
   EXPECT_EQ(station.Actions()[0]->m_strName, "Restored & <ready>");
   EXPECT_FALSE(window.BarcodeControls()->isHidden());
+}
+
+}  // namespace
+}  // namespace brisko
+
+namespace brisko {
+namespace {
+
+// "Paper loaded..." comes with the printer line; its dialog offers the count loaded last time
+// and starts the count again.
+TEST_F(TheMainWindow, PaperLoadedBesideThePrinterState) {
+  EXPECT_EQ(window.PaperLoadedButton(), nullptr);
+  window.SetPrinterState("Selphy: idle");
+  ASSERT_NE(window.PaperLoadedButton(), nullptr);
+  EXPECT_EQ(window.PaperLoadedButton()->accessibleName(), "Paper loaded...");
+
+  PaperCount(station.Store()).Load("Selphy", 36);
+  PaperDialog dialog(station, {"Selphy"});
+  EXPECT_EQ(dialog.Count()->value(), 36);
+  dialog.Count()->setValue(18);
+  dialog.Apply();
+  EXPECT_EQ(PaperCount(station.Store()).Left("Selphy"), 18);
+  dialog.Counted()->setChecked(false);
+  EXPECT_FALSE(dialog.Count()->isEnabled());
+  dialog.Apply();
+  EXPECT_EQ(PaperCount(station.Store()).Left("Selphy"), -1);
+  EXPECT_EQ(dialog.Count()->accessibleName(), "Prints the new paper gives");
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "ui/modify_action_dialog.h"
 #include "ui/naming_dialogs.h"
 #include "ui/operator_text_dialog.h"
+#include "ui/paper_dialog.h"
 #include "ui/password_dialogs.h"
 #include "ui/qt_host.h"
 #include "ui/scanner_dialog.h"
@@ -115,6 +116,7 @@ int main(int argc, char** argv) {
   station.OnBarcodeText("1Smith");
   station.AddToLog("Card to archive (Move Files from Media) Completed action");
   window.SetProgress(40, 100, "Card to archive (Move Files from Media)", "Moving files");
+  window.SetPrinterState("Selphy: idle; 36 prints left");
   window.resize(760, 560);
   Save(window, "main_window");
 
@@ -207,6 +209,39 @@ int main(int argc, char** argv) {
     action->m_iScheduleType = kScheduleBarcodeScan;
     CModifyAction dlg(station, *action);
     Save(dlg, "modify_action_plt");
+  }
+  {
+    std::unique_ptr<Action> action = station.NewAction();
+    action->m_strName = "Booth prints";
+    action->m_iType = kPrintFiles;
+    action->m_strSourceFolder = "/srv/booth/selected";
+    action->m_strDestFolder = "/srv/booth/printed";
+    action->m_strFileSpec = "*.jpg";
+    action->m_strPrintQueue = "Selphy";
+    action->m_strPrintMedia = "na_index-4x6_4x6in";
+    action->m_iPrintScaling = 2;
+    action->m_bPrintBorderless = 1;
+    action->m_iPrintCopies = 0;
+    action->m_iPrintMaxCopies = 4;
+    // The paper as a photo printer reports it, whatever print system this machine has.
+    CModifyAction::PaperHook() = [](const std::string&) {
+      QueueMedia media;
+      media.defaultMedia = "na_index-4x6_4x6in";
+      media.sizes = {{"na_index-4x6_4x6in", 10160, 15240, true},
+                     {"na_5x7_5x7in", 12700, 17780, true},
+                     {"iso_a6_105x148mm", 10500, 14800, true},
+                     {"iso_a4_210x297mm", 21000, 29700, false}};
+      return std::optional<QueueMedia>(media);
+    };
+    CModifyAction::PrintersHook() = [] { return std::vector<std::string>{"Selphy", "DNP"}; };
+    CModifyAction dlg(station, *action);
+    Save(dlg, "modify_action_print");
+    CModifyAction::PaperHook() = nullptr;
+    CModifyAction::PrintersHook() = nullptr;
+  }
+  {
+    PaperDialog dlg(station, {"Selphy", "DNP"});
+    Save(dlg, "paper_loaded");
   }
   {
     // A small card with a photo, a sidecar and a thumbnail to try the masks on.
