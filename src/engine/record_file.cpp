@@ -36,6 +36,11 @@ std::set<std::string>& Reported() {
   return reported;
 }
 
+std::function<void(const std::string&)>& ClaimHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
 size_t& TestBound() {
   static size_t bound = 0;
   return bound;
@@ -174,6 +179,7 @@ std::vector<std::string> ListRecordFiles(const std::string& folder, const char* 
 int ClaimRecordFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return -1;  // finished meanwhile
+  if (ClaimHook()) ClaimHook()(path);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
     ::close(fd);
     return -1;
@@ -188,6 +194,10 @@ int ClaimRecordFile(const std::string& path) {
     return -1;
   }
   return fd;
+}
+
+void SetClaimHookForTest(std::function<void(const std::string& path)> hook) {
+  ClaimHook() = std::move(hook);
 }
 
 bool ReadBounded(int fd, std::string& text, size_t limit) {

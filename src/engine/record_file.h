@@ -36,6 +36,8 @@ std::vector<std::string> ListRecordFiles(const std::string& folder, const char* 
 // was replaced or removed between the open and the lock. A file system without locks gives the
 // record unlocked, as records of earlier versions are.
 int ClaimRecordFile(const std::string& path);
+// Test seam: called by ClaimRecordFile between its open and its lock.
+void SetClaimHookForTest(std::function<void(const std::string& path)> hook);
 
 // The whole of the regular file `fd` when it holds at most `limit` bytes.
 bool ReadBounded(int fd, std::string& text, size_t limit);

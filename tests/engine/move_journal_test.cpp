@@ -226,6 +226,21 @@ class MoveRecoveryTest : public ::testing::Test {
     ReadFileIdentity(e.target, e.copyIdentity);
     return e;
   }
+  // A record as a station leaves it when it dies: written, then let go.
+  template <typename Record>
+  void Leave(const Record& record) {
+    MoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }
+  void LeaveBatch(std::vector<MoveBatchRecord::Entry> entries) {
+    Leave(MoveBatchRecord{"T", false, std::move(entries), false});
+  }
+  // Empty source and destination folders and log for the next row.
+  void NextRow() {
+    fs::remove_all(src);
+    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    host.log.clear();
+  }
 
   FakeHost host;
   std::string src, dst, temp;
@@ -481,51 +496,65 @@ TEST_F(MoveRecoveryTest, ASourceRenamedDuringABatchIsNotMovedAgainUnderItsNewNam
 }
 
 // What a batch record finds decides; a source goes only when its bytes are in place elsewhere.
+// Its last check comes right before the delete: a card photo changed while recovery compared its
+// bytes (`meanwhile`) is a new version and stays; one gone by then leaves its copy, the only one.
 TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
   struct Row {
     const char* what;
     std::function<void(MoveBatchRecord::Entry&)> after;
     std::string arrivedAs;  // "" when the source must stay
+    std::function<void()> meanwhile;
   };
   const Row rows[] = {
-      {"copy in place", nullptr, "a.jpg"},
+      {"copy in place", nullptr, "a.jpg", {}},
       {"copy in place under a collision name",
        [this](MoveBatchRecord::Entry&) {
          fs::rename(dst + "/a.jpg", dst + "/a (2).jpg");
          WriteFile(dst + "/a.jpg", "someone else's");
        },
-       "a (2).jpg"},
-      {"copy never placed", [this](MoveBatchRecord::Entry&) { fs::remove(dst + "/a.jpg"); }, ""},
+       "a (2).jpg",
+       {}},
+      {"copy never placed", [this](MoveBatchRecord::Entry&) { fs::remove(dst + "/a.jpg"); }, "", {}},
       {"other bytes under the target, same size and time",
        [this](MoveBatchRecord::Entry&) {
          WriteFile(dst + "/a.jpg", "photo-B");
          SetModTime(dst + "/a.jpg", 1'600'000'000);
        },
-       ""},
-      {"source written to since", [this](MoveBatchRecord::Entry&) { AppendFile(src + "/a.jpg", "!"); }, ""},
+       "",
+       {}},
+      {"source written to since",
+       [this](MoveBatchRecord::Entry&) { AppendFile(src + "/a.jpg", "!"); },
+       "",
+       {}},
       {"target is the source itself",
        [this](MoveBatchRecord::Entry& e) {
          fs::remove(dst + "/a.jpg");
          e.target = src + "/./a.jpg";
          e.temp = src + "/./.brisko-1-1.tmp";
        },
-       ""},
+       "",
+       {}},
+      {"written to while compared", nullptr, "", [this] { AppendFile(src + "/a.jpg", "!"); }},
+      {"saved over with the same size and time while compared", nullptr, "",
+       [this] {
+         MakeFile(src + "/new.jpg", "photo-a", 1'600'000'000);
+         fs::rename(src + "/new.jpg", src + "/a.jpg");
+       }},
+      {"touched while compared", nullptr, "", [this] { SetModTime(src + "/a.jpg", 1'600'000'100); }},
+      {"taken away while compared", nullptr, "a.jpg", [this] { fs::remove(src + "/a.jpg"); }},
   };
   DestinationElsewhere();
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    fs::remove_all(src);
-    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
-    host.log.clear();
-    MoveBatchRecord record;
-    record.action = "T";
-    record.entries.push_back(Placed("a.jpg", "photo-A"));
-    if (row.after) row.after(record.entries[0]);
-    {
-      MoveJournal journal(temp);
-      ASSERT_TRUE(journal.Write(record));
-    }  // as after a crash
+    NextRow();
+    MoveBatchRecord::Entry a = Placed("a.jpg", "photo-A");
+    if (row.after) row.after(a);
+    LeaveBatch({a});
+    MoveJournal::SetStepHookForTest([&](const char* step) {
+      if (row.meanwhile && std::string(step) == "batch entry compared") row.meanwhile();
+    });
     action->RecoverInterruptedMoves();
+    MoveJournal::SetStepHookForTest(nullptr);
     EXPECT_EQ(CountFiles(temp), 0);
     if (row.arrivedAs.empty()) {
       EXPECT_TRUE(Exists(src + "/a.jpg"));
@@ -533,12 +562,18 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
     } else {
       EXPECT_FALSE(Exists(src + "/a.jpg"));
       EXPECT_EQ(ReadFile(dst + "/" + row.arrivedAs), "photo-A");
+      EXPECT_EQ(RecoveredLines(), 1);
       EXPECT_TRUE(
           host.HasLogLine(Line("Recovered file from " + src + "/a.jpg to " + dst + "/" + row.arrivedAs)));
     }
+    if (!row.meanwhile) continue;
+    EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A") << "the placed copy stays";
+    if (row.arrivedAs.empty()) {
+      EXPECT_TRUE(host.HasLogLine(
+          Line("Left file " + src + "/a.jpg: changed since its copy " + dst + "/a.jpg was made")));
+    }
   }
   {  // a damaged record touches nothing
-
     MoveBatchRecord record;
     record.action = "T";
     record.entries.push_back(Placed("b.jpg", "photo-B"));
@@ -551,67 +586,12 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
   }
 }
 
-// The batch recovery's last check. A card photo written to while the recovery
-// compared its bytes (after the comparison found them equal) is a new version: it stays. A
-// source that is gone by then leaves its copy as the only one, which stays too.
-TEST_F(MoveRecoveryTest, ABatchRecordLeavesASourceThatChangesWhileItsCopyIsCompared) {
-  struct Row {
-    const char* what;
-    std::function<void()> meanwhile;
-    bool sourceStays;
-  };
-  const Row rows[] = {
-      {"written to", [this] { AppendFile(src + "/a.jpg", "!"); }, true},
-      {"saved over with the same size and time",
-       [this] {
-         MakeFile(src + "/new.jpg", "photo-a", 1'600'000'000);
-         fs::rename(src + "/new.jpg", src + "/a.jpg");
-       },
-       true},
-      {"touched", [this] { SetModTime(src + "/a.jpg", 1'600'000'100); }, true},
-      {"taken away", [this] { fs::remove(src + "/a.jpg"); }, false},
-  };
-  DestinationElsewhere();
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    fs::remove_all(src);
-    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
-    host.log.clear();
-    MoveBatchRecord record;
-    record.action = "T";
-    record.entries.push_back(Placed("a.jpg", "photo-A"));
-    {
-      MoveJournal journal(temp);
-      ASSERT_TRUE(journal.Write(record));
-    }  // as after a crash
-    MoveJournal::SetStepHookForTest([&](const char* step) {
-      if (std::string(step) == "batch entry compared") row.meanwhile();
-    });
-    action->RecoverInterruptedMoves();
-    MoveJournal::SetStepHookForTest(nullptr);
-    EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A") << "the placed copy stays";
-    EXPECT_EQ(Exists(src + "/a.jpg"), row.sourceStays);
-    EXPECT_EQ(RecoveredLines(), row.sourceStays ? 0 : 1);
-    if (row.sourceStays) {
-      EXPECT_TRUE(host.HasLogLine(
-          Line("Left file " + src + "/a.jpg: changed since its copy " + dst + "/a.jpg was made")));
-    }
-    EXPECT_EQ(CountFiles(temp), 0);
-  }
-}
-
 // A card taken out while recovery removes a photo from it proves nothing about the photo: the
 // record waits for the card with the copy held back from other actions, and the photo leaves the
 // card once it is back, arriving once.
 TEST_F(MoveRecoveryTest, ACardTakenOutDuringARecoveredRemovalWaitsForTheCard) {
   DestinationElsewhere();
-  MoveBatchRecord record;
-  record.action = "T";
-  record.entries.push_back(Placed("a.jpg", "photo-A"));
-  {
-    MoveJournal journal(temp);
-    ASSERT_TRUE(journal.Write(record));
-  }  // as after a crash
+  LeaveBatch({Placed("a.jpg", "photo-A")});
   SetSetAsideHookForTest([this](const std::string&) { fs::rename(src, src + ".out"); });
   action->RecoverInterruptedMoves();
   SetSetAsideHookForTest(nullptr);
@@ -668,15 +648,10 @@ TEST_F(MoveRecoveryTest, ASourceSetAsideByAKilledStationIsFinishedOrPutBack) {
     SCOPED_TRACE(copied);
     fs::remove_all(src);
     for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
-    MoveBatchRecord record;
-    record.action = "T";
-    record.entries.push_back(Placed("a.jpg", "photo-A"));
+    const MoveBatchRecord::Entry a = Placed("a.jpg", "photo-A");
     if (!copied) MakeFile(src + "/a.jpg", "new version", 1'600'000'500);
     fs::rename(src + "/a.jpg", SetAsideName(src + "/a.jpg"));
-    {
-      MoveJournal journal(temp);
-      ASSERT_TRUE(journal.Write(record));
-    }  // as after a crash
+    LeaveBatch({a});
     action->RecoverInterruptedMoves();
     EXPECT_FALSE(Exists(SetAsideName(src + "/a.jpg")));
     EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
@@ -819,14 +794,7 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
     host.log.clear();
     Card card(src, host.Dir(), way.mountPoint);
     if (!card.Ok()) continue;  // no mounts here
-    MoveBatchRecord record;
-    record.action = "T";
-    record.entries.push_back(Placed("a.jpg", "photo-A"));
-    record.entries.push_back(Placed("b.jpg", "photo-B"));
-    {
-      MoveJournal journal(temp);
-      ASSERT_TRUE(journal.Write(record));
-    }  // as after a crash
+    LeaveBatch({Placed("a.jpg", "photo-A"), Placed("b.jpg", "photo-B")});
     card.Out();
     action = NewAction();  // the next station, started without the card
     action->RecoverInterruptedMoves();
@@ -953,10 +921,7 @@ TEST_F(MoveRecoveryTest, ACardThatRenumbersItsFilesIsToldBySizeAndTime) {
     r.copy = temp + "/a.jpg";
     r.folder = dst + "/";
     r.name = "a.jpg";
-    {
-      MoveJournal journal(temp);
-      ASSERT_TRUE(journal.Write(r));
-    }  // as after a crash
+    Leave(r);  // as after a crash
     SetFileSystemTypeForTest(row.fileSystem);
     action = NewAction();
     action->RecoverInterruptedMoves();
@@ -993,13 +958,7 @@ TEST_F(MoveRecoveryTest, APhotoLeftInTheTempFolderIsPlacedAtALaterPassOnceTheDes
 
 TEST_F(MoveRecoveryTest, TheRecordOfAHiddenPhotoIsNotPassedOverAsAHalfWrittenFile) {
   DestinationElsewhere();
-  MoveBatchRecord record;
-  record.action = "T";
-  record.entries.push_back(Placed(".a.jpg", "photo"));
-  {
-    MoveJournal journal(temp);
-    ASSERT_TRUE(journal.Write(record));
-  }
+  LeaveBatch({Placed(".a.jpg", "photo")});
   action->RecoverInterruptedMoves();
   EXPECT_FALSE(Exists(src + "/.a.jpg"));
   EXPECT_EQ(CountFiles(temp), 0);
@@ -1244,17 +1203,8 @@ TEST_F(MoveRecoveryTest, ASourceRenamedWhileTheStationWasDownIsNotMovedTwice) {
   action->m_strFileSpec = "*.jpg";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    fs::remove_all(src);
-    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
-    host.log.clear();
-    MoveBatchRecord record;
-    record.action = "T";
-    record.entries.push_back(Placed("a.jpg", "photo-A"));
-    record.entries.push_back(Placed("b.jpg", "photo-B"));
-    {
-      MoveJournal journal(temp);
-      ASSERT_TRUE(journal.Write(record));
-    }  // as after a crash
+    NextRow();
+    LeaveBatch({Placed("a.jpg", "photo-A"), Placed("b.jpg", "photo-B")});
     const std::string now = src + "/" + row.name;
     fs::rename(src + "/a.jpg", now);
     if (row.writtenTo) AppendFile(now, "!");
