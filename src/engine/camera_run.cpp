@@ -363,15 +363,19 @@ void Action::KeepCameraShots(const CameraSource& source, const CameraListing& li
     return true;
   };
   // A camera writes a shot's RAW and JPEG one after the other, a tethered one seconds apart: a
-  // lone RAW or JPEG waits a moment for its partner, unless its shot has gone already (it then
-  // joins it by the names remembered).
+  // lone RAW or JPEG waits a moment for its partner (from the pass that first lists it, or from
+  // its camera time), unless its shot has gone already (it then joins it by the names remembered).
   const ShotNames names(GetTempFolder());
   auto waits = [&](const std::string& folder, const Shot& shot) {
     if (shot.members.size() != 1 || shot.members[0].kind == ShotFileKind::Other) return false;
     const std::string at = cameraFolder(folder);
     for (const CameraListing::File& f : listing.files) {
       if (f.folder != at || f.name != shot.members[0].name) continue;
-      if (now - m_cameraFirstSeen[CameraKey(f)] >= kCameraPartnerWaitSeconds) return false;
+      // Its camera's time counts too: a single pass (--run-once) lists every file for the first
+      // time and would otherwise never take a lone one.
+      if (now - m_cameraFirstSeen[CameraKey(f)] >= kCameraPartnerWaitSeconds ||
+          now - f.stat.modTime >= kCameraPartnerWaitSeconds)
+        return false;
       std::string kind = SplitPath(f.name).extension;
       for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       return names.Find(folder, shot.key, 0, {kind}, now) == nullptr;

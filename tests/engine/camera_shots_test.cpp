@@ -149,28 +149,30 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
 // A lone JPEG waits for its RAW from the pass that first lists it; once it went alone, a RAW
 // arriving later takes its name and folder and no counter value. A copy takes the same shots.
 TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
-  Put("IMG_0007.JPG", JpegTaken("2005:08:03 18:59:18"));
+  // Shot now, by the camera's clock; one shot an hour ago goes at once.
+  MakeFile(dcim + "/IMG_0007.JPG", JpegTaken("2005:08:03 18:59:18"), host.now);
+  Put("IMG_0006.JPG", JpegTaken("2005:08:03 18:59:18"));
   auto action = Station();
   const int counter = host.Values().m_iFileCounter;
   EXPECT_TRUE(action->Run());
-  EXPECT_EQ(CountFiles(dst), 0) << "went without waiting for its partner";
+  EXPECT_EQ(CountFiles(dst), 1) << "went without waiting for its partner";
   host.now += 4;
   action->m_bRunPending = 1;
   action->Run();
-  EXPECT_EQ(CountFiles(dst), 0);
+  EXPECT_EQ(CountFiles(dst), 1);
   host.now += 1;
   action->m_bRunPending = 1;
   action->Run();
   char base[32];
-  std::snprintf(base, sizeof base, "2005-08-03_%06d", counter + 1);
+  std::snprintf(base, sizeof base, "2005-08-03_%06d", counter + 2);
   EXPECT_TRUE(Exists(dst + "/" + base + ".JPG"));
   // Its RAW, seconds later, on a fresh station (the names are remembered on disk): at once.
-  Put("IMG_0007.CR2", ReadFile(kRaw + "canon_eos350d_cr2_1.cr2"));
   host.now += 20;
+  MakeFile(dcim + "/IMG_0007.CR2", ReadFile(kRaw + "canon_eos350d_cr2_1.cr2"), host.now);
   auto next = Station();
   next->Run();
   EXPECT_TRUE(Exists(dst + std::string("/") + base + ".CR2"));
-  EXPECT_EQ(host.Values().m_iFileCounter, counter + 1);
+  EXPECT_EQ(host.Values().m_iFileCounter, counter + 2);
   EXPECT_EQ(CountFiles(dcim), 0);
 
   // A copy: names kept, one folder for the shot, the camera left alone.
