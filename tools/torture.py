@@ -411,6 +411,7 @@ class Torture:
         # Some rounds the camera also shoots RAW+JPEG shots (with a .THM now and then, the sidecar
         # Directory Browse lists), taken by Cam and Oncamdst keeping shots together.
         self.cam_shots = rng.random() < 0.5
+        self.cam_written = 0  # when the camera last took a photo
         cam_shot_spec = "*.JPG|*.CR2" if self.cam_shots else cam_spec
         cam_keep = {"m_bKeepShotsTogether": 1} if self.cam_shots else {}
         a_actions = [
@@ -565,6 +566,7 @@ class Torture:
         """A camera shot: each DCIM folder counts from IMG_0001, so names repeat across folders."""
         folder = "%s/DCIM/%s" % (m.name, rng.choice(["100CANON", "101CANON"]))
         n = self.shots[folder] = self.shots.get(folder, 0) + 1
+        self.cam_written = time.time()
         if m is self.cam and self.cam_shots and rng.random() < 0.5:
             return self.shoot_shot(rng, folder, "IMG_%04d" % n)
         return self.new_photo(rng, folder, m.name, "IMG_%04d.JPG" % n)
@@ -892,6 +894,10 @@ class Torture:
             if st.running():
                 self.note("SIGTERM %s" % st.name)
             st.stop()
+        # A lone RAW or JPEG on a camera keeping shots waits 5 s (by its camera time) for its
+        # partner: the closing passes come once the photographer has stopped that long.
+        if self.cam_shots and time.time() < self.cam_written + 5.5:
+            time.sleep(self.cam_written + 5.5 - time.time())
         for _ in range(2):
             for st in self.stations:
                 rc = st.run_once()
@@ -1085,6 +1091,8 @@ class Torture:
         due = [x for x in self.late if x[0] <= time.time()]
         self.late = [x for x in self.late if x[0] > time.time()]
         for _, sid, folder, base in due:
+            if folder.startswith("cam/"):
+                self.cam_written = time.time()
             self.write_raw(rng, sid, folder, base)
             self.note("late RAW of shot %s in %s" % (base, folder))
 

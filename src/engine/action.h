@@ -68,7 +68,6 @@ std::string ActionSectionName(int index);
 
 class SelectionCache;
 struct CameraSource;
-struct CameraListing;
 class CameraSession;
 struct Shot;
 
@@ -331,7 +330,7 @@ class Action {
   bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
   // Whole shots from a camera's listing, a lone shot file held back until its partner had a
   // moment to arrive.
-  void KeepCameraShots(const CameraSource& source, const CameraListing& listing,
+  void KeepCameraShots(const CameraSource& source, const std::vector<CameraFile>& present,
                        std::vector<Selected>& selected, size_t& heldBack);
 
   RunHost* m_host;

@@ -171,7 +171,7 @@ bool Action::RunCameraBody() {
   const int64_t now = m_host->Now();
   const int64_t minimumAge = MinimumFileAge();
   const std::string prefix = source->Text();
-  std::vector<CameraFile> candidates;
+  std::vector<CameraFile> present;  // what the selection may take
   std::vector<Selected> selected;
   size_t heldBack = 0;
   const CameraListing::File* idTxtFile = nullptr;
@@ -180,10 +180,12 @@ bool Action::RunCameraBody() {
     if (EqualsNoCase(f.name, kIdTxtFileName) && top && (!idTxtFile || f.folder == "/")) idTxtFile = &f;
     if (!subfolders && f.folder != "/") continue;
     // A folder named *.processing is passed over by its own name, as on a card.
-    if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
-      continue;
+    if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name)) continue;
     if (m_cameraLeft.count(CameraKey(f)) || unsettled.count(CameraKey(f))) continue;
     const std::string path = prefix + CameraPath(f.folder, f.name);
+    // What a shot's files may bring along: its sidecars, whatever the file specification says.
+    present.push_back({f, path});
+    if (!filter.Passes(f.name, false)) continue;
     if (std::max<int64_t>(0, now - f.stat.modTime) < minimumAge) {
       LogFileNote(1, "File not old enough", path);
       ++heldBack;
@@ -203,17 +205,16 @@ bool Action::RunCameraBody() {
                  upToDate(WithTrailingSeparator(m_strDestFolder) + KeptFolder(f, subfolders) + f.name));
     }
     selected.push_back({path, f.stat.modTime, settled});
-    candidates.push_back({f, path});
   }
   if (!patternError.empty()) LogMessage(patternError);
   if (KeepsShots()) {
-    KeepCameraShots(*source, pool.Listing(*source), selected, heldBack);
+    KeepCameraShots(*source, present, selected, heldBack);
   } else {
     LeaveNewestFiles(selected, heldBack);
   }
   std::vector<CameraFile> files;
   std::map<std::string, CameraFile*> byPath;
-  for (CameraFile& c : candidates) byPath[c.listed] = &c;
+  for (CameraFile& c : present) byPath[c.listed] = &c;
   for (const Selected& s : selected) {
     auto it = byPath.find(s.path);
     if (s.settled || it == byPath.end() || !it->second) continue;
@@ -332,12 +333,12 @@ bool Action::RunCameraBody() {
   return result;
 }
 
-void Action::KeepCameraShots(const CameraSource& source, const CameraListing& listing,
+void Action::KeepCameraShots(const CameraSource& source, const std::vector<CameraFile>& present,
                              std::vector<Selected>& selected, size_t& heldBack) {
   const int64_t now = m_host->Now();
   std::map<std::string, int64_t> seen;  // what the camera no longer holds is forgotten
-  for (const CameraListing::File& f : listing.files) {
-    const std::string key = CameraKey(f);
+  for (const CameraFile& c : present) {
+    const std::string key = CameraKey(c.file);
     auto known = m_cameraFirstSeen.find(key);
     seen[key] = known == m_cameraFirstSeen.end() ? now : known->second;
   }
@@ -351,8 +352,9 @@ void Action::KeepCameraShots(const CameraSource& source, const CameraListing& li
   };
   auto list = [&](const std::string& folder, std::vector<FileInfo>& entries) {
     const std::string at = cameraFolder(folder);
-    for (const CameraListing::File& f : listing.files) {
-      if (f.folder != at || IsFileLayerTempName(f.name) || m_cameraLeft.count(CameraKey(f))) continue;
+    for (const CameraFile& c : present) {
+      const CameraListing::File& f = c.file;
+      if (f.folder != at) continue;
       FileInfo e;
       e.name = f.name;
       e.path = folder + f.name;
@@ -369,7 +371,8 @@ void Action::KeepCameraShots(const CameraSource& source, const CameraListing& li
   auto waits = [&](const std::string& folder, const Shot& shot) {
     if (shot.members.size() != 1 || shot.members[0].kind == ShotFileKind::Other) return false;
     const std::string at = cameraFolder(folder);
-    for (const CameraListing::File& f : listing.files) {
+    for (const CameraFile& c : present) {
+      const CameraListing::File& f = c.file;
       if (f.folder != at || f.name != shot.members[0].name) continue;
       // Its camera's time counts too: a single pass (--run-once) lists every file for the first
       // time and would otherwise never take a lone one.

@@ -120,6 +120,7 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
       taken.insert(name);
     }
     auto action = Station();
+    action->m_strFileSpec = "*.jpg|*" + e;  // the thumbnails come along
     EXPECT_TRUE(action->Run());
     EXPECT_EQ(host.Values().m_iFileCounter, counter + 2) << "one counter value per shot";
     EXPECT_EQ(CountFiles(dcim), 0);
