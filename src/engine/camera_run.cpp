@@ -29,6 +29,7 @@
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/exif_access.h"
+#include "rawmeta/xmp_sidecar.h"
 #include "scheduler/id_txt.h"
 #include "support/file_ops.h"
 #include "support/file_spec_find.h"
@@ -434,6 +435,8 @@ class Action::CameraRun {
   struct PendingShot {
     std::string leader;  // as listed, for the log
     ShotNames::Entry remembered;
+    std::string xmpTarget;  // where a shot without a JPEG gets its BriskoExif block ("": none)
+    std::string comment;
   };
   enum class Got { Ok, Skipped, Lost };
 
@@ -680,11 +683,11 @@ class Action::CameraRun {
     BriskoExifFields fields;
     a.ReadFields(temps[lead], fields);
     // The JPEG's own steps: a turned JPEG takes its shot into "Rotated/".
-    bool rotated = false;
-    for (size_t i = 0; i < all.size(); ++i) {
+    bool rotated = false, hasJpeg = false;
+    for (size_t i = 0; i < all.size() && !hasJpeg; ++i) {
       if (ShotKindOf(all[i]) != ShotFileKind::Jpeg) continue;
       rotated = TurnAndTag(temps[i], *members[i], fields);
-      break;
+      hasJpeg = true;
     }
     std::string destination;
     std::string base;
@@ -714,7 +717,19 @@ class Action::CameraRun {
     }
     const int index = static_cast<int>(shotsPending.size());
     shotsPending.push_back(
-        {leader.listed, {sourceFolder, shot.key, captured, destination, base + suffix, 0, moved}});
+        {leader.listed, {sourceFolder, shot.key, captured, destination, base + suffix, 0, moved}, {}, {}});
+    // A partner joining its shot: the block went with the shot's first files.
+    if (move && a.m_bAddOrUpdateBriskoExif && !hasJpeg && !earlier) {
+      CompleteFieldsForWrite(fields, leader.listed, a.m_pIdTxt, values.m_strBarcodeInputsArray,
+                             values.m_strOperatorSelectedText,
+                             BriskoExifCustomMap(a.m_BriskoExifCustomActionFieldsMap));
+      PendingShot& pending = shotsPending.back();
+      pending.comment = fields.BuildBlock();
+      pending.xmpTarget = destination + base + suffix + ".xmp";
+      for (const std::string& name : all)
+        if (EqualsNoCase(SplitPath(name).extension, ".xmp"))
+          pending.xmpTarget = destination + MemberNewName(shot, name, base + suffix);
+    }
     for (size_t i = 0; i < all.size(); ++i) {
       const CameraListing::File& f = members[i]->file;
       const std::string target = destination + MemberNewName(shot, all[i], base + suffix);
@@ -790,7 +805,26 @@ class Action::CameraRun {
       if (!RecordBatch(journal, part)) continue;
       std::vector<std::string> placed(batch.size());
       PlaceBatch(placed);
+      const std::vector<Pending> settled = batch;
       SettleBatch(placed, journal);
+      TagSidecars(settled, placed, shotsNow);
+    }
+  }
+
+  // A shot without a JPEG carries its BriskoExif block in its XMP sidecar (merged into the one it
+  // brought, else a new one), written once its files are in place and its record is finished.
+  void TagSidecars(const std::vector<Pending>& part, const std::vector<std::string>& placed,
+                   const std::vector<PendingShot>& shots) {
+    std::set<int> done;
+    for (size_t k = 0; k < part.size(); ++k) {
+      const int shot = part[k].shot;
+      if (shot < 0 || placed[k].empty() || shots[size_t(shot)].xmpTarget.empty() || !done.insert(shot).second)
+        continue;
+      std::string why;
+      if (WriteSidecarUserComment(shots[size_t(shot)].xmpTarget, shots[size_t(shot)].comment, &why))
+        a.m_host->NotePhotoStep(PhotoStep::Tagged);
+      else
+        a.LogMessage("Not tagged: " + why + ": " + shots[size_t(shot)].xmpTarget);
     }
   }
 

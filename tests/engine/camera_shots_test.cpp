@@ -15,6 +15,7 @@
 #include "engine/kill_harness.h"
 #include "engine/recovery.h"
 #include "rawmeta/raw_metadata.h"
+#include "rawmeta/xmp_sidecar.h"
 
 namespace brisko {
 namespace {
@@ -110,6 +111,7 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
     Put("IMG_0001.THM", "thumb");
     Put("IMG_0002" + e, raw);
     Put("IMG_0002.jpg", JpegTaken("2019:01:02 03:04:05"));
+    Put("IMG_0003" + e, raw);  // no JPEG: the block goes into a sidecar
     // The second shot's JPEG name is taken, whichever counter value it gets.
     const int counter = host.Values().m_iFileCounter;
     std::set<std::string> taken;
@@ -121,8 +123,9 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
     }
     auto action = Station();
     action->m_strFileSpec = "*.jpg|*" + e;  // the thumbnails come along
+    action->m_bAddOrUpdateBriskoExif = 1;
     EXPECT_TRUE(action->Run());
-    EXPECT_EQ(host.Values().m_iFileCounter, counter + 2) << "one counter value per shot";
+    EXPECT_EQ(host.Values().m_iFileCounter, counter + 3) << "one counter value per shot";
     EXPECT_EQ(CountFiles(dcim), 0);
     std::set<std::string> folders;
     std::set<std::string> numbers;
@@ -133,6 +136,12 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
       if (exts == std::set<std::string>{".JPG", e, ".THM"}) {
         EXPECT_EQ(base.substr(0, 11), std::string(c.day) + "_") << "the RAW's date";
         numbers.insert(base.substr(11));
+      } else if (exts == std::set<std::string>{e, ".xmp"}) {
+        EXPECT_EQ(base.substr(0, 11), std::string(c.day) + "_");
+        numbers.insert(base.substr(11));
+        std::string comment;
+        EXPECT_TRUE(ReadSidecarUserComment(dst + "/" + base + ".xmp", comment));
+        EXPECT_NE(comment.find("BriskoExif"), std::string::npos) << comment;
       } else {
         EXPECT_EQ(exts, (std::set<std::string>{".jpg", e}));
         EXPECT_EQ(base.substr(0, 11), "2019-01-02_");
@@ -141,8 +150,8 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
       }
       ++found;
     }
-    EXPECT_EQ(found, 2);
-    EXPECT_EQ(numbers.size(), 2u) << "each shot its own counter value";
+    EXPECT_EQ(found, 3);
+    EXPECT_EQ(numbers.size(), 3u) << "each shot its own counter value";
     EXPECT_EQ(folders, std::set<std::string>{dst});
   }
 }
