@@ -674,7 +674,9 @@ class Action::CameraRun {
       moved += (moved.empty() ? "" : "|") + kinds.back();
     }
     const std::string sourceFolder = SplitPath(leader.listed).folder;
-    const ShotNames::Entry* earlier = names.Find(sourceFolder, shot.key, captured, kinds, a.m_host->Now());
+    // Only moves remember where their shots went: a copy's partner is copied where it stands.
+    const ShotNames::Entry* earlier =
+        move ? names.Find(sourceFolder, shot.key, captured, kinds, a.m_host->Now()) : nullptr;
     if (move && !earlier) values.m_iFileCounter += 1;
     NamingContext context = a.MakeNamingContext();
     context.listed = ListedPhoto{leader.listed, std::time_t(leader.file.stat.modTime),
@@ -944,11 +946,12 @@ class Action::CameraRun {
   // still finds its shot.
   void RememberShots(const std::vector<PendingShot>& shots) {
     std::set<int> queued;
-    for (const Pending& p : batch) queued.insert(p.shot);
+    for (const Pending& p : batch)
+      if (move && p.shot >= 0) queued.insert(p.shot);
     const int64_t now = a.m_host->Now();
     for (int i = 0; i < static_cast<int>(shots.size()); ++i)
       if (queued.count(i)) names.Remember(shots[size_t(i)].remembered, now);
-    if (!shots.empty()) names.Save(now);
+    if (!queued.empty()) names.Save(now);
     shotLeaders.clear();
     for (const PendingShot& shot : shots) shotLeaders.push_back(shot.leader);
   }
