@@ -243,5 +243,33 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
   EXPECT_GE(steps, 8) << "every file's placing was tried";
 }
 
+// A file of a shot that cannot take its name (taken between naming and placing) takes the
+// others back: the shot stays whole on the camera, and the next pass moves it whole.
+TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
+  Put("DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
+  Put("DSC_0001.JPG", JpegTaken("2019:01:02 03:04:05"));
+  char intruder[64];
+  std::snprintf(intruder, sizeof intruder, "/2019-01-02_%06d.NEF", host.Values().m_iFileCounter + 1);
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "camera batch recorded") MakeFile(dst + intruder, "another program's");
+  });
+  auto action = Station();
+  EXPECT_FALSE(action->Run());
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_EQ(CountFiles(dcim), 2);
+  EXPECT_EQ(ShotsIn(dst, nullptr).size(), 1u) << "only the intruder";
+  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), Exists(host.Dir() + "/temp/shot-names.brisko-shots") ? 1 : 0);
+  action->m_bRunPending = 1;
+  EXPECT_TRUE(action->Run());
+  EXPECT_EQ(CountFiles(dcim), 0);
+  const auto shots = ShotsIn(dst, nullptr);
+  EXPECT_EQ(shots.size(), 2u);
+  for (const auto& [base, exts] : shots) {
+    if (exts.size() != 1) {
+      EXPECT_EQ(exts, (std::set<std::string>{".JPG", ".NEF"})) << base;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brisko
