@@ -256,8 +256,10 @@ class Action::MoveShotsRun {
       const std::string subfolder = a.m_bCreateNewSubfolder ? a.m_SubfolderTemplate.GenerateSubfolderName(
                                                                   a.m_pIdTxt, fields, leader, context)
                                                             : std::string();
-      if (!subfolder.empty()) destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
-      if (!PathExists(destination)) Action::CreateFolderPath(destination);
+      if (!subfolder.empty()) {
+        destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
+        if (!PathExists(destination)) Action::CreateFolderPath(destination);
+      }
     }
     if (a.m_bAddOrUpdateBriskoExif) {
       const StationValues& station = a.m_host->Values();
