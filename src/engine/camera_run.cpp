@@ -351,16 +351,19 @@ void Action::KeepCameraShots(const CameraSource& source, const std::vector<Camer
     while (at.size() > 1 && at.back() == '/') at.pop_back();
     return at.empty() ? std::string("/") : at;
   };
+  std::map<std::string, std::vector<const CameraListing::File*>> byFolder;
+  std::map<std::pair<std::string, std::string>, const CameraListing::File*> byName;
+  for (const CameraFile& c : present) {
+    byFolder[c.file.folder].push_back(&c.file);
+    byName[{c.file.folder, c.file.name}] = &c.file;
+  }
   auto list = [&](const std::string& folder, std::vector<FileInfo>& entries) {
-    const std::string at = cameraFolder(folder);
-    for (const CameraFile& c : present) {
-      const CameraListing::File& f = c.file;
-      if (f.folder != at) continue;
+    for (const CameraListing::File* f : byFolder[cameraFolder(folder)]) {
       FileInfo e;
-      e.name = f.name;
-      e.path = folder + f.name;
-      e.modTime = f.stat.modTime;
-      e.size = f.stat.size;
+      e.name = f->name;
+      e.path = folder + f->name;
+      e.modTime = f->stat.modTime;
+      e.size = f->stat.size;
       entries.push_back(std::move(e));
     }
     return true;
@@ -371,20 +374,17 @@ void Action::KeepCameraShots(const CameraSource& source, const std::vector<Camer
   const ShotNames names(GetTempFolder());
   auto waits = [&](const std::string& folder, const Shot& shot) {
     if (shot.members.size() != 1 || shot.members[0].kind == ShotFileKind::Other) return false;
-    const std::string at = cameraFolder(folder);
-    for (const CameraFile& c : present) {
-      const CameraListing::File& f = c.file;
-      if (f.folder != at || f.name != shot.members[0].name) continue;
-      // Its camera's time counts too: a single pass (--run-once) lists every file for the first
-      // time and would otherwise never take a lone one.
-      if (now - m_cameraFirstSeen[CameraKey(f)] >= kCameraPartnerWaitSeconds ||
-          now - f.stat.modTime >= kCameraPartnerWaitSeconds)
-        return false;
-      std::string kind = SplitPath(f.name).extension;
-      for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      return names.Find(folder, shot.key, 0, {kind}, now) == nullptr;
-    }
-    return false;
+    auto found = byName.find({cameraFolder(folder), shot.members[0].name});
+    if (found == byName.end()) return false;
+    const CameraListing::File& f = *found->second;
+    // Its camera's time counts too: a single pass (--run-once) lists every file for the first
+    // time and would otherwise never take a lone one.
+    if (now - m_cameraFirstSeen[CameraKey(f)] >= kCameraPartnerWaitSeconds ||
+        now - f.stat.modTime >= kCameraPartnerWaitSeconds)
+      return false;
+    std::string kind = SplitPath(f.name).extension;
+    for (char& ch : kind) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return names.Find(folder, shot.key, 0, {kind}, now) == nullptr;
   };
   KeepShotsInSelection(selected, heldBack, list, waits);
 }
