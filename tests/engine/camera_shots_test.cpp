@@ -13,6 +13,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/kill_harness.h"
+#include "engine/record_file.h"
 #include "engine/recovery.h"
 #include "rawmeta/raw_metadata.h"
 #include "rawmeta/xmp_sidecar.h"
@@ -205,42 +206,54 @@ TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
 // (all on the camera or all in place under one name), and its pass finishes the move.
 TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
   const std::string raw = ReadFile(kRaw + "nikon_d70_nef_1.nef");
-  const int steps = KillAtEveryStep(
-      [&] {
-        fs::remove_all(dst);
-        fs::remove_all(host.Dir() + "/temp");
-        MakeFolder(dst);
-        for (const char* base : {"DSC_0001", "DSC_0002"}) {
-          Put(std::string(base) + ".NEF", raw);
-          Put(std::string(base) + ".JPG", JpegTaken("2019:01:02 03:04:05"));
-          Put(std::string(base) + ".THM", "thumb");
-        }
-      },
-      [&] {
-        // A camera's worker thread stays behind in the parent: the child opens its own camera.
-        new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
-        Station()->Run();
-      },
-      [&](const KillPoint&) {
-        host.Values().m_cameras = std::make_shared<CameraPool>();
-        const std::string temp = host.Dir() + "/temp";
-        SweepDeadLeftovers(temp, temp, false);
-        SweepDeadLeftovers(temp, dst, true);
-        auto next = Station();
-        next->RecoverInterruptedMoves();
-        const auto atSource = ShotsIn(dcim, nullptr);
-        const auto inPlace = ShotsIn(dst, nullptr);
-        for (const auto& [base, exts] : inPlace) EXPECT_EQ(exts.size(), 3u) << base << " split";
-        for (const auto& [base, exts] : atSource) EXPECT_EQ(exts.size(), 3u) << base << " split";
-        EXPECT_EQ(atSource.size() + inPlace.size(), 2u) << "lost or doubled";
-        next->Run();
-        EXPECT_EQ(ShotsIn(dst, nullptr).size(), 2u);
-        for (const auto& [base, exts] : ShotsIn(dst, nullptr)) EXPECT_EQ(exts.size(), 3u) << base;
-        EXPECT_EQ(CountFiles(dcim), 0);
-        EXPECT_EQ(CountFiles(temp), Exists(temp + "/shot-names.brisko-shots") ? 1 : 0)
-            << "stranded in the temp folder";
-      });
-  EXPECT_GE(steps, 8) << "every file's placing was tried";
+  // Then with records that hold one shot each: the batch is split between shots, never inside one.
+  int whole = 0;
+  for (const size_t bound : {size_t(0), size_t(800)}) {
+    SCOPED_TRACE(bound ? "a record per shot" : "one record");
+    SetRecordBoundForTest(bound);
+    const int steps = KillAtEveryStep(
+        [&] {
+          fs::remove_all(dst);
+          fs::remove_all(host.Dir() + "/temp");
+          MakeFolder(dst);
+          for (const char* base : {"DSC_0001", "DSC_0002"}) {
+            Put(std::string(base) + ".NEF", raw);
+            Put(std::string(base) + ".JPG", JpegTaken("2019:01:02 03:04:05"));
+            Put(std::string(base) + ".THM", "thumb");
+          }
+        },
+        [&] {
+          // A camera's worker thread stays behind in the parent: the child opens its own camera.
+          new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+          Station()->Run();
+        },
+        [&](const KillPoint&) {
+          host.Values().m_cameras = std::make_shared<CameraPool>();
+          const std::string temp = host.Dir() + "/temp";
+          SweepDeadLeftovers(temp, temp, false);
+          SweepDeadLeftovers(temp, dst, true);
+          auto next = Station();
+          next->RecoverInterruptedMoves();
+          const auto atSource = ShotsIn(dcim, nullptr);
+          const auto inPlace = ShotsIn(dst, nullptr);
+          for (const auto& [base, exts] : inPlace) EXPECT_EQ(exts.size(), 3u) << base << " split";
+          for (const auto& [base, exts] : atSource) EXPECT_EQ(exts.size(), 3u) << base << " split";
+          EXPECT_EQ(atSource.size() + inPlace.size(), 2u) << "lost or doubled";
+          next->Run();
+          EXPECT_EQ(ShotsIn(dst, nullptr).size(), 2u);
+          for (const auto& [base, exts] : ShotsIn(dst, nullptr)) EXPECT_EQ(exts.size(), 3u) << base;
+          EXPECT_EQ(CountFiles(dcim), 0);
+          EXPECT_EQ(CountFiles(temp), Exists(temp + "/shot-names.brisko-shots") ? 1 : 0)
+              << "stranded in the temp folder";
+        });
+    EXPECT_GE(steps, 8) << "every file's placing was tried";
+    if (bound == 0) {
+      whole = steps;
+    } else {
+      EXPECT_GT(steps, whole) << "the batch was not split";
+    }
+  }
+  SetRecordBoundForTest(0);
 }
 
 // A file of a shot that cannot take its name (taken between naming and placing) takes the
