@@ -449,6 +449,12 @@ class Torture:
         self.rotates = {"turn": True, "tag": rng.random() < 0.5, "cam": rng.random() < 0.5}
         self.tags = {"turn": True, "tag": True, "cam": rng.random() < 0.7}
         cam_spec = "*.JPG"
+        # Some rounds the camera also shoots RAW+JPEG shots (with a .THM now and then, the sidecar
+        # Directory Browse lists), taken by Cam and Oncamdst keeping shots together.
+        self.cam_shots = rng.random() < 0.5
+        self.cam_written = 0  # when the camera last took a photo
+        cam_shot_spec = "*.JPG|*.CR2" if self.cam_shots else cam_spec
+        cam_keep = {"m_bKeepShotsTogether": 1} if self.cam_shots else {}
         a_actions = [
             {"name": "Card", "m_iType": 1, "src": self.p("card/DCIM"), "dst": self.p("hot"),
              "m_bIncludeSubFolders": 1},
@@ -459,15 +465,16 @@ class Torture:
             {"name": "Sort", "m_iType": 5, "src": self.p("hot"), "dst": self.p("arch")},
             {"name": "Disk", "m_iType": 1, "src": self.p("drop"), "dst": self.p("full")},
             {"name": "Cam", "m_iType": 1, "src": "camera:disk:" + self.cam.place, "dst": self.p("camdst"),
-             "m_bIncludeSubFolders": 1, "spec": cam_spec, "m_bAutoRotateJPG": int(self.rotates["cam"]),
-             "m_bAddOrUpdateBriskoExif": int(self.tags["cam"])},
+             "m_bIncludeSubFolders": 1, "spec": cam_shot_spec, "m_bAutoRotateJPG": int(self.rotates["cam"]),
+             "m_bAddOrUpdateBriskoExif": int(self.tags["cam"]), "extra": cam_keep},
             {"name": "CamRO", "m_iType": 1, "src": "camera:disk:" + self.camro.place,
              "dst": self.p("camrodst"), "m_bIncludeSubFolders": 1, "spec": cam_spec},
         ]
         # Downstream: every destination is taken on by a Move Files into the archive.
         down = [{"name": "On" + d, "m_iType": 1, "src": self.p(d), "dst": self.p("final/" + d),
-                 "spec": cam_spec if d.startswith("cam") else "*.jpg",
-                 "m_bIncludeSubFolders": int(d != "hot")}  # hot's subfolders are Sort's
+                 "spec": cam_shot_spec if d == "camdst" else cam_spec if d.startswith("cam") else "*.jpg",
+                 "m_bIncludeSubFolders": int(d != "hot"),  # hot's subfolders are Sort's
+                 "extra": cam_keep if d == "camdst" else {}}
                 for d in ("hot", "tagged", "turned", "arch", "full", "camdst", "camrodst")]
         shot_up, shot_down = self.setup_shots(rng)
         a_actions += shot_up
@@ -606,6 +613,9 @@ class Torture:
         """A camera shot: each DCIM folder counts from IMG_0001, so names repeat across folders."""
         folder = "%s/DCIM/%s" % (m.name, rng.choice(["100CANON", "101CANON"]))
         n = self.shots[folder] = self.shots.get(folder, 0) + 1
+        self.cam_written = time.time()
+        if m is self.cam and self.cam_shots and rng.random() < 0.5:
+            return self.shoot_shot(rng, folder, "IMG_%04d" % n)
         return self.new_photo(rng, folder, m.name, "IMG_%04d.JPG" % n)
 
     def at_source(self, rng, folders):
@@ -792,7 +802,7 @@ class Torture:
                     if at and self.write_version(at, rng):
                         self.note("save #%d anew (v%d) at its unlink" % (at.pid, len(at.versions)))
                     for ph in made[:rng.randint(1, 3)]:
-                        if ph is not at and ph.route not in ("cam", "camro") and os.path.exists(ph.path) \
+                        if ph is not at and ph.route not in ("cam", "camro", "camshot") and os.path.exists(ph.path) \
                                 and self.write_version(ph, rng):
                             self.note("rewrite #%d (v%d) while A is paused" % (ph.pid, len(ph.versions)))
                 os.unlink(self.signal)
@@ -833,8 +843,8 @@ class Torture:
         path, name = line[2], os.path.basename(line[2])
         if name.startswith(".") and name.endswith(".brisko-gone"):
             path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
-        return next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro", "shot")),
-                    None)
+        return next((x for x in self.model if x.live and x.path == path and
+                     x.route not in ("cam", "camro", "shot", "camshot")), None)
 
     def start_station(self, rng, st, once=False):
         shim = None
@@ -906,8 +916,8 @@ class Torture:
             aside = name.startswith(".") and name.endswith(".brisko-gone")
             if aside:
                 path = os.path.join(os.path.dirname(path), name[1:-len(".brisko-gone")])
-            ph = next((x for x in self.model if x.live and x.path == path and x.route not in ("cam", "camro", "shot")),
-                      None) or self.at_source(rng, srcs)
+            ph = next((x for x in self.model if x.live and x.path == path and
+                       x.route not in ("cam", "camro", "shot", "camshot")), None) or self.at_source(rng, srcs)
             if ph and (aside or os.path.exists(ph.path)) and self.write_version(ph, rng):
                 self.note("rewrite #%d (v%d) while paused" % (ph.pid, len(ph.versions)))
         try:
@@ -945,6 +955,10 @@ class Torture:
             if st.running():
                 self.note("SIGTERM %s" % st.name)
             st.stop()
+        # A lone RAW or JPEG on a camera keeping shots waits 5 s (by its camera time) for its
+        # partner: the closing passes come once the photographer has stopped that long.
+        if self.cam_shots and time.time() < self.cam_written + 5.5:
+            time.sleep(self.cam_written + 5.5 - time.time())
         for _ in range(2):
             for st in self.stations:
                 rc = st.run_once()
@@ -1102,6 +1116,7 @@ class Torture:
             os.makedirs(self.p(d), exist_ok=True)
         self.rotates["shot"] = rng.random() < 0.5
         self.tags["shot"] = rng.random() < 0.5
+        self.rotates["camshot"], self.tags["camshot"] = self.rotates["cam"], self.tags["cam"]
         self.shot_members = {}  # shot id -> its photos
         self.next_shot = 0
         self.late = []  # (due time, shot id, folder, base): RAWs still to arrive
@@ -1118,7 +1133,7 @@ class Torture:
         return up, down
 
     def shot_file(self, rng, sid, path, data):
-        ph = Photo(len(self.model) + 1, path, "shot")
+        ph = Photo(len(self.model) + 1, path, self.shot_route(path))
         m = self.medium_of(path)
         real = m.real(path) if m else path
         try:
@@ -1136,14 +1151,19 @@ class Torture:
         self.photos += 1
         self.shot_members.setdefault(sid, []).append(ph)
 
-    def shoot_shot(self, rng):
-        folder = "card/S" if self.card.inserted and rng.random() < 0.6 else "shothot"
+    def shot_route(self, path):
+        return "camshot" if self.cam.owns(path) else "shot"
+
+    def shoot_shot(self, rng, folder=None, base=None):
+        """A shot on the card, in the hot folder or (given its folder and base) on the camera."""
+        folder = folder or ("card/S" if self.card.inserted and rng.random() < 0.6 else "shothot")
         self.next_shot += 1
         sid = self.next_shot
-        base = "S%05d" % sid
-        raw_only = not self.tags["shot"] and rng.random() < 0.15
+        base = base or "S%05d" % sid
+        route = self.shot_route(self.p(folder + "/x"))
+        raw_only = not self.tags[route] and rng.random() < 0.15
         if not raw_only:
-            ph = Photo(len(self.model) + 1, self.p("%s/%s.JPG" % (folder, base)), "shot")
+            ph = Photo(len(self.model) + 1, self.p("%s/%s.JPG" % (folder, base)), route)
             if not self.write_version(ph, rng):
                 return
             ph.shot = sid
@@ -1152,8 +1172,11 @@ class Torture:
             self.shot_members.setdefault(sid, []).append(ph)
         if rng.random() < 0.5:
             marker = "TORTURE:%d:1:%08x" % (len(self.model) + 1, rng.getrandbits(32))
-            self.shot_file(rng, sid, self.p("%s/%s.xmp" % (folder, base)),
-                           ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><!-- %s --></x:xmpmeta>\n' % marker).encode())
+            if route == "camshot":  # a camera's sidecar: its thumbnail
+                self.shot_file(rng, sid, self.p("%s/%s.THM" % (folder, base)), marker.encode() + rng.randbytes(200))
+            else:
+                self.shot_file(rng, sid, self.p("%s/%s.xmp" % (folder, base)),
+                               ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><!-- %s --></x:xmpmeta>\n' % marker).encode())
         if not raw_only and rng.random() < 0.3:
             self.late.append((time.time() + rng.uniform(0.5, 5), sid, folder, base))
         else:
@@ -1168,6 +1191,8 @@ class Torture:
         due = [x for x in self.late if x[0] <= time.time()]
         self.late = [x for x in self.late if x[0] > time.time()]
         for _, sid, folder, base in due:
+            if folder.startswith("cam/"):
+                self.cam_written = time.time()
             self.write_raw(rng, sid, folder, base)
             self.note("late RAW of shot %s in %s" % (base, folder))
 

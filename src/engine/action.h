@@ -69,6 +69,7 @@ std::string ActionSectionName(int index);
 class SelectionCache;
 struct CameraSource;
 class CameraSession;
+struct Shot;
 
 class Action {
  public:
@@ -291,7 +292,12 @@ class Action {
   // shots); Move Files for such a list.
   bool KeepsShots() const;
   bool ShotFollower(const std::string& path) const;
-  void KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack);
+  // `list` reads a folder of the selection (a camera's listing; the disk when not given);
+  // `waits` holds a whole shot back for this pass (a camera's lone member awaiting its partner).
+  using ShotLister = std::function<bool(const std::string& folder, std::vector<FileInfo>& entries)>;
+  using ShotWait = std::function<bool(const std::string& folder, const Shot& shot)>;
+  void KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack, const ShotLister& list = {},
+                            const ShotWait& waits = {});
   class MoveShotsRun;
   bool MoveShots(const std::vector<std::string>& files);
   // Whether a pass takes a file of this name (its file specifications).
@@ -324,6 +330,10 @@ class Action {
   struct CameraFile;
   class CameraRun;
   bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
+  // Whole shots from a camera's listing, a lone shot file held back until its partner had a
+  // moment to arrive.
+  void KeepCameraShots(const CameraSource& source, const std::vector<CameraFile>& present,
+                       std::vector<Selected>& selected, size_t& heldBack);
 
   RunHost* m_host;
   // Camera photos this action copied (their copies), or left on a camera that refused to
@@ -332,6 +342,8 @@ class Action {
   std::set<std::string> m_cameraLeft;
   std::string m_cameraSettings;    // the selection settings the two sets above hold for
   bool m_cameraIdTxtSaid = false;  // "ID.TXT not written to the camera" said once
+  // Camera photos (keyed as above) by when a pass first listed them: a lone shot file waits.
+  std::map<std::string, int64_t> m_cameraFirstSeen;
   std::unique_ptr<SelectionCache> m_selection;
   bool m_selectionActive = false;  // this pass uses m_selection
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)

@@ -88,6 +88,7 @@ std::vector<std::string_view> Split(std::string_view line, char by) {
 std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
   std::string out(kHeader);
   out += "\naction\t" + Escape(record.action) + "\ncamera\t" + Escape(record.camera) + "\n";
+  if (record.together) out += "shots\t1\n";
   for (const CameraMoveRecord::Entry& e : record.entries) {
     out += "entry\t" + Escape(e.folder) + "\t" + Escape(e.name) + "\t" + std::to_string(e.size) + "\t" +
            std::to_string(e.modTime) + "\t" + Escape(e.target) + "\t" + Escape(e.temp) + "\t" +
@@ -112,6 +113,10 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
         if (f[0] == "camera" && f.size() == 2 && !camera) {
           camera = Unescape(f[1], record.camera);
           return camera;
+        }
+        if (f[0] == "shots" && f.size() == 2 && f[1] == "1" && !record.together) {
+          record.together = true;
+          return true;
         }
         if (f[0] != "entry" || f.size() != 9 || record.entries.size() >= kMaxEntries) return false;
         CameraMoveRecord::Entry e;
@@ -206,6 +211,7 @@ class CameraRecoverer {
       }
       const bool same = there.Ok() && now.size == e.size && now.modTime == e.modTime;
       if (!placed && same && e.copyInode == 0 && !Exists(e.temp)) placed = SameAsOnCamera(*session, e);
+      if (!placed && same && record.together && Exists(e.temp)) placed = PlaceShotFile(e, listed);
       if (!placed) {
         if (!Exists(e.temp)) continue;  // nothing left of the move: the photo is where it was
         if (same) {
@@ -276,6 +282,16 @@ class CameraRecoverer {
  private:
   void Log(const std::string& text) {
     if (m_how.log) m_how.log(text);
+  }
+  // A file of a shot whose partners may be in place already: its download (flushed before the
+  // record was written) takes its place, and the photo is then deleted on the camera as theirs.
+  bool PlaceShotFile(const CameraMoveRecord::Entry& e, const std::string& listed) {
+    int err = RenameNoReplace(e.temp, e.target);
+    if (err == EXDEV && CopyFile(e.temp, e.target, Collision::Fail, nullptr, &err)) err = 0;
+    if (err != 0) return false;
+    SyncFolderHolding(e.target);
+    Log(FillIn("Recovered file from %s to %s", listed, e.target));
+    return true;
   }
   // A copy an earlier version placed across file systems names no inode number and left no
   // download: the photo on the camera is read again and compared. A copy tagged on the way

@@ -31,6 +31,9 @@ struct CameraMoveRecord {
   std::string action;
   std::string camera;  // the source text, "camera:usb:001,004"
   std::vector<Entry> entries;
+  // Whole shots (RAW+JPEG pairs and their sidecars): recovery finishes every entry, so a shot
+  // is never left part on the camera and part in place.
+  bool together = false;
 };
 
 inline constexpr const char* kCameraMoveRecordSuffix = ".brisko-camera-move";

@@ -8,11 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
@@ -20,9 +23,13 @@
 #include "engine/camera_move_record.h"
 #include "engine/move_journal.h"
 #include "engine/run_support.h"
+#include "engine/shot_date.h"
+#include "engine/shot_names.h"
+#include "engine/shots.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/exif_access.h"
+#include "rawmeta/xmp_sidecar.h"
 #include "scheduler/id_txt.h"
 #include "support/file_ops.h"
 #include "support/file_spec_find.h"
@@ -44,6 +51,8 @@ constexpr size_t kCameraBatchFiles = 64;
 constexpr uint64_t kCameraBatchBytes = 512ull << 20;
 // An ID.TXT is a few lines; anything larger is not read from a camera.
 constexpr uint64_t kMaxIdTxtBytes = 64 * 1024;
+// How long a lone file of a shot waits for its partner, from the pass that first lists it.
+constexpr int64_t kCameraPartnerWaitSeconds = 5;
 
 std::string CameraPath(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
@@ -163,7 +172,7 @@ bool Action::RunCameraBody() {
   const int64_t now = m_host->Now();
   const int64_t minimumAge = MinimumFileAge();
   const std::string prefix = source->Text();
-  std::vector<CameraFile> candidates;
+  std::vector<CameraFile> present;  // what the selection may take
   std::vector<Selected> selected;
   size_t heldBack = 0;
   const CameraListing::File* idTxtFile = nullptr;
@@ -172,10 +181,12 @@ bool Action::RunCameraBody() {
     if (EqualsNoCase(f.name, kIdTxtFileName) && top && (!idTxtFile || f.folder == "/")) idTxtFile = &f;
     if (!subfolders && f.folder != "/") continue;
     // A folder named *.processing is passed over by its own name, as on a card.
-    if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name) || !filter.Passes(f.name, false))
-      continue;
+    if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name)) continue;
     if (m_cameraLeft.count(CameraKey(f)) || unsettled.count(CameraKey(f))) continue;
     const std::string path = prefix + CameraPath(f.folder, f.name);
+    // What a shot's files may bring along: its sidecars, whatever the file specification says.
+    present.push_back({f, path});
+    if (!filter.Passes(f.name, false)) continue;
     if (std::max<int64_t>(0, now - f.stat.modTime) < minimumAge) {
       LogFileNote(1, "File not old enough", path);
       ++heldBack;
@@ -195,17 +206,21 @@ bool Action::RunCameraBody() {
                  upToDate(WithTrailingSeparator(m_strDestFolder) + KeptFolder(f, subfolders) + f.name));
     }
     selected.push_back({path, f.stat.modTime, settled});
-    candidates.push_back({f, path});
   }
   if (!patternError.empty()) LogMessage(patternError);
-  LeaveNewestFiles(selected, heldBack);
+  if (KeepsShots()) {
+    KeepCameraShots(*source, present, selected, heldBack);
+  } else {
+    LeaveNewestFiles(selected, heldBack);
+  }
   std::vector<CameraFile> files;
-  size_t next = 0;
-  for (CameraFile& c : candidates) {
-    if (next < selected.size() && selected[next].path == c.listed) {
-      if (!selected[next].settled) files.push_back(std::move(c));
-      ++next;
-    }
+  std::map<std::string, CameraFile*> byPath;
+  for (CameraFile& c : present) byPath[c.listed] = &c;
+  for (const Selected& s : selected) {
+    auto it = byPath.find(s.path);
+    if (s.settled || it == byPath.end() || !it->second) continue;
+    files.push_back(std::move(*it->second));
+    it->second = nullptr;  // once, though a shot may name it again
   }
   if (files.empty()) {
     m_host->SetProgress(0, 100, description, "No action required");
@@ -319,6 +334,61 @@ bool Action::RunCameraBody() {
   return result;
 }
 
+void Action::KeepCameraShots(const CameraSource& source, const std::vector<CameraFile>& present,
+                             std::vector<Selected>& selected, size_t& heldBack) {
+  const int64_t now = m_host->Now();
+  std::map<std::string, int64_t> seen;  // what the camera no longer holds is forgotten
+  for (const CameraFile& c : present) {
+    const std::string key = CameraKey(c.file);
+    auto known = m_cameraFirstSeen.find(key);
+    seen[key] = known == m_cameraFirstSeen.end() ? now : known->second;
+  }
+  m_cameraFirstSeen = std::move(seen);
+  const std::string prefix = source.Text();
+  // "camera:disk:/cam/DCIM/100/" is the camera's "/DCIM/100".
+  auto cameraFolder = [&prefix](const std::string& folder) {
+    std::string at = folder.substr(std::min(prefix.size(), folder.size()));
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    return at.empty() ? std::string("/") : at;
+  };
+  std::map<std::string, std::vector<const CameraListing::File*>> byFolder;
+  std::map<std::pair<std::string, std::string>, const CameraListing::File*> byName;
+  for (const CameraFile& c : present) {
+    byFolder[c.file.folder].push_back(&c.file);
+    byName[{c.file.folder, c.file.name}] = &c.file;
+  }
+  auto list = [&](const std::string& folder, std::vector<FileInfo>& entries) {
+    for (const CameraListing::File* f : byFolder[cameraFolder(folder)]) {
+      FileInfo e;
+      e.name = f->name;
+      e.path = folder + f->name;
+      e.modTime = f->stat.modTime;
+      e.size = f->stat.size;
+      entries.push_back(std::move(e));
+    }
+    return true;
+  };
+  // A camera writes a shot's RAW and JPEG one after the other, a tethered one seconds apart: a
+  // lone RAW or JPEG waits a moment for its partner (from the pass that first lists it, or from
+  // its camera time), unless its shot has gone already (it then joins it by the names remembered).
+  const ShotNames names(GetTempFolder());
+  auto waits = [&](const std::string& folder, const Shot& shot) {
+    if (shot.members.size() != 1 || shot.members[0].kind == ShotFileKind::Other) return false;
+    auto found = byName.find({cameraFolder(folder), shot.members[0].name});
+    if (found == byName.end()) return false;
+    const CameraListing::File& f = *found->second;
+    // Its camera's time counts too: a single pass (--run-once) lists every file for the first
+    // time and would otherwise never take a lone one.
+    if (now - m_cameraFirstSeen[CameraKey(f)] >= kCameraPartnerWaitSeconds ||
+        now - f.stat.modTime >= kCameraPartnerWaitSeconds)
+      return false;
+    std::string kind = SplitPath(f.name).extension;
+    for (char& ch : kind) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return names.Find(folder, shot.key, 0, {kind}, now) == nullptr;
+  };
+  KeepShotsInSelection(selected, heldBack, list, waits);
+}
+
 // A camera run, step by step: each photo is downloaded once (beside its destination, or into the
 // temp folder when it is turned or tagged on the way), judged by the filters that need its data,
 // named, and queued; a batch is then moved beside its targets where it is on another file
@@ -338,6 +408,12 @@ class Action::CameraRun {
     const std::string description = a.GetDescription();
     downloadFolder = steps ? a.GetTempFolder() : WithTrailingSeparator(a.m_strDestFolder);
     a.CreateFolderPath(downloadFolder);
+    if (a.KeepsShots()) {
+      RunShots(files, description);
+      Commit();
+      names.Save(a.m_host->Now());
+      return result;
+    }
     const int n = static_cast<int>(files.size());
     for (int i = 0; i < n && !lost; ++i) {
       if (move) values.m_iFileCounter += 1;
@@ -354,28 +430,20 @@ class Action::CameraRun {
     std::string temp;
     std::string target;
     uint64_t size = 0;
+    int shot = -1;  // its shot in `shotsPending` (-1: a photo of its own)
   };
+  struct PendingShot {
+    std::string leader;  // as listed, for the log
+    ShotNames::Entry remembered;
+    std::string xmpTarget;  // where a shot without a JPEG gets its BriskoExif block ("": none)
+    std::string comment;
+  };
+  enum class Got { Ok, Skipped, Lost };
 
-  // Downloads, judges, names and queues one photo; false when the camera is lost.
-  bool TakeOne(const CameraFile& from) {
+  // Downloads one photo to a hidden name in the download folder, with the camera's time.
+  Got Download(const CameraFile& from, std::string& temp) {
     const CameraListing::File& f = from.file;
-    NamingContext context = a.MakeNamingContext();
-    context.listed = ListedPhoto{from.listed, std::time_t(f.stat.modTime), std::time_t(f.stat.modTime)};
-
-    // A copy whose destination is known without the photo is checked before it is downloaded.
-    if (!move) {
-      auto upToDate = [&](const std::string& target) {
-        FileInfo status;
-        return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
-      };
-      auto known = a.m_cameraCopies.find(CameraKey(f));
-      if (known != a.m_cameraCopies.end() && upToDate(known->second)) return true;
-      if (!a.m_bCreateNewSubfolder && upToDate(WithTrailingSeparator(a.m_strDestFolder) +
-                                               KeptFolder(f, a.m_bIncludeSubFolders != 0) + f.name))
-        return true;
-    }
-
-    std::string temp = HiddenDownloadName(downloadFolder);
+    temp = HiddenDownloadName(downloadFolder);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       const int err = errno;
@@ -383,7 +451,7 @@ class Action::CameraRun {
                         : "FAILED: Copy file " + from.listed + " to " + downloadFolder);
       a.LogMessage(ErrnoText(err));
       result = false;
-      return true;
+      return Got::Skipped;
     }
     const CameraStatus got = session->Download(f.folder, f.name, fd, pump);
     // The disk starts writing now, while the next photo comes; the batch's flush then waits
@@ -395,40 +463,38 @@ class Action::CameraRun {
       ::unlink(temp.c_str());
       if (got.kind == CameraStatus::Kind::NotFound && pool.Present(m_source)) {
         Forget(f);  // taken off the camera since it was listed
-        return true;
+        return Got::Skipped;
       }
       if (IsLoss(got) || !pool.Present(m_source)) {
         LoseCamera(got, from.listed);
-        return false;
+        return Got::Lost;
       }
       a.LogMessage(move ? MoveFailedLine(from.listed, downloadFolder)
                         : "FAILED: Copy file " + from.listed + " to " + downloadFolder);
       a.LogMessage("  Reason: " + (got.Ok() ? std::string("closing the copy failed") : got.text));
       result = false;
-      return true;
+      return Got::Skipped;
     }
     MoveJournal::Reached("camera photo downloaded");
     // The copy carries the camera's time (a camera that gives none leaves the download's own).
     if (f.stat.modTime > 0) SetFileTimes(temp, f.stat.modTime, kKeepTime);
+    return Got::Ok;
+  }
 
-    // The filters that need the photo's own data look at the downloaded copy.
+  // The filters that need the photo's own data look at the downloaded copy.
+  bool PassesFilters(const std::string& temp, const std::string& listed) {
     if (a.m_bSelectByOrientation) {
       const std::optional<bool> landscape = DecideLandscape(temp);
       if (landscape && *landscape != (a.m_bSelectLandscape != 0)) {
-        a.LogFileNote(1, "Wrong orientation", from.listed);
-        ::unlink(temp.c_str());
-        a.m_cameraLeft.insert(CameraKey(f));
-        return true;
+        a.LogFileNote(1, "Wrong orientation", listed);
+        return false;
       }
     }
-    if (!a.PassesGpsFilter(temp)) {
-      ::unlink(temp.c_str());
-      a.m_cameraLeft.insert(CameraKey(f));
-      return true;
-    }
+    return a.PassesGpsFilter(temp);
+  }
 
-    BriskoExifFields fields;
-    a.ReadFields(temp, fields);
+  // A move's own steps on the download: turned (true when it was) and tagged.
+  bool TurnAndTag(const std::string& temp, const CameraFile& from, BriskoExifFields& fields) {
     bool rotated = false;
     if (move && a.m_bAutoRotateJPG && JpegNeedsRotation(temp)) {
       const std::string turned = HiddenDownloadName(downloadFolder);
@@ -458,10 +524,15 @@ class Action::CameraRun {
         a.LogMessage("Not tagged: its JPEG data cannot be read: " + from.listed);
       }
     }
-    if (f.stat.modTime > 0 && (rotated || (move && a.m_bAddOrUpdateBriskoExif)))
-      SetFileTimes(temp, f.stat.modTime, kKeepTime);
+    const int64_t modTime = from.file.stat.modTime;
+    if (modTime > 0 && (rotated || (move && a.m_bAddOrUpdateBriskoExif)))
+      SetFileTimes(temp, modTime, kKeepTime);
+    return rotated;
+  }
 
-    // Where it goes: the destination folder, its generated subfolder, "Rotated/".
+  // Where it goes: the destination folder, its generated subfolder, "Rotated/".
+  std::string DestinationOf(const CameraListing::File& f, const std::string& temp,
+                            const BriskoExifFields& fields, const NamingContext& context, bool rotated) {
     std::string destination = WithTrailingSeparator(a.m_strDestFolder);
     if (a.m_bCreateNewSubfolder) {
       const std::string subfolder =
@@ -471,6 +542,45 @@ class Action::CameraRun {
     if (!move) destination += KeptFolder(f, a.m_bIncludeSubFolders != 0);
     if (rotated && a.m_bAutoRotateUseSubfolder) destination += "Rotated/";
     if (!PathExists(destination)) a.CreateFolderPath(destination);
+    return destination;
+  }
+
+  // A copy already up to date at `target` is not placed again.
+  bool UpToDate(const CameraListing::File& f, const std::string& target) const {
+    FileInfo status;
+    return GetFileStatus(target, status) && f.stat.modTime <= status.modTime;
+  }
+
+  // Downloads, judges, names and queues one photo; false when the camera is lost.
+  bool TakeOne(const CameraFile& from) {
+    const CameraListing::File& f = from.file;
+    NamingContext context = a.MakeNamingContext();
+    context.listed = ListedPhoto{from.listed, std::time_t(f.stat.modTime), std::time_t(f.stat.modTime)};
+
+    // A copy whose destination is known without the photo is checked before it is downloaded.
+    if (!move) {
+      auto known = a.m_cameraCopies.find(CameraKey(f));
+      if (known != a.m_cameraCopies.end() && UpToDate(f, known->second)) return true;
+      if (!a.m_bCreateNewSubfolder && UpToDate(f, WithTrailingSeparator(a.m_strDestFolder) +
+                                                      KeptFolder(f, a.m_bIncludeSubFolders != 0) + f.name))
+        return true;
+    }
+
+    std::string temp;
+    const Got got = Download(from, temp);
+    if (got != Got::Ok) return got != Got::Lost;
+    if (!PassesFilters(temp, from.listed)) {
+      ::unlink(temp.c_str());
+      a.m_cameraLeft.insert(CameraKey(f));
+      return true;
+    }
+    // The download's hidden name says nothing of what it is: the listed name does.
+    ShotDateAccess dates(temp, f.name, std::string(), std::string());
+    context.exif = &dates;
+    BriskoExifFields fields;
+    a.ReadFields(temp, fields);
+    const bool rotated = TurnAndTag(temp, from, fields);
+    const std::string destination = DestinationOf(f, temp, fields, context, rotated);
     std::string name = f.name;
     if (move && a.m_bRenameFile) {
       std::string newName = a.m_RenameTemplate.GenerateNewName(temp, a.m_pIdTxt, fields, false, context);
@@ -478,8 +588,7 @@ class Action::CameraRun {
     }
     std::string target = destination + name;
     if (!move) {
-      FileInfo status;
-      if (GetFileStatus(target, status) && f.stat.modTime <= status.modTime) {
+      if (UpToDate(f, target)) {
         ::unlink(temp.c_str());
         a.m_cameraCopies[CameraKey(f)] = target;
         return true;
@@ -495,10 +604,166 @@ class Action::CameraRun {
     return true;
   }
 
+  // The list holds whole shots: grouped again by camera folder, in the order of the list.
+  void RunShots(std::vector<CameraFile>& files, const std::string& description) {
+    std::vector<std::string> folderOrder;
+    std::map<std::string, std::vector<const CameraFile*>> byFolder;
+    for (const CameraFile& c : files) {
+      auto [it, fresh] = byFolder.try_emplace(c.file.folder);
+      if (fresh) folderOrder.push_back(c.file.folder);
+      it->second.push_back(&c);
+    }
+    const int n = static_cast<int>(files.size());
+    int done = 0;
+    for (const std::string& folder : folderOrder) {
+      std::map<std::string, const CameraFile*> byName;
+      std::vector<std::string> listed;
+      for (const CameraFile* c : byFolder[folder]) {
+        byName[c->file.name] = c;
+        listed.push_back(c->file.name);
+      }
+      for (const Shot& shot : GroupShots(listed)) {
+        a.m_host->SetProgress(done, n, description, move ? "Moving files" : "Copying files");
+        std::vector<const CameraFile*> members;
+        for (const std::string& name : SelectedFiles(shot, [](const std::string&) { return true; }))
+          members.push_back(byName[name]);
+        done += static_cast<int>(members.size());
+        if (!TakeShot(shot, members) || lost) return;
+      }
+    }
+  }
+
+  // Downloads every file of a shot, judges and names it by its leader, and queues it whole:
+  // one counter value, one folder, one base name (one collision suffix for all). A shot whose
+  // files cannot all be had stays on the camera. False when the camera is lost.
+  bool TakeShot(const Shot& shot, const std::vector<const CameraFile*>& members) {
+    const std::vector<std::string> all = SelectedFiles(shot, [](const std::string&) { return true; });
+    std::vector<std::string> temps;
+    auto drop = [&temps] {
+      for (const std::string& t : temps) ::unlink(t.c_str());
+    };
+    for (const CameraFile* c : members) {
+      std::string temp;
+      const Got got = Download(*c, temp);
+      if (got != Got::Ok) {
+        drop();
+        return got != Got::Lost;
+      }
+      temps.push_back(temp);
+    }
+    auto indexOf = [&all](const std::string& name) {
+      return size_t(std::find(all.begin(), all.end(), name) - all.begin());
+    };
+    const size_t lead = indexOf(shot.members[shot.leader].name);
+    const CameraFile& leader = *members[lead];
+    // The filters read the leader (the JPEG where there is one); its partners follow it.
+    if (!PassesFilters(temps[lead], leader.listed)) {
+      for (const CameraFile* c : members) a.m_cameraLeft.insert(CameraKey(c->file));
+      drop();
+      return true;
+    }
+    const std::string partnerName = ShotDatePartner(shot);
+    const std::string partnerTemp = partnerName.empty() ? partnerName : temps[indexOf(partnerName)];
+    ShotDateAccess dates(temps[lead], leader.file.name, partnerTemp, partnerName);
+    std::time_t captured = 0;
+    if (!dates.ReadDateTime(temps[lead], captured)) captured = 0;
+    std::vector<std::string> kinds;
+    std::string moved;
+    for (const std::string& name : all) {
+      kinds.push_back(LowerCase(MemberNewName(shot, name, "")));
+      moved += (moved.empty() ? "" : "|") + kinds.back();
+    }
+    const std::string sourceFolder = SplitPath(leader.listed).folder;
+    // Only moves remember where their shots went: a copy's partner is copied where it stands.
+    const ShotNames::Entry* earlier =
+        move ? names.Find(sourceFolder, shot.key, captured, kinds, a.m_host->Now()) : nullptr;
+    if (move && !earlier) values.m_iFileCounter += 1;
+    NamingContext context = a.MakeNamingContext();
+    context.listed = ListedPhoto{leader.listed, std::time_t(leader.file.stat.modTime),
+                                 std::time_t(leader.file.stat.modTime)};
+    context.exif = &dates;
+    BriskoExifFields fields;
+    a.ReadFields(temps[lead], fields);
+    // The JPEG's own steps: a turned JPEG takes its shot into "Rotated/".
+    bool rotated = false, hasJpeg = false;
+    for (size_t i = 0; i < all.size() && !hasJpeg; ++i) {
+      if (ShotKindOf(all[i]) != ShotFileKind::Jpeg) continue;
+      rotated = TurnAndTag(temps[i], *members[i], fields);
+      hasJpeg = true;
+    }
+    std::string destination;
+    std::string base;
+    if (earlier) {
+      // A partner of a shot taken a moment ago: it joins that shot's name and folder.
+      destination = earlier->folder;
+      base = earlier->base;
+      if (!PathExists(destination)) a.CreateFolderPath(destination);
+    } else {
+      destination = DestinationOf(leader.file, temps[lead], fields, context, rotated);
+      base = StemOf(leader.file.name);
+      if (move && a.m_bRenameFile) {
+        const std::string made =
+            a.m_RenameTemplate.GenerateNewName(temps[lead], a.m_pIdTxt, fields, false, context);
+        if (!made.empty()) base = StemOf(made);
+      }
+    }
+    std::string suffix;
+    if (move && !a.m_bOverwriteExistingFiles) {
+      bool ok = true;
+      suffix = SharedCollisionSuffix(
+          shot, all, base,
+          [&](const std::string& name) {
+            return pendingTargets.count(destination + name) || PathExists(destination + name);
+          },
+          ok);
+    }
+    const int index = static_cast<int>(shotsPending.size());
+    shotsPending.push_back(
+        {leader.listed, {sourceFolder, shot.key, captured, destination, base + suffix, 0, moved}, {}, {}});
+    // A partner joining its shot: the block went with the shot's first files.
+    if (move && a.m_bAddOrUpdateBriskoExif && !hasJpeg && !earlier) {
+      CompleteFieldsForWrite(fields, leader.listed, a.m_pIdTxt, values.m_strBarcodeInputsArray,
+                             values.m_strOperatorSelectedText,
+                             BriskoExifCustomMap(a.m_BriskoExifCustomActionFieldsMap));
+      PendingShot& pending = shotsPending.back();
+      pending.comment = fields.BuildBlock();
+      pending.xmpTarget = destination + base + suffix + ".xmp";
+      for (const std::string& name : all)
+        if (EqualsNoCase(SplitPath(name).extension, ".xmp"))
+          pending.xmpTarget = destination + MemberNewName(shot, name, base + suffix);
+    }
+    for (size_t i = 0; i < all.size(); ++i) {
+      const CameraListing::File& f = members[i]->file;
+      const std::string target = destination + MemberNewName(shot, all[i], base + suffix);
+      if (!move && UpToDate(f, target)) {
+        ::unlink(temps[i].c_str());
+        a.m_cameraCopies[CameraKey(f)] = target;
+        continue;
+      }
+      pendingTargets.insert(target);
+      batch.push_back({members[i], temps[i], target, f.stat.size, index});
+      batchBytes += f.stat.size;
+    }
+    if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) Commit();
+    return true;
+  }
+
+  static std::string StemOf(const std::string& name) {
+    const size_t dot = name.find_last_of('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  }
+  static std::string LowerCase(std::string s) {
+    for (char& c : s)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+  }
+
   void Commit() {
+    const std::vector<PendingShot> shotsNow = std::exchange(shotsPending, {});
     if (batch.empty()) return;
     MoveBesideTargets();
     if (!FlushBatch()) return;
+    RememberShots(shotsNow);
     if (!move) {
       CameraMoveJournal none(a.GetTempFolder());
       std::vector<std::string> placed(batch.size());
@@ -517,9 +782,24 @@ class Action::CameraRun {
     auto bytesOf = [&](size_t i) {
       return FormatCameraMoveRecord({{}, {}, {record.entries[i]}}).size() - empty;
     };
-    const CameraMoveRecord head{record.action, record.camera, {}};
-    for (const auto& [first, end] : RunsWithin(all.size(), FormatCameraMoveRecord(head).size(),
-                                               RecordBound(kMaxCameraMoveRecordBytes), bytesOf)) {
+    const CameraMoveRecord head{record.action, record.camera, {}, !shotsNow.empty()};
+    // A shot is never split between two records: the runs are made of whole shots.
+    std::vector<std::pair<size_t, size_t>> units;
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (i > 0 && all[i].shot >= 0 && all[i].shot == all[i - 1].shot) {
+        units.back().second = i + 1;
+      } else {
+        units.emplace_back(i, i + 1);
+      }
+    }
+    auto unitBytes = [&](size_t u) {
+      size_t bytes = 0;
+      for (size_t i = units[u].first; i < units[u].second; ++i) bytes += bytesOf(i);
+      return bytes;
+    };
+    for (const auto& [firstUnit, endUnit] : RunsWithin(units.size(), FormatCameraMoveRecord(head).size(),
+                                                       RecordBound(kMaxCameraMoveRecordBytes), unitBytes)) {
+      const size_t first = units[firstUnit].first, end = units[endUnit - 1].second;
       batch.assign(all.begin() + long(first), all.begin() + long(end));
       CameraMoveRecord part = head;
       part.entries.assign(record.entries.begin() + long(first), record.entries.begin() + long(end));
@@ -527,7 +807,26 @@ class Action::CameraRun {
       if (!RecordBatch(journal, part)) continue;
       std::vector<std::string> placed(batch.size());
       PlaceBatch(placed);
+      const std::vector<Pending> settled = batch;
       SettleBatch(placed, journal);
+      TagSidecars(settled, placed, shotsNow);
+    }
+  }
+
+  // A shot without a JPEG carries its BriskoExif block in its XMP sidecar (merged into the one it
+  // brought, else a new one), written once its files are in place and its record is finished.
+  void TagSidecars(const std::vector<Pending>& part, const std::vector<std::string>& placed,
+                   const std::vector<PendingShot>& shots) {
+    std::set<int> done;
+    for (size_t k = 0; k < part.size(); ++k) {
+      const int shot = part[k].shot;
+      if (shot < 0 || placed[k].empty() || shots[size_t(shot)].xmpTarget.empty() || !done.insert(shot).second)
+        continue;
+      std::string why;
+      if (WriteSidecarUserComment(shots[size_t(shot)].xmpTarget, shots[size_t(shot)].comment, &why))
+        a.m_host->NotePhotoStep(PhotoStep::Tagged);
+      else
+        a.LogMessage("Not tagged: " + why + ": " + shots[size_t(shot)].xmpTarget);
     }
   }
 
@@ -633,12 +932,47 @@ class Action::CameraRun {
         continue;
       }
       placed[k] = p.target;
+      if (p.shot >= 0) MoveJournal::Reached("camera shot file placed");
     }
+    if (move) TakeBackPartShots(placed);
     std::set<std::string> folders;
     for (const std::string& path : placed) {
       if (!path.empty() && folders.insert(SplitPath(path).folder).second) SyncFolderHolding(path);
     }
     --values.g_nShellOperationDepth;
+  }
+
+  // Where the shot goes is on disk before any of it is placed: a partner arriving after a crash
+  // still finds its shot.
+  void RememberShots(const std::vector<PendingShot>& shots) {
+    std::set<int> queued;
+    for (const Pending& p : batch)
+      if (move && p.shot >= 0) queued.insert(p.shot);
+    const int64_t now = a.m_host->Now();
+    for (int i = 0; i < static_cast<int>(shots.size()); ++i)
+      if (queued.count(i)) names.Remember(shots[size_t(i)].remembered, now);
+    if (!queued.empty()) names.Save(now);
+    shotLeaders.clear();
+    for (const PendingShot& shot : shots) shotLeaders.push_back(shot.leader);
+  }
+
+  // A shot is in place whole or not at all: where one of its files could not be placed, the
+  // copies of the others go again (their photos are still on the camera) and the shot stays
+  // whole on the camera for the next pass.
+  void TakeBackPartShots(std::vector<std::string>& placed) {
+    std::set<int> failed;
+    for (size_t k = 0; k < batch.size(); ++k)
+      if (batch[k].shot >= 0 && placed[k].empty()) failed.insert(batch[k].shot);
+    for (size_t k = 0; k < batch.size(); ++k) {
+      if (placed[k].empty() || !failed.count(batch[k].shot)) continue;
+      ::unlink(placed[k].c_str());
+      if (batch[k].temp != placed[k]) ::unlink(batch[k].temp.c_str());
+      placed[k].clear();
+    }
+    for (const int shot : failed) {
+      a.LogMessage("FAILED: Move shot " + shotLeaders[size_t(shot)] + ": it stays whole on the camera");
+      result = false;
+    }
   }
 
   void SettleBatch(const std::vector<std::string>& placed, CameraMoveJournal& journal) {
@@ -746,6 +1080,9 @@ class Action::CameraRun {
   std::vector<Pending> batch;
   uint64_t batchBytes = 0;
   std::set<std::string> pendingTargets;
+  std::vector<PendingShot> shotsPending;  // the shots `batch` holds files of
+  std::vector<std::string> shotLeaders;   // the leaders of the shots being placed, for the log
+  ShotNames names{a.GetTempFolder()};
 };
 
 bool Action::CameraCopyOrMove(const CameraSource& source, CameraSession*& session,

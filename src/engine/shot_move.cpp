@@ -14,6 +14,7 @@
 #include "engine/move_journal.h"
 #include "engine/record_file.h"
 #include "engine/run_support.h"
+#include "engine/shot_date.h"
 #include "engine/shot_names.h"
 #include "engine/shots.h"
 #include "engine/tag_batch.h"
@@ -82,7 +83,8 @@ bool Action::ShotFollower(const std::string& path) const {
   return false;
 }
 
-void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack) {
+void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack, const ShotLister& list,
+                                  const ShotWait& waits) {
   const int64_t now = m_host->Now();
   const int64_t minimumAge = MinimumFileAge();
   std::vector<Selected> kept;  // settled entries stand for themselves
@@ -108,7 +110,7 @@ void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldB
     std::vector<FileInfo> entries;
     std::map<std::string, int64_t> times;
     std::vector<std::string> names;
-    if (ListFolder(folder, "*", entries)) {
+    if (list ? list(folder, entries) : ListFolder(folder, "*", entries)) {
       for (const FileInfo& e : entries) {
         if (e.directory || IsFileLayerTempName(e.name) || IsSetAsideName(e.name)) continue;
         names.push_back(e.name);
@@ -135,6 +137,11 @@ void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldB
       }
       if (!whole) {
         // A member is still being written, locked or filtered out: the shot waits for it.
+        LogFileNote(1, "Shot not complete", leader);
+        ++heldBack;
+        continue;
+      }
+      if (waits && waits(folder, shot)) {
         LogFileNote(1, "Shot not complete", leader);
         ++heldBack;
         continue;
@@ -227,10 +234,15 @@ class Action::MoveShotsRun {
     const std::vector<std::string> all = SelectedFiles(shot, [](const std::string&) { return true; });
     std::vector<std::string> kinds;
     for (const std::string& name : all) kinds.push_back(Lowered(MemberNewName(shot, name, "")));
-    const int64_t captured = CaptureTimeOf(leader);
+    const std::string partner = ShotDatePartner(shot);
+    ShotDateAccess dates(leader, leader, partner.empty() ? partner : folder + partner,
+                         partner.empty() ? partner : folder + partner);
+    const int64_t captured = CaptureTimeOf(dates, leader);
     const ShotNames::Entry* earlier = names.Find(folder, shot.key, captured, kinds, a.m_host->Now());
     const bool joins = earlier != nullptr;
     if (!joins) values.m_iFileCounter += 1;
+    NamingContext context = a.MakeNamingContext();
+    context.exif = &dates;
     BriskoExifFields fields;
     a.ReadFields(leader, fields);
     std::string destination;
@@ -241,7 +253,14 @@ class Action::MoveShotsRun {
       base = earlier->base;
       if (!PathExists(destination)) Action::CreateFolderPath(destination);
     } else {
-      destination = a.GetDestinationFolder(leader, fields);
+      destination = WithTrailingSeparator(a.m_strDestFolder);
+      const std::string subfolder = a.m_bCreateNewSubfolder ? a.m_SubfolderTemplate.GenerateSubfolderName(
+                                                                  a.m_pIdTxt, fields, leader, context)
+                                                            : std::string();
+      if (!subfolder.empty()) {
+        destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
+        if (!PathExists(destination)) Action::CreateFolderPath(destination);
+      }
     }
     if (a.m_bAddOrUpdateBriskoExif) {
       const StationValues& station = a.m_host->Values();
@@ -259,7 +278,7 @@ class Action::MoveShotsRun {
       base = StemOf(leaderName);
       if (a.m_bRenameFile) {
         const std::string made =
-            a.m_RenameTemplate.GenerateNewName(leader, a.m_pIdTxt, fields, false, a.MakeNamingContext());
+            a.m_RenameTemplate.GenerateNewName(leader, a.m_pIdTxt, fields, false, context);
         if (!made.empty()) base = StemOf(made);
       }
     }
@@ -355,10 +374,9 @@ class Action::MoveShotsRun {
     return copy;
   }
 
-  static int64_t CaptureTimeOf(const std::string& path) {
+  static int64_t CaptureTimeOf(ExifAccess& dates, const std::string& path) {
     std::time_t when = 0;
-    if (HasExifDate(path) && DefaultExifAccess().ReadDateTime(path, when)) return when;
-    return 0;
+    return dates.ReadDateTime(path, when) ? when : 0;
   }
   static std::string Lowered(std::string s) {
     for (char& c : s)

@@ -686,7 +686,10 @@ bool ReadExifGpsPosition(const std::string& path, float& latitude, float& longit
 }
 
 bool ReadExifDateTime(const std::string& path, std::time_t& time) {
-  if (LowerExtension(path) != ".jpg") return false;
+  return LowerExtension(path) == ".jpg" && ReadJpegDateTime(path, time);
+}
+
+bool ReadJpegDateTime(const std::string& path, std::time_t& time) {
   JpegExifFile f;
   std::string text;
   if (!f.Parse(path) || !f.GetDateTime(text)) return false;

@@ -182,6 +182,8 @@ bool ReadJpegSofDimensions(const std::string& path, int& width, int& height);
 bool ReadExifUserComment(const std::string& path, std::string& text);
 bool ReadExifGpsPosition(const std::string& path, float& latitude, float& longitude);
 bool ReadExifDateTime(const std::string& path, std::time_t& time);
+// The same for a JPEG under any name (a camera's download under a hidden name).
+bool ReadJpegDateTime(const std::string& path, std::time_t& time);
 bool JpegNeedsRotation(const std::string& path);
 bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
                           const std::string& destinationPath);

@@ -243,24 +243,28 @@ const std::string& FieldText(const BriskoExifFields& f, int which) {
 // EXIF values are read at most once per generated name.
 class LazyExif {
  public:
-  LazyExif(const std::string& path, ExifAccess& exif) : m_path(path), m_exif(exif) {}
+  // `kind`: the name whose extension says what the file is (a copy under a hidden name is the
+  // photo it was listed as).
+  LazyExif(const std::string& path, const std::string& kind, ExifAccess& exif)
+      : m_path(path), m_kind(kind), m_exif(exif) {}
   const std::time_t* Date() {
     if (!m_dateRead) {
       m_dateRead = true;
-      m_hasDate = HasExifDate(m_path) && m_exif.ReadDateTime(m_path, m_date);
+      m_hasDate = HasExifDate(m_kind) && m_exif.ReadDateTime(m_path, m_date);
     }
     return m_hasDate ? &m_date : nullptr;
   }
   const std::string* Comment() {
     if (!m_commentRead) {
       m_commentRead = true;
-      m_hasComment = HasJpgExtension(m_path) && m_exif.ReadUserComment(m_path, m_comment);
+      m_hasComment = HasJpgExtension(m_kind) && m_exif.ReadUserComment(m_path, m_comment);
     }
     return m_hasComment ? &m_comment : nullptr;
   }
 
  private:
   const std::string& m_path;
+  const std::string& m_kind;
   ExifAccess& m_exif;
   bool m_dateRead = false, m_hasDate = false, m_commentRead = false, m_hasComment = false;
   std::time_t m_date = 0;
@@ -402,7 +406,8 @@ std::string NameTemplate::Generate(const std::string& path, const CIdTxt* idTxt,
   const char* forbidden =
       m_kind == TemplateKind::kRename ? kForbiddenFileNameChars : kForbiddenSubfolderChars;
   const std::time_t now = context.now ? *context.now : std::time(nullptr);
-  LazyExif exif(path, context.exif ? *context.exif : DefaultExifAccess());
+  LazyExif exif(path, context.listed ? context.listed->path : path,
+                context.exif ? *context.exif : DefaultExifAccess());
 
   std::string result;
   size_t text = 0, substring = 0, key = 0;

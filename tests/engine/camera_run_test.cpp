@@ -709,10 +709,12 @@ TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   record.action = "Cam\tera %";
   record.camera = "camera:usb:001,004";
   record.entries.push_back({"/DCIM/1\n00", "a\tb.jpg", 5, -3, "/out/a b.jpg", "/out/.t", 77, 5});
+  record.together = true;
   const std::string text = FormatCameraMoveRecord(record);
   CameraMoveRecord back;
   ASSERT_TRUE(ParseCameraMoveRecord(text, back));
   EXPECT_EQ(back.action, record.action);
+  EXPECT_TRUE(back.together);
   EXPECT_EQ(back.entries.at(0).folder, "/DCIM/1\n00");
   EXPECT_EQ(back.entries.at(0).name, "a\tb.jpg");
   EXPECT_EQ(back.entries.at(0).modTime, -3);
@@ -720,6 +722,8 @@ TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   for (const std::string& broken : std::vector<std::string>{
            text.substr(0, text.size() - 1), text.substr(0, text.size() - 4), text + "entry\n", std::string(),
            "BriskoCameraMove 1\naction\tx\nend\n", "BriskoCameraMove 1\naction\t%4\ncamera\tc\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nshots\t2\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nshots\t1\nshots\t1\nend\n",
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\tx\t1\t/t\t\t0\t1\nend\n"}) {
     SCOPED_TRACE(broken);
     EXPECT_FALSE(ParseCameraMoveRecord(broken, back));

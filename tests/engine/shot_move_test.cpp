@@ -96,8 +96,9 @@ TEST_F(ShotMoveTest, ACardOfShotsArrivesAsShotsWithOneNameEachForEveryRawKind) {
       std::snprintf(base, sizeof base, "IMG_%04d", i);
       const std::string stem = src + "/" + base;
       MakeFile(stem + ext, bytes, 1'600'000'000);
-      // Every third shot has no JPEG: its name comes from the RAW's own date.
-      if (i % 3 != 0) Save(stem + ".JPG", jpeg);
+      // Every third shot has no JPEG, and every fifth JPEG no date taken: their names come
+      // from the RAW's own date.
+      if (i % 3 != 0) Save(stem + ".JPG", i % 5 == 0 ? MakeJpeg(16, 16) : jpeg);
       MakeFile(stem + (i % 2 ? ".xmp" : ext + ".xmp"), "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>");
     }
     auto action = NewAction(host.Dir() + "/card" + ext, dst);
