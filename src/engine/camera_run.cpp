@@ -810,7 +810,22 @@ class Action::CameraRun {
       const std::vector<Pending> settled = batch;
       SettleBatch(placed, journal);
       TagSidecars(settled, placed, shotsNow);
+      ConfirmShots(settled, placed, shotsNow);
     }
+  }
+
+  // What of the part's shots is in place counts as moved for late partners; the rest is to come.
+  void ConfirmShots(const std::vector<Pending>& part, const std::vector<std::string>& placed,
+                    const std::vector<PendingShot>& shots) {
+    std::map<int, std::vector<std::string>> moved;
+    for (size_t k = 0; k < part.size(); ++k) {
+      if (part[k].shot < 0) continue;
+      std::vector<std::string>& kinds = moved[part[k].shot];
+      if (!placed[k].empty())
+        kinds.push_back(ShotNames::KindOf(placed[k], shots[size_t(part[k].shot)].remembered.base));
+    }
+    for (const auto& [shot, kinds] : moved) names.Confirm(shots[size_t(shot)].remembered, kinds);
+    if (!moved.empty()) names.Save(a.m_host->Now());
   }
 
   // A shot without a JPEG carries its BriskoExif block in its XMP sidecar (merged into the one it

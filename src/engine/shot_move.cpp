@@ -419,6 +419,7 @@ class Action::MoveShotsRun {
       shot.noted = true;
     }
     names.Save(a.m_host->Now());
+    MoveJournal::Reached("shot names noted");
     MoveJournal journal(a.GetTempFolder());
     int err = 0;
     const bool recorded = record.entries.empty() || journal.Write(record, &err);
@@ -485,16 +486,17 @@ class Action::MoveShotsRun {
       journal.Remove();
     }
     --values.g_nShellOperationDepth;
-    // Files that did not move after all are still to come: their shot's name waits for them.
-    std::map<size_t, std::vector<std::string>> notMoved;
+    // What moved counts as moved for late partners; what did not is still to come.
+    std::map<size_t, std::vector<std::string>> moved;
+    for (size_t k = 0; k < shots.size(); ++k)
+      if (shots[k].noted) moved[k];
     for (File& f : files) {
       const PendingShot& s = shots[f.shot];
-      if (!s.noted || (!s.failed && !placed[&f].empty())) continue;
-      const std::string name = SplitPath(f.target).name + SplitPath(f.target).extension;
-      notMoved[f.shot].push_back(Lowered(name.substr(std::min(name.size(), s.remembered.base.size()))));
+      if (!s.noted || s.failed || placed[&f].empty()) continue;
+      moved[f.shot].push_back(ShotNames::KindOf(f.target, s.remembered.base));
     }
-    for (const auto& [shot, kinds] : notMoved) names.Forget(shots[shot].remembered, kinds);
-    if (!notMoved.empty()) names.Save(a.m_host->Now());
+    for (const auto& [shot, kinds] : moved) names.Confirm(shots[shot].remembered, kinds);
+    if (!moved.empty()) names.Save(a.m_host->Now());
     for (File& f : files) {
       if (shots[f.shot].failed) continue;
       const std::string& at = placed[&f];

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <string_view>
+#include <vector>
 
 #include "engine/record_file.h"
 #include "support/path_util.h"
@@ -24,7 +26,28 @@ bool Number(std::string_view text, int64_t& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
+std::vector<std::string> SplitKinds(std::string_view kinds) {
+  std::vector<std::string> out;
+  size_t from = 0;
+  while (from <= kinds.size()) {
+    size_t bar = kinds.find('|', from);
+    if (bar == std::string_view::npos) bar = kinds.size();
+    if (bar > from) out.emplace_back(kinds.substr(from, bar - from));
+    from = bar + 1;
+  }
+  return out;
+}
+
 }  // namespace
+
+std::string ShotNames::KindOf(const std::string& path, const std::string& base) {
+  const PathParts parts = SplitPath(path);
+  std::string name = parts.name + parts.extension;
+  name.erase(0, std::min(name.size(), base.size()));
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return name;
+}
 
 std::string ShotNames::Format(const std::vector<Entry>& entries) {
   std::string out(kHeader);
@@ -104,6 +127,7 @@ const ShotNames::Entry* ShotNames::Find(const std::string& sourceFolder, const s
     const Entry& e = *it;
     if (e.expires <= now || e.sourceFolder != sourceFolder || e.key != key) continue;
     if (e.captureTime != 0 && captureTime != 0 && e.captureTime != captureTime) continue;
+    // Kinds still marked "?" count as not moved: a crash may have come before their move.
     const std::string moved = "|" + e.kinds + "|";
     if (std::any_of(kinds.begin(), kinds.end(),
                     [&](const std::string& k) { return moved.find("|" + k + "|") != std::string::npos; }))
@@ -115,6 +139,9 @@ const ShotNames::Entry* ShotNames::Find(const std::string& sourceFolder, const s
 
 void ShotNames::Remember(Entry entry, int64_t now) {
   entry.expires = now + m_keep;
+  std::string pending;
+  for (const std::string& kind : SplitKinds(entry.kinds)) pending += (pending.empty() ? "?" : "|?") + kind;
+  entry.kinds = std::move(pending);
   // A partner joining its shot widens what moved with it.
   for (Entry& e : m_entries) {
     if (e.sourceFolder == entry.sourceFolder && e.key == entry.key && e.folder == entry.folder &&
@@ -129,20 +156,17 @@ void ShotNames::Remember(Entry entry, int64_t now) {
   m_changed = true;
 }
 
-void ShotNames::Forget(const Entry& entry, const std::vector<std::string>& kinds) {
+void ShotNames::Confirm(const Entry& entry, const std::vector<std::string>& moved) {
   for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
     if (it->sourceFolder != entry.sourceFolder || it->key != entry.key || it->folder != entry.folder ||
         it->base != entry.base)
       continue;
     std::string kept;
-    size_t from = 0;
-    while (from <= it->kinds.size()) {
-      size_t bar = it->kinds.find('|', from);
-      if (bar == std::string::npos) bar = it->kinds.size();
-      const std::string kind = it->kinds.substr(from, bar - from);
-      if (!kind.empty() && std::find(kinds.begin(), kinds.end(), kind) == kinds.end())
-        kept += (kept.empty() ? "" : "|") + kind;
-      from = bar + 1;
+    for (const std::string& kind : SplitKinds(it->kinds)) {
+      const bool noted = kind.front() == '?';
+      const std::string plain = noted ? kind.substr(1) : kind;
+      if (noted && std::find(moved.begin(), moved.end(), plain) == moved.end()) continue;
+      kept += (kept.empty() ? "" : "|") + plain;
     }
     if (kept.empty()) {
       m_entries.erase(it);

@@ -25,7 +25,9 @@ class ShotNames {
     std::string folder;        // the destination folder the shot went to
     std::string base;          // the base name its files received
     int64_t expires = 0;
-    std::string kinds;  // what followed the base in the files that moved, lower case, "|" between
+    // What followed the base in the files that moved, lower case, "|" between; "?" before one
+    // noted before its move and not yet known to have moved (a crash may have stopped it).
+    std::string kinds;
   };
 
   // Reads the remembered names from `tempFolder` (none when the file is missing or not ours).
@@ -33,15 +35,19 @@ class ShotNames {
 
   // The shot a newcomer of `key` in `sourceFolder` belongs to: remembered and not expired at
   // `now`, with the same capture time where both are known, and none of `kinds` among those
-  // that moved with it (a second IMG_0001.JPG is another camera's photo, not a partner).
+  // known to have moved with it (a second IMG_0001.JPG is another camera's photo, not a partner).
   const Entry* Find(const std::string& sourceFolder, const std::string& key, int64_t captureTime,
                     const std::vector<std::string>& kinds, int64_t now) const;
+  // Notes `entry` before its files move, its kinds as not yet moved.
   void Remember(Entry entry, int64_t now);
-  // Takes back what Remember noted for `entry` of the files (`kinds`) that did not move after
-  // all: they are still to come, and a shot none of whose files moved is not remembered.
-  void Forget(const Entry& entry, const std::vector<std::string>& kinds);
+  // Once the move is over: of what Remember noted for `entry`, the `moved` kinds count as moved
+  // and the others are still to come; a shot none of whose files moved is not remembered.
+  void Confirm(const Entry& entry, const std::vector<std::string>& moved);
   // Writes the list durably (temp name, flush, rename) when it changed; expired entries go.
   bool Save(int64_t now);
+
+  // The kind a file named `path` has in a shot given `base`: what follows the base, lower case.
+  static std::string KindOf(const std::string& path, const std::string& base);
 
   static std::string Format(const std::vector<Entry>& entries);
   // False for anything that is not a whole list of ours. Bounded by the input size.

@@ -231,9 +231,9 @@ TEST_F(ShotMoveTest, ALatePartnerTakesItsShotsNameAndAnotherCamerasPhotoDoesNot)
   EXPECT_TRUE(Exists(dst + "/000010.NEF"));
 }
 
-// A late partner whose move failed (its card pulled between placing and removing) still takes
-// its shot's name once the card is back.
-TEST_F(ShotMoveTest, ALatePartnerWhoseCardWasPulledStillJoinsItsShot) {
+// A late partner whose move did not happen (a crash once its shot's names were noted, then its
+// card pulled between placing and removing) still takes its shot's name in the end.
+TEST_F(ShotMoveTest, ALatePartnerStillJoinsItsShotAfterACrashOrAFailedMove) {
   if (!fs::exists("/dev/shm")) GTEST_SKIP() << "no second file system at /dev/shm";
   const std::string src = host.Dir() + "/card";
   const TempDir shm("/dev/shm");
@@ -251,6 +251,10 @@ TEST_F(ShotMoveTest, ALatePartnerWhoseCardWasPulledStillJoinsItsShot) {
   ASSERT_TRUE(a->Run());
   ASSERT_TRUE(Exists(dst + "/000008.JPG"));
   MakeFile(src + "/DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
+  const KillPoint died = RunAndDieWhere(
+      [](const std::string& step, int) { return step == "shot names noted"; }, [&] { a->Run(); });
+  ASSERT_TRUE(died);
+  EXPECT_FALSE(Exists(dst + "/000008.NEF"));
   MoveJournal::SetStepHookForTest([&](const char* step) {
     if (std::string(step) == "shots placed") fs::rename(src, src + ".pulled");
   });
