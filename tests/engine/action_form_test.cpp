@@ -277,7 +277,7 @@ TEST_F(ActionFormTest, FolderTestNeverTouchesExistingFilesAndTestsTheNamedFolder
   EXPECT_FALSE(FolderIsReadWrite(host.Dir() + "/gone"));
   EXPECT_FALSE(FolderIsReadWrite(src + "/photo.jpg"));
   EXPECT_EQ(Entries(host.Dir()), parentBefore);
-  ReadOnlyFolder readOnly(dst);
+  ReadOnlyBind readOnly(dst);
   if (readOnly.Ok()) {
     EXPECT_FALSE(FolderIsReadWrite(dst));
   }

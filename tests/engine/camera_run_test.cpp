@@ -426,7 +426,7 @@ TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
 // again by a later pass or after a restart.
 TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
   Shoot("a.jpg", "aaaa");
-  ReadOnlyFolder locked(cam);
+  ReadOnlyBind locked(cam);
   if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
   A().m_iType = kMoveFiles;
   A().Run();
@@ -450,7 +450,7 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
 TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
   Shoot("a.jpg", "aaaa");
   Shoot("b.jpg", "bbbb");
-  ReadOnlyFolder locked(cam);
+  ReadOnlyBind locked(cam);
   if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
   const std::string temp = host.Dir() + "/temp";
   auto station = [&] {

@@ -943,7 +943,7 @@ TEST_F(MoveRecoveryTest, APhotoLeftInTheTempFolderIsPlacedAtALaterPassOnceTheDes
   action = NewAction();
   MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
   {
-    ReadOnlyFolder closed(dst);
+    ReadOnlyBind closed(dst);
     if (!closed.Ok()) GTEST_SKIP() << "cannot bind-mount here";
     action->Run();
   }

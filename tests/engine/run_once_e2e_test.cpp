@@ -549,7 +549,7 @@ TEST(RunOnceEndToEnd, AFailedMoveSaysWhyOnTheLineAfter) {
     const std::string dest = c.readOnly ? host.Dir() + "/out" : media + "/card/out";
     CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", in + "/a.jpg");
     MakeFolder(host.Dir() + "/out");
-    ReadOnlyFolder ro(host.Dir() + "/out");
+    ReadOnlyBind ro(host.Dir() + "/out");
     if (c.readOnly && !ro.Ok()) {
       skips.Skip(c.what, "cannot make a read-only bind mount here");
       continue;
@@ -615,7 +615,7 @@ TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
       "card or mount it read-write, or copy them with a Copy Files action)\n";
   const std::string firstLine = said.substr(0, said.find('\n'));
   {
-    ReadOnlyFolder ro(card);
+    ReadOnlyBind ro(card);
     if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
     std::string output;
     ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
@@ -630,7 +630,7 @@ TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
   fs::rename(card, card + ".out");  // the card is taken out
   a.Run();
   fs::rename(card + ".out", card);
-  ReadOnlyFolder again(card);
+  ReadOnlyBind again(card);
   ASSERT_TRUE(again.Ok());
   a.Run();
   EXPECT_EQ(std::count(host.log.begin(), host.log.end(), firstLine), 2);

@@ -315,7 +315,7 @@ TEST_F(RunTest, MovedJpegsAreTurnedUprightIntoTheRotatedSubfolder) {
 TEST_F(RunTest, APhotoThatCannotGoToTheTempFolderMovesOnUnrotatedAndSaysWhy) {
   const std::string shelf = host.Dir() + "/shelf", temp = shelf + "/temp/";
   MakeFolder(temp);
-  ReadOnlyFolder ro(shelf);  // the temp folder and any stand-in beside it are read-only
+  ReadOnlyBind ro(shelf);  // the temp folder and any stand-in beside it are read-only
   if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
   host.Values().m_TempPath = temp;
   A().m_bAutoRotateJPG = 1;
@@ -416,7 +416,7 @@ TEST_F(RunTest, MoveIntoAFullFileSystemLeavesTheSource) {
 }
 
 TEST_F(RunTest, MoveIntoAReadOnlyFolderLeavesTheSource) {
-  ReadOnlyFolder ro(dst);
+  ReadOnlyBind ro(dst);
   if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
   Old(src + "/a.jpg", "a");
   A().Run();
@@ -861,7 +861,7 @@ TEST_F(RunTest, TempFolderFallsBackAndAlwaysEndsInOneSeparator) {
 TEST_F(RunTest, AnUnwritableTempFolderIsSaidOnceAndAPrivateOneBesideItIsUsed) {
   const std::string shared = host.Dir() + "/shared";
   MakeFolder(shared);
-  ReadOnlyFolder readOnly(shared);  // as another user's folder is to us
+  ReadOnlyBind readOnly(shared);  // as another user's folder is to us
   if (!readOnly.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
   host.Values().m_TempPath = shared + "/";
   const std::string own = shared + "-" + std::to_string(::geteuid()) + "/";
@@ -887,7 +887,7 @@ TEST_F(RunTest, AnUnwritableTempFolderIsSaidOnceAndAPrivateOneBesideItIsUsed) {
 TEST_F(RunTest, CopiesTakeWriteProtectedCardsButNeverFilesBeingWritten) {
   Old(src + "/a.jpg");
   Old(src + "/sub/b.jpg");
-  ReadOnlyFolder card(src);
+  ReadOnlyBind card(src);
   if (!card.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
   for (int type : {kCopyFiles, kCopySubfolders, kMoveFiles}) {
     SCOPED_TRACE(type);

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "common/jpeg_builder.h"
+#include "common/mounts.h"
 #include "common/temp_dir.h"
 #include "imaging/jpeg_transform.h"
 #include "special_jpegs.h"
@@ -664,19 +665,16 @@ TEST(JpegExifFile, RewriteThatDoesNotReadBackWholeReplacesNothing) {
 }
 
 TEST(JpegExifFile, DiskFullLeavesNoPartialDestination) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
   test::TempDir dir;
-  std::string mnt = dir / "small";
-  fs::create_directory(mnt);
-  if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mnt + " 2>/dev/null").c_str()) != 0)
-    GTEST_SKIP() << "cannot mount tmpfs";
+  const std::string mnt = dir / "small";
+  test::SmallTmpfs tmpfs(mnt, "64k");
+  if (!tmpfs.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
   Bytes big = FullExifJpeg('I');
   Bytes pad(200000, 0x55);
   big.insert(big.end() - 2, pad.begin(), pad.end());  // scan data larger than the file system
   test::Save(dir / "big.jpg", big);
   EXPECT_FALSE(WriteExifUserComment("x", dir / "big.jpg", mnt + "/out.jpg"));
   EXPECT_TRUE(fs::is_empty(mnt));
-  std::system(("umount " + mnt).c_str());
 }
 
 TEST(JpegExifFile, BlockThatWouldOutgrowTheSegmentIsNotWritten) {
