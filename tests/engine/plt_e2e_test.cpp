@@ -10,6 +10,7 @@
 #include "common/hostile_inputs.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
+#include "common/tools.h"
 #include "engine/fake_host.h"
 #include "imaging/image_codec.h"
 #include "layout/album_tools.h"
@@ -37,22 +38,14 @@ int RunStation(const std::string& args, const std::string& home, std::string& ou
   output.clear();
   FILE* p = popen(command.c_str(), "r");
   if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+  output = ReadPipe(p);
   const int status = pclose(p);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The tags as exiftool prints them, numbers as numbers: "Make: NIKON\n..." in the order asked.
 std::string Tags(const std::string& path, const std::string& tags) {
-  std::string out;
-  FILE* p = popen(("exiftool -n -q -q -s -f " + tags + " '" + path + "' 2>/dev/null").c_str(), "r");
-  if (!p) return "";
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
+  const std::string out = CommandOutput("exiftool -n -q -q -s -f " + tags + " '" + path + "' 2>/dev/null");
   std::string compact;  // "Make                : NIKON" -> "Make: NIKON"
   for (size_t i = 0; i < out.size(); ++i) {
     if (out[i] == ' ' &&
@@ -62,10 +55,6 @@ std::string Tags(const std::string& path, const std::string& tags) {
     compact += out[i];
   }
   return compact;
-}
-
-bool HaveExiftool() {
-  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
 }
 
 TEST(PltEndToEnd, RunOnceComposesEveryCameraPhotoWithItsExif) {

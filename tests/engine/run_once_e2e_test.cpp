@@ -13,6 +13,7 @@
 
 #include "common/jpeg_builder.h"
 #include "common/row_skips.h"
+#include "common/tools.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
@@ -26,15 +27,6 @@ namespace fs = std::filesystem;
 
 const std::string kJpegs = std::string(BRISKO_TEST_DATA) + "/jpeg/";
 
-// Everything a pipe gives until it closes.
-std::string Output(FILE* p) {
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  return out;
-}
-
 // `brisko-workflow --store <store> --run-once` with no display; state files go below `home`.
 // Returns the exit code (-1 when the program did not end normally) and its output.
 int RunStationOnce(const std::string& storePath, const std::string& home, std::string& output) {
@@ -44,7 +36,7 @@ int RunStationOnce(const std::string& storePath, const std::string& home, std::s
   output.clear();
   FILE* p = popen(command.c_str(), "r");
   if (!p) return -1;
-  output = Output(p);
+  output = ReadPipe(p);
   const int status = pclose(p);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -72,16 +64,9 @@ void Describe(Action& a, const ActionRow& row) {
   a.m_strFileSpec = row.fileSpec;
 }
 
-bool HaveExiftool() {
-  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
-}
-
 // One tag as exiftool prints its value alone.
 std::string ExiftoolTag(const std::string& path, const std::string& tag) {
-  FILE* p = popen(("exiftool -q -q -s3 -" + tag + " '" + path + "' 2>/dev/null").c_str(), "r");
-  if (!p) return "";
-  std::string out = Output(p);
-  pclose(p);
+  std::string out = CommandOutput("exiftool -q -q -s3 -" + tag + " '" + path + "' 2>/dev/null");
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }

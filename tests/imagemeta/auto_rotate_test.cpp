@@ -7,6 +7,7 @@
 
 #include "common/jpeg_builder.h"
 #include "common/temp_dir.h"
+#include "common/tools.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
 #include "special_jpegs.h"
@@ -52,9 +53,7 @@ void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rota
   EXPECT_TRUE(pa == pb) << "decoded pixels differ from jpegtran's";
 }
 
-bool HaveJpegtran() {
-  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
-}
+using test::HaveJpegtran;
 
 TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
   if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
