@@ -362,6 +362,8 @@ TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNo
   const int files = 70;  // more than one batch
   for (int i = 0; i < files; ++i)
     MakeFile(src + "/p" + std::to_string(i) + ".jpg", std::to_string(i), 1'600'000'000);
+  const std::string big(300000, 'p');  // copied in several chunks
+  MakeFile(src + "/p0.jpg", big, 1'600'000'000);
   MakeFile(dst + "/p1.jpg", "there before");
   // A time before 1970 with a fraction (a camera with a lost clock) is still the time it was read with.
   const struct timespec early[2] = {{-100, 500'000'000}, {-100, 500'000'000}};
@@ -373,6 +375,7 @@ TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNo
   EXPECT_EQ(ReadFile(dst + "/p1.jpg"), "there before");
   EXPECT_EQ(ReadFile(dst + "/p1_2.jpg"), "1");
   EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/p1.jpg to " + dst + "/p1_2.jpg")));
+  EXPECT_EQ(ReadFile(dst + "/p0.jpg"), big);
   EXPECT_EQ(ModTime(dst + "/p69.jpg"), 1'600'000'000);
   int moved = 0;
   for (const std::string& l : host.log) moved += l.find(") Moved file from ") != std::string::npos;
