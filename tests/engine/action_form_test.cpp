@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 
+#include "common/program_runner.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 
@@ -438,19 +439,9 @@ TEST_F(ActionFormTest, TemplatePreviewShowsTheNextBatchIdWithoutTakingIt) {
 
 // ---- Made in the editor, run by the program ----
 
-int RunStationOnce(FakeHost& host, std::string& output) {
+int RunOnce(FakeHost& host, std::string& output) {
   host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + host.Dir() +
-                              "' XDG_STATE_HOME='" + host.Dir() + "/state' " + BRISKO_BINARY + " --store '" +
-                              host.Store().Path() + "' --run-once 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  output.clear();
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return RunStationOnce(host.Store().Path(), host.Dir(), output);
 }
 
 TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
@@ -509,7 +500,7 @@ TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
   host.Store().WriteProfileInt("Actions", "NumActions", i);
 
   std::string output;
-  ASSERT_EQ(RunStationOnce(host, output), 0) << output;
+  ASSERT_EQ(RunOnce(host, output), 0) << output;
   EXPECT_EQ(ReadFile(archive + "/sub/c.jpg"), "C") << output;
   EXPECT_EQ(ReadFile(archive + "/a.jpg"), "A");
   EXPECT_EQ(Entries(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
@@ -547,7 +538,7 @@ TEST_F(ActionFormTest, MovedPhotosAreNumberedInNameOrderFromThePreviewedNumber) 
   host.Store().WriteProfileInt("Actions", "NumActions", 1);
 
   std::string output;
-  ASSERT_EQ(RunStationOnce(host, output), 0) << output;
+  ASSERT_EQ(RunOnce(host, output), 0) << output;
   EXPECT_EQ(ReadFile(dst + "/" + preview), photo(1)) << preview << "\n" << output;
   for (int k = 1; k <= 50; ++k) {
     char number[16];

@@ -8,9 +8,10 @@
 #include <filesystem>
 
 #include "common/hostile_inputs.h"
+#include "common/program_runner.h"
+#include "common/tools.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
-#include "common/tools.h"
 #include "engine/fake_host.h"
 #include "imaging/image_codec.h"
 #include "layout/album_tools.h"
@@ -33,14 +34,9 @@ double ChildCpuSeconds() {
 }
 
 int RunStation(const std::string& args, const std::string& home, std::string& output) {
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
-                              "' XDG_STATE_HOME='" + home + "/state' " + BRISKO_BINARY + " " + args + " 2>&1";
-  output.clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  output = ReadPipe(p);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ProgramResult r = RunProgram(HeadlessEnv(home), args);
+  output = std::move(r.out);
+  return r.rc;
 }
 
 // The tags as exiftool prints them, numbers as numbers: "Make: NIKON\n..." in the order asked.

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "common/jpeg_builder.h"
+#include "common/program_runner.h"
 #include "common/row_skips.h"
 #include "common/tools.h"
 #include "engine/action.h"
@@ -26,20 +27,6 @@ using namespace brisko::test;
 namespace fs = std::filesystem;
 
 const std::string kJpegs = std::string(BRISKO_TEST_DATA) + "/jpeg/";
-
-// `brisko-workflow --store <store> --run-once` with no display; state files go below `home`.
-// Returns the exit code (-1 when the program did not end normally) and its output.
-int RunStationOnce(const std::string& storePath, const std::string& home, std::string& output) {
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
-                              "' XDG_STATE_HOME='" + home + "/state' " + BRISKO_BINARY + " --store '" +
-                              storePath + "' --run-once 2>&1";
-  output.clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  output = ReadPipe(p);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Stores the actions as the station's list and points its temp folder into the test folder.
 void StoreActions(FakeHost& host, std::initializer_list<Action*> actions) {
