@@ -280,18 +280,6 @@ TEST_F(RunTest, OrientationSelectsJpegsAndLetsOtherFilesPass) {
   }
 }
 
-TEST_F(RunTest, GpsAreasKeepOnlyPhotosInside) {
-  SpatialArea rome;  // a 50 km circle around the landscape photo's position
-  rome.m_LLCenter = LatLong(41.85f, 12.49f);
-  rome.m_iRadius = 50000;
-  A().m_SpatialAreaList.Add(rome);
-  std::filesystem::copy_file(kLandscapeJpeg, src + "/in.jpg");
-  std::filesystem::copy_file(kPortraitJpeg, src + "/out.jpg");
-  A().Run();
-  EXPECT_TRUE(Exists(dst + "/in.jpg"));
-  EXPECT_TRUE(Exists(src + "/out.jpg"));
-}
-
 TEST_F(RunTest, MovedJpegsAreTurnedUprightIntoTheRotatedSubfolder) {
   const std::string sideways = std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg";
   A().m_bAutoRotateJPG = 1;
