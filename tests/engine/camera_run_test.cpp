@@ -698,12 +698,6 @@ TEST_F(CameraRun, ACameraThatStopsAnsweringMidDownloadNeitherHangsNorLeavesAPart
   host.Values().m_cameras.reset();
 }
 
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
-
 TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   CameraMoveRecord record;
   record.action = "Cam\tera %";

@@ -1104,12 +1104,6 @@ TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
   }
 }
 
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
-
 // Move Subfolders copies every photo, then deletes the sources. A station killed anywhere in
 // between leaves each photo once after the next pass, whatever happened meanwhile.
 TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnything) {
