@@ -362,7 +362,7 @@ TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNo
   const int files = 70;  // more than one batch
   for (int i = 0; i < files; ++i)
     MakeFile(src + "/p" + std::to_string(i) + ".jpg", std::to_string(i), 1'600'000'000);
-  const std::string big(300000, 'p');  // copied in several chunks
+  const std::string big(300000, 'p');  // a photo of a real size arrives whole
   MakeFile(src + "/p0.jpg", big, 1'600'000'000);
   MakeFile(dst + "/p1.jpg", "there before");
   // A time before 1970 with a fraction (a camera with a lost clock) is still the time it was read with.
