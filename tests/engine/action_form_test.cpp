@@ -23,13 +23,6 @@ namespace {
 using namespace brisko::test;
 namespace fs = std::filesystem;
 
-std::set<std::string> Entries(const std::string& folder) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
-  return names;
-}
-
 class ActionFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -264,20 +257,20 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
       EXPECT_EQ(fresh.m_strSourceFolder, src);
     }
   }
-  EXPECT_EQ(Entries(src), std::set<std::string>{"sub"}) << "folder tests leave nothing behind";
+  EXPECT_EQ(EntryNames(src), std::set<std::string>{"sub"}) << "folder tests leave nothing behind";
 }
 
 TEST_F(ActionFormTest, FolderTestNeverTouchesExistingFilesAndTestsTheNamedFolderItself) {
   MakeFile(src + "/photo.jpg", "keep");
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(FolderIsReadWrite(src));
   EXPECT_EQ(ReadFile(src + "/photo.jpg"), "keep");
-  EXPECT_EQ(Entries(src), std::set<std::string>{"photo.jpg"});
+  EXPECT_EQ(EntryNames(src), std::set<std::string>{"photo.jpg"});
   // "/x/in" without a separator is the folder "in": a missing one fails and its parent gets
   // nothing.
-  const std::set<std::string> parentBefore = Entries(host.Dir());
+  const std::set<std::string> parentBefore = EntryNames(host.Dir());
   EXPECT_FALSE(FolderIsReadWrite(host.Dir() + "/gone"));
   EXPECT_FALSE(FolderIsReadWrite(src + "/photo.jpg"));
-  EXPECT_EQ(Entries(host.Dir()), parentBefore);
+  EXPECT_EQ(EntryNames(host.Dir()), parentBefore);
   ReadOnlyBind readOnly(dst);
   if (readOnly.Ok()) {
     EXPECT_FALSE(FolderIsReadWrite(dst));
@@ -503,9 +496,9 @@ TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
   ASSERT_EQ(RunOnce(host, output), 0) << output;
   EXPECT_EQ(ReadFile(archive + "/sub/c.jpg"), "C") << output;
   EXPECT_EQ(ReadFile(archive + "/a.jpg"), "A");
-  EXPECT_EQ(Entries(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
-  EXPECT_EQ(Entries(src), (std::set<std::string>{"b.txt", "sub"}));
-  EXPECT_EQ(Entries(trash), std::set<std::string>{"keep.jpg"});
+  EXPECT_EQ(EntryNames(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
+  EXPECT_EQ(EntryNames(src), (std::set<std::string>{"b.txt", "sub"}));
+  EXPECT_EQ(EntryNames(trash), std::set<std::string>{"keep.jpg"});
 }
 
 // Folders list in no set order here: photos are numbered in name order, and the first gets the

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "common/mounts.h"
@@ -53,6 +54,15 @@ inline int CountFiles(const std::string& folder) {
     if (it->is_regular_file()) ++n;
   }
   return n;
+}
+
+// The names in a folder (not below it), sorted; only its regular files when asked.
+inline std::set<std::string> EntryNames(const std::string& folder, bool filesOnly = false) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+    if (!filesOnly || e.is_regular_file()) names.insert(e.path().filename().string());
+  return names;
 }
 
 // Another process that holds a file open (for reading unless told) until it is destroyed.

@@ -98,15 +98,6 @@ void MakePhoto(const std::string& path, const std::string& dateTime, const doubl
   Save(path, WithSegments(MakeJpeg(32, 24), {Segment(0xFFE1, t.Build())}));
 }
 
-std::set<std::string> FileNames(const std::string& folder) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
-    if (e.is_regular_file()) names.insert(e.path().filename().string());
-  }
-  return names;
-}
-
 TEST(RunOnceEndToEnd, StoredActionsMoveAndCopyFilesAndSaveTheCounters) {
   FakeHost host;
   const std::string card = host.Dir() + "/card", in = host.Dir() + "/in", out = host.Dir() + "/out",
@@ -193,7 +184,7 @@ TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
       EXPECT_EQ(ReadFile(in + "/ID.TXT"), c.idTxtOnCard) << "the old one went with the photos";
     }
     EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), c.batchIdAfter);
-    EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+    EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
   }
 }
 
@@ -233,7 +224,7 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
 
   // Counters 42 to 44 in the order the card was read; the name's folder follows its own date.
   const std::string early = dest + "/2000-08-04/Gala", late = dest + "/2004-06-29/Gala";
-  const std::set<std::string> earlyNames = FileNames(early), lateNames = FileNames(late);
+  const std::set<std::string> earlyNames = EntryNames(early, true), lateNames = EntryNames(late, true);
   ASSERT_EQ(earlyNames.size(), 2u) << output;
   ASSERT_EQ(lateNames.size(), 1u) << output;
   std::set<std::string> all = earlyNames;
@@ -245,7 +236,7 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
       ReadFile(card + "/ID.TXT"),
       "PHOTOGRAPHERID=P7\r\nEVENTID=Gala\r\nCARDID=C9\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID=11\r\n");
   EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iFileCounter", 0), 44);
-  EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+  EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
 
   // The picture itself is untouched; only the metadata changed.
   const std::string nikon = late + "/" + *lateNames.begin();
@@ -337,12 +328,12 @@ TEST(RunOnceEndToEnd, GpsAreasKeepOnlyThePhotosOfTheirArea) {
     std::string output;
     ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
 
-    EXPECT_EQ(FileNames(dest), c.moved) << output;
+    EXPECT_EQ(EntryNames(dest, true), c.moved) << output;
     std::set<std::string> stayed;
     for (const std::string& name : everything) {
       if (!c.moved.count(name)) stayed.insert(name);
     }
-    EXPECT_EQ(FileNames(in), stayed);
+    EXPECT_EQ(EntryNames(in, true), stayed);
     if (c.moved.count("Apple_iPhone_4.jpg")) {
       EXPECT_EQ(ReadFile(dest + "/Apple_iPhone_4.jpg"), ReadFile(kJpegs + "drewnoakes/Apple_iPhone_4.jpg"));
     }
@@ -437,7 +428,7 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
   }
   EXPECT_TRUE(mpoWhole);
   EXPECT_EQ(CountFiles(card), 1) << "only the ID.TXT stays on the card";
-  EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+  EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
 
   if (!HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
   for (const auto& [rel, data] : arrived) {
