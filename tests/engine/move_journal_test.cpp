@@ -180,11 +180,7 @@ class MoveRecoveryTest : public ::testing::Test {
     return a;
   }
   std::string Line(const std::string& text) { return action->GetDescription() + " " + text; }
-  int RecoveredLines() const {
-    int n = 0;
-    for (const std::string& l : host.log) n += l.find(") Recovered file from ") != std::string::npos;
-    return n;
-  }
+  int RecoveredLines() const { return host.LogLinesWith(") Recovered file from "); }
   // The photos at the destination. A copy across file systems killed midway leaves its hidden
   // temporary file there (never a photo; see README); those are only counted.
   std::vector<std::string> Arrived(int* leftovers = nullptr) {
@@ -377,9 +373,7 @@ TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNo
   EXPECT_TRUE(host.HasLogLine(Line("Moved file from " + src + "/p1.jpg to " + dst + "/p1_2.jpg")));
   EXPECT_EQ(ReadFile(dst + "/p0.jpg"), big);
   EXPECT_EQ(ModTime(dst + "/p69.jpg"), 1'600'000'000);
-  int moved = 0;
-  for (const std::string& l : host.log) moved += l.find(") Moved file from ") != std::string::npos;
-  EXPECT_EQ(moved, files);
+  EXPECT_EQ(host.LogLinesWith(") Moved file from "), files);
 }
 
 // One file of a batch fails; the others arrive, and the failed one stays where it was, once.
