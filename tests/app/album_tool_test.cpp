@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/program_runner.h"
+#include "common/program_runner.h"
 #include "common/temp_dir.h"
 
 namespace brisko {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/program_runner.h"
+#include "common/program_runner.h"
 #include "common/temp_dir.h"
 #include "support/settings_store.h"
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/program_runner.h"
+#include "common/program_runner.h"
 #include "common/temp_dir.h"
 #include "engine/action.h"
 #include "support/settings_store.h"

@@ -521,12 +521,6 @@ TEST_F(AStation, StartsOnDefaultsWithAnEmptyStore) {
   EXPECT_TRUE(station.RunContinuously());
 }
 
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
-
 // Paper loaded without naming the printer needs exactly one print action's printer; a named
 // printer gets its count, kept in the store, and the last count is offered again.
 TEST_F(AStation, PaperLoadedNamesItsPrinterOrSaysWhyNot) {

@@ -77,12 +77,6 @@ TEST(CameraPool, SaysOnceWhenACameraComesGoesOrIsHeldByTheDesktop) {
                                              "Camera disconnected: Nikon DSC D750 on usb:002,007"}));
 }
 
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
-
 // A camera that answers a download with a few bytes and then nothing until it is let go.
 class HangingBus : public CameraBackend {
  public:
@@ -147,12 +141,6 @@ TEST(CameraSession, ACallThatOverrunsItsLimitKillsTheSessionWithoutWaitingForIt)
   EXPECT_TRUE(bus->refused);
   std::fclose(sink);
 }
-
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
 
 TEST(GphotoBackend, NeverOffersAMountedCardAsACamera) {
   // libgphoto2 reports any mount holding a DCIM folder as a "Mass Storage Camera"; "camera:"

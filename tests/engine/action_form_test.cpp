@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 
+#include "common/program_runner.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 
@@ -21,13 +22,6 @@ namespace {
 
 using namespace brisko::test;
 namespace fs = std::filesystem;
-
-std::set<std::string> Entries(const std::string& folder) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
-  return names;
-}
 
 class ActionFormTest : public ::testing::Test {
  protected:
@@ -263,21 +257,21 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
       EXPECT_EQ(fresh.m_strSourceFolder, src);
     }
   }
-  EXPECT_EQ(Entries(src), std::set<std::string>{"sub"}) << "folder tests leave nothing behind";
+  EXPECT_EQ(EntryNames(src), std::set<std::string>{"sub"}) << "folder tests leave nothing behind";
 }
 
 TEST_F(ActionFormTest, FolderTestNeverTouchesExistingFilesAndTestsTheNamedFolderItself) {
   MakeFile(src + "/photo.jpg", "keep");
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(FolderIsReadWrite(src));
   EXPECT_EQ(ReadFile(src + "/photo.jpg"), "keep");
-  EXPECT_EQ(Entries(src), std::set<std::string>{"photo.jpg"});
+  EXPECT_EQ(EntryNames(src), std::set<std::string>{"photo.jpg"});
   // "/x/in" without a separator is the folder "in": a missing one fails and its parent gets
   // nothing.
-  const std::set<std::string> parentBefore = Entries(host.Dir());
+  const std::set<std::string> parentBefore = EntryNames(host.Dir());
   EXPECT_FALSE(FolderIsReadWrite(host.Dir() + "/gone"));
   EXPECT_FALSE(FolderIsReadWrite(src + "/photo.jpg"));
-  EXPECT_EQ(Entries(host.Dir()), parentBefore);
-  ReadOnlyFolder readOnly(dst);
+  EXPECT_EQ(EntryNames(host.Dir()), parentBefore);
+  ReadOnlyBind readOnly(dst);
   if (readOnly.Ok()) {
     EXPECT_FALSE(FolderIsReadWrite(dst));
   }
@@ -438,19 +432,9 @@ TEST_F(ActionFormTest, TemplatePreviewShowsTheNextBatchIdWithoutTakingIt) {
 
 // ---- Made in the editor, run by the program ----
 
-int RunStationOnce(FakeHost& host, std::string& output) {
+int RunOnce(FakeHost& host, std::string& output) {
   host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + host.Dir() +
-                              "' XDG_STATE_HOME='" + host.Dir() + "/state' " + BRISKO_BINARY + " --store '" +
-                              host.Store().Path() + "' --run-once 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  output.clear();
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return RunStationOnce(host.Store().Path(), host.Dir(), output);
 }
 
 TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
@@ -509,12 +493,12 @@ TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
   host.Store().WriteProfileInt("Actions", "NumActions", i);
 
   std::string output;
-  ASSERT_EQ(RunStationOnce(host, output), 0) << output;
+  ASSERT_EQ(RunOnce(host, output), 0) << output;
   EXPECT_EQ(ReadFile(archive + "/sub/c.jpg"), "C") << output;
   EXPECT_EQ(ReadFile(archive + "/a.jpg"), "A");
-  EXPECT_EQ(Entries(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
-  EXPECT_EQ(Entries(src), (std::set<std::string>{"b.txt", "sub"}));
-  EXPECT_EQ(Entries(trash), std::set<std::string>{"keep.jpg"});
+  EXPECT_EQ(EntryNames(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
+  EXPECT_EQ(EntryNames(src), (std::set<std::string>{"b.txt", "sub"}));
+  EXPECT_EQ(EntryNames(trash), std::set<std::string>{"keep.jpg"});
 }
 
 // Folders list in no set order here: photos are numbered in name order, and the first gets the
@@ -547,7 +531,7 @@ TEST_F(ActionFormTest, MovedPhotosAreNumberedInNameOrderFromThePreviewedNumber) 
   host.Store().WriteProfileInt("Actions", "NumActions", 1);
 
   std::string output;
-  ASSERT_EQ(RunStationOnce(host, output), 0) << output;
+  ASSERT_EQ(RunOnce(host, output), 0) << output;
   EXPECT_EQ(ReadFile(dst + "/" + preview), photo(1)) << preview << "\n" << output;
   for (int k = 1; k <= 50; ++k) {
     char number[16];

@@ -56,11 +56,6 @@ class CameraRun : public ::testing::Test {
   void Shoot(const std::string& name, const std::string& data = std::string(3000, 'p')) {
     MakeFile(dcim + "/" + name, data, kShot);
   }
-  int Logged(const std::string& prefix) const {
-    int n = 0;
-    for (const std::string& line : host.log) n += line.find(prefix) != std::string::npos;
-    return n;
-  }
   // What the destination holds, hidden leftovers included.
   std::vector<std::string> Arrived() const {
     std::vector<std::string> names;
@@ -93,15 +88,15 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   EXPECT_EQ(ReadFile(kept + "/IMG_0002.JPG"), "second");
   EXPECT_EQ(ModTime(kept + "/IMG_0001.JPG"), kShot);
   EXPECT_TRUE(Exists(dcim + "/IMG_0001.JPG"));
-  EXPECT_EQ(Logged("Camera connected: Directory Browse on disk:" + cam), 1);
+  EXPECT_EQ(host.LogLinesWith("Camera connected: Directory Browse on disk:" + cam), 1);
   EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
                               "/DCIM/100TEST/IMG_0001.JPG to " + kept + "/IMG_0001.JPG"));
   // Up to date: nothing is copied again; a newer shot under the same name is.
-  const int copies = Logged("Copied file");
+  const int copies = host.LogLinesWith("Copied file");
   const int32_t batch = host.Values().m_iBatchCounter;
   A().m_bRunPending = 1;
   A().Run();
-  EXPECT_EQ(Logged("Copied file"), copies);
+  EXPECT_EQ(host.LogLinesWith("Copied file"), copies);
   EXPECT_EQ(host.Values().m_iBatchCounter, batch);  // a pass with nothing to copy is no batch
   MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
   A().m_bRunPending = 1;
@@ -114,10 +109,10 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().Run();
   EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
   EXPECT_EQ(ReadFile(dst + "/DCIM/101TEST/IMG_0001.JPG"), "other");
-  const int all = Logged("Copied file");
+  const int all = host.LogLinesWith("Copied file");
   A().m_bRunPending = 1;
   A().Run();
-  EXPECT_EQ(Logged("Copied file"), all);
+  EXPECT_EQ(host.LogLinesWith("Copied file"), all);
   // A folder named *.processing is passed over by its own name only, as on a card.
   MakeFolder(cam + "/DCIM/job.Processing/sub");
   MakeFile(cam + "/DCIM/job.Processing/a.jpg", "busy", kShot);
@@ -151,7 +146,7 @@ TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
   EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
   EXPECT_EQ(CountFiles(dcim), 0);
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);  // no record left behind
-  EXPECT_EQ(Logged("Moved file from camera:disk:"), 3);
+  EXPECT_EQ(host.LogLinesWith("Moved file from camera:disk:"), 3);
 }
 
 TEST_F(CameraRun, RenamesFromTheCameraTimeAndReadsIdTxtOnItsRoot) {
@@ -234,7 +229,7 @@ TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
     if (std::string(step) == "camera photo downloaded" && ++downloads == 2) fs::rename(cam, cam + "-gone");
   });
   A().Run();
-  EXPECT_EQ(Logged("Camera disconnected: Directory Browse on disk:" + cam), 1);
+  EXPECT_EQ(host.LogLinesWith("Camera disconnected: Directory Browse on disk:" + cam), 1);
   // Every photo is somewhere, whole: on the "camera", at the destination or both (a copy in
   // place whose delete waits for the camera), never under a hidden name.
   std::set<std::string> somewhere;
@@ -254,7 +249,7 @@ TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
             (std::vector<std::string>{"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
   EXPECT_EQ(CountFiles(dcim), 0);
   EXPECT_EQ(ReadFile(dst + "/p3.jpg"), std::string(200000, 'd'));
-  EXPECT_EQ(Logged("Camera connected:"), 2);
+  EXPECT_EQ(host.LogLinesWith("Camera connected:"), 2);
 }
 
 // A second action that takes the camera's copies on: [camera -> out, out -> archive].
@@ -277,12 +272,6 @@ class CameraChain : public CameraRun {
   void Pass(Action& a) {
     a.m_bRunPending = 1;
     a.Run();
-  }
-  std::vector<std::string> Archived() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(archive)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
   }
   std::string archive;
   std::unique_ptr<Action> downstream;
@@ -308,7 +297,7 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
       });
       Pass(A());
       MoveJournal::SetStepHookForTest(nullptr);
-      EXPECT_EQ(Logged("(deleted on the camera once it is back)"), 1);
+      EXPECT_EQ(host.LogLinesWith("(deleted on the camera once it is back)"), 1);
     }
     Pass(*downstream);
     EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its camera is away";
@@ -316,7 +305,7 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
     Pass(A());
     Pass(*downstream);
     Pass(A());
-    EXPECT_EQ(Archived(), std::vector<std::string>{"IMG_0001.jpg"});
+    EXPECT_EQ(EntryNames(archive), std::set<std::string>{"IMG_0001.jpg"});
     EXPECT_EQ(CountFiles(dcim), 0);
     EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
     fs::remove_all(archive);
@@ -339,7 +328,7 @@ TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
   EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its move is unfinished";
   A().RecoverInterruptedMoves();
   Pass(*downstream);
-  EXPECT_EQ(Archived(), std::vector<std::string>{"IMG_0001.jpg"});
+  EXPECT_EQ(EntryNames(archive), std::set<std::string>{"IMG_0001.jpg"});
   EXPECT_EQ(CountFiles(dcim), 0);
 }
 
@@ -416,7 +405,7 @@ TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
   }
   A().m_iType = kMoveFiles;
   A().Run();
-  EXPECT_EQ(Logged("Deleted on the camera after an interrupted move"), 0);
+  EXPECT_EQ(host.LogLinesWith("Deleted on the camera after an interrupted move"), 0);
   EXPECT_EQ(ReadFile(dst + "/IMG_0001.jpg"), "AAAA");
   EXPECT_EQ(ReadFile(dst + "/IMG_0001_2.jpg"), "BBBB") << "photo B lost";
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
@@ -426,14 +415,14 @@ TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
 // again by a later pass or after a restart.
 TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
   Shoot("a.jpg", "aaaa");
-  ReadOnlyFolder locked(cam);
+  ReadOnlyBind locked(cam);
   if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
   A().m_iType = kMoveFiles;
   A().Run();
-  EXPECT_EQ(Logged("FAILED: Delete on the camera"), 1);
+  EXPECT_EQ(host.LogLinesWith("FAILED: Delete on the camera"), 1);
   EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Copied file camera:disk:" + cam +
                               "/DCIM/100TEST/a.jpg to " + dst + "/a.jpg (it stays on the camera)"));
-  EXPECT_EQ(Logged("Moved file"), 0);
+  EXPECT_EQ(host.LogLinesWith("Moved file"), 0);
   for (int restart = 0; restart < 2; ++restart) {
     action = std::make_unique<Action>(host);
     SetUp();
@@ -442,7 +431,7 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
     A().Run();
   }
   EXPECT_EQ(Arrived(), std::vector<std::string>{"a.jpg"});
-  EXPECT_EQ(Logged("Copied file"), 1);
+  EXPECT_EQ(host.LogLinesWith("Copied file"), 1);
 }
 
 // A camera refusing deletes, killed at any step of a move: the next station settles the record
@@ -450,7 +439,7 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
 TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
   Shoot("a.jpg", "aaaa");
   Shoot("b.jpg", "bbbb");
-  ReadOnlyFolder locked(cam);
+  ReadOnlyBind locked(cam);
   if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
   const std::string temp = host.Dir() + "/temp";
   auto station = [&] {
@@ -485,7 +474,7 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
           Pass(*next);
           Pass(*downstream);
         }
-        EXPECT_EQ(Archived(), (std::vector<std::string>{"a.jpg", "b.jpg"})) << "doubled or held back";
+        EXPECT_EQ(EntryNames(archive), (std::set<std::string>{"a.jpg", "b.jpg"})) << "doubled or held back";
         EXPECT_EQ(Arrived(), std::vector<std::string>{});
         for (const auto& e : fs::directory_iterator(temp))
           EXPECT_TRUE(e.path().string().ends_with(kCameraKeptSuffix)) << "stranded: " << e.path();
@@ -673,7 +662,7 @@ TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
   EXPECT_EQ(ReadFile(dst + "/DSC_3.NEF"), "shot DSC_3.NEF");
   EXPECT_EQ(camera->files.size(), 1u);  // the ID.TXT stays
   // A camera that takes no files gets no new ID.TXT, and says so once.
-  EXPECT_EQ(Logged("ID.TXT not written to the camera"), 1);
+  EXPECT_EQ(host.LogLinesWith("ID.TXT not written to the camera"), 1);
   host.Values().m_cameras.reset();
 }
 
@@ -693,16 +682,10 @@ TEST_F(CameraRun, ACameraThatStopsAnsweringMidDownloadNeitherHangsNorLeavesAPart
   EXPECT_GT(dispatched, 5);  // the window kept its events while it waited
   EXPECT_TRUE(Arrived().empty());
   EXPECT_EQ(camera->deletes, 0);
-  EXPECT_EQ(Logged("Camera disconnected: Stalling on usb:001,009"), 1);
+  EXPECT_EQ(host.LogLinesWith("Camera disconnected: Stalling on usb:001,009"), 1);
   camera->Release();
   host.Values().m_cameras.reset();
 }
-
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
 
 TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   CameraMoveRecord record;

@@ -2,7 +2,6 @@
 // Folder-tree helpers for the run tests.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,8 +9,10 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <string>
 
+#include "common/mounts.h"
 #include "common/temp_dir.h"
 
 extern char** environ;
@@ -26,12 +27,6 @@ inline bool Exists(const std::string& path) {
 inline void SetModTime(const std::string& path, std::time_t t) {
   struct timespec times[2] = {{t, 0}, {t, 0}};
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-inline struct stat StatOf(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st;
 }
 
 inline std::time_t ModTime(const std::string& path) {
@@ -59,6 +54,15 @@ inline int CountFiles(const std::string& folder) {
     if (it->is_regular_file()) ++n;
   }
   return n;
+}
+
+// The names in a folder (not below it), sorted; only its regular files when asked.
+inline std::set<std::string> EntryNames(const std::string& folder, bool filesOnly = false) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+    if (!filesOnly || e.is_regular_file()) names.insert(e.path().filename().string());
+  return names;
 }
 
 // Another process that holds a file open (for reading unless told) until it is destroyed.
@@ -93,44 +97,6 @@ class FileHolder {
 
  private:
   pid_t m_pid = -1;
-};
-
-// A small tmpfs mounted on a folder (root only); Ok() false where mounting is not allowed.
-class SmallTmpfs {
- public:
-  SmallTmpfs(const std::string& folder, const char* size) : m_folder(folder) {
-    MakeFolder(folder);
-    const std::string options = std::string("size=") + size;
-    m_ok = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallTmpfs() {
-    if (m_ok) ::umount2(m_folder.c_str(), MNT_DETACH);
-  }
-  bool Ok() const { return m_ok; }
-
- private:
-  std::string m_folder;
-  bool m_ok = false;
-};
-
-// The folder made read-only through a read-only bind mount of itself (root bypasses
-// permission bits, so this is how a write failure is made for real).
-class ReadOnlyFolder {
- public:
-  explicit ReadOnlyFolder(const std::string& folder) : m_folder(folder) {
-    if (::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
-    m_mounted = true;
-    m_ok = ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
-  }
-  ~ReadOnlyFolder() {
-    if (m_mounted) ::umount2(m_folder.c_str(), MNT_DETACH);
-  }
-  bool Ok() const { return m_ok; }
-
- private:
-  std::string m_folder;
-  bool m_mounted = false;
-  bool m_ok = false;
 };
 
 }  // namespace brisko::test

@@ -1,6 +1,7 @@
 #pragma once
 // A run host for engine tests: a real store and logger in a temporary folder, the action log
 // kept in memory, a settable clock.
+#include <algorithm>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -52,17 +53,13 @@ class FakeHost : public RunHost {
     m_logger.Flush();
     return ReadFile(m_logger.CurrentFileName());
   }
-  bool HasLogLine(const std::string& line) const {
-    for (const std::string& l : log) {
-      if (l == line) return true;
-    }
-    return false;
-  }
+  bool HasLogLine(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
   bool HasStatus(const std::string& status) const {
-    for (const std::string& s : statuses) {
-      if (s == status) return true;
-    }
-    return false;
+    return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
+  }
+  // How many action log lines hold `part`.
+  int LogLinesWith(const std::string& part) const {
+    return int(std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(part) != l.npos; }));
   }
 
   std::vector<std::string> log;

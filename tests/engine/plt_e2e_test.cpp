@@ -8,6 +8,8 @@
 #include <filesystem>
 
 #include "common/hostile_inputs.h"
+#include "common/program_runner.h"
+#include "common/tools.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
@@ -32,27 +34,14 @@ double ChildCpuSeconds() {
 }
 
 int RunStation(const std::string& args, const std::string& home, std::string& output) {
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
-                              "' XDG_STATE_HOME='" + home + "/state' " + BRISKO_BINARY + " " + args + " 2>&1";
-  output.clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ProgramResult r = RunProgram(HeadlessEnv(home), args);
+  output = std::move(r.out);
+  return r.rc;
 }
 
 // The tags as exiftool prints them, numbers as numbers: "Make: NIKON\n..." in the order asked.
 std::string Tags(const std::string& path, const std::string& tags) {
-  std::string out;
-  FILE* p = popen(("exiftool -n -q -q -s -f " + tags + " '" + path + "' 2>/dev/null").c_str(), "r");
-  if (!p) return "";
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
+  const std::string out = CommandOutput("exiftool -n -q -q -s -f " + tags + " '" + path + "' 2>/dev/null");
   std::string compact;  // "Make                : NIKON" -> "Make: NIKON"
   for (size_t i = 0; i < out.size(); ++i) {
     if (out[i] == ' ' &&
@@ -62,10 +51,6 @@ std::string Tags(const std::string& path, const std::string& tags) {
     compact += out[i];
   }
   return compact;
-}
-
-bool HaveExiftool() {
-  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
 }
 
 TEST(PltEndToEnd, RunOnceComposesEveryCameraPhotoWithItsExif) {

@@ -67,12 +67,6 @@ TEST(PrintRecordFiles, HeldByOneStationReadByAllAndOldRecordsRead) {
   EXPECT_TRUE(mine.List().empty());
 }
 
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
-
 // Fit and fill on 4x6 paper, turned to the photo's way: fill cuts the photo to 3:2, fit adds
 // white bands; a photo of the paper's shape is left alone.
 TEST(PaperShape, FillCutsFitWidensToThePapersShape) {

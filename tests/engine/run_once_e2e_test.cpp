@@ -12,7 +12,9 @@
 #include <set>
 
 #include "common/jpeg_builder.h"
+#include "common/program_runner.h"
 #include "common/row_skips.h"
+#include "common/tools.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
@@ -25,29 +27,6 @@ using namespace brisko::test;
 namespace fs = std::filesystem;
 
 const std::string kJpegs = std::string(BRISKO_TEST_DATA) + "/jpeg/";
-
-// Everything a pipe gives until it closes.
-std::string Output(FILE* p) {
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  return out;
-}
-
-// `brisko-workflow --store <store> --run-once` with no display; state files go below `home`.
-// Returns the exit code (-1 when the program did not end normally) and its output.
-int RunStationOnce(const std::string& storePath, const std::string& home, std::string& output) {
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home +
-                              "' XDG_STATE_HOME='" + home + "/state' " + BRISKO_BINARY + " --store '" +
-                              storePath + "' --run-once 2>&1";
-  output.clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  output = Output(p);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Stores the actions as the station's list and points its temp folder into the test folder.
 void StoreActions(FakeHost& host, std::initializer_list<Action*> actions) {
@@ -72,16 +51,9 @@ void Describe(Action& a, const ActionRow& row) {
   a.m_strFileSpec = row.fileSpec;
 }
 
-bool HaveExiftool() {
-  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
-}
-
 // One tag as exiftool prints its value alone.
 std::string ExiftoolTag(const std::string& path, const std::string& tag) {
-  FILE* p = popen(("exiftool -q -q -s3 -" + tag + " '" + path + "' 2>/dev/null").c_str(), "r");
-  if (!p) return "";
-  std::string out = Output(p);
-  pclose(p);
+  std::string out = CommandOutput("exiftool -q -q -s3 -" + tag + " '" + path + "' 2>/dev/null");
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }
@@ -124,15 +96,6 @@ void MakePhoto(const std::string& path, const std::string& dateTime, const doubl
   }
   fs::create_directories(fs::path(path).parent_path());
   Save(path, WithSegments(MakeJpeg(32, 24), {Segment(0xFFE1, t.Build())}));
-}
-
-std::set<std::string> FileNames(const std::string& folder) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
-    if (e.is_regular_file()) names.insert(e.path().filename().string());
-  }
-  return names;
 }
 
 TEST(RunOnceEndToEnd, StoredActionsMoveAndCopyFilesAndSaveTheCounters) {
@@ -221,7 +184,7 @@ TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
       EXPECT_EQ(ReadFile(in + "/ID.TXT"), c.idTxtOnCard) << "the old one went with the photos";
     }
     EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), c.batchIdAfter);
-    EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+    EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
   }
 }
 
@@ -261,7 +224,7 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
 
   // Counters 42 to 44 in the order the card was read; the name's folder follows its own date.
   const std::string early = dest + "/2000-08-04/Gala", late = dest + "/2004-06-29/Gala";
-  const std::set<std::string> earlyNames = FileNames(early), lateNames = FileNames(late);
+  const std::set<std::string> earlyNames = EntryNames(early, true), lateNames = EntryNames(late, true);
   ASSERT_EQ(earlyNames.size(), 2u) << output;
   ASSERT_EQ(lateNames.size(), 1u) << output;
   std::set<std::string> all = earlyNames;
@@ -273,7 +236,7 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
       ReadFile(card + "/ID.TXT"),
       "PHOTOGRAPHERID=P7\r\nEVENTID=Gala\r\nCARDID=C9\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID=11\r\n");
   EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iFileCounter", 0), 44);
-  EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+  EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
 
   // The picture itself is untouched; only the metadata changed.
   const std::string nikon = late + "/" + *lateNames.begin();
@@ -365,12 +328,12 @@ TEST(RunOnceEndToEnd, GpsAreasKeepOnlyThePhotosOfTheirArea) {
     std::string output;
     ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
 
-    EXPECT_EQ(FileNames(dest), c.moved) << output;
+    EXPECT_EQ(EntryNames(dest, true), c.moved) << output;
     std::set<std::string> stayed;
     for (const std::string& name : everything) {
       if (!c.moved.count(name)) stayed.insert(name);
     }
-    EXPECT_EQ(FileNames(in), stayed);
+    EXPECT_EQ(EntryNames(in, true), stayed);
     if (c.moved.count("Apple_iPhone_4.jpg")) {
       EXPECT_EQ(ReadFile(dest + "/Apple_iPhone_4.jpg"), ReadFile(kJpegs + "drewnoakes/Apple_iPhone_4.jpg"));
     }
@@ -465,7 +428,7 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
   }
   EXPECT_TRUE(mpoWhole);
   EXPECT_EQ(CountFiles(card), 1) << "only the ID.TXT stays on the card";
-  EXPECT_TRUE(FileNames(host.Dir() + "/temp").empty()) << "nothing left behind in the temp folder";
+  EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
 
   if (!HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
   for (const auto& [rel, data] : arrived) {
@@ -549,7 +512,7 @@ TEST(RunOnceEndToEnd, AFailedMoveSaysWhyOnTheLineAfter) {
     const std::string dest = c.readOnly ? host.Dir() + "/out" : media + "/card/out";
     CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", in + "/a.jpg");
     MakeFolder(host.Dir() + "/out");
-    ReadOnlyFolder ro(host.Dir() + "/out");
+    ReadOnlyBind ro(host.Dir() + "/out");
     if (c.readOnly && !ro.Ok()) {
       skips.Skip(c.what, "cannot make a read-only bind mount here");
       continue;
@@ -615,7 +578,7 @@ TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
       "card or mount it read-write, or copy them with a Copy Files action)\n";
   const std::string firstLine = said.substr(0, said.find('\n'));
   {
-    ReadOnlyFolder ro(card);
+    ReadOnlyBind ro(card);
     if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
     std::string output;
     ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
@@ -630,7 +593,7 @@ TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
   fs::rename(card, card + ".out");  // the card is taken out
   a.Run();
   fs::rename(card + ".out", card);
-  ReadOnlyFolder again(card);
+  ReadOnlyBind again(card);
   ASSERT_TRUE(again.Ok());
   a.Run();
   EXPECT_EQ(std::count(host.log.begin(), host.log.end(), firstLine), 2);

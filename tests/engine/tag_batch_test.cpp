@@ -136,7 +136,7 @@ TEST_F(TagBatchTest, FailuresLeaveEachPhotoOnceAndNothingHalfWrittenUnderAFinalN
        }},
       {"destination read-only",
        [](TagBatchTest& t) -> std::shared_ptr<void> {
-         auto ro = std::make_shared<ReadOnlyFolder>(t.dst);
+         auto ro = std::make_shared<ReadOnlyBind>(t.dst);
          return ro->Ok() ? ro : nullptr;
        }},
   };

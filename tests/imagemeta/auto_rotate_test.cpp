@@ -7,6 +7,7 @@
 
 #include "common/jpeg_builder.h"
 #include "common/temp_dir.h"
+#include "common/tools.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
 #include "special_jpegs.h"
@@ -52,9 +53,16 @@ void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rota
   EXPECT_TRUE(pa == pb) << "decoded pixels differ from jpegtran's";
 }
 
-bool HaveJpegtran() {
-  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
+// A photo to be turned whose scan data is cut short (its end marker put back).
+Bytes DamagedJpeg() {
+  Bytes b = OrientedJpeg(64, 64, 6);
+  b.resize(b.size() - 300);
+  b.push_back(0xFF);
+  b.push_back(0xD9);
+  return b;
 }
+
+using test::HaveJpegtran;
 
 TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
   if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
@@ -125,11 +133,17 @@ TEST(AutoRotateJpeg, RealPhotosTurnUprightLikeJpegtran) {
 
 TEST(AutoRotateJpeg, OnlyOrientationsSixAndEightAreRotated) {
   test::TempDir dir;
+  fs::create_directory(dir / "tmp");
   for (uint16_t o : {1, 2, 3, 5, 7, 9}) {
     test::Save(dir / "s.jpg", OrientedJpeg(32, 16, o));
     EXPECT_FALSE(JpegNeedsRotation(dir / "s.jpg")) << o;
     EXPECT_FALSE(AutoRotateJpeg(dir.Path(), dir / "s.jpg", dir / "d.jpg")) << o;
     EXPECT_FALSE(fs::exists(dir / "d.jpg"));
+    // Nothing happens to it on a move either.
+    auto r = RotateOnMove(dir / "tmp", dir / "s.jpg");
+    EXPECT_EQ(r.outcome, RotateOnMoveOutcome::NotNeeded) << o;
+    EXPECT_EQ(r.currentPath, dir / "s.jpg");
+    EXPECT_TRUE(r.lines.empty());
   }
   test::Save(dir / "plain.jpg", test::MakeJpeg(16, 16));
   EXPECT_FALSE(AutoRotateJpeg(dir.Path(), dir / "plain.jpg", dir / "d.jpg"));
@@ -149,10 +163,7 @@ TEST(AutoRotateJpeg, PhotoWithoutPixelDimensionTagsIsStillRotated) {
 
 TEST(AutoRotateJpeg, DamageIsRefusedAndHarmlessWarningsAreNot) {
   test::TempDir dir;
-  Bytes damaged = OrientedJpeg(64, 64, 6);
-  damaged.resize(damaged.size() - 300);
-  damaged.push_back(0xFF);
-  damaged.push_back(0xD9);
+  const Bytes damaged = DamagedJpeg();
   struct Row {
     const char* name;
     Bytes bytes;
@@ -287,16 +298,6 @@ TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
 
 // ---- the rotation step of a move ----
 
-TEST(RotateOnMove, NothingHappensToAnUprightPhoto) {
-  test::TempDir dir;
-  test::Save(dir / "a.jpg", OrientedJpeg(32, 16, 1));
-  fs::create_directory(dir / "tmp");
-  auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
-  EXPECT_EQ(r.outcome, RotateOnMoveOutcome::NotNeeded);
-  EXPECT_EQ(r.currentPath, dir / "a.jpg");
-  EXPECT_TRUE(r.lines.empty());
-}
-
 TEST(RotateOnMove, RotatedFileWaitsInTheTempFolderUnderItsName) {
   test::TempDir dir;
   fs::create_directory(dir / "tmp");
@@ -333,10 +334,7 @@ TEST(RotateOnMove, FailedMoveToTempLeavesTheFileWhereItWas) {
 TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
   test::TempDir dir;
   fs::create_directory(dir / "tmp");
-  Bytes b = OrientedJpeg(64, 64, 6);
-  b.resize(b.size() - 300);
-  b.push_back(0xFF);
-  b.push_back(0xD9);
+  const Bytes b = DamagedJpeg();
   test::Save(dir / "a.jpg", b);
   auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
   EXPECT_EQ(r.outcome, RotateOnMoveOutcome::RotateFailed);

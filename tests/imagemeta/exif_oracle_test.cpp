@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/temp_dir.h"
+#include "common/tools.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "special_jpegs.h"
@@ -21,9 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool HaveExiftool() {
-  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
-}
+using test::HaveExiftool;
 
 struct Meta {
   std::multiset<std::string> tags;      // "-Group:Tag=value"
@@ -40,13 +39,7 @@ std::map<std::string, Meta> ReadAll(const std::vector<std::string>& files, const
   std::fclose(f);
   const std::string command =
       "exiftool -args -G1 -a -u -n -api validate=1 -all -warning -validate -@ '" + list + "' 2>/dev/null";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return result;
-  std::string out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
+  const std::string out = test::CommandOutput(command);
   Meta* current = files.size() == 1 ? &result[files[0]] : nullptr;
   size_t start = 0;
   while (start < out.size()) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "common/jpeg_builder.h"
+#include "common/mounts.h"
 #include "common/temp_dir.h"
 #include "imaging/jpeg_transform.h"
 #include "special_jpegs.h"
@@ -225,23 +226,38 @@ TEST(JpegExifFile, FileWithoutExifGainsAReadableBlock) {
   }
 }
 
+// The maker note never moves when the block grows: old Olympus and Canon notes count their
+// inner offsets from the TIFF header, so even a note right after the directories stays.
 TEST(JpegExifFile, MakerNoteStaysAtItsOffsetWhenTheBlockGrows) {
   test::TempDir dir;
-  TiffBuilder t('I');
-  Bytes note(40, 0x11);
-  t.ifd0 = {t.Ascii(0x010F, "NIKON")};
-  t.exif = {t.Undef(0x9286, Bytes(10, 'x')), t.Undef(0x927C, note)};
-  t.makerNoteAt = 400;
-  test::Save(dir / "m.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
-  ASSERT_TRUE(WriteExifUserComment(std::string(300, 'c'), dir / "m.jpg", dir / "n.jpg"));
-  JpegExifFile f;
-  ASSERT_TRUE(f.Parse(dir / "n.jpg"));
-  ASSERT_TRUE(f.makerNoteOffset.has_value());
-  EXPECT_EQ(*f.makerNoteOffset, 400u);
-  EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, note);
-  std::string text;
-  ASSERT_TRUE(f.GetUserComment(text));
-  EXPECT_EQ(text, std::string(300, 'c'));
+  struct Row {
+    const char* make;
+    bool hadComment;
+    uint32_t at;
+    std::string comment;
+  } rows[] = {
+      {"NIKON", true, 400, std::string(300, 'c')},
+      {"OLYMPUS", false, 8 + 30 + 18 + 8, "comment"},  // IFD0, Exif directory, the make's text
+  };
+  const Bytes note(40, 0x11);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.make);
+    TiffBuilder t('I');
+    t.ifd0 = {t.Ascii(0x010F, r.make)};
+    t.exif = {t.Undef(0x927C, note)};
+    if (r.hadComment) t.exif.insert(t.exif.begin(), t.Undef(0x9286, Bytes(10, 'x')));
+    t.makerNoteAt = r.at;
+    test::Save(dir / "m.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
+    ASSERT_TRUE(WriteExifUserComment(r.comment, dir / "m.jpg", dir / "n.jpg"));
+    JpegExifFile f;
+    ASSERT_TRUE(f.Parse(dir / "n.jpg"));
+    ASSERT_TRUE(f.makerNoteOffset.has_value());
+    EXPECT_EQ(*f.makerNoteOffset, r.at);
+    EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, note);
+    std::string text;
+    ASSERT_TRUE(f.GetUserComment(text));
+    EXPECT_EQ(text, r.comment);
+  }
 }
 
 // ---- changed in place, appended to, never laid out anew ----
@@ -353,23 +369,6 @@ TEST(JpegExifFile, BlockPastTheSegmentLimitIsRewrittenWholeWithANotice) {
   ASSERT_TRUE(f.GetUserComment(text));
   EXPECT_EQ(text, longer);
   EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, Bytes(20000, 0x42));
-}
-
-// Old Olympus and Canon notes count their inner offsets from the TIFF header: a note right after
-// the directories stays where it is when the Exif directory gains the comment.
-TEST(JpegExifFile, MakerNoteRightAfterTheDirectoriesNeverMoves) {
-  test::TempDir dir;
-  TiffBuilder t('I');
-  t.ifd0 = {t.Ascii(0x010F, "OLYMPUS")};
-  t.exif = {t.Undef(0x927C, Bytes(40, 0x11))};
-  t.makerNoteAt = 8 + 30 + 18 + 8;  // IFD0, Exif directory, the make's text
-  test::Save(dir / "m.jpg", test::WithSegments(test::MakeJpeg(8, 8), {test::Segment(0xFFE1, t.Build())}));
-  ASSERT_TRUE(WriteExifUserComment("comment", dir / "m.jpg", dir / "n.jpg"));
-  JpegExifFile f;
-  ASSERT_TRUE(f.Parse(dir / "n.jpg"));
-  ASSERT_TRUE(f.makerNoteOffset.has_value());
-  EXPECT_EQ(*f.makerNoteOffset, t.makerNoteAt);
-  EXPECT_EQ(f.FindTag(exif_tag::kMakerNote)->data, Bytes(40, 0x11));
 }
 
 // Tags of IFD0 or the Exif directory as they stand in a little-endian TIFF block (entries the
@@ -632,6 +631,9 @@ TEST(JpegExifFile, FailedWritesLeaveNoDestinationAndNoTemporaryFile) {
   test::TempDir dir;
   test::Save(dir / "a.jpg", FullExifJpeg('I'));
   EXPECT_FALSE(WriteExifUserComment("x", dir / "a.jpg", dir / "missing/b.jpg"));
+  EXPECT_FALSE(WriteExifUserComment(std::string(70000, 'c'), dir / "a.jpg", dir / "b.jpg"))
+      << "a block that would outgrow its segment";
+  EXPECT_FALSE(fs::exists(dir / "b.jpg"));
   SafeOutput::FailNextCommitForTest(EIO);
   EXPECT_FALSE(WriteExifUserComment("x", dir / "a.jpg", dir / "b.jpg"));
   EXPECT_FALSE(fs::exists(dir / "b.jpg"));
@@ -664,26 +666,16 @@ TEST(JpegExifFile, RewriteThatDoesNotReadBackWholeReplacesNothing) {
 }
 
 TEST(JpegExifFile, DiskFullLeavesNoPartialDestination) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
   test::TempDir dir;
-  std::string mnt = dir / "small";
-  fs::create_directory(mnt);
-  if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mnt + " 2>/dev/null").c_str()) != 0)
-    GTEST_SKIP() << "cannot mount tmpfs";
+  const std::string mnt = dir / "small";
+  test::SmallTmpfs tmpfs(mnt, "64k");
+  if (!tmpfs.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
   Bytes big = FullExifJpeg('I');
   Bytes pad(200000, 0x55);
   big.insert(big.end() - 2, pad.begin(), pad.end());  // scan data larger than the file system
   test::Save(dir / "big.jpg", big);
   EXPECT_FALSE(WriteExifUserComment("x", dir / "big.jpg", mnt + "/out.jpg"));
   EXPECT_TRUE(fs::is_empty(mnt));
-  std::system(("umount " + mnt).c_str());
-}
-
-TEST(JpegExifFile, BlockThatWouldOutgrowTheSegmentIsNotWritten) {
-  test::TempDir dir;
-  test::Save(dir / "a.jpg", FullExifJpeg('I'));
-  EXPECT_FALSE(WriteExifUserComment(std::string(70000, 'c'), dir / "a.jpg", dir / "b.jpg"));
-  EXPECT_FALSE(fs::exists(dir / "b.jpg"));
 }
 
 }  // namespace

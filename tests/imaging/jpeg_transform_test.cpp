@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/temp_dir.h"
+#include "common/tools.h"
 
 namespace brisko {
 namespace {
@@ -25,9 +26,7 @@ std::vector<uint8_t> Encode(int w, int h, int subsamp, bool progressive) {
   return jpeg;
 }
 
-bool HaveJpegtran() {
-  return std::system("command -v jpegtran >/dev/null 2>&1") == 0;
-}
+using test::HaveJpegtran;
 
 // Same decoded pixels as `jpegtran -trim -rotate N`: partial edge blocks are trimmed away.
 TEST(JpegLosslessTransform, MatchesJpegtranWithTrim) {

@@ -7,6 +7,7 @@
 
 #include "common/jpeg_builder.h"
 #include "common/temp_dir.h"
+#include "common/tools.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
@@ -16,13 +17,7 @@ namespace brisko {
 namespace {
 
 std::string Output(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
+  std::string out = test::CommandOutput(command);
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
@@ -30,7 +25,7 @@ std::string Output(const std::string& command) {
 class JpegNamingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool is not installed";
+    if (!test::HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
     setenv("TZ", "UTC", 1);
     tzset();
     source = dir / "IMG_0042.jpg";

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "common/tools.h"
 #include "rawmeta/xmp_sidecar.h"
 
 namespace brisko {
@@ -26,21 +27,8 @@ namespace fs = std::filesystem;
 
 const std::string kRawDir = std::string(BRISKO_TEST_DATA) + "/raw";
 
-bool HaveExiftool() {
-  return std::system("exiftool -ver >/dev/null 2>&1") == 0;
-}
-
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
+using test::HaveExiftool;
+using test::CommandOutput;
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
@@ -62,7 +50,7 @@ std::vector<std::string> Split(const std::string& line, char sep) {
 TEST(RawMetadata, MatchesExiftoolOnEveryRawKind) {
   if (!HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
   // One exiftool run over all files, a tab-separated line each ("-" for a missing tag).
-  const std::string out = RunCommand(
+  const std::string out = CommandOutput(
       "exiftool -T -n -FileName -Make -Model -DateTimeOriginal -Orientation "
       "-Composite:GPSLatitude -Composite:GPSLongitude -Composite:GPSAltitude '" +
       kRawDir + "' 2>/dev/null");
@@ -194,7 +182,7 @@ const char* const kRichSidecar = R"(<?xml version="1.0" encoding="UTF-8"?>
 std::set<std::string> SidecarTags(const std::string& path) {
   std::set<std::string> tags;
   for (const std::string& line :
-       Split(RunCommand("exiftool -args -G1 -struct -a '" + path + "' 2>/dev/null"), '\n')) {
+       Split(CommandOutput("exiftool -args -G1 -struct -a '" + path + "' 2>/dev/null"), '\n')) {
     if (line.starts_with("-System:") || line.starts_with("-ExifTool:") || line.starts_with("-File:") ||
         line.starts_with("-XMP-x:XMPToolkit="))
       continue;
@@ -236,7 +224,7 @@ TEST(XmpSidecar, NewSidecarAndTextXmlCannotCarry) {
   ASSERT_TRUE(ReadSidecarUserComment(path, text, &why)) << why;
   EXPECT_EQ(text, "a?z?\xC3\xA9?!");
   if (HaveExiftool()) {
-    EXPECT_EQ(RunCommand("exiftool -s3 -XMP-exif:UserComment '" + path + "'"), "a?z?\xC3\xA9?!\n");
+    EXPECT_EQ(CommandOutput("exiftool -s3 -XMP-exif:UserComment '" + path + "'"), "a?z?\xC3\xA9?!\n");
   }
 }
 

@@ -1,13 +1,13 @@
 #include "scheduler/backup_restore.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <vector>
 
+#include "common/mounts.h"
 #include "common/temp_dir.h"
 #include "scheduler/settings_password.h"
 #include "support/settings_store.h"
@@ -412,8 +412,8 @@ TEST_F(ABackup, failsWithoutTouchingAnExistingFile) {
 
 TEST_F(ABackup, failsCleanlyOnAFullDisk) {
   const std::string small = dir / "small";
-  std::filesystem::create_directory(small);
-  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  test::SmallTmpfs tmpfs(small, "64k");
+  if (!tmpfs.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
   FillStation();
   store.WriteProfileString("Settings", "big", std::string(200000, 'x'));
   const std::string file = small + "/full.BriskoWorkflowBackup";
@@ -423,5 +423,4 @@ TEST_F(ABackup, failsCleanlyOnAFullDisk) {
   EXPECT_NE(reason.find("No space left"), std::string::npos) << reason;
   EXPECT_EQ(test::ReadFile(file), "previous backup");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(small), {}), 1);
-  umount(small.c_str());
 }

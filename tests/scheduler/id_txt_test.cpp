@@ -1,13 +1,13 @@
 #include "scheduler/id_txt.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <filesystem>
 
+#include "common/mounts.h"
 #include "common/temp_dir.h"
 #include "scheduler/id_txt_forms.h"
 #include "support/settings_store.h"
@@ -31,20 +31,6 @@ struct StoreFixture : ::testing::Test {
   }
   test::TempDir dir;
   SettingsStore store;
-};
-
-// A mount of its own for failure cases; skipped where the test may not mount.
-struct Mount {
-  explicit Mount(const std::string& target, const char* type, const char* options, unsigned long flags = 0) {
-    // A bind mount of the folder onto itself, else a fresh file system of `type`.
-    ok = ::mount(type ? type : target.c_str(), target.c_str(), type, flags, options) == 0;
-    path = target;
-  }
-  ~Mount() {
-    if (ok) ::umount2(path.c_str(), MNT_DETACH);
-  }
-  bool ok = false;
-  std::string path;
 };
 
 }  // namespace
@@ -245,8 +231,8 @@ TEST_F(StoreFixture, failsWithACauseAndLeavesTheOldFileWhenItCannotWrite) {
 
 TEST_F(StoreFixture, leavesTheOldFileWholeWhenTheDiskIsFull) {
   std::string folder = Folder("small");
-  Mount tmpfs(folder, "tmpfs", "size=16k");
-  if (!tmpfs.ok) GTEST_SKIP() << "cannot mount a tmpfs here";
+  test::SmallTmpfs tmpfs(folder, "16k");
+  if (!tmpfs.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
   test::WriteFile(folder + "/ID.TXT", "CARDID=old\r\n");
   test::WriteFile(folder + "/filler", std::string(64 * 1024, 'x'));  // fills what is left
   CIdTxt record(&store);
@@ -261,9 +247,8 @@ TEST_F(StoreFixture, leavesTheOldFileWholeWhenTheDiskIsFull) {
 TEST_F(StoreFixture, failsOnAReadOnlyCard) {
   std::string folder = Folder("ro");
   test::WriteFile(folder + "/ID.TXT", "CARDID=ro\r\n");
-  Mount bind(folder, nullptr, nullptr, MS_BIND);
-  if (!bind.ok) GTEST_SKIP() << "cannot bind-mount here";
-  if (::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) GTEST_SKIP();
+  test::ReadOnlyBind card(folder);
+  if (!card.Ok()) GTEST_SKIP() << "cannot bind-mount here";
   CIdTxt record(&store);
   ASSERT_TRUE(record.ReadFromFolders({folder}));
   EXPECT_FALSE(record.Write(record.m_strFilePath, true));

@@ -1,11 +1,11 @@
 #include "support/xml_writer.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 
+#include "common/mounts.h"
 #include "common/temp_dir.h"
 #include "support/xml_escape.h"
 
@@ -115,8 +115,8 @@ TEST(AnXmlWriter, reportsAFolderThatDoesNotExist) {
 TEST(AnXmlWriter, failsOnAFullDiskAndLeavesTheOldFileAndNoTemporary) {
   test::TempDir dir;
   const std::string mnt = dir / "small";
-  std::filesystem::create_directory(mnt);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  test::SmallTmpfs tmpfs(mnt, "64k");
+  if (!tmpfs.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
   const std::string path = mnt + "/b.xml";
   test::WriteFile(path, "old backup");
   {
@@ -129,5 +129,4 @@ TEST(AnXmlWriter, failsOnAFullDiskAndLeavesTheOldFileAndNoTemporary) {
   }
   EXPECT_EQ(test::ReadFile(path), "old backup");
   EXPECT_EQ(CountEntries(mnt), 1u);
-  umount2(mnt.c_str(), MNT_DETACH);
 }

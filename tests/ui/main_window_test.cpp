@@ -267,12 +267,6 @@ TEST_F(TheMainWindow, RestoresSettingsAndReloadsThem) {
   EXPECT_FALSE(window.BarcodeControls()->isHidden());
 }
 
-}  // namespace
-}  // namespace brisko
-
-namespace brisko {
-namespace {
-
 // "Paper loaded..." comes with the printer line; its dialog offers the count loaded last time
 // and starts the count again.
 TEST_F(TheMainWindow, PaperLoadedBesideThePrinterState) {

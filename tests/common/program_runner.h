@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/tools.h"
+
 namespace brisko::test {
 
 struct ProgramResult {
@@ -19,12 +21,22 @@ inline ProgramResult RunProgram(const std::string& env, const std::string& args)
   ProgramResult r;
   FILE* p = popen((env + BRISKO_BINARY + " " + args + " 2>&1").c_str(), "r");
   if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  r.out = ReadPipe(p);
   const int status = pclose(p);
   r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
+}
+
+// The environment of a station without a display whose runtime and state files go below `home`.
+inline std::string HeadlessEnv(const std::string& home) {
+  return "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + home + "' XDG_STATE_HOME='" + home + "/state' ";
+}
+
+// One `--run-once` over the settings store at `store`: its exit code, and its output in `output`.
+inline int RunStationOnce(const std::string& store, const std::string& home, std::string& output) {
+  ProgramResult r = RunProgram(HeadlessEnv(home), "--store '" + store + "' --run-once");
+  output = std::move(r.out);
+  return r.rc;
 }
 
 // Starts `command` with its stdout and stderr on a pipe; returns the pid (-1 on failure).
