@@ -715,7 +715,8 @@ class Action::CameraRun {
           [&](const std::string& name) {
             return pendingTargets.count(destination + name) || PathExists(destination + name);
           },
-          ok);
+          ok, 10000,
+          [&](const std::string& b) { return !earlier && names.Reserved(destination, b, a.m_host->Now()); });
     }
     const int index = static_cast<int>(shotsPending.size());
     shotsPending.push_back(

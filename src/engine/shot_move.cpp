@@ -285,8 +285,10 @@ class Action::MoveShotsRun {
     std::string suffix;
     if (!a.m_bOverwriteExistingFiles) {
       bool ok = true;
+      const int64_t now = a.m_host->Now();
       suffix = SharedCollisionSuffix(
-          shot, all, base, [&](const std::string& name) { return Taken(destination + name); }, ok);
+          shot, all, base, [&](const std::string& name) { return Taken(destination + name); }, ok, 10000,
+          [&](const std::string& b) { return !joins && names.Reserved(destination, b, now); });
     }
     if (files.size() + all.size() > CopyBatch::kMaxFiles) Commit();
     const size_t index = shots.size();

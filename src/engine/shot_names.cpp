@@ -11,6 +11,7 @@
 
 #include "engine/record_file.h"
 #include "support/path_util.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -135,6 +136,12 @@ const ShotNames::Entry* ShotNames::Find(const std::string& sourceFolder, const s
     return &e;
   }
   return nullptr;
+}
+
+bool ShotNames::Reserved(const std::string& folder, const std::string& base, int64_t now) const {
+  return std::any_of(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
+    return e.expires > now && e.folder == folder && EqualsNoCase(e.base, base);
+  });
 }
 
 void ShotNames::Remember(Entry entry, int64_t now) {

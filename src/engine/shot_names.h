@@ -40,6 +40,10 @@ class ShotNames {
                     const std::vector<std::string>& kinds, int64_t now) const;
   // Notes `entry` before its files move, its kinds as not yet moved.
   void Remember(Entry entry, int64_t now);
+  // Whether a shot went to `folder` as `base` (any letter case) within the time kept: its late
+  // partners will come to that name, so another shot must not take it, even where its files
+  // have already moved on from the folder.
+  bool Reserved(const std::string& folder, const std::string& base, int64_t now) const;
   // Once the move is over: of what Remember noted for `entry`, the `moved` kinds count as moved
   // and the others are still to come; a shot none of whose files moved is not remembered.
   void Confirm(const Entry& entry, const std::vector<std::string>& moved);

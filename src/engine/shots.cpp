@@ -51,8 +51,7 @@ bool IsSidecarName(const std::string& name) {
 
 ShotFileKind ShotKindOf(const std::string& name) {
   const std::string ext = Extension(name);
-  if (EqualsNoCase(ext, ".jpg") || EqualsNoCase(ext, ".jpeg"))
-    return ShotFileKind::Jpeg;
+  if (EqualsNoCase(ext, ".jpg") || EqualsNoCase(ext, ".jpeg")) return ShotFileKind::Jpeg;
   if (IsHeifPath(name)) return ShotFileKind::Heif;
   if (IsRawOrHeifPath(name)) return ShotFileKind::Raw;
   return ShotFileKind::Other;
@@ -133,10 +132,12 @@ std::string MemberNewName(const Shot& shot, const std::string& file, const std::
 
 std::string SharedCollisionSuffix(const Shot& shot, const std::vector<std::string>& files,
                                   const std::string& newBase,
-                                  const std::function<bool(const std::string&)>& taken, bool& ok, int limit) {
+                                  const std::function<bool(const std::string&)>& taken, bool& ok, int limit,
+                                  const std::function<bool(const std::string& base)>& reserved) {
   ok = true;
   for (int n = 1; n <= limit; ++n) {
     const std::string suffix = n == 1 ? std::string() : "_" + std::to_string(n);
+    if (reserved && reserved(newBase + suffix)) continue;
     const bool free = std::none_of(files.begin(), files.end(), [&](const std::string& f) {
       return taken(MemberNewName(shot, f, newBase + suffix));
     });

@@ -44,13 +44,15 @@ std::vector<std::string> SelectedFiles(const Shot& shot,
 // ("IMG_1.CR2.xmp" becomes newBase + ".CR2.xmp").
 std::string MemberNewName(const Shot& shot, const std::string& file, const std::string& newBase);
 
-// The suffix ("" or "_n", as a moved file's free name) that gives every file of the shot a free name in the target folder:
-// one suffix for all, so the members still share their base name. `taken` tells whether a name
-// is in use. Gives up after `limit` tries (returns "" with ok false).
+// The suffix ("" or "_n", as a moved file's free name) that gives every file of the shot a free name in the
+// target folder: one suffix for all, so the members still share their base name. `taken` tells whether a name
+// is in use; `reserved` (when set), whether a base name is held for another shot's late partners.
+// Gives up after `limit` tries (returns "" with ok false).
 std::string SharedCollisionSuffix(const Shot& shot, const std::vector<std::string>& files,
                                   const std::string& newBase,
                                   const std::function<bool(const std::string&)>& taken, bool& ok,
-                                  int limit = 10000);
+                                  int limit = 10000,
+                                  const std::function<bool(const std::string& base)>& reserved = nullptr);
 
 // A shot is old enough when every member is; its time for newest-N is its newest member's.
 bool ShotOldEnough(const std::vector<int64_t>& memberModTimes, int64_t now, int64_t minimumAge);

@@ -267,6 +267,29 @@ TEST_F(ShotMoveTest, ALatePartnerStillJoinsItsShotAfterACrashOrAFailedMove) {
   EXPECT_EQ(CountFiles(src), 0);
 }
 
+// A shot's name stays its own while its late partners may come: another shot of that name takes
+// a suffix even once the first one's files have moved on from the folder, and the partner joins
+// the shot of its date.
+TEST_F(ShotMoveTest, AShotsNameStaysHeldForItsLatePartners) {
+  const std::string src = host.Dir() + "/hot", dst = host.Dir() + "/out";
+  MakeFolder(src);
+  MakeFolder(dst);
+  RawMetadata meta;
+  ASSERT_TRUE(ReadRawMetadata(kRaw + "canon_eos350d_cr2_1.cr2", meta));
+  auto a = NewAction(src, dst);
+  a->m_iType = kMoveFiles;
+  a->m_bRenameFile = 0;
+  Save(src + "/IMG_0004.JPG", JpegTaken(meta.dateTimeOriginal));
+  ASSERT_TRUE(a->Run());
+  fs::rename(dst + "/IMG_0004.JPG", host.Dir() + "/on.JPG");      // taken on by the next action
+  Save(src + "/IMG_0004.JPG", JpegTaken("2001:02:03 04:05:06"));  // another camera's
+  ASSERT_TRUE(a->Run());
+  EXPECT_TRUE(Exists(dst + "/IMG_0004_2.JPG"));
+  MakeFile(src + "/IMG_0004.CR2", ReadFile(kRaw + "canon_eos350d_cr2_1.cr2"));
+  ASSERT_TRUE(a->Run());
+  EXPECT_TRUE(Exists(dst + "/IMG_0004.CR2"));
+}
+
 // The selection counts shots: a shot waits while any selected file of it is young; "leave at
 // least" holds back whole shots; a sidecar the filespec does not name comes along; the
 // orientation filter reads the JPEG, not the RAW (a portrait JPEG beside a landscape RAW here).
