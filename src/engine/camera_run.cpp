@@ -184,7 +184,7 @@ bool Action::RunCameraBody() {
     if (IsProcessingFolder(f.folder) || IsFileLayerTempName(f.name)) continue;
     if (m_cameraLeft.count(CameraKey(f)) || unsettled.count(CameraKey(f))) continue;
     const std::string path = prefix + CameraPath(f.folder, f.name);
-    // What a shot's files may bring along: its sidecars, whatever the file specification says.
+    // What a shot's files may bring along: its sidecars, whatever the file pattern names.
     present.push_back({f, path});
     if (!filter.Passes(f.name, false)) continue;
     if (std::max<int64_t>(0, now - f.stat.modTime) < minimumAge) {
