@@ -9,35 +9,11 @@ namespace {
 
 using test::FakeHost;
 
-TEST(ActionNames, TypeAndScheduleNamesCoverEveryValueAndOutOfRange) {
-  const char* types[] = {"Delete Files",      "Move Files",      "Copy Files",      "Move Files from Media",
-                         "Delete Subfolders", "Move Subfolders", "Copy Subfolders", "Create Image with PLT",
-                         "Print Files"};
-  for (int i = 0; i < 9; ++i) EXPECT_STREQ(ActionTypeName(i), types[i]);
-  EXPECT_STREQ(ActionTypeName(9), "Undefined action");
-  EXPECT_STREQ(ActionTypeName(-1), "Undefined action");
-  const char* schedules[] = {"Continuous", "Shutdown",   "Time",        "Interval",
-                             "Startup",    "On Command", "Barcode Scan"};
-  const char* captions[] = {"Continuous", "At Shutdown", "At this Time:",  "At this Interval:",
-                            "At Start",   "On Command:", "Barcode Scanned"};
-  for (int i = 0; i < 7; ++i) {
-    EXPECT_STREQ(ScheduleTypeName(i), schedules[i]);
-    EXPECT_STREQ(ScheduleTypeCaption(i), captions[i]);
-  }
-}
-
-TEST(AnAction, HasTheDocumentedDefaultsAndTakesIncreasingTimerIds) {
+TEST(AnAction, TakesIncreasingTimerIds) {
   FakeHost host;
   host.Values().g_uiNextActionTimerId = 1133;
   Action a(host);
   Action b(host);
-  EXPECT_EQ(a.m_iType, kMoveFiles);
-  EXPECT_EQ(a.m_strFileSpec, "*.*");
-  EXPECT_EQ(a.m_bEnabled, 1);
-  EXPECT_EQ(a.m_uiRunInterval, 60u);
-  EXPECT_EQ(a.m_iCreateNewSubfolderFrequency, kEveryDay);
-  EXPECT_EQ(a.m_strSourceFolder, host.Dir() + "/temp/");
-  EXPECT_EQ(a.m_strDestFolder, a.m_strSourceFolder);
   EXPECT_EQ(a.m_uiTimerId, 1133u);
   EXPECT_EQ(b.m_uiTimerId, 1135u) << "the run-loop timer id is never given to an action";
 }

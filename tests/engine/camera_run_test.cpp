@@ -18,6 +18,7 @@
 #include "engine/camera_move_record.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/camera_test_util.h"
 #include "engine/kill_harness.h"
 #include "engine/move_journal.h"
 #include "engine/recovery.h"
@@ -30,32 +31,13 @@ namespace {
 using namespace brisko::test;
 namespace fs = std::filesystem;
 
-constexpr std::time_t kShot = 1'600'000'000;  // 2020-09-13 12:26:40 UTC
-
-class CameraRun : public ::testing::Test {
+class CameraRun : public CameraTest {
  protected:
   void SetUp() override {
-    cam = host.Dir() + "/cam";
-    dcim = cam + "/DCIM/100TEST";
-    dst = host.Dir() + "/out";
-    MakeFolder(dcim);
-    MakeFolder(dst);
-    action = std::make_unique<Action>(host);
-    A().m_strName = "Cam";
-    A().m_iType = kCopyFiles;
-    A().m_strSourceFolder = "camera:disk:" + cam;
-    A().m_strDestFolder = dst;
-    A().m_bIncludeSubFolders = 1;
-    A().m_bRunPending = 1;
-  }
-  void TearDown() override {
-    MoveJournal::SetStepHookForTest(nullptr);
-    SetRecordBoundForTest(0);
+    CameraTest::SetUp();
+    action = CameraAction(kCopyFiles);
   }
   Action& A() { return *action; }
-  void Shoot(const std::string& name, const std::string& data = std::string(3000, 'p')) {
-    MakeFile(dcim + "/" + name, data, kShot);
-  }
   // What the destination holds, hidden leftovers included.
   std::vector<std::string> Arrived() const {
     std::vector<std::string> names;
@@ -66,8 +48,6 @@ class CameraRun : public ::testing::Test {
     return names;
   }
 
-  FakeHost host;
-  std::string cam, dcim, dst;
   std::unique_ptr<Action> action;
 };
 
@@ -145,7 +125,7 @@ TEST_F(CameraRun, MovesDeleteOnTheCameraOnlyOnceTheCopiesAreInPlace) {
   EXPECT_EQ(checked.size(), 2u);
   EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
   EXPECT_EQ(CountFiles(dcim), 0);
-  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);  // no record left behind
+  EXPECT_EQ(CountFiles(temp), 0);  // no record left behind
   EXPECT_EQ(host.LogLinesWith("Moved file from camera:disk:"), 3);
 }
 
@@ -191,7 +171,7 @@ TEST_F(CameraRun, AMoveTurnsAndTagsThePhotoOnItsWayAndLeavesNothingInTheTempFold
   EXPECT_EQ(comment.rfind("BriskoExif:", 0), 0u) << comment;
   EXPECT_EQ(ModTime(arrived), kShot);
   EXPECT_EQ(CountFiles(dcim), 0);
-  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
 }
 
 TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
@@ -208,8 +188,8 @@ TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
       {"/DCIM/100TEST", "b.jpg", 4, kShot, dst + "/b.jpg", dst + "/.brisko-1-cam9.tmp", 0, 4});
   MakeFile(dst + "/.brisko-1-cam9.tmp", "bb");
   {
-    CameraMoveJournal journal(host.Dir() + "/temp");
-    MakeFolder(host.Dir() + "/temp");
+    CameraMoveJournal journal(temp);
+    MakeFolder(temp);
     ASSERT_TRUE(journal.Write(record));
     journal.Keep();
   }
@@ -218,7 +198,7 @@ TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
   EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   EXPECT_EQ(ReadFile(dst + "/b.jpg"), "bbbb");
   EXPECT_EQ(CountFiles(dcim), 0);
-  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
 }
 
 TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
@@ -307,7 +287,7 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
     Pass(A());
     EXPECT_EQ(EntryNames(archive), std::set<std::string>{"IMG_0001.jpg"});
     EXPECT_EQ(CountFiles(dcim), 0);
-    EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+    EXPECT_EQ(CountFiles(temp), 0);
     fs::remove_all(archive);
     fs::remove_all(dst);
     host.log.clear();
@@ -321,7 +301,7 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
 TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
   Shoot("IMG_0001.jpg", "one");
   ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] {
-    new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+    LeaveTheCameraToTheParent();
     Pass(A());
   }));
   Pass(*downstream);
@@ -343,41 +323,30 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
     SCOPED_TRACE(tagged ? "tagged through the temp folder" : variant == 2 ? "split" : "plain");
     SetRecordBoundForTest(variant == 2 ? 500 : 0);
     auto station = [&] {
-      auto a = std::make_unique<Action>(host);
-      a->m_strName = "Cam";
-      a->m_iType = kMoveFiles;
-      a->m_strSourceFolder = "camera:disk:" + cam;
-      a->m_strDestFolder = dst;
-      a->m_bIncludeSubFolders = 1;
-      a->m_bRunPending = 1;
+      auto a = CameraAction(kMoveFiles);
       a->m_bAddOrUpdateBriskoExif = tagged;
       return a;
     };
     const int steps = KillAtEveryStep(
         [&] {
           fs::remove_all(dst);
-          fs::remove_all(host.Dir() + "/temp");
+          fs::remove_all(temp);
           MakeFolder(dst);
           for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, jpeg);
         },
         [&] {
-          // A camera's worker thread stays behind in the parent: the child opens its own camera.
-          new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+          LeaveTheCameraToTheParent();
           station()->Run();
         },
         [&](const KillPoint&) {
-          // The next station: its own camera session, and what a start sweeps.
-          host.Values().m_cameras = std::make_shared<CameraPool>();
-          const std::string temp = host.Dir() + "/temp";
-          SweepDeadLeftovers(temp, temp, false);
-          SweepDeadLeftovers(temp, dst, true);
+          StartTheNextStation();
           auto next = station();
           next->RecoverInterruptedMoves();
           next->Run();
           EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}))
               << "lost, doubled or hidden";
           EXPECT_EQ(CountFiles(dcim), 0);
-          EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0) << "stranded in the temp folder";
+          EXPECT_EQ(CountFiles(temp), 0) << "stranded in the temp folder";
         });
     EXPECT_GE(steps, 6) << "every step was tried";
     if (variant == 0) unsplit = steps;
@@ -390,17 +359,17 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
 // Recovery never takes a file at the target for the photo on its size alone: a record without
 // an inode number (a copy placed across file systems) names a download whose bytes differ.
 TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
-  MakeFolder(host.Dir() + "/temp");
+  MakeFolder(temp);
   MakeFile(dst + "/IMG_0001.jpg", "AAAA", kShot);  // photo A, moved before
   Shoot("IMG_0001.jpg", "BBBB");                   // photo B: same name, same size
-  MakeFile(host.Dir() + "/temp/.brisko-1-cam3.tmp", "bbbb-tagged");
+  MakeFile(temp + "/.brisko-1-cam3.tmp", "bbbb-tagged");
   CameraMoveRecord record;
   record.action = "Cam";
   record.camera = "camera:disk:" + cam;
   record.entries.push_back({"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg",
-                            host.Dir() + "/temp/.brisko-1-cam3.tmp", 0, 4});
+                            temp + "/.brisko-1-cam3.tmp", 0, 4});
   {
-    CameraMoveJournal journal(host.Dir() + "/temp");
+    CameraMoveJournal journal(temp);
     ASSERT_TRUE(journal.Write(record));
   }
   A().m_iType = kMoveFiles;
@@ -408,7 +377,7 @@ TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
   EXPECT_EQ(host.LogLinesWith("Deleted on the camera after an interrupted move"), 0);
   EXPECT_EQ(ReadFile(dst + "/IMG_0001.jpg"), "AAAA");
   EXPECT_EQ(ReadFile(dst + "/IMG_0001_2.jpg"), "BBBB") << "photo B lost";
-  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
 }
 
 // A camera that refuses deletes keeps its photos: each is copied once, said so, and not copied
@@ -441,16 +410,6 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
   Shoot("b.jpg", "bbbb");
   ReadOnlyBind locked(cam);
   if (!locked.Ok()) GTEST_SKIP() << "mounts need root";
-  const std::string temp = host.Dir() + "/temp";
-  auto station = [&] {
-    auto a = std::make_unique<Action>(host);
-    a->m_strName = "Cam";
-    a->m_iType = kMoveFiles;
-    a->m_strSourceFolder = "camera:disk:" + cam;
-    a->m_strDestFolder = dst;
-    a->m_bIncludeSubFolders = 1;
-    return a;
-  };
   const int steps = KillAtEveryStep(
       [&] {
         for (const std::string& folder : {dst, archive, temp}) {
@@ -459,16 +418,14 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
         }
       },
       [&] {
-        new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
-        Pass(*station());
+        LeaveTheCameraToTheParent();
+        Pass(*CameraAction(kMoveFiles));
       },
       [&](const KillPoint&) {
         CameraLimits limits;
         limits.lookEveryMs = 0;
-        host.Values().m_cameras = std::make_shared<CameraPool>(nullptr, limits);
-        SweepDeadLeftovers(temp, temp, false);
-        SweepDeadLeftovers(temp, dst, true);
-        auto next = station();
+        StartTheNextStation(limits);
+        auto next = CameraAction(kMoveFiles);
         next->RecoverInterruptedMoves();
         for (int pass = 0; pass < 2; ++pass) {
           Pass(*next);
@@ -616,7 +573,6 @@ class TetheredCamera : public CameraBackend {
 // Two stations sharing the temp folder note what their cameras kept at the same moments: each
 // merges its own entries into the list, and neither write may drop what the other just noted.
 TEST_F(CameraRun, WhatTwoStationsNoteAsKeptAtOnceIsAllKept) {
-  const std::string temp = host.Dir() + "/temp";
   MakeFolder(temp);
   constexpr int kNotes = 60;
   pid_t writers[2];

@@ -12,6 +12,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/camera_test_util.h"
 #include "engine/kill_harness.h"
 #include "engine/record_file.h"
 #include "engine/recovery.h"
@@ -24,7 +25,6 @@ namespace {
 using namespace brisko::test;
 namespace fs = std::filesystem;
 
-constexpr std::time_t kShot = 1'600'000'000;
 const std::string kRaw = std::string(BRISKO_TEST_DATA) + "/raw/";
 
 std::string JpegTaken(const std::string& date) {
@@ -56,25 +56,14 @@ std::map<std::string, std::set<std::string>> ShotsIn(const std::string& root,
   return shots;
 }
 
-class CameraShots : public ::testing::Test {
+class CameraShots : public CameraTest {
  protected:
   void SetUp() override {
-    cam = host.Dir() + "/cam";
-    dcim = cam + "/DCIM/100TEST";
-    dst = host.Dir() + "/out";
-    MakeFolder(dcim);
-    MakeFolder(dst);
+    CameraTest::SetUp();
     host.now = kShot + 3600;
   }
-  void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
   std::unique_ptr<Action> Station(int type = kMoveFiles) {
-    auto a = std::make_unique<Action>(host);
-    a->m_strName = "Cam";
-    a->m_iType = type;
-    a->m_strSourceFolder = "camera:disk:" + cam;
-    a->m_strDestFolder = dst;
-    a->m_bIncludeSubFolders = 1;
-    a->m_bRunPending = 1;
+    auto a = CameraAction(type);
     a->m_bKeepShotsTogether = 1;
     if (type != kCopyFiles) {
       a->m_bRenameFile = 1;
@@ -83,11 +72,6 @@ class CameraShots : public ::testing::Test {
     }
     return a;
   }
-  void Put(const std::string& name, const std::string& data) { MakeFile(dcim + "/" + name, data, kShot); }
-  void Put(const char* name, const std::string& data) { Put(std::string(name), data); }
-
-  FakeHost host;
-  std::string cam, dcim, dst;
 };
 
 // Each RAW kind beside a dated and an undated JPEG, sidecars of both forms, letter case kept:
@@ -107,12 +91,12 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
     MakeFolder(dst);
     const std::string e = c.ext;
     const std::string raw = ReadFile(kRaw + c.raw);
-    Put("IMG_0001" + e, raw);
-    Put("IMG_0001.JPG", Undated());
-    Put("IMG_0001.THM", "thumb");
-    Put("IMG_0002" + e, raw);
-    Put("IMG_0002.jpg", JpegTaken("2019:01:02 03:04:05"));
-    Put("IMG_0003" + e, raw);  // no JPEG: the block goes into a sidecar
+    Shoot("IMG_0001" + e, raw);
+    Shoot("IMG_0001.JPG", Undated());
+    Shoot("IMG_0001.THM", "thumb");
+    Shoot("IMG_0002" + e, raw);
+    Shoot("IMG_0002.jpg", JpegTaken("2019:01:02 03:04:05"));
+    Shoot("IMG_0003" + e, raw);  // no JPEG: the block goes into a sidecar
     // The second shot's JPEG name is taken, whichever counter value it gets.
     const int counter = host.Values().m_iFileCounter;
     std::set<std::string> taken;
@@ -162,7 +146,7 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
 TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
   // Shot now, by the camera's clock; one shot an hour ago goes at once.
   MakeFile(dcim + "/IMG_0007.JPG", JpegTaken("2005:08:03 18:59:18"), host.now);
-  Put("IMG_0006.JPG", JpegTaken("2005:08:03 18:59:18"));
+  Shoot("IMG_0006.JPG", JpegTaken("2005:08:03 18:59:18"));
   auto action = Station();
   const int counter = host.Values().m_iFileCounter;
   EXPECT_TRUE(action->Run());
@@ -187,8 +171,8 @@ TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
   EXPECT_EQ(CountFiles(dcim), 0);
 
   // A copy: names kept, one folder for the shot, the camera left alone.
-  Put("IMG_0008.CR2", ReadFile(kRaw + "canon_eos350d_cr2_1.cr2"));
-  Put("IMG_0008.JPG", Undated());
+  Shoot("IMG_0008.CR2", ReadFile(kRaw + "canon_eos350d_cr2_1.cr2"));
+  Shoot("IMG_0008.JPG", Undated());
   auto copy = Station(kCopyFiles);
   copy->m_strDestFolder = host.Dir() + "/copies";
   copy->m_bCreateNewSubfolder = 1;
@@ -214,24 +198,20 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
     const int steps = KillAtEveryStep(
         [&] {
           fs::remove_all(dst);
-          fs::remove_all(host.Dir() + "/temp");
+          fs::remove_all(temp);
           MakeFolder(dst);
           for (const char* base : {"DSC_0001", "DSC_0002"}) {
-            Put(std::string(base) + ".NEF", raw);
-            Put(std::string(base) + ".JPG", JpegTaken("2019:01:02 03:04:05"));
-            Put(std::string(base) + ".THM", "thumb");
+            Shoot(std::string(base) + ".NEF", raw);
+            Shoot(std::string(base) + ".JPG", JpegTaken("2019:01:02 03:04:05"));
+            Shoot(std::string(base) + ".THM", "thumb");
           }
         },
         [&] {
-          // A camera's worker thread stays behind in the parent: the child opens its own camera.
-          new std::shared_ptr<CameraPool>(std::move(host.Values().m_cameras));
+          LeaveTheCameraToTheParent();
           Station()->Run();
         },
         [&](const KillPoint&) {
-          host.Values().m_cameras = std::make_shared<CameraPool>();
-          const std::string temp = host.Dir() + "/temp";
-          SweepDeadLeftovers(temp, temp, false);
-          SweepDeadLeftovers(temp, dst, true);
+          StartTheNextStation();
           auto next = Station();
           next->RecoverInterruptedMoves();
           const auto atSource = ShotsIn(dcim, nullptr);
@@ -253,14 +233,13 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
       EXPECT_GT(steps, whole) << "the batch was not split";
     }
   }
-  SetRecordBoundForTest(0);
 }
 
 // A file of a shot that cannot take its name (taken between naming and placing) takes the
 // others back: the shot stays whole on the camera, and the next pass moves it whole.
 TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
-  Put("DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
-  Put("DSC_0001.JPG", JpegTaken("2019:01:02 03:04:05"));
+  Shoot("DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
+  Shoot("DSC_0001.JPG", JpegTaken("2019:01:02 03:04:05"));
   char intruder[64];
   std::snprintf(intruder, sizeof intruder, "/2019-01-02_%06d.NEF", host.Values().m_iFileCounter + 1);
   MoveJournal::SetStepHookForTest([&](const char* step) {
@@ -271,7 +250,7 @@ TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
   MoveJournal::SetStepHookForTest(nullptr);
   EXPECT_EQ(CountFiles(dcim), 2);
   EXPECT_EQ(ShotsIn(dst, nullptr).size(), 1u) << "only the intruder";
-  EXPECT_EQ(CountFiles(host.Dir() + "/temp"), Exists(host.Dir() + "/temp/shot-names.brisko-shots") ? 1 : 0);
+  EXPECT_EQ(CountFiles(temp), Exists(temp + "/shot-names.brisko-shots") ? 1 : 0);
   action->m_bRunPending = 1;
   EXPECT_TRUE(action->Run());
   EXPECT_EQ(CountFiles(dcim), 0);
