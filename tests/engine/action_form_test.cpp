@@ -437,72 +437,8 @@ int RunOnce(FakeHost& host, std::string& output) {
   return RunStationOnce(host.Store().Path(), host.Dir(), output);
 }
 
-TEST_F(ActionFormTest, ActionsMadeInTheEditorRunThroughRunOnce) {
-  MakeFile(src + "/a.jpg", "A", 1000);
-  MakeFile(src + "/b.txt", "B", 1000);
-  MakeFile(src + "/sub/c.jpg", "C", 1000);
-  const std::string archive = host.Dir() + "/archive", trash = host.Dir() + "/trash";
-  MakeFolder(archive);
-  MakeFile(trash + "/old.tmp", "x", 1000);
-  MakeFile(trash + "/keep.jpg", "k", 1000);
-
-  // Copy Subfolders first (the move below empties the source), then Move Files with a
-  // renaming template and a subfolder, then Delete Files by specification.
-  Action copy(host), move(host), remove(host);
-  {
-    ActionForm form(copy);
-    form.name = "Archive";
-    form.type = kCopySubfolders;
-    form.Update();
-    form.sourceFolder = src;
-    form.destFolder = archive;
-    form.includeSubfolders = false;  // forced back on by the type
-    form.Update();
-    ASSERT_EQ(OkText(form), "");
-    EXPECT_EQ(copy.m_iScheduleType, kScheduleInterval);
-  }
-  {
-    ActionForm form(move);
-    form.name = "Sort";
-    form.sourceFolder = src;
-    form.destFolder = dst;
-    form.fileSpec = "*.jpg";
-    form.renameFile = true;
-    form.RenameTemplate().AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "Ev-");
-    form.RenameTemplate().AddComponent(0);
-    form.RenameTemplate().AddComponent(2);
-    form.createSubfolder = true;
-    form.ChooseFrequency(kUseTemplate);
-    form.SubfolderTemplate().Clear();
-    form.SubfolderTemplate().AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "gala");
-    form.Update();
-    ASSERT_EQ(OkText(form), "");
-  }
-  {
-    ActionForm form(remove);
-    form.name = "Clean";
-    form.type = kDeleteFiles;
-    form.Update();
-    form.sourceFolder = trash;
-    form.destFolder = host.Dir() + "/none";  // not used, not tested
-    form.fileSpec = "*.tmp";
-    ASSERT_EQ(OkText(form), "");
-  }
-  int i = 0;
-  for (Action* a : {&copy, &move, &remove}) a->Save(i++);
-  host.Store().WriteProfileInt("Actions", "NumActions", i);
-
-  std::string output;
-  ASSERT_EQ(RunOnce(host, output), 0) << output;
-  EXPECT_EQ(ReadFile(archive + "/sub/c.jpg"), "C") << output;
-  EXPECT_EQ(ReadFile(archive + "/a.jpg"), "A");
-  EXPECT_EQ(EntryNames(dst + "/gala"), std::set<std::string>{"Ev-a.jpg"});
-  EXPECT_EQ(EntryNames(src), (std::set<std::string>{"b.txt", "sub"}));
-  EXPECT_EQ(EntryNames(trash), std::set<std::string>{"keep.jpg"});
-}
-
-// Folders list in no set order here: photos are numbered in name order, and the first gets the
-// number the editor's preview showed.
+// An action made in the editor, run by the program. Folders list in no set order here: photos
+// are numbered in name order, and the first gets the number the editor's preview showed.
 TEST_F(ActionFormTest, MovedPhotosAreNumberedInNameOrderFromThePreviewedNumber) {
   auto photo = [](int k) {
     char name[16];
@@ -524,6 +460,10 @@ TEST_F(ActionFormTest, MovedPhotosAreNumberedInNameOrderFromThePreviewedNumber) 
   form.fileSpec = "*.jpg";
   form.renameFile = true;
   for (unsigned id : {4u, 13u, 0u, 2u}) form.RenameTemplate().AddComponent(id);  // counter-name.ext
+  form.createSubfolder = true;
+  form.ChooseFrequency(kUseTemplate);
+  form.SubfolderTemplate().Clear();
+  form.SubfolderTemplate().AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "gala");
   const std::string preview = form.RenameTemplate().GenerateNewName(
       src + "/" + photo(1) + ".jpg", nullptr, BriskoExifFields(), true, form.PreviewContext());
   ASSERT_EQ(OkText(form), "");
@@ -532,11 +472,11 @@ TEST_F(ActionFormTest, MovedPhotosAreNumberedInNameOrderFromThePreviewedNumber) 
 
   std::string output;
   ASSERT_EQ(RunOnce(host, output), 0) << output;
-  EXPECT_EQ(ReadFile(dst + "/" + preview), photo(1)) << preview << "\n" << output;
+  EXPECT_EQ(ReadFile(dst + "/gala/" + preview), photo(1)) << preview << "\n" << output;
   for (int k = 1; k <= 50; ++k) {
     char number[16];
     std::snprintf(number, sizeof number, "%06d", 41 + k);
-    EXPECT_EQ(ReadFile(dst + "/" + number + "-" + photo(k) + ".jpg"), photo(k)) << output;
+    EXPECT_EQ(ReadFile(dst + "/gala/" + number + "-" + photo(k) + ".jpg"), photo(k)) << output;
   }
 }
 

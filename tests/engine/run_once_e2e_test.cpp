@@ -51,6 +51,21 @@ void Describe(Action& a, const ActionRow& row) {
   a.m_strFileSpec = row.fileSpec;
 }
 
+// Subfolders by EXIF date and event id, names from the photographer id and the file counter.
+void SortByDateAndEventAndNameByPhotographer(Action& a) {
+  a.m_bCreateNewSubfolder = 1;
+  a.m_iCreateNewSubfolderFrequency = kUseTemplate;
+  a.m_SubfolderTemplate.Clear();
+  for (unsigned id : {31u /* EXIF date */, 27u /* separator */, 12u /* event id */}) {
+    EXPECT_TRUE(a.m_SubfolderTemplate.AddComponent(id));
+  }
+  a.m_bRenameFile = 1;
+  a.m_RenameTemplate.Clear();
+  for (unsigned id : {16u /* photographer id */, 14u /* _ */, 4u /* file counter */, 2u /* .ext */}) {
+    EXPECT_TRUE(a.m_RenameTemplate.AddComponent(id));
+  }
+}
+
 // One tag as exiftool prints its value alone.
 std::string ExiftoolTag(const std::string& path, const std::string& tag) {
   std::string out = CommandOutput("exiftool -q -q -s3 -" + tag + " '" + path + "' 2>/dev/null");
@@ -98,39 +113,6 @@ void MakePhoto(const std::string& path, const std::string& dateTime, const doubl
   Save(path, WithSegments(MakeJpeg(32, 24), {Segment(0xFFE1, t.Build())}));
 }
 
-TEST(RunOnceEndToEnd, StoredActionsMoveAndCopyFilesAndSaveTheCounters) {
-  FakeHost host;
-  const std::string card = host.Dir() + "/card", in = host.Dir() + "/in", out = host.Dir() + "/out",
-                    archive = host.Dir() + "/archive";
-  MakeFile(card + "/DCIM/100/IMG_1.jpg", "one", 1000);
-  MakeFile(card + "/DCIM/100/IMG_2.jpg", "two", 1000);
-  MakeFolder(in);
-  MakeFolder(out);
-  MakeFolder(archive);
-
-  Action fromCard(host);
-  Describe(fromCard, {"Card", kMoveFilesFromMedia, card, in, "*.jpg"});
-  fromCard.m_bCreateIDTxtFile = 1;
-  Action keep(host);
-  Describe(keep, {"Archive", kCopySubfolders, in, archive});
-  host.Values().m_iBatchCounter = 7;
-  StoreActions(host, {&fromCard, &keep});
-
-  std::string output;
-  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
-
-  EXPECT_EQ(ReadFile(in + "/IMG_1.jpg"), "one") << output;
-  EXPECT_EQ(ReadFile(archive + "/IMG_2.jpg"), "two");
-  EXPECT_FALSE(Exists(card + "/DCIM/100/IMG_1.jpg"));
-  EXPECT_TRUE(Exists(card + "/DCIM/100")) << "the media's folders stay";
-  EXPECT_NE(output.find("Card (Move Files from Media) Moving 2 file(s) from media"), std::string::npos)
-      << output;
-  const IdTxtEntries id = ParseIdTxt(ReadFile(card + "/ID.TXT"));
-  EXPECT_EQ(id.batch.value_or(""), "2");
-  EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchCounter", 0), 9);
-  EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iFileCounter", 0), 3);
-}
-
 // A card tree with camera files in two folders: the photos arrive intact, the card keeps its
 // folders, and the ID.TXT on the card tells the next batch apart.
 TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
@@ -160,6 +142,7 @@ TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
     if (c.idTxtOnCard) WriteFile(card + "/ID.TXT", c.idTxtOnCard);
     MakeFolder(in);
     host.Store().WriteProfileInt("Actions", "m_iBatchID", 20);
+    host.Values().m_iBatchCounter = 7;  // saved with the action
 
     Action fromCard(host);
     Describe(fromCard, {"Card", kMoveFilesFromMedia, card, in});
@@ -184,6 +167,7 @@ TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
       EXPECT_EQ(ReadFile(in + "/ID.TXT"), c.idTxtOnCard) << "the old one went with the photos";
     }
     EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), c.batchIdAfter);
+    EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchCounter", 0), 8);
     EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
   }
 }
@@ -204,17 +188,7 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
 
   Action a(host);
   Describe(a, {"Sort", kMoveFilesFromMedia, card, dest, "*.jpg"});
-  a.m_bCreateNewSubfolder = 1;
-  a.m_iCreateNewSubfolderFrequency = kUseTemplate;
-  a.m_SubfolderTemplate.Clear();
-  for (unsigned id : {31u /* EXIF date */, 27u /* separator */, 12u /* event id */}) {
-    ASSERT_TRUE(a.m_SubfolderTemplate.AddComponent(id));
-  }
-  a.m_bRenameFile = 1;
-  a.m_RenameTemplate.Clear();
-  for (unsigned id : {16u /* photographer id */, 14u /* _ */, 4u /* file counter */, 2u /* .ext */}) {
-    ASSERT_TRUE(a.m_RenameTemplate.AddComponent(id));
-  }
+  SortByDateAndEventAndNameByPhotographer(a);
   a.m_bAddOrUpdateBriskoExif = 1;
   a.m_BriskoExifCustomActionFieldsMap = {{"Client", "Acme"}};
   StoreActions(host, {&a});
@@ -377,17 +351,7 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
 
   Action a(host);
   Describe(a, {"Card", kMoveFilesFromMedia, card, dest, "*.jpg"});
-  a.m_bCreateNewSubfolder = 1;
-  a.m_iCreateNewSubfolderFrequency = kUseTemplate;
-  a.m_SubfolderTemplate.Clear();
-  for (unsigned id : {31u /* EXIF date */, 27u /* separator */, 12u /* event id */}) {
-    ASSERT_TRUE(a.m_SubfolderTemplate.AddComponent(id));
-  }
-  a.m_bRenameFile = 1;
-  a.m_RenameTemplate.Clear();
-  for (unsigned id : {16u /* photographer id */, 14u /* _ */, 4u /* file counter */, 2u /* .ext */}) {
-    ASSERT_TRUE(a.m_RenameTemplate.AddComponent(id));
-  }
+  SortByDateAndEventAndNameByPhotographer(a);
   a.m_bAddOrUpdateBriskoExif = 1;
   a.m_bAutoRotateJPG = 1;
   a.m_bAutoRotateUseSubfolder = 1;
@@ -442,52 +406,6 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
                          0),
               0u);
   }
-}
-
-// A full destination: the photo that does not fit is kept, and when the BriskoExif or rotation
-// step has already taken it off the card, the log says where it is.
-TEST(RunOnceEndToEnd, AFullDestinationKeepsThePhotoAndTheLogSaysWhere) {
-  RowSkips skips;
-  for (int briskoExif : {0, 1}) {
-    SCOPED_TRACE(briskoExif);
-    FakeHost host;
-    const std::string card = host.Dir() + "/card", dest = host.Dir() + "/dest";
-    CopyCameraFile("drewnoakes/Canon_PowerShot_A85.jpg", card + "/DCIM/big.jpg");  // 1.2 MB
-    CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", card + "/DCIM/small.jpg");
-    SmallTmpfs full(dest, "1m");
-    if (!full.Ok()) {
-      skips.Skip(briskoExif ? "with BriskoExif" : "plain move", "cannot mount a small tmpfs here");
-      continue;
-    }
-    skips.Ran();
-
-    Action a(host);
-    Describe(a, {"Card", kMoveFilesFromMedia, card, dest, "*.jpg"});
-    a.m_bAddOrUpdateBriskoExif = briskoExif;
-    StoreActions(host, {&a});
-
-    std::string output;
-    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
-
-    EXPECT_NE(output.find("Card (Move Files from Media) Failed (CopyOrMoveFilesUsingShell): Move file from " +
-                          card + "/DCIM/big.jpg to " + dest + "/big.jpg"),
-              std::string::npos)
-        << output;
-    EXPECT_FALSE(Exists(dest + "/big.jpg")) << "no partial file at the destination";
-    EXPECT_TRUE(Exists(dest + "/small.jpg"));
-    const std::string original = ReadFile(kJpegs + "drewnoakes/Canon_PowerShot_A85.jpg");
-    if (briskoExif) {
-      const std::string kept = host.Dir() + "/temp/big.jpg";
-      EXPECT_NE(output.find("Card (Move Files from Media) File left at " + kept), std::string::npos)
-          << output;
-      EXPECT_EQ(JpegScanData(ReadFile(kept)), JpegScanData(original));
-      EXPECT_FALSE(Exists(card + "/DCIM/big.jpg"));
-    } else {
-      EXPECT_EQ(output.find("File left at"), std::string::npos) << output;
-      EXPECT_EQ(ReadFile(card + "/DCIM/big.jpg"), original);
-    }
-  }
-  if (skips.NoneRan()) GTEST_SKIP() << skips.Why();
 }
 
 // Every failure says why on the line after it, in words the operator can act on.

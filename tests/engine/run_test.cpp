@@ -723,7 +723,7 @@ TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
 
 // ---- Delete ----
 
-TEST_F(RunTest, DeleteFilesSkipsEmptyEntriesAndReportsFailuresWithTheirCause) {
+TEST_F(RunTest, DeleteFilesTakesItsSpecificationSkipsEmptyEntriesAndReportsFailures) {
   Old(src + "/a");
   EXPECT_FALSE(A().DeleteFiles({src + "/a", "", src + "/gone"}));
   EXPECT_FALSE(Exists(src + "/a"));
@@ -731,6 +731,12 @@ TEST_F(RunTest, DeleteFilesSkipsEmptyEntriesAndReportsFailuresWithTheirCause) {
                                              Line("FAILED: Deleted file " + src + "/gone"),
                                              Line("The file could not be located.")};
   EXPECT_EQ(host.log, expected);
+  A().m_iType = kDeleteFiles;
+  A().m_strFileSpec = "*.tmp";
+  Old(src + "/old.tmp");
+  Old(src + "/keep.jpg");
+  A().Run();
+  EXPECT_EQ(EntryNames(src), std::set<std::string>{"keep.jpg"});
 }
 
 TEST_F(RunTest, DeleteSubfoldersRemovesEmptyTreesDeepestFirst) {
