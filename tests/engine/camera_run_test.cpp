@@ -439,79 +439,14 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
   EXPECT_GE(steps, 3) << "every step was tried";
 }
 
-// A camera that sends half a photo and then nothing more.
-class StallingCamera : public CameraBackend, public CameraDevice {
+// A camera held in memory: it announces new shots by events and takes no uploads. A stalling
+// one sends half of a photo and then nothing more until Release().
+class MemoryCamera : public CameraBackend {
  public:
-  CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
-    cameras.push_back({"Stalling", "usb:001,009"});
-    return {};
-  }
-  CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
-    struct Handle : CameraDevice {
-      StallingCamera* c;
-      explicit Handle(StallingCamera* camera) : c(camera) {}
-      CameraStatus ListFolder(const std::string& f, std::vector<std::string>& a,
-                              std::vector<std::string>& b) override {
-        return c->ListFolder(f, a, b);
-      }
-      CameraStatus Stat(const std::string& f, const std::string& n, CameraFileStat& s) override {
-        return c->Stat(f, n, s);
-      }
-      CameraStatus Download(const std::string& f, const std::string& n,
-                            const std::function<bool(const char*, size_t)>& sink) override {
-        return c->Download(f, n, sink);
-      }
-      CameraStatus Delete(const std::string& f, const std::string& n) override { return c->Delete(f, n); }
-      CameraStatus Upload(const std::string& f, const std::string& n, const std::string& d) override {
-        return c->Upload(f, n, d);
-      }
-      CameraStatus WaitForEvent(int t, CameraEvent& e) override { return c->WaitForEvent(t, e); }
-      bool HasEvents() const override { return false; }
-    };
-    device = std::make_unique<Handle>(this);
-    return {};
-  }
-  CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
-                          std::vector<std::string>&) override {
-    if (folder == "/") files.push_back("IMG_1.JPG");
-    return {};
-  }
-  CameraStatus Stat(const std::string&, const std::string&, CameraFileStat& stat) override {
-    stat = {100000, kShot};
-    return {};
-  }
-  CameraStatus Download(const std::string&, const std::string&,
-                        const std::function<bool(const char*, size_t)>& sink) override {
-    sink(std::string(50000, 'x').data(), 50000);
-    std::unique_lock<std::mutex> lock(mutex);
-    wake.wait(lock, [&] { return released; });
-    return CameraStatus::Make(CameraStatus::Kind::Gone, "unplugged");
-  }
-  CameraStatus Delete(const std::string&, const std::string&) override {
-    ++deletes;
-    return {};
-  }
-  CameraStatus Upload(const std::string&, const std::string&, const std::string&) override { return {}; }
-  CameraStatus WaitForEvent(int, CameraEvent&) override { return {}; }
-  bool HasEvents() const override { return false; }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mutex);
-    released = true;
-    wake.notify_all();
-  }
-
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool released = false;
-  int deletes = 0;
-};
-
-// A tethered camera held in memory: it announces new shots by events and takes no uploads.
-class TetheredCamera : public CameraBackend {
- public:
+  explicit MemoryCamera(bool stalls = false) : stalls(stalls) {}
   struct Device : CameraDevice {
-    TetheredCamera* c;
-    explicit Device(TetheredCamera* camera) : c(camera) {}
+    MemoryCamera* c;
+    explicit Device(MemoryCamera* camera) : c(camera) {}
     CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
                             std::vector<std::string>& folders) override {
       ++c->listings;
@@ -532,10 +467,17 @@ class TetheredCamera : public CameraBackend {
                           const std::function<bool(const char*, size_t)>& sink) override {
       auto it = c->files.find(folder + "/" + name);
       if (it == c->files.end()) return CameraStatus::Make(CameraStatus::Kind::NotFound, "no such file");
-      sink(it->second.data(), it->second.size());
-      return {};
+      if (!c->stalls) {
+        sink(it->second.data(), it->second.size());
+        return {};
+      }
+      sink(it->second.data(), it->second.size() / 2);
+      std::unique_lock<std::mutex> lock(c->mutex);
+      c->wake.wait(lock, [&] { return c->released; });
+      return CameraStatus::Make(CameraStatus::Kind::Gone, "unplugged");
     }
     CameraStatus Delete(const std::string& folder, const std::string& name) override {
+      ++c->deletes;
       c->files.erase(folder + "/" + name);
       return {};
     }
@@ -551,23 +493,32 @@ class TetheredCamera : public CameraBackend {
       }
       return {};
     }
-    bool HasEvents() const override { return true; }
+    bool HasEvents() const override { return !c->stalls; }
   };
   CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
-    cameras.push_back({"Tethered", "usb:001,002"});
+    cameras.push_back({stalls ? "Stalling" : "Tethered", stalls ? "usb:001,009" : "usb:001,002"});
     return {};
   }
   CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
     device = std::make_unique<Device>(this);
     return {};
   }
-  void Shoot(const std::string& name) {
-    files["/store_00010001/" + name] = "shot " + name;
+  void Shoot(const std::string& name, const std::string& data = "") {
+    files["/store_00010001/" + name] = data.empty() ? "shot " + name : data;
     events.push_back({CameraEvent::Kind::FileAdded, "/store_00010001", name});
   }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    wake.notify_all();
+  }
+  const bool stalls;
   std::map<std::string, std::string> files;
   std::vector<CameraEvent> events;
-  int listings = 0;
+  int listings = 0, deletes = 0;
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool released = false;
 };
 
 // Two stations sharing the temp folder note what their cameras kept at the same moments: each
@@ -597,7 +548,7 @@ TEST_F(CameraRun, WhatTwoStationsNoteAsKeptAtOnceIsAllKept) {
 }
 
 TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
-  auto camera = std::make_shared<TetheredCamera>();
+  auto camera = std::make_shared<MemoryCamera>();
   camera->files["/store_00010001/ID.TXT"] = "PHOTOGRAPHERID=Bo\r\n";
   camera->Shoot("DSC_1.NEF");
   camera->events.clear();
@@ -623,7 +574,8 @@ TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
 }
 
 TEST_F(CameraRun, ACameraThatStopsAnsweringMidDownloadNeitherHangsNorLeavesAPartial) {
-  auto camera = std::make_shared<StallingCamera>();
+  auto camera = std::make_shared<MemoryCamera>(true);
+  camera->Shoot("IMG_1.JPG", std::string(100000, 'x'));
   CameraLimits limits;
   limits.callMs = 300;
   host.Values().m_cameras = std::make_shared<CameraPool>(camera, limits);
