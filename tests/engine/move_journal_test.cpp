@@ -231,11 +231,25 @@ class MoveRecoveryTest : public ::testing::Test {
   void LeaveBatch(std::vector<MoveBatchRecord::Entry> entries) {
     Leave(MoveBatchRecord{"T", false, std::move(entries), false});
   }
-  // Empty source and destination folders and log for the next row.
+  // Empty source, destination and temp folders and log for the next row.
   void NextRow() {
     fs::remove_all(src);
-    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    fs::remove_all(temp);
+    MakeFolder(temp);
+    std::error_code ec;  // a destination elsewhere may be gone with its mount
+    for (const auto& e : fs::directory_iterator(dst, ec)) fs::remove_all(e.path());
     host.log.clear();
+  }
+  // A record of a photo copied into the temp folder on its way to the destination.
+  MoveRecord TempCopyRecord(const std::string& name) {
+    MoveRecord r;
+    r.action = "T";
+    r.source = src + "/" + name;
+    r.photo = r.source;
+    r.copy = temp + "/" + name;
+    r.folder = dst + "/";
+    r.name = name;
+    return r;
   }
 
   FakeHost host;
@@ -255,15 +269,11 @@ TEST_F(MoveRecoveryTest, AMoveStoppedAfterAnyStepIsFinishedOnceByTheNextStation)
     SCOPED_TRACE(testing::Message() << "rotate " << row.rotate << " tag " << row.tag);
     const int steps = KillAtEveryStep(
         [&] {
-          fs::remove_all(src);
-          fs::remove_all(dst);
-          fs::remove_all(temp);
-          MakeFolder(dst);
+          NextRow();
           MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
           rotate = row.rotate;
           tag = row.tag;
           action = NewAction();
-          host.log.clear();
         },
         [&] { action->Run(); },
         [&](const KillPoint& died) {
@@ -296,13 +306,7 @@ TEST_F(MoveRecoveryTest, AMoveStoppedAfterAnyStepIsFinishedOnceByTheNextStation)
 TEST_F(MoveRecoveryTest, RecordsThatCannotBeCompletedAreLoggedAndTouchNothingOutsideTheTempFolder) {
   const std::string outside = host.Dir() + "/outside.jpg";
   MakeFile(outside, "not ours");
-  MoveRecord r;
-  r.action = "T";
-  r.source = src + "/gone.jpg";
-  r.photo = r.source;
-  r.copy = temp + "/gone.jpg";  // never made
-  r.folder = dst + "/";
-  r.name = "gone.jpg";
+  MoveRecord r = TempCopyRecord("gone.jpg");  // its copy never made
   std::string evilPath;
   {
     MoveJournal lost(temp);
@@ -329,28 +333,6 @@ TEST_F(MoveRecoveryTest, RecordsThatCannotBeCompletedAreLoggedAndTouchNothingOut
   EXPECT_EQ(lines, std::vector<std::string>{"FAILED: Unreadable move record " + evilPath}) << "once";
   EXPECT_EQ(ReadFile(outside), "not ours");
   EXPECT_EQ(CountFiles(dst), 0);
-}
-
-TEST_F(MoveRecoveryTest, ANewFileUnderTheSourceNameIsNotMistakenForThePhoto) {
-  // The photo left for the temp folder; a new card brought a different file of the same name.
-  MakeFile(temp + "/a.jpg", ReadFile(kSideways));
-  MakeFile(src + "/a.jpg", "\xFF\xD8 new card");
-  MoveRecord r;
-  r.action = "T";
-  r.source = src + "/a.jpg";
-  r.photo = r.source;
-  r.photoIdentity = {1, 2, 3, 4};  // what the old file was
-  r.copy = temp + "/a.jpg";
-  r.folder = dst + "/";
-  r.name = "a.jpg";
-  {
-    MoveJournal journal(temp);
-    ASSERT_TRUE(journal.Write(r));
-  }
-  action->Run();
-  EXPECT_EQ(ReadFile(dst + "/a.jpg"), ReadFile(kSideways));
-  EXPECT_EQ(ReadFile(dst + "/a_2.jpg"), "\xFF\xD8 new card");
-  EXPECT_EQ(CountFiles(temp), 0);
 }
 
 TEST_F(MoveRecoveryTest, MovesAcrossFileSystemsArriveOnceEachInBatchesAndLeaveNoRecord) {
@@ -396,9 +378,8 @@ TEST_F(MoveRecoveryTest, AFileThatFailsInABatchStaysAtItsSourceAndTheOthersArriv
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    fs::remove_all(src);
+    NextRow();
     DestinationElsewhere("1m");
-    host.log.clear();
     MakeFile(src + "/a.jpg", "a", 1'600'000'000);
     MakeFile(src + "/b.jpg", row.bIsBig ? std::string(2 << 20, 'b') : "b", 1'600'000'000);
     MakeFile(src + "/c.jpg", "c", 1'600'000'000);
@@ -453,10 +434,8 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
-    fs::remove_all(src);
-    fs::remove_all(temp);
+    NextRow();
     DestinationElsewhere();
-    host.log.clear();
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
     ASSERT_TRUE(test::RunAndDieAt(
         row.step, [this] { action->Run(); }, row.nth));
@@ -473,23 +452,6 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
     EXPECT_EQ(CountFiles(temp), 0);
     other.reset();
   }
-}
-
-// A source renamed over another while the batch runs is still its photo: it goes as the source
-// would have (the photo it replaced is the operator's loss), and no later pass moves it again.
-TEST_F(MoveRecoveryTest, ASourceRenamedDuringABatchIsNotMovedAgainUnderItsNewName) {
-  DestinationElsewhere();
-  for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(src + "/" + name, name, 1'600'000'000);
-  MoveJournal::SetStepHookForTest([&](const char* step) {
-    if (std::string(step) == "batch placed") fs::rename(src + "/b.jpg", src + "/a.jpg");
-  });
-  action->Run();
-  MoveJournal::SetStepHookForTest(nullptr);
-  EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + src + "/a.jpg: renamed from " + src + "/b.jpg")));
-  action->Run();
-  EXPECT_EQ(CountFiles(src), 0);
-  EXPECT_EQ(Arrived(), std::vector<std::string>{dst + "/b.jpg"}) << "moved twice";
-  EXPECT_EQ(ReadFile(dst + "/b.jpg"), "b.jpg");
 }
 
 // What a batch record finds decides; a source goes only when its bytes are in place elsewhere.
@@ -643,8 +605,7 @@ TEST_F(MoveRecoveryTest, ASourceSetAsideByAKilledStationIsFinishedOrPutBack) {
   DestinationElsewhere();
   for (bool copied : {true, false}) {
     SCOPED_TRACE(copied);
-    fs::remove_all(src);
-    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
+    NextRow();
     const MoveBatchRecord::Entry a = Placed("a.jpg", "photo-A");
     if (!copied) MakeFile(src + "/a.jpg", "new version", 1'600'000'500);
     fs::rename(src + "/a.jpg", SetAsideName(src + "/a.jpg"));
@@ -688,11 +649,8 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "rotate " << row.rotate << " tag " << row.tag << " at "
                                     << row.pauseAt);
-    fs::remove_all(src);
-    fs::remove_all(temp);
-    MakeFolder(temp);
+    NextRow();
     DestinationElsewhere();
-    host.log.clear();
     const std::string data = ReadFile(kSideways);
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, data, 1'600'000'000);
     rotate = row.rotate;
@@ -785,10 +743,7 @@ TEST_F(MoveRecoveryTest, ABatchWhoseCardIsOutWaitsForTheCardAndIsFinishedOnceItI
   DestinationElsewhere();
   for (const CardWay& way : kCardWays) {
     SCOPED_TRACE(way.what);
-    fs::remove_all(temp);
-    MakeFolder(temp);
-    for (const auto& e : fs::directory_iterator(dst)) fs::remove_all(e.path());
-    host.log.clear();
+    NextRow();
     Card card(src, host.Dir(), way.mountPoint);
     if (!card.Ok()) continue;  // no mounts here
     LeaveBatch({Placed("a.jpg", "photo-A"), Placed("b.jpg", "photo-B")});
@@ -841,10 +796,7 @@ TEST_F(MoveRecoveryTest, APhotoWhoseCardIsOutWaitsInTheTempFolderAndArrivesOnceW
   for (const CardWay& way : kCardWays) {
     for (Row row : {Row{0, 1}, Row{1, 0}, Row{1, 1}}) {
       SCOPED_TRACE(testing::Message() << way.what << " rotate " << row.rotate << " tag " << row.tag);
-      fs::remove_all(temp);
-      fs::remove_all(dst);
-      MakeFolder(dst);
-      host.log.clear();
+      NextRow();
       Card card(src, host.Dir(), way.mountPoint);
       if (!card.Ok()) continue;  // no mounts here
       MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
@@ -902,22 +854,13 @@ TEST_F(MoveRecoveryTest, ACardThatRenumbersItsFilesIsToldBySizeAndTime) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    fs::remove_all(temp);
-    fs::remove_all(dst);
-    MakeFolder(dst);
-    MakeFolder(temp);
+    NextRow();
     MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
     MakeFile(temp + "/a.jpg", ReadFile(kSideways), 1'600'000'000);  // the copy, made before the crash
-    MoveRecord r;
-    r.action = "T";
-    r.source = src + "/a.jpg";
-    r.photo = r.source;
+    MoveRecord r = TempCopyRecord("a.jpg");
     ASSERT_TRUE(ReadFileIdentity(r.photo, r.photoIdentity));
     r.photoIdentity.inode += 1;  // as the card numbered it before it was put back
     r.photoIdentity.device += 1;
-    r.copy = temp + "/a.jpg";
-    r.folder = dst + "/";
-    r.name = "a.jpg";
     Leave(r);  // as after a crash
     SetFileSystemTypeForTest(row.fileSystem);
     action = NewAction();
@@ -1116,10 +1059,7 @@ TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnyth
   for (const Row& row : rows) {
     for (int stopAt = 1;; ++stopAt) {
       SCOPED_TRACE(testing::Message() << row.what << ", killed at step " << stopAt);
-      fs::remove_all(dst);
-      fs::remove_all(temp);
-      MakeFolder(temp);
-      host.log.clear();
+      NextRow();
       Card card(src, host.Dir(), false);
       for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
       action = NewAction();
@@ -1143,23 +1083,43 @@ TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnyth
   }
 }
 
-// A photo renamed between its copy and its delete: the record stays, and the next pass finishes
-// the move on the renamed file instead of moving it a second time.
-TEST_F(MoveRecoveryTest, ASubfolderPhotoRenamedBeforeItsDeleteIsMovedOnce) {
-  type = kMoveSubfolders;
-  action = NewAction();
-  for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
-  MoveJournal::SetStepHookForTest([&](const char* step) {
-    if (std::string(step) == "copied source deleted" && Exists(src + "/s/b.jpg"))
-      fs::rename(src + "/s/b.jpg", src + "/s/X.jpg");
-  });
-  action->Run();
-  MoveJournal::SetStepHookForTest(nullptr);
-  action->Run();
-  EXPECT_EQ(EntryNames(dst + "/s"), (std::set<std::string>{"a.jpg", "b.jpg"})) << "lost or doubled";
-  EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + src + "/s/X.jpg: renamed from " + src + "/s/b.jpg")));
-  EXPECT_FALSE(Exists(src + "/s"));
-  EXPECT_EQ(CountFiles(temp), 0);
+// A source renamed between its copy and its delete is still its photo: the record stays, the
+// renamed file goes as the source would have, and no later pass moves it again under its new
+// name. Renamed over another photo of the batch, that photo is the operator's loss.
+TEST_F(MoveRecoveryTest, ASourceRenamedBeforeItsDeleteIsNotMovedAgainUnderItsNewName) {
+  struct Row {
+    const char* what;
+    int32_t type;
+    const char* step;  // b.jpg is renamed there ...
+    std::string from, to;  // ... to this name
+    std::set<std::string> arrived;
+  };
+  const Row rows[] = {
+      {"over another photo of a batch", kMoveFiles, "batch placed", src, src + "/a.jpg", {"b.jpg"}},
+      {"a subfolder's photo", kMoveSubfolders, "copied source deleted", src + "/s", src + "/s/X.jpg",
+       {"a.jpg", "b.jpg"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    NextRow();
+    DestinationElsewhere();
+    type = row.type;
+    action = NewAction();
+    for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(row.from + "/" + name, name, 1'600'000'000);
+    MoveJournal::SetStepHookForTest([&](const char* step) {
+      if (std::string(step) == row.step && Exists(row.from + "/b.jpg")) fs::rename(row.from + "/b.jpg", row.to);
+    });
+    action->Run();
+    MoveJournal::SetStepHookForTest(nullptr);
+    action->Run();
+    const std::string folder = dst + row.from.substr(src.size());
+    EXPECT_EQ(EntryNames(folder), row.arrived) << "lost or doubled";
+    EXPECT_EQ(ReadFile(folder + "/b.jpg"), "b.jpg");
+    EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + row.to + ": renamed from " + row.from + "/b.jpg")));
+    EXPECT_EQ(CountFiles(src), 0);
+    EXPECT_EQ(CountFiles(temp), 0);
+    other.reset();
+  }
 }
 
 // A source renamed while the station was down, after its copy was placed: the renamed file is
@@ -1230,8 +1190,7 @@ TEST_F(MoveRecoveryTest, APhotoRenamedWhileItsTaggedCopyWaitedIsMovedOnce) {
   // with the copy in place (kept: the renamed source goes).
   for (auto [dieAt, arrives] : {std::pair{2, "X.jpg"}, std::pair{3, "a.jpg"}}) {
     SCOPED_TRACE(dieAt);
-    fs::remove_all(dst);
-    fs::create_directories(dst);
+    NextRow();
     tag = 1;
     action = NewAction();
     MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
