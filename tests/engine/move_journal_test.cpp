@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -194,13 +195,6 @@ class MoveRecoveryTest : public ::testing::Test {
       files.push_back(e.path().string());
     }
     return files;
-  }
-  // Runs the current action in a child that dies (as with SIGKILL: no cleanup) at its
-  // `stopAt`-th journaled step. True when it died there, false when the move finished first.
-  bool RunAndDieAt(int stopAt) {
-    const KillPoint died = RunAndDieAtStep(stopAt, [this] { action->Run(); });
-    if (died) RecordProperty("step" + std::to_string(stopAt), died.step);
-    return bool(died);
   }
 
   // The destination on another file system: a small tmpfs, else a folder in /dev/shm.
@@ -1057,29 +1051,34 @@ TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnyth
   };
   type = kMoveSubfolders;
   for (const Row& row : rows) {
-    for (int stopAt = 1;; ++stopAt) {
-      SCOPED_TRACE(testing::Message() << row.what << ", killed at step " << stopAt);
-      NextRow();
-      Card card(src, host.Dir(), false);
-      for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
-      action = NewAction();
-      if (!RunAndDieAt(stopAt)) break;
-      const bool meanwhile = stopAt >= 2 && Exists(src + "/s/c.jpg");
-      if (meanwhile && row.saveAnew) AppendFile(src + "/s/c.jpg", "!");
-      if (meanwhile && row.cardOut) card.Out();
-      action = NewAction();  // the next station
-      action->Run();
-      if (meanwhile && row.cardOut) {
-        EXPECT_EQ(CountFiles(temp), 1) << "the record waits for the card";
-        card.In();
-        action->Run();
-      }
-      action->Run();  // a later pass finds nothing left to do
-      EXPECT_EQ(EntryNames(dst + "/s"), meanwhile ? row.arrived : once) << "lost or doubled";
-      EXPECT_EQ(ReadFile(dst + "/s/c.jpg"), "c.jpg");
-      EXPECT_FALSE(Exists(src + "/s")) << "the emptied folder goes";
-      EXPECT_EQ(CountFiles(temp), 0);
-    }
+    SCOPED_TRACE(row.what);
+    std::optional<Card> card;
+    KillAtEveryStep(
+        [&] {
+          NextRow();
+          card.emplace(src, host.Dir(), false);
+          for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
+          action = NewAction();
+        },
+        [&] { action->Run(); },
+        [&](const KillPoint& died) {
+          if (!died) return;
+          const bool meanwhile = died.index >= 2 && Exists(src + "/s/c.jpg");
+          if (meanwhile && row.saveAnew) AppendFile(src + "/s/c.jpg", "!");
+          if (meanwhile && row.cardOut) card->Out();
+          action = NewAction();  // the next station
+          action->Run();
+          if (meanwhile && row.cardOut) {
+            EXPECT_EQ(CountFiles(temp), 1) << "the record waits for the card";
+            card->In();
+            action->Run();
+          }
+          action->Run();  // a later pass finds nothing left to do
+          EXPECT_EQ(EntryNames(dst + "/s"), meanwhile ? row.arrived : once) << "lost or doubled";
+          EXPECT_EQ(ReadFile(dst + "/s/c.jpg"), "c.jpg");
+          EXPECT_FALSE(Exists(src + "/s")) << "the emptied folder goes";
+          EXPECT_EQ(CountFiles(temp), 0);
+        });
   }
 }
 
@@ -1194,7 +1193,7 @@ TEST_F(MoveRecoveryTest, APhotoRenamedWhileItsTaggedCopyWaitedIsMovedOnce) {
     tag = 1;
     action = NewAction();
     MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
-    ASSERT_TRUE(RunAndDieAt(dieAt));
+    ASSERT_TRUE(RunAndDieAtStep(dieAt, [this] { action->Run(); }));
     fs::rename(src + "/a.jpg", src + "/X.jpg");
     action = NewAction();
     action->Run();

@@ -68,10 +68,6 @@ class TagBatchTest : public ::testing::Test {
     a->m_bAddOrUpdateBriskoExif = 1;
     return a;
   }
-  // Dies (no cleanup, as with SIGKILL) at the `stopAt`-th step; false when the run finished first.
-  bool RunAndDieAt(int stopAt) {
-    return bool(RunAndDieAtStep(stopAt, [this] { NewAction()->Run(); }));
-  }
   // Every file in the destination tree: tagged photos only, nothing hidden.
   void ExpectEachPhotoOnceTagged(size_t expected) {
     size_t photos = 0;
@@ -97,28 +93,28 @@ TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStati
   // Then with records that hold one photo each: the batch is split, each part recovers alone.
   int unsplit = 0;
   for (const size_t bound : {0, 500}) {
+    SCOPED_TRACE(bound ? "split" : "one record");
     SetRecordBoundForTest(bound);
-    for (int stopAt = 1;; ++stopAt) {
-      SCOPED_TRACE(std::to_string(stopAt) + (bound ? " split" : ""));
-      fs::remove_all(dst);
-      fs::remove_all(temp);
-      MakeFolder(dst);
-      for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
-      const bool died = RunAndDieAt(stopAt);
-      auto next = NewAction();
-      next->RecoverInterruptedMoves();
-      next->Run();
-      ExpectEachPhotoOnceTagged(3);
-      EXPECT_EQ(CountFiles(src), 0);
-      if (!died) {
-        EXPECT_GE(stopAt, 5) << "every step was tried";
-        if (bound) {
-          EXPECT_GT(stopAt, unsplit) << "the batch was not split";
-        }
-        unsplit = stopAt;
-        break;
-      }
+    const int steps = KillAtEveryStep(
+        [&] {
+          fs::remove_all(dst);
+          fs::remove_all(temp);
+          MakeFolder(dst);
+          for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
+        },
+        [&] { NewAction()->Run(); },
+        [&](const KillPoint&) {
+          auto next = NewAction();
+          next->RecoverInterruptedMoves();
+          next->Run();
+          ExpectEachPhotoOnceTagged(3);
+          EXPECT_EQ(CountFiles(src), 0);
+        });
+    EXPECT_GE(steps, 4) << "every step was tried";
+    if (bound) {
+      EXPECT_GT(steps, unsplit) << "the batch was not split";
     }
+    unsplit = steps;
   }
 }
 
