@@ -16,6 +16,7 @@
 #include "common/program_runner.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/in_out_test.h"
 
 namespace brisko {
 namespace {
@@ -23,17 +24,11 @@ namespace {
 using namespace brisko::test;
 namespace fs = std::filesystem;
 
-class ActionFormTest : public ::testing::Test {
+class ActionFormTest : public InOutTest {
  protected:
   void SetUp() override {
-    src = host.Dir() + "/in";
-    dst = host.Dir() + "/out";
-    MakeFolder(src);
-    MakeFolder(dst);
-    action = std::make_unique<Action>(host);
+    InOutTest::SetUp();
     action->m_strName = "Job";
-    action->m_strSourceFolder = src;
-    action->m_strDestFolder = dst;
   }
   // OK with an arm hook that records what the schedule looked like when it was armed.
   std::optional<FormMessage> Ok(ActionForm& form) {
@@ -44,9 +39,6 @@ class ActionFormTest : public ::testing::Test {
     return m ? m->text : "";
   }
 
-  FakeHost host;
-  std::string src, dst;
-  std::unique_ptr<Action> action;
   std::vector<std::pair<int, uint32_t>> armed;
 };
 

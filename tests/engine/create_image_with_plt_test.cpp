@@ -9,6 +9,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/in_out_test.h"
 #include "imagemeta/jpeg_exif_file.h"
 
 namespace brisko {
@@ -19,14 +20,11 @@ using namespace brisko::test;
 constexpr std::time_t kNow = 1'700'000'000;
 const std::string kPhotos = std::string(BRISKO_TEST_DATA) + "/jpeg/drewnoakes/";
 
-class CreateImageWithPltTest : public ::testing::Test {
+class CreateImageWithPltTest : public InOutTest {
  protected:
   void SetUp() override {
-    src = host.Dir() + "/in";
-    dst = host.Dir() + "/out";
+    InOutTest::SetUp();
     albumDir = host.Dir() + "/album";
-    MakeFolder(src);
-    MakeFolder(dst);
     MakeFolder(albumDir);
     host.now = kNow;
     for (const char* name : {"a.jpg", "b.jpg"}) {
@@ -34,24 +32,16 @@ class CreateImageWithPltTest : public ::testing::Test {
                                  src + "/" + name);
       SetModTime(src + "/" + name, kNow - 3600);
     }
-    action = std::make_unique<Action>(host);
     A().m_iType = kCreateImageWithPlt;
     A().m_strName = "P";
-    A().m_strSourceFolder = src;
-    A().m_strDestFolder = dst;
     A().m_strFileSpec = "*.jpg";
-    A().m_bRunPending = 1;
   }
-  Action& A() { return *action; }
-  std::string Line(const std::string& text) { return A().GetDescription() + " " + text; }
   int Count(const std::string& prefix) const {
     return int(std::count_if(host.log.begin(), host.log.end(),
                              [&](const std::string& l) { return l.find(prefix) != std::string::npos; }));
   }
 
-  FakeHost host;
-  std::string src, dst, albumDir;
-  std::unique_ptr<Action> action;
+  std::string albumDir;
 };
 
 TEST_F(CreateImageWithPltTest, EveryPhotoIntoEveryTemplateAndABrokenTemplateDoesNotStopTheRest) {

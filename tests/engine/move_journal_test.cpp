@@ -21,6 +21,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/in_out_test.h"
 #include "engine/kill_harness.h"
 #include "engine/recovery.h"
 #include "engine/tag_batch.h"
@@ -156,31 +157,23 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
   }
 }
 
-class MoveRecoveryTest : public ::testing::Test {
+class MoveRecoveryTest : public InOutTest {
  protected:
   void SetUp() override {
-    src = host.Dir() + "/in";
-    dst = host.Dir() + "/out";
+    InOutTest::SetUp();
     temp = host.Dir() + "/temp";
-    MakeFolder(src);
-    MakeFolder(dst);
     MakeFolder(temp);
     action = NewAction();
   }
   void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
 
   std::unique_ptr<Action> NewAction() {
-    auto a = std::make_unique<Action>(host);
-    a->m_strName = "T";
-    a->m_strSourceFolder = src;
-    a->m_strDestFolder = dst;
-    a->m_bRunPending = 1;
+    auto a = InOutAction();
     a->m_bAutoRotateJPG = rotate;
     a->m_bAddOrUpdateBriskoExif = tag;
     a->m_iType = type;
     return a;
   }
-  std::string Line(const std::string& text) { return action->GetDescription() + " " + text; }
   int RecoveredLines() const { return host.LogLinesWith(") Recovered file from "); }
   // The photos at the destination. A copy across file systems killed midway leaves its hidden
   // temporary file there (never a photo; see README); those are only counted.
@@ -246,11 +239,9 @@ class MoveRecoveryTest : public ::testing::Test {
     return r;
   }
 
-  FakeHost host;
-  std::string src, dst, temp;
+  std::string temp;
   int rotate = 0, tag = 0;
   int32_t type = kMoveFiles;
-  std::unique_ptr<Action> action;
   std::unique_ptr<SmallTmpfs> other;
   std::unique_ptr<TempDir> shm;
 };

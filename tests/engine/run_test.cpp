@@ -9,6 +9,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/in_out_test.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
@@ -22,29 +23,15 @@ using namespace brisko::test;
 
 constexpr std::time_t kNow = 1'700'000'000;
 
-class RunTest : public ::testing::Test {
+class RunTest : public InOutTest {
  protected:
   void SetUp() override {
-    src = host.Dir() + "/in";
-    dst = host.Dir() + "/out";
-    MakeFolder(src);
-    MakeFolder(dst);
+    InOutTest::SetUp();
     host.now = kNow;
-    action = std::make_unique<Action>(host);
-    A().m_strName = "T";
-    A().m_strSourceFolder = src;
-    A().m_strDestFolder = dst;
-    A().m_bRunPending = 1;
   }
   void TearDown() override { SetFileFaultHook(nullptr); }
 
-  Action& A() { return *action; }
-  std::string Line(const std::string& text) { return A().GetDescription() + " " + text; }
   void Old(const std::string& path, const std::string& data = "x") { MakeFile(path, data, kNow - 3600); }
-
-  FakeHost host;
-  std::string src, dst;
-  std::unique_ptr<Action> action;
 };
 
 // ---- Selection ----

@@ -14,6 +14,7 @@
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/in_out_test.h"
 #include "engine/kill_harness.h"
 #include "imagemeta/jpeg_exif_file.h"
 
@@ -44,14 +45,11 @@ TEST(TagBatchRecordText, RoundTripsAndRefusesWhatIsNotOne) {
   }
 }
 
-class TagBatchTest : public ::testing::Test {
+class TagBatchTest : public InOutTest {
  public:
   void SetUp() override {
-    src = host.Dir() + "/in";
-    dst = host.Dir() + "/out";
+    InOutTest::SetUp();
     temp = host.Dir() + "/temp";
-    MakeFolder(src);
-    MakeFolder(dst);
     for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
   }
   void TearDown() override {
@@ -60,11 +58,7 @@ class TagBatchTest : public ::testing::Test {
   }
 
   std::unique_ptr<Action> NewAction() {
-    auto a = std::make_unique<Action>(host);
-    a->m_strName = "T";
-    a->m_strSourceFolder = src;
-    a->m_strDestFolder = dst;
-    a->m_bRunPending = 1;
+    auto a = InOutAction();
     a->m_bAddOrUpdateBriskoExif = 1;
     return a;
   }
@@ -85,8 +79,7 @@ class TagBatchTest : public ::testing::Test {
     EXPECT_EQ(CountFiles(temp), 0) << "a record or a photo stranded in the temp folder";
   }
 
-  FakeHost host;
-  std::string src, dst, temp;
+  std::string temp;
 };
 
 TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStation) {
