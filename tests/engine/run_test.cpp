@@ -355,27 +355,6 @@ TEST_F(RunTest, FileCounterRisesForEveryFileEvenWhenMovesFail) {
                                    "/a.jpg to " + host.Dir() + "/missing/a.jpg")));
 }
 
-TEST_F(RunTest, MoveIntoAFullOrReadOnlyFolderLeavesTheSource) {
-  const std::string data(200000, 'd');
-  for (const bool full : {true, false}) {
-    SCOPED_TRACE(full ? "full" : "read-only");
-    const std::string to = host.Dir() + (full ? "/full" : "/ro");
-    MakeFolder(to);
-    const auto tmpfs = full ? std::make_unique<SmallTmpfs>(to, "64k") : nullptr;
-    const auto ro = full ? nullptr : std::make_unique<ReadOnlyBind>(to);
-    if (full ? !tmpfs->Ok() : !ro->Ok()) GTEST_SKIP() << "cannot mount here";
-    A().m_strDestFolder = to;
-    Old(src + "/a.jpg", data);
-    Old(src + "/b.jpg", data);
-    A().Run();
-    EXPECT_EQ(ReadFile(src + "/a.jpg"), data);
-    EXPECT_EQ(ReadFile(src + "/b.jpg"), data);
-    EXPECT_EQ(CountFiles(to), 0) << "no partial file left behind";
-    EXPECT_TRUE(host.HasLogLine(
-        Line("Failed (CopyOrMoveFilesUsingShell): Move file from " + src + "/b.jpg to " + to + "/b.jpg")));
-  }
-}
-
 TEST_F(RunTest, FilesVanishingDuringTheRunAreReportedAndTheRunGoesOn) {
   for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Old(src + "/" + name);
   std::vector<std::string> names;
