@@ -113,65 +113,6 @@ void MakePhoto(const std::string& path, const std::string& dateTime, const doubl
   Save(path, WithSegments(MakeJpeg(32, 24), {Segment(0xFFE1, t.Build())}));
 }
 
-// A card tree with camera files in two folders: the photos arrive intact, the card keeps its
-// folders, and the ID.TXT on the card tells the next batch apart.
-TEST(RunOnceEndToEnd, MoveFromMediaLeavesTheIdTxtWithANewBatchIdOnTheCard) {
-  struct Case {
-    const char* what;
-    const char* idTxtOnCard;  // nullptr: none
-    int createIdTxt;
-    const char* idTxtAfter;  // nullptr: none
-    int batchIdAfter;        // the store's counter, 20 before the run
-  } cases[] = {
-      // Keys in any case, "*.*" moves the old ID.TXT off the card too; it is written back.
-      {"ID.TXT on the card", "photographerid=Anna\r\nEVENTID=Gala\r\nCARDID=C1\r\nBATCHID=5\r\n", 0,
-       "PHOTOGRAPHERID=Anna\r\nEVENTID=Gala\r\nCARDID=C1\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID="
-       "21\r\n",
-       21},
-      // One batch id when the record is made, one when it is written.
-      {"none, create asked", nullptr, 1,
-       "PHOTOGRAPHERID=\r\nEVENTID=\r\nCARDID=\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID=22\r\n", 22},
-      {"none, create not asked", nullptr, 0, nullptr, 20},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeHost host;
-    const std::string card = host.Dir() + "/card", in = host.Dir() + "/in";
-    CopyCameraFile("drewnoakes/FujiFilm_FinePix40i.jpg", card + "/DCIM/100FUJI/DSCF0001.jpg");
-    CopyCameraFile("drewnoakes/Sony_Cybershot_3.jpg", card + "/DCIM/101SONY/DSC00002.jpg");
-    if (c.idTxtOnCard) WriteFile(card + "/ID.TXT", c.idTxtOnCard);
-    MakeFolder(in);
-    host.Store().WriteProfileInt("Actions", "m_iBatchID", 20);
-    host.Values().m_iBatchCounter = 7;  // saved with the action
-
-    Action fromCard(host);
-    Describe(fromCard, {"Card", kMoveFilesFromMedia, card, in});
-    fromCard.m_bCreateIDTxtFile = c.createIdTxt;
-    StoreActions(host, {&fromCard});
-
-    std::string output;
-    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
-
-    EXPECT_EQ(ReadFile(in + "/DSCF0001.jpg"), ReadFile(kJpegs + "drewnoakes/FujiFilm_FinePix40i.jpg"))
-        << output;
-    EXPECT_EQ(ReadFile(in + "/DSC00002.jpg"), ReadFile(kJpegs + "drewnoakes/Sony_Cybershot_3.jpg"));
-    EXPECT_FALSE(Exists(card + "/DCIM/100FUJI/DSCF0001.jpg"));
-    EXPECT_FALSE(Exists(card + "/DCIM/101SONY/DSC00002.jpg"));
-    EXPECT_TRUE(Exists(card + "/DCIM/101SONY"));
-    if (c.idTxtAfter) {
-      EXPECT_EQ(ReadFile(card + "/ID.TXT"), c.idTxtAfter);
-    } else {
-      EXPECT_FALSE(Exists(card + "/ID.TXT"));
-    }
-    if (c.idTxtOnCard) {
-      EXPECT_EQ(ReadFile(in + "/ID.TXT"), c.idTxtOnCard) << "the old one went with the photos";
-    }
-    EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), c.batchIdAfter);
-    EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchCounter", 0), 8);
-    EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
-  }
-}
-
 // Sorted by capture date and event, renamed by photographer and counter, and stamped with
 // the BriskoExif block.
 TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
@@ -183,7 +124,8 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
   MakePhoto(card + "/DCIM/101/SYN0003.jpg", "2000:08:04 23:59:59");
   WriteFile(card + "/ID.TXT", "PHOTOGRAPHERID=P7\r\nEVENTID=Gala\r\nCARDID=C9\r\nBATCHID=3\r\n");
   MakeFolder(dest);
-  host.Values().m_iFileCounter = 41;  // saved with the action, which is where loading takes it from
+  host.Values().m_iFileCounter = 41;  // the counters are saved with the action, where loading takes them
+  host.Values().m_iBatchCounter = 7;
   host.Store().WriteProfileInt("Actions", "m_iBatchID", 10);
 
   Action a(host);
@@ -209,7 +151,9 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
   EXPECT_EQ(
       ReadFile(card + "/ID.TXT"),
       "PHOTOGRAPHERID=P7\r\nEVENTID=Gala\r\nCARDID=C9\r\nUSERID1=\r\nUSERID2=\r\nUSERID3=\r\nBATCHID=11\r\n");
+  EXPECT_TRUE(Exists(card + "/DCIM/101")) << "the card's folders stay";
   EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iFileCounter", 0), 44);
+  EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchCounter", 0), 8);
   EXPECT_TRUE(EntryNames(host.Dir() + "/temp", true).empty()) << "nothing left behind in the temp folder";
 
   // The picture itself is untouched; only the metadata changed.
