@@ -517,17 +517,6 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
           Line("Left file " + src + "/a.jpg: changed since its copy " + dst + "/a.jpg was made")));
     }
   }
-  {  // a damaged record touches nothing
-    MoveBatchRecord record;
-    record.action = "T";
-    record.entries.push_back(Placed("b.jpg", "photo-B"));
-    std::string text = FormatMoveBatchRecord(record);
-    text.resize(text.size() - 4);
-    WriteFile(temp + "/b.jpg.brisko-move", text);
-    action->RecoverInterruptedMoves();
-    EXPECT_TRUE(Exists(src + "/b.jpg"));
-    EXPECT_TRUE(Exists(temp + "/b.jpg.brisko-move")) << "kept for the operator";
-  }
 }
 
 // A card taken out while recovery removes a photo from it proves nothing about the photo: the
