@@ -70,6 +70,23 @@ class ShotMoveTest : public ::testing::Test {
     for (unsigned id : {35u, 14u, 4u, 2u}) a->m_RenameTemplate.AddComponent(id);
     return a;
   }
+  // The JPEG of a shot whose RAW (of a Nikon) comes later, moved as 000008.JPG.
+  std::unique_ptr<Action> MoveTheJpegOfAShot(const std::string& src, const std::string& dst) {
+    MakeFolder(src);
+    MakeFolder(dst);
+    RawMetadata meta;
+    EXPECT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
+    Save(src + "/DSC_0001.JPG", JpegTaken(meta.dateTimeOriginal));
+    auto a = NewAction(src, dst);
+    a->m_iType = kMoveFiles;
+    a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
+    a->m_RenameTemplate.AddComponent(4);
+    a->m_RenameTemplate.AddComponent(2);
+    host.Values().m_iFileCounter = 7;
+    EXPECT_TRUE(a->Run());
+    EXPECT_TRUE(Exists(dst + "/000008.JPG"));
+    return a;
+  }
   FakeHost host;
 };
 
@@ -199,20 +216,8 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
 
 TEST_F(ShotMoveTest, ALatePartnerTakesItsShotsNameAndAnotherCamerasPhotoDoesNot) {
   const std::string src = host.Dir() + "/hot", dst = host.Dir() + "/out";
-  MakeFolder(dst);
   const std::string raw = ReadFile(kRaw + "nikon_d70_nef_1.nef");
-  RawMetadata meta;
-  ASSERT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
-  MakeFolder(src);
-  Save(src + "/DSC_0001.JPG", JpegTaken(meta.dateTimeOriginal));
-  auto a = NewAction(src, dst);
-  a->m_iType = kMoveFiles;
-  a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
-  a->m_RenameTemplate.AddComponent(4);
-  a->m_RenameTemplate.AddComponent(2);
-  host.Values().m_iFileCounter = 7;
-  ASSERT_TRUE(a->Run());
-  ASSERT_TRUE(Exists(dst + "/000008.JPG"));
+  auto a = MoveTheJpegOfAShot(src, dst);
   // The RAW arrives a moment later: same name, same folder, no new number.
   MakeFile(src + "/DSC_0001.NEF", raw);
   MakeFile(src + "/DSC_0001.NEF.xmp", "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>");
@@ -238,18 +243,7 @@ TEST_F(ShotMoveTest, ALatePartnerStillJoinsItsShotAfterACrashOrAFailedMove) {
   const std::string src = host.Dir() + "/card";
   const TempDir shm("/dev/shm");
   const std::string dst = shm.Path() + "/out";
-  MakeFolder(src);
-  MakeFolder(dst);
-  RawMetadata meta;
-  ASSERT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
-  Save(src + "/DSC_0001.JPG", JpegTaken(meta.dateTimeOriginal));
-  auto a = NewAction(src, dst);
-  a->m_iType = kMoveFiles;
-  a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
-  a->m_RenameTemplate.AddComponent(4);
-  host.Values().m_iFileCounter = 7;
-  ASSERT_TRUE(a->Run());
-  ASSERT_TRUE(Exists(dst + "/000008.JPG"));
+  auto a = MoveTheJpegOfAShot(src, dst);
   MakeFile(src + "/DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
   const KillPoint died = RunAndDieWhere(
       [](const std::string& step, int) { return step == "shot names noted"; }, [&] { a->Run(); });
