@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -142,95 +143,52 @@ TEST_F(ActionFormTest, TemplateTextsShowOnlyWhileTheirBoxesAreChecked) {
 
 TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
   const std::string missing = host.Dir() + "/missing";
+  const char* const badSource = "Source folder is invalid.  Please confirm you have read/write capability.";
+  const char* const same = "The source and destination folders must be different";
+  const char* const inside = "The destination folder cannot be contained within the source folder";
+  // What the form holds beyond the fixture's action, and the first message OK gives ("" accepted).
   struct Row {
     const char* what;
-    std::function<void(ActionForm&)> set;
-    const char* message;  // "" accepted
-  } rows[] = {
-      {"empty name before bad folders",
-       [&](ActionForm& f) {
-         f.name = "";
-         f.sourceFolder = missing;
-       },
-       "Please give the action a name."},
-      {"source", [&](ActionForm& f) { f.sourceFolder = missing; },
-       "Source folder is invalid.  Please confirm you have read/write capability."},
-      {"empty source is no folder", [&](ActionForm& f) { f.sourceFolder = ""; },
-       "Source folder is invalid.  Please confirm you have read/write capability."},
-      {"destination", [&](ActionForm& f) { f.destFolder = missing; },
-       "Destination folder is invalid.  Please confirm you have read/write capability."},
-      {"Delete Files has no destination",
-       [&](ActionForm& f) {
-         f.type = kDeleteFiles;
-         f.destFolder = missing;
-       },
-       ""},
-      {"disabled: no folder test",
-       [&](ActionForm& f) {
-         f.enabled = false;
-         f.sourceFolder = missing;
-         f.destFolder = missing;
-       },
-       ""},
-      {"same folder in another case", [&](ActionForm& f) { f.destFolder = host.Dir() + "/IN"; },
-       "The source and destination folders must be different"},
-      {"same folder", [&](ActionForm& f) { f.destFolder = src + "/"; },
-       "The source and destination folders must be different"},
-      {"same folder, Delete Subfolders",
-       [&](ActionForm& f) {
-         f.type = kDeleteSubfolders;
-         f.destFolder = src;
-       },
-       ""},
-      {"same folder, PLT",
-       [&](ActionForm& f) {
-         f.type = kCreateImageWithPlt;
-         f.destFolder = src;
-       },
-       ""},
-      {"camera source for a copy",
-       [&](ActionForm& f) {
-         f.type = kCopyFiles;
-         f.sourceFolder = "camera:usb:1,4";
-       },
-       ""},
-      {"camera source for Delete Files",
-       [&](ActionForm& f) {
-         f.type = kDeleteFiles;
-         f.sourceFolder = "camera:";
-       },
-       "A camera can only be the source of Copy Files, Move Files and Move Files from Media."},
-      {"broken camera name", [&](ActionForm& f) { f.sourceFolder = "camera:usb:4"; },
-       "Source camera is invalid: a USB camera is named camera:usb:BUS,DEV (for example "
-       "camera:usb:001,004)."},
-      {"destination inside a folder camera",
-       [&](ActionForm& f) { f.sourceFolder = "camera:disk:" + host.Dir(); },
-       "The destination folder cannot be contained within the source folder"},
-      {"inside the source with subfolders",
-       [&](ActionForm& f) {
-         f.type = kCopyFiles;
-         f.includeSubfolders = true;
-         f.destFolder = src + "/sub";
-       },
-       "The destination folder cannot be contained within the source folder"},
-      {"inside the source without subfolders",
-       [&](ActionForm& f) {
-         f.type = kCopyFiles;
-         f.destFolder = src + "/sub";
-       },
-       ""},
-      {"rename template empty",
-       [&](ActionForm& f) {
-         f.renameFile = true;
-         f.RenameTemplate().Clear();
-       },
-       "File Rename template must be defined."},
-      {"subfolder template empty after the rename check",
-       [&](ActionForm& f) {
-         f.createSubfolder = true;
-         f.SubfolderTemplate().Clear();
-       },
-       "Create Subfolder template must be defined."},
+    const char* message;
+    int type = -1;  // -1: the action's own
+    const char* name = nullptr;
+    std::optional<std::string> source = std::nullopt, dest = std::nullopt;
+    bool disabled = false, includeSubfolders = false, noRenameTemplate = false, noSubfolderTemplate = false;
+  };
+  const Row rows[] = {
+      {.what = "empty name before bad folders", .message = "Please give the action a name.", .name = "",
+       .source = missing},
+      {.what = "source", .message = badSource, .source = missing},
+      {.what = "empty source is no folder", .message = badSource, .source = ""},
+      {.what = "destination",
+       .message = "Destination folder is invalid.  Please confirm you have read/write capability.",
+       .dest = missing},
+      {.what = "Delete Files has no destination", .message = "", .type = kDeleteFiles, .dest = missing},
+      {.what = "disabled: no folder test", .message = "", .source = missing, .dest = missing, .disabled = true},
+      {.what = "same folder in another case", .message = same, .dest = host.Dir() + "/IN"},
+      {.what = "same folder", .message = same, .dest = src + "/"},
+      {.what = "same folder, Delete Subfolders", .message = "", .type = kDeleteSubfolders, .dest = src},
+      {.what = "same folder, PLT", .message = "", .type = kCreateImageWithPlt, .dest = src},
+      {.what = "camera source for a copy", .message = "", .type = kCopyFiles, .source = "camera:usb:1,4"},
+      {.what = "camera source for Delete Files",
+       .message = "A camera can only be the source of Copy Files, Move Files and Move Files from Media.",
+       .type = kDeleteFiles,
+       .source = "camera:"},
+      {.what = "broken camera name",
+       .message = "Source camera is invalid: a USB camera is named camera:usb:BUS,DEV (for example "
+                  "camera:usb:001,004).",
+       .source = "camera:usb:4"},
+      {.what = "destination inside a folder camera", .message = inside, .source = "camera:disk:" + host.Dir()},
+      {.what = "inside the source with subfolders",
+       .message = inside,
+       .type = kCopyFiles,
+       .dest = src + "/sub",
+       .includeSubfolders = true},
+      {.what = "inside the source without subfolders", .message = "", .type = kCopyFiles, .dest = src + "/sub"},
+      {.what = "rename template empty", .message = "File Rename template must be defined.", .noRenameTemplate = true},
+      {.what = "subfolder template empty after the rename check",
+       .message = "Create Subfolder template must be defined.",
+       .noSubfolderTemplate = true},
   };
   MakeFolder(src + "/sub");
   MakeFolder(host.Dir() + "/IN");
@@ -239,7 +197,20 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
     Action fresh(host);
     fresh.CopyFrom(*action);
     ActionForm form(fresh);
-    r.set(form);
+    if (r.type >= 0) form.type = r.type;
+    if (r.name) form.name = r.name;
+    if (r.source) form.sourceFolder = *r.source;
+    if (r.dest) form.destFolder = *r.dest;
+    if (r.disabled) form.enabled = false;
+    if (r.includeSubfolders) form.includeSubfolders = true;
+    if (r.noRenameTemplate) {
+      form.renameFile = true;
+      form.RenameTemplate().Clear();
+    }
+    if (r.noSubfolderTemplate) {
+      form.createSubfolder = true;
+      form.SubfolderTemplate().Clear();
+    }
     const std::string nameBefore = fresh.m_strName;
     std::optional<FormMessage> m = form.Ok(nullptr);
     EXPECT_EQ(m ? m->text : "", r.message);
