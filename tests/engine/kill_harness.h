@@ -40,31 +40,21 @@ inline const char* FileStepName(FileStep step) {
   return "file ?";
 }
 
-// Dies at the first step for which `here(name, index)` (index counts from 1) says so; with
-// `fileSteps`, the file layer's steps count too.
-inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step, int index)>& here,
-                                const std::function<void()>& body, bool fileSteps = false) {
+// Runs `body` in a child that `arm` makes die: it is handed die(), which ends the child at once
+// (as with SIGKILL: no cleanup, no destructors) with what it says ("<index> <step>").
+inline KillPoint RunAndDie(const std::function<void(const std::function<void(const std::string&)>& die)>& arm,
+                           const std::function<void()>& body) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   const pid_t pid = ::fork();
   if (pid < 0) return {};
   if (pid == 0) {
     ::close(fds[0]);
-    int index = 0;
-    MoveJournal::SetStepHookForTest([&](const char* step) {
-      if (!here(step, ++index)) return;
-      const std::string said = std::to_string(index) + " " + step;
-      [[maybe_unused]] const ssize_t n = ::write(fds[1], said.data(), said.size());
+    const int out = fds[1];
+    arm([out](const std::string& said) {
+      [[maybe_unused]] const ssize_t n = ::write(out, said.data(), said.size());
       ::_exit(3);
     });
-    if (fileSteps) {
-      SetFileFaultHook([&](FileStep step) {
-        if (!here(FileStepName(step), ++index)) return 0;
-        const std::string said = std::to_string(index) + " " + FileStepName(step);
-        [[maybe_unused]] const ssize_t n = ::write(fds[1], said.data(), said.size());
-        ::_exit(3);
-      });
-    }
     body();
     ::_exit(0);
   }
@@ -83,6 +73,26 @@ inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step
   const char* space = std::strchr(buffer, ' ');
   point.step = space ? space + 1 : "?";
   return point;
+}
+
+// Dies at the first step for which `here(name, index)` (index counts from 1) says so; with
+// `fileSteps`, the file layer's steps count too.
+inline KillPoint RunAndDieWhere(const std::function<bool(const std::string& step, int index)>& here,
+                                const std::function<void()>& body, bool fileSteps = false) {
+  int index = 0;  // lives in the child until it dies or ends
+  return RunAndDie(
+      [&](const std::function<void(const std::string&)>& die) {
+        MoveJournal::SetStepHookForTest([&, die](const char* step) {
+          if (here(step, ++index)) die(std::to_string(index) + " " + step);
+        });
+        if (fileSteps) {
+          SetFileFaultHook([&, die](FileStep step) {
+            if (here(FileStepName(step), ++index)) die(std::to_string(index) + " " + FileStepName(step));
+            return 0;
+          });
+        }
+      },
+      body);
 }
 
 // Dies at the `nth` step named `step` (a file step: "file place").

@@ -1,7 +1,5 @@
 // Print Files runs against a private cupsd with an ippeveprinter behind it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "engine/action_form.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/kill_harness.h"
 #include "engine/paper_count.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
@@ -292,18 +291,13 @@ TEST_F(PrintRun, CrashAtEveryStepGivesExactlyOneJob) {
   for (const std::string step : {"recorded", "submitted"}) {
     SCOPED_TRACE(step);
     Photo(step + ".jpg");
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      Desk().Once().SetCheckpoint([&](const char* at) {
-        if (at == step) _exit(0);
-      });
-      A().RunBody();
-      _exit(3);  // the step was never reached
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(RunAndDie(
+        [&](const std::function<void(const std::string&)>& die) {
+          Desk().Once().SetCheckpoint([&, die](const char* at) {
+            if (at == step) die("1 " + step);
+          });
+        },
+        [&] { A().RunBody(); }));
     ASSERT_EQ(Desk().Once().Records().size(), 1u);
     RecoverUntilSettled();
     expected.push_back(2);
