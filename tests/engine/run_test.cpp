@@ -724,6 +724,7 @@ TEST_F(RunTest, DeleteSubfoldersRemovesEmptyTreesDeepestFirst) {
   EXPECT_TRUE(Exists(src + "/both/Thumbs.db"));
   EXPECT_TRUE(Exists(src));
   EXPECT_TRUE(host.HasLogLine(Line("Removed Thumbs.db: " + src + "/thumbs/THUMBS.db")));
+  EXPECT_EQ(host.LogLinesWith("FAILED"), 0) << "a folder that is not empty is left alone";
   std::vector<std::string> removed;
   for (const std::string& l : host.log) {
     if (l.find("Deleted subfolder " + src + "/a") != std::string::npos) removed.push_back(l);
