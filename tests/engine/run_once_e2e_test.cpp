@@ -28,12 +28,15 @@ namespace fs = std::filesystem;
 
 const std::string kJpegs = std::string(BRISKO_TEST_DATA) + "/jpeg/";
 
-// Stores the actions as the station's list and points its temp folder into the test folder.
-void StoreActions(FakeHost& host, std::initializer_list<Action*> actions) {
-  int i = 0;
-  for (Action* a : actions) a->Save(i++);
-  host.Store().WriteProfileInt("Actions", "NumActions", i);
+// Stores `a` as the station's only action, its temp folder in the test folder, and runs the
+// program once; what it printed.
+std::string RunOnceWith(FakeHost& host, Action& a) {
+  a.Save(0);
+  host.Store().WriteProfileInt("Actions", "NumActions", 1);
   host.Store().WriteProfileString("Settings", "m_TempPath", host.Dir() + "/temp/");
+  std::string output;
+  EXPECT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+  return output;
 }
 
 // What every action here is first: a name, a type, its two folders and its file pattern.
@@ -133,10 +136,7 @@ TEST(RunOnceEndToEnd, MoveSortsByExifDateAndEventRenamesAndWritesTheBlock) {
   SortByDateAndEventAndNameByPhotographer(a);
   a.m_bAddOrUpdateBriskoExif = 1;
   a.m_BriskoExifCustomActionFieldsMap = {{"Client", "Acme"}};
-  StoreActions(host, {&a});
-
-  std::string output;
-  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+  const std::string output = RunOnceWith(host, a);
 
   // Counters 42 to 44 in the order the card was read; the name's folder follows its own date.
   const std::string early = dest + "/2000-08-04/Gala", late = dest + "/2004-06-29/Gala";
@@ -241,10 +241,7 @@ TEST(RunOnceEndToEnd, GpsAreasKeepOnlyThePhotosOfTheirArea) {
     Action a(host);
     Describe(a, {"Geo", kMoveFiles, in, dest});
     for (const SpatialArea& s : c.areas) a.m_SpatialAreaList.Add(s);
-    StoreActions(host, {&a});
-
-    std::string output;
-    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+    const std::string output = RunOnceWith(host, a);
 
     EXPECT_EQ(EntryNames(dest, true), c.moved) << output;
     std::set<std::string> stayed;
@@ -299,10 +296,7 @@ TEST(RunOnceEndToEnd, HostileCardValuesAndDamagedFilesStillArriveWholeInsideTheD
   a.m_bAddOrUpdateBriskoExif = 1;
   a.m_bAutoRotateJPG = 1;
   a.m_bAutoRotateUseSubfolder = 1;
-  StoreActions(host, {&a});
-
-  std::string output;
-  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+  const std::string output = RunOnceWith(host, a);
 
   // Relative path -> content of everything that arrived.
   std::map<std::string, std::string> arrived;
@@ -383,10 +377,7 @@ TEST(RunOnceEndToEnd, AFailedMoveSaysWhyOnTheLineAfter) {
     Action a(host);
     Describe(a, {"In", kMoveFiles, in, dest});
     a.m_bAddOrUpdateBriskoExif = c.briskoExif;
-    StoreActions(host, {&a});
-
-    std::string output;
-    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+    const std::string output = RunOnceWith(host, a);
     std::string reason = c.reason;
     if (size_t at = reason.find('@'); at != std::string::npos) reason.replace(at, 1, media);
     EXPECT_NE(output.find("In (Move Files) Failed (CopyOrMoveFilesUsingShell): Move file from " + in +
@@ -410,10 +401,7 @@ TEST(RunOnceEndToEnd, FilesThatAreNoJpegSayWhyTheyWereNotTaggedOrRotated) {
   Describe(a, {"In", kMoveFiles, in, out});
   a.m_bAutoRotateJPG = 1;
   a.m_bAddOrUpdateBriskoExif = 1;
-  StoreActions(host, {&a});
-
-  std::string output;
-  ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+  const std::string output = RunOnceWith(host, a);
   EXPECT_EQ(ReadFile(out + "/notes.jpg"), "shopping list\n") << output;
   EXPECT_EQ(ReadFile(out + "/cut.jpg"), cut);
   for (const std::string& line :
@@ -433,7 +421,6 @@ TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
   MakeFolder(in);
   Action a(host);
   Describe(a, {"Card", kMoveFilesFromMedia, card, in, "*.jpg"});
-  StoreActions(host, {&a});
   const std::string said =
       "Card (Move Files from Media) Write-protected media: " + card +
       "\n  Reason: Read-only file system; its files are left there, not moved (unlock the "
@@ -442,8 +429,7 @@ TEST(RunOnceEndToEnd, AWriteProtectedCardIsSaidOncePerCard) {
   {
     ReadOnlyBind ro(card);
     if (!ro.Ok()) GTEST_SKIP() << "cannot make a read-only bind mount here";
-    std::string output;
-    ASSERT_EQ(RunStationOnce(host.Store().Path(), host.Dir(), output), 0) << output;
+    const std::string output = RunOnceWith(host, a);
     EXPECT_NE(output.find(said), std::string::npos) << output;
     EXPECT_TRUE(Exists(card + "/DCIM/100FUJI/DSCF0001.jpg"));
 
