@@ -38,6 +38,16 @@ class CameraRun : public CameraTest {
     action = CameraAction(kCopyFiles);
   }
   Action& A() { return *action; }
+  // A record as a station that died leaves it.
+  void LeaveRecord(std::vector<CameraMoveRecord::Entry> entries) {
+    CameraMoveRecord record;
+    record.action = "Cam";
+    record.camera = "camera:disk:" + cam;
+    record.entries = std::move(entries);
+    MakeFolder(temp);
+    CameraMoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }
   // What the destination holds, hidden leftovers included.
   std::vector<std::string> Arrived() const {
     std::vector<std::string> names;
@@ -179,20 +189,10 @@ TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
   Shoot("b.jpg", "bbbb");
   // A copy in place and its record, as a station that died before deleting leaves them.
   MakeFile(dst + "/a.jpg", "aaaa", kShot);
-  CameraMoveRecord record;
-  record.action = "Cam";
-  record.camera = "camera:disk:" + cam;
-  record.entries.push_back({"/DCIM/100TEST", "a.jpg", 4, kShot, dst + "/a.jpg", "", 0, 4});
-  // A copy that never took its name: the photo is still on the camera and moves normally.
-  record.entries.push_back(
-      {"/DCIM/100TEST", "b.jpg", 4, kShot, dst + "/b.jpg", dst + "/.brisko-1-cam9.tmp", 0, 4});
+  // With a copy that never took its name: the photo is still on the camera and moves normally.
   MakeFile(dst + "/.brisko-1-cam9.tmp", "bb");
-  {
-    CameraMoveJournal journal(temp);
-    MakeFolder(temp);
-    ASSERT_TRUE(journal.Write(record));
-    journal.Keep();
-  }
+  LeaveRecord({{"/DCIM/100TEST", "a.jpg", 4, kShot, dst + "/a.jpg", "", 0, 4},
+               {"/DCIM/100TEST", "b.jpg", 4, kShot, dst + "/b.jpg", dst + "/.brisko-1-cam9.tmp", 0, 4}});
   A().m_iType = kMoveFiles;
   A().Run();
   EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
@@ -359,19 +359,11 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
 // Recovery never takes a file at the target for the photo on its size alone: a record without
 // an inode number (a copy placed across file systems) names a download whose bytes differ.
 TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
-  MakeFolder(temp);
   MakeFile(dst + "/IMG_0001.jpg", "AAAA", kShot);  // photo A, moved before
   Shoot("IMG_0001.jpg", "BBBB");                   // photo B: same name, same size
   MakeFile(temp + "/.brisko-1-cam3.tmp", "bbbb-tagged");
-  CameraMoveRecord record;
-  record.action = "Cam";
-  record.camera = "camera:disk:" + cam;
-  record.entries.push_back({"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg",
-                            temp + "/.brisko-1-cam3.tmp", 0, 4});
-  {
-    CameraMoveJournal journal(temp);
-    ASSERT_TRUE(journal.Write(record));
-  }
+  LeaveRecord({{"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg", temp + "/.brisko-1-cam3.tmp",
+                0, 4}});
   A().m_iType = kMoveFiles;
   A().Run();
   EXPECT_EQ(host.LogLinesWith("Deleted on the camera after an interrupted move"), 0);
