@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "common/temp_dir.h"
 #include "layout/album_tools.h"
@@ -12,9 +11,7 @@
 namespace brisko {
 namespace {
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::WriteFile;
 
 Image Solid(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
   Image img(w, h, 3);
@@ -94,7 +91,7 @@ class TemplateAlbumTest : public ::testing::Test {
 
   // Packs `source` and loads it.
   bool PackAndLoad(const std::string& source, TemplateAlbum& album, std::string* message = nullptr) {
-    WriteText(dir / "src.xml", source);
+    WriteFile(dir / "src.xml", source);
     std::string error;
     if (!PackAlbum(dir / "src.xml", dir / "a.plt", &error)) {
       ADD_FAILURE() << error;
@@ -250,7 +247,7 @@ TEST_F(TemplateAlbumTest, PackRefusesBadSourcesAndLeavesNoFile) {
        "m_iFontOpacity: 101 is out of range"},
   };
   for (const auto& row : rows) {
-    WriteText(dir / "src.xml", row.source);
+    WriteFile(dir / "src.xml", row.source);
     std::string error;
     EXPECT_FALSE(PackAlbum(dir / "src.xml", dir / "bad.plt", &error));
     EXPECT_NE(error.find(row.expected), std::string::npos) << error;
@@ -260,7 +257,7 @@ TEST_F(TemplateAlbumTest, PackRefusesBadSourcesAndLeavesNoFile) {
   std::filesystem::permissions(dir / "ro",
                                std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   if (::access((dir / "ro").c_str(), W_OK) != 0) {  // root writes anyway
-    WriteText(dir / "src.xml", Album("", 0));
+    WriteFile(dir / "src.xml", Album("", 0));
     std::string error;
     EXPECT_FALSE(PackAlbum(dir / "src.xml", dir / "ro/a.plt", &error));
     EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
@@ -316,7 +313,7 @@ TEST_F(TemplateAlbumTest, HostileContainersFailCleanly) {
       {"empty directory", Container(""), false},
   };
   for (const auto& row : rows) {
-    WriteText(dir / "h.plt", row.bytes);
+    WriteFile(dir / "h.plt", row.bytes);
     TemplateAlbum album;
     EXPECT_EQ(album.Load(dir / "h.plt"), row.loads) << row.what;
   }
@@ -325,7 +322,7 @@ TEST_F(TemplateAlbumTest, HostileContainersFailCleanly) {
 }
 
 TEST_F(TemplateAlbumTest, OldVersionShowsTheVersionMessage) {
-  WriteText(dir / "old.plt", Container(Album("", 0), "", 100));
+  WriteFile(dir / "old.plt", Container(Album("", 0), "", 100));
   TemplateAlbum album;
   std::string message;
   EXPECT_FALSE(album.Load(dir / "old.plt", &message));
@@ -373,7 +370,7 @@ TEST_F(TemplateAlbumTest, HostileImageBlocksLeaveTheImageEmpty) {
     const std::string body =
         "<BACKGROUND_IMAGEOFFSET>12</BACKGROUND_IMAGEOFFSET><OVERLAY_IMAGEOFFSET>-40</OVERLAY_IMAGEOFFSET>"
         "<NUM_PICTURES>1</NUM_PICTURES><PICTURE_IMAGEOFFSET_0>999999</PICTURE_IMAGEOFFSET_0>";
-    WriteText(dir / "h.plt", Container(Album(Template(0, "T", body), 1), row.block));
+    WriteFile(dir / "h.plt", Container(Album(Template(0, "T", body), 1), row.block));
     TemplateAlbum album;
     ASSERT_TRUE(album.Load(dir / "h.plt")) << row.what;
     TemplateImage& bg = album.m_Templates[0]->m_Background;
