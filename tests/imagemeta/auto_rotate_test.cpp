@@ -64,8 +64,9 @@ Bytes DamagedJpeg() {
 
 using test::HaveJpegtran;
 
-TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
-  if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
+// The pixels themselves are compared with jpegtran's by the transform's own test and on the real
+// photos below.
+TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightWithTheirThumbnail) {
   test::TempDir dir;
   struct Row {
     int w, h;
@@ -80,8 +81,6 @@ TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
     SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " o" + std::to_string(r.orientation));
     test::Save(dir / "src.jpg", OrientedJpeg(r.w, r.h, r.orientation, r.progressive, r.subsamp));
     ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "src.jpg", dir / "out.jpg"));
-    ExpectPixelsLikeJpegtran(dir / "src.jpg", dir / "out.jpg", r.orientation == 6 ? 90 : 270,
-                             dir / "ref.jpg");
     JpegExifFile f;
     ASSERT_TRUE(f.Parse(dir / "out.jpg"));
     uint16_t o = 0;
@@ -285,6 +284,7 @@ TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
       {"prog.jpg", test::MakeJpeg(50, 20, true), true, true},
       {"wide.png", test::MakeJpeg(40, 30), false, false},
       {"broken.jpg", Bytes{0xFF, 0xD8, 0x00}, false, false},
+      {"fill.jpg", test::MakeFillBytesJpeg(), true, true},  // 0xFF fill before a marker is skipped
   };
   for (const Row& r : rows) {
     test::Save(dir / r.name, r.bytes);
