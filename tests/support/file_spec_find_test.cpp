@@ -217,14 +217,6 @@ TEST(AFileSpecFind, usesThePathAsMaskWhenItIsNoFolderOrNothingIsSpecified) {
   EXPECT_EQ(find.ListError(), ENOENT);
 }
 
-TEST(AFileSpecFind, alwaysReportsTheDotEntries) {
-  test::TempDir dir;
-  test::WriteFile(dir / "a.txt", "x");
-  CFileSpecFind find;
-  auto names = Found(find, dir.Path(), "*.jpg", "*", false);
-  EXPECT_EQ(names, (std::vector<std::string>{".", ".."}));
-}
-
 TEST(AFileSpecFind, filtersThousandsOfEntriesAndReportsErrorsOncePerFile) {
   test::TempDir dir(MemoryFolder());
   const int kFiles = 3000;
