@@ -84,7 +84,8 @@ TEST_P(ByteOrder, RewriteKeepsDirectoriesThumbnailInteropAndXmp) {
   auto values = [](const std::vector<ExifEntry>& entries) {
     std::vector<std::pair<uint16_t, Bytes>> kept;
     for (const auto& e : entries)
-      if (e.tag != 0x8769 && e.tag != 0x8825 && e.tag != 0xA005 && e.tag != 0x0201) kept.push_back({e.tag, e.data});
+      if (e.tag != 0x8769 && e.tag != 0x8825 && e.tag != 0xA005 && e.tag != 0x0201)
+        kept.push_back({e.tag, e.data});
     return kept;
   };
   for (auto list : {&JpegExifFile::ifd0Entries, &JpegExifFile::gpsEntries, &JpegExifFile::interopEntries,

@@ -32,7 +32,7 @@ TEST(ImageCodec, EveryWritableFormatRoundTripsThroughItsDecoder) {
     int format;
     int tolerance;  // lossy formats
     int channels = 3;
-  } rows[] = {{kFormatJpeg, 40}, {kFormatPng, 0}, {kFormatPng, 0, 4}, {kFormatBmp, 0},
+  } rows[] = {{kFormatJpeg, 40}, {kFormatPng, 0},  {kFormatPng, 0, 4}, {kFormatBmp, 0},
               {kFormatPcx, 0},   {kFormatTiff, 0}, {kFormatTga, 0},    {kFormatPsd, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.format) + " channels " + std::to_string(row.channels));

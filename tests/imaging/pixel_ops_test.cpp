@@ -92,8 +92,9 @@ TEST(ColourKey, HandComputedAlphaAndSpillAlsoWithLaterKeys) {
   }
   // Pixel 0 is removed by the green key, so the red key is never examined there; pixel 1 is
   // graded by the red key and its spill lands on red.
-  EXPECT_EQ(Keyed({{{0, 200, 0}, 10, 0, 255}, {{200, 0, 0}, 10, 40, 255}}, {0, 200, 0, 255, 200, 30, 30, 255}),
-            (std::vector<int>{0, 200, 0, 0, 149, 30, 30, 127}));
+  EXPECT_EQ(
+      Keyed({{{0, 200, 0}, 10, 0, 255}, {{200, 0, 0}, 10, 40, 255}}, {0, 200, 0, 255, 200, 30, 30, 255}),
+      (std::vector<int>{0, 200, 0, 0, 149, 30, 30, 127}));
 }
 
 TEST(ColourRange, GradesFromTransparentToOpaque) {

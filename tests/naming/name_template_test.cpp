@@ -221,12 +221,15 @@ TEST_F(NamingTest, SubfolderBuildsTheDocumentedPaths) {
   EXPECT_EQ(t.GetDisplayString(), "PhotogID_setSubString");
 }
 
+// A text that goes into a name, and the name it gives.
+struct TextCase {
+  const char* text;
+  const char* expected;
+};
+
 TEST_F(NamingTest, GeneratedFileNamesNeverMakeAPath) {
-  struct Case {
-    const char* text;  // the ID.TXT event ID, which is not cleaned
-    const char* expected;
-  };
-  const Case cases[] = {
+  // The texts are ID.TXT event IDs, which are not cleaned.
+  const TextCase cases[] = {
       {"../../etc/passwd", "....etcpasswd"},
       {"a/b", "ab"},
       {".", "a.jpg"},
@@ -260,11 +263,8 @@ TEST_F(NamingTest, AHugeCommentIsCutTo255BytesKeepingTheExtension) {
 }
 
 TEST_F(NamingTest, GeneratedSubfoldersNeverLeaveTheDestination) {
-  struct Case {
-    const char* text;  // a static text (as stored; the editor would refuse some of these)
-    const char* expected;
-  };
-  const Case cases[] = {
+  // The texts are static texts as stored (the editor would refuse some of these).
+  const TextCase cases[] = {
       {"..\\..\\etc", "etc"},
       {"\\abs", "abs"},
       {"/abs/x", "abs/x"},
