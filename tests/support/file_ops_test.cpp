@@ -109,43 +109,53 @@ TEST(AFileStatus, switchesReadOnlyAndKeepsTimesThatWereNotChanged) {
 
 // --- Copy -------------------------------------------------------------------------------------
 
-TEST(AFileCopy, keepsDataTimeAndPermissionsAndObeysTheCollisionRule) {
-  test::TempDir dir;
-  std::string src = dir / "x.jpg";
-  WriteFile(src, "new data");
-  chmod(src.c_str(), 0640);
-  test::SetTimes(src, 1600000000, 5000);
-  std::string dst = dir / "out.jpg";
-  WriteFile(dst, "old");
+// Copy and move within one file system alike: Fail leaves both files, Rename numbers the name,
+// Replace takes it; time and permissions come along, and no temporary file stays behind.
+TEST(AFileCopyOrMove, obeysTheCollisionRuleKeepingTimeAndPermissions) {
+  for (bool move : {false, true}) {
+    SCOPED_TRACE(move ? "move" : "copy");
+    test::TempDir dir;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "t.jpg"}) {
+      WriteFile(dir / name, name);
+      chmod((dir / name).c_str(), 0640);
+      test::SetTimes(dir / name, 1600000000, 5000);
+    }
+    auto place = [&](const char* from, Collision collision, std::string* placed, int* err = nullptr) {
+      return (move ? MoveFile : CopyFile)(dir / from, dir / "t.jpg", collision, placed, err);
+    };
+    int err = 0;
+    std::string placed;
+    EXPECT_FALSE(place("a.jpg", Collision::Fail, &placed, &err));
+    EXPECT_EQ(err, EEXIST);
+    EXPECT_EQ(ReadFile(dir / "a.jpg"), "a.jpg");
+    EXPECT_EQ(ReadFile(dir / "t.jpg"), "t.jpg");
 
-  int err = 0;
-  std::string placed;
-  EXPECT_FALSE(CopyFile(src, dst, Collision::Fail, &placed, &err));
-  EXPECT_EQ(err, EEXIST);
-  EXPECT_EQ(ReadFile(dst), "old");
+    ASSERT_TRUE(place("a.jpg", Collision::Rename, &placed));
+    EXPECT_EQ(placed, dir / "t (2).jpg");
+    ASSERT_TRUE(place("b.jpg", Collision::Rename, &placed));
+    EXPECT_EQ(placed, dir / "t (3).jpg");
+    ASSERT_TRUE(place("c.jpg", Collision::Replace, &placed));
+    EXPECT_EQ(placed, dir / "t.jpg");
+    for (const std::string& copy : {dir / "t.jpg", dir / "t (3).jpg"}) {
+      EXPECT_EQ(ReadFile(copy), copy == dir / "t.jpg" ? "c.jpg" : "b.jpg");
+      EXPECT_EQ(StatOf(copy).st_mtim.tv_sec, 1600000000);
+      EXPECT_EQ(StatOf(copy).st_mtim.tv_nsec, 5000);
+      EXPECT_EQ(StatOf(copy).st_mode & 07777, 0640u);
+    }
+    EXPECT_EQ(Names(dir.Path()).size(), move ? 3u : 6u);
 
-  ASSERT_TRUE(CopyFile(src, dst, Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "out (2).jpg");
-  ASSERT_TRUE(CopyFile(src, dst, Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "out (3).jpg");
-  EXPECT_EQ(ReadFile(dst), "old");
-
-  ASSERT_TRUE(CopyFile(src, dst, Collision::Replace, &placed));
-  EXPECT_EQ(placed, dst);
-  for (const std::string& copy : {dst, dir / "out (3).jpg"}) {
-    EXPECT_EQ(ReadFile(copy), "new data");
-    EXPECT_EQ(StatOf(copy).st_mtim.tv_sec, 1600000000);
-    EXPECT_EQ(StatOf(copy).st_mtim.tv_nsec, 5000);
-    EXPECT_EQ(StatOf(copy).st_mode & 07777, 0640u);
+    EXPECT_FALSE((move ? MoveFile : CopyFile)(dir / "missing", dir / "y", Collision::Replace, nullptr, &err));
+    EXPECT_EQ(err, ENOENT);
   }
-  EXPECT_EQ(Names(dir.Path()), (Strings{"out (2).jpg", "out (3).jpg", "out.jpg", "x.jpg"}))
-      << "no temporary file stays behind";
+}
 
-  EXPECT_FALSE(CopyFile(dir / "missing", dir / "y", Collision::Replace, nullptr, &err));
-  EXPECT_EQ(err, ENOENT);
+TEST(AFileCopy, failsForAFolderOrAMissingTargetFolder) {
+  test::TempDir dir;
+  WriteFile(dir / "x.jpg", "x");
+  int err = 0;
   EXPECT_FALSE(CopyFile(dir.Path(), dir / "y", Collision::Replace, nullptr, &err));
   EXPECT_EQ(err, EISDIR);
-  EXPECT_FALSE(CopyFile(src, dir / "no/such/folder/y", Collision::Replace, nullptr, &err));
+  EXPECT_FALSE(CopyFile(dir / "x.jpg", dir / "no/such/folder/y", Collision::Replace, nullptr, &err));
   EXPECT_EQ(err, ENOENT);
 }
 
@@ -207,38 +217,15 @@ TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
 
 // --- Move -------------------------------------------------------------------------------------
 
-TEST(AFileMove, withinOneFileSystemNeverReplacesUnlessAsked) {
+TEST(AFileMove, outOfAFolderThatForbidsDeletionFailsAndKeepsTheFile) {
   test::TempDir dir;
-  WriteFile(dir / "a.jpg", "a");
-  WriteFile(dir / "b.jpg", "b");
-  WriteFile(dir / "c.jpg", "c");
   WriteFile(dir / "t.jpg", "t");
+  test::Immutable frozen(dir.Path());
+  if (!frozen.Ok()) GTEST_SKIP() << "no immutable flag on this file system";
   int err = 0;
-  std::string placed;
-  EXPECT_FALSE(MoveFile(dir / "a.jpg", dir / "t.jpg", Collision::Fail, &placed, &err));
-  EXPECT_EQ(err, EEXIST);
-  EXPECT_EQ(ReadFile(dir / "a.jpg"), "a");
+  EXPECT_FALSE(MoveFile(dir / "t.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(FileCauseFromErrno(err), 5);
   EXPECT_EQ(ReadFile(dir / "t.jpg"), "t");
-
-  ASSERT_TRUE(MoveFile(dir / "a.jpg", dir / "t.jpg", Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "t (2).jpg");
-  ASSERT_TRUE(MoveFile(dir / "b.jpg", dir / "t.jpg", Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "t (3).jpg");
-  ASSERT_TRUE(MoveFile(dir / "c.jpg", dir / "t.jpg", Collision::Replace, &placed));
-  EXPECT_EQ(placed, dir / "t.jpg");
-  EXPECT_EQ(ReadFile(dir / "t.jpg"), "c");
-  EXPECT_EQ(Names(dir.Path()), (Strings{"t (2).jpg", "t (3).jpg", "t.jpg"}));
-
-  EXPECT_FALSE(MoveFile(dir / "gone.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
-  EXPECT_EQ(err, ENOENT);
-  {
-    test::Immutable frozen(dir.Path());
-    if (frozen.Ok()) {
-      EXPECT_FALSE(MoveFile(dir / "t.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
-      EXPECT_EQ(FileCauseFromErrno(err), 5);
-    }
-  }
-  EXPECT_EQ(ReadFile(dir / "t.jpg"), "c");
 }
 
 class ACrossFileSystemMove : public ::testing::Test {
