@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "common/temp_dir.h"

@@ -2,7 +2,6 @@
 // as the independent reader.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "common/jpeg_builder.h"

@@ -6,11 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <set>
 #include <sstream>
 #include <vector>
