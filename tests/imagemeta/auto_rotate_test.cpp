@@ -255,9 +255,14 @@ TEST(AutoRotateJpeg, ThumbnailThatCannotBeTurnedIsKeptWithANotice) {
   EXPECT_EQ(b.thumbnailData, a.thumbnailData);
 }
 
-TEST(RotateOnMove, PhotoWhoseMpIndexCannotBeKeptStaysUnrotatedWhereItIs) {
+// The rotation step of a move, with a temp folder beside the photo.
+class TheRotationStep : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory(dir / "tmp"); }
   test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+};
+
+TEST_F(TheRotationStep, PhotoWhoseMpIndexCannotBeKeptStaysUnrotatedWhereItIs) {
   Bytes mpo = test::MakeMpo();
   const size_t mpf = test::FindMpfPayload(mpo);
   test::Put32Le(mpo, mpf + test::kMpEntriesInPayload + 24, 40);  // points into the first picture
@@ -296,11 +301,7 @@ TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
   }
 }
 
-// ---- the rotation step of a move ----
-
-TEST(RotateOnMove, RotatedFileWaitsInTheTempFolderUnderItsName) {
-  test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+TEST_F(TheRotationStep, RotatedFileWaitsInTheTempFolderUnderItsName) {
   test::Save(dir / "tmp/a.jpg", Bytes{1});  // a name already taken in the temp folder
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 8));
   auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
@@ -316,8 +317,7 @@ TEST(RotateOnMove, RotatedFileWaitsInTheTempFolderUnderItsName) {
   EXPECT_EQ(files, 2);
 }
 
-TEST(RotateOnMove, FailedMoveToTempLeavesTheFileWhereItWas) {
-  test::TempDir dir;
+TEST_F(TheRotationStep, FailedMoveToTempLeavesTheFileWhereItWas) {
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
   RotateOnMoveOps ops;
   ops.moveFile = [](const std::string&, const std::string&) { return false; };
@@ -331,9 +331,7 @@ TEST(RotateOnMove, FailedMoveToTempLeavesTheFileWhereItWas) {
   EXPECT_TRUE(fs::exists(dir / "a.jpg"));
 }
 
-TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
-  test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+TEST_F(TheRotationStep, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
   const Bytes b = DamagedJpeg();
   test::Save(dir / "a.jpg", b);
   auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
@@ -349,9 +347,8 @@ TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 1);
 }
 
-TEST(RotateOnMove, MovesAcrossFileSystems) {
+TEST_F(TheRotationStep, MovesAcrossFileSystems) {
   if (!fs::exists("/dev/shm")) GTEST_SKIP();
-  test::TempDir dir;
   test::TempDir shm("/dev/shm");
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
   auto r = RotateOnMove(shm.Path(), dir / "a.jpg");
@@ -360,9 +357,8 @@ TEST(RotateOnMove, MovesAcrossFileSystems) {
   EXPECT_FALSE(fs::exists(dir / "a.jpg"));
 }
 
-TEST(RotateOnMove, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
+TEST_F(TheRotationStep, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
   if (!fs::exists("/dev/shm")) GTEST_SKIP();
-  test::TempDir dir;
   test::TempDir shm("/dev/shm");
   fs::create_directory(dir / "card");
   test::Save(dir / "card/a.jpg", OrientedJpeg(64, 32, 6));
@@ -375,9 +371,7 @@ TEST(RotateOnMove, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
   EXPECT_TRUE(fs::is_empty(shm.Path()));
 }
 
-TEST(RotateOnMove, NeverMovesOverAFileThatTookTheFreeName) {
-  test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+TEST_F(TheRotationStep, NeverMovesOverAFileThatTookTheFreeName) {
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
   RotateOnMoveOps ops;
   // Another writer takes the free name between the check and the move.
