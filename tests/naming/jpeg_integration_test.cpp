@@ -15,12 +15,6 @@
 namespace brisko {
 namespace {
 
-std::string Output(const std::string& command) {
-  std::string out = test::CommandOutput(command);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
 class JpegNamingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,7 +49,7 @@ TEST_F(JpegNamingTest, TheWrittenBlockIsTheUserCommentExiftoolReads) {
       "BriskoExif:m_strPhotoGrapherID=P7|m_strEventID=Gala|m_iBatchID=3|m_origFilename=IMG_0042.jpg|"
       "m_origFilepath=" +
       source + "|m_BriskoExifOrigUserComments=Nice shot|m_strBarcodeInputsArray_0=1234|Zone=B|";
-  EXPECT_EQ(Output("exiftool -s3 -UserComment '" + (dir / "tagged.jpg") + "'"), expected);
+  EXPECT_EQ(test::CommandOutput("exiftool -s3 -UserComment '" + (dir / "tagged.jpg") + "'"), expected + "\n");
 
   BriskoExifFields back;
   back.ReadFromFile(dir / "tagged.jpg", DefaultExifAccess());
