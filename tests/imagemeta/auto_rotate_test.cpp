@@ -312,9 +312,7 @@ TEST_F(TheRotationStep, RotatedFileWaitsInTheTempFolderUnderItsName) {
   EXPECT_EQ(r.lines[0].target, RotateLogLine::Target::ActionLog);
   EXPECT_EQ(r.lines[0].text, "Rotated " + (dir / "a.jpg"));
   EXPECT_FALSE(JpegNeedsRotation(r.currentPath));
-  int files = 0;
-  for (const auto& e : fs::directory_iterator(dir / "tmp")) files += e.is_regular_file();
-  EXPECT_EQ(files, 2);
+  EXPECT_EQ(test::Names(dir / "tmp").size(), 2u);
 }
 
 TEST_F(TheRotationStep, FailedMoveToTempLeavesTheFileWhereItWas) {

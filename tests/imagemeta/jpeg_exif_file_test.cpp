@@ -14,6 +14,7 @@
 #include "common/temp_dir.h"
 #include "imaging/jpeg_transform.h"
 #include "special_jpegs.h"
+#include "support/file_test_util.h"
 #include "support/safe_output.h"
 
 namespace brisko {
@@ -621,9 +622,7 @@ TEST(JpegExifFile, FailedWritesLeaveNoDestinationAndNoTemporaryFile) {
   SafeOutput::FailNextCommitForTest(EIO);
   EXPECT_FALSE(WriteExifUserComment("x", dir / "a.jpg", dir / "b.jpg"));
   EXPECT_FALSE(fs::exists(dir / "b.jpg"));
-  int files = 0;
-  for (const auto& e : fs::directory_iterator(dir.Path())) files += e.is_regular_file();
-  EXPECT_EQ(files, 1);
+  EXPECT_EQ(test::Names(dir.Path()).size(), 1u);
 }
 
 TEST(JpegExifFile, RewriteThatDoesNotReadBackWholeReplacesNothing) {
@@ -642,9 +641,7 @@ TEST(JpegExifFile, RewriteThatDoesNotReadBackWholeReplacesNothing) {
   SetRewriteCheckTamperForTest(nullptr);
   SetExifNoticeHook(nullptr);
   EXPECT_EQ(test::Load(dir / "a.jpg"), original);
-  int files = 0;
-  for (const auto& e : fs::directory_iterator(dir.Path())) files += e.is_regular_file();
-  EXPECT_EQ(files, 1);
+  EXPECT_EQ(test::Names(dir.Path()).size(), 1u);
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0], "FAILED: rewritten JPEG did not read back whole; original kept");
 }
