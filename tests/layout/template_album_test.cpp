@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/plt_test_album.h"
 #include "common/temp_dir.h"
 #include "layout/album_tools.h"
 
@@ -12,16 +13,6 @@ namespace brisko {
 namespace {
 
 using test::WriteFile;
-
-Image Solid(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
-  Image img(w, h, 3);
-  for (size_t i = 0; i < img.pixels.size(); i += 3) {
-    img.pixels[i] = r;
-    img.pixels[i + 1] = g;
-    img.pixels[i + 2] = b;
-  }
-  return img;
-}
 
 std::string Rect(const char* name, const char* h, const char* w, const char* x, const char* y) {
   return std::string("<") + name + "><m_fCropHeightPercentage>" + h +
@@ -81,9 +72,9 @@ class TemplateAlbumTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string reason;
-    ASSERT_TRUE(EncodeImageFile(Solid(20, 16, 200, 10, 10), dir / "thumb.jpg", &reason)) << reason;
-    ASSERT_TRUE(EncodeImageFile(Solid(100, 80, 0, 0, 250), dir / "bg.png", &reason)) << reason;
-    ASSERT_TRUE(EncodeImageFile(Solid(30, 20, 1, 2, 3), dir / "sample.bmp", &reason)) << reason;
+    ASSERT_TRUE(test::WriteSolidImage(dir / "thumb.jpg", 20, 16, 200, 10, 10));
+    ASSERT_TRUE(test::WriteSolidImage(dir / "bg.png", 100, 80, 0, 0, 250));
+    ASSERT_TRUE(test::WriteSolidImage(dir / "sample.bmp", 30, 20, 1, 2, 3));
     Image frame(100, 80, 4, 255);
     for (int x = 0; x < 100; ++x) frame.At(x, 40)[3] = uint8_t(x);
     ASSERT_TRUE(EncodeImageFile(frame, dir / "frame.png", &reason)) << reason;
@@ -331,10 +322,10 @@ TEST_F(TemplateAlbumTest, OldVersionShowsTheVersionMessage) {
 TEST_F(TemplateAlbumTest, HostileImageBlocksLeaveTheImageEmpty) {
   std::vector<uint8_t> png;
   std::string reason;
-  ASSERT_TRUE(EncodeImage(Solid(4, 4, 9, 9, 9), kFormatPng, png, &reason));
+  ASSERT_TRUE(EncodeImage(Image(4, 4, 3, 9), kFormatPng, png, &reason));
   const std::string pngBytes(png.begin(), png.end());
   std::vector<uint8_t> small;
-  ASSERT_TRUE(EncodeImage(Solid(2, 2, 9, 9, 9), kFormatPng, small, &reason));
+  ASSERT_TRUE(EncodeImage(Image(2, 2, 3, 9), kFormatPng, small, &reason));
   const std::string smallBytes(small.begin(), small.end());
   const std::string nested =
       Block(int32_t(pngBytes.size()) + 8, kFormatCompound, Block(int32_t(pngBytes.size()), 3, pngBytes));
@@ -412,7 +403,7 @@ TEST(TemplateRectTest, DirectoryNumbersReadTheirLeadingDigits) {
 TEST(TemplateImageTest, CopyFromTakesTheSourceOnlyWhenItsFileExists) {
   test::TempDir dir;
   std::string reason;
-  ASSERT_TRUE(EncodeImageFile(Solid(6, 4, 1, 2, 3), dir / "p.png", &reason));
+  ASSERT_TRUE(test::WriteSolidImage(dir / "p.png", 6, 4, 1, 2, 3));
   TemplateImage a;
   a.SetFileSource(dir / "p.png", kFormatPng);
   ASSERT_TRUE(a.LoadIntoMemory(&reason)) << reason;
