@@ -10,6 +10,7 @@
 #include "common/tools.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
+#include "imaging/jpegtran_check.h"
 #include "special_jpegs.h"
 #include "support/file_test_util.h"
 
@@ -34,23 +35,6 @@ Bytes OrientedJpeg(int w, int h, uint16_t orientation, bool progressive = false,
   return test::WithSegments(
       test::MakeJpeg(w, h, progressive, subsamp),
       {test::Segment(0xFFE1, t.Build()), test::Segment(0xFFE1, test::XmpPayload("<x/>"))});
-}
-
-void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rotated, int degrees,
-                              const std::string& scratch) {
-  ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile '" + scratch +
-                         "' '" + source + "'")
-                            .c_str()),
-            0);
-  std::vector<uint8_t> a, b, pa, pb;
-  int wa, ha, ca, wb, hb, cb;
-  ASSERT_TRUE(ReadWholeFile(rotated, a));
-  ASSERT_TRUE(ReadWholeFile(scratch, b));
-  ASSERT_TRUE(JpegDecodePixels(a, pa, wa, ha, ca));
-  ASSERT_TRUE(JpegDecodePixels(b, pb, wb, hb, cb));
-  EXPECT_EQ(wa, wb);
-  EXPECT_EQ(ha, hb);
-  EXPECT_TRUE(pa == pb) << "decoded pixels differ from jpegtran's";
 }
 
 // A photo to be turned whose scan data is cut short (its end marker put back).
@@ -124,7 +108,8 @@ TEST(AutoRotateJpeg, RealPhotosTurnUprightLikeJpegtran) {
     if (!src.Parse(e.path().string()) || !src.GetOrientation(o) || (o != 6 && o != 8)) continue;
     SCOPED_TRACE(e.path().string());
     ASSERT_TRUE(AutoRotateJpeg(dir.Path(), e.path().string(), dir / "out.jpg"));
-    ExpectPixelsLikeJpegtran(e.path().string(), dir / "out.jpg", o == 6 ? 90 : 270, dir / "ref.jpg");
+    test::ExpectPixelsLikeJpegtran(e.path().string(), test::Load(dir / "out.jpg"), o == 6 ? 90 : 270,
+                                   dir / "ref.jpg");
     ++done;
   }
   EXPECT_GE(done, 3);
