@@ -44,7 +44,7 @@ TEST(AFilter, appliesIncludeThenExcludeCaseInsensitively) {
       {"*.jpg", "tmp*", false, "tmp1.jpg", false},
       {"*.jpg", "tmp*", false, "img.jpg", true},
       {"*.jpg", "tmp*", false, "atmp.jpg", true},
-      {"*.png|a\\b+", "", false, "A  ", true},  // other characters are taken as the pattern's own
+      {"*.png|a\\b+", "", false, "A  ", true},  // "\b" and "+" pass into the pattern: blanks
       {"^img_\\d+\\.jpg$", "", true, "IMG_0012.JPG", true},
       {"^img_\\d+\\.jpg$", "", true, "IMG_A.JPG", false},
       {"photo(1).jpg", "", false, "photo1.jpg", true},
