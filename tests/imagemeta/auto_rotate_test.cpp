@@ -10,6 +10,7 @@
 #include "common/tools.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "imaging/jpeg_transform.h"
+#include "imaging/jpegtran_check.h"
 #include "special_jpegs.h"
 #include "support/file_test_util.h"
 
@@ -36,23 +37,6 @@ Bytes OrientedJpeg(int w, int h, uint16_t orientation, bool progressive = false,
       {test::Segment(0xFFE1, t.Build()), test::Segment(0xFFE1, test::XmpPayload("<x/>"))});
 }
 
-void ExpectPixelsLikeJpegtran(const std::string& source, const std::string& rotated, int degrees,
-                              const std::string& scratch) {
-  ASSERT_EQ(std::system(("jpegtran -trim -rotate " + std::to_string(degrees) + " -outfile '" + scratch +
-                         "' '" + source + "'")
-                            .c_str()),
-            0);
-  std::vector<uint8_t> a, b, pa, pb;
-  int wa, ha, ca, wb, hb, cb;
-  ASSERT_TRUE(ReadWholeFile(rotated, a));
-  ASSERT_TRUE(ReadWholeFile(scratch, b));
-  ASSERT_TRUE(JpegDecodePixels(a, pa, wa, ha, ca));
-  ASSERT_TRUE(JpegDecodePixels(b, pb, wb, hb, cb));
-  EXPECT_EQ(wa, wb);
-  EXPECT_EQ(ha, hb);
-  EXPECT_TRUE(pa == pb) << "decoded pixels differ from jpegtran's";
-}
-
 // A photo to be turned whose scan data is cut short (its end marker put back).
 Bytes DamagedJpeg() {
   Bytes b = OrientedJpeg(64, 64, 6);
@@ -64,8 +48,9 @@ Bytes DamagedJpeg() {
 
 using test::HaveJpegtran;
 
-TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
-  if (!HaveJpegtran()) GTEST_SKIP() << "jpegtran not installed";
+// The pixels themselves are compared with jpegtran's by the transform's own test and on the real
+// photos below.
+TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightWithTheirThumbnail) {
   test::TempDir dir;
   struct Row {
     int w, h;
@@ -80,8 +65,6 @@ TEST(AutoRotateJpeg, SyntheticPhotosTurnUprightLikeJpegtran) {
     SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " o" + std::to_string(r.orientation));
     test::Save(dir / "src.jpg", OrientedJpeg(r.w, r.h, r.orientation, r.progressive, r.subsamp));
     ASSERT_TRUE(AutoRotateJpeg(dir.Path(), dir / "src.jpg", dir / "out.jpg"));
-    ExpectPixelsLikeJpegtran(dir / "src.jpg", dir / "out.jpg", r.orientation == 6 ? 90 : 270,
-                             dir / "ref.jpg");
     JpegExifFile f;
     ASSERT_TRUE(f.Parse(dir / "out.jpg"));
     uint16_t o = 0;
@@ -125,7 +108,8 @@ TEST(AutoRotateJpeg, RealPhotosTurnUprightLikeJpegtran) {
     if (!src.Parse(e.path().string()) || !src.GetOrientation(o) || (o != 6 && o != 8)) continue;
     SCOPED_TRACE(e.path().string());
     ASSERT_TRUE(AutoRotateJpeg(dir.Path(), e.path().string(), dir / "out.jpg"));
-    ExpectPixelsLikeJpegtran(e.path().string(), dir / "out.jpg", o == 6 ? 90 : 270, dir / "ref.jpg");
+    test::ExpectPixelsLikeJpegtran(e.path().string(), test::Load(dir / "out.jpg"), o == 6 ? 90 : 270,
+                                   dir / "ref.jpg");
     ++done;
   }
   EXPECT_GE(done, 3);
@@ -256,9 +240,14 @@ TEST(AutoRotateJpeg, ThumbnailThatCannotBeTurnedIsKeptWithANotice) {
   EXPECT_EQ(b.thumbnailData, a.thumbnailData);
 }
 
-TEST(RotateOnMove, PhotoWhoseMpIndexCannotBeKeptStaysUnrotatedWhereItIs) {
+// The rotation step of a move, with a temp folder beside the photo.
+class TheRotationStep : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory(dir / "tmp"); }
   test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+};
+
+TEST_F(TheRotationStep, PhotoWhoseMpIndexCannotBeKeptStaysUnrotatedWhereItIs) {
   Bytes mpo = test::MakeMpo();
   const size_t mpf = test::FindMpfPayload(mpo);
   test::Put32Le(mpo, mpf + test::kMpEntriesInPayload + 24, 40);  // points into the first picture
@@ -285,6 +274,7 @@ TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
       {"prog.jpg", test::MakeJpeg(50, 20, true), true, true},
       {"wide.png", test::MakeJpeg(40, 30), false, false},
       {"broken.jpg", Bytes{0xFF, 0xD8, 0x00}, false, false},
+      {"fill.jpg", test::MakeFillBytesJpeg(), true, true},  // 0xFF fill before a marker is skipped
   };
   for (const Row& r : rows) {
     test::Save(dir / r.name, r.bytes);
@@ -296,11 +286,7 @@ TEST(IsJpegLandscape, DecidesFromTheFrameSize) {
   }
 }
 
-// ---- the rotation step of a move ----
-
-TEST(RotateOnMove, RotatedFileWaitsInTheTempFolderUnderItsName) {
-  test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+TEST_F(TheRotationStep, RotatedFileWaitsInTheTempFolderUnderItsName) {
   test::Save(dir / "tmp/a.jpg", Bytes{1});  // a name already taken in the temp folder
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 8));
   auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
@@ -311,13 +297,10 @@ TEST(RotateOnMove, RotatedFileWaitsInTheTempFolderUnderItsName) {
   EXPECT_EQ(r.lines[0].target, RotateLogLine::Target::ActionLog);
   EXPECT_EQ(r.lines[0].text, "Rotated " + (dir / "a.jpg"));
   EXPECT_FALSE(JpegNeedsRotation(r.currentPath));
-  int files = 0;
-  for (const auto& e : fs::directory_iterator(dir / "tmp")) files += e.is_regular_file();
-  EXPECT_EQ(files, 2);
+  EXPECT_EQ(test::Names(dir / "tmp").size(), 2u);
 }
 
-TEST(RotateOnMove, FailedMoveToTempLeavesTheFileWhereItWas) {
-  test::TempDir dir;
+TEST_F(TheRotationStep, FailedMoveToTempLeavesTheFileWhereItWas) {
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
   RotateOnMoveOps ops;
   ops.moveFile = [](const std::string&, const std::string&) { return false; };
@@ -331,9 +314,7 @@ TEST(RotateOnMove, FailedMoveToTempLeavesTheFileWhereItWas) {
   EXPECT_TRUE(fs::exists(dir / "a.jpg"));
 }
 
-TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
-  test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+TEST_F(TheRotationStep, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
   const Bytes b = DamagedJpeg();
   test::Save(dir / "a.jpg", b);
   auto r = RotateOnMove(dir / "tmp", dir / "a.jpg");
@@ -349,9 +330,8 @@ TEST(RotateOnMove, FailedRotationGoesOnWithTheUnrotatedFileInTemp) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 1);
 }
 
-TEST(RotateOnMove, MovesAcrossFileSystems) {
+TEST_F(TheRotationStep, MovesAcrossFileSystems) {
   if (!fs::exists("/dev/shm")) GTEST_SKIP();
-  test::TempDir dir;
   test::TempDir shm("/dev/shm");
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
   auto r = RotateOnMove(shm.Path(), dir / "a.jpg");
@@ -360,9 +340,8 @@ TEST(RotateOnMove, MovesAcrossFileSystems) {
   EXPECT_FALSE(fs::exists(dir / "a.jpg"));
 }
 
-TEST(RotateOnMove, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
+TEST_F(TheRotationStep, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
   if (!fs::exists("/dev/shm")) GTEST_SKIP();
-  test::TempDir dir;
   test::TempDir shm("/dev/shm");
   fs::create_directory(dir / "card");
   test::Save(dir / "card/a.jpg", OrientedJpeg(64, 32, 6));
@@ -375,9 +354,7 @@ TEST(RotateOnMove, SourceThatCannotBeDeletedStaysTheOnlyCopy) {
   EXPECT_TRUE(fs::is_empty(shm.Path()));
 }
 
-TEST(RotateOnMove, NeverMovesOverAFileThatTookTheFreeName) {
-  test::TempDir dir;
-  fs::create_directory(dir / "tmp");
+TEST_F(TheRotationStep, NeverMovesOverAFileThatTookTheFreeName) {
   test::Save(dir / "a.jpg", OrientedJpeg(64, 32, 6));
   RotateOnMoveOps ops;
   // Another writer takes the free name between the check and the move.

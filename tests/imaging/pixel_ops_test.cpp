@@ -53,19 +53,20 @@ TEST(ColourTreatment, HandComputedChannelValues) {
   EXPECT_EQ(Values(rgba), (std::vector<int>{156, 106, 76, 77}));
 }
 
-// One pixel, one key, no edge softening: the resulting pixel (colour spill included).
-std::vector<int> Keyed(const ColourKey& key, std::vector<int> px) {
-  px.push_back(255);
-  Image img = Pixels(1, 1, 4, px);
+// A row of RGBA pixels keyed without edge softening: the resulting pixels (colour spill included).
+std::vector<int> Keyed(const std::vector<ColourKey>& keys, const std::vector<int>& rgba) {
+  Image img = Pixels(int(rgba.size() / 4), 1, 4, rgba);
   TransparencyParams p;
   p.useKeys = true;
-  p.keys = {key};
+  p.keys = keys;
   p.despeckleCount = 0;
+  Image rgb(1, 1, 3);
+  EXPECT_FALSE(ApplyTransparency(rgb, p, nullptr)) << "keys need an alpha channel";
   EXPECT_TRUE(ApplyTransparency(img, p, nullptr));
   return Values(img);
 }
 
-TEST(ColourKey, HandComputedAlphaAndSpill) {
+TEST(ColourKey, HandComputedAlphaAndSpillAlsoWithLaterKeys) {
   struct Row {
     const char* what;
     ColourKey key;
@@ -85,21 +86,15 @@ TEST(ColourKey, HandComputedAlphaAndSpill) {
       {"half sum below tol1", {{0, 200, 0}, 10, 40, 255}, {12, 200, 0}, {12, 200, 0, 0}},
       {"outside the outer bound", {{0, 200, 0}, 10, 40, 255}, {60, 200, 0}, {60, 200, 0, 255}},
   };
-  for (const Row& row : rows) EXPECT_EQ(Keyed(row.key, row.px), row.want) << row.what;
-}
-
-TEST(ColourKey, LaterKeysSkippedOnceTransparentAndSpillCarriesOver) {
+  for (Row row : rows) {
+    row.px.push_back(255);
+    EXPECT_EQ(Keyed({row.key}, row.px), row.want) << row.what;
+  }
   // Pixel 0 is removed by the green key, so the red key is never examined there; pixel 1 is
   // graded by the red key and its spill lands on red.
-  Image img = Pixels(2, 1, 4, {0, 200, 0, 255, 200, 30, 30, 255});
-  TransparencyParams p;
-  p.useKeys = true;
-  p.keys = {{{0, 200, 0}, 10, 0, 255}, {{200, 0, 0}, 10, 40, 255}};
-  p.despeckleCount = 0;
-  ASSERT_TRUE(ApplyTransparency(img, p, nullptr));
-  EXPECT_EQ(Values(img), (std::vector<int>{0, 200, 0, 0, 149, 30, 30, 127}));
-  Image rgb(1, 1, 3);
-  EXPECT_FALSE(ApplyTransparency(rgb, p, nullptr));
+  EXPECT_EQ(
+      Keyed({{{0, 200, 0}, 10, 0, 255}, {{200, 0, 0}, 10, 40, 255}}, {0, 200, 0, 255, 200, 30, 30, 255}),
+      (std::vector<int>{0, 200, 0, 0, 149, 30, 30, 127}));
 }
 
 TEST(ColourRange, GradesFromTransparentToOpaque) {

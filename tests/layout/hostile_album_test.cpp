@@ -46,11 +46,14 @@ TEST_F(HostileAlbumTest, EachCaseEndsInSecondsWithAPageOrItsReason) {
     Bytes photo;                                  // empty: the ordinary photo
     const char* failure;                          // nullptr: the page is made
   };
-  auto plain = [this](RawAlbum& raw) {
-    RawTemplate t;
-    t.background = raw.Add(1, page);
-    return RawDirectory({t});
+  auto background = [](const Bytes& image) {
+    return [image](RawAlbum& raw) {
+      RawTemplate t;
+      t.background = raw.Add(1, image);
+      return RawDirectory({t});
+    };
   };
+  auto plain = background(page);
   auto captions = [this](int count, int lines) {
     return [this, count, lines](RawAlbum& raw) {
       RawTemplate t;
@@ -81,11 +84,7 @@ TEST_F(HostileAlbumTest, EachCaseEndsInSecondsWithAPageOrItsReason) {
       {"photo 10000 x 10000 cut short", plain, JpegCutShort(), "cut short"},
       {"photo with damaged scan data", plain, JpegWithCorruptScan(), "Corrupt JPEG data"},
       {"background cut short",
-       [](RawAlbum& raw) {
-         RawTemplate t;
-         t.background = raw.Add(1, JpegCutShort());
-         return RawDirectory({t});
-       },
+       background(JpegCutShort()),
        {},
        "the background cannot be decoded: the JPEG file is cut short"},
   };

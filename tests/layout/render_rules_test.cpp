@@ -7,10 +7,6 @@
 namespace brisko {
 namespace {
 
-bool Same(const PixelRect& a, const PixelRect& b) {
-  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 TEST(RenderRules, DefaultPlacementCoversTheHoleCentred) {
   struct Row {
     PixelRect hole;
@@ -23,8 +19,7 @@ TEST(RenderRules, DefaultPlacementCoversTheHoleCentred) {
       {{0, 0, 300, 200}, 3, 2, {0, 0, 300, 200}},
   };
   for (const Row& row : rows) {
-    const PixelRect got = DefaultPlacement(row.hole, row.w, row.h);
-    EXPECT_TRUE(Same(got, row.want)) << got.left << "," << got.top << "," << got.right << "," << got.bottom;
+    EXPECT_EQ(DefaultPlacement(row.hole, row.w, row.h), row.want) << row.w << "x" << row.h;
   }
   EXPECT_TRUE(KeepsStoredPlacement({75, 100, 525, 400}, 3000, 2000));
   EXPECT_FALSE(KeepsStoredPlacement({100, 100, 500, 400}, 3000, 2000));

@@ -30,7 +30,6 @@ class TemplateRenderTest : public ::testing::Test {
     EXPECT_TRUE(DecodeImageFile(path, ImageFormatFromPath(path), img, nullptr)) << path;
     return img;
   }
-  std::string Out(const std::string& name) { return dir.Path() + "/" + name; }
 
   test::TempDir dir;
   TemplateAlbum album;
@@ -44,30 +43,30 @@ bool Near(const uint8_t* px, int r, int g, int b, int tolerance = 40) {
 TEST_F(TemplateRenderTest, PhotoFillsItsHoleAndTheJpegCarriesItsExif) {
   CTemplate& t = Load({test::TestTemplate{}});
   t.SetPhoto(kCamera, 0);
-  ASSERT_TRUE(t.SaveTemplateImage(Out("out.jpg"), 1));
+  ASSERT_TRUE(t.SaveTemplateImage(dir / "out.jpg", 1));
   int w = 0, h = 0;
-  ASSERT_TRUE(ReadJpegSofDimensions(Out("out.jpg"), w, h));
+  ASSERT_TRUE(ReadJpegSofDimensions(dir / "out.jpg", w, h));
   EXPECT_EQ(w, 300);
   EXPECT_EQ(h, 200);
   std::time_t shot = 0, original = 0;
-  EXPECT_TRUE(ReadExifDateTime(Out("out.jpg"), shot));
+  EXPECT_TRUE(ReadExifDateTime(dir / "out.jpg", shot));
   ASSERT_TRUE(ReadExifDateTime(kCamera, original));
   EXPECT_EQ(shot, original);
-  EXPECT_FALSE(std::filesystem::exists(Out("out.jpg.TempExifFile")));
-  const Image page = Decoded(Out("out.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.jpg.TempExifFile"));
+  const Image page = Decoded(dir / "out.jpg");
   EXPECT_TRUE(Near(page.At(10, 10), 0, 0, 255));
   EXPECT_FALSE(Near(page.At(150, 100), 0, 0, 255));
   EXPECT_FALSE(t.m_Background.IsLoaded());  // released after the save
 
   // The same page as PNG: written as PNG, without an EXIF block.
   t.SetPhoto(kCamera, 0);
-  ASSERT_TRUE(t.SaveTemplateImage(Out("out.png"), 1));
-  EXPECT_EQ(Decoded(Out("out.png")).width, 300);
-  EXPECT_FALSE(ReadExifDateTime(Out("out.png"), shot));
+  ASSERT_TRUE(t.SaveTemplateImage(dir / "out.png", 1));
+  EXPECT_EQ(Decoded(dir / "out.png").width, 300);
+  EXPECT_FALSE(ReadExifDateTime(dir / "out.png", shot));
 }
 
 TEST_F(TemplateRenderTest, ColourKeyShowsThePageThroughWithColoursInFileOrder) {
-  ASSERT_TRUE(test::WriteSolidImage(Out("red.jpg"), 120, 80, 255, 0, 0));
+  ASSERT_TRUE(test::WriteSolidImage(dir / "red.jpg", 120, 80, 255, 0, 0));
   struct Row {
     const char* key;  // m_TransRGB: red in the low byte
     bool seeThrough;
@@ -80,9 +79,9 @@ TEST_F(TemplateRenderTest, ColourKeyShowsThePageThroughWithColoursInFileOrder) {
                                "<m_BrightnessTol>255</m_BrightnessTol></TRANSSET_0>"
                                "<m_iDespeckleCount>2</m_iDespeckleCount><m_bTransColors>1</m_bTransColors>";
     CTemplate& t = Load({tt});
-    t.SetPhoto(Out("red.jpg"), 0);
-    ASSERT_TRUE(t.SaveTemplateImage(Out("keyed.png"), 1));
-    const Image page = Decoded(Out("keyed.png"));
+    t.SetPhoto(dir / "red.jpg", 0);
+    ASSERT_TRUE(t.SaveTemplateImage(dir / "keyed.png", 1));
+    const Image page = Decoded(dir / "keyed.png");
     EXPECT_EQ(Near(page.At(150, 100), 0, 0, 255), row.seeThrough) << row.key;
     EXPECT_EQ(Near(page.At(150, 100), 255, 0, 0), !row.seeThrough) << row.key;
   }
@@ -93,8 +92,8 @@ TEST_F(TemplateRenderTest, EmptyHoleIsOutlinedInGreen) {
   tt.holes = {{0.05, 0.1, 0.4, 0.8, ""}, {0.55, 0.1, 0.4, 0.8, ""}};
   CTemplate& t = Load({tt});
   t.SetPhoto(kCamera, 0);
-  ASSERT_TRUE(t.SaveTemplateImage(Out("two.png"), 1));
-  const Image page = Decoded(Out("two.png"));
+  ASSERT_TRUE(t.SaveTemplateImage(dir / "two.png", 1));
+  const Image page = Decoded(dir / "two.png");
   // The second hole starts at x 165, y 20: its outline is drawn, its inside keeps the page.
   EXPECT_TRUE(Near(page.At(165, 100), 0, 255, 0, 2));
   EXPECT_TRUE(Near(page.At(200, 30), 0, 0, 255));
@@ -110,27 +109,27 @@ TEST_F(TemplateRenderTest, PhotoIsTurnedUprightByItsOrientation) {
   const PixelRect placed = t.m_PhotoPreviewRects.at(0).ToPixels(300, 200);
   EXPECT_EQ(placed.Width(), 150);
   EXPECT_EQ(placed.Height(), 200);
-  ASSERT_TRUE(t.SaveTemplateImage(Out("upright.jpg"), 1));
+  ASSERT_TRUE(t.SaveTemplateImage(dir / "upright.jpg", 1));
   JpegExifFile exif;
   uint16_t orientation = 0;
-  ASSERT_TRUE(exif.Parse(Out("upright.jpg")));
+  ASSERT_TRUE(exif.Parse(dir / "upright.jpg"));
   ASSERT_TRUE(exif.GetOrientation(orientation));
   EXPECT_EQ(orientation, 1);
 }
 
 TEST_F(TemplateRenderTest, UndecodableBackgroundOrPhotoFailsWithoutOutput) {
-  test::WriteFile(Out("not-a-photo.jpg"), "not a picture");
+  test::WriteFile(dir / "not-a-photo.jpg", "not a picture");
   struct Row {
     const char* background;
     std::string photo;
-  } rows[] = {{"bad.jpg", kCamera}, {"page.jpg", Out("not-a-photo.jpg")}};
+  } rows[] = {{"bad.jpg", kCamera}, {"page.jpg", dir / "not-a-photo.jpg"}};
   for (const Row& row : rows) {
     test::TestTemplate tt;
     tt.background = row.background;
     CTemplate& t = Load({tt});
     t.SetPhoto(row.photo, 0);
-    EXPECT_FALSE(t.SaveTemplateImage(Out("none.jpg"), 1)) << row.background;
-    EXPECT_FALSE(std::filesystem::exists(Out("none.jpg")));
+    EXPECT_FALSE(t.SaveTemplateImage(dir / "none.jpg", 1)) << row.background;
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.jpg"));
   }
 }
 
@@ -140,11 +139,11 @@ TEST_F(TemplateRenderTest, PreviewWritesOnePicturePerTemplateAndLeavesThePhoto) 
   const std::string path = test::MakeTestAlbum(dir.Path(), {test::TestTemplate{}, bad, test::TestTemplate{}});
   std::vector<std::string> outputs;
   std::string error;
-  EXPECT_FALSE(RenderAlbumForPhoto(path, kCamera, Out("preview"), TemplateRenderState{}, outputs, &error));
+  EXPECT_FALSE(RenderAlbumForPhoto(path, kCamera, dir / "preview", TemplateRenderState{}, outputs, &error));
   EXPECT_EQ(outputs,
-            (std::vector<std::string>{Out("preview/Nikon_E775.jpg"), Out("preview/Nikon_E775_2.jpg")}));
+            (std::vector<std::string>{dir / "preview/Nikon_E775.jpg", dir / "preview/Nikon_E775_2.jpg"}));
   EXPECT_NE(error.find("template 2"), std::string::npos) << error;
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Out("preview")), {}), 2);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "preview"), {}), 2);
   EXPECT_TRUE(std::filesystem::exists(kCamera));
 }
 
@@ -160,8 +159,8 @@ TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDateAndExif) {
   tt.numCaptions = 1;
   CTemplate& t = Load({tt});
   t.SetPhoto(raw + "made_turned_64x32.heic", 0);
-  ASSERT_TRUE(t.SaveTemplateImage(Out("out.jpg"), 1));
-  const Image page = Decoded(Out("out.jpg"));
+  ASSERT_TRUE(t.SaveTemplateImage(dir / "out.jpg", 1));
+  const Image page = Decoded(dir / "out.jpg");
   ASSERT_EQ(page.width, 300);
   EXPECT_TRUE(Near(page.At(80, 60), 220, 20, 20));
   EXPECT_TRUE(Near(page.At(220, 60), 220, 20, 20));
@@ -174,11 +173,11 @@ TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDateAndExif) {
   taken.tm_sec = 54, taken.tm_isdst = -1;
   ASSERT_EQ(t.m_Captions.size(), 1u);
   EXPECT_EQ(t.m_Captions[0].m_strCaption, FormatLocalDateTime(std::mktime(&taken), 3));
-  ASSERT_TRUE(t.SaveTemplateImage(Out("nikon.jpg"), 1));
-  EXPECT_EQ(Decoded(Out("nikon.jpg")).width, 300);
+  ASSERT_TRUE(t.SaveTemplateImage(dir / "nikon.jpg", 1));
+  EXPECT_EQ(Decoded(dir / "nikon.jpg").width, 300);
   // The page carries the HEIF photo's EXIF, upright, and nothing is left beside it.
   JpegExifFile exif;
-  ASSERT_TRUE(exif.Parse(Out("nikon.jpg")));
+  ASSERT_TRUE(exif.Parse(dir / "nikon.jpg"));
   const ExifEntry* make = exif.FindTag(exif_tag::kMake);
   ASSERT_NE(make, nullptr);
   EXPECT_EQ(std::string(make->data.begin(), make->data.end()).substr(0, 17), "NIKON CORPORATION");
@@ -187,8 +186,8 @@ TEST_F(TemplateRenderTest, HeifPhotoIsPlacedUprightWithItsCaptureDateAndExif) {
   float lat = 0, lon = 0;
   EXPECT_TRUE(exif.GetGpsPosition(lat, lon));
   EXPECT_NEAR(lat, 51.1783, 1e-3);
-  EXPECT_FALSE(std::filesystem::exists(Out("nikon.jpg.HeifExif")));
-  EXPECT_FALSE(std::filesystem::exists(Out("out.jpg.HeifExif")));
+  EXPECT_FALSE(std::filesystem::exists(dir / "nikon.jpg.HeifExif"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.jpg.HeifExif"));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // as the independent reader.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "common/jpeg_builder.h"
@@ -15,12 +14,6 @@
 
 namespace brisko {
 namespace {
-
-std::string Output(const std::string& command) {
-  std::string out = test::CommandOutput(command);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
 
 class JpegNamingTest : public ::testing::Test {
  protected:
@@ -56,7 +49,7 @@ TEST_F(JpegNamingTest, TheWrittenBlockIsTheUserCommentExiftoolReads) {
       "BriskoExif:m_strPhotoGrapherID=P7|m_strEventID=Gala|m_iBatchID=3|m_origFilename=IMG_0042.jpg|"
       "m_origFilepath=" +
       source + "|m_BriskoExifOrigUserComments=Nice shot|m_strBarcodeInputsArray_0=1234|Zone=B|";
-  EXPECT_EQ(Output("exiftool -s3 -UserComment '" + (dir / "tagged.jpg") + "'"), expected);
+  EXPECT_EQ(test::CommandOutput("exiftool -s3 -UserComment '" + (dir / "tagged.jpg") + "'"), expected + "\n");
 
   BriskoExifFields back;
   back.ReadFromFile(dir / "tagged.jpg", DefaultExifAccess());

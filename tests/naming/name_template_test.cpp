@@ -37,15 +37,17 @@ class NamingTest : public ::testing::Test {
     return path;
   }
 
-  static NameTemplate Rename(std::initializer_list<unsigned> ids) {
+  // The name a rename template of `ids` gives the file, and the folder a subfolder template gives.
+  std::string Name(std::initializer_list<unsigned> ids, const std::string& path, const CIdTxt* id = nullptr) {
     NameTemplate t(TemplateKind::kRename);
     t.m_ComponentArray = ids;
-    return t;
+    return t.GenerateNewName(path, id, fields, false, ctx);
   }
-  static NameTemplate Subfolder(std::initializer_list<unsigned> ids) {
+  std::string Folder(std::initializer_list<unsigned> ids, const std::string& path,
+                     const CIdTxt* id = nullptr) {
     NameTemplate t(TemplateKind::kSubfolder);
     t.m_ComponentArray = ids;
-    return t;
+    return t.GenerateSubfolderName(id, fields, path, ctx);
   }
 
   test::TempDir dir;
@@ -74,35 +76,34 @@ TEST_F(NamingTest, RenameBuildsTheDocumentedNames) {
       {{2}, "noext", "noext"},  // the extension is empty, so the name is kept
   };
   for (const auto& c : cases) {
-    NameTemplate t = Rename(c.ids);
-    EXPECT_EQ(t.GenerateNewName(MakeFile(c.file), nullptr, fields, false, ctx), c.expected) << c.file;
+    EXPECT_EQ(Name(c.ids, MakeFile(c.file)), c.expected) << c.file;
   }
 }
 
 TEST_F(NamingTest, RenameFallsBackOnlyForIdTxtTextsWithoutARecord) {
   std::string path = MakeFile("a.jpg");
-  EXPECT_EQ(Rename({0, 16}).GenerateNewName(path, nullptr, fields, false, ctx), "a.jpg");
-  EXPECT_EQ(Rename({0, 21}).GenerateNewName(path, nullptr, fields, false, ctx), "a.jpg");
+  EXPECT_EQ(Name({0, 16}, path), "a.jpg");
+  EXPECT_EQ(Name({0, 21}, path), "a.jpg");
 
   CIdTxt id;
   id.m_strPhotographerID = "P7";
   id.m_strUserID1 = "x\\y";
   id.m_iBatchID = 12;
-  EXPECT_EQ(Rename({16, 14, 0, 19, 22}).GenerateNewName(path, &id, fields, false, ctx), "P7_ax\\y12");
+  EXPECT_EQ(Name({16, 14, 0, 19, 22}, path, &id), "P7_ax\\y12");
   // An empty record still counts as a record.
   CIdTxt empty;
-  EXPECT_EQ(Rename({0, 16}).GenerateNewName(path, &empty, fields, false, ctx), "a");
+  EXPECT_EQ(Name({0, 16}, path, &empty), "a");
   EXPECT_EQ(storedBatchId, 41);
 }
 
 TEST_F(NamingTest, EachBatchIdComponentWithoutARecordConsumesOneBatchId) {
   std::string path = MakeFile("a.jpg");
-  EXPECT_EQ(Rename({0, 22}).GenerateNewName(path, nullptr, fields, false, ctx), "a42");
-  EXPECT_EQ(Rename({22, 13, 22}).GenerateNewName(path, nullptr, fields, false, ctx), "43-44");
-  EXPECT_EQ(Subfolder({16}).GenerateSubfolderName(nullptr, fields, path, ctx), "45");
+  EXPECT_EQ(Name({0, 22}, path), "a42");
+  EXPECT_EQ(Name({22, 13, 22}, path), "43-44");
+  EXPECT_EQ(Folder({16}, path), "45");
   CIdTxt id;
   id.m_iBatchID = 7;
-  EXPECT_EQ(Subfolder({16}).GenerateSubfolderName(&id, fields, path, ctx), "7");
+  EXPECT_EQ(Folder({16}, path, &id), "7");
   EXPECT_EQ(storedBatchId, 45);
 }
 
@@ -134,10 +135,9 @@ TEST_F(NamingTest, CleansOnlyBarcodesAndOperatorText) {
   CIdTxt id;
   id.m_strUserID2 = "u:2";
   std::string path = MakeFile("a.jpg");
-  EXPECT_EQ(Rename({24, 14, 36, 14, 33, 14, 20}).GenerateNewName(path, &id, fields, false, ctx),
-            "1234_abcdefghi_Op1_u:2");
+  EXPECT_EQ(Name({24, 14, 36, 14, 33, 14, 20}, path, &id), "1234_abcdefghi_Op1_u:2");
   // Subfolders keep backslashes: they separate nested folders.
-  EXPECT_EQ(Subfolder({18, 27, 32}).GenerateSubfolderName(&id, fields, path, ctx), "1234/a/bcdefghi");
+  EXPECT_EQ(Folder({18, 27, 32}, path, &id), "1234/a/bcdefghi");
 }
 
 TEST_F(NamingTest, ExifValuesComeOnlyFromJpgFiles) {
@@ -145,11 +145,9 @@ TEST_F(NamingTest, ExifValuesComeOnlyFromJpgFiles) {
   std::string jpeg = MakeFile("b.jpeg");
   exif.dates[jpg] = exif.dates[jpeg] = kMay17 + 3600;
   exif.comments[jpg] = exif.comments[jpeg] = "Nice";
-  EXPECT_EQ(Rename({35, 14, 34, 14, 37}).GenerateNewName(jpg, nullptr, fields, false, ctx),
-            "2008-05-17_10~30~00_Nice");
-  EXPECT_EQ(Rename({35, 14, 34, 14, 37}).GenerateNewName(jpeg, nullptr, fields, false, ctx), "__");
-  EXPECT_EQ(Subfolder({31, 27, 30, 33}).GenerateSubfolderName(nullptr, fields, jpg, ctx),
-            "2008-05-17/10~30~00Nice");
+  EXPECT_EQ(Name({35, 14, 34, 14, 37}, jpg), "2008-05-17_10~30~00_Nice");
+  EXPECT_EQ(Name({35, 14, 34, 14, 37}, jpeg), "__");
+  EXPECT_EQ(Folder({31, 27, 30, 33}, jpg), "2008-05-17/10~30~00Nice");
 }
 
 TEST_F(NamingTest, FieldSetComponentsReadTheFieldSet) {
@@ -164,23 +162,18 @@ TEST_F(NamingTest, FieldSetComponentsReadTheFieldSet) {
   fields.m_BriskoExifOrigUserComments = "U";
   fields.m_origFilename = "first.JPG";
   std::string path = MakeFile("a.jpg");
-  EXPECT_EQ(
-      Rename({38, 39, 40, 41, 42, 43, 44, 45, 46, 47}).GenerateNewName(path, nullptr, fields, false, ctx),
-      "0123456789");
-  EXPECT_EQ(
-      Rename({48, 49, 50, 51, 52, 53, 54, 57, 58, 55, 56}).GenerateNewName(path, nullptr, fields, false, ctx),
-      "PEC123OUfirst.JPG");
+  EXPECT_EQ(Name({38, 39, 40, 41, 42, 43, 44, 45, 46, 47}, path), "0123456789");
+  EXPECT_EQ(Name({48, 49, 50, 51, 52, 53, 54, 57, 58, 55, 56}, path), "PEC123OUfirst.JPG");
   fields.m_iBatchID = 31;
-  EXPECT_EQ(Rename({54}).GenerateNewName(path, nullptr, fields, false, ctx), "31");
-  EXPECT_EQ(Subfolder({34, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52})
-                .GenerateSubfolderName(nullptr, fields, path, ctx),
-            "09PEC12331OU");
+  EXPECT_EQ(Name({54}, path), "31");
+  EXPECT_EQ(Folder({34, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52}, path), "09PEC12331OU");
 }
 
 TEST_F(NamingTest, AnUnreadableFileGetsNoNameOutsideTheTest) {
   std::string missing = dir / "Brisko000123.JPG";
-  NameTemplate t = Rename({0, 13, 6});
-  EXPECT_EQ(t.GenerateNewName(missing, nullptr, fields, false, ctx), "");
+  EXPECT_EQ(Name({0, 13, 6}, missing), "");
+  NameTemplate t(TemplateKind::kRename);
+  t.m_ComponentArray = {0, 13, 6};
   // The editor's test borrows the program file's times.
   std::string name = t.GenerateNewName(missing, nullptr, fields, true, ctx);
   EXPECT_EQ(name.rfind("Brisko000123-", 0), 0u) << name;
@@ -207,7 +200,7 @@ TEST_F(NamingTest, SubfolderBuildsTheDocumentedPaths) {
   };
   std::string path = MakeFile("a.jpg");
   for (const auto& c : cases) {
-    EXPECT_EQ(Subfolder(c.ids).GenerateSubfolderName(nullptr, fields, path, ctx), c.expected);
+    EXPECT_EQ(Folder(c.ids, path), c.expected);
   }
   NameTemplate t(TemplateKind::kSubfolder);
   t.AddComponent(10);
@@ -221,12 +214,15 @@ TEST_F(NamingTest, SubfolderBuildsTheDocumentedPaths) {
   EXPECT_EQ(t.GetDisplayString(), "PhotogID_setSubString");
 }
 
+// A text that goes into a name, and the name it gives.
+struct TextCase {
+  const char* text;
+  const char* expected;
+};
+
 TEST_F(NamingTest, GeneratedFileNamesNeverMakeAPath) {
-  struct Case {
-    const char* text;  // the ID.TXT event ID, which is not cleaned
-    const char* expected;
-  };
-  const Case cases[] = {
+  // The texts are ID.TXT event IDs, which are not cleaned.
+  const TextCase cases[] = {
       {"../../etc/passwd", "....etcpasswd"},
       {"a/b", "ab"},
       {".", "a.jpg"},
@@ -238,33 +234,30 @@ TEST_F(NamingTest, GeneratedFileNamesNeverMakeAPath) {
   for (const auto& c : cases) {
     CIdTxt id;
     id.m_strEventID = c.text;
-    EXPECT_EQ(Rename({18}).GenerateNewName(path, &id, fields, false, ctx), c.expected) << c.text;
+    EXPECT_EQ(Name({18}, path, &id), c.expected) << c.text;
   }
   CIdTxt nul;
   nul.m_strEventID = std::string("x\0y", 3);
-  EXPECT_EQ(Rename({18}).GenerateNewName(path, &nul, fields, false, ctx), "xy");
+  EXPECT_EQ(Name({18}, path, &nul), "xy");
 }
 
 TEST_F(NamingTest, AHugeCommentIsCutTo255BytesKeepingTheExtension) {
   std::string path = MakeFile("a.jpg");
   exif.comments[path] = std::string(60000, 'c');
-  std::string name = Rename({37, 2}).GenerateNewName(path, nullptr, fields, false, ctx);
+  std::string name = Name({37, 2}, path);
   EXPECT_EQ(name, std::string(251, 'c') + ".jpg");
   // A multi-byte character is never split.
   exif.comments[path] = std::string(250, 'c') + "\xC3\xA9\xC3\xA9";
-  name = Rename({37, 2}).GenerateNewName(path, nullptr, fields, false, ctx);
+  name = Name({37, 2}, path);
   EXPECT_EQ(name, std::string(250, 'c') + ".jpg");
   exif.comments[path] = std::string(60000, 'c');
-  std::string folder = Subfolder({33, 27, 33}).GenerateSubfolderName(nullptr, fields, path, ctx);
+  std::string folder = Folder({33, 27, 33}, path);
   EXPECT_EQ(folder, std::string(255, 'c') + "/" + std::string(255, 'c'));
 }
 
 TEST_F(NamingTest, GeneratedSubfoldersNeverLeaveTheDestination) {
-  struct Case {
-    const char* text;  // a static text (as stored; the editor would refuse some of these)
-    const char* expected;
-  };
-  const Case cases[] = {
+  // The texts are static texts as stored (the editor would refuse some of these).
+  const TextCase cases[] = {
       {"..\\..\\etc", "etc"},
       {"\\abs", "abs"},
       {"/abs/x", "abs/x"},
@@ -284,13 +277,13 @@ TEST_F(NamingTest, GeneratedSubfoldersNeverLeaveTheDestination) {
   exif.comments[path] = std::string(20000, '\\');
   exif.comments[path].replace(0, 3, "a\\b");
   for (size_t i = 4; i < 20000; i += 2) exif.comments[path][i] = 'x';
-  std::string deep = Subfolder({33}).GenerateSubfolderName(nullptr, fields, path, ctx);
+  std::string deep = Folder({33}, path);
   EXPECT_LE(deep.size(), kMaxSubfolderPathBytes);
   EXPECT_EQ(deep.substr(0, 6), "a/b/x/");
 
   CIdTxt id;
   id.m_strEventID = "/../../root";
-  EXPECT_EQ(Subfolder({12}).GenerateSubfolderName(&id, fields, path, ctx), "root");
+  EXPECT_EQ(Folder({12}, path, &id), "root");
 }
 
 TEST_F(NamingTest, AddComponentRefusesEmptyTextsAndUnknownIds) {

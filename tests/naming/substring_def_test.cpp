@@ -71,16 +71,6 @@ TEST(ASubstringDef, EvaluatesTheDocumentedCases) {
   }
 }
 
-TEST(ASubstringDef, WithAllValuesMissingGivesTheWholeText) {
-  test::TempDir dir;
-  SettingsStore store;
-  ASSERT_TRUE(store.Open(dir / "s.db"));
-  SubstringDef d;
-  ASSERT_TRUE(d.Load(store, "Action_0", 3, false));
-  EXPECT_FALSE(d.m_bFromLeft);
-  EXPECT_EQ(d.Evaluate("Hello"), "Hello");
-}
-
 TEST(ASubstringDef, RoundTripsWithAndWithoutTheFolderPrefix) {
   test::TempDir dir;
   SettingsStore store;
@@ -101,11 +91,13 @@ TEST(ASubstringDef, RoundTripsWithAndWithoutTheFolderPrefix) {
   EXPECT_EQ(store.GetProfileString("Action_0", "CreateFolder_m_strToLastMatch_1", ""), "d");
   EXPECT_EQ(store.GetProfileInt("Action_0", "m_iFromType_1", -1), -1);
 
+  // Without the prefix every value is missing: the whole text, from the right.
   SubstringDef plain;
-  plain.Load(store, "Action_0", 1, false);
+  ASSERT_TRUE(plain.Load(store, "Action_0", 1, false));
   SubstringDef missing;
   missing.m_bFromLeft = false;
   EXPECT_EQ(plain, missing);
+  EXPECT_EQ(plain.Evaluate("Hello"), "Hello");
   SubstringDef back;
   back.Load(store, "Action_0", 1, true);
   EXPECT_EQ(back, d);

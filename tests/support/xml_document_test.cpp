@@ -63,24 +63,10 @@ TEST(AnXmlDocument, walksAnAlbumDirectoryInOrder) {
   EXPECT_FALSE(doc.FindElem("ALBUM"));  // never wraps round
 }
 
-TEST(AnXmlDocument, searchesForwardAmongSiblingsWithoutWrapping) {
+// Searches run forward among the siblings and never wrap; names match whole and with letter case.
+TEST(AnXmlDocument, searchesForwardForWholeNamesWithLetterCase) {
   XmlDocument doc;
-  ASSERT_TRUE(doc.SetDoc("<R><A>one</A><B>b</B><A>two</A></R>"));
-  ASSERT_TRUE(doc.FindElem("R"));
-  ASSERT_TRUE(doc.IntoElem());
-  ASSERT_TRUE(doc.FindElem("A"));
-  EXPECT_EQ(doc.GetData(), "one");
-  ASSERT_TRUE(doc.FindElem("A"));
-  EXPECT_EQ(doc.GetData(), "two");
-  EXPECT_FALSE(doc.FindElem("A"));
-  EXPECT_FALSE(doc.FindElem("B"));
-  EXPECT_EQ(doc.GetData(), "two");
-  EXPECT_FALSE(XmlDocument().IntoElem());
-}
-
-TEST(AnXmlDocument, matchesWholeNamesWithLetterCase) {
-  XmlDocument doc;
-  ASSERT_TRUE(doc.SetDoc("<R><NAMES>s</NAMES><name>l</name><NAME\tx=\"1\">t</NAME><N/><NAME[1]/></R>"));
+  ASSERT_TRUE(doc.SetDoc("<R><NAMES>s</NAMES><name>l</name><NAME\tx=\"1\">t</NAME><N/><NAME[1]/><B/></R>"));
   ASSERT_TRUE(doc.FindElem("R"));
   ASSERT_TRUE(doc.IntoElem());
   ASSERT_TRUE(doc.FindElem("NAME"));
@@ -89,6 +75,10 @@ TEST(AnXmlDocument, matchesWholeNamesWithLetterCase) {
   EXPECT_EQ(doc.GetTagName(), "N");
   ASSERT_TRUE(doc.FindElem("NAME"));  // the name ends at "["
   EXPECT_FALSE(doc.FindElem("NAM"));
+  EXPECT_FALSE(doc.FindElem("NAME"));
+  EXPECT_FALSE(doc.FindElem("N"));
+  ASSERT_TRUE(doc.FindElem("B"));
+  EXPECT_FALSE(XmlDocument().IntoElem());
 }
 
 TEST(AnXmlDocument, decodesEntitiesOnceAndKeepsCdataUnchanged) {

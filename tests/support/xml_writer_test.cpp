@@ -7,6 +7,7 @@
 
 #include "common/mounts.h"
 #include "common/temp_dir.h"
+#include "support/file_test_util.h"
 #include "support/xml_escape.h"
 
 using namespace brisko;
@@ -17,12 +18,6 @@ XmlTag Tag(const std::string& name, std::initializer_list<std::pair<std::string,
   XmlTag tag(name);
   for (const auto& [n, v] : attrs) tag.SetAttribute(n, v);
   return tag;
-}
-
-size_t CountEntries(const std::string& folder) {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++n;
-  return n;
 }
 
 }  // namespace
@@ -68,7 +63,7 @@ TEST(AnXmlWriter, writesTheDeclarationAndOneBlankPerLevelWithCrLf) {
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(CountEntries(dir.Path()), 1u);  // no temporary file left
+  EXPECT_EQ(test::Names(dir.Path()).size(), 1u);  // no temporary file left
 }
 
 TEST(AnXmlWriter, replacesAnExistingFileOnlyWhenClosedAndKeepsItWhenAbandoned) {
@@ -83,7 +78,7 @@ TEST(AnXmlWriter, replacesAnExistingFileOnlyWhenClosedAndKeepsItWhenAbandoned) {
     EXPECT_EQ(test::ReadFile(path), "old backup");
   }  // destroyed without Close
   EXPECT_EQ(test::ReadFile(path), "old backup");
-  EXPECT_EQ(CountEntries(dir.Path()), 1u);
+  EXPECT_EQ(test::Names(dir.Path()).size(), 1u);
 
   XmlWriter w;
   w.SetFileName(path);
@@ -128,5 +123,5 @@ TEST(AnXmlWriter, failsOnAFullDiskAndLeavesTheOldFileAndNoTemporary) {
     EXPECT_EQ(w.GetErrno(), ENOSPC);
   }
   EXPECT_EQ(test::ReadFile(path), "old backup");
-  EXPECT_EQ(CountEntries(mnt), 1u);
+  EXPECT_EQ(test::Names(mnt).size(), 1u);
 }
