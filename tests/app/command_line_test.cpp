@@ -78,14 +78,5 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
   for (const auto& [args, message] : rows) EXPECT_EQ(ParseCommandLine(args).error, message);
 }
 
-TEST(ACommandLine, HelpNamesEveryOption) {
-  std::string help = CommandLineHelp();
-  for (const char* opt : {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT",
-                          "--paper-loaded [QUEUE:]COUNT", "--backup FILE", "--restore FILE", "--version",
-                          "--help", "--plt-info ALBUM.plt", "--plt-pack SOURCE.xml OUT.plt",
-                          "--plt-unpack ALBUM.plt DIR", "--plt-render ALBUM.plt PHOTO OUTDIR"})
-    EXPECT_NE(help.find(opt), std::string::npos) << opt;
-}
-
 }  // namespace
 }  // namespace brisko
