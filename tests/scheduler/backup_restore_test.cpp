@@ -103,9 +103,6 @@ TEST_F(ABackup, restoresIntoAnEmptyStoreIdentically) {
   const std::string text = test::ReadFile(file);
   EXPECT_NE(text.find("value=\"Tom &amp; Jerry &quot;best&quot; &lt;shots>\""), std::string::npos);
   EXPECT_NE(text.find("<v name=\"(Default)\" value=\"default text\"/>"), std::string::npos);
-  EXPECT_NE(text.find("value=\"0x0000003c (60)\" type=\"REG_DWORD\""), std::string::npos);
-  EXPECT_NE(text.find("value=\"0x80000000 (-2147483648)\""), std::string::npos);
-  EXPECT_NE(text.find("value=\"a b\r\n\xc3\xbc\r\nc\" type=\"REG_MULTI_SZ\""), std::string::npos);
 }
 
 TEST_F(ABackup, writesTheDocumentedLayout) {
