@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "common/jpeg_builder.h"
 #include "print/cups_fixture.h"
@@ -19,6 +18,7 @@ namespace brisko {
 namespace {
 
 using test::CupsTest;
+using test::ReadFile;
 using test::TempDir;
 
 struct LogLines {
@@ -48,13 +48,6 @@ class MemoryRecords final : public PrintRecordStore {
  private:
   std::map<std::string, PrintRecord> m_records;
 };
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST(MediaNames, ReadAsTheOperatorSaysThem) {
   const std::pair<const char*, const char*> rows[] = {
