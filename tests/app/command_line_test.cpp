@@ -29,14 +29,6 @@ TEST(ACommandLine, ReadsEveryOptionInBothForms) {
       {{"--restore", "r.xml"}, [](auto& c) { return c.restoreFile == "r.xml"; }},
       {{"--plt-info", "a.plt"},
        [](auto& c) { return c.pltInfo == "a.plt" && c.IsAlbumTool() && !c.IsOneShot(); }},
-      {{"--plt-pack", "s.xml", "o.plt"},
-       [](auto& c) {
-         return c.pltPack == std::vector<std::string>{"s.xml", "o.plt"};
-       }},
-      {{"--plt-unpack", "a.plt", "d"},
-       [](auto& c) {
-         return c.pltUnpack == std::vector<std::string>{"a.plt", "d"};
-       }},
       {{"--plt-render", "a.plt", "p.jpg", "out"},
        [](auto& c) {
          return c.pltRender == std::vector<std::string>{"a.plt", "p.jpg", "out"} && c.IsAlbumTool();
