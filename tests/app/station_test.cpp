@@ -162,9 +162,7 @@ TEST_F(AStation, RunsCommandsAndBarcodesByHand) {
 
   station.OnBarcodeText(" 1P0042 ");
   EXPECT_EQ(runs.back(), "scan");
-  EXPECT_EQ(station.Values().m_strBarcodeInputsArray[0], "P0042");
   EXPECT_EQ(host.summaries, std::vector<std::string>{"1. Person ID: P0042\n"});
-  EXPECT_TRUE(host.Logged("Barcode scanned - Running action: scan"));
   EXPECT_EQ(station.Actions()[2]->m_bRunPending, 0);
   station.OnBarcodeText("");  // an empty scan runs them too
   EXPECT_EQ(runs.size(), 3u);
