@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -17,46 +15,23 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/station.h"
-#include "common/temp_dir.h"
 #include "engine/paper_count.h"
 #include "scheduler/backup_restore.h"
 #include "ui/exit_dialog.h"
 #include "ui/paper_dialog.h"
-#include "ui/password_dialogs.h"
-#include "ui/qt_host.h"
 #include "ui/settings_commands.h"
 #include "ui/settings_dialog.h"
+#include "ui/window_test.h"
 
 namespace brisko {
 namespace {
 
-class TheMainWindow : public ::testing::Test {
+class TheMainWindow : public test::WindowTest {
  protected:
-  void SetUp() override {
-    station.Init(dir / "settings.db");
-    station.Store().WriteProfileString("Settings", "m_TempPath", dir / "temp/");
-    host.SetStation(&station);
-    host.SetWindow(&window);
-    ConfirmPasswordHook() = [](QWidget*, SettingsStore&) { return true; };
-  }
   void TearDown() override {
-    host.SetWindow(nullptr);
-    ConfirmPasswordHook() = nullptr;
     SettingsCommandPromptHooks() = {};
+    WindowTest::TearDown();
   }
-
-  QStringList MenuTexts(QMenu* menu) {
-    QStringList texts;
-    for (QAction* a : menu->actions())
-      if (!a->isSeparator()) texts << a->text();
-    return texts;
-  }
-
-  test::TempDir dir;
-  QtHost host;
-  Station station{host};
-  MainWindow window{station};
 };
 
 TEST_F(TheMainWindow, ShowsItsControlsAsAtStart) {
