@@ -97,18 +97,6 @@ TEST_F(TheProgram, AnswersVersionAndBadOptions) {
   Result bad = Run("--frobnicate");
   EXPECT_EQ(bad.rc, 2);
   EXPECT_NE(bad.out.find("unknown option '--frobnicate'"), std::string::npos) << bad.out;
-  EXPECT_EQ(Run("--command 0").rc, 2);
-}
-
-TEST_F(TheProgram, RunsOnceOnAnEmptyStore) {
-  {
-    SettingsStore s;
-    ASSERT_TRUE(s.Open(Store()));
-  }
-  Result r = Run("--run-once");
-  EXPECT_EQ(r.rc, 0) << r.out;
-  EXPECT_EQ(StoredInt("Actions", "NumActions"), 0);
-  EXPECT_EQ(StoredInt("Actions", "m_iFileCounter"), 1);
 }
 
 // A mistyped --store never becomes a new empty store, and a wrong file is never taken for one.

@@ -141,7 +141,6 @@ TEST_F(TheMainWindow, ExitDialogOffersThreeChoices) {
   for (const Row& row : {Row{"Exit", ExitChoice::Exit}, Row{"Cancel", ExitChoice::Cancel},
                          Row{"Exit and ShutDown Computer", ExitChoice::ExitAndShutDown}}) {
     CExitDlg dlg;
-    EXPECT_EQ(dlg.windowTitle(), "Exit Workflow ?");
     dlg.ChoiceFromCaption(row.caption)->click();
     EXPECT_EQ(dlg.Choice(), row.choice) << row.caption;
   }
