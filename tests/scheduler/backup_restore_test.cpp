@@ -169,7 +169,6 @@ TEST(BackupValueText, refusesTextsTooShortOrNotHexForTheirType) {
       {"reg_dword", "0X0000003C", Dword(60)},
       {"REG_DWORD", "0xdeadbeef", Dword(0xdeadbeef)},
       {"REG_DWORD", "", Dword(0)},
-      {"REG_DWORD", "0x12", std::nullopt},
       {"REG_DWORD", "0x1234567", std::nullopt},
       {"REG_DWORD", "0x0000zz00", std::nullopt},
       {"REG_QWORD", "0x0102030405060708", std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8)},
