@@ -46,12 +46,6 @@ class TheActionsList : public ::testing::Test {
   ActionsListForm form{station};
 };
 
-TEST_F(TheActionsList, ShowsOneTabSeparatedRowPerAction) {
-  EXPECT_EQ(form.Rows(), (std::vector<std::string>{"Card\tMove Files\tContinuous\tEnabled",
-                                                   "Print\tMove Files\tBarcode Scan\tEnabled",
-                                                   "Tidy\tDelete Files\tContinuous\tDisabled"}));
-}
-
 TEST_F(TheActionsList, MovesTheSelectionWithTheActionAndStopsAtTheEnds) {
   struct Row {
     int select;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/program_runner.h"
 #include "common/temp_dir.h"
 #include "engine/action.h"
 #include "engine/camera_move_record.h"
@@ -20,21 +21,7 @@ namespace brisko {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool ReadUntil(int fd, std::string& seen, const std::string& text, int seconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  char buf[1024];
-  while (seen.find(text) == std::string::npos) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    pollfd ready{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&ready, 1, int(left.count())) <= 0) return false;
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    seen.append(buf, size_t(n));
-  }
-  return true;
-}
+using test::ReadUntil;
 
 TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes) {
   test::TempDir dir;
@@ -70,22 +57,12 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
     }
     s.WriteProfileInt("Actions", "NumActions", 3);
   }
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    dup2(pipeFds[1], 2);
-    close(pipeFds[0]);
-    const std::string cmd = "exec env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR=" + dir.Path() +
-                            " XDG_STATE_HOME=" + dir.Path() + "/state " + BRISKO_BINARY +
-                            " --headless --store " + dir.Path() + "/settings.db";
-    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipeFds[1]);
+  int fd = -1;
+  const pid_t pid =
+      test::Spawn(test::HeadlessEnv(dir.Path()) + BRISKO_BINARY + " --headless --store " + dir / "settings.db", fd);
+  ASSERT_GT(pid, 0);
   std::string seen;
-  EXPECT_TRUE(ReadUntil(pipeFds[0], seen, "Camera connected: Directory Browse on disk:" + cam, 30)) << seen;
+  EXPECT_TRUE(ReadUntil(fd, seen, "Camera connected: Directory Browse on disk:" + cam)) << seen;
 
   // A shot lands on the camera while the station runs.
   {
@@ -93,23 +70,20 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
     fs::rename(cam + "/DCIM/100TEST/.new", cam + "/DCIM/100TEST/IMG_0042.JPG");
   }
   const auto shot = std::chrono::steady_clock::now();
-  EXPECT_TRUE(
-      ReadUntil(pipeFds[0], seen, "Moved file from camera:disk:" + cam + "/DCIM/100TEST/IMG_0042.JPG", 30))
-      << seen;
+  EXPECT_TRUE(ReadUntil(fd, seen, "Moved file from camera:disk:" + cam + "/DCIM/100TEST/IMG_0042.JPG")) << seen;
   EXPECT_LT(std::chrono::steady_clock::now() - shot, std::chrono::seconds(5));
   EXPECT_EQ(fs::file_size(out + "/IMG_0042.JPG"), 100000u);
   EXPECT_FALSE(fs::exists(cam + "/DCIM/100TEST/IMG_0042.JPG"));
 
   // Taken away: said once, not every pass.
   fs::rename(cam, cam + "-away");
-  EXPECT_TRUE(ReadUntil(pipeFds[0], seen, "Camera disconnected: Directory Browse on disk:" + cam, 30))
-      << seen;
+  EXPECT_TRUE(ReadUntil(fd, seen, "Camera disconnected: Directory Browse on disk:" + cam)) << seen;
   sleep(3);
   kill(pid, SIGTERM);
-  ReadUntil(pipeFds[0], seen, "\x01never", 30);
+  ReadUntil(fd, seen, "\x01never");
   int status = 0;
   waitpid(pid, &status, 0);
-  close(pipeFds[0]);
+  close(fd);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
   auto count = [&seen](const std::string& text) {
     size_t said = 0;
@@ -155,11 +129,8 @@ TEST(ACameraStation, FinishesTheCameraMoveOfAnActionThatIsGone) {
     s.WriteProfileString("Settings", "m_TempPath", temp + "/");
     s.WriteProfileInt("Actions", "NumActions", 0);
   }
-  const std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR=" + dir.Path() +
-                          " XDG_STATE_HOME=" + dir.Path() + "/state " + BRISKO_BINARY +
-                          " --run-once --store " + dir.Path() + "/settings.db >" + dir.Path() +
-                          "/out.log 2>&1";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::string output;
+  ASSERT_EQ(test::RunStationOnce(dir / "settings.db", dir.Path(), output), 0) << output;
   EXPECT_FALSE(fs::exists(cam + "/DCIM/100TEST/IMG_0001.JPG"));
   EXPECT_TRUE(fs::exists(cam + "/DCIM/100TEST/IMG_0002.JPG"));
   EXPECT_TRUE(fs::exists(out + "/IMG_0001.JPG"));

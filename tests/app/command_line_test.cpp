@@ -29,14 +29,6 @@ TEST(ACommandLine, ReadsEveryOptionInBothForms) {
       {{"--restore", "r.xml"}, [](auto& c) { return c.restoreFile == "r.xml"; }},
       {{"--plt-info", "a.plt"},
        [](auto& c) { return c.pltInfo == "a.plt" && c.IsAlbumTool() && !c.IsOneShot(); }},
-      {{"--plt-pack", "s.xml", "o.plt"},
-       [](auto& c) {
-         return c.pltPack == std::vector<std::string>{"s.xml", "o.plt"};
-       }},
-      {{"--plt-unpack", "a.plt", "d"},
-       [](auto& c) {
-         return c.pltUnpack == std::vector<std::string>{"a.plt", "d"};
-       }},
       {{"--plt-render", "a.plt", "p.jpg", "out"},
        [](auto& c) {
          return c.pltRender == std::vector<std::string>{"a.plt", "p.jpg", "out"} && c.IsAlbumTool();
@@ -76,15 +68,6 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
       {{"--plt-render", "a.plt", "p.jpg"}, "--plt-render needs ALBUM.plt, PHOTO and OUTDIR"},
   };
   for (const auto& [args, message] : rows) EXPECT_EQ(ParseCommandLine(args).error, message);
-}
-
-TEST(ACommandLine, HelpNamesEveryOption) {
-  std::string help = CommandLineHelp();
-  for (const char* opt : {"--headless", "--store PATH", "--run-once", "--command N", "--barcode TEXT",
-                          "--paper-loaded [QUEUE:]COUNT", "--backup FILE", "--restore FILE", "--version",
-                          "--help", "--plt-info ALBUM.plt", "--plt-pack SOURCE.xml OUT.plt",
-                          "--plt-unpack ALBUM.plt DIR", "--plt-render ALBUM.plt PHOTO OUTDIR"})
-    EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 
 }  // namespace

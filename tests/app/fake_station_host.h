@@ -23,10 +23,7 @@ class FakeStationHost : public Host {
     return true;
   }
   void StopActionTimer(unsigned id) override { timers.erase(id); }
-  void DispatchPendingEvents() override {
-    ++dispatches;
-    if (onDispatch) onDispatch();
-  }
+  void DispatchPendingEvents() override {}
   std::time_t Now() override { return now; }
   ExitChoice ShowExitDialog() override {
     ++exitDialogs;
@@ -54,8 +51,6 @@ class FakeStationHost : public Host {
   bool loopOn = false;
   int loopPeriod = 0;
   std::map<unsigned, int64_t> timers;  // id -> delay in ms
-  int dispatches = 0;
-  std::function<void()> onDispatch;
   std::time_t now = 1'700'000'000;
   std::deque<ExitChoice> choices;
   int exitDialogs = 0;

@@ -2,7 +2,6 @@
 #include "camera/camera_pool.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +12,27 @@
 #include <mutex>
 #include <thread>
 
+#include "common/mounts.h"
+#include "common/temp_dir.h"
+
 namespace brisko {
 namespace {
+
+// A camera that has nothing and does nothing; the buses below change what they need.
+struct IdleDevice : CameraDevice {
+  CameraStatus ListFolder(const std::string&, std::vector<std::string>&, std::vector<std::string>&) override {
+    return {};
+  }
+  CameraStatus Stat(const std::string&, const std::string&, CameraFileStat&) override { return {}; }
+  CameraStatus Download(const std::string&, const std::string&,
+                        const std::function<bool(const char*, size_t)>&) override {
+    return {};
+  }
+  CameraStatus Delete(const std::string&, const std::string&) override { return {}; }
+  CameraStatus Upload(const std::string&, const std::string&, const std::string&) override { return {}; }
+  CameraStatus WaitForEvent(int, CameraEvent&) override { return {}; }
+  bool HasEvents() const override { return true; }
+};
 
 // A bus with one camera whose opening is scripted.
 class ScriptedBus : public CameraBackend {
@@ -26,22 +44,7 @@ class ScriptedBus : public CameraBackend {
   CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
     ++opens;
     if (!openResult.Ok()) return openResult;
-    struct Quiet : CameraDevice {
-      CameraStatus ListFolder(const std::string&, std::vector<std::string>&,
-                              std::vector<std::string>&) override {
-        return {};
-      }
-      CameraStatus Stat(const std::string&, const std::string&, CameraFileStat&) override { return {}; }
-      CameraStatus Download(const std::string&, const std::string&,
-                            const std::function<bool(const char*, size_t)>&) override {
-        return {};
-      }
-      CameraStatus Delete(const std::string&, const std::string&) override { return {}; }
-      CameraStatus Upload(const std::string&, const std::string&, const std::string&) override { return {}; }
-      CameraStatus WaitForEvent(int, CameraEvent&) override { return {}; }
-      bool HasEvents() const override { return true; }
-    };
-    device = std::make_unique<Quiet>();
+    device = std::make_unique<IdleDevice>();
     return {};
   }
   bool plugged = true;
@@ -82,14 +85,9 @@ class HangingBus : public CameraBackend {
  public:
   CameraStatus Detect(std::vector<CameraInfo>&) override { return {}; }
   CameraStatus Open(const CameraInfo&, std::unique_ptr<CameraDevice>& device) override {
-    struct Hang : CameraDevice {
+    struct Hang : IdleDevice {
       HangingBus* bus;
       explicit Hang(HangingBus* b) : bus(b) {}
-      CameraStatus ListFolder(const std::string&, std::vector<std::string>&,
-                              std::vector<std::string>&) override {
-        return {};
-      }
-      CameraStatus Stat(const std::string&, const std::string&, CameraFileStat&) override { return {}; }
       CameraStatus Download(const std::string&, const std::string&,
                             const std::function<bool(const char*, size_t)>& sink) override {
         bool more = sink("abc", 3);
@@ -100,9 +98,6 @@ class HangingBus : public CameraBackend {
         bus->refused = !more;
         return {};
       }
-      CameraStatus Delete(const std::string&, const std::string&) override { return {}; }
-      CameraStatus Upload(const std::string&, const std::string&, const std::string&) override { return {}; }
-      CameraStatus WaitForEvent(int, CameraEvent&) override { return {}; }
       bool HasEvents() const override { return false; }
     };
     device = std::make_unique<Hang>(this);
@@ -145,25 +140,19 @@ TEST(CameraSession, ACallThatOverrunsItsLimitKillsTheSessionWithoutWaitingForIt)
 TEST(GphotoBackend, NeverOffersAMountedCardAsACamera) {
   // libgphoto2 reports any mount holding a DCIM folder as a "Mass Storage Camera"; "camera:"
   // must not take photos off another program's card that way.
-  char folder[] = "/tmp/brisko-card-XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  if (::mount("tmpfs", folder, "tmpfs", 0, "size=64k") != 0) {
-    ::rmdir(folder);
-    GTEST_SKIP() << "cannot mount a tmpfs here";
-  }
-  ::mkdir((std::string(folder) + "/DCIM").c_str(), 0755);
+  test::TempDir dir;
+  test::SmallTmpfs card(dir / "card", "64k");
+  if (!card.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  ::mkdir((dir / "card/DCIM").c_str(), 0755);
   std::vector<CameraInfo> found;
   const CameraStatus status = MakeGphotoBackend()->Detect(found);
-  ::umount(folder);
-  ::rmdir(folder);
   ASSERT_TRUE(status.Ok()) << status.text;
   for (const CameraInfo& camera : found) EXPECT_NE(camera.port.rfind("disk:", 0), 0u) << camera.port;
 }
 
 TEST(CameraPool, SaysOnceWhenADiskCameraIsNotAFolder) {
-  char dir[] = "/tmp/camera_pool_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string root = dir;
+  test::TempDir dir;
+  const std::string root = dir.Path();
   CameraLimits limits;
   limits.lookEveryMs = 0;
   CameraPool pool(std::make_shared<ScriptedBus>(), limits);
@@ -171,7 +160,7 @@ TEST(CameraPool, SaysOnceWhenADiskCameraIsNotAFolder) {
   auto log = [&](const std::string& line) { lines.push_back(line); };
   const CameraSource missing = *ParseCameraSource("camera:disk:" + root + "/none");
   const CameraSource file = *ParseCameraSource("camera:disk:" + root + "/file");
-  std::fclose(std::fopen((root + "/file").c_str(), "w"));
+  test::WriteFile(root + "/file", "");
   for (int pass = 0; pass < 3; ++pass) {
     EXPECT_EQ(pool.Connect(missing, nullptr, log), nullptr);
     EXPECT_EQ(pool.Connect(file, nullptr, log), nullptr);
@@ -179,8 +168,6 @@ TEST(CameraPool, SaysOnceWhenADiskCameraIsNotAFolder) {
   EXPECT_EQ(lines,
             (std::vector<std::string>{"Camera not found: camera:disk:" + root + "/none (no such folder)",
                                       "Camera not found: camera:disk:" + root + "/file (not a folder)"}));
-  std::remove((root + "/file").c_str());
-  rmdir(dir);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace brisko::test {
 
@@ -16,13 +15,6 @@ namespace {
 
 std::string Script() {
   return std::string(BRISKO_TEST_DATA) + "/../../tools/cups_sandbox.sh";
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 }  // namespace
@@ -34,7 +26,7 @@ int CupsSandbox::Start(std::string* message) {
                           " >'" + err + "' 2>&1";
   const int rc = std::system(cmd.c_str());
   const int code = WIFEXITED(rc) ? WEXITSTATUS(rc) : 1;
-  if (message) *message = ReadAll(err);
+  if (message) *message = ReadFile(err);
   if (code != 0) return code;
   m_started = true;
   std::ifstream env(dir + "/env");
@@ -85,7 +77,7 @@ bool CupsSandbox::SetPaperOut(bool out) {
 }
 
 bool CupsSandbox::StopPrinter() {
-  const int pid = std::atoi(ReadAll(m_dir / "sandbox/run/printer.pid").c_str());
+  const int pid = std::atoi(ReadFile(m_dir / "sandbox/run/printer.pid").c_str());
   return pid > 0 && kill(pid, SIGTERM) == 0;
 }
 

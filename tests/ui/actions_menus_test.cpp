@@ -4,13 +4,11 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,10 +16,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
-#include <fstream>
 
-#include "app/station.h"
-#include "common/temp_dir.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/substring_def.h"
 #include "scheduler/id_txt.h"
@@ -31,52 +26,34 @@
 #include "ui/exit_dialog.h"
 #include "ui/gps_area_dialogs.h"
 #include "ui/id_txt_dialog.h"
-#include "ui/main_window.h"
 #include "ui/modify_action_dialog.h"
 #include "ui/naming_dialogs.h"
 #include "ui/operator_text_dialog.h"
-#include "ui/password_dialogs.h"
-#include "ui/qt_host.h"
 #include "ui/scanner_dialog.h"
 #include "ui/settings_dialog.h"
 #include "ui/user_guide.h"
+#include "ui/window_test.h"
 
 namespace brisko {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class ConfiguringTheStation : public ::testing::Test {
+class ConfiguringTheStation : public test::WindowTest {
  protected:
   void SetUp() override {
-    station.Init(dir / "settings.db");
-    station.Store().WriteProfileString("Settings", "m_TempPath", dir / "temp/");
-    host.SetStation(&station);
-    host.SetWindow(&window);
-    ConfirmPasswordHook() = [this](QWidget*, SettingsStore&) {
-      ++passwordPrompts;
-      return true;
-    };
+    WindowTest::SetUp();
     UserGuideOpener() = [this](QWidget*, const QUrl& url) { guides << url; };
     station.Open();
     window.show();
   }
   void TearDown() override {
-    host.SetWindow(nullptr);
-    ConfirmPasswordHook() = nullptr;
     ModifyActionEditor() = nullptr;
     ConfirmDeletePrompt() = nullptr;
     UserGuideOpener() = nullptr;
+    WindowTest::TearDown();
   }
 
   // Clicks a menu item and lets `drive` work the actions list editor it opens.
@@ -106,26 +83,15 @@ class ConfiguringTheStation : public ::testing::Test {
     a.m_iScheduleType = schedule;
   }
 
-  test::TempDir dir;
-  QtHost host;
-  Station station{host};
-  MainWindow window{station};
-  int passwordPrompts = 0;
   QList<QUrl> guides;
 };
 
 TEST_F(ConfiguringTheStation, OffersEveryMenuItem) {
-  auto texts = [](QMenu* menu) {
-    QStringList t;
-    for (QAction* a : menu->actions())
-      if (!a->isSeparator()) t << a->text();
-    return t;
-  };
-  EXPECT_EQ(texts(window.SettingsMenu()),
+  EXPECT_EQ(MenuTexts(window.SettingsMenu()),
             (QStringList{"Configure actions...", "Application settings...", "Edit ID.TXT file...",
                          "Backup settings...", "Restore settings...", "Exit"}));
-  EXPECT_EQ(texts(window.HelpMenu()), (QStringList{"Help contents", "About..."}));
-  EXPECT_EQ(texts(window.ScannerMenu()), QStringList{"Run in scanner input mode..."});
+  EXPECT_EQ(MenuTexts(window.HelpMenu()), (QStringList{"Help contents", "About..."}));
+  EXPECT_EQ(MenuTexts(window.ScannerMenu()), QStringList{"Run in scanner input mode..."});
   EXPECT_EQ(window.CommandsMenu()->actions().size(), 20);
 
   window.MenuItem(window.HelpMenu(), "Help contents")->trigger();
@@ -136,11 +102,10 @@ TEST_F(ConfiguringTheStation, OffersEveryMenuItem) {
 
 TEST_F(ConfiguringTheStation, BuildsAWorkingCardToArchiveStationFromTheMenus) {
   window.RunContinuouslyBox()->setChecked(false);
+  for (const char* folder : {"card/DCIM", "hot", "archive", "prints"}) fs::create_directories(dir / folder);
   WriteFile(dir / "card/DCIM/a.jpg", "photo a");
   WriteFile(dir / "card/DCIM/notes.txt", "not a photo");
   WriteFile(dir / "hot/b.jpg", "photo b");
-  fs::create_directories(dir / "archive");
-  fs::create_directories(dir / "prints");
 
   int modifyOpened = 0;
   ModifyActionEditor() = [&](QWidget* parent, Station& s, Action& a) {

@@ -41,7 +41,6 @@ QListWidgetItem* ItemWithId(QListWidget* list, unsigned id) {
 TEST(TheStaticTextDialog, putsTheCleanedTextBackWithItsMessage) {
   Messages messages;
   StaticTextDialog dialog(TemplateKind::kSubfolder);
-  EXPECT_EQ(dialog.windowTitle(), "Static text entry");
   QTest::keyClicks(dialog.Edit(), "Ev\\a:");
   EXPECT_EQ(dialog.Edit()->text(), "Ev\\a");
   ASSERT_EQ(messages.shown.size(), 1u);
@@ -69,9 +68,6 @@ TEST(TheTemplateEditorDialog, addsThroughItsSubDialogsAndKeepsTheTemplateUntilOk
   TemplateEditorDialog dialog(tmpl, context, DefaultExifAccess(), BriskoExifCustomMap());
   dialog.askText = [] { return std::optional<std::string>("Party_"); };
   dialog.askKey = [] { return std::optional<std::string>(); };  // cancelled
-  EXPECT_EQ(dialog.windowTitle(), "Rename File Template Editor");
-  EXPECT_EQ(dialog.List()->count(), 60);
-  EXPECT_EQ(dialog.SampleEdit()->text(), "Brisko000123.JPG");
 
   dialog.List()->setCurrentItem(ItemWithId(dialog.List(), 3));
   QTest::mouseClick(dialog.AddButton(), Qt::LeftButton);

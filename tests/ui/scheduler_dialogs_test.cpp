@@ -2,13 +2,11 @@
 
 #include <QApplication>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 
 #include "ui/command_names_dialog.h"
 #include "ui/id_txt_dialog.h"
-#include "ui/operator_text_dialog.h"
 #include "ui/scanner_dialog.h"
 
 using namespace brisko;
@@ -48,16 +46,11 @@ TEST(TheScannerDialog, closesOnExitInAnyCaseAndPassesOtherTextsOn) {
   EXPECT_EQ(parsed.size(), 1u);
 }
 
-TEST(TheListDialogs, returnTheEditedListsAsTheBoxesHoldThem) {
-  OperatorTextDialog texts({"Studio A", " Studio B"});
-  EXPECT_EQ(texts.Box()->toPlainText(), "Studio A\n Studio B\n");
-  texts.Box()->setPlainText("x\n\n  y\n");
-  EXPECT_EQ(texts.Strings(), (std::vector<std::string>{"x", "  y"}));
-
+// The operator texts' dialog is driven from the actions list editor's test.
+TEST(TheCommandNamesDialog, returnsTheNamesAsTheBoxesHoldThem) {
   CommandNameArray names;
   for (int i = 0; i < kCommandCount; ++i) names[static_cast<size_t>(i)] = DefaultCommandName(i);
   CommandNamesDialog commands(names);
-  EXPECT_EQ(commands.windowTitle(), "Manage Command Names");
   commands.Box(0)->setText("");
   commands.Box(19)->setText("Print");
   CommandNameArray out = commands.Names();
