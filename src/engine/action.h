@@ -20,6 +20,8 @@
 
 namespace brisko {
 
+struct ExclusiveTest;
+
 class MoveJournal;
 struct MoveRecord;
 struct FileInfo;
@@ -309,7 +311,9 @@ class Action {
 
   // One file through the selection tests; Verdict says what became of it.
   enum class Verdict { kSkipped, kYoung, kFiltered, kEligible };
-  Verdict JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now);
+  // `tested`: the file's in-use test made ahead of it, if any.
+  Verdict JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now,
+                    const ExclusiveTest* tested = nullptr);
   // Copies test whether another process is writing their source on the descriptor the copy
   // reads (one open per file, not two), unless "leave the newest" must count free files only.
   bool CopyTestsInUse() const;
