@@ -354,6 +354,11 @@ class Action {
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
   size_t m_passCopies = 0;        // files this pass copied
+  // What LogMessage puts before each line, and the name and type it was made for.
+  mutable std::string m_logPrefix;
+  mutable std::string m_logPrefixName;
+  mutable int32_t m_logPrefixType = 0;
+  mutable bool m_logPrefixMade = false;
   bool m_recoveredMoves = false;  // recovery placed photos since the last pass
   // Files a print run refused or CUPS turned down: said once, not tried again by this process.
   std::set<std::string> m_printRefused;
