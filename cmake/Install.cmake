@@ -82,9 +82,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends comes from dpkg-shlibdeps; the fonts are data, so they are only recommended.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Opened at run time, so dpkg-shlibdeps cannot see it.
-string(REPLACE "libvips.so." "libvips" _vips_package "${BRISKO_VIPS_SONAME}")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_vips_package}")
+# Opened at run time, so dpkg-shlibdeps cannot see them.
+list(JOIN BRISKO_RUNTIME_PACKAGES ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-liberation2)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

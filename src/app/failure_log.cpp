@@ -115,12 +115,12 @@ std::vector<FailureLog::Line> FailureLog::Filter(const std::string& line, std::t
       return out;
     m_swallowFollowUps = false;
   }
-  const std::string description(parts.description);
-  if (description.empty()) {
+  if (parts.description.empty()) {
     out.push_back({line, IsFailureBody(parts.body) || reasonLine, IsFailureBody(parts.body)});
     return out;
   }
   if (IsFailureBody(parts.body)) {
+    const std::string description(parts.description);
     const std::string file = FileOfFailure(parts.body);
     const std::string key = file.empty() ? std::string(parts.body) : file;
     const auto run = m_runs.find(description);
@@ -146,7 +146,8 @@ std::vector<FailureLog::Line> FailureLog::Filter(const std::string& line, std::t
     m_pendingText = line;
     return out;
   }
-  auto action = m_items.find(description);
+  // Most lines are successes of actions with nothing failing: no copy of the name for them.
+  auto action = m_items.find(parts.description);
   if (action != m_items.end()) {
     for (auto it = action->second.begin(); it != action->second.end(); ++it) {
       if (it->second.info.file.empty() || !IsSuccessFor(parts.body, it->second.info.file)) continue;

@@ -72,7 +72,7 @@ class FailureLog {
   Item* Find(const std::string& description, const std::string& key);
 
   // description -> key (file, or the body when no file) -> item
-  std::map<std::string, std::map<std::string, Item>> m_items;
+  std::map<std::string, std::map<std::string, Item>, std::less<>> m_items;
   std::map<std::string, uint64_t> m_runs;  // description -> serial of its current run
   uint64_t m_nextRun = 1;
   size_t m_count = 0;

@@ -82,10 +82,12 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
   if (kind == LogLineKind::Failure && !newFailure) kind = LogLineKind::Other;
   if (kind == LogLineKind::Moved || kind == LogLineKind::Copied || kind == LogLineKind::Deleted ||
       kind == LogLineKind::PictureMade || kind == LogLineKind::Printed) {
-    const std::string description(SplitActionLine(text).description);
-    if (!description.empty() &&
-        (m_actionStats.size() < kMaxTrackedActions || m_actionStats.count(description))) {
-      ActionStats& stats = m_actionStats[description];
+    const std::string_view description = SplitActionLine(text).description;
+    auto known = m_actionStats.find(description);
+    if (known == m_actionStats.end() && !description.empty() && m_actionStats.size() < kMaxTrackedActions)
+      known = m_actionStats.emplace(std::string(description), ActionStats{}).first;
+    if (known != m_actionStats.end()) {
+      ActionStats& stats = known->second;
       const std::string day = LocalDay(now);
       if (stats.day != day) {
         stats.day = day;

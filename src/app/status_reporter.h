@@ -68,7 +68,7 @@ class StatusReporter {
     int photosToday = 0;
     std::string day;
   };
-  std::map<std::string, ActionStats> m_actionStats;  // by description
+  std::map<std::string, ActionStats, std::less<>> m_actionStats;  // by description
   std::vector<PrinterSnapshot> m_printers;
 
   StatusThumbnails m_thumbnails;

@@ -130,7 +130,14 @@ std::string Action::GetDescription() const {
 }
 
 void Action::LogMessage(const std::string& text) const {
-  m_host->AddToLog(GetDescription() + " " + text);
+  // Said for every file of a large pass: the description is built once per name and type.
+  if (!m_logPrefixMade || m_logPrefixName != m_strName || m_logPrefixType != m_iType) {
+    m_logPrefix = GetDescription() + " ";
+    m_logPrefixName = m_strName;
+    m_logPrefixType = m_iType;
+    m_logPrefixMade = true;
+  }
+  m_host->AddToLog(m_logPrefix + text);
 }
 
 }  // namespace brisko

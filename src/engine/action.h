@@ -20,6 +20,8 @@
 
 namespace brisko {
 
+struct ExclusiveTest;
+
 class MoveJournal;
 struct MoveRecord;
 struct FileInfo;
@@ -309,7 +311,9 @@ class Action {
 
   // One file through the selection tests; Verdict says what became of it.
   enum class Verdict { kSkipped, kYoung, kFiltered, kEligible };
-  Verdict JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now);
+  // `tested`: the file's in-use test made ahead of it, if any.
+  Verdict JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now,
+                    const ExclusiveTest* tested = nullptr);
   // Copies test whether another process is writing their source on the descriptor the copy
   // reads (one open per file, not two), unless "leave the newest" must count free files only.
   bool CopyTestsInUse() const;
@@ -350,6 +354,11 @@ class Action {
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
   size_t m_passCopies = 0;        // files this pass copied
+  // What LogMessage puts before each line, and the name and type it was made for.
+  mutable std::string m_logPrefix;
+  mutable std::string m_logPrefixName;
+  mutable int32_t m_logPrefixType = 0;
+  mutable bool m_logPrefixMade = false;
   bool m_recoveredMoves = false;  // recovery placed photos since the last pass
   // Files a print run refused or CUPS turned down: said once, not tried again by this process.
   std::set<std::string> m_printRefused;

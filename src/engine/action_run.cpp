@@ -37,6 +37,8 @@ constexpr int kMaxFolderDepth = 128;
 
 // A pass that acts on this many files stops watching its folders.
 constexpr size_t kManyPassFiles = 256;
+// From here on a folder's in-use tests are made ahead, two at a time.
+constexpr size_t kTestAheadFrom = 1024;
 
 // A listing that broke off is reported; what it had read is never used.
 std::string ListFailureLine(const std::string& folder, int err) {
@@ -134,7 +136,8 @@ int64_t Action::MinimumFileAge() {
   }
 }
 
-Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now) {
+Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool readOnly, int64_t now,
+                                  const ExclusiveTest* tested) {
   const bool releaseReadOnly = (m_iType == kMoveFiles || m_iType == kMoveFilesFromMedia) &&
                                m_bModifyReadOnlyAttribute && !m_bMakeReadOnly;
   // Copies never change their source, so a write-protected card is no reason to skip a photo;
@@ -151,9 +154,16 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
     }
   }
   int lockErr = 0;
-  const bool tested =
-      copyOnly ? CopyTestsInUse() || CanReadUnwritten(path) : CanOpenExclusively(path, &lockErr);
-  if (!tested) {
+  bool free = false;
+  if (copyOnly) {
+    free = CopyTestsInUse() || CanReadUnwritten(path);
+  } else if (tested && !(releaseReadOnly && readOnly)) {
+    free = tested->free;
+    lockErr = tested->err;
+  } else {
+    free = CanOpenExclusively(path, &lockErr);
+  }
+  if (!free) {
     if (lockErr == EROFS) NoteWriteProtected(path);
     LogFileNote(1, "File currently locked", path);
     return Verdict::kSkipped;
@@ -202,6 +212,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       m_iType >= kDeleteFiles && m_iType <= kMoveFilesFromMedia && m_iLeaveMinFilecount > 0;
   size_t settled = 0;
   const std::string temp = GetTempFolder();
+  const bool copyOnly = m_iType == kCopyFiles || m_iType == kCopySubfolders;
   auto counts = [](const SelectionCache::Entry& entry) {
     return !entry.directory && entry.passes && !IsFileLayerTempName(entry.name) &&
            !IsSetAsideName(entry.name);
@@ -211,8 +222,9 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
     m_host->SetProgress(i, n, description, "Creating file list");
     if (IsProcessingFolder(folder)) continue;
     const bool held = AnyCopyHeld(temp);
-    auto judge = [&](const std::string& path, int64_t modTime, bool readOnly) {
-      const Verdict verdict = JudgeFile(path, modTime, readOnly, now);
+    auto judge = [&](const std::string& path, int64_t modTime, bool readOnly,
+                     const ExclusiveTest* tested = nullptr) {
+      const Verdict verdict = JudgeFile(path, modTime, readOnly, now, tested);
       if (verdict == Verdict::kYoung) ++heldBack;
       if (verdict == Verdict::kEligible) eligible.push_back({path, modTime, false});
       return verdict;
@@ -240,6 +252,17 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
         settled += upToDate;
         continue;
       }
+      // Every file still to be judged is opened for its in-use test: in a large folder those
+      // tests are made ahead, two at a time, and taken below in the same (name) order.
+      std::vector<std::string> ahead;
+      if (!copyOnly && listed->entries.size() >= kTestAheadFrom) {
+        for (const SelectionCache::Entry& entry : listed->entries) {
+          if (counts(entry) && !entry.readOnly && (!keeps || entry.decision == SelectionCache::kUndecided))
+            ahead.push_back(trimmed + "/" + entry.name);
+        }
+      }
+      const std::vector<ExclusiveTest> tests = TestExclusively(ahead);
+      size_t nextTest = 0;
       for (SelectionCache::Entry& entry : listed->entries) {
         if (!counts(entry)) continue;
         if (held && CopyHeld(trimmed + "/" + entry.name)) continue;
@@ -251,7 +274,10 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
           }
           continue;
         }
-        const Verdict verdict = judge(trimmed + "/" + entry.name, entry.modTime, entry.readOnly);
+        const std::string path = trimmed + "/" + entry.name;
+        while (nextTest < ahead.size() && ahead[nextTest] < path) ++nextTest;
+        const ExclusiveTest* tested = nextTest < ahead.size() && ahead[nextTest] == path ? &tests[nextTest] : nullptr;
+        const Verdict verdict = judge(path, entry.modTime, entry.readOnly, tested);
         entry.decision = SelectionCache::kUndecided;
         if (!keeps || !entry.stable) continue;
         if (verdict == Verdict::kFiltered) entry.decision = SelectionCache::kFiltered;
@@ -496,7 +522,7 @@ bool Action::RunBody() {
   // (NoteCopied), so a large folder of copied files stays kept.
   const bool copies = m_iType == kCopyFiles || m_iType == kCopySubfolders;
   m_passCopies = 0;
-  if (selection && !copies && eligible.size() >= kManyPassFiles) selection->ForgetAll();
+  const bool forget = selection && !copies && eligible.size() >= kManyPassFiles;
 
   // The batch's ID.TXT record lives for this run only.
   std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());
@@ -522,6 +548,8 @@ bool Action::RunBody() {
     }
   }
   m_pIdTxt = idTxt.get();
+  // Only now: the listings answered where ID.TXT is without reading the folders again.
+  if (forget) selection->ForgetAll();
 
   bool result = true;
   switch (m_iType) {

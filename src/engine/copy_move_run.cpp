@@ -253,7 +253,7 @@ class Action::MoveFilesRun {
         AddToTagBatch(listed, *asListed, fields, destination))
       return;
     CommitTag();  // the log keeps the order of the files
-    MoveAlone(listed, asListed, std::move(fields), std::move(destination), nullptr);
+    MoveAlone(listed, asListed, fields, std::move(destination), nullptr);
   }
 
   // The tagged copy is made beside its target under a hidden name and is named as the photo
@@ -307,7 +307,7 @@ class Action::MoveFilesRun {
   // One photo on its own, from its steps on (its destination chosen already). A tag batch hands
   // back a photo it could not move with the name it gave it.
   void MoveAlone(const std::string& listed, const std::optional<ListedPhoto>& asListed,
-                 BriskoExifFields fields, std::string destination, const std::string* fixedName) {
+                 BriskoExifFields& fields, std::string destination, const std::string* fixedName) {
     const PathParts parts = SplitPath(listed);
     std::string name = parts.name + parts.extension;
     std::string current = listed;
@@ -315,12 +315,14 @@ class Action::MoveFilesRun {
     // finish the move should the station die before the photo is in place.
     MoveJournal journal(a.m_bAutoRotateJPG || a.m_bAddOrUpdateBriskoExif ? a.GetTempFolder() : std::string());
     MoveRecord record;
-    record.action = a.m_strName;
-    record.source = listed;
-    record.folder = destination;
-    record.name = name;
-    record.rename = a.m_bRenameFile != 0;
-    record.overwrite = a.m_bOverwriteExistingFiles != 0;
+    if (a.m_bAutoRotateJPG || a.m_bAddOrUpdateBriskoExif) {  // a plain rename needs no record
+      record.action = a.m_strName;
+      record.source = listed;
+      record.folder = destination;
+      record.name = name;
+      record.rename = a.m_bRenameFile != 0;
+      record.overwrite = a.m_bOverwriteExistingFiles != 0;
+    }
     // A file that cannot be read as a JPEG goes on unrotated, but the log says so.
     if (a.m_bAutoRotateJPG && NamedAsJpeg(listed) && !JpegExifFile().Parse(listed))
       a.LogMessage("Not rotated: " + WhyNotJpeg(listed) + ": " + listed);
@@ -505,9 +507,11 @@ class Action::MoveFilesRun {
           break;
         case TagBatch::Outcome::Waiting:
           break;  // the record says so on the next pass
-        default:
-          MoveAlone(w.listed, w.asListed, w.fields, w.destination, &w.name);
+        default: {
+          BriskoExifFields fields = w.fields;
+          MoveAlone(w.listed, w.asListed, fields, w.destination, &w.name);
           break;
+        }
       }
     }
   }
@@ -521,7 +525,7 @@ class Action::MoveFilesRun {
   void Moved(const std::string& listed, const std::string& arrived) {
     a.ApplyFileAttributes(arrived);
     if (a.m_bUseExternalExe) a.RunExternalApplication(arrived);
-    a.LogMessage(FillIn("Moved file from %s to %s", listed, arrived));
+    a.LogMessage("Moved file from " + listed + " to " + arrived);
   }
 
   void Failed(const std::string& listed, const std::string& target, int err) {

@@ -19,6 +19,7 @@
 
 #include "support/file_ops_internal.h"
 #include "support/file_identity.h"
+#include "support/parallel.h"
 #include "support/path_util.h"
 
 namespace brisko {
@@ -644,6 +645,12 @@ bool CanOpenExclusively(const std::string& path, int* err) {
   if (LeaseTest(fd.Get(), F_WRLCK) != 0) return Fail(err, EBUSY);
   if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return Fail(err, errno == EWOULDBLOCK ? EBUSY : errno);
   return true;
+}
+
+std::vector<ExclusiveTest> TestExclusively(const std::vector<std::string>& paths) {
+  std::vector<ExclusiveTest> out(paths.size());
+  ForEachIndex(paths.size(), 1024, [&](size_t i) { out[i].free = CanOpenExclusively(paths[i], &out[i].err); });
+  return out;
 }
 
 namespace file_ops_detail {

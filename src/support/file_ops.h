@@ -140,6 +140,13 @@ RemoveFolderOutcome RemoveFolder(const std::string& path, int* err = nullptr);
 // but a regular file counts as locked.
 bool CanOpenExclusively(const std::string& path, int* err = nullptr);
 
+// CanOpenExclusively of each path, in order; a long list is tested two at a time.
+struct ExclusiveTest {
+  bool free = false;
+  int err = 0;
+};
+std::vector<ExclusiveTest> TestExclusively(const std::vector<std::string>& paths);
+
 // True when the file can be opened for reading and no other process has it open for writing
 // (a read lease, tried where permitted, and a non-blocking shared flock). For steps that only
 // read their source, so a read-only file or mount does not count as locked. Anything but a

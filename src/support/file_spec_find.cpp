@@ -47,6 +47,24 @@ void FileSpecFilter::SetSpecs(const std::string& include, const std::string& exc
   m_exclude.clear();
   for (const std::string& e : SplitFileSpec(include)) m_include.push_back(useRegex ? e : WildcardToRegExp(e));
   for (const std::string& e : SplitFileSpec(exclude)) m_exclude.push_back(useRegex ? e : WildcardToRegExp(e));
+  m_includeRe = Compile(m_include, m_stepLimit);
+  m_excludeRe = Compile(m_exclude, m_stepLimit);
+}
+
+std::vector<FileSpecFilter::Compiled> FileSpecFilter::Compile(const std::vector<std::string>& patterns,
+                                                              uint64_t stepLimit) {
+  std::vector<Compiled> out(patterns.size());
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    out[i].re.SetStepLimit(stepLimit);
+    out[i].error = out[i].re.Parse(patterns[i], false);
+  }
+  return out;
+}
+
+void FileSpecFilter::SetStepLimit(uint64_t limit) {
+  m_stepLimit = limit;
+  for (Compiled& c : m_includeRe) c.re.SetStepLimit(limit);
+  for (Compiled& c : m_excludeRe) c.re.SetStepLimit(limit);
 }
 
 void FileSpecFilter::SetErrorSink(std::string* errorText, RegExpMessageCallback callback) {
@@ -63,28 +81,28 @@ void FileSpecFilter::Report(const std::string& pattern, const char* errorText) {
   }
 }
 
-bool FileSpecFilter::Matches(const std::string& pattern, const std::string& name) {
-  m_lastError = m_re.Parse(pattern, false);
+bool FileSpecFilter::Matches(const std::string& pattern, Compiled& compiled, const std::string& name) {
+  m_lastError = compiled.error;
   if (m_lastError != kRegExpOk) {
     Report(pattern, CRegExp::GetErrorText(m_lastError));
     return false;
   }
-  if (m_re.Match(name)) return true;
-  if (m_re.WorkLimitHit()) Report(pattern, kRegExpTooComplexText);
+  if (compiled.re.Match(name)) return true;
+  if (compiled.re.WorkLimitHit()) Report(pattern, kRegExpTooComplexText);
   return false;
 }
 
 bool FileSpecFilter::Passes(const std::string& name, bool directory) {
   if (directory) return true;
   bool pass = m_include.empty();
-  for (const std::string& p : m_include) {
-    if (Matches(p, name)) {
+  for (size_t i = 0; i < m_include.size(); ++i) {
+    if (Matches(m_include[i], m_includeRe[i], name)) {
       pass = true;
       break;
     }
   }
-  for (const std::string& p : m_exclude) {
-    if (Matches(p, name)) {
+  for (size_t i = 0; i < m_exclude.size(); ++i) {
+    if (Matches(m_exclude[i], m_excludeRe[i], name)) {
       pass = false;
       break;
     }

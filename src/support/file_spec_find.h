@@ -21,8 +21,8 @@ std::vector<std::string> SplitFileSpec(const std::string& spec);
 // Receives "Error on regex %s:%s" messages when the caller gave no error text.
 using RegExpMessageCallback = std::function<void(const std::string&)>;
 
-// The include/exclude test on entry names. Patterns are compiled afresh for every name tested,
-// case-insensitively, so a bad pattern is reported once per entry examined.
+// The include/exclude test on entry names, without regard to case. Each pattern is compiled once
+// per SetSpecs; a bad pattern is still reported once per entry examined.
 class FileSpecFilter {
  public:
   // Builds both pattern lists; wildcards are converted unless `useRegex`.
@@ -30,7 +30,7 @@ class FileSpecFilter {
   // Where pattern errors go: the text when given (a later error replaces an earlier one),
   // otherwise the callback.
   void SetErrorSink(std::string* errorText, RegExpMessageCallback callback);
-  void SetStepLimit(uint64_t limit) { m_re.SetStepLimit(limit); }
+  void SetStepLimit(uint64_t limit);
 
   // Directories always pass; the name alone (never its folder) is tested.
   bool Passes(const std::string& name, bool directory);
@@ -40,15 +40,22 @@ class FileSpecFilter {
   int LastParseError() const { return m_lastError; }
 
  private:
-  bool Matches(const std::string& pattern, const std::string& name);
+  struct Compiled {
+    CRegExp re;
+    int error = kRegExpOk;
+  };
+  static std::vector<Compiled> Compile(const std::vector<std::string>& patterns, uint64_t stepLimit);
+  bool Matches(const std::string& pattern, Compiled& compiled, const std::string& name);
   void Report(const std::string& pattern, const char* errorText);
 
   std::vector<std::string> m_include;
   std::vector<std::string> m_exclude;
+  std::vector<Compiled> m_includeRe;
+  std::vector<Compiled> m_excludeRe;
   std::string* m_errorText = nullptr;
   RegExpMessageCallback m_callback;
   int m_lastError = kRegExpOk;
-  CRegExp m_re;
+  uint64_t m_stepLimit = CRegExp::kDefaultStepLimit;
 };
 
 // Folder enumeration through the filter, with the platform finder's contract:

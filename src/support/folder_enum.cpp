@@ -9,8 +9,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/parallel.h"
+
 namespace brisko {
 namespace {
+
+// From here on a folder's entries are read on two threads.
+constexpr size_t kParallelFrom = 2048;
 
 ListFaultHook& FaultHook() {
   static ListFaultHook hook;
@@ -138,9 +143,17 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
     FileInfo info;
     info.name = nm;
     info.path = prefix + nm;
-    if (!StatAt(dirfd(dir), nm, info)) continue;  // vanished meanwhile
-    (isDot ? dots : entries).push_back(std::move(info));
+    if (isDot) {
+      if (StatAt(dirfd(dir), nm, info)) dots.push_back(std::move(info));
+    } else {
+      entries.push_back(std::move(info));
+    }
   }
+  // Each entry's status is a call of its own: a large folder's are read two at a time.
+  std::vector<char> there(entries.size());
+  const int folderFd = dirfd(dir);
+  ForEachIndex(entries.size(), kParallelFrom,
+               [&](size_t i) { there[i] = StatAt(folderFd, entries[i].name.c_str(), entries[i]); });
   closedir(dir);
   if (readErr != 0) {
     // A listing cut short looks complete unless said: callers must not act on it as a whole.
@@ -149,10 +162,19 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
     return false;
   }
   if (dots.size() == 2 && dots[0].name != ".") std::swap(dots[0], dots[1]);
-  // Directory order is arbitrary here; photos are taken (and numbered) in name order.
-  std::sort(entries.begin(), entries.end(),
-            [](const FileInfo& a, const FileInfo& b) { return a.name < b.name; });
-  entries.insert(entries.begin(), dots.begin(), dots.end());
+  // Directory order is arbitrary here; photos are taken (and numbered) in name order. The order
+  // is found on indices and the entries moved once: a folder may hold tens of thousands.
+  std::vector<uint32_t> order;
+  order.reserve(entries.size());
+  for (uint32_t i = 0; i < entries.size(); ++i)
+    if (there[i]) order.push_back(i);  // the others vanished meanwhile
+  std::sort(order.begin(), order.end(),
+            [&entries](uint32_t a, uint32_t b) { return entries[a].name < entries[b].name; });
+  std::vector<FileInfo> sorted;
+  sorted.reserve(dots.size() + order.size());
+  for (FileInfo& dot : dots) sorted.push_back(std::move(dot));
+  for (uint32_t i : order) sorted.push_back(std::move(entries[i]));
+  entries.swap(sorted);
   return true;
 }
 
