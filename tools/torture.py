@@ -639,7 +639,8 @@ class Torture:
             self.scenario(rng)
             return
         if r < 0.30:
-            n = 1 if rng.random() < 0.7 else rng.randint(5, 25)
+            # Now and then a burst large enough that the station reads a folder two at a time.
+            n = 1 if rng.random() < 0.7 else rng.randint(5, 25) if rng.random() < 0.97 else rng.randint(300, 400)
             where = rng.choice(["card"] * 3 + ["cardB", "cardT", "turnin", "drop", "hot", "cam", "cam",
                                                "camro", "shots", "shots"] + ["print"] * bool(self.printer))
             if where.startswith("card") and not self.card.inserted:

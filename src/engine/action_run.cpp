@@ -38,7 +38,7 @@ constexpr int kMaxFolderDepth = 128;
 // A pass that acts on this many files stops watching its folders.
 constexpr size_t kManyPassFiles = 256;
 // From here on a folder's in-use tests are made ahead, two at a time.
-constexpr size_t kTestAheadFrom = 1024;
+constexpr size_t kTestAheadFrom = 256;
 
 // A listing that broke off is reported; what it had read is never used.
 std::string ListFailureLine(const std::string& folder, int err) {

@@ -15,7 +15,7 @@ namespace brisko {
 namespace {
 
 // From here on a folder's entries are read on two threads.
-constexpr size_t kParallelFrom = 2048;
+constexpr size_t kParallelFrom = 256;
 
 ListFaultHook& FaultHook() {
   static ListFaultHook hook;
