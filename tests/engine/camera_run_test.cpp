@@ -329,9 +329,8 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
     };
     const int steps = KillAtEveryStep(
         [&] {
-          fs::remove_all(dst);
           fs::remove_all(temp);
-          MakeFolder(dst);
+          EmptyFolder(dst);
           for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, jpeg);
         },
         [&] {
@@ -405,8 +404,7 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
   const int steps = KillAtEveryStep(
       [&] {
         for (const std::string& folder : {dst, archive, temp}) {
-          fs::remove_all(folder);
-          MakeFolder(folder);
+          EmptyFolder(folder);
         }
       },
       [&] {

@@ -87,8 +87,7 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
                {"sony_zve10_arw_2.arw", ".ARW", "2021-07-24"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.raw);
-    fs::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     const std::string e = c.ext;
     const std::string raw = ReadFile(kRaw + c.raw);
     Shoot("IMG_0001" + e, raw);
@@ -197,9 +196,8 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
     SetRecordBoundForTest(bound);
     const int steps = KillAtEveryStep(
         [&] {
-          fs::remove_all(dst);
           fs::remove_all(temp);
-          MakeFolder(dst);
+          EmptyFolder(dst);
           for (const char* base : {"DSC_0001", "DSC_0002"}) {
             Shoot(std::string(base) + ".NEF", raw);
             Shoot(std::string(base) + ".JPG", JpegTaken("2019:01:02 03:04:05"));

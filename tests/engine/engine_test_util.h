@@ -46,6 +46,12 @@ inline void MakeFolder(const std::string& path) {
   std::filesystem::create_directories(path);
 }
 
+// A folder emptied for the next row of a table (made where it is missing).
+inline void EmptyFolder(const std::string& path) {
+  std::filesystem::remove_all(path);
+  MakeFolder(path);
+}
+
 inline int CountFiles(const std::string& folder) {
   int n = 0;
   std::error_code ec;

@@ -228,8 +228,7 @@ class MoveRecoveryTest : public InOutTest {
   // Empty source, destination and temp folders and log for the next row.
   void NextRow() {
     fs::remove_all(src);
-    fs::remove_all(temp);
-    MakeFolder(temp);
+    EmptyFolder(temp);
     std::error_code ec;  // a destination elsewhere may be gone with its mount
     for (const auto& e : fs::directory_iterator(dst, ec)) fs::remove_all(e.path());
     host.log.clear();
@@ -669,9 +668,8 @@ class Card {
  public:
   Card(const std::string& src, const std::string& scratch, bool mountPoint)
       : m_src(src), m_away(scratch + "/card-away"), m_fsPath(scratch + "/cardfs"), m_mountPoint(mountPoint) {
-    fs::remove_all(src);
     fs::remove_all(m_away);
-    MakeFolder(src);
+    EmptyFolder(src);
     if (!mountPoint) {
       m_ok = true;
       return;
@@ -751,8 +749,7 @@ TEST_F(MoveRecoveryTest, AMoveWhoseCardIsOutWaitsForTheCardAndArrivesOnceWhenItI
       action->Run();  // and a later pass, the card still out
       // Another action takes the destination's photos on, but not a copy whose move waits.
       const std::string next = host.Dir() + "/next";
-      fs::remove_all(next);
-      MakeFolder(next);
+      EmptyFolder(next);
       Action sort(host);
       sort.m_strName = "Sort";
       sort.m_strSourceFolder = dst;

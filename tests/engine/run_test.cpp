@@ -76,8 +76,7 @@ TEST_F(RunTest, LeavesTheNewestFilesCountingTheYoungOnes) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.leave);
     std::filesystem::remove_all(src);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     A().m_iFileAge = 10;
     A().m_iLeaveMinFilecount = r.leave;
     for (int i = 0; i < r.young; ++i) MakeFile(src + "/y" + std::to_string(i) + ".jpg", "y", kNow - 60);
@@ -232,8 +231,7 @@ TEST_F(RunTest, OrientationSelectsJpegsAndLetsOtherFilesPass) {
   A().m_bSelectByOrientation = 1;
   for (int landscape : {1, 0}) {
     SCOPED_TRACE(landscape);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     std::filesystem::copy_file(kLandscapeJpeg, src + "/wide.jpg");
     std::filesystem::copy_file(kPortraitJpeg, src + "/tall.JPEG");
     Old(src + "/notes.txt");
@@ -247,8 +245,7 @@ TEST_F(RunTest, OrientationSelectsJpegsAndLetsOtherFilesPass) {
     EXPECT_TRUE(Exists(dst + "/notes.txt")) << "undecided files pass";
     EXPECT_TRUE(Exists(dst + "/broken.jpg"));
     EXPECT_NE(host.LoggedText().find("Wrong orientation - " + src + kept), std::string::npos);
-    std::filesystem::remove_all(src);
-    MakeFolder(src);
+    EmptyFolder(src);
   }
 }
 
@@ -452,8 +449,7 @@ TEST_F(RunTest, SubfolderNamesStayInsideTheDestination) {
     A().m_SubfolderTemplate.Clear();
     if (!text.empty())
       A().m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), text);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     Old(src + "/a.jpg");
     A().Run();
     EXPECT_EQ(CountFiles(dst), 1);
@@ -601,8 +597,7 @@ TEST_F(RunTest, CopySubfoldersKeepsTheLayoutWithOrWithoutTrailingSlash) {
   Old(src + "/a/b/x.jpg");
   Old(src + "/a/in/y.jpg");  // a subfolder repeating the source folder's name
   for (const std::string& source : {src, src + "/"}) {
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     A().m_strSourceFolder = source;
     A().Run();
     EXPECT_TRUE(Exists(dst + "/a/b/x.jpg")) << source;
@@ -660,8 +655,7 @@ TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     std::filesystem::remove_all(src);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     host.log.clear();
     A().m_iType = kMoveSubfolders;
     Old(src + "/s/a.jpg", "old");
@@ -819,8 +813,7 @@ TEST_F(RunTest, CopiesTakeWriteProtectedCardsButNeverFilesBeingWritten) {
     EXPECT_EQ(host.LoggedText().find("File currently locked - " + src + "/a.jpg") != std::string::npos,
               !copies)
         << "moves keep the lock rule";
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
   }
 }
 

@@ -332,8 +332,7 @@ TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
     for (const auto& [name, age] : row.files)
       if (!Exists(src + "/" + name)) moved.insert(name);
     EXPECT_EQ(moved, row.moved);
-    fs::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
   }
 }
 

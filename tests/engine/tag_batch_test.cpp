@@ -90,9 +90,8 @@ TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStati
     SetRecordBoundForTest(bound);
     const int steps = KillAtEveryStep(
         [&] {
-          fs::remove_all(dst);
           fs::remove_all(temp);
-          MakeFolder(dst);
+          EmptyFolder(dst);
           for (const char* name : kNames) MakeFile(src + "/" + name, ReadFile(kPhoto), 1'600'000'000);
         },
         [&] { NewAction()->Run(); },
