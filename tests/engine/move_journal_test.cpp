@@ -42,6 +42,12 @@ namespace fs = std::filesystem;
 
 const std::string kSideways = std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg";
 
+// `text` with the first `from` in it replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
 MoveRecord SampleRecord() {
   MoveRecord r;
   r.action = "Event = \\ two\nlines";
@@ -71,34 +77,29 @@ TEST(MoveRecordText, RoundTripsAndRefusesAnythingIncompleteOrMalformed) {
   EXPECT_TRUE(back.overwrite);
 
   const std::string good = FormatMoveRecord(SampleRecord());
-  auto replaced = [&](const std::string& from, const std::string& to) {
-    std::string text = good;
-    text.replace(text.find(from), from.size(), to);
-    return text;
-  };
   const std::map<std::string, std::string> cases = {
       {"empty", ""},
-      {"other header", replaced("brisko-move 1", "brisko-move 2")},
+      {"other header", Replaced(good, "brisko-move 1", "brisko-move 2")},
       {"cut before the end", good.substr(0, good.size() - 4)},
       {"last line unterminated", good.substr(0, good.size() - 1)},
       {"text after the end", good + "x\n"},
-      {"missing key", replaced("overwrite=0\n", "")},
-      {"duplicate key", replaced("overwrite=0\n", "overwrite=0\noverwrite=1\n")},
-      {"unknown key", replaced("overwrite=0\n", "overwrite=0\ncolour=red\n")},
-      {"line without =", replaced("overwrite=0\n", "overwrite\n")},
-      {"unknown step", replaced("step=copying", "step=done")},
-      {"bad escape", replaced("a=b\\\\c", "a=b\\qc")},
-      {"escape at line end", replaced("d.jpg\nphoto", "d.jpg\\\nphoto")},
-      {"relative source", replaced("source=/media", "source=media")},
-      {"relative copy", replaced("copy=/var", "copy=var")},
-      {"name with a folder", replaced("name=a.jpg", "name=../a.jpg")},
-      {"name dot-dot", replaced("name=a.jpg", "name=..")},
-      {"identity short", replaced(":-5", "")},
-      {"identity not a number", replaced("2049:", "20x9:")},
-      {"flag not 0 or 1", replaced("rename=1", "rename=yes")},
-      {"placing without target", replaced("step=copying", "step=placing")},
-      {"nul in a path", replaced("a.jpg\n", std::string("a\0.jpg\n", 7))},
-      {"path too long", replaced("folder=/srv/out/", "folder=/" + std::string(5000, 'x'))},
+      {"missing key", Replaced(good, "overwrite=0\n", "")},
+      {"duplicate key", Replaced(good, "overwrite=0\n", "overwrite=0\noverwrite=1\n")},
+      {"unknown key", Replaced(good, "overwrite=0\n", "overwrite=0\ncolour=red\n")},
+      {"line without =", Replaced(good, "overwrite=0\n", "overwrite\n")},
+      {"unknown step", Replaced(good, "step=copying", "step=done")},
+      {"bad escape", Replaced(good, "a=b\\\\c", "a=b\\qc")},
+      {"escape at line end", Replaced(good, "d.jpg\nphoto", "d.jpg\\\nphoto")},
+      {"relative source", Replaced(good, "source=/media", "source=media")},
+      {"relative copy", Replaced(good, "copy=/var", "copy=var")},
+      {"name with a folder", Replaced(good, "name=a.jpg", "name=../a.jpg")},
+      {"name dot-dot", Replaced(good, "name=a.jpg", "name=..")},
+      {"identity short", Replaced(good, ":-5", "")},
+      {"identity not a number", Replaced(good, "2049:", "20x9:")},
+      {"flag not 0 or 1", Replaced(good, "rename=1", "rename=yes")},
+      {"placing without target", Replaced(good, "step=copying", "step=placing")},
+      {"nul in a path", Replaced(good, "a.jpg\n", std::string("a\0.jpg\n", 7))},
+      {"path too long", Replaced(good, "folder=/srv/out/", "folder=/" + std::string(5000, 'x'))},
       {"oversize", good + std::string(kMaxMoveRecordBytes, '\n')},
   };
   for (const auto& [what, text] : cases) EXPECT_FALSE(ParseMoveRecord(text, back)) << what;
@@ -125,23 +126,18 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
   EXPECT_EQ(FormatMoveBatchRecord(back), good);
   ASSERT_EQ(back.entries.size(), 2u);
   EXPECT_EQ(back.entries[1].copyIdentity, (FileIdentity{5, 10, 7, 8}));
-  auto replaced = [&](const std::string& from, const std::string& to) {
-    std::string text = good;
-    text.replace(text.find(from), from.size(), to);
-    return text;
-  };
   const std::string firstEntry =
       good.substr(good.find("source="), good.find("source=/media/card/b") - good.find("source="));
   const std::map<std::string, std::string> cases = {
-      {"single-move header", replaced("brisko-move-batch 1", "brisko-move 1")},
-      {"no entries", replaced(good.substr(good.find("source=")), "end\n")},
-      {"entry cut short", replaced("temp=/srv/out/x/.brisko-77-2.tmp\n", "")},
-      {"keys out of order", replaced(firstEntry, "identity=1:2:3:-4\n" + firstEntry)},
-      {"relative source", replaced("source=/media/card/b", "source=media/card/b")},
-      {"target is the source", replaced("target=/srv/out/a.jpg", "target=/media/card/a=b\\\\c.jpg")},
-      {"temp not a hidden copy", replaced("/srv/out/.brisko-77-1.tmp", "/srv/out/a.jpg")},
-      {"temp in another folder", replaced("/srv/out/.brisko-77-1.tmp", "/etc/.brisko-77-1.tmp")},
-      {"identity not a number", replaced("1:9:7:8", "1:9:seven:8")},
+      {"single-move header", Replaced(good, "brisko-move-batch 1", "brisko-move 1")},
+      {"no entries", Replaced(good, good.substr(good.find("source=")), "end\n")},
+      {"entry cut short", Replaced(good, "temp=/srv/out/x/.brisko-77-2.tmp\n", "")},
+      {"keys out of order", Replaced(good, firstEntry, "identity=1:2:3:-4\n" + firstEntry)},
+      {"relative source", Replaced(good, "source=/media/card/b", "source=media/card/b")},
+      {"target is the source", Replaced(good, "target=/srv/out/a.jpg", "target=/media/card/a=b\\\\c.jpg")},
+      {"temp not a hidden copy", Replaced(good, "/srv/out/.brisko-77-1.tmp", "/srv/out/a.jpg")},
+      {"temp in another folder", Replaced(good, "/srv/out/.brisko-77-1.tmp", "/etc/.brisko-77-1.tmp")},
+      {"identity not a number", Replaced(good, "1:9:7:8", "1:9:seven:8")},
       {"text after the end", good + "end\n"},
       {"last line unterminated", good.substr(0, good.size() - 1)},
       {"oversize", good + std::string(kMaxMoveBatchRecordBytes, '\n')},
@@ -491,6 +487,18 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
        }},
       {"touched while compared", nullptr, "", [this] { SetModTime(src + "/a.jpg", 1'600'000'100); }},
       {"taken away while compared", nullptr, "a.jpg", [this] { fs::remove(src + "/a.jpg"); }},
+      // A station killed between setting the source aside and deleting it.
+      {"set aside",
+       [this](MoveBatchRecord::Entry&) { fs::rename(src + "/a.jpg", SetAsideName(src + "/a.jpg")); },
+       "a.jpg",
+       {}},
+      {"set aside, a new version under its name",
+       [this](MoveBatchRecord::Entry&) {
+         MakeFile(src + "/a.jpg", "new version", 1'600'000'500);
+         fs::rename(src + "/a.jpg", SetAsideName(src + "/a.jpg"));
+       },
+       "",
+       {}},
   };
   DestinationElsewhere();
   for (const Row& row : rows) {
@@ -505,6 +513,7 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
     action->RecoverInterruptedMoves();
     MoveJournal::SetStepHookForTest(nullptr);
     EXPECT_EQ(CountFiles(temp), 0);
+    EXPECT_FALSE(Exists(SetAsideName(src + "/a.jpg")));
     if (row.arrivedAs.empty()) {
       EXPECT_TRUE(Exists(src + "/a.jpg"));
       EXPECT_EQ(RecoveredLines(), 0);
@@ -542,29 +551,6 @@ TEST_F(MoveRecoveryTest, ACardTakenOutDuringARecoveredRemovalWaitsForTheCard) {
   EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
   EXPECT_FALSE(HeldForWaitingMove(dst + "/a.jpg"));
   EXPECT_EQ(CountFiles(temp), 0);
-}
-
-// A station killed between setting a source aside and deleting it: the next pass deletes the
-// set-aside file when it is the copied one, else puts it back under its name.
-TEST_F(MoveRecoveryTest, ASourceSetAsideByAKilledStationIsFinishedOrPutBack) {
-  DestinationElsewhere();
-  for (bool copied : {true, false}) {
-    SCOPED_TRACE(copied);
-    NextRow();
-    const MoveBatchRecord::Entry a = Placed("a.jpg", "photo-A");
-    if (!copied) MakeFile(src + "/a.jpg", "new version", 1'600'000'500);
-    fs::rename(src + "/a.jpg", SetAsideName(src + "/a.jpg"));
-    LeaveBatch({a});
-    action->RecoverInterruptedMoves();
-    EXPECT_FALSE(Exists(SetAsideName(src + "/a.jpg")));
-    EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
-    if (!copied) {
-      EXPECT_EQ(ReadFile(src + "/a.jpg"), "new version");
-    } else {
-      EXPECT_FALSE(Exists(src + "/a.jpg"));
-    }
-    EXPECT_EQ(CountFiles(temp), 0);
-  }
 }
 
 // Two stations share the temp folder. While station A (a child process, paused

@@ -309,9 +309,7 @@ TEST_F(RunTest, MovesReleaseReadOnlyFilesOnlyWhenAsked) {
   A().m_bMakeReadOnly = 0;
   A().Run();
   ASSERT_TRUE(Exists(dst + "/ro.jpg"));
-  struct stat st;
-  ::stat((dst + "/ro.jpg").c_str(), &st);
-  EXPECT_TRUE(st.st_mode & S_IWUSR);
+  EXPECT_TRUE(StatOf(dst + "/ro.jpg").st_mode & S_IWUSR);
   EXPECT_NE(host.LoggedText().find("Attempting to convert from readonly - " + src + "/ro.jpg"),
             std::string::npos);
 }
@@ -395,8 +393,7 @@ TEST_F(RunTest, MovedFilesGetTimestampAndReadOnlyAsAsked) {
   Old(src + "/a.jpg");
   host.now = kNow + 100;
   A().Run();
-  struct stat st;
-  ASSERT_EQ(::stat((dst + "/a.jpg").c_str(), &st), 0);
+  const struct stat st = StatOf(dst + "/a.jpg");
   EXPECT_EQ(st.st_mtime, kNow + 100);
   EXPECT_FALSE(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
 }
@@ -556,8 +553,7 @@ TEST_F(RunTest, CopyFilesIgnoresRenamingAndAttributeSettings) {
   A().m_bUpdateFileTimestamp = 1;
   Old(src + "/a.jpg");
   A().Run();
-  struct stat st;
-  ASSERT_EQ(::stat((dst + "/a.jpg").c_str(), &st), 0);
+  const struct stat st = StatOf(dst + "/a.jpg");
   EXPECT_TRUE(st.st_mode & S_IWUSR);
   EXPECT_EQ(st.st_mtime, kNow - 3600) << "a copy keeps the source's time";
 }

@@ -26,15 +26,6 @@ namespace fs = std::filesystem;
 
 const std::string kRaw = std::string(BRISKO_TEST_DATA) + "/raw/";
 
-// A small JPEG whose date taken is `date` ("YYYY:MM:DD HH:MM:SS").
-Bytes JpegTaken(const std::string& date) {
-  TiffBuilder tiff('I');
-  tiff.ifd0.push_back(tiff.Ascii(0x010F, "Test"));
-  tiff.ifd0.push_back(tiff.Ascii(0x0132, date));
-  tiff.exif.push_back(tiff.Ascii(0x9003, date));
-  return WithSegments(MakeJpeg(16, 16), {Segment(0xFFE1, tiff.Build())});
-}
-
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
