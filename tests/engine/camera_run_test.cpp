@@ -38,6 +38,11 @@ class CameraRun : public CameraTest {
     action = CameraAction(kCopyFiles);
   }
   Action& A() { return *action; }
+  // One pass of `a`, as the station's loop runs it.
+  void Pass(Action& a) {
+    a.m_bRunPending = 1;
+    a.Run();
+  }
   // A record as a station that died leaves it.
   void LeaveRecord(std::vector<CameraMoveRecord::Entry> entries) {
     CameraMoveRecord record;
@@ -69,8 +74,7 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().Run();
   EXPECT_EQ(Arrived(), std::vector<std::string>{"top.jpg"});  // only the top without subfolders
   A().m_bIncludeSubFolders = 1;
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   // Each keeps its folder below the camera's root, as a card's copy does.
   const std::string kept = dst + "/DCIM/100TEST";
   EXPECT_EQ(Arrived(),
@@ -84,31 +88,26 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   // Up to date: nothing is copied again; a newer shot under the same name is.
   const int copies = host.LogLinesWith("Copied file");
   const int32_t batch = host.Values().m_iBatchCounter;
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   EXPECT_EQ(host.LogLinesWith("Copied file"), copies);
   EXPECT_EQ(host.Values().m_iBatchCounter, batch);  // a pass with nothing to copy is no batch
   MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
   // Two folders holding one name: each photo keeps its own copy, and neither is copied again.
   MakeFolder(cam + "/DCIM/101TEST");
   MakeFile(cam + "/DCIM/101TEST/IMG_0001.JPG", "other", kShot);
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
   EXPECT_EQ(ReadFile(dst + "/DCIM/101TEST/IMG_0001.JPG"), "other");
   const int all = host.LogLinesWith("Copied file");
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   EXPECT_EQ(host.LogLinesWith("Copied file"), all);
   // A folder named *.processing is passed over by its own name only, as on a card.
   MakeFolder(cam + "/DCIM/job.Processing/sub");
   MakeFile(cam + "/DCIM/job.Processing/a.jpg", "busy", kShot);
   MakeFile(cam + "/DCIM/job.Processing/sub/b.jpg", "done", kShot);
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   EXPECT_FALSE(Exists(dst + "/DCIM/job.Processing/a.jpg"));
   EXPECT_EQ(ReadFile(dst + "/DCIM/job.Processing/sub/b.jpg"), "done");
 }
@@ -223,8 +222,7 @@ TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
   // Back again: the waiting deletes are done and the rest is taken, each photo once.
   fs::rename(cam + "-gone", cam);
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the next look for a camera
-  A().m_bRunPending = 1;
-  A().Run();
+  Pass(A());
   EXPECT_EQ(Arrived(),
             (std::vector<std::string>{"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
   EXPECT_EQ(CountFiles(dcim), 0);
@@ -248,10 +246,6 @@ class CameraChain : public CameraRun {
     downstream->m_iType = kMoveFiles;
     downstream->m_strSourceFolder = dst;
     downstream->m_strDestFolder = archive;
-  }
-  void Pass(Action& a) {
-    a.m_bRunPending = 1;
-    a.Run();
   }
   std::string archive;
   std::unique_ptr<Action> downstream;
@@ -551,8 +545,7 @@ TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
   EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
   for (int shot = 2; shot <= 3; ++shot) {
     camera->Shoot("DSC_" + std::to_string(shot) + ".NEF");
-    A().m_bRunPending = 1;
-    A().Run();
+    Pass(A());
   }
   EXPECT_EQ(camera->listings, listed);  // the camera was not read whole again
   EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF", "DSC_3.NEF"}));

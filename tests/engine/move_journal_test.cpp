@@ -165,6 +165,12 @@ class MoveRecoveryTest : public InOutTest {
     a->m_iType = type;
     return a;
   }
+  // The next actions rotate and tag as asked; `action` is one of them.
+  void Use(int rotating, int tagging) {
+    rotate = rotating;
+    tag = tagging;
+    action = NewAction();
+  }
   int RecoveredLines() const { return host.LogLinesWith(") Recovered file from "); }
   // The photos at the destination. A copy across file systems killed midway leaves its hidden
   // temporary file there (never a photo; see README); those are only counted.
@@ -258,9 +264,7 @@ TEST_F(MoveRecoveryTest, AMoveStoppedAfterAnyStepIsFinishedOnceByTheNextStation)
         [&] {
           NextRow();
           MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
-          rotate = row.rotate;
-          tag = row.tag;
-          action = NewAction();
+          Use(row.rotate, row.tag);
         },
         [&] { action->Run(); },
         [&](const KillPoint& died) {
@@ -584,9 +588,7 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     DestinationElsewhere();
     const std::string data = ReadFile(kSideways);
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/" + name, data, 1'600'000'000);
-    rotate = row.rotate;
-    tag = row.tag;
-    action = NewAction();
+    Use(row.rotate, row.tag);
     PausedChild stationA(row.pauseAt, [this] { action->Run(); });
     if (!stationA.Paused()) {
       ADD_FAILURE() << "station A never reached the step";
@@ -680,9 +682,7 @@ TEST_F(MoveRecoveryTest, AMoveWhoseCardIsOutWaitsForTheCardAndArrivesOnceWhenItI
       if (batch) DestinationElsewhere();
       Card card(src, host.Dir(), way.mountPoint);
       if (!card.Ok()) continue;  // no mounts here
-      rotate = row.rotate;
-      tag = row.tag;
-      action = NewAction();
+      Use(row.rotate, row.tag);
       std::vector<std::string> photos = {"a.jpg"};
       if (batch) {
         LeaveBatch({Placed("a.jpg", "photo-A"), Placed("b.jpg", "photo-B")});
@@ -780,8 +780,7 @@ TEST_F(MoveRecoveryTest, ACardThatRenumbersItsFilesIsToldBySizeAndTime) {
 // The guide's promise: a photo left in the temp folder by a move that could not place it is
 // placed by the station itself at a later pass, once the cause is gone; nobody copies by hand.
 TEST_F(MoveRecoveryTest, APhotoLeftInTheTempFolderIsPlacedAtALaterPassOnceTheDestinationTakesIt) {
-  tag = 1;
-  action = NewAction();
+  Use(0, 1);
   MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
   {
     ReadOnlyBind closed(dst);
@@ -1093,8 +1092,7 @@ TEST_F(MoveRecoveryTest, APhotoRenamedWhileItsTaggedCopyWaitedIsMovedOnce) {
   for (auto [dieAt, arrives] : {std::pair{2, "X.jpg"}, std::pair{3, "a.jpg"}}) {
     SCOPED_TRACE(dieAt);
     NextRow();
-    tag = 1;
-    action = NewAction();
+    Use(0, 1);
     MakeFile(src + "/a.jpg", ReadFile(kSideways), 1'600'000'000);
     ASSERT_TRUE(RunAndDieAtStep(dieAt, [this] { action->Run(); }));
     fs::rename(src + "/a.jpg", src + "/X.jpg");
