@@ -142,12 +142,10 @@ TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
   EXPECT_TRUE(action->Run());
   EXPECT_EQ(CountFiles(dst), 1) << "went without waiting for its partner";
   host.now += 4;
-  action->m_bRunPending = 1;
-  action->Run();
+  RunPass(*action);
   EXPECT_EQ(CountFiles(dst), 1);
   host.now += 1;
-  action->m_bRunPending = 1;
-  action->Run();
+  RunPass(*action);
   char base[32];
   std::snprintf(base, sizeof base, "2005-08-03_%06d", counter + 2);
   EXPECT_TRUE(Exists(dst + "/" + base + ".JPG"));
@@ -240,8 +238,7 @@ TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
   EXPECT_EQ(CountFiles(dcim), 2);
   EXPECT_EQ(ShotsIn(dst, nullptr).size(), 1u) << "only the intruder";
   EXPECT_EQ(CountFiles(temp), Exists(temp + "/shot-names.brisko-shots") ? 1 : 0);
-  action->m_bRunPending = 1;
-  EXPECT_TRUE(action->Run());
+  EXPECT_TRUE(RunPass(*action));
   EXPECT_EQ(CountFiles(dcim), 0);
   const auto shots = ShotsIn(dst, nullptr);
   EXPECT_EQ(shots.size(), 2u);

@@ -709,11 +709,7 @@ TEST_F(MoveRecoveryTest, AMoveWhoseCardIsOutWaitsForTheCardAndArrivesOnceWhenItI
       sort.m_strName = "Sort";
       sort.m_strSourceFolder = dst;
       sort.m_strDestFolder = next;
-      auto runSort = [&] {
-        sort.m_bRunPending = 1;
-        sort.Run();
-      };
-      runSort();
+      RunPass(sort);
       EXPECT_EQ(CountFiles(next), 0) << "held while their moves wait";
       EXPECT_EQ(RecoveredLines(), 0);
       if (batch) {
@@ -736,7 +732,7 @@ TEST_F(MoveRecoveryTest, AMoveWhoseCardIsOutWaitsForTheCardAndArrivesOnceWhenItI
         EXPECT_EQ(ReadExifUserComment(dst + "/a.jpg", comment) && comment.rfind("BriskoExif:", 0) == 0,
                   row.tag != 0);
       }
-      runSort();
+      RunPass(sort);
       EXPECT_EQ(CountFiles(next), int(photos.size()));
       other.reset();
     }

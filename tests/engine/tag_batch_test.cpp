@@ -201,23 +201,19 @@ TEST_F(TagBatchTest, CopiesWaitingForTheirCardAreHeldBackFromTheNextAction) {
   next->m_strName = "Archive";
   next->m_strSourceFolder = dst;
   next->m_strDestFolder = archive;
-  auto pass = [&](Action& a) {
-    a.m_bRunPending = 1;
-    a.Run();
-  };
   MoveJournal::SetStepHookForTest([&](const char* step) {
     if (std::string(step) == "tag batch placed") fs::rename(src, src + "-out");
   });
   auto tag = NewAction();
-  pass(*tag);
+  RunPass(*tag);
   MoveJournal::SetStepHookForTest(nullptr);
-  pass(*next);
+  RunPass(*next);
   EXPECT_EQ(CountFiles(dst), 3) << "taken on while their card is out";
   EXPECT_EQ(CountFiles(archive), 0);
   fs::rename(src + "-out", src);
   for (int passes = 0; passes < 2; ++passes) {
-    pass(*tag);
-    pass(*next);
+    RunPass(*tag);
+    RunPass(*next);
   }
   EXPECT_EQ(CountFiles(src), 0);
   EXPECT_EQ(CountFiles(archive), 3) << "lost or doubled";
