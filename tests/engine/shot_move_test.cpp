@@ -48,10 +48,11 @@ std::string Base(const std::string& name) {
 class ShotMoveTest : public ::testing::Test {
  public:
   void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
-  std::unique_ptr<Action> NewAction(const std::string& src, const std::string& dst) {
+  std::unique_ptr<Action> NewAction(const std::string& src, const std::string& dst,
+                                    int32_t type = kMoveFilesFromMedia) {
     auto a = std::make_unique<Action>(host);
     a->m_strName = "Shots";
-    a->m_iType = kMoveFilesFromMedia;
+    a->m_iType = type;
     a->m_strSourceFolder = src;
     a->m_strDestFolder = dst;
     a->m_bRunPending = 1;
@@ -68,8 +69,7 @@ class ShotMoveTest : public ::testing::Test {
     RawMetadata meta;
     EXPECT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
     Save(src + "/DSC_0001.JPG", JpegTaken(meta.dateTimeOriginal));
-    auto a = NewAction(src, dst);
-    a->m_iType = kMoveFiles;
+    auto a = NewAction(src, dst, kMoveFiles);
     a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
     a->m_RenameTemplate.AddComponent(4);
     a->m_RenameTemplate.AddComponent(2);
@@ -157,8 +157,7 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
       }
     };
     auto make = [&] {
-      auto a = NewAction(src, dst);
-      a->m_iType = kMoveFiles;
+      auto a = NewAction(src, dst, kMoveFiles);
       a->m_bAddOrUpdateBriskoExif = 1;  // the JPEG goes as a tagged copy, the others as they are
       a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
       a->m_RenameTemplate.AddComponent(4);
@@ -261,8 +260,7 @@ TEST_F(ShotMoveTest, AShotsNameStaysHeldForItsLatePartners) {
   MakeFolder(dst);
   RawMetadata meta;
   ASSERT_TRUE(ReadRawMetadata(kRaw + "canon_eos350d_cr2_1.cr2", meta));
-  auto a = NewAction(src, dst);
-  a->m_iType = kMoveFiles;
+  auto a = NewAction(src, dst, kMoveFiles);
   a->m_bRenameFile = 0;
   Save(src + "/IMG_0004.JPG", JpegTaken(meta.dateTimeOriginal));
   ASSERT_TRUE(a->Run());
@@ -309,8 +307,7 @@ TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
       const std::string path = src + "/" + name;
       MakeFile(path, name.ends_with(".JPG") ? portrait : ReadFile(kRaw + "nikon_d70_nef_1.nef"), now - age);
     }
-    auto a = NewAction(src, dst);
-    a->m_iType = kMoveFiles;
+    auto a = NewAction(src, dst, kMoveFiles);
     a->m_bRenameFile = 0;
     a->m_strFileSpec = "*.jpg|*.nef";
     a->m_iFileAge = row.age;

@@ -62,7 +62,8 @@ class TagBatchTest : public InOutTest {
     a->m_bAddOrUpdateBriskoExif = 1;
     return a;
   }
-  // Every file in the destination tree: tagged photos only, nothing hidden.
+  // Every file in the destination tree: tagged photos only, nothing hidden; once all of them are
+  // there (elsewhere), none is left at the source.
   void ExpectEachPhotoOnceTagged(size_t expected) {
     size_t photos = 0;
     for (const auto& e : fs::recursive_directory_iterator(dst)) {
@@ -76,6 +77,7 @@ class TagBatchTest : public InOutTest {
       ++photos;
     }
     EXPECT_EQ(photos, expected);
+    EXPECT_TRUE(expected < std::size(kNames) || dst == src || CountFiles(src) == 0) << "left at the source";
     EXPECT_EQ(CountFiles(temp), 0) << "a record or a photo stranded in the temp folder";
   }
 
@@ -100,7 +102,6 @@ TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStati
           next->RecoverInterruptedMoves();
           next->Run();
           ExpectEachPhotoOnceTagged(3);
-          EXPECT_EQ(CountFiles(src), 0);
         });
     EXPECT_GE(steps, 4) << "every step was tried";
     if (bound) {
@@ -166,7 +167,6 @@ TEST_F(TagBatchTest, ASourceSavedAnewAfterItsCopyWasMadeStaysAndIsMovedByTheNext
   ExpectEachPhotoOnceTagged(2);
   NewAction()->Run();
   ExpectEachPhotoOnceTagged(3);
-  EXPECT_EQ(CountFiles(src), 0);
 }
 
 TEST_F(TagBatchTest, AFolderMovedOntoItselfWithOverwriteKeepsEachPhotoOnceTagged) {
@@ -188,7 +188,6 @@ TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) 
   fs::rename(src + "-out", src);
   next->RecoverInterruptedMoves();
   ExpectEachPhotoOnceTagged(3);
-  EXPECT_EQ(CountFiles(src), 0);
 }
 
 // A card pulled between placing the tagged copies and removing their sources: the copies wait
@@ -232,7 +231,6 @@ TEST_F(TagBatchTest, ASourceRenamedDuringTheBatchIsNotMovedAgainUnderItsNewName)
                               "/keep.jpg: renamed from " + src + "/a.jpg"));
   NewAction()->Run();
   ExpectEachPhotoOnceTagged(3);
-  EXPECT_EQ(CountFiles(src), 0);
 }
 
 }  // namespace
