@@ -65,16 +65,14 @@ MoveRecord SampleRecord() {
 TEST(MoveRecordText, RoundTripsAndRefusesAnythingIncompleteOrMalformed) {
   MoveRecord r = SampleRecord();
   MoveRecord back;
+  // The text names every field, so the same text read back means the same record.
   ASSERT_TRUE(ParseMoveRecord(FormatMoveRecord(r), back));
   EXPECT_EQ(FormatMoveRecord(back), FormatMoveRecord(r));
-  EXPECT_EQ(back.source, r.source);
-  EXPECT_EQ(back.photoIdentity, r.photoIdentity);
   r.step = MoveStep::Placing;
   r.target = "/srv/out/a_2.jpg";
   r.overwrite = true;
   ASSERT_TRUE(ParseMoveRecord(FormatMoveRecord(r), back));
-  EXPECT_EQ(back.step, MoveStep::Placing);
-  EXPECT_TRUE(back.overwrite);
+  EXPECT_EQ(FormatMoveRecord(back), FormatMoveRecord(r));
 
   const std::string good = FormatMoveRecord(SampleRecord());
   const std::map<std::string, std::string> cases = {
@@ -124,8 +122,6 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
   MoveBatchRecord back;
   ASSERT_TRUE(ParseMoveBatchRecord(good, back));
   EXPECT_EQ(FormatMoveBatchRecord(back), good);
-  ASSERT_EQ(back.entries.size(), 2u);
-  EXPECT_EQ(back.entries[1].copyIdentity, (FileIdentity{5, 10, 7, 8}));
   const std::string firstEntry =
       good.substr(good.find("source="), good.find("source=/media/card/b") - good.find("source="));
   const std::map<std::string, std::string> cases = {
@@ -201,6 +197,7 @@ class MoveRecoveryTest : public InOutTest {
 
   // The destination on another file system: a small tmpfs, else a folder in /dev/shm.
   void DestinationElsewhere(const char* size = "64m") {
+    other.reset();  // before the next mount at the same place
     other = std::make_unique<SmallTmpfs>(host.Dir() + "/other", size);
     if (!other->Ok()) shm = std::make_unique<TempDir>("/dev/shm");
     dst = other->Ok() ? host.Dir() + "/other" : shm->Path();
@@ -408,7 +405,6 @@ TEST_F(MoveRecoveryTest, AFileThatFailsInABatchStaysAtItsSourceAndTheOthersArriv
           host.HasLogLine(Line("Moved file from " + src + "/b.jpg to " + dst + "/" + row.bArrivesAs)));
     }
     EXPECT_EQ(CountFiles(temp), 0);
-    other.reset();
   }
 }
 
@@ -440,7 +436,6 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
     action->Run();
     ExpectArrivedOnce({"a.jpg", "b.jpg", "c.jpg"});
     for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) EXPECT_EQ(ReadFile(dst + "/" + name), name);
-    other.reset();
   }
 }
 
@@ -551,10 +546,9 @@ TEST_F(MoveRecoveryTest, ACardTakenOutDuringARecoveredRemovalWaitsForTheCard) {
   fs::rename(src + ".out", src);
   action->RecoverInterruptedMoves();
   EXPECT_EQ(RecoveredLines(), 1);
-  EXPECT_FALSE(Exists(src + "/a.jpg"));
+  ExpectArrivedOnce({"a.jpg"});
   EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
   EXPECT_FALSE(HeldForWaitingMove(dst + "/a.jpg"));
-  EXPECT_EQ(CountFiles(temp), 0);
 }
 
 // Two stations share the temp folder. While station A (a child process, paused
@@ -608,7 +602,6 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     EXPECT_TRUE(stationA.Resume());
 
     ExpectArrivedOnce({"a.jpg", "b.jpg", "c.jpg"});
-    other.reset();
   }
 }
 
@@ -734,7 +727,6 @@ TEST_F(MoveRecoveryTest, AMoveWhoseCardIsOutWaitsForTheCardAndArrivesOnceWhenItI
       }
       RunPass(sort);
       EXPECT_EQ(CountFiles(next), int(photos.size()));
-      other.reset();
     }
   }
   EXPECT_GE(cases, 1);
@@ -787,9 +779,7 @@ TEST_F(MoveRecoveryTest, APhotoLeftInTheTempFolderIsPlacedAtALaterPassOnceTheDes
   EXPECT_EQ(CountFiles(dst), 0);
   action->Run();
   EXPECT_TRUE(host.HasLogLine(Line("Recovered file from " + src + "/a.jpg to " + dst + "/a.jpg")));
-  EXPECT_EQ(Arrived().size(), 1u);
-  EXPECT_EQ(CountFiles(temp), 0);
-  EXPECT_FALSE(Exists(src + "/a.jpg"));
+  ExpectArrivedOnce({"a.jpg"});
 }
 
 TEST_F(MoveRecoveryTest, TheRecordOfAHiddenPhotoIsNotPassedOverAsAHalfWrittenFile) {
@@ -1019,7 +1009,6 @@ TEST_F(MoveRecoveryTest, ASourceRenamedBeforeItsDeleteIsNotMovedAgainUnderItsNew
     EXPECT_TRUE(host.HasLogLine(Line("Deleted file " + row.to + ": renamed from " + row.from + "/b.jpg")));
     EXPECT_EQ(CountFiles(src), 0);
     EXPECT_EQ(CountFiles(temp), 0);
-    other.reset();
   }
 }
 
