@@ -173,6 +173,15 @@ inline Bytes WithSegments(const Bytes& jpeg, const std::vector<Bytes>& segments)
   return out;
 }
 
+// A small JPEG whose date taken is `date` ("YYYY:MM:DD HH:MM:SS").
+inline Bytes JpegTaken(const std::string& date) {
+  TiffBuilder tiff('I');
+  tiff.ifd0.push_back(tiff.Ascii(0x010F, "Test"));
+  tiff.ifd0.push_back(tiff.Ascii(0x0132, date));
+  tiff.exif.push_back(tiff.Ascii(0x9003, date));
+  return WithSegments(MakeJpeg(16, 16), {Segment(0xFFE1, tiff.Build())});
+}
+
 inline void Save(const std::string& path, const Bytes& b) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hostile_inputs.h"
 #include "imaging/image_codec.h"
 #include "layout/album_tools.h"
 
@@ -22,14 +23,6 @@ struct TestTemplate {
   std::string captions;  // CAPTION_<i> elements
   int numCaptions = 0;
 };
-
-inline std::string RectXml(const std::string& tag, double x, double y, double w, double h) {
-  return "<" + tag + "><m_fCropHeightPercentage>" + std::to_string(h) +
-         "</m_fCropHeightPercentage><m_fCropWidthPercentage>" + std::to_string(w) +
-         "</m_fCropWidthPercentage><m_fCropXOffsetPercentage>" + std::to_string(x) +
-         "</m_fCropXOffsetPercentage><m_fCropYOffsetPercentage>" + std::to_string(y) +
-         "</m_fCropYOffsetPercentage></" + tag + ">";
-}
 
 // A solid picture file of the given colour (red, green, blue).
 inline bool WriteSolidImage(const std::string& path, int w, int h, uint8_t r, uint8_t g, uint8_t b) {
@@ -61,11 +54,11 @@ inline std::string MakeTestAlbum(const std::string& folder, const std::vector<Te
            n + "</NUMPHOTORECTS>";
     for (size_t i = 0; i < tt.holes.size(); ++i) {
       const TestHole& h = tt.holes[i];
-      xml += RectXml("PHOTORECT_" + std::to_string(i), h.x, h.y, h.w, h.h);
+      xml += Rect("PHOTORECT_" + std::to_string(i), h.x, h.y, h.w, h.h);
     }
     xml += "<NUMPHOTOPREVIEWRECTS>" + n + "</NUMPHOTOPREVIEWRECTS>";
     for (size_t i = 0; i < tt.holes.size(); ++i)
-      xml += RectXml("PHOTOPREVIEWRECT_" + std::to_string(i), 0, 0, 0, 0);
+      xml += Rect("PHOTOPREVIEWRECT_" + std::to_string(i), 0, 0, 0, 0);
     xml += "<NUMTRANSSETTINGS>" + n + "</NUMTRANSSETTINGS>";
     for (size_t i = 0; i < tt.holes.size(); ++i) {
       const std::string tag = "TRANSSETTING_" + std::to_string(i);

@@ -41,8 +41,7 @@ TEST(CallBudgetChild, OnePass) {
   action.m_strSourceFolder = folder + "/hot/";
   action.m_strDestFolder = folder + "/out/";
   action.m_strFileSpec = "*.jpg";
-  action.m_bRunPending = 1;
-  action.Run();
+  RunPass(action);
   EXPECT_EQ(CountFiles(folder + "/out"), files);
 }
 

@@ -69,8 +69,7 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   A().Run();
   EXPECT_EQ(Arrived(), std::vector<std::string>{"top.jpg"});  // only the top without subfolders
   A().m_bIncludeSubFolders = 1;
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   // Each keeps its folder below the camera's root, as a card's copy does.
   const std::string kept = dst + "/DCIM/100TEST";
   EXPECT_EQ(Arrived(),
@@ -84,31 +83,26 @@ TEST_F(CameraRun, CopiesOnceKeepingTheCameraTimeAndLeavesTheCamera) {
   // Up to date: nothing is copied again; a newer shot under the same name is.
   const int copies = host.LogLinesWith("Copied file");
   const int32_t batch = host.Values().m_iBatchCounter;
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   EXPECT_EQ(host.LogLinesWith("Copied file"), copies);
   EXPECT_EQ(host.Values().m_iBatchCounter, batch);  // a pass with nothing to copy is no batch
   MakeFile(dcim + "/IMG_0001.JPG", "retouched", kShot + 60);
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
   // Two folders holding one name: each photo keeps its own copy, and neither is copied again.
   MakeFolder(cam + "/DCIM/101TEST");
   MakeFile(cam + "/DCIM/101TEST/IMG_0001.JPG", "other", kShot);
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   EXPECT_EQ(ReadFile(kept + "/IMG_0001.JPG"), "retouched");
   EXPECT_EQ(ReadFile(dst + "/DCIM/101TEST/IMG_0001.JPG"), "other");
   const int all = host.LogLinesWith("Copied file");
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   EXPECT_EQ(host.LogLinesWith("Copied file"), all);
   // A folder named *.processing is passed over by its own name only, as on a card.
   MakeFolder(cam + "/DCIM/job.Processing/sub");
   MakeFile(cam + "/DCIM/job.Processing/a.jpg", "busy", kShot);
   MakeFile(cam + "/DCIM/job.Processing/sub/b.jpg", "done", kShot);
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   EXPECT_FALSE(Exists(dst + "/DCIM/job.Processing/a.jpg"));
   EXPECT_EQ(ReadFile(dst + "/DCIM/job.Processing/sub/b.jpg"), "done");
 }
@@ -223,8 +217,7 @@ TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
   // Back again: the waiting deletes are done and the rest is taken, each photo once.
   fs::rename(cam + "-gone", cam);
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the next look for a camera
-  A().m_bRunPending = 1;
-  A().Run();
+  RunPass(A());
   EXPECT_EQ(Arrived(),
             (std::vector<std::string>{"p0.jpg", "p1.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
   EXPECT_EQ(CountFiles(dcim), 0);
@@ -249,10 +242,6 @@ class CameraChain : public CameraRun {
     downstream->m_strSourceFolder = dst;
     downstream->m_strDestFolder = archive;
   }
-  void Pass(Action& a) {
-    a.m_bRunPending = 1;
-    a.Run();
-  }
   std::string archive;
   std::unique_ptr<Action> downstream;
 };
@@ -265,7 +254,7 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
     SCOPED_TRACE(kill ? "killed after placing" : "unplugged while placing");
     Shoot("IMG_0001.jpg", "one");
     if (kill) {
-      ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] { Pass(A()); }));
+      ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] { RunPass(A()); }));
       fs::rename(cam, cam + "-gone");
       action = std::make_unique<Action>(host);  // the next start
       SetUp();
@@ -275,16 +264,16 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
       MoveJournal::SetStepHookForTest([&](const char* step) {
         if (std::string(step) == "camera batch placed") fs::rename(cam, cam + "-gone");
       });
-      Pass(A());
+      RunPass(A());
       MoveJournal::SetStepHookForTest(nullptr);
       EXPECT_EQ(host.LogLinesWith("(deleted on the camera once it is back)"), 1);
     }
-    Pass(*downstream);
+    RunPass(*downstream);
     EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its camera is away";
     fs::rename(cam + "-gone", cam);
-    Pass(A());
-    Pass(*downstream);
-    Pass(A());
+    RunPass(A());
+    RunPass(*downstream);
+    RunPass(A());
     EXPECT_EQ(EntryNames(archive), std::set<std::string>{"IMG_0001.jpg"});
     EXPECT_EQ(CountFiles(dcim), 0);
     EXPECT_EQ(CountFiles(temp), 0);
@@ -302,12 +291,12 @@ TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
   Shoot("IMG_0001.jpg", "one");
   ASSERT_TRUE(RunAndDieAt("camera batch placed", [&] {
     LeaveTheCameraToTheParent();
-    Pass(A());
+    RunPass(A());
   }));
-  Pass(*downstream);
+  RunPass(*downstream);
   EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its move is unfinished";
   A().RecoverInterruptedMoves();
-  Pass(*downstream);
+  RunPass(*downstream);
   EXPECT_EQ(EntryNames(archive), std::set<std::string>{"IMG_0001.jpg"});
   EXPECT_EQ(CountFiles(dcim), 0);
 }
@@ -329,9 +318,8 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
     };
     const int steps = KillAtEveryStep(
         [&] {
-          fs::remove_all(dst);
           fs::remove_all(temp);
-          MakeFolder(dst);
+          EmptyFolder(dst);
           for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, jpeg);
         },
         [&] {
@@ -405,13 +393,12 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
   const int steps = KillAtEveryStep(
       [&] {
         for (const std::string& folder : {dst, archive, temp}) {
-          fs::remove_all(folder);
-          MakeFolder(folder);
+          EmptyFolder(folder);
         }
       },
       [&] {
         LeaveTheCameraToTheParent();
-        Pass(*CameraAction(kMoveFiles));
+        RunPass(*CameraAction(kMoveFiles));
       },
       [&](const KillPoint&) {
         CameraLimits limits;
@@ -420,8 +407,8 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
         auto next = CameraAction(kMoveFiles);
         next->RecoverInterruptedMoves();
         for (int pass = 0; pass < 2; ++pass) {
-          Pass(*next);
-          Pass(*downstream);
+          RunPass(*next);
+          RunPass(*downstream);
         }
         EXPECT_EQ(EntryNames(archive), (std::set<std::string>{"a.jpg", "b.jpg"})) << "doubled or held back";
         EXPECT_EQ(Arrived(), std::vector<std::string>{});
@@ -553,8 +540,7 @@ TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
   EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
   for (int shot = 2; shot <= 3; ++shot) {
     camera->Shoot("DSC_" + std::to_string(shot) + ".NEF");
-    A().m_bRunPending = 1;
-    A().Run();
+    RunPass(A());
   }
   EXPECT_EQ(camera->listings, listed);  // the camera was not read whole again
   EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF", "DSC_3.NEF"}));

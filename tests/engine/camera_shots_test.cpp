@@ -27,17 +27,8 @@ namespace fs = std::filesystem;
 
 const std::string kRaw = std::string(BRISKO_TEST_DATA) + "/raw/";
 
-std::string JpegTaken(const std::string& date) {
-  TiffBuilder tiff('I');
-  tiff.ifd0.push_back(tiff.Ascii(0x010F, "Test"));
-  tiff.ifd0.push_back(tiff.Ascii(0x0132, date));
-  tiff.exif.push_back(tiff.Ascii(0x9003, date));
-  const Bytes b = WithSegments(MakeJpeg(16, 16), {Segment(0xFFE1, tiff.Build())});
-  return std::string(b.begin(), b.end());
-}
-
-std::string Undated() {
-  const Bytes b = MakeJpeg(16, 16);
+// A test JPEG as file contents.
+std::string Text(const Bytes& b) {
   return std::string(b.begin(), b.end());
 }
 
@@ -87,15 +78,14 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
                {"sony_zve10_arw_2.arw", ".ARW", "2021-07-24"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.raw);
-    fs::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     const std::string e = c.ext;
     const std::string raw = ReadFile(kRaw + c.raw);
     Shoot("IMG_0001" + e, raw);
-    Shoot("IMG_0001.JPG", Undated());
+    Shoot("IMG_0001.JPG", Text(MakeJpeg(16, 16)));
     Shoot("IMG_0001.THM", "thumb");
     Shoot("IMG_0002" + e, raw);
-    Shoot("IMG_0002.jpg", JpegTaken("2019:01:02 03:04:05"));
+    Shoot("IMG_0002.jpg", Text(JpegTaken("2019:01:02 03:04:05")));
     Shoot("IMG_0003" + e, raw);  // no JPEG: the block goes into a sidecar
     // The second shot's JPEG name is taken, whichever counter value it gets.
     const int counter = host.Values().m_iFileCounter;
@@ -145,19 +135,17 @@ TEST_F(CameraShots, ShotsArriveWholeWithOneNameAndTheRawDateForAnUndatedJpeg) {
 // arriving later takes its name and folder and no counter value. A copy takes the same shots.
 TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
   // Shot now, by the camera's clock; one shot an hour ago goes at once.
-  MakeFile(dcim + "/IMG_0007.JPG", JpegTaken("2005:08:03 18:59:18"), host.now);
-  Shoot("IMG_0006.JPG", JpegTaken("2005:08:03 18:59:18"));
+  MakeFile(dcim + "/IMG_0007.JPG", Text(JpegTaken("2005:08:03 18:59:18")), host.now);
+  Shoot("IMG_0006.JPG", Text(JpegTaken("2005:08:03 18:59:18")));
   auto action = Station();
   const int counter = host.Values().m_iFileCounter;
   EXPECT_TRUE(action->Run());
   EXPECT_EQ(CountFiles(dst), 1) << "went without waiting for its partner";
   host.now += 4;
-  action->m_bRunPending = 1;
-  action->Run();
+  RunPass(*action);
   EXPECT_EQ(CountFiles(dst), 1);
   host.now += 1;
-  action->m_bRunPending = 1;
-  action->Run();
+  RunPass(*action);
   char base[32];
   std::snprintf(base, sizeof base, "2005-08-03_%06d", counter + 2);
   EXPECT_TRUE(Exists(dst + "/" + base + ".JPG"));
@@ -172,7 +160,7 @@ TEST_F(CameraShots, ALoneFileWaitsForItsPartnerAndALatePartnerFollowsItsShot) {
 
   // A copy: names kept, one folder for the shot, the camera left alone.
   Shoot("IMG_0008.CR2", ReadFile(kRaw + "canon_eos350d_cr2_1.cr2"));
-  Shoot("IMG_0008.JPG", Undated());
+  Shoot("IMG_0008.JPG", Text(MakeJpeg(16, 16)));
   auto copy = Station(kCopyFiles);
   copy->m_strDestFolder = host.Dir() + "/copies";
   copy->m_bCreateNewSubfolder = 1;
@@ -197,12 +185,11 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
     SetRecordBoundForTest(bound);
     const int steps = KillAtEveryStep(
         [&] {
-          fs::remove_all(dst);
           fs::remove_all(temp);
-          MakeFolder(dst);
+          EmptyFolder(dst);
           for (const char* base : {"DSC_0001", "DSC_0002"}) {
             Shoot(std::string(base) + ".NEF", raw);
-            Shoot(std::string(base) + ".JPG", JpegTaken("2019:01:02 03:04:05"));
+            Shoot(std::string(base) + ".JPG", Text(JpegTaken("2019:01:02 03:04:05")));
             Shoot(std::string(base) + ".THM", "thumb");
           }
         },
@@ -239,7 +226,7 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
 // others back: the shot stays whole on the camera, and the next pass moves it whole.
 TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
   Shoot("DSC_0001.NEF", ReadFile(kRaw + "nikon_d70_nef_1.nef"));
-  Shoot("DSC_0001.JPG", JpegTaken("2019:01:02 03:04:05"));
+  Shoot("DSC_0001.JPG", Text(JpegTaken("2019:01:02 03:04:05")));
   char intruder[64];
   std::snprintf(intruder, sizeof intruder, "/2019-01-02_%06d.NEF", host.Values().m_iFileCounter + 1);
   MoveJournal::SetStepHookForTest([&](const char* step) {
@@ -251,8 +238,7 @@ TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
   EXPECT_EQ(CountFiles(dcim), 2);
   EXPECT_EQ(ShotsIn(dst, nullptr).size(), 1u) << "only the intruder";
   EXPECT_EQ(CountFiles(temp), Exists(temp + "/shot-names.brisko-shots") ? 1 : 0);
-  action->m_bRunPending = 1;
-  EXPECT_TRUE(action->Run());
+  EXPECT_TRUE(RunPass(*action));
   EXPECT_EQ(CountFiles(dcim), 0);
   const auto shots = ShotsIn(dst, nullptr);
   EXPECT_EQ(shots.size(), 2u);

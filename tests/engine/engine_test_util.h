@@ -14,6 +14,7 @@
 
 #include "common/mounts.h"
 #include "common/temp_dir.h"
+#include "engine/action.h"
 
 extern char** environ;
 
@@ -44,6 +45,18 @@ inline void MakeFile(const std::string& path, const std::string& data, std::time
 
 inline void MakeFolder(const std::string& path) {
   std::filesystem::create_directories(path);
+}
+
+// One pass of `a`, as the station's loop runs it.
+inline bool RunPass(Action& a) {
+  a.m_bRunPending = 1;
+  return a.Run();
+}
+
+// A folder emptied for the next row of a table (made where it is missing).
+inline void EmptyFolder(const std::string& path) {
+  std::filesystem::remove_all(path);
+  MakeFolder(path);
 }
 
 inline int CountFiles(const std::string& folder) {

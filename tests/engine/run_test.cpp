@@ -76,8 +76,7 @@ TEST_F(RunTest, LeavesTheNewestFilesCountingTheYoungOnes) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.leave);
     std::filesystem::remove_all(src);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     A().m_iFileAge = 10;
     A().m_iLeaveMinFilecount = r.leave;
     for (int i = 0; i < r.young; ++i) MakeFile(src + "/y" + std::to_string(i) + ".jpg", "y", kNow - 60);
@@ -232,8 +231,7 @@ TEST_F(RunTest, OrientationSelectsJpegsAndLetsOtherFilesPass) {
   A().m_bSelectByOrientation = 1;
   for (int landscape : {1, 0}) {
     SCOPED_TRACE(landscape);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     std::filesystem::copy_file(kLandscapeJpeg, src + "/wide.jpg");
     std::filesystem::copy_file(kPortraitJpeg, src + "/tall.JPEG");
     Old(src + "/notes.txt");
@@ -247,8 +245,7 @@ TEST_F(RunTest, OrientationSelectsJpegsAndLetsOtherFilesPass) {
     EXPECT_TRUE(Exists(dst + "/notes.txt")) << "undecided files pass";
     EXPECT_TRUE(Exists(dst + "/broken.jpg"));
     EXPECT_NE(host.LoggedText().find("Wrong orientation - " + src + kept), std::string::npos);
-    std::filesystem::remove_all(src);
-    MakeFolder(src);
+    EmptyFolder(src);
   }
 }
 
@@ -312,9 +309,7 @@ TEST_F(RunTest, MovesReleaseReadOnlyFilesOnlyWhenAsked) {
   A().m_bMakeReadOnly = 0;
   A().Run();
   ASSERT_TRUE(Exists(dst + "/ro.jpg"));
-  struct stat st;
-  ::stat((dst + "/ro.jpg").c_str(), &st);
-  EXPECT_TRUE(st.st_mode & S_IWUSR);
+  EXPECT_TRUE(StatOf(dst + "/ro.jpg").st_mode & S_IWUSR);
   EXPECT_NE(host.LoggedText().find("Attempting to convert from readonly - " + src + "/ro.jpg"),
             std::string::npos);
 }
@@ -398,8 +393,7 @@ TEST_F(RunTest, MovedFilesGetTimestampAndReadOnlyAsAsked) {
   Old(src + "/a.jpg");
   host.now = kNow + 100;
   A().Run();
-  struct stat st;
-  ASSERT_EQ(::stat((dst + "/a.jpg").c_str(), &st), 0);
+  const struct stat st = StatOf(dst + "/a.jpg");
   EXPECT_EQ(st.st_mtime, kNow + 100);
   EXPECT_FALSE(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
 }
@@ -452,8 +446,7 @@ TEST_F(RunTest, SubfolderNamesStayInsideTheDestination) {
     A().m_SubfolderTemplate.Clear();
     if (!text.empty())
       A().m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), text);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     Old(src + "/a.jpg");
     A().Run();
     EXPECT_EQ(CountFiles(dst), 1);
@@ -560,8 +553,7 @@ TEST_F(RunTest, CopyFilesIgnoresRenamingAndAttributeSettings) {
   A().m_bUpdateFileTimestamp = 1;
   Old(src + "/a.jpg");
   A().Run();
-  struct stat st;
-  ASSERT_EQ(::stat((dst + "/a.jpg").c_str(), &st), 0);
+  const struct stat st = StatOf(dst + "/a.jpg");
   EXPECT_TRUE(st.st_mode & S_IWUSR);
   EXPECT_EQ(st.st_mtime, kNow - 3600) << "a copy keeps the source's time";
 }
@@ -601,8 +593,7 @@ TEST_F(RunTest, CopySubfoldersKeepsTheLayoutWithOrWithoutTrailingSlash) {
   Old(src + "/a/b/x.jpg");
   Old(src + "/a/in/y.jpg");  // a subfolder repeating the source folder's name
   for (const std::string& source : {src, src + "/"}) {
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     A().m_strSourceFolder = source;
     A().Run();
     EXPECT_TRUE(Exists(dst + "/a/b/x.jpg")) << source;
@@ -660,8 +651,7 @@ TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     std::filesystem::remove_all(src);
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
     host.log.clear();
     A().m_iType = kMoveSubfolders;
     Old(src + "/s/a.jpg", "old");
@@ -819,8 +809,7 @@ TEST_F(RunTest, CopiesTakeWriteProtectedCardsButNeverFilesBeingWritten) {
     EXPECT_EQ(host.LoggedText().find("File currently locked - " + src + "/a.jpg") != std::string::npos,
               !copies)
         << "moves keep the lock rule";
-    std::filesystem::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
   }
 }
 

@@ -48,8 +48,7 @@ class SelectionEquivalenceTest : public ::testing::Test {
   std::set<std::string> Pass(Action& action, bool scanEverything) {
     if (scanEverything) setenv("BRISKO_SCAN_EVERY_PASS", "1", 1);
     host.log.clear();
-    action.m_bRunPending = 1;
-    action.Run();
+    RunPass(action);
     unsetenv("BRISKO_SCAN_EVERY_PASS");
     std::set<std::string> copied;
     for (const std::string& line : host.log) {

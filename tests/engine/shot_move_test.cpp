@@ -26,15 +26,6 @@ namespace fs = std::filesystem;
 
 const std::string kRaw = std::string(BRISKO_TEST_DATA) + "/raw/";
 
-// A small JPEG whose date taken is `date` ("YYYY:MM:DD HH:MM:SS").
-Bytes JpegTaken(const std::string& date) {
-  TiffBuilder tiff('I');
-  tiff.ifd0.push_back(tiff.Ascii(0x010F, "Test"));
-  tiff.ifd0.push_back(tiff.Ascii(0x0132, date));
-  tiff.exif.push_back(tiff.Ascii(0x9003, date));
-  return WithSegments(MakeJpeg(16, 16), {Segment(0xFFE1, tiff.Build())});
-}
-
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
@@ -57,10 +48,11 @@ std::string Base(const std::string& name) {
 class ShotMoveTest : public ::testing::Test {
  public:
   void TearDown() override { MoveJournal::SetStepHookForTest(nullptr); }
-  std::unique_ptr<Action> NewAction(const std::string& src, const std::string& dst) {
+  std::unique_ptr<Action> NewAction(const std::string& src, const std::string& dst,
+                                    int32_t type = kMoveFilesFromMedia) {
     auto a = std::make_unique<Action>(host);
     a->m_strName = "Shots";
-    a->m_iType = kMoveFilesFromMedia;
+    a->m_iType = type;
     a->m_strSourceFolder = src;
     a->m_strDestFolder = dst;
     a->m_bRunPending = 1;
@@ -77,8 +69,7 @@ class ShotMoveTest : public ::testing::Test {
     RawMetadata meta;
     EXPECT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
     Save(src + "/DSC_0001.JPG", JpegTaken(meta.dateTimeOriginal));
-    auto a = NewAction(src, dst);
-    a->m_iType = kMoveFiles;
+    auto a = NewAction(src, dst, kMoveFiles);
     a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
     a->m_RenameTemplate.AddComponent(4);
     a->m_RenameTemplate.AddComponent(2);
@@ -166,8 +157,7 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
       }
     };
     auto make = [&] {
-      auto a = NewAction(src, dst);
-      a->m_iType = kMoveFiles;
+      auto a = NewAction(src, dst, kMoveFiles);
       a->m_bAddOrUpdateBriskoExif = 1;  // the JPEG goes as a tagged copy, the others as they are
       a->m_RenameTemplate = NameTemplate(TemplateKind::kRename);
       a->m_RenameTemplate.AddComponent(4);
@@ -270,8 +260,7 @@ TEST_F(ShotMoveTest, AShotsNameStaysHeldForItsLatePartners) {
   MakeFolder(dst);
   RawMetadata meta;
   ASSERT_TRUE(ReadRawMetadata(kRaw + "canon_eos350d_cr2_1.cr2", meta));
-  auto a = NewAction(src, dst);
-  a->m_iType = kMoveFiles;
+  auto a = NewAction(src, dst, kMoveFiles);
   a->m_bRenameFile = 0;
   Save(src + "/IMG_0004.JPG", JpegTaken(meta.dateTimeOriginal));
   ASSERT_TRUE(a->Run());
@@ -318,8 +307,7 @@ TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
       const std::string path = src + "/" + name;
       MakeFile(path, name.ends_with(".JPG") ? portrait : ReadFile(kRaw + "nikon_d70_nef_1.nef"), now - age);
     }
-    auto a = NewAction(src, dst);
-    a->m_iType = kMoveFiles;
+    auto a = NewAction(src, dst, kMoveFiles);
     a->m_bRenameFile = 0;
     a->m_strFileSpec = "*.jpg|*.nef";
     a->m_iFileAge = row.age;
@@ -332,8 +320,7 @@ TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
     for (const auto& [name, age] : row.files)
       if (!Exists(src + "/" + name)) moved.insert(name);
     EXPECT_EQ(moved, row.moved);
-    fs::remove_all(dst);
-    MakeFolder(dst);
+    EmptyFolder(dst);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -12,15 +13,8 @@
 namespace brisko {
 namespace {
 
+using test::Rect;
 using test::WriteFile;
-
-std::string Rect(const char* name, const char* h, const char* w, const char* x, const char* y) {
-  return std::string("<") + name + "><m_fCropHeightPercentage>" + h +
-         "</m_fCropHeightPercentage><m_fCropWidthPercentage>" + w +
-         "</m_fCropWidthPercentage><m_fCropXOffsetPercentage>" + x +
-         "</m_fCropXOffsetPercentage><m_fCropYOffsetPercentage>" + y + "</m_fCropYOffsetPercentage></" +
-         name + ">";
-}
 
 // One template element of a source document; `body` replaces everything after APPVERSION.
 std::string Template(int i, const std::string& name, const std::string& body) {
@@ -39,11 +33,11 @@ std::string Album(const std::string& templates, int count) {
 
 const std::string kFullBody =
     "<THUMBNAIL_IMAGEOFFSET>thumb.jpg</THUMBNAIL_IMAGEOFFSET><NUMPHOTORECTS>2</NUMPHOTORECTS>" +
-    Rect("PHOTORECT_0", "0.4", "0.5", "0.1", "0.2") + Rect("PHOTORECT_1", "0.1", "0.1", "0.8", "0.8") +
+    Rect("PHOTORECT_0", 0.1, 0.2, 0.5, 0.4) + Rect("PHOTORECT_1", 0.8, 0.8, 0.1, 0.1) +
     "<m_DontConstrainImageSizeList_0>1</m_DontConstrainImageSizeList_0>"
     "<NUMPHOTOPREVIEWRECTS>3</NUMPHOTOPREVIEWRECTS>" +
-    Rect("PHOTOPREVIEWRECT_0", "0.5", "0.5", "0.1", "0.1") + Rect("PHOTOPREVIEWRECT_1", "0", "0", "0", "0") +
-    Rect("PHOTOPREVIEWRECT_2", "0", "0", "0", "0") +
+    Rect("PHOTOPREVIEWRECT_0", 0.1, 0.1, 0.5, 0.5) + Rect("PHOTOPREVIEWRECT_1", 0, 0, 0, 0) +
+    Rect("PHOTOPREVIEWRECT_2", 0, 0, 0, 0) +
     "<NUMTRANSSETTINGS>1</NUMTRANSSETTINGS><TRANSSETTING_0><NUMTRANSSETS>1</NUMTRANSSETS>"
     "<TRANSSET_0><m_TransRGB>65280</m_TransRGB><m_TransTol1>30</m_TransTol1><m_TransTol2>20</m_TransTol2>"
     "<m_BrightnessTol>60</m_BrightnessTol></TRANSSET_0><m_iDespeckleCount>3</m_iDespeckleCount>"
@@ -183,7 +177,7 @@ TEST_F(TemplateAlbumTest, MissingElementsFollowTheReaderRules) {
 TEST_F(TemplateAlbumTest, UnpackThenPackGivesTheSameTemplates) {
   const std::string source = Album(
       Template(0, "One", kFullBody) + Template(1, "Two", kFullBody) +
-          Template(2, "Three", "<NUMPHOTORECTS>1</NUMPHOTORECTS>" + Rect("PHOTORECT_0", "1", "1", "0", "0")),
+          Template(2, "Three", "<NUMPHOTORECTS>1</NUMPHOTORECTS>" + Rect("PHOTORECT_0", 0, 0, 1, 1)),
       3);
   TemplateAlbum first;
   ASSERT_TRUE(PackAndLoad(source, first));
@@ -227,9 +221,9 @@ TEST_F(TemplateAlbumTest, PackRefusesBadSourcesAndLeavesNoFile) {
        "TEMPLATE_0/CAPTION_0/m_iFontSize: 'big' is not a number"},
       {Album(Template(0, "x", "<NUMPHOTORECTS>2x</NUMPHOTORECTS>"), 1),
        "NUMPHOTORECTS: '2x' is not a number"},
-      {Album(Template(0, "x", Rect("PHOTORECT_0", "0.5", "80", "0", "0")), 1),
-       "PHOTORECT_0/m_fCropWidthPercentage: 80 is out of range"},
-      {Album(Template(0, "x", Rect("PHOTORECT_0", "nan", "0", "0.5", "0.5")), 1), "is not a number"},
+      {Album(Template(0, "x", Rect("PHOTORECT_0", 0, 0, 80, 0.5)), 1),
+       "PHOTORECT_0/m_fCropWidthPercentage: 80.000000 is out of range"},
+      {Album(Template(0, "x", Rect("PHOTORECT_0", 0.5, 0.5, 0, std::nan(""))), 1), "is not a number"},
       {Album("", 20000), "NUMTEMPLATES: 20000 is out of range (0 to 10000)"},
       {Album(Template(
                  0, "x",
