@@ -1,6 +1,8 @@
 #include "imaging/jpeg_transform.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <turbojpeg.h>
 
 #include <string>
@@ -75,6 +77,7 @@ TEST(JpegLosslessTransform, FileVersionLeavesNoDestinationOnFailure) {
   test::WriteFile(dir / "bad.jpg", "not a jpeg");
   EXPECT_FALSE(JpegLosslessTransformFile(dir / "bad.jpg", dir / "out.jpg", JpegTransformCode::Rotate270));
   EXPECT_FALSE(JpegLosslessTransformFile(dir / "missing.jpg", dir / "out.jpg", JpegTransformCode::Rotate270));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.jpg"));
   auto jpeg = test::MakeJpeg(16, 32);
   test::Save(dir / "ok.jpg", jpeg);
   ASSERT_TRUE(JpegLosslessTransformFile(dir / "ok.jpg", dir / "out.jpg", JpegTransformCode::Rotate270));
