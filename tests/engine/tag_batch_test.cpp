@@ -190,6 +190,23 @@ TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) 
   ExpectEachPhotoOnceTagged(3);
 }
 
+// The card pulled while recovery removes the sources: that proves nothing of them, so the record
+// and its copies wait for the card as above.
+TEST_F(TagBatchTest, ACardPulledWhileRecoveryRemovesTheSourcesKeepsTheRecord) {
+  ASSERT_TRUE(test::RunAndDieAt("tag batch placed", [this] { NewAction()->Run(); }));
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) == "tag batch entry found" && fs::exists(src)) fs::rename(src, src + "-out");
+  });
+  auto next = NewAction();
+  next->RecoverInterruptedMoves();
+  MoveJournal::SetStepHookForTest(nullptr);
+  EXPECT_EQ(CountFiles(temp), 1) << "the record waits";
+  fs::rename(src + "-out", src);
+  next->RecoverInterruptedMoves();
+  RunPass(*next);
+  ExpectEachPhotoOnceTagged(3);
+}
+
 // A card pulled between placing the tagged copies and removing their sources: the copies wait
 // with the record, and the next action [card -> out, out -> archive] leaves them until the card
 // is back; then each photo arrives once.
