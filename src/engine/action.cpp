@@ -131,11 +131,10 @@ std::string Action::GetDescription() const {
 
 void Action::LogMessage(const std::string& text) const {
   // Said for every file of a large pass: the description is built once per name and type.
-  if (!m_logPrefixMade || m_logPrefixName != m_strName || m_logPrefixType != m_iType) {
+  if (m_logPrefix.empty() || m_logPrefixName != m_strName || m_logPrefixType != m_iType) {
     m_logPrefix = GetDescription() + " ";
     m_logPrefixName = m_strName;
     m_logPrefixType = m_iType;
-    m_logPrefixMade = true;
   }
   m_host->AddToLog(m_logPrefix + text);
 }

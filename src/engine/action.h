@@ -317,6 +317,8 @@ class Action {
   // Copies test whether another process is writing their source on the descriptor the copy
   // reads (one open per file, not two), unless "leave the newest" must count free files only.
   bool CopyTestsInUse() const;
+  // Copy Files and Copy Subfolders: their sources stay where they are.
+  bool CopiesOnly() const;
   // Everything the selection's kept decisions depend on.
   std::string SelectionSettings() const;
   // The cache, when this pass may use it.
@@ -358,7 +360,6 @@ class Action {
   mutable std::string m_logPrefix;
   mutable std::string m_logPrefixName;
   mutable int32_t m_logPrefixType = 0;
-  mutable bool m_logPrefixMade = false;
   bool m_recoveredMoves = false;  // recovery placed photos since the last pass
   // Files a print run refused or CUPS turned down: said once, not tried again by this process.
   std::set<std::string> m_printRefused;

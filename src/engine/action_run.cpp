@@ -25,6 +25,7 @@
 #include "support/file_spec_find.h"
 #include "support/folder_enum.h"
 #include "support/logger.h"
+#include "support/parallel.h"
 #include "support/path_util.h"
 #include "support/text.h"
 
@@ -37,8 +38,6 @@ constexpr int kMaxFolderDepth = 128;
 
 // A pass that acts on this many files stops watching its folders.
 constexpr size_t kManyPassFiles = 256;
-// From here on a folder's in-use tests are made ahead, two at a time.
-constexpr size_t kTestAheadFrom = 256;
 
 // A listing that broke off is reported; what it had read is never used.
 std::string ListFailureLine(const std::string& folder, int err) {
@@ -142,7 +141,7 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
                                m_bModifyReadOnlyAttribute && !m_bMakeReadOnly;
   // Copies never change their source, so a write-protected card is no reason to skip a photo;
   // one that another process is still writing is.
-  const bool copyOnly = m_iType == kCopyFiles || m_iType == kCopySubfolders;
+  const bool copyOnly = CopiesOnly();
   if (releaseReadOnly && readOnly) {
     LogFileNote(1, "Attempting to convert from readonly", path);
     int err = 0;
@@ -186,6 +185,10 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
   return Verdict::kEligible;
 }
 
+bool Action::CopiesOnly() const {
+  return m_iType == kCopyFiles || m_iType == kCopySubfolders;
+}
+
 bool Action::CopyTestsInUse() const {
   return (m_iType == kCopyFiles && m_iLeaveMinFilecount <= 0) || m_iType == kCopySubfolders;
 }
@@ -212,7 +215,6 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       m_iType >= kDeleteFiles && m_iType <= kMoveFilesFromMedia && m_iLeaveMinFilecount > 0;
   size_t settled = 0;
   const std::string temp = GetTempFolder();
-  const bool copyOnly = m_iType == kCopyFiles || m_iType == kCopySubfolders;
   auto counts = [](const SelectionCache::Entry& entry) {
     return !entry.directory && entry.passes && !IsFileLayerTempName(entry.name) &&
            !IsSetAsideName(entry.name);
@@ -255,7 +257,7 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
       // Every file still to be judged is opened for its in-use test: in a large folder those
       // tests are made ahead, two at a time, and taken below in the same (name) order.
       std::vector<std::string> ahead;
-      if (!copyOnly && listed->entries.size() >= kTestAheadFrom) {
+      if (!CopiesOnly() && listed->entries.size() >= kParallelFileCalls) {
         for (const SelectionCache::Entry& entry : listed->entries) {
           if (counts(entry) && !entry.readOnly && (!keeps || entry.decision == SelectionCache::kUndecided))
             ahead.push_back(trimmed + "/" + entry.name);
@@ -520,7 +522,7 @@ bool Action::RunBody() {
   // afresh on the next pass costs less than having them queued. Only real work counts: moves,
   // deletes and pages act on every file they are given, copies only on those not up to date
   // (NoteCopied), so a large folder of copied files stays kept.
-  const bool copies = m_iType == kCopyFiles || m_iType == kCopySubfolders;
+  const bool copies = CopiesOnly();
   m_passCopies = 0;
   const bool forget = selection && !copies && eligible.size() >= kManyPassFiles;
 

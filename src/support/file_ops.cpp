@@ -649,7 +649,7 @@ bool CanOpenExclusively(const std::string& path, int* err) {
 
 std::vector<ExclusiveTest> TestExclusively(const std::vector<std::string>& paths) {
   std::vector<ExclusiveTest> out(paths.size());
-  ForEachIndex(paths.size(), 256, [&](size_t i) { out[i].free = CanOpenExclusively(paths[i], &out[i].err); });
+  ForEachIndex(paths.size(), [&](size_t i) { out[i].free = CanOpenExclusively(paths[i], &out[i].err); });
   return out;
 }
 

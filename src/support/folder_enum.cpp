@@ -14,9 +14,6 @@
 namespace brisko {
 namespace {
 
-// From here on a folder's entries are read on two threads.
-constexpr size_t kParallelFrom = 256;
-
 ListFaultHook& FaultHook() {
   static ListFaultHook hook;
   return hook;
@@ -152,7 +149,7 @@ bool ListFolder(const std::string& folder, const std::string& mask, std::vector<
   // Each entry's status is a call of its own: a large folder's are read two at a time.
   std::vector<char> there(entries.size());
   const int folderFd = dirfd(dir);
-  ForEachIndex(entries.size(), kParallelFrom,
+  ForEachIndex(entries.size(),
                [&](size_t i) { there[i] = StatAt(folderFd, entries[i].name.c_str(), entries[i]); });
   closedir(dir);
   if (readErr != 0) {

@@ -5,10 +5,10 @@
 
 namespace brisko {
 
-void ForEachIndex(size_t n, size_t parallelFrom, const std::function<void(size_t)>& fn) {
+void ForEachIndex(size_t n, const std::function<void(size_t)>& fn) {
   size_t half = n;
   std::thread other;
-  if (n >= parallelFrom && n >= 2 && std::thread::hardware_concurrency() >= 2) {
+  if (n >= kParallelFileCalls && n >= 2 && std::thread::hardware_concurrency() >= 2) {
     try {
       other = std::thread([&fn, n, from = n / 2] {
         for (size_t i = from; i < n; ++i) fn(i);
