@@ -3,7 +3,7 @@
 # nothing when everything is present; runs apt-get update only when something is missing.
 set -euo pipefail
 packages=(
-  cmake ninja-build pkg-config g++ clang
+  cmake ninja-build pkg-config g++ clang ccache
   qt6-base-dev libsqlite3-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev zlib1g-dev libtiff-dev
   libvips-dev libvips-tools fonts-liberation2
