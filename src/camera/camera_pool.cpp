@@ -5,6 +5,8 @@
 #include <chrono>
 #include <functional>
 
+#include "support/volume_identity.h"
+
 namespace brisko {
 
 namespace {
@@ -67,8 +69,14 @@ void CameraPool::Lost(const CameraSource& source, const Log& log) {
 
 CameraSession* CameraPool::Connect(const CameraSource& source, const CameraPump& pump, const Log& log) {
   Slot& slot = SlotOf(source);
-  const bool diskGone = source.kind == CameraSource::Kind::Disk && !IsFolder(source.port.substr(5));
-  if (slot.session && (slot.session->Dead() || diskGone)) Lost(source, log);
+  const bool disk = source.kind == CameraSource::Kind::Disk;
+  struct stat folder {};
+  const bool diskGone =
+      disk && (::stat(source.port.substr(5).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode));
+  const uint64_t diskVolume = disk && !diskGone ? VolumeIdOf(source.port.substr(5)) : 0;
+  const bool diskSwapped = disk && !diskGone && slot.session &&
+                           (uint64_t(folder.st_dev) != slot.diskDevice || diskVolume != slot.diskVolume);
+  if (slot.session && (slot.session->Dead() || diskGone || diskSwapped)) Lost(source, log);
   if (slot.session) return slot.session.get();
   if (diskGone) {
     // A folder that is not there (or is a file) would otherwise be silence for ever.
@@ -111,6 +119,8 @@ CameraSession* CameraPool::Connect(const CameraSource& source, const CameraPump&
   slot.listing = {};
   if (log) log("Camera connected: " + Named(found));
   slot.session = std::move(session);
+  slot.diskDevice = disk ? uint64_t(folder.st_dev) : 0;
+  slot.diskVolume = diskVolume;
   return slot.session.get();
 }
 

@@ -65,6 +65,10 @@ class CameraPool {
     CameraListing listing;
     std::string refusedSaid;  // the last "cannot be opened" line, said once
     int64_t lastLookMs = 0;
+    // A Directory Browse folder as its session opened it: another file system there since (a
+    // card taken out, put back, or another put in) is another camera, asked afresh.
+    uint64_t diskDevice = 0;
+    uint64_t diskVolume = 0;
   };
   Slot& SlotOf(const CameraSource& source) { return m_slots[source.Text()]; }
 

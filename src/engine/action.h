@@ -280,7 +280,9 @@ class Action {
   void ReadFields(const std::string& path, BriskoExifFields& fields) const;
   // The BriskoExif step of a move: the file with its block goes to a free temp name and
   // `current` follows it; on failure nothing changes.
-  void WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields,
+  // The steps of a move through the temp folder. False when the photo waits there for its card
+  // (its source out of reach mid-way): the record stays and the move goes no further now.
+  bool WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields,
                               MoveJournal& journal, MoveRecord& record);
   // The rotation step of a move: a JPEG that needs turning goes to a free temp name and is
   // turned there; `current` follows the file, `destination` gains "Rotated/" when asked.
@@ -306,7 +308,7 @@ class Action {
   bool TakesName(const std::string& name) const;
   // Writes a move record; logs and gives false when it cannot.
   bool WriteJournal(MoveJournal& journal, const MoveRecord& record);
-  void RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
+  bool RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
                      MoveRecord& record);
 
   // One file through the selection tests; Verdict says what became of it.
@@ -355,7 +357,7 @@ class Action {
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
-  size_t m_passCopies = 0;        // files this pass copied
+  size_t m_passCopies = 0;  // files this pass copied
   // What LogMessage puts before each line, and the name and type it was made for.
   mutable std::string m_logPrefix;
   mutable std::string m_logPrefixName;

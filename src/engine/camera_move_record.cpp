@@ -10,12 +10,15 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <optional>
 
+#include "camera/camera_source.h"
 #include "engine/record_file.h"
 #include "engine/run_support.h"
 #include "support/file_identity.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
+#include "support/volume_identity.h"
 
 namespace brisko {
 
@@ -89,6 +92,8 @@ std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
   std::string out(kHeader);
   out += "\naction\t" + Escape(record.action) + "\ncamera\t" + Escape(record.camera) + "\n";
   if (record.together) out += "shots\t1\n";
+  if (record.volume != 0 || record.device != 0)
+    out += "volume\t" + std::to_string(record.volume) + "\t" + std::to_string(record.device) + "\n";
   for (const CameraMoveRecord::Entry& e : record.entries) {
     out += "entry\t" + Escape(e.folder) + "\t" + Escape(e.name) + "\t" + std::to_string(e.size) + "\t" +
            std::to_string(e.modTime) + "\t" + Escape(e.target) + "\t" + Escape(e.temp) + "\t" +
@@ -118,6 +123,9 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
           record.together = true;
           return true;
         }
+        if (f[0] == "volume" && f.size() == 3 && record.volume == 0 && record.device == 0)
+          return Number(f[1], record.volume) && Number(f[2], record.device) &&
+                 (record.volume != 0 || record.device != 0);
         if (f[0] != "entry" || f.size() != 9 || record.entries.size() >= kMaxEntries) return false;
         CameraMoveRecord::Entry e;
         if (!Unescape(f[1], e.folder) || !Unescape(f[2], e.name) || !Number(f[3], e.size) ||
@@ -147,6 +155,16 @@ void CameraMoveJournal::Remove() {
 }
 
 bool CameraMoveJournal::Write(const CameraMoveRecord& record, int* err) {
+  const std::optional<CameraSource> source = ParseCameraSource(record.camera);
+  if (source && source->kind == CameraSource::Kind::Disk && record.volume == 0 && record.device == 0) {
+    CameraMoveRecord noted = record;
+    const std::string folder = source->port.substr(5);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0) noted.device = st.st_dev;
+    noted.volume = VolumeIdOf(folder);
+    return m_record.Write(FormatCameraMoveRecord(noted),
+                          record.entries.empty() ? std::string("camera") : record.entries.front().name, err);
+  }
   return m_record.Write(FormatCameraMoveRecord(record),
                         record.entries.empty() ? std::string("camera") : record.entries.front().name, err);
 }
@@ -173,6 +191,33 @@ bool Exists(const std::string& path) {
   return !path.empty() && ::lstat(path.c_str(), &st) == 0;
 }
 
+// A Directory Browse camera whose folder is now on another volume than the record noted: its
+// card taken out (the empty mount point) or another one put in. Nothing on it tells of ours.
+bool DiskCameraElsewhere(const CameraMoveRecord& record) {
+  if (record.volume == 0 && record.device == 0) return false;
+  const std::optional<CameraSource> source = ParseCameraSource(record.camera);
+  if (!source || source->kind != CameraSource::Kind::Disk) return false;
+  const std::string folder = source->port.substr(5);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return true;
+  const uint64_t volume = VolumeIdOf(folder);
+  if (record.volume != 0 && volume != 0) return volume != record.volume;
+  if (record.device == 0 || uint64_t(st.st_dev) == record.device) return false;
+  DIR* dir = ::opendir(folder.c_str());
+  bool empty = true;
+  if (dir) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name(entry->d_name);
+      if (name != "." && name != "..") {
+        empty = false;
+        break;
+      }
+    }
+    ::closedir(dir);
+  }
+  return empty;
+}
+
 class CameraRecoverer {
  public:
   CameraRecoverer(std::string folder, const MoveRecovery& how, const CameraRecovery& cameras)
@@ -184,7 +229,8 @@ class CameraRecoverer {
     // Not one of ours, or one a later version wrote: left for the operator.
     if (!text || !ParseCameraMoveRecord(*text, record) || !m_how.Owns(record.action))
       return 0;  // let go as it is, holds and all
-    CameraSession* session = m_cameras.connect ? m_cameras.connect(record.camera) : nullptr;
+    CameraSession* session =
+        m_cameras.connect && !DiskCameraElsewhere(record) ? m_cameras.connect(record.camera) : nullptr;
     int finished = 0;
     CameraMoveRecord waiting = record;
     waiting.entries.clear();

@@ -34,6 +34,10 @@ struct CameraMoveRecord {
   // Whole shots (RAW+JPEG pairs and their sidecars): recovery finishes every entry, so a shot
   // is never left part on the camera and part in place.
   bool together = false;
+  // A Directory Browse camera's folder as it was: its volume (VolumeIdOf) and device. The empty
+  // mount point a card leaves, or another card in its place, is not the camera.
+  uint64_t volume = 0;
+  uint64_t device = 0;
 };
 
 inline constexpr const char* kCameraMoveRecordSuffix = ".brisko-camera-move";

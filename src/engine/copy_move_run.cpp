@@ -266,6 +266,13 @@ class Action::MoveFilesRun {
                            station.m_strOperatorSelectedText,
                            BriskoExifCustomMap(a.m_BriskoExifCustomActionFieldsMap));
     TagBatch::Entry entry;
+    int claimErr = 0;
+    entry.claim = ClaimSourceAt(listed, &claimErr);
+    if (!entry.claim && claimErr == EBUSY) {
+      // Another station moving from this folder has it.
+      a.LogFileNote(1, "File currently locked", listed);
+      return true;
+    }
     if (WriteTaggedCopy(listed, destination, fields, entry.temp, entry.sourceIdentity)) {
       KeepListedTime(entry.temp, asListed);
       const PathParts parts = SplitPath(listed);
@@ -326,8 +333,9 @@ class Action::MoveFilesRun {
     // A file that cannot be read as a JPEG goes on unrotated, but the log says so.
     if (a.m_bAutoRotateJPG && NamedAsJpeg(listed) && !JpegExifFile().Parse(listed))
       a.LogMessage("Not rotated: " + WhyNotJpeg(listed) + ": " + listed);
-    if (a.m_bAutoRotateJPG) a.RotateForMove(current, destination, journal, record);
-    if (a.m_bAddOrUpdateBriskoExif) a.WriteBriskoExifForMove(listed, current, fields, journal, record);
+    if (a.m_bAutoRotateJPG && !a.RotateForMove(current, destination, journal, record)) return;
+    if (a.m_bAddOrUpdateBriskoExif && !a.WriteBriskoExifForMove(listed, current, fields, journal, record))
+      return;
     if (current != listed && asListed) KeepListedTime(current, *asListed);
     if (fixedName) {
       name = *fixedName;
@@ -451,11 +459,17 @@ class Action::MoveFilesRun {
       batch.RemoveSources();
       --values.g_nShellOperationDepth;
       MoveJournal::Reached("sources removed");
-      journal.Remove();
+      SettleBatch(batch.Entries(), record, journal);
     }
     std::vector<CopyBatch::Entry> entries = batch.Entries();
     batch.Clear();
     for (const CopyBatch::Entry& e : entries) {
+      if (e.waiting) continue;  // its record says so from the next pass on
+      if (e.inUse) {
+        // Claimed by another station moving from this folder, or being written: not ours now.
+        a.LogFileNote(1, "File currently locked", e.source);
+        continue;
+      }
       if (e.err != 0) {
         Failed(e.source, e.target, e.err);
         result = false;
@@ -478,6 +492,31 @@ class Action::MoveFilesRun {
       result = true;
     }
     pending.clear();
+  }
+
+  // The record goes once every source is gone; entries whose source is out of reach stay in it,
+  // their copies held, for a later pass to finish.
+  static void SettleBatch(const std::vector<CopyBatch::Entry>& entries, const MoveBatchRecord& record,
+                          MoveJournal& journal) {
+    MoveBatchRecord waiting = record;
+    waiting.entries.clear();
+    std::vector<std::string> held;
+    for (const CopyBatch::Entry& e : entries) {
+      if (!e.waiting) continue;
+      for (const MoveBatchRecord::Entry& r : record.entries) {
+        if (r.source != e.source) continue;
+        waiting.entries.push_back(r);
+        waiting.entries.back().target = e.placed;  // the name it took: held by every station
+      }
+      held.push_back(e.placed);
+    }
+    if (waiting.entries.empty()) {
+      journal.Remove();
+      return;
+    }
+    // A rewrite that fails leaves the whole record, which recovery reads the same way.
+    journal.Write(waiting);
+    journal.Keep(std::move(held));
   }
 
   void CommitTag() {

@@ -179,7 +179,6 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   return true;
 }
 
-
 bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vector<CopiedFile>* copied,
                          std::set<std::string>* vanished) {
   const std::string description = GetDescription();
@@ -201,15 +200,23 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
     FileFailure failure;
     bool deleted = false;
     if (from && !from->copy.empty()) {
-      const int e = RemoveSourceIfUnchanged(
-          path, [&](const std::string& at) { return StillTheRecordedFile(at, from->as); });
-      if (e == EBUSY) {
+      int e = 0;
+      const SourceRemoval removal = RemoveSource(
+          path, [&](const std::string& at) { return StillTheRecordedFile(at, from->as); }, e);
+      if (e == EBUSY && removal == SourceRemoval::Kept) {
         LogMessage(FillIn("Left file %s: changed since its copy %s was made", path, from->copy));
         continue;
       }
       deleted = e == 0;
       failure = MakeFileFailure(e);
-      if (e == ENOENT && vanished) vanished->insert(path);
+      if (removal == SourceRemoval::Kept && e != ENOENT && e != 0) {
+        // Refused (a write-protected card, a folder this user may not write): the photo stays
+        // at its source, once; its copy goes, or every pass would copy it again.
+        ::unlink(from->copy.c_str());
+      } else if (e != 0 && vanished) {
+        // Not there, or out of reach mid-way: its record decides once the folder is back.
+        vanished->insert(path);
+      }
     } else {
       deleted = DeleteFile(path, &failure);
     }
@@ -227,8 +234,13 @@ bool Action::DeleteFiles(const std::vector<std::string>& files, const std::vecto
       result = false;
     }
   }
-  // A moved source must stay deleted through a power cut once its move record is gone.
-  for (const std::string& folder : removedFrom) SyncFolderHolding(folder + ".");
+  // A moved source must stay deleted through a power cut once its move record is gone; one
+  // whose folder cannot be flushed (its card pulled) keeps its record until it can.
+  for (const std::string& folder : removedFrom) {
+    if (SyncFolderHolding(folder + ".") || !vanished) continue;
+    for (size_t i = 0; i < files.size() && copied && i < copied->size(); ++i)
+      if (!(*copied)[i].copy.empty() && SplitPath(files[i]).folder == folder) vanished->insert(files[i]);
+  }
   return result;
 }
 

@@ -42,12 +42,29 @@ MoveJournal::MoveJournal(std::string tempFolder)
 
 MoveJournal::MoveJournal(HeldRecord&& claimed) : m_record(std::move(claimed)) {}
 
+void MoveJournal::NoteVolumes(FileIdentity& identity, const std::string& path) {
+  if (identity.volume != 0 || identity.inode == 0) return;
+  auto known = m_volumes.find(path);
+  if (known != m_volumes.end()) {
+    identity.volume = known->second;
+    return;
+  }
+  NoteVolume(path, identity);
+  if (m_volumes.size() < 4096) m_volumes[path] = identity.volume;
+}
+
 bool MoveJournal::Write(const MoveRecord& record, int* err) {
-  return m_record.Write(FormatMoveRecord(record), record.source, err);
+  if (record.step != MoveStep::Copying || record.photoIdentity.volume != 0)
+    return m_record.Write(FormatMoveRecord(record), record.source, err);
+  MoveRecord noted = record;
+  NoteVolumes(noted.photoIdentity, noted.photo);
+  return m_record.Write(FormatMoveRecord(noted), record.source, err);
 }
 
 bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
-  return m_record.Write(FormatMoveBatchRecord(record),
+  MoveBatchRecord noted = record;
+  for (MoveBatchRecord::Entry& e : noted.entries) NoteVolumes(e.sourceIdentity, e.source);
+  return m_record.Write(FormatMoveBatchRecord(noted),
                         record.entries.empty() ? std::string("batch") : record.entries.front().source, err);
 }
 

@@ -4,6 +4,7 @@
 // power cut the next start (and every pass) finishes what the records describe.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,7 +97,11 @@ class MoveJournal {
   static void Reached(const char* step);
 
  private:
+  // The volume each source was noted on when first written: a later rewrite (the card gone
+  // meanwhile) keeps it.
+  void NoteVolumes(FileIdentity& identity, const std::string& path);
   HeldRecord m_record;
+  std::map<std::string, uint64_t> m_volumes;
 };
 
 struct MoveRecovery {

@@ -58,16 +58,21 @@ bool ParseNumber(std::string_view text, T& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
+// "device:inode:size:time", then ":volume" where the volume was noted.
 bool ParseIdentity(std::string_view text, FileIdentity& id) {
-  std::string_view parts[4];
-  for (int i = 0; i < 4; ++i) {
-    size_t colon = text.find(':');
-    if ((i < 3) != (colon != std::string_view::npos)) return false;
-    parts[i] = text.substr(0, colon);
-    text = i < 3 ? text.substr(colon + 1) : std::string_view();
+  std::string_view parts[5];
+  int n = 0;
+  for (; n < 5 && !text.empty(); ++n) {
+    const size_t colon = text.find(':');
+    parts[n] = text.substr(0, colon);
+    text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+    if (colon != std::string_view::npos && text.empty()) return false;
   }
+  if (!text.empty() || n < 4) return false;
+  id.volume = 0;
   return ParseNumber(parts[0], id.device) && ParseNumber(parts[1], id.inode) &&
-         ParseNumber(parts[2], id.size) && ParseNumber(parts[3], id.modTimeNs);
+         ParseNumber(parts[2], id.size) && ParseNumber(parts[3], id.modTimeNs) &&
+         (n == 4 || (ParseNumber(parts[4], id.volume) && id.volume != 0));
 }
 
 bool Absolute(const std::string& path) {
@@ -83,8 +88,10 @@ void AppendField(std::string& out, const char* key, std::string_view value) {
 }
 
 std::string IdentityText(const FileIdentity& id) {
-  return std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" + std::to_string(id.size) + ":" +
-         std::to_string(id.modTimeNs);
+  std::string text = std::to_string(id.device) + ":" + std::to_string(id.inode) + ":" +
+                     std::to_string(id.size) + ":" + std::to_string(id.modTimeNs);
+  if (id.volume != 0) text += ":" + std::to_string(id.volume);
+  return text;
 }
 
 // A "key=value" line, the value unescaped.

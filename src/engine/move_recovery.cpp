@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -164,7 +165,7 @@ class Recoverer {
   // An entry of a shot whose copy (or, for a rename, whose source) is still the recorded file
   // goes into place, so the shot is finished whole. False when its source is out of reach.
   static bool PlaceShotEntry(const MoveBatchRecord::Entry& e) {
-    const SourceState state = ProbeSource(e.source, e.sourceIdentity.device);
+    const SourceState state = ProbeSource(e.source, e.sourceIdentity);
     if (state == SourceState::Unknown) return false;
     const bool rename = e.temp.empty();
     if (rename ? state != SourceState::There || !StillTheRecordedFile(e.source, e.sourceIdentity)
@@ -188,7 +189,7 @@ class Recoverer {
   // pass: a missing card is no proof that its photos left it.
   int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
     int placed = 0;
-    std::vector<std::string> folders;
+    std::vector<std::pair<std::string, const MoveBatchRecord::Entry*>> folders;  // removed from
     std::map<std::string, Listing> listings;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
@@ -207,7 +208,7 @@ class Recoverer {
       // Set aside by a removal the crash cut short: finished when it is the copied file, else put back.
       SettleSetAside(e.source,
                      [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
-      const SourceState state = ProbeSource(e.source, e.sourceIdentity.device);
+      const SourceState state = ProbeSource(e.source, e.sourceIdentity);
       if (state == SourceState::Unknown) {
         waiting.entries.push_back(e);
         const std::string at = Arrival(e, false);
@@ -237,7 +238,7 @@ class Recoverer {
           continue;
         }
         if (err == 0) {
-          folders.push_back(renamed);
+          folders.emplace_back(renamed, &e);
           Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
         }
       }
@@ -247,7 +248,7 @@ class Recoverer {
         // was made (or while its bytes were compared) is a new version, and stays.
         int err = 0;
         if (!StillTheRecordedFile(e.source, e.sourceIdentity)) {
-          const SourceState again = ProbeSource(e.source, e.sourceIdentity.device);
+          const SourceState again = ProbeSource(e.source, e.sourceIdentity);
           err = again == SourceState::There ? EBUSY : again == SourceState::Gone ? ENOENT : EIO;
         } else {
           err = RemoveSourceIfUnchanged(
@@ -258,7 +259,7 @@ class Recoverer {
           continue;
         }
         if ((err == ENOENT || err == EIO) &&
-            ProbeSource(e.source, e.sourceIdentity.device) == SourceState::Unknown) {
+            ProbeSource(e.source, e.sourceIdentity) == SourceState::Unknown) {
           // Out of reach meanwhile (a card taken out during the removal) proves nothing: the
           // record waits for the card, and its copy is held back until then.
           waiting.entries.push_back(e);
@@ -278,14 +279,25 @@ class Recoverer {
           }
           continue;
         } else {
-          folders.push_back(e.source);
+          folders.emplace_back(e.source, &e);
         }
       }
       if (m_how.arrived) m_how.arrived(at);
       Log(FillIn("Recovered file from %s to %s", e.source, at));
       ++placed;
     }
-    for (const std::string& f : folders) SyncFolderHolding(f);
+    std::set<std::string> failed;
+    for (const auto& [path, entry] : folders) {
+      const std::string folder = SplitPath(path).folder;
+      if (failed.count(folder) || !SyncFolderHolding(path)) {
+        // A removal not flushed may come back with the card: the entry waits and is finished
+        // again once the folder can be flushed.
+        failed.insert(folder);
+        waiting.entries.push_back(*entry);
+        const std::string at = Arrival(*entry, false);
+        if (!at.empty()) held.push_back(at);
+      }
+    }
     if (waiting.entries.empty()) {
       journal.Remove();
     } else {
@@ -302,7 +314,7 @@ class Recoverer {
       // See CompleteBatch: a removal the crash cut short.
       SettleSetAside(record.photo,
                      [&](const std::string& at) { return StillTheRecordedFile(at, record.photoIdentity); });
-      const SourceState state = ProbeSource(record.photo, record.photoIdentity.device);
+      const SourceState state = ProbeSource(record.photo, record.photoIdentity);
       if (state == SourceState::Unknown) {
         // The card is not there: the photo may never have left it. Kept for a later pass.
         Waiting(journal, record.photo);
@@ -356,6 +368,10 @@ class Recoverer {
       target = WithTrailingSeparator(folder) + name;
       if (!record.overwrite) target = FreeName(target);
     } else {
+      // A crash between setting the photo aside and deleting it (the target on another file
+      // system than the temp folder): it is finished when its copy is in place, else put back.
+      SettleSetAside(record.photo,
+                     [&](const std::string& at) { return !PlacedCopyOf(record.target, at).empty(); });
       if (!PathExists(record.photo)) {
         // The photo left the temp folder before the crash.
         if (PathExists(record.target)) {

@@ -112,7 +112,7 @@ bool Action::WriteJournal(MoveJournal& journal, const MoveRecord& record) {
   return false;
 }
 
-void Action::WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields,
+bool Action::WriteBriskoExifForMove(const std::string& listed, std::string& current, BriskoExifFields& fields,
                                     MoveJournal& journal, MoveRecord& record) {
   const StationValues& values = m_host->Values();
   CompleteFieldsForWrite(fields, listed, m_pIdTxt, values.m_strBarcodeInputsArray,
@@ -126,7 +126,7 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   next.photo = current;
   next.copy = tagged;
   next.scratch.clear();
-  if (!ReadFileIdentity(current, next.photoIdentity) || !WriteJournal(journal, next)) return;
+  if (!ReadFileIdentity(current, next.photoIdentity) || !WriteJournal(journal, next)) return true;
   const bool hadRecord = !record.copy.empty();
   // Back to the record of the step before (or none) when this step is given up.
   auto undo = [&] {
@@ -144,7 +144,7 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
                                 ? "the tagged copy could not be written to " + GetTempFolder()
                                 : WhyNotJpeg(current);
     LogMessage("Not tagged: " + why + ": " + listed);
-    return;
+    return true;
   }
   MoveJournal::Reached("copy made");
   // The tagged copy is complete; the untagged file is no longer needed, unless it changed since
@@ -152,30 +152,41 @@ void Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
   // media) the copy goes instead, so no file is ever doubled; where it is gone already the copy
   // is the only one left, and stays.
   int e = 0;
-  FileFailure failure;
+  SourceRemoval removal = SourceRemoval::Kept;
   if (!StillTheRecordedFile(current, next.photoIdentity)) {
-    e = PathExists(current) ? EBUSY : ENOENT;
+    const SourceState state = ProbeSource(current, next.photoIdentity);
+    e = state == SourceState::There ? EBUSY : ENOENT;
+    if (state == SourceState::Unknown) removal = SourceRemoval::OutOfReach;
   } else {
     const FileIdentity& was = next.photoIdentity;
-    e = RemoveSourceIfUnchanged(current,
-                                [&](const std::string& at) { return StillTheRecordedFile(at, was); });
+    removal = RemoveSource(
+        current, [&](const std::string& at) { return StillTheRecordedFile(at, was); }, e);
   }
-  if (e == ENOENT && SourceSurelyGone(current, next.photoIdentity.device)) e = 0;
+  if (removal == SourceRemoval::Kept && e == ENOENT && SourceSurelyGone(current, next.photoIdentity))
+    removal = SourceRemoval::Removed;
+  if (removal == SourceRemoval::Removed && !SyncFolderHolding(current)) removal = SourceRemoval::OutOfReach;
+  if (removal == SourceRemoval::OutOfReach) {
+    // Its card pulled mid-way: the tagged copy may be the only one. The record waits for the
+    // card, and recovery finishes the move from the copy or leaves the photo where it is.
+    journal.Keep({});
+    return false;
+  }
   if (e != 0) {
     if (e == EBUSY) LogMessage("Not tagged: " + current + " changed while its tagged copy was made");
     DeleteFile(tagged);
     undo();
     if (e != EBUSY)
       LogMessage("Not tagged: the untagged file cannot be removed (" + ErrnoText(e) + "): " + listed);
-    return;
+    return true;
   }
   MoveJournal::Reached("source removed");
   record = next;
   current = tagged;
   m_host->NotePhotoStep(PhotoStep::Tagged);
+  return true;
 }
 
-void Action::RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
+bool Action::RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
                            MoveRecord& record) {
   RotateOnMoveOps ops;
   // The rotator asks for two free names: the photo's place in the temp folder, then the rotated
@@ -183,6 +194,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
   // them leaves nothing unaccounted for.
   std::string scratch;
   int moveErr = 0;
+  bool waits = false;
   ops.makeUniqueFileName = [&scratch](const std::string& path) {
     if (!scratch.empty() && !PathExists(scratch)) return scratch;
     std::string free = path;
@@ -206,9 +218,17 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
     MoveJournal::Reached("copy recorded");
     const bool moved = CopyOrMoveFilesUsingShell(false, {from}, {to}, nullptr, &moveErr);
     if (moved) MoveJournal::Reached("source removed");
+    // A failed move leaves no copy unless its source went out of reach mid-way.
+    waits = !moved && PathExists(to);
     return moved;
   };
   const RotateOnMoveResult result = RotateOnMove(GetTempFolder(), current, ops);
+  if (waits) {
+    // The photo is in the temp folder, its source set aside on a card pulled meanwhile: the
+    // record waits for the card, and recovery settles which of the two stays.
+    journal.Keep({});
+    return false;
+  }
   bool said = false;
   for (const RotateLogLine& line : result.lines) {
     if (line.target == RotateLogLine::Target::ActionLog) {
@@ -235,6 +255,7 @@ void Action::RotateForMove(std::string& current, std::string& destination, MoveJ
     CreateFolderPath(destination);
   }
   record.folder = destination;
+  return true;
 }
 
 void Action::FinishRecords(std::vector<RecordedCopies>& records, const std::set<std::string>& vanished) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <set>
@@ -12,10 +13,13 @@
 #include "engine/paper_count.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
+#include "engine/record_file.h"
+#include "engine/run_support.h"
 #include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
 #include "print/media_names.h"
+#include "support/file_identity.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/text.h"
@@ -107,6 +111,8 @@ PrintOutcome Action::SettlePrint(const PrintRecord& record) {
   }
   if (outcome != PrintOutcome::Completed) return outcome;
   const std::string copies = std::to_string(record.copies) + (record.copies == 1 ? " copy" : " copies");
+  // A move on cut short while the file was set aside: back under its name, and settled below.
+  SettleSetAside(record.file, [](const std::string&) { return false; });
   if (!PathExists(record.file)) {
     LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue +
                "); it was gone before it could be moved on");
@@ -119,6 +125,22 @@ PrintOutcome Action::SettlePrint(const PrintRecord& record) {
   const std::string target = GetDestinationFolder(record.file, fields) + parts.name + parts.extension;
   std::string placed;
   int err = 0;
+  // The print record stands for the move on: one cut short (placed, the file not yet removed)
+  // is finished from the copy in place, never moved a second time.
+  const std::string already = PlacedCopyOf(target, record.file);
+  if (!already.empty()) {
+    err =
+        RemoveSourceIfUnchanged(record.file, [&](const std::string& at) { return SameContent(at, already); });
+    if ((err == 0 || err == ENOENT) && SyncFolderHolding(record.file)) {
+      LogMessage("Printed file " + record.file + " (" + copies + " on " + record.queue + "), moved to " +
+                 already);
+      FinishPrintRecord(desk, record);
+      return outcome;
+    }
+    LogMessage("FAILED: Move printed file " + record.file + " to " + already + ": " +
+               ErrnoText(err ? err : EIO));
+    return outcome;
+  }
   if (!MoveFile(record.file, target, Collision::Rename, &placed, &err)) {
     // The record stays: the move is tried again by the next pass, the file is not printed again.
     LogMessage("FAILED: Move printed file " + record.file + " to " + target + ": " + ErrnoText(err));
@@ -239,7 +261,19 @@ bool Action::PrintFiles(const std::vector<std::string>& files) {
                                              : PrintScaling::Default;
     request.borderless = m_bPrintBorderless != 0 && !m_strPrintMedia.empty();
     std::string jobName;
-    const PrintOutcome outcome = desk.Once().Start(request, &jobName, m_strName, sent);
+    PrintOutcome outcome;
+    {
+      // The claim of a photo by its print record, checked again under the temp folder's lock: a
+      // station sharing it may have recorded a job for this photo since the pass began.
+      FolderLock claim(GetTempFolder());
+      bool taken = !PathExists(file);
+      for (const PrintRecord& record : desk.Once().Records()) taken = taken || record.file == file;
+      if (taken) {
+        if (!sent.empty()) ::unlink(sent.c_str());
+        continue;
+      }
+      outcome = desk.Once().Start(request, &jobName, m_strName, sent);
+    }
     // Any station may take the record up from now on: the job is found by its name.
     desk.Records().Release(jobName);
     for (const std::string& line : desk.TakeJobLines()) LogMessage(line);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -19,8 +20,12 @@ namespace brisko {
 
 namespace {
 
-std::map<std::string, std::vector<std::string>>& Held() {
-  static std::map<std::string, std::vector<std::string>> held;
+struct Holding {
+  std::vector<std::string> paths;
+  std::vector<HeldKey> keys;
+};
+std::map<std::string, Holding>& Held() {
+  static std::map<std::string, Holding> held;
   return held;
 }
 
@@ -102,6 +107,10 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 
 bool SyncFolderHolding(const std::string& path) {
   const std::string folder = SplitPath(path).folder;
+  if (int e = FolderSyncFault(folder)) {
+    errno = e;
+    return false;
+  }
   const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0;
@@ -343,9 +352,15 @@ void HoldPlacedCopies(const std::string& record, std::vector<std::string> copies
   copies.erase(std::remove(copies.begin(), copies.end(), std::string()), copies.end());
   if (copies.empty()) {
     Held().erase(record);
-  } else {
-    Held()[record] = std::move(copies);
+    return;
   }
+  Holding holding;
+  for (const std::string& copy : copies) {
+    HeldKey key;
+    if (HeldKeyOf(copy, key)) holding.keys.push_back(std::move(key));
+  }
+  holding.paths = std::move(copies);
+  Held()[record] = std::move(holding);
 }
 
 void ReleaseHeld(const std::string& record) {
@@ -360,9 +375,37 @@ void ReleaseHeldMissing(const std::string& folder, const std::vector<std::string
   }
 }
 
+bool HeldKeyOf(const std::string& path, HeldKey& key) {
+  key = {};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    key.device = st.st_dev;
+    key.inode = st.st_ino;
+  }
+  const PathParts parts = SplitPath(path);
+  char* real = ::realpath(parts.folder.empty() ? "." : parts.folder.c_str(), nullptr);
+  if (real) {
+    key.real = std::string(real) + "/" + parts.name + parts.extension;
+    ::free(real);
+  }
+  return key.inode != 0 || !key.real.empty();
+}
+
+bool KeyAmong(const HeldKey& key, const std::vector<HeldKey>& keys) {
+  for (const HeldKey& k : keys) {
+    if (key.inode != 0 && k.inode == key.inode && k.device == key.device) return true;
+    if (!key.real.empty() && k.real == key.real) return true;
+  }
+  return false;
+}
+
 bool HeldForWaitingMove(const std::string& path) {
-  for (const auto& [record, copies] : Held()) {
-    if (std::find(copies.begin(), copies.end(), path) != copies.end()) return true;
+  if (Held().empty()) return false;
+  HeldKey key;
+  const bool keyed = HeldKeyOf(path, key);
+  for (const auto& [record, holding] : Held()) {
+    if (std::find(holding.paths.begin(), holding.paths.end(), path) != holding.paths.end()) return true;
+    if (keyed && KeyAmong(key, holding.keys)) return true;
   }
   return false;
 }

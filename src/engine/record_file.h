@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace brisko {
@@ -150,5 +151,22 @@ void ReleaseHeld(const std::string& record);
 void ReleaseHeldMissing(const std::string& folder, const std::vector<std::string>& present);
 bool HeldForWaitingMove(const std::string& path);
 bool AnyMoveWaiting();
+
+// A held copy is the file, not its path text: the same copy reached through a symbolic link, a
+// doubled "/" or another hard link is held too. Where a file system does not keep inode numbers
+// the folder's real path and the name tell it.
+struct HeldKey {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  std::string real;  // the real path of its folder, then its name
+  bool operator<(const HeldKey& o) const {
+    return std::tie(device, inode, real) < std::tie(o.device, o.inode, o.real);
+  }
+};
+// The key of the file at `path` (its path made real when it is not there yet): false when
+// neither can be made.
+bool HeldKeyOf(const std::string& path, HeldKey& key);
+// Whether `key` is one of `keys`: the same file by identity, or by real path.
+bool KeyAmong(const HeldKey& key, const std::vector<HeldKey>& keys);
 
 }  // namespace brisko

@@ -123,7 +123,12 @@ class RecordView {
     }
     m_records = std::move(fresh);
     m_targets.clear();
+    m_keys.clear();
     for (const auto& [path, names] : m_records) m_targets.insert(names.targets.begin(), names.targets.end());
+    for (const std::string& target : m_targets) {
+      HeldKey key;
+      if (HeldKeyOf(target, key)) m_keys.push_back(std::move(key));
+    }
   }
   std::set<std::string> Named() const {
     std::set<std::string> named;
@@ -132,12 +137,14 @@ class RecordView {
     return named;
   }
   const std::set<std::string>& Targets() const { return m_targets; }
+  const std::vector<HeldKey>& Keys() const { return m_keys; }
 
  private:
   std::string m_folder;
   struct stat m_seen {};
   std::map<std::string, RecordNames> m_records;
   std::set<std::string> m_targets;
+  std::vector<HeldKey> m_keys;  // the targets' files, or their real paths before they are placed
 };
 
 RecordView& View() {
@@ -219,7 +226,9 @@ bool AnyCopyHeld(const std::string& tempFolder) {
 }
 
 bool CopyHeld(const std::string& path) {
-  return HeldForWaitingMove(path) || View().Targets().count(path) != 0;
+  if (HeldForWaitingMove(path) || View().Targets().count(path) != 0) return true;
+  HeldKey key;
+  return !View().Keys().empty() && HeldKeyOf(path, key) && KeyAmong(key, View().Keys());
 }
 
 CameraRecovery CameraRecoveryOf(RunHost& host) {

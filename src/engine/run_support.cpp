@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "support/file_identity.h"
 #include "support/file_ops.h"
 #include "support/folder_enum.h"
 #include "support/path_util.h"
@@ -169,6 +170,18 @@ std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pi
       break;
   }
   return "Failed: " + applied + " (its end could not be seen)";
+}
+
+std::string PlacedCopyOf(const std::string& target, const std::string& file) {
+  for (int n = 1; n <= 9999; ++n) {
+    const std::string candidate = n == 1 ? target : CollisionName(target, n);
+    if (!PathExists(candidate)) {
+      if (n > 1) break;  // names are taken in order
+      continue;
+    }
+    if (SameContent(candidate, file)) return candidate;
+  }
+  return {};
 }
 
 }  // namespace brisko

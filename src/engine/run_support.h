@@ -95,4 +95,8 @@ ProgramEnd WaitForProgram(pid_t pid, RunHost& host);
 // "Failed: " + applied + why (exit status, signal, stopped waiting).
 std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid);
 
+// Where a move by the collision rule may have put a copy of `file` aimed at `target` (the name
+// itself, else "name (n).ext"): the name holding the same bytes, "" when none does.
+std::string PlacedCopyOf(const std::string& target, const std::string& file);
+
 }  // namespace brisko

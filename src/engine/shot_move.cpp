@@ -459,9 +459,11 @@ class Action::MoveShotsRun {
       for (File& f : files) {
         if (shots[f.shot].failed || placed[&f].empty()) continue;
         if (f.crossIndex >= 0) {
-          // A copy whose source could not go (its card pulled) was taken back: not moved.
           const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
-          if (e.placed.empty()) {
+          if (e.waiting) {
+            waiting.insert(&f);
+          } else if (e.placed.empty()) {
+            // Its source stays (changed, refused): the copy was taken back, not moved.
             placed[&f].clear();
             failures[&f] = e.err;
           }
@@ -469,23 +471,53 @@ class Action::MoveShotsRun {
         }
         if (f.temp.empty()) continue;
         const FileIdentity was = f.sourceId;
-        int e = RemoveSourceIfUnchanged(f.source,
-                                        [&](const std::string& at) { return StillTheRecordedFile(at, was); });
-        if (e == ENOENT && SourceSurelyGone(f.source, was.device)) e = 0;
+        int e = 0;
+        SourceRemoval removal = RemoveSource(
+            f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); }, e);
+        if (removal == SourceRemoval::Kept && e == ENOENT && SourceSurelyGone(f.source, was))
+          removal = SourceRemoval::Removed;
+        if (removal == SourceRemoval::OutOfReach) {
+          // Its card pulled mid-way: the copy may be the only one, and the shot's record waits
+          // for the card with it, so the shot ends whole in place, once.
+          waiting.insert(&f);
+          continue;
+        }
         if (e == EBUSY) {
           a.LogMessage(FillIn("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
-        } else if (e != 0 && was.device != f.copyId.device) {
-          // Out of reach with its card: the copy is taken back, as the batch's copies of its
-          // partners are, so that the shot stays whole at its source and moves once, later.
+        } else if (removal == SourceRemoval::Kept && was.device != f.copyId.device) {
+          // A refused removal: the copy is taken back, so the photo stays once at its source.
           if (!a.m_bOverwriteExistingFiles) ::unlink(placed[&f].c_str());
           placed[&f].clear();
           failures[&f] = e;
         }
-        sourceFolders.insert(SplitPath(f.source).folder);
+        if (removal == SourceRemoval::Removed) sourceFolders.insert(SplitPath(f.source).folder);
       }
-      for (const std::string& folder : sourceFolders) SyncFolderHolding(folder + ".");
+      for (const std::string& folder : sourceFolders) {
+        if (SyncFolderHolding(folder + ".")) continue;
+        // A removal not on the card may come back with it: those moves wait for the card.
+        for (File& f : files)
+          if (f.crossIndex < 0 && !f.temp.empty() && !placed[&f].empty() &&
+              SplitPath(f.source).folder == folder)
+            waiting.insert(&f);
+      }
       MoveJournal::Reached("sources removed");
-      journal.Remove();
+      MoveBatchRecord rest = record;
+      rest.entries.clear();
+      std::vector<std::string> held;
+      for (const File* f : waiting) {
+        for (const MoveBatchRecord::Entry& r : record.entries) {
+          if (r.source != f->source) continue;
+          rest.entries.push_back(r);
+          rest.entries.back().target = placed[f];  // the name it took: held by every station
+        }
+        held.push_back(placed[f]);
+      }
+      if (rest.entries.empty()) {
+        journal.Remove();
+      } else {
+        journal.Write(rest);
+        journal.Keep(std::move(held));
+      }
     }
     --values.g_nShellOperationDepth;
     // What moved counts as moved for late partners; what did not is still to come.
@@ -502,6 +534,7 @@ class Action::MoveShotsRun {
     for (File& f : files) {
       if (shots[f.shot].failed) continue;
       const std::string& at = placed[&f];
+      if (waiting.count(&f)) continue;  // its record says so from the next pass on
       if (at.empty()) {
         a.LogMessage(MoveFailedLine(f.source, f.target));
         if (failures[&f] != 0) a.m_host->AddToLog("  Reason: " + ErrnoText(failures[&f]));
@@ -528,6 +561,7 @@ class Action::MoveShotsRun {
     pending.clear();
     placed.clear();
     failures.clear();
+    waiting.clear();
     cross.Clear();
   }
 
@@ -541,6 +575,7 @@ class Action::MoveShotsRun {
   std::set<std::string> pending;
   std::map<const File*, std::string> placed;
   std::map<const File*, int> failures;
+  std::set<const File*> waiting;  // placed, their sources out of reach: the record waits for them
   ShotNames names;
 };
 

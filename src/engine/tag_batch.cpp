@@ -32,10 +32,15 @@ enum class Where { There, Gone, Unknown };
 
 // A source that cannot be looked at, or whose folder is not there (a card taken out), is not
 // proof of anything.
-Where Probe(const std::string& path, uint64_t device) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) return Where::There;
-  return SourceSurelyGone(path, device) ? Where::Gone : Where::Unknown;
+Where Probe(const std::string& path, const FileIdentity& recorded) {
+  switch (ProbeSource(path, recorded)) {
+    case SourceState::There:
+      return Where::There;
+    case SourceState::Gone:
+      return Where::Gone;
+    default:
+      return Where::Unknown;
+  }
 }
 
 // The copy as recorded: size and time, and the inode where its file system keeps one.
@@ -142,6 +147,7 @@ void TagBatch::Commit() {
     const Entry& e = m_entries[i];
     if (!pending(e)) continue;
     record.entries.push_back({e.source, e.sourceIdentity, e.target, copies[i], e.temp});
+    NoteVolume(e.source, record.entries.back().sourceIdentity);
     order.push_back(i);
   }
   if (record.entries.empty()) return;
@@ -217,6 +223,12 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
       removed[i] = still(e.source)        ? RemoveSourceIfUnchanged(e.source, still)
                    : PathExists(e.source) ? EBUSY
                                           : ENOENT;
+      // A share that refuses to remove a file open here is asked again once the claim is let go.
+      const int r = removed[i];
+      if (e.claim && (r == EACCES || r == EPERM || r == ETXTBSY)) {
+        m_entries[i].claim.reset();
+        removed[i] = RemoveSourceIfUnchanged(e.source, still);
+      }
     }
   };
   {
@@ -231,7 +243,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     const FileIdentity& was = e.sourceIdentity;
     auto still = [&was](const std::string& at) { return StillTheRecordedFile(at, was); };
     int r = removed[i];
-    if (r == ENOENT && SourceSurelyGone(e.source, was.device)) {
+    if (r == ENOENT && SourceSurelyGone(e.source, was)) {
       // Renamed while its copy was made: still this photo, which a pass would take again under
       // its new name. It goes as the source would have, or stays with its copy taken back.
       const std::string renamed = FindRenamed(e.source, was, m_takes);
@@ -262,11 +274,27 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     e.outcome = Outcome::Waiting;
     heldCopies.push_back(e.placed);
     for (const MoveBatchRecord::Entry& w : record.entries) {
-      if (w.source == e.source) waiting.entries.push_back(w);
+      if (w.source != e.source) continue;
+      waiting.entries.push_back(w);
+      waiting.entries.back().target = e.placed;  // the name it took: held by every station
     }
   }
-  // So that a power cut cannot bring back a source whose move is reported.
-  for (const std::string& folder : sourceFolders) SyncFolderHolding(folder + ".");
+  // So that a power cut cannot bring back a source whose move is reported. A card pulled before
+  // its folder is flushed may come back as it was: those moves wait for it, copies held.
+  for (const std::string& folder : sourceFolders) {
+    if (SyncFolderHolding(folder + ".")) continue;
+    for (size_t i : part) {
+      Entry& e = m_entries[i];
+      if (e.outcome != Outcome::Moved || SplitPath(e.source).folder != folder) continue;
+      e.outcome = Outcome::Waiting;
+      heldCopies.push_back(e.placed);
+      for (const MoveBatchRecord::Entry& w : record.entries) {
+        if (w.source != e.source) continue;
+        waiting.entries.push_back(w);
+        waiting.entries.back().target = e.placed;  // the name it took: held by every station
+      }
+    }
+  }
   MoveJournal::Reached("tag batch sources removed");
   if (waiting.entries.empty()) {
     journal.Remove();
@@ -356,7 +384,7 @@ class TagRecoverer {
       auto still = [&e](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); };
       // A removal the crash cut short: finished when it is the copied file, else put back.
       SettleSetAside(e.source, still);
-      const Where source = Probe(e.source, e.sourceIdentity.device);
+      const Where source = Probe(e.source, e.sourceIdentity);
       if (source == Where::Unknown) {
         waiting.entries.push_back(e);
         // Its placed copy is held back until the source is back: moved on meanwhile, it would
@@ -413,7 +441,7 @@ class TagRecoverer {
         MoveJournal::Reached("tag batch entry found");
         int err = still(e.source) ? RemoveSourceIfUnchanged(e.source, still) : EBUSY;
         if (err == EBUSY && !PathExists(e.source)) err = ENOENT;
-        if (err == ENOENT && ProbeSource(e.source, e.sourceIdentity.device) == SourceState::Unknown) {
+        if (err == ENOENT && ProbeSource(e.source, e.sourceIdentity) == SourceState::Unknown) {
           // A card taken out during the removal proves nothing: wait for it, the copy held.
           waiting.entries.push_back(e);
           held.push_back(at);

@@ -6,6 +6,7 @@
 // copies' bytes differ from their sources', so recovery trusts the recorded identities.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,7 @@ class TagBatch {
     std::string renamed;  // Moved: the source was found renamed to this, and went
     Outcome outcome = Outcome::Pending;
     int err = 0;
+    std::shared_ptr<void> claim;  // the source claimed (ClaimSourceAt) until it is removed
   };
   // As the copy batches: a flush per 256 files covers most of its cost.
   static constexpr size_t kMaxFiles = 256;

@@ -55,6 +55,13 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
     if (large || m_moving) fcntl(in.Get(), F_SETLEASE, F_UNLCK);
   }
   if (collision == Collision::Fail && PathExists(target)) return fail(EEXIST);
+  // Another station moving from this folder has it: it is theirs to move.
+  if (m_moving) {
+    if (int e = ClaimSource(in.Get(), source)) {
+      entry.inUse = true;
+      return fail(e);
+    }
+  }
   entry.sourceDevice = st.st_dev;
   entry.sourceInode = st.st_ino;
   entry.sourceSize = static_cast<uint64_t>(st.st_size);
@@ -161,18 +168,32 @@ void CopyBatch::RemoveSources() {
     if (nsec < 0) nsec += 1'000'000'000;
     copied.st_mtim.tv_sec = static_cast<time_t>((entry.sourceModTimeNs - nsec) / 1'000'000'000);
     copied.st_mtim.tv_nsec = static_cast<long>(nsec);
+    bool outOfReach = false;
     if (int e = RemoveMovedSource(entry.source, copied, entry.placed, entry.collision,
-                                  std::exchange(entry.pin, -1), &m_takes, &entry.renamed)) {
-      entry.placed.clear();
+                                  std::exchange(entry.pin, -1), &m_takes, &entry.renamed, &outOfReach)) {
+      if (!outOfReach) entry.placed.clear();
+      entry.waiting = outOfReach;
       entry.err = e;
       continue;
     }
+    const std::string& gone = entry.renamed.empty() ? entry.source : entry.renamed;
     bool seen = false;
-    for (const std::string& f : folders) seen = seen || SplitPath(f).folder == SplitPath(entry.source).folder;
-    if (!seen) folders.push_back(entry.source);
+    for (const std::string& f : folders) seen = seen || SplitPath(f).folder == SplitPath(gone).folder;
+    if (!seen) folders.push_back(gone);
   }
-  // So that a power cut cannot bring back a source whose move was reported.
-  for (const std::string& sample : folders) SyncFolderOf(sample);
+  // So that a power cut cannot bring back a source whose move was reported. A card pulled
+  // before its folder is flushed may come back as it was: its moves wait for it.
+  for (const std::string& sample : folders) {
+    const int e = SyncFolderOf(sample);
+    if (e == 0) continue;
+    const std::string folder = SplitPath(sample).folder;
+    for (Entry& entry : m_entries) {
+      const std::string& gone = entry.renamed.empty() ? entry.source : entry.renamed;
+      if (entry.err != 0 || entry.placed.empty() || SplitPath(gone).folder != folder) continue;
+      entry.waiting = true;
+      entry.err = e;
+    }
+  }
 }
 
 void CopyBatch::Clear() {

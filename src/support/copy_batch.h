@@ -34,9 +34,12 @@ class CopyBatch {
     uint64_t sourceInode = 0;
     uint64_t sourceSize = 0;
     int64_t sourceModTimeNs = 0;
-    int pin = -1;        // moving: the source held open until it is deleted
-    bool inUse = false;  // err is EBUSY because another process has the source open for writing
+    int pin = -1;         // moving: the source held open until it is deleted
+    bool inUse = false;   // err is EBUSY because another process has the source open for writing
     std::string renamed;  // moved: the source was found renamed to this, and went
+    // Moving: the source is out of reach (its card pulled while it was removed, or its folder
+    // could not be flushed after): `placed` stays, and the caller's record must wait for it.
+    bool waiting = false;
   };
   // Many small files flush together: measured here, 256 files per flush copy about as fast as
   // cp and one sync; 64 took half as long again. A moving batch holds its sources open, so it
@@ -71,7 +74,8 @@ class CopyBatch {
   void Place();
   // Moving: deletes each placed entry's source. A source written to or replaced since it was
   // read (EBUSY) or that cannot be deleted fails its entry and its copy is taken back, as in
-  // MoveFile. The source folders are flushed afterwards.
+  // MoveFile. The source folders are flushed afterwards; a source out of reach, or whose
+  // folder's flush fails, marks its entry `waiting` with its copy in place.
   void RemoveSources();
   // Which file names a pass takes: a source renamed during the batch to a name it takes is
   // still the photo (found by its identity) and goes as the source would have.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/path_util.h"
+#include "support/volume_identity.h"
 
 namespace brisko {
 
@@ -112,6 +113,22 @@ SourceState ProbeSource(const std::string& path, uint64_t recordedDevice) {
 
 bool SourceSurelyGone(const std::string& path, uint64_t device) {
   return ProbeSource(path, device) == SourceState::Gone;
+}
+
+SourceState ProbeSource(const std::string& path, const FileIdentity& recorded) {
+  const SourceState state = ProbeSource(path, recorded.device);
+  if (state == SourceState::Unknown || recorded.volume == 0) return state;
+  const std::string parent = SplitPath(path).folder;
+  const uint64_t now = VolumeIdOf(parent.empty() ? "." : parent);
+  return now != 0 && now != recorded.volume ? SourceState::Unknown : state;
+}
+
+bool SourceSurelyGone(const std::string& path, const FileIdentity& recorded) {
+  return ProbeSource(path, recorded) == SourceState::Gone;
+}
+
+void NoteVolume(const std::string& path, FileIdentity& identity) {
+  if (identity.volume == 0 && identity.inode != 0) identity.volume = VolumeIdOf(path);
 }
 
 std::string FindRenamed(const std::string& gone, const FileIdentity& was,

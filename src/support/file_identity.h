@@ -13,6 +13,9 @@ struct FileIdentity {
   uint64_t inode = 0;
   uint64_t size = 0;
   int64_t modTimeNs = 0;
+  // The volume it was on (VolumeIdOf), where a record noted it: 0 when not known. A source is
+  // judged only on its own volume; a card with the same label in its place is another card.
+  uint64_t volume = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 // False when `path` is not a regular file (never follows a symbolic link).
@@ -38,9 +41,16 @@ bool SameContent(const std::string& a, const std::string& b);
 // gives EIO) or whose folder is not there (the card taken out) proves nothing.
 enum class SourceState { There, Gone, Unknown };
 SourceState ProbeSource(const std::string& path, uint64_t recordedDevice = 0);
+// As above for a recorded source: its folder on another volume than the one recorded (another
+// card in the reader, the empty mount point of one taken out) proves nothing either, and a file
+// of the same name there is not the recorded one.
+SourceState ProbeSource(const std::string& path, const FileIdentity& recorded);
 // True when `path` is not there while its folder is (on the file system `device`, when known and
 // the folder shows no entries): taken away, not merely out of reach with a card taken out.
 bool SourceSurelyGone(const std::string& path, uint64_t device = 0);
+bool SourceSurelyGone(const std::string& path, const FileIdentity& recorded);
+// Notes in `identity` the volume `path` is on, unless noted already.
+void NoteVolume(const std::string& path, FileIdentity& identity);
 
 // The file beside `gone` that is `gone` renamed: its inode number, size and time (on a file
 // system that keeps inode numbers; elsewhere there is no telling and the answer is ""). Names

@@ -17,8 +17,8 @@
 #include <memory>
 #include <mutex>
 
-#include "support/file_ops_internal.h"
 #include "support/file_identity.h"
+#include "support/file_ops_internal.h"
 #include "support/parallel.h"
 #include "support/path_util.h"
 
@@ -79,6 +79,11 @@ OwnIds g_ids;
 }  // namespace
 
 namespace file_ops_detail {
+
+std::function<int(const std::string&)>& FolderSyncHook() {
+  static std::function<int(const std::string&)> hook;
+  return hook;
+}
 
 int Fault(FileStep step) {
   const FileFaultHook& hook = Hook();
@@ -167,6 +172,7 @@ int64_t NowNs() {
 
 int SyncFolderOf(const std::string& path) {
   std::string folder = SplitPath(path).folder;
+  if (int e = FolderSyncFault(folder)) return e;
   Fd fd(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.Get() < 0) return errno;
   return fsync(fd.Get()) == 0 ? 0 : errno;
@@ -202,16 +208,27 @@ bool SurelyGone(const std::string& path) {
   return stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A refusal that leaves the file surely where it was.
+bool Refused(int e) {
+  return e == EACCES || e == EPERM || e == EROFS || e == EBUSY || e == ETXTBSY;
+}
+
 int RemoveMovedSource(const std::string& source, const struct stat& copied, const std::string& placed,
                       Collision collision, int pin, const std::function<bool(const std::string&)>* takes,
-                      std::string* renamed) {
+                      std::string* renamed, bool* outOfReach, bool* setAside) {
   int e = Fault(FileStep::DeleteSource);
   // Deleting a source that changed after it was read would lose the change.
   if (e == 0 && ChangedSinceCopy(source, copied)) e = EBUSY;
+  auto unchanged = [&](const std::string& at) { return !ChangedSinceCopy(at, copied); };
+  SourceRemoval removal = SourceRemoval::Kept;
+  // Removed while still claimed, so no other station takes it up between; a share that refuses
+  // to remove an open file is asked again once it is closed.
+  const bool tried = e == 0;
+  if (tried) removal = RemoveSource(source, unchanged, e, setAside);
   if (pin >= 0) close(pin);
-  if (e == 0)
-    e = RemoveSourceIfUnchanged(source, [&](const std::string& at) { return !ChangedSinceCopy(at, copied); });
-  if (e == ENOENT && SurelyGone(source)) {
+  if (tried && pin >= 0 && removal == SourceRemoval::Kept && e != EBUSY && Refused(e))
+    removal = RemoveSource(source, unchanged, e, setAside);
+  if (removal == SourceRemoval::Kept && e == ENOENT && SurelyGone(source)) {
     // Renamed while its copy was made: still this photo, which a pass would take again under
     // its new name. It goes as the source would have, or stays with its copy taken back.
     // Not found: gone already (taken by another program), and the copy is the only one left.
@@ -219,11 +236,16 @@ int RemoveMovedSource(const std::string& source, const struct stat& copied, cons
                            static_cast<uint64_t>(copied.st_size),
                            int64_t{copied.st_mtim.tv_sec} * 1'000'000'000 + copied.st_mtim.tv_nsec};
     const std::string other = takes && *takes ? FindRenamed(source, was, *takes) : std::string();
-    e = other.empty() ? 0 : RemoveSourceIfUnchanged(other, [&](const std::string& at) {
-      return !ChangedSinceCopy(at, copied);
-    });
-    if (e == ENOENT) e = EBUSY;
-    if (e == 0 && renamed) *renamed = other;
+    e = 0;
+    removal = SourceRemoval::Removed;
+    if (!other.empty()) removal = RemoveSource(other, unchanged, e, setAside);
+    if (removal == SourceRemoval::Kept && e == ENOENT) e = EBUSY;
+    if (removal == SourceRemoval::Removed && renamed) *renamed = other;
+  }
+  if (removal == SourceRemoval::OutOfReach) {
+    // The copy may be the only one left: it stays, and the caller's record waits for the source.
+    if (outOfReach) *outOfReach = true;
+    return e != 0 ? e : EIO;
   }
   // Take the copy back: the failed move leaves the file where it was, once. A replaced file
   // is gone already; its complete successor stays rather than leave nothing under the name.
@@ -282,10 +304,22 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
   // number, which would look like a replaced file. Closed before the delete, which some network
   // shares refuse on an open file.
   Fd pin(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (pin.Get() >= 0) {
+    if (int e = ClaimSource(pin.Get(), source)) return e;
+  }
   std::string made;
   struct stat copied {};
   if (int e = CopyToPlace(source, target, collision, made, &copied)) return e;
-  if (int e = RemoveMovedSource(source, copied, made, collision, pin.Release())) return e;
+  bool outOfReach = false, setAside = false;
+  if (int e = RemoveMovedSource(source, copied, made, collision, pin.Release(), nullptr, nullptr, &outOfReach,
+                                &setAside)) {
+    // A source never touched (its folder went with the card) keeps the photo: its copy goes, as
+    // a caller without a record cannot wait for the card. One set aside has only the copy in
+    // sight, which stays where the move was to put it (a caller's record finds it there).
+    if (outOfReach && !setAside && collision != Collision::Replace) unlink(made.c_str());
+    if (outOfReach && setAside) placed = std::move(made);
+    return e;
+  }
   placed = std::move(made);
   return 0;
 }
@@ -510,20 +544,45 @@ void SetSetAsideHookForTest(std::function<void(const std::string& path)> hook) {
 
 int RemoveSourceIfUnchanged(const std::string& path,
                             const std::function<bool(const std::string& at)>& unchanged) {
+  int e = 0;
+  RemoveSource(path, unchanged, e);
+  return e;
+}
+
+namespace {
+bool FolderOfIsThere(const std::string& path) {
+  struct stat st {};
+  const std::string folder = SplitPath(path).folder;
+  return stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+SourceRemoval RemoveSource(const std::string& path,
+                           const std::function<bool(const std::string& at)>& unchanged, int& err,
+                           bool* setAside) {
+  if (setAside) *setAside = false;
   const std::string aside = SetAsideName(path);
   // Another station (or a crashed pass) holds the name aside: leave this one to it.
-  if (int e = RenameNoReplace(path, aside)) return e == EEXIST ? EBUSY : e;
-  if (!unchanged(aside)) {
-    int e = PutBack(aside, path);
-    return e == 0 ? EBUSY : e;
+  if (int e = RenameNoReplace(path, aside)) {
+    err = e == EEXIST ? EBUSY : e;
+    if (e == EEXIST || Refused(e)) return SourceRemoval::Kept;
+    // Not there: gone, or its card with it; only the folder tells which.
+    if (e == ENOENT && FolderOfIsThere(path)) return SourceRemoval::Kept;
+    return SourceRemoval::OutOfReach;
   }
+  // Once aside, the file is safe only back under its name; else it waits for a later look.
+  auto putBack = [&](int e) {
+    const int back = PutBack(aside, path);
+    err = e;
+    if (back != 0 && err == EBUSY) err = back;
+    if (back != 0 && setAside) *setAside = true;
+    return back == 0 ? SourceRemoval::Kept : SourceRemoval::OutOfReach;
+  };
+  if (!unchanged(aside)) return putBack(EBUSY);
   if (SetAsideHook()) SetAsideHook()(path);
-  if (unlink(aside.c_str()) != 0) {
-    int e = errno;
-    PutBack(aside, path);
-    return e;
-  }
-  return 0;
+  if (unlink(aside.c_str()) != 0) return putBack(errno);
+  err = 0;
+  return SourceRemoval::Removed;
 }
 
 bool SettleSetAside(const std::string& path, const std::function<bool(const std::string& at)>& unchanged) {
@@ -676,6 +735,37 @@ bool CanReadUnwritten(const std::string& path, int* err) {
 
 void SetFileFaultHook(FileFaultHook hook) {
   Hook() = std::move(hook);
+}
+
+int ClaimSource(int fd, const std::string& path) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : 0;
+  struct stat held {
+  }, named{};
+  if (fstat(fd, &held) != 0 || held.st_nlink == 0) return EBUSY;
+  if (stat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino)
+    return EBUSY;
+  return 0;
+}
+
+std::shared_ptr<void> ClaimSourceAt(const std::string& path, int* err) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int e = fd < 0 ? errno : ClaimSource(fd, path);
+  if (e != 0) {
+    if (fd >= 0) close(fd);
+    if (err) *err = e;
+    return nullptr;
+  }
+  return std::shared_ptr<void>(reinterpret_cast<void*>(intptr_t{fd} + 1),
+                               [](void* p) { close(static_cast<int>(reinterpret_cast<intptr_t>(p) - 1)); });
+}
+
+void SetFolderSyncFaultForTest(std::function<int(const std::string& folder)> hook) {
+  file_ops_detail::FolderSyncHook() = std::move(hook);
+}
+
+int FolderSyncFault(const std::string& folder) {
+  const auto& hook = file_ops_detail::FolderSyncHook();
+  return hook ? hook(folder) : 0;
 }
 
 }  // namespace brisko

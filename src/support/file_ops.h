@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,6 +109,29 @@ bool IsSetAsideName(std::string_view name);
 // there) or another errno (left).
 int RemoveSourceIfUnchanged(const std::string& path,
                             const std::function<bool(const std::string& at)>& unchanged);
+// Claims the source open at `fd` for a move, so that two stations taking photos from one folder
+// never both move it: an exclusive flock, held while the descriptor (or a dup) stays open, and
+// then `path` must still name that file. EBUSY when another holds it or took it meanwhile; 0
+// as well where the file system has no locks.
+int ClaimSource(int fd, const std::string& path);
+// A claim held for as long as any copy of it lives (none when the claim failed: *err says why).
+std::shared_ptr<void> ClaimSourceAt(const std::string& path, int* err);
+// What became of a source that a move removes once its copy is in place; the same three answers
+// for every way a photo leaves its source.
+enum class SourceRemoval {
+  Removed,     // gone from its name (its folder still to be flushed)
+  Kept,        // surely still under its name (changed, refused, in use, or not there while its
+               // folder is: the caller asks whether it is gone): the copy is taken back
+  OutOfReach,  // where it is cannot be told: its folder went with the card, or it was set aside
+               // and could not be put back. The move's record waits, its copy held, until the
+               // source is back
+};
+// RemoveSourceIfUnchanged, telling the three apart; `err` gets its errno (0 when removed).
+// `setAside` says whether an out-of-reach source was left under its set-aside name (else it was
+// never touched).
+SourceRemoval RemoveSource(const std::string& path,
+                           const std::function<bool(const std::string& at)>& unchanged, int& err,
+                           bool* setAside = nullptr);
 // After a crash between setting `path` aside and deleting it: deletes the set-aside file when it
 // is the copied one (`unchanged`), else puts it back as above. False when there is none.
 bool SettleSetAside(const std::string& path, const std::function<bool(const std::string& at)>& unchanged);
@@ -162,5 +186,9 @@ enum class FileStep { Write, Sync, Place, SyncFolder, DeleteSource };
 // return is taken as that step's errno. For tests only (disk full, failed flush ...).
 using FileFaultHook = std::function<int(FileStep step)>;
 void SetFileFaultHook(FileFaultHook hook);
+// Test seam for every flush of a folder: a non-zero return is taken as the errno of flushing
+// `folder` (with its trailing separator), as a card pulled meanwhile gives EIO.
+void SetFolderSyncFaultForTest(std::function<int(const std::string& folder)> hook);
+int FolderSyncFault(const std::string& folder);
 
 }  // namespace brisko

@@ -67,12 +67,13 @@ bool SurelyGone(const std::string& path);
 // The second half of a move whose copy `placed` is durable: deletes `source` while it is still
 // what was copied (`copied`). `pin`, the source held open since the copy (or -1), is closed
 // before the delete, which some network shares refuse on an open file. On failure the copy is
-// taken back and errno returned. A source renamed meanwhile to a name `takes` accepts is found
-// by its identity and deleted in its place (`renamed` says where it was).
+// taken back and errno returned, unless the source is out of reach (`outOfReach` set): then the
+// copy stays for the caller's record. A source renamed meanwhile to a name `takes` accepts is
+// found by its identity and deleted in its place (`renamed` says where it was).
 int RemoveMovedSource(const std::string& source, const struct stat& copied, const std::string& placed,
                       Collision collision, int pin,
                       const std::function<bool(const std::string&)>* takes = nullptr,
-                      std::string* renamed = nullptr);
+                      std::string* renamed = nullptr, bool* outOfReach = nullptr, bool* setAside = nullptr);
 // 0 when no other process has the regular file open at `fd` for writing, else EBUSY (or the
 // errno of the flock).
 int ReadLockTest(int fd);

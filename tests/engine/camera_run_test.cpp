@@ -16,14 +16,15 @@
 #include "common/jpeg_builder.h"
 #include "engine/action.h"
 #include "engine/camera_move_record.h"
+#include "engine/camera_test_util.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
-#include "engine/camera_test_util.h"
 #include "engine/kill_harness.h"
 #include "engine/move_journal.h"
 #include "engine/recovery.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
+#include "support/volume_identity.h"
 
 namespace brisko {
 namespace {
@@ -195,6 +196,39 @@ TEST_F(CameraRun, ACrashBetweenPlacingAndDeletingNeitherLosesNorDoublesAPhoto) {
   EXPECT_EQ(CountFiles(temp), 0);
 }
 
+// A Directory Browse camera whose card is out leaves its mount point empty, on another volume:
+// that is not the camera with its photo gone. The record waits for the card, and then the photo
+// leaves it once.
+TEST_F(CameraRun, AnEmptyMountPointIsNotTheCamera) {
+  static std::string g_cam;
+  static uint64_t g_volume;
+  g_cam = cam;
+  g_volume = 1;
+  SetVolumeIdForTest(
+      [](const std::string& path) -> uint64_t { return path.rfind(g_cam, 0) == 0 ? g_volume : 7; });
+  Shoot("a.jpg", "aaaa");
+  MakeFile(dst + "/a.jpg", "aaaa", kShot);
+  struct stat placed {};
+  ASSERT_EQ(::stat((dst + "/a.jpg").c_str(), &placed), 0);
+  LeaveRecord({{"/DCIM/100TEST", "a.jpg", 4, kShot, dst + "/a.jpg", "", uint64_t(placed.st_ino), 4}});
+  fs::rename(cam, cam + "-out");
+  MakeFolder(cam);
+  g_volume = 2;
+  A().m_iType = kMoveFiles;
+  RunPass(A());
+  EXPECT_EQ(CountFiles(temp), 1) << "the record waits for the card";
+  EXPECT_TRUE(CopyHeld(dst + "/a.jpg"));
+  fs::remove(cam);
+  fs::rename(cam + "-out", cam);
+  g_volume = 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the next look for a camera
+  RunPass(A());
+  SetVolumeIdForTest(nullptr);
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg"}));
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 TEST_F(CameraRun, ACameraTakenAwayMidRunLosesNothing) {
   for (int i = 0; i < 6; ++i) Shoot("p" + std::to_string(i) + ".jpg", std::string(200000, char('a' + i)));
   A().m_iType = kMoveFiles;
@@ -350,8 +384,8 @@ TEST_F(CameraRun, RecoveryNeverTakesAFileOfTheSameSizeForThePhoto) {
   MakeFile(dst + "/IMG_0001.jpg", "AAAA", kShot);  // photo A, moved before
   Shoot("IMG_0001.jpg", "BBBB");                   // photo B: same name, same size
   MakeFile(temp + "/.brisko-1-cam3.tmp", "bbbb-tagged");
-  LeaveRecord({{"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg", temp + "/.brisko-1-cam3.tmp",
-                0, 4}});
+  LeaveRecord({{"/DCIM/100TEST", "IMG_0001.jpg", 4, kShot, dst + "/IMG_0001.jpg",
+                temp + "/.brisko-1-cam3.tmp", 0, 4}});
   A().m_iType = kMoveFiles;
   A().Run();
   EXPECT_EQ(host.LogLinesWith("Deleted on the camera after an interrupted move"), 0);
@@ -579,9 +613,13 @@ TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   record.camera = "camera:usb:001,004";
   record.entries.push_back({"/DCIM/1\n00", "a\tb.jpg", 5, -3, "/out/a b.jpg", "/out/.t", 77, 5});
   record.together = true;
+  record.volume = 99;
+  record.device = 2049;
   const std::string text = FormatCameraMoveRecord(record);
   CameraMoveRecord back;
   ASSERT_TRUE(ParseCameraMoveRecord(text, back));
+  EXPECT_EQ(back.volume, 99u);
+  EXPECT_EQ(back.device, 2049u);
   EXPECT_EQ(back.action, record.action);
   EXPECT_TRUE(back.together);
   EXPECT_EQ(back.entries.at(0).folder, "/DCIM/1\n00");
@@ -593,6 +631,8 @@ TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
            "BriskoCameraMove 1\naction\tx\nend\n", "BriskoCameraMove 1\naction\t%4\ncamera\tc\nend\n",
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nshots\t2\nend\n",
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nshots\t1\nshots\t1\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nvolume\t0\t0\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nvolume\t1\nend\n",
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\tx\t1\t/t\t\t0\t1\nend\n"}) {
     SCOPED_TRACE(broken);
     EXPECT_FALSE(ParseCameraMoveRecord(broken, back));

@@ -122,6 +122,12 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
   MoveBatchRecord back;
   ASSERT_TRUE(ParseMoveBatchRecord(good, back));
   EXPECT_EQ(FormatMoveBatchRecord(back), good);
+  // The card a source was on goes with its identity; records without one still read.
+  MoveBatchRecord onCard = SampleBatch();
+  onCard.entries[0].sourceIdentity.volume = 0xFEDCBA9876543211ull;
+  ASSERT_TRUE(ParseMoveBatchRecord(FormatMoveBatchRecord(onCard), back));
+  EXPECT_EQ(back.entries[0].sourceIdentity, onCard.entries[0].sourceIdentity);
+  EXPECT_EQ(back.entries[1].sourceIdentity.volume, 0u);
   const std::string firstEntry =
       good.substr(good.find("source="), good.find("source=/media/card/b") - good.find("source="));
   const std::map<std::string, std::string> cases = {
@@ -134,6 +140,10 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
       {"temp not a hidden copy", Replaced(good, "/srv/out/.brisko-77-1.tmp", "/srv/out/a.jpg")},
       {"temp in another folder", Replaced(good, "/srv/out/.brisko-77-1.tmp", "/etc/.brisko-77-1.tmp")},
       {"identity not a number", Replaced(good, "1:9:7:8", "1:9:seven:8")},
+      {"volume not a number", Replaced(good, "1:9:7:8", "1:9:7:8:card")},
+      {"volume empty", Replaced(good, "1:9:7:8", "1:9:7:8:")},
+      {"volume zero", Replaced(good, "1:9:7:8", "1:9:7:8:0")},
+      {"more after the volume", Replaced(good, "1:9:7:8", "1:9:7:8:5:6")},
       {"text after the end", good + "end\n"},
       {"last line unterminated", good.substr(0, good.size() - 1)},
       {"oversize", good + std::string(kMaxMoveBatchRecordBytes, '\n')},
@@ -949,7 +959,8 @@ TEST_F(MoveRecoveryTest, AMoveOfSubfoldersCutShortIsFinishedWithoutDoublingAnyth
         [&] {
           NextRow();
           card.emplace(src, host.Dir(), false);
-          for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) MakeFile(src + "/s/" + name, name, 1'600'000'000);
+          for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+            MakeFile(src + "/s/" + name, name, 1'600'000'000);
           action = NewAction();
         },
         [&] { action->Run(); },
@@ -981,13 +992,17 @@ TEST_F(MoveRecoveryTest, ASourceRenamedBeforeItsDeleteIsNotMovedAgainUnderItsNew
   struct Row {
     const char* what;
     int32_t type;
-    const char* step;  // b.jpg is renamed there ...
+    const char* step;      // b.jpg is renamed there ...
     std::string from, to;  // ... to this name
     std::set<std::string> arrived;
   };
   const Row rows[] = {
       {"over another photo of a batch", kMoveFiles, "batch placed", src, src + "/a.jpg", {"b.jpg"}},
-      {"a subfolder's photo", kMoveSubfolders, "copied source deleted", src + "/s", src + "/s/X.jpg",
+      {"a subfolder's photo",
+       kMoveSubfolders,
+       "copied source deleted",
+       src + "/s",
+       src + "/s/X.jpg",
        {"a.jpg", "b.jpg"}},
   };
   for (const Row& row : rows) {
@@ -998,7 +1013,8 @@ TEST_F(MoveRecoveryTest, ASourceRenamedBeforeItsDeleteIsNotMovedAgainUnderItsNew
     action = NewAction();
     for (const char* name : {"a.jpg", "b.jpg"}) MakeFile(row.from + "/" + name, name, 1'600'000'000);
     MoveJournal::SetStepHookForTest([&](const char* step) {
-      if (std::string(step) == row.step && Exists(row.from + "/b.jpg")) fs::rename(row.from + "/b.jpg", row.to);
+      if (std::string(step) == row.step && Exists(row.from + "/b.jpg"))
+        fs::rename(row.from + "/b.jpg", row.to);
     });
     action->Run();
     MoveJournal::SetStepHookForTest(nullptr);

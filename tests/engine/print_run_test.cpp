@@ -381,5 +381,54 @@ TEST_F(PrintRun, TiffAndHeifPrintedAsJpegs) {
     EXPECT_EQ(entry.path().filename().string().find(".brisko-print-"), std::string::npos) << entry.path();
 }
 
+// A station killed while it moved a printed photo on (placed at the destination, the photo not
+// yet removed, or set aside) leaves it to the next pass, which finishes that move: the photo
+// arrives once and nothing hidden stays beside the source.
+TEST_F(PrintRun, AMoveOnCutShortIsFinishedFromTheCopyInPlace) {
+  for (bool setAside : {false, true}) {
+    SCOPED_TRACE(setAside ? "set aside" : "at its name");
+    const std::string name = setAside ? "P02.jpg" : "P01.jpg";
+    Photo(name);
+    ASSERT_TRUE(RunAndDie(
+        [&](const std::function<void(const std::string&)>& die) {
+          Desk().Once().SetCheckpoint([&, die](const char* at) {
+            if (std::string(at) == "submitted") die("1 submitted");
+          });
+        },
+        [&] { A().RunBody(); }));
+    // What the kill left of the move on: the copy in place, the photo still at the source.
+    std::filesystem::copy_file(src + "/" + name, dst + "/" + name);
+    if (setAside) std::filesystem::rename(src + "/" + name, SetAsideName(src + "/" + name));
+    RecoverUntilSettled();
+    EXPECT_FALSE(Exists(dst + "/" + name.substr(0, 3) + " (2).jpg")) << "moved twice";
+    EXPECT_TRUE(Exists(dst + "/" + name));
+    EXPECT_EQ(CountFiles(src), 0) << "left at the source";
+  }
+  EXPECT_EQ(Printed().size(), 2u) << "one job each";
+}
+
+// Two stations share the temp folder and the print folder: a photo the other station recorded a
+// job for after this pass listed it is left to that station.
+TEST_F(PrintRun, APhotoTheOtherStationRecordedMeanwhileIsNotPrintedAgain) {
+  Photo("a.jpg");
+  bool other = false;
+  host.onProgress = [&] {
+    if (other || host.statuses.empty() || host.statuses.back().rfind("Printing", 0) != 0) return;
+    other = true;
+    JobRequest request;
+    request.queue = m_cups.Queue();
+    request.file = src + "/a.jpg";
+    std::string job;
+    Desk().Once().Start(request, &job, "Prints");
+    Desk().Records().Release(job);
+  };
+  A().RunBody();
+  host.onProgress = nullptr;
+  EXPECT_TRUE(other);
+  RecoverUntilSettled();
+  EXPECT_EQ(Printed().size(), 1u) << "one job for one photo";
+  EXPECT_TRUE(Exists(dst + "/a.jpg"));
+}
+
 }  // namespace
 }  // namespace brisko

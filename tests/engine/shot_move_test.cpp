@@ -13,6 +13,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/kill_harness.h"
+#include "engine/recovery.h"
 #include "engine/shot_names.h"
 #include "rawmeta/raw_metadata.h"
 #include "rawmeta/xmp_sidecar.h"
@@ -186,8 +187,8 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
         });
     EXPECT_GE(steps, 5);
 
-    // The card pulled once the shots are placed: their copies are taken back, and with the card
-    // back each shot moves once, whole.
+    // The card pulled once the shots are placed: their copies wait in place, held back from
+    // every action, and with the card back each shot is finished once, whole.
     if (!across) continue;
     arrange();
     MoveJournal::SetStepHookForTest([&](const char* step) {
@@ -195,7 +196,8 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
     });
     make()->Run();
     MoveJournal::SetStepHookForTest(nullptr);
-    EXPECT_EQ(Files(dst).size(), 0u);
+    EXPECT_EQ(Files(dst).size(), 9u);
+    for (const auto& [name, folder] : Files(dst)) EXPECT_TRUE(CopyHeld(folder + "/" + name)) << name;
     fs::rename(src + ".pulled", src);
     make()->RecoverInterruptedMoves();
     make()->Run();
@@ -227,7 +229,8 @@ TEST_F(ShotMoveTest, ALatePartnerTakesItsShotsNameAndAnotherCamerasPhotoDoesNot)
 }
 
 // A late partner whose move did not happen (a crash once its shot's names were noted, then its
-// card pulled between placing and removing) still takes its shot's name in the end.
+// card pulled between placing and removing: the move waits for the card) still takes its
+// shot's name in the end.
 TEST_F(ShotMoveTest, ALatePartnerStillJoinsItsShotAfterACrashOrAFailedMove) {
   if (!fs::exists("/dev/shm")) GTEST_SKIP() << "no second file system at /dev/shm";
   const std::string src = host.Dir() + "/card";
@@ -244,7 +247,8 @@ TEST_F(ShotMoveTest, ALatePartnerStillJoinsItsShotAfterACrashOrAFailedMove) {
   });
   a->Run();
   MoveJournal::SetStepHookForTest(nullptr);
-  EXPECT_FALSE(Exists(dst + "/000008.NEF"));
+  // Its copy waits in place for the card, held back from every action.
+  EXPECT_TRUE(CopyHeld(dst + "/000008.NEF"));
   fs::rename(src + ".pulled", src);
   ASSERT_TRUE(a->Run());
   EXPECT_TRUE(Exists(dst + "/000008.NEF"));

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "common/temp_dir.h"
+#include "support/copy_batch.h"
 #include "support/file_test_util.h"
 #include "support/path_util.h"
 #include "support/safe_output.h"
@@ -525,4 +529,82 @@ TEST(ASourceRemoval, cutShortIsFinishedOrPutBackByTheNextPass) {
     EXPECT_EQ(Names(dir.Path()), copied ? Strings{} : Strings{"x.jpg"});
     EXPECT_FALSE(SettleSetAside(path, [](const std::string&) { return true; }));
   }
+}
+
+// The three answers of a source's removal: removed; kept under its name (the copy goes back);
+// out of reach when its folder went with the card, before or after it was set aside.
+TEST(ASourceRemoval, tellsKeptFromOutOfReach) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& folder)> meanwhile;  // after it is set aside
+    bool folderGoneBefore;
+    SourceRemoval outcome;
+  };
+  const Case cases[] = {
+      {"removed", nullptr, false, SourceRemoval::Removed},
+      {"card pulled before", nullptr, true, SourceRemoval::OutOfReach},
+      {"card pulled once set aside",
+       [](const std::string& folder) { rename(folder.c_str(), (folder + ".out").c_str()); }, false,
+       SourceRemoval::OutOfReach},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    const std::string card = dir / "card";
+    mkdir(card.c_str(), 0755);
+    const std::string path = card + "/x.jpg";
+    WriteFile(path, "photo");
+    if (c.folderGoneBefore) rename(card.c_str(), (card + ".out").c_str());
+    SetSetAsideHookForTest([&](const std::string&) {
+      if (c.meanwhile) c.meanwhile(card);
+    });
+    int err = -1;
+    EXPECT_EQ(RemoveSource(
+                  path, [](const std::string&) { return true; }, err),
+              c.outcome);
+    SetSetAsideHookForTest(nullptr);
+    EXPECT_EQ(err == 0, c.outcome == SourceRemoval::Removed);
+    // Nothing is lost: out of reach, the photo is on the card (under its name or set aside).
+    if (c.outcome == SourceRemoval::OutOfReach) {
+      EXPECT_TRUE(PathExists(card + ".out/x.jpg") || PathExists(SetAsideName(card + ".out/x.jpg")));
+    }
+  }
+  // Gone from a folder that is there: the caller decides; refused: kept.
+  test::TempDir dir;
+  int err = 0;
+  EXPECT_EQ(RemoveSource(
+                dir / "none.jpg", [](const std::string&) { return true; }, err),
+            SourceRemoval::Kept);
+  EXPECT_EQ(err, ENOENT);
+}
+
+// Two stations moving from one folder: the one that holds a photo's claim moves it, the other
+// leaves it, and a photo taken away meanwhile is claimed by nobody.
+TEST_F(ACrossFileSystemMove, ofAPhotoAnotherStationClaimedLeavesItToThatStation) {
+  const int other = open(m_file.c_str(), O_RDONLY);
+  ASSERT_EQ(ClaimSource(other, m_file), 0);
+  int err = 0;
+  EXPECT_FALSE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename, nullptr, &err));
+  EXPECT_EQ(err, EBUSY);
+  EXPECT_TRUE(Names(m_dst.Path()).empty()) << "no copy made";
+  EXPECT_EQ(ReadFile(m_file), "photo");
+  {
+    CopyBatch batch(true);
+    EXPECT_TRUE(batch.Add(m_file, m_dst / "x.jpg", Collision::Rename).inUse);
+  }
+  EXPECT_EQ(ClaimSourceAt(m_file, &err), nullptr);
+  EXPECT_EQ(err, EBUSY);
+  close(other);
+  // Claimed, then taken away under the claim: the path no longer names the claimed file.
+  const int held = open(m_file.c_str(), O_RDONLY);
+  unlink(m_file.c_str());
+  WriteFile(m_file, "new photo");
+  EXPECT_EQ(ClaimSource(held, m_file), EBUSY);
+  close(held);
+  std::shared_ptr<void> claim = ClaimSourceAt(m_file, &err);
+  ASSERT_NE(claim, nullptr);
+  EXPECT_EQ(ClaimSourceAt(m_file, &err), nullptr) << "one claim at a time";
+  claim.reset();
+  EXPECT_TRUE(MoveFile(m_file, m_dst / "x.jpg", Collision::Rename));
+  EXPECT_EQ(ReadFile(m_dst / "x.jpg"), "new photo");
 }
