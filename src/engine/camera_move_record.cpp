@@ -203,19 +203,7 @@ bool DiskCameraElsewhere(const CameraMoveRecord& record) {
   const uint64_t volume = VolumeIdOf(folder);
   if (record.volume != 0 && volume != 0) return volume != record.volume;
   if (record.device == 0 || uint64_t(st.st_dev) == record.device) return false;
-  DIR* dir = ::opendir(folder.c_str());
-  bool empty = true;
-  if (dir) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string_view name(entry->d_name);
-      if (name != "." && name != "..") {
-        empty = false;
-        break;
-      }
-    }
-    ::closedir(dir);
-  }
-  return empty;
+  return !FolderHasEntries(folder.c_str());
 }
 
 class CameraRecoverer {

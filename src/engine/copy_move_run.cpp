@@ -503,11 +503,7 @@ class Action::MoveFilesRun {
     std::vector<std::string> held;
     for (const CopyBatch::Entry& e : entries) {
       if (!e.waiting) continue;
-      for (const MoveBatchRecord::Entry& r : record.entries) {
-        if (r.source != e.source) continue;
-        waiting.entries.push_back(r);
-        waiting.entries.back().target = e.placed;  // the name it took: held by every station
-      }
+      KeepWaitingEntry(record, e.source, e.placed, waiting);
       held.push_back(e.placed);
     }
     if (waiting.entries.empty()) {

@@ -44,13 +44,15 @@ MoveJournal::MoveJournal(HeldRecord&& claimed) : m_record(std::move(claimed)) {}
 
 void MoveJournal::NoteVolumes(FileIdentity& identity, const std::string& path) {
   if (identity.volume != 0 || identity.inode == 0) return;
-  auto known = m_volumes.find(path);
+  // One look per folder: a batch's sources mostly share theirs.
+  const std::string folder = SplitPath(path).folder;
+  auto known = m_volumes.find(folder);
   if (known != m_volumes.end()) {
     identity.volume = known->second;
     return;
   }
-  NoteVolume(path, identity);
-  if (m_volumes.size() < 4096) m_volumes[path] = identity.volume;
+  NoteVolume(folder.empty() ? "." : folder, identity);
+  if (m_volumes.size() < 4096) m_volumes[folder] = identity.volume;
 }
 
 bool MoveJournal::Write(const MoveRecord& record, int* err) {
@@ -66,6 +68,15 @@ bool MoveJournal::Write(const MoveBatchRecord& record, int* err) {
   for (MoveBatchRecord::Entry& e : noted.entries) NoteVolumes(e.sourceIdentity, e.source);
   return m_record.Write(FormatMoveBatchRecord(noted),
                         record.entries.empty() ? std::string("batch") : record.entries.front().source, err);
+}
+
+void KeepWaitingEntry(const MoveBatchRecord& record, const std::string& source, const std::string& placed,
+                      MoveBatchRecord& waiting) {
+  for (const MoveBatchRecord::Entry& e : record.entries) {
+    if (e.source != source) continue;
+    waiting.entries.push_back(e);
+    waiting.entries.back().target = placed;
+  }
 }
 
 void MoveJournal::SetStepHookForTest(std::function<void(const char*)> hook) {

@@ -69,6 +69,10 @@ struct MoveBatchRecord {
 inline constexpr size_t kMaxMoveBatchRecordBytes = 4 * 1024 * 1024;
 
 std::string FormatMoveBatchRecord(const MoveBatchRecord& record);
+// Adds to `waiting` the entry of `record` for `source`, naming `placed`, the name its copy took:
+// every station then holds that copy while the entry waits for its source.
+void KeepWaitingEntry(const MoveBatchRecord& record, const std::string& source, const std::string& placed,
+                      MoveBatchRecord& waiting);
 // False for anything that is not a complete, well-formed batch record. Bounded by the input size.
 bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record);
 
@@ -97,8 +101,8 @@ class MoveJournal {
   static void Reached(const char* step);
 
  private:
-  // The volume each source was noted on when first written: a later rewrite (the card gone
-  // meanwhile) keeps it.
+  // The volume each source folder was noted on when first written: a later rewrite (the card
+  // gone meanwhile) keeps it.
   void NoteVolumes(FileIdentity& identity, const std::string& path);
   HeldRecord m_record;
   std::map<std::string, uint64_t> m_volumes;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -383,11 +384,18 @@ bool HeldKeyOf(const std::string& path, HeldKey& key) {
     key.inode = st.st_ino;
   }
   const PathParts parts = SplitPath(path);
-  char* real = ::realpath(parts.folder.empty() ? "." : parts.folder.c_str(), nullptr);
-  if (real) {
-    key.real = std::string(real) + "/" + parts.name + parts.extension;
+  // A pass asks for every file of a folder in turn: its real path is made once a second.
+  static std::string lastFolder, lastReal;
+  static time_t lastAt = 0;
+  const time_t now = ::time(nullptr);
+  if (parts.folder != lastFolder || now != lastAt) {
+    char* real = ::realpath(parts.folder.empty() ? "." : parts.folder.c_str(), nullptr);
+    lastReal = real ? std::string(real) : std::string();
     ::free(real);
+    lastFolder = parts.folder;
+    lastAt = now;
   }
+  if (!lastReal.empty()) key.real = lastReal + "/" + parts.name + parts.extension;
   return key.inode != 0 || !key.real.empty();
 }
 

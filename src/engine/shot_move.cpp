@@ -505,11 +505,7 @@ class Action::MoveShotsRun {
       rest.entries.clear();
       std::vector<std::string> held;
       for (const File* f : waiting) {
-        for (const MoveBatchRecord::Entry& r : record.entries) {
-          if (r.source != f->source) continue;
-          rest.entries.push_back(r);
-          rest.entries.back().target = placed[f];  // the name it took: held by every station
-        }
+        KeepWaitingEntry(record, f->source, placed[f], rest);
         held.push_back(placed[f]);
       }
       if (rest.entries.empty()) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <map>
 #include <set>
 #include <thread>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "naming/brisko_exif_fields.h"
 #include "support/path_util.h"
 #include "support/safe_output.h"
+#include "support/volume_identity.h"
 
 namespace brisko {
 
@@ -142,12 +144,17 @@ void TagBatch::Commit() {
   MoveBatchRecord record;
   record.action = m_action;
   record.overwrite = m_overwrite;
-  std::vector<size_t> order;  // the entry of each record line
+  std::vector<size_t> order;                // the entry of each record line
+  std::map<std::string, uint64_t> volumes;  // of each source folder, looked at once
   for (size_t i = 0; i < m_entries.size(); ++i) {
     const Entry& e = m_entries[i];
     if (!pending(e)) continue;
     record.entries.push_back({e.source, e.sourceIdentity, e.target, copies[i], e.temp});
-    NoteVolume(e.source, record.entries.back().sourceIdentity);
+    const std::string folder = SplitPath(e.source).folder;
+    auto known = volumes.find(folder);
+    if (known == volumes.end())
+      known = volumes.emplace(folder, VolumeIdOf(folder.empty() ? "." : folder)).first;
+    record.entries.back().sourceIdentity.volume = known->second;
     order.push_back(i);
   }
   if (record.entries.empty()) return;
@@ -209,6 +216,13 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
   MoveBatchRecord waiting = record;
   waiting.entries.clear();
   std::vector<std::string> sourceFolders, heldCopies;
+  // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and until
+  // then no action takes the copy on.
+  auto wait = [&](Entry& e) {
+    e.outcome = Outcome::Waiting;
+    heldCopies.push_back(e.placed);
+    KeepWaitingEntry(record, e.source, e.placed, waiting);
+  };
   // Each removal frees the photo's blocks, which costs milliseconds on some disks (online
   // discard) while the CPU idles: a few run side by side.
   std::vector<int> removed(m_entries.size(), 0);
@@ -269,15 +283,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
       e.err = r;
       continue;
     }
-    // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and
-    // until then no action takes the copy on.
-    e.outcome = Outcome::Waiting;
-    heldCopies.push_back(e.placed);
-    for (const MoveBatchRecord::Entry& w : record.entries) {
-      if (w.source != e.source) continue;
-      waiting.entries.push_back(w);
-      waiting.entries.back().target = e.placed;  // the name it took: held by every station
-    }
+    wait(e);
   }
   // So that a power cut cannot bring back a source whose move is reported. A card pulled before
   // its folder is flushed may come back as it was: those moves wait for it, copies held.
@@ -285,14 +291,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     if (SyncFolderHolding(folder + ".")) continue;
     for (size_t i : part) {
       Entry& e = m_entries[i];
-      if (e.outcome != Outcome::Moved || SplitPath(e.source).folder != folder) continue;
-      e.outcome = Outcome::Waiting;
-      heldCopies.push_back(e.placed);
-      for (const MoveBatchRecord::Entry& w : record.entries) {
-        if (w.source != e.source) continue;
-        waiting.entries.push_back(w);
-        waiting.entries.back().target = e.placed;  // the name it took: held by every station
-      }
+      if (e.outcome == Outcome::Moved && SplitPath(e.source).folder == folder) wait(e);
     }
   }
   MoveJournal::Reached("tag batch sources removed");

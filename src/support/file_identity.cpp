@@ -19,6 +19,8 @@ namespace {
 
 long g_fileSystemTypeForTest = 0;
 
+}  // namespace
+
 bool FolderHasEntries(const char* folder) {
   DIR* dir = ::opendir(folder);
   if (!dir) return false;
@@ -33,8 +35,6 @@ bool FolderHasEntries(const char* folder) {
   ::closedir(dir);
   return any;
 }
-
-}  // namespace
 
 bool ReadFileIdentity(const std::string& path, FileIdentity& identity) {
   struct stat st {};

@@ -18,6 +18,8 @@ struct FileIdentity {
   uint64_t volume = 0;
   bool operator==(const FileIdentity&) const = default;
 };
+// Whether `folder` lists anything but "." and "..".
+bool FolderHasEntries(const char* folder);
 // False when `path` is not a regular file (never follows a symbolic link).
 bool ReadFileIdentity(const std::string& path, FileIdentity& identity);
 
