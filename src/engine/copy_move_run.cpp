@@ -520,7 +520,9 @@ class Action::MoveFilesRun {
     ++values.g_nShellOperationDepth;
     tagBatch.Commit();
     --values.g_nShellOperationDepth;
-    const std::vector<TagBatch::Entry> entries = tagBatch.Entries();
+    std::vector<TagBatch::Entry> entries = tagBatch.Entries();
+    // Their sources' claims go with the batch: a photo that goes on alone claims it anew.
+    for (TagBatch::Entry& e : entries) e.claim.reset();
     const std::vector<TagWork> work = std::move(tagWork);
     tagBatch.Clear();
     tagWork.clear();
