@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <string_view>
+
 #include "engine/action_fields.h"
 #include "engine/action_form.h"
 #include "engine/fake_host.h"
@@ -147,6 +149,23 @@ TEST_F(FieldsByName, EveryStoredFieldHasAMeaning) {
   for (const char* name :
        {"m_iFileCounter", "m_iBatchCounter", "m_ComponentArray", "m_SubFolderComponentArray"})
     EXPECT_FALSE(FieldMeaning(name).empty()) << name;
+}
+
+// People write backup files by hand: the guide's table names every value an action stores.
+TEST_F(FieldsByName, TheGuideDescribesEveryStoredField) {
+  const std::string guide = test::ReadFile(std::string(BRISKO_TEST_DATA) + "/../../docs/guide/index.html");
+  ASSERT_NE(guide.find("id=\"backup-format\""), std::string::npos);
+  const std::string table = guide.substr(guide.find("id=\"backup-format\""));
+  Action action(host);
+  for (const FieldLine& line : DescribeActionFields(action)) {
+    std::string name = line.name;
+    // Lists are stored as NAME_count and NAME_0, NAME_1, ...
+    for (std::string_view list : {"Array", "PtrList"}) {
+      const size_t at = name.find(list);
+      if (at != std::string::npos) name = name.substr(0, at + list.size()) + "_count";
+    }
+    EXPECT_NE(table.find("<code>" + name + "</code>"), std::string::npos) << name;
+  }
 }
 
 }  // namespace
