@@ -617,10 +617,6 @@ bool Action::RunBody() {
 
 bool Action::RunCardsBody() {
   const std::vector<CardVolume> cards = FindCards(m_host->Values().m_cardPlaces);
-  if (cards.empty()) {
-    m_host->SetProgress(0, 100, GetDescription(), "No action required");
-    return true;
-  }
   // What was kept of a card is its mount's: a card taken out and put in again (or another card
   // at the same place) is read afresh.
   auto key = [](const CardVolume& card) { return card.mountId + ":" + card.folder; };
@@ -628,6 +624,10 @@ bool Action::RunCardsBody() {
     const bool in =
         std::any_of(cards.begin(), cards.end(), [&](const CardVolume& c) { return key(c) == it->first; });
     it = in ? std::next(it) : m_cardSelections.erase(it);
+  }
+  if (cards.empty()) {
+    m_host->SetProgress(0, 100, GetDescription(), "No action required");
+    return true;
   }
   bool result = true;
   for (const CardVolume& card : cards) {
