@@ -17,6 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line.pop_back();
     if (brisko::ParseInstanceRequest(line) != request) std::abort();
   }
+  if (auto answer = brisko::ParseInstanceAnswer(text)) {
+    std::string line = brisko::FormatInstanceAnswer(*answer);
+    line.pop_back();
+    if (brisko::ParseInstanceAnswer(line) != answer) std::abort();
+  }
   const std::string socket = brisko::ParseLockFileSocket(text);
   if (!socket.empty() &&
       (socket[0] != '/' || socket.size() >= 108 || text.compare(0, socket.size(), socket) != 0))

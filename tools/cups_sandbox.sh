@@ -18,6 +18,9 @@
 # parallel). Without root, a running system avahi-daemon is used.
 # The printer's web form sets its trays' paper levels: PRINTER_WEB/media?size1=...&level1=0
 # gives "media-empty" (see tests/print/cups_fixture.cpp).
+# The queue takes what CUPS itself and the printer take, the same on every machine: the file type
+# conversions other packages add (cups-filters: TIFF, HEIF, text to PDF...) are left out of its
+# data folder. BRISKO_CUPS_SYSTEM_FILTERS=1 keeps them, as the machine's own CUPS has them.
 set -euo pipefail
 
 usage() { sed -n '2,13p' "$0" >&2; exit 2; }
@@ -226,6 +229,18 @@ ErrorLog $c/log/error_log
 AccessLog $c/log/access_log
 PageLog $c/log/page_log
 EOF
+if [ "${BRISKO_CUPS_SYSTEM_FILTERS:-0}" != 1 ]; then
+  # CUPS's own data, but of the type conversions only its own mime.types and mime.convs.
+  data=$c/data
+  mkdir -p "$data/mime"
+  for entry in /usr/share/cups/*; do
+    [ "$(basename "$entry")" = mime ] || ln -sfn "$entry" "$data/"
+  done
+  for f in mime.types mime.convs; do
+    [ -e "/usr/share/cups/mime/$f" ] && ln -sfn "/usr/share/cups/mime/$f" "$data/mime/$f"
+  done
+  echo "DataDir $data" >>"$c/cups-files.conf"
+fi
 export CUPS_SERVER=$sock/cups.sock
 cupsd -f -c "$c/cupsd.conf" -s "$c/cups-files.conf" >"$run/cupsd.log" 2>&1 &
 echo $! >"$run/cupsd.pid"

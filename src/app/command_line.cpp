@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/action_commands.h"
 #include "app/status_page.h"
 #include "engine/paper_count.h"
 
@@ -93,6 +94,24 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
     }
+    if (arg == "actions" && !cl.actions) {
+      // Everything after it is the request's, but for --store, which may come last.
+      cl.actions = true;
+      for (++i; i < args.size(); ++i) {
+        if (args[i] == "--store" && i + 1 < args.size()) {
+          if (!SetValue(cl, "--store", args[++i])) return cl;
+        } else if (args[i].rfind("--store=", 0) == 0) {
+          if (!SetValue(cl, "--store", args[i].substr(8))) return cl;
+        } else {
+          cl.actionsArgs.push_back(args[i]);
+        }
+      }
+      if (std::string why = CheckActionsArguments(cl.actionsArgs); !why.empty()) {
+        cl.error = why;
+        return cl;
+      }
+      break;
+    }
     if (name == "--plt-render") {
       if (value || i + 3 >= args.size() || args[i + 1].empty() || args[i + 2].empty() ||
           args[i + 3].empty()) {
@@ -143,9 +162,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   int oneShots = int(cl.runOnce) + int(bool(cl.command)) + int(bool(cl.barcode)) + int(bool(cl.paperLoaded)) +
-                 int(bool(cl.backupFile)) + int(bool(cl.restoreFile));
+                 int(bool(cl.backupFile)) + int(bool(cl.restoreFile)) + int(cl.actions);
   if (oneShots > 1)
-    cl.error = "use only one of --run-once, --command, --barcode, --paper-loaded, --backup and --restore";
+    cl.error =
+        "use only one of --run-once, --command, --barcode, --paper-loaded, --backup, --restore and actions";
+  if (cl.actions && cl.headless) cl.error = "actions runs without --headless";
   const int tools = int(bool(cl.pltInfo)) + int(!cl.pltPack.empty()) + int(!cl.pltUnpack.empty()) +
                     int(!cl.pltRender.empty());
   if (tools > 1 || (tools == 1 && (oneShots > 0 || cl.headless)))
@@ -235,6 +256,13 @@ const char* CommandLineHelp() {
       "                    address that is not loopback (0.0.0.0: every network) each\n"
       "                    request needs the key: the logged URL carries it as\n"
       "                    ?key=KEY, made once and kept in the store\n"
+      "  actions list | show N | add TYPE NAME [FIELD=VALUE]... | set N FIELD=VALUE...\n"
+      "        | enable N | disable N | move N TO | remove N\n"
+      "                    list, show or change the actions (N counts from 1): on the\n"
+      "                    running station (from the action's next pass on), else in\n"
+      "                    the store; FIELD is a stored value name that 'actions show N'\n"
+      "                    lists with its meaning, TYPE a type number or name; values are\n"
+      "                    checked as the window's Modify Action checks them\n"
       "  --version         print the version and exit\n"
       "  --help            print this help and exit\n"
       "\n"

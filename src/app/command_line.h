@@ -25,12 +25,17 @@ struct CommandLine {
   // --status-page [ADDRESS:]PORT: the status page for this run only.
   std::optional<std::string> statusPageAddress;
   std::optional<int> statusPagePort;
+  // "actions VERB ...": the words after "actions" (see app/action_commands.h).
+  bool actions = false;
+  std::vector<std::string> actionsArgs;
 
   // Set when the arguments cannot be used; main prints it and ends with exit code 2.
   std::string error;
 
   // A request that does one piece of work and ends instead of running the station.
-  bool IsOneShot() const { return runOnce || command || barcode || paperLoaded || backupFile || restoreFile; }
+  bool IsOneShot() const {
+    return runOnce || command || barcode || paperLoaded || backupFile || restoreFile || actions;
+  }
   // Works on album files only: needs neither the settings store nor the running station.
   bool IsAlbumTool() const { return pltInfo || !pltPack.empty() || !pltUnpack.empty() || !pltRender.empty(); }
 };

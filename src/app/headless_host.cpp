@@ -8,6 +8,7 @@
 #include <csignal>
 #include <vector>
 
+#include "app/action_commands.h"
 #include "app/instance_channel.h"
 #include "app/station.h"
 #include "support/logger.h"
@@ -64,7 +65,15 @@ void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
     case InstanceRequest::PaperLoaded:
       if (auto load = ParsePaperLoad(request.text)) station.PaperLoaded(*load);
       break;
+    case InstanceRequest::Actions:
+      AnswerInstanceRequest(station, request);
+      break;
   }
+}
+
+InstanceAnswer AnswerInstanceRequest(Station& station, const InstanceRequest& request) {
+  const ActionsReply reply = RunActionsCommand(station, request.args, true);
+  return InstanceAnswer{reply.exitCode, reply.out, reply.err};
 }
 
 void HeadlessHost::Run() {
@@ -140,7 +149,10 @@ void HeadlessHost::ProcessOnce(int maxWaitMs) {
     if (m_station && !m_station->ShutdownRequested()) m_station->RequestShutdown();
   }
   if (r > 0 && serverSlot < count && (fds[serverSlot].revents & POLLIN)) {
-    if (auto request = m_server->AcceptOne(); request && m_station)
+    auto answer = [this](const InstanceRequest& request) {
+      return m_station ? AnswerInstanceRequest(*m_station, request) : InstanceAnswer{1, "", "no station\n"};
+    };
+    if (auto request = m_server->AcceptOne(answer); request && m_station)
       HandleInstanceRequest(*m_station, *request);
   }
 

@@ -15,6 +15,8 @@ namespace brisko {
 
 class Station;
 class InstanceServer;
+struct InstanceRequest;
+struct InstanceAnswer;
 
 class HeadlessHost : public Host {
  public:
@@ -69,5 +71,7 @@ bool DrainShutdownSignals();
 
 // Runs a request that came from a later start (or the command line) on the station.
 void HandleInstanceRequest(Station& station, const struct InstanceRequest& request);
+// The answer to a request whose answer is its result (actions).
+InstanceAnswer AnswerInstanceRequest(Station& station, const InstanceRequest& request);
 
 }  // namespace brisko

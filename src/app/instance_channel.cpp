@@ -78,7 +78,7 @@ int64_t MsSince(std::chrono::steady_clock::time_point start) {
 std::optional<std::string> ReadLine(int fd, size_t maxBytes, int timeoutMs) {
   auto start = std::chrono::steady_clock::now();
   std::string line;
-  char buf[512];
+  char buf[4096];
   for (;;) {
     int left = timeoutMs - int(MsSince(start));
     if (left <= 0) return std::nullopt;
@@ -89,8 +89,9 @@ std::optional<std::string> ReadLine(int fd, size_t maxBytes, int timeoutMs) {
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return std::nullopt;
+    const size_t searchFrom = line.size();
     line.append(buf, size_t(n));
-    if (auto nl = line.find('\n'); nl != std::string::npos) {
+    if (auto nl = line.find('\n', searchFrom); nl != std::string::npos) {
       line.resize(nl);
       return line;
     }
@@ -130,6 +131,14 @@ std::string FormatInstanceRequest(const InstanceRequest& request) {
       if (!ParsePaperLoad(request.text)) return {};
       line = "paper-loaded " + request.text;
       break;
+    case InstanceRequest::Actions:
+      if (request.args.empty()) return {};
+      line = "actions";
+      for (const std::string& word : request.args) {
+        line += ' ';
+        line += PercentEncode(word);
+      }
+      break;
   }
   line += '\n';
   if (line.size() > kMaxInstanceRequestBytes) return {};
@@ -156,6 +165,19 @@ std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line) {
       return std::nullopt;
     req.kind = InstanceRequest::Barcode;
     req.text = std::string(text);
+    return req;
+  }
+  if (line.rfind("actions ", 0) == 0) {
+    std::string_view rest = line.substr(8);
+    req.kind = InstanceRequest::Actions;
+    for (;;) {
+      const size_t blank = rest.find(' ');
+      std::optional<std::string> word = PercentDecode(rest.substr(0, blank));
+      if (!word) return std::nullopt;
+      req.args.push_back(std::move(*word));
+      if (blank == std::string_view::npos) break;
+      rest.remove_prefix(blank + 1);
+    }
     return req;
   }
   if (line.rfind("paper-loaded ", 0) == 0) {
@@ -239,13 +261,12 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string*
   return Acquired;
 }
 
-bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
-                         std::string* error) {
-  std::string line = FormatInstanceRequest(request);
-  if (line.empty()) {
-    if (error) *error = "the request cannot be sent";
-    return false;
-  }
+namespace {
+
+// Connects (retrying while the station starts), checks that our own user listens, sends `line`
+// and reads one answer line of at most maxReply bytes.
+bool Exchange(const std::string& socketPath, const std::string& line, int timeoutMs, size_t maxReply,
+              std::string& reply, std::string* error) {
   sockaddr_un addr{};
   if (!FillAddress(socketPath, addr, error)) return false;
   auto start = std::chrono::steady_clock::now();
@@ -265,13 +286,15 @@ bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& r
         return false;
       }
       bool ok = WriteAll(fd, line);
-      std::optional<std::string> reply;
-      if (ok) reply = ReadLine(fd, 256, std::max(100, timeoutMs - int(MsSince(start))));
+      std::optional<std::string> answer;
+      if (ok) answer = ReadLine(fd, maxReply, std::max(100, timeoutMs - int(MsSince(start))));
       close(fd);
-      if (reply && *reply == "ok") return true;
-      if (error)
-        *error = reply ? "the running station answered: " + *reply : "the running station did not answer";
-      return false;
+      if (!answer) {
+        if (error) *error = "the running station did not answer";
+        return false;
+      }
+      reply = std::move(*answer);
+      return true;
     }
     int err = errno;
     close(fd);
@@ -281,6 +304,110 @@ bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& r
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+}
+
+}  // namespace
+
+bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
+                         std::string* error) {
+  std::string line = FormatInstanceRequest(request);
+  if (line.empty()) {
+    if (error) *error = "the request cannot be sent";
+    return false;
+  }
+  std::string reply;
+  if (!Exchange(socketPath, line, timeoutMs, 256, reply, error)) return false;
+  if (reply == "ok") return true;
+  if (error) *error = "the running station answered: " + reply;
+  return false;
+}
+
+std::string PercentEncode(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c == '%' || c == 0x7f) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> PercentDecode(std::string_view text) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c <= 0x20 || c == 0x7f) return std::nullopt;  // never sent bare
+    if (c != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out += char(hi * 16 + lo);
+    i += 2;
+  }
+  return out;
+}
+
+std::string FormatInstanceAnswer(const InstanceAnswer& answer) {
+  return "done " + std::to_string(answer.exitCode) + " " + PercentEncode(answer.out) + " " +
+         PercentEncode(answer.err) + "\n";
+}
+
+std::optional<InstanceAnswer> ParseInstanceAnswer(std::string_view line) {
+  if (line.rfind("done ", 0) != 0) return std::nullopt;
+  line.remove_prefix(5);
+  const size_t first = line.find(' ');
+  if (first == std::string_view::npos) return std::nullopt;
+  const size_t second = line.find(' ', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  InstanceAnswer answer;
+  const std::string_view code = line.substr(0, first);
+  auto [p, ec] = std::from_chars(code.data(), code.data() + code.size(), answer.exitCode);
+  if (ec != std::errc() || p != code.data() + code.size() || answer.exitCode < 0 || answer.exitCode > 255)
+    return std::nullopt;
+  std::optional<std::string> out = PercentDecode(line.substr(first + 1, second - first - 1));
+  std::optional<std::string> err = PercentDecode(line.substr(second + 1));
+  if (!out || !err) return std::nullopt;
+  answer.out = std::move(*out);
+  answer.err = std::move(*err);
+  return answer;
+}
+
+bool SendActionsRequest(const std::string& socketPath, const std::vector<std::string>& args, int timeoutMs,
+                        InstanceAnswer& answer, std::string* error) {
+  InstanceRequest request;
+  request.kind = InstanceRequest::Actions;
+  request.args = args;
+  const std::string line = FormatInstanceRequest(request);
+  if (line.empty()) {
+    if (error) *error = "the request is too long to send";
+    return false;
+  }
+  std::string reply;
+  if (!Exchange(socketPath, line, timeoutMs, kMaxInstanceReplyBytes, reply, error)) return false;
+  std::optional<InstanceAnswer> parsed = ParseInstanceAnswer(reply);
+  if (!parsed) {
+    // A station of an older version knows no actions requests.
+    if (error) *error = "the running station answered: " + reply.substr(0, 200);
+    return false;
+  }
+  answer = std::move(*parsed);
+  return true;
 }
 
 InstanceServer::~InstanceServer() {
@@ -312,7 +439,7 @@ bool InstanceServer::Listen(const std::string& socketPath, std::string* error) {
   return true;
 }
 
-std::optional<InstanceRequest> InstanceServer::AcceptOne() {
+std::optional<InstanceRequest> InstanceServer::AcceptOne(const Answerer& answer) {
   if (m_fd < 0) return std::nullopt;
   int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -325,6 +452,11 @@ std::optional<InstanceRequest> InstanceServer::AcceptOne() {
   }
   std::optional<InstanceRequest> req;
   if (auto line = ReadLine(fd, kMaxInstanceRequestBytes, 2000)) req = ParseInstanceRequest(*line);
+  if (req && req->kind == InstanceRequest::Actions) {
+    WriteAll(fd, answer ? FormatInstanceAnswer(answer(*req)) : "error no actions here\n");
+    close(fd);
+    return std::nullopt;
+  }
   WriteAll(fd, req ? "ok\n" : "error bad request\n");
   close(fd);
   return req;

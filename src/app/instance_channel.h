@@ -6,27 +6,34 @@
 // The window listens with QLocalServer on the same path, the headless loop with
 // InstanceServer below; both speak this line format.
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brisko {
 
 struct InstanceRequest {
-  enum Kind { Raise, Command, Barcode, PaperLoaded };
+  enum Kind { Raise, Command, Barcode, PaperLoaded, Actions };
   Kind kind = Raise;
   int command = 0;   // 1 to 20 for Command
   std::string text;  // the scanned text for Barcode; "[QUEUE:]COUNT" for PaperLoaded
+  // The words after "actions" for Actions.
+  std::vector<std::string> args = {};
 
   bool operator==(const InstanceRequest&) const = default;
 };
 
 // Longest request line accepted, newline included; a peer sending more is dropped.
-constexpr size_t kMaxInstanceRequestBytes = 4096;
+constexpr size_t kMaxInstanceRequestBytes = 64 * 1024;
+// Longest answer to an actions request.
+constexpr size_t kMaxInstanceReplyBytes = 1024 * 1024;
 
-// "raise\n", "command N\n", "barcode TEXT\n" or "paper-loaded [QUEUE:]COUNT\n" (see
-// ParsePaperLoad). Empty when the request cannot be sent (a barcode holding a line break or NUL,
-// a paper load that does not parse, or too long).
+// "raise\n", "command N\n", "barcode TEXT\n", "paper-loaded [QUEUE:]COUNT\n" (see
+// ParsePaperLoad) or "actions WORD WORD...\n" (each word percent-encoded, so that blanks and line
+// breaks inside one stay in it). Empty when the request cannot be sent (a barcode holding a line
+// break or NUL, a paper load that does not parse, or too long).
 std::string FormatInstanceRequest(const InstanceRequest& request);
 // Parses one line without its newline.
 std::optional<InstanceRequest> ParseInstanceRequest(std::string_view line);
@@ -71,6 +78,22 @@ class InstanceLock {
 bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
                          std::string* error = nullptr);
 
+// Bytes up to blank, "%", DEL and the non-printing ones as %XX; and back (nullopt for a broken escape).
+std::string PercentEncode(std::string_view text);
+std::optional<std::string> PercentDecode(std::string_view text);
+
+// The answer to an actions request: "done CODE OUT ERR" on one line, OUT and ERR percent-encoded.
+struct InstanceAnswer {
+  int exitCode = 0;
+  std::string out, err;
+  bool operator==(const InstanceAnswer&) const = default;
+};
+std::string FormatInstanceAnswer(const InstanceAnswer& answer);
+std::optional<InstanceAnswer> ParseInstanceAnswer(std::string_view line);
+// An actions request: sends it and waits up to timeoutMs for the station's answer.
+bool SendActionsRequest(const std::string& socketPath, const std::vector<std::string>& args, int timeoutMs,
+                        InstanceAnswer& answer, std::string* error = nullptr);
+
 // The headless station's side of the socket.
 class InstanceServer {
  public:
@@ -83,8 +106,10 @@ class InstanceServer {
   bool Listen(const std::string& socketPath, std::string* error = nullptr);
   int Fd() const { return m_fd; }
   // Accepts one waiting connection, reads its line (bounded in size and time), answers it.
-  // Returns the request when one was read and understood.
-  std::optional<InstanceRequest> AcceptOne();
+  // Returns the request when one was read and understood; an actions request is answered by
+  // `answer` at once (its answer is the work's result) and not returned.
+  using Answerer = std::function<InstanceAnswer(const InstanceRequest&)>;
+  std::optional<InstanceRequest> AcceptOne(const Answerer& answer = {});
 
  private:
   int m_fd = -1;

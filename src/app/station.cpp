@@ -9,6 +9,7 @@
 
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
+#include "engine/card_source.h"
 #include "engine/move_journal.h"
 #include "engine/print_desk.h"
 #include "engine/print_record.h"
@@ -202,11 +203,20 @@ void Station::FlushFailureLines() {
 void Station::PublishActions() {
   if (!m_status.IsRunning()) return;
   m_sourceNotes.clear();
+  // "card:" shows the cards in.
+  std::string cards;
+  for (const CardVolume& card : m_cardsIn) {
+    cards += cards.empty() ? " " : ", ";
+    cards += CardTitle(card);
+  }
+  std::map<std::string, std::string> shown;
   for (const auto& action : m_actions) {
     std::string note = SourceNote(*action);
     if (!note.empty()) m_sourceNotes[action->GetDescription()] = std::move(note);
+    if (!cards.empty() && IsCardSourceText(action->m_strSourceFolder))
+      shown[action->GetDescription()] = action->m_strSourceFolder + cards;
   }
-  m_status.PublishActions(m_actions, m_failures.Failing(), m_sourceNotes, m_host.Now());
+  m_status.PublishActions(m_actions, m_failures.Failing(), m_sourceNotes, m_host.Now(), shown);
 }
 
 bool Station::CameraPhotosOutOfReach(const Action& action) {
@@ -234,6 +244,7 @@ void Station::NoteCameraReach(const Action& action) {
 std::string Station::SourceNote(const Action& action) {
   const std::string& text = action.m_strSourceFolder;
   if (text.empty() || action.m_iType == kCreateImageWithPlt) return {};
+  if (IsCardSourceText(text)) return m_cardsIn.empty() ? "no card in" : "";
   if (!IsCameraSourceText(text)) return KindAt(text) == S_IFDIR ? "" : "not present";
   const std::optional<CameraSource> source = ParseCameraSource(text);
   if (!source) return "not a camera name";
@@ -337,6 +348,22 @@ void Station::MoveAction(size_t from, size_t to) {
   m_actions.erase(m_actions.begin() + static_cast<std::ptrdiff_t>(from));
   m_actions.insert(m_actions.begin() + static_cast<std::ptrdiff_t>(to), std::move(action));
   ++m_listGeneration;
+}
+
+void Station::ApplyEditedAction(size_t index, std::unique_ptr<Action> edited) {
+  if (index >= m_actions.size()) return;
+  Action& listed = *m_actions[index];
+  if (m_inRun.count(&listed) == 0) {
+    listed.CopyFrom(*edited);
+    ArmSchedule(listed);
+    return;
+  }
+  edited->m_tLastRun = listed.m_tLastRun;
+  std::unique_ptr<Action> running = std::move(m_actions[index]);
+  m_actions[index] = std::move(edited);
+  ++m_listGeneration;
+  RetireAction(std::move(running));
+  ArmSchedule(*m_actions[index]);
 }
 
 void Station::ClearActions() {
@@ -518,10 +545,34 @@ std::vector<PrinterSnapshot> Station::PrinterSnapshots() const {
   return m_values.m_printing ? m_values.m_printing->Snapshots() : std::vector<PrinterSnapshot>{};
 }
 
+void Station::WatchCards() {
+  const bool wanted = std::any_of(m_actions.begin(), m_actions.end(), [](const auto& action) {
+    return action->m_bEnabled && IsCardSourceText(action->m_strSourceFolder);
+  });
+  if (!wanted) {
+    m_cardsIn.clear();  // nobody reads them: nothing to say
+    return;
+  }
+  const std::vector<CardVolume> now = FindCards(m_values.m_cardPlaces);
+  auto has = [](const std::vector<CardVolume>& cards, const CardVolume& card) {
+    return std::any_of(cards.begin(), cards.end(), [&](const CardVolume& c) {
+      return c.mountPoint == card.mountPoint && c.mountId == card.mountId;
+    });
+  };
+  for (const CardVolume& card : m_cardsIn) {
+    if (!has(now, card)) AddToLog(CardLine(card, false));
+  }
+  for (const CardVolume& card : now) {
+    if (!has(m_cardsIn, card)) AddToLog(CardLine(card, true));
+  }
+  m_cardsIn = now;
+}
+
 void Station::OnLoopTimer() {
   m_logger.Tick(0);  // once a second: no line waits longer than that in memory
   PublishState();
   WatchPrinters();
+  WatchCards();
   if (m_bShutdownRequested) {
     if (m_bShutdownStarted) return;
     if (m_values.g_bActionsRunning) {

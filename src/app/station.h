@@ -93,6 +93,10 @@ class Station : public RunHost {
   std::unique_ptr<Action> NewAction() { return std::make_unique<Action>(*this); }
   void RemoveAction(size_t index);
   void MoveAction(size_t from, size_t to);
+  // Puts an edited copy's fields into the listed action at `index`. An action in a run keeps its
+  // fields to the end of that run: the copy then takes its place in the list and the running one
+  // is retired, so the edit takes effect at its next pass, never mid-run.
+  void ApplyEditedAction(size_t index, std::unique_ptr<Action> edited);
   void NoteActionListChanged() { ++m_listGeneration; }
 
   // ---- Events from the host ----
@@ -218,6 +222,8 @@ class Station : public RunHost {
   // Keeps the watched printers in step with the enabled print actions; their news to the log
   // and the window's status line.
   void WatchPrinters();
+  // While an enabled action takes photos from "card:": each card put in or taken out, once.
+  void WatchCards();
 
   Host& m_host;
   SettingsStore m_store;
@@ -256,7 +262,8 @@ class Station : public RunHost {
   std::map<std::string, std::string> m_sourceNotes;
   std::set<std::string> m_outOfReachSaid;  // descriptions whose camera note was logged
 
-  std::string m_printerLine;  // shown in the window's status line
+  std::string m_printerLine;          // shown in the window's status line
+  std::vector<CardVolume> m_cardsIn;  // as WatchCards last saw them
   StatusPageOptions m_statusOptions;
   // Last: its page stops before anything it reports on goes.
   StatusReporter m_status;

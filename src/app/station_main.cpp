@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <functional>
 
+#include "app/action_commands.h"
 #include "app/command_line.h"
+#include "app/first_start.h"
 #include "app/headless_host.h"
 #include "app/instance_channel.h"
 #include "app/station.h"
@@ -20,11 +22,20 @@ namespace brisko {
 namespace {
 
 constexpr int kHandOverTimeoutMs = 5000;
+// A running station answers an actions request between two files of a run.
+constexpr int kActionsTimeoutMs = 30000;
 
-// Only the long-running station and a restore may start a store; the other one-shot runs need
-// the configuration they were pointed at.
+// Only the long-running station, a restore and adding an action may start a store; the other
+// one-shot runs need the configuration they were pointed at.
 bool MayCreateStore(const CommandLine& cl) {
+  if (cl.actions) return !cl.actionsArgs.empty() && cl.actionsArgs[0] == "add";
   return !(cl.runOnce || cl.command || cl.barcode || cl.paperLoaded || cl.backupFile);
+}
+
+int PrintActionsReply(int exitCode, const std::string& out, const std::string& err) {
+  std::fputs(out.c_str(), stdout);
+  if (!err.empty()) std::fprintf(stderr, "brisko-workflow: %s", err.c_str());
+  return exitCode;
 }
 
 bool HaveDisplay() {
@@ -91,8 +102,8 @@ void SayWhenNoActionIsEnabled(Station& station) {
   station.AddToLog(count.disabled > 0 ? "No enabled actions: the station runs nothing until one is enabled"
                                       : "No actions: the station runs nothing until some are added");
   station.AddToLog(
-      "  Add or enable them in the window (Settings > Configure actions...), or restore a backup with "
-      "--restore FILE");
+      "  Add or enable them in the window (Settings > Configure actions...), from a shell with "
+      "brisko-workflow actions add, or restore a backup with --restore FILE");
 }
 
 }  // namespace
@@ -137,7 +148,7 @@ std::string OpenStation(Station& station, const std::string& storePath) {
 }
 
 int RunHeadlessStation(const std::string& storePath, const std::string& socketPath,
-                       const StatusPageOptions& statusPage) {
+                       const StatusPageOptions& statusPage, bool firstStart) {
   HeadlessHost host(stdout);
   InstanceServer server;
   std::string error;
@@ -150,6 +161,9 @@ int RunHeadlessStation(const std::string& storePath, const std::string& socketPa
   InstallShutdownSignals();
   std::string report = OpenStation(station, storePath);
   if (!report.empty()) station.AddToLog(report);
+  if (firstStart && station.Store().IsOpen()) {
+    for (const std::string& line : SetUpFirstStart(station)) station.AddToLog(line);
+  }
   station.Open();
   SayWhenNoActionIsEnabled(station);
   host.Run();
@@ -168,7 +182,16 @@ int RunOneShot(const CommandLine& cl, const std::string& storePath) {
     return 1;
   }
   if (!report.empty()) station.AddToLog(report);
+  // Said before whatever follows ("Created a new settings store" before "restored").
+  host.FlushOutput();
   if (cl.backupFile || cl.restoreFile) return BackupOrRestore(station.Store(), cl);
+  if (cl.actions) {
+    station.LoadSettings();
+    const ActionsReply reply = RunActionsCommand(station, cl.actionsArgs, false);
+    station.ClearActions();
+    host.FlushOutput();
+    return PrintActionsReply(reply.exitCode, reply.out, reply.err);
+  }
   // Like the window at start, but without the loop: the work below is the only run.
   station.LoadSettings();
   station.RecoverInterruptedMoves();
@@ -243,6 +266,17 @@ int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPa
         return 1;
       }
       InstanceRequest request;
+      if (cl.actions) {
+        std::string socket = ReadLockFileSocket(paths.lock);
+        if (socket.empty()) socket = paths.socket;
+        InstanceAnswer answer;
+        if (!SendActionsRequest(socket, cl.actionsArgs, kActionsTimeoutMs, answer, &error)) {
+          std::fprintf(stderr, "brisko-workflow: a station is already running on %s, but %s\n",
+                       storePath.c_str(), error.c_str());
+          return 1;
+        }
+        return PrintActionsReply(answer.exitCode, answer.out, answer.err);
+      }
       if (cl.command) {
         request.kind = InstanceRequest::Command;
         request.command = *cl.command;
@@ -272,11 +306,15 @@ int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPa
 
   if (cl.IsOneShot()) return RunOneShot(cl, storePath);
   const StatusPageOptions page{statusPage, cl.statusPageAddress, cl.statusPagePort};
+  // Only a store in the user's own default place: one named by --store or BRISKO_STORE (scripts,
+  // tests) stays as it is made, empty.
+  const char* named = std::getenv("BRISKO_STORE");
+  const bool firstStart = kind == SettingsStore::FileKind::Missing && !cl.store && !(named && *named);
   if (!cl.headless && window) {
-    if (WantsWindow(cl)) return window(WindowStart{storePath, paths.socket, page}, argc, argv);
+    if (WantsWindow(cl)) return window(WindowStart{storePath, paths.socket, page, firstStart}, argc, argv);
     std::fprintf(stderr, "brisko-workflow: no display found; running headless\n");
   }
-  return RunHeadlessStation(storePath, paths.socket, page);
+  return RunHeadlessStation(storePath, paths.socket, page, firstStart);
 }
 
 }  // namespace brisko

@@ -13,6 +13,7 @@ struct WindowStart {
   std::string storePath;
   std::string socketPath;  // where to listen for later starts (the lock is already held)
   StatusPageOptions statusPage;
+  bool firstStart = false;  // a new store in the default place: give it its first action
 };
 using WindowEntry = std::function<int(const WindowStart& start, int& argc, char** argv)>;
 
@@ -31,7 +32,7 @@ std::string OpenStation(Station& station, const std::string& storePath);
 
 // Pieces of StationMain, public for tests.
 int RunHeadlessStation(const std::string& storePath, const std::string& socketPath,
-                       const StatusPageOptions& statusPage = {});
+                       const StatusPageOptions& statusPage = {}, bool firstStart = false);
 // --run-once, --command and --barcode when no station is running: do it here, save, end.
 int RunOneShot(const CommandLine& cl, const std::string& storePath);
 // --plt-info, --plt-pack, --plt-unpack.

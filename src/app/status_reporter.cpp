@@ -153,7 +153,8 @@ void StatusReporter::OnActionRun(const std::string& description, std::time_t now
 
 void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& actions,
                                     const std::vector<FailingItem>& failing,
-                                    const std::map<std::string, std::string>& sourceNotes, std::time_t now) {
+                                    const std::map<std::string, std::string>& sourceNotes, std::time_t now,
+                                    const std::map<std::string, std::string>& sourcesShown) {
   if (!m_server) return;
   const std::string today = LocalDay(now);
   std::vector<StatusActionRow> rows;
@@ -168,6 +169,7 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
     row.schedule = ScheduleTypeName(action->m_iScheduleType);
     row.enabled = action->m_bEnabled != 0;
     row.source = action->m_strSourceFolder;
+    if (auto shown = sourcesShown.find(description); shown != sourcesShown.end()) row.source = shown->second;
     if (auto note = sourceNotes.find(description); note != sourceNotes.end()) row.sourceNote = note->second;
     if (auto stats = m_actionStats.find(description); stats != m_actionStats.end()) {
       row.lastRun = stats->second.lastRun;

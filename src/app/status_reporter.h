@@ -35,7 +35,8 @@ class StatusReporter {
   // `sourceNotes` says, by action description, why a source cannot be used.
   void PublishActions(const std::vector<std::unique_ptr<Action>>& actions,
                       const std::vector<FailingItem>& failing,
-                      const std::map<std::string, std::string>& sourceNotes, std::time_t now);
+                      const std::map<std::string, std::string>& sourceNotes, std::time_t now,
+                      const std::map<std::string, std::string>& sourcesShown = {});
   // Steps that write no log line of their own (BriskoExif written, photo turned upright).
   void CountTagged(std::time_t now);
   void CountRotated(std::time_t now);

@@ -310,6 +310,9 @@ class Action {
   bool WriteJournal(MoveJournal& journal, const MoveRecord& record);
   bool RotateForMove(std::string& current, std::string& destination, MoveJournal& journal,
                      MoveRecord& record);
+  // Copy Files with m_bAutoRotateJPG: a placed copy that needs it is turned upright under a hidden
+  // name beside it and renamed over it (the source keeps the original).
+  void TurnCopyUpright(const std::string& copy);
 
   // One file through the selection tests; Verdict says what became of it.
   enum class Verdict { kSkipped, kYoung, kFiltered, kEligible };
@@ -335,6 +338,10 @@ class Action {
 
   // The run of an action whose source is a camera (camera_run.cpp).
   bool RunCameraBody();
+  // "card:": the body once per card in, each card's DCIM folder as the source of its pass.
+  bool RunCardsBody();
+  // The folder this pass takes files from: the source folder, or the card being read.
+  const std::string& PassSource() const { return m_cardFolder.empty() ? m_strSourceFolder : m_cardFolder; }
   struct CameraFile;
   class CameraRun;
   bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
@@ -353,6 +360,10 @@ class Action {
   // Camera photos (keyed as above) by when a pass first listed them: a lone shot file waits.
   std::map<std::string, int64_t> m_cameraFirstSeen;
   std::unique_ptr<SelectionCache> m_selection;
+  // "card:": the card this pass reads ("" otherwise), and what the cache kept of each card, so
+  // that two cards in at once do not make each other's passes full scans.
+  std::string m_cardFolder;
+  std::map<std::string, std::unique_ptr<SelectionCache>> m_cardSelections;
   bool m_selectionActive = false;  // this pass uses m_selection
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.

@@ -10,6 +10,7 @@
 
 #include "camera/camera_source.h"
 #include "engine/action_fields.h"
+#include "engine/card_source.h"
 #include "print/media_names.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
@@ -164,7 +165,8 @@ void ActionForm::Update() {
   Set(ActionControl::kUpdateTimestamp).enabled = fileOptions;
   Set(ActionControl::kModifyReadOnly).enabled = fileOptions;
   Set(ActionControl::kReadOnlyOnOff).enabled = fileOptions && modifyReadOnly;
-  Set(ActionControl::kAutoRotate).enabled = fileOptions;
+  // A copy is turned upright too (its source stays as it is); only moves put turned photos apart.
+  Set(ActionControl::kAutoRotate).enabled = fileOptions || t == kCopyFiles;
   Set(ActionControl::kRotatedFolder).enabled = fileOptions && autoRotate;
 
   Set(ActionControl::kIdTxt).enabled = t == kMoveFilesFromMedia;
@@ -279,7 +281,13 @@ std::optional<FormMessage> ActionForm::ChooseApplication(const std::string& path
 
 std::optional<FormMessage> ActionForm::Check() const {
   if (name.empty()) return Message("Please give the action a name.");
-  if (enabled && IsCameraSourceText(sourceFolder)) {
+  if (enabled && IsCardSourceText(sourceFolder)) {
+    // Cards come and go: only the destination can be tested now.
+    if (!OneOf(type, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia}))
+      return Message("A card can only be the source of Copy Files, Move Files and Move Files from Media.");
+    if (!FolderIsReadWrite(destFolder))
+      return Message("Destination folder is invalid.  Please confirm you have read/write capability.");
+  } else if (enabled && IsCameraSourceText(sourceFolder)) {
     // A camera is a card without a file system: the actions that take files from it.
     if (!OneOf(type, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia}))
       return Message("A camera can only be the source of Copy Files, Move Files and Move Files from Media.");

@@ -15,6 +15,7 @@
 
 #include "camera/camera_source.h"
 #include "engine/action.h"
+#include "engine/card_source.h"
 #include "engine/photo_filters.h"
 #include "engine/recovery.h"
 #include "engine/selection_cache.h"
@@ -278,7 +279,8 @@ void Action::SelectFiles(const std::vector<std::string>& folders, std::vector<Se
         }
         const std::string path = trimmed + "/" + entry.name;
         while (nextTest < ahead.size() && ahead[nextTest] < path) ++nextTest;
-        const ExclusiveTest* tested = nextTest < ahead.size() && ahead[nextTest] == path ? &tests[nextTest] : nullptr;
+        const ExclusiveTest* tested =
+            nextTest < ahead.size() && ahead[nextTest] == path ? &tests[nextTest] : nullptr;
         const Verdict verdict = judge(path, entry.modTime, entry.readOnly, tested);
         entry.decision = SelectionCache::kUndecided;
         if (!keeps || !entry.stable) continue;
@@ -365,8 +367,7 @@ std::string Action::SelectionSettings() const {
         int64_t{m_bSelectByOrientation}, int64_t{m_bSelectLandscape}, int64_t{m_bIncludeSubFolders}}) {
     add(std::to_string(value));
   }
-  for (const std::string* text :
-       {&m_strSourceFolder, &m_strDestFolder, &m_strFileSpec, &m_strFileSpecExclude})
+  for (const std::string* text : {&PassSource(), &m_strDestFolder, &m_strFileSpec, &m_strFileSpecExclude})
     add(*text);
   // The subfolder template decides where copies are looked for; it is kept whole.
   add(m_SubfolderTemplate.GetDisplayString());
@@ -421,12 +422,12 @@ void Action::NoteUpToDate(const std::string& source, const std::string& target,
 
 std::vector<std::string> Action::CollectFolders() {
   std::vector<std::string> folders;
-  folders.push_back(WithTrailingSeparator(m_strSourceFolder));
+  folders.push_back(WithTrailingSeparator(PassSource()));
   if (!((m_iType >= kMoveFilesFromMedia && m_iType <= kCopySubfolders) || m_bIncludeSubFolders))
     return folders;
   if (!m_selectionActive) {
     std::vector<std::string> failures;
-    AddSubfolders(m_strSourceFolder, folders, &failures);
+    AddSubfolders(PassSource(), folders, &failures);
     for (const std::string& line : failures) LogMessage(line);
     return folders;
   }
@@ -449,7 +450,7 @@ std::vector<std::string> Action::CollectFolders() {
       below(path, depth + 1);
     }
   };
-  below(TrimTrailingSeparators(m_strSourceFolder), 0);
+  below(TrimTrailingSeparators(PassSource()), 0);
   return folders;
 }
 
@@ -476,6 +477,7 @@ bool Action::RunBody() {
   // Checked before every run: a temp folder another user made is said, and replaced, here.
   GetTempFolder();
   if (IsCameraSourceText(m_strSourceFolder)) return RunCameraBody();
+  if (m_cardFolder.empty() && IsCardSourceText(m_strSourceFolder)) return RunCardsBody();
 
   // A run nested in this one (events are dispatched during a run) scans without the cache, so
   // the outer run's view of it stays intact.
@@ -543,7 +545,7 @@ bool Action::RunBody() {
   };
   if (!idTxt->ReadFromFolders(folders, findIdTxt)) {
     if (m_iType == kMoveFilesFromMedia && m_bCreateIDTxtFile) {
-      idTxt->m_strFilePath = TrimTrailingSeparators(m_strSourceFolder) + "/" + kIdTxtFileName;
+      idTxt->m_strFilePath = TrimTrailingSeparators(PassSource()) + "/" + kIdTxtFileName;
       idTxt->m_iBatchID = idTxt->NewBatchId();
     } else {
       idTxt.reset();
@@ -610,6 +612,32 @@ bool Action::RunBody() {
     idTxt.reset();
   }
   m_host->SetProgress(0, 100, description, "Completed action");
+  return result;
+}
+
+bool Action::RunCardsBody() {
+  const std::vector<CardVolume> cards = FindCards(m_host->Values().m_cardPlaces);
+  // What was kept of a card is its mount's: a card taken out and put in again (or another card
+  // at the same place) is read afresh.
+  auto key = [](const CardVolume& card) { return card.mountId + ":" + card.folder; };
+  for (auto it = m_cardSelections.begin(); it != m_cardSelections.end();) {
+    const bool in =
+        std::any_of(cards.begin(), cards.end(), [&](const CardVolume& c) { return key(c) == it->first; });
+    it = in ? std::next(it) : m_cardSelections.erase(it);
+  }
+  if (cards.empty()) {
+    m_host->SetProgress(0, 100, GetDescription(), "No action required");
+    return true;
+  }
+  bool result = true;
+  for (const CardVolume& card : cards) {
+    // The stored source stays "card:" (a save during the pass writes it so); the pass reads the card.
+    m_cardFolder = card.folder;
+    std::swap(m_selection, m_cardSelections[key(card)]);
+    result = RunBody() && result;
+    std::swap(m_selection, m_cardSelections[key(card)]);
+    m_cardFolder.clear();
+  }
   return result;
 }
 

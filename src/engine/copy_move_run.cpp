@@ -125,7 +125,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
                                 std::vector<RecordedCopies>* records) {
   if (copied) copied->assign(files.size(), CopiedFile{});
   const std::string description = GetDescription();
-  const std::string root = WithTrailingSeparator(m_strSourceFolder);
+  const std::string root = WithTrailingSeparator(PassSource());
   // Copies are made durable a batch at a time; the caller deletes sources only after that.
   CopyBatch batch;
   std::vector<int> listed;  // the file index of each batch entry

@@ -149,6 +149,7 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
         LogMessage(ErrnoText(entry.err));
         continue;
       }
+      if (m_bAutoRotateJPG) TurnCopyUpright(entry.target);
       if (m_bUseExternalExe) RunExternalApplication(entry.target);
       LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target));
     }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/card_source.h"
+
 namespace brisko {
 
 class SettingsStore;
@@ -49,6 +51,8 @@ struct StationValues {
   // The print service, job records and printer watches of Print Files actions (made at first
   // use); tests put in their own.
   std::shared_ptr<PrintDesk> m_printing;
+  // Where "card:" sources look for cards; tests put in their own folders and mount table.
+  CardPlaces m_cardPlaces = DefaultCardPlaces();
 };
 
 // Steps done to a photo on its way that write no action-log line of their own.

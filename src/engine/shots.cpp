@@ -136,7 +136,9 @@ std::string SharedCollisionSuffix(const Shot& shot, const std::vector<std::strin
                                   const std::function<bool(const std::string& base)>& reserved) {
   ok = true;
   for (int n = 1; n <= limit; ++n) {
-    const std::string suffix = n == 1 ? std::string() : "_" + std::to_string(n);
+    // Appended, not "_" + to_string(n): GCC 12 at -O3 misreads that insert as an overlapping copy
+    // (-Wrestrict).
+    const std::string suffix = n == 1 ? std::string() : std::string("_").append(std::to_string(n));
     if (reserved && reserved(newBase + suffix)) continue;
     const bool free = std::none_of(files.begin(), files.end(), [&](const std::string& f) {
       return taken(MemberNewName(shot, f, newBase + suffix));

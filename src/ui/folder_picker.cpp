@@ -21,6 +21,7 @@
 
 #include "app/camera_search.h"
 #include "camera/camera_source.h"
+#include "engine/card_source.h"
 
 namespace brisko {
 
@@ -158,6 +159,11 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
     inUse->setData(0, Qt::UserRole, start);
   }
   cameras->setExpanded(true);
+  // Every memory card put in, each read in its DCIM folder.
+  auto* cards = new QTreeWidgetItem(m_cameras, QStringList("Memory cards"));
+  auto* anyCard = new QTreeWidgetItem(cards, QStringList("Any memory card  (card:)"));
+  anyCard->setData(0, Qt::UserRole, QString(kCardSourceText));
+  cards->setExpanded(true);
   connect(m_cameras, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (item && !item->data(0, Qt::UserRole).toString().isEmpty())
       m_name->setEditText(item->data(0, Qt::UserRole).toString());
@@ -188,7 +194,10 @@ FolderPickerDialog::FolderPickerDialog(const QString& title, const QString& star
   if (shown.isEmpty()) shown = QDir::homePath();
   // A Directory Browse camera opens the tree at its folder; another camera at the last folder.
   QString tree = shown;
-  if (IsCameraSourceText(shown.toStdString())) {
+  if (IsCardSourceText(shown.toStdString())) {
+    tree = IsCardSourceText(history.Last().toStdString()) ? QString() : history.Last();
+    if (tree.isEmpty()) tree = QDir::homePath();
+  } else if (IsCameraSourceText(shown.toStdString())) {
     const std::optional<CameraSource> source = ParseCameraSource(shown.toStdString());
     if (source && source->kind == CameraSource::Kind::Disk) {
       tree = QString::fromStdString(source->port.substr(5));
@@ -267,7 +276,7 @@ void FolderPickerDialog::accept() {
     Warn(this, QString("'%1' names no camera: %2.").arg(folder, QString::fromStdString(whyNot)));
     return;
   }
-  if (!camera && !CanOpen(folder)) {
+  if (!camera && !IsCardSourceText(folder.toStdString()) && !CanOpen(folder)) {
     Warn(this, QString("The folder '%1' isn't accessible.").arg(folder));
     return;
   }

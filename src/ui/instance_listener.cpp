@@ -9,8 +9,8 @@ namespace {
 constexpr int kRequestTimeoutMs = 2000;
 }
 
-InstanceListener::InstanceListener(Handler handler, QObject* parent)
-    : QObject(parent), m_handler(std::move(handler)) {
+InstanceListener::InstanceListener(Handler handler, Answerer answerer, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)), m_answerer(std::move(answerer)) {
   connect(&m_server, &QLocalServer::newConnection, this, &InstanceListener::OnNewConnection);
 }
 
@@ -36,6 +36,14 @@ void InstanceListener::OnNewConnection() {
       }
       std::optional<InstanceRequest> request =
           ParseInstanceRequest(std::string_view(buffer->constData(), nl));
+      if (request && request->kind == InstanceRequest::Actions) {
+        const std::string answer =
+            m_answerer ? FormatInstanceAnswer(m_answerer(*request)) : std::string("error no actions here\n");
+        socket->write(answer.data(), qint64(answer.size()));
+        socket->flush();
+        socket->disconnectFromServer();
+        return;
+      }
       socket->write(request ? "ok\n" : "error bad request\n");
       socket->flush();
       socket->disconnectFromServer();

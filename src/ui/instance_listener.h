@@ -12,7 +12,9 @@ class InstanceListener : public QObject {
   Q_OBJECT
  public:
   using Handler = std::function<void(const InstanceRequest&)>;
-  explicit InstanceListener(Handler handler, QObject* parent = nullptr);
+  // Answers the requests whose answer is their result (actions) at once.
+  using Answerer = std::function<InstanceAnswer(const InstanceRequest&)>;
+  explicit InstanceListener(Handler handler, Answerer answerer = {}, QObject* parent = nullptr);
   // Call only while holding the instance lock: a socket file left behind is removed.
   bool Listen(const QString& socketPath);
   QString ErrorString() const { return m_server.errorString(); }
@@ -21,6 +23,7 @@ class InstanceListener : public QObject {
   void OnNewConnection();
   QLocalServer m_server;
   Handler m_handler;
+  Answerer m_answerer;
 };
 
 }  // namespace brisko

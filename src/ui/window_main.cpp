@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <cstdio>
 
+#include "app/first_start.h"
 #include "app/headless_host.h"
 #include "app/station.h"
 #include "scheduler/tone_sink.h"
@@ -40,12 +41,18 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   MainWindow window(station);
   host.SetWindow(&window);
 
-  InstanceListener listener([&](const InstanceRequest& request) {
-    if (request.kind == InstanceRequest::Raise)
-      window.BringForward();
-    else
-      HandleInstanceRequest(station, request);
-  });
+  InstanceListener listener(
+      [&](const InstanceRequest& request) {
+        if (request.kind == InstanceRequest::Raise)
+          window.BringForward();
+        else
+          HandleInstanceRequest(station, request);
+      },
+      [&](const InstanceRequest& request) {
+        InstanceAnswer answer = AnswerInstanceRequest(station, request);
+        window.UpdateCommandMenu();
+        return answer;
+      });
   if (!listener.Listen(QString::fromStdString(start.socketPath)))
     std::fprintf(stderr, "brisko-workflow: cannot listen on %s: %s; later starts cannot reach this window\n",
                  start.socketPath.c_str(), listener.ErrorString().toLocal8Bit().constData());
@@ -64,6 +71,9 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
 
   window.show();
   if (!report.empty()) station.AddToLog(report);
+  if (start.firstStart && station.Store().IsOpen()) {
+    for (const std::string& line : SetUpFirstStart(station)) station.AddToLog(line);
+  }
   station.Open();
   window.UpdateOptionalControls();
   window.UpdateCommandMenu();

@@ -60,6 +60,9 @@ TEST_F(TheBackupOptions, MoveAStationsConfigurationToAFreshStore) {
   const Result restore = Run("--store " + dir / "b.db" + " --restore " + file);
   ASSERT_EQ(restore.rc, 0) << restore.out;
   EXPECT_NE(restore.out.find("Settings restored successfully."), std::string::npos) << restore.out;
+  EXPECT_LT(restore.out.find("Created a new settings store at " + dir / "b.db"),
+            restore.out.find("Settings restored successfully."))
+      << restore.out;
   // The fresh store already holds the logger defaults of its start, so compare without order.
   std::vector<std::string> a = Dump(dir / "a.db"), b = Dump(dir / "b.db");
   std::sort(a.begin(), a.end());

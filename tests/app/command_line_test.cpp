@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/action_commands.h"
+
 namespace brisko {
 namespace {
 
@@ -35,6 +37,12 @@ TEST(ACommandLine, ReadsEveryOptionInBothForms) {
        }},
       {{"--headless", "--store", "s.db", "--command", "3"},
        [](auto& c) { return c.headless && c.store == "s.db" && c.command == 3; }},
+      // Everything after "actions" is its own, but for --store.
+      {{"actions", "add", "Copy Files", "Cards in", "m_strName=--x", "--store", "s.db"},
+       [](auto& c) {
+         return c.actions && c.IsOneShot() && c.store == "s.db" &&
+                c.actionsArgs == std::vector<std::string>{"add", "Copy Files", "Cards in", "m_strName=--x"};
+       }},
   };
   for (const auto& row : rows) {
     CommandLine cl = ParseCommandLine(row.args);
@@ -58,7 +66,13 @@ TEST(ACommandLine, RefusesWhatItCannotUseWithAMessage) {
       {{"--barcode", "a\nb"}, "--barcode text must be one line"},
       {{"--headless=1"}, "option --headless takes no value"},
       {{"--run-once", "--command", "2"},
-       "use only one of --run-once, --command, --barcode, --paper-loaded, --backup and --restore"},
+       "use only one of --run-once, --command, --barcode, --paper-loaded, --backup, --restore and actions"},
+      {{"--run-once", "actions", "list"},
+       "use only one of --run-once, --command, --barcode, --paper-loaded, --backup, --restore and actions"},
+      {{"actions", "list", "--headless"},
+       "actions list: wrong number of values: " + std::string(ActionsUsage())},
+      {{"actions", "set", "1", "m_strName"}, "actions set: 'm_strName' is not FIELD=VALUE"},
+      {{"actions"}, "actions needs what to do: " + std::string(ActionsUsage())},
       {{"--paper-loaded", "Selphy:lots"},
        "--paper-loaded needs COUNT, QUEUE or QUEUE:COUNT (COUNT 0 to 100000, or off), not 'Selphy:lots'"},
       {{"--plt-pack", "s.xml"}, "--plt-pack needs SOURCE.xml and OUT.plt"},

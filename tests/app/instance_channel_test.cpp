@@ -52,6 +52,27 @@ TEST(AnInstanceRequest, BrokenLinesAreRefused) {
             "");
 }
 
+TEST(AnActionsRequest, KeepsEveryWordWholeOnTheWireAndRefusesBrokenOnes) {
+  InstanceRequest request;
+  request.kind = InstanceRequest::Actions;
+  request.args = {"add", "Move Files from Media",  "Cards  in", "m_strDestFolder=/srv/a b/100%",
+                  "",    "m_strName=two\nlines\r", "\x7f\x01",  "ünï"};
+  std::string line = FormatInstanceRequest(request);
+  ASSERT_EQ(line.find('\n'), line.size() - 1);
+  line.pop_back();
+  EXPECT_EQ(ParseInstanceRequest(line), request);
+  for (const char* broken : {"actions add%", "actions add%4", "actions a%zz", "actions %G0", "actions a\tb"})
+    EXPECT_FALSE(ParseInstanceRequest(broken)) << broken;
+
+  const InstanceAnswer answer{1, "Action 1: x\n  y=z 100%\n", "no action 3\n"};
+  std::string answerLine = FormatInstanceAnswer(answer);
+  ASSERT_EQ(answerLine.find('\n'), answerLine.size() - 1);
+  answerLine.pop_back();
+  EXPECT_EQ(ParseInstanceAnswer(answerLine), answer);
+  for (const char* broken : {"ok", "done", "done 1", "done 1 a", "done x a b", "done 300 a b", "done 0 %1 b"})
+    EXPECT_FALSE(ParseInstanceAnswer(broken)) << broken;
+}
+
 class AnInstanceChannel : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -125,6 +146,26 @@ TEST_F(AnInstanceChannel, HandsARequestToTheRunningStation) {
   ASSERT_TRUE(got);
   EXPECT_EQ(got->kind, InstanceRequest::Command);
   EXPECT_EQ(got->command, 7);
+}
+
+TEST_F(AnInstanceChannel, AnswersAnActionsRequestWithItsResult) {
+  InstancePaths p = InstancePathsForStore(m_dir / "s.db");
+  InstanceServer server;
+  ASSERT_TRUE(server.Listen(p.socket));
+  InstanceAnswer got;
+  bool sent = false;
+  std::thread client([&] { sent = SendActionsRequest(p.socket, {"show", "2"}, 5000, got); });
+  pollfd waiting{server.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&waiting, 1, 5000), 1);
+  std::vector<std::string> asked;
+  EXPECT_FALSE(server.AcceptOne([&](const InstanceRequest& r) {
+    asked = r.args;
+    return InstanceAnswer{0, std::string(300000, 'x') + "\n", ""};
+  }));
+  client.join();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(asked, (std::vector<std::string>{"show", "2"}));
+  EXPECT_EQ(got.out.size(), 300001u) << "an answer longer than a request line";
 }
 
 // Another user who made our /tmp folder first once sent us to /tmp itself, where they could hold

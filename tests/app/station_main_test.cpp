@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "common/jpeg_builder.h"
 #include "common/program_runner.h"
 #include "common/temp_dir.h"
 #include "engine/action.h"
+#include "imagemeta/jpeg_exif_file.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -134,8 +136,10 @@ TEST_F(TheProgram, NeverCreatesOrReplacesAStoreByMistake) {
   const pid_t pid = Start(m_env + BRISKO_BINARY + " --headless --store " + fresh);
   ASSERT_GT(pid, 0);
   const std::string created = "Created a new settings store at " + fresh + "\n";
-  EXPECT_TRUE(Saw("No actions: the station runs nothing until some are added\n  Add or enable them in the "
-                  "window (Settings > Configure actions...), or restore a backup with --restore FILE\n"))
+  EXPECT_TRUE(
+      Saw("No actions: the station runs nothing until some are added\n  Add or enable them in the "
+          "window (Settings > Configure actions...), from a shell with brisko-workflow actions add, or "
+          "restore a backup with --restore FILE\n"))
       << m_seen;
   EXPECT_EQ(m_seen.find(created), m_seen.rfind(created)) << "told once: " << m_seen;
   EXPECT_NE(m_seen.find(created), std::string::npos) << m_seen;
@@ -208,6 +212,93 @@ TEST_F(TheProgram, RunsHeadlessTakesRequestsAndExitsCleanlyOnSigterm) {
   // A runtime folder that does not exist does not stop a start.
   Result alone = RunWith(m_env + "XDG_RUNTIME_DIR=" + m_dir / "no-such-run" + " ", "--run-once");
   EXPECT_EQ(alone.rc, 0) << alone.out;
+}
+
+// A station without a screen set up from the command line: the store directly while none runs,
+// the running station over its socket, which then runs the new action.
+TEST_F(TheProgram, SetsUpAHeadlessStationsActionsFromTheCommandLine) {
+  const std::string in = m_dir / "card", out = m_dir / "sorted";
+  mkdir(in.c_str(), 0755);
+  mkdir(out.c_str(), 0755);
+  Result list = Run("actions list");
+  EXPECT_EQ(list.rc, 1) << list.out;
+  EXPECT_NE(list.out.find("No settings store at"), std::string::npos) << list.out;
+  Result added = Run("actions add 'Move Files' 'Sort' m_strSourceFolder=" + in + " m_strDestFolder=" + out);
+  EXPECT_EQ(added.rc, 0) << added.out;
+  EXPECT_NE(added.out.find("Added action 1: Sort (Move Files)"), std::string::npos) << added.out;
+  Result refused = Run("actions set 1 m_iFileAgeUnits=9");
+  EXPECT_EQ(refused.rc, 1);
+  EXPECT_EQ(refused.out, "brisko-workflow: m_iFileAgeUnits takes a whole number from 0 to 3, not '9'\n");
+  EXPECT_EQ(Run("actions frob").rc, 2);
+
+  const pid_t pid = Start(m_env + BRISKO_BINARY + " --headless");
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(Saw("Actions starting in 5s...\n")) << m_seen;
+  Result set =
+      Run("actions set 1 m_iType=3 m_strName='Cards in' m_bRenameFile=1 m_ComponentArray=3,14,4,2 "
+          "m_StaticTextArray_0=Gala");
+  EXPECT_EQ(set.rc, 0) << set.out;
+  EXPECT_NE(set.out.find("Changed action 1: Cards in (Move Files from Media)\nThe running station takes"),
+            std::string::npos)
+      << set.out;
+  Result listed = Run("actions list --store " + Store());
+  EXPECT_EQ(listed.out,
+            "1. Cards in (Move Files from Media), Continuous, enabled: " + in + " -> " + out + "\n");
+  test::WriteFile(in + "/IMG_0001.JPG", "photo");
+  ASSERT_TRUE(Saw("Moved file")) << m_seen;
+  kill(pid, SIGTERM);
+  EXPECT_TRUE(EndedCleanly(pid)) << m_seen;
+  std::vector<std::string> placed;
+  for (const auto& entry : std::filesystem::directory_iterator(out))
+    placed.push_back(entry.path().filename());
+  ASSERT_EQ(placed.size(), 1u) << m_seen;
+  EXPECT_EQ(placed[0].rfind("Gala_0000", 0), 0u) << placed[0];
+  EXPECT_EQ(placed[0].substr(placed[0].size() - 4), ".JPG");
+  EXPECT_EQ(StoredInt("Action_0", "m_iType"), kMoveFilesFromMedia);
+}
+
+// A fresh machine: the first start on the default store copies any card's photos into
+// ~/Pictures/Brisko/<date taken>/, upright, and the card keeps them. Later starts add nothing.
+TEST_F(TheProgram, AFirstStartCopiesAnyCardIntoPicturesByDate) {
+  const std::string home = m_dir / "home", root = m_dir / "media/ann", table = m_dir / "mountinfo";
+  std::filesystem::create_directories(home);
+  std::filesystem::create_directories(root);
+  test::WriteFile(table, "");
+  const std::string env =
+      "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u BRISKO_STORE HOME=" + home +
+      " XDG_CONFIG_HOME=" + home + "/.config XDG_RUNTIME_DIR=" + m_dir.Path() +
+      " XDG_STATE_HOME=" + m_dir / "state" + " BRISKO_CARD_ROOTS=" + root + " BRISKO_MOUNT_TABLE=" + table +
+      " ";
+  const pid_t pid = Start(env + BRISKO_BINARY + " --headless");
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(Saw("Added the action \"Copy cards to Pictures\"")) << m_seen;
+  ASSERT_TRUE(Saw("actions disable 1\n")) << m_seen;
+  // The card goes in: a sideways photo taken on 1 May 2024.
+  const std::string card = root + "/EOS_DIGITAL";
+  std::filesystem::create_directories(card + "/DCIM/100CANON");
+  test::TiffBuilder tiff('I');
+  tiff.ifd0 = {tiff.Short(0x0112, 6), tiff.Ascii(0x0132, "2024:05:01 10:00:00")};
+  tiff.exif = {tiff.Ascii(0x9003, "2024:05:01 10:00:00")};
+  const test::Bytes photo = test::WithSegments(test::MakeJpeg(32, 16), {test::Segment(0xFFE1, tiff.Build())});
+  test::Save(card + "/DCIM/100CANON/IMG_0001.JPG", photo);
+  test::WriteFile(table, "40 1 8:17 / " + card + " rw shared:9 - vfat /dev/sdb1 rw\n");
+  EXPECT_TRUE(Saw("Card EOS_DIGITAL (")) << m_seen;
+  ASSERT_TRUE(Saw("Copied file " + card + "/DCIM/100CANON/IMG_0001.JPG to " + home +
+                  "/Pictures/Brisko/2024-05-01/IMG_0001.JPG"))
+      << m_seen;
+  test::WriteFile(table, "");
+  EXPECT_TRUE(Saw(") out\n")) << m_seen;
+  kill(pid, SIGTERM);
+  EXPECT_TRUE(EndedCleanly(pid)) << m_seen;
+  EXPECT_EQ(m_seen.find(") in\n"), m_seen.rfind(") in\n")) << "said once: " << m_seen;
+  EXPECT_EQ(test::Load(card + "/DCIM/100CANON/IMG_0001.JPG"), photo);
+  EXPECT_FALSE(JpegNeedsRotation(home + "/Pictures/Brisko/2024-05-01/IMG_0001.JPG"));
+
+  const pid_t again = Start(env + BRISKO_BINARY + " --headless");
+  ASSERT_TRUE(Saw("Actions starting in 5s...")) << m_seen;
+  kill(again, SIGTERM);
+  EXPECT_TRUE(EndedCleanly(again)) << m_seen;
+  EXPECT_EQ(m_seen.find("Added the action"), std::string::npos) << m_seen;
 }
 
 TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {

@@ -327,6 +327,20 @@ TEST_F(TheFolderPicker, ListsCamerasAndTakesACameraNameForTheFolder) {
   EXPECT_EQ(picker.Chosen(), "camera:usb:001,004");
 }
 
+// "card:" is chosen as a folder is, though no folder of that name exists.
+TEST_F(TheFolderPicker, OffersAnyMemoryCard) {
+  FolderPickerDialog picker("Select Source Folder", "card:", nullptr);
+  auto* cameras = picker.findChild<QTreeWidget*>();
+  ASSERT_NE(cameras, nullptr);
+  QTreeWidgetItem* cards = cameras->topLevelItem(1);
+  ASSERT_EQ(cards->text(0), "Memory cards");
+  cameras->setCurrentItem(cards->child(0));
+  EXPECT_EQ(picker.NameCombo()->currentText(), "card:");
+  picker.accept();
+  EXPECT_TRUE(messages.isEmpty()) << messages.join("|").toStdString();
+  EXPECT_EQ(picker.Chosen(), "card:");
+}
+
 // The camera in use is listed and opens the tree at its folder; a missing folder is a warning.
 TEST_F(TheFolderPicker, KeepsTheCameraInUseAndOnlyWarnsOfAMissingFolder) {
   QDir().mkpath(Q(dir / "cam"));
