@@ -320,8 +320,10 @@ int MoveAcross(const std::string& source, const std::string& target, Collision c
     if (outOfReach && setAside) placed = std::move(made);
     return e;
   }
+  // The source's removal is on its card only once its folder is flushed: a card pulled before
+  // that may come back with the photo still on it. The copy stays, as above.
   placed = std::move(made);
-  return 0;
+  return SyncFolderOf(source);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "engine/in_out_test.h"
 #include "engine/move_journal.h"
 #include "engine/recovery.h"
+#include "support/file_identity.h"
 #include "support/file_ops.h"
 #include "support/volume_identity.h"
 
@@ -146,30 +147,56 @@ TEST_F(CommitStepTest, ACardPulledBetweenSetAsideAndDeleteWaitsAndFinishesOnce) 
 }
 
 // A card whose folder cannot be flushed after its sources were deleted (pulled: EIO) may come
-// back as it was last flushed: the moves wait with their copies held until a flush succeeds.
+// back as it was last flushed, the photos still on it: the moves wait with their copies held until
+// the card is seen again, and each photo arrives once whichever way the card comes back.
 TEST_F(CommitStepTest, AFailedFlushOfTheCardFolderKeepsTheRecord) {
-  for (int tagging : {0, 1}) {
-    SCOPED_TRACE(tagging ? "tag batch" : "copy batch");
-    fs::remove_all(src);
-    MakeFolder(src);
-    EmptyFolder(dst);
-    host.log.clear();
-    tag = tagging;
-    for (const char* name : {"a.jpg", "b.jpg"})
-      MakeFile(src + "/" + name, ReadFile(kSideways), 1'600'000'000);
-    SetFolderSyncFaultForTest([this](const std::string& folder) { return folder == src + "/" ? EIO : 0; });
-    action = Fresh();
-    RunPass(*action);
-    SetFolderSyncFaultForTest(nullptr);
-    EXPECT_EQ(CountFiles(temp), 1) << "the record stays";
-    EXPECT_TRUE(AnyCopyHeld(temp));
-    EXPECT_TRUE(CopyHeld(dst + "/a.jpg")) << "no action takes a copy on before the card is flushed";
-    action = Fresh();
-    action->RecoverInterruptedMoves();
-    RunPass(*action);
-    ExpectEachOnce({"a.jpg", "b.jpg"});
-    EXPECT_FALSE(CopyHeld(dst + "/a.jpg"));
+  struct Row {
+    const char* what;
+    int rotate, tag;
+    bool tempElsewhere;
+  };
+  const Row rows[] = {
+      {"copy batch", 0, 0, false},
+      {"tag batch", 0, 1, false},
+      {"rotated alone through the temp folder", 1, 0, true},
+  };
+  SetFileSystemTypeForTest(0x4d44);  // a FAT card: a photo is its size and time, whatever its inode
+  for (const Row& row : rows) {
+    for (bool restored : {false, true}) {
+      SCOPED_TRACE(testing::Message() << row.what << (restored ? ", card back as last flushed" : ""));
+      fs::remove_all(src);
+      MakeFolder(src);
+      EmptyFolder(dst);
+      host.log.clear();
+      host.Values().m_TempPath = row.tempElsewhere ? host.Dir() + "/other/temp/" : host.Dir() + "/temp/";
+      temp = host.Values().m_TempPath;
+      MakeFolder(temp);
+      EmptyFolder(temp);
+      rotate = row.rotate;
+      tag = row.tag;
+      const std::vector<std::string> names =
+          row.rotate ? std::vector<std::string>{"a.jpg"} : std::vector<std::string>{"a.jpg", "b.jpg"};
+      for (const std::string& name : names) MakeFile(src + "/" + name, ReadFile(kSideways), 1'600'000'000);
+      SetFolderSyncFaultForTest([this](const std::string& folder) { return folder == src + "/" ? EIO : 0; });
+      action = Fresh();
+      RunPass(*action);
+      SetFolderSyncFaultForTest(nullptr);
+      EXPECT_GE(CountFiles(temp), 1) << "the record stays";
+      if (!row.rotate) {
+        EXPECT_TRUE(CopyHeld(dst + "/a.jpg")) << "no action takes a copy on yet";
+      }
+      if (restored) {
+        for (const std::string& name : names) MakeFile(src + "/" + name, ReadFile(kSideways), 1'600'000'000);
+      }
+      action = Fresh();
+      action->RecoverInterruptedMoves();
+      RunPass(*action);
+      ExpectEachOnce(names);
+      EXPECT_FALSE(CopyHeld(dst + "/a.jpg"));
+    }
   }
+  SetFileSystemTypeForTest(0);
+  host.Values().m_TempPath = host.Dir() + "/temp/";
 }
 
 // Every card one camera formats has the same label and mounts at the same path. While a move of
