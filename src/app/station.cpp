@@ -186,7 +186,9 @@ void Station::RecoverOrphanedMoves() {
 // ---- RunHost ----
 
 void Station::AddToLog(const std::string& text) {
-  for (const FailureLog::Line& line : m_failures.Filter(text, m_host.Now())) WriteLogLine(line);
+  static const std::string kNone;
+  const std::string& running = m_running.empty() ? kNone : m_running.back();
+  for (const FailureLog::Line& line : m_failures.Filter(text, m_host.Now(), running)) WriteLogLine(line);
 }
 
 void Station::WriteLogLine(const FailureLog::Line& line) {
@@ -261,8 +263,13 @@ void Station::NotePhotoStep(PhotoStep step) {
   }
 }
 
+void Station::OnProgramWait(const ProgramWait* wait) {
+  m_status.OnProgramWait(wait, m_host.Now());
+}
+
 void Station::DispatchPendingEvents() {
   m_logger.Tick();
+  m_status.RefreshHeldUp(m_actions, m_host.Now());
   m_host.DispatchPendingEvents();
 }
 
@@ -414,10 +421,13 @@ bool Station::RunOne(Action& action) {
     m_failures.BeginRun(description);
     m_status.OnActionRun(description, now);
   }
+  m_running.push_back(description);
   bool result = m_runner ? m_runner(action) : action.Run();
   FlushFailureLines();
+  m_running.pop_back();
   if (starts) NoteCameraReach(action);
   if (starts) m_failures.EndRun(description);
+  if (starts) m_status.OnActionRunEnd();
   m_inRun.erase(&action);
   PublishState();
   return result;

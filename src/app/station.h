@@ -77,6 +77,7 @@ class Station : public RunHost {
   void KillActionTimer(uint32_t timerHandle) override;
   bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }
   void NotePhotoStep(PhotoStep step) override;
+  void OnProgramWait(const ProgramWait* wait) override;
 
   // ---- Settings and the action list ----
   void LoadSettings();
@@ -243,6 +244,8 @@ class Station : public RunHost {
   std::vector<unsigned> m_heldTimers;  // Time actions due while the list editor was open
   uint64_t m_listGeneration = 0;
   std::set<const Action*> m_inRun;
+  // The actions whose runs are in progress, innermost last ("NAME (TYPE)").
+  std::vector<std::string> m_running;
   std::map<uint32_t, std::time_t> m_timerTargets;  // timer id -> the moment it was armed for
   ActionRunner m_runner;
 

@@ -1,5 +1,6 @@
 #include "app/status_reporter.h"
 
+#include <dirent.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -7,7 +8,10 @@
 #include <ctime>
 #include <set>
 
+#include "camera/camera_source.h"
 #include "engine/action.h"
+#include "support/file_spec_find.h"
+#include "support/path_util.h"
 
 namespace brisko {
 
@@ -149,6 +153,76 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
 void StatusReporter::OnActionRun(const std::string& description, std::time_t now) {
   if (m_actionStats.size() < kMaxTrackedActions || m_actionStats.count(description))
     m_actionStats[description].lastRun = now;
+  if (m_runDepth++ > 0) return;
+  m_busySince = now;
+  m_board.Update([&](StatusSnapshot& s) {
+    s.busy = StatusBusy{};
+    s.busy.action = description;
+    s.busy.runSince = now;
+  });
+}
+
+void StatusReporter::OnActionRunEnd() {
+  if (m_runDepth == 0 || --m_runDepth > 0) return;
+  m_busySince = 0;
+  m_board.Update([](StatusSnapshot& s) { s.busy = StatusBusy{}; });
+}
+
+void StatusReporter::OnProgramWait(const ProgramWait* wait, std::time_t now) {
+  m_board.Update([&](StatusSnapshot& s) {
+    if (wait) {
+      if (s.busy.action.empty()) s.busy.action = wait->action;
+      s.busy.program = wait->program;
+      s.busy.file = wait->file;
+      s.busy.waitSince = now;
+    } else {
+      s.busy.program.clear();
+      s.busy.file.clear();
+      s.busy.waitSince = 0;
+    }
+  });
+}
+
+void StatusReporter::RefreshHeldUp(const std::vector<std::unique_ptr<Action>>& actions, std::time_t now) {
+  // Only once a run has taken a while: a card's listing is not free.
+  if (!m_server || m_runDepth == 0 || now - m_busySince < kStuckSeconds / 3) return;
+  if (now >= m_lastHeldUpCheck && now - m_lastHeldUpCheck < kSpaceCheckSeconds) return;
+  m_lastHeldUpCheck = now;
+  constexpr size_t kNamed = 3;
+  constexpr int kMaxEntries = 20000;  // per folder; a huge folder is counted that far
+  std::vector<std::string> names;
+  int count = 0;
+  std::set<std::string> seen;
+  for (const auto& action : actions) {
+    if (!action->m_bEnabled || (action->m_iType != kMoveFiles && action->m_iType != kMoveFilesFromMedia))
+      continue;
+    const std::string folder = TrimTrailingSeparators(action->m_strSourceFolder);
+    if (folder.empty() || IsCameraSourceText(folder) || !seen.insert(folder).second) continue;
+    FileSpecFilter filter;
+    std::string error;
+    filter.SetSpecs(action->m_strFileSpec, action->m_strFileSpecExclude, action->m_bUseRegexFilespec != 0);
+    filter.SetErrorSink(&error, nullptr);
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) continue;
+    int entries = 0;
+    while (const dirent* e = ::readdir(dir)) {
+      if (++entries > kMaxEntries) break;
+      if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+      const std::string name = e->d_name;
+      if (name[0] == '.' || !filter.Passes(name, false)) continue;
+      ++count;
+      // The first names in order, as a card lists them.
+      if (names.size() < kNamed || name < names.back()) {
+        names.insert(std::upper_bound(names.begin(), names.end(), name), name);
+        if (names.size() > kNamed) names.pop_back();
+      }
+    }
+    ::closedir(dir);
+  }
+  m_board.Update([&](StatusSnapshot& s) {
+    s.busy.heldUp = std::move(names);
+    s.busy.heldUpCount = count;
+  });
 }
 
 void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& actions,

@@ -11,6 +11,7 @@
 #include "app/status_page.h"
 #include "app/status_snapshot.h"
 #include "app/status_thumbnails.h"
+#include "engine/run_host.h"
 
 namespace brisko {
 
@@ -29,8 +30,15 @@ class StatusReporter {
   // failing photo today. Without the flags the line's own words decide.
   void OnLogLine(const std::string& text, std::time_t now);
   void OnLogLine(const std::string& text, std::time_t now, bool failure, bool newFailure);
-  // An action started its work (passed its entry test).
+  // An action started its work (passed its entry test), and ended it. Runs may nest; the
+  // outermost is what the board says the station is busy with.
   void OnActionRun(const std::string& description, std::time_t now);
+  void OnActionRunEnd();
+  // A run waits for an external program (nullptr: no longer).
+  void OnProgramWait(const ProgramWait* wait, std::time_t now);
+  // The photos waiting in the sources of the enabled move actions while a run has taken
+  // long; looked at no more than every 30 s, and only while the page runs.
+  void RefreshHeldUp(const std::vector<std::unique_ptr<Action>>& actions, std::time_t now);
   // The actions table and the failures now, after a pass or a run; only while the page runs.
   // `sourceNotes` says, by action description, why a source cannot be used.
   void PublishActions(const std::vector<std::unique_ptr<Action>>& actions,
@@ -75,6 +83,9 @@ class StatusReporter {
   StatusBoard m_board;
   StatusPageStarter m_starter;
   std::time_t m_lastSpaceCheck = 0;
+  int m_runDepth = 0;
+  std::time_t m_busySince = 0;  // the outermost run's start, or the program's
+  std::time_t m_lastHeldUpCheck = 0;
   StationState m_state = StationState::Paused;  // as last published
   // Last, so it stops reading the board before the board goes.
   std::unique_ptr<StatusPageServer> m_server;

@@ -231,6 +231,7 @@ class Action {
   int32_t m_bUseExternalExe;
   int32_t m_bUseExternalArgs;
   int32_t m_bAppendArgs;
+  int32_t m_iExternalExeTimeLimit;  // seconds a program may run before it is ended; 0: no limit
   int32_t m_bAutoRotateJPG;
   int32_t m_bAutoRotateUseSubfolder;
   int32_t m_bAddOrUpdateBriskoExif;
@@ -355,7 +356,7 @@ class Action {
   int m_passDepth = 0;             // runs of this action in progress (nested ones included)
   // Write-protected mounts met in the last pass (already said) and in this one.
   std::set<std::string> m_writeProtectedSaid, m_writeProtectedNow;
-  size_t m_passCopies = 0;        // files this pass copied
+  size_t m_passCopies = 0;  // files this pass copied
   // What LogMessage puts before each line, and the name and type it was made for.
   mutable std::string m_logPrefix;
   mutable std::string m_logPrefixName;

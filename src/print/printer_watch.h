@@ -1,7 +1,8 @@
 #pragma once
 // Watches one print queue and the printer behind it: polled every few seconds by the host while
 // a print action is enabled. Says once in the log what changed, tells whether a new job may be
-// sent, restarts a queue CUPS stopped once the printer is ready again, and counts prints left.
+// sent, restarts a queue CUPS stopped after a job's backend error once the printer is ready
+// again (never one a person paused), and counts prints left.
 #include <chrono>
 #include <functional>
 #include <string>
@@ -18,7 +19,7 @@ struct PrinterSnapshot {
   bool polled = false;     // asked at least once
   bool reachable = false;  // CUPS answered the last time
   bool canPrint = false;
-  std::string state;  // "idle", "printing", "stopped", "not reachable"
+  std::string state;  // "idle", "printing", "stopped", "paused" (by a person), "not reachable"
   std::vector<PrinterProblem> problems;
   std::string message;  // printer-state-message, as the printer or CUPS says it
   int jobsWaiting = 0;
@@ -61,6 +62,7 @@ class PrinterWatch {
  private:
   void LogChange(const std::string& text);
   void MaybeRestart(const PrinterStatus& status);
+  bool PausedByPerson(const PrinterStatus& status) const;
 
   PrintService& m_service;
   Options m_options;
@@ -69,6 +71,8 @@ class PrinterWatch {
   std::string m_lastLogged;
   std::chrono::steady_clock::time_point m_lastRestart{};
   bool m_restarted = false;
+  int m_lastState = 0;  // the queue's state at the last answer; 0: none yet
+  bool m_pausedByPerson = false;
 };
 
 }  // namespace brisko

@@ -49,6 +49,8 @@ std::string LocalTime(std::time_t t, const char* format) {
 std::string StateText(const StatusSnapshot& s) {
   std::string text = StationStateName(s.state);
   if (s.state == StationState::Running && !s.action.empty()) text += " " + s.action;
+  const std::string waiting = WaitingText(s.busy);
+  if (!waiting.empty()) text += " - " + waiting;
   return text;
 }
 
@@ -176,6 +178,8 @@ const char* VerdictClass(VerdictLevel level) {
   switch (level) {
     case VerdictLevel::Ok:
       return "ok";
+    case VerdictLevel::Stuck:
+      return "stuck";
     case VerdictLevel::Failing:
       return "failing";
     case VerdictLevel::Stopped:
@@ -248,7 +252,7 @@ std::string SuppliesText(const PrinterSnapshot& p) {
 }  // namespace
 
 std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
-  const StatusVerdict verdict = MakeVerdict(s);
+  const StatusVerdict verdict = MakeVerdict(s, now);
   std::string j = "{";
   j += "\"name\":" + JsonString(s.name);
   j += ",\"host\":" + JsonString(s.host);
@@ -261,6 +265,12 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
   j += ",\"action\":" + JsonString(s.action);
   j += ",\"progress\":{\"position\":" + std::to_string(s.progressPosition) +
        ",\"range\":" + std::to_string(s.progressRange) + ",\"text\":" + JsonString(s.progressText) + "}";
+  j += ",\"busy\":{\"action\":" + JsonString(s.busy.action) + ",\"since\":" + JsonTime(s.busy.runSince) +
+       ",\"program\":" + JsonString(s.busy.program) + ",\"file\":" + JsonString(s.busy.file) +
+       ",\"waitingSince\":" + JsonTime(s.busy.waitSince) + ",\"heldUp\":[";
+  for (size_t i = 0; i < s.busy.heldUp.size(); ++i) j += (i ? "," : "") + JsonString(s.busy.heldUp[i]);
+  j += "],\"heldUpCount\":" + std::to_string(s.busy.heldUpCount) +
+       ",\"text\":" + JsonString(WaitingText(s.busy)) + "}";
   j += ",\"lastPass\":" + JsonTime(s.lastPass);
   j += ",\"lastPassAge\":" +
        (s.lastPass ? std::to_string(std::max<std::time_t>(0, now - s.lastPass)) : "null");
@@ -380,7 +390,7 @@ std::string PrinterRowHtml(const PrinterSnapshot& p) {
 
 std::string RenderStatusHtml(const StatusSnapshot& s, std::string_view query, std::time_t now) {
   const std::string q = HtmlEscape(query);
-  const StatusVerdict verdict = MakeVerdict(s);
+  const StatusVerdict verdict = MakeVerdict(s, now);
   std::string h;
   h.reserve(16384);
   h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
