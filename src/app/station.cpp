@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <set>
 
+#include "app/failure_advice.h"
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
 #include "engine/move_journal.h"
@@ -193,7 +194,8 @@ void Station::AddToLog(const std::string& text) {
 
 void Station::WriteLogLine(const FailureLog::Line& line) {
   m_status.OnLogLine(line.text, m_host.Now(), line.failure, line.newFailure);
-  m_host.ShowLogLine(line.text);
+  // The window shows the plain words; the log file keeps the line as written.
+  m_host.ShowLogLine(PlainLogText(line.text));
   m_logger.Log(2, line.text);
 }
 
@@ -469,7 +471,21 @@ void Station::WatchPrinters() {
       printers = desk.Snapshots();
       for (const std::string& l : desk.TakeLogLines()) AddToLog(l);
     }
-    for (const PrinterSnapshot& printer : printers) line += (line.empty() ? "" : "  |  ") + printer.Summary();
+    // The photos waiting to print; their folders are looked at every few seconds.
+    const std::time_t now = m_host.Now();
+    if (now < m_printPhotosAt || now - m_printPhotosAt >= 5) {
+      m_printPhotosAt = now;
+      m_printPhotos.clear();
+      for (const auto& action : m_actions) {
+        if (action->m_iType == kPrintFiles && action->m_bEnabled)
+          m_printPhotos[action->m_strPrintQueue] += CountSourcePhotos(*action, nullptr, 0);
+      }
+    }
+    for (PrinterSnapshot& printer : printers) {
+      auto waiting = m_printPhotos.find(printer.queue);
+      printer.photosWaiting = waiting == m_printPhotos.end() ? 0 : waiting->second;
+      line += (line.empty() ? "" : "  |  ") + printer.Summary();
+    }
   }
   m_status.OnPrinters(std::move(printers));
   if (line != m_printerLine) m_host.ShowPrinterState(line);

@@ -246,6 +246,8 @@ class Station : public RunHost {
   std::set<const Action*> m_inRun;
   // The actions whose runs are in progress, innermost last ("NAME (TYPE)").
   std::vector<std::string> m_running;
+  std::map<std::string, int> m_printPhotos;  // queue -> photos waiting in its actions' folders
+  std::time_t m_printPhotosAt = 0;
   std::map<uint32_t, std::time_t> m_timerTargets;  // timer id -> the moment it was armed for
   ActionRunner m_runner;
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <set>
 
+#include "app/failure_advice.h"
 #include "camera/camera_source.h"
 #include "engine/action.h"
 #include "support/file_spec_find.h"
@@ -60,6 +61,33 @@ bool HasDestination(const Action& action) {
 }
 
 }  // namespace
+
+int CountSourcePhotos(const Action& action, std::vector<std::string>* names, size_t named) {
+  constexpr int kMaxEntries = 20000;  // a huge folder is counted that far
+  const std::string folder = TrimTrailingSeparators(action.m_strSourceFolder);
+  if (folder.empty() || IsCameraSourceText(folder)) return 0;
+  FileSpecFilter filter;
+  std::string error;
+  filter.SetSpecs(action.m_strFileSpec, action.m_strFileSpecExclude, action.m_bUseRegexFilespec != 0);
+  filter.SetErrorSink(&error, nullptr);
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return 0;
+  int count = 0, entries = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    if (++entries > kMaxEntries) break;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    const std::string name = e->d_name;
+    if (name[0] == '.' || !filter.Passes(name, false)) continue;
+    ++count;
+    // The first names in order, as a card lists them.
+    if (names && (names->size() < named || name < names->back())) {
+      names->insert(std::upper_bound(names->begin(), names->end(), name), name);
+      if (names->size() > named) names->pop_back();
+    }
+  }
+  ::closedir(dir);
+  return count;
+}
 
 StatusReporter::StatusReporter() {
   char host[256] = {};
@@ -119,7 +147,15 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
   }
   m_board.Update([&](StatusSnapshot& s) {
     RollDay(s, now);
-    s.log.push_front(StatusLogLine{now, text, failure || newFailure});
+    // Newest first, but a reason stays below the line it explains.
+    StatusLogLine line{now, PlainLogText(text), failure || newFailure};
+    if (IsFollowUpLine(text) && m_followUps + 1 <= s.log.size()) {
+      s.log.insert(s.log.begin() + std::ptrdiff_t(m_followUps + 1), std::move(line));
+      ++m_followUps;
+    } else {
+      s.log.push_front(std::move(line));
+      m_followUps = 0;
+    }
     if (!placed.empty()) s.placed = std::move(placed);
     if (s.log.size() > kStatusLogLines) s.log.pop_back();
     switch (kind) {
@@ -188,36 +224,14 @@ void StatusReporter::RefreshHeldUp(const std::vector<std::unique_ptr<Action>>& a
   if (!m_server || m_runDepth == 0 || now - m_busySince < kStuckSeconds / 3) return;
   if (now >= m_lastHeldUpCheck && now - m_lastHeldUpCheck < kSpaceCheckSeconds) return;
   m_lastHeldUpCheck = now;
-  constexpr size_t kNamed = 3;
-  constexpr int kMaxEntries = 20000;  // per folder; a huge folder is counted that far
   std::vector<std::string> names;
   int count = 0;
   std::set<std::string> seen;
   for (const auto& action : actions) {
     if (!action->m_bEnabled || (action->m_iType != kMoveFiles && action->m_iType != kMoveFilesFromMedia))
       continue;
-    const std::string folder = TrimTrailingSeparators(action->m_strSourceFolder);
-    if (folder.empty() || IsCameraSourceText(folder) || !seen.insert(folder).second) continue;
-    FileSpecFilter filter;
-    std::string error;
-    filter.SetSpecs(action->m_strFileSpec, action->m_strFileSpecExclude, action->m_bUseRegexFilespec != 0);
-    filter.SetErrorSink(&error, nullptr);
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) continue;
-    int entries = 0;
-    while (const dirent* e = ::readdir(dir)) {
-      if (++entries > kMaxEntries) break;
-      if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
-      const std::string name = e->d_name;
-      if (name[0] == '.' || !filter.Passes(name, false)) continue;
-      ++count;
-      // The first names in order, as a card lists them.
-      if (names.size() < kNamed || name < names.back()) {
-        names.insert(std::upper_bound(names.begin(), names.end(), name), name);
-        if (names.size() > kNamed) names.pop_back();
-      }
-    }
-    ::closedir(dir);
+    if (!seen.insert(TrimTrailingSeparators(action->m_strSourceFolder)).second) continue;
+    count += CountSourcePhotos(*action, &names, 3);
   }
   m_board.Update([&](StatusSnapshot& s) {
     s.busy.heldUp = std::move(names);
@@ -267,11 +281,13 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
     });
     if (g == groups.end()) {
       if (groups.size() >= kMaxDestinations) continue;
-      groups.push_back({action, f.reason, f.file, 0, 0, f.since});
+      groups.push_back({action, f.reason, f.file, 0, 0, f.since, {}, FailureAdvice(f)});
       g = groups.end() - 1;
     } else {
       g->file.clear();
     }
+    if (!f.file.empty() && g->files.size() < 3)
+      g->files.push_back(f.file.substr(f.file.find_last_of('/') + 1));
     ++g->photos;
     g->tries += f.tries;
     g->since = std::min(g->since, f.since);

@@ -17,6 +17,10 @@ namespace brisko {
 
 class Action;
 
+// How many photos wait in the action's source folder (its file pattern, the folder itself, at
+// most 20000 entries looked at), with the first `named` names in order added to `names`.
+int CountSourcePhotos(const Action& action, std::vector<std::string>* names, size_t named);
+
 class StatusReporter {
  public:
   StatusReporter();
@@ -83,6 +87,7 @@ class StatusReporter {
   StatusBoard m_board;
   StatusPageStarter m_starter;
   std::time_t m_lastSpaceCheck = 0;
+  size_t m_followUps = 0;  // reason lines below the newest log line
   int m_runDepth = 0;
   std::time_t m_busySince = 0;  // the outermost run's start, or the program's
   std::time_t m_lastHeldUpCheck = 0;

@@ -109,19 +109,48 @@ StatusVerdict MakeVerdict(const StatusSnapshot& s, std::time_t now) {
     return printers.empty() ? StatusVerdict{VerdictLevel::Ok, "All well"}
                             : StatusVerdict{VerdictLevel::Failing, printers};
   }
-  std::set<std::string> actions;
-  std::time_t since = s.failures.front().since;
-  std::string why;
+  // Per action: how many photos wait and which, that they are safe, and what to check.
+  struct PerAction {
+    std::string name;
+    int photos = 0;
+    std::time_t since = 0;
+    std::vector<std::string> files;
+    std::string check;
+  };
+  std::vector<PerAction> per;
   for (const StatusFailureGroup& g : s.failures) {
-    since = std::min(since, g.since);
-    if (!actions.insert(g.action).second) continue;
-    if (!why.empty()) why += "; ";
-    why += g.action + ": " + g.reason;
+    auto a = std::find_if(per.begin(), per.end(), [&](const PerAction& x) { return x.name == g.action; });
+    if (a == per.end()) {
+      per.push_back({g.action, 0, g.since, {}, g.check.empty() ? g.reason : g.check});
+      a = per.end() - 1;
+    }
+    a->since = std::min(a->since, g.since);
+    if (g.files.empty()) continue;  // a failure that names no photo
+    a->photos += g.photos;
+    for (const std::string& f : g.files) {
+      if (a->files.size() < 3) a->files.push_back(f);
+    }
   }
-  const size_t n = actions.size();
-  return {VerdictLevel::Failing, (stuck.empty() ? "" : stuck + "; ") + std::to_string(n) +
-                                     (n == 1 ? " action" : " actions") + " failing since " + Clock(since) +
-                                     " - " + why + (printers.empty() ? "" : "; " + printers)};
+  std::string text = stuck.empty() ? "" : stuck + "; ";
+  for (size_t i = 0; i < per.size(); ++i) {
+    const PerAction& a = per[i];
+    if (i) text += "; ";
+    text += a.name + ": ";
+    if (a.photos > 0) {
+      const bool one = a.photos == 1;
+      text += std::to_string(a.photos) + (one ? " photo waits" : " photos wait") + " since " +
+              Clock(a.since) + ", safe where " + (one ? "it is" : "they are") + " (";
+      for (size_t k = 0; k < a.files.size(); ++k) text += (k ? ", " : "") + a.files[k];
+      if (a.photos > int(a.files.size()))
+        text += " and " + std::to_string(a.photos - int(a.files.size())) + " more";
+      text += ")";
+    } else {
+      text += "failing since " + Clock(a.since);
+    }
+    text += ". Check: " + a.check;
+  }
+  if (!printers.empty()) text += "; " + printers;
+  return {VerdictLevel::Failing, text};
 }
 
 LogLineKind ClassifyLogLine(std::string_view line) {

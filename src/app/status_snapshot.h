@@ -70,6 +70,8 @@ struct StatusFailureGroup {
   int photos = 0;
   int tries = 0;
   std::time_t since = 0;
+  std::vector<std::string> files;  // the first few photos' names
+  std::string check;               // what the operator should check, in plain words
 };
 
 // A photo lately placed, shown as a thumbnail.

@@ -41,6 +41,8 @@ std::string PrinterSnapshot::Summary() const {
   if (!polled) return out + "not asked yet";
   out += problems.empty() ? state : JoinProblems(problems);
   if (jobsWaiting > 0) out += "; " + std::to_string(jobsWaiting) + " waiting";
+  if (photosWaiting > 0)
+    out += "; " + std::to_string(photosWaiting) + (photosWaiting == 1 ? " photo" : " photos") + " to print";
   if (printsLeft >= 0) out += "; " + std::to_string(printsLeft) + " prints left";
   return out;
 }

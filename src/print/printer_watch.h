@@ -25,7 +25,8 @@ struct PrinterSnapshot {
   int jobsWaiting = 0;
   int pagesToday = 0;
   std::vector<Marker> supplies;
-  int printsLeft = -1;  // negative: not counted
+  int printsLeft = -1;    // negative: not counted
+  int photosWaiting = 0;  // in the folders of the actions printing here (the station counts them)
   // One line: "Selphy: paper out (media-empty); 2 waiting; 36 prints left".
   std::string Summary() const;
   bool operator==(const PrinterSnapshot&) const = default;

@@ -223,17 +223,26 @@ std::string ThumbUrl(uint64_t id) {
 // "paper out (media-empty)", or the plain state when nothing is wrong.
 std::string PrinterStateText(const PrinterSnapshot& p) {
   if (!p.polled) return "not asked yet";
-  if (p.problems.empty()) return p.state;
   std::string text;
   for (const PrinterProblem& problem : p.problems) text += (text.empty() ? "" : ", ") + problem.text;
-  return text;
+  // What the operator must do comes first while photos wait for it.
+  if (p.photosWaiting > 0 && !p.canPrint) {
+    const bool paper = std::any_of(p.problems.begin(), p.problems.end(), [](const PrinterProblem& x) {
+      return x.keyword == "media-empty" || x.keyword == "media-needed" || x.keyword == "paper-used-up";
+    });
+    if (paper) return "Waiting for paper: " + PhotosText(p.photosWaiting);
+    return "Waiting: " + PhotosText(p.photosWaiting) + (text.empty() ? "" : " - " + text);
+  }
+  return p.problems.empty() ? p.state : text;
 }
 
-// "2 jobs waiting, 14 pages printed today, 36 prints left"
+// "1 photo to print, 2 jobs waiting, 14 pages printed today, 36 prints left"
 std::string PrinterFiguresText(const PrinterSnapshot& p) {
-  std::string text = std::to_string(p.jobsWaiting) + (p.jobsWaiting == 1 ? " job" : " jobs") + " waiting, " +
-                     std::to_string(p.pagesToday) + (p.pagesToday == 1 ? " page" : " pages") +
-                     " printed today";
+  std::string text;
+  if (p.photosWaiting > 0) text += PhotosText(p.photosWaiting) + " to print, ";
+  if (p.jobsWaiting > 0)
+    text += std::to_string(p.jobsWaiting) + (p.jobsWaiting == 1 ? " job" : " jobs") + " waiting, ";
+  text += std::to_string(p.pagesToday) + (p.pagesToday == 1 ? " page" : " pages") + " printed today";
   if (p.printsLeft >= 0) text += ", " + std::to_string(p.printsLeft) + " prints left";
   return text;
 }
@@ -284,8 +293,9 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
     if (i) j += ",";
     j += "{\"action\":" + JsonString(g.action) + ",\"reason\":" + JsonString(g.reason) +
          ",\"file\":" + JsonString(g.file) + ",\"photos\":" + std::to_string(g.photos) +
-         ",\"tries\":" + std::to_string(g.tries) + ",\"since\":" + JsonTime(g.since) +
-         ",\"text\":" + JsonString(FailureText(g)) + "}";
+         ",\"tries\":" + std::to_string(g.tries) + ",\"since\":" + JsonTime(g.since) + ",\"files\":[";
+    for (size_t k = 0; k < g.files.size(); ++k) j += (k ? "," : "") + JsonString(g.files[k]);
+    j += "],\"check\":" + JsonString(g.check) + ",\"text\":" + JsonString(FailureText(g)) + "}";
   }
   j += "],\"actions\":[";
   for (size_t i = 0; i < s.actions.size(); ++i) {
@@ -332,7 +342,8 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
     }
     j += "],\"message\":" + JsonString(p.message) + ",\"jobsWaiting\":" + std::to_string(p.jobsWaiting) +
          ",\"pagesToday\":" + std::to_string(p.pagesToday) +
-         ",\"printsLeft\":" + (p.printsLeft >= 0 ? std::to_string(p.printsLeft) : "null") + ",\"supplies\":[";
+         ",\"printsLeft\":" + (p.printsLeft >= 0 ? std::to_string(p.printsLeft) : "null") +
+         ",\"photosWaiting\":" + std::to_string(p.photosWaiting) + ",\"supplies\":[";
     for (size_t k = 0; k < p.supplies.size(); ++k) {
       const Marker& m = p.supplies[k];
       j += std::string(k ? "," : "") + "{\"name\":" + JsonString(m.name) + ",\"type\":" + JsonString(m.type) +

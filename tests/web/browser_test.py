@@ -211,9 +211,12 @@ def main():
                 " document.getElementById('log').textContent,"
                 " Array.prototype.filter.call(document.querySelectorAll('#placed img'),"
                 "  function (i) { return i.complete && i.naturalWidth > 0; }).length])"))
-            assert "action failing since" in board[0] and "Broken move: Not a directory:" in board[0], board[0]
+            assert "Broken move: 1 photo waits since " in board[0], board[0]
+            assert board[0].endswith(", safe where it is (stuck.jpg). Check: The folder " +
+                                     os.path.join(root, "file", "sub") + " cannot be made: file is a file"), board[0]
             assert board[1] == "1 photo", "failures: " + board[1]
             assert board[2].count("Move file from " + os.path.join(root, "stuck", "stuck.jpg")) == 1, board[2][:800]
+            assert "CopyOrMoveFilesUsingShell" not in board[2], board[2][:800]
             assert wanted in board[2], "the Moved line is gone from the log"
             assert board[3] == 1, "thumbnails shown: %d" % board[3]
 

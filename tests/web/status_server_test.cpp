@@ -359,9 +359,24 @@ TEST(StatusRender, PrintersInWords) {
         "1 job waiting, 14 pages printed today, 36 prints left",
         "Supplies: Black Ink 80%, ribbon level unknown",
         "<li class=\"printer\"><b><bdi>Selphy</bdi></b>: <span class=\"pstate\">idle</span>",
-        "0 jobs waiting, 0 pages printed today</span>"}) {
+        "<span class=\"figures\">0 pages printed today</span>"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part << "\n" << html;
   }
+  // A photo waiting for paper says so, rather than "0 jobs waiting".
+  PrinterSnapshot empty = idle;
+  empty.canPrint = false;
+  empty.problems = DescribeReasons({"media-empty-error"});
+  empty.photosWaiting = 1;
+  s.printers.push_back(empty);
+  EXPECT_NE(
+      RenderStatusHtml(s, "", 0).find("<span class=\"pstate\">Waiting for paper: 1 photo</span><br><span "
+                                      "class=\"figures\">1 photo to print, 0 pages printed today</span>"),
+      std::string::npos)
+      << RenderStatusHtml(s, "", 0);
+  s.printers.back().problems = {{"paused", "Paused", true}};
+  s.printers.back().photosWaiting = 2;
+  EXPECT_NE(RenderStatusJson(s, 0).find("\"stateText\":\"Waiting: 2 photos - Paused\""), std::string::npos);
+  s.printers.pop_back();
   // The verdict says which printer cannot print and why.
   s.printers[0].queue = "Selphy 2";
   s.state = StationState::RunningContinuously;
@@ -431,9 +446,10 @@ TEST(StatusRender, AStationBusyTooLongIsNeverAllWell) {
   s.state = StationState::Running;
   s.busy.heldUpCount = 0;
   s.busy.heldUp.clear();
-  s.failures.push_back({"Out", "Not a directory: /srv/out/afile/sub", "a.jpg", 1, 3, now - 600});
+  s.failures.push_back(
+      {"Out", "Not a directory: /srv/out/afile/sub", "a.jpg", 1, 3, now - 600, {"a.jpg"}, ""});
   EXPECT_EQ(MakeVerdict(s, now).level, VerdictLevel::Failing);
-  EXPECT_EQ(MakeVerdict(s, now).text.rfind(waiting + "; 1 action failing since ", 0), 0u)
+  EXPECT_EQ(MakeVerdict(s, now).text.rfind(waiting + "; Out: 1 photo waits since ", 0), 0u)
       << MakeVerdict(s, now).text;
   s.failures.clear();
   s.busy.heldUp = {"IMG_0043.JPG"};
