@@ -122,7 +122,9 @@ void Collect(const Exiv2::Image& image, RawMetadata& meta) {
   const Exiv2::ExifData& exif = image.exifData();
   meta.make = AsciiText(exif, "Exif.Image.Make");
   meta.model = AsciiText(exif, "Exif.Image.Model");
-  for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTimeOriginal"}) {
+  // The date taken; DateTime (the file's change date) only where nothing better is there.
+  for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTimeOriginal",
+                          "Exif.Photo.DateTimeDigitized", "Exif.Image.DateTime"}) {
     meta.dateTimeOriginal = AsciiText(exif, key);
     if (!meta.dateTimeOriginal.empty()) break;
   }
