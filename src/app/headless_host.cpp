@@ -51,7 +51,7 @@ bool DrainShutdownSignals() {
   return any;
 }
 
-void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
+InstanceAnswer HandleInstanceRequest(Station& station, const InstanceRequest& request) {
   switch (request.kind) {
     case InstanceRequest::Raise:
       break;
@@ -61,10 +61,15 @@ void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
     case InstanceRequest::Barcode:
       station.OnBarcodeText(request.text);
       break;
-    case InstanceRequest::PaperLoaded:
-      if (auto load = ParsePaperLoad(request.text)) station.PaperLoaded(*load);
-      break;
+    case InstanceRequest::PaperLoaded: {
+      const std::optional<PaperLoad> load = ParsePaperLoad(request.text);
+      if (!load) return {false, "cannot read the paper load " + request.text};
+      InstanceAnswer answer;
+      answer.ok = station.PaperLoaded(*load, &answer.text);
+      return answer;
+    }
   }
+  return {};
 }
 
 void HeadlessHost::Run() {
@@ -140,7 +145,10 @@ void HeadlessHost::ProcessOnce(int maxWaitMs) {
     if (m_station && !m_station->ShutdownRequested()) m_station->RequestShutdown();
   }
   if (r > 0 && serverSlot < count && (fds[serverSlot].revents & POLLIN)) {
-    if (auto request = m_server->AcceptOne(); request && m_station)
+    auto handleNow = [this](const InstanceRequest& r) {
+      return m_station ? HandleInstanceRequest(*m_station, r) : InstanceAnswer{};
+    };
+    if (auto request = m_server->AcceptOne(handleNow); request && m_station)
       HandleInstanceRequest(*m_station, *request);
   }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/host.h"
+#include "app/instance_channel.h"
 
 namespace brisko {
 
@@ -67,7 +68,8 @@ int ShutdownSignalFd();
 // Empties the pipe; true when a signal had arrived.
 bool DrainShutdownSignals();
 
-// Runs a request that came from a later start (or the command line) on the station.
-void HandleInstanceRequest(Station& station, const struct InstanceRequest& request);
+// Runs a request that came from a later start (or the command line) on the station; the
+// answer says what was done (a paper load) or why not.
+InstanceAnswer HandleInstanceRequest(Station& station, const InstanceRequest& request);
 
 }  // namespace brisko

@@ -23,6 +23,9 @@ namespace brisko {
 
 namespace {
 
+// The longest answer line read, newline included.
+constexpr size_t kMaxAnswerBytes = 1024;
+
 uint64_t Fnv1a(std::string_view text) {
   uint64_t h = 1469598103934665603ull;
   for (unsigned char c : text) {
@@ -239,8 +242,16 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string*
   return Acquired;
 }
 
+std::string FormatInstanceAnswer(const InstanceAnswer& answer) {
+  std::string text = answer.text.substr(0, kMaxAnswerBytes - 16);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r' || c == '\0') c = ' ';
+  }
+  return std::string(answer.ok ? "ok" : "error") + (text.empty() ? "" : " " + text) + "\n";
+}
+
 bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
-                         std::string* error) {
+                         std::string* error, InstanceAnswer* answer) {
   std::string line = FormatInstanceRequest(request);
   if (line.empty()) {
     if (error) *error = "the request cannot be sent";
@@ -266,9 +277,14 @@ bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& r
       }
       bool ok = WriteAll(fd, line);
       std::optional<std::string> reply;
-      if (ok) reply = ReadLine(fd, 256, std::max(100, timeoutMs - int(MsSince(start))));
+      if (ok) reply = ReadLine(fd, kMaxAnswerBytes, std::max(100, timeoutMs - int(MsSince(start))));
       close(fd);
-      if (reply && *reply == "ok") return true;
+      if (reply && answer) {
+        answer->ok = reply->rfind("ok", 0) == 0;
+        const size_t space = reply->find(' ');
+        answer->text = space == std::string::npos ? "" : reply->substr(space + 1);
+      }
+      if (reply && (*reply == "ok" || reply->rfind("ok ", 0) == 0)) return true;
       if (error)
         *error = reply ? "the running station answered: " + *reply : "the running station did not answer";
       return false;
@@ -312,7 +328,8 @@ bool InstanceServer::Listen(const std::string& socketPath, std::string* error) {
   return true;
 }
 
-std::optional<InstanceRequest> InstanceServer::AcceptOne() {
+std::optional<InstanceRequest> InstanceServer::AcceptOne(
+    const std::function<InstanceAnswer(const InstanceRequest&)>& handleNow) {
   if (m_fd < 0) return std::nullopt;
   int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -325,6 +342,11 @@ std::optional<InstanceRequest> InstanceServer::AcceptOne() {
   }
   std::optional<InstanceRequest> req;
   if (auto line = ReadLine(fd, kMaxInstanceRequestBytes, 2000)) req = ParseInstanceRequest(*line);
+  if (req && req->kind == InstanceRequest::PaperLoaded && handleNow) {
+    WriteAll(fd, FormatInstanceAnswer(handleNow(*req)));
+    close(fd);
+    return std::nullopt;
+  }
   WriteAll(fd, req ? "ok\n" : "error bad request\n");
   close(fd);
   return req;

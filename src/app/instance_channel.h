@@ -6,6 +6,7 @@
 // The window listens with QLocalServer on the same path, the headless loop with
 // InstanceServer below; both speak this line format.
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,16 @@ struct InstanceRequest {
 
   bool operator==(const InstanceRequest&) const = default;
 };
+
+// What the running station says back: "ok" with what it did, or "error" with why not. Only a
+// paper load is answered after it is done; other requests are answered as they arrive.
+struct InstanceAnswer {
+  bool ok = true;
+  std::string text;  // one line
+};
+// "ok\n", "ok TEXT\n" or "error TEXT\n"; line breaks in the text become blanks, and it is cut to
+// fit the reader's line.
+std::string FormatInstanceAnswer(const InstanceAnswer& answer);
 
 // Longest request line accepted, newline included; a peer sending more is dropped.
 constexpr size_t kMaxInstanceRequestBytes = 4096;
@@ -68,8 +79,9 @@ class InstanceLock {
 
 // Sends the request and waits up to timeoutMs for the answer. Retries the connection for a
 // while, since the first station may still be starting. Talks only to a station of this user.
+// `answer` gets what the station said when it said anything.
 bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
-                         std::string* error = nullptr);
+                         std::string* error = nullptr, InstanceAnswer* answer = nullptr);
 
 // The headless station's side of the socket.
 class InstanceServer {
@@ -83,8 +95,10 @@ class InstanceServer {
   bool Listen(const std::string& socketPath, std::string* error = nullptr);
   int Fd() const { return m_fd; }
   // Accepts one waiting connection, reads its line (bounded in size and time), answers it.
-  // Returns the request when one was read and understood.
-  std::optional<InstanceRequest> AcceptOne();
+  // Returns the request when one was read and understood and is still to be handled: a paper
+  // load is handled by `handleNow` (when given) before the answer, which says what it did.
+  std::optional<InstanceRequest> AcceptOne(
+      const std::function<InstanceAnswer(const InstanceRequest&)>& handleNow = nullptr);
 
  private:
   int m_fd = -1;

@@ -512,30 +512,41 @@ int Station::PaperPerLoad(const std::string& queue) {
   return PaperCount(m_store).PerLoad(queue);
 }
 
-bool Station::PaperLoaded(const PaperLoad& load) {
+bool Station::PaperLoaded(const PaperLoad& load, std::string* answer) {
+  auto say = [&](const std::string& line, bool done) {
+    AddToLog(line);
+    if (answer) *answer = line;
+    return done;
+  };
+  const std::vector<std::string> queues = PaperQueues();
+  std::string names;
+  for (const std::string& q : queues) names += (names.empty() ? "" : ", ") + q;
   std::string queue = load.queue;
   if (queue.empty()) {
-    const std::vector<std::string> queues = PaperQueues();
     if (queues.size() != 1) {
-      std::string names;
-      for (const std::string& q : queues) names += (names.empty() ? "" : ", ") + q;
-      AddToLog(queues.empty()
-                   ? std::string("Paper loaded: no Print Files action is enabled; name the printer")
-                   : "Paper loaded: name the printer (" + names + ")");
-      return false;
+      return say(queues.empty()
+                     ? std::string("Paper loaded: no Print Files action is enabled; name the printer")
+                     : "Paper loaded: name the printer (" + names + ")",
+                 false);
     }
     queue = queues.front();
+  } else if (std::find(queues.begin(), queues.end(), queue) == queues.end()) {
+    // A mistyped name would start a count no printer ever uses.
+    return say(queues.empty()
+                   ? "Paper loaded: no printer " + queue + " here; no Print Files action is enabled"
+                   : "Paper loaded: no printer " + queue + " here (printers: " + names + ")",
+               false);
   }
   PaperCount paper(m_store);
   const int count = load.count ? *load.count : paper.PerLoad(queue);
-  if (!paper.Load(queue, count)) {
-    AddToLog("FAILED: Paper loaded on printer " + queue + ": the settings store cannot keep the count");
-    return false;
-  }
+  if (!paper.Load(queue, count))
+    return say("FAILED: Paper loaded on printer " + queue + ": the settings store cannot keep the count",
+               false);
   const int left = paper.Left(queue);
   if (m_values.m_printing) m_values.m_printing->SetPrintsLeft(queue, left);
-  AddToLog(left < 0 ? "Paper loaded on printer " + queue + ": prints are not counted"
-                    : "Paper loaded on printer " + queue + ": " + std::to_string(left) + " prints left");
+  say(left < 0 ? "Paper loaded on printer " + queue + ": prints are not counted"
+               : "Paper loaded on printer " + queue + ": " + PrintsLeftText(left),
+      true);
   WatchPrinters();
   return true;
 }

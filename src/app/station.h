@@ -186,7 +186,8 @@ class Station : public RunHost {
   // The operator loaded paper ("Paper loaded..." in the window, --paper-loaded): the count of
   // prints starts again. A load naming no queue goes to the station's only printer. One log line
   // says what was done or why nothing was.
-  bool PaperLoaded(const PaperLoad& load);
+  // A printer named must be one a Print Files action prints on. `answer` gets the line.
+  bool PaperLoaded(const PaperLoad& load, std::string* answer = nullptr);
 
   // Seam for tests: replaces Action::Run (entry test and work) for every run.
   using ActionRunner = std::function<bool(Action&)>;

@@ -36,6 +36,10 @@ std::vector<std::string> LiveReasons(const PrinterStatus& status) {
 
 }  // namespace
 
+std::string PrintsLeftText(int left) {
+  return std::to_string(left) + (left == 1 ? " print left" : " prints left");
+}
+
 std::string PrinterSnapshot::Summary() const {
   std::string out = queue + ": ";
   if (!polled) return out + "not asked yet";
@@ -43,7 +47,7 @@ std::string PrinterSnapshot::Summary() const {
   if (jobsWaiting > 0) out += "; " + std::to_string(jobsWaiting) + " waiting";
   if (photosWaiting > 0)
     out += "; " + std::to_string(photosWaiting) + (photosWaiting == 1 ? " photo" : " photos") + " to print";
-  if (printsLeft >= 0) out += "; " + std::to_string(printsLeft) + " prints left";
+  if (printsLeft >= 0) out += "; " + PrintsLeftText(printsLeft);
   return out;
 }
 

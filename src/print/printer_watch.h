@@ -13,6 +13,9 @@
 
 namespace brisko {
 
+// "1 print left", "36 prints left".
+std::string PrintsLeftText(int left);
+
 // What the window's status line and the status page show of a printer.
 struct PrinterSnapshot {
   std::string queue;

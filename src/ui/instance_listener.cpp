@@ -1,6 +1,7 @@
 #include "ui/instance_listener.h"
 
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 namespace brisko {
@@ -36,6 +37,18 @@ void InstanceListener::OnNewConnection() {
       }
       std::optional<InstanceRequest> request =
           ParseInstanceRequest(std::string_view(buffer->constData(), nl));
+      // A paper load is answered with what was done; the rest at once (a command may run long).
+      if (request && request->kind == InstanceRequest::PaperLoaded) {
+        QPointer<QLocalSocket> waiting(socket);
+        QTimer::singleShot(0, this, [this, r = *request, waiting] {
+          const std::string answer = FormatInstanceAnswer(m_handler(r));
+          if (!waiting) return;
+          waiting->write(answer.data(), qint64(answer.size()));
+          waiting->flush();
+          waiting->disconnectFromServer();
+        });
+        return;
+      }
       socket->write(request ? "ok\n" : "error bad request\n");
       socket->flush();
       socket->disconnectFromServer();

@@ -1,6 +1,7 @@
 #pragma once
 // Listens for later starts on the instance socket (see app/instance_channel.h) and passes
-// their requests on once the answer has been sent.
+// their requests on: once the answer has been sent, or for a paper load, answered with what was
+// done.
 #include <QLocalServer>
 #include <functional>
 
@@ -11,7 +12,7 @@ namespace brisko {
 class InstanceListener : public QObject {
   Q_OBJECT
  public:
-  using Handler = std::function<void(const InstanceRequest&)>;
+  using Handler = std::function<InstanceAnswer(const InstanceRequest&)>;
   explicit InstanceListener(Handler handler, QObject* parent = nullptr);
   // Call only while holding the instance lock: a socket file left behind is removed.
   bool Listen(const QString& socketPath);

@@ -41,10 +41,9 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
   host.SetWindow(&window);
 
   InstanceListener listener([&](const InstanceRequest& request) {
-    if (request.kind == InstanceRequest::Raise)
-      window.BringForward();
-    else
-      HandleInstanceRequest(station, request);
+    if (request.kind != InstanceRequest::Raise) return HandleInstanceRequest(station, request);
+    window.BringForward();
+    return InstanceAnswer{};
   });
   if (!listener.Listen(QString::fromStdString(start.socketPath)))
     std::fprintf(stderr, "brisko-workflow: cannot listen on %s: %s; later starts cannot reach this window\n",

@@ -243,7 +243,7 @@ std::string PrinterFiguresText(const PrinterSnapshot& p) {
   if (p.jobsWaiting > 0)
     text += std::to_string(p.jobsWaiting) + (p.jobsWaiting == 1 ? " job" : " jobs") + " waiting, ";
   text += std::to_string(p.pagesToday) + (p.pagesToday == 1 ? " page" : " pages") + " printed today";
-  if (p.printsLeft >= 0) text += ", " + std::to_string(p.printsLeft) + " prints left";
+  if (p.printsLeft >= 0) text += ", " + PrintsLeftText(p.printsLeft);
   return text;
 }
 

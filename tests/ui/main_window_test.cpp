@@ -247,6 +247,10 @@ TEST_F(TheMainWindow, PaperLoadedBesideThePrinterState) {
   ASSERT_NE(window.PaperLoadedButton(), nullptr);
   EXPECT_EQ(window.PaperLoadedButton()->accessibleName(), "Paper loaded...");
 
+  std::unique_ptr<Action> print = station.NewAction();
+  print->m_iType = kPrintFiles;
+  print->m_strPrintQueue = "Selphy";
+  station.AppendAction(std::move(print));
   PaperCount(station.Store()).Load("Selphy", 36);
   PaperDialog dialog(station, {"Selphy"});
   EXPECT_EQ(dialog.Count()->value(), 36);
