@@ -113,7 +113,7 @@ TEST_F(TheActionsList, AddsOnlyWhatTheEditorAccepted) {
   }));
   EXPECT_EQ(station.Actions().size(), 3u);
   EXPECT_TRUE(form.Add([](Action& a) {
-    EXPECT_EQ(a.m_strFileSpec, "*.*");     // starts from the defaults
+    EXPECT_EQ(a.m_strFileSpec, "*.*");  // starts from the defaults
     EXPECT_EQ(a.m_bKeepShotsTogether, 1);  // on for an action made in the editor (off when loaded without it)
     a.m_strName = "Archive";
     a.m_iScheduleType = kScheduleOnCommand;
