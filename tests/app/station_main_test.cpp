@@ -134,9 +134,8 @@ TEST_F(TheProgram, NeverCreatesOrReplacesAStoreByMistake) {
   const pid_t pid = Start(m_env + BRISKO_BINARY + " --headless --store " + fresh);
   ASSERT_GT(pid, 0);
   const std::string created = "Created a new settings store at " + fresh + "\n";
-  EXPECT_TRUE(
-      Saw("No actions: the station runs nothing until some are added\n  Add or enable them in the "
-          "window (Settings > Configure actions...), or restore a backup with --restore FILE\n"))
+  EXPECT_TRUE(Saw("No actions: the station runs nothing until some are added\n  Add or enable them in the "
+                  "window (Settings > Configure actions...), or restore a backup with --restore FILE\n"))
       << m_seen;
   EXPECT_EQ(m_seen.find(created), m_seen.rfind(created)) << "told once: " << m_seen;
   EXPECT_NE(m_seen.find(created), std::string::npos) << m_seen;
