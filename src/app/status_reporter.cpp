@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <set>
 
 #include "app/failure_advice.h"
 #include "camera/camera_source.h"
 #include "engine/action.h"
+#include "engine/shots.h"
 #include "support/file_spec_find.h"
 #include "support/path_util.h"
 
@@ -112,6 +114,38 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now) {
 void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool failure, bool newFailure) {
   LogLineKind kind = ClassifyLogLine(text);
   if (kind == LogLineKind::Failure && !newFailure) kind = LogLineKind::Other;
+  // A shot's JPEG, RAW and sidecars each write a line: the photo counts, and shows, once.
+  std::vector<StatusPlacedPhoto> replaced;
+  bool replace = false;
+  if (kind == LogLineKind::Moved || kind == LogLineKind::Copied) {
+    const std::string_view body = SplitActionLine(text).body;
+    const size_t to = body.rfind(" to ");
+    const std::string placedAt =
+        to == std::string_view::npos ? std::string() : std::string(body.substr(to + 4));
+    const size_t slash = placedAt.find_last_of('/');
+    const std::string name = slash == std::string::npos ? placedAt : placedAt.substr(slash + 1);
+    if (!placedAt.empty() && IsSidecarName(name)) {
+      kind = LogLineKind::Other;
+    } else if (!placedAt.empty()) {
+      const size_t dot = name.find_last_of('.');
+      std::string key = placedAt.substr(0, slash + 1) + name.substr(0, dot);
+      for (char& c : key) c = char(std::tolower(static_cast<unsigned char>(c)));
+      auto seen = std::find_if(m_recentShots.begin(), m_recentShots.end(),
+                               [&](const RecentShot& r) { return r.key == key; });
+      if (seen != m_recentShots.end()) {
+        kind = LogLineKind::Other;
+        // The JPEG shows the shot where there is one.
+        if (ShotKindOf(name) == ShotFileKind::Jpeg && ShotKindOf(seen->shown) != ShotFileKind::Jpeg) {
+          if (m_server) replaced = m_thumbnails.Replace(seen->shown, placedAt);
+          replace = m_server != nullptr;
+          seen->shown = placedAt;
+        }
+      } else {
+        m_recentShots.push_front({key, placedAt});
+        if (m_recentShots.size() > 64) m_recentShots.pop_back();
+      }
+    }
+  }
   if (kind == LogLineKind::Moved || kind == LogLineKind::Copied || kind == LogLineKind::Deleted ||
       kind == LogLineKind::PictureMade || kind == LogLineKind::Printed) {
     const std::string_view description = SplitActionLine(text).description;
@@ -147,6 +181,7 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
   }
   m_board.Update([&](StatusSnapshot& s) {
     RollDay(s, now);
+    if (replace) s.placed = std::move(replaced);
     // Newest first, but a reason stays below the line it explains.
     StatusLogLine line{now, PlainLogText(text), failure || newFailure};
     if (IsFollowUpLine(text) && m_followUps + 1 <= s.log.size()) {

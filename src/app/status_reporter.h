@@ -2,6 +2,7 @@
 // The station's side of the status page: keeps the board up to date from the action log,
 // progress and state, and owns the running page. Everything here runs on the station's
 // thread; the page's own thread only reads the board.
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -88,6 +89,11 @@ class StatusReporter {
   StatusPageStarter m_starter;
   std::time_t m_lastSpaceCheck = 0;
   size_t m_followUps = 0;  // reason lines below the newest log line
+  struct RecentShot {
+    std::string key;    // folder and base name, in lower case
+    std::string shown;  // the file its tile shows
+  };
+  std::deque<RecentShot> m_recentShots;  // the last shots placed, newest first
   int m_runDepth = 0;
   std::time_t m_busySince = 0;  // the outermost run's start, or the program's
   std::time_t m_lastHeldUpCheck = 0;
