@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <set>
 
-#include "app/failure_advice.h"
 #include "camera/camera_pool.h"
 #include "camera/camera_source.h"
 #include "engine/move_journal.h"
@@ -194,8 +193,7 @@ void Station::AddToLog(const std::string& text) {
 
 void Station::WriteLogLine(const FailureLog::Line& line) {
   m_status.OnLogLine(line.text, m_host.Now(), line.failure, line.newFailure);
-  // The window shows the plain words; the log file keeps the line as written.
-  m_host.ShowLogLine(PlainLogText(line.text));
+  m_host.ShowLogLine(line.text);
   m_logger.Log(2, line.text);
 }
 

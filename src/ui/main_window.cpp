@@ -152,11 +152,14 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::AddLogLine(const QString& text) {
   while (m_log->count() >= kMaxLogLines) delete m_log->takeItem(m_log->count() - 1);
-  // Newest first, but a reason stays below the line it explains.
-  if (IsFollowUpLine(text.toStdString()) && m_followUps + 1 <= m_log->count()) {
-    m_log->insertItem(++m_followUps, text);
+  // The plain words (the log file and the console keep the line as written); newest first, but
+  // a reason stays below the line it explains.
+  const std::string line = text.toStdString();
+  const QString shown = QString::fromStdString(PlainLogText(line));
+  if (IsFollowUpLine(line) && m_followUps + 1 <= m_log->count()) {
+    m_log->insertItem(++m_followUps, shown);
   } else {
-    m_log->insertItem(0, text);
+    m_log->insertItem(0, shown);
     m_followUps = 0;
   }
 }
