@@ -1,6 +1,6 @@
-// Read arbitrary bytes as a bare EXIF block; parse, query and rebuild them as a JPEG file (EXIF changed in place), walk to the
-// picture's end, check an MP index, parse the rebuilt file again, then tag it through the
-// file-level writer.
+// Read arbitrary bytes as a bare EXIF block; parse, query and rebuild them as a JPEG file (EXIF
+// changed in place), walk to the picture's end, check an MP index, parse the rebuilt file again,
+// then tag it through the file-level writer.
 #include <unistd.h>
 
 #include <cstdint>
