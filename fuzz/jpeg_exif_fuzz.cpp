@@ -1,11 +1,12 @@
-// Parse, query and rebuild arbitrary bytes as a JPEG file (EXIF changed in place), walk to the
-// picture's end, check an MP index, parse the rebuilt file again, then tag it through the
-// file-level writer.
+// Read arbitrary bytes as a bare EXIF block; parse, query and rebuild them as a JPEG file (EXIF
+// changed in place), walk to the picture's end, check an MP index, parse the rebuilt file again,
+// then tag it through the file-level writer.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ void Exercise(brisko::JpegExifFile& f) {
   f.GetPixelDimensions(w, h);
   f.GetUserComment(text);
   f.GetDateTime(text);
+  std::time_t taken;
+  f.GetDateTaken(taken);
   f.GetGpsPosition(la, lo);
   f.SetOrientation(1);
   f.SetPixelDimensions(123, 456);
@@ -55,6 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   }();
   (void)cleanup;
+  // The same bytes as a bare EXIF block, as a HEIF file keeps it.
+  std::time_t taken;
+  brisko::ReadTiffDateTaken(std::vector<uint8_t>(data, data + size), taken);
   if (!Store(in, data, size)) return 0;
   brisko::JpegExifFile f;
   if (!f.Parse(in)) return 0;

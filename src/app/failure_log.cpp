@@ -23,8 +23,36 @@ bool IsFailureBody(std::string_view body) {
   return StartsWith(body, "FAILED") || StartsWith(body, "Failed");
 }
 
+constexpr std::string_view kProgramLine = "Applied executible ";
+constexpr std::string_view kProgramFailure = "Failed: Applied executible ";
+
+bool IsProgramLine(std::string_view body) {
+  return StartsWith(body, kProgramLine) || StartsWith(body, kProgramFailure);
+}
+
+// "Failed: Applied executible "P" "F" to file F (exit status 3)": F.
+std::string FileOfProgramFailure(std::string_view body) {
+  const size_t at = body.rfind(" to file ");
+  if (at == std::string_view::npos) return {};
+  std::string_view file = body.substr(at + 9);
+  static constexpr std::string_view kEndings[] = {" (exit status ",    " (ended by signal ",
+                                                  " (stopped waiting", " (still running ",
+                                                  " (exit requested)", " (its end could not"};
+  const size_t bracket = file.rfind(" (");
+  if (bracket != std::string_view::npos) {
+    for (std::string_view ending : kEndings) {
+      if (StartsWith(file.substr(bracket), ending)) {
+        file = file.substr(0, bracket);
+        break;
+      }
+    }
+  }
+  return std::string(file);
+}
+
 // The file a failure line is about; empty when it names none we know how to find.
 std::string FileOfFailure(std::string_view body) {
+  if (StartsWith(body, kProgramFailure)) return FileOfProgramFailure(body);
   struct Form {
     std::string_view prefix;
     bool untilTo;  // the file ends at " to " (else at the end of the line)
@@ -77,8 +105,8 @@ size_t FindActionTypeMarker(std::string_view line, bool spaced, size_t* bodyAt) 
     const std::string_view rest = line.substr(at + 1);
     for (int type = 0; type < kNumActionTypes; ++type) {
       const std::string_view name = ActionTypeName(type);
-      if (rest.size() >= name.size() + 2 && rest.substr(0, name.size()) == name &&
-          rest[name.size()] == ')' && rest[name.size() + 1] == ' ') {
+      if (rest.size() >= name.size() + 2 && rest.substr(0, name.size()) == name && rest[name.size()] == ')' &&
+          rest[name.size() + 1] == ' ') {
         *bodyAt = at + 1 + name.size() + 2;
         return at;
       }
@@ -102,10 +130,12 @@ FailureLog::Item* FailureLog::Find(const std::string& description, const std::st
   return item == action->second.end() ? nullptr : &item->second;
 }
 
-std::vector<FailureLog::Line> FailureLog::Filter(const std::string& line, std::time_t now) {
+std::vector<FailureLog::Line> FailureLog::Filter(const std::string& line, std::time_t now,
+                                                 const std::string& running) {
   std::vector<Line> out;
   const bool reasonLine = StartsWith(line, kReasonPrefix);
-  const ActionLineParts parts = SplitActionLine(line);
+  ActionLineParts parts = SplitActionLine(line);
+  if (parts.description.empty() && !running.empty() && IsProgramLine(parts.body)) parts.description = running;
   if (m_pending != Pending::None) {
     Resolve(reasonLine ? &line : nullptr, now, out);
     if (reasonLine) return out;
@@ -135,8 +165,9 @@ std::vector<FailureLog::Line> FailureLog::Filter(const std::string& line, std::t
       if (m_count >= kMaxItems) return out;
       Item& fresh = m_items[description][key];
       ++m_count;
-      fresh.info = {description, file, std::string(parts.body), now, now, 1};
+      fresh.info = {description, file, std::string(parts.body), std::string(parts.body), now, now, 1};
       fresh.failureText = line;
+      fresh.program = StartsWith(parts.body, kProgramFailure);
       fresh.run = serial;
       fresh.nextReport = now + kReportGaps[0];
       m_pending = Pending::New;
@@ -148,7 +179,18 @@ std::vector<FailureLog::Line> FailureLog::Filter(const std::string& line, std::t
   }
   // Most lines are successes of actions with nothing failing: no copy of the name for them.
   auto action = m_items.find(parts.description);
-  if (action != m_items.end()) {
+  if (action != m_items.end() && StartsWith(parts.body, kProgramLine)) {
+    // The program works again: its earlier failures are over.
+    for (auto it = action->second.begin(); it != action->second.end();) {
+      if (it->second.program) {
+        it = action->second.erase(it);
+        --m_count;
+      } else {
+        ++it;
+      }
+    }
+    if (action->second.empty()) m_items.erase(action);
+  } else if (action != m_items.end()) {
     for (auto it = action->second.begin(); it != action->second.end(); ++it) {
       if (it->second.info.file.empty() || !IsSuccessFor(parts.body, it->second.info.file)) continue;
       action->second.erase(it);
@@ -178,6 +220,7 @@ void FailureLog::Resolve(const std::string* reasonLine, std::time_t now, std::ve
   if (reason != item->info.reason) {
     // The same photo fails for another reason now: that is news, though not another photo.
     item->info.reason = reason;
+    item->info.failure = body;
     item->failureText = text;
     item->reports = 0;
     item->nextReport = now + kReportGaps[0];
@@ -215,7 +258,7 @@ void FailureLog::EndRun(const std::string& description) {
   auto action = m_items.find(description);
   if (action == m_items.end()) return;
   for (auto it = action->second.begin(); it != action->second.end();) {
-    if (it->second.run != serial) {
+    if (it->second.run != serial && !it->second.program) {
       it = action->second.erase(it);
       --m_count;
     } else {

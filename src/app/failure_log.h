@@ -30,6 +30,7 @@ struct FailingItem {
   std::string description;  // the action's "NAME (TYPE)"
   std::string file;         // empty when the failure names no file
   std::string reason;       // the reason line's text, else the failure line's body
+  std::string failure;      // the failure line's body
   std::time_t since = 0;
   std::time_t last = 0;
   int tries = 0;
@@ -44,7 +45,9 @@ class FailureLog {
   };
 
   // The lines to write for `line` (possibly none, possibly a line held back from before).
-  std::vector<Line> Filter(const std::string& line, std::time_t now);
+  // `running` is the action whose run is in progress ("" for none): an external program's
+  // lines name no action and count as that action's.
+  std::vector<Line> Filter(const std::string& line, std::time_t now, const std::string& running = {});
   // Lines still held back (a repeated failure waiting for its reason line).
   std::vector<Line> Flush(std::time_t now);
 
@@ -65,6 +68,9 @@ class FailureLog {
     uint64_t run = 0;         // the action's run that last met it
     std::time_t nextReport = 0;
     int reports = 0;  // "Still failing" lines written
+    // The action's program failed on a photo that has moved on: no later run meets it again,
+    // so it lasts until the program next does its work.
+    bool program = false;
   };
   enum class Pending { None, New, Repeat };
 

@@ -52,7 +52,7 @@ bool DrainShutdownSignals() {
   return any;
 }
 
-void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
+PaperAnswer HandleInstanceRequest(Station& station, const InstanceRequest& request) {
   switch (request.kind) {
     case InstanceRequest::Raise:
       break;
@@ -62,13 +62,18 @@ void HandleInstanceRequest(Station& station, const InstanceRequest& request) {
     case InstanceRequest::Barcode:
       station.OnBarcodeText(request.text);
       break;
-    case InstanceRequest::PaperLoaded:
-      if (auto load = ParsePaperLoad(request.text)) station.PaperLoaded(*load);
-      break;
+    case InstanceRequest::PaperLoaded: {
+      const std::optional<PaperLoad> load = ParsePaperLoad(request.text);
+      if (!load) return {false, "cannot read the paper load " + request.text};
+      PaperAnswer answer;
+      answer.ok = station.PaperLoaded(*load, &answer.text);
+      return answer;
+    }
     case InstanceRequest::Actions:
       AnswerInstanceRequest(station, request);
       break;
   }
+  return {};
 }
 
 InstanceAnswer AnswerInstanceRequest(Station& station, const InstanceRequest& request) {
@@ -152,7 +157,10 @@ void HeadlessHost::ProcessOnce(int maxWaitMs) {
     auto answer = [this](const InstanceRequest& request) {
       return m_station ? AnswerInstanceRequest(*m_station, request) : InstanceAnswer{1, "", "no station\n"};
     };
-    if (auto request = m_server->AcceptOne(answer); request && m_station)
+    auto handleNow = [this](const InstanceRequest& r) {
+      return m_station ? HandleInstanceRequest(*m_station, r) : PaperAnswer{};
+    };
+    if (auto request = m_server->AcceptOne(answer, handleNow); request && m_station)
       HandleInstanceRequest(*m_station, *request);
   }
 

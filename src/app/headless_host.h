@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/host.h"
+#include "app/instance_channel.h"
 
 namespace brisko {
 
@@ -69,8 +70,9 @@ int ShutdownSignalFd();
 // Empties the pipe; true when a signal had arrived.
 bool DrainShutdownSignals();
 
-// Runs a request that came from a later start (or the command line) on the station.
-void HandleInstanceRequest(Station& station, const struct InstanceRequest& request);
+// Runs a request that came from a later start (or the command line) on the station; the
+// answer says what was done (a paper load) or why not.
+PaperAnswer HandleInstanceRequest(Station& station, const struct InstanceRequest& request);
 // The answer to a request whose answer is its result (actions).
 InstanceAnswer AnswerInstanceRequest(Station& station, const InstanceRequest& request);
 

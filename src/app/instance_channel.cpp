@@ -23,6 +23,9 @@ namespace brisko {
 
 namespace {
 
+// The longest answer line read, newline included.
+constexpr size_t kMaxAnswerBytes = 1024;
+
 uint64_t Fnv1a(std::string_view text) {
   uint64_t h = 1469598103934665603ull;
   for (unsigned char c : text) {
@@ -261,6 +264,14 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string*
   return Acquired;
 }
 
+std::string FormatPaperAnswer(const PaperAnswer& answer) {
+  std::string text = answer.text.substr(0, kMaxAnswerBytes - 16);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r' || c == '\0') c = ' ';
+  }
+  return std::string(answer.ok ? "ok" : "error") + (text.empty() ? "" : " " + text) + "\n";
+}
+
 namespace {
 
 // Connects (retrying while the station starts), checks that our own user listens, sends `line`
@@ -309,15 +320,20 @@ bool Exchange(const std::string& socketPath, const std::string& line, int timeou
 }  // namespace
 
 bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
-                         std::string* error) {
+                         std::string* error, PaperAnswer* answer) {
   std::string line = FormatInstanceRequest(request);
   if (line.empty()) {
     if (error) *error = "the request cannot be sent";
     return false;
   }
   std::string reply;
-  if (!Exchange(socketPath, line, timeoutMs, 256, reply, error)) return false;
-  if (reply == "ok") return true;
+  if (!Exchange(socketPath, line, timeoutMs, kMaxAnswerBytes, reply, error)) return false;
+  if (answer) {
+    answer->ok = reply.rfind("ok", 0) == 0;
+    const size_t space = reply.find(' ');
+    answer->text = space == std::string::npos ? "" : reply.substr(space + 1);
+  }
+  if (reply == "ok" || reply.rfind("ok ", 0) == 0) return true;
   if (error) *error = "the running station answered: " + reply;
   return false;
 }
@@ -439,7 +455,8 @@ bool InstanceServer::Listen(const std::string& socketPath, std::string* error) {
   return true;
 }
 
-std::optional<InstanceRequest> InstanceServer::AcceptOne(const Answerer& answer) {
+std::optional<InstanceRequest> InstanceServer::AcceptOne(
+    const Answerer& answer, const std::function<PaperAnswer(const InstanceRequest&)>& handleNow) {
   if (m_fd < 0) return std::nullopt;
   int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -452,6 +469,11 @@ std::optional<InstanceRequest> InstanceServer::AcceptOne(const Answerer& answer)
   }
   std::optional<InstanceRequest> req;
   if (auto line = ReadLine(fd, kMaxInstanceRequestBytes, 2000)) req = ParseInstanceRequest(*line);
+  if (req && req->kind == InstanceRequest::PaperLoaded && handleNow) {
+    WriteAll(fd, FormatPaperAnswer(handleNow(*req)));
+    close(fd);
+    return std::nullopt;
+  }
   if (req && req->kind == InstanceRequest::Actions) {
     WriteAll(fd, answer ? FormatInstanceAnswer(answer(*req)) : "error no actions here\n");
     close(fd);

@@ -25,6 +25,17 @@ struct InstanceRequest {
   bool operator==(const InstanceRequest&) const = default;
 };
 
+// What the running station says back to a request other than actions: "ok" with what it did, or
+// "error" with why not. Only a paper load is answered after it is done; other requests are
+// answered as they arrive.
+struct PaperAnswer {
+  bool ok = true;
+  std::string text;  // one line
+};
+// "ok\n", "ok TEXT\n" or "error TEXT\n"; line breaks in the text become blanks, and it is cut to
+// fit the reader's line.
+std::string FormatPaperAnswer(const PaperAnswer& answer);
+
 // Longest request line accepted, newline included; a peer sending more is dropped.
 constexpr size_t kMaxInstanceRequestBytes = 64 * 1024;
 // Longest answer to an actions request.
@@ -75,8 +86,9 @@ class InstanceLock {
 
 // Sends the request and waits up to timeoutMs for the answer. Retries the connection for a
 // while, since the first station may still be starting. Talks only to a station of this user.
+// `answer` gets what the station said when it said anything.
 bool SendInstanceRequest(const std::string& socketPath, const InstanceRequest& request, int timeoutMs,
-                         std::string* error = nullptr);
+                         std::string* error = nullptr, PaperAnswer* answer = nullptr);
 
 // Bytes up to blank, "%", DEL and the non-printing ones as %XX; and back (nullopt for a broken escape).
 std::string PercentEncode(std::string_view text);
@@ -106,10 +118,12 @@ class InstanceServer {
   bool Listen(const std::string& socketPath, std::string* error = nullptr);
   int Fd() const { return m_fd; }
   // Accepts one waiting connection, reads its line (bounded in size and time), answers it.
-  // Returns the request when one was read and understood; an actions request is answered by
-  // `answer` at once (its answer is the work's result) and not returned.
+  // Returns the request when one was read and understood and is still to be handled. An actions
+  // request is answered by `answer` at once (its answer is the work's result) and a paper load by
+  // `handleNow` (when given) once it is done, saying what it did; neither is returned.
   using Answerer = std::function<InstanceAnswer(const InstanceRequest&)>;
-  std::optional<InstanceRequest> AcceptOne(const Answerer& answer = {});
+  std::optional<InstanceRequest> AcceptOne(const Answerer& answer = {},
+                                           const std::function<PaperAnswer(const InstanceRequest&)>& handleNow = nullptr);
 
  private:
   int m_fd = -1;

@@ -187,7 +187,9 @@ void Station::RecoverOrphanedMoves() {
 // ---- RunHost ----
 
 void Station::AddToLog(const std::string& text) {
-  for (const FailureLog::Line& line : m_failures.Filter(text, m_host.Now())) WriteLogLine(line);
+  static const std::string kNone;
+  const std::string& running = m_running.empty() ? kNone : m_running.back();
+  for (const FailureLog::Line& line : m_failures.Filter(text, m_host.Now(), running)) WriteLogLine(line);
 }
 
 void Station::WriteLogLine(const FailureLog::Line& line) {
@@ -272,8 +274,13 @@ void Station::NotePhotoStep(PhotoStep step) {
   }
 }
 
+void Station::OnProgramWait(const ProgramWait* wait) {
+  m_status.OnProgramWait(wait, m_host.Now());
+}
+
 void Station::DispatchPendingEvents() {
   m_logger.Tick();
+  m_status.RefreshHeldUp(m_actions, m_host.Now());
   m_host.DispatchPendingEvents();
 }
 
@@ -441,10 +448,13 @@ bool Station::RunOne(Action& action) {
     m_failures.BeginRun(description);
     m_status.OnActionRun(description, now);
   }
+  m_running.push_back(description);
   bool result = m_runner ? m_runner(action) : action.Run();
   FlushFailureLines();
+  m_running.pop_back();
   if (starts) NoteCameraReach(action);
   if (starts) m_failures.EndRun(description);
+  if (starts) m_status.OnActionRunEnd();
   m_inRun.erase(&action);
   PublishState();
   return result;
@@ -486,7 +496,21 @@ void Station::WatchPrinters() {
       printers = desk.Snapshots();
       for (const std::string& l : desk.TakeLogLines()) AddToLog(l);
     }
-    for (const PrinterSnapshot& printer : printers) line += (line.empty() ? "" : "  |  ") + printer.Summary();
+    // The photos waiting to print; their folders are looked at every few seconds.
+    const std::time_t now = m_host.Now();
+    if (now < m_printPhotosAt || now - m_printPhotosAt >= 5) {
+      m_printPhotosAt = now;
+      m_printPhotos.clear();
+      for (const auto& action : m_actions) {
+        if (action->m_iType == kPrintFiles && action->m_bEnabled)
+          m_printPhotos[action->m_strPrintQueue] += CountSourcePhotos(*action, nullptr, 0);
+      }
+    }
+    for (PrinterSnapshot& printer : printers) {
+      auto waiting = m_printPhotos.find(printer.queue);
+      printer.photosWaiting = waiting == m_printPhotos.end() ? 0 : waiting->second;
+      line += (line.empty() ? "" : "  |  ") + printer.Summary();
+    }
   }
   m_status.OnPrinters(std::move(printers));
   if (line != m_printerLine) m_host.ShowPrinterState(line);
@@ -513,30 +537,41 @@ int Station::PaperPerLoad(const std::string& queue) {
   return PaperCount(m_store).PerLoad(queue);
 }
 
-bool Station::PaperLoaded(const PaperLoad& load) {
+bool Station::PaperLoaded(const PaperLoad& load, std::string* answer) {
+  auto say = [&](const std::string& line, bool done) {
+    AddToLog(line);
+    if (answer) *answer = line;
+    return done;
+  };
+  const std::vector<std::string> queues = PaperQueues();
+  std::string names;
+  for (const std::string& q : queues) names += (names.empty() ? "" : ", ") + q;
   std::string queue = load.queue;
   if (queue.empty()) {
-    const std::vector<std::string> queues = PaperQueues();
     if (queues.size() != 1) {
-      std::string names;
-      for (const std::string& q : queues) names += (names.empty() ? "" : ", ") + q;
-      AddToLog(queues.empty()
-                   ? std::string("Paper loaded: no Print Files action is enabled; name the printer")
-                   : "Paper loaded: name the printer (" + names + ")");
-      return false;
+      return say(queues.empty()
+                     ? std::string("Paper loaded: no Print Files action is enabled; name the printer")
+                     : "Paper loaded: name the printer (" + names + ")",
+                 false);
     }
     queue = queues.front();
+  } else if (std::find(queues.begin(), queues.end(), queue) == queues.end()) {
+    // A mistyped name would start a count no printer ever uses.
+    return say(queues.empty()
+                   ? "Paper loaded: no printer " + queue + " here; no Print Files action is enabled"
+                   : "Paper loaded: no printer " + queue + " here (printers: " + names + ")",
+               false);
   }
   PaperCount paper(m_store);
   const int count = load.count ? *load.count : paper.PerLoad(queue);
-  if (!paper.Load(queue, count)) {
-    AddToLog("FAILED: Paper loaded on printer " + queue + ": the settings store cannot keep the count");
-    return false;
-  }
+  if (!paper.Load(queue, count))
+    return say("FAILED: Paper loaded on printer " + queue + ": the settings store cannot keep the count",
+               false);
   const int left = paper.Left(queue);
   if (m_values.m_printing) m_values.m_printing->SetPrintsLeft(queue, left);
-  AddToLog(left < 0 ? "Paper loaded on printer " + queue + ": prints are not counted"
-                    : "Paper loaded on printer " + queue + ": " + std::to_string(left) + " prints left");
+  say(left < 0 ? "Paper loaded on printer " + queue + ": prints are not counted"
+               : "Paper loaded on printer " + queue + ": " + PrintsLeftText(left),
+      true);
   WatchPrinters();
   return true;
 }

@@ -77,6 +77,7 @@ class Station : public RunHost {
   void KillActionTimer(uint32_t timerHandle) override;
   bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }
   void NotePhotoStep(PhotoStep step) override;
+  void OnProgramWait(const ProgramWait* wait) override;
 
   // ---- Settings and the action list ----
   void LoadSettings();
@@ -189,7 +190,8 @@ class Station : public RunHost {
   // The operator loaded paper ("Paper loaded..." in the window, --paper-loaded): the count of
   // prints starts again. A load naming no queue goes to the station's only printer. One log line
   // says what was done or why nothing was.
-  bool PaperLoaded(const PaperLoad& load);
+  // A printer named must be one a Print Files action prints on. `answer` gets the line.
+  bool PaperLoaded(const PaperLoad& load, std::string* answer = nullptr);
 
   // Seam for tests: replaces Action::Run (entry test and work) for every run.
   using ActionRunner = std::function<bool(Action&)>;
@@ -249,6 +251,10 @@ class Station : public RunHost {
   std::vector<unsigned> m_heldTimers;  // Time actions due while the list editor was open
   uint64_t m_listGeneration = 0;
   std::set<const Action*> m_inRun;
+  // The actions whose runs are in progress, innermost last ("NAME (TYPE)").
+  std::vector<std::string> m_running;
+  std::map<std::string, int> m_printPhotos;  // queue -> photos waiting in its actions' folders
+  std::time_t m_printPhotosAt = 0;
   std::map<uint32_t, std::time_t> m_timerTargets;  // timer id -> the moment it was armed for
   ActionRunner m_runner;
 

@@ -290,9 +290,15 @@ int StationMain(int argc, char** argv, const WindowEntry& window, const StatusPa
       // The running station may have been started with another runtime folder.
       std::string socket = ReadLockFileSocket(paths.lock);
       if (socket.empty()) socket = paths.socket;
-      if (!SendInstanceRequest(socket, request, kHandOverTimeoutMs, &error)) {
-        std::fprintf(stderr, "brisko-workflow: a station is already running on %s, but %s\n",
-                     storePath.c_str(), error.c_str());
+      PaperAnswer answer;
+      answer.ok = false;
+      const bool sent = SendInstanceRequest(socket, request, kHandOverTimeoutMs, &error, &answer);
+      // What the station did or why not, in its own words.
+      if (!answer.text.empty()) std::fprintf(sent ? stdout : stderr, "%s\n", answer.text.c_str());
+      if (!sent) {
+        if (answer.text.empty())
+          std::fprintf(stderr, "brisko-workflow: a station is already running on %s, but %s\n",
+                       storePath.c_str(), error.c_str());
         return 1;
       }
       if (request.kind == InstanceRequest::Raise)

@@ -1,13 +1,20 @@
 #include "app/status_reporter.h"
 
+#include <dirent.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <set>
 
+#include "app/failure_advice.h"
+#include "camera/camera_source.h"
 #include "engine/action.h"
+#include "engine/shots.h"
+#include "support/file_spec_find.h"
+#include "support/path_util.h"
 
 namespace brisko {
 
@@ -57,6 +64,33 @@ bool HasDestination(const Action& action) {
 
 }  // namespace
 
+int CountSourcePhotos(const Action& action, std::vector<std::string>* names, size_t named) {
+  constexpr int kMaxEntries = 20000;  // a huge folder is counted that far
+  const std::string folder = TrimTrailingSeparators(action.m_strSourceFolder);
+  if (folder.empty() || IsCameraSourceText(folder)) return 0;
+  FileSpecFilter filter;
+  std::string error;
+  filter.SetSpecs(action.m_strFileSpec, action.m_strFileSpecExclude, action.m_bUseRegexFilespec != 0);
+  filter.SetErrorSink(&error, nullptr);
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return 0;
+  int count = 0, entries = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    if (++entries > kMaxEntries) break;
+    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+    const std::string name = e->d_name;
+    if (name[0] == '.' || !filter.Passes(name, false)) continue;
+    ++count;
+    // The first names in order, as a card lists them.
+    if (names && (names->size() < named || name < names->back())) {
+      names->insert(std::upper_bound(names->begin(), names->end(), name), name);
+      if (names->size() > named) names->pop_back();
+    }
+  }
+  ::closedir(dir);
+  return count;
+}
+
 StatusReporter::StatusReporter() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
@@ -80,6 +114,38 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now) {
 void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool failure, bool newFailure) {
   LogLineKind kind = ClassifyLogLine(text);
   if (kind == LogLineKind::Failure && !newFailure) kind = LogLineKind::Other;
+  // A shot's JPEG, RAW and sidecars each write a line: the photo counts, and shows, once.
+  std::vector<StatusPlacedPhoto> replaced;
+  bool replace = false;
+  if (kind == LogLineKind::Moved || kind == LogLineKind::Copied) {
+    const std::string_view body = SplitActionLine(text).body;
+    const size_t to = body.rfind(" to ");
+    const std::string placedAt =
+        to == std::string_view::npos ? std::string() : std::string(body.substr(to + 4));
+    const size_t slash = placedAt.find_last_of('/');
+    const std::string name = slash == std::string::npos ? placedAt : placedAt.substr(slash + 1);
+    if (!placedAt.empty() && IsSidecarName(name)) {
+      kind = LogLineKind::Other;
+    } else if (!placedAt.empty()) {
+      const size_t dot = name.find_last_of('.');
+      std::string key = placedAt.substr(0, slash + 1) + name.substr(0, dot);
+      for (char& c : key) c = char(std::tolower(static_cast<unsigned char>(c)));
+      auto seen = std::find_if(m_recentShots.begin(), m_recentShots.end(),
+                               [&](const RecentShot& r) { return r.key == key; });
+      if (seen != m_recentShots.end()) {
+        kind = LogLineKind::Other;
+        // The JPEG shows the shot where there is one.
+        if (ShotKindOf(name) == ShotFileKind::Jpeg && ShotKindOf(seen->shown) != ShotFileKind::Jpeg) {
+          if (m_server) replaced = m_thumbnails.Replace(seen->shown, placedAt);
+          replace = m_server != nullptr;
+          seen->shown = placedAt;
+        }
+      } else {
+        m_recentShots.push_front({key, placedAt});
+        if (m_recentShots.size() > 64) m_recentShots.pop_back();
+      }
+    }
+  }
   if (kind == LogLineKind::Moved || kind == LogLineKind::Copied || kind == LogLineKind::Deleted ||
       kind == LogLineKind::PictureMade || kind == LogLineKind::Printed) {
     const std::string_view description = SplitActionLine(text).description;
@@ -115,7 +181,16 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
   }
   m_board.Update([&](StatusSnapshot& s) {
     RollDay(s, now);
-    s.log.push_front(StatusLogLine{now, text, failure || newFailure});
+    if (replace) s.placed = std::move(replaced);
+    // Newest first, but a reason stays below the line it explains.
+    StatusLogLine line{now, PlainLogText(text), failure || newFailure};
+    if (IsFollowUpLine(text) && m_followUps + 1 <= s.log.size()) {
+      s.log.insert(s.log.begin() + std::ptrdiff_t(m_followUps + 1), std::move(line));
+      ++m_followUps;
+    } else {
+      s.log.push_front(std::move(line));
+      m_followUps = 0;
+    }
     if (!placed.empty()) s.placed = std::move(placed);
     if (s.log.size() > kStatusLogLines) s.log.pop_back();
     switch (kind) {
@@ -149,6 +224,54 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
 void StatusReporter::OnActionRun(const std::string& description, std::time_t now) {
   if (m_actionStats.size() < kMaxTrackedActions || m_actionStats.count(description))
     m_actionStats[description].lastRun = now;
+  if (m_runDepth++ > 0) return;
+  m_busySince = now;
+  m_board.Update([&](StatusSnapshot& s) {
+    s.busy = StatusBusy{};
+    s.busy.action = description;
+    s.busy.runSince = now;
+  });
+}
+
+void StatusReporter::OnActionRunEnd() {
+  if (m_runDepth == 0 || --m_runDepth > 0) return;
+  m_busySince = 0;
+  m_board.Update([](StatusSnapshot& s) { s.busy = StatusBusy{}; });
+}
+
+void StatusReporter::OnProgramWait(const ProgramWait* wait, std::time_t now) {
+  m_board.Update([&](StatusSnapshot& s) {
+    if (wait) {
+      if (s.busy.action.empty()) s.busy.action = wait->action;
+      s.busy.program = wait->program;
+      s.busy.file = wait->file;
+      s.busy.waitSince = now;
+    } else {
+      s.busy.program.clear();
+      s.busy.file.clear();
+      s.busy.waitSince = 0;
+    }
+  });
+}
+
+void StatusReporter::RefreshHeldUp(const std::vector<std::unique_ptr<Action>>& actions, std::time_t now) {
+  // Only once a run has taken a while: a card's listing is not free.
+  if (!m_server || m_runDepth == 0 || now - m_busySince < kStuckSeconds / 3) return;
+  if (now >= m_lastHeldUpCheck && now - m_lastHeldUpCheck < kSpaceCheckSeconds) return;
+  m_lastHeldUpCheck = now;
+  std::vector<std::string> names;
+  int count = 0;
+  std::set<std::string> seen;
+  for (const auto& action : actions) {
+    if (!action->m_bEnabled || (action->m_iType != kMoveFiles && action->m_iType != kMoveFilesFromMedia))
+      continue;
+    if (!seen.insert(TrimTrailingSeparators(action->m_strSourceFolder)).second) continue;
+    count += CountSourcePhotos(*action, &names, 3);
+  }
+  m_board.Update([&](StatusSnapshot& s) {
+    s.busy.heldUp = std::move(names);
+    s.busy.heldUpCount = count;
+  });
 }
 
 void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& actions,
@@ -195,11 +318,13 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
     });
     if (g == groups.end()) {
       if (groups.size() >= kMaxDestinations) continue;
-      groups.push_back({action, f.reason, f.file, 0, 0, f.since});
+      groups.push_back({action, f.reason, f.file, 0, 0, f.since, {}, FailureAdvice(f)});
       g = groups.end() - 1;
     } else {
       g->file.clear();
     }
+    if (!f.file.empty() && g->files.size() < 3)
+      g->files.push_back(f.file.substr(f.file.find_last_of('/') + 1));
     ++g->photos;
     g->tries += f.tries;
     g->since = std::min(g->since, f.since);

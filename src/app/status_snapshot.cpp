@@ -44,30 +44,113 @@ std::string PrintersStuck(const StatusSnapshot& s) {
 
 }  // namespace
 
-StatusVerdict MakeVerdict(const StatusSnapshot& s) {
-  if (s.state == StationState::Paused || s.state == StationState::Exiting)
+namespace {
+
+std::string Clock(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char clock[8];
+  std::strftime(clock, sizeof clock, "%H:%M", &tm);
+  return clock;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "Card" of "Card (Move Files)".
+std::string ActionName(const std::string& description) {
+  const size_t bracket = description.rfind(" (");
+  return bracket == std::string::npos ? description : description.substr(0, bracket);
+}
+
+// What a run that has taken too long is doing, "" while nothing has.
+std::string StuckText(const StatusBusy& busy, std::time_t now) {
+  std::string text;
+  if (busy.waitSince && now - busy.waitSince >= kStuckSeconds) {
+    text = WaitingText(busy);
+  } else if (busy.runSince && now - busy.runSince >= kStuckSeconds) {
+    text = "Busy since " + Clock(busy.runSince) + " with " + busy.action;
+  } else {
+    return text;
+  }
+  const std::string held = HeldUpText(busy);
+  return held.empty() ? text : text + " - " + held;
+}
+
+}  // namespace
+
+std::string WaitingText(const StatusBusy& busy) {
+  if (!busy.waitSince) return {};
+  return "Waiting since " + Clock(busy.waitSince) + " for " + busy.program + " on " + BaseName(busy.file) +
+         " (" + ActionName(busy.action) + ")";
+}
+
+std::string HeldUpText(const StatusBusy& busy) {
+  if (busy.heldUpCount <= 0) return {};
+  std::string text =
+      std::to_string(busy.heldUpCount) + (busy.heldUpCount == 1 ? " photo" : " photos") + " held up: ";
+  for (size_t i = 0; i < busy.heldUp.size(); ++i) text += (i ? ", " : "") + busy.heldUp[i];
+  if (const int more = busy.heldUpCount - int(busy.heldUp.size()); more > 0)
+    text += " and " + std::to_string(more) + " more";
+  return text;
+}
+
+StatusVerdict MakeVerdict(const StatusSnapshot& s, std::time_t now) {
+  // A run that hangs is news even where the operator paused the loop: its photos wait.
+  const std::string stuck = StuckText(s.busy, now);
+  if (stuck.empty() && (s.state == StationState::Paused || s.state == StationState::Exiting))
     return {VerdictLevel::Stopped, "Stopped"};
   // A printer that cannot print is what the operator must see first at a print desk.
   const std::string printers = PrintersStuck(s);
-  if (s.failures.empty())
+  if (s.failures.empty()) {
+    if (!stuck.empty()) return {VerdictLevel::Stuck, printers.empty() ? stuck : stuck + "; " + printers};
     return printers.empty() ? StatusVerdict{VerdictLevel::Ok, "All well"}
                             : StatusVerdict{VerdictLevel::Failing, printers};
-  std::set<std::string> actions;
-  std::time_t since = s.failures.front().since;
-  std::string why;
-  for (const StatusFailureGroup& g : s.failures) {
-    since = std::min(since, g.since);
-    if (!actions.insert(g.action).second) continue;
-    if (!why.empty()) why += "; ";
-    why += g.action + ": " + g.reason;
   }
-  std::tm tm{};
-  localtime_r(&since, &tm);
-  char clock[8];
-  std::strftime(clock, sizeof clock, "%H:%M", &tm);
-  const size_t n = actions.size();
-  return {VerdictLevel::Failing, std::to_string(n) + (n == 1 ? " action" : " actions") + " failing since " +
-                                     clock + " - " + why + (printers.empty() ? "" : "; " + printers)};
+  // Per action: how many photos wait and which, that they are safe, and what to check.
+  struct PerAction {
+    std::string name;
+    int photos = 0;
+    std::time_t since = 0;
+    std::vector<std::string> files;
+    std::string check;
+  };
+  std::vector<PerAction> per;
+  for (const StatusFailureGroup& g : s.failures) {
+    auto a = std::find_if(per.begin(), per.end(), [&](const PerAction& x) { return x.name == g.action; });
+    if (a == per.end()) {
+      per.push_back({g.action, 0, g.since, {}, g.check.empty() ? g.reason : g.check});
+      a = per.end() - 1;
+    }
+    a->since = std::min(a->since, g.since);
+    if (g.files.empty()) continue;  // a failure that names no photo
+    a->photos += g.photos;
+    for (const std::string& f : g.files) {
+      if (a->files.size() < 3) a->files.push_back(f);
+    }
+  }
+  std::string text = stuck.empty() ? "" : stuck + "; ";
+  for (size_t i = 0; i < per.size(); ++i) {
+    const PerAction& a = per[i];
+    if (i) text += "; ";
+    text += a.name + ": ";
+    if (a.photos > 0) {
+      const bool one = a.photos == 1;
+      text += std::to_string(a.photos) + (one ? " photo waits" : " photos wait") + " since " +
+              Clock(a.since) + ", safe where " + (one ? "it is" : "they are") + " (";
+      for (size_t k = 0; k < a.files.size(); ++k) text += (k ? ", " : "") + a.files[k];
+      if (a.photos > int(a.files.size()))
+        text += " and " + std::to_string(a.photos - int(a.files.size())) + " more";
+      text += ")";
+    } else {
+      text += "failing since " + Clock(a.since);
+    }
+    text += ". Check: " + a.check;
+  }
+  if (!printers.empty()) text += "; " + printers;
+  return {VerdictLevel::Failing, text};
 }
 
 LogLineKind ClassifyLogLine(std::string_view line) {

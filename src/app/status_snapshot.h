@@ -70,6 +70,8 @@ struct StatusFailureGroup {
   int photos = 0;
   int tries = 0;
   std::time_t since = 0;
+  std::vector<std::string> files;  // the first few photos' names
+  std::string check;               // what the operator should check, in plain words
 };
 
 // A photo lately placed, shown as a thumbnail.
@@ -79,6 +81,20 @@ struct StatusPlacedPhoto {
   std::string action;
   std::time_t time = 0;
 };
+
+// What the station is busy with, so that a board never says "All well" while a run hangs.
+struct StatusBusy {
+  std::string action;        // the run in progress, "NAME (TYPE)"; "" when none
+  std::time_t runSince = 0;  // when that run began; 0: none
+  std::string program;       // the external program it waits for; "" when none
+  std::string file;          // the photo handed to it
+  std::time_t waitSince = 0;
+  std::vector<std::string> heldUp;  // the first few photos waiting behind it
+  int heldUpCount = 0;
+};
+
+// A run or a program that has taken longer than this turns the verdict from "All well".
+inline constexpr std::time_t kStuckSeconds = 180;
 
 // Under 5% or under 2 GB free.
 bool IsLowSpace(uint64_t freeBytes, uint64_t totalBytes);
@@ -102,15 +118,21 @@ struct StatusSnapshot {
   std::vector<StatusFailureGroup> failures;  // oldest first
   std::vector<StatusPlacedPhoto> placed;     // newest first
   std::vector<PrinterSnapshot> printers;     // of the enabled Print Files actions
+  StatusBusy busy;
 };
 
 // The one-line verdict at the top of the page.
-enum class VerdictLevel { Ok, Failing, Stopped };
+enum class VerdictLevel { Ok, Stuck, Failing, Stopped };
 struct StatusVerdict {
   VerdictLevel level = VerdictLevel::Ok;
   std::string text;
 };
-StatusVerdict MakeVerdict(const StatusSnapshot& s);
+StatusVerdict MakeVerdict(const StatusSnapshot& s, std::time_t now);
+// "Waiting since 11:02 for /usr/bin/enhance on IMG_0042.JPG (Send to app)" while a program
+// runs, "" when none does.
+std::string WaitingText(const StatusBusy& busy);
+// "14 photos held up: a.jpg, b.jpg, c.jpg and 11 more", "" when none are known.
+std::string HeldUpText(const StatusBusy& busy);
 
 // Thumbnails of the photos listed in `placed`, for the page's thread.
 class ThumbnailSource {

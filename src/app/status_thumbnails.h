@@ -21,6 +21,8 @@ class StatusThumbnails : public ThumbnailSource {
 
   // Station's thread: `path` was placed by `action`; gives the list to show, newest first.
   std::vector<StatusPlacedPhoto> Add(const std::string& path, const std::string& action, std::time_t now);
+  // Station's thread: the tile of `path` shows `by` (another file of its shot) from now on.
+  std::vector<StatusPlacedPhoto> Replace(const std::string& path, const std::string& by);
   // Page's thread: false for an id that is not listed, or a photo that can no longer be read.
   bool Get(uint64_t id, std::string& jpeg) const override;
 
@@ -36,7 +38,8 @@ class StatusThumbnails : public ThumbnailSource {
   uint64_t m_nextId = 1;
 };
 
-// A small JPEG of the photo at `path` (at most `maxBytes`), or false.
+// A small upright JPEG of the photo at `path` (at most `maxBytes`), or false. RAW files give
+// their camera's preview.
 bool MakeThumbnail(const std::string& path, size_t maxBytes, std::string& jpeg);
 
 }  // namespace brisko

@@ -231,6 +231,7 @@ class Action {
   int32_t m_bUseExternalExe;
   int32_t m_bUseExternalArgs;
   int32_t m_bAppendArgs;
+  int32_t m_iExternalExeTimeLimit;  // seconds a program may run before it is ended; 0: no limit
   int32_t m_bAutoRotateJPG;
   int32_t m_bAutoRotateUseSubfolder;
   int32_t m_bAddOrUpdateBriskoExif;

@@ -133,6 +133,7 @@ const ActionField kFields[] = {
      .member = &Action::m_strExternalExeFilepath,
      .control = &ActionForm::appPath},
     {.key = "m_strExternalExeArgs", .member = &Action::m_strExternalExeArgs, .control = &ActionForm::args},
+    {.key = "m_iExternalExeTimeLimit", .member = &Action::m_iExternalExeTimeLimit},
     {.key = "m_bAutoRotateJPG", .member = &Action::m_bAutoRotateJPG, .control = &ActionForm::autoRotate},
     {.key = "m_bAutoRotateUseSubfolder",
      .member = &Action::m_bAutoRotateUseSubfolder,

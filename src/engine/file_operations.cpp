@@ -326,15 +326,17 @@ void Action::RunExternalApplication(const std::string& filePath) {
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     m_host->AddToLog(FillIn("Failed: Applied executible %s to file %s", commandLine, filePath));
+    m_host->AddToLog("  Reason: " + ErrnoText(rc));
     return;
   }
   // Events are dispatched while the program runs; no action may start meanwhile.
   StationValues& values = m_host->Values();
   ++values.g_nShellOperationDepth;
-  const ProgramEnd end = WaitForProgram(pid, *m_host);
+  const ProgramEnd end = WaitForProgram(
+      pid, *m_host, {m_strExternalExeFilepath, filePath, GetDescription(), m_iExternalExeTimeLimit});
   --values.g_nShellOperationDepth;
-  m_host->AddToLog(
-      ProgramEndLine(end, FillIn("Applied executible %s to file %s", commandLine, filePath), pid));
+  m_host->AddToLog(ProgramEndLine(end, FillIn("Applied executible %s to file %s", commandLine, filePath), pid,
+                                  m_iExternalExeTimeLimit));
 }
 
 }  // namespace brisko

@@ -55,6 +55,14 @@ struct StationValues {
   CardPlaces m_cardPlaces = DefaultCardPlaces();
 };
 
+// An external program a run waits for: what the status board says while it runs.
+struct ProgramWait {
+  std::string program;
+  std::string file;
+  std::string action;  // the action's "NAME (TYPE)"
+  int timeLimit = 0;   // seconds; 0: no limit
+};
+
 // Steps done to a photo on its way that write no action-log line of their own.
 enum class PhotoStep { Tagged, Rotated };
 
@@ -83,6 +91,8 @@ class RunHost {
   virtual std::time_t Now() const { return std::time(nullptr); }
   // Stops a running per-action Time timer (called when its action is destroyed).
   virtual void KillActionTimer(uint32_t timerHandle) { (void)timerHandle; }
+  // A run starts waiting for an external program (`wait`), or the wait is over (nullptr).
+  virtual void OnProgramWait(const ProgramWait* wait) { (void)wait; }
   // A photo was tagged or turned upright (for the day's counts).
   virtual void NotePhotoStep(PhotoStep step) { (void)step; }
   // Shows the ID.TXT editor on a batch's record after a Move Files from Media run; true on OK.

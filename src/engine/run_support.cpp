@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #include "support/file_identity.h"
@@ -128,9 +129,36 @@ std::string ResolveTempFolder(RunHost& host) {
   return choice.folder;
 }
 
-ProgramEnd WaitForProgram(pid_t pid, RunHost& host) {
+namespace {
+
+// Ends a program that outlived its time limit; true once it is reaped.
+bool EndProgram(pid_t pid, int pidfd, int* status) {
+  ::kill(pid, SIGTERM);
+  // A few seconds to tidy up, then it is killed.
+  for (int signal : {SIGTERM, SIGKILL}) {
+    if (signal == SIGKILL) ::kill(pid, SIGKILL);
+    for (int slice = 0; slice < 50; ++slice) {
+      const pid_t done = ::waitpid(pid, status, WNOHANG);
+      if (done == pid) return true;
+      if (done < 0 && errno != EINTR) return false;
+      if (pidfd >= 0) {
+        pollfd fd{pidfd, POLLIN, 0};
+        ::poll(&fd, 1, 100);
+      } else {
+        ::poll(nullptr, 0, 100);
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+ProgramEnd WaitForProgram(pid_t pid, RunHost& host, const ProgramWait& what) {
   // A pidfd turns "the program ended" into something poll() can sleep on.
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  const std::time_t deadline = what.timeLimit > 0 ? host.Now() + what.timeLimit : 0;
+  host.OnProgramWait(&what);
   ProgramEnd end;
   while (true) {
     int status = 0;
@@ -145,6 +173,10 @@ ProgramEnd WaitForProgram(pid_t pid, RunHost& host) {
       end.kind = ProgramEnd::StoppedWaiting;
       break;
     }
+    if (deadline && host.Now() >= deadline) {
+      end.kind = EndProgram(pid, pidfd, &status) ? ProgramEnd::TimedOut : ProgramEnd::StoppedWaiting;
+      break;
+    }
     host.DispatchPendingEvents();
     if (pidfd >= 0) {
       pollfd fd{pidfd, POLLIN, 0};
@@ -154,10 +186,11 @@ ProgramEnd WaitForProgram(pid_t pid, RunHost& host) {
     }
   }
   if (pidfd >= 0) ::close(pidfd);
+  host.OnProgramWait(nullptr);
   return end;
 }
 
-std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid) {
+std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid, int timeLimit) {
   switch (end.kind) {
     case ProgramEnd::Exited:
       if (end.code == 0) return applied;
@@ -166,6 +199,9 @@ std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pi
       return "Failed: " + applied + " (ended by signal " + std::to_string(end.code) + ")";
     case ProgramEnd::StoppedWaiting:
       return "Failed: " + applied + " (stopped waiting; process " + std::to_string(pid) + " left running)";
+    case ProgramEnd::TimedOut:
+      return "Failed: " + applied + " (still running after its time limit of " + std::to_string(timeLimit) +
+             " s; ended)";
     case ProgramEnd::Lost:
       break;
   }

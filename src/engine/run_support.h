@@ -84,16 +84,18 @@ std::string ResolveTempFolder(RunHost& host);
 
 // How the wait for an external program ended.
 struct ProgramEnd {
-  enum Kind { Exited, Signalled, StoppedWaiting, Lost } kind = Lost;
+  enum Kind { Exited, Signalled, StoppedWaiting, TimedOut, Lost } kind = Lost;
   int code = 0;  // exit status or signal number
 };
 // Waits for the child `pid` without blocking the station: the host's events are dispatched
 // meanwhile (so the window stays alive and signals are seen), and the wait ends early when
-// the host asks to stop waiting; the program is then left running.
-ProgramEnd WaitForProgram(pid_t pid, RunHost& host);
+// the host asks to stop waiting; the program is then left running. The host hears of the wait
+// (`what`) at its start and end. With a time limit, a program still running after it (by the
+// host's clock) is ended: SIGTERM, and SIGKILL when that is not enough.
+ProgramEnd WaitForProgram(pid_t pid, RunHost& host, const ProgramWait& what);
 // The log line: `applied` ("Applied executible ... to file ...") for a clean exit, otherwise
-// "Failed: " + applied + why (exit status, signal, stopped waiting).
-std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid);
+// "Failed: " + applied + why (exit status, signal, stopped waiting, time limit).
+std::string ProgramEndLine(const ProgramEnd& end, const std::string& applied, pid_t pid, int timeLimit = 0);
 
 // Where a move by the collision rule may have put a copy of `file` aimed at `target` (the name
 // itself, else "name (n).ext"): the name holding the same bytes, "" when none does.

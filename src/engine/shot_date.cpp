@@ -6,18 +6,6 @@
 
 namespace brisko {
 
-namespace {
-
-bool ReadAs(const std::string& path, const std::string& kind, std::time_t& when) {
-  if (IsRawOrHeifPath(kind)) {
-    RawMetadata meta;
-    return ReadRawMetadata(path, meta) && RawCaptureTime(meta, when);
-  }
-  return HasJpgExtension(kind) && ReadJpegDateTime(path, when);
-}
-
-}  // namespace
-
 ShotDateAccess::ShotDateAccess(std::string leader, std::string leaderKind, std::string partner,
                                std::string partnerKind)
     : m_leader(std::move(leader)),
@@ -31,8 +19,8 @@ bool ShotDateAccess::ReadUserComment(const std::string& path, std::string& text)
 
 bool ShotDateAccess::ReadDateTime(const std::string& path, std::time_t& when) {
   if (path != m_leader) return DefaultExifAccess().ReadDateTime(path, when);
-  if (ReadAs(m_leader, m_leaderKind, when)) return true;
-  return !m_partner.empty() && ReadAs(m_partner, m_partnerKind, when);
+  if (ReadDateTaken(m_leader, m_leaderKind, when)) return true;
+  return !m_partner.empty() && ReadDateTaken(m_partner, m_partnerKind, when);
 }
 
 bool ShotDateAccess::WriteUserComment(const std::string& comment, const std::string& source,

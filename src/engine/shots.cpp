@@ -107,10 +107,24 @@ std::vector<Shot> GroupShots(const std::vector<std::string>& names) {
 std::vector<std::string> SelectedFiles(const Shot& shot,
                                        const std::function<bool(const std::string&)>& selected) {
   std::vector<std::string> files;
-  for (const ShotMember& m : shot.members) {
-    if (!selected(m.name)) continue;
-    files.push_back(m.name);
-    files.insert(files.end(), m.sidecars.begin(), m.sidecars.end());
+  std::vector<bool> picked;
+  for (const ShotMember& m : shot.members) picked.push_back(selected(m.name));
+  const bool any = std::find(picked.begin(), picked.end(), true) != picked.end();
+  for (size_t i = 0; i < shot.members.size(); ++i) {
+    const ShotMember& m = shot.members[i];
+    if (picked[i]) {
+      files.push_back(m.name);
+      files.insert(files.end(), m.sidecars.begin(), m.sidecars.end());
+      continue;
+    }
+    if (!any) continue;
+    // The shot's own sidecars ("IMG_1.xmp", "IMG_1.THM") come with whichever member goes; one
+    // that names a member ("IMG_1.CR2.xmp") stays with it.
+    for (const std::string& s : m.sidecars) {
+      const bool namesMember = s.size() > m.name.size() && s[m.name.size()] == '.' &&
+                               EqualsNoCase(std::string_view(s).substr(0, m.name.size()), m.name);
+      if (!namesMember) files.push_back(s);
+    }
   }
   return files;
 }

@@ -35,7 +35,8 @@ ShotFileKind ShotKindOf(const std::string& name);
 std::vector<Shot> GroupShots(const std::vector<std::string>& names);
 
 // The names that move for the members the file specification selected: each selected member
-// and its sidecars, whether or not the file specification names them.
+// and its sidecars, whether or not the file specification names them, and the shot's own
+// sidecars ("IMG_1.xmp", "IMG_1.THM") with any selected member.
 std::vector<std::string> SelectedFiles(const Shot& shot,
                                        const std::function<bool(const std::string&)>& selected);
 

@@ -630,6 +630,37 @@ bool JpegExifFile::GetDateTime(std::string& text) const {
   return true;
 }
 
+bool JpegExifFile::GetDateTaken(std::time_t& time) const {
+  for (uint16_t tag : {exif_tag::kDateTimeOriginal, exif_tag::kDateTimeDigitized, exif_tag::kDateTime}) {
+    const ExifEntry* e = FindTag(tag);
+    if (!e) continue;
+    const size_t n = std::min<size_t>(20, e->data.size());
+    const auto end = std::find(e->data.begin(), e->data.begin() + static_cast<ptrdiff_t>(n), uint8_t(0));
+    const std::string text(e->data.begin(), end);
+    std::tm tm{};
+    // A blank or zeroed date ("0000:00:00 00:00:00", as some cameras write) is none.
+    if (std::sscanf(text.c_str(), "%d:%d:%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec) != 6 ||
+        tm.tm_year < 1900 || tm.tm_mon < 1 || tm.tm_mday < 1)
+      continue;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    time = std::mktime(&tm);
+    return true;
+  }
+  return false;
+}
+
+bool JpegExifFile::ParseTiff(const std::vector<uint8_t>& tiff) {
+  static const uint8_t kHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+  std::vector<uint8_t> block(sizeof kHeader + tiff.size());
+  std::copy(kHeader, kHeader + sizeof kHeader, block.begin());
+  std::copy(tiff.begin(), tiff.end(), block.begin() + sizeof kHeader);
+  ParseExifBlock(block, 0);
+  return byteOrder != 0;
+}
+
 bool JpegExifFile::GetGpsPosition(float& latitude, float& longitude) const {
   const ExifEntry* latRef = FindGpsTag(1);
   const ExifEntry* lat = FindGpsTag(2);
@@ -691,17 +722,12 @@ bool ReadExifDateTime(const std::string& path, std::time_t& time) {
 
 bool ReadJpegDateTime(const std::string& path, std::time_t& time) {
   JpegExifFile f;
-  std::string text;
-  if (!f.Parse(path) || !f.GetDateTime(text)) return false;
-  std::tm tm{};
-  if (std::sscanf(text.c_str(), "%d:%d:%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                  &tm.tm_min, &tm.tm_sec) != 6)
-    return false;
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  tm.tm_isdst = -1;
-  time = std::mktime(&tm);
-  return true;
+  return f.Parse(path) && f.GetDateTaken(time);
+}
+
+bool ReadTiffDateTaken(const std::vector<uint8_t>& tiff, std::time_t& time) {
+  JpegExifFile f;
+  return f.ParseTiff(tiff) && f.GetDateTaken(time);
 }
 
 bool JpegNeedsRotation(const std::string& path) {

@@ -53,6 +53,8 @@ constexpr uint16_t kUserComment = 0x9286;
 constexpr uint16_t kPixelXDimension = 0xA002;
 constexpr uint16_t kPixelYDimension = 0xA003;
 constexpr uint16_t kExifVersion = 0x9000;
+constexpr uint16_t kDateTimeOriginal = 0x9003;
+constexpr uint16_t kDateTimeDigitized = 0x9004;
 constexpr uint16_t kInteropIfd = 0xA005;
 }  // namespace exif_tag
 
@@ -110,6 +112,11 @@ class JpegExifFile {
   bool GetUserComment(std::string& text) const;
   void SetUserComment(const std::string& text);
   bool GetDateTime(std::string& text) const;
+  // When the picture was taken: DateTimeOriginal, else DateTimeDigitized, else DateTime (the
+  // file's change date, all an edited copy may have kept), the first that holds a date.
+  bool GetDateTaken(std::time_t& time) const;
+  // Reads a bare EXIF block (a TIFF header and its directories, as HEIF files keep it).
+  bool ParseTiff(const std::vector<uint8_t>& tiff);
   bool GetGpsPosition(float& latitude, float& longitude) const;
 
   // Drops the IFD1 thumbnail (directory and data).
@@ -184,6 +191,8 @@ bool ReadExifGpsPosition(const std::string& path, float& latitude, float& longit
 bool ReadExifDateTime(const std::string& path, std::time_t& time);
 // The same for a JPEG under any name (a camera's download under a hidden name).
 bool ReadJpegDateTime(const std::string& path, std::time_t& time);
+// The date taken from a bare EXIF block (TIFF header first), as JpegExifFile::GetDateTaken.
+bool ReadTiffDateTaken(const std::vector<uint8_t>& tiff, std::time_t& time);
 bool JpegNeedsRotation(const std::string& path);
 bool WriteExifUserComment(const std::string& comment, const std::string& sourcePath,
                           const std::string& destinationPath);

@@ -1,6 +1,7 @@
 #include "naming/exif_access.h"
 
 #include <string_view>
+#include <vector>
 
 #include "imagemeta/jpeg_exif_file.h"
 #include "rawmeta/raw_metadata.h"
@@ -16,10 +17,7 @@ class JpegExifAccess final : public ExifAccess {
     return ReadExifUserComment(path, text);
   }
   bool ReadDateTime(const std::string& path, std::time_t& when) override {
-    if (!IsRawOrHeifPath(path)) return ReadExifDateTime(path, when);
-    // RAW and HEIF files are read through their own reader: the date the shot was taken.
-    RawMetadata meta;
-    return ReadRawMetadata(path, meta) && RawCaptureTime(meta, when);
+    return ReadDateTaken(path, path, when);
   }
   bool WriteUserComment(const std::string& comment, const std::string& source,
                         const std::string& destination) override {
@@ -32,6 +30,15 @@ class JpegExifAccess final : public ExifAccess {
 ExifAccess& DefaultExifAccess() {
   static JpegExifAccess access;
   return access;
+}
+
+bool ReadDateTaken(const std::string& path, const std::string& kind, std::time_t& when) {
+  if (!IsRawOrHeifPath(kind)) return HasJpgExtension(kind) && ReadJpegDateTime(path, when);
+  // RAW and HEIF files are read through their own reader.
+  RawMetadata meta;
+  if (ReadRawMetadata(path, meta) && RawCaptureTime(meta, when)) return true;
+  std::vector<uint8_t> tiff;
+  return IsHeifPath(kind) && ReadHeifExifBlock(path, tiff) && ReadTiffDateTaken(tiff, when);
 }
 
 bool HasExifDate(const std::string& path) {

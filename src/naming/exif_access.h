@@ -26,5 +26,9 @@ ExifAccess& DefaultExifAccess();
 bool HasJpgExtension(const std::string& path);
 // True for the files whose date taken the EXIF date components read: ".jpg", RAW and HEIF.
 bool HasExifDate(const std::string& path);
+// The date taken of `path`, read as the kind of file `kind` names (a download may lie under a
+// hidden name): DateTimeOriginal, else DateTimeDigitized, else DateTime. A HEIF file whose EXIF
+// libexiv2 cannot find is read through libheif.
+bool ReadDateTaken(const std::string& path, const std::string& kind, std::time_t& when);
 
 }  // namespace brisko

@@ -36,12 +36,18 @@ std::vector<std::string> LiveReasons(const PrinterStatus& status) {
 
 }  // namespace
 
+std::string PrintsLeftText(int left) {
+  return std::to_string(left) + (left == 1 ? " print left" : " prints left");
+}
+
 std::string PrinterSnapshot::Summary() const {
   std::string out = queue + ": ";
   if (!polled) return out + "not asked yet";
   out += problems.empty() ? state : JoinProblems(problems);
   if (jobsWaiting > 0) out += "; " + std::to_string(jobsWaiting) + " waiting";
-  if (printsLeft >= 0) out += "; " + std::to_string(printsLeft) + " prints left";
+  if (photosWaiting > 0)
+    out += "; " + std::to_string(photosWaiting) + (photosWaiting == 1 ? " photo" : " photos") + " to print";
+  if (printsLeft >= 0) out += "; " + PrintsLeftText(printsLeft);
   return out;
 }
 
@@ -81,14 +87,28 @@ void PrinterWatch::Poll() {
   }
   m_snapshot.reachable = true;
   std::vector<std::string> reasons = LiveReasons(status);
-  if (status.state == PrinterStatus::Stopped) reasons.emplace_back("paused");
+  // Who stopped the queue is decided as it stops; a person may still pause it later.
+  if (status.state != PrinterStatus::Stopped)
+    m_pausedByPerson = false;
+  else if (m_lastState != PrinterStatus::Stopped)
+    m_pausedByPerson = PausedByPerson(status);
+  else if (status.message.empty() || status.message == "Paused")
+    m_pausedByPerson = true;
+  m_lastState = status.state;
+  if (status.state == PrinterStatus::Stopped && !m_pausedByPerson) reasons.emplace_back("paused");
+  if (m_pausedByPerson)
+    reasons.erase(std::remove_if(reasons.begin(), reasons.end(),
+                                 [](const std::string& r) { return ReasonKeyword(r) == "paused"; }),
+                  reasons.end());
   if (status.deviceAsked && !status.deviceAnswered) reasons.emplace_back("offline");
   if (status.deviceAnswered && status.deviceState == PrinterStatus::Stopped) reasons.emplace_back("offline");
   m_snapshot.problems = DescribeReasons(reasons);
+  if (m_pausedByPerson) m_snapshot.problems.insert(m_snapshot.problems.begin(), {"paused", "Paused", true});
   m_snapshot.message = !status.deviceMessage.empty() ? status.deviceMessage : status.message;
   m_snapshot.jobsWaiting = status.jobsWaiting;
   m_snapshot.supplies = status.markers;
-  m_snapshot.state = status.state == PrinterStatus::Stopped      ? "stopped"
+  m_snapshot.state = m_pausedByPerson                            ? "paused"
+                     : status.state == PrinterStatus::Stopped    ? "stopped"
                      : status.state == PrinterStatus::Processing ? "printing"
                                                                  : "idle";
   int pages = 0;
@@ -106,12 +126,21 @@ void PrinterWatch::Poll() {
   MaybeRestart(status);
 }
 
+bool PrinterWatch::PausedByPerson(const PrinterStatus& status) const {
+  // CUPS's Pause Printer (cupsdisable, the web page) says "Paused" unless given a reason. CUPS
+  // stops a queue itself only when a job's backend fails, and puts the backend's message there:
+  // a job was printing, or one waits again. A stop with another text and no job is a person's.
+  if (status.message.empty() || status.message == "Paused") return true;
+  return m_lastState != PrinterStatus::Processing && status.jobsWaiting == 0;
+}
+
 void PrinterWatch::MaybeRestart(const PrinterStatus& status) {
   if (status.state != PrinterStatus::Stopped) {
     m_restarted = false;
     return;
   }
-  if (!m_options.restartStoppedQueue) return;
+  // A person's pause stays until a person resumes the queue.
+  if (!m_options.restartStoppedQueue || m_pausedByPerson) return;
   // Ready: the printer says so itself, or, where it cannot be asked, the queue holds nothing
   // but its stop and a while has passed since the last restart.
   std::vector<std::string> others;

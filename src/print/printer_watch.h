@@ -1,7 +1,8 @@
 #pragma once
 // Watches one print queue and the printer behind it: polled every few seconds by the host while
 // a print action is enabled. Says once in the log what changed, tells whether a new job may be
-// sent, restarts a queue CUPS stopped once the printer is ready again, and counts prints left.
+// sent, restarts a queue CUPS stopped after a job's backend error once the printer is ready
+// again (never one a person paused), and counts prints left.
 #include <chrono>
 #include <functional>
 #include <string>
@@ -12,19 +13,23 @@
 
 namespace brisko {
 
+// "1 print left", "36 prints left".
+std::string PrintsLeftText(int left);
+
 // What the window's status line and the status page show of a printer.
 struct PrinterSnapshot {
   std::string queue;
   bool polled = false;     // asked at least once
   bool reachable = false;  // CUPS answered the last time
   bool canPrint = false;
-  std::string state;  // "idle", "printing", "stopped", "not reachable"
+  std::string state;  // "idle", "printing", "stopped", "paused" (by a person), "not reachable"
   std::vector<PrinterProblem> problems;
   std::string message;  // printer-state-message, as the printer or CUPS says it
   int jobsWaiting = 0;
   int pagesToday = 0;
   std::vector<Marker> supplies;
-  int printsLeft = -1;  // negative: not counted
+  int printsLeft = -1;    // negative: not counted
+  int photosWaiting = 0;  // in the folders of the actions printing here (the station counts them)
   // One line: "Selphy: paper out (media-empty); 2 waiting; 36 prints left".
   std::string Summary() const;
   bool operator==(const PrinterSnapshot&) const = default;
@@ -61,6 +66,7 @@ class PrinterWatch {
  private:
   void LogChange(const std::string& text);
   void MaybeRestart(const PrinterStatus& status);
+  bool PausedByPerson(const PrinterStatus& status) const;
 
   PrintService& m_service;
   Options m_options;
@@ -69,6 +75,8 @@ class PrinterWatch {
   std::string m_lastLogged;
   std::chrono::steady_clock::time_point m_lastRestart{};
   bool m_restarted = false;
+  int m_lastState = 0;  // the queue's state at the last answer; 0: none yet
+  bool m_pausedByPerson = false;
 };
 
 }  // namespace brisko

@@ -122,7 +122,9 @@ void Collect(const Exiv2::Image& image, RawMetadata& meta) {
   const Exiv2::ExifData& exif = image.exifData();
   meta.make = AsciiText(exif, "Exif.Image.Make");
   meta.model = AsciiText(exif, "Exif.Image.Model");
-  for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTimeOriginal"}) {
+  // The date taken; DateTime (the file's change date) only where nothing better is there.
+  for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTimeOriginal",
+                          "Exif.Photo.DateTimeDigitized", "Exif.Image.DateTime"}) {
     meta.dateTimeOriginal = AsciiText(exif, key);
     if (!meta.dateTimeOriginal.empty()) break;
   }
@@ -269,7 +271,40 @@ bool ExifBlock(Exiv2::BasicIo::AutoPtr io, std::vector<uint8_t>& tiff, std::stri
   return true;
 }
 
+bool Preview(Exiv2::BasicIo::AutoPtr io, int minWidth, size_t maxBytes, std::vector<uint8_t>& jpeg,
+             std::string* whyNot) {
+  jpeg.clear();
+  std::string readError;
+  Exiv2::Image::AutoPtr image = Open(io, readError, whyNot);
+  if (!image.get()) return false;
+  try {
+    Exiv2::PreviewManager previews(*image);
+    // Listed smallest first: the first JPEG wide enough, else the widest that fits.
+    const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
+    const Exiv2::PreviewProperties* chosen = nullptr;
+    for (const Exiv2::PreviewProperties& p : list) {
+      if (p.mimeType_ != "image/jpeg" || p.size_ > maxBytes) continue;
+      chosen = &p;
+      if (int(p.width_) >= minWidth) break;
+    }
+    if (!chosen) return Fail(whyNot, "no JPEG preview");
+    const Exiv2::PreviewImage preview = previews.getPreviewImage(*chosen);
+    if (preview.size() < 4 || preview.size() > maxBytes) return Fail(whyNot, "no JPEG preview");
+    jpeg.assign(preview.pData(), preview.pData() + preview.size());
+  } catch (...) {
+    jpeg.clear();
+    return Fail(whyNot, "its preview cannot be read");
+  }
+  return jpeg[0] == 0xFF && jpeg[1] == 0xD8;
+}
+
 }  // namespace
+
+bool ReadRawPreview(const std::string& path, int minWidth, size_t maxBytes, std::vector<uint8_t>& jpeg,
+                    std::string* whyNot) {
+  SetUpExiv2();
+  return CheckFile(path, whyNot) && Preview(FileReader(path), minWidth, maxBytes, jpeg, whyNot);
+}
 
 bool IsRawOrHeifPath(const std::string& path) {
   return HasExtension(path, kRawExtensions) || HasExtension(path, kHeifExtensions);

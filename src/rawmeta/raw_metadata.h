@@ -51,6 +51,13 @@ bool ReadRawExifBlockFromMemory(const uint8_t* data, size_t size, std::vector<ui
 
 // The capture date as a calendar time read as local time, like the JPEG date taken.
 bool RawCaptureTime(const RawMetadata& meta, std::time_t& when);
+// The camera's JPEG preview in a RAW file: the smallest at least `minWidth` wide, else the widest
+// that fits in `maxBytes`.
+bool ReadRawPreview(const std::string& path, int minWidth, size_t maxBytes, std::vector<uint8_t>& jpeg,
+                    std::string* whyNot = nullptr);
+// The EXIF block (TIFF header first) of a HEIF file as libheif finds it: the primary picture's,
+// else the first picture's that has one. For files whose EXIF libexiv2 does not find.
+bool ReadHeifExifBlock(const std::string& path, std::vector<uint8_t>& tiff, std::string* whyNot = nullptr);
 // Upright width greater than height; orientations 5..8 turn the stored picture a quarter. A
 // file without a size counts as landscape, as camera sensors are.
 bool RawIsLandscape(const RawMetadata& meta);

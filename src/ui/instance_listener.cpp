@@ -1,6 +1,7 @@
 #include "ui/instance_listener.h"
 
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 namespace brisko {
@@ -42,6 +43,18 @@ void InstanceListener::OnNewConnection() {
         socket->write(answer.data(), qint64(answer.size()));
         socket->flush();
         socket->disconnectFromServer();
+        return;
+      }
+      // A paper load is answered with what was done; the rest at once (a command may run long).
+      if (request && request->kind == InstanceRequest::PaperLoaded) {
+        QPointer<QLocalSocket> waiting(socket);
+        QTimer::singleShot(0, this, [this, r = *request, waiting] {
+          const std::string answer = FormatPaperAnswer(m_handler(r));
+          if (!waiting) return;
+          waiting->write(answer.data(), qint64(answer.size()));
+          waiting->flush();
+          waiting->disconnectFromServer();
+        });
         return;
       }
       socket->write(request ? "ok\n" : "error bad request\n");

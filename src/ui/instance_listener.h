@@ -1,6 +1,7 @@
 #pragma once
 // Listens for later starts on the instance socket (see app/instance_channel.h) and passes
-// their requests on once the answer has been sent.
+// their requests on: once the answer has been sent, or for a paper load, answered with what was
+// done.
 #include <QLocalServer>
 #include <functional>
 
@@ -11,7 +12,8 @@ namespace brisko {
 class InstanceListener : public QObject {
   Q_OBJECT
  public:
-  using Handler = std::function<void(const InstanceRequest&)>;
+  // Runs a request; a paper load's answer says what was done.
+  using Handler = std::function<PaperAnswer(const InstanceRequest&)>;
   // Answers the requests whose answer is their result (actions) at once.
   using Answerer = std::function<InstanceAnswer(const InstanceRequest&)>;
   explicit InstanceListener(Handler handler, Answerer answerer = {}, QObject* parent = nullptr);

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/failure_advice.h"
 #include "app/station.h"
 #include "imagemeta/gps_area.h"
 #include "scheduler/id_txt_forms.h"
@@ -151,7 +152,16 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::AddLogLine(const QString& text) {
   while (m_log->count() >= kMaxLogLines) delete m_log->takeItem(m_log->count() - 1);
-  m_log->insertItem(0, text);
+  // The plain words (the log file and the console keep the line as written); newest first, but
+  // a reason stays below the line it explains.
+  const std::string line = text.toStdString();
+  const QString shown = QString::fromStdString(PlainLogText(line));
+  if (IsFollowUpLine(line) && m_followUps + 1 <= m_log->count()) {
+    m_log->insertItem(++m_followUps, shown);
+  } else {
+    m_log->insertItem(0, shown);
+    m_followUps = 0;
+  }
 }
 
 void MainWindow::SetProgress(int pos, int range, const QString& actionText, const QString& statusText) {
@@ -173,7 +183,13 @@ void MainWindow::SetPrinterState(const QString& text) {
     connect(m_paperLoaded, &QPushButton::clicked, this, &MainWindow::OpenPaperLoaded);
     statusBar()->addPermanentWidget(m_paperLoaded);
   }
-  m_printerState->setText(text);
+  // A printer that cannot print is a warning, not a plain remark.
+  const std::vector<PrinterSnapshot> printers = m_station.PrinterSnapshots();
+  const bool warn = std::any_of(printers.begin(), printers.end(),
+                                [](const PrinterSnapshot& p) { return p.polled && !p.canPrint; });
+  m_printerState->setText(warn ? QString::fromUtf8("\u26a0 ") + text : text);
+  m_printerState->setStyleSheet(warn ? "QLabel { color: #a00000; font-weight: bold; }" : "");
+  m_printerState->setAccessibleDescription(warn ? "Warning" : "");
   statusBar()->setVisible(!text.isEmpty());
 }
 

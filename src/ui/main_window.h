@@ -95,6 +95,7 @@ class MainWindow : public QMainWindow {
   Station& m_station;
   bool m_closeForGood = false;
   QListWidget* m_log;
+  int m_followUps = 0;  // reason lines below the newest log line
   QCheckBox* m_runContinuously;
   QPushButton* m_runOnce;
   QWidget* m_barcodeBox;

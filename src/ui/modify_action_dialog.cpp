@@ -662,7 +662,8 @@ void CModifyAction::Push() {
   for (QAbstractButton* b : m_frequency->buttons()) Apply(state(C::kFrequency), {b});
   Apply(state(C::kFrequency), {m_subfolderText});
   Apply(state(C::kSubfolderDefine), {m_subfolderDefine});
-  Apply(state(C::kAddBriskoExif), {m_addBriskoExif});
+  // The values belong to the box: a type that writes no BriskoExif offers neither.
+  Apply(state(C::kAddBriskoExif), {m_addBriskoExif, m_addValues});
   Apply(state(C::kUpdateTimestamp), {m_updateTimestamp});
   Apply(state(C::kModifyReadOnly), {m_modifyReadOnly});
   for (QAbstractButton* b : m_readOnly->buttons()) Apply(state(C::kReadOnlyOnOff), {b});

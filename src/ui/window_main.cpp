@@ -43,10 +43,9 @@ int RunWindowStation(const WindowStart& start, int& argc, char** argv) {
 
   InstanceListener listener(
       [&](const InstanceRequest& request) {
-        if (request.kind == InstanceRequest::Raise)
-          window.BringForward();
-        else
-          HandleInstanceRequest(station, request);
+        if (request.kind != InstanceRequest::Raise) return HandleInstanceRequest(station, request);
+        window.BringForward();
+        return PaperAnswer{};
       },
       [&](const InstanceRequest& request) {
         InstanceAnswer answer = AnswerInstanceRequest(station, request);

@@ -164,12 +164,19 @@ const char kStatusPageScript[] = R"JS("use strict";
     verdict.textContent = "Not answering since " + lastAnswer;
     verdict.className = "verdict stopped";
   }
+  // A station that is frozen keeps the connection open and never answers: a request gets
+  // 5 s, then the page says so.
   function poll() {
-    fetch("/status.json" + query, { cache: "no-store" })
+    var abort = typeof AbortController === "function" ? new AbortController() : null;
+    var timer = abort ? window.setTimeout(function () { abort.abort(); }, 5000) : null;
+    fetch("/status.json" + query, abort ? { cache: "no-store", signal: abort.signal } : { cache: "no-store" })
       .then(function (r) { if (!r.ok) throw new Error(r.status); return r.json(); })
       .then(show)
       .catch(stale)
-      .finally(function () { window.setTimeout(poll, 2000); });
+      .finally(function () {
+        if (timer !== null) window.clearTimeout(timer);
+        window.setTimeout(poll, 2000);
+      });
   }
   window.setTimeout(poll, 2000);
 })();
@@ -181,6 +188,7 @@ header h1 { margin: 0.2em 0 0; font-size: 1.3em; overflow-wrap: anywhere; }
 .sub { margin: 0; color: #666; }
 .verdict { font-size: clamp(1.3em, 4.5vw, 2em); font-weight: bold; margin: 0.3em 0; padding: 0.3em 0.5em; border-radius: 6px; color: #fff; overflow-wrap: anywhere; }
 .verdict.ok { background: #1b7f2a; }
+.verdict.stuck { background: #a85a00; }
 .verdict.failing { background: #c62828; }
 .verdict.stopped { background: #777; }
 h2 { font-size: 1.1em; margin: 1em 0 0.3em; border-bottom: 1px solid #ccc; }

@@ -49,6 +49,8 @@ std::string LocalTime(std::time_t t, const char* format) {
 std::string StateText(const StatusSnapshot& s) {
   std::string text = StationStateName(s.state);
   if (s.state == StationState::Running && !s.action.empty()) text += " " + s.action;
+  const std::string waiting = WaitingText(s.busy);
+  if (!waiting.empty()) text += " - " + waiting;
   return text;
 }
 
@@ -176,6 +178,8 @@ const char* VerdictClass(VerdictLevel level) {
   switch (level) {
     case VerdictLevel::Ok:
       return "ok";
+    case VerdictLevel::Stuck:
+      return "stuck";
     case VerdictLevel::Failing:
       return "failing";
     case VerdictLevel::Stopped:
@@ -219,18 +223,27 @@ std::string ThumbUrl(uint64_t id) {
 // "paper out (media-empty)", or the plain state when nothing is wrong.
 std::string PrinterStateText(const PrinterSnapshot& p) {
   if (!p.polled) return "not asked yet";
-  if (p.problems.empty()) return p.state;
   std::string text;
   for (const PrinterProblem& problem : p.problems) text += (text.empty() ? "" : ", ") + problem.text;
-  return text;
+  // What the operator must do comes first while photos wait for it.
+  if (p.photosWaiting > 0 && !p.canPrint) {
+    const bool paper = std::any_of(p.problems.begin(), p.problems.end(), [](const PrinterProblem& x) {
+      return x.keyword == "media-empty" || x.keyword == "media-needed" || x.keyword == "paper-used-up";
+    });
+    if (paper) return "Waiting for paper: " + PhotosText(p.photosWaiting);
+    return "Waiting: " + PhotosText(p.photosWaiting) + (text.empty() ? "" : " - " + text);
+  }
+  return p.problems.empty() ? p.state : text;
 }
 
-// "2 jobs waiting, 14 pages printed today, 36 prints left"
+// "1 photo to print, 2 jobs waiting, 14 pages printed today, 36 prints left"
 std::string PrinterFiguresText(const PrinterSnapshot& p) {
-  std::string text = std::to_string(p.jobsWaiting) + (p.jobsWaiting == 1 ? " job" : " jobs") + " waiting, " +
-                     std::to_string(p.pagesToday) + (p.pagesToday == 1 ? " page" : " pages") +
-                     " printed today";
-  if (p.printsLeft >= 0) text += ", " + std::to_string(p.printsLeft) + " prints left";
+  std::string text;
+  if (p.photosWaiting > 0) text += PhotosText(p.photosWaiting) + " to print, ";
+  if (p.jobsWaiting > 0)
+    text += std::to_string(p.jobsWaiting) + (p.jobsWaiting == 1 ? " job" : " jobs") + " waiting, ";
+  text += std::to_string(p.pagesToday) + (p.pagesToday == 1 ? " page" : " pages") + " printed today";
+  if (p.printsLeft >= 0) text += ", " + PrintsLeftText(p.printsLeft);
   return text;
 }
 
@@ -248,7 +261,7 @@ std::string SuppliesText(const PrinterSnapshot& p) {
 }  // namespace
 
 std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
-  const StatusVerdict verdict = MakeVerdict(s);
+  const StatusVerdict verdict = MakeVerdict(s, now);
   std::string j = "{";
   j += "\"name\":" + JsonString(s.name);
   j += ",\"host\":" + JsonString(s.host);
@@ -261,6 +274,12 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
   j += ",\"action\":" + JsonString(s.action);
   j += ",\"progress\":{\"position\":" + std::to_string(s.progressPosition) +
        ",\"range\":" + std::to_string(s.progressRange) + ",\"text\":" + JsonString(s.progressText) + "}";
+  j += ",\"busy\":{\"action\":" + JsonString(s.busy.action) + ",\"since\":" + JsonTime(s.busy.runSince) +
+       ",\"program\":" + JsonString(s.busy.program) + ",\"file\":" + JsonString(s.busy.file) +
+       ",\"waitingSince\":" + JsonTime(s.busy.waitSince) + ",\"heldUp\":[";
+  for (size_t i = 0; i < s.busy.heldUp.size(); ++i) j += (i ? "," : "") + JsonString(s.busy.heldUp[i]);
+  j += "],\"heldUpCount\":" + std::to_string(s.busy.heldUpCount) +
+       ",\"text\":" + JsonString(WaitingText(s.busy)) + "}";
   j += ",\"lastPass\":" + JsonTime(s.lastPass);
   j += ",\"lastPassAge\":" +
        (s.lastPass ? std::to_string(std::max<std::time_t>(0, now - s.lastPass)) : "null");
@@ -274,8 +293,9 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
     if (i) j += ",";
     j += "{\"action\":" + JsonString(g.action) + ",\"reason\":" + JsonString(g.reason) +
          ",\"file\":" + JsonString(g.file) + ",\"photos\":" + std::to_string(g.photos) +
-         ",\"tries\":" + std::to_string(g.tries) + ",\"since\":" + JsonTime(g.since) +
-         ",\"text\":" + JsonString(FailureText(g)) + "}";
+         ",\"tries\":" + std::to_string(g.tries) + ",\"since\":" + JsonTime(g.since) + ",\"files\":[";
+    for (size_t k = 0; k < g.files.size(); ++k) j += (k ? "," : "") + JsonString(g.files[k]);
+    j += "],\"check\":" + JsonString(g.check) + ",\"text\":" + JsonString(FailureText(g)) + "}";
   }
   j += "],\"actions\":[";
   for (size_t i = 0; i < s.actions.size(); ++i) {
@@ -322,7 +342,8 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
     }
     j += "],\"message\":" + JsonString(p.message) + ",\"jobsWaiting\":" + std::to_string(p.jobsWaiting) +
          ",\"pagesToday\":" + std::to_string(p.pagesToday) +
-         ",\"printsLeft\":" + (p.printsLeft >= 0 ? std::to_string(p.printsLeft) : "null") + ",\"supplies\":[";
+         ",\"printsLeft\":" + (p.printsLeft >= 0 ? std::to_string(p.printsLeft) : "null") +
+         ",\"photosWaiting\":" + std::to_string(p.photosWaiting) + ",\"supplies\":[";
     for (size_t k = 0; k < p.supplies.size(); ++k) {
       const Marker& m = p.supplies[k];
       j += std::string(k ? "," : "") + "{\"name\":" + JsonString(m.name) + ",\"type\":" + JsonString(m.type) +
@@ -380,7 +401,7 @@ std::string PrinterRowHtml(const PrinterSnapshot& p) {
 
 std::string RenderStatusHtml(const StatusSnapshot& s, std::string_view query, std::time_t now) {
   const std::string q = HtmlEscape(query);
-  const StatusVerdict verdict = MakeVerdict(s);
+  const StatusVerdict verdict = MakeVerdict(s, now);
   std::string h;
   h.reserve(16384);
   h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"

@@ -87,5 +87,41 @@ TEST(FailureLog, OtherFilesActionsAndVanishedPhotos) {
   EXPECT_EQ(SplitActionLine(" (Move Files) Moved file from a to b").body, "Moved file from a to b");
 }
 
+TEST(FailureLog, AProgramThatFailsCountsForItsActionUntilItWorksAgain) {
+  // The program's lines name no action: they belong to the run in progress. Its photo has moved
+  // on, so later runs do not meet the failure again; it lasts until the program works.
+  FailureLog log;
+  const std::time_t t = 1'700'000'000;
+  const std::string running = "Out (Move Files)";
+  const std::string cannot =
+      "Failed: Applied executible \"/no/enhance\" \"/out/a (1).jpg\" to file /out/a (1).jpg";
+  const std::string reason = "  Reason: No such file or directory";
+  const std::string status =
+      "Failed: Applied executible \"/bin/fix\" \"/out/b.jpg\" to file /out/b.jpg (exit status 3)";
+  std::vector<FailureLog::Line> lines;
+  log.BeginRun(running);
+  for (const std::string& l : {cannot, reason, status})
+    for (auto& x : log.Filter(l, t, running)) lines.push_back(x);
+  for (auto& x : log.Flush(t)) lines.push_back(x);
+  log.EndRun(running);
+  EXPECT_EQ(Texts(lines), cannot + " [new]\n" + reason + "\n" + status + " [new]\n");
+  EXPECT_EQ(Texts(Pass(log, t + 1, {})), "");
+  std::vector<FailingItem> failing = log.Failing();
+  ASSERT_EQ(failing.size(), 2u);
+  EXPECT_EQ(failing[0].description, running);
+  EXPECT_EQ(failing[0].file, "/out/a (1).jpg");
+  EXPECT_EQ(failing[0].reason, "No such file or directory");
+  EXPECT_EQ(failing[1].file, "/out/b.jpg");
+  // Without a run in progress such a line is only written.
+  FailureLog alone;
+  EXPECT_EQ(Texts(alone.Filter(cannot, t)), cannot + " [new]\n");
+  EXPECT_TRUE(alone.Failing().empty());
+  // The program does its work again: its failures are over.
+  log.BeginRun(running);
+  log.Filter("Applied executible \"/bin/fix\" \"/out/c.jpg\" to file /out/c.jpg", t + 2, running);
+  log.EndRun(running);
+  EXPECT_TRUE(log.Failing().empty());
+}
+
 }  // namespace
 }  // namespace brisko

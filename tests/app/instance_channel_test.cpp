@@ -168,6 +168,43 @@ TEST_F(AnInstanceChannel, AnswersAnActionsRequestWithItsResult) {
   EXPECT_EQ(got.out.size(), 300001u) << "an answer longer than a request line";
 }
 
+// A paper load is answered with what the station did, or why not; other requests at once.
+TEST_F(AnInstanceChannel, APaperLoadIsAnsweredWithWhatWasDone) {
+  InstancePaths p = InstancePathsForStore(m_dir / "s.db");
+  InstanceServer server;
+  ASSERT_TRUE(server.Listen(p.socket));
+  struct Row {
+    PaperAnswer said;
+    bool sent;
+  };
+  const Row rows[] = {
+      {{false, "Paper loaded: no printer X here (printers: Selphy)"}, false},
+      {{true, "Paper loaded on printer Selphy: 1 print left"}, true},
+      {{true, "two\nlines"}, true},
+  };
+  for (const Row& r : rows) {
+    bool sent = !r.sent;
+    PaperAnswer heard;
+    std::string error;
+    std::thread client([&] {
+      sent = SendInstanceRequest(p.socket, {InstanceRequest::PaperLoaded, 0, "X:1"}, 5000, &error, &heard);
+    });
+    pollfd waiting{server.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 5000), 1);
+    std::string handled;
+    EXPECT_FALSE(server.AcceptOne({}, [&](const InstanceRequest& req) {
+      handled = req.text;
+      return r.said;
+    }));
+    client.join();
+    EXPECT_EQ(handled, "X:1");
+    EXPECT_EQ(sent, r.sent);
+    EXPECT_EQ(heard.ok, r.said.ok);
+    EXPECT_EQ(heard.text, r.said.text == "two\nlines" ? "two lines" : r.said.text);
+  }
+  EXPECT_EQ(FormatPaperAnswer({true, ""}), "ok\n");
+}
+
 // Another user who made our /tmp folder first once sent us to /tmp itself, where they could hold
 // the lock and answer on the socket in our place.
 TEST_F(AnInstanceChannel, NeverFallsBackToASharedFolder) {

@@ -301,6 +301,37 @@ TEST_F(TheProgram, AFirstStartCopiesAnyCardIntoPicturesByDate) {
   EXPECT_EQ(m_seen.find("Added the action"), std::string::npos) << m_seen;
 }
 
+// A paper load names a printer a Print Files action uses, alone or handed to the running
+// station, which says what it did.
+TEST_F(TheProgram, PaperLoadedRefusesAnUnknownPrinterAndSaysWhatItDid) {
+  WriteActions({{"Print", kScheduleOnCommand}}, [](SettingsStore& s) {
+    s.WriteProfileInt(ActionSectionName(0), "m_iType", kPrintFiles);
+    s.WriteProfileString(ActionSectionName(0), "m_strPrintQueue", "Selphy");
+  });
+  // No print system is asked for anything here.
+  m_env += "CUPS_SERVER=" + m_dir / "no-cups.sock" + " ";
+  const std::string unknown = "Paper loaded: no printer NoSuchQueue here (printers: Selphy)";
+  Result refused = Run("--paper-loaded NoSuchQueue:5");
+  EXPECT_NE(refused.rc, 0) << refused.out;
+  EXPECT_NE(refused.out.find(unknown), std::string::npos) << refused.out;
+  Result one = Run("--paper-loaded Selphy:1");
+  EXPECT_EQ(one.rc, 0) << one.out;
+  EXPECT_NE(one.out.find("Paper loaded on printer Selphy: 1 print left"), std::string::npos) << one.out;
+
+  const pid_t pid = Start(m_env + BRISKO_BINARY + " --headless");
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(Saw("Actions starting in 5s...\n")) << m_seen;
+  Result handedRefused = Run("--paper-loaded NoSuchQueue:5");
+  EXPECT_EQ(handedRefused.rc, 1) << handedRefused.out;
+  EXPECT_EQ(handedRefused.out, unknown + "\n");
+  Result handed = Run("--paper-loaded Selphy:2");
+  EXPECT_EQ(handed.rc, 0) << handed.out;
+  EXPECT_EQ(handed.out, "Paper loaded on printer Selphy: 2 prints left\n");
+  kill(pid, SIGTERM);
+  EXPECT_TRUE(EndedCleanly(pid)) << m_seen;
+  EXPECT_EQ(StoredInt("Printers\\Selphy", "m_iPrintsLeft"), 2);
+}
+
 TEST_F(TheProgram, SigtermEndsAHeadlessStationWhileAnExternalProgramHangs) {
   // The program asks the station to stop, then never ends by itself.
   const std::string script = m_dir / "hang.sh", pidFile = m_dir / "hang.pid";

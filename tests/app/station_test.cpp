@@ -470,6 +470,24 @@ TEST_F(AStation, PausesForDialogsAndCountsDownAgain) {
 TEST_F(AStation, PaperLoadedNamesItsPrinterOrSaysWhyNot) {
   EXPECT_FALSE(station.PaperLoaded({"", 36}));
   EXPECT_EQ(host.log.back(), "Paper loaded: no Print Files action is enabled; name the printer");
+  std::string answer;
+  EXPECT_FALSE(station.PaperLoaded({"Selphy", 36}, &answer));
+  EXPECT_EQ(answer, "Paper loaded: no printer Selphy here; no Print Files action is enabled");
+  for (const char* queue : {"Selphy", "Office"}) {
+    std::unique_ptr<Action> print = station.NewAction();
+    print->m_iType = kPrintFiles;
+    print->m_strName = queue;
+    print->m_strPrintQueue = queue;
+    station.AppendAction(std::move(print));
+  }
+  // A mistyped printer is refused with the names it could be; none is counted.
+  EXPECT_FALSE(station.PaperLoaded({"Selpy", 36}, &answer));
+  EXPECT_EQ(answer, "Paper loaded: no printer Selpy here (printers: Office, Selphy)");
+  EXPECT_EQ(PaperCount(station.Store()).Left("Selpy"), -1);
+  EXPECT_FALSE(station.PaperLoaded({"", 36}));
+  EXPECT_EQ(host.log.back(), "Paper loaded: name the printer (Office, Selphy)");
+  ASSERT_TRUE(station.PaperLoaded({"Selphy", 1}, &answer));
+  EXPECT_EQ(answer, "Paper loaded on printer Selphy: 1 print left");
   ASSERT_TRUE(station.PaperLoaded({"Selphy", 36}));
   EXPECT_EQ(host.log.back(), "Paper loaded on printer Selphy: 36 prints left");
   ASSERT_TRUE(station.PaperLoaded({"Selphy", std::nullopt}));

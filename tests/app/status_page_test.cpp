@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/command_line.h"
 #include "app/fake_station_host.h"
 #include "app/station.h"
@@ -240,6 +242,61 @@ TEST_F(StationPage, StateFollowsTheStation) {
   EXPECT_EQ(state(), StationState::Exiting);
   station.AddToLog("Out (Copy Files) Copied file a to b");
   EXPECT_EQ(station.Status().Board().Copy().today.copied, 1);
+}
+
+// A run held up by a program that does not end: the board names the program, its photo and the
+// photos waiting behind it; a program that fails counts against its action after the run.
+TEST_F(StationPage, ABoardNamesWhatARunWaitsForAndThePhotosHeldUp) {
+  Open(0);
+  const std::string card = dir / "card", out = dir / "out";
+  std::filesystem::create_directories(card);
+  for (const char* name :
+       {"IMG_0047.JPG", "IMG_0043.JPG", "IMG_0045.JPG", "IMG_0044.JPG", "IMG_0046.JPG", "notes.txt"})
+    test::WriteFile(card + "/" + name, "x");
+  auto add = [&](const char* name, const std::string& source) {
+    std::unique_ptr<Action> a = station.NewAction();
+    a->m_strName = name;
+    a->m_iType = kMoveFiles;
+    a->m_strSourceFolder = source;
+    a->m_strDestFolder = out;
+    a->m_strFileSpec = "*.jpg";
+    a->m_bRunPending = 1;
+    station.AppendAction(std::move(a));
+  };
+  add("Send", dir / "send");
+  add("Card", card);
+  StatusSnapshot during;
+  bool once = true;
+  station.SetActionRunner([&](Action& a) {
+    if (a.m_strName != "Send" || !once) return true;
+    once = false;
+    const ProgramWait wait{"/usr/bin/enhance", out + "/IMG_0042.JPG", a.GetDescription(), 0};
+    station.OnProgramWait(&wait);
+    host.now += kStuckSeconds + 10;
+    station.DispatchPendingEvents();
+    during = station.Status().Board().Copy();
+    station.OnProgramWait(nullptr);
+    station.AddToLog("Failed: Applied executible \"/usr/bin/enhance\" \"" + out + "/IMG_0042.JPG\" to file " +
+                     out + "/IMG_0042.JPG (exit status 2)");
+    return true;
+  });
+  station.RunOnce();
+  EXPECT_EQ(during.busy.action, "Send (Move Files)");
+  EXPECT_EQ(during.busy.heldUpCount, 5);
+  EXPECT_EQ(during.busy.heldUp, (std::vector<std::string>{"IMG_0043.JPG", "IMG_0044.JPG", "IMG_0045.JPG"}));
+  const StatusVerdict stuck = MakeVerdict(during, host.now);
+  EXPECT_EQ(stuck.level, VerdictLevel::Stuck);
+  EXPECT_NE(stuck.text.find(" for /usr/bin/enhance on IMG_0042.JPG (Send) - 5 photos held up: IMG_0043.JPG, "
+                            "IMG_0044.JPG, IMG_0045.JPG and 2 more"),
+            std::string::npos)
+      << stuck.text;
+  // The run is over: nothing busy, and the program's failure is the action's, pass after pass.
+  for (int tick = 0; tick < kStartupCountdown + 3; ++tick) station.OnLoopTimer();
+  const StatusSnapshot after = station.Status().Board().Copy();
+  EXPECT_TRUE(after.busy.action.empty());
+  ASSERT_EQ(after.failures.size(), 1u);
+  EXPECT_EQ(after.failures[0].action, "Send");
+  EXPECT_EQ(MakeVerdict(after, host.now).level, VerdictLevel::Failing);
 }
 
 }  // namespace

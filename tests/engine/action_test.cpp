@@ -68,6 +68,7 @@ void SetEveryField(Action& a) {
   a.m_iuCommandIndex = 19;
   a.m_strExternalExeFilepath = "/usr/bin/fix";
   a.m_strExternalExeArgs = "-q -v";
+  a.m_iExternalExeTimeLimit = 300;
   a.m_bUseExternalExe = 1;
   a.m_bUseExternalArgs = 1;
   a.m_bAppendArgs = 1;
@@ -114,6 +115,7 @@ const std::vector<std::string> kEveryFieldStored = {
     "m_bModifyReadOnlyAttribute=1", "m_bMakeReadOnly=1", "m_iScheduleType=2", "m_uiScheduleTime=4294967295",
     "m_uiScheduleTimeMins=45", "m_iuCommandIndex=19", "m_bUseExternalExe=1", "m_bUseExternalArgs=1",
     "m_bAppendArgs=1", "m_strExternalExeFilepath=/usr/bin/fix", "m_strExternalExeArgs=-q -v",
+    "m_iExternalExeTimeLimit=300",
     "m_bAutoRotateJPG=1", "m_bAutoRotateUseSubfolder=1", "m_bAddOrUpdateBriskoExif=1",
     "m_BriskoExifCustomActionFieldsMap=crew=B|venue=Hall|", "m_bSelectByOrientation=1",
     "m_bSelectLandscape=1", "m_uiRunInterval=90", "m_bIncludeSubFolders=1", "m_bDeleteEmptyFoldersOnly=1",

@@ -99,8 +99,9 @@ TEST_F(ExternalAppTest, DisabledOrMissingProgram) {
   action->m_bUseExternalExe = 1;
   action->m_strExternalExeFilepath = host.Dir() + "/no such program";
   action->RunExternalApplication("/x.jpg");
-  EXPECT_EQ(host.log, std::vector<std::string>{"Failed: Applied executible \"" + host.Dir() +
-                                               "/no such program\" \"/x.jpg\" to file /x.jpg"});
+  EXPECT_EQ(host.log, (std::vector<std::string>{"Failed: Applied executible \"" + host.Dir() +
+                                                    "/no such program\" \"/x.jpg\" to file /x.jpg",
+                                                "  Reason: No such file or directory"}));
 }
 
 TEST_F(ExternalAppTest, CopiedAndMovedFilesAreHandedOverAtTheirDestination) {
@@ -163,6 +164,49 @@ TEST_F(ExternalAppTest, AHangingProgramKeepsEventsFlowingUntilTheOperatorStopsWa
   action->RunExternalApplication("/y.jpg");
   EXPECT_FALSE(Exists(pidFile));
   EXPECT_EQ(host.log.back().rfind("Failed: Applied executible", 0), 0u);
+}
+
+// Says what it waits for, to whom, and ends a program that outlives its time limit.
+class WaitWatchingHost : public FakeHost {
+ public:
+  void OnProgramWait(const ProgramWait* wait) override {
+    waits.push_back(wait ? wait->program + " | " + wait->file + " | " + wait->action : "over");
+  }
+  std::vector<std::string> waits;
+};
+
+TEST(ExternalAppLimit, AProgramPastItsTimeLimitIsEndedWithOneLine) {
+  WaitWatchingHost host;
+  const std::string script = host.Dir() + "/enhance", pidFile = host.Dir() + "/pid";
+  MakeFile(script, "#!/bin/sh\necho $$ > '" + pidFile + "'\nexec sleep 600\n");
+  ::chmod(script.c_str(), 0755);
+  Action action(host);
+  action.m_strName = "Send";
+  action.m_bUseExternalExe = 1;
+  action.m_strExternalExeFilepath = script;
+  action.m_iExternalExeTimeLimit = 30;
+  // The clock moves on a minute each time it is read once the program has started.
+  host.now = 1'700'000'000;
+  host.onDispatch = [&] {
+    if (!ReadFile(pidFile).empty()) host.now += 60;
+  };
+  action.RunExternalApplication("/out/IMG_0042.JPG");
+  ASSERT_FALSE(ReadFile(pidFile).empty());
+  const pid_t pid = std::stoi(ReadFile(pidFile));
+  EXPECT_NE(::kill(pid, 0), 0) << "the program still runs";
+  EXPECT_EQ(host.log, std::vector<std::string>{
+                          "Failed: Applied executible " + action.ExternalCommandLine("/out/IMG_0042.JPG") +
+                          " to file /out/IMG_0042.JPG (still running after its time limit"
+                          " of 30 s; ended)"});
+  EXPECT_EQ(host.waits,
+            (std::vector<std::string>{script + " | /out/IMG_0042.JPG | " + action.GetDescription(), "over"}));
+  // No limit (the default): the wait lasts as long as the program does.
+  action.m_iExternalExeTimeLimit = 0;
+  MakeFile(script, "#!/bin/sh\nexit 0\n");
+  action.RunExternalApplication("/out/b.jpg");
+  EXPECT_EQ(host.log.back(),
+            "Applied executible " + action.ExternalCommandLine("/out/b.jpg") + " to file /out/b.jpg");
+  EXPECT_EQ(Action(host).m_iExternalExeTimeLimit, 0);
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ TEST(Shots, SelectedMembersBringTheirSidecars) {
   EXPECT_EQ(SelectedFiles(shot, jpgOnly), (std::vector<std::string>{"A.JPG", "A.JPG.xmp"}));
   auto all = [](const std::string&) { return true; };
   EXPECT_EQ(SelectedFiles(shot, all).size(), 4u);
+  // "*.jpg" on a RAW+JPEG card: the shot's own sidecars come with its JPEG; the RAW's own stays.
+  const Shot card = GroupShots({"B.CR2", "B.JPG", "B.xmp", "B.THM", "B.CR2.xmp"})[0];
+  EXPECT_EQ(SelectedFiles(card, jpgOnly), (std::vector<std::string>{"B.xmp", "B.THM", "B.JPG"}));
+  EXPECT_TRUE(SelectedFiles(card, [](const std::string&) { return false; }).empty());
 }
 
 TEST(Shots, MembersShareTheNewBaseAndOneSuffix) {

@@ -659,5 +659,54 @@ TEST(JpegExifFile, DiskFullLeavesNoPartialDestination) {
   EXPECT_TRUE(fs::is_empty(mnt));
 }
 
+// The date taken is DateTimeOriginal, then DateTimeDigitized, then DateTime (the change date an
+// editor writes); a blank or zeroed one is passed over. Also from a bare EXIF block (HEIF).
+TEST(DateTaken, OriginalThenDigitizedThenChanged) {
+  struct Row {
+    const char *original, *digitized, *changed, *taken;
+  };
+  const Row rows[] = {
+      {"2024:05:06 07:08:09", "2024:05:06 07:08:09", "2024:05:06 07:08:09", "2024-05-06 07:08:09"},
+      {"2024:05:06 07:08:09", "2024:05:07 10:00:00", "2025:01:02 03:04:05", "2024-05-06 07:08:09"},  // edited
+      {"2024:05:06 07:08:09", nullptr, nullptr, "2024-05-06 07:08:09"},
+      {nullptr, "2024:05:07 10:00:00", "2025:01:02 03:04:05", "2024-05-07 10:00:00"},
+      {nullptr, nullptr, "2025:01:02 03:04:05", "2025-01-02 03:04:05"},
+      {"0000:00:00 00:00:00", "    :  :     :  :  ", "2025:01:02 03:04:05", "2025-01-02 03:04:05"},
+      {nullptr, nullptr, nullptr, nullptr},
+      {"garbage", nullptr, nullptr, nullptr},
+  };
+  test::TempDir dir;
+  for (char order : {'I', 'M'}) {
+    for (const Row& r : rows) {
+      TiffBuilder t(order);
+      t.ifd0.push_back(t.Ascii(0x010F, "Test"));
+      if (r.changed) t.ifd0.push_back(t.Ascii(0x0132, r.changed));
+      if (r.original) t.exif.push_back(t.Ascii(0x9003, r.original));
+      if (r.digitized) t.exif.push_back(t.Ascii(0x9004, r.digitized));
+      if (!r.original && !r.digitized) t.exif.push_back(t.Short(0xA001, 1));
+      const Bytes app1 = t.Build();
+      test::Save(dir / "a.jpg", test::WithSegments(test::MakeJpeg(16, 16), {test::Segment(0xFFE1, app1)}));
+      std::time_t when = 0;
+      const bool found = ReadExifDateTime(dir / "a.jpg", when);
+      std::time_t fromBlock = 0;
+      const bool foundInBlock =
+          ReadTiffDateTaken(std::vector<uint8_t>(app1.begin() + 6, app1.end()), fromBlock);
+      EXPECT_EQ(found, r.taken != nullptr) << (r.original ? r.original : "-");
+      EXPECT_EQ(foundInBlock, found);
+      if (!found) continue;
+      std::tm tm{};
+      localtime_r(&when, &tm);
+      char text[32];
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+      EXPECT_EQ(std::string(text), r.taken);
+      EXPECT_EQ(fromBlock, when);
+    }
+  }
+  // A block that is no TIFF is no date, and no crash.
+  std::time_t when = 0;
+  EXPECT_FALSE(ReadTiffDateTaken({}, when));
+  EXPECT_FALSE(ReadTiffDateTaken({'I', 'I', 42, 0, 0xFF, 0xFF, 0xFF, 0x7F}, when));
+}
+
 }  // namespace
 }  // namespace brisko

@@ -81,6 +81,15 @@ bool CupsSandbox::StopPrinter() {
   return pid > 0 && kill(pid, SIGTERM) == 0;
 }
 
+bool CupsSandbox::Command(const std::string& line) {
+  const std::string cmd = "CUPS_SERVER='" + m_server + "' " + line + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+bool CupsSandbox::SetPrinterPath(const std::string& path) {
+  return Command("lpadmin -p '" + m_queue + "' -v 'ipp://127.0.0.1:" + std::to_string(m_port) + path + "'");
+}
+
 void CupsTest::SetUp() {
   std::string message;
   const int rc = m_cups.Start(&message);

@@ -29,6 +29,10 @@ class CupsSandbox {
   bool SetPaperOut(bool out);
   // Switches the printer off (ends the ippeveprinter).
   bool StopPrinter();
+  // Runs a CUPS command line tool against this cupsd ("cupsdisable Selphy"); true on exit 0.
+  bool Command(const std::string& line);
+  // Points the queue at another path of the printer ("/ipp/print" is the right one).
+  bool SetPrinterPath(const std::string& path);
 
  private:
   TempDir m_dir;

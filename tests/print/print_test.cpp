@@ -216,7 +216,7 @@ TEST_F(PrintCups, QueueMediaAndAJobWithItsAttributes) {
   EXPECT_EQ(log.lines.size(), 1u);
 }
 
-TEST_F(PrintCups, WatchLogsPaperOutOnceAndRestartsAStoppedQueue) {
+TEST_F(PrintCups, WatchLogsPaperOutOnceKeepsAPersonsPauseAndRestartsAQueueCupsStopped) {
   LogLines log;
   PrinterWatch watch(*m_service, {m_cups.Queue()}, log.Fn());
   watch.SetPrintsLeft(18);
@@ -232,20 +232,60 @@ TEST_F(PrintCups, WatchLogsPaperOutOnceAndRestartsAStoppedQueue) {
   EXPECT_EQ(log.lines, std::vector<std::string>{paperOut});
   EXPECT_EQ(watch.Snapshot().Summary(), m_cups.Queue() + ": paper out (media-empty); 18 prints left");
 
-  // CUPS stopped the queue while the paper is out: it stays stopped until the printer is ready.
-  std::string error;
-  ASSERT_TRUE(m_service->PauseQueue(m_cups.Queue(), &error)) << error;
+  // A person pauses the queue (CUPS's "Pause Printer"): it stays paused, paper or not, and says so.
+  const std::string q = "Printer " + m_cups.Queue() + ": ";
+  ASSERT_TRUE(m_cups.Command("cupsdisable " + m_cups.Queue()));
   watch.Poll();
-  EXPECT_EQ(watch.Snapshot().state, "stopped");
   ASSERT_TRUE(m_cups.SetPaperOut(false));
-  watch.Poll();  // ready: restarted
+  for (int i = 0; i < 3; ++i) watch.Poll();
+  EXPECT_FALSE(watch.CanPrint());
+  EXPECT_EQ(watch.Snapshot().state, "paused");
+  EXPECT_EQ(watch.Snapshot().Summary(), m_cups.Queue() + ": Paused; 18 prints left");
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{paperOut, q + "Paused, paper out (media-empty)", q + "Paused"}));
+  PrinterStatus status;
+  std::string error;
+  ASSERT_TRUE(m_service->QueryStatus(m_cups.Queue(), &status, &error)) << error;
+  EXPECT_EQ(status.state, PrinterStatus::Stopped);
+  // Resumed by a person: ready.
+  ASSERT_TRUE(m_cups.Command("cupsenable " + m_cups.Queue()));
   watch.Poll();
   EXPECT_TRUE(watch.CanPrint()) << watch.Snapshot().Summary();
-  EXPECT_EQ(watch.Snapshot().state, "idle");
-  const std::string q = "Printer " + m_cups.Queue() + ": ";
-  EXPECT_EQ(log.lines,
-            (std::vector<std::string>{paperOut, q + "paper out (media-empty), stopped queue (paused)",
-                                      q + "stopped queue (paused)", q + "queue restarted", q + "ready"}));
+  EXPECT_EQ(log.lines.back(), q + "ready");
+  log.lines.clear();
+
+  // CUPS stops the queue itself when a job's backend fails (here: the printer no longer has the
+  // path the queue names). Once the printer is reachable again, the queue is restarted and the
+  // job prints.
+  ASSERT_TRUE(m_cups.SetPrinterPath("/ipp/nothere"));
+  const int job = m_service->Submit(
+      {m_cups.Queue(), m_photo, "brisko-stop", 1, "", PrintScaling::Default, false}, &error, nullptr);
+  ASSERT_GT(job, 0) << error;
+  status = PrinterStatus{};
+  for (int i = 0; i < 300 && status.state != PrinterStatus::Stopped; ++i) {
+    usleep(100000);
+    ASSERT_TRUE(m_service->QueryStatus(m_cups.Queue(), &status, &error)) << error;
+  }
+  ASSERT_EQ(status.state, PrinterStatus::Stopped);
+  EXPECT_NE(status.message, "Paused");
+  watch.Poll();
+  EXPECT_EQ(watch.Snapshot().state, "stopped");
+  ASSERT_TRUE(m_cups.SetPrinterPath("/ipp/print"));
+  watch.Poll();  // ready: restarted
+  watch.Poll();
+  EXPECT_NE(watch.Snapshot().state, "stopped") << watch.Snapshot().Summary();
+  ASSERT_GE(log.lines.size(), 2u);
+  EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), q + "queue restarted"), log.lines.end());
+  std::vector<JobInfo> jobs;
+  for (int i = 0; i < 300; ++i) {
+    jobs = Jobs("brisko-stop");
+    if (!jobs.empty() && jobs[0].state == JobState::Completed) break;
+    usleep(100000);
+  }
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].state, JobState::Completed);
+  for (int i = 0; i < 3; ++i) watch.Poll();
+  EXPECT_TRUE(watch.CanPrint()) << watch.Snapshot().Summary();
 
   watch.PagesPrinted(2);
   EXPECT_EQ(watch.Snapshot().printsLeft, 16);

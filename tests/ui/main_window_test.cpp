@@ -239,6 +239,20 @@ TEST_F(TheMainWindow, RestoresSettingsAndReloadsThem) {
   EXPECT_FALSE(window.BarcodeControls()->isHidden());
 }
 
+// The window's log: newest first in plain words, a reason below the failure it explains.
+TEST_F(TheMainWindow, LogShowsAReasonBelowItsFailureInPlainWords) {
+  window.AddLogLine("Out (Move Files) Moved file from /in/z.jpg to /out/z.jpg");
+  window.AddLogLine(
+      "Out (Move Files) Failed (CopyOrMoveFilesUsingShell): Move file from /in/a.jpg to /o/a.jpg");
+  window.AddLogLine("  Reason: Not a directory: /o");
+  QStringList rows;
+  for (int i = 0; i < window.LogList()->count(); ++i) rows << window.LogList()->item(i)->text();
+  ASSERT_GE(rows.size(), 3);
+  EXPECT_EQ(rows[0].toStdString(), "Out (Move Files) Failed: Move file from /in/a.jpg to /o/a.jpg");
+  EXPECT_EQ(rows[1].toStdString(), "  Reason: Not a directory: /o");
+  EXPECT_EQ(rows[2].toStdString(), "Out (Move Files) Moved file from /in/z.jpg to /out/z.jpg");
+}
+
 // "Paper loaded..." comes with the printer line; its dialog offers the count loaded last time
 // and starts the count again.
 TEST_F(TheMainWindow, PaperLoadedBesideThePrinterState) {
@@ -247,6 +261,10 @@ TEST_F(TheMainWindow, PaperLoadedBesideThePrinterState) {
   ASSERT_NE(window.PaperLoadedButton(), nullptr);
   EXPECT_EQ(window.PaperLoadedButton()->accessibleName(), "Paper loaded...");
 
+  std::unique_ptr<Action> print = station.NewAction();
+  print->m_iType = kPrintFiles;
+  print->m_strPrintQueue = "Selphy";
+  station.AppendAction(std::move(print));
   PaperCount(station.Store()).Load("Selphy", 36);
   PaperDialog dialog(station, {"Selphy"});
   EXPECT_EQ(dialog.Count()->value(), 36);

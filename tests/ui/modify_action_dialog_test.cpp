@@ -123,6 +123,14 @@ TEST_F(TheModifyActionDialog, ShowsTheControlsOfTheChosenType) {
   EXPECT_TRUE(dialog.Get<QCheckBox>("includeSubfolders")->isChecked());
   EXPECT_FALSE(enabled("includeSubfolders"));
 
+  // Values for a BriskoExif block the type never writes are not offered either.
+  for (int t : {kPrintFiles, kMoveFiles}) {
+    type->setCurrentIndex(t);
+    EXPECT_EQ(enabled("addValues"), enabled("addBriskoExif")) << ActionTypeName(t);
+  }
+  type->setCurrentIndex(kPrintFiles);
+  EXPECT_FALSE(enabled("addValues"));
+
   type->setCurrentIndex(kMoveFiles);
   EXPECT_FALSE(enabled("readOnlyOn"));
   dialog.Get<QCheckBox>("modifyReadOnly")->click();

@@ -3,7 +3,9 @@
 photo is moved, and the new log line must appear in the page's DOM without a reload, as text.
 Beside it an action whose destination runs through a regular file fails on every pass: the page's
 verdict names it and its reason, its photo counts once and is one log line, the other action's
-Moved lines stay in view, and 16 slow half-open connections do not keep a request waiting.
+Moved lines stay in view, and 16 slow half-open connections do not keep a request waiting. At
+390 pixels, a program that does not end is named with its photo, and a station frozen with SIGSTOP
+is "Not answering" until it thaws.
 Exit 77 (skipped) where no Chromium is installed. Loopback only; every wait is bounded.
 With BRISKO_SCREENSHOTS=DIR the page is saved there at 390 and 1280 pixels wide.
 
@@ -27,7 +29,7 @@ PHOTO = "<img src=x onerror=alert(1)>.jpg"
 
 BACKUP = """<?xml version="1.0" encoding="UTF-8"?>
  <k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE"><k name="Brisko Pty Ltd"><k name="BriskoFileWorkflow">
-  <k name="Actions"><v name="NumActions" value="0x00000002 (2)" type="REG_DWORD"/></k>
+  <k name="Actions"><v name="NumActions" value="0x00000003 (3)" type="REG_DWORD"/></k>
   <k name="Action_0">
    <v name="m_strName" value="Card"/>
    <v name="m_iType" value="0x00000001 (1)" type="REG_DWORD"/>
@@ -41,6 +43,15 @@ BACKUP = """<?xml version="1.0" encoding="UTF-8"?>
    <v name="m_strSourceFolder" value="{root}/stuck/"/>
    <v name="m_strDestFolder" value="{root}/file/sub/"/>
    <v name="m_strFileSpec" value="*.jpg"/>
+  </k>
+  <k name="Action_2">
+   <v name="m_strName" value="Send"/>
+   <v name="m_iType" value="0x00000001 (1)" type="REG_DWORD"/>
+   <v name="m_strSourceFolder" value="{root}/send/"/>
+   <v name="m_strDestFolder" value="{root}/sent/"/>
+   <v name="m_strFileSpec" value="*.jpg"/>
+   <v name="m_bUseExternalExe" value="0x00000001 (1)" type="REG_DWORD"/>
+   <v name="m_strExternalExeFilepath" value="{root}/enhance"/>
   </k>
   <k name="Settings"><v name="m_TempPath" value="{root}/temp/"/></k>
  </k></k></k></k>
@@ -122,11 +133,15 @@ def main():
     sample = next((os.path.join(d, f) for d, _, fs in sorted(os.walk(photo_source)) for f in sorted(fs)
                    if f.lower().endswith(".jpg") and os.path.basename(d) != "broken"), None)
     with tempfile.TemporaryDirectory() as root:
-        for d in ("card", "out", "temp", "run", "state", "chrome", "stuck"):
+        for d in ("card", "out", "temp", "run", "state", "chrome", "stuck", "send", "sent"):
             os.mkdir(os.path.join(root, d))
         with open(os.path.join(root, "file"), "w") as f:
             f.write("a file where a folder should be")
         shutil.copy(sample, os.path.join(root, "stuck", "stuck.jpg"))
+        # A program that does not end until the test says so.
+        with open(os.path.join(root, "enhance"), "w") as f:
+            f.write("#!/bin/sh\nwhile [ ! -e '%s' ]; do sleep 0.2; done\n" % os.path.join(root, "release"))
+        os.chmod(os.path.join(root, "enhance"), 0o755)
         env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(root, "run"), XDG_STATE_HOME=os.path.join(root, "state"),
                    ASAN_OPTIONS="detect_leaks=0")
         store = os.path.join(root, "s.db")
@@ -196,9 +211,12 @@ def main():
                 " document.getElementById('log').textContent,"
                 " Array.prototype.filter.call(document.querySelectorAll('#placed img'),"
                 "  function (i) { return i.complete && i.naturalWidth > 0; }).length])"))
-            assert "action failing since" in board[0] and "Broken move: Not a directory:" in board[0], board[0]
+            assert "Broken move: 1 photo waits since " in board[0], board[0]
+            assert board[0].endswith(", safe where it is (stuck.jpg). Check: The folder " +
+                                     os.path.join(root, "file", "sub") + " cannot be made: file is a file"), board[0]
             assert board[1] == "1 photo", "failures: " + board[1]
             assert board[2].count("Move file from " + os.path.join(root, "stuck", "stuck.jpg")) == 1, board[2][:800]
+            assert "CopyOrMoveFilesUsingShell" not in board[2], board[2][:800]
             assert wanted in board[2], "the Moved line is gone from the log"
             assert board[3] == 1, "thumbnails shown: %d" % board[3]
 
@@ -233,6 +251,51 @@ def main():
                     png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
                     with open(os.path.join(shots, f"status_{width}.png"), "wb") as f:
                         f.write(base64.b64decode(png))
+            # A program that does not end: the page says what the station waits for, at phone width.
+            tools.call("Emulation.setDeviceMetricsOverride",
+                       {"width": 390, "height": 1600, "deviceScaleFactor": 1, "mobile": True})
+            shutil.copy(sample, os.path.join(root, "send", "IMG_0042.jpg"))
+            waiting = "Waiting since "
+            board = ["", 0]
+            deadline = time.time() + 60
+            while time.time() < deadline and waiting not in board[0]:
+                time.sleep(0.5)
+                board = json.loads(tools.evaluate("JSON.stringify([document.getElementById('state').textContent,"
+                                                  " document.documentElement.scrollWidth])"))
+            assert waiting in board[0] and (os.path.join(root, "enhance") + " on IMG_0042.jpg (Send)") in board[0], board[0]
+            assert board[1] <= 390, "the page is %d pixels wide at 390" % board[1]
+            if shots:
+                png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
+                with open(os.path.join(shots, "status_390_waiting.png"), "wb") as f:
+                    f.write(base64.b64decode(png))
+
+            # A frozen station keeps its connections open and never answers: the page says so.
+            station.send_signal(signal.SIGSTOP)
+            try:
+                verdict = ""
+                deadline = time.time() + 30
+                while time.time() < deadline and not verdict.startswith("Not answering since "):
+                    time.sleep(0.5)
+                    verdict = tools.evaluate("document.getElementById('verdict').textContent + '|' +"
+                                             " document.body.className")
+                assert verdict.startswith("Not answering since ") and verdict.endswith("|stale"), verdict
+                if shots:
+                    png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
+                    with open(os.path.join(shots, "status_390_hung.png"), "wb") as f:
+                        f.write(base64.b64decode(png))
+            finally:
+                station.send_signal(signal.SIGCONT)
+            # Thawed and the program released: the page answers again and the wait is over.
+            open(os.path.join(root, "release"), "w").close()
+            board = ["", ""]
+            deadline = time.time() + 60
+            while time.time() < deadline and (waiting in board[0] or board[1] == "stale"):
+                time.sleep(0.5)
+                board = json.loads(tools.evaluate("JSON.stringify([document.getElementById('state').textContent,"
+                                                  " document.body.className])"))
+            assert waiting not in board[0] and board[1] != "stale", board
+            tools.call("Emulation.clearDeviceMetricsOverride", {})
+
             # The station goes away: the page says since when, greyed, rather than show old counts as news.
             station.send_signal(signal.SIGTERM)
             station.wait(timeout=30)
@@ -248,7 +311,8 @@ def main():
                 with open(os.path.join(shots, "status_1280_not_answering.png"), "wb") as f:
                     f.write(base64.b64decode(png))
             print("PASSED: the log line appeared without a reload, as text; a stuck photo is one line and the"
-                  " verdict; slow connections do not hold the page; a station gone is said")
+                  " verdict; slow connections do not hold the page; a program waited for and a frozen station"
+                  " are said at 390 px; a station gone is said")
             return 0
         finally:
             for p in (browser, station):

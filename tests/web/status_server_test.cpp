@@ -359,14 +359,29 @@ TEST(StatusRender, PrintersInWords) {
         "1 job waiting, 14 pages printed today, 36 prints left",
         "Supplies: Black Ink 80%, ribbon level unknown",
         "<li class=\"printer\"><b><bdi>Selphy</bdi></b>: <span class=\"pstate\">idle</span>",
-        "0 jobs waiting, 0 pages printed today</span>"}) {
+        "<span class=\"figures\">0 pages printed today</span>"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part << "\n" << html;
   }
+  // A photo waiting for paper says so, rather than "0 jobs waiting".
+  PrinterSnapshot empty = idle;
+  empty.canPrint = false;
+  empty.problems = DescribeReasons({"media-empty-error"});
+  empty.photosWaiting = 1;
+  s.printers.push_back(empty);
+  EXPECT_NE(
+      RenderStatusHtml(s, "", 0).find("<span class=\"pstate\">Waiting for paper: 1 photo</span><br><span "
+                                      "class=\"figures\">1 photo to print, 0 pages printed today</span>"),
+      std::string::npos)
+      << RenderStatusHtml(s, "", 0);
+  s.printers.back().problems = {{"paused", "Paused", true}};
+  s.printers.back().photosWaiting = 2;
+  EXPECT_NE(RenderStatusJson(s, 0).find("\"stateText\":\"Waiting: 2 photos - Paused\""), std::string::npos);
+  s.printers.pop_back();
   // The verdict says which printer cannot print and why.
   s.printers[0].queue = "Selphy 2";
   s.state = StationState::RunningContinuously;
-  EXPECT_EQ(MakeVerdict(s).text, "Printer Selphy 2: paper out (media-empty), stopped queue (paused)");
-  EXPECT_EQ(MakeVerdict(s).level, VerdictLevel::Failing);
+  EXPECT_EQ(MakeVerdict(s, 0).text, "Printer Selphy 2: paper out (media-empty), stopped queue (paused)");
+  EXPECT_EQ(MakeVerdict(s, 0).level, VerdictLevel::Failing);
   const std::string json = RenderStatusJson(s, 0);
   for (const char* part :
        {"\"state\":\"stopped\",\"stateText\":\"paper out (media-empty), stopped queue (paused)\","
@@ -376,6 +391,82 @@ TEST(StatusRender, PrintersInWords) {
         "{\"name\":\"Black Ink\",\"type\":\"ink\",\"level\":80}", "\"printsLeft\":null"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   }
+}
+
+TEST(StatusRender, AStationBusyTooLongIsNeverAllWell) {
+  StatusSnapshot s;
+  s.state = StationState::Running;
+  const std::time_t now = 1'700'000'000;
+  std::tm tm{};
+  const std::time_t started = now - kStuckSeconds - 20;
+  localtime_r(&started, &tm);
+  char clock[8];
+  std::strftime(clock, sizeof clock, "%H:%M", &tm);
+  s.busy.action = "Send (Move Files)";
+  s.busy.runSince = now - 30;
+  struct Row {
+    std::time_t runSince, waitSince;
+    int held;
+    VerdictLevel level;
+    std::string text;
+  };
+  const std::string waiting =
+      std::string("Waiting since ") + clock + " for /usr/bin/enhance on IMG_0042.JPG (Send)";
+  const Row rows[] = {
+      // A program that has just started, or a short run: nothing to say yet.
+      {now - 30, now - 10, 0, VerdictLevel::Ok, "All well"},
+      {now - 30, 0, 0, VerdictLevel::Ok, "All well"},
+      {started, started, 0, VerdictLevel::Stuck, waiting},
+      {started, started, 1, VerdictLevel::Stuck, waiting + " - 1 photo held up: IMG_0043.JPG"},
+      {started, started, 5, VerdictLevel::Stuck,
+       waiting + " - 5 photos held up: IMG_0043.JPG, IMG_0044.JPG, IMG_0045.JPG and 2 more"},
+      // A run that takes long without a program.
+      {started, 0, 0, VerdictLevel::Stuck, std::string("Busy since ") + clock + " with Send (Move Files)"},
+  };
+  for (const Row& r : rows) {
+    s.busy.runSince = r.runSince;
+    s.busy.waitSince = r.waitSince;
+    s.busy.program = r.waitSince ? "/usr/bin/enhance" : "";
+    s.busy.file = r.waitSince ? "/srv/out/IMG_0042.JPG" : "";
+    s.busy.heldUpCount = r.held;
+    s.busy.heldUp.clear();
+    for (int i = 0; i < std::min(r.held, 3); ++i)
+      s.busy.heldUp.push_back("IMG_004" + std::to_string(3 + i) + ".JPG");
+    const StatusVerdict v = MakeVerdict(s, now);
+    EXPECT_EQ(v.text, r.text);
+    EXPECT_EQ(v.level, r.level) << r.text;
+  }
+  // Paused by the operator while a program hangs: still the hang, not "Stopped".
+  s.busy.waitSince = started;
+  s.busy.program = "/usr/bin/enhance";
+  s.busy.file = "/srv/out/IMG_0042.JPG";
+  s.state = StationState::Paused;
+  EXPECT_EQ(MakeVerdict(s, now).level, VerdictLevel::Stuck);
+  // Failures still come first in colour, with the hang named.
+  s.state = StationState::Running;
+  s.busy.heldUpCount = 0;
+  s.busy.heldUp.clear();
+  s.failures.push_back(
+      {"Out", "Not a directory: /srv/out/afile/sub", "a.jpg", 1, 3, now - 600, {"a.jpg"}, ""});
+  EXPECT_EQ(MakeVerdict(s, now).level, VerdictLevel::Failing);
+  EXPECT_EQ(MakeVerdict(s, now).text.rfind(waiting + "; Out: 1 photo waits since ", 0), 0u)
+      << MakeVerdict(s, now).text;
+  s.failures.clear();
+  s.busy.heldUp = {"IMG_0043.JPG"};
+  s.busy.heldUpCount = 1;
+  s.action = "Send (Move Files)";
+  const std::string json = RenderStatusJson(s, now);
+  for (const std::string& part :
+       {std::string("\"verdict\":{\"level\":\"stuck\",\"text\":\"") + waiting,
+        std::string("\"stateText\":\"running Send (Move Files) - ") + waiting + "\"",
+        std::string("\"busy\":{\"action\":\"Send (Move Files)\",\"since\":\"20"),
+        std::string(
+            "\"program\":\"/usr/bin/enhance\",\"file\":\"/srv/out/IMG_0042.JPG\",\"waitingSince\":\"20"),
+        std::string("\"heldUp\":[\"IMG_0043.JPG\"],\"heldUpCount\":1,\"text\":\"") + waiting + "\"}"}) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+  }
+  EXPECT_NE(RenderStatusHtml(s, "", now).find("<p id=\"verdict\" class=\"verdict stuck\">Waiting since "),
+            std::string::npos);
 }
 
 // A real non-loopback address needs a network of our own: a new network namespace whose
