@@ -122,8 +122,9 @@ class InstanceServer {
   // request is answered by `answer` at once (its answer is the work's result) and a paper load by
   // `handleNow` (when given) once it is done, saying what it did; neither is returned.
   using Answerer = std::function<InstanceAnswer(const InstanceRequest&)>;
-  std::optional<InstanceRequest> AcceptOne(const Answerer& answer = {},
-                                           const std::function<PaperAnswer(const InstanceRequest&)>& handleNow = nullptr);
+  std::optional<InstanceRequest> AcceptOne(
+      const Answerer& answer = {},
+      const std::function<PaperAnswer(const InstanceRequest&)>& handleNow = nullptr);
 
  private:
   int m_fd = -1;

@@ -189,7 +189,8 @@ class Recoverer {
   // pass: a missing card is no proof that its photos left it.
   int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
     int placed = 0;
-    std::vector<std::pair<std::string, const MoveBatchRecord::Entry*>> folders;  // removed from
+    std::vector<std::pair<std::string, const MoveBatchRecord::Entry*>> folders;   // removed from
+    std::vector<std::pair<const MoveBatchRecord::Entry*, std::string>> arrivals;  // and where to
     std::map<std::string, Listing> listings;
     MoveBatchRecord waiting = record;
     waiting.entries.clear();
@@ -267,7 +268,9 @@ class Recoverer {
           continue;
         }
         if (err == ENOENT) {
-          // Gone meanwhile: the copy in place is the photo now, and stays.
+          // Gone meanwhile: the copy in place is the photo now, and stays (once the folder is
+          // flushed, below: a removal not on the card may come back with it).
+          folders.emplace_back(e.source, &e);
         } else if (err != 0) {
           // As a failed move the source stays, once: its copy goes, but only while the source is
           // surely still there (a replaced file is gone already; its successor stays).
@@ -282,21 +285,32 @@ class Recoverer {
           folders.emplace_back(e.source, &e);
         }
       }
-      if (m_how.arrived) m_how.arrived(at);
-      Log(FillIn("Recovered file from %s to %s", e.source, at));
-      ++placed;
+      // Gone already (removed by a pass the crash cut short): that removal too counts only once
+      // its folder is flushed.
+      if (!sourceThere) folders.emplace_back(e.source, &e);
+      arrivals.emplace_back(&e, at);
     }
-    std::set<std::string> failed;
+    std::set<std::string> failed, flushed;
+    std::set<const MoveBatchRecord::Entry*> unsettled;
     for (const auto& [path, entry] : folders) {
       const std::string folder = SplitPath(path).folder;
-      if (failed.count(folder) || !SyncFolderHolding(path)) {
-        // A removal not flushed may come back with the card: the entry waits and is finished
-        // again once the folder can be flushed.
-        failed.insert(folder);
-        waiting.entries.push_back(*entry);
-        const std::string at = Arrival(*entry, false);
-        if (!at.empty()) held.push_back(at);
+      if (!failed.count(folder) && (flushed.count(folder) || SyncFolderHolding(path))) {
+        flushed.insert(folder);
+        continue;
       }
+      // A removal not flushed may come back with the card: the entry waits and is finished
+      // again once the folder can be flushed.
+      failed.insert(folder);
+      if (!unsettled.insert(entry).second) continue;
+      waiting.entries.push_back(*entry);
+      const std::string at = Arrival(*entry, false);
+      if (!at.empty()) held.push_back(at);
+    }
+    for (const auto& [entry, at] : arrivals) {
+      if (unsettled.count(entry)) continue;
+      if (m_how.arrived) m_how.arrived(at);
+      Log(FillIn("Recovered file from %s to %s", entry->source, at));
+      ++placed;
     }
     if (waiting.entries.empty()) {
       journal.Remove();

@@ -162,8 +162,9 @@ bool Action::WriteBriskoExifForMove(const std::string& listed, std::string& curr
     removal = RemoveSource(
         current, [&](const std::string& at) { return StillTheRecordedFile(at, was); }, e);
   }
-  if (removal == SourceRemoval::Kept && e == ENOENT && SourceSurelyGone(current, next.photoIdentity))
-    removal = SourceRemoval::Removed;
+  if (removal == SourceRemoval::Kept && e == ENOENT)
+    removal = GoneFromItsFolder(current, next.photoIdentity.device) ? SourceRemoval::Removed
+                                                                    : SourceRemoval::OutOfReach;
   if (removal == SourceRemoval::Removed && !SyncFolderHolding(current)) removal = SourceRemoval::OutOfReach;
   if (removal == SourceRemoval::OutOfReach) {
     // Its card pulled mid-way: the tagged copy may be the only one. The record waits for the

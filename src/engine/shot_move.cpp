@@ -474,8 +474,9 @@ class Action::MoveShotsRun {
         int e = 0;
         SourceRemoval removal = RemoveSource(
             f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); }, e);
-        if (removal == SourceRemoval::Kept && e == ENOENT && SourceSurelyGone(f.source, was))
-          removal = SourceRemoval::Removed;
+        if (removal == SourceRemoval::Kept && e == ENOENT)
+          removal =
+              GoneFromItsFolder(f.source, was.device) ? SourceRemoval::Removed : SourceRemoval::OutOfReach;
         if (removal == SourceRemoval::OutOfReach) {
           // Its card pulled mid-way: the copy may be the only one, and the shot's record waits
           // for the card with it, so the shot ends whole in place, once.

@@ -257,7 +257,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     const FileIdentity& was = e.sourceIdentity;
     auto still = [&was](const std::string& at) { return StillTheRecordedFile(at, was); };
     int r = removed[i];
-    if (r == ENOENT && SourceSurelyGone(e.source, was)) {
+    if (r == ENOENT && GoneFromItsFolder(e.source, was.device)) {
       // Renamed while its copy was made: still this photo, which a pass would take again under
       // its new name. It goes as the source would have, or stays with its copy taken back.
       const std::string renamed = FindRenamed(e.source, was, m_takes);

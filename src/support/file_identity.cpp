@@ -111,10 +111,6 @@ SourceState ProbeSource(const std::string& path, uint64_t recordedDevice) {
   return SourceState::Gone;
 }
 
-bool SourceSurelyGone(const std::string& path, uint64_t device) {
-  return ProbeSource(path, device) == SourceState::Gone;
-}
-
 SourceState ProbeSource(const std::string& path, const FileIdentity& recorded) {
   const SourceState state = ProbeSource(path, recorded.device);
   if (state == SourceState::Unknown || recorded.volume == 0) return state;
@@ -123,8 +119,12 @@ SourceState ProbeSource(const std::string& path, const FileIdentity& recorded) {
   return now != 0 && now != recorded.volume ? SourceState::Unknown : state;
 }
 
-bool SourceSurelyGone(const std::string& path, const FileIdentity& recorded) {
-  return ProbeSource(path, recorded) == SourceState::Gone;
+bool GoneFromItsFolder(const std::string& path, uint64_t device) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) return false;
+  const std::string parent = SplitPath(path).folder;
+  return ::stat(parent.empty() ? "." : parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         uint64_t(st.st_dev) == device;
 }
 
 void NoteVolume(const std::string& path, FileIdentity& identity) {

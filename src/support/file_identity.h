@@ -47,10 +47,10 @@ SourceState ProbeSource(const std::string& path, uint64_t recordedDevice = 0);
 // card in the reader, the empty mount point of one taken out) proves nothing either, and a file
 // of the same name there is not the recorded one.
 SourceState ProbeSource(const std::string& path, const FileIdentity& recorded);
-// True when `path` is not there while its folder is (on the file system `device`, when known and
-// the folder shows no entries): taken away, not merely out of reach with a card taken out.
-bool SourceSurelyGone(const std::string& path, uint64_t device = 0);
-bool SourceSurelyGone(const std::string& path, const FileIdentity& recorded);
+// During a move, before anything is recorded: true when `path` is not there while its folder is,
+// on the file system `device` it was read from. Another file system in the folder's place (the
+// next card in the reader, with the same folders) says nothing of the photo.
+bool GoneFromItsFolder(const std::string& path, uint64_t device);
 // Notes in `identity` the volume `path` is on, unless noted already.
 void NoteVolume(const std::string& path, FileIdentity& identity);
 

@@ -199,15 +199,6 @@ bool ChangedSinceCopy(const std::string& source, const struct stat& copied) {
          now.st_mtim.tv_sec != copied.st_mtim.tv_sec || now.st_mtim.tv_nsec != copied.st_mtim.tv_nsec;
 }
 
-// True when `path` is not there while its folder is: taken away, not merely out of reach with
-// its card (a folder gone with its card says nothing about the file).
-bool SurelyGone(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) return false;
-  const std::string folder = SplitPath(path).folder;
-  return stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // A refusal that leaves the file surely where it was.
 bool Refused(int e) {
   return e == EACCES || e == EPERM || e == EROFS || e == EBUSY || e == ETXTBSY;
@@ -228,7 +219,11 @@ int RemoveMovedSource(const std::string& source, const struct stat& copied, cons
   if (pin >= 0) close(pin);
   if (tried && pin >= 0 && removal == SourceRemoval::Kept && e != EBUSY && Refused(e))
     removal = RemoveSource(source, unchanged, e, setAside);
-  if (removal == SourceRemoval::Kept && e == ENOENT && SurelyGone(source)) {
+  // Not there while its folder is: gone, but only if that folder is still on the file system the
+  // photo was read from; another card in its place says nothing of it.
+  if (removal == SourceRemoval::Kept && e == ENOENT && !GoneFromItsFolder(source, copied.st_dev))
+    removal = SourceRemoval::OutOfReach;
+  if (removal == SourceRemoval::Kept && e == ENOENT) {
     // Renamed while its copy was made: still this photo, which a pass would take again under
     // its new name. It goes as the source would have, or stays with its copy taken back.
     // Not found: gone already (taken by another program), and the copy is the only one left.

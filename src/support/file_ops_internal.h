@@ -61,9 +61,6 @@ int CopyAttributes(int out, const struct stat& st);
 // True when the name no longer holds the data that was copied: written to since, or replaced by
 // another file (editors and EXIF tools save under a temporary name and rename over the photo).
 bool ChangedSinceCopy(const std::string& source, const struct stat& copied);
-// True when `path` is not there while its folder is: taken away, not merely out of reach with
-// its card (a folder gone with its card says nothing about the file).
-bool SurelyGone(const std::string& path);
 // The second half of a move whose copy `placed` is durable: deletes `source` while it is still
 // what was copied (`copied`). `pin`, the source held open since the copy (or -1), is closed
 // before the delete, which some network shares refuse on an open file. On failure the copy is

@@ -1,4 +1,5 @@
 #include "support/heap.h"
+
 #include <cstddef>  // also tells which C library this is
 
 #if defined(__GLIBC__)

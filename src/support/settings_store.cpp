@@ -347,9 +347,14 @@ bool SettingsStore::SetValue(const std::string& keyPath, const std::string& name
   // Saving what is stored already writes nothing: every write would otherwise cost a WAL
   // frame (and the first one of a run a WAL made and flushed), though nothing changed.
   {
-    CachedStmt same(*this, "SELECT 1 FROM vals WHERE key=?1 AND name_fold=?2 AND name=?3 AND type=?4 AND data=?5");
+    CachedStmt same(*this,
+                    "SELECT 1 FROM vals WHERE key=?1 AND name_fold=?2 AND name=?3 AND type=?4 AND data=?5");
     if (same) {
-      same.Bind(1, *id).Bind(2, Fold(name)).Bind(3, name).Bind(4, static_cast<int64_t>(type)).BindBlob(5, data);
+      same.Bind(1, *id)
+          .Bind(2, Fold(name))
+          .Bind(3, name)
+          .Bind(4, static_cast<int64_t>(type))
+          .BindBlob(5, data);
       if (same.Step() == SQLITE_ROW) return true;
     }
   }

@@ -28,13 +28,13 @@ class SharedLibrary {
 
 // Defines the C function `name` as a call of the library's own, or `fail` without it. The
 // library's header declares `name`, so a parameter list that differs does not compile.
-#define BRISKO_FORWARD(library, ret, name, params, args, fail)                               \
-  extern "C" ret name params {                                                               \
-    static const auto real = reinterpret_cast<ret(*) params>((library).Symbol(#name));       \
-    return real ? real args : (fail);                                                        \
+#define BRISKO_FORWARD(library, ret, name, params, args, fail)                         \
+  extern "C" ret name params {                                                         \
+    static const auto real = reinterpret_cast<ret(*) params>((library).Symbol(#name)); \
+    return real ? real args : (fail);                                                  \
   }
-#define BRISKO_FORWARD_VOID(library, name, params, args)                                     \
-  extern "C" void name params {                                                              \
-    static const auto real = reinterpret_cast<void(*) params>((library).Symbol(#name));      \
-    if (real) real args;                                                                     \
+#define BRISKO_FORWARD_VOID(library, name, params, args)                                \
+  extern "C" void name params {                                                         \
+    static const auto real = reinterpret_cast<void(*) params>((library).Symbol(#name)); \
+    if (real) real args;                                                                \
   }

@@ -235,6 +235,43 @@ TEST_F(CommitStepTest, AnotherCardWithTheSameLabelIsNotTakenForTheFirst) {
   EXPECT_EQ(CountFiles(temp), 0);
 }
 
+// Another card put in while a batch is placed, with the same folders and other photos: the first
+// card's photos are not gone for that. Their moves wait for their card, and a card back as last
+// flushed, while the station finishes them, gives no photo twice.
+TEST_F(CommitStepTest, AnotherCardMidBatchOrAFailedFlushInRecoveryNeverCountsAPhotoGone) {
+  MakeFile(src + "/a.jpg", "photo A", 1'600'000'000);
+  std::unique_ptr<SmallTmpfs> other;
+  MoveJournal::SetStepHookForTest([&](const char* step) {
+    if (std::string(step) != "batch placed") return;
+    Pull();
+    other = std::make_unique<SmallTmpfs>(src, "1m");  // the other card, at the same place
+    MakeFile(src + "/b.jpg", "photo B", 1'600'000'000);
+  });
+  RunPass(*action);
+  MoveJournal::SetStepHookForTest(nullptr);
+  ASSERT_TRUE(other && other->Ok());
+  EXPECT_GE(CountFiles(temp), 1) << "the first card's move waits";
+  EXPECT_TRUE(CopyHeld(dst + "/a.jpg"));
+  other.reset();
+  fs::remove_all(src);
+  PutBack();
+  // The first card is back, but its folder cannot be flushed: nothing is settled yet, and the
+  // card then comes back as it was last flushed, the photo still on it.
+  SetFileSystemTypeForTest(0x4d44);
+  SetFolderSyncFaultForTest([this](const std::string& folder) { return folder == src + "/" ? EIO : 0; });
+  action = Fresh();
+  action->RecoverInterruptedMoves();
+  SetFolderSyncFaultForTest(nullptr);
+  EXPECT_EQ(Lines("Recovered file"), 0) << "not before the removal is on the card";
+  MakeFile(src + "/a.jpg", "photo A", 1'600'000'000);
+  action = Fresh();
+  action->RecoverInterruptedMoves();
+  RunPass(*action);
+  SetFileSystemTypeForTest(0);
+  EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo A");
+  ExpectEachOnce({"a.jpg"});
+}
+
 // A copy held for a waiting move is the file, however a downstream action names its folder:
 // through a symbolic link or with a doubled "/", it is held all the same, and the station that
 // only reads the record (another one sharing the temp folder) holds it too.

@@ -17,11 +17,15 @@ TEST(TheWindowsListener, AnswersAnActionsRequestWithItsResultAndHandsOnTheOthers
   const std::string socket = dir / "s.sock";
   std::vector<InstanceRequest> handled;
   std::vector<std::vector<std::string>> answered;
-  InstanceListener listener([&](const InstanceRequest& r) { handled.push_back(r); },
-                            [&](const InstanceRequest& r) {
-                              answered.push_back(r.args);
-                              return InstanceAnswer{1, "", "no action 7\n"};
-                            });
+  InstanceListener listener(
+      [&](const InstanceRequest& r) {
+        handled.push_back(r);
+        return PaperAnswer{};
+      },
+      [&](const InstanceRequest& r) {
+        answered.push_back(r.args);
+        return InstanceAnswer{1, "", "no action 7\n"};
+      });
   ASSERT_TRUE(listener.Listen(QString::fromStdString(socket)));
   InstanceAnswer answer;
   bool sent = false, commandSent = false;
