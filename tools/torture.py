@@ -269,8 +269,16 @@ class SwapCards:
         self.place = t.p("swap")
         self.cards = []
         for name in ("swapA", "swapB"):
-            img, store = "%s/%s.img" % (t.work, name), "%s/%sstore" % (t.work, name)
-            self.t.sh("umount", store)
+            # A new image file each round: a file system still held by a killed station's last
+            # reference must never be written over, nor its loop device taken up again.
+            img, store = "%s/%s-%d.img" % (t.work, name, t.round), "%s/%sstore" % (t.work, name)
+            for old in os.listdir(t.work):
+                if old.startswith(name + "-") and old.endswith(".img"):
+                    r = subprocess.run(["losetup", "-j", "%s/%s" % (t.work, old)], capture_output=True, text=True)
+                    for dev in re.findall(r"^(/dev/loop\d+):", r.stdout, re.M):
+                        t.sh("losetup", "-d", dev)  # when busy, it goes once the last user lets go
+                    os.unlink("%s/%s" % (t.work, old))
+            t.sh("umount", "-l", store)
             mkfs = (["mkfs.vfat", "-n", self.LABEL, "-i", "%08x" % rng.getrandbits(32)] if kind == "vfat" else
                     ["mkfs.ext2", "-q", "-F", "-L", self.LABEL, "-U", "random"])
             with open(img, "wb") as f:
@@ -436,6 +444,7 @@ class Torture:
         self.prints = 0  # photos printed once and moved on
         self.paper_out = False
         self.swaps = self.eio_windows = self.refusals = 0
+        self.aimed = {}  # scenario kind -> how often it ran
         self.refused = []  # (folder, "immutable" | "read-only") refusing deletes now
         self.loop_kind = None  # the file system of the same-label cards, where loop mounts work
         self.eio_flag = self.work + "/flush-fails"
@@ -990,6 +999,7 @@ class Torture:
         kinds += ["eio-card-flush", "refused-subfolders", "second-station-mid-hot"] + \
             ["swap-card"] * 2 * bool(self.swap) + ["second-station-mid-print"] * self.two_print
         kind = rng.choice(kinds)
+        self.aimed[kind] = self.aimed.get(kind, 0) + 1
         aimed = {"eio-card-flush": self.eio_scenario, "refused-subfolders": self.refused_scenario,
                  "swap-card": self.swap_scenario, "second-station-mid-hot": self.two_stations_scenario,
                  "second-station-mid-print": self.two_stations_scenario}
@@ -1728,6 +1738,8 @@ class Torture:
                self.pauses, self.doubled, self.lost, self.strays, len(self.faults)))
         print("same-label card swaps %d (%s), flush failure windows %d, folders refusing deletes %d" %
               (self.swaps, self.loop_kind or "left out", self.eio_windows, self.refusals))
+        if self.aimed:
+            print("aimed scenarios: " + ", ".join("%s %d" % kv for kv in sorted(self.aimed.items())))
         if self.printer:
             print("printed exactly once and moved on: %d photos" % self.prints)
         kinds = {}
