@@ -12,7 +12,7 @@ packages=(
   libcups2-dev cups-daemon cups-client cups-ipp-utils avahi-daemon dbus-daemon util-linux
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
-  xvfb python3
+  xvfb python3 dosfstools
   librsvg2-bin dpkg-dev file desktop-file-utils appstream man-db
 )
 missing=()

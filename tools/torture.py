@@ -8,12 +8,23 @@ deletes: a read-only folder; their folders repeat names, 100CANON/IMG_0001.JPG b
 101CANON/IMG_0001.JPG), photos rewritten or renamed over, hard links, the card and the camera
 pulled and put back (also while a station stands paused at a rename), a full disk, kill -9 at
 random moments and at chosen file calls (tools/torture_shim.c, preloaded). Actions chain: every
-destination is the source of a downstream Move Files, so a placed copy is taken on at once.
+destination is the source of a downstream Move Files, so a placed copy is taken on at once; a
+downstream action may name its source through a symbolic link or with a doubled "/".
 Rotation and BriskoExif tagging run on card, hot-folder and camera paths. Where a private CUPS
 can be started (tools/cups_sandbox.sh: root, cupsd, ippeveprinter), a Print Files action prints
-photos dropped into its folder and moves them on, while the printer runs out of paper now and
-then; the printer keeps every job's document, and every printed photo must have been printed
-exactly once.
+photos dropped into its folder and moves them on (in some rounds to another file system, killed
+during the move on), while the printer runs out of paper now and then; in some rounds the second
+station prints from the same folder. The printer keeps every job's document, and every printed
+photo must have been printed exactly once.
+
+Where loop devices work (root, mkfs.vfat or else mkfs.ext2), two card images with one volume
+label ("EOS_DIGITAL", as every card of one camera model) take turns at one mount point with the
+same folder and file names, swapped while moves from them run, wait or were killed. Flushes of a
+card's folders fail with EIO for a while (the shim), and the card may then come back as last
+flushed: the removals made since undone. A Move Subfolders source refuses deletes for a while
+(immutable, or a read-only bind mount) while its archive is another file system. Both stations
+take from one hot folder (on its own file system). --temp-tmpfs puts the temp folder on its own
+tmpfs, another file system than every destination.
 
 After each round everything is stopped, each store gets two --run-once passes, and the model is
 checked: the last version of every photo exists exactly once outside its source (byte for
@@ -27,6 +38,7 @@ Each round starts from empty folders and its own random stream, so `--seed S --r
 replays one round (timing still varies; --repeat runs it again and again).
 
     nice -n 10 python3 tools/torture.py --minutes 30      # as root: tmpfs card, cameras, disk
+    nice -n 10 python3 tools/torture.py --minutes 10 --temp-tmpfs
     python3 tools/torture.py --seed 7 --round 12 --repeat 20 --verbose
 """
 
@@ -174,6 +186,7 @@ class Photo:
         self.versions = []  # (sha1 of the bytes, version number)
         self.live = True
         self.paths = [path]  # every name it had at its source, for its log lines
+        self.card = None  # which of the same-label cards it was taken on
 
 
 class Medium:
@@ -243,6 +256,81 @@ class Medium:
         self.t.note("%s back" % self.name)
 
 
+class SwapCards:
+    """Two cards with one volume label, as every card formatted by one camera model: loop-mounted
+    images (FAT where the kernel mounts it, else ext2 with the same label), each mounted at its
+    own store for the tool and one at a time at the card's place. Their folders and names repeat
+    (DCIM/100CANON/IMG_0001.JPG on both), so only the file system's identity tells them apart."""
+
+    LABEL = "EOS_DIGITAL"
+
+    def __init__(self, t, rng, kind):
+        self.t, self.kind = t, kind
+        self.place = t.p("swap")
+        self.cards = []
+        for name in ("swapA", "swapB"):
+            # A new image file each round: a file system still held by a killed station's last
+            # reference must never be written over, nor its loop device taken up again.
+            img, store = "%s/%s-%d.img" % (t.work, name, t.round), "%s/%sstore" % (t.work, name)
+            for old in os.listdir(t.work):
+                if old.startswith(name + "-") and old.endswith(".img"):
+                    r = subprocess.run(["losetup", "-j", "%s/%s" % (t.work, old)], capture_output=True, text=True)
+                    for dev in re.findall(r"^(/dev/loop\d+):", r.stdout, re.M):
+                        t.sh("losetup", "-d", dev)  # when busy, it goes once the last user lets go
+                    os.unlink("%s/%s" % (t.work, old))
+            t.sh("umount", "-l", store)
+            mkfs = (["mkfs.vfat", "-n", self.LABEL, "-i", "%08x" % rng.getrandbits(32)] if kind == "vfat" else
+                    ["mkfs.ext2", "-q", "-F", "-L", self.LABEL, "-U", "random"])
+            with open(img, "wb") as f:
+                f.truncate(48 << 20)
+            os.makedirs(store, exist_ok=True)
+            if not t.sh(*mkfs, img) or not t.sh("mount", "-o", "loop", img, store):
+                raise OSError("cannot make and mount %s" % img)
+            t.mounts.append(store)
+            os.makedirs(store + "/DCIM/100CANON")
+            self.cards.append({"name": name, "store": store, "numbers": 0})
+        self.inserted = None
+        os.makedirs(self.place, exist_ok=True)
+        self.put(self.cards[0])
+
+    def real(self, card, path):
+        return card["store"] + path[len(self.place):]
+
+    def owns(self, path):
+        return path.startswith(self.place + "/")
+
+    def pull(self):
+        if not self.inserted:
+            return
+        self.t.sh("umount", "-l", self.place)
+        self.t.mounts.remove(self.place)
+        self.t.note("%s pulled" % self.inserted["name"])
+        self.inserted = None
+        self.t.pulls += 1
+
+    def put(self, card):
+        if self.inserted is card:
+            return
+        self.pull()
+        if not self.t.sh("mount", "--bind", card["store"], self.place):
+            self.t.note("%s mount failed" % card["name"])
+            return
+        self.t.mounts.append(self.place)
+        self.inserted = card
+        self.t.note("%s in (label %s)" % (card["name"], self.LABEL))
+
+    def other(self):
+        return self.cards[1] if self.inserted is self.cards[0] else self.cards[0]
+
+    def swap(self):
+        """The card goes out and the other one, same label, goes in at the same place."""
+        self.put(self.other())
+        self.t.swaps += 1
+
+    def out_stores(self):
+        return [c for c in self.cards if c is not self.inserted]
+
+
 class Station:
     """One store and the processes running on it."""
 
@@ -262,6 +350,7 @@ class Station:
             e["CUPS_SERVER"] = self.t.printer["CUPS_SERVER"]
         if self.t.shim:
             e["LD_PRELOAD"] = self.t.shim
+            e["TORTURE_EIO"] = self.t.eio_flag
             e.update(shim or {})
         return e
 
@@ -354,6 +443,11 @@ class Torture:
         self.job_hashes = {}  # printer's job file -> sha1 of its document
         self.prints = 0  # photos printed once and moved on
         self.paper_out = False
+        self.swaps = self.eio_windows = self.refusals = 0
+        self.aimed = {}  # scenario kind -> how often it ran
+        self.refused = []  # (folder, "immutable" | "read-only") refusing deletes now
+        self.loop_kind = None  # the file system of the same-label cards, where loop mounts work
+        self.eio_flag = self.work + "/flush-fails"
 
     # ----- set-up -------------------------------------------------------------------------
     def sh(self, *cmd):
@@ -398,6 +492,28 @@ class Torture:
         if self.printer:
             subprocess.run([HERE + "/cups_sandbox.sh", "stop", self.work + "/cups"], capture_output=True)
 
+    def find_loop_kind(self):
+        """Which file system two same-label card images can be: FAT where the kernel mounts it,
+        else ext2; None without root, loop devices or mkfs."""
+        if not self.root or self.a.no_loop:
+            return None
+        img, mnt = self.work + "/probe.img", self.work + "/probe"
+        os.makedirs(mnt, exist_ok=True)
+        for kind, mkfs in (("vfat", ["mkfs.vfat", "-n", SwapCards.LABEL]), ("ext2", ["mkfs.ext2", "-q", "-F"])):
+            if not shutil.which(mkfs[0]):
+                continue
+            with open(img, "wb") as f:
+                f.truncate(8 << 20)
+            if self.sh(*mkfs, img) and self.sh("mount", "-o", "loop", img, mnt):
+                self.sh("umount", mnt)
+                os.unlink(img)
+                return kind
+        if os.path.exists(img):
+            os.unlink(img)
+        print("torture: no loop-mounted card images (mkfs.vfat, mkfs.ext2 or loop devices missing); "
+              "the same-label card swap is left out")
+        return None
+
     def unmount_all(self):
         for m in reversed(self.mounts):
             self.sh("umount", "-l", m)
@@ -418,6 +534,8 @@ class Torture:
         possible; actions chained so every destination feeds a downstream Move Files."""
         for st in getattr(self, "stations", []):
             st.kill()
+        self.eio(None)
+        self.lift_all()
         self.unmount_all()
         if os.path.exists(self.fs):
             for top, dirs, _ in os.walk(self.fs):  # a read-only camera left by a non-root run
@@ -429,9 +547,24 @@ class Torture:
         os.chmod(self.run_dir, 0o700)
         for d in ("hot", "arch", "turnin", "turned", "drop", "full", "hot2", "temp", "temp2", "outside",
                   "tagged", "camdst", "camrodst", "final/hot", "final/tagged", "final/turned", "final/arch",
-                  "final/full", "final/camdst", "final/camrodst", "final/hot2", "printin", "printed"):
+                  "final/full", "final/camdst", "final/camrodst", "final/hot2", "printin", "printed",
+                  "swapdst", "final/swapdst", "shared", "final/shareda", "final/sharedb", "links"):
             os.makedirs(self.p(d), exist_ok=True)
         self.disk_is_mount = self.root and self.mount_tmpfs(self.p("full"), "6m")
+        # Other file systems: the temp folder (--temp-tmpfs), the archive Move Subfolders fills
+        # (so it copies and deletes), the print path's destination (so its move-on copies) and
+        # the hot folder two stations take from.
+        self.temp_is_mount = self.a.temp_tmpfs and self.mount_tmpfs(self.p("temp"), "256m")
+        self.arch_is_mount = self.root and rng.random() < 0.5 and self.mount_tmpfs(self.p("arch"), "64m")
+        self.print_cross = bool(self.printer) and self.root and rng.random() < 0.6 and \
+            self.mount_tmpfs(self.p("printed"), "64m")
+        self.shared_is_mount = self.root and rng.random() < 0.8 and self.mount_tmpfs(self.p("shared"), "64m")
+        self.swap = None
+        if self.loop_kind and rng.random() < 0.8:
+            try:
+                self.swap = SwapCards(self, rng, self.loop_kind)
+            except OSError as e:
+                print("torture: %s; no card swap this round" % e)
         self.card = Medium(self, "card", "64m")
         self.cam = Medium(self, "cam", "64m")
         self.camro = Medium(self, "camro", "16m", read_only=True)
@@ -478,17 +611,38 @@ class Torture:
                 for d in ("hot", "tagged", "turned", "arch", "full", "camdst", "camrodst")]
         shot_up, shot_down = self.setup_shots(rng)
         a_actions += shot_up
+        printing = None
         if self.printer:
             # A replayed round writes the same photos again: only this round's jobs count.
             jobs = self.printer["JOBS_DIR"]
             self.old_jobs = set(os.listdir(jobs)) if os.path.isdir(jobs) else set()
-            a_actions.append({"name": "Print", "m_iType": 8, "src": self.p("printin"), "dst": self.p("printed"),
-                              "extra": {"m_iPrintCopies": 1}, "texts": {"m_strPrintQueue": self.printer["QUEUE"]}})
+            printing = {"name": "Print", "m_iType": 8, "src": self.p("printin"), "dst": self.p("printed"),
+                        "extra": {"m_iPrintCopies": 1}, "texts": {"m_strPrintQueue": self.printer["QUEUE"]}}
+            a_actions.append(printing)
+        if self.swap:
+            self.rotates["swap"], self.tags["swap"] = rng.random() < 0.3, rng.random() < 0.3
+            a_actions.append({"name": "Swap", "m_iType": 1, "src": self.p("swap/DCIM"), "dst": self.p("swapdst"),
+                              "m_bIncludeSubFolders": 1, "spec": "*.JPG", "m_bAutoRotateJPG": int(self.rotates["swap"]),
+                              "m_bAddOrUpdateBriskoExif": int(self.tags["swap"])})
+            down.append({"name": "Onswapdst", "m_iType": 1, "src": self.p("swapdst"), "dst": self.p("final/swapdst"),
+                         "spec": "*.JPG"})
+        # One hot folder that both stations take from.
+        a_actions.append({"name": "ShareA", "m_iType": 1, "src": self.p("shared"), "dst": self.p("final/shareda")})
         down += shot_down
+        # A downstream action may name its source, the upstream destination, another way.
+        for a in down:
+            a["src"] = self.named_otherwise(rng, a["src"])
         # Mostly after their upstream actions (a copy moves on in the same pass), sometimes before.
         a_actions = a_actions + down if rng.random() < 0.7 else down + a_actions
         b_actions = [{"name": "Second", "m_iType": 1, "src": self.p("card/B"), "dst": self.p("hot2")},
-                     {"name": "Onhot2", "m_iType": 1, "src": self.p("hot2"), "dst": self.p("final/hot2")}]
+                     {"name": "Onhot2", "m_iType": 1, "src": self.named_otherwise(rng, self.p("hot2")),
+                      "dst": self.p("final/hot2")},
+                     {"name": "ShareB", "m_iType": 1, "src": self.p("shared"),
+                      "dst": self.p(rng.choice(["final/sharedb", "final/sharedb", "final/shareda"]))}]
+        # Some rounds both stations print from the one folder.
+        self.two_print = bool(printing) and rng.random() < 0.5
+        if self.two_print:
+            b_actions.append(dict(printing))
         self.stations = []
         for name, actions, temp in (("A", a_actions, self.p("temp")), ("B", b_actions, self.p("temp"))):
             store = "%s/conf/%s.db" % (self.work, name)
@@ -510,6 +664,22 @@ class Torture:
         self.signal = self.work + "/paused"
         if os.path.exists(self.signal):
             os.unlink(self.signal)
+
+    def named_otherwise(self, rng, folder):
+        """`folder` as the action names it: mostly as it is, sometimes through a symbolic link
+        or with a doubled "/"."""
+        rel = os.path.relpath(folder, self.fs)
+        r = rng.random()
+        if r < 0.2:
+            link = self.p("links/" + rel.replace("/", "_"))
+            if not os.path.lexists(link):
+                os.symlink(folder if rng.random() < 0.5 else "../" + rel, link)
+            self.note("%s is named through the link %s" % (rel, os.path.relpath(link, self.fs)))
+            return link
+        if r < 0.3:
+            self.note("%s is named with a doubled /" % rel)
+            return self.fs + "//" + rel
+        return folder
 
     # ----- reporting ----------------------------------------------------------------------
     def note(self, what):
@@ -568,8 +738,10 @@ class Torture:
         orient = 6 if rng.random() < 0.5 else 1
         data = jpeg("TORTURE:%d:%d:%08x" % (ph.pid, ver, rng.getrandbits(32)), orient, pad)
         path = at or ph.path
-        m = self.medium_of(path)
-        if m:
+        m = None if ph.card else self.medium_of(path)
+        if ph.card:
+            path = self.swap.real(ph.card, path)
+        elif m:
             path = m.real(path)
         # Saved as an editor saves: a side file renamed over the name.
         side = os.path.join(os.path.dirname(path), ".%s.part" % os.path.basename(path))
@@ -601,9 +773,10 @@ class Torture:
         ph.versions.append((sha(data), ver))
         return True
 
-    def new_photo(self, rng, folder, route, name=None):
+    def new_photo(self, rng, folder, route, name=None, card=None):
         pid = len(self.model) + 1
         ph = Photo(pid, self.p("%s/%s" % (folder, name or "IMG_%05d.jpg" % pid)), route)
+        ph.card = card
         if self.write_version(ph, rng):
             self.model.append(ph)
             self.photos += 1
@@ -617,6 +790,21 @@ class Torture:
         if m is self.cam and self.cam_shots and rng.random() < 0.5:
             return self.shoot_shot(rng, folder, "IMG_%04d" % n)
         return self.new_photo(rng, folder, m.name, "IMG_%04d.JPG" % n)
+
+    def swap_photos(self, rng, card, n, first=None):
+        """Photos on one of the same-label cards (in or out); `first` numbers them from there, so
+        the other card can get the same names."""
+        first = card["numbers"] + 1 if first is None else first
+        made = []
+        for number in range(first, first + n):
+            path = self.p("swap/DCIM/100CANON/IMG_%04d.JPG" % number)
+            if not os.path.exists(self.swap.real(card, path)):
+                made.append(self.new_photo(rng, "swap/DCIM/100CANON", "swap", "IMG_%04d.JPG" % number, card))
+        card["numbers"] = max(card["numbers"], first + n - 1)
+        return made
+
+    def still_at_source(self, ph):
+        return os.path.exists(self.swap.real(ph.card, ph.path) if ph.card else ph.path)
 
     def at_source(self, rng, folders):
         c = [ph for ph in self.model if ph.live and os.path.exists(ph.path) and
@@ -632,7 +820,7 @@ class Torture:
         if self.printer and rng.random() < 0.03:
             self.set_paper(not self.paper_out)
         # Cameras are not rewritten: a shot is written once.
-        sources = ["turnin", "drop", "hot"] + self.card_folders()
+        sources = ["turnin", "drop", "hot", "shared"] + self.card_folders()
         self.write_late_partners(rng)
         r = rng.random()
         if self.a.aim:
@@ -642,7 +830,8 @@ class Torture:
             # Now and then a burst large enough that the station reads a folder two at a time.
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25) if rng.random() < 0.97 else rng.randint(300, 400)
             where = rng.choice(["card"] * 3 + ["cardB", "cardT", "turnin", "drop", "hot", "cam", "cam",
-                                               "camro", "shots", "shots"] + ["print"] * bool(self.printer))
+                                               "camro", "shots", "shots", "shared"] + ["print"] * bool(self.printer) +
+                               ["swap"] * 2 * bool(self.swap))
             if where.startswith("card") and not self.card.inserted:
                 where = "turnin"
             for _ in range(n):
@@ -661,6 +850,11 @@ class Torture:
                 elif where == "print":
                     if _ < 3:  # a job takes the printer about a second
                         self.new_photo(rng, "printin", "print")
+                elif where == "shared":
+                    self.new_photo(rng, "shared", "shared")
+                elif where == "swap":  # mostly the card in the station, else one in the camera
+                    self.swap_photos(rng, self.swap.inserted if self.swap.inserted and rng.random() < 0.8
+                                     else rng.choice(self.swap.cards), 1)
                 elif where in ("cam", "camro"):
                     self.shoot(rng, self.cam if where == "cam" else self.camro)
                 else:
@@ -710,13 +904,80 @@ class Torture:
                 self.start_station(rng, st, once=rng.random() < 0.4)
         elif r < 0.94:
             self.scenario(rng)
-        elif r < 0.98:
+        elif r < 0.965:
             # A second station on another store, sharing the temp folder, running a pass now.
             if not self.B.running():
                 self.note("B --run-once beside A")
                 rc = self.B.run_once()
                 self.note("B --run-once ended %d" % rc)
+        else:
+            self.card_and_folder_step(rng)
         time.sleep(rng.random() * 0.4)
+
+    def card_and_folder_step(self, rng):
+        """The same-label card swapped, pulled or put back; flushes on a card failing with EIO
+        for a while (or no longer); a Move Subfolders source refusing deletes (or no longer)."""
+        way = rng.choice(["eio", "refuse"] + ["swap"] * 2 * bool(self.swap))
+        if way == "swap":
+            if self.swap.inserted and rng.random() < 0.7:
+                self.swap.swap()
+            elif self.swap.inserted:
+                self.swap.pull()
+            else:
+                self.swap.put(rng.choice(self.swap.cards))
+        elif way == "eio":
+            self.eio(None if os.path.exists(self.eio_flag) else
+                     rng.choice([self.card.place] + ([self.swap.place] if self.swap else [])))
+        elif self.refused:
+            self.lift(rng.choice(self.refused)[0])
+        else:
+            self.refuse(rng, self.p("hot/s%d" % rng.randint(1, 3)))
+
+    def eio(self, folder):
+        """From now on flushes at or below `folder` fail with EIO in every station (None: no
+        longer). Their removals stand: only a pull can undo them (see eio_scenario)."""
+        if folder:
+            with open(self.eio_flag, "w") as f:
+                f.write(folder + "\n")
+            self.eio_windows += 1
+            self.note("flushes under %s fail with EIO" % os.path.relpath(folder, self.fs))
+        elif os.path.exists(self.eio_flag):
+            os.unlink(self.eio_flag)
+            self.note("flushes succeed again")
+
+    def refuse(self, rng, folder):
+        """`folder` refuses deletes: immutable, or a read-only bind mount of itself."""
+        os.makedirs(folder, exist_ok=True)
+        rel = os.path.relpath(folder, self.fs)
+        if not self.root:
+            return
+        if rng.random() < 0.5 and self.sh("mount", "--bind", folder, folder):
+            self.mounts.append(folder)
+            if not self.sh("mount", "-o", "remount,bind,ro", folder):
+                self.note("%s: read-only remount failed" % rel)
+            kind = "read-only"
+        elif self.sh("chattr", "+i", folder):
+            kind = "immutable"
+        else:
+            self.note("%s: chattr +i failed" % rel)
+            return
+        self.refused.append((folder, kind))
+        self.refusals += 1
+        self.note("%s refuses deletes (%s)" % (rel, kind))
+
+    def lift(self, folder):
+        for f, kind in [x for x in self.refused if x[0] == folder]:
+            if kind == "read-only":
+                self.sh("umount", "-l", f)
+                self.mounts.remove(f)
+            else:
+                self.sh("chattr", "-i", f)
+            self.refused.remove((f, kind))
+            self.note("%s allows deletes again" % os.path.relpath(f, self.fs))
+
+    def lift_all(self):
+        for folder, _ in list(self.refused):
+            self.lift(folder)
 
     def scenario(self, rng):
         """Aimed at one window of a move, with random photos and counts: a crash at a chosen
@@ -725,14 +986,26 @@ class Torture:
         rewrite while Move Subfolders flushes its copies; a crash before the sources go, then a
         pass without the card; a photo saved anew at its source's unlink; the card or the camera
         pulled while A stands paused at a rename (placing a copy, a tag batch, a downstream
-        move), then a pass without it and one with it back."""
+        move), then a pass without it and one with it back; the same-label card swapped while a
+        move from it stands paused or after a crash; a pass while the card's flushes fail, then
+        the card back as last flushed; Move Subfolders over a folder refusing deletes; a second
+        station's pass over the shared hot folder or print folder while A stands paused there."""
         if not self.shim:
             return
         self.A.stop()
         kinds = ["crash-mid-batch", "crash-mid-turn", "second-station-mid-batch", "rewrite-mid-subfolders",
                  "crash-then-no-card", "save-anew-at-unlink", "pull-at-rename", "pull-at-rename",
                  "crash-mid-camera"] + ["crash-mid-print"] * bool(self.printer)
+        kinds += ["eio-card-flush", "refused-subfolders", "second-station-mid-hot"] + \
+            ["swap-card"] * 2 * bool(self.swap) + ["second-station-mid-print"] * self.two_print
         kind = rng.choice(kinds)
+        self.aimed[kind] = self.aimed.get(kind, 0) + 1
+        aimed = {"eio-card-flush": self.eio_scenario, "refused-subfolders": self.refused_scenario,
+                 "swap-card": self.swap_scenario, "second-station-mid-hot": self.two_stations_scenario,
+                 "second-station-mid-print": self.two_stations_scenario}
+        if kind in aimed:
+            aimed[kind](rng, kind)
+            return
         pull = None
         if kind == "crash-mid-turn":
             folder = "turnin"
@@ -755,8 +1028,9 @@ class Torture:
         elif kind == "crash-mid-print":
             # Between the record and the job, the job and the move on, the move and the record's end.
             folder = "printin"
+            # Across file systems (some rounds) the move on copies, flushes and removes the source.
             call, under = rng.choice([("rename", "printed/"), ("rename", "temp/"), ("fsync", "temp/"),
-                                      ("unlink", "temp/"), ("fsync", "printed/")])
+                                      ("unlink", "temp/"), ("fsync", "printed/"), ("unlink", "printin/")])
             act = rng.choice(["kill-before", "kill-after"])
         elif kind == "pull-at-rename":
             m = rng.choice([self.card, self.cam])
@@ -824,6 +1098,163 @@ class Torture:
         elif kind.startswith("crash-mid"):
             self.look_at_temp()
             self.note("A --run-once to recover: %d" % self.A.run_once())
+
+    def aimed_run(self, env, on_pause=None):
+        """A --run-once with the shim set to `env` (call, nth, act, under); `on_pause` runs while it
+        stands paused there."""
+        self.A.start(dict(env, TORTURE_SIGNAL=self.signal), once=True)
+        deadline = time.time() + 90
+        while self.A.running() and time.time() < deadline:
+            if os.path.exists(self.signal):
+                self.pauses += 1
+                self.note("A paused at %s" % self.paused_at())
+                if on_pause:
+                    on_pause()
+                os.unlink(self.signal)
+            time.sleep(0.05)
+        if self.A.died():
+            self.kills += 1
+            self.shim_kills += 1
+            self.note("A killed at its file call")
+        self.A.stop()
+
+    def aim(self, rng, calls, acts=("pause", "kill-before", "kill-after")):
+        call, under = rng.choice(calls)
+        env = {"TORTURE_CALL": call, "TORTURE_NTH": str(rng.randint(1, 3)), "TORTURE_ACT": rng.choice(acts),
+               "TORTURE_UNDER": self.fs + "/" + under}
+        return env, "%s at %s #%s under %s" % (env["TORTURE_ACT"], call, env["TORTURE_NTH"], under)
+
+    def swap_scenario(self, rng, kind):
+        """A move from the card stops (paused or killed) and the other card with the same label
+        and the same names goes in: a pass with it, then one with the first card back."""
+        sw = self.swap
+        first = sw.inserted or sw.cards[0]
+        sw.put(first)
+        n = rng.randint(2, 10)
+        start = max(c["numbers"] for c in sw.cards) + 1
+        made = self.swap_photos(rng, first, n, start)
+        self.swap_photos(rng, sw.other(), rng.randint(1, n), start)
+        env, what = self.aim(rng, [("rename", "swapdst/"), ("rename", "temp/"), ("unlink", "swap/"),
+                                   ("fsync", "swapdst/"), ("rename", "final/"), ("fsync", "temp/"),
+                                   ("unlink", "temp/"), ("fsync", "swap/")])
+        self.note("scenario %s: %d photos on %s, same names on the other card, A --run-once %s" %
+                  (kind, len(made), first["name"], what))
+        self.aimed_run(env, on_pause=sw.swap)
+        if sw.inserted is first:
+            sw.swap()
+        self.note("A --run-once with %s in: %d" % (sw.inserted["name"], self.A.run_once()))
+        sw.put(first)
+        self.note("A --run-once with %s back: %d" % (first["name"], self.A.run_once()))
+
+    def eio_scenario(self, rng, kind):
+        """A pass over the card while its folder flushes fail with EIO; then either the card is
+        pulled and comes back as last flushed (the removals of that pass undone), or the
+        removals stand; then a pass."""
+        self.B.stop()  # its flushes would make the card's removals durable
+        self.card.put()
+        folder = rng.choice(["card/DCIM/100", "card/DCIM/101", "card/T"])
+        made = [self.new_photo(rng, folder, "tag" if folder == "card/T" else "plain")
+                for _ in range(rng.randint(2, 12))]
+        root = self.card.real(self.card.place)
+        flushed = self.card_state(root) if self.card.mounted else None
+        env = {}
+        what = ""
+        if rng.random() < 0.3:
+            env, what = self.aim(rng, [("unlink", "card/"), ("fsync", "card/"), ("rename", "card/"),
+                                       ("fsync", "hot/"), ("unlink", "temp/")], ("kill-before", "kill-after"))
+        self.note("scenario %s: %d photos in %s, A --run-once %s" % (kind, len(made), folder, what))
+        self.eio(self.card.place)
+        self.aimed_run(env)
+        self.eio(None)
+        if flushed is not None and rng.random() < 0.6:
+            self.card.pull()
+            self.note("the card comes back as last flushed: %d removal(s) undone" %
+                      self.restore_card(flushed, self.card.real(self.card.place)))
+            self.card.put()
+        elif flushed is not None:
+            shutil.rmtree(root + "/.flushed", ignore_errors=True)
+        self.note("A --run-once after the failed flushes: %d" % self.A.run_once())
+
+    def card_state(self, root):
+        """The card's files as its last flush left them: each hard-linked into .flushed on the
+        card, by name and inode."""
+        keep = root + "/.flushed"
+        os.makedirs(keep, exist_ok=True)
+        state = {}
+        for top, dirs, files in os.walk(root):
+            dirs[:] = [d for d in dirs if top != root or d != ".flushed"]
+            for name in files:
+                path = os.path.join(top, name)
+                n = "%d" % len(state)
+                try:
+                    os.link(path, keep + "/" + n)
+                    state[os.path.relpath(path, root)] = (os.lstat(path).st_ino, n)
+                except OSError:
+                    pass
+        return state
+
+    def restore_card(self, state, root):
+        """Undoes every removal and rename made on the card since card_state: a name that lost
+        its file gets it back, a name the file was set aside to goes."""
+        names = {}
+        for top, dirs, files in os.walk(root):
+            dirs[:] = [d for d in dirs if top != root or d != ".flushed"]
+            for name in files:
+                path = os.path.join(top, name)
+                names.setdefault(os.lstat(path).st_ino, []).append(os.path.relpath(path, root))
+        undone = 0
+        for rel, (ino, n) in state.items():
+            if os.path.lexists(os.path.join(root, rel)):
+                continue  # still there
+            for other in names.get(ino, []):
+                if other not in state:
+                    os.unlink(os.path.join(root, other))
+            os.makedirs(os.path.dirname(os.path.join(root, rel)), exist_ok=True)
+            os.link(root + "/.flushed/" + n, os.path.join(root, rel))
+            undone += 1
+        shutil.rmtree(root + "/.flushed", ignore_errors=True)
+        return undone
+
+    def refused_scenario(self, rng, kind):
+        """Move Subfolders over a folder that refuses deletes, three passes (one of them may be
+        killed at a chosen call), then a pass once deletes are allowed again."""
+        sub = "hot/s%d" % rng.randint(1, 3)
+        self.lift(self.p(sub))
+        made = [self.new_photo(rng, "%s/t%d" % (sub, rng.randint(1, 2)), "plain") for _ in range(rng.randint(2, 10))]
+        self.refuse(rng, self.p(sub))
+        env, what = self.aim(rng, [("unlink", "hot/"), ("rename", "arch/"), ("fsync", "arch/"),
+                                   ("unlink", "arch/"), ("rename", "final/")], ("kill-before", "kill-after"))
+        self.note("scenario %s: %d photos in %s, three passes, the second %s" % (kind, len(made), sub, what))
+        for i in range(3):
+            if i == 1:
+                self.aimed_run(env)
+            else:
+                self.note("A --run-once: %d" % self.A.run_once())
+        self.lift(self.p(sub))
+        self.note("A --run-once with deletes allowed: %d" % self.A.run_once())
+
+    def two_stations_scenario(self, rng, kind):
+        """Both stations take from one folder (the shared hot folder, or the print folder): B runs
+        a pass while A stands paused at a chosen call, or both run at once."""
+        self.B.stop()
+        if kind == "second-station-mid-print":
+            made = [self.new_photo(rng, "printin", "print") for _ in range(rng.randint(1, 3))]
+            calls = [("rename", "temp/"), ("fsync", "temp/"), ("rename", "printed/"), ("unlink", "printin/"),
+                     ("fsync", "printed/"), ("unlink", "temp/")]
+        else:
+            made = [self.new_photo(rng, "shared", "shared") for _ in range(rng.randint(2, 12))]
+            calls = [("unlink", "shared/"), ("rename", "shared/"), ("rename", "final/"), ("fsync", "final/"),
+                     ("rename", "temp/"), ("fsync", "temp/"), ("unlink", "temp/")]
+        if rng.random() < 0.3:
+            self.note("scenario %s: %d photos, A and B --run-once at once" % (kind, len(made)))
+            self.A.start(None, once=True)
+            self.B.start(None, once=True)
+            self.A.stop()
+            self.B.stop()
+            return
+        env, what = self.aim(rng, calls, ("pause",))
+        self.note("scenario %s: %d photos, A --run-once %s" % (kind, len(made), what))
+        self.aimed_run(env, on_pause=lambda: self.note("B --run-once while A is paused: %d" % self.B.run_once()))
 
     def paused_at(self):
         try:
@@ -946,8 +1377,12 @@ class Torture:
     def quiet(self):
         if os.path.exists(self.signal):
             os.unlink(self.signal)
+        self.eio(None)
+        self.lift_all()
         for m in self.media:
             m.put()
+        if self.swap and not self.swap.inserted:
+            self.swap.put(self.swap.cards[0])
         if self.printer and self.paper_out:
             self.set_paper(False)
         if self.filler:
@@ -966,6 +1401,14 @@ class Torture:
                 self.note("%s --run-once ended %d" % (st.name, rc))
                 if rc not in (0, 1):
                     self.fault("exit", "%s --run-once ended with %d" % (st.name, rc))
+        if self.swap:
+            # The other card of the same label gets its closing passes too.
+            self.swap.swap()
+            for _ in range(2):
+                rc = self.A.run_once()
+                self.note("A --run-once with %s in ended %d" % (self.swap.inserted["name"], rc))
+                if rc not in (0, 1):
+                    self.fault("exit", "A --run-once ended with %d" % rc)
 
     def modified(self, route):
         return route == "turn" or self.rotates.get(route) or self.tags.get(route)
@@ -981,71 +1424,75 @@ class Torture:
                 by_hash[h] = (ph, ver)
         seen = {}  # (pid, version) -> paths outside its source
         self.camro_holds = sum(1 for ph in self.model if ph.route == "camro" and os.path.exists(ph.path))
-        for top, dirs, files in os.walk(self.fs):
-            for name in files:
-                path = os.path.join(top, name)
-                rel = os.path.relpath(path, self.fs)
-                if name.endswith(".lnk") or rel == "full/.filler":
-                    continue
-                try:
-                    with open(path, "rb") as f:
-                        data = f.read()
-                    mode = os.lstat(path).st_mode
-                except OSError as e:
-                    self.fault("unreadable", "%s: %s" % (rel, e.strerror), [path])
-                    continue
-                in_temp = rel.startswith("temp/") or rel.startswith("temp2/")
-                # A copy's hidden name, SafeOutput's temporary, a tag batch's or a camera
-                # download's, a source set aside for its delete, the rotator's scratch copy.
-                if (re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name) or
-                        (name.startswith(".") and name.endswith(".brisko-gone")) or
-                        re.match(r"ExifRotatorTemp_\d+(_\d+)?\.jpg_temp$", name)):
-                    self.strays += 1
-                    self.tally("stray %s/%s" % (rel.split("/")[0], stray_kind(name)))
-                    m = MARKER.search(data)
-                    ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
-                    # A record's text tells what it was about.
-                    said = ph and ", photo #%d from %s" % (ph.pid, ph.path) or \
-                        ", begins %r" % data[:160].decode("utf-8", "replace")
-                    self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), said),
-                               [name, path] + (ph.paths if ph else []))
-                    continue
-                # The one explicit exemption: the durable list of what a camera refusing deletes
-                # kept, while that camera still holds photos (it stops a second copy on restart).
-                if in_temp and name.endswith(".brisko-camera-kept") and self.camro_holds:
-                    self.note("exempt: %s (the refusing camera holds %d photos)" % (rel, self.camro_holds))
-                    continue
-                if in_temp and name == "shot-names.brisko-shots":
-                    continue  # where recent shots went, for their late partners (kept 10 minutes)
-                if in_temp:
-                    self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
-                if mode & 0o002:
-                    self.fault("mode", "%s is writable by every user (%o)" % (rel, mode & 0o777), [path])
-                h = sha(data)
-                if h in by_hash:
-                    ph, ver = by_hash[h]
-                else:
-                    m = MARKER.search(data)
-                    ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
-                    if not ph:
-                        if not in_temp:
-                            self.fault("unknown", "%s is no photo of this run (%d bytes)" % (rel, len(data)), [path])
+        # A card of the same label that is out is looked at too: its photos and hidden files count.
+        roots = [(self.fs, None)] + [(c["store"], c["name"]) for c in (self.swap.out_stores() if self.swap else [])]
+        for root, card in roots:
+            for top, dirs, files in os.walk(root):
+                for name in files:
+                    path = os.path.join(top, name)
+                    rel = (os.path.relpath(path, self.fs) if not card else
+                           "%s (out)/%s" % (card, os.path.relpath(path, root)))
+                    if name.endswith(".lnk") or rel == "full/.filler":
                         continue
-                    ver = int(m.group(2))
-                    if not self.modified(ph.route) or self.medium_of(path):
-                        self.fault("damaged", "%s (#%d v%d) differs from every version written" %
-                                   (rel, ph.pid, ver), ph.paths + [path])
+                    try:
+                        with open(path, "rb") as f:
+                            data = f.read()
+                        mode = os.lstat(path).st_mode
+                    except OSError as e:
+                        self.fault("unreadable", "%s: %s" % (rel, e.strerror), [path])
                         continue
-                    bad = jpeg_problem(data)
-                    if bad:
-                        self.fault("damaged", "%s (#%d v%d): %s" % (rel, ph.pid, ver, bad), ph.paths + [path])
-                    elif self.rotates.get(ph.route) and exif_orientation(data) not in (None, 1):
-                        self.fault("unrotated", "%s (#%d v%d) still has orientation %s" %
-                                   (rel, ph.pid, ver, exif_orientation(data)), ph.paths + [path])
-                # A camera that refuses deletes keeps its shot; only copies elsewhere count.
-                if ph.route == "camro" and path == ph.path:
-                    continue
-                seen.setdefault((ph.pid, ver), []).append(path)
+                    in_temp = rel.startswith("temp/") or rel.startswith("temp2/")
+                    # A copy's hidden name, SafeOutput's temporary, a tag batch's or a camera
+                    # download's, a source set aside for its delete, the rotator's scratch copy.
+                    if (re.match(r"\.brisko-.*\.tmp$", name) or re.match(r"\..*\.brisko-[A-Za-z0-9]{6}$", name) or
+                            (name.startswith(".") and name.endswith(".brisko-gone")) or
+                            re.match(r"ExifRotatorTemp_\d+(_\d+)?\.jpg_temp$", name)):
+                        self.strays += 1
+                        self.tally("stray %s/%s" % (rel.split("/")[0], stray_kind(name)))
+                        m = MARKER.search(data)
+                        ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
+                        # A record's text tells what it was about.
+                        said = ph and ", photo #%d from %s" % (ph.pid, ph.path) or \
+                            ", begins %r" % data[:160].decode("utf-8", "replace")
+                        self.fault("stray", "%s left (%d bytes%s)" % (rel, len(data), said),
+                                   [name, path] + (ph.paths if ph else []))
+                        continue
+                    # The one explicit exemption: the durable list of what a camera refusing deletes
+                    # kept, while that camera still holds photos (it stops a second copy on restart).
+                    if in_temp and name.endswith(".brisko-camera-kept") and self.camro_holds:
+                        self.note("exempt: %s (the refusing camera holds %d photos)" % (rel, self.camro_holds))
+                        continue
+                    if in_temp and name == "shot-names.brisko-shots":
+                        continue  # where recent shots went, for their late partners (kept 10 minutes)
+                    if in_temp:
+                        self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
+                    if mode & 0o002:
+                        self.fault("mode", "%s is writable by every user (%o)" % (rel, mode & 0o777), [path])
+                    h = sha(data)
+                    if h in by_hash:
+                        ph, ver = by_hash[h]
+                    else:
+                        m = MARKER.search(data)
+                        ph = m and next((x for x in self.model if x.pid == int(m.group(1))), None)
+                        if not ph:
+                            if not in_temp:
+                                self.fault("unknown", "%s is no photo of this run (%d bytes)" % (rel, len(data)), [path])
+                            continue
+                        ver = int(m.group(2))
+                        if not self.modified(ph.route) or self.medium_of(path):
+                            self.fault("damaged", "%s (#%d v%d) differs from every version written" %
+                                       (rel, ph.pid, ver), ph.paths + [path])
+                            continue
+                        bad = jpeg_problem(data)
+                        if bad:
+                            self.fault("damaged", "%s (#%d v%d): %s" % (rel, ph.pid, ver, bad), ph.paths + [path])
+                        elif self.rotates.get(ph.route) and exif_orientation(data) not in (None, 1):
+                            self.fault("unrotated", "%s (#%d v%d) still has orientation %s" %
+                                       (rel, ph.pid, ver, exif_orientation(data)), ph.paths + [path])
+                    # A camera that refuses deletes keeps its shot; only copies elsewhere count.
+                    if ph.route == "camro" and path == ph.path:
+                        continue
+                    seen.setdefault((ph.pid, ver), []).append(path)
         for ph in self.model:
             for h, ver in ph.versions:
                 paths = seen.get((ph.pid, ver), [])
@@ -1062,7 +1509,7 @@ class Torture:
                     self.fault("doubled", "#%d v%d (%s path, from %s) exists %d times: %s" %
                                (ph.pid, ver, ph.route, ph.path, len(paths),
                                 ", ".join(sorted(os.path.relpath(x, self.fs) for x in paths))), ph.paths + paths)
-            if ph.live and ph.route != "camro" and os.path.exists(ph.path):
+            if ph.live and ph.route != "camro" and self.still_at_source(ph):
                 self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path), ph.paths)
         self.check_shots(seen)
         self.check_prints(seen)
@@ -1265,6 +1712,7 @@ class Torture:
         os.makedirs(self.work, exist_ok=True)
         self.build_shim()
         self.start_printer()
+        self.loop_kind = self.find_loop_kind()
         end = time.time() + self.a.minutes * 60 + self.a.seconds
         n = self.a.round if self.a.round is not None else 1
         try:
@@ -1288,6 +1736,10 @@ class Torture:
               " %d pulls, %d pauses, %d doubled, %d lost, %d stray hidden files, %d faults" %
               (self.a.seed, self.rounds, self.steps, self.photos, self.kills, self.shim_kills, self.pulls,
                self.pauses, self.doubled, self.lost, self.strays, len(self.faults)))
+        print("same-label card swaps %d (%s), flush failure windows %d, folders refusing deletes %d" %
+              (self.swaps, self.loop_kind or "left out", self.eio_windows, self.refusals))
+        if self.aimed:
+            print("aimed scenarios: " + ", ".join("%s %d" % kv for kv in sorted(self.aimed.items())))
         if self.printer:
             print("printed exactly once and moved on: %d photos" % self.prints)
         kinds = {}
@@ -1312,6 +1764,9 @@ def main():
     ap.add_argument("--no-shim", action="store_true", help="no kills or pauses at file calls")
     ap.add_argument("--no-mount", action="store_true", help="no tmpfs card or disk even as root")
     ap.add_argument("--no-print", action="store_true", help="no private CUPS, no Print Files action")
+    ap.add_argument("--no-loop", action="store_true", help="no loop-mounted same-label cards")
+    ap.add_argument("--temp-tmpfs", action="store_true",
+                    help="the temp folder on its own tmpfs, another file system than every destination (root)")
     ap.add_argument("--round-seconds", type=float, nargs=2, default=[12, 40], metavar=("MIN", "MAX"))
     ap.add_argument("--aim", action="store_true", help="only the steps aimed at one window of a move")
     ap.add_argument("--verbose", action="store_true")
@@ -1320,6 +1775,8 @@ def main():
         a.seed = random.SystemRandom().randint(1, 999999)
     if not a.minutes and not a.seconds and a.round is None:
         a.minutes = 1
+    if a.temp_tmpfs and (os.geteuid() != 0 or a.no_mount):
+        sys.exit("torture: --temp-tmpfs mounts a tmpfs: run as root, without --no-mount")
     t = Torture(a)
 
     def on_signal(signum, frame):

@@ -10,14 +10,21 @@
 //   TORTURE_UNDER  only paths below this folder count
 //   TORTURE_SIGNAL pause: this file is created with the call and path; the call waits until
 //                  the file is gone (at most 20 s), then goes on
+//
+// Apart from the one chosen call, flushes on a card can fail as a pulled card's do:
+//
+//   TORTURE_EIO    a file; while it exists, fsync and fdatasync of a folder at or below the
+//                  folder it names, and syncfs of anything there, fail with EIO
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,6 +32,7 @@ static const char* g_call;
 static const char* g_act;
 static const char* g_under;
 static const char* g_signal;
+static const char* g_eio;
 static long g_nth;
 static long g_count;  // calls come from several threads (camera sessions, decoders)
 static int g_fired;
@@ -34,6 +42,7 @@ __attribute__((constructor)) static void torture_init(void) {
   g_act = getenv("TORTURE_ACT");
   g_under = getenv("TORTURE_UNDER");
   g_signal = getenv("TORTURE_SIGNAL");
+  g_eio = getenv("TORTURE_EIO");
   const char* nth = getenv("TORTURE_NTH");
   g_nth = nth ? atol(nth) : 0;
   // Programs the station starts are not under test.
@@ -91,6 +100,39 @@ static int before(const char* kind, const char* path) {
   if (!g_act || strcmp(g_act, "kill-before") == 0) raise(SIGKILL);
   if (strcmp(g_act, "pause") == 0 && g_signal) pause_here(kind, path);
   return strcmp(g_act, "kill-after") == 0;
+}
+
+// True for a folder's flush that is to fail now; says so on stderr, which is the station's log.
+static int flush_fails(int fd, int folders_only) {
+  if (!g_eio || !*g_eio) return 0;
+  // The tool names the folder in the file, so one start serves every window.
+  char under[PATH_MAX];
+  int f = open(g_eio, O_RDONLY | O_CLOEXEC);
+  if (f < 0) return 0;
+  ssize_t got = read(f, under, sizeof under - 1);
+  close(f);
+  if (got <= 0) return 0;
+  under[got] = '\0';
+  under[strcspn(under, "\n")] = '\0';
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (folders_only && !S_ISDIR(st.st_mode))) return 0;
+  char link[64], path[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, path, sizeof path - 1);
+  if (n < 0) return 0;
+  path[n] = '\0';
+  const size_t len = strlen(under);
+  if (!len || strncmp(path, under, len) != 0 || (path[len] != '\0' && path[len] != '/')) return 0;
+  char line[PATH_MAX + 64];
+  int m = snprintf(line, sizeof line, "torture shim: flush of %s fails with EIO\n", path);
+  if (m > 0) write(2, line, (size_t)m < sizeof line ? (size_t)m : sizeof line - 1);
+  return 1;
+}
+
+static int flush(int (*real)(int), int fd, int folders_only) {
+  if (!flush_fails(fd, folders_only)) return real(fd);
+  errno = EIO;
+  return -1;
 }
 
 static int after(int kill_now, int result) {
@@ -159,7 +201,7 @@ int fsync(int fd) {
   if (!real) real = next_fn("fsync");
   char path[PATH_MAX];
   int k = fd_counts(fd, path, sizeof path) ? before("fsync", path) : 0;
-  return after(k, real(fd));
+  return after(k, flush(real, fd, 1));
 }
 
 int fdatasync(int fd) {
@@ -167,5 +209,11 @@ int fdatasync(int fd) {
   if (!real) real = next_fn("fdatasync");
   char path[PATH_MAX];
   int k = fd_counts(fd, path, sizeof path) ? before("fsync", path) : 0;
-  return after(k, real(fd));
+  return after(k, flush(real, fd, 1));
+}
+
+int syncfs(int fd) {
+  static int (*real)(int);
+  if (!real) real = next_fn("syncfs");
+  return flush(real, fd, 0);
 }
