@@ -8,6 +8,7 @@
 #include <set>
 
 #include "engine/action.h"
+#include "engine/upload_queue.h"
 
 namespace brisko {
 
@@ -168,6 +169,11 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
     row.schedule = ScheduleTypeName(action->m_iScheduleType);
     row.enabled = action->m_bEnabled != 0;
     row.source = action->m_strSourceFolder;
+    if (action->m_iType == kUploadFiles) {
+      const UploadStatus upload = action->UploadState();
+      row.upload = "to " + upload.remote + ": " + UploadSummary(upload, now);
+      row.uploadLate = upload.late;
+    }
     if (auto note = sourceNotes.find(description); note != sourceNotes.end()) row.sourceNote = note->second;
     if (auto stats = m_actionStats.find(description); stats != m_actionStats.end()) {
       row.lastRun = stats->second.lastRun;

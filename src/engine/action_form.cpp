@@ -15,6 +15,7 @@
 #include "support/path_util.h"
 #include "support/settings_store.h"
 #include "support/text.h"
+#include "upload/rclone_daemon.h"
 
 namespace brisko {
 
@@ -141,7 +142,7 @@ void ActionForm::Update() {
   Set(ActionControl::kDestFolder).visible = !OneOf(t, {kDeleteFiles, kDeleteSubfolders});
   Set(ActionControl::kDeleteEmptyOnly).visible = t == kDeleteSubfolders;
 
-  const bool renames = OneOf(t, {kMoveFiles, kMoveFilesFromMedia, kCreateImageWithPlt});
+  const bool renames = OneOf(t, {kMoveFiles, kMoveFilesFromMedia, kCreateImageWithPlt, kUploadFiles});
   if (!renames) renameFile = false;
   Set(ActionControl::kRenameFile).visible = renames;
   Set(ActionControl::kRenameDefine) = {renames, renameFile};
@@ -294,7 +295,11 @@ std::optional<FormMessage> ActionForm::Check() const {
   } else if (enabled) {
     if (!FolderIsReadWrite(sourceFolder))
       return Message("Source folder is invalid.  Please confirm you have read/write capability.");
-    if (type != kDeleteFiles && !FolderIsReadWrite(destFolder))
+    // An upload's destination is an rclone remote; its passwords stay in rclone's configuration.
+    if (type == kUploadFiles && !IsPlainRemote(destFolder))
+      return Message(
+          "The destination must be an rclone remote, as gallery:events/ (set up with rclone config).");
+    if (type != kDeleteFiles && type != kUploadFiles && !FolderIsReadWrite(destFolder))
       return Message("Destination folder is invalid.  Please confirm you have read/write capability.");
     if (OneOf(type,
               {kMoveFiles, kCopyFiles, kMoveFilesFromMedia, kMoveSubfolders, kCopySubfolders, kPrintFiles})) {
