@@ -233,7 +233,9 @@ TEST_F(UploadRun, withoutADaemonTheQueueWaits) {
   MakePhotos(0, 2);
   auto daemon = std::move(host.daemon);
   auto a = MakeAction();
+  host.now = std::time(nullptr);
   EXPECT_FALSE(test::RunPass(*a));
+  host.now += 600;
   EXPECT_FALSE(test::RunPass(*a));
   EXPECT_EQ(host.LogLinesWith("FAILED: this station cannot upload"), 1);
   EXPECT_EQ(a->UploadState().waiting, 2);
