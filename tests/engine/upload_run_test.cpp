@@ -291,6 +291,39 @@ TEST_F(UploadRun, survivesKillsDuringSendsAndADroppedServer) {
   ExpectEachOnceAndEqual(kPhotos);
 }
 
+TEST(AnUploadSummary, saysWhatWaitsAndWhy) {
+  const int64_t now = 1765000000;
+  std::tm tm{};
+  const std::time_t since = now - 3600;
+  localtime_r(&since, &tm);
+  char clock[8];
+  std::strftime(clock, sizeof clock, "%H:%M", &tm);
+  struct Row {
+    UploadStatus status;
+    std::string text;
+  };
+  UploadStatus idle;
+  UploadStatus flowing;
+  flowing.waiting = 40;
+  flowing.oldestQueued = now - 125;
+  flowing.sentToday = 300;
+  flowing.bytesPerSecond = 2.5 * 1024 * 1024;
+  flowing.secondsToEmpty = 48;
+  UploadStatus offline = flowing;
+  offline.offlineSince = since;
+  offline.lastError = "dial tcp: connection refused";
+  offline.bytesPerSecond = 0;
+  offline.failed = 2;
+  const Row rows[] = {
+      {idle, "0 photos waiting; 0 sent today"},
+      {flowing, "40 photos waiting, oldest 2 min; 300 sent today, 2.5 MB/s, empty in 48 s"},
+      {offline, std::string("Offline since ") + clock +
+                    ": 40 photos waiting; 300 sent today, empty in 48 s; 2 given up; last error: dial tcp: "
+                    "connection refused"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(UploadSummary(row.status, now), row.text);
+}
+
 TEST(AnUploadRecord, readsBackWhatItWrote) {
   UploadRecordText record;
   record.dest = "gallery:events/";
