@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <set>
@@ -87,56 +89,101 @@ void UploadRunEnd::operator()(UploadRunState* state) const {
 
 namespace {
 
-// One photo's trip to the remote.
-enum class SendOutcome { kSent, kPhotoFailed, kOffline, kStopped };
+// A few photos at a time, as rclone itself sends: one at a time leaves the line idle between.
+constexpr size_t kParallelSends = 4;
 
+// One photo's trip to the remote, as it ended.
+enum class SendOutcome { kSent, kAlreadyThere, kTaken, kChanged, kPhotoFailed, kOffline, kStopped };
+
+// What a send needs of its entry: a copy, so that it runs beside the station's thread.
+struct SendJob {
+  size_t index = 0;
+  std::string source, remote;
+  int64_t size = 0, modTime = 0;
+  bool sending = false;  // recorded as being written straight under its name
+};
+
+struct SendResult {
+  SendOutcome outcome = SendOutcome::kPhotoFailed;
+  bool hashed = false;
+  std::string why;
+};
+
+// Sends photos through the daemon. Send runs on worker threads and touches nothing but the
+// daemon and its own job; the queue and the log are the station thread's.
 class UploadSender {
  public:
-  UploadSender(Action& action, UploadRunState& state, RcloneDaemon& rclone, std::string fs)
-      : m_action(action), m_state(state), m_rclone(rclone), m_fs(std::move(fs)) {}
+  UploadSender(RcloneDaemon& rclone, std::string fs, const std::atomic<bool>& stop)
+      : m_rclone(rclone), m_fs(std::move(fs)), m_stop(stop) {}
 
   // What the remote offers; false when it does not answer.
-  bool LookAtRemote() {
+  bool LookAtRemote(std::string& why) {
     const RcReply reply = m_rclone.FsInfo(m_fs, m_info);
     if (!reply.Ok()) {
-      m_why = reply.error;
+      why = reply.error;
       return false;
     }
     m_hash = m_info.hashes.empty() ? "" : m_info.hashes.front();
     return true;
   }
+  // Lists the folders the jobs go to, so that what each holds is not asked photo by photo. A
+  // folder that cannot be listed is asked photo by photo.
+  void ListFolders(const std::vector<SendJob>& jobs) {
+    std::set<std::string> folders;
+    for (const SendJob& job : jobs) folders.insert(FolderOf(job.remote));
+    for (const std::string& folder : folders) {
+      std::vector<RemoteEntry> entries;
+      if (!m_rclone.List(m_fs, folder, entries).Ok()) continue;
+      m_listed.insert(folder);
+      for (const RemoteEntry& e : entries) {
+        if (!e.isDir) m_sizes[folder.empty() ? e.name : folder + "/" + e.name] = e.size;
+      }
+    }
+  }
+  bool CanMove() const { return m_info.canMove; }
+  const std::string& Fs() const { return m_fs; }
 
-  SendOutcome Send(size_t i);
-  const std::string& Why() const { return m_why; }
+  SendResult Send(const SendJob& job) const;
+
+  // Whether `remote` holds the photo of `job` (1), something else or nothing (0), or no answer
+  // came (-1, with `reply`).
+  int Holds(const SendJob& job, const std::string& remote, RcReply& reply, bool& hashed) const {
+    RemoteItem there;
+    reply = m_rclone.Stat(m_fs, remote, m_hash, there, Waiting(0));
+    if (!reply.Ok()) return -1;
+    return SameAsPhoto(job, there, reply, hashed);
+  }
 
  private:
-  std::function<bool()> Waiting(int64_t bytes) {
+  static std::string FolderOf(const std::string& remote) {
+    const size_t slash = remote.rfind('/');
+    return slash == std::string::npos ? std::string() : remote.substr(0, slash);
+  }
+  std::function<bool()> Waiting(int64_t bytes) const {
     // Never hangs: a generous time for the photo's size even on a slow line.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120 + bytes / (32 * 1024));
-    RunHost* host = &m_action.Host();
-    return [host, deadline] {
-      host->DispatchPendingEvents();
-      return !host->StopWaitingForProgram() && std::chrono::steady_clock::now() < deadline;
-    };
+    const std::atomic<bool>* stop = &m_stop;
+    return [stop, deadline] { return !*stop && std::chrono::steady_clock::now() < deadline; };
   }
   // Whether the remote answers at all: a failure is then the photo's, else the network's.
-  bool Reachable() {
+  bool Reachable() const {
     RemoteItem item;
     return m_rclone.Stat(m_fs, "", "", item).Ok();
   }
-  SendOutcome Failed(const RcReply& reply, bool stopped = false) {
-    m_why = reply.error;
-    if (stopped || m_action.Host().StopWaitingForProgram()) return SendOutcome::kStopped;
-    return Reachable() ? SendOutcome::kPhotoFailed : SendOutcome::kOffline;
+  SendResult Failed(const RcReply& reply) const {
+    if (m_stop) return {SendOutcome::kStopped, false, reply.error};
+    return {Reachable() ? SendOutcome::kPhotoFailed : SendOutcome::kOffline, false, reply.error};
   }
-  // The remote file `remote` against the photo: 1 equal, 0 different or absent, -1 no answer.
-  int SameAsPhoto(const UploadEntry& e, const RemoteItem& there, RcReply& reply) {
-    if (!there.found || there.size != e.size) return 0;
+  int SameAsPhoto(const SendJob& job, const RemoteItem& there, RcReply& reply, bool& hashed) const {
+    hashed = false;
+    if (!there.found || there.size != job.size) return 0;
     if (m_hash.empty() || there.hash.empty()) return 1;
-    const PathParts parts = SplitPath(e.source);
+    const PathParts parts = SplitPath(job.source);
     RemoteItem local;
-    reply = m_rclone.Stat(LocalFs(e.source), parts.name + parts.extension, m_hash, local, Waiting(e.size));
+    reply =
+        m_rclone.Stat(LocalFs(job.source), parts.name + parts.extension, m_hash, local, Waiting(job.size));
     if (!reply.Ok()) return -1;
+    hashed = true;
     return local.found && local.hash == there.hash ? 1 : 0;
   }
   static std::string LocalFs(const std::string& source) {
@@ -146,112 +193,58 @@ class UploadSender {
     return folder.front() == '/' ? folder : "./" + folder;
   }
 
-  Action& m_action;
-  UploadRunState& m_state;
   RcloneDaemon& m_rclone;
   std::string m_fs;
+  const std::atomic<bool>& m_stop;
   RemoteInfo m_info;
   std::string m_hash;
-  std::string m_why;
+  std::set<std::string> m_listed;
+  std::map<std::string, int64_t> m_sizes;
 };
 
-SendOutcome UploadSender::Send(size_t i) {
-  UploadQueue& queue = *m_state.queue;
-  UploadEntry& e = queue.At(i);
+SendResult UploadSender::Send(const SendJob& job) const {
   struct stat st {};
-  if (::stat(e.source.c_str(), &st) != 0 || st.st_size != e.size || int64_t(st.st_mtime) != e.modTime) {
-    // Changed since it was queued: the new version is queued by the next pass.
-    e.state = UploadState::Failed;
-    e.reason = "the photo changed or went before it was sent";
-    queue.Changed(i);
-    m_why = e.reason;
-    return SendOutcome::kPhotoFailed;
-  }
-  const PathParts parts = SplitPath(e.source);
-  const std::string srcFs = LocalFs(e.source), srcName = parts.name + parts.extension;
+  if (::stat(job.source.c_str(), &st) != 0 || st.st_size != job.size || int64_t(st.st_mtime) != job.modTime)
+    return {SendOutcome::kChanged, false, "the photo changed or went before it was sent"};
+  const PathParts parts = SplitPath(job.source);
+  const std::string srcFs = LocalFs(job.source), srcName = parts.name + parts.extension;
 
   // What the remote holds under the photo's name: ours from before a crash, or another's.
-  RemoteItem there;
-  RcReply reply = m_rclone.Stat(m_fs, e.remote, m_hash, there, Waiting(0));
-  if (!reply.Ok()) return Failed(reply);
-  for (int n = 2; there.found; ++n) {
-    const int same = SameAsPhoto(e, there, reply);
+  RcReply reply;
+  bool hashed = false;
+  const bool listed = m_listed.count(FolderOf(job.remote)) > 0;
+  const auto size = m_sizes.find(job.remote);
+  if (!listed || size != m_sizes.end()) {
+    const int same = listed && size->second != job.size ? 0 : Holds(job, job.remote, reply, hashed);
     if (same < 0) return Failed(reply);
-    if (same == 1) {
-      e.state = m_hash.empty() || there.hash.empty() ? UploadState::Done : UploadState::Checked;
-      e.sent = m_action.Host().Now();
-      queue.Changed(i);
-      m_action.LogMessage("Uploaded " + e.source + " to " + ShownRemote(m_fs) + "/" + e.remote +
-                          " (already there)");
-      return SendOutcome::kSent;
-    }
-    // Written straight under its name and cut short: ours to write again.
-    if (e.state == UploadState::Sending && !m_info.canMove) break;
-    if (n > 1000) {
-      m_why = "no free name on the remote";
-      return SendOutcome::kPhotoFailed;
-    }
-    // Another file has the name: never replaced; the photo takes the next free one.
-    std::string next = CollisionName(e.remote, n);
-    if (queue.RemoteTaken(next)) continue;
-    reply = m_rclone.Stat(m_fs, next, m_hash, there, Waiting(0));
-    if (!reply.Ok()) return Failed(reply);
-    queue.SetRemote(i, next);
-    int err = 0;
-    if (!queue.WriteNow(i, &err)) {
-      m_why = "the queue cannot be written: " + ErrnoText(err);
-      return SendOutcome::kPhotoFailed;
-    }
+    if (same == 1) return {SendOutcome::kAlreadyThere, hashed, ""};
+    // Something else has the name: never replaced, unless it is ours, written straight under its
+    // name and cut short.
+    const bool found = listed || reply.body["item"].IsObject();
+    if (found && !(job.sending && !m_info.canMove)) return {SendOutcome::kTaken, false, ""};
   }
 
-  const auto started = std::chrono::steady_clock::now();
   if (m_info.canMove) {
-    const std::string temp = TempNameOf(e.remote);
-    reply = m_rclone.CopyFile(srcFs, srcName, m_fs, temp, Waiting(e.size));
+    const std::string temp = TempNameOf(job.remote);
+    reply = m_rclone.CopyFile(srcFs, srcName, m_fs, temp, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
-    reply = m_rclone.MoveFile(m_fs, temp, e.remote, Waiting(e.size));
+    reply = m_rclone.MoveFile(m_fs, temp, job.remote, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
   } else {
-    // No rename on this remote: recorded as being written first, so a crash's half file is
-    // known for ours.
-    if (e.state != UploadState::Sending) {
-      e.state = UploadState::Sending;
-      int err = 0;
-      if (!queue.WriteNow(i, &err)) {
-        e.state = UploadState::Pending;
-        m_why = "the queue cannot be written: " + ErrnoText(err);
-        return SendOutcome::kPhotoFailed;
-      }
-    }
-    reply = m_rclone.CopyFile(srcFs, srcName, m_fs, e.remote, Waiting(e.size));
+    reply = m_rclone.CopyFile(srcFs, srcName, m_fs, job.remote, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
   }
-  const auto took = std::chrono::steady_clock::now() - started;
-
-  // Read back what the remote now holds and compare.
-  reply = m_rclone.Stat(m_fs, e.remote, m_hash, there, Waiting(0));
-  if (!reply.Ok()) return Failed(reply);
-  const int same = SameAsPhoto(e, there, reply);
+  // rclone compared the sizes as it sent; where the remote gives a hash, it is read back and
+  // compared here as well.
+  if (m_hash.empty()) return {SendOutcome::kSent, false, ""};
+  const int same = Holds(job, job.remote, reply, hashed);
   if (same < 0) return Failed(reply);
   if (same == 0) {
     // Ours, and wrong: it goes, and the photo is sent again later.
-    m_rclone.DeleteFile(m_fs, e.remote);
-    if (e.state == UploadState::Sending) e.state = UploadState::Pending;
-    m_why = there.found ? "the copy on the remote differs from the photo" : "the copy is not on the remote";
-    return SendOutcome::kPhotoFailed;
+    m_rclone.DeleteFile(m_fs, job.remote);
+    return {SendOutcome::kPhotoFailed, false, "the copy on the remote differs from the photo"};
   }
-  const bool hashed = !m_hash.empty() && !there.hash.empty();
-  e.state = hashed ? UploadState::Checked : UploadState::Done;
-  e.sent = m_action.Host().Now();
-  e.reason.clear();
-  queue.Changed(i);
-  (void)took;
-  m_state.recent.emplace_back(e.sent, e.size);
-  while (m_state.recent.size() > 1 && m_state.recent.front().first < e.sent - kRateWindow)
-    m_state.recent.pop_front();
-  m_action.LogMessage("Uploaded " + e.source + " to " + ShownRemote(m_fs) + "/" + e.remote +
-                      (hashed ? " (checked)" : " (size only)"));
-  return SendOutcome::kSent;
+  return {SendOutcome::kSent, hashed, ""};
 }
 
 }  // namespace
@@ -294,7 +287,7 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     const UploadEntry* known = queue.Find(path);
     if (known && known->size == st.st_size && known->modTime == int64_t(st.st_mtime)) continue;
     BriskoExifFields fields;
-    ReadFields(path, fields);
+    if (m_bCreateNewSubfolder || m_bRenameFile) ReadFields(path, fields);
     std::string folder;
     if (m_bCreateNewSubfolder)
       folder = m_SubfolderTemplate.GenerateSubfolderName(m_pIdTxt, fields, path, context);
@@ -359,24 +352,52 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
       m_host->GetLogger().Log(3, state.lastError, ShownRemote(dest));
     }
   };
-  UploadSender sender(*this, state, *rclone, FsOf(dest));
-  if (!sender.LookAtRemote()) {
-    offline(sender.Why());
+  std::atomic<bool> stop{false};
+  UploadSender sender(*rclone, FsOf(dest), stop);
+  if (!sender.LookAtRemote(why)) {
+    offline(why);
     return false;
   }
   const auto deadline = std::chrono::steady_clock::now() + kPassBudget;
+  auto jobOf = [&](size_t i) {
+    const UploadEntry& e = queue.At(i);
+    return SendJob{i, e.source, e.remote, e.size, e.modTime, e.state == UploadState::Sending};
+  };
+  std::deque<SendJob> todo;
+  for (const size_t i : order) todo.push_back(jobOf(i));
+  // A remote that cannot rename is written straight under the final names: they are recorded as
+  // being written first, so a crash's half file is known for ours.
+  if (!sender.CanMove()) {
+    for (const size_t i : order) {
+      queue.At(i).state = UploadState::Sending;
+      queue.Changed(i);
+    }
+    int err = 0;
+    if (!queue.Flush(&err)) {
+      LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
+      return false;
+    }
+    for (SendJob& job : todo) job.sending = true;
+  }
+  sender.ListFolders({todo.begin(), todo.end()});
+
   bool result = true;
+  bool wentOffline = false;
+  std::string offlineWhy;
   size_t done = 0;
   const std::string description = GetDescription();
-  for (const size_t i : order) {
-    if (std::chrono::steady_clock::now() > deadline || m_host->StopWaitingForProgram()) break;
-    m_host->SetProgress(int(done * 100 / order.size()), 100, description, "Uploading " + queue.At(i).source);
-    const SendOutcome outcome = sender.Send(i);
-    if (outcome == SendOutcome::kStopped) break;
-    if (outcome == SendOutcome::kOffline) {
-      offline(sender.Why());
-      result = false;
-      break;
+  struct Running {
+    SendJob job;
+    std::future<SendResult> result;
+  };
+  std::vector<Running> running;
+  auto settle = [&](const SendJob& job, const SendResult& r) {
+    UploadEntry& e = queue.At(job.index);
+    if (r.outcome == SendOutcome::kStopped) return;
+    if (r.outcome == SendOutcome::kOffline) {
+      wentOffline = true;
+      offlineWhy = r.why;
+      return;
     }
     if (state.offlineSince != 0) {
       LogMessage("Online again since " + ClockText(m_host->Now()));
@@ -386,21 +407,88 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     state.backOff = 0;
     state.nextAttempt = 0;
     ++done;
-    if (outcome == SendOutcome::kSent) {
-      state.nextTry.erase(i);
-      continue;
+    m_host->SetProgress(int(done * 100 / order.size()), 100, description, "Uploaded " + e.source);
+    if (r.outcome == SendOutcome::kSent || r.outcome == SendOutcome::kAlreadyThere) {
+      e.state = r.hashed ? UploadState::Checked : UploadState::Done;
+      e.sent = m_host->Now();
+      e.reason.clear();
+      queue.Changed(job.index);
+      state.nextTry.erase(job.index);
+      if (r.outcome == SendOutcome::kSent) {
+        state.recent.emplace_back(e.sent, e.size);
+        while (state.recent.size() > 1 && state.recent.front().first < e.sent - kRateWindow)
+          state.recent.pop_front();
+      }
+      LogMessage("Uploaded " + e.source + " to " + ShownRemote(sender.Fs()) + "/" + e.remote +
+                 (r.outcome == SendOutcome::kAlreadyThere ? " (already there)"
+                  : r.hashed                              ? " (checked)"
+                                                          : " (size only)"));
+      return;
+    }
+    if (r.outcome == SendOutcome::kTaken) {
+      // Another file has the name: the photo takes the next free one, recorded before it is sent.
+      for (int n = 2; n <= 1000; ++n) {
+        const std::string next = CollisionName(job.remote, n);
+        if (queue.RemoteTaken(next)) continue;
+        RcReply reply;
+        bool hashed = false;
+        const int same = sender.Holds(job, next, reply, hashed);
+        if (same < 0) break;
+        if (same == 0 && reply.body["item"].IsObject()) continue;
+        queue.SetRemote(job.index, next);
+        int err = 0;
+        if (!queue.WriteNow(job.index, &err)) break;
+        todo.push_front(jobOf(job.index));
+        return;
+      }
     }
     // The remote answers but took not this photo: it waits longer each time, then is given up.
-    UploadEntry& e = queue.At(i);
     result = false;
-    e.reason = WithoutCredentials(sender.Why());
+    e.reason = WithoutCredentials(r.outcome == SendOutcome::kTaken ? "no free name on the remote" : r.why);
     state.lastError = e.reason;
-    if (e.Waiting() && ++e.tries >= kMaxTries) e.state = UploadState::Failed;
-    queue.Changed(i);
-    state.nextTry[i] = now + std::min(kMaxBackOff, kFirstBackOff << std::min(e.tries, 10));
+    if (r.outcome == SendOutcome::kChanged) {
+      e.state = UploadState::Failed;
+    } else if (e.Waiting() && ++e.tries >= kMaxTries) {
+      e.state = UploadState::Failed;
+    }
+    queue.Changed(job.index);
+    state.nextTry[job.index] = now + std::min(kMaxBackOff, kFirstBackOff << std::min(e.tries, 10));
     if (state.failureSaid.insert(e.source + "|" + e.reason).second || e.state == UploadState::Failed)
       LogMessage("FAILED: Upload " + e.source + ": " + e.reason +
                  (e.state == UploadState::Failed ? " (given up)" : ""));
+  };
+  while (!running.empty() || !todo.empty()) {
+    const bool launch = !wentOffline && !stop && std::chrono::steady_clock::now() < deadline &&
+                        !m_host->StopWaitingForProgram();
+    while (launch && !todo.empty() && running.size() < kParallelSends) {
+      SendJob job = std::move(todo.front());
+      todo.pop_front();
+      auto future = std::async(std::launch::async, [&sender, job] { return sender.Send(job); });
+      running.push_back({std::move(job), std::move(future)});
+    }
+    if (!launch) todo.clear();
+    if (running.empty()) break;
+    bool any = false;
+    for (size_t k = 0; k < running.size();) {
+      if (running[k].result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        ++k;
+        continue;
+      }
+      const SendResult r = running[k].result.get();
+      const SendJob job = std::move(running[k].job);
+      running.erase(running.begin() + std::ptrdiff_t(k));
+      settle(job, r);
+      any = true;
+    }
+    if (any) continue;
+    // Events go on while the photos travel; an exit asked for gives the sends up.
+    m_host->DispatchPendingEvents();
+    if (m_host->StopWaitingForProgram()) stop = true;
+    running.front().result.wait_for(std::chrono::milliseconds(20));
+  }
+  if (wentOffline) {
+    offline(offlineWhy);
+    result = false;
   }
   int err = 0;
   if (!queue.Flush(&err)) LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));

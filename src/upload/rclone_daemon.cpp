@@ -395,6 +395,24 @@ RcReply RcloneDaemon::Stat(const std::string& fs, const std::string& remote, con
   return reply;
 }
 
+RcReply RcloneDaemon::List(const std::string& fs, const std::string& folder,
+                           std::vector<RemoteEntry>& entries) {
+  entries.clear();
+  RcReply reply =
+      Call("operations/list", "{\"fs\":" + JsonQuote(fs) + ",\"remote\":" + JsonQuote(folder) + "}");
+  if (reply.status == 404) {
+    reply.status = 200;
+    reply.error.clear();
+    return reply;
+  }
+  if (!reply.Ok()) return reply;
+  for (const JsonValue& item : reply.body["list"].Items()) {
+    if (!item.IsObject()) continue;
+    entries.push_back({item["Name"].Text(), item["Size"].Int(), item["IsDir"].Bool()});
+  }
+  return reply;
+}
+
 RcReply RcloneDaemon::CopyFile(const std::string& srcFs, const std::string& srcRemote,
                                const std::string& dstFs, const std::string& dstRemote,
                                const std::function<bool()>& waiting) {

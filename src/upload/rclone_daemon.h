@@ -35,6 +35,13 @@ struct RemoteItem {
   std::string hash;  // of the type asked for; "" when none was asked for or the remote gives none
 };
 
+// One entry of a remote folder's listing.
+struct RemoteEntry {
+  std::string name;
+  int64_t size = -1;
+  bool isDir = false;
+};
+
 // Whether an rclone program can be run (found on PATH, or `program` when it names a file).
 bool RcloneInstalled(const std::string& program = "rclone");
 
@@ -74,6 +81,8 @@ class RcloneDaemon {
   // `hashType` "": no hash. A missing file is found == false with an Ok reply.
   RcReply Stat(const std::string& fs, const std::string& remote, const std::string& hashType,
                RemoteItem& item, const std::function<bool()>& waiting = nullptr);
+  // The entries of `folder` (not below it); a folder not made yet lists as empty.
+  RcReply List(const std::string& fs, const std::string& folder, std::vector<RemoteEntry>& entries);
   RcReply CopyFile(const std::string& srcFs, const std::string& srcRemote, const std::string& dstFs,
                    const std::string& dstRemote, const std::function<bool()>& waiting = nullptr);
   RcReply MoveFile(const std::string& fs, const std::string& from, const std::string& to,
