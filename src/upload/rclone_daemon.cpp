@@ -26,6 +26,9 @@ namespace {
 // An answer larger than this is not one of the daemon's (they are a few kilobytes).
 constexpr size_t kMaxAnswer = (8u << 20) + 4096;
 constexpr auto kStartWait = std::chrono::seconds(15);
+// The caller has looked at the destination already: rclone need not ask the remote again (a
+// round trip a photo on WebDAV).
+constexpr const char* kNoCheckDest = ",\"_config\":{\"NoCheckDest\":true}";
 
 std::string FindProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0 ? program : "";
@@ -417,8 +420,8 @@ RcReply RcloneDaemon::CopyFile(const std::string& srcFs, const std::string& srcR
                                const std::string& dstFs, const std::string& dstRemote,
                                const std::function<bool()>& waiting) {
   return Call("operations/copyfile",
-              "{\"srcFs\":" + JsonQuote(srcFs) + ",\"srcRemote\":" + JsonQuote(srcRemote) +
-                  ",\"dstFs\":" + JsonQuote(dstFs) + ",\"dstRemote\":" + JsonQuote(dstRemote) + "}",
+              "{\"srcFs\":" + JsonQuote(srcFs) + ",\"srcRemote\":" + JsonQuote(srcRemote) + ",\"dstFs\":" +
+                  JsonQuote(dstFs) + ",\"dstRemote\":" + JsonQuote(dstRemote) + kNoCheckDest + "}",
               waiting);
 }
 
@@ -426,7 +429,7 @@ RcReply RcloneDaemon::MoveFile(const std::string& fs, const std::string& from, c
                                const std::function<bool()>& waiting) {
   return Call("operations/movefile",
               "{\"srcFs\":" + JsonQuote(fs) + ",\"srcRemote\":" + JsonQuote(from) +
-                  ",\"dstFs\":" + JsonQuote(fs) + ",\"dstRemote\":" + JsonQuote(to) + "}",
+                  ",\"dstFs\":" + JsonQuote(fs) + ",\"dstRemote\":" + JsonQuote(to) + kNoCheckDest + "}",
               waiting);
 }
 
