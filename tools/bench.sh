@@ -670,28 +670,38 @@ if wanted upload && command -v rclone >/dev/null; then
     --cache-dir "$scratch/upload/cache" >/dev/null 2>&1 &
   served_pid=$!
   for _ in $(seq 100); do (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
-  make_store "$scratch/upload.db" m_iType=9 m_strName=Upload "m_strSourceFolder=$scratch/upload/in/" \
-    "m_strDestFolder=gallery:ours/" "m_strFileSpec=*.jpg"
-  o=() p=() rss_all=()
-  for ((r = 0; r < rounds; r++)); do
-    rm -rf "$scratch/upload/served/ours" "$scratch/upload/served/peer" "$scratch/temp/upload_queue"
-    # A pass sends for at most half a minute: Run Once again until every photo is there.
-    total=0
-    for _ in $(seq 30); do
-      t=$(RCLONE_CONFIG="$scratch/upload/rclone.conf" ours "$scratch/upload.db")
-      total=$(awk -v a="$total" -v b="$t" 'BEGIN {printf "%.4f", a + b}')
-      [ "$(ls "$scratch/upload/served/ours" 2>/dev/null | wc -l)" -ge "$n_upload" ] && break
+  # Through hidden names renamed into place (the default), and written in place.
+  for in_place in 0 1; do
+    make_store "$scratch/upload.db" m_iType=9 m_strName=Upload "m_strSourceFolder=$scratch/upload/in/" \
+      "m_strDestFolder=gallery:ours/" "m_strFileSpec=*.jpg" "m_bUploadInPlace=$in_place"
+    o=() p=() rss_all=()
+    for ((r = 0; r < rounds; r++)); do
+      rm -rf "$scratch/upload/served/ours" "$scratch/upload/served/peer" "$scratch/temp/upload_queue"
+      # The server caches its listings: it starts afresh over the emptied folder.
+      kill "$served_pid" 2>/dev/null || true
+      wait "$served_pid" 2>/dev/null || true
+      rclone serve webdav "$scratch/upload/served" --addr "127.0.0.1:$port" --config /dev/null \
+        --cache-dir "$scratch/upload/cache" >/dev/null 2>&1 &
+      served_pid=$!
+      for _ in $(seq 100); do (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+      # A pass sends for at most half a minute: Run Once again until every photo is there.
+      total=0
+      for _ in $(seq 30); do
+        t=$(RCLONE_CONFIG="$scratch/upload/rclone.conf" ours "$scratch/upload.db")
+        total=$(awk -v a="$total" -v b="$t" 'BEGIN {printf "%.4f", a + b}')
+        [ "$(ls "$scratch/upload/served/ours" 2>/dev/null | wc -l)" -ge "$n_upload" ] && break
+      done
+      o+=("$total")
+      rss_all+=("$(cat "$rss_file")")
+      [ "$(ls "$scratch/upload/served/ours" | wc -l)" = "$n_upload" ] || echo "  warning: $(ls "$scratch/upload/served/ours" | wc -l) of $n_upload sent"
+      p+=("$(timed rclone copy --config "$scratch/upload/rclone.conf" --cache-dir "$scratch/upload/cache" \
+        "$scratch/upload/in" gallery:peer/)")
     done
-    o+=("$total")
-    rss_all+=("$(cat "$rss_file")")
-    [ "$(ls "$scratch/upload/served/ours" | wc -l)" = "$n_upload" ] || echo "  warning: $(ls "$scratch/upload/served/ours" | wc -l) of $n_upload sent"
-    p+=("$(timed rclone copy --config "$scratch/upload/rclone.conf" --cache-dir "$scratch/upload/cache" \
-      "$scratch/upload/in" gallery:peer/)")
+    add_row "Upload $n_upload x 3 MB to loopback WebDAV (Upload Files$([ "$in_place" = 1 ] && echo ", in place")) / rclone copy" \
+      "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.2"
   done
   kill "$served_pid" 2>/dev/null || true
   wait "$served_pid" 2>/dev/null || true
-  add_row "Upload $n_upload x 3 MB to loopback WebDAV (Upload Files) / rclone copy" "${o[*]}" "${p[*]}" \
-    "${rss_all[*]}" "<= 1.2"
   rm -rf "${scratch:?}/upload"
 fi
 

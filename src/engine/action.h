@@ -262,6 +262,9 @@ class Action {
   int32_t m_bKeepShotsTogether;
   int32_t m_iUploadRateLimit;    // KiB per second while this action sends; 0: no limit
   int32_t m_iUploadLateMinutes;  // a photo waiting longer turns the board amber; 0: never
+  // Writes straight under the final names, not a hidden name renamed into place: as fast as a
+  // plain rclone copy where the server renames slowly, but a photo shows half-written meanwhile.
+  int32_t m_bUploadInPlace;
 
   // ---- Runtime fields (never stored) ----
   CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <functional>
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "engine/action.h"
@@ -113,8 +115,8 @@ struct SendResult {
 // daemon and its own job; the queue and the log are the station thread's.
 class UploadSender {
  public:
-  UploadSender(RcloneDaemon& rclone, std::string fs, const std::atomic<bool>& stop)
-      : m_rclone(rclone), m_fs(std::move(fs)), m_stop(stop) {}
+  UploadSender(RcloneDaemon& rclone, std::string fs, const std::atomic<bool>& stop, bool inPlace)
+      : m_rclone(rclone), m_fs(std::move(fs)), m_stop(stop), m_inPlace(inPlace) {}
 
   // What the remote offers; false when it does not answer.
   bool LookAtRemote(std::string& why) {
@@ -124,6 +126,7 @@ class UploadSender {
       return false;
     }
     m_hash = m_info.hashes.empty() ? "" : m_info.hashes.front();
+    if (m_inPlace) m_info.canMove = false;
     return true;
   }
   // Lists the folders the jobs go to, so that what each holds is not asked photo by photo. A
@@ -196,6 +199,7 @@ class UploadSender {
   RcloneDaemon& m_rclone;
   std::string m_fs;
   const std::atomic<bool>& m_stop;
+  bool m_inPlace;
   RemoteInfo m_info;
   std::string m_hash;
   std::set<std::string> m_listed;
@@ -353,7 +357,7 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     }
   };
   std::atomic<bool> stop{false};
-  UploadSender sender(*rclone, FsOf(dest), stop);
+  UploadSender sender(*rclone, FsOf(dest), stop, m_bUploadInPlace != 0);
   if (!sender.LookAtRemote(why)) {
     offline(why);
     return false;
@@ -391,6 +395,22 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     std::future<SendResult> result;
   };
   std::vector<Running> running;
+  // Wakes the station's thread as soon as a send ends, so no slot waits idle.
+  struct Finished {
+    std::mutex mutex;
+    std::condition_variable cv;
+    size_t count = 0;
+    void Notify() {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++count;
+      cv.notify_one();
+    }
+    void Wait(std::chrono::milliseconds most) {
+      std::unique_lock<std::mutex> lock(mutex);
+      cv.wait_for(lock, most, [&] { return count > 0; });
+      count = 0;
+    }
+  } finished;
   auto settle = [&](const SendJob& job, const SendResult& r) {
     UploadEntry& e = queue.At(job.index);
     if (r.outcome == SendOutcome::kStopped) return;
@@ -463,7 +483,11 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     while (launch && !todo.empty() && running.size() < kParallelSends) {
       SendJob job = std::move(todo.front());
       todo.pop_front();
-      auto future = std::async(std::launch::async, [&sender, job] { return sender.Send(job); });
+      auto future = std::async(std::launch::async, [&sender, &finished, job] {
+        SendResult r = sender.Send(job);
+        finished.Notify();
+        return r;
+      });
       running.push_back({std::move(job), std::move(future)});
     }
     if (!launch) todo.clear();
@@ -484,7 +508,7 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     // Events go on while the photos travel; an exit asked for gives the sends up.
     m_host->DispatchPendingEvents();
     if (m_host->StopWaitingForProgram()) stop = true;
-    running.front().result.wait_for(std::chrono::milliseconds(20));
+    finished.Wait(std::chrono::milliseconds(50));
   }
   if (wentOffline) {
     offline(offlineWhy);
