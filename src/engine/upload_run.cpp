@@ -36,6 +36,7 @@ constexpr int64_t kMaxBackOff = 300;
 constexpr int kMaxTries = 8;
 // The rate is of the sends of this many recent seconds.
 constexpr int64_t kRateWindow = 600;
+constexpr auto kFlushEvery = std::chrono::seconds(2);
 constexpr const char* kTempMark = ".brisko-upload";
 
 std::string ClockText(std::time_t t) {
@@ -219,7 +220,10 @@ SendResult UploadSender::Send(const SendJob& job) const {
   const bool listed = m_listed.count(FolderOf(job.remote)) > 0;
   const auto size = m_sizes.find(job.remote);
   if (!listed || size != m_sizes.end()) {
-    const int same = listed && size->second != job.size ? 0 : Holds(job, job.remote, reply, hashed);
+    // The listing's size says it all where the remote gives no hash.
+    const int same = listed && size->second != job.size ? 0
+                     : listed && m_hash.empty()         ? 1
+                                                        : Holds(job, job.remote, reply, hashed);
     if (same < 0) return Failed(reply);
     if (same == 1) return {SendOutcome::kAlreadyThere, hashed, ""};
     // Something else has the name: never replaced, unless it is ours, written straight under its
@@ -477,6 +481,7 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
       LogMessage("FAILED: Upload " + e.source + ": " + e.reason +
                  (e.state == UploadState::Failed ? " (given up)" : ""));
   };
+  auto lastFlush = std::chrono::steady_clock::now();
   while (!running.empty() || !todo.empty()) {
     const bool launch = !wentOffline && !stop && std::chrono::steady_clock::now() < deadline &&
                         !m_host->StopWaitingForProgram();
@@ -503,6 +508,13 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
       running.erase(running.begin() + std::ptrdiff_t(k));
       settle(job, r);
       any = true;
+      // What went is written down now and then, not only at the pass's end: after a kill the next
+      // start looks again at fewer photos.
+      if (std::chrono::steady_clock::now() - lastFlush > kFlushEvery) {
+        int err = 0;
+        queue.Flush(&err);
+        lastFlush = std::chrono::steady_clock::now();
+      }
     }
     if (any) continue;
     // Events go on while the photos travel; an exit asked for gives the sends up.
