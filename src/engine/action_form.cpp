@@ -159,7 +159,8 @@ void ActionForm::Update() {
   Set(ActionControl::kFrequency).enabled = createSubfolder;
   Set(ActionControl::kSubfolderDefine).enabled = createSubfolder && frequency == kUseTemplate;
 
-  Set(ActionControl::kAddBriskoExif).enabled = renames;
+  // An upload sends the photo as it is: no block is written.
+  Set(ActionControl::kAddBriskoExif).enabled = renames && t != kUploadFiles;
 
   const bool fileOptions = overwriteType;
   Set(ActionControl::kUpdateTimestamp).enabled = fileOptions;
