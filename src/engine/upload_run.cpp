@@ -96,7 +96,8 @@ namespace {
 constexpr size_t kParallelSends = 4;
 
 // One photo's trip to the remote, as it ended.
-enum class SendOutcome { kSent, kAlreadyThere, kTaken, kChanged, kPhotoFailed, kOffline, kStopped };
+// kMark: the name is free, and the photo is to be recorded as being written under it first.
+enum class SendOutcome { kSent, kAlreadyThere, kTaken, kMark, kChanged, kPhotoFailed, kOffline, kStopped };
 
 // What a send needs of its entry: a copy, so that it runs beside the station's thread.
 struct SendJob {
@@ -145,6 +146,10 @@ class UploadSender {
     }
   }
   bool CanMove() const { return m_info.canMove; }
+  // Whether the listing says `remote` is free.
+  bool FreeInListing(const std::string& remote) const {
+    return m_listed.count(FolderOf(remote)) > 0 && m_sizes.count(remote) == 0;
+  }
   const std::string& Fs() const { return m_fs; }
 
   SendResult Send(const SendJob& job) const;
@@ -239,6 +244,8 @@ SendResult UploadSender::Send(const SendJob& job) const {
     reply = m_rclone.MoveFile(m_fs, temp, job.remote, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
   } else {
+    // Only a name known free (or ours, cut short) is written, and only once recorded.
+    if (!job.sending) return {SendOutcome::kMark, false, ""};
     reply = m_rclone.CopyFile(srcFs, srcName, m_fs, job.remote, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
   }
@@ -373,21 +380,23 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
   };
   std::deque<SendJob> todo;
   for (const size_t i : order) todo.push_back(jobOf(i));
-  // A remote that cannot rename is written straight under the final names: they are recorded as
-  // being written first, so a crash's half file is known for ours.
+  sender.ListFolders({todo.begin(), todo.end()});
+  // Written straight under the final names (a remote that cannot rename, or in place): each name
+  // the listing shows free is recorded as being written first, all in one write, so a crash's
+  // half file is known for ours. A name another file holds is never so recorded.
   if (!sender.CanMove()) {
-    for (const size_t i : order) {
-      queue.At(i).state = UploadState::Sending;
-      queue.Changed(i);
+    for (SendJob& job : todo) {
+      if (job.sending || !sender.FreeInListing(job.remote)) continue;
+      queue.At(job.index).state = UploadState::Sending;
+      queue.Changed(job.index);
+      job.sending = true;
     }
     int err = 0;
     if (!queue.Flush(&err)) {
       LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
       return false;
     }
-    for (SendJob& job : todo) job.sending = true;
   }
-  sender.ListFolders({todo.begin(), todo.end()});
 
   bool result = true;
   bool wentOffline = false;
@@ -449,6 +458,15 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
                                                           : " (size only)"));
       return;
     }
+    if (r.outcome == SendOutcome::kMark) {
+      e.state = UploadState::Sending;
+      int err = 0;
+      if (queue.WriteNow(job.index, &err)) {
+        todo.push_front(jobOf(job.index));
+        return;
+      }
+      e.state = UploadState::Pending;
+    }
     if (r.outcome == SendOutcome::kTaken) {
       // Another file has the name: the photo takes the next free one, recorded before it is sent.
       for (int n = 2; n <= 1000; ++n) {
@@ -468,7 +486,9 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     }
     // The remote answers but took not this photo: it waits longer each time, then is given up.
     result = false;
-    e.reason = WithoutCredentials(r.outcome == SendOutcome::kTaken ? "no free name on the remote" : r.why);
+    e.reason = WithoutCredentials(r.outcome == SendOutcome::kTaken  ? "no free name on the remote"
+                                  : r.outcome == SendOutcome::kMark ? "the upload queue cannot be written"
+                                                                    : r.why);
     state.lastError = e.reason;
     if (r.outcome == SendOutcome::kChanged) {
       e.state = UploadState::Failed;

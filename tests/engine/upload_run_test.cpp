@@ -137,22 +137,6 @@ TEST_F(UploadRun, sendsEachPhotoOnceAndKeepsTheLocalFiles) {
   EXPECT_EQ(again->UploadState().sentToday, 14);
 }
 
-TEST_F(UploadRun, neverReplacesAnotherFileOfTheSameName) {
-  SKIP_WITHOUT_RCLONE();
-  Start(RcloneServer::Kind::WebDav);
-  MakePhotos(0, 2);
-  MakeFile(server->Root() + "/events/IMG_1000.jpg", "someone else's photo");
-  // The very photo is there already (sent by hand): not sent twice.
-  MakeFile(server->Root() + "/events/IMG_1001.jpg", ReadFile(source + "/IMG_1001.jpg"));
-  auto a = MakeAction();
-  Drain(*a);
-  const auto files = FilesBelow(server->Root() + "/events");
-  EXPECT_EQ(files.at("IMG_1000.jpg"), "someone else's photo");
-  EXPECT_EQ(files.at("IMG_1000 (2).jpg"), PhotoBytes(0, 4096));
-  EXPECT_EQ(files.size(), 3u);
-  EXPECT_EQ(host.LogLinesWith("(already there)"), 1);
-}
-
 TEST_F(UploadRun, waitsOutADroppedNetworkWithOneLine) {
   SKIP_WITHOUT_RCLONE();
   Start(RcloneServer::Kind::WebDav);
@@ -248,6 +232,28 @@ TEST_F(UploadRun, withoutADaemonTheQueueWaits) {
 
 // Kills at random moments of the sends, and a server that stops now and then: in the end each
 // photo is on the remote once, equal.
+// Through hidden names renamed into place, or in place.
+class UploadModes : public UploadRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UploadModes, neverReplaceAnotherFileOfTheSameName) {
+  SKIP_WITHOUT_RCLONE();
+  Start(RcloneServer::Kind::WebDav);
+  MakePhotos(0, 2);
+  MakeFile(server->Root() + "/events/IMG_1000.jpg", "someone else's photo");
+  // The very photo is there already (sent by hand): not sent twice.
+  MakeFile(server->Root() + "/events/IMG_1001.jpg", ReadFile(source + "/IMG_1001.jpg"));
+  auto a = MakeAction();
+  a->m_bUploadInPlace = GetParam();
+  Drain(*a);
+  const auto files = FilesBelow(server->Root() + "/events");
+  EXPECT_EQ(files.at("IMG_1000.jpg"), "someone else's photo");
+  EXPECT_EQ(files.at("IMG_1000 (2).jpg"), PhotoBytes(0, 4096));
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(host.LogLinesWith("(already there)"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(InPlaceOrNot, UploadModes, ::testing::Bool());
+
 class UploadKills : public UploadRun, public ::testing::WithParamInterface<bool> {};
 
 // In place or through hidden names (where a half-written photo found after a kill is known for
