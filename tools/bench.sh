@@ -10,7 +10,7 @@
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
 # is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
 # it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
-# copy-large rotate compose plt-rss camera print shots idle-big copy-big album). Peer tools (exiv2, ImageMagick,
+# copy-large rotate compose plt-rss camera print shots upload idle-big copy-big album). Peer tools (exiv2, ImageMagick,
 # jpegtran, strace) are installed when missing. Absolute times on a shared machine are noise: read
 # the ratios, and beside them the system calls per file and the time spent in them (strace -c -f
 # of one extra run of each side, outside the timed rounds), which do not swing with the disk.
@@ -47,10 +47,11 @@ done
 if [ "$quick" = 1 ]; then
   : "${rounds:=1}"
   n_idle=2000 idle_from=8 idle_to=14 n_tag=69 n_small=500 n_move=1000 n_large=60 n_rotate=12 n_compose=2
-  n_plt=2 n_camera=40 n_print=10 n_shots=100
+  n_plt=2 n_camera=40 n_print=10 n_shots=100 n_upload=30
 else
   : "${rounds:=3}"
   n_idle=20000 idle_from=8 idle_to=28 n_tag=690 n_small=5000 n_move=10000 n_large=600 n_rotate=60
+  n_upload=300
   n_compose=12 n_plt=100 n_camera=200 n_print=50 n_shots=500  # the album row alone renders 1000 pages: minutes on a busy machine
 fi
 n_big=200000 big_folders=200
@@ -655,6 +656,53 @@ if wanted print; then
     add_row "Print $n_print pages, one job in flight, to the last completed / lp of each file" "${o[*]}" "${p[*]}" \
       "" "<= 1.2"
   fi
+fi
+
+# --- Upload: Upload Files to a loopback WebDAV server against rclone copy of the same folder -----
+
+if wanted upload && command -v rclone >/dev/null; then
+  echo "upload: $n_upload x 3 MB to a loopback WebDAV server"
+  make_files "$scratch/upload/in" "$n_upload" 3072
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  printf '[gallery]\ntype = webdav\nurl = http://127.0.0.1:%s/\nvendor = other\n' "$port" >"$scratch/upload/rclone.conf"
+  mkdir -p "$scratch/upload/served" "$scratch/upload/cache"
+  rclone serve webdav "$scratch/upload/served" --addr "127.0.0.1:$port" --config /dev/null \
+    --cache-dir "$scratch/upload/cache" >/dev/null 2>&1 &
+  served_pid=$!
+  for _ in $(seq 100); do (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+  # Through hidden names renamed into place (the default), and written in place.
+  for in_place in 0 1; do
+    make_store "$scratch/upload.db" m_iType=9 m_strName=Upload "m_strSourceFolder=$scratch/upload/in/" \
+      "m_strDestFolder=gallery:ours/" "m_strFileSpec=*.jpg" "m_bUploadInPlace=$in_place"
+    o=() p=() rss_all=()
+    for ((r = 0; r < rounds; r++)); do
+      rm -rf "$scratch/upload/served/ours" "$scratch/upload/served/peer" "$scratch/temp/upload_queue"
+      # The server caches its listings: it starts afresh over the emptied folder.
+      kill "$served_pid" 2>/dev/null || true
+      wait "$served_pid" 2>/dev/null || true
+      rclone serve webdav "$scratch/upload/served" --addr "127.0.0.1:$port" --config /dev/null \
+        --cache-dir "$scratch/upload/cache" >/dev/null 2>&1 &
+      served_pid=$!
+      for _ in $(seq 100); do (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+      # A pass sends for at most half a minute: Run Once again until every photo is there.
+      total=0
+      for _ in $(seq 30); do
+        t=$(RCLONE_CONFIG="$scratch/upload/rclone.conf" ours "$scratch/upload.db")
+        total=$(awk -v a="$total" -v b="$t" 'BEGIN {printf "%.4f", a + b}')
+        [ "$(ls "$scratch/upload/served/ours" 2>/dev/null | wc -l)" -ge "$n_upload" ] && break
+      done
+      o+=("$total")
+      rss_all+=("$(cat "$rss_file")")
+      [ "$(ls "$scratch/upload/served/ours" | wc -l)" = "$n_upload" ] || echo "  warning: $(ls "$scratch/upload/served/ours" | wc -l) of $n_upload sent"
+      p+=("$(timed rclone copy --config "$scratch/upload/rclone.conf" --cache-dir "$scratch/upload/cache" \
+        "$scratch/upload/in" gallery:peer/)")
+    done
+    add_row "Upload $n_upload x 3 MB to loopback WebDAV (Upload Files$([ "$in_place" = 1 ] && echo ", in place")) / rclone copy" \
+      "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.2"
+  done
+  kill "$served_pid" 2>/dev/null || true
+  wait "$served_pid" 2>/dev/null || true
+  rm -rf "${scratch:?}/upload"
 fi
 
 # --- The table ----------------------------------------------------------------------------------

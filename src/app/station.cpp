@@ -15,6 +15,7 @@
 #include "engine/print_record.h"
 #include "engine/recovery.h"
 #include "engine/run_support.h"
+#include "engine/upload_queue.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/barcode.h"
 #include "support/heap.h"
@@ -88,6 +89,15 @@ Station::~Station() {
   ClearActions();
   m_retired.clear();
   m_logger.SetNoteFilter(nullptr);  // it asks m_failures, which goes first
+}
+
+RcloneDaemon* Station::Uploader() {
+  if (!m_rclone) {
+    RcloneDaemon::Options options;
+    options.configFile = m_store.GetProfileString("Settings", "m_strRcloneConfig", "");
+    m_rclone = std::make_unique<RcloneDaemon>(std::move(options));
+  }
+  return m_rclone.get();
 }
 
 bool Station::Init(const std::string& storePath, std::string* report, SettingsStore::Creation creation) {
@@ -474,7 +484,18 @@ void Station::WatchPrinters() {
   for (const auto& action : m_actions) {
     if (action->m_iType == kPrintFiles && action->m_bEnabled) queues.insert(action->m_strPrintQueue);
   }
-  if (queues.empty() && !m_values.m_printing) return;
+  // The upload queues share the window's foot line with the printers.
+  std::string uploads;
+  for (const auto& action : m_actions) {
+    if (action->m_iType == kUploadFiles && action->m_bEnabled)
+      uploads += (uploads.empty() ? "" : "  |  ") + action->m_strName + ": " +
+                 UploadSummary(action->UploadState(), m_host.Now());
+  }
+  if (queues.empty() && !m_values.m_printing) {
+    if (uploads != m_printerLine) m_host.ShowPrinterState(uploads);
+    m_printerLine = uploads;
+    return;
+  }
   PrintDesk& desk = PrintDeskOf(m_values, ResolveTempFolder(*this));
   desk.Watch(queues);
   // Off this thread: a printer gone from the network makes a poll wait for seconds.
@@ -513,6 +534,7 @@ void Station::WatchPrinters() {
     }
   }
   m_status.OnPrinters(std::move(printers));
+  if (!uploads.empty()) line += (line.empty() ? "" : "  |  ") + uploads;
   if (line != m_printerLine) m_host.ShowPrinterState(line);
   m_printerLine = line;
 }

@@ -32,6 +32,7 @@
 #include "scheduler/tone_sink.h"
 #include "support/logger.h"
 #include "support/settings_store.h"
+#include "upload/rclone_daemon.h"
 
 namespace brisko {
 
@@ -78,6 +79,9 @@ class Station : public RunHost {
   bool EditIdTxt(CIdTxt& record) override { return m_host.EditIdTxt(record); }
   void NotePhotoStep(PhotoStep step) override;
   void OnProgramWait(const ProgramWait* wait) override;
+  // Started at the first upload; its remotes are rclone's configuration (RCLONE_CONFIG, rclone's
+  // default file, or the file "m_strRcloneConfig" of the settings names).
+  RcloneDaemon* Uploader() override;
 
   // ---- Settings and the action list ----
   void LoadSettings();
@@ -261,6 +265,7 @@ class Station : public RunHost {
   std::vector<std::unique_ptr<Action>> m_actions;
   // Taken off the list during a run; destroyed when the outermost run ends.
   std::vector<std::unique_ptr<Action>> m_retired;
+  std::unique_ptr<RcloneDaemon> m_rclone;
 
   // Keeps a photo that fails on every pass to one line.
   FailureLog m_failures;

@@ -13,6 +13,7 @@
 #include "camera/camera_source.h"
 #include "engine/action.h"
 #include "engine/shots.h"
+#include "engine/upload_queue.h"
 #include "support/file_spec_find.h"
 #include "support/path_util.h"
 
@@ -293,6 +294,11 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
     row.enabled = action->m_bEnabled != 0;
     row.source = action->m_strSourceFolder;
     if (auto shown = sourcesShown.find(description); shown != sourcesShown.end()) row.source = shown->second;
+    if (action->m_iType == kUploadFiles) {
+      const UploadStatus upload = action->UploadState();
+      row.upload = "to " + upload.remote + ": " + UploadSummary(upload, now);
+      row.uploadLate = upload.late;
+    }
     if (auto note = sourceNotes.find(description); note != sourceNotes.end()) row.sourceNote = note->second;
     if (auto stats = m_actionStats.find(description); stats != m_actionStats.end()) {
       row.lastRun = stats->second.lastRun;

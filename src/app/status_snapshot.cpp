@@ -104,8 +104,14 @@ StatusVerdict MakeVerdict(const StatusSnapshot& s, std::time_t now) {
     return {VerdictLevel::Stopped, "Stopped"};
   // A printer that cannot print is what the operator must see first at a print desk.
   const std::string printers = PrintersStuck(s);
+  // Photos waiting too long for their upload: amber, unless something fails outright.
+  std::string late;
+  for (const StatusActionRow& a : s.actions) {
+    if (a.uploadLate) late += (late.empty() ? "" : "; ") + a.name + ": " + a.upload;
+  }
   if (s.failures.empty()) {
     if (!stuck.empty()) return {VerdictLevel::Stuck, printers.empty() ? stuck : stuck + "; " + printers};
+    if (printers.empty() && !late.empty()) return {VerdictLevel::Waiting, late};
     return printers.empty() ? StatusVerdict{VerdictLevel::Ok, "All well"}
                             : StatusVerdict{VerdictLevel::Failing, printers};
   }

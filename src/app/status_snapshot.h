@@ -60,6 +60,8 @@ struct StatusActionRow {
   std::time_t failingSince = 0;  // 0: not failing
   int failingPhotos = 0;
   std::string failingWhy;
+  std::string upload;       // an Upload Files action's queue in one line, "" for other types
+  bool uploadLate = false;  // a photo waits longer than the action allows
 };
 
 // Failures of one action for one reason, however many photos share it.
@@ -122,7 +124,7 @@ struct StatusSnapshot {
 };
 
 // The one-line verdict at the top of the page.
-enum class VerdictLevel { Ok, Stuck, Failing, Stopped };
+enum class VerdictLevel { Ok, Stuck, Failing, Stopped, Waiting };
 struct StatusVerdict {
   VerdictLevel level = VerdictLevel::Ok;
   std::string text;

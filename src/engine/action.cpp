@@ -13,7 +13,7 @@ namespace {
 const char* const kActionTypeNames[kNumActionTypes] = {
     "Delete Files",      "Move Files",      "Copy Files",      "Move Files from Media",
     "Delete Subfolders", "Move Subfolders", "Copy Subfolders", "Create Image with PLT",
-    "Print Files"};
+    "Print Files",       "Upload Files"};
 
 const char* const kScheduleNames[kNumScheduleTypes] = {"Continuous", "Shutdown",   "Time",        "Interval",
                                                        "Startup",    "On Command", "Barcode Scan"};

@@ -36,8 +36,9 @@ enum ActionType : int32_t {
   kCopySubfolders = 6,
   kCreateImageWithPlt = 7,
   kPrintFiles = 8,
+  kUploadFiles = 9,
 };
-inline constexpr int kNumActionTypes = 9;
+inline constexpr int kNumActionTypes = 10;
 
 enum ScheduleType : int32_t {
   kScheduleContinuous = 0,
@@ -72,6 +73,12 @@ class SelectionCache;
 struct CameraSource;
 class CameraSession;
 struct Shot;
+struct UploadStatus;
+struct UploadRunState;
+// Ends an upload action's running state where its type is complete (upload_run.cpp).
+struct UploadRunEnd {
+  void operator()(UploadRunState* state) const;
+};
 
 class Action {
  public:
@@ -116,6 +123,9 @@ class Action {
   // Finishes this action's moves that a crash interrupted (see MoveJournal); every pass starts
   // with it, and the station calls it at start.
   void RecoverInterruptedMoves();
+
+  // Upload Files: what waits, what went today and how fast, whether the remote answers.
+  UploadStatus UploadState() const;
 
   // The station's entry point for every kind of run (continuous pass, Run Once, command,
   // barcode, Time timer, Startup, Shutdown): the caller sets m_bRunPending as its schedule
@@ -251,6 +261,11 @@ class Action {
   int32_t m_bPrintBorderless;   // zero margins, where the queue offers them for the paper
   // RAW+JPEG pairs and their sidecars move, rename and file as one.
   int32_t m_bKeepShotsTogether;
+  int32_t m_iUploadRateLimit;    // KiB per second while this action sends; 0: no limit
+  int32_t m_iUploadLateMinutes;  // a photo waiting longer turns the board amber; 0: never
+  // Writes straight under the final names, not a hidden name renamed into place: as fast as a
+  // plain rclone copy where the server renames slowly, but a photo shows half-written meanwhile.
+  int32_t m_bUploadInPlace;
 
   // ---- Runtime fields (never stored) ----
   CIdTxt* m_pIdTxt = nullptr;  // the batch's ID.TXT record, only during a run
@@ -375,6 +390,9 @@ class Action {
   mutable std::string m_logPrefixName;
   mutable int32_t m_logPrefixType = 0;
   bool m_recoveredMoves = false;  // recovery placed photos since the last pass
+  // Upload Files (upload_run.cpp): its queue and the remote's state, made at its first pass.
+  bool UploadFiles(const std::vector<std::string>& files);
+  std::unique_ptr<UploadRunState, UploadRunEnd> m_upload;
   // Files a print run refused or CUPS turned down: said once, not tried again by this process.
   std::set<std::string> m_printRefused;
 };

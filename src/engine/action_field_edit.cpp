@@ -94,6 +94,13 @@ const Meaning kMeanings[] = {
      "Move Files, Copy Files, Move Files from Media: RAW+JPEG pairs and sidecars move as one"},
     {"m_iPrintScaling", "Print Files: 0 the printer's choice, 1 fit (margins may show), 2 fill (edges cut)"},
     {"m_bPrintBorderless", "Print Files: no margins, where the printer offers the paper so"},
+    {"m_iExternalExeTimeLimit",
+     "seconds the program m_strExternalExeFilepath may run on a photo before it is ended (0: no limit)"},
+    {"m_iUploadRateLimit", "Upload Files: KiB per second while this action sends (0: no limit)"},
+    {"m_iUploadLateMinutes",
+     "Upload Files: a photo waiting longer than this turns the board amber (0: never)"},
+    {"m_bUploadInPlace",
+     "Upload Files: 1 sends under the final name (faster where renames are slow; a gallery may show a part)"},
 };
 
 // Integer values the form holds as a number field, a radio or a drop-down.
@@ -131,6 +138,19 @@ const std::vector<NumberField>& NumberFields() {
   };
   return fields;
 }
+
+// Values the window has no control for: they are the action's own, set here as they are stored.
+struct DirectField {
+  const char* name;
+  int64_t min, max;
+  int32_t Action::*member;
+};
+const DirectField kDirectFields[] = {
+    {"m_iExternalExeTimeLimit", 0, INT32_MAX, &Action::m_iExternalExeTimeLimit},
+    {"m_iUploadRateLimit", 0, INT32_MAX, &Action::m_iUploadRateLimit},
+    {"m_iUploadLateMinutes", 0, INT32_MAX, &Action::m_iUploadLateMinutes},
+    {"m_bUploadInPlace", 0, 1, &Action::m_bUploadInPlace},
+};
 
 // Stored values that are not the action's to set from here, and why.
 const Meaning kNotSettable[] = {
@@ -404,6 +424,16 @@ std::optional<std::string> ApplyFieldAssignments(ActionForm& form,
         done = true;
       }
       break;
+    }
+    for (const DirectField& direct : kDirectFields) {
+      if (done || !EqualsNoCase(name, direct.name)) continue;
+      const std::optional<int64_t> v = ParseInteger(value);
+      if (!v || *v < direct.min || *v > direct.max)
+        return std::string(direct.name) + " takes a whole number from " + std::to_string(direct.min) +
+               " to " + std::to_string(direct.max) + ", not '" + value + "'";
+      form.Target().*(direct.member) = int32_t(*v);
+      asked.emplace_back(direct.name, std::to_string(*v));
+      done = true;
     }
     for (const NumberField& number : NumberFields()) {
       if (done || !EqualsNoCase(name, number.name)) continue;

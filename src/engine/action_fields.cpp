@@ -175,6 +175,13 @@ const ActionField kFields[] = {
      .member = &Action::m_bPrintBorderless,
      .types = TypeBit(kPrintFiles),
      .control = &ActionForm::printBorderless},
+    {.key = "m_iUploadRateLimit", .member = &Action::m_iUploadRateLimit, .types = TypeBit(kUploadFiles)},
+    {.key = "m_iUploadLateMinutes",
+     .member = &Action::m_iUploadLateMinutes,
+     .fresh = 30,
+     .stored = 30,
+     .types = TypeBit(kUploadFiles)},
+    {.key = "m_bUploadInPlace", .member = &Action::m_bUploadInPlace, .types = TypeBit(kUploadFiles)},
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "support/path_util.h"
 #include "support/settings_store.h"
 #include "support/text.h"
+#include "upload/rclone_daemon.h"
 
 namespace brisko {
 
@@ -142,7 +143,7 @@ void ActionForm::Update() {
   Set(ActionControl::kDestFolder).visible = !OneOf(t, {kDeleteFiles, kDeleteSubfolders});
   Set(ActionControl::kDeleteEmptyOnly).visible = t == kDeleteSubfolders;
 
-  const bool renames = OneOf(t, {kMoveFiles, kMoveFilesFromMedia, kCreateImageWithPlt});
+  const bool renames = OneOf(t, {kMoveFiles, kMoveFilesFromMedia, kCreateImageWithPlt, kUploadFiles});
   if (!renames) renameFile = false;
   Set(ActionControl::kRenameFile).visible = renames;
   Set(ActionControl::kRenameDefine) = {renames, renameFile};
@@ -159,7 +160,8 @@ void ActionForm::Update() {
   Set(ActionControl::kFrequency).enabled = createSubfolder;
   Set(ActionControl::kSubfolderDefine).enabled = createSubfolder && frequency == kUseTemplate;
 
-  Set(ActionControl::kAddBriskoExif).enabled = renames;
+  // An upload sends the photo as it is: no block is written.
+  Set(ActionControl::kAddBriskoExif).enabled = renames && t != kUploadFiles;
 
   const bool fileOptions = overwriteType;
   Set(ActionControl::kUpdateTimestamp).enabled = fileOptions;
@@ -302,7 +304,11 @@ std::optional<FormMessage> ActionForm::Check() const {
   } else if (enabled) {
     if (!FolderIsReadWrite(sourceFolder))
       return Message("Source folder is invalid.  Please confirm you have read/write capability.");
-    if (type != kDeleteFiles && !FolderIsReadWrite(destFolder))
+    // An upload's destination is an rclone remote; its passwords stay in rclone's configuration.
+    if (type == kUploadFiles && !IsPlainRemote(destFolder))
+      return Message(
+          "The destination must be an rclone remote, as gallery:events/ (set up with rclone config).");
+    if (type != kDeleteFiles && type != kUploadFiles && !FolderIsReadWrite(destFolder))
       return Message("Destination folder is invalid.  Please confirm you have read/write capability.");
     if (OneOf(type,
               {kMoveFiles, kCopyFiles, kMoveFilesFromMedia, kMoveSubfolders, kCopySubfolders, kPrintFiles})) {

@@ -187,7 +187,7 @@ Action::Verdict Action::JudgeFile(const std::string& path, int64_t modTime, bool
 }
 
 bool Action::CopiesOnly() const {
-  return m_iType == kCopyFiles || m_iType == kCopySubfolders;
+  return m_iType == kCopyFiles || m_iType == kCopySubfolders || m_iType == kUploadFiles;
 }
 
 bool Action::CopyTestsInUse() const {
@@ -467,7 +467,8 @@ bool Action::RunBody() {
   }
   const bool needsDestination = m_iType == kMoveFiles || m_iType == kCopyFiles ||
                                 m_iType == kMoveFilesFromMedia || m_iType == kMoveSubfolders ||
-                                m_iType == kCopySubfolders || m_iType == kPrintFiles;
+                                m_iType == kCopySubfolders || m_iType == kPrintFiles ||
+                                m_iType == kUploadFiles;
   if (needsDestination && TrimTrailingSeparators(m_strDestFolder).empty()) {
     LogMessage("FAILED: No destination folder");
     m_host->SetProgress(0, 100, description, "Completed action");
@@ -506,6 +507,16 @@ bool Action::RunBody() {
     LeaveNewestFiles(selected, heldBack);
   }
 
+  // An upload pass sends what its queue holds, new photos or not, and is no batch.
+  if (m_iType == kUploadFiles) {
+    std::vector<std::string> files;
+    for (Selected& file : selected) {
+      if (!file.settled) files.push_back(std::move(file.path));
+    }
+    const bool sent = UploadFiles(files);
+    m_host->SetProgress(0, 100, description, "Completed action");
+    return sent;
+  }
   if (selected.empty() && m_iType != kDeleteSubfolders) {
     // A subfolder move finished by recovery may have emptied folders that a run would remove.
     if (std::exchange(m_recoveredMoves, false) && m_iType == kMoveSubfolders && folders.size() > 1)
@@ -597,6 +608,9 @@ bool Action::RunBody() {
       break;
     case kPrintFiles:
       result = PrintFiles(eligible);
+      break;
+    case kUploadFiles:
+      result = UploadFiles(eligible);
       break;
     default:
       break;

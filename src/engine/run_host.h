@@ -17,6 +17,7 @@ class Logger;
 class CIdTxt;
 class CameraPool;
 class PrintDesk;
+class RcloneDaemon;
 
 // Temp folder when none is configured or the configured one cannot be created. /var/tmp
 // survives a reboot: a failed move can leave a photo there.
@@ -95,6 +96,8 @@ class RunHost {
   virtual void OnProgramWait(const ProgramWait* wait) { (void)wait; }
   // A photo was tagged or turned upright (for the day's counts).
   virtual void NotePhotoStep(PhotoStep step) { (void)step; }
+  // The station's own rclone daemon, for Upload Files; nullptr where the host has none.
+  virtual RcloneDaemon* Uploader() { return nullptr; }
   // Shows the ID.TXT editor on a batch's record after a Move Files from Media run; true on OK.
   virtual bool EditIdTxt(CIdTxt& record) {
     (void)record;

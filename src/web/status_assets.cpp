@@ -66,6 +66,10 @@ const char kStatusPageScript[] = R"JS("use strict";
     li.appendChild(el("br"));
     li.appendChild(el("span", "runs", "last run " + clock(a.lastRun) + ", last success " + clock(a.lastSuccess) +
                       ", " + photos(a.photosToday) + " today"));
+    if (a.upload) {
+      li.appendChild(el("br"));
+      li.appendChild(addText(el("span", a.uploadLate ? "upload late" : "upload"), a.upload));
+    }
     if (a.failingPhotos) {
       li.appendChild(el("br"));
       li.appendChild(addText(el("span", "why"), "failing since " + clock(a.failingSince) + " (" +
@@ -191,6 +195,8 @@ header h1 { margin: 0.2em 0 0; font-size: 1.3em; overflow-wrap: anywhere; }
 .verdict.stuck { background: #a85a00; }
 .verdict.failing { background: #c62828; }
 .verdict.stopped { background: #777; }
+.verdict.waiting { background: #b26a00; }
+.upload.late { color: #8a4b00; font-weight: bold; }
 h2 { font-size: 1.1em; margin: 1em 0 0.3em; border-bottom: 1px solid #ccc; }
 .meta { margin: 0.3em 0; color: #444; }
 .state { font-weight: bold; }

@@ -184,6 +184,8 @@ const char* VerdictClass(VerdictLevel level) {
       return "failing";
     case VerdictLevel::Stopped:
       return "stopped";
+    case VerdictLevel::Waiting:
+      return "waiting";
   }
   return "ok";
 }
@@ -308,7 +310,8 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
          ",\"photosToday\":" + std::to_string(a.photosToday) +
          ",\"failingSince\":" + JsonTime(a.failingSince) +
          ",\"failingPhotos\":" + std::to_string(a.failingPhotos) +
-         ",\"failingWhy\":" + JsonString(a.failingWhy) + "}";
+         ",\"failingWhy\":" + JsonString(a.failingWhy) + ",\"upload\":" + JsonString(a.upload) +
+         ",\"uploadLate\":" + (a.uploadLate ? "true" : "false") + "}";
   }
   j += "],\"placed\":[";
   for (size_t i = 0; i < s.placed.size(); ++i) {
@@ -379,6 +382,9 @@ std::string ActionRowHtml(const StatusActionRow& a) {
        (a.lastRun ? HtmlEscape(LocalTime(a.lastRun, "%H:%M:%S")) : "-") + ", last success " +
        (a.lastSuccess ? HtmlEscape(LocalTime(a.lastSuccess, "%H:%M:%S")) : "-") + ", " +
        PhotosText(a.photosToday) + " today</span>";
+  if (!a.upload.empty())
+    h += std::string("<br><span class=\"upload") + (a.uploadLate ? " late" : "") + "\">" +
+         HtmlText(a.upload) + "</span>";
   if (a.failingPhotos) {
     h += "<br><span class=\"why\">failing since " + HtmlEscape(LocalTime(a.failingSince, "%H:%M:%S")) + " (" +
          PhotosText(a.failingPhotos) + "): " + HtmlText(a.failingWhy) + "</span>";

@@ -61,6 +61,7 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
       {kCopySubfolders, false, true, false, kScheduleInterval},
       {kCreateImageWithPlt, true, false, true, kScheduleContinuous},
       {kPrintFiles, false, false, true, kScheduleContinuous},
+      {kUploadFiles, true, false, true, kScheduleContinuous},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(ActionTypeName(r.type));
@@ -82,6 +83,7 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
               r.type != kCreateImageWithPlt && r.type != kPrintFiles);
     EXPECT_EQ(form.State(ActionControl::kPlt).visible, r.type == kCreateImageWithPlt);
     EXPECT_EQ(form.State(ActionControl::kPrint).visible, r.type == kPrintFiles);
+    EXPECT_EQ(form.State(ActionControl::kAddBriskoExif).enabled, r.rename && r.type != kUploadFiles);
   }
 }
 
@@ -156,7 +158,9 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
     bool disabled = false, includeSubfolders = false, noRenameTemplate = false, noSubfolderTemplate = false;
   };
   const Row rows[] = {
-      {.what = "empty name before bad folders", .message = "Please give the action a name.", .name = "",
+      {.what = "empty name before bad folders",
+       .message = "Please give the action a name.",
+       .name = "",
        .source = missing},
       {.what = "source", .message = badSource, .source = missing},
       {.what = "empty source is no folder", .message = badSource, .source = ""},
@@ -164,7 +168,11 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
        .message = "Destination folder is invalid.  Please confirm you have read/write capability.",
        .dest = missing},
       {.what = "Delete Files has no destination", .message = "", .type = kDeleteFiles, .dest = missing},
-      {.what = "disabled: no folder test", .message = "", .source = missing, .dest = missing, .disabled = true},
+      {.what = "disabled: no folder test",
+       .message = "",
+       .source = missing,
+       .dest = missing,
+       .disabled = true},
       {.what = "same folder in another case", .message = same, .dest = host.Dir() + "/IN"},
       {.what = "same folder", .message = same, .dest = src + "/"},
       {.what = "same folder, Delete Subfolders", .message = "", .type = kDeleteSubfolders, .dest = src},
@@ -178,14 +186,21 @@ TEST_F(ActionFormTest, OkChecksInOrderAndWritesNothingOnFailure) {
        .message = "Source camera is invalid: a USB camera is named camera:usb:BUS,DEV (for example "
                   "camera:usb:001,004).",
        .source = "camera:usb:4"},
-      {.what = "destination inside a folder camera", .message = inside, .source = "camera:disk:" + host.Dir()},
+      {.what = "destination inside a folder camera",
+       .message = inside,
+       .source = "camera:disk:" + host.Dir()},
       {.what = "inside the source with subfolders",
        .message = inside,
        .type = kCopyFiles,
        .dest = src + "/sub",
        .includeSubfolders = true},
-      {.what = "inside the source without subfolders", .message = "", .type = kCopyFiles, .dest = src + "/sub"},
-      {.what = "rename template empty", .message = "File Rename template must be defined.", .noRenameTemplate = true},
+      {.what = "inside the source without subfolders",
+       .message = "",
+       .type = kCopyFiles,
+       .dest = src + "/sub"},
+      {.what = "rename template empty",
+       .message = "File Rename template must be defined.",
+       .noRenameTemplate = true},
       {.what = "subfolder template empty after the rename check",
        .message = "Create Subfolder template must be defined.",
        .noSubfolderTemplate = true},

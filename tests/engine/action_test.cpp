@@ -88,6 +88,9 @@ void SetEveryField(Action& a) {
   a.m_iPrintScaling = 2;
   a.m_bPrintBorderless = 1;
   a.m_bKeepShotsTogether = 1;
+  a.m_iUploadRateLimit = 512;
+  a.m_iUploadLateMinutes = 45;
+  a.m_bUploadInPlace = 1;
   a.m_RenameTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kRename), "P-");
   a.m_RenameTemplate.AddComponent(0);
   a.m_SubfolderTemplate.AddComponent(NameTemplate::TextComponentId(TemplateKind::kSubfolder), "event");
@@ -124,7 +127,7 @@ const std::vector<std::string> kEveryFieldStored = {
     "m_strDesc_0=venue", "m_iRadius_0=250", "m_bSquare_0=0", "m_strBriskoPltFilepath=/t/a.plt",
     "m_bOverwriteExistingFiles=1", "m_strPrintQueue=Selphy", "m_iPrintCopies=0", "m_iPrintMaxCopies=4",
     "m_strPrintMedia=na_index-4x6_4x6in", "m_bKeepShotsTogether=1", "m_iPrintScaling=2",
-    "m_bPrintBorderless=1"};
+    "m_bPrintBorderless=1", "m_iUploadRateLimit=512", "m_iUploadLateMinutes=45", "m_bUploadInPlace=1"};
 // clang-format on
 
 // The values of stored action `index` as "name=value", in their stored order.

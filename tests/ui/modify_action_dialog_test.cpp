@@ -145,7 +145,9 @@ TEST_F(TheModifyActionDialog, CreatesEachTypeOfAction) {
     dialog.Get<QComboBox>("type")->setCurrentIndex(type);
     dialog.Get<QLineEdit>("name")->setText(ActionTypeName(type));
     dialog.Get<QLineEdit>("source")->setText(Q(dir / "in"));
-    dialog.Get<QLineEdit>("dest")->setText(Q(dir / "out"));
+    // An upload's destination is an rclone remote, not a folder.
+    dialog.Get<QLineEdit>("dest")->setText(type == kUploadFiles ? QString("gallery:events/")
+                                                                : Q(dir / "out"));
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(fresh->m_iType, type);
