@@ -5,6 +5,7 @@
 
 #include "app/failure_log.h"
 #include "engine/action.h"
+#include "support/text.h"
 
 namespace brisko {
 
@@ -47,11 +48,7 @@ std::string PrintersStuck(const StatusSnapshot& s) {
 namespace {
 
 std::string Clock(std::time_t t) {
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char clock[8];
-  std::strftime(clock, sizeof clock, "%H:%M", &tm);
-  return clock;
+  return LocalTimeText(t, "%H:%M");
 }
 
 std::string BaseName(const std::string& path) {

@@ -27,54 +27,6 @@ namespace {
 constexpr std::string_view kHeader = "BriskoCameraMove 1";
 constexpr size_t kMaxEntries = 100000;
 
-// Fields are separated by tabs and records by line feeds; camera names come from the camera
-// and may hold either, so both (and "%") are written as %XX.
-std::string Escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '%' || c == '\t' || c == '\n' || c == '\r' || c == '\0') {
-      static const char* const kHex = "0123456789ABCDEF";
-      out += '%';
-      out += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
-      out += kHex[static_cast<unsigned char>(c) & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Unescape(std::string_view text, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    const int hi = HexDigit(text[i + 1]);
-    const int lo = HexDigit(text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return true;
-}
-
-template <typename T>
-bool Number(std::string_view text, T& value) {
-  if (text.empty()) return false;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
 std::vector<std::string_view> Split(std::string_view line, char by) {
   std::vector<std::string_view> parts;
   size_t start = 0;
@@ -90,14 +42,16 @@ std::vector<std::string_view> Split(std::string_view line, char by) {
 
 std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
   std::string out(kHeader);
-  out += "\naction\t" + Escape(record.action) + "\ncamera\t" + Escape(record.camera) + "\n";
+  out += "\naction\t" + EscapeRecordField(record.action) + "\ncamera\t" + EscapeRecordField(record.camera) +
+         "\n";
   if (record.together) out += "shots\t1\n";
   if (record.volume != 0 || record.device != 0)
     out += "volume\t" + std::to_string(record.volume) + "\t" + std::to_string(record.device) + "\n";
   for (const CameraMoveRecord::Entry& e : record.entries) {
-    out += "entry\t" + Escape(e.folder) + "\t" + Escape(e.name) + "\t" + std::to_string(e.size) + "\t" +
-           std::to_string(e.modTime) + "\t" + Escape(e.target) + "\t" + Escape(e.temp) + "\t" +
-           std::to_string(e.copyInode) + "\t" + std::to_string(e.copySize) + "\n";
+    out += "entry\t" + EscapeRecordField(e.folder) + "\t" + EscapeRecordField(e.name) + "\t" +
+           std::to_string(e.size) + "\t" + std::to_string(e.modTime) + "\t" + EscapeRecordField(e.target) +
+           "\t" + EscapeRecordField(e.temp) + "\t" + std::to_string(e.copyInode) + "\t" +
+           std::to_string(e.copySize) + "\n";
   }
   out += "end\n";
   return out;
@@ -112,11 +66,11 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
       [&](size_t, std::string_view line) {
         const std::vector<std::string_view> f = Split(line, '\t');
         if (f[0] == "action" && f.size() == 2 && !action) {
-          action = Unescape(f[1], record.action);
+          action = UnescapeRecordField(f[1], record.action);
           return action;
         }
         if (f[0] == "camera" && f.size() == 2 && !camera) {
-          camera = Unescape(f[1], record.camera);
+          camera = UnescapeRecordField(f[1], record.camera);
           return camera;
         }
         if (f[0] == "shots" && f.size() == 2 && f[1] == "1" && !record.together) {
@@ -124,13 +78,14 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
           return true;
         }
         if (f[0] == "volume" && f.size() == 3 && record.volume == 0 && record.device == 0)
-          return Number(f[1], record.volume) && Number(f[2], record.device) &&
+          return ParseRecordNumber(f[1], record.volume) && ParseRecordNumber(f[2], record.device) &&
                  (record.volume != 0 || record.device != 0);
         if (f[0] != "entry" || f.size() != 9 || record.entries.size() >= kMaxEntries) return false;
         CameraMoveRecord::Entry e;
-        if (!Unescape(f[1], e.folder) || !Unescape(f[2], e.name) || !Number(f[3], e.size) ||
-            !Number(f[4], e.modTime) || !Unescape(f[5], e.target) || !Unescape(f[6], e.temp) ||
-            !Number(f[7], e.copyInode) || !Number(f[8], e.copySize))
+        if (!UnescapeRecordField(f[1], e.folder) || !UnescapeRecordField(f[2], e.name) ||
+            !ParseRecordNumber(f[3], e.size) || !ParseRecordNumber(f[4], e.modTime) ||
+            !UnescapeRecordField(f[5], e.target) || !UnescapeRecordField(f[6], e.temp) ||
+            !ParseRecordNumber(f[7], e.copyInode) || !ParseRecordNumber(f[8], e.copySize))
           return false;
         if (e.name.empty() || e.target.empty()) return false;
         record.entries.push_back(std::move(e));

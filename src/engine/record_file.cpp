@@ -92,6 +92,39 @@ void ForgetReports(const std::string& record) {
     it = Reported().erase(it);
 }
 
+std::string EscapeRecordField(std::string_view text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '%' || c == '\t' || c == '\n' || c == '\r' || c == '\0') {
+      out += '%';
+      out += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
+      out += kHex[static_cast<unsigned char>(c) & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool UnescapeRecordField(std::string_view text, std::string& out) {
+  auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+  out.clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int hi = hex(text[i + 1]), lo = hex(text[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   int e = errno;

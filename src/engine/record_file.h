@@ -12,6 +12,7 @@
 //  - while a record is unfinished (its source out of reach: a card taken out, a camera gone),
 //    the copies it placed are held back from every action, or a downstream action would move a
 //    copy on and the returning source would be moved a second time.
+#include <charconv>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -133,6 +134,19 @@ std::vector<std::pair<size_t, size_t>> RunsWithin(size_t count, size_t head, siz
 inline constexpr std::string_view kWaitingReport = "waiting";
 bool FirstReport(const std::string& record, std::string_view about = {});
 void ForgetReports(const std::string& record);
+
+// A field of a record's line: "%", tabs, line breaks and NUL as %XX, so that a text from
+// outside (a camera's file name, a remote's error) never splits a field or a line; and back
+// (false for a broken escape).
+std::string EscapeRecordField(std::string_view text);
+bool UnescapeRecordField(std::string_view text, std::string& out);
+// A whole decimal field, in range of T.
+template <typename T>
+bool ParseRecordNumber(std::string_view text, T& value) {
+  if (text.empty()) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
 
 // Renames `from` to `to` unless that name is taken (EEXIST); 0 or the errno. Falls back to a
 // hard link where the file system cannot rename without replacing.

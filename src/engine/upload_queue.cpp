@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "engine/record_file.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 
@@ -17,65 +18,6 @@ namespace {
 constexpr std::string_view kHeader = "brisko-upload 1";
 constexpr std::string_view kTrailer = "end";
 constexpr const char* kStateNames[] = {"pending", "sending", "checked", "done", "failed"};
-
-// Fields are separated by tabs, one entry a line: "%", tabs and line breaks are escaped.
-std::string Escape(std::string_view s) {
-  std::string out;
-  for (const char c : s) {
-    if (c == '%')
-      out += "%25";
-    else if (c == '\t')
-      out += "%09";
-    else if (c == '\n')
-      out += "%0A";
-    else if (c == '\r')
-      out += "%0D";
-    else
-      out += c;
-  }
-  return out;
-}
-
-bool Unescape(std::string_view s, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '%') {
-      out += s[i];
-      continue;
-    }
-    if (s.size() - i < 3) return false;
-    const std::string_view hex = s.substr(i + 1, 2);
-    if (hex == "25")
-      out += '%';
-    else if (hex == "09")
-      out += '\t';
-    else if (hex == "0A")
-      out += '\n';
-    else if (hex == "0D")
-      out += '\r';
-    else
-      return false;
-    i += 2;
-  }
-  return true;
-}
-
-bool ToInt64(std::string_view s, int64_t& v) {
-  if (s.empty() || s.size() > 18) return false;
-  bool negative = false;
-  if (s[0] == '-') {
-    negative = true;
-    s.remove_prefix(1);
-    if (s.empty()) return false;
-  }
-  v = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  if (negative) v = -v;
-  return true;
-}
 
 std::vector<std::string_view> Fields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -91,12 +33,13 @@ std::vector<std::string_view> Fields(std::string_view line) {
 std::string EntryLine(const UploadEntry& e) {
   return std::string(UploadStateName(e.state)) + "\t" + std::to_string(e.size) + "\t" +
          std::to_string(e.modTime) + "\t" + std::to_string(e.tries) + "\t" + std::to_string(e.queued) + "\t" +
-         std::to_string(e.sent) + "\t" + Escape(e.source) + "\t" + Escape(e.remote) + "\t" +
-         Escape(e.reason) + "\n";
+         std::to_string(e.sent) + "\t" + EscapeRecordField(e.source) + "\t" + EscapeRecordField(e.remote) +
+         "\t" + EscapeRecordField(e.reason) + "\n";
 }
 
 std::string HeadText(const std::string& dest, const std::string& source) {
-  return std::string(kHeader) + "\n" + "dest\t" + Escape(dest) + "\n" + "source\t" + Escape(source) + "\n";
+  return std::string(kHeader) + "\n" + "dest\t" + EscapeRecordField(dest) + "\n" + "source\t" +
+         EscapeRecordField(source) + "\n";
 }
 
 }  // namespace
@@ -119,9 +62,10 @@ bool ParseUploadRecord(std::string_view text, UploadRecordText& record) {
       text, [](std::string_view header) { return header == kHeader; }, kTrailer,
       [&](size_t number, std::string_view line) {
         const std::vector<std::string_view> f = Fields(line);
-        if (number == 1) return f.size() == 2 && f[0] == "dest" && (haveDest = Unescape(f[1], record.dest));
+        if (number == 1)
+          return f.size() == 2 && f[0] == "dest" && (haveDest = UnescapeRecordField(f[1], record.dest));
         if (number == 2)
-          return f.size() == 2 && f[0] == "source" && (haveSource = Unescape(f[1], record.source));
+          return f.size() == 2 && f[0] == "source" && (haveSource = UnescapeRecordField(f[1], record.source));
         if (f.size() != 9) return false;
         UploadEntry e;
         int state = -1;
@@ -131,11 +75,14 @@ bool ParseUploadRecord(std::string_view text, UploadRecordText& record) {
         if (state < 0) return false;
         e.state = static_cast<UploadState>(state);
         int64_t tries = 0;
-        if (!ToInt64(f[1], e.size) || !ToInt64(f[2], e.modTime) || !ToInt64(f[3], tries) ||
-            !ToInt64(f[4], e.queued) || !ToInt64(f[5], e.sent) || tries < 0 || tries > 1000000)
+        if (!ParseRecordNumber(f[1], e.size) || !ParseRecordNumber(f[2], e.modTime) ||
+            !ParseRecordNumber(f[3], tries) || !ParseRecordNumber(f[4], e.queued) ||
+            !ParseRecordNumber(f[5], e.sent) || tries < 0 || tries > 1000000)
           return false;
         e.tries = static_cast<int32_t>(tries);
-        if (!Unescape(f[6], e.source) || !Unescape(f[7], e.remote) || !Unescape(f[8], e.reason)) return false;
+        if (!UnescapeRecordField(f[6], e.source) || !UnescapeRecordField(f[7], e.remote) ||
+            !UnescapeRecordField(f[8], e.reason))
+          return false;
         if (e.source.empty() || e.remote.empty()) return false;
         record.entries.push_back(std::move(e));
         return true;

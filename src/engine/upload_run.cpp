@@ -21,6 +21,7 @@
 #include "support/file_ops.h"
 #include "support/logger.h"
 #include "support/path_util.h"
+#include "support/text.h"
 #include "upload/rclone_daemon.h"
 
 namespace brisko {
@@ -40,19 +41,11 @@ constexpr auto kFlushEvery = std::chrono::seconds(2);
 constexpr const char* kTempMark = ".brisko-upload";
 
 std::string ClockText(std::time_t t) {
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M", &tm);
-  return text;
+  return LocalTimeText(t, "%H:%M");
 }
 
 std::string DayOf(std::time_t t) {
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
-  return text;
+  return LocalTimeText(t, "%Y-%m-%d");
 }
 
 // "gallery:events/" -> "gallery:events"; "gallery:" stays.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "support/text.h"
+
 namespace brisko {
 
 namespace {
@@ -38,12 +40,7 @@ size_t Utf8SequenceAt(std::string_view t, size_t i) {
 }
 
 std::string LocalTime(std::time_t t, const char* format) {
-  if (t == 0) return {};
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, format, &tm);
-  return text;
+  return t == 0 ? std::string() : LocalTimeText(t, format);
 }
 
 std::string StateText(const StatusSnapshot& s) {
