@@ -243,6 +243,8 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
         m_entries[i].claim.reset();
         removed[i] = RemoveSourceIfUnchanged(e.source, still);
       }
+      // The last close of a removed file frees its blocks: here, side by side, not one by one.
+      if (removed[i] == 0) m_entries[i].claim.reset();
     }
   };
   {
