@@ -12,9 +12,11 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "camera/camera_pool.h"
@@ -1009,6 +1011,12 @@ class Action::CameraRun {
       CameraStatus deleted = session && !lost
                                  ? session->Delete(from.file.folder, from.file.name, pump)
                                  : CameraStatus::Make(CameraStatus::Kind::Gone, "the camera is gone");
+      // A camera busy for a moment, or a card's passing error, is not a camera that refuses
+      // deletes, which would leave the photo on it for good: asked once more first.
+      if (deleted.kind == CameraStatus::Kind::Busy || deleted.kind == CameraStatus::Kind::Failed) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        deleted = session->Delete(from.file.folder, from.file.name, pump);
+      }
       // Not there while the camera is: taken off it meanwhile, so this copy is the only one.
       bool stays = false;
       if (deleted.Ok() || (deleted.kind == CameraStatus::Kind::NotFound && pool.Present(m_source))) {

@@ -491,6 +491,8 @@ class MemoryCamera : public CameraBackend {
     }
     CameraStatus Delete(const std::string& folder, const std::string& name) override {
       ++c->deletes;
+      if (c->failDeletes > 0 && c->failDeletes--)
+        return CameraStatus::Make(CameraStatus::Kind::Failed, "Unspecified error");
       c->files.erase(folder + "/" + name);
       return {};
     }
@@ -529,6 +531,7 @@ class MemoryCamera : public CameraBackend {
   std::map<std::string, std::string> files;
   std::vector<CameraEvent> events;
   int listings = 0, deletes = 0;
+  int failDeletes = 0;  // so many deletes fail before the camera takes them again
   std::mutex mutex;
   std::condition_variable wake;
   bool released = false;
@@ -582,6 +585,32 @@ TEST_F(CameraRun, ATetheredCameraIsListedOnceAndThenFollowedByItsEvents) {
   EXPECT_EQ(camera->files.size(), 1u);  // the ID.TXT stays
   // A camera that takes no files gets no new ID.TXT, and says so once.
   EXPECT_EQ(host.LogLinesWith("ID.TXT not written to the camera"), 1);
+  host.Values().m_cameras.reset();
+}
+
+// A delete that fails once is a passing error: the photo moves. One that keeps failing is a
+// camera refusing deletes: the photo is copied once and stays on it.
+TEST_F(CameraRun, ADeleteThatFailsOnceIsAskedAgainOneThatKeepsFailingKeepsThePhoto) {
+  auto camera = std::make_shared<MemoryCamera>();
+  camera->Shoot("DSC_1.NEF");
+  camera->failDeletes = 1;
+  host.Values().m_cameras = std::make_shared<CameraPool>(camera);
+  A().m_iType = kMoveFiles;
+  A().m_strSourceFolder = "camera:usb:001,002";
+  A().Run();
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
+  EXPECT_EQ(camera->files.count("/store_00010001/DSC_1.NEF"), 0u);
+  EXPECT_EQ(host.LogLinesWith("FAILED: Delete on the camera"), 0);
+  EXPECT_EQ(host.LogLinesWith("Moved file"), 1);
+
+  camera->Shoot("DSC_2.NEF");
+  camera->failDeletes = 1000;
+  RunPass(A());
+  RunPass(A());
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF"}));
+  EXPECT_EQ(camera->files.count("/store_00010001/DSC_2.NEF"), 1u);
+  EXPECT_EQ(host.LogLinesWith("FAILED: Delete on the camera"), 1);
+  EXPECT_EQ(host.LogLinesWith("(it stays on the camera)"), 1);
   host.Values().m_cameras.reset();
 }
 
