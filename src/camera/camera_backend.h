@@ -66,6 +66,9 @@ class CameraDevice {
   virtual bool CanUpload() const { return false; }
   // Whether new shots are announced by events (a folder browsed on disk has none).
   virtual bool HasEvents() const = 0;
+  // The body's serial number where the camera gives one: another camera on the same port is
+  // another source. Empty when unknown.
+  virtual std::string Serial() const { return {}; }
 };
 
 class CameraBackend {

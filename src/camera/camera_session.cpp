@@ -157,16 +157,24 @@ CameraStatus CameraSession::Call(std::function<CameraStatus(CameraDevice&)> work
 }
 
 CameraStatus CameraSession::Open(const CameraPump& pump) {
-  auto can = std::make_shared<std::pair<bool, bool>>(false, false);
+  struct Can {
+    bool events = false, uploads = false;
+    std::string serial;
+  };
+  auto can = std::make_shared<Can>();
   CameraStatus status = RunTimed(
       m_worker,
       [info = m_info, can](Worker& w) {
         CameraStatus s = w.backend->Open(info, w.device);
-        if (s.Ok() && w.device) *can = {w.device->HasEvents(), w.device->CanUpload()};
+        if (s.Ok() && w.device) *can = {w.device->HasEvents(), w.device->CanUpload(), w.device->Serial()};
         return s;
       },
       m_limits.openMs, pump);
-  if (status.Ok()) std::tie(m_events, m_uploads) = *can;
+  if (status.Ok()) {
+    m_events = can->events;
+    m_uploads = can->uploads;
+    m_serial = can->serial;
+  }
   return status;
 }
 

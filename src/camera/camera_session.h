@@ -34,6 +34,8 @@ class CameraSession {
   bool Dead() const;
   bool HasEvents() const { return m_events; }
   bool CanUpload() const { return m_uploads; }
+  // The opened camera's serial number (empty: it gives none).
+  const std::string& Serial() const { return m_serial; }
 
   CameraStatus Open(const CameraPump& pump);
   CameraStatus ListFolder(const std::string& folder, std::vector<std::string>& files,
@@ -63,6 +65,7 @@ class CameraSession {
   CameraLimits m_limits;
   bool m_events = false;
   bool m_uploads = false;
+  std::string m_serial;
 };
 
 }  // namespace brisko

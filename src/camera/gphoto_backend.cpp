@@ -54,6 +54,23 @@ CameraStatus FromResult(int result) {
   }
 }
 
+// The body's serial number as the camera reports it (PTP cameras: "serialnumber"); empty
+// where it gives none. Bounded: a camera's answer is cut at a sane length.
+std::string SerialOf(Camera* camera, GPContext* context) {
+  CameraWidget* widget = nullptr;
+  if (gp_camera_get_single_config(camera, "serialnumber", &widget, context) < GP_OK || !widget) return {};
+  std::string serial;
+  CameraWidgetType type{};
+  const char* value = nullptr;
+  if (gp_widget_get_type(widget, &type) >= GP_OK && type == GP_WIDGET_TEXT &&
+      gp_widget_get_value(widget, &value) >= GP_OK && value)
+    serial.assign(value, strnlen(value, 128));
+  gp_widget_free(widget);
+  // A blank or all-zero serial tells one body from no other.
+  if (serial.find_first_not_of(" 0") == std::string::npos) serial.clear();
+  return serial;
+}
+
 // Looking for cameras and opening one load driver libraries and scan the buses, which
 // libgphoto2 does not guard against two threads at once: one at a time, and a caller that
 // waits too long (a sick device holds the scan) gives up rather than pile up behind it.
@@ -124,12 +141,14 @@ int SinkWrite(void* priv, unsigned char* data, uint64_t* len) {
 
 class GphotoDevice : public CameraDevice {
  public:
-  GphotoDevice(Camera* camera, GPContext* context, bool events, bool uploads, std::string diskRoot)
+  GphotoDevice(Camera* camera, GPContext* context, bool events, bool uploads, std::string diskRoot,
+               std::string serial)
       : m_camera(camera),
         m_context(context),
         m_events(events),
         m_uploads(uploads),
-        m_diskRoot(std::move(diskRoot)) {}
+        m_diskRoot(std::move(diskRoot)),
+        m_serial(std::move(serial)) {}
   ~GphotoDevice() override {
     IgnoreDriverLeaks ignore;
     gp_camera_exit(m_camera, m_context);
@@ -259,6 +278,7 @@ class GphotoDevice : public CameraDevice {
 
   CameraStatus ForgetCache() override { return FromResult(gp_filesystem_reset(m_camera->fs)); }
 
+  std::string Serial() const override { return m_serial; }
   bool HasEvents() const override { return m_events; }
   bool CanUpload() const override { return m_uploads; }
 
@@ -288,6 +308,7 @@ class GphotoDevice : public CameraDevice {
   bool m_events;
   bool m_uploads;
   std::string m_diskRoot;  // the folder of a Directory Browse camera, "" for others
+  std::string m_serial;
 };
 
 class GphotoBackend : public CameraBackend {
@@ -356,7 +377,8 @@ class GphotoBackend : public CameraBackend {
     }
     const bool disk = info.port.rfind("disk:", 0) == 0;
     device = std::make_unique<GphotoDevice>(camera, context, !disk, uploads,
-                                            disk ? info.port.substr(5) : std::string());
+                                            disk ? info.port.substr(5) : std::string(),
+                                            disk ? std::string() : SerialOf(camera, context));
     return {};
   }
 };

@@ -47,6 +47,7 @@ std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
   if (record.together) out += "shots\t1\n";
   if (record.volume != 0 || record.device != 0)
     out += "volume\t" + std::to_string(record.volume) + "\t" + std::to_string(record.device) + "\n";
+  if (!record.serial.empty()) out += "serial\t" + EscapeRecordField(record.serial) + "\n";
   for (const CameraMoveRecord::Entry& e : record.entries) {
     out += "entry\t" + EscapeRecordField(e.folder) + "\t" + EscapeRecordField(e.name) + "\t" +
            std::to_string(e.size) + "\t" + std::to_string(e.modTime) + "\t" + EscapeRecordField(e.target) +
@@ -80,6 +81,8 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
         if (f[0] == "volume" && f.size() == 3 && record.volume == 0 && record.device == 0)
           return ParseRecordNumber(f[1], record.volume) && ParseRecordNumber(f[2], record.device) &&
                  (record.volume != 0 || record.device != 0);
+        if (f[0] == "serial" && f.size() == 2 && record.serial.empty())
+          return UnescapeRecordField(f[1], record.serial) && !record.serial.empty();
         if (f[0] != "entry" || f.size() != 9 || record.entries.size() >= kMaxEntries) return false;
         CameraMoveRecord::Entry e;
         if (!UnescapeRecordField(f[1], e.folder) || !UnescapeRecordField(f[2], e.name) ||
@@ -174,6 +177,9 @@ class CameraRecoverer {
       return 0;  // let go as it is, holds and all
     CameraSession* session =
         m_cameras.connect && !DiskCameraElsewhere(record) ? m_cameras.connect(record.camera) : nullptr;
+    // Another camera on the port: nothing on it tells of ours, which is away.
+    if (session && !record.serial.empty() && !session->Serial().empty() && session->Serial() != record.serial)
+      session = nullptr;
     int finished = 0;
     CameraMoveRecord waiting = record;
     waiting.entries.clear();

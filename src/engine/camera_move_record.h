@@ -38,6 +38,8 @@ struct CameraMoveRecord {
   // mount point a card leaves, or another card in its place, is not the camera.
   uint64_t volume = 0;
   uint64_t device = 0;
+  // The camera's serial number (empty: it gives none): another body on the same port is not it.
+  std::string serial;
 };
 
 inline constexpr const char* kCameraMoveRecordSuffix = ".brisko-camera-move";

@@ -780,12 +780,17 @@ class Action::CameraRun {
     CameraMoveRecord record;
     record.action = a.m_strName;
     record.camera = m_source.Text();
+    if (session) record.serial = session->Serial();
     for (const Pending& p : all) record.entries.push_back(EntryOf(p));
     const size_t empty = FormatCameraMoveRecord({}).size();
     auto bytesOf = [&](size_t i) {
-      return FormatCameraMoveRecord({{}, {}, {record.entries[i]}}).size() - empty;
+      CameraMoveRecord one;
+      one.entries = {record.entries[i]};
+      return FormatCameraMoveRecord(one).size() - empty;
     };
-    const CameraMoveRecord head{record.action, record.camera, {}, !shotsNow.empty()};
+    CameraMoveRecord head = record;
+    head.entries.clear();
+    head.together = !shotsNow.empty();
     // A shot is never split between two records: the runs are made of whole shots.
     std::vector<std::pair<size_t, size_t>> units;
     for (size_t i = 0; i < all.size(); ++i) {

@@ -509,6 +509,7 @@ class MemoryCamera : public CameraBackend {
       return {};
     }
     bool HasEvents() const override { return !c->stalls; }
+    std::string Serial() const override { return c->serial; }
   };
   CameraStatus Detect(std::vector<CameraInfo>& cameras) override {
     cameras.push_back({stalls ? "Stalling" : "Tethered", stalls ? "usb:001,009" : "usb:001,002"});
@@ -532,6 +533,7 @@ class MemoryCamera : public CameraBackend {
   std::vector<CameraEvent> events;
   int listings = 0, deletes = 0;
   int failDeletes = 0;  // so many deletes fail before the camera takes them again
+  std::string serial;
   std::mutex mutex;
   std::condition_variable wake;
   bool released = false;
@@ -611,6 +613,54 @@ TEST_F(CameraRun, ADeleteThatFailsOnceIsAskedAgainOneThatKeepsFailingKeepsThePho
   EXPECT_EQ(camera->files.count("/store_00010001/DSC_2.NEF"), 1u);
   EXPECT_EQ(host.LogLinesWith("FAILED: Delete on the camera"), 1);
   EXPECT_EQ(host.LogLinesWith("(it stays on the camera)"), 1);
+  host.Values().m_cameras.reset();
+}
+
+// Another camera on the port of one whose move was cut short: its photos are not ours, and ours
+// is not gone for being absent from it. The record waits, its copy held, until our camera is back.
+TEST_F(CameraRun, AnotherCameraOnThePortIsNotTheOneWhoseMoveWasCutShort) {
+  auto ours = std::make_shared<MemoryCamera>();
+  ours->serial = "A100";
+  ours->Shoot("DSC_1.NEF");
+  const uint64_t size = ours->files.begin()->second.size();
+  auto other = std::make_shared<MemoryCamera>();
+  other->serial = "B200";
+  other->Shoot("DSC_9.NEF");
+  MakeFile(dst + "/DSC_1.NEF", ours->files.begin()->second, kShot);
+  struct stat placed {};
+  ASSERT_EQ(::stat((dst + "/DSC_1.NEF").c_str(), &placed), 0);
+  CameraMoveRecord record;
+  record.action = "Cam";
+  record.camera = "camera:usb:001,002";
+  record.serial = "A100";
+  record.entries = {
+      {"/store_00010001", "DSC_1.NEF", size, kShot, dst + "/DSC_1.NEF", "", uint64_t(placed.st_ino), size}};
+  MakeFolder(temp);
+  {
+    CameraMoveJournal journal(temp);
+    ASSERT_TRUE(journal.Write(record));
+  }
+  A().m_iType = kMoveFiles;
+  A().m_strSourceFolder = "camera:usb:001,002";
+  A().m_strFileSpec = "*.NEF";
+  host.Values().m_cameras = std::make_shared<CameraPool>(other);
+  A().RecoverInterruptedMoves();
+  EXPECT_EQ(CountFiles(temp), 1) << "the record waits for its camera";
+  EXPECT_TRUE(CopyHeld(dst + "/DSC_1.NEF"));
+  EXPECT_EQ(host.LogLinesWith("Recovered file"), 0);
+
+  host.Values().m_cameras = std::make_shared<CameraPool>(ours);
+  auto next = std::make_unique<Action>(host);
+  action.swap(next);
+  SetUp();
+  A().m_iType = kMoveFiles;
+  A().m_strSourceFolder = "camera:usb:001,002";
+  A().m_strFileSpec = "*.NEF";
+  A().RecoverInterruptedMoves();
+  A().Run();
+  EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
+  EXPECT_TRUE(ours->files.empty()) << "deleted on our camera once its copy was proven";
+  EXPECT_EQ(CountFiles(temp), 0);
   host.Values().m_cameras.reset();
 }
 
