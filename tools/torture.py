@@ -488,6 +488,25 @@ class Torture:
         except OSError as e:
             self.note("printer: paper %s failed: %s" % ("out" if out else "in", e))
 
+    def wait_for_paper_seen(self):
+        """CUPS learns of paper put in only when its backend next asks the printer (a job held
+        for paper is retried some seconds later): the closing passes wait for that, as an operator
+        would, up to 30 s."""
+        env = dict(os.environ, CUPS_SERVER=self.printer["CUPS_SERVER"])
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            # Without a job CUPS keeps the last reasons it heard (the station asks the printer).
+            jobs = subprocess.run(["lpstat", "-o", self.printer["QUEUE"]], capture_output=True, text=True,
+                                  env=env)
+            if jobs.returncode != 0 or not jobs.stdout.strip():
+                return
+            r = subprocess.run(["lpstat", "-l", "-p", self.printer["QUEUE"]], capture_output=True,
+                               text=True, env=env)
+            if r.returncode != 0 or "media-empty" not in r.stdout and "media-needed" not in r.stdout:
+                return
+            time.sleep(0.5)
+        self.note("printer: CUPS still says paper out 30 s after paper in")
+
     def stop_printer(self):
         if self.printer:
             subprocess.run([HERE + "/cups_sandbox.sh", "stop", self.work + "/cups"], capture_output=True)
@@ -1385,6 +1404,7 @@ class Torture:
             self.swap.put(self.swap.cards[0])
         if self.printer and self.paper_out:
             self.set_paper(False)
+            self.wait_for_paper_seen()
         if self.filler:
             self.free_disk()
         for st in self.stations:
