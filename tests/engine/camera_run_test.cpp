@@ -606,13 +606,16 @@ TEST_F(CameraRun, ADeleteThatFailsOnceIsAskedAgainOneThatKeepsFailingKeepsThePho
   EXPECT_EQ(host.LogLinesWith("Moved file"), 1);
 
   camera->Shoot("DSC_2.NEF");
+  camera->Shoot("DSC_3.NEF");
   camera->failDeletes = 1000;
+  const int asked = camera->deletes;
   RunPass(A());
+  EXPECT_EQ(camera->deletes - asked, 3) << "asked twice for the first photo only";
   RunPass(A());
-  EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF"}));
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"DSC_1.NEF", "DSC_2.NEF", "DSC_3.NEF"}));
   EXPECT_EQ(camera->files.count("/store_00010001/DSC_2.NEF"), 1u);
-  EXPECT_EQ(host.LogLinesWith("FAILED: Delete on the camera"), 1);
-  EXPECT_EQ(host.LogLinesWith("(it stays on the camera)"), 1);
+  EXPECT_EQ(host.LogLinesWith("FAILED: Delete on the camera"), 2);
+  EXPECT_EQ(host.LogLinesWith("(it stays on the camera)"), 2);
   host.Values().m_cameras.reset();
 }
 
