@@ -144,6 +144,18 @@ bool ShotNames::Reserved(const std::string& folder, const std::string& base, int
   });
 }
 
+namespace {
+std::string IdentityOf(const ShotNames::Entry& e) {
+  return e.sourceFolder + '\n' + e.key + '\n' + e.folder + '\n' + e.base;
+}
+}  // namespace
+
+void ShotNames::Touch(const Entry& e) {
+  std::string id = IdentityOf(e);
+  if (std::find(m_touched.begin(), m_touched.end(), id) == m_touched.end())
+    m_touched.push_back(std::move(id));
+}
+
 void ShotNames::Remember(Entry entry, int64_t now) {
   entry.expires = now + m_keep;
   std::string pending;
@@ -156,9 +168,11 @@ void ShotNames::Remember(Entry entry, int64_t now) {
       e.kinds += (e.kinds.empty() || entry.kinds.empty() ? "" : "|") + entry.kinds;
       e.expires = entry.expires;
       m_changed = true;
+      Touch(e);
       return;
     }
   }
+  Touch(entry);
   m_entries.push_back(std::move(entry));
   m_changed = true;
 }
@@ -168,6 +182,7 @@ void ShotNames::Confirm(const Entry& entry, const std::vector<std::string>& move
     if (it->sourceFolder != entry.sourceFolder || it->key != entry.key || it->folder != entry.folder ||
         it->base != entry.base)
       continue;
+    Touch(*it);
     std::string kept;
     for (const std::string& kind : SplitKinds(it->kinds)) {
       const bool noted = kind.front() == '?';
@@ -192,6 +207,26 @@ bool ShotNames::Save(int64_t now) {
     m_entries.erase(m_entries.begin(), m_entries.end() - static_cast<std::ptrdiff_t>(kMaxShotNames));
   if (!m_changed && m_entries.size() == before) return true;
   const std::string path = m_folder + kShotNamesFile;
+  // Read again under the folder's lock: another action or station sharing the temp folder may
+  // have noted its shots since this list was read, and a late partner of those must find them.
+  FolderLock lock(m_folder);
+  std::vector<Entry> merged;
+  const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (in >= 0) {
+    std::string text;
+    if (ReadBounded(in, text, kMaxShotNamesBytes)) Parse(text, merged);
+    ::close(in);
+  }
+  auto touched = [this](const Entry& e) {
+    return std::find(m_touched.begin(), m_touched.end(), IdentityOf(e)) != m_touched.end();
+  };
+  std::erase_if(merged, [&](const Entry& e) { return e.expires <= now || touched(e); });
+  for (const Entry& e : m_entries)
+    if (touched(e)) merged.push_back(e);
+  if (merged.size() > kMaxShotNames)
+    merged.erase(merged.begin(), merged.end() - static_cast<std::ptrdiff_t>(kMaxShotNames));
+  m_entries = std::move(merged);
+  m_touched.clear();
   if (m_entries.empty()) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
   std::string text = Format(m_entries);
   if (text.size() > kMaxShotNamesBytes) return false;

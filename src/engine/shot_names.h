@@ -62,6 +62,10 @@ class ShotNames {
   int64_t m_keep;
   std::vector<Entry> m_entries;
   bool m_changed = false;
+  // The shots this list noted or settled since it was read: Save writes these and keeps what
+  // other actions and stations sharing the folder noted meanwhile.
+  std::vector<std::string> m_touched;
+  void Touch(const Entry& e);
 };
 
 }  // namespace brisko

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "common/jpeg_builder.h"
+#include "common/temp_dir.h"
 #include "engine/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
@@ -341,6 +342,36 @@ TEST(ShotNamesText, RoundTripsAndRefusesWhatIsNotOne) {
         header + "/in/\timg_1\t1\trelative/\tb\t1\t\nend\n", text + "more\n", std::string(2 << 20, 'a')}) {
     EXPECT_FALSE(ShotNames::Parse(broken, back)) << broken.substr(0, 60);
   }
+}
+
+// Two actions or stations sharing the temp folder note their shots through lists read at their
+// own moments: each keeps what the other noted, so a late partner of either finds its shot.
+TEST(ShotNamesText, ListsReadAtOnceByTwoWritersKeepEachOthersShots) {
+  TempDir temp;
+  const int64_t now = 1'700'000'000;
+  ShotNames first(temp.Path()), second(temp.Path());
+  first.Remember({"/card/", "img_1", 0, "/out/", "IMG_1", 0, ".jpg"}, now);
+  ASSERT_TRUE(first.Save(now));
+  second.Remember({"/hot/", "img_2", 0, "/arch/", "IMG_2", 0, ".jpg"}, now);
+  ASSERT_TRUE(second.Save(now));
+  // The second settles a shot of its own that never moved: only that one goes.
+  second.Remember({"/hot/", "img_3", 0, "/arch/", "IMG_3", 0, ".jpg"}, now);
+  second.Confirm({"/hot/", "img_3", 0, "/arch/", "IMG_3", 0, ""}, {});
+  ASSERT_TRUE(second.Save(now));
+  first.Confirm({"/card/", "img_1", 0, "/out/", "IMG_1", 0, ""}, {".jpg"});
+  ASSERT_TRUE(first.Save(now));
+  const ShotNames after(temp.Path());
+  EXPECT_NE(after.Find("/card/", "img_1", 0, {".cr2"}, now), nullptr);
+  EXPECT_NE(after.Find("/hot/", "img_2", 0, {".cr2"}, now), nullptr) << "lost by the other's save";
+  EXPECT_EQ(after.Find("/hot/", "img_3", 0, {".cr2"}, now), nullptr);
+  EXPECT_TRUE(after.Reserved("/arch/", "img_2", now));
+  // Expired entries go whoever saves.
+  ShotNames later(temp.Path());
+  later.Remember({"/card/", "img_9", 0, "/out/", "IMG_9", 0, ".jpg"}, now + kShotNamesKeepSeconds + 1);
+  ASSERT_TRUE(later.Save(now + kShotNamesKeepSeconds + 1));
+  const ShotNames last(temp.Path());
+  EXPECT_EQ(last.Find("/hot/", "img_2", 0, {".cr2"}, now + kShotNamesKeepSeconds + 1), nullptr);
+  EXPECT_NE(last.Find("/card/", "img_9", 0, {".cr2"}, now + kShotNamesKeepSeconds + 1), nullptr);
 }
 
 }  // namespace
