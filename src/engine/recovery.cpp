@@ -46,6 +46,9 @@ struct RecordNames {
   struct stat seen {};
   std::vector<std::string> named;
   std::vector<std::string> targets;
+  // The photos still at their sources while their moves wait: another pass must not take one
+  // up again (its record finishes it), unless another file took its name.
+  std::vector<std::pair<std::string, FileIdentity>> sources;
 };
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -56,6 +59,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 void ReadNames(const std::string& path, RecordNames& out) {
   out.named.clear();
   out.targets.clear();
+  out.sources.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return;
   std::string text;
@@ -66,6 +70,7 @@ void ReadNames(const std::string& path, RecordNames& out) {
     for (const MoveBatchRecord::Entry& e : r.entries) {
       out.named.push_back(e.temp);
       out.targets.push_back(e.target);
+      if (e.sourceIdentity.inode != 0) out.sources.emplace_back(e.source, e.sourceIdentity);
     }
   };
   MoveRecord single;
@@ -75,6 +80,8 @@ void ReadNames(const std::string& path, RecordNames& out) {
     if (ParseMoveRecord(text, single)) {
       out.named = {single.photo, single.copy, single.scratch};
       if (single.step == MoveStep::Placing) out.targets.push_back(single.target);
+      if (single.step == MoveStep::Copying && single.photoIdentity.inode != 0)
+        out.sources.emplace_back(single.photo, single.photoIdentity);
     } else if (ParseMoveBatchRecord(text, moves)) {
       batch(moves);
     }
@@ -124,7 +131,11 @@ class RecordView {
     m_records = std::move(fresh);
     m_targets.clear();
     m_keys.clear();
-    for (const auto& [path, names] : m_records) m_targets.insert(names.targets.begin(), names.targets.end());
+    m_sources.clear();
+    for (const auto& [path, names] : m_records) {
+      m_targets.insert(names.targets.begin(), names.targets.end());
+      m_sources.insert(names.sources.begin(), names.sources.end());
+    }
     for (const std::string& target : m_targets) {
       HeldKey key;
       if (HeldKeyOf(target, key)) m_keys.push_back(std::move(key));
@@ -137,6 +148,7 @@ class RecordView {
     return named;
   }
   const std::set<std::string>& Targets() const { return m_targets; }
+  const std::multimap<std::string, FileIdentity>& Sources() const { return m_sources; }
   const std::vector<HeldKey>& Keys() const { return m_keys; }
 
  private:
@@ -145,6 +157,7 @@ class RecordView {
   std::map<std::string, RecordNames> m_records;
   std::set<std::string> m_targets;
   std::vector<HeldKey> m_keys;  // the targets' files, or their real paths before they are placed
+  std::multimap<std::string, FileIdentity> m_sources;
 };
 
 RecordView& View() {
@@ -222,11 +235,16 @@ int SweepDeadLeftovers(const std::string& tempFolder, const std::string& folder,
 
 bool AnyCopyHeld(const std::string& tempFolder) {
   View().Refresh(WithTrailingSeparator(tempFolder));
-  return AnyMoveWaiting() || !View().Targets().empty();
+  return AnyMoveWaiting() || !View().Targets().empty() || !View().Sources().empty();
 }
 
 bool CopyHeld(const std::string& path) {
   if (HeldForWaitingMove(path) || View().Targets().count(path) != 0) return true;
+  // A source whose recorded move waits (its record claimed by another station that moment, or
+  // its card back only now): left to that record, or the photo would be moved twice.
+  const auto [from, to] = View().Sources().equal_range(path);
+  for (auto it = from; it != to; ++it)
+    if (StillTheRecordedFile(path, it->second)) return true;
   HeldKey key;
   return !View().Keys().empty() && HeldKeyOf(path, key) && KeyAmong(key, View().Keys());
 }

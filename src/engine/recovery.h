@@ -26,7 +26,8 @@ int SweepDeadLeftovers(const std::string& tempFolder, const std::string& folder,
 
 // The one rule that a placed copy of an unfinished record is held back from every action, for
 // every station sharing `tempFolder`: a copy is held while a record there names it as a target
-// (whoever wrote the record, live or dead) or this process holds it. AnyCopyHeld brings the
+// (whoever wrote the record, live or dead) or this process holds it; a photo a waiting record
+// names as its source, still as it was copied, is held too (the record finishes its move). AnyCopyHeld brings the
 // view of the records up to date (cheaply: a record is read again only when it changed) and
 // says whether CopyHeld can say yes to anything.
 bool AnyCopyHeld(const std::string& tempFolder);

@@ -301,6 +301,38 @@ TEST_F(CommitStepTest, AHeldCopyIsHeldWhateverPathNamesIt) {
   ExpectEachOnce({"a.jpg"});
 }
 
+// A photo whose recorded move waits (the record claimed that moment by another station reading
+// it, so this station's recovery passes it by) stays at its source for that record to finish: a
+// pass does not take it up again, and the photo arrives once.
+TEST_F(CommitStepTest, APhotoWhoseRecordedMoveWaitsIsNotTakenAgain) {
+  MakeFile(src + "/a.jpg", "the photo", 1'600'000'000);
+  MakeFile(dst + "/a.jpg", "the photo", 1'600'000'000);
+  MoveBatchRecord record;
+  record.action = action->m_strName;
+  MoveBatchRecord::Entry e;
+  e.source = src + "/a.jpg";
+  e.target = dst + "/a.jpg";
+  e.temp = dst + "/.brisko-1-batch1.tmp";  // placed already: renamed to the target
+  ASSERT_TRUE(ReadFileIdentity(e.source, e.sourceIdentity));
+  ASSERT_TRUE(ReadFileIdentity(e.target, e.copyIdentity));
+  record.entries.push_back(e);
+  {
+    MoveJournal claimed(temp);  // held, as by a station reading it
+    ASSERT_TRUE(claimed.Write(record));
+    action->RecoverInterruptedMoves();
+    RunPass(*action);
+    EXPECT_TRUE(Exists(src + "/a.jpg")) << "taken up again while its record waits";
+    EXPECT_EQ(CountFiles(dst), 1);
+    // Another file under its name is another photo: that one moves.
+    MakeFile(src + "/b.jpg", "another", 1'600'000'000);
+    RunPass(*action);
+    EXPECT_FALSE(Exists(src + "/b.jpg"));
+    fs::remove(dst + "/b.jpg");
+  }
+  action->RecoverInterruptedMoves();
+  ExpectEachOnce({"a.jpg"});
+}
+
 // The photo set aside in the temp folder while it was placed on another file system: recovery of
 // the placing step settles it, so no hidden copy stays in the temp folder for good.
 TEST_F(CommitStepTest, APhotoSetAsideInTheTempFolderWhilePlacedIsSettled) {
