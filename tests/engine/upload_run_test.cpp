@@ -192,6 +192,9 @@ TEST_F(UploadRun, checksByHashWhereTheRemoteGivesOne) {
     const std::string name = "IMG_" + std::to_string(1000 + i) + ".jpg";
     EXPECT_EQ(ReadFile(server->Root() + "/" + name), ReadFile(source + "/" + name));
   }
+  // Renamed from hidden folders at the remote's top, which go again.
+  for (const auto& entry : std::filesystem::directory_iterator(server->Root()))
+    EXPECT_FALSE(entry.is_directory()) << entry.path();
 }
 
 TEST_F(UploadRun, refusesARemoteThatCarriesASecret) {
