@@ -510,7 +510,8 @@ class Torture:
     def setup_server(self):
         """A loopback port and the rclone configuration naming the server as the remote "gallery"."""
         if not self.upload:
-            print("torture: rclone is not installed; the upload step is left out")
+            if not self.a.no_upload:
+                print("torture: rclone is not installed; the upload step is left out")
             return
         s = __import__("socket").socket()
         s.bind(("127.0.0.1", 0))
