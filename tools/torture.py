@@ -34,6 +34,14 @@ nothing unknown (half-written), nothing left in the temp folder and no hidden (.
 scratch copy anywhere: with every station stopped nothing is in progress, so each is a fault.
 Each fault names the seed and round and shows the stations' log lines for that photo.
 
+Where rclone is installed, an Upload Files action sends what a Move Files takes off the card
+(card/U) on to a WebDAV server the tool runs on loopback (`rclone serve webdav` over a folder
+outside the station's), in some rounds written in place rather than renamed into place; the server
+is stopped (now and then killed mid-send) and started again at random. Once the queue has drained
+in the closing passes, every photo of that folder must be on the server exactly once, byte for
+byte, with nothing else there (no half-sent or hidden file), and the queue's records must hold no
+photo still waiting or given up.
+
 Each round starts from empty folders and its own random stream, so `--seed S --round R`
 replays one round (timing still varies; --repeat runs it again and again).
 
@@ -348,6 +356,8 @@ class Station:
         e["XDG_STATE_HOME"] = self.t.work + "/state"
         if self.t.printer:
             e["CUPS_SERVER"] = self.t.printer["CUPS_SERVER"]
+        if self.t.upload:
+            e["RCLONE_CONFIG"] = self.t.rclone_conf
         if self.t.shim:
             e["LD_PRELOAD"] = self.t.shim
             e["TORTURE_EIO"] = self.t.eio_flag
@@ -448,6 +458,11 @@ class Torture:
         self.refused = []  # (folder, "immutable" | "read-only") refusing deletes now
         self.loop_kind = None  # the file system of the same-label cards, where loop mounts work
         self.eio_flag = self.work + "/flush-fails"
+        self.upload = bool(shutil.which("rclone")) and not args.no_upload
+        self.server = None  # the loopback WebDAV server of the upload step, while it runs
+        self.remote = self.work + "/remote"  # what it serves: outside the station's folders
+        self.rclone_conf = self.work + "/rclone.conf"
+        self.uploaded = self.server_stops = 0
 
     # ----- set-up -------------------------------------------------------------------------
     def sh(self, *cmd):
@@ -511,6 +526,48 @@ class Torture:
         if self.printer:
             subprocess.run([HERE + "/cups_sandbox.sh", "stop", self.work + "/cups"], capture_output=True)
 
+    def setup_server(self):
+        """A loopback port and the rclone configuration naming the server as the remote "gallery"."""
+        if not self.upload:
+            if not self.a.no_upload:
+                print("torture: rclone is not installed; the upload step is left out")
+            return
+        s = __import__("socket").socket()
+        s.bind(("127.0.0.1", 0))
+        self.server_port = s.getsockname()[1]
+        s.close()
+        with open(self.rclone_conf, "w") as f:
+            f.write("[gallery]\ntype = webdav\nurl = http://127.0.0.1:%d/\nvendor = other\n" % self.server_port)
+
+    def start_server(self):
+        if not self.upload or self.server:
+            return
+        os.makedirs(self.remote, exist_ok=True)
+        self.server = subprocess.Popen(["rclone", "serve", "webdav", self.remote, "--addr",
+                                        "127.0.0.1:%d" % self.server_port, "--config", "/dev/null",
+                                        "--cache-dir", self.work + "/rclone-cache"],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        import socket
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", self.server_port), 0.2).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        self.note("server up")
+
+    def stop_server(self, hard=False):
+        if not self.server:
+            return
+        self.server.kill() if hard else self.server.terminate()
+        try:
+            self.server.wait(10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+        self.server = None
+        self.note("server %s" % ("killed" if hard else "stopped"))
+
     def find_loop_kind(self):
         """Which file system two same-label card images can be: FAT where the kernel mounts it,
         else ext2; None without root, loop devices or mkfs."""
@@ -567,7 +624,7 @@ class Torture:
         for d in ("hot", "arch", "turnin", "turned", "drop", "full", "hot2", "temp", "temp2", "outside",
                   "tagged", "camdst", "camrodst", "final/hot", "final/tagged", "final/turned", "final/arch",
                   "final/full", "final/camdst", "final/camrodst", "final/hot2", "printin", "printed",
-                  "swapdst", "final/swapdst", "shared", "final/shareda", "final/sharedb", "links"):
+                  "swapdst", "final/swapdst", "shared", "final/shareda", "final/sharedb", "links", "up"):
             os.makedirs(self.p(d), exist_ok=True)
         self.disk_is_mount = self.root and self.mount_tmpfs(self.p("full"), "6m")
         # Other file systems: the temp folder (--temp-tmpfs), the archive Move Subfolders fills
@@ -588,7 +645,7 @@ class Torture:
         self.cam = Medium(self, "cam", "64m")
         self.camro = Medium(self, "camro", "16m", read_only=True)
         self.media = [self.card, self.cam, self.camro]
-        for d in ("card/DCIM/100", "card/DCIM/101", "card/B", "card/T"):
+        for d in ("card/DCIM/100", "card/DCIM/101", "card/B", "card/T", "card/U"):
             os.makedirs(self.card.real(self.p(d)), exist_ok=True)
         self.shots = {}  # camera folder -> last number: each folder counts from IMG_0001
         for m, folders in ((self.cam, ("100CANON", "101CANON")), (self.camro, ("100CANON", "101CANON"))):
@@ -645,6 +702,16 @@ class Torture:
                               "m_bAddOrUpdateBriskoExif": int(self.tags["swap"])})
             down.append({"name": "Onswapdst", "m_iType": 1, "src": self.p("swapdst"), "dst": self.p("final/swapdst"),
                          "spec": "*.JPG"})
+        if self.upload:
+            # Off the card into "up", and from there to the server: the remote starts empty.
+            self.stop_server()
+            shutil.rmtree(self.remote, ignore_errors=True)
+            self.start_server()
+            in_place = {"m_bUploadInPlace": 1} if rng.random() < 0.3 else {}
+            self.note("upload %s" % ("in place" if in_place else "through hidden names"))
+            a_actions.append({"name": "CardUp", "m_iType": 1, "src": self.p("card/U"), "dst": self.p("up")})
+            a_actions.append({"name": "Upload", "m_iType": 9, "src": self.p("up"), "dst": "gallery:up",
+                              "extra": in_place})
         # One hot folder that both stations take from.
         a_actions.append({"name": "ShareA", "m_iType": 1, "src": self.p("shared"), "dst": self.p("final/shareda")})
         down += shot_down
@@ -832,7 +899,8 @@ class Torture:
 
     # ----- steps --------------------------------------------------------------------------
     def card_folders(self):
-        return ["card/DCIM/100", "card/DCIM/101", "card/B", "card/T"] if self.card.inserted else []
+        return (["card/DCIM/100", "card/DCIM/101", "card/B", "card/T"] + ["card/U"] * self.upload
+                if self.card.inserted else [])
 
     def step(self, rng):
         self.steps += 1
@@ -841,6 +909,13 @@ class Torture:
         # Cameras are not rewritten: a shot is written once.
         sources = ["turnin", "drop", "hot", "shared"] + self.card_folders()
         self.write_late_partners(rng)
+        if self.upload and rng.random() < 0.05:
+            # The network drops (sometimes mid-send) or comes back.
+            if self.server:
+                self.stop_server(hard=rng.random() < 0.5)
+                self.server_stops += 1
+            else:
+                self.start_server()
         r = rng.random()
         if self.a.aim:
             self.scenario(rng)
@@ -850,7 +925,7 @@ class Torture:
             n = 1 if rng.random() < 0.7 else rng.randint(5, 25) if rng.random() < 0.97 else rng.randint(300, 400)
             where = rng.choice(["card"] * 3 + ["cardB", "cardT", "turnin", "drop", "hot", "cam", "cam",
                                                "camro", "shots", "shots", "shared"] + ["print"] * bool(self.printer) +
-                               ["swap"] * 2 * bool(self.swap))
+                               ["swap"] * 2 * bool(self.swap) + ["cardU"] * 2 * self.upload)
             if where.startswith("card") and not self.card.inserted:
                 where = "turnin"
             for _ in range(n):
@@ -858,6 +933,8 @@ class Torture:
                     self.new_photo(rng, rng.choice(["card/DCIM/100", "card/DCIM/101"]), "plain")
                 elif where == "cardB":
                     self.new_photo(rng, "card/B", "plain")
+                elif where == "cardU":
+                    self.new_photo(rng, "card/U", "up")
                 elif where == "cardT":
                     self.new_photo(rng, "card/T", "tag")
                 elif where == "turnin":
@@ -1411,6 +1488,7 @@ class Torture:
             if st.running():
                 self.note("SIGTERM %s" % st.name)
             st.stop()
+        self.start_server()
         # A lone RAW or JPEG on a camera keeping shots waits 5 s (by its camera time) for its
         # partner: the closing passes come once the photographer has stopped that long.
         if self.cam_shots and time.time() < self.cam_written + 5.5:
@@ -1484,6 +1562,10 @@ class Torture:
                         continue
                     if in_temp and name == "shot-names.brisko-shots":
                         continue  # where recent shots went, for their late partners (kept 10 minutes)
+                    if in_temp and self.upload and name.endswith(".brisko-upload") and \
+                            os.path.basename(top) == "upload_queue":
+                        self.check_upload_record(rel, data)
+                        continue  # what was sent stays recorded while its photo is there
                     if in_temp:
                         self.fault("stranded", "left in the temp folder: %s (%d bytes)" % (rel, len(data)), [name])
                     if mode & 0o002:
@@ -1533,6 +1615,7 @@ class Torture:
                 self.fault("stuck", "#%d still at its source %s after two passes" % (ph.pid, ph.path), ph.paths)
         self.check_shots(seen)
         self.check_prints(seen)
+        self.check_remote()
 
     def check_prints(self, seen):
         """A photo moved on by Print Files was printed exactly once: the printer keeps each job's
@@ -1571,6 +1654,59 @@ class Torture:
             elif n > 1:
                 self.tally("printed twice")
                 self.fault("printed", "#%d (%s) printed %d times" % (ph.pid, ph.path, n), ph.paths + placed)
+
+    def check_upload_record(self, rel, data):
+        """After the closing passes no photo may wait or have been given up."""
+        lines = data.decode("utf-8", "replace").split("\n")
+        if lines[:1] != ["brisko-upload 1"] or "end" not in lines:
+            self.fault("upload", "%s is no whole upload record" % rel, [os.path.basename(rel)])
+            return
+        for line in lines[3:lines.index("end")]:
+            f = line.split("\t")
+            if f[0] in ("pending", "sending", "failed"):
+                self.tally("upload " + f[0])
+                self.fault("upload", "%s: %s is %s after the closing passes%s" %
+                           (rel, f[6] if len(f) > 6 else "?", f[0], (": " + f[8]) if len(f) > 8 and f[8] else ""),
+                           [f[6]] if len(f) > 6 else [])
+
+    def check_remote(self):
+        """Every photo in "up" is on the server once, byte for byte; nothing else is there."""
+        if not self.upload:
+            return
+        local = {}
+        for top, _, files in os.walk(self.p("up")):
+            for name in files:
+                with open(os.path.join(top, name), "rb") as f:
+                    local.setdefault(sha(f.read()), []).append(os.path.join(top, name))
+        remote = {}
+        for top, dirs, files in os.walk(self.remote):
+            for name in files:
+                path = os.path.join(top, name)
+                rel = os.path.relpath(path, self.remote)
+                with open(path, "rb") as f:
+                    data = f.read()
+                h = sha(data)
+                if "/." in "/" + rel:
+                    self.tally("stray remote")
+                    self.fault("stray", "remote %s left (%d bytes)" % (rel, len(data)), [name])
+                    continue
+                if h not in local:
+                    self.tally("unknown remote")
+                    self.fault("unknown", "remote %s is no photo of up/ (%d bytes, half-sent?)" % (rel, len(data)),
+                               [name])
+                    continue
+                remote.setdefault(h, []).append(rel)
+        for h, paths in local.items():
+            n = len(remote.get(h, []))
+            if n == 1:
+                self.uploaded += len(paths)
+            elif n == 0:
+                self.tally("unsent")
+                self.fault("unsent", "%s is not on the server" % os.path.relpath(paths[0], self.fs), paths)
+            elif n != len(paths):
+                self.tally("sent twice")
+                self.fault("doubled", "%s is on the server %d times: %s" %
+                           (os.path.relpath(paths[0], self.fs), n, ", ".join(sorted(remote[h]))), paths)
 
     # ----- RAW+JPEG shots ----------------------------------------------------------------
     # Shots (S00001.JPG, .CR2, sometimes .xmp) shot on the card (card/S) and into a hot folder
@@ -1731,6 +1867,7 @@ class Torture:
     def main(self):
         os.makedirs(self.work, exist_ok=True)
         self.build_shim()
+        self.setup_server()
         self.start_printer()
         self.loop_kind = self.find_loop_kind()
         end = time.time() + self.a.minutes * 60 + self.a.seconds
@@ -1752,6 +1889,7 @@ class Torture:
                 st.kill()
             self.unmount_all()
             self.stop_printer()
+            self.stop_server()
         print("torture seed=%d: %d rounds, %d steps, %d photos, %d kills (%d by the shim at a file call),"
               " %d pulls, %d pauses, %d doubled, %d lost, %d stray hidden files, %d faults" %
               (self.a.seed, self.rounds, self.steps, self.photos, self.kills, self.shim_kills, self.pulls,
@@ -1762,6 +1900,9 @@ class Torture:
             print("aimed scenarios: " + ", ".join("%s %d" % kv for kv in sorted(self.aimed.items())))
         if self.printer:
             print("printed exactly once and moved on: %d photos" % self.prints)
+        if self.upload:
+            print("uploaded exactly once and equal: %d photos; server stopped %d times" %
+                  (self.uploaded, self.server_stops))
         kinds = {}
         for _, k, _ in self.faults:
             kinds[k] = kinds.get(k, 0) + 1
@@ -1785,6 +1926,7 @@ def main():
     ap.add_argument("--no-mount", action="store_true", help="no tmpfs card or disk even as root")
     ap.add_argument("--no-print", action="store_true", help="no private CUPS, no Print Files action")
     ap.add_argument("--no-loop", action="store_true", help="no loop-mounted same-label cards")
+    ap.add_argument("--no-upload", action="store_true", help="no loopback WebDAV server, no Upload Files action")
     ap.add_argument("--temp-tmpfs", action="store_true",
                     help="the temp folder on its own tmpfs, another file system than every destination (root)")
     ap.add_argument("--round-seconds", type=float, nargs=2, default=[12, 40], metavar=("MIN", "MAX"))

@@ -135,22 +135,14 @@ const std::vector<NumberField>& NumberFields() {
       {"m_iPrintMaxCopies", 0, INT32_MAX, [](ActionForm& f, int64_t v) { f.printMaxCopies = Decimal(v); }},
       {"m_iPrintScaling", 0, int64_t(ActionForm::kScalingChoices.size()) - 1,
        [](ActionForm& f, int64_t v) { f.printScaling = int(v); }},
+      {"m_iExternalExeTimeLimit", 0, INT32_MAX,
+       [](ActionForm& f, int64_t v) { f.exeTimeLimit = Decimal(v); }},
+      {"m_iUploadRateLimit", 0, INT32_MAX, [](ActionForm& f, int64_t v) { f.uploadRateLimit = Decimal(v); }},
+      {"m_iUploadLateMinutes", 0, INT32_MAX,
+       [](ActionForm& f, int64_t v) { f.uploadLateMinutes = Decimal(v); }},
   };
   return fields;
 }
-
-// Values the window has no control for: they are the action's own, set here as they are stored.
-struct DirectField {
-  const char* name;
-  int64_t min, max;
-  int32_t Action::*member;
-};
-const DirectField kDirectFields[] = {
-    {"m_iExternalExeTimeLimit", 0, INT32_MAX, &Action::m_iExternalExeTimeLimit},
-    {"m_iUploadRateLimit", 0, INT32_MAX, &Action::m_iUploadRateLimit},
-    {"m_iUploadLateMinutes", 0, INT32_MAX, &Action::m_iUploadLateMinutes},
-    {"m_bUploadInPlace", 0, 1, &Action::m_bUploadInPlace},
-};
 
 // Stored values that are not the action's to set from here, and why.
 const Meaning kNotSettable[] = {
@@ -424,16 +416,6 @@ std::optional<std::string> ApplyFieldAssignments(ActionForm& form,
         done = true;
       }
       break;
-    }
-    for (const DirectField& direct : kDirectFields) {
-      if (done || !EqualsNoCase(name, direct.name)) continue;
-      const std::optional<int64_t> v = ParseInteger(value);
-      if (!v || *v < direct.min || *v > direct.max)
-        return std::string(direct.name) + " takes a whole number from " + std::to_string(direct.min) +
-               " to " + std::to_string(direct.max) + ", not '" + value + "'";
-      form.Target().*(direct.member) = int32_t(*v);
-      asked.emplace_back(direct.name, std::to_string(*v));
-      done = true;
     }
     for (const NumberField& number : NumberFields()) {
       if (done || !EqualsNoCase(name, number.name)) continue;

@@ -181,7 +181,10 @@ const ActionField kFields[] = {
      .fresh = 30,
      .stored = 30,
      .types = TypeBit(kUploadFiles)},
-    {.key = "m_bUploadInPlace", .member = &Action::m_bUploadInPlace, .types = TypeBit(kUploadFiles)},
+    {.key = "m_bUploadInPlace",
+     .member = &Action::m_bUploadInPlace,
+     .types = TypeBit(kUploadFiles),
+     .control = &ActionForm::uploadInPlace},
 };
 
 }  // namespace

@@ -99,6 +99,9 @@ ActionForm::ActionForm(Action& action)
   leaveMin = Decimal(a.m_iLeaveMinFilecount);
   printCopies = Decimal(a.m_iPrintCopies);
   printMaxCopies = Decimal(a.m_iPrintMaxCopies);
+  uploadRateLimit = Decimal(a.m_iUploadRateLimit);
+  uploadLateMinutes = Decimal(a.m_iUploadLateMinutes);
+  exeTimeLimit = Decimal(a.m_iExternalExeTimeLimit);
   printScaling =
       a.m_iPrintScaling >= 0 && a.m_iPrintScaling < int(kScalingChoices.size()) ? a.m_iPrintScaling : 0;
   ageUnits = a.m_iFileAgeUnits >= kAgeMinutes && a.m_iFileAgeUnits <= kAgeSeconds ? a.m_iFileAgeUnits : -1;
@@ -187,6 +190,10 @@ void ActionForm::Update() {
   const bool print = t == kPrintFiles;
   Set(ActionControl::kSendToApp) = {!plt && !print, sends};
   Set(ActionControl::kAppDetails) = {!plt && !print, sends && sendToApp};
+  Set(ActionControl::kExeTimeLimit) = State(ActionControl::kAppDetails);
+  // An upload's destination is a remote, chosen beside its other options, not a folder.
+  Set(ActionControl::kUpload).enabled = t == kUploadFiles;
+  if (t == kUploadFiles) Set(ActionControl::kDestFolder).enabled = false;
   Set(ActionControl::kPlt).visible = plt;
   Set(ActionControl::kPrint).visible = print;
   // Borderless needs a paper the printer offers without margins. While the printer's paper is not
@@ -352,6 +359,9 @@ void ActionForm::WriteBack(const std::function<void(Action&)>& armSchedule) {
   a.m_iLeaveMinFilecount = ReadDecimal(leaveMin);
   a.m_iPrintCopies = std::max(0, ReadDecimal(printCopies));
   a.m_iPrintMaxCopies = std::max(0, ReadDecimal(printMaxCopies));
+  a.m_iUploadRateLimit = std::max(0, ReadDecimal(uploadRateLimit));
+  a.m_iUploadLateMinutes = std::max(0, ReadDecimal(uploadLateMinutes));
+  a.m_iExternalExeTimeLimit = std::max(0, ReadDecimal(exeTimeLimit));
   a.m_iPrintScaling = type == kPrintFiles && printScaling > 0 && printScaling < int(kScalingChoices.size())
                           ? printScaling
                           : 0;

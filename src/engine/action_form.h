@@ -45,6 +45,8 @@ enum class ActionControl {
   kPrint,       // the printer, paper, copies and scaling of Print Files
   kBorderless,  // "Borderless": only for a paper the printer offers with zero margins
   kKeepShotsTogether,
+  kUpload,        // the remote, in place, the rate limit and the late minutes of Upload Files
+  kExeTimeLimit,  // how long the external program may run
   kCount
 };
 
@@ -70,6 +72,12 @@ class ActionForm {
   static constexpr const char* kKeepShotsCaption = "Keep RAW+JPEG pairs and sidecars together";
   static constexpr const char* kPrintGroup = "Print each file, then move it to the destination folder";
   static constexpr const char* kBorderlessCaption = "Borderless";
+  static constexpr const char* kUploadGroup = "Upload";
+  static constexpr const char* kRemoteCaption = "Remote (rclone):";
+  static constexpr const char* kInPlaceCaption = "Send under the final name (a gallery may show a part)";
+  static constexpr const char* kRateCaption = "Rate limit (KiB/s, 0 = none):";
+  static constexpr const char* kLateCaption = "Late after (minutes, 0 = never):";
+  static constexpr const char* kExeTimeCaption = "Time limit (seconds, 0 = none):";
   // The scaling drop-down, in PrintScaling order.
   static constexpr std::array<const char*, 3> kScalingChoices = {
       "Printer's choice", "Fit: the whole photo, margins may show", "Fill: the paper covered, edges cut"};
@@ -109,6 +117,9 @@ class ActionForm {
   bool overwrite = false;
   bool keepShotsTogether = false;
   int hour = 0, minute = 0;  // the time picker
+  // Upload Files sends to the remote in destFolder (rclone's "gallery:events/").
+  bool uploadInPlace = false;
+  std::string uploadRateLimit, uploadLateMinutes, exeTimeLimit;  // texts of the number fields
 
   // Step 2, after the type or one of the check boxes and radios changed: applies the checks the
   // type forces and recomputes the states.

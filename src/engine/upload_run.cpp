@@ -38,7 +38,6 @@ constexpr int kMaxTries = 8;
 // The rate is of the sends of this many recent seconds.
 constexpr int64_t kRateWindow = 600;
 constexpr auto kFlushEvery = std::chrono::seconds(2);
-constexpr const char* kTempMark = ".brisko-upload";
 
 std::string ClockText(std::time_t t) {
   return LocalTimeText(t, "%H:%M");
@@ -55,11 +54,24 @@ std::string FsOf(const std::string& dest) {
   return fs;
 }
 
-// The hidden name a photo is written under before it is renamed into place.
-std::string TempNameOf(const std::string& remote) {
-  const size_t slash = remote.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : remote.substr(0, slash + 1);
-  return folder + "." + remote.substr(slash == std::string::npos ? 0 : slash + 1) + kTempMark;
+// A photo is written below a hidden folder of the destination, then renamed into place. The
+// remote's rclone paces the calls of each of its roots, and a rename takes as many calls as the
+// send itself: spread over a few folders (each its own root), the sends do not queue behind the
+// renames. A photo's folder follows from its name, so a send again after a kill writes over its
+// own half.
+constexpr size_t kTempFolders = 4;
+constexpr const char* kTempFolder = ".brisko-upload-";
+
+size_t TempFolderOf(const std::string& remote) {
+  // FNV-1a: the same folder in every run.
+  uint32_t h = 2166136261u;
+  for (const char c : remote) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  return h % kTempFolders;
+}
+
+// "gallery:" + "x" -> "gallery:x"; "gallery:events" + "x" -> "gallery:events/x".
+std::string FsBelow(const std::string& fs, const std::string& folder) {
+  return fs.empty() || fs.back() == ':' || fs.back() == '/' ? fs + folder : fs + "/" + folder;
 }
 
 }  // namespace
@@ -86,7 +98,9 @@ void UploadRunEnd::operator()(UploadRunState* state) const {
 namespace {
 
 // A few photos at a time, as rclone itself sends: one at a time leaves the line idle between.
+// Sends that end in a rename are half renames: twice as many keep as many photos on the line.
 constexpr size_t kParallelSends = 4;
+constexpr size_t kParallelRenamedSends = 8;
 
 // One photo's trip to the remote, as it ended.
 // kMark: the name is free, and the photo is to be recorded as being written under it first.
@@ -135,6 +149,7 @@ class UploadSender {
       m_listed.insert(folder);
       for (const RemoteEntry& e : entries) {
         if (!e.isDir) m_sizes[folder.empty() ? e.name : folder + "/" + e.name] = e.size;
+        if (e.isDir && folder.empty()) m_tempSeen.insert(e.name);
       }
     }
   }
@@ -144,6 +159,19 @@ class UploadSender {
     return m_listed.count(FolderOf(remote)) > 0 && m_sizes.count(remote) == 0;
   }
   const std::string& Fs() const { return m_fs; }
+  std::string TempFs(size_t folder) const { return FsBelow(m_fs, kTempFolder + std::to_string(folder)); }
+  std::string TempFsOf(const std::string& remote) const { return TempFs(TempFolderOf(remote)); }
+  // The hidden folders this pass wrote below, and those the listing showed: empty ones go.
+  void RemoveEmptyTempFolders() const {
+    for (size_t k = 0; k < kTempFolders; ++k) {
+      if (m_tempUsed[k] || m_tempSeen.count(kTempFolder + std::to_string(k)))
+        m_rclone.RemoveEmptyFolders(m_fs, kTempFolder + std::to_string(k));
+    }
+  }
+  // A photo given up: its half in a hidden folder (after a kill) goes too.
+  void DropTemp(const std::string& remote) const {
+    if (m_info.canMove) m_rclone.DeleteFile(TempFsOf(remote), remote);
+  }
 
   SendResult Send(const SendJob& job) const;
 
@@ -203,6 +231,8 @@ class UploadSender {
   std::string m_hash;
   std::set<std::string> m_listed;
   std::map<std::string, int64_t> m_sizes;
+  std::set<std::string> m_tempSeen;
+  mutable std::atomic<bool> m_tempUsed[kTempFolders] = {};
 };
 
 SendResult UploadSender::Send(const SendJob& job) const {
@@ -231,10 +261,11 @@ SendResult UploadSender::Send(const SendJob& job) const {
   }
 
   if (m_info.canMove) {
-    const std::string temp = TempNameOf(job.remote);
-    reply = m_rclone.CopyFile(srcFs, srcName, m_fs, temp, Waiting(job.size));
+    const size_t folder = TempFolderOf(job.remote);
+    m_tempUsed[folder] = true;
+    reply = m_rclone.CopyFile(srcFs, srcName, TempFs(folder), job.remote, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
-    reply = m_rclone.MoveFile(m_fs, temp, job.remote, Waiting(job.size));
+    reply = m_rclone.MoveFile(TempFs(folder), job.remote, m_fs, job.remote, Waiting(job.size));
     if (!reply.Ok()) return Failed(reply);
   } else {
     // Only a name known free (or ours, cut short) is written, and only once recorded.
@@ -488,17 +519,19 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
     } else if (e.Waiting() && ++e.tries >= kMaxTries) {
       e.state = UploadState::Failed;
     }
+    if (e.state == UploadState::Failed) sender.DropTemp(job.remote);
     queue.Changed(job.index);
     state.nextTry[job.index] = now + std::min(kMaxBackOff, kFirstBackOff << std::min(e.tries, 10));
     if (state.failureSaid.insert(e.source + "|" + e.reason).second || e.state == UploadState::Failed)
       LogMessage("FAILED: Upload " + e.source + ": " + e.reason +
                  (e.state == UploadState::Failed ? " (given up)" : ""));
   };
+  const size_t parallel = sender.CanMove() ? kParallelRenamedSends : kParallelSends;
   auto lastFlush = std::chrono::steady_clock::now();
   while (!running.empty() || !todo.empty()) {
     const bool launch = !wentOffline && !stop && std::chrono::steady_clock::now() < deadline &&
                         !m_host->StopWaitingForProgram();
-    while (launch && !todo.empty() && running.size() < kParallelSends) {
+    while (launch && !todo.empty() && running.size() < parallel) {
       SendJob job = std::move(todo.front());
       todo.pop_front();
       auto future = std::async(std::launch::async, [&sender, &finished, job] {
@@ -538,6 +571,8 @@ bool Action::UploadFiles(const std::vector<std::string>& files) {
   if (wentOffline) {
     offline(offlineWhy);
     result = false;
+  } else if (sender.CanMove() && !stop) {
+    sender.RemoveEmptyTempFolders();
   }
   int err = 0;
   if (!queue.Flush(&err)) LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));

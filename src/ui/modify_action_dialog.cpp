@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -132,6 +133,11 @@ std::function<std::optional<QueueMedia>(const std::string&)>& CModifyAction::Pap
   return hook;
 }
 
+std::function<std::vector<std::string>()>& CModifyAction::RemotesHook() {
+  static std::function<std::vector<std::string>()> hook;
+  return hook;
+}
+
 void SetModifyActionMessageHook(std::function<void(QWidget*, const FormMessage&)> hook) {
   MessageHook() = std::move(hook);
 }
@@ -171,6 +177,26 @@ CModifyAction::CModifyAction(Station& station, Action& action, QWidget* parent)
     }
     if (name.empty() || !service->ReadMedia(name, &media, &error)) return std::nullopt;
     return media;
+  };
+  // The names only: `rclone listremotes` prints no settings, so no password reaches the dialog.
+  listRemotes = [this] {
+    if (RemotesHook()) return RemotesHook()();
+    std::vector<std::string> remotes;
+    QStringList args = {"listremotes", "--ask-password=false"};
+    const std::string config = m_station.Store().GetProfileString("Settings", "m_strRcloneConfig", "");
+    if (!config.empty()) args << "--config" << Q(config);
+    QProcess rclone;
+    rclone.start("rclone", args, QIODevice::ReadOnly);
+    if (!rclone.waitForFinished(3000)) {
+      rclone.kill();
+      rclone.waitForFinished(1000);
+      return remotes;
+    }
+    for (const QByteArray& line : rclone.readAllStandardOutput().left(64 * 1024).split('\n')) {
+      const QString name = QString::fromUtf8(line).trimmed();
+      if (name.endsWith(':') && remotes.size() < 200) remotes.push_back(S(name));
+    }
+    return remotes;
   };
   pickPlt = [this]() -> std::optional<std::string> {
     QFileDialog dialog(this, "Select PLT", m_pltPath->text(), "Brisko PLT files (*.plt)");
@@ -233,6 +259,32 @@ void CModifyAction::Build() {
   whatGrid->addWidget(m_destChange, 3, 2);
   whatGrid->addLayout(Row({m_overwrite, m_deleteEmptyOnly}), 4, 1, 1, 2);
   whatGrid->setColumnStretch(1, 1);
+
+  // ---- Upload Files
+  m_uploadGroup =
+      Named(new QGroupBox(ActionForm::kUploadGroup, this), "uploadGroup", ActionForm::kUploadGroup);
+  m_uploadRemote = Named(new QComboBox(m_uploadGroup), "uploadRemote", "");
+  m_uploadRemote->setEditable(true);
+  m_uploadRemote->setToolTip("A remote of rclone config and a path on it, as gallery:events/");
+  m_uploadRemoteLabel = Label(m_uploadGroup, ActionForm::kRemoteCaption, m_uploadRemote);
+  m_uploadRemote->lineEdit()->setAccessibleName(m_uploadRemote->accessibleName());
+  m_uploadInPlace = Check(m_uploadGroup, ActionForm::kInPlaceCaption, "uploadInPlace");
+  m_uploadRate = Edit(m_uploadGroup, "uploadRateLimit", "");
+  m_uploadRate->setMaximumWidth(70);
+  m_uploadRateLabel = Label(m_uploadGroup, ActionForm::kRateCaption, m_uploadRate);
+  m_uploadLate = Edit(m_uploadGroup, "uploadLateMinutes", "");
+  m_uploadLate->setMaximumWidth(70);
+  m_uploadLate->setToolTip("The board turns amber when a photo waits longer");
+  m_uploadLateLabel = Label(m_uploadGroup, ActionForm::kLateCaption, m_uploadLate);
+  auto* uploadGrid = new QGridLayout(m_uploadGroup);
+  uploadGrid->addWidget(m_uploadRemoteLabel, 0, 0);
+  uploadGrid->addWidget(m_uploadRemote, 0, 1);
+  uploadGrid->addWidget(m_uploadInPlace, 1, 0, 1, 2);
+  uploadGrid->addWidget(m_uploadRateLabel, 2, 0);
+  uploadGrid->addLayout(Row({m_uploadRate}), 2, 1);
+  uploadGrid->addWidget(m_uploadLateLabel, 3, 0);
+  uploadGrid->addLayout(Row({m_uploadLate}), 3, 1);
+  uploadGrid->setColumnStretch(1, 1);
 
   // ---- Which files
   auto* which = Named(new QGroupBox("Which files", this), "whichGroup", "Which files");
@@ -334,6 +386,9 @@ void CModifyAction::Build() {
   m_includeArgs = Check(m_outputGroup, "Include args:", "includeArgs");
   m_args = Edit(m_outputGroup, "args", "Arguments");
   m_followInfile = Check(m_outputGroup, "follow infile", "followInfile");
+  m_exeTimeLimit = Edit(m_outputGroup, "exeTimeLimit", "");
+  m_exeTimeLimit->setMaximumWidth(70);
+  m_exeTimeLabel = Label(m_outputGroup, ActionForm::kExeTimeCaption, m_exeTimeLimit);
   m_pltPath = Edit(m_outputGroup, "pltPath", "");
   m_pltLabel = Label(m_outputGroup, "PLT File:", m_pltPath);
   m_selectPlt = Button(m_outputGroup, "Select PLT", "selectPlt");
@@ -376,6 +431,8 @@ void CModifyAction::Build() {
   outputGrid->addWidget(m_includeArgs, 2, 0);
   outputGrid->addWidget(m_args, 2, 1);
   outputGrid->addWidget(m_followInfile, 2, 2);
+  outputGrid->addWidget(m_exeTimeLabel, 8, 0);
+  outputGrid->addLayout(Row({m_exeTimeLimit}), 8, 1, 1, 2);
   outputGrid->addWidget(m_pltLabel, 3, 0);
   outputGrid->addWidget(m_pltPath, 3, 1);
   outputGrid->addWidget(m_selectPlt, 3, 2);
@@ -410,6 +467,7 @@ void CModifyAction::Build() {
   auto* left = new QVBoxLayout;
   left->addWidget(what);
   left->addWidget(which);
+  left->addWidget(m_uploadGroup);
   left->addStretch();
   auto* right = new QVBoxLayout;
   right->addWidget(each);
@@ -509,6 +567,14 @@ void CModifyAction::FillPrinters() {
   FillPaper();
 }
 
+void CModifyAction::FillRemotes() {
+  m_remotesAsked = true;
+  const QString current = m_uploadRemote->currentText();
+  m_uploadRemote->clear();
+  for (const std::string& remote : listRemotes()) m_uploadRemote->addItem(Q(remote));
+  m_uploadRemote->setEditText(current);
+}
+
 void CModifyAction::FillPaper() {
   const std::string queue = S(m_printQueue->currentText());
   if (queue == m_paperQueue) return;
@@ -541,11 +607,12 @@ void CModifyAction::Changed() {
 
 void CModifyAction::Pull() {
   ActionForm& f = m_form;
+  // An upload's destination is its remote; the type it was shown for says which field holds it.
+  f.destFolder = S(f.type == kUploadFiles ? m_uploadRemote->currentText() : m_dest->text());
   f.name = S(m_name->text());
   f.type = m_type->currentIndex();
   f.enabled = m_enabled->isChecked();
   f.sourceFolder = S(m_source->text());
-  f.destFolder = S(m_dest->text());
   f.pltPath = S(m_pltPath->text());
   f.printQueue = S(m_printQueue->currentText());
   f.printMedia = PaperValue();
@@ -584,6 +651,10 @@ void CModifyAction::Pull() {
   f.deleteEmptyOnly = m_deleteEmptyOnly->isChecked();
   f.overwrite = m_overwrite->isChecked();
   f.keepShotsTogether = m_keepShots->isChecked();
+  f.uploadInPlace = m_uploadInPlace->isChecked();
+  f.uploadRateLimit = S(m_uploadRate->text());
+  f.uploadLateMinutes = S(m_uploadLate->text());
+  f.exeTimeLimit = S(m_exeTimeLimit->text());
   f.hour = m_time->time().hour();
   f.minute = m_time->time().minute();
 }
@@ -600,6 +671,12 @@ void CModifyAction::Push() {
   m_enabled->setChecked(f.enabled);
   text(m_source, f.sourceFolder);
   text(m_dest, f.destFolder);
+  const QString remote = f.type == kUploadFiles ? Q(f.destFolder) : QString();
+  if (m_uploadRemote->currentText() != remote) m_uploadRemote->setEditText(remote);
+  m_uploadInPlace->setChecked(f.uploadInPlace);
+  text(m_uploadRate, f.uploadRateLimit);
+  text(m_uploadLate, f.uploadLateMinutes);
+  text(m_exeTimeLimit, f.exeTimeLimit);
   text(m_pltPath, f.pltPath);
   if (m_printQueue->currentText() != Q(f.printQueue)) m_printQueue->setEditText(Q(f.printQueue));
   if (PaperValue() != f.printMedia) {
@@ -684,7 +761,11 @@ void CModifyAction::Push() {
         {m_printQueueLabel, m_printQueue, m_printMediaLabel, m_printMedia, m_printScalingLabel,
          m_printScaling, m_printCopiesLabel, m_printCopies, m_printMaxLabel, m_printMaxCopies});
   Apply(state(C::kBorderless), {m_printBorderless});
+  Apply(state(C::kUpload), {m_uploadRemoteLabel, m_uploadRemote, m_uploadInPlace, m_uploadRateLabel,
+                            m_uploadRate, m_uploadLateLabel, m_uploadLate});
+  Apply(state(C::kExeTimeLimit), {m_exeTimeLabel, m_exeTimeLimit});
   if (state(C::kPrint).visible && !m_printersAsked) FillPrinters();
+  if (state(C::kUpload).enabled && !m_remotesAsked) FillRemotes();
   m_pushing = false;
 }
 

@@ -47,6 +47,9 @@ class CModifyAction : public QDialog {
   // Stand-ins for the print system in every dialog made while they are set (tests, pictures).
   static std::function<std::vector<std::string>()>& PrintersHook();
   static std::function<std::optional<QueueMedia>(const std::string& queue)>& PaperHook();
+  // The remotes of the rclone configuration ("gallery:"), for Upload Files; and its stand-in.
+  std::function<std::vector<std::string>()> listRemotes;
+  static std::function<std::vector<std::string>()>& RemotesHook();
   std::function<void(const std::string& include, const std::string& exclude, bool useRegex,
                      const std::string& folder)>
       testFilespec;
@@ -74,6 +77,8 @@ class CModifyAction : public QDialog {
   // The IPP name of the chosen paper ("" the printer's default).
   std::string PaperValue() const;
   void FillPaper();
+  // The remote list, asked once the type is Upload Files.
+  void FillRemotes();
   void ShowMessage(const FormMessage& message);
 
   Station& m_station;
@@ -97,6 +102,12 @@ class CModifyAction : public QDialog {
   QPushButton *m_sourceChange, *m_destChange, *m_testFilespec, *m_gps, *m_selectApp, *m_selectPlt,
       *m_renameDefine, *m_subfolderDefine, *m_addValues, *m_commands;
   QLabel *m_destLabel, *m_pltLabel, *m_minutesLabel;
+  QGroupBox* m_uploadGroup;
+  QComboBox* m_uploadRemote;
+  QCheckBox* m_uploadInPlace;
+  QLineEdit *m_uploadRate, *m_uploadLate, *m_exeTimeLimit;
+  QLabel *m_uploadRemoteLabel, *m_uploadRateLabel, *m_uploadLateLabel, *m_exeTimeLabel;
+  bool m_remotesAsked = false;
   QTimeEdit* m_time;
   QGroupBox* m_outputGroup;
 };

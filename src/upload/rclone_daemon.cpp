@@ -425,12 +425,24 @@ RcReply RcloneDaemon::CopyFile(const std::string& srcFs, const std::string& srcR
               waiting);
 }
 
-RcReply RcloneDaemon::MoveFile(const std::string& fs, const std::string& from, const std::string& to,
+RcReply RcloneDaemon::MoveFile(const std::string& srcFs, const std::string& srcRemote,
+                               const std::string& dstFs, const std::string& dstRemote,
                                const std::function<bool()>& waiting) {
   return Call("operations/movefile",
-              "{\"srcFs\":" + JsonQuote(fs) + ",\"srcRemote\":" + JsonQuote(from) +
-                  ",\"dstFs\":" + JsonQuote(fs) + ",\"dstRemote\":" + JsonQuote(to) + kNoCheckDest + "}",
+              "{\"srcFs\":" + JsonQuote(srcFs) + ",\"srcRemote\":" + JsonQuote(srcRemote) + ",\"dstFs\":" +
+                  JsonQuote(dstFs) + ",\"dstRemote\":" + JsonQuote(dstRemote) + kNoCheckDest + "}",
               waiting);
+}
+
+RcReply RcloneDaemon::RemoveEmptyFolders(const std::string& fs, const std::string& remote) {
+  RcReply reply = Call("operations/rmdirs", "{\"fs\":" + JsonQuote(fs) + ",\"remote\":" + JsonQuote(remote) +
+                                                ",\"leaveRoot\":false}");
+  // Nothing there: nothing to remove.
+  if (reply.status == 404) {
+    reply.status = 200;
+    reply.error.clear();
+  }
+  return reply;
 }
 
 RcReply RcloneDaemon::DeleteFile(const std::string& fs, const std::string& remote) {

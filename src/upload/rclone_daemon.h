@@ -85,9 +85,12 @@ class RcloneDaemon {
   RcReply List(const std::string& fs, const std::string& folder, std::vector<RemoteEntry>& entries);
   RcReply CopyFile(const std::string& srcFs, const std::string& srcRemote, const std::string& dstFs,
                    const std::string& dstRemote, const std::function<bool()>& waiting = nullptr);
-  RcReply MoveFile(const std::string& fs, const std::string& from, const std::string& to,
-                   const std::function<bool()>& waiting = nullptr);
+  // A rename on the server where both are of one remote (another root of it too).
+  RcReply MoveFile(const std::string& srcFs, const std::string& srcRemote, const std::string& dstFs,
+                   const std::string& dstRemote, const std::function<bool()>& waiting = nullptr);
   RcReply DeleteFile(const std::string& fs, const std::string& remote);
+  // Removes the empty folders at and below `remote`; files stay, and so do their folders.
+  RcReply RemoveEmptyFolders(const std::string& fs, const std::string& remote);
   // Bytes per second for every transfer; 0: no limit.
   bool SetBandwidth(int64_t bytesPerSecond);
 

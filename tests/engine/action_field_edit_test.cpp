@@ -62,6 +62,8 @@ TEST_F(FieldsByName, RefusesWithTheEditorsReasonOrTheFieldsOwn) {
       // A value the type has no use for is not quietly dropped.
       {{{"m_iType", "2"}, {"m_bOverwriteExistingFiles", "1"}}, "does not apply to a Copy Files action"},
       {{{"m_iType", "0"}, {"m_bKeepShotsTogether", "1"}}, "does not apply to a Delete Files action"},
+      {{{"m_bUploadInPlace", "1"}}, "does not apply to a Move Files action"},
+      {{{"m_iUploadRateLimit", "-1"}}, "m_iUploadRateLimit takes a whole number from 0 to"},
   };
   for (const Row& row : rows) {
     Action action(host);
@@ -119,8 +121,12 @@ TEST_F(FieldsByName, ShownFieldsSetAnotherActionToTheSame) {
                                {"m_bMakeReadOnly", "1"},
                                {"m_iScheduleType", "2"},
                                {"m_uiScheduleTime", "18"},
-                               {"m_uiScheduleTimeMins", "30"}});
+                               {"m_uiScheduleTimeMins", "30"},
+                               {"m_iExternalExeTimeLimit", "90"},
+                               {"m_iUploadLateMinutes", "12"}});
   ASSERT_EQ(Apply(first, fields), "");
+  EXPECT_EQ(first.m_iExternalExeTimeLimit, 90);
+  EXPECT_EQ(first.m_iUploadLateMinutes, 12);
   const std::vector<FieldLine> shown = DescribeActionFields(first);
   std::vector<FieldAssignment> again;
   for (const FieldLine& line : shown) {

@@ -328,6 +328,77 @@ TEST_F(ActionFormTest, OkWritesWhatOnlyTheTypeAllowsAndReadsNumbersLeniently) {
   EXPECT_EQ(ReadDecimal("-99999999999999999999"), INT32_MIN);
 }
 
+// The upload options apply to Upload Files alone (whose remote stands in for the folder); the
+// program's time limit only where a program is run. Each round-trips, and is read leniently.
+TEST_F(ActionFormTest, UploadAndProgramOptionsApplyOnlyWhereTheyDo) {
+  for (int type = 0; type < kNumActionTypes; ++type) {
+    SCOPED_TRACE(ActionTypeName(type));
+    for (const bool sendToApp : {false, true}) {
+      ActionForm form(*action);
+      form.type = type;
+      form.sendToApp = sendToApp;
+      form.Update();
+      EXPECT_EQ(form.State(ActionControl::kUpload).enabled, type == kUploadFiles);
+      if (type == kUploadFiles) {
+        EXPECT_FALSE(form.State(ActionControl::kDestFolder).enabled);
+      }
+      EXPECT_EQ(form.State(ActionControl::kExeTimeLimit), form.State(ActionControl::kAppDetails));
+      EXPECT_EQ(form.State(ActionControl::kExeTimeLimit).enabled,
+                sendToApp && (type == kMoveFiles || type == kCopyFiles || type == kCopySubfolders));
+    }
+  }
+
+  action->m_iType = kUploadFiles;
+  action->m_strDestFolder = "gallery:events/";
+  action->m_bUploadInPlace = 1;
+  action->m_iUploadRateLimit = 512;
+  action->m_iUploadLateMinutes = 45;
+  action->m_iExternalExeTimeLimit = 30;
+  {
+    ActionForm form(*action);
+    EXPECT_TRUE(form.uploadInPlace);
+    EXPECT_EQ(form.uploadRateLimit, "512");
+    EXPECT_EQ(form.uploadLateMinutes, "45");
+    EXPECT_EQ(form.exeTimeLimit, "30");
+    ASSERT_EQ(OkText(form), "");
+    EXPECT_EQ(action->m_bUploadInPlace + action->m_iUploadRateLimit + action->m_iUploadLateMinutes +
+                  action->m_iExternalExeTimeLimit,
+              1 + 512 + 45 + 30);
+  }
+  {
+    ActionForm form(*action);
+    form.uploadInPlace = false;
+    form.uploadRateLimit = "-3";
+    form.uploadLateMinutes = "15 min";
+    form.exeTimeLimit = "";
+    // A folder is no remote; nor is a remote that carries its password.
+    for (const char* dest : {"/srv/gallery", "gallery,pass=secret:events/"}) {
+      form.destFolder = dest;
+      EXPECT_EQ(OkText(form),
+                "The destination must be an rclone remote, as gallery:events/ (set up with rclone config).")
+          << dest;
+      EXPECT_EQ(action->m_iUploadRateLimit, 512) << "nothing written";
+    }
+    form.destFolder = "gallery:";
+    ASSERT_EQ(OkText(form), "");
+    EXPECT_EQ(action->m_strDestFolder, "gallery:");
+    EXPECT_EQ(action->m_bUploadInPlace, 0);
+    EXPECT_EQ(action->m_iUploadRateLimit, 0);
+    EXPECT_EQ(action->m_iUploadLateMinutes, 15);
+    EXPECT_EQ(action->m_iExternalExeTimeLimit, 0);
+  }
+  {
+    // Another type does not keep the upload's box.
+    ActionForm form(*action);
+    form.uploadInPlace = true;
+    form.type = kCopyFiles;
+    form.destFolder = dst;
+    form.Update();
+    ASSERT_EQ(OkText(form), "");
+    EXPECT_EQ(action->m_bUploadInPlace, 0);
+  }
+}
+
 TEST_F(ActionFormTest, StoredTimeOutOfRangeShowsMidnightAndStaysUntilOk) {
   action->m_iScheduleType = kScheduleTime;
   action->m_uiScheduleTime = 0xFFFFFFFF;

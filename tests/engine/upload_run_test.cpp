@@ -112,6 +112,9 @@ TEST_F(UploadRun, sendsEachPhotoOnceAndKeepsTheLocalFiles) {
   auto a = MakeAction();
   Drain(*a);
   ExpectEachOnceAndEqual(12);
+  // The hidden folders the photos were written below went with the last rename.
+  for (const auto& entry : std::filesystem::directory_iterator(server->Root() + "/events"))
+    EXPECT_FALSE(entry.is_directory()) << entry.path();
   EXPECT_TRUE(test::Exists(source + "/IMG_1000.jpg"));
   EXPECT_EQ(host.LogLinesWith("(size only)"), 12);  // WebDAV gives no hash here
   const UploadStatus status = a->UploadState();
@@ -189,6 +192,9 @@ TEST_F(UploadRun, checksByHashWhereTheRemoteGivesOne) {
     const std::string name = "IMG_" + std::to_string(1000 + i) + ".jpg";
     EXPECT_EQ(ReadFile(server->Root() + "/" + name), ReadFile(source + "/" + name));
   }
+  // Renamed from hidden folders at the remote's top, which go again.
+  for (const auto& entry : std::filesystem::directory_iterator(server->Root()))
+    EXPECT_FALSE(entry.is_directory()) << entry.path();
 }
 
 TEST_F(UploadRun, refusesARemoteThatCarriesASecret) {

@@ -46,8 +46,12 @@ class TheModifyActionDialog : public ::testing::Test {
     action->m_strSourceFolder = dir / "in";
     action->m_strDestFolder = dir / "out";
     SetModifyActionMessageHook([this](QWidget*, const FormMessage& m) { messages.push_back(m.text); });
+    CModifyAction::RemotesHook() = [] { return std::vector<std::string>{"gallery:", "backup:"}; };
   }
-  void TearDown() override { SetModifyActionMessageHook(nullptr); }
+  void TearDown() override {
+    SetModifyActionMessageHook(nullptr);
+    CModifyAction::RemotesHook() = nullptr;
+  }
   void MakeFolder(const std::string& rel) { QDir().mkpath(Q(dir / rel)); }
 
   // The control whose accessible name is `name` (the only one of that kind).
@@ -98,6 +102,11 @@ TEST_F(TheModifyActionDialog, NamesEveryControlByItsCaption) {
   ByName<QPushButton>(dialog, "Test filespec");
   ByName<QRadioButton>(dialog, "At this Interval:");
   ByName<QComboBox>(dialog, "Command");
+  ByName<QComboBox>(dialog, "Remote (rclone):");
+  ByName<QCheckBox>(dialog, "Send under the final name (a gallery may show a part)");
+  ByName<QLineEdit>(dialog, "Rate limit (KiB/s, 0 = none):");
+  ByName<QLineEdit>(dialog, "Late after (minutes, 0 = never):");
+  ByName<QLineEdit>(dialog, "Time limit (seconds, 0 = none):");
 }
 
 TEST_F(TheModifyActionDialog, ShowsTheControlsOfTheChosenType) {
@@ -135,6 +144,30 @@ TEST_F(TheModifyActionDialog, ShowsTheControlsOfTheChosenType) {
   EXPECT_FALSE(enabled("readOnlyOn"));
   dialog.Get<QCheckBox>("modifyReadOnly")->click();
   EXPECT_TRUE(enabled("readOnlyOn"));
+
+  // The program's time limit with the program; the upload's options with Upload Files, whose
+  // remote takes the folder's place (offered from rclone's configuration).
+  EXPECT_FALSE(enabled("exeTimeLimit"));
+  dialog.Get<QCheckBox>("sendToApp")->click();
+  EXPECT_TRUE(enabled("exeTimeLimit"));
+  for (const char* name : {"uploadRemote", "uploadInPlace", "uploadRateLimit", "uploadLateMinutes"})
+    EXPECT_FALSE(enabled(name)) << name;
+  type->setCurrentIndex(kUploadFiles);
+  for (const char* name : {"uploadRemote", "uploadInPlace", "uploadRateLimit", "uploadLateMinutes"})
+    EXPECT_TRUE(enabled(name)) << name;
+  EXPECT_FALSE(enabled("dest"));
+  auto* remote = dialog.Get<QComboBox>("uploadRemote");
+  EXPECT_EQ(remote->count(), 2);
+  EXPECT_EQ(remote->itemText(0), "gallery:");
+  EXPECT_EQ(remote->currentText(), Q(dir / "out")) << "the folder stays until a remote is chosen";
+  remote->setEditText("backup:photos/");
+  dialog.Get<QLineEdit>("uploadRateLimit")->setText("256");
+  dialog.Get<QCheckBox>("uploadInPlace")->click();
+  dialog.accept();
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(action->m_strDestFolder, "backup:photos/");
+  EXPECT_EQ(action->m_iUploadRateLimit, 256);
+  EXPECT_EQ(action->m_bUploadInPlace, 1);
 }
 
 TEST_F(TheModifyActionDialog, CreatesEachTypeOfAction) {
@@ -146,12 +179,17 @@ TEST_F(TheModifyActionDialog, CreatesEachTypeOfAction) {
     dialog.Get<QLineEdit>("name")->setText(ActionTypeName(type));
     dialog.Get<QLineEdit>("source")->setText(Q(dir / "in"));
     // An upload's destination is an rclone remote, not a folder.
-    dialog.Get<QLineEdit>("dest")->setText(type == kUploadFiles ? QString("gallery:events/")
-                                                                : Q(dir / "out"));
+    if (type == kUploadFiles)
+      dialog.Get<QComboBox>("uploadRemote")->setEditText("gallery:events/");
+    else
+      dialog.Get<QLineEdit>("dest")->setText(Q(dir / "out"));
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(fresh->m_iType, type);
     EXPECT_EQ(fresh->m_strName, ActionTypeName(type));
+    if (type == kUploadFiles) {
+      EXPECT_EQ(fresh->m_strDestFolder, "gallery:events/");
+    }
   }
   EXPECT_TRUE(messages.empty());
 }

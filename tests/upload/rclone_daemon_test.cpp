@@ -111,10 +111,20 @@ TEST_F(RcloneDaemonOnWebDav, copiesRenamesAndLooksAtFiles) {
   ASSERT_TRUE(daemon.FsInfo("gallery:events", info).Ok());
   EXPECT_TRUE(info.canMove);
   test::WriteFile(dir / "photo.jpg", "not really a jpeg");
-  ASSERT_TRUE(daemon.CopyFile(dir.Path(), "photo.jpg", "gallery:events", "day/.photo.jpg.part").Ok());
-  ASSERT_TRUE(daemon.MoveFile("gallery:events", "day/.photo.jpg.part", "day/photo.jpg").Ok());
+  // Written below another root of the remote, renamed into this one; the emptied folders go.
+  ASSERT_TRUE(daemon.CopyFile(dir.Path(), "photo.jpg", "gallery:events/.part", "day/photo.jpg").Ok());
+  ASSERT_TRUE(
+      daemon.MoveFile("gallery:events/.part", "day/photo.jpg", "gallery:events", "day/photo.jpg").Ok());
   EXPECT_EQ(test::ReadFile(server->Root() + "/events/day/photo.jpg"), "not really a jpeg");
-  EXPECT_FALSE(std::filesystem::exists(server->Root() + "/events/day/.photo.jpg.part"));
+  EXPECT_FALSE(std::filesystem::exists(server->Root() + "/events/.part/day/photo.jpg"));
+  ASSERT_TRUE(daemon.CopyFile(dir.Path(), "photo.jpg", "gallery:events/.part", "kept.jpg").Ok());
+  EXPECT_TRUE(daemon.RemoveEmptyFolders("gallery:events", ".part").Ok());
+  EXPECT_TRUE(std::filesystem::exists(server->Root() + "/events/.part/kept.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(server->Root() + "/events/.part/day"));
+  ASSERT_TRUE(daemon.DeleteFile("gallery:events/.part", "kept.jpg").Ok());
+  EXPECT_TRUE(daemon.RemoveEmptyFolders("gallery:events", ".part").Ok());
+  EXPECT_FALSE(std::filesystem::exists(server->Root() + "/events/.part"));
+  EXPECT_TRUE(daemon.RemoveEmptyFolders("gallery:events", ".none").Ok());
   RemoteItem item;
   ASSERT_TRUE(daemon.Stat("gallery:events", "day/photo.jpg", "", item).Ok());
   EXPECT_TRUE(item.found);

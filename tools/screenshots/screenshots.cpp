@@ -240,6 +240,20 @@ int main(int argc, char** argv) {
     CModifyAction::PrintersHook() = nullptr;
   }
   {
+    std::unique_ptr<Action> action = station.NewAction();
+    action->m_strName = "Gallery";
+    action->m_iType = kUploadFiles;
+    action->m_strSourceFolder = "/srv/archive";
+    action->m_strDestFolder = "gallery:events/gala/";
+    action->m_strFileSpec = "*.jpg";
+    action->m_iUploadRateLimit = 2048;
+    // The remotes of a booth's rclone configuration, whatever this machine has.
+    CModifyAction::RemotesHook() = [] { return std::vector<std::string>{"gallery:", "backup:"}; };
+    CModifyAction dlg(station, *action);
+    Save(dlg, "modify_action_upload");
+    CModifyAction::RemotesHook() = nullptr;
+  }
+  {
     PaperDialog dlg(station, {"Selphy", "DNP"});
     Save(dlg, "paper_loaded");
   }
