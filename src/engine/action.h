@@ -375,6 +375,9 @@ class Action {
   bool m_cameraIdTxtSaid = false;  // "ID.TXT not written to the camera" said once
   // Camera photos (keyed as above) by when a pass first listed them: a lone shot file waits.
   std::map<std::string, int64_t> m_cameraFirstSeen;
+  // The members of each shot the last selection took whose file specification left some of them
+  // out (folder + key -> names): a shot's date is its whole shot's, not only its moving files'.
+  std::map<std::string, std::vector<std::string>> m_wholeShots;
   std::unique_ptr<SelectionCache> m_selection;
   // "card:": the card this pass reads ("" otherwise), and what the cache kept of each card, so
   // that two cards in at once do not make each other's passes full scans.

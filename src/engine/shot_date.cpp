@@ -8,7 +8,12 @@ namespace brisko {
 
 ShotDateAccess::ShotDateAccess(std::string leader, std::string leaderKind, std::string partner,
                                std::string partnerKind)
-    : m_leader(std::move(leader)),
+    : ShotDateAccess(leader, leader, std::move(leaderKind), std::move(partner), std::move(partnerKind)) {}
+
+ShotDateAccess::ShotDateAccess(std::string named, std::string leader, std::string leaderKind,
+                               std::string partner, std::string partnerKind)
+    : m_named(std::move(named)),
+      m_leader(std::move(leader)),
       m_leaderKind(std::move(leaderKind)),
       m_partner(std::move(partner)),
       m_partnerKind(std::move(partnerKind)) {}
@@ -18,7 +23,7 @@ bool ShotDateAccess::ReadUserComment(const std::string& path, std::string& text)
 }
 
 bool ShotDateAccess::ReadDateTime(const std::string& path, std::time_t& when) {
-  if (path != m_leader) return DefaultExifAccess().ReadDateTime(path, when);
+  if (path != m_named) return DefaultExifAccess().ReadDateTime(path, when);
   if (ReadDateTaken(m_leader, m_leaderKind, when)) return true;
   return !m_partner.empty() && ReadDateTaken(m_partner, m_partnerKind, when);
 }

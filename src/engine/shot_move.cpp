@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "engine/action.h"
 #include "engine/move_journal.h"
@@ -105,6 +106,7 @@ void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldB
     int64_t time = 0;
   };
   std::vector<Unit> units;
+  m_wholeShots.clear();
   for (const std::string& folder : folderOrder) {
     const std::set<std::string>& picked = chosen[folder];
     std::vector<FileInfo> entries;
@@ -152,11 +154,20 @@ void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldB
         unit.files.push_back(folder + f);
         memberTimes.push_back(times.count(f) ? times[f] : 0);
       }
-      if (!ShotOldEnough(memberTimes, now, minimumAge)) {
+      // Members the file specification leaves out still lend the shot its date: a RAW still being
+      // written holds its JPEG back as it would if both moved.
+      std::vector<int64_t> lenderTimes = memberTimes;
+      std::vector<std::string> members;
+      for (const ShotMember& m : shot.members) {
+        members.push_back(m.name);
+        if (!moves(m.name) && m.kind != ShotFileKind::Other) lenderTimes.push_back(times[m.name]);
+      }
+      if (!ShotOldEnough(lenderTimes, now, minimumAge)) {
         LogFileNote(1, "File not old enough", leader);
         ++heldBack;
         continue;
       }
+      if (lenderTimes.size() > memberTimes.size()) m_wholeShots[folder + shot.key] = std::move(members);
       unit.time = ShotTime(memberTimes);
       units.push_back(std::move(unit));
     }
@@ -185,7 +196,10 @@ void Action::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldB
 class Action::MoveShotsRun {
  public:
   explicit MoveShotsRun(Action& action)
-      : a(action), values(action.m_host->Values()), names(action.GetTempFolder()) {}
+      : a(action),
+        values(action.m_host->Values()),
+        names(action.GetTempFolder()),
+        wholeShots(std::exchange(action.m_wholeShots, {})) {}
 
   bool Run(const std::vector<std::string>& files) {
     // The list holds whole shots; it is grouped again by folder, in the order of the list.
@@ -234,8 +248,15 @@ class Action::MoveShotsRun {
     const std::vector<std::string> all = SelectedFiles(shot, [](const std::string&) { return true; });
     std::vector<std::string> kinds;
     for (const std::string& name : all) kinds.push_back(Lowered(MemberNewName(shot, name, "")));
-    const std::string partner = ShotDatePartner(shot);
-    ShotDateAccess dates(leader, leader, partner.empty() ? partner : folder + partner,
+    // The date is the whole shot's: a JPEG moving without its RAW still takes the RAW's date.
+    Shot whole = shot;
+    if (auto it = wholeShots.find(folder + shot.key); it != wholeShots.end()) {
+      std::vector<Shot> grouped = GroupShots(it->second);
+      if (grouped.size() == 1) whole = std::move(grouped[0]);
+    }
+    const std::string dateLeader = folder + whole.members[whole.leader].name;
+    const std::string partner = ShotDatePartner(whole);
+    ShotDateAccess dates(leader, dateLeader, dateLeader, partner.empty() ? partner : folder + partner,
                          partner.empty() ? partner : folder + partner);
     const int64_t captured = CaptureTimeOf(dates, leader);
     const ShotNames::Entry* earlier = names.Find(folder, shot.key, captured, kinds, a.m_host->Now());
@@ -574,6 +595,7 @@ class Action::MoveShotsRun {
   std::map<const File*, int> failures;
   std::set<const File*> waiting;  // placed, their sources out of reach: the record waits for them
   ShotNames names;
+  const std::map<std::string, std::vector<std::string>> wholeShots;  // see Action::m_wholeShots
 };
 
 bool Action::MoveShots(const std::vector<std::string>& files) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "imagemeta/jpeg_exif_file.h"
@@ -17,12 +18,114 @@ namespace {
 
 using Slot = std::array<uint8_t, 12>;
 
+// What of the old block something reads besides a given entry: the directories, every value
+// stored out of line, the thumbnail or strip, and what the entries of a maker note's own
+// directory point at (cameras let one tag's value lie inside another's). Bytes another reads are
+// never written over or zeroed; a changed value that had them is appended instead.
+class OldClaims {
+ public:
+  OldClaims(const std::vector<uint8_t>& tiff, char order, std::initializer_list<uint32_t> dirs,
+            std::optional<uint32_t> noteAt, uint64_t noteSize) {
+    std::vector<uint32_t> seen;
+    for (const uint32_t dirAt : dirs) {
+      if (dirAt == 0 || uint64_t(dirAt) + 2 > tiff.size() ||
+          std::find(seen.begin(), seen.end(), dirAt) != seen.end())
+        continue;
+      seen.push_back(dirAt);
+      const size_t count = std::min<size_t>(Get16(&tiff[dirAt], order), (tiff.size() - dirAt - 2) / 12);
+      m_ranges.push_back({dirAt, dirAt + 2 + 12 * uint64_t(count) + 4, kNone});
+      auto lengthOf = [&](uint16_t tag) -> uint64_t {
+        for (size_t i = 0; i < count; ++i) {
+          const uint8_t* p = &tiff[dirAt + 2 + 12 * i];
+          if (Get16(p, order) == tag && Get32(p + 4, order) == 1)
+            return Get16(p + 2, order) == 3 ? Get16(p + 8, order) : Get32(p + 8, order);
+        }
+        return 1;
+      };
+      for (size_t i = 0; i < count; ++i) {
+        const uint8_t* p = &tiff[dirAt + 2 + 12 * i];
+        const uint16_t tag = Get16(p, order);
+        const uint16_t type = Get16(p + 2, order);
+        const uint32_t n = Get32(p + 4, order);
+        const uint64_t size = uint64_t(n) * ExifTypeSize(type);
+        const uint64_t value = Get32(p + 8, order);
+        const auto slot = static_cast<uint32_t>(dirAt + 2 + 12 * i);
+        if (size > 4) {
+          m_ranges.push_back({value, value + size, slot});
+        } else if (n == 1 && ExifTypeSize(type) == 4 &&
+                   (tag == exif_tag::kThumbnailOffset || tag == 0x0111)) {
+          const uint64_t length = lengthOf(tag == 0x0111 ? 0x0117 : exif_tag::kThumbnailLength);
+          m_ranges.push_back({value, value + std::max<uint64_t>(1, length), slot});
+        }
+      }
+    }
+    if (noteAt && uint64_t(*noteAt) + noteSize <= tiff.size()) AddMakerNote(tiff, order, *noteAt, noteSize);
+  }
+
+  // Whether anything but the entry at `slot` reads bytes of [at, at + size).
+  bool Shared(uint64_t at, uint64_t size, uint32_t slot) const {
+    const uint64_t end = at + size;
+    return std::any_of(m_ranges.begin(), m_ranges.end(),
+                       [&](const Range& r) { return r.slot != slot && r.begin < end && at < r.end; });
+  }
+
+ private:
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+  struct Range {
+    uint64_t begin, end;
+    uint32_t slot;  // the entry that reads it (kNone: a directory, a thumbnail, a maker note's entry)
+  };
+
+  // A maker note's layout is its maker's: its directory is looked for in the first bytes after a
+  // maker's header (the first place a count is followed by that many entries of known types, sizes
+  // the block could hold and ascending tags), and its offsets count from the TIFF header, from the note, or
+  // from the TIFF header some notes carry 10 bytes in: whichever puts the most of its values inside the note.
+  void AddMakerNote(const std::vector<uint8_t>& tiff, char blockOrder, uint64_t noteAt, uint64_t noteSize) {
+    const uint8_t* note = &tiff[noteAt];
+    for (uint64_t start = 0; start < 32 && start + 2 + 12 <= noteSize; ++start) {
+      for (const char order : {blockOrder, blockOrder == 'I' ? 'M' : 'I'}) {
+        const size_t count = Get16(note + start, order);
+        if (count == 0 || count > 1024 || start + 2 + 12 * uint64_t(count) > noteSize) continue;
+        bool plausible = true;
+        for (size_t i = 0; i < count && plausible; ++i) {
+          const uint8_t* e = note + start + 2 + 12 * i;
+          const uint64_t size = uint64_t(Get32(e + 4, order)) * ExifTypeSize(Get16(e + 2, order));
+          plausible = size != 0 && size <= tiff.size() && (i == 0 || Get16(e, order) > Get16(e - 12, order));
+        }
+        if (!plausible) continue;
+        const uint64_t bases[] = {0, noteAt, noteAt + 10};
+        int best = -1, bestInside = -1;
+        for (int b = 0; b < 3; ++b) {
+          int inside = 0;
+          for (size_t i = 0; i < count; ++i) {
+            const uint8_t* e = note + start + 2 + 12 * i;
+            const uint64_t size = uint64_t(Get32(e + 4, order)) * ExifTypeSize(Get16(e + 2, order));
+            const uint64_t from = bases[b] + Get32(e + 8, order);
+            inside += size > 4 && from >= noteAt && from + size <= noteAt + noteSize;
+          }
+          if (inside > bestInside) best = b, bestInside = inside;
+        }
+        for (size_t i = 0; i < count; ++i) {
+          const uint8_t* e = note + start + 2 + 12 * i;
+          const uint64_t size = uint64_t(Get32(e + 4, order)) * ExifTypeSize(Get16(e + 2, order));
+          const uint64_t from = bases[best] + Get32(e + 8, order);
+          if (size > 4) m_ranges.push_back({from, from + size, kNone});
+        }
+        return;
+      }
+    }
+  }
+
+  std::vector<Range> m_ranges;
+};
+
 // Edits a copy of the TIFF block as read. Nothing in it moves: a value or directory that no longer
 // fits its place is written after the old data and only the pointers to it change.
 class InPlaceTiff {
  public:
-  InPlaceTiff(std::vector<uint8_t>& tiff, char order, uint64_t appendFrom, const std::vector<uint32_t>& drop)
-      : m_tiff(tiff), m_order(order), m_appendFrom(appendFrom), m_drop(drop) {}
+  InPlaceTiff(std::vector<uint8_t>& tiff, char order, uint64_t appendFrom, const std::vector<uint32_t>& drop,
+              const OldClaims* claims = nullptr)
+      : m_tiff(tiff), m_order(order), m_appendFrom(appendFrom), m_drop(drop), m_claims(claims) {}
 
   uint32_t Append(const uint8_t* data, size_t n) {
     // Never where an offset of the old block points: that data would become readable as its value.
@@ -63,7 +166,8 @@ class InPlaceTiff {
   }
 
   // A changed entry: its data goes back where it was when it fits, else after everything; bytes
-  // it leaves behind are zeroed so no stale copy (an old user comment) stays readable.
+  // it leaves behind are zeroed so no stale copy (an old user comment) stays readable. Old bytes
+  // that something else reads too stay as they are, and the new value is appended.
   Slot Encode(const ExifEntry& e) {
     Slot s{};
     Put16(&s[0], e.tag, m_order);
@@ -72,18 +176,19 @@ class InPlaceTiff {
     Slot old{};
     uint32_t oldAt = 0, oldSize = 0;
     const bool hadData = OldSlot(e, old) && OldData(old, oldAt, oldSize);
+    const bool own = hadData && !(m_claims && m_claims->Shared(oldAt, oldSize, e.entryOffset));
     if (e.data.size() <= 4) {
       std::copy(e.data.begin(), e.data.end(), s.begin() + 8);
-      if (hadData) std::fill_n(m_tiff.begin() + oldAt, oldSize, 0);
+      if (own) std::fill_n(m_tiff.begin() + oldAt, oldSize, 0);
       return s;
     }
     uint32_t at;
-    if (hadData && oldSize >= e.data.size()) {
+    if (own && oldSize >= e.data.size()) {
       at = oldAt;
       std::copy(e.data.begin(), e.data.end(), m_tiff.begin() + at);
       std::fill_n(m_tiff.begin() + at + e.data.size(), oldSize - e.data.size(), 0);
     } else {
-      if (hadData) std::fill_n(m_tiff.begin() + oldAt, oldSize, 0);
+      if (own) std::fill_n(m_tiff.begin() + oldAt, oldSize, 0);
       at = Append(e.data.data(), e.data.size());
     }
     Put32(&s[8], at, m_order);
@@ -204,6 +309,7 @@ class InPlaceTiff {
   char m_order;
   uint64_t m_appendFrom;
   const std::vector<uint32_t>& m_drop;  // sorted
+  const OldClaims* m_claims;
 };
 
 // An offset in the old block that points past its end: appended data must not complete it.
@@ -280,12 +386,52 @@ void JpegExifFile::SetThumbnailData(std::vector<uint8_t> jpeg) {
   thumbnailData = std::move(jpeg);
 }
 
+unsigned JpegExifFile::AliasDirs() const {
+  static const Dir kReadOrder[] = {kIfd0, kIfd1, kExif, kGps, kInterop};
+  unsigned aliases = 0;
+  for (size_t i = 0; i < std::size(kReadOrder); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (m_dirOffset[kReadOrder[i]] != 0 && m_dirOffset[kReadOrder[i]] == m_dirOffset[kReadOrder[j]])
+        aliases |= 1u << kReadOrder[i];
+  return aliases;
+}
+
+bool JpegExifFile::AliasesUnchanged(unsigned aliases) const {
+  if (aliases == 0) return true;
+  const char order = byteOrder == 'M' ? 'M' : 'I';
+  if ((aliases & (1u << kIfd1)) &&
+      (m_dropThumbnail || (m_thumbSize != 0 && (thumbnailData.size() != m_thumbSize ||
+                                                !std::equal(thumbnailData.begin(), thumbnailData.end(),
+                                                            m_tiff.begin() + m_thumbOffset)))))
+    return false;
+  std::vector<uint8_t> copy = m_tiff;
+  const std::vector<uint32_t> none;
+  const InPlaceTiff probe(copy, order, 0, none);
+  const std::vector<ExifEntry>* lists[kDirCount] = {};
+  lists[kIfd0] = &ifd0Entries;
+  lists[kExif] = &exifEntries;
+  lists[kGps] = &gpsEntries;
+  lists[kInterop] = &interopEntries;
+  lists[kIfd1] = &thumbnailEntries;
+  for (int d = 0; d < kDirCount; ++d) {
+    if (!(aliases & (1u << d))) continue;
+    const uint32_t at = m_dirOffset[d];
+    for (const ExifEntry& e : *lists[d]) {
+      Slot old{};
+      // A new entry, or one changed since it was read, would have to be written through it.
+      if (e.entryOffset < at + 2 || (e.entryOffset - at - 2) % 12 != 0 || !probe.OldSlot(e, old) ||
+          !probe.Unchanged(e, old))
+        return false;
+    }
+  }
+  return true;
+}
+
 bool JpegExifFile::BuildTiff(std::vector<uint8_t>& tiff) const {
   const char order = byteOrder == 'M' ? 'M' : 'I';
-  // Two directories at one place (a loop) can't be changed in place without changing both.
-  for (int i = 0; i < kDirCount; ++i)
-    for (int j = i + 1; j < kDirCount; ++j)
-      if (m_dirOffset[i] != 0 && m_dirOffset[i] == m_dirOffset[j]) return BuildTiffWhole(tiff);
+  // A directory that is another's (a pointer back to one read before) keeps its pointer and is
+  // written only through that other; changed itself, only the whole layout can give it a place.
+  if (!AliasesUnchanged(AliasDirs())) return BuildTiffWhole(tiff);
   const uint64_t limit = kMaxApp1Payload - kTiffStart;
   const std::vector<Dangling> dangling = FindDangling(m_tiff, order,
                                                       {{m_dirOffset[kIfd0], true},
@@ -329,16 +475,26 @@ void JpegExifFile::BuildInPlace(std::vector<uint8_t>& tiff, uint64_t appendFrom,
   tiff = m_tiff;
   if (tiff.size() < 8) tiff = {uint8_t(order), uint8_t(order), 0, 0, 0, 0, 0, 0};
   Put16(&tiff[2], 42, order);
-  InPlaceTiff w(tiff, order, appendFrom, drop);
+  const OldClaims claims(
+      m_tiff, order,
+      {m_dirOffset[kIfd0], m_dirOffset[kExif], m_dirOffset[kGps], m_dirOffset[kInterop], m_dirOffset[kIfd1]},
+      makerNoteOffset,
+      makerNoteOffset && FindTag(exif_tag::kMakerNote) ? FindTag(exif_tag::kMakerNote)->data.size() : 0);
+  InPlaceTiff w(tiff, order, appendFrom, drop, &claims);
+  // A directory that is another's is not written: its pointer keeps its old value.
+  const unsigned aliases = AliasDirs();
+  auto own = [&](Dir d) { return (aliases & (1u << d)) == 0; };
 
-  const uint32_t interopOff = w.Directory(interopEntries, m_dirOffset[kInterop], {}, std::nullopt);
+  const uint32_t interopOff =
+      own(kInterop) ? w.Directory(interopEntries, m_dirOffset[kInterop], {}, std::nullopt) : 0;
   std::vector<std::pair<uint16_t, uint32_t>> exifPointers;
   if (interopOff != 0) exifPointers.push_back({exif_tag::kInteropIfd, interopOff});
-  const uint32_t exifOff = w.Directory(exifEntries, m_dirOffset[kExif], exifPointers, std::nullopt);
-  const uint32_t gpsOff = w.Directory(gpsEntries, m_dirOffset[kGps], {}, std::nullopt);
+  const uint32_t exifOff =
+      own(kExif) ? w.Directory(exifEntries, m_dirOffset[kExif], exifPointers, std::nullopt) : 0;
+  const uint32_t gpsOff = own(kGps) ? w.Directory(gpsEntries, m_dirOffset[kGps], {}, std::nullopt) : 0;
 
   uint32_t ifd1Off = 0;
-  if (!m_dropThumbnail && m_dirOffset[kIfd1] != 0) {
+  if (!m_dropThumbnail && m_dirOffset[kIfd1] != 0 && own(kIfd1)) {
     std::vector<std::pair<uint16_t, uint32_t>> thumbPointers;
     const bool changed =
         m_thumbSize != 0 && !thumbnailData.empty() &&
@@ -372,7 +528,7 @@ void JpegExifFile::BuildInPlace(std::vector<uint8_t>& tiff, uint64_t appendFrom,
   std::optional<uint32_t> next;
   if (m_dropThumbnail || m_dirOffset[kIfd0] == 0)
     next = 0;
-  else if (m_dirOffset[kIfd1] != 0)
+  else if (m_dirOffset[kIfd1] != 0 && own(kIfd1))
     next = ifd1Off;
   const uint32_t ifd0Off = w.Directory(ifd0, m_dirOffset[kIfd0], ifd0Pointers, next);
   if (ifd0Off != 0 && Get32(&tiff[4], order) != ifd0Off) Put32(&tiff[4], ifd0Off, order);

@@ -157,6 +157,11 @@ class JpegExifFile {
   // The in-place layout; appended data starts at appendFrom at the earliest, and the directory
   // entries (or next-directory fields) at the offsets in `drop` are left out.
   void BuildInPlace(std::vector<uint8_t>& tiff, uint64_t appendFrom, const std::vector<uint32_t>& drop) const;
+  // Bit d set: directory d lies where one read before it lies (a camera's Interop pointer at
+  // IFD0). It was read as that directory and is never written through; its pointer stays.
+  unsigned AliasDirs() const;
+  // Whether every such directory is to be written as it was read (else the whole layout).
+  bool AliasesUnchanged(unsigned aliases) const;
   ExifEntry* FindIn(std::vector<ExifEntry>& list, uint16_t tag);
   uint64_t m_sourceDev = 0;
   uint64_t m_sourceIno = 0;

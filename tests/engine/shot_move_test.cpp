@@ -329,6 +329,62 @@ TEST_F(ShotMoveTest, SelectionTakesWholeShotsOnly) {
   }
 }
 
+// "*.jpg" on a RAW+JPEG card: a JPEG takes its whole shot's date (its own first, else its RAW's)
+// and the shot's sidecars, while the RAW and what names it stay. A RAW still being written holds
+// its JPEG back; a RAW listed before its JPEG lends its date once the JPEG comes, and one that
+// comes after its JPEG has moved stays with its sidecar, spending no number.
+TEST_F(ShotMoveTest, JpegsAloneTakeTheirShotsDateAndSidecars) {
+  const std::string src = host.Dir() + "/hot", dst = host.Dir() + "/out";
+  MakeFolder(src);
+  MakeFolder(dst);
+  const std::string raw = ReadFile(kRaw + "nikon_d70_nef_1.nef");
+  RawMetadata meta;
+  ASSERT_TRUE(ReadRawMetadata(kRaw + "nikon_d70_nef_1.nef", meta));
+  ASSERT_EQ(meta.dateTimeOriginal.substr(0, 10), "2004:06:09");
+  const Bytes dateless = MakeJpeg(16, 16), dated = JpegTaken("2001:02:03 04:05:06");
+  const std::time_t now = std::time(nullptr);
+  const std::string old = "old", young = "young";
+  auto put = [&](const std::string& name, const std::string& data, const std::string& age) {
+    MakeFile(src + "/" + name, data, age == young ? now - 5 : now - 3600);
+  };
+  const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
+  put("DSC_0001.JPG", std::string(dateless.begin(), dateless.end()), old);
+  put("DSC_0001.NEF", raw, old);
+  put("DSC_0001.xmp", xmp, old);
+  put("DSC_0001.THM", "thumbnail", old);
+  put("DSC_0001.NEF.xmp", xmp, old);
+  put("DSC_0002.JPG", std::string(dated.begin(), dated.end()), old);
+  put("DSC_0002.NEF", raw, old);
+  put("DSC_0003.JPG", std::string(dateless.begin(), dateless.end()), old);
+  put("DSC_0003.NEF", raw, young);
+  put("DSC_0004.NEF", raw, old);                                            // its JPEG comes in the next pass
+  put("DSC_0005.JPG", std::string(dateless.begin(), dateless.end()), old);  // its RAW comes later
+  auto a = NewAction(src, dst, kMoveFiles);
+  a->m_strFileSpec = "*.jpg";
+  a->m_iFileAge = 60;
+  a->m_iFileAgeUnits = kAgeSeconds;
+  host.now = now;
+  host.Values().m_iFileCounter = 7;
+  ASSERT_TRUE(a->Run());
+  EXPECT_EQ(EntryNames(dst, true),
+            (std::set<std::string>{"2004-06-09_000008.JPG", "2004-06-09_000008.xmp", "2004-06-09_000008.THM",
+                                   "2001-02-03_000009.JPG", "_000010.JPG"}));
+  EXPECT_EQ(EntryNames(src, true), (std::set<std::string>{"DSC_0001.NEF", "DSC_0001.NEF.xmp", "DSC_0002.NEF",
+                                                          "DSC_0003.JPG", "DSC_0003.NEF", "DSC_0004.NEF"}));
+  EmptyFolder(dst);
+
+  put("DSC_0004.JPG", std::string(dateless.begin(), dateless.end()), old);
+  put("DSC_0005.NEF", raw, old);
+  put("DSC_0005.xmp", xmp, old);
+  host.now = now + 120;  // DSC_0003.NEF is written by now
+  ASSERT_TRUE(a->Run());
+  EXPECT_EQ(EntryNames(dst, true), (std::set<std::string>{"2004-06-09_000011.JPG", "2004-06-09_000012.JPG"}));
+  EXPECT_EQ(EntryNames(src, true),
+            (std::set<std::string>{"DSC_0001.NEF", "DSC_0001.NEF.xmp", "DSC_0002.NEF", "DSC_0003.NEF",
+                                   "DSC_0004.NEF", "DSC_0005.NEF", "DSC_0005.xmp"}));
+  EXPECT_EQ(host.Values().m_iFileCounter, 12);
+}
+
 TEST(ShotNamesText, RoundTripsAndRefusesWhatIsNotOne) {
   ShotNames::Entry e{"/in/", "img_1", 1'600'000'000, "/out/2024/", "000008", 1'700'000'000, ".jpg|.nef"};
   const std::string text = ShotNames::Format({e, e});

@@ -91,7 +91,8 @@ std::vector<std::string> RealFiles() {
 }
 
 // The real files plus the made-up kinds: multi-picture, motion photo, fill bytes, offsets past
-// the EXIF block, an undecodable thumbnail, a maker-note preview after the picture.
+// the EXIF block, an undecodable thumbnail, a maker-note preview after the picture, a maker-note
+// value inside the user comment's, an Interop pointer back at IFD0.
 std::vector<std::string> AllFiles(const test::TempDir& dir) {
   std::vector<std::string> files = RealFiles();
   const std::pair<const char*, test::Bytes> made[] = {
@@ -103,6 +104,8 @@ std::vector<std::string> AllFiles(const test::TempDir& dir) {
       {"made_stub_thumbnail.jpg", test::MakeStubThumbnailJpeg()},
       {"made_trailer_preview.jpg", test::MakeTrailerPreviewJpeg()},
       {"made_trailer_preview_00d8.jpg", test::MakeTrailerPreviewJpeg(nullptr, 0x00)},
+      {"made_shared_comment_bytes.jpg", test::MakeSharedCommentBytesJpeg()},
+      {"made_interop_at_ifd0.jpg", test::MakeInteropAtIfd0Jpeg()},
   };
   for (const auto& [name, bytes] : made) {
     test::Save(dir / name, bytes);

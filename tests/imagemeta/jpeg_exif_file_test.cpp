@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "common/jpeg_builder.h"
 #include "common/mounts.h"
@@ -451,6 +452,68 @@ TEST(JpegExifFile, TaggingAnMpoKeepsItsSecondPictureReachable) {
   ASSERT_LE(at + second.size(), out.size());
   EXPECT_TRUE(std::equal(second.begin(), second.end(), out.begin() + long(at)));
   EXPECT_EQ(test::Get32Le(out, mpf + test::kMpEntriesInPayload + 4), at);  // first picture's size
+}
+
+// Every entry as read ("directory tag type count data"), the comment and the pointers a grown
+// Exif directory may move aside.
+std::multiset<std::string> EntriesBesidesTheComment(const JpegExifFile& f) {
+  std::multiset<std::string> all;
+  const std::pair<const char*, const std::vector<ExifEntry>*> dirs[] = {{"IFD0", &f.ifd0Entries},
+                                                                        {"Exif", &f.exifEntries},
+                                                                        {"GPS", &f.gpsEntries},
+                                                                        {"Interop", &f.interopEntries},
+                                                                        {"IFD1", &f.thumbnailEntries}};
+  for (const auto& [name, list] : dirs)
+    for (const ExifEntry& e : *list) {
+      if (e.tag == exif_tag::kUserComment || e.tag == exif_tag::kExifIfd) continue;
+      all.insert(std::string(name) + " " + std::to_string(e.tag) + " " + std::to_string(e.type) + " " +
+                 std::to_string(e.count) + " " + std::string(e.data.begin(), e.data.end()));
+    }
+  return all;
+}
+
+// Cameras whose tags share bytes or a directory: an older Olympus reads its maker note's CameraID
+// from inside the user comment's value; a Kodak's Interop pointer points back at IFD0, with a strip
+// thumbnail in IFD1. Tagged with a comment that would fit in place and with one that would not,
+// every other tag reads as before (the Interop pointer still at IFD0, IFD1 and its strip kept).
+TEST(JpegExifFile, TagsSharingBytesOrADirectoryReadTheSameAfterTagging) {
+  test::TempDir dir;
+  const std::pair<const char*, Bytes> files[] = {{"olympus", test::MakeSharedCommentBytesJpeg()},
+                                                 {"kodak", test::MakeInteropAtIfd0Jpeg()}};
+  // The bytes an entry's offset names, whatever directory (or maker note) the entry is in.
+  auto at = [](const Bytes& tiff, uint32_t offset, size_t n) {
+    return offset + n <= tiff.size() ? Bytes(tiff.begin() + offset, tiff.begin() + long(offset + n))
+                                     : Bytes{};
+  };
+  for (const auto& [name, bytes] : files) {
+    test::Save(dir / "a.jpg", bytes);
+    JpegExifFile before;
+    ASSERT_TRUE(before.Parse(dir / "a.jpg"));
+    const Bytes tiffBefore = TiffOf(dir / "a.jpg");
+    const ExifEntry* note = before.FindTag(exif_tag::kMakerNote);
+    const uint32_t cameraId = note ? test::Get32Le(note->data, 18) : 0;
+    const ExifEntry* interop = before.FindTag(exif_tag::kInteropIfd);
+    for (const std::string& comment : {std::string("short"), std::string(200, 'c')}) {
+      SCOPED_TRACE(std::string(name) + ", " + std::to_string(comment.size()) + " bytes");
+      ASSERT_TRUE(WriteExifUserComment(comment, dir / "a.jpg", dir / "b.jpg"));
+      JpegExifFile after;
+      ASSERT_TRUE(after.Parse(dir / "b.jpg"));
+      std::string text;
+      EXPECT_TRUE(after.GetUserComment(text) && text == comment);
+      EXPECT_EQ(EntriesBesidesTheComment(after), EntriesBesidesTheComment(before));
+      const Bytes tiffAfter = TiffOf(dir / "b.jpg");
+      if (note) {
+        EXPECT_EQ(after.FindTag(exif_tag::kMakerNote)->data, note->data);
+        EXPECT_EQ(at(tiffAfter, cameraId, 32), at(tiffBefore, cameraId, 32)) << "CameraID";
+      }
+      if (interop) {
+        EXPECT_EQ(after.FindTag(exif_tag::kInteropIfd)->data, interop->data) << "still IFD0";
+        ASSERT_EQ(after.thumbnailEntries.size(), 6u);
+        const uint32_t strip = test::Get32Le(after.thumbnailEntries[3].data, 0);
+        EXPECT_EQ(at(tiffAfter, strip, 48), at(tiffBefore, strip, 48)) << "the strip";
+      }
+    }
+  }
 }
 
 // ---- untrusted input ----

@@ -1,7 +1,8 @@
 #pragma once
 // Small photos of the kinds no redistributable camera file in the corpus has: a multi-picture
 // (MPO) file, a motion photo with its video after the image, fill bytes before a marker and
-// extraneous bytes before EOI, offsets that point past the EXIF block or after the picture.
+// extraneous bytes before EOI, offsets that point past the EXIF block or after the picture, tags
+// that share their bytes or a directory.
 #include <algorithm>
 #include <string>
 
@@ -185,6 +186,41 @@ inline Bytes MakeTrailerPreviewJpeg(Bytes* preview = nullptr, uint8_t firstByte 
   if (preview) *preview = small;
   photo.insert(photo.end(), small.begin(), small.end());
   return photo;
+}
+
+// An older Olympus's photo: its maker note (a directory of its own after "OLYMP", offsets from
+// the TIFF header) reads CameraID from the first 32 bytes of the user comment's value.
+inline Bytes MakeSharedCommentBytesJpeg() {
+  TiffBuilder t('I');
+  Bytes note = {'O', 'L', 'Y', 'M', 'P', 0, 1, 0, 1, 0, 0x09, 0x02, 7, 0, 32, 0, 0, 0};
+  note.resize(note.size() + 4 + 4, 0);  // the offset, then no next directory
+  Bytes comment(8, 0);
+  const std::string text = "OLYMPUS DIGITAL CAMERA";
+  comment.insert(comment.end(), text.begin(), text.end());
+  comment.resize(64, ' ');
+  t.ifd0 = {t.Ascii(0x010F, "OLYMPUS OPTICAL CO.,LTD"), t.Ascii(0x0110, "C40Z,D40Z")};
+  t.exif = {t.Undef(0x9000, {'0', '2', '1', '0'}), t.Undef(0x927C, note), t.Undef(0x9286, comment)};
+  Bytes app1 = t.Build();
+  const auto at = std::search(app1.begin() + 6, app1.end(), comment.begin(), comment.end());
+  const uint8_t head[8] = {0x09, 0x02, 7, 0, 32, 0, 0, 0};
+  const auto entry = std::search(app1.begin(), app1.end(), head, head + 8);
+  Put32Le(app1, size_t(entry - app1.begin()) + 8, uint32_t(at - app1.begin() - 6));
+  return WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, app1)});
+}
+
+// A Kodak's photo: the Interop pointer points back at IFD0 itself, and IFD1 holds an
+// uncompressed strip thumbnail.
+inline Bytes MakeInteropAtIfd0Jpeg() {
+  TiffBuilder t('I');
+  t.ifd0 = {t.Ascii(0x010F, "Kodak"), t.Ascii(0x0110, "DCS ProBack"), t.Short(0x0112, 1),
+            t.Ascii(0x0132, "2003:04:05 06:07:08")};
+  t.exif = {t.Undef(0x9000, {'0', '2', '2', '0'}), t.Ascii(0x9003, "2003:04:05 06:07:08"), t.Long(0xA005, 8)};
+  t.ifd1 = {t.Long(0x0100, 4), t.Long(0x0101, 4),  t.Short(0x0103, 1),
+            t.Long(0x0111, 0), t.Short(0x0115, 3), t.Long(0x0117, 48)};
+  Bytes app1 = t.Build();
+  PointPastTheBlock(app1, 0x0111, 4);
+  for (int i = 0; i < 48; ++i) app1.push_back(uint8_t(0x40 + i));
+  return WithSegments(MakeJpeg(40, 24), {Segment(0xFFE1, app1)});
 }
 
 }  // namespace brisko::test

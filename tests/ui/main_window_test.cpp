@@ -16,6 +16,8 @@
 #include <QTimer>
 
 #include "engine/paper_count.h"
+#include "engine/print_desk.h"
+#include "print/print_service.h"
 #include "scheduler/backup_restore.h"
 #include "ui/exit_dialog.h"
 #include "ui/paper_dialog.h"
@@ -276,6 +278,76 @@ TEST_F(TheMainWindow, PaperLoadedBesideThePrinterState) {
   dialog.Apply();
   EXPECT_EQ(PaperCount(station.Store()).Left("Selphy"), -1);
   EXPECT_EQ(dialog.Count()->accessibleName(), "Prints the new paper gives");
+}
+
+// A printer whose state the test sets, as CUPS would answer it.
+class StatePrinter final : public PrintService {
+ public:
+  explicit StatePrinter(const std::vector<std::string>* reasons) : m_reasons(reasons) {}
+  bool ListQueues(std::vector<std::string>* queues, std::string* defaultQueue, std::string*) override {
+    *queues = {"Selphy"};
+    *defaultQueue = "Selphy";
+    return true;
+  }
+  bool ReadMedia(const std::string&, QueueMedia*, std::string*) override { return true; }
+  bool DocumentFormats(const std::string&, std::vector<std::string>* formats, std::string*) override {
+    *formats = {"image/jpeg"};
+    return true;
+  }
+  int Submit(const JobRequest&, std::string* error, bool* refused) override {
+    *error = "not in this test";
+    *refused = true;
+    return 0;
+  }
+  bool FindJobs(const std::string&, const std::string&, std::vector<JobInfo>*, std::string*) override {
+    return true;
+  }
+  bool QueryStatus(const std::string&, PrinterStatus* status, std::string*) override {
+    // The queue is idle; the printer behind it says what is wrong.
+    status->state = PrinterStatus::Idle;
+    status->deviceAsked = status->deviceAnswered = true;
+    status->deviceReasons = *m_reasons;
+    return true;
+  }
+  bool PagesCompletedSince(const std::string&, long long, int* pages, std::string*) override {
+    *pages = 0;
+    return true;
+  }
+  bool ResumeQueue(const std::string&, std::string*) override { return true; }
+  bool PauseQueue(const std::string&, std::string*) override { return true; }
+
+ private:
+  const std::vector<std::string>* m_reasons;
+};
+
+// The window's foot: a printer out of paper is a warning (marked, in its colour, and said so to
+// a screen reader); once it prints again the line is plain text again.
+TEST_F(TheMainWindow, PaperOutInTheFootIsAWarning) {
+  std::vector<std::string> reasons = {"media-empty-error"};
+  auto desk = std::make_shared<PrintDesk>([&reasons] { return std::make_unique<StatePrinter>(&reasons); },
+                                          dir / "temp");
+  station.Values().m_printing = desk;
+  desk->Watch({"Selphy"});
+  desk->Poll();
+  ASSERT_EQ(station.PrinterSnapshots().size(), 1u);
+  const std::string line = station.PrinterSnapshots()[0].Summary();
+  ASSERT_NE(line.find("paper out"), std::string::npos) << line;
+  window.SetPrinterState(QString::fromStdString(line));
+  QLabel* foot = window.PrinterState();
+  ASSERT_NE(foot, nullptr);
+  EXPECT_TRUE(foot->text().startsWith(QString::fromUtf8("\u26a0 "))) << foot->text().toStdString();
+  EXPECT_TRUE(foot->text().contains("paper out"));
+  EXPECT_NE(foot->styleSheet(), "");
+  EXPECT_EQ(foot->accessibleDescription(), "Warning");
+  EXPECT_EQ(foot->accessibleName(), "Printer");
+
+  reasons.clear();
+  desk->Poll();
+  window.SetPrinterState(QString::fromStdString(station.PrinterSnapshots()[0].Summary()));
+  EXPECT_FALSE(foot->text().contains(QString::fromUtf8("\u26a0")));
+  EXPECT_EQ(foot->styleSheet(), "");
+  EXPECT_EQ(foot->accessibleDescription(), "");
+  station.Values().m_printing.reset();
 }
 
 }  // namespace

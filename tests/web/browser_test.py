@@ -5,7 +5,9 @@ Beside it an action whose destination runs through a regular file fails on every
 verdict names it and its reason, its photo counts once and is one log line, the other action's
 Moved lines stay in view, and 16 slow half-open connections do not keep a request waiting. At
 390 pixels, a program that does not end is named with its photo, and a station frozen with SIGSTOP
-is "Not answering" until it thaws.
+is "Not answering" until it thaws. A second station prints on a private cupsd whose queue a person
+paused: the verdict says "Paused" at 390 pixels until the queue is resumed (that part is skipped
+where the private print system cannot start).
 Exit 77 (skipped) where no Chromium is installed. Loopback only; every wait is bounded.
 With BRISKO_SCREENSHOTS=DIR the page is saved there at 390 and 1280 pixels wide.
 
@@ -52,6 +54,22 @@ BACKUP = """<?xml version="1.0" encoding="UTF-8"?>
    <v name="m_strFileSpec" value="*.jpg"/>
    <v name="m_bUseExternalExe" value="0x00000001 (1)" type="REG_DWORD"/>
    <v name="m_strExternalExeFilepath" value="{root}/enhance"/>
+  </k>
+  <k name="Settings"><v name="m_TempPath" value="{root}/temp/"/></k>
+ </k></k></k></k>
+"""
+
+
+PRINT_BACKUP = """<?xml version="1.0" encoding="UTF-8"?>
+ <k name="HKEY_LOCAL_MACHINE"><k name="SOFTWARE"><k name="Brisko Pty Ltd"><k name="BriskoFileWorkflow">
+  <k name="Actions"><v name="NumActions" value="0x00000001 (1)" type="REG_DWORD"/></k>
+  <k name="Action_0">
+   <v name="m_strName" value="Prints"/>
+   <v name="m_iType" value="0x00000008 (8)" type="REG_DWORD"/>
+   <v name="m_strSourceFolder" value="{root}/print/"/>
+   <v name="m_strDestFolder" value="{root}/printed/"/>
+   <v name="m_strFileSpec" value="*.jpg"/>
+   <v name="m_strPrintQueue" value="{queue}"/>
   </k>
   <k name="Settings"><v name="m_TempPath" value="{root}/temp/"/></k>
  </k></k></k></k>
@@ -123,6 +141,135 @@ def find_chromium():
     return None
 
 
+def open_page(chromium, url, root):
+    """Headless Chromium showing `url`, and DevTools on its page; its profile and log go in `root`."""
+    os.makedirs(os.path.join(root, "chrome"), exist_ok=True)
+    browser = subprocess.Popen([chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+                                "--user-data-dir=" + os.path.join(root, "chrome"), url],
+                               stdout=subprocess.DEVNULL, stderr=open(os.path.join(root, "chrome.log"), "w"))
+    ws = None
+    deadline = time.time() + 60
+    while time.time() < deadline and ws is None:
+        time.sleep(0.2)
+        with open(os.path.join(root, "chrome.log")) as log:
+            m = re.search(r"DevTools listening on ws://127\.0\.0\.1:(\d+)/", log.read())
+        if m:
+            ws = int(m.group(1))
+    assert ws, "chromium did not open its DevTools port"
+    page = None
+    deadline = time.time() + 30
+    while time.time() < deadline and page is None:
+        with urllib.request.urlopen(f"http://127.0.0.1:{ws}/json/list", timeout=5) as r:
+            page = next((t for t in json.load(r) if t["type"] == "page" and t["url"].startswith(url)), None)
+        time.sleep(0.2)
+    assert page, "chromium shows no status page"
+    return browser, DevTools(page["webSocketDebuggerUrl"])
+
+
+def start_station(binary, root, backup, env):
+    """Restores `backup` into a new store in `root` and starts a headless station on it with its
+    status page; returns the process and the page's address."""
+    store = os.path.join(root, "s.db")
+    with open(os.path.join(root, "b.xml"), "w") as f:
+        f.write(backup)
+    subprocess.run([binary, "--store", store, "--restore", os.path.join(root, "b.xml")], env=env, check=True,
+                   stdout=subprocess.DEVNULL, timeout=60)
+    station = subprocess.Popen([binary, "--headless", "--store", store, "--status-page", "127.0.0.1:0"],
+                               env=env, stdout=subprocess.PIPE, text=True)
+    url = None
+    deadline = time.time() + 30
+    while time.time() < deadline and url is None:
+        m = re.search(r"Status page at (http://127\.0\.0\.1:\d+/)", station.stdout.readline())
+        url = m.group(1) if m else None
+    if not url:
+        station.kill()
+        station.wait()
+    assert url, "the station did not log its status page"
+    return station, url
+
+
+def stop(processes):
+    for p in processes:
+        if p and p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+            try:
+                p.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
+def wait_for(tools, expression, done, seconds):
+    """Evaluates `expression` in the page until `done(value)` holds or `seconds` pass; the last value."""
+    value = None
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        value = tools.evaluate(expression)
+        if done(value):
+            break
+        time.sleep(0.5)
+    return value
+
+
+def paused_printer(binary, chromium, sample, shots):
+    """A printer a person paused (cupsdisable, against a private cupsd): at 390 px the verdict says
+    "Printer QUEUE: Paused" while a photo waits, and once the queue is resumed the photo prints.
+    Skipped where the private print system cannot start (tools missing)."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "cups_sandbox.sh")
+    with tempfile.TemporaryDirectory() as root:
+        sandbox = os.path.join(root, "cups")
+        started = subprocess.run(["bash", script, "start", sandbox, "--owner", str(os.getpid())],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120)
+        if started.returncode == 77:
+            print("paused printer SKIPPED: " + started.stderr.strip())
+            return "skipped"
+        assert started.returncode == 0, "the private print system did not start: " + started.stderr[-800:]
+        station = browser = None
+        try:
+            values = dict(line.split("=", 1) for line in open(os.path.join(sandbox, "env")).read().splitlines()
+                          if "=" in line)
+            queue = values["QUEUE"]
+            env = dict(os.environ, CUPS_SERVER=values["CUPS_SERVER"], XDG_RUNTIME_DIR=os.path.join(root, "run"),
+                       XDG_STATE_HOME=os.path.join(root, "state"), ASAN_OPTIONS="detect_leaks=0")
+            for d in ("print", "printed", "temp", "run", "state"):
+                os.mkdir(os.path.join(root, d))
+            cups_tool = lambda name: shutil.which(name) or os.path.join("/usr/sbin", name)
+            subprocess.run([cups_tool("cupsdisable"), queue], env=env, check=True, timeout=30)
+            shutil.copy(sample, os.path.join(root, "print", "IMG_0007.jpg"))
+            station, url = start_station(binary, root, PRINT_BACKUP.format(root=root, queue=queue), env)
+            browser, tools = open_page(chromium, url, root)
+            tools.call("Emulation.setDeviceMetricsOverride",
+                       {"width": 390, "height": 1000, "deviceScaleFactor": 1, "mobile": True})
+            wanted = "Printer " + queue + ": Paused"
+            verdict = wait_for(tools, "document.getElementById('verdict').textContent", lambda v: v == wanted, 60)
+            assert verdict == wanted, "verdict: %r" % verdict
+            # A pass over the photo leaves it waiting and the queue paused.
+            passed = wait_for(tools, "document.getElementById('lastPass').textContent",
+                              lambda v: v and v != "none yet", 60)
+            assert passed and passed != "none yet", "no pass in a minute"
+            verdict = tools.evaluate("document.getElementById('verdict').textContent")
+            assert verdict == wanted, "verdict after a pass: %r" % verdict
+            assert os.path.exists(os.path.join(root, "print", "IMG_0007.jpg")), "a photo printed on a paused queue"
+            if shots:
+                png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
+                with open(os.path.join(shots, "status_390_paused.png"), "wb") as f:
+                    f.write(base64.b64decode(png))
+            # Resumed by a person: the photo prints and the verdict clears.
+            subprocess.run([cups_tool("cupsenable"), queue], env=env, check=True, timeout=30)
+            deadline = time.time() + 90
+            while time.time() < deadline and os.path.exists(os.path.join(root, "print", "IMG_0007.jpg")):
+                time.sleep(0.5)
+            assert not os.path.exists(os.path.join(root, "print", "IMG_0007.jpg")), "the photo never printed"
+            verdict = wait_for(tools, "document.getElementById('verdict').textContent", lambda v: v == "All well", 30)
+            assert verdict == "All well", "verdict after the resume: %r" % verdict
+            return "passed"
+        finally:
+            stop((browser, station))
+            subprocess.run(["bash", script, "stop", sandbox], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=60)
+
+
 def main():
     binary = sys.argv[1]
     chromium = find_chromium()
@@ -144,42 +291,10 @@ def main():
         os.chmod(os.path.join(root, "enhance"), 0o755)
         env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(root, "run"), XDG_STATE_HOME=os.path.join(root, "state"),
                    ASAN_OPTIONS="detect_leaks=0")
-        store = os.path.join(root, "s.db")
-        with open(os.path.join(root, "b.xml"), "w") as f:
-            f.write(BACKUP.format(root=root))
-        subprocess.run([binary, "--store", store, "--restore", os.path.join(root, "b.xml")], env=env, check=True,
-                       stdout=subprocess.DEVNULL, timeout=60)
-        station = subprocess.Popen([binary, "--headless", "--store", store, "--status-page", "127.0.0.1:0"],
-                                   env=env, stdout=subprocess.PIPE, text=True)
+        station, url = start_station(binary, root, BACKUP.format(root=root), env)
         browser = None
         try:
-            url = None
-            deadline = time.time() + 30
-            while time.time() < deadline and url is None:
-                m = re.search(r"Status page at (http://127\.0\.0\.1:\d+/)", station.stdout.readline())
-                url = m.group(1) if m else None
-            assert url, "the station did not log its status page"
-            browser = subprocess.Popen([chromium, "--headless", "--no-sandbox", "--disable-gpu",
-                                        "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-                                        "--user-data-dir=" + os.path.join(root, "chrome"), url],
-                                       stdout=subprocess.DEVNULL, stderr=open(os.path.join(root, "chrome.log"), "w"))
-            ws = None
-            deadline = time.time() + 60
-            while time.time() < deadline and ws is None:
-                time.sleep(0.2)
-                with open(os.path.join(root, "chrome.log")) as log:
-                    m = re.search(r"DevTools listening on ws://127\.0\.0\.1:(\d+)/", log.read())
-                if m:
-                    ws = int(m.group(1))
-            assert ws, "chromium did not open its DevTools port"
-            page = None
-            deadline = time.time() + 30
-            while time.time() < deadline and page is None:
-                with urllib.request.urlopen(f"http://127.0.0.1:{ws}/json/list", timeout=5) as r:
-                    page = next((t for t in json.load(r) if t["type"] == "page" and t["url"].startswith(url)), None)
-                time.sleep(0.2)
-            assert page, "chromium shows no status page"
-            tools = DevTools(page["webSocketDebuggerUrl"])
+            browser, tools = open_page(chromium, url, root)
             # Survives only as long as the page is not reloaded.
             deadline = time.time() + 30
             while time.time() < deadline and not tools.evaluate(
@@ -310,19 +425,13 @@ def main():
                 png = tools.call("Page.captureScreenshot", {"format": "png"})["data"]
                 with open(os.path.join(shots, "status_1280_not_answering.png"), "wb") as f:
                     f.write(base64.b64decode(png))
-            print("PASSED: the log line appeared without a reload, as text; a stuck photo is one line and the"
-                  " verdict; slow connections do not hold the page; a program waited for and a frozen station"
-                  " are said at 390 px; a station gone is said")
-            return 0
         finally:
-            for p in (browser, station):
-                if p and p.poll() is None:
-                    p.send_signal(signal.SIGTERM)
-                    try:
-                        p.wait(timeout=20)
-                    except subprocess.TimeoutExpired:
-                        p.kill()
-                        p.wait()
+            stop((browser, station))
+    paused = paused_printer(binary, chromium, sample, shots)
+    print("PASSED: the log line appeared without a reload, as text; a stuck photo is one line and the"
+          " verdict; slow connections do not hold the page; a program waited for and a frozen station"
+          " are said at 390 px; a station gone is said; a paused printer (" + paused + ")")
+    return 0
 
 
 if __name__ == "__main__":

@@ -6,10 +6,13 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 #include "app/status_thumbnails.h"
+#include "common/temp_dir.h"
 #include "web/http_client.h"
 #include "web/status_render.h"
 
@@ -391,6 +394,43 @@ TEST(StatusRender, PrintersInWords) {
         "{\"name\":\"Black Ink\",\"type\":\"ink\",\"level\":80}", "\"printsLeft\":null"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   }
+}
+
+// The README's table of the JSON fields names every field the page writes, nested ones included,
+// so a field added to the page cannot go unexplained.
+TEST(StatusRender, TheReadmeNamesEveryJsonField) {
+  StatusSnapshot s;
+  s.busy = {"Send (Move Files)", 1'700'000'000, "/usr/bin/enhance", "/in/a.jpg", 1'700'000'000, {"b.jpg"}, 1};
+  s.failures.push_back({"Broken", "Not a directory", "/in/c.jpg", 1, 2, 1'700'000'000, {"c.jpg"}, "Check"});
+  s.actions.push_back(StatusActionRow{});
+  s.placed.push_back({1, "d.jpg", "Card", 1'700'000'000});
+  s.destinations.push_back({"Card", "/srv/out", true, 1, 2, false});
+  PrinterSnapshot printer;
+  printer.problems = DescribeReasons({"media-empty-error"});
+  printer.supplies = {{"Ink", "ink", 50}};
+  s.printers.push_back(printer);
+  s.log.push_front({1'700'000'000, "line", false});
+  const std::string json = RenderStatusJson(s, 1'700'000'000);
+  std::set<std::string> keys;
+  for (size_t at = json.find("\":"); at != std::string::npos; at = json.find("\":", at + 1)) {
+    const size_t open = json.rfind('"', at - 1);
+    keys.insert(json.substr(open + 1, at - open - 1));
+  }
+  ASSERT_GE(keys.size(), 60u);
+  const std::string readme = test::ReadFile(std::string(BRISKO_TEST_DATA) + "/../../README.md");
+  const size_t from = readme.find("`/status.json` fields");
+  ASSERT_NE(from, std::string::npos);
+  const std::string table = readme.substr(from, readme.find("\n## ", from) - from);
+  auto named = [&](const std::string& key) {
+    for (size_t at = table.find(key); at != std::string::npos; at = table.find(key, at + 1)) {
+      const bool before = at == 0 || !std::isalnum(static_cast<unsigned char>(table[at - 1]));
+      const size_t end = at + key.size();
+      if (before && (end == table.size() || !std::isalnum(static_cast<unsigned char>(table[end]))))
+        return true;
+    }
+    return false;
+  };
+  for (const std::string& key : keys) EXPECT_TRUE(named(key)) << key;
 }
 
 TEST(StatusRender, AStationBusyTooLongIsNeverAllWell) {
