@@ -45,6 +45,7 @@ enum class ActionControl {
   kPrint,       // the printer, paper, copies and scaling of Print Files
   kBorderless,  // "Borderless": only for a paper the printer offers with zero margins
   kKeepShotsTogether,
+  kVerifyCopies,
   kCount
 };
 
@@ -68,6 +69,7 @@ class ActionForm {
   static constexpr const char* kPltGroup = "Insert jpg file into PLT (Brisko Picture Layout Template)";
   static constexpr const char* kAppGroup = "Execute external application on input file";
   static constexpr const char* kKeepShotsCaption = "Keep RAW+JPEG pairs and sidecars together";
+  static constexpr const char* kVerifyCopiesCaption = "Check each copy (read back and compare)";
   static constexpr const char* kPrintGroup = "Print each file, then move it to the destination folder";
   static constexpr const char* kBorderlessCaption = "Borderless";
   // The scaling drop-down, in PrintScaling order.
@@ -108,6 +110,7 @@ class ActionForm {
   bool deleteEmptyOnly = false;
   bool overwrite = false;
   bool keepShotsTogether = false;
+  bool verifyCopies = false;
   int hour = 0, minute = 0;  // the time picker
 
   // Step 2, after the type or one of the check boxes and radios changed: applies the checks the

@@ -137,11 +137,16 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
   const std::string description = GetDescription();
   // Copies are made durable a batch at a time; their log lines follow each batch.
   CopyBatch batch;
+  batch.SetCheck(m_bVerifyCopies != 0);
   auto commit = [&] {
     batch.Commit();
     for (const CopyBatch::Entry& entry : batch.Entries()) {
       if (entry.inUse) {
         LogFileNote(1, "File currently locked", entry.source);
+        continue;
+      }
+      if (entry.checkFailed) {
+        LogMessage(CheckFailedLine(FillIn("FAILED: Copy file %s to %s", entry.source, entry.target)));
         continue;
       }
       if (entry.err != 0) {
@@ -151,7 +156,7 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       }
       if (m_bAutoRotateJPG) TurnCopyUpright(entry.target);
       if (m_bUseExternalExe) RunExternalApplication(entry.target);
-      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target));
+      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target) + CheckedMark(entry.checked));
     }
     batch.Clear();
   };

@@ -68,7 +68,9 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
   Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
   if (out.Get() < 0) return fail(errno);
-  int e = CopyData(in.Get(), out.Get());
+  // A checked copy hashes the source in the buffer it is copied through: read once.
+  int e = m_check ? Fault(FileStep::Write) : 0;
+  if (e == 0) e = m_check ? CopyDataHashed(in.Get(), out.Get(), entry.hash) : CopyData(in.Get(), out.Get());
   if (e == 0) e = CopyAttributes(out.Get(), st);
   struct stat made {};
   if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
@@ -117,6 +119,64 @@ void CopyBatch::Flush() {
         if (other.err == 0 && !other.temp.empty() && other.device == entry.device) other.err = e;
       }
     }
+  }
+  if (m_check) Check();
+}
+
+int CopyBatch::CopyAgain(Entry& entry) {
+  Fd in(open(entry.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.Get() < 0) return errno;
+  struct stat st {};
+  if (fstat(in.Get(), &st) != 0) return errno;
+  // Only the photo that was copied (and claimed) the first time.
+  if (static_cast<uint64_t>(st.st_dev) != entry.sourceDevice ||
+      static_cast<uint64_t>(st.st_ino) != entry.sourceInode ||
+      static_cast<uint64_t>(st.st_size) != entry.sourceSize ||
+      int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec != entry.sourceModTimeNs)
+    return EBUSY;
+  Fd out(OpenTemp(SplitPath(entry.target).folder, entry.temp));
+  if (out.Get() < 0) {
+    entry.temp.clear();
+    return errno;
+  }
+  ContentHash again;
+  int e = Fault(FileStep::Write);
+  if (e == 0) e = CopyDataHashed(in.Get(), out.Get(), again);
+  if (e == 0) e = CopyAttributes(out.Get(), st);
+  if (e == 0) e = Fault(FileStep::Sync);
+  // Rare enough for a flush of its own.
+  if (e == 0 && fsync(out.Get()) != 0) e = errno;
+  const int closeErr = out.Close();
+  if (e == 0) e = closeErr;
+  ContentHash back;
+  if (e == 0) e = HashFromDisk(entry.temp, back);
+  // The source reading differently this time says as little for the copy as a copy that differs.
+  if (e == 0 && (again != entry.hash || back != entry.hash)) {
+    entry.checkFailed = true;
+    e = EIO;
+  }
+  if (e != 0) {
+    unlink(entry.temp.c_str());
+    entry.temp.clear();
+  }
+  return e;
+}
+
+void CopyBatch::Check() {
+  for (Entry& entry : m_entries) {
+    if (entry.err != 0 || entry.temp.empty()) continue;
+    ContentHash back;
+    if (HashFromDisk(entry.temp, back) == 0 && back == entry.hash) {
+      entry.checked = true;
+      continue;
+    }
+    unlink(entry.temp.c_str());
+    entry.temp.clear();
+    if (int e = CopyAgain(entry)) {
+      entry.err = e;
+      continue;
+    }
+    entry.checked = true;
   }
 }
 
