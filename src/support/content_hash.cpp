@@ -40,7 +40,13 @@ char* ThreadBuffer(size_t size) {
 // Large reads for the read-back: a photo is usually one or two of them. A multiple of every
 // logical block size, as O_DIRECT wants.
 constexpr size_t kReadBackChunk = size_t{4} << 20;
-constexpr size_t kCopyChunk = size_t{1} << 20;
+// Copies through the page cache go in smaller pieces; direct ones in large ones, as each write
+// waits for the disk.
+constexpr size_t kCopyChunk(bool direct) {
+  return direct ? kReadBackChunk : size_t{1} << 20;
+}
+// A multiple of every logical block size O_DIRECT may ask for.
+constexpr size_t kDirectBlock = 4096;
 
 int WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -135,20 +141,57 @@ ContentHash HashBytes(const void* data, size_t size) {
   return FromXxh(XXH3_128bits(data, size));
 }
 
-int CopyDataHashed(int in, int out, ContentHash& hash) {
+int CopyDataHashed(int in, int out, ContentHash& hash, bool direct) {
   char* buffer = ThreadBuffer(kReadBackChunk);
   if (!buffer) return ENOMEM;
+  const int flags = fcntl(out, F_GETFL);
+  direct = direct && flags >= 0 && fcntl(out, F_SETFL, flags | O_DIRECT) == 0;
+  // Back to the page cache: for a tail that is no whole block, or a file system that takes the
+  // open flag and refuses the writes.
+  auto buffered = [&] {
+    if (direct) fcntl(out, F_SETFL, flags);
+    direct = false;
+  };
   ContentHasher hasher;
-  while (true) {
-    const ssize_t n = read(in, buffer, kCopyChunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+  bool end = false;
+  while (!end) {
+    // A whole chunk where the file has one, so that direct writes stay block-aligned.
+    size_t have = 0;
+    while (have < kCopyChunk(direct)) {
+      const ssize_t n = read(in, buffer + have, kCopyChunk(direct) - have);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int e = errno;
+        buffered();
+        return e;
+      }
+      if (n == 0) {
+        end = true;
+        break;
+      }
+      have += static_cast<size_t>(n);
     }
-    if (n == 0) break;
-    hasher.Update(buffer, static_cast<size_t>(n));
-    if (int e = WriteAll(out, buffer, static_cast<size_t>(n))) return e;
+    hasher.Update(buffer, have);
+    size_t done = 0;
+    if (direct) {
+      const size_t whole = have & ~(kDirectBlock - 1);
+      while (done < whole) {
+        const ssize_t n = write(out, buffer + done, whole - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL) break;  // refused after all: the rest through the cache
+        if (n < 0) {
+          const int e = errno;
+          buffered();
+          return e;
+        }
+        done += static_cast<size_t>(n);
+        if (done % kDirectBlock != 0) break;
+      }
+      if (done < have) buffered();
+    }
+    if (int e = WriteAll(out, buffer + done, have - done)) return e;
   }
+  buffered();
   hash = hasher.Digest();
   return hash.set ? 0 : ENOMEM;
 }

@@ -43,8 +43,11 @@ class ContentHasher {
 ContentHash HashBytes(const void* data, size_t size);
 
 // Copies everything from `in` (from its offset) to `out` through one buffer, hashing what was
-// read on the way: the source is read once. 0 or errno.
-int CopyDataHashed(int in, int out, ContentHash& hash);
+// read on the way: the source is read once. `direct`: written with O_DIRECT where the file
+// system takes it (straight to the disk, leaving the page cache alone; the tail that is no whole
+// block through the cache), which is what a large copy that is read back anyway wants. 0 or
+// errno.
+int CopyDataHashed(int in, int out, ContentHash& hash, bool direct = false);
 
 // Hashes the file at `path` as the disk holds it: read with O_DIRECT where the file system takes
 // it, else after its cached pages are dropped (the caller flushed it, so they are clean and go).

@@ -70,7 +70,8 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   if (out.Get() < 0) return fail(errno);
   // A checked copy hashes the source in the buffer it is copied through: read once.
   int e = m_check ? Fault(FileStep::Write) : 0;
-  if (e == 0) e = m_check ? CopyDataHashed(in.Get(), out.Get(), entry.hash) : CopyData(in.Get(), out.Get());
+  if (e == 0)
+    e = m_check ? CopyDataHashed(in.Get(), out.Get(), entry.hash, large) : CopyData(in.Get(), out.Get());
   if (e == 0) e = CopyAttributes(out.Get(), st);
   struct stat made {};
   if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;

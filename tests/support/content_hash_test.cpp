@@ -90,6 +90,18 @@ TEST(AContentHash, isTheSameInPiecesAsWholeAndFromTheDiskWhereverTheFileLies) {
     ASSERT_EQ(HashFromDisk(*dir / "empty.jpg", back), 0);
     EXPECT_EQ(back, HashBytes("", 0));
     EXPECT_EQ(HashFromDisk(*dir / "missing.jpg", back), ENOENT);
+    // Copied straight to the disk, its tail (no whole block) through the cache: the same bytes.
+    for (bool direct : {true, false}) {
+      const int in = open((*dir / "p.jpg").c_str(), O_RDONLY | O_CLOEXEC);
+      const int out = open((*dir / "copy.jpg").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      ContentHash copied;
+      EXPECT_EQ(CopyDataHashed(in, out, copied, direct), 0);
+      EXPECT_EQ(fcntl(out, F_GETFL) & O_DIRECT, 0) << "left as it was opened";
+      close(in);
+      close(out);
+      EXPECT_EQ(copied, whole);
+      EXPECT_TRUE(ReadFile(*dir / "copy.jpg") == data);
+    }
   }
 }
 
