@@ -108,9 +108,9 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
   };
   for (const CopyBatch::Entry& e : batch.Entries()) {
     if (e.err != 0 || e.temp.empty()) continue;
-    MoveBatchRecord::Entry entry{e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
-                                 e.target, {},
-                                 e.temp,   e.hash};
+    MoveBatchRecord::Entry entry{
+        e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, {}, e.temp};
+    entry.hash = e.hash;
     if (!ReadFileIdentity(e.temp, entry.copyIdentity)) continue;
     const size_t size = FormatMoveBatchRecord({{}, false, {entry}}).size() - bare;
     if (bytes + size > RecordBound(kMaxMoveBatchRecordBytes)) write();
