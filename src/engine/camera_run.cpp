@@ -867,15 +867,17 @@ class Action::CameraRun {
   CameraMoveRecord::Entry EntryOf(const Pending& p) const {
     struct stat st {};
     const bool sameFs = ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
-    return {p.from->file.folder,
-            p.from->file.name,
-            p.from->file.stat.size,
-            p.from->file.stat.modTime,
-            p.target,
-            p.temp,
-            sameFs ? uint64_t(st.st_ino) : 0,
-            uint64_t(st.st_size),
-            p.checked ? p.hash : ContentHash{}};
+    CameraMoveRecord::Entry entry{p.from->file.folder,
+                                  p.from->file.name,
+                                  p.from->file.stat.size,
+                                  p.from->file.stat.modTime,
+                                  p.target,
+                                  p.temp,
+                                  sameFs ? uint64_t(st.st_ino) : 0,
+                                  uint64_t(st.st_size)};
+    // A shot is finished whole after a crash, as the record of a card's shots: no hash for it.
+    if (p.checked && p.shot < 0) entry.hash = p.hash;
+    return entry;
   }
 
   // A download made in the temp folder on another file system is copied beside its target
