@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <system_error>
 #include <utility>
 
 #include "support/file_ops_internal.h"
@@ -17,6 +18,10 @@ using namespace file_ops_detail;
 
 CopyBatch::~CopyBatch() {
   Clear();
+}
+
+void CopyBatch::WaitForCheck() {
+  if (m_checker.joinable()) m_checker.join();
 }
 
 // The calls each copy makes, and why: open the source (it also serves the in-use test) and
@@ -96,6 +101,21 @@ bool CopyBatch::Full() const {
 }
 
 void CopyBatch::Flush() {
+  FlushData();
+  if (m_check) Check();
+}
+
+void CopyBatch::FlushCheckingAside() {
+  FlushData();
+  if (!m_check) return;
+  try {
+    m_checker = std::thread([this] { Check(); });
+  } catch (const std::system_error&) {
+    Check();  // no thread to be had: here, then
+  }
+}
+
+void CopyBatch::FlushData() {
   // One flush per file system: syncfs through any copy on it; where that fails, each file.
   std::vector<uint64_t> flushed;
   for (Entry& entry : m_entries) {
@@ -121,7 +141,6 @@ void CopyBatch::Flush() {
       }
     }
   }
-  if (m_check) Check();
 }
 
 int CopyBatch::CopyAgain(Entry& entry) {
@@ -182,6 +201,7 @@ void CopyBatch::Check() {
 }
 
 void CopyBatch::Place() {
+  WaitForCheck();
   std::vector<std::string> folders;
   for (Entry& entry : m_entries) {
     if (entry.temp.empty()) continue;
@@ -258,6 +278,7 @@ void CopyBatch::RemoveSources() {
 }
 
 void CopyBatch::Clear() {
+  WaitForCheck();
   for (Entry& entry : m_entries) {
     if (!entry.temp.empty()) unlink(entry.temp.c_str());
     if (entry.pin >= 0) close(entry.pin);

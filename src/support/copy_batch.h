@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/content_hash.h"
@@ -85,6 +86,10 @@ class CopyBatch {
   // back and compared), then in place.
   void Flush();
   void Place();
+  // Checked copies: Flush() with the read-back left to a thread of its own, so that the next
+  // batch is copied meanwhile (the disk reads one batch while it writes the next). Place() (and
+  // Clear()) wait for it; nothing but those may be called until then.
+  void FlushCheckingAside();
   // Moving: deletes each placed entry's source. A source written to or replaced since it was
   // read (EBUSY) or that cannot be deleted fails its entry and its copy is taken back, as in
   // MoveFile. The source folders are flushed afterwards; a source out of reach, or whose
@@ -107,6 +112,9 @@ class CopyBatch {
   int CopyAgain(Entry& entry);
   // Reads every flushed copy back and compares it (see SetCheck).
   void Check();
+  void FlushData();
+  void WaitForCheck();
+  std::thread m_checker;
   std::function<bool(const std::string& name)> m_takes;
 };
 
