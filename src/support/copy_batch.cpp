@@ -81,8 +81,8 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   struct stat made {};
   if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
   // Start writing a large file out now, without waiting: the shared flush then finds little
-  // left to do (see kEarlyWriteBackBytes).
-  if (e == 0 && large) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // left to do (see kEarlyWriteBackBytes). A checked one went there directly.
+  if (e == 0 && large && !m_check) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   int closeErr = out.Close();
   if (e == 0) e = closeErr;
   if (e != 0) return fail(e);
