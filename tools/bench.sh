@@ -10,7 +10,7 @@
 # existing build folder (its bin/ or top holding brisko-workflow); without it a Release build
 # is made in build/bench. --dir: where the scratch folder goes (default $TMPDIR or /var/tmp);
 # it is removed at the end. --only: a comma list of row keys (idle tag copy-small move
-# copy-large rotate compose plt-rss camera print shots upload idle-big copy-big album). Peer tools (exiv2, ImageMagick,
+# copy-large copy-check rotate compose plt-rss camera print shots upload idle-big copy-big album). Peer tools (exiv2, ImageMagick,
 # jpegtran, strace) are installed when missing. Absolute times on a shared machine are noise: read
 # the ratios, and beside them the system calls per file and the time spent in them (strace -c -f
 # of one extra run of each side, outside the timed rounds), which do not swing with the disk.
@@ -503,6 +503,39 @@ if wanted shots; then
 fi
 
 if wanted copy-large; then copy_row copy-large "$n_large" 3072 "<= 0.5"; fi
+
+# --- Checked copies: Copy Files with checks against cp -p, sync and xxhsum of both sides ----------
+
+if wanted copy-check; then
+  key=copy-check
+  echo "$key: copy $n_large x 3 MB, each copy read back from the disk and compared"
+  make_files "$scratch/$key/in" "$n_large" 3072
+  make_store "$scratch/$key.db" m_iType=2 m_strName=Copy "m_strSourceFolder=$scratch/$key/in/" \
+    "m_strDestFolder=$scratch/$key/out/" "m_strFileSpec=*.jpg" m_bVerifyCopies=1
+  # The peer: copy, flush, hash the sources (XXH3-128) and check the copies against them.
+  peer_check="cp -p '$scratch/$key/in'/* '$scratch/$key/out/' && sync && cd '$scratch/$key/in' &&
+    xxhsum -H2 -- * >'$scratch/$key.sums' && cd '$scratch/$key/out' && xxhsum --quiet -c '$scratch/$key.sums'"
+  o=() p=() rss_all=()
+  fresh "$scratch/$key/out"
+  oc=$(calls "$n_large" "${station_vars[@]}" "$station" --store "$scratch/$key.db" --run-once)
+  fresh "$scratch/$key/out"
+  pc=$(calls "$n_large" sh -c "$peer_check")
+  for ((r = 0; r < rounds; r++)); do
+    fresh "$scratch/$key/out"
+    sync
+    t=$(ours "$scratch/$key.db")
+    o+=("$(awk -v a="$t" -v b="$(timed sync)" 'BEGIN {printf "%.4f", a + b}')")
+    rss_all+=("$(cat "$rss_file")")
+    checked=$(grep -c ' (checked)$' "$scratch/last.log" || true)
+    [ "$checked" = "$n_large" ] || echo "  warning: $checked of $n_large copies checked"
+    fresh "$scratch/$key/out"
+    sync
+    p+=("$(timed sh -c "$peer_check")")
+  done
+  add_row "Copy $n_large x 3 MB checked (Copy Files, read back and compared) / cp -p + sync + xxhsum -c" \
+    "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.0" "$oc" "$pc"
+  rm -rf "${scratch:?}/$key" "$scratch/$key.sums"
+fi
 
 # --- Lossless rotation against jpegtran -trim ----------------------------------------------------
 

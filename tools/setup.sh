@@ -10,7 +10,7 @@ packages=(
   libmicrohttpd-dev libqrencode-dev chromium libgphoto2-dev gphoto2
   libexiv2-dev
   libcups2-dev cups-daemon cups-client cups-ipp-utils avahi-daemon dbus-daemon util-linux
-  libxxhash-dev rclone
+  libxxhash-dev xxhash rclone
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
   xvfb python3 dosfstools

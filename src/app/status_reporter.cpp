@@ -12,6 +12,7 @@
 #include "app/failure_advice.h"
 #include "camera/camera_source.h"
 #include "engine/action.h"
+#include "engine/run_support.h"
 #include "engine/shots.h"
 #include "engine/upload_queue.h"
 #include "support/file_spec_find.h"
@@ -118,8 +119,14 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
   // A shot's JPEG, RAW and sidecars each write a line: the photo counts, and shows, once.
   std::vector<StatusPlacedPhoto> replaced;
   bool replace = false;
+  // A checked copy's line ends in its mark, which is no part of the path.
+  bool checked = false;
   if (kind == LogLineKind::Moved || kind == LogLineKind::Copied) {
-    const std::string_view body = SplitActionLine(text).body;
+    std::string_view body = SplitActionLine(text).body;
+    if (body.ends_with(kCheckedMark)) {
+      body.remove_suffix(kCheckedMark.size());
+      checked = true;
+    }
     const size_t to = body.rfind(" to ");
     const std::string placedAt =
         to == std::string_view::npos ? std::string() : std::string(body.substr(to + 4));
@@ -177,7 +184,9 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
       std::string_view name = parts.description;
       if (const size_t bracket = name.rfind(" ("); bracket != std::string_view::npos)
         name = name.substr(0, bracket);
-      placed = m_thumbnails.Add(std::string(parts.body.substr(to + 4)), std::string(name), now);
+      std::string_view at = parts.body.substr(to + 4);
+      if (checked) at.remove_suffix(kCheckedMark.size());
+      placed = m_thumbnails.Add(std::string(at), std::string(name), now);
     }
   }
   m_board.Update([&](StatusSnapshot& s) {
@@ -219,6 +228,7 @@ void StatusReporter::OnLogLine(const std::string& text, std::time_t now, bool fa
       case LogLineKind::Other:
         break;
     }
+    if (checked && (kind == LogLineKind::Moved || kind == LogLineKind::Copied)) ++s.today.checked;
   });
 }
 

@@ -29,6 +29,7 @@ struct StatusLogLine {
 struct StatusCounts {
   int moved = 0;
   int copied = 0;
+  int checked = 0;  // of the moved and copied: read back from the disk and compared
   int deleted = 0;
   int tagged = 0;
   int rotated = 0;

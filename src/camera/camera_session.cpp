@@ -205,17 +205,18 @@ CameraStatus CameraSession::Stat(const std::string& folder, const std::string& n
 }
 
 CameraStatus CameraSession::Download(const std::string& folder, const std::string& name, int fd,
-                                     const CameraPump& pump) {
+                                     const CameraPump& pump, std::shared_ptr<ContentHasher> hasher) {
   // The worker writes to its own descriptor: one the caller closes after an overrun can then
   // never be reused under it for another file.
   const int own = ::dup(fd);
   if (own < 0) return CameraStatus::Make(CameraStatus::Kind::Failed, "no file descriptor for the download");
   Worker* w = m_worker.get();
   return Call(
-      [folder, name, own, w](CameraDevice& d) {
+      [folder, name, own, w, hasher](CameraDevice& d) {
         int writeErr = 0;
         CameraStatus s = d.Download(folder, name, [&](const char* data, size_t size) {
           if (w->dead) return false;  // given up on: stop as soon as the camera lets us
+          if (hasher) hasher->Update(data, size);
           while (size > 0) {
             const ssize_t n = ::write(own, data, size);
             if (n < 0 && errno == EINTR) continue;

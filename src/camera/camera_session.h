@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera/camera_backend.h"
+#include "support/content_hash.h"
 
 namespace brisko {
 
@@ -43,8 +44,10 @@ class CameraSession {
   CameraStatus Stat(const std::string& folder, const std::string& name, CameraFileStat& stat,
                     const CameraPump& pump);
   // Writes the file to `fd` from its current offset. After a failure or an overrun what the
-  // descriptor received is partial; the caller discards it.
-  CameraStatus Download(const std::string& folder, const std::string& name, int fd, const CameraPump& pump);
+  // descriptor received is partial; the caller discards it. `hasher`, when given, sees every byte
+  // as it is written (shared: a worker given up on may still be writing).
+  CameraStatus Download(const std::string& folder, const std::string& name, int fd, const CameraPump& pump,
+                        std::shared_ptr<ContentHasher> hasher = nullptr);
   CameraStatus Delete(const std::string& folder, const std::string& name, const CameraPump& pump);
   CameraStatus Upload(const std::string& folder, const std::string& name, const std::string& data,
                       const CameraPump& pump);

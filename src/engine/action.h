@@ -261,6 +261,9 @@ class Action {
   int32_t m_bPrintBorderless;   // zero margins, where the queue offers them for the paper
   // RAW+JPEG pairs and their sidecars move, rename and file as one.
   int32_t m_bKeepShotsTogether;
+  // Each copy is read back from the disk and compared by hash before it counts (and before a
+  // move removes its source).
+  int32_t m_bVerifyCopies;
   int32_t m_iUploadRateLimit;    // KiB per second while this action sends; 0: no limit
   int32_t m_iUploadLateMinutes;  // a photo waiting longer turns the board amber; 0: never
   // Writes straight under the final names, not a hidden name renamed into place: as fast as a

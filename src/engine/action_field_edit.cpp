@@ -92,6 +92,10 @@ const Meaning kMeanings[] = {
     {"m_strPrintMedia", "Print Files: the paper's IPP name, such as na_index-4x6_4x6in (empty: the queue's)"},
     {"m_bKeepShotsTogether",
      "Move Files, Copy Files, Move Files from Media: RAW+JPEG pairs and sidecars move as one"},
+    {"m_bVerifyCopies",
+     "Copy Files, Move Files, Move Files from Media, Copy/Move Subfolders: 1 reads each copy back from the "
+     "disk "
+     "and compares its hash before it counts (a move removes its source only then)"},
     {"m_iPrintScaling", "Print Files: 0 the printer's choice, 1 fit (margins may show), 2 fill (edges cut)"},
     {"m_bPrintBorderless", "Print Files: no margins, where the printer offers the paper so"},
     {"m_iExternalExeTimeLimit",

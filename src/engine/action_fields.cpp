@@ -75,6 +75,9 @@ const ActionPart kAreas{
     [](Action& a, const Action& other) { a.m_SpatialAreaList.CopyFrom(other.m_SpatialAreaList); }};
 
 constexpr ActionTypes kFileOptionTypes = TypeBit(kMoveFiles) | TypeBit(kMoveFilesFromMedia);
+constexpr ActionTypes kCheckedCopyTypes = TypeBit(kMoveFiles) | TypeBit(kCopyFiles) |
+                                          TypeBit(kMoveFilesFromMedia) | TypeBit(kCopySubfolders) |
+                                          TypeBit(kMoveSubfolders);
 
 const ActionField kFields[] = {
     {.key = "m_iType", .member = &Action::m_iType, .fresh = kMoveFiles},
@@ -170,6 +173,10 @@ const ActionField kFields[] = {
      .member = &Action::m_bKeepShotsTogether,
      .types = TypeBit(kMoveFiles) | TypeBit(kCopyFiles) | TypeBit(kMoveFilesFromMedia),
      .control = &ActionForm::keepShotsTogether},
+    {.key = "m_bVerifyCopies",
+     .member = &Action::m_bVerifyCopies,
+     .types = kCheckedCopyTypes,
+     .control = &ActionForm::verifyCopies},
     {.key = "m_iPrintScaling", .member = &Action::m_iPrintScaling, .types = TypeBit(kPrintFiles)},
     {.key = "m_bPrintBorderless",
      .member = &Action::m_bPrintBorderless,

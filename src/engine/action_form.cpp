@@ -176,6 +176,8 @@ void ActionForm::Update() {
 
   Set(ActionControl::kIdTxt).enabled = t == kMoveFilesFromMedia;
   Set(ActionControl::kKeepShotsTogether).enabled = OneOf(t, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia});
+  Set(ActionControl::kVerifyCopies).enabled =
+      OneOf(t, {kMoveFiles, kCopyFiles, kMoveFilesFromMedia, kCopySubfolders, kMoveSubfolders});
 
   if (OneOf(t, {kMoveSubfolders, kCopySubfolders})) {
     Set(ActionControl::kContinuous).enabled = false;

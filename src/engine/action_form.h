@@ -47,6 +47,7 @@ enum class ActionControl {
   kKeepShotsTogether,
   kUpload,        // the remote, in place, the rate limit and the late minutes of Upload Files
   kExeTimeLimit,  // how long the external program may run
+  kVerifyCopies,
   kCount
 };
 
@@ -70,6 +71,7 @@ class ActionForm {
   static constexpr const char* kPltGroup = "Insert jpg file into PLT (Brisko Picture Layout Template)";
   static constexpr const char* kAppGroup = "Execute external application on input file";
   static constexpr const char* kKeepShotsCaption = "Keep RAW+JPEG pairs and sidecars together";
+  static constexpr const char* kVerifyCopiesCaption = "Check each copy (read back and compare)";
   static constexpr const char* kPrintGroup = "Print each file, then move it to the destination folder";
   static constexpr const char* kBorderlessCaption = "Borderless";
   static constexpr const char* kUploadGroup = "Upload";
@@ -116,6 +118,7 @@ class ActionForm {
   bool deleteEmptyOnly = false;
   bool overwrite = false;
   bool keepShotsTogether = false;
+  bool verifyCopies = false;
   int hour = 0, minute = 0;  // the time picker
   // Upload Files sends to the remote in destFolder (rclone's "gallery:events/").
   bool uploadInPlace = false;

@@ -52,7 +52,10 @@ std::string FormatCameraMoveRecord(const CameraMoveRecord& record) {
     out += "entry\t" + EscapeRecordField(e.folder) + "\t" + EscapeRecordField(e.name) + "\t" +
            std::to_string(e.size) + "\t" + std::to_string(e.modTime) + "\t" + EscapeRecordField(e.target) +
            "\t" + EscapeRecordField(e.temp) + "\t" + std::to_string(e.copyInode) + "\t" +
-           std::to_string(e.copySize) + "\n";
+           std::to_string(e.copySize);
+    // A checked copy's hash, in records since checks were made.
+    if (e.hash.set) out += "\t" + e.hash.Text();
+    out += "\n";
   }
   out += "end\n";
   return out;
@@ -83,12 +86,14 @@ bool ParseCameraMoveRecord(std::string_view text, CameraMoveRecord& record) {
                  (record.volume != 0 || record.device != 0);
         if (f[0] == "serial" && f.size() == 2 && record.serial.empty())
           return UnescapeRecordField(f[1], record.serial) && !record.serial.empty();
-        if (f[0] != "entry" || f.size() != 9 || record.entries.size() >= kMaxEntries) return false;
+        if (f[0] != "entry" || (f.size() != 9 && f.size() != 10) || record.entries.size() >= kMaxEntries)
+          return false;
         CameraMoveRecord::Entry e;
         if (!UnescapeRecordField(f[1], e.folder) || !UnescapeRecordField(f[2], e.name) ||
             !ParseRecordNumber(f[3], e.size) || !ParseRecordNumber(f[4], e.modTime) ||
             !UnescapeRecordField(f[5], e.target) || !UnescapeRecordField(f[6], e.temp) ||
-            !ParseRecordNumber(f[7], e.copyInode) || !ParseRecordNumber(f[8], e.copySize))
+            !ParseRecordNumber(f[7], e.copyInode) || !ParseRecordNumber(f[8], e.copySize) ||
+            (f.size() == 10 && !ContentHash::Parse(f[9], e.hash)))
           return false;
         if (e.name.empty() || e.target.empty()) return false;
         record.entries.push_back(std::move(e));
@@ -223,6 +228,24 @@ class CameraRecoverer {
         Log(FillIn("Recovered file from %s to %s", listed, at));
         ++finished;
         continue;
+      }
+      if (e.hash.set) {
+        ContentHash back;
+        if (HashFromDisk(e.target, back) != 0 || back != e.hash) {
+          if (same) {
+            // The photo is still on the camera: the copy that differs goes, and the next pass
+            // copies it anew.
+            ::unlink(e.target.c_str());
+            SyncFolderHolding(e.target);
+            if (Exists(e.temp)) ::unlink(e.temp.c_str());
+            Log("FAILED: Recover file from " + listed + " to " + e.target +
+                ": its copy read back from the disk differed; the photo stays on the camera");
+            continue;
+          }
+          // The last copy left is never deleted, whatever it holds.
+          Log("FAILED: Recover file from " + listed + ": its copy " + e.target +
+              " differs from the photo as it was copied");
+        }
       }
       if (same) {
         const CameraStatus deleted = session->Delete(e.folder, e.name, m_cameras.pump);

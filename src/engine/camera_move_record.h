@@ -14,6 +14,7 @@
 #include "camera/camera_session.h"
 #include "engine/move_journal.h"
 #include "engine/record_file.h"
+#include "support/content_hash.h"
 
 namespace brisko {
 
@@ -27,6 +28,9 @@ struct CameraMoveRecord {
     std::string temp;        // the copy until it is placed
     uint64_t copyInode = 0;  // the copy as written (0: placed by a copy, the inode is new)
     uint64_t copySize = 0;
+    // A checked copy: the hash of the bytes as they were written. Recovery reads the copy in
+    // place back and deletes on the camera only when it matches.
+    ContentHash hash = {};
   };
   std::string action;
   std::string camera;  // the source text, "camera:usb:001,004"

@@ -404,6 +404,7 @@ class Action::CameraRun {
         values(action.m_host->Values()),
         pool(*values.m_cameras),
         move(action.m_iType != kCopyFiles),
+        check(action.m_bVerifyCopies != 0),
         steps(move && (action.m_bAutoRotateJPG || action.m_bAddOrUpdateBriskoExif)) {}
 
   bool Run(std::vector<CameraFile>& files) {
@@ -433,6 +434,9 @@ class Action::CameraRun {
     std::string target;
     uint64_t size = 0;
     int shot = -1;  // its shot in `shotsPending` (-1: a photo of its own)
+    // Checked copies: the bytes as they were written (unset when a step rewrote the download).
+    ContentHash hash = {};
+    bool checked = false;
   };
   struct PendingShot {
     std::string leader;  // as listed, for the log
@@ -442,10 +446,12 @@ class Action::CameraRun {
   };
   enum class Got { Ok, Skipped, Lost };
 
-  // Downloads one photo to a hidden name in the download folder, with the camera's time.
-  Got Download(const CameraFile& from, std::string& temp) {
+  // Downloads one photo to a hidden name in the download folder (or `folder`), with the camera's
+  // time; `hash` gets the hash of the bytes as they were written.
+  Got Download(const CameraFile& from, std::string& temp, ContentHash* hash = nullptr,
+               const std::string* folder = nullptr) {
     const CameraListing::File& f = from.file;
-    temp = HiddenDownloadName(downloadFolder);
+    temp = HiddenDownloadName(folder ? *folder : downloadFolder);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       const int err = errno;
@@ -455,7 +461,9 @@ class Action::CameraRun {
       result = false;
       return Got::Skipped;
     }
-    const CameraStatus got = session->Download(f.folder, f.name, fd, pump);
+    auto hasher = hash ? std::make_shared<ContentHasher>() : nullptr;
+    const CameraStatus got = session->Download(f.folder, f.name, fd, pump, hasher);
+    if (hasher) *hash = hasher->Digest();
     // The disk starts writing now, while the next photo comes; the batch's flush then waits
     // for less.
     if (got.Ok()) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -569,7 +577,8 @@ class Action::CameraRun {
     }
 
     std::string temp;
-    const Got got = Download(from, temp);
+    ContentHash hash;
+    const Got got = Download(from, temp, check ? &hash : nullptr);
     if (got != Got::Ok) return got != Got::Lost;
     if (!PassesFilters(temp, from.listed)) {
       ::unlink(temp.c_str());
@@ -601,6 +610,8 @@ class Action::CameraRun {
     }
     pendingTargets.insert(target);
     batch.push_back({&from, temp, target, f.stat.size});
+    // A turned or tagged download is a new file: nothing to compare it with.
+    if (!rotated && !(move && a.m_bAddOrUpdateBriskoExif)) batch.back().hash = hash;
     batchBytes += f.stat.size;
     if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) Commit();
     return true;
@@ -641,12 +652,14 @@ class Action::CameraRun {
   bool TakeShot(const Shot& shot, const std::vector<const CameraFile*>& members) {
     const std::vector<std::string> all = SelectedFiles(shot, [](const std::string&) { return true; });
     std::vector<std::string> temps;
+    std::vector<ContentHash> hashes;
     auto drop = [&temps] {
       for (const std::string& t : temps) ::unlink(t.c_str());
     };
     for (const CameraFile* c : members) {
       std::string temp;
-      const Got got = Download(*c, temp);
+      ContentHash& hash = hashes.emplace_back();
+      const Got got = Download(*c, temp, check ? &hash : nullptr);
       if (got != Got::Ok) {
         drop();
         return got != Got::Lost;
@@ -692,6 +705,7 @@ class Action::CameraRun {
       if (ShotKindOf(all[i]) != ShotFileKind::Jpeg) continue;
       rotated = TurnAndTag(temps[i], *members[i], fields);
       hasJpeg = true;
+      if (rotated || (move && a.m_bAddOrUpdateBriskoExif)) hashes[i] = {};  // a new file now
     }
     std::string destination;
     std::string base;
@@ -745,6 +759,7 @@ class Action::CameraRun {
       }
       pendingTargets.insert(target);
       batch.push_back({members[i], temps[i], target, f.stat.size, index});
+      batch.back().hash = hashes[i];
       batchBytes += f.stat.size;
     }
     if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) Commit();
@@ -766,6 +781,7 @@ class Action::CameraRun {
     if (batch.empty()) return;
     MoveBesideTargets();
     if (!FlushBatch()) return;
+    CheckBatch(shotsNow);
     RememberShots(shotsNow);
     if (!move) {
       CameraMoveJournal none(a.GetTempFolder());
@@ -858,14 +874,17 @@ class Action::CameraRun {
   CameraMoveRecord::Entry EntryOf(const Pending& p) const {
     struct stat st {};
     const bool sameFs = ::stat(p.temp.c_str(), &st) == 0 && DeviceOf(SplitPath(p.target).folder) == st.st_dev;
-    return {p.from->file.folder,
-            p.from->file.name,
-            p.from->file.stat.size,
-            p.from->file.stat.modTime,
-            p.target,
-            p.temp,
-            sameFs ? uint64_t(st.st_ino) : 0,
-            uint64_t(st.st_size)};
+    CameraMoveRecord::Entry entry{p.from->file.folder,
+                                  p.from->file.name,
+                                  p.from->file.stat.size,
+                                  p.from->file.stat.modTime,
+                                  p.target,
+                                  p.temp,
+                                  sameFs ? uint64_t(st.st_ino) : 0,
+                                  uint64_t(st.st_size)};
+    // A shot is finished whole after a crash, as the record of a card's shots: no hash for it.
+    if (p.checked && p.shot < 0) entry.hash = p.hash;
+    return entry;
   }
 
   // A download made in the temp folder on another file system is copied beside its target
@@ -902,6 +921,71 @@ class Action::CameraRun {
       return false;
     }
     return true;
+  }
+
+  // Checked copies: each flushed download is read back from the disk and compared with the bytes
+  // as they were written. One that differs is downloaded once more; when that differs too, the
+  // photo stays on the camera.
+  // A file of a shot that fails takes its whole shot off the batch: the shot stays whole on the
+  // camera.
+  void CheckBatch(const std::vector<PendingShot>& shots) {
+    if (!check) return;
+    std::set<int> failedShots;
+    for (Pending& p : batch) {
+      ContentHash back;
+      if (!p.hash.set || (HashFromDisk(p.temp, back) == 0 && back == p.hash)) {
+        p.checked = p.hash.set;
+        continue;
+      }
+      ::unlink(p.temp.c_str());
+      if (!DownloadAgain(p)) {
+        p.temp.clear();
+        if (p.shot >= 0) failedShots.insert(p.shot);
+      }
+    }
+    std::vector<Pending> kept;
+    for (Pending& p : batch) {
+      if (!p.temp.empty() && !failedShots.count(p.shot)) {
+        kept.push_back(std::move(p));
+        continue;
+      }
+      if (!p.temp.empty()) ::unlink(p.temp.c_str());
+      pendingTargets.erase(p.target);
+      batchBytes -= p.size;
+    }
+    batch = std::move(kept);
+    for (const int shot : failedShots) {
+      a.LogMessage((move ? "FAILED: Move shot " : "FAILED: Copy shot ") + shots[size_t(shot)].leader +
+                   ": a copy read back from the disk differed twice; it stays whole on the camera");
+      result = false;
+    }
+  }
+
+  bool DownloadAgain(Pending& p) {
+    if (lost || !session) return false;  // the camera's loss said so; the photo stays on it
+    std::string temp;
+    ContentHash hash;
+    const std::string folder = SplitPath(p.temp).folder;
+    if (Download(*p.from, temp, &hash, &folder) != Got::Ok) return false;  // logged there
+    // Flushed on its own: a copy made twice is rare.
+    const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    ContentHash back;
+    if (flushed && HashFromDisk(temp, back) == 0 && back == hash) {
+      p.temp = temp;
+      p.hash = hash;
+      p.checked = true;
+      return true;
+    }
+    ::unlink(temp.c_str());
+    // A shot's file fails with its shot, in one line for the shot.
+    if (p.shot < 0) {
+      a.LogMessage(CheckFailedLine(move ? MoveFailedLine(p.from->listed, p.target)
+                                        : "FAILED: Copy file " + p.from->listed + " to " + p.target));
+    }
+    result = false;
+    return false;
   }
 
   bool RecordBatch(CameraMoveJournal& journal, const CameraMoveRecord& record) {
@@ -1009,7 +1093,7 @@ class Action::CameraRun {
       if (!move) {
         a.m_cameraCopies[CameraKey(from.file)] = placed[k];
         if (a.m_bUseExternalExe) a.RunExternalApplication(placed[k]);
-        a.LogMessage("Copied file " + from.listed + " to " + placed[k]);
+        a.LogMessage("Copied file " + from.listed + " to " + placed[k] + CheckedMark(batch[k].checked));
         continue;
       }
       a.ApplyFileAttributes(placed[k]);
@@ -1055,7 +1139,7 @@ class Action::CameraRun {
       } else if (stays) {
         a.LogMessage("Copied file " + from.listed + " to " + placed[k] + " (it stays on the camera)");
       } else {
-        a.LogMessage("Moved file from " + from.listed + " to " + placed[k]);
+        a.LogMessage("Moved file from " + from.listed + " to " + placed[k] + CheckedMark(batch[k].checked));
       }
     }
     if (!kept.empty()) {
@@ -1105,6 +1189,7 @@ class Action::CameraRun {
   StationValues& values;
   CameraPool& pool;
   const bool move;
+  const bool check;
   const bool steps;
   const CameraPump pump = [this] { a.m_host->DispatchPendingEvents(); };
   std::string downloadFolder;

@@ -110,6 +110,7 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
     if (e.err != 0 || e.temp.empty()) continue;
     MoveBatchRecord::Entry entry{
         e.source, {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs}, e.target, {}, e.temp};
+    entry.hash = e.hash;
     if (!ReadFileIdentity(e.temp, entry.copyIdentity)) continue;
     const size_t size = FormatMoveBatchRecord({{}, false, {entry}}).size() - bare;
     if (bytes + size > RecordBound(kMaxMoveBatchRecordBytes)) write();
@@ -128,6 +129,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
   const std::string root = WithTrailingSeparator(PassSource());
   // Copies are made durable a batch at a time; the caller deletes sources only after that.
   CopyBatch batch;
+  batch.SetCheck(m_bVerifyCopies != 0);
   std::vector<int> listed;  // the file index of each batch entry
   auto commit = [&] {
     batch.Flush();
@@ -137,6 +139,11 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
       const CopyBatch::Entry& entry = batch.Entries()[k];
       if (entry.inUse) {
         LogFileNote(1, "File currently locked", entry.source);
+        files[static_cast<size_t>(listed[k])].clear();
+        continue;
+      }
+      if (entry.checkFailed) {
+        LogMessage(CheckFailedLine(FillIn("FAILED: Copy file %s to %s", entry.source, entry.target)));
         files[static_cast<size_t>(listed[k])].clear();
         continue;
       }
@@ -151,7 +158,7 @@ bool Action::CopySubfolderFiles(std::vector<std::string>& files, bool move, std:
             {entry.sourceDevice, entry.sourceInode, entry.sourceSize, entry.sourceModTimeNs}, entry.placed};
       }
       if (m_bUseExternalExe) RunExternalApplication(entry.placed);
-      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.placed));
+      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.placed) + CheckedMark(entry.checked));
     }
     batch.Clear();
     listed.clear();
@@ -216,6 +223,7 @@ class Action::MoveFilesRun {
         tagBatch(action.m_bAddOrUpdateBriskoExif ? action.GetTempFolder() : std::string(), action.m_strName,
                  action.m_bOverwriteExistingFiles != 0) {
     tagBatch.SetTakes([&action](const std::string& name) { return action.TakesName(name); });
+    batch.SetCheck(action.m_bVerifyCopies != 0);
     batch.SetTakes([&action](const std::string& name) { return action.TakesName(name); });
   }
 
@@ -445,7 +453,8 @@ class Action::MoveFilesRun {
                                 {e.sourceDevice, e.sourceInode, e.sourceSize, e.sourceModTimeNs},
                                 e.target,
                                 copy,
-                                e.temp});
+                                e.temp,
+                                e.hash});
     }
     // Without the record on disk a crash after placing could double the whole batch: each file
     // then moves on its own as it always has.
@@ -470,6 +479,11 @@ class Action::MoveFilesRun {
         a.LogFileNote(1, "File currently locked", e.source);
         continue;
       }
+      if (e.checkFailed) {
+        a.LogMessage(CheckFailedLine(MoveFailedLine(e.source, e.target)));
+        result = false;
+        continue;
+      }
       if (e.err != 0) {
         Failed(e.source, e.target, e.err);
         result = false;
@@ -488,7 +502,7 @@ class Action::MoveFilesRun {
         continue;
       }
       if (!e.renamed.empty()) a.LogMessage(FillIn("Deleted file %s: renamed from %s", e.renamed, e.source));
-      Moved(e.source, e.placed);
+      Moved(e.source, e.placed, e.checked);
       result = true;
     }
     pending.clear();
@@ -559,10 +573,10 @@ class Action::MoveFilesRun {
   }
 
   // The logging of one file's move, as the shell operation reports it.
-  void Moved(const std::string& listed, const std::string& arrived) {
+  void Moved(const std::string& listed, const std::string& arrived, bool checked = false) {
     a.ApplyFileAttributes(arrived);
     if (a.m_bUseExternalExe) a.RunExternalApplication(arrived);
-    a.LogMessage("Moved file from " + listed + " to " + arrived);
+    a.LogMessage("Moved file from " + listed + " to " + arrived + CheckedMark(checked));
   }
 
   void Failed(const std::string& listed, const std::string& target, int err) {

@@ -135,13 +135,21 @@ void Action::ApplyFileAttributes(const std::string& path) {
 
 bool Action::CopyFiles(const std::vector<std::string>& files) {
   const std::string description = GetDescription();
-  // Copies are made durable a batch at a time; their log lines follow each batch.
-  CopyBatch batch;
-  auto commit = [&] {
-    batch.Commit();
+  // Copies are made durable a batch at a time; their log lines follow each batch. Checked ones
+  // are read back while the next batch is copied: two batches, one being read back.
+  CopyBatch batches[2];
+  for (CopyBatch& b : batches) b.SetCheck(m_bVerifyCopies != 0);
+  CopyBatch* filling = &batches[0];
+  CopyBatch* checking = nullptr;
+  auto settle = [&](CopyBatch& batch) {
+    batch.Place();
     for (const CopyBatch::Entry& entry : batch.Entries()) {
       if (entry.inUse) {
         LogFileNote(1, "File currently locked", entry.source);
+        continue;
+      }
+      if (entry.checkFailed) {
+        LogMessage(CheckFailedLine(FillIn("FAILED: Copy file %s to %s", entry.source, entry.target)));
         continue;
       }
       if (entry.err != 0) {
@@ -151,9 +159,22 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       }
       if (m_bAutoRotateJPG) TurnCopyUpright(entry.target);
       if (m_bUseExternalExe) RunExternalApplication(entry.target);
-      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target));
+      LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target) + CheckedMark(entry.checked));
     }
     batch.Clear();
+  };
+  auto commit = [&] {
+    if (checking) settle(*checking);
+    checking = nullptr;
+    if (filling->Empty()) return;
+    if (!m_bVerifyCopies) {
+      filling->Flush();
+      settle(*filling);
+      return;
+    }
+    filling->FlushCheckingAside();
+    checking = filling;
+    filling = filling == &batches[0] ? &batches[1] : &batches[0];
   };
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
@@ -173,10 +194,11 @@ bool Action::CopyFiles(const std::vector<std::string>& files) {
       }
     }
     NoteCopied();
-    batch.Add(path, target, Collision::Replace, CopyTestsInUse());
-    if (batch.Full()) commit();
+    filling->Add(path, target, Collision::Replace, CopyTestsInUse());
+    if (filling->Full()) commit();
   }
   commit();
+  commit();  // the last batch's read-back
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/record_file.h"
+#include "support/content_hash.h"
 #include "support/file_identity.h"
 
 namespace brisko {
@@ -54,6 +55,9 @@ struct MoveBatchRecord {
     std::string target;           // where the copy goes (a collision may give it "name (n).ext")
     FileIdentity copyIdentity;    // the copy under its hidden name
     std::string temp;             // that hidden name, beside the target
+    // A checked copy: its source's hash. Recovery reads the copy in place back and removes the
+    // source only when it matches (a copy that differs goes; the source stays).
+    ContentHash hash = {};
   };
   std::string action;
   bool overwrite = false;

@@ -215,6 +215,7 @@ std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
     field("target", e.target);
     field("copy", IdentityText(e.copyIdentity));
     field("temp", e.temp);
+    if (e.hash.set) field("hash", e.hash.Text());
   }
   out += kTrailer;
   out += '\n';
@@ -223,13 +224,15 @@ std::string FormatMoveBatchRecord(const MoveBatchRecord& r) {
 
 bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
   if (text.size() > kMaxMoveBatchRecordBytes) return false;
-  // Fixed order: header, action, overwrite, then source, identity, target, copy, temp per entry,
-  // end.
+  // Fixed order: header, action, overwrite, then source, identity, target, copy, temp per entry
+  // (and the hash of a checked copy, in records since checks were made), end.
   constexpr const char* kEntryKeys[] = {"source", "identity", "target", "copy", "temp"};
   constexpr size_t kEntryLines = sizeof kEntryKeys / sizeof kEntryKeys[0];
   MoveBatchRecord r;
   MoveBatchRecord::Entry e;
   size_t count = 0;  // lines after the header
+  size_t next = 0;   // the entry line expected next
+  bool hashMay = false;
   auto header = [&r](std::string_view l) {
     r.together = l == kShotsHeader;
     return l == kBatchHeader || l == kShotsHeader;
@@ -239,46 +242,55 @@ bool ParseMoveBatchRecord(std::string_view text, MoveBatchRecord& record) {
     std::string_view key;
     std::string value;
     if (!SplitField(l, key, value)) return false;
-    const char* wanted = at == 1 ? "action" : at == 2 ? "overwrite" : kEntryKeys[(at - 3) % kEntryLines];
-    if (key != wanted) return false;
-    if (at == 1) {
-      r.action = std::move(value);
-    } else if (at == 2) {
-      if (value != "0" && value != "1") return false;
-      r.overwrite = value == "1";
-    } else {
-      switch ((at - 3) % kEntryLines) {
-        case 0:
-          if (!Absolute(value)) return false;
-          e.source = std::move(value);
-          break;
-        case 1:
-          if (!ParseIdentity(value, e.sourceIdentity)) return false;
-          break;
-        case 2:
-          if (!Absolute(value) || value == e.source) return false;
-          e.target = std::move(value);
-          break;
-        case 3:
-          if (!ParseIdentity(value, e.copyIdentity)) return false;
-          break;
-        default: {
-          // Only ever one of the file layer's hidden names beside the target (none: a rename).
-          const PathParts parts = SplitPath(value);
-          if (!(r.together && value.empty()) && (parts.folder != SplitPath(e.target).folder ||
-                                                 !IsFileLayerTempName(parts.name + parts.extension)))
-            return false;
-          e.temp = std::move(value);
-          r.entries.push_back(std::move(e));
-          e = {};
-          break;
-        }
+    if (at == 1 || at == 2) {
+      if (key != (at == 1 ? "action" : "overwrite")) return false;
+      if (at == 1) {
+        r.action = std::move(value);
+      } else {
+        if (value != "0" && value != "1") return false;
+        r.overwrite = value == "1";
+      }
+      return true;
+    }
+    if (hashMay && key == "hash") {
+      hashMay = false;
+      return ContentHash::Parse(value, r.entries.back().hash);
+    }
+    hashMay = false;
+    if (key != kEntryKeys[next]) return false;
+    switch (next) {
+      case 0:
+        if (!Absolute(value)) return false;
+        e.source = std::move(value);
+        break;
+      case 1:
+        if (!ParseIdentity(value, e.sourceIdentity)) return false;
+        break;
+      case 2:
+        if (!Absolute(value) || value == e.source) return false;
+        e.target = std::move(value);
+        break;
+      case 3:
+        if (!ParseIdentity(value, e.copyIdentity)) return false;
+        break;
+      default: {
+        // Only ever one of the file layer's hidden names beside the target (none: a rename).
+        const PathParts parts = SplitPath(value);
+        if (!(r.together && value.empty()) && (parts.folder != SplitPath(e.target).folder ||
+                                               !IsFileLayerTempName(parts.name + parts.extension)))
+          return false;
+        e.temp = std::move(value);
+        r.entries.push_back(std::move(e));
+        e = {};
+        hashMay = true;
+        break;
       }
     }
+    next = (next + 1) % kEntryLines;
     return true;
   });
   // No entry cut short before the end.
-  if (!lines || count < 2 || (count - 2) % kEntryLines != 0 || r.entries.empty()) return false;
+  if (!lines || count < 2 || next != 0 || r.entries.empty()) return false;
   record = std::move(r);
   return true;
 }

@@ -13,6 +13,7 @@
 #include "engine/move_journal.h"
 #include "engine/record_file.h"
 #include "engine/run_support.h"
+#include "support/content_hash.h"
 #include "support/file_ops.h"
 #include "support/path_util.h"
 #include "support/safe_output.h"
@@ -40,6 +41,12 @@ bool LooksWhole(const std::string& path) {
     ok = ::pread(fd, head, 2, 0) == 2 && head[0] == 0xFF && head[1] == 0xD8;
   ::close(fd);
   return ok;
+}
+
+// Whether the file at `path`, as the disk holds it, has the hash `hash`.
+bool ReadsBackAs(const std::string& path, const ContentHash& hash) {
+  ContentHash back;
+  return HashFromDisk(path, back) == 0 && back == hash;
 }
 
 void RemoveIfThere(const std::string& path) {
@@ -220,11 +227,26 @@ class Recoverer {
       FileIdentity now;
       // Not a regular file any more: not the photo that was copied.
       if (sourceThere && !ReadFileIdentity(e.source, now)) continue;
-      const std::string at = Arrival(e, sourceThere, !record.together);
+      // A checked copy is judged by its hash, read back from the disk, rather than by a compare
+      // that the page cache may answer.
+      const std::string at = Arrival(e, sourceThere, !record.together && !e.hash.set);
       if (at.empty()) continue;
       // Renamed while the station was down: still this move's photo, and its copy is in place.
       const std::string renamed =
           sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, listings);
+      if (e.hash.set && !ReadsBackAs(at, e.hash)) {
+        if (sourceThere || !renamed.empty()) {
+          // The photo is still there: the copy that differs goes, and the next pass copies anew.
+          ::unlink(at.c_str());
+          SyncFolderHolding(at);
+          Log(FillIn("FAILED: Recover file from %s to %s", e.source, at) +
+              ": its copy read back from the disk differed; the photo stays at its source");
+          continue;
+        }
+        // The last copy left is never deleted, whatever it holds.
+        Log(FillIn("FAILED: Recover file from %s: its copy %s differs from the photo as it was copied",
+                   e.source, at));
+      }
       if (!renamed.empty()) {
         const int err = RemoveSourceIfUnchanged(renamed, [&](const std::string& aside) {
           return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);

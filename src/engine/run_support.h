@@ -32,6 +32,16 @@ inline std::string MoveFailedLine(const std::string& from, const std::string& to
   return FormatS("Failed (CopyOrMoveFilesUsingShell): Move file from %s to %s", {from, to});
 }
 
+// What a checked copy's line says after the usual text.
+inline constexpr std::string_view kCheckedMark = " (checked)";
+inline std::string CheckedMark(bool checked) {
+  return checked ? std::string(kCheckedMark) : std::string();
+}
+// The one line of a photo whose copy read back differently twice: it stays at its source.
+inline std::string CheckFailedLine(const std::string& failedLine) {
+  return failedLine + ": its copy read back from the disk differed twice; the photo stays at its source";
+}
+
 // Whether a rename from one folder into another cannot work (the copy then goes through a
 // batch). Folders are looked up once per run of equal ones: a wrong guess costs only speed,
 // since a rename across file systems falls back to a copy and a copy works anywhere.

@@ -199,7 +199,10 @@ class Action::MoveShotsRun {
       : a(action),
         values(action.m_host->Values()),
         names(action.GetTempFolder()),
-        wholeShots(std::exchange(action.m_wholeShots, {})) {}
+        wholeShots(std::exchange(action.m_wholeShots, {})) {
+    // A copy that reads back wrong twice fails its shot, which stays whole at its source.
+    cross.SetCheck(action.m_bVerifyCopies != 0);
+  }
 
   bool Run(const std::vector<std::string>& files) {
     // The list holds whole shots; it is grouped again by folder, in the order of the list.
@@ -561,7 +564,8 @@ class Action::MoveShotsRun {
       }
       a.ApplyFileAttributes(at);
       if (a.m_bUseExternalExe) a.RunExternalApplication(at);
-      a.LogMessage(FillIn("Moved file from %s to %s", f.source, at));
+      const bool checked = f.crossIndex >= 0 && cross.Entries()[size_t(f.crossIndex)].checked;
+      a.LogMessage(FillIn("Moved file from %s to %s", f.source, at) + CheckedMark(checked));
     }
     for (PendingShot& s : shots) {
       if (s.failed) {

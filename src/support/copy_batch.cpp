@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <system_error>
 #include <utility>
 
 #include "support/file_ops_internal.h"
@@ -17,6 +18,10 @@ using namespace file_ops_detail;
 
 CopyBatch::~CopyBatch() {
   Clear();
+}
+
+void CopyBatch::WaitForCheck() {
+  if (m_checker.joinable()) m_checker.join();
 }
 
 // The calls each copy makes, and why: open the source (it also serves the in-use test) and
@@ -68,13 +73,16 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
   Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
   if (out.Get() < 0) return fail(errno);
-  int e = CopyData(in.Get(), out.Get());
+  // A checked copy hashes the source in the buffer it is copied through: read once.
+  int e = m_check ? Fault(FileStep::Write) : 0;
+  if (e == 0)
+    e = m_check ? CopyDataHashed(in.Get(), out.Get(), entry.hash, large) : CopyData(in.Get(), out.Get());
   if (e == 0) e = CopyAttributes(out.Get(), st);
   struct stat made {};
   if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
   // Start writing a large file out now, without waiting: the shared flush then finds little
-  // left to do (see kEarlyWriteBackBytes).
-  if (e == 0 && large) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // left to do (see kEarlyWriteBackBytes). A checked one went there directly.
+  if (e == 0 && large && !m_check) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   int closeErr = out.Close();
   if (e == 0) e = closeErr;
   if (e != 0) return fail(e);
@@ -93,6 +101,21 @@ bool CopyBatch::Full() const {
 }
 
 void CopyBatch::Flush() {
+  FlushData();
+  if (m_check) Check();
+}
+
+void CopyBatch::FlushCheckingAside() {
+  FlushData();
+  if (!m_check) return;
+  try {
+    m_checker = std::thread([this] { Check(); });
+  } catch (const std::system_error&) {
+    Check();  // no thread to be had: here, then
+  }
+}
+
+void CopyBatch::FlushData() {
   // One flush per file system: syncfs through any copy on it; where that fails, each file.
   std::vector<uint64_t> flushed;
   for (Entry& entry : m_entries) {
@@ -120,7 +143,65 @@ void CopyBatch::Flush() {
   }
 }
 
+int CopyBatch::CopyAgain(Entry& entry) {
+  Fd in(open(entry.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.Get() < 0) return errno;
+  struct stat st {};
+  if (fstat(in.Get(), &st) != 0) return errno;
+  // Only the photo that was copied (and claimed) the first time.
+  if (static_cast<uint64_t>(st.st_dev) != entry.sourceDevice ||
+      static_cast<uint64_t>(st.st_ino) != entry.sourceInode ||
+      static_cast<uint64_t>(st.st_size) != entry.sourceSize ||
+      int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec != entry.sourceModTimeNs)
+    return EBUSY;
+  Fd out(OpenTemp(SplitPath(entry.target).folder, entry.temp));
+  if (out.Get() < 0) {
+    entry.temp.clear();
+    return errno;
+  }
+  ContentHash again;
+  int e = Fault(FileStep::Write);
+  if (e == 0) e = CopyDataHashed(in.Get(), out.Get(), again);
+  if (e == 0) e = CopyAttributes(out.Get(), st);
+  if (e == 0) e = Fault(FileStep::Sync);
+  // Rare enough for a flush of its own.
+  if (e == 0 && fsync(out.Get()) != 0) e = errno;
+  const int closeErr = out.Close();
+  if (e == 0) e = closeErr;
+  ContentHash back;
+  if (e == 0) e = HashFromDisk(entry.temp, back);
+  // The source reading differently this time says as little for the copy as a copy that differs.
+  if (e == 0 && (again != entry.hash || back != entry.hash)) {
+    entry.checkFailed = true;
+    e = EIO;
+  }
+  if (e != 0) {
+    unlink(entry.temp.c_str());
+    entry.temp.clear();
+  }
+  return e;
+}
+
+void CopyBatch::Check() {
+  for (Entry& entry : m_entries) {
+    if (entry.err != 0 || entry.temp.empty()) continue;
+    ContentHash back;
+    if (HashFromDisk(entry.temp, back) == 0 && back == entry.hash) {
+      entry.checked = true;
+      continue;
+    }
+    unlink(entry.temp.c_str());
+    entry.temp.clear();
+    if (int e = CopyAgain(entry)) {
+      entry.err = e;
+      continue;
+    }
+    entry.checked = true;
+  }
+}
+
 void CopyBatch::Place() {
+  WaitForCheck();
   std::vector<std::string> folders;
   for (Entry& entry : m_entries) {
     if (entry.temp.empty()) continue;
@@ -197,6 +278,7 @@ void CopyBatch::RemoveSources() {
 }
 
 void CopyBatch::Clear() {
+  WaitForCheck();
   for (Entry& entry : m_entries) {
     if (!entry.temp.empty()) unlink(entry.temp.c_str());
     if (entry.pin >= 0) close(entry.pin);

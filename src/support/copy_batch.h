@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/content_hash.h"
 #include "support/file_ops.h"
 
 namespace brisko {
@@ -40,6 +42,12 @@ class CopyBatch {
     // Moving: the source is out of reach (its card pulled while it was removed, or its folder
     // could not be flushed after): `placed` stays, and the caller's record must wait for it.
     bool waiting = false;
+    // Checked batches: the source's hash, taken as it was copied. `checked` once the copy read
+    // back from the disk gave the same; `checkFailed` when it did not, twice (`err` is EIO and
+    // nothing of it is left: the photo stays at its source).
+    ContentHash hash;
+    bool checked = false;
+    bool checkFailed = false;
   };
   // Many small files flush together: measured here, 256 files per flush copy about as fast as
   // cp and one sync; 64 took half as long again. A moving batch holds its sources open, so it
@@ -64,14 +72,24 @@ class CopyBatch {
   // own, and the next file's create waits for that.
   static constexpr uint64_t kEarlyWriteBackBytes = uint64_t{1} << 20;
   bool Full() const;
+  // Checked copies: each source is hashed as it is copied and, once flushed, its copy is read
+  // back from the disk and compared. A copy that differs is made once more; one that differs
+  // again fails its entry. Set before the first Add().
+  void SetCheck(bool check) { m_check = check; }
+  bool Checking() const { return m_check; }
   bool Empty() const { return m_entries.empty(); }
   void Commit() {
     Flush();
     Place();
   }
-  // The two halves of Commit(): every copy durable under its hidden name, then in place.
+  // The two halves of Commit(): every copy durable under its hidden name (and, checking, read
+  // back and compared), then in place.
   void Flush();
   void Place();
+  // Checked copies: Flush() with the read-back left to a thread of its own, so that the next
+  // batch is copied meanwhile (the disk reads one batch while it writes the next). Place() (and
+  // Clear()) wait for it; nothing but those may be called until then.
+  void FlushCheckingAside();
   // Moving: deletes each placed entry's source. A source written to or replaced since it was
   // read (EBUSY) or that cannot be deleted fails its entry and its copy is taken back, as in
   // MoveFile. The source folders are flushed afterwards; a source out of reach, or whose
@@ -89,6 +107,14 @@ class CopyBatch {
   uint64_t m_bytes = 0;
   int64_t m_startNs = 0;
   bool m_moving = false;
+  bool m_check = false;
+  // Copies the entry's source again after a failed check, flushes and checks it; 0 or errno.
+  int CopyAgain(Entry& entry);
+  // Reads every flushed copy back and compares it (see SetCheck).
+  void Check();
+  void FlushData();
+  void WaitForCheck();
+  std::thread m_checker;
   std::function<bool(const std::string& name)> m_takes;
 };
 

@@ -378,6 +378,7 @@ void CModifyAction::Build() {
   m_displayIdTxt = Check(each, "Display ID.TXT contents after move", "displayIdTxt");
   m_createIdTxt = Check(each, "Create ID.TXT if doesn't exist", "createIdTxt");
   m_keepShots = Check(each, ActionForm::kKeepShotsCaption, "keepShotsTogether");
+  m_verifyCopies = Check(each, ActionForm::kVerifyCopiesCaption, "verifyCopies");
 
   m_outputGroup = Named(new QGroupBox(ActionForm::kAppGroup, each), "outputGroup", "");
   m_sendToApp = Check(m_outputGroup, "Send file to application", "sendToApp");
@@ -456,7 +457,8 @@ void CModifyAction::Build() {
   eachGrid->addWidget(m_displayIdTxt, 7, 0, 1, 2);
   eachGrid->addWidget(m_createIdTxt, 8, 0, 1, 2);
   eachGrid->addWidget(m_keepShots, 9, 0, 1, 2);
-  eachGrid->addWidget(m_outputGroup, 10, 0, 1, 3);
+  eachGrid->addWidget(m_verifyCopies, 10, 0, 1, 2);
+  eachGrid->addWidget(m_outputGroup, 11, 0, 1, 3);
   eachGrid->setColumnStretch(1, 1);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -655,6 +657,7 @@ void CModifyAction::Pull() {
   f.uploadRateLimit = S(m_uploadRate->text());
   f.uploadLateMinutes = S(m_uploadLate->text());
   f.exeTimeLimit = S(m_exeTimeLimit->text());
+  f.verifyCopies = m_verifyCopies->isChecked();
   f.hour = m_time->time().hour();
   f.minute = m_time->time().minute();
 }
@@ -721,6 +724,7 @@ void CModifyAction::Push() {
   m_deleteEmptyOnly->setChecked(f.deleteEmptyOnly);
   m_overwrite->setChecked(f.overwrite);
   m_keepShots->setChecked(f.keepShotsTogether);
+  m_verifyCopies->setChecked(f.verifyCopies);
   m_time->setTime(QTime(f.hour, f.minute));
   m_renameSample->setText(Q(m_form.RenameSample()));
   m_subfolderText->setText(Q(m_form.SubfolderText()));
@@ -748,6 +752,7 @@ void CModifyAction::Push() {
   Apply(state(C::kRotatedFolder), {m_rotatedFolder});
   Apply(state(C::kIdTxt), {m_displayIdTxt, m_createIdTxt});
   Apply(state(C::kKeepShotsTogether), {m_keepShots});
+  Apply(state(C::kVerifyCopies), {m_verifyCopies});
   Apply(state(C::kContinuous), {m_schedule->button(kScheduleContinuous)});
   Apply(state(C::kTimePicker), {m_time});
   Apply(state(C::kInterval), {m_interval, m_minutesLabel});

@@ -97,7 +97,7 @@ class CModifyAction : public QDialog {
   QCheckBox *m_enabled, *m_useRegex, *m_deleteEmptyOnly, *m_includeSubfolders, *m_selectByOrientation,
       *m_modifyReadOnly, *m_updateTimestamp, *m_autoRotate, *m_rotatedFolder, *m_sendToApp, *m_includeArgs,
       *m_followInfile, *m_renameFile, *m_createSubfolder, *m_displayIdTxt, *m_createIdTxt, *m_addBriskoExif,
-      *m_overwrite, *m_keepShots;
+      *m_overwrite, *m_keepShots, *m_verifyCopies;
   QButtonGroup *m_ageUnits, *m_orientation, *m_readOnly, *m_frequency, *m_schedule;
   QPushButton *m_sourceChange, *m_destChange, *m_testFilespec, *m_gps, *m_selectApp, *m_selectPlt,
       *m_renameDefine, *m_subfolderDefine, *m_addValues, *m_commands;

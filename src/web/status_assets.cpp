@@ -98,7 +98,7 @@ const char kStatusPageScript[] = R"JS("use strict";
     setText("progressText", running ? s.progress.text + " " + s.progress.position + " of " + s.progress.range : "");
     setText("lastPass", s.lastPassText);
     setText("day", s.today.day);
-    ["moved", "copied", "deleted", "tagged", "rotated", "picturesMade"].forEach(function (k) {
+    ["moved", "copied", "checked", "deleted", "tagged", "rotated", "picturesMade"].forEach(function (k) {
       setText("count-" + k, String(s.today[k]));
     });
     setText("count-failures", photos(s.today.failures));

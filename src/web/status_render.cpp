@@ -80,6 +80,7 @@ struct CountField {
 constexpr CountField kCounts[] = {
     {"moved", "Moved", &StatusCounts::moved},
     {"copied", "Copied", &StatusCounts::copied},
+    {"checked", "Checked", &StatusCounts::checked},
     {"deleted", "Deleted", &StatusCounts::deleted},
     {"tagged", "Tagged", &StatusCounts::tagged},
     {"rotated", "Rotated", &StatusCounts::rotated},

@@ -84,6 +84,10 @@ TEST_F(ActionFormTest, ChoosingATypeForcesItsBoxesAndMovesContinuousAway) {
     EXPECT_EQ(form.State(ActionControl::kPlt).visible, r.type == kCreateImageWithPlt);
     EXPECT_EQ(form.State(ActionControl::kPrint).visible, r.type == kPrintFiles);
     EXPECT_EQ(form.State(ActionControl::kAddBriskoExif).enabled, r.rename && r.type != kUploadFiles);
+    // Checks are for the types that copy photos; the box is stored 0 for the others.
+    const bool copies = r.type == kMoveFiles || r.type == kCopyFiles || r.type == kMoveFilesFromMedia ||
+                        r.type == kMoveSubfolders || r.type == kCopySubfolders;
+    EXPECT_EQ(form.State(ActionControl::kVerifyCopies).enabled, copies);
   }
 }
 
@@ -315,7 +319,9 @@ TEST_F(ActionFormTest, OkWritesWhatOnlyTheTypeAllowsAndReadsNumbersLeniently) {
   form.leaveMin = "many";
   form.interval = "-5";
   form.ageUnits = -1;
+  form.verifyCopies = true;
   ASSERT_EQ(OkText(form), "");
+  EXPECT_EQ(action->m_bVerifyCopies, 1);
   EXPECT_EQ(action->m_bDisplayIdTxtContents + action->m_bCreateIDTxtFile + action->m_bUpdateFileTimestamp, 0);
   EXPECT_EQ(action->m_bModifyReadOnlyAttribute, 1) << "other types keep it";
   EXPECT_EQ(action->m_bMakeReadOnly, 1);
@@ -323,6 +329,12 @@ TEST_F(ActionFormTest, OkWritesWhatOnlyTheTypeAllowsAndReadsNumbersLeniently) {
   EXPECT_EQ(action->m_iLeaveMinFilecount, 0);
   EXPECT_EQ(action->m_uiRunInterval, 0u);
   EXPECT_EQ(action->m_iFileAgeUnits, kAgeDays) << "no unit checked keeps the old one";
+  ActionForm deleting(*action);
+  EXPECT_TRUE(deleting.verifyCopies);
+  deleting.type = kDeleteFiles;
+  deleting.Update();
+  ASSERT_EQ(OkText(deleting), "");
+  EXPECT_EQ(action->m_bVerifyCopies, 0) << "a type that copies nothing stores no check";
   EXPECT_EQ(ReadDecimal(" +77x"), 77);
   EXPECT_EQ(ReadDecimal("99999999999999999999"), INT32_MAX);
   EXPECT_EQ(ReadDecimal("-99999999999999999999"), INT32_MIN);

@@ -88,6 +88,7 @@ void SetEveryField(Action& a) {
   a.m_iPrintScaling = 2;
   a.m_bPrintBorderless = 1;
   a.m_bKeepShotsTogether = 1;
+  a.m_bVerifyCopies = 1;
   a.m_iUploadRateLimit = 512;
   a.m_iUploadLateMinutes = 45;
   a.m_bUploadInPlace = 1;
@@ -126,7 +127,7 @@ const std::vector<std::string> kEveryFieldStored = {
     "m_LLTopLeft_0=-33.856159,151.214630", "m_LLBottomRight_0=-33.857841,151.215469", "m_bInclude_0=1",
     "m_strDesc_0=venue", "m_iRadius_0=250", "m_bSquare_0=0", "m_strBriskoPltFilepath=/t/a.plt",
     "m_bOverwriteExistingFiles=1", "m_strPrintQueue=Selphy", "m_iPrintCopies=0", "m_iPrintMaxCopies=4",
-    "m_strPrintMedia=na_index-4x6_4x6in", "m_bKeepShotsTogether=1", "m_iPrintScaling=2",
+    "m_strPrintMedia=na_index-4x6_4x6in", "m_bKeepShotsTogether=1", "m_bVerifyCopies=1", "m_iPrintScaling=2",
     "m_bPrintBorderless=1", "m_iUploadRateLimit=512", "m_iUploadLateMinutes=45", "m_bUploadInPlace=1"};
 // clang-format on
 

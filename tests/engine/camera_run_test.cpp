@@ -24,6 +24,7 @@
 #include "engine/recovery.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "scheduler/id_txt.h"
+#include "support/content_hash.h"
 #include "support/volume_identity.h"
 
 namespace brisko {
@@ -689,6 +690,70 @@ TEST_F(CameraRun, ACameraThatStopsAnsweringMidDownloadNeitherHangsNorLeavesAPart
   host.Values().m_cameras.reset();
 }
 
+// A checked move from a camera: each download is hashed as it is written and read back from the
+// disk. a.jpg reads back wrong once (downloaded again), b.jpg every time (it stays on the camera
+// with one line), c.jpg is fine.
+TEST_F(CameraRun, ACheckedDownloadThatReadsBackWrongIsFetchedOnceMoreThenStaysOnTheCamera) {
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) Shoot(name, std::string(5000, name[0]));
+  A().m_iType = kMoveFiles;
+  A().m_bVerifyCopies = 1;
+  std::map<char, int> readBacks;
+  SetReadBackHookForTest([&](const std::string& copy) {
+    const std::string data = ReadFile(copy);
+    if (data.empty()) return;
+    EXPECT_TRUE(Exists(dcim + "/" + data[0] + ".jpg")) << "still on the camera while its copy is checked";
+    if (data[0] == 'b' || (data[0] == 'a' && readBacks['a'] == 0)) {
+      WriteFile(copy, std::string(4999, data[0]) + "x");
+    }
+    ++readBacks[data[0]];
+  });
+  A().Run();
+  SetReadBackHookForTest({});
+  EXPECT_EQ(readBacks, (std::map<char, int>{{'a', 2}, {'b', 2}, {'c', 1}}));
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "c.jpg"}));
+  EXPECT_EQ(ReadFile(dst + "/a.jpg"), std::string(5000, 'a'));
+  EXPECT_EQ(ReadFile(dcim + "/b.jpg"), std::string(5000, 'b'));
+  EXPECT_EQ(CountFiles(dcim), 1);
+  EXPECT_EQ(CountFiles(temp), 0);
+  const std::string from = "camera:disk:" + cam + "/DCIM/100TEST/";
+  EXPECT_TRUE(host.HasLogLine(A().GetDescription() + " Moved file from " + from + "a.jpg to " + dst +
+                              "/a.jpg (checked)"));
+  EXPECT_EQ(host.LogLinesWith(from + "b.jpg"), 1);
+  EXPECT_TRUE(
+      host.HasLogLine(A().GetDescription() + " Failed (CopyOrMoveFilesUsingShell): Move file from " + from +
+                      "b.jpg to " + dst +
+                      "/b.jpg: its copy read back from the disk differed twice; the photo stays at its "
+                      "source"));
+}
+
+// A record naming a copy's hash: recovery deletes on the camera only when the copy in place reads
+// back as recorded; a copy gone bad goes and the photo moves again.
+TEST_F(CameraRun, RecoveryDeletesOnTheCameraOnlyWhenTheCopyReadsBackAsRecorded) {
+  Shoot("a.jpg", "aaaa");
+  Shoot("b.jpg", "bbbb");
+  MakeFile(dst + "/a.jpg", "aaaa", kShot);
+  MakeFile(dst + "/b.jpg", "bbbx", kShot);  // gone bad on the disk
+  CameraMoveRecord::Entry a{"/DCIM/100TEST", "a.jpg", 4, kShot, dst + "/a.jpg", "", 0, 4};
+  CameraMoveRecord::Entry b{"/DCIM/100TEST", "b.jpg", 4, kShot, dst + "/b.jpg", "", 0, 4};
+  a.copyInode = uint64_t(test::StatOf(a.target).st_ino);
+  b.copyInode = uint64_t(test::StatOf(b.target).st_ino);
+  a.hash = HashBytes("aaaa", 4);
+  b.hash = HashBytes("bbbb", 4);
+  LeaveRecord({a, b});
+  A().m_iType = kMoveFiles;
+  A().m_bVerifyCopies = 1;
+  A().Run();
+  EXPECT_EQ(
+      host.LogLinesWith(" FAILED: Recover file from camera:disk:" + cam + "/DCIM/100TEST/b.jpg to " + dst +
+                        "/b.jpg: its copy read back from the disk differed; the photo stays on the camera"),
+      1);
+  EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(ReadFile(dst + "/a.jpg"), "aaaa");
+  EXPECT_EQ(ReadFile(dst + "/b.jpg"), "bbbb") << "moved again, checked";
+  EXPECT_EQ(CountFiles(dcim), 0);
+  EXPECT_EQ(CountFiles(temp), 0);
+}
+
 TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   CameraMoveRecord record;
   record.action = "Cam\tera %";
@@ -708,6 +773,10 @@ TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
   EXPECT_EQ(back.entries.at(0).name, "a\tb.jpg");
   EXPECT_EQ(back.entries.at(0).modTime, -3);
   EXPECT_EQ(back.entries.at(0).copyInode, 77u);
+  EXPECT_FALSE(back.entries.at(0).hash.set) << "records of earlier versions name no hash";
+  record.entries.at(0).hash = HashBytes("x", 1);
+  ASSERT_TRUE(ParseCameraMoveRecord(FormatCameraMoveRecord(record), back));
+  EXPECT_EQ(back.entries.at(0).hash, record.entries.at(0).hash);
   for (const std::string& broken : std::vector<std::string>{
            text.substr(0, text.size() - 1), text.substr(0, text.size() - 4), text + "entry\n", std::string(),
            "BriskoCameraMove 1\naction\tx\nend\n", "BriskoCameraMove 1\naction\t%4\ncamera\tc\nend\n",
@@ -715,7 +784,9 @@ TEST(CameraMoveRecordText, ReadsBackWhatItWroteAndRefusesBrokenRecords) {
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nshots\t1\nshots\t1\nend\n",
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nvolume\t0\t0\nend\n",
            "BriskoCameraMove 1\naction\tx\ncamera\tc\nvolume\t1\nend\n",
-           "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\tx\t1\t/t\t\t0\t1\nend\n"}) {
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\tx\t1\t/t\t\t0\t1\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\t1\t1\t/t\t\t0\t1\tnot-a-hash\nend\n",
+           "BriskoCameraMove 1\naction\tx\ncamera\tc\nentry\t/\ta\t1\t1\t/t\t\t0\t1\t\t\nend\n"}) {
     SCOPED_TRACE(broken);
     EXPECT_FALSE(ParseCameraMoveRecord(broken, back));
   }

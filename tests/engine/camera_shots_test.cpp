@@ -10,14 +10,15 @@
 #include "camera/camera_pool.h"
 #include "common/jpeg_builder.h"
 #include "engine/action.h"
+#include "engine/camera_test_util.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
-#include "engine/camera_test_util.h"
 #include "engine/kill_harness.h"
 #include "engine/record_file.h"
 #include "engine/recovery.h"
 #include "rawmeta/raw_metadata.h"
 #include "rawmeta/xmp_sidecar.h"
+#include "support/content_hash.h"
 
 namespace brisko {
 namespace {
@@ -247,6 +248,37 @@ TEST_F(CameraShots, AShotWhoseFileCannotBePlacedStaysWholeOnTheCamera) {
       EXPECT_EQ(exts, (std::set<std::string>{".JPG", ".NEF"})) << base;
     }
   }
+}
+
+// A checked shot whose RAW reads back wrong twice stays whole on the camera with one line; the
+// next pass moves it whole.
+TEST_F(CameraShots, ACheckedShotWithACopyThatReadsBackWrongStaysWholeOnTheCamera) {
+  const std::string raw = ReadFile(kRaw + "nikon_d70_nef_1.nef");
+  Shoot("DSC_0001.NEF", raw);
+  Shoot("DSC_0001.JPG", Text(JpegTaken("2019:01:02 03:04:05")));
+  int flips = 0;
+  SetReadBackHookForTest([&](const std::string& copy) {
+    if (ReadFile(copy) != raw) return;
+    WriteFile(copy, raw.substr(0, raw.size() - 1) + "x");
+    ++flips;
+  });
+  auto action = Station();
+  action->m_bVerifyCopies = 1;
+  EXPECT_FALSE(action->Run());
+  SetReadBackHookForTest({});
+  EXPECT_EQ(flips, 2);
+  EXPECT_EQ(CountFiles(dcim), 2);
+  EXPECT_TRUE(ShotsIn(dst, nullptr).empty()) << "neither file of the shot";
+  EXPECT_EQ(host.LogLinesWith("FAILED: Move shot camera:disk:" + cam +
+                              "/DCIM/100TEST/DSC_0001.JPG: a copy read back from the disk differed twice; it "
+                              "stays whole on the camera"),
+            1);
+  EXPECT_TRUE(RunPass(*action));
+  EXPECT_EQ(CountFiles(dcim), 0);
+  const auto shots = ShotsIn(dst, nullptr);
+  ASSERT_EQ(shots.size(), 1u);
+  EXPECT_EQ(shots.begin()->second, (std::set<std::string>{".JPG", ".NEF"}));
+  EXPECT_EQ(host.LogLinesWith(" (checked)"), 2);
 }
 
 }  // namespace

@@ -114,6 +114,8 @@ MoveBatchRecord SampleBatch() {
                        "/srv/out/.brisko-77-1.tmp"});
   r.entries.push_back(
       {"/media/card/b.jpg", {1, 9, 7, 8}, "/srv/out/x/b.jpg", {5, 10, 7, 8}, "/srv/out/x/.brisko-77-2.tmp"});
+  // A checked copy names its hash; the other, as records of earlier versions, none.
+  ContentHash::Parse("06b05ab6733a618578af5f94892f3950", r.entries[0].hash);
   return r;
 }
 
@@ -128,6 +130,9 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
   ASSERT_TRUE(ParseMoveBatchRecord(FormatMoveBatchRecord(onCard), back));
   EXPECT_EQ(back.entries[0].sourceIdentity, onCard.entries[0].sourceIdentity);
   EXPECT_EQ(back.entries[1].sourceIdentity.volume, 0u);
+  EXPECT_EQ(back.entries[0].hash.Text(), "06b05ab6733a618578af5f94892f3950");
+  EXPECT_FALSE(back.entries[1].hash.set);
+  const std::string hashLine = "hash=06b05ab6733a618578af5f94892f3950\n";
   const std::string firstEntry =
       good.substr(good.find("source="), good.find("source=/media/card/b") - good.find("source="));
   const std::map<std::string, std::string> cases = {
@@ -144,6 +149,14 @@ TEST(MoveBatchRecordText, RoundTripsAndRefusesAnythingIncompleteMalformedOrUnsaf
       {"volume empty", Replaced(good, "1:9:7:8", "1:9:7:8:")},
       {"volume zero", Replaced(good, "1:9:7:8", "1:9:7:8:0")},
       {"more after the volume", Replaced(good, "1:9:7:8", "1:9:7:8:5:6")},
+      {"hash not hex", Replaced(good, "f3950\n", "f395g\n")},
+      {"hash short", Replaced(good, "f3950\n", "f395\n")},
+      {"hash in capitals",
+       Replaced(good, "06b05ab6733a618578af5f94892f3950", "06B05AB6733A618578AF5F94892F3950")},
+      {"hash twice", Replaced(good, hashLine, hashLine + hashLine)},
+      {"hash before its entry's end",
+       Replaced(Replaced(good, hashLine, ""), "temp=/srv/out/.brisko", hashLine + "temp=/srv/out/.brisko")},
+      {"hash after the action", Replaced(good, "overwrite=1\n", "overwrite=1\n" + hashLine)},
       {"text after the end", good + "end\n"},
       {"last line unterminated", good.substr(0, good.size() - 1)},
       {"oversize", good + std::string(kMaxMoveBatchRecordBytes, '\n')},

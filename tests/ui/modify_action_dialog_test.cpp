@@ -98,6 +98,7 @@ TEST_F(TheModifyActionDialog, NamesEveryControlByItsCaption) {
   }
   EXPECT_EQ(ByName<QLineEdit>(dialog, "Action Name:")->text(), "Cards");
   EXPECT_TRUE(ByName<QCheckBox>(dialog, "Keep RAW+JPEG pairs and sidecars together")->isEnabled());
+  EXPECT_TRUE(ByName<QCheckBox>(dialog, "Check each copy (read back and compare)")->isEnabled());
   ByName<QComboBox>(dialog, "Action Type:");
   ByName<QPushButton>(dialog, "Test filespec");
   ByName<QRadioButton>(dialog, "At this Interval:");

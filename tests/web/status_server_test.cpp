@@ -192,7 +192,7 @@ TEST_F(StatusServerTest, JsonCarriesEveryField) {
        {"\"name\":\"Brisko Event File Workflow\"", "\"host\":\"booth-3\"", "\"version\":\"9.9\"",
         "\"state\":\"running\"", "\"stateText\":\"running Cards (Move Files from Media)\"",
         "\"progress\":{\"position\":3,\"range\":12,\"text\":\"Moving files\"}", "\"lastPass\":\"20",
-        "\"today\":{\"day\":\"2026-12-07\",\"moved\":5,\"copied\":0,\"deleted\":0,\"tagged\":0,\"rotated\":0,"
+        "\"today\":{\"day\":\"2026-12-07\",\"moved\":5,\"copied\":0,\"checked\":0,\"deleted\":0,\"tagged\":0,\"rotated\":0,"
         "\"picturesMade\":0,\"pagesPrinted\":0,\"failures\":1}",
         "\"folder\":\"/srv/"
         "out\",\"known\":true,\"freeBytes\":1000000000,\"totalBytes\":100000000000,\"low\":true",
