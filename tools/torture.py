@@ -664,18 +664,22 @@ class Torture:
         self.cam_written = 0  # when the camera last took a photo
         cam_shot_spec = "*.JPG|*.CR2" if self.cam_shots else cam_spec
         cam_keep = {"m_bKeepShotsTogether": 1} if self.cam_shots else {}
+        # Some rounds the card and camera copies are read back and compared before sources go.
+        check = {"m_bVerifyCopies": 1} if rng.random() < 0.5 else {}
+        if check:
+            self.note("copies checked")
         a_actions = [
             {"name": "Card", "m_iType": 1, "src": self.p("card/DCIM"), "dst": self.p("hot"),
-             "m_bIncludeSubFolders": 1},
+             "m_bIncludeSubFolders": 1, "extra": dict(check)},
             {"name": "Tag", "m_iType": 1, "src": self.p("card/T"), "dst": self.p("tagged"),
              "m_bAutoRotateJPG": int(self.rotates["tag"]), "m_bAddOrUpdateBriskoExif": 1},
             {"name": "Turn", "m_iType": 1, "src": self.p("turnin"), "dst": self.p("turned"),
              "m_bAutoRotateJPG": 1, "m_bAddOrUpdateBriskoExif": 1},
             {"name": "Sort", "m_iType": 5, "src": self.p("hot"), "dst": self.p("arch")},
-            {"name": "Disk", "m_iType": 1, "src": self.p("drop"), "dst": self.p("full")},
+            {"name": "Disk", "m_iType": 1, "src": self.p("drop"), "dst": self.p("full"), "extra": dict(check)},
             {"name": "Cam", "m_iType": 1, "src": "camera:disk:" + self.cam.place, "dst": self.p("camdst"),
              "m_bIncludeSubFolders": 1, "spec": cam_shot_spec, "m_bAutoRotateJPG": int(self.rotates["cam"]),
-             "m_bAddOrUpdateBriskoExif": int(self.tags["cam"]), "extra": cam_keep},
+             "m_bAddOrUpdateBriskoExif": int(self.tags["cam"]), "extra": dict(cam_keep, **check)},
             {"name": "CamRO", "m_iType": 1, "src": "camera:disk:" + self.camro.place,
              "dst": self.p("camrodst"), "m_bIncludeSubFolders": 1, "spec": cam_spec},
         ]
@@ -713,7 +717,8 @@ class Torture:
             a_actions.append({"name": "Upload", "m_iType": 9, "src": self.p("up"), "dst": "gallery:up",
                               "extra": in_place})
         # One hot folder that both stations take from.
-        a_actions.append({"name": "ShareA", "m_iType": 1, "src": self.p("shared"), "dst": self.p("final/shareda")})
+        a_actions.append({"name": "ShareA", "m_iType": 1, "src": self.p("shared"), "dst": self.p("final/shareda"),
+                          "extra": dict(check)})
         down += shot_down
         # A downstream action may name its source, the upstream destination, another way.
         for a in down:
