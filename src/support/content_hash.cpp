@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/file_ops_internal.h"
+
 namespace brisko {
 
 namespace {
@@ -47,19 +49,6 @@ constexpr size_t kCopyChunk(bool direct) {
 }
 // A multiple of every logical block size O_DIRECT may ask for.
 constexpr size_t kDirectBlock = 4096;
-
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
 
 // 0, errno, or -1 when O_DIRECT reads are refused (some FUSE and network file systems accept the
 // open and refuse the read).
@@ -189,7 +178,7 @@ int CopyDataHashed(int in, int out, ContentHash& hash, bool direct) {
       }
       if (done < have) buffered();
     }
-    if (int e = WriteAll(out, buffer + done, have - done)) return e;
+    if (int e = file_ops_detail::WriteAll(out, buffer + done, have - done)) return e;
   }
   buffered();
   hash = hasher.Digest();

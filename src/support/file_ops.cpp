@@ -60,9 +60,16 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+std::atomic<bool> g_idsKnown{false};
+OwnIds g_ids;
+
+}  // namespace
+
+namespace file_ops_detail {
+
 int WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
-    ssize_t n = write(fd, data, size);
+    const ssize_t n = write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -72,13 +79,6 @@ int WriteAll(int fd, const char* data, size_t size) {
   }
   return 0;
 }
-
-std::atomic<bool> g_idsKnown{false};
-OwnIds g_ids;
-
-}  // namespace
-
-namespace file_ops_detail {
 
 std::function<int(const std::string&)>& FolderSyncHook() {
   static std::function<int(const std::string&)> hook;

@@ -16,6 +16,8 @@ namespace brisko::file_ops_detail {
 
 // The errno the test seam plants at `step`, else 0.
 int Fault(FileStep step);
+// Writes all of `data`, through interrupted and short writes: 0, or the error.
+int WriteAll(int fd, const char* data, size_t size);
 
 class Fd {
  public:
