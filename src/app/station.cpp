@@ -256,7 +256,7 @@ void Station::NoteCameraReach(const Action& action) {
 std::string Station::SourceNote(const Action& action) {
   const std::string& text = action.m_strSourceFolder;
   if (text.empty() || action.m_iType == kCreateImageWithPlt) return {};
-  if (IsCardSourceText(text)) return m_cardsIn.empty() ? "no card in" : "";
+  if (IsCardSourceText(text)) return m_cardsIn.empty() ? kNoCardInNote : "";
   if (!IsCameraSourceText(text)) return KindAt(text) == S_IFDIR ? "" : "not present";
   const std::optional<CameraSource> source = ParseCameraSource(text);
   if (!source) return "not a camera name";

@@ -309,7 +309,10 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
       row.upload = "to " + upload.remote + ": " + UploadSummary(upload, now);
       row.uploadLate = upload.late;
     }
-    if (auto note = sourceNotes.find(description); note != sourceNotes.end()) row.sourceNote = note->second;
+    if (auto note = sourceNotes.find(description); note != sourceNotes.end()) {
+      row.sourceNote = note->second;
+      row.sourceIdle = note->second == kNoCardInNote;
+    }
     if (auto stats = m_actionStats.find(description); stats != m_actionStats.end()) {
       row.lastRun = stats->second.lastRun;
       row.lastSuccess = stats->second.lastSuccess;

@@ -47,14 +47,18 @@ struct StatusDestination {
   bool low = false;
 };
 
+// A card source before a card is put in: nothing is wrong.
+inline constexpr const char* kNoCardInNote = "no card in";
+
 // One row of the actions table.
 struct StatusActionRow {
   std::string name;
   std::string type;
   std::string schedule;
   bool enabled = true;
-  std::string source;      // the folder or camera it takes photos from ("" for none)
-  std::string sourceNote;  // why the source cannot be used, "" when it can
+  std::string source;       // the folder or camera it takes photos from ("" for none)
+  std::string sourceNote;   // why the source cannot be used, "" when it can
+  bool sourceIdle = false;  // the note tells of a wait (no card in yet), not of a fault
   std::time_t lastRun = 0;
   std::time_t lastSuccess = 0;
   int photosToday = 0;

@@ -59,7 +59,7 @@ const char kStatusPageScript[] = R"JS("use strict";
       src.appendChild(el("bdi", "folder", a.source));
       if (a.sourceNote) {
         src.appendChild(document.createTextNode(" "));
-        src.appendChild(addText(el("span", "note"), a.sourceNote));
+        src.appendChild(addText(el("span", a.sourceIdle ? "idle" : "note"), a.sourceNote));
       }
       li.appendChild(src);
     }
@@ -216,6 +216,7 @@ li { padding: 0.2em 0.3em; border-bottom: 1px solid #eee; overflow-wrap: anywher
 .printer .msg, .printer .figures, .printer .supplies { color: #555; font-size: 0.95em; }
 .action.off { opacity: 0.6; }
 .action .why, .action .note { color: #900; font-weight: bold; }
+.action .idle { color: #555; }
 .folder { font-family: monospace; }
 #placed { display: grid; grid-template-columns: repeat(auto-fill, minmax(6em, 1fr)); gap: 0.4em; }
 #placed figure { margin: 0; text-align: center; }

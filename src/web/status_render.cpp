@@ -304,8 +304,8 @@ std::string RenderStatusJson(const StatusSnapshot& s, std::time_t now) {
     j += "{\"name\":" + JsonString(a.name) + ",\"type\":" + JsonString(a.type) +
          ",\"schedule\":" + JsonString(a.schedule) + ",\"enabled\":" + (a.enabled ? "true" : "false") +
          ",\"source\":" + JsonString(a.source) + ",\"sourceNote\":" + JsonString(a.sourceNote) +
-         ",\"lastRun\":" + JsonTime(a.lastRun) + ",\"lastSuccess\":" + JsonTime(a.lastSuccess) +
-         ",\"photosToday\":" + std::to_string(a.photosToday) +
+         ",\"sourceIdle\":" + (a.sourceIdle ? "true" : "false") + ",\"lastRun\":" + JsonTime(a.lastRun) +
+         ",\"lastSuccess\":" + JsonTime(a.lastSuccess) + ",\"photosToday\":" + std::to_string(a.photosToday) +
          ",\"failingSince\":" + JsonTime(a.failingSince) +
          ",\"failingPhotos\":" + std::to_string(a.failingPhotos) +
          ",\"failingWhy\":" + JsonString(a.failingWhy) + ",\"upload\":" + JsonString(a.upload) +
@@ -373,7 +373,9 @@ std::string ActionRowHtml(const StatusActionRow& a) {
                   (a.enabled ? "" : ", disabled") + "</span>";
   if (!a.source.empty()) {
     h += "<br><span class=\"src\">from <bdi class=\"folder\">" + HtmlEscape(a.source) + "</bdi>" +
-         (a.sourceNote.empty() ? "" : " <span class=\"note\">" + HtmlText(a.sourceNote) + "</span>") +
+         (a.sourceNote.empty() ? ""
+                               : std::string(" <span class=\"") + (a.sourceIdle ? "idle" : "note") + "\">" +
+                                     HtmlText(a.sourceNote) + "</span>") +
          "</span>";
   }
   h += "<br><span class=\"runs\">last run " +

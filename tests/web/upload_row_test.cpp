@@ -36,5 +36,27 @@ TEST(AnUploadRow, showsItsLineAndTurnsTheVerdictAmberWhenLate) {
   EXPECT_EQ(MakeVerdict(s, 2000).level, VerdictLevel::Failing);
 }
 
+// A card source waiting for a card is said in grey, a missing folder in red; neither is a failure.
+TEST(ASourceNote, isGreyForAWaitAndRedForAFault) {
+  StatusSnapshot s;
+  s.state = StationState::RunningContinuously;
+  StatusActionRow waits, broken;
+  waits.name = "Cards";
+  waits.source = "card:";
+  waits.sourceNote = "no card in";
+  waits.sourceIdle = true;
+  broken.name = "Hot";
+  broken.source = "/srv/hot";
+  broken.sourceNote = "not present";
+  s.actions = {waits, broken};
+  EXPECT_EQ(MakeVerdict(s, 2000).level, VerdictLevel::Ok);
+  const std::string html = RenderStatusHtml(s, "", 0);
+  EXPECT_NE(html.find("<span class=\"idle\">no card in</span>"), std::string::npos) << html;
+  EXPECT_NE(html.find("<span class=\"note\">not present</span>"), std::string::npos) << html;
+  const std::string json = RenderStatusJson(s, 0);
+  EXPECT_NE(json.find("\"sourceNote\":\"no card in\",\"sourceIdle\":true"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"sourceNote\":\"not present\",\"sourceIdle\":false"), std::string::npos) << json;
+}
+
 }  // namespace
 }  // namespace brisko
