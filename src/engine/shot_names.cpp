@@ -226,14 +226,18 @@ bool ShotNames::Save(int64_t now) {
   if (merged.size() > kMaxShotNames)
     merged.erase(merged.begin(), merged.end() - static_cast<std::ptrdiff_t>(kMaxShotNames));
   m_entries = std::move(merged);
+  // What could not be written stays this list's own, for the next save.
+  if (m_entries.empty()) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  } else {
+    const std::string text = Format(m_entries);
+    if (text.size() > kMaxShotNamesBytes) return false;
+    std::string at = path;
+    const int fd = WriteRecordFile(m_folder, kShotNamesFile, "", text, at, nullptr, nullptr);
+    if (fd < 0) return false;
+    ::close(fd);
+  }
   m_touched.clear();
-  if (m_entries.empty()) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
-  std::string text = Format(m_entries);
-  if (text.size() > kMaxShotNamesBytes) return false;
-  std::string at = path;
-  const int fd = WriteRecordFile(m_folder, kShotNamesFile, "", text, at, nullptr, nullptr);
-  if (fd < 0) return false;
-  ::close(fd);
   m_changed = false;
   return true;
 }
