@@ -241,7 +241,22 @@ CameraStatus CameraSession::Download(const std::string& folder, const std::strin
 
 CameraStatus CameraSession::Delete(const std::string& folder, const std::string& name,
                                    const CameraPump& pump) {
-  return Call([folder, name](CameraDevice& d) { return d.Delete(folder, name); }, m_limits.callMs, pump);
+  auto once = [&] {
+    return Call([folder, name](CameraDevice& d) { return d.Delete(folder, name); }, m_limits.callMs, pump);
+  };
+  auto passing = [](const CameraStatus& s) {
+    return s.kind == CameraStatus::Kind::Busy || s.kind == CameraStatus::Kind::Failed;
+  };
+  CameraStatus status = once();
+  // A camera busy for a moment, or a card's passing error, is not a camera that refuses deletes,
+  // which would leave the photo on it for good: asked once more first. Once a second asking
+  // failed too, the camera refuses, and later photos are asked once.
+  if (!m_refusesDeletes && passing(status)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    status = once();
+    m_refusesDeletes = passing(status);
+  }
+  return status;
 }
 
 CameraStatus CameraSession::Upload(const std::string& folder, const std::string& name,

@@ -69,6 +69,7 @@ class CameraSession {
   bool m_events = false;
   bool m_uploads = false;
   std::string m_serial;
+  bool m_refusesDeletes = false;  // a delete asked twice failed twice
 };
 
 }  // namespace brisko

@@ -12,11 +12,9 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "camera/camera_pool.h"
@@ -1100,16 +1098,6 @@ class Action::CameraRun {
       CameraStatus deleted = session && !lost
                                  ? session->Delete(from.file.folder, from.file.name, pump)
                                  : CameraStatus::Make(CameraStatus::Kind::Gone, "the camera is gone");
-      // A camera busy for a moment, or a card's passing error, is not a camera that refuses
-      // deletes, which would leave the photo on it for good: asked once more first (once a
-      // second asking failed too, the camera refuses, and the rest of the pass asks once).
-      if (!refusesDeletes &&
-          (deleted.kind == CameraStatus::Kind::Busy || deleted.kind == CameraStatus::Kind::Failed)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        deleted = session->Delete(from.file.folder, from.file.name, pump);
-        refusesDeletes =
-            deleted.kind == CameraStatus::Kind::Busy || deleted.kind == CameraStatus::Kind::Failed;
-      }
       // Not there while the camera is: taken off it meanwhile, so this copy is the only one.
       bool stays = false;
       if (deleted.Ok() || (deleted.kind == CameraStatus::Kind::NotFound && pool.Present(m_source))) {
@@ -1195,7 +1183,6 @@ class Action::CameraRun {
   std::string downloadFolder;
   bool result = true;
   bool lost = false;
-  bool refusesDeletes = false;  // a delete asked twice failed twice this pass
   std::vector<Pending> batch;
   uint64_t batchBytes = 0;
   std::set<std::string> pendingTargets;
