@@ -27,22 +27,32 @@ def read_table(path):
     return rows, only
 
 
+def folder_of(parts, rows):
+    """The longest leading run of path parts that names a folder of the table (engine/runs before engine)."""
+    for n in range(len(parts), 0, -1):
+        name = '/'.join(parts[:n])
+        if name in rows:
+            return name
+    return None
+
+
 def check(rows, only, src):
     faults = []
     for file in sorted(src.rglob('*')):
         if file.suffix not in ('.h', '.cpp') or not file.is_file():
             continue
-        folder = file.relative_to(src).parts[0]
+        parts = file.relative_to(src).parts[:-1]
+        folder = folder_of(parts, rows)
         where = file.relative_to(src.parent)
-        if folder not in rows:
-            faults.append(f'{where}: folder {folder} is not in the layer table')
+        if folder is None:
+            faults.append(f'{where}: folder {"/".join(parts)} is not in the layer table')
             continue
         for number, line in enumerate(file.read_text(errors='replace').splitlines(), 1):
             m = INCLUDE.match(line)
             if not m:
                 continue
             quote, name = m.groups()
-            target = name.split('/', 1)[0] if '/' in name else None
+            target = folder_of(name.split('/')[:-1], rows)
             if quote == '"' and target in rows and target != folder and rows[target] <= rows[folder]:
                 way = 'up' if rows[target] < rows[folder] else 'sideways'
                 faults.append(f'{where}:{number}: includes "{name}", {way} from {folder} to {target}')

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/camera_move_record.h"
+#include "engine/records/camera_move_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "camera/camera_source.h"
-#include "engine/camera_move_record.h"
+#include "engine/records/camera_move_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

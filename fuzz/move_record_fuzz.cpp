@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/move_journal.h"
-#include "engine/shot_names.h"
+#include "engine/records/move_journal.h"
+#include "engine/shots/shot_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

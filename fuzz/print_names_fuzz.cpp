@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 #include "print/media_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

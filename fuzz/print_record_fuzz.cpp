@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/print_record.h"
+#include "engine/printing/print_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (brisko::ParsePrintRecord(text, record)) {
     const std::string written = brisko::FormatPrintRecord(record);
     brisko::PrintRecord again;
-    if (!brisko::ParsePrintRecord(written, again) || brisko::FormatPrintRecord(again) != written) std::abort();
+    if (!brisko::ParsePrintRecord(written, again) || brisko::FormatPrintRecord(again) != written)
+      std::abort();
   }
   return 0;
 }

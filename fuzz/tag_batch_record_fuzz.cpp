@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/tag_batch.h"
+#include "engine/records/tag_batch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

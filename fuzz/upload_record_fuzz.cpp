@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/upload_queue.h"
+#include "engine/records/upload_queue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

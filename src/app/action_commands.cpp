@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "app/station.h"
-#include "engine/action.h"
-#include "engine/action_field_edit.h"
-#include "engine/action_form.h"
+#include "engine/action/action.h"
+#include "engine/action/action_field_edit.h"
+#include "engine/action/action_form.h"
 
 namespace brisko {
 

@@ -1,7 +1,7 @@
 #include "app/actions_list_form.h"
 
 #include "app/station.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 
 namespace brisko {
 

@@ -6,7 +6,7 @@
 
 #include "app/action_commands.h"
 #include "app/status_page.h"
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 
 #ifndef BRISKO_DOC_DIR
 #define BRISKO_DOC_DIR "/usr/share/doc/brisko-workflow"

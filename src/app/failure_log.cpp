@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 
 namespace brisko {
 

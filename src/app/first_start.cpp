@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "app/station.h"
-#include "engine/action_field_edit.h"
-#include "engine/action_form.h"
-#include "engine/card_source.h"
+#include "engine/action/action_field_edit.h"
+#include "engine/action/action_form.h"
+#include "engine/base/card_source.h"
 #include "support/file_ops.h"
 
 namespace brisko {

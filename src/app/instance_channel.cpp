@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 
 namespace brisko {
 

@@ -23,10 +23,10 @@
 #include "app/host.h"
 #include "app/status_page.h"
 #include "app/status_reporter.h"
-#include "engine/action.h"
-#include "engine/paper_count.h"
-#include "engine/print_record.h"
-#include "engine/run_host.h"
+#include "engine/action/action.h"
+#include "engine/base/run_host.h"
+#include "engine/printing/paper_count.h"
+#include "engine/printing/print_record.h"
 #include "print/printer_watch.h"
 #include "scheduler/operator_lists.h"
 #include "scheduler/tone_sink.h"
@@ -68,6 +68,8 @@ class Station : public RunHost {
   void SetProgress(int position, int range, const std::string& actionText,
                    const std::string& statusText) override;
   void DispatchPendingEvents() override;
+  ActionMemory& MemoryOf(const Action& action) override { return m_memories.Of(action); }
+  void ForgetMemory(const Action& action) override { m_memories.Forget(action); }
   StationValues& Values() override { return m_values; }
   SettingsStore& Store() override { return m_store; }
   Logger& GetLogger() override { return m_logger; }
@@ -262,6 +264,8 @@ class Station : public RunHost {
   std::map<uint32_t, std::time_t> m_timerTargets;  // timer id -> the moment it was armed for
   ActionRunner m_runner;
 
+  // Before the actions: they forget their memories as they go.
+  ActionMemories m_memories;
   std::vector<std::unique_ptr<Action>> m_actions;
   // Taken off the list during a run; destroyed when the outermost run ends.
   std::vector<std::unique_ptr<Action>> m_retired;

@@ -10,7 +10,7 @@
 #include "app/headless_host.h"
 #include "app/instance_channel.h"
 #include "app/station.h"
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 #include "layout/album_tools.h"
 #include "layout/template_album.h"
 #include "layout/template_render.h"

@@ -11,10 +11,10 @@
 
 #include "app/failure_advice.h"
 #include "camera/camera_source.h"
-#include "engine/action.h"
-#include "engine/run_support.h"
-#include "engine/shots.h"
-#include "engine/upload_queue.h"
+#include "engine/action/action.h"
+#include "engine/base/run_support.h"
+#include "engine/records/upload_queue.h"
+#include "engine/shots/shots.h"
 #include "support/file_spec_find.h"
 #include "support/path_util.h"
 

@@ -12,7 +12,7 @@
 #include "app/status_page.h"
 #include "app/status_snapshot.h"
 #include "app/status_thumbnails.h"
-#include "engine/run_host.h"
+#include "engine/base/run_host.h"
 
 namespace brisko {
 

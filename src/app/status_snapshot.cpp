@@ -4,7 +4,7 @@
 #include <set>
 
 #include "app/failure_log.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "support/text.h"
 
 namespace brisko {

@@ -21,7 +21,7 @@
 
 #include "app/camera_search.h"
 #include "camera/camera_source.h"
-#include "engine/card_source.h"
+#include "engine/base/card_source.h"
 
 namespace brisko {
 

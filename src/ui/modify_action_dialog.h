@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/action_form.h"
+#include "engine/action/action_form.h"
 #include "scheduler/operator_lists.h"
 
 class QButtonGroup;

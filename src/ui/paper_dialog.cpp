@@ -8,7 +8,7 @@
 #include <QSpinBox>
 
 #include "app/station.h"
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 
 namespace brisko {
 

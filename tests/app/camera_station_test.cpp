@@ -13,8 +13,8 @@
 
 #include "common/program_runner.h"
 #include "common/temp_dir.h"
-#include "engine/action.h"
-#include "engine/camera_move_record.h"
+#include "engine/action/action.h"
+#include "engine/records/camera_move_record.h"
 #include "support/settings_store.h"
 
 namespace brisko {
@@ -58,8 +58,8 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
     s.WriteProfileInt("Actions", "NumActions", 3);
   }
   int fd = -1;
-  const pid_t pid =
-      test::Spawn(test::HeadlessEnv(dir.Path()) + BRISKO_BINARY + " --headless --store " + dir / "settings.db", fd);
+  const pid_t pid = test::Spawn(
+      test::HeadlessEnv(dir.Path()) + BRISKO_BINARY + " --headless --store " + dir / "settings.db", fd);
   ASSERT_GT(pid, 0);
   std::string seen;
   EXPECT_TRUE(ReadUntil(fd, seen, "Camera connected: Directory Browse on disk:" + cam)) << seen;
@@ -70,7 +70,8 @@ TEST(ACameraStation, TakesANewShotWithinSecondsAndSaysWhenTheCameraComesAndGoes)
     fs::rename(cam + "/DCIM/100TEST/.new", cam + "/DCIM/100TEST/IMG_0042.JPG");
   }
   const auto shot = std::chrono::steady_clock::now();
-  EXPECT_TRUE(ReadUntil(fd, seen, "Moved file from camera:disk:" + cam + "/DCIM/100TEST/IMG_0042.JPG")) << seen;
+  EXPECT_TRUE(ReadUntil(fd, seen, "Moved file from camera:disk:" + cam + "/DCIM/100TEST/IMG_0042.JPG"))
+      << seen;
   EXPECT_LT(std::chrono::steady_clock::now() - shot, std::chrono::seconds(5));
   EXPECT_EQ(fs::file_size(out + "/IMG_0042.JPG"), 100000u);
   EXPECT_FALSE(fs::exists(cam + "/DCIM/100TEST/IMG_0042.JPG"));

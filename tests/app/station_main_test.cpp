@@ -13,7 +13,7 @@
 #include "common/jpeg_builder.h"
 #include "common/program_runner.h"
 #include "common/temp_dir.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "support/settings_store.h"
 

@@ -5,7 +5,7 @@
 
 #include "app/fake_station_host.h"
 #include "common/temp_dir.h"
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 
 namespace brisko {
 namespace {

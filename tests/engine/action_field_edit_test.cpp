@@ -1,13 +1,13 @@
 // Stored fields set by name from text, through the editor's form model and its rules.
-#include "engine/action_field_edit.h"
+#include "engine/action/action_field_edit.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string_view>
 
-#include "engine/action_fields.h"
-#include "engine/action_form.h"
+#include "engine/action/action_fields.h"
+#include "engine/action/action_form.h"
 #include "engine/fake_host.h"
 
 namespace brisko {

@@ -1,6 +1,6 @@
 // "Modify Action" through its form model: control rules, the OK checks in order, the write-back,
 // the edits that reach the action at once, and actions made here run by the program itself.
-#include "engine/action_form.h"
+#include "engine/action/action_form.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

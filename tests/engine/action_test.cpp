@@ -1,4 +1,4 @@
-#include "engine/action.h"
+#include "engine/action/action.h"
 
 #include <gtest/gtest.h>
 
@@ -246,7 +246,6 @@ TEST(ActionCopy, CopiesStoredFieldsAndLeavesRuntimeFieldsAlone) {
   EXPECT_EQ(clone.m_tLastRun, 0);
   EXPECT_EQ(clone.m_uiTimerHandle, 0u);
   EXPECT_EQ(clone.m_uiTimerId, cloneTimer);
-  EXPECT_EQ(clone.m_pIdTxt, nullptr);
   source.m_uiTimerHandle = 0;
 }
 

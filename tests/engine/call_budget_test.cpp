@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "camera/camera_pool.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
+#include "engine/base/record_file.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
-#include "engine/move_journal.h"
-#include "engine/record_file.h"
-#include "engine/recovery.h"
+#include "engine/records/move_journal.h"
+#include "engine/records/recovery.h"
 
 namespace brisko::test {
 

@@ -1,5 +1,5 @@
 // "card:": the cards the desktop mounted, found by the mount table, and read only in DCIM.
-#include "engine/card_source.h"
+#include "engine/base/card_source.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "common/jpeg_builder.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/fake_host.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "support/file_ops.h"

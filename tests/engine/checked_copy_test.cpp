@@ -10,13 +10,13 @@
 #include <memory>
 
 #include "common/mounts.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
+#include "engine/base/run_support.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/in_out_test.h"
 #include "engine/kill_harness.h"
-#include "engine/move_journal.h"
-#include "engine/run_support.h"
+#include "engine/records/move_journal.h"
 #include "support/content_hash.h"
 #include "support/file_ops.h"
 

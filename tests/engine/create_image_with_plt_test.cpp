@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "common/plt_test_album.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/in_out_test.h"
@@ -51,7 +51,7 @@ TEST_F(CreateImageWithPltTest, EveryPhotoIntoEveryTemplateAndABrokenTemplateDoes
   ASSERT_FALSE(A().m_strBriskoPltFilepath.empty());
   MakeFile(src + "/b.jpg.done", "earlier");
 
-  EXPECT_FALSE(A().RunBody());
+  EXPECT_FALSE(A().MakeRun().RunBody());
 
   std::vector<std::string> progress;
   for (const std::string& s : host.statuses)
@@ -86,7 +86,7 @@ TEST_F(CreateImageWithPltTest, PicturesThatCannotBePlacedAreReportedAndTheTempFo
   A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}});
   MakeFile(host.Dir() + "/blocker", "a file where the destination folder should be");
   A().m_strDestFolder = host.Dir() + "/blocker";
-  EXPECT_FALSE(A().RunBody());
+  EXPECT_FALSE(A().MakeRun().RunBody());
   EXPECT_EQ(Count("Failed: create file from PLT file"), 2);
   EXPECT_EQ(CountFiles(host.Dir() + "/temp"), 0);
   EXPECT_TRUE(Exists(src + "/a.jpg.done"));
@@ -98,7 +98,7 @@ TEST_F(CreateImageWithPltTest, ATruncatedPhotoFailsItsTemplatesWithTheReason) {
   A().m_strBriskoPltFilepath = MakeTestAlbum(albumDir, {TestTemplate{}, TestTemplate{}});
   const std::string whole = ReadFile(src + "/a.jpg");
   MakeFile(src + "/a.jpg", whole.substr(0, whole.size() / 2));
-  EXPECT_FALSE(A().RunBody());
+  EXPECT_FALSE(A().MakeRun().RunBody());
   EXPECT_EQ(Count("Failed: create file from PLT file " + src + "/a.jpg"), 2);
   EXPECT_EQ(Count("  Reason: cannot decode the photo " + src + "/a.jpg: the JPEG file is cut short"), 2);
   EXPECT_EQ(Count("Created file from PLT file " + src + "/a.jpg"), 0);
@@ -115,7 +115,7 @@ TEST_F(CreateImageWithPltTest, AnExitRequestStopsBetweenTemplates) {
   host.onProgress = [this] {
     if (host.statuses.back() == "File 1 of 2, Template 1 of 2") host.stopWaiting = true;
   };
-  EXPECT_FALSE(A().RunBody());
+  EXPECT_FALSE(A().MakeRun().RunBody());
   EXPECT_EQ(Count("Created file from PLT file"), 1);
   EXPECT_EQ(Count("Stopped: exit requested before every template of " + src + "/"), 1);
   EXPECT_TRUE(Exists(src + "/a.jpg"));
@@ -124,7 +124,7 @@ TEST_F(CreateImageWithPltTest, AnExitRequestStopsBetweenTemplates) {
 
 TEST_F(CreateImageWithPltTest, AnAlbumThatCannotBeLoadedLeavesThePhotosAlone) {
   A().m_strBriskoPltFilepath = albumDir + "/missing.plt";
-  EXPECT_FALSE(A().RunBody());
+  EXPECT_FALSE(A().MakeRun().RunBody());
   EXPECT_TRUE(host.HasLogLine(Line("FAILED: Load PLT file " + albumDir + "/missing.plt")));
   EXPECT_TRUE(Exists(src + "/a.jpg"));
   EXPECT_TRUE(Exists(src + "/b.jpg"));

@@ -14,7 +14,7 @@
 
 #include "common/mounts.h"
 #include "common/temp_dir.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 
 extern char** environ;
 

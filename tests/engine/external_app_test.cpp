@@ -1,10 +1,10 @@
 // Handing files to an external program.
 #include <gtest/gtest.h>
 
-#include "engine/action.h"
-#include "engine/command_arguments.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
+#include "engine/settings/command_arguments.h"
 
 namespace brisko {
 namespace {
@@ -29,7 +29,7 @@ TEST(ExternalCommandLine, QuotesProgramAndFileAndPlacesArguments) {
   for (const Row& r : rows) {
     a.m_strExternalExeArgs = r.args;
     a.m_bAppendArgs = r.append;
-    EXPECT_EQ(a.ExternalCommandLine("/out/a.jpg"), r.expected);
+    EXPECT_EQ(a.MakeRun().ExternalCommandLine("/out/a.jpg"), r.expected);
   }
 }
 
@@ -77,12 +77,12 @@ TEST_F(ExternalAppTest, TheFilePathIsOneArgumentAndNothingIsRun) {
   action->m_bUseExternalArgs = 0;  // the arguments go along anyway
   for (int append : {0, 1}) {
     action->m_bAppendArgs = append;
-    action->RunExternalApplication(file);
+    action->MakeRun().RunExternalApplication(file);
     const std::string expected =
         append ? file + "\n-q\ntwo words\n" : std::string("-q\ntwo words\n") + file + "\n";
     EXPECT_EQ(ReadFile(out), expected);
     EXPECT_EQ(host.log.back(),
-              "Applied executible " + action->ExternalCommandLine(file) + " to file " + file);
+              "Applied executible " + action->MakeRun().ExternalCommandLine(file) + " to file " + file);
   }
   EXPECT_FALSE(Exists("pwned"));
   EXPECT_FALSE(Exists(host.Dir() + "/pwned"));
@@ -90,15 +90,15 @@ TEST_F(ExternalAppTest, TheFilePathIsOneArgumentAndNothingIsRun) {
 
 TEST_F(ExternalAppTest, DisabledOrMissingProgram) {
   action->m_strExternalExeFilepath.clear();
-  action->RunExternalApplication("/x.jpg");
+  action->MakeRun().RunExternalApplication("/x.jpg");
   action->m_strExternalExeFilepath = script;
   action->m_bUseExternalExe = 0;
-  action->RunExternalApplication("/x.jpg");
+  action->MakeRun().RunExternalApplication("/x.jpg");
   EXPECT_TRUE(host.log.empty());
   EXPECT_FALSE(Exists(out));
   action->m_bUseExternalExe = 1;
   action->m_strExternalExeFilepath = host.Dir() + "/no such program";
-  action->RunExternalApplication("/x.jpg");
+  action->MakeRun().RunExternalApplication("/x.jpg");
   EXPECT_EQ(host.log, (std::vector<std::string>{"Failed: Applied executible \"" + host.Dir() +
                                                     "/no such program\" \"/x.jpg\" to file /x.jpg",
                                                 "  Reason: No such file or directory"}));
@@ -117,9 +117,9 @@ TEST_F(ExternalAppTest, CopiedAndMovedFilesAreHandedOverAtTheirDestination) {
   EXPECT_EQ(ReadFile(out), dst + "/a.jpg\n");
   // The program runs before the copy is reported.
   ASSERT_GE(host.log.size(), 2u);
-  EXPECT_EQ(
-      host.log[host.log.size() - 2],
-      "Applied executible " + action->ExternalCommandLine(dst + "/a.jpg") + " to file " + dst + "/a.jpg");
+  EXPECT_EQ(host.log[host.log.size() - 2], "Applied executible " +
+                                               action->MakeRun().ExternalCommandLine(dst + "/a.jpg") +
+                                               " to file " + dst + "/a.jpg");
   EXPECT_EQ(host.log.back(), "Fix (Copy Files) Copied file " + src + "/a.jpg to " + dst + "/a.jpg");
 }
 
@@ -132,9 +132,9 @@ TEST_F(ExternalAppTest, AFailingProgramIsLoggedAsAFailureWithItsStatus) {
       {"exit 0", ""}, {"exit 3", " (exit status 3)"}, {"kill -KILL $$", " (ended by signal 9)"}};
   for (const Row& r : rows) {
     MakeFile(script, std::string("#!/bin/sh\n") + r.body + "\n");
-    action->RunExternalApplication("/x.jpg");
+    action->MakeRun().RunExternalApplication("/x.jpg");
     const std::string applied =
-        "Applied executible " + action->ExternalCommandLine("/x.jpg") + " to file /x.jpg";
+        "Applied executible " + action->MakeRun().ExternalCommandLine("/x.jpg") + " to file /x.jpg";
     EXPECT_EQ(host.log.back(), r.ending.empty() ? applied : "Failed: " + applied + r.ending);
   }
 }
@@ -150,18 +150,18 @@ TEST_F(ExternalAppTest, AHangingProgramKeepsEventsFlowingUntilTheOperatorStopsWa
     // The operator asks to exit once the program is seen running.
     if (!ReadFile(pidFile).empty()) host.stopWaiting = true;
   };
-  action->RunExternalApplication("/x.jpg");
+  action->MakeRun().RunExternalApplication("/x.jpg");
   EXPECT_GT(dispatched, 0);
   EXPECT_EQ(host.Values().g_nShellOperationDepth, 0);
   const pid_t pid = std::stoi(ReadFile(pidFile));
-  EXPECT_EQ(host.log.back(), "Failed: Applied executible " + action->ExternalCommandLine("/x.jpg") +
+  EXPECT_EQ(host.log.back(), "Failed: Applied executible " + action->MakeRun().ExternalCommandLine("/x.jpg") +
                                  " to file /x.jpg (stopped waiting; process " + std::to_string(pid) +
                                  " left running)");
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   // With the exit asked for, no further program is started.
   std::filesystem::remove(pidFile);
-  action->RunExternalApplication("/y.jpg");
+  action->MakeRun().RunExternalApplication("/y.jpg");
   EXPECT_FALSE(Exists(pidFile));
   EXPECT_EQ(host.log.back().rfind("Failed: Applied executible", 0), 0u);
 }
@@ -190,22 +190,23 @@ TEST(ExternalAppLimit, AProgramPastItsTimeLimitIsEndedWithOneLine) {
   host.onDispatch = [&] {
     if (!ReadFile(pidFile).empty()) host.now += 60;
   };
-  action.RunExternalApplication("/out/IMG_0042.JPG");
+  action.MakeRun().RunExternalApplication("/out/IMG_0042.JPG");
   ASSERT_FALSE(ReadFile(pidFile).empty());
   const pid_t pid = std::stoi(ReadFile(pidFile));
   EXPECT_NE(::kill(pid, 0), 0) << "the program still runs";
-  EXPECT_EQ(host.log, std::vector<std::string>{
-                          "Failed: Applied executible " + action.ExternalCommandLine("/out/IMG_0042.JPG") +
-                          " to file /out/IMG_0042.JPG (still running after its time limit"
-                          " of 30 s; ended)"});
+  EXPECT_EQ(host.log,
+            std::vector<std::string>{"Failed: Applied executible " +
+                                     action.MakeRun().ExternalCommandLine("/out/IMG_0042.JPG") +
+                                     " to file /out/IMG_0042.JPG (still running after its time limit"
+                                     " of 30 s; ended)"});
   EXPECT_EQ(host.waits,
             (std::vector<std::string>{script + " | /out/IMG_0042.JPG | " + action.GetDescription(), "over"}));
   // No limit (the default): the wait lasts as long as the program does.
   action.m_iExternalExeTimeLimit = 0;
   MakeFile(script, "#!/bin/sh\nexit 0\n");
-  action.RunExternalApplication("/out/b.jpg");
-  EXPECT_EQ(host.log.back(),
-            "Applied executible " + action.ExternalCommandLine("/out/b.jpg") + " to file /out/b.jpg");
+  action.MakeRun().RunExternalApplication("/out/b.jpg");
+  EXPECT_EQ(host.log.back(), "Applied executible " + action.MakeRun().ExternalCommandLine("/out/b.jpg") +
+                                 " to file /out/b.jpg");
   EXPECT_EQ(Action(host).m_iExternalExeTimeLimit, 0);
 }
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "engine/run_host.h"
+#include "engine/base/run_host.h"
+#include "engine/runs/action_memory.h"
 #include "support/logger.h"
 #include "support/settings_store.h"
 
@@ -35,6 +36,8 @@ class FakeHost : public RunHost {
   void DispatchPendingEvents() override {
     if (onDispatch) onDispatch();
   }
+  ActionMemory& MemoryOf(const Action& action) override { return m_memories.Of(action); }
+  void ForgetMemory(const Action& action) override { m_memories.Forget(action); }
   StationValues& Values() override { return m_values; }
   SettingsStore& Store() override { return m_store; }
   Logger& GetLogger() override { return m_logger; }
@@ -53,13 +56,16 @@ class FakeHost : public RunHost {
     m_logger.Flush();
     return ReadFile(m_logger.CurrentFileName());
   }
-  bool HasLogLine(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+  bool HasLogLine(const std::string& line) const {
+    return std::find(log.begin(), log.end(), line) != log.end();
+  }
   bool HasStatus(const std::string& status) const {
     return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
   }
   // How many action log lines hold `part`.
   int LogLinesWith(const std::string& part) const {
-    return int(std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(part) != l.npos; }));
+    return int(
+        std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(part) != l.npos; }));
   }
 
   std::vector<std::string> log;
@@ -78,6 +84,7 @@ class FakeHost : public RunHost {
   SettingsStore m_store;
   Logger m_logger;
   StationValues m_values;
+  ActionMemories m_memories;
 };
 
 }  // namespace brisko::test

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/move_journal.h"
+#include "engine/records/move_journal.h"
 #include "support/file_ops.h"
 
 namespace brisko::test {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "support/folder_enum.h"
@@ -36,7 +36,8 @@ TEST(LargeFolderTest, EveryFileIsListedInNameOrderAndOnlyTheHeldOnesStay) {
   }
 
   // One held at each end of the two halves' split; their neighbours go.
-  FileHolder first(src + "/" + name(0)), middle(src + "/" + name(count / 2)), last(src + "/" + name(count - 1));
+  FileHolder first(src + "/" + name(0)), middle(src + "/" + name(count / 2)),
+      last(src + "/" + name(count - 1));
   ASSERT_TRUE(first.Ok() && middle.Ok() && last.Ok());
   host.now = 1'700'000'000;
   Action action(host);
@@ -48,7 +49,8 @@ TEST(LargeFolderTest, EveryFileIsListedInNameOrderAndOnlyTheHeldOnesStay) {
   action.Run();
   EXPECT_EQ(EntryNames(src, true), (std::set<std::string>{name(0), name(count / 2), name(count - 1)}));
   EXPECT_EQ(CountFiles(dst), count - 3);
-  EXPECT_NE(host.LoggedText().find("File currently locked - " + src + "/" + name(count / 2)), std::string::npos);
+  EXPECT_NE(host.LoggedText().find("File currently locked - " + src + "/" + name(count / 2)),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Move records and the completion of moves that a crash cut short: a child process runs the move
 // and dies at a chosen step; a fresh action then finishes it.
-#include "engine/move_journal.h"
+#include "engine/records/move_journal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,13 +18,13 @@
 #include <random>
 #include <set>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/in_out_test.h"
 #include "engine/kill_harness.h"
-#include "engine/recovery.h"
-#include "engine/tag_batch.h"
+#include "engine/records/recovery.h"
+#include "engine/records/tag_batch.h"
 #include "imagemeta/auto_rotate.h"
 #include "imagemeta/jpeg_exif_file.h"
 #include "support/file_ops.h"

@@ -1,5 +1,5 @@
 // The prints-left counter: what the operator types, what the store keeps, what a run counts.
-#include "engine/paper_count.h"
+#include "engine/printing/paper_count.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The filters' view of RAW and HEIF files: upright shape and position, from real camera files.
-#include "engine/photo_filters.h"
+#include "engine/runs/photo_filters.h"
 
 #include <gtest/gtest.h>
 

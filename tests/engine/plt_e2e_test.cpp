@@ -10,7 +10,7 @@
 #include "common/hostile_inputs.h"
 #include "common/program_runner.h"
 #include "common/tools.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "imaging/image_codec.h"

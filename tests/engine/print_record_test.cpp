@@ -1,5 +1,5 @@
 // The print jobs' records on the station's record files (no print system needed).
-#include "engine/print_record.h"
+#include "engine/printing/print_record.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "common/jpeg_builder.h"
 #include "common/temp_dir.h"
-#include "engine/record_file.h"
+#include "engine/base/record_file.h"
 #include "imaging/image_codec.h"
 
 namespace brisko {

@@ -8,15 +8,15 @@
 #include <thread>
 
 #include "common/jpeg_builder.h"
-#include "engine/action.h"
-#include "engine/action_form.h"
+#include "engine/action/action.h"
+#include "engine/action/action_form.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/kill_harness.h"
-#include "engine/paper_count.h"
-#include "engine/print_desk.h"
-#include "engine/print_record.h"
-#include "engine/recovery.h"
+#include "engine/printing/paper_count.h"
+#include "engine/printing/print_desk.h"
+#include "engine/printing/print_record.h"
+#include "engine/records/recovery.h"
 #include "imaging/image_codec.h"
 #include "naming/brisko_exif_fields.h"
 #include "naming/exif_access.h"
@@ -147,7 +147,7 @@ TEST_F(PrintRun, EachPhotoPrintedOnceWithItsCopiesAndMovedOnOnlyOnceItsJobComple
       ++looked;
     }
   };
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_GT(looked, 0);
   EXPECT_EQ(CopiesPrinted(), (std::vector<int>{2, 3, 5}));
   for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
@@ -164,7 +164,7 @@ TEST_F(PrintRun, EachPhotoPrintedOnceWithItsCopiesAndMovedOnOnlyOnceItsJobComple
 
   // Nothing left to print: the second pass sends nothing.
   host.onProgress = nullptr;
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_EQ(Printed().size(), 3u);
 
   // A fixed number of copies; a job that completed before a crash let the file move on is not
@@ -175,7 +175,7 @@ TEST_F(PrintRun, EachPhotoPrintedOnceWithItsCopiesAndMovedOnOnlyOnceItsJobComple
   std::string job;
   ASSERT_EQ(Desk().Once().Start(request, &job), PrintOutcome::Waiting);
   ASSERT_EQ(Desk().Once().Wait(job, 60000), PrintOutcome::Completed);
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_EQ(CopiesPrinted(), (std::vector<int>{2, 3, 4, 5}));
   EXPECT_TRUE(Exists(dst + "/d.jpg"));
 }
@@ -184,9 +184,9 @@ TEST_F(PrintRun, NothingIsSentWhileThePaperIsOutAndThatIsSaidOnce) {
   Photo("a.jpg");
   Photo("b.jpg");
   ASSERT_TRUE(m_cups.SetPaperOut(true));
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   Desk().Poll();  // as the station's watch does between passes
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_TRUE(Printed().empty());
   EXPECT_TRUE(Exists(src + "/a.jpg") && Exists(src + "/b.jpg"));
   const std::string paperOut = "Printer " + m_cups.Queue() + ": paper out (media-empty)";
@@ -194,7 +194,7 @@ TEST_F(PrintRun, NothingIsSentWhileThePaperIsOutAndThatIsSaidOnce) {
 
   ASSERT_TRUE(m_cups.SetPaperOut(false));
   Desk().Poll();
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_EQ(Printed().size(), 2u);
   EXPECT_TRUE(Exists(dst + "/a.jpg") && Exists(dst + "/b.jpg"));
 }
@@ -208,8 +208,8 @@ TEST_F(PrintRun, PrintsLeftCountDownPerCopyAndNothingIsSentAtNone) {
   Photo("c.jpg");
   PaperCount paper(host.Store());
   ASSERT_TRUE(paper.Load(m_cups.Queue(), 3));
-  EXPECT_TRUE(A().RunBody());
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_EQ(Printed().size(), 2u) << ::testing::PrintToString(host.log);
   EXPECT_EQ(paper.Left(m_cups.Queue()), 0);
   const std::string usedUp =
@@ -220,7 +220,7 @@ TEST_F(PrintRun, PrintsLeftCountDownPerCopyAndNothingIsSentAtNone) {
   EXPECT_EQ(shown[0].Summary(), m_cups.Queue() + ": paper used up; 0 prints left");
 
   ASSERT_TRUE(paper.Load(m_cups.Queue(), 10));
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   EXPECT_EQ(Printed().size(), 3u);
   EXPECT_EQ(paper.Left(m_cups.Queue()), 8);
   EXPECT_TRUE(Exists(dst + "/c.jpg"));
@@ -258,7 +258,7 @@ TEST_F(PrintRun, PaperFromThePrinterAndABorderlessFillJob) {
   EXPECT_EQ(A().m_bPrintBorderless, 1);
 
   Photo("a.jpg");
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   const std::map<std::string, int> printed = Printed();
   ASSERT_EQ(printed.size(), 1u);
   // The printer keeps each job as "ID-JOBNAME.jpg", our job name being CUPS' job name.
@@ -297,7 +297,7 @@ TEST_F(PrintRun, CrashAtEveryStepGivesExactlyOneJob) {
             if (at == step) die("1 " + step);
           });
         },
-        [&] { A().RunBody(); }));
+        [&] { A().MakeRun().RunBody(); }));
     ASSERT_EQ(Desk().Once().Records().size(), 1u);
     RecoverUntilSettled();
     expected.push_back(2);
@@ -374,7 +374,7 @@ TEST_F(PrintRun, TiffAndHeifPrintedAsJpegs) {
   if (!takes("image/tiff")) made.emplace_back(96, 64);
   if (!takes("image/heic") && !takes("image/heif")) made.emplace_back(heicWidth, heicHeight);
 
-  EXPECT_TRUE(A().RunBody());
+  EXPECT_TRUE(A().MakeRun().RunBody());
   std::vector<std::pair<int, int>> sizes;
   int jobs = 0;
   for (const auto& entry : std::filesystem::directory_iterator(m_cups.JobsDir())) {
@@ -413,7 +413,7 @@ TEST_F(PrintRun, AMoveOnCutShortIsFinishedFromTheCopyInPlace) {
             if (std::string(at) == "submitted") die("1 submitted");
           });
         },
-        [&] { A().RunBody(); }));
+        [&] { A().MakeRun().RunBody(); }));
     // What the kill left of the move on: the copy in place, the photo still at the source.
     std::filesystem::copy_file(src + "/" + name, dst + "/" + name);
     if (setAside) std::filesystem::rename(src + "/" + name, SetAsideName(src + "/" + name));
@@ -440,7 +440,7 @@ TEST_F(PrintRun, APhotoTheOtherStationRecordedMeanwhileIsNotPrintedAgain) {
     Desk().Once().Start(request, &job, "Prints");
     Desk().Records().Release(job);
   };
-  A().RunBody();
+  A().MakeRun().RunBody();
   host.onProgress = nullptr;
   EXPECT_TRUE(other);
   RecoverUntilSettled();

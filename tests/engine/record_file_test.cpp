@@ -1,5 +1,5 @@
 // The record mechanism every kind of record shares: its durable write, its claim and its bound.
-#include "engine/record_file.h"
+#include "engine/base/record_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -15,7 +15,7 @@
 #include "common/program_runner.h"
 #include "common/row_skips.h"
 #include "common/tools.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "scheduler/id_txt.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/in_out_test.h"
@@ -96,18 +96,18 @@ TEST_F(RunTest, AmongEqualTimesTheFirstListedIsHeldBackFirst) {
   std::vector<std::string> eligible = {src + "/q", src + "/r", src + "/p"};
   std::vector<std::string> held;
   A().m_iLeaveMinFilecount = 1;
-  A().LeaveNewestFiles(eligible, held);
+  A().MakeRun().LeaveNewestFiles(eligible, held);
   EXPECT_EQ(held, std::vector<std::string>{src + "/q"});
   A().m_iLeaveMinFilecount = 2;
   held.clear();
   eligible = {src + "/q", src + "/r", src + "/p"};
-  A().LeaveNewestFiles(eligible, held);
+  A().MakeRun().LeaveNewestFiles(eligible, held);
   EXPECT_EQ(held, (std::vector<std::string>{src + "/q", src + "/p"}));
   EXPECT_EQ(eligible, std::vector<std::string>{src + "/r"});
   A().m_iType = kCopySubfolders;  // the rule is for the file types only
   held.clear();
   eligible = {src + "/q"};
-  A().LeaveNewestFiles(eligible, held);
+  A().MakeRun().LeaveNewestFiles(eligible, held);
   EXPECT_EQ(eligible.size(), 1u);
 }
 
@@ -514,7 +514,6 @@ TEST_F(RunTest, MediaWithoutIdTxtGetsOneWithTheSecondNewBatchId) {
   ASSERT_TRUE(written.batch.has_value());
   EXPECT_EQ(*written.batch, "2");
   EXPECT_EQ(host.Store().GetProfileInt("Actions", "m_iBatchID", 0), 2);
-  EXPECT_EQ(A().m_pIdTxt, nullptr);
 
   A().m_bCreateIDTxtFile = 0;  // no file, no flag: nothing is made
   std::filesystem::remove(src + "/ID.TXT");
@@ -529,7 +528,6 @@ TEST_F(RunTest, IdTxtMovedOffTheMediaIsWrittenBackAndCanBeEdited) {
   MakeFile(src + "/ID.TXT", "PHOTOGRAPHERID=P7\r\nEVENTID=E1\r\nBATCHID=40\r\n", kNow - 3600);
   Old(src + "/a.jpg");
   host.onEditIdTxt = [&](CIdTxt& record) {
-    EXPECT_EQ(A().m_pIdTxt, &record);
     EXPECT_EQ(record.m_strPhotographerID, "P7");
     record.m_strEventID = "E2";
     return true;
@@ -681,7 +679,7 @@ TEST_F(RunTest, MoveSubfoldersLeavesASourceSavedAnewAfterItsCopyWasMade) {
 
 TEST_F(RunTest, DeleteFilesTakesItsSpecificationSkipsEmptyEntriesAndReportsFailures) {
   Old(src + "/a");
-  EXPECT_FALSE(A().DeleteFiles({src + "/a", "", src + "/gone"}));
+  EXPECT_FALSE(A().MakeRun().DeleteFiles({src + "/a", "", src + "/gone"}));
   EXPECT_FALSE(Exists(src + "/a"));
   const std::vector<std::string> expected = {Line("Deleted file " + src + "/a"),
                                              Line("FAILED: Deleted file " + src + "/gone"),
@@ -745,26 +743,26 @@ TEST_F(RunTest, DeleteSubfoldersOnlyEmptyLeavesFilesAndRunsWithNothingEligible) 
 
 TEST_F(RunTest, FreeNamesCountFromTheGivenName) {
   std::string path = dst + "/x.jpg";
-  Action::MakeUniqueFileName(path);
+  ActionRun::MakeUniqueFileName(path);
   EXPECT_EQ(path, dst + "/x.jpg");
   MakeFile(dst + "/x.jpg", "");
   MakeFile(dst + "/x_2.jpg", "");
-  Action::MakeUniqueFileName(path);
+  ActionRun::MakeUniqueFileName(path);
   EXPECT_EQ(path, dst + "/x_3.jpg");
   MakeFolder(dst + "/folder");
   path = dst + "/folder";
-  Action::MakeUniqueFileName(path);
+  ActionRun::MakeUniqueFileName(path);
   EXPECT_EQ(path, dst + "/folder_2");
 }
 
 TEST_F(RunTest, TempFolderFallsBackAndAlwaysEndsInOneSeparator) {
   host.Values().m_TempPath = host.Dir() + "/t0/t1//";
-  EXPECT_EQ(A().GetTempFolder(), host.Dir() + "/t0/t1/");
+  EXPECT_EQ(A().MakeRun().GetTempFolder(), host.Dir() + "/t0/t1/");
   EXPECT_EQ(StatOf(host.Dir() + "/t0/t1").st_mode & 07777, 0700u) << "photos wait there: private";
   MakeFile(host.Dir() + "/file", "");
   host.Values().m_TempPath = host.Dir() + "/file/sub";
-  EXPECT_EQ(A().GetTempFolder(), host.Dir() + "/builtin-temp/");
-  EXPECT_TRUE(Action::CreateFolderPath(host.Dir() + "/p/q/r/"));
+  EXPECT_EQ(A().MakeRun().GetTempFolder(), host.Dir() + "/builtin-temp/");
+  EXPECT_TRUE(ActionRun::CreateFolderPath(host.Dir() + "/p/q/r/"));
   EXPECT_TRUE(Exists(host.Dir() + "/p/q/r"));
 }
 
@@ -776,7 +774,7 @@ TEST_F(RunTest, AnUnwritableTempFolderIsSaidOnceAndAPrivateOneBesideItIsUsed) {
   host.Values().m_TempPath = shared + "/";
   const std::string own = shared + "-" + std::to_string(::geteuid()) + "/";
   const std::string note = "Temp folder " + shared + "/ is not writable; using " + own;
-  EXPECT_EQ(A().GetTempFolder(), own);
+  EXPECT_EQ(A().MakeRun().GetTempFolder(), own);
   EXPECT_EQ(StatOf(own).st_mode & 07777, 0700u);
   A().m_bAutoRotateJPG = 1;
   std::filesystem::copy_file(std::string(BRISKO_TEST_DATA) + "/jpeg/recurser/Landscape_6.jpg",
@@ -788,7 +786,7 @@ TEST_F(RunTest, AnUnwritableTempFolderIsSaidOnceAndAPrivateOneBesideItIsUsed) {
   // A link planted where the private folder goes is never followed.
   std::filesystem::remove_all(own);
   std::filesystem::create_directory_symlink(host.Dir(), TrimTrailingSeparators(own));
-  EXPECT_EQ(A().GetTempFolder(), shared + "/");
+  EXPECT_EQ(A().MakeRun().GetTempFolder(), shared + "/");
   EXPECT_EQ(host.log.back().rfind("FAILED: Temp folder " + shared + "/ is not writable and " + own, 0), 0u);
 }
 

@@ -2,7 +2,7 @@
 // warms two Copy Files actions over the same hot folder (one keeping its selection, one
 // scanning everything on every pass), changes something, and compares what the next pass
 // of each copies.
-#include "engine/selection_cache.h"
+#include "engine/runs/selection_cache.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <memory>
 #include <set>
 
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 

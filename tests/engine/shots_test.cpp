@@ -1,5 +1,5 @@
 // Shots by table: grouping, leader, sidecars, the members' new names and the shared suffix.
-#include "engine/shots.h"
+#include "engine/shots/shots.h"
 
 #include <gtest/gtest.h>
 

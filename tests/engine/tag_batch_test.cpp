@@ -1,6 +1,6 @@
 // Move Files with BriskoExif by batch: the record, kills at every step, and the failures that
 // must leave each photo exactly once.
-#include "engine/tag_batch.h"
+#include "engine/records/tag_batch.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "common/row_skips.h"
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/in_out_test.h"

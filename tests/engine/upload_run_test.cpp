@@ -12,11 +12,11 @@
 #include <random>
 #include <thread>
 
-#include "engine/action.h"
-#include "engine/action_form.h"
+#include "engine/action/action.h"
+#include "engine/action/action_form.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
-#include "engine/upload_queue.h"
+#include "engine/records/upload_queue.h"
 #include "upload/rclone_fixture.h"
 
 namespace brisko {

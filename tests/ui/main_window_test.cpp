@@ -15,8 +15,8 @@
 #include <QTest>
 #include <QTimer>
 
-#include "engine/paper_count.h"
-#include "engine/print_desk.h"
+#include "engine/printing/paper_count.h"
+#include "engine/printing/print_desk.h"
 #include "print/print_service.h"
 #include "scheduler/backup_restore.h"
 #include "ui/exit_dialog.h"

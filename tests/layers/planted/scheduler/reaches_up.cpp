@@ -1,3 +1,3 @@
 // Planted: the scheduler reaching up into the engine.
-#include "engine/action.h"
+#include "engine/action/action.h"
 #include "support/logger.h"

@@ -1,0 +1,4 @@
+// Planted: Qt below the application.
+#include <vips/vips.h>
+
+#include <QString>

@@ -1,3 +1,0 @@
-// Planted: Qt below the application.
-#include <QString>
-#include <vips/vips.h>
