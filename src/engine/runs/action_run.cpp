@@ -472,11 +472,10 @@ bool ActionRun::RunBody() {
     m_host->SetProgress(0, 100, description, "No action required");
     return true;
   }
-  const bool needsDestination = m_settings.m_iType == kMoveFiles || m_settings.m_iType == kCopyFiles ||
-                                m_settings.m_iType == kMoveFilesFromMedia ||
-                                m_settings.m_iType == kMoveSubfolders ||
-                                m_settings.m_iType == kCopySubfolders || m_settings.m_iType == kPrintFiles ||
-                                m_settings.m_iType == kUploadFiles;
+  const int type = m_settings.m_iType;
+  const bool needsDestination = type == kMoveFiles || type == kCopyFiles || type == kMoveFilesFromMedia ||
+                                type == kMoveSubfolders || type == kCopySubfolders || type == kPrintFiles ||
+                                type == kUploadFiles;
   if (needsDestination && TrimTrailingSeparators(m_settings.m_strDestFolder).empty()) {
     LogMessage("FAILED: No destination folder");
     m_host->SetProgress(0, 100, description, "Completed action");
@@ -487,7 +486,11 @@ bool ActionRun::RunBody() {
   GetTempFolder();
   if (IsCameraSourceText(m_settings.m_strSourceFolder)) return RunCameraBody();
   if (m_cardFolder.empty() && IsCardSourceText(m_settings.m_strSourceFolder)) return RunCardsBody();
+  return RunFolderPass();
+}
 
+bool ActionRun::RunFolderPass() {
+  const std::string description = GetDescription();
   // A run nested in this one (events are dispatched during a run) scans without the cache, so
   // the outer run's view of it stays intact.
   const bool outerActive = m_selectionActive;
@@ -517,11 +520,7 @@ bool ActionRun::RunBody() {
 
   // An upload pass sends what its queue holds, new photos or not, and is no batch.
   if (m_settings.m_iType == kUploadFiles) {
-    std::vector<std::string> files;
-    for (Selected& file : selected) {
-      if (!file.settled) files.push_back(std::move(file.path));
-    }
-    const bool sent = UploadFiles(files);
+    const bool sent = UploadFiles(Unsettled(selected));
     m_host->SetProgress(0, 100, description, "Completed action");
     return sent;
   }
@@ -534,96 +533,26 @@ bool ActionRun::RunBody() {
     return true;
   }
   m_memory.recoveredMoves = false;
-  std::vector<std::string> eligible;
-  eligible.reserve(selected.size());
-  for (Selected& file : selected) {
-    if (!file.settled) eligible.push_back(std::move(file.path));
-  }
+  std::vector<std::string> eligible = Unsettled(selected);
   selected.clear();
   // Every file a large operation touches raises events in watched folders; reading the folders
   // afresh on the next pass costs less than having them queued. Only real work counts: moves,
   // deletes and pages act on every file they are given, copies only on those not up to date
   // (NoteCopied), so a large folder of copied files stays kept.
-  const bool copies = CopiesOnly();
   m_passCopies = 0;
-  const bool forget = selection && !copies && eligible.size() >= kManyPassFiles;
+  const bool forget = selection && !CopiesOnly() && eligible.size() >= kManyPassFiles;
 
   // The batch's ID.TXT record lives for this run only.
-  std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());
+  std::unique_ptr<CIdTxt> idTxt = OpenIdTxt(folders);
+  m_pIdTxt = idTxt.get();
   struct ClearRecord {
     CIdTxt*& ref;
     ~ClearRecord() { ref = nullptr; }
   } clearRecord{m_pIdTxt};
-  // The listings this pass holds already say whether a folder has an ID.TXT in any letter case.
-  auto findIdTxt = [this](const std::string& folder) -> std::optional<std::string> {
-    const SelectionCache::Folder* listed =
-        m_selectionActive ? m_memory.selection->Listed(TrimTrailingSeparators(folder)) : nullptr;
-    if (!listed) return FindIdTxt(folder);
-    const std::string* best = listed->FirstNameNoCase(kIdTxtFileName);
-    if (!best) return std::nullopt;
-    return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + *best;
-  };
-  if (!idTxt->ReadFromFolders(folders, findIdTxt)) {
-    if (m_settings.m_iType == kMoveFilesFromMedia && m_settings.m_bCreateIDTxtFile) {
-      idTxt->m_strFilePath = TrimTrailingSeparators(PassSource()) + "/" + kIdTxtFileName;
-      idTxt->m_iBatchID = idTxt->NewBatchId();
-    } else {
-      idTxt.reset();
-    }
-  }
-  m_pIdTxt = idTxt.get();
   // Only now: the listings answered where ID.TXT is without reading the folders again.
   if (forget) selection->ForgetAll();
 
-  bool result = true;
-  switch (m_settings.m_iType) {
-    case kDeleteFiles:
-      result = DeleteFiles(eligible);
-      break;
-    case kMoveFiles:
-      result = MoveFiles(eligible);
-      break;
-    case kCopyFiles:
-      result = CopyFiles(eligible);
-      break;
-    case kMoveFilesFromMedia: {
-      char line[64];
-      std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(eligible.size()));
-      LogMessage(line);
-      result = MoveFiles(eligible);
-      break;
-    }
-    case kDeleteSubfolders:
-      if (!m_settings.m_bDeleteEmptyFoldersOnly) result = DeleteFiles(eligible);
-      folders.erase(folders.begin());
-      if (!folders.empty()) DeleteSubfolders(folders);
-      break;
-    case kMoveSubfolders: {
-      std::vector<CopiedFile> copied;
-      std::vector<RecordedCopies> records;
-      std::set<std::string> vanished;
-      CopySubfolderFiles(eligible, true, &copied, &records);
-      result = DeleteFiles(eligible, &copied, &vanished);
-      FinishRecords(records, vanished);
-      folders.erase(folders.begin());
-      DeleteSubfolders(folders);
-      break;
-    }
-    case kCopySubfolders:
-      result = CopySubfolderFiles(eligible, false);
-      break;
-    case kCreateImageWithPlt:
-      result = CreateImagesWithPlt(eligible);
-      break;
-    case kPrintFiles:
-      result = PrintFiles(eligible);
-      break;
-    case kUploadFiles:
-      result = UploadFiles(eligible);
-      break;
-    default:
-      break;
-  }
+  const bool result = Operate(eligible, folders);
 
   m_host->Values().m_iBatchCounter += 1;
   if (idTxt) {
@@ -637,6 +566,80 @@ bool ActionRun::RunBody() {
   }
   m_host->SetProgress(0, 100, description, "Completed action");
   return result;
+}
+
+std::vector<std::string> ActionRun::Unsettled(std::vector<Selected>& selected) {
+  std::vector<std::string> files;
+  files.reserve(selected.size());
+  for (Selected& file : selected) {
+    if (!file.settled) files.push_back(std::move(file.path));
+  }
+  return files;
+}
+
+std::unique_ptr<CIdTxt> ActionRun::OpenIdTxt(const std::vector<std::string>& folders) {
+  auto idTxt = std::make_unique<CIdTxt>(&m_host->Store());
+  // The listings this pass holds already say whether a folder has an ID.TXT in any letter case.
+  auto findIdTxt = [this](const std::string& folder) -> std::optional<std::string> {
+    const SelectionCache::Folder* listed =
+        m_selectionActive ? m_memory.selection->Listed(TrimTrailingSeparators(folder)) : nullptr;
+    if (!listed) return FindIdTxt(folder);
+    const std::string* best = listed->FirstNameNoCase(kIdTxtFileName);
+    if (!best) return std::nullopt;
+    return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + *best;
+  };
+  if (idTxt->ReadFromFolders(folders, findIdTxt)) return idTxt;
+  if (m_settings.m_iType == kMoveFilesFromMedia && m_settings.m_bCreateIDTxtFile) {
+    idTxt->m_strFilePath = TrimTrailingSeparators(PassSource()) + "/" + kIdTxtFileName;
+    idTxt->m_iBatchID = idTxt->NewBatchId();
+    return idTxt;
+  }
+  return nullptr;
+}
+
+bool ActionRun::Operate(std::vector<std::string>& eligible, std::vector<std::string> folders) {
+  switch (m_settings.m_iType) {
+    case kDeleteFiles:
+      return DeleteFiles(eligible);
+    case kMoveFiles:
+      return MoveFiles(eligible);
+    case kCopyFiles:
+      return CopyFiles(eligible);
+    case kMoveFilesFromMedia: {
+      char line[64];
+      std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(eligible.size()));
+      LogMessage(line);
+      return MoveFiles(eligible);
+    }
+    case kDeleteSubfolders: {
+      bool result = true;
+      if (!m_settings.m_bDeleteEmptyFoldersOnly) result = DeleteFiles(eligible);
+      folders.erase(folders.begin());
+      if (!folders.empty()) DeleteSubfolders(folders);
+      return result;
+    }
+    case kMoveSubfolders: {
+      std::vector<CopiedFile> copied;
+      std::vector<RecordedCopies> records;
+      std::set<std::string> vanished;
+      CopySubfolderFiles(eligible, true, &copied, &records);
+      const bool result = DeleteFiles(eligible, &copied, &vanished);
+      FinishRecords(records, vanished);
+      folders.erase(folders.begin());
+      DeleteSubfolders(folders);
+      return result;
+    }
+    case kCopySubfolders:
+      return CopySubfolderFiles(eligible, false);
+    case kCreateImageWithPlt:
+      return CreateImagesWithPlt(eligible);
+    case kPrintFiles:
+      return PrintFiles(eligible);
+    case kUploadFiles:
+      return UploadFiles(eligible);
+    default:
+      return true;
+  }
 }
 
 bool ActionRun::RunCardsBody() {

@@ -230,6 +230,13 @@ class ActionRun {
   bool RunCameraBody();
   // "card:": the body once per card in, each card's DCIM folder as the source of its pass.
   bool RunCardsBody();
+  // The pass over a folder source, in its steps: select, then the operation of the type on a
+  // batch with its ID.TXT record.
+  bool RunFolderPass();
+  static std::vector<std::string> Unsettled(std::vector<Selected>& selected);
+  // The batch's ID.TXT record: the one in the folders, a new one where the type makes it, or none.
+  std::unique_ptr<CIdTxt> OpenIdTxt(const std::vector<std::string>& folders);
+  bool Operate(std::vector<std::string>& eligible, std::vector<std::string> folders);
   // The folder this pass takes files from: the source folder, or the card being read.
   const std::string& PassSource() const {
     return m_cardFolder.empty() ? m_settings.m_strSourceFolder : m_cardFolder;
