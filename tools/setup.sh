@@ -13,7 +13,7 @@ packages=(
   libxxhash-dev xxhash rclone
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs
-  xvfb python3 dosfstools
+  xvfb python3 dosfstools universal-ctags
   librsvg2-bin dpkg-dev file desktop-file-utils appstream man-db
 )
 missing=()

@@ -134,7 +134,7 @@ void Station::RecoverInterruptedMoves() {
   for (const auto& action : m_actions) {
     if (action->m_iType == kMoveFiles || action->m_iType == kMoveFilesFromMedia ||
         action->m_iType == kMoveSubfolders)
-      action->RecoverInterruptedMoves();
+      action->MakeRun().RecoverInterruptedMoves();
   }
   MoveRecovery orphans;
   orphans.anyOwner = true;
@@ -158,7 +158,7 @@ PrintRecovery Station::PrintRecoveryOf(const std::string& temp) {
   auto owner = [this](const PrintRecord& record) {
     Action* found = nullptr;
     for (const auto& action : m_actions) {
-      if (action->m_iType != kPrintFiles || !action->OwnsPrintRecord(record.file)) continue;
+      if (action->m_iType != kPrintFiles || !action->MakeRun().OwnsPrintRecord(record.file)) continue;
       if (!found || action->m_strName == record.action) found = action.get();
     }
     return found;
@@ -167,7 +167,7 @@ PrintRecovery Station::PrintRecoveryOf(const std::string& temp) {
   how.desk = [this, temp]() -> PrintDesk& { return PrintDeskOf(m_values, temp); };
   how.settle = [owner](const PrintRecord& record) {
     Action* action = owner(record);
-    if (action && action->m_bEnabled) action->SettlePrint(record);
+    if (action && action->m_bEnabled) action->MakeRun().SettlePrint(record);
     return action != nullptr;
   };
   how.orphaned = [owner](const PrintRecord& record) { return owner(record) == nullptr; };
@@ -489,7 +489,7 @@ void Station::WatchPrinters() {
   for (const auto& action : m_actions) {
     if (action->m_iType == kUploadFiles && action->m_bEnabled)
       uploads += (uploads.empty() ? "" : "  |  ") + action->m_strName + ": " +
-                 UploadSummary(action->UploadState(), m_host.Now());
+                 UploadSummary(action->MakeRun().UploadState(), m_host.Now());
   }
   if (queues.empty() && !m_values.m_printing) {
     if (uploads != m_printerLine) m_host.ShowPrinterState(uploads);

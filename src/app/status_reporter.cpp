@@ -305,7 +305,7 @@ void StatusReporter::PublishActions(const std::vector<std::unique_ptr<Action>>& 
     row.source = action->m_strSourceFolder;
     if (auto shown = sourcesShown.find(description); shown != sourcesShown.end()) row.source = shown->second;
     if (action->m_iType == kUploadFiles) {
-      const UploadStatus upload = action->UploadState();
+      const UploadStatus upload = action->MakeRun().UploadState();
       row.upload = "to " + upload.remote + ": " + UploadSummary(upload, now);
       row.uploadLate = upload.late;
     }

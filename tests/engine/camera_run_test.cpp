@@ -294,7 +294,7 @@ TEST_F(CameraChain, ACopyWaitingForItsCameraIsHeldBackFromTheNextAction) {
       action = std::make_unique<Action>(host);  // the next start
       SetUp();
       fs::remove_all(cam);
-      A().RecoverInterruptedMoves();
+      A().MakeRun().RecoverInterruptedMoves();
     } else {
       MoveJournal::SetStepHookForTest([&](const char* step) {
         if (std::string(step) == "camera batch placed") fs::rename(cam, cam + "-gone");
@@ -330,7 +330,7 @@ TEST_F(CameraChain, ACopyNamedByAnotherStationsRecordIsHeldBack) {
   }));
   RunPass(*downstream);
   EXPECT_EQ(Arrived(), std::vector<std::string>{"IMG_0001.jpg"}) << "taken on while its move is unfinished";
-  A().RecoverInterruptedMoves();
+  A().MakeRun().RecoverInterruptedMoves();
   RunPass(*downstream);
   EXPECT_EQ(EntryNames(archive), std::set<std::string>{"IMG_0001.jpg"});
   EXPECT_EQ(CountFiles(dcim), 0);
@@ -364,7 +364,7 @@ TEST_F(CameraRun, AMoveKilledAtAnyStepIsFinishedOnceByTheNextStation) {
         [&](const KillPoint&) {
           StartTheNextStation();
           auto next = station();
-          next->RecoverInterruptedMoves();
+          next->MakeRun().RecoverInterruptedMoves();
           next->Run();
           EXPECT_EQ(Arrived(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}))
               << "lost, doubled or hidden";
@@ -411,7 +411,7 @@ TEST_F(CameraRun, ACameraRefusingDeletesHasEachPhotoCopiedOnceAcrossRestarts) {
     action = std::make_unique<Action>(host);
     SetUp();
     A().m_iType = kMoveFiles;
-    A().RecoverInterruptedMoves();
+    A().MakeRun().RecoverInterruptedMoves();
     A().Run();
   }
   EXPECT_EQ(Arrived(), std::vector<std::string>{"a.jpg"});
@@ -440,7 +440,7 @@ TEST_F(CameraChain, ACameraRefusingDeletesKilledAtAnyStepHasEachPhotoOnce) {
         limits.lookEveryMs = 0;
         StartTheNextStation(limits);
         auto next = CameraAction(kMoveFiles);
-        next->RecoverInterruptedMoves();
+        next->MakeRun().RecoverInterruptedMoves();
         for (int pass = 0; pass < 2; ++pass) {
           RunPass(*next);
           RunPass(*downstream);
@@ -648,7 +648,7 @@ TEST_F(CameraRun, AnotherCameraOnThePortIsNotTheOneWhoseMoveWasCutShort) {
   A().m_strSourceFolder = "camera:usb:001,002";
   A().m_strFileSpec = "*.NEF";
   host.Values().m_cameras = std::make_shared<CameraPool>(other);
-  A().RecoverInterruptedMoves();
+  A().MakeRun().RecoverInterruptedMoves();
   EXPECT_EQ(CountFiles(temp), 1) << "the record waits for its camera";
   EXPECT_TRUE(CopyHeld(dst + "/DSC_1.NEF"));
   EXPECT_EQ(host.LogLinesWith("Recovered file"), 0);
@@ -660,7 +660,7 @@ TEST_F(CameraRun, AnotherCameraOnThePortIsNotTheOneWhoseMoveWasCutShort) {
   A().m_iType = kMoveFiles;
   A().m_strSourceFolder = "camera:usb:001,002";
   A().m_strFileSpec = "*.NEF";
-  A().RecoverInterruptedMoves();
+  A().MakeRun().RecoverInterruptedMoves();
   A().Run();
   EXPECT_EQ(Arrived(), std::vector<std::string>{"DSC_1.NEF"});
   EXPECT_TRUE(ours->files.empty()) << "deleted on our camera once its copy was proven";

@@ -201,7 +201,7 @@ TEST_F(CameraShots, AShotMoveKilledAtAnyStepIsNeverSplit) {
         [&](const KillPoint&) {
           StartTheNextStation();
           auto next = Station();
-          next->RecoverInterruptedMoves();
+          next->MakeRun().RecoverInterruptedMoves();
           const auto atSource = ShotsIn(dcim, nullptr);
           const auto inPlace = ShotsIn(dst, nullptr);
           for (const auto& [base, exts] : inPlace) EXPECT_EQ(exts.size(), 3u) << base << " split";

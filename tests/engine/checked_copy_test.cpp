@@ -181,7 +181,7 @@ TEST_F(CheckedCopyTest, RecoveryRemovesASourceOnlyWhenItsCopyReadsBackAsRecorded
       ASSERT_TRUE(journal.Write(MoveBatchRecord{"T", false, {a}, false}));
     }
     action = InOutAction();
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     EXPECT_EQ(CountFiles(temp), 0) << "the record is finished";
     if (row.arrives) {
       EXPECT_FALSE(Exists(a.source));
@@ -211,7 +211,7 @@ TEST_F(CheckedCopyTest, ACheckedMoveCutShortIsFinishedByCheckingThePlacedCopies)
   FlipAByte(dst + "/b.jpg");
 
   action = Checked(kMoveFiles);  // the next station
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_EQ(host.LogLinesWith(") Recovered file from "), 2);
   EXPECT_EQ(ReadFile(src + "/b.jpg"), std::string(200000, 'b'));
   EXPECT_FALSE(Exists(dst + "/b.jpg"));

@@ -134,12 +134,12 @@ TEST_F(CommitStepTest, ACardPulledBetweenSetAsideAndDeleteWaitsAndFinishesOnce) 
     EXPECT_EQ(Lines("Failed"), 0) << "a move that waits is no failure";
     EXPECT_GE(CountFiles(temp), 1) << "its record waits";
     // While the card is out nothing is decided, pass after pass.
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     RunPass(*action);
     EXPECT_EQ(Lines("Recovered file"), 0);
     PutBack();
     action = Fresh();
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     RunPass(*action);
     ExpectEachOnce(row.names);
     host.Values().m_TempPath = host.Dir() + "/temp/";
@@ -189,7 +189,7 @@ TEST_F(CommitStepTest, AFailedFlushOfTheCardFolderKeepsTheRecord) {
         for (const std::string& name : names) MakeFile(src + "/" + name, ReadFile(kSideways), 1'600'000'000);
       }
       action = Fresh();
-      action->RecoverInterruptedMoves();
+      action->MakeRun().RecoverInterruptedMoves();
       RunPass(*action);
       ExpectEachOnce(names);
       EXPECT_FALSE(CopyHeld(dst + "/a.jpg"));
@@ -214,7 +214,7 @@ TEST_F(CommitStepTest, AnotherCardWithTheSameLabelIsNotTakenForTheFirst) {
   MakeFolder(src);
   MakeFile(src + "/IMG_0001.JPG", "second card");
   action = Fresh();
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_EQ(Lines("Recovered file"), 0) << "nothing of the first card is decided on the second";
   EXPECT_GE(CountFiles(temp), 1) << "the first card's record waits";
   RunPass(*action);
@@ -224,7 +224,7 @@ TEST_F(CommitStepTest, AnotherCardWithTheSameLabelIsNotTakenForTheFirst) {
   PutBack();
   g_card = 1;
   action = Fresh();
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   RunPass(*action);
   std::multiset<std::string> arrived;
   for (const auto& e : fs::directory_iterator(dst)) arrived.insert(ReadFile(e.path().string()));
@@ -260,12 +260,12 @@ TEST_F(CommitStepTest, AnotherCardMidBatchOrAFailedFlushInRecoveryNeverCountsAPh
   SetFileSystemTypeForTest(0x4d44);
   SetFolderSyncFaultForTest([this](const std::string& folder) { return folder == src + "/" ? EIO : 0; });
   action = Fresh();
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   SetFolderSyncFaultForTest(nullptr);
   EXPECT_EQ(Lines("Recovered file"), 0) << "not before the removal is on the card";
   MakeFile(src + "/a.jpg", "photo A", 1'600'000'000);
   action = Fresh();
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   RunPass(*action);
   SetFileSystemTypeForTest(0);
   EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo A");
@@ -297,7 +297,7 @@ TEST_F(CommitStepTest, AHeldCopyIsHeldWhateverPathNamesIt) {
   EXPECT_TRUE(Exists(dst + "/a.jpg"));
   EXPECT_EQ(CountFiles(host.Dir() + "/archive"), 0);
   PutBack();
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   ExpectEachOnce({"a.jpg"});
 }
 
@@ -319,7 +319,7 @@ TEST_F(CommitStepTest, APhotoWhoseRecordedMoveWaitsIsNotTakenAgain) {
   {
     MoveJournal claimed(temp);  // held, as by a station reading it
     ASSERT_TRUE(claimed.Write(record));
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     RunPass(*action);
     EXPECT_TRUE(Exists(src + "/a.jpg")) << "taken up again while its record waits";
     EXPECT_EQ(CountFiles(dst), 1);
@@ -329,7 +329,7 @@ TEST_F(CommitStepTest, APhotoWhoseRecordedMoveWaitsIsNotTakenAgain) {
     EXPECT_FALSE(Exists(src + "/b.jpg"));
     fs::remove(dst + "/b.jpg");
   }
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   ExpectEachOnce({"a.jpg"});
 }
 
@@ -350,7 +350,7 @@ TEST_F(CommitStepTest, APhotoSetAsideInTheTempFolderWhilePlacedIsSettled) {
   }
   MakeFile(SetAsideName(r.photo), "the photo");
   MakeFile(r.target, "the photo");
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_FALSE(Exists(SetAsideName(r.photo)));
   EXPECT_EQ(Lines("Recovered file from " + r.source + " to " + r.target), 1);
   ExpectEachOnce({"P01.jpg"});
@@ -361,7 +361,7 @@ TEST_F(CommitStepTest, APhotoSetAsideInTheTempFolderWhilePlacedIsSettled) {
   }
   fs::remove(r.target);
   MakeFile(SetAsideName(r.photo), "the photo");
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_EQ(ReadFile(r.target), "the photo");
   ExpectEachOnce({"P01.jpg"});
 }

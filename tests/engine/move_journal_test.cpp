@@ -290,7 +290,7 @@ TEST_F(MoveRecoveryTest, AMoveStoppedAfterAnyStepIsFinishedOnceByTheNextStation)
         [&](const KillPoint& died) {
           const bool sourceGone = !Exists(src + "/a.jpg");
           action = NewAction();  // the next station
-          action->RecoverInterruptedMoves();
+          action->MakeRun().RecoverInterruptedMoves();
           action->Run();
           const std::vector<std::string> arrived = Arrived();
           ASSERT_EQ(arrived.size(), 1u) << "lost or doubled";
@@ -330,7 +330,7 @@ TEST_F(MoveRecoveryTest, RecordsThatCannotBeCompletedAreLoggedAndTouchNothingOut
     evilPath = evil.Path();
   }  // as after a crash: the records stay, nobody works on them
 
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_TRUE(host.HasLogLine(
       Line("FAILED: Recover file from " + src + "/gone.jpg: copy " + temp + "/gone.jpg missing or damaged")));
   EXPECT_EQ(ReadFile(outside), "not ours");
@@ -454,7 +454,7 @@ TEST_F(MoveRecoveryTest, ABatchCutShortIsFinishedWithoutDoublingAnything) {
         row.step, [this] { action->Run(); }, row.nth));
 
     action = NewAction();  // the next station
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     EXPECT_EQ(RecoveredLines(), row.recovered);
     action->Run();
     ExpectArrivedOnce({"a.jpg", "b.jpg", "c.jpg"});
@@ -532,7 +532,7 @@ TEST_F(MoveRecoveryTest, ABatchRecordRemovesASourceOnlyWhenItsCopyIsInPlace) {
     MoveJournal::SetStepHookForTest([&](const char* step) {
       if (row.meanwhile && std::string(step) == "batch entry compared") row.meanwhile();
     });
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     MoveJournal::SetStepHookForTest(nullptr);
     EXPECT_EQ(CountFiles(temp), 0);
     EXPECT_FALSE(Exists(SetAsideName(src + "/a.jpg")));
@@ -562,12 +562,12 @@ TEST_F(MoveRecoveryTest, ACardTakenOutDuringARecoveredRemovalWaitsForTheCard) {
   DestinationElsewhere();
   LeaveBatch({Placed("a.jpg", "photo-A")});
   SetSetAsideHookForTest([this](const std::string&) { fs::rename(src, src + ".out"); });
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   SetSetAsideHookForTest(nullptr);
   EXPECT_EQ(RecoveredLines(), 0);
   EXPECT_TRUE(HeldForWaitingMove(dst + "/a.jpg")) << "a downstream action would move it on";
   fs::rename(src + ".out", src);
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_EQ(RecoveredLines(), 1);
   ExpectArrivedOnce({"a.jpg"});
   EXPECT_EQ(ReadFile(dst + "/a.jpg"), "photo-A");
@@ -618,7 +618,7 @@ TEST_F(MoveRecoveryTest, ARecordOfALiveStationIsNotTakenByAnotherStationSharingT
     std::vector<std::string> lines;
     any.log = [&](const std::string& text) { lines.push_back(text); };
     EXPECT_EQ(RecoverMoves(temp, any), 0);
-    NewAction()->RecoverInterruptedMoves();
+    NewAction()->MakeRun().RecoverInterruptedMoves();
     EXPECT_EQ(snapshot(), before) << "station B touched station A's move";
     EXPECT_EQ(lines, std::vector<std::string>{});
     EXPECT_EQ(RecoveredLines(), 0);
@@ -716,7 +716,7 @@ TEST_F(MoveRecoveryTest, AMoveWhoseCardIsOutWaitsForTheCardAndArrivesOnceWhenItI
       }
       card.Out();
       action = NewAction();  // the next station, started without the card
-      action->RecoverInterruptedMoves();
+      action->MakeRun().RecoverInterruptedMoves();
       action->Run();  // and a later pass, the card still out
       // Another action takes the destination's photos on, but not a copy whose move waits.
       const std::string next = host.Dir() + "/next";
@@ -781,7 +781,7 @@ TEST_F(MoveRecoveryTest, ACardThatRenumbersItsFilesIsToldBySizeAndTime) {
     Leave(r);  // as after a crash
     SetFileSystemTypeForTest(row.fileSystem);
     action = NewAction();
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     action->Run();
     SetFileSystemTypeForTest(0);
     ExpectArrivedOnce(row.arrived);
@@ -808,7 +808,7 @@ TEST_F(MoveRecoveryTest, APhotoLeftInTheTempFolderIsPlacedAtALaterPassOnceTheDes
 TEST_F(MoveRecoveryTest, TheRecordOfAHiddenPhotoIsNotPassedOverAsAHalfWrittenFile) {
   DestinationElsewhere();
   LeaveBatch({Placed(".a.jpg", "photo")});
-  action->RecoverInterruptedMoves();
+  action->MakeRun().RecoverInterruptedMoves();
   EXPECT_FALSE(Exists(src + "/.a.jpg"));
   EXPECT_EQ(CountFiles(temp), 0);
 }
@@ -905,7 +905,7 @@ TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
       pid_t pid = fork();
       if (pid == 0) {
         auto station = NewAction();
-        station->RecoverInterruptedMoves();
+        station->MakeRun().RecoverInterruptedMoves();
         while (CountFiles(src) > 0) station->Run();
         _exit(0);
       }
@@ -922,7 +922,7 @@ TEST_F(MoveRecoveryTest, RepeatedKillsLoseBreakStrandAndDoubleNothing) {
     }
     SweepTempLeftovers(temp, 0);
     action = NewAction();
-    action->RecoverInterruptedMoves();
+    action->MakeRun().RecoverInterruptedMoves();
     for (int pass = 0; pass < 3 && CountFiles(src) > 0; ++pass) action->Run();
 
     std::set<std::string> names;
@@ -1080,7 +1080,7 @@ TEST_F(MoveRecoveryTest, ASourceRenamedWhileTheStationWasDownIsNotMovedTwice) {
       orphans.log = [this](const std::string& text) { host.AddToLog(text); };
       RecoverMoves(temp, orphans);
     } else {
-      action->RecoverInterruptedMoves();
+      action->MakeRun().RecoverInterruptedMoves();
     }
     SetFileSystemTypeForTest(0);
     EXPECT_EQ(host.HasLogLine("Deleted file " + now + ": renamed from " + src + "/a.jpg") ||

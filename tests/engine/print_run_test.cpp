@@ -60,11 +60,11 @@ class PrintRun : public CupsTest {
     PrintRecovery how;
     how.desk = [this]() -> PrintDesk& { return Desk(); };
     how.settle = [this](const PrintRecord& record) {
-      if (!A().OwnsPrintRecord(record.file)) return false;
-      A().SettlePrint(record);
+      if (!A().MakeRun().OwnsPrintRecord(record.file)) return false;
+      A().MakeRun().SettlePrint(record);
       return true;
     };
-    how.orphaned = [this](const PrintRecord& record) { return !A().OwnsPrintRecord(record.file); };
+    how.orphaned = [this](const PrintRecord& record) { return !A().MakeRun().OwnsPrintRecord(record.file); };
     how.log = [this](const std::string& line) { host.AddToLog(line); };
     if (actionGone) {
       how.settle = nullptr;

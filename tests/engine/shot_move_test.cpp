@@ -180,7 +180,7 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
         arrange, [&] { make()->Run(); },
         [&](const KillPoint& died) {
           if (!died) return wholeShots("after the run");
-          make()->RecoverInterruptedMoves();
+          make()->MakeRun().RecoverInterruptedMoves();
           wholeShots("after recovery");
           make()->Run();
           EXPECT_EQ(CountFiles(src), 0);
@@ -200,7 +200,7 @@ TEST_F(ShotMoveTest, AKillAtAnyStepLeavesEveryShotWholeAtItsSourceOrInPlace) {
     EXPECT_EQ(Files(dst).size(), 9u);
     for (const auto& [name, folder] : Files(dst)) EXPECT_TRUE(CopyHeld(folder + "/" + name)) << name;
     fs::rename(src + ".pulled", src);
-    make()->RecoverInterruptedMoves();
+    make()->MakeRun().RecoverInterruptedMoves();
     make()->Run();
     EXPECT_EQ(CountFiles(src), 0);
     wholeShots("card pulled, then back");

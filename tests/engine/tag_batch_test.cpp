@@ -99,7 +99,7 @@ TEST_F(TagBatchTest, ARunKilledAtAnyStepIsFinishedOrRolledBackOnceByTheNextStati
         [&] { NewAction()->Run(); },
         [&](const KillPoint&) {
           auto next = NewAction();
-          next->RecoverInterruptedMoves();
+          next->MakeRun().RecoverInterruptedMoves();
           next->Run();
           ExpectEachPhotoOnceTagged(3);
         });
@@ -182,11 +182,11 @@ TEST_F(TagBatchTest, ARecordWhoseCardIsOutKeepsThePlacedCopyUntilTheCardIsBack) 
   ASSERT_TRUE(test::RunAndDieAt("tag batch placed", [this] { NewAction()->Run(); }));
   fs::rename(src, src + "-out");
   auto next = NewAction();
-  next->RecoverInterruptedMoves();
+  next->MakeRun().RecoverInterruptedMoves();
   EXPECT_EQ(CountFiles(dst), 3) << "a placed copy may be the only one left";
   EXPECT_EQ(CountFiles(temp), 1) << "the record waits";
   fs::rename(src + "-out", src);
-  next->RecoverInterruptedMoves();
+  next->MakeRun().RecoverInterruptedMoves();
   ExpectEachPhotoOnceTagged(3);
 }
 
@@ -198,11 +198,11 @@ TEST_F(TagBatchTest, ACardPulledWhileRecoveryRemovesTheSourcesKeepsTheRecord) {
     if (std::string(step) == "tag batch entry found" && fs::exists(src)) fs::rename(src, src + "-out");
   });
   auto next = NewAction();
-  next->RecoverInterruptedMoves();
+  next->MakeRun().RecoverInterruptedMoves();
   MoveJournal::SetStepHookForTest(nullptr);
   EXPECT_EQ(CountFiles(temp), 1) << "the record waits";
   fs::rename(src + "-out", src);
-  next->RecoverInterruptedMoves();
+  next->MakeRun().RecoverInterruptedMoves();
   RunPass(*next);
   ExpectEachPhotoOnceTagged(3);
 }

@@ -74,7 +74,7 @@ class UploadRun : public ::testing::Test {
   void Drain(Action& a, int passes = 20) {
     for (int i = 0; i < passes; ++i) {
       test::RunPass(a);
-      if (a.UploadState().waiting == 0) return;
+      if (a.MakeRun().UploadState().waiting == 0) return;
       host.now = host.Now() + 600;
     }
   }
@@ -117,7 +117,7 @@ TEST_F(UploadRun, sendsEachPhotoOnceAndKeepsTheLocalFiles) {
     EXPECT_FALSE(entry.is_directory()) << entry.path();
   EXPECT_TRUE(test::Exists(source + "/IMG_1000.jpg"));
   EXPECT_EQ(host.LogLinesWith("(size only)"), 12);  // WebDAV gives no hash here
-  const UploadStatus status = a->UploadState();
+  const UploadStatus status = a->MakeRun().UploadState();
   EXPECT_EQ(status.sentToday, 12);
   EXPECT_EQ(status.waiting, 0);
   EXPECT_EQ(status.remote, "gallery:events/");
@@ -137,7 +137,7 @@ TEST_F(UploadRun, sendsEachPhotoOnceAndKeepsTheLocalFiles) {
   auto again = MakeAction();
   Drain(*again);
   EXPECT_EQ(host.LogLinesWith("Uploaded "), 14);
-  EXPECT_EQ(again->UploadState().sentToday, 14);
+  EXPECT_EQ(again->MakeRun().UploadState().sentToday, 14);
 }
 
 TEST_F(UploadRun, waitsOutADroppedNetworkWithOneLine) {
@@ -155,7 +155,7 @@ TEST_F(UploadRun, waitsOutADroppedNetworkWithOneLine) {
                                    [](const std::string& l) { return l.find("Offline since ") != l.npos; }) -
                       host.log.begin())];
   EXPECT_NE(line.find(": 3 photos waiting"), std::string::npos) << line;
-  UploadStatus status = a->UploadState();
+  UploadStatus status = a->MakeRun().UploadState();
   EXPECT_EQ(status.waiting, 3);
   EXPECT_NE(status.offlineSince, 0);
   EXPECT_NE(status.lastError.find("connection refused"), std::string::npos) << status.lastError;
@@ -167,7 +167,7 @@ TEST_F(UploadRun, waitsOutADroppedNetworkWithOneLine) {
   test::RunPass(*a);
   host.now += 800;
   EXPECT_EQ(host.LogLinesWith("Offline since "), 1);
-  status = a->UploadState();
+  status = a->MakeRun().UploadState();
   EXPECT_EQ(status.waiting, 4);
   EXPECT_TRUE(status.late);  // 20 minutes waiting, 10 allowed
 
@@ -175,7 +175,7 @@ TEST_F(UploadRun, waitsOutADroppedNetworkWithOneLine) {
   Drain(*a);
   ExpectEachOnceAndEqual(4);
   EXPECT_EQ(host.LogLinesWith("Online again since "), 1);
-  status = a->UploadState();
+  status = a->MakeRun().UploadState();
   EXPECT_EQ(status.offlineSince, 0);
   EXPECT_FALSE(status.late);
 }
@@ -228,7 +228,7 @@ TEST_F(UploadRun, withoutADaemonTheQueueWaits) {
   host.now += 600;
   EXPECT_FALSE(test::RunPass(*a));
   EXPECT_EQ(host.LogLinesWith("FAILED: this station cannot upload"), 1);
-  EXPECT_EQ(a->UploadState().waiting, 2);
+  EXPECT_EQ(a->MakeRun().UploadState().waiting, 2);
   host.daemon = std::move(daemon);
   a.reset();
   auto b = MakeAction();  // the queue as its records hold it
@@ -285,7 +285,7 @@ TEST_P(UploadKills, survivesKillsDuringSendsAndADroppedServer) {
       a->m_bUploadInPlace = inPlace;
       for (int pass = 0; pass < 40; ++pass) {
         test::RunPass(*a);
-        if (a->UploadState().waiting == 0) ::_exit(0);
+        if (a->MakeRun().UploadState().waiting == 0) ::_exit(0);
         host.now = host.Now() + 600;
       }
       ::_exit(1);

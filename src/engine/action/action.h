@@ -39,16 +39,9 @@ class Action : public ActionSettings {
   // The entry test alone: enabled, pending, no shell operation in progress; Startup disarms
   // itself; Interval checks and stamps m_tLastRun. True when the work should start.
   bool EntryTest();
-  // A run of this action for one pass (or one of the station's calls below), with the
-  // station's memory of it.
+  // A run of this action, with the station's memory of it: for one pass, or for one of the
+  // station's calls between passes (recovery, print settling, upload state).
   ActionRun MakeRun() const;
-
-  // The station's calls between passes, each made on a run of its own (see ActionRun).
-  void RecoverInterruptedMoves() const { MakeRun().RecoverInterruptedMoves(); }
-  void RecoverPrints() const { MakeRun().RecoverPrints(); }
-  bool OwnsPrintRecord(const std::string& file) const { return MakeRun().OwnsPrintRecord(file); }
-  PrintOutcome SettlePrint(const PrintRecord& record) const { return MakeRun().SettlePrint(record); }
-  UploadStatus UploadState() const { return MakeRun().UploadState(); }
 
   // ---- Schedule state (never stored) ----
   int32_t m_bRunPending = 0;
