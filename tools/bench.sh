@@ -355,8 +355,15 @@ if wanted tag; then
     sync
     p+=("$(timed sh -c "exiv2 -q -M'set Exif.Photo.UserComment charset=Ascii BriskoExif:m_origFilename=bench|' mo '$scratch'/tag/in/*.jpg")")
   done
+  fresh "$scratch/tag"
+  replicate "$scratch/tag/in" "$n_tag" "${camera[@]}"
+  mkdir -p "$scratch/tag/out"
+  oc=$(calls "$n_tag" "${station_vars[@]}" "$station" --store "$scratch/tag.db" --run-once)
+  fresh "$scratch/tag"
+  replicate "$scratch/tag/in" "$n_tag" "${camera[@]}"
+  pc=$(calls "$n_tag" sh -c "exiv2 -q -M'set Exif.Photo.UserComment charset=Ascii BriskoExif:m_origFilename=bench|' mo '$scratch'/tag/in/*.jpg")
   add_row "BriskoExif tag $n_tag camera JPEGs (Move Files) / exiv2 in place" "${o[*]}" "${p[*]}" "${rss_all[*]}" \
-    "<= 0.9"
+    "<= 0.9" "$oc" "$pc"
   rm -rf "$scratch/tag"
 fi
 
@@ -497,8 +504,16 @@ if wanted shots; then
     p+=("$(timed peer_shots "$scratch/shots/a" "$scratch/shots/b")")
     [ "$(ls "$scratch/shots/b" | wc -l)" = "$n_files" ] || echo "  warning: the peer moved $(ls "$scratch/shots/b" | wc -l) of $n_files"
   done
+  fresh "$scratch/shots"
+  make_shots "$scratch/shots/a" "$n_shots"
+  mkdir -p "$scratch/shots/b"
+  oc=$(calls "$n_files" "${station_vars[@]}" "$station" --store "$scratch/shots.db" --run-once)
+  fresh "$scratch/shots"
+  make_shots "$scratch/shots/a" "$n_shots"
+  mkdir -p "$scratch/shots/b"
+  pc=$(calls "$n_files" bash -c "$(declare -f peer_shots); root='$root'; peer_shots '$scratch/shots/a' '$scratch/shots/b'")
   add_row "Move $n_shots RAW+JPEG shots with a counter rename (Move Files, shots) / shell loop of mv" \
-    "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.5"
+    "${o[*]}" "${p[*]}" "${rss_all[*]}" "<= 1.5" "$oc" "$pc"
   rm -rf "$scratch/shots"
 fi
 
@@ -559,8 +574,14 @@ if wanted rotate; then
     sync
     p+=("$(timed sh -c "for f in '$scratch/rot/in'/*.jpg; do jpegtran -rotate 90 -trim -copy all -outfile '$scratch/rot/out/'\${f##*/} \"\$f\"; done")")
   done
+  fresh "$scratch/rot/in" && fresh "$scratch/rot/out"
+  replicate "$scratch/rot/in" "$n_rotate" "$scratch/rot/photo.jpg"
+  oc=$(calls "$n_rotate" "${station_vars[@]}" "$station" --store "$scratch/rot.db" --run-once)
+  fresh "$scratch/rot/in" && fresh "$scratch/rot/out"
+  replicate "$scratch/rot/in" "$n_rotate" "$scratch/rot/photo.jpg"
+  pc=$(calls "$n_rotate" sh -c "for f in '$scratch/rot/in'/*.jpg; do jpegtran -rotate 90 -trim -copy all -outfile '$scratch/rot/out/'\${f##*/} \"\$f\"; done")
   add_row "Lossless rotate $n_rotate x 3 MP (Move Files) / jpegtran -trim" "${o[*]}" "${p[*]}" "${rss_all[*]}" \
-    "<= 0.85"
+    "<= 0.85" "$oc" "$pc"
   rm -rf "$scratch/rot"
 fi
 
