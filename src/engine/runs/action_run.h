@@ -192,6 +192,7 @@ class ActionRun {
   using ShotWait = std::function<bool(const std::string& folder, const Shot& shot)>;
   void KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack, const ShotLister& list = {},
                             const ShotWait& waits = {});
+  class ShotSelection;
   class MoveShotsRun;
   bool MoveShots(const std::vector<std::string>& files);
   // Whether a pass takes a file of this name (its file specifications).
