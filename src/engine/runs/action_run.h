@@ -253,6 +253,8 @@ class ActionRun {
   mutable int32_t m_logPrefixType = 0;
   // Upload Files (upload_run.cpp).
   bool UploadFiles(const std::vector<std::string>& files);
+  // New photos, and new versions of photos already sent, join the queue.
+  void QueueForUpload(const std::vector<std::string>& files, UploadQueue& queue, std::time_t now);
 };
 
 }  // namespace brisko
