@@ -192,6 +192,7 @@ class ActionRun {
   using ShotWait = std::function<bool(const std::string& folder, const Shot& shot)>;
   void KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack, const ShotLister& list = {},
                             const ShotWait& waits = {});
+  class ShotSelection;
   class MoveShotsRun;
   bool MoveShots(const std::vector<std::string>& files);
   // Whether a pass takes a file of this name (its file specifications).
@@ -259,6 +260,8 @@ class ActionRun {
   mutable int32_t m_logPrefixType = 0;
   // Upload Files (upload_run.cpp).
   bool UploadFiles(const std::vector<std::string>& files);
+  // New photos, and new versions of photos already sent, join the queue.
+  void QueueForUpload(const std::vector<std::string>& files, UploadQueue& queue, std::time_t now);
 };
 
 }  // namespace brisko

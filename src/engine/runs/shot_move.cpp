@@ -85,10 +85,127 @@ bool ActionRun::ShotFollower(const std::string& path) const {
   return false;
 }
 
+// The selection regrouped into whole shots, a folder at a time; a shot not ready counts as held
+// back.
+class ActionRun::ShotSelection {
+ public:
+  ShotSelection(ActionRun& action, const ShotLister& list, const ShotWait& waits, size_t& heldBack)
+      : a(action),
+        list(list),
+        waits(waits),
+        heldBack(heldBack),
+        now(action.m_host->Now()),
+        minimumAge(action.MinimumFileAge()) {}
+
+  // The shots of `folder` with a file among `picked` (its eligible names).
+  void TakeFolder(const std::string& folder, const std::set<std::string>& picked) {
+    std::vector<FileInfo> entries;
+    std::map<std::string, int64_t> times;
+    std::vector<std::string> names;
+    if (list ? list(folder, entries) : ListFolder(folder, "*", entries)) {
+      for (const FileInfo& e : entries) {
+        if (e.directory || IsFileLayerTempName(e.name) || IsSetAsideName(e.name)) continue;
+        names.push_back(e.name);
+        times[e.name] = e.modTime;
+      }
+    } else {
+      names.assign(picked.begin(), picked.end());
+    }
+    for (const Shot& shot : GroupShots(names)) TakeShot(folder, shot, picked, times);
+  }
+
+  // "Leave at least" counts shots: the newest go back, first of equals first.
+  void LeaveNewest() {
+    if (a.m_settings.m_iType >= kDeleteFiles && a.m_settings.m_iType <= kMoveFilesFromMedia &&
+        a.m_settings.m_iLeaveMinFilecount > 0) {
+      const size_t wanted = static_cast<size_t>(a.m_settings.m_iLeaveMinFilecount);
+      while (!units.empty() && heldBack < wanted) {
+        size_t best = 0;
+        for (size_t j = 1; j < units.size(); ++j)
+          if (units[j].time > units[best].time) best = j;
+        units.erase(units.begin() + static_cast<std::ptrdiff_t>(best));
+        ++heldBack;
+      }
+    }
+  }
+
+  // The files of the shots taken, each with its shot's time.
+  void AppendTo(std::vector<Selected>& eligible) {
+    for (Unit& u : units)
+      for (std::string& f : u.files) eligible.push_back({std::move(f), u.time, false});
+  }
+
+ private:
+  struct Unit {
+    std::vector<std::string> files;
+    int64_t time = 0;
+  };
+
+  void TakeShot(const std::string& folder, const Shot& shot, const std::set<std::string>& picked,
+                std::map<std::string, int64_t>& times) {
+    bool any = false, whole = true;
+    std::string leader = folder + shot.members[shot.leader].name;
+    auto moves = [&](const std::string& name) { return picked.count(name) || a.TakesName(name); };
+    for (const ShotMember& m : shot.members) {
+      if (picked.count(m.name)) any = true;
+      // A copy takes what is not up to date yet; a move waits for the whole shot.
+      if (a.m_settings.m_iType != kCopyFiles && a.TakesName(m.name) && !picked.count(m.name)) whole = false;
+    }
+    if (!any) {
+      // Sidecars picked on their own, of files that do not move: each goes as any file would.
+      for (const ShotMember& m : shot.members)
+        for (const std::string& s : m.sidecars)
+          if (picked.count(s)) units.push_back({{folder + s}, times[s]});
+      return;
+    }
+    if (!whole) {
+      // A member is still being written, locked or filtered out: the shot waits for it.
+      a.LogFileNote(1, "Shot not complete", leader);
+      ++heldBack;
+      return;
+    }
+    if (waits && waits(folder, shot)) {
+      a.LogFileNote(1, "Shot not complete", leader);
+      ++heldBack;
+      return;
+    }
+    Unit unit;
+    std::vector<int64_t> memberTimes;
+    for (const std::string& f : SelectedFiles(shot, moves)) {
+      unit.files.push_back(folder + f);
+      memberTimes.push_back(times.count(f) ? times[f] : 0);
+    }
+    // Members the file specification leaves out still lend the shot its date: a RAW still being
+    // written holds its JPEG back as it would if both moved.
+    std::vector<int64_t> lenderTimes = memberTimes;
+    std::vector<std::string> members;
+    for (const ShotMember& m : shot.members) {
+      members.push_back(m.name);
+      if (!moves(m.name) && m.kind != ShotFileKind::Other) lenderTimes.push_back(times[m.name]);
+    }
+    if (!ShotOldEnough(lenderTimes, now, minimumAge)) {
+      a.LogFileNote(1, "File not old enough", leader);
+      ++heldBack;
+      return;
+    }
+    if (lenderTimes.size() > memberTimes.size())
+      a.m_memory.wholeShots[folder + shot.key] = std::move(members);
+    unit.time = ShotTime(memberTimes);
+    units.push_back(std::move(unit));
+  }
+
+  ActionRun& a;
+  const ShotLister& list;
+  const ShotWait& waits;
+  size_t& heldBack;
+  const int64_t now;
+  const int64_t minimumAge;
+  std::vector<Unit> units;
+};
+
 void ActionRun::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& heldBack,
                                      const ShotLister& list, const ShotWait& waits) {
-  const int64_t now = m_host->Now();
-  const int64_t minimumAge = MinimumFileAge();
+  ShotSelection selection(*this, list, waits, heldBack);
   std::vector<Selected> kept;  // settled entries stand for themselves
   std::vector<std::string> folderOrder;
   std::map<std::string, std::set<std::string>> chosen;  // folder -> eligible names
@@ -102,93 +219,11 @@ void ActionRun::KeepShotsInSelection(std::vector<Selected>& eligible, size_t& he
     if (fresh) folderOrder.push_back(parts.folder);
     it->second.insert(parts.name + parts.extension);
   }
-  struct Unit {
-    std::vector<std::string> files;
-    int64_t time = 0;
-  };
-  std::vector<Unit> units;
   m_memory.wholeShots.clear();
-  for (const std::string& folder : folderOrder) {
-    const std::set<std::string>& picked = chosen[folder];
-    std::vector<FileInfo> entries;
-    std::map<std::string, int64_t> times;
-    std::vector<std::string> names;
-    if (list ? list(folder, entries) : ListFolder(folder, "*", entries)) {
-      for (const FileInfo& e : entries) {
-        if (e.directory || IsFileLayerTempName(e.name) || IsSetAsideName(e.name)) continue;
-        names.push_back(e.name);
-        times[e.name] = e.modTime;
-      }
-    } else {
-      names.assign(picked.begin(), picked.end());
-    }
-    for (const Shot& shot : GroupShots(names)) {
-      bool any = false, whole = true;
-      std::string leader = folder + shot.members[shot.leader].name;
-      auto moves = [&](const std::string& name) { return picked.count(name) || TakesName(name); };
-      for (const ShotMember& m : shot.members) {
-        if (picked.count(m.name)) any = true;
-        // A copy takes what is not up to date yet; a move waits for the whole shot.
-        if (m_settings.m_iType != kCopyFiles && TakesName(m.name) && !picked.count(m.name)) whole = false;
-      }
-      if (!any) {
-        // Sidecars picked on their own, of files that do not move: each goes as any file would.
-        for (const ShotMember& m : shot.members)
-          for (const std::string& s : m.sidecars)
-            if (picked.count(s)) units.push_back({{folder + s}, times[s]});
-        continue;
-      }
-      if (!whole) {
-        // A member is still being written, locked or filtered out: the shot waits for it.
-        LogFileNote(1, "Shot not complete", leader);
-        ++heldBack;
-        continue;
-      }
-      if (waits && waits(folder, shot)) {
-        LogFileNote(1, "Shot not complete", leader);
-        ++heldBack;
-        continue;
-      }
-      Unit unit;
-      std::vector<int64_t> memberTimes;
-      for (const std::string& f : SelectedFiles(shot, moves)) {
-        unit.files.push_back(folder + f);
-        memberTimes.push_back(times.count(f) ? times[f] : 0);
-      }
-      // Members the file specification leaves out still lend the shot its date: a RAW still being
-      // written holds its JPEG back as it would if both moved.
-      std::vector<int64_t> lenderTimes = memberTimes;
-      std::vector<std::string> members;
-      for (const ShotMember& m : shot.members) {
-        members.push_back(m.name);
-        if (!moves(m.name) && m.kind != ShotFileKind::Other) lenderTimes.push_back(times[m.name]);
-      }
-      if (!ShotOldEnough(lenderTimes, now, minimumAge)) {
-        LogFileNote(1, "File not old enough", leader);
-        ++heldBack;
-        continue;
-      }
-      if (lenderTimes.size() > memberTimes.size())
-        m_memory.wholeShots[folder + shot.key] = std::move(members);
-      unit.time = ShotTime(memberTimes);
-      units.push_back(std::move(unit));
-    }
-  }
-  // "Leave at least" counts shots: the newest go back, first of equals first.
-  if (m_settings.m_iType >= kDeleteFiles && m_settings.m_iType <= kMoveFilesFromMedia &&
-      m_settings.m_iLeaveMinFilecount > 0) {
-    const size_t wanted = static_cast<size_t>(m_settings.m_iLeaveMinFilecount);
-    while (!units.empty() && heldBack < wanted) {
-      size_t best = 0;
-      for (size_t j = 1; j < units.size(); ++j)
-        if (units[j].time > units[best].time) best = j;
-      units.erase(units.begin() + static_cast<std::ptrdiff_t>(best));
-      ++heldBack;
-    }
-  }
+  for (const std::string& folder : folderOrder) selection.TakeFolder(folder, chosen[folder]);
+  selection.LeaveNewest();
   eligible.clear();
-  for (Unit& u : units)
-    for (std::string& f : u.files) eligible.push_back({std::move(f), u.time, false});
+  selection.AppendTo(eligible);
   for (Selected& s : kept) eligible.push_back(std::move(s));
 }
 
@@ -272,24 +307,8 @@ class ActionRun::MoveShotsRun {
     context.exif = &dates;
     BriskoExifFields fields;
     a.ReadFields(leader, fields);
-    std::string destination;
     std::string base;
-    if (earlier) {
-      // A partner of a shot that moved a moment ago: it joins that shot's name and folder.
-      destination = earlier->folder;
-      base = earlier->base;
-      if (!PathExists(destination)) ActionRun::CreateFolderPath(destination);
-    } else {
-      destination = WithTrailingSeparator(a.m_settings.m_strDestFolder);
-      const std::string subfolder =
-          a.m_settings.m_bCreateNewSubfolder
-              ? a.m_settings.m_SubfolderTemplate.GenerateSubfolderName(a.m_pIdTxt, fields, leader, context)
-              : std::string();
-      if (!subfolder.empty()) {
-        destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
-        if (!PathExists(destination)) ActionRun::CreateFolderPath(destination);
-      }
-    }
+    std::string destination = DestinationOf(earlier, leader, fields, context, base);
     if (a.m_settings.m_bAddOrUpdateBriskoExif) {
       const StationValues& station = a.m_host->Values();
       CompleteFieldsForWrite(fields, leader, a.m_pIdTxt, station.m_strBarcodeInputsArray,
@@ -334,10 +353,47 @@ class ActionRun::MoveShotsRun {
         if (EqualsNoCase(SplitPath(name).extension, ".xmp"))
           pendingShot.xmpTarget = destination + MemberNewName(shot, name, base + suffix);
     }
+    AddFiles(folder, shot, all, jpeg, processed, destination, base + suffix, index, pendingShot);
+    if (!processed.empty()) ::unlink(processed.c_str());
+    shots.push_back(std::move(pendingShot));
+    if (cross.Full()) Commit();
+    ++values.g_nShellOperationDepth;
+    a.m_host->DispatchPendingEvents();  // between files, as the shell operation does
+    --values.g_nShellOperationDepth;
+  }
+
+  // Where the shot goes, created when missing; `base` gets the name of the shot it joins.
+  std::string DestinationOf(const ShotNames::Entry* earlier, const std::string& leader,
+                            const BriskoExifFields& fields, const NamingContext& context, std::string& base) {
+    std::string destination;
+    if (earlier) {
+      // A partner of a shot that moved a moment ago: it joins that shot's name and folder.
+      destination = earlier->folder;
+      base = earlier->base;
+      if (!PathExists(destination)) ActionRun::CreateFolderPath(destination);
+    } else {
+      destination = WithTrailingSeparator(a.m_settings.m_strDestFolder);
+      const std::string subfolder =
+          a.m_settings.m_bCreateNewSubfolder
+              ? a.m_settings.m_SubfolderTemplate.GenerateSubfolderName(a.m_pIdTxt, fields, leader, context)
+              : std::string();
+      if (!subfolder.empty()) {
+        destination = TrimTrailingSeparators(destination) + "/" + subfolder + "/";
+        if (!PathExists(destination)) ActionRun::CreateFolderPath(destination);
+      }
+    }
+    return destination;
+  }
+
+  // The shot's files join the batch under their new names (`newBase`): the JPEG's processed copy,
+  // a copy across file systems, or a plain rename; each with its source's identity as read now.
+  void AddFiles(const std::string& folder, const Shot& shot, const std::vector<std::string>& all,
+                const ShotMember* jpeg, std::string& processed, const std::string& destination,
+                const std::string& newBase, size_t index, PendingShot& pendingShot) {
     for (const std::string& name : all) {
       File f;
       f.source = folder + name;
-      f.target = destination + MemberNewName(shot, name, base + suffix);
+      f.target = destination + MemberNewName(shot, name, newBase);
       f.shot = index;
       if (f.target == f.source) continue;  // already where and as it should be
       if (jpeg && name == jpeg->name && !processed.empty()) {
@@ -355,12 +411,6 @@ class ActionRun::MoveShotsRun {
       pending.insert(f.target);
       files.push_back(std::move(f));
     }
-    if (!processed.empty()) ::unlink(processed.c_str());
-    shots.push_back(std::move(pendingShot));
-    if (cross.Full()) Commit();
-    ++values.g_nShellOperationDepth;
-    a.m_host->DispatchPendingEvents();  // between files, as the shell operation does
-    --values.g_nShellOperationDepth;
   }
 
   // The JPEG turned and/or tagged into a flushed hidden copy beside its target ("" when it
@@ -422,34 +472,11 @@ class ActionRun::MoveShotsRun {
     ++values.g_nShellOperationDepth;
     cross.Flush();
     // A shot with a file that could not be copied stays whole at its source.
-    for (File& f : files) {
-      if (f.crossIndex >= 0) {
-        const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
-        if (e.err != 0 || e.temp.empty()) shots[f.shot].failed = true;
-        f.temp = e.temp;
-      }
-      if (!f.temp.empty() && !ReadFileIdentity(f.temp, f.copyId)) shots[f.shot].failed = true;
-    }
-    MoveBatchRecord record;
-    record.action = a.m_settings.m_strName;
-    record.overwrite = a.m_settings.m_bOverwriteExistingFiles != 0;
-    record.together = true;
-    for (File& f : files) {
-      if (shots[f.shot].failed) {
-        // Its copy never takes its place: gone before the batch places the others.
-        if (!f.temp.empty()) ::unlink(f.temp.c_str());
-        continue;
-      }
-      record.entries.push_back({f.source, f.sourceId, f.target, f.copyId, f.temp});
-    }
+    CheckCopies();
+    MoveBatchRecord record = RecordOfShots();
     // Where each shot goes is on disk before any of it moves: a partner arriving after a crash
     // still finds its shot.
-    for (PendingShot& shot : shots) {
-      if (shot.failed) continue;
-      names.Remember(shot.remembered, a.m_host->Now());
-      shot.noted = true;
-    }
-    names.Save(a.m_host->Now());
+    NoteShotNames();
     MoveJournal::Reached("shot names noted");
     MoveJournal journal(a.GetTempFolder());
     int err = 0;
@@ -463,90 +490,163 @@ class ActionRun::MoveShotsRun {
       for (PendingShot& s : shots) s.failed = true;
     } else if (!record.entries.empty()) {
       MoveJournal::Reached("shots recorded");
-      cross.Place();
-      std::set<std::string> folders;
-      for (File& f : files) {
-        if (shots[f.shot].failed) continue;
-        if (f.crossIndex >= 0) {
-          const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
-          placed[&f] = e.placed;
-          if (e.placed.empty()) failures[&f] = e.err;
-        } else {
-          int e = 0;
-          const std::string at = PlaceFile(f.temp.empty() ? f.source : f.temp, f.target,
-                                           a.m_settings.m_bOverwriteExistingFiles != 0, &e);
-          placed[&f] = at;
-          if (at.empty()) failures[&f] = e;
-          folders.insert(SplitPath(f.target).folder);
-        }
-        MoveJournal::Reached("shot file placed");
-      }
-      for (const std::string& folder : folders) SyncFolderHolding(folder + ".");
+      PlaceFiles();
       MoveJournal::Reached("shots placed");
-      cross.RemoveSources();
-      std::set<std::string> sourceFolders;
-      for (File& f : files) {
-        if (shots[f.shot].failed || placed[&f].empty()) continue;
-        if (f.crossIndex >= 0) {
-          const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
-          if (e.waiting) {
-            waiting.insert(&f);
-          } else if (e.placed.empty()) {
-            // Its source stays (changed, refused): the copy was taken back, not moved.
-            placed[&f].clear();
-            failures[&f] = e.err;
-          }
-          continue;
-        }
-        if (f.temp.empty()) continue;
-        const FileIdentity was = f.sourceId;
-        int e = 0;
-        SourceRemoval removal = RemoveSource(
-            f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); }, e);
-        if (removal == SourceRemoval::Kept && e == ENOENT)
-          removal =
-              GoneFromItsFolder(f.source, was.device) ? SourceRemoval::Removed : SourceRemoval::OutOfReach;
-        if (removal == SourceRemoval::OutOfReach) {
-          // Its card pulled mid-way: the copy may be the only one, and the shot's record waits
-          // for the card with it, so the shot ends whole in place, once.
-          waiting.insert(&f);
-          continue;
-        }
-        if (e == EBUSY) {
-          a.LogMessage(FillIn("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
-        } else if (removal == SourceRemoval::Kept && was.device != f.copyId.device) {
-          // A refused removal: the copy is taken back, so the photo stays once at its source.
-          if (!a.m_settings.m_bOverwriteExistingFiles) ::unlink(placed[&f].c_str());
-          placed[&f].clear();
-          failures[&f] = e;
-        }
-        if (removal == SourceRemoval::Removed) sourceFolders.insert(SplitPath(f.source).folder);
-      }
-      for (const std::string& folder : sourceFolders) {
-        if (SyncFolderHolding(folder + ".")) continue;
-        // A removal not on the card may come back with it: those moves wait for the card.
-        for (File& f : files)
-          if (f.crossIndex < 0 && !f.temp.empty() && !placed[&f].empty() &&
-              SplitPath(f.source).folder == folder)
-            waiting.insert(&f);
-      }
+      RemoveSources();
       MoveJournal::Reached("sources removed");
-      MoveBatchRecord rest = record;
-      rest.entries.clear();
-      std::vector<std::string> held;
-      for (const File* f : waiting) {
-        KeepWaitingEntry(record, f->source, placed[f], rest);
-        held.push_back(placed[f]);
-      }
-      if (rest.entries.empty()) {
-        journal.Remove();
-      } else {
-        journal.Write(rest);
-        journal.Keep(std::move(held));
-      }
+      SettleRecord(journal, record);
     }
     --values.g_nShellOperationDepth;
-    // What moved counts as moved for late partners; what did not is still to come.
+    ConfirmMoved();
+    LogFiles();
+    LogShots();
+    files.clear();
+    shots.clear();
+    pending.clear();
+    placed.clear();
+    failures.clear();
+    waiting.clear();
+    cross.Clear();
+  }
+
+  // The copies made, as they are now: a copy that failed or cannot be read fails its shot.
+  void CheckCopies() {
+    for (File& f : files) {
+      if (f.crossIndex >= 0) {
+        const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
+        if (e.err != 0 || e.temp.empty()) shots[f.shot].failed = true;
+        f.temp = e.temp;
+      }
+      if (!f.temp.empty() && !ReadFileIdentity(f.temp, f.copyId)) shots[f.shot].failed = true;
+    }
+  }
+
+  // The shots record: every file of the shots that did not fail.
+  MoveBatchRecord RecordOfShots() {
+    MoveBatchRecord record;
+    record.action = a.m_settings.m_strName;
+    record.overwrite = a.m_settings.m_bOverwriteExistingFiles != 0;
+    record.together = true;
+    for (File& f : files) {
+      if (shots[f.shot].failed) {
+        // Its copy never takes its place: gone before the batch places the others.
+        if (!f.temp.empty()) ::unlink(f.temp.c_str());
+        continue;
+      }
+      record.entries.push_back({f.source, f.sourceId, f.target, f.copyId, f.temp});
+    }
+    return record;
+  }
+
+  void NoteShotNames() {
+    for (PendingShot& shot : shots) {
+      if (shot.failed) continue;
+      names.Remember(shot.remembered, a.m_host->Now());
+      shot.noted = true;
+    }
+    names.Save(a.m_host->Now());
+  }
+
+  // Every recorded file into place: the batch's copies, then the renames of the others, whose
+  // folders are flushed.
+  void PlaceFiles() {
+    cross.Place();
+    std::set<std::string> folders;
+    for (File& f : files) {
+      if (shots[f.shot].failed) continue;
+      if (f.crossIndex >= 0) {
+        const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
+        placed[&f] = e.placed;
+        if (e.placed.empty()) failures[&f] = e.err;
+      } else {
+        int e = 0;
+        const std::string at = PlaceFile(f.temp.empty() ? f.source : f.temp, f.target,
+                                         a.m_settings.m_bOverwriteExistingFiles != 0, &e);
+        placed[&f] = at;
+        if (at.empty()) failures[&f] = e;
+        folders.insert(SplitPath(f.target).folder);
+      }
+      MoveJournal::Reached("shot file placed");
+    }
+    for (const std::string& folder : folders) SyncFolderHolding(folder + ".");
+  }
+
+  // The sources of the placed files that were copied go, each only while it is still the file
+  // recorded; their folders are flushed.
+  void RemoveSources() {
+    cross.RemoveSources();
+    std::set<std::string> sourceFolders;
+    for (File& f : files) {
+      if (shots[f.shot].failed || placed[&f].empty()) continue;
+      if (f.crossIndex >= 0) {
+        const CopyBatch::Entry& e = cross.Entries()[size_t(f.crossIndex)];
+        if (e.waiting) {
+          waiting.insert(&f);
+        } else if (e.placed.empty()) {
+          // Its source stays (changed, refused): the copy was taken back, not moved.
+          placed[&f].clear();
+          failures[&f] = e.err;
+        }
+        continue;
+      }
+      if (f.temp.empty()) continue;
+      RemoveCopiedSource(f, sourceFolders);
+    }
+    for (const std::string& folder : sourceFolders) {
+      if (SyncFolderHolding(folder + ".")) continue;
+      // A removal not on the card may come back with it: those moves wait for the card.
+      for (File& f : files)
+        if (f.crossIndex < 0 && !f.temp.empty() && !placed[&f].empty() &&
+            SplitPath(f.source).folder == folder)
+          waiting.insert(&f);
+    }
+  }
+
+  // The source of a file placed from its processed copy; `sourceFolders` gets its folder once
+  // it is removed.
+  void RemoveCopiedSource(File& f, std::set<std::string>& sourceFolders) {
+    const FileIdentity was = f.sourceId;
+    int e = 0;
+    SourceRemoval removal = RemoveSource(
+        f.source, [&](const std::string& at) { return StillTheRecordedFile(at, was); }, e);
+    if (removal == SourceRemoval::Kept && e == ENOENT)
+      removal = GoneFromItsFolder(f.source, was.device) ? SourceRemoval::Removed : SourceRemoval::OutOfReach;
+    if (removal == SourceRemoval::OutOfReach) {
+      // Its card pulled mid-way: the copy may be the only one, and the shot's record waits
+      // for the card with it, so the shot ends whole in place, once.
+      waiting.insert(&f);
+      return;
+    }
+    if (e == EBUSY) {
+      a.LogMessage(FillIn("Left file %s: changed since its copy %s was made", f.source, placed[&f]));
+    } else if (removal == SourceRemoval::Kept && was.device != f.copyId.device) {
+      // A refused removal: the copy is taken back, so the photo stays once at its source.
+      if (!a.m_settings.m_bOverwriteExistingFiles) ::unlink(placed[&f].c_str());
+      placed[&f].clear();
+      failures[&f] = e;
+    }
+    if (removal == SourceRemoval::Removed) sourceFolders.insert(SplitPath(f.source).folder);
+  }
+
+  // The record goes, or keeps only the moves that wait for their card.
+  void SettleRecord(MoveJournal& journal, const MoveBatchRecord& record) {
+    MoveBatchRecord rest = record;
+    rest.entries.clear();
+    std::vector<std::string> held;
+    for (const File* f : waiting) {
+      KeepWaitingEntry(record, f->source, placed[f], rest);
+      held.push_back(placed[f]);
+    }
+    if (rest.entries.empty()) {
+      journal.Remove();
+    } else {
+      journal.Write(rest);
+      journal.Keep(std::move(held));
+    }
+  }
+
+  // What moved counts as moved for late partners; what did not is still to come.
+  void ConfirmMoved() {
     std::map<size_t, std::vector<std::string>> moved;
     for (size_t k = 0; k < shots.size(); ++k)
       if (shots[k].noted) moved[k];
@@ -557,6 +657,11 @@ class ActionRun::MoveShotsRun {
     }
     for (const auto& [shot, kinds] : moved) names.Confirm(shots[shot].remembered, kinds);
     if (!moved.empty()) names.Save(a.m_host->Now());
+  }
+
+  // Each file moved or failed, in the log; a moved one gets its attributes and the external
+  // program.
+  void LogFiles() {
     for (File& f : files) {
       if (shots[f.shot].failed) continue;
       const std::string& at = placed[&f];
@@ -572,6 +677,10 @@ class ActionRun::MoveShotsRun {
       const bool checked = f.crossIndex >= 0 && cross.Entries()[size_t(f.crossIndex)].checked;
       a.LogMessage(FillIn("Moved file from %s to %s", f.source, at) + CheckedMark(checked));
     }
+  }
+
+  // Each failed shot in the log; a moved shot without a JPEG gets its BriskoExif sidecar.
+  void LogShots() {
     for (PendingShot& s : shots) {
       if (s.failed) {
         a.LogMessage("FAILED: Move shot " + s.leader + ": it stays whole where it is");
@@ -583,13 +692,6 @@ class ActionRun::MoveShotsRun {
       if (!WriteSidecarUserComment(s.xmpTarget, s.comment, &why))
         a.LogMessage("Not tagged: " + why + ": " + s.xmpTarget);
     }
-    files.clear();
-    shots.clear();
-    pending.clear();
-    placed.clear();
-    failures.clear();
-    waiting.clear();
-    cross.Clear();
   }
 
   ActionRun& a;

@@ -286,6 +286,319 @@ SendResult UploadSender::Send(const SendJob& job) const {
   return {SendOutcome::kSent, hashed, ""};
 }
 
+// The action's queue for its destination and source, recovered at its first pass.
+UploadQueue& QueueFor(ActionRun& run, UploadRunState& state, const std::string& dest) {
+  const std::string source = TrimTrailingSeparators(run.m_settings.m_strSourceFolder);
+  if (!state.queue || state.queue->Dest() != dest || state.queue->Source() != source) {
+    // The action now names another destination or source: its queue is another.
+    UploadRunState fresh;
+    fresh.busy = true;
+    state = std::move(fresh);
+    state.queue = std::make_unique<UploadQueue>(run.GetTempFolder() + kUploadRecordFolder, dest, source);
+  }
+  UploadQueue& queue = *state.queue;
+  if (!state.recovered) {
+    queue.Recover();
+    state.recovered = true;
+  }
+  return queue;
+}
+
+// Oldest photos first: the waiting entries whose wait after a failure is over. `waiting` counts
+// every waiting entry.
+std::vector<size_t> SendOrder(const UploadQueue& queue, const UploadRunState& state, std::time_t now,
+                              size_t& waiting) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < queue.Size(); ++i) {
+    if (!queue.At(i).Waiting()) continue;
+    ++waiting;
+    const auto held = state.nextTry.find(i);
+    if (held == state.nextTry.end() || held->second <= now) order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return queue.At(a).modTime < queue.At(b).modTime; });
+  return order;
+}
+
+// The station's rclone daemon, running, at the action's rate limit; nullptr when the station has
+// none or it does not start (said once, and tried again after the longest back-off).
+RcloneDaemon* StartDaemon(ActionRun& run, UploadRunState& state, std::time_t now) {
+  RcloneDaemon* rclone = run.Host().Uploader();
+  std::string why;
+  if (!rclone || !rclone->Start(&why)) {
+    if (!rclone) why = "this station cannot upload";
+    state.lastError = why;
+    if (!std::exchange(state.noDaemonSaid, true)) run.LogMessage("FAILED: " + why);
+    state.nextAttempt = now + kMaxBackOff;
+    return nullptr;
+  }
+  state.noDaemonSaid = false;
+  rclone->SetBandwidth(int64_t(std::max(0, run.m_settings.m_iUploadRateLimit)) * 1024);
+  return rclone;
+}
+
+// Wakes the station's thread as soon as a send ends, so no slot waits idle.
+struct Finished {
+  std::mutex mutex;
+  std::condition_variable cv;
+  size_t count = 0;
+  void Notify() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++count;
+    cv.notify_one();
+  }
+  void Wait(std::chrono::milliseconds most) {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait_for(lock, most, [&] { return count > 0; });
+    count = 0;
+  }
+};
+
+// One pass's sends: a few at a time beside the station's thread, each settled in the queue and
+// the log on the station's thread as it ends.
+class UploadPass {
+ public:
+  UploadPass(ActionRun& run, UploadRunState& state, RcloneDaemon& rclone, std::string dest, std::time_t now,
+             size_t waiting)
+      : m_run(run),
+        m_host(run.Host()),
+        m_state(state),
+        m_queue(*state.queue),
+        m_dest(std::move(dest)),
+        m_now(now),
+        m_waiting(waiting),
+        m_sender(rclone, FsOf(m_dest), m_stop, run.m_settings.m_bUploadInPlace != 0),
+        m_description(run.GetDescription()) {}
+
+  // What the remote offers; false, the remote offline, when it does not answer.
+  bool LookAtRemote() {
+    std::string why;
+    if (m_sender.LookAtRemote(why)) return true;
+    Offline(why);
+    return false;
+  }
+
+  // The photos to send, in this order; false when the queue cannot be written.
+  bool Prepare(const std::vector<size_t>& order) {
+    m_deadline = std::chrono::steady_clock::now() + kPassBudget;
+    m_total = order.size();
+    for (const size_t i : order) m_todo.push_back(JobOf(i));
+    m_sender.ListFolders({m_todo.begin(), m_todo.end()});
+    // Written straight under the final names (a remote that cannot rename, or in place): each name
+    // the listing shows free is recorded as being written first, all in one write, so a crash's
+    // half file is known for ours. A name another file holds is never so recorded.
+    if (!m_sender.CanMove()) {
+      for (SendJob& job : m_todo) {
+        if (job.sending || !m_sender.FreeInListing(job.remote)) continue;
+        m_queue.At(job.index).state = UploadState::Sending;
+        m_queue.Changed(job.index);
+        job.sending = true;
+      }
+      int err = 0;
+      if (!m_queue.Flush(&err)) {
+        m_run.LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Sends until every photo went, the pass's time is up, the remote went offline or an exit was
+  // asked for.
+  void SendAll() {
+    struct Running {
+      SendJob job;
+      std::future<SendResult> result;
+    };
+    std::vector<Running> running;
+    Finished finished;
+    const UploadSender& sender = m_sender;
+    const size_t parallel = m_sender.CanMove() ? kParallelRenamedSends : kParallelSends;
+    auto lastFlush = std::chrono::steady_clock::now();
+    while (!running.empty() || !m_todo.empty()) {
+      const bool launch = !m_wentOffline && !m_stop && std::chrono::steady_clock::now() < m_deadline &&
+                          !m_host.StopWaitingForProgram();
+      while (launch && !m_todo.empty() && running.size() < parallel) {
+        SendJob job = std::move(m_todo.front());
+        m_todo.pop_front();
+        auto future = std::async(std::launch::async, [&sender, &finished, job] {
+          SendResult r = sender.Send(job);
+          finished.Notify();
+          return r;
+        });
+        running.push_back({std::move(job), std::move(future)});
+      }
+      if (!launch) m_todo.clear();
+      if (running.empty()) break;
+      bool any = false;
+      for (size_t k = 0; k < running.size();) {
+        if (running[k].result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+          ++k;
+          continue;
+        }
+        const SendResult r = running[k].result.get();
+        const SendJob job = std::move(running[k].job);
+        running.erase(running.begin() + std::ptrdiff_t(k));
+        Settle(job, r);
+        any = true;
+        // What went is written down now and then, not only at the pass's end: after a kill the next
+        // start looks again at fewer photos.
+        if (std::chrono::steady_clock::now() - lastFlush > kFlushEvery) {
+          int err = 0;
+          m_queue.Flush(&err);
+          lastFlush = std::chrono::steady_clock::now();
+        }
+      }
+      if (any) continue;
+      // Events go on while the photos travel; an exit asked for gives the sends up.
+      m_host.DispatchPendingEvents();
+      if (m_host.StopWaitingForProgram()) m_stop = true;
+      finished.Wait(std::chrono::milliseconds(50));
+    }
+  }
+
+  // The pass's end: the remote offline, or the hidden folders tidied; the queue written.
+  bool Finish() {
+    if (m_wentOffline) {
+      Offline(m_offlineWhy);
+      m_result = false;
+    } else if (m_sender.CanMove() && !m_stop) {
+      m_sender.RemoveEmptyTempFolders();
+    }
+    int err = 0;
+    if (!m_queue.Flush(&err))
+      m_run.LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
+    return m_result;
+  }
+
+ private:
+  void Offline(const std::string& reason) {
+    m_state.lastError = WithoutCredentials(reason);
+    if (m_state.offlineSince == 0) m_state.offlineSince = m_now;
+    m_state.backOff = std::min(kMaxBackOff, std::max(kFirstBackOff, m_state.backOff * 2));
+    m_state.nextAttempt = m_now + m_state.backOff;
+    if (!std::exchange(m_state.offlineSaid, true)) {
+      m_run.LogMessage("Offline since " + ClockText(m_state.offlineSince) + ": " + std::to_string(m_waiting) +
+                       " photos waiting");
+      m_host.GetLogger().Log(3, m_state.lastError, ShownRemote(m_dest));
+    }
+  }
+
+  SendJob JobOf(size_t i) const {
+    const UploadEntry& e = m_queue.At(i);
+    return SendJob{i, e.source, e.remote, e.size, e.modTime, e.state == UploadState::Sending};
+  }
+
+  // One send as it ended, into the queue and the log.
+  void Settle(const SendJob& job, const SendResult& r) {
+    UploadEntry& e = m_queue.At(job.index);
+    if (r.outcome == SendOutcome::kStopped) return;
+    if (r.outcome == SendOutcome::kOffline) {
+      m_wentOffline = true;
+      m_offlineWhy = r.why;
+      return;
+    }
+    if (m_state.offlineSince != 0) {
+      m_run.LogMessage("Online again since " + ClockText(m_host.Now()));
+      m_state.offlineSince = 0;
+    }
+    m_state.offlineSaid = false;
+    m_state.backOff = 0;
+    m_state.nextAttempt = 0;
+    ++m_done;
+    m_host.SetProgress(int(m_done * 100 / m_total), 100, m_description, "Uploaded " + e.source);
+    if (r.outcome == SendOutcome::kSent || r.outcome == SendOutcome::kAlreadyThere) {
+      Sent(job, r, e);
+      return;
+    }
+    if (r.outcome == SendOutcome::kMark) {
+      e.state = UploadState::Sending;
+      int err = 0;
+      if (m_queue.WriteNow(job.index, &err)) {
+        m_todo.push_front(JobOf(job.index));
+        return;
+      }
+      e.state = UploadState::Pending;
+    }
+    if (r.outcome == SendOutcome::kTaken && TakeNextFreeName(job)) return;
+    Failed(job, r, e);
+  }
+
+  void Sent(const SendJob& job, const SendResult& r, UploadEntry& e) {
+    e.state = r.hashed ? UploadState::Checked : UploadState::Done;
+    e.sent = m_host.Now();
+    e.reason.clear();
+    m_queue.Changed(job.index);
+    m_state.nextTry.erase(job.index);
+    if (r.outcome == SendOutcome::kSent) {
+      m_state.recent.emplace_back(e.sent, e.size);
+      while (m_state.recent.size() > 1 && m_state.recent.front().first < e.sent - kRateWindow)
+        m_state.recent.pop_front();
+    }
+    m_run.LogMessage("Uploaded " + e.source + " to " + ShownRemote(m_sender.Fs()) + "/" + e.remote +
+                     (r.outcome == SendOutcome::kAlreadyThere ? " (already there)"
+                      : r.hashed                              ? " (checked)"
+                                                              : " (size only)"));
+  }
+
+  // Another file has the name: the photo takes the next free one, recorded before it is sent.
+  bool TakeNextFreeName(const SendJob& job) {
+    for (int n = 2; n <= 1000; ++n) {
+      const std::string next = CollisionName(job.remote, n);
+      if (m_queue.RemoteTaken(next)) continue;
+      RcReply reply;
+      bool hashed = false;
+      const int same = m_sender.Holds(job, next, reply, hashed);
+      if (same < 0) break;
+      if (same == 0 && reply.body["item"].IsObject()) continue;
+      m_queue.SetRemote(job.index, next);
+      int err = 0;
+      if (!m_queue.WriteNow(job.index, &err)) break;
+      m_todo.push_front(JobOf(job.index));
+      return true;
+    }
+    return false;
+  }
+
+  // The remote answers but took not this photo: it waits longer each time, then is given up.
+  void Failed(const SendJob& job, const SendResult& r, UploadEntry& e) {
+    m_result = false;
+    e.reason = WithoutCredentials(r.outcome == SendOutcome::kTaken  ? "no free name on the remote"
+                                  : r.outcome == SendOutcome::kMark ? "the upload queue cannot be written"
+                                                                    : r.why);
+    m_state.lastError = e.reason;
+    if (r.outcome == SendOutcome::kChanged) {
+      e.state = UploadState::Failed;
+    } else if (e.Waiting() && ++e.tries >= kMaxTries) {
+      e.state = UploadState::Failed;
+    }
+    if (e.state == UploadState::Failed) m_sender.DropTemp(job.remote);
+    m_queue.Changed(job.index);
+    m_state.nextTry[job.index] = m_now + std::min(kMaxBackOff, kFirstBackOff << std::min(e.tries, 10));
+    if (m_state.failureSaid.insert(e.source + "|" + e.reason).second || e.state == UploadState::Failed)
+      m_run.LogMessage("FAILED: Upload " + e.source + ": " + e.reason +
+                       (e.state == UploadState::Failed ? " (given up)" : ""));
+  }
+
+  ActionRun& m_run;
+  RunHost& m_host;
+  UploadRunState& m_state;
+  UploadQueue& m_queue;
+  const std::string m_dest;
+  const std::time_t m_now;
+  const size_t m_waiting;  // every waiting photo, for the offline line
+  std::atomic<bool> m_stop{false};
+  UploadSender m_sender;
+  const std::string m_description;
+  std::chrono::steady_clock::time_point m_deadline;
+  std::deque<SendJob> m_todo;
+  size_t m_total = 0;  // photos this pass took to send
+  size_t m_done = 0;
+  bool m_result = true;
+  bool m_wentOffline = false;
+  std::string m_offlineWhy;
+};
+
 }  // namespace
 
 bool ActionRun::UploadFiles(const std::vector<std::string>& files) {
@@ -301,22 +614,23 @@ bool ActionRun::UploadFiles(const std::vector<std::string>& files) {
     bool& flag;
     ~Busy() { flag = false; }
   } busy{state.busy = true};
-  const std::string source = TrimTrailingSeparators(m_settings.m_strSourceFolder);
-  if (!state.queue || state.queue->Dest() != dest || state.queue->Source() != source) {
-    // The action now names another destination or source: its queue is another.
-    UploadRunState fresh;
-    fresh.busy = true;
-    state = std::move(fresh);
-    state.queue = std::make_unique<UploadQueue>(GetTempFolder() + kUploadRecordFolder, dest, source);
-  }
-  UploadQueue& queue = *state.queue;
-  if (!state.recovered) {
-    queue.Recover();
-    state.recovered = true;
-  }
+  UploadQueue& queue = QueueFor(*this, state, dest);
   const std::time_t now = m_host->Now();
+  QueueForUpload(files, queue, now);
+  size_t waiting = 0;
+  const std::vector<size_t> order = SendOrder(queue, state, now, waiting);
+  if (order.empty() || now < state.nextAttempt) return true;
+  RcloneDaemon* rclone = StartDaemon(*this, state, now);
+  if (!rclone) return false;
+  UploadPass pass(*this, state, *rclone, dest, now, waiting);
+  if (!pass.LookAtRemote()) return false;
+  if (!pass.Prepare(order)) return false;
+  pass.SendAll();
+  return pass.Finish();
+}
 
-  // New photos, and new versions of photos already sent, join the queue.
+// New photos, and new versions of photos already sent, join the queue.
+void ActionRun::QueueForUpload(const std::vector<std::string>& files, UploadQueue& queue, std::time_t now) {
   std::vector<UploadEntry> added;
   std::set<std::string> names;
   const NamingContext context = MakeNamingContext();
@@ -355,229 +669,6 @@ bool ActionRun::UploadFiles(const std::vector<std::string>& files) {
     if (!queue.Add(std::move(added), &err))
       LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
   }
-
-  // Oldest photos first.
-  std::vector<size_t> order;
-  size_t waiting = 0;
-  for (size_t i = 0; i < queue.Size(); ++i) {
-    if (!queue.At(i).Waiting()) continue;
-    ++waiting;
-    const auto held = state.nextTry.find(i);
-    if (held == state.nextTry.end() || held->second <= now) order.push_back(i);
-  }
-  if (order.empty() || now < state.nextAttempt) return true;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return queue.At(a).modTime < queue.At(b).modTime; });
-
-  RcloneDaemon* rclone = m_host->Uploader();
-  std::string why;
-  if (!rclone || !rclone->Start(&why)) {
-    if (!rclone) why = "this station cannot upload";
-    state.lastError = why;
-    if (!std::exchange(state.noDaemonSaid, true)) LogMessage("FAILED: " + why);
-    state.nextAttempt = now + kMaxBackOff;
-    return false;
-  }
-  state.noDaemonSaid = false;
-  rclone->SetBandwidth(int64_t(std::max(0, m_settings.m_iUploadRateLimit)) * 1024);
-
-  auto offline = [&](const std::string& reason) {
-    state.lastError = WithoutCredentials(reason);
-    if (state.offlineSince == 0) state.offlineSince = now;
-    state.backOff = std::min(kMaxBackOff, std::max(kFirstBackOff, state.backOff * 2));
-    state.nextAttempt = now + state.backOff;
-    if (!std::exchange(state.offlineSaid, true)) {
-      LogMessage("Offline since " + ClockText(state.offlineSince) + ": " + std::to_string(waiting) +
-                 " photos waiting");
-      m_host->GetLogger().Log(3, state.lastError, ShownRemote(dest));
-    }
-  };
-  std::atomic<bool> stop{false};
-  UploadSender sender(*rclone, FsOf(dest), stop, m_settings.m_bUploadInPlace != 0);
-  if (!sender.LookAtRemote(why)) {
-    offline(why);
-    return false;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + kPassBudget;
-  auto jobOf = [&](size_t i) {
-    const UploadEntry& e = queue.At(i);
-    return SendJob{i, e.source, e.remote, e.size, e.modTime, e.state == UploadState::Sending};
-  };
-  std::deque<SendJob> todo;
-  for (const size_t i : order) todo.push_back(jobOf(i));
-  sender.ListFolders({todo.begin(), todo.end()});
-  // Written straight under the final names (a remote that cannot rename, or in place): each name
-  // the listing shows free is recorded as being written first, all in one write, so a crash's
-  // half file is known for ours. A name another file holds is never so recorded.
-  if (!sender.CanMove()) {
-    for (SendJob& job : todo) {
-      if (job.sending || !sender.FreeInListing(job.remote)) continue;
-      queue.At(job.index).state = UploadState::Sending;
-      queue.Changed(job.index);
-      job.sending = true;
-    }
-    int err = 0;
-    if (!queue.Flush(&err)) {
-      LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
-      return false;
-    }
-  }
-
-  bool result = true;
-  bool wentOffline = false;
-  std::string offlineWhy;
-  size_t done = 0;
-  const std::string description = GetDescription();
-  struct Running {
-    SendJob job;
-    std::future<SendResult> result;
-  };
-  std::vector<Running> running;
-  // Wakes the station's thread as soon as a send ends, so no slot waits idle.
-  struct Finished {
-    std::mutex mutex;
-    std::condition_variable cv;
-    size_t count = 0;
-    void Notify() {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++count;
-      cv.notify_one();
-    }
-    void Wait(std::chrono::milliseconds most) {
-      std::unique_lock<std::mutex> lock(mutex);
-      cv.wait_for(lock, most, [&] { return count > 0; });
-      count = 0;
-    }
-  } finished;
-  auto settle = [&](const SendJob& job, const SendResult& r) {
-    UploadEntry& e = queue.At(job.index);
-    if (r.outcome == SendOutcome::kStopped) return;
-    if (r.outcome == SendOutcome::kOffline) {
-      wentOffline = true;
-      offlineWhy = r.why;
-      return;
-    }
-    if (state.offlineSince != 0) {
-      LogMessage("Online again since " + ClockText(m_host->Now()));
-      state.offlineSince = 0;
-    }
-    state.offlineSaid = false;
-    state.backOff = 0;
-    state.nextAttempt = 0;
-    ++done;
-    m_host->SetProgress(int(done * 100 / order.size()), 100, description, "Uploaded " + e.source);
-    if (r.outcome == SendOutcome::kSent || r.outcome == SendOutcome::kAlreadyThere) {
-      e.state = r.hashed ? UploadState::Checked : UploadState::Done;
-      e.sent = m_host->Now();
-      e.reason.clear();
-      queue.Changed(job.index);
-      state.nextTry.erase(job.index);
-      if (r.outcome == SendOutcome::kSent) {
-        state.recent.emplace_back(e.sent, e.size);
-        while (state.recent.size() > 1 && state.recent.front().first < e.sent - kRateWindow)
-          state.recent.pop_front();
-      }
-      LogMessage("Uploaded " + e.source + " to " + ShownRemote(sender.Fs()) + "/" + e.remote +
-                 (r.outcome == SendOutcome::kAlreadyThere ? " (already there)"
-                  : r.hashed                              ? " (checked)"
-                                                          : " (size only)"));
-      return;
-    }
-    if (r.outcome == SendOutcome::kMark) {
-      e.state = UploadState::Sending;
-      int err = 0;
-      if (queue.WriteNow(job.index, &err)) {
-        todo.push_front(jobOf(job.index));
-        return;
-      }
-      e.state = UploadState::Pending;
-    }
-    if (r.outcome == SendOutcome::kTaken) {
-      // Another file has the name: the photo takes the next free one, recorded before it is sent.
-      for (int n = 2; n <= 1000; ++n) {
-        const std::string next = CollisionName(job.remote, n);
-        if (queue.RemoteTaken(next)) continue;
-        RcReply reply;
-        bool hashed = false;
-        const int same = sender.Holds(job, next, reply, hashed);
-        if (same < 0) break;
-        if (same == 0 && reply.body["item"].IsObject()) continue;
-        queue.SetRemote(job.index, next);
-        int err = 0;
-        if (!queue.WriteNow(job.index, &err)) break;
-        todo.push_front(jobOf(job.index));
-        return;
-      }
-    }
-    // The remote answers but took not this photo: it waits longer each time, then is given up.
-    result = false;
-    e.reason = WithoutCredentials(r.outcome == SendOutcome::kTaken  ? "no free name on the remote"
-                                  : r.outcome == SendOutcome::kMark ? "the upload queue cannot be written"
-                                                                    : r.why);
-    state.lastError = e.reason;
-    if (r.outcome == SendOutcome::kChanged) {
-      e.state = UploadState::Failed;
-    } else if (e.Waiting() && ++e.tries >= kMaxTries) {
-      e.state = UploadState::Failed;
-    }
-    if (e.state == UploadState::Failed) sender.DropTemp(job.remote);
-    queue.Changed(job.index);
-    state.nextTry[job.index] = now + std::min(kMaxBackOff, kFirstBackOff << std::min(e.tries, 10));
-    if (state.failureSaid.insert(e.source + "|" + e.reason).second || e.state == UploadState::Failed)
-      LogMessage("FAILED: Upload " + e.source + ": " + e.reason +
-                 (e.state == UploadState::Failed ? " (given up)" : ""));
-  };
-  const size_t parallel = sender.CanMove() ? kParallelRenamedSends : kParallelSends;
-  auto lastFlush = std::chrono::steady_clock::now();
-  while (!running.empty() || !todo.empty()) {
-    const bool launch = !wentOffline && !stop && std::chrono::steady_clock::now() < deadline &&
-                        !m_host->StopWaitingForProgram();
-    while (launch && !todo.empty() && running.size() < parallel) {
-      SendJob job = std::move(todo.front());
-      todo.pop_front();
-      auto future = std::async(std::launch::async, [&sender, &finished, job] {
-        SendResult r = sender.Send(job);
-        finished.Notify();
-        return r;
-      });
-      running.push_back({std::move(job), std::move(future)});
-    }
-    if (!launch) todo.clear();
-    if (running.empty()) break;
-    bool any = false;
-    for (size_t k = 0; k < running.size();) {
-      if (running[k].result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        ++k;
-        continue;
-      }
-      const SendResult r = running[k].result.get();
-      const SendJob job = std::move(running[k].job);
-      running.erase(running.begin() + std::ptrdiff_t(k));
-      settle(job, r);
-      any = true;
-      // What went is written down now and then, not only at the pass's end: after a kill the next
-      // start looks again at fewer photos.
-      if (std::chrono::steady_clock::now() - lastFlush > kFlushEvery) {
-        int err = 0;
-        queue.Flush(&err);
-        lastFlush = std::chrono::steady_clock::now();
-      }
-    }
-    if (any) continue;
-    // Events go on while the photos travel; an exit asked for gives the sends up.
-    m_host->DispatchPendingEvents();
-    if (m_host->StopWaitingForProgram()) stop = true;
-    finished.Wait(std::chrono::milliseconds(50));
-  }
-  if (wentOffline) {
-    offline(offlineWhy);
-    result = false;
-  } else if (sender.CanMove() && !stop) {
-    sender.RemoveEmptyTempFolders();
-  }
-  int err = 0;
-  if (!queue.Flush(&err)) LogMessage("FAILED: The upload queue cannot be written: " + ErrnoText(err));
-  return result;
 }
 
 UploadStatus ActionRun::UploadState() const {
