@@ -175,8 +175,6 @@ void TagBatch::Commit() {
 }
 
 void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_t>& part) {
-  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
-  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // Without the record no copy takes a final name: a crash could then double a photo.
   HeldRecord journal(m_tempFolder, kTagBatchSuffix, kMaxMoveBatchRecordBytes);
   int err = 0;
@@ -185,6 +183,41 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     return;
   }
   MoveJournal::Reached("tag batch recorded");
+  PlaceCopies(part);
+  MoveJournal::Reached("tag batch placed");
+  MoveBatchRecord waiting = record;
+  waiting.entries.clear();
+  std::vector<std::string> heldCopies;
+  // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and until
+  // then no action takes the copy on.
+  auto wait = [&](Entry& e) {
+    e.outcome = Outcome::Waiting;
+    heldCopies.push_back(e.placed);
+    KeepWaitingEntry(record, e.source, e.placed, waiting);
+  };
+  const std::vector<int> removed = RemoveSources(part);
+  const std::vector<std::string> sourceFolders = SettleSources(part, removed, wait);
+  // So that a power cut cannot bring back a source whose move is reported. A card pulled before
+  // its folder is flushed may come back as it was: those moves wait for it, copies held.
+  for (const std::string& folder : sourceFolders) {
+    if (SyncFolderHolding(folder + ".")) continue;
+    for (size_t i : part) {
+      Entry& e = m_entries[i];
+      if (e.outcome == Outcome::Moved && SplitPath(e.source).folder == folder) wait(e);
+    }
+  }
+  MoveJournal::Reached("tag batch sources removed");
+  if (waiting.entries.empty()) {
+    journal.Remove();
+  } else {
+    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source);
+    journal.Keep(std::move(heldCopies));
+  }
+}
+
+void TagBatch::PlaceCopies(const std::vector<size_t>& part) {
+  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   std::vector<std::string> folders;
   for (size_t i : part) {
     Entry& e = m_entries[i];
@@ -212,17 +245,10 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
       Fail(entry, e);
     }
   }
-  MoveJournal::Reached("tag batch placed");
-  MoveBatchRecord waiting = record;
-  waiting.entries.clear();
-  std::vector<std::string> sourceFolders, heldCopies;
-  // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and until
-  // then no action takes the copy on.
-  auto wait = [&](Entry& e) {
-    e.outcome = Outcome::Waiting;
-    heldCopies.push_back(e.placed);
-    KeepWaitingEntry(record, e.source, e.placed, waiting);
-  };
+}
+
+std::vector<int> TagBatch::RemoveSources(const std::vector<size_t>& part) {
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // Each removal frees the photo's blocks, which costs milliseconds on some disks (online
   // discard) while the CPU idles: a few run side by side.
   std::vector<int> removed(m_entries.size(), 0);
@@ -253,6 +279,14 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     remove();
     for (std::thread& t : helpers) t.join();
   }
+  return removed;
+}
+
+std::vector<std::string> TagBatch::SettleSources(const std::vector<size_t>& part,
+                                                 const std::vector<int>& removed,
+                                                 const std::function<void(Entry&)>& wait) {
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
+  std::vector<std::string> sourceFolders;
   for (size_t i : part) {
     Entry& e = m_entries[i];
     if (!pending(e)) continue;
@@ -287,22 +321,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     }
     wait(e);
   }
-  // So that a power cut cannot bring back a source whose move is reported. A card pulled before
-  // its folder is flushed may come back as it was: those moves wait for it, copies held.
-  for (const std::string& folder : sourceFolders) {
-    if (SyncFolderHolding(folder + ".")) continue;
-    for (size_t i : part) {
-      Entry& e = m_entries[i];
-      if (e.outcome == Outcome::Moved && SplitPath(e.source).folder == folder) wait(e);
-    }
-  }
-  MoveJournal::Reached("tag batch sources removed");
-  if (waiting.entries.empty()) {
-    journal.Remove();
-  } else {
-    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source);
-    journal.Keep(std::move(heldCopies));
-  }
+  return sourceFolders;
 }
 
 void TagBatch::Clear() {
