@@ -186,120 +186,153 @@ class CameraRecoverer {
     if (session && !record.serial.empty() && !session->Serial().empty() && session->Serial() != record.serial)
       session = nullptr;
     int finished = 0;
-    CameraMoveRecord waiting = record;
-    waiting.entries.clear();
-    std::vector<std::string> held;
-    std::vector<CameraMoveRecord::Entry> kept, keptFrom;
+    Progress progress;
+    progress.waiting = record;
+    progress.waiting.entries.clear();
     for (const CameraMoveRecord::Entry& e : record.entries) {
-      bool placed = ProvenPlaced(e);
-      if (!session) {
-        // The camera is away: nothing can be told about the photo on it. The copy in place is
-        // held back; the download (if any) stays with the record.
-        waiting.entries.push_back(e);
-        if (placed) held.push_back(e.target);
-        continue;
-      }
-      const std::string listed = record.camera + CameraPath(e.folder, e.name);
-      CameraFileStat now;
-      const CameraStatus there = session->Stat(e.folder, e.name, now, m_cameras.pump);
-      const bool gone =
-          there.kind == CameraStatus::Kind::NotFound && m_cameras.present && m_cameras.present(record.camera);
-      if (!there.Ok() && !gone) {
-        waiting.entries.push_back(e);  // the camera failed: the next pass asks again
-        if (placed) held.push_back(e.target);
-        continue;
-      }
-      const bool same = there.Ok() && now.size == e.size && now.modTime == e.modTime;
-      if (!placed && same && e.copyInode == 0 && !Exists(e.temp)) placed = SameAsOnCamera(*session, e);
-      if (!placed && same && record.together && Exists(e.temp)) placed = PlaceShotFile(e, listed);
-      if (!placed) {
-        if (!Exists(e.temp)) continue;  // nothing left of the move: the photo is where it was
-        if (same) {
-          ::unlink(e.temp.c_str());  // never placed: the photo is still on the camera
-          continue;
-        }
-        // Off the camera since: the download is all that is left of the photo.
-        std::string at;
-        if (!MoveFile(e.temp, e.target, Collision::Rename, &at)) {
-          waiting.entries.push_back(e);
-          continue;
-        }
-        SyncFolderHolding(at);
-        Log(FillIn("Recovered file from %s to %s", listed, at));
-        ++finished;
-        continue;
-      }
-      if (e.hash.set) {
-        ContentHash back;
-        if (HashFromDisk(e.target, back) != 0 || back != e.hash) {
-          if (same) {
-            // The photo is still on the camera: the copy that differs goes, and the next pass
-            // copies it anew.
-            ::unlink(e.target.c_str());
-            SyncFolderHolding(e.target);
-            if (Exists(e.temp)) ::unlink(e.temp.c_str());
-            Log("FAILED: Recover file from " + listed + " to " + e.target +
-                ": its copy read back from the disk differed; the photo stays on the camera");
-            continue;
-          }
-          // The last copy left is never deleted, whatever it holds.
-          Log("FAILED: Recover file from " + listed + ": its copy " + e.target +
-              " differs from the photo as it was copied");
-        }
-      }
-      if (same) {
-        const CameraStatus deleted = session->Delete(e.folder, e.name, m_cameras.pump);
-        const bool lost = deleted.kind == CameraStatus::Kind::Gone ||
-                          deleted.kind == CameraStatus::Kind::Timeout ||
-                          (m_cameras.present && !m_cameras.present(record.camera));
-        if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound && lost) {
-          waiting.entries.push_back(e);
-          held.push_back(e.target);
-          continue;
-        }
-        if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound) {
-          // The camera refuses deletes: the photo stays on it and its copy is a copy. What it
-          // kept is noted durably below, or the next pass would copy the photo again.
-          Log("FAILED: Delete on the camera " + listed + " (" + deleted.text + "); its copy is " + e.target);
-          Log("Copied file " + listed + " to " + e.target + " (it stays on the camera)");
-          kept.push_back({e.folder, e.name, e.size, e.modTime, e.target, std::string(), 0, 0});
-          keptFrom.push_back(e);
-          continue;
-        }
-        if (deleted.Ok())
-          Log("Deleted on the camera after an interrupted move: " + listed + " (its copy is " + e.target +
-              ")");
-      }
-      // Proven in place: the download beside it (a copy across file systems) is surplus now.
-      if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
-      ++finished;
+      if (FinishEntry(record, e, session, progress)) ++finished;
     }
-    if (!kept.empty()) {
-      if (NoteKeptOnCamera(m_folder, record.action, record.camera, kept, nullptr)) {
-        for (const CameraMoveRecord::Entry& e : keptFrom) {
-          if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
-          ++finished;
-        }
-      } else {
-        // Not noted: the record keeps them, with their copies held back.
-        for (const CameraMoveRecord::Entry& e : keptFrom) {
-          waiting.entries.push_back(e);
-          held.push_back(e.target);
-        }
-      }
-    }
-    if (waiting.entries.empty()) {
+    finished += NoteKept(record, progress);
+    if (progress.waiting.entries.empty()) {
       journal.Remove();
     } else {
-      if (waiting.entries.size() != record.entries.size()) journal.Write(waiting);
-      journal.Keep(std::move(held));
+      if (progress.waiting.entries.size() != record.entries.size()) journal.Write(progress.waiting);
+      journal.Keep(std::move(progress.held));
     }
     return finished;
   }
 
  private:
+  // What a record's completion has found so far, entry by entry.
+  struct Progress {
+    CameraMoveRecord waiting;
+    std::vector<std::string> held;
+    std::vector<CameraMoveRecord::Entry> kept, keptFrom;
+  };
+
   void Log(const std::string& text) {
     if (m_how.log) m_how.log(text);
+  }
+
+  // True when the entry is finished.
+  bool FinishEntry(const CameraMoveRecord& record, const CameraMoveRecord::Entry& e, CameraSession* session,
+                   Progress& progress) {
+    bool placed = ProvenPlaced(e);
+    if (!session) {
+      // The camera is away: nothing can be told about the photo on it. The copy in place is
+      // held back; the download (if any) stays with the record.
+      progress.waiting.entries.push_back(e);
+      if (placed) progress.held.push_back(e.target);
+      return false;
+    }
+    const std::string listed = record.camera + CameraPath(e.folder, e.name);
+    CameraFileStat now;
+    const CameraStatus there = session->Stat(e.folder, e.name, now, m_cameras.pump);
+    const bool gone =
+        there.kind == CameraStatus::Kind::NotFound && m_cameras.present && m_cameras.present(record.camera);
+    if (!there.Ok() && !gone) {
+      progress.waiting.entries.push_back(e);  // the camera failed: the next pass asks again
+      if (placed) progress.held.push_back(e.target);
+      return false;
+    }
+    const bool same = there.Ok() && now.size == e.size && now.modTime == e.modTime;
+    if (!placed && same && e.copyInode == 0 && !Exists(e.temp)) placed = SameAsOnCamera(*session, e);
+    if (!placed && same && record.together && Exists(e.temp)) placed = PlaceShotFile(e, listed);
+    if (!placed) return PlaceDownload(e, listed, same, progress);
+    if (e.hash.set && !CopyReadsBack(e, listed, same)) return false;
+    if (same && !DeleteOnCamera(record, e, *session, listed, progress)) return false;
+    // Proven in place: the download beside it (a copy across file systems) is surplus now.
+    if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
+    return true;
+  }
+
+  // A copy not in place: its download takes its place when the photo is off the camera since.
+  // True when it did.
+  bool PlaceDownload(const CameraMoveRecord::Entry& e, const std::string& listed, bool same,
+                     Progress& progress) {
+    if (!Exists(e.temp)) return false;  // nothing left of the move: the photo is where it was
+    if (same) {
+      ::unlink(e.temp.c_str());  // never placed: the photo is still on the camera
+      return false;
+    }
+    // Off the camera since: the download is all that is left of the photo.
+    std::string at;
+    if (!MoveFile(e.temp, e.target, Collision::Rename, &at)) {
+      progress.waiting.entries.push_back(e);
+      return false;
+    }
+    SyncFolderHolding(at);
+    Log(FillIn("Recovered file from %s to %s", listed, at));
+    return true;
+  }
+
+  // A checked copy read back from the disk. False when it differs and was taken back, the photo
+  // still on the camera.
+  bool CopyReadsBack(const CameraMoveRecord::Entry& e, const std::string& listed, bool same) {
+    ContentHash back;
+    if (HashFromDisk(e.target, back) != 0 || back != e.hash) {
+      if (same) {
+        // The photo is still on the camera: the copy that differs goes, and the next pass
+        // copies it anew.
+        ::unlink(e.target.c_str());
+        SyncFolderHolding(e.target);
+        if (Exists(e.temp)) ::unlink(e.temp.c_str());
+        Log("FAILED: Recover file from " + listed + " to " + e.target +
+            ": its copy read back from the disk differed; the photo stays on the camera");
+        return false;
+      }
+      // The last copy left is never deleted, whatever it holds.
+      Log("FAILED: Recover file from " + listed + ": its copy " + e.target +
+          " differs from the photo as it was copied");
+    }
+    return true;
+  }
+
+  // The photo whose copy is in place is deleted on the camera. False when it was not and the
+  // entry waits or is kept on the camera.
+  bool DeleteOnCamera(const CameraMoveRecord& record, const CameraMoveRecord::Entry& e,
+                      CameraSession& session, const std::string& listed, Progress& progress) {
+    const CameraStatus deleted = session.Delete(e.folder, e.name, m_cameras.pump);
+    const bool lost = deleted.kind == CameraStatus::Kind::Gone ||
+                      deleted.kind == CameraStatus::Kind::Timeout ||
+                      (m_cameras.present && !m_cameras.present(record.camera));
+    if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound && lost) {
+      progress.waiting.entries.push_back(e);
+      progress.held.push_back(e.target);
+      return false;
+    }
+    if (!deleted.Ok() && deleted.kind != CameraStatus::Kind::NotFound) {
+      // The camera refuses deletes: the photo stays on it and its copy is a copy. What it
+      // kept is noted durably below, or the next pass would copy the photo again.
+      Log("FAILED: Delete on the camera " + listed + " (" + deleted.text + "); its copy is " + e.target);
+      Log("Copied file " + listed + " to " + e.target + " (it stays on the camera)");
+      progress.kept.push_back({e.folder, e.name, e.size, e.modTime, e.target, std::string(), 0, 0});
+      progress.keptFrom.push_back(e);
+      return false;
+    }
+    if (deleted.Ok())
+      Log("Deleted on the camera after an interrupted move: " + listed + " (its copy is " + e.target + ")");
+    return true;
+  }
+
+  // Notes durably what a camera refusing deletes kept; how many entries that finished.
+  int NoteKept(const CameraMoveRecord& record, Progress& progress) {
+    int finished = 0;
+    if (!progress.kept.empty()) {
+      if (NoteKeptOnCamera(m_folder, record.action, record.camera, progress.kept, nullptr)) {
+        for (const CameraMoveRecord::Entry& e : progress.keptFrom) {
+          if (e.copyInode == 0 && Exists(e.temp)) ::unlink(e.temp.c_str());
+          ++finished;
+        }
+      } else {
+        // Not noted: the record keeps them, with their copies held back.
+        for (const CameraMoveRecord::Entry& e : progress.keptFrom) {
+          progress.waiting.entries.push_back(e);
+          progress.held.push_back(e.target);
+        }
+      }
+    }
+    return finished;
   }
   // A file of a shot whose partners may be in place already: its download (flushed before the
   // record was written) takes its place, and the photo is then deleted on the camera as theirs.

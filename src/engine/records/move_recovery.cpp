@@ -189,132 +189,163 @@ class Recoverer {
     return true;
   }
 
+  // What a batch's completion has found so far, entry by entry.
+  struct BatchProgress {
+    std::vector<std::pair<std::string, const MoveBatchRecord::Entry*>> folders;   // removed from
+    std::vector<std::pair<const MoveBatchRecord::Entry*, std::string>> arrivals;  // and where to
+    std::map<std::string, Listing> listings;
+    MoveBatchRecord waiting;
+    std::vector<std::string> held;
+  };
+
+  // The entry waits in the record for a later pass, its copy (if any is in place) held back.
+  static void WaitWithCopy(const MoveBatchRecord::Entry& e, bool sameBytes, BatchProgress& progress) {
+    progress.waiting.entries.push_back(e);
+    const std::string at = Arrival(e, false, sameBytes);
+    if (!at.empty()) progress.held.push_back(at);
+  }
+
   // A batch cut short between placing its copies and removing their sources: a source goes only
   // when its copy is in place with the same bytes and it is still the file that was copied.
   // Anything else is left as it is; the next pass moves what is still at its listed place. An
   // entry whose source folder is not there (the card taken out) stays in the record for a later
   // pass: a missing card is no proof that its photos left it.
   int CompleteBatch(const MoveBatchRecord& record, MoveJournal& journal) {
-    int placed = 0;
-    std::vector<std::pair<std::string, const MoveBatchRecord::Entry*>> folders;   // removed from
-    std::vector<std::pair<const MoveBatchRecord::Entry*, std::string>> arrivals;  // and where to
-    std::map<std::string, Listing> listings;
-    MoveBatchRecord waiting = record;
-    waiting.entries.clear();
+    BatchProgress progress;
+    progress.waiting = record;
+    progress.waiting.entries.clear();
     ReleaseHeld(journal.Path());
-    std::vector<std::string> held;
-    for (const MoveBatchRecord::Entry& e : record.entries) {
-      if (record.together && !PlaceShotEntry(e)) {
-        // Out of reach (a card taken out): the entry waits with its copy for a later pass.
-        waiting.entries.push_back(e);
-        const std::string at = Arrival(e, false, false);
-        if (!at.empty()) held.push_back(at);
-        continue;
-      }
-      // A copy the crash left under its hidden name is never a finished file.
-      if (!e.temp.empty()) ::unlink(e.temp.c_str());
-      // Set aside by a removal the crash cut short: finished when it is the copied file, else put back.
-      SettleSetAside(e.source,
-                     [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
-      const SourceState state = ProbeSource(e.source, e.sourceIdentity);
-      if (state == SourceState::Unknown) {
-        waiting.entries.push_back(e);
-        const std::string at = Arrival(e, false);
-        if (!at.empty()) held.push_back(at);
-        continue;
-      }
-      const bool sourceThere = state == SourceState::There;
-      FileIdentity now;
-      // Not a regular file any more: not the photo that was copied.
-      if (sourceThere && !ReadFileIdentity(e.source, now)) continue;
-      // A checked copy is judged by its hash, read back from the disk, rather than by a compare
-      // that the page cache may answer.
-      const std::string at = Arrival(e, sourceThere, !record.together && !e.hash.set);
-      if (at.empty()) continue;
-      // Renamed while the station was down: still this move's photo, and its copy is in place.
-      const std::string renamed =
-          sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, listings);
-      if (e.hash.set && !ReadsBackAs(at, e.hash)) {
-        if (sourceThere || !renamed.empty()) {
-          // The photo is still there: the copy that differs goes, and the next pass copies anew.
-          ::unlink(at.c_str());
-          SyncFolderHolding(at);
-          Log(FillIn("FAILED: Recover file from %s to %s", e.source, at) +
-              ": its copy read back from the disk differed; the photo stays at its source");
-          continue;
-        }
-        // The last copy left is never deleted, whatever it holds.
-        Log(FillIn("FAILED: Recover file from %s: its copy %s differs from the photo as it was copied",
-                   e.source, at));
-      }
-      if (!renamed.empty()) {
-        const int err = RemoveSourceIfUnchanged(renamed, [&](const std::string& aside) {
-          return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);
-        });
-        if (err == EBUSY) {
-          Log(FillIn("Left file %s: changed since its copy %s was made", renamed, at));
-          continue;
-        }
-        if (err != 0 && err != ENOENT) {
-          // As a failed move the photo stays, once, under its new name (see below).
-          if (!record.overwrite && StillTheRecordedFile(renamed, e.sourceIdentity)) ::unlink(at.c_str());
-          continue;
-        }
-        if (err == 0) {
-          folders.emplace_back(renamed, &e);
-          Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
-        }
-      }
-      if (sourceThere) {
-        MoveJournal::Reached("batch entry compared");
-        // Checked last, right before the delete: a photo written to or replaced since its copy
-        // was made (or while its bytes were compared) is a new version, and stays.
-        int err = 0;
-        if (!StillTheRecordedFile(e.source, e.sourceIdentity)) {
-          const SourceState again = ProbeSource(e.source, e.sourceIdentity);
-          err = again == SourceState::There ? EBUSY : again == SourceState::Gone ? ENOENT : EIO;
-        } else {
-          err = RemoveSourceIfUnchanged(
-              e.source, [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
-        }
-        if (err == EBUSY) {
-          Log(FillIn("Left file %s: changed since its copy %s was made", e.source, at));
-          continue;
-        }
-        if ((err == ENOENT || err == EIO) &&
-            ProbeSource(e.source, e.sourceIdentity) == SourceState::Unknown) {
-          // Out of reach meanwhile (a card taken out during the removal) proves nothing: the
-          // record waits for the card, and its copy is held back until then.
-          waiting.entries.push_back(e);
-          held.push_back(at);
-          continue;
-        }
-        if (err == ENOENT) {
-          // Gone meanwhile: the copy in place is the photo now, and stays (once the folder is
-          // flushed, below: a removal not on the card may come back with it).
-          folders.emplace_back(e.source, &e);
-        } else if (err != 0) {
-          // As a failed move the source stays, once: its copy goes, but only while the source is
-          // surely still there (a replaced file is gone already; its successor stays).
-          if (record.overwrite) continue;
-          if (StillTheRecordedFile(e.source, e.sourceIdentity)) {
-            ::unlink(at.c_str());
-          } else {
-            waiting.entries.push_back(e);
-          }
-          continue;
-        } else {
-          folders.emplace_back(e.source, &e);
-        }
-      }
-      // Gone already (removed by a pass the crash cut short): that removal too counts only once
-      // its folder is flushed.
-      if (!sourceThere) folders.emplace_back(e.source, &e);
-      arrivals.emplace_back(&e, at);
+    for (const MoveBatchRecord::Entry& e : record.entries) CompleteBatchEntry(record, e, progress);
+    const std::set<const MoveBatchRecord::Entry*> unsettled = FlushRemovals(progress);
+    const int placed = ReportArrivals(progress, unsettled);
+    FinishBatchRecord(record, journal, progress);
+    return placed;
+  }
+
+  void CompleteBatchEntry(const MoveBatchRecord& record, const MoveBatchRecord::Entry& e,
+                          BatchProgress& progress) {
+    if (record.together && !PlaceShotEntry(e)) {
+      // Out of reach (a card taken out): the entry waits with its copy for a later pass.
+      WaitWithCopy(e, false, progress);
+      return;
     }
+    // A copy the crash left under its hidden name is never a finished file.
+    if (!e.temp.empty()) ::unlink(e.temp.c_str());
+    // Set aside by a removal the crash cut short: finished when it is the copied file, else put back.
+    SettleSetAside(e.source,
+                   [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
+    const SourceState state = ProbeSource(e.source, e.sourceIdentity);
+    if (state == SourceState::Unknown) {
+      WaitWithCopy(e, true, progress);
+      return;
+    }
+    const bool sourceThere = state == SourceState::There;
+    FileIdentity now;
+    // Not a regular file any more: not the photo that was copied.
+    if (sourceThere && !ReadFileIdentity(e.source, now)) return;
+    // A checked copy is judged by its hash, read back from the disk, rather than by a compare
+    // that the page cache may answer.
+    const std::string at = Arrival(e, sourceThere, !record.together && !e.hash.set);
+    if (at.empty()) return;
+    // Renamed while the station was down: still this move's photo, and its copy is in place.
+    const std::string renamed =
+        sourceThere ? std::string() : Renamed(e.source, e.sourceIdentity, at, true, progress.listings);
+    if (e.hash.set && !ReadsBackAs(at, e.hash)) {
+      if (sourceThere || !renamed.empty()) {
+        // The photo is still there: the copy that differs goes, and the next pass copies anew.
+        ::unlink(at.c_str());
+        SyncFolderHolding(at);
+        Log(FillIn("FAILED: Recover file from %s to %s", e.source, at) +
+            ": its copy read back from the disk differed; the photo stays at its source");
+        return;
+      }
+      // The last copy left is never deleted, whatever it holds.
+      Log(FillIn("FAILED: Recover file from %s: its copy %s differs from the photo as it was copied",
+                 e.source, at));
+    }
+    if (!renamed.empty() && !RemoveRenamedSource(record, e, renamed, at, progress)) return;
+    if (sourceThere && !RemoveBatchSource(record, e, at, progress)) return;
+    // Gone already (removed by a pass the crash cut short): that removal too counts only once
+    // its folder is flushed.
+    if (!sourceThere) progress.folders.emplace_back(e.source, &e);
+    progress.arrivals.emplace_back(&e, at);
+  }
+
+  // The source found under a new name goes as the recorded one would have. False when the entry
+  // is settled without its copy counting as arrived.
+  bool RemoveRenamedSource(const MoveBatchRecord& record, const MoveBatchRecord::Entry& e,
+                           const std::string& renamed, const std::string& at, BatchProgress& progress) {
+    const int err = RemoveSourceIfUnchanged(renamed, [&](const std::string& aside) {
+      return StillTheRecordedFile(aside, e.sourceIdentity) && SameContent(aside, at);
+    });
+    if (err == EBUSY) {
+      Log(FillIn("Left file %s: changed since its copy %s was made", renamed, at));
+      return false;
+    }
+    if (err != 0 && err != ENOENT) {
+      // As a failed move the photo stays, once, under its new name (see below).
+      if (!record.overwrite && StillTheRecordedFile(renamed, e.sourceIdentity)) ::unlink(at.c_str());
+      return false;
+    }
+    if (err == 0) {
+      progress.folders.emplace_back(renamed, &e);
+      Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
+    }
+    return true;
+  }
+
+  // The source still there goes when it is still the copied file. False when the entry is settled
+  // (or waits) without its copy counting as arrived.
+  bool RemoveBatchSource(const MoveBatchRecord& record, const MoveBatchRecord::Entry& e,
+                         const std::string& at, BatchProgress& progress) {
+    MoveJournal::Reached("batch entry compared");
+    // Checked last, right before the delete: a photo written to or replaced since its copy
+    // was made (or while its bytes were compared) is a new version, and stays.
+    int err = 0;
+    if (!StillTheRecordedFile(e.source, e.sourceIdentity)) {
+      const SourceState again = ProbeSource(e.source, e.sourceIdentity);
+      err = again == SourceState::There ? EBUSY : again == SourceState::Gone ? ENOENT : EIO;
+    } else {
+      err = RemoveSourceIfUnchanged(
+          e.source, [&](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); });
+    }
+    if (err == EBUSY) {
+      Log(FillIn("Left file %s: changed since its copy %s was made", e.source, at));
+      return false;
+    }
+    if ((err == ENOENT || err == EIO) && ProbeSource(e.source, e.sourceIdentity) == SourceState::Unknown) {
+      // Out of reach meanwhile (a card taken out during the removal) proves nothing: the
+      // record waits for the card, and its copy is held back until then.
+      progress.waiting.entries.push_back(e);
+      progress.held.push_back(at);
+      return false;
+    }
+    if (err == ENOENT) {
+      // Gone meanwhile: the copy in place is the photo now, and stays (once the folder is
+      // flushed, below: a removal not on the card may come back with it).
+      progress.folders.emplace_back(e.source, &e);
+    } else if (err != 0) {
+      // As a failed move the source stays, once: its copy goes, but only while the source is
+      // surely still there (a replaced file is gone already; its successor stays).
+      if (record.overwrite) return false;
+      if (StillTheRecordedFile(e.source, e.sourceIdentity)) {
+        ::unlink(at.c_str());
+      } else {
+        progress.waiting.entries.push_back(e);
+      }
+      return false;
+    } else {
+      progress.folders.emplace_back(e.source, &e);
+    }
+    return true;
+  }
+
+  // Flushes the folders the sources were removed from; the entries whose folder cannot be
+  // flushed wait, and are returned.
+  std::set<const MoveBatchRecord::Entry*> FlushRemovals(BatchProgress& progress) {
     std::set<std::string> failed, flushed;
     std::set<const MoveBatchRecord::Entry*> unsettled;
-    for (const auto& [path, entry] : folders) {
+    for (const auto& [path, entry] : progress.folders) {
       const std::string folder = SplitPath(path).folder;
       if (!failed.count(folder) && (flushed.count(folder) || SyncFolderHolding(path))) {
         flushed.insert(folder);
@@ -324,24 +355,31 @@ class Recoverer {
       // again once the folder can be flushed.
       failed.insert(folder);
       if (!unsettled.insert(entry).second) continue;
-      waiting.entries.push_back(*entry);
-      const std::string at = Arrival(*entry, false);
-      if (!at.empty()) held.push_back(at);
+      WaitWithCopy(*entry, true, progress);
     }
-    for (const auto& [entry, at] : arrivals) {
+    return unsettled;
+  }
+
+  int ReportArrivals(const BatchProgress& progress,
+                     const std::set<const MoveBatchRecord::Entry*>& unsettled) {
+    int placed = 0;
+    for (const auto& [entry, at] : progress.arrivals) {
       if (unsettled.count(entry)) continue;
       if (m_how.arrived) m_how.arrived(at);
       Log(FillIn("Recovered file from %s to %s", entry->source, at));
       ++placed;
     }
-    if (waiting.entries.empty()) {
+    return placed;
+  }
+
+  void FinishBatchRecord(const MoveBatchRecord& record, MoveJournal& journal, BatchProgress& progress) {
+    if (progress.waiting.entries.empty()) {
       journal.Remove();
     } else {
-      if (waiting.entries.size() != record.entries.size()) journal.Write(waiting);
-      Waiting(journal, waiting.entries.front().source);
-      journal.Keep(std::move(held));
+      if (progress.waiting.entries.size() != record.entries.size()) journal.Write(progress.waiting);
+      Waiting(journal, progress.waiting.entries.front().source);
+      journal.Keep(std::move(progress.held));
     }
-    return placed;
   }
 
   bool Complete(const MoveRecord& record, MoveJournal& journal) {

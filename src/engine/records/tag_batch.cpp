@@ -175,8 +175,6 @@ void TagBatch::Commit() {
 }
 
 void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_t>& part) {
-  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
-  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // Without the record no copy takes a final name: a crash could then double a photo.
   HeldRecord journal(m_tempFolder, kTagBatchSuffix, kMaxMoveBatchRecordBytes);
   int err = 0;
@@ -185,6 +183,41 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     return;
   }
   MoveJournal::Reached("tag batch recorded");
+  PlaceCopies(part);
+  MoveJournal::Reached("tag batch placed");
+  MoveBatchRecord waiting = record;
+  waiting.entries.clear();
+  std::vector<std::string> heldCopies;
+  // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and until
+  // then no action takes the copy on.
+  auto wait = [&](Entry& e) {
+    e.outcome = Outcome::Waiting;
+    heldCopies.push_back(e.placed);
+    KeepWaitingEntry(record, e.source, e.placed, waiting);
+  };
+  const std::vector<int> removed = RemoveSources(part);
+  const std::vector<std::string> sourceFolders = SettleSources(part, removed, wait);
+  // So that a power cut cannot bring back a source whose move is reported. A card pulled before
+  // its folder is flushed may come back as it was: those moves wait for it, copies held.
+  for (const std::string& folder : sourceFolders) {
+    if (SyncFolderHolding(folder + ".")) continue;
+    for (size_t i : part) {
+      Entry& e = m_entries[i];
+      if (e.outcome == Outcome::Moved && SplitPath(e.source).folder == folder) wait(e);
+    }
+  }
+  MoveJournal::Reached("tag batch sources removed");
+  if (waiting.entries.empty()) {
+    journal.Remove();
+  } else {
+    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source);
+    journal.Keep(std::move(heldCopies));
+  }
+}
+
+void TagBatch::PlaceCopies(const std::vector<size_t>& part) {
+  const Collision collision = m_overwrite ? Collision::Replace : Collision::Rename;
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   std::vector<std::string> folders;
   for (size_t i : part) {
     Entry& e = m_entries[i];
@@ -212,17 +245,10 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
       Fail(entry, e);
     }
   }
-  MoveJournal::Reached("tag batch placed");
-  MoveBatchRecord waiting = record;
-  waiting.entries.clear();
-  std::vector<std::string> sourceFolders, heldCopies;
-  // Out of reach (a card pulled): the copy may be the only one; a later pass decides, and until
-  // then no action takes the copy on.
-  auto wait = [&](Entry& e) {
-    e.outcome = Outcome::Waiting;
-    heldCopies.push_back(e.placed);
-    KeepWaitingEntry(record, e.source, e.placed, waiting);
-  };
+}
+
+std::vector<int> TagBatch::RemoveSources(const std::vector<size_t>& part) {
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
   // Each removal frees the photo's blocks, which costs milliseconds on some disks (online
   // discard) while the CPU idles: a few run side by side.
   std::vector<int> removed(m_entries.size(), 0);
@@ -253,6 +279,14 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     remove();
     for (std::thread& t : helpers) t.join();
   }
+  return removed;
+}
+
+std::vector<std::string> TagBatch::SettleSources(const std::vector<size_t>& part,
+                                                 const std::vector<int>& removed,
+                                                 const std::function<void(Entry&)>& wait) {
+  auto pending = [](const Entry& e) { return e.outcome == Outcome::Pending; };
+  std::vector<std::string> sourceFolders;
   for (size_t i : part) {
     Entry& e = m_entries[i];
     if (!pending(e)) continue;
@@ -287,22 +321,7 @@ void TagBatch::CommitPart(const MoveBatchRecord& record, const std::vector<size_
     }
     wait(e);
   }
-  // So that a power cut cannot bring back a source whose move is reported. A card pulled before
-  // its folder is flushed may come back as it was: those moves wait for it, copies held.
-  for (const std::string& folder : sourceFolders) {
-    if (SyncFolderHolding(folder + ".")) continue;
-    for (size_t i : part) {
-      Entry& e = m_entries[i];
-      if (e.outcome == Outcome::Moved && SplitPath(e.source).folder == folder) wait(e);
-    }
-  }
-  MoveJournal::Reached("tag batch sources removed");
-  if (waiting.entries.empty()) {
-    journal.Remove();
-  } else {
-    journal.Write(FormatTagBatchRecord(waiting), waiting.entries.front().source);
-    journal.Keep(std::move(heldCopies));
-  }
+  return sourceFolders;
 }
 
 void TagBatch::Clear() {
@@ -375,99 +394,23 @@ class TagRecoverer {
     return FindRenamed(gone, was, m_how.takes);
   }
 
+  // What a record's completion has found so far, entry by entry.
+  struct Progress {
+    MoveBatchRecord waiting;
+    std::vector<std::string> folders, held;
+  };
+
   int Complete(const MoveBatchRecord& record, HeldRecord& journal) {
     int placed = 0;
-    MoveBatchRecord waiting = record;
-    waiting.entries.clear();
-    std::vector<std::string> folders, held;
+    Progress progress;
+    progress.waiting = record;
+    progress.waiting.entries.clear();
     ReleaseHeld(journal.Path());
     for (const MoveBatchRecord::Entry& e : record.entries) {
-      auto still = [&e](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); };
-      // A removal the crash cut short: finished when it is the copied file, else put back.
-      SettleSetAside(e.source, still);
-      const Where source = Probe(e.source, e.sourceIdentity);
-      if (source == Where::Unknown) {
-        waiting.entries.push_back(e);
-        // Its placed copy is held back until the source is back: moved on meanwhile, it would
-        // leave nothing to tell that the returning photo was moved already.
-        held.push_back(Arrival(e));
-        continue;
-      }
-      // Renamed while the station was down: still this photo, and the next pass would take it
-      // again under its new name.
-      const std::string renamed = source == Where::Gone ? Renamed(e.source, e.sourceIdentity) : std::string();
-      struct stat st {};
-      if (!renamed.empty() && ::lstat(e.temp.c_str(), &st) == 0) {
-        // Its copy never took its name: dropped, and the next pass moves the photo as it is now.
-        ::unlink(e.temp.c_str());
-        Log(FillIn("Left file %s: renamed from %s before its move was finished", renamed, e.source));
-        continue;
-      }
-      if (!renamed.empty()) {
-        const std::string at = Arrival(e);
-        if (at.empty()) continue;
-        auto still = [&e](const std::string& f) { return StillTheRecordedFile(f, e.sourceIdentity); };
-        const int err = RemoveSourceIfUnchanged(renamed, still);
-        if (err != 0) {
-          // Changed or held since: it stays, and so does the copy of what it was.
-          Log(FillIn("Left file %s: changed since its copy %s was made", renamed, at));
-          continue;
-        }
-        folders.push_back(renamed);
-        Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
-        Recovered(e, at);
-        ++placed;
-        continue;
-      }
-      if (::lstat(e.temp.c_str(), &st) == 0) {
-        // Never renamed into place: with the source there the batch is rolled back and the
-        // next pass moves the photo; with the source gone the copy is all that is left.
-        if (source == Where::There || !IsRecordedCopy(e.temp, e.copyIdentity)) {
-          if (source == Where::There) ::unlink(e.temp.c_str());
-          continue;
-        }
-        std::string at;
-        if (!MoveFile(e.temp, e.target, record.overwrite ? Collision::Replace : Collision::Rename, &at)) {
-          waiting.entries.push_back(e);
-          continue;
-        }
-        SyncFolderHolding(at);
-        Recovered(e, at);
-        ++placed;
-        continue;
-      }
-      const std::string at = Arrival(e);
-      if (at.empty()) continue;  // never placed: the source (if any) moves on the next pass
-      if (source == Where::There) {
-        MoveJournal::Reached("tag batch entry found");
-        int err = still(e.source) ? RemoveSourceIfUnchanged(e.source, still) : EBUSY;
-        if (err == EBUSY && !PathExists(e.source)) err = ENOENT;
-        if (err == ENOENT && ProbeSource(e.source, e.sourceIdentity) == SourceState::Unknown) {
-          // A card taken out during the removal proves nothing: wait for it, the copy held.
-          waiting.entries.push_back(e);
-          held.push_back(at);
-          continue;
-        }
-        if (err == EBUSY) {
-          Log(FillIn("Left file %s: changed since its copy %s was made", e.source, at));
-          continue;
-        }
-        if (err != 0 && err != ENOENT) {
-          // As a failed move: the source stays, once.
-          if (record.overwrite) continue;
-          if (still(e.source)) {
-            ::unlink(at.c_str());
-          } else {
-            waiting.entries.push_back(e);
-          }
-          continue;
-        }
-        if (err == 0) folders.push_back(e.source);
-      }
-      Recovered(e, at);
-      ++placed;
+      if (CompleteEntry(record, e, progress)) ++placed;
     }
-    for (const std::string& f : folders) SyncFolderHolding(f);
+    for (const std::string& f : progress.folders) SyncFolderHolding(f);
+    MoveBatchRecord& waiting = progress.waiting;
     if (waiting.entries.empty()) {
       journal.Remove();
     } else {
@@ -476,9 +419,109 @@ class TagRecoverer {
       const std::string& s = waiting.entries.front().source;
       if (FirstReport(journal.Path(), kWaitingReport))
         Log(FillIn("Waiting for folder %s to finish the move of %s", SplitPath(s).folder, s));
-      journal.Keep(std::move(held));
+      journal.Keep(std::move(progress.held));
     }
     return placed;
+  }
+
+  // True when the entry's photo was placed.
+  bool CompleteEntry(const MoveBatchRecord& record, const MoveBatchRecord::Entry& e, Progress& progress) {
+    auto still = [&e](const std::string& at) { return StillTheRecordedFile(at, e.sourceIdentity); };
+    // A removal the crash cut short: finished when it is the copied file, else put back.
+    SettleSetAside(e.source, still);
+    const Where source = Probe(e.source, e.sourceIdentity);
+    if (source == Where::Unknown) {
+      progress.waiting.entries.push_back(e);
+      // Its placed copy is held back until the source is back: moved on meanwhile, it would
+      // leave nothing to tell that the returning photo was moved already.
+      progress.held.push_back(Arrival(e));
+      return false;
+    }
+    // Renamed while the station was down: still this photo, and the next pass would take it
+    // again under its new name.
+    const std::string renamed = source == Where::Gone ? Renamed(e.source, e.sourceIdentity) : std::string();
+    struct stat st {};
+    if (!renamed.empty() && ::lstat(e.temp.c_str(), &st) == 0) {
+      // Its copy never took its name: dropped, and the next pass moves the photo as it is now.
+      ::unlink(e.temp.c_str());
+      Log(FillIn("Left file %s: renamed from %s before its move was finished", renamed, e.source));
+      return false;
+    }
+    if (!renamed.empty()) return RemoveRenamed(e, renamed, progress);
+    if (::lstat(e.temp.c_str(), &st) == 0) return PlaceHidden(record, e, source, progress);
+    const std::string at = Arrival(e);
+    if (at.empty()) return false;  // never placed: the source (if any) moves on the next pass
+    if (source == Where::There && !RemoveSource(record, e, at, progress)) return false;
+    Recovered(e, at);
+    return true;
+  }
+
+  // The source renamed goes, its copy in place counting as arrived; true when it did.
+  bool RemoveRenamed(const MoveBatchRecord::Entry& e, const std::string& renamed, Progress& progress) {
+    const std::string at = Arrival(e);
+    if (at.empty()) return false;
+    auto still = [&e](const std::string& f) { return StillTheRecordedFile(f, e.sourceIdentity); };
+    const int err = RemoveSourceIfUnchanged(renamed, still);
+    if (err != 0) {
+      // Changed or held since: it stays, and so does the copy of what it was.
+      Log(FillIn("Left file %s: changed since its copy %s was made", renamed, at));
+      return false;
+    }
+    progress.folders.push_back(renamed);
+    Log(FillIn("Deleted file %s: renamed from %s", renamed, e.source));
+    Recovered(e, at);
+    return true;
+  }
+
+  // A copy still under its hidden name; true when it took its place.
+  bool PlaceHidden(const MoveBatchRecord& record, const MoveBatchRecord::Entry& e, Where source,
+                   Progress& progress) {
+    // Never renamed into place: with the source there the batch is rolled back and the
+    // next pass moves the photo; with the source gone the copy is all that is left.
+    if (source == Where::There || !IsRecordedCopy(e.temp, e.copyIdentity)) {
+      if (source == Where::There) ::unlink(e.temp.c_str());
+      return false;
+    }
+    std::string at;
+    if (!MoveFile(e.temp, e.target, record.overwrite ? Collision::Replace : Collision::Rename, &at)) {
+      progress.waiting.entries.push_back(e);
+      return false;
+    }
+    SyncFolderHolding(at);
+    Recovered(e, at);
+    return true;
+  }
+
+  // The source still there, its copy in place: it goes while it is still the copied file. False
+  // when the entry is settled (or waits) without its copy counting as arrived.
+  bool RemoveSource(const MoveBatchRecord& record, const MoveBatchRecord::Entry& e, const std::string& at,
+                    Progress& progress) {
+    auto still = [&e](const std::string& f) { return StillTheRecordedFile(f, e.sourceIdentity); };
+    MoveJournal::Reached("tag batch entry found");
+    int err = still(e.source) ? RemoveSourceIfUnchanged(e.source, still) : EBUSY;
+    if (err == EBUSY && !PathExists(e.source)) err = ENOENT;
+    if (err == ENOENT && ProbeSource(e.source, e.sourceIdentity) == SourceState::Unknown) {
+      // A card taken out during the removal proves nothing: wait for it, the copy held.
+      progress.waiting.entries.push_back(e);
+      progress.held.push_back(at);
+      return false;
+    }
+    if (err == EBUSY) {
+      Log(FillIn("Left file %s: changed since its copy %s was made", e.source, at));
+      return false;
+    }
+    if (err != 0 && err != ENOENT) {
+      // As a failed move: the source stays, once.
+      if (record.overwrite) return false;
+      if (still(e.source)) {
+        ::unlink(at.c_str());
+      } else {
+        progress.waiting.entries.push_back(e);
+      }
+      return false;
+    }
+    if (err == 0) progress.folders.push_back(e.source);
+    return true;
   }
 
   std::string m_folder;

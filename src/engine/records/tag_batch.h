@@ -74,6 +74,16 @@ class TagBatch {
   void Fail(Entry& entry, int err);
   // Records, places and finishes the entries `part` (indices) that `record` names.
   void CommitPart(const MoveBatchRecord& record, const std::vector<size_t>& part);
+  // Renames each pending copy of `part` into place and flushes the folders it went to; a copy
+  // whose folder cannot be flushed is taken back and fails.
+  void PlaceCopies(const std::vector<size_t>& part);
+  // Removes the sources of `part` that are still the files copied, a few side by side; the
+  // outcome of each, by entry index.
+  std::vector<int> RemoveSources(const std::vector<size_t>& part);
+  // Settles each pending entry of `part` by its removal's outcome, handing those out of reach
+  // to `wait`; the folders of the sources removed, to be flushed.
+  std::vector<std::string> SettleSources(const std::vector<size_t>& part, const std::vector<int>& removed,
+                                         const std::function<void(Entry&)>& wait);
   std::string m_tempFolder;
   std::string m_action;
   bool m_overwrite = false;
