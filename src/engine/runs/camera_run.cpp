@@ -38,20 +38,23 @@ constexpr int64_t kCameraPartnerWaitSeconds = 5;
 
 }  // namespace
 
+// The batch's ID.TXT: where it is on the camera, and its copy in the temp folder that the pass
+// reads and writes.
+struct ActionRun::CameraIdTxt {
+  // As the selection listed it; the listing changes once photos are taken.
+  const CameraListing::File* onCamera = nullptr;
+  bool had = false;  // the camera held one when the pass began
+  std::unique_ptr<CIdTxt> record;
+  std::string local;
+  std::string folder = "/";
+  std::string name = kIdTxtFileName;
+  bool keepLocal = false;
+};
+
 bool ActionRun::RunCameraBody() {
   const std::string description = GetDescription();
-  std::string why;
-  const std::optional<CameraSource> source = ParseCameraSource(m_settings.m_strSourceFolder, &why);
-  if (!source || !(m_settings.m_iType == kCopyFiles || m_settings.m_iType == kMoveFiles ||
-                   m_settings.m_iType == kMoveFilesFromMedia)) {
-    LogMessage("FAILED: Camera source " + m_settings.m_strSourceFolder + ": " +
-               (source
-                    ? std::string("only Copy Files, Move Files and Move Files from Media take photos from a "
-                                  "camera")
-                    : why));
-    m_host->SetProgress(0, 100, description, "Completed action");
-    return false;
-  }
+  const std::optional<CameraSource> source = CameraSourceToRun();
+  if (!source) return false;
   StationValues& values = m_host->Values();
   if (!values.m_cameras) values.m_cameras = std::make_shared<CameraPool>();
   // Calls into the camera dispatch events while they wait; no action starts meanwhile.
@@ -69,6 +72,58 @@ bool ActionRun::RunCameraBody() {
     m_host->SetProgress(0, 100, description, "No action required");
     return true;
   }
+  const std::set<std::string> unsettled = RecallCameraPhotos(*source);
+  if (!ListCamera(*source, *session)) {
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+  CameraIdTxt idTxt;
+  std::vector<CameraFile> files = SelectCameraFiles(*source, unsettled, idTxt);
+  if (files.empty()) {
+    m_host->SetProgress(0, 100, description, "No action required");
+    return true;
+  }
+  struct ClearRecord {
+    CIdTxt*& ref;
+    ~ClearRecord() { ref = nullptr; }
+  } clearRecord{m_pIdTxt};
+  ReadCameraIdTxt(*session, files, idTxt);
+
+  if (m_settings.m_iType == kMoveFilesFromMedia) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(files.size()));
+    LogMessage(line);
+  }
+  const bool result = CameraCopyOrMove(*source, session, files);
+
+  values.m_iBatchCounter += 1;
+  WriteCameraIdTxt(*source, session, idTxt);
+  if (!idTxt.keepLocal) ::unlink(idTxt.local.c_str());
+  m_host->SetProgress(0, 100, description, "Completed action");
+  return result;
+}
+
+// The camera the source names, where the action's type takes photos from one; a failure is
+// logged and ends the pass.
+std::optional<CameraSource> ActionRun::CameraSourceToRun() {
+  std::string why;
+  const std::optional<CameraSource> source = ParseCameraSource(m_settings.m_strSourceFolder, &why);
+  if (!source || !(m_settings.m_iType == kCopyFiles || m_settings.m_iType == kMoveFiles ||
+                   m_settings.m_iType == kMoveFilesFromMedia)) {
+    LogMessage("FAILED: Camera source " + m_settings.m_strSourceFolder + ": " +
+               (source
+                    ? std::string("only Copy Files, Move Files and Move Files from Media take photos from a "
+                                  "camera")
+                    : why));
+    m_host->SetProgress(0, 100, GetDescription(), "Completed action");
+    return std::nullopt;
+  }
+  return source;
+}
+
+// What earlier passes left: the copies known for these settings, the photos a camera refused to
+// delete, and (returned) the photos whose move a record holds unfinished.
+std::set<std::string> ActionRun::RecallCameraPhotos(const CameraSource& source) {
   const std::string settings = SelectionSettings();
   if (settings != m_memory.cameraSettings) {
     m_memory.cameraCopies.clear();
@@ -83,26 +138,38 @@ bool ActionRun::RunCameraBody() {
   std::set<std::string> unsettled;
   if (move) {
     for (const CameraMoveRecord::Entry& e :
-         ReadKeptOnCamera(GetTempFolder(), m_settings.m_strName, source->Text()))
+         ReadKeptOnCamera(GetTempFolder(), m_settings.m_strName, source.Text()))
       m_memory.cameraLeft.insert(keyOf(e));
     for (const CameraMoveRecord::Entry& e :
-         ReadUnfinishedOnCamera(GetTempFolder(), m_settings.m_strName, source->Text()))
+         ReadUnfinishedOnCamera(GetTempFolder(), m_settings.m_strName, source.Text()))
       unsettled.insert(keyOf(e));
   }
-  if (session->Dead()) {
-    pool.Lost(*source, [this](const std::string& line) { m_host->AddToLog(line); });
-    m_host->SetProgress(0, 100, description, "No action required");
-    return true;
+  return unsettled;
+}
+
+// The camera's files as they are now; false (the camera said lost) when it cannot be read.
+bool ActionRun::ListCamera(const CameraSource& source, CameraSession& session) {
+  const std::string description = GetDescription();
+  CameraPool& pool = *m_host->Values().m_cameras;
+  if (session.Dead()) {
+    pool.Lost(source, [this](const std::string& line) { m_host->AddToLog(line); });
+    return false;
   }
   m_host->SetProgress(0, 1, description, "Creating file list");
-  const CameraStatus listed = pool.Refresh(*source, *session, [this] { m_host->DispatchPendingEvents(); });
+  const CameraStatus listed = pool.Refresh(source, session, [this] { m_host->DispatchPendingEvents(); });
   if (!listed.Ok()) {
-    pool.Lost(*source, [&](const std::string& line) { m_host->AddToLog(line + " (" + listed.text + ")"); });
-    m_host->SetProgress(0, 100, description, "No action required");
-    return true;
+    pool.Lost(source, [&](const std::string& line) { m_host->AddToLog(line + " (" + listed.text + ")"); });
+    return false;
   }
+  return true;
+}
 
-  // Selection: the file specification, the age from the camera's time, the newest left behind.
+// Selection: the file specification, the age from the camera's time, the newest left behind.
+// Notes the camera's ID.TXT in `idTxt` on the way.
+std::vector<ActionRun::CameraFile> ActionRun::SelectCameraFiles(const CameraSource& source,
+                                                                const std::set<std::string>& unsettled,
+                                                                CameraIdTxt& idTxt) {
+  CameraPool& pool = *m_host->Values().m_cameras;
   FileSpecFilter filter;
   std::string patternError;
   filter.SetErrorSink(&patternError, nullptr);
@@ -111,12 +178,12 @@ bool ActionRun::RunCameraBody() {
   const bool subfolders = m_settings.m_iType == kMoveFilesFromMedia || m_settings.m_bIncludeSubFolders;
   const int64_t now = m_host->Now();
   const int64_t minimumAge = MinimumFileAge();
-  const std::string prefix = source->Text();
+  const std::string prefix = source.Text();
   std::vector<CameraFile> present;  // what the selection may take
   std::vector<Selected> selected;
   size_t heldBack = 0;
-  const CameraListing::File* idTxtFile = nullptr;
-  for (const CameraListing::File& f : pool.Listing(*source).files) {
+  const CameraListing::File*& idTxtFile = idTxt.onCamera;
+  for (const CameraListing::File& f : pool.Listing(source).files) {
     const bool top = f.folder == "/" || f.folder.find('/', 1) == std::string::npos;
     if (EqualsNoCase(f.name, kIdTxtFileName) && top && (!idTxtFile || f.folder == "/")) idTxtFile = &f;
     if (!subfolders && f.folder != "/") continue;
@@ -150,7 +217,7 @@ bool ActionRun::RunCameraBody() {
   }
   if (!patternError.empty()) LogMessage(patternError);
   if (KeepsShots()) {
-    KeepCameraShots(*source, present, selected, heldBack);
+    KeepCameraShots(source, present, selected, heldBack);
   } else {
     LeaveNewestFiles(selected, heldBack);
   }
@@ -163,117 +230,105 @@ bool ActionRun::RunCameraBody() {
     files.push_back(std::move(*it->second));
     it->second = nullptr;  // once, though a shot may name it again
   }
-  if (files.empty()) {
-    m_host->SetProgress(0, 100, description, "No action required");
-    return true;
-  }
+  return files;
+}
 
-  // The batch's ID.TXT, read from the camera's storage root into the temp folder.
+// The batch's ID.TXT, read from the camera's storage root into the temp folder.
+void ActionRun::ReadCameraIdTxt(CameraSession& session, const std::vector<CameraFile>& files,
+                                CameraIdTxt& idTxt) {
   auto pump = [this] { m_host->DispatchPendingEvents(); };
-  std::unique_ptr<CIdTxt> idTxt = std::make_unique<CIdTxt>(&m_host->Store());
-  struct ClearRecord {
-    CIdTxt*& ref;
-    ~ClearRecord() { ref = nullptr; }
-  } clearRecord{m_pIdTxt};
-  const std::string idTxtLocal = HiddenDownloadName(GetTempFolder());
-  std::string idTxtFolder = "/";
-  std::string idTxtName = kIdTxtFileName;
+  idTxt.record = std::make_unique<CIdTxt>(&m_host->Store());
+  idTxt.local = HiddenDownloadName(GetTempFolder());
+  const CameraListing::File* idTxtFile = idTxt.onCamera;
   bool haveIdTxt = false;
-  const bool hadIdTxt = idTxtFile != nullptr;
+  idTxt.had = idTxtFile != nullptr;
   if (idTxtFile && idTxtFile->stat.size <= kMaxIdTxtBytes) {
-    idTxtFolder = idTxtFile->folder;
-    idTxtName = idTxtFile->name;
-    const int fd = ::open(idTxtLocal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    idTxt.folder = idTxtFile->folder;
+    idTxt.name = idTxtFile->name;
+    const int fd = ::open(idTxt.local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
-      const CameraStatus got = session->Download(idTxtFolder, idTxtName, fd, pump);
+      const CameraStatus got = session.Download(idTxt.folder, idTxt.name, fd, pump);
       ::close(fd);
-      haveIdTxt = got.Ok() && idTxt->ReadFromFolders({idTxtLocal}, [&](const std::string&) {
-        return std::optional<std::string>(idTxtLocal);
+      haveIdTxt = got.Ok() && idTxt.record->ReadFromFolders({idTxt.local}, [&](const std::string&) {
+        return std::optional<std::string>(idTxt.local);
       });
     }
   } else if (!files.empty()) {
     // A camera keeps its files below a storage folder ("/store_00010001"); a new ID.TXT goes there.
     const std::string& first = files.front().file.folder;
     const size_t slash = first.find('/', 1);
-    if (first.rfind("/store_", 0) == 0) idTxtFolder = first.substr(0, slash);
+    if (first.rfind("/store_", 0) == 0) idTxt.folder = first.substr(0, slash);
   }
   if (!haveIdTxt) {
     if (m_settings.m_iType == kMoveFilesFromMedia && m_settings.m_bCreateIDTxtFile) {
-      idTxt->m_iBatchID = idTxt->NewBatchId();
+      idTxt.record->m_iBatchID = idTxt.record->NewBatchId();
       haveIdTxt = true;
     } else {
-      idTxt.reset();
+      idTxt.record.reset();
     }
   }
-  if (idTxt) idTxt->m_strFilePath = idTxtLocal;
-  m_pIdTxt = idTxt.get();
-  bool keepLocal = false;
+  if (idTxt.record) idTxt.record->m_strFilePath = idTxt.local;
+  m_pIdTxt = idTxt.record.get();
+}
 
-  if (m_settings.m_iType == kMoveFilesFromMedia) {
-    char line[64];
-    std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(files.size()));
-    LogMessage(line);
+// Written after the photos, as on a card; a camera that takes no files is said once.
+void ActionRun::WriteCameraIdTxt(const CameraSource& source, CameraSession* session, CameraIdTxt& idTxt) {
+  if (!idTxt.record) return;
+  if (idTxt.record->Write(idTxt.local, true)) {
+    UploadCameraIdTxt(source, session, idTxt);
+    if (m_settings.m_bDisplayIdTxtContents && m_host->EditIdTxt(*idTxt.record) &&
+        idTxt.record->Write(idTxt.local, false))
+      UploadCameraIdTxt(source, session, idTxt);
   }
-  const bool result = CameraCopyOrMove(*source, session, files);
+  m_pIdTxt = nullptr;
+  idTxt.record.reset();
+}
 
-  values.m_iBatchCounter += 1;
-  if (idTxt) {
-    // Written after the photos, as on a card; a camera that takes no files is said once.
-    auto upload = [&]() {
-      std::string text;
-      FILE* f = std::fopen(idTxtLocal.c_str(), "rb");
-      if (!f) return;
-      char buffer[4096];
-      size_t n = 0;
-      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < kMaxIdTxtBytes)
-        text.append(buffer, n);
-      std::fclose(f);
-      if (!session || session->Dead()) return;
-      // The old one goes only on a camera that takes files; a camera may hold two files of one
-      // name, so it cannot stay while the new one is written.
-      CameraStatus put = CameraStatus::Make(CameraStatus::Kind::Unsupported, "the camera takes no files");
-      if (session->CanUpload()) {
-        session->Delete(idTxtFolder, idTxtName, pump);
-        put = session->Upload(idTxtFolder, idTxtName, text, pump);
-        if (!put.Ok() && !IsLoss(put)) put = session->Upload(idTxtFolder, idTxtName, text, pump);
-        if (put.Ok()) {
-          // The listing learns the new file (its time and size) without reading the camera again.
-          CameraListing::File written{idTxtFolder, idTxtName, {}};
-          if (session->Stat(idTxtFolder, idTxtName, written.stat, pump).Ok()) {
-            std::vector<CameraListing::File>& all = pool.Listing(*source).files;
-            bool replaced = false;
-            for (CameraListing::File& f : all) {
-              if (f.folder == idTxtFolder && f.name == idTxtName) {
-                f = written;
-                replaced = true;
-              }
-            }
-            if (!replaced) all.push_back(written);
+void ActionRun::UploadCameraIdTxt(const CameraSource& source, CameraSession* session, CameraIdTxt& idTxt) {
+  auto pump = [this] { m_host->DispatchPendingEvents(); };
+  CameraPool& pool = *m_host->Values().m_cameras;
+  std::string text;
+  FILE* f = std::fopen(idTxt.local.c_str(), "rb");
+  if (!f) return;
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && text.size() < kMaxIdTxtBytes)
+    text.append(buffer, n);
+  std::fclose(f);
+  if (!session || session->Dead()) return;
+  // The old one goes only on a camera that takes files; a camera may hold two files of one
+  // name, so it cannot stay while the new one is written.
+  CameraStatus put = CameraStatus::Make(CameraStatus::Kind::Unsupported, "the camera takes no files");
+  if (session->CanUpload()) {
+    session->Delete(idTxt.folder, idTxt.name, pump);
+    put = session->Upload(idTxt.folder, idTxt.name, text, pump);
+    if (!put.Ok() && !IsLoss(put)) put = session->Upload(idTxt.folder, idTxt.name, text, pump);
+    if (put.Ok()) {
+      // The listing learns the new file (its time and size) without reading the camera again.
+      CameraListing::File written{idTxt.folder, idTxt.name, {}};
+      if (session->Stat(idTxt.folder, idTxt.name, written.stat, pump).Ok()) {
+        std::vector<CameraListing::File>& all = pool.Listing(source).files;
+        bool replaced = false;
+        for (CameraListing::File& f : all) {
+          if (f.folder == idTxt.folder && f.name == idTxt.name) {
+            f = written;
+            replaced = true;
           }
         }
-        if (!put.Ok() && hadIdTxt) {
-          // Its old text is gone from the camera: the record stays in the temp folder.
-          keepLocal = true;
-          LogMessage("FAILED: Write ID.TXT to the camera (" + put.text + "); it is kept at " + idTxtLocal);
-          return;
-        }
+        if (!replaced) all.push_back(written);
       }
-      if (!put.Ok() && !m_memory.cameraIdTxtSaid) {
-        LogMessage("ID.TXT not written to the camera (" + put.text + ")");
-        m_memory.cameraIdTxtSaid = true;
-      }
-    };
-    if (idTxt->Write(idTxtLocal, true)) {
-      upload();
-      if (m_settings.m_bDisplayIdTxtContents && m_host->EditIdTxt(*idTxt) && idTxt->Write(idTxtLocal, false))
-        upload();
     }
-    m_pIdTxt = nullptr;
-    idTxt.reset();
+    if (!put.Ok() && idTxt.had) {
+      // Its old text is gone from the camera: the record stays in the temp folder.
+      idTxt.keepLocal = true;
+      LogMessage("FAILED: Write ID.TXT to the camera (" + put.text + "); it is kept at " + idTxt.local);
+      return;
+    }
   }
-  if (!keepLocal) ::unlink(idTxtLocal.c_str());
-  m_host->SetProgress(0, 100, description, "Completed action");
-  return result;
+  if (!put.Ok() && !m_memory.cameraIdTxtSaid) {
+    LogMessage("ID.TXT not written to the camera (" + put.text + ")");
+    m_memory.cameraIdTxtSaid = true;
+  }
 }
 
 void ActionRun::KeepCameraShots(const CameraSource& source, const std::vector<CameraFile>& present,
