@@ -41,6 +41,11 @@ std::string StemOf(const std::string& name) {
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// The downloads of a shot that is not taken go.
+void RemoveDownloads(const std::vector<std::string>& temps) {
+  for (const std::string& t : temps) ::unlink(t.c_str());
+}
+
 std::string LowerCase(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -269,19 +274,8 @@ bool ActionRun::CameraRun::TakeShot(const Shot& shot, const std::vector<const Ca
   const std::vector<std::string> all = SelectedFiles(shot, [](const std::string&) { return true; });
   std::vector<std::string> temps;
   std::vector<ContentHash> hashes;
-  auto drop = [&temps] {
-    for (const std::string& t : temps) ::unlink(t.c_str());
-  };
-  for (const CameraFile* c : members) {
-    std::string temp;
-    ContentHash& hash = hashes.emplace_back();
-    const Got got = Download(*c, temp, check ? &hash : nullptr);
-    if (got != Got::Ok) {
-      drop();
-      return got != Got::Lost;
-    }
-    temps.push_back(temp);
-  }
+  const Got got = DownloadShot(members, temps, hashes);
+  if (got != Got::Ok) return got != Got::Lost;
   auto indexOf = [&all](const std::string& name) {
     return size_t(std::find(all.begin(), all.end(), name) - all.begin());
   };
@@ -290,7 +284,7 @@ bool ActionRun::CameraRun::TakeShot(const Shot& shot, const std::vector<const Ca
   // The filters read the leader (the JPEG where there is one); its partners follow it.
   if (!PassesFilters(temps[lead], leader.listed)) {
     for (const CameraFile* c : members) a.m_memory.cameraLeft.insert(CameraKey(c->file));
-    drop();
+    RemoveDownloads(temps);
     return true;
   }
   const std::string partnerName = ShotDatePartner(shot);
@@ -315,30 +309,77 @@ bool ActionRun::CameraRun::TakeShot(const Shot& shot, const std::vector<const Ca
   context.exif = &dates;
   BriskoExifFields fields;
   a.ReadFields(temps[lead], fields);
-  // The JPEG's own steps: a turned JPEG takes its shot into "Rotated/".
-  bool rotated = false, hasJpeg = false;
+  bool hasJpeg = false;
+  const bool rotated = TurnShotJpeg(all, members, temps, hashes, fields, hasJpeg);
+  std::string destination;
+  std::string base;
+  NameShot(leader, temps[lead], earlier, fields, context, rotated, destination, base);
+  const std::string suffix = ShotSuffix(shot, all, base, destination, earlier);
+  const int index = static_cast<int>(shotsPending.size());
+  shotsPending.push_back(
+      {leader.listed, {sourceFolder, shot.key, captured, destination, base + suffix, 0, moved}, {}, {}});
+  // A partner joining its shot: the block went with the shot's first files.
+  if (move && a.m_settings.m_bAddOrUpdateBriskoExif && !hasJpeg && !earlier)
+    KeepSidecarBlock(shot, all, leader, fields, destination, base + suffix);
+  QueueShot(shot, all, members, temps, hashes, destination, base + suffix, index);
+  if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) Commit();
+  return true;
+}
+
+ActionRun::CameraRun::Got ActionRun::CameraRun::DownloadShot(const std::vector<const CameraFile*>& members,
+                                                             std::vector<std::string>& temps,
+                                                             std::vector<ContentHash>& hashes) {
+  for (const CameraFile* c : members) {
+    std::string temp;
+    ContentHash& hash = hashes.emplace_back();
+    const Got got = Download(*c, temp, check ? &hash : nullptr);
+    if (got != Got::Ok) {
+      RemoveDownloads(temps);
+      return got;
+    }
+    temps.push_back(temp);
+  }
+  return Got::Ok;
+}
+
+bool ActionRun::CameraRun::TurnShotJpeg(const std::vector<std::string>& all,
+                                        const std::vector<const CameraFile*>& members,
+                                        const std::vector<std::string>& temps,
+                                        std::vector<ContentHash>& hashes, BriskoExifFields& fields,
+                                        bool& hasJpeg) {
+  bool rotated = false;
   for (size_t i = 0; i < all.size() && !hasJpeg; ++i) {
     if (ShotKindOf(all[i]) != ShotFileKind::Jpeg) continue;
     rotated = TurnAndTag(temps[i], *members[i], fields);
     hasJpeg = true;
     if (rotated || (move && a.m_settings.m_bAddOrUpdateBriskoExif)) hashes[i] = {};  // a new file now
   }
-  std::string destination;
-  std::string base;
+  return rotated;
+}
+
+void ActionRun::CameraRun::NameShot(const CameraFile& leader, const std::string& leaderTemp,
+                                    const ShotNames::Entry* earlier, const BriskoExifFields& fields,
+                                    const NamingContext& context, bool rotated, std::string& destination,
+                                    std::string& base) {
   if (earlier) {
     // A partner of a shot taken a moment ago: it joins that shot's name and folder.
     destination = earlier->folder;
     base = earlier->base;
     if (!PathExists(destination)) a.CreateFolderPath(destination);
   } else {
-    destination = DestinationOf(leader.file, temps[lead], fields, context, rotated);
+    destination = DestinationOf(leader.file, leaderTemp, fields, context, rotated);
     base = StemOf(leader.file.name);
     if (move && a.m_settings.m_bRenameFile) {
       const std::string made =
-          a.m_settings.m_RenameTemplate.GenerateNewName(temps[lead], a.m_pIdTxt, fields, false, context);
+          a.m_settings.m_RenameTemplate.GenerateNewName(leaderTemp, a.m_pIdTxt, fields, false, context);
       if (!made.empty()) base = StemOf(made);
     }
   }
+}
+
+std::string ActionRun::CameraRun::ShotSuffix(const Shot& shot, const std::vector<std::string>& all,
+                                             const std::string& base, const std::string& destination,
+                                             const ShotNames::Entry* earlier) {
   std::string suffix;
   if (move && !a.m_settings.m_bOverwriteExistingFiles) {
     bool ok = true;
@@ -350,24 +391,31 @@ bool ActionRun::CameraRun::TakeShot(const Shot& shot, const std::vector<const Ca
         ok, 10000,
         [&](const std::string& b) { return !earlier && names.Reserved(destination, b, a.m_host->Now()); });
   }
-  const int index = static_cast<int>(shotsPending.size());
-  shotsPending.push_back(
-      {leader.listed, {sourceFolder, shot.key, captured, destination, base + suffix, 0, moved}, {}, {}});
-  // A partner joining its shot: the block went with the shot's first files.
-  if (move && a.m_settings.m_bAddOrUpdateBriskoExif && !hasJpeg && !earlier) {
-    CompleteFieldsForWrite(fields, leader.listed, a.m_pIdTxt, values.m_strBarcodeInputsArray,
-                           values.m_strOperatorSelectedText,
-                           BriskoExifCustomMap(a.m_settings.m_BriskoExifCustomActionFieldsMap));
-    PendingShot& pending = shotsPending.back();
-    pending.comment = fields.BuildBlock();
-    pending.xmpTarget = destination + base + suffix + ".xmp";
-    for (const std::string& name : all)
-      if (EqualsNoCase(SplitPath(name).extension, ".xmp"))
-        pending.xmpTarget = destination + MemberNewName(shot, name, base + suffix);
-  }
+  return suffix;
+}
+
+void ActionRun::CameraRun::KeepSidecarBlock(const Shot& shot, const std::vector<std::string>& all,
+                                            const CameraFile& leader, BriskoExifFields& fields,
+                                            const std::string& destination, const std::string& name) {
+  CompleteFieldsForWrite(fields, leader.listed, a.m_pIdTxt, values.m_strBarcodeInputsArray,
+                         values.m_strOperatorSelectedText,
+                         BriskoExifCustomMap(a.m_settings.m_BriskoExifCustomActionFieldsMap));
+  PendingShot& pending = shotsPending.back();
+  pending.comment = fields.BuildBlock();
+  pending.xmpTarget = destination + name + ".xmp";
+  for (const std::string& file : all)
+    if (EqualsNoCase(SplitPath(file).extension, ".xmp"))
+      pending.xmpTarget = destination + MemberNewName(shot, file, name);
+}
+
+void ActionRun::CameraRun::QueueShot(const Shot& shot, const std::vector<std::string>& all,
+                                     const std::vector<const CameraFile*>& members,
+                                     const std::vector<std::string>& temps,
+                                     const std::vector<ContentHash>& hashes, const std::string& destination,
+                                     const std::string& name, int index) {
   for (size_t i = 0; i < all.size(); ++i) {
     const CameraListing::File& f = members[i]->file;
-    const std::string target = destination + MemberNewName(shot, all[i], base + suffix);
+    const std::string target = destination + MemberNewName(shot, all[i], name);
     if (!move && UpToDate(f, target)) {
       ::unlink(temps[i].c_str());
       a.m_memory.cameraCopies[CameraKey(f)] = target;
@@ -378,8 +426,6 @@ bool ActionRun::CameraRun::TakeShot(const Shot& shot, const std::vector<const Ca
     batch.back().hash = hashes[i];
     batchBytes += f.stat.size;
   }
-  if (batch.size() >= kCameraBatchFiles || batchBytes >= kCameraBatchBytes) Commit();
-  return true;
 }
 
 void ActionRun::CameraRun::Forget(const CameraListing::File& f) {

@@ -118,6 +118,27 @@ class ActionRun::CameraRun {
   // one counter value, one folder, one base name (one collision suffix for all). A shot whose
   // files cannot all be had stays on the camera. False when the camera is lost.
   bool TakeShot(const Shot& shot, const std::vector<const CameraFile*>& members);
+  // Its steps: every file downloaded (none kept when one cannot be had); the JPEG turned and
+  // tagged, a turned one taking its shot into "Rotated/" (`hasJpeg`: the shot has one); where the
+  // shot goes and its base name, or those of the shot it joins; one collision suffix for all its
+  // files; the BriskoExif block of a shot without a JPEG, for its XMP sidecar; its files queued
+  // under `name` (a copy already up to date is not).
+  Got DownloadShot(const std::vector<const CameraFile*>& members, std::vector<std::string>& temps,
+                   std::vector<ContentHash>& hashes);
+  bool TurnShotJpeg(const std::vector<std::string>& all, const std::vector<const CameraFile*>& members,
+                    const std::vector<std::string>& temps, std::vector<ContentHash>& hashes,
+                    BriskoExifFields& fields, bool& hasJpeg);
+  void NameShot(const CameraFile& leader, const std::string& leaderTemp, const ShotNames::Entry* earlier,
+                const BriskoExifFields& fields, const NamingContext& context, bool rotated,
+                std::string& destination, std::string& base);
+  std::string ShotSuffix(const Shot& shot, const std::vector<std::string>& all, const std::string& base,
+                         const std::string& destination, const ShotNames::Entry* earlier);
+  void KeepSidecarBlock(const Shot& shot, const std::vector<std::string>& all, const CameraFile& leader,
+                        BriskoExifFields& fields, const std::string& destination, const std::string& name);
+  void QueueShot(const Shot& shot, const std::vector<std::string>& all,
+                 const std::vector<const CameraFile*>& members, const std::vector<std::string>& temps,
+                 const std::vector<ContentHash>& hashes, const std::string& destination,
+                 const std::string& name, int index);
 
   // The photos a camera no longer holds leave the listing; a lost camera ends the run's calls to it.
   void Forget(const CameraListing::File& f);
