@@ -244,6 +244,18 @@ class ActionRun {
   }
   struct CameraFile;
   class CameraRun;
+  // The steps of RunCameraBody: the camera the source names (a failure logged); what earlier
+  // passes left (the photos a record holds unfinished are returned); the camera's listing (false:
+  // lost); the selection; the batch's ID.TXT read before the photos and written after them.
+  struct CameraIdTxt;
+  std::optional<CameraSource> CameraSourceToRun();
+  std::set<std::string> RecallCameraPhotos(const CameraSource& source);
+  bool ListCamera(const CameraSource& source, CameraSession& session);
+  std::vector<CameraFile> SelectCameraFiles(const CameraSource& source,
+                                            const std::set<std::string>& unsettled, CameraIdTxt& idTxt);
+  void ReadCameraIdTxt(CameraSession& session, const std::vector<CameraFile>& files, CameraIdTxt& idTxt);
+  void WriteCameraIdTxt(const CameraSource& source, CameraSession* session, CameraIdTxt& idTxt);
+  void UploadCameraIdTxt(const CameraSource& source, CameraSession* session, CameraIdTxt& idTxt);
   bool CameraCopyOrMove(const CameraSource& source, CameraSession*& session, std::vector<CameraFile>& files);
   // Whole shots from a camera's listing, a lone shot file held back until its partner had a
   // moment to arrive.
