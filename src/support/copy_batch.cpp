@@ -27,17 +27,28 @@ void CopyBatch::WaitForCheck() {
 // The calls each copy makes, and why: open the source (it also serves the in-use test) and
 // fstat it; the in-use test (a read lease and a shared flock) where asked; create the hidden
 // name in the target folder, since nothing may appear under the final name before it is
-// complete and durable; copy the data; owner, mode and times; fstat the copy for its file
-// system; close both. Once per batch: syncfs, then a rename into place per file (the name
-// appears only with durable data behind it) and an fsync per target folder (so that the name
-// itself survives a power cut before any source is removed).
+// complete and durable; copy the data; owner, mode and times; close both. Once per folder and
+// batch: open the folder and fstat it for its file system. Once per batch: syncfs, then a
+// rename into place per file (the name appears only with durable data behind it) and an fsync
+// per target folder (so that the name itself survives a power cut before any source is removed).
 const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::string& target,
                                        Collision collision, bool testInUse) {
+  return AddEntry(source, target, collision, testInUse, false);
+}
+
+const CopyBatch::Entry& CopyBatch::AddIfNewer(const std::string& source, const std::string& target,
+                                              bool testInUse) {
+  return AddEntry(source, target, Collision::Replace, testInUse, true);
+}
+
+const CopyBatch::Entry& CopyBatch::AddEntry(const std::string& source, const std::string& target,
+                                            Collision collision, bool testInUse, bool ifNewer) {
   if (m_entries.empty()) m_startNs = NowNs();
   Entry& entry = m_entries.emplace_back();
   entry.source = source;
   entry.target = target;
   entry.collision = collision;
+  entry.ifNewer = ifNewer;
   auto fail = [&entry](int e) -> const Entry& {
     if (!entry.temp.empty()) unlink(entry.temp.c_str());
     entry.temp.clear();
@@ -71,26 +82,82 @@ const CopyBatch::Entry& CopyBatch::Add(const std::string& source, const std::str
   entry.sourceInode = st.st_ino;
   entry.sourceSize = static_cast<uint64_t>(st.st_size);
   entry.sourceModTimeNs = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
-  Fd out(OpenTemp(SplitPath(target).folder, entry.temp));
+  Fd out(CreateTemp(entry));
   if (out.Get() < 0) return fail(errno);
   // A checked copy hashes the source in the buffer it is copied through: read once.
   int e = m_check ? Fault(FileStep::Write) : 0;
   if (e == 0)
     e = m_check ? CopyDataHashed(in.Get(), out.Get(), entry.hash, large) : CopyData(in.Get(), out.Get());
   if (e == 0) e = CopyAttributes(out.Get(), st);
-  struct stat made {};
-  if (e == 0 && fstat(out.Get(), &made) != 0) e = errno;
   // Start writing a large file out now, without waiting: the shared flush then finds little
   // left to do (see kEarlyWriteBackBytes). A checked one went there directly.
   if (e == 0 && large && !m_check) sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   int closeErr = out.Close();
   if (e == 0) e = closeErr;
   if (e != 0) return fail(e);
-  entry.device = made.st_dev;
   // See MoveAcross: FAT gives an inode that left the cache a new number.
   if (m_moving) entry.pin = dup(in.Get());
   m_bytes += static_cast<uint64_t>(st.st_size);
   return entry;
+}
+
+const CopyBatch::Folder* CopyBatch::OpenFolder(const std::string& folder) {
+  for (const Folder& f : m_folders)
+    if (f.path == folder) return &f;
+  // A batch spread over very many folders keeps only the latest open.
+  constexpr size_t kMaxOpenFolders = 64;
+  if (m_folders.size() >= kMaxOpenFolders) CloseFolders();
+  // O_PATH: a folder this user may write to but not read is still a target.
+  Fd fd(open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Get() < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) {
+    const int e = errno;
+    fd.Close();
+    errno = e;
+    return nullptr;
+  }
+  return &m_folders.emplace_back(Folder{folder, fd.Release(), static_cast<uint64_t>(st.st_dev)});
+}
+
+void CopyBatch::CloseFolders() {
+  for (Folder& f : m_folders) close(f.fd);
+  m_folders.clear();
+}
+
+int CopyBatch::CreateTemp(Entry& entry) {
+  const std::string folder = SplitPath(entry.target).folder;
+  for (int attempt = 0;; ++attempt) {
+    const Folder* at = OpenFolder(folder);
+    int e = at ? EEXIST : errno;
+    for (int tries = 0; at && e == EEXIST && tries < 100; ++tries) {
+      const std::string name = HiddenTempName(std::string());
+      const int fd = openat(at->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        entry.temp = folder + name;
+        entry.device = at->device;
+        return fd;
+      }
+      e = errno;
+    }
+    // A folder removed since it was made (or opened for this batch) is made again, once: the
+    // caller made it, and only the removal stands between the copy and its place.
+    if (e != ENOENT || !m_makesFolders || attempt > 0) {
+      errno = e;
+      return -1;
+    }
+    for (auto it = m_folders.begin(); it != m_folders.end(); ++it) {
+      if (it->path != folder) continue;
+      close(it->fd);
+      m_folders.erase(it);
+      break;
+    }
+    int made = 0;
+    if (!CreateFolderPath(folder, &made)) {
+      errno = made;
+      return -1;
+    }
+  }
 }
 
 bool CopyBatch::Full() const {
@@ -116,6 +183,7 @@ void CopyBatch::FlushCheckingAside() {
 }
 
 void CopyBatch::FlushData() {
+  CloseFolders();  // needed only while copies are made
   // One flush per file system: syncfs through any copy on it; where that fails, each file.
   std::vector<uint64_t> flushed;
   for (Entry& entry : m_entries) {
@@ -200,6 +268,30 @@ void CopyBatch::Check() {
   }
 }
 
+int CopyBatch::PlaceIfNewer(Entry& entry, std::string& made) {
+  // The name was free when looked at; a file that took it meanwhile gets the time test it would
+  // have had, and one that came and went leaves it free again.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    entry.collision = Collision::Fail;  // a new name: taken back should its folder not flush
+    int e = PlaceByRename(entry.temp, entry.target, Collision::Fail, made);
+    if (e != EEXIST) return e;
+    if (!StatPath(entry.target, entry.targetStatus)) {
+      if (errno == ENOENT) continue;
+      return errno;
+    }
+    // Whole seconds, rounded down as stat gives them.
+    int64_t nsec = entry.sourceModTimeNs % 1'000'000'000;
+    if (nsec < 0) nsec += 1'000'000'000;
+    if ((entry.sourceModTimeNs - nsec) / 1'000'000'000 <= entry.targetStatus.modTime) {
+      entry.upToDate = true;
+      return 0;
+    }
+    entry.collision = Collision::Replace;
+    return PlaceByRename(entry.temp, entry.target, Collision::Replace, made);
+  }
+  return EEXIST;
+}
+
 void CopyBatch::Place() {
   WaitForCheck();
   std::vector<std::string> folders;
@@ -208,8 +300,12 @@ void CopyBatch::Place() {
     int e = entry.err;
     if (e == 0) e = Fault(FileStep::Place);
     std::string made;
-    if (e == 0) e = PlaceByRename(entry.temp, entry.target, entry.collision, made);
-    if (e != 0) {
+    if (e == 0)
+      e = entry.ifNewer ? PlaceIfNewer(entry, made)
+                        : PlaceByRename(entry.temp, entry.target, entry.collision, made);
+    if (e == 0 && entry.upToDate) {
+      unlink(entry.temp.c_str());
+    } else if (e != 0) {
       unlink(entry.temp.c_str());
       entry.err = e;
     } else {
@@ -283,6 +379,7 @@ void CopyBatch::Clear() {
     if (!entry.temp.empty()) unlink(entry.temp.c_str());
     if (entry.pin >= 0) close(entry.pin);
   }
+  CloseFolders();
   m_entries.clear();
   m_bytes = 0;
 }

@@ -9,6 +9,7 @@
 
 #include "support/content_hash.h"
 #include "support/file_ops.h"
+#include "support/folder_enum.h"
 
 namespace brisko {
 
@@ -27,10 +28,16 @@ class CopyBatch {
     std::string source;
     std::string target;
     Collision collision = Collision::Fail;
-    std::string placed;  // after Commit(): the path used, "" on failure
-    int err = 0;         // errno of the failure
-    std::string temp;    // the hidden copy until it is placed
-    uint64_t device = 0;
+    std::string placed;   // after Commit(): the path used, "" on failure
+    int err = 0;          // errno of the failure
+    std::string temp;     // the hidden copy until it is placed
+    uint64_t device = 0;  // of the folder the hidden copy was made in
+    // AddIfNewer: the target name was free when looked at. `upToDate` after Place() when a file
+    // that took the name meanwhile is not older than the source: the copy is dropped, and
+    // `targetStatus` is that file as it was looked at.
+    bool ifNewer = false;
+    bool upToDate = false;
+    FileInfo targetStatus;
     // The source as it was read: a move deletes it only when it is still so.
     uint64_t sourceDevice = 0;
     uint64_t sourceInode = 0;
@@ -66,6 +73,13 @@ class CopyBatch {
   // a source another process is writing fails with EBUSY and `inUse`.
   const Entry& Add(const std::string& source, const std::string& target, Collision collision,
                    bool testInUse = false);
+  // For a target whose name was free when looked at (no call spent to look again): the copy
+  // takes the name only while it is free. A file found under it by then is replaced only when
+  // the source is newer in whole seconds (the Copy Files rule), else the entry is `upToDate`.
+  const Entry& AddIfNewer(const std::string& source, const std::string& target, bool testInUse = false);
+  // For callers that made the target folders: one found missing when its copy is made (removed
+  // since it was made) is made again, once.
+  void SetMakesFolders(bool makes) { m_makesFolders = makes; }
   // Files from this size on start their write-back as soon as they are written, so that the
   // disk works while the next is read; smaller ones are left to the batch's one flush, since
   // write-back started file by file makes the file system allocate and journal each on its
@@ -108,6 +122,22 @@ class CopyBatch {
   int64_t m_startNs = 0;
   bool m_moving = false;
   bool m_check = false;
+  bool m_makesFolders = false;
+  // The batch's target folders, open: a hidden copy is made through its folder's descriptor, so
+  // the device it is flushed by is the folder's, learnt once per folder and batch.
+  struct Folder {
+    std::string path;
+    int fd = -1;
+    uint64_t device = 0;
+  };
+  std::vector<Folder> m_folders;
+  const Folder* OpenFolder(const std::string& folder);
+  void CloseFolders();
+  // The hidden copy for `target`, made in its folder (see m_folders); -1 with errno set.
+  int CreateTemp(Entry& entry);
+  int PlaceIfNewer(Entry& entry, std::string& made);
+  const Entry& AddEntry(const std::string& source, const std::string& target, Collision collision,
+                        bool testInUse, bool ifNewer);
   // Copies the entry's source again after a failed check, flushes and checks it; 0 or errno.
   int CopyAgain(Entry& entry);
   // Reads every flushed copy back and compares it (see SetCheck).

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "engine/action/action.h"
+#include "engine/base/run_support.h"
 #include "engine/engine_test_util.h"
 #include "engine/fake_host.h"
 #include "engine/in_out_test.h"
@@ -611,6 +612,53 @@ TEST_F(RunTest, SubfolderCopyAndMoveTreatExistingTargetsDifferently) {
   EXPECT_EQ(ReadFile(dst + "/s/x_2.jpg"), "source") << "move keeps both";
   EXPECT_FALSE(Exists(src + "/s"));
   EXPECT_TRUE(Exists(src)) << "the source folder itself stays";
+}
+
+TEST_F(RunTest, ANameTakenAfterTheTargetFolderWasReadIsReplacedOnlyByANewerPhoto) {
+  // Enough photos that the pass reads the target folder's names rather than look at each.
+  const int n = TargetFolders::kLooksBeforeListing + 8;
+  const int late = n - 2;
+  auto name = [](int i) { return "f" + std::to_string(100 + i) + ".jpg"; };
+  for (int i = 0; i < n; ++i) Old(src + "/" + name(i), "new");
+  for (int type : {kCopyFiles, kCopySubfolders}) {
+    SCOPED_TRACE(type);
+    EmptyFolder(dst);
+    A().m_iType = type;
+    // Written by someone else after the names were read, before the batch is placed.
+    host.onProgress = [&] {
+      if (host.statuses.back() != "Copying files" || host.lastPosition != late - 1) return;
+      MakeFile(dst + "/" + name(late), "newer", kNow - 60);
+      MakeFile(dst + "/" + name(late + 1), "older", kNow - 7200);
+    };
+    A().Run();
+    host.onProgress = nullptr;
+    EXPECT_EQ(ReadFile(dst + "/" + name(late)), "newer");
+    EXPECT_FALSE(host.HasLogLine(
+        Line(FillIn("Copied file %s to %s", src + "/" + name(late), dst + "/" + name(late)))));
+    EXPECT_EQ(ReadFile(dst + "/" + name(late + 1)), "new");
+    EXPECT_EQ(ReadFile(dst + "/" + name(0)), "new");
+    EXPECT_EQ(EntryNames(dst).size(), static_cast<size_t>(n)) << "no hidden copies left";
+  }
+}
+
+TEST_F(RunTest, CopySubfoldersMakesATargetFolderRemovedDuringThePassAgain) {
+  A().m_iType = kCopySubfolders;
+  Old(src + "/s/a.jpg", "a");
+  Old(src + "/s/b.jpg", "b");
+  // The pass made dst/s for a.jpg and does not look at it again; it goes, with a's copy.
+  host.onProgress = [&] {
+    if (host.statuses.back() == "Copying files" && host.lastPosition == 1)
+      std::filesystem::remove_all(dst + "/s");
+  };
+  A().Run();
+  host.onProgress = nullptr;
+  EXPECT_EQ(ReadFile(dst + "/s/b.jpg"), "b");
+  EXPECT_FALSE(Exists(dst + "/s/a.jpg"));
+  EXPECT_TRUE(
+      host.HasLogLine(Line(FillIn("FAILED: Copy file %s to %s", src + "/s/a.jpg", dst + "/s/a.jpg"))));
+  A().Run();
+  EXPECT_EQ(ReadFile(dst + "/s/a.jpg"), "a") << "the next pass copies it";
+  EXPECT_EQ(EntryNames(dst + "/s"), (std::set<std::string>{"a.jpg", "b.jpg"}));
 }
 
 TEST_F(RunTest, MoveSubfoldersKeepsFilesWhoseCopyFailed) {

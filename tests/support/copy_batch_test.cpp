@@ -1,4 +1,6 @@
 // Copies made durable together: placing, collisions, and failures that must leave nothing behind.
+#include "support/copy_batch.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -6,9 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "common/temp_dir.h"
-#include "support/copy_batch.h"
 #include "support/file_test_util.h"
 #include "support/path_util.h"
 
@@ -44,6 +46,68 @@ TEST(ACopyBatch, placesEveryFileOnlyAtCommitWithItsTimeAndCollisionRule) {
   EXPECT_EQ(ReadFile(dir / "out/kept.jpg"), "old");
   EXPECT_EQ(ReadFile(e[1].placed), "b");
   EXPECT_EQ(Names(dir / "out").size(), 4u) << "no hidden copies left";
+}
+
+TEST(ACopyBatch, givesANameTakenAfterItWasFoundFreeTheTimeTestItWouldHaveHad) {
+  // The source is 1,600,000,000 s and 5 ns old; what is under its name by the rename, if anything.
+  struct Row {
+    bool arrives;
+    time_t targetTime;
+    bool replaced;
+  } rows[] = {{false, 0, true},
+              {true, 1'599'999'999, true},
+              {true, 1'600'000'000, false},  // whole seconds, as the Copy Files rule compares
+              {true, 1'600'000'100, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.targetTime);
+    test::TempDir dir;
+    WriteFile(dir / "a.jpg", "new");
+    test::SetTimes(dir / "a.jpg", 1'600'000'000, 5);
+    mkdir((dir / "out").c_str(), 0755);
+    CopyBatch batch;
+    batch.AddIfNewer(dir / "a.jpg", dir / "out/a.jpg");
+    if (row.arrives) {
+      WriteFile(dir / "out/a.jpg", "there");
+      test::SetTimes(dir / "out/a.jpg", row.targetTime, 0);
+    }
+    batch.Commit();
+    const CopyBatch::Entry& e = batch.Entries()[0];
+    EXPECT_EQ(e.err, 0);
+    EXPECT_EQ(e.upToDate, !row.replaced);
+    EXPECT_EQ(e.placed, row.replaced ? dir / "out/a.jpg" : std::string());
+    EXPECT_EQ(ReadFile(dir / "out/a.jpg"), row.replaced ? "new" : "there");
+    if (!row.replaced) {
+      EXPECT_EQ(e.targetStatus.modTime, row.targetTime);
+    }
+    EXPECT_EQ(Names(dir / "out"), Strings{"a.jpg"}) << "no hidden copy left";
+  }
+}
+
+TEST(ACopyBatch, makesATargetFolderRemovedMeanwhileAgainOnlyWhenAsked) {
+  for (bool makes : {false, true}) {
+    SCOPED_TRACE(makes);
+    test::TempDir dir;
+    WriteFile(dir / "a.jpg", "a");
+    WriteFile(dir / "b.jpg", "b");
+    mkdir((dir / "out").c_str(), 0755);
+    CopyBatch batch;
+    batch.SetMakesFolders(makes);
+    batch.Add(dir / "a.jpg", dir / "out/a.jpg", Collision::Fail);
+    std::filesystem::remove_all(dir / "out");  // with the hidden copy of a.jpg
+    batch.Add(dir / "b.jpg", dir / "out/b.jpg", Collision::Fail);
+    if (makes) {
+      EXPECT_EQ(batch.Entries()[1].device, test::StatOf(dir / "out").st_dev);
+    }
+    batch.Commit();
+    const auto& e = batch.Entries();
+    EXPECT_EQ(e[0].err, ENOENT) << "its copy went with the folder";
+    EXPECT_TRUE(e[0].placed.empty());
+    EXPECT_EQ(e[1].err, makes ? 0 : ENOENT);
+    if (makes) {
+      EXPECT_EQ(ReadFile(dir / "out/b.jpg"), "b");
+      EXPECT_EQ(Names(dir / "out"), Strings{"b.jpg"});
+    }
+  }
 }
 
 TEST(ACopyBatch, thatFailsToReachTheDiskPlacesNothing) {

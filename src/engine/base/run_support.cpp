@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -81,6 +82,43 @@ std::string FormatS(std::string_view format, std::initializer_list<std::string_v
     }
   }
   return out;
+}
+
+bool TargetFolders::Make(const std::string& folder, int* err) {
+  if (m_folders.count(folder)) return true;
+  struct stat st {};
+  const std::string path = TrimTrailingSeparators(folder);
+  if (::stat(path.empty() ? "." : path.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      if (err) *err = ENOTDIR;
+      return false;
+    }
+    m_folders.emplace(folder, Known{});
+    return true;
+  }
+  const bool missing = errno == ENOENT;
+  if (!CreateFolderPath(folder, err)) return false;
+  // Made now: another process may have made it at the same moment, which the placing without
+  // replacing covers.
+  Known known;
+  known.made = missing;
+  m_folders.emplace(folder, std::move(known));
+  return true;
+}
+
+bool TargetFolders::MayHold(const std::string& folder, const std::string& name) {
+  Known& known = m_folders[folder];
+  if (known.made) return false;
+  if (!known.listed) {
+    // A pass that copies a few files into a large folder looks at them one by one.
+    if (++known.looks <= kLooksBeforeListing) return true;
+    known.listed = true;
+    const std::string path = TrimTrailingSeparators(folder);
+    known.unlisted = !ListNames(path.empty() ? "." : path, known.names);
+    if (known.unlisted) known.names.clear();
+    std::sort(known.names.begin(), known.names.end());
+  }
+  return known.unlisted || std::binary_search(known.names.begin(), known.names.end(), name);
 }
 
 std::optional<ListedPhoto> ListedPhotoOf(const std::string& path) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/base/run_host.h"
 #include "naming/naming_inputs.h"
@@ -67,6 +69,32 @@ class FileSystemTest {
     return known.device;
   }
   Known m_from, m_to;
+};
+
+// The folders a pass copies into: each made (or found) once per pass, and each one's names
+// read once it takes more than a few copies, so that a copy's target name is looked at only
+// where a file of that name was there. What it knows may be old: a name it says is free is
+// placed without replacing (CopyBatch::AddIfNewer), and a folder removed meanwhile is made
+// again where its copy is made (CopyBatch::SetMakesFolders).
+class TargetFolders {
+ public:
+  // Makes `folder` and its parents unless this pass made or found it already.
+  bool Make(const std::string& folder, int* err = nullptr);
+  // False when `folder` held no entry `name` as this pass knows it (the pass made the folder,
+  // or listed it); true when one was there, or the folder was not listed.
+  bool MayHold(const std::string& folder, const std::string& name);
+  // Looks into a folder, one name at a time, before its listing is read.
+  static constexpr int kLooksBeforeListing = 32;
+
+ private:
+  struct Known {
+    bool made = false;  // by this pass: only its own copies are there
+    bool listed = false;
+    bool unlisted = false;  // its listing failed: every name is looked at
+    int looks = 0;
+    std::vector<std::string> names;  // sorted
+  };
+  std::unordered_map<std::string, Known> m_folders;
 };
 
 // The listed photo's path and times, read before any step moves it; none when its status

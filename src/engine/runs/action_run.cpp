@@ -533,7 +533,9 @@ bool ActionRun::RunFolderPass() {
     return true;
   }
   m_memory.recoveredMoves = false;
-  std::vector<std::string> eligible = Unsettled(selected);
+  // A shot's files carry the shot's time; others their own, as listed.
+  ListedTimes times;
+  std::vector<std::string> eligible = Unsettled(selected, KeepsShots() ? nullptr : &times);
   selected.clear();
   // Every file a large operation touches raises events in watched folders; reading the folders
   // afresh on the next pass costs less than having them queued. Only real work counts: moves,
@@ -552,7 +554,7 @@ bool ActionRun::RunFolderPass() {
   // Only now: the listings answered where ID.TXT is without reading the folders again.
   if (forget) selection->ForgetAll();
 
-  const bool result = Operate(eligible, folders);
+  const bool result = Operate(eligible, folders, times);
 
   m_host->Values().m_iBatchCounter += 1;
   if (idTxt) {
@@ -568,11 +570,13 @@ bool ActionRun::RunFolderPass() {
   return result;
 }
 
-std::vector<std::string> ActionRun::Unsettled(std::vector<Selected>& selected) {
+std::vector<std::string> ActionRun::Unsettled(std::vector<Selected>& selected, ListedTimes* times) {
   std::vector<std::string> files;
   files.reserve(selected.size());
   for (Selected& file : selected) {
-    if (!file.settled) files.push_back(std::move(file.path));
+    if (file.settled) continue;
+    files.push_back(std::move(file.path));
+    if (times) times->push_back(file.modTime);
   }
   return files;
 }
@@ -597,14 +601,15 @@ std::unique_ptr<CIdTxt> ActionRun::OpenIdTxt(const std::vector<std::string>& fol
   return nullptr;
 }
 
-bool ActionRun::Operate(std::vector<std::string>& eligible, std::vector<std::string> folders) {
+bool ActionRun::Operate(std::vector<std::string>& eligible, std::vector<std::string> folders,
+                        const ListedTimes& times) {
   switch (m_settings.m_iType) {
     case kDeleteFiles:
       return DeleteFiles(eligible);
     case kMoveFiles:
       return MoveFiles(eligible);
     case kCopyFiles:
-      return CopyFiles(eligible);
+      return CopyFiles(eligible, &times);
     case kMoveFilesFromMedia: {
       char line[64];
       std::snprintf(line, sizeof line, "Moving %d file(s) from media", static_cast<int>(eligible.size()));
@@ -630,7 +635,7 @@ bool ActionRun::Operate(std::vector<std::string>& eligible, std::vector<std::str
       return result;
     }
     case kCopySubfolders:
-      return CopySubfolderFiles(eligible, false);
+      return CopySubfolderFiles(eligible, false, nullptr, nullptr, &times);
     case kCreateImageWithPlt:
       return CreateImagesWithPlt(eligible);
     case kPrintFiles:

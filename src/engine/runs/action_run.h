@@ -47,6 +47,9 @@ class ActionRun {
     int64_t modTime = 0;
     bool settled = false;
   };
+  // Parallel to a list of files: each one's modification time as the pass's listing read it
+  // (none where the listing did not give it), so that it need not be read again.
+  using ListedTimes = std::vector<std::optional<int64_t>>;
 
   std::string GetTypeName() const { return m_settings.GetTypeName(); }
   std::string GetDescription() const { return m_settings.GetDescription(); }
@@ -89,7 +92,10 @@ class ActionRun {
   void ApplyFileAttributes(const std::string& path);
 
   // The type operations on the eligible list.
-  bool CopyFiles(const std::vector<std::string>& files);
+  // `listedTimes` (when given): a file whose copy is in place is judged by its listed time, not
+  // looked at again; the copy of one found newer takes its place only by its own time test
+  // (CopyBatch::AddIfNewer), made on the descriptor it reads.
+  bool CopyFiles(const std::vector<std::string>& files, const ListedTimes* listedTimes = nullptr);
   // A file that was copied, as it was read, and where its copy went.
   struct CopiedFile {
     FileIdentity as;
@@ -104,7 +110,8 @@ class ActionRun {
   // records of the copies, to be settled once their sources are deleted (FinishRecords).
   bool CopySubfolderFiles(std::vector<std::string>& files, bool move,
                           std::vector<CopiedFile>* copied = nullptr,
-                          std::vector<RecordedCopies>* records = nullptr);
+                          std::vector<RecordedCopies>* records = nullptr,
+                          const ListedTimes* listedTimes = nullptr);
   bool MoveFiles(const std::vector<std::string>& files);
   // With `copied`, a file that changed since its copy was made (written to, or replaced by
   // another file) is a new version: it is not deleted, and the log says so.
@@ -234,10 +241,12 @@ class ActionRun {
   // The pass over a folder source, in its steps: select, then the operation of the type on a
   // batch with its ID.TXT record.
   bool RunFolderPass();
-  static std::vector<std::string> Unsettled(std::vector<Selected>& selected);
+  // `times` (when given) gets each file's Selected::modTime, its listed time where shots are not kept.
+  static std::vector<std::string> Unsettled(std::vector<Selected>& selected, ListedTimes* times = nullptr);
   // The batch's ID.TXT record: the one in the folders, a new one where the type makes it, or none.
   std::unique_ptr<CIdTxt> OpenIdTxt(const std::vector<std::string>& folders);
-  bool Operate(std::vector<std::string>& eligible, std::vector<std::string> folders);
+  bool Operate(std::vector<std::string>& eligible, std::vector<std::string> folders,
+               const ListedTimes& times);
   // The folder this pass takes files from: the source folder, or the card being read.
   const std::string& PassSource() const {
     return m_cardFolder.empty() ? m_settings.m_strSourceFolder : m_cardFolder;

@@ -123,13 +123,16 @@ void RecordCopies(const CopyBatch& batch, const std::string& action, const std::
 }  // namespace
 
 bool ActionRun::CopySubfolderFiles(std::vector<std::string>& files, bool move,
-                                   std::vector<CopiedFile>* copied, std::vector<RecordedCopies>* records) {
+                                   std::vector<CopiedFile>* copied, std::vector<RecordedCopies>* records,
+                                   const ListedTimes* listedTimes) {
   if (copied) copied->assign(files.size(), CopiedFile{});
   const std::string description = GetDescription();
   const std::string root = WithTrailingSeparator(PassSource());
   // Copies are made durable a batch at a time; the caller deletes sources only after that.
   CopyBatch batch;
   batch.SetCheck(m_settings.m_bVerifyCopies != 0);
+  batch.SetMakesFolders(true);
+  TargetFolders targets;
   std::vector<int> listed;  // the file index of each batch entry
   auto commit = [&] {
     batch.Flush();
@@ -150,6 +153,11 @@ bool ActionRun::CopySubfolderFiles(std::vector<std::string>& files, bool move,
       if (entry.err != 0) {
         LogMessage(FillIn("FAILED: Copy file %s to %s", entry.source, entry.target));
         LogMessage(ErrnoText(entry.err));
+        files[static_cast<size_t>(listed[k])].clear();
+        continue;
+      }
+      if (entry.upToDate) {
+        NoteUpToDate(entry.source, entry.target, entry.targetStatus);
         files[static_cast<size_t>(listed[k])].clear();
         continue;
       }
@@ -176,32 +184,35 @@ bool ActionRun::CopySubfolderFiles(std::vector<std::string>& files, bool move,
     BriskoExifFields fields;
     ReadFields(path, fields);
     const std::string targetFolder = GetDestinationFolder(path, fields) + relative;
-    std::string target = targetFolder + parts.name + parts.extension;
-    if (!CreateFolderPath(targetFolder)) {
+    const std::string name = parts.name + parts.extension;
+    std::string target = targetFolder + name;
+    if (!targets.Make(targetFolder)) {
       LogMessage(FillIn("FAILED: Make Subfolder %s for Copy file %s to %s", targetFolder, path, target));
       entry.clear();
       continue;
     }
-    Collision collision = Collision::Replace;
     FileInfo targetStatus;
-    if (GetFileStatus(target, targetStatus)) {
-      if (move) {
-        MakeUniqueFileName(target);
-        collision = Collision::Rename;  // keep both, even if the free name is taken meanwhile
-      } else {
-        FileInfo sourceStatus;
-        const bool readable = GetFileStatus(path, sourceStatus);
-        if (!readable || sourceStatus.modTime <= targetStatus.modTime) {
-          if (readable) NoteUpToDate(path, target, targetStatus);
-          entry.clear();
-          continue;
-        }
+    const bool present = targets.MayHold(targetFolder, name) && GetFileStatus(target, targetStatus);
+    if (present && move) {
+      MakeUniqueFileName(target);
+    } else if (present) {
+      // As Copy Files: the listed time decides, and a copy made goes by its own time test.
+      const std::optional<int64_t> listedTime =
+          listedTimes && size_t(i) < listedTimes->size() ? (*listedTimes)[size_t(i)] : std::nullopt;
+      FileInfo sourceStatus;
+      const bool readable = listedTime || GetFileStatus(path, sourceStatus);
+      if (!readable || listedTime.value_or(sourceStatus.modTime) <= targetStatus.modTime) {
+        if (readable) NoteUpToDate(path, target, targetStatus);
+        entry.clear();
+        continue;
       }
-    } else if (move) {
-      collision = Collision::Rename;
     }
     NoteCopied();
-    batch.Add(path, target, collision, !move && CopyTestsInUse());
+    if (move) {
+      batch.Add(path, target, Collision::Rename);  // keep both, even if the free name is taken meanwhile
+    } else {
+      batch.AddIfNewer(path, target, CopyTestsInUse());
+    }
     listed.push_back(i);
     if (batch.Full()) commit();
   }

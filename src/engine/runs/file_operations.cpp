@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -133,7 +134,7 @@ void ActionRun::ApplyFileAttributes(const std::string& path) {
   if (changed) SetFileStatus(path, status);
 }
 
-bool ActionRun::CopyFiles(const std::vector<std::string>& files) {
+bool ActionRun::CopyFiles(const std::vector<std::string>& files, const ListedTimes* listedTimes) {
   const std::string description = GetDescription();
   // Copies are made durable a batch at a time; their log lines follow each batch. Checked ones
   // are read back while the next batch is copied: two batches, one being read back.
@@ -157,6 +158,10 @@ bool ActionRun::CopyFiles(const std::vector<std::string>& files) {
         LogMessage(ErrnoText(entry.err));
         continue;
       }
+      if (entry.upToDate) {
+        NoteUpToDate(entry.source, entry.target, entry.targetStatus);
+        continue;
+      }
       if (m_settings.m_bAutoRotateJPG) TurnCopyUpright(entry.target);
       if (m_settings.m_bUseExternalExe) RunExternalApplication(entry.target);
       LogMessage(FillIn("Copied file %s to %s", entry.source, entry.target) + CheckedMark(entry.checked));
@@ -176,6 +181,7 @@ bool ActionRun::CopyFiles(const std::vector<std::string>& files) {
     checking = filling;
     filling = filling == &batches[0] ? &batches[1] : &batches[0];
   };
+  TargetFolders targets;
   const int n = static_cast<int>(files.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = files[i];
@@ -183,18 +189,24 @@ bool ActionRun::CopyFiles(const std::vector<std::string>& files) {
     const PathParts parts = SplitPath(path);
     BriskoExifFields fields;
     ReadFields(path, fields);
-    const std::string target = GetDestinationFolder(path, fields) + parts.name + parts.extension;
+    const std::string folder = GetDestinationFolder(path, fields);
+    const std::string name = parts.name + parts.extension;
+    const std::string target = folder + name;
+    // Only a name that was there is looked at now; one that was free is taken only while it is
+    // free, and a file arriving under it meanwhile gets the time test at the rename.
     FileInfo targetStatus;
-    if (GetFileStatus(target, targetStatus)) {
+    if (targets.MayHold(folder, name) && GetFileStatus(target, targetStatus)) {
+      const std::optional<int64_t> listedTime =
+          listedTimes && size_t(i) < listedTimes->size() ? (*listedTimes)[size_t(i)] : std::nullopt;
       FileInfo sourceStatus;
-      if (!GetFileStatus(path, sourceStatus)) continue;
-      if (sourceStatus.modTime <= targetStatus.modTime) {
+      if (!listedTime && !GetFileStatus(path, sourceStatus)) continue;
+      if (listedTime.value_or(sourceStatus.modTime) <= targetStatus.modTime) {
         NoteUpToDate(path, target, targetStatus);
         continue;
       }
     }
     NoteCopied();
-    filling->Add(path, target, Collision::Replace, CopyTestsInUse());
+    filling->AddIfNewer(path, target, CopyTestsInUse());
     if (filling->Full()) commit();
   }
   commit();
